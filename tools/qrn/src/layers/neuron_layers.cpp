@@ -1,0 +1,100 @@
+// Element-wise layers: "ReLU" (leaky, optionally clamped), "PReLU",
+// "Dropout" (identity at inference).
+#include <algorithm>
+
+#include "layers/register.hpp"
+#include "qrn/common.hpp"
+#include "qrn/filler.hpp"
+#include "qrn/math.hpp"
+
+namespace qrn {
+namespace {
+
+class NeuronLayer : public Layer<float> {
+ public:
+  using Layer::Layer;
+
+ protected:
+  int ExactNumBottomBlobs() const override { return 1; }
+  int ExactNumTopBlobs() const override { return 1; }
+  void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
+};
+
+class ReLULayer : public NeuronLayer {
+ public:
+  using NeuronLayer::NeuronLayer;
+  const char* type() const override { return "ReLU"; }
+
+ protected:
+  void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.relu_param();
+    const float slope = p.negative_slope();
+    const float* x = bottom[0]->cpu_data();
+    float* y = top[0]->mutable_cpu_data();
+    for (int i = 0; i < bottom[0]->count(); ++i) {
+      float v = x[i] > 0 ? x[i] : x[i] * slope;
+      if (p.has_upper_limit()) v = std::min(v, p.upper_limit());
+      y[i] = v;
+    }
+  }
+};
+
+class DropoutLayer : public NeuronLayer {
+ public:
+  using NeuronLayer::NeuronLayer;
+  const char* type() const override { return "Dropout"; }
+
+ protected:
+  void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
+    qrn_copy(bottom[0]->count(), bottom[0]->cpu_data(), top[0]->mutable_cpu_data());
+  }
+};
+
+// y = x for x > 0, slope[c] * x otherwise; one slope per channel (axis 1) or
+// one shared slope.
+class PReLULayer : public NeuronLayer {
+ public:
+  using NeuronLayer::NeuronLayer;
+  const char* type() const override { return "PReLU"; }
+
+ protected:
+  void LayerSetUp(const BlobVec& bottom, const BlobVec&) override {
+    const auto& p = layer_param_.prelu_param();
+    QRN_LAYER_CHECK(bottom[0]->num_axes() >= 2)
+        << "needs at least 2 axes, has shape " << bottom[0]->shape_string();
+    const int channels = bottom[0]->shape(1);
+    const int n = p.channel_shared() ? 1 : channels;
+    if (blobs_.empty()) {
+      blobs_.push_back(std::make_shared<Blob<float>>(std::vector<int>{n}));
+      FillerParameter f = p.filler();
+      if (!p.has_filler()) f.set_value(0.25f);
+      std::mt19937 rng(Qrn::Get().random_seed() + NameHash(layer_param_.name()));
+      FillBlob(f, &rng, blobs_[0].get());
+    }
+    QRN_LAYER_CHECK(blobs_.size() == 1 && blobs_[0]->count() == n)
+        << "needs one slope blob of " << n << " values";
+  }
+
+  void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
+    const bool shared = layer_param_.prelu_param().channel_shared();
+    const int channels = bottom[0]->shape(1);
+    const int dim = bottom[0]->count(2);
+    const float* x = bottom[0]->cpu_data();
+    const float* slope = blobs_[0]->cpu_data();
+    float* y = top[0]->mutable_cpu_data();
+    for (int i = 0; i < bottom[0]->count(); ++i) {
+      const int c = shared ? 0 : (i / dim) % channels;
+      y[i] = x[i] > 0 ? x[i] : x[i] * slope[c];
+    }
+  }
+};
+
+}  // namespace
+
+void RegisterNeuronLayers() {
+  RegisterLayer<ReLULayer>("ReLU");
+  RegisterLayer<PReLULayer>("PReLU");
+  RegisterLayer<DropoutLayer>("Dropout");
+}
+
+}  // namespace qrn

@@ -1,0 +1,17 @@
+#include "layers/register.hpp"
+
+namespace qrn {
+
+void RegisterBuiltinLayers() {
+  RegisterDataLayers();
+  RegisterConvolutionLayers();
+  RegisterInnerProductLayer();
+  RegisterNeuronLayers();
+  RegisterPoolingLayer();
+  RegisterNormalizationLayers();
+  RegisterStructureLayers();
+  RegisterSoftmaxLayer();
+  RegisterLRNLayer();
+}
+
+}  // namespace qrn

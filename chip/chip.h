@@ -1,0 +1,91 @@
+// The functional model of the zv2000 as its ARM core and the host see it:
+// memories, the register-mapped devices on one bus, the cycle counter and the
+// interrupt lines towards the core.
+//
+// ARM address map:
+//   0x00000000  ITCM 512 KB          0x02000000  DTCM 512 KB
+//   0x02080000  engine windows       0x08000000  local memory, 64 lanes x 512 KB
+//   0x10000000  L2 SRAM 4 MB         0x5xxxxxxx  device registers
+//   0x80000000  window onto device memory (device address 0x1_0000_0000 + offset)
+// Device memory is 8 GB from 0x1_0000_0000, backed lazily.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "chip/devices/i2c.h"
+#include "chip/devices/intc.h"
+#include "chip/devices/pcie.h"
+#include "chip/devices/simple.h"
+#include "chip/devices/sysregs.h"
+#include "chip/memory.h"
+
+namespace zv::chip {
+
+struct ChipConfig {
+  u32 fuse80 = 0;  // disabled-lane fuse words
+  u32 fuse81 = 0;
+  u32 i2c_strap = 0;  // bits 11:9 of the strap word: 0 -> slave 0x62, 1 -> 0x61, 6 -> 0x60
+  u32 chip_id = 0;
+  u64 msi_address = 0x00000000fee01234ull;
+  u32 msi_data = 0x4021;
+};
+
+class Chip {
+ public:
+  static constexpr u64 kDeviceMemBase = 0x100000000ull;
+  static constexpr u64 kDeviceMemSize = 0x200000000ull;
+  static constexpr u32 kDdrWindow = 0x80000000u;
+
+  explicit Chip(const ChipConfig &config = {});
+  Chip(const Chip &) = delete;
+  Chip &operator=(const Chip &) = delete;
+
+  // ---- The ARM core's view ----
+  u32 arm_read32(u32 addr);
+  void arm_write32(u32 addr, u32 value);
+  // Host pointer to `len` bytes of ARM-visible memory at `addr`.
+  u8 *arm_ptr(u32 addr, u32 len);
+  // Memory behind an ARM address, or null for a register address.
+  Memory *arm_memory(u32 addr, u32 len);
+
+  // ---- Interrupts towards the core ----
+  bool irq_line() const { return intc.irq(); }
+  bool fiq_line() const { return intc.fiq(); }
+  void irq_taken() { intc.acknowledge(); }
+
+  // ---- Time and activity ----
+  u64 cycles() const { return cycles_; }
+  void advance(u64 n) { cycles_ += n; }
+  void set_cycles(u64 n) { cycles_ = n; }
+  // Counts every ARM write; a core that idles without it changing is waiting
+  // on something outside itself.
+  u64 activity() const { return activity_; }
+
+  // ---- Device memory (40-bit addresses) ----
+  Memory &device_memory() { return ddr; }
+
+  Memory itcm, dtcm, local, l2, ddr;
+  SysRegs sys;
+  Intc intc;
+  Uart uart;
+  Fuse fuse;
+  Straps straps;
+  I2cSlave i2c;
+  Pcie pcie;
+  RegisterFile tpu_ctrl;
+  WordWindow engine_windows;
+
+ private:
+  struct Mapping {
+    u32 base, size;
+    Device *device;
+  };
+  Device *device_at(u32 addr);
+
+  std::vector<Mapping> map_;
+  u64 cycles_ = 0;
+  u64 activity_ = 0;
+};
+
+}  // namespace zv::chip

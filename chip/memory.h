@@ -1,0 +1,41 @@
+// A flat byte memory of the chip: bounds-checked loads, stores and pointers.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "chip/types.h"
+
+namespace zv::chip {
+
+class Memory {
+ public:
+  // `base` is the memory's first address in the address space it is named by.
+  Memory(std::string name, u64 base, u64 size);
+  ~Memory();
+  Memory(const Memory &) = delete;
+  Memory &operator=(const Memory &) = delete;
+
+  const std::string &name() const { return name_; }
+  u64 base() const { return base_; }
+  u64 size() const { return size_; }
+  bool contains(u64 addr, u64 len = 1) const {
+    return addr >= base_ && len <= size_ && addr - base_ <= size_ - len;
+  }
+
+  // Pointer to `len` bytes at `addr`; a range outside the memory is a fault.
+  u8 *ptr(u64 addr, u64 len);
+  void load(u64 addr, void *out, u64 len);
+  void store(u64 addr, const void *in, u64 len);
+  u32 load32(u64 addr);
+  void store32(u64 addr, u32 value);
+  void fill(u8 value);
+
+ private:
+  std::string name_;
+  u64 base_;
+  u64 size_;
+  u8 *data_;  // anonymous mapping: pages stay unbacked until touched
+};
+
+}  // namespace zv::chip

@@ -1,0 +1,247 @@
+// zvcard: runs a message script against a simulated card and prints what the
+// card answered.
+//
+//   zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]
+//          [--fuse W80,W81] [SCRIPT | -]
+//
+// Without SCRIPT a built-in demo runs. Exit status: 0 the script ran, 2 a usage
+// or script error, 3 the card hung (or stopped serving).
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_main.h"
+
+namespace {
+
+using zv::host::Card;
+using zv::host::CardOptions;
+
+const char kDemo[] = R"(# The card has booted; its console lines are shown as uart: lines.
+send 999            # an API id without a handler: 1008, with a log line
+send 150            # the reserved id: 1008, no log line
+send 999 tag=0      # tag 0: consumed without running a handler
+send 999 len=1017   # too large for the ring: 1006
+write32 0x100000000 0x11223344 0x55667788
+read32 0x100000000 2
+read 0x100000000 8
+quit
+)";
+
+struct ScriptError {
+  std::string text;
+};
+
+uint64_t number(const std::string &s) {
+  if (s.empty()) throw ScriptError{"missing number"};
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+  if (errno || *end != '\0' || s[0] == '-') throw ScriptError{"bad number '" + s + "'"};
+  return v;
+}
+
+class Runner {
+ public:
+  Runner(Card &card, bool echo) : card_(card), echo_(echo) {}
+
+  // Runs one script line; returns false after quit.
+  void line(const std::string &raw) {
+    std::string text = raw.substr(0, raw.find('#'));
+    std::istringstream in(text);
+    std::vector<std::string> w;
+    for (std::string t; in >> t;) w.push_back(t);
+    if (w.empty()) return;
+    if (echo_) std::printf("> %s\n", text.substr(0, text.find_last_not_of(" \t") + 1).c_str());
+    const std::string &cmd = w[0];
+    if (cmd == "write") {
+      need(w, 3);
+      std::vector<uint8_t> bytes;
+      for (size_t i = 2; i < w.size(); i++) {
+        const std::string &h = w[i];
+        if (h.size() % 2) throw ScriptError{"odd number of hex digits in '" + h + "'"};
+        for (size_t k = 0; k < h.size(); k += 2) bytes.push_back(static_cast<uint8_t>(number("0x" + h.substr(k, 2))));
+      }
+      card_.write(number(w[1]), bytes.data(), bytes.size());
+    } else if (cmd == "write32") {
+      need(w, 3);
+      uint64_t a = number(w[1]);
+      for (size_t i = 2; i < w.size(); i++, a += 4) card_.write32(a, static_cast<uint32_t>(number(w[i])));
+    } else if (cmd == "writef") {
+      need(w, 3);
+      uint64_t a = number(w[1]);
+      for (size_t i = 2; i < w.size(); i++, a += 4) {
+        char *end = nullptr;
+        float f = std::strtof(w[i].c_str(), &end);
+        if (*end) throw ScriptError{"bad float '" + w[i] + "'"};
+        card_.write(a, &f, 4);
+      }
+    } else if (cmd == "send") {
+      need(w, 2);
+      uint32_t id = static_cast<uint32_t>(number(w[1]));
+      uint64_t tag = 1;
+      std::optional<uint32_t> len;
+      std::vector<uint32_t> payload;
+      for (size_t i = 2; i < w.size(); i++) {
+        if (w[i].rfind("tag=", 0) == 0) tag = number(w[i].substr(4));
+        else if (w[i].rfind("len=", 0) == 0) len = static_cast<uint32_t>(number(w[i].substr(4)));
+        else payload.push_back(static_cast<uint32_t>(number(w[i])));
+      }
+      answer(id, id == API_ID_QUIT ? card_.quit(len.value_or(0)) : card_.send(id, payload, tag, len));
+    } else if (cmd == "quit") {
+      answer(API_ID_QUIT, card_.quit());
+    } else if (cmd == "read" || cmd == "read32" || cmd == "readf") {
+      need(w, 3);
+      uint64_t a = number(w[1]);
+      uint64_t count = number(w[2]);
+      if (count > (1u << 20)) throw ScriptError{"count too large"};
+      size_t unit = cmd == "read" ? 1 : 4;
+      std::vector<uint8_t> bytes = card_.read(a, count * unit);
+      std::printf("%s 0x%llx", cmd == "read" ? "bytes" : cmd == "read32" ? "words" : "floats",
+                  static_cast<unsigned long long>(a));
+      for (uint64_t i = 0; i < count; i++) {
+        if (unit == 1) {
+          std::printf(" %02x", bytes[i]);
+        } else {
+          uint32_t v;
+          std::memcpy(&v, &bytes[i * 4], 4);
+          float f;
+          std::memcpy(&f, &v, 4);
+          if (cmd == "read32") std::printf(" 0x%08x", v);
+          else std::printf(" %.9g", static_cast<double>(f));
+        }
+      }
+      std::printf("\n");
+    } else {
+      throw ScriptError{"unknown command '" + cmd + "'"};
+    }
+  }
+
+  // Prints the console lines the card has written so far.
+  void console(bool flush_partial) {
+    std::string text = card_.console();
+    while (printed_ < text.size()) {
+      size_t nl = text.find('\n', printed_);
+      if (nl == std::string::npos && !flush_partial) break;
+      size_t end = nl == std::string::npos ? text.size() : nl;
+      std::printf("uart: %s\n", text.substr(printed_, end - printed_).c_str());
+      printed_ = nl == std::string::npos ? text.size() : nl + 1;
+    }
+  }
+
+ private:
+  static void need(const std::vector<std::string> &w, size_t n) {
+    if (w.size() < n) throw ScriptError{"'" + w[0] + "' needs more arguments"};
+  }
+
+  void answer(uint32_t id, const std::optional<zv::host::Answer> &a) {
+    console(false);
+    if (!a) return;
+    std::printf("result %u %u %u\n", id, a->result, a->elapsed_us);
+  }
+
+  Card &card_;
+  bool echo_;
+  size_t printed_ = 0;
+};
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]\n"
+               "              [--fuse W80,W81] [SCRIPT | -]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  CardOptions options;
+  std::string script_path;
+  bool have_script = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--elf" || a == "--schedule" || a == "--seed" || a == "--check-races") {
+      std::fprintf(stderr, "zvcard: %s is not built yet\n", a.c_str());
+      return 2;
+    } else if (a == "--fuse") {
+      if (++i >= argc) return usage();
+      std::string v = argv[i];
+      size_t comma = v.find(',');
+      if (comma == std::string::npos) return usage();
+      try {
+        options.chip.fuse80 = static_cast<uint32_t>(number(v.substr(0, comma)));
+        options.chip.fuse81 = static_cast<uint32_t>(number(v.substr(comma + 1)));
+      } catch (const ScriptError &e) {
+        std::fprintf(stderr, "zvcard: --fuse: %s\n", e.text.c_str());
+        return 2;
+      }
+    } else if (a == "-h" || a == "--help") {
+      usage();
+      return 0;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      std::fprintf(stderr, "zvcard: unknown option %s\n", a.c_str());
+      return usage();
+    } else if (have_script) {
+      return usage();
+    } else {
+      script_path = a;
+      have_script = true;
+    }
+  }
+
+  std::string script;
+  if (!have_script) {
+    script = kDemo;
+  } else if (script_path == "-") {
+    std::stringstream ss;
+    ss << std::cin.rdbuf();
+    script = ss.str();
+  } else {
+    std::ifstream f(script_path);
+    if (!f) {
+      std::fprintf(stderr, "zvcard: cannot read %s\n", script_path.c_str());
+      return 2;
+    }
+    std::stringstream ss;
+    ss << f.rdbuf();
+    script = ss.str();
+  }
+
+  Card card(options);
+  Runner runner(card, !have_script);
+  runner.console(false);
+  std::istringstream lines(script);
+  int number_of_line = 0;
+  for (std::string line; std::getline(lines, line);) {
+    number_of_line++;
+    try {
+      runner.line(line);
+    } catch (const ScriptError &e) {
+      runner.console(true);
+      std::fprintf(stderr, "zvcard: line %d: %s\n", number_of_line, e.text.c_str());
+      return 2;
+    } catch (const zv::chip::Fault &f) {
+      runner.console(true);
+      std::fprintf(stderr, "zvcard: line %d: %s\n", number_of_line, f.what());
+      return 2;
+    }
+    if (card.state() != Card::State::Running && card.state() != Card::State::Stopped) break;
+  }
+  runner.console(true);
+  std::fflush(stdout);
+  if (card.state() == Card::State::Hung || card.state() == Card::State::Faulted ||
+      card.state() == Card::State::Halted) {
+    std::fprintf(stderr, "zvcard: the card %s: %s\n",
+                 card.state() == Card::State::Hung ? "hung" : "stopped serving", card.trouble().c_str());
+    return 3;
+  }
+  return 0;
+}

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs what is missing, builds the ARM image and the host suite (plain and
+# under AddressSanitizer and UndefinedBehaviorSanitizer), and runs every test.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+jobs=$(nproc)
+
+echo "== ARM target build"
+"$root/scripts/build.sh" arm
+ctest --test-dir "$root/build/arm" --output-on-failure
+
+echo "== host build"
+"$root/scripts/build.sh" host
+ctest --test-dir "$root/build/host" --output-on-failure -j "$jobs" --timeout 600
+
+echo "== host build under sanitizers"
+"$root/scripts/build.sh" asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs" --timeout 900
+echo "all tests passed"

@@ -1,0 +1,69 @@
+// zvcard as its users run it: a script in, the card's answers out.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct Run {
+  int status;
+  std::string out;
+};
+
+Run zvcard(const std::string &args, const std::string &script) {
+  std::string cmd = std::string(ZVCARD_PATH) + " " + args + " - 2>&1 <<'EOF'\n" + script + "EOF\n";
+  FILE *p = popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int status = pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+bool has(const std::string &text, const std::string &piece) { return text.find(piece) != std::string::npos; }
+
+TEST(Zvcard, ScriptWritesSendsAndReads) {
+  Run r = zvcard("--fuse 5,0",
+                 "write 0x100000010 deadbeef 01\n"
+                 "write32 0x10000000 0x12345678  # L2 SRAM\n"
+                 "writef 0x100000020 1.5 -2\n"
+                 "send 999 tag=0x100000000 1 2\n"
+                 "read 0x100000010 5\n"
+                 "read32 0x10000000 1\n"
+                 "readf 0x100000020 2\n"
+                 "quit\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "uart: The firmware is running\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "uart: v1 = 5,v2 = 0\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "result 999 1008 ")) << r.out;
+  EXPECT_TRUE(has(r.out, "bytes 0x100000010 de ad be ef 01\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "words 0x10000000 0x12345678\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "floats 0x100000020 1.5 -2\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "uart: zv200x exit firmware main\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "result 4294967295 0 ")) << r.out;
+}
+
+TEST(Zvcard, ExitStatuses) {
+  struct Case {
+    const char *what, *args, *script;
+    int status;
+    const char *message;
+  };
+  const Case cases[] = {
+      {"unknown command", "", "send 999\nfrobnicate 1\n", 2, "line 2: unknown command 'frobnicate'"},
+      {"bad number", "", "read32 0xzz 1\n", 2, "line 1: bad number"},
+      {"address outside every memory", "", "read32 0x30000000 1\n", 2, "line 1: "},
+      {"messages after quit hang the card", "", "quit\nsend 999\n", 3, "the card hung"},
+      {"option not built yet", "--elf zvfw.elf", "", 2, "--elf is not built yet"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Run r = zvcard(c.args, c.script);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(has(r.out, c.message)) << r.out;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// The API message ring end to end: the host driver writes messages into the
+// ring of a booted card and reads the answers, as the real host does.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_assert.h"
+#include "fw_main.h"
+#include "fw_regs.h"
+#include "zv_api.h"
+
+extern "C" void *__wrap_malloc(size_t);
+
+namespace zv::test {
+namespace {
+
+using host::Card;
+
+constexpr uint32_t kTestId = 4000;      // claimed by the test hook below
+constexpr uint32_t kAssertId = 4001;    // takes heap blocks, then fails an assertion
+constexpr uint32_t kUnknownId = 999;
+
+std::vector<uint32_t> g_payload;  // what the test handler last received
+uint32_t g_size = 0;
+int g_calls = 0;
+
+void handler_that_fails(void) {
+  // Heap blocks taken by a failing handler must not outlive its message.
+  __wrap_malloc(1000);
+  __wrap_malloc(2000);
+  ASSERT(g_calls < 0, "calls=%d", g_calls);
+}
+
+int test_hook(u32 id, u8 *param, u32 size, u32 *result) {
+  if (id == kTestId) {
+    g_calls++;
+    g_size = size;
+    g_payload.assign(size / 4, 0);
+    std::memcpy(g_payload.data(), param, size);
+    *result = 0;
+    return 1;
+  }
+  if (id == kAssertId) {
+    g_calls++;
+    handler_that_fails();
+  }
+  return 0;
+}
+
+class Ring : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card = std::make_unique<Card>();
+    ASSERT_EQ(card->state(), Card::State::Running) << card->trouble();
+    zv_api_test_hook = test_hook;
+    g_payload.clear();
+    g_calls = 0;
+  }
+  uint32_t rptr() { return card->chip().sys.host_peek(REG_API_RPTR - TOP_REG_BASE); }
+
+  std::unique_ptr<Card> card;
+};
+
+TEST_F(Ring, BootAnnouncesReadiness) {
+  std::string console = card->console();
+  EXPECT_NE(console.find("The firmware is running\n"), std::string::npos);
+  EXPECT_NE(console.find("zv200x enter firmware main\n"), std::string::npos);
+  EXPECT_EQ(card->chip().sys.host_peek(REG_FW_READY - TOP_REG_BASE), FW_READY_MAGIC);
+  EXPECT_EQ(card->log_offset(), 0u);
+  EXPECT_GE(card->chip().sys.timer_ctrl_writes(), 1u);
+  // Tensor engine set-up: automatic clock gating and the five control words.
+  auto &tpu = card->chip().tpu_ctrl;
+  EXPECT_EQ(tpu.peek(0x17c) & 0x1800u, 0x1800u);
+  EXPECT_EQ(tpu.peek(0x1a8), 0x00ffffffu);
+  EXPECT_EQ(tpu.peek(0x1ac), 0u);
+  EXPECT_EQ(tpu.peek(0x1b0), 0u);
+  EXPECT_EQ(tpu.peek(0x1b4), 0xfff00000u);
+  EXPECT_EQ(tpu.peek(0x1a4), 1u << 24);
+}
+
+TEST_F(Ring, PayloadReachesHandlerAndAnswerComesBack) {
+  auto a = card->send(kTestId, {1, 2, 3});
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->result, 0u);
+  EXPECT_TRUE(a->interrupt);
+  EXPECT_EQ(g_size, 12u);
+  EXPECT_EQ(g_payload, (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(rptr(), 10u);
+  EXPECT_EQ(card->interrupts(), 1u);
+}
+
+TEST_F(Ring, MessageWrapsAtTheRingEnd) {
+  card->set_ring_index(2040);
+  std::vector<uint32_t> payload;
+  for (uint32_t i = 0; i < 10; i++) payload.push_back(0xa0 + i);
+  auto a = card->send(kTestId, payload);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->result, 0u);
+  EXPECT_EQ(g_payload, payload);
+  EXPECT_EQ(rptr(), 9u);
+  // Payload word 0 sat at index 2047, word 1 at index 0.
+  EXPECT_EQ(card->read32(API_RING_BASE + 4 * 2047), 0xa0u);
+  EXPECT_EQ(card->read32(API_RING_BASE + 4 * 0), 0xa1u);
+}
+
+TEST_F(Ring, ResultCodesAndLogLines) {
+  struct Case {
+    const char *what;
+    uint32_t id;
+    uint64_t tag;
+    uint32_t result;
+    const char *log;  // expected log line, or null for none
+    int handler_calls;
+  };
+  const Case cases[] = {
+      {"unknown id", kUnknownId, 1, 1008, "api_id = 999 not supported\n", 0},
+      {"reserved id 150", 150, 1, 1008, nullptr, 0},
+      {"kernel id until its kernel is built", ZVKERNEL_API_ID, 1, 1008,
+       "api_id = 1067015876 not supported\n", 0},
+      {"tag 0 with an unknown id", kUnknownId, 0, 0, nullptr, 0},
+      {"tag 0 skips the handler", kTestId, 0, 0, nullptr, 0},
+      {"high tag word alone is a tag", kTestId, uint64_t{1} << 32, 0, nullptr, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    g_calls = 0;
+    uint32_t offset_before = card->log_offset();
+    auto a = card->send(c.id, {7}, c.tag);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->result, c.result);
+    EXPECT_TRUE(a->interrupt);
+    EXPECT_EQ(g_calls, c.handler_calls);
+    if (c.log) {
+      EXPECT_EQ(card->log_offset(), offset_before + 512);
+      std::string slot = card->log_slot(offset_before / 512);
+      EXPECT_EQ(slot.substr(slot.find("] ") + 2), c.log);
+    } else {
+      EXPECT_EQ(card->log_offset(), offset_before);
+    }
+  }
+}
+
+TEST_F(Ring, SizeLimit) {
+  // 1016 payload words (1023 in all) are accepted.
+  auto ok = card->send(kTestId, std::vector<uint32_t>(1016, 5));
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->result, 0u);
+  EXPECT_EQ(g_size, 1016u * 4);
+
+  card->set_ring_index(0);
+  g_calls = 0;
+  auto big = card->send(kTestId, {}, 1, 1017);
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->result, 1006u);
+  EXPECT_EQ(g_calls, 0);
+  EXPECT_EQ(rptr(), 1024u);
+  std::string first = card->log_slot(card->log_offset() / 512 - 2);
+  std::string second = card->log_slot(card->log_offset() / 512 - 1);
+  EXPECT_EQ(first.substr(first.find("] ") + 2), "zvfw: api size  = 400 is too large than max size!\n");
+  EXPECT_EQ(second.substr(second.find("] ") + 2), "zvfw: api = 4000 copy_message_from_sharemem fail\n");
+
+  // A length that would overflow a 32-bit sum with the header is rejected too.
+  card->set_ring_index(0);
+  auto huge = card->send(kTestId, {}, 1, 0xfffffffcu);
+  ASSERT_TRUE(huge);
+  EXPECT_EQ(huge->result, 1006u);
+  EXPECT_EQ(rptr(), (7u + 0xfffffffcu) % 2048u);
+
+  // The card goes on serving.
+  card->set_ring_index(100);
+  auto after = card->send(kTestId, {9});
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->result, 0u);
+}
+
+TEST_F(Ring, TwoMessagesWithTheSameTagAreBothHandled) {
+  card->post(kTestId, {1}, 77);
+  card->post(kTestId, {2}, 77);
+  auto answers = card->wait_answers();
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].result, 0u);
+  EXPECT_EQ(answers[1].result, 0u);
+  EXPECT_EQ(g_calls, 2);
+  EXPECT_EQ(g_payload, (std::vector<uint32_t>{2}));
+}
+
+TEST_F(Ring, AssertionAnswers1009AndTheNextMessageIsServed) {
+  auto failed = card->send(kAssertId, {1});
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->result, 1009u);
+  std::string console = card->console();
+  EXPECT_NE(console.find(": handler_that_fails: "), std::string::npos);
+  EXPECT_NE(console.find("ASSERT info: calls=1\n"), std::string::npos);
+  std::string slot = card->log_slot(card->log_offset() / 512 - 1);
+  EXPECT_EQ(slot.substr(slot.find("] ") + 2), "api = 4001 assert fail\n");
+
+  auto next = card->send(kTestId, {3});
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->result, 0u);
+  EXPECT_EQ(g_payload, (std::vector<uint32_t>{3}));
+}
+
+TEST_F(Ring, FailingMessagesDoNotExhaustTheHeap) {
+  // Each failing message takes 3 KB of handler blocks besides its 4 KB buffer:
+  // without releasing them the 64 KB heap would be gone after a few messages.
+  for (int i = 0; i < 3000; i++) {
+    card->post(kAssertId, {});
+    auto answers = card->wait_answers();
+    ASSERT_EQ(answers.size(), 1u) << "message " << i << ": " << card->trouble();
+    ASSERT_EQ(answers[0].result, 1009u);
+  }
+  auto good = card->send(kTestId, {4});
+  ASSERT_TRUE(good);
+  EXPECT_EQ(good->result, 0u);
+  EXPECT_EQ(card->console().find("no enough memory"), std::string::npos);
+}
+
+TEST_F(Ring, QuitEndsTheLoopWithoutInterrupt) {
+  auto before = card->interrupts();
+  auto q = card->quit(5);
+  ASSERT_TRUE(q);
+  EXPECT_EQ(q->result, 0u);
+  EXPECT_EQ(rptr(), 7u);
+  EXPECT_EQ(card->interrupts(), before);
+  std::string console = card->console();
+  EXPECT_NE(console.find("zv200x exit firmware main\ntestcase zvdnn passed\n"
+                         "*******zv200x test succeed!*******\n"),
+            std::string::npos);
+  // Nothing is served after the quit message.
+  card->post(kTestId, {1});
+  EXPECT_TRUE(card->wait_answers().empty());
+  EXPECT_EQ(card->state(), Card::State::Hung);
+  EXPECT_EQ(g_calls, 0);
+}
+
+TEST_F(Ring, HostHoldingTheMessageLockStallsTheCard) {
+  card->chip().sys.host_poke(REG_API_LOCK - TOP_REG_BASE, 1);
+  card->post(kTestId, {1});
+  EXPECT_TRUE(card->wait_answers().empty());
+  EXPECT_EQ(card->state(), Card::State::Hung);
+  EXPECT_EQ(g_calls, 0);
+}
+
+TEST_F(Ring, HaltRequestStopsTheCore) {
+  card->request_halt();
+  card->post(kTestId, {1});
+  EXPECT_TRUE(card->wait_answers().empty());
+  EXPECT_EQ(card->state(), Card::State::Halted);
+  EXPECT_EQ(g_calls, 0);
+  // The handler cleared the request before stopping.
+  EXPECT_FALSE(card->chip().sys.halt_requested());
+}
+
+}  // namespace
+}  // namespace zv::test

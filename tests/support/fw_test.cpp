@@ -1,0 +1,46 @@
+#include "fw_test.h"
+
+#include <setjmp.h>
+
+#include "fw_assert.h"
+
+namespace zv::test {
+
+std::string console_text(const std::string &raw) {
+  std::string out;
+  for (size_t i = 0; i < raw.size(); i++) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out.push_back(raw[i]);
+  }
+  return out;
+}
+
+FirmwareRig::FirmwareRig(const chip::ChipConfig &config)
+    : chip_(std::make_unique<chip::Chip>(config)), core_(std::make_unique<host::Core>(*chip_)) {}
+
+FirmwareRig::~FirmwareRig() = default;
+
+FwOutcome FirmwareRig::run(const std::function<void()> &fn) {
+  FwOutcome out;
+  size_t printed_before = chip_->uart.text().size();
+  bool asserted = false;
+  out.end = core_->call([&] {
+    error_stat_armed = 1;
+    if (setjmp(error_stat) == 0)
+      fn();
+    else
+      asserted = true;
+    error_stat_armed = 0;
+  });
+  out.asserted = asserted;
+  out.uart = console_text(chip_->uart.text().substr(printed_before));
+  out.fault = core_->fault_text();
+  return out;
+}
+
+FwOutcome run_firmware(const std::function<void()> &fn) {
+  FirmwareRig rig;
+  return rig.run(fn);
+}
+
+}  // namespace zv::test

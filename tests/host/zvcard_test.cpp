@@ -7,12 +7,12 @@
 
 namespace {
 
-struct Run {
+struct ZvcardRun {
   int status;
   std::string out;
 };
 
-Run zvcard(const std::string &args, const std::string &script) {
+ZvcardRun zvcard(const std::string &args, const std::string &script) {
   std::string cmd = std::string(ZVCARD_PATH) + " " + args + " - 2>&1 <<'EOF'\n" + script + "EOF\n";
   FILE *p = popen(cmd.c_str(), "r");
   std::string out;
@@ -25,7 +25,7 @@ Run zvcard(const std::string &args, const std::string &script) {
 bool has(const std::string &text, const std::string &piece) { return text.find(piece) != std::string::npos; }
 
 TEST(Zvcard, ScriptWritesSendsAndReads) {
-  Run r = zvcard("--fuse 5,0",
+  ZvcardRun r = zvcard("--fuse 5,0",
                  "write 0x100000010 deadbeef 01\n"
                  "write32 0x10000000 0x12345678  # L2 SRAM\n"
                  "writef 0x100000020 1.5 -2\n"
@@ -60,7 +60,7 @@ TEST(Zvcard, ExitStatuses) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    Run r = zvcard(c.args, c.script);
+    ZvcardRun r = zvcard(c.args, c.script);
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_TRUE(has(r.out, c.message)) << r.out;
   }

@@ -81,6 +81,31 @@ TEST(QrnBlob, ViewsShareStorageAndProtoCarriesQuantizationState) {
   EXPECT_EQ(copy.cpu_int32_data()[1], 7);
 }
 
+TEST(QrnMath, GemmAllTransposesAgainstPlainProduct) {
+  // Large enough to run on several threads.
+  const int M = 70, N = 80, K = 60;
+  std::vector<float> a(M * K), b(K * N);
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> dist(-1, 1);
+  for (float& v : a) v = dist(rng);
+  for (float& v : b) v = dist(rng);
+  for (auto ta : {qrn::NoTrans, qrn::Trans})
+    for (auto tb : {qrn::NoTrans, qrn::Trans}) {
+      SCOPED_TRACE(testing::Message() << "trans " << ta << tb);
+      std::vector<float> c(M * N, 1.0f), expected(M * N);
+      for (int i = 0; i < M; ++i)
+        for (int j = 0; j < N; ++j) {
+          double acc = 0;
+          for (int k = 0; k < K; ++k)
+            acc += static_cast<double>(ta == qrn::NoTrans ? a[i * K + k] : a[k * M + i]) *
+                   (tb == qrn::NoTrans ? b[k * N + j] : b[j * K + k]);
+          expected[i * N + j] = static_cast<float>(2.0 * acc + 0.5);
+        }
+      qrn::qrn_cpu_gemm<float>(ta, tb, M, N, K, 2.0f, a.data(), b.data(), 0.5f, c.data());
+      ExpectNear(expected, c);
+    }
+}
+
 struct ConvCase {
   const char* what;
   std::vector<int> in;  // N, C, H, W
@@ -199,7 +224,11 @@ TEST(QrnLayers, BatchNormScaleBiasPerChannel) {
                              "  batch_norm_param { stats_in_multiplier_form: true } } "
                              "layer { name: 'sc' type: 'Scale' bottom: 'data' top: 'sc' scale_param { bias_term: true filler ") +
                      kGaussian + " bias_filler " + kGaussian + " } } "
-                     "layer { name: 'bi' type: 'Bias' bottom: 'data' top: 'bi' bias_param { filler " + kGaussian + " } }");
+                     "layer { name: 'bi' type: 'Bias' bottom: 'data' top: 'bi' bias_param { filler " + kGaussian + " } } "
+                     // The factor as a second input: one value per (sample, channel).
+                     "layer { name: 'pool' type: 'Pooling' bottom: 'data' top: 'pool' pooling_param { pool: AVE global_pooling: true } } "
+                     "layer { name: 'fl' type: 'Flatten' bottom: 'pool' top: 'fl' } "
+                     "layer { name: 'sc2' type: 'Scale' bottom: 'data' bottom: 'fl' top: 'sc2' scale_param { axis: 0 } }");
   // BatchNorm statistics: mean, variance and the factor s; s = 2 halves both.
   auto& bn = net->layer_by_name("bn")->blobs();
   const float mean[3] = {0.4f, -1.0f, 2.0f}, var[3] = {1.0f, 4.0f, 0.5f};
@@ -230,6 +259,10 @@ TEST(QrnLayers, BatchNormScaleBiasPerChannel) {
   ExpectNear(e_bnm, Top(*net, "bnm"));
   ExpectNear(e_sc, Top(*net, "sc"));
   ExpectNear(e_bi, Top(*net, "bi"));
+  const auto f = Top(*net, "fl");
+  std::vector<float> e_sc2(24);
+  for (int i = 0; i < 24; ++i) e_sc2[i] = x[i] * f[i / 4];
+  ExpectNear(e_sc2, Top(*net, "sc2"));
 }
 
 TEST(QrnLayers, EltwiseConcatReshapeFlattenDropout) {
@@ -282,6 +315,21 @@ TEST(QrnLayers, LRNAndNormalize) {
                  "  normalize_param { across_spatial: false channel_shared: false scale_filler { type: 'uniform' } } }");
   const auto x = In(*net);
   ExpectNear(ref::LRNAcross(x, 2, 5, 6, 3, 0.5, 0.75, 2.0), Top(*net, "lrn"));
+  auto within = RunNet({1, 2, 4, 3}, "layer { name: 'lrn' type: 'LRN' bottom: 'data' top: 'lrn' "
+                                     "lrn_param { local_size: 3 alpha: 0.9 beta: 0.5 norm_region: WITHIN_CHANNEL } }");
+  const auto xw = In(*within);
+  std::vector<float> expected(xw.size());
+  for (int c = 0; c < 2; ++c)
+    for (int h = 0; h < 4; ++h)
+      for (int w = 0; w < 3; ++w) {
+        double sum = 0;
+        for (int hh = h - 1; hh <= h + 1; ++hh)
+          for (int ww = w - 1; ww <= w + 1; ++ww)
+            if (hh >= 0 && hh < 4 && ww >= 0 && ww < 3) sum += xw[(c * 4 + hh) * 3 + ww] * xw[(c * 4 + hh) * 3 + ww];
+        const int i = (c * 4 + h) * 3 + w;
+        expected[i] = static_cast<float>(xw[i] / std::sqrt(1.0 + 0.9 / 9 * sum));
+      }
+  ExpectNear(expected, Top(*within, "lrn"));
   ExpectNear(ref::Normalize(x, 2, 5, 6, true, {3.0f}, 1e-10), Top(*net, "ns"));
   ExpectNear(ref::Normalize(x, 2, 5, 6, false, Param(*net, "nc", 0), 1e-10), Top(*net, "nc"));
 }
@@ -368,6 +416,16 @@ TEST(QrnNet, LayersFollowPhaseRules) {
   EXPECT_FALSE(net->has_layer("train"));
   EXPECT_TRUE(net->has_layer("test"));
   EXPECT_TRUE(net->has_layer("all"));
+  // From a file, with the phase and stages given by the caller.
+  TempDir dir;
+  ASSERT_TRUE(qrn::WriteProtoToTextFile(ParseNet(WithInput({1, 2},
+      "layer { name: 'train' type: 'ReLU' bottom: 'data' top: 'x' include { phase: TRAIN } } "
+      "layer { name: 'all' type: 'ReLU' bottom: 'data' top: 'z' exclude { stage: 'deploy' } }")), dir / "n.prototxt"));
+  const std::vector<std::string> stages = {"deploy"};
+  Net<float> train(dir / "n.prototxt", qrn::TRAIN, 0, &stages);
+  EXPECT_TRUE(train.has_layer("train"));
+  EXPECT_FALSE(train.has_layer("all"));
+  EXPECT_EQ(train.phase(), qrn::TRAIN);
 }
 
 TEST(QrnNet, WeightsRoundTripThroughBinaryFileAndToProto) {

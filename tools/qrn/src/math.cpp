@@ -1,7 +1,6 @@
 #include "qrn/math.hpp"
 
 #include <cmath>
-#include <vector>
 
 namespace qrn {
 
@@ -13,7 +12,10 @@ void qrn_cpu_gemm(Transpose trans_a, Transpose trans_b, int M, int N, int K,
   // A(i,k) and B(k,j) for either storage order.
   const int lda = (trans_a == NoTrans) ? K : M;
   const int ldb = (trans_b == NoTrans) ? N : K;
-  std::vector<T> brow(static_cast<size_t>(N));
+  // Rows are independent: each is computed whole by one thread, so results
+  // do not depend on the thread count.
+  const long long work = static_cast<long long>(M) * N * K;
+#pragma omp parallel for schedule(static) if (work > (1LL << 18))
   for (int i = 0; i < M; ++i) {
     T* c = C + static_cast<size_t>(i) * N;
     for (int k = 0; k < K; ++k) {

@@ -11,8 +11,11 @@ std::map<u32, u32> tpu_ctrl_reset() {
   return {{0x17c, 0x00000000}, {0x1a4, 0x00000000}, {0x1a8, 0xffffffff},
           {0x1ac, 0xffffffff}, {0x1b0, 0xffffffff}, {0x1b4, 0xffffffff}};
 }
-constexpr u32 kRegisterCycles = 2;
-constexpr u32 kMemoryCycles = 1;
+// Time on the card advances by the work it does that both the native firmware
+// and the emulated image do alike: each register write takes 1 us. Reads and
+// spin loops (whose counts differ between the two) take no time, so the two
+// produce the same time stamps.
+constexpr u32 kRegisterWriteCycles = 25;
 }  // namespace
 
 Chip::Chip(const ChipConfig &config)
@@ -74,12 +77,10 @@ Device *Chip::device_at(u32 addr) {
 u32 Chip::arm_read32(u32 addr) {
   if (addr % 4) fault("misaligned word read at " + hex(addr));
   if (arm_memory(addr, 4)) {
-    cycles_ += kMemoryCycles;
     u32 v;
     std::memcpy(&v, arm_ptr(addr, 4), 4);
     return v;
   }
-  cycles_ += kRegisterCycles;
   return device_at(addr)->read32(addr);
 }
 
@@ -87,11 +88,10 @@ void Chip::arm_write32(u32 addr, u32 value) {
   if (addr % 4) fault("misaligned word write at " + hex(addr));
   activity_++;
   if (arm_memory(addr, 4)) {
-    cycles_ += kMemoryCycles;
     std::memcpy(arm_ptr(addr, 4), &value, 4);
     return;
   }
-  cycles_ += kRegisterCycles;
+  cycles_ += kRegisterWriteCycles;
   device_at(addr)->write32(addr, value);
 }
 

@@ -17,8 +17,16 @@ constexpr int kQuietResumes = 4000;
 }  // namespace
 
 Card::Card(const CardOptions &options)
-    : chip_(std::make_unique<chip::Chip>(options.chip)), core_(std::make_unique<Core>(*chip_)) {
-  core_->start(zvfw_main);
+    : chip_(std::make_unique<chip::Chip>(options.chip)) {
+  if (options.elf.empty()) {
+    auto core = std::make_unique<Core>(*chip_);
+    core->start(zvfw_main);
+    cpu_ = std::move(core);
+  } else {
+    auto emulator = std::make_unique<emu::ArmCore>(*chip_, options.elf);
+    emulator_ = emulator.get();
+    cpu_ = std::move(emulator);
+  }
   run_until([this] { return chip_->sys.host_peek(kSysOffset(REG_FW_READY)) == FW_READY_MAGIC; },
             "the ready marker");
 }
@@ -98,14 +106,14 @@ bool Card::run_until(const std::function<bool()> &done, const char *waiting_for)
   int quiet = 0;
   while (!done()) {
     if (state_ != State::Running) return false;
-    if (!core_->resume()) {
-      switch (core_->end()) {
-        case Core::End::Returned: state_ = State::Stopped; break;
-        case Core::End::Halted: state_ = State::Halted; break;
-        case Core::End::Faulted: state_ = State::Faulted; break;
-        case Core::End::Hung: state_ = State::Hung; break;
+    if (!cpu_->resume()) {
+      switch (cpu_->end()) {
+        case chip::Cpu::End::Returned: state_ = State::Stopped; break;
+        case chip::Cpu::End::Halted: state_ = State::Halted; break;
+        case chip::Cpu::End::Faulted: state_ = State::Faulted; break;
+        case chip::Cpu::End::Hung: state_ = State::Hung; break;
       }
-      trouble_ = core_->fault_text();
+      trouble_ = cpu_->fault_text();
       take_interrupts();
       return done();
     }

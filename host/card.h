@@ -11,12 +11,16 @@
 #include <vector>
 
 #include "chip/chip.h"
+#include "arm_core.h"
 #include "core.h"
 
 namespace zv::host {
 
 struct CardOptions {
   chip::ChipConfig chip;
+  // Run this ARM image of the firmware in the emulator instead of the firmware
+  // compiled into the host build.
+  std::string elf;
 };
 
 // The firmware's answer in a message's header.
@@ -36,6 +40,10 @@ class Card {
   Card &operator=(const Card &) = delete;
 
   chip::Chip &chip() { return *chip_; }
+  // The emulated core when the card runs an ARM image, else null.
+  emu::ArmCore *emulator() { return emulator_; }
+  // ARM instructions the firmware has executed (counted by the emulator only).
+  uint64_t instructions() const { return cpu_->instructions(); }
   State state() const { return state_; }
   // Why the card stopped serving (fault text, hang description), or empty.
   const std::string &trouble() const { return trouble_; }
@@ -91,7 +99,8 @@ class Card {
   void take_interrupts();
 
   std::unique_ptr<chip::Chip> chip_;
-  std::unique_ptr<Core> core_;
+  std::unique_ptr<chip::Cpu> cpu_;
+  emu::ArmCore *emulator_ = nullptr;
   State state_ = State::Running;
   std::string trouble_;
   uint32_t wptr_ = 0;

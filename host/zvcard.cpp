@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -95,9 +96,11 @@ class Runner {
         else if (w[i].rfind("len=", 0) == 0) len = static_cast<uint32_t>(number(w[i].substr(4)));
         else payload.push_back(static_cast<uint32_t>(number(w[i])));
       }
-      answer(id, id == API_ID_QUIT ? card_.quit(len.value_or(0)) : card_.send(id, payload, tag, len));
+      uint64_t before = card_.instructions();
+      answer(id, id == API_ID_QUIT ? card_.quit(len.value_or(0)) : card_.send(id, payload, tag, len), before);
     } else if (cmd == "quit") {
-      answer(API_ID_QUIT, card_.quit());
+      uint64_t before = card_.instructions();
+      answer(API_ID_QUIT, card_.quit(), before);
     } else if (cmd == "read" || cmd == "read32" || cmd == "readf") {
       need(w, 3);
       uint64_t a = number(w[1]);
@@ -142,10 +145,14 @@ class Runner {
     if (w.size() < n) throw ScriptError{"'" + w[0] + "' needs more arguments"};
   }
 
-  void answer(uint32_t id, const std::optional<zv::host::Answer> &a) {
+  // The emulator also counts the ARM instructions the message cost.
+  void answer(uint32_t id, const std::optional<zv::host::Answer> &a, uint64_t instructions_before) {
     console(false);
     if (!a) return;
-    std::printf("result %u %u %u\n", id, a->result, a->elapsed_us);
+    std::printf("result %u %u %u", id, a->result, a->elapsed_us);
+    if (card_.emulator())
+      std::printf(" insns=%llu", static_cast<unsigned long long>(card_.instructions() - instructions_before));
+    std::printf("\n");
   }
 
   Card &card_;
@@ -168,7 +175,10 @@ int main(int argc, char **argv) {
   bool have_script = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--elf" || a == "--schedule" || a == "--seed" || a == "--check-races") {
+    if (a == "--elf") {
+      if (++i >= argc) return usage();
+      options.elf = argv[i];
+    } else if (a == "--schedule" || a == "--seed" || a == "--check-races") {
       std::fprintf(stderr, "zvcard: %s is not built yet\n", a.c_str());
       return 2;
     } else if (a == "--fuse") {
@@ -215,7 +225,14 @@ int main(int argc, char **argv) {
     script = ss.str();
   }
 
-  Card card(options);
+  std::unique_ptr<Card> booted;
+  try {
+    booted = std::make_unique<Card>(options);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "zvcard: %s\n", e.what());
+    return 2;
+  }
+  Card &card = *booted;
   Runner runner(card, !have_script);
   runner.console(false);
   std::istringstream lines(script);

@@ -23,12 +23,14 @@ extern volatile int error_stat_armed;
 
 }
 
-#define FW_ASSERT_IMPL_(kind, cond, ...)                                               \
+// The condition is stringified here, before any macro inside it is expanded,
+// so the message shows the condition as written.
+#define FW_ASSERT_IMPL_(kind, text, cond, ...)                                         \
   do {                                                                                 \
     if (__builtin_expect(!(cond), 0))                                                  \
-      fw_assert_fail(kind, __FILE__, __func__, __LINE__, #cond, ##__VA_ARGS__);        \
+      fw_assert_fail(kind, __FILE__, __func__, __LINE__, text, ##__VA_ARGS__);         \
   } while (0)
 
 // ASSERT(cond) or ASSERT(cond, "fmt", args...)
-#define ASSERT(cond, ...) FW_ASSERT_IMPL_("ASSERT", cond, ##__VA_ARGS__)
-#define ASSERT_FS(cond, ...) FW_ASSERT_IMPL_("ASSERT_FS", cond, ##__VA_ARGS__)
+#define ASSERT(cond, ...) FW_ASSERT_IMPL_("ASSERT", #cond, cond, ##__VA_ARGS__)
+#define ASSERT_FS(cond, ...) FW_ASSERT_IMPL_("ASSERT_FS", #cond, cond, ##__VA_ARGS__)

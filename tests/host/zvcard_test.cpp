@@ -45,6 +45,28 @@ TEST(Zvcard, ScriptWritesSendsAndReads) {
   EXPECT_TRUE(has(r.out, "result 4294967295 0 ")) << r.out;
 }
 
+TEST(Zvcard, EmulatedImageAnswersLikeTheNativeFirmware) {
+  const std::string script = "send 999 1 2\nsend 150\nwrite32 0x100000000 7\nread32 0x100000000 1\nquit\n";
+  ZvcardRun native = zvcard("", script);
+  ZvcardRun emulated = zvcard(std::string("--elf ") + ZV_ARM_ELF, script);
+  EXPECT_EQ(native.status, 0);
+  EXPECT_EQ(emulated.status, 0) << emulated.out;
+  // The emulator adds the instruction count of each message.
+  std::string stripped;
+  for (size_t at = 0; at < emulated.out.size();) {
+    size_t mark = emulated.out.find(" insns=", at);
+    if (mark == std::string::npos) {
+      stripped += emulated.out.substr(at);
+      break;
+    }
+    stripped += emulated.out.substr(at, mark - at);
+    at = emulated.out.find('\n', mark);
+  }
+  EXPECT_EQ(stripped, native.out);
+  EXPECT_TRUE(has(emulated.out, "result 999 1008 ")) << emulated.out;
+  EXPECT_TRUE(has(emulated.out, " insns=")) << emulated.out;
+}
+
 TEST(Zvcard, ExitStatuses) {
   struct Case {
     const char *what, *args, *script;
@@ -56,7 +78,8 @@ TEST(Zvcard, ExitStatuses) {
       {"bad number", "", "read32 0xzz 1\n", 2, "line 1: bad number"},
       {"address outside every memory", "", "read32 0x30000000 1\n", 2, "line 1: "},
       {"messages after quit hang the card", "", "quit\nsend 999\n", 3, "the card hung"},
-      {"option not built yet", "--elf zvfw.elf", "", 2, "--elf is not built yet"},
+      {"option not built yet", "--seed 3", "", 2, "--seed is not built yet"},
+      {"image that cannot be read", "--elf /nonexistent.elf", "", 2, "/nonexistent.elf: cannot read"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

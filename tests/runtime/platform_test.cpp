@@ -9,6 +9,7 @@
 
 #include "card.h"
 #include "fw_regs.h"
+#include "fw_test.h"
 
 namespace zv::test {
 namespace {
@@ -37,7 +38,11 @@ std::vector<uint8_t> lane_map_of(Card &card) {
   return out;
 }
 
-TEST(Platform, LaneMapFromDisabledLaneFuses) {
+class Platform : public ::testing::TestWithParam<Backend> {};
+INSTANTIATE_TEST_SUITE_P(Backends, Platform, ::testing::Values(Backend::Native, Backend::Emulated),
+                         [](const auto &info) { return std::string(backend_name(info.param)); });
+
+TEST_P(Platform, LaneMapFromDisabledLaneFuses) {
   auto field = [](int k, uint32_t v) { return v << (9 * k); };
   struct Case {
     const char *what;
@@ -53,7 +58,7 @@ TEST(Platform, LaneMapFromDisabledLaneFuses) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    CardOptions options;
+    CardOptions options = card_options(GetParam());
     options.chip.fuse80 = c.fuse80;
     options.chip.fuse81 = c.fuse81;
     Card card(options);
@@ -65,7 +70,7 @@ TEST(Platform, LaneMapFromDisabledLaneFuses) {
   }
 }
 
-TEST(Platform, HostInterruptWindowByChipId) {
+TEST_P(Platform, HostInterruptWindowByChipId) {
   struct Case {
     uint32_t chip_id;
     const char *lines;
@@ -77,7 +82,7 @@ TEST(Platform, HostInterruptWindowByChipId) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.chip_id);
-    CardOptions options;
+    CardOptions options = card_options(GetParam());
     options.chip.chip_id = c.chip_id;
     options.chip.msi_address = 0x0000000712345678ull;
     Card card(options);
@@ -109,10 +114,10 @@ TEST(Platform, HostInterruptWindowByChipId) {
   }
 }
 
-class I2c : public ::testing::Test {
+class I2c : public ::testing::TestWithParam<Backend> {
  protected:
   void boot(uint32_t strap) {
-    CardOptions options;
+    CardOptions options = card_options(GetParam());
     options.chip.i2c_strap = strap;
     card.reset();  // one card (one firmware image) at a time
     card = std::make_unique<Card>(options);
@@ -122,8 +127,10 @@ class I2c : public ::testing::Test {
   }
   std::unique_ptr<Card> card;
 };
+INSTANTIATE_TEST_SUITE_P(Backends, I2c, ::testing::Values(Backend::Native, Backend::Emulated),
+                         [](const auto &info) { return std::string(backend_name(info.param)); });
 
-TEST_F(I2c, MasterReadsTheStatusBuffer) {
+TEST_P(I2c, MasterReadsTheStatusBuffer) {
   boot(0);
   using Bytes = std::vector<uint8_t>;
   EXPECT_EQ(card->i2c_read(0x62, 0x7f, 3), (Bytes{0xff, 0x80, 0x81}));
@@ -135,7 +142,7 @@ TEST_F(I2c, MasterReadsTheStatusBuffer) {
   EXPECT_EQ(card->state(), Card::State::Running) << card->trouble();
 }
 
-TEST_F(I2c, SlaveAddressFromStraps) {
+TEST_P(I2c, SlaveAddressFromStraps) {
   struct Case {
     uint32_t strap;
     int address;  // -1: no slave

@@ -38,6 +38,14 @@ FwOutcome FirmwareRig::run(const std::function<void()> &fn) {
   return out;
 }
 
+const char *backend_name(Backend b) { return b == Backend::Native ? "Native" : "Emulated"; }
+
+host::CardOptions card_options(Backend b) {
+  host::CardOptions options;
+  if (b == Backend::Emulated) options.elf = ZV_ARM_ELF;
+  return options;
+}
+
 FwOutcome run_firmware(const std::function<void()> &fn) {
   FirmwareRig rig;
   return rig.run(fn);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "chip/chip.h"
+#include "card.h"
 #include "core.h"
 
 namespace zv::test {
@@ -35,6 +36,14 @@ class FirmwareRig {
 
 // One-shot form of FirmwareRig::run on a default chip.
 FwOutcome run_firmware(const std::function<void()> &fn);
+
+// Which firmware a card test runs: the host build's, or the delivered ARM
+// image in the emulator.
+enum class Backend { Native, Emulated };
+const char *backend_name(Backend b);
+// Card options for a backend (the emulated one loads the ARM image built
+// beside the host build).
+host::CardOptions card_options(Backend b);
 
 // Console text with CR LF turned into LF.
 std::string console_text(const std::string &uart);

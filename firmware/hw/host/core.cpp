@@ -16,7 +16,6 @@ namespace zv::host {
 namespace {
 Core *g_current = nullptr;
 
-constexpr chip::u64 kIdleCycles = 16;
 // A firmware that idles this often with no write in between, while nothing
 // outside changes, is stuck (direct calls only; the host driver judges its own).
 constexpr chip::u64 kQuietIdleLimit = 100000;
@@ -79,6 +78,9 @@ Core::End Core::call(const std::function<void()> &fn) {
 
 void Core::start(int (*entry)()) {
   thread_ = std::thread([this, entry] {
+    // The reset routine's register writes: the interrupt controller quiet.
+    // (Its processor set-up has no counterpart here; IRQ and FIQ start enabled.)
+    for (u32 offset : {0x00u, 0x04u, 0x10u, 0x14u, 0xc0u, 0xc8u}) chip_.arm_write32(0x50023000u + offset, 0);
     {
       std::unique_lock<std::mutex> lock(mutex_);
       cv_.wait(lock, [this] { return firmware_turn_; });
@@ -182,7 +184,6 @@ void Core::deliver_interrupts() {
 }
 
 void Core::idle() {
-  chip_.advance(kIdleCycles);
   accesses_since_idle_ = 0;
   deliver_interrupts();
   if (!thread_.joinable() || std::this_thread::get_id() != thread_.get_id()) {

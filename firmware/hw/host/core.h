@@ -22,13 +22,13 @@
 #include <thread>
 
 #include "chip/chip.h"
+#include "chip/cpu.h"
 
 namespace zv::host {
 
-class Core {
+class Core : public chip::Cpu {
  public:
   using u32 = chip::u32;
-  enum class End { Returned, Halted, Faulted, Hung };
 
   explicit Core(chip::Chip &chip);
   ~Core();
@@ -45,10 +45,10 @@ class Core {
   void start(int (*entry)());
   // Lets the firmware run until it next idles, halts or faults. Returns whether
   // it can still run.
-  bool resume();
+  bool resume() override;
   bool finished() const { return finished_; }
-  End end() const { return end_; }
-  const std::string &fault_text() const { return fault_; }
+  End end() const override { return end_; }
+  const std::string &fault_text() const override { return fault_; }
 
   // ---- The hw layer (called on the thread that runs firmware code) ----
   u32 read32(u32 addr);

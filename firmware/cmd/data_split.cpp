@@ -25,6 +25,25 @@
          "groups=%d leaves no channel per group (input_c=%d, output_c=%d)", (int)(groups), \
          (int)(in_c), (int)(out_c))
 
+// The checks shared by the 8-bit and 16-bit convolution splits (a macro, so
+// that a failure names the split that was called).
+#define SPLIT_ASSERT_FIXED_CONV_ARGS()                             \
+  do {                                                             \
+    SPLIT_ASSERT_POSITIVE(input_n);                                \
+    SPLIT_ASSERT_POSITIVE(input_c);                                \
+    SPLIT_ASSERT_POSITIVE(input_w);                                \
+    SPLIT_ASSERT_POSITIVE(output_c);                               \
+    SPLIT_ASSERT_POSITIVE(output_h);                               \
+    SPLIT_ASSERT_POSITIVE(output_w);                               \
+    SPLIT_ASSERT_POSITIVE(groups);                                 \
+    SPLIT_ASSERT_POSITIVE(kh);                                     \
+    SPLIT_ASSERT_POSITIVE(kw);                                     \
+    SPLIT_ASSERT_POSITIVE(dh);                                     \
+    SPLIT_ASSERT_POSITIVE(stride_h);                               \
+    ASSERT(ins_h >= 0, "ins_h=%d must not be negative", ins_h);    \
+    SPLIT_ASSERT_GROUPS(input_c, output_c, groups);                \
+  } while (0)
+
 static const s64 kLocal = LOCAL_MEM_SIZE;
 
 static inline s64 ceil_div(s64 a, s64 b) { return (a + b - 1) / b; }
@@ -274,19 +293,7 @@ int global_conv_data_split_fix16b(int input_n, int input_c, int input_h, int inp
   (void)dw;
   (void)stride_w;
   (void)reserved;
-  SPLIT_ASSERT_POSITIVE(input_n);
-  SPLIT_ASSERT_POSITIVE(input_c);
-  SPLIT_ASSERT_POSITIVE(input_w);
-  SPLIT_ASSERT_POSITIVE(output_c);
-  SPLIT_ASSERT_POSITIVE(output_h);
-  SPLIT_ASSERT_POSITIVE(output_w);
-  SPLIT_ASSERT_POSITIVE(groups);
-  SPLIT_ASSERT_POSITIVE(kh);
-  SPLIT_ASSERT_POSITIVE(kw);
-  SPLIT_ASSERT_POSITIVE(dh);
-  SPLIT_ASSERT_POSITIVE(stride_h);
-  ASSERT(ins_h >= 0, "ins_h=%d must not be negative", ins_h);
-  SPLIT_ASSERT_GROUPS(input_c, output_c, groups);
+  SPLIT_ASSERT_FIXED_CONV_ARGS();
 
   out->wsecs = (u32)ceil_div(output_w, CONV16_OW_PER_SECTION);
 
@@ -327,19 +334,7 @@ int global_conv_data_split_fix8b(int input_n, int input_c, int input_h, int inpu
   (void)dw;
   (void)stride_w;
   (void)reserved;
-  SPLIT_ASSERT_POSITIVE(input_n);
-  SPLIT_ASSERT_POSITIVE(input_c);
-  SPLIT_ASSERT_POSITIVE(input_w);
-  SPLIT_ASSERT_POSITIVE(output_c);
-  SPLIT_ASSERT_POSITIVE(output_h);
-  SPLIT_ASSERT_POSITIVE(output_w);
-  SPLIT_ASSERT_POSITIVE(groups);
-  SPLIT_ASSERT_POSITIVE(kh);
-  SPLIT_ASSERT_POSITIVE(kw);
-  SPLIT_ASSERT_POSITIVE(dh);
-  SPLIT_ASSERT_POSITIVE(stride_h);
-  ASSERT(ins_h >= 0, "ins_h=%d must not be negative", ins_h);
-  SPLIT_ASSERT_GROUPS(input_c, output_c, groups);
+  SPLIT_ASSERT_FIXED_CONV_ARGS();
 
   const s64 g4 = ceil_div(input_n, 4);  // batch groups of the 4N layout
   const s64 ic = input_c / groups;

@@ -1,5 +1,8 @@
-// Data layers: "DummyData" (constant or seeded random values) and
-// "ImageData" (images listed in a text file).
+// Data layers: "DummyData" (constant or seeded random values),
+// "ImageData" (images listed in a text file) and "Data" (images and labels
+// of IDX files).
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -264,11 +267,111 @@ class ImageDataLayer : public Layer<float> {
   std::mt19937 rng_;
 };
 
+// An IDX file of unsigned bytes: its dimensions and values.
+struct IdxArray {
+  std::vector<int> dims;
+  std::vector<unsigned char> values;
+};
+
+// Reads an IDX file of unsigned bytes, gzip-compressed or plain (zlib reads
+// both).  Returns an empty message on success.
+std::string ReadIdx(const std::string& path, IdxArray* out) {
+  gzFile f = gzopen(path.c_str(), "rb");
+  if (f == nullptr) return "cannot open";
+  std::vector<unsigned char> raw;
+  unsigned char buf[1 << 16];
+  int n;
+  while ((n = gzread(f, buf, sizeof buf)) > 0) raw.insert(raw.end(), buf, buf + n);
+  const bool failed = n < 0;
+  gzclose(f);
+  if (failed) return "corrupt compressed data";
+  if (raw.size() < 4 || raw[0] != 0 || raw[1] != 0) return "not an IDX file";
+  if (raw[2] != 0x08) return "holds values other than unsigned bytes";
+  const int ndim = raw[3];
+  if (ndim < 1 || raw.size() < 4 + 4 * static_cast<size_t>(ndim)) return "truncated header";
+  size_t count = 1;
+  for (int d = 0; d < ndim; ++d) {
+    const unsigned char* p = &raw[4 + 4 * d];
+    const uint32_t v = static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+    if (v == 0 || v > (1u << 30)) return "bad dimension";
+    out->dims.push_back(static_cast<int>(v));
+    count *= v;
+    if (count > (size_t{1} << 32)) return "too large";
+  }
+  const size_t header = 4 + 4 * static_cast<size_t>(ndim);
+  if (raw.size() - header != count)
+    return "holds " + std::to_string(raw.size() - header) + " values, its header says " +
+           std::to_string(count);
+  out->values.assign(raw.begin() + static_cast<long>(header), raw.end());
+  return "";
+}
+
+// Serves the images of an IDX file (N x H x W bytes) a batch per pass, as
+// (pixel - mean) * scale in one channel, wrapping around at the end; the
+// optional second top gets the labels of label_source.
+class IdxDataLayer : public Layer<float> {
+ public:
+  using Layer::Layer;
+  const char* type() const override { return "Data"; }
+
+ protected:
+  int ExactNumBottomBlobs() const override { return 0; }
+  int MinTopBlobs() const override { return 1; }
+  int MaxTopBlobs() const override { return 2; }
+
+  void LayerSetUp(const BlobVec&, const BlobVec& top) override {
+    const auto& p = layer_param_.data_param();
+    const auto& t = layer_param_.transform_param();
+    QRN_LAYER_CHECK(p.batch_size() > 0) << "batch_size must be positive";
+    QRN_LAYER_CHECK(t.crop_size() == 0 && !t.mirror()) << "supports scale and mean_value only";
+    QRN_LAYER_CHECK(t.mean_value_size() <= 1)
+        << "images have one channel; give at most one mean value, not " << t.mean_value_size();
+    std::string error = ReadIdx(p.source(), &images_);
+    QRN_LAYER_CHECK(error.empty()) << "cannot read images " << p.source() << ": " << error;
+    QRN_LAYER_CHECK(images_.dims.size() == 3)
+        << p.source() << " has " << images_.dims.size() << " dimensions, expected 3 (N, H, W)";
+    if (top.size() > 1) {
+      QRN_LAYER_CHECK(p.has_label_source()) << "a label top needs data_param.label_source";
+      error = ReadIdx(p.label_source(), &labels_);
+      QRN_LAYER_CHECK(error.empty()) << "cannot read labels " << p.label_source() << ": " << error;
+      QRN_LAYER_CHECK(labels_.dims.size() == 1 && labels_.dims[0] >= images_.dims[0])
+          << p.label_source() << " does not hold one label per image of " << p.source();
+    }
+    Reshape({}, top);
+  }
+
+  void Reshape(const BlobVec&, const BlobVec& top) override {
+    const int batch = static_cast<int>(layer_param_.data_param().batch_size());
+    top[0]->Reshape({batch, 1, images_.dims[1], images_.dims[2]});
+    if (top.size() > 1) top[1]->Reshape({batch});
+  }
+
+  void Forward_cpu(const BlobVec&, const BlobVec& top) override {
+    const auto& t = layer_param_.transform_param();
+    const float mean = t.mean_value_size() == 1 ? t.mean_value(0) : 0.0f;
+    const size_t image = static_cast<size_t>(images_.dims[1]) * images_.dims[2];
+    const size_t num = static_cast<size_t>(images_.dims[0]);
+    float* data = top[0]->mutable_cpu_data();
+    for (int n = 0; n < top[0]->num(); ++n) {
+      const unsigned char* src = images_.values.data() + pos_ * image;
+      for (size_t k = 0; k < image; ++k)
+        data[n * image + k] = (static_cast<float>(src[k]) - mean) * t.scale();
+      if (top.size() > 1) top[1]->mutable_cpu_data()[n] = static_cast<float>(labels_.values[pos_]);
+      if (++pos_ == num) pos_ = 0;
+    }
+  }
+
+ private:
+  IdxArray images_, labels_;
+  size_t pos_ = 0;
+};
+
 }  // namespace
 
 void RegisterDataLayers() {
   RegisterLayer<DummyDataLayer>("DummyData");
   RegisterLayer<ImageDataLayer>("ImageData");
+  RegisterLayer<IdxDataLayer>("Data");
 }
 
 }  // namespace qrn

@@ -2,8 +2,10 @@
 // files left on disk.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "test_util.hpp"
 
@@ -128,27 +130,57 @@ TEST(ScalefinderCli, ConvGroupKeepsTheIntermediateFiles) {
                                       "net.weights_", "net.weights_optimized"}));
 }
 
-TEST(ScalefinderCli, QuantizeLoadsTheNetAndCleansUp) {
-  // Calibration is not part of this build: the command says so and fails,
-  // after removing the intermediate files as a finished run would.
+TEST(ScalefinderCli, QuantizeWritesTheModelAndCleansUp) {
+  // The outputs are named after the weights; the intermediate files go,
+  // except the rewritten weights when the rewriter ran.
+  const std::vector<std::string> outputs = {"net.int8qmodel", "net_deploy_fp32_unique_top.prototxt",
+                                            "net_deploy_int8_unique_top.prototxt"};
+  const std::vector<std::string> tests = {"net_test_fp32_unique_top.prototxt", "net_test_int8_unique_top.prototxt"};
   struct Case {
     const char* options;
-    std::vector<std::string> left;
+    std::vector<std::vector<std::string>> left;
   };
-  for (const Case& c : {Case{"", {"m.prototxt", "net.weights"}},
-                        Case{"--graph_transform", {"m.prototxt", "net.weights", "net.weights_optimized"}}}) {
+  for (const Case& c : {Case{"", {outputs}}, Case{"--graph_transform", {outputs, {"net.weights_optimized"}}},
+                        Case{"--save_test_proto", {outputs, tests}}, Case{"--save_model=false", {}}}) {
     SCOPED_TRACE(c.options);
     TempDir dir;
     WriteNet(dir.path());
     const Result r = Scalefinder(dir.path(), kFiles + std::string(" ") + c.options + " --iterations=3 quantize");
-    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("Running for 3 iterations."), std::string::npos);
     EXPECT_NE(r.output.find("Running for 0 mode."), std::string::npos);
-    EXPECT_NE(r.output.find("Net 'net' (4 layers) is loaded, but the int8 calibration"), std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find("not built yet"), std::string::npos);
-    EXPECT_EQ(Listing(dir.path()), c.left);
+    EXPECT_NE(r.output.find("int8 calibration done."), std::string::npos) << r.output;
+    std::vector<std::string> expected = {"m.prototxt", "net.weights"};
+    for (const auto& group : c.left) expected.insert(expected.end(), group.begin(), group.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listing(dir.path()), expected);
   }
+}
+
+TEST(ScalefinderCli, QuantizeStatisticsFileDumpAndReload) {
+  TempDir dir;
+  WriteNet(dir.path());
+  Result r = Scalefinder(dir.path(), kFiles + std::string(" --iterations=2 --dump_dist=stats/net.dist quantize"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  // data, c1, r, c2: four records.
+  EXPECT_EQ(fs::file_size(dir / "stats/net.dist"), 4u * 8409120u);
+  std::ifstream model(dir / "net.int8qmodel", std::ios::binary);
+  const std::string first((std::istreambuf_iterator<char>(model)), std::istreambuf_iterator<char>());
+
+  // Reloaded statistics give the same model without a forward pass.
+  fs::remove(dir / "net.int8qmodel");
+  r = Scalefinder(dir.path(), kFiles + std::string(" --load_dist=stats/net.dist --dump_dist=ignored quantize"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("get absolute max iterations"), std::string::npos);
+  EXPECT_FALSE(Exists(dir / "ignored"));
+  std::ifstream again(dir / "net.int8qmodel", std::ios::binary);
+  EXPECT_TRUE(first == std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()));
+
+  // A file of another net is refused with the sizes.
+  fs::resize_file(dir / "stats/net.dist", 3u * 8409120u);
+  r = Scalefinder(dir.path(), kFiles + std::string(" --load_dist=stats/net.dist quantize"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find("has 25227360 bytes"), std::string::npos) << r.output;
 }
 
 TEST(ScalefinderCli, PathsWithShellCharactersStayWords) {

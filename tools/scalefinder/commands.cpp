@@ -6,7 +6,9 @@
 
 #include <glog/logging.h>
 
+#include "calibration.hpp"
 #include "graph_transform.hpp"
+#include "output_files.hpp"
 #include "qrn/qrn.hpp"
 #include "scalefinder_flags.hpp"
 
@@ -182,14 +184,24 @@ int quantize() {
   net.CopyTrainedLayersFrom(weights_optimized);
 
   const QuantParam quant_param = quant_param_from_flags();
-  LOG(ERROR) << "Net '" << net.name() << "' (" << net.layers().size()
-             << " layers) is loaded, but the int8 calibration (threshold method "
-             << quant_param.th_method
-             << ") is not built yet: no model and no definition is written.";
+  std::string load_dist = FLAGS_load_dist, dump_dist = FLAGS_dump_dist;
+  calibration_int8(net, FLAGS_iterations, load_dist, dump_dist, FLAGS_pad_value, quant_param);
+
+  bool written = true;
+  if (FLAGS_save_model) {
+    written = saveInt8Qmodel(net, weights_optimized);
+    written = saveProtos(net, net_param, weights_optimized, FLAGS_fuse_preprocess, FLAGS_save_test_proto,
+                         FLAGS_winograd) &&
+              written;
+  }
 
   if (optimize_nothing) RemoveFile(weights_optimized);
   RemoveFile(model_optimized);
-  return 1;
+  if (!written) {
+    LOG(ERROR) << "the 8-bit model or a definition of net " << net.name() << " could not be written";
+    return 1;
+  }
+  return 0;
 }
 
 int release() { return quantize(); }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <glog/logging.h>
+
 using qrn::Blob;
 using qrn::Net;
 
@@ -64,4 +66,25 @@ int get_previous_layers_no_split(Net<float>& net, int layer, std::vector<int>& o
 
 int get_next_layers_no_split(Net<float>& net, int layer, std::vector<int>& out) {
   return NeighboursNoSplit(net, layer, out, false);
+}
+
+namespace {
+
+int FirstOrDie(Net<float>& net, int layer, const char* rule, bool previous) {
+  std::vector<int> found;
+  if ((previous ? get_previous_layers(net, layer, found) : get_next_layers(net, layer, found)) == 0)
+    LOG(FATAL) << "layer name=" << net.layer_names().at(layer) << " (type " << net.layers()[layer]->type()
+               << ") has no " << (previous ? "previous" : "next") << " layer, which " << rule
+               << " needs";
+  return found[0];
+}
+
+}  // namespace
+
+int first_previous_layer_or_die(Net<float>& net, int layer, const char* rule) {
+  return FirstOrDie(net, layer, rule, true);
+}
+
+int first_next_layer_or_die(Net<float>& net, int layer, const char* rule) {
+  return FirstOrDie(net, layer, rule, false);
 }

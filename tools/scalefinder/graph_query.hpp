@@ -20,3 +20,9 @@ int get_next_layers(qrn::Net<float>& net, int layer, std::vector<int>& out);
 // (consumers), recursively; return the number of entries appended.
 int get_previous_layers_no_split(qrn::Net<float>& net, int layer, std::vector<int>& out);
 int get_next_layers_no_split(qrn::Net<float>& net, int layer, std::vector<int>& out);
+
+// Entry 0 of get_previous_layers / get_next_layers of layer i.  A layer
+// without one ends the process with a message naming the layer and the rule
+// that needed it.
+int first_previous_layer_or_die(qrn::Net<float>& net, int layer, const char* rule);
+int first_next_layer_or_die(qrn::Net<float>& net, int layer, const char* rule);

@@ -6,6 +6,7 @@
 
 #include <glog/logging.h>
 
+#include "dist_analysis.hpp"
 #include "graph_query.hpp"
 
 using qrn::Blob;
@@ -440,6 +441,15 @@ void adjust_conv_scale_weight(Net<float>& net, const ChannelMaxFn& max_per_chann
       if (partner_type == "BatchNorm") partner->blobs()[0]->mutable_cpu_data()[k] *= f[k];
     }
   }
+}
+
+void adjust_conv_scale_weight(Net<float>& net, const std::shared_ptr<dist_analysis>& analysis) {
+  adjust_conv_scale_weight(net, [&analysis](int layer, int channel) {
+    const dist_data& d = *analysis->dist.at(layer);
+    // A NaN ratio falls into no band: the channel keeps its factor.
+    if (channel >= d.channelNum) return std::nan("");
+    return d.maxPerChannel[channel];
+  });
 }
 
 std::string rmPostfix(const std::string& fileName) {

@@ -56,6 +56,10 @@ using ChannelMaxFn = std::function<double(int layer, int channel)>;
 // Scales up the output channels of convolutions whose outputs use little of
 // their threshold, moving the inverse factor into the following layer.
 void adjust_conv_scale_weight(qrn::Net<float>& net, const ChannelMaxFn& max_per_channel);
+class dist_analysis;
+// The same with the per-channel maxima of the calibration's statistics
+// (channels without statistics keep their weights).
+void adjust_conv_scale_weight(qrn::Net<float>& net, const std::shared_ptr<dist_analysis>& analysis);
 
 // Path without the extension of its file name ("dir/net.w" -> "dir/net");
 // dots in directory names and a leading dot of the file name are kept.

@@ -1,0 +1,293 @@
+#include "dist_analysis.hpp"
+
+#include <libgen.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include <glog/logging.h>
+
+#include "calibration.hpp"
+#include "layer_types.hpp"
+#include "qrn/common.hpp"
+
+using qrn::Blob;
+using qrn::Net;
+
+namespace {
+
+// Offsets of the fields in a record of the statistics file.
+constexpr size_t kOffMax = 0;
+constexpr size_t kOffDistribution = 8;
+constexpr size_t kOffDataNum = 8200;
+constexpr size_t kOffFirst = 8208;
+constexpr size_t kOffSecond = 8209;
+constexpr size_t kOffMaxPerChannel = 8216;
+constexpr size_t kOffDistPerChannel = 16408;
+constexpr size_t kOffPerChannelValid = 8405016;
+constexpr size_t kOffChannelNum = 8405020;
+constexpr size_t kOffThPerChannel = 8405024;
+static_assert(kOffThPerChannel + sizeof(float) * kMaxStatChannels == kDistRecordBytes,
+              "record layout");
+
+bool HostIsLittleEndian() {
+  const uint16_t one = 1;
+  unsigned char first;
+  std::memcpy(&first, &one, 1);
+  return first == 1;
+}
+
+// The layers' work of one statistics pass, on exactly 6 threads, each layer
+// index handled by one thread.
+template <typename Fn>
+void ForEachLayerParallel(int layers, Fn fn) {
+#pragma omp parallel for num_threads(6) schedule(static)
+  for (int i = 0; i < layers; ++i) fn(i);
+}
+
+}  // namespace
+
+void serializeDistData(const dist_data& d, unsigned char* out) {
+  CHECK(HostIsLittleEndian()) << "statistics files are little-endian; this host is not";
+  std::memset(out, 0, kDistRecordBytes);
+  std::memcpy(out + kOffMax, &d.maxPerLayer, sizeof d.maxPerLayer);
+  std::memcpy(out + kOffDistribution, d.distribution, sizeof d.distribution);
+  std::memcpy(out + kOffDataNum, &d.dataNum, sizeof d.dataNum);
+  out[kOffFirst] = d.th_equal_neighbour.first ? 1 : 0;
+  out[kOffSecond] = d.th_equal_neighbour.second ? 1 : 0;
+  std::memcpy(out + kOffMaxPerChannel, d.maxPerChannel, sizeof d.maxPerChannel);
+  std::memcpy(out + kOffDistPerChannel, d.distributionPerChannel, sizeof d.distributionPerChannel);
+  out[kOffPerChannelValid] = d.isPerChannelValid ? 1 : 0;
+  std::memcpy(out + kOffChannelNum, &d.channelNum, sizeof d.channelNum);
+  std::memcpy(out + kOffThPerChannel, d.thPerChannel, sizeof d.thPerChannel);
+}
+
+void deserializeDistData(const unsigned char* in, dist_data* d) {
+  CHECK(HostIsLittleEndian()) << "statistics files are little-endian; this host is not";
+  std::memcpy(&d->maxPerLayer, in + kOffMax, sizeof d->maxPerLayer);
+  std::memcpy(d->distribution, in + kOffDistribution, sizeof d->distribution);
+  std::memcpy(&d->dataNum, in + kOffDataNum, sizeof d->dataNum);
+  d->th_equal_neighbour.first = in[kOffFirst] != 0;
+  d->th_equal_neighbour.second = in[kOffSecond] != 0;
+  std::memcpy(d->maxPerChannel, in + kOffMaxPerChannel, sizeof d->maxPerChannel);
+  std::memcpy(d->distributionPerChannel, in + kOffDistPerChannel, sizeof d->distributionPerChannel);
+  d->isPerChannelValid = in[kOffPerChannelValid] != 0;
+  std::memcpy(&d->channelNum, in + kOffChannelNum, sizeof d->channelNum);
+  std::memcpy(d->thPerChannel, in + kOffThPerChannel, sizeof d->thPerChannel);
+}
+
+dist_analysis::dist_analysis(Net<float>& net, int iterations_, int partionNUM_)
+    : qrn_net(net), iterations(iterations_), partionNUM(partionNUM_) {
+  CHECK(partionNUM >= 2 && partionNUM <= kHistogramBins)
+      << "histograms hold 2 to " << kHistogramBins << " bins, not " << partionNUM;
+  layerNum = static_cast<int>(net.layers().size());
+  for (int i = 0; i < layerNum; ++i) {
+    if (net.top_vecs()[i].empty())
+      LOG(FATAL) << "layer " << net.layer_names()[i] << " (type " << net.layers()[i]->type()
+                 << ") has no output blob; the calibration needs one for every layer";
+    // Value-initialised: every field and padding byte zero.
+    dist.push_back(std::make_shared<dist_data>());
+  }
+}
+
+void dist_analysis::getAbsoluteMaxOfEachLayer() {
+  LOG(INFO) << "statistics: maximum pass over " << iterations << " iterations of " << layerNum
+            << " layers";
+  qrn::Timer timer;
+  timer.Start();
+  for (int it = 0; it < iterations; ++it) {
+    qrn_net.Forward();
+    LOG(INFO) << "get absolute max iterations =  " << it;
+    ForEachLayerParallel(layerNum, [this](int i) {
+      dist_data& d = *dist[i];
+      float fmax = 0.0f;
+      if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
+        const Blob<float>& blob = *qrn_net.top_vecs()[i][0];
+        fmax = findMaxabs(blob.cpu_data(), blob.count());
+        d.isPerChannelValid = blob.num_axes() == 2 || blob.num_axes() == 4;
+        if (d.isPerChannelValid) {
+          const int N = blob.shape(0);
+          const int C = std::min(blob.shape(1), kMaxStatChannels);
+          const int H = blob.num_axes() > 2 ? blob.shape(2) : 1;
+          const int W = blob.num_axes() > 2 ? blob.shape(3) : 1;
+          d.channelNum = C;
+          findMaxabsPerChannel(blob.cpu_data(), d.maxPerChannel, N, C, H, W, blob.shape(1));
+        }
+      }
+      d.maxPerLayer = std::max(d.maxPerLayer, static_cast<double>(fmax));
+    });
+  }
+  for (int i = 0; i < layerNum; ++i) {
+    if (std::fabs(dist[i]->maxPerLayer) < 0.0001 && std::string(qrn_net.layers()[i]->type()) != "Split") {
+      LOG(INFO) << "========================INFO====================================";
+      LOG(INFO) << "layer name =" << qrn_net.layer_names()[i] << ", "
+                << "layer type =" << qrn_net.layers()[i]->type() << ", "
+                << "its maximum output is zero, please check your net input";
+      LOG(INFO) << "  ";
+      LOG(INFO) << "if you use dummyDatalayer, please set filter type explicitly as following";
+      LOG(INFO) << "dummy data param{";
+      LOG(INFO) << "  data filer{";
+      LOG(INFO) << "     type:\"gaussian\" ";
+      LOG(INFO) << "            }";
+      LOG(INFO) << "================================================================";
+      LOG(WARNING) << " ";
+      dist[i]->maxPerLayer = 0.001;
+    }
+  }
+  timer.Stop();
+  LOG(INFO) << "statistics: maximum pass done in " << timer.Seconds() << " s";
+}
+
+void dist_analysis::getDistributeOfEachLayer() {
+  LOG(INFO) << "statistics: histogram pass over " << iterations << " iterations of " << layerNum
+            << " layers";
+  qrn::Timer timer;
+  timer.Start();
+  for (int it = 0; it < iterations; ++it) {
+    qrn_net.Forward();
+    std::cout << "get distribute iterations =  " << it << std::endl;
+    ForEachLayerParallel(layerNum, [this](int i) {
+      dist_data& d = *dist[i];
+      Blob<float>* blob = qrn_net.top_vecs()[i][0];
+      if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
+        calculateDistribute(blob, d.distribution, partionNUM, d.maxPerLayer);
+        calculateDistributePerChannel(blob, d.distributionPerChannel, partionNUM, d.maxPerChannel);
+      }
+      d.dataNum += blob->count();
+    });
+  }
+  timer.Stop();
+  LOG(INFO) << "statistics: histogram pass done in " << timer.Seconds() << " s";
+}
+
+void dist_analysis::dumpToFile(std::string fileName) {
+  if (fileName.empty()) return;
+  std::string dir = fileName;
+  mkdir(dirname(dir.data()), 0777);
+  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+  if (!out) LOG(FATAL) << "Open " << fileName << "  Fail! ";
+  std::vector<unsigned char> record(kDistRecordBytes);
+  for (int i = 0; i < layerNum; ++i) {
+    serializeDistData(*dist[i], record.data());
+    out.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
+  }
+  out.close();
+  if (!out) LOG(FATAL) << "Write " << fileName << "  Fail! ";
+  LOG(INFO) << "statistics of " << layerNum << " layers written to " << fileName;
+}
+
+void dist_analysis::loadFromFile(std::string fileName) {
+  if (fileName.empty()) return;
+  std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+  if (!in) LOG(FATAL) << "Open " << fileName << "  Fail! ";
+  const long long size = static_cast<long long>(in.tellg());
+  const int layers = getLayerNum();
+  const long long expected = static_cast<long long>(layers) * static_cast<long long>(kDistRecordBytes);
+  if (size != expected)
+    LOG(FATAL) << "Statistics file " << fileName << " has " << size << " bytes; net " << qrn_net.name()
+               << " has " << layers << " layers, so it needs " << layers << " records of "
+               << kDistRecordBytes << " bytes = " << expected << " bytes";
+  in.seekg(0);
+  std::vector<unsigned char> record(kDistRecordBytes);
+  for (int i = 0; i < layers; ++i) {
+    if (!in.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size())))
+      LOG(FATAL) << "Read " << fileName << "  Fail! ";
+    deserializeDistData(record.data(), dist[i].get());
+  }
+  LOG(INFO) << "statistics of " << layers << " layers read from " << fileName;
+}
+
+void dist_analysis::dumpInfo() {
+  std::cout << "0." << std::endl;
+  dumpThreshodEqualNeighbour();
+  std::cout << "1." << std::endl;
+  dumpDistribution();
+  std::cout << "2." << std::endl;
+  dumpMaxPerLayerInfo();
+  std::cout << "3." << std::endl;
+  dumpThresholdInfo();
+}
+
+void dist_analysis::dumpThreshodEqualNeighbour() {
+  LOG(INFO) << "th_equal_to_neighbour";
+  for (int i = 0; i < layerNum; ++i)
+    LOG(INFO) << qrn_net.layer_names()[i] << ":  previous: " << dist[i]->th_equal_neighbour.first
+              << "   next: " << dist[i]->th_equal_neighbour.second;
+}
+
+void dist_analysis::dumpDistribution() {
+  for (int i = 0; i < layerNum; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "dist/distribution%d.txt", i);
+    std::ofstream out(name, std::ios::trunc);
+    if (!out) continue;
+    for (int b = 0; b < partionNUM; ++b) out << dist[i]->distribution[b] << "\n";
+  }
+}
+
+void dist_analysis::dumpMaxPerLayerInfo() {
+  for (int i = 0; i < layerNum; ++i) {
+    LOG(INFO) << "layer = " << qrn_net.layer_names()[i];
+    LOG(INFO) << " useMaxAsThreshold = " << qrn_net.top_vecs()[i][0]->isUseMaxAsThreshold();
+    LOG(INFO) << " max of layer output fmax= " << dist[i]->maxPerLayer;
+  }
+}
+
+void dist_analysis::dumpThresholdInfo() {
+  std::ofstream th_file("log/" + qrn_net.name() + "_th.txt", std::ios::trunc);
+  std::ofstream name_file("log/" + qrn_net.name() + "_layer_name.txt", std::ios::trunc);
+  for (int i = 0; i < layerNum; ++i) {
+    const double th = qrn_net.top_vecs()[i][0]->thresHold();
+    LOG(INFO) << "threshold =" << th << "  for layer " << qrn_net.layer_names()[i];
+    if (th_file) th_file << th << "\n";
+    std::string name = qrn_net.layer_names()[i];
+    strReplace(name);
+    if (name_file) name_file << i << name << "\n";
+  }
+}
+
+void dist_analysis::dumpThresholdPerChannelInfo() {
+  for (int i = 0; i < layerNum; ++i) {
+    LOG(INFO) << "threshold =" << qrn_net.top_vecs()[i][0]->thresHold() << "  for layer "
+              << qrn_net.layer_names()[i];
+    if (!dist[i]->isPerChannelValid) continue;
+    const int n = std::min(dist[i]->channelNum, 128);
+    LOG(INFO) << "channelNum:" << n;
+    for (int c = 0; c < n; ++c) {
+      LOG(INFO) << dist[i]->thPerChannel[c] << " ";
+      if (c > 0 && c % 32 == 0) std::cout << std::endl;
+    }
+  }
+}
+
+void setCalDistributeExcluePadValue(Net<float>& net, double inputPadValue) {
+  if (inputPadValue == 32768.0) return;
+  CHECK(!net.layers().empty() && !net.top_vecs()[0].empty())
+      << "the pad-value run needs a first layer with an output blob";
+  Blob<float>* input = net.top_vecs()[0][0];
+  std::fill(input->mutable_cpu_data(), input->mutable_cpu_data() + input->count(),
+            static_cast<float>(inputPadValue));
+  net.ForwardFrom(1);
+  for (size_t i = 0; i < net.layers().size(); ++i) {
+    const std::string type = net.layers()[i]->type();
+    if (!layer_type_in(layer_pad_impact, type)) continue;
+    const std::string& name = net.layer_names()[i];
+    for (Blob<float>* blob : net.top_vecs()[i]) {
+      if (blob->num_axes() != 4) {
+        LOG(INFO) << name << " output does not have 4 dims";
+        continue;
+      }
+      LOG(INFO) << "layer=" << name << " type=" << type << " cal pad value";
+      const int C = blob->channels(), H = blob->height(), W = blob->width();
+      if (blob->count() == 0) continue;
+      // The value just above the centre; a map of height 1 has only row 0.
+      const int hidx = std::max(H / 2 - 1, 0);
+      const int widx = W / 2;
+      for (int c = 0; c < C; ++c) blob->pad_value_per_chan().push_back(blob->data_at(0, c, hidx, widx));
+      LOG(INFO) << "pad_value_per_chan size=" << blob->pad_value_per_chan().size();
+    }
+  }
+}

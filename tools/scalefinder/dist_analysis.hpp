@@ -1,0 +1,83 @@
+// Activation statistics of a float net: per-layer maxima and histograms of
+// absolute output values (whole layer and per channel), their file, the
+// text dumps, and the threshold rules and assignment that work on them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "math_util.hpp"
+#include "qrn/net.hpp"
+
+// Statistics of one layer's first output blob.  All zero when created.
+struct dist_data {
+  double maxPerLayer;
+  int32_t distribution[kHistogramBins];
+  int64_t dataNum;  // values the histogram pass visited, pad values included
+  // first: the threshold is the input's; second: the single consumer's.
+  std::pair<bool, bool> th_equal_neighbour;
+  double maxPerChannel[kMaxStatChannels];
+  int32_t distributionPerChannel[kMaxStatChannels][kHistogramBins];
+  bool isPerChannelValid;
+  int32_t channelNum;
+  float thPerChannel[kMaxStatChannels];
+};
+
+// Bytes of one layer's record in a statistics file.
+constexpr size_t kDistRecordBytes = 8409120;
+
+// The record in its file form (little-endian, fixed offsets, zero padding)
+// and back.
+void serializeDistData(const dist_data& d, unsigned char* out);
+void deserializeDistData(const unsigned char* in, dist_data* d);
+
+class dist_analysis {
+ public:
+  // One zeroed record per layer of the net.  Every layer must have an output
+  // blob (the process ends naming the first that has none).
+  dist_analysis(qrn::Net<float>& net, int iterations, int partionNUM);
+
+  int getLayerNum() const { return static_cast<int>(qrn_net.layers().size()); }
+
+  // The two statistics passes, each over `iterations` forward passes; the
+  // per-layer work runs on 6 threads.
+  void getAbsoluteMaxOfEachLayer();
+  void getDistributeOfEachLayer();
+
+  // The statistics file (no header; one record per layer).  An empty name
+  // does nothing; a file that cannot be opened, or (on loading) whose size
+  // does not fit this net, ends the process.
+  void dumpToFile(std::string fileName);
+  void loadFromFile(std::string fileName);
+
+  // Text dumps: logs, "dist/distribution<i>.txt" and "log/<net>_th.txt",
+  // "log/<net>_layer_name.txt" (written only when those folders exist).
+  void dumpInfo();
+  void dumpThreshodEqualNeighbour();
+  void dumpDistribution();
+  void dumpMaxPerLayerInfo();
+  void dumpThresholdInfo();
+  void dumpThresholdPerChannelInfo();
+
+  // Which layers share a neighbour's threshold (th_equal_neighbour), checked
+  // against the graph; the process ends at the first inconsistency.
+  void setThreshodEqualNeighbour();
+  // Which output blobs use their maximum as threshold.
+  void setLayerUseMaxAsThreshold();
+  // Every output blob's final threshold.
+  void getThreshodForEachLayer(std::string th_method, bool fuse_preprocess);
+
+  std::vector<std::shared_ptr<dist_data>> dist;
+  qrn::Net<float>& qrn_net;
+  const int iterations;
+  const int partionNUM;
+  int layerNum;
+};
+
+// Learns, per channel, the value that an all-pad input produces in every
+// layer that padding affects, into the output blobs' pad_value_per_chan().
+// 32768 means "no pad value" and does nothing.
+void setCalDistributeExcluePadValue(qrn::Net<float>& net, double inputPadValue);

@@ -1,0 +1,349 @@
+#include "math_util.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <glog/logging.h>
+
+#include "qrn/math.hpp"
+
+using qrn::Blob;
+
+// ---- maxima and histograms --------------------------------------------------
+
+template <typename T>
+float findMaxabs(const T* pSrcData, int len) {
+  float m = 0.0f;
+  for (int i = 0; i < len; ++i) {
+    const float v = std::fabs(static_cast<float>(pSrcData[i]));
+    if (v > m) m = v;
+  }
+  if (m == 0.0f) LOG(ERROR) << "findMaxabs meet fmax == 0";
+  return m;
+}
+
+template <typename T>
+void findMaxabsPerChannel(const T* pSrcData, double* maxPerChannel, int N, int C, int H, int W,
+                          int c_stride) {
+  if (c_stride < 0) c_stride = C;
+  const size_t plane = static_cast<size_t>(H) * W;
+  for (int n = 0; n < N; ++n) {
+    for (int c = 0; c < C; ++c) {
+      const T* p = pSrcData + (static_cast<size_t>(n) * c_stride + c) * plane;
+      float m = 0.0f;
+      for (size_t k = 0; k < plane; ++k) {
+        const float v = std::fabs(static_cast<float>(p[k]));
+        if (v > m) m = v;
+      }
+      maxPerChannel[c] = std::max(maxPerChannel[c], static_cast<double>(m));
+    }
+  }
+}
+
+template float findMaxabs<float>(const float*, int);
+template float findMaxabs<int>(const int*, int);
+template void findMaxabsPerChannel<float>(const float*, double*, int, int, int, int, int);
+template void findMaxabsPerChannel<int>(const int*, double*, int, int, int, int, int);
+
+int histogramBin(float x, double w, int bins) {
+  if (std::isnan(x)) return -1;
+  if (!(w > 0.0)) return 0;
+  const double a = std::fabs(static_cast<double>(x));
+  if (std::isinf(a)) return bins - 1;
+  const double b = std::floor(a / w + 0.5);
+  if (b >= bins) return bins - 1;
+  if (b < 0) return 0;
+  return static_cast<int>(b);
+}
+
+namespace {
+
+double BinWidth(double max, int bins) { return max / (bins - 1); }
+
+void AddToHistogram(const float* p, size_t n, int* hist, int bins, double w) {
+  for (size_t i = 0; i < n; ++i) {
+    const int b = histogramBin(p[i], w, bins);
+    if (b >= 0) ++hist[b];
+  }
+}
+
+// N, C (at most 1024), H, W of a blob of 2 or 4 axes, as the statistics
+// read it; false for other blobs.
+bool ChannelGeometry(const Blob<float>& blob, int* N, int* C, int* H, int* W) {
+  if (blob.num_axes() != 2 && blob.num_axes() != 4) return false;
+  *N = blob.shape(0);
+  *C = std::min(blob.shape(1), kMaxStatChannels);
+  *H = blob.num_axes() > 2 ? blob.shape(2) : 1;
+  *W = blob.num_axes() > 2 ? blob.shape(3) : 1;
+  return true;
+}
+
+}  // namespace
+
+void calculateDistribute(Blob<float>* pBlob, int* distributeArray, int partionNum, double fMax) {
+  if (!pBlob->pad_value_per_chan().empty()) {
+    calculateDistributeExcluePadValue(pBlob, distributeArray, partionNum, fMax);
+    return;
+  }
+  AddToHistogram(pBlob->mutable_cpu_data(), static_cast<size_t>(pBlob->count()), distributeArray,
+                 partionNum, BinWidth(fMax, partionNum));
+}
+
+void calculateDistributeExcluePadValue(Blob<float>* pBlob, int* distributeArray, int partionNum,
+                                       double fMax) {
+  const int C = pBlob->channels();
+  const size_t plane = static_cast<size_t>(pBlob->height()) * pBlob->width();
+  const std::vector<float>& pad = pBlob->pad_value_per_chan();
+  const double w = BinWidth(fMax, partionNum);
+  const float* p = pBlob->mutable_cpu_data();
+  for (size_t i = 0; i < static_cast<size_t>(pBlob->count()); ++i) {
+    const size_t c = plane == 0 || C == 0 ? 0 : (i / plane) % static_cast<size_t>(C);
+    if (c < pad.size() && std::memcmp(&p[i], &pad[c], sizeof(float)) == 0) continue;
+    const int b = histogramBin(p[i], w, partionNum);
+    if (b >= 0) ++distributeArray[b];
+  }
+}
+
+void calculateDistributePerChannel(Blob<float>* pBlob, int (*distributionPerChannel)[kHistogramBins],
+                                   int partionNum, double* maxPerChannel) {
+  int N, C, H, W;
+  if (!ChannelGeometry(*pBlob, &N, &C, &H, &W)) return;
+  const int c_stride = pBlob->shape(1);
+  const size_t plane = static_cast<size_t>(H) * W;
+  const float* data = pBlob->mutable_cpu_data();
+  for (int n = 0; n < N; ++n) {
+    for (int c = 0; c < C; ++c) {
+      AddToHistogram(data + (static_cast<size_t>(n) * c_stride + c) * plane, plane,
+                     distributionPerChannel[c], partionNum, BinWidth(maxPerChannel[c], partionNum));
+    }
+  }
+}
+
+// ---- threshold search -------------------------------------------------------
+
+double tensorrt_calib(int* distributeArray, int partionNum, double fMax, long dataNum,
+                      bool useMaxasThreshold, std::string th_method) {
+  if (useMaxasThreshold) return fMax;
+  constexpr int BITS = 8;
+  constexpr int largebins = 1 << (BITS - 1);
+  constexpr double EPS = 1e-6;
+  CHECK(partionNum >= largebins && partionNum % largebins == 0)
+      << "the threshold search needs a multiple of " << largebins << " bins, not " << partionNum;
+  distributeArray[0] = distributeArray[1];
+
+  std::vector<double> P(partionNum), Q(partionNum), M(partionNum), Tmp(largebins);
+  const int candidates = partionNum / largebins;
+  std::vector<double> Div(candidates, 0.0);
+  enum { kKL, kSYMKL, kJSD } method = kKL;
+  if (th_method == "SYMKL") method = kSYMKL;
+  if (th_method == "JSD") method = kJSD;
+
+  for (int i = largebins; i <= partionNum; i += largebins) {
+    const int k = i / largebins - 1;
+    const int m = i >> (BITS - 1);
+    for (int j = 0; j < i; ++j) P[j] = distributeArray[j];
+    for (int j = i; j < partionNum; ++j) P[i - 1] += distributeArray[j];
+    for (int j = 0; j < i; ++j) P[j] /= static_cast<double>(dataNum);
+
+    int64_t sumQ = 0;
+    for (int l = 0; l < largebins; ++l) {
+      int64_t t = 0;
+      for (int j = l * m; j < l * m + m; ++j) t += distributeArray[j];
+      Tmp[l] = static_cast<double>(t);
+      sumQ += t;
+    }
+    const double S = sumQ == 0 ? 1.0 : static_cast<double>(sumQ);
+    for (int l = 0; l < largebins; ++l)
+      for (int t = 0; t < m; ++t) Q[l * m + t] = Tmp[l] / S / m;
+    for (int j = 0; j < i; ++j) M[j] = (P[j] + Q[j]) * 0.5;
+
+    double div = 0.0;
+    for (int j = 0; j < i; ++j) {
+      switch (method) {
+        case kSYMKL:
+          div += P[j] * std::log((P[j] + EPS) / (Q[j] + EPS)) +
+                 Q[j] * std::log((Q[j] + EPS) / (P[j] + EPS));
+          break;
+        case kJSD:
+          div += M[j] * std::log((M[j] + EPS) / (Q[j] + EPS)) +
+                 M[j] * std::log((M[j] + EPS) / (P[j] + EPS));
+          break;
+        case kKL:
+          div += P[j] * std::log((P[j] + EPS) / (Q[j] + EPS));
+          break;
+      }
+    }
+    Div[k] = div;
+  }
+
+  int best = 0;
+  double minDiv = Div[0];
+  for (int k = 1; k < candidates; ++k) {
+    if (Div[k] < minDiv) {
+      minDiv = Div[k];
+      best = k;
+    }
+  }
+  return static_cast<double>(largebins) * (best + 1) * fMax / partionNum;
+}
+
+void tensorrt_calibPerChannel(int (*distributionPerChannel)[kHistogramBins], float* thPerChannel,
+                              int partionNum, double* maxPerChannel, long dataNum,
+                              bool useMaxasThreshold, std::string th_method) {
+  for (int c = 0; c < kMaxStatChannels; ++c) {
+    thPerChannel[c] = maxPerChannel[c] > 0.0001
+                          ? static_cast<float>(tensorrt_calib(distributionPerChannel[c], partionNum,
+                                                              maxPerChannel[c], dataNum,
+                                                              useMaxasThreshold, th_method))
+                          : 1.0f;
+  }
+}
+
+// ---- right shifts and fixed-point conversion --------------------------------
+
+int calRightShiftNum(float fmax, double thBottom, double thTop, int bits) {
+  double v = static_cast<double>(fmax) * thBottom / thTop;
+  if (v == 0.0) {
+    LOG(ERROR) << "meet dataTmp == 0.0, fmax:" << fmax << " thBottom:" << thBottom
+               << " thTop:" << thTop;
+    return 0;
+  }
+  const int64_t limit = (int64_t{1} << (bits - 1)) - 1;
+  int n = 0;
+  while (static_cast<double>(limit) > v) {
+    v *= 2;
+    ++n;
+  }
+  return n <= 32 ? n - 1 : 31;
+}
+
+int calRightShiftNumUseCblas(float fmax, double thBottom, double thTop, int bits) {
+  float a;
+  qrn::qrn_abs(1, &fmax, &a);
+  const double product = static_cast<double>(a) * thBottom / thTop;
+  if (product == 0.0) {
+    // No finite shift exists; 0 leaves whatever it scales at 0 anyway.
+    LOG(ERROR) << "meet dataTmp == 0.0, fmax:" << fmax << " thBottom:" << thBottom
+               << " thTop:" << thTop;
+    return 0;
+  }
+  const double r = static_cast<double>((int64_t{1} << (bits - 1)) - 1) / product;
+  double ln_r, ln_2;
+  const double two = 2.0;
+  qrn::qrn_log(1, &r, &ln_r);
+  qrn::qrn_log(1, &two, &ln_2);
+  const double s = std::floor(ln_r / ln_2);
+  if (std::isnan(s)) return -1;
+  if (s >= 31) return 31;
+  if (s < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  return static_cast<int>(s);
+}
+
+namespace {
+
+// floor(x + 0.5) saturated to [lo, hi]; NaN gives 0.
+int64_t RoundHalfUpSaturated(double x, int64_t lo, int64_t hi) {
+  if (std::isnan(x)) return 0;
+  const double q = std::floor(x + 0.5);
+  if (q <= static_cast<double>(lo)) return lo;
+  if (q >= static_cast<double>(hi)) return hi;
+  return static_cast<int64_t>(q);
+}
+
+float QuantizeToRange(const float* src, short* dst, int n, float scale, int rshift, int lo, int hi,
+                      bool log_single) {
+  if (n <= 0) return 0.0f;
+  rshift = std::clamp(rshift, 0, 62);
+  const int64_t half = rshift != 0 ? int64_t{1} << (rshift - 1) : 0;
+  int overflows = 0;
+  for (int i = 0; i < n; ++i) {
+    const float p = src[i] * scale;
+    if (std::isnan(p)) {
+      dst[i] = 0;
+      continue;
+    }
+    const double q = std::floor(static_cast<double>(p) + 0.5);
+    int64_t v;
+    if (q > std::numeric_limits<int32_t>::max()) {
+      v = hi + int64_t{1};  // beyond 32 bits: saturate like any overflow
+    } else if (q < std::numeric_limits<int32_t>::min()) {
+      v = lo - int64_t{1};
+    } else {
+      v = (static_cast<int64_t>(q) + half) >> rshift;
+    }
+    if (v > hi || v < lo) ++overflows;
+    dst[i] = static_cast<short>(std::clamp<int64_t>(v, lo, hi));
+  }
+  const float ratio = static_cast<float>(overflows) / static_cast<float>(n);
+  if (ratio > 0 && (n > 1 || log_single)) LOG(ERROR) << "ratio of overflow = " << ratio;
+  return ratio;
+}
+
+// T = G (x) G, 16 x 9, for U = G g G^T of a row-major 3x3 kernel g.
+std::vector<float> WinogradKron() {
+  static const float G[4][3] = {{1.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0.0f, 0.0f, 1.0f}};
+  std::vector<float> T(16 * 9);
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 4; ++b)
+      for (int p = 0; p < 3; ++p)
+        for (int q = 0; q < 3; ++q) T[(4 * a + b) * 9 + 3 * p + q] = G[a][p] * G[b][q];
+  return T;
+}
+
+std::vector<float> WinogradTransform(const float* weights, int len) {
+  CHECK(len % 9 == 0) << "len % 9 == 0";
+  const int m = len / 9;
+  std::vector<float> U(static_cast<size_t>(16) * m);
+  const std::vector<float> T = WinogradKron();
+  if (m > 0) qrn::qrn_cpu_gemm<float>(qrn::NoTrans, qrn::Trans, m, 16, 9, 1.0f, weights, T.data(), 0.0f, U.data());
+  return U;
+}
+
+}  // namespace
+
+void quantizeToInt8(const float* src, char* dst, int n, float scale) {
+  for (int i = 0; i < n; ++i) {
+    const float p = src[i] * scale;
+    dst[i] = static_cast<char>(RoundHalfUpSaturated(static_cast<double>(p), -128, 127));
+  }
+}
+
+float quantizeToInt16(const float* src, short* dst, int n, float scale, int rshift) {
+  return QuantizeToRange(src, dst, n, scale, rshift, -32768, 32767, false);
+}
+
+float quantizeToInt15(const float* src, short* dst, int n, float scale, int rshift) {
+  return QuantizeToRange(src, dst, n, scale, rshift, -16384, 16383, true);
+}
+
+int calWinogradRightShiftNum(const float* weights, int len, double thBottom, double thTop, int bits) {
+  (void)bits;  // the transformed weights are always 8-bit
+  const std::vector<float> U = WinogradTransform(weights, len);
+  const float fmax = findMaxabs(U.data(), static_cast<int>(U.size()));
+  return calRightShiftNum(fmax, thBottom, thTop, 8);
+}
+
+void quantizeToWinogradInt8(const float* weights, char* dst, int len, float thBottom, float thTop,
+                            int rshift) {
+  const std::vector<float> U = WinogradTransform(weights, len);
+  const float scale = static_cast<float>(pow2(rshift)) * thBottom / thTop;
+  for (size_t i = 0; i < U.size(); ++i) {
+    const float p = U[i] * scale;
+    if (std::isnan(p)) {
+      dst[i] = 0;
+      continue;
+    }
+    const float q = static_cast<float>(std::floor(static_cast<double>(p) + 0.5));
+    dst[i] = static_cast<char>(q >= 127.0f ? 127 : q <= -128.0f ? -128 : static_cast<int>(q));
+  }
+}
+
+float func_log2(double x) {
+  double ln_x, ln_2;
+  const double two = 2.0;
+  qrn::qrn_log(1, &x, &ln_x);
+  qrn::qrn_log(1, &two, &ln_2);
+  return static_cast<float>(ln_x / ln_2);
+}

@@ -381,6 +381,42 @@ TEST(QrnLayers, ImageDataReadsGreyAndColourMaps) {
   EXPECT_EQ(net->blob_by_name("label")->cpu_data()[0], 4.0f);
 }
 
+// An IDX file of unsigned bytes with the given dimensions.
+void WriteIdx(const std::string& path, const std::vector<uint32_t>& dims, const std::vector<unsigned char>& values) {
+  std::ofstream f(path, std::ios::binary);
+  const unsigned char head[4] = {0, 0, 0x08, static_cast<unsigned char>(dims.size())};
+  f.write(reinterpret_cast<const char*>(head), 4);
+  for (uint32_t d : dims) {
+    const unsigned char be[4] = {static_cast<unsigned char>(d >> 24), static_cast<unsigned char>(d >> 16),
+                                 static_cast<unsigned char>(d >> 8), static_cast<unsigned char>(d)};
+    f.write(reinterpret_cast<const char*>(be), 4);
+  }
+  f.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size()));
+}
+
+TEST(QrnLayers, DataReadsIdxImagesAndLabels) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir dir;
+  WriteIdx(dir / "images", {3, 2, 2}, {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 255});
+  WriteIdx(dir / "labels", {3}, {7, 8, 9});
+  WriteIdx(dir / "short", {3, 2, 2}, {1, 2, 3});
+  auto net = MakeNet("layer { name: 'd' type: 'Data' top: 'data' top: 'label' data_param { source: '" +
+                     (dir / "images") + "' label_source: '" + (dir / "labels") +
+                     "' batch_size: 2 } transform_param { scale: 0.5 mean_value: 10 } }");
+  const auto& data = *net->blob_by_name("data");
+  const auto& label = *net->blob_by_name("label");
+  EXPECT_EQ(data.shape(), (std::vector<int>{2, 1, 2, 2}));
+  net->Forward();
+  EXPECT_EQ(Values(data), (std::vector<float>{-5, 0, 5, 10, 15, 20, 25, 30}));
+  EXPECT_EQ(Values(label), (std::vector<float>{7, 8}));
+  net->Forward();  // the third image, then the first again
+  EXPECT_EQ(Values(data), (std::vector<float>{35, 40, 45, 122.5f, -5, 0, 5, 10}));
+  EXPECT_EQ(Values(label), (std::vector<float>{9, 7}));
+  EXPECT_DEATH(MakeNet("layer { name: 'd' type: 'Data' top: 'data' data_param { source: '" + (dir / "short") +
+                       "' batch_size: 1 } }"),
+               "cannot read images .*short: holds 3 values, its header says 12");
+}
+
 TEST(QrnNet, FanOutGetsSplitLayersAndInPlaceLayersShareBlobs) {
   auto net = RunNet({1, 2, 3, 3},
                  "layer { name: 'conv' type: 'Convolution' bottom: 'data' top: 'conv' "

@@ -49,7 +49,7 @@ class QuantizedShippedNet : public ::testing::Test {
     fs::copy_file(kWeights, *dir_ / "fm.weights");
     const std::string cmd = "cd '" + dir_->path() + "' && GLOG_logtostderr=1 '" SCALEFINDER_BIN
                             "' --model=fm.prototxt --weights=fm.weights --iterations=" + std::to_string(kImages) +
-                            " --save_test_proto --dump_dist=fm.dist quantize > run.log 2>&1";
+                            " --save_test_proto --winograd --dump_dist=fm.dist quantize > run.log 2>&1";
     status_ = std::system(cmd.c_str());
   }
   static void TearDownTestSuite() {
@@ -169,6 +169,9 @@ TEST_F(QuantizedShippedNet, DefinitionsForDeploymentAndTest) {
   EXPECT_EQ(std::vector<int64_t>(shape.dim().begin(), shape.dim().end()), (std::vector<int64_t>{1, 1, 28, 28}));
   EXPECT_FLOAT_EQ(deploy_int8_.int8_scale(), 128.0f / data_th);
   EXPECT_FALSE(deploy_fp32_.has_int8_scale());
+  EXPECT_TRUE(deploy_int8_.use_winograd());
+  EXPECT_TRUE(test_int8_.use_winograd());
+  EXPECT_FALSE(deploy_fp32_.has_use_winograd());
   EXPECT_EQ(deploy_int8_.layer_size(), 11);
   EXPECT_EQ(deploy_fp32_.layer_size(), 11);
   EXPECT_EQ(test_int8_.name(), "fashion_mnist");

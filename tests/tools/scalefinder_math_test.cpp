@@ -129,6 +129,20 @@ TEST(ThresholdSearch, UseMaxUnknownMethodsAndResultGrid) {
   EXPECT_GT(kl, 0.0);
 }
 
+TEST(ThresholdSearch, PerChannel) {
+  std::vector<int> rows(static_cast<size_t>(kMaxStatChannels) * kBins, 0);
+  auto* hist = reinterpret_cast<int(*)[kBins]>(rows.data());
+  for (int j = 0; j < kBins; ++j) hist[0][j] = 3;
+  std::vector<double> maxima(kMaxStatChannels, 0.0);
+  maxima[0] = 2.0;
+  maxima[1] = 0.0001;  // too small to search
+  std::vector<float> th(kMaxStatChannels, -1.0f);
+  tensorrt_calibPerChannel(hist, th.data(), kBins, maxima.data(), 3 * kBins, false, "KL");
+  EXPECT_EQ(th[0], 2.0f);
+  EXPECT_EQ(th[1], 1.0f);
+  EXPECT_EQ(th[1023], 1.0f);
+}
+
 TEST(Binning, NearestBinWithOverflowAndSpecialValues) {
   const double w = 2.0 / (kBins - 1);
   struct Case {

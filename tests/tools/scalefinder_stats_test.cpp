@@ -13,6 +13,10 @@ namespace {
 
 constexpr int kBins = 2048;
 
+size_t get_index(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) - names.begin();
+}
+
 int64_t Sum(const int32_t* h, int n = kBins) {
   int64_t s = 0;
   for (int i = 0; i < n; ++i) s += h[i];
@@ -193,6 +197,38 @@ TEST(Statistics, FileRoundTripAndLayout) {
     EXPECT_EQ(std::memcmp(&a.dist[i]->maxPerLayer, &b.dist[i]->maxPerLayer, 8), 0);
   }
   EXPECT_EQ(b.dist[sc]->thPerChannel[5], 0.25f);
+}
+
+TEST(Statistics, TextDumpsGoToExistingFolders) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "dist");
+  std::filesystem::create_directories(dir / "log");
+  std::string text = std::string("name: 'stats' ") + kStatsNet;
+  text.replace(text.find("name: 'sc'"), 10, "name: 'blk/sc'");
+  auto net = MakeNet(text);
+  dist_analysis a(*net, 1, kBins);
+  a.getAbsoluteMaxOfEachLayer();
+  a.getDistributeOfEachLayer();
+  for (size_t i = 0; i < net->layers().size(); ++i) net->top_vecs()[i][0]->setThresHold(0.5 * (i + 1));
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  a.dumpInfo();
+  std::filesystem::current_path(cwd);
+
+  auto lines = [](const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+  };
+  const size_t sc = get_index(net->layer_names(), "blk/sc");
+  const auto hist = lines(dir / ("dist/distribution" + std::to_string(sc) + ".txt"));
+  ASSERT_EQ(hist.size(), static_cast<size_t>(kBins));
+  EXPECT_EQ(hist[512], "8");
+  const auto th = lines(dir / "log/stats_th.txt");
+  ASSERT_EQ(th.size(), net->layers().size());
+  EXPECT_EQ(th[0], "0.5");
+  EXPECT_EQ(lines(dir / "log/stats_layer_name.txt")[sc], std::to_string(sc) + "blk_sc");
 }
 
 TEST(StatisticsDeathTest, FilesThatCannotBeUsed) {

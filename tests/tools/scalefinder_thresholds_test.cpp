@@ -5,6 +5,7 @@
 #include "calibration.hpp"
 #include "dist_analysis.hpp"
 #include "float_marking.hpp"
+#include "graph_transform.hpp"
 #include "quantize_rules.hpp"
 #include "stub_layers.hpp"
 #include "test_util.hpp"
@@ -296,6 +297,33 @@ TEST_F(Thresholds, FloatMarkingByType) {
   EXPECT_EQ(Marked(*net),
             (std::vector<std::string>{"wide", "sc", "bias", "bias_bias_0_split", "after", "sub", "rs"}));
   EXPECT_TRUE(net->layers()[Index(*net, "rs")]->layer_param().output_is_float());
+}
+
+TEST_F(Thresholds, ConvScaleBalancingFromTheStatistics) {
+  // Channel maxima of the weights 1 and 0.25; both outputs use a tenth of
+  // the threshold.  With statistics for both channels the weak one grows by
+  // 2.5 (and its Scale factor shrinks alike); without statistics for it, it
+  // keeps its weights.
+  for (int recorded : {2, 1}) {
+    SCOPED_TRACE(recorded);
+    auto net = MakeNet(In() + Layer("conv", "Convolution", "in", "conv",
+                                    "convolution_param { num_output: 2 kernel_size: 1 bias_term: false } "
+                                    "blobs { shape { dim: 2 dim: 2 dim: 1 dim: 1 } data: 1 data: 0.5 data: 0.25 data: 0 } ") +
+                       Layer("sc", "Scale", "conv", "sc", "blobs { shape { dim: 2 } data: 2 data: 2 }"));
+    auto a = std::make_shared<dist_analysis>(*net, 0, 2048);
+    dist_data& d = *a->dist[Index(*net, "conv")];
+    d.channelNum = recorded;
+    d.maxPerChannel[0] = d.maxPerChannel[1] = 0.1;
+    net->top_vecs()[Index(*net, "conv")][0]->setThresHold(1.0);
+    adjust_conv_scale_weight(*net, a);
+    const auto& w = *net->layers()[Index(*net, "conv")]->blobs()[0];
+    const auto& s = *net->layers()[Index(*net, "sc")]->blobs()[0];
+    const float grow = recorded == 2 ? 2.5f : 1.0f;
+    EXPECT_FLOAT_EQ(w.cpu_data()[0], 1.0f);
+    EXPECT_FLOAT_EQ(w.cpu_data()[2], 0.25f * grow);
+    EXPECT_FLOAT_EQ(s.cpu_data()[0], 2.0f);
+    EXPECT_FLOAT_EQ(s.cpu_data()[1], 2.0f / grow);
+  }
 }
 
 // ---- the per-layer driver --------------------------------------------------

@@ -3,7 +3,9 @@
 #include <libgen.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -146,9 +148,12 @@ void dist_analysis::getDistributeOfEachLayer() {
             << " layers";
   qrn::Timer timer;
   timer.Start();
+  const int report_every = std::max(1, iterations / 10);
   for (int it = 0; it < iterations; ++it) {
     qrn_net.Forward();
     std::cout << "get distribute iterations =  " << it << std::endl;
+    if ((it + 1) % report_every == 0 || it + 1 == iterations)
+      LOG(INFO) << "statistics: histogram pass " << it + 1 << "/" << iterations;
     ForEachLayerParallel(layerNum, [this](int i) {
       dist_data& d = *dist[i];
       Blob<float>* blob = qrn_net.top_vecs()[i][0];

@@ -192,6 +192,7 @@ TEST(RightShift, DoublingAndLogarithmForms) {
   EXPECT_EQ(calRightShiftNum(1.0f, 1.0, 0.0, 8), -1) << "an infinite product";
   EXPECT_EQ(calRightShiftNumUseCblas(1.0f, 0.0, 0.0, 8), -1) << "0 / 0 is not a number";
   EXPECT_EQ(calRightShiftNumUseCblas(1.0f, 1.0, 1.0, 16), 14);
+  EXPECT_EQ(calRightShiftNumUseCblas(1.0f, 1.0, 0.0, 8), -1100) << "an infinite product: 2^s is 0";
 }
 
 TEST(FixedPoint, RoundingAndSaturation) {

@@ -219,6 +219,10 @@ int calRightShiftNum(float fmax, double thBottom, double thTop, int bits) {
   return n <= 32 ? n - 1 : 31;
 }
 
+namespace {
+constexpr int kMinShift = -1100;
+}  // namespace
+
 int calRightShiftNumUseCblas(float fmax, double thBottom, double thTop, int bits) {
   float a;
   qrn::qrn_abs(1, &fmax, &a);
@@ -237,7 +241,9 @@ int calRightShiftNumUseCblas(float fmax, double thBottom, double thTop, int bits
   const double s = std::floor(ln_r / ln_2);
   if (std::isnan(s)) return -1;
   if (s >= 31) return 31;
-  if (s < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  // Below this every 2^s is 0 in double; an infinite product (a threshold
+  // of 0) lands here instead of at an integer it cannot be.
+  if (s < kMinShift) return kMinShift;
   return static_cast<int>(s);
 }
 

@@ -64,8 +64,8 @@ void tensorrt_calibPerChannel(int (*distributionPerChannel)[kHistogramBins], flo
 // finite; 0 (with an error line) when the product is 0.
 int calRightShiftNum(float fmax, double thBottom, double thTop, int bits);
 // floor(log2((2^(bits-1) - 1) / (|fmax| * thBottom / thTop))), at most 31 and
-// possibly negative; 0 (with an error line) when the product is 0, -1 when it
-// is not a number.
+// possibly negative (at least -1100, where 2^s is 0 anyway); 0 (with an
+// error line) when the product is 0, -1 when it is not a number.
 int calRightShiftNumUseCblas(float fmax, double thBottom, double thTop, int bits);
 
 // dst[i] = src[i] * scale rounded half up, saturated to int8 (a NaN gives 0).

@@ -471,6 +471,16 @@ TEST_F(Rules, ScaleFoldingAndPerChannelLowering) {
   EXPECT_EQ(Int8(B("s2", 0), 1), std::vector<int>{0});
   EXPECT_EQ(Int16(B("s2", 1), 1), std::vector<int>{0});
 
+  // A Scale that runs in float (its factor a second input) folds nothing:
+  // the Scale after it keeps its own factors.
+  Build(Input("in", "dim: 1 dim: 1 dim: 2 dim: 2") + Input("f", "dim: 1") +
+            "layer { name: 's1' type: 'Scale' bottom: 'in' bottom: 'f' top: 's1' forward_with_float: true } "
+            "layer { name: 's2' type: 'Scale' bottom: 's1' top: 's2' " + BlobText("dim: 1", {1.5f}) + "}",
+        {{"in", 1.0f}, {"f", 1.0f}, {"s1", 1.0f}, {"s2", 1.0f}});
+  quantize_scale_layer_int8(*net_, Index("s2"));
+  EXPECT_EQ(Int8(B("s2", 0), 1), std::vector<int>{96});  // 1.5 * 2^6
+  EXPECT_EQ(Bytes(P("s2").scale_param().rshift_per_layer()), std::vector<int>{6});
+
   // BN and the graph-transformed Scale: each channel lowers its own shift
   // when its bias overflows; a multiplier of 0 gets shift 0; a rounding add
   // that would leave int16 is not made.

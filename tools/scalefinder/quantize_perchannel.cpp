@@ -55,6 +55,25 @@ int QuantizeChannelLowering(float m, float bias, float thBottom, float thTop, in
   }
 }
 
+bool RunsInFloat(Net<float>& net, size_t i) { return net.layers()[i]->layer_param().forward_with_float(); }
+
+// Layer i is a "Scale" whose factors the 8-bit layer before it takes over:
+// one with its factors in its parameter blobs (not in a second input) that
+// does not run in float itself.
+bool FoldableScale(Net<float>& net, size_t i) {
+  return i < net.layers().size() && TypeOf(net, i) == "Scale" && net.bottom_vecs()[i].size() == 1 &&
+         !RunsInFloat(net, i);
+}
+
+// The layer before Scale layer i took over its factors (a BatchNorm, or a
+// Scale of one input, that runs in 8 bits); a layer that runs in float
+// folds nothing.
+bool FoldedIntoPrevious(Net<float>& net, size_t i) {
+  if (i == 0 || RunsInFloat(net, i - 1)) return false;
+  const std::string t = TypeOf(net, i - 1);
+  return t == "BatchNorm" || (t == "Scale" && net.bottom_vecs()[i - 1].size() == 1);
+}
+
 void SetShifts(std::string* field, const std::vector<int>& shifts) {
   field->clear();
   for (int s : shifts) field->push_back(static_cast<char>(s));
@@ -96,7 +115,7 @@ void quantize_batchnorm_layer_int8(Net<float>& net, size_t i) {
   // graph was not transformed).
   const float* gamma = nullptr;
   const float* beta = nullptr;
-  if (i + 1 < net.layers().size() && TypeOf(net, i + 1) == "Scale") {
+  if (FoldableScale(net, i + 1)) {
     auto& sb = net.layers()[i + 1]->blobs();
     if (sb.empty() || sb[0]->count() != NC)
       LOG(FATAL) << "layer " << Name(net, i + 1) << " does not hold one scale per channel of " << Name(net, i);
@@ -209,7 +228,7 @@ void quantize_scale_layer_int8(Net<float>& net, size_t i) {
   const int NC = scale.count();
 
   // A following Scale is folded into this one.
-  const bool N = i + 1 < net.layers().size() && TypeOf(net, i + 1) == "Scale";
+  const bool N = FoldableScale(net, i + 1);
   bool nbt = false;
   const float* A2 = nullptr;
   const float* B2 = nullptr;
@@ -268,7 +287,7 @@ void quantize_scale_layer_int8(Net<float>& net, size_t i) {
     bias->setBitWidth(qrn::bitWidth_16);
   }
   // A preceding BatchNorm or Scale already carries this layer's factors.
-  if (i > 0 && (TypeOf(net, i - 1) == "BatchNorm" || TypeOf(net, i - 1) == "Scale")) {
+  if (FoldedIntoPrevious(net, i)) {
     for (int c = 0; c < NC; ++c) {
       scale.mutable_cpu_int8_data()[c] = 0;
       if (bt) bias->mutable_cpu_int16_data()[c] = 0;

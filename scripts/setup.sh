@@ -4,7 +4,7 @@ set -eu
 packages="cmake ninja-build g++ binutils python3 \
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib \
   libgtest-dev libprotobuf-dev protobuf-compiler libgflags-dev libgoogle-glog-dev \
-  libboost-dev libboost-system-dev libunicorn-dev python3-numpy dataset-fashion-mnist"
+  libboost-dev libboost-system-dev zlib1g-dev libunicorn-dev python3-numpy dataset-fashion-mnist"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -27,7 +27,7 @@ Chip::Chip(const ChipConfig &config)
       straps(config.i2c_strap),
       pcie(config.chip_id, config.msi_address, config.msi_data),
       tpu_ctrl("tensor engine control", 0x58001000, tpu_ctrl_reset()),
-      engine_windows("engine windows", 0x02080000, 0x2000) {
+      engines(dtcm, local, l2, ddr, config.engines) {
   fuse.burn(80, config.fuse80);
   fuse.burn(81, config.fuse81);
   sys.cycles = [this] { return cycles_; };
@@ -35,9 +35,16 @@ Chip::Chip(const ChipConfig &config)
   intc.levels = [this] { return i2c.irq_level() ? u64{1} << Intc::kLineI2c : u64{0}; };
   intc.halt_request = [this] { return sys.halt_requested(); };
   i2c.in_reset = [this] { return sys.i2c_in_reset(); };
+  engines.scheduler.chip_accesses = [this] { return accesses_; };
+  engines.scheduler.on_progress = [this] { activity_++; };
 
   map_ = {
-      {0x02080000, 0x2000, &engine_windows},
+      {GdmaEngine::kControl, 0x1000, &engines.gdma},
+      {BdEngine::kWindow, 0x1000, &engines.bd},
+      {0x58000000, 0x1000, &engines.gdma},
+      {BdEngine::kStatus, 0x10, &engines.bd},  // inside the set-up block below
+      {CdmaEngine::kWindow, 4 * CdmaEngine::kWords, &engines.cdma},
+      {GdeEngine::kBase, 0x1000, &engines.gde},
       {SysRegs::kBase, SysRegs::kSize, &sys},
       {I2cSlave::kBase, I2cSlave::kSize, &i2c},
       {Intc::kBase, Intc::kSize, &intc},
@@ -61,11 +68,16 @@ Memory *Chip::arm_memory(u32 addr, u32 len) {
   return nullptr;
 }
 
-u8 *Chip::arm_ptr(u32 addr, u32 len) {
+u8 *Chip::memory_ptr(u32 addr, u32 len) {
   Memory *m = arm_memory(addr, len);
   if (m == nullptr) fault("no memory at ARM address " + hex(addr));
-  u64 a = m == &ddr ? kDeviceMemBase + (addr - kDdrWindow) : addr;
-  return m->ptr(a, len);
+  return m->ptr(m == &ddr ? canonical(addr) : addr, len);
+}
+
+u8 *Chip::arm_ptr(u32 addr, u32 len) {
+  u8 *p = memory_ptr(addr, len);
+  engines.checker.arm_access(canonical(addr), len, false);
+  return p;
 }
 
 Device *Chip::device_at(u32 addr) {
@@ -76,9 +88,11 @@ Device *Chip::device_at(u32 addr) {
 
 u32 Chip::arm_read32(u32 addr) {
   if (addr % 4) fault("misaligned word read at " + hex(addr));
+  accesses_++;
   if (arm_memory(addr, 4)) {
     u32 v;
-    std::memcpy(&v, arm_ptr(addr, 4), 4);
+    std::memcpy(&v, memory_ptr(addr, 4), 4);
+    engines.checker.arm_access(canonical(addr), 4, false);
     return v;
   }
   return device_at(addr)->read32(addr);
@@ -87,8 +101,10 @@ u32 Chip::arm_read32(u32 addr) {
 void Chip::arm_write32(u32 addr, u32 value) {
   if (addr % 4) fault("misaligned word write at " + hex(addr));
   activity_++;
+  accesses_++;
   if (arm_memory(addr, 4)) {
-    std::memcpy(arm_ptr(addr, 4), &value, 4);
+    std::memcpy(memory_ptr(addr, 4), &value, 4);
+    engines.checker.arm_access(canonical(addr), 4, true);
     return;
   }
   cycles_ += kRegisterWriteCycles;

@@ -7,7 +7,8 @@
 //   0x02080000  engine windows       0x08000000  local memory, 64 lanes x 512 KB
 //   0x10000000  L2 SRAM 4 MB         0x5xxxxxxx  device registers
 //   0x80000000  window onto device memory (device address 0x1_0000_0000 + offset)
-// Device memory is 8 GB from 0x1_0000_0000, backed lazily.
+// Device memory is 8 GB from 0x1_0000_0000, backed lazily. The engines and
+// their scheduler and happens-before checker are chip/engines/.
 #pragma once
 
 #include <memory>
@@ -18,6 +19,7 @@
 #include "chip/devices/pcie.h"
 #include "chip/devices/simple.h"
 #include "chip/devices/sysregs.h"
+#include "chip/engines/engines.h"
 #include "chip/memory.h"
 
 namespace zv::chip {
@@ -29,6 +31,8 @@ struct ChipConfig {
   u32 chip_id = 0;
   u64 msi_address = 0x00000000fee01234ull;
   u32 msi_data = 0x4021;
+  // When engine commands run, and whether the happens-before checker watches.
+  EngineConfig engines;
 };
 
 class Chip {
@@ -44,7 +48,8 @@ class Chip {
   // ---- The ARM core's view ----
   u32 arm_read32(u32 addr);
   void arm_write32(u32 addr, u32 value);
-  // Host pointer to `len` bytes of ARM-visible memory at `addr`.
+  // Host pointer to `len` bytes of ARM-visible memory at `addr` (a read of
+  // them, for the happens-before checker).
   u8 *arm_ptr(u32 addr, u32 len);
   // Memory behind an ARM address, or null for a register address.
   Memory *arm_memory(u32 addr, u32 len);
@@ -58,8 +63,8 @@ class Chip {
   u64 cycles() const { return cycles_; }
   void advance(u64 n) { cycles_ += n; }
   void set_cycles(u64 n) { cycles_ = n; }
-  // Counts every ARM write; a core that idles without it changing is waiting
-  // on something outside itself.
+  // Counts every ARM write and every engine command run; a core that idles
+  // without it changing is waiting on something outside itself.
   u64 activity() const { return activity_; }
 
   // ---- Device memory (40-bit addresses) ----
@@ -74,7 +79,7 @@ class Chip {
   I2cSlave i2c;
   Pcie pcie;
   RegisterFile tpu_ctrl;
-  WordWindow engine_windows;
+  Engines engines;
 
  private:
   struct Mapping {
@@ -82,10 +87,14 @@ class Chip {
     Device *device;
   };
   Device *device_at(u32 addr);
+  u8 *memory_ptr(u32 addr, u32 len);
+  // Address of an ARM memory access as the engines name it (see Bus).
+  static u64 canonical(u32 addr) { return addr >= kDdrWindow ? kDeviceMemBase + (addr - kDdrWindow) : addr; }
 
   std::vector<Mapping> map_;
   u64 cycles_ = 0;
   u64 activity_ = 0;
+  u64 accesses_ = 0;  // ARM register and memory accesses
 };
 
 }  // namespace zv::chip

@@ -32,7 +32,7 @@ std::vector<uint8_t> expected_lane_map(const std::set<int> &disabled) {
 std::vector<uint8_t> lane_map_of(Card &card) {
   std::vector<uint8_t> out(68);
   for (uint32_t i = 0; i < NPU_MAP_WORDS; i++) {
-    uint32_t w = card.chip().engine_windows.peek(REG_NPU_MAP + 4 * i);
+    uint32_t w = card.chip().engines.bd.lane_map_word(i);
     std::memcpy(out.data() + 4 * i, &w, 4);
   }
   return out;

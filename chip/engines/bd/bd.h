@@ -1,0 +1,63 @@
+// The tensor engine (BD).
+//
+// Windows and registers:
+//   0x02081000  descriptor window, 32 words; writing word 0 with bit 0 set
+//               starts a command on a snapshot of the window
+//   0x0208110c  id restart: writing 1 makes the ids count from 0 again
+//   0x02081110  lane map, 17 words, kept as the firmware wrote it
+//   0x58001100  status: bits 2-5 free command slots, bits 6-21 the id of the
+//               last finished command (reading it is a poll, see Scheduler)
+// Descriptor header: own id bits 3-18, GDMA id to wait for bits 19-34; the
+// command kind is the task type, bits 37-40.
+// Memory port: the bus. Interrupts: none modelled.
+#pragma once
+
+#include <array>
+#include <deque>
+
+#include "chip/device.h"
+#include "chip/engines/command.h"
+#include "chip/engines/scheduler.h"
+
+namespace zv::chip {
+
+class BdCommand : public Descriptor {
+ public:
+  using Descriptor::Descriptor;
+  u32 own_id() const { return field(3, 16); }
+  u32 wait_gdma_id() const { return field(19, 16); }
+  u32 task() const { return field(37, 4); }
+  u32 sub_op() const { return field(41, 5); }
+};
+
+// The command kinds the model executes (task type -> execute function).
+void add_bd_kinds(KindTable<BdCommand> &kinds);
+
+class BdEngine : public Device {
+ public:
+  static constexpr u32 kWindow = 0x02081000, kWords = 32;
+  static constexpr u32 kRestart = 0x0208110c;
+  static constexpr u32 kLaneMap = 0x02081110, kLaneMapWords = 17;
+  static constexpr u32 kStatus = 0x58001100;
+
+  explicit BdEngine(Scheduler &scheduler);
+  const char *name() const override { return "tensor engine"; }
+  u32 read32(u32 addr) override;
+  void write32(u32 addr, u32 value) override;
+  void reset();
+
+  KindTable<BdCommand> &kinds() { return kinds_; }
+  const std::deque<CommandRecord> &commands() const { return log_; }
+  u32 lane_map_word(u32 i) const { return lane_map_.at(i); }
+
+ private:
+  void start();
+
+  Scheduler &scheduler_;
+  KindTable<BdCommand> kinds_;
+  std::array<u32, kWords> window_{};
+  std::array<u32, kLaneMapWords> lane_map_{};
+  std::deque<CommandRecord> log_;
+};
+
+}  // namespace zv::chip

@@ -1,0 +1,61 @@
+#include "chip/engines/gdma/gdma.h"
+
+namespace zv::chip {
+
+GdmaEngine::GdmaEngine(Scheduler &scheduler) : scheduler_(scheduler) { add_gdma_kinds(kinds_); }
+
+void GdmaEngine::reset() {
+  control_ = 0;
+  window_.fill(0);
+  log_.clear();
+}
+
+void GdmaEngine::start() {
+  GdmaCommand cmd(std::vector<u32>(window_.begin(), window_.end()));
+  const auto *kind = kinds_.find(cmd.mode());
+  if (kind == nullptr)
+    fault("GDMA: illegal command: move mode " + std::to_string(cmd.mode()) +
+          " is not a command kind of the model (known: " + kinds_.known() + "); window " + cmd.dump());
+  log_.push_back(CommandRecord{scheduler_.next_seq(), cmd.mode(), kind->name, cmd.own_id(), cmd.wait_bd_id(), cmd});
+  QueuedCommand q;
+  q.record = &log_.back();
+  q.own_id = cmd.own_id();
+  q.wait_id = cmd.wait_bd_id();
+  q.execute = [cmd, execute = kind->execute](Bus &bus) { execute(cmd, bus); };
+  scheduler_.issue(scheduler_.gdma, std::move(q));
+}
+
+u32 GdmaEngine::read32(u32 addr) {
+  if (addr == kControl) return control_;
+  if (addr >= kWindow && addr < kWindow + 4 * kWords) return window_[(addr - kWindow) / 4];
+  const IdQueue &q = scheduler_.gdma;
+  if (addr == kSlots) {
+    scheduler_.poll(addr);
+    if (scheduler_.trace) scheduler_.trace("read GDMA free slots: " + std::to_string(q.free_slots()));
+    return q.free_slots() << 16;
+  }
+  if (addr == kDone) {
+    scheduler_.poll(addr);
+    scheduler_.observe(scheduler_.gdma);
+    if (scheduler_.trace) scheduler_.trace("read GDMA done id " + std::to_string(q.done_id));
+    return (q.done_id & 0xffff) << 16;
+  }
+  unmodelled(addr, "read");
+}
+
+void GdmaEngine::write32(u32 addr, u32 value) {
+  if (addr == kControl) {
+    if (value & kFetchBit) unmodelled(addr, "descriptor-buffer fetch by a write");
+    control_ = value & ~kRestartBit;
+    if (value & kRestartBit) scheduler_.restart(scheduler_.gdma);
+    return;
+  }
+  if (addr >= kWindow && addr < kWindow + 4 * kWords) {
+    window_[(addr - kWindow) / 4] = value;
+    if (addr == kWindow && (value & 1)) start();
+    return;
+  }
+  unmodelled(addr, "write");
+}
+
+}  // namespace zv::chip

@@ -1,0 +1,63 @@
+// GDMA.
+//
+// Windows and registers:
+//   0x02080000  control word: writing bit 2 restarts the ids (it reads back 0);
+//               the other bits are kept (bit 0, the descriptor-buffer fetch,
+//               is not modelled)
+//   0x02080010  descriptor window, 23 words; writing word 0 with bit 0 set
+//               starts a command on a snapshot of the window
+//   0x58000004  bits 16-23: free command slots (reading it is a poll)
+//   0x58000008  bits 16-31: the id of the last finished command (a poll)
+// Descriptor header: own id bits 16-31, tensor-engine id to wait for bits
+// 48-63; the command kind is the move mode, bits 32-34 (word 1 bits 0-2).
+// Memory port: the bus. Interrupts: none modelled.
+#pragma once
+
+#include <array>
+#include <deque>
+
+#include "chip/device.h"
+#include "chip/engines/command.h"
+#include "chip/engines/scheduler.h"
+
+namespace zv::chip {
+
+class GdmaCommand : public Descriptor {
+ public:
+  using Descriptor::Descriptor;
+  u32 own_id() const { return field(16, 16); }
+  u32 wait_bd_id() const { return field(48, 16); }
+  u32 mode() const { return field(32, 3); }
+  u32 direction() const { return field(6, 2); }
+};
+
+// The command kinds the model executes (move mode -> execute function).
+void add_gdma_kinds(KindTable<GdmaCommand> &kinds);
+
+class GdmaEngine : public Device {
+ public:
+  static constexpr u32 kControl = 0x02080000;
+  static constexpr u32 kRestartBit = 1u << 2, kFetchBit = 1u << 0;
+  static constexpr u32 kWindow = 0x02080010, kWords = 23;
+  static constexpr u32 kSlots = 0x58000004, kDone = 0x58000008;
+
+  explicit GdmaEngine(Scheduler &scheduler);
+  const char *name() const override { return "GDMA"; }
+  u32 read32(u32 addr) override;
+  void write32(u32 addr, u32 value) override;
+  void reset();
+
+  KindTable<GdmaCommand> &kinds() { return kinds_; }
+  const std::deque<CommandRecord> &commands() const { return log_; }
+
+ private:
+  void start();
+
+  Scheduler &scheduler_;
+  KindTable<GdmaCommand> kinds_;
+  u32 control_ = 0;
+  std::array<u32, kWords> window_{};
+  std::deque<CommandRecord> log_;
+};
+
+}  // namespace zv::chip

@@ -1,0 +1,309 @@
+// The descriptor framework: field merging, the four engines' generator records
+// with their default images, the common issue routine, the direct-write
+// protocol and the command-id node operations.
+#include <string.h>
+
+#include "cmd_common.h"
+#include "fw_runtime.h"
+#include "hw.h"
+#include "profile.h"
+
+// ---- Fields ----
+
+void write_cmd(cmd_generator_t *gen, const cmd_pack_t *pack, int no_write) {
+  ASSERT(pack->id.len > 0 && pack->id.len <= (32));
+  const u32 pos = pack->id.id, len = pack->id.len, value = pack->value;
+  if (len < 32 && (value >> len) != 0) ASSERT(0);
+  const u32 k = pos / 32, o = pos % 32;
+  u32 *cache = gen->cache;
+  if (o + len <= 32) {
+    const u32 mask = (len == 32 ? 0xffffffffu : ((1u << len) - 1u)) << o;
+    cache[k] = (cache[k] & ~mask) | (value << o);
+    if (!no_write) gen->cmd_write(gen->window, (int)k, cache[k]);
+    return;
+  }
+  // Straddling: the low 32 - o bits end word k, the rest start word k + 1.
+  const u32 high_bits = o + len - 32;
+  const u32 low_mask = 0xffffffffu << o;
+  const u32 high_mask = (1u << high_bits) - 1u;
+  cache[k] = (cache[k] & ~low_mask) | (value << o);
+  if (!no_write) gen->cmd_write(gen->window, (int)k, cache[k]);
+  cache[k + 1] = (cache[k + 1] & ~high_mask) | (value >> (32 - o));
+  if (!no_write) gen->cmd_write(gen->window, (int)(k + 1), cache[k + 1]);
+}
+
+u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
+  ASSERT(id->len > 0 && id->len <= (32));
+  const u32 k = id->id / 32, o = id->id % 32, len = id->len;
+  u32 v = cache[k] >> o;
+  if (o + len > 32) v |= cache[k + 1] << (32 - o);
+  return len == 32 ? v : v & ((1u << len) - 1u);
+}
+
+static void set_field(cmd_generator_t *gen, cmd_field_id_t id, u32 value) {
+  cmd_pack_t pack = {id, value};
+  write_cmd(gen, &pack, 0);
+}
+
+static void window_write(u32 window, int index, u32 value) { hw_write32(window + 4u * (u32)index, value); }
+
+// ---- Static state ----
+
+static const u32 g_bd_lane[2] = {0xffffffffu, 0xffffffffu};
+static const u32 g_gdma_lane[2] = {0xffffffffu, 0xffffffffu};
+static const u8 g_bd_des_intr_flag = 0;
+static const u8 g_gdma_des_intr_flag = 0;
+
+static u32 g_bd_cmd_cache[BD_CMD_WORDS];
+static u32 g_gdma_cmd_cache[GDMA_CMD_WORDS];
+static u32 g_cdma_cmd_cache[CDMA_CMD_WORDS];
+static u32 g_gde_cmd_cache[GDE_CMD_WORDS];
+u32 g_bd_cmd_cache_default[BD_CMD_WORDS];
+u32 g_gdma_cmd_cache_default[GDMA_CMD_WORDS];
+u32 g_cdma_cmd_cache_default[CDMA_CMD_WORDS];
+u32 g_gde_cmd_cache_default[GDE_CMD_WORDS];
+
+static cmd_generator_t g_bd_gen_cmd, g_gdma_gen_cmd, g_cdma_gen_cmd, g_gde_gen_cmd;
+static u8 g_bd_gen_cmd_initialized, g_gdma_gen_cmd_initialized, g_cdma_gen_cmd_initialized,
+    g_gde_gen_cmd_initialized;
+
+// Default packs (position, width, value), merged in table order.
+static const cmd_pack_t g_bd_pack_defaults[] = {
+    {{46, 2}, 2},           {{58, 1}, 1},           {{60, 1}, 1},   {{65, 1}, 1},   {{66, 1}, 1},
+    {{67, 3}, 2},           {{70, 3}, 2},           {{73, 3}, 2},   {{76, 3}, 2},   {{91, 3}, 2},
+    {{126, 4}, 1},          {{130, 4}, 1},          {{134, 32}, 0xffffffffu},       {{166, 32}, 0xffffffffu},
+    {{198, 16}, 1},         {{214, 12}, 1},         {{226, 16}, 1}, {{242, 16}, 1}, {{258, 16}, 1},
+    {{274, 12}, 1},         {{286, 16}, 1},         {{302, 16}, 1}, {{318, 12}, 1}, {{330, 12}, 1},
+    {{342, 16}, 1},         {{358, 16}, 1},         {{398, 19}, 1}, {{417, 19}, 1}, {{436, 19}, 1},
+    {{455, 19}, 1},         {{474, 19}, 1},         {{493, 19}, 1}, {{512, 19}, 1}, {{531, 19}, 1},
+    {{704, 32}, 1},         {{736, 32}, 1},         {{768, 32}, 1}, {{800, 32}, 1}, {{832, 32}, 1},
+    {{864, 32}, 1},         {{896, 32}, 1},         {{928, 32}, 1},
+};
+static_assert(sizeof(g_bd_pack_defaults) / sizeof(cmd_pack_t) == 42, "42 BD default packs");
+
+static const cmd_pack_t g_gdma_pack_defaults[] = {
+    {{10, 1}, 1}, {{38, 1}, 1}, {{43, 4}, 1}, {{224, 32}, 1}, {{640, 32}, 0xffffffffu}, {{672, 32}, 0xffffffffu},
+};
+// The first pack stands twice; it renders the same image as a single copy.
+static const cmd_pack_t g_cdma_pack_defaults[] = {{{64, 1}, 1}, {{64, 1}, 1}, {{67, 1}, 1}, {{73, 1}, 1}};
+static const cmd_pack_t g_gde_pack_defaults[] = {{{0, 32}, 0}};
+
+// ---- Hooks of the tensor engine (BD) ----
+
+static u32 bd_cmd_buf(cmd_generator_t *) {
+  while (((hw_read32(BD_REG_STATUS) >> BD_STATUS_FREE_SHIFT) & BD_STATUS_FREE_MASK) <= 3) hw_idle();
+  return BD_CMD_WINDOW;
+}
+
+static void bd_cmd_id_proc(u32 ids[2], cmd_id_node_t *node) {
+  ++node->bd_cmd_id;
+  ids[0] = node->bd_cmd_id;
+  ids[1] = node->gdma_cmd_id;
+}
+
+static void bd_init_cache(cmd_generator_t *gen) {
+  if (read_cmd_cache(gen->cache, &BD_FIELD_KEEP_CACHE) == 0)
+    memcpy(gen->cache, g_bd_cmd_cache_default, sizeof g_bd_cmd_cache_default);
+}
+
+static void bd_set_id(cmd_generator_t *gen, const u32 ids[2]) {
+  set_field(gen, BD_FIELD_WAIT_GDMA_ID, ids[1]);
+  set_field(gen, BD_FIELD_OWN_ID, ids[0]);
+}
+
+static void bd_common(cmd_generator_t *gen) {
+  set_field(gen, BD_FIELD_FIXED1, 1);
+  set_field(gen, BD_FIELD_FIXED2, 1);
+}
+
+// Writes the start bit to the window, then clears it in the cache only.
+static void start_bit_enable(cmd_generator_t *gen) {
+  cmd_pack_t start = {BD_FIELD_START, 1};
+  write_cmd(gen, &start, 0);
+  start.value = 0;
+  write_cmd(gen, &start, 1);
+}
+
+static void bd_set_lane(cmd_generator_t *gen) {
+  set_field(gen, BD_FIELD_LANE_LO, g_bd_lane[0]);
+  set_field(gen, BD_FIELD_LANE_HI, g_bd_lane[1]);
+}
+
+static void bd_set_des_intr(cmd_generator_t *gen) { set_field(gen, BD_FIELD_DES_INTR, g_bd_des_intr_flag); }
+
+// ---- Hooks of GDMA ----
+
+static u32 gdma_cmd_buf(cmd_generator_t *) {
+  while (((hw_read32(GDMA_REG_SLOTS) >> GDMA_SLOTS_FREE_SHIFT) & GDMA_SLOTS_FREE_MASK) == 0) hw_idle();
+  return GDMA_CMD_WINDOW;
+}
+
+static void gdma_cmd_id_proc(u32 ids[2], cmd_id_node_t *node) {
+  ++node->gdma_cmd_id;
+  ids[0] = node->bd_cmd_id;
+  ids[1] = node->gdma_cmd_id;
+}
+
+static void gdma_init_cache(cmd_generator_t *gen) {
+  if (read_cmd_cache(gen->cache, &GDMA_FIELD_KEEP_CACHE) == 0)
+    memcpy(gen->cache, g_gdma_cmd_cache_default, sizeof g_gdma_cmd_cache_default);
+}
+
+static void gdma_set_id(cmd_generator_t *gen, const u32 ids[2]) {
+  set_field(gen, GDMA_FIELD_WAIT_BD_ID, ids[0]);
+  set_field(gen, GDMA_FIELD_OWN_ID, ids[1]);
+}
+
+static void gdma_common(cmd_generator_t *gen) {
+  set_field(gen, GDMA_FIELD_FIXED2, 1);
+  set_field(gen, GDMA_FIELD_FIXED4, 1);
+}
+
+static void gdma_set_lane(cmd_generator_t *gen) {
+  set_field(gen, GDMA_FIELD_LANE_LO, g_gdma_lane[0]);
+  set_field(gen, GDMA_FIELD_LANE_HI, g_gdma_lane[1]);
+}
+
+static void gdma_set_des_intr(cmd_generator_t *gen) {
+  set_field(gen, GDMA_FIELD_DES_INTR, g_gdma_des_intr_flag);
+}
+
+// ---- Hooks of CDMA ----
+
+static u32 cdma_cmd_buf(cmd_generator_t *) {
+  // The command buffer is shared with the host: wait until its semaphore reads free.
+  while (hw_read32(REG_CDMA_LOCK) & CDMA_LOCK_HELD) hw_idle();
+  while ((hw_read32(CDMA_REG_SLOTS) & CDMA_SLOTS_FREE_MASK) <= 7) hw_idle();
+  return CDMA_CMD_WINDOW;
+}
+
+static void cdma_init_cache(cmd_generator_t *gen) {
+  memcpy(gen->cache, g_cdma_cmd_cache_default, sizeof g_cdma_cmd_cache_default);
+}
+
+// ---- Hooks of GDE ----
+
+static u32 gde_cmd_buf(cmd_generator_t *) {
+  while (hw_read32(GDE_REG_STATUS) & GDE_STATUS_BUSY) hw_idle();
+  return GDE_CMD_WINDOW;
+}
+
+static void gde_enable_cmd(cmd_generator_t *gen) {
+  set_field(gen, GDE_FIELD_WORD1, GDE_START_WORD1);
+  set_field(gen, GDE_FIELD_WORD0, GDE_START_WORD0);
+}
+
+// Hooks of engines that have nothing to do at that step.
+static void no_ids(u32[2], cmd_id_node_t *) {}
+static void no_op(cmd_generator_t *) {}
+static void no_set_id(cmd_generator_t *, const u32[2]) {}
+
+// ---- Records ----
+
+static const cmd_generator_t bd_template = {
+    0, g_bd_cmd_cache, BD_CMD_WORDS, window_write, 0, bd_cmd_buf, bd_cmd_id_proc, bd_init_cache,
+    bd_set_id, bd_common, start_bit_enable, bd_set_lane, bd_set_des_intr};
+static const cmd_generator_t gdma_template = {
+    0, g_gdma_cmd_cache, GDMA_CMD_WORDS, window_write, 0, gdma_cmd_buf, gdma_cmd_id_proc, gdma_init_cache,
+    gdma_set_id, gdma_common, start_bit_enable, gdma_set_lane, gdma_set_des_intr};
+static const cmd_generator_t cdma_template = {
+    0, g_cdma_cmd_cache, CDMA_CMD_WORDS, window_write, 0, cdma_cmd_buf, no_ids, cdma_init_cache,
+    no_set_id, no_op, no_op, no_op, no_op};
+static const cmd_generator_t gde_template = {
+    0, g_gde_cmd_cache, GDE_CMD_WORDS, window_write, 0, gde_cmd_buf, no_ids, no_op,
+    no_set_id, no_op, gde_enable_cmd, no_op, no_op};
+
+// Fills the record from its template and renders the default image; nothing
+// reaches the window.
+static cmd_generator_t *build_record(cmd_generator_t *record, u8 *built, const cmd_generator_t *tmpl,
+                                     u32 *default_image, const cmd_pack_t *packs, int count) {
+  if (*built) return record;
+  *record = *tmpl;
+  cmd_generator_t renderer = *record;
+  renderer.cache = default_image;
+  for (int i = 0; i < count; i++) write_cmd(&renderer, &packs[i], 1);
+  *built = 1;
+  return record;
+}
+
+#define PACK_COUNT(table) ((int)(sizeof(table) / sizeof((table)[0])))
+
+cmd_generator_t *bd_gen_cmd(void) {
+  return build_record(&g_bd_gen_cmd, &g_bd_gen_cmd_initialized, &bd_template, g_bd_cmd_cache_default,
+                      g_bd_pack_defaults, PACK_COUNT(g_bd_pack_defaults));
+}
+
+cmd_generator_t *gdma_gen_cmd(void) {
+  return build_record(&g_gdma_gen_cmd, &g_gdma_gen_cmd_initialized, &gdma_template, g_gdma_cmd_cache_default,
+                      g_gdma_pack_defaults, PACK_COUNT(g_gdma_pack_defaults));
+}
+
+cmd_generator_t *cdma_gen_cmd(void) {
+  return build_record(&g_cdma_gen_cmd, &g_cdma_gen_cmd_initialized, &cdma_template, g_cdma_cmd_cache_default,
+                      g_cdma_pack_defaults, PACK_COUNT(g_cdma_pack_defaults));
+}
+
+cmd_generator_t *gde_gen_cmd(void) {
+  return build_record(&g_gde_gen_cmd, &g_gde_gen_cmd_initialized, &gde_template, g_gde_cmd_cache_default,
+                      g_gde_pack_defaults, PACK_COUNT(g_gde_pack_defaults));
+}
+
+u32 get_gdma_lane(int index) { return g_gdma_lane[index]; }
+u8 get_gdma_des_intr_enable(void) { return g_gdma_des_intr_flag; }
+
+// ---- Issue ----
+
+u32 gen(cmd_generator_t *g, const cmd_pack_t *packs, int count, cmd_id_node_t *node) {
+  g->window = g->cmd_buf(g);
+  g->init_cache(g);
+  for (int i = 0; i < count; i++) write_cmd(g, &packs[i], 0);
+  u32 ids[2] = {0, 0};
+  g->cmd_id_proc(ids, node);
+  g->set_id(g, ids);
+  g->common(g);
+  g->set_lane(g);
+  g->set_des_intr(g);
+  g->enable_cmd(g);
+  const u32 window = g->window;
+  g->window = 0;
+  return window;
+}
+
+u32 cmd_direct_begin(cmd_generator_t *g, cmd_id_node_t *node, u32 ids[2]) {
+  g->window = g->cmd_buf(g);
+  g->cmd_id_proc(ids, node);
+  // The ids go into 16-bit fields: a larger one would spill into its
+  // neighbours (the issue through gen refuses it the same way).
+  ASSERT(ids[0] <= 0xffff && ids[1] <= 0xffff, "command id %u or %u does not fit 16 bits", (unsigned)ids[0],
+         (unsigned)ids[1]);
+  return g->window;
+}
+
+void cmd_direct_write(cmd_generator_t *g, int index, u32 value) { g->cmd_write(g->window, index, value); }
+
+void cmd_direct_start(cmd_generator_t *g, u32 word0, cmd_id_node_t *node, engine_id_t engine) {
+  word0 &= ~1u;
+  g->cmd_write(g->window, 0, word0);
+  g->cmd_write(g->window, 0, word0 + 1);
+  g->window = 0;
+  profile_time_begin_set_node(node, engine);
+}
+
+// ---- Command-id nodes ----
+
+void cmd_id_divide(cmd_id_node_t *node, cmd_id_node_t *a, cmd_id_node_t *b) {
+  a->bd_cmd_id = node->bd_cmd_id;
+  a->gdma_cmd_id = node->gdma_cmd_id;
+  node->divided = 1;
+  b->bd_cmd_id = node->bd_cmd_id;
+  b->gdma_cmd_id = node->gdma_cmd_id;
+}
+
+void cmd_id_merge(cmd_id_node_t *node, const cmd_id_node_t *a, const cmd_id_node_t *b) {
+  // The node may be a or b itself: read both before writing.
+  const u32 bd = a->bd_cmd_id > b->bd_cmd_id ? a->bd_cmd_id : b->bd_cmd_id;
+  const u32 gdma = a->gdma_cmd_id > b->gdma_cmd_id ? a->gdma_cmd_id : b->gdma_cmd_id;
+  node->bd_cmd_id = bd;
+  node->gdma_cmd_id = gdma;
+  node->divided = 0;
+}

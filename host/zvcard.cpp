@@ -4,8 +4,11 @@
 //   zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]
 //          [--fuse W80,W81] [SCRIPT | -]
 //
-// Without SCRIPT a built-in demo runs. Exit status: 0 the script ran, 2 a usage
-// or script error, 3 the card hung (or stopped serving).
+// Without SCRIPT a built-in demo runs. --schedule, --seed and --check-races
+// choose when the engines run their commands and whether the happens-before
+// checker watches them; its findings are printed as "check: TEXT" lines at the
+// end. Exit status: 0 the script ran, 2 a usage or script error, 3 the card hung
+// (or stopped serving), 4 the checker found something.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -178,9 +181,24 @@ int main(int argc, char **argv) {
     if (a == "--elf") {
       if (++i >= argc) return usage();
       options.elf = argv[i];
-    } else if (a == "--schedule" || a == "--seed" || a == "--check-races") {
-      std::fprintf(stderr, "zvcard: %s is not built yet\n", a.c_str());
-      return 2;
+    } else if (a == "--schedule") {
+      if (++i >= argc) return usage();
+      const std::string v = argv[i];
+      if (v != "eager" && v != "deferred") {
+        std::fprintf(stderr, "zvcard: --schedule takes eager or deferred\n");
+        return 2;
+      }
+      options.chip.engines.schedule = v == "eager" ? zv::chip::Schedule::Eager : zv::chip::Schedule::Deferred;
+    } else if (a == "--seed") {
+      if (++i >= argc) return usage();
+      try {
+        options.chip.engines.seed = number(argv[i]);
+      } catch (const ScriptError &e) {
+        std::fprintf(stderr, "zvcard: --seed: %s\n", e.text.c_str());
+        return 2;
+      }
+    } else if (a == "--check-races") {
+      options.chip.engines.check_races = true;
     } else if (a == "--fuse") {
       if (++i >= argc) return usage();
       std::string v = argv[i];
@@ -253,6 +271,8 @@ int main(int argc, char **argv) {
     if (card.state() != Card::State::Running && card.state() != Card::State::Stopped) break;
   }
   runner.console(true);
+  const std::vector<std::string> findings = card.chip().engines.findings();
+  for (const std::string &f : findings) std::printf("check: %s\n", f.c_str());
   std::fflush(stdout);
   if (card.state() == Card::State::Hung || card.state() == Card::State::Faulted ||
       card.state() == Card::State::Halted) {
@@ -260,5 +280,5 @@ int main(int argc, char **argv) {
                  card.state() == Card::State::Hung ? "hung" : "stopped serving", card.trouble().c_str());
     return 3;
   }
-  return 0;
+  return findings.empty() ? 0 : 4;
 }

@@ -78,7 +78,8 @@ TEST(Zvcard, ExitStatuses) {
       {"bad number", "", "read32 0xzz 1\n", 2, "line 1: bad number"},
       {"address outside every memory", "", "read32 0x30000000 1\n", 2, "line 1: "},
       {"messages after quit hang the card", "", "quit\nsend 999\n", 3, "the card hung"},
-      {"option not built yet", "--seed 3", "", 2, "--seed is not built yet"},
+      {"engine schedule options", "--schedule deferred --seed 3 --check-races", "send 999\n", 0, "result 999 1008 "},
+      {"unknown schedule", "--schedule lazy", "", 2, "--schedule takes eager or deferred"},
       {"image that cannot be read", "--elf /nonexistent.elf", "", 2, "/nonexistent.elf: cannot read"},
   };
   for (const Case &c : cases) {

@@ -91,13 +91,13 @@ TEST(Engines, UnknownKindIsAnIllegalCommandNamingTheWindow) {
        },
        "tensor engine: illegal command: task type 3 is not a command kind of the model (known: none); window "
        "w0=0x7 w1=0x60 w2=0x0"},
-      {"GDMA mode 4",
+      {"GDMA mode 6",
        [](Chip &c) {
-         c.arm_write32(0x02080014, 4);
+         c.arm_write32(0x02080014, 6);
          c.arm_write32(0x02080010, 0x10015);
        },
-       "GDMA: illegal command: move mode 4 is not a command kind of the model (known: none); window w0=0x10015 "
-       "w1=0x4 w2=0x0"},
+       "GDMA: illegal command: move mode 6 is not a command kind of the model (known: 0 move, 1 N/C transpose, "
+       "2 lane shift, 3 conversion, 4 fill, 5 C/W transpose, 7 filter); window w0=0x10015 w1=0x6 w2=0x0"},
       {"CDMA function 0x29",
        [](Chip &c) {
          c.arm_write32(0x58003800 + 4 * 30, 0x29);
@@ -151,7 +151,7 @@ TEST(Engines, LaneMapIsKeptAndOtherOffsetsAreReported) {
   EXPECT_EQ(c.arm_read32(0x02081110 + 4 * 16), 0x10101010u);
   EXPECT_EQ(fault_of([&] { c.arm_read32(0x02081100); }), "tensor engine: read of unmodelled register 0x2081100");
   EXPECT_EQ(fault_of([&] { c.arm_write32(0x58001100, 0); }), "tensor engine: write of unmodelled register 0x58001100");
-  EXPECT_EQ(fault_of([&] { c.arm_read32(0x58000068); }), "GDMA: read of unmodelled register 0x58000068");
+  EXPECT_EQ(fault_of([&] { c.arm_read32(0x5800006c); }), "GDMA: read of unmodelled register 0x5800006c");
   // The set-up registers around the status register stay plain storage.
   c.arm_write32(0x580011a4, 5);
   EXPECT_EQ(c.tpu_ctrl.peek(0x1a4), 5u);

@@ -2,10 +2,11 @@
 
 namespace zv::chip {
 
-GdmaEngine::GdmaEngine(Scheduler &scheduler) : scheduler_(scheduler) { add_gdma_kinds(kinds_); }
+GdmaEngine::GdmaEngine(Scheduler &scheduler) : scheduler_(scheduler) { add_gdma_kinds(kinds_, filter_count_); }
 
 void GdmaEngine::reset() {
   control_ = 0;
+  filter_count_ = 0;
   window_.fill(0);
   log_.clear();
 }
@@ -27,6 +28,7 @@ void GdmaEngine::start() {
 
 u32 GdmaEngine::read32(u32 addr) {
   if (addr == kControl) return control_;
+  if (addr == kFilterCount) return filter_count_;
   if (addr >= kWindow && addr < kWindow + 4 * kWords) return window_[(addr - kWindow) / 4];
   const IdQueue &q = scheduler_.gdma;
   if (addr == kSlots) {

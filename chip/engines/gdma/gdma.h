@@ -32,7 +32,7 @@ class GdmaCommand : public Descriptor {
 };
 
 // The command kinds the model executes (move mode -> execute function).
-void add_gdma_kinds(KindTable<GdmaCommand> &kinds);
+void add_gdma_kinds(KindTable<GdmaCommand> &kinds, u32 &filter_count);
 
 class GdmaEngine : public Device {
  public:
@@ -40,6 +40,7 @@ class GdmaEngine : public Device {
   static constexpr u32 kRestartBit = 1u << 2, kFetchBit = 1u << 0;
   static constexpr u32 kWindow = 0x02080010, kWords = 23;
   static constexpr u32 kSlots = 0x58000004, kDone = 0x58000008;
+  static constexpr u32 kFilterCount = 0x58000068;  // elements the last filter move wrote, << 2
 
   explicit GdmaEngine(Scheduler &scheduler);
   const char *name() const override { return "GDMA"; }
@@ -56,6 +57,7 @@ class GdmaEngine : public Device {
   Scheduler &scheduler_;
   KindTable<GdmaCommand> kinds_;
   u32 control_ = 0;
+  u32 filter_count_ = 0;
   std::array<u32, kWords> window_{};
   std::deque<CommandRecord> log_;
 };

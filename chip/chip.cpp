@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "chip/static_tables.h"
+
 namespace zv::chip {
 
 namespace {
@@ -28,6 +30,7 @@ Chip::Chip(const ChipConfig &config)
       pcie(config.chip_id, config.msi_address, config.msi_data),
       tpu_ctrl("tensor engine control", 0x58001000, tpu_ctrl_reset()),
       engines(dtcm, local, l2, ddr, config.engines) {
+  load_static_tables(l2);
   fuse.burn(80, config.fuse80);
   fuse.burn(81, config.fuse81);
   sys.cycles = [this] { return cycles_; };

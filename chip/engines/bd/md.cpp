@@ -1,0 +1,207 @@
+// The md_* tasks on float32 tensors in the default aligned layout, table
+// lookup and vector correlation.
+//
+// Fields read (beside the shape 198-257 and result word 18):
+//   md_scalar (8)   sub-op, result add 59, constants 79/80, words 19, 20
+//   md_sum (7)      result add 59, operand 0's N 258, H 286, W 302, word 19
+//   md_linear (10)  sub-op (1, 20, 21), result add 59, constants 80/81, words 19-21
+//   md_cmp (13)     sub-op (22, 23, 24), constants 79, 80, 81, 553, words 19-21, 30, 31
+//   table lookup (6) index precision 70, table groups 342, words 19, 20
+//   vector corr (14) sub-op, x channels 274, x width 302, y width 358, words 19, 20
+#include "chip/engines/bd/eltwise.h"
+#include "chip/engines/bd/operand.h"
+
+namespace zv::chip::bd {
+namespace {
+
+View f32_view(u32 addr, const Shape &shape) {
+  View v;
+  v.addr = addr;
+  v.st = default_strides(shape, addr);
+  return v;
+}
+
+// One float per channel: channel c in lane (s + c) % 64, row (s + c) / 64 one
+// word further on.
+View channel_vector(u32 addr) {
+  View v;
+  v.addr = addr;
+  v.st = Strides{0, 1, 0, 0};
+  return v;
+}
+
+// Reads A and B element-wise (constants by their flags), computes, then writes.
+template <class F>
+void binary_md(const BdCommand &cmd, Bus &bus, const Shape &shape, F &&f) {
+  const View rv = f32_view(cmd.word(18), shape);
+  const View av = f32_view(cmd.word(19), shape);
+  const View bv = f32_view(cmd.word(20), shape);
+  const bool a_const = cmd.field(79, 1), b_const = cmd.field(80, 1);
+  std::vector<u32> out;
+  out.reserve(shape.count());
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
+    const float a = as_float(a_const ? cmd.word(19) : bus.load32(av.at(n, c, h, w, "operand 0")));
+    const float b = as_float(b_const ? cmd.word(20) : bus.load32(bv.at(n, c, h, w, "operand 1")));
+    out.push_back(float_bits(f(a, b, rv, n, c, h, w)));
+  });
+  size_t i = 0;
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(rv.at(n, c, h, w, "result"), out[i++]); });
+}
+
+}  // namespace
+
+void exec_md_scalar(const BdCommand &cmd, Bus &bus) {
+  const u32 op = cmd.sub_op();
+  const bool add = cmd.field(59, 1);
+  if (op != 0 && op != 2 && op != 3 && op != 12) unmodelled(cmd, "md_scalar sub-op " + std::to_string(op));
+  if (add && op != 0) unmodelled(cmd, "md_scalar result add with sub-op " + std::to_string(op));
+  binary_md(cmd, bus, op_shape(cmd), [&](float a, float b, const View &rv, u32 n, u32 c, u32 h, u32 w) {
+    switch (op) {
+      case 2: return a + b;
+      case 3: return a - b;
+      case 12: return a / b;
+      default: return add ? as_float(bus.load32(rv.at(n, c, h, w, "result"))) + a * b : a * b;
+    }
+  });
+}
+
+void exec_md_sum(const BdCommand &cmd, Bus &bus) {
+  const u32 C = cmd.field(214, 12);
+  const Shape in{cmd.field(258, 16), C, cmd.field(286, 16), cmd.field(302, 16)};
+  const View av = f32_view(cmd.word(19), in);
+  const View yv = f32_view(cmd.word(18), Shape{1, C, 1, 1});
+  const bool add = cmd.field(59, 1);
+  std::vector<float> sums(C, 0.0f);
+  // Each channel's sum accumulates in float32, batch items outermost, then rows,
+  // then columns.
+  for_each(in, [&](u32 n, u32 c, u32 h, u32 w) { sums[c] += as_float(bus.load32(av.at(n, c, h, w, "operand 0"))); });
+  for (u32 c = 0; c < C; c++) {
+    const u64 y = yv.at(0, c, 0, 0, "result");
+    const float v = add ? as_float(bus.load32(y)) + sums[c] : sums[c];
+    bus.store32(y, float_bits(v));
+  }
+}
+
+void exec_md_linear(const BdCommand &cmd, Bus &bus) {
+  const u32 op = cmd.sub_op();
+  if (op != 1 && op != 20 && op != 21) unmodelled(cmd, "md_linear sub-op " + std::to_string(op));
+  const Shape shape = op_shape(cmd);
+  const View yv = f32_view(cmd.word(18), shape);
+  const View av = f32_view(cmd.word(19), shape);
+  const View bv = channel_vector(cmd.word(20)), cv = channel_vector(cmd.word(21));
+  const bool b_const = cmd.field(80, 1), c_const = cmd.field(81, 1), add = cmd.field(59, 1);
+  std::vector<u32> out;
+  out.reserve(shape.count());
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
+    const float a = as_float(bus.load32(av.at(n, c, h, w, "operand 0")));
+    const float b = as_float(b_const ? cmd.word(20) : bus.load32(bv.at(0, c, 0, 0, "operand 1")));
+    const float k = as_float(c_const ? cmd.word(21) : bus.load32(cv.at(0, c, 0, 0, "operand 2")));
+    float v = op == 1 ? a * k + b : op == 20 ? (a + b) * k : (a - b) * k;
+    if (add) v = as_float(bus.load32(yv.at(n, c, h, w, "result"))) + v;
+    out.push_back(float_bits(v));
+  });
+  size_t i = 0;
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(yv.at(n, c, h, w, "result"), out[i++]); });
+}
+
+void exec_md_cmp(const BdCommand &cmd, Bus &bus) {
+  const u32 op = cmd.sub_op();
+  if (op < 22 || op > 24) unmodelled(cmd, "md_cmp sub-op " + std::to_string(op));
+  const bool want_max = op != 23, want_select = op != 22;
+  const Shape shape = op_shape(cmd);
+  struct In {
+    u32 word, const_pos;
+    const char *name;
+  };
+  const In ins[4] = {{19, 79, "operand 0"}, {20, 80, "operand 1"}, {21, 81, "operand 2"}, {31, 553, "operand 3"}};
+  View views[4];
+  bool is_const[4];
+  for (int k = 0; k < 4; k++) {
+    views[k] = f32_view(cmd.word(ins[k].word), shape);
+    is_const[k] = cmd.field(ins[k].const_pos, 1);
+  }
+  const View r0 = f32_view(cmd.word(18), shape), r1 = f32_view(cmd.word(30), shape);
+  std::vector<u32> maxes, picks;
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
+    u32 v[4];
+    for (int k = 0; k < 4; k++) {
+      if (k >= 2 && !want_select) break;
+      v[k] = is_const[k] ? cmd.word(ins[k].word) : bus.load32(views[k].at(n, c, h, w, ins[k].name));
+    }
+    const bool greater = as_float(v[0]) > as_float(v[1]);
+    if (want_max) maxes.push_back(greater ? v[0] : v[1]);
+    if (want_select) picks.push_back(greater ? v[2] : v[3]);
+  });
+  size_t i = 0;
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
+    if (want_max) bus.store32(r0.at(n, c, h, w, "result 0"), maxes[i]);
+    if (want_select) bus.store32(r1.at(n, c, h, w, "result 1"), picks[i]);
+    i++;
+  });
+}
+
+void exec_table_lookup(const BdCommand &cmd, Bus &bus) {
+  const Shape shape = op_shape(cmd);
+  const u32 prec = cmd.field(70, 3);
+  if (prec != 0 && prec != 2) unmodelled(cmd, "table lookup index precision " + std::to_string(prec));
+  View iv;
+  iv.addr = cmd.word(19);
+  if (prec == 0) {  // bytes, in the 8-bit EU-aligned layout
+    iv.size = 1;
+    iv.unit = 1;
+    iv.st = default_strides(shape, iv.addr, 128);
+  } else {
+    iv.st = default_strides(shape, iv.addr);
+  }
+  const View rv = f32_view(cmd.word(18), shape);
+  const u32 table = cmd.word(20);
+  const u32 entries = 32 * cmd.field(342, 16);
+  std::vector<u32> out;
+  out.reserve(shape.count());
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
+    const u32 index = load_bits(bus, iv.at(n, c, h, w, "index"), iv.size) & 0xff;
+    if (index >= entries)
+      fault("tensor engine: table lookup index " + std::to_string(index) + " beyond the table's " +
+            std::to_string(entries) + " entries; window " + cmd.dump());
+    out.push_back(bus.load32(table_address(table, lane_of(rv.addr, c), 4u * index)));
+  });
+  size_t i = 0;
+  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(rv.at(n, c, h, w, "result"), out[i++]); });
+}
+
+void exec_vec_corr(const BdCommand &cmd, Bus &bus) {
+  const u32 op = cmd.sub_op();
+  const u32 x_c = cmd.field(274, 12), x_w = cmd.field(302, 16), y_w = cmd.field(358, 16);
+  const Shape z = op_shape(cmd);
+  if (z.n != 1 || z.h != 1 || z.c != x_c * x_w || z.w != y_w)
+    unmodelled(cmd, "a vector correlation whose result is not (x elements) x (y elements)");
+  const View xv = f32_view(cmd.word(19), Shape{1, x_c, 1, x_w});
+  const View zv = f32_view(cmd.word(18), z);
+  View yv;
+  yv.addr = cmd.word(20);
+  yv.st = Strides{0, 0, 0, 1};
+  std::vector<u32> xs, ys;
+  for_each(Shape{1, x_c, 1, x_w}, [&](u32 n, u32 c, u32 h, u32 w) { xs.push_back(bus.load32(xv.at(n, c, h, w, "x"))); });
+  for (u32 j = 0; j < y_w; j++) ys.push_back(bus.load32(yv.at(0, 0, 0, j, "y")));
+  for (u32 r = 0; r < z.c; r++)
+    for (u32 j = 0; j < z.w; j++) {
+      const u32 a = xs[r], b = ys[j];
+      const float x = as_float(a), y = as_float(b);
+      u32 v;
+      switch (op) {
+        case 0: v = float_bits(x * y); break;
+        case 2: v = float_bits(x + y); break;
+        case 3: v = float_bits(x - y); break;
+        case 4: v = x > y ? a : b; break;
+        case 5: v = x < y ? a : b; break;
+        case 7: v = a & b; break;
+        case 8: v = a | b; break;
+        case 9: v = a ^ b; break;
+        case 12: v = float_bits(x / y); break;
+        default: unmodelled(cmd, "vector correlation sub-op " + std::to_string(op));
+      }
+      bus.store32(zv.at(0, r, 0, j, "result"), v);
+    }
+}
+
+}  // namespace zv::chip::bd

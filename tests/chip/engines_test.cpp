@@ -99,18 +99,19 @@ TEST(Engines, UnknownKindIsAnIllegalCommandNamingTheWindow) {
        },
        "GDMA: illegal command: move mode 6 is not a command kind of the model (known: 0 move, 1 N/C transpose, "
        "2 lane shift, 3 conversion, 4 fill, 5 C/W transpose, 7 filter); window w0=0x10015 w1=0x6 w2=0x0"},
-      {"CDMA function 0x29",
+      {"CDMA function 0x28",
        [](Chip &c) {
-         c.arm_write32(0x58003800 + 4 * 30, 0x29);
+         c.arm_write32(0x58003800 + 4 * 30, 0x28);
          c.arm_write32(0x58003800, 1);
        },
-       "CDMA: illegal command: function 0x29 is not a command kind of the model (known: none); window w0=0x1"},
-      {"GDE item type 2",
+       "CDMA: illegal command: function 0x28 is not a command kind of the model (known: 41 sort); window w0=0x1"},
+      {"GDE item type 1",
        [](Chip &c) {
-         c.arm_write32(0x58005000 + 4 * 9, 2u << 28);
+         c.arm_write32(0x58005000 + 4 * 9, 1u << 28);
          c.arm_write32(0x58005000, 5);
        },
-       "GDE: illegal command: item type 2 is not a command kind of the model (known: none); window w0=0x5"},
+       "GDE: illegal command: item type 1 is not a command kind of the model (known: 0 gather bytes, 2 gather "
+       "words, 4 gather 16 bytes); window w0=0x5"},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);

@@ -1,0 +1,53 @@
+// The GDE gather command.
+#include "gde.h"
+
+#include "cmd_common.h"
+#include "fw_runtime.h"
+#include "hw.h"
+#include "profile.h"
+
+u32 gde_type_bytes(u32 type) {
+  switch (type) {
+    case GDE_TYPE_BYTE: return 1;
+    case GDE_TYPE_WORD: return 4;
+    case GDE_TYPE_128BITS: return 16;
+    default: return 0;
+  }
+}
+
+// Every region must lie in L2 SRAM: the input and output by their items' bytes,
+// the index array by its 4-byte entries (sums in 64 bits, so nothing wraps).
+static void CHECK_PARAM(u32 in_addr, u32 index_addr, u32 len, u32 type, u32 out_addr) {
+  const u64 item_size = gde_type_bytes(type);
+  ASSERT_FS((in_addr >= L2_SRAM_START_ADDR) &&
+                ((u64)in_addr + len * item_size <= L2_SRAM_START_ADDR + L2_SRAM_SIZE),
+            "input address should be l2 sram");
+  ASSERT_FS((out_addr >= L2_SRAM_START_ADDR) &&
+                ((u64)out_addr + len * item_size <= L2_SRAM_START_ADDR + L2_SRAM_SIZE),
+            "output address should be l2 sram");
+  ASSERT_FS((index_addr >= L2_SRAM_START_ADDR) &&
+                ((u64)index_addr + 4ull * len <= L2_SRAM_START_ADDR + L2_SRAM_SIZE),
+            "index address should be l2 sram");
+  ASSERT_FS((len > 0 && len < L2_SRAM_SIZE), "gde length should be less than l2 sram size");
+  ASSERT_FS((type == GDE_TYPE_BYTE) || (type == GDE_TYPE_WORD) || (type == GDE_TYPE_128BITS),
+            "type should be byte or word.");
+  if (type == GDE_TYPE_128BITS) {
+    ASSERT_FS((0 == (0x0f & in_addr)), "in addr should align to 128 bits");
+    ASSERT_FS((0 == (0x0f & out_addr)), "out addr should align to 128 bits");
+  }
+}
+
+void gde_gather_data_gen_cmd(u32 mode, u32 in_addr, u32 index_addr, u32 len, u32 type, u32 out_addr) {
+  CHECK_PARAM(in_addr, index_addr, len, type, out_addr);
+  // Words 4, 6 and 8 are the addresses' high words: 0 inside L2 SRAM.
+  const cmd_pack_t packs[] = {
+      {CMD_FIELD(0, 32), mode << 2},   {CMD_FIELD(96, 32), in_addr},  {CMD_FIELD(128, 32), 0},
+      {CMD_FIELD(224, 32), index_addr}, {CMD_FIELD(256, 32), 0},       {CMD_FIELD(160, 32), out_addr},
+      {CMD_FIELD(192, 32), 0},          {CMD_FIELD(288, 28), len},     {CMD_FIELD(316, 4), type},
+  };
+  static_assert(sizeof(packs) / sizeof(packs[0]) == 9, "the gather descriptor is 9 packs");
+  gen(gde_gen_cmd(), packs, 9, NULL);
+  // GDE commands have no node: the profiler makes no record for them.
+  profile_time_begin_set_node(NULL, ENGINE_GDE);
+  while ((hw_read32(GDE_REG_STATUS) & GDE_STATUS_DONE) == 0) hw_idle();
+}

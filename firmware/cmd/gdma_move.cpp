@@ -41,11 +41,15 @@ void gdma_desc_init(gdma_desc_t *desc) {
 }
 
 void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
-  // Merged as the issue routine merges packs, into the local image only.
-  cmd_generator_t composer = *gdma_gen_cmd();
-  composer.cache = desc->w;
-  const cmd_pack_t pack = {field, value};
-  write_cmd(&composer, &pack, 1);
+  // Merged as the issue routine merges packs, into the local image only. The
+  // generators check their values first; this is the last guard of a field's
+  // neighbours.
+  const u32 k = field.id / 32, o = field.id % 32, len = field.len;
+  ASSERT(len > 0 && len <= 32 && (len == 32 || (value >> len) == 0), "field at bit %u of width %u cannot hold 0x%x",
+         (unsigned)field.id, (unsigned)len, (unsigned)value);
+  const u32 mask = len == 32 ? 0xffffffffu : (1u << len) - 1u;
+  desc->w[k] = (desc->w[k] & ~(mask << o)) | value << o;
+  if (o + len > 32) desc->w[k + 1] = (desc->w[k + 1] & ~(mask >> (32 - o))) | value >> (32 - o);
 }
 
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
@@ -313,7 +317,7 @@ void tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_add
                            direction == GDMA_VALUE_DIR_S2L};
   gdma_stride_split_t split;
   gdma_piece_t p;
-  gdma_stride_split_init(&split, &shape, &src, &dst);
+  gdma_stride_split_init(&split, &shape, &src, &dst, transpose);
   while (gdma_stride_split_next(&split, &p)) {
     const i64 local_step = direction == GDMA_VALUE_DIR_S2L ? p.dst_offset : p.src_offset;
     const i64 global_step = direction == GDMA_VALUE_DIR_S2L ? p.src_offset : p.dst_offset;

@@ -61,10 +61,12 @@ int gdma_general_split_next(gdma_general_split_t *s, gdma_piece_t *piece) {
 // ---- Strided moves between global and local memory ----
 
 void gdma_stride_split_init(gdma_stride_split_t *split, const dim4_t *shape, const gdma_side_t *src,
-                            const gdma_side_t *dst) {
+                            const gdma_side_t *dst, int transpose) {
   split->shape = *shape;
   split->src = *src;
   split->dst = *dst;
+  split->transpose = transpose != 0;
+  split->nmax = split->transpose && dst->local ? GDMA_LOCAL_MAX_C : GDMA_MAX_N;
   split->in = split->ic = 0;
   split->plane_done = 0;
   split->started = 0;
@@ -81,15 +83,16 @@ int gdma_stride_split_next(gdma_stride_split_t *s, gdma_piece_t *piece) {
     s->ic += GDMA_LOCAL_MAX_C;
     if (s->ic >= s->shape.c) {
       s->ic = 0;
-      s->in += GDMA_MAX_N;
+      s->in += s->nmax;
       if (s->in >= s->shape.n) return 0;
     }
   }
   s->started = 1;
-  piece->n = min_i32(s->shape.n - s->in, GDMA_MAX_N);
+  piece->n = min_i32(s->shape.n - s->in, s->nmax);
   piece->c = min_i32(s->shape.c - s->ic, GDMA_LOCAL_MAX_C);
   piece->src_offset = side_offset(&s->src, s->in, s->ic, 0, 0);
-  piece->dst_offset = side_offset(&s->dst, s->in, s->ic, 0, 0);
+  // Source element (n, c) is destination element (c, n) under the transpose.
+  piece->dst_offset = s->transpose ? side_offset(&s->dst, s->ic, s->in, 0, 0) : side_offset(&s->dst, s->in, s->ic, 0, 0);
   if (!s->recut) {
     piece->h = s->shape.h;
     piece->w = s->shape.w;

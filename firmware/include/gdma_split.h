@@ -51,10 +51,14 @@ typedef struct {
 // Cutter of a strided move between global and local memory: N in pieces of at
 // most 65535, C of at most 65472; a dense plane (h stride = W * w stride on
 // both sides) with H or W above 65535 is re-cut into pieces of at most 65408
-// rows of at most 65408 elements.
+// rows of at most 65408 elements. Under an N/C transpose the destination's
+// channels are the source's items: they advance by the destination's channel
+// stride, and N is cut at 65472 too when the destination is local.
 typedef struct {
   dim4_t shape;
   gdma_side_t src, dst;
+  i32 transpose;
+  i32 nmax;
   i32 in, ic;
   i64 plane_done;  // elements of the current (n, c) piece's plane already given
   i32 recut;       // the plane is re-cut
@@ -69,6 +73,6 @@ void gdma_general_split_init(gdma_general_split_t *split, const dim4_t *shape, c
 int gdma_general_split_next(gdma_general_split_t *split, gdma_piece_t *piece);
 
 void gdma_stride_split_init(gdma_stride_split_t *split, const dim4_t *shape, const gdma_side_t *src,
-                            const gdma_side_t *dst);
+                            const gdma_side_t *dst, int transpose);
 int gdma_stride_split_next(gdma_stride_split_t *split, gdma_piece_t *piece);
 }

@@ -35,11 +35,11 @@ std::vector<Piece> general_pieces(dim4_t shape, gdma_side_t src, gdma_side_t dst
   return out;
 }
 
-std::vector<Piece> stride_pieces(dim4_t shape, gdma_side_t src, gdma_side_t dst) {
+std::vector<Piece> stride_pieces(dim4_t shape, gdma_side_t src, gdma_side_t dst, int transpose = 0) {
   gdma_stride_split_t s;
   gdma_piece_t p;
   std::vector<Piece> out;
-  gdma_stride_split_init(&s, &shape, &src, &dst);
+  gdma_stride_split_init(&s, &shape, &src, &dst, transpose);
   while (gdma_stride_split_next(&s, &p))
     out.push_back({p.n, p.c, p.h, p.w, p.src_offset, p.dst_offset, p.src_hstride, p.dst_hstride});
   return out;
@@ -86,6 +86,7 @@ TEST(GdmaSplit, StrideMoveCutsChannelsAtMultiplesOf64AndReCutsLargeDensePlanes) 
     dim4_t shape;
     gdma_side_t src, dst;
     std::vector<Piece> pieces;
+    int transpose = 0;
   };
   const Case cases[] = {
       {"C = 70000 global to local: 65472 and 4528, local 1023 channel strides on", {1, 70000, 2, 3},
@@ -106,10 +107,16 @@ TEST(GdmaSplit, StrideMoveCutsChannelsAtMultiplesOf64AndReCutsLargeDensePlanes) 
        {{1, 1, 1, 65408, 0, 0, 130816, 65408}, {1, 1, 1, 4592, 65408 * 2 * 4, 65408 * 4, 9184, 4592}}},
       {"not dense (padded rows): given as it is, for the descriptor's check", {1, 1, 2, 70000},
        side({0, 0, 70016, 1}, 4, 0), side({0, 0, 70000, 1}, 4, 1), {{1, 1, 2, 70000, 0, 0, 70016, 70000}}},
+      {"transposed, local 2 x 70000 to global 70000 x 2: the destination steps 2 elements per channel",
+       {2, 70000, 1, 1}, side({1094, 1, 1, 1}, 4, 1), side({2, 1, 1, 1}, 4, 0),
+       {{2, 65472, 1, 1, 0, 0, 1, 1}, {2, 4528, 1, 1, 1023 * 4, 65472 * 2 * 4, 1, 1}}, 1},
+      {"transposed, global 70000 x 2 to local 2 x 70000: items cut at 65472, the local side's channels",
+       {70000, 2, 1, 1}, side({2, 1, 1, 1}, 4, 0), side({1094, 1, 1, 1}, 4, 1),
+       {{65472, 2, 1, 1, 0, 0, 1, 1}, {4528, 2, 1, 1, 65472 * 2 * 4, 1023 * 4, 1, 1}}, 1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(stride_pieces(c.shape, c.src, c.dst), c.pieces);
+    EXPECT_EQ(stride_pieces(c.shape, c.src, c.dst, c.transpose), c.pieces);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gdma_layout.h"
+#include "profile.h"
 
 namespace zv::test {
 namespace {
@@ -275,6 +276,44 @@ TEST(GdmaCheck, ModelReportsAMovePastTheEndOfALane) {
             std::string::npos)
       << out.fault;
   EXPECT_EQ(rig.chip().local.load32(ref::lane_addr(6, 0)), 0u) << "nothing spills into the next lane";
+}
+
+// Every descriptor leaves a profiling record of the GDMA engine with the node's
+// ids after the issue; the filter count's wait leaves a wait record.
+TEST(GdmaCheck, EveryDescriptorLeavesAProfilingRecord) {
+  GdmaRig rig;
+  std::vector<u8> records(64 * sizeof(profile_time_data_t));
+  u32 copied = 0;
+  ASSERT_TRUE(ran_clean(rig.run_raw([&] {
+                          set_profile_time_enabled(1);
+                          cmd_id_node_t node = {0, 0, 0};
+                          general(&node, 100000, 1, 1, 1, 100000, 1, 1, 1, F32, F32, 0);  // two pieces
+                          const u32 v = 5;
+                          fill_constant_gen_global_cmd_stride(kG, &v, F32, 1, 1, 1, 4, 4, 4, 4, 1, &node);
+                          get_gdma_filter_res_num_gen_cmd(&node);
+                          copied = get_profile_time_data(records.data(), u32(records.size()), 0);
+                          set_profile_time_enabled(0);
+                        }),
+                        rig.chip()));
+  struct Record {
+    s32 type;
+    u64 data;
+  };
+  std::vector<Record> got;
+  for (u32 off = 0; off < copied; off += sizeof(profile_time_data_t)) {
+    profile_time_data_t r;
+    std::memcpy(&r, records.data() + off, sizeof r);
+    got.push_back({r.type, r.data});
+  }
+  const u64 gdma = u64(ENGINE_GDMA) << 48;
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0].type, PROFILE_TYPE_START);
+  for (u32 i = 1; i <= 3; i++) {
+    EXPECT_EQ(got[i].type, PROFILE_TYPE_SET_NODE) << i;
+    EXPECT_EQ(got[i].data, gdma | u64(i) << 16) << i;
+  }
+  EXPECT_EQ(got[4].type, PROFILE_TYPE_WAIT_NODE);
+  EXPECT_EQ(got[4].data, u64(3) << 16);
 }
 
 }  // namespace

@@ -1,25 +1,52 @@
+// The API table and the dispatch by API id.
+#include "zv_api.h"
+
 #include "fw_main.h"
 #include "fw_runtime.h"
-#include "zv_api.h"
+#include "nodechip_memory.h"
 
 #if !defined(__arm__)
 zv_api_test_hook_t zv_api_test_hook;
 #endif
 
+// One row per API id that has a handler, in ascending id order. Ids not listed
+// answer 1008.
+constexpr zv_api_entry_t zv_api_table[] = {
+    {1, zv_api_memset},
+    {2, zv_api_memcpy},
+    {177, zv_api_memset_byte},
+    {183, zv_api_memcpy_tensors},
+};
+constexpr u32 zv_api_table_size = sizeof(zv_api_table) / sizeof(zv_api_table[0]);
+
+static constexpr bool ids_ascending(const zv_api_entry_t *table, u32 count) {
+  for (u32 i = 0; i < count; i++)
+    if (table[i].id == 0 || (i > 0 && table[i - 1].id >= table[i].id)) return false;
+  return true;
+}
+static_assert(ids_ascending(zv_api_table, zv_api_table_size), "API table ids must be non-zero and ascending");
+
+zv_api_handler_t zv_api_find(u32 id) {
+  u32 lo = 0, hi = zv_api_table_size;
+  while (lo < hi) {
+    const u32 mid = lo + (hi - lo) / 2;
+    if (zv_api_table[mid].id < id)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo < zv_api_table_size && zv_api_table[lo].id == id ? zv_api_table[lo].handler : 0;
+}
+
 u32 zv_api_dispatch(u32 id, u8 *param, u32 size) {
-  (void)param;
-  (void)size;
 #if !defined(__arm__)
   u32 hooked;
   if (zv_api_test_hook && zv_api_test_hook(id, param, size, &hooked)) return hooked;
 #endif
-  switch (id) {
-    case API_ID_RESERVED:
-      return API_ERR_NOT_SUPPORTED;
-    case ZVKERNEL_API_ID:
-      // The power-test kernel is not part of this image yet.
-    default:
-      fw_log(0, "api_id = %d not supported\n", (int)id);
-      return API_ERR_NOT_SUPPORTED;
-  }
+  if (zv_api_handler_t handler = zv_api_find(id)) return handler(param, size);
+  // The reserved id answers without a log line. The power-test kernel is not
+  // part of this image yet, so its id is unsupported like any other.
+  if (id == API_ID_RESERVED) return API_ERR_NOT_SUPPORTED;
+  fw_log(0, "api_id = %d not supported\n", (int)id);
+  return API_ERR_NOT_SUPPORTED;
 }

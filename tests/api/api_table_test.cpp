@@ -1,0 +1,184 @@
+// The API table and the handler convention, through the host driver and the
+// ring: which ids have handlers, the size check naming each record, the
+// zero-count return, and the argument each record field reaches (read back
+// from the descriptors the model's GDMA took).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_test.h"
+#include "nodechip_memory.h"
+#include "zv_api.h"
+
+namespace zv::test {
+namespace {
+
+using host::Card;
+
+template <class T>
+std::vector<uint32_t> payload_of(const T &record) {
+  static_assert(sizeof(T) % 4 == 0, "records travel as whole words");
+  std::vector<uint32_t> w(sizeof(T) / 4);
+  std::memcpy(w.data(), &record, sizeof(T));
+  return w;
+}
+
+// Every id with a handler, its record and the record's size.
+struct Row {
+  uint32_t id;
+  const char *record;
+  uint32_t bytes;
+};
+const Row kRows[] = {
+    {1, "zv_api_memset_t", 20},
+    {2, "zv_api_memcpy_t", 32},
+    {177, "zv_api_memset_byte_t", 44},
+    {183, "zv_api_memcpy_tensors_t", 12},
+};
+
+TEST(ApiTable, ListsTheBuiltHandlersInAscendingOrder) {
+  ASSERT_EQ(zv_api_table_size, sizeof(kRows) / sizeof(kRows[0])) << "a table row without a row here";
+  for (uint32_t i = 0; i < zv_api_table_size; i++) {
+    EXPECT_EQ(zv_api_table[i].id, kRows[i].id);
+    EXPECT_EQ(zv_api_find(kRows[i].id), zv_api_table[i].handler);
+  }
+  for (uint32_t id : {0u, 3u, 150u, 176u, 178u, 184u, 987u, 0x3f995ec4u, 0xffffffffu})
+    EXPECT_EQ(zv_api_find(id), nullptr) << id;
+}
+
+TEST(ApiTable, IdsWithoutAHandlerAnswerNotSupported) {
+  Card card;
+  for (uint32_t id : {3u, 11u, 14u, 150u, 988u}) {
+    auto a = card.send(id, {0, 0, 0});
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1008u) << id;
+  }
+  const std::string console = card.console();
+  for (uint32_t id : {3u, 11u, 14u, 988u})
+    EXPECT_NE(console.find("api_id = " + std::to_string(id) + " not supported\n"), std::string::npos) << id;
+  EXPECT_EQ(console.find("api_id = 150 "), std::string::npos) << "the reserved id is not logged";
+}
+
+TEST(ApiTable, WrongSizeFailsTheCheckNamingTheRecord) {
+  Card card;
+  for (const Row &r : kRows) {
+    for (uint32_t words : {r.bytes / 4 - 1, r.bytes / 4 + 1}) {
+      SCOPED_TRACE(std::string(r.record) + " in " + std::to_string(words) + " words");
+      const size_t before = card.console().size();
+      auto a = card.send(r.id, std::vector<uint32_t>(words, 0));
+      ASSERT_TRUE(a) << card.trouble();
+      EXPECT_EQ(a->result, 1009u);
+      const std::string text = card.console().substr(before);
+      EXPECT_NE(text.find(": size == sizeof(" + std::string(r.record) + ")\nASSERT info: none.\n"),
+                std::string::npos)
+          << text;
+      EXPECT_NE(text.find("api = " + std::to_string(r.id) + " assert fail\n"), std::string::npos) << text;
+    }
+  }
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+TEST(ApiTable, ZeroCountReturnsWithoutTouchingTheEngines) {
+  Card card;
+  zv_api_memcpy_t copy = {0x100000000ull, 0x100001000ull, 0, 1, 1, 4};
+  zv_api_memset_byte_t fill = {0x100000000ull, 0, 1, 1, 4, 4, 4, 4, 1, 0x7f, {0, 0, 0}};
+  for (const auto &payload : {payload_of(copy), payload_of(fill)}) {
+    auto a = card.send(payload.size() == 8 ? 2 : 177, payload);
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 0u);
+  }
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+  EXPECT_EQ(card.chip().engines.scheduler.gdma.restarts, 0u) << "no id restart either";
+}
+
+// The GDMA descriptor fields a move or fill is read back by.
+struct Move {
+  uint64_t src, dst;
+  uint32_t src_shape[4], dst_shape[4];
+  int32_t src_stride[4], dst_stride[4];
+  uint32_t fill_value;
+};
+Move decode(const chip::Descriptor &d) {
+  Move m{};
+  m.src = d.word(16) | uint64_t{d.field(576, 8)} << 32;
+  m.dst = d.word(17) | uint64_t{d.field(584, 8)} << 32;
+  for (int i = 0; i < 4; i++) {
+    m.src_shape[i] = d.field(384 + 16 * i, 16);
+    m.dst_shape[i] = d.field(448 + 16 * i, 16);
+    m.src_stride[i] = static_cast<int32_t>(d.word(4 + i));
+    m.dst_stride[i] = static_cast<int32_t>(d.word(8 + i));
+  }
+  m.fill_value = d.word(3);
+  return m;
+}
+
+TEST(ApiTable, EachFieldReachesItsArgument) {
+  Card card;
+  auto &gdma = card.chip().engines.gdma;
+  auto last = [&] { return decode(gdma.commands().back().descriptor); };
+
+  // API 2: src, dst, N, src and dst n strides, W (elements of 4 bytes).
+  zv_api_memcpy_t copy = {0x100010000ull, 0x100020000ull, 3, 11, 13, 7};
+  ASSERT_EQ(card.send(2, payload_of(copy))->result, 0u);
+  Move m = last();
+  EXPECT_EQ(m.src, 0x100010000ull);
+  EXPECT_EQ(m.dst, 0x100020000ull);
+  EXPECT_EQ(std::vector<uint32_t>(m.src_shape, m.src_shape + 4), (std::vector<uint32_t>{3, 1, 1, 7}));
+  EXPECT_EQ(m.src_stride[0], 11);
+  EXPECT_EQ(m.dst_stride[0], 13);
+
+  // API 177: address, N, W (on the H axis), n and w strides, the value's low byte.
+  zv_api_memset_byte_t fill = {0x100030000ull, 2, 1, 1, 5, 17, 99, 98, 3, 0xab, {0, 0, 0}};
+  ASSERT_EQ(card.send(177, payload_of(fill))->result, 0u);
+  m = last();
+  EXPECT_EQ(m.dst, 0x100030000ull);
+  EXPECT_EQ(std::vector<uint32_t>(m.dst_shape, m.dst_shape + 4), (std::vector<uint32_t>{2, 1, 5, 1}));
+  EXPECT_EQ(std::vector<int32_t>(m.dst_stride, m.dst_stride + 4), (std::vector<int32_t>{17, 3, 3, 1}));
+  EXPECT_EQ(m.fill_value, 0xabu);
+
+  // API 1, mode 4: address, byte_count / 4 words, the value word.
+  zv_api_memset_t word = {0x100040000ull, 4 * 9 + 3, 4, 0xdeadbeef};
+  ASSERT_EQ(card.send(1, payload_of(word))->result, 0u);
+  m = last();
+  EXPECT_EQ(m.dst, 0x100040000ull);
+  EXPECT_EQ(std::vector<uint32_t>(m.dst_shape, m.dst_shape + 4), (std::vector<uint32_t>{1, 1, 1, 9}));
+  EXPECT_EQ(m.fill_value, 0xdeadbeefu);
+
+  // API 1, mode 3: one fill per byte lane, at address + lane, with that byte.
+  const size_t before = gdma.commands().size();
+  zv_api_memset_t pattern = {0x100050000ull, 30, 3, 0x00332211};
+  ASSERT_EQ(card.send(1, payload_of(pattern))->result, 0u);
+  ASSERT_EQ(gdma.commands().size(), before + 3);
+  for (uint32_t j = 0; j < 3; j++) {
+    m = decode(gdma.commands()[before + j].descriptor);
+    EXPECT_EQ(m.dst, 0x100050000ull + j);
+    EXPECT_EQ(m.fill_value, 0x11u * (j + 1));
+    EXPECT_EQ(m.dst_shape[2], 10u);
+    EXPECT_EQ(m.dst_stride[2], 3);
+  }
+
+  // API 183: tensor_num rows from tensor_table_addr into the DTCM scratch window.
+  memcpy_tensors_row_t row = {0x100060000ull, 0x100070000ull, 1, 2, 3, 4, 24, 12, 4, 1, 48, 24, 8, 1, 2};
+  card.write(0x100080000ull, &row, sizeof row);
+  uint32_t table[3] = {1, 0x00080000, 1};  // tensor_num 1, address 0x1_0008_0000 at offset 4
+  const size_t first = gdma.commands().size();
+  ASSERT_EQ(card.send(183, std::vector<uint32_t>(table, table + 3))->result, 0u);
+  ASSERT_EQ(gdma.commands().size(), first + 2);
+  m = decode(gdma.commands()[first].descriptor);
+  EXPECT_EQ(m.src, 0x100080000ull);
+  EXPECT_EQ(m.dst, 0x02020000ull);
+  EXPECT_EQ(std::vector<uint32_t>(m.src_shape, m.src_shape + 4), (std::vector<uint32_t>{1, 1, 1, 68}));
+  m = decode(gdma.commands()[first + 1].descriptor);
+  EXPECT_EQ(m.src, 0x100060000ull);
+  EXPECT_EQ(m.dst, 0x100070000ull);
+  EXPECT_EQ(std::vector<uint32_t>(m.src_shape, m.src_shape + 4), (std::vector<uint32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(std::vector<int32_t>(m.src_stride, m.src_stride + 4), (std::vector<int32_t>{24, 12, 4, 1}));
+  EXPECT_EQ(std::vector<int32_t>(m.dst_stride, m.dst_stride + 4), (std::vector<int32_t>{48, 24, 8, 1}));
+  EXPECT_EQ(gdma.commands()[first + 1].descriptor.field(40, 3), 1u) << "2-byte elements: INT16";
+}
+
+}  // namespace
+}  // namespace zv::test

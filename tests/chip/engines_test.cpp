@@ -89,9 +89,10 @@ TEST(Engines, UnknownKindIsAnIllegalCommandNamingTheWindow) {
          c.arm_write32(0x02081004, 5u << 5);
          c.arm_write32(0x02081000, 7);
        },
-       "tensor engine: illegal command: task type 5 is not a command kind of the model (known: 3 tensor "
-       "arithmetic, 6 table lookup, 7 md_sum, 8 md_scalar, 9 md_sfu, 10 md_linear, 13 md_cmp, 14 vector "
-       "correlation); window w0=0x7 w1=0xa0 w2=0x0"},
+       "tensor engine: illegal command: task type 5 is not a command kind of the model (known: 0 "
+       "convolution, 1 pooling and depthwise, 2 fully connected, 3 tensor arithmetic, 6 table lookup, 7 "
+       "md_sum, 8 md_scalar, 9 md_sfu, 10 md_linear, 12 decompress, 13 md_cmp, 14 vector correlation); "
+       "window w0=0x7 w1=0xa0 w2=0x0"},
       {"GDMA mode 6",
        [](Chip &c) {
          c.arm_write32(0x02080014, 6);

@@ -1,0 +1,398 @@
+// Convolution (task 0): direct convolution with padding, stride, dilation, zero
+// insertion, kernel rotation, bias and result add, in float32 or 8-bit with a
+// 16-bit bias and an 8-bit or 16-bit result; and Winograd F(2x2, 3x3) on
+// pre-transformed weights (word 1 bit 30).
+//
+// Fields read: bias operand 46-47 (3: present), right shift 48-52, left shift
+// of the old result 53-57, result add 59, ReLU 60-61 (fixed point), Winograd
+// 62, kernel rotation 63, signs 64-66 (input, weights, bias), precisions 67-78
+// (output, input, weights, bias), weight constant 80, output stride mode 82-83,
+// input stride mode 85-86, weight mode 88-89, the window, the shapes, strides
+// 398-549 and words 22-29 where the modes say so, addresses words 18-21.
+#include "chip/engines/bd/conv.h"
+
+#include <cstring>
+
+namespace zv::chip::bd {
+
+Window Window::decode(const BdCommand &cmd) {
+  Window w;
+  w.kh = cmd.field(342, 16);
+  w.kw = cmd.field(358, 16);
+  w.ins_w = cmd.field(94, 4);
+  w.ins_h = cmd.field(98, 4);
+  w.dw = cmd.field(102, 4) + 1;
+  w.dh = cmd.field(106, 4) + 1;
+  w.pad_t = cmd.field(110, 4);
+  w.pad_b = cmd.field(114, 4);
+  w.pad_l = cmd.field(118, 4);
+  w.pad_r = cmd.field(122, 4);
+  w.stride_w = cmd.field(126, 4);
+  w.stride_h = cmd.field(130, 4);
+  w.ih = cmd.field(286, 16);
+  w.iw = cmd.field(302, 16);
+  if (w.stride_h == 0 || w.stride_w == 0) unmodelled(cmd, "a window stride of 0");
+  return w;
+}
+
+View f32_tensor(u32 addr, const Shape &shape) {
+  View v;
+  v.addr = addr;
+  v.st = default_strides(shape, addr);
+  return v;
+}
+
+View fix_tensor(u32 addr, const Shape &shape, u32 prec, const BdCommand &cmd) {
+  View v;
+  v.addr = addr;
+  v.pack = 4;
+  v.unit = 4;
+  if (prec == kPrecI8) {
+    v.size = 1;
+    v.st = default_strides(shape, addr);
+  } else if (prec == kPrecI16) {
+    // Four 16-bit items of an element fill two words.
+    v.size = 2;
+    Shape twice = shape;
+    twice.w *= 2;
+    v.st = default_strides(twice, addr);
+    v.st.w = 2;
+  } else {
+    unmodelled(cmd, "fixed-point precision " + std::to_string(prec));
+  }
+  return v;
+}
+
+View with_strides(View v, const Strides &st) {
+  v.st = st;
+  return v;
+}
+
+u32 prec_bits(u32 prec, const BdCommand &cmd) {
+  if (prec == kPrecI8) return 8;
+  if (prec == kPrecI16) return 16;
+  unmodelled(cmd, "fixed-point precision " + std::to_string(prec));
+}
+
+i64 sign_extend(u32 raw, u32 bits, bool is_signed) {
+  const u64 mask = (u64{1} << bits) - 1;
+  const u64 v = raw & mask;
+  if (is_signed && (v >> (bits - 1))) return i64(v) - (i64{1} << bits);
+  return i64(v);
+}
+
+u32 fix_finish(i64 acc, u32 rshift, bool relu, u32 bits, bool is_signed) {
+  if (rshift > 0) {
+    // Half up: floor((acc + 2^(s-1)) / 2^s).
+    const i64 q = acc + (i64{1} << (rshift - 1));
+    acc = q >= 0 ? q >> rshift : -((-q + (i64{1} << rshift) - 1) >> rshift);
+  }
+  if (relu && acc < 0) acc = 0;
+  const i64 lo = is_signed ? -(i64{1} << (bits - 1)) : 0;
+  const i64 hi = is_signed ? (i64{1} << (bits - 1)) - 1 : (i64{1} << bits) - 1;
+  acc = acc < lo ? lo : acc > hi ? hi : acc;
+  return u32(u64(acc) & ((u64{1} << bits) - 1));
+}
+
+namespace {
+
+Strides given(const BdCommand &cmd, u32 npos, u32 cpos, u32 hword) {
+  return Strides{cmd.field(npos, 19), cmd.field(cpos, 19), static_cast<std::int32_t>(cmd.word(hword)),
+                 static_cast<std::int32_t>(cmd.word(hword + 1))};
+}
+
+// The operands of a convolution command, decoded.
+struct Conv {
+  Shape out;
+  u32 ic = 1;
+  Window win;
+  bool fp = true, bias = false, add = false, rotate = false, relu = false;
+  bool si = false, sw = false, sb = false, out_signed = false;
+  u32 out_bits = 32, rshift = 0, lshift = 0;
+  bool wconst = false;
+  u32 wconst_value = 0;
+  View in, weight, bias_v, outv;
+};
+
+u32 ceil_div(u32 a, u32 b) { return (a + b - 1) / b; }
+
+Conv decode(const BdCommand &cmd) {
+  Conv c;
+  c.out = op_shape(cmd);
+  c.ic = cmd.field(274, 12);
+  c.win = Window::decode(cmd);
+  const u32 oprec = cmd.field(67, 3), iprec = cmd.field(70, 3), wprec = cmd.field(73, 3), bprec = cmd.field(76, 3);
+  const u32 bias_field = cmd.field(46, 2);
+  if (bias_field != 2 && bias_field != 3) unmodelled(cmd, "operand count " + std::to_string(bias_field));
+  c.bias = bias_field == 3;
+  c.add = cmd.field(59, 1);
+  c.rotate = cmd.field(63, 1);
+  c.fp = oprec == kPrecF32;
+  if (c.fp) {
+    if (iprec != kPrecF32 || wprec != kPrecF32 || (c.bias && bprec != kPrecF32))
+      unmodelled(cmd, "a float32 result from operands of other precisions");
+  } else {
+    if (iprec != kPrecI8 || wprec != kPrecI8 || (c.bias && bprec != kPrecI16))
+      unmodelled(cmd, "fixed-point operands other than 8-bit input and weights and a 16-bit bias");
+    c.out_bits = prec_bits(oprec, cmd);
+    c.relu = cmd.field(60, 2) != 0;
+    c.si = cmd.field(64, 1);
+    c.sw = cmd.field(65, 1);
+    c.sb = cmd.field(66, 1);
+    c.out_signed = !c.relu && (c.si || c.sw || (c.bias && c.sb));
+    c.rshift = cmd.field(48, 5);
+    c.lshift = cmd.field(53, 5);
+  }
+
+  // Input: default layout or the strides given.
+  const Shape ishape{c.out.n, c.ic, c.win.ih, c.win.iw};
+  const u32 imode = cmd.field(85, 2);
+  c.in = c.fp ? f32_tensor(cmd.word(19), ishape) : fix_tensor(cmd.word(19), ishape, kPrecI8, cmd);
+  if (imode == 3)
+    c.in.st = given(cmd, 436, 455, 24);
+  else if (imode != 0)
+    unmodelled(cmd, "input stride mode " + std::to_string(imode));
+
+  // Output: default layout or the strides given.
+  c.outv = c.fp ? f32_tensor(cmd.word(18), c.out) : fix_tensor(cmd.word(18), c.out, oprec, cmd);
+  const u32 omode = cmd.field(82, 2);
+  if (omode == 3)
+    c.outv.st = given(cmd, 398, 417, 22);
+  else if (omode != 0)
+    unmodelled(cmd, "output stride mode " + std::to_string(omode));
+
+  c.wconst = cmd.field(80, 1);
+  c.wconst_value = cmd.word(20);
+
+  // Bias: one value per output channel in its lane, lane rows `c stride`
+  // elements apart.
+  c.bias_v.addr = cmd.word(21);
+  c.bias_v.size = c.fp ? 4 : 2;
+  c.bias_v.unit = c.bias_v.size;
+  c.bias_v.st = Strides{0, cmd.field(531, 19), 0, 0};
+  return c;
+}
+
+// Weights of the direct convolution: input channels in groups (two float32 per
+// 8 bytes, four bytes per word), strides counting groups.
+View weight_view(const BdCommand &cmd, const Conv &c) {
+  View v;
+  v.addr = cmd.word(20);
+  const u32 group = c.fp ? 2 : 4;
+  v.pack = group;
+  v.size = c.fp ? 4 : 1;
+  v.unit = c.fp ? 8 : 4;
+  const u32 mode = cmd.field(88, 2);
+  if (mode == 1) {
+    const u32 g = ceil_div(c.ic, group);
+    v.st = Strides{1, i64(c.win.kh) * c.win.kw * g, i64(c.win.kw) * g, g};
+  } else if (mode == 3) {
+    v.st = given(cmd, 474, 493, 26);
+  } else {
+    unmodelled(cmd, "weight mode " + std::to_string(mode));
+  }
+  return v;
+}
+
+// Pre-transformed Winograd weights: 16 values per (input, output) channel;
+// float32: the input channels' 64-byte blocks one after another per lane row;
+// 8-bit: groups of four input channels, each of 16 words.
+View winograd_weight_view(const BdCommand &cmd, const Conv &c) {
+  View v;
+  v.addr = cmd.word(20);
+  if (c.fp) {
+    v.st = Strides{16, i64(c.ic) * 16, 0, 1};
+  } else {
+    v.pack = 4;
+    v.size = 1;
+    v.st = Strides{16, i64(ceil_div(c.ic, 4)) * 16, 0, 1};
+  }
+  return v;
+}
+
+// Values read once into plain arrays: input (n, i, y, x), weights (o, i, k).
+template <class T>
+struct Operands {
+  std::vector<T> in, weight, bias, old;
+};
+
+template <class T>
+T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
+  const u32 raw = load_bits(bus, addr, v.size);
+  if constexpr (std::is_same_v<T, float>) {
+    (void)fp;
+    (void)is_signed;
+    return as_float(raw);
+  } else {
+    return sign_extend(raw, v.size * 8, is_signed);
+  }
+}
+
+template <class T>
+void read_input(Bus &bus, const Conv &c, Operands<T> &o) {
+  o.in.reserve(u64(c.out.n) * c.ic * c.win.ih * c.win.iw);
+  for (u32 n = 0; n < c.out.n; n++)
+    for (u32 i = 0; i < c.ic; i++)
+      for (u32 y = 0; y < c.win.ih; y++)
+        for (u32 x = 0; x < c.win.iw; x++)
+          o.in.push_back(read_value<T>(bus, c.in, c.in.at(n, i, y, x, "input"), c.fp, c.si));
+}
+
+template <class T>
+void read_bias_old(Bus &bus, const Conv &c, Operands<T> &o) {
+  if (c.bias)
+    for (u32 ch = 0; ch < c.out.c; ch++)
+      o.bias.push_back(read_value<T>(bus, c.bias_v, c.bias_v.at(0, ch, 0, 0, "bias"), c.fp, c.sb));
+  if (c.add)
+    for_each(c.out, [&](u32 n, u32 ch, u32 h, u32 w) {
+      o.old.push_back(read_value<T>(bus, c.outv, c.outv.at(n, ch, h, w, "output"), c.fp, c.out_signed));
+    });
+}
+
+// Writes every output element: value + bias (+ old), finished for fixed point.
+template <class T>
+void write_output(Bus &bus, const Conv &c, const Operands<T> &o, const std::vector<T> &acc) {
+  std::vector<u32> bits;
+  bits.reserve(acc.size());
+  size_t i = 0;
+  for_each(c.out, [&](u32, u32 ch, u32, u32) {
+    T v = acc[i];
+    if (c.bias) v = v + o.bias[ch];
+    if constexpr (std::is_same_v<T, float>) {
+      if (c.add) v = o.old[i] + v;
+      bits.push_back(float_bits(v));
+    } else {
+      if (c.add) v += o.old[i] * (i64{1} << c.lshift);
+      bits.push_back(fix_finish(v, c.rshift, c.relu, c.out_bits, c.out_signed));
+    }
+    i++;
+  });
+  i = 0;
+  for_each(c.out, [&](u32 n, u32 ch, u32 h, u32 w) {
+    store_bits(bus, c.outv.at(n, ch, h, w, "output"), c.outv.size, bits[i++]);
+  });
+}
+
+template <class T>
+T weight_const(const Conv &c) {
+  if constexpr (std::is_same_v<T, float>)
+    return as_float(c.wconst_value);
+  else
+    return sign_extend(c.wconst_value, 8, c.sw);
+}
+
+template <class T>
+void direct(const BdCommand &cmd, Bus &bus, const Conv &c) {
+  Operands<T> o;
+  read_input(bus, c, o);
+  const Window &win = c.win;
+  const u32 taps = win.kh * win.kw;
+  if (!c.wconst) {
+    const View wv = weight_view(cmd, c);
+    o.weight.reserve(u64(c.out.c) * c.ic * taps);
+    for (u32 ch = 0; ch < c.out.c; ch++)
+      for (u32 i = 0; i < c.ic; i++)
+        for (u32 r = 0; r < win.kh; r++)
+          for (u32 q = 0; q < win.kw; q++)
+            o.weight.push_back(read_value<T>(bus, wv, wv.at(i, ch, r, q, "weight"), c.fp, c.sw));
+  }
+  read_bias_old(bus, c, o);
+  const T wk = weight_const<T>(c);
+  std::vector<T> acc;
+  acc.reserve(c.out.count());
+  for_each(c.out, [&](u32 n, u32 ch, u32 oy, u32 ox) {
+    T sum = T(0);
+    for (u32 i = 0; i < c.ic; i++)
+      for (u32 r = 0; r < win.kh; r++) {
+        const i64 y = win.row(win.y_at(oy, r));
+        if (y < 0) continue;
+        for (u32 q = 0; q < win.kw; q++) {
+          const i64 x = win.col(win.x_at(ox, q));
+          if (x < 0) continue;
+          const T a = o.in[((u64(n) * c.ic + i) * win.ih + u64(y)) * win.iw + u64(x)];
+          // A rotated kernel is applied upside down and mirrored.
+          const u32 kr = c.rotate ? win.kh - 1 - r : r, kq = c.rotate ? win.kw - 1 - q : q;
+          const T w = c.wconst ? wk : o.weight[(u64(ch) * c.ic + i) * taps + kr * win.kw + kq];
+          sum = sum + a * w;
+        }
+      }
+    acc.push_back(sum);
+  });
+  write_output(bus, c, o, acc);
+}
+
+// Winograd F(2x2, 3x3): per 2 x 2 output tile, V = Bt d B of the 4 x 4 input
+// tile, M = the sum over input channels of U * V element-wise, Y = At M A.
+template <class T>
+void winograd(const BdCommand &cmd, Bus &bus, const Conv &c) {
+  if (c.win.kh != 4 || c.win.kw != 4) unmodelled(cmd, "a Winograd kernel other than 4 x 4 transformed weights");
+  Operands<T> o;
+  read_input(bus, c, o);
+  const View wv = winograd_weight_view(cmd, c);
+  for (u32 ch = 0; ch < c.out.c; ch++)
+    for (u32 i = 0; i < c.ic; i++)
+      for (u32 k = 0; k < 16; k++) o.weight.push_back(read_value<T>(bus, wv, wv.at(i, ch, 0, k, "weight"), c.fp, c.sw));
+  read_bias_old(bus, c, o);
+  const Window &win = c.win;
+  std::vector<T> acc(c.out.count(), T(0));
+  auto out_index = [&](u32 n, u32 ch, u32 y, u32 x) { return ((u64(n) * c.out.c + ch) * c.out.h + y) * c.out.w + x; };
+  for (u32 n = 0; n < c.out.n; n++)
+    for (u32 ch = 0; ch < c.out.c; ch++)
+      for (u32 ty = 0; ty < c.out.h; ty += 2)
+        for (u32 tx = 0; tx < c.out.w; tx += 2) {
+          T m[4][4] = {};
+          for (u32 i = 0; i < c.ic; i++) {
+            T d[4][4];
+            for (u32 a = 0; a < 4; a++)
+              for (u32 b = 0; b < 4; b++) {
+                const i64 y = win.row(i64(ty) + a - win.pad_t), x = win.col(i64(tx) + b - win.pad_l);
+                d[a][b] = y < 0 || x < 0 ? T(0) : o.in[((u64(n) * c.ic + i) * win.ih + u64(y)) * win.iw + u64(x)];
+              }
+            T t[4][4];  // Bt d
+            for (u32 b = 0; b < 4; b++) {
+              t[0][b] = d[0][b] - d[2][b];
+              t[1][b] = d[1][b] + d[2][b];
+              t[2][b] = d[2][b] - d[1][b];
+              t[3][b] = d[1][b] - d[3][b];
+            }
+            const T *u = &o.weight[(u64(ch) * c.ic + i) * 16];
+            for (u32 a = 0; a < 4; a++) {
+              const T v[4] = {t[a][0] - t[a][2], t[a][1] + t[a][2], t[a][2] - t[a][1], t[a][1] - t[a][3]};
+              for (u32 b = 0; b < 4; b++) m[a][b] = m[a][b] + u[a * 4 + b] * v[b];
+            }
+          }
+          T s[2][4];  // At M
+          for (u32 b = 0; b < 4; b++) {
+            s[0][b] = m[0][b] + m[1][b] + m[2][b];
+            s[1][b] = m[1][b] - m[2][b] - m[3][b];
+          }
+          for (u32 a = 0; a < 2; a++) {
+            const T y[2] = {s[a][0] + s[a][1] + s[a][2], s[a][1] - s[a][2] - s[a][3]};
+            for (u32 b = 0; b < 2; b++)
+              if (ty + a < c.out.h && tx + b < c.out.w) acc[out_index(n, ch, ty + a, tx + b)] = y[b];
+          }
+        }
+  write_output(bus, c, o, acc);
+}
+
+}  // namespace
+
+void exec_conv(const BdCommand &cmd, Bus &bus) {
+  const Conv c = decode(cmd);
+  const bool wino = cmd.field(62, 1);
+  if (wino && (c.win.stride_h != 1 || c.win.stride_w != 1 || c.win.dh != 1 || c.win.dw != 1))
+    unmodelled(cmd, "a Winograd command with a stride or dilation");
+  if (c.fp)
+    wino ? winograd<float>(cmd, bus, c) : direct<float>(cmd, bus, c);
+  else
+    wino ? winograd<i64>(cmd, bus, c) : direct<i64>(cmd, bus, c);
+}
+
+void add_conv_kinds(KindTable<BdCommand> &kinds) {
+  kinds.add(0, "convolution", exec_conv);
+  kinds.add(1, "pooling and depthwise", exec_pool);
+  kinds.add(2, "fully connected", exec_fc);
+  kinds.add(12, "decompress", exec_decompress);
+}
+
+}  // namespace zv::chip::bd

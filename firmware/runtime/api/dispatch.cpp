@@ -3,6 +3,7 @@
 
 #include "fw_main.h"
 #include "fw_runtime.h"
+#include "gemm.h"
 #include "nodechip_memory.h"
 
 #if !defined(__arm__)
@@ -14,6 +15,7 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset},
     {2, zv_api_memcpy},
+    {105, zv_api_gemm},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},
 };

@@ -1,0 +1,113 @@
+// The power-test kernel: one 8-bit convolution command issued 60 times on fixed
+// local operands, then a wait for the engines. Nothing is loaded: the results
+// are whatever the operands give; only the engine load matters.
+#include "heatprobe.h"
+
+#include <string.h>
+
+#include "fw_assert.h"
+#include "hw.h"
+#include "profile.h"
+#include "tpu_conv.h"
+
+// The kernel's own wait for the node's ids on both engines.
+static void zvkernel_poll_all_engine_done_internal(cmd_id_node_t *node) {
+  while (((hw_read32(BD_REG_STATUS) >> BD_STATUS_DONE_SHIFT) & BD_STATUS_DONE_MASK) < node->bd_cmd_id) hw_idle();
+  while (((hw_read32(GDMA_REG_DONE) >> GDMA_DONE_SHIFT) & GDMA_DONE_MASK) < node->gdma_cmd_id) hw_idle();
+}
+
+void zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int weight_is_const,
+    u32 weight_const, int kh, int kw, int dh_minus1, int dw_minus1, int kstride0, int kstride1,
+    int opd_param26, int opd_param27, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r,
+    int stride_h, int stride_w, int using_bias, int kernel_flag, int unused, int out_mode,
+    int rshift, int opd0_sign, int opd1_sign, int opd2_sign, int input_mode, int weight_mode,
+    cmd_id_node_t *node) {
+  (void)unused;
+  ASSERT_FS(ifmap_addr % (sizeof(int)) == 0);
+  ASSERT_FS(ofmap_addr % ((1<<(5)) * sizeof(int)) == 0);
+  ASSERT_FS((ofmap_addr / (1<<19)) == (weight_addr / (1<<19)));
+  ASSERT_FS(weight_addr % (sizeof(int)) == 0);
+  ASSERT_FS(bias_addr % (sizeof(short)) == 0);
+  ASSERT_FS(input_w < 4096 && output_w < 4096);
+  bd_desc_t d;
+  bd_desc_init(&d, 1, 29);
+  d.w[1] = 0x04008000u | (using_bias != 0 ? 3u : 2u) << 14 | ((u32)rshift & 0x1fu) << 16 |
+           ((u32)out_mode & 3u) << 28 | (u32)(kernel_flag != 0) << 31;
+  d.w[2] = 0x08003000u | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 | (u32)(opd2_sign != 0) << 2 |
+           (u32)(weight_is_const != 0) << 16 | ((u32)input_mode & 3u) << 21 | ((u32)weight_mode & 3u) << 24 |
+           ((u32)ins_w & 3u) << 30;
+  conv_desc_window(&d, ins_h, ins_w, dh_minus1, dw_minus1, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, stride_h,
+                   stride_w);
+  conv_desc_shapes(&d, input_n, output_c, output_h, output_w, input_c, input_h, input_w, kh, kw);
+  bd_desc_set(&d, BD_OPD0_NSTRIDE, (u32)istride0);
+  bd_desc_set(&d, BD_OPD0_CSTRIDE, (u32)istride1);
+  bd_desc_set(&d, BD_OPD1_NSTRIDE, (u32)kstride0);
+  bd_desc_set(&d, BD_OPD1_CSTRIDE, (u32)kstride1);
+  d.w[17] = 0;
+  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
+  d.w[CONV_WORD_INPUT] = ifmap_addr;
+  d.w[CONV_WORD_WEIGHT] = weight_is_const ? (u32)(i32)(s8)(weight_const & 0xffu) : weight_addr;
+  d.w[CONV_WORD_BIAS] = using_bias ? bias_addr : 0;
+  d.w[24] = (u32)opd_param24;
+  d.w[25] = (u32)opd_param25;
+  d.w[26] = (u32)opd_param26;
+  d.w[27] = (u32)opd_param27;
+  bd_desc_issue(&d, node);
+}
+
+void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u32 w6, u32 w7,
+                              u32 input_n, u32 input_c, u32 input_h, u32 input_w, u32 groups,
+                              u32 output_c, u32 kh, u32 kw, u32 dh, u32 dw, u32 pad_h, u32 pad_w,
+                              u32 stride_h, u32 stride_w, u32 w22, u32 w23, u32 w25, u32 w26,
+                              u32 w27, u32 w28, u32 w29, u32 weight_layout, u32 ins_h, u32 ins_w,
+                              u32 w33, u32 w34, u32 w35, u32 w36, u32 w37, cmd_id_node_t *node) {
+  (void)w0, (void)w1, (void)w2, (void)w3, (void)w4, (void)w5, (void)w6, (void)w7;
+  (void)w25, (void)w26, (void)w27, (void)w28;
+  // A zero divisor would give meaningless extents (and fault on some cores).
+  ASSERT_FS(groups > 0);
+  ASSERT_FS(stride_h > 0 && stride_w > 0);
+  const int oh = ((int)(input_h - 1) * (int)(ins_h + 1) + 2 * (int)pad_h - (int)(kh - 1) * (int)dh) / (int)stride_h + 1;
+  const int ow = ((int)(input_w - 1) * (int)(ins_w + 1) + 2 * (int)pad_w - (int)(kw - 1) * (int)dw) / (int)stride_w + 1;
+  const u32 ic_g = input_c / groups, oc_g = output_c / groups;
+  const u32 plane = ALIGN(input_h * input_w, 32u);
+  const u32 in_n = plane * ((ic_g + 63) / 64), in_c = plane, in_h = input_w, in_w = 1;
+  u32 k_n, k_c, k_h, k_w;
+  if (weight_layout == 0) {
+    k_n = input_c * kh * kw;
+    k_c = kh * kw;
+    k_h = kw;
+    k_w = 1;
+  } else {
+    const u32 k4 = (input_c + 3) / 4;
+    k_n = k4 * kh * kw;
+    k_c = 1;
+    k_h = k4 * kw;
+    k_w = k4;
+  }
+  for (int i = 0; i < HEATPROBE_REPEAT; i++)
+    zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
+        HEATPROBE_INPUT, HEATPROBE_OUTPUT, HEATPROBE_WEIGHT, HEATPROBE_BIAS, (int)input_n, (int)input_c,
+        (int)input_h, (int)input_w, (int)in_n, (int)in_c, (int)in_h, (int)in_w, (int)ins_h, (int)ins_w, (int)oc_g,
+        oh, ow, 0, 0, (int)kh, (int)kw, (int)dh - 1, (int)dw - 1, (int)k_c, (int)k_n, (int)k_h, (int)k_w,
+        (int)pad_h, (int)pad_h, (int)pad_w, (int)pad_w, (int)stride_h, (int)stride_w, (int)w22, 0, (int)w23,
+        (int)w29, (int)w33, (int)w34, (int)w35, (int)w36, (int)w37, 3, node);
+}
+
+int zvkernel_func(const char *param) {
+  u32 w[HEATPROBE_WORDS];
+  for (int i = 0; i < HEATPROBE_WORDS; i++) memcpy(&w[i], param + 4 * i, 4);
+  if (w[HP_N] == 0) return 0;
+  cmd_id_node_t node = {0, 0, 0};
+  hw_write32(BD_REG_ID_RESTART, 1);
+  hw_set_bits(GDMA_REG_CTRL, GDMA_CTRL_ID_RESTART);
+  zvkernel_conv_fix8b_only(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9], w[10], w[11], w[12], w[13],
+                           w[14], w[15], w[16], w[17], w[18], w[19], w[20], w[21], w[22], w[23], w[25], w[26], w[27],
+                           w[28], w[29], w[30], w[31], w[32], w[33], w[34], w[35], w[36], w[37], &node);
+  profile_time_data_t *record = profile_time_begin_wait_node(&node);
+  zvkernel_poll_all_engine_done_internal(&node);
+  profile_time_end(record);
+  return 0;
+}

@@ -248,6 +248,15 @@ void atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
   bd_desc_issue(&d, node);
 }
 
+// The bias operand's batch and channel strides and words 28-29 of the
+// bias-stride forms.
+static void set_bias_strides(bd_desc_t *d, int bstride0, int bstride1, int word28, int word29) {
+  bd_desc_set(d, BD_OPD2_NSTRIDE, (u32)bstride0);
+  bd_desc_set(d, BD_OPD2_CSTRIDE, (u32)bstride1);
+  d->w[28] = (u32)word28;
+  d->w[29] = (u32)word29;
+}
+
 void atomic_conv_neuron_kernel_stride_bias_stride_fix8b_gen_cmd(
     u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
     int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
@@ -263,10 +272,7 @@ void atomic_conv_neuron_kernel_stride_bias_stride_fix8b_gen_cmd(
   FIX_CONV_ARGS();
   bd_desc_t d;
   fix_conv_compose(&d, &a, W2_FIX8_BSTRIDE | ((u32)prec & 7u) << 27);
-  bd_desc_set(&d, BD_OPD2_NSTRIDE, (u32)bstride0);
-  bd_desc_set(&d, BD_OPD2_CSTRIDE, (u32)bstride1);
-  d.w[28] = (u32)opd_param28;
-  d.w[29] = (u32)opd_param29;
+  set_bias_strides(&d, bstride0, bstride1, opd_param28, opd_param29);
   bd_desc_issue(&d, node);
 }
 
@@ -305,12 +311,9 @@ void atomic_conv_neuron_kernel_stride_bias_stride_fix16b_gen_cmd(
   FIX_CONV_ARGS();
   bd_desc_t d;
   fix_conv_compose(&d, &a, W2_FIX16_BSTRIDE | ((u32)prec & 7u) << 27);
-  bd_desc_set(&d, BD_OPD2_NSTRIDE, (u32)bstride0);
-  bd_desc_set(&d, BD_OPD2_CSTRIDE, (u32)bstride1);
+  set_bias_strides(&d, bstride0, bstride1, opd_param28, opd_param29);
   d.w[22] = 2;
   d.w[23] = 2;
-  d.w[28] = (u32)opd_param28;
-  d.w[29] = (u32)opd_param29;
   bd_desc_issue(&d, node);
 }
 

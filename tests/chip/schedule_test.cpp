@@ -304,7 +304,9 @@ TEST(Schedules, SynchronousEnginesAreOrderedByTheArm) {
     c.arm_write32(b + 4 * 5, 1);
     c.arm_write32(b + 4 * 9, kTestGdeType << 28);
     c.arm_write32(b, 5);
-    if (polls) EXPECT_EQ(c.arm_read32(0x58005008) & 1, 1u);
+    if (polls) {
+      EXPECT_EQ(c.arm_read32(0x58005008) & 1, 1u);
+    }
     c.arm_read32(0x10004100);
     arm.wait(0, 1);
     std::vector<std::string> f = c.engines.findings();

@@ -99,7 +99,9 @@ std::vector<float> run(Card &card, const Case &k, const Operands &o) {
   r.ldc = o.ldc;
   auto answer = card.send(kGemm, payload(r));
   EXPECT_TRUE(answer) << card.trouble();
-  if (answer) EXPECT_EQ(answer->result, 0u) << card.console();
+  if (answer) {
+    EXPECT_EQ(answer->result, 0u) << card.console();
+  }
   const auto findings = card.chip().engines.findings();
   EXPECT_TRUE(findings.empty()) << findings.front();
   std::vector<float> out(o.C.size());
@@ -128,7 +130,7 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
   };
   for (float alpha : {0.0f, 0.5f, 1.0f, 2.0f})
     for (float beta : {0.0f, 0.5f, 1.0f, 2.0f})
-      cases.push_back({"alpha and beta", (bits(alpha) ^ bits(beta)) & 1, false, 3, 4, 5, alpha, beta});
+      cases.push_back({"alpha and beta", ((bits(alpha) ^ bits(beta)) & 1) != 0, false, 3, 4, 5, alpha, beta});
   for (uint64_t seed : {1, 2, 3}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     auto card = make_card(Backend::Native, seed);

@@ -1,28 +1,14 @@
 // zvcard as its users run it: a script in, the card's answers out.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
+#include "zvcard_run.h"
+
+namespace zv::test {
 namespace {
 
-struct ZvcardRun {
-  int status;
-  std::string out;
-};
-
-ZvcardRun zvcard(const std::string &args, const std::string &script) {
-  std::string cmd = std::string(ZVCARD_PATH) + " " + args + " - 2>&1 <<'EOF'\n" + script + "EOF\n";
-  FILE *p = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-bool has(const std::string &text, const std::string &piece) { return text.find(piece) != std::string::npos; }
+ZvcardRun zvcard(const std::string &args, const std::string &script) { return run_zvcard(args, script.c_str()); }
 
 TEST(Zvcard, ScriptWritesSendsAndReads) {
   ZvcardRun r = zvcard("--fuse 5,0",
@@ -91,3 +77,4 @@ TEST(Zvcard, ExitStatuses) {
 }
 
 }  // namespace
+}  // namespace zv::test

@@ -2,37 +2,18 @@
 // the card, and a script sends a tensor-list copy, under the deferred schedule
 // with the happens-before checker on.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
+#include "zvcard_run.h"
+
+namespace zv::test {
 namespace {
-
-struct ZvcardRun {
-  int status;
-  std::string out;
-};
-
-// zvcard with `args`; the script (none: the built-in demo) comes on stdin.
-ZvcardRun zvcard(const std::string &args, const char *script) {
-  std::string cmd = std::string(ZVCARD_PATH) + " " + args;
-  if (script) cmd += std::string(" - 2>&1 <<'EOF'\n") + script + "EOF\n";
-  else cmd += " 2>&1";
-  FILE *p = popen(cmd.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-bool has(const std::string &text, const std::string &piece) { return text.find(piece) != std::string::npos; }
 
 TEST(ZvcardMemory, DemoFillsAndCopiesMemory) {
   for (const char *seed : {"1", "2", "3"}) {
     SCOPED_TRACE(seed);
-    ZvcardRun r = zvcard(std::string("--schedule deferred --check-races --seed ") + seed, nullptr);
+    ZvcardRun r = run_zvcard(std::string("--schedule deferred --check-races --seed ") + seed, nullptr);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, "result 1 0 ")) << r.out;
     EXPECT_TRUE(has(r.out, "bytes 0x100000000 aa bb aa bb aa bb aa bb aa bb 00 00\n")) << r.out;
@@ -47,7 +28,7 @@ TEST(ZvcardMemory, DemoFillsAndCopiesMemory) {
 TEST(ZvcardMemory, ScriptCopiesATensorList) {
   // One row: 2 x 3 words from 0x1_0000_0000 (rows 4 apart) to 0x1_0000_0100
   // (rows 3 apart, dense), 4-byte elements; the table at 0x1_0000_1000.
-  ZvcardRun r = zvcard("--schedule deferred --check-races --seed 7",
+  ZvcardRun r = run_zvcard("--schedule deferred --check-races --seed 7",
                        "write32 0x100000000 1 2 3 0 4 5 6 0\n"
                        "write32 0x100001000 0x0 0x1 0x100 0x1 1 1 2 3 4 4 4 1 3 3 3 1 4\n"
                        "send 183 1 0x1000 0x1\n"
@@ -60,3 +41,4 @@ TEST(ZvcardMemory, ScriptCopiesATensorList) {
 }
 
 }  // namespace
+}  // namespace zv::test

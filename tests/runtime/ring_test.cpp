@@ -111,7 +111,9 @@ TEST_P(Ring, MessageWrapsAtTheRingEnd) {
   auto a = card->send(native() ? kTestId : kUnknownId, payload);
   ASSERT_TRUE(a);
   EXPECT_EQ(a->result, native() ? 0u : 1008u);
-  if (native()) EXPECT_EQ(g_payload, payload);
+  if (native()) {
+    EXPECT_EQ(g_payload, payload);
+  }
   EXPECT_EQ(rptr(), 9u);
   // Payload word 0 sat at index 2047, word 1 at index 0.
   EXPECT_EQ(card->read32(API_RING_BASE + 4 * 2047), 0xa0u);
@@ -161,7 +163,9 @@ TEST_P(Ring, SizeLimit) {
   auto ok = card->send(id, std::vector<uint32_t>(1016, 5));
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->result, native() ? 0u : 1008u);
-  if (native()) EXPECT_EQ(g_size, 1016u * 4);
+  if (native()) {
+    EXPECT_EQ(g_size, 1016u * 4);
+  }
 
   card->set_ring_index(0);
   g_calls = 0;

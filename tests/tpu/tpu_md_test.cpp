@@ -154,7 +154,9 @@ TEST(TpuMd, SpecialFunctions) {
         // x / NORMA(x) is the mantissa in [1, 2) for normal x.
         for (size_t j = 0; j < y.size(); j++) {
           const float m = er::f(a[j]) / er::f(y[j]), x = er::f(a[j]);
-          if (std::isnormal(x) && std::isfinite(x)) EXPECT_TRUE(std::fabs(m) >= 1 && std::fabs(m) < 2) << x;
+          if (std::isnormal(x) && std::isfinite(x)) {
+            EXPECT_TRUE(std::fabs(m) >= 1 && std::fabs(m) < 2) << x;
+          }
         }
       }
     }

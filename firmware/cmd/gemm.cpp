@@ -173,10 +173,63 @@ static void take_slice(mat_slice_t *m, int rows, int cols, u64 global_addr) {
 
 static int min_int(int a, int b) { return a < b ? a : b; }
 
+// C = beta * C: the whole product when the inner dimension is empty. A beta of
+// 0 writes zeros without reading C; a beta of 1 leaves C as it is.
+static void gemm_scale_only(int M, int N, u32 beta, u64 C, int ldc) {
+  if (beta == 0x3f800000u) return;
+  const int zero = (beta & 0x7fffffffu) == 0;
+  // Slices planned as for a product with an inner dimension of 1.
+  mat_slice_t a[2], b[2], c[2];
+  for (int i = 0; i < 2; i++) {
+    a[i].rows = min_int(M, GEMM_SLICE_CAP);
+    a[i].cols = 1;
+    b[i].rows = 1;
+    b[i].cols = min_int(N, GEMM_SLICE_CAP);
+    c[i].rows = a[i].rows;
+    c[i].cols = b[i].cols;
+    a[i].transposed = b[i].transposed = c[i].transposed = 0;
+    a[i].lane_transposed = b[i].lane_transposed = c[i].lane_transposed = 0;
+    a[i].ld = 1;
+    b[i].ld = N;
+    c[i].ld = ldc;
+    a[i].global_addr = b[i].global_addr = c[i].global_addr = 0;
+  }
+  mat_slicing(a, b, c, 0);
+  const int Ms = c[0].rows, Ns = c[0].cols;
+  const u32 f_zero = 0;
+
+  cmd_id_node_t node = {0, 0, 0};
+  resync_cmd_id(&node);
+  for (int r0 = 0; r0 < M; r0 += Ms) {
+    const int rows = min_int(Ms, M - r0);
+    for (int c0 = 0; c0 < N; c0 += Ns) {
+      const int cols = min_int(Ns, N - c0);
+      const u64 at = C + ((u64)r0 * (u64)ldc + (u64)c0) * 4u;
+      if (zero) {
+        fill_constant_gen_global_cmd_stride(at, &f_zero, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, rows, cols,
+                                            rows * ldc, rows * ldc, ldc, 1, &node);
+        continue;
+      }
+      // One buffer serves: the load, scale and store of a slice are ordered by
+      // their ids, and GDMA keeps the next load behind this store.
+      take_slice(&c[0], rows, cols, at);
+      mat_move(&c[0], 0, &node);
+      mat_scale(&c[0], beta, &node);
+      mat_move(&c[0], 1, &node);
+    }
+  }
+  poll_all_engine_done(&node);
+}
+
 void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, u32 alpha, u64 A,
                                      int lda, u64 B, int ldb, u32 beta, u64 C, int ldc) {
-  // An empty product would leave beta * C undone and slices of zero extent.
-  ASSERT_FS(M > 0 && N > 0 && K > 0);
+  ASSERT_FS(M >= 0 && N >= 0 && K >= 0);
+  // An empty C has nothing to compute; an empty inner dimension leaves beta * C.
+  if (M == 0 || N == 0) return;
+  if (K == 0) {
+    gemm_scale_only(M, N, beta, C, ldc);
+    return;
+  }
   const u32 f_one = 0x3f800000u;
   const int F = (beta & 0x7fffffffu) != 0;  // beta != 0.0
   const int scale_C = beta != f_one;

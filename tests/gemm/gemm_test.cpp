@@ -127,6 +127,11 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
       {"transposed A", true, false, 66, 5, 12, 2.0f, 0.5f, 1, 0, 0},
       {"transposed B", false, true, 5, 130, 33, 0.5f, 2.0f, 0, 7, 1},
       {"both transposed", true, true, 40, 40, 40, 0.0f, 1.0f, 2, 2, 2},
+      // An empty inner dimension leaves C = beta * C (zeros for beta 0, C not read).
+      {"K of 0, beta 0", false, false, 6, 9, 0, 1.0f, 0.0f, 0, 0, 2},
+      {"K of 0, beta 0.5", true, false, 6, 9, 0, 1.0f, 0.5f, 0, 0, 2},
+      {"K of 0, beta 1", false, true, 6, 9, 0, 2.0f, 1.0f, 0, 0, 2},
+      {"no columns", false, false, 4, 0, 5, 1.0f, 0.5f, 0, 0, 3},
   };
   for (float alpha : {0.0f, 0.5f, 1.0f, 2.0f})
     for (float beta : {0.0f, 0.5f, 1.0f, 2.0f})

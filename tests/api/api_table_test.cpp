@@ -38,6 +38,8 @@ const Row kRows[] = {
     {105, "zv_api_gemm_t", 72},
     {177, "zv_api_memset_byte_t", 44},
     {183, "zv_api_memcpy_tensors_t", 12},
+    {986, "zv_api_set_profile_t", 4},
+    {987, "zv_api_get_profile_data_t", 28},
 };
 
 TEST(ApiTable, ListsTheBuiltHandlersInAscendingOrder) {
@@ -46,7 +48,7 @@ TEST(ApiTable, ListsTheBuiltHandlersInAscendingOrder) {
     EXPECT_EQ(zv_api_table[i].id, kRows[i].id);
     EXPECT_EQ(zv_api_find(kRows[i].id), zv_api_table[i].handler);
   }
-  for (uint32_t id : {0u, 3u, 150u, 176u, 178u, 184u, 987u, 0x3f995ec4u, 0xffffffffu})
+  for (uint32_t id : {0u, 3u, 150u, 176u, 178u, 184u, 985u, 988u, 0x3f995ec4u, 0xffffffffu})
     EXPECT_EQ(zv_api_find(id), nullptr) << id;
 }
 

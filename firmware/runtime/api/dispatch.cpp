@@ -6,6 +6,7 @@
 #include "gemm.h"
 #include "heatprobe.h"
 #include "nodechip_memory.h"
+#include "profile_api.h"
 
 #if !defined(__arm__)
 zv_api_test_hook_t zv_api_test_hook;
@@ -19,6 +20,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {105, zv_api_gemm},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},
+    {986, zv_api_set_profile},
+    {987, zv_api_get_profile_data},
 };
 constexpr u32 zv_api_table_size = sizeof(zv_api_table) / sizeof(zv_api_table[0]);
 

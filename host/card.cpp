@@ -34,6 +34,7 @@ Card::Card(const CardOptions &options)
 Card::~Card() = default;
 
 void Card::write(uint64_t addr, const void *data, size_t len) {
+  if (len == 0) return;
   if (addr >= chip::Chip::kDeviceMemBase)
     chip_->device_memory().store(addr, data, len);
   else
@@ -41,6 +42,7 @@ void Card::write(uint64_t addr, const void *data, size_t len) {
 }
 
 void Card::read(uint64_t addr, void *data, size_t len) {
+  if (len == 0) return;
   if (addr >= chip::Chip::kDeviceMemBase)
     chip_->device_memory().load(addr, data, len);
   else

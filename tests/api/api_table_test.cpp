@@ -35,6 +35,7 @@ struct Row {
 const Row kRows[] = {
     {1, "zv_api_memset_t", 20},
     {2, "zv_api_memcpy_t", 32},
+    {46, "zv_api_permute_param_t", 32},
     {105, "zv_api_gemm_t", 72},
     {177, "zv_api_memset_byte_t", 44},
     {183, "zv_api_memcpy_tensors_t", 12},

@@ -6,6 +6,7 @@
 #include "gemm.h"
 #include "heatprobe.h"
 #include "nodechip_memory.h"
+#include "nodechip_transpose.h"
 #include "profile_api.h"
 
 #if !defined(__arm__)
@@ -17,6 +18,7 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset},
     {2, zv_api_memcpy},
+    {46, zv_api_permute},
     {105, zv_api_gemm},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},

@@ -20,14 +20,6 @@ namespace {
 
 using host::Card;
 
-std::unique_ptr<Card> make_card(Backend backend, u64 seed) {
-  host::CardOptions options = card_options(backend);
-  options.chip.engines = {chip::Schedule::Deferred, seed, true};
-  auto card = std::make_unique<Card>(options);
-  EXPECT_EQ(card->state(), Card::State::Running) << card->trouble();
-  return card;
-}
-
 // 4 x 8 x 8 x 8 input, 8 output channels, 3 x 3 kernel, pad 1, bias, ReLU,
 // shift 2, signed operands, the input strides given.
 std::vector<u32> payload() {
@@ -61,7 +53,7 @@ void runs_sixty_commands(Card &card) {
 }
 
 TEST(Heatprobe, BatchOfZeroDoesNothing) {
-  auto card = make_card(Backend::Native, 1);
+  auto card = deferred_card(Backend::Native, 1);
   std::vector<u32> w = payload();
   w[HP_N] = 0;
   auto a = card->send(ZVKERNEL_API_ID, w);
@@ -74,7 +66,7 @@ TEST(Heatprobe, BatchOfZeroDoesNothing) {
 TEST(Heatprobe, SixtyConvolutionsWithIdsOneToSixtyAndOneWait) {
   for (u64 seed : {1, 2, 3}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    auto card = make_card(Backend::Native, seed);
+    auto card = deferred_card(Backend::Native, seed);
     runs_sixty_commands(*card);
   }
 }
@@ -143,7 +135,7 @@ TEST(Heatprobe, WideInputAndZeroDivisorsFail) {
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    auto card = make_card(Backend::Native, 4);
+    auto card = deferred_card(Backend::Native, 4);
     std::vector<u32> w = payload();
     w[k.word] = k.value;
     if (k.word == HP_W) w[HP_H] = 1;
@@ -160,7 +152,7 @@ TEST(Heatprobe, WideInputAndZeroDivisorsFail) {
 }
 
 TEST(Heatprobe, RunsOnTheArmImage) {
-  auto card = make_card(Backend::Emulated, 5);
+  auto card = deferred_card(Backend::Emulated, 5);
   runs_sixty_commands(*card);
 }
 

@@ -31,20 +31,6 @@ uint32_t bits(float f) {
   return u;
 }
 
-std::unique_ptr<Card> make_card(Backend backend, uint64_t seed) {
-  host::CardOptions options = card_options(backend);
-  options.chip.engines = {chip::Schedule::Deferred, seed, true};
-  auto card = std::make_unique<Card>(options);
-  EXPECT_EQ(card->state(), Card::State::Running) << card->trouble();
-  return card;
-}
-
-std::vector<uint32_t> payload(const zv_api_gemm_t &r) {
-  std::vector<uint32_t> w(sizeof r / 4);
-  std::memcpy(w.data(), &r, sizeof r);
-  return w;
-}
-
 struct Case {
   const char *what;
   bool ta, tb;
@@ -97,7 +83,7 @@ std::vector<float> run(Card &card, const Case &k, const Operands &o) {
   r.beta = bits(k.beta);
   r.c_addr = c;
   r.ldc = o.ldc;
-  auto answer = card.send(kGemm, payload(r));
+  auto answer = card.send(kGemm, payload_of(r));
   EXPECT_TRUE(answer) << card.trouble();
   if (answer) {
     EXPECT_EQ(answer->result, 0u) << card.console();
@@ -138,7 +124,7 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
       cases.push_back({"alpha and beta", ((bits(alpha) ^ bits(beta)) & 1) != 0, false, 3, 4, 5, alpha, beta});
   for (uint64_t seed : {1, 2, 3}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    auto card = make_card(Backend::Native, seed);
+    auto card = deferred_card(Backend::Native, seed);
     uint32_t n = 0;
     for (const Case &k : cases) check(*card, k, uint32_t(seed * 100 + n++));
   }
@@ -152,7 +138,7 @@ TEST(GemmApi, KBeyondOneSliceAccumulates) {
       {"K of 2500, transposed, beta 0.5", true, true, 30, 50, 2500, 2.0f, 0.5f, 1, 3, 0},
   };
   for (uint64_t seed : {4, 5}) {
-    auto card = make_card(Backend::Native, seed);
+    auto card = deferred_card(Backend::Native, seed);
     for (const Case &k : cases) {
       mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
       a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
@@ -167,7 +153,7 @@ TEST(GemmApi, KBeyondOneSliceAccumulates) {
 }
 
 TEST(GemmApi, ZeroRowsAndTheArmImage) {
-  auto card = make_card(Backend::Native, 6);
+  auto card = deferred_card(Backend::Native, 6);
   // M of 0: nothing is issued and C stays as it was.
   Case k{"M of 0", false, false, 0, 4, 4, 1.0f, 0.0f};
   const Operands o = operands(k, 9);
@@ -182,12 +168,12 @@ TEST(GemmApi, ZeroRowsAndTheArmImage) {
   EXPECT_EQ(answer->result, 1009u);
   EXPECT_NE(card->console().find("size == sizeof(zv_api_gemm_t)"), std::string::npos) << card->console();
 
-  auto emulated = make_card(Backend::Emulated, 7);
+  auto emulated = deferred_card(Backend::Emulated, 7);
   check(*emulated, {"transposed A on the ARM image", true, false, 20, 70, 30, 0.5f, 2.0f, 2, 1, 3}, 11);
 }
 
 TEST(GemmPlan, SmallestProductIssuesOneLoadPairOneProductOneStore) {
-  auto card = make_card(Backend::Native, 1);
+  auto card = deferred_card(Backend::Native, 1);
   check(*card, {"1 x 1 x 1", false, false, 1, 1, 1, 1.0f, 0.0f}, 3);
   size_t fc = 0, scale = 0;
   for (const auto &r : card->chip().engines.bd.commands()) (r.kind == 2 ? fc : scale)++;

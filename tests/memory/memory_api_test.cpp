@@ -19,31 +19,6 @@ using host::Card;
 
 constexpr uint64_t kDdr = 0x100000000ull;
 
-struct Config {
-  Backend backend;
-  uint64_t seed;
-};
-std::string name(const Config &c) { return std::string(backend_name(c.backend)) + " seed " + std::to_string(c.seed); }
-
-// Each test runs on every one of these cards.
-const Config kConfigs[] = {
-    {Backend::Native, 1}, {Backend::Native, 2}, {Backend::Native, 3}, {Backend::Emulated, 4}};
-
-std::unique_ptr<Card> make_card(const Config &c) {
-  host::CardOptions options = card_options(c.backend);
-  options.chip.engines = {chip::Schedule::Deferred, c.seed, true};
-  auto card = std::make_unique<Card>(options);
-  EXPECT_EQ(card->state(), Card::State::Running) << card->trouble();
-  return card;
-}
-
-template <class T>
-std::vector<uint32_t> payload_of(const T &record) {
-  std::vector<uint32_t> w(sizeof(T) / 4);
-  std::memcpy(w.data(), &record, sizeof(T));
-  return w;
-}
-
 std::vector<uint8_t> pattern(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(i * 5 + seed * 31 + (i >> 9));
@@ -74,11 +49,11 @@ TEST(MemoryApi, MemsetFillsPatternsAndWords) {
       {"mode 4 over 3 bytes: nothing to do", 4, 3, 0x44332211, 0},
       {"mode 2 over 1 byte: nothing to do", 2, 1, 0x2211, 0},
   };
-  for (const Config &cfg : kConfigs) {
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
     uint64_t at = kDdr + 0x10;
     for (const Case &k : cases) {
-      SCOPED_TRACE(name(cfg) + ": " + k.what);
+      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
       const std::vector<uint8_t> old = pattern(k.byte_count + 8, k.mode);
       card->write(at, old.data(), old.size());
       const size_t before = card->chip().engines.gdma.commands().size();
@@ -110,10 +85,10 @@ TEST(MemoryApi, MemcpyCopiesStridedRows) {
       {"2 rows of 70000 words: pieces and the rest", 2, 70010, 70003, 70000},
       {"one row", 1, 0, 0, 1},
   };
-  for (const Config &cfg : kConfigs) {
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
     for (const Case &k : cases) {
-      SCOPED_TRACE(name(cfg) + ": " + k.what);
+      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
       const uint64_t src = kDdr + 0x40, dst = kDdr + 0x1000040;
       const size_t src_words = (k.n - 1) * static_cast<size_t>(k.src_stride) + k.w;
       const size_t dst_words = (k.n - 1) * static_cast<size_t>(k.dst_stride) + k.w + 4;
@@ -130,9 +105,9 @@ TEST(MemoryApi, MemcpyCopiesStridedRows) {
 }
 
 TEST(MemoryApi, MemsetByteFillsStridedBytes) {
-  for (const Config &cfg : kConfigs) {
-    SCOPED_TRACE(name(cfg));
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
     const uint64_t at = kDdr + 0x203;
     const std::vector<uint8_t> old = pattern(200, 3);
     card->write(at, old.data(), old.size());
@@ -182,12 +157,12 @@ TEST(MemoryApi, TensorListCopy) {
        row(src + 7, dst[1], {3, 1, 5, 9}, {45, 45, 9, 1}, {100, 50, 10, 1}, 1),
        row(src + 4, dst[2], {1, 4, 1, 6}, {6, 12, 6, 1}, {24, 6, 6, 1}, 4)},
   };
-  for (const Config &cfg : kConfigs) {
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
     const std::vector<uint8_t> in = pattern(0x1000, 4);
     card->write(src, in.data(), in.size());
     for (const auto &rows : lists) {
-      SCOPED_TRACE(name(cfg) + ": " + std::to_string(rows.size()) + " tensors");
+      SCOPED_TRACE(card_config_name(cfg) + ": " + std::to_string(rows.size()) + " tensors");
       std::vector<std::vector<uint8_t>> want;
       for (uint64_t d : dst) {
         want.push_back(pattern(0x2000, static_cast<unsigned>(d >> 16)));

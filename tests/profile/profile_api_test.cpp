@@ -25,30 +25,6 @@ constexpr uint64_t kStaging = kDdr + 0x100000, kDst = kDdr + 0x200000;
 constexpr uint32_t kSetProfile = 986, kGetProfile = 987;
 constexpr uint32_t kAll = 8 + 1025 * 32;  // a staging area for a whole list
 
-struct Config {
-  Backend backend;
-  uint64_t seed;
-};
-std::string name(const Config &c) { return std::string(backend_name(c.backend)) + " seed " + std::to_string(c.seed); }
-
-const Config kConfigs[] = {
-    {Backend::Native, 1}, {Backend::Native, 2}, {Backend::Native, 3}, {Backend::Emulated, 4}};
-
-std::unique_ptr<Card> make_card(const Config &c) {
-  host::CardOptions options = card_options(c.backend);
-  options.chip.engines = {chip::Schedule::Deferred, c.seed, true};
-  auto card = std::make_unique<Card>(options);
-  EXPECT_EQ(card->state(), Card::State::Running) << card->trouble();
-  return card;
-}
-
-template <class T>
-std::vector<uint32_t> payload_of(const T &record) {
-  std::vector<uint32_t> w(sizeof(T) / 4);
-  std::memcpy(w.data(), &record, sizeof(T));
-  return w;
-}
-
 void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
   auto a = card.send(id, payload);
   ASSERT_TRUE(a) << card.trouble();
@@ -88,9 +64,9 @@ profile_time_data_t record_at(const Read &r, size_t i) {
 size_t gdma_commands(Card &card) { return card.chip().engines.gdma.commands().size(); }
 
 TEST(ProfileApi, SwitchOnReadsTheStartRecordAndReadingLeavesNoRecord) {
-  for (const Config &cfg : kConfigs) {
-    SCOPED_TRACE(name(cfg));
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
 
     // Off: both lists are empty, the header alone is copied.
     Read r = get_profile(*card, kAll, 0);
@@ -128,9 +104,9 @@ TEST(ProfileApi, SwitchOnReadsTheStartRecordAndReadingLeavesNoRecord) {
 }
 
 TEST(ProfileApi, RecordsOtherApisAndPagesThroughBlocks) {
-  for (const Config &cfg : kConfigs) {
-    SCOPED_TRACE(name(cfg));
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
     set_profile(*card, 1);
     // Each fill: 3 byte-lane commands, each with its own wait.
     const uint32_t fills = 25;
@@ -186,11 +162,11 @@ TEST(ProfileApi, BadStagingAreasFailWithoutLosingTheRecords) {
       {"records running past the ARM's window", kDdr + 0x80000000ull - 39, kAll, kWindow},
       {"entirely past the ARM's window", kDdr + 0x80000000ull, kAll, kWindow},
   };
-  for (const Config &cfg : kConfigs) {
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
     set_profile(*card, 1);
     for (const Case &k : cases) {
-      SCOPED_TRACE(name(cfg) + ": " + k.what);
+      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
       const size_t before = gdma_commands(*card);
       const size_t console = card->console().size();
       send(*card, kGetProfile, payload_of(zv_api_get_profile_data_t{k.staging, kDst, k.staging_size, 0, 0}), 1009);

@@ -2,6 +2,8 @@
 
 #include <setjmp.h>
 
+#include <gtest/gtest.h>
+
 #include "fw_assert.h"
 
 namespace zv::test {
@@ -44,6 +46,21 @@ host::CardOptions card_options(Backend b) {
   host::CardOptions options;
   if (b == Backend::Emulated) options.elf = ZV_ARM_ELF;
   return options;
+}
+
+std::unique_ptr<host::Card> deferred_card(Backend backend, uint64_t seed) {
+  host::CardOptions options = card_options(backend);
+  options.chip.engines = {chip::Schedule::Deferred, seed, true};
+  auto card = std::make_unique<host::Card>(options);
+  EXPECT_EQ(card->state(), host::Card::State::Running) << card->trouble();
+  return card;
+}
+
+const CardConfig kApiCards[4] = {
+    {Backend::Native, 1}, {Backend::Native, 2}, {Backend::Native, 3}, {Backend::Emulated, 4}};
+
+std::string card_config_name(const CardConfig &c) {
+  return std::string(backend_name(c.backend)) + " seed " + std::to_string(c.seed);
 }
 
 FwOutcome run_firmware(const std::function<void()> &fn) {

@@ -21,34 +21,13 @@ using host::Card;
 constexpr uint64_t kIn = 0x100000000ull;
 constexpr uint64_t kOut = 0x102000000ull;
 
-struct Config {
-  Backend backend;
-  uint64_t seed;
-};
-const Config kConfigs[] = {
-    {Backend::Native, 1}, {Backend::Native, 2}, {Backend::Native, 3}, {Backend::Emulated, 4}};
-
-std::unique_ptr<Card> make_card(const Config &c) {
-  host::CardOptions options = card_options(c.backend);
-  options.chip.engines = {chip::Schedule::Deferred, c.seed, true};
-  auto card = std::make_unique<Card>(options);
-  EXPECT_EQ(card->state(), Card::State::Running) << card->trouble();
-  return card;
-}
-
-std::vector<uint32_t> payload_of(const zv_api_permute_param_t &record) {
-  std::vector<uint32_t> w(sizeof record / 4);
-  std::memcpy(w.data(), &record, sizeof record);
-  return w;
-}
-
 TEST(PermuteApi, MovesChannelsLast) {
   struct Case {
     int n, c, h, w;
   };
   const Case cases[] = {{2, 5, 7, 9}, {1, 70, 3, 30}, {3, 1, 1, 9}};
-  for (const Config &cfg : kConfigs) {
-    auto card = make_card(cfg);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
     for (const Case &k : cases) {
       SCOPED_TRACE(std::string(backend_name(cfg.backend)) + " seed " + std::to_string(cfg.seed) + ": " +
                    std::to_string(k.n) + "x" + std::to_string(k.c) + "x" + std::to_string(k.h) + "x" +
@@ -57,7 +36,7 @@ TEST(PermuteApi, MovesChannelsLast) {
       std::vector<uint8_t> in(bytes);
       for (size_t i = 0; i < bytes; i++) in[i] = static_cast<uint8_t>(i * 11 + (i >> 7) + k.c);
       card->write(kIn, in.data(), in.size());
-      auto a = card->send(46, payload_of({kIn, kOut, k.n, k.c, k.h, k.w}));
+      auto a = card->send(46, payload_of(zv_api_permute_param_t{kIn, kOut, k.n, k.c, k.h, k.w}));
       ASSERT_TRUE(a) << card->trouble();
       EXPECT_EQ(a->result, 0u) << card->console();
       EXPECT_TRUE(card->chip().engines.findings().empty()) << card->chip().engines.findings().front();
@@ -68,14 +47,14 @@ TEST(PermuteApi, MovesChannelsLast) {
 
 TEST(PermuteApi, NoItemsAndTooLargePlanes) {
   Card card;
-  auto a = card.send(46, payload_of({kIn, kOut, 0, 3, 4, 5}));
+  auto a = card.send(46, payload_of(zv_api_permute_param_t{kIn, kOut, 0, 3, 4, 5}));
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 0u);
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_EQ(card.chip().engines.scheduler.gdma.restarts, 0u) << "no id restart either";
 
   // 64 channels of 65536 positions fill half a lane exactly: refused.
-  a = card.send(46, payload_of({kIn, kOut, 1, 64, 256, 256}));
+  a = card.send(46, payload_of(zv_api_permute_param_t{kIn, kOut, 1, 64, 256, 256}));
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": nodechip_permute_by_gdma: "), std::string::npos) << card.console();

@@ -5,6 +5,7 @@
 #include "fw_runtime.h"
 #include "gemm.h"
 #include "heatprobe.h"
+#include "nodechip_arg.h"
 #include "nodechip_memory.h"
 #include "nodechip_transpose.h"
 #include "profile_api.h"
@@ -20,6 +21,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {2, zv_api_memcpy},
     {46, zv_api_permute},
     {105, zv_api_gemm},
+    {157, zv_api_arg},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},
     {986, zv_api_set_profile},

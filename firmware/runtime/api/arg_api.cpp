@@ -1,0 +1,15 @@
+// API 157: arg max or arg min of a float32 tensor along one axis.
+#include "engine_wait.h"
+#include "nodechip_arg.h"
+#include "zv_api.h"
+
+u32 zv_api_arg(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_arg_t, rec, param, size);
+  if (rec.input_n == 0) return 0;
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_arg(rec.input_addr, rec.value_out_addr, rec.index_out_addr, rec.input_n, rec.input_c, rec.input_h,
+               rec.input_w, rec.axis, rec.method, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}

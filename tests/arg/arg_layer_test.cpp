@@ -1,0 +1,215 @@
+// Arg max / arg min: the rows view and piece plan, and the float layer run as
+// firmware code on the chip model under the deferred schedule with the
+// happens-before checker.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine_wait.h"
+#include "memory/firmware_check.h"
+#include "nodechip_arg.h"
+#include "ref/arg_ref.h"
+
+namespace zv::test {
+namespace {
+
+constexpr u64 kIn = 0x100000000ull;
+constexpr u64 kIndex = 0x104000000ull;
+constexpr u64 kValue = 0x108000000ull;
+constexpr u64 kNone = ARG_NO_OUTPUT;
+const uint64_t kSeeds[] = {1, 2, 3};
+
+chip::ChipConfig deferred(uint64_t seed) {
+  chip::ChipConfig c;
+  c.engines = {chip::Schedule::Deferred, seed, true};
+  return c;
+}
+
+FwOutcome run_layer(FirmwareRig &rig, const std::function<void(cmd_id_node_t *)> &fn) {
+  return rig.run([&] {
+    cmd_id_node_t node = {};
+    resync_cmd_id(&node);
+    fn(&node);
+    poll_all_engine_done(&node);
+  });
+}
+
+std::vector<float> read_floats(FirmwareRig &rig, u64 addr, size_t n) {
+  std::vector<float> v(n);
+  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
+  return v;
+}
+
+void store_floats(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
+  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
+}
+
+// Values with many ties (a few levels) or all distinct, some negative.
+std::vector<float> values(size_t n, bool ties, unsigned seed) {
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; i++) {
+    const unsigned x = unsigned(i * 2654435761u + seed * 97u);
+    v[i] = ties ? float(int((x >> 7) % 5) - 2) : float(int((x >> 5) % 20011) - 10000) * 0.25f;
+  }
+  return v;
+}
+
+TEST(ArgPlan, RowsViewAndPieces) {
+  struct Case {
+    const char *what;
+    int dims[4], axis;
+    arg_view_t view;
+    arg_plan_t plan;
+  };
+  const Case cases[] = {
+      {"axis 0: C, H, W kept", {5, 3, 4, 6}, 0, {3, 4, 6, 5, 24, 6, 1, 72, 24, 6, 1}, {3, 4, 6}},
+      {"axis 1", {5, 3, 4, 6}, 1, {5, 4, 6, 3, 72, 6, 1, 24, 24, 6, 1}, {5, 4, 6}},
+      {"axis 3: H is the kept row direction", {5, 3, 4, 6}, 3, {5, 3, 4, 6, 72, 24, 6, 1, 12, 4, 1}, {5, 3, 4}},
+      // Row of 4000: 16000 bytes a plane, 8 planes an area; 130 channels take 3.
+      {"items cut to fit the area", {3, 130, 2, 4000}, 2, {3, 130, 4000, 2, 1040000, 8000, 1, 4000, 520000, 4000, 1},
+       {2, 130, 4000}},
+      {"channels beyond the engine's field cut, one item", {2, 4100, 2, 3}, 2,
+       {2, 4100, 3, 2, 24600, 6, 1, 3, 12300, 3, 1}, {1, 4032, 3}},
+      {"a long row cut", {1, 1, 2, 9000}, 2, {1, 1, 9000, 2, 18000, 18000, 1, 9000, 9000, 9000, 1}, {1, 1, 8192}},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    arg_view_t v;
+    arg_view_of(&v, k.dims[0], k.dims[1], k.dims[2], k.dims[3], k.axis);
+    EXPECT_EQ(v.n, k.view.n);
+    EXPECT_EQ(v.c, k.view.c);
+    EXPECT_EQ(v.w, k.view.w);
+    EXPECT_EQ(v.rows, k.view.rows);
+    EXPECT_EQ(v.in_n, k.view.in_n);
+    EXPECT_EQ(v.in_c, k.view.in_c);
+    EXPECT_EQ(v.in_w, k.view.in_w);
+    EXPECT_EQ(v.in_row, k.view.in_row);
+    EXPECT_EQ(v.out_n, k.view.out_n);
+    EXPECT_EQ(v.out_c, k.view.out_c);
+    EXPECT_EQ(v.out_w, k.view.out_w);
+    arg_plan_t p;
+    arg_plan_of(&p, &v);
+    EXPECT_EQ(p.n_piece, k.plan.n_piece);
+    EXPECT_EQ(p.c_piece, k.plan.c_piece);
+    EXPECT_EQ(p.w_piece, k.plan.w_piece);
+  }
+}
+
+// Runs the layer on `in` and compares the indices with the reference; the
+// value output must stay untouched.
+void check_arg(const std::vector<float> &in, const int dims[4], int axis, int method, uint64_t seed) {
+  FirmwareRig rig(deferred(seed));
+  store_floats(rig, kIn, in);
+  const size_t out = in.size() / size_t(dims[axis]);
+  const std::vector<float> marker(in.size(), 123.0f);
+  store_floats(rig, kValue, marker);
+  ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *node) {
+    nodechip_arg(kIn, kValue, kIndex, dims[0], dims[1], dims[2], dims[3], axis, method, node);
+  })));
+  EXPECT_TRUE(rig.chip().engines.findings().empty()) << rig.chip().engines.findings().front();
+  EXPECT_EQ(read_floats(rig, kIndex, out), ref::arg_index(in, dims, axis, method));
+  EXPECT_EQ(read_floats(rig, kValue, in.size()), marker) << "value output written for an extent above 1";
+}
+
+TEST(ArgLayer, IndexOfTheExtremeAlongEachAxis) {
+  struct Case {
+    const char *what;
+    int dims[4];
+    bool ties;
+  };
+  const Case cases[] = {
+      {"small, distinct values", {2, 3, 4, 5}, false},
+      {"small, many ties", {3, 2, 5, 4}, true},
+      {"channels over more than one row of lanes", {2, 70, 3, 33}, true},
+  };
+  for (const Case &k : cases)
+    for (int axis = 0; axis < 4; axis++)
+      for (int method = 0; method < 2; method++) {
+        const uint64_t seed = kSeeds[(axis + method) % 3];
+        SCOPED_TRACE(std::string(k.what) + ", axis " + std::to_string(axis) + ", method " +
+                     std::to_string(method) + ", seed " + std::to_string(seed));
+        check_arg(values(size_t(k.dims[0]) * k.dims[1] * k.dims[2] * k.dims[3], k.ties, seed), k.dims, axis,
+                  method, seed);
+      }
+}
+
+TEST(ArgLayer, EqualExtremesGiveTheHighestIndex) {
+  for (uint64_t seed : kSeeds) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    FirmwareRig rig(deferred(seed));
+    store_floats(rig, kIn, {3, 7, 7, 1});
+    ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 0, n); })));
+    EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{2});
+    store_floats(rig, kIn, {5, 5, 5, 5});
+    ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 1, n); })));
+    EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{3}) << "minimum over equal values";
+    EXPECT_TRUE(rig.chip().engines.findings().empty()) << rig.chip().engines.findings().front();
+  }
+}
+
+TEST(ArgLayer, PiecesOfItemsChannelsAndRows) {
+  struct Case {
+    const char *what;
+    int dims[4], axis;
+  };
+  const Case cases[] = {
+      {"items in pieces of 2", {3, 130, 2, 4000}, 2},
+      {"channels in pieces of 4032", {2, 4100, 2, 3}, 2},
+      {"a row in pieces of 8192", {1, 1, 3, 9000}, 2},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    check_arg(values(size_t(k.dims[0]) * k.dims[1] * k.dims[2] * k.dims[3], true, 4), k.dims, k.axis, 1, 2);
+  }
+}
+
+TEST(ArgLayer, AxisOfExtentOneCopiesValuesAndFillsZeros) {
+  const std::vector<float> in = values(30, false, 1);
+  const std::vector<float> marker(30, 9.0f);
+  for (uint64_t seed : kSeeds) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    FirmwareRig rig(deferred(seed));
+    store_floats(rig, kIn, in);
+    store_floats(rig, kIndex, marker);
+    store_floats(rig, kValue, marker);
+    ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kIndex, 2, 3, 1, 5, 2, 0, n); })));
+    EXPECT_EQ(read_floats(rig, kValue, 30), in);
+    EXPECT_EQ(read_floats(rig, kIndex, 30), std::vector<float>(30, 0.0f));
+    // Outputs that are not wanted stay untouched.
+    store_floats(rig, kIndex, marker);
+    store_floats(rig, kValue, marker);
+    ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 2, 3, 1, 5, 2, 1, n); })));
+    EXPECT_EQ(read_floats(rig, kValue, 30), marker);
+    EXPECT_EQ(read_floats(rig, kIndex, 30), std::vector<float>(30, 0.0f));
+    ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kNone, 2, 3, 1, 5, 2, 0, n); })));
+    EXPECT_EQ(read_floats(rig, kValue, 30), in);
+    EXPECT_TRUE(rig.chip().engines.findings().empty()) << rig.chip().engines.findings().front();
+  }
+}
+
+TEST(ArgLayer, BadArgumentsFailTheirChecks) {
+  struct Bad {
+    const char *condition;
+    int n, c, h, w, axis, method;
+  };
+  const Bad cases[] = {
+      {"input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0", 1, 0, 2, 2, 1, 0},
+      {"input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0", 1, 2, 2, -3, 1, 0},
+      {"axis < 4", 1, 2, 2, 2, 4, 0},
+      {"axis >= 0", 1, 2, 2, 2, -1, 0},
+      {"method == 0 || method == 1", 1, 2, 2, 2, 1, 2},
+  };
+  for (const Bad &b : cases) {
+    SCOPED_TRACE(b.condition);
+    FirmwareRig rig;
+    expect_assert(run_layer(rig, [&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kIndex, b.n, b.c, b.h, b.w, b.axis, b.method, n); }),
+                  "ASSERT_FS", "nodechip_arg", b.condition, "none.");
+    EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+  }
+}
+
+}  // namespace
+}  // namespace zv::test

@@ -1,12 +1,15 @@
-// Arg max and arg min along one axis of a float32 tensor in device memory, and
-// the API that reaches it (157).
+// Arg max and arg min along one axis of a tensor in device memory, float32 or
+// 8-bit stored 4N, and the APIs that reach them (157, 158).
 //
 // The reduced axis is walked row by row on the tensor engine: a running
-// maximum and its index stay in local memory, and each further row is merged
-// with one compare-and-select command. Equal values select the later row, so
-// among equal extremes the highest index wins. Arg min negates every row
-// first. Indices are float32 values in an N x C x H x W output whose reduced
-// extent is 1. The layer only issues commands on the caller's node.
+// maximum and its index stay in local memory as floats, and each further row
+// is merged with one compare-and-select command. Float: equal values select
+// the later row, so among equal extremes the highest index wins; indices are
+// float32. 8-bit: the rows are converted to floats on the way in, the earlier
+// row keeps equal values (the lowest index wins), and the indices are turned
+// into int32 before they are stored. Arg min negates every row first. Outputs
+// are N x C x H x W with the reduced extent 1. The layers only issue commands
+// on the caller's node.
 #pragma once
 
 #include "cmd_common.h"
@@ -40,7 +43,7 @@ typedef struct {
   int n_piece, c_piece, w_piece;
 } arg_plan_t;
 
-// ---- API record ----
+// ---- API records ----
 
 // API 157.
 typedef struct {
@@ -56,10 +59,33 @@ typedef struct {
 } FW_PACKED zv_api_arg_t;
 static_assert(sizeof(zv_api_arg_t) == 48, "zv_api_arg_t is 48 bytes");
 
+// API 158.
+typedef struct {
+  u64 input_addr;
+  u64 buffer_addr;
+  u64 value_out_addr;
+  u64 buffer2_addr;
+  u64 index_out_addr;
+  u64 index_buffer_addr;
+  i32 is_signed;
+  i32 input_n;
+  i32 input_c;
+  i32 input_h;
+  i32 input_w;
+  i32 axis;
+  i32 method;
+} FW_PACKED zv_api_arg_fix8b_t;
+static_assert(sizeof(zv_api_arg_fix8b_t) == 76, "zv_api_arg_fix8b_t is 76 bytes");
+
+// Set from is_signed by every nodechip_arg_fix8b call: the 8-bit values are
+// read and written as signed (non-zero) or unsigned bytes.
+extern int input_sign_g;
+
 extern "C" {
 
 // ---- Handler ----
 u32 zv_api_arg(u8 *param, u32 size);
+u32 zv_api_arg_fix8b(u8 *param, u32 size);
 
 // ---- Planning (pure) ----
 
@@ -76,4 +102,15 @@ void arg_plan_of(arg_plan_t *plan, const arg_view_t *view);
 // the axis has extent 1. Either output may be ARG_NO_OUTPUT.
 void nodechip_arg(u64 input, u64 value_out, u64 index_out, int N, int C, int H, int W, int axis,
                   int method, cmd_id_node_t *node);
+
+// The same for 8-bit data stored 4N (four batch items interleaved byte by byte
+// in each word): the largest (method other than 1) or smallest (method 1)
+// value into value_out (8-bit, 4N, the axis's extent 1) and its index into
+// index_out (int32, 1N order); among equal extremes the lowest index. The
+// rows are read from the 4N input directly: buffer, buffer2 and the index
+// scratch are not written. An index scratch of ARG_NO_OUTPUT with index_out
+// wanted is refused for axes 1 to 3; an axis below 0 is logged and ignored.
+void nodechip_arg_fix8b(u64 input, u64 buffer, u64 value_out, u64 buffer2, u64 index_out,
+                        u64 imm_index_global_addr, int is_signed, int N, int C, int H, int W, int axis,
+                        int method, cmd_id_node_t *node);
 }

@@ -12,6 +12,7 @@
 #include "memory/firmware_check.h"
 #include "nodechip_arg.h"
 #include "ref/arg_ref.h"
+#include "ref/permute_ref.h"
 
 namespace zv::test {
 namespace {
@@ -19,6 +20,7 @@ namespace {
 constexpr u64 kIn = 0x100000000ull;
 constexpr u64 kIndex = 0x104000000ull;
 constexpr u64 kValue = 0x108000000ull;
+constexpr u64 kScratch = 0x10c000000ull;
 constexpr u64 kNone = ARG_NO_OUTPUT;
 const uint64_t kSeeds[] = {1, 2, 3};
 
@@ -209,6 +211,141 @@ TEST(ArgLayer, BadArgumentsFailTheirChecks) {
                   "ASSERT_FS", "nodechip_arg", b.condition, "none.");
     EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
   }
+}
+
+// ---- 8-bit data stored 4N ----
+
+std::vector<u8> read_bytes(FirmwareRig &rig, u64 addr, size_t n) {
+  std::vector<u8> v(n);
+  rig.chip().ddr.load(addr, v.data(), n);
+  return v;
+}
+
+// Runs the 8-bit layer on bytes (1N order, stored 4N) and compares values
+// (4N) and indices (int32) with the reference, signed or unsigned.
+void check_fix8b(const std::vector<u8> &plain, const int dims[4], int axis, int method, int is_signed,
+                 uint64_t seed, u64 scratch = kScratch) {
+  FirmwareRig rig(deferred(seed));
+  const int n = dims[0];
+  const size_t len = plain.size() / size_t(n);
+  const std::vector<u8> four = ref::to_4n(plain, n, len, 0xee);
+  rig.chip().ddr.store(kIn, four.data(), four.size());
+  ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *node) {
+    nodechip_arg_fix8b(kIn, kNone, kValue, kNone, kIndex, scratch, is_signed, dims[0], dims[1], dims[2], dims[3],
+                       axis, method, node);
+  })));
+  EXPECT_TRUE(rig.chip().engines.findings().empty()) << rig.chip().engines.findings().front();
+  std::vector<float> want;
+  std::vector<u8> want_values;
+  if (is_signed) {
+    std::vector<int> in(plain.begin(), plain.end()), values;
+    for (int &x : in) x = int(int8_t(uint8_t(x)));
+    want = ref::arg_index(in, dims, axis, method, true, &values);
+    for (int x : values) want_values.push_back(u8(x));
+  } else {
+    std::vector<int> in(plain.begin(), plain.end()), values;
+    want = ref::arg_index(in, dims, axis, method, true, &values);
+    for (int x : values) want_values.push_back(u8(x));
+  }
+  std::vector<int32_t> want_index(want.begin(), want.end()), index(want.size());
+  rig.chip().ddr.load(kIndex, reinterpret_cast<u8 *>(index.data()), index.size() * 4);
+  EXPECT_EQ(index, want_index);
+  const int out_n = axis == 0 ? 1 : n;
+  const size_t out_len = want_values.size() / size_t(out_n);
+  EXPECT_EQ(ref::from_4n(read_bytes(rig, kValue, size_t(out_n + 3) / 4 * 4 * out_len), out_n, out_len),
+            want_values);
+}
+
+std::vector<u8> bytes(size_t n, bool ties, unsigned seed) {
+  std::vector<u8> v(n);
+  for (size_t i = 0; i < n; i++) {
+    const unsigned x = unsigned(i * 2654435761u + seed * 97u) >> 9;
+    v[i] = ties ? u8(x % 3 == 0 ? 0x80 : x % 3 == 1 ? 0x7f : 0x05) : u8(x);
+  }
+  return v;
+}
+
+TEST(ArgFix8bLayer, ValueAndLowestIndexOfTheExtremeAlongEachAxis) {
+  struct Case {
+    const char *what;
+    int dims[4];
+    bool ties;
+  };
+  const Case cases[] = {
+      {"items not a multiple of 4", {5, 3, 4, 6}, false},
+      {"many ties, signed and unsigned extremes", {6, 2, 5, 3}, true},
+      {"channels over more than one row of lanes", {3, 70, 2, 33}, true},
+  };
+  for (const Case &k : cases)
+    for (int axis = 0; axis < 4; axis++)
+      for (int method = 0; method < 2; method++)
+        for (int is_signed = 0; is_signed < 2; is_signed++) {
+          const uint64_t seed = kSeeds[(axis + method + is_signed) % 3];
+          SCOPED_TRACE(std::string(k.what) + ", axis " + std::to_string(axis) + ", method " +
+                       std::to_string(method) + (is_signed ? ", signed" : ", unsigned") + ", seed " +
+                       std::to_string(seed));
+          check_fix8b(bytes(size_t(k.dims[0]) * k.dims[1] * k.dims[2] * k.dims[3], k.ties, seed), k.dims, axis,
+                      method, is_signed, seed);
+        }
+}
+
+TEST(ArgFix8bLayer, AllEqualGivesIndexZeroAndExtentOneCopies) {
+  const int dims[4] = {4, 1, 1, 5};
+  check_fix8b(std::vector<u8>(20, 9), dims, 3, 0, 1, 2);
+  check_fix8b(std::vector<u8>(20, 9), dims, 0, 7, 0, 3);
+  // Extent 1: the 4N input copied, every index 0.
+  FirmwareRig rig(deferred(1));
+  const std::vector<u8> four = ref::to_4n(bytes(10, false, 3), 2, 5, 0xee);
+  rig.chip().ddr.store(kIn, four.data(), four.size());
+  ASSERT_TRUE(ran_clean(run_layer(rig, [&](cmd_id_node_t *n) {
+    nodechip_arg_fix8b(kIn, kNone, kValue, kNone, kIndex, kScratch, 1, 2, 5, 1, 1, 2, 0, n);
+  })));
+  EXPECT_EQ(read_bytes(rig, kValue, four.size()), four);
+  EXPECT_EQ(read_bytes(rig, kIndex, 40), std::vector<u8>(40, 0));
+}
+
+TEST(ArgFix8bLayer, AxisAndScratchChecks) {
+  {
+    // A negative axis is logged and nothing is issued.
+    FirmwareRig rig;
+    const FwOutcome o = run_layer(rig, [&](cmd_id_node_t *n) {
+      nodechip_arg_fix8b(kIn, kNone, kValue, kNone, kIndex, kScratch, 1, 4, 2, 2, 2, -1, 0, n);
+    });
+    ASSERT_TRUE(ran_clean(o));
+    EXPECT_NE(o.uart.find("axis = -1 not supported\n"), std::string::npos) << o.uart;
+    EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+  }
+
+  struct Bad {
+    const char *kind, *condition;
+    int c, axis;
+    u64 index, scratch;
+  };
+  const Bad cases[] = {
+      {"ASSERT_FS", "input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0", 0, 1, kIndex, kScratch},
+      {"ASSERT_FS", "axis < 4", 2, 4, kIndex, kScratch},
+      {"ASSERT", "imm_index_global_addr != 9223372036854775807", 2, 1, kIndex, kNone},
+  };
+  for (const Bad &b : cases) {
+    SCOPED_TRACE(b.condition);
+    FirmwareRig r;
+    const FwOutcome out = run_layer(r, [&](cmd_id_node_t *n) {
+      nodechip_arg_fix8b(kIn, kNone, kValue, kNone, b.index, b.scratch, 1, 4, b.c, 2, 2, b.axis, 0, n);
+    });
+    // The axis check follows the log line.
+    const std::string text = b.axis == 4 ? out.uart.substr(out.uart.find('\n') + 1) : out.uart;
+    if (b.axis == 4) {
+      EXPECT_NE(out.uart.substr(0, out.uart.find('\n') + 1).find("axis = 4 not supported\n"), std::string::npos)
+          << out.uart;
+    }
+    FwOutcome rest = out;
+    rest.uart = text;
+    expect_assert(rest, b.kind, "nodechip_arg_fix8b", b.condition, "none.");
+    EXPECT_TRUE(r.chip().engines.gdma.commands().empty());
+  }
+  // Axis 0 needs no index scratch.
+  const int dims[4] = {5, 2, 2, 2};
+  check_fix8b(bytes(40, false, 1), dims, 0, 0, 1, 1, kNone);
 }
 
 }  // namespace

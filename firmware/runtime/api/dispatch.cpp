@@ -22,6 +22,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {46, zv_api_permute},
     {105, zv_api_gemm},
     {157, zv_api_arg},
+    {158, zv_api_arg_fix8b},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},
     {986, zv_api_set_profile},

@@ -1,5 +1,5 @@
 // Transpose and permute: reordering the axes of a tensor in device memory, and
-// the permute API that reaches it (46).
+// the permute APIs that reach it (46, and 142 for 8-bit data).
 //
 // A permutation of up to eight axes is reduced to a short chain of rotations
 // {x, y, z}: the view's bytes, read as an x by y by z array of elements, become
@@ -39,10 +39,14 @@ typedef struct {
 } FW_PACKED zv_api_permute_param_t;
 static_assert(sizeof(zv_api_permute_param_t) == 32, "zv_api_permute_param_t is 32 bytes");
 
+// API 142: the same for 8-bit data in the 4N layout.
+typedef zv_api_permute_param_t zv_api_permute_fix8b_param_t;
+
 extern "C" {
 
 // ---- Handler ----
 u32 zv_api_permute(u8 *param, u32 size);
+u32 zv_api_permute_fix8b(u8 *param, u32 size);
 
 // ---- Planning ----
 

@@ -18,14 +18,6 @@ namespace {
 
 using host::Card;
 
-template <class T>
-std::vector<uint32_t> payload_of(const T &record) {
-  static_assert(sizeof(T) % 4 == 0, "records travel as whole words");
-  std::vector<uint32_t> w(sizeof(T) / 4);
-  std::memcpy(w.data(), &record, sizeof(T));
-  return w;
-}
-
 // Every id with a handler, its record and the record's size.
 struct Row {
   uint32_t id;
@@ -37,6 +29,7 @@ const Row kRows[] = {
     {2, "zv_api_memcpy_t", 32},
     {46, "zv_api_permute_param_t", 32},
     {105, "zv_api_gemm_t", 72},
+    {142, "zv_api_permute_fix8b_param_t", 32},
     {157, "zv_api_arg_t", 48},
     {158, "zv_api_arg_fix8b_t", 76},
     {177, "zv_api_memset_byte_t", 44},

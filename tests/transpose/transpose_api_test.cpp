@@ -1,4 +1,4 @@
-// The permute API (46) end to end: messages through the host driver, results
+// The permute APIs (46, and 142 for 8-bit data) end to end: messages through the host driver, results
 // read back from device memory, under the deferred schedule with several seeds
 // and the happens-before checker on, and on the ARM image.
 #include <gtest/gtest.h>
@@ -43,6 +43,38 @@ TEST(PermuteApi, MovesChannelsLast) {
       EXPECT_TRUE(card->read(kOut, bytes) == ref::permute_axes(in, {k.n, k.c, k.h, k.w}, {0, 2, 3, 1}, 4));
     }
   }
+}
+
+TEST(PermuteApi, MovesChannelsLastIn8BitData) {
+  struct Case {
+    int n, c, h, w;
+  };
+  // Batch groups of four items, and a last group of one.
+  const Case cases[] = {{4, 5, 7, 9}, {5, 70, 3, 6}};
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Case &k : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + std::to_string(k.n) + "x" + std::to_string(k.c) + "x" +
+                   std::to_string(k.h) + "x" + std::to_string(k.w));
+      const size_t item = size_t(k.c) * k.h * k.w;
+      std::vector<uint8_t> plain(size_t(k.n) * item);
+      for (size_t i = 0; i < plain.size(); i++) plain[i] = static_cast<uint8_t>(i * 7 + (i >> 5) + k.w);
+      const std::vector<uint8_t> in = ref::to_4n(plain, k.n, item);
+      card->write(kIn, in.data(), in.size());
+      auto a = card->send(142, payload_of(zv_api_permute_fix8b_param_t{kIn, kOut, k.n, k.c, k.h, k.w}));
+      ASSERT_TRUE(a) << card->trouble();
+      EXPECT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(card->chip().engines.findings().empty()) << card->chip().engines.findings().front();
+      const std::vector<uint8_t> want = ref::permute_axes(plain, {k.n, k.c, k.h, k.w}, {0, 2, 3, 1}, 1);
+      EXPECT_TRUE(ref::from_4n(card->read(kOut, in.size()), k.n, item) == want);
+    }
+  }
+  // No items: nothing is issued.
+  Card card;
+  auto a = card.send(142, payload_of(zv_api_permute_fix8b_param_t{kIn, kOut, 0, 3, 4, 5}));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 0u);
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 
 TEST(PermuteApi, NoItemsAndTooLargePlanes) {

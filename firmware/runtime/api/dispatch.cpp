@@ -21,6 +21,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {2, zv_api_memcpy},
     {46, zv_api_permute},
     {105, zv_api_gemm},
+    {142, zv_api_permute_fix8b},
     {157, zv_api_arg},
     {158, zv_api_arg_fix8b},
     {177, zv_api_memset_byte},

@@ -1,4 +1,5 @@
-// API 46: permute of a float32 tensor (n, c, h, w) to (n, h, w, c).
+// APIs 46 and 142: permute of a tensor (n, c, h, w) to (n, h, w, c), float32 or
+// 8-bit in the 4N layout.
 #include "engine_wait.h"
 #include "nodechip_transpose.h"
 #include "zv_api.h"
@@ -10,6 +11,17 @@ u32 zv_api_permute(u8 *param, u32 size) {
   resync_cmd_id(&node);
   nodechip_permute_by_gdma(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
                            &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_permute_fix8b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_permute_fix8b_param_t, rec, param, size);
+  if (rec.input_n == 0) return 0;
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_permute_fix8b_by_gdma(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
+                                 rec.input_w, &node);
   poll_all_engine_done(&node);
   return 0;
 }

@@ -9,7 +9,7 @@ namespace zv::chip {
 namespace {
 // Reset values of the tensor engine's set-up registers: all bits set, so that
 // the firmware's read-modify-writes are visible.
-std::map<u32, u32> tpu_ctrl_reset() {
+std::map<u32, u32> bd_ctrl_reset() {
   return {{0x17c, 0x00000000}, {0x1a4, 0x00000000}, {0x1a8, 0xffffffff},
           {0x1ac, 0xffffffff}, {0x1b0, 0xffffffff}, {0x1b4, 0xffffffff}};
 }
@@ -28,7 +28,7 @@ Chip::Chip(const ChipConfig &config)
       ddr("device memory", kDeviceMemBase, kDeviceMemSize),
       straps(config.i2c_strap),
       pcie(config.chip_id, config.msi_address, config.msi_data),
-      tpu_ctrl("tensor engine control", 0x58001000, tpu_ctrl_reset()),
+      bd_ctrl("tensor engine control", 0x58001000, bd_ctrl_reset()),
       engines(dtcm, local, l2, ddr, config.engines) {
   load_static_tables(l2);
   fuse.burn(80, config.fuse80);
@@ -55,7 +55,7 @@ Chip::Chip(const ChipConfig &config)
       {Straps::kBase, Straps::kSize, &straps},
       {Fuse::kBase, Fuse::kSize, &fuse},
       {Uart::kBase, Uart::kSize, &uart},
-      {0x58001000, 0x1000, &tpu_ctrl},
+      {0x58001000, 0x1000, &bd_ctrl},
       {0x5fa01000, 0x1000, &pcie},
       {0x5fb00000, 0x1000, &pcie},
       {0x5fb80000, 0x10000, &pcie},

@@ -78,7 +78,7 @@ class Chip {
   Straps straps;
   I2cSlave i2c;
   Pcie pcie;
-  RegisterFile tpu_ctrl;
+  RegisterFile bd_ctrl;
   Engines engines;
 
  private:

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "fw_main.h"
-#include "fw_regs.h"
+#include "runtime/firmware_main.h"
+#include "runtime/regs.h"
 
 extern "C" int zvfw_main(void);
 

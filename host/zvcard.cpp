@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "card.h"
-#include "fw_main.h"
+#include "runtime/firmware_main.h"
 
 namespace {
 

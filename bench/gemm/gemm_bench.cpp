@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "card.h"
-#include "gemm.h"
+#include "cmd/gemm.h"
 
 namespace {
 

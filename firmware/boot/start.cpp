@@ -1,7 +1,7 @@
 // Target-only pieces of the C library's start-up.
 #include <stdio.h>
 
-#include "hw.h"
+#include "runtime/hw.h"
 
 extern "C" {
 // Static constructors run from the reset routine through the C library's init

@@ -1,10 +1,10 @@
 // The CDMA sort command.
-#include "cdma.h"
+#include "cmd/cdma_sort.h"
 
-#include "cmd_common.h"
-#include "fw_runtime.h"
-#include "hw.h"
-#include "profile.h"
+#include "cmd/cmd_framework.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
 
 // Address high words carry the engine's fixed bits 0x3f0 above the address bits.
 #define CDMA_ADDR_HI_BITS 0x3f0u

@@ -3,10 +3,10 @@
 // protocol and the command-id node operations.
 #include <string.h>
 
-#include "cmd_common.h"
-#include "fw_runtime.h"
-#include "hw.h"
-#include "profile.h"
+#include "cmd/cmd_framework.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
 
 // ---- Fields ----
 

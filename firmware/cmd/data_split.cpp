@@ -7,11 +7,11 @@
 // columns until one slice fits. Every search starts from an estimate (bytes
 // needed over bytes free) and grows one section at a time, bounded by the extent
 // it cuts. All byte counts are per lane and computed in 64 bits.
-#include "data_split.h"
+#include "cmd/data_split.h"
 
-#include "fw_assert.h"
-#include "fw_regs.h"
-#include "tensor_slice.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
+#include "cmd/tensor_slice.h"
 
 #define BANK_SIZE 0x10000
 #define CONV_MAX_CHANNELS 4095

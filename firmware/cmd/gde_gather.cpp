@@ -1,10 +1,10 @@
 // The GDE gather command.
-#include "gde.h"
+#include "cmd/gde_gather.h"
 
-#include "cmd_common.h"
-#include "fw_runtime.h"
-#include "hw.h"
-#include "profile.h"
+#include "cmd/cmd_framework.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
 
 u32 gde_type_bytes(u32 type) {
   switch (type) {

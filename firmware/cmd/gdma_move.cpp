@@ -4,11 +4,11 @@
 // combinations the engine accepts.
 #include <string.h>
 
-#include "fw_assert.h"
-#include "gdma.h"
-#include "gdma_desc.h"
-#include "profile.h"
-#include "tensor_shape.h"
+#include "runtime/assert.h"
+#include "cmd/gdma.h"
+#include "cmd/gdma_desc.h"
+#include "runtime/profile.h"
+#include "cmd/tensor_shape.h"
 
 // Global addresses are 40 bits wide: bits 32-39 go into one byte of word 18.
 #define GDMA_GLOBAL_ADDR_LIMIT (1ull << 40)

@@ -3,13 +3,13 @@
 // fills, the C/W exchange and the filter move with its count.
 #include <string.h>
 
-#include "engine_wait.h"
-#include "fw_assert.h"
-#include "gdma.h"
-#include "gdma_desc.h"
-#include "hw.h"
-#include "profile.h"
-#include "tensor_shape.h"
+#include "runtime/engine_wait.h"
+#include "runtime/assert.h"
+#include "cmd/gdma.h"
+#include "cmd/gdma_desc.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
+#include "cmd/tensor_shape.h"
 
 #define GDMA_GLOBAL_ADDR_LIMIT (1ull << 40)
 

@@ -1,7 +1,7 @@
 // Cutting GDMA moves into pieces that one descriptor can hold.
-#include "gdma_split.h"
+#include "cmd/gdma_split.h"
 
-#include "fw_regs.h"
+#include "runtime/regs.h"
 
 static i32 min_i32(i32 a, i32 b) { return a < b ? a : b; }
 static i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }

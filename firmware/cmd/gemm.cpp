@@ -6,14 +6,14 @@
 // the previous step's multiplication runs on the compute node, and a finished C
 // slice is stored while the next one is being multiplied. The alternating
 // buffers keep an operand from being overwritten while a command still reads it.
-#include "gemm.h"
+#include "cmd/gemm.h"
 
-#include "engine_wait.h"
-#include "fw_assert.h"
-#include "fw_regs.h"
-#include "gdma.h"
-#include "tpu_fc.h"
-#include "tpu_md.h"
+#include "runtime/engine_wait.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
+#include "cmd/gdma.h"
+#include "cmd/bd_fc.h"
+#include "cmd/bd_md.h"
 
 static u32 div_up(u32 a, u32 b) { return (a + b - 1) / b; }
 

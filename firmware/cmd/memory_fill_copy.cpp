@@ -1,11 +1,11 @@
 // Memory fill and copy layers, and the byte copy into the DTCM scratch window.
 #include <string.h>
 
-#include "engine_wait.h"
-#include "fw_assert.h"
-#include "gdma.h"
-#include "nodechip_memory.h"
-#include "profile.h"
+#include "runtime/engine_wait.h"
+#include "runtime/assert.h"
+#include "cmd/gdma.h"
+#include "cmd/memory_fill_copy.h"
+#include "runtime/profile.h"
 
 // Rows longer than one GDMA dimension go as pieces of this many elements along
 // a dimension of their own, then one move for the rest.

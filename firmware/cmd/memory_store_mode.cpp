@@ -1,8 +1,8 @@
 // Store-mode transfers: 1N <-> 4N in device memory, and 1N loads into local
 // memory in 2N or 4N layout.
-#include "fw_assert.h"
-#include "gdma.h"
-#include "store_mode.h"
+#include "runtime/assert.h"
+#include "cmd/gdma.h"
+#include "cmd/memory_store_mode.h"
 
 #define GDMA_DIM_MAX 65535
 

@@ -1,10 +1,10 @@
 // One-command tensor operations on lane-local float32 and int32 tensors.
-#include "tensor_ops.h"
+#include "cmd/tensor_ops.h"
 
 #include <string.h>
 
-#include "fw_assert.h"
-#include "fw_regs.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
 
 static u32 f32_bits(float f) {
   u32 u;

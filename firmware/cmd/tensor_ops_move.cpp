@@ -2,10 +2,10 @@
 // sequence: the basic tensor operations that issue GDMA moves.
 #include <string.h>
 
-#include "fw_assert.h"
-#include "fw_regs.h"
-#include "gdma.h"
-#include "tensor_ops.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
+#include "cmd/gdma.h"
+#include "cmd/tensor_ops.h"
 
 static u32 lane_of(u32 local) { return get_local_start_lane(local) & (NPU_NUM - 1); }
 static u32 offset_of(u32 local) { return local & (LOCAL_MEM_SIZE - 1); }

@@ -1,7 +1,7 @@
-#include "tensor_shape.h"
+#include "cmd/tensor_shape.h"
 
-#include "fw_assert.h"
-#include "fw_regs.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
 
 // Bytes of one execution-unit group: the unit an EU-aligned channel plane is
 // rounded up to.

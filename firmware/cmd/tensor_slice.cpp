@@ -1,9 +1,9 @@
-#include "tensor_slice.h"
+#include "cmd/tensor_slice.h"
 
 #include <string.h>
 
-#include "fw_assert.h"
-#include "fw_regs.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
 
 // Rows a block of a local-memory hint may have: the engines' row limit.
 #define SPLIT_MAX_ROWS 2047

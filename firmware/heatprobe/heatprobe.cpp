@@ -1,14 +1,14 @@
 // The power-test kernel: one 8-bit convolution command issued 60 times on fixed
 // local operands, then a wait for the engines. Nothing is loaded: the results
 // are whatever the operands give; only the engine load matters.
-#include "heatprobe.h"
+#include "heatprobe/heatprobe.h"
 
 #include <string.h>
 
-#include "fw_assert.h"
-#include "hw.h"
-#include "profile.h"
-#include "tpu_conv.h"
+#include "runtime/assert.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
+#include "cmd/bd_conv.h"
 
 // The kernel's own wait for the node's ids on both engines.
 static void zvkernel_poll_all_engine_done_internal(cmd_id_node_t *node) {

@@ -1,13 +1,13 @@
 // Local compare-select, ReLU and reductions.
 #include <string.h>
 
-#include "fw_assert.h"
-#include "fw_regs.h"
-#include "nodechip_local_select.h"
-#include "tensor_ops.h"
-#include "tpu_arith.h"
-#include "tpu_desc.h"
-#include "tpu_pool.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
+#include "local/compare_select.h"
+#include "cmd/tensor_ops.h"
+#include "cmd/bd_arith.h"
+#include "cmd/bd_desc.h"
+#include "cmd/bd_pool.h"
 
 static u32 f32_bits(float f) {
   u32 u;

@@ -1,8 +1,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "hw.h"
-#include "fw_runtime.h"
+#include "runtime/hw.h"
+#include "runtime/services.h"
 
 jmp_buf error_stat;
 volatile int error_stat_armed;

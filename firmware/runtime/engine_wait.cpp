@@ -1,8 +1,8 @@
 // Engine waits and command-id restarts.
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 
-#include "hw.h"
-#include "profile.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
 
 static u32 bd_done_id(void) { return (hw_read32(BD_REG_STATUS) >> BD_STATUS_DONE_SHIFT) & BD_STATUS_DONE_MASK; }
 static u32 gdma_done_id(void) { return (hw_read32(GDMA_REG_DONE) >> GDMA_DONE_SHIFT) & GDMA_DONE_MASK; }

@@ -3,18 +3,18 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "fw_main.h"
-#include "fw_regs.h"
-#include "fw_runtime.h"
-#include "hw.h"
-#include "zv_api.h"
+#include "runtime/firmware_main.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
+#include "runtime/api/dispatch.h"
 
 static u32 ring_word(u32 index) { return hw_read32(API_RING_BASE + 4u * (index % API_RING_WORDS)); }
 static void ring_write(u32 index, u32 value) {
   hw_write32(API_RING_BASE + 4u * (index % API_RING_WORDS), value);
 }
 
-void fw_enable_tpu_auto_clk(void) { hw_set_bits(TPU_REG_CLK_GATE, TPU_AUTO_CLK_BITS); }
+void fw_enable_tpu_auto_clk(void) { hw_set_bits(BD_REG_CLK_GATE, BD_AUTO_CLK_BITS); }
 
 void fw_build_npu_map(const u8 disabled[3], u8 map[68]) {
   u8 flat[64];
@@ -47,13 +47,13 @@ static void start_host_interface(fw_main_config_t *config) {
   hw_write32(REG_API_LOCK, 0);
   fw_enable_tpu_auto_clk();
 
-  u32 a8 = hw_read32(TPU_REG_CTRL_A8);
-  u32 b4 = hw_read32(TPU_REG_CTRL_B4);
-  hw_write32(TPU_REG_CTRL_A8, a8 & 0x00ffffffu);
-  hw_write32(TPU_REG_CTRL_AC, 0);
-  hw_write32(TPU_REG_CTRL_B0, 0);
-  hw_write32(TPU_REG_CTRL_B4, b4 & 0xfff00000u);
-  hw_set_bits(TPU_REG_CTRL_A4, 1u << 24);
+  u32 a8 = hw_read32(BD_REG_CTRL_A8);
+  u32 b4 = hw_read32(BD_REG_CTRL_B4);
+  hw_write32(BD_REG_CTRL_A8, a8 & 0x00ffffffu);
+  hw_write32(BD_REG_CTRL_AC, 0);
+  hw_write32(BD_REG_CTRL_B0, 0);
+  hw_write32(BD_REG_CTRL_B4, b4 & 0xfff00000u);
+  hw_set_bits(BD_REG_CTRL_A4, 1u << 24);
 }
 
 int firmware_main(fw_main_config_t *config) {

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "fw_runtime.h"
+#include "runtime/services.h"
 
 extern "C" {
 void *__real_malloc(size_t size);

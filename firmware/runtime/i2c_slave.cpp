@@ -1,8 +1,8 @@
 // The I2C2 controller as a slave: a master reads the 128-byte status buffer
 // from the register address it last wrote.
-#include "fw_main.h"
-#include "fw_regs.h"
-#include "hw.h"
+#include "runtime/firmware_main.h"
+#include "runtime/regs.h"
+#include "runtime/hw.h"
 
 static u8 addr;    // register address last written by the master
 static u8 w_flag;  // 1 while that address has not been used by a read

@@ -2,9 +2,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "fw_regs.h"
-#include "fw_runtime.h"
-#include "hw.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
 
 void fw_log(s32 level, const char *fmt, ...) {
   (void)level;

@@ -2,10 +2,10 @@
 // window for host interrupts, and the IRQ, FIQ and exception handlers.
 #include <stdio.h>
 
-#include "fw_main.h"
-#include "fw_regs.h"
-#include "fw_runtime.h"
-#include "hw.h"
+#include "runtime/firmware_main.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
 
 u32 pcie_msi_low;
 u32 pcie_msi_data;

@@ -1,11 +1,11 @@
 // Profiling records and hooks.
-#include "profile.h"
+#include "runtime/profile.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "fw_regs.h"
-#include "fw_runtime.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
 
 profile_context_t *g_profile_context;
 

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-#include "fw_runtime.h"
-#include "hw.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
 
 #define HEAP_SIZE 65536
 

@@ -1,6 +1,6 @@
-#include "fw_regs.h"
-#include "fw_runtime.h"
-#include "hw.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
 
 void firmware_timer_init(void) { hw_write32(REG_TIMER_CTRL, 0); }
 

@@ -1,6 +1,6 @@
-#include "fw_regs.h"
-#include "fw_runtime.h"
-#include "hw.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+#include "runtime/hw.h"
 
 void _uart_putc(char c) {
   while ((hw_read32(UART_LSR) & UART_LSR_TX_READY) == 0) hw_idle();

@@ -10,8 +10,8 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "nodechip_memory.h"
-#include "zv_api.h"
+#include "cmd/memory_fill_copy.h"
+#include "runtime/api/dispatch.h"
 
 namespace zv::test {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "nodechip_arg.h"
+#include "layers/data/arg.h"
 #include "ref/arg_ref.h"
 #include "ref/permute_ref.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "memory/firmware_check.h"
-#include "nodechip_arg.h"
+#include "layers/data/arg.h"
 #include "ref/arg_ref.h"
 #include "ref/permute_ref.h"
 

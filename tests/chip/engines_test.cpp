@@ -157,7 +157,7 @@ TEST(Engines, LaneMapIsKeptAndOtherOffsetsAreReported) {
   EXPECT_EQ(fault_of([&] { c.arm_read32(0x5800006c); }), "GDMA: read of unmodelled register 0x5800006c");
   // The set-up registers around the status register stay plain storage.
   c.arm_write32(0x580011a4, 5);
-  EXPECT_EQ(c.tpu_ctrl.peek(0x1a4), 5u);
+  EXPECT_EQ(c.bd_ctrl.peek(0x1a4), 5u);
 }
 
 TEST(Engines, CdmaRunsAsItStartsAndReportsDone) {

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <random>
 
-#include "data_split.h"
+#include "cmd/data_split.h"
 #include "expect_assert.h"
 
 namespace zv::test {

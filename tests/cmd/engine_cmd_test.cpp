@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine_issue.h"
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "expect_assert.h"
 #include "fw_test.h"
 

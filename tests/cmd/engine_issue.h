@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "chip/engine_test_kinds.h"
-#include "cmd_common.h"
+#include "cmd/cmd_framework.h"
 #include "fw_test.h"
-#include "profile.h"
+#include "runtime/profile.h"
 
 namespace zv::test {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "engine_issue.h"
-#include "engine_wait.h"
-#include "fw_runtime.h"
+#include "runtime/engine_wait.h"
+#include "runtime/services.h"
 
 // The firmware's own heap (the test's malloc is the host's).
 extern "C" void *zvfw_sbrk(ptrdiff_t incr);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine_issue.h"
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "fw_test.h"
 
 namespace zv::test {

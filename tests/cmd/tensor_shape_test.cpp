@@ -1,10 +1,10 @@
 // Element lengths and the global and local stride rules of tensor shapes.
-#include "tensor_shape.h"
+#include "cmd/tensor_shape.h"
 
 #include <gtest/gtest.h>
 
 #include "expect_assert.h"
-#include "fw_regs.h"
+#include "runtime/regs.h"
 
 namespace zv::test {
 namespace {

@@ -1,6 +1,6 @@
 // Length splits, batch/row splits, slice counts, width cuts and the software
 // pipeline.
-#include "tensor_slice.h"
+#include "cmd/tensor_slice.h"
 
 #include <gtest/gtest.h>
 

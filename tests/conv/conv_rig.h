@@ -1,6 +1,6 @@
 // Placing tensors, weights and matrices in local memory in the layouts the
 // convolution unit reads, and reading results back, on the tensor engine rig
-// (tests/tpu/tpu_rig.h: fresh node, wait, checker on).
+// (tests/tpu/bd_rig.h: fresh node, wait, checker on).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "ref/conv_ref.h"
-#include "tpu/tpu_rig.h"
+#include "bd/bd_rig.h"
 
 namespace zv::test::conv {
 

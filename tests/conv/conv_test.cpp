@@ -5,7 +5,7 @@
 // the 8-bit forms (4N input, 16-bit bias, shift, ReLU, saturation, 16-bit
 // result); every case under eager and deferred schedules, checker on.
 #include "conv/conv_rig.h"
-#include "tpu_conv.h"
+#include "cmd/bd_conv.h"
 
 namespace zv::test::conv {
 namespace {
@@ -160,11 +160,11 @@ TEST(ConvFloat, ExtentOf2047RunsAnd2048IsRefused) {
     EXPECT_TRUE(same(get(rig, O, 1, 2, oh, ow), cr::convolution(in, w, {}, 1, p)));
     refused = issue(1);
     }
-    expect_tpu_assert(refused, "ASSERT_FS", "atomic_conv_neuron_kernel_stride_gen_cmd",
+    expect_bd_assert(refused, "ASSERT_FS", "atomic_conv_neuron_kernel_stride_gen_cmd",
                       k.ih > 1 ? "(input_h - 1) * (ins_h + 1) + 1 + pad_h_top + pad_h_bottom <= 2047"
                                : "(input_w - 1) * (ins_w + 1) + 1 + pad_w_l + pad_w_r <= 2047");
   }
-  expect_tpu_assert(
+  expect_bd_assert(
       [](cmd_id_node_t *node) {
         atomic_conv_neuron_gen_cmd(at_lane(0, 0), at_lane(0, 0x100), 0, 0, 1, 1, 4, 4, 0, 0, 1, 2048, 1, 1,
                                    0x3f800000, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, node);
@@ -240,7 +240,7 @@ TEST(ConvWinograd, FloatMatchesDirect3x3) {
         for (size_t i = 0; i < want.v.size(); i++) want.v[i] += old.v[i];
       EXPECT_TRUE(same(get(rig, O, n, oc, oh, ow), want));
     }
-  expect_tpu_assert(
+  expect_bd_assert(
       [](cmd_id_node_t *node) {
         atomic_winograd_neuron_gen_cmd(at_lane(0, 0), at_lane(0, 0x1000), at_lane(0, 0x2000), 0, 1, 1, 5, 3, 0, 0, 1,
                                        3, 3, 0, 0, 0, 0, 0, 0, node);

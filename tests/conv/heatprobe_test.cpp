@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "card.h"
-#include "fw_main.h"
+#include "runtime/firmware_main.h"
 #include "fw_test.h"
-#include "heatprobe.h"
-#include "profile.h"
-#include "tpu_conv.h"
+#include "heatprobe/heatprobe.h"
+#include "runtime/profile.h"
+#include "cmd/bd_conv.h"
 
 namespace zv::test {
 namespace {

@@ -2,9 +2,9 @@
 // chip model against plain references, and the 8-bit average's reciprocal
 // tables; every case under eager and deferred schedules, checker on.
 #include "conv/conv_rig.h"
-#include "tpu_conv.h"
-#include "tpu_fc.h"
-#include "tpu_pool.h"
+#include "cmd/bd_conv.h"
+#include "cmd/bd_fc.h"
+#include "cmd/bd_pool.h"
 
 namespace zv::test::conv {
 namespace {
@@ -86,7 +86,7 @@ TEST(PoolFloat, ChannelsBeyond4095AreCutPerItem) {
 }
 
 TEST(PoolFloat, ExtentOf2048IsRefused) {
-  expect_tpu_assert(
+  expect_bd_assert(
       [](cmd_id_node_t *node) {
         atomic_avg_pooling_gen_cmd(at_lane(0, 0), at_lane(0, 0x1000), 1, 1, 2046, 1, 1, 1, 2, 1, 1, 1, 0, 0, 1, 1, 0,
                                    0, 0x3f800000, node);
@@ -152,7 +152,7 @@ TEST(PoolFix8b, MaxAverageAndDepthwiseMatchTheReference) {
       for (auto &v : want.v) v = double(cr::finish(i64(v) * mult, k.rshift + e, k.relu, 8, out_signed));
       EXPECT_TRUE(same(get(rig, O, n, c, oh, ow, out_signed), want));
     }
-  expect_tpu_assert(
+  expect_bd_assert(
       [](cmd_id_node_t *node) {
         atomic_pooling_fix8b_gen_cmd(at_lane(0, 0), 0, at_lane(0, 0x1000), 0, 4, 1, 20, 20, 1, 1, 15, 18, 0, 0, 0, 0,
                                      1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, node);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "card.h"
-#include "fw_regs.h"
+#include "runtime/regs.h"
 #include "fw_test.h"
 
 namespace zv::test {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gdma_layout.h"
-#include "profile.h"
+#include "runtime/profile.h"
 
 namespace zv::test {
 namespace {

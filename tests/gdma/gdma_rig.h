@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "fw_test.h"
-#include "gdma.h"
+#include "cmd/gdma.h"
 #include "ref/tensor_ref.h"
 
 namespace zv::test {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "gdma_split.h"
+#include "cmd/gdma_split.h"
 
 namespace zv::test {
 namespace {

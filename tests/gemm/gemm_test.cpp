@@ -14,7 +14,7 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "gemm.h"
+#include "cmd/gemm.h"
 #include "ref/gemm_ref.h"
 
 namespace zv::test {

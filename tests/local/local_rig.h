@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "tensor_shape.h"
-#include "tpu/tpu_rig.h"
+#include "cmd/tensor_shape.h"
+#include "bd/bd_rig.h"
 
 namespace zv::test::local {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "local/local_rig.h"
-#include "nodechip_local_select.h"
+#include "local/compare_select.h"
 #include "ref/select_ref.h"
 
 namespace zv::test::local {

@@ -10,7 +10,7 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "nodechip_memory.h"
+#include "cmd/memory_fill_copy.h"
 
 namespace zv::test {
 namespace {

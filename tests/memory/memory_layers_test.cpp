@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "firmware_check.h"
-#include "hw.h"
+#include "runtime/hw.h"
 #include "memory_ref.h"
-#include "nodechip_memory.h"
-#include "store_mode.h"
+#include "cmd/memory_fill_copy.h"
+#include "cmd/memory_store_mode.h"
 
 namespace zv::test {
 namespace {

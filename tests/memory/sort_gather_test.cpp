@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "cdma.h"
+#include "cmd/cdma_sort.h"
 #include "chip/engine_test_kinds.h"
 #include "cmd/engine_issue.h"
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "firmware_check.h"
-#include "gde.h"
+#include "cmd/gde_gather.h"
 #include "memory_ref.h"
-#include "profile.h"
+#include "runtime/profile.h"
 
 namespace zv::test {
 namespace {

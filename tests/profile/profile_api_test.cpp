@@ -11,9 +11,9 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "nodechip_memory.h"
-#include "profile.h"
-#include "profile_api.h"
+#include "cmd/memory_fill_copy.h"
+#include "runtime/profile.h"
+#include "runtime/api/profile_api.h"
 
 namespace zv::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "card.h"
-#include "fw_regs.h"
+#include "runtime/regs.h"
 #include "fw_test.h"
 
 namespace zv::test {

@@ -8,10 +8,10 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "fw_assert.h"
-#include "fw_main.h"
-#include "fw_regs.h"
-#include "zv_api.h"
+#include "runtime/assert.h"
+#include "runtime/firmware_main.h"
+#include "runtime/regs.h"
+#include "runtime/api/dispatch.h"
 
 extern "C" void *__wrap_malloc(size_t);
 
@@ -84,13 +84,13 @@ TEST_P(Ring, BootAnnouncesReadiness) {
   EXPECT_EQ(card->log_offset(), 0u);
   EXPECT_GE(card->chip().sys.timer_ctrl_writes(), 1u);
   // Tensor engine set-up: automatic clock gating and the five control words.
-  auto &tpu = card->chip().tpu_ctrl;
-  EXPECT_EQ(tpu.peek(0x17c) & 0x1800u, 0x1800u);
-  EXPECT_EQ(tpu.peek(0x1a8), 0x00ffffffu);
-  EXPECT_EQ(tpu.peek(0x1ac), 0u);
-  EXPECT_EQ(tpu.peek(0x1b0), 0u);
-  EXPECT_EQ(tpu.peek(0x1b4), 0xfff00000u);
-  EXPECT_EQ(tpu.peek(0x1a4), 1u << 24);
+  auto &bd = card->chip().bd_ctrl;
+  EXPECT_EQ(bd.peek(0x17c) & 0x1800u, 0x1800u);
+  EXPECT_EQ(bd.peek(0x1a8), 0x00ffffffu);
+  EXPECT_EQ(bd.peek(0x1ac), 0u);
+  EXPECT_EQ(bd.peek(0x1b0), 0u);
+  EXPECT_EQ(bd.peek(0x1b4), 0xfff00000u);
+  EXPECT_EQ(bd.peek(0x1a4), 1u << 24);
 }
 
 TEST_P(NativeRing, PayloadReachesHandlerAndAnswerComesBack) {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "fw_regs.h"
-#include "fw_runtime.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
 #include "fw_test.h"
 
 extern "C" void *zvfw_sbrk(ptrdiff_t incr);

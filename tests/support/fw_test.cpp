@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fw_assert.h"
+#include "runtime/assert.h"
 
 namespace zv::test {
 

@@ -10,7 +10,7 @@
 
 #include "card.h"
 #include "fw_test.h"
-#include "nodechip_transpose.h"
+#include "layers/data/transpose.h"
 #include "ref/permute_ref.h"
 
 namespace zv::test {

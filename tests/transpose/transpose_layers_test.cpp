@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "engine_wait.h"
+#include "runtime/engine_wait.h"
 #include "memory/firmware_check.h"
-#include "nodechip_transpose.h"
+#include "layers/data/transpose.h"
 #include "ref/permute_ref.h"
-#include "tensor_shape.h"
+#include "cmd/tensor_shape.h"
 
 namespace zv::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "fw_assert.h"
+#include "runtime/assert.h"
 
 extern "C" {
 void do_irq(unsigned *frame);

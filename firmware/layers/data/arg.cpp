@@ -1,16 +1,16 @@
 // Arg max and arg min of a float32 tensor in device memory along one axis.
-#include "nodechip_arg.h"
+#include "layers/data/arg.h"
 
 #include <string.h>
 
-#include "engine_wait.h"
-#include "fw_assert.h"
-#include "fw_regs.h"
-#include "fw_runtime.h"
-#include "gdma.h"
-#include "tensor_ops.h"
-#include "tensor_shape.h"
-#include "tpu_md.h"
+#include "runtime/engine_wait.h"
+#include "runtime/assert.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+#include "cmd/gdma.h"
+#include "cmd/tensor_ops.h"
+#include "cmd/tensor_shape.h"
+#include "cmd/bd_md.h"
 
 static inline int imin(int a, int b) { return a < b ? a : b; }
 static inline int ceil_div(int a, int b) { return (a + b - 1) / b; }

@@ -4,13 +4,13 @@
 // issued: through local memory for the float transpose, with strided global
 // moves for the 8-bit one. 4N byte tensors whose batch axis moves are turned
 // into 1N bytes first and back into 4N at the end.
-#include "nodechip_transpose.h"
+#include "layers/data/transpose.h"
 
-#include "engine_wait.h"
-#include "fw_assert.h"
-#include "gdma.h"
-#include "store_mode.h"
-#include "tensor_shape.h"
+#include "runtime/engine_wait.h"
+#include "runtime/assert.h"
+#include "cmd/gdma.h"
+#include "cmd/memory_store_mode.h"
+#include "cmd/tensor_shape.h"
 
 // Ids above this are restarted before the next rotation piece (five GDMA
 // commands at most) so that the 16-bit id fields never wrap.

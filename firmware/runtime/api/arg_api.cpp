@@ -1,7 +1,7 @@
 // APIs 157 and 158: arg max or arg min along one axis, float32 and 8-bit.
-#include "engine_wait.h"
-#include "nodechip_arg.h"
-#include "zv_api.h"
+#include "runtime/engine_wait.h"
+#include "layers/data/arg.h"
+#include "runtime/api/dispatch.h"
 
 u32 zv_api_arg(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_arg_t, rec, param, size);

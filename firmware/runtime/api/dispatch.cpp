@@ -1,14 +1,14 @@
 // The API table and the dispatch by API id.
-#include "zv_api.h"
+#include "runtime/api/dispatch.h"
 
-#include "fw_main.h"
-#include "fw_runtime.h"
-#include "gemm.h"
-#include "heatprobe.h"
-#include "nodechip_arg.h"
-#include "nodechip_memory.h"
-#include "nodechip_transpose.h"
-#include "profile_api.h"
+#include "runtime/firmware_main.h"
+#include "runtime/services.h"
+#include "cmd/gemm.h"
+#include "heatprobe/heatprobe.h"
+#include "layers/data/arg.h"
+#include "cmd/memory_fill_copy.h"
+#include "layers/data/transpose.h"
+#include "runtime/api/profile_api.h"
 
 #if !defined(__arm__)
 zv_api_test_hook_t zv_api_test_hook;

@@ -1,7 +1,7 @@
 // API 105: GEMM. The routine restarts the command ids and waits for the engines
 // itself, so the handler does neither.
-#include "gemm.h"
-#include "zv_api.h"
+#include "cmd/gemm.h"
+#include "runtime/api/dispatch.h"
 
 u32 zv_api_gemm(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_gemm_t, rec, param, size);

@@ -1,9 +1,9 @@
 // Memory API handlers: 1 memset, 2 memcpy, 177 memset_byte, 183 memcpy_tensors.
-#include "engine_wait.h"
-#include "gdma.h"
-#include "hw.h"
-#include "nodechip_memory.h"
-#include "zv_api.h"
+#include "runtime/engine_wait.h"
+#include "cmd/gdma.h"
+#include "runtime/hw.h"
+#include "cmd/memory_fill_copy.h"
+#include "runtime/api/dispatch.h"
 
 // API 1 modes 1 to 3 fill one byte lane per command, in pieces of this many
 // elements.

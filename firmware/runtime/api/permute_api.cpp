@@ -1,8 +1,8 @@
 // APIs 46 and 142: permute of a tensor (n, c, h, w) to (n, h, w, c), float32 or
 // 8-bit in the 4N layout.
-#include "engine_wait.h"
-#include "nodechip_transpose.h"
-#include "zv_api.h"
+#include "runtime/engine_wait.h"
+#include "layers/data/transpose.h"
+#include "runtime/api/dispatch.h"
 
 u32 zv_api_permute(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_permute_param_t, rec, param, size);

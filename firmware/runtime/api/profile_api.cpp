@@ -1,12 +1,12 @@
 // API 986: profiling switch. API 987: profile reader.
-#include "profile_api.h"
+#include "runtime/api/profile_api.h"
 
-#include "engine_wait.h"
-#include "fw_regs.h"
-#include "gdma.h"
-#include "hw.h"
-#include "profile.h"
-#include "zv_api.h"
+#include "runtime/engine_wait.h"
+#include "runtime/regs.h"
+#include "cmd/gdma.h"
+#include "runtime/hw.h"
+#include "runtime/profile.h"
+#include "runtime/api/dispatch.h"
 
 // The ARM sees device memory from GLOBAL_MEM_START_ADDR on through a window of
 // this many bytes at DDR_ARM_BASE.

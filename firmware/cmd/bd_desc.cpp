@@ -1,0 +1,41 @@
+#include "cmd/bd_desc.h"
+
+#include <string.h>
+
+#include "runtime/assert.h"
+#include "runtime/profile.h"
+
+void bd_desc_init(bd_desc_t *d, int first, int last) {
+  bd_gen_cmd();  // renders the default image on first use
+  memcpy(d->w, g_bd_cmd_cache_default, sizeof d->w);
+  d->w[0] = 6;  // the two fixed header bits
+  d->defined = 0;
+  for (int i = first; i <= last; i++) d->defined |= 1u << i;
+}
+
+void bd_desc_set(bd_desc_t *d, cmd_field_id_t f, u32 value) {
+  cmd_generator_t composer = *bd_gen_cmd();
+  composer.cache = d->w;
+  const cmd_pack_t pack = {f, value};
+  write_cmd(&composer, &pack, 1);
+}
+
+u32 bd_desc_get(const bd_desc_t *d, cmd_field_id_t f) { return read_cmd_cache(d->w, &f); }
+
+void bd_desc_shape(bd_desc_t *d, u32 n, u32 c, u32 h, u32 w) {
+  bd_desc_set(d, BD_N, n);
+  bd_desc_set(d, BD_C, c);
+  bd_desc_set(d, BD_H, h);
+  bd_desc_set(d, BD_W, w);
+}
+
+void bd_desc_issue(bd_desc_t *d, cmd_id_node_t *node) {
+  cmd_generator_t *g = bd_gen_cmd();
+  u32 ids[2];
+  cmd_direct_begin(g, node, ids);
+  bd_desc_set(d, BD_FIELD_WAIT_GDMA_ID, ids[1]);
+  bd_desc_set(d, BD_FIELD_OWN_ID, ids[0]);
+  for (int i = 1; i < BD_WORDS; i++)
+    if (d->defined & (1u << i)) cmd_direct_write(g, i, d->w[i]);
+  cmd_direct_start(g, d->w[0] & ~1u, node, ENGINE_BD);
+}

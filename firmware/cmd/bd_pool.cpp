@@ -1,0 +1,200 @@
+// Pooling generators: float32 max and average pooling (one command, and the
+// wrappers that cut 4096 channels or more into groups of 4032 per batch item)
+// and the 8-bit pooling command.
+#include "cmd/bd_pool.h"
+
+#include <math.h>
+
+#include "runtime/assert.h"
+#include "runtime/regs.h"
+#include "cmd/bd_conv.h"
+
+#define W1_MAX_POOL 0x14004820u  // task 1, sub-op 4, bits 14-15 = 1
+#define W1_AVG_POOL 0x14008220u  // task 1, sub-op 1, bits 14-15 = 2
+#define W2_MAX_POOL 0x10002496u
+#define W2_AVG_POOL 0x10012496u  // operand 2 a constant (the scale)
+#define W1_POOL_FIX 0x04000020u
+#define W2_POOL_FIX 0x10003000u
+
+static void pool_geometry(bd_desc_t *d, int input_n, int input_c, int input_h, int input_w,
+                          int output_h, int output_w, int kh, int kw, int pad_t, int pad_b,
+                          int pad_l, int pad_r, int stride_h, int stride_w, int ins0_w,
+                          int ins0_h) {
+  conv_desc_window(d, ins0_h, ins0_w, 0, 0, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w);
+  conv_desc_shapes(d, input_n, input_c, output_h, output_w, 1, input_h, input_w, kh, kw);
+}
+
+// The checks of one float pooling command, in the generator's own frame.
+#define FLOAT_POOL_CHECKS()                                                                     \
+  do {                                                                                          \
+    ASSERT_FS(ifmap_addr % ((1<<(5)) * sizeof(float)) == 0);                                   \
+    ASSERT_FS(ofmap_addr % ((1<<(5)) * sizeof(float)) == 0);                                   \
+    ASSERT_FS((input_h - 1) * (ins0_h + 1) + 1 + pad_h_top + pad_h_bottom < (1 << 11));        \
+    ASSERT_FS((input_w - 1) * (ins0_w + 1) + 1 + pad_w_left + pad_w_right < (1 << 11));        \
+    ASSERT_FS(input_h < (1 << 11));                                                             \
+    ASSERT_FS(input_w < (1 << 11));                                                             \
+    ASSERT_FS(output_h < (1 << 11));                                                            \
+    ASSERT_FS(output_w < (1 << 11));                                                            \
+  } while (0)
+
+static void float_pool(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int input_n,
+                       int input_c, int input_h, int input_w, int output_h, int output_w, int kh,
+                       int kw, int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right,
+                       int stride_h, int stride_w, int ins0_w, int ins0_h, cmd_id_node_t *node) {
+  bd_desc_t d;
+  bd_desc_init(&d, 1, 29);
+  d.w[1] = avg ? W1_AVG_POOL : W1_MAX_POOL;
+  d.w[2] = (avg ? W2_AVG_POOL : W2_MAX_POOL) | ((u32)ins0_w & 3u) << 30;
+  pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad_h_top,
+                pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w, ins0_w, ins0_h);
+  d.w[17] = 0;
+  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
+  d.w[CONV_WORD_INPUT] = ifmap_addr;
+  if (avg)
+    d.w[CONV_WORD_WEIGHT] = scale;
+  else
+    bd_desc_undefine(&d, CONV_WORD_WEIGHT);
+  bd_desc_undefine(&d, CONV_WORD_BIAS);
+  bd_desc_issue(&d, node);
+}
+
+void __atomic_max_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
+                                  int input_h, int input_w, int output_h, int output_w, int kh,
+                                  int kw, int pad_h_top, int pad_h_bottom, int pad_w_left,
+                                  int pad_w_right, int stride_h, int stride_w, int ins0_w,
+                                  int ins0_h, cmd_id_node_t *node) {
+  FLOAT_POOL_CHECKS();
+  float_pool(0, 0, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h, output_w,
+             kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w,
+             ins0_w, ins0_h, node);
+}
+
+void __atomic_avg_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
+                                  int input_h, int input_w, int output_h, int output_w, int kh,
+                                  int kw, int pad_h_top, int pad_h_bottom, int pad_w_left,
+                                  int pad_w_right, int stride_h, int stride_w, int ins0_w,
+                                  int ins0_h, u32 scale, cmd_id_node_t *node) {
+  FLOAT_POOL_CHECKS();
+  float_pool(1, scale, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
+             output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h,
+             stride_w, ins0_w, ins0_h, node);
+}
+
+static void pool_one(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
+                     int input_h, int input_w, int output_h, int output_w, int kh, int kw, int pad_t,
+                     int pad_b, int pad_l, int pad_r, int stride_h, int stride_w, int ins0_w,
+                     int ins0_h, cmd_id_node_t *node) {
+  if (avg)
+    __atomic_avg_pooling_gen_cmd(ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w,
+                                 output_h, output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h,
+                                 stride_w, ins0_w, ins0_h, scale, node);
+  else
+    __atomic_max_pooling_gen_cmd(ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w,
+                                 output_h, output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h,
+                                 stride_w, ins0_w, ins0_h, node);
+}
+
+// Below 4096 channels one command; otherwise one command per batch item and
+// group of 4032 channels, each group 63 lane rows of planes further on.
+static void float_pool_split(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int input_n,
+                             int input_c, int input_h, int input_w, int output_h, int output_w,
+                             int kh, int kw, int pad_t, int pad_b, int pad_l, int pad_r,
+                             int stride_h, int stride_w, int ins0_w, int ins0_h,
+                             cmd_id_node_t *node) {
+  if (input_c < 4096) {
+    pool_one(avg, scale, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
+             output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w, ins0_w, ins0_h, node);
+    return;
+  }
+  const u32 rows = ((u32)input_c + NPU_NUM - 1) / NPU_NUM;
+  const u32 iplane = ALIGN((u32)input_h * (u32)input_w, (u32)EU_NUM) * 4;
+  const u32 oplane = ALIGN((u32)output_h * (u32)output_w, (u32)EU_NUM) * 4;
+  for (int n = 0; n < input_n; n++)
+    for (int c0 = 0; c0 < input_c; c0 += POOL_C_PIECE) {
+      const int c = input_c - c0 < POOL_C_PIECE ? input_c - c0 : POOL_C_PIECE;
+      const u32 row = (u32)n * rows + (u32)c0 / NPU_NUM;
+      pool_one(avg, scale, ifmap_addr + row * iplane, ofmap_addr + row * oplane, 1, c, input_h,
+               input_w, output_h, output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w,
+               ins0_w, ins0_h, node);
+    }
+}
+
+void atomic_max_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
+                                int input_h, int input_w, int output_h, int output_w, int kh,
+                                int kw, int pad_h_top, int pad_h_bottom, int pad_w_left,
+                                int pad_w_right, int stride_h, int stride_w, int ins0_w,
+                                int ins0_h, cmd_id_node_t *node) {
+  float_pool_split(0, 0, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
+                   output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h,
+                   stride_w, ins0_w, ins0_h, node);
+}
+
+void atomic_avg_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
+                                int input_h, int input_w, int output_h, int output_w, int kh,
+                                int kw, int pad_h_top, int pad_h_bottom, int pad_w_left,
+                                int pad_w_right, int stride_h, int stride_w, int ins0_w,
+                                int ins0_h, u32 scale, cmd_id_node_t *node) {
+  float_pool_split(1, scale, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
+                   output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h,
+                   stride_w, ins0_w, ins0_h, node);
+}
+
+void atomic_pooling_fix8b_gen_cmd(u32 ifmap_addr, u32 kernel_addr, u32 ofmap_addr, u32 bias_addr,
+                                  int input_n, int input_c, int input_h, int input_w,
+                                  int output_h, int output_w, int kh, int kw, int pad_h_top,
+                                  int pad_h_bottom, int pad_w_left, int pad_w_right, int stride_h,
+                                  int stride_w, int ins0_w, int ins0_h, int pool_mode, int rshift,
+                                  int using_bias, int unused0, int opd0_sign, int opd1_sign,
+                                  int opd2_sign, int unused1, int out_mode, cmd_id_node_t *node) {
+  (void)unused0;
+  (void)unused1;
+  ASSERT_FS(ifmap_addr % ((1<<(5)) * sizeof(int)) == 0);
+  ASSERT_FS(ofmap_addr % ((1<<(5)) * sizeof(int)) == 0);
+  ASSERT_FS(input_w < 4096 && output_w < 4096);
+  u32 subop, bias_mode, is_const, multiplier, shift;
+  if (pool_mode == 0) {
+    subop = 4;
+    bias_mode = 1;
+    is_const = 0;
+    multiplier = kernel_addr;
+    shift = (u32)rshift;
+  } else if (pool_mode == 1) {
+    ASSERT_FS(opd1_sign == 0);
+    subop = 1;
+    bias_mode = 2;
+    is_const = 1;
+    const int area = kh * kw;
+    if (area <= 255) {
+      multiplier = dev_table_i[area];
+      shift = (u32)rshift + dev_table_e[area];
+    } else {
+      const double x = log((double)area) / log(2.0);
+      ASSERT_FS(abs(x - floor(x + 0.5)) < 0.1);
+      // The tolerance above lets areas near a power of two through (270 is
+      // within 0.08 of 2^8); only an exact power of two is a plain shift.
+      ASSERT_FS((area & (area - 1)) == 0);
+      multiplier = 1;
+      shift = (u32)rshift + (u32)floor(x + 0.5);
+    }
+  } else {
+    subop = 1;
+    bias_mode = using_bias ? 3 : 2;
+    is_const = 0;
+    multiplier = kernel_addr;
+    shift = (u32)rshift;
+  }
+  bd_desc_t d;
+  bd_desc_init(&d, 1, 29);
+  d.w[1] = W1_POOL_FIX | subop << 9 | bias_mode << 14 | ((u32)out_mode & 3u) << 28;
+  bd_desc_set(&d, CONV_RSHIFT, shift);
+  d.w[2] = W2_POOL_FIX | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 |
+           (u32)(opd2_sign != 0) << 2 | is_const << 16 | ((u32)ins0_w & 3u) << 30;
+  pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad_h_top,
+                pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w, ins0_w, ins0_h);
+  d.w[17] = 0;
+  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
+  d.w[CONV_WORD_INPUT] = ifmap_addr;
+  d.w[CONV_WORD_WEIGHT] = multiplier;
+  d.w[CONV_WORD_BIAS] = bias_addr;
+  bd_desc_issue(&d, node);
+}

@@ -1,0 +1,208 @@
+// Convolution-family commands of the tensor engine: float32 convolution (plain,
+// kernel strides, unaligned input), the 8-bit and 16-bit fixed-point
+// convolutions with kernel and bias strides, the three Winograd forms, the
+// depthwise convolutions and the channel sum built on the plain convolution.
+//
+// A convolution command names four operands: operand 0 the output, 1 the
+// input, 2 the weights, 3 the bias; all are tagged local addresses
+// (LOCAL_ADDR_TAG | start lane << 19 | offset). Each generator checks its
+// arguments, then writes one descriptor directly into the tensor engine's
+// window on the caller's node and returns without waiting.
+//
+// Weights: output channel o lies in lane (s + o) % 64 of the weight address's
+// start lane s; input channels are grouped (two per 8-byte unit for float32,
+// four per word for 8-bit data) and the four kernel strides count those units:
+// kstride0 between input-channel groups, kstride1 between output channels 64
+// apart (the same lane), then the row and column strides. 8-bit convolution
+// inputs and outputs hold four batch items per word (4N), 16-bit outputs two
+// (2N); their strides count words.
+#pragma once
+
+#include "cmd/cmd_framework.h"
+#include "cmd/bd_desc.h"
+
+// Largest padded (and zero-inserted) extent of a float convolution command, and
+// the bound on the width of the fixed-point and Winograd forms.
+#define CONV_MAX_EXTENT 2047
+#define CONV_FIX_MAX_W 4096
+
+extern "C" {
+
+// One float32 convolution over the default (EU-aligned) input layout with the
+// default weight layout. `weight_const` (f32 bits) stands for every weight when
+// `weight_is_const` is set. dh, dw: dilations (1: none); ins_h, ins_w: zeros
+// inserted between input rows and columns; kernel_flag: the kernel is rotated
+// by 180 degrees (deconvolution); result_add: the result is added to the
+// output's previous contents.
+void atomic_conv_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr,
+                                int input_n, int input_c, int input_h, int input_w, int ins_h,
+                                int ins_w, int output_c, int output_h, int output_w,
+                                int weight_is_const, u32 weight_const, int kh, int kw, int dh,
+                                int dw, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r,
+                                int stride_h, int stride_w, int using_bias, int kernel_flag,
+                                int result_add, cmd_id_node_t *node);
+
+// The same with the four kernel strides (input-channel group, output channel,
+// row, column).
+void atomic_conv_neuron_kernel_stride_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int ins_h, int ins_w, int output_c, int output_h, int output_w,
+    int weight_is_const, u32 weight_const, int kh, int kw, int dh, int dw, int kstride0,
+    int kstride1, int opd_param24, int opd_param25, int pad_h_top, int pad_h_bottom, int pad_w_l,
+    int pad_w_r, int stride_h, int stride_w, int using_bias, int kernel_flag, int result_add,
+    cmd_id_node_t *node);
+
+// The same with explicit input strides (n, c, h, w) for an input that is not
+// EU-aligned.
+void atomic_conv_neuron_unalign_kstride_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int weight_is_const,
+    u32 weight_const, int kh, int kw, int dh, int dw, int kstride0, int kstride1, int opd_param26,
+    int opd_param27, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r, int stride_h,
+    int stride_w, int using_bias, int kernel_flag, int result_add, cmd_id_node_t *node);
+
+// 8-bit convolution: 4N input (input_mode 0: default layout, 3: the strides
+// given), 8-bit weights, 16-bit bias, 8-bit 4N output. dh and dw are passed
+// minus one. out_mode: ReLU; rshift: right shift of the accumulated result;
+// opd0_sign, opd1_sign, opd2_sign: the input, weights and bias are signed;
+// weight_mode 1: default weight layout, 3: the kernel strides given. The word
+// after kernel_flag is not read (these commands do not accumulate).
+void atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int weight_is_const,
+    u32 weight_const, int kh, int kw, int dh_minus1, int dw_minus1, int kstride0, int kstride1,
+    int opd_param26, int opd_param27, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r,
+    int stride_h, int stride_w, int using_bias, int kernel_flag, int unused, int out_mode,
+    int rshift, int opd0_sign, int opd1_sign, int opd2_sign, int input_mode, int weight_mode,
+    cmd_id_node_t *node);
+
+// The 8-bit form with bias strides (bstride1: halfwords between the biases of
+// output channels 64 apart, for a bias that follows each channel's weights) and
+// a result precision code.
+void atomic_conv_neuron_kernel_stride_bias_stride_fix8b_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int weight_is_const,
+    u32 weight_const, int kh, int kw, int dh_minus1, int dw_minus1, int kstride0, int kstride1,
+    int opd_param26, int opd_param27, int bstride0, int bstride1, int opd_param28,
+    int opd_param29, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r, int stride_h,
+    int stride_w, int using_bias, int kernel_flag, int unused, int out_mode, int rshift,
+    int opd0_sign, int opd1_sign, int opd2_sign, int input_mode, int weight_mode, int prec,
+    cmd_id_node_t *node);
+
+// 16-bit output twins of the two 8-bit forms (2N output; ostride0: the output's
+// batch-pair stride in words).
+void atomic_conv_neuron_kernel_stride_fix16b_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int weight_is_const,
+    u32 weight_const, int kh, int kw, int dh_minus1, int dw_minus1, int kstride0, int kstride1,
+    int opd_param26, int opd_param27, int ostride0, int pad_h_top, int pad_h_bottom, int pad_w_l,
+    int pad_w_r, int stride_h, int stride_w, int using_bias, int kernel_flag, int unused,
+    int out_mode, int rshift, int opd0_sign, int opd1_sign, int opd2_sign, int input_mode,
+    int weight_mode, int prec, cmd_id_node_t *node);
+void atomic_conv_neuron_kernel_stride_bias_stride_fix16b_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int weight_is_const,
+    u32 weight_const, int kh, int kw, int dh_minus1, int dw_minus1, int kstride0, int kstride1,
+    int opd_param26, int opd_param27, int bstride0, int bstride1, int opd_param28,
+    int opd_param29, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r, int stride_h,
+    int stride_w, int using_bias, int kernel_flag, int unused, int out_mode, int rshift,
+    int opd0_sign, int opd1_sign, int opd2_sign, int input_mode, int weight_mode, int prec,
+    cmd_id_node_t *node);
+
+// Winograd F(2x2, 3x3), stride 1, on pre-transformed weights: 16 values per
+// input and output channel (4 x 4, float32 or 8-bit).
+void atomic_winograd_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr,
+                                    u32 bias_addr, int input_n, int input_c, int input_h,
+                                    int input_w, int ins_h, int ins_w, int output_c, int output_h,
+                                    int output_w, int pad_h_top, int pad_h_bottom, int pad_w_l,
+                                    int pad_w_r, int using_bias, int result_add,
+                                    cmd_id_node_t *node);
+void atomic_winograd_neuron_unaligned_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int pad_h_top,
+    int pad_h_bottom, int pad_w_l, int pad_w_r, int using_bias, int result_add,
+    cmd_id_node_t *node);
+void atomic_winograd_neuron_fix8b_gen_cmd(
+    u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
+    int input_h, int input_w, int istride0, int istride1, int opd_param24, int opd_param25,
+    int ins_h, int ins_w, int output_c, int output_h, int output_w, int pad_h_top,
+    int pad_h_bottom, int pad_w_l, int pad_w_r, int using_bias, int result_add, int out_mode,
+    int rshift, int opd0_sign, int opd2_sign, int input_mode, cmd_id_node_t *node);
+
+// Depthwise convolution: channel c of the output from channel c of the input
+// and its own kh x kw kernel (weights of a channel kh * kw elements apart per
+// lane row), one bias value per channel.
+void atomic_depthwise_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr,
+                              int input_n, int input_c, int input_h, int input_w, int output_h,
+                              int output_w, int kh, int kw, int pad_h_top, int pad_h_bottom,
+                              int pad_w_left, int pad_w_right, int stride_h, int stride_w,
+                              int ins0_w, int ins0_h, int using_bias, cmd_id_node_t *node);
+void atomic_depthwise_with_dilation_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr,
+                                            u32 bias_addr, int input_n, int input_c, int input_h,
+                                            int input_w, int output_h, int output_w, int kh,
+                                            int kw, int pad_h_top, int pad_h_bottom,
+                                            int pad_w_left, int pad_w_right, int dh, int dw,
+                                            int stride_h, int stride_w, int ins0_w, int ins0_h,
+                                            int using_bias, cmd_id_node_t *node);
+// 8-bit 4N input and weights, 16-bit bias, 16-bit 2N output.
+void atomic_depthwise_fix16b_gen_cmd(u32 ifmap_addr, u32 weight_addr, u32 ofmap_addr,
+                                     u32 bias_addr, int input_n, int input_c, int input_h,
+                                     int input_w, int output_h, int output_w, int kh, int kw,
+                                     int pad_h_top, int pad_h_bottom, int pad_w_left,
+                                     int pad_w_right, int stride_h, int stride_w, int ins0_w,
+                                     int ins0_h, int is_avg_pooling, int rshift, int using_bias,
+                                     int unused0, int opd0_sign, int opd1_sign, int opd2_sign,
+                                     int unused1, int out_mode, cmd_id_node_t *node);
+
+// Sums the c channels of a float32 tensor into each of them: a 1 x 1
+// convolution with the constant weight 1.0 into one channel, then one back out
+// to c channels, in place.
+void tensor_sumc_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int n, int c, int h, int w,
+                         cmd_id_node_t *node);
+}
+
+// ---- Descriptor fields of the convolution engine (words 1 to 4; the shapes,
+// strides and addresses share the element-wise field table of bd_desc.h:
+// operand 0 the output at BD_N.., operand 1 the input at BD_OPD0_.., operand 2
+// the weights at BD_OPD1_..) ----
+static const cmd_field_id_t CONV_BIAS = CMD_FIELD(46, 2);        // 3 with a bias, 2 without
+static const cmd_field_id_t CONV_RSHIFT = CMD_FIELD(48, 5);
+static const cmd_field_id_t CONV_LSHIFT = CMD_FIELD(53, 5);      // fully connected: shift of the old Y
+static const cmd_field_id_t CONV_RES_ADD = CMD_FIELD(59, 1);
+static const cmd_field_id_t CONV_OUT_MODE = CMD_FIELD(60, 2);    // fixed point: ReLU
+static const cmd_field_id_t CONV_WINOGRAD = CMD_FIELD(62, 1);
+static const cmd_field_id_t CONV_KERNEL_FLAG = CMD_FIELD(63, 1);  // rotated kernel
+static const cmd_field_id_t CONV_SIGNS = CMD_FIELD(64, 3);       // input, weights, bias signed
+static const cmd_field_id_t CONV_WEIGHT_CONST = CMD_FIELD(80, 1);
+static const cmd_field_id_t CONV_INPUT_MODE = CMD_FIELD(85, 2);  // 0 aligned, 3 strides given
+static const cmd_field_id_t CONV_WEIGHT_MODE = CMD_FIELD(88, 2);  // 1 default, 3 strides given
+static const cmd_field_id_t CONV_INS_W = CMD_FIELD(94, 4);
+static const cmd_field_id_t CONV_INS_H = CMD_FIELD(98, 4);
+static const cmd_field_id_t CONV_DW = CMD_FIELD(102, 4);  // dilation minus one
+static const cmd_field_id_t CONV_DH = CMD_FIELD(106, 4);
+static const cmd_field_id_t CONV_PAD_TOP = CMD_FIELD(110, 4);
+static const cmd_field_id_t CONV_PAD_BOTTOM = CMD_FIELD(114, 4);
+static const cmd_field_id_t CONV_PAD_LEFT = CMD_FIELD(118, 4);
+static const cmd_field_id_t CONV_PAD_RIGHT = CMD_FIELD(122, 4);
+static const cmd_field_id_t CONV_STRIDE_W = CMD_FIELD(126, 4);
+static const cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
+#define CONV_WORD_OUTPUT 18
+#define CONV_WORD_INPUT 19
+#define CONV_WORD_WEIGHT 20
+#define CONV_WORD_BIAS 21
+
+extern "C" {
+// Shared by the convolution, pooling and fully connected generators: the
+// window geometry of word 3 and the stride bits of word 4 (fields checked
+// against their widths), and the three operand shapes.
+void conv_desc_window(bd_desc_t *d, int ins_h, int ins_w, int dh_minus1, int dw_minus1,
+                      int pad_t, int pad_b, int pad_l, int pad_r, int stride_h, int stride_w);
+void conv_desc_shapes(bd_desc_t *d, int n, int oc, int oh, int ow, int ic, int ih, int iw,
+                      int kh, int kw);
+}

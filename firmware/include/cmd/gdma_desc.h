@@ -1,0 +1,23 @@
+// Composing a whole GDMA descriptor for the moves that write the window
+// directly (general, shifted, strided matrix and filter moves): the words start
+// from the default image, fields are set through their declarations, and the
+// issue writes words 1, 2 and 4 to 21 in ascending order, then word 0 twice
+// (start bit clear, then set). Word 3 (the fill constant) and word 22 are left
+// as the window holds them.
+#pragma once
+
+#include "cmd/gdma.h"
+
+typedef struct {
+  u32 w[GDMA_CMD_WORDS];
+} gdma_desc_t;
+
+extern "C" {
+// The default image with the fixed header bits, the lane mask and the
+// interrupt flag; word 1's layout bit cleared (every direct move clears it).
+void gdma_desc_init(gdma_desc_t *desc);
+// Sets a field; the value must fit its width (checked before any window write).
+void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value);
+// Takes the ids from the node, stamps them and issues the descriptor.
+void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node);
+}

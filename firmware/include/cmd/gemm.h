@@ -1,0 +1,85 @@
+// Matrix multiplication C = alpha * op(A) * op(B) + beta * C on float32
+// matrices in device memory (op: identity or transpose), and its API (105).
+//
+// The ARM only plans: it cuts the matrices into slices that fit local memory
+// twice over, loads slices with GDMA matrix moves, scales them with md_scalar
+// commands and multiplies them with the fully connected command, the loads and
+// stores of one step overlapping the multiplication of another.
+#pragma once
+
+#include <stddef.h>
+
+#include "cmd/cmd_framework.h"
+#include "cmd/tensor_shape.h"
+
+// Slice extents are capped so that every matrix move stays below GDMA's limit.
+#define GEMM_SLICE_CAP 0x7fff
+
+// One matrix slice in one local buffer.
+typedef struct {
+  i32 rows;
+  i32 cols;
+  dim4_t shape;       // {n, C, 1, W}: n stored rows, each spread over C lanes of W
+  u32 local_addr;     // untagged local offset (start lane 0)
+  u64 global_addr;    // device address of the slice's first element
+  u8 transposed;      // stored transposed in device memory
+  u8 lane_transposed; // local layout puts the columns in n (A under transA)
+  i32 ld;             // elements between consecutive stored rows
+} mat_slice_t;
+
+// API 105's record. Not packed: its fields keep their natural alignment, with
+// gaps.
+typedef struct {
+  u8 trans_a;
+  u8 trans_b;
+  u8 gap0[2];
+  i32 m;
+  i32 n;
+  i32 k;
+  u32 alpha;  // f32 bits
+  u32 gap1;
+  u64 a_addr;
+  i32 lda;
+  u32 gap2;
+  u64 b_addr;
+  i32 ldb;
+  u32 beta;  // f32 bits
+  u64 c_addr;
+  i32 ldc;
+  u32 gap3;
+} zv_api_gemm_t;
+static_assert(sizeof(zv_api_gemm_t) == 72, "zv_api_gemm_t is 72 bytes");
+static_assert(offsetof(zv_api_gemm_t, alpha) == 16 && offsetof(zv_api_gemm_t, a_addr) == 24 &&
+                  offsetof(zv_api_gemm_t, b_addr) == 40 && offsetof(zv_api_gemm_t, beta) == 52 &&
+                  offsetof(zv_api_gemm_t, c_addr) == 56 && offsetof(zv_api_gemm_t, ldc) == 64,
+              "zv_api_gemm_t keeps natural alignment");
+
+extern "C" {
+
+// C = alpha * op(A) * op(B) + beta * C; alpha and beta are f32 bits. Restarts
+// its own command ids and waits for the engines before it returns.
+void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, u32 alpha, u64 A,
+                                     int lda, u64 B, int ldb, u32 beta, u64 C, int ldc);
+
+// The slice's local shape from its rows, columns and lane-transposed flag.
+void mat_tensor_shape(mat_slice_t *m);
+// One matrix move between the slice's device and local addresses (direction 0
+// load, 1 store).
+void mat_move(mat_slice_t *m, int direction, cmd_id_node_t *node);
+// m = m * scale in place (scale: f32 bits).
+void mat_scale(mat_slice_t *m, u32 scale, cmd_id_node_t *node);
+// c (+)= a x b.
+void mat_mul(mat_slice_t *c, mat_slice_t *a, mat_slice_t *b, int result_add, cmd_id_node_t *node);
+// Places the buffers C0, A0, B0 (and C1, A1, B1 with double buffering) from
+// local offset 0 and returns whether they fit in a lane.
+int check_local_size(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buffer);
+// Whether an inner (K), M or N slice of `value` would fit.
+int check_sec_med(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int double_buffer);
+int check_sec_row(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int double_buffer);
+int check_sec_col(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int double_buffer);
+// Chooses the slice sizes (records [0] buffer 0, [1] buffer 1 of each matrix).
+void mat_slicing(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buffer);
+
+// API 105.
+u32 zv_api_gemm(u8 *param, u32 size);
+}

@@ -51,3 +51,9 @@ static inline u32 local_channel_from0(u32 offset, int c, u32 row_bytes) {
   return (((u32)c % NPU_NUM) << LOCAL_LANE_SHIFT) |
          ((offset & LOCAL_OFFSET_MASK) + ((u32)c / NPU_NUM) * row_bytes);
 }
+
+// Lane rows a tensor of c channels takes from the start lane of `offset` (the
+// engine's default layout steps batch items by this many planes).
+static inline int local_rows_at(u32 offset, int c) {
+  return local_ceil_div((int)local_lane_of(offset) + c, NPU_NUM);
+}

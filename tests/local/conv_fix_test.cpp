@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/local_areas.h"
 #include "conv/conv_rig.h"
 #include "local/conv_fix.h"
 #include "local/local_rig.h"
@@ -356,6 +357,155 @@ TEST(DeconvFix8bLocal, IsTheRotatedKernelOverTheZeroInsertedInput) {
       for (auto &v : want.v) v = double(cr::finish(i64(v), 3, k.relu, 8, !k.relu));
       EXPECT_TRUE(conv::same(conv::get(rig, O, k.n, k.oc, oh, ow, !k.relu), want));
     }
+}
+
+// ---- 16-bit convolution ----
+
+// The kernel's 16-bit output: two items per word (2N), pairs ceil((s + oc)/64)
+// planes apart.
+er::Local out16(u32 addr, int n, int c, int h, int w) {
+  const er::i64 plane = (er::i64(h) * w + 31) / 32 * 32, rows = (((addr >> 19) & 63) + c + 63) / 64;
+  return er::Local{addr, er::Dim{n, c, h, w}, er::Dim{plane * rows, plane, w, 1}, 2, 2};
+}
+
+struct Fix16Case {
+  const char *what;
+  int n, ic, oc, ih, iw, groups;
+  cr::Window p;
+  int bias_mode;
+  bool relu;
+  int limit, ht, hb;
+  u8 layout;
+  u32 lane;
+  int commands;  // 0: not checked
+};
+
+TEST(ConvFix16bLocal, PiecesOfSixteenColumnsMatchTheIntegerReference) {
+  const Fix16Case cases[] = {
+      // Two batch groups (4 items, then 1) x two pieces: one command and one
+      // copy per pair of items present each.
+      {"ow 20: two pieces", 5, 6, 3, 5, 20, 1, window(3, 3, 1, 1, 0, 0, 1, 1, 1, 1), 1, false, 0, 0, 0, 0, 0, 10},
+      {"height padding, stride 2, dilation 2, ow 40: three pieces", 6, 5, 4, 9, 81, 1, window(3, 3, 2, 2, 1, 2, 1, 1, 2, 2), 1, false, 0,
+       0, 0, 1, 0},
+      {"bias after the weights, 70 channels: two blocks", 4, 3, 70, 4, 18, 1, window(2, 3, 1, 1, 0, 0, 0, 0, 1, 1), 2,
+       false, 0, 0, 0, 0, 0},
+      {"margins and padding, ReLU clamped at 300", 3, 4, 2, 8, 17, 1, window(3, 2, 1, 1, 1, 1, 1, 0, 1, 1), 1, true, 300,
+       1, 2, 0, 0},
+      {"groups from lane 60, wrapping", 6, 4, 6, 4, 18, 2, window(3, 3, 1, 1, 1, 1, 1, 1, 1, 1), 1, false, 0, 0, 0, 1, 60},
+  };
+  for (const Fix16Case &k : cases)
+    for (const Sched &s : schedules()) {
+      SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
+      TpuRig rig(s);
+      Data d(37);
+      const int ih = k.ih - k.ht - k.hb, iw = k.iw;
+      const int oh = k.p.out_h(ih), ow = k.p.out_w(iw), icg = k.ic / k.groups, ocg = k.oc / k.groups;
+      const cr::T4 full = d.tensor(k.n, k.ic, k.ih, k.iw, 100);
+      cr::T4 in(k.n, k.ic, ih, iw);
+      for (int a = 0; a < k.n; a++)
+        for (int c = 0; c < k.ic; c++)
+          for (int y = 0; y < ih; y++)
+            for (int x = 0; x < iw; x++) in.at(a, c, y, x) = full.at(a, c, y + k.ht, x);
+      const cr::T4 w = d.tensor(k.oc, icg, k.p.kh, k.p.kw, 100);
+      std::vector<double> bias;
+      for (int o = 0; o < k.oc; o++) bias.push_back(d.next(3000));
+      const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
+      const er::Local O = out16(at_lane(k.lane, 0x20000), k.n, k.oc, oh, ow);
+      const u32 W = at_lane(k.lane, 0x40000), B = at_lane(k.lane, 0x60000);
+      conv::put(rig, I, full);
+      const i64 K = (icg + 3) / 4 * 4 * k.p.kh * k.p.kw, row = K + (k.bias_mode == 2 ? 4 : 0);
+      for (int g = 0; g < k.groups; g++) {
+        cr::T4 wg(ocg, icg, k.p.kh, k.p.kw);
+        const size_t per = wg.v.size() / ocg;
+        std::vector<double> bg;
+        for (int o = 0; o < ocg; o++) {
+          for (size_t j = 0; j < per; j++) wg.v[o * per + j] = w.v[(g * ocg + o) * per + j];
+          bg.push_back(bias[g * ocg + o]);
+        }
+        const u32 l = k.lane + g * ocg;
+        put_fix_weights(rig, at_lane(l % 64, 0x40000 + u32((l / 64) * row)), wg, k.layout,
+                        k.bias_mode == 2 ? &bg : nullptr);
+      }
+      if (k.bias_mode == 1) conv::put_channels(rig, B, bias, Kind::I16);
+      const u32 bias_arg = k.bias_mode == 2 ? untag(W) + u32(K) : untag(B);
+      const dim4_t is = {k.n, k.ic, k.ih, k.iw}, os = {k.n, k.oc, oh, ow};
+      const cr::Window &p = k.p;
+      fix16_plan_t plan;
+      fix16_plan_of(&plan, 0x70000, &is, &os, k.groups, p.pad_t, p.pad_b, k.ht, k.hb);
+      const local_area_t areas[] = {{"input", 0, 0x20000}, {"output", 0x20000, 0x20000}, {"weights", 0x40000, 0x30000},
+                                    plan.areas[0], plan.areas[1]};
+      ASSERT_TRUE(local_areas_valid(areas, 5));
+      ASSERT_TRUE(rig.run([&](cmd_id_node_t *node) {
+        nodechip_conv_forward_local_fix16b(untag(I.addr), untag(W), bias_arg, untag(O.addr), 0x70000, &is, &os,
+                                           k.groups, p.kh, p.kw, p.dh, p.dw, p.pad_t, p.pad_b, p.pad_l, p.pad_r,
+                                           p.stride_h, p.stride_w, k.bias_mode, 0, k.relu, k.limit, k.ht, k.hb, 0, 0,
+                                           2, 1, 1, 1, k.layout, node);
+      }));
+      if (k.commands) EXPECT_EQ(rig.bd_commands(), size_t(k.commands));
+      cr::T4 want = cr::convolution(in, w, bias, k.groups, p);
+      for (auto &v : want.v) {
+        v = double(cr::finish(i64(v), 2, k.relu, 16, !k.relu));
+        if (k.limit > 0) v = std::min(v, double(k.limit));
+      }
+      const auto got = rig.read(O);
+      bool ok = true;
+      for (size_t i = 0; i < want.v.size() && ok; i++) {
+        const double g = double(er::value(got[i], 16, !k.relu));
+        if (g != want.v[i]) {
+          ADD_FAILURE() << "element " << i << ": " << g << ", want " << want.v[i];
+          ok = false;
+        }
+      }
+    }
+}
+
+TEST(ConvFix16bLocal, PiecesCoverTheOutputWithinTheInput) {
+  struct Case {
+    int ow, iw, kw, dw, pl, pr, sw;
+  };
+  const Case cases[] = {{20, 20, 3, 1, 1, 1, 1}, {40, 42, 3, 1, 0, 0, 1}, {40, 81, 3, 2, 1, 1, 2}, {16, 18, 3, 1, 0, 0, 1}};
+  for (const Case &c : cases) {
+    int covered = 0, pieces = 0;
+    for (int j = 0; covered < c.ow; j++) {
+      fix16_piece_t p;
+      fix16_piece_of(&p, j, c.ow, c.iw, c.kw, c.dw, c.pl, c.pr, c.sw);
+      EXPECT_EQ(p.start, covered);
+      EXPECT_LE(p.len, FIX16_PIECE_W);
+      EXPECT_LE(p.x0 + p.in_w, c.iw);
+      // The piece's padded width gives at least its outputs.
+      EXPECT_GE((p.pad_l + p.in_w + p.pad_r - ((c.kw - 1) * c.dw + 1)) / c.sw + 1, p.len);
+      covered += p.len;
+      pieces++;
+    }
+    EXPECT_EQ(pieces, (c.ow + 15) / 16);
+  }
+}
+
+TEST(ConvFix16bLocal, ChecksRefuseBeforeIssuing) {
+  const dim4_t is = {4, 4, 4, 4}, os = {4, 4, 4, 4};
+  const dim4_t tall = {4, 1, 4, 0x40000}, tall_out = {4, 1, 2, 0x40000};
+  struct Case {
+    const dim4_t *is, *os;
+    int groups, limit, ht, sh;
+    const char *condition;
+  };
+  const Case cases[] = {
+      {&is, &os, 2, 6, 0, 1, "relu_upper_limit <= 0"},
+      {&tall, &tall_out, 1, 0, 1, 2, "(unused_ht_for_input_tensor == 0) && (unused_hb_for_input_tensor == 0)"},
+  };
+  for (const Case &k : cases) {
+    FirmwareRig rig;
+    const FwOutcome out = rig.run([&] {
+      cmd_id_node_t node = {0, 0, 0};
+      nodechip_conv_forward_local_fix16b(0, 0x10000, 0x20000, 0x30000, 0x40000, k.is, k.os, k.groups, 1, 1, 1, 1, 0, 0,
+                                         0, 0, k.sh, 1, 0, 0, 0, k.limit, k.ht, 0, 0, 0, 0, 0, 0, 0, 0, &node);
+    });
+    EXPECT_TRUE(out.asserted);
+    const std::string first = out.uart.substr(0, out.uart.find('\n'));
+    EXPECT_EQ(first.rfind("ASSERT firmware/local/conv_fix.cpp: nodechip_conv_forward_local_fix16b: ", 0), 0u) << first;
+    EXPECT_EQ(first.substr(first.size() - std::string(k.condition).size()), k.condition) << first;
+    EXPECT_TRUE(rig.chip().engines.bd.commands().empty());
+  }
 }
 
 }  // namespace

@@ -57,7 +57,10 @@ void nodechip_mulshift_fix8b_forward_local(u32 input, u32 scratch, u32 output, i
   const int piece = 63 * NPU_NUM;  // 4032 channels, 63 lane rows
   const int chunks = local_ceil_div(c, piece);
   const u32 row_bytes = (u32)local_plane(h, w) * 4u;
-  const dim4_t whole = local_strides(c, h, w), none = d4(0, 0, 0, 0);
+  // Several chunks take the whole tensor's default strides (lane rows from
+  // the input's start lane), one chunk the default layout itself.
+  const int plane = local_plane(h, w);
+  const dim4_t whole = d4(local_rows_at(input, c) * plane, plane, w, 1), none = d4(0, 0, 0, 0);
   const u32 is = input_sign ? 1u : 0u, ms = multiplier_sign ? 1u : 0u;
   for (int i = 0; i < chunks; i++) {
     const int ci = c - i * piece < piece ? c - i * piece : piece;

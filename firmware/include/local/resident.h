@@ -4,10 +4,13 @@
 // inside the lane's 512 KB in bits 0-18. Kernels OR LOCAL_ADDR_TAG in when they
 // build a command. Channel c of a tensor starting in lane s lies in lane
 // (s + c) % 64, lane row (s + c) / 64; a channel plane holds h x w elements
-// rounded up to 32 (plane()), so a float32 tensor of c channels has the strides
-// {ceil(c/64) * plane, plane, w, 1}. 8-bit tensors use the 4N storage: each
-// word holds the same element of four batch items, so planes and strides count
-// words exactly as for float32 and the batch stride steps groups of four.
+// rounded up to 32 (plane()). The convolution, pooling and multiply-shift
+// kernels use the engine's default layout, batch items ceil((s + c)/64)
+// planes apart (local_rows_at); the data-arrangement kernels step batch items
+// by ceil(c/64) planes (local_strides). Both agree for tensors that start in
+// lane 0. 8-bit tensors use the 4N storage: each word holds the same element
+// of four batch items, so planes and strides count words exactly as for
+// float32 and the batch stride steps groups of four.
 //
 // Scratch: a kernel that needs an intermediate writes it from the scratch
 // offset its caller gives, with the layout stated at the kernel; the caller

@@ -12,9 +12,9 @@
 // kh*kw*ceil(ic/2), kw, 1). Float parameters (relu_upper_limit) travel as their
 // 32-bit patterns.
 //
-// Scratch (imm_local_offset): the tap products of a depthwise convolution
-// built tap by tap, and the piece results of a cut convolution, laid out as
-// the engine's default layout of the piece's output.
+// Scratch (imm_local_offset, in the output's lanes): the tap products of a
+// depthwise convolution built tap by tap, and the piece results of a cut
+// convolution, in the engine's default layout of the piece's output.
 #pragma once
 
 #include "cmd/cmd_framework.h"

@@ -132,6 +132,8 @@ const ConvCase kConvCases[] = {
      false, false, 62, 62, 0, 0, 0, 0, CONV_ISSUE_DEPTHWISE_TAPS},
     {"depthwise tap by tap: result add, taps in the padding only", 1, 3, 3, 3, 3, 3,
      window(5, 5, 1, 1, 4, 4, 4, 4, 3, 3), false, true, false, 0, 0, 0, 0, 0, 0, CONV_ISSUE_DEPTHWISE_TAPS},
+    {"depthwise tap by tap: one-row input, taps wholly in the padding issue nothing", 1, 2, 2, 1, 3, 2,
+     window(3, 3, 1, 1, 1, 1, 1, 1, 2, 2), true, true, false, 0, 0, 0, 0, 0, 0, CONV_ISSUE_DEPTHWISE_TAPS},
     {"grouped from lane 60: groups wrap to the next lane row", 2, 6, 4, 5, 5, 2, window(3, 3, 2, 1, 1, 1, 1, 1, 1, 1),
      true, false, false, 60, 61, 0, 0, 0, 0, CONV_ISSUE_GROUPED},
     {"grouped, three groups, stride 2", 1, 9, 6, 6, 7, 3, window(2, 2, 1, 1, 0, 1, 1, 0, 2, 2), false, true, false, 0, 0,

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ std::string sched_text(const Sched &s);
 // "Eager", "Deferred2": the name printer of parameterised suites, as in
 // INSTANTIATE_TEST_SUITE_P(All, Suite, ::testing::ValuesIn(all_schedules()), sched_name).
 std::string sched_name(const ::testing::TestParamInfo<Sched> &info);
+// How gtest shows a schedule parameter (and CTest lists it).
+inline void PrintTo(const Sched &s, std::ostream *os) { *os << sched_text(s); }
 // A chip on schedule `s` with the happens-before checker on.
 chip::ChipConfig chip_config(const Sched &s);
 // An eager chip with the checker off: only for tests that stamp hand-picked
@@ -121,6 +124,7 @@ void expect_assert(const std::function<void()> &fn, const std::string &kind, con
 // image in the emulator.
 enum class Backend { Native, Emulated };
 const char *backend_name(Backend b);
+inline void PrintTo(Backend b, std::ostream *os) { *os << backend_name(b); }
 // Card options for a backend (the emulated one loads the ARM image built
 // beside the host build).
 host::CardOptions card_options(Backend b);
@@ -137,6 +141,7 @@ struct CardConfig {
 };
 extern const CardConfig kApiCards[4];
 std::string card_config_name(const CardConfig &c);
+inline void PrintTo(const CardConfig &c, std::ostream *os) { *os << card_config_name(c); }
 
 // A packed record as the words of a message's payload.
 template <class T>

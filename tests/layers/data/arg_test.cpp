@@ -48,7 +48,9 @@ TEST(ArgPlan, RowsViewAndPieces) {
     const char *what;
     int dims[4], axis;
     arg_view_t view;
-    arg_plan_t plan;
+    struct {
+      int n_piece, c_piece, w_piece;
+    } plan;
   };
   const Case cases[] = {
       {"axis 0: C, H, W kept", {5, 3, 4, 6}, 0, {3, 4, 6, 5, 24, 6, 1, 72, 24, 6, 1}, {3, 4, 6}},

@@ -25,13 +25,13 @@ Local resident(u32 addr, int n, int c, int h, int w) {
   return Local{addr, Dim{n, c, h, w}, Dim{plane * ((c + 63) / 64), plane, w, 1}};
 }
 
-ar::W4 put(TpuRig &rig, const Local &t, Values &val) {
+ar::W4 put(BdRig &rig, const Local &t, Values &val) {
   ar::W4 v(int(t.shape.n), int(t.shape.c), int(t.shape.h), int(t.shape.w));
   const auto words = rig.fill(t, [&] { return val.word(); });
   v.v = words;
   return v;
 }
-ar::W4 get(TpuRig &rig, const Local &t) {
+ar::W4 get(BdRig &rig, const Local &t) {
   ar::W4 v(int(t.shape.n), int(t.shape.c), int(t.shape.h), int(t.shape.w));
   v.v = rig.read(t);
   return v;
@@ -51,21 +51,12 @@ ar::W4 get(TpuRig &rig, const Local &t) {
 // Runs `fn` and expects the assertion `kind` `condition` in `function` of
 // firmware/local/, after exactly `commands` tensor-engine commands.
 void expect_kernel_assert(const std::function<void(cmd_id_node_t *)> &fn, const std::string &kind,
-                          const std::string &function, const std::string &condition, size_t commands = 0) {
+                          const std::string &function, const std::string &condition, size_t commands = 0,
+                          const std::string &info = "none.") {
   FirmwareRig rig;
-  for (u32 task : {3u})  // plan only: the commands need no operands
-    rig.chip().engines.bd.kinds().add(task, "planned only", [](const chip::BdCommand &, chip::Bus &) {});
-  const FwOutcome out = rig.run([&] {
-    cmd_id_node_t node = {0, 0, 0};
-    fn(&node);
-  });
-  EXPECT_TRUE(out.asserted) << out.uart << out.fault;
-  const std::string first = out.uart.substr(0, out.uart.find('\n'));
-  EXPECT_EQ(first.rfind(kind + " firmware/local/arrange.cpp: ", 0), 0u) << first;
-  EXPECT_NE(first.find(": " + function + ": "), std::string::npos) << first;
-  const std::string tail = ": " + condition;
-  EXPECT_TRUE(first.size() >= tail.size() && first.compare(first.size() - tail.size(), tail.size(), tail) == 0)
-      << first;
+  // Plan only: the commands before the assertion need no operands.
+  rig.chip().engines.bd.kinds().add(3, "planned only", [](const chip::BdCommand &, chip::Bus &) {});
+  EXPECT_TRUE(stopped_on(rig.run_checks(fn), kind, "firmware/local/", function, condition, info));
   EXPECT_EQ(rig.chip().engines.bd.commands().size(), commands);
 }
 
@@ -96,9 +87,9 @@ TEST(Pad, EveryModeMatchesTheReference) {
   const float constant = -2.5f;
   const int byte = 0x1a7;  // only the low byte is used
   for (const PadCase &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(11);
       const int units = k.fix8b ? (k.n + 3) / 4 : k.n;
       const int oc = k.c + k.p[2] + k.p[3], oh = k.h + k.p[4] + k.p[5], ow = k.w + k.p[6] + k.p[7];
@@ -122,7 +113,7 @@ TEST(Pad, EveryModeMatchesTheReference) {
 TEST(Pad, EmptyInputFillsTheOutputAndUnknownModesFailAfterTheInteriorCopy) {
   const int p[8] = {0, 0, 0, 0, 1, 1, 1, 1};
   {
-    TpuRig rig;
+    BdRig rig;
     const Local out = resident(lane(0, 0x4000), 2, 3, 3, 2);  // h 1 + 2, w 0 + 2
     rig.fill(out, [] { return 7u; });
     ASSERT_TRUE(rig.run([&](cmd_id_node_t *node) {
@@ -134,9 +125,9 @@ TEST(Pad, EmptyInputFillsTheOutputAndUnknownModesFailAfterTheInteriorCopy) {
   const int none[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_TRUE(issued([&](cmd_id_node_t *node) { nodechip_pad_local(0, 0x4000, 1, 0, 3, 3, none, 0, 0, node); }).empty());
   expect_kernel_assert([&](cmd_id_node_t *node) { nodechip_pad_local(0, 0x4000, 1, 1, 2, 2, p, 4, 0, node); },
-                       "ASSERT_FS", "nodechip_pad_local", "0", 1);
+                       "ASSERT_FS", "nodechip_pad_local", "0", 1, "pad_mode=4");
   expect_kernel_assert([&](cmd_id_node_t *node) { nodechip_pad_fix8b_local(0, 0x4000, 4, 1, 2, 2, p, -1, 0, node); },
-                       "ASSERT_FS", "nodechip_pad_fix8b_local", "0", 1);
+                       "ASSERT_FS", "nodechip_pad_fix8b_local", "0", 1, "pad_mode=-1");
 }
 
 // ---- Tile ----
@@ -157,9 +148,9 @@ TEST(Tile, BlocksAndElementRepetitionMatchTheReference) {
       {"8-bit elements", {3, 2, 2, 2}, {1, 1, 3, 2}, 2, true, {1, 1, 3, 2}},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(5);
       const int N = k.fix8b ? (k.shape[0] + 3) / 4 : k.shape[0];
       const Local in = resident(lane(0, 0), N, k.shape[1], k.shape[2], k.shape[3]);
@@ -204,9 +195,9 @@ TEST(StrideSlice, SelectsTheStridedElements) {
       {"8-bit keeps the batch", {5, 3, 6, 5}, {0, 0, 1, 0}, {5, 3, 6, 5}, {1, 1, 2, 2}, 1, 0, true},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(7);
       const int N = k.fix8b ? (k.shape[0] + 3) / 4 : k.shape[0];
       const Local in = resident(lane(0, 0), N, k.shape[1], k.shape[2], k.shape[3]);
@@ -246,13 +237,13 @@ TEST(StrideSlice, EmptySlicesIssueNothingAndBadArgumentsAreRefused) {
   const int full[4] = {2, 3, 4, 5}, e8[4] = {4, 3, 4, 5};
   const char *fn = "nodechip_stride_slice_forward_local";
   expect_kernel_assert([&](cmd_id_node_t *n) { nodechip_stride_slice_forward_local(0, 0x10000, shape, 4, 0, 0, b, full, zero, n); },
-                       "ASSERT_FS", fn, "strides[i] != 0");
+                       "ASSERT_FS", fn, "strides[i] != 0", 0, "stride 0 of dimension 2");
   // End 1 before begin 4 with stride 1: a negative extent.
   const int e1[4] = {2, 3, 1, 5};
   expect_kernel_assert([&](cmd_id_node_t *n) { nodechip_stride_slice_forward_local(0, 0x10000, shape, 4, 0, 0, back, e1, ones, n); },
-                       "ASSERT_FS", fn, "o[i] >= 0");
+                       "ASSERT_FS", fn, "o[i] >= 0", 0, "dimension 2: begin 4, end 1, stride 1");
   expect_kernel_assert([&](cmd_id_node_t *n) { nodechip_stride_slice_forward_local(0, 0x10000, shape, 4, 0, 0, c3, full, ones, n); },
-                       "ASSERT_FS", fn, "begin_index[1] % (1<<(6)) == 0");
+                       "ASSERT_FS", fn, "begin_index[1] % (1<<(6)) == 0", 0, "begin_index[1]=3");
   expect_kernel_assert([&](cmd_id_node_t *n) { nodechip_stride_slice_forward_local(0, 0x10000, shape, 3, 0, 0, b, full, ones, n); },
                        "ASSERT_FS", fn, "shape_size == 4");
   const int b0[4] = {0, 0, 0, 0}, shape8[4] = {8, 3, 4, 5};
@@ -282,9 +273,9 @@ TEST(Concat, EveryInputLandsAtItsOwnPlace) {
       {"8-bit w", {{6, 2, 3, 2}, {6, 2, 3, 3}}, CONCAT_AXIS_W, 0, true},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(13);
       std::vector<ar::W4> xs;
       std::vector<u32> offsets;
@@ -371,9 +362,9 @@ TEST(Reorg, DepthToSpaceAndBack) {
       {"space to depth, 64 channels of 8 x 8", {1, 64, 8, 8}, {1, 256, 4, 4}, false},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(17);
       const int N = k.fix8b ? (k.bottom[0] + 3) / 4 : k.bottom[0];
       const Local in = resident(lane(0, 0), N, k.bottom[1], k.bottom[2], k.bottom[3]);
@@ -401,11 +392,7 @@ TEST(Reorg, CommandsSkipAndChecks) {
   const int b16[4] = {1, 16, 3, 3}, t4[4] = {1, 4, 6, 6};
   auto count = [](const std::function<void(cmd_id_node_t *)> &fn, size_t *gdma) {
     FirmwareRig rig;
-    const FwOutcome out = rig.run([&] {
-      cmd_id_node_t node = {0, 0, 0};
-      fn(&node);
-    });
-    EXPECT_FALSE(out.asserted) << out.uart;
+    EXPECT_TRUE(ran_clean(rig.run_checks(fn)));
     *gdma = rig.chip().engines.gdma.commands().size();
     return rig.chip().engines.bd.commands().size();
   };

@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "cmd/local_areas.h"
-#include "conv/conv_rig.h"
+#include "cmd/conv_rig.h"
 #include "local/conv_fix.h"
 #include "local/local_rig.h"
 
 namespace zv::test::local {
 namespace {
 
-using conv::at_lane;
 using conv::Data;
 using conv::Kernel;
 using conv::Kind;
@@ -48,14 +47,14 @@ TEST(MulshiftLocal, SaturatesToTheOutputSignInOneOrTwoSteps) {
   };
   const int n = 5, h = 2, w = 3;
   for (const Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       if (k.c > 64 && s.seed > 1) continue;  // large: eager and one deferred seed
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(3);
       const cr::T4 x = d.tensor(n, k.c, h, w, k.si ? 127 : 255, k.si);
-      const Placed I = Placed::aligned(at_lane(0, 0), Kind::I8, k.c, h, w);
-      const Placed O = Placed::aligned(at_lane(0, 0x20000), Kind::I8, k.c, h, w);
+      const Placed I = Placed::aligned(lane(0, 0), Kind::I8, k.c, h, w);
+      const Placed O = Placed::aligned(lane(0, 0x20000), Kind::I8, k.c, h, w);
       // Multi-chunk tensors take the strides {ceil(c/64) * plane, plane, w, 1}.
       conv::put(rig, I, x);
       const int mult = k.ms ? k.m : k.m & 0xff;
@@ -98,7 +97,7 @@ cr::Window window(int kh, int kw, int dh, int dw, int pt, int pb, int pl, int pr
 // 8-bit weights of one group from the lane of its first output channel:
 // four input channels per word, in the layout chosen; with the bias after the
 // weights each output channel's row is one word longer and ends in its bias.
-void put_fix_weights(TpuRig &rig, u32 addr, const cr::T4 &w, u8 layout, const std::vector<double> *bias_after) {
+void put_fix_weights(BdRig &rig, u32 addr, const cr::T4 &w, u8 layout, const std::vector<double> *bias_after) {
   const int ocg = w.n, icg = w.c, kh = w.h, kw = w.w;
   const i64 g = (icg + 3) / 4, K = g * 4 * kh * kw;
   Kernel k = layout == 0 ? Kernel::i8_plane(addr, icg, kh, kw) : Kernel{addr, 4, 4, 1, 1, kh * kw * g, kw * g, g};
@@ -107,14 +106,14 @@ void put_fix_weights(TpuRig &rig, u32 addr, const cr::T4 &w, u8 layout, const st
   if (bias_after) {
     const u32 s = (addr >> 19) & 63;
     for (int o = 0; o < ocg; o++) {
-      const u64 at = conv::kTag + u64((s + o) % 64) * 0x80000 + (addr & 0x7ffff) + ((s + o) / 64) * (K + 4) + K;
+      const u64 at = kTag + u64((s + o) % 64) * 0x80000 + (addr & 0x7ffff) + ((s + o) / 64) * (K + 4) + K;
       rig.put(at, conv::raw((*bias_after)[o], Kind::I16), 2);
     }
   }
 }
 
 void run_fix(const FixCase &k, const Sched &s) {
-  TpuRig rig(s);
+  BdRig rig(s);
   Data d(31);
   const int ih = k.ih - k.ht - k.hb, iw = k.iw - k.wl - k.wr;
   const int oh = k.p.out_h(ih), ow = k.p.out_w(iw), icg = k.ic / k.groups, ocg = k.oc / k.groups;
@@ -127,9 +126,9 @@ void run_fix(const FixCase &k, const Sched &s) {
   const cr::T4 w = d.tensor(k.oc, icg, k.p.kh, k.p.kw, k.sw ? 20 : 40, k.sw);
   std::vector<double> bias;
   for (int o = 0; o < k.oc && k.bias_mode != 0; o++) bias.push_back(d.next(k.sb ? 2000 : 4000, k.sb));
-  const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
-  const Placed O = Placed::aligned(at_lane(k.lane, 0x20000), Kind::I8, k.oc, oh, ow);
-  const u32 W = at_lane(k.lane, 0x40000), B = at_lane(k.lane, 0x60000);
+  const Placed I = Placed::aligned(lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
+  const Placed O = Placed::aligned(lane(k.lane, 0x20000), Kind::I8, k.oc, oh, ow);
+  const u32 W = lane(k.lane, 0x40000), B = lane(k.lane, 0x60000);
   conv::put(rig, I, full);
   const i64 K = (icg + 3) / 4 * 4 * k.p.kh * k.p.kw, row = K + (k.bias_mode == 2 ? 4 : 0);
   for (int g = 0; g < k.groups; g++) {
@@ -141,7 +140,7 @@ void run_fix(const FixCase &k, const Sched &s) {
       if (!bias.empty()) bg.push_back(bias[g * ocg + o]);
     }
     const u32 l = k.lane + g * ocg;
-    put_fix_weights(rig, at_lane(l % 64, 0x40000 + u32((l / 64) * row)), wg, k.layout, k.bias_mode == 2 ? &bg : nullptr);
+    put_fix_weights(rig, lane(l % 64, 0x40000 + u32((l / 64) * row)), wg, k.layout, k.bias_mode == 2 ? &bg : nullptr);
   }
   if (k.bias_mode == 1) conv::put_channels(rig, B, bias, Kind::I16);
   const u32 bias_arg = k.bias_mode == 2 ? untag(W) + u32(K) : untag(B);
@@ -186,7 +185,7 @@ TEST(ConvFix8bLocal, MatchesTheIntegerReference) {
        true, 2, 0, 0, 0, 0, 0, 0, 0, true, 180, 7, true},
   };
   for (const FixCase &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
       run_fix(k, s);
     }
@@ -201,16 +200,7 @@ TEST(ConvFix8bLocal, DepthwiseIssuesNothingAndChecksRefuse) {
               }).empty());
   const dim4_t is = {4, 4, 4, 4}, os = {4, 4, 4, 4};
   auto expect = [](const std::function<void(cmd_id_node_t *)> &fn, const std::string &cond) {
-    FirmwareRig rig;
-    const FwOutcome out = rig.run([&] {
-      cmd_id_node_t node = {0, 0, 0};
-      fn(&node);
-    });
-    EXPECT_TRUE(out.asserted);
-    const std::string first = out.uart.substr(0, out.uart.find('\n'));
-    EXPECT_EQ(first.rfind("ASSERT firmware/local/conv_fix.cpp: nodechip_conv_forward_local_fix8b: ", 0), 0u) << first;
-    EXPECT_EQ(first.substr(first.size() - cond.size()), cond) << first;
-    EXPECT_TRUE(rig.chip().engines.bd.commands().empty());
+    expect_assert(fn, "ASSERT", "firmware/local/", "nodechip_conv_forward_local_fix8b", cond);
   };
   expect([&](cmd_id_node_t *node) {
     nodechip_conv_forward_local_fix8b(0, 0x10000, 0x20000, 0x30000, 0x40000, &is, &os, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1,
@@ -246,9 +236,9 @@ TEST(WinogradFix8bLocal, MatchesTheDirect3x3ThenShift) {
       {"grouped, weights and biases in one block", 3, 4, 6, 6, 6, 2, 0, 0, 0, 0, 0, 2, false, 0, 0},
   };
   for (const Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(17);
       const int ih = k.ih - k.ht - k.hb, iw = k.iw - k.wl - k.wr;
       cr::Window p = window(3, 3, 1, 1, 1, 1, 1, 1, 1, 1);
@@ -263,9 +253,9 @@ TEST(WinogradFix8bLocal, MatchesTheDirect3x3ThenShift) {
       for (auto &v : g.v) v *= 4;  // integer transformed weights
       std::vector<double> bias;
       for (int o = 0; o < k.oc; o++) bias.push_back(d.next(500));
-      const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
-      const Placed O = Placed::aligned(at_lane(k.lane, 0x10000), Kind::I8, k.oc, oh, ow);
-      const u32 W = at_lane(k.lane, 0x20000), B = at_lane(k.lane, 0x30000);
+      const Placed I = Placed::aligned(lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
+      const Placed O = Placed::aligned(lane(k.lane, 0x10000), Kind::I8, k.oc, oh, ow);
+      const u32 W = lane(k.lane, 0x20000), B = lane(k.lane, 0x30000);
       conv::put(rig, I, full);
       const int rows = (ocg + 63) / 64;
       const u32 X = u32((icg + 3) / 4 * 4 * 16 * rows), block = (X + 2 * rows + 127) / 128 * 128;
@@ -280,17 +270,17 @@ TEST(WinogradFix8bLocal, MatchesTheDirect3x3ThenShift) {
               for (int q = 0; q < 3; q++) gk[r][q] = g.at(gi * ocg + o, i, r, q);
             const auto u = cr::winograd_weights(gk);
             for (int j = 0; j < 16; j++)
-              rig.put(conv::kTag + u64(lane) * 0x80000 + base + row * ((icg + 3) / 4) * 64 + ((i / 4) * 16 + j) * 4 + i % 4,
+              rig.put(kTag + u64(lane) * 0x80000 + base + row * ((icg + 3) / 4) * 64 + ((i / 4) * 16 + j) * 4 + i % 4,
                       conv::raw(u[j], Kind::I8), 1);
           }
           const double b = bias[gi * ocg + o];
           if (k.bias_mode == 2)
-            rig.put(conv::kTag + u64(lane) * 0x80000 + base + X + row * 2, conv::raw(b, Kind::I16), 2);
+            rig.put(kTag + u64(lane) * 0x80000 + base + X + row * 2, conv::raw(b, Kind::I16), 2);
           else if (k.use_winograd == 1 || k.groups == 1)
-            rig.put(conv::kTag + u64((k.lane + gi * ocg + o) % 64) * 0x80000 + 0x30000 + ((k.lane + gi * ocg + o) / 64) * 2,
+            rig.put(kTag + u64((k.lane + gi * ocg + o) % 64) * 0x80000 + 0x30000 + ((k.lane + gi * ocg + o) / 64) * 2,
                     conv::raw(b, Kind::I16), 2);
           else
-            rig.put(conv::kTag + u64(lane) * 0x80000 + 0x30000 + gi * 2 * rows + row * 2, conv::raw(b, Kind::I16), 2);
+            rig.put(kTag + u64(lane) * 0x80000 + 0x30000 + gi * 2 * rows + row * 2, conv::raw(b, Kind::I16), 2);
         }
       }
       const dim4_t is = {k.n, k.ic, k.ih, k.iw}, os = {k.n, k.oc, oh, ow};
@@ -323,9 +313,9 @@ TEST(DeconvFix8bLocal, IsTheRotatedKernelOverTheZeroInsertedInput) {
       {"groups from lane 63, last batch group of one", 5, 4, 6, 3, 3, 2, 1, 1, 3, 3, 2, 2, 1, false, 63},
   };
   for (const Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(23);
       cr::Window p = window(k.kh, k.kw, k.dh, 1, k.pad, k.pad, k.pad, k.pad, 1, 1, k.ins_h, k.ins_w);
       p.rotate = true;
@@ -333,9 +323,9 @@ TEST(DeconvFix8bLocal, IsTheRotatedKernelOverTheZeroInsertedInput) {
       const cr::T4 in = d.tensor(k.n, k.ic, k.ih, k.iw, 50), w = d.tensor(k.oc, icg, k.kh, k.kw, 20);
       std::vector<double> bias;
       for (int o = 0; o < k.oc && k.bias_mode; o++) bias.push_back(d.next(1000));
-      const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
-      const Placed O = Placed::aligned(at_lane(k.lane, 0x20000), Kind::I8, k.oc, oh, ow);
-      const u32 W = at_lane(k.lane, 0x40000), B = at_lane(k.lane, 0x60000);
+      const Placed I = Placed::aligned(lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
+      const Placed O = Placed::aligned(lane(k.lane, 0x20000), Kind::I8, k.oc, oh, ow);
+      const u32 W = lane(k.lane, 0x40000), B = lane(k.lane, 0x60000);
       conv::put(rig, I, in);
       const i64 K = (icg + 3) / 4 * 4 * k.kh * k.kw;
       for (int g = 0; g < k.groups; g++) {
@@ -344,7 +334,7 @@ TEST(DeconvFix8bLocal, IsTheRotatedKernelOverTheZeroInsertedInput) {
         for (int o = 0; o < ocg; o++)
           for (size_t j = 0; j < per; j++) wg.v[o * per + j] = w.v[(g * ocg + o) * per + j];
         const u32 l = k.lane + g * ocg;
-        put_fix_weights(rig, at_lane(l % 64, 0x40000 + u32((l / 64) * K)), wg, 0, nullptr);
+        put_fix_weights(rig, lane(l % 64, 0x40000 + u32((l / 64) * K)), wg, 0, nullptr);
       }
       conv::put_channels(rig, B, bias, Kind::I16);
       const dim4_t is = {k.n, k.ic, k.ih, k.iw}, os = {k.n, k.oc, oh, ow};
@@ -394,9 +384,9 @@ TEST(ConvFix16bLocal, PiecesOfSixteenColumnsMatchTheIntegerReference) {
       {"groups from lane 60, wrapping", 6, 4, 6, 4, 18, 2, window(3, 3, 1, 1, 1, 1, 1, 1, 1, 1), 1, false, 0, 0, 0, 1, 60},
   };
   for (const Fix16Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(37);
       const int ih = k.ih - k.ht - k.hb, iw = k.iw;
       const int oh = k.p.out_h(ih), ow = k.p.out_w(iw), icg = k.ic / k.groups, ocg = k.oc / k.groups;
@@ -409,9 +399,9 @@ TEST(ConvFix16bLocal, PiecesOfSixteenColumnsMatchTheIntegerReference) {
       const cr::T4 w = d.tensor(k.oc, icg, k.p.kh, k.p.kw, 100);
       std::vector<double> bias;
       for (int o = 0; o < k.oc; o++) bias.push_back(d.next(3000));
-      const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
-      const er::Local O = out16(at_lane(k.lane, 0x20000), k.n, k.oc, oh, ow);
-      const u32 W = at_lane(k.lane, 0x40000), B = at_lane(k.lane, 0x60000);
+      const Placed I = Placed::aligned(lane(k.lane, 0), Kind::I8, k.ic, k.ih, k.iw);
+      const er::Local O = out16(lane(k.lane, 0x20000), k.n, k.oc, oh, ow);
+      const u32 W = lane(k.lane, 0x40000), B = lane(k.lane, 0x60000);
       conv::put(rig, I, full);
       const i64 K = (icg + 3) / 4 * 4 * k.p.kh * k.p.kw, row = K + (k.bias_mode == 2 ? 4 : 0);
       for (int g = 0; g < k.groups; g++) {
@@ -423,7 +413,7 @@ TEST(ConvFix16bLocal, PiecesOfSixteenColumnsMatchTheIntegerReference) {
           bg.push_back(bias[g * ocg + o]);
         }
         const u32 l = k.lane + g * ocg;
-        put_fix_weights(rig, at_lane(l % 64, 0x40000 + u32((l / 64) * row)), wg, k.layout,
+        put_fix_weights(rig, lane(l % 64, 0x40000 + u32((l / 64) * row)), wg, k.layout,
                         k.bias_mode == 2 ? &bg : nullptr);
       }
       if (k.bias_mode == 1) conv::put_channels(rig, B, bias, Kind::I16);
@@ -493,19 +483,13 @@ TEST(ConvFix16bLocal, ChecksRefuseBeforeIssuing) {
       {&is, &os, 2, 6, 0, 1, "relu_upper_limit <= 0"},
       {&tall, &tall_out, 1, 0, 1, 2, "(unused_ht_for_input_tensor == 0) && (unused_hb_for_input_tensor == 0)"},
   };
-  for (const Case &k : cases) {
-    FirmwareRig rig;
-    const FwOutcome out = rig.run([&] {
-      cmd_id_node_t node = {0, 0, 0};
-      nodechip_conv_forward_local_fix16b(0, 0x10000, 0x20000, 0x30000, 0x40000, k.is, k.os, k.groups, 1, 1, 1, 1, 0, 0,
-                                         0, 0, k.sh, 1, 0, 0, 0, k.limit, k.ht, 0, 0, 0, 0, 0, 0, 0, 0, &node);
-    });
-    EXPECT_TRUE(out.asserted);
-    const std::string first = out.uart.substr(0, out.uart.find('\n'));
-    EXPECT_EQ(first.rfind("ASSERT firmware/local/conv_fix.cpp: nodechip_conv_forward_local_fix16b: ", 0), 0u) << first;
-    EXPECT_EQ(first.substr(first.size() - std::string(k.condition).size()), k.condition) << first;
-    EXPECT_TRUE(rig.chip().engines.bd.commands().empty());
-  }
+  for (const Case &k : cases)
+    expect_assert(
+        [&](cmd_id_node_t *node) {
+          nodechip_conv_forward_local_fix16b(0, 0x10000, 0x20000, 0x30000, 0x40000, k.is, k.os, k.groups, 1, 1, 1, 1,
+                                             0, 0, 0, 0, k.sh, 1, 0, 0, 0, k.limit, k.ht, 0, 0, 0, 0, 0, 0, 0, 0, node);
+        },
+        "ASSERT", "firmware/local/", "nodechip_conv_forward_local_fix16b", k.condition);
 }
 
 }  // namespace

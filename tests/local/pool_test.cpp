@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cmd/bd_pool.h"
-#include "conv/conv_rig.h"
+#include "cmd/conv_rig.h"
 #include "local/local_rig.h"
 #include "local/pool.h"
 #include "ref/pool_ref.h"
@@ -19,7 +19,6 @@
 namespace zv::test::local {
 namespace {
 
-using conv::at_lane;
 using conv::Data;
 using conv::Kind;
 using conv::Placed;
@@ -63,13 +62,13 @@ TEST(PoolLocal, FloatMaxAndAverageWithEveryBorderMode) {
        0, 1},
   };
   for (const Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(41);
       const cr::T4 in = d.tensor(k.n, k.c, k.ih, k.iw, 20);
-      const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::F32, k.c, k.ih, k.iw);
-      const Placed O = Placed::aligned(at_lane(k.lane, 0x20000), Kind::F32, k.c, k.oh, k.ow);
+      const Placed I = Placed::aligned(lane(k.lane, 0), Kind::F32, k.c, k.ih, k.iw);
+      const Placed O = Placed::aligned(lane(k.lane, 0x20000), Kind::F32, k.c, k.oh, k.ow);
       conv::put(rig, I, in);
       const dim4_t is = {k.n, k.c, k.ih, k.iw}, os = {k.n, k.c, k.oh, k.ow};
       const cr::Window &p = k.p;
@@ -97,33 +96,29 @@ TEST(PoolLocal, WindowsOutsideTheInputAreRefusedBeforeIssuing) {
   struct Case {
     const char *what;
     int ih, oh, kh, pt, pb, sh, border;
-    const char *function, *condition;
+    const char *function, *condition, *info;
   };
   const Case cases[] = {
       {"clipped mode, a window wholly in the top padding", 3, 3, 2, 3, 0, 1, 1, "nodechip_pooling_forward_local",
-       "rows > 0"},
+       "rows > 0", "output row 0"},
       {"extra mode, the last row beyond the given pad", 2, 4, 2, 0, 0, 2, 0, "nodechip_pooling_forward_local",
-       "given_b == pb || last_rows > 0"},
+       "given_b == pb || last_rows > 0", "kh=2 pb=6 pad_h_b=0"},
       {"8-bit rescale, a window in the padding", 3, 3, 2, 3, 0, 1, -1, "nodechip_pooling_fix8b_forward_local",
-       "rows > 0"},
+       "rows > 0", "output row 0"},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const dim4_t is = {4, 1, k.ih, 4}, os = {4, 1, k.oh, 4};
-    FirmwareRig rig;
-    const FwOutcome out = rig.run([&] {
-      cmd_id_node_t node = {0, 0, 0};
-      if (k.border < 0)
-        nodechip_pooling_fix8b_forward_local(0, 0, 0, 0x10000, &is, &os, k.kh, 1, k.pt, k.pb, 0, 0, k.sh, 1, 0, 0, 1, 1,
-                                             0, 0, 0, 0, 0, 0, 0, 0, &node);
-      else
-        nodechip_pooling_forward_local(0, 0x10000, &is, &os, k.kh, 1, k.pt, k.pb, 0, 0, k.sh, 1, 1, k.border, &node, 0);
-    });
-    EXPECT_TRUE(out.asserted);
-    const std::string first = out.uart.substr(0, out.uart.find('\n'));
-    EXPECT_EQ(first.rfind(std::string("ASSERT_FS firmware/local/pool.cpp: ") + k.function + ": ", 0), 0u) << first;
-    EXPECT_EQ(first.substr(first.size() - std::string(k.condition).size()), k.condition) << first;
-    EXPECT_TRUE(rig.chip().engines.bd.commands().empty());
+    expect_assert(
+        [&](cmd_id_node_t *node) {
+          if (k.border < 0)
+            nodechip_pooling_fix8b_forward_local(0, 0, 0, 0x10000, &is, &os, k.kh, 1, k.pt, k.pb, 0, 0, k.sh, 1, 0, 0,
+                                                 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, node);
+          else
+            nodechip_pooling_forward_local(0, 0x10000, &is, &os, k.kh, 1, k.pt, k.pb, 0, 0, k.sh, 1, 1, k.border,
+                                           node, 0);
+        },
+        "ASSERT_FS", "firmware/local/", k.function, k.condition, k.info);
   }
 }
 
@@ -145,22 +140,22 @@ TEST(PoolLocal, EightBitRescaleIsBitExact) {
   };
   const int n = 6, c = 5, ih = 7, iw = 6;
   for (const Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(43);
       const cr::T4 in = d.tensor(n, c, ih, iw, k.si ? 127 : 255, k.si);
       const cr::T4 w = d.tensor(c, 1, k.p.kh, k.p.kw, 9);
       const std::vector<double> bias = {100, -200, 300, -400, 50};
       const int oh = k.p.out_h(ih), ow = k.p.out_w(iw);
-      const Placed I = Placed::aligned(at_lane(k.lane, 0), Kind::I8, c, ih, iw);
-      const Placed O = Placed::aligned(at_lane(k.lane, 0x10000), Kind::I8, c, oh, ow);
-      const u32 W = at_lane(k.lane, 0x20000), B = at_lane(k.lane, 0x30000);
+      const Placed I = Placed::aligned(lane(k.lane, 0), Kind::I8, c, ih, iw);
+      const Placed O = Placed::aligned(lane(k.lane, 0x10000), Kind::I8, c, oh, ow);
+      const u32 W = lane(k.lane, 0x20000), B = lane(k.lane, 0x30000);
       conv::put(rig, I, in);
       for (int ch = 0; ch < c; ch++) {
         const u32 l = k.lane + ch;
         for (int j = 0; j < k.p.kh * k.p.kw; j++)
-          rig.put(conv::kTag + u64(l % 64) * 0x80000 + 0x20000 + (l / 64) * k.p.kh * k.p.kw + j,
+          rig.put(kTag + u64(l % 64) * 0x80000 + 0x20000 + (l / 64) * k.p.kh * k.p.kw + j,
                   conv::raw(w.v[ch * k.p.kh * k.p.kw + j], Kind::I8), 1);
       }
       conv::put_channels(rig, B, bias, Kind::I16);
@@ -229,15 +224,15 @@ TEST(UpsampleLocal, RepeatsEveryValueSizeBySize) {
       {"size 1 copies", 2, 2, 3, 3, 1, false, false, 0},
   };
   for (const Case &k : cases)
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Data d(47);
       const Kind kind = k.fix8b ? Kind::I8 : Kind::F32;
       const cr::T4 in = d.tensor(k.n, k.c, k.ih, k.iw, 100);
       const int oh = k.ih * k.size, ow = k.iw * k.size;
-      const Placed I = Placed::aligned(at_lane(k.lane, 0), kind, k.c, k.ih, k.iw);
-      const Placed O = Placed::aligned(at_lane(k.lane, 0x20000), kind, k.c, oh, ow);
+      const Placed I = Placed::aligned(lane(k.lane, 0), kind, k.c, k.ih, k.iw);
+      const Placed O = Placed::aligned(lane(k.lane, 0x20000), kind, k.c, oh, ow);
       conv::put(rig, I, in);
       const dim4_t is = {k.n, k.c, k.ih, k.iw}, os = {k.n, k.c, oh, ow};
       ASSERT_TRUE(rig.run([&](cmd_id_node_t *node) {
@@ -252,21 +247,14 @@ TEST(UpsampleLocal, RepeatsEveryValueSizeBySize) {
         for (auto &v : want.v) v = std::max(v, 0.0);
       EXPECT_TRUE(conv::same(conv::get(rig, O, k.n, k.c, oh, ow), want));
     }
-  for (int fix8b = 0; fix8b < 2; fix8b++) {
-    const dim4_t sh = {1, 1, 2, 2};
-    FirmwareRig rig;
-    const FwOutcome out = rig.run([&] {
-      cmd_id_node_t node = {0, 0, 0};
-      if (fix8b)
-        nodechip_upsample_fix8b_forward_local(0, 0x1000, &sh, &sh, 0, 0, 0, 0, 0, 0, &node);
-      else
-        nodechip_upsample_forward_local(0, 0x1000, &sh, &sh, -1, &node, 0);
-    });
-    EXPECT_TRUE(out.asserted);
-    EXPECT_NE(out.uart.find(fix8b ? ": nodechip_upsample_fix8b_forward_local: " : ": nodechip_upsample_forward_local: "),
-              std::string::npos);
-    EXPECT_NE(out.uart.find(": size > 0\n"), std::string::npos) << out.uart;
-  }
+  const dim4_t sh = {1, 1, 2, 2};
+  expect_assert([&](cmd_id_node_t *node) { nodechip_upsample_forward_local(0, 0x1000, &sh, &sh, -1, node, 0); },
+                "ASSERT_FS", "firmware/local/", "nodechip_upsample_forward_local", "size > 0");
+  expect_assert(
+      [&](cmd_id_node_t *node) {
+        nodechip_upsample_fix8b_forward_local(0, 0x1000, &sh, &sh, 0, 0, 0, 0, 0, 0, node);
+      },
+      "ASSERT_FS", "firmware/local/", "nodechip_upsample_fix8b_forward_local", "size > 0");
 }
 
 }  // namespace

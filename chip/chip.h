@@ -60,9 +60,16 @@ class Chip {
   void irq_taken() { intc.acknowledge(); }
 
   // ---- Time and activity ----
-  u64 cycles() const { return cycles_; }
-  void advance(u64 n) { cycles_ += n; }
-  void set_cycles(u64 n) { cycles_ = n; }
+  // The 25 MHz timer's count: the modelled time (engines.scheduler.now()) in
+  // 40 ns ticks.
+  u64 cycles() const { return engines.scheduler.now() / figures::kTimerTick; }
+  void advance(u64 n) { engines.scheduler.arm_spent(n * figures::kTimerTick); }
+  void set_cycles(u64 n) { engines.scheduler.set_now(n * figures::kTimerTick); }
+  // Modelled time and the engines' busy totals so far.
+  TimeTotals time_totals() const { return engines.scheduler.totals(); }
+  // Totals when the firmware answered each message (moved the ring's read
+  // pointer), in order.
+  const std::vector<TimeTotals> &answer_times() const { return answer_times_; }
   // Counts every ARM write and every engine command run; a core that idles
   // without it changing is waiting on something outside itself.
   u64 activity() const { return activity_; }
@@ -92,9 +99,9 @@ class Chip {
   static u64 canonical(u32 addr) { return addr >= kDdrWindow ? kDeviceMemBase + (addr - kDdrWindow) : addr; }
 
   std::vector<Mapping> map_;
-  u64 cycles_ = 0;
   u64 activity_ = 0;
-  u64 accesses_ = 0;  // ARM register and memory accesses
+  u64 register_accesses_ = 0;  // ARM reads and writes of device registers
+  std::vector<TimeTotals> answer_times_;
 };
 
 }  // namespace zv::chip

@@ -110,6 +110,7 @@ void Chip::arm_write32(u32 addr, u32 value) {
   // counts differ between the two) take no time of their own; a spin on an
   // engine waits for that engine (see Scheduler).
   register_accesses_++;
+  register_writes_++;
   engines.scheduler.arm_spent(register_write_time());
   device_at(addr)->write32(addr, value);
 }

@@ -73,6 +73,8 @@ class Chip {
   // Counts every ARM write and every engine command run; a core that idles
   // without it changing is waiting on something outside itself.
   u64 activity() const { return activity_; }
+  // ARM writes of device registers so far (each costs the ARM modelled time).
+  u64 register_writes() const { return register_writes_; }
 
   // ---- Device memory (40-bit addresses) ----
   Memory &device_memory() { return ddr; }
@@ -101,6 +103,7 @@ class Chip {
   std::vector<Mapping> map_;
   u64 activity_ = 0;
   u64 register_accesses_ = 0;  // ARM reads and writes of device registers
+  u64 register_writes_ = 0;
   std::vector<TimeTotals> answer_times_;
 };
 

@@ -19,9 +19,10 @@ using chip::Work;
 namespace fig = chip::figures;
 
 constexpr u64 kIn = 0x100001000ull, kOut = 0x100100000ull;
-constexpr u32 kA = 0x08000000u, kB = 0x08020000u;  // lane 0
+constexpr u32 kA = 0x08000000u, kB = 0x08040000u;  // the two halves of lane 0
+constexpr u32 kC = 0x08080000u, kD = 0x080c0000u;  // of lane 1
 // Long enough that the ARM issues the next command before this one finishes.
-constexpr u32 kWords = 16384;
+constexpr u32 kWords = 0xffe0;
 
 ChipConfig config(Schedule s, u64 seed) {
   ChipConfig c;
@@ -163,7 +164,7 @@ TEST(Timing, IndependentChainsOverlap) {
   ArmSide arm{c};
   // GDMA loads one block while the tensor engine works on another.
   arm.gdma_copy(1, 0, kIn, kA, kWords);
-  arm.bd_add(1, 0, kB + 0x10000, kB, kWords);
+  arm.bd_add(1, 0, kD, kC, kWords);
   arm.wait(1, 1);
   const Times t = times_of(c);
   EXPECT_EQ(t.finish[0], t.issued[0] + kLoad);
@@ -180,14 +181,13 @@ TEST(Timing, AFullQueueHoldsTheArmUntilASlotFrees) {
   Chip c(config(Schedule::Eager, 0));
   add_test_kinds(c);
   ArmSide arm{c};
-  // Two long loads; the tensor engine's commands wait for the second. The ARM
+  // Ten long loads; the tensor engine's commands wait for the last. The ARM
   // issues while more than 3 of the 15 slots are free: 12 commands, then the
   // 13th waits for the first to finish.
-  arm.gdma_copy(1, 0, kIn, kA, 0xffff);
-  arm.gdma_copy(2, 0, kIn, kA + 0x40000, 0xffff);
-  for (u32 id = 1; id <= 13; id++) arm.bd_add(id, 2, 0x08080000, kA, 1);
+  for (u32 id = 1; id <= 10; id++) arm.gdma_copy(id, 0, kIn, kA, kWords);
+  for (u32 id = 1; id <= 13; id++) arm.bd_add(id, 10, kC, kA, 1);
   const auto &cmds = c.engines.bd.commands();
-  EXPECT_EQ(cmds[0].start_at, c.engines.gdma.commands()[1].finish_at);
+  EXPECT_EQ(cmds[0].start_at, c.engines.gdma.commands()[9].finish_at);
   for (u32 i = 1; i < 12; i++) EXPECT_EQ(cmds[i].issued_at, cmds[i - 1].issued_at + kBdIssue);
   EXPECT_EQ(cmds[12].issued_at, cmds[0].finish_at + kBdIssue);
   for (u32 i = 1; i < 12; i++) EXPECT_EQ(cmds[i].start_at, cmds[i - 1].finish_at) << "back to back";

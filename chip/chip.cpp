@@ -112,6 +112,7 @@ void Chip::arm_write32(u32 addr, u32 value) {
   register_accesses_++;
   register_writes_++;
   engines.scheduler.arm_spent(register_write_time());
+  if (trace) trace("write " + register_name(addr) + " " + hex(value));
   device_at(addr)->write32(addr, value);
 }
 

@@ -11,7 +11,9 @@
 // their scheduler and happens-before checker are chip/engines/.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "chip/devices/i2c.h"
@@ -53,6 +55,10 @@ class Chip {
   u8 *arm_ptr(u32 addr, u32 len);
   // Memory behind an ARM address, or null for a register address.
   Memory *arm_memory(u32 addr, u32 len);
+  // "API read pointer", "GDMA word 4", "UART 0x50118000": a register for traces.
+  std::string register_name(u32 addr);
+  // When set, every ARM write of a device register, as "write NAME 0xVALUE".
+  std::function<void(const std::string &)> trace;
 
   // ---- Interrupts towards the core ----
   bool irq_line() const { return intc.irq(); }

@@ -18,6 +18,12 @@ constexpr int kQuietResumes = 4000;
 
 Card::Card(const CardOptions &options)
     : chip_(std::make_unique<chip::Chip>(options.chip)) {
+  if (options.trace) {
+    chip_->trace = options.trace;
+    chip_->engines.scheduler.trace = [trace = options.trace](const std::string &line) {
+      if (line.rfind("issue ", 0) == 0 || line.rfind("restart ", 0) == 0) trace(line);
+    };
+  }
   if (options.elf.empty()) {
     auto core = std::make_unique<Core>(*chip_);
     core->start(zvfw_main);

@@ -21,6 +21,10 @@ struct CardOptions {
   // Run this ARM image of the firmware in the emulator instead of the firmware
   // compiled into the host build.
   std::string elf;
+  // When set, from the first instruction on: every register write by name and
+  // every command issued with its decoded fields, and the engines' id
+  // restarts. Nothing in it depends on the schedule.
+  std::function<void(const std::string &)> trace;
 };
 
 // Modelled figures of one message, from the host's post (or the answer to the

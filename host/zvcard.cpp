@@ -2,7 +2,7 @@
 // card answered.
 //
 //   zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]
-//          [--timing] [--fuse W80,W81] [SCRIPT | -]
+//          [--timing] [--trace FILE] [--fuse W80,W81] [SCRIPT | -]
 //
 // Without SCRIPT a built-in demo runs. --schedule, --seed and --check-races
 // choose when the engines run their commands and whether the happens-before
@@ -10,7 +10,10 @@
 // end. --timing appends the message's modelled figures to each result line:
 // "modelled_us=T te_busy=F gdma_busy=F te_ideal=F" (the elapsed time in
 // microseconds, then the tensor engine's and GDMA's busy time and the tensor
-// engine's products at its peak rate, as fractions of it). Exit status: 0 the script ran, 2 a usage or script error, 3 the card hung
+// engine's products at its peak rate, as fractions of it). --trace FILE writes
+// every register write by name and every command issued with its decoded
+// fields, between the script's lines: runs under different seeds compare with
+// diff. Exit status: 0 the script ran, 2 a usage or script error, 3 the card hung
 // (or stopped serving), 4 the checker found something.
 #include <cerrno>
 #include <cstdint>
@@ -70,7 +73,8 @@ uint64_t number(const std::string &s) {
 
 class Runner {
  public:
-  Runner(Card &card, bool echo, bool timing) : card_(card), echo_(echo), timing_(timing) {}
+  Runner(Card &card, bool echo, bool timing, std::ostream *trace)
+      : card_(card), echo_(echo), timing_(timing), trace_(trace) {}
 
   // Runs one script line.
   void line(const std::string &raw);
@@ -183,6 +187,7 @@ class Runner {
   Card &card_;
   bool echo_;
   bool timing_;
+  std::ostream *trace_;  // the script's lines go into the trace too
   size_t printed_ = 0;
 };
 
@@ -203,7 +208,9 @@ void Runner::line(const std::string &raw) {
   std::vector<std::string> w;
   for (std::string t; in >> t;) w.push_back(t);
   if (w.empty()) return;
-  if (echo_) std::printf("> %s\n", text.substr(0, text.find_last_not_of(" \t") + 1).c_str());
+  const std::string shown = text.substr(0, text.find_last_not_of(" \t") + 1);
+  if (echo_) std::printf("> %s\n", shown.c_str());
+  if (trace_) *trace_ << "> " << shown << '\n';
   for (const Command &c : kCommands) {
     if (w[0] != c.name) continue;
     if (w.size() < c.min_words) throw ScriptError{"'" + w[0] + "' needs more arguments: " + c.usage};
@@ -218,7 +225,7 @@ void Runner::line(const std::string &raw) {
 int usage() {
   std::fprintf(stderr,
                "usage: zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]\n"
-               "              [--timing] [--fuse W80,W81] [SCRIPT | -]\n");
+               "              [--timing] [--trace FILE] [--fuse W80,W81] [SCRIPT | -]\n");
   return 2;
 }
 
@@ -229,6 +236,7 @@ int main(int argc, char **argv) {
   std::string script_path;
   bool have_script = false;
   bool timing = false;
+  std::string trace_path;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--elf") {
@@ -254,6 +262,9 @@ int main(int argc, char **argv) {
       options.chip.engines.check_races = true;
     } else if (a == "--timing") {
       timing = true;
+    } else if (a == "--trace") {
+      if (++i >= argc) return usage();
+      trace_path = argv[i];
     } else if (a == "--fuse") {
       if (++i >= argc) return usage();
       std::string v = argv[i];
@@ -298,6 +309,16 @@ int main(int argc, char **argv) {
     script = ss.str();
   }
 
+  std::ofstream trace;
+  if (!trace_path.empty()) {
+    trace.open(trace_path);
+    if (!trace) {
+      std::fprintf(stderr, "zvcard: cannot write %s\n", trace_path.c_str());
+      return 2;
+    }
+    options.trace = [&trace](const std::string &line) { trace << line << '\n'; };
+  }
+
   std::unique_ptr<Card> booted;
   try {
     booted = std::make_unique<Card>(options);
@@ -306,7 +327,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   Card &card = *booted;
-  Runner runner(card, !have_script, timing);
+  Runner runner(card, !have_script, timing, trace_path.empty() ? nullptr : &trace);
   runner.console(false);
   std::istringstream lines(script);
   int number_of_line = 0;

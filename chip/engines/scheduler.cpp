@@ -1,5 +1,7 @@
 #include "chip/engines/scheduler.h"
 
+#include "chip/engines/command_fields.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -64,7 +66,7 @@ void Scheduler::issue(IdQueue &q, QueuedCommand c) {
       checker_.flag(describe(q, c) + " waits for " + o.name + " id " + std::to_string(c.wait_id) +
                     " beyond the last one issued, " + std::to_string(o.issued_id));
   }
-  if (trace) trace("issue " + describe(q, c) + ": " + c.record->descriptor.dump());
+  if (trace) trace("issue " + describe(q, c) + ": " + decoded_fields(q.agent, c.record->kind, c.record->descriptor));
   q.issued_id = c.own_id;
   c.issued = checker_.arm_release();
   c.issued_at = now_;
@@ -279,7 +281,10 @@ void Scheduler::restart(IdQueue &q) {
 void Scheduler::run_now(Agent agent, CommandRecord &record, const std::function<void(Bus &)> &execute,
                         const std::function<std::string()> &describe) {
   const int a = static_cast<int>(agent);
-  if (trace) trace("run " + describe());
+  if (trace) {
+    trace("issue " + describe() + ": " + decoded_fields(agent, record.kind, record.descriptor));
+    trace("run " + describe());
+  }
   const Clock clock = checker_.begin(agent, join(checker_.arm_release(), sync_last_[a]), describe);
   Work work;
   bus_.measure(&work);

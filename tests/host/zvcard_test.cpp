@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "zvcard_run.h"
@@ -106,6 +108,43 @@ TEST(Zvcard, ModelledFiguresAreTheSameNativeEmulatedAndUnderEverySchedule) {
   EXPECT_LT(ideal, te) << "the products at the peak rate take less than the engine's busy time";
   EXPECT_LE(te + gdma, 2.0);
   EXPECT_TRUE(has(expected, "result 999 1008 ")) << expected;
+}
+
+TEST(Zvcard, TraceNamesRegistersAndDecodesCommandsAlikeUnderEverySchedule) {
+  const std::string script =
+      "send 1 0x0 0x1 4096 4 0x3f800000\n"
+      "send 105 0 32 32 32 0x3f800000 0 0x0 0x1 32 0 0x10000 0x1 32 0 0x20000 0x1 32 0\n";
+  const std::string dir = ::testing::TempDir();
+  std::string traces[2];
+  const char *seeds[2] = {"1", "9"};
+  for (int i = 0; i < 2; i++) {
+    const std::string path = dir + "/zvcard_trace_" + seeds[i] + ".txt";
+    const ZvcardRun r = zvcard("--schedule deferred --check-races --seed " + std::string(seeds[i]) + " --trace " + path, script);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    traces[i] = ss.str();
+  }
+  EXPECT_EQ(traces[0], traces[1]) << "two seeds, one trace";
+  const std::string &t = traces[0];
+  EXPECT_TRUE(has(t, "write firmware ready marker 0x76125438\n")) << "boot writes are traced too";
+  EXPECT_TRUE(has(t, "> send 1 0x0 0x1 4096 4 0x3f800000\n"));
+  EXPECT_TRUE(has(t, "issue GDMA command #1 (id 1, waits for tensor engine id 0, kind 4 fill): ")) << t;
+  EXPECT_TRUE(has(t, " mode=4 ")) << t;
+  EXPECT_TRUE(has(t, " fill_value=0x3f800000 ")) << t;
+  EXPECT_TRUE(has(t, "kind 2 fully connected): own_id=1 wait_gdma_id=2 task=2 ")) << t;
+  EXPECT_TRUE(has(t, " out_c=0x20 ")) << t;
+  EXPECT_TRUE(has(t, "write API read pointer ")) << t;
+  EXPECT_TRUE(has(t, "write GDMA word 16 0x10000\n")) << t;
+  EXPECT_TRUE(has(t, "restart GDMA ids\n")) << t;
+  EXPECT_FALSE(has(t, " w0=")) << "fields, not raw words";
+  EXPECT_FALSE(has(t, "\nread ")) << "reads depend on the schedule";
+  EXPECT_FALSE(has(t, "\nrun ")) << "so does the order in which commands run";
+  // A fill's value is shown for fills only, though the window keeps it.
+  const size_t move = t.find("kind 0 move): ");
+  ASSERT_NE(move, std::string::npos);
+  EXPECT_EQ(t.substr(move, t.find('\n', move) - move).find("fill_value"), std::string::npos);
 }
 
 TEST(Zvcard, ExitStatuses) {

@@ -48,7 +48,8 @@ std::string Chip::register_name(u32 addr) {
   auto it = named().find(addr);
   if (it != named().end()) return it->second;
   for (const Window &w : kWindows)
-    if (addr >= w.base && addr < w.base + 4 * w.words) return std::string(w.name) + " " + std::to_string((addr - w.base) / 4);
+    if (addr >= w.base && addr < w.base + 4 * w.words)
+      return std::string(w.name) + " " + std::to_string((addr - w.base) / 4);
   return std::string(device_at(addr)->name()) + " " + hex(addr);
 }
 

@@ -36,7 +36,9 @@ struct Timing {
 
   double elapsed_us() const { return static_cast<double>(elapsed_ps) / 1e6; }
   // Fractions of the elapsed time (0 for an empty interval).
-  double fraction(uint64_t ps) const { return elapsed_ps ? static_cast<double>(ps) / static_cast<double>(elapsed_ps) : 0.0; }
+  double fraction(uint64_t ps) const {
+    return elapsed_ps ? static_cast<double>(ps) / static_cast<double>(elapsed_ps) : 0.0;
+  }
   double te_busy() const { return fraction(te_busy_ps); }
   double gdma_busy() const { return fraction(gdma_busy_ps); }
   double te_ideal() const { return fraction(te_ideal_ps); }

@@ -75,7 +75,8 @@ const std::vector<Case> &cases() {
 
 int main(int argc, char **argv) {
   const std::string elf = argc > 1 ? argv[1] : ZV_ARM_ELF;
-  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | reg writes | TE cmds | GDMA cmds |\n");
+  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | reg writes | TE cmds | "
+              "GDMA cmds |\n");
   std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Case &c : cases()) {
     zv::host::CardOptions options;

@@ -1,9 +1,9 @@
 #include "chip/engines/scheduler.h"
 
-#include "chip/engines/command_fields.h"
-
 #include <algorithm>
 #include <vector>
+
+#include "chip/engines/command_fields.h"
 
 namespace zv::chip {
 
@@ -168,8 +168,7 @@ void Scheduler::set_now(Picos t) {
   settle(gdma);
 }
 
-bool Scheduler::spin_waits(u32 addr, bool again, u32 value, Picos next) {
-  (void)addr;
+bool Scheduler::spin_waits(bool again, u32 value, Picos next) {
   if (!again || value != last_value_ || next == 0) return false;
   advance_to(next);
   return true;
@@ -211,7 +210,7 @@ u32 Scheduler::poll(u32 addr, IdQueue &q, const std::function<u32()> &value) {
   settle(q);
   u32 v = value();
   // A spin on an unchanged value: the ARM waits for the engine's next completion.
-  const bool waited = spin_waits(addr, again && progress_ == last_poll_progress_, v,
+  const bool waited = spin_waits(again && progress_ == last_poll_progress_, v,
                                  q.occupied.empty() ? 0 : q.occupied.front());
   if (waited) {
     settle(q);
@@ -234,7 +233,7 @@ u32 Scheduler::sync_poll(u32 addr, Agent agent, const std::function<u32()> &valu
   last_poll_access_ = now;
   const int a = static_cast<int>(agent);
   u32 v = value();
-  if (spin_waits(addr, again, v, sync_finish_[a] > now_ ? sync_finish_[a] : 0)) v = value();
+  if (spin_waits(again, v, sync_finish_[a] > now_ ? sync_finish_[a] : 0)) v = value();
   last_value_ = v;
   return v;
 }

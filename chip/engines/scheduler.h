@@ -165,9 +165,10 @@ class Scheduler {
   u64 random();
   // Brings q's seen id and held slots up to the ARM's time.
   void settle(IdQueue &q);
-  // The ARM read `addr` right after reading it before, and would see `value`
-  // again: time passes to `next` (0: nothing to wait for). Returns whether it did.
-  bool spin_waits(u32 addr, bool again, u32 value, Picos next);
+  // When the ARM reads a register `again` (right after reading it before) and
+  // would see the same `value`, time passes to `next` (0: nothing to wait
+  // for). Returns whether it did.
+  bool spin_waits(bool again, u32 value, Picos next);
   void advance_to(Picos t);
 
   RaceChecker &checker_;

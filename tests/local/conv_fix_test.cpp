@@ -367,7 +367,7 @@ struct Fix16Case {
   int limit, ht, hb;
   u8 layout;
   u32 lane;
-  int commands;  // 0: not checked
+  int commands = 0;  // 0: not checked
 };
 
 TEST(ConvFix16bLocal, PiecesOfSixteenColumnsMatchTheIntegerReference) {
@@ -431,7 +431,9 @@ TEST(ConvFix16bLocal, PiecesOfSixteenColumnsMatchTheIntegerReference) {
                                            p.stride_h, p.stride_w, k.bias_mode, 0, k.relu, k.limit, k.ht, k.hb, 0, 0,
                                            2, 1, 1, 1, k.layout, node);
       }));
-      if (k.commands) EXPECT_EQ(rig.bd_commands(), size_t(k.commands));
+      if (k.commands) {
+        EXPECT_EQ(rig.bd_commands(), size_t(k.commands));
+      }
       cr::T4 want = cr::convolution(in, w, bias, k.groups, p);
       for (auto &v : want.v) {
         v = double(cr::finish(i64(v), 2, k.relu, 16, !k.relu));

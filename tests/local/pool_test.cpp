@@ -76,7 +76,9 @@ TEST(PoolLocal, FloatMaxAndAverageWithEveryBorderMode) {
         nodechip_pooling_forward_local(untag(I.addr), untag(O.addr), &is, &os, p.kh, p.kw, p.pad_t, p.pad_b, p.pad_l,
                                        p.pad_r, p.stride_h, p.stride_w, k.is_avg, k.border, node, k.relu);
       }));
-      if (k.commands) EXPECT_EQ(rig.bd_commands(), size_t(k.commands));
+      if (k.commands) {
+        EXPECT_EQ(rig.bd_commands(), size_t(k.commands));
+      }
       // The windows of the oh x ow outputs.
       cr::Window q = p;
       q.pad_b = std::max(0, (k.oh - 1) * p.stride_h + p.kh - k.ih - p.pad_t);
@@ -241,7 +243,9 @@ TEST(UpsampleLocal, RepeatsEveryValueSizeBySize) {
         else
           nodechip_upsample_forward_local(untag(I.addr), untag(O.addr), &is, &os, k.size, node, k.relu);
       }));
-      if (k.fix8b) EXPECT_EQ(rig.bd_commands(), size_t(2 * k.size - 1));
+      if (k.fix8b) {
+        EXPECT_EQ(rig.bd_commands(), size_t(2 * k.size - 1));
+      }
       cr::T4 want = pr::upsample(in, k.size);
       if (k.relu)
         for (auto &v : want.v) v = std::max(v, 0.0);

@@ -18,9 +18,11 @@ inline u32 untag(u32 addr) { return addr & ~kTag; }
 inline dim4_t d4(const er::Dim &d) { return dim4_t{i32(d.n), i32(d.c), i32(d.h), i32(d.w)}; }
 
 // Runs `fn` as firmware code and expects the ASSERT_FS check `condition` in
-// `function` of the local kernels, with `info`, before any command is issued.
+// `function` of the local kernels, with `info`, before any command is issued
+// (`kind` "ASSERT" for the plain form).
 inline void expect_local_assert(const std::function<void(cmd_id_node_t *)> &fn, const std::string &function,
-                                const std::string &condition, const std::string &info = "none.") {
+                                const std::string &condition, const std::string &info = "none.",
+                                const std::string &kind = "ASSERT_FS") {
   FirmwareRig rig;
   const FwOutcome out = rig.run([&] {
     cmd_id_node_t node = {0, 0, 0};
@@ -32,7 +34,7 @@ inline void expect_local_assert(const std::function<void(cmd_id_node_t *)> &fn, 
   const std::string first = out.uart.substr(0, first_end);
   const size_t second_end = out.uart.find('\n', first_end + 1);
   EXPECT_EQ(out.uart.substr(first_end + 1, second_end - first_end - 1), "ASSERT info: " + info);
-  EXPECT_EQ(first.rfind("ASSERT_FS firmware/local/", 0), 0u) << first;
+  EXPECT_EQ(first.rfind(kind + " firmware/local/", 0), 0u) << first;
   EXPECT_NE(first.find(": " + function + ": "), std::string::npos) << first;
   const std::string tail = ": " + condition;
   EXPECT_TRUE(first.size() >= tail.size() && first.compare(first.size() - tail.size(), tail.size(), tail) == 0)

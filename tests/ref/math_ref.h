@@ -140,6 +140,27 @@ inline const std::vector<MathFn> &math_functions() {
   return fns;
 }
 
+// The routines on tagged operands: 0 tensor_ex, 1 tensor_lnx, 2 tensor_sigmoid,
+// 3 tensor_tanh, 4 tensor_xn with n = 3 (the runner's order).
+struct TaggedFn {
+  const char *name;
+  int which;
+  double (*ref)(double);
+  std::vector<float> (*grid)();
+  double bound;
+};
+
+inline const std::vector<TaggedFn> &tagged_functions() {
+  static const std::vector<TaggedFn> fns = {
+      {"tensor_ex", 0, ref_exp, [] { return join(linspace(-103, 88, 4001), join(zeros_and_subnormals(), {1, -1, 0.5f})); }, 3e-7},
+      {"tensor_lnx", 1, ref_log, [] { return join(logspace(FLT_MIN, FLT_MAX, 4001), {1.0f, 0.5f, 2.0f, 0.99999994f}); }, 2e-7},
+      {"tensor_sigmoid", 2, ref_sigmoid, [] { return join(linspace(-80, 80, 4001), zeros_and_subnormals()); }, 2e-7},
+      {"tensor_tanh", 3, ref_tanh, [] { return join(linspace(-40, 40, 4001), zeros_and_subnormals()); }, 3e-7},
+      {"tensor_xn n=3", 4, ref_cube, [] { return join(linspace(-1e12, 1e12, 2001), join(linspace(-2, 2, 2001), zeros_and_subnormals())); }, 2e-7},
+  };
+  return fns;
+}
+
 // Error of one point (see above); NaN against NaN is 0, NaN against a number
 // infinite.
 inline double point_error(float got, double ref) {

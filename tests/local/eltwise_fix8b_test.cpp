@@ -364,7 +364,7 @@ TEST(Fix8bBias, BiasAddAndBatchnormScale) {
 
 TEST(Fix8bShift, ConstantAndElementCountsOfEachType) {
   const Dim shape{5, 70, 2, 3};
-  for (int kind : {0, 2}) {
+  for (int kind : {0, 1, 2}) {
     for (int type : {0, 1, 2}) {
       for (int is_signed : {1, 0}) {
         const Sched s = {chip::Schedule::Deferred, u64(kind + type + is_signed)};
@@ -372,7 +372,9 @@ TEST(Fix8bShift, ConstantAndElementCountsOfEachType) {
                      std::to_string(is_signed) + ", " + sched_text(s));
         TpuRig rig(s);
         Values val(kind * 3 + type);
-        const Local X = q8(0x0, shape), G = q8(0x8000, shape), O = q8(0x10000, shape);
+        // Counts per element, or per channel (item 0 of one word per lane row).
+        const Local X = q8(0x0, shape), O = q8(0x10000, shape);
+        const Local G = kind == 1 ? Local{lane(0, 0x8000), Dim{1, 70, 1, 1}, Dim{0, 1, 0, 0}, 1, 4} : q8(0x8000, shape);
         const auto x = rig.fill(X, [&] { return byte(val); });
         const auto g = rig.fill(G, [&] { return val.below(5); });
         ASSERT_TRUE(rig.run([&](cmd_id_node_t *n) {
@@ -380,7 +382,7 @@ TEST(Fix8bShift, ConstantAndElementCountsOfEachType) {
         }));
         const auto o = rig.read(O);
         for (size_t i = 0; i < o.size(); i++) {
-          const int gi = kind == 0 ? 3 : int(g[i]);
+          const int gi = kind == 0 ? 3 : kind == 1 ? int(g[(i / 6) % 70]) : int(g[i]);
           const int count = type == 0 ? gi : type == 1 ? -gi : 1 - gi;
           fr::i64 v = fr::sat(fr::shift_by(fr::value8(uint8_t(x[i]), is_signed), count), 16, true);
           v = fr::rshift_round(v, type == 2 ? 1 : 0);

@@ -212,7 +212,20 @@ void nodechip_biasadd_local(u32 input, u32 bias, u32 output, const dim4_t *shape
 
 // ---- Eltwise layer ----
 
-#define ELTWISE_C_PIECE 4032  // 63 lane rows
+void eltwise_plan_of(int n, int c, int h, int w, eltwise_plan_t *plan) {
+  plan->chunks = (c + ELTWISE_C_PIECE - 1) / ELTWISE_C_PIECE;
+  plan->relu_offset[0] = plan->relu_offset[1] = 0;
+  if (c < 4096) {
+    plan->relu_pieces = 1;
+    get_tensor_shape(&plan->relu_shape[0], n, c, h, w);
+    return;
+  }
+  const int r = n * rows(c) * NPU_NUM, q = r / ELTWISE_C_PIECE;
+  plan->relu_pieces = r % ELTWISE_C_PIECE ? 2 : 1;
+  get_tensor_shape(&plan->relu_shape[0], q, ELTWISE_C_PIECE, h, w);
+  plan->relu_offset[1] = (u32)(plane(h, w) * 252 * q);
+  get_tensor_shape(&plan->relu_shape[1], 1, r % ELTWISE_C_PIECE, h, w);
+}
 
 void nodechip_eltwise_forward_local(const u32 *inputs, u32 output, int n, int c, int h, int w,
                                     const int *channel_strides, int use_channel_strides, int op,
@@ -221,7 +234,9 @@ void nodechip_eltwise_forward_local(const u32 *inputs, u32 output, int n, int c,
   const int p = plane(h, w), all_rows = rows(c);
   const dim4_t full = {n, c, h, w};
   const dim4_t rs = default_strides(&full);
-  for (int k = 0; k * ELTWISE_C_PIECE < c; k++) {
+  eltwise_plan_t plan;
+  eltwise_plan_of(n, c, h, w, &plan);
+  for (int k = 0; k < plan.chunks; k++) {
     const int cc = c - k * ELTWISE_C_PIECE < ELTWISE_C_PIECE ? c - k * ELTWISE_C_PIECE : ELTWISE_C_PIECE;
     const dim4_t shape = {n, cc, h, w};
     const u32 out = output + (u32)(63 * k * p * 4);
@@ -265,19 +280,11 @@ void nodechip_eltwise_forward_local(const u32 *inputs, u32 output, int n, int c,
     }
   }
   if (!if_relu) return;
-  const u32 o = tag(output);
-  if (c < 4096) {
-    md_cmp_gen_cmd(o, 0, 0, 0, o, 0, n, c, h, w, 0, 1, 1, 1, 0.0f, 0.0f, 0.0f, 0.0f, 1, node);
-    return;
-  }
-  // The output as one run of lane rows: groups of 4032 channels, then the rest.
-  const int r = n * all_rows * NPU_NUM, q = r / ELTWISE_C_PIECE;
-  md_cmp_gen_cmd(o, 0, 0, 0, o, 0, q, ELTWISE_C_PIECE, h, w, 0, 1, 1, 1, 0.0f, 0.0f, 0.0f, 0.0f, 1,
-                 node);
-  if (r % ELTWISE_C_PIECE) {
-    const u32 rest = o + (u32)(p * 252 * q);
-    md_cmp_gen_cmd(rest, 0, 0, 0, rest, 0, 1, r % ELTWISE_C_PIECE, h, w, 0, 1, 1, 1, 0.0f, 0.0f,
-                   0.0f, 0.0f, 1, node);
+  for (int i = 0; i < plan.relu_pieces; i++) {
+    const u32 o = tag(output) + plan.relu_offset[i];
+    const dim4_t *rsh = &plan.relu_shape[i];
+    md_cmp_gen_cmd(o, 0, 0, 0, o, 0, rsh->n, rsh->c, rsh->h, rsh->w, 0, 1, 1, 1, 0.0f, 0.0f, 0.0f,
+                   0.0f, 1, node);
   }
 }
 
@@ -420,6 +427,11 @@ void nodechip_active_forward_local(u32 input, u32 output, u32 scratch, int n, in
 
 // ---- Table lookup ----
 
+void lut_plan_of(int n, lut_plan_t *plan) {
+  plan->items = n < 4 ? n : 4;
+  for (int i = 0; i < 4; i++) plan->words[i] = i < plan->items ? n / 4 + (i < n % 4 ? 1 : 0) : 0;
+}
+
 void nodechip_lut_local(u32 input, u32 table, u32 scratch, u32 output, const int *shape,
                         int index_dim, int is_1n, cmd_id_node_t *node) {
   ASSERT(index_dim <= 4);
@@ -433,9 +445,10 @@ void nodechip_lut_local(u32 input, u32 table, u32 scratch, u32 output, const int
   const int p = plane(h, w);
   const u32 T = (u32)rows(c) * (u32)p * 4u;
   u32 src = input;
-  const int items = n < 4 ? n : 4;
-  for (int i = 0; i < items; i++) {
-    const int words = n / 4 + (i < n % 4 ? 1 : 0);
+  lut_plan_t plan;
+  lut_plan_of(n, &plan);
+  for (int i = 0; i < plan.items; i++) {
+    const int words = plan.words[i];
     if (i > 0) {
       const dim4_t ws = {words, c, h, w};
       tensor_i32_const_shift(src, (u32)-8, scratch, &ws, NULL, node);

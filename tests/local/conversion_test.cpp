@@ -267,7 +267,9 @@ TEST(Unpack, Int8FourNToFloatSignedAndUnsigned) {
                                       k.is_signed, STORAGE_MODE_4N_INT8, n);
       }));
       const auto y = rig.read(out);
-      if (k.keep) EXPECT_EQ(rig.read(in), words);
+      if (k.keep) {
+        EXPECT_EQ(rig.read(in), words);
+      }
       const size_t per_item = 3 * 2 * 5;
       for (int b = 0; b < k.N; b++)
         for (size_t p = 0; p < per_item; p++) {

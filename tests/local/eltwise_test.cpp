@@ -50,6 +50,47 @@ void expect_result(float got, float want, const std::string &where) {
     EXPECT_EQ(fb(got), fb(want)) << where << ": got " << got << " want " << want;
 }
 
+TEST(EltwisePlan, ChunksReluPiecesAndLookupWords) {
+  struct Case {
+    int n, c, h, w;
+    int chunks, pieces;
+    dim4_t first, second;
+    u32 second_offset;
+  };
+  const Case cases[] = {
+      {2, 70, 3, 5, 1, 1, {2, 70, 3, 5}, {}, 0},
+      {1, 4095, 1, 1, 2, 1, {1, 4095, 1, 1}, {}, 0},
+      // 2 items of 65 lane rows: 8320 channels, two groups of 4032 and 256 more.
+      {2, 4100, 1, 1, 2, 2, {2, 4032, 1, 1}, {1, 256, 1, 1}, 32 * 252 * 2},
+      // 1 item of 126 lane rows: exactly two groups.
+      {1, 8064, 2, 2, 2, 1, {2, 4032, 2, 2}, {}, 0},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(std::to_string(k.n) + " x " + std::to_string(k.c));
+    eltwise_plan_t p;
+    eltwise_plan_of(k.n, k.c, k.h, k.w, &p);
+    EXPECT_EQ(p.chunks, k.chunks);
+    ASSERT_EQ(p.relu_pieces, k.pieces);
+    EXPECT_EQ(p.relu_shape[0].n, k.first.n);
+    EXPECT_EQ(p.relu_shape[0].c, k.first.c);
+    if (k.pieces == 2) {
+      EXPECT_EQ(p.relu_shape[1].c, k.second.c);
+      EXPECT_EQ(p.relu_offset[1], k.second_offset);
+    }
+  }
+  struct Lut {
+    int n, items;
+    int words[4];
+  };
+  const Lut luts[] = {{6, 4, {2, 2, 1, 1}}, {3, 3, {1, 1, 1, 0}}, {9, 4, {3, 2, 2, 2}}, {4, 4, {1, 1, 1, 1}}};
+  for (const Lut &l : luts) {
+    lut_plan_t p;
+    lut_plan_of(l.n, &p);
+    EXPECT_EQ(p.items, l.items);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(p.words[i], l.words[i]) << "n " << l.n << " item " << i;
+  }
+}
+
 TEST(EltwiseBinary, EveryCodeWithRelu) {
   const Dim shape{2, 70, 3, 5};
   struct Variant {
@@ -157,7 +198,9 @@ TEST(BroadcastBinary, OperandsSpreadByZeroStridesAndAcrossLanes) {
         }));
         EXPECT_EQ(as.c, i32(k.a.c));
         EXPECT_EQ(bs.c, i32(k.b.c));
-        if (code == 0) EXPECT_EQ(rig.bd_commands(), k.commands);
+        if (code == 0) {
+          EXPECT_EQ(rig.bd_commands(), k.commands);
+        }
         const auto out = rig.read(R);
         size_t i = 0;
         for (er::i64 n = 0; n < r.n; n++)

@@ -50,7 +50,28 @@ typedef enum {
   ACTIVE_COS = 14,
 } active_type_t;
 
+// Plan of the eltwise layer: its channels in chunks of 4032 (63 lane rows),
+// and its ReLU over the output taken as one run of lane rows, in one piece
+// below 4096 channels and otherwise in groups of 4032 channels plus the rest.
+#define ELTWISE_C_PIECE 4032
+typedef struct {
+  int chunks;        // ceil(c / 4032)
+  int relu_pieces;   // 1 or 2
+  u32 relu_offset[2];  // bytes from the output
+  dim4_t relu_shape[2];
+} eltwise_plan_t;
+
+// Plan of the 4N table lookup: the byte positions looked up (min(n, 4)) and
+// the words each covers.
+typedef struct {
+  int items;
+  int words[4];
+} lut_plan_t;
+
 extern "C" {
+
+void eltwise_plan_of(int n, int c, int h, int w, eltwise_plan_t *plan);
+void lut_plan_of(int n, lut_plan_t *plan);
 
 // R = A op B over the element-wise maximum of the two shapes (each dimension
 // equal or 1 in one of them). An operand broadcast along c is first copied

@@ -56,7 +56,7 @@ TEST(Rounding, EachModeOnTiesEdgesAndSpecialValues) {
       {"ceil", UNARY_CEIL, [](float x) { return std::ceil(x); }, false},
   };
   for (const Mode &m : modes) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(m.name) + ", " + sched_text(s));
       const UnaryRun r = run_unary(m.type, kRoundingInputs, nullptr, s);
       ASSERT_TRUE(r.ran);
@@ -75,7 +75,7 @@ TEST(Rounding, EachModeOnTiesEdgesAndSpecialValues) {
 TEST(Rounding, FloatToInt32TruncatesAndSaturates) {
   const std::vector<float> in = {0.5f, -0.5f, 1.5f, -1.5f, 2.5f, -2.5f, 2147483520.0f, 3e9f, -3e9f,
                                  INFINITY, -INFINITY, kNaN, -0.0f, 1e-40f};
-  for (const Sched &s : schedules()) {
+  for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
     const UnaryRun r = run_unary(UNARY_F32_TO_I32, in, nullptr, s);
     ASSERT_TRUE(r.ran);
@@ -88,7 +88,7 @@ TEST(IntToFloat, WordsReadAsSignedUnsignedAndByteValues) {
                                   16777217u, 123456789u, 0xFFu, 0x17Fu, 0xFEDCBA98u};
   std::vector<float> in;
   for (u32 w : words) in.push_back(bf(w));
-  for (const Sched &s : schedules()) {
+  for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
     const UnaryRun i = run_unary(UNARY_I32_TO_F32, in, nullptr, s), u = run_unary(UNARY_U32_TO_F32, in, nullptr, s),
                    b = run_unary(UNARY_U8_TO_F32, in, nullptr, s);
@@ -108,7 +108,7 @@ TEST(Rounding, TrimWithoutAStrideRecordUsesTheAlignedLayout) {
   // A 3 x 5 plane is not a multiple of 32: the 16-bit steps must address the
   // same elements as the rest of the routine.
   const Dim shape{2, 3, 3, 5};
-  TpuRig rig;
+  BdRig rig;
   Values val(4);
   const Local x = er::aligned(lane(62, 0x0), shape), y = er::aligned(lane(62, 0x1000), shape);
   const auto in = rig.fill(x, [&] { return fb(float(int(val.below(2000)) - 1000) / 16.0f); });
@@ -131,9 +131,9 @@ TEST(ClassTests, InfNaNAndFiniteGiveInt32Marks) {
                         {2, [](float v) { return std::isfinite(v); }}};
   const Dim shape{1, 2, 1, 8};
   for (const What &t : tests) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::to_string(t.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       const Local x = er::aligned(lane(0, 0x0), shape), y = er::aligned(lane(0, 0x1000), shape);
       size_t k = 0;
       rig.fill(x, [&] { return k < words.size() ? words[k++] : 0u; });
@@ -166,7 +166,7 @@ TEST(Int16Sub, SubtractsOnBothHalvesWithSaturation) {
   const Dim shape{1, 1, 1, 4};
   for (const Case &k : cases) {
     SCOPED_TRACE(k.word);
-    TpuRig rig;
+    BdRig rig;
     const Local a = er::aligned(lane(0, 0x0), shape), r = er::aligned(lane(0, 0x1000), shape);
     rig.fill(a, [&] { return k.word; });
     const dim4_t sh = d4(shape);
@@ -187,11 +187,11 @@ TEST(Quantiser, ClampsTruncatesAndPacksFourItemsPerWord) {
   };
   const Case cases[] = {{5, 1, 0}, {5, 0, 0}, {8, 1, 0}, {3, 0, 0}, {1, 1, 0}, {6, 1, 1}};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("N " + std::to_string(k.N) + " signed " + std::to_string(k.is_signed) + " 1N " +
                    std::to_string(k.is_1n) + ", " + sched_text(s));
       const Dim shape{k.N, 3, 2, 5};
-      TpuRig rig(s);
+      BdRig rig(s);
       const Local in = er::aligned(lane(62, 0x0), shape), out = er::aligned(lane(62, 0x4000), shape);
       size_t i = 0;
       const auto x = rig.fill(in, [&] { return fb(kQuantInputs[i++ % kQuantInputs.size()]); });
@@ -218,11 +218,11 @@ TEST(Quantiser, ClampsTruncatesAndPacksFourItemsPerWord) {
 
 TEST(Quantiser, KeepInputRoundsHalvesAwayFromZeroAndLeavesTheInput) {
   for (int is_signed : {1, 0}) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("signed " + std::to_string(is_signed) + ", " + sched_text(s));
       const int N = 6;
       const Dim shape{N, 3, 2, 5};
-      TpuRig rig(s);
+      BdRig rig(s);
       const Local in = er::aligned(lane(62, 0x0), shape), out = er::aligned(lane(62, 0x4000), shape);
       size_t i = 0;
       const auto x = rig.fill(in, [&] { return fb(kQuantInputs[i++ % kQuantInputs.size()]); });
@@ -251,12 +251,12 @@ TEST(Unpack, Int8FourNToFloatSignedAndUnsigned) {
   };
   const Case cases[] = {{5, 1, 0}, {5, 0, 1}, {6, 1, 1}, {1, 0, 0}, {8, 1, 0}};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("N " + std::to_string(k.N) + " signed " + std::to_string(k.is_signed) + " keep " +
                    std::to_string(k.keep) + ", " + sched_text(s));
       const int groups = (k.N + 3) / 4;
       const Dim packed{groups, 3, 2, 5}, shape{k.N, 3, 2, 5};
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(11);
       const Local in = er::aligned(lane(62, 0x0), packed), out = er::aligned(lane(62, 0x4000), shape);
       static const u32 edge[] = {0x807F00FFu, 0x01FE7F80u};
@@ -289,10 +289,10 @@ TEST(Unpack, Int16OneNAndTwoNToFloat) {
   const Case cases[] = {{3, 3, 2, 5, 1}, {3, 4, 2, 5, 0}, {3, 1, 1, 7, 1}, {2, 2, 3, 3, 1}, {2, 3, 2, 4, 0}, {2, 1, 1, 1, 1}};
   const int C = 3;
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("mode " + std::to_string(k.mode) + " N " + std::to_string(k.N) + " HxW " + std::to_string(k.H * k.W) +
                    " signed " + std::to_string(k.is_signed) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(k.N * 7 + k.mode);
       const int hw = k.H * k.W;
       const u32 in_base = lane(62, 0x0);

@@ -98,7 +98,7 @@ TEST(Fix8bBinary, EqualShapesEveryCodeRescaleAndSignMix) {
           SCOPED_TRACE("code " + std::to_string(code) + " scales " + std::to_string(rs.scale_A) + ">>" +
                        std::to_string(rs.shift_A) + ", " + std::to_string(rs.scale_B) + ">>" + std::to_string(rs.shift_B) +
                        " signs " + signs_text(sg) + " relu " + std::to_string(relu) + ", " + sched_text(s));
-          TpuRig rig(s);
+          BdRig rig(s);
           Values val(code * 7 + rs.shift_A);
           const Local A = q8(0x0, shape, true), B = q8(0x8000, shape), O = q8(0x10000, shape);
           const auto a = rig.fill(A, [&] { return byte(val); });
@@ -129,7 +129,7 @@ TEST(Fix8bBinary, ConstantOnEitherSideOfSixDimensions) {
         const Sched s = {chip::Schedule::Deferred, u64(code + inverse)};
         SCOPED_TRACE("code " + std::to_string(code) + " inverse " + std::to_string(inverse) + " signs " + signs_text(sg) +
                      ", " + sched_text(s));
-        TpuRig rig(s);
+        BdRig rig(s);
         Values val(code + inverse);
         const Local X = q8(0x0, shape), O = q8(0x8000, shape);
         const auto x = rig.fill(X, [&] { return byte(val); });
@@ -160,9 +160,9 @@ TEST(Fix8bBinary, BroadcastForms) {
   };
   for (const Case &k : cases) {
     for (int code : {0, 2, 10002}) {
-      for (const Sched &s : schedules()) {
+      for (const Sched &s : all_schedules()) {
         SCOPED_TRACE(std::string(k.what) + ", code " + std::to_string(code) + ", " + sched_text(s));
-        TpuRig rig(s);
+        BdRig rig(s);
         Values val(code + 3);
         fix8b_bcast_plan_t plan;
         fix8b_bcast_plan_of(k.a.data(), k.b.data(), int(k.a.size()), &plan);
@@ -204,9 +204,9 @@ TEST(Fix8bEltwise, WeightedSumOfInputs) {
   };
   const Case cases[] = {{"signed mix with ReLU", {1, 0, 1}, 1}, {"unsigned with ReLU: no MAX", {0, 0}, 1}, {"signed", {1, 1}, 0}};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(int(k.signs.size()));
       const int count = int(k.signs.size());
       std::vector<u32> offs;
@@ -245,9 +245,9 @@ TEST(Fix8bEltwise, WeightedSumOfInputs) {
 
 TEST(Fix8bSelect, ConditionPicksRescaledThenOrConstantElse) {
   const Dim shape{5, 70, 2, 3};
-  for (const Sched &s : schedules()) {
+  for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    TpuRig rig(s);
+    BdRig rig(s);
     Values val(1);
     const Local Cd = q8(0x0, shape), T = q8(0x8000, shape), O = q8(0x10000, shape);
     const auto c = rig.fill(Cd, [&] { return val.below(2); });
@@ -276,9 +276,9 @@ TEST(Fix8bPrelu, SharedAndPerChannelSlopes) {
                         {"per channel >> 3", 0, 0, 3, 1, 4},
                         {"both mode flags 0: a copy", 1, 3, 0, 0, 1}};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(2);
       const Local X = q8(0x0, shape), O = q8(0x8000, shape);
       const Local S{lane(0, 0x10000), Dim{1, 70, 1, 1}, Dim{2, 1, 1, 1}, 1, 4};
@@ -308,9 +308,9 @@ TEST(Fix8bPrelu, SharedAndPerChannelSlopes) {
 TEST(Fix8bBias, BiasAddAndBatchnormScale) {
   const Dim shape{5, 70, 2, 3};
   for (int relu : {0, 1}) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("relu " + std::to_string(relu) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(3 + relu);
       const Local X = q8(0x0, shape), O = q8(0x8000, shape);
       const auto x = rig.fill(X, [&] { return byte(val); });
@@ -331,9 +331,9 @@ TEST(Fix8bBias, BiasAddAndBatchnormScale) {
     }
   }
   for (int relu : {0, 1}) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("bnscale relu " + std::to_string(relu) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(5 + relu);
       const Local X = q8(0x0, shape), O = q8(0x8000, shape);
       const auto x = rig.fill(X, [&] { return byte(val); });
@@ -370,7 +370,7 @@ TEST(Fix8bShift, ConstantAndElementCountsOfEachType) {
         const Sched s = {chip::Schedule::Deferred, u64(kind + type + is_signed)};
         SCOPED_TRACE("kind " + std::to_string(kind) + " type " + std::to_string(type) + " signed " +
                      std::to_string(is_signed) + ", " + sched_text(s));
-        TpuRig rig(s);
+        BdRig rig(s);
         Values val(kind * 3 + type);
         // Counts per element, or per channel (item 0 of one word per lane row).
         const Local X = q8(0x0, shape), O = q8(0x10000, shape);
@@ -394,17 +394,17 @@ TEST(Fix8bShift, ConstantAndElementCountsOfEachType) {
 }
 
 // The assertion texts; commands issued before a failing step stay issued.
+// `log`, when given, is the log line printed before the assertion.
 void expect_fix8b_assert(const std::function<void(cmd_id_node_t *)> &fn, const std::string &function,
                          const std::string &condition, const std::string &log = "") {
   FirmwareRig rig;
-  const FwOutcome out = rig.run([&] {
-    cmd_id_node_t node = {0, 0, 0};
-    fn(&node);
-  });
-  EXPECT_TRUE(out.asserted) << out.uart;
-  EXPECT_NE(out.uart.find("ASSERT_FS firmware/local/eltwise_fix8b.cpp: " + function + ": "), std::string::npos) << out.uart;
-  EXPECT_NE(out.uart.find(": " + condition + "\n"), std::string::npos) << out.uart;
-  (void)log;
+  FwOutcome out = rig.run_checks(fn);
+  if (!log.empty()) {
+    const size_t at = out.uart.find(log + "\n");
+    ASSERT_NE(at, std::string::npos) << out.uart;
+    out.uart = out.uart.substr(at + log.size() + 1);
+  }
+  EXPECT_TRUE(stopped_on(out, "ASSERT_FS", "firmware/local/", function, condition));
 }
 
 TEST(Fix8bChecks, ScalesSignsShapesAndCodes) {
@@ -418,7 +418,7 @@ TEST(Fix8bChecks, ScalesSignsShapesAndCodes) {
   }, "nodechip_eltwise_binary_fix8b_dim4_forward_local", "sign_A == 0 || sign_A == 1");
   expect_fix8b_assert([&](cmd_id_node_t *n) {
     nodechip_eltwise_binary_fix8b_forward_local(0, 0x1000, 0x2000, 0x3000, dims, 4, 0, 0, 3, 1, 1, 0, 0, width, sign, 0, n);
-  }, "common_binary_fix8b_local", "0");
+  }, "common_binary_fix8b_local", "0", "Not supported operation code = 3");
   expect_fix8b_assert([&](cmd_id_node_t *n) {
     nodechip_const_binary_fix8b_forward_local(0, 0x1000, 0x2000, 1, dims, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, n);
   }, "nodechip_const_binary_fix8b_forward_local", "tensor_dim > 1");

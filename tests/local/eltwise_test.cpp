@@ -100,10 +100,10 @@ TEST(EltwiseBinary, EveryCodeWithRelu) {
   const Variant variants[] = {{0, 0, 0, 0.0f}, {1, 0, 1, 0.0f}, {0, 1, 1, 2.0f}};
   for (int code : kCodes) {
     for (const Variant &v : variants) {
-      for (const Sched &s : schedules()) {
+      for (const Sched &s : all_schedules()) {
         SCOPED_TRACE("code " + std::to_string(code) + " compact " + std::to_string(v.a_compact) +
                      std::to_string(v.b_compact) + " relu " + std::to_string(v.relu) + ", " + sched_text(s));
-        TpuRig rig(s);
+        BdRig rig(s);
         Values val(code);
         const Local A = v.a_compact ? compact(0x0, shape) : dflt(0x0, shape);
         const Local B = v.b_compact ? compact(0x4000, shape) : dflt(0x4000, shape);
@@ -129,7 +129,7 @@ TEST(EltwiseBinary, EveryCodeWithRelu) {
 TEST(EltwiseBinary, EqualityOfTinyDifferences) {
   // (1e-30 - 2e-30)^2 underflows to 0 in float32; the magnitude does not.
   const Dim shape{1, 1, 1, 2};
-  TpuRig rig;
+  BdRig rig;
   const Local A = dflt(0x0, shape), B = dflt(0x1000, shape), R = dflt(0x2000, shape);
   rig.fill(A, [] { return fb(1e-30f); });
   size_t i = 0;
@@ -149,7 +149,7 @@ TEST(ConstBinary, ConstantOnEitherSide) {
   for (int code : kCodes) {
     for (int inverse : {0, 1}) {
       SCOPED_TRACE("code " + std::to_string(code) + " inverse " + std::to_string(inverse));
-      TpuRig rig({chip::Schedule::Deferred, u64(code % 5)});
+      BdRig rig({chip::Schedule::Deferred, u64(code % 5)});
       Values val(code + 1);
       const Local X = dflt(0x0, shape), Y = dflt(0x2000, shape);
       const auto x = rig.fill(X, [&] { return code == 3 && inverse ? nonzero(val) : tie_value(val); });
@@ -179,9 +179,9 @@ TEST(BroadcastBinary, OperandsSpreadByZeroStridesAndAcrossLanes) {
   };
   for (const Case &k : cases) {
     for (int code : {0, 1, 10003}) {
-      for (const Sched &s : schedules()) {
+      for (const Sched &s : all_schedules()) {
         SCOPED_TRACE(std::string(k.what) + ", code " + std::to_string(code) + ", " + sched_text(s));
-        TpuRig rig(s);
+        BdRig rig(s);
         Values val(3);
         const Dim r{std::max(k.a.n, k.b.n), std::max(k.a.c, k.b.c), std::max(k.a.h, k.b.h), std::max(k.a.w, k.b.w)};
         const Local A = dflt(0x0, k.a), B = dflt(0x10000, k.b), R = dflt(0x20000, r);
@@ -220,9 +220,9 @@ TEST(BroadcastBinary, OperandsSpreadByZeroStridesAndAcrossLanes) {
 
 TEST(BiasAdd, AddsOneValuePerChannel) {
   const Dim shape{2, 70, 3, 5};
-  for (const Sched &s : schedules()) {
+  for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    TpuRig rig(s);
+    BdRig rig(s);
     Values val(4);
     const Local X = dflt(0x0, shape), Y = dflt(0x4000, shape);
     const Local bias{lane(0, 0x8000), Dim{1, 70, 1, 1}, Dim{0, 1, 0, 0}};
@@ -251,9 +251,9 @@ TEST(EltwiseLayer, ProductSumAndMaximumOverInputs) {
       {"4100 channels: two chunks and a ReLU in two pieces", 1, 2, 4100, 1, false, 6},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(k.op + k.count);
       const int h = k.c > 100 ? 1 : 3, w = k.c > 100 ? 1 : 5;
       const Dim shape{2, k.c, h, w};
@@ -305,9 +305,9 @@ TEST(ScaleAndBatchnorm, PerChannelFactorsAndAddends) {
       {"one channel of h x w per item, copied across lanes", {2, 1, 3, 5}, 0, 1, 1},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(5);
       const Local X = dflt(0x0, shape), Y = dflt(0x4000, shape);
       const Local S = k.compact ? compact(0x8000, k.scale) : dflt(0x8000, k.scale);
@@ -332,9 +332,9 @@ TEST(ScaleAndBatchnorm, PerChannelFactorsAndAddends) {
           }
     }
   }
-  for (const Sched &s : schedules()) {
+  for (const Sched &s : all_schedules()) {
     SCOPED_TRACE("batchnorm, " + sched_text(s));
-    TpuRig rig(s);
+    BdRig rig(s);
     Values val(6);
     const Local X = dflt(0x0, shape), Y = dflt(0x4000, shape);
     const Local add{lane(0, 0x8000), Dim{1, 70, 1, 1}, Dim{0, 1, 0, 0}}, mul{lane(0, 0x9000), Dim{1, 70, 1, 1}, Dim{0, 1, 0, 0}};
@@ -365,9 +365,9 @@ TEST(Prelu, SharedPerChannelAndPerElementSlopes) {
       {"per element of the map", 0, 1, 0.0f, 4},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(7);
       const Local X = dflt(0x0, shape), Y = dflt(0x4000, shape);
       const Local S = k.layout ? dflt(0x8000, Dim{1, 70, 3, 5}) : Local{lane(0, 0x8000), Dim{1, 70, 1, 1}, Dim{0, 1, 0, 0}};
@@ -402,9 +402,9 @@ TEST(Select, FloatAndInt32Conditions) {
   static const u32 float_conds[] = {fb(0.0f), fb(-0.0f), fb(1.0f), fb(-3.0f), fb(1e-30f)};
   static const u32 int_conds[] = {0, 1, 0xFFFFFFFFu, 0x80000000u, 0x7FC00000u, 0xFF800000u, 7};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(8);
       const Local Cd = dflt(0x0, shape), T = dflt(0x2000, shape), E = dflt(0x4000, shape), O = dflt(0x6000, shape);
       const auto c = rig.fill(Cd, [&] { return k.int32 ? int_conds[val.below(7)] : float_conds[val.below(5)]; });
@@ -444,9 +444,9 @@ TEST(Activations, EachCodeRunsItsRoutine) {
   };
   const float slope = 0.5f;
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("code " + std::to_string(k.code) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(k.code);
       const bool positive = k.code == 5 || k.code == 7 || k.code == 9;
       const Local X = dflt(0x0, shape), Y = dflt(0x2000, shape);
@@ -476,9 +476,9 @@ TEST(Lut, LooksUpBytesOf1NAnd4NData) {
   const int c = 70, h = 3, w = 5;
   const u32 table = 0x200000;  // in L2 SRAM
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("n " + std::to_string(k.n) + " 1N " + std::to_string(k.is_1n) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(k.n);
       std::vector<float> entries(256);
       for (int i = 0; i < 256; i++) entries[i] = float(i) * 0.5f - 17.0f;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bd/bd_rig.h"
+#include "bd_rig.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
 
@@ -29,7 +29,7 @@ inline UnaryRun run_unary(int type, const std::vector<float> &inputs, const void
   const u32 tag = 0x08000000;
   const er::Local x = er::aligned(tag | 0x00000, shape), y = er::aligned(tag | 0x10000, shape);
   const u32 bufs[3] = {0x20000, 0x30000, 0x40000};
-  TpuRig rig(sched);
+  BdRig rig(sched);
   size_t i = 0;
   rig.fill(x, [&] { return er::bits(i < inputs.size() ? inputs[i++] : 1.0f); });
   rig.fill(y, [] { return 0x7fc00000u; });
@@ -60,7 +60,7 @@ inline UnaryRun run_tagged(Tagged which, const std::vector<float> &inputs, int n
   const u32 tag = 0x08000000;
   const er::Local x = er::aligned(tag | 0x00000, shape), y = er::aligned(tag | 0x10000, shape);
   const u32 w = tag | 0x20000;
-  TpuRig rig(sched);
+  BdRig rig(sched);
   size_t i = 0;
   rig.fill(x, [&] { return er::bits(i < inputs.size() ? inputs[i++] : 1.0f); });
   rig.fill(y, [] { return 0x7fc00000u; });

@@ -63,7 +63,7 @@ TEST(TaggedMath, PowerStartsFromItsInputWhateverTheOutputHeld) {
   };
   const std::vector<float> in = {-3.0f, 0.5f, 2.0f, 0.0f, -0.0f, INFINITY, 1e-3f};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE("n " + std::to_string(k.n) + ", " + sched_text(s));
       // The runner fills the output with NaN first.
       const UnaryRun r = run_tagged(Tagged::Xn, in, k.n, s);
@@ -105,9 +105,9 @@ TEST(TaggedMath, NormalizeDividesByTheRootOfTheSumOfSquares) {
       {"per item, one lane row", 1, 0.0f, {3, 5, 2, 2}},
   };
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(3);
       const Local x = er::aligned(lane(0, 0x0), k.shape), y = er::aligned(lane(0, 0x4000), k.shape);
       const auto in = rig.fill(x, [&] { return val.small_float(); });
@@ -139,9 +139,9 @@ TEST(TaggedMath, ScaleByChannelOrSharedWithOptionalRelu) {
   const Dim shape{2, 70, 2, 3};
   for (int shared : {0, 1}) {
     for (int relu : {0, 1}) {
-      for (const Sched &s : schedules()) {
+      for (const Sched &s : all_schedules()) {
         SCOPED_TRACE("shared " + std::to_string(shared) + " relu " + std::to_string(relu) + ", " + sched_text(s));
-        TpuRig rig(s);
+        BdRig rig(s);
         Values val(8);
         const Local x = er::aligned(lane(0, 0x0), shape), y = er::aligned(lane(0, 0x2000), shape);
         // One float per channel, lane rows one word apart.

@@ -205,7 +205,9 @@ void general_binary_fix8b_local(const u32 *first, const u32 *second, const dim4_
     if (rescale) {
       // P x scale_A >> (shift_A + shift_B) with 8-bit multiplies: P = hi 2^8 +
       // lo, hi x scale shifted up by 8 plus lo x scale.
-      const u32 S = (u32)s, W = out;
+      // W holds the low bytes: the output when the result goes to the 16-bit
+      // slot, else the free first slot (the output then holds P itself).
+      const u32 S = (u32)s, W = P == out ? X0 : out;
       fx_cmd_t k = fx(TENSOR_OP_AND, P, rs, 255, rs, L, rs);
       k.B_const = 1;
       k.shift_type = s;

@@ -9,12 +9,12 @@
 #include "runtime/regs.h"
 #include "cmd/bd_conv.h"
 
-#define W1_MAX_POOL 0x14004820u  // task 1, sub-op 4, bits 14-15 = 1
-#define W1_AVG_POOL 0x14008220u  // task 1, sub-op 1, bits 14-15 = 2
-#define W2_MAX_POOL 0x10002496u
-#define W2_AVG_POOL 0x10012496u  // operand 2 a constant (the scale)
-#define W1_POOL_FIX 0x04000020u
-#define W2_POOL_FIX 0x10003000u
+// Header fields of the pooling commands (task 1; sub-operation 4 max, 1
+// average and depthwise; the operand count is 1 for max, 2 for average).
+static const conv_header_t MAX_POOL_HEADER = {BD_TASK_POOL, 4, 1, 0, 0, 0, 1, 0, 0, {0, 1, 1}, {2, 2, 2, 2},
+                                              0, 0, 0, 0, 0, 2};
+static const conv_header_t POOL_FIX_HEADER = {BD_TASK_POOL, 0, 0, 0, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0, 3},
+                                              0, 0, 0, 0, 0, 2};
 
 static void pool_geometry(bd_desc_t *d, int input_n, int input_c, int input_h, int input_w,
                           int output_h, int output_w, int kh, int kw, int pad_t, int pad_b,
@@ -41,20 +41,25 @@ static void float_pool(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int i
                        int input_c, int input_h, int input_w, int output_h, int output_w, int kh,
                        int kw, int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right,
                        int stride_h, int stride_w, int ins0_w, int ins0_h, cmd_id_node_t *node) {
+  conv_header_t h = MAX_POOL_HEADER;
+  if (avg) {
+    // The scale is operand 2, one constant.
+    h.subop = 1;
+    h.operands = 2;
+    h.weight_const = 1;
+  }
   bd_desc_t d;
   bd_desc_init(&d, 1, 29);
-  d.w[1] = avg ? W1_AVG_POOL : W1_MAX_POOL;
-  d.w[2] = (avg ? W2_AVG_POOL : W2_MAX_POOL) | ((u32)ins0_w & 3u) << 30;
+  conv_desc_header(&d, &h);
   pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad_h_top,
                 pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w, ins0_w, ins0_h);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
-  d.w[CONV_WORD_INPUT] = ifmap_addr;
+  bd_desc_word(&d, BD_WORD_RES, ofmap_addr);
+  bd_desc_word(&d, BD_WORD_OPD0, ifmap_addr);
   if (avg)
-    d.w[CONV_WORD_WEIGHT] = scale;
+    bd_desc_word(&d, BD_WORD_OPD1, scale);
   else
-    bd_desc_undefine(&d, CONV_WORD_WEIGHT);
-  bd_desc_undefine(&d, CONV_WORD_BIAS);
+    bd_desc_undefine(&d, BD_WORD_OPD1);
+  bd_desc_undefine(&d, BD_WORD_OPD2);
   bd_desc_issue(&d, node);
 }
 
@@ -183,18 +188,23 @@ void atomic_pooling_fix8b_gen_cmd(u32 ifmap_addr, u32 kernel_addr, u32 ofmap_add
     multiplier = kernel_addr;
     shift = (u32)rshift;
   }
+  conv_header_t h = POOL_FIX_HEADER;
+  h.subop = subop;
+  h.operands = bias_mode;
+  h.rshift = shift;
+  h.out_mode = (u32)out_mode;
+  h.sign[0] = opd0_sign != 0;
+  h.sign[1] = opd1_sign != 0;
+  h.sign[2] = opd2_sign != 0;
+  h.weight_const = is_const;
   bd_desc_t d;
   bd_desc_init(&d, 1, 29);
-  d.w[1] = W1_POOL_FIX | subop << 9 | bias_mode << 14 | ((u32)out_mode & 3u) << 28;
-  bd_desc_set(&d, CONV_RSHIFT, shift);
-  d.w[2] = W2_POOL_FIX | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 |
-           (u32)(opd2_sign != 0) << 2 | is_const << 16 | ((u32)ins0_w & 3u) << 30;
+  conv_desc_header(&d, &h);
   pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad_h_top,
                 pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w, ins0_w, ins0_h);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
-  d.w[CONV_WORD_INPUT] = ifmap_addr;
-  d.w[CONV_WORD_WEIGHT] = multiplier;
-  d.w[CONV_WORD_BIAS] = bias_addr;
+  bd_desc_word(&d, BD_WORD_RES, ofmap_addr);
+  bd_desc_word(&d, BD_WORD_OPD0, ifmap_addr);
+  bd_desc_word(&d, BD_WORD_OPD1, multiplier);
+  bd_desc_word(&d, BD_WORD_OPD2, bias_addr);
   bd_desc_issue(&d, node);
 }

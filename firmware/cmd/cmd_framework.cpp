@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "cmd/cmd_framework.h"
+#include "cmd/cdma_sort.h"
 #include "runtime/services.h"
 #include "runtime/hw.h"
 #include "runtime/profile.h"
@@ -38,6 +39,14 @@ u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
   u32 v = cache[k] >> o;
   if (o + len > 32) v |= cache[k + 1] << (32 - o);
   return len == 32 ? v : v & ((1u << len) - 1u);
+}
+
+void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
+  cmd_generator_t composer;
+  memset(&composer, 0, sizeof composer);
+  composer.cache = words;
+  const cmd_pack_t pack = {field, value};
+  write_cmd(&composer, &pack, 1);
 }
 
 static void set_field(cmd_generator_t *gen, cmd_field_id_t id, u32 value) {
@@ -85,8 +94,9 @@ static const cmd_pack_t g_gdma_pack_defaults[] = {
     {{10, 1}, 1}, {{38, 1}, 1}, {{43, 4}, 1}, {{224, 32}, 1}, {{640, 32}, 0xffffffffu}, {{672, 32}, 0xffffffffu},
 };
 // The first pack stands twice; it renders the same image as a single copy.
-static const cmd_pack_t g_cdma_pack_defaults[] = {{{64, 1}, 1}, {{64, 1}, 1}, {{67, 1}, 1}, {{73, 1}, 1}};
-static const cmd_pack_t g_gde_pack_defaults[] = {{{0, 32}, 0}};
+static const cmd_pack_t g_cdma_pack_defaults[] = {
+    {CDMA_FIELD_FIXED64, 1}, {CDMA_FIELD_FIXED64, 1}, {CDMA_FIELD_FIXED67, 1}, {CDMA_FIELD_FIXED73, 1}};
+static const cmd_pack_t g_gde_pack_defaults[] = {{GDE_FIELD_WORD0, 0}};
 
 // ---- Hooks of the tensor engine (BD) ----
 

@@ -41,15 +41,9 @@ void gdma_desc_init(gdma_desc_t *desc) {
 }
 
 void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
-  // Merged as the issue routine merges packs, into the local image only. The
-  // generators check their values first; this is the last guard of a field's
-  // neighbours.
-  const u32 k = field.id / 32, o = field.id % 32, len = field.len;
-  ASSERT(len > 0 && len <= 32 && (len == 32 || (value >> len) == 0), "field at bit %u of width %u cannot hold 0x%x",
-         (unsigned)field.id, (unsigned)len, (unsigned)value);
-  const u32 mask = len == 32 ? 0xffffffffu : (1u << len) - 1u;
-  desc->w[k] = (desc->w[k] & ~(mask << o)) | value << o;
-  if (o + len > 32) desc->w[k + 1] = (desc->w[k + 1] & ~(mask >> (32 - o))) | value >> (32 - o);
+  // The generators check their values first; the merge's own check is the last
+  // guard of a field's neighbours.
+  cmd_desc_set(desc->w, field, value);
 }
 
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {

@@ -32,29 +32,39 @@ void zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
   ASSERT_FS(weight_addr % (sizeof(int)) == 0);
   ASSERT_FS(bias_addr % (sizeof(short)) == 0);
   ASSERT_FS(input_w < 4096 && output_w < 4096);
+  const fix_conv_t a = {ifmap_addr,
+                        ofmap_addr,
+                        weight_addr,
+                        bias_addr,
+                        input_n,
+                        input_c,
+                        input_h,
+                        input_w,
+                        {istride0, istride1, opd_param24, opd_param25},
+                        ins_h,
+                        ins_w,
+                        output_c,
+                        output_h,
+                        output_w,
+                        weight_is_const,
+                        weight_const,
+                        kh,
+                        kw,
+                        dh_minus1,
+                        dw_minus1,
+                        {kstride0, kstride1, opd_param26, opd_param27},
+                        {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r},
+                        stride_h,
+                        stride_w,
+                        using_bias,
+                        kernel_flag,
+                        out_mode,
+                        rshift,
+                        {opd0_sign, opd1_sign, opd2_sign},
+                        input_mode,
+                        weight_mode};
   bd_desc_t d;
-  bd_desc_init(&d, 1, 29);
-  d.w[1] = 0x04008000u | (using_bias != 0 ? 3u : 2u) << 14 | ((u32)rshift & 0x1fu) << 16 |
-           ((u32)out_mode & 3u) << 28 | (u32)(kernel_flag != 0) << 31;
-  d.w[2] = 0x08003000u | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 | (u32)(opd2_sign != 0) << 2 |
-           (u32)(weight_is_const != 0) << 16 | ((u32)input_mode & 3u) << 21 | ((u32)weight_mode & 3u) << 24 |
-           ((u32)ins_w & 3u) << 30;
-  conv_desc_window(&d, ins_h, ins_w, dh_minus1, dw_minus1, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, stride_h,
-                   stride_w);
-  conv_desc_shapes(&d, input_n, output_c, output_h, output_w, input_c, input_h, input_w, kh, kw);
-  bd_desc_set(&d, BD_OPD0_NSTRIDE, (u32)istride0);
-  bd_desc_set(&d, BD_OPD0_CSTRIDE, (u32)istride1);
-  bd_desc_set(&d, BD_OPD1_NSTRIDE, (u32)kstride0);
-  bd_desc_set(&d, BD_OPD1_CSTRIDE, (u32)kstride1);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
-  d.w[CONV_WORD_INPUT] = ifmap_addr;
-  d.w[CONV_WORD_WEIGHT] = weight_is_const ? (u32)(i32)(s8)(weight_const & 0xffu) : weight_addr;
-  d.w[CONV_WORD_BIAS] = using_bias ? bias_addr : 0;
-  d.w[24] = (u32)opd_param24;
-  d.w[25] = (u32)opd_param25;
-  d.w[26] = (u32)opd_param26;
-  d.w[27] = (u32)opd_param27;
+  fix_conv_compose(&d, &a);
   bd_desc_issue(&d, node);
 }
 
@@ -69,8 +79,18 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
   // A zero divisor would give meaningless extents (and fault on some cores).
   ASSERT_FS(groups > 0);
   ASSERT_FS(stride_h > 0 && stride_w > 0);
-  const int oh = ((int)(input_h - 1) * (int)(ins_h + 1) + 2 * (int)pad_h - (int)(kh - 1) * (int)dh) / (int)stride_h + 1;
-  const int ow = ((int)(input_w - 1) * (int)(ins_w + 1) + 2 * (int)pad_w - (int)(kw - 1) * (int)dw) / (int)stride_w + 1;
+  // The engine reads the input in its aligned layout (mode 0) or by the
+  // strides the kernel gives (mode 3); it has no other input mode.
+  const u32 input_mode = w37;
+  ASSERT_FS(input_mode == 0 || input_mode == 3);
+  // The output extents in 64 bits: the record's words can overflow any 32-bit
+  // product. Each must be positive and fit its 16-bit shape field.
+  const i64 oh64 = ((i64)input_h - 1) * ((i64)ins_h + 1) + 2 * (i64)pad_h - ((i64)kh - 1) * (i64)dh;
+  const i64 ow64 = ((i64)input_w - 1) * ((i64)ins_w + 1) + 2 * (i64)pad_w - ((i64)kw - 1) * (i64)dw;
+  ASSERT_FS(oh64 >= 0 && ow64 >= 0);
+  ASSERT_FS(oh64 / stride_h < BD_MAX_H && ow64 / stride_w < BD_MAX_W);
+  const int oh = (int)(oh64 / stride_h) + 1;
+  const int ow = (int)(ow64 / stride_w) + 1;
   const u32 ic_g = input_c / groups, oc_g = output_c / groups;
   const u32 plane = ALIGN(input_h * input_w, 32u);
   const u32 in_n = plane * ((ic_g + 63) / 64), in_c = plane, in_h = input_w, in_w = 1;
@@ -93,7 +113,7 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
         (int)input_h, (int)input_w, (int)in_n, (int)in_c, (int)in_h, (int)in_w, (int)ins_h, (int)ins_w, (int)oc_g,
         oh, ow, 0, 0, (int)kh, (int)kw, (int)dh - 1, (int)dw - 1, (int)k_c, (int)k_n, (int)k_h, (int)k_w,
         (int)pad_h, (int)pad_h, (int)pad_w, (int)pad_w, (int)stride_h, (int)stride_w, (int)w22, 0, (int)w23,
-        (int)w29, (int)w33, (int)w34, (int)w35, (int)w36, (int)w37, 3, node);
+        (int)w29, (int)w33, (int)w34, (int)w35, (int)w36, (int)input_mode, 3, node);
 }
 
 int zvkernel_func(const char *param) {

@@ -25,6 +25,7 @@ static const cmd_field_id_t BD_FLOAT_MODE = CMD_FIELD(60, 1);  // 1 except in fi
 // ---- Operand kinds ----
 static const cmd_field_id_t BD_OPD0_SIGN = CMD_FIELD(64, 1);
 static const cmd_field_id_t BD_OPD1_SIGN = CMD_FIELD(65, 1);
+static const cmd_field_id_t BD_OPD2_SIGN = CMD_FIELD(66, 1);
 static const cmd_field_id_t BD_RES_PREC = CMD_FIELD(67, 3);
 static const cmd_field_id_t BD_OPD0_PREC = CMD_FIELD(70, 3);
 static const cmd_field_id_t BD_OPD1_PREC = CMD_FIELD(73, 3);
@@ -68,6 +69,13 @@ static const cmd_field_id_t BD_OPD3_CONST = CMD_FIELD(553, 1);
 #define BD_WORD_OPD1 20
 #define BD_WORD_OPD2 21
 #define BD_WORD_RES_HSTRIDE 22  // then w; operand 0 at 24, 25; 1 at 26, 27; 2 at 28, 29
+#define BD_WORD_RES_WSTRIDE 23
+#define BD_WORD_OPD0_HSTRIDE 24
+#define BD_WORD_OPD0_WSTRIDE 25
+#define BD_WORD_OPD1_HSTRIDE 26
+#define BD_WORD_OPD1_WSTRIDE 27
+#define BD_WORD_OPD2_HSTRIDE 28
+#define BD_WORD_OPD2_WSTRIDE 29
 #define BD_WORD_RES1 30         // md_cmp: second result
 #define BD_WORD_OPD3 31         // md_cmp: operand 3
 #define BD_WORDS 32

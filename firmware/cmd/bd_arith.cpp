@@ -6,6 +6,7 @@
 
 #include "runtime/assert.h"
 #include "runtime/regs.h"
+#include "cmd/local_mem.h"
 
 static u32 f32_bits(float f) {
   u32 u;
@@ -17,18 +18,14 @@ static int is_select_op(u32 op) { return op == TENSOR_OP_CMP_ASSIGN || op == TEN
 // Codes 13 to 18 and above 19 name no operation.
 static int is_valid_op(u32 op) { return op <= TENSOR_OP_DIV || op == TENSOR_OP_COPY; }
 
-static u32 lane_rows(u32 addr, int channels) {
-  return (get_local_start_lane(addr) + (u32)channels + NPU_NUM - 1) / NPU_NUM;
-}
-
 // The engine's default layout as explicit strides (in 32-bit words): EU-aligned
 // planes, the batch stride covering the lane rows from the address's lane.
 static dim4_t default_word_strides(const dim4_t *shape, u32 addr) {
   dim4_t s;
   s.w = 1;
   s.h = shape->w;
-  s.c = (i32)ALIGN((u32)shape->h * (u32)shape->w, (u32)EU_NUM);
-  s.n = s.c * (i32)lane_rows(addr, shape->c);
+  s.c = (i32)eu_plane((u32)shape->h * (u32)shape->w);
+  s.n = s.c * (i32)lane_rows(get_local_start_lane(addr), (u32)shape->c);
   return s;
 }
 

@@ -4,6 +4,7 @@
 
 #include "runtime/assert.h"
 #include "cmd/bd_conv.h"
+#include "cmd/local_mem.h"
 
 // Header fields of the float and 8-bit matrix products (task 2; the operand
 // count, flags, shifts and signs are filled in per command).
@@ -108,7 +109,7 @@ void atomic_fc_const_L_gen_cmd(int using_bias, int L_trans, int result_add, u32 
 void atomic_img_sum_gen_cmd(u32 input_addr, u32 output_addr, int c, int lanes, int h, int w,
                             int result_add, cmd_id_node_t *node) {
   atomic_fc_const_L_gen_cmd(0, 0, result_add, input_addr, output_addr, 0, 1, c,
-                            (int)ALIGN((u32)h * (u32)w, 32u), lanes, 1, c, 0x3f800000u, node);
+                            (int)eu_plane((u32)h * (u32)w), lanes, 1, c, 0x3f800000u, node);
 }
 
 void atomic_parallel_decompress_gen_cmd(u32 src_addr, u32 table_addr, u32 dst_addr, int len,

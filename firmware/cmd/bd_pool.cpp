@@ -8,6 +8,7 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 #include "cmd/bd_conv.h"
+#include "cmd/local_mem.h"
 
 // Header fields of the pooling commands (task 1; sub-operation 4 max, 1
 // average and depthwise; the operand count is 1 for max, 2 for average).
@@ -111,9 +112,9 @@ static void float_pool_split(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr,
              output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w, ins0_w, ins0_h, node);
     return;
   }
-  const u32 rows = ((u32)input_c + NPU_NUM - 1) / NPU_NUM;
-  const u32 iplane = ALIGN((u32)input_h * (u32)input_w, (u32)EU_NUM) * 4;
-  const u32 oplane = ALIGN((u32)output_h * (u32)output_w, (u32)EU_NUM) * 4;
+  const u32 rows = lane_rows(0, (u32)input_c);
+  const u32 iplane = eu_plane((u32)input_h * (u32)input_w) * 4;
+  const u32 oplane = eu_plane((u32)output_h * (u32)output_w) * 4;
   for (int n = 0; n < input_n; n++)
     for (int c0 = 0; c0 < input_c; c0 += POOL_C_PIECE) {
       const int c = input_c - c0 < POOL_C_PIECE ? input_c - c0 : POOL_C_PIECE;

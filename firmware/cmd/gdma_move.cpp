@@ -9,6 +9,7 @@
 #include "cmd/gdma_desc.h"
 #include "runtime/profile.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/local_mem.h"
 
 // Global addresses are 40 bits wide: bits 32-39 go into one byte of word 18.
 #define GDMA_GLOBAL_ADDR_LIMIT (1ull << 40)
@@ -24,8 +25,6 @@ static int side_is_local(int direction, int is_src) {
 }
 
 static u64 tag_local(u64 offset, int lane) { return offset | LOCAL_ADDR_TAG | (u64)(u32)lane << 19; }
-
-static u32 lane_rows(int lane, int channels) { return (u32)(lane + channels + NPU_NUM - 1) / NPU_NUM; }
 
 // ---- Direct write ----
 
@@ -324,18 +323,18 @@ void tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_add
 void general_align_tensor_move_L2G_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int N, int C,
                                            int H, int W, int global_nstride, int global_cstride,
                                            cmd_id_node_t *node) {
-  const int plane = (H * W + EU_NUM - 1) / EU_NUM * EU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W);
   tensor_stride_move_gen_cmd(local_offset, local_lane, global_addr, N, C, H, W,
-                             plane * (int)lane_rows(local_lane, C), plane, W, 1, global_nstride, global_cstride, W,
+                             plane * (int)lane_rows((u32)local_lane, (u32)C), plane, W, 1, global_nstride, global_cstride, W,
                              1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
 }
 
 void general_align_tensor_move_G2L_gen_cmd(u64 global_addr, u32 local_offset, int local_lane, int N, int C,
                                            int H, int W, int global_nstride, int global_cstride,
                                            cmd_id_node_t *node) {
-  const int plane = (H * W + EU_NUM - 1) / EU_NUM * EU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W);
   tensor_stride_move_gen_cmd(local_offset, local_lane, global_addr, N, C, H, W, global_nstride, global_cstride, W,
-                             1, plane * (int)lane_rows(local_lane, C), plane, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                             1, plane * (int)lane_rows((u32)local_lane, (u32)C), plane, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
                              GDMA_VALUE_DIR_S2L, 0, node);
 }
 
@@ -376,11 +375,11 @@ void tensor_compact_move_gen_cmd(u32 local_mem_start_addr, int local_lane, u64 g
   const int channels_out = transpose ? N : C;  // the destination's channels
   int src_n, dst_n;
   if (direction == GDMA_VALUE_DIR_L2S) {
-    src_n = plane * (int)lane_rows(local_lane, C);
+    src_n = plane * (int)lane_rows((u32)local_lane, (u32)C);
     dst_n = plane * channels_out;
   } else {
     src_n = plane * C;
-    dst_n = plane * (int)lane_rows(local_lane, channels_out);
+    dst_n = plane * (int)lane_rows((u32)local_lane, (u32)channels_out);
   }
   CHECK_TENSOR_PARAM(0, transpose, N, C, H, W, W, 1, 0, 0, format, N, C, H, W, W, 1, 0, 0, format);
   ASSERT_FS_SIDE_ADDR(global_addr, local_lane, 0);

@@ -10,6 +10,7 @@
 #include "runtime/hw.h"
 #include "runtime/profile.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/local_mem.h"
 
 #define GDMA_GLOBAL_ADDR_LIMIT (1ull << 40)
 
@@ -19,7 +20,6 @@
 
 static u32 tag_local(u32 offset, int lane) { return offset | LOCAL_ADDR_TAG | (u32)lane << 19; }
 
-static u32 lane_rows(int lane, int channels) { return (u32)(lane + channels + NPU_NUM - 1) / NPU_NUM; }
 
 static void issue_packs(const cmd_pack_t *packs, int count, cmd_id_node_t *node) {
   gen(gdma_gen_cmd(), packs, count, node);
@@ -97,7 +97,7 @@ void general_matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_ad
   // Local rows padded to 128 bytes.
   const int pad = 32 * (4 / size);
   const int row = (m.width + pad - 1) / pad * pad;
-  const u32 local_stride[4] = {(u32)row * lane_rows(local_lane, m.sections), (u32)row, (u32)row, 1};
+  const u32 local_stride[4] = {(u32)row * lane_rows((u32)local_lane, (u32)m.sections), (u32)row, (u32)row, 1};
   const u32 global_stride[4] = {0, 0, (u32)global_row_stride, 1};
   const u32 local_shape[4] = {(u32)m.rows, (u32)m.sections, 1, (u32)m.width};
   const u32 global_shape[4] = {1, 1, (u32)row_num, (u32)col_num};
@@ -172,9 +172,9 @@ void lrn_shift_gen_cmd(u32 src_offset, int local_mem_idx, u32 dst_offset, int N,
   ASSERT_FS(C > lrn_step, "C=%d, lrn_step=%d", C, lrn_step);
   ASSERT_FS(!result_add || (result_add && data_format == GDMA_VALUE_FORMAT_FLOAT32), "result_add=%d, data_format=%d",
             result_add, (int)data_format);
-  const int plane = (H * W + EU_NUM - 1) / EU_NUM * EU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W);
   const int slot = 4 * plane;
-  const u32 nstride = (u32)plane * lane_rows(local_mem_idx, C);
+  const u32 nstride = (u32)plane * lane_rows((u32)local_mem_idx, (u32)C);
   const u32 a = src_offset + ((u32)local_mem_idx << 19) + LOCAL_ADDR_TAG;
   const u32 b = dst_offset + ((u32)local_mem_idx << 19) + LOCAL_ADDR_TAG;
   const int right = lrn_direction != GDMA_VALUE_LRN_SHIFT_LEFT;

@@ -9,6 +9,7 @@
 #include "runtime/hw.h"
 #include "runtime/profile.h"
 #include "cmd/bd_conv.h"
+#include "cmd/local_mem.h"
 
 // The kernel's own wait for the node's ids on both engines.
 static void zvkernel_poll_all_engine_done_internal(cmd_id_node_t *node) {
@@ -92,8 +93,8 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
   const int oh = (int)(oh64 / stride_h) + 1;
   const int ow = (int)(ow64 / stride_w) + 1;
   const u32 ic_g = input_c / groups, oc_g = output_c / groups;
-  const u32 plane = ALIGN(input_h * input_w, 32u);
-  const u32 in_n = plane * ((ic_g + 63) / 64), in_c = plane, in_h = input_w, in_w = 1;
+  const u32 plane = eu_plane(input_h * input_w);
+  const u32 in_n = plane * lane_rows(0, ic_g), in_c = plane, in_h = input_w, in_w = 1;
   u32 k_n, k_c, k_h, k_w;
   if (weight_layout == 0) {
     k_n = input_c * kh * kw;
@@ -101,7 +102,7 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
     k_h = kw;
     k_w = 1;
   } else {
-    const u32 k4 = (input_c + 3) / 4;
+    const u32 k4 = (u32)ceil_div(input_c, 4);
     k_n = k4 * kh * kw;
     k_c = 1;
     k_h = k4 * kw;

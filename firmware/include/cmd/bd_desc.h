@@ -10,6 +10,7 @@
 
 #include "cmd/cmd_framework.h"
 #include "runtime/types.h"
+#include "cmd/local_mem.h"
 
 // ---- Header ----
 // (start, fixed bits, ids, lane mask: cmd_common.h)
@@ -145,8 +146,3 @@ void bd_desc_shape(bd_desc_t *d, u32 n, u32 c, u32 h, u32 w);
 // bit clear and again with it set, and records the profiling entry.
 void bd_desc_issue(bd_desc_t *d, cmd_id_node_t *node);
 }
-
-// Rounds x up to a multiple of a.
-#ifndef ALIGN
-#define ALIGN(x, a) ((((x) + (a) - 1) / (a)) * (a))
-#endif

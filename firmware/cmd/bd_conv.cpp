@@ -76,18 +76,30 @@ void conv_desc_shapes(bd_desc_t *d, int n, int oc, int oh, int ow, int ic, int i
   bd_desc_set(d, BD_OPD1_W, (u32)kw);
 }
 
-// The descriptor every convolution form starts from: words 1 to 29 defined,
-// over the default image (strides 1, words 22-29 one, word 17 zero).
-static void conv_begin(bd_desc_t *d, const conv_header_t *h) {
-  bd_desc_init(d, 1, 29);
-  conv_desc_header(d, h);
-}
-
 static void conv_addresses(bd_desc_t *d, u32 ofmap, u32 ifmap, u32 weight, u32 bias) {
   bd_desc_word(d, BD_WORD_RES, ofmap);
   bd_desc_word(d, BD_WORD_OPD0, ifmap);
   bd_desc_word(d, BD_WORD_OPD1, weight);
   bd_desc_word(d, BD_WORD_OPD2, bias);
+}
+
+// The operands and window of one command as its descriptor holds them: the
+// weight word already the constant where the weights are one, the bias word 0
+// without a bias; dilations minus one.
+typedef struct {
+  u32 ifmap, ofmap, weight, bias;
+  int n, ic, ih, iw, oc, oh, ow, kh, kw, ins_h, ins_w, dh_minus1, dw_minus1, pad[4], stride_h, stride_w;
+} conv_geom_t;
+
+// Words 1 to 29 of a command over the default image (strides 1, word 17
+// zero, words 22-29 one): header, window, shapes and operand words.
+static void conv_compose(bd_desc_t *d, const conv_header_t *h, const conv_geom_t *g) {
+  bd_desc_init(d, 1, 29);
+  conv_desc_header(d, h);
+  conv_desc_window(d, g->ins_h, g->ins_w, g->dh_minus1, g->dw_minus1, g->pad[0], g->pad[1], g->pad[2], g->pad[3],
+                   g->stride_h, g->stride_w);
+  conv_desc_shapes(d, g->n, g->oc, g->oh, g->ow, g->ic, g->ih, g->iw, g->kh, g->kw);
+  conv_addresses(d, g->ofmap, g->ifmap, g->weight, g->bias);
 }
 
 static void input_strides(bd_desc_t *d, int s0, int s1, int h, int w) {
@@ -132,12 +144,11 @@ static void float_conv(bd_desc_t *d, const float_conv_t *a, u32 input_mode, u32 
   h.weight_const = flag(a->weight_is_const);
   h.input_mode = input_mode;
   h.weight_mode = weight_mode;
-  conv_begin(d, &h);
-  conv_desc_window(d, a->ins_h, a->ins_w, a->dh - 1, a->dw - 1, a->pad[0], a->pad[1], a->pad[2], a->pad[3],
-                   a->stride_h, a->stride_w);
-  conv_desc_shapes(d, a->n, a->oc, a->oh, a->ow, a->ic, a->ih, a->iw, a->kh, a->kw);
-  conv_addresses(d, a->ofmap, a->ifmap, a->weight_is_const ? a->weight_const : a->weight,
-                 a->using_bias ? a->bias : 0);
+  const conv_geom_t g = {a->ifmap, a->ofmap, a->weight_is_const ? a->weight_const : a->weight,
+                         a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc, a->oh, a->ow, a->kh, a->kw,
+                         a->ins_h, a->ins_w, a->dh - 1, a->dw - 1, {a->pad[0], a->pad[1], a->pad[2], a->pad[3]},
+                         a->stride_h, a->stride_w};
+  conv_compose(d, &h, &g);
 }
 
 #define FLOAT_CONV_ARGS()                                                                            \
@@ -220,15 +231,14 @@ void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a) {
   h.weight_const = flag(a->weight_is_const);
   h.input_mode = (u32)a->input_mode;
   h.weight_mode = (u32)a->weight_mode;
-  conv_begin(d, &h);
-  conv_desc_window(d, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1, a->pad[0], a->pad[1],
-                   a->pad[2], a->pad[3], a->stride_h, a->stride_w);
-  conv_desc_shapes(d, a->n, a->oc, a->oh, a->ow, a->ic, a->ih, a->iw, a->kh, a->kw);
-  input_strides(d, a->istride[0], a->istride[1], a->istride[2], a->istride[3]);
-  kernel_strides(d, a->kstride[0], a->kstride[1], a->kstride[2], a->kstride[3]);
   // A constant weight is the 8-bit value sign-extended to the word.
   const u32 weight = a->weight_is_const ? (u32)(i32)(s8)(a->weight_const & 0xffu) : a->weight;
-  conv_addresses(d, a->ofmap, a->ifmap, weight, a->using_bias ? a->bias : 0);
+  const conv_geom_t g = {a->ifmap, a->ofmap, weight, a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc,
+                         a->oh, a->ow, a->kh, a->kw, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1,
+                         {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
+  conv_compose(d, &h, &g);
+  input_strides(d, a->istride[0], a->istride[1], a->istride[2], a->istride[3]);
+  kernel_strides(d, a->kstride[0], a->kstride[1], a->kstride[2], a->kstride[3]);
 }
 
 #define FIX_CONV_CHECKS()                                                                       \
@@ -341,21 +351,13 @@ void atomic_conv_neuron_kernel_stride_bias_stride_fix16b_gen_cmd(
 // ---- Winograd ----
 
 // Winograd F(2x2, 3x3): stride 1, no dilation, a 4 x 4 transformed kernel.
-static void winograd_compose(bd_desc_t *d, const conv_header_t *h, u32 ifmap_addr, u32 ofmap_addr,
-                             u32 weight_addr, u32 bias_addr, int input_n, int input_c,
-                             int input_h, int input_w, int ins_h, int ins_w, int output_c,
-                             int output_h, int output_w, int pad_h_top, int pad_h_bottom,
-                             int pad_w_l, int pad_w_r, int using_bias) {
-  conv_header_t wh = *h;
-  wh.operands = operands(using_bias);
-  conv_begin(d, &wh);
-  conv_desc_window(d, ins_h, ins_w, 0, 0, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, 1, 1);
-  conv_desc_shapes(d, input_n, output_c, output_h, output_w, input_c, input_h, input_w, 4, 4);
-  conv_addresses(d, ofmap_addr, ifmap_addr, weight_addr, using_bias ? bias_addr : 0);
-}
+#define WINOGRAD_GEOM()                                                                                \
+  {ifmap_addr, ofmap_addr, weight_addr, using_bias ? bias_addr : 0, input_n, input_c, input_h, input_w, \
+   output_c,   output_h,   output_w,    4, 4, ins_h, ins_w, 0, 0, {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r}, 1, 1}
 
-static conv_header_t winograd_float_header(int result_add, u32 input_mode) {
+static conv_header_t winograd_float_header(int using_bias, int result_add, u32 input_mode) {
   conv_header_t h = FLOAT_HEADER;
+  h.operands = operands(using_bias);
   h.winograd = 1;
   h.res_add = flag(result_add);
   h.input_mode = input_mode;
@@ -375,10 +377,9 @@ void atomic_winograd_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_a
   ASSERT_FS(input_w < 4096 && output_w < 4096);
   ASSERT_FS(output_w >= 4);
   bd_desc_t d;
-  const conv_header_t h = winograd_float_header(result_add, BD_STRIDE_DEFAULT);
-  winograd_compose(&d, &h, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c,
-                   input_h, input_w, ins_h, ins_w, output_c, output_h, output_w, pad_h_top,
-                   pad_h_bottom, pad_w_l, pad_w_r, using_bias);
+  const conv_header_t h = winograd_float_header(using_bias, result_add, BD_STRIDE_DEFAULT);
+  const conv_geom_t g = WINOGRAD_GEOM();
+  conv_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 
@@ -392,10 +393,9 @@ void atomic_winograd_neuron_unaligned_gen_cmd(
   ASSERT_FS((ofmap_addr / (1<<19)) == (weight_addr / (1<<19)));
   ASSERT_FS(input_w < 4096 && output_w < 4096);
   bd_desc_t d;
-  const conv_header_t h = winograd_float_header(result_add, BD_STRIDE_GIVEN);
-  winograd_compose(&d, &h, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c,
-                   input_h, input_w, ins_h, ins_w, output_c, output_h, output_w, pad_h_top,
-                   pad_h_bottom, pad_w_l, pad_w_r, using_bias);
+  const conv_header_t h = winograd_float_header(using_bias, result_add, BD_STRIDE_GIVEN);
+  const conv_geom_t g = WINOGRAD_GEOM();
+  conv_compose(&d, &h, &g);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   bd_desc_issue(&d, node);
 }
@@ -417,32 +417,27 @@ void atomic_winograd_neuron_fix8b_gen_cmd(
   ASSERT_FS(output_w >= 4);
   bd_desc_t d;
   conv_header_t h = WINOGRAD_FIX_HEADER;
+  h.operands = operands(using_bias);
   h.rshift = (u32)rshift;
   h.res_add = flag(result_add);
   h.out_mode = (u32)out_mode;
   h.sign[0] = flag(opd0_sign);
   h.sign[2] = flag(opd2_sign);
   h.input_mode = (u32)input_mode;
-  winograd_compose(&d, &h, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c,
-                   input_h, input_w, ins_h, ins_w, output_c, output_h, output_w, pad_h_top,
-                   pad_h_bottom, pad_w_l, pad_w_r, using_bias);
+  const conv_geom_t g = WINOGRAD_GEOM();
+  conv_compose(&d, &h, &g);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   bd_desc_issue(&d, node);
 }
 
 // ---- Depthwise ----
 
-static void depthwise_compose(bd_desc_t *d, const conv_header_t *h, u32 ifmap_addr,
-                              u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n,
-                              int input_c, int input_h, int input_w, int output_h, int output_w,
-                              int kh, int kw, int pad_t, int pad_b, int pad_l, int pad_r, int dh,
-                              int dw, int stride_h, int stride_w, int ins0_w, int ins0_h) {
-  conv_begin(d, h);
-  conv_desc_window(d, ins0_h, ins0_w, dh - 1, dw - 1, pad_t, pad_b, pad_l, pad_r, stride_h,
-                   stride_w);
-  conv_desc_shapes(d, input_n, input_c, output_h, output_w, 1, input_h, input_w, kh, kw);
-  conv_addresses(d, ofmap_addr, ifmap_addr, weight_addr, bias_addr);
-}
+// Channel c of the output from channel c of the input: operand 0 (n, c, oh,
+// ow), operand 1 (1, 1, ih, iw).
+#define DEPTHWISE_GEOM(bias, dh, dw)                                                                        \
+  {ifmap_addr, ofmap_addr, weight_addr, bias, input_n, 1, input_h, input_w, input_c, output_h, output_w, kh, kw, \
+   ins0_h,     ins0_w,     (dh) - 1,    (dw) - 1, {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right},           \
+   stride_h,   stride_w}
 
 #define DEPTHWISE_CHECKS()                                                                      \
   do {                                                                                          \
@@ -481,10 +476,8 @@ void atomic_depthwise_with_dilation_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 
   bd_desc_t d;
   conv_header_t h = DEPTHWISE_HEADER;
   h.operands = operands(using_bias);
-  depthwise_compose(&d, &h, ifmap_addr,
-                    ofmap_addr, weight_addr, using_bias ? bias_addr : 0, input_n, input_c,
-                    input_h, input_w, output_h, output_w, kh, kw, pad_h_top, pad_h_bottom,
-                    pad_w_left, pad_w_right, dh, dw, stride_h, stride_w, ins0_w, ins0_h);
+  const conv_geom_t g = DEPTHWISE_GEOM(using_bias ? bias_addr : 0, dh, dw);
+  conv_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 
@@ -509,9 +502,8 @@ void atomic_depthwise_fix16b_gen_cmd(u32 ifmap_addr, u32 weight_addr, u32 ofmap_
   h.sign[0] = flag(opd0_sign);
   h.sign[1] = flag(opd1_sign);
   h.sign[2] = flag(opd2_sign);
-  depthwise_compose(&d, &h, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h,
-                    input_w, output_h, output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left,
-                    pad_w_right, 1, 1, stride_h, stride_w, ins0_w, ins0_h);
+  const conv_geom_t g = DEPTHWISE_GEOM(bias_addr, 1, 1);
+  conv_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 

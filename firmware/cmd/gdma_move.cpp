@@ -45,6 +45,24 @@ void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
   cmd_desc_set(desc->w, field, value);
 }
 
+void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]) {
+  static const cmd_field_id_t src_fields[4] = {GDMA_FIELD_SRC_NSTRIDE, GDMA_FIELD_SRC_CSTRIDE,
+                                               GDMA_FIELD_SRC_HSTRIDE, GDMA_FIELD_SRC_WSTRIDE};
+  static const cmd_field_id_t dst_fields[4] = {GDMA_FIELD_DST_NSTRIDE, GDMA_FIELD_DST_CSTRIDE,
+                                               GDMA_FIELD_DST_HSTRIDE, GDMA_FIELD_DST_WSTRIDE};
+  for (int i = 0; i < 4; i++) {
+    gdma_desc_set(desc, src_fields[i], src[i]);
+    gdma_desc_set(desc, dst_fields[i], dst[i]);
+  }
+}
+
+void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w) {
+  gdma_desc_set(desc, GDMA_FIELD_SRC_HSHIFT, src_h);
+  gdma_desc_set(desc, GDMA_FIELD_SRC_WSHIFT, src_w);
+  gdma_desc_set(desc, GDMA_FIELD_DST_HSHIFT, dst_h);
+  gdma_desc_set(desc, GDMA_FIELD_DST_WSHIFT, dst_w);
+}
+
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
   cmd_generator_t *g = gdma_gen_cmd();
   u32 ids[2];
@@ -103,46 +121,53 @@ void CHECK_TENSOR_PARAM(int is_fill, int is_transpose, int src_nsize, int src_cs
     }                                                                                                       \
   } while (0)
 
+// One side of a general move as the composer takes it: a global address, or
+// a local offset with its start lane; extents and strides N, C, H, W; the
+// sub-element shifts (0-255 each).
+typedef struct {
+  u64 addr;
+  int lane;
+  int shape[4];
+  int stride[4];
+  int hshift, wshift;
+  gdma_value_format_t format;
+} move_side_t;
+
+#define MOVE_SIDE(p, hshift, wshift)                                                                        \
+  {p##_addr, p##_lane, {p##_N, p##_C, p##_H, p##_W}, {p##_nstride, p##_cstride, p##_hstride, p##_wstride}, \
+   hshift, wshift, p##_format}
+
 // Composes and issues one general move whose parameters have been checked.
-static void general_move_issue(u64 src_addr, int src_lane, int src_N, int src_C, int src_H, int src_W,
-                               int src_nstride, int src_cstride, int src_hstride, int src_wstride,
-                               gdma_value_format_t src_format, u64 dst_addr, int dst_lane, int dst_N,
-                               int dst_C, int dst_H, int dst_W, int dst_nstride, int dst_cstride,
-                               int dst_hstride, int dst_wstride, gdma_value_format_t dst_format,
-                               gdma_direction_t direction, u32 mode, u32 shifts, cmd_id_node_t *node) {
-  if (side_is_local(direction, 1)) src_addr = tag_local(src_addr, src_lane);
-  if (side_is_local(direction, 0)) dst_addr = tag_local(dst_addr, dst_lane);
+static void general_move_issue(const move_side_t *src, const move_side_t *dst, gdma_direction_t direction,
+                               u32 mode, cmd_id_node_t *node) {
+  const u64 src_addr = side_is_local(direction, 1) ? tag_local(src->addr, src->lane) : src->addr;
+  const u64 dst_addr = side_is_local(direction, 0) ? tag_local(dst->addr, dst->lane) : dst->addr;
   gdma_desc_t d;
   gdma_desc_init(&d);
   gdma_desc_set(&d, GDMA_FIELD_STRIDE_EN, 1);
   gdma_desc_set(&d, GDMA_FIELD_DIRECTION, (u32)direction);
   gdma_desc_set(&d, GDMA_FIELD_MODE, mode);
-  gdma_desc_set(&d, GDMA_FIELD_DST_FORMAT, (u32)dst_format);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, (u32)src_format);
+  gdma_desc_set(&d, GDMA_FIELD_DST_FORMAT, (u32)dst->format);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, (u32)src->format);
   gdma_desc_set(&d, GDMA_FIELD_WORD2, 0);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_NSTRIDE, (u32)src_nstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_HSTRIDE, (u32)src_hstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_WSTRIDE, (u32)src_wstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_NSTRIDE, (u32)dst_nstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_CSTRIDE, (u32)dst_cstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_HSTRIDE, (u32)dst_hstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_WSTRIDE, (u32)dst_wstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_N, (u32)src_N);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_C, (u32)src_C);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_H, (u32)src_H);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_W, (u32)src_W);
+  const u32 src_stride[4] = {(u32)src->stride[0], (u32)src->stride[1], (u32)src->stride[2], (u32)src->stride[3]};
+  const u32 dst_stride[4] = {(u32)dst->stride[0], (u32)dst->stride[1], (u32)dst->stride[2], (u32)dst->stride[3]};
+  gdma_desc_strides(&d, src_stride, dst_stride);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_N, (u32)src->shape[0]);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_C, (u32)src->shape[1]);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_H, (u32)src->shape[2]);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_W, (u32)src->shape[3]);
   // Under transpose the destination extents are not checked: they are written
   // as given, cut to their 16-bit fields.
-  gdma_desc_set(&d, GDMA_FIELD_DST_N, (u32)dst_N & 0xffffu);
-  gdma_desc_set(&d, GDMA_FIELD_DST_C, (u32)dst_C & 0xffffu);
-  gdma_desc_set(&d, GDMA_FIELD_DST_H, (u32)dst_H & 0xffffu);
-  gdma_desc_set(&d, GDMA_FIELD_DST_W, (u32)dst_W & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_N, (u32)dst->shape[0] & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_C, (u32)dst->shape[1] & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_H, (u32)dst->shape[2] & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_W, (u32)dst->shape[3] & 0xffffu);
   gdma_desc_set(&d, GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr);
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr);
   gdma_desc_set(&d, GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32));
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32));
-  d.w[19] = shifts;
+  gdma_desc_shifts(&d, (u32)src->hshift, (u32)src->wshift, (u32)dst->hshift, (u32)dst->wshift);
   gdma_desc_issue(&d, node);
 }
 
@@ -180,9 +205,8 @@ void __tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int sr
   }
   ASSERT_FS_SIDE_ADDR(src_addr, src_lane, side_is_local(direction, 1));
   ASSERT_FS_SIDE_ADDR(dst_addr, dst_lane, side_is_local(direction, 0));
-  general_move_issue(src_addr, src_lane, src_N, src_C, src_H, src_W, src_nstride, src_cstride, src_hstride,
-                     src_wstride, src_format, dst_addr, dst_lane, dst_N, dst_C, dst_H, dst_W, dst_nstride,
-                     dst_cstride, dst_hstride, dst_wstride, dst_format, direction, mode, 0, node);
+  const move_side_t src = MOVE_SIDE(src, 0, 0), dst = MOVE_SIDE(dst, 0, 0);
+  general_move_issue(&src, &dst, direction, mode, node);
 }
 
 void tensor_general_move_gen_cmd_with_shift_fast(
@@ -222,10 +246,8 @@ void tensor_general_move_gen_cmd_with_shift_fast(
   }
   ASSERT_FS_SIDE_ADDR(src_addr, src_lane, side_is_local(direction, 1));
   ASSERT_FS_SIDE_ADDR(dst_addr, dst_lane, side_is_local(direction, 0));
-  const u32 shifts = (u32)src_hshift | (u32)src_wshift << 8 | (u32)dst_hshift << 16 | (u32)dst_wshift << 24;
-  general_move_issue(src_addr, src_lane, src_N, src_C, src_H, src_W, src_nstride, src_cstride, src_hstride,
-                     src_wstride, src_format, dst_addr, dst_lane, dst_N, dst_C, dst_H, dst_W, dst_nstride,
-                     dst_cstride, dst_hstride, dst_wstride, dst_format, direction, mode, shifts, node);
+  const move_side_t src = MOVE_SIDE(src, src_hshift, src_wshift), dst = MOVE_SIDE(dst, dst_hshift, dst_wshift);
+  general_move_issue(&src, &dst, direction, mode, node);
 }
 
 void tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int src_C, int src_H, int src_W,

@@ -198,7 +198,7 @@ static const cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
 typedef struct {
   u32 task, subop, operands;
   u32 rshift, lshift, res_add, out_mode, winograd, kernel_flag;
-  u32 sign[3];  // operands 1, 2 and 3 signed
+  u32 sign[3];  // descriptor bits 64-66: opd0_sign, opd1_sign, opd2_sign
   u32 prec[4];  // precision codes of operands 0 to 3
   u32 input_const, weight_const;
   u32 output_mode, input_mode, weight_mode;  // stride modes

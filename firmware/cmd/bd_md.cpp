@@ -158,7 +158,7 @@ void bd_md_cmp_compose(bd_desc_t *d, u32 A, u32 B, u32 C_addr, u32 D, u32 R0, u3
   bd_desc_shape(d, (u32)N, (u32)C, (u32)H, (u32)W);
   bd_desc_set(d, BD_OPD0_NSTRIDE, a_nstride);
   bd_desc_set(d, BD_OPD0_CSTRIDE, plane);
-  d->w[24] = (u32)W;  // operand 0's h stride
+  d->w[BD_WORD_OPD0_HSTRIDE] = (u32)W;
   d->w[BD_WORD_RES] = R0;
   d->w[BD_WORD_OPD0] = A;
   d->w[BD_WORD_OPD1] = B;

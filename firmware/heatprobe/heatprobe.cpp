@@ -69,6 +69,20 @@ void zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
   bd_desc_issue(&d, node);
 }
 
+// Units from an operand's first element to the end of its last: 0 when any
+// extent is 0.
+static u64 extent_units(const u64 count[4], const u64 stride[4]) {
+  u64 last = 0;
+  for (int i = 0; i < 4; i++) {
+    if (count[i] == 0) return 0;
+    last += (count[i] - 1) * stride[i];
+  }
+  return last + 1;
+}
+
+// Bytes from a tagged local address to the end of its lane.
+static u64 lane_room(u32 tagged) { return LOCAL_MEM_SIZE - (tagged & (LOCAL_MEM_SIZE - 1)); }
+
 void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u32 w6, u32 w7,
                               u32 input_n, u32 input_c, u32 input_h, u32 input_w, u32 groups,
                               u32 output_c, u32 kh, u32 kw, u32 dh, u32 dw, u32 pad_h, u32 pad_w,
@@ -108,6 +122,24 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
     k_h = k4 * kw;
     k_w = k4;
   }
+  // Each operand must stay inside its lanes, where the engine reads and writes
+  // it: the bytes per lane from its fixed offset to its last element, in 64
+  // bits (4N batch groups, lane rows, rows, columns; 4-byte units).
+  const u64 groups4 = (u64)ceil_div(input_n, 4);
+  const u64 in_rows = lane_rows(0, input_c), out_rows = lane_rows(0, oc_g);
+  const u64 in_plane = ALIGN((u64)input_h * input_w, (u64)EU_NUM);
+  const u64 out_plane = ALIGN((u64)oh * (u64)ow, (u64)EU_NUM);
+  const u64 in_count[4] = {groups4, in_rows, input_h, input_w};
+  const u64 in_stride[4] = {input_mode == 3 ? (u64)in_n : in_plane * in_rows, in_plane, input_w, 1};
+  const u64 out_count[4] = {groups4, out_rows, (u64)oh, (u64)ow};
+  const u64 out_stride[4] = {out_rows * out_plane, out_plane, (u64)ow, 1};
+  const u64 weight_count[4] = {(u64)ceil_div(input_c, 4), out_rows, kh, kw};
+  const u64 weight_stride[4] = {k_c, k_n, k_h, k_w};
+  const u64 input_bytes = 4 * extent_units(in_count, in_stride);
+  const u64 output_bytes = 4 * extent_units(out_count, out_stride);
+  const u64 weight_bytes = 4 * extent_units(weight_count, weight_stride);
+  ASSERT_FS(input_bytes <= lane_room(HEATPROBE_INPUT) && output_bytes <= lane_room(HEATPROBE_OUTPUT) &&
+            weight_bytes <= lane_room(HEATPROBE_WEIGHT));
   for (int i = 0; i < HEATPROBE_REPEAT; i++)
     zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
         HEATPROBE_INPUT, HEATPROBE_OUTPUT, HEATPROBE_WEIGHT, HEATPROBE_BIAS, (int)input_n, (int)input_c,

@@ -139,6 +139,10 @@ TEST(Heatprobe, ParametersTheEngineDoesNotTakeFail) {
       {"input height 2^31", HP_H, 0x80000000u, "zvkernel_conv_fix8b_only",
        "oh64 / stride_h < BD_MAX_H && ow64 / stride_w < BD_MAX_W"},
       {"a kernel taller than the padded input", HP_KH, 20, "zvkernel_conv_fix8b_only", "oh64 >= 0 && ow64 >= 0"},
+      // 16384 batch groups of the input run past the end of its lanes.
+      {"a batch of 65535", HP_N, 65535, "zvkernel_conv_fix8b_only",
+       "input_bytes <= lane_room(HEATPROBE_INPUT) && output_bytes <= lane_room(HEATPROBE_OUTPUT) && "
+       "weight_bytes <= lane_room(HEATPROBE_WEIGHT)"},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);

@@ -175,23 +175,7 @@ void tensor_sumc_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int n, int c, int h, in
 // scale or multiplier) is BD_OPD1_.., operand 3 (the bias) is BD_OPD2_..;
 // BD_OPD_NUM holds 3 with a bias and 2 without (pooling: 1 max, 2 average),
 // BD_SHIFT2 the fully connected command's shift of the old Y. The fields only
-// the convolution engine has:
-static const cmd_field_id_t CONV_OUT_MODE = CMD_FIELD(60, 2);     // float 1; fixed point: ReLU
-static const cmd_field_id_t FC_RELU = CMD_FIELD(60, 1);           // matrix product: float 1; ReLU
-static const cmd_field_id_t FC_L_TRANS = CMD_FIELD(61, 1);        // matrix product: L transposed
-static const cmd_field_id_t CONV_WINOGRAD = CMD_FIELD(62, 1);
-static const cmd_field_id_t CONV_KERNEL_FLAG = CMD_FIELD(63, 1);  // rotated kernel
-static const cmd_field_id_t CONV_RESULT_PREC = CMD_FIELD(91, 3);
-static const cmd_field_id_t CONV_INS_W = CMD_FIELD(94, 4);
-static const cmd_field_id_t CONV_INS_H = CMD_FIELD(98, 4);
-static const cmd_field_id_t CONV_DW = CMD_FIELD(102, 4);  // dilation minus one
-static const cmd_field_id_t CONV_DH = CMD_FIELD(106, 4);
-static const cmd_field_id_t CONV_PAD_TOP = CMD_FIELD(110, 4);
-static const cmd_field_id_t CONV_PAD_BOTTOM = CMD_FIELD(114, 4);
-static const cmd_field_id_t CONV_PAD_LEFT = CMD_FIELD(118, 4);
-static const cmd_field_id_t CONV_PAD_RIGHT = CMD_FIELD(122, 4);
-static const cmd_field_id_t CONV_STRIDE_W = CMD_FIELD(126, 4);
-static const cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
+// the convolution engine has (CONV_.., FC_..) are in the same table.
 
 // The header fields of one command (words 1 and 2), each written through its
 // declaration; a value wider than its field fails the merge's check.

@@ -49,31 +49,29 @@ void conv_desc_header(bd_desc_t *d, const conv_header_t *h) {
   bd_desc_set(d, CONV_RESULT_PREC, h->result_prec);
 }
 
-void conv_desc_window(bd_desc_t *d, int ins_h, int ins_w, int dh_minus1, int dw_minus1, int pad_t,
-                      int pad_b, int pad_l, int pad_r, int stride_h, int stride_w) {
-  bd_desc_set(d, CONV_INS_W, (u32)ins_w);
-  bd_desc_set(d, CONV_INS_H, (u32)ins_h);
-  bd_desc_set(d, CONV_DW, (u32)dw_minus1);
-  bd_desc_set(d, CONV_DH, (u32)dh_minus1);
-  bd_desc_set(d, CONV_PAD_TOP, (u32)pad_t);
-  bd_desc_set(d, CONV_PAD_BOTTOM, (u32)pad_b);
-  bd_desc_set(d, CONV_PAD_LEFT, (u32)pad_l);
-  bd_desc_set(d, CONV_PAD_RIGHT, (u32)pad_r);
-  bd_desc_set(d, CONV_STRIDE_W, (u32)stride_w);
-  bd_desc_set(d, CONV_STRIDE_H, (u32)stride_h);
+void conv_desc_window(bd_desc_t *d, const conv_cmd_geom_t *g) {
+  bd_desc_set(d, CONV_INS_W, (u32)g->ins_w);
+  bd_desc_set(d, CONV_INS_H, (u32)g->ins_h);
+  bd_desc_set(d, CONV_DW, (u32)g->dw_minus1);
+  bd_desc_set(d, CONV_DH, (u32)g->dh_minus1);
+  bd_desc_set(d, CONV_PAD_TOP, (u32)g->pad[0]);
+  bd_desc_set(d, CONV_PAD_BOTTOM, (u32)g->pad[1]);
+  bd_desc_set(d, CONV_PAD_LEFT, (u32)g->pad[2]);
+  bd_desc_set(d, CONV_PAD_RIGHT, (u32)g->pad[3]);
+  bd_desc_set(d, CONV_STRIDE_W, (u32)g->stride_w);
+  bd_desc_set(d, CONV_STRIDE_H, (u32)g->stride_h);
 }
 
-void conv_desc_shapes(bd_desc_t *d, int n, int oc, int oh, int ow, int ic, int ih, int iw, int kh,
-                      int kw) {
-  bd_desc_shape(d, (u32)n, (u32)oc, (u32)oh, (u32)ow);
+static void conv_desc_shapes(bd_desc_t *d, const conv_cmd_geom_t *g) {
+  bd_desc_shape(d, (u32)g->n, (u32)g->oc, (u32)g->oh, (u32)g->ow);
   bd_desc_set(d, BD_OPD0_N, 1);
-  bd_desc_set(d, BD_OPD0_C, (u32)ic);
-  bd_desc_set(d, BD_OPD0_H, (u32)ih);
-  bd_desc_set(d, BD_OPD0_W, (u32)iw);
+  bd_desc_set(d, BD_OPD0_C, (u32)g->ic);
+  bd_desc_set(d, BD_OPD0_H, (u32)g->ih);
+  bd_desc_set(d, BD_OPD0_W, (u32)g->iw);
   bd_desc_set(d, BD_OPD1_N, 1);
   bd_desc_set(d, BD_OPD1_C, 1);
-  bd_desc_set(d, BD_OPD1_H, (u32)kh);
-  bd_desc_set(d, BD_OPD1_W, (u32)kw);
+  bd_desc_set(d, BD_OPD1_H, (u32)g->kh);
+  bd_desc_set(d, BD_OPD1_W, (u32)g->kw);
 }
 
 static void conv_addresses(bd_desc_t *d, u32 ofmap, u32 ifmap, u32 weight, u32 bias) {
@@ -83,22 +81,11 @@ static void conv_addresses(bd_desc_t *d, u32 ofmap, u32 ifmap, u32 weight, u32 b
   bd_desc_word(d, BD_WORD_OPD2, bias);
 }
 
-// The operands and window of one command as its descriptor holds them: the
-// weight word already the constant where the weights are one, the bias word 0
-// without a bias; dilations minus one.
-typedef struct {
-  u32 ifmap, ofmap, weight, bias;
-  int n, ic, ih, iw, oc, oh, ow, kh, kw, ins_h, ins_w, dh_minus1, dw_minus1, pad[4], stride_h, stride_w;
-} conv_geom_t;
-
-// Words 1 to 29 of a command over the default image (strides 1, word 17
-// zero, words 22-29 one): header, window, shapes and operand words.
-static void conv_compose(bd_desc_t *d, const conv_header_t *h, const conv_geom_t *g) {
+void conv_desc_compose(bd_desc_t *d, const conv_header_t *h, const conv_cmd_geom_t *g) {
   bd_desc_init(d, 1, 29);
   conv_desc_header(d, h);
-  conv_desc_window(d, g->ins_h, g->ins_w, g->dh_minus1, g->dw_minus1, g->pad[0], g->pad[1], g->pad[2], g->pad[3],
-                   g->stride_h, g->stride_w);
-  conv_desc_shapes(d, g->n, g->oc, g->oh, g->ow, g->ic, g->ih, g->iw, g->kh, g->kw);
+  conv_desc_window(d, g);
+  conv_desc_shapes(d, g);
   conv_addresses(d, g->ofmap, g->ifmap, g->weight, g->bias);
 }
 
@@ -144,11 +131,11 @@ static void float_conv(bd_desc_t *d, const float_conv_t *a, u32 input_mode, u32 
   h.weight_const = flag(a->weight_is_const);
   h.input_mode = input_mode;
   h.weight_mode = weight_mode;
-  const conv_geom_t g = {a->ifmap, a->ofmap, a->weight_is_const ? a->weight_const : a->weight,
+  const conv_cmd_geom_t g = {a->ifmap, a->ofmap, a->weight_is_const ? a->weight_const : a->weight,
                          a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc, a->oh, a->ow, a->kh, a->kw,
                          a->ins_h, a->ins_w, a->dh - 1, a->dw - 1, {a->pad[0], a->pad[1], a->pad[2], a->pad[3]},
                          a->stride_h, a->stride_w};
-  conv_compose(d, &h, &g);
+  conv_desc_compose(d, &h, &g);
 }
 
 #define FLOAT_CONV_ARGS()                                                                            \
@@ -233,10 +220,10 @@ void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a) {
   h.weight_mode = (u32)a->weight_mode;
   // A constant weight is the 8-bit value sign-extended to the word.
   const u32 weight = a->weight_is_const ? (u32)(i32)(s8)(a->weight_const & 0xffu) : a->weight;
-  const conv_geom_t g = {a->ifmap, a->ofmap, weight, a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc,
+  const conv_cmd_geom_t g = {a->ifmap, a->ofmap, weight, a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc,
                          a->oh, a->ow, a->kh, a->kw, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1,
                          {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
-  conv_compose(d, &h, &g);
+  conv_desc_compose(d, &h, &g);
   input_strides(d, a->istride[0], a->istride[1], a->istride[2], a->istride[3]);
   kernel_strides(d, a->kstride[0], a->kstride[1], a->kstride[2], a->kstride[3]);
 }
@@ -378,8 +365,8 @@ void atomic_winograd_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_a
   ASSERT_FS(output_w >= 4);
   bd_desc_t d;
   const conv_header_t h = winograd_float_header(using_bias, result_add, BD_STRIDE_DEFAULT);
-  const conv_geom_t g = WINOGRAD_GEOM();
-  conv_compose(&d, &h, &g);
+  const conv_cmd_geom_t g = WINOGRAD_GEOM();
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 
@@ -394,8 +381,8 @@ void atomic_winograd_neuron_unaligned_gen_cmd(
   ASSERT_FS(input_w < 4096 && output_w < 4096);
   bd_desc_t d;
   const conv_header_t h = winograd_float_header(using_bias, result_add, BD_STRIDE_GIVEN);
-  const conv_geom_t g = WINOGRAD_GEOM();
-  conv_compose(&d, &h, &g);
+  const conv_cmd_geom_t g = WINOGRAD_GEOM();
+  conv_desc_compose(&d, &h, &g);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   bd_desc_issue(&d, node);
 }
@@ -424,8 +411,8 @@ void atomic_winograd_neuron_fix8b_gen_cmd(
   h.sign[0] = flag(opd0_sign);
   h.sign[2] = flag(opd2_sign);
   h.input_mode = (u32)input_mode;
-  const conv_geom_t g = WINOGRAD_GEOM();
-  conv_compose(&d, &h, &g);
+  const conv_cmd_geom_t g = WINOGRAD_GEOM();
+  conv_desc_compose(&d, &h, &g);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   bd_desc_issue(&d, node);
 }
@@ -476,8 +463,8 @@ void atomic_depthwise_with_dilation_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 
   bd_desc_t d;
   conv_header_t h = DEPTHWISE_HEADER;
   h.operands = operands(using_bias);
-  const conv_geom_t g = DEPTHWISE_GEOM(using_bias ? bias_addr : 0, dh, dw);
-  conv_compose(&d, &h, &g);
+  const conv_cmd_geom_t g = DEPTHWISE_GEOM(using_bias ? bias_addr : 0, dh, dw);
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 
@@ -502,8 +489,8 @@ void atomic_depthwise_fix16b_gen_cmd(u32 ifmap_addr, u32 weight_addr, u32 ofmap_
   h.sign[0] = flag(opd0_sign);
   h.sign[1] = flag(opd1_sign);
   h.sign[2] = flag(opd2_sign);
-  const conv_geom_t g = DEPTHWISE_GEOM(bias_addr, 1, 1);
-  conv_compose(&d, &h, &g);
+  const conv_cmd_geom_t g = DEPTHWISE_GEOM(bias_addr, 1, 1);
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 

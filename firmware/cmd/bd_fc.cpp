@@ -13,6 +13,9 @@ static const conv_header_t FC_HEADER = {BD_TASK_FC, 0, 3, 0, 0, 0, 1, 0, 0, {0, 
 static const conv_header_t FC_FIX_HEADER = {BD_TASK_FC, 0, 3, 0, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0, 3},
                                             0, 0, 0, 0, 0, 2};
 
+// The window of a matrix product: stride 1, nothing else.
+static const conv_cmd_geom_t UNIT_WINDOW = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {0, 0, 0, 0}, 1, 1};
+
 // The parameters of one matrix product.
 typedef struct {
   int using_bias, L_trans, result_add;
@@ -32,7 +35,7 @@ static void fc_compose(bd_desc_t *d, conv_header_t h, const fc_cmd_t *a) {
   conv_desc_header(d, &h);
   bd_desc_set(d, FC_RELU, relu);
   bd_desc_set(d, FC_L_TRANS, a->L_trans != 0);
-  conv_desc_window(d, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1);
+  conv_desc_window(d, &UNIT_WINDOW);
   const int k = a->L_trans ? a->Y_rows : a->L_cols;
   const int t = a->L_sec_w > 0 && k % a->L_sec_w != 0 ? k % a->L_sec_w : a->L_sec_w;
   bd_desc_shape(d, 1, (u32)a->R_sec_c, 1, (u32)a->R_sec_w);
@@ -123,7 +126,7 @@ void atomic_parallel_decompress_gen_cmd(u32 src_addr, u32 table_addr, u32 dst_ad
   bd_desc_init(&d, 1, 29);
   bd_desc_undefine(&d, BD_WORD_OPD2);
   conv_desc_header(&d, &h);
-  conv_desc_window(&d, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1);
+  conv_desc_window(&d, &UNIT_WINDOW);
   bd_desc_shape(&d, 1, 1, 1, 1);
   bd_desc_set(&d, BD_OPD0_W, (u32)len);
   bd_desc_word(&d, BD_WORD_RES, dst_addr);

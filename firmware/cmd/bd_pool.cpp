@@ -30,14 +30,6 @@ typedef struct {
    input_h,  input_w,  output_h,   output_w,   kh,      kw,                                           \
    {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right}, stride_h, stride_w, ins0_w, ins0_h}
 
-// Window without dilation; operand 0 (n, c, oh, ow), operand 1 (1, 1, ih, iw).
-static void pool_geometry(bd_desc_t *d, int input_n, int input_c, int input_h, int input_w,
-                          int output_h, int output_w, int kh, int kw, const int pad[4], int stride_h,
-                          int stride_w, int ins0_w, int ins0_h) {
-  conv_desc_window(d, ins0_h, ins0_w, 0, 0, pad[0], pad[1], pad[2], pad[3], stride_h, stride_w);
-  conv_desc_shapes(d, input_n, input_c, output_h, output_w, 1, input_h, input_w, kh, kw);
-}
-
 // The checks of one float pooling command, in the generator's own frame.
 #define FLOAT_POOL_CHECKS()                                                                     \
   do {                                                                                          \
@@ -59,17 +51,13 @@ static void float_pool(const pool_cmd_t *p, cmd_id_node_t *node) {
     h.operands = 2;
     h.weight_const = 1;
   }
+  // Window without dilation; operand 0 (n, c, oh, ow), operand 1 (1, 1, ih, iw).
+  const conv_cmd_geom_t g = {p->ifmap, p->ofmap, p->scale, 0, p->n, 1, p->ih, p->iw, p->c, p->oh, p->ow, p->kh,
+                             p->kw, p->ins0_h, p->ins0_w, 0, 0, {p->pad[0], p->pad[1], p->pad[2], p->pad[3]},
+                             p->stride_h, p->stride_w};
   bd_desc_t d;
-  bd_desc_init(&d, 1, 29);
-  conv_desc_header(&d, &h);
-  pool_geometry(&d, p->n, p->c, p->ih, p->iw, p->oh, p->ow, p->kh, p->kw, p->pad, p->stride_h, p->stride_w,
-                p->ins0_w, p->ins0_h);
-  bd_desc_word(&d, BD_WORD_RES, p->ofmap);
-  bd_desc_word(&d, BD_WORD_OPD0, p->ifmap);
-  if (p->avg)
-    bd_desc_word(&d, BD_WORD_OPD1, p->scale);
-  else
-    bd_desc_undefine(&d, BD_WORD_OPD1);
+  conv_desc_compose(&d, &h, &g);
+  if (!p->avg) bd_desc_undefine(&d, BD_WORD_OPD1);
   bd_desc_undefine(&d, BD_WORD_OPD2);
   bd_desc_issue(&d, node);
 }
@@ -194,15 +182,10 @@ void atomic_pooling_fix8b_gen_cmd(u32 ifmap_addr, u32 kernel_addr, u32 ofmap_add
   h.sign[1] = opd1_sign != 0;
   h.sign[2] = opd2_sign != 0;
   h.weight_const = is_const;
+  const conv_cmd_geom_t g = {ifmap_addr, ofmap_addr, multiplier, bias_addr, input_n, 1, input_h, input_w,
+                             input_c, output_h, output_w, kh, kw, ins0_h, ins0_w, 0, 0,
+                             {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right}, stride_h, stride_w};
   bd_desc_t d;
-  bd_desc_init(&d, 1, 29);
-  conv_desc_header(&d, &h);
-  const int pad[4] = {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right};
-  pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad, stride_h, stride_w,
-                ins0_w, ins0_h);
-  bd_desc_word(&d, BD_WORD_RES, ofmap_addr);
-  bd_desc_word(&d, BD_WORD_OPD0, ifmap_addr);
-  bd_desc_word(&d, BD_WORD_OPD1, multiplier);
-  bd_desc_word(&d, BD_WORD_OPD2, bias_addr);
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }

@@ -200,14 +200,22 @@ typedef struct {
   int input_mode, weight_mode;
 } fix_conv_t;
 
+// The operands and window of one command as its descriptor holds them: the
+// weight word already the constant where the weights are one, the bias word 0
+// without a bias; dilations minus one. Operand 0 is n x oc x oh x ow, operand
+// 1 is 1 x ic x ih x iw, operand 2 is 1 x 1 x kh x kw.
+typedef struct {
+  u32 ifmap, ofmap, weight, bias;
+  int n, ic, ih, iw, oc, oh, ow, kh, kw, ins_h, ins_w, dh_minus1, dw_minus1, pad[4], stride_h, stride_w;
+} conv_cmd_geom_t;
+
 extern "C" {
 // Shared by the convolution, pooling and fully connected generators: the
-// header fields, the window geometry of words 2-4 and the three operand shapes.
+// header fields (words 1-2), the window (words 2-4), and a whole command's
+// words 1 to 29 over the default image (header, window, shapes, operands).
 void conv_desc_header(bd_desc_t *d, const conv_header_t *h);
-void conv_desc_window(bd_desc_t *d, int ins_h, int ins_w, int dh_minus1, int dw_minus1,
-                      int pad_t, int pad_b, int pad_l, int pad_r, int stride_h, int stride_w);
-void conv_desc_shapes(bd_desc_t *d, int n, int oc, int oh, int ow, int ic, int ih, int iw,
-                      int kh, int kw);
+void conv_desc_window(bd_desc_t *d, const conv_cmd_geom_t *g);
+void conv_desc_compose(bd_desc_t *d, const conv_header_t *h, const conv_cmd_geom_t *g);
 // The 8-bit kernel-stride convolution's descriptor (words 1-29 defined), with
 // the bias-stride and 16-bit forms' differences left to their generators.
 void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a);

@@ -132,9 +132,9 @@ static void float_conv(bd_desc_t *d, const float_conv_t *a, u32 input_mode, u32 
   h.input_mode = input_mode;
   h.weight_mode = weight_mode;
   const conv_cmd_geom_t g = {a->ifmap, a->ofmap, a->weight_is_const ? a->weight_const : a->weight,
-                         a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc, a->oh, a->ow, a->kh, a->kw,
-                         a->ins_h, a->ins_w, a->dh - 1, a->dw - 1, {a->pad[0], a->pad[1], a->pad[2], a->pad[3]},
-                         a->stride_h, a->stride_w};
+                             a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc, a->oh, a->ow, a->kh,
+                             a->kw, a->ins_h, a->ins_w, a->dh - 1, a->dw - 1,
+                             {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
   conv_desc_compose(d, &h, &g);
 }
 
@@ -220,9 +220,9 @@ void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a) {
   h.weight_mode = (u32)a->weight_mode;
   // A constant weight is the 8-bit value sign-extended to the word.
   const u32 weight = a->weight_is_const ? (u32)(i32)(s8)(a->weight_const & 0xffu) : a->weight;
-  const conv_cmd_geom_t g = {a->ifmap, a->ofmap, weight, a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc,
-                         a->oh, a->ow, a->kh, a->kw, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1,
-                         {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
+  const conv_cmd_geom_t g = {a->ifmap, a->ofmap, weight, a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw,
+                             a->oc, a->oh, a->ow, a->kh, a->kw, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1,
+                             {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
   conv_desc_compose(d, &h, &g);
   input_strides(d, a->istride[0], a->istride[1], a->istride[2], a->istride[3]);
   kernel_strides(d, a->kstride[0], a->kstride[1], a->kstride[2], a->kstride[3]);

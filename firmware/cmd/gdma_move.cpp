@@ -130,12 +130,12 @@ typedef struct {
   int shape[4];
   int stride[4];
   int hshift, wshift;
-  gdma_value_format_t format;
+  u32 format;  // the descriptor's code (callers pass codes beyond the enum's, e.g. 4 for 2-byte data)
 } move_side_t;
 
 #define MOVE_SIDE(p, hshift, wshift)                                                                        \
   {p##_addr, p##_lane, {p##_N, p##_C, p##_H, p##_W}, {p##_nstride, p##_cstride, p##_hstride, p##_wstride}, \
-   hshift, wshift, p##_format}
+   hshift, wshift, (u32)p##_format}
 
 // Composes and issues one general move whose parameters have been checked.
 static void general_move_issue(const move_side_t *src, const move_side_t *dst, gdma_direction_t direction,
@@ -147,8 +147,8 @@ static void general_move_issue(const move_side_t *src, const move_side_t *dst, g
   gdma_desc_set(&d, GDMA_FIELD_STRIDE_EN, 1);
   gdma_desc_set(&d, GDMA_FIELD_DIRECTION, (u32)direction);
   gdma_desc_set(&d, GDMA_FIELD_MODE, mode);
-  gdma_desc_set(&d, GDMA_FIELD_DST_FORMAT, (u32)dst->format);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, (u32)src->format);
+  gdma_desc_set(&d, GDMA_FIELD_DST_FORMAT, dst->format);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, src->format);
   gdma_desc_set(&d, GDMA_FIELD_WORD2, 0);
   const u32 src_stride[4] = {(u32)src->stride[0], (u32)src->stride[1], (u32)src->stride[2], (u32)src->stride[3]};
   const u32 dst_stride[4] = {(u32)dst->stride[0], (u32)dst->stride[1], (u32)dst->stride[2], (u32)dst->stride[3]};

@@ -72,7 +72,9 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
   const Matrix B{cmd.word(words::kOpd2), Y.sections, Y.width, fp ? 4u : 2u, 1};
   const u32 cols = Y.sections * Y.width;
 
-  const bool sl = cmd.get(field::kOpd0Sign), sr = cmd.get(field::kOpd1Sign), sb = cmd.get(field::kOpd2Sign), sy = cmd.get(field::kResSign);
+  bus.report_macs(u64(y_rows) * cols * k_len, esize);
+  const bool sl = cmd.get(field::kOpd0Sign), sr = cmd.get(field::kOpd1Sign), sb = cmd.get(field::kOpd2Sign),
+             sy = cmd.get(field::kResSign);
   auto value = [&](const Matrix &m, u32 k, u32 j, const char *what, bool is_signed) -> double {
     const u32 raw = load_bits(bus, m.at(k, j, what), m.size);
     return fp ? double(as_float(raw)) : double(sign_extend(raw, m.size * 8, is_signed));

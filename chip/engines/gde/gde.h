@@ -19,6 +19,7 @@ namespace zv::chip {
 
 // GDE's descriptor fields the model reads.
 namespace gde::field {
+constexpr Field kMode{2, 30};  // not interpreted: the item type says everything
 constexpr Field kInAddr{96, 32}, kInAddrHigh{128, 32};
 constexpr Field kOutAddr{160, 32}, kOutAddrHigh{192, 32};
 constexpr Field kIndexAddr{224, 32}, kIndexAddrHigh{256, 32};

@@ -380,7 +380,7 @@ TEST(ConvWords, FieldsOfSingleCommands) {
 // fails the merge's check before the window is touched, instead of being cut
 // into place (a shift of 32 was once written as 0).
 TEST(ConvWords, ValuesWiderThanTheirFieldsFail) {
-  const u32 I = at_lane(0, 0), O = at_lane(0, 0x100), W = at_lane(0, 0x200);
+  const u32 I = lane(0, 0), O = lane(0, 0x100), W = lane(0, 0x200);
   struct Case {
     const char *what;
     std::function<void(cmd_id_node_t *)> issue;

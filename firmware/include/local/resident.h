@@ -17,6 +17,7 @@
 // sizes it.
 #pragma once
 
+#include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
 #include "runtime/regs.h"
 #include "runtime/types.h"
@@ -24,13 +25,14 @@
 #define LOCAL_LANE_SHIFT 19
 #define LOCAL_OFFSET_MASK 0x7ffffu
 
+// The arithmetic is cmd/local_mem.h's; these name it in the kernels' int terms.
 static inline u32 local_tag(u32 offset) { return offset | LOCAL_ADDR_TAG; }
-static inline int local_ceil_div(int a, int b) { return (a + b - 1) / b; }
-static inline int local_align(int a, int b) { return (a + b - 1) / b * b; }
+static inline int local_ceil_div(int a, int b) { return (int)ceil_div(a, b); }
+static inline int local_align(int a, int b) { return (int)align_up(a, b); }
 // Elements (words) of one EU-aligned channel plane.
-static inline int local_plane(int h, int w) { return local_align(h * w, EU_NUM); }
+static inline int local_plane(int h, int w) { return (int)eu_plane((u32)(h * w)); }
 // Lane rows a tensor of c channels takes from lane 0.
-static inline int local_rows(int c) { return local_ceil_div(c, NPU_NUM); }
+static inline int local_rows(int c) { return (int)lane_rows(0, (u32)c); }
 static inline u32 local_lane_of(u32 offset) { return (offset >> LOCAL_LANE_SHIFT) & (NPU_NUM - 1); }
 
 // The default strides {ceil(c/64) * plane, plane, w, 1} of a resident tensor.
@@ -57,6 +59,4 @@ static inline u32 local_channel_from0(u32 offset, int c, u32 row_bytes) {
 
 // Lane rows a tensor of c channels takes from the start lane of `offset` (the
 // engine's default layout steps batch items by this many planes).
-static inline int local_rows_at(u32 offset, int c) {
-  return local_ceil_div((int)local_lane_of(offset) + c, NPU_NUM);
-}
+static inline int local_rows_at(u32 offset, int c) { return (int)lane_rows(local_lane_of(offset), (u32)c); }

@@ -64,6 +64,7 @@ class SplitLayer : public Layer<float> {
   const char* type() const override { return "Split"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   int ExactNumBottomBlobs() const override { return 1; }
   int MinTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
@@ -135,6 +136,7 @@ class ReshapeLayer : public Layer<float> {
   const char* type() const override { return "Reshape"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
@@ -189,6 +191,7 @@ class FlattenLayer : public Layer<float> {
   const char* type() const override { return "Flatten"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }

@@ -34,6 +34,8 @@ class Layer {
   void SetUp(const BlobVec& bottom, const BlobVec& top);
   // Reshape then compute.
   void Forward(const BlobVec& bottom, const BlobVec& top);
+  // Shapes the tops from the bottoms (and the definition) without computing.
+  void ReshapeOnly(const BlobVec& bottom, const BlobVec& top) { Reshape(bottom, top); }
   // The forward of an 8-bit run (mode INT8), from the calibration fields of
   // the layer's definition and its fixed-point parameter blobs:
   // - a layer marked forward_with_float, or one that only computes in float,

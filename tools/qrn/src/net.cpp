@@ -239,6 +239,11 @@ const std::vector<Blob<Dtype>*>& Net<Dtype>::Forward(Dtype* loss) {
 }
 
 template <typename Dtype>
+void Net<Dtype>::Reshape() {
+  for (size_t i = 0; i < layers_.size(); ++i) layers_[i]->ReshapeOnly(bottom_vecs_[i], top_vecs_[i]);
+}
+
+template <typename Dtype>
 void Net<Dtype>::ForwardFromTo(int start, int end) {
   CHECK_GE(start, 0);
   CHECK_LT(end, static_cast<int>(layers_.size()));

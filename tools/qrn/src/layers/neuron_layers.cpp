@@ -30,11 +30,14 @@ class ReLULayer : public NeuronLayer {
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.relu_param();
     const float slope = p.negative_slope();
+    const bool limit = p.has_upper_limit();
+    const float upper = p.upper_limit();
     const float* x = bottom[0]->cpu_data();
     float* y = top[0]->mutable_cpu_data();
-    for (int i = 0; i < bottom[0]->count(); ++i) {
+    const int count = bottom[0]->count();
+    for (int i = 0; i < count; ++i) {
       float v = x[i] > 0 ? x[i] : x[i] * slope;
-      if (p.has_upper_limit()) v = std::min(v, p.upper_limit());
+      if (limit) v = std::min(v, upper);
       y[i] = v;
     }
   }

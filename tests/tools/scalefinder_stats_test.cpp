@@ -200,36 +200,44 @@ TEST(Statistics, FileRoundTripAndLayout) {
   EXPECT_EQ(b.dist[sc]->thPerChannel[5], 0.25f);
 }
 
-TEST(Statistics, TextDumpsGoToExistingFolders) {
-  TempDir dir;
-  std::filesystem::create_directories(dir / "dist");
-  std::filesystem::create_directories(dir / "log");
-  std::string text = std::string("name: 'stats' ") + kStatsNet;
-  text.replace(text.find("name: 'sc'"), 10, "name: 'blk/sc'");
-  auto net = MakeNet(text);
-  dist_analysis a(*net, 1, kBins);
-  a.getAbsoluteMaxOfEachLayer();
-  a.getDistributeOfEachLayer();
-  for (size_t i = 0; i < net->layers().size(); ++i) net->top_vecs()[i][0]->setThresHold(0.5 * (i + 1));
-  const std::string cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  a.dumpInfo();
-  std::filesystem::current_path(cwd);
+// The dumps land in dist/ and log/ under the working directory, which the
+// tool creates when they are missing.
+TEST(Statistics, TextDumpsGoToTheirFolders) {
+  for (bool existing : {true, false}) {
+    SCOPED_TRACE(existing ? "folders exist" : "folders missing");
+    TempDir dir;
+    if (existing) {
+      std::filesystem::create_directories(dir / "dist");
+      std::filesystem::create_directories(dir / "log");
+    }
+    std::string text = std::string("name: 'stats' ") + kStatsNet;
+    text.replace(text.find("name: 'sc'"), 10, "name: 'blk/sc'");
+    auto net = MakeNet(text);
+    dist_analysis a(*net, 1, kBins);
+    a.getAbsoluteMaxOfEachLayer();
+    a.getDistributeOfEachLayer();
+    for (size_t i = 0; i < net->layers().size(); ++i) net->top_vecs()[i][0]->setThresHold(0.5 * (i + 1));
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    a.dumpInfo();
+    std::filesystem::current_path(cwd);
 
-  auto lines = [](const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-  };
-  const size_t sc = get_index(net->layer_names(), "blk/sc");
-  const auto hist = lines(dir / ("dist/distribution" + std::to_string(sc) + ".txt"));
-  ASSERT_EQ(hist.size(), static_cast<size_t>(kBins));
-  EXPECT_EQ(hist[512], "8");
-  const auto th = lines(dir / "log/stats_th.txt");
-  ASSERT_EQ(th.size(), net->layers().size());
-  EXPECT_EQ(th[0], "0.5");
-  EXPECT_EQ(lines(dir / "log/stats_layer_name.txt")[sc], std::to_string(sc) + "blk_sc");
+    auto lines = [](const std::string& path) {
+      std::ifstream in(path);
+      std::vector<std::string> out;
+      for (std::string l; std::getline(in, l);) out.push_back(l);
+      return out;
+    };
+    const size_t sc = get_index(net->layer_names(), "blk/sc");
+    const auto hist = lines(dir / ("dist/distribution" + std::to_string(sc) + ".txt"));
+    ASSERT_EQ(hist.size(), static_cast<size_t>(kBins));
+    EXPECT_EQ(hist[512], "8");
+    const auto th = lines(dir / "log/stats_th.txt");
+    ASSERT_EQ(th.size(), net->layers().size());
+    EXPECT_EQ(th[0], "0.5");
+    ASSERT_EQ(lines(dir / "log/stats_layer_name.txt").size(), net->layers().size());
+    EXPECT_EQ(lines(dir / "log/stats_layer_name.txt")[sc], std::to_string(sc) + "blk_sc");
+  }
 }
 
 TEST(StatisticsDeathTest, FilesThatCannotBeUsed) {

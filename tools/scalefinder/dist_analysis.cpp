@@ -328,6 +328,7 @@ void dist_analysis::dumpThreshodEqualNeighbour() {
 }
 
 void dist_analysis::dumpDistribution() {
+  mkdir("dist", 0777);  // an existing folder is fine
   for (int i = 0; i < layerNum; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "dist/distribution%d.txt", i);
@@ -346,6 +347,7 @@ void dist_analysis::dumpMaxPerLayerInfo() {
 }
 
 void dist_analysis::dumpThresholdInfo() {
+  mkdir("log", 0777);  // an existing folder is fine
   std::ofstream th_file("log/" + qrn_net.name() + "_th.txt", std::ios::trunc);
   std::ofstream name_file("log/" + qrn_net.name() + "_layer_name.txt", std::ios::trunc);
   for (int i = 0; i < layerNum; ++i) {

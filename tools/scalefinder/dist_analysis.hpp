@@ -75,7 +75,7 @@ class dist_analysis {
   void loadFromFile(std::string fileName);
 
   // Text dumps: logs, "dist/distribution<i>.txt" and "log/<net>_th.txt",
-  // "log/<net>_layer_name.txt" (written only when those folders exist).
+  // "log/<net>_layer_name.txt" (the folders are created when missing).
   void dumpInfo();
   void dumpThreshodEqualNeighbour();
   void dumpDistribution();

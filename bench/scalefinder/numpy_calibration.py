@@ -103,7 +103,7 @@ def kl_search(hist, fmax, count):
 
 def main():
     wdir, images_gz, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    batch = int(sys.argv[4]) if len(sys.argv) > 4 else 500
+    batch = int(sys.argv[4]) if len(sys.argv) > 4 else 100
     w = read_weights(wdir)
     images = read_images(images_gz, 2 * n)
 

@@ -192,8 +192,10 @@ int main(int argc, char** argv) {
   std::printf("%-34s %10.3f\n\n", "calibration, total", stats + rest);
   std::printf("%-34s %10s\n", "peak resident memory", "MiB");
   std::printf("%-34s %10.1f\n", "after loading", rss_loaded);
-  std::printf("%-34s %10.1f  (records: %d x %.1f MiB)\n", "after the statistics passes", rss_stats, layers,
-              kDistRecordBytes / 1048576.0);
+  int channels = 0;
+  for (const auto& d : analysis->dist) channels += d->channelCapacity();
+  std::printf("%-34s %10.1f  (records: %d layers, %d channels)\n", "after the statistics passes", rss_stats, layers,
+              channels);
   std::printf("%-34s %10.1f\n", "at the end", rss_end);
   std::printf("\noutputs in %s\n", out.string().c_str());
   if (!FLAGS_numpy) return written ? 0 : 1;

@@ -247,16 +247,61 @@ TEST(Int8Layers, DataFloatAndMovingLayers) {
   EXPECT_TRUE(tie->blob_by_name("y")->holds_float()) << "only the first top of a data layer is quantized";
 }
 
+// Concat and Eltwise rescale each input by its branch entry (x * mul >> s,
+// half up) into the output's scale; Eltwise adds (or takes the maximum)
+// before saturating.  Inputs a (signed) and b (unsigned), 1 x 2 x 1 x 2.
+TEST(Int8Layers, BranchLayers) {
+  const std::vector<int32_t> a = {-128, 3, 100, -7}, b = {255, 0, 6, 2};
+  // Branch a: x * 64 >> 7 (halves); branch b: x * 96 >> 6 (x 1.5).
+  const std::string branches = "mul_branch: 64 mul_branch: 96 rshift_branch: 7 rshift_branch: 6";
+  auto half = [](int64_t x) { return ref8::ShiftRound(x * 64, 7); };
+  auto three_halves = [](int64_t x) { return ref8::ShiftRound(x * 96, 6); };
+  struct Case {
+    const char* what;
+    std::string layer;
+    std::vector<int> shape;
+    std::vector<int32_t> expected;
+  } cases[] = {
+      // Channel axis: a's two channels, then b's: -64, 2 (1.5 -> 2), 50,
+      // -3 (-3.5 -> -3); 382 -> 127, 0, 9, 3.
+      {"concat_channels", "type: 'Concat' bottom: 'a' bottom: 'b' top: 'y' concat_param { axis: 1 }", {1, 4, 1, 2},
+       {-64, 2, 50, -3, 127, 0, 9, 3}},
+      {"concat_width", "type: 'Concat' bottom: 'a' bottom: 'b' top: 'y' concat_param { axis: 3 }", {1, 2, 1, 4},
+       {-64, 2, 127, 0, 50, -3, 9, 3}},
+      {"sum", "type: 'Eltwise' bottom: 'a' bottom: 'b' top: 'y'", {1, 2, 1, 2}, {}},
+      {"max", "type: 'Eltwise' bottom: 'a' bottom: 'b' top: 'y' eltwise_param { operation: MAX }", {1, 2, 1, 2}, {}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.expected.empty())
+      for (int i = 0; i < 4; ++i) {
+        const int64_t x = half(a[i]), y = three_halves(b[i]);
+        c.expected.push_back(ref8::Saturate(std::string(c.what) == "max" ? std::max(x, y) : x + y, true));
+      }
+    auto net = MakeNet("name: 'b' input: 'a' input_shape { dim: 1 dim: 2 dim: 1 dim: 2 } "
+                       "input: 'b' input_shape { dim: 1 dim: 2 dim: 1 dim: 2 } layer { name: 'l' " +
+                       c.layer + " " + branches + " }");
+    SetInt8(net->blob_by_name("a").get(), a, true);
+    SetInt8(net->blob_by_name("b").get(), b, false);
+    Int8Mode mode;
+    net->Forward();
+    const Blob<float>& y = *net->blob_by_name("y");
+    EXPECT_EQ(y.shape(), c.shape);
+    EXPECT_EQ(y.fixed_sign_type(), qrn::BlobProto_FixedSignType_SIGNED);
+    EXPECT_EQ(GetInt8(y), c.expected);
+  }
+}
+
 // Mode INT8: a layer without an 8-bit form stops the run naming it.
 TEST(Int8Layers, LayerWithoutInt8FormStops) {
-  auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'Eltwise' bottom: 'data' bottom: 'data' top: 'y' }"));
+  auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'LRN' bottom: 'data' top: 'y' }"));
   SetInt8(net->input_blobs()[0], std::vector<int32_t>(8, 1), true);
   EXPECT_DEATH(
       {
         Int8Mode mode;
         net->Forward();
       },
-      "Eltwise layer 'e': has no 8-bit forward");
+      "LRN layer 'e': has no 8-bit forward");
 }
 
 // In mode INT8 the weights file's layer definitions bring their calibration

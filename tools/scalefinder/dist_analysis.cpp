@@ -81,11 +81,13 @@ void serializeDistData(const dist_data& d, unsigned char* out) {
   out[kOffSecond] = d.th_equal_neighbour.second ? 1 : 0;
   // Channels the record does not keep stay zero.
   const size_t kept = static_cast<size_t>(d.channelCapacity());
-  std::memcpy(out + kOffMaxPerChannel, d.maxPerChannel.data(), kept * sizeof(double));
-  std::memcpy(out + kOffDistPerChannel, d.distributionPerChannel.data(), kept * sizeof(dist_data::Row));
+  if (kept > 0) {
+    std::memcpy(out + kOffMaxPerChannel, d.maxPerChannel.data(), kept * sizeof(double));
+    std::memcpy(out + kOffDistPerChannel, d.distributionPerChannel.data(), kept * sizeof(dist_data::Row));
+    std::memcpy(out + kOffThPerChannel, d.thPerChannel.data(), kept * sizeof(float));
+  }
   out[kOffPerChannelValid] = d.isPerChannelValid ? 1 : 0;
   std::memcpy(out + kOffChannelNum, &d.channelNum, sizeof d.channelNum);
-  std::memcpy(out + kOffThPerChannel, d.thPerChannel.data(), kept * sizeof(float));
 }
 
 void deserializeDistData(const unsigned char* in, dist_data* d) {
@@ -115,11 +117,11 @@ void deserializeDistData(const unsigned char* in, dist_data* d) {
   }
   d->ReserveChannels(used);
   const size_t kept = static_cast<size_t>(d->channelCapacity());
-  std::fill(d->maxPerChannel.begin(), d->maxPerChannel.end(), 0.0);
-  std::fill(d->thPerChannel.begin(), d->thPerChannel.end(), 0.0f);
-  std::memcpy(d->maxPerChannel.data(), in + kOffMaxPerChannel, std::min<size_t>(kept, kMaxStatChannels) * sizeof(double));
-  std::memcpy(d->distributionPerChannel.data(), in + kOffDistPerChannel, kept * sizeof(dist_data::Row));
-  std::memcpy(d->thPerChannel.data(), in + kOffThPerChannel, kept * sizeof(float));
+  if (kept > 0) {
+    std::memcpy(d->maxPerChannel.data(), in + kOffMaxPerChannel, kept * sizeof(double));
+    std::memcpy(d->distributionPerChannel.data(), in + kOffDistPerChannel, kept * sizeof(dist_data::Row));
+    std::memcpy(d->thPerChannel.data(), in + kOffThPerChannel, kept * sizeof(float));
+  }
 }
 
 void dist_data::ReserveChannels(int channels) {

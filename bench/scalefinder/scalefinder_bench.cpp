@@ -127,6 +127,7 @@ int main(int argc, char** argv) {
   const std::string weights = std::string(MODEL_DIR) + "/fashion_mnist.weights";
   const std::filesystem::path out = std::filesystem::temp_directory_path() / "scalefinder_bench";
   std::filesystem::create_directories(out);
+  std::filesystem::current_path(out);  // the text dumps (dist/, log/) land there
 
   Stopwatch watch;
   qrn::NetParameter param;

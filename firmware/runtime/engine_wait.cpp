@@ -1,7 +1,11 @@
 // Engine waits and command-id restarts.
 #include "runtime/engine_wait.h"
 
+#include "cmd/bd_arith.h"
+#include "cmd/gdma.h"
 #include "runtime/hw.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
 #include "runtime/profile.h"
 
 static u32 bd_done_id(void) { return (hw_read32(BD_REG_STATUS) >> BD_STATUS_DONE_SHIFT) & BD_STATUS_DONE_MASK; }
@@ -30,4 +34,80 @@ void fix_cmd_node_overflow(cmd_id_node_t *node) {
     poll_all_engine_done(node);
     resync_cmd_id(node);
   }
+}
+
+// ---- After a failed message ----
+
+// Queue depths of the two engines: a queue with this many free slots holds no
+// command.
+#define BD_QUEUE_SLOTS 15u
+#define GDMA_QUEUE_SLOTS 32u
+// Passes without any change in the engines' done ids or free slots after
+// which a queue is taken as blocked on an id the other engine never issued.
+#define STALL_PASSES 256u
+// Filler commands the wait issues at most before it gives up.
+#define MAX_FILLERS 65536u
+
+typedef struct {
+  u32 bd_free, bd_done, gdma_free, gdma_done;
+} engine_state_t;
+
+static engine_state_t engine_state(void) {
+  engine_state_t s;
+  const u32 status = hw_read32(BD_REG_STATUS);
+  s.bd_free = (status >> BD_STATUS_FREE_SHIFT) & BD_STATUS_FREE_MASK;
+  s.bd_done = (status >> BD_STATUS_DONE_SHIFT) & BD_STATUS_DONE_MASK;
+  s.gdma_free = (hw_read32(GDMA_REG_SLOTS) >> GDMA_SLOTS_FREE_SHIFT) & GDMA_SLOTS_FREE_MASK;
+  s.gdma_done = gdma_done_id();
+  return s;
+}
+
+static int same_state(const engine_state_t *a, const engine_state_t *b) {
+  return a->bd_free == b->bd_free && a->bd_done == b->bd_done && a->gdma_free == b->gdma_free &&
+         a->gdma_done == b->gdma_done;
+}
+
+// One command on the idle engine with the next id of its sequence and no wait,
+// so that a command of the other engine waiting for that id can run: a GDMA
+// fill of one byte of the DTCM scratch window, or a tensor-engine copy of one
+// word of local memory onto itself. Neither place holds anything the next
+// message relies on.
+static void issue_filler(int on_gdma, const engine_state_t *s) {
+  if (on_gdma) {
+    cmd_id_node_t node = {0, s->gdma_done, 0};
+    const u8 zero = 0;
+    fill_constant_gen_global_cmd_stride(DTCM_SCRATCH_START, &zero, GDMA_VALUE_FORMAT_UINT8, 1, 1, 1, 1, 1, 1, 1, 1,
+                                        &node);
+  } else {
+    cmd_id_node_t node = {s->bd_done, 0, 0};
+    const dim4_t one = {1, 1, 1, 1};
+    atomic_tensor_copy_gen_cmd(0, 0, &one, &one, &one, &node);
+  }
+}
+
+int wait_engines_idle(void) {
+  engine_state_t last = engine_state();
+  u32 stalled = 0, fillers = 0;
+  for (;;) {
+    const engine_state_t s = engine_state();
+    const int bd_empty = s.bd_free == BD_QUEUE_SLOTS, gdma_empty = s.gdma_free == GDMA_QUEUE_SLOTS;
+    if (bd_empty && gdma_empty) break;
+    if (!same_state(&s, &last)) {
+      last = s;
+      stalled = 0;
+    } else if (++stalled >= STALL_PASSES) {
+      // Only a queue whose head waits for the other, idle engine can be
+      // helped: give that engine the ids it never reached.
+      if (bd_empty == gdma_empty || fillers >= MAX_FILLERS) {
+        fw_log(0, "engines blocked after a failed message: tensor engine done %u, GDMA done %u\n",
+               (unsigned)s.bd_done, (unsigned)s.gdma_done);
+        return 0;
+      }
+      issue_filler(gdma_empty, &s);
+      fillers++;
+      stalled = 0;
+    }
+    hw_idle();
+  }
+  return 1;
 }

@@ -59,8 +59,11 @@ class Card {
   // ---- Messages ----
   // Writes one message at the host's write index and advances the write pointer
   // register. `param_len` overrides the header's length word (payload words
-  // beyond the given ones are 0).
-  void post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag = 1,
+  // beyond the given ones are 0). A message whose 7 + length words are a
+  // multiple of the ring's 2048 cannot be placed: the write index would not
+  // move, so the card would never see it. It is refused (false, trouble()
+  // says why) and nothing is written.
+  bool post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag = 1,
             std::optional<uint32_t> param_len = std::nullopt);
   // Runs the card until every posted message is answered; returns the answers
   // in order (fewer when the card stopped serving).

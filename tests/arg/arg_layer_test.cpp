@@ -97,6 +97,12 @@ TEST(ArgPlan, RowsViewAndPieces) {
     EXPECT_EQ(p.n_piece, k.plan.n_piece);
     EXPECT_EQ(p.c_piece, k.plan.c_piece);
     EXPECT_EQ(p.w_piece, k.plan.w_piece);
+    // The largest piece fits each local area, and the areas stay apart.
+    EXPECT_TRUE(local_areas_valid(p.areas, ARG_AREA_COUNT));
+    for (const local_area_t &a : p.areas) {
+      EXPECT_GT(a.bytes, 0u) << a.name;
+      EXPECT_LE(a.bytes, ARG_AREA_BYTES) << a.name;
+    }
   }
 }
 

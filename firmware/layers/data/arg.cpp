@@ -62,6 +62,10 @@ void arg_plan_of(arg_plan_t *plan, const arg_view_t *view) {
     plan->c_piece = g_max * NPU_NUM;
     plan->n_piece = 1;
   }
+  const u32 used = (u32)plan->n_piece * (u32)ceil_div(plan->c_piece, NPU_NUM) * (u32)plane;
+  plan->areas[0] = {"row", ARG_LOCAL_ROW, used};
+  plan->areas[1] = {"maximum", ARG_LOCAL_MAX, used};
+  plan->areas[2] = {"index", ARG_LOCAL_INDEX, used};
 }
 
 // The kept strides of a row piece, in elements.

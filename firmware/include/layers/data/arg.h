@@ -13,6 +13,7 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
 #include "runtime/types.h"
 
 // An output address with this value is not wanted.
@@ -38,9 +39,12 @@ typedef struct {
 } arg_view_t;
 
 // How the n x c x w elements of a row are cut: pieces of at most n_piece
-// items, c_piece channels and w_piece elements.
+// items, c_piece channels and w_piece elements; and the bytes per lane a
+// largest piece takes in each local area (row, running maximum, running index).
+#define ARG_AREA_COUNT 3
 typedef struct {
   int n_piece, c_piece, w_piece;
+  local_area_t areas[ARG_AREA_COUNT];
 } arg_plan_t;
 
 // ---- API records ----

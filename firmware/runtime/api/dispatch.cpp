@@ -14,20 +14,20 @@
 zv_api_test_hook_t zv_api_test_hook;
 #endif
 
-// One row per API id that has a handler, in ascending id order. Ids not listed
-// answer 1008.
+// One row per API id that has a handler, in ascending id order, with the size
+// of the handler's record. Ids not listed answer 1008.
 constexpr zv_api_entry_t zv_api_table[] = {
-    {1, zv_api_memset},
-    {2, zv_api_memcpy},
-    {46, zv_api_permute},
-    {105, zv_api_gemm},
-    {142, zv_api_permute_fix8b},
-    {157, zv_api_arg},
-    {158, zv_api_arg_fix8b},
-    {177, zv_api_memset_byte},
-    {183, zv_api_memcpy_tensors},
-    {986, zv_api_set_profile},
-    {987, zv_api_get_profile_data},
+    {1, zv_api_memset, sizeof(zv_api_memset_t)},
+    {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
+    {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
+    {157, zv_api_arg, sizeof(zv_api_arg_t)},
+    {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
+    {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
+    {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
+    {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
+    {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},
 };
 constexpr u32 zv_api_table_size = sizeof(zv_api_table) / sizeof(zv_api_table[0]);
 

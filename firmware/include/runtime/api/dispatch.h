@@ -33,7 +33,7 @@
 //
 // Adding an API: the record in its family's header, the handler in the
 // family's file under runtime/api/, and one row in the table of dispatch.cpp
-// (ascending ids, checked at compile time). The firmware README's checklist
+// (ascending ids, checked at compile time), with the record's size. The firmware README's checklist
 // says the same step by step.
 #pragma once
 
@@ -46,9 +46,14 @@
 
 typedef u32 (*zv_api_handler_t)(u8 *param, u32 size);
 
+// One row of the API table: the id, its handler and the size of its record
+// (0 for a record of variable length). The size is what the handler checks;
+// the table carries it so that tests and tools can build messages for every
+// id from the table alone.
 typedef struct {
   u32 id;
   zv_api_handler_t handler;
+  u32 record_bytes;
 } zv_api_entry_t;
 
 // Declares `type rec` and fills it from the parameter buffer after the size

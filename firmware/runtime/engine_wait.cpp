@@ -81,7 +81,7 @@ static void issue_filler(int on_gdma, const engine_state_t *s) {
   } else {
     cmd_id_node_t node = {s->bd_done, 0, 0};
     const dim4_t one = {1, 1, 1, 1};
-    atomic_tensor_copy_gen_cmd(0, 0, &one, &one, &one, &node);
+    atomic_tensor_copy_gen_cmd(LOCAL_ADDR_TAG, LOCAL_ADDR_TAG, &one, &one, &one, &node);
   }
 }
 

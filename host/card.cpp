@@ -18,6 +18,7 @@ constexpr int kQuietResumes = 4000;
 
 Card::Card(const CardOptions &options)
     : chip_(std::make_unique<chip::Chip>(options.chip)) {
+  if (options.before_boot) options.before_boot(*chip_);
   if (options.elf.empty()) {
     auto core = std::make_unique<Core>(*chip_);
     core->start(zvfw_main);
@@ -105,8 +106,13 @@ void Card::take_interrupts() {
       continue;
     }
     interrupts_++;
-    chip_->sys.host_take_done_interrupt();
+    if (!hold_done_) chip_->sys.host_take_done_interrupt();
   }
+}
+
+void Card::hold_done_interrupt(bool hold) {
+  hold_done_ = hold;
+  if (!hold) chip_->sys.host_take_done_interrupt();
 }
 
 bool Card::run_until(const std::function<bool()> &done, const char *waiting_for) {

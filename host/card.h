@@ -21,6 +21,9 @@ struct CardOptions {
   // Run this ARM image of the firmware in the emulator instead of the firmware
   // compiled into the host build.
   std::string elf;
+  // Called on the fresh chip before the firmware starts (to show what the
+  // firmware's start clears, for example).
+  std::function<void(chip::Chip &)> before_boot;
 };
 
 // The firmware's answer in a message's header.
@@ -79,6 +82,10 @@ class Card {
 
   // ---- Interrupts, halt, I2C ----
   size_t interrupts() const { return interrupts_; }
+  // While held, the host counts done interrupts but does not take them: the
+  // status bit stays set, as with a host that has not yet serviced the last
+  // one. Releasing takes it.
+  void hold_done_interrupt(bool hold);
   void request_halt();
   // Runs the card until `done` holds; false when it stopped or hung first.
   bool run_until(const std::function<bool()> &done, const char *waiting_for);
@@ -110,6 +117,7 @@ class Card {
   std::vector<Pending> pending_;
   size_t msis_seen_ = 0;
   size_t interrupts_ = 0;
+  bool hold_done_ = false;
 };
 
 }  // namespace zv::host

@@ -66,7 +66,9 @@ Operands operands(const Case &k, uint32_t seed) {
 
 // Sends the product; returns C read back, after checking the answer.
 std::vector<float> run(Card &card, const Case &k, const Operands &o) {
-  const uint64_t a = kDdr + 0x1000, b = a + 0x100000, c = b + 0x100000;
+  // Each operand in its own whole MBs (at least one).
+  auto room = [](const std::vector<float> &v) { return std::max<uint64_t>(1, (v.size() * 4 + 0xfffff) >> 20) << 20; };
+  const uint64_t a = kDdr + 0x1000, b = a + room(o.A), c = b + room(o.B);
   for (const auto &[addr, v] : {std::pair{a, &o.A}, std::pair{b, &o.B}, std::pair{c, &o.C}})
     if (!v->empty()) card.write(addr, v->data(), v->size() * 4);
   zv_api_gemm_t r = {};
@@ -127,6 +129,28 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
     auto card = deferred_card(Backend::Native, seed);
     uint32_t n = 0;
     for (const Case &k : cases) check(*card, k, uint32_t(seed * 100 + n++));
+  }
+}
+
+TEST(GemmApi, SeveralSlicesOfALargeCWithTransposes) {
+  // 1100 x 2100 of C takes several slices of rows and of K; each slice's A
+  // and B come from their own offsets, transposed, with padded rows.
+  auto card = deferred_card(Backend::Native, 4);
+  const Case cases[] = {
+      {"1100 x 2100, A transposed", true, false, 1100, 2100, 8, 1.0f, 0.5f, 3, 0, 5},
+      {"1100 x 2100, both transposed", true, true, 1100, 2100, 8, 0.5f, 1.0f, 1, 1, 1},
+  };
+  uint32_t n = 0;
+  for (const Case &k : cases) {
+    mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
+    a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
+    b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
+    c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
+    mat_slicing(a, b, c, 1);
+    // The slicer cuts M and K here and keeps each row of C whole.
+    EXPECT_LT(c[0].rows, k.M) << k.what << ": one slice of rows";
+    EXPECT_LT(a[0].cols, k.K) << k.what << ": one K slice";
+    check(*card, k, 900 + n++);
   }
 }
 

@@ -1,4 +1,4 @@
-// The seeded fuzz test of the message interface (api_fuzz.h): a bounded number
+// The seeded fuzz test of the message interface (support/api_fuzz.h): a bounded number
 // of messages per card, on the eager schedule (under the sanitizers in their
 // build) and on two deferred seeds with the race checker. Any finding fails
 // the test and prints the batch that made it, as a zvcard script.

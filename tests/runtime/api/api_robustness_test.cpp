@@ -119,7 +119,7 @@ TEST_P(FailedMessage, IsAnsweredOnlyOnceItsCommandsHaveFinished) {
     EXPECT_EQ(result_of(*card, 2, payload_of(copy)), 0u);
   }
   EXPECT_EQ(card->read32(kB + 4 * 256 * 3), 0x11223344u);
-  EXPECT_TRUE(card->chip().engines.findings().empty()) << card->chip().engines.findings().front();
+  EXPECT_TRUE(no_findings(card->chip()));
 }
 
 TEST_P(FailedMessage, ReleasesACommandWaitingForAnIdNeverIssued) {
@@ -157,7 +157,7 @@ TEST(MemcpyTensors, ABadLaterRowLeavesNoEarlierCopyBehind) {
   EXPECT_EQ(card->read32(kB), 0x5a5a5a5au) << "the first row was copied before the second was refused";
   const zv_api_memcpy_t copy = {kA, kB, 1, 64, 64, 64};
   EXPECT_EQ(result_of(*card, 2, payload_of(copy)), 0u);
-  EXPECT_TRUE(card->chip().engines.findings().empty()) << card->chip().engines.findings().front();
+  EXPECT_TRUE(no_findings(card->chip()));
 }
 
 // ---- Global addresses and extents outside device memory ----
@@ -231,7 +231,7 @@ TEST(GlobalAddresses, OutsideDeviceMemoryAreRefusedBeforeAnythingIsIssued) {
         << text;
   }
   EXPECT_EQ(card->state(), Card::State::Running);
-  EXPECT_TRUE(card->chip().engines.findings().empty()) << card->chip().engines.findings().front();
+  EXPECT_TRUE(no_findings(card->chip()));
 }
 
 TEST(GlobalAddresses, TheEdgesOfDeviceMemoryAreInside) {
@@ -277,14 +277,14 @@ TEST(ExtentArithmetic, ByteFillProductIsCheckedIn64Bits) {
 
 TEST(ExtentArithmetic, PermuteLayersRefuseNonPositiveExtents) {
   // h x w of -65536 x 65536 wrapped in the layer's plane arithmetic.
-  for (auto layer : {nodechip_permute_by_gdma, nodechip_permute_fix8b_by_gdma}) {
-    FwOutcome o = run_firmware([&] {
-      cmd_id_node_t node = {};
-      layer(kA, kB, 1, 1, -65536, 65536, &node);
-    });
-    EXPECT_TRUE(o.asserted);
-    EXPECT_NE(o.uart.find("input_n >= 0 && input_c > 0 && input_h > 0 && input_w > 0"), std::string::npos) << o.uart;
-  }
+  const struct {
+    const char *function;
+    void (*layer)(u64, u64, int, int, int, int, cmd_id_node_t *);
+  } layers[] = {{"nodechip_permute_by_gdma", nodechip_permute_by_gdma},
+                {"nodechip_permute_fix8b_by_gdma", nodechip_permute_fix8b_by_gdma}};
+  for (const auto &l : layers)
+    expect_assert([&](cmd_id_node_t *node) { l.layer(kA, kB, 1, 1, -65536, 65536, node); }, "ASSERT_FS",
+                  "firmware/layers/data/", l.function, "input_n >= 0 && input_c > 0 && input_h > 0 && input_w > 0");
 }
 
 TEST(ImpossibleRequests, NegativeBatchOfAPermuteFails) {

@@ -131,6 +131,19 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
   }
 }
 
+// The first slice of each matrix as the routine plans them (double buffered).
+struct Slices {
+  mat_slice_t a, b, c;
+};
+Slices slices_of(const Case &k) {
+  mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
+  a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
+  b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
+  c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
+  mat_slicing(a, b, c, 1);
+  return {a[0], b[0], c[0]};
+}
+
 TEST(GemmApi, SeveralSlicesOfALargeCWithTransposes) {
   // 1100 x 2100 of C takes several slices of rows and of K; each slice's A
   // and B come from their own offsets, transposed, with padded rows.
@@ -141,14 +154,10 @@ TEST(GemmApi, SeveralSlicesOfALargeCWithTransposes) {
   };
   uint32_t n = 0;
   for (const Case &k : cases) {
-    mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
-    a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
-    b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
-    c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
-    mat_slicing(a, b, c, 1);
+    const Slices sl = slices_of(k);
     // The slicer cuts M and K here and keeps each row of C whole.
-    EXPECT_LT(c[0].rows, k.M) << k.what << ": one slice of rows";
-    EXPECT_LT(a[0].cols, k.K) << k.what << ": one K slice";
+    EXPECT_LT(sl.c.rows, k.M) << k.what << ": one slice of rows";
+    EXPECT_LT(sl.a.cols, k.K) << k.what << ": one K slice";
     check(*card, k, 900 + n++);
   }
 }
@@ -163,13 +172,9 @@ TEST(GemmApi, KBeyondOneSliceAccumulates) {
   for (uint64_t seed : {4, 5}) {
     auto card = deferred_card(Backend::Native, seed);
     for (const Case &k : cases) {
-      mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
-      a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
-      b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
-      c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
-      mat_slicing(a, b, c, 1);
-      EXPECT_LT(a[0].cols, k.K) << k.what << ": one K slice would not fit";
-      EXPECT_EQ(a[0].rows, k.M);
+      const Slices sl = slices_of(k);
+      EXPECT_LT(sl.a.cols, k.K) << k.what << ": one K slice would not fit";
+      EXPECT_EQ(sl.a.rows, k.M);
       check(*card, k, uint32_t(seed));
     }
   }

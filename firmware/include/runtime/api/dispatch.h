@@ -33,8 +33,8 @@
 //
 // Adding an API: the record in its family's header, the handler in the
 // family's file under runtime/api/, and one row in the table of dispatch.cpp
-// (ascending ids, checked at compile time), with the record's size. The firmware README's checklist
-// says the same step by step.
+// with the record's size (ascending ids, checked at compile time). The
+// firmware README's checklist says the same step by step.
 #pragma once
 
 #include <string.h>

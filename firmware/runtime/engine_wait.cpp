@@ -42,9 +42,15 @@ void fix_cmd_node_overflow(cmd_id_node_t *node) {
 // command.
 #define BD_QUEUE_SLOTS 15u
 #define GDMA_QUEUE_SLOTS 32u
-// Passes without any change in the engines' done ids or free slots after
-// which a queue is taken as blocked on an id the other engine never issued.
-#define STALL_PASSES 256u
+// Reads of one status register in a row while waiting for its engine: the
+// engines are left to finish what they can (a model of the chip takes a run of
+// reads of one register as a spin and a long fruitless one as a deadlock, so
+// the wait moves between the engines well before that).
+#define SPIN_READS 64u
+// Rounds over both engines without any change in their done ids or free
+// slots after which a queue is taken as blocked on an id the other engine
+// never issued.
+#define STALL_ROUNDS 8u
 // Filler commands the wait issues at most before it gives up.
 #define MAX_FILLERS 65536u
 
@@ -85,6 +91,13 @@ static void issue_filler(int on_gdma, const engine_state_t *s) {
   }
 }
 
+// Reads the engine's free slots up to SPIN_READS times in a row, until its
+// queue is empty.
+static void spin_until_empty(u32 reg, u32 shift, u32 mask, u32 slots) {
+  for (u32 i = 0; i < SPIN_READS; i++)
+    if (((hw_read32(reg) >> shift) & mask) == slots) return;
+}
+
 int wait_engines_idle(void) {
   engine_state_t last = engine_state();
   u32 stalled = 0, fillers = 0;
@@ -95,9 +108,9 @@ int wait_engines_idle(void) {
     if (!same_state(&s, &last)) {
       last = s;
       stalled = 0;
-    } else if (++stalled >= STALL_PASSES) {
+    } else if (++stalled >= STALL_ROUNDS) {
       // Only a queue whose head waits for the other, idle engine can be
-      // helped: give that engine the ids it never reached.
+      // helped: give that engine the ids it never reached, one at a time.
       if (bd_empty == gdma_empty || fillers >= MAX_FILLERS) {
         fw_log(0, "engines blocked after a failed message: tensor engine done %u, GDMA done %u\n",
                (unsigned)s.bd_done, (unsigned)s.gdma_done);
@@ -107,7 +120,8 @@ int wait_engines_idle(void) {
       fillers++;
       stalled = 0;
     }
-    hw_idle();
+    spin_until_empty(BD_REG_STATUS, BD_STATUS_FREE_SHIFT, BD_STATUS_FREE_MASK, BD_QUEUE_SLOTS);
+    spin_until_empty(GDMA_REG_SLOTS, GDMA_SLOTS_FREE_SHIFT, GDMA_SLOTS_FREE_MASK, GDMA_QUEUE_SLOTS);
   }
   return 1;
 }

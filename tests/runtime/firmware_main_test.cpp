@@ -313,20 +313,25 @@ TEST_P(Ring, StartClearsTheHostWordsAndTheCdmaLock) {
 }
 
 TEST_P(NativeRing, ElapsedTimeWordCountsTheHandlersTime) {
-  // The model's clock moves 1 us per register write: the handler's own writes
-  // show in its elapsed word, beside the dispatcher's fixed few.
-  auto base = card->send(kWritesId, {0});
-  auto more = card->send(kWritesId, {300});
-  ASSERT_TRUE(base && more);
-  EXPECT_EQ(more->elapsed_us - base->elapsed_us, 300u);
-  // A message refused for its size reports the end time itself.
+  // The model's clock moves with every register write: the handler's own
+  // writes show in its elapsed word in proportion, beside the dispatcher's
+  // fixed few.
+  auto none = card->send(kWritesId, {0});
+  auto some = card->send(kWritesId, {2000});
+  auto twice = card->send(kWritesId, {4000});
+  ASSERT_TRUE(none && some && twice);
+  const int64_t one = int64_t{some->elapsed_us} - none->elapsed_us;
+  EXPECT_GT(one, 10);
+  EXPECT_NEAR(int64_t{twice->elapsed_us} - none->elapsed_us, 2 * one, 2);
+  // A message refused for its size reports the end time itself: the timer's
+  // count since the start, in microseconds.
   auto big = card->send(kUnknownId, {}, 1, 1017);
   ASSERT_TRUE(big);
   EXPECT_EQ(big->result, 1006u);
-  const uint64_t now_us = card->chip().cycles() / 25;
+  const uint64_t now_us = card->chip().cycles() * TIMER_NS_PER_CYCLE / 1000;
   EXPECT_LE(big->elapsed_us, now_us);
   EXPECT_GE(big->elapsed_us + 10, now_us);
-  EXPECT_GT(big->elapsed_us, more->elapsed_us);
+  EXPECT_GT(big->elapsed_us, twice->elapsed_us);
 }
 
 TEST_P(NativeRing, NextInterruptWaitsUntilTheHostTookThePrevious) {

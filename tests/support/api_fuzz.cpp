@@ -51,7 +51,13 @@ uint32_t value(Rng &r) {
   switch (r.below(4)) {
     case 0: return kEdges[r.below(sizeof kEdges / sizeof kEdges[0])];
     case 1: return r.chance(50) ? r.below(64) + 1 : static_cast<uint32_t>(-static_cast<int32_t>(r.below(64) + 1));
-    case 2: return static_cast<uint32_t>(r.next());
+    case 2: {
+      // Anything, but a count between 2^20 and 2^31 that a record could
+      // legitimately carry would only ask the model for minutes of work: such
+      // values become negative ones (the edges above stand for large counts).
+      const uint32_t v = static_cast<uint32_t>(r.next());
+      return v >= (1u << 20) && v < 0x80000000u ? v | 0x80000000u : v;
+    }
     default: return r.below(8);
   }
 }

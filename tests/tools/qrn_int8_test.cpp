@@ -126,6 +126,67 @@ INSTANTIATE_TEST_SUITE_P(
         ConvCase{"per_channel_shifts", {1, 3, 4, 4}, 5, 3, 1, 1, 1, true, false, true, -1, {}, {}, {}}),
     [](const auto& info) { return std::string(info.param.what); });
 
+// Deconvolution: one shift from the weight blob; fixtures show the scatter
+// of overlapping kernels (stride below the kernel), cropping by padding, the
+// rounding of ties, saturation and the extreme shifts.
+struct DeconvCase {
+  const char* what;
+  std::vector<int> in_shape;  // N, C, H, W
+  int out, kernel, stride, pad, group;
+  bool relu, bias;
+  int shift;
+  std::vector<int32_t> weights, input, expected;  // empty: random / reference only
+};
+
+class Int8Deconvolution : public ::testing::TestWithParam<DeconvCase> {};
+
+TEST_P(Int8Deconvolution, MatchesIntegerReference) {
+  const DeconvCase& c = GetParam();
+  const int N = c.in_shape[0], C = c.in_shape[1], H = c.in_shape[2], W = c.in_shape[3];
+  auto net = MakeNet(WithInput(
+      c.in_shape, "layer { name: 'de' type: 'Deconvolution' bottom: 'data' top: 'y' convolution_param { num_output: " +
+                      std::to_string(c.out) + " kernel_size: " + std::to_string(c.kernel) +
+                      " stride: " + std::to_string(c.stride) + " pad: " + std::to_string(c.pad) +
+                      " group: " + std::to_string(c.group) + (c.bias ? "" : " bias_term: false") +
+                      " } FollowedByRelu: " + (c.relu ? "true" : "false") + " }"));
+  Blob<float>& w = *net->layers()[0]->blobs()[0];
+  const std::vector<int32_t> wv = c.weights.empty() ? Random(w.count(), 17, -128, 127) : c.weights;
+  SetInt8(&w, wv, true);
+  w.setRshiftNum(c.shift);
+  std::vector<int32_t> bv;
+  if (c.bias) {
+    bv = Random(c.out, 18, -32768, 32767);
+    SetInt16(net->layers()[0]->blobs()[1].get(), bv);
+  }
+  const std::vector<int32_t> in = c.input.empty() ? Random(N * C * H * W, 19, -128, 127) : c.input;
+  SetInt8(net->input_blobs()[0], in, true);
+  Int8Mode mode;
+  net->Forward();
+  const Blob<float>& y = *net->blob_by_name("y");
+  EXPECT_EQ(y.fixed_sign_type() == qrn::BlobProto_FixedSignType_SIGNED, !c.relu);
+  ref8::Conv g{c.kernel, c.kernel, c.stride, c.stride, c.pad, c.pad, c.group};
+  EXPECT_EQ(GetInt8(y), ref8::Deconvolution(in, N, C, H, W, wv, bv, c.out, g, c.shift, c.relu, !c.relu));
+  if (!c.expected.empty()) {
+    EXPECT_EQ(GetInt8(y), c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Int8Deconvolution,
+    ::testing::Values(
+        // 2x2 kernel with rows (1, 1) and (-1, -1), stride 1: output row 0,
+        // j = in[j-1] + in[j] = 1, 3, -3, -1, 131, 127, row 1 its negation;
+        // shift 1 rounds every one half up (-0.5 -> 0, -65.5 -> -65).
+        DeconvCase{"ties_and_overlap", {1, 1, 1, 5}, 1, 2, 1, 0, 1, false, false, 1, {1, 1, -1, -1}, {1, 2, -5, 4, 127},
+                   {1, 2, -1, 0, 66, 64, 0, -1, 2, 1, -65, -63}},
+        // Shift 0: 64 * 2 = 128 -> 127, -65 * 2 = -130 -> -128.
+        DeconvCase{"shift_0_saturates", {1, 1, 1, 3}, 1, 1, 1, 0, 1, false, false, 0, {2}, {64, -65, 3},
+                   {127, -128, 6}},
+        DeconvCase{"shift_31", {1, 2, 3, 3}, 3, 3, 2, 0, 1, false, true, 31, {}, {}, {}},
+        DeconvCase{"stride_pad_relu", {2, 3, 3, 4}, 2, 3, 2, 1, 1, true, true, 8, {}, {}, {}},
+        DeconvCase{"groups", {1, 4, 2, 3}, 6, 2, 2, 0, 2, false, true, 7, {}, {}, {}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
 // Inner product: same arithmetic, weights (N, K) or transposed (K, N).
 TEST(Int8Layers, InnerProductMatchesIntegerReference) {
   for (bool transpose : {false, true})

@@ -355,6 +355,120 @@ TEST(Int8Layers, BranchLayers) {
   }
 }
 
+// rshift_per_layer bytes as a text-format string (octal escapes).
+std::string ShiftBytes(const std::vector<int>& shifts) {
+  std::string text;
+  for (int s : shifts) {
+    const unsigned v = static_cast<uint8_t>(static_cast<int8_t>(s));
+    text += "\\" + std::to_string(v / 64) + std::to_string(v / 8 % 8) + std::to_string(v % 8);
+  }
+  return text;
+}
+
+// BatchNorm and Scale: per channel an 8-bit multiplier, a 16-bit bias (whose
+// rounding half the quantizer already added, so the shift rounds down) and a
+// signed shift byte; the sum is held in 16 bits.  Input 1 x 2 x 1 x 4.
+TEST(Int8Layers, BatchNormAndScale) {
+  const std::vector<int32_t> in_signed = {-128, -3, 5, 127, 1, 2, 3, -1};
+  const std::vector<int32_t> in_unsigned = {255, 0, 5, 128, 1, 2, 3, 200};
+  struct Case {
+    const char* what;
+    std::string type;  // "BatchNorm" or "Scale" (with bias when b is not empty)
+    bool in_signed, relu, in_place;
+    std::vector<int32_t> m, b;
+    std::vector<int> shifts;
+    std::vector<int32_t> expected;  // empty: from the reference only
+  } cases[] = {
+      // Channel 0: (-382, -7, 17, 383) / 4 rounded down -> -96, -2, 4, 95;
+      // channel 1 with shift 0: -2x + 1.
+      {"floor_shift", "BatchNorm", true, false, false, {3, -2}, {2, 1}, {2, 0}, {-96, -2, 4, 95, -1, -3, -5, 3}},
+      // 127 * 127 + 32767 holds as 32767 -> 63 (not 95) after shift 9; the
+      // negative end likewise -49024 -> -32768 -> -64 (not -96).
+      {"sum_held_in_16_bits", "BatchNorm", true, false, false, {127, 1}, {32767, -32768}, {9, 9}, {}},
+      // Shift 31: every sum becomes 0 or (negative) -1.
+      {"shift_31", "Scale", true, false, false, {100, -100}, {0, 5}, {31, 31}, {-1, -1, 0, 0, -1, -1, -1, 0}},
+      // A negative shift multiplies: 2x (channel 0) and 8x, saturating.
+      {"left_shift", "Scale", true, false, false, {1, 1}, {}, {-1, -3}, {-128, -6, 10, 127, 8, 16, 24, -8}},
+      {"unsigned_input", "Scale", false, false, false, {3, -5}, {-100, 700}, {3, 4}, {}},
+      {"relu_unsigned_out", "BatchNorm", true, true, false, {90, -77}, {-300, 40}, {5, 6}, {}},
+      {"in_place", "BatchNorm", false, false, true, {-7, 9}, {12, -12}, {1, 2}, {}},
+      // All zero: folded into the layer before, the input is handed on.
+      {"folded_scale", "Scale", true, false, false, {0, 0}, {0, 0}, {0, 0}, {-128, -3, 5, 127, 1, 2, 3, -1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bool bn = c.type == "BatchNorm";
+    const std::string top = c.in_place ? "data" : "y";
+    const std::string param = bn ? "batch_norm_param { rshift_per_layer: \"" + ShiftBytes(c.shifts) + "\" }"
+                                 : std::string("scale_param { bias_term: ") + (c.b.empty() ? "false" : "true") +
+                                       " rshift_per_layer: \"" + ShiftBytes(c.shifts) + "\" }";
+    auto net = MakeNet(WithInput({1, 2, 1, 4}, "layer { name: 'l' type: '" + c.type + "' bottom: 'data' top: '" + top +
+                                                   "' " + param + " FollowedByRelu: " + (c.relu ? "true" : "false") +
+                                                   " }"));
+    auto& blobs = net->layers()[0]->blobs();
+    SetInt8(blobs[bn ? 1 : 0].get(), c.m, true);
+    if (!c.b.empty()) SetInt16(blobs[bn ? 0 : 1].get(), c.b);
+    const std::vector<int32_t>& in = c.in_signed ? in_signed : in_unsigned;
+    SetInt8(net->input_blobs()[0], in, c.in_signed);
+    Int8Mode mode;
+    net->Forward();
+    const Blob<float>& y = *net->blob_by_name(top);
+    const bool folded = std::string(c.what) == "folded_scale";
+    const bool out_signed = folded ? c.in_signed : !c.relu;
+    EXPECT_EQ(y.fixed_sign_type() == qrn::BlobProto_FixedSignType_SIGNED, out_signed);
+    std::vector<int32_t> expected;
+    for (int i = 0; i < 8; ++i) {
+      const int ch = i / 4;
+      expected.push_back(folded ? in[i]
+                                : ref8::Affine(in[i], c.m[ch], c.b.empty() ? 0 : c.b[ch], c.shifts[ch], c.relu,
+                                               out_signed));
+    }
+    EXPECT_EQ(GetInt8(y), expected);
+    if (!c.expected.empty()) {
+      EXPECT_EQ(GetInt8(y), c.expected);
+    }
+  }
+}
+
+// Bias: x * mul_branch[0] + bias[c], shifted right by rshift_branch[0] half
+// up, saturated (signed unless fused with its ReLU).  Input 1 x 2 x 1 x 4.
+TEST(Int8Layers, Bias) {
+  const std::vector<int32_t> in = {-128, -3, 5, 127, 1, 2, 3, -1};
+  struct Case {
+    const char* what;
+    int mul, shift;
+    bool relu;
+    std::vector<int32_t> b, expected;
+  } cases[] = {
+      // x * 64 + b over 128: channel 0 (b = 64): -63.5 -> -63, -1 -> -1,
+      // 3 -> 3, 64 -> 64; channel 1 (b = -32): 0.25 -> 0, 0.75 -> 1,
+      // 1.25 -> 1, -0.75 -> -1.
+      {"ties", 64, 7, false, {64, -32}, {-63, -1, 3, 64, 0, 1, 1, -1}},
+      // Shift 0: x * 2 + b saturates at both ends.
+      {"shift_0_saturates", 2, 0, false, {0, 100}, {-128, -6, 10, 127, 102, 104, 106, 98}},
+      {"shift_31", 127, 31, false, {32767, -32768}, {0, 0, 0, 0, 0, 0, 0, 0}},
+      {"relu", 100, 6, true, {-500, 900}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto net = MakeNet(WithInput({1, 2, 1, 4}, "layer { name: 'l' type: 'Bias' bottom: 'data' top: 'y' mul_branch: " +
+                                                   std::to_string(c.mul) + " rshift_branch: " + std::to_string(c.shift) +
+                                                   " FollowedByRelu: " + (c.relu ? "true" : "false") + " }"));
+    SetInt16(net->layers()[0]->blobs()[0].get(), c.b);
+    SetInt8(net->input_blobs()[0], in, true);
+    Int8Mode mode;
+    net->Forward();
+    const Blob<float>& y = *net->blob_by_name("y");
+    EXPECT_EQ(y.fixed_sign_type() == qrn::BlobProto_FixedSignType_SIGNED, !c.relu);
+    std::vector<int32_t> expected;
+    for (int i = 0; i < 8; ++i) expected.push_back(ref8::Finish(int64_t{in[i]} * c.mul + c.b[i / 4], c.shift, c.relu, !c.relu));
+    EXPECT_EQ(GetInt8(y), expected);
+    if (!c.expected.empty()) {
+      EXPECT_EQ(GetInt8(y), c.expected);
+    }
+  }
+}
+
 // Mode INT8: a layer without an 8-bit form stops the run naming it.
 TEST(Int8Layers, LayerWithoutInt8FormStops) {
   auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'LRN' bottom: 'data' top: 'y' }"));

@@ -82,4 +82,17 @@ inline std::vector<int32_t> Deconvolution(const std::vector<int32_t>& in, int N,
   return out;
 }
 
+inline int64_t Clamp16(int64_t v) { return std::min<int64_t>(32767, std::max<int64_t>(-32768, v)); }
+
+// The per-channel affine step of BatchNorm and Scale: x * m + b held in 16
+// bits, rectified, times 2^-s (s > 0: rounded down; s < 0: held in 16 bits),
+// then 8 bits.
+inline int32_t Affine(int64_t x, int64_t m, int64_t b, int s, bool relu, bool out_signed) {
+  int64_t v = Clamp16(x * m + b);
+  if (relu) v = std::max<int64_t>(v, 0);
+  v = s >= 0 ? static_cast<int64_t>(std::floor(static_cast<long double>(v) / std::ldexp(1.0L, s)))
+             : Clamp16(v * (int64_t{1} << -s));
+  return Saturate(v, out_signed);
+}
+
 }  // namespace ref8

@@ -469,6 +469,50 @@ TEST(Int8Layers, Bias) {
   }
 }
 
+// PReLU: negatives times their channel's 8-bit slope, shifted right by the
+// slope blob's shift half up; positives unchanged.  Input 1 x 2 x 1 x 4.
+TEST(Int8Layers, PReLU) {
+  const std::vector<int32_t> in = {-128, -3, 5, 127, -1, -2, -127, 0};
+  struct Case {
+    const char* what;
+    bool shared, slope_unsigned;
+    std::vector<int32_t> slope;
+    int shift;
+    std::vector<int32_t> expected;
+  } cases[] = {
+      // Channel 0 x 64 / 128: -64, -1.5 -> -1; channel 1 x 3 / 128: -0.0234
+      // -> 0, -0.047 -> 0, -2.98 -> -3.
+      {"ties", false, false, {64, 3}, 7, {-64, -1, 5, 127, 0, 0, -3, 0}},
+      // Shift 0: -128 x 2 saturates at -128; -127 x -1 = 127.
+      {"shift_0_saturates", false, false, {2, -1}, 0, {-128, -6, 5, 127, 1, 2, 127, 0}},
+      // Shift 31 with a shared slope: every product rounds to 0.
+      {"shift_31", true, false, {127}, 31, {0, 0, 5, 127, 0, 0, 0, 0}},
+      // Slopes of the quantizer's unsigned blob read as 0 to 255.
+      {"unsigned_slopes", false, true, {200, 130}, 8, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto net = MakeNet(WithInput({1, 2, 1, 4}, std::string("layer { name: 'l' type: 'PReLU' bottom: 'data' top: 'y' "
+                                                           "prelu_param { channel_shared: ") +
+                                                   (c.shared ? "true" : "false") + " } }"));
+    Blob<float>& slope = *net->layers()[0]->blobs()[0];
+    SetInt8(&slope, c.slope, !c.slope_unsigned);
+    slope.setRshiftNum(c.shift);
+    SetInt8(net->input_blobs()[0], in, true);
+    Int8Mode mode;
+    net->Forward();
+    const Blob<float>& y = *net->blob_by_name("y");
+    EXPECT_EQ(y.fixed_sign_type(), qrn::BlobProto_FixedSignType_SIGNED);
+    std::vector<int32_t> expected;
+    for (int i = 0; i < 8; ++i)
+      expected.push_back(in[i] >= 0 ? in[i] : ref8::Finish(int64_t{in[i]} * c.slope[c.shared ? 0 : i / 4], c.shift, false, true));
+    EXPECT_EQ(GetInt8(y), expected);
+    if (!c.expected.empty()) {
+      EXPECT_EQ(GetInt8(y), c.expected);
+    }
+  }
+}
+
 // Mode INT8: a layer without an 8-bit form stops the run naming it.
 TEST(Int8Layers, LayerWithoutInt8FormStops) {
   auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'LRN' bottom: 'data' top: 'y' }"));

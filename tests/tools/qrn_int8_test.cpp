@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ref_int8.hpp"
+#include "stub_layers.hpp"
 #include "test_util.hpp"
 
 using qrn::Blob;
@@ -513,16 +514,71 @@ TEST(Int8Layers, PReLU) {
   }
 }
 
+// LRN and Normalize compute in float in an 8-bit run: inputs read back with
+// scaleConvertBackToFloat_input, outputs quantized with 128 / th_top (half
+// up, saturated) unless output_is_float.  Normalize's scales come as the
+// quantizer stores them: times 128 / th_top, bit width 32.
+TEST(Int8Layers, LayersComputingInFloat) {
+  struct Case {
+    const char* what;
+    std::vector<int> shape;
+    std::string layer;
+    std::vector<int32_t> in;
+    std::vector<float> normalize_scale;  // float scales of Normalize, else empty
+    std::vector<int32_t> expected;
+    std::vector<float> expected_float;  // output_is_float
+  } cases[] = {
+      // x = 1, -2, 0.5, 0 (input scale 1/64); y = x / (1 + x^2) = 0.5, -0.4,
+      // 0.4, 0; times 128: 64, -51.2, 51.2, 0.
+      {"lrn", {1, 1, 1, 4},
+       "type: 'LRN' lrn_param { local_size: 1 alpha: 1 beta: 1 k: 1 } scaleConvertBackToFloat_input: 0.015625 th_top: 1",
+       {64, -128, 32, 0}, {}, {64, -51, 51, 0}, {}},
+      {"lrn_float_output",  {1, 1, 1, 4},
+       "type: 'LRN' lrn_param { local_size: 1 alpha: 1 beta: 1 k: 1 } scaleConvertBackToFloat_input: 0.015625 "
+       "output_is_float: true",
+       {64, -128, 32, 0}, {}, {}, {0.5f, -0.4f, 0.4f, 0.0f}},
+      // Positions (3, 4) and (-3, 4) over the channels, norm 5; scales 2 and
+      // 4: 1.2 and -1.2 times 64 -> 77, -77; 3.2 x 64 saturates.
+      {"normalize", {1, 2, 1, 2},
+       "type: 'Normalize' normalize_param { across_spatial: false channel_shared: false } scaleConvertBackToFloat_input: 0.5 th_top: 2",
+       {6, -6, 8, 8}, {2.0f, 4.0f}, {77, -77, 127, 127}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto net = MakeNet(WithInput(c.shape, "layer { name: 'l' bottom: 'data' top: 'y' " + c.layer + " }"));
+    if (!c.normalize_scale.empty()) {
+      Blob<float>& scale = *net->layers()[0]->blobs()[0];
+      for (int i = 0; i < scale.count(); ++i)
+        scale.mutable_cpu_data()[i] = c.normalize_scale[i] * 128.0f / net->layers()[0]->layer_param().th_top();
+      scale.setBitWidth(qrn::bitWidth_32);
+    }
+    SetInt8(net->input_blobs()[0], c.in, true);
+    Int8Mode mode;
+    net->Forward();
+    const Blob<float>& y = *net->blob_by_name("y");
+    if (c.expected_float.empty()) {
+      EXPECT_FALSE(y.holds_float());
+      EXPECT_EQ(GetInt8(y), c.expected);
+    } else {
+      EXPECT_TRUE(y.holds_float());
+      const auto v = tools_test::Values(y);
+      ASSERT_EQ(v.size(), c.expected_float.size());
+      for (size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], c.expected_float[i], 1e-6);
+    }
+  }
+}
+
 // Mode INT8: a layer without an 8-bit form stops the run naming it.
 TEST(Int8Layers, LayerWithoutInt8FormStops) {
-  auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'LRN' bottom: 'data' top: 'y' }"));
+  tools_test::RegisterStubLayers({"Select"});
+  auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'Select' bottom: 'data' top: 'y' }"));
   SetInt8(net->input_blobs()[0], std::vector<int32_t>(8, 1), true);
   EXPECT_DEATH(
       {
         Int8Mode mode;
         net->Forward();
       },
-      "LRN layer 'e': has no 8-bit forward");
+      "Select layer 'e': has no 8-bit forward");
 }
 
 // In mode INT8 the weights file's layer definitions bring their calibration

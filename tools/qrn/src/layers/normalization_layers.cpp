@@ -336,12 +336,20 @@ class NormalizeLayer : public Layer<float> {
 
   void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
 
+  // The 8-bit form (a lookup table of the inverse square root) is not
+  // modelled: an 8-bit run reads the inputs back as floats.
+  bool ComputesInFloat() const override { return true; }
+
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.normalize_param();
     const int num = bottom[0]->shape(0), channels = bottom[0]->shape(1);
     const int dim = bottom[0]->count(2);
     const float* x = bottom[0]->cpu_data();
-    const float* scale = blobs_[0]->cpu_data();
+    // The quantizer stores the scales multiplied by 128 / th_top (bit width
+    // 32); they are taken back to floats here.
+    std::vector<float> scale(blobs_[0]->cpu_data(), blobs_[0]->cpu_data() + blobs_[0]->count());
+    if (blobs_[0]->isQuantized() && blobs_[0]->bitWidth() == bitWidth_32)
+      for (float& v : scale) v = static_cast<float>(v * (static_cast<double>(layer_param_.th_top()) / 128.0));
     float* y = top[0]->mutable_cpu_data();
     std::vector<double> norm(dim);
     for (int n = 0; n < num; ++n) {

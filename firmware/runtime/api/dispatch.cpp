@@ -6,6 +6,7 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
+#include "layers/eltwise/binary.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/profile_api.h"
@@ -22,6 +23,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {46, zv_api_permute},
     {105, zv_api_gemm},
     {142, zv_api_permute_fix8b},
+    {148, zv_api_binary},
+    {149, zv_api_simple_binary},
     {157, zv_api_arg},
     {158, zv_api_arg_fix8b},
     {177, zv_api_memset_byte},

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "cmd/gdma.h"
+#include "cmd/local_mem.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -19,8 +20,6 @@ static u32 f32_bits(float f) {
   memcpy(&u, &f, 4);
   return u;
 }
-
-static u64 ceil_div_u64(u64 a, u64 b) { return (a + b - 1) / b; }
 
 int is_logical_binary_op(int code) { return (u32)(code - BINARY_GT) <= 5u ? 1 : 0; }
 
@@ -121,9 +120,8 @@ void binary_banks_of(binary_banks_t *plan, int op, int A_const, int B_const) {
 }
 
 u64 binary_local_size(const dim4_t *s) {
-  const u64 hw = (u64)(u32)s->h * (u32)s->w;
-  const u64 feature = hw == 0 ? 0 : ceil_div_u64(hw, EU_NUM) * EU_NUM;
-  return ceil_div_u64((u64)(u32)s->c, NPU_NUM) * (u64)(u32)s->n * 4u * feature;
+  const u64 plane = ceil_div_u64((u64)(u32)s->h * (u32)s->w, EU_NUM) * EU_NUM;
+  return ceil_div_u64((u64)(u32)s->c, NPU_NUM) * (u64)(u32)s->n * 4u * plane;
 }
 
 int binary_slice_of(dim4_t *slice, const dim4_t *shape, u64 budget) {

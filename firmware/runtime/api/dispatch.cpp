@@ -7,6 +7,7 @@
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/unary.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/profile_api.h"
@@ -20,15 +21,21 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset},
     {2, zv_api_memcpy},
+    {42, zv_api_absval_forward},
     {46, zv_api_permute},
+    {65, zv_api_relu_forward_parallel},
     {105, zv_api_gemm},
     {142, zv_api_permute_fix8b},
+    {147, zv_api_unary},
     {148, zv_api_binary},
     {149, zv_api_simple_binary},
     {157, zv_api_arg},
     {158, zv_api_arg_fix8b},
+    {174, zv_api_active_forward_parallel},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},
+    {901, zv_api_sigmoid_forward_parallel},
+    {902, zv_api_tanh_forward_parallel},
     {986, zv_api_set_profile},
     {987, zv_api_get_profile_data},
 };

@@ -7,6 +7,7 @@
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
@@ -21,7 +22,14 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset},
     {2, zv_api_memcpy},
+    {13, zv_api_log_forward},
+    {26, zv_api_threshold_forward},
+    {27, zv_api_exp_forward},
+    {29, zv_api_power_forward},
+    {38, zv_api_bias_forward},
+    {40, zv_api_elu_forward},
     {42, zv_api_absval_forward},
+    {44, zv_api_bnll_forward},
     {46, zv_api_permute},
     {65, zv_api_relu_forward_parallel},
     {105, zv_api_gemm},

@@ -102,7 +102,9 @@ TEST_P(Int8Convolution, MatchesIntegerReference) {
   ref8::Conv g{c.kernel, c.kernel, c.stride, c.stride, c.pad, c.pad, c.group};
   const auto expected = ref8::Convolution(in, N, C, H, W, wv, bv, c.out, g, shifts, c.relu, out_signed);
   EXPECT_EQ(GetInt8(y), expected);
-  if (!c.expected.empty()) EXPECT_EQ(GetInt8(y), c.expected);
+  if (!c.expected.empty()) {
+    EXPECT_EQ(GetInt8(y), c.expected);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -141,4 +141,48 @@ inline Bytes crop(const Bytes &in, const Shape &in_shape, const Shape &offset, c
   });
 }
 
+// Every axis a repeated coeff[a] times: flag 0 repeats the whole extent
+// (index j reads j mod extent), non-zero each element (j reads j div coeff).
+inline Bytes tile(const Bytes &in, const Shape &shape, const std::vector<int> &coeff, int flag, size_t size) {
+  Shape out = shape;
+  for (size_t a = 0; a < shape.size(); a++) out[a] *= coeff[a];
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    std::vector<int> i = o;
+    for (size_t a = 0; a < i.size(); a++) i[a] = flag ? o[a] / coeff[a] : o[a] % shape[a];
+    return i;
+  });
+}
+
+// A 4-D pad: mode 0 constant (the `value` bytes), 1 reflect, 2 symmetric,
+// 3 replicate, each axis mapped on its own.
+inline Bytes pad(const Bytes &in, const Shape &shape, const int (*pads)[2], int mode, const Bytes &value,
+                 size_t size) {
+  Shape out = shape;
+  for (size_t a = 0; a < 4; a++) out[a] += pads[a][0] + pads[a][1];
+  const std::vector<size_t> ist = strides_of(shape);
+  Bytes res(count_of(out) * size);
+  size_t o = 0;
+  for_each_index(out, [&](const std::vector<int> &idx) {
+    bool constant = false;
+    size_t at = 0;
+    for (size_t a = 0; a < 4; a++) {
+      const int n = shape[a];
+      int i = idx[a] - pads[a][0];
+      if (i < 0 || i >= n) {
+        if (mode == 0) constant = true;
+        if (mode == 1) i = i < 0 ? -i : 2 * (n - 1) - i;
+        if (mode == 2) i = i < 0 ? -i - 1 : 2 * n - 1 - i;
+        if (mode == 3) i = i < 0 ? 0 : n - 1;
+      }
+      at += size_t(i) * ist[a];
+    }
+    if (constant)
+      std::memcpy(&res[o * size], value.data(), size);
+    else
+      std::memcpy(&res[o * size], &in[at * size], size);
+    o++;
+  });
+  return res;
+}
+
 }  // namespace zv::ref

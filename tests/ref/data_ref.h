@@ -185,4 +185,26 @@ inline Bytes pad(const Bytes &in, const Shape &shape, const int (*pads)[2], int 
   return res;
 }
 
+// Every axis from begin[a] by step[a], out[a] elements.
+inline Bytes stride_slice(const Bytes &in, const Shape &shape, const std::vector<int> &begin,
+                          const std::vector<int> &step, const Shape &out, size_t size) {
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    std::vector<int> i = o;
+    for (size_t a = 0; a < i.size(); a++) i[a] = begin[a] + o[a] * step[a];
+    return i;
+  });
+}
+
+// Windows of `len` every `step` along axis, stacked as a new last axis.
+inline Bytes unfold(const Bytes &in, const Shape &shape, int axis, int len, int step, size_t size) {
+  Shape out = shape;
+  out[axis] = (shape[axis] - len) / step + 1;
+  out.push_back(len);
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    std::vector<int> i(o.begin(), o.end() - 1);
+    i[axis] = o[axis] * step + o.back();
+    return i;
+  });
+}
+
 }  // namespace zv::ref

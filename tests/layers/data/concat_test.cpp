@@ -192,7 +192,9 @@ void check_concat_md_fix8b(const std::vector<Shape> &shapes, int axis, const std
       [&](FirmwareRig &rig) {
         const size_t groups = (size_t(out_shape[0]) + 3) / 4;
         EXPECT_TRUE(ref::from_4n(ddr_read(rig, kDataOut, groups * 4 * out_len), out_shape[0], out_len) == want);
-        if (commands) EXPECT_EQ(rig.chip().engines.gdma.commands().size(), commands);
+        if (commands) {
+          EXPECT_EQ(rig.chip().engines.gdma.commands().size(), commands);
+        }
       });
 }
 

@@ -207,4 +207,49 @@ inline Bytes unfold(const Bytes &in, const Shape &shape, int axis, int len, int 
   });
 }
 
+// Space to batch of an (n, c, H, W) tensor already padded: output batch
+// (a * bw + b) * n + m holds pixels (y * bh + a, x * bw + b) of item m.
+inline Bytes space_to_batch(const Bytes &in, const Shape &shape, int bh, int bw, size_t size) {
+  const int n = shape[0];
+  const Shape out = {bh * bw * n, shape[1], shape[2] / bh, shape[3] / bw};
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    const int blk = o[0] / n, m = o[0] % n;
+    return std::vector<int>{m, o[1], o[2] * bh + blk / bw, o[3] * bw + blk % bw};
+  });
+}
+
+// Batch to space, then the crops (top, bottom, left, right).
+inline Bytes batch_to_space(const Bytes &in, const Shape &shape, int bh, int bw, const std::vector<int> &crops,
+                            size_t size) {
+  const int items = shape[0] / (bh * bw);
+  const Shape out = {items, shape[1], shape[2] * bh - crops[0] - crops[1], shape[3] * bw - crops[2] - crops[3]};
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    const int Y = o[2] + crops[0], X = o[3] + crops[2];
+    const int a = Y % bh, b = X % bw;
+    return std::vector<int>{(a * bw + b) * items + o[0], o[1], Y / bh, X / bw};
+  });
+}
+
+// Depth to space of an NCHW tensor: output channel k at (y bh + a, x bw + b)
+// is input channel (a bw + b) C' + k at (y, x).
+inline Bytes depth_to_space(const Bytes &in, const Shape &shape, int bh, int bw, size_t size) {
+  const int cs = shape[1] / (bh * bw);
+  const Shape out = {shape[0], cs, shape[2] * bh, shape[3] * bw};
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    const int a = o[2] % bh, b = o[3] % bw;
+    return std::vector<int>{o[0], (a * bw + b) * cs + o[1], o[2] / bh, o[3] / bw};
+  });
+}
+
+// Space to depth of an NCHW tensor: output channel (a bw + b) C + k at (y, x)
+// is input channel k at (y bh + a, x bw + b).
+inline Bytes space_to_depth(const Bytes &in, const Shape &shape, int bh, int bw, size_t size) {
+  const int c = shape[1];
+  const Shape out = {shape[0], c * bh * bw, shape[2] / bh, shape[3] / bw};
+  return gather(in, shape, out, size, [&](const std::vector<int> &o) {
+    const int blk = o[1] / c, k = o[1] % c;
+    return std::vector<int>{o[0], k, o[2] * bh + blk / bw, o[3] * bw + blk % bw};
+  });
+}
+
 }  // namespace zv::ref

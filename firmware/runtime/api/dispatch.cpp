@@ -6,7 +6,14 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
+#include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
+#include "layers/data/concat.h"
+#include "layers/data/copy.h"
+#include "layers/data/pad.h"
+#include "layers/data/rearrange.h"
+#include "layers/data/stride_slice.h"
+#include "layers/data/tile.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/profile_api.h"
 
@@ -20,12 +27,36 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset},
     {2, zv_api_memcpy},
     {46, zv_api_permute},
+    {91, zv_api_concat},
+    {92, zv_api_concat_fix8b},
+    {93, zv_api_global_memcpy},
+    {94, zv_api_crop},
     {105, zv_api_gemm},
+    {115, zv_api_slice_forward},
+    {116, zv_api_tile_forward},
+    {117, zv_api_transpose},
+    {118, zv_api_transpose_fix8b},
+    {119, zv_api_tile_fix8b_forward},
+    {120, zv_api_batch2space_fix8b_forward},
+    {121, zv_api_space2batch_fix8b_forward},
+    {136, zv_api_memcpy_byte},
+    {137, zv_api_memcpy_wstride},
+    {138, zv_api_memcpy_tensor},
     {142, zv_api_permute_fix8b},
+    {143, zv_api_slice_fix8b_forward},
+    {144, zv_api_pad},
+    {145, zv_api_pad_fix8b},
+    {146, zv_api_split_tf_fix8b},
     {157, zv_api_arg},
     {158, zv_api_arg_fix8b},
+    {159, zv_api_shuffle_channel_forward},
+    {160, zv_api_shuffle_channel_fix8b_forward},
+    {161, zv_api_stride_slice},
+    {165, zv_api_stride_slice_fix8b},
     {177, zv_api_memset_byte},
     {183, zv_api_memcpy_tensors},
+    {203, zv_api_unfold},
+    {508, zv_api_cv_sort},
     {986, zv_api_set_profile},
     {987, zv_api_get_profile_data},
 };

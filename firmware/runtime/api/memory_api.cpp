@@ -1,8 +1,10 @@
-// Memory API handlers: 1 memset, 2 memcpy, 177 memset_byte, 183 memcpy_tensors.
+// Memory API handlers: 1 memset, 2 memcpy, 136 memcpy_byte, 137 memcpy_wstride,
+// 138 memcpy_tensor, 177 memset_byte, 183 memcpy_tensors, and 508 the CDMA sort.
 #include "runtime/engine_wait.h"
 #include "cmd/gdma.h"
 #include "runtime/hw.h"
 #include "cmd/memory_fill_copy.h"
+#include "cmd/cdma_sort.h"
 #include "runtime/api/dispatch.h"
 
 // API 1 modes 1 to 3 fill one byte lane per command, in pieces of this many
@@ -87,5 +89,43 @@ u32 zv_api_memcpy_tensors(u8 *param, u32 size) {
   poll_all_engine_done(&node);
   nodechip_memcpy_tensors(api->tensor_num, hw_ptr(DTCM_SCRATCH_START, api->tensor_num * (u32)row), &node);
   poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_memcpy_byte(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_memcpy_byte_t, rec, param, size);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_memcpy_byte(rec.src, rec.dst, rec.len, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_memcpy_wstride(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_memcpy_wstride_t, rec, param, size);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_memcpy_wstride(rec.src, rec.dst, rec.src_wstride, rec.dst_wstride, rec.count, rec.type_size, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_memcpy_tensor(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_memcpy_tensor_t, rec, param, size);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_memcpy_tensor(rec.src, rec.dst, rec.N, rec.C, rec.H, rec.W, rec.src_stride_n, rec.src_stride_c,
+                         rec.src_stride_h, rec.src_stride_w, rec.dst_stride_n, rec.dst_stride_c, rec.dst_stride_h,
+                         rec.dst_stride_w, rec.type_size, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+// The sort issues one CDMA command and waits for it itself: no node, no
+// restart of the ids and no engine wait here.
+u32 zv_api_cv_sort(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cv_sort_t, rec, param, size);
+  cdma_sort_move_cmd(rec.src_key, rec.dst_key, rec.len, rec.order, rec.index_enable ? 1 : 0, rec.auto_index ? 1 : 0,
+                     rec.src_index, rec.dst_index, rec.out_len);
   return 0;
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "runtime/firmware_main.h"
 #include "runtime/types.h"
 
 #define CONCAT_MAX_INPUTS 10
@@ -43,8 +44,8 @@ typedef struct {
 } FW_PACKED zv_api_slice_head_t;
 static_assert(sizeof(zv_api_slice_head_t) == 12, "the slice header is 12 bytes");
 // Outputs a slice record can name: its header, addresses, shape and extents
-// fit the parameter buffer.
-#define SLICE_MAX_OUTPUTS 200
+// (32 + 12 count bytes) fit the parameter buffer.
+#define SLICE_MAX_OUTPUTS ((API_PARAM_BUF_SIZE - 32u) / 12u)
 
 // API 146: an 8-bit split; `shape` is the core's address of shape_size i32.
 typedef struct {

@@ -46,7 +46,7 @@ inline FwOutcome run_on_node(FirmwareRig &rig, const std::function<void(cmd_id_n
 
 inline std::vector<u8> ddr_read(FirmwareRig &rig, u64 addr, size_t n) {
   std::vector<u8> v(n);
-  rig.chip().ddr.load(addr, v.data(), n);
+  if (n) rig.chip().ddr.load(addr, v.data(), n);
   return v;
 }
 

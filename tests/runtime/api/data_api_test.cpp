@@ -278,8 +278,9 @@ TEST(DataApi, RearrangesTilesAndPads) {
   {  // 144: float pad, reflect
     const Shape shape = {1, 2, 3, 4};
     const Bytes in = pattern(ref::count_of(shape) * 4, 15);
+    const int pads[4][2] = {{0, 0}, {1, 0}, {1, 1}, {2, 1}};
     zv_api_pad_t rec = {kIn, kOut, 1, 2, 3, 4, {{0, 0}, {1, 0}, {1, 1}, {2, 1}}, 0.0f, 1};
-    const Bytes want = ref::pad(in, shape, rec.pads, 1, Bytes(4, 0), 4);
+    const Bytes want = ref::pad(in, shape, pads, 1, Bytes(4, 0), 4);
     samples.push_back({"reflect", 144,
                        [=](Card &c) {
                          write(c, kIn, in);

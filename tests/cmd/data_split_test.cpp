@@ -3,12 +3,13 @@
 // local memory and keeps to the engines' channel limit.
 #include <gtest/gtest.h>
 
+#include "fw_test.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
 
 #include "cmd/data_split.h"
-#include "expect_assert.h"
 
 namespace zv::test {
 namespace {
@@ -606,7 +607,7 @@ TEST(DataSplitAssertions, BadLayersStopWithAnExplanation) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    expect_firmware_assert(c.fn, c.function, c.condition, c.info);
+    expect_assert(c.fn, "ASSERT", "firmware/cmd/", c.function, c.condition, c.info);
   }
 }
 

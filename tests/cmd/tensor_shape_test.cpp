@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "expect_assert.h"
+#include "fw_test.h"
 #include "runtime/regs.h"
 
 namespace zv::test {
@@ -86,11 +86,11 @@ TEST(Strides, DefaultLocalStrideKeepsAGivenStride) {
 }
 
 TEST(Strides, AlignedLocalLayoutNeedsAnElementLength) {
-  expect_firmware_assert(
+  expect_assert(
       [] {
         dim4_t shape = {1, 1, 1, 1}, out;
         get_tensor_stride_by_shape(&out, &shape, 1, 1, get_type_len(5), 0);
-      },
+      }, "ASSERT", "firmware/cmd/",
       "get_tensor_stride_by_shape", "type_len == 1 || type_len == 2 || type_len == 4",
       "type_len=0 is not an element length (1, 2 or 4 bytes)");
 }

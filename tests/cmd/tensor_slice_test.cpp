@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "fw_test.h"
+
 #include <algorithm>
 #include <random>
 #include <vector>
 
-#include "expect_assert.h"
 
 namespace zv::test {
 namespace {
@@ -410,7 +411,7 @@ TEST(Assertions, BadArgumentsStopWithAnExplanation) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    expect_firmware_assert(c.fn, c.function, c.condition, c.info);
+    expect_assert(c.fn, "ASSERT", "firmware/cmd/", c.function, c.condition, c.info);
   }
 }
 

@@ -48,9 +48,9 @@ TEST(MdCmp, SelectsCWhereAIsGreaterAndDElsewhere) {
   };
   const float A_value = 0.5f, B_value = -0.0f, C_value = 3.25f, D_value = -7.0f;
   for (const CmpCase &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(5);
       const Local A = er::aligned(lane(62, 0x0), kShape), B = er::aligned(lane(62, 0x1000), kShape);
       const Local C = er::aligned(lane(62, 0x2000), kShape), D = er::aligned(lane(62, 0x3000), kShape);
@@ -141,9 +141,9 @@ TEST(MdCmpLite, SelectsTheConstantsBitForBit) {
   };
   const float A_value = 0.5f, B_value = 0.0f;
   for (const LiteCase &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(9);
       const Local A = er::aligned(lane(62, 0x0), kShape), B = er::aligned(lane(62, 0x1000), kShape);
       const Local Y = k.y_alias == 1 ? A : k.y_alias == 2 ? B : er::aligned(lane(62, 0x2000), kShape);
@@ -185,9 +185,9 @@ TEST(Relu, ClampsBelowAtZeroAndAboveAtAPositiveLimit) {
   };
   const Dim shape{2, 3, 4, 5};
   for (const Case &k : cases) {
-    for (const Sched &s : schedules()) {
+    for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      TpuRig rig(s);
+      BdRig rig(s);
       Values val(3);
       const Local in = er::aligned(lane(62, 0x100 * 0), shape);
       const Local out = k.in_place ? in : er::aligned(lane(62, 0x2000), shape);

@@ -1,49 +1,130 @@
-// Running firmware code directly in a test, on a fresh chip model.
+// The test-support library every suite uses: schedules, running firmware code
+// on a fresh chip model, the one "ran clean" predicate, expected assertions,
+// and the cards the API suites run on.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "chip/chip.h"
 #include "card.h"
+#include "chip/chip.h"
+#include "cmd/cmd_framework.h"
 #include "core.h"
 
 namespace zv::test {
+
+// ---- Schedules ----
+
+// How the engines run a case: eager, or deferred with a seed.
+struct Sched {
+  chip::Schedule schedule;
+  u64 seed;
+};
+// The one list of schedules: eager, then deferred with seeds 1, 2 and 3.
+const std::vector<Sched> &all_schedules();
+// The deferred entries of all_schedules(), and their seeds.
+std::vector<Sched> deferred_schedules();
+std::vector<u64> deferred_seeds();
+// The deferred schedule with `seed`.
+inline Sched deferred(u64 seed) { return {chip::Schedule::Deferred, seed}; }
+// "Eager seed 0", "Deferred seed 2": for traces and messages.
+std::string sched_text(const Sched &s);
+// "Eager", "Deferred2": the name printer of parameterised suites, as in
+// INSTANTIATE_TEST_SUITE_P(All, Suite, ::testing::ValuesIn(all_schedules()), sched_name).
+std::string sched_name(const ::testing::TestParamInfo<Sched> &info);
+// How gtest shows a schedule parameter (and CTest lists it).
+inline void PrintTo(const Sched &s, std::ostream *os) { *os << sched_text(s); }
+// A chip on schedule `s` with the happens-before checker on.
+chip::ChipConfig chip_config(const Sched &s);
+// An eager chip with the checker off: only for tests that stamp hand-picked
+// ids outside the id protocol to see the words, whose findings would say
+// only that.
+inline chip::ChipConfig unchecked_chip() { return {}; }
+
+// ---- Running firmware code ----
 
 struct FwOutcome {
   bool asserted = false;       // an assertion jumped back to the recovery point
   host::Core::End end = host::Core::End::Returned;
   std::string uart;            // console text (CR LF shown as LF)
   std::string fault;           // model fault or hang text, if any
+  std::vector<std::string> findings;  // the checker's findings on the chip so far
 };
 
 // A chip model with a firmware core attached; firmware globals start fresh.
 class FirmwareRig {
  public:
-  explicit FirmwareRig(const chip::ChipConfig &config = {});
+  // A chip on schedule `s` (eager by default) with the happens-before checker
+  // on, so that every run's findings reach ran_clean.
+  explicit FirmwareRig(const Sched &s = all_schedules().front());
+  explicit FirmwareRig(const chip::ChipConfig &config);
   ~FirmwareRig();
   chip::Chip &chip() { return *chip_; }
   host::Core &core() { return *core_; }
   // Runs `fn` as firmware code with a recovery point set, as the dispatcher
   // does for a handler. The console text returned is what `fn` printed.
   FwOutcome run(const std::function<void()> &fn);
+  // Runs `fn` as a handler runs a layer: on a fresh node resynchronised with
+  // the engines, then waits for everything the node issued. `after`, when
+  // given, receives the node as the wait left it.
+  FwOutcome run_layer(const std::function<void(cmd_id_node_t *)> &fn, cmd_id_node_t *after = nullptr);
+  // Runs `fn` on a fresh node without resync or wait: for code expected to
+  // stop on one of its checks before it issues anything.
+  FwOutcome run_checks(const std::function<void(cmd_id_node_t *)> &fn);
+  // Commands the four engines have received since the chip was made.
+  size_t commands_issued();
 
  private:
   std::unique_ptr<chip::Chip> chip_;
   std::unique_ptr<host::Core> core_;
 };
 
-// One-shot form of FirmwareRig::run on a default chip.
+// One-shot form of FirmwareRig::run on a default rig.
 FwOutcome run_firmware(const std::function<void()> &fn);
+
+// Whether a run may leave findings: none, or (for a test that leaves out a
+// wait on purpose) at least one.
+enum class Races { None, Expected };
+// The firmware code returned normally: no assertion, no model fault or hang,
+// and no finding of the happens-before checker (or, with Races::Expected, at
+// least one).
+::testing::AssertionResult ran_clean(const FwOutcome &o, Races races = Races::None);
+// The chip's checker has no finding (for cards, whose runs are messages).
+::testing::AssertionResult no_findings(const chip::Chip &c);
+
+// ---- Expected assertions ----
+
+// The console shows "<kind> <file>: <function>: <line>: <condition>" with
+// <file> under `where` (a path prefix such as "firmware/cmd/"), then
+// "ASSERT info: <info>" (which may span lines) ending in a line end, and the
+// code jumped back.
+::testing::AssertionResult stopped_on(const FwOutcome &out, const std::string &kind, const std::string &where,
+                                      const std::string &function, const std::string &condition,
+                                      const std::string &info = "none.");
+
+// Runs `fn` on a fresh chip (FirmwareRig::run_checks) and expects it to stop
+// on the assertion (as stopped_on) before any engine received a command.
+void expect_assert(const std::function<void(cmd_id_node_t *)> &fn, const std::string &kind,
+                   const std::string &where, const std::string &function, const std::string &condition,
+                   const std::string &info = "none.");
+// The same for code that takes no node.
+void expect_assert(const std::function<void()> &fn, const std::string &kind, const std::string &where,
+                   const std::string &function, const std::string &condition, const std::string &info = "none.");
+
+// ---- Cards for API suites ----
 
 // Which firmware a card test runs: the host build's, or the delivered ARM
 // image in the emulator.
 enum class Backend { Native, Emulated };
 const char *backend_name(Backend b);
+inline void PrintTo(Backend b, std::ostream *os) { *os << backend_name(b); }
 // Card options for a backend (the emulated one loads the ARM image built
 // beside the host build).
 host::CardOptions card_options(Backend b);
@@ -60,6 +141,7 @@ struct CardConfig {
 };
 extern const CardConfig kApiCards[4];
 std::string card_config_name(const CardConfig &c);
+inline void PrintTo(const CardConfig &c, std::ostream *os) { *os << card_config_name(c); }
 
 // A packed record as the words of a message's payload.
 template <class T>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "memory/firmware_check.h"
+#include "fw_test.h"
 #include "runtime/engine_wait.h"
 
 namespace zv::test {
@@ -19,13 +19,9 @@ constexpr u64 kDataOut = 0x104000000ull;
 constexpr u64 kDataOut2 = 0x106000000ull;
 constexpr u64 kDataBuf = 0x108000000ull;
 constexpr u64 kDataBuf2 = 0x10a000000ull;
-inline const uint64_t kDataSeeds[] = {1, 2, 3};
 
-inline chip::ChipConfig deferred_config(uint64_t seed) {
-  chip::ChipConfig c;
-  c.engines = {chip::Schedule::Deferred, seed, true};
-  return c;
-}
+// The deferred schedule of `seed`, with the race checker on (FirmwareRig).
+inline Sched deferred_config(uint64_t seed) { return deferred(seed); }
 
 // Bytes that differ from their neighbours and from one seed to the next.
 inline std::vector<u8> pattern_bytes(size_t n, unsigned seed) {
@@ -36,12 +32,7 @@ inline std::vector<u8> pattern_bytes(size_t n, unsigned seed) {
 
 // Runs `fn` with a fresh node and waits for it, as a handler does.
 inline FwOutcome run_on_node(FirmwareRig &rig, const std::function<void(cmd_id_node_t *)> &fn) {
-  return rig.run([&] {
-    cmd_id_node_t node = {};
-    resync_cmd_id(&node);
-    fn(&node);
-    poll_all_engine_done(&node);
-  });
+  return rig.run_layer(fn);
 }
 
 inline std::vector<u8> ddr_read(FirmwareRig &rig, u64 addr, size_t n) {
@@ -54,20 +45,14 @@ inline void ddr_write(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) {
   rig.chip().ddr.store(addr, v.data(), v.size());
 }
 
-// Ran to its end, with no race or model finding.
-inline ::testing::AssertionResult ran_clean_no_findings(FirmwareRig &rig, const FwOutcome &o) {
-  ::testing::AssertionResult r = ran_clean(o);
-  if (!r) return r;
-  if (!rig.chip().engines.findings().empty())
-    return ::testing::AssertionFailure() << "finding: " << rig.chip().engines.findings().front();
-  return ::testing::AssertionSuccess();
-}
+// Ran to its end, with no race or model finding (ran_clean checks both).
+inline ::testing::AssertionResult ran_clean_no_findings(FirmwareRig &, const FwOutcome &o) { return ran_clean(o); }
 
 // Runs `fn` on each seed's fresh chip after `setup`, then `check`.
 inline void on_each_seed(const std::function<void(FirmwareRig &)> &setup,
                          const std::function<void(cmd_id_node_t *)> &fn,
                          const std::function<void(FirmwareRig &)> &check) {
-  for (uint64_t seed : kDataSeeds) {
+  for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     FirmwareRig rig(deferred_config(seed));
     setup(rig);

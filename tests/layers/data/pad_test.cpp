@@ -165,7 +165,7 @@ TEST(Pad, UnknownModeFailsAfterTheInterior) {
   for (const Bad &b : cases) {
     SCOPED_TRACE(b.function);
     FirmwareRig rig;
-    expect_assert(run_on_node(rig, b.call), "ASSERT_FS", b.function, "0", "none.");
+    EXPECT_TRUE(stopped_on(rig.run_layer(b.call), "ASSERT_FS", "firmware/layers/", b.function, "0"));
     EXPECT_EQ(rig.chip().engines.gdma.commands().size(), 1u) << "the interior was issued";
   }
   // The 8-bit pad prints its parameters on every call.

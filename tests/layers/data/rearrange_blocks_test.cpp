@@ -111,7 +111,7 @@ void check_blocks_fix8b(const BlockCase &k, bool inverse, int in_mode, int out_m
   const int on = out_shape[0];
   const size_t out_len = want.size() / size_t(on);
   const int block[2] = {k.bh, k.bw};
-  for (uint64_t seed : kDataSeeds) {
+  for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     FirmwareRig rig(deferred_config(seed));
     ddr_write(rig, kDataIn, in);
@@ -314,9 +314,7 @@ TEST(Rearrange, BlockChecksFail) {
   };
   for (const Bad &b : cases) {
     SCOPED_TRACE(std::string(b.function) + ": " + b.condition);
-    FirmwareRig rig;
-    expect_assert(run_on_node(rig, b.call), b.kind, b.function, b.condition, "none.");
-    EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+    expect_assert(b.call, b.kind, "firmware/layers/", b.function, b.condition, "none.");
   }
 }
 

@@ -103,9 +103,7 @@ TEST(Rearrange, BadArgumentsFailTheirChecks) {
   };
   for (const Bad &b : cases) {
     SCOPED_TRACE(b.condition);
-    FirmwareRig rig;
-    expect_assert(run_on_node(rig, b.call), "ASSERT_FS", b.function, b.condition, "none.");
-    EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+    expect_assert(b.call, "ASSERT_FS", "firmware/layers/", b.function, b.condition, "none.");
   }
 }
 

@@ -130,7 +130,7 @@ TEST(StrideSlice, EightBitBetweenStoreModes) {
     const Bytes want = ref::stride_slice(plain, s4, first, step, k.out, 1);
     const int on = k.out[0];
     const size_t out_len = want.size() / size_t(on);
-    for (uint64_t seed : kDataSeeds) {
+    for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
       FirmwareRig rig(deferred_config(seed));
       ddr_write(rig, kDataIn, in);
@@ -170,7 +170,7 @@ TEST(Unfold, WindowsStackedAsANewLastAxis) {
     SCOPED_TRACE(k.what);
     const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 4);
     const Bytes want = ref::unfold(in, k.shape, k.axis, k.size, k.step, 4);
-    for (uint64_t seed : kDataSeeds) {
+    for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
       FirmwareRig rig(deferred_config(seed));
       ddr_write(rig, kDataIn, in);
@@ -244,9 +244,7 @@ TEST(StrideSlice, BadArgumentsFailTheirChecks) {
   };
   for (const Bad &b : cases) {
     SCOPED_TRACE(std::string(b.function) + ": " + b.condition);
-    FirmwareRig rig;
-    expect_assert(run_on_node(rig, b.call), b.kind, b.function, b.condition, "none.");
-    EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+    expect_assert(b.call, b.kind, "firmware/layers/", b.function, b.condition, "none.");
   }
 }
 

@@ -1,0 +1,185 @@
+// GEMM through API 105 against a naive GEMM: both transposes, alpha and beta in
+// {0, 0.5, 1, 2}, K beyond one K slice, leading dimensions beyond the row
+// length, M of 0; under the deferred schedule with several seeds and the
+// happens-before checker on, and once on the ARM image in the emulator. Also
+// the slice plan and the commands of the smallest product.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "card.h"
+#include "fw_test.h"
+#include "cmd/gemm.h"
+#include "ref/gemm_ref.h"
+
+namespace zv::test {
+namespace {
+
+using host::Card;
+
+constexpr uint64_t kDdr = 0x100000000ull;
+constexpr uint32_t kGemm = 105;
+
+uint32_t bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return u;
+}
+
+struct Case {
+  const char *what;
+  bool ta, tb;
+  int M, N, K;
+  float alpha, beta;
+  int pad_a = 0, pad_b = 0, pad_c = 0;  // leading dimension beyond the stored row
+};
+
+// Small integers for A and B, halves for C: every product and sum is exact.
+struct Operands {
+  std::vector<float> A, B, C;
+  int lda, ldb, ldc;
+};
+
+Operands operands(const Case &k, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Operands o;
+  const int a_rows = k.ta ? k.K : k.M, a_cols = k.ta ? k.M : k.K;
+  const int b_rows = k.tb ? k.N : k.K, b_cols = k.tb ? k.K : k.N;
+  o.lda = a_cols + k.pad_a;
+  o.ldb = b_cols + k.pad_b;
+  o.ldc = k.N + k.pad_c;
+  auto fill = [&](std::vector<float> &v, size_t n, int span, float unit) {
+    v.resize(n);
+    for (auto &x : v) x = float(int(rng() % (2 * span + 1)) - span) * unit;
+  };
+  fill(o.A, size_t(a_rows) * o.lda, 4, 1.0f);
+  fill(o.B, size_t(b_rows) * o.ldb, 4, 1.0f);
+  fill(o.C, size_t(std::max(k.M, 1)) * o.ldc, 8, 0.5f);
+  (void)b_cols;
+  return o;
+}
+
+// Sends the product; returns C read back, after checking the answer.
+std::vector<float> run(Card &card, const Case &k, const Operands &o) {
+  const uint64_t a = kDdr + 0x1000, b = a + 0x100000, c = b + 0x100000;
+  for (const auto &[addr, v] : {std::pair{a, &o.A}, std::pair{b, &o.B}, std::pair{c, &o.C}})
+    if (!v->empty()) card.write(addr, v->data(), v->size() * 4);
+  zv_api_gemm_t r = {};
+  r.trans_a = k.ta;
+  r.trans_b = k.tb;
+  r.m = k.M;
+  r.n = k.N;
+  r.k = k.K;
+  r.alpha = bits(k.alpha);
+  r.a_addr = a;
+  r.lda = o.lda;
+  r.b_addr = b;
+  r.ldb = o.ldb;
+  r.beta = bits(k.beta);
+  r.c_addr = c;
+  r.ldc = o.ldc;
+  auto answer = card.send(kGemm, payload_of(r));
+  EXPECT_TRUE(answer) << card.trouble();
+  if (answer) {
+    EXPECT_EQ(answer->result, 0u) << card.console();
+  }
+  EXPECT_TRUE(no_findings(card.chip()));
+  std::vector<float> out(o.C.size());
+  card.read(c, out.data(), out.size() * 4);
+  return out;
+}
+
+void check(Card &card, const Case &k, uint32_t seed) {
+  SCOPED_TRACE(k.what);
+  const Operands o = operands(k, seed);
+  std::vector<float> want = o.C;
+  ref::gemm(k.ta, k.tb, k.M, k.N, k.K, k.alpha, o.A, o.lda, o.B, o.ldb, k.beta, want, o.ldc);
+  const auto got = run(card, k, o);
+  for (size_t i = 0; i < want.size(); i++)
+    ASSERT_EQ(bits(got[i]), bits(want[i])) << "C element " << i / o.ldc << ", " << i % o.ldc << ": " << got[i]
+                                           << " for " << want[i];
+}
+
+TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
+  std::vector<Case> cases = {
+      {"1 x 1 x 1", false, false, 1, 1, 1, 1.0f, 0.0f},
+      {"plain with padded leading dimensions", false, false, 7, 70, 9, 1.0f, 1.0f, 3, 5, 2},
+      {"transposed A", true, false, 66, 5, 12, 2.0f, 0.5f, 1, 0, 0},
+      {"transposed B", false, true, 5, 130, 33, 0.5f, 2.0f, 0, 7, 1},
+      {"both transposed", true, true, 40, 40, 40, 0.0f, 1.0f, 2, 2, 2},
+      // An empty inner dimension leaves C = beta * C (zeros for beta 0, C not read).
+      {"K of 0, beta 0", false, false, 6, 9, 0, 1.0f, 0.0f, 0, 0, 2},
+      {"K of 0, beta 0.5", true, false, 6, 9, 0, 1.0f, 0.5f, 0, 0, 2},
+      {"K of 0, beta 1", false, true, 6, 9, 0, 2.0f, 1.0f, 0, 0, 2},
+      {"no columns", false, false, 4, 0, 5, 1.0f, 0.5f, 0, 0, 3},
+  };
+  for (float alpha : {0.0f, 0.5f, 1.0f, 2.0f})
+    for (float beta : {0.0f, 0.5f, 1.0f, 2.0f})
+      cases.push_back({"alpha and beta", ((bits(alpha) ^ bits(beta)) & 1) != 0, false, 3, 4, 5, alpha, beta});
+  for (uint64_t seed : {1, 2, 3}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto card = deferred_card(Backend::Native, seed);
+    uint32_t n = 0;
+    for (const Case &k : cases) check(*card, k, uint32_t(seed * 100 + n++));
+  }
+}
+
+TEST(GemmApi, KBeyondOneSliceAccumulates) {
+  // 40 x 3000 rows of A and 3000 x 40 of B fill a lane twice over: the K
+  // slice is cut and later slices add into C.
+  const Case cases[] = {
+      {"K of 3000, beta 0", false, false, 40, 40, 3000, 1.0f, 0.0f},
+      {"K of 2500, transposed, beta 0.5", true, true, 30, 50, 2500, 2.0f, 0.5f, 1, 3, 0},
+  };
+  for (uint64_t seed : {4, 5}) {
+    auto card = deferred_card(Backend::Native, seed);
+    for (const Case &k : cases) {
+      mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
+      a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
+      b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
+      c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
+      mat_slicing(a, b, c, 1);
+      EXPECT_LT(a[0].cols, k.K) << k.what << ": one K slice would not fit";
+      EXPECT_EQ(a[0].rows, k.M);
+      check(*card, k, uint32_t(seed));
+    }
+  }
+}
+
+TEST(GemmApi, ZeroRowsAndTheArmImage) {
+  auto card = deferred_card(Backend::Native, 6);
+  // M of 0: nothing is issued and C stays as it was.
+  Case k{"M of 0", false, false, 0, 4, 4, 1.0f, 0.0f};
+  const Operands o = operands(k, 9);
+  const auto got = run(*card, k, o);
+  EXPECT_EQ(got, o.C);
+  EXPECT_EQ(card->chip().engines.bd.commands().size(), 0u);
+  EXPECT_EQ(card->chip().engines.gdma.commands().size(), 0u);
+
+  // A wrong record size fails the size check.
+  auto answer = card->send(kGemm, std::vector<uint32_t>(17));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->result, 1009u);
+  EXPECT_NE(card->console().find("size == sizeof(zv_api_gemm_t)"), std::string::npos) << card->console();
+
+  auto emulated = deferred_card(Backend::Emulated, 7);
+  check(*emulated, {"transposed A on the ARM image", true, false, 20, 70, 30, 0.5f, 2.0f, 2, 1, 3}, 11);
+}
+
+TEST(GemmPlan, SmallestProductIssuesOneLoadPairOneProductOneStore) {
+  auto card = deferred_card(Backend::Native, 1);
+  check(*card, {"1 x 1 x 1", false, false, 1, 1, 1, 1.0f, 0.0f}, 3);
+  size_t fc = 0, scale = 0;
+  for (const auto &r : card->chip().engines.bd.commands()) (r.kind == 2 ? fc : scale)++;
+  EXPECT_EQ(fc, 1u);
+  EXPECT_EQ(scale, 0u);
+  EXPECT_EQ(card->chip().engines.gdma.commands().size(), 3u) << "A, B, then the store of C";
+}
+
+}  // namespace
+}  // namespace zv::test

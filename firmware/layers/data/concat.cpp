@@ -3,12 +3,14 @@
 
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
+#include "cmd/local_mem.h"
 #include "cmd/gdma.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/tensor_shape.h"
 #include "layers/data/copy.h"
 
-static inline int ceil4(int n) { return (n + 3) / 4; }
+// 4N groups of n items.
+static inline int ceil4(int n) { return (int)ceil_div(n, 4); }
 
 static int product(const int *extents, int from, int to) {
   int p = 1;

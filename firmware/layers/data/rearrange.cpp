@@ -4,13 +4,15 @@
 
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
+#include "cmd/local_mem.h"
 #include "cmd/gdma.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/tensor_shape.h"
 #include "layers/data/copy.h"
 #include "layers/data/pad.h"
 
-static inline int ceil4(int n) { return (n + 3) / 4; }
+// 4N groups of n items.
+static inline int ceil4(int n) { return (int)ceil_div(n, 4); }
 
 // A general move between two global tensors of one shape and format.
 static void move_fmt(u64 src, const int *shape, const int *src_stride, u64 dst, const int *dst_stride,

@@ -3,12 +3,14 @@
 
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
+#include "cmd/local_mem.h"
 #include "cmd/gdma.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/tensor_shape.h"
 #include "layers/data/transpose.h"
 
-static inline int ceil4(int n) { return (n + 3) / 4; }
+// 4N groups of n items.
+static inline int ceil4(int n) { return (int)ceil_div(n, 4); }
 
 // The output extent of a range with a positive step, rounded up.
 static int steps_in(int begin, int end, int stride) {

@@ -21,44 +21,44 @@
 zv_api_test_hook_t zv_api_test_hook;
 #endif
 
-// One row per API id that has a handler, in ascending id order. Ids not listed
-// answer 1008.
+// One row per API id that has a handler, in ascending id order, with the size
+// of the handler's record. Ids not listed answer 1008.
 constexpr zv_api_entry_t zv_api_table[] = {
-    {1, zv_api_memset},
-    {2, zv_api_memcpy},
-    {46, zv_api_permute},
-    {91, zv_api_concat},
-    {92, zv_api_concat_fix8b},
-    {93, zv_api_global_memcpy},
-    {94, zv_api_crop},
-    {105, zv_api_gemm},
-    {115, zv_api_slice_forward},
-    {116, zv_api_tile_forward},
-    {117, zv_api_transpose},
-    {118, zv_api_transpose_fix8b},
-    {119, zv_api_tile_fix8b_forward},
-    {120, zv_api_batch2space_fix8b_forward},
-    {121, zv_api_space2batch_fix8b_forward},
-    {136, zv_api_memcpy_byte},
-    {137, zv_api_memcpy_wstride},
-    {138, zv_api_memcpy_tensor},
-    {142, zv_api_permute_fix8b},
-    {143, zv_api_slice_fix8b_forward},
-    {144, zv_api_pad},
-    {145, zv_api_pad_fix8b},
-    {146, zv_api_split_tf_fix8b},
-    {157, zv_api_arg},
-    {158, zv_api_arg_fix8b},
-    {159, zv_api_shuffle_channel_forward},
-    {160, zv_api_shuffle_channel_fix8b_forward},
-    {161, zv_api_stride_slice},
-    {165, zv_api_stride_slice_fix8b},
-    {177, zv_api_memset_byte},
-    {183, zv_api_memcpy_tensors},
-    {203, zv_api_unfold},
-    {508, zv_api_cv_sort},
-    {986, zv_api_set_profile},
-    {987, zv_api_get_profile_data},
+    {1, zv_api_memset, sizeof(zv_api_memset_t)},
+    {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {91, zv_api_concat, sizeof(zv_api_concat_t)},
+    {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
+    {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
+    {94, zv_api_crop, sizeof(zv_api_crop_t)},
+    {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
+    {115, zv_api_slice_forward, 0},
+    {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
+    {117, zv_api_transpose, sizeof(zv_api_transpose_t)},
+    {118, zv_api_transpose_fix8b, sizeof(zv_api_transpose_fix8b_t)},
+    {119, zv_api_tile_fix8b_forward, sizeof(zv_api_tile_fix8b_forward_t)},
+    {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
+    {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
+    {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
+    {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
+    {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
+    {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
+    {143, zv_api_slice_fix8b_forward, 0},
+    {144, zv_api_pad, sizeof(zv_api_pad_t)},
+    {145, zv_api_pad_fix8b, sizeof(zv_api_pad_fix8b_t)},
+    {146, zv_api_split_tf_fix8b, sizeof(zv_api_split_tf_fix8b_t)},
+    {157, zv_api_arg, sizeof(zv_api_arg_t)},
+    {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
+    {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
+    {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
+    {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
+    {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
+    {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
+    {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
+    {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
+    {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},
 };
 constexpr u32 zv_api_table_size = sizeof(zv_api_table) / sizeof(zv_api_table[0]);
 
@@ -68,6 +68,49 @@ static constexpr bool ids_ascending(const zv_api_entry_t *table, u32 count) {
   return true;
 }
 static_assert(ids_ascending(zv_api_table, zv_api_table_size), "API table ids must be non-zero and ascending");
+
+int api_global_fits(u64 addr, api_extent_t extent) {
+  if (extent.hi <= extent.lo) return 1;
+  // Both bounds are below 2^51 in magnitude, so nothing wraps.
+  if (addr >= GLOBAL_MEM_END_ADDR) return 0;
+  const i64 first = (i64)addr + extent.lo;
+  const i64 end = (i64)addr + extent.hi;
+  return first >= (i64)GLOBAL_MEM_START_ADDR && end <= (i64)GLOBAL_MEM_END_ADDR;
+}
+
+i64 api_mul(i64 a, i64 b) {
+  if (a == 0 || b == 0) return 0;
+  if (a >= API_EXTENT_CAP || b >= API_EXTENT_CAP || a > API_EXTENT_CAP / b) return API_EXTENT_CAP;
+  return a * b;
+}
+
+static const api_extent_t kNoAddressFits = {0, API_EXTENT_CAP};
+
+api_extent_t api_dense(u32 elem_bytes, i64 a, i64 b, i64 c, i64 d) {
+  if (a < 0 || b < 0 || c < 0 || d < 0) return kNoAddressFits;
+  api_extent_t e = {0, api_mul(api_mul(api_mul(api_mul(a, b), c), d), elem_bytes)};
+  return e;
+}
+
+api_extent_t api_strided(u32 elem_bytes, int rank, const i64 *dims, const i64 *strides) {
+  i64 lo = 0, hi = 0;
+  for (int k = 0; k < rank; k++) {
+    if (dims[k] < 0) return kNoAddressFits;
+    if (dims[k] == 0) return api_extent_t{0, 0};
+  }
+  for (int k = 0; k < rank; k++) {
+    const i64 s = strides[k];
+    const i64 reach = api_mul(dims[k] - 1, s < 0 ? -s : s);
+    if (s < 0)
+      lo -= reach;
+    else
+      hi += reach;
+  }
+  // At most four terms of at most 2^50 each: no wrap; the result is capped again.
+  api_extent_t e = {api_mul(-lo, elem_bytes), api_mul(hi + 1, elem_bytes)};
+  e.lo = -e.lo;
+  return e;
+}
 
 zv_api_handler_t zv_api_find(u32 id) {
   u32 lo = 0, hi = zv_api_table_size;

@@ -474,10 +474,10 @@ TEST(DataApi, ZeroItemsAndRecordsBeyondTheirArrays) {
   put(slice, kIn), put(slice, uint32_t(339));
   const Bad cases[] = {
       {"eleven concat inputs", 91, payload_of(concat), "rec.input_num >= 0 && rec.input_num <= CONCAT_MAX_INPUTS"},
-      {"eleven split outputs", 146, payload_of(split), "outputs >= 0 && outputs <= SPLIT_MAX_OUTPUTS"},
+      {"eleven split outputs", 146, payload_of(split), "count >= 0 && count <= SPLIT_MAX_OUTPUTS"},
       {"a shape outside the window", 146, payload_of(outside),
        "addr >= DDR_ARM_BASE && (u64)addr + bytes <= 0x100000000ull"},
-      {"nine tile axes", 119, payload_of(tile), "rec.input_dim >= 0 && rec.input_dim <= TILE_MAX_DIMS"},
+      {"nine tile axes", 119, payload_of(tile), "rec.input_dim >= 1 && rec.input_dim <= TILE_MAX_DIMS"},
       {"a slice count past the buffer", 115, words_of(slice), "head.count <= SLICE_MAX_OUTPUTS"},
   };
   for (const Bad &b : cases) {

@@ -25,7 +25,7 @@
   memcpy(&rec, (param), sizeof(type))
 
 // A pointer to an embedded array of an aligned record.
-#define API_ARRAY(elem, rec, member) ((elem *)((uintptr_t)&(rec) + offsetof(decltype(rec), member)))
+#define API_ARRAY(elem, rec, member) ((elem *)((uintptr_t)&(rec) + offsetof(__typeof__(rec), member)))
 
 // Longest array a record may name this way.
 #define CORE_ARRAY_MAX 8

@@ -128,8 +128,8 @@ void nodechip_space2batch_fix8b(u64 input, u64 output, u64 buffer, u64 *buffer_s
   int out[4];
   space2batch_shape(shape, block, pads, out);
   if (buffer_size) {
-    const u64 in_bytes = (u64)(in_4n ? 4 * ceil4(n) : n) * (u64)c * (u64)h * (u64)w;
-    const u64 out_bytes = (u64)(out_4n ? 4 * ceil4(out[0]) : out[0]) * (u64)c * (u64)out[2] * (u64)out[3];
+    const u64 in_bytes = (u64)(in_4n ? 4 * (i64)ceil4(n) : n) * (u64)c * (u64)h * (u64)w;
+    const u64 out_bytes = (u64)(out_4n ? 4 * (i64)ceil4(out[0]) : out[0]) * (u64)c * (u64)out[2] * (u64)out[3];
     *buffer_size = (!padded && !in_4n && !out_4n) ? 0 : (in_bytes > out_bytes ? in_bytes : out_bytes);
     return;
   }
@@ -209,8 +209,8 @@ void nodechip_batch2space_fix8b(u64 input, u64 output, u64 buffer, u64 buffer2, 
   batch2space_shape(shape, block, crops, out);
   const int H = h * block[0], W = w * block[1];
   if (buffer_size) {
-    const u64 in_bytes = (u64)(in_4n ? 4 * ceil4(n) : n) * (u64)c * (u64)h * (u64)w;
-    const u64 out_bytes = (u64)(out_4n ? 4 * ceil4(out[0]) : out[0]) * (u64)c * (u64)H * (u64)W;
+    const u64 in_bytes = (u64)(in_4n ? 4 * (i64)ceil4(n) : n) * (u64)c * (u64)h * (u64)w;
+    const u64 out_bytes = (u64)(out_4n ? 4 * (i64)ceil4(out[0]) : out[0]) * (u64)c * (u64)H * (u64)W;
     if (!cropped && !in_4n && !out_4n) {
       *buffer_size = 0;
       return;

@@ -170,7 +170,7 @@ void nodechip_stride_slice_fix8b(u64 input, u64 output, u64 buffer, u64 buffer2,
       o[i] = steps_in(bi, ei, t4[i]);
     }
     const int in_4n = in_store_mode == FW_STORE_MODE_4N, out_4n = out_store_mode == FW_STORE_MODE_4N;
-    const u64 out_bytes = (u64)(in_4n ? 4 * ceil4(o[0]) : o[0]) * (u64)o[1] * (u64)o[2] * (u64)o[3];
+    const u64 out_bytes = (u64)(in_4n ? 4 * (i64)ceil4(o[0]) : o[0]) * (u64)o[1] * (u64)o[2] * (u64)o[3];
     if (in_4n && o[0] != s4[0])
       *buffer_size = 4u * (u64)ceil4(s4[0]) * (u64)s4[1] * (u64)s4[2] * (u64)s4[3] + (out_4n ? out_bytes : 0);
     else

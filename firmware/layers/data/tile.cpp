@@ -160,7 +160,7 @@ void nodechip_tile_dim4_fix8b(u64 input, u64 output, u64 buffer, u64 *buffer_siz
   ASSERT(in_store_mode != FW_STORE_MODE_2N);
   ASSERT(out_store_mode != FW_STORE_MODE_2N);
   const int n = shape[0];
-  const int rest = shape[1] * shape[2] * shape[3];
+  const int rest = (int)((i64)shape[1] * shape[2] * shape[3]);
   const int in_4n = in_store_mode == FW_STORE_MODE_4N, out_4n = out_store_mode == FW_STORE_MODE_4N;
   const int convert = in_4n && tile_coeff[0] > 1;
   const int view_4n = in_4n && !convert;
@@ -173,12 +173,12 @@ void nodechip_tile_dim4_fix8b(u64 input, u64 output, u64 buffer, u64 *buffer_siz
   }
   tile_plan_t plan;
   tile_plan_of(tile_coeff, 4, &plan);
-  const int out_n = n * tile_coeff[0];
-  const int out_rest = rest * tile_coeff[1] * tile_coeff[2] * tile_coeff[3];
+  const i64 out_n = (i64)n * tile_coeff[0];
+  const i64 out_rest = (i64)rest * tile_coeff[1] * tile_coeff[2] * tile_coeff[3];
   if (buffer_size) {
-    const u64 in_bytes = (u64)(in_4n ? 4 * ceil4(n) : n) * (u64)rest;
+    const u64 in_bytes = (u64)(in_4n ? 4 * (i64)ceil4(n) : (i64)n) * (u64)(i64)rest;
     // A 4N intermediate holds whole groups even when the output is 1N.
-    const u64 out_bytes = (u64)(out_4n || view_4n ? 4 * ceil4(out_n) : out_n) * (u64)out_rest;
+    const u64 out_bytes = (u64)(out_4n || view_4n ? 4 * (i64)ceil4(out_n) : out_n) * (u64)out_rest;
     int largest = 1;
     for (int i = 0; i < plan.steps; i++)
       if (plan.count[i] > largest) largest = plan.count[i];
@@ -211,9 +211,9 @@ void nodechip_tile_dim4_fix8b(u64 input, u64 output, u64 buffer, u64 *buffer_siz
   tile_steps(src, first, output, buffer, &plan, view, 4, format, format, flag, 1, node);
   if (same) return;
   if (out_4n)
-    gdma_move_global_1N_and_4N(buffer, output, out_n, out_rest, 1, node);
+    gdma_move_global_1N_and_4N(buffer, output, (int)out_n, (int)out_rest, 1, node);
   else
-    gdma_move_global_1N_and_4N(output, buffer, out_n, out_rest, 0, node);
+    gdma_move_global_1N_and_4N(output, buffer, (int)out_n, (int)out_rest, 0, node);
 }
 
 // ---- broadcast_like ----

@@ -76,6 +76,17 @@ void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
 
 // ---- Acceptance check ----
 
+// The 1N load of 16-bit data into the 2N layout (gdma_move_global1N_local2N4N
+// with store_4N 0): two items share each 32-bit word, so the destination's w
+// stride is 2 half-words. The engine spreads half-words as it spreads the bytes
+// of the 4N load, and takes exactly this: equal shapes, 16-bit elements on both
+// sides, source w stride 1, destination w stride 2, no shifts.
+static int case_2n_spread(int same_nchw, int src_wstride, int src_wshift, gdma_value_format_t src_format,
+                          int dst_wstride, int dst_wshift, gdma_value_format_t dst_format) {
+  return same_nchw && src_wstride == 1 && dst_wstride == 2 && src_wshift == 0 && dst_wshift == 0 &&
+         src_format == GDMA_VALUE_FORMAT_INT16 && dst_format == GDMA_VALUE_FORMAT_INT16;
+}
+
 void CHECK_TENSOR_PARAM(int is_fill, int is_transpose, int src_nsize, int src_csize, int src_hsize,
                         int src_wsize, int src_hstride, int src_wstride, int src_hshift, int src_wshift,
                         gdma_value_format_t src_format, int dst_nsize, int dst_csize, int dst_hsize,
@@ -91,8 +102,11 @@ void CHECK_TENSOR_PARAM(int is_fill, int is_transpose, int src_nsize, int src_cs
   const int case1 = !is_fill && src_hsize == 1 && dst_hsize == 1 && src_nsize == dst_nsize &&
                     src_csize == dst_csize && src_wsize == dst_wsize && shifted * src_size <= 128 &&
                     src_format == dst_format && dst_wstride == 1 && dst_wshift == 0;
-  const int case2 = !is_fill && same_nchw && src_wstride == 1 && dst_wstride == 4 && src_wshift == 0 &&
-                    dst_wshift == 0 && src_size == 1 && dst_size == 1;
+  // The batch spreads: bytes to every fourth (4N) or half-words to every second (2N).
+  const int case2 = !is_fill && ((same_nchw && src_wstride == 1 && dst_wstride == 4 && src_wshift == 0 &&
+                                  dst_wshift == 0 && src_size == 1 && dst_size == 1) ||
+                                 case_2n_spread(same_nchw, src_wstride, src_wshift, src_format, dst_wstride,
+                                                dst_wshift, dst_format));
   ASSERT_FS((case_fill || case0 || case1 || case2),
             "tensor param check failed:\nis_fill=%d, is_transpose=%d , case0=%d, case1=%d, case2=%d\n"
             "src_nsize=%d, src_csize=%d, src_hsize=%d, src_wsize=%d, src_hstride=%d, src_wstride=%d, "

@@ -199,6 +199,12 @@ TEST(GdmaCheck, AcceptedSizeAndStrideCombinations) {
       {"w stride 2 with different channels", 0, 1, 2, 1, 4, 8, 2, 0, F32, 1, 1, 1, 8, 4, 1, F32, false},
       {"bytes spread to every fourth (1N to 4N)", 0, 1, 2, 3, 4, 4, 1, 0, U8, 1, 2, 3, 4, 16, 4, I8, true},
       {"floats are not spread", 0, 1, 2, 3, 4, 4, 1, 0, F32, 1, 2, 3, 4, 16, 4, F32, false},
+      {"16-bit halves spread to every second (1N to 2N)", 0, 2, 3, 2, 5, 5, 1, 0, I16, 2, 3, 2, 5, 20, 2, I16, true},
+      {"bytes are not spread by 2", 0, 2, 3, 2, 5, 5, 1, 0, I8, 2, 3, 2, 5, 20, 2, I8, false},
+      {"floats are not spread by 2", 0, 2, 3, 2, 5, 5, 1, 0, F32, 2, 3, 2, 5, 20, 2, F32, false},
+      {"16-bit halves not by 3", 0, 2, 3, 2, 5, 5, 1, 0, I16, 2, 3, 2, 5, 20, 3, I16, false},
+      {"16-bit halves spread with other shapes", 0, 2, 3, 2, 5, 5, 1, 0, I16, 2, 3, 5, 2, 20, 2, I16, false},
+      {"16-bit halves from a strided source", 0, 2, 3, 1, 5, 5, 2, 0, I16, 2, 3, 1, 5, 20, 2, I16, false},
       {"a fill with w stride 1", 1, 0, 0, 0, 0, 0, 0, 0, F32, 1, 2, 3, 4, 9, 1, F32, true},
   };
   for (const Case &c : cases) {

@@ -224,6 +224,35 @@ TEST(MemoryLayers, OneNLoadsIntoLocalMemoryAsFourN) {
         }
 }
 
+TEST(MemoryLayers, OneNLoadsIntoLocalMemoryAsTwoN) {
+  // 16-bit items in pairs: item 2g + i in half-word i of each word of pair g.
+  // N 5: two pairs and a last single item; channels from lane 63 wrap.
+  const int N = 5, gc = 3, gh = 2, gw = 4, lc = 2, lh = 2, lw = 3, lane0 = 63;
+  const u32 offset = 0x200;
+  const u32 m = 2 * 32 * 2;  // channel stride: 2 items x the 6-element plane rounded up to 32, 2 bytes each
+  for (u64 seed : deferred_seeds()) {
+    FirmwareRig rig(deferred(seed));
+    chip::Chip &c = rig.chip();
+    const std::vector<u8> g = pattern(static_cast<size_t>(N) * gc * gh * gw * 2, 6);
+    put_bytes(c, kDdr, g);
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      gdma_move_global1N_local2N4N(kDdr, offset, lane0, N, gc, gh, gw, lc, lh, lw, 0, 0, 1, node);
+    })));
+    EXPECT_EQ(c.engines.gdma.commands().size(), 3u);
+    for (int n = 0; n < N; n++)
+      for (int ch = 0; ch < lc; ch++)
+        for (int h = 0; h < lh; h++)
+          for (int w = 0; w < lw; w++) {
+            const int lane = (lane0 + ch) % 64, wraps = (lane0 + ch) / 64;
+            const u32 at = offset + (n / 2) * m + wraps * m + ((h * lw + w) * 2 + n % 2) * 2;
+            const u8 *got = c.local.ptr(0x08000000u + lane * 0x80000u + at, 2);
+            const size_t from = ((size_t(n) * gc + ch) * gh + h) * gw + w;
+            ASSERT_EQ(got[0], g[2 * from]) << n << " " << ch << " " << h << " " << w;
+            ASSERT_EQ(got[1], g[2 * from + 1]) << n << " " << ch << " " << h << " " << w;
+          }
+  }
+}
+
 TEST(MemoryLayers, PackInfoToDtcmCopiesAndWaits) {
   FirmwareRig rig(deferred(3));
   const std::vector<u8> info = pattern(100, 5);

@@ -45,7 +45,23 @@ static const cmd_field_id_t CDMA_FIELD_OUT_BYTES = CMD_FIELD(1408, 32);
 #define SORT_ORDER_ASCEND 0u
 #define SORT_ORDER_DESCEND 1u
 
+// API 508: one sort; the two flags pass as 1 when non-zero.
+typedef struct {
+  u64 src_key;
+  u64 src_index;
+  u32 len;
+  u64 dst_key;
+  u64 dst_index;
+  u32 out_len;
+  u32 order;  // 1: descending
+  u32 index_enable;
+  u32 auto_index;
+} FW_PACKED zv_api_cv_sort_t;
+static_assert(sizeof(zv_api_cv_sort_t) == 52, "zv_api_cv_sort_t is 52 bytes");
+
 extern "C" {
+u32 zv_api_cv_sort(u8 *param, u32 size);
+
 // Sorts len float32 keys from src_key into dst_key (descending or ascending),
 // optionally with the permutation: index_enable 1 writes 32-bit indices to
 // dst_index, read from src_index or, with auto_index 1, numbered 0 to len - 1

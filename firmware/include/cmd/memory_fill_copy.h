@@ -1,6 +1,7 @@
 // Memory fill and copy: the layers that fill and copy regions of device memory
 // with GDMA, the byte copy into the DTCM scratch window, and the memory APIs
-// that reach them (1 memset, 2 memcpy, 177 memset_byte, 183 memcpy_tensors).
+// that reach them (1 memset, 2 memcpy, 136 memcpy_byte, 137 memcpy_wstride,
+// 138 memcpy_tensor, 177 memset_byte, 183 memcpy_tensors).
 //
 // Addresses are 40-bit device addresses (or L2 SRAM or DTCM scratch addresses,
 // high word 0); strides count elements. The layers only issue GDMA commands on
@@ -65,6 +66,36 @@ typedef struct {
 } FW_PACKED memcpy_tensors_row_t;
 static_assert(sizeof(memcpy_tensors_row_t) == 68, "a tensor row is 68 bytes");
 
+// API 136: len bytes.
+typedef struct {
+  u64 src;
+  u64 dst;
+  u64 len;
+} FW_PACKED zv_api_memcpy_byte_t;
+static_assert(sizeof(zv_api_memcpy_byte_t) == 24, "zv_api_memcpy_byte_t is 24 bytes");
+
+// API 137: count elements of type_size bytes, each side with its own w stride.
+typedef struct {
+  u64 src;
+  u64 dst;
+  i32 src_wstride;
+  i32 dst_wstride;
+  i32 count;
+  u32 type_size;
+} FW_PACKED zv_api_memcpy_wstride_t;
+static_assert(sizeof(zv_api_memcpy_wstride_t) == 32, "zv_api_memcpy_wstride_t is 32 bytes");
+
+// API 138: one strided 4-D copy (nodechip_memcpy_tensor).
+typedef struct {
+  u64 src;
+  u64 dst;
+  i32 N, C, H, W;
+  i32 src_stride_n, src_stride_c, src_stride_h, src_stride_w;
+  i32 dst_stride_n, dst_stride_c, dst_stride_h, dst_stride_w;
+  u32 type_size;
+} FW_PACKED zv_api_memcpy_tensor_t;
+static_assert(sizeof(zv_api_memcpy_tensor_t) == 68, "zv_api_memcpy_tensor_t is 68 bytes");
+
 // Rows of API 183 that fit the DTCM scratch window.
 #define MEMCPY_TENSORS_MAX_ROWS (DTCM_SCRATCH_SIZE / sizeof(memcpy_tensors_row_t))
 
@@ -75,6 +106,9 @@ u32 zv_api_memset(u8 *param, u32 size);
 u32 zv_api_memcpy(u8 *param, u32 size);
 u32 zv_api_memset_byte(u8 *param, u32 size);
 u32 zv_api_memcpy_tensors(u8 *param, u32 size);
+u32 zv_api_memcpy_byte(u8 *param, u32 size);
+u32 zv_api_memcpy_wstride(u8 *param, u32 size);
+u32 zv_api_memcpy_tensor(u8 *param, u32 size);
 
 // ---- Layers ----
 

@@ -9,7 +9,14 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
+#include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
+#include "layers/data/concat.h"
+#include "layers/data/copy.h"
+#include "layers/data/pad.h"
+#include "layers/data/rearrange.h"
+#include "layers/data/stride_slice.h"
+#include "layers/data/tile.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/profile_api.h"
 
@@ -32,16 +39,40 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {91, zv_api_concat, sizeof(zv_api_concat_t)},
+    {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
+    {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
+    {94, zv_api_crop, sizeof(zv_api_crop_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
+    {115, zv_api_slice_forward, 0},
+    {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
+    {117, zv_api_transpose, sizeof(zv_api_transpose_t)},
+    {118, zv_api_transpose_fix8b, sizeof(zv_api_transpose_fix8b_t)},
+    {119, zv_api_tile_fix8b_forward, sizeof(zv_api_tile_fix8b_forward_t)},
+    {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
+    {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
+    {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
+    {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
+    {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
+    {143, zv_api_slice_fix8b_forward, 0},
+    {144, zv_api_pad, sizeof(zv_api_pad_t)},
+    {145, zv_api_pad_fix8b, sizeof(zv_api_pad_fix8b_t)},
+    {146, zv_api_split_tf_fix8b, sizeof(zv_api_split_tf_fix8b_t)},
     {147, zv_api_unary, sizeof(zv_api_unary_t)},
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
+    {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
+    {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
+    {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
+    {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
+    {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},

@@ -1,6 +1,9 @@
-// Memory API handlers: 1 memset, 2 memcpy, 177 memset_byte, 183 memcpy_tensors.
+// Memory API handlers: 1 memset, 2 memcpy, 136 memcpy_byte, 137 memcpy_wstride,
+// 138 memcpy_tensor, 177 memset_byte, 183 memcpy_tensors, and 508 the CDMA sort.
 #include "cmd/gdma.h"
 #include "cmd/memory_fill_copy.h"
+#include "cmd/cdma_sort.h"
+#include "runtime/engine_wait.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/hw.h"
 
@@ -119,5 +122,56 @@ u32 zv_api_memcpy_tensors(u8 *param, u32 size) {
   }
   nodechip_memcpy_tensors(api->tensor_num, table, &node);
   poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_memcpy_byte(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_memcpy_byte_t, rec, param, size);
+  const i64 len = rec.len > (u64)API_EXTENT_CAP ? API_EXTENT_CAP : (i64)rec.len;
+  API_GLOBAL(rec.src, api_dense(1, len));
+  API_GLOBAL(rec.dst, api_dense(1, len));
+  return api_issue([&](cmd_id_node_t *node) { nodechip_memcpy_byte(rec.src, rec.dst, rec.len, node); });
+}
+
+// An element size outside 1, 2 and 4 is the layer's to refuse; 4 bounds it.
+static u32 element_bytes(u32 type_size) { return type_size == 1 || type_size == 2 ? type_size : 4; }
+
+u32 zv_api_memcpy_wstride(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_memcpy_wstride_t, rec, param, size);
+  const i64 dims[1] = {rec.count};
+  const i64 src[1] = {rec.src_wstride}, dst[1] = {rec.dst_wstride};
+  API_GLOBAL(rec.src, api_strided(element_bytes(rec.type_size), 1, dims, src));
+  API_GLOBAL(rec.dst, api_strided(element_bytes(rec.type_size), 1, dims, dst));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_memcpy_wstride(rec.src, rec.dst, rec.src_wstride, rec.dst_wstride, rec.count, rec.type_size, node);
+  });
+}
+
+u32 zv_api_memcpy_tensor(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_memcpy_tensor_t, rec, param, size);
+  const i64 dims[4] = {rec.N, rec.C, rec.H, rec.W};
+  const i64 src[4] = {rec.src_stride_n, rec.src_stride_c, rec.src_stride_h, rec.src_stride_w};
+  const i64 dst[4] = {rec.dst_stride_n, rec.dst_stride_c, rec.dst_stride_h, rec.dst_stride_w};
+  API_GLOBAL(rec.src, api_strided(element_bytes(rec.type_size), 4, dims, src));
+  API_GLOBAL(rec.dst, api_strided(element_bytes(rec.type_size), 4, dims, dst));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_memcpy_tensor(rec.src, rec.dst, rec.N, rec.C, rec.H, rec.W, rec.src_stride_n, rec.src_stride_c,
+                           rec.src_stride_h, rec.src_stride_w, rec.dst_stride_n, rec.dst_stride_c, rec.dst_stride_h,
+                           rec.dst_stride_w, rec.type_size, node);
+  });
+}
+
+// The sort issues one CDMA command and waits for it itself: no node, no
+// restart of the ids and no engine wait here.
+u32 zv_api_cv_sort(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cv_sort_t, rec, param, size);
+  API_GLOBAL(rec.src_key, api_dense(4, rec.len));
+  API_GLOBAL(rec.dst_key, api_dense(4, rec.out_len));
+  if (rec.index_enable) {
+    if (!rec.auto_index) API_GLOBAL(rec.src_index, api_dense(4, rec.len));
+    API_GLOBAL(rec.dst_index, api_dense(4, rec.out_len));
+  }
+  cdma_sort_move_cmd(rec.src_key, rec.dst_key, rec.len, rec.order, rec.index_enable ? 1 : 0, rec.auto_index ? 1 : 0,
+                     rec.src_index, rec.dst_index, rec.out_len);
   return 0;
 }

@@ -18,7 +18,8 @@ namespace {
 
 using host::Card;
 
-// Every id with a handler, its record and the record's size.
+// Every id with a handler, its record and the record's size (0: a record of
+// variable length, not size-checked).
 struct Row {
   uint32_t id;
   const char *record;
@@ -37,16 +38,40 @@ const Row kRows[] = {
     {44, "zv_api_bnll_forward_t", 32},
     {46, "zv_api_permute_param_t", 32},
     {65, "zv_api_relu_forward_parallel_t", 40},
+    {91, "zv_api_concat_t", 312},
+    {92, "zv_api_concat_t", 312},
+    {93, "zv_api_global_memcpy_t", 32},
+    {94, "zv_api_crop_t", 64},
     {105, "zv_api_gemm_t", 72},
+    {115, "zv_api_slice_forward", 0},
+    {116, "zv_api_tile_forward_t", 104},
+    {117, "zv_api_transpose_t", 100},
+    {118, "zv_api_transpose_fix8b_t", 100},
+    {119, "zv_api_tile_fix8b_forward_t", 104},
+    {120, "zv_api_batch2space_fix8b_forward_t", 100},
+    {121, "zv_api_space2batch_fix8b_forward_t", 92},
+    {136, "zv_api_memcpy_byte_t", 24},
+    {137, "zv_api_memcpy_wstride_t", 32},
+    {138, "zv_api_memcpy_tensor_t", 68},
     {142, "zv_api_permute_fix8b_param_t", 32},
+    {143, "zv_api_slice_fix8b_forward", 0},
+    {144, "zv_api_pad_t", 72},
+    {145, "zv_api_pad_fix8b_t", 96},
+    {146, "zv_api_split_tf_fix8b_t", 168},
     {147, "zv_api_unary_t", 36},
     {148, "zv_api_binary_t", 100},
     {149, "zv_api_simple_binary_t", 60},
     {157, "zv_api_arg_t", 48},
     {158, "zv_api_arg_fix8b_t", 76},
+    {159, "zv_api_shuffle_channel_forward_t", 36},
+    {160, "zv_api_shuffle_channel_fix8b_forward_t", 36},
+    {161, "zv_api_stride_slice_t", 92},
+    {165, "zv_api_stride_slice_fix8b_t", 68},
     {174, "zv_api_active_forward_t", 32},
     {177, "zv_api_memset_byte_t", 44},
     {183, "zv_api_memcpy_tensors_t", 12},
+    {203, "zv_api_unfold_t", 68},
+    {508, "zv_api_cv_sort_t", 52},
     {901, "zv_api_sigmoid_forward_parallel_t", 24},
     {902, "zv_api_tanh_forward_parallel_t", 24},
     {986, "zv_api_set_profile_t", 4},
@@ -80,6 +105,7 @@ TEST(ApiTable, IdsWithoutAHandlerAnswerNotSupported) {
 TEST(ApiTable, WrongSizeFailsTheCheckNamingTheRecord) {
   Card card;
   for (const Row &r : kRows) {
+    if (r.bytes == 0) continue;
     for (uint32_t words : {r.bytes / 4 - 1, r.bytes / 4 + 1}) {
       SCOPED_TRACE(std::string(r.record) + " in " + std::to_string(words) + " words");
       const size_t before = card.console().size();

@@ -1,5 +1,5 @@
 // Transpose and permute: reordering the axes of a tensor in device memory, and
-// the permute APIs that reach it (46, and 142 for 8-bit data).
+// the APIs that reach it (46 and 142 permute, 117 and 118 transpose).
 //
 // A permutation of up to eight axes is reduced to a short chain of rotations
 // {x, y, z}: the view's bytes, read as an x by y by z array of elements, become
@@ -42,11 +42,39 @@ static_assert(sizeof(zv_api_permute_param_t) == 32, "zv_api_permute_param_t is 3
 // API 142: the same for 8-bit data in the 4N layout.
 typedef zv_api_permute_param_t zv_api_permute_fix8b_param_t;
 
+// API 117: a transpose of up to 8 axes through the work buffer (the u64 at 92).
+typedef struct {
+  u64 input;
+  u64 output;
+  i32 shape[TRANSPOSE_MAX_DIMS];
+  i32 order[TRANSPOSE_MAX_DIMS];
+  i32 dims;
+  i32 type_len;
+  i32 store_mode;
+  u64 buffer;
+} FW_PACKED zv_api_transpose_t;
+static_assert(sizeof(zv_api_transpose_t) == 100, "zv_api_transpose_t is 100 bytes");
+
+// API 118: the 8-bit transpose, each side 1N or 4N.
+typedef struct {
+  u64 input;
+  u64 output;
+  i32 shape[TRANSPOSE_MAX_DIMS];
+  i32 order[TRANSPOSE_MAX_DIMS];
+  i32 dims;
+  i32 in_store_mode;
+  i32 out_store_mode;
+  u64 buffer;
+} FW_PACKED zv_api_transpose_fix8b_t;
+static_assert(sizeof(zv_api_transpose_fix8b_t) == 100, "zv_api_transpose_fix8b_t is 100 bytes");
+
 extern "C" {
 
 // ---- Handler ----
 u32 zv_api_permute(u8 *param, u32 size);
 u32 zv_api_permute_fix8b(u8 *param, u32 size);
+u32 zv_api_transpose(u8 *param, u32 size);
+u32 zv_api_transpose_fix8b(u8 *param, u32 size);
 
 // ---- Planning ----
 

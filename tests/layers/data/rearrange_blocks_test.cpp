@@ -1,0 +1,322 @@
+// Space/batch/depth rearrangements, reorg and the 4N-to-1N reshape as firmware
+// code on the chip model, against plain references.
+#include <string>
+#include <vector>
+
+#include "cmd/tensor_shape.h"
+#include "layers/data/data_rig.h"
+#include "layers/data/rearrange.h"
+#include "ref/data_ref.h"
+#include "ref/permute_ref.h"
+
+namespace zv::test {
+namespace {
+
+using ref::Bytes;
+using ref::Shape;
+
+Bytes zero_pad(const Bytes &in, const Shape &shape, const std::vector<int> &p, size_t size) {
+  const int pads[4][2] = {{0, 0}, {0, 0}, {p[0], p[1]}, {p[2], p[3]}};
+  return ref::pad(in, shape, pads, 0, Bytes(size, 0), size);
+}
+
+TEST(SpaceToBatch, EvenRowsAndColumnsFirst) {
+  // (1, 1, 4, 4) with block (2, 2): batch 0 even rows and even columns, batch 1
+  // even rows and odd columns, batch 2 odd rows and even columns, batch 3 both odd.
+  std::vector<float> in(16);
+  for (int i = 0; i < 16; i++) in[i] = float(i);
+  const int shape[4] = {1, 1, 4, 4}, block[2] = {2, 2}, pads[4] = {0, 0, 0, 0};
+  FirmwareRig rig;
+  rig.chip().ddr.store(kDataIn, in.data(), 64);
+  int out_shape[4];
+  ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
+    nodechip_space2batch(kDataIn, kDataOut, kDataBuf, shape, 4, block, pads, out_shape, node);
+  })));
+  EXPECT_EQ(std::vector<int>(out_shape, out_shape + 4), (std::vector<int>{4, 1, 2, 2}));
+  std::vector<float> out(16);
+  rig.chip().ddr.load(kDataOut, out.data(), 64);
+  EXPECT_EQ(out, (std::vector<float>{0, 2, 8, 10, 1, 3, 9, 11, 4, 6, 12, 14, 5, 7, 13, 15}));
+}
+
+struct BlockCase {
+  const char *what;
+  Shape shape;
+  int bh, bw;
+  std::vector<int> pads;  // crops for batch to space
+};
+
+TEST(SpaceToBatch, FloatWithAndWithoutPadding) {
+  const BlockCase cases[] = {
+      {"no padding", {2, 3, 4, 6}, 2, 3, {0, 0, 0, 0}},
+      {"padded on every side", {2, 2, 3, 3}, 2, 2, {1, 0, 0, 1}},
+      {"block 1 x 2", {1, 2, 2, 4}, 1, 2, {0, 0, 1, 1}},
+  };
+  for (const BlockCase &k : cases) {
+    SCOPED_TRACE(k.what);
+    const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 1);
+    Shape padded = k.shape;
+    padded[2] += k.pads[0] + k.pads[1], padded[3] += k.pads[2] + k.pads[3];
+    const Bytes want = ref::space_to_batch(zero_pad(in, k.shape, k.pads, 4), padded, k.bh, k.bw, 4);
+    const int block[2] = {k.bh, k.bw};
+    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+                 [&](cmd_id_node_t *node) {
+                   nodechip_space2batch(kDataIn, kDataOut, kDataBuf, k.shape.data(), 4, block, k.pads.data(), nullptr,
+                                        node);
+                 },
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+  }
+}
+
+TEST(BatchToSpace, RestoresAndCrops) {
+  const BlockCase cases[] = {
+      {"the inverse of a 2 x 2 space to batch", {4, 1, 2, 2}, 2, 2, {0, 0, 0, 0}},
+      {"crops (1, 0, 0, 1) through the buffer", {4, 1, 2, 2}, 2, 2, {1, 0, 0, 1}},
+      {"two items, block 3 x 2", {12, 2, 2, 3}, 3, 2, {0, 2, 1, 1}},
+  };
+  for (const BlockCase &k : cases) {
+    SCOPED_TRACE(k.what);
+    const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 2);
+    const Bytes want = ref::batch_to_space(in, k.shape, k.bh, k.bw, k.pads, 4);
+    const int block[2] = {k.bh, k.bw};
+    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+                 [&](cmd_id_node_t *node) {
+                   int out[4];
+                   nodechip_batch2space(kDataIn, kDataOut, kDataBuf, k.shape.data(), 4, block, k.pads.data(), out,
+                                        node);
+                   EXPECT_EQ(size_t(out[0]) * out[1] * out[2] * out[3] * 4, want.size());
+                 },
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+  }
+}
+
+// 8-bit space to batch (batch to space when `inverse`) between store modes.
+void check_blocks_fix8b(const BlockCase &k, bool inverse, int in_mode, int out_mode, u64 buffer) {
+  const int k4N = FW_STORE_MODE_4N;
+  const int n = k.shape[0];
+  const size_t len = ref::count_of(k.shape) / size_t(n);
+  const Bytes plain = pattern_bytes(ref::count_of(k.shape), 3);
+  const Bytes in = in_mode == k4N ? ref::to_4n(plain, n, len, 0x21) : plain;
+  Bytes want;
+  Shape out_shape;
+  if (inverse) {
+    want = ref::batch_to_space(plain, k.shape, k.bh, k.bw, k.pads, 1);
+    out_shape = {n / (k.bh * k.bw), k.shape[1], k.shape[2] * k.bh - k.pads[0] - k.pads[1],
+                 k.shape[3] * k.bw - k.pads[2] - k.pads[3]};
+  } else {
+    Shape padded = k.shape;
+    padded[2] += k.pads[0] + k.pads[1], padded[3] += k.pads[2] + k.pads[3];
+    want = ref::space_to_batch(zero_pad(plain, k.shape, k.pads, 1), padded, k.bh, k.bw, 1);
+    out_shape = {n * k.bh * k.bw, k.shape[1], padded[2] / k.bh, padded[3] / k.bw};
+  }
+  const int on = out_shape[0];
+  const size_t out_len = want.size() / size_t(on);
+  const int block[2] = {k.bh, k.bw};
+  for (uint64_t seed : deferred_seeds()) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    FirmwareRig rig(deferred_config(seed));
+    ddr_write(rig, kDataIn, in);
+    u64 bytes = ~0ull;
+    auto call = [&](cmd_id_node_t *node, u64 *query) {
+      if (inverse)
+        nodechip_batch2space_fix8b(kDataIn, kDataOut, kDataBuf, kDataBuf2, query, k.shape.data(), 4, in_mode,
+                                   out_mode, block, k.pads.data(), nullptr, node);
+      else
+        nodechip_space2batch_fix8b(kDataIn, kDataOut, kDataBuf, query, k.shape.data(), 4, in_mode, out_mode, block,
+                                   k.pads.data(), nullptr, node);
+    };
+    ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+    EXPECT_EQ(bytes, buffer);
+    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+    const Bytes got = out_mode == k4N
+                          ? ref::from_4n(ddr_read(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
+                          : ddr_read(rig, kDataOut, want.size());
+    EXPECT_TRUE(got == want);
+  }
+}
+
+TEST(SpaceToBatch, EightBitBetweenStoreModes) {
+  const int k1N = FW_STORE_MODE_1N, k4N = FW_STORE_MODE_4N;
+  const BlockCase plain = {"", {3, 2, 4, 4}, 2, 2, {0, 0, 0, 0}};
+  const BlockCase padded = {"", {3, 2, 3, 2}, 2, 2, {1, 0, 1, 1}};
+  SCOPED_TRACE("space to batch");
+  {
+    SCOPED_TRACE("1N to 1N");
+    check_blocks_fix8b(plain, false, k1N, k1N, 0);
+  }
+  {
+    SCOPED_TRACE("4N to 4N");
+    check_blocks_fix8b(plain, false, k4N, k4N, 4 * 2 * 4 * 4);
+  }
+  {
+    SCOPED_TRACE("4N to 1N, padded");
+    check_blocks_fix8b(padded, false, k4N, k1N, 12 * 2 * 2 * 2);
+  }
+  {
+    SCOPED_TRACE("1N to 4N, padded");
+    check_blocks_fix8b(padded, false, k1N, k4N, 12 * 2 * 2 * 2);
+  }
+}
+
+TEST(BatchToSpace, EightBitBetweenStoreModes) {
+  const int k1N = FW_STORE_MODE_1N, k4N = FW_STORE_MODE_4N;
+  const BlockCase whole = {"", {12, 2, 2, 2}, 2, 2, {0, 0, 0, 0}};
+  const BlockCase cropped = {"", {8, 1, 3, 2}, 2, 2, {1, 1, 0, 1}};
+  {
+    SCOPED_TRACE("1N to 1N");
+    check_blocks_fix8b(whole, true, k1N, k1N, 0);
+  }
+  {
+    SCOPED_TRACE("1N to 1N, cropped");
+    check_blocks_fix8b(cropped, true, k1N, k1N, 48);
+  }
+  {
+    SCOPED_TRACE("4N to 4N");
+    check_blocks_fix8b(whole, true, k4N, k4N, 4 * 2 * 4 * 4 + 96);
+  }
+  {
+    SCOPED_TRACE("4N to 1N, cropped");
+    check_blocks_fix8b(cropped, true, k4N, k1N, 48 + 48);
+  }
+  {
+    SCOPED_TRACE("1N to 4N, cropped");
+    check_blocks_fix8b(cropped, true, k1N, k4N, 96 + 48);
+  }
+  {
+    SCOPED_TRACE("4N to 1N");
+    check_blocks_fix8b(whole, true, k4N, k1N, 96 + 0 * 96);
+  }
+}
+
+TEST(DepthToSpace, EveryLayoutBothWays) {
+  // (1, 4, 1, 1) with block 2 x 2: channels 0-3 at (0, 0), (0, 1), (1, 0), (1, 1).
+  {
+    const std::vector<float> in = {10, 11, 12, 13};
+    const int shape[4] = {1, 4, 1, 1}, block[2] = {2, 2};
+    FirmwareRig rig;
+    rig.chip().ddr.store(kDataIn, in.data(), 16);
+    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
+      nodechip_depth2space(kDataIn, kDataOut, shape, 4, block, 1, 1, 0, 0, node);
+    })));
+    std::vector<float> out(4);
+    rig.chip().ddr.load(kDataOut, out.data(), 16);
+    EXPECT_EQ(out, in);
+  }
+  const std::vector<int> to_nhwc = {0, 2, 3, 1};
+  struct Case {
+    Shape nchw;  // the input, logically
+    int bh, bw, format;
+  };
+  const Case cases[] = {{{2, 12, 2, 3}, 2, 3, 0}, {{1, 8, 3, 2}, 2, 2, 3}, {{2, 4, 2, 1}, 1, 2, 4}};
+  for (const Case &k : cases)
+    for (int inverse = 0; inverse < 2; inverse++)
+      for (int in_nchw = 0; in_nchw < 2; in_nchw++)
+        for (int out_nchw = 0; out_nchw < 2; out_nchw++) {
+          SCOPED_TRACE(std::string(inverse ? "space to depth" : "depth to space") + (in_nchw ? " NCHW" : " NHWC") +
+                       " to" + (out_nchw ? " NCHW" : " NHWC") + ", format " + std::to_string(k.format));
+          const size_t size = k.format == 0 ? 4 : k.format == 4 ? 2 : 1;
+          // Space to depth takes the depth-to-space output shape as its input.
+          Shape logical = k.nchw;
+          if (inverse) logical = {k.nchw[0], k.nchw[1] / (k.bh * k.bw), k.nchw[2] * k.bh, k.nchw[3] * k.bw};
+          const Bytes nchw = pattern_bytes(ref::count_of(logical) * size, 4);
+          const Bytes result = inverse ? ref::space_to_depth(nchw, logical, k.bh, k.bw, size)
+                                       : ref::depth_to_space(nchw, logical, k.bh, k.bw, size);
+          const Shape out_logical = inverse ? k.nchw
+                                            : Shape{k.nchw[0], k.nchw[1] / (k.bh * k.bw), k.nchw[2] * k.bh,
+                                                    k.nchw[3] * k.bw};
+          const Bytes in = in_nchw ? nchw : ref::permute_axes(nchw, logical, to_nhwc, size);
+          const Bytes want = out_nchw ? result : ref::permute_axes(result, out_logical, to_nhwc, size);
+          const Shape given = in_nchw ? logical : Shape{logical[0], logical[2], logical[3], logical[1]};
+          const int block[2] = {k.bh, k.bw};
+          on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+                       [&](cmd_id_node_t *node) {
+                         nodechip_depth2space(kDataIn, kDataOut, given.data(), 4, block, in_nchw, out_nchw, inverse,
+                                              k.format, node);
+                       },
+                       [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+        }
+}
+
+TEST(Reorg, SpaceToDepthAndBack) {
+  const Shape shape = {2, 8, 2, 3};  // as the layer is given it
+  const Bytes in = pattern_bytes(ref::count_of(shape) * 4, 5);
+  for (int reverse = 0; reverse < 2; reverse++) {
+    SCOPED_TRACE(reverse ? "reverse: depth to space" : "space to depth");
+    Bytes want;
+    if (reverse)
+      want = ref::depth_to_space(in, shape, 2, 2, 4);
+    else
+      want = ref::space_to_depth(in, {2, 2, 4, 6}, 2, 2, 4);
+    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+                 [&](cmd_id_node_t *node) {
+                   nodechip_reorg_forward_v2(kDataIn, kDataOut, 0, shape.data(), 4, 2, 2, reverse, node);
+                 },
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+  }
+}
+
+TEST(Reshape, FourNToOneN) {
+  const int n = 6, c = 3, h = 2, w = 5;
+  const size_t len = size_t(c) * h * w;
+  const Bytes plain = pattern_bytes(n * len, 6);
+  const Bytes four = ref::to_4n(plain, n, len, 0x99);
+  on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, four); },
+               [&](cmd_id_node_t *node) {
+                 nodechip_reshape_fix8b(kDataIn, kDataOut, n, c, h, w, 9, 9, 9, 9, 2, 0, node);
+               },
+               [&](FirmwareRig &rig) {
+                 EXPECT_EQ(rig.chip().engines.gdma.commands().size(), 2u) << "4 items, then 2";
+                 EXPECT_TRUE(ddr_read(rig, kDataOut, plain.size()) == plain);
+               });
+}
+
+TEST(Rearrange, BlockChecksFail) {
+  const int shape[4] = {4, 1, 2, 2}, block[2] = {2, 2}, none[4] = {0, 0, 0, 0};
+  struct Bad {
+    const char *kind, *function, *condition;
+    std::function<void(cmd_id_node_t *)> call;
+  };
+  const Bad cases[] = {
+      {"ASSERT_FS", "nodechip_space2batch", "input_dim == 4",
+       [&](cmd_id_node_t *n) { nodechip_space2batch(kDataIn, kDataOut, kDataBuf, shape, 3, block, none, nullptr, n); }},
+      {"ASSERT_FS", "nodechip_batch2space", "input_dim == 4",
+       [&](cmd_id_node_t *n) { nodechip_batch2space(kDataIn, kDataOut, kDataBuf, shape, 5, block, none, nullptr, n); }},
+      {"ASSERT", "nodechip_space2batch_fix8b", "input_dim == 4",
+       [&](cmd_id_node_t *n) {
+         nodechip_space2batch_fix8b(kDataIn, kDataOut, kDataBuf, nullptr, shape, 3, 0, 0, block, none, nullptr, n);
+       }},
+      {"ASSERT", "nodechip_space2batch_fix8b", "input_addr != output_addr",
+       [&](cmd_id_node_t *n) {
+         nodechip_space2batch_fix8b(kDataIn, kDataIn, kDataBuf, nullptr, shape, 4, 0, 0, block, none, nullptr, n);
+       }},
+      {"ASSERT", "nodechip_batch2space_fix8b", "in_store_mode != FW_STORE_MODE_2N",
+       [&](cmd_id_node_t *n) {
+         nodechip_batch2space_fix8b(kDataIn, kDataOut, kDataBuf, kDataBuf2, nullptr, shape, 4, 1, 0, block, none,
+                                    nullptr, n);
+       }},
+      {"ASSERT", "nodechip_batch2space_fix8b", "out_store_mode != FW_STORE_MODE_2N",
+       [&](cmd_id_node_t *n) {
+         nodechip_batch2space_fix8b(kDataIn, kDataOut, kDataBuf, kDataBuf2, nullptr, shape, 4, 0, 1, block, none,
+                                    nullptr, n);
+       }},
+      {"ASSERT", "nodechip_batch2space_fix8b", "input_addr != output_addr",
+       [&](cmd_id_node_t *n) {
+         nodechip_batch2space_fix8b(kDataIn, kDataIn, kDataBuf, kDataBuf2, nullptr, shape, 4, 0, 0, block, none,
+                                    nullptr, n);
+       }},
+      {"ASSERT_FS", "nodechip_depth2space", "input_dims == 4",
+       [&](cmd_id_node_t *n) { nodechip_depth2space(kDataIn, kDataOut, shape, 3, block, 1, 1, 0, 0, n); }},
+      {"ASSERT_FS", "nodechip_reorg_forward_v2", "bottom_dims == 4",
+       [&](cmd_id_node_t *n) { nodechip_reorg_forward_v2(kDataIn, kDataOut, 0, shape, 3, 2, 2, 0, n); }},
+      {"ASSERT_FS", "nodechip_reshape_fix8b", "in_tensor_global_store_mode==2",
+       [&](cmd_id_node_t *n) { nodechip_reshape_fix8b(kDataIn, kDataOut, 4, 1, 1, 1, 0, 0, 0, 0, 0, 0, n); }},
+      {"ASSERT_FS", "nodechip_reshape_fix8b", "out_tensor_global_store_mode==0",
+       [&](cmd_id_node_t *n) { nodechip_reshape_fix8b(kDataIn, kDataOut, 4, 1, 1, 1, 0, 0, 0, 0, 2, 2, n); }},
+  };
+  for (const Bad &b : cases) {
+    SCOPED_TRACE(std::string(b.function) + ": " + b.condition);
+    expect_assert(b.call, b.kind, "firmware/layers/", b.function, b.condition, "none.");
+  }
+}
+
+}  // namespace
+}  // namespace zv::test

@@ -6,6 +6,9 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
+#include "layers/data/reduce.h"
+#include "layers/data/select.h"
+#include "layers/data/topk.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/profile_api.h"
@@ -19,13 +22,18 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset},
     {2, zv_api_memcpy},
+    {19, zv_api_filter_forward},
     {46, zv_api_permute},
     {105, zv_api_gemm},
     {142, zv_api_permute_fix8b},
     {157, zv_api_arg},
     {158, zv_api_arg_fix8b},
     {177, zv_api_memset_byte},
+    {180, zv_api_sort_per_dim},
     {183, zv_api_memcpy_tensors},
+    {201, zv_api_segment_reduce},
+    {700, zv_api_topk},
+    {701, zv_api_cumsum},
     {986, zv_api_set_profile},
     {987, zv_api_get_profile_data},
 };

@@ -18,7 +18,8 @@ namespace {
 
 using host::Card;
 
-// Every id with a handler, its record and the record's size.
+// Every id with a handler, its record and the record's size (0: a record of
+// variable size, whose own suite checks its sizes).
 struct Row {
   uint32_t id;
   const char *record;
@@ -27,13 +28,18 @@ struct Row {
 const Row kRows[] = {
     {1, "zv_api_memset_t", 20},
     {2, "zv_api_memcpy_t", 32},
+    {19, "zv_api_filter_forward_t", 48},
     {46, "zv_api_permute_param_t", 32},
     {105, "zv_api_gemm_t", 72},
     {142, "zv_api_permute_fix8b_param_t", 32},
     {157, "zv_api_arg_t", 48},
     {158, "zv_api_arg_fix8b_t", 76},
     {177, "zv_api_memset_byte_t", 44},
+    {180, "zv_api_sort_per_dim_t", 96},
     {183, "zv_api_memcpy_tensors_t", 12},
+    {201, "zv_api_segment_reduce_t", 0},
+    {700, "zv_api_topk_t", 48},
+    {701, "zv_api_cumsum_t", 36},
     {986, "zv_api_set_profile_t", 4},
     {987, "zv_api_get_profile_data_t", 28},
 };
@@ -64,6 +70,7 @@ TEST(ApiTable, IdsWithoutAHandlerAnswerNotSupported) {
 TEST(ApiTable, WrongSizeFailsTheCheckNamingTheRecord) {
   Card card;
   for (const Row &r : kRows) {
+    if (r.bytes == 0) continue;
     for (uint32_t words : {r.bytes / 4 - 1, r.bytes / 4 + 1}) {
       SCOPED_TRACE(std::string(r.record) + " in " + std::to_string(words) + " words");
       const size_t before = card.console().size();

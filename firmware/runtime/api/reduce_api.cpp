@@ -1,0 +1,34 @@
+// APIs 201 and 701: segment reduce and cumulative sum.
+#include <stdint.h>
+
+#include "layers/data/reduce.h"
+#include "runtime/api/dispatch.h"
+#include "runtime/engine_wait.h"
+
+u32 zv_api_segment_reduce(u8 *param, u32 size) {
+  zv_api_segment_reduce_t rec;
+  ASSERT(size >= sizeof(rec));
+  memcpy(&rec, param, sizeof(rec));
+  // The record ends with input_rows segment ids; the length is checked in 64
+  // bits so that no row count wraps around to a matching size.
+  ASSERT(rec.input_rows >= 0 && (u64)size == sizeof(zv_api_segment_reduce_t) + (u64)rec.input_rows * sizeof(int));
+  if (rec.input_rows == 0 || rec.segment_num == 0 || rec.row_len == 0) return 0;
+  // The ids are read in place, word by word.
+  ASSERT(((uintptr_t)(param + sizeof(rec)) & 3) == 0);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_segment_reduce(rec.input_addr, rec.output_addr, (const int *)(param + sizeof(rec)), rec.input_rows,
+                          rec.segment_num, (i64)rec.row_len, rec.segment_reduce_flag, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_cumsum(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cumsum_t, rec, param, size);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_cumsum(rec.input_addr, rec.output_addr, rec.dim, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
+                  &node);
+  poll_all_engine_done(&node);
+  return 0;
+}

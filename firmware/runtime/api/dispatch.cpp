@@ -30,6 +30,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {158, zv_api_arg_fix8b},
     {177, zv_api_memset_byte},
     {180, zv_api_sort_per_dim},
+    {181, zv_api_index_select},
     {183, zv_api_memcpy_tensors},
     {201, zv_api_segment_reduce},
     {700, zv_api_topk},

@@ -36,6 +36,7 @@ const Row kRows[] = {
     {158, "zv_api_arg_fix8b_t", 76},
     {177, "zv_api_memset_byte_t", 44},
     {180, "zv_api_sort_per_dim_t", 96},
+    {181, "zv_api_index_select_t", 88},
     {183, "zv_api_memcpy_tensors_t", 12},
     {201, "zv_api_segment_reduce_t", 0},
     {700, "zv_api_topk_t", 48},

@@ -1,4 +1,4 @@
-// The filter API (19) end to end: messages through the host driver under the
+// The filter and index-select APIs (19, 181) end to end: messages through the host driver under the
 // deferred schedule with several seeds and the happens-before checker on, and
 // on the ARM image.
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/data/select.h"
+#include "ref/index_select_ref.h"
 
 namespace zv::test {
 namespace {
@@ -21,6 +22,25 @@ constexpr uint64_t kIn = 0x100000000ull;
 constexpr uint64_t kFlags = 0x101000000ull;
 constexpr uint64_t kOut = 0x102000000ull;
 constexpr uint64_t kScratch = 0x103000000ull;
+constexpr uint64_t kIndex = 0x104000000ull;
+constexpr uint64_t kBuf1 = 0x105000000ull;
+constexpr uint64_t kBuf2 = 0x106000000ull;
+
+zv_api_index_select_t index_record(int index_num, int type_size, int axis) {
+  zv_api_index_select_t r = {};
+  r.input_addr = kIn;
+  r.index_addr = kIndex;
+  r.index_num = index_num;
+  r.output_addr = kOut;
+  r.buffer_addr = kBuf1;
+  r.buffer2_addr = kBuf2;
+  r.type_size = type_size;
+  const int shape[3] = {3, 8, 5};
+  std::memcpy(r.shape, shape, sizeof(shape));
+  r.dims = 3;
+  r.axis = axis;
+  return r;
+}
 
 std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
   std::vector<float> v(bytes.size() / 4);
@@ -59,6 +79,56 @@ TEST(FilterApi, NoItemsAndWrongSize) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_filter_forward_t)\n"), std::string::npos) << card.console();
+}
+
+TEST(IndexSelectApi, FloatAndBytesByTypeSize) {
+  const std::vector<int> shape = {3, 8, 5};
+  // Per axis (extents 3, 8 and 5): runs and repeats.
+  const std::vector<int> index[3] = {{2, 0, 1}, {7, 0, 1, 2, 2}, {4, 0, 1}};
+  std::vector<float> f(120);
+  for (size_t i = 0; i < f.size(); i++) f[i] = float(i) - 60.0f;
+  std::vector<int8_t> b(120);
+  for (size_t i = 0; i < b.size(); i++) b[i] = int8_t(i * 3);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (int type_size : {4, 1, 2})
+      for (int axis : {0, 1, -1}) {
+        SCOPED_TRACE(card_config_name(cfg) + ": type size " + std::to_string(type_size) + ", axis " +
+                     std::to_string(axis));
+        const std::vector<int> &idx = index[axis < 0 ? 2 : axis];
+        card->write(kIndex, idx.data(), idx.size() * 4);
+        if (type_size == 4) card->write(kIn, f.data(), f.size() * 4);
+        else card->write(kIn, b.data(), b.size());
+        auto a = card->send(181, payload_of(index_record(int(idx.size()), type_size, axis)));
+        ASSERT_TRUE(a) << card->trouble();
+        EXPECT_EQ(a->result, 0u) << card->console();
+        EXPECT_TRUE(no_findings(card->chip()));
+        if (type_size == 4) {
+          const std::vector<float> want = ref::index_select(f, shape, axis, idx);
+          EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+        } else {
+          const std::vector<int8_t> want = ref::index_select(b, shape, axis, idx);
+          const std::vector<uint8_t> got = card->read(kOut, want.size());
+          EXPECT_EQ(std::vector<int8_t>(got.begin(), got.end()), want);
+        }
+      }
+  }
+}
+
+TEST(IndexSelectApi, WrongSizeAndABadIndex) {
+  Card card;
+  std::vector<uint32_t> words = payload_of(index_record(1, 4, 0));
+  words.push_back(0);
+  auto a = card.send(181, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_index_select_t)\n"), std::string::npos) << card.console();
+  const std::vector<int> bad = {0, -1};
+  card.write(kIndex, bad.data(), 8);
+  a = card.send(181, payload_of(index_record(2, 1, 0)));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("ASSERT info: index -1 at 1, extent 3"), std::string::npos) << card.console();
 }
 
 }  // namespace

@@ -10,6 +10,28 @@
 #include "cmd/cmd_framework.h"
 #include "runtime/types.h"
 
+// Index select: the tensor is viewed with the selected axis first (a transpose
+// into `buffer` when it is not); the rows of the view named by the indices are
+// then gathered by the GDE inside L2 SRAM when the whole view fits there (float
+// rows of 1 or 4 elements), else by one GDMA copy per run of consecutive
+// indices, the indices read on the ARM in chunks of INDEX_SELECT_CHUNK.
+#define INDEX_SELECT_CHUNK 0x10000
+// The GDE road's L2 SRAM area: the view, the indices and the gathered rows,
+// each from a 128-byte boundary.
+#define L2_SRAM_SCRATCH_START 0x100a2000u
+#define L2_SRAM_SCRATCH_END 0x10300000u
+
+typedef struct {
+  int dims;        // after dropping extents of 1 in front of the axis
+  int shape[8];    // the input's extents, so reduced
+  int axis;        // into shape
+  int order[8];    // axis first, the others in order
+  int inverse[8];  // the view back to the output
+  u64 rows;        // extent of the axis
+  u64 inner;       // elements per row of the view
+  int gde_type;    // GDE item type for float32 rows of 1 or 4 elements, -1: GDMA road
+} index_select_view_t;
+
 // ---- API records ----
 
 // API 19.
@@ -25,15 +47,38 @@ typedef struct {
 } FW_PACKED zv_api_filter_forward_t;
 static_assert(sizeof(zv_api_filter_forward_t) == 48, "zv_api_filter_forward_t is 48 bytes");
 
+// API 181.
+typedef struct {
+  u64 input_addr;
+  u64 index_addr;
+  i32 index_num;
+  u64 output_addr;
+  u64 buffer_addr;
+  u64 buffer2_addr;
+  i32 type_size;
+  i32 shape[8];
+  i32 dims;
+  i32 axis;
+} FW_PACKED zv_api_index_select_t;
+static_assert(sizeof(zv_api_index_select_t) == 88, "zv_api_index_select_t is 88 bytes");
+
 extern "C" {
 
 // ---- Handler ----
 u32 zv_api_filter_forward(u8 *param, u32 size);
+u32 zv_api_index_select(u8 *param, u32 size);
+
+// ---- Planning (pure) ----
+
+// The view of index select along axis (negative: from the end) of shape (dims
+// 1 to 8) for elements of type_size bytes.
+void index_select_view_of(index_select_view_t *view, const int *shape, int dims, int axis, int type_size);
 
 // ---- ARM read-back ----
 
 // The ARM's pointer to `bytes` bytes of device memory at `global` (the whole
-// range inside the ARM's window), without any copy or wait.
+// range inside the ARM's window) or of the DTCM scratch window, without any
+// copy or wait.
 void *arm_window_ptr(u64 global, u64 bytes);
 // Copies `size` bytes from `global` to `scratch`, waits for the node and
 // returns the ARM's pointer to the copy. The scratch must not be in use by a
@@ -49,4 +94,22 @@ u8 get_u8_in_arm(u64 global, u64 scratch, cmd_id_node_t *node);
 // counts as set, -0.0 as unset). The N flags are read from flag_scratch.
 void nodechip_filter_forward(u64 input, u64 flags, u64 output, u64 flag_scratch, int N, int C, int H, int W,
                              cmd_id_node_t *node);
+
+// output = the input's slices along axis named by the index_num int32 indices
+// at `index` (each in [0, extent of the axis)), in index order. buffer and
+// buffer2 each hold the larger of input and output when the axis is not the
+// first of more than one extent; the index scratch (device memory in the ARM's
+// window or the DTCM scratch window) holds min(index_num, INDEX_SELECT_CHUNK)
+// int32. type_size 4 (float32) or 1 (8-bit).
+void nodechip_index_select_common(u64 input, u64 index, int index_num, u64 output, u64 buffer, u64 buffer2,
+                                  u64 index_scratch, int type_size, const int *shape, int dims, int axis,
+                                  cmd_id_node_t *node);
+void nodechip_index_select(u64 input, u64 index, int index_num, u64 output, u64 buffer, u64 buffer2,
+                           u64 index_scratch, const int *shape, int dims, int axis, cmd_id_node_t *node);
+void nodechip_index_select_fix8b(u64 input, u64 index, int index_num, u64 output, u64 buffer, u64 buffer2,
+                                 u64 index_scratch, const int *shape, int dims, int axis, cmd_id_node_t *node);
+// The GDE road: returns 1 when done, 0 when the view, the indices and the
+// result do not fit the L2 SRAM area (nothing issued then).
+int index_select_gde(u64 input, u64 index, u64 output, const int *shape, int dims, int index_num, int gde_mode,
+                     cmd_id_node_t *node);
 }

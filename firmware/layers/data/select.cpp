@@ -5,6 +5,8 @@
 
 #include "cmd/gde_gather.h"
 #include "cmd/gdma.h"
+#include "cmd/memory_fill_copy.h"
+#include "cmd/memory_store_mode.h"
 #include "layers/data/transpose.h"
 #include "cmd/tensor_shape.h"
 #include "runtime/assert.h"
@@ -212,4 +214,155 @@ void nodechip_index_select_fix8b(u64 input, u64 index, int index_num, u64 output
                                  u64 index_scratch, const int *shape, int dims, int axis, cmd_id_node_t *node) {
   nodechip_index_select_common(input, index, index_num, output, buffer, buffer2, index_scratch, 1, shape, dims,
                                axis, node);
+}
+
+// ---- Masked select ----
+
+static int typesize2type(int bytes) {
+  if (bytes != 4 && bytes != 1) ASSERT_FS(0, "not support format_bytes:%d\n", bytes);
+  return bytes == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8;
+}
+
+// shape at `target` dims, 1s in front (or appended with align_first).
+static void expand_dims(const int *shape, int dims, int *out, int target, int align_first) {
+  for (int i = 0; i < target; i++) out[i] = 1;
+  for (int i = 0; i < dims; i++) out[align_first ? i : target - dims + i] = shape[i];
+}
+
+void masked_shapes_of(masked_shapes_t *m, const int *src_shape, int src_dims, const int *mask_shape, int mask_dims,
+                      int align_first) {
+  const int big = src_dims > mask_dims ? src_dims : mask_dims;
+  m->rank = big > 4 ? big : 4;
+  // Right-aligned shapes keep their 1s in front of the larger rank only;
+  // both then take trailing 1s up to rank 4.
+  const int lead = align_first ? m->rank : big;
+  expand_dims(src_shape, src_dims, m->src, lead, align_first);
+  expand_dims(mask_shape, mask_dims, m->mask, lead, align_first);
+  for (int i = lead; i < m->rank; i++) m->src[i] = m->mask[i] = 1;
+  m->tile_src = m->tile_mask = 0;
+  m->ok = 1;
+  for (int i = 0; i < m->rank; i++) {
+    const int a = m->src[i], b = m->mask[i];
+    m->out[i] = a > b ? a : b;
+    if (a == b) continue;
+    if (a == 1) m->tile_src = 1;
+    else if (b == 1) m->tile_mask = 1;
+    else m->ok = 0;
+  }
+}
+
+masked_piece_t masked_piece_of(u64 remaining) {
+  masked_piece_t p;
+  const u64 e = remaining < MASKED_LANE_ELEMS ? remaining : MASKED_LANE_ELEMS;
+  const u64 lanes = remaining / e;
+  p.lanes = (int)(lanes < NPU_NUM ? lanes : NPU_NUM);
+  // A full lane is 2 rows of 32768: the engine's extents are 16-bit.
+  p.h = e == MASKED_LANE_ELEMS ? 2 : 1;
+  p.w = (int)(e / (u64)p.h);
+  return p;
+}
+
+// Tiles the operand (shape `in`) to `out` at rank dims into dst with one flat
+// copy per contiguous block that is not repeated.
+static void tile_flat(u64 src, const int *in, const int *out, int dims, int type_size, u64 dst,
+                      cmd_id_node_t *node) {
+  // Behind the last tiled dimension the operand is copied whole.
+  int last = -1;
+  for (int i = 0; i < dims; i++)
+    if (in[i] != out[i]) last = i;
+  u64 block = 1;
+  for (int i = last + 1; i < dims; i++) block *= (u64)in[i];
+  u64 outer = 1;
+  for (int i = 0; i <= last; i++) outer *= (u64)out[i];
+  const gdma_value_format_t fmt = type_size == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8;
+  for (u64 o = 0; o < outer; o++) {
+    // The source block of output block o: its coordinates taken modulo 1.
+    u64 rest = o, at = 0, stride = block;
+    for (int i = last; i >= 0; i--) {
+      const u64 c = rest % (u64)out[i];
+      rest /= (u64)out[i];
+      if (in[i] != 1) at += c * stride;
+      stride *= (u64)in[i];
+    }
+    fix_cmd_node_overflow(node);
+    for (u64 done = 0; done < block; done += 0x40000000u) {
+      const u64 part = block - done < 0x40000000u ? block - done : 0x40000000u;
+      general_gdma_gen_cmd(src + (at + done) * (u64)type_size, dst + (o * block + done) * (u64)type_size, fmt,
+                           (int)part, GDMA_VALUE_DIR_S2S, node);
+    }
+  }
+}
+
+// A piece between device memory and local memory, one element per 4-byte slot.
+static void load_piece(u32 local, u64 global, const masked_piece_t *p, int type_size, cmd_id_node_t *node) {
+  const int e = p->h * p->w;
+  const int slot = type_size == 4 ? 1 : 4;  // local w stride in elements of the format
+  const int plane = (e + 31) / 32 * 32 * (4 / type_size);
+  const gdma_value_format_t fmt = type_size == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8;
+  __tensor_general_move_gen_cmd(global, 0, 1, p->lanes, p->h, p->w, p->lanes * e, e, p->w, 1, fmt, local, 0, 1,
+                                p->lanes, p->h, p->w, plane, plane, p->w * slot, slot, fmt, GDMA_VALUE_DIR_S2L, 0,
+                                node);
+}
+
+int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask, const int *mask_shape,
+                           int mask_dims, u64 dst, int src_type_size, int mask_type_size, int src_store_mode,
+                           int mask_store_mode, u64 buffer, u64 buffer2, u8 align_first, cmd_id_node_t *node) {
+  const int src_dim_size = src_dims, mask_dim_size = mask_dims;
+  ASSERT_FS(src_dim_size > 0 && mask_dim_size > 0);
+  ASSERT(src_dims <= MASKED_MAX_DIMS && mask_dims <= MASKED_MAX_DIMS);
+  typesize2type(src_type_size);
+  typesize2type(mask_type_size);
+  ASSERT(src_store_mode == FW_STORE_MODE_1N || src_store_mode == FW_STORE_MODE_4N);
+  ASSERT(mask_store_mode == FW_STORE_MODE_1N || mask_store_mode == FW_STORE_MODE_4N);
+  masked_shapes_t m;
+  masked_shapes_of(&m, src_shape, src_dims, mask_shape, mask_dims, align_first);
+  if (!m.ok) ASSERT_FS(false, "shape is not broadcastable\n");
+  u64 total_length = 1;
+  for (int i = 0; i < m.rank; i++) total_length *= (u64)m.out[i];
+  ASSERT_FS(total_length != 0);
+  // 4N operands become 1N (8-bit only), then the operand with extents 1 is
+  // tiled; each result goes to the buffer, which advances behind it.
+  u64 op[2] = {src, mask};
+  const int sizes[2] = {src_type_size, mask_type_size};
+  const int modes[2] = {src_store_mode, mask_store_mode};
+  const int *shapes[2] = {m.src, m.mask};
+  const int tiles[2] = {m.tile_src, m.tile_mask};
+  for (int k = 0; k < 2; k++) {
+    u64 len = 1;
+    for (int i = 1; i < m.rank; i++) len *= (u64)shapes[k][i];
+    if (modes[k] == FW_STORE_MODE_4N && sizes[k] == 1) {
+      gdma_move_global_1N_and_4N(buffer, op[k], shapes[k][0], (int)len, 0, node);
+      op[k] = buffer;
+      buffer += (u64)shapes[k][0] * len;
+    }
+    if (tiles[k]) {
+      tile_flat(op[k], shapes[k], m.out, m.rank, sizes[k], buffer, node);
+      op[k] = buffer;
+      buffer += total_length * (u64)sizes[k];
+    }
+  }
+  if (mask_type_size == 1) {
+    // The unused upper bytes of every 8-bit mask slot read as zero.
+    const u32 zero = 0;
+    fill_constant_gen_local_cmd_stride(MASKED_LOCAL_MASK, 0, &zero, GDMA_VALUE_FORMAT_FLOAT32, 1, NPU_NUM, 2,
+                                       MASKED_LANE_ELEMS / 2, MASKED_LANE_ELEMS, MASKED_LANE_ELEMS,
+                                       MASKED_LANE_ELEMS / 2, 1, node);
+  }
+  u64 selected = 0;
+  for (u64 done = 0; done < total_length;) {
+    const masked_piece_t p = masked_piece_of(total_length - done);
+    fix_cmd_node_overflow(node);
+    load_piece(MASKED_LOCAL_SRC, op[0] + done * (u64)src_type_size, &p, src_type_size, node);
+    load_piece(MASKED_LOCAL_MASK, op[1] + done * (u64)mask_type_size, &p, mask_type_size, node);
+    const int direct = src_type_size == 4 && selected == 0;
+    const u64 out = dst + selected * (u64)src_type_size;
+    tensor_general_move_with_mask_gen_cmd(MASKED_LOCAL_SRC, 0, MASKED_LOCAL_MASK, direct ? out : buffer2, 1, p.lanes,
+                                          p.h, p.w, GDMA_VALUE_DIR_L2S, node);
+    const int k = get_gdma_filter_res_num_gen_cmd(node);
+    if (k > 0 && !direct)
+      nodechip_memcpy_wstride(buffer2, out, src_type_size == 4 ? 1 : 4, 1, k, (u32)src_type_size, node);
+    selected += (u64)k;
+    done += (u64)p.lanes * (u64)p.h * (u64)p.w;
+  }
+  return (int)selected;
 }

@@ -1,4 +1,6 @@
 // API 19: filter of batch items by their flags.
+#include "cmd/gdma.h"
+#include "cmd/tensor_shape.h"
 #include "layers/data/select.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/engine_wait.h"
@@ -35,6 +37,27 @@ u32 zv_api_index_select(u8 *param, u32 size) {
   else
     nodechip_index_select_fix8b(rec.input_addr, rec.index_addr, rec.index_num, rec.output_addr, rec.buffer_addr,
                                 rec.buffer2_addr, DTCM_SCRATCH_START, shape, rec.dims, rec.axis, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+// Source and mask share the record's shape; the number of selected elements
+// is written to count_addr, also when it is 0.
+u32 zv_api_masked_select(u8 *param, u32 size) {
+  zv_api_masked_select_t rec;
+  ASSERT_FS(size == sizeof(zv_api_masked_select_t));
+  memcpy(&rec, param, sizeof(rec));
+  // The shape array holds 8 extents.
+  ASSERT(rec.dims <= 8);
+  int shape[8];
+  memcpy(shape, rec.shape, sizeof(shape));
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  const int count = nodechip_masked_select(rec.src_addr, shape, rec.dims, rec.mask_addr, shape, rec.dims,
+                                           rec.dst_addr, rec.src_type_size, rec.mask_type_size, FW_STORE_MODE_1N,
+                                           FW_STORE_MODE_1N, 0, rec.buffer_addr, 0, &node);
+  fill_constant_gen_global_cmd_stride(rec.count_addr, &count, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, 1, 1, 1, 1, 1,
+                                      &node);
   poll_all_engine_done(&node);
   return 0;
 }

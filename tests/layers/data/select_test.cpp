@@ -9,7 +9,11 @@
 #include "fw_test.h"
 #include "layers/data/select.h"
 #include "cmd/gde_gather.h"
+#include "cmd/local_areas.h"
 #include "ref/index_select_ref.h"
+#include "ref/masked_select_ref.h"
+#include "cmd/memory_store_mode.h"
+#include "cmd/tensor_shape.h"
 #include "runtime/regs.h"
 
 namespace zv::test {
@@ -192,6 +196,138 @@ TEST(IndexSelectLayer, IndexOutsideTheAxisIsRefused) {
   }),
                          "ASSERT", "firmware/layers/", "index_select_gdma", "first >= 0 && (u64)first < rows",
                          "index 4 at 1, extent 4"));
+}
+
+TEST(MaskedSelectPlan, ShapesAndPieces) {
+  struct Case {
+    const char *what;
+    std::vector<int> src, mask;
+    int align_first;
+    int rank;
+    std::vector<int> src_at, mask_at, out;
+    int tile_src, tile_mask, ok;
+  };
+  const Case cases[] = {
+      {"right-aligned: the mask is tiled", {2, 3}, {3}, 0, 4, {2, 3, 1, 1}, {1, 3, 1, 1}, {2, 3, 1, 1}, 0, 1, 1},
+      {"left-aligned: [2, 3] against [3] does not broadcast", {2, 3}, {3}, 1, 4, {2, 3, 1, 1}, {3, 1, 1, 1},
+       {3, 3, 1, 1}, 0, 0, 0},
+      {"both tiled", {2, 1, 4}, {3, 1}, 0, 4, {2, 1, 4, 1}, {1, 3, 1, 1}, {2, 3, 4, 1}, 1, 1, 1},
+      {"rank 5, equal shapes", {1, 2, 1, 2, 3}, {1, 2, 1, 2, 3}, 0, 5, {1, 2, 1, 2, 3}, {1, 2, 1, 2, 3},
+       {1, 2, 1, 2, 3}, 0, 0, 1},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    masked_shapes_t m;
+    masked_shapes_of(&m, k.src.data(), int(k.src.size()), k.mask.data(), int(k.mask.size()), k.align_first);
+    EXPECT_EQ(m.rank, k.rank);
+    EXPECT_EQ(m.ok, k.ok);
+    EXPECT_EQ(std::vector<int>(m.src, m.src + m.rank), k.src_at);
+    EXPECT_EQ(std::vector<int>(m.mask, m.mask + m.rank), k.mask_at);
+    if (k.ok) {
+      EXPECT_EQ(std::vector<int>(m.out, m.out + m.rank), k.out);
+      EXPECT_EQ(m.tile_src, k.tile_src);
+      EXPECT_EQ(m.tile_mask, k.tile_mask);
+    }
+  }
+  struct Piece {
+    u64 remaining;
+    int lanes, h, w;
+  };
+  const Piece pieces[] = {{5, 1, 1, 5}, {65535, 1, 1, 65535}, {65536, 1, 2, 32768}, {65537, 1, 2, 32768},
+                          {200000, 3, 2, 32768}, {64ull * 65536 + 3, 64, 2, 32768}};
+  for (const Piece &k : pieces) {
+    const masked_piece_t p = masked_piece_of(k.remaining);
+    EXPECT_EQ(p.lanes, k.lanes) << k.remaining;
+    EXPECT_EQ(p.h, k.h) << k.remaining;
+    EXPECT_EQ(p.w, k.w) << k.remaining;
+  }
+  const local_area_t areas[2] = {{"source", MASKED_LOCAL_SRC, MASKED_LANE_ELEMS * 4},
+                                 {"mask", MASKED_LOCAL_MASK, MASKED_LANE_ELEMS * 4}};
+  EXPECT_TRUE(local_areas_valid(areas, 2));
+}
+
+TEST(MaskedSelectLayer, FloatAndBytesAgainstTheReference) {
+  // Masks with -0.0 (not set), NaN (set) and bytes 0x80 (set); several pieces.
+  for (const Sched &s : all_schedules()) {
+    SCOPED_TRACE(sched_text(s));
+    FirmwareRig rig(s);
+    const std::vector<int> shape = {3, 70001};
+    std::vector<float> src(size_t(3) * 70001), mask(src.size());
+    for (size_t i = 0; i < src.size(); i++) {
+      src[i] = float(i);
+      const unsigned x = unsigned(i * 2654435761u) >> 28;
+      mask[i] = x < 6 ? 0.0f : x < 9 ? -0.0f : x == 9 ? NAN : float(x);
+    }
+    store(rig, kIn, src);
+    store(rig, kFlags, mask);
+    int count = -1;
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      count = nodechip_masked_select(kIn, shape.data(), 2, kFlags, shape.data(), 2, kOut, 4, 4, FW_STORE_MODE_1N,
+                                     FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
+    })));
+    std::vector<float> want = ref::masked_select(src, shape, mask, shape);
+    ASSERT_EQ(count, int(want.size()));
+    EXPECT_EQ(read<float>(rig, kOut, want.size()), want);
+
+    std::vector<int8_t> bsrc(1000), bmask(1000);
+    for (size_t i = 0; i < bsrc.size(); i++) {
+      bsrc[i] = int8_t(i * 7);
+      bmask[i] = int8_t(i % 5 == 0 ? 0x80 : i % 3 == 0 ? 1 : 0);
+    }
+    const std::vector<int> bshape = {10, 100};
+    store(rig, kIn, bsrc);
+    store(rig, kFlags, bmask);
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      count = nodechip_masked_select(kIn, bshape.data(), 2, kFlags, bshape.data(), 2, kOut + 3, 1, 1,
+                                     FW_STORE_MODE_1N, FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
+    })));
+    const std::vector<int8_t> bwant = ref::masked_select(bsrc, bshape, bmask, bshape);
+    ASSERT_EQ(count, int(bwant.size()));
+    EXPECT_EQ(read<int8_t>(rig, kOut + 3, bwant.size()), bwant);
+  }
+}
+
+TEST(MaskedSelectLayer, BroadcastAnd4NOperands) {
+  FirmwareRig rig(deferred(3));
+  // A float source [2, 3] under a byte mask [3] (tiled), stored 4N with one item.
+  const std::vector<float> src = {1, 2, 3, 4, 5, 6};
+  store(rig, kIn, src);
+  store(rig, kFlags, std::vector<int8_t>{0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // 4N: [0, 9, 0] in slot 0
+  const int src_shape[2] = {2, 3}, mask_shape[2] = {1, 3};
+  int count = -1;
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    count = nodechip_masked_select(kIn, src_shape, 2, kFlags, mask_shape, 2, kOut, 4, 1, FW_STORE_MODE_1N,
+                                   FW_STORE_MODE_4N, kBuf1, kBuf2, 0, node);
+  })));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(read<float>(rig, kOut, 2), (std::vector<float>{2, 5}));
+  // A byte source [2, 1] stored 4N (two items in one word each) tiled against a float mask [2, 3].
+  store(rig, kIn, std::vector<int8_t>{11, 22, 0, 0});
+  store(rig, kFlags, std::vector<float>{1, 0, 1, 0, 1, 1});
+  const int bsrc_shape[2] = {2, 1}, fmask_shape[2] = {2, 3};
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    count = nodechip_masked_select(kIn, bsrc_shape, 2, kFlags, fmask_shape, 2, kOut, 1, 4, FW_STORE_MODE_4N,
+                                   FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
+  })));
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(read<int8_t>(rig, kOut, 4), (std::vector<int8_t>{11, 11, 22, 22}));
+}
+
+TEST(MaskedSelectLayer, Refusals) {
+  const int a[2] = {2, 3}, b[1] = {3};
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_masked_select(kIn, a, 2, kFlags, b, 1, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 1, n);
+  }, "ASSERT_FS", "firmware/layers/", "nodechip_masked_select", "false", "shape is not broadcastable\n");
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_masked_select(kIn, a, 2, kFlags, b, 1, kOut, 2, 4, 0, 0, kBuf1, kBuf2, 0, n);
+  }, "ASSERT_FS", "firmware/layers/", "typesize2type", "0", "not support format_bytes:2\n");
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_masked_select(kIn, a, 0, kFlags, b, 1, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 0, n);
+  }, "ASSERT_FS", "firmware/layers/", "nodechip_masked_select", "src_dim_size > 0 && mask_dim_size > 0");
+  const int z[2] = {2, 0};
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_masked_select(kIn, z, 2, kFlags, z, 2, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 0, n);
+  }, "ASSERT_FS", "firmware/layers/", "nodechip_masked_select", "total_length != 0");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The filter and index-select APIs (19, 181) end to end: messages through the host driver under the
+// The filter, index-select and masked-select APIs (19, 181, 703) end to end: messages through the host driver under the
 // deferred schedule with several seeds and the happens-before checker on, and
 // on the ARM image.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "fw_test.h"
 #include "layers/data/select.h"
 #include "ref/index_select_ref.h"
+#include "ref/masked_select_ref.h"
 
 namespace zv::test {
 namespace {
@@ -129,6 +130,53 @@ TEST(IndexSelectApi, WrongSizeAndABadIndex) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find("ASSERT info: index -1 at 1, extent 3"), std::string::npos) << card.console();
+}
+
+TEST(MaskedSelectApi, CountsAndSelections) {
+  const std::vector<int> shape = {2, 3, 4};
+  std::vector<float> src(24), mask(24);
+  for (size_t i = 0; i < src.size(); i++) {
+    src[i] = float(i) * 1.5f;
+    mask[i] = i % 3 == 0 ? 1.0f : i == 7 ? NAN : 0.0f;
+  }
+  const std::vector<float> want = ref::masked_select(src, shape, mask, shape);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src.data(), src.size() * 4);
+    card->write(kFlags, mask.data(), mask.size() * 4);
+    zv_api_masked_select_t r = {kIn, kFlags, {2, 3, 4, 0, 0, 0, 0, 0}, 3, kOut, kScratch, 4, 4, kBuf1};
+    auto a = card->send(703, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+    std::vector<uint8_t> got = card->read(kScratch, 4);
+    int32_t count;
+    std::memcpy(&count, got.data(), 4);
+    EXPECT_EQ(count, int32_t(want.size()));
+    // Nothing selected: the count 0 is written all the same.
+    const std::vector<float> none(24, 0.0f);
+    card->write(kFlags, none.data(), none.size() * 4);
+    a = card->send(703, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    got = card->read(kScratch, 4);
+    std::memcpy(&count, got.data(), 4);
+    EXPECT_EQ(count, 0);
+  }
+}
+
+TEST(MaskedSelectApi, WrongSize) {
+  Card card;
+  zv_api_masked_select_t r = {kIn, kFlags, {2, 3, 4, 0, 0, 0, 0, 0}, 3, kOut, kScratch, 4, 4, kBuf1};
+  std::vector<uint32_t> words = payload_of(r);
+  words.pop_back();
+  auto a = card.send(703, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("ASSERT_FS "), std::string::npos) << card.console();
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_masked_select_t)\n"), std::string::npos) << card.console();
 }
 
 }  // namespace

@@ -32,6 +32,31 @@ typedef struct {
   int gde_type;    // GDE item type for float32 rows of 1 or 4 elements, -1: GDMA road
 } index_select_view_t;
 
+// Masked select: both operands are brought to one shape (leading or trailing
+// 1s, then a tile into `buffer` of the operand with extents 1), 4N operands
+// converted to 1N into `buffer`; the flat length is then cut into pieces of at
+// most 64 lanes x MASKED_LANE_ELEMS elements, source at MASKED_LOCAL_SRC and
+// mask at MASKED_LOCAL_MASK (one element per 4-byte slot), and each piece's
+// selected elements go out by one filter move.
+#define MASKED_LANE_ELEMS 0x10000
+#define MASKED_LOCAL_SRC 0x00000u
+#define MASKED_LOCAL_MASK 0x40000u
+#define MASKED_MAX_DIMS 8
+
+// How the two shapes meet: the common rank, each operand's extents at that
+// rank, and which operand is tiled (at most one per dimension).
+typedef struct {
+  int rank;  // max(src dims, mask dims, 4)
+  int src[MASKED_MAX_DIMS], mask[MASKED_MAX_DIMS], out[MASKED_MAX_DIMS];
+  int tile_src, tile_mask;
+  int ok;  // 0: the shapes do not broadcast
+} masked_shapes_t;
+
+// One piece of the flat length: `lanes` lanes of h x w elements.
+typedef struct {
+  int lanes, h, w;
+} masked_piece_t;
+
 // ---- API records ----
 
 // API 19.
@@ -67,8 +92,30 @@ extern "C" {
 // ---- Handler ----
 u32 zv_api_filter_forward(u8 *param, u32 size);
 u32 zv_api_index_select(u8 *param, u32 size);
+u32 zv_api_masked_select(u8 *param, u32 size);
+
+// API 703.
+typedef struct {
+  u64 src_addr;
+  u64 mask_addr;
+  i32 shape[8];
+  i32 dims;
+  u64 dst_addr;
+  u64 count_addr;
+  i32 src_type_size;
+  i32 mask_type_size;
+  u64 buffer_addr;
+} FW_PACKED zv_api_masked_select_t;
+static_assert(sizeof(zv_api_masked_select_t) == 84, "zv_api_masked_select_t is 84 bytes");
 
 // ---- Planning (pure) ----
+
+// Brings both shapes (dims 1 to 8) to their common rank: align_first keeps the
+// extents in front and appends 1s, otherwise 1s go in front.
+void masked_shapes_of(masked_shapes_t *m, const int *src_shape, int src_dims, const int *mask_shape, int mask_dims,
+                      int align_first);
+// The piece of a flat length of `remaining` (at least 1) elements that starts next.
+masked_piece_t masked_piece_of(u64 remaining);
 
 // The view of index select along axis (negative: from the end) of shape (dims
 // 1 to 8) for elements of type_size bytes.
@@ -108,6 +155,15 @@ void nodechip_index_select(u64 input, u64 index, int index_num, u64 output, u64 
                            u64 index_scratch, const int *shape, int dims, int axis, cmd_id_node_t *node);
 void nodechip_index_select_fix8b(u64 input, u64 index, int index_num, u64 output, u64 buffer, u64 buffer2,
                                  u64 index_scratch, const int *shape, int dims, int axis, cmd_id_node_t *node);
+// The source elements (float32 or signed 8-bit by src_type_size 4 or 1) where
+// the mask (element size 4 or 1) is non-zero, one after another into dst (512-
+// byte aligned for float32 data); returns their number. Store modes
+// FW_STORE_MODE_1N or FW_STORE_MODE_4N; buffer holds the tiled or converted
+// operands, buffer2 (512-byte aligned) one piece's selection.
+int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask, const int *mask_shape,
+                           int mask_dims, u64 dst, int src_type_size, int mask_type_size, int src_store_mode,
+                           int mask_store_mode, u64 buffer, u64 buffer2, u8 align_first, cmd_id_node_t *node);
+
 // The GDE road: returns 1 when done, 0 when the view, the indices and the
 // result do not fit the L2 SRAM area (nothing issued then).
 int index_select_gde(u64 input, u64 index, u64 output, const int *shape, int dims, int index_num, int gde_mode,

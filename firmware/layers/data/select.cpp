@@ -7,6 +7,8 @@
 #include "cmd/gdma.h"
 #include "cmd/memory_fill_copy.h"
 #include "cmd/memory_store_mode.h"
+#include "cmd/bd_md.h"
+#include "cmd/tensor_ops.h"
 #include "layers/data/transpose.h"
 #include "cmd/tensor_shape.h"
 #include "runtime/assert.h"
@@ -365,4 +367,121 @@ int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask
     done += (u64)p.lanes * (u64)p.h * (u64)p.w;
   }
   return (int)selected;
+}
+
+// ---- Where ----
+
+static u32 bits_of(float f) {
+  u32 u;
+  memcpy(&u, &f, 4);
+  return u;
+}
+
+// The flat indices of one chunk's non-zero elements to dst (512-byte
+// aligned); returns their number.
+static int flatten_index_v2(u64 chunk, u64 dst, int rows, int cols, float base, cmd_id_node_t *node) {
+  const dim4_t shape = {1, rows, 1, cols};
+  nodechip_serial_number_gen(0, WHERE_LOCAL_SEQ, WHERE_LOCAL_SEQ_SCRATCH, 0, rows, cols, node);
+  if (base != 0.0f) tensor_f32_const_aligned_add(WHERE_LOCAL_SEQ, bits_of(base), WHERE_LOCAL_SEQ, &shape, NULL, node);
+  const dim4_t global = {rows * cols, cols, cols, 1};
+  tensor_general_load(WHERE_LOCAL_CHUNK, chunk, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &global, node);
+  tensor_general_move_with_mask_gen_cmd(WHERE_LOCAL_SEQ, 0, WHERE_LOCAL_CHUNK, dst, 1, rows, 1, cols,
+                                        GDMA_VALUE_DIR_L2S, node);
+  return get_gdma_filter_res_num_gen_cmd(node);
+}
+
+// Coordinate d of a chunk's elements from the flat values at WHERE_LOCAL_X
+// (left there as the quotient; coordinate 0 is the value itself): r = x - q s with q = floor((x + 0.5) / s),
+// corrected by one where the rounded reciprocal missed; r stored as int32.
+static void coordinate(u64 out, int dims, int d, int s, const dim4_t *shape, cmd_id_node_t *node) {
+  const u32 tag = LOCAL_ADDR_TAG;
+  if (d == 0) {
+    tensor_copy(WHERE_LOCAL_X, WHERE_LOCAL_R, shape, NULL, node);
+  } else if (s == 1) {
+    local_fill_const_gen_cmd(tag | WHERE_LOCAL_R, shape->n, shape->c, shape->h, shape->w, 0, node);
+  } else {
+    const float inv = (float)(1.0 / (double)s);
+    const float fs = (float)s;
+    // q = floor((x + 0.5) / s): truncation of a positive value, back to float
+    // as 2^23 + q (the int32 below the exponent bits of 2^23) less 2^23.
+    tensor_f32_const_aligned_add(WHERE_LOCAL_X, bits_of(0.5f), WHERE_LOCAL_Q, shape, NULL, node);
+    tensor_f32_const_aligned_mul(WHERE_LOCAL_Q, bits_of(inv), WHERE_LOCAL_Q, shape, NULL, node);
+    atomic_md_sfu_gen_cmd_(tag | WHERE_LOCAL_Q, tag | WHERE_LOCAL_Q, shape->n, shape->c, shape->h, shape->w, 0,
+                           SFU_F2I, 0, node);
+    tensor_i32_const_or(WHERE_LOCAL_Q, bits_of(8388608.0f), WHERE_LOCAL_Q, shape, NULL, node);
+    tensor_f32_const_aligned_sub(WHERE_LOCAL_Q, bits_of(8388608.0f), WHERE_LOCAL_Q, shape, NULL, node);
+    tensor_f32_const_aligned_mul(WHERE_LOCAL_Q, bits_of(fs), WHERE_LOCAL_T, shape, NULL, node);
+    tensor_f32_aligned_sub(WHERE_LOCAL_X, WHERE_LOCAL_T, WHERE_LOCAL_R, shape, NULL, node);
+    // r < 0: the quotient was one too large.
+    tensor_f32_const_cmp_assign(WHERE_LOCAL_R, WHERE_LOCAL_C, 0, 0.0f, 1.0f, shape, NULL, node);
+    tensor_f32_const_aligned_mul(WHERE_LOCAL_C, bits_of(fs), WHERE_LOCAL_T, shape, NULL, node);
+    tensor_f32_aligned_add(WHERE_LOCAL_R, WHERE_LOCAL_T, WHERE_LOCAL_R, shape, NULL, node);
+    tensor_f32_aligned_sub(WHERE_LOCAL_Q, WHERE_LOCAL_C, WHERE_LOCAL_Q, shape, NULL, node);
+    // r >= s: one too small.
+    tensor_f32_const_cmp_assign(WHERE_LOCAL_R, WHERE_LOCAL_C, 1, fs - 0.5f, 1.0f, shape, NULL, node);
+    tensor_f32_const_aligned_mul(WHERE_LOCAL_C, bits_of(fs), WHERE_LOCAL_T, shape, NULL, node);
+    tensor_f32_aligned_sub(WHERE_LOCAL_R, WHERE_LOCAL_T, WHERE_LOCAL_R, shape, NULL, node);
+    tensor_f32_aligned_add(WHERE_LOCAL_Q, WHERE_LOCAL_C, WHERE_LOCAL_Q, shape, NULL, node);
+    tensor_copy(WHERE_LOCAL_Q, WHERE_LOCAL_X, shape, NULL, node);
+  }
+  atomic_md_sfu_gen_cmd_(tag | WHERE_LOCAL_R, tag | WHERE_LOCAL_R, shape->n, shape->c, shape->h, shape->w, 0, SFU_F2I,
+                         0, node);
+  // Elements dims apart in device memory: the engine takes a w stride of 1 on
+  // the destination, so each element travels as a row of its own.
+  dim4_t ls;
+  get_tensor_stride_by_shape(&ls, shape, 1, 1, 4, 0);
+  const dim4_t cols = {shape->n, shape->c, shape->w, 1};
+  const dim4_t local = {ls.n, ls.c, 1, 1};
+  const dim4_t global = {shape->c * shape->w * dims, shape->w * dims, dims, 1};
+  tensor_general_save(WHERE_LOCAL_R, out + 4u * (u64)d, GDMA_VALUE_FORMAT_FLOAT32, 1, &cols, &local, &global, node);
+}
+
+int nodechip_where_v2(u64 input, u64 output, u64 count_addr, u64 index_buffer, u64 count_scratch, const int *shape,
+                      int dims, cmd_id_node_t *node) {
+  ASSERT(dims >= 1 && dims <= 8);
+  u64 total = 1;
+  for (int i = 0; i < dims; i++) {
+    ASSERT(shape[i] >= 0);
+    total *= (u64)shape[i];
+  }
+  // Flat indices travel as float32: beyond 2^24 they would not be exact.
+  ASSERT(total <= WHERE_MAX_ELEMS, "%u elements, at most 2^24", (unsigned)total);
+  const u64 aligned = (index_buffer + 511) / 512 * 512;
+  u64 T = 0;
+  for (u64 len = total; len > 0;) {
+    const int rows = (int)(len < NPU_NUM ? len : NPU_NUM);
+    const u64 c = len / (u64)rows;
+    const int cols = (int)(c < WHERE_FLAT_COLS ? c : WHERE_FLAT_COLS);
+    const u64 first = total - len;
+    fix_cmd_node_overflow(node);
+    const int k = flatten_index_v2(input + 4u * first, aligned, rows, cols, (float)first, node);
+    if (k > 0)
+      general_gdma_gen_cmd(aligned, output + 4u * T, GDMA_VALUE_FORMAT_FLOAT32, k, GDMA_VALUE_DIR_S2S, node);
+    T += (u64)k;
+    len -= (u64)rows * (u64)cols;
+  }
+  if (count_addr != 0xffffffffffffffffull) {
+    // The count is written also when nothing was selected.
+    const u32 t = (u32)T;
+    memcpy(arm_window_ptr(count_scratch, 4), &t, 4);
+    general_gdma_gen_cmd(count_scratch, count_addr, GDMA_VALUE_FORMAT_FLOAT32, 1, GDMA_VALUE_DIR_S2S, node);
+  }
+  if (T == 0) return 0;
+  general_gdma_gen_cmd(output, index_buffer, GDMA_VALUE_FORMAT_FLOAT32, (int)T, GDMA_VALUE_DIR_S2S, node);
+  for (u64 len = T; len > 0;) {
+    const int rows = (int)(len < NPU_NUM ? len : NPU_NUM);
+    const u64 c = len / (u64)rows;
+    const int cols = (int)(c < WHERE_COORD_COLS ? c : WHERE_COORD_COLS);
+    const u64 first = T - len;
+    const dim4_t sh = {1, rows, 1, cols};
+    const dim4_t global = {rows * cols, cols, cols, 1};
+    fix_cmd_node_overflow(node);
+    tensor_general_load(WHERE_LOCAL_X, index_buffer + 4u * first, GDMA_VALUE_FORMAT_FLOAT32, 1, &sh, NULL, &global,
+                        node);
+    const u64 out = output + 4u * first * (u64)dims;
+    for (int d = dims - 1; d >= 1; d--) coordinate(out, dims, d, shape[d], &sh, node);
+    coordinate(out, dims, 0, 0, &sh, node);
+    len -= (u64)rows * (u64)cols;
+  }
+  return (int)T;
 }

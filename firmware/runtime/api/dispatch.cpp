@@ -35,6 +35,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {201, zv_api_segment_reduce},
     {700, zv_api_topk},
     {701, zv_api_cumsum},
+    {702, zv_api_where},
     {703, zv_api_masked_select},
     {986, zv_api_set_profile},
     {987, zv_api_get_profile_data},

@@ -61,3 +61,17 @@ u32 zv_api_masked_select(u8 *param, u32 size) {
   poll_all_engine_done(&node);
   return 0;
 }
+
+u32 zv_api_where(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_where_t, rec, param, size);
+  // The shape array holds 8 extents.
+  ASSERT(rec.dims >= 1 && rec.dims <= 8);
+  int shape[8];
+  memcpy(shape, rec.shape, sizeof(shape));
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_where_v2(rec.input_addr, rec.output_addr, rec.count_addr, rec.index_buffer_addr, rec.count_scratch_addr,
+                    shape, rec.dims, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}

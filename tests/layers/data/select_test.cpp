@@ -12,6 +12,7 @@
 #include "cmd/local_areas.h"
 #include "ref/index_select_ref.h"
 #include "ref/masked_select_ref.h"
+#include "ref/where_ref.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/tensor_shape.h"
 #include "runtime/regs.h"
@@ -328,6 +329,59 @@ TEST(MaskedSelectLayer, Refusals) {
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_masked_select(kIn, z, 2, kFlags, z, 2, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 0, n);
   }, "ASSERT_FS", "firmware/layers/", "nodechip_masked_select", "total_length != 0");
+}
+
+TEST(WhereLayer, CoordinatesAgainstTheReference) {
+  struct Case {
+    const char *what;
+    std::vector<int> shape;
+    int every;  // one element in `every` is non-zero
+  };
+  const Case cases[] = {
+      {"4-D, extents of 1 inside", {3, 1, 7, 5}, 3},
+      {"one axis", {100}, 7},
+      {"large extents: the rounded quotient is corrected", {2, 4099, 2039}, 997},
+      {"64 x 0xffc0 + 1 elements: two flat chunks", {64 * 0xffc0 + 1}, 65537},
+      {"all zero", {5, 6}, 0},
+  };
+  for (const Case &k : cases)
+    for (const Sched &s : {all_schedules()[0], deferred(1)}) {
+      SCOPED_TRACE(sched_text(s) + ": " + k.what);
+      size_t n = 1;
+      for (int e : k.shape) n *= size_t(e);
+      std::vector<float> in(n, 0.0f);
+      for (size_t i = 0; k.every && i < n; i++)
+        if ((i * 2654435761u) % unsigned(k.every) == 0) in[i] = i % 2 ? -1.5f : NAN;
+      if (n > 10) in[n - 1] = 3.0f, in[1] = -0.0f;
+      FirmwareRig rig(s);
+      store(rig, kIn, in);
+      store(rig, kBuf2, std::vector<int32_t>{-7});
+      int count = -1;
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        count = nodechip_where_v2(kIn, kOut, kBuf2, kBuf1 + 4, kScratch, k.shape.data(), int(k.shape.size()), node);
+      })));
+      const std::vector<int32_t> want = ref::where(in, k.shape);
+      ASSERT_EQ(size_t(count) * k.shape.size(), want.size());
+      EXPECT_EQ(read<int32_t>(rig, kOut, want.size()), want);
+      EXPECT_EQ(read<int32_t>(rig, kBuf2, 1), std::vector<int32_t>{count}) << "the count, also when 0";
+    }
+}
+
+TEST(WhereLayer, NoCountAddressAndTooManyElements) {
+  {
+    FirmwareRig rig;
+    store(rig, kIn, std::vector<float>{0, 2, 0, 4});
+    store(rig, kFlags, std::vector<int32_t>{-7});
+    const int shape[2] = {2, 2};
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      EXPECT_EQ(nodechip_where_v2(kIn, kOut, ~0ull, kBuf1, kScratch, shape, 2, node), 2);
+    })));
+    EXPECT_EQ(read<int32_t>(rig, kOut, 4), (std::vector<int32_t>{0, 1, 1, 1}));
+    EXPECT_EQ(read<int32_t>(rig, kFlags, 1), std::vector<int32_t>{-7});
+  }
+  const int big[2] = {4097, 4096};
+  expect_assert([&](cmd_id_node_t *n) { nodechip_where_v2(kIn, kOut, ~0ull, kBuf1, kScratch, big, 2, n); }, "ASSERT",
+                "firmware/layers/", "nodechip_where_v2", "total <= WHERE_MAX_ELEMS", "16781312 elements, at most 2^24");
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ const Row kRows[] = {
     {201, "zv_api_segment_reduce_t", 0},
     {700, "zv_api_topk_t", 48},
     {701, "zv_api_cumsum_t", 36},
+    {702, "zv_api_where_t", 76},
     {703, "zv_api_masked_select_t", 84},
     {986, "zv_api_set_profile_t", 4},
     {987, "zv_api_get_profile_data_t", 28},

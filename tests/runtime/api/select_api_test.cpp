@@ -1,4 +1,5 @@
-// The filter, index-select and masked-select APIs (19, 181, 703) end to end: messages through the host driver under the
+// The filter, index-select, where and masked-select APIs (19, 181, 702, 703) end
+// to end: messages through the host driver under the
 // deferred schedule with several seeds and the happens-before checker on, and
 // on the ARM image.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "layers/data/select.h"
 #include "ref/index_select_ref.h"
 #include "ref/masked_select_ref.h"
+#include "ref/where_ref.h"
 
 namespace zv::test {
 namespace {
@@ -177,6 +179,52 @@ TEST(MaskedSelectApi, WrongSize) {
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find("ASSERT_FS "), std::string::npos) << card.console();
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_masked_select_t)\n"), std::string::npos) << card.console();
+}
+
+TEST(WhereApi, CoordinatesAndCount) {
+  const std::vector<int> shape = {2, 3, 5};
+  std::vector<float> in(30, 0.0f);
+  for (size_t i = 0; i < in.size(); i += 4) in[i] = float(i) + 1.0f;
+  in[13] = NAN;
+  const std::vector<int32_t> want = ref::where(in, shape);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    zv_api_where_t r = {kIn, kOut, kBuf2, kBuf1, kScratch, 3, {2, 3, 5, 0, 0, 0, 0, 0}};
+    auto a = card->send(702, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    std::vector<int32_t> got(want.size());
+    std::vector<uint8_t> bytes = card->read(kOut, want.size() * 4);
+    std::memcpy(got.data(), bytes.data(), bytes.size());
+    EXPECT_EQ(got, want);
+    bytes = card->read(kBuf2, 4);
+    int32_t count;
+    std::memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(count, int32_t(want.size() / 3));
+    // Nothing non-zero: the count 0 is written.
+    const std::vector<float> zeros(30, 0.0f);
+    card->write(kIn, zeros.data(), zeros.size() * 4);
+    a = card->send(702, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    bytes = card->read(kBuf2, 4);
+    std::memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(count, 0);
+  }
+}
+
+TEST(WhereApi, WrongSize) {
+  Card card;
+  zv_api_where_t r = {kIn, kOut, kBuf2, kBuf1, kScratch, 3, {2, 3, 5, 0, 0, 0, 0, 0}};
+  std::vector<uint32_t> words = payload_of(r);
+  words.push_back(0);
+  auto a = card.send(702, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_where_t)\n"), std::string::npos) << card.console();
 }
 
 }  // namespace

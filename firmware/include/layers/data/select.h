@@ -57,6 +57,24 @@ typedef struct {
   int lanes, h, w;
 } masked_piece_t;
 
+// Where: a flat pass sends the flat index (an index sequence in local memory,
+// float32) of every non-zero element to the output by one filter move per
+// chunk of at most 64 rows of WHERE_FLAT_COLS; a coordinate pass then turns
+// the flat indices, chunks of at most 64 rows of WHERE_COORD_COLS, into int32
+// coordinates by division with a rounded reciprocal and an exact correction.
+// Flat indices are exact float32 integers, so at most 2^24 elements.
+#define WHERE_FLAT_COLS 0xffc0
+#define WHERE_COORD_COLS 0x4000
+#define WHERE_MAX_ELEMS (1u << 24)
+#define WHERE_LOCAL_CHUNK 0x00000u  // flat pass: the input chunk (the mask)
+#define WHERE_LOCAL_SEQ 0x40000u    // flat pass: the index sequence
+#define WHERE_LOCAL_SEQ_SCRATCH 0x7ff80u
+#define WHERE_LOCAL_T 0x00000u  // coordinate pass: quotient times extent
+#define WHERE_LOCAL_X 0x40000u  // the value being divided
+#define WHERE_LOCAL_Q 0x50000u  // quotient
+#define WHERE_LOCAL_R 0x60000u  // remainder
+#define WHERE_LOCAL_C 0x70000u  // correction marks
+
 // ---- API records ----
 
 // API 19.
@@ -93,6 +111,19 @@ extern "C" {
 u32 zv_api_filter_forward(u8 *param, u32 size);
 u32 zv_api_index_select(u8 *param, u32 size);
 u32 zv_api_masked_select(u8 *param, u32 size);
+u32 zv_api_where(u8 *param, u32 size);
+
+// API 702.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  u64 count_addr;
+  u64 index_buffer_addr;
+  u64 count_scratch_addr;
+  i32 dims;
+  i32 shape[8];
+} FW_PACKED zv_api_where_t;
+static_assert(sizeof(zv_api_where_t) == 76, "zv_api_where_t is 76 bytes");
 
 // API 703.
 typedef struct {
@@ -163,6 +194,14 @@ void nodechip_index_select_fix8b(u64 input, u64 index, int index_num, u64 output
 int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask, const int *mask_shape,
                            int mask_dims, u64 dst, int src_type_size, int mask_type_size, int src_store_mode,
                            int mask_store_mode, u64 buffer, u64 buffer2, u8 align_first, cmd_id_node_t *node);
+
+// The coordinates (T rows of dims int32, in element order) of the T non-zero
+// elements of a float32 tensor (-0.0 counts as zero, NaN as non-zero); returns
+// T. Unless count_addr is all ones, T (int32) is written there through the
+// count scratch, also when it is 0. The index buffer holds T float32 flat
+// indices plus 512 bytes; output must hold T x dims int32 and T float32.
+int nodechip_where_v2(u64 input, u64 output, u64 count_addr, u64 index_buffer, u64 count_scratch, const int *shape,
+                      int dims, cmd_id_node_t *node);
 
 // The GDE road: returns 1 when done, 0 when the view, the indices and the
 // result do not fit the L2 SRAM area (nothing issued then).

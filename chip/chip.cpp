@@ -13,11 +13,6 @@ std::map<u32, u32> bd_ctrl_reset() {
   return {{0x17c, 0x00000000}, {0x1a4, 0x00000000}, {0x1a8, 0xffffffff},
           {0x1ac, 0xffffffff}, {0x1b0, 0xffffffff}, {0x1b4, 0xffffffff}};
 }
-// Time on the card advances by the work it does that both the native firmware
-// and the emulated image do alike: each register write takes 1 us. Reads and
-// spin loops (whose counts differ between the two) take no time, so the two
-// produce the same time stamps.
-constexpr u32 kRegisterWriteCycles = 25;
 }  // namespace
 
 Chip::Chip(const ChipConfig &config)
@@ -33,12 +28,13 @@ Chip::Chip(const ChipConfig &config)
   load_static_tables(l2);
   fuse.burn(80, config.fuse80);
   fuse.burn(81, config.fuse81);
-  sys.cycles = [this] { return cycles_; };
+  sys.cycles = [this] { return cycles(); };
+  sys.read_pointer_moved = [this] { answer_times_.push_back(time_totals()); };
   sys.raise_done_irq = [this] { intc.raise_edge(Intc::kLineHostDone); };
   intc.levels = [this] { return i2c.irq_level() ? u64{1} << Intc::kLineI2c : u64{0}; };
   intc.halt_request = [this] { return sys.halt_requested(); };
   i2c.in_reset = [this] { return sys.i2c_in_reset(); };
-  engines.scheduler.chip_accesses = [this] { return accesses_; };
+  engines.scheduler.chip_accesses = [this] { return register_accesses_; };
   engines.scheduler.on_progress = [this] { activity_++; };
 
   map_ = {
@@ -91,26 +87,32 @@ Device *Chip::device_at(u32 addr) {
 
 u32 Chip::arm_read32(u32 addr) {
   if (addr % 4) fault("misaligned word read at " + hex(addr));
-  accesses_++;
   if (arm_memory(addr, 4)) {
     u32 v;
     std::memcpy(&v, memory_ptr(addr, 4), 4);
     engines.checker.arm_access(canonical(addr), 4, false);
     return v;
   }
+  register_accesses_++;
   return device_at(addr)->read32(addr);
 }
 
 void Chip::arm_write32(u32 addr, u32 value) {
   if (addr % 4) fault("misaligned word write at " + hex(addr));
   activity_++;
-  accesses_++;
   if (arm_memory(addr, 4)) {
     std::memcpy(memory_ptr(addr, 4), &value, 4);
     engines.checker.arm_access(canonical(addr), 4, true);
     return;
   }
-  cycles_ += kRegisterWriteCycles;
+  // The ARM's time advances by the work both the native firmware and the
+  // emulated image do alike: its register writes. Reads and spin loops (whose
+  // counts differ between the two) take no time of their own; a spin on an
+  // engine waits for that engine (see Scheduler).
+  register_accesses_++;
+  register_writes_++;
+  engines.scheduler.arm_spent(register_write_time());
+  if (trace) trace("write " + register_name(addr) + " " + hex(value));
   device_at(addr)->write32(addr, value);
 }
 

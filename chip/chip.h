@@ -11,7 +11,9 @@
 // their scheduler and happens-before checker are chip/engines/.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "chip/devices/i2c.h"
@@ -53,6 +55,10 @@ class Chip {
   u8 *arm_ptr(u32 addr, u32 len);
   // Memory behind an ARM address, or null for a register address.
   Memory *arm_memory(u32 addr, u32 len);
+  // "API read pointer", "GDMA word 4", "UART 0x50118000": a register for traces.
+  std::string register_name(u32 addr);
+  // When set, every ARM write of a device register, as "write NAME 0xVALUE".
+  std::function<void(const std::string &)> trace;
 
   // ---- Interrupts towards the core ----
   bool irq_line() const { return intc.irq(); }
@@ -60,12 +66,21 @@ class Chip {
   void irq_taken() { intc.acknowledge(); }
 
   // ---- Time and activity ----
-  u64 cycles() const { return cycles_; }
-  void advance(u64 n) { cycles_ += n; }
-  void set_cycles(u64 n) { cycles_ = n; }
+  // The 25 MHz timer's count: the modelled time (engines.scheduler.now()) in
+  // 40 ns ticks.
+  u64 cycles() const { return engines.scheduler.now() / figures::kTimerTick; }
+  void advance(u64 n) { engines.scheduler.arm_spent(n * figures::kTimerTick); }
+  void set_cycles(u64 n) { engines.scheduler.set_now(n * figures::kTimerTick); }
+  // Modelled time and the engines' busy totals so far.
+  TimeTotals time_totals() const { return engines.scheduler.totals(); }
+  // Totals when the firmware answered each message (moved the ring's read
+  // pointer), in order.
+  const std::vector<TimeTotals> &answer_times() const { return answer_times_; }
   // Counts every ARM write and every engine command run; a core that idles
   // without it changing is waiting on something outside itself.
   u64 activity() const { return activity_; }
+  // ARM writes of device registers so far (each costs the ARM modelled time).
+  u64 register_writes() const { return register_writes_; }
 
   // ---- Device memory (40-bit addresses) ----
   Memory &device_memory() { return ddr; }
@@ -92,9 +107,10 @@ class Chip {
   static u64 canonical(u32 addr) { return addr >= kDdrWindow ? kDeviceMemBase + (addr - kDdrWindow) : addr; }
 
   std::vector<Mapping> map_;
-  u64 cycles_ = 0;
   u64 activity_ = 0;
-  u64 accesses_ = 0;  // ARM register and memory accesses
+  u64 register_accesses_ = 0;  // ARM reads and writes of device registers
+  u64 register_writes_ = 0;
+  std::vector<TimeTotals> answer_times_;
 };
 
 }  // namespace zv::chip

@@ -18,6 +18,12 @@ constexpr int kQuietResumes = 4000;
 
 Card::Card(const CardOptions &options)
     : chip_(std::make_unique<chip::Chip>(options.chip)) {
+  if (options.trace) {
+    chip_->trace = options.trace;
+    chip_->engines.scheduler.trace = [trace = options.trace](const std::string &line) {
+      if (line.rfind("issue ", 0) == 0 || line.rfind("restart ", 0) == 0) trace(line);
+    };
+  }
   if (options.elf.empty()) {
     auto core = std::make_unique<Core>(*chip_);
     core->start(zvfw_main);
@@ -83,7 +89,8 @@ void Card::post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t 
   for (uint32_t i = 0; i < words; i++) put(API_MSG_HEADER_WORDS + i, i < payload.size() ? payload[i] : 0);
   uint32_t advance = API_MSG_HEADER_WORDS + (quit ? 0 : len);
   uint32_t next = static_cast<uint32_t>((uint64_t{wptr_} + advance) % API_RING_WORDS);
-  pending_.push_back({wptr_, next, quit});
+  pending_.push_back({wptr_, next, quit, chip_->time_totals(),
+                      chip_->answer_times().size() + pending_.size()});
   wptr_ = next;
   chip_->sys.host_poke(kSysOffset(REG_API_WPTR), wptr_);
 }
@@ -153,10 +160,31 @@ std::vector<Answer> Card::wait_answers() {
     a.result = read32(API_RING_BASE + 4u * ((p.index + API_HDR_RESULT) % API_RING_WORDS));
     a.elapsed_us = read32(API_RING_BASE + 4u * ((p.index + API_HDR_ELAPSED_US) % API_RING_WORDS));
     a.interrupt = !p.quit;
+    a.timing = timing_of(i);
     answers.push_back(a);
   }
   pending_.clear();
   return answers;
+}
+
+Timing Card::timing_of(size_t i) const {
+  const Pending &p = pending_[i];
+  const auto &answered = chip_->answer_times();
+  Timing t;
+  if (p.answer >= answered.size()) return t;
+  // From the post, or from the answer before when the message waited behind it.
+  chip::TimeTotals from = p.posted;
+  if (i > 0 && pending_[i - 1].answer < answered.size() && answered[pending_[i - 1].answer].now > from.now)
+    from = answered[pending_[i - 1].answer];
+  const chip::TimeTotals &to = answered[p.answer];
+  auto busy = [&](chip::Agent a) { return to.busy[static_cast<int>(a)] - from.busy[static_cast<int>(a)]; };
+  t.elapsed_ps = to.now - from.now;
+  t.te_busy_ps = busy(chip::Agent::Bd);
+  t.gdma_busy_ps = busy(chip::Agent::Gdma);
+  t.cdma_busy_ps = busy(chip::Agent::Cdma);
+  t.gde_busy_ps = busy(chip::Agent::Gde);
+  t.te_ideal_ps = to.ideal - from.ideal;
+  return t;
 }
 
 std::optional<Answer> Card::send(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag,

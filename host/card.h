@@ -21,6 +21,27 @@ struct CardOptions {
   // Run this ARM image of the firmware in the emulator instead of the firmware
   // compiled into the host build.
   std::string elf;
+  // When set, from the first instruction on: every register write by name and
+  // every command issued with its decoded fields, and the engines' id
+  // restarts. Nothing in it depends on the schedule.
+  std::function<void(const std::string &)> trace;
+};
+
+// Modelled figures of one message, from the host's post (or the answer to the
+// message before it) to the firmware's answer.
+struct Timing {
+  uint64_t elapsed_ps = 0;
+  uint64_t te_busy_ps = 0, gdma_busy_ps = 0, cdma_busy_ps = 0, gde_busy_ps = 0;
+  uint64_t te_ideal_ps = 0;  // the tensor engine's products at its peak rate
+
+  double elapsed_us() const { return static_cast<double>(elapsed_ps) / 1e6; }
+  // Fractions of the elapsed time (0 for an empty interval).
+  double fraction(uint64_t ps) const {
+    return elapsed_ps ? static_cast<double>(ps) / static_cast<double>(elapsed_ps) : 0.0;
+  }
+  double te_busy() const { return fraction(te_busy_ps); }
+  double gdma_busy() const { return fraction(gdma_busy_ps); }
+  double te_ideal() const { return fraction(te_ideal_ps); }
 };
 
 // The firmware's answer in a message's header.
@@ -28,6 +49,7 @@ struct Answer {
   uint32_t result = 0;
   uint32_t elapsed_us = 0;
   bool interrupt = false;  // the done interrupt reached the host
+  Timing timing;
 };
 
 class Card {
@@ -95,8 +117,12 @@ class Card {
     uint32_t index;  // ring index of the header
     uint32_t next;   // ring index after the message, as the firmware will advance
     bool quit;
+    chip::TimeTotals posted;  // modelled time when the host posted it
+    size_t answer;            // its entry in the chip's answer times
   };
   void take_interrupts();
+  // Modelled figures of pending message i, once answered.
+  Timing timing_of(size_t i) const;
 
   std::unique_ptr<chip::Chip> chip_;
   std::unique_ptr<chip::Cpu> cpu_;

@@ -2,12 +2,18 @@
 // card answered.
 //
 //   zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]
-//          [--fuse W80,W81] [SCRIPT | -]
+//          [--timing] [--trace FILE] [--fuse W80,W81] [SCRIPT | -]
 //
 // Without SCRIPT a built-in demo runs. --schedule, --seed and --check-races
 // choose when the engines run their commands and whether the happens-before
 // checker watches them; its findings are printed as "check: TEXT" lines at the
-// end. Exit status: 0 the script ran, 2 a usage or script error, 3 the card hung
+// end. --timing appends the message's modelled figures to each result line:
+// "modelled_us=T te_busy=F gdma_busy=F te_ideal=F" (the elapsed time in
+// microseconds, then the tensor engine's and GDMA's busy time and the tensor
+// engine's products at its peak rate, as fractions of it). --trace FILE writes
+// every register write by name and every command issued with its decoded
+// fields, between the script's lines: runs under different seeds compare with
+// diff. Exit status: 0 the script ran, 2 a usage or script error, 3 the card hung
 // (or stopped serving), 4 the checker found something.
 #include <cerrno>
 #include <cstdint>
@@ -67,81 +73,11 @@ uint64_t number(const std::string &s) {
 
 class Runner {
  public:
-  Runner(Card &card, bool echo) : card_(card), echo_(echo) {}
+  Runner(Card &card, bool echo, bool timing, std::ostream *trace)
+      : card_(card), echo_(echo), timing_(timing), trace_(trace) {}
 
-  // Runs one script line; returns false after quit.
-  void line(const std::string &raw) {
-    std::string text = raw.substr(0, raw.find('#'));
-    std::istringstream in(text);
-    std::vector<std::string> w;
-    for (std::string t; in >> t;) w.push_back(t);
-    if (w.empty()) return;
-    if (echo_) std::printf("> %s\n", text.substr(0, text.find_last_not_of(" \t") + 1).c_str());
-    const std::string &cmd = w[0];
-    if (cmd == "write") {
-      need(w, 3);
-      std::vector<uint8_t> bytes;
-      for (size_t i = 2; i < w.size(); i++) {
-        const std::string &h = w[i];
-        if (h.size() % 2) throw ScriptError{"odd number of hex digits in '" + h + "'"};
-        for (size_t k = 0; k < h.size(); k += 2) bytes.push_back(static_cast<uint8_t>(number("0x" + h.substr(k, 2))));
-      }
-      card_.write(number(w[1]), bytes.data(), bytes.size());
-    } else if (cmd == "write32") {
-      need(w, 3);
-      uint64_t a = number(w[1]);
-      for (size_t i = 2; i < w.size(); i++, a += 4) card_.write32(a, static_cast<uint32_t>(number(w[i])));
-    } else if (cmd == "writef") {
-      need(w, 3);
-      uint64_t a = number(w[1]);
-      for (size_t i = 2; i < w.size(); i++, a += 4) {
-        char *end = nullptr;
-        float f = std::strtof(w[i].c_str(), &end);
-        if (*end) throw ScriptError{"bad float '" + w[i] + "'"};
-        card_.write(a, &f, 4);
-      }
-    } else if (cmd == "send") {
-      need(w, 2);
-      uint32_t id = static_cast<uint32_t>(number(w[1]));
-      uint64_t tag = 1;
-      std::optional<uint32_t> len;
-      std::vector<uint32_t> payload;
-      for (size_t i = 2; i < w.size(); i++) {
-        if (w[i].rfind("tag=", 0) == 0) tag = number(w[i].substr(4));
-        else if (w[i].rfind("len=", 0) == 0) len = static_cast<uint32_t>(number(w[i].substr(4)));
-        else payload.push_back(static_cast<uint32_t>(number(w[i])));
-      }
-      uint64_t before = card_.instructions();
-      answer(id, id == API_ID_QUIT ? card_.quit(len.value_or(0)) : card_.send(id, payload, tag, len), before);
-    } else if (cmd == "quit") {
-      uint64_t before = card_.instructions();
-      answer(API_ID_QUIT, card_.quit(), before);
-    } else if (cmd == "read" || cmd == "read32" || cmd == "readf") {
-      need(w, 3);
-      uint64_t a = number(w[1]);
-      uint64_t count = number(w[2]);
-      if (count > (1u << 20)) throw ScriptError{"count too large"};
-      size_t unit = cmd == "read" ? 1 : 4;
-      std::vector<uint8_t> bytes = card_.read(a, count * unit);
-      std::printf("%s 0x%llx", cmd == "read" ? "bytes" : cmd == "read32" ? "words" : "floats",
-                  static_cast<unsigned long long>(a));
-      for (uint64_t i = 0; i < count; i++) {
-        if (unit == 1) {
-          std::printf(" %02x", bytes[i]);
-        } else {
-          uint32_t v;
-          std::memcpy(&v, &bytes[i * 4], 4);
-          float f;
-          std::memcpy(&f, &v, 4);
-          if (cmd == "read32") std::printf(" 0x%08x", v);
-          else std::printf(" %.9g", static_cast<double>(f));
-        }
-      }
-      std::printf("\n");
-    } else {
-      throw ScriptError{"unknown command '" + cmd + "'"};
-    }
-  }
+  // Runs one script line.
+  void line(const std::string &raw);
 
   // Prints the console lines the card has written so far.
   void console(bool flush_partial) {
@@ -156,10 +92,6 @@ class Runner {
   }
 
  private:
-  static void need(const std::vector<std::string> &w, size_t n) {
-    if (w.size() < n) throw ScriptError{"'" + w[0] + "' needs more arguments"};
-  }
-
   // The emulator also counts the ARM instructions the message cost.
   void answer(uint32_t id, const std::optional<zv::host::Answer> &a, uint64_t instructions_before) {
     console(false);
@@ -167,18 +99,133 @@ class Runner {
     std::printf("result %u %u %u", id, a->result, a->elapsed_us);
     if (card_.emulator())
       std::printf(" insns=%llu", static_cast<unsigned long long>(card_.instructions() - instructions_before));
+    if (timing_) {
+      const zv::host::Timing &t = a->timing;
+      std::printf(" modelled_us=%.3f te_busy=%.3f gdma_busy=%.3f te_ideal=%.3f", t.elapsed_us(), t.te_busy(),
+                  t.gdma_busy(), t.te_ideal());
+    }
+    std::printf("\n");
+  }
+
+  using Words = std::vector<std::string>;
+  struct Command {
+    const char *name;
+    size_t min_words;  // with the name
+    const char *usage;
+    void (Runner::*run)(const Words &);
+  };
+  static const Command kCommands[];
+
+  void write_bytes(const Words &w) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 2; i < w.size(); i++) {
+      const std::string &h = w[i];
+      if (h.size() % 2) throw ScriptError{"odd number of hex digits in '" + h + "'"};
+      for (size_t k = 0; k < h.size(); k += 2) bytes.push_back(static_cast<uint8_t>(number("0x" + h.substr(k, 2))));
+    }
+    card_.write(number(w[1]), bytes.data(), bytes.size());
+  }
+
+  void write_words(const Words &w) {
+    uint64_t a = number(w[1]);
+    for (size_t i = 2; i < w.size(); i++, a += 4) card_.write32(a, static_cast<uint32_t>(number(w[i])));
+  }
+
+  void write_floats(const Words &w) {
+    uint64_t a = number(w[1]);
+    for (size_t i = 2; i < w.size(); i++, a += 4) {
+      char *end = nullptr;
+      float f = std::strtof(w[i].c_str(), &end);
+      if (*end) throw ScriptError{"bad float '" + w[i] + "'"};
+      card_.write(a, &f, 4);
+    }
+  }
+
+  void send(const Words &w) {
+    uint32_t id = static_cast<uint32_t>(number(w[1]));
+    uint64_t tag = 1;
+    std::optional<uint32_t> len;
+    std::vector<uint32_t> payload;
+    for (size_t i = 2; i < w.size(); i++) {
+      if (w[i].rfind("tag=", 0) == 0) tag = number(w[i].substr(4));
+      else if (w[i].rfind("len=", 0) == 0) len = static_cast<uint32_t>(number(w[i].substr(4)));
+      else payload.push_back(static_cast<uint32_t>(number(w[i])));
+    }
+    uint64_t before = card_.instructions();
+    answer(id, id == API_ID_QUIT ? card_.quit(len.value_or(0)) : card_.send(id, payload, tag, len), before);
+  }
+
+  void quit(const Words &) {
+    uint64_t before = card_.instructions();
+    answer(API_ID_QUIT, card_.quit(), before);
+  }
+
+  void read(const Words &w) {
+    const std::string &cmd = w[0];
+    uint64_t a = number(w[1]);
+    uint64_t count = number(w[2]);
+    if (count > (1u << 20)) throw ScriptError{"count too large"};
+    size_t unit = cmd == "read" ? 1 : 4;
+    std::vector<uint8_t> bytes = card_.read(a, count * unit);
+    std::printf("%s 0x%llx", cmd == "read" ? "bytes" : cmd == "read32" ? "words" : "floats",
+                static_cast<unsigned long long>(a));
+    for (uint64_t i = 0; i < count; i++) {
+      if (unit == 1) {
+        std::printf(" %02x", bytes[i]);
+      } else {
+        uint32_t v;
+        std::memcpy(&v, &bytes[i * 4], 4);
+        float f;
+        std::memcpy(&f, &v, 4);
+        if (cmd == "read32") std::printf(" 0x%08x", v);
+        else std::printf(" %.9g", static_cast<double>(f));
+      }
+    }
     std::printf("\n");
   }
 
   Card &card_;
   bool echo_;
+  bool timing_;
+  std::ostream *trace_;  // the script's lines go into the trace too
   size_t printed_ = 0;
 };
+
+const Runner::Command Runner::kCommands[] = {
+    {"write", 3, "write ADDR HEXBYTES...", &Runner::write_bytes},
+    {"write32", 3, "write32 ADDR WORD...", &Runner::write_words},
+    {"writef", 3, "writef ADDR FLOAT...", &Runner::write_floats},
+    {"send", 2, "send API_ID [WORD...] [tag=N] [len=N]", &Runner::send},
+    {"quit", 1, "quit", &Runner::quit},
+    {"read", 3, "read ADDR BYTES", &Runner::read},
+    {"read32", 3, "read32 ADDR WORDS", &Runner::read},
+    {"readf", 3, "readf ADDR FLOATS", &Runner::read},
+};
+
+void Runner::line(const std::string &raw) {
+  std::string text = raw.substr(0, raw.find('#'));
+  std::istringstream in(text);
+  std::vector<std::string> w;
+  for (std::string t; in >> t;) w.push_back(t);
+  if (w.empty()) return;
+  const std::string shown = text.substr(0, text.find_last_not_of(" \t") + 1);
+  if (echo_) std::printf("> %s\n", shown.c_str());
+  if (trace_) *trace_ << "> " << shown << '\n';
+  for (const Command &c : kCommands) {
+    if (w[0] != c.name) continue;
+    if (w.size() < c.min_words) throw ScriptError{"'" + w[0] + "' needs more arguments: " + c.usage};
+    (this->*c.run)(w);
+    return;
+  }
+  std::string known;
+  for (const Command &c : kCommands) known += std::string(known.empty() ? "" : ", ") + c.name;
+  throw ScriptError{"unknown command '" + w[0] + "' (known: " + known + ")"};
+}
 
 int usage() {
   std::fprintf(stderr,
                "usage: zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]\n"
-               "              [--fuse W80,W81] [SCRIPT | -]\n");
+               "              [--timing] [--trace FILE] [--fuse W80,W81] [SCRIPT | -]\n");
   return 2;
 }
 
@@ -188,6 +235,8 @@ int main(int argc, char **argv) {
   CardOptions options;
   std::string script_path;
   bool have_script = false;
+  bool timing = false;
+  std::string trace_path;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--elf") {
@@ -211,6 +260,11 @@ int main(int argc, char **argv) {
       }
     } else if (a == "--check-races") {
       options.chip.engines.check_races = true;
+    } else if (a == "--timing") {
+      timing = true;
+    } else if (a == "--trace") {
+      if (++i >= argc) return usage();
+      trace_path = argv[i];
     } else if (a == "--fuse") {
       if (++i >= argc) return usage();
       std::string v = argv[i];
@@ -255,6 +309,16 @@ int main(int argc, char **argv) {
     script = ss.str();
   }
 
+  std::ofstream trace;
+  if (!trace_path.empty()) {
+    trace.open(trace_path);
+    if (!trace) {
+      std::fprintf(stderr, "zvcard: cannot write %s\n", trace_path.c_str());
+      return 2;
+    }
+    options.trace = [&trace](const std::string &line) { trace << line << '\n'; };
+  }
+
   std::unique_ptr<Card> booted;
   try {
     booted = std::make_unique<Card>(options);
@@ -263,7 +327,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   Card &card = *booted;
-  Runner runner(card, !have_script);
+  Runner runner(card, !have_script, timing, trace_path.empty() ? nullptr : &trace);
   runner.console(false);
   std::istringstream lines(script);
   int number_of_line = 0;

@@ -3,7 +3,7 @@
 namespace zv::chip {
 
 namespace {
-constexpr u32 kCdmaLock = 0x40, kApiLock = 0x44, kHostIfFirst = 0x80, kHostIfLast = 0xb0,
+constexpr u32 kCdmaLock = 0x40, kApiLock = 0x44, kHostIfFirst = 0x80, kReadPointer = 0x84, kHostIfLast = 0xb0,
               kIntrStatus = 0xb8, kTimerCtrl = 0x180, kCycleLo = 0x184, kCycleHi = 0x188,
               kIntrSet = 0x190, kIntrClear = 0x194, kSoftReset = 0xc00, kPinmuxA = 0x478,
               kPinmuxB = 0x47c;
@@ -57,6 +57,7 @@ void SysRegs::write32(u32 addr, u32 value) {
     default:
       if (off >= kHostIfFirst && off <= kHostIfLast && off % 4 == 0) {
         host_if_[(off - kHostIfFirst) / 4] = value;
+        if (off == kReadPointer && read_pointer_moved) read_pointer_moved();
         return;
       }
       unmodelled(addr, "write");

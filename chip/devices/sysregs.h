@@ -31,6 +31,7 @@ class SysRegs : public Device {
   // Wiring to the rest of the chip.
   std::function<u64()> cycles;
   std::function<void()> raise_done_irq;
+  std::function<void()> read_pointer_moved;  // the ARM wrote the ring's read pointer
 
   // Host side (over PCIe): no side effects of an ARM read.
   u32 host_peek(u32 offset) const;

@@ -13,12 +13,14 @@ void Bus::load(u64 addr, void *out, u64 len) {
   if (len == 0) return;
   memory_at(addr, len).load(addr, out, len);
   checker_.access(addr, len, false);
+  if (work_) work_->count(addr, len, false);
 }
 
 void Bus::store(u64 addr, const void *in, u64 len) {
   if (len == 0) return;
   memory_at(addr, len).store(addr, in, len);
   checker_.access(addr, len, true);
+  if (work_) work_->count(addr, len, true);
 }
 
 u32 Bus::load32(u64 addr) {

@@ -22,6 +22,8 @@ struct CommandRecord {
   u32 wait_id = 0;  // the other engine's id it waits for
   Descriptor descriptor;
   bool finished = false;
+  // Modelled time (picoseconds): when the ARM started it, and when it ran.
+  u64 issued_at = 0, start_at = 0, finish_at = 0;
 };
 
 // Command kinds of one engine: each kind's meaning is one execute function,

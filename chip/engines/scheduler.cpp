@@ -1,6 +1,9 @@
 #include "chip/engines/scheduler.h"
 
+#include <algorithm>
 #include <vector>
+
+#include "chip/engines/command_fields.h"
 
 namespace zv::chip {
 
@@ -18,12 +21,20 @@ void Scheduler::reset() {
     q->last = {};
     q->finished.clear();
     q->restarts = 0;
+    q->free_at = q->busy = q->ideal = 0;
+    q->finish_at.clear();
+    q->landing.clear();
+    q->occupied.clear();
+    q->seen_id = 0;
   }
   for (Clock &c : sync_last_) c = {};
   seq_ = progress_ = polls_ = 0;
   last_poll_addr_ = 0;
   last_poll_access_ = last_poll_progress_ = 0;
   fruitless_polls_ = 0;
+  last_value_ = 0;
+  now_ = 0;
+  for (int a = 0; a < kAgents; a++) sync_free_at_[a] = sync_finish_[a] = sync_busy_[a] = 0;
 }
 
 // splitmix64: the same sequence for a seed on every host.
@@ -42,9 +53,10 @@ std::string Scheduler::describe(const IdQueue &q, const QueuedCommand &c) const 
 }
 
 void Scheduler::issue(IdQueue &q, QueuedCommand c) {
-  if (q.pending.size() >= q.slots)
+  settle(q);
+  if (q.free_slots() == 0)
     fault(std::string(q.name) + ": command started with no free slot (" + std::to_string(q.slots) +
-          " commands queued)");
+          " commands queued or running)");
   const IdQueue &o = other(q);
   if (checker_.enabled()) {
     if (c.own_id != q.issued_id + 1)
@@ -54,9 +66,11 @@ void Scheduler::issue(IdQueue &q, QueuedCommand c) {
       checker_.flag(describe(q, c) + " waits for " + o.name + " id " + std::to_string(c.wait_id) +
                     " beyond the last one issued, " + std::to_string(o.issued_id));
   }
-  if (trace) trace("issue " + describe(q, c) + ": " + c.record->descriptor.dump());
+  if (trace) trace("issue " + describe(q, c) + ": " + decoded_fields(q.agent, c.record->kind, c.record->descriptor));
   q.issued_id = c.own_id;
   c.issued = checker_.arm_release();
+  c.issued_at = now_;
+  c.record->issued_at = now_;
   q.pending.push_back(std::move(c));
   if (schedule_ == Schedule::Eager) drain();
 }
@@ -97,18 +111,77 @@ void Scheduler::run_head(IdQueue &q) {
   if (c.wait_id != 0) after = join(after, finished_clock(other(q), c.wait_id));
   if (trace) trace("run " + describe(q, c));
   const Clock clock = checker_.begin(q.agent, after, [&] { return describe(q, c); });
+  Work work;
+  bus_.measure(&work);
   try {
     c.execute(bus_);
   } catch (...) {
+    bus_.measure(nullptr);
     checker_.end();
     throw;
   }
+  bus_.measure(nullptr);
   checker_.end();
   q.last = clock;
   q.done_id = c.own_id;
   q.finished[c.own_id] = clock;
+
+  // Modelled time: after the engine's previous command, the id it waits for
+  // and its issue.
+  Picos start = std::max(q.free_at, c.issued_at);
+  if (c.wait_id != 0) {
+    const IdQueue &o = other(q);
+    auto it = o.finish_at.find(c.wait_id);
+    start = std::max(start, it != o.finish_at.end() ? it->second : o.free_at);
+  }
+  const Cost cost = q.cost(work);
+  const Picos finish = start + cost.time;
+  q.free_at = finish;
+  q.busy += cost.time;
+  q.ideal += cost.ideal;
+  q.finish_at[c.own_id] = finish;
+  q.landing.emplace_back(c.own_id, finish);
+  q.occupied.push_back(finish);
+  c.record->start_at = start;
+  c.record->finish_at = finish;
   c.record->finished = true;
   progressed();
+}
+
+void Scheduler::settle(IdQueue &q) {
+  while (!q.landing.empty() && q.landing.front().second <= now_) {
+    q.seen_id = q.landing.front().first;
+    q.landing.pop_front();
+  }
+  while (!q.occupied.empty() && q.occupied.front() <= now_) q.occupied.pop_front();
+}
+
+void Scheduler::advance_to(Picos t) {
+  if (t <= now_) return;
+  now_ = t;
+  if (on_progress) on_progress();
+}
+
+void Scheduler::set_now(Picos t) {
+  now_ = t;
+  settle(bd);
+  settle(gdma);
+}
+
+bool Scheduler::spin_waits(bool again, u32 value, Picos next) {
+  if (!again || value != last_value_ || next == 0) return false;
+  advance_to(next);
+  return true;
+}
+
+TimeTotals Scheduler::totals() const {
+  TimeTotals t;
+  t.now = now_;
+  t.busy[static_cast<int>(Agent::Bd)] = bd.busy;
+  t.busy[static_cast<int>(Agent::Gdma)] = gdma.busy;
+  for (Agent a : {Agent::Cdma, Agent::Gde}) t.busy[static_cast<int>(a)] = sync_busy_[static_cast<int>(a)];
+  t.ideal = bd.ideal;
+  return t;
 }
 
 void Scheduler::drain() {
@@ -116,27 +189,53 @@ void Scheduler::drain() {
 }
 
 void Scheduler::observe(IdQueue &q) {
-  if (q.done_id != 0) checker_.arm_acquire(finished_clock(q, q.done_id));
+  if (q.seen_id != 0) checker_.arm_acquire(finished_clock(q, q.seen_id));
 }
 
-void Scheduler::poll(u32 addr) {
+u32 Scheduler::poll(u32 addr, IdQueue &q, const std::function<u32()> &value) {
   polls_++;
   const u64 now = chip_accesses ? chip_accesses() : 0;
-  const bool spinning = addr == last_poll_addr_ && now == last_poll_access_ + 1 && progress_ == last_poll_progress_;
+  const bool again = addr == last_poll_addr_ && now == last_poll_access_ + 1;
+  const bool spinning = again && progress_ == last_poll_progress_;
   last_poll_addr_ = addr;
   last_poll_access_ = now;
+  bool ran = false;
   if (runnable(bd) || runnable(gdma)) {
-    fruitless_polls_ = 0;
+    ran = true;
     if (schedule_ == Schedule::Eager)
       drain();
     else if (queue_full() || (random() & 1))
       run_head(*pick());
-  } else if (spinning) {
-    if (++fruitless_polls_ >= kDeadlockPolls) fault("deadlock: " + deadlock());
-  } else {
+  }
+  settle(q);
+  u32 v = value();
+  // A spin on an unchanged value: the ARM waits for the engine's next completion.
+  const bool waited = spin_waits(again && progress_ == last_poll_progress_, v,
+                                 q.occupied.empty() ? 0 : q.occupied.front());
+  if (waited) {
+    settle(q);
+    v = value();
+  }
+  if (ran || waited || !spinning) {
     fruitless_polls_ = 0;
+  } else if (++fruitless_polls_ >= kDeadlockPolls) {
+    fault("deadlock: " + deadlock());
   }
   last_poll_progress_ = progress_;
+  last_value_ = v;
+  return v;
+}
+
+u32 Scheduler::sync_poll(u32 addr, Agent agent, const std::function<u32()> &value) {
+  const u64 now = chip_accesses ? chip_accesses() : 0;
+  const bool again = addr == last_poll_addr_ && now == last_poll_access_ + 1;
+  last_poll_addr_ = addr;
+  last_poll_access_ = now;
+  const int a = static_cast<int>(agent);
+  u32 v = value();
+  if (spin_waits(again, v, sync_finish_[a] > now_ ? sync_finish_[a] : 0)) v = value();
+  last_value_ = v;
+  return v;
 }
 
 std::string Scheduler::deadlock() const {
@@ -172,21 +271,39 @@ void Scheduler::restart(IdQueue &q) {
   q.issued_id = 0;
   q.finished.clear();
   q.restarts++;
+  // The ids count again from 0; commands still running keep their slots.
+  q.finish_at.clear();
+  q.landing.clear();
+  q.seen_id = 0;
 }
 
-void Scheduler::run_now(Agent agent, const std::function<void(Bus &)> &execute,
+void Scheduler::run_now(Agent agent, CommandRecord &record, const std::function<void(Bus &)> &execute,
                         const std::function<std::string()> &describe) {
   const int a = static_cast<int>(agent);
-  if (trace) trace("run " + describe());
+  if (trace) {
+    trace("issue " + describe() + ": " + decoded_fields(agent, record.kind, record.descriptor));
+    trace("run " + describe());
+  }
   const Clock clock = checker_.begin(agent, join(checker_.arm_release(), sync_last_[a]), describe);
+  Work work;
+  bus_.measure(&work);
   try {
     execute(bus_);
   } catch (...) {
+    bus_.measure(nullptr);
     checker_.end();
     throw;
   }
+  bus_.measure(nullptr);
   checker_.end();
   sync_last_[a] = clock;
+  const Cost cost = agent == Agent::Cdma ? cdma_cost(work) : gde_cost(work);
+  const Picos start = std::max(now_, sync_free_at_[a]);
+  sync_free_at_[a] = sync_finish_[a] = start + cost.time;
+  sync_busy_[a] += cost.time;
+  record.issued_at = now_;
+  record.start_at = start;
+  record.finish_at = sync_finish_[a];
   progressed();
 }
 

@@ -194,6 +194,7 @@ TEST(EngineCmd, SynchronousEnginesStartLast) {
   EXPECT_EQ(rig.chip().engines.gde.commands()[0].descriptor.word(0), 5u);
   EXPECT_EQ(rig.chip().engines.gde.commands()[0].descriptor.word(1), 1u);
   EXPECT_EQ(rig.chip().l2.load32(0x10002020), 0x5au) << "both copies ran, in order";
+  EXPECT_EQ(rig.chip().arm_read32(0x58005008), 2u) << "busy until the ARM's time reaches its finish";
   EXPECT_EQ(rig.chip().arm_read32(0x58005008), 1u);
 }
 

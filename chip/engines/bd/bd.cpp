@@ -30,12 +30,11 @@ u32 BdEngine::read32(u32 addr) {
   if (addr >= kLaneMap && addr < kLaneMap + 4 * kLaneMapWords) return lane_map_[(addr - kLaneMap) / 4];
   if (addr == kRestart) return 0;
   if (addr == kStatus) {
-    scheduler_.poll(addr);
-    scheduler_.observe(scheduler_.bd);
-    const IdQueue &q = scheduler_.bd;
-    const u32 value = q.free_slots() << 2 | (q.done_id & 0xffff) << 6;
+    IdQueue &q = scheduler_.bd;
+    const u32 value = scheduler_.poll(addr, q, [&q] { return q.free_slots() << 2 | (q.seen_id & 0xffff) << 6; });
+    scheduler_.observe(q);
     if (scheduler_.trace)
-      scheduler_.trace("read tensor engine status: done id " + std::to_string(q.done_id) + ", " +
+      scheduler_.trace("read tensor engine status: done id " + std::to_string(q.seen_id) + ", " +
                        std::to_string(q.free_slots()) + " free slots");
     return value;
   }

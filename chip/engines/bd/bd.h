@@ -6,7 +6,8 @@
 //   0x0208110c  id restart: writing 1 makes the ids count from 0 again
 //   0x02081110  lane map, 17 words, kept as the firmware wrote it
 //   0x58001100  status: bits 2-5 free command slots, bits 6-21 the id of the
-//               last finished command (reading it is a poll, see Scheduler)
+//               last command finished by the ARM's time (reading it is a poll,
+//               see Scheduler)
 // Descriptor header: own id bits 3-18, GDMA id to wait for bits 19-34; the
 // command kind is the task type, bits 37-40.
 // Memory port: the bus. Interrupts: none modelled.

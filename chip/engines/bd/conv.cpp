@@ -382,6 +382,9 @@ void exec_conv(const BdCommand &cmd, Bus &bus) {
   const bool wino = cmd.field(62, 1);
   if (wino && (c.win.stride_h != 1 || c.win.stride_w != 1 || c.win.dh != 1 || c.win.dw != 1))
     unmodelled(cmd, "a Winograd command with a stride or dilation");
+  // Winograd: 16 products per 2 x 2 output tile and input channel.
+  const u64 tiles = u64(c.out.n) * c.out.c * ((c.out.h + 1) / 2) * ((c.out.w + 1) / 2);
+  bus.report_macs(wino ? tiles * 16 * c.ic : c.out.count() * c.ic * c.win.kh * c.win.kw, c.fp ? 4 : 1);
   if (c.fp)
     wino ? winograd<float>(cmd, bus, c) : direct<float>(cmd, bus, c);
   else

@@ -72,6 +72,7 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
   const Matrix B{cmd.word(21), Y.sections, Y.width, fp ? 4u : 2u, 1};
   const u32 cols = Y.sections * Y.width;
 
+  bus.report_macs(u64(y_rows) * cols * k_len, esize);
   const bool sl = cmd.field(64, 1), sr = cmd.field(65, 1), sb = cmd.field(66, 1), sy = cmd.field(550, 1);
   auto value = [&](const Matrix &m, u32 k, u32 j, const char *what, bool is_signed) -> double {
     const u32 raw = load_bits(bus, m.at(k, j, what), m.size);

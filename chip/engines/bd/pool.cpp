@@ -55,6 +55,7 @@ void exec_pool(const BdCommand &cmd, Bus &bus) {
   std::vector<float> fw, fb;
   std::vector<i64> xw, xb;
   const u32 taps = win.kh * win.kw;
+  bus.report_macs(out.count() * taps, fp ? 4 : 1);  // one product or comparison per window tap
   if (is_dw) {
     View wv;
     wv.addr = cmd.word(20);

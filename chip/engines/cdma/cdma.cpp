@@ -20,7 +20,7 @@ void CdmaEngine::start() {
   CommandRecord &record = log_.back();
   status_ &= ~kDoneBit;
   scheduler_.run_now(
-      Agent::Cdma, [&](Bus &bus) { kind->execute(cmd, bus); },
+      Agent::Cdma, record, [&](Bus &bus) { kind->execute(cmd, bus); },
       [&] { return "CDMA command #" + std::to_string(record.seq) + " (kind " + hex(record.kind) + " " + record.kind_name + ")"; });
   record.finished = true;
   status_ |= kDoneBit;
@@ -28,8 +28,12 @@ void CdmaEngine::start() {
 
 u32 CdmaEngine::read32(u32 addr) {
   if (addr == kStatus) {
-    if (status_ & kDoneBit) scheduler_.observe_done(Agent::Cdma);
-    return status_;
+    // The done bit shows once the command has finished by the ARM's time.
+    const u32 value = scheduler_.sync_poll(addr, Agent::Cdma, [this] {
+      return scheduler_.sync_finished(Agent::Cdma) ? status_ : status_ & ~kDoneBit;
+    });
+    if (value & kDoneBit) scheduler_.observe_done(Agent::Cdma);
+    return value;
   }
   if (addr == kSlots) return kFreeSlots;
   if (addr >= kWindow && addr < kWindow + 4 * kWords) return window_[(addr - kWindow) / 4];

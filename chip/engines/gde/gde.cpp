@@ -20,7 +20,7 @@ void GdeEngine::start() {
   CommandRecord &record = log_.back();
   status_ = kBusyBit;
   scheduler_.run_now(
-      Agent::Gde, [&](Bus &bus) { kind->execute(cmd, bus); },
+      Agent::Gde, record, [&](Bus &bus) { kind->execute(cmd, bus); },
       [&] { return "GDE command #" + std::to_string(record.seq) + " (kind " + std::to_string(record.kind) + " " + record.kind_name + ")"; });
   record.finished = true;
   status_ = kDoneBit;
@@ -28,8 +28,11 @@ void GdeEngine::start() {
 
 u32 GdeEngine::read32(u32 addr) {
   if (addr == kStatus) {
-    if (status_ & kDoneBit) scheduler_.observe_done(Agent::Gde);
-    return status_;
+    // Busy until the command has finished by the ARM's time.
+    const u32 value = scheduler_.sync_poll(
+        addr, Agent::Gde, [this] { return scheduler_.sync_finished(Agent::Gde) ? status_ : kBusyBit; });
+    if (value & kDoneBit) scheduler_.observe_done(Agent::Gde);
+    return value;
   }
   if (addr >= kBase && addr < kBase + 4 * kWords) return words_[(addr - kBase) / 4];
   unmodelled(addr, "read");

@@ -30,17 +30,17 @@ u32 GdmaEngine::read32(u32 addr) {
   if (addr == kControl) return control_;
   if (addr == kFilterCount) return filter_count_;
   if (addr >= kWindow && addr < kWindow + 4 * kWords) return window_[(addr - kWindow) / 4];
-  const IdQueue &q = scheduler_.gdma;
+  IdQueue &q = scheduler_.gdma;
   if (addr == kSlots) {
-    scheduler_.poll(addr);
+    const u32 value = scheduler_.poll(addr, q, [&q] { return q.free_slots() << 16; });
     if (scheduler_.trace) scheduler_.trace("read GDMA free slots: " + std::to_string(q.free_slots()));
-    return q.free_slots() << 16;
+    return value;
   }
   if (addr == kDone) {
-    scheduler_.poll(addr);
-    scheduler_.observe(scheduler_.gdma);
-    if (scheduler_.trace) scheduler_.trace("read GDMA done id " + std::to_string(q.done_id));
-    return (q.done_id & 0xffff) << 16;
+    const u32 value = scheduler_.poll(addr, q, [&q] { return (q.seen_id & 0xffff) << 16; });
+    scheduler_.observe(q);
+    if (scheduler_.trace) scheduler_.trace("read GDMA done id " + std::to_string(q.seen_id));
+    return value;
   }
   unmodelled(addr, "read");
 }

@@ -7,7 +7,8 @@
 //   0x02080010  descriptor window, 23 words; writing word 0 with bit 0 set
 //               starts a command on a snapshot of the window
 //   0x58000004  bits 16-23: free command slots (reading it is a poll)
-//   0x58000008  bits 16-31: the id of the last finished command (a poll)
+//   0x58000008  bits 16-31: the id of the last command finished by the ARM's
+//               time (a poll)
 // Descriptor header: own id bits 16-31, tensor-engine id to wait for bits
 // 48-63; the command kind is the move mode, bits 32-34 (word 1 bits 0-2).
 // Memory port: the bus. Interrupts: none modelled.

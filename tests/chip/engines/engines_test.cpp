@@ -70,6 +70,8 @@ TEST(Engines, TensorEngineWaitsForGdmaIdStraddlingTwoWords) {
   EXPECT_FALSE(c.engines.bd.commands()[0].finished) << "GDMA done 0x9abb is below the wait id";
   arm.gdma_copy(0x9abc, 0, kDdr, kLocal, 1);
   EXPECT_TRUE(c.engines.bd.commands()[0].finished);
+  // The registers show the commands once the ARM's time reaches their finish.
+  arm.wait(1, 0x9abc);
   EXPECT_EQ(c.arm_read32(0x58001100), 15u << 2 | 1u << 6);
   EXPECT_EQ(c.arm_read32(0x58000008), 0x9abcu << 16);
   EXPECT_EQ(c.arm_read32(0x58000004), 32u << 16);
@@ -127,6 +129,7 @@ TEST(Engines, IdRestartsAndControlWord) {
   ArmSide arm{c};
   arm.gdma_copy(1, 0, kDdr, kLocal, 1);
   arm.bd_add(1, 1, kLocal + 4, kLocal, 1);
+  arm.wait(1, 1);
   EXPECT_EQ(arm.bd_done(), 1u);
   EXPECT_EQ(arm.gdma_done(), 1u);
 
@@ -143,6 +146,7 @@ TEST(Engines, IdRestartsAndControlWord) {
 
   // After the restart the ids count from 1 again.
   arm.gdma_copy(1, 0, kDdr, kLocal, 1);
+  arm.wait(0, 1);
   EXPECT_EQ(arm.gdma_done(), 1u);
   EXPECT_NE(fault_of([&] { c.arm_write32(0x02080000, 1); }).find("descriptor-buffer fetch"), std::string::npos);
 }
@@ -179,7 +183,11 @@ TEST(Engines, CdmaRunsAsItStartsAndReportsDone) {
   ASSERT_EQ(c.engines.cdma.commands().size(), 1u);
   EXPECT_TRUE(c.engines.cdma.commands()[0].finished);
   EXPECT_EQ(c.l2.load32(0x10002100), 0x33u);
+  // The done bit shows once the ARM's time reaches the command's finish: the
+  // read right after the first waits for it.
+  EXPECT_EQ(c.arm_read32(0x5800380c), 0u);
   EXPECT_EQ(c.arm_read32(0x5800380c), 1u << 9);
+  EXPECT_EQ(c.engines.scheduler.now(), c.engines.cdma.commands()[0].finish_at);
   c.arm_write32(0x5800380c, 1u << 9);
   EXPECT_EQ(c.arm_read32(0x5800380c), 0u) << "writing the done bit back clears it";
   EXPECT_EQ(c.engines.cdma.commands()[0].descriptor.word(3), 0u) << "word 3 is the status register";
@@ -201,7 +209,9 @@ TEST(Engines, GdeRunsAsItStartsAndReportsDone) {
   c.arm_write32(b, 5);
   ASSERT_EQ(c.engines.gde.commands().size(), 1u);
   EXPECT_EQ(c.engines.gde.commands()[0].kind, kTestGdeType);
+  EXPECT_EQ(c.arm_read32(0x58005008), 2u) << "busy until the ARM's time reaches its finish";
   EXPECT_EQ(c.arm_read32(0x58005008), 1u) << "done, not busy";
+  EXPECT_EQ(c.engines.scheduler.now(), c.engines.gde.commands()[0].finish_at);
   EXPECT_EQ(c.l2.load32(0x10003040), 0x44u);
   EXPECT_EQ(fault_of([&] { c.arm_write32(0x58005008, 0); }),
             "GDE: write to the read-only status word 0x58005008");

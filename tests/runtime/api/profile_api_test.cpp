@@ -144,6 +144,39 @@ TEST(ProfileApi, RecordsOtherApisAndPagesThroughBlocks) {
   }
 }
 
+// The timer follows modelled time, so an issue record begins when the ARM
+// started the command and a wait record ends at the completion it waited for.
+TEST(ProfileApi, RecordsCarryModelledCycles) {
+  constexpr uint64_t kTick = chip::figures::kTimerTick;
+  std::vector<std::vector<uint64_t>> cycles_per_card;
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    set_profile(*card, 1);
+    const size_t first = gdma_commands(*card);
+    for (uint32_t i = 0; i < 2; i++) send(*card, 1, payload_of(zv_api_memset_t{kDdr + 0x10000 * i, 0x8000, 3, 0x332211}));
+    const auto &gdma = card->chip().engines.gdma.commands();
+    const size_t fills = gdma_commands(*card) - first;
+    const Read all = get_profile(*card, kAll, 0);
+    ASSERT_EQ(all.total, (1 + 2 * fills) * 32);
+    std::vector<uint64_t> cycles;
+    for (size_t k = 0; k < fills; k++) {
+      SCOPED_TRACE("command " + std::to_string(k));
+      const chip::CommandRecord &cmd = gdma[first + k];
+      const profile_time_data_t issue = record_at(all, 1 + 2 * k), wait = record_at(all, 2 + 2 * k);
+      ASSERT_EQ(issue.type, PROFILE_TYPE_SET_NODE);
+      ASSERT_EQ(wait.type, PROFILE_TYPE_WAIT_NODE);
+      EXPECT_EQ(issue.begin_cycle, cmd.issued_at / kTick);
+      EXPECT_LT(wait.begin_cycle, cmd.finish_at / kTick) << "each fill outlasts the ARM's way to its wait";
+      EXPECT_EQ(wait.end_cycle, cmd.finish_at / kTick);
+      cycles.insert(cycles.end(), {issue.begin_cycle, wait.begin_cycle, wait.end_cycle});
+    }
+    cycles_per_card.push_back(cycles);
+  }
+  for (size_t i = 1; i < cycles_per_card.size(); i++)
+    EXPECT_EQ(cycles_per_card[i], cycles_per_card[0]) << "the same cycles on " << card_config_name(kApiCards[i]);
+}
+
 TEST(ProfileApi, BadStagingAreasFailWithoutLosingTheRecords) {
   struct Case {
     const char *what;

@@ -26,6 +26,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {46, zv_api_permute},
     {105, zv_api_gemm},
     {142, zv_api_permute_fix8b},
+    {151, zv_api_simple_select},
     {157, zv_api_arg},
     {158, zv_api_arg_fix8b},
     {177, zv_api_memset_byte},

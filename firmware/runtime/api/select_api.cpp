@@ -75,3 +75,15 @@ u32 zv_api_where(u8 *param, u32 size) {
   poll_all_engine_done(&node);
   return 0;
 }
+
+u32 zv_api_simple_select(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_simple_select_t, rec, param, size);
+  const zv_api_simple_select_t *api = &rec;
+  ASSERT(api->cond_is_constant == 0);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_select(rec.cond_addr, rec.a_addr, rec.a_is_const, rec.a_const, rec.b_addr, rec.b_is_const, rec.b_const,
+                  rec.output_addr, rec.length, 0, 0.0f, 0, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -382,6 +383,60 @@ TEST(WhereLayer, NoCountAddressAndTooManyElements) {
   const int big[2] = {4097, 4096};
   expect_assert([&](cmd_id_node_t *n) { nodechip_where_v2(kIn, kOut, ~0ull, kBuf1, kScratch, big, 2, n); }, "ASSERT",
                 "firmware/layers/", "nodechip_where_v2", "total <= WHERE_MAX_ELEMS", "16781312 elements, at most 2^24");
+}
+
+TEST(SelectLayer, ConditionsConstantsAndRelu) {
+  struct Case {
+    const char *what;
+    int a_const, b_const, int_cond, relu;
+    float limit;
+    size_t count;
+  };
+  const Case cases[] = {
+      {"two tensors, float condition", 0, 0, 0, 0, 0.0f, 1000},
+      {"constant a, int32 condition", 1, 0, 1, 0, 0.0f, 1000},
+      {"constant b, relu capped at 2", 0, 1, 0, 1, 2.0f, 1000},
+      {"both constant, relu, more than one piece", 1, 1, 0, 1, 0.0f, 64 * 16384 + 77},
+  };
+  const float ac = -4.5f, bc = 7.25f;
+  for (const Case &k : cases)
+    for (const Sched &s : {all_schedules()[0], deferred(2)}) {
+      SCOPED_TRACE(sched_text(s) + ": " + k.what);
+      std::vector<float> cond(k.count), a(k.count), b(k.count);
+      std::vector<uint32_t> icond(k.count);
+      // Zeros of both signs, a tiny non-zero, NaN; int words 0, 1, -1 and a float's -1.0 bits.
+      const float fc[6] = {0.0f, -0.0f, 1e-30f, NAN, 5.0f, -2.0f};
+      const uint32_t ic[5] = {0u, 1u, 0xffffffffu, 0xbf800000u, 0x80000000u};
+      for (size_t i = 0; i < k.count; i++) {
+        cond[i] = fc[i % 6];
+        icond[i] = ic[i % 5];
+        a[i] = float(int(i % 13) - 6);
+        b[i] = float(int(i % 7) - 3) * 0.5f;
+      }
+      FirmwareRig rig(s);
+      if (k.int_cond) store(rig, kFlags, icond);
+      else store(rig, kFlags, cond);
+      store(rig, kIn, a);
+      store(rig, kBuf1, b);
+      uint32_t abits, bbits;
+      std::memcpy(&abits, &ac, 4);
+      std::memcpy(&bbits, &bc, 4);
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_select(kFlags, kIn, k.a_const, abits, kBuf1, k.b_const, bbits, kOut, k.count, k.relu, k.limit,
+                        k.int_cond, node);
+      })));
+      std::vector<float> want(k.count);
+      for (size_t i = 0; i < k.count; i++) {
+        const bool c = k.int_cond ? icond[i] != 0 : !(cond[i] == 0.0f);
+        float v = c ? (k.a_const ? ac : a[i]) : (k.b_const ? bc : b[i]);
+        if (k.relu) {
+          v = v > 0.0f ? v : 0.0f;
+          if (k.limit > 0.0f && v > k.limit) v = k.limit;
+        }
+        want[i] = v;
+      }
+      EXPECT_EQ(read<float>(rig, kOut, k.count), want);
+    }
 }
 
 }  // namespace

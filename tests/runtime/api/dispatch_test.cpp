@@ -32,6 +32,7 @@ const Row kRows[] = {
     {46, "zv_api_permute_param_t", 32},
     {105, "zv_api_gemm_t", 72},
     {142, "zv_api_permute_fix8b_param_t", 32},
+    {151, "zv_api_simple_select_t", 72},
     {157, "zv_api_arg_t", 48},
     {158, "zv_api_arg_fix8b_t", 76},
     {177, "zv_api_memset_byte_t", 44},

@@ -1,5 +1,5 @@
-// The filter, index-select, where and masked-select APIs (19, 181, 702, 703) end
-// to end: messages through the host driver under the
+// The filter, select, index-select, where and masked-select APIs (19, 151, 181,
+// 702, 703) end to end: messages through the host driver under the
 // deferred schedule with several seeds and the happens-before checker on, and
 // on the ARM image.
 #include <gtest/gtest.h>
@@ -225,6 +225,50 @@ TEST(WhereApi, WrongSize) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_where_t)\n"), std::string::npos) << card.console();
+}
+
+TEST(SimpleSelectApi, TensorsAndConstants) {
+  std::vector<float> cond(50), a(50), b(50);
+  for (size_t i = 0; i < cond.size(); i++) {
+    cond[i] = i % 3 == 0 ? 0.0f : float(i);
+    a[i] = float(i) + 0.5f;
+    b[i] = -float(i);
+  }
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kFlags, cond.data(), cond.size() * 4);
+    card->write(kIn, a.data(), a.size() * 4);
+    card->write(kBuf1, b.data(), b.size() * 4);
+    for (int b_const : {0, 1}) {
+      SCOPED_TRACE(card_config_name(cfg) + ": b constant " + std::to_string(b_const));
+      const float bc = 9.0f;
+      uint32_t bbits;
+      std::memcpy(&bbits, &bc, 4);
+      const zv_api_simple_select_t r = {kFlags, kIn, kBuf1, kOut, 0, 0, 50, 0, 0, 0, 0, b_const, bbits};
+      auto ans = card->send(151, payload_of(r));
+      ASSERT_TRUE(ans) << card->trouble();
+      EXPECT_EQ(ans->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      std::vector<float> want(50);
+      for (size_t i = 0; i < 50; i++) want[i] = cond[i] != 0.0f ? a[i] : b_const ? bc : b[i];
+      EXPECT_EQ(as_floats(card->read(kOut, 200)), want);
+    }
+  }
+}
+
+TEST(SimpleSelectApi, ConstantConditionAndWrongSize) {
+  Card card;
+  const zv_api_simple_select_t r = {kFlags, kIn, kBuf1, kOut, 0, 0, 50, 1, 0, 0, 0, 0, 0};
+  auto a = card.send(151, payload_of(r));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": api->cond_is_constant == 0\n"), std::string::npos) << card.console();
+  std::vector<uint32_t> words = payload_of(r);
+  words.pop_back();
+  a = card.send(151, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 
 }  // namespace

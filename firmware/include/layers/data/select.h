@@ -75,6 +75,16 @@ typedef struct {
 #define WHERE_LOCAL_R 0x60000u  // remainder
 #define WHERE_LOCAL_C 0x70000u  // correction marks
 
+// Select: the flat element count in pieces of at most 64 lanes x
+// SELECT_LANE_ELEMS, each loaded, selected and stored in turn.
+#define SELECT_LANE_ELEMS 16384
+#define SELECT_LOCAL_COND 0x00000u
+#define SELECT_LOCAL_A 0x10000u
+#define SELECT_LOCAL_B 0x20000u
+#define SELECT_LOCAL_MARK 0x30000u  // 1.0 where the condition is zero
+#define SELECT_LOCAL_Y 0x40000u     // the compare's maximum, unused
+#define SELECT_LOCAL_OUT 0x50000u
+
 // ---- API records ----
 
 // API 19.
@@ -112,6 +122,25 @@ u32 zv_api_filter_forward(u8 *param, u32 size);
 u32 zv_api_index_select(u8 *param, u32 size);
 u32 zv_api_masked_select(u8 *param, u32 size);
 u32 zv_api_where(u8 *param, u32 size);
+u32 zv_api_simple_select(u8 *param, u32 size);
+
+// API 151.
+typedef struct {
+  u64 cond_addr;
+  u64 a_addr;
+  u64 b_addr;
+  u64 output_addr;
+  i32 unused0;
+  i32 unused1;
+  u64 length;
+  i32 cond_is_constant;
+  i32 unused2;
+  i32 a_is_const;
+  u32 a_const;
+  i32 b_is_const;
+  u32 b_const;
+} FW_PACKED zv_api_simple_select_t;
+static_assert(sizeof(zv_api_simple_select_t) == 72, "zv_api_simple_select_t is 72 bytes");
 
 // API 702.
 typedef struct {
@@ -202,6 +231,14 @@ int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask
 // indices plus 512 bytes; output must hold T x dims int32 and T float32.
 int nodechip_where_v2(u64 input, u64 output, u64 count_addr, u64 index_buffer, u64 count_scratch, const int *shape,
                       int dims, cmd_id_node_t *node);
+
+// output[i] = cond[i] ? a[i] : b[i] over `count` float32 elements, a and b
+// tensors or constants (float32 bits); then max(., 0), capped at
+// relu_upper_limit when it is above 0, when do_relu. A condition is false
+// exactly where it is zero: float +0.0 and -0.0, or the int32 word 0 with
+// cond_is_int32 (NaN and every other word are true).
+void nodechip_select(u64 cond, u64 a, int a_is_const, u32 a_const, u64 b, int b_is_const, u32 b_const, u64 output,
+                     u64 count, int do_relu, float relu_upper_limit, int cond_is_int32, cmd_id_node_t *node);
 
 // The GDE road: returns 1 when done, 0 when the view, the indices and the
 // result do not fit the L2 SRAM area (nothing issued then).

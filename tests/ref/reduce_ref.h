@@ -48,4 +48,39 @@ inline std::vector<float> segment_reduce(const std::vector<float> &in, const std
   return out;
 }
 
+// Reduction of a row-major tensor over a set of axes (0 mean, 1 sum, 2 max,
+// 3 min, 4 product; the mean as the sum times the float reciprocal of the
+// count), the kept extents in order.
+inline std::vector<float> reduce(const std::vector<float> &in, const std::vector<int> &shape,
+                                 const std::vector<int> &axes, int method) {
+  std::vector<bool> red(shape.size(), false);
+  for (int a : axes) red[size_t(a)] = true;
+  size_t out_n = 1, count = 1;
+  for (size_t i = 0; i < shape.size(); i++) (red[i] ? count : out_n) *= size_t(shape[i]);
+  std::vector<float> acc(out_n, 0.0f);
+  std::vector<bool> seen(out_n, false);
+  for (size_t f = 0; f < in.size(); f++) {
+    size_t rest = f, o = 0, stride = 1;
+    for (size_t i = shape.size(); i-- > 0;) {
+      const size_t c = rest % size_t(shape[i]);
+      rest /= size_t(shape[i]);
+      if (!red[i]) {
+        o += c * stride;
+        stride *= size_t(shape[i]);
+      }
+    }
+    const float x = in[f];
+    float &a = acc[o];
+    if (!seen[o]) a = x;
+    else if (method <= 1) a += x;
+    else if (method == 2) a = x > a ? x : a;
+    else if (method == 3) a = x < a ? x : a;
+    else a *= x;
+    seen[o] = true;
+  }
+  if (method == 0)
+    for (float &a : acc) a *= float(1.0 / double(count));
+  return acc;
+}
+
 }  // namespace zv::ref

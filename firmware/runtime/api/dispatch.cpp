@@ -33,6 +33,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {180, zv_api_sort_per_dim},
     {181, zv_api_index_select},
     {183, zv_api_memcpy_tensors},
+    {200, zv_api_reduce},
     {201, zv_api_segment_reduce},
     {700, zv_api_topk},
     {701, zv_api_cumsum},

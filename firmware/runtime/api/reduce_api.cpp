@@ -32,3 +32,18 @@ u32 zv_api_cumsum(u8 *param, u32 size) {
   poll_all_engine_done(&node);
   return 0;
 }
+
+u32 zv_api_reduce(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_reduce_t, rec, param, size);
+  // The shape and axis arrays hold 8 entries.
+  ASSERT(rec.dims >= 1 && rec.dims <= 8 && rec.axis_num >= 0 && rec.axis_num <= 8);
+  int shape[8], axes[8];
+  memcpy(shape, rec.shape, sizeof(shape));
+  memcpy(axes, rec.axes, sizeof(axes));
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_reduce_full_v2(rec.input_addr, rec.output_addr, shape, rec.dims, axes, rec.axis_num, rec.reduce_method,
+                          rec.buffer_addr, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}

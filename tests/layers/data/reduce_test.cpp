@@ -152,5 +152,100 @@ TEST(SegmentReduceLayer, Refusals) {
                 "row_len >= 0 && input_rows >= 0 && segment_num >= 0");
 }
 
+TEST(ReducePlan, RunsAndViews) {
+  struct Case {
+    const char *what;
+    std::vector<int> shape, axes;
+    std::vector<i64> runs;
+    int transpose;
+    std::vector<int> order;
+    i64 n, c, w;
+  };
+  const Case cases[] = {
+      {"only an extent of 1 reduced", {2, 1, 3}, {1}, {6}, 0, {0}, 1, 6, 1},
+      {"[kept 4, reduced 5]", {4, 5}, {1}, {4, 5}, 0, {0, 1}, 1, 4, 5},
+      {"[reduced 3, kept 20]", {3, 4, 5}, {0}, {3, 20}, 0, {0, 1}, 3, 20, 1},
+      {"[reduced, kept, reduced]", {3, 4, 5}, {2, 0}, {3, 4, 5}, 0, {0, 1, 2}, 3, 4, 5},
+      {"everything reduced", {2, 3, 4}, {0, 1, 2, 1}, {24}, 0, {0}, 1, 1, 24},
+      {"kept, reduced, kept: transposed", {2, 3, 4, 5, 6, 7}, {2}, {6, 4, 210}, 1, {0, 2, 1}, 1, 1260, 4},
+      {"kept first, two reduced runs", {3, 4, 5, 2}, {1, 3}, {3, 4, 5, 2}, 1, {0, 2, 1, 3}, 1, 15, 8},
+      {"reduced first, two kept runs", {3, 4, 5, 2}, {0, 2}, {3, 4, 5, 2}, 1, {0, 1, 3, 2}, 3, 8, 5},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    reduce_view_t v;
+    reduce_view_of(&v, k.shape.data(), int(k.shape.size()), k.axes.data(), int(k.axes.size()));
+    EXPECT_EQ(std::vector<i64>(v.extent, v.extent + v.runs), k.runs);
+    EXPECT_EQ(v.transpose, k.transpose);
+    if (k.transpose) {
+      EXPECT_EQ(std::vector<int>(v.order, v.order + v.runs), k.order);
+    }
+    EXPECT_EQ(v.n, k.n);
+    EXPECT_EQ(v.c, k.c);
+    EXPECT_EQ(v.w, k.w);
+  }
+  const local_area_t areas[2] = {{"piece", REDUCE_LOCAL_PIECE, REDUCE_PIECE_ELEMS * 4},
+                                 {"accumulator", REDUCE_LOCAL_ACC, 4}};
+  EXPECT_TRUE(local_areas_valid(areas, 2));
+}
+
+TEST(ReduceLayer, EveryMethodAgainstTheReference) {
+  struct Case {
+    const char *what;
+    std::vector<int> shape, axes;
+  };
+  const Case cases[] = {
+      {"[kept, reduced]", {4, 5}, {1}},
+      {"[reduced, kept, reduced]", {3, 4, 5}, {0, 2}},
+      {"kept, reduced, kept", {2, 3, 4, 5, 6, 7}, {2}},
+      {"reduced first, two kept runs", {3, 4, 5, 2}, {0, 2}},
+      {"more than 64 channels", {130, 7}, {1}},
+      {"items cut into pieces", {100, 3, 700}, {0, 2}},
+      {"a row longer than a piece", {2, 70000}, {1}},
+  };
+  for (const Case &k : cases) {
+    size_t n = 1;
+    for (int e : k.shape) n *= size_t(e);
+    std::vector<float> in(n);
+    for (size_t i = 0; i < n; i++) in[i] = float(int((i * 2654435761u) >> 11) % 5 - 2);
+    for (int method = 0; method <= 4; method++) {
+      for (const Sched &s : {all_schedules()[0], deferred(3)}) {
+        SCOPED_TRACE(sched_text(s) + ": " + k.what + ", method " + std::to_string(method));
+        // Products of many values would overflow: the products use +-1 and 1.
+        std::vector<float> x = in;
+        if (method == 4)
+          for (float &f : x) f = f > 0 ? 1.0f : f < 0 ? -1.0f : 1.0f;
+        FirmwareRig rig(s);
+        store_floats(rig, kIn, x);
+        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+          nodechip_reduce_full_v2(kIn, kOut, k.shape.data(), int(k.shape.size()), k.axes.data(), int(k.axes.size()),
+                                  method, 0x110000000ull, node);
+        })));
+        const std::vector<float> want = ref::reduce(x, k.shape, k.axes, method);
+        EXPECT_EQ(read_floats(rig, kOut, want.size()), want);
+      }
+    }
+  }
+}
+
+TEST(ReduceLayer, CopiesAndRefusals) {
+  {
+    FirmwareRig rig;
+    store_floats(rig, kIn, {1, 2, 3, 4, 5, 6});
+    const int shape[3] = {2, 1, 3}, axes[1] = {1};
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_reduce_full_v2(kIn, kOut, shape, 3, axes, 1, 1, 0x110000000ull, node);
+    })));
+    EXPECT_EQ(read_floats(rig, kOut, 6), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  }
+  const int shape[2] = {4, 5}, axes[1] = {1}, bad_axes[1] = {2};
+  expect_assert([&](cmd_id_node_t *n) { nodechip_reduce_full_v2(kIn, kOut, shape, 2, axes, 1, 5, kOut, n); }, "ASSERT",
+                "firmware/layers/", "nodechip_reduce_full_v2", "reduce_method >= 0 && reduce_method <= 4",
+                "reduce_method=5");
+  expect_assert([&](cmd_id_node_t *n) { nodechip_reduce_full_v2(kIn, kOut, shape, 2, bad_axes, 1, 1, kOut, n); },
+                "ASSERT", "firmware/layers/", "nodechip_reduce_full_v2", "axes[i] >= 0 && axes[i] < dims",
+                "axis 2 of 2");
+}
+
 }  // namespace
 }  // namespace zv::test

@@ -39,6 +39,7 @@ const Row kRows[] = {
     {180, "zv_api_sort_per_dim_t", 96},
     {181, "zv_api_index_select_t", 88},
     {183, "zv_api_memcpy_tensors_t", 12},
+    {200, "zv_api_reduce_t", 100},
     {201, "zv_api_segment_reduce_t", 0},
     {700, "zv_api_topk_t", 48},
     {701, "zv_api_cumsum_t", 36},

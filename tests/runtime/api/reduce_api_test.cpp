@@ -1,4 +1,4 @@
-// The segment reduce and cumulative sum APIs (201, 701) end to end: messages
+// The reduce, segment reduce and cumulative sum APIs (200, 201, 701) end to end: messages
 // through the host driver under the deferred schedule with several seeds and
 // the happens-before checker on, and on the ARM image.
 #include <gtest/gtest.h>
@@ -119,6 +119,53 @@ TEST(SegmentReduceApi, SizesZeroCountsAndRefusals) {
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_NE(card.console().find("ASSERT info: segment_reduce_flag=9 is not supported!"), std::string::npos)
       << card.console();
+}
+
+zv_api_reduce_t reduce_record(std::vector<int> shape, std::vector<int> axes, int method) {
+  zv_api_reduce_t r = {};
+  r.input_addr = kIn;
+  r.output_addr = kOut;
+  r.buffer_addr = 0x104000000ull;
+  std::memcpy(r.shape, shape.data(), shape.size() * 4);
+  r.dims = int(shape.size());
+  std::memcpy(r.axes, axes.data(), axes.size() * 4);
+  r.axis_num = int(axes.size());
+  r.reduce_method = method;
+  return r;
+}
+
+TEST(ReduceApi, EveryMethod) {
+  const std::vector<int> shape = {3, 4, 5, 2}, axes = {1, 3};
+  std::vector<float> in(120);
+  for (size_t i = 0; i < in.size(); i++) in[i] = float(int(i * 7 % 5) - 2);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    for (int method = 0; method <= 4; method++) {
+      SCOPED_TRACE(card_config_name(cfg) + ": method " + std::to_string(method));
+      auto a = card->send(200, payload_of(reduce_record(shape, axes, method)));
+      ASSERT_TRUE(a) << card->trouble();
+      EXPECT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<float> want = ref::reduce(in, shape, axes, method);
+      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+    }
+  }
+}
+
+TEST(ReduceApi, UnknownMethodAndWrongSize) {
+  Card card;
+  auto a = card.send(200, payload_of(reduce_record({4, 5}, {1}, 5)));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("ASSERT info: reduce_method=5"), std::string::npos) << card.console();
+  std::vector<uint32_t> words = payload_of(reduce_record({4, 5}, {1}, 1));
+  words.pop_back();
+  a = card.send(200, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_reduce_t)\n"), std::string::npos) << card.console();
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 
 }  // namespace

@@ -214,7 +214,9 @@ TEST(Schedules, DeferredRunsAtPollsOnlyAndInIssueOrder) {
     // run and finished by the ARM's time.
     u32 shown = 0;
     for (u32 i = 0; i < cmds.size(); i++) {
-      if (i > 0 && cmds[i].finished) EXPECT_TRUE(cmds[i - 1].finished);
+      if (i > 0 && cmds[i].finished) {
+        EXPECT_TRUE(cmds[i - 1].finished);
+      }
       if (cmds[i].finished && cmds[i].finish_at <= c.engines.scheduler.now()) shown = cmds[i].own_id;
     }
     EXPECT_EQ(done, shown);

@@ -82,7 +82,9 @@ TEST(Timing, CostsFollowTheWorkAndTheFigures) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.cost(c.work), c.time);
-    if (c.cost == bd) EXPECT_EQ(chip::bd_cost(c.work).ideal, c.ideal);
+    if (c.cost == bd) {
+      EXPECT_EQ(chip::bd_cost(c.work).ideal, c.ideal);
+    }
   }
 }
 

@@ -9,7 +9,7 @@
 #include "cmd/memory_store_mode.h"
 #include "cmd/bd_md.h"
 #include "cmd/tensor_ops.h"
-#include "local/compare_select.h"
+#include "local/eltwise.h"
 #include "layers/data/transpose.h"
 #include "cmd/tensor_shape.h"
 #include "runtime/assert.h"
@@ -491,9 +491,6 @@ int nodechip_where_v2(u64 input, u64 output, u64 count_addr, u64 index_buffer, u
 
 void nodechip_select(u64 cond, u64 a, int a_is_const, u32 a_const, u64 b, int b_is_const, u32 b_const, u64 output,
                      u64 count, int do_relu, float relu_upper_limit, int cond_is_int32, cmd_id_node_t *node) {
-  float av, bv;
-  memcpy(&av, &a_const, 4);
-  memcpy(&bv, &b_const, 4);
   for (u64 done = 0; done < count;) {
     const u64 left = count - done;
     const int w = (int)(left < SELECT_LANE_ELEMS ? left : SELECT_LANE_ELEMS);
@@ -508,16 +505,8 @@ void nodechip_select(u64 cond, u64 a, int a_is_const, u32 a_const, u64 b, int b_
       tensor_general_load(SELECT_LOCAL_A, a + at, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &global, node);
     if (!b_is_const)
       tensor_general_load(SELECT_LOCAL_B, b + at, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &global, node);
-    // 1.0 where the condition is zero, 0 elsewhere (squaring the condition
-    // would also call tiny non-zero floats zero, and int32 words whose bits
-    // are a float's -1.0).
-    // A float's sign bit is cleared first, so that -0.0 is zero too.
-    if (!cond_is_int32) tensor_i32_const_and(SELECT_LOCAL_COND, 0x7fffffffu, SELECT_LOCAL_COND, &shape, NULL, node);
-    tensor_i32_const_equal_assign(SELECT_LOCAL_COND, 0, SELECT_LOCAL_MARK, bits_of(1.0f), &shape, NULL, node);
-    const u32 tag = LOCAL_ADDR_TAG;
-    md_cmp_gen_cmd(0, tag | SELECT_LOCAL_MARK, tag | SELECT_LOCAL_A, tag | SELECT_LOCAL_B, tag | SELECT_LOCAL_Y,
-                   tag | SELECT_LOCAL_OUT, 1, lanes, 1, w, 1, 0, a_is_const, b_is_const, 0.5f, 0.0f, av, bv, 2, node);
-    if (do_relu) nodechip_relu_forward_local(SELECT_LOCAL_OUT, SELECT_LOCAL_OUT, &shape, relu_upper_limit, node);
+    nodechip_select_local(SELECT_LOCAL_COND, SELECT_LOCAL_A, a_is_const, a_const, SELECT_LOCAL_B, b_is_const,
+                          b_const, SELECT_LOCAL_OUT, &shape, do_relu, bits_of(relu_upper_limit), cond_is_int32, node);
     tensor_general_save(SELECT_LOCAL_OUT, output + at, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &global, node);
     done += (u64)lanes * (u64)w;
   }

@@ -427,7 +427,7 @@ TEST(SelectLayer, ConditionsConstantsAndRelu) {
       })));
       std::vector<float> want(k.count);
       for (size_t i = 0; i < k.count; i++) {
-        const bool c = k.int_cond ? icond[i] != 0 : !(cond[i] == 0.0f);
+        const bool c = k.int_cond ? icond[i] != 0 : std::fabs(cond[i]) > 0.0f;
         float v = c ? (k.a_const ? ac : a[i]) : (k.b_const ? bc : b[i]);
         if (k.relu) {
           v = v > 0.0f ? v : 0.0f;

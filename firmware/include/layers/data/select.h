@@ -81,9 +81,7 @@ typedef struct {
 #define SELECT_LOCAL_COND 0x00000u
 #define SELECT_LOCAL_A 0x10000u
 #define SELECT_LOCAL_B 0x20000u
-#define SELECT_LOCAL_MARK 0x30000u  // 1.0 where the condition is zero
-#define SELECT_LOCAL_Y 0x40000u     // the compare's maximum, unused
-#define SELECT_LOCAL_OUT 0x50000u
+#define SELECT_LOCAL_OUT 0x30000u
 
 // ---- API records ----
 
@@ -234,9 +232,9 @@ int nodechip_where_v2(u64 input, u64 output, u64 count_addr, u64 index_buffer, u
 
 // output[i] = cond[i] ? a[i] : b[i] over `count` float32 elements, a and b
 // tensors or constants (float32 bits); then max(., 0), capped at
-// relu_upper_limit when it is above 0, when do_relu. A condition is false
-// exactly where it is zero: float +0.0 and -0.0, or the int32 word 0 with
-// cond_is_int32 (NaN and every other word are true).
+// relu_upper_limit when it is above 0, when do_relu. A float condition is
+// true where its magnitude is above 0 (+-0.0 and NaN are false); an int32
+// condition (cond_is_int32) where the word is not 0.
 void nodechip_select(u64 cond, u64 a, int a_is_const, u32 a_const, u64 b, int b_is_const, u32 b_const, u64 output,
                      u64 count, int do_relu, float relu_upper_limit, int cond_is_int32, cmd_id_node_t *node);
 

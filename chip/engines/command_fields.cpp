@@ -1,97 +1,130 @@
 #include "chip/engines/command_fields.h"
 
+#include "chip/engines/bd/fields.h"
+#include "chip/engines/cdma/cdma.h"
+#include "chip/engines/gde/gde.h"
+#include "chip/engines/gdma/fields.h"
 #include "chip/types.h"
 
 namespace zv::chip {
 
 namespace {
 
-struct WordField {
-  const char *name;
-  u32 word;
-  u32 kinds = 0;
-};
+namespace bdf = bd::field;
+namespace gdmaf = gdma::field;
+namespace cdmaf = cdma::field;
+namespace gdef = gde::field;
 
-std::vector<NamedField> word_fields(std::vector<NamedField> fields, const std::vector<WordField> &words) {
-  for (const WordField &w : words) fields.push_back({w.name, 32 * w.word, 32, w.kinds});
+// A field of an engine's table under its trace name.
+NamedField named(const char *name, Field f, u32 kinds = 0) { return NamedField{name, f.pos, f.width, kinds}; }
+// A whole word under its trace name.
+NamedField word(const char *name, u32 index, u32 kinds = 0) { return NamedField{name, 32 * index, 32, kinds}; }
+// The whole word that holds a field's low bits (addresses' high words).
+Field whole_word(Field f) { return Field{f.pos, 32}; }
+
+const std::vector<NamedField> &bd_header() {
+  static const std::vector<NamedField> fields = {named("own_id", bdf::kOwnId), named("wait_gdma_id", bdf::kWaitGdmaId),
+                                                 named("task", bdf::kTask), named("sub_op", bdf::kSubOp),
+                                                 named("operands", bdf::kOperands)};
   return fields;
 }
 
-const std::vector<NamedField> kBdHeader = {
-    {"own_id", 3, 16}, {"wait_gdma_id", 19, 16}, {"task", 37, 4}, {"sub_op", 41, 5}, {"operands", 46, 2}};
+std::vector<NamedField> joined(const std::vector<NamedField> &a, const std::vector<NamedField> &b) {
+  std::vector<NamedField> out = a;
+  out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
 
 // Convolution, pooling and depthwise, fully connected, decompress.
 const std::vector<NamedField> &bd_conv_fields() {
-  static const std::vector<NamedField> fields = [] {
-    std::vector<NamedField> f = kBdHeader;
-    const std::vector<NamedField> more = {
-        {"right_shift", 48, 5}, {"old_left_shift", 53, 5}, {"result_add", 59, 1}, {"relu", 60, 2},
-        {"transpose_l", 61, 1}, {"winograd", 62, 1}, {"rotate", 63, 1}, {"sign_in", 64, 1}, {"sign_weight", 65, 1},
-        {"sign_bias", 66, 1}, {"prec_out", 67, 3}, {"prec_in", 70, 3}, {"prec_weight", 73, 3}, {"prec_bias", 76, 3},
-        {"const_l", 79, 1}, {"const_weight", 80, 1}, {"out_stride_mode", 82, 2}, {"in_stride_mode", 85, 2},
-        {"weight_mode", 88, 2}, {"insert_w", 94, 4}, {"insert_h", 98, 4}, {"dilation_w_1", 102, 4},
-        {"dilation_h_1", 106, 4}, {"pad_top", 110, 4}, {"pad_bottom", 114, 4}, {"pad_left", 118, 4},
-        {"pad_right", 122, 4}, {"stride_w", 126, 4}, {"stride_h", 130, 4}, {"out_n", 198, 16}, {"out_c", 214, 12},
-        {"out_h", 226, 16}, {"out_w", 242, 16}, {"in_n", 258, 16}, {"in_c", 274, 12}, {"in_h", 286, 16},
-        {"in_w", 302, 16}, {"kernel_h", 342, 16}, {"kernel_w", 358, 16}, {"out_n_stride", 398, 19},
-        {"out_c_stride", 417, 19}, {"in_n_stride", 436, 19}, {"in_c_stride", 455, 19},
-        {"weight_group_stride", 474, 19}, {"weight_out_stride", 493, 19}, {"bias_row_stride", 531, 19},
-        {"sign_out", 550, 1}};
-    f.insert(f.end(), more.begin(), more.end());
-    return word_fields(f, {{"out_addr", 18}, {"in_addr", 19}, {"weight_addr", 20}, {"bias_addr", 21},
-                           {"out_h_stride", 22}, {"out_w_stride", 23}, {"in_h_stride", 24}, {"in_w_stride", 25},
-                           {"weight_row_stride", 26}, {"weight_col_stride", 27}});
-  }();
+  static const std::vector<NamedField> fields = joined(
+      bd_header(),
+      {named("right_shift", bdf::kRshift), named("old_left_shift", bdf::kShift2), named("result_add", bdf::kResAdd),
+       named("relu", bdf::kOutMode), named("transpose_l", bdf::kFcLTrans), named("winograd", bdf::kWinograd),
+       named("rotate", bdf::kKernelFlag), named("sign_in", bdf::kOpd0Sign), named("sign_weight", bdf::kOpd1Sign),
+       named("sign_bias", bdf::kOpd2Sign), named("prec_out", bdf::kResPrec), named("prec_in", bdf::kOpd0Prec),
+       named("prec_weight", bdf::kOpd1Prec), named("prec_bias", bdf::kOpd2Prec), named("const_l", bdf::kOpd0Const),
+       named("const_weight", bdf::kOpd1Const), named("out_stride_mode", bdf::kResStrideMode),
+       named("in_stride_mode", bdf::kOpd0StrideMode), named("weight_mode", bdf::kOpd1StrideMode),
+       named("insert_w", bdf::kInsW), named("insert_h", bdf::kInsH), named("dilation_w_1", bdf::kDwMinus1),
+       named("dilation_h_1", bdf::kDhMinus1), named("pad_top", bdf::kPadTop), named("pad_bottom", bdf::kPadBottom),
+       named("pad_left", bdf::kPadLeft), named("pad_right", bdf::kPadRight), named("stride_w", bdf::kStrideW),
+       named("stride_h", bdf::kStrideH), named("out_n", bdf::kN), named("out_c", bdf::kC), named("out_h", bdf::kH),
+       named("out_w", bdf::kW), named("in_n", bdf::kOpd0N), named("in_c", bdf::kOpd0C), named("in_h", bdf::kOpd0H),
+       named("in_w", bdf::kOpd0W), named("kernel_h", bdf::kOpd1H), named("kernel_w", bdf::kOpd1W),
+       named("out_n_stride", bdf::kResNStride), named("out_c_stride", bdf::kResCStride),
+       named("in_n_stride", bdf::kOpd0NStride), named("in_c_stride", bdf::kOpd0CStride),
+       named("weight_group_stride", bdf::kOpd1NStride), named("weight_out_stride", bdf::kOpd1CStride),
+       named("bias_row_stride", bdf::kOpd2CStride), named("sign_out", bdf::kResSign),
+       word("out_addr", bd::words::kRes), word("in_addr", bd::words::kOpd0), word("weight_addr", bd::words::kOpd1),
+       word("bias_addr", bd::words::kOpd2), word("out_h_stride", bd::words::kResHStride),
+       word("out_w_stride", bd::words::kResHStride + 1), word("in_h_stride", bd::words::kOpd0HStride),
+       word("in_w_stride", bd::words::kOpd0HStride + 1), word("weight_row_stride", bd::words::kOpd1HStride),
+       word("weight_col_stride", bd::words::kOpd1HStride + 1)});
   return fields;
 }
 
 // Tensor arithmetic, table lookup, the md_* kinds, vector correlation.
 const std::vector<NamedField> &bd_eltwise_fields() {
-  static const std::vector<NamedField> fields = [] {
-    std::vector<NamedField> f = kBdHeader;
-    const std::vector<NamedField> more = {
-        {"right_shift", 48, 5}, {"second_shift", 53, 5}, {"arithmetic", 58, 1}, {"result_add", 59, 1},
-        {"float", 60, 1}, {"sign_a", 64, 1}, {"sign_b", 65, 1}, {"prec_r", 67, 3}, {"prec_a", 70, 3},
-        {"prec_b", 73, 3}, {"prec_c", 76, 3}, {"const_a", 79, 1}, {"const_b", 80, 1}, {"const_c", 81, 1},
-        {"n", 198, 16}, {"c", 214, 12}, {"h", 226, 16}, {"w", 242, 16}, {"a_n", 258, 16}, {"a_c", 274, 12},
-        {"a_h", 286, 16}, {"a_w", 302, 16}, {"terms", 318, 12}, {"b_h", 342, 16}, {"b_w", 358, 16},
-        {"r_n_stride", 398, 19}, {"r_c_stride", 417, 19}, {"a_n_stride", 436, 19}, {"a_c_stride", 455, 19},
-        {"b_n_stride", 474, 19}, {"b_c_stride", 493, 19}, {"sign_r", 550, 1}, {"b_along_n", 552, 1}};
-    f.insert(f.end(), more.begin(), more.end());
-    return word_fields(f, {{"r_addr", 18}, {"a_addr", 19}, {"b_addr", 20}, {"c_addr", 21}, {"r_h_stride", 22},
-                           {"r_w_stride", 23}, {"a_h_stride", 24}, {"a_w_stride", 25}, {"b_h_stride", 26},
-                           {"b_w_stride", 27}});
-  }();
+  static const std::vector<NamedField> fields = joined(
+      bd_header(),
+      {named("right_shift", bdf::kRshift), named("second_shift", bdf::kShift2), named("arithmetic", bdf::kShiftType),
+       named("result_add", bdf::kResAdd), named("float", bdf::kFloatMode), named("sign_a", bdf::kOpd0Sign),
+       named("sign_b", bdf::kOpd1Sign), named("prec_r", bdf::kResPrec), named("prec_a", bdf::kOpd0Prec),
+       named("prec_b", bdf::kOpd1Prec), named("prec_c", bdf::kOpd2Prec), named("const_a", bdf::kOpd0Const),
+       named("const_b", bdf::kOpd1Const), named("const_c", bdf::kOpd2Const), named("n", bdf::kN),
+       named("c", bdf::kC), named("h", bdf::kH), named("w", bdf::kW), named("a_n", bdf::kOpd0N),
+       named("a_c", bdf::kOpd0C), named("a_h", bdf::kOpd0H), named("a_w", bdf::kOpd0W), named("terms", bdf::kOpd1N),
+       named("b_h", bdf::kOpd1H), named("b_w", bdf::kOpd1W), named("r_n_stride", bdf::kResNStride),
+       named("r_c_stride", bdf::kResCStride), named("a_n_stride", bdf::kOpd0NStride),
+       named("a_c_stride", bdf::kOpd0CStride), named("b_n_stride", bdf::kOpd1NStride),
+       named("b_c_stride", bdf::kOpd1CStride), named("sign_r", bdf::kResSign), named("b_along_n", bdf::kOpd1BcastN),
+       word("r_addr", bd::words::kRes), word("a_addr", bd::words::kOpd0), word("b_addr", bd::words::kOpd1),
+       word("c_addr", bd::words::kOpd2), word("r_h_stride", bd::words::kResHStride),
+       word("r_w_stride", bd::words::kResHStride + 1), word("a_h_stride", bd::words::kOpd0HStride),
+       word("a_w_stride", bd::words::kOpd0HStride + 1), word("b_h_stride", bd::words::kOpd1HStride),
+       word("b_w_stride", bd::words::kOpd1HStride + 1)});
   return fields;
 }
 
 const std::vector<NamedField> &gdma_fields() {
-  static const std::vector<NamedField> fields = word_fields(
-      {{"strides_given", 5, 1}, {"direction", 6, 2}, {"result_add", 8, 1}, {"flat_copy", 9, 1},
-       {"own_id", 16, 16}, {"mode", 32, 3}, {"dst_format", 35, 3}, {"layout", 38, 1}, {"matrix", 39, 1},
-       {"src_format", 40, 3}, {"wait_bd_id", 48, 16}, {"src_n", 384, 16}, {"src_c", 400, 16}, {"src_h", 416, 16},
-       {"src_w", 432, 16}, {"dst_n", 448, 16}, {"dst_c", 464, 16}, {"dst_h", 480, 16}, {"dst_w", 496, 16},
-       {"src_addr_high", 576, 8}, {"dst_addr_high", 584, 8}},
-      {{"fill_value", 3, 1u << 4}, {"src_n_stride", 4}, {"src_c_stride", 5}, {"src_h_stride", 6}, {"src_w_stride", 7},
-       {"dst_n_stride", 8}, {"dst_c_stride", 9}, {"dst_h_stride", 10}, {"dst_w_stride", 11}, {"src_addr", 16},
-       {"dst_addr", 17}, {"sub_element_shift", 19, 1u << 0 | 1u << 1 | 1u << 3}});
+  static const std::vector<NamedField> fields = {
+      named("strides_given", gdmaf::kStridesGiven), named("direction", gdmaf::kDirection),
+      named("result_add", gdmaf::kResultAdd), named("flat_copy", gdmaf::kFlatCopy), named("own_id", gdmaf::kOwnId),
+      named("mode", gdmaf::kMode), named("dst_format", gdmaf::kDstFormat), named("layout", gdmaf::kLayout),
+      named("matrix", gdmaf::kMatrix), named("src_format", gdmaf::kSrcFormat), named("wait_bd_id", gdmaf::kWaitBdId),
+      named("src_n", gdmaf::kSrcShape[0]), named("src_c", gdmaf::kSrcShape[1]), named("src_h", gdmaf::kSrcShape[2]),
+      named("src_w", gdmaf::kSrcShape[3]), named("dst_n", gdmaf::kDstShape[0]), named("dst_c", gdmaf::kDstShape[1]),
+      named("dst_h", gdmaf::kDstShape[2]), named("dst_w", gdmaf::kDstShape[3]),
+      named("src_addr_high", gdmaf::kSrcAddrHigh), named("dst_addr_high", gdmaf::kDstAddrHigh),
+      named("fill_value", gdmaf::kFillValue, 1u << 4), named("src_n_stride", gdmaf::kSrcStride[0]),
+      named("src_c_stride", gdmaf::kSrcStride[1]), named("src_h_stride", gdmaf::kSrcStride[2]),
+      named("src_w_stride", gdmaf::kSrcStride[3]), named("dst_n_stride", gdmaf::kDstStride[0]),
+      named("dst_c_stride", gdmaf::kDstStride[1]), named("dst_h_stride", gdmaf::kDstStride[2]),
+      named("dst_w_stride", gdmaf::kDstStride[3]), named("src_addr", gdmaf::kSrcAddrLow),
+      named("dst_addr", gdmaf::kDstAddrLow), named("sub_element_shift", gdmaf::kShifts, 1u << 0 | 1u << 1 | 1u << 3)};
   return fields;
 }
 
 const std::vector<NamedField> &cdma_fields() {
   static const std::vector<NamedField> fields = {
-      {"function", 960, 8}, {"descending", 976, 1}, {"index_enable", 977, 1}, {"auto_index", 978, 1},
-      {"key_src", 1056, 32}, {"key_src_high", 1088, 32}, {"key_dst", 1120, 32}, {"key_dst_high", 1152, 32},
-      {"key_bytes", 1184, 32}, {"index_src", 1280, 32}, {"index_src_high", 1312, 32}, {"index_dst", 1344, 32},
-      {"index_dst_high", 1376, 32}, {"result_bytes", 1408, 32}};
+      named("function", cdmaf::kFunction), named("descending", cdmaf::kDescending),
+      named("index_enable", cdmaf::kIndexEnable), named("auto_index", cdmaf::kAutoIndex),
+      named("key_src", cdmaf::kSrcKeyLow), named("key_src_high", whole_word(cdmaf::kSrcKeyHigh)),
+      named("key_dst", cdmaf::kDstKeyLow), named("key_dst_high", whole_word(cdmaf::kDstKeyHigh)),
+      named("key_bytes", cdmaf::kKeyBytes), named("index_src", cdmaf::kSrcIndexLow),
+      named("index_src_high", whole_word(cdmaf::kSrcIndexHigh)), named("index_dst", cdmaf::kDstIndexLow),
+      named("index_dst_high", whole_word(cdmaf::kDstIndexHigh)), named("result_bytes", cdmaf::kOutBytes)};
   return fields;
 }
 
 const std::vector<NamedField> &gde_fields() {
-  static const std::vector<NamedField> fields = word_fields(
-      {{"mode", 2, 30}, {"length", 288, 28}, {"item_type", 316, 4}},
-      {{"enable", 1}, {"in_addr", 3}, {"in_addr_high", 4}, {"out_addr", 5}, {"out_addr_high", 6},
-       {"index_addr", 7}, {"index_addr_high", 8}});
+  static const std::vector<NamedField> fields = {
+      named("mode", gdef::kMode),          named("length", gdef::kCount),
+      named("item_type", gdef::kItemType), word("enable", 1),
+      named("in_addr", gdef::kInAddr),     named("in_addr_high", gdef::kInAddrHigh),
+      named("out_addr", gdef::kOutAddr),   named("out_addr_high", gdef::kOutAddrHigh),
+      named("index_addr", gdef::kIndexAddr), named("index_addr_high", gdef::kIndexAddrHigh)};
   return fields;
 }
 

@@ -12,6 +12,12 @@
 
 namespace zv::chip {
 
+// A named descriptor field: its lowest bit and its width (1 to 32). Each
+// engine declares its fields once, in a table beside its command type.
+struct Field {
+  u32 pos, width;
+};
+
 class Descriptor {
  public:
   Descriptor() = default;
@@ -22,6 +28,7 @@ class Descriptor {
   const std::vector<u32> &words() const { return words_; }
   // The field of `width` bits (1 to 32) whose lowest bit is `pos`.
   u32 field(u32 pos, u32 width) const;
+  u32 get(Field f) const { return field(f.pos, f.width); }
   // "w0=0x... w1=0x..." for reports.
   std::string dump() const;
 

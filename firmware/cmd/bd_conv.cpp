@@ -6,112 +6,143 @@
 
 #include "runtime/assert.h"
 
-// Word 1 and word 2 bases of the forms (the bias, shift and flag bits are or-ed
-// in; the GDMA wait id's top bits are stamped at issue).
-#define W1_FLOAT 0x14008000u
-#define W1_FIX 0x04008000u
-#define W1_WINOGRAD 0x54008000u
-#define W1_WINOGRAD_FIX 0x44008000u
-#define W1_DEPTHWISE 0x14008220u
-#define W1_DEPTHWISE_FIX 0x04000220u
-#define W2_FLOAT 0x11002496u
-#define W2_FLOAT_KSTRIDE 0x13002496u
-#define W2_FLOAT_UNALIGNED 0x13602496u
-#define W2_FIX8 0x08003000u
-#define W2_FIX8_BSTRIDE 0x00003000u
-#define W2_FIX16 0x08003018u
-#define W2_FIX16_BSTRIDE 0x00003018u
-#define W2_WINOGRAD_UNALIGNED 0x11602496u
-#define W2_WINOGRAD_FIX 0x11003002u
-#define W2_DEPTHWISE 0x10002496u
-#define W2_DEPTHWISE_FIX 0x10603018u
+// Header fields of the forms (every field of words 1 and 2 each form defines;
+// the operand count, flags, shifts and signs are filled in per command).
+static const conv_header_t FLOAT_HEADER = {0, 0, 2, 0, 0, 0, 1, 0, 0, {0, 1, 1}, {2, 2, 2, 2},
+                                           0, 0, 0, 0, 1, 2};
+static const conv_header_t FIX_HEADER = {0, 0, 2, 0, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0, 3},
+                                         0, 0, 0, 0, 0, 1};
+static const conv_header_t WINOGRAD_FIX_HEADER = {0, 0, 2, 0, 0, 0, 0, 1, 0, {0, 1, 0}, {0, 0, 0, 3},
+                                                  0, 0, 0, 0, 1, 2};
+static const conv_header_t DEPTHWISE_HEADER = {BD_TASK_POOL, 1, 2, 0, 0, 0, 1, 0, 0, {0, 1, 1}, {2, 2, 2, 2},
+                                               0, 0, 0, 0, 0, 2};
+static const conv_header_t DEPTHWISE_FIX_HEADER = {BD_TASK_POOL, 1, 2, 0, 0, 0, 0, 0, 0, {0, 0, 0},
+                                                   {3, 0, 0, 3}, 0, 0, 0, 3, 0, 2};
 
-// Bits 14-15 of word 1: 3 with a bias operand, 2 without. Any non-zero bias
-// flag counts as a bias (the bias-stride callers pass their bias mode, 2).
-static u32 bias_bits(int using_bias) { return (using_bias != 0 ? 3u : 2u) << 14; }
-static u32 ins_w_lo(int ins_w) { return ((u32)ins_w & 3u) << 30; }
+// 3 operands with a bias, 2 without. Any non-zero bias flag counts as a bias
+// (the bias-stride callers pass their bias mode, 2).
+static u32 operands(int using_bias) { return using_bias != 0 ? 3u : 2u; }
+static u32 flag(int value) { return value != 0 ? 1u : 0u; }
 
-void conv_desc_window(bd_desc_t *d, int ins_h, int ins_w, int dh_minus1, int dw_minus1, int pad_t,
-                      int pad_b, int pad_l, int pad_r, int stride_h, int stride_w) {
-  d->w[3] = 0;
-  d->w[4] = g_bd_cmd_cache_default[4] & ~0x3fu;
-  bd_desc_set(d, CONV_INS_W, (u32)ins_w);
-  bd_desc_set(d, CONV_INS_H, (u32)ins_h);
-  bd_desc_set(d, CONV_DW, (u32)dw_minus1);
-  bd_desc_set(d, CONV_DH, (u32)dh_minus1);
-  bd_desc_set(d, CONV_PAD_TOP, (u32)pad_t);
-  bd_desc_set(d, CONV_PAD_BOTTOM, (u32)pad_b);
-  bd_desc_set(d, CONV_PAD_LEFT, (u32)pad_l);
-  bd_desc_set(d, CONV_PAD_RIGHT, (u32)pad_r);
-  bd_desc_set(d, CONV_STRIDE_W, (u32)stride_w);
-  bd_desc_set(d, CONV_STRIDE_H, (u32)stride_h);
+void conv_desc_header(bd_desc_t *d, const conv_header_t *h) {
+  bd_desc_set(d, BD_TASK, h->task);
+  bd_desc_set(d, BD_SUBOP, h->subop);
+  bd_desc_set(d, BD_OPD_NUM, h->operands);
+  bd_desc_set(d, BD_RSHIFT, h->rshift);
+  bd_desc_set(d, BD_SHIFT2, h->lshift);
+  bd_desc_set(d, BD_RES_ADD, h->res_add);
+  bd_desc_set(d, CONV_OUT_MODE, h->out_mode);
+  bd_desc_set(d, CONV_WINOGRAD, h->winograd);
+  bd_desc_set(d, CONV_KERNEL_FLAG, h->kernel_flag);
+  bd_desc_set(d, BD_OPD0_SIGN, h->sign[0]);
+  bd_desc_set(d, BD_OPD1_SIGN, h->sign[1]);
+  bd_desc_set(d, BD_OPD2_SIGN, h->sign[2]);
+  bd_desc_set(d, BD_RES_PREC, h->prec[0]);
+  bd_desc_set(d, BD_OPD0_PREC, h->prec[1]);
+  bd_desc_set(d, BD_OPD1_PREC, h->prec[2]);
+  bd_desc_set(d, BD_OPD2_PREC, h->prec[3]);
+  bd_desc_set(d, BD_OPD0_CONST, h->input_const);
+  bd_desc_set(d, BD_OPD1_CONST, h->weight_const);
+  bd_desc_set(d, BD_RES_STRIDE_MODE, h->output_mode);
+  bd_desc_set(d, BD_OPD0_STRIDE_MODE, h->input_mode);
+  bd_desc_set(d, BD_OPD1_STRIDE_MODE, h->weight_mode);
+  bd_desc_set(d, CONV_RESULT_PREC, h->result_prec);
 }
 
-void conv_desc_shapes(bd_desc_t *d, int n, int oc, int oh, int ow, int ic, int ih, int iw, int kh,
-                      int kw) {
-  bd_desc_shape(d, (u32)n, (u32)oc, (u32)oh, (u32)ow);
+void conv_desc_window(bd_desc_t *d, const conv_cmd_geom_t *g) {
+  bd_desc_set(d, CONV_INS_W, (u32)g->ins_w);
+  bd_desc_set(d, CONV_INS_H, (u32)g->ins_h);
+  bd_desc_set(d, CONV_DW, (u32)g->dw_minus1);
+  bd_desc_set(d, CONV_DH, (u32)g->dh_minus1);
+  bd_desc_set(d, CONV_PAD_TOP, (u32)g->pad[0]);
+  bd_desc_set(d, CONV_PAD_BOTTOM, (u32)g->pad[1]);
+  bd_desc_set(d, CONV_PAD_LEFT, (u32)g->pad[2]);
+  bd_desc_set(d, CONV_PAD_RIGHT, (u32)g->pad[3]);
+  bd_desc_set(d, CONV_STRIDE_W, (u32)g->stride_w);
+  bd_desc_set(d, CONV_STRIDE_H, (u32)g->stride_h);
+}
+
+static void conv_desc_shapes(bd_desc_t *d, const conv_cmd_geom_t *g) {
+  bd_desc_shape(d, (u32)g->n, (u32)g->oc, (u32)g->oh, (u32)g->ow);
   bd_desc_set(d, BD_OPD0_N, 1);
-  bd_desc_set(d, BD_OPD0_C, (u32)ic);
-  bd_desc_set(d, BD_OPD0_H, (u32)ih);
-  bd_desc_set(d, BD_OPD0_W, (u32)iw);
+  bd_desc_set(d, BD_OPD0_C, (u32)g->ic);
+  bd_desc_set(d, BD_OPD0_H, (u32)g->ih);
+  bd_desc_set(d, BD_OPD0_W, (u32)g->iw);
   bd_desc_set(d, BD_OPD1_N, 1);
   bd_desc_set(d, BD_OPD1_C, 1);
-  bd_desc_set(d, BD_OPD1_H, (u32)kh);
-  bd_desc_set(d, BD_OPD1_W, (u32)kw);
-}
-
-// The descriptor every convolution form starts from: words 1 to 29 defined,
-// words 12-16 the default strides, word 17 zero, words 22-29 one.
-static void conv_begin(bd_desc_t *d, u32 word1, u32 word2) {
-  bd_desc_init(d, 1, 29);
-  d->w[1] = word1;
-  d->w[2] = word2;
-  d->w[17] = 0;
+  bd_desc_set(d, BD_OPD1_H, (u32)g->kh);
+  bd_desc_set(d, BD_OPD1_W, (u32)g->kw);
 }
 
 static void conv_addresses(bd_desc_t *d, u32 ofmap, u32 ifmap, u32 weight, u32 bias) {
-  d->w[CONV_WORD_OUTPUT] = ofmap;
-  d->w[CONV_WORD_INPUT] = ifmap;
-  d->w[CONV_WORD_WEIGHT] = weight;
-  d->w[CONV_WORD_BIAS] = bias;
+  bd_desc_word(d, BD_WORD_RES, ofmap);
+  bd_desc_word(d, BD_WORD_OPD0, ifmap);
+  bd_desc_word(d, BD_WORD_OPD1, weight);
+  bd_desc_word(d, BD_WORD_OPD2, bias);
+}
+
+void conv_desc_compose(bd_desc_t *d, const conv_header_t *h, const conv_cmd_geom_t *g) {
+  bd_desc_init(d, 1, 29);
+  conv_desc_header(d, h);
+  conv_desc_window(d, g);
+  conv_desc_shapes(d, g);
+  conv_addresses(d, g->ofmap, g->ifmap, g->weight, g->bias);
 }
 
 static void input_strides(bd_desc_t *d, int s0, int s1, int h, int w) {
   bd_desc_set(d, BD_OPD0_NSTRIDE, (u32)s0);
   bd_desc_set(d, BD_OPD0_CSTRIDE, (u32)s1);
-  d->w[24] = (u32)h;
-  d->w[25] = (u32)w;
+  bd_desc_word(d, BD_WORD_OPD0_HSTRIDE, (u32)h);
+  bd_desc_word(d, BD_WORD_OPD0_WSTRIDE, (u32)w);
 }
 
-// The kernel's row and column strides sit in words 26-27 for every form that
-// reads given kernel strides.
 static void kernel_strides(bd_desc_t *d, int s0, int s1, int h, int w) {
   bd_desc_set(d, BD_OPD1_NSTRIDE, (u32)s0);
   bd_desc_set(d, BD_OPD1_CSTRIDE, (u32)s1);
-  d->w[26] = (u32)h;
-  d->w[27] = (u32)w;
+  bd_desc_word(d, BD_WORD_OPD1_HSTRIDE, (u32)h);
+  bd_desc_word(d, BD_WORD_OPD1_WSTRIDE, (u32)w);
+}
+
+// The bias operand's batch and channel strides and its words 28-29.
+static void bias_strides(bd_desc_t *d, int s0, int s1, int h, int w) {
+  bd_desc_set(d, BD_OPD2_NSTRIDE, (u32)s0);
+  bd_desc_set(d, BD_OPD2_CSTRIDE, (u32)s1);
+  bd_desc_word(d, BD_WORD_OPD2_HSTRIDE, (u32)h);
+  bd_desc_word(d, BD_WORD_OPD2_WSTRIDE, (u32)w);
 }
 
 // ---- Float32 convolution ----
 
-// The float forms differ in their word 2, the input strides and the place of
-// the kernel strides; the checks are the callers'.
-static void float_conv(u32 word2, u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr,
-                       int input_n, int input_c, int input_h, int input_w, int ins_h, int ins_w,
-                       int output_c, int output_h, int output_w, int weight_is_const,
-                       u32 weight_const, int kh, int kw, int dh, int dw, int pad_h_top,
-                       int pad_h_bottom, int pad_w_l, int pad_w_r, int stride_h, int stride_w,
-                       int using_bias, int kernel_flag, int result_add, bd_desc_t *d) {
-  conv_begin(d,
-             W1_FLOAT | bias_bits(using_bias) | (u32)(result_add != 0) << 27 |
-                 (u32)(kernel_flag != 0) << 31,
-             word2 | (u32)(weight_is_const != 0) << 16 | ins_w_lo(ins_w));
-  conv_desc_window(d, ins_h, ins_w, dh - 1, dw - 1, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r,
-                   stride_h, stride_w);
-  conv_desc_shapes(d, input_n, output_c, output_h, output_w, input_c, input_h, input_w, kh, kw);
-  conv_addresses(d, ofmap_addr, ifmap_addr, weight_is_const ? weight_const : weight_addr,
-                 using_bias ? bias_addr : 0);
+// The parameters the float forms share; the checks are the callers'.
+typedef struct {
+  u32 ifmap, ofmap, weight, bias;
+  int n, ic, ih, iw, ins_h, ins_w, oc, oh, ow, weight_is_const;
+  u32 weight_const;
+  int kh, kw, dh, dw, pad[4], stride_h, stride_w, using_bias, kernel_flag, result_add;
+} float_conv_t;
+
+// The float forms differ in their input and weight modes and in the strides
+// their generators add.
+static void float_conv(bd_desc_t *d, const float_conv_t *a, u32 input_mode, u32 weight_mode) {
+  conv_header_t h = FLOAT_HEADER;
+  h.operands = operands(a->using_bias);
+  h.res_add = flag(a->result_add);
+  h.kernel_flag = flag(a->kernel_flag);
+  h.weight_const = flag(a->weight_is_const);
+  h.input_mode = input_mode;
+  h.weight_mode = weight_mode;
+  const conv_cmd_geom_t g = {a->ifmap, a->ofmap, a->weight_is_const ? a->weight_const : a->weight,
+                             a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw, a->oc, a->oh, a->ow, a->kh,
+                             a->kw, a->ins_h, a->ins_w, a->dh - 1, a->dw - 1,
+                             {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
+  conv_desc_compose(d, &h, &g);
 }
+
+#define FLOAT_CONV_ARGS()                                                                            \
+  const float_conv_t a = {ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h,  \
+                          input_w, ins_h, ins_w, output_c, output_h, output_w, weight_is_const,        \
+                          weight_const, kh, kw, dh, dw, {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r},   \
+                          stride_h, stride_w, using_bias, kernel_flag, result_add}
 
 #define FLOAT_CONV_CHECKS(check_ifmap)                                                          \
   do {                                                                                          \
@@ -133,11 +164,9 @@ void atomic_conv_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr,
                                 int stride_h, int stride_w, int using_bias, int kernel_flag,
                                 int result_add, cmd_id_node_t *node) {
   FLOAT_CONV_CHECKS(1);
+  FLOAT_CONV_ARGS();
   bd_desc_t d;
-  float_conv(W2_FLOAT, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h,
-             input_w, ins_h, ins_w, output_c, output_h, output_w, weight_is_const, weight_const,
-             kh, kw, dh, dw, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, stride_h, stride_w,
-             using_bias, kernel_flag, result_add, &d);
+  float_conv(&d, &a, BD_STRIDE_DEFAULT, 1);
   bd_desc_issue(&d, node);
 }
 
@@ -149,17 +178,15 @@ void atomic_conv_neuron_kernel_stride_gen_cmd(
     int pad_w_r, int stride_h, int stride_w, int using_bias, int kernel_flag, int result_add,
     cmd_id_node_t *node) {
   FLOAT_CONV_CHECKS(1);
+  FLOAT_CONV_ARGS();
   bd_desc_t d;
-  float_conv(W2_FLOAT_KSTRIDE, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c,
-             input_h, input_w, ins_h, ins_w, output_c, output_h, output_w, weight_is_const,
-             weight_const, kh, kw, dh, dw, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, stride_h,
-             stride_w, using_bias, kernel_flag, result_add, &d);
+  float_conv(&d, &a, BD_STRIDE_DEFAULT, BD_STRIDE_GIVEN);
   // The aligned input needs no strides; its words 24-25 carry the kernel's row
   // and column strides as well, and the kernel's own words 26-27 hold them
   // where every other form puts them.
   kernel_strides(&d, kstride0, kstride1, opd_param24, opd_param25);
-  d.w[24] = (u32)opd_param24;
-  d.w[25] = (u32)opd_param25;
+  bd_desc_word(&d, BD_WORD_OPD0_HSTRIDE, (u32)opd_param24);
+  bd_desc_word(&d, BD_WORD_OPD0_WSTRIDE, (u32)opd_param25);
   bd_desc_issue(&d, node);
 }
 
@@ -171,11 +198,9 @@ void atomic_conv_neuron_unalign_kstride_gen_cmd(
     int opd_param27, int pad_h_top, int pad_h_bottom, int pad_w_l, int pad_w_r, int stride_h,
     int stride_w, int using_bias, int kernel_flag, int result_add, cmd_id_node_t *node) {
   FLOAT_CONV_CHECKS(0);
+  FLOAT_CONV_ARGS();
   bd_desc_t d;
-  float_conv(W2_FLOAT_UNALIGNED, ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c,
-             input_h, input_w, ins_h, ins_w, output_c, output_h, output_w, weight_is_const,
-             weight_const, kh, kw, dh, dw, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, stride_h,
-             stride_w, using_bias, kernel_flag, result_add, &d);
+  float_conv(&d, &a, BD_STRIDE_GIVEN, BD_STRIDE_GIVEN);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   kernel_strides(&d, kstride0, kstride1, opd_param26, opd_param27);
   bd_desc_issue(&d, node);
@@ -183,30 +208,24 @@ void atomic_conv_neuron_unalign_kstride_gen_cmd(
 
 // ---- Fixed-point convolution ----
 
-typedef struct {
-  u32 ifmap, ofmap, weight, bias;
-  int n, ic, ih, iw, istride[4], ins_h, ins_w, oc, oh, ow, weight_is_const;
-  u32 weight_const;
-  int kh, kw, dh_minus1, dw_minus1, kstride[4];
-  int pad[4], stride_h, stride_w, using_bias, kernel_flag, out_mode, rshift, sign[3];
-  int input_mode, weight_mode;
-} fix_conv_t;
-
-static void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a, u32 word2_base) {
-  conv_begin(d,
-             W1_FIX | bias_bits(a->using_bias) | ((u32)a->rshift & 0x1fu) << 16 |
-                 ((u32)a->out_mode & 3u) << 28 | (u32)(a->kernel_flag != 0) << 31,
-             word2_base | (u32)(a->sign[0] != 0) | (u32)(a->sign[1] != 0) << 1 |
-                 (u32)(a->sign[2] != 0) << 2 | (u32)(a->weight_is_const != 0) << 16 |
-                 ((u32)a->input_mode & 3u) << 21 | ((u32)a->weight_mode & 3u) << 24 |
-                 ins_w_lo(a->ins_w));
-  conv_desc_window(d, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1, a->pad[0], a->pad[1],
-                   a->pad[2], a->pad[3], a->stride_h, a->stride_w);
-  conv_desc_shapes(d, a->n, a->oc, a->oh, a->ow, a->ic, a->ih, a->iw, a->kh, a->kw);
+void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a) {
+  conv_header_t h = FIX_HEADER;
+  h.operands = operands(a->using_bias);
+  h.rshift = (u32)a->rshift;
+  h.out_mode = (u32)a->out_mode;
+  h.kernel_flag = flag(a->kernel_flag);
+  for (int i = 0; i < 3; i++) h.sign[i] = flag(a->sign[i]);
+  h.weight_const = flag(a->weight_is_const);
+  h.input_mode = (u32)a->input_mode;
+  h.weight_mode = (u32)a->weight_mode;
+  // A constant weight is the 8-bit value sign-extended to the word.
+  const u32 weight = a->weight_is_const ? (u32)(i32)(s8)(a->weight_const & 0xffu) : a->weight;
+  const conv_cmd_geom_t g = {a->ifmap, a->ofmap, weight, a->using_bias ? a->bias : 0, a->n, a->ic, a->ih, a->iw,
+                             a->oc, a->oh, a->ow, a->kh, a->kw, a->ins_h, a->ins_w, a->dh_minus1, a->dw_minus1,
+                             {a->pad[0], a->pad[1], a->pad[2], a->pad[3]}, a->stride_h, a->stride_w};
+  conv_desc_compose(d, &h, &g);
   input_strides(d, a->istride[0], a->istride[1], a->istride[2], a->istride[3]);
   kernel_strides(d, a->kstride[0], a->kstride[1], a->kstride[2], a->kstride[3]);
-  const u32 weight = a->weight_is_const ? (u32)(i32)(s8)(a->weight_const & 0xffu) : a->weight;
-  conv_addresses(d, a->ofmap, a->ifmap, weight, a->using_bias ? a->bias : 0);
 }
 
 #define FIX_CONV_CHECKS()                                                                       \
@@ -220,16 +239,16 @@ static void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a, u32 word2_base) 
   } while (0)
 
 #define FIX_CONV_ARGS()                                                                         \
-  fix_conv_t a = {ifmap_addr,  ofmap_addr,   weight_addr, bias_addr,  input_n,                  \
-                  input_c,     input_h,      input_w,     {istride0, istride1, opd_param24,     \
-                                                           opd_param25},                        \
-                  ins_h,       ins_w,        output_c,    output_h,   output_w,                 \
-                  weight_is_const, weight_const, kh,      kw,         dh_minus1,                \
-                  dw_minus1,   {kstride0, kstride1, opd_param26, opd_param27},                  \
-                  {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r},  stride_h,   stride_w,           \
-                  using_bias,  kernel_flag,  out_mode,    rshift,     {opd0_sign, opd1_sign,    \
-                                                                       opd2_sign},              \
-                  input_mode,  weight_mode}
+  const fix_conv_t a = {ifmap_addr,  ofmap_addr,   weight_addr, bias_addr,  input_n,            \
+                        input_c,     input_h,      input_w,     {istride0, istride1, opd_param24, \
+                                                                 opd_param25},                  \
+                        ins_h,       ins_w,        output_c,    output_h,   output_w,           \
+                        weight_is_const, weight_const, kh,      kw,         dh_minus1,          \
+                        dw_minus1,   {kstride0, kstride1, opd_param26, opd_param27},            \
+                        {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r},  stride_h,   stride_w,     \
+                        using_bias,  kernel_flag,  out_mode,    rshift,     {opd0_sign, opd1_sign, \
+                                                                             opd2_sign},        \
+                        input_mode,  weight_mode}
 
 void atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
     u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n, int input_c,
@@ -244,17 +263,8 @@ void atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
   FIX_CONV_CHECKS();
   FIX_CONV_ARGS();
   bd_desc_t d;
-  fix_conv_compose(&d, &a, W2_FIX8);
+  fix_conv_compose(&d, &a);
   bd_desc_issue(&d, node);
-}
-
-// The bias operand's batch and channel strides and words 28-29 of the
-// bias-stride forms.
-static void set_bias_strides(bd_desc_t *d, int bstride0, int bstride1, int word28, int word29) {
-  bd_desc_set(d, BD_OPD2_NSTRIDE, (u32)bstride0);
-  bd_desc_set(d, BD_OPD2_CSTRIDE, (u32)bstride1);
-  d->w[28] = (u32)word28;
-  d->w[29] = (u32)word29;
 }
 
 void atomic_conv_neuron_kernel_stride_bias_stride_fix8b_gen_cmd(
@@ -271,9 +281,17 @@ void atomic_conv_neuron_kernel_stride_bias_stride_fix8b_gen_cmd(
   FIX_CONV_CHECKS();
   FIX_CONV_ARGS();
   bd_desc_t d;
-  fix_conv_compose(&d, &a, W2_FIX8_BSTRIDE | ((u32)prec & 7u) << 27);
-  set_bias_strides(&d, bstride0, bstride1, opd_param28, opd_param29);
+  fix_conv_compose(&d, &a);
+  bd_desc_set(&d, CONV_RESULT_PREC, (u32)prec);
+  bias_strides(&d, bstride0, bstride1, opd_param28, opd_param29);
   bd_desc_issue(&d, node);
+}
+
+// The 16-bit result: operand 0's precision code, its strides given.
+static void fix16_output(bd_desc_t *d) {
+  bd_desc_set(d, BD_RES_PREC, BD_PREC_INT16);
+  bd_desc_word(d, BD_WORD_RES_HSTRIDE, 2);
+  bd_desc_word(d, BD_WORD_RES_WSTRIDE, 2);
 }
 
 void atomic_conv_neuron_kernel_stride_fix16b_gen_cmd(
@@ -289,10 +307,10 @@ void atomic_conv_neuron_kernel_stride_fix16b_gen_cmd(
   FIX_CONV_CHECKS();
   FIX_CONV_ARGS();
   bd_desc_t d;
-  fix_conv_compose(&d, &a, W2_FIX16 | ((u32)prec & 7u) << 18);
+  fix_conv_compose(&d, &a);
+  fix16_output(&d);
+  bd_desc_set(&d, BD_RES_STRIDE_MODE, (u32)prec);
   bd_desc_set(&d, BD_RES_NSTRIDE, (u32)ostride0);
-  d.w[22] = 2;
-  d.w[23] = 2;
   bd_desc_issue(&d, node);
 }
 
@@ -310,24 +328,27 @@ void atomic_conv_neuron_kernel_stride_bias_stride_fix16b_gen_cmd(
   FIX_CONV_CHECKS();
   FIX_CONV_ARGS();
   bd_desc_t d;
-  fix_conv_compose(&d, &a, W2_FIX16_BSTRIDE | ((u32)prec & 7u) << 27);
-  set_bias_strides(&d, bstride0, bstride1, opd_param28, opd_param29);
-  d.w[22] = 2;
-  d.w[23] = 2;
+  fix_conv_compose(&d, &a);
+  fix16_output(&d);
+  bd_desc_set(&d, CONV_RESULT_PREC, (u32)prec);
+  bias_strides(&d, bstride0, bstride1, opd_param28, opd_param29);
   bd_desc_issue(&d, node);
 }
 
 // ---- Winograd ----
 
-static void winograd_compose(bd_desc_t *d, u32 word1, u32 word2, u32 ifmap_addr, u32 ofmap_addr,
-                             u32 weight_addr, u32 bias_addr, int input_n, int input_c,
-                             int input_h, int input_w, int ins_h, int ins_w, int output_c,
-                             int output_h, int output_w, int pad_h_top, int pad_h_bottom,
-                             int pad_w_l, int pad_w_r, int using_bias) {
-  conv_begin(d, word1 | bias_bits(using_bias), word2 | ins_w_lo(ins_w));
-  conv_desc_window(d, ins_h, ins_w, 0, 0, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, 1, 1);
-  conv_desc_shapes(d, input_n, output_c, output_h, output_w, input_c, input_h, input_w, 4, 4);
-  conv_addresses(d, ofmap_addr, ifmap_addr, weight_addr, using_bias ? bias_addr : 0);
+// Winograd F(2x2, 3x3): stride 1, no dilation, a 4 x 4 transformed kernel.
+#define WINOGRAD_GEOM()                                                                                \
+  {ifmap_addr, ofmap_addr, weight_addr, using_bias ? bias_addr : 0, input_n, input_c, input_h, input_w, \
+   output_c,   output_h,   output_w,    4, 4, ins_h, ins_w, 0, 0, {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r}, 1, 1}
+
+static conv_header_t winograd_float_header(int using_bias, int result_add, u32 input_mode) {
+  conv_header_t h = FLOAT_HEADER;
+  h.operands = operands(using_bias);
+  h.winograd = 1;
+  h.res_add = flag(result_add);
+  h.input_mode = input_mode;
+  return h;
 }
 
 void atomic_winograd_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_addr,
@@ -343,10 +364,9 @@ void atomic_winograd_neuron_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 weight_a
   ASSERT_FS(input_w < 4096 && output_w < 4096);
   ASSERT_FS(output_w >= 4);
   bd_desc_t d;
-  winograd_compose(&d, W1_WINOGRAD | (u32)(result_add != 0) << 27, W2_FLOAT, ifmap_addr,
-                   ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, ins_h,
-                   ins_w, output_c, output_h, output_w, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r,
-                   using_bias);
+  const conv_header_t h = winograd_float_header(using_bias, result_add, BD_STRIDE_DEFAULT);
+  const conv_cmd_geom_t g = WINOGRAD_GEOM();
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 
@@ -360,10 +380,9 @@ void atomic_winograd_neuron_unaligned_gen_cmd(
   ASSERT_FS((ofmap_addr / (1<<19)) == (weight_addr / (1<<19)));
   ASSERT_FS(input_w < 4096 && output_w < 4096);
   bd_desc_t d;
-  winograd_compose(&d, W1_WINOGRAD | (u32)(result_add != 0) << 27, W2_WINOGRAD_UNALIGNED,
-                   ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h,
-                   input_w, ins_h, ins_w, output_c, output_h, output_w, pad_h_top, pad_h_bottom,
-                   pad_w_l, pad_w_r, using_bias);
+  const conv_header_t h = winograd_float_header(using_bias, result_add, BD_STRIDE_GIVEN);
+  const conv_cmd_geom_t g = WINOGRAD_GEOM();
+  conv_desc_compose(&d, &h, &g);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   bd_desc_issue(&d, node);
 }
@@ -384,31 +403,28 @@ void atomic_winograd_neuron_fix8b_gen_cmd(
   ASSERT_FS(output_h >= 4);
   ASSERT_FS(output_w >= 4);
   bd_desc_t d;
-  winograd_compose(&d,
-                   W1_WINOGRAD_FIX | ((u32)rshift & 0x1fu) << 16 | (u32)(result_add != 0) << 27 |
-                       ((u32)out_mode & 3u) << 28,
-                   W2_WINOGRAD_FIX | (u32)(opd0_sign != 0) | (u32)(opd2_sign != 0) << 2 |
-                       ((u32)input_mode & 3u) << 21,
-                   ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h,
-                   input_w, ins_h, ins_w, output_c, output_h, output_w, pad_h_top, pad_h_bottom,
-                   pad_w_l, pad_w_r, using_bias);
+  conv_header_t h = WINOGRAD_FIX_HEADER;
+  h.operands = operands(using_bias);
+  h.rshift = (u32)rshift;
+  h.res_add = flag(result_add);
+  h.out_mode = (u32)out_mode;
+  h.sign[0] = flag(opd0_sign);
+  h.sign[2] = flag(opd2_sign);
+  h.input_mode = (u32)input_mode;
+  const conv_cmd_geom_t g = WINOGRAD_GEOM();
+  conv_desc_compose(&d, &h, &g);
   input_strides(&d, istride0, istride1, opd_param24, opd_param25);
   bd_desc_issue(&d, node);
 }
 
 // ---- Depthwise ----
 
-static void depthwise_compose(bd_desc_t *d, u32 word1, u32 word2, u32 ifmap_addr,
-                              u32 ofmap_addr, u32 weight_addr, u32 bias_addr, int input_n,
-                              int input_c, int input_h, int input_w, int output_h, int output_w,
-                              int kh, int kw, int pad_t, int pad_b, int pad_l, int pad_r, int dh,
-                              int dw, int stride_h, int stride_w, int ins0_w, int ins0_h) {
-  conv_begin(d, word1, word2 | ins_w_lo(ins0_w));
-  conv_desc_window(d, ins0_h, ins0_w, dh - 1, dw - 1, pad_t, pad_b, pad_l, pad_r, stride_h,
-                   stride_w);
-  conv_desc_shapes(d, input_n, input_c, output_h, output_w, 1, input_h, input_w, kh, kw);
-  conv_addresses(d, ofmap_addr, ifmap_addr, weight_addr, bias_addr);
-}
+// Channel c of the output from channel c of the input: operand 0 (n, c, oh,
+// ow), operand 1 (1, 1, ih, iw).
+#define DEPTHWISE_GEOM(bias, dh, dw)                                                                        \
+  {ifmap_addr, ofmap_addr, weight_addr, bias, input_n, 1, input_h, input_w, input_c, output_h, output_w, kh, kw, \
+   ins0_h,     ins0_w,     (dh) - 1,    (dw) - 1, {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right},           \
+   stride_h,   stride_w}
 
 #define DEPTHWISE_CHECKS()                                                                      \
   do {                                                                                          \
@@ -445,10 +461,10 @@ void atomic_depthwise_with_dilation_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, u32 
                                             int using_bias, cmd_id_node_t *node) {
   DEPTHWISE_CHECKS();
   bd_desc_t d;
-  depthwise_compose(&d, W1_DEPTHWISE | bias_bits(using_bias), W2_DEPTHWISE, ifmap_addr,
-                    ofmap_addr, weight_addr, using_bias ? bias_addr : 0, input_n, input_c,
-                    input_h, input_w, output_h, output_w, kh, kw, pad_h_top, pad_h_bottom,
-                    pad_w_left, pad_w_right, dh, dw, stride_h, stride_w, ins0_w, ins0_h);
+  conv_header_t h = DEPTHWISE_HEADER;
+  h.operands = operands(using_bias);
+  const conv_cmd_geom_t g = DEPTHWISE_GEOM(using_bias ? bias_addr : 0, dh, dw);
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 
@@ -466,14 +482,15 @@ void atomic_depthwise_fix16b_gen_cmd(u32 ifmap_addr, u32 weight_addr, u32 ofmap_
   ASSERT_FS(input_w < 4096 && output_w < 4096);
   ASSERT_FS(is_avg_pooling == 2);
   bd_desc_t d;
-  depthwise_compose(&d,
-                    W1_DEPTHWISE_FIX | bias_bits(using_bias) | ((u32)rshift & 0x1fu) << 16 |
-                        ((u32)out_mode & 3u) << 28,
-                    W2_DEPTHWISE_FIX | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 |
-                        (u32)(opd2_sign != 0) << 2,
-                    ifmap_addr, ofmap_addr, weight_addr, bias_addr, input_n, input_c, input_h,
-                    input_w, output_h, output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left,
-                    pad_w_right, 1, 1, stride_h, stride_w, ins0_w, ins0_h);
+  conv_header_t h = DEPTHWISE_FIX_HEADER;
+  h.operands = operands(using_bias);
+  h.rshift = (u32)rshift;
+  h.out_mode = (u32)out_mode;
+  h.sign[0] = flag(opd0_sign);
+  h.sign[1] = flag(opd1_sign);
+  h.sign[2] = flag(opd2_sign);
+  const conv_cmd_geom_t g = DEPTHWISE_GEOM(bias_addr, 1, 1);
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }
 

@@ -13,12 +13,7 @@ void bd_desc_init(bd_desc_t *d, int first, int last) {
   for (int i = first; i <= last; i++) d->defined |= 1u << i;
 }
 
-void bd_desc_set(bd_desc_t *d, cmd_field_id_t f, u32 value) {
-  cmd_generator_t composer = *bd_gen_cmd();
-  composer.cache = d->w;
-  const cmd_pack_t pack = {f, value};
-  write_cmd(&composer, &pack, 1);
-}
+void bd_desc_set(bd_desc_t *d, cmd_field_id_t f, u32 value) { cmd_desc_set(d->w, f, value); }
 
 u32 bd_desc_get(const bd_desc_t *d, cmd_field_id_t f) { return read_cmd_cache(d->w, &f); }
 

@@ -4,44 +4,53 @@
 
 #include "runtime/assert.h"
 #include "cmd/bd_conv.h"
+#include "cmd/local_mem.h"
 
-#define W1_FC 0x1400C040u      // task 2, bits 14-15 = 3 (minus 0x4000 without a bias)
-#define W1_FC_FIX 0x0400C040u
-#define W2_FC 0x10002496u
-#define W2_FC_FIX 0x10003000u
-#define W2_FC_CONST_L 0x1000A496u  // operand 1 (L) a constant
-#define W1_DECOMPRESS 0x14008180u  // task 12
-#define W2_DECOMPRESS_FLOAT 0x10002496u
-#define W2_DECOMPRESS_INT 0x10002406u
+// Header fields of the float and 8-bit matrix products (task 2; the operand
+// count, flags, shifts and signs are filled in per command).
+static const conv_header_t FC_HEADER = {BD_TASK_FC, 0, 3, 0, 0, 0, 1, 0, 0, {0, 1, 1}, {2, 2, 2, 2},
+                                        0, 0, 0, 0, 0, 2};
+static const conv_header_t FC_FIX_HEADER = {BD_TASK_FC, 0, 3, 0, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0, 3},
+                                            0, 0, 0, 0, 0, 2};
+
+// The window of a matrix product: stride 1, nothing else.
+static const conv_cmd_geom_t UNIT_WINDOW = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {0, 0, 0, 0}, 1, 1};
+
+// The parameters of one matrix product.
+typedef struct {
+  int using_bias, L_trans, result_add;
+  u32 L, R, Y, bias;
+  int L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols;
+} fc_cmd_t;
 
 // The words every matrix command shares: window of stride 1, the three shapes
 // (Y: 1 x R_sec_c x 1 x R_sec_w; L: rows as stored x L_sec_c x 1 x L_sec_w; the
 // second operand's width the filled part of L's last section) and addresses.
-static void fc_compose(bd_desc_t *d, u32 word1, u32 word2, int using_bias, int L_trans,
-                       int result_add, u32 L, u32 R, u32 Y, u32 bias, int L_sec_w, int L_sec_c,
-                       int R_sec_w, int R_sec_c, int Y_rows, int L_cols) {
+static void fc_compose(bd_desc_t *d, conv_header_t h, const fc_cmd_t *a) {
   bd_desc_init(d, 1, 29);
-  d->w[1] = (word1 & ~(using_bias ? 0u : 0x4000u)) | (u32)(result_add != 0) << 27 |
-            (u32)(L_trans != 0) << 29;
-  d->w[2] = word2;
-  d->w[3] = 0x40000000u;
-  d->w[4] = 0xffffffc4u;
-  const int k = L_trans ? Y_rows : L_cols;
-  const int t = L_sec_w > 0 && k % L_sec_w != 0 ? k % L_sec_w : L_sec_w;
-  bd_desc_shape(d, 1, (u32)R_sec_c, 1, (u32)R_sec_w);
-  bd_desc_set(d, BD_OPD0_N, (u32)(L_trans ? L_cols : Y_rows));
-  bd_desc_set(d, BD_OPD0_C, (u32)L_sec_c);
+  h.operands = a->using_bias ? 3 : 2;
+  h.res_add = a->result_add != 0;
+  const u32 relu = h.out_mode;
+  h.out_mode = 0;
+  conv_desc_header(d, &h);
+  bd_desc_set(d, FC_RELU, relu);
+  bd_desc_set(d, FC_L_TRANS, a->L_trans != 0);
+  conv_desc_window(d, &UNIT_WINDOW);
+  const int k = a->L_trans ? a->Y_rows : a->L_cols;
+  const int t = a->L_sec_w > 0 && k % a->L_sec_w != 0 ? k % a->L_sec_w : a->L_sec_w;
+  bd_desc_shape(d, 1, (u32)a->R_sec_c, 1, (u32)a->R_sec_w);
+  bd_desc_set(d, BD_OPD0_N, (u32)(a->L_trans ? a->L_cols : a->Y_rows));
+  bd_desc_set(d, BD_OPD0_C, (u32)a->L_sec_c);
   bd_desc_set(d, BD_OPD0_H, 1);
-  bd_desc_set(d, BD_OPD0_W, (u32)L_sec_w);
+  bd_desc_set(d, BD_OPD0_W, (u32)a->L_sec_w);
   bd_desc_set(d, BD_OPD1_N, 1);
   bd_desc_set(d, BD_OPD1_C, 1);
   bd_desc_set(d, BD_OPD1_H, 1);
   bd_desc_set(d, BD_OPD1_W, (u32)t);
-  d->w[17] = 0;
-  d->w[CONV_WORD_OUTPUT] = Y;
-  d->w[CONV_WORD_INPUT] = L;
-  d->w[CONV_WORD_WEIGHT] = R;
-  d->w[CONV_WORD_BIAS] = using_bias ? bias : 0;
+  bd_desc_word(d, BD_WORD_RES, a->Y);
+  bd_desc_word(d, BD_WORD_OPD0, a->L);
+  bd_desc_word(d, BD_WORD_OPD1, a->R);
+  bd_desc_word(d, BD_WORD_OPD2, a->using_bias ? a->bias : 0);
 }
 
 void atomic_fc_gen_cmd(int using_bias, int L_trans, int result_add, u32 L_start_addr,
@@ -52,9 +61,10 @@ void atomic_fc_gen_cmd(int using_bias, int L_trans, int result_add, u32 L_start_
   ASSERT_FS(Y_start_addr % ((1<<(5)) * sizeof(float)) == 0);
   ASSERT_FS(R_start_addr % ((1<<(5)) * sizeof(float)) == 0);
   if (using_bias) ASSERT_FS(bias_start_addr % ((1<<(5)) * sizeof(float)) == 0);
+  const fc_cmd_t a = {using_bias, L_trans, result_add, L_start_addr, R_start_addr, Y_start_addr,
+                      bias_start_addr, L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols};
   bd_desc_t d;
-  fc_compose(&d, W1_FC, W2_FC, using_bias, L_trans, result_add, L_start_addr, R_start_addr,
-             Y_start_addr, bias_start_addr, L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols);
+  fc_compose(&d, FC_HEADER, &a);
   bd_desc_issue(&d, node);
 }
 
@@ -67,16 +77,19 @@ void atomic_fc_fix8b_gen_cmd(int using_bias, int L_trans, int result_add, u32 L_
   ASSERT_FS(Y_start_addr % ((1<<(5)) * sizeof(float)) == 0);
   ASSERT_FS(R_start_addr % ((1<<(5)) * sizeof(float)) == 0);
   if (using_bias) ASSERT_FS(bias_start_addr % ((1<<(5)) * sizeof(float)) == 0);
+  const fc_cmd_t a = {using_bias, L_trans, result_add, L_start_addr, R_start_addr, Y_start_addr,
+                      bias_start_addr, L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols};
+  conv_header_t h = FC_FIX_HEADER;
+  h.rshift = (u32)rshift;
+  h.lshift = (u32)mode21;
+  h.out_mode = (u32)out_mode;
+  h.sign[0] = opd0_sign != 0;
+  h.sign[1] = opd1_sign != 0;
+  h.sign[2] = opd2_sign != 0;
+  h.prec[0] = (u32)prec3;
   bd_desc_t d;
-  fc_compose(&d, W1_FC_FIX,
-             W2_FC_FIX | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 |
-                 (u32)(opd2_sign != 0) << 2 | ((u32)prec3 & 7u) << 3,
-             using_bias, L_trans, result_add, L_start_addr, R_start_addr, Y_start_addr,
-             bias_start_addr, L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols);
-  bd_desc_set(&d, CONV_RSHIFT, (u32)rshift);
-  bd_desc_set(&d, CONV_LSHIFT, (u32)mode21);
-  d.w[1] |= ((u32)out_mode & 1u) << 28;
-  d.w[17] = (u32)(bias_param != 0) << 6;
+  fc_compose(&d, h, &a);
+  bd_desc_set(&d, BD_RES_SIGN, bias_param != 0);
   bd_desc_issue(&d, node);
 }
 
@@ -87,32 +100,37 @@ void atomic_fc_const_L_gen_cmd(int using_bias, int L_trans, int result_add, u32 
   ASSERT_FS(Y_start_addr % ((1<<(5)) * sizeof(float)) == 0);
   ASSERT_FS(R_start_addr % ((1<<(5)) * sizeof(float)) == 0);
   if (using_bias) ASSERT_FS(bias_start_addr % ((1<<(5)) * sizeof(float)) == 0);
+  const fc_cmd_t a = {using_bias, L_trans, result_add, L_const, R_start_addr, Y_start_addr,
+                      bias_start_addr, L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols};
+  conv_header_t h = FC_HEADER;
+  h.input_const = 1;
   bd_desc_t d;
-  fc_compose(&d, W1_FC, W2_FC_CONST_L, using_bias, L_trans, result_add, L_const, R_start_addr,
-             Y_start_addr, bias_start_addr, L_sec_w, L_sec_c, R_sec_w, R_sec_c, Y_rows, L_cols);
+  fc_compose(&d, h, &a);
   bd_desc_issue(&d, node);
 }
 
 void atomic_img_sum_gen_cmd(u32 input_addr, u32 output_addr, int c, int lanes, int h, int w,
                             int result_add, cmd_id_node_t *node) {
   atomic_fc_const_L_gen_cmd(0, 0, result_add, input_addr, output_addr, 0, 1, c,
-                            (int)ALIGN((u32)h * (u32)w, 32u), lanes, 1, c, 0x3f800000u, node);
+                            (int)eu_plane((u32)h * (u32)w), lanes, 1, c, 0x3f800000u, node);
 }
 
 void atomic_parallel_decompress_gen_cmd(u32 src_addr, u32 table_addr, u32 dst_addr, int len,
                                         int mode, cmd_id_node_t *node) {
+  // Task 12 over float or integer codes; operand 1 of width len, operand 2 the
+  // table.
+  conv_header_t h = {BD_TASK_DECOMPRESS, 0, 2, 0, 0, 0, 1, 0, 0, {0, 1, 1}, {2, 2, 2, 2},
+                     0, 0, 0, 0, 0, 2};
+  if (mode != 1) h.prec[0] = h.prec[1] = BD_PREC_INT8;
   bd_desc_t d;
   bd_desc_init(&d, 1, 29);
-  bd_desc_undefine(&d, CONV_WORD_BIAS);
-  d.w[1] = W1_DECOMPRESS;
-  d.w[2] = mode == 1 ? W2_DECOMPRESS_FLOAT : W2_DECOMPRESS_INT;
-  d.w[3] = 0x40000000u;
-  d.w[4] = 0xffffffc4u;
+  bd_desc_undefine(&d, BD_WORD_OPD2);
+  conv_desc_header(&d, &h);
+  conv_desc_window(&d, &UNIT_WINDOW);
   bd_desc_shape(&d, 1, 1, 1, 1);
   bd_desc_set(&d, BD_OPD0_W, (u32)len);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = dst_addr;
-  d.w[CONV_WORD_INPUT] = src_addr;
-  d.w[CONV_WORD_WEIGHT] = table_addr;
+  bd_desc_word(&d, BD_WORD_RES, dst_addr);
+  bd_desc_word(&d, BD_WORD_OPD0, src_addr);
+  bd_desc_word(&d, BD_WORD_OPD1, table_addr);
   bd_desc_issue(&d, node);
 }

@@ -6,11 +6,12 @@
 #include "runtime/regs.h"
 #include "cmd/tensor_shape.h"
 #include "cmd/bd_arith.h"
+#include "cmd/local_mem.h"
 
-static u32 plane32(int H, int W) { return ALIGN((u32)H * (u32)W, (u32)EU_NUM); }
+static u32 plane32(int H, int W) { return eu_plane((u32)H * (u32)W); }
 
 u32 bd_md_batch_bytes(u32 addr, int C, int H, int W) {
-  const u32 rows = (get_local_start_lane(addr) + (u32)C + NPU_NUM - 1) / NPU_NUM;
+  const u32 rows = lane_rows(get_local_start_lane(addr), (u32)C);
   return rows * plane32(H, W) * 4u;
 }
 
@@ -147,7 +148,7 @@ void bd_md_cmp_compose(bd_desc_t *d, u32 A, u32 B, u32 C_addr, u32 D, u32 R0, u3
                     : (mode & 3) == 2 ? MD_CMP_SUBOP_SELECT_ONLY
                                       : MD_CMP_SUBOP_BOTH;
   const u32 plane = plane32(H, W);
-  const u32 a_nstride = (get_local_start_lane(A) + (u32)C + NPU_NUM - 1) / NPU_NUM * plane;
+  const u32 a_nstride = lane_rows(get_local_start_lane(A), (u32)C) * plane;
   bd_desc_init(d, 1, 31);
   md_header(d, BD_TASK_MD_CMP, subop, 0, 0);
   bd_desc_set(d, BD_OPD0_CONST, A_is_const != 0);
@@ -157,7 +158,7 @@ void bd_md_cmp_compose(bd_desc_t *d, u32 A, u32 B, u32 C_addr, u32 D, u32 R0, u3
   bd_desc_shape(d, (u32)N, (u32)C, (u32)H, (u32)W);
   bd_desc_set(d, BD_OPD0_NSTRIDE, a_nstride);
   bd_desc_set(d, BD_OPD0_CSTRIDE, plane);
-  d->w[24] = (u32)W;  // operand 0's h stride
+  d->w[BD_WORD_OPD0_HSTRIDE] = (u32)W;
   d->w[BD_WORD_RES] = R0;
   d->w[BD_WORD_OPD0] = A;
   d->w[BD_WORD_OPD1] = B;
@@ -296,7 +297,7 @@ void bd_table_lookup_compose(bd_desc_t *d, u32 table_addr, u32 B_addr, u32 C_add
   md_header(d, BD_TASK_TABLE_LOOKUP, 0, 2, 0);
   if (prec == 0) bd_desc_set(d, BD_OPD0_PREC, BD_PREC_INT8);
   bd_desc_shape(d, (u32)N, (u32)C, (u32)H, (u32)W);
-  bd_desc_set(d, BD_OPD1_H, ((u32)table_len + 31) / 32);
+  bd_desc_set(d, BD_OPD1_H, (u32)ceil_div(table_len, 32));
   d->w[BD_WORD_RES] = C_addr;
   d->w[BD_WORD_OPD0] = B_addr;
   d->w[BD_WORD_OPD1] = table_addr;
@@ -316,8 +317,8 @@ void atomic_table_lookup_gen_cmd(u32 table_addr, u32 B_addr, u32 C_addr, int N, 
 
 void atomic_table_lookup_gen_cmd_(u32 table_addr, u32 B_addr, u32 C_addr, int N, int C, int H,
                                   int W, int table_len, int prec, cmd_id_node_t *node) {
-  const u32 P = (u32)H * (u32)W, PA = ALIGN(P, (u32)EU_NUM);
-  const u32 G = ((u32)C + NPU_NUM - 1) / NPU_NUM;
+  const u32 P = (u32)H * (u32)W, PA = eu_plane(P);
+  const u32 G = lane_rows(0, (u32)C);
   // 8-bit indices keep the 8-bit EU-aligned layout: planes of 128 bytes.
   const u32 idx_plane = prec == 0 ? ALIGN(P, 128u) : 4u * PA;
   const u32 T = idx_plane * G, out_batch = 4u * PA * G;

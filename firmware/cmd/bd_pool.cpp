@@ -8,21 +8,27 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 #include "cmd/bd_conv.h"
+#include "cmd/local_mem.h"
 
-#define W1_MAX_POOL 0x14004820u  // task 1, sub-op 4, bits 14-15 = 1
-#define W1_AVG_POOL 0x14008220u  // task 1, sub-op 1, bits 14-15 = 2
-#define W2_MAX_POOL 0x10002496u
-#define W2_AVG_POOL 0x10012496u  // operand 2 a constant (the scale)
-#define W1_POOL_FIX 0x04000020u
-#define W2_POOL_FIX 0x10003000u
+// Header fields of the pooling commands (task 1; sub-operation 4 max, 1
+// average and depthwise; the operand count is 1 for max, 2 for average).
+static const conv_header_t MAX_POOL_HEADER = {BD_TASK_POOL, 4, 1, 0, 0, 0, 1, 0, 0, {0, 1, 1}, {2, 2, 2, 2},
+                                              0, 0, 0, 0, 0, 2};
+static const conv_header_t POOL_FIX_HEADER = {BD_TASK_POOL, 0, 0, 0, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0, 3},
+                                              0, 0, 0, 0, 0, 2};
 
-static void pool_geometry(bd_desc_t *d, int input_n, int input_c, int input_h, int input_w,
-                          int output_h, int output_w, int kh, int kw, int pad_t, int pad_b,
-                          int pad_l, int pad_r, int stride_h, int stride_w, int ins0_w,
-                          int ins0_h) {
-  conv_desc_window(d, ins0_h, ins0_w, 0, 0, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w);
-  conv_desc_shapes(d, input_n, input_c, output_h, output_w, 1, input_h, input_w, kh, kw);
-}
+// One float pooling command, or the whole work of a splitting wrapper.
+typedef struct {
+  int avg;
+  u32 scale;  // f32 bits (average only)
+  u32 ifmap, ofmap;
+  int n, c, ih, iw, oh, ow, kh, kw, pad[4], stride_h, stride_w, ins0_w, ins0_h;
+} pool_cmd_t;
+
+#define POOL_CMD(avg, scale)                                                                          \
+  {avg,      scale,    ifmap_addr, ofmap_addr, input_n, input_c,                                      \
+   input_h,  input_w,  output_h,   output_w,   kh,      kw,                                           \
+   {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right}, stride_h, stride_w, ins0_w, ins0_h}
 
 // The checks of one float pooling command, in the generator's own frame.
 #define FLOAT_POOL_CHECKS()                                                                     \
@@ -37,24 +43,22 @@ static void pool_geometry(bd_desc_t *d, int input_n, int input_c, int input_h, i
     ASSERT_FS(output_w < (1 << 11));                                                            \
   } while (0)
 
-static void float_pool(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int input_n,
-                       int input_c, int input_h, int input_w, int output_h, int output_w, int kh,
-                       int kw, int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right,
-                       int stride_h, int stride_w, int ins0_w, int ins0_h, cmd_id_node_t *node) {
+static void float_pool(const pool_cmd_t *p, cmd_id_node_t *node) {
+  conv_header_t h = MAX_POOL_HEADER;
+  if (p->avg) {
+    // The scale is operand 2, one constant.
+    h.subop = 1;
+    h.operands = 2;
+    h.weight_const = 1;
+  }
+  // Window without dilation; operand 0 (n, c, oh, ow), operand 1 (1, 1, ih, iw).
+  const conv_cmd_geom_t g = {p->ifmap, p->ofmap, p->scale, 0, p->n, 1, p->ih, p->iw, p->c, p->oh, p->ow, p->kh,
+                             p->kw, p->ins0_h, p->ins0_w, 0, 0, {p->pad[0], p->pad[1], p->pad[2], p->pad[3]},
+                             p->stride_h, p->stride_w};
   bd_desc_t d;
-  bd_desc_init(&d, 1, 29);
-  d.w[1] = avg ? W1_AVG_POOL : W1_MAX_POOL;
-  d.w[2] = (avg ? W2_AVG_POOL : W2_MAX_POOL) | ((u32)ins0_w & 3u) << 30;
-  pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad_h_top,
-                pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w, ins0_w, ins0_h);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
-  d.w[CONV_WORD_INPUT] = ifmap_addr;
-  if (avg)
-    d.w[CONV_WORD_WEIGHT] = scale;
-  else
-    bd_desc_undefine(&d, CONV_WORD_WEIGHT);
-  bd_desc_undefine(&d, CONV_WORD_BIAS);
+  conv_desc_compose(&d, &h, &g);
+  if (!p->avg) bd_desc_undefine(&d, BD_WORD_OPD1);
+  bd_desc_undefine(&d, BD_WORD_OPD2);
   bd_desc_issue(&d, node);
 }
 
@@ -64,9 +68,8 @@ void __atomic_max_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, i
                                   int pad_w_right, int stride_h, int stride_w, int ins0_w,
                                   int ins0_h, cmd_id_node_t *node) {
   FLOAT_POOL_CHECKS();
-  float_pool(0, 0, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h, output_w,
-             kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w,
-             ins0_w, ins0_h, node);
+  const pool_cmd_t p = POOL_CMD(0, 0);
+  float_pool(&p, node);
 }
 
 void __atomic_avg_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
@@ -75,47 +78,36 @@ void __atomic_avg_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, i
                                   int pad_w_right, int stride_h, int stride_w, int ins0_w,
                                   int ins0_h, u32 scale, cmd_id_node_t *node) {
   FLOAT_POOL_CHECKS();
-  float_pool(1, scale, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
-             output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h,
-             stride_w, ins0_w, ins0_h, node);
+  const pool_cmd_t p = POOL_CMD(1, scale);
+  float_pool(&p, node);
 }
 
-static void pool_one(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
-                     int input_h, int input_w, int output_h, int output_w, int kh, int kw, int pad_t,
-                     int pad_b, int pad_l, int pad_r, int stride_h, int stride_w, int ins0_w,
-                     int ins0_h, cmd_id_node_t *node) {
-  if (avg)
-    __atomic_avg_pooling_gen_cmd(ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w,
-                                 output_h, output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h,
-                                 stride_w, ins0_w, ins0_h, scale, node);
+// One command through its generator (which checks it).
+static void pool_one(const pool_cmd_t *p, u32 ifmap, u32 ofmap, int n, int c, cmd_id_node_t *node) {
+  if (p->avg)
+    __atomic_avg_pooling_gen_cmd(ifmap, ofmap, n, c, p->ih, p->iw, p->oh, p->ow, p->kh, p->kw, p->pad[0], p->pad[1],
+                                 p->pad[2], p->pad[3], p->stride_h, p->stride_w, p->ins0_w, p->ins0_h, p->scale,
+                                 node);
   else
-    __atomic_max_pooling_gen_cmd(ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w,
-                                 output_h, output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h,
-                                 stride_w, ins0_w, ins0_h, node);
+    __atomic_max_pooling_gen_cmd(ifmap, ofmap, n, c, p->ih, p->iw, p->oh, p->ow, p->kh, p->kw, p->pad[0], p->pad[1],
+                                 p->pad[2], p->pad[3], p->stride_h, p->stride_w, p->ins0_w, p->ins0_h, node);
 }
 
 // Below 4096 channels one command; otherwise one command per batch item and
 // group of 4032 channels, each group 63 lane rows of planes further on.
-static void float_pool_split(int avg, u32 scale, u32 ifmap_addr, u32 ofmap_addr, int input_n,
-                             int input_c, int input_h, int input_w, int output_h, int output_w,
-                             int kh, int kw, int pad_t, int pad_b, int pad_l, int pad_r,
-                             int stride_h, int stride_w, int ins0_w, int ins0_h,
-                             cmd_id_node_t *node) {
-  if (input_c < 4096) {
-    pool_one(avg, scale, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
-             output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w, ins0_w, ins0_h, node);
+static void float_pool_split(const pool_cmd_t *p, cmd_id_node_t *node) {
+  if (p->c < 4096) {
+    pool_one(p, p->ifmap, p->ofmap, p->n, p->c, node);
     return;
   }
-  const u32 rows = ((u32)input_c + NPU_NUM - 1) / NPU_NUM;
-  const u32 iplane = ALIGN((u32)input_h * (u32)input_w, (u32)EU_NUM) * 4;
-  const u32 oplane = ALIGN((u32)output_h * (u32)output_w, (u32)EU_NUM) * 4;
-  for (int n = 0; n < input_n; n++)
-    for (int c0 = 0; c0 < input_c; c0 += POOL_C_PIECE) {
-      const int c = input_c - c0 < POOL_C_PIECE ? input_c - c0 : POOL_C_PIECE;
+  const u32 rows = lane_rows(0, (u32)p->c);
+  const u32 iplane = eu_plane((u32)p->ih * (u32)p->iw) * 4;
+  const u32 oplane = eu_plane((u32)p->oh * (u32)p->ow) * 4;
+  for (int n = 0; n < p->n; n++)
+    for (int c0 = 0; c0 < p->c; c0 += POOL_C_PIECE) {
+      const int c = p->c - c0 < POOL_C_PIECE ? p->c - c0 : POOL_C_PIECE;
       const u32 row = (u32)n * rows + (u32)c0 / NPU_NUM;
-      pool_one(avg, scale, ifmap_addr + row * iplane, ofmap_addr + row * oplane, 1, c, input_h,
-               input_w, output_h, output_w, kh, kw, pad_t, pad_b, pad_l, pad_r, stride_h, stride_w,
-               ins0_w, ins0_h, node);
+      pool_one(p, p->ifmap + row * iplane, p->ofmap + row * oplane, 1, c, node);
     }
 }
 
@@ -124,9 +116,8 @@ void atomic_max_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int
                                 int kw, int pad_h_top, int pad_h_bottom, int pad_w_left,
                                 int pad_w_right, int stride_h, int stride_w, int ins0_w,
                                 int ins0_h, cmd_id_node_t *node) {
-  float_pool_split(0, 0, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
-                   output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h,
-                   stride_w, ins0_w, ins0_h, node);
+  const pool_cmd_t p = POOL_CMD(0, 0);
+  float_pool_split(&p, node);
 }
 
 void atomic_avg_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int input_c,
@@ -134,9 +125,8 @@ void atomic_avg_pooling_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int input_n, int
                                 int kw, int pad_h_top, int pad_h_bottom, int pad_w_left,
                                 int pad_w_right, int stride_h, int stride_w, int ins0_w,
                                 int ins0_h, u32 scale, cmd_id_node_t *node) {
-  float_pool_split(1, scale, ifmap_addr, ofmap_addr, input_n, input_c, input_h, input_w, output_h,
-                   output_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h,
-                   stride_w, ins0_w, ins0_h, node);
+  const pool_cmd_t p = POOL_CMD(1, scale);
+  float_pool_split(&p, node);
 }
 
 void atomic_pooling_fix8b_gen_cmd(u32 ifmap_addr, u32 kernel_addr, u32 ofmap_addr, u32 bias_addr,
@@ -183,18 +173,19 @@ void atomic_pooling_fix8b_gen_cmd(u32 ifmap_addr, u32 kernel_addr, u32 ofmap_add
     multiplier = kernel_addr;
     shift = (u32)rshift;
   }
+  conv_header_t h = POOL_FIX_HEADER;
+  h.subop = subop;
+  h.operands = bias_mode;
+  h.rshift = shift;
+  h.out_mode = (u32)out_mode;
+  h.sign[0] = opd0_sign != 0;
+  h.sign[1] = opd1_sign != 0;
+  h.sign[2] = opd2_sign != 0;
+  h.weight_const = is_const;
+  const conv_cmd_geom_t g = {ifmap_addr, ofmap_addr, multiplier, bias_addr, input_n, 1, input_h, input_w,
+                             input_c, output_h, output_w, kh, kw, ins0_h, ins0_w, 0, 0,
+                             {pad_h_top, pad_h_bottom, pad_w_left, pad_w_right}, stride_h, stride_w};
   bd_desc_t d;
-  bd_desc_init(&d, 1, 29);
-  d.w[1] = W1_POOL_FIX | subop << 9 | bias_mode << 14 | ((u32)out_mode & 3u) << 28;
-  bd_desc_set(&d, CONV_RSHIFT, shift);
-  d.w[2] = W2_POOL_FIX | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 |
-           (u32)(opd2_sign != 0) << 2 | is_const << 16 | ((u32)ins0_w & 3u) << 30;
-  pool_geometry(&d, input_n, input_c, input_h, input_w, output_h, output_w, kh, kw, pad_h_top,
-                pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w, ins0_w, ins0_h);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
-  d.w[CONV_WORD_INPUT] = ifmap_addr;
-  d.w[CONV_WORD_WEIGHT] = multiplier;
-  d.w[CONV_WORD_BIAS] = bias_addr;
+  conv_desc_compose(&d, &h, &g);
   bd_desc_issue(&d, node);
 }

@@ -4,6 +4,9 @@
 #include <string.h>
 
 #include "cmd/cmd_framework.h"
+#include "cmd/bd_desc.h"
+#include "cmd/cdma_sort.h"
+#include "cmd/gdma.h"
 #include "runtime/services.h"
 #include "runtime/hw.h"
 #include "runtime/profile.h"
@@ -40,6 +43,14 @@ u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
   return len == 32 ? v : v & ((1u << len) - 1u);
 }
 
+void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
+  cmd_generator_t composer;
+  memset(&composer, 0, sizeof composer);
+  composer.cache = words;
+  const cmd_pack_t pack = {field, value};
+  write_cmd(&composer, &pack, 1);
+}
+
 static void set_field(cmd_generator_t *gen, cmd_field_id_t id, u32 value) {
   cmd_pack_t pack = {id, value};
   write_cmd(gen, &pack, 0);
@@ -69,24 +80,28 @@ static u8 g_bd_gen_cmd_initialized, g_gdma_gen_cmd_initialized, g_cdma_gen_cmd_i
 
 // Default packs (position, width, value), merged in table order.
 static const cmd_pack_t g_bd_pack_defaults[] = {
-    {{46, 2}, 2},           {{58, 1}, 1},           {{60, 1}, 1},   {{65, 1}, 1},   {{66, 1}, 1},
-    {{67, 3}, 2},           {{70, 3}, 2},           {{73, 3}, 2},   {{76, 3}, 2},   {{91, 3}, 2},
-    {{126, 4}, 1},          {{130, 4}, 1},          {{134, 32}, 0xffffffffu},       {{166, 32}, 0xffffffffu},
-    {{198, 16}, 1},         {{214, 12}, 1},         {{226, 16}, 1}, {{242, 16}, 1}, {{258, 16}, 1},
-    {{274, 12}, 1},         {{286, 16}, 1},         {{302, 16}, 1}, {{318, 12}, 1}, {{330, 12}, 1},
-    {{342, 16}, 1},         {{358, 16}, 1},         {{398, 19}, 1}, {{417, 19}, 1}, {{436, 19}, 1},
-    {{455, 19}, 1},         {{474, 19}, 1},         {{493, 19}, 1}, {{512, 19}, 1}, {{531, 19}, 1},
-    {{704, 32}, 1},         {{736, 32}, 1},         {{768, 32}, 1}, {{800, 32}, 1}, {{832, 32}, 1},
-    {{864, 32}, 1},         {{896, 32}, 1},         {{928, 32}, 1},
+    {BD_OPD_NUM, 2},          {BD_SHIFT_TYPE, 1},       {BD_FLOAT_MODE, 1},        {BD_OPD1_SIGN, 1},
+    {BD_OPD2_SIGN, 1},        {BD_RES_PREC, 2},         {BD_OPD0_PREC, 2},         {BD_OPD1_PREC, 2},
+    {BD_OPD2_PREC, 2},        {CONV_RESULT_PREC, 2},    {CONV_STRIDE_W, 1},        {CONV_STRIDE_H, 1},
+    {BD_FIELD_LANE_LO, 0xffffffffu},                    {BD_FIELD_LANE_HI, 0xffffffffu},
+    {BD_N, 1},                {BD_C, 1},                {BD_H, 1},                 {BD_W, 1},
+    {BD_OPD0_N, 1},           {BD_OPD0_C, 1},           {BD_OPD0_H, 1},            {BD_OPD0_W, 1},
+    {BD_OPD1_N, 1},           {BD_OPD1_C, 1},           {BD_OPD1_H, 1},            {BD_OPD1_W, 1},
+    {BD_RES_NSTRIDE, 1},      {BD_RES_CSTRIDE, 1},      {BD_OPD0_NSTRIDE, 1},      {BD_OPD0_CSTRIDE, 1},
+    {BD_OPD1_NSTRIDE, 1},     {BD_OPD1_CSTRIDE, 1},     {BD_OPD2_NSTRIDE, 1},      {BD_OPD2_CSTRIDE, 1},
+    {BD_WORD_FIELD(22), 1},   {BD_WORD_FIELD(23), 1},   {BD_WORD_FIELD(24), 1},    {BD_WORD_FIELD(25), 1},
+    {BD_WORD_FIELD(26), 1},   {BD_WORD_FIELD(27), 1},   {BD_WORD_FIELD(28), 1},    {BD_WORD_FIELD(29), 1},
 };
 static_assert(sizeof(g_bd_pack_defaults) / sizeof(cmd_pack_t) == 42, "42 BD default packs");
 
 static const cmd_pack_t g_gdma_pack_defaults[] = {
-    {{10, 1}, 1}, {{38, 1}, 1}, {{43, 4}, 1}, {{224, 32}, 1}, {{640, 32}, 0xffffffffu}, {{672, 32}, 0xffffffffu},
+    {GDMA_FIELD_FIXED10, 1}, {GDMA_FIELD_LAYOUT, 1},          {GDMA_FIELD_LRN_STEP, 1},
+    {GDMA_FIELD_SRC_WSTRIDE, 1}, {GDMA_FIELD_LANE_LO, 0xffffffffu}, {GDMA_FIELD_LANE_HI, 0xffffffffu},
 };
 // The first pack stands twice; it renders the same image as a single copy.
-static const cmd_pack_t g_cdma_pack_defaults[] = {{{64, 1}, 1}, {{64, 1}, 1}, {{67, 1}, 1}, {{73, 1}, 1}};
-static const cmd_pack_t g_gde_pack_defaults[] = {{{0, 32}, 0}};
+static const cmd_pack_t g_cdma_pack_defaults[] = {
+    {CDMA_FIELD_FIXED64, 1}, {CDMA_FIELD_FIXED64, 1}, {CDMA_FIELD_FIXED67, 1}, {CDMA_FIELD_FIXED73, 1}};
+static const cmd_pack_t g_gde_pack_defaults[] = {{GDE_FIELD_WORD0, 0}};
 
 // ---- Hooks of the tensor engine (BD) ----
 

@@ -12,6 +12,7 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/local_mem.h"
 
 #define BANK_SIZE 0x10000
 #define CONV_MAX_CHANNELS 4095
@@ -46,8 +47,6 @@
 
 static const s64 kLocal = LOCAL_MEM_SIZE;
 
-static inline s64 ceil_div(s64 a, s64 b) { return (a + b - 1) / b; }
-static inline s64 align_up(s64 x, s64 a) { return ceil_div(x, a) * a; }
 // A whole number of 64 KB banks.
 static inline s64 a64(s64 x) { return align_up(x, BANK_SIZE); }
 // Whole groups of 32 float32 values.
@@ -557,10 +556,10 @@ int global_pooling_data_split(int input_n, int input_c, int input_h, int input_w
   const float planes_fit = 524288.0f / (float)(plane * 4);
   // The worker gives half of the memory to two input buffers.
   const float q = planes_fit / 4;
-  const float lane_rows = (float)ceil_div((s64)input_n * input_c, NPU_NUM);
+  const float rows = (float)ceil_div((s64)input_n * input_c, NPU_NUM);
 
   pooling_secs_info_t r;
-  if (q >= lane_rows) {
+  if (q >= rows) {
     r.c_step = (u32)(int)(q * 0.125f) * NPU_NUM;
     if (r.c_step < NPU_NUM) r.c_step = NPU_NUM;
     r.h_step = (u32)stride_h * (u32)output_h;

@@ -15,12 +15,14 @@ u32 gde_type_bytes(u32 type) {
   }
 }
 
-// Every region must lie in L2 SRAM: the input and output by their items' bytes,
-// the index array by its 4-byte entries (sums in 64 bits, so nothing wraps).
+// Every region must lie in L2 SRAM: the output by its items' bytes, the index
+// array by its 4-byte entries (sums in 64 bits, so nothing wraps). The input's
+// extent is set by the indices, not by the count: its first item must lie in
+// L2 SRAM, and each index's item is bounded by the engine's own range check.
 static void CHECK_PARAM(u32 in_addr, u32 index_addr, u32 len, u32 type, u32 out_addr) {
   const u64 item_size = gde_type_bytes(type);
   ASSERT_FS((in_addr >= L2_SRAM_START_ADDR) &&
-                ((u64)in_addr + len * item_size <= L2_SRAM_START_ADDR + L2_SRAM_SIZE),
+                ((u64)in_addr + item_size <= L2_SRAM_START_ADDR + L2_SRAM_SIZE),
             "input address should be l2 sram");
   ASSERT_FS((out_addr >= L2_SRAM_START_ADDR) &&
                 ((u64)out_addr + len * item_size <= L2_SRAM_START_ADDR + L2_SRAM_SIZE),
@@ -41,9 +43,15 @@ void gde_gather_data_gen_cmd(u32 mode, u32 in_addr, u32 index_addr, u32 len, u32
   CHECK_PARAM(in_addr, index_addr, len, type, out_addr);
   // Words 4, 6 and 8 are the addresses' high words: 0 inside L2 SRAM.
   const cmd_pack_t packs[] = {
-      {CMD_FIELD(0, 32), mode << 2},   {CMD_FIELD(96, 32), in_addr},  {CMD_FIELD(128, 32), 0},
-      {CMD_FIELD(224, 32), index_addr}, {CMD_FIELD(256, 32), 0},       {CMD_FIELD(160, 32), out_addr},
-      {CMD_FIELD(192, 32), 0},          {CMD_FIELD(288, 28), len},     {CMD_FIELD(316, 4), type},
+      {GDE_FIELD_WORD0, mode << GDE_MODE_SHIFT},
+      {GDE_FIELD_IN_ADDR, in_addr},
+      {GDE_FIELD_IN_ADDR_HI, 0},
+      {GDE_FIELD_INDEX_ADDR, index_addr},
+      {GDE_FIELD_INDEX_ADDR_HI, 0},
+      {GDE_FIELD_OUT_ADDR, out_addr},
+      {GDE_FIELD_OUT_ADDR_HI, 0},
+      {GDE_FIELD_COUNT, len},
+      {GDE_FIELD_TYPE, type},
   };
   static_assert(sizeof(packs) / sizeof(packs[0]) == 9, "the gather descriptor is 9 packs");
   gen(gde_gen_cmd(), packs, 9, NULL);

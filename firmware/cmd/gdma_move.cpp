@@ -9,6 +9,7 @@
 #include "cmd/gdma_desc.h"
 #include "runtime/profile.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/local_mem.h"
 
 // Global addresses are 40 bits wide: bits 32-39 go into one byte of word 18.
 #define GDMA_GLOBAL_ADDR_LIMIT (1ull << 40)
@@ -25,8 +26,6 @@ static int side_is_local(int direction, int is_src) {
 
 static u64 tag_local(u64 offset, int lane) { return offset | LOCAL_ADDR_TAG | (u64)(u32)lane << 19; }
 
-static u32 lane_rows(int lane, int channels) { return (u32)(lane + channels + NPU_NUM - 1) / NPU_NUM; }
-
 // ---- Direct write ----
 
 void gdma_desc_init(gdma_desc_t *desc) {
@@ -41,15 +40,27 @@ void gdma_desc_init(gdma_desc_t *desc) {
 }
 
 void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
-  // Merged as the issue routine merges packs, into the local image only. The
-  // generators check their values first; this is the last guard of a field's
-  // neighbours.
-  const u32 k = field.id / 32, o = field.id % 32, len = field.len;
-  ASSERT(len > 0 && len <= 32 && (len == 32 || (value >> len) == 0), "field at bit %u of width %u cannot hold 0x%x",
-         (unsigned)field.id, (unsigned)len, (unsigned)value);
-  const u32 mask = len == 32 ? 0xffffffffu : (1u << len) - 1u;
-  desc->w[k] = (desc->w[k] & ~(mask << o)) | value << o;
-  if (o + len > 32) desc->w[k + 1] = (desc->w[k + 1] & ~(mask >> (32 - o))) | value >> (32 - o);
+  // The generators check their values first; the merge's own check is the last
+  // guard of a field's neighbours.
+  cmd_desc_set(desc->w, field, value);
+}
+
+void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]) {
+  static const cmd_field_id_t src_fields[4] = {GDMA_FIELD_SRC_NSTRIDE, GDMA_FIELD_SRC_CSTRIDE,
+                                               GDMA_FIELD_SRC_HSTRIDE, GDMA_FIELD_SRC_WSTRIDE};
+  static const cmd_field_id_t dst_fields[4] = {GDMA_FIELD_DST_NSTRIDE, GDMA_FIELD_DST_CSTRIDE,
+                                               GDMA_FIELD_DST_HSTRIDE, GDMA_FIELD_DST_WSTRIDE};
+  for (int i = 0; i < 4; i++) {
+    gdma_desc_set(desc, src_fields[i], src[i]);
+    gdma_desc_set(desc, dst_fields[i], dst[i]);
+  }
+}
+
+void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w) {
+  gdma_desc_set(desc, GDMA_FIELD_SRC_HSHIFT, src_h);
+  gdma_desc_set(desc, GDMA_FIELD_SRC_WSHIFT, src_w);
+  gdma_desc_set(desc, GDMA_FIELD_DST_HSHIFT, dst_h);
+  gdma_desc_set(desc, GDMA_FIELD_DST_WSHIFT, dst_w);
 }
 
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
@@ -110,46 +121,53 @@ void CHECK_TENSOR_PARAM(int is_fill, int is_transpose, int src_nsize, int src_cs
     }                                                                                                       \
   } while (0)
 
+// One side of a general move as the composer takes it: a global address, or
+// a local offset with its start lane; extents and strides N, C, H, W; the
+// sub-element shifts (0-255 each).
+typedef struct {
+  u64 addr;
+  int lane;
+  int shape[4];
+  int stride[4];
+  int hshift, wshift;
+  u32 format;  // the descriptor's code (callers pass codes beyond the enum's, e.g. 4 for 2-byte data)
+} move_side_t;
+
+#define MOVE_SIDE(p, hshift, wshift)                                                                        \
+  {p##_addr, p##_lane, {p##_N, p##_C, p##_H, p##_W}, {p##_nstride, p##_cstride, p##_hstride, p##_wstride}, \
+   hshift, wshift, (u32)p##_format}
+
 // Composes and issues one general move whose parameters have been checked.
-static void general_move_issue(u64 src_addr, int src_lane, int src_N, int src_C, int src_H, int src_W,
-                               int src_nstride, int src_cstride, int src_hstride, int src_wstride,
-                               gdma_value_format_t src_format, u64 dst_addr, int dst_lane, int dst_N,
-                               int dst_C, int dst_H, int dst_W, int dst_nstride, int dst_cstride,
-                               int dst_hstride, int dst_wstride, gdma_value_format_t dst_format,
-                               gdma_direction_t direction, u32 mode, u32 shifts, cmd_id_node_t *node) {
-  if (side_is_local(direction, 1)) src_addr = tag_local(src_addr, src_lane);
-  if (side_is_local(direction, 0)) dst_addr = tag_local(dst_addr, dst_lane);
+static void general_move_issue(const move_side_t *src, const move_side_t *dst, gdma_direction_t direction,
+                               u32 mode, cmd_id_node_t *node) {
+  const u64 src_addr = side_is_local(direction, 1) ? tag_local(src->addr, src->lane) : src->addr;
+  const u64 dst_addr = side_is_local(direction, 0) ? tag_local(dst->addr, dst->lane) : dst->addr;
   gdma_desc_t d;
   gdma_desc_init(&d);
   gdma_desc_set(&d, GDMA_FIELD_STRIDE_EN, 1);
   gdma_desc_set(&d, GDMA_FIELD_DIRECTION, (u32)direction);
   gdma_desc_set(&d, GDMA_FIELD_MODE, mode);
-  gdma_desc_set(&d, GDMA_FIELD_DST_FORMAT, (u32)dst_format);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, (u32)src_format);
+  gdma_desc_set(&d, GDMA_FIELD_DST_FORMAT, dst->format);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, src->format);
   gdma_desc_set(&d, GDMA_FIELD_WORD2, 0);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_NSTRIDE, (u32)src_nstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_HSTRIDE, (u32)src_hstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_WSTRIDE, (u32)src_wstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_NSTRIDE, (u32)dst_nstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_CSTRIDE, (u32)dst_cstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_HSTRIDE, (u32)dst_hstride);
-  gdma_desc_set(&d, GDMA_FIELD_DST_WSTRIDE, (u32)dst_wstride);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_N, (u32)src_N);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_C, (u32)src_C);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_H, (u32)src_H);
-  gdma_desc_set(&d, GDMA_FIELD_SRC_W, (u32)src_W);
+  const u32 src_stride[4] = {(u32)src->stride[0], (u32)src->stride[1], (u32)src->stride[2], (u32)src->stride[3]};
+  const u32 dst_stride[4] = {(u32)dst->stride[0], (u32)dst->stride[1], (u32)dst->stride[2], (u32)dst->stride[3]};
+  gdma_desc_strides(&d, src_stride, dst_stride);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_N, (u32)src->shape[0]);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_C, (u32)src->shape[1]);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_H, (u32)src->shape[2]);
+  gdma_desc_set(&d, GDMA_FIELD_SRC_W, (u32)src->shape[3]);
   // Under transpose the destination extents are not checked: they are written
   // as given, cut to their 16-bit fields.
-  gdma_desc_set(&d, GDMA_FIELD_DST_N, (u32)dst_N & 0xffffu);
-  gdma_desc_set(&d, GDMA_FIELD_DST_C, (u32)dst_C & 0xffffu);
-  gdma_desc_set(&d, GDMA_FIELD_DST_H, (u32)dst_H & 0xffffu);
-  gdma_desc_set(&d, GDMA_FIELD_DST_W, (u32)dst_W & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_N, (u32)dst->shape[0] & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_C, (u32)dst->shape[1] & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_H, (u32)dst->shape[2] & 0xffffu);
+  gdma_desc_set(&d, GDMA_FIELD_DST_W, (u32)dst->shape[3] & 0xffffu);
   gdma_desc_set(&d, GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr);
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr);
   gdma_desc_set(&d, GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32));
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32));
-  d.w[19] = shifts;
+  gdma_desc_shifts(&d, (u32)src->hshift, (u32)src->wshift, (u32)dst->hshift, (u32)dst->wshift);
   gdma_desc_issue(&d, node);
 }
 
@@ -187,9 +205,8 @@ void __tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int sr
   }
   ASSERT_FS_SIDE_ADDR(src_addr, src_lane, side_is_local(direction, 1));
   ASSERT_FS_SIDE_ADDR(dst_addr, dst_lane, side_is_local(direction, 0));
-  general_move_issue(src_addr, src_lane, src_N, src_C, src_H, src_W, src_nstride, src_cstride, src_hstride,
-                     src_wstride, src_format, dst_addr, dst_lane, dst_N, dst_C, dst_H, dst_W, dst_nstride,
-                     dst_cstride, dst_hstride, dst_wstride, dst_format, direction, mode, 0, node);
+  const move_side_t src = MOVE_SIDE(src, 0, 0), dst = MOVE_SIDE(dst, 0, 0);
+  general_move_issue(&src, &dst, direction, mode, node);
 }
 
 void tensor_general_move_gen_cmd_with_shift_fast(
@@ -229,10 +246,8 @@ void tensor_general_move_gen_cmd_with_shift_fast(
   }
   ASSERT_FS_SIDE_ADDR(src_addr, src_lane, side_is_local(direction, 1));
   ASSERT_FS_SIDE_ADDR(dst_addr, dst_lane, side_is_local(direction, 0));
-  const u32 shifts = (u32)src_hshift | (u32)src_wshift << 8 | (u32)dst_hshift << 16 | (u32)dst_wshift << 24;
-  general_move_issue(src_addr, src_lane, src_N, src_C, src_H, src_W, src_nstride, src_cstride, src_hstride,
-                     src_wstride, src_format, dst_addr, dst_lane, dst_N, dst_C, dst_H, dst_W, dst_nstride,
-                     dst_cstride, dst_hstride, dst_wstride, dst_format, direction, mode, shifts, node);
+  const move_side_t src = MOVE_SIDE(src, src_hshift, src_wshift), dst = MOVE_SIDE(dst, dst_hshift, dst_wshift);
+  general_move_issue(&src, &dst, direction, mode, node);
 }
 
 void tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int src_C, int src_H, int src_W,
@@ -330,18 +345,18 @@ void tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_add
 void general_align_tensor_move_L2G_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int N, int C,
                                            int H, int W, int global_nstride, int global_cstride,
                                            cmd_id_node_t *node) {
-  const int plane = (H * W + EU_NUM - 1) / EU_NUM * EU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W);
   tensor_stride_move_gen_cmd(local_offset, local_lane, global_addr, N, C, H, W,
-                             plane * (int)lane_rows(local_lane, C), plane, W, 1, global_nstride, global_cstride, W,
+                             plane * (int)lane_rows((u32)local_lane, (u32)C), plane, W, 1, global_nstride, global_cstride, W,
                              1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
 }
 
 void general_align_tensor_move_G2L_gen_cmd(u64 global_addr, u32 local_offset, int local_lane, int N, int C,
                                            int H, int W, int global_nstride, int global_cstride,
                                            cmd_id_node_t *node) {
-  const int plane = (H * W + EU_NUM - 1) / EU_NUM * EU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W);
   tensor_stride_move_gen_cmd(local_offset, local_lane, global_addr, N, C, H, W, global_nstride, global_cstride, W,
-                             1, plane * (int)lane_rows(local_lane, C), plane, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                             1, plane * (int)lane_rows((u32)local_lane, (u32)C), plane, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
                              GDMA_VALUE_DIR_S2L, 0, node);
 }
 
@@ -382,11 +397,11 @@ void tensor_compact_move_gen_cmd(u32 local_mem_start_addr, int local_lane, u64 g
   const int channels_out = transpose ? N : C;  // the destination's channels
   int src_n, dst_n;
   if (direction == GDMA_VALUE_DIR_L2S) {
-    src_n = plane * (int)lane_rows(local_lane, C);
+    src_n = plane * (int)lane_rows((u32)local_lane, (u32)C);
     dst_n = plane * channels_out;
   } else {
     src_n = plane * C;
-    dst_n = plane * (int)lane_rows(local_lane, channels_out);
+    dst_n = plane * (int)lane_rows((u32)local_lane, (u32)channels_out);
   }
   CHECK_TENSOR_PARAM(0, transpose, N, C, H, W, W, 1, 0, 0, format, N, C, H, W, W, 1, 0, 0, format);
   ASSERT_FS_SIDE_ADDR(global_addr, local_lane, 0);

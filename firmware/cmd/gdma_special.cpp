@@ -10,6 +10,7 @@
 #include "runtime/hw.h"
 #include "runtime/profile.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/local_mem.h"
 
 #define GDMA_GLOBAL_ADDR_LIMIT (1ull << 40)
 
@@ -19,7 +20,6 @@
 
 static u32 tag_local(u32 offset, int lane) { return offset | LOCAL_ADDR_TAG | (u32)lane << 19; }
 
-static u32 lane_rows(int lane, int channels) { return (u32)(lane + channels + NPU_NUM - 1) / NPU_NUM; }
 
 static void issue_packs(const cmd_pack_t *packs, int count, cmd_id_node_t *node) {
   gen(gdma_gen_cmd(), packs, count, node);
@@ -96,8 +96,8 @@ void general_matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_ad
   const matrix_layout_t m = matrix_layout(sec_size, row_num, col_num, transpose);
   // Local rows padded to 128 bytes.
   const int pad = 32 * (4 / size);
-  const int row = (m.width + pad - 1) / pad * pad;
-  const u32 local_stride[4] = {(u32)row * lane_rows(local_lane, m.sections), (u32)row, (u32)row, 1};
+  const int row = (int)align_up(m.width, pad);
+  const u32 local_stride[4] = {(u32)row * lane_rows((u32)local_lane, (u32)m.sections), (u32)row, (u32)row, 1};
   const u32 global_stride[4] = {0, 0, (u32)global_row_stride, 1};
   const u32 local_shape[4] = {(u32)m.rows, (u32)m.sections, 1, (u32)m.width};
   const u32 global_shape[4] = {1, 1, (u32)row_num, (u32)col_num};
@@ -120,10 +120,7 @@ void general_matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_ad
   gdma_desc_set(&d, GDMA_FIELD_SRC_FORMAT, (u32)data_format);
   gdma_desc_set(&d, GDMA_FIELD_MATRIX, 1);
   gdma_desc_set(&d, GDMA_FIELD_WORD2, 0);
-  for (int i = 0; i < 4; i++) {
-    d.w[4 + i] = src_stride[i];
-    d.w[8 + i] = dst_stride[i];
-  }
+  gdma_desc_strides(&d, src_stride, dst_stride);
   gdma_desc_set(&d, GDMA_FIELD_SRC_N, src_shape[0]);
   gdma_desc_set(&d, GDMA_FIELD_SRC_C, src_shape[1]);
   gdma_desc_set(&d, GDMA_FIELD_SRC_H, src_shape[2]);
@@ -136,7 +133,7 @@ void general_matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_ad
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
   gdma_desc_set(&d, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
-  d.w[19] = 0;
+  gdma_desc_shifts(&d, 0, 0, 0, 0);
   gdma_desc_issue(&d, node);
 }
 
@@ -172,9 +169,9 @@ void lrn_shift_gen_cmd(u32 src_offset, int local_mem_idx, u32 dst_offset, int N,
   ASSERT_FS(C > lrn_step, "C=%d, lrn_step=%d", C, lrn_step);
   ASSERT_FS(!result_add || (result_add && data_format == GDMA_VALUE_FORMAT_FLOAT32), "result_add=%d, data_format=%d",
             result_add, (int)data_format);
-  const int plane = (H * W + EU_NUM - 1) / EU_NUM * EU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W);
   const int slot = 4 * plane;
-  const u32 nstride = (u32)plane * lane_rows(local_mem_idx, C);
+  const u32 nstride = (u32)plane * lane_rows((u32)local_mem_idx, (u32)C);
   const u32 a = src_offset + ((u32)local_mem_idx << 19) + LOCAL_ADDR_TAG;
   const u32 b = dst_offset + ((u32)local_mem_idx << 19) + LOCAL_ADDR_TAG;
   const int right = lrn_direction != GDMA_VALUE_LRN_SHIFT_LEFT;
@@ -294,7 +291,9 @@ void tensor_general_move_with_mask_gen_cmd(u64 src_addr, int local_lane, u64 mas
   gdma_desc_set(&d, GDMA_FIELD_DIRECTION, GDMA_VALUE_DIR_L2S);
   gdma_desc_set(&d, GDMA_FIELD_MODE, GDMA_MODE_FILTER);
   gdma_desc_set(&d, GDMA_FIELD_WORD2, 0);
-  for (int i = 4; i <= 11; i++) d.w[i] = 0;  // no strides: the engine lays out both local tensors
+  // No strides: the engine lays out both local tensors.
+  const u32 none[4] = {0, 0, 0, 0};
+  gdma_desc_strides(&d, none, none);
   gdma_desc_set(&d, GDMA_FIELD_COUNT, (u32)N * (u32)C * (u32)H * (u32)W);
   gdma_desc_set(&d, GDMA_FIELD_MASK_ADDR, (u32)mask_addr | tag);
   gdma_desc_set(&d, GDMA_FIELD_SRC_N, (u32)N);
@@ -309,7 +308,7 @@ void tensor_general_move_with_mask_gen_cmd(u64 src_addr, int local_lane, u64 mas
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr);
   gdma_desc_set(&d, GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32));
   gdma_desc_set(&d, GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32));
-  d.w[19] = 0;
+  gdma_desc_shifts(&d, 0, 0, 0, 0);
   gdma_desc_issue(&d, node);
 }
 

@@ -14,23 +14,22 @@
 #include "cmd/gdma.h"
 #include "cmd/bd_fc.h"
 #include "cmd/bd_md.h"
-
-static u32 div_up(u32 a, u32 b) { return (a + b - 1) / b; }
+#include "cmd/local_mem.h"
 
 void mat_tensor_shape(mat_slice_t *m) {
   const int t = m->lane_transposed;
   const u32 n = (u32)(t ? m->cols : m->rows);
   const u32 s = (u32)(t ? m->rows : m->cols);
-  const u32 w = div_up(s, NPU_NUM);
+  const u32 w = (u32)ceil_div(s, NPU_NUM);
   m->shape.n = (i32)n;
-  m->shape.c = (i32)div_up(s, w);
+  m->shape.c = (i32)ceil_div(s, w);
   m->shape.h = 1;
   m->shape.w = (i32)w;
 }
 
 // Bytes one buffer of the slice takes per lane: rows of W padded to 128 bytes.
 static u32 slice_bytes(const mat_slice_t *m) {
-  return (u32)m->shape.n * 128u * div_up((u32)m->shape.w, (u32)EU_NUM);
+  return (u32)m->shape.n * 128u * (u32)ceil_div((u32)m->shape.w, EU_NUM);
 }
 
 int check_local_size(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buffer) {

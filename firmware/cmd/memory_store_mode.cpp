@@ -3,6 +3,7 @@
 #include "runtime/assert.h"
 #include "cmd/gdma.h"
 #include "cmd/memory_store_mode.h"
+#include "cmd/local_mem.h"
 
 #define GDMA_DIM_MAX 65535
 
@@ -84,7 +85,7 @@ void gdma_move_global1N_local2N4N(u64 global_addr, u32 local_offset, u32 start_l
   const gdma_value_format_t format = store_4N ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_INT16;
   const int bytes = store_4N ? 1 : 2;
   const int plane = local_h * local_w;
-  const int m = k * (eu_align ? (plane + EU_NUM - 1) / EU_NUM * EU_NUM : plane);  // local channel stride
+  const int m = k * (eu_align ? (int)eu_plane((u32)plane) : plane);  // local channel stride
   const int item = global_c * global_h * global_w;
   u64 src = global_addr;
   u32 offset = local_offset;
@@ -94,6 +95,6 @@ void gdma_move_global1N_local2N4N(u64 global_addr, u32 local_offset, u32 start_l
                                 offset, (int)start_lane, n, local_c, local_h, local_w, 1, m, k * local_w, k, format,
                                 GDMA_VALUE_DIR_S2L, 0, node);
     src += (u64)k * (u64)item * (u64)bytes;
-    offset += (u32)(((local_c + NPU_NUM - 1) / NPU_NUM) * m * bytes);
+    offset += lane_rows(0, (u32)local_c) * (u32)m * (u32)bytes;
   }
 }

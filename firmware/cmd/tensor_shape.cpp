@@ -2,6 +2,7 @@
 
 #include "runtime/assert.h"
 #include "runtime/regs.h"
+#include "cmd/local_mem.h"
 
 // Bytes of one execution-unit group: the unit an EU-aligned channel plane is
 // rounded up to.
@@ -47,10 +48,9 @@ dim4_t *get_tensor_stride_by_shape(dim4_t *out, const dim4_t *shape, int is_loca
       ASSERT(type_len == 1 || type_len == 2 || type_len == 4,
              "type_len=%d is not an element length (1, 2 or 4 bytes)", type_len);
       const i32 group = EU_GROUP_BYTES / type_len;
-      s.c = (s.c + group - 1) / group * group;
+      s.c = (i32)align_up(s.c, group);
     }
-    const u32 lane_rows = (start_lane + (u32)shape->c + NPU_NUM - 1) / NPU_NUM;
-    s.n = s.c * (i32)lane_rows;
+    s.n = s.c * (i32)lane_rows(start_lane, (u32)shape->c);
   } else {
     s.n = shape->c * s.c;
   }

@@ -4,6 +4,7 @@
 
 #include "runtime/assert.h"
 #include "runtime/regs.h"
+#include "cmd/local_mem.h"
 
 // Rows a block of a local-memory hint may have: the engines' row limit.
 #define SPLIT_MAX_ROWS 2047
@@ -14,8 +15,6 @@
 
 const split_info_t s_split_info = {4096, 64, 1024, 32};
 
-static inline u64 ceil_div_u64(u64 a, u64 b) { return (a + b - 1) / b; }
-static inline u64 align_u64(u64 x, u64 a) { return ceil_div_u64(x, a) * a; }
 
 void init_length_split(length_split_t *split, u64 total, const split_info_t *hint) {
   if (hint == nullptr) hint = &s_split_info;
@@ -88,7 +87,7 @@ void split_info_hint_by_localmem(split_info_t *hint, int local_bytes, int type_l
 
 // Bytes per lane of `a` float32 channel rows of `rows` x `input_w` elements.
 static inline u64 rows_bytes(u64 a, u64 rows, u64 input_w) {
-  return align_u64(rows * input_w, EU_NUM) * 4 * a;
+  return ALIGN(rows * input_w, (u64)EU_NUM) * 4 * a;
 }
 
 void same_tensor_split_nh(nh_secs_t *out, int tensor_num, u32 local_bytes, int input_n,
@@ -143,14 +142,13 @@ int get_slice_num_elemwise_fixw(int tensor_num, int len) {
 
 int LimitWSize(int w) {
   ASSERT(w > 0, "w=%d must be positive", w);
-  int s = (w + SPLIT_MAX_COLS - 1) / SPLIT_MAX_COLS;
+  int s = (int)ceil_div(w, SPLIT_MAX_COLS);
   while (w % s != 0) s++;
   return s;
 }
 
 int addr_EU_align(int bytes) {
-  const s64 words = ((s64)bytes + 3) / 4;
-  return (int)((words + EU_NUM - 1) / EU_NUM * EU_NUM * 4);
+  return (int)(align_up(ceil_div(bytes, 4), EU_NUM) * 4);
 }
 
 void pipeline_info_init(pipeline_info_t *info, int pipe_num) {

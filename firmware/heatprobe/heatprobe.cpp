@@ -9,6 +9,7 @@
 #include "runtime/hw.h"
 #include "runtime/profile.h"
 #include "cmd/bd_conv.h"
+#include "cmd/local_mem.h"
 
 // The kernel's own wait for the node's ids on both engines.
 static void zvkernel_poll_all_engine_done_internal(cmd_id_node_t *node) {
@@ -32,31 +33,55 @@ void zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
   ASSERT_FS(weight_addr % (sizeof(int)) == 0);
   ASSERT_FS(bias_addr % (sizeof(short)) == 0);
   ASSERT_FS(input_w < 4096 && output_w < 4096);
+  const fix_conv_t a = {ifmap_addr,
+                        ofmap_addr,
+                        weight_addr,
+                        bias_addr,
+                        input_n,
+                        input_c,
+                        input_h,
+                        input_w,
+                        {istride0, istride1, opd_param24, opd_param25},
+                        ins_h,
+                        ins_w,
+                        output_c,
+                        output_h,
+                        output_w,
+                        weight_is_const,
+                        weight_const,
+                        kh,
+                        kw,
+                        dh_minus1,
+                        dw_minus1,
+                        {kstride0, kstride1, opd_param26, opd_param27},
+                        {pad_h_top, pad_h_bottom, pad_w_l, pad_w_r},
+                        stride_h,
+                        stride_w,
+                        using_bias,
+                        kernel_flag,
+                        out_mode,
+                        rshift,
+                        {opd0_sign, opd1_sign, opd2_sign},
+                        input_mode,
+                        weight_mode};
   bd_desc_t d;
-  bd_desc_init(&d, 1, 29);
-  d.w[1] = 0x04008000u | (using_bias != 0 ? 3u : 2u) << 14 | ((u32)rshift & 0x1fu) << 16 |
-           ((u32)out_mode & 3u) << 28 | (u32)(kernel_flag != 0) << 31;
-  d.w[2] = 0x08003000u | (u32)(opd0_sign != 0) | (u32)(opd1_sign != 0) << 1 | (u32)(opd2_sign != 0) << 2 |
-           (u32)(weight_is_const != 0) << 16 | ((u32)input_mode & 3u) << 21 | ((u32)weight_mode & 3u) << 24 |
-           ((u32)ins_w & 3u) << 30;
-  conv_desc_window(&d, ins_h, ins_w, dh_minus1, dw_minus1, pad_h_top, pad_h_bottom, pad_w_l, pad_w_r, stride_h,
-                   stride_w);
-  conv_desc_shapes(&d, input_n, output_c, output_h, output_w, input_c, input_h, input_w, kh, kw);
-  bd_desc_set(&d, BD_OPD0_NSTRIDE, (u32)istride0);
-  bd_desc_set(&d, BD_OPD0_CSTRIDE, (u32)istride1);
-  bd_desc_set(&d, BD_OPD1_NSTRIDE, (u32)kstride0);
-  bd_desc_set(&d, BD_OPD1_CSTRIDE, (u32)kstride1);
-  d.w[17] = 0;
-  d.w[CONV_WORD_OUTPUT] = ofmap_addr;
-  d.w[CONV_WORD_INPUT] = ifmap_addr;
-  d.w[CONV_WORD_WEIGHT] = weight_is_const ? (u32)(i32)(s8)(weight_const & 0xffu) : weight_addr;
-  d.w[CONV_WORD_BIAS] = using_bias ? bias_addr : 0;
-  d.w[24] = (u32)opd_param24;
-  d.w[25] = (u32)opd_param25;
-  d.w[26] = (u32)opd_param26;
-  d.w[27] = (u32)opd_param27;
+  fix_conv_compose(&d, &a);
   bd_desc_issue(&d, node);
 }
+
+// Units from an operand's first element to the end of its last: 0 when any
+// extent is 0.
+static u64 extent_units(const u64 count[4], const u64 stride[4]) {
+  u64 last = 0;
+  for (int i = 0; i < 4; i++) {
+    if (count[i] == 0) return 0;
+    last += (count[i] - 1) * stride[i];
+  }
+  return last + 1;
+}
+
+// Bytes from a tagged local address to the end of its lane.
+static u64 lane_room(u32 tagged) { return LOCAL_MEM_SIZE - (tagged & (LOCAL_MEM_SIZE - 1)); }
 
 void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u32 w6, u32 w7,
                               u32 input_n, u32 input_c, u32 input_h, u32 input_w, u32 groups,
@@ -69,11 +94,21 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
   // A zero divisor would give meaningless extents (and fault on some cores).
   ASSERT_FS(groups > 0);
   ASSERT_FS(stride_h > 0 && stride_w > 0);
-  const int oh = ((int)(input_h - 1) * (int)(ins_h + 1) + 2 * (int)pad_h - (int)(kh - 1) * (int)dh) / (int)stride_h + 1;
-  const int ow = ((int)(input_w - 1) * (int)(ins_w + 1) + 2 * (int)pad_w - (int)(kw - 1) * (int)dw) / (int)stride_w + 1;
+  // The engine reads the input in its aligned layout (mode 0) or by the
+  // strides the kernel gives (mode 3); it has no other input mode.
+  const u32 input_mode = w37;
+  ASSERT_FS(input_mode == 0 || input_mode == 3);
+  // The output extents in 64 bits: the record's words can overflow any 32-bit
+  // product. Each must be positive and fit its 16-bit shape field.
+  const i64 oh64 = ((i64)input_h - 1) * ((i64)ins_h + 1) + 2 * (i64)pad_h - ((i64)kh - 1) * (i64)dh;
+  const i64 ow64 = ((i64)input_w - 1) * ((i64)ins_w + 1) + 2 * (i64)pad_w - ((i64)kw - 1) * (i64)dw;
+  ASSERT_FS(oh64 >= 0 && ow64 >= 0);
+  ASSERT_FS(oh64 / stride_h < BD_MAX_H && ow64 / stride_w < BD_MAX_W);
+  const int oh = (int)(oh64 / stride_h) + 1;
+  const int ow = (int)(ow64 / stride_w) + 1;
   const u32 ic_g = input_c / groups, oc_g = output_c / groups;
-  const u32 plane = ALIGN(input_h * input_w, 32u);
-  const u32 in_n = plane * ((ic_g + 63) / 64), in_c = plane, in_h = input_w, in_w = 1;
+  const u32 plane = eu_plane(input_h * input_w);
+  const u32 in_n = plane * lane_rows(0, ic_g), in_c = plane, in_h = input_w, in_w = 1;
   u32 k_n, k_c, k_h, k_w;
   if (weight_layout == 0) {
     k_n = input_c * kh * kw;
@@ -81,19 +116,37 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
     k_h = kw;
     k_w = 1;
   } else {
-    const u32 k4 = (input_c + 3) / 4;
+    const u32 k4 = (u32)ceil_div(input_c, 4);
     k_n = k4 * kh * kw;
     k_c = 1;
     k_h = k4 * kw;
     k_w = k4;
   }
+  // Each operand must stay inside its lanes, where the engine reads and writes
+  // it: the bytes per lane from its fixed offset to its last element, in 64
+  // bits (4N batch groups, lane rows, rows, columns; 4-byte units).
+  const u64 groups4 = (u64)ceil_div(input_n, 4);
+  const u64 in_rows = lane_rows(0, input_c), out_rows = lane_rows(0, oc_g);
+  const u64 in_plane = ALIGN((u64)input_h * input_w, (u64)EU_NUM);
+  const u64 out_plane = ALIGN((u64)oh * (u64)ow, (u64)EU_NUM);
+  const u64 in_count[4] = {groups4, in_rows, input_h, input_w};
+  const u64 in_stride[4] = {input_mode == 3 ? (u64)in_n : in_plane * in_rows, in_plane, input_w, 1};
+  const u64 out_count[4] = {groups4, out_rows, (u64)oh, (u64)ow};
+  const u64 out_stride[4] = {out_rows * out_plane, out_plane, (u64)ow, 1};
+  const u64 weight_count[4] = {(u64)ceil_div(input_c, 4), out_rows, kh, kw};
+  const u64 weight_stride[4] = {k_c, k_n, k_h, k_w};
+  const u64 input_bytes = 4 * extent_units(in_count, in_stride);
+  const u64 output_bytes = 4 * extent_units(out_count, out_stride);
+  const u64 weight_bytes = 4 * extent_units(weight_count, weight_stride);
+  ASSERT_FS(input_bytes <= lane_room(HEATPROBE_INPUT) && output_bytes <= lane_room(HEATPROBE_OUTPUT) &&
+            weight_bytes <= lane_room(HEATPROBE_WEIGHT));
   for (int i = 0; i < HEATPROBE_REPEAT; i++)
     zvkernel_atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
         HEATPROBE_INPUT, HEATPROBE_OUTPUT, HEATPROBE_WEIGHT, HEATPROBE_BIAS, (int)input_n, (int)input_c,
         (int)input_h, (int)input_w, (int)in_n, (int)in_c, (int)in_h, (int)in_w, (int)ins_h, (int)ins_w, (int)oc_g,
         oh, ow, 0, 0, (int)kh, (int)kw, (int)dh - 1, (int)dw - 1, (int)k_c, (int)k_n, (int)k_h, (int)k_w,
         (int)pad_h, (int)pad_h, (int)pad_w, (int)pad_w, (int)stride_h, (int)stride_w, (int)w22, 0, (int)w23,
-        (int)w29, (int)w33, (int)w34, (int)w35, (int)w36, (int)w37, 3, node);
+        (int)w29, (int)w33, (int)w34, (int)w35, (int)w36, (int)input_mode, 3, node);
 }
 
 int zvkernel_func(const char *param) {

@@ -6,6 +6,7 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 #include "cmd/bd_arith.h"
+#include "cmd/local_mem.h"
 #include "cmd/bd_md.h"
 #include "cmd/tensor_ops.h"
 
@@ -377,7 +378,7 @@ void nodechip_fix16_to_float_local_stride(u64 input, u32 output, u64 spare, cons
   const int N = shape->n, C = shape->c, H = shape->h, W = shape->w;
   const u32 in = tag((u32)input), out = tag(output);
   const u32 in_lane = get_local_start_lane(in);
-  const u64 in_rows = (u64)((in_lane + (u32)C + NPU_NUM - 1) / NPU_NUM);
+  const u64 in_rows = lane_rows(in_lane, (u32)C);
   const dim4_t os = aligned_strides(C, H, W, out);
   const dim4_t all = {N, C, H, W};
   if (mode == STORAGE_MODE_2N_INT16) {

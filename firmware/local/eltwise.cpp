@@ -7,6 +7,7 @@
 #include "runtime/regs.h"
 #include "runtime/services.h"
 #include "cmd/bd_arith.h"
+#include "cmd/local_mem.h"
 #include "cmd/bd_conv.h"
 #include "cmd/bd_md.h"
 #include "cmd/tensor_ops.h"
@@ -29,8 +30,8 @@ static float bits_f32(u32 u) {
   return f;
 }
 static u32 tag(u32 local) { return local | LOCAL_ADDR_TAG; }
-static int plane(int h, int w) { return ALIGN(h * w, EU_NUM); }
-static int rows(int c) { return (c + NPU_NUM - 1) / NPU_NUM; }
+static int plane(int h, int w) { return (int)eu_plane((u32)h * (u32)w); }
+static int rows(int c) { return (int)lane_rows(0, (u32)c); }
 
 static dim4_t default_strides(const dim4_t *shape) {
   const int p = plane(shape->h, shape->w);

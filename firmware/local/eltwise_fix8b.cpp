@@ -5,12 +5,13 @@
 #include "runtime/regs.h"
 #include "runtime/services.h"
 #include "cmd/bd_arith.h"
+#include "cmd/local_mem.h"
 #include "cmd/bd_conv.h"
 #include "local/eltwise.h"
 
 static u32 tag(u32 local) { return local | LOCAL_ADDR_TAG; }
-static int plane(int h, int w) { return ALIGN(h * w, EU_NUM); }
-static int rows(int c) { return (c + NPU_NUM - 1) / NPU_NUM; }
+static int plane(int h, int w) { return (int)eu_plane((u32)h * (u32)w); }
+static int rows(int c) { return (int)lane_rows(0, (u32)c); }
 static int is_cmp(int op) { return op >= BINARY_GT && op <= BINARY_NE; }
 
 static dim4_t word_strides(const dim4_t *shape, int compact) {

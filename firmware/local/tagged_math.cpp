@@ -4,6 +4,7 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 #include "cmd/bd_arith.h"
+#include "cmd/local_mem.h"
 #include "cmd/bd_conv.h"
 #include "cmd/bd_md.h"
 #include "local/compare_select.h"
@@ -112,7 +113,7 @@ void tensor_normalize(u32 x, u32 y, u32 w, int N, int C, int H, int W, int acros
     atomic_md_mul_gen_cmd(Wk, X, Y, N, C, H, W, 0, node);
     return;
   }
-  const int plane = ALIGN(H * W, EU_NUM), rows = (C + NPU_NUM - 1) / NPU_NUM;
+  const int plane = (int)eu_plane((u32)H * (u32)W), rows = (int)lane_rows(0, (u32)C);
   const dim4_t item = {1, C, H, W};
   const dim4_t xs = {0, plane, W, 1};
   // Every channel holds the same sum over the channels, so the first element of

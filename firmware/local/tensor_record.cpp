@@ -7,6 +7,7 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 #include "cmd/bd_arith.h"
+#include "cmd/local_mem.h"
 #include "cmd/bd_conv.h"
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
@@ -26,7 +27,7 @@ static float bits_f32(u32 u) {
   return f;
 }
 
-static u32 lane_rows(const tensor_t *t) { return ((u32)t->shape.c + NPU_NUM - 1) / NPU_NUM; }
+static u32 lane_rows(const tensor_t *t) { return lane_rows(0, (u32)t->shape.c); }
 
 // ---- Record helpers ----
 
@@ -59,7 +60,7 @@ tensor_t *CONSTANT_TENSOR(tensor_t *out, float value) {
 u32 feature_size(const tensor_t *t) {
   if (t->constant) return 0;
   const u32 hw = (u32)t->shape.h * (u32)t->shape.w;
-  return t->eu_align == 1 && hw != 0 ? ALIGN(hw, EU_NUM) : hw;
+  return t->eu_align == 1 && hw != 0 ? eu_plane(hw) : hw;
 }
 
 int is_bcast(const tensor_t *t) {

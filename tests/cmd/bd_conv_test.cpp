@@ -6,6 +6,8 @@
 // result); every case under eager and deferred schedules, checker on.
 #include "conv_rig.h"
 #include "cmd/bd_conv.h"
+#include "cmd/bd_fc.h"
+#include "cmd/bd_pool.h"
 
 namespace zv::test::conv {
 namespace {
@@ -372,6 +374,47 @@ TEST(ConvWords, FieldsOfSingleCommands) {
                                                    0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 1, 1, 0, 0, 3, node);
   });
   EXPECT_EQ(fix.at(0).word(20), 0xfffffffdu) << "the 8-bit constant -3, sign-extended";
+}
+
+// Every field is written through its declaration: a value wider than its field
+// fails the merge's check before the window is touched, instead of being cut
+// into place (a shift of 32 was once written as 0).
+TEST(ConvWords, ValuesWiderThanTheirFieldsFail) {
+  const u32 I = lane(0, 0), O = lane(0, 0x100), W = lane(0, 0x200);
+  struct Case {
+    const char *what;
+    std::function<void(cmd_id_node_t *)> issue;
+  };
+  auto fix8 = [=](int rshift, int out_mode, int input_mode) {
+    return [=](cmd_id_node_t *node) {
+      atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(I, O, W, 0, 4, 1, 2, 2, 0, 0, 0, 0, 0, 0, 1, 2, 2, 0, 0, 1, 1,
+                                                     0, 0, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, out_mode, rshift,
+                                                     0, 0, 0, input_mode, 3, node);
+    };
+  };
+  const Case cases[] = {
+      {"8-bit convolution, right shift 32", fix8(32, 0, 0)},
+      {"8-bit convolution, out mode 4", fix8(0, 4, 0)},
+      {"8-bit convolution, input mode 4", fix8(0, 0, 4)},
+      {"16-bit depthwise, right shift 32",
+       [=](cmd_id_node_t *node) {
+         atomic_depthwise_fix16b_gen_cmd(I, W, O, 0, 4, 1, 2, 2, 2, 2, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0, 2, 32, 0, 0, 0,
+                                         0, 0, 0, 0, node);
+       }},
+      {"8-bit fully connected, ReLU field 2",
+       [=](cmd_id_node_t *node) {
+         atomic_fc_fix8b_gen_cmd(0, 0, 0, I, W, O, 0, 4, 1, 4, 1, 4, 4, 0, 0, 0, 2, 0, 0, 0, 0, node);
+       }},
+      {"8-bit pooling, out mode 4",
+       [=](cmd_id_node_t *node) {
+         atomic_pooling_fix8b_gen_cmd(I, 0, O, 0, 4, 1, 2, 2, 1, 1, 2, 2, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                      0, 4, node);
+       }},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    expect_bd_assert(k.issue, "ASSERT", "write_cmd", "0");
+  }
 }
 
 }  // namespace

@@ -262,7 +262,7 @@ TEST(GdeGather, ParametersAreCheckedBeforeAnythingIsIssued) {
     u32 in, index, len, type, out;
     std::string condition, info;
   };
-  const std::string in_range = "(in_addr >= L2_SRAM_START_ADDR) && ((u64)in_addr + len * item_size <= "
+  const std::string in_range = "(in_addr >= L2_SRAM_START_ADDR) && ((u64)in_addr + item_size <= "
                                "L2_SRAM_START_ADDR + L2_SRAM_SIZE)";
   const std::string out_range = "(out_addr >= L2_SRAM_START_ADDR) && ((u64)out_addr + len * item_size <= "
                                 "L2_SRAM_START_ADDR + L2_SRAM_SIZE)";
@@ -275,8 +275,8 @@ TEST(GdeGather, ParametersAreCheckedBeforeAnythingIsIssued) {
       // 100 words at 40 bytes before the end: the count alone would fit.
       {"output items past the end", kL2, kL2 + 0x1000, 100, GDE_TYPE_WORD, kL2End - 40, out_range,
        "output address should be l2 sram"},
-      {"16-byte input items past the end", kL2End - 64, kL2 + 0x1000, 8, GDE_TYPE_128BITS, kL2, in_range,
-       "input address should be l2 sram"},
+      {"a 16-byte input item that ends past L2 SRAM", kL2End - 8, kL2 + 0x1000, 8, GDE_TYPE_128BITS, kL2,
+       in_range, "input address should be l2 sram"},
       {"index entries past the end", kL2, kL2End - 8, 4, GDE_TYPE_BYTE, kL2 + 0x100, index_range,
        "index address should be l2 sram"},
       {"an address near 4 GB does not wrap", 0xfffffff0, kL2, 4, GDE_TYPE_WORD, kL2 + 0x100, in_range,
@@ -297,6 +297,24 @@ TEST(GdeGather, ParametersAreCheckedBeforeAnythingIsIssued) {
                   "CHECK_PARAM", k.condition, k.info));
     EXPECT_TRUE(rig.chip().engines.gde.commands().empty());
   }
+}
+
+// The input's extent is set by the indices, not by the count: 100 items
+// gathered from the last 16 items of L2 SRAM.
+TEST(GdeGather, InputNearTheEndOfL2SramIsBoundedByItsIndicesNotItsCount) {
+  FirmwareRig rig;
+  chip::Chip &c = rig.chip();
+  const u32 in_addr = kL2End - 256, index_addr = kL2 + 0x1000, out_addr = kL2 + 0x2000;
+  std::vector<u8> in(256);
+  for (size_t i = 0; i < in.size(); i++) in[i] = static_cast<u8>(i * 7 + 1);
+  std::vector<u32> index(100);
+  for (u32 i = 0; i < index.size(); i++) index[i] = (i * 5) % 16;
+  put(c, in_addr, in);
+  put(c, index_addr, index);
+  ASSERT_TRUE(ran_clean(rig.run([&] {
+    gde_gather_data_gen_cmd(1, in_addr, index_addr, 100, GDE_TYPE_128BITS, out_addr);
+  })));
+  EXPECT_EQ(get<u8>(c, out_addr, 100 * 16), ref::gather(in, index, 16));
 }
 
 TEST(GdeGather, AnIndexOutsideL2SramIsReportedByTheEngine) {

@@ -7,7 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "chip/engines/bd/fields.h"
+#include "chip/engines/cdma/cdma.h"
+#include "chip/engines/gde/gde.h"
+#include "chip/engines/gdma/fields.h"
+#include "cmd/bd_conv.h"
 #include "cmd/cdma_sort.h"
+#include "cmd/gde_gather.h"
+#include "cmd/gdma.h"
 #include "engine_issue.h"
 #include "runtime/engine_wait.h"
 #include "fw_test.h"
@@ -126,6 +133,137 @@ TEST(EngineCmd, FieldWidthAndValueAreChecked) {
     cmd_field_id_t id = {4, 0};
     read_cmd_cache(cache, &id);
   }, "ASSERT", "firmware/cmd/", "read_cmd_cache", "id->len > 0 && id->len <= (32)", "none.");
+}
+
+// The firmware composes descriptors through its field declarations and the
+// model decodes them through its own tables (it cannot include the
+// firmware's): each field both sides name must be the same bits.
+TEST(EngineCmd, FirmwareAndModelDeclareTheSameFields) {
+  struct Pair {
+    const char *name;
+    cmd_field_id_t firmware;
+    chip::Field model;
+  };
+  namespace bd = chip::bd::field;
+  namespace gdma = chip::gdma::field;
+  namespace cdma = chip::cdma::field;
+  namespace gde = chip::gde::field;
+  const Pair pairs[] = {
+      {"BD own id", BD_FIELD_OWN_ID, bd::kOwnId},
+      {"BD GDMA wait id", BD_FIELD_WAIT_GDMA_ID, bd::kWaitGdmaId},
+      {"BD task", BD_TASK, bd::kTask},
+      {"BD sub-op", BD_SUBOP, bd::kSubOp},
+      {"BD operand count", BD_OPD_NUM, bd::kOperands},
+      {"BD right shift", BD_RSHIFT, bd::kRshift},
+      {"BD second shift", BD_SHIFT2, bd::kShift2},
+      {"BD shift type", BD_SHIFT_TYPE, bd::kShiftType},
+      {"BD result add", BD_RES_ADD, bd::kResAdd},
+      {"BD float mode", BD_FLOAT_MODE, bd::kFloatMode},
+      {"conv out mode", CONV_OUT_MODE, bd::kOutMode},
+      {"fc ReLU", FC_RELU, bd::kFcRelu},
+      {"fc L transposed", FC_L_TRANS, bd::kFcLTrans},
+      {"conv Winograd", CONV_WINOGRAD, bd::kWinograd},
+      {"conv kernel flag", CONV_KERNEL_FLAG, bd::kKernelFlag},
+      {"BD operand 0 sign", BD_OPD0_SIGN, bd::kOpd0Sign},
+      {"BD operand 1 sign", BD_OPD1_SIGN, bd::kOpd1Sign},
+      {"BD operand 2 sign", BD_OPD2_SIGN, bd::kOpd2Sign},
+      {"BD result precision", BD_RES_PREC, bd::kResPrec},
+      {"BD operand 0 precision", BD_OPD0_PREC, bd::kOpd0Prec},
+      {"BD operand 1 precision", BD_OPD1_PREC, bd::kOpd1Prec},
+      {"BD operand 2 precision", BD_OPD2_PREC, bd::kOpd2Prec},
+      {"BD operand 0 constant", BD_OPD0_CONST, bd::kOpd0Const},
+      {"BD operand 1 constant", BD_OPD1_CONST, bd::kOpd1Const},
+      {"BD operand 2 constant", BD_OPD2_CONST, bd::kOpd2Const},
+      {"BD result stride mode", BD_RES_STRIDE_MODE, bd::kResStrideMode},
+      {"BD operand 0 stride mode", BD_OPD0_STRIDE_MODE, bd::kOpd0StrideMode},
+      {"BD operand 1 stride mode", BD_OPD1_STRIDE_MODE, bd::kOpd1StrideMode},
+      {"conv zeros between columns", CONV_INS_W, bd::kInsW},
+      {"conv zeros between rows", CONV_INS_H, bd::kInsH},
+      {"conv dilation w", CONV_DW, bd::kDwMinus1},
+      {"conv dilation h", CONV_DH, bd::kDhMinus1},
+      {"conv pad top", CONV_PAD_TOP, bd::kPadTop},
+      {"conv pad bottom", CONV_PAD_BOTTOM, bd::kPadBottom},
+      {"conv pad left", CONV_PAD_LEFT, bd::kPadLeft},
+      {"conv pad right", CONV_PAD_RIGHT, bd::kPadRight},
+      {"conv stride w", CONV_STRIDE_W, bd::kStrideW},
+      {"conv stride h", CONV_STRIDE_H, bd::kStrideH},
+      {"BD N", BD_N, bd::kN},
+      {"BD C", BD_C, bd::kC},
+      {"BD H", BD_H, bd::kH},
+      {"BD W", BD_W, bd::kW},
+      {"BD operand 0 N", BD_OPD0_N, bd::kOpd0N},
+      {"BD operand 0 C", BD_OPD0_C, bd::kOpd0C},
+      {"BD operand 0 H", BD_OPD0_H, bd::kOpd0H},
+      {"BD operand 0 W", BD_OPD0_W, bd::kOpd0W},
+      {"BD operand 1 N", BD_OPD1_N, bd::kOpd1N},
+      {"BD operand 1 C", BD_OPD1_C, bd::kOpd1C},
+      {"BD operand 1 H", BD_OPD1_H, bd::kOpd1H},
+      {"BD operand 1 W", BD_OPD1_W, bd::kOpd1W},
+      {"BD fixed-point shift 0", BD_FIX_SHIFT(0), bd::fix_shift(0)},
+      {"BD fixed-point shift 5", BD_FIX_SHIFT(5), bd::fix_shift(5)},
+      {"BD result n stride", BD_RES_NSTRIDE, bd::kResNStride},
+      {"BD result c stride", BD_RES_CSTRIDE, bd::kResCStride},
+      {"BD operand 0 n stride", BD_OPD0_NSTRIDE, bd::kOpd0NStride},
+      {"BD operand 0 c stride", BD_OPD0_CSTRIDE, bd::kOpd0CStride},
+      {"BD operand 1 n stride", BD_OPD1_NSTRIDE, bd::kOpd1NStride},
+      {"BD operand 1 c stride", BD_OPD1_CSTRIDE, bd::kOpd1CStride},
+      {"BD operand 2 n stride", BD_OPD2_NSTRIDE, bd::kOpd2NStride},
+      {"BD operand 2 c stride", BD_OPD2_CSTRIDE, bd::kOpd2CStride},
+      {"BD result sign", BD_RES_SIGN, bd::kResSign},
+      {"BD operand 1 broadcast n", BD_OPD1_BCAST_N, bd::kOpd1BcastN},
+      {"BD operand 3 constant", BD_OPD3_CONST, bd::kOpd3Const},
+      {"GDMA strides given", GDMA_FIELD_STRIDE_EN, gdma::kStridesGiven},
+      {"GDMA direction", GDMA_FIELD_DIRECTION, gdma::kDirection},
+      {"GDMA result add", GDMA_FIELD_RESULT_ADD, gdma::kResultAdd},
+      {"GDMA flat copy", GDMA_FIELD_FLAT_COPY, gdma::kFlatCopy},
+      {"GDMA own id", GDMA_FIELD_OWN_ID, gdma::kOwnId},
+      {"GDMA BD wait id", GDMA_FIELD_WAIT_BD_ID, gdma::kWaitBdId},
+      {"GDMA mode", GDMA_FIELD_MODE, gdma::kMode},
+      {"GDMA destination format", GDMA_FIELD_DST_FORMAT, gdma::kDstFormat},
+      {"GDMA layout", GDMA_FIELD_LAYOUT, gdma::kLayout},
+      {"GDMA matrix", GDMA_FIELD_MATRIX, gdma::kMatrix},
+      {"GDMA source format", GDMA_FIELD_SRC_FORMAT, gdma::kSrcFormat},
+      {"GDMA fill value", GDMA_FIELD_FILL_VALUE, gdma::kFillValue},
+      {"GDMA count", GDMA_FIELD_COUNT, gdma::kCount},
+      {"GDMA mask address", GDMA_FIELD_MASK_ADDR, gdma::kMaskAddr},
+      {"GDMA source n stride", GDMA_FIELD_SRC_NSTRIDE, gdma::kSrcStride[0]},
+      {"GDMA source w stride", GDMA_FIELD_SRC_WSTRIDE, gdma::kSrcStride[3]},
+      {"GDMA destination n stride", GDMA_FIELD_DST_NSTRIDE, gdma::kDstStride[0]},
+      {"GDMA destination w stride", GDMA_FIELD_DST_WSTRIDE, gdma::kDstStride[3]},
+      {"GDMA source N", GDMA_FIELD_SRC_N, gdma::kSrcShape[0]},
+      {"GDMA source W", GDMA_FIELD_SRC_W, gdma::kSrcShape[3]},
+      {"GDMA destination N", GDMA_FIELD_DST_N, gdma::kDstShape[0]},
+      {"GDMA destination W", GDMA_FIELD_DST_W, gdma::kDstShape[3]},
+      {"GDMA source address", GDMA_FIELD_SRC_ADDR_LO, gdma::kSrcAddrLow},
+      {"GDMA destination address", GDMA_FIELD_DST_ADDR_LO, gdma::kDstAddrLow},
+      {"GDMA source address high", GDMA_FIELD_SRC_ADDR_HI, gdma::kSrcAddrHigh},
+      {"GDMA destination address high", GDMA_FIELD_DST_ADDR_HI, gdma::kDstAddrHigh},
+      {"CDMA sort order", CDMA_FIELD_SORT_ORDER, cdma::kDescending},
+      {"CDMA index enable", CDMA_FIELD_INDEX_ENABLE, cdma::kIndexEnable},
+      {"CDMA automatic index", CDMA_FIELD_AUTO_INDEX, cdma::kAutoIndex},
+      {"CDMA source keys", CDMA_FIELD_SRC_KEY_LO, cdma::kSrcKeyLow},
+      {"CDMA destination keys", CDMA_FIELD_DST_KEY_LO, cdma::kDstKeyLow},
+      {"CDMA key bytes", CDMA_FIELD_KEY_BYTES, cdma::kKeyBytes},
+      {"CDMA source indices", CDMA_FIELD_SRC_INDEX_LO, cdma::kSrcIndexLow},
+      {"CDMA destination indices", CDMA_FIELD_DST_INDEX_LO, cdma::kDstIndexLow},
+      {"CDMA result bytes", CDMA_FIELD_OUT_BYTES, cdma::kOutBytes},
+      {"GDE input", GDE_FIELD_IN_ADDR, gde::kInAddr},
+      {"GDE input high", GDE_FIELD_IN_ADDR_HI, gde::kInAddrHigh},
+      {"GDE output", GDE_FIELD_OUT_ADDR, gde::kOutAddr},
+      {"GDE output high", GDE_FIELD_OUT_ADDR_HI, gde::kOutAddrHigh},
+      {"GDE index array", GDE_FIELD_INDEX_ADDR, gde::kIndexAddr},
+      {"GDE index array high", GDE_FIELD_INDEX_ADDR_HI, gde::kIndexAddrHigh},
+      {"GDE count", GDE_FIELD_COUNT, gde::kCount},
+      {"GDE item type", GDE_FIELD_TYPE, gde::kItemType},
+  };
+  for (const Pair &p : pairs) {
+    EXPECT_EQ(p.firmware.id, p.model.pos) << p.name;
+    EXPECT_EQ(p.firmware.len, p.model.width) << p.name;
+  }
+  // The model reads the CDMA address high words' low 4 bits; the firmware
+  // writes the whole word at the same place.
+  EXPECT_EQ(CDMA_FIELD_SRC_KEY_HI.id, cdma::kSrcKeyHigh.pos);
+  EXPECT_EQ(CDMA_FIELD_DST_INDEX_HI.id, cdma::kDstIndexHigh.pos);
 }
 
 TEST(EngineCmd, IssuesStampIdsFromTheNode) {

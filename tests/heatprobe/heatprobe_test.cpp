@@ -120,7 +120,7 @@ TEST(Heatprobe, IssuesBackToBackThenWaitsOnce) {
   EXPECT_EQ(types, want);
 }
 
-TEST(Heatprobe, WideInputAndZeroDivisorsFail) {
+TEST(Heatprobe, ParametersTheEngineDoesNotTakeFail) {
   struct Case {
     const char *what;
     int word;
@@ -131,6 +131,17 @@ TEST(Heatprobe, WideInputAndZeroDivisorsFail) {
        "input_w < 4096 && output_w < 4096"},
       {"no groups", HP_GROUPS, 0, "zvkernel_conv_fix8b_only", "groups > 0"},
       {"stride 0", HP_STRIDE_W, 0, "zvkernel_conv_fix8b_only", "stride_h > 0 && stride_w > 0"},
+      // The engine reads its input aligned (0) or by the strides given (3) only.
+      {"input stride mode 1", 37, 1, "zvkernel_conv_fix8b_only", "input_mode == 0 || input_mode == 3"},
+      {"input stride mode 2", 37, 2, "zvkernel_conv_fix8b_only", "input_mode == 0 || input_mode == 3"},
+      // Extents computed in 64 bits: 2^31 rows overflow 32-bit arithmetic.
+      {"input height 2^31", HP_H, 0x80000000u, "zvkernel_conv_fix8b_only",
+       "oh64 / stride_h < BD_MAX_H && ow64 / stride_w < BD_MAX_W"},
+      {"a kernel taller than the padded input", HP_KH, 20, "zvkernel_conv_fix8b_only", "oh64 >= 0 && ow64 >= 0"},
+      // 16384 batch groups of the input run past the end of its lanes.
+      {"a batch of 65535", HP_N, 65535, "zvkernel_conv_fix8b_only",
+       "input_bytes <= lane_room(HEATPROBE_INPUT) && output_bytes <= lane_room(HEATPROBE_OUTPUT) && "
+       "weight_bytes <= lane_room(HEATPROBE_WEIGHT)"},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);

@@ -24,16 +24,21 @@ enum Op : u32 {
 
 constexpr u32 kPrecInt8 = 0, kPrecFp32 = 2, kPrecInt16 = 3, kPrecInt32 = 4;
 
+// The fields and words of one operand slot.
 struct Slot {
   const char *name;
-  u32 prec_pos, const_pos, mode_pos, nstride_pos, cstride_pos, hw_word, addr_word;
+  Field mode, nstride, cstride;
+  u32 hw_word, addr_word;
 };
-constexpr Slot kR{"result", 67, 0, 82, 398, 417, 22, 18};
-constexpr Slot kA{"operand 0", 70, 79, 85, 436, 455, 24, 19};
-constexpr Slot kB{"operand 1", 73, 80, 88, 474, 493, 26, 20};
+constexpr Slot kR{"result", field::kResStrideMode, field::kResNStride, field::kResCStride, words::kResHStride,
+                  words::kRes};
+constexpr Slot kA{"operand 0", field::kOpd0StrideMode, field::kOpd0NStride, field::kOpd0CStride,
+                  words::kOpd0HStride, words::kOpd0};
+constexpr Slot kB{"operand 1", field::kOpd1StrideMode, field::kOpd1NStride, field::kOpd1CStride,
+                  words::kOpd1HStride, words::kOpd1};
 
 Strides given_strides(const BdCommand &cmd, const Slot &s) {
-  return Strides{cmd.field(s.nstride_pos, 19), cmd.field(s.cstride_pos, 19),
+  return Strides{cmd.get(s.nstride), cmd.get(s.cstride),
                  static_cast<std::int32_t>(cmd.word(s.hw_word)), static_cast<std::int32_t>(cmd.word(s.hw_word + 1))};
 }
 
@@ -41,7 +46,7 @@ Strides given_strides(const BdCommand &cmd, const Slot &s) {
 View word_view(const BdCommand &cmd, const Slot &s, const Shape &shape) {
   View v;
   v.addr = cmd.word(s.addr_word);
-  v.st = cmd.field(s.mode_pos, 2) == 0 ? default_strides(shape, v.addr) : given_strides(cmd, s);
+  v.st = cmd.get(s.mode) == 0 ? default_strides(shape, v.addr) : given_strides(cmd, s);
   return v;
 }
 
@@ -52,7 +57,7 @@ View fix_view(const BdCommand &cmd, const Slot &s, const Shape &shape, u32 prec)
   v.addr = cmd.word(s.addr_word);
   v.size = prec == kPrecInt8 ? 1 : 2;
   v.pack = 4 / v.size;
-  const bool given = cmd.field(s.mode_pos, 2) != 0;
+  const bool given = cmd.get(s.mode) != 0;
   v.st = given ? given_strides(cmd, s) : default_strides(shape, v.addr);
   v.item0 = given && v.st.n == 0;
   return v;
@@ -101,24 +106,24 @@ u32 int32_op(u32 op, u32 a, u32 b, u32 r, const BdCommand &cmd) {
 
 void exec_float_int(const BdCommand &cmd, Bus &bus) {
   const u32 op = cmd.sub_op();
-  const u32 count = cmd.field(46, 2);
-  const u32 prec = cmd.field(67, 3);
+  const u32 count = cmd.get(field::kOperands);
+  const u32 prec = cmd.get(field::kResPrec);
   const Shape shape = op_shape(cmd);
-  const bool a_const = cmd.field(79, 1), b_const = cmd.field(80, 1);
+  const bool a_const = cmd.get(field::kOpd0Const), b_const = cmd.get(field::kOpd1Const);
   const bool three = op == kCmpAssign || op == kEqAssign;
   if (prec != kPrecFp32 && prec != kPrecInt32) unmodelled(cmd, "result precision " + std::to_string(prec));
-  if (cmd.field(70, 3) != prec || (count >= 2 && cmd.field(73, 3) != prec))
+  if (cmd.get(field::kOpd0Prec) != prec || (count >= 2 && cmd.get(field::kOpd1Prec) != prec))
     unmodelled(cmd, "operands of another precision than the result's");
   if (op == kCopy ? count != 1 : three ? count != 3 : count != 2)
     unmodelled(cmd, "sub-op " + std::to_string(op) + " with operand count " + std::to_string(count));
-  if (three && !cmd.field(81, 1)) unmodelled(cmd, "a select value that is not a constant");
+  if (three && !cmd.get(field::kOpd2Const)) unmodelled(cmd, "a select value that is not a constant");
 
   const View rv = word_view(cmd, kR, shape);
   const View av = word_view(cmd, kA, shape);
   const View bv = word_view(cmd, kB, shape);
-  const u32 a_value = cmd.word(19), b_value = cmd.word(20);
-  const u32 select = three ? cmd.word(21) : 0;
-  const bool arithmetic = cmd.field(58, 1);
+  const u32 a_value = cmd.word(words::kOpd0), b_value = cmd.word(words::kOpd1);
+  const u32 select = three ? cmd.word(words::kOpd2) : 0;
+  const bool arithmetic = cmd.get(field::kShiftType);
   const bool reads_r = op == kMac;
 
   // Read every input first, then write: operands may overlap the result.
@@ -185,33 +190,33 @@ i64 shift_by(i64 v, i64 count) {
 
 void exec_fixed(const BdCommand &cmd, Bus &bus) {
   const u32 op = cmd.sub_op();
-  const u32 count = cmd.field(46, 2);
+  const u32 count = cmd.get(field::kOperands);
   const Shape shape = op_shape(cmd);
-  const u32 rp = cmd.field(67, 3), ap = cmd.field(70, 3), bp = cmd.field(73, 3);
+  const u32 rp = cmd.get(field::kResPrec), ap = cmd.get(field::kOpd0Prec), bp = cmd.get(field::kOpd1Prec);
   for (u32 p : {rp, ap, bp})
     if (p != kPrecInt8 && p != kPrecInt16) unmodelled(cmd, "fixed-point precision " + std::to_string(p));
   for (u32 i = 0; i < 6; i++)
-    if (cmd.field(374 + 4 * i, 4) != 0) unmodelled(cmd, "a non-zero fixed-point shift field");
+    if (cmd.get(field::fix_shift(i)) != 0) unmodelled(cmd, "a non-zero fixed-point shift field");
   if (op == kCmpAssign || op == kEqAssign || op == kDiv || (op > kDiv && op != kCopy))
     unmodelled(cmd, "fixed-point sub-op " + std::to_string(op));
   if ((op == kCopy) != (count == 1)) unmodelled(cmd, "sub-op " + std::to_string(op) + " with operand count " + std::to_string(count));
 
-  const bool a_sign = cmd.field(64, 1), b_sign = cmd.field(65, 1), r_sign = cmd.field(550, 1);
-  const bool a_const = cmd.field(79, 1), b_const = cmd.field(80, 1);
+  const bool a_sign = cmd.get(field::kOpd0Sign), b_sign = cmd.get(field::kOpd1Sign), r_sign = cmd.get(field::kResSign);
+  const bool a_const = cmd.get(field::kOpd0Const), b_const = cmd.get(field::kOpd1Const);
   const u32 abits = ap == kPrecInt8 ? 8 : 16, bbits = bp == kPrecInt8 ? 8 : 16, rbits = rp == kPrecInt8 ? 8 : 16;
-  const u32 rshift = cmd.field(48, 5), shift2 = cmd.field(53, 5);
+  const u32 rshift = cmd.get(field::kRshift), shift2 = cmd.get(field::kShift2);
   const bool out_signed = op == kCopy ? a_sign : (a_sign || b_sign);
 
   const View rv = fix_view(cmd, kR, shape, rp);
   const View av = fix_view(cmd, kA, shape, ap);
   View bv = fix_view(cmd, kB, shape, bp);
-  if (cmd.field(552, 1)) bv.item0 = true;
+  if (cmd.get(field::kOpd1BcastN)) bv.item0 = true;
 
   std::vector<u32> out;
   out.reserve(shape.count());
   for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const u32 araw = a_const ? cmd.word(19) : load_bits(bus, av.at(n, c, h, w, "operand 0"), av.size);
-    const u32 braw = op == kCopy ? 0 : b_const ? cmd.word(20) : load_bits(bus, bv.at(n, c, h, w, "operand 1"), bv.size);
+    const u32 araw = a_const ? cmd.word(words::kOpd0) : load_bits(bus, av.at(n, c, h, w, "operand 0"), av.size);
+    const u32 braw = op == kCopy ? 0 : b_const ? cmd.word(words::kOpd1) : load_bits(bus, bv.at(n, c, h, w, "operand 1"), bv.size);
     const i64 a = extend(araw, abits, a_sign), b = extend(braw, bbits, b_sign);
     const u32 rmask = (1u << rbits) - 1;
     i64 v;
@@ -242,7 +247,7 @@ void exec_fixed(const BdCommand &cmd, Bus &bus) {
 }  // namespace
 
 void exec_tensor_arith(const BdCommand &cmd, Bus &bus) {
-  if (cmd.field(60, 1)) exec_float_int(cmd, bus);
+  if (cmd.get(field::kFloatMode)) exec_float_int(cmd, bus);
   else exec_fixed(cmd, bus);
 }
 

@@ -17,6 +17,7 @@
 #include <deque>
 
 #include "chip/device.h"
+#include "chip/engines/bd/fields.h"
 #include "chip/engines/command.h"
 #include "chip/engines/scheduler.h"
 
@@ -25,10 +26,10 @@ namespace zv::chip {
 class BdCommand : public Descriptor {
  public:
   using Descriptor::Descriptor;
-  u32 own_id() const { return field(3, 16); }
-  u32 wait_gdma_id() const { return field(19, 16); }
-  u32 task() const { return field(37, 4); }
-  u32 sub_op() const { return field(41, 5); }
+  u32 own_id() const { return get(bd::field::kOwnId); }
+  u32 wait_gdma_id() const { return get(bd::field::kWaitGdmaId); }
+  u32 task() const { return get(bd::field::kTask); }
+  u32 sub_op() const { return get(bd::field::kSubOp); }
 };
 
 // The command kinds the model executes (task type -> execute function).

@@ -17,20 +17,20 @@ namespace zv::chip::bd {
 
 Window Window::decode(const BdCommand &cmd) {
   Window w;
-  w.kh = cmd.field(342, 16);
-  w.kw = cmd.field(358, 16);
-  w.ins_w = cmd.field(94, 4);
-  w.ins_h = cmd.field(98, 4);
-  w.dw = cmd.field(102, 4) + 1;
-  w.dh = cmd.field(106, 4) + 1;
-  w.pad_t = cmd.field(110, 4);
-  w.pad_b = cmd.field(114, 4);
-  w.pad_l = cmd.field(118, 4);
-  w.pad_r = cmd.field(122, 4);
-  w.stride_w = cmd.field(126, 4);
-  w.stride_h = cmd.field(130, 4);
-  w.ih = cmd.field(286, 16);
-  w.iw = cmd.field(302, 16);
+  w.kh = cmd.get(field::kOpd1H);
+  w.kw = cmd.get(field::kOpd1W);
+  w.ins_w = cmd.get(field::kInsW);
+  w.ins_h = cmd.get(field::kInsH);
+  w.dw = cmd.get(field::kDwMinus1) + 1;
+  w.dh = cmd.get(field::kDhMinus1) + 1;
+  w.pad_t = cmd.get(field::kPadTop);
+  w.pad_b = cmd.get(field::kPadBottom);
+  w.pad_l = cmd.get(field::kPadLeft);
+  w.pad_r = cmd.get(field::kPadRight);
+  w.stride_w = cmd.get(field::kStrideW);
+  w.stride_h = cmd.get(field::kStrideH);
+  w.ih = cmd.get(field::kOpd0H);
+  w.iw = cmd.get(field::kOpd0W);
   if (w.stride_h == 0 || w.stride_w == 0) unmodelled(cmd, "a window stride of 0");
   return w;
 }
@@ -96,8 +96,8 @@ u32 fix_finish(i64 acc, u32 rshift, bool relu, u32 bits, bool is_signed) {
 
 namespace {
 
-Strides given(const BdCommand &cmd, u32 npos, u32 cpos, u32 hword) {
-  return Strides{cmd.field(npos, 19), cmd.field(cpos, 19), static_cast<std::int32_t>(cmd.word(hword)),
+Strides given(const BdCommand &cmd, Field nstride, Field cstride, u32 hword) {
+  return Strides{cmd.get(nstride), cmd.get(cstride), static_cast<std::int32_t>(cmd.word(hword)),
                  static_cast<std::int32_t>(cmd.word(hword + 1))};
 }
 
@@ -119,14 +119,14 @@ u32 ceil_div(u32 a, u32 b) { return (a + b - 1) / b; }
 Conv decode(const BdCommand &cmd) {
   Conv c;
   c.out = op_shape(cmd);
-  c.ic = cmd.field(274, 12);
+  c.ic = cmd.get(field::kOpd0C);
   c.win = Window::decode(cmd);
-  const u32 oprec = cmd.field(67, 3), iprec = cmd.field(70, 3), wprec = cmd.field(73, 3), bprec = cmd.field(76, 3);
-  const u32 bias_field = cmd.field(46, 2);
+  const u32 oprec = cmd.get(field::kResPrec), iprec = cmd.get(field::kOpd0Prec), wprec = cmd.get(field::kOpd1Prec), bprec = cmd.get(field::kOpd2Prec);
+  const u32 bias_field = cmd.get(field::kOperands);
   if (bias_field != 2 && bias_field != 3) unmodelled(cmd, "operand count " + std::to_string(bias_field));
   c.bias = bias_field == 3;
-  c.add = cmd.field(59, 1);
-  c.rotate = cmd.field(63, 1);
+  c.add = cmd.get(field::kResAdd);
+  c.rotate = cmd.get(field::kKernelFlag);
   c.fp = oprec == kPrecF32;
   if (c.fp) {
     if (iprec != kPrecF32 || wprec != kPrecF32 || (c.bias && bprec != kPrecF32))
@@ -135,41 +135,41 @@ Conv decode(const BdCommand &cmd) {
     if (iprec != kPrecI8 || wprec != kPrecI8 || (c.bias && bprec != kPrecI16))
       unmodelled(cmd, "fixed-point operands other than 8-bit input and weights and a 16-bit bias");
     c.out_bits = prec_bits(oprec, cmd);
-    c.relu = cmd.field(60, 2) != 0;
-    c.si = cmd.field(64, 1);
-    c.sw = cmd.field(65, 1);
-    c.sb = cmd.field(66, 1);
+    c.relu = cmd.get(field::kOutMode) != 0;
+    c.si = cmd.get(field::kOpd0Sign);
+    c.sw = cmd.get(field::kOpd1Sign);
+    c.sb = cmd.get(field::kOpd2Sign);
     c.out_signed = !c.relu && (c.si || c.sw || (c.bias && c.sb));
-    c.rshift = cmd.field(48, 5);
-    c.lshift = cmd.field(53, 5);
+    c.rshift = cmd.get(field::kRshift);
+    c.lshift = cmd.get(field::kShift2);
   }
 
   // Input: default layout or the strides given.
   const Shape ishape{c.out.n, c.ic, c.win.ih, c.win.iw};
-  const u32 imode = cmd.field(85, 2);
-  c.in = c.fp ? f32_tensor(cmd.word(19), ishape) : fix_tensor(cmd.word(19), ishape, kPrecI8, cmd);
+  const u32 imode = cmd.get(field::kOpd0StrideMode);
+  c.in = c.fp ? f32_tensor(cmd.word(words::kOpd0), ishape) : fix_tensor(cmd.word(words::kOpd0), ishape, kPrecI8, cmd);
   if (imode == 3)
-    c.in.st = given(cmd, 436, 455, 24);
+    c.in.st = given(cmd, field::kOpd0NStride, field::kOpd0CStride, words::kOpd0HStride);
   else if (imode != 0)
     unmodelled(cmd, "input stride mode " + std::to_string(imode));
 
   // Output: default layout or the strides given.
-  c.outv = c.fp ? f32_tensor(cmd.word(18), c.out) : fix_tensor(cmd.word(18), c.out, oprec, cmd);
-  const u32 omode = cmd.field(82, 2);
+  c.outv = c.fp ? f32_tensor(cmd.word(words::kRes), c.out) : fix_tensor(cmd.word(words::kRes), c.out, oprec, cmd);
+  const u32 omode = cmd.get(field::kResStrideMode);
   if (omode == 3)
-    c.outv.st = given(cmd, 398, 417, 22);
+    c.outv.st = given(cmd, field::kResNStride, field::kResCStride, words::kResHStride);
   else if (omode != 0)
     unmodelled(cmd, "output stride mode " + std::to_string(omode));
 
-  c.wconst = cmd.field(80, 1);
-  c.wconst_value = cmd.word(20);
+  c.wconst = cmd.get(field::kOpd1Const);
+  c.wconst_value = cmd.word(words::kOpd1);
 
   // Bias: one value per output channel in its lane, lane rows `c stride`
   // elements apart.
-  c.bias_v.addr = cmd.word(21);
+  c.bias_v.addr = cmd.word(words::kOpd2);
   c.bias_v.size = c.fp ? 4 : 2;
   c.bias_v.unit = c.bias_v.size;
-  c.bias_v.st = Strides{0, cmd.field(531, 19), 0, 0};
+  c.bias_v.st = Strides{0, cmd.get(field::kOpd2CStride), 0, 0};
   return c;
 }
 
@@ -177,17 +177,17 @@ Conv decode(const BdCommand &cmd) {
 // 8 bytes, four bytes per word), strides counting groups.
 View weight_view(const BdCommand &cmd, const Conv &c) {
   View v;
-  v.addr = cmd.word(20);
+  v.addr = cmd.word(words::kOpd1);
   const u32 group = c.fp ? 2 : 4;
   v.pack = group;
   v.size = c.fp ? 4 : 1;
   v.unit = c.fp ? 8 : 4;
-  const u32 mode = cmd.field(88, 2);
+  const u32 mode = cmd.get(field::kOpd1StrideMode);
   if (mode == 1) {
     const u32 g = ceil_div(c.ic, group);
     v.st = Strides{1, i64(c.win.kh) * c.win.kw * g, i64(c.win.kw) * g, g};
   } else if (mode == 3) {
-    v.st = given(cmd, 474, 493, 26);
+    v.st = given(cmd, field::kOpd1NStride, field::kOpd1CStride, words::kOpd1HStride);
   } else {
     unmodelled(cmd, "weight mode " + std::to_string(mode));
   }
@@ -199,7 +199,7 @@ View weight_view(const BdCommand &cmd, const Conv &c) {
 // 8-bit: groups of four input channels, each of 16 words.
 View winograd_weight_view(const BdCommand &cmd, const Conv &c) {
   View v;
-  v.addr = cmd.word(20);
+  v.addr = cmd.word(words::kOpd1);
   if (c.fp) {
     v.st = Strides{16, i64(c.ic) * 16, 0, 1};
   } else {
@@ -379,7 +379,7 @@ void winograd(const BdCommand &cmd, Bus &bus, const Conv &c) {
 
 void exec_conv(const BdCommand &cmd, Bus &bus) {
   const Conv c = decode(cmd);
-  const bool wino = cmd.field(62, 1);
+  const bool wino = cmd.get(field::kWinograd);
   if (wino && (c.win.stride_h != 1 || c.win.stride_w != 1 || c.win.dh != 1 || c.win.dw != 1))
     unmodelled(cmd, "a Winograd command with a stride or dilation");
   // Winograd: 16 products per 2 x 2 output tile and input channel.

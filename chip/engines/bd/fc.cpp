@@ -46,12 +46,12 @@ struct Matrix {
 }  // namespace
 
 void exec_fc(const BdCommand &cmd, Bus &bus) {
-  const u32 yprec = cmd.field(67, 3), lprec = cmd.field(70, 3), rprec = cmd.field(73, 3), bprec = cmd.field(76, 3);
+  const u32 yprec = cmd.get(field::kResPrec), lprec = cmd.get(field::kOpd0Prec), rprec = cmd.get(field::kOpd1Prec), bprec = cmd.get(field::kOpd2Prec);
   const bool fp = yprec == kPrecF32;
-  const u32 count = cmd.field(46, 2);
+  const u32 count = cmd.get(field::kOperands);
   if (count != 2 && count != 3) unmodelled(cmd, "operand count " + std::to_string(count));
-  const bool bias = count == 3, add = cmd.field(59, 1), trans = cmd.field(61, 1);
-  const bool lconst = cmd.field(79, 1);
+  const bool bias = count == 3, add = cmd.get(field::kResAdd), trans = cmd.get(field::kFcLTrans);
+  const bool lconst = cmd.get(field::kOpd0Const);
   if (fp ? (lprec != kPrecF32 || rprec != kPrecF32 || (bias && bprec != kPrecF32))
          : (lprec != kPrecI8 || rprec != kPrecI8 || (bias && bprec != kPrecI16)))
     unmodelled(cmd, "fully connected operands of these precisions");
@@ -60,20 +60,21 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
   if (!fp) prec_bits(yprec, cmd);
   const u32 esize = fp ? 4 : 1;
 
-  const u32 l_rows = cmd.field(258, 16), l_sec_c = cmd.field(274, 12), l_sec_w = cmd.field(302, 16);
-  const u32 filled = cmd.field(358, 16);
+  const u32 l_rows = cmd.get(field::kOpd0N), l_sec_c = cmd.get(field::kOpd0C), l_sec_w = cmd.get(field::kOpd0W);
+  const u32 filled = cmd.get(field::kOpd1W);
   if (l_sec_c == 0 || l_sec_w == 0 || filled == 0 || filled > l_sec_w)
     unmodelled(cmd, "an empty L section or a filled width beyond the section");
   const u32 other = (l_sec_c - 1) * l_sec_w + filled;
   const u32 y_rows = trans ? other : l_rows, k_len = trans ? l_rows : other;
-  const Matrix Y{cmd.word(18), cmd.field(214, 12), cmd.field(242, 16), ysize, y_rows};
-  const Matrix L{cmd.word(19), l_sec_c, l_sec_w, esize, l_rows};
-  const Matrix R{cmd.word(20), Y.sections, Y.width, esize, k_len};
-  const Matrix B{cmd.word(21), Y.sections, Y.width, fp ? 4u : 2u, 1};
+  const Matrix Y{cmd.word(words::kRes), cmd.get(field::kC), cmd.get(field::kW), ysize, y_rows};
+  const Matrix L{cmd.word(words::kOpd0), l_sec_c, l_sec_w, esize, l_rows};
+  const Matrix R{cmd.word(words::kOpd1), Y.sections, Y.width, esize, k_len};
+  const Matrix B{cmd.word(words::kOpd2), Y.sections, Y.width, fp ? 4u : 2u, 1};
   const u32 cols = Y.sections * Y.width;
 
   bus.report_macs(u64(y_rows) * cols * k_len, esize);
-  const bool sl = cmd.field(64, 1), sr = cmd.field(65, 1), sb = cmd.field(66, 1), sy = cmd.field(550, 1);
+  const bool sl = cmd.get(field::kOpd0Sign), sr = cmd.get(field::kOpd1Sign), sb = cmd.get(field::kOpd2Sign),
+             sy = cmd.get(field::kResSign);
   auto value = [&](const Matrix &m, u32 k, u32 j, const char *what, bool is_signed) -> double {
     const u32 raw = load_bits(bus, m.at(k, j, what), m.size);
     return fp ? double(as_float(raw)) : double(sign_extend(raw, m.size * 8, is_signed));
@@ -82,7 +83,7 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
   std::vector<double> l(u64(y_rows) * k_len), r(u64(k_len) * cols), b(bias ? cols : 0), old;
   for (u32 i = 0; i < y_rows; i++)
     for (u32 k = 0; k < k_len; k++)
-      l[u64(i) * k_len + k] = lconst ? double(as_float(cmd.word(19)))
+      l[u64(i) * k_len + k] = lconst ? double(as_float(cmd.word(words::kOpd0)))
                                      : trans ? value(L, k, i, "L", sl) : value(L, i, k, "L", sl);
   for (u32 k = 0; k < k_len; k++)
     for (u32 j = 0; j < cols; j++) r[u64(k) * cols + j] = value(R, k, j, "R", sr);
@@ -91,8 +92,8 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
     for (u32 i = 0; i < y_rows; i++)
       for (u32 j = 0; j < cols; j++) old.push_back(value(Y, i, j, "Y", sy));
 
-  const bool relu = !fp && cmd.field(60, 1);
-  const u32 rshift = cmd.field(48, 5), lshift = cmd.field(53, 5);
+  const bool relu = !fp && cmd.get(field::kFcRelu);
+  const u32 rshift = cmd.get(field::kRshift), lshift = cmd.get(field::kShift2);
   std::vector<u32> bits;
   for (u32 i = 0; i < y_rows; i++)
     for (u32 j = 0; j < cols; j++) {
@@ -116,10 +117,10 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
 }
 
 void exec_decompress(const BdCommand &cmd, Bus &bus) {
-  const u32 len = cmd.field(302, 16);
-  const u32 size = cmd.field(67, 3) == kPrecF32 ? 4 : 1;
-  const u32 dst = cmd.word(18) & (kLaneBytes - 1), src = cmd.word(19) & (kLaneBytes - 1),
-            table = cmd.word(20) & (kLaneBytes - 1);
+  const u32 len = cmd.get(field::kOpd0W);
+  const u32 size = cmd.get(field::kResPrec) == kPrecF32 ? 4 : 1;
+  const u32 dst = cmd.word(words::kRes) & (kLaneBytes - 1), src = cmd.word(words::kOpd0) & (kLaneBytes - 1),
+            table = cmd.word(words::kOpd1) & (kLaneBytes - 1);
   auto lane_at = [&](u32 lane, u64 offset, u32 bytes, const char *what) {
     if (offset + bytes > kLaneBytes)
       fault(std::string("tensor engine: decompress ") + what + " at offset " + std::to_string(offset) +

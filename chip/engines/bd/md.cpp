@@ -33,15 +33,15 @@ View channel_vector(u32 addr) {
 // Reads A and B element-wise (constants by their flags), computes, then writes.
 template <class F>
 void binary_md(const BdCommand &cmd, Bus &bus, const Shape &shape, F &&f) {
-  const View rv = f32_view(cmd.word(18), shape);
-  const View av = f32_view(cmd.word(19), shape);
-  const View bv = f32_view(cmd.word(20), shape);
-  const bool a_const = cmd.field(79, 1), b_const = cmd.field(80, 1);
+  const View rv = f32_view(cmd.word(words::kRes), shape);
+  const View av = f32_view(cmd.word(words::kOpd0), shape);
+  const View bv = f32_view(cmd.word(words::kOpd1), shape);
+  const bool a_const = cmd.get(field::kOpd0Const), b_const = cmd.get(field::kOpd1Const);
   std::vector<u32> out;
   out.reserve(shape.count());
   for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const float a = as_float(a_const ? cmd.word(19) : bus.load32(av.at(n, c, h, w, "operand 0")));
-    const float b = as_float(b_const ? cmd.word(20) : bus.load32(bv.at(n, c, h, w, "operand 1")));
+    const float a = as_float(a_const ? cmd.word(words::kOpd0) : bus.load32(av.at(n, c, h, w, "operand 0")));
+    const float b = as_float(b_const ? cmd.word(words::kOpd1) : bus.load32(bv.at(n, c, h, w, "operand 1")));
     out.push_back(float_bits(f(a, b, rv, n, c, h, w)));
   });
   size_t i = 0;
@@ -52,7 +52,7 @@ void binary_md(const BdCommand &cmd, Bus &bus, const Shape &shape, F &&f) {
 
 void exec_md_scalar(const BdCommand &cmd, Bus &bus) {
   const u32 op = cmd.sub_op();
-  const bool add = cmd.field(59, 1);
+  const bool add = cmd.get(field::kResAdd);
   if (op != 0 && op != 2 && op != 3 && op != 12) unmodelled(cmd, "md_scalar sub-op " + std::to_string(op));
   if (add && op != 0) unmodelled(cmd, "md_scalar result add with sub-op " + std::to_string(op));
   binary_md(cmd, bus, op_shape(cmd), [&](float a, float b, const View &rv, u32 n, u32 c, u32 h, u32 w) {
@@ -66,11 +66,11 @@ void exec_md_scalar(const BdCommand &cmd, Bus &bus) {
 }
 
 void exec_md_sum(const BdCommand &cmd, Bus &bus) {
-  const u32 C = cmd.field(214, 12);
-  const Shape in{cmd.field(258, 16), C, cmd.field(286, 16), cmd.field(302, 16)};
-  const View av = f32_view(cmd.word(19), in);
-  const View yv = f32_view(cmd.word(18), Shape{1, C, 1, 1});
-  const bool add = cmd.field(59, 1);
+  const u32 C = cmd.get(field::kC);
+  const Shape in{cmd.get(field::kOpd0N), C, cmd.get(field::kOpd0H), cmd.get(field::kOpd0W)};
+  const View av = f32_view(cmd.word(words::kOpd0), in);
+  const View yv = f32_view(cmd.word(words::kRes), Shape{1, C, 1, 1});
+  const bool add = cmd.get(field::kResAdd);
   std::vector<float> sums(C, 0.0f);
   // Each channel's sum accumulates in float32, batch items outermost, then rows,
   // then columns.
@@ -86,16 +86,16 @@ void exec_md_linear(const BdCommand &cmd, Bus &bus) {
   const u32 op = cmd.sub_op();
   if (op != 1 && op != 20 && op != 21) unmodelled(cmd, "md_linear sub-op " + std::to_string(op));
   const Shape shape = op_shape(cmd);
-  const View yv = f32_view(cmd.word(18), shape);
-  const View av = f32_view(cmd.word(19), shape);
-  const View bv = channel_vector(cmd.word(20)), cv = channel_vector(cmd.word(21));
-  const bool b_const = cmd.field(80, 1), c_const = cmd.field(81, 1), add = cmd.field(59, 1);
+  const View yv = f32_view(cmd.word(words::kRes), shape);
+  const View av = f32_view(cmd.word(words::kOpd0), shape);
+  const View bv = channel_vector(cmd.word(words::kOpd1)), cv = channel_vector(cmd.word(words::kOpd2));
+  const bool b_const = cmd.get(field::kOpd1Const), c_const = cmd.get(field::kOpd2Const), add = cmd.get(field::kResAdd);
   std::vector<u32> out;
   out.reserve(shape.count());
   for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
     const float a = as_float(bus.load32(av.at(n, c, h, w, "operand 0")));
-    const float b = as_float(b_const ? cmd.word(20) : bus.load32(bv.at(0, c, 0, 0, "operand 1")));
-    const float k = as_float(c_const ? cmd.word(21) : bus.load32(cv.at(0, c, 0, 0, "operand 2")));
+    const float b = as_float(b_const ? cmd.word(words::kOpd1) : bus.load32(bv.at(0, c, 0, 0, "operand 1")));
+    const float k = as_float(c_const ? cmd.word(words::kOpd2) : bus.load32(cv.at(0, c, 0, 0, "operand 2")));
     float v = op == 1 ? a * k + b : op == 20 ? (a + b) * k : (a - b) * k;
     if (add) v = as_float(bus.load32(yv.at(n, c, h, w, "result"))) + v;
     out.push_back(float_bits(v));
@@ -110,17 +110,21 @@ void exec_md_cmp(const BdCommand &cmd, Bus &bus) {
   const bool want_max = op != 23, want_select = op != 22;
   const Shape shape = op_shape(cmd);
   struct In {
-    u32 word, const_pos;
+    u32 word;
+    Field is_const;
     const char *name;
   };
-  const In ins[4] = {{19, 79, "operand 0"}, {20, 80, "operand 1"}, {21, 81, "operand 2"}, {31, 553, "operand 3"}};
+  const In ins[4] = {{words::kOpd0, field::kOpd0Const, "operand 0"},
+                     {words::kOpd1, field::kOpd1Const, "operand 1"},
+                     {words::kOpd2, field::kOpd2Const, "operand 2"},
+                     {words::kOpd3, field::kOpd3Const, "operand 3"}};
   View views[4];
   bool is_const[4];
   for (int k = 0; k < 4; k++) {
     views[k] = f32_view(cmd.word(ins[k].word), shape);
-    is_const[k] = cmd.field(ins[k].const_pos, 1);
+    is_const[k] = cmd.get(ins[k].is_const);
   }
-  const View r0 = f32_view(cmd.word(18), shape), r1 = f32_view(cmd.word(30), shape);
+  const View r0 = f32_view(cmd.word(words::kRes), shape), r1 = f32_view(cmd.word(words::kRes1), shape);
   std::vector<u32> maxes, picks;
   for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
     u32 v[4];
@@ -142,10 +146,10 @@ void exec_md_cmp(const BdCommand &cmd, Bus &bus) {
 
 void exec_table_lookup(const BdCommand &cmd, Bus &bus) {
   const Shape shape = op_shape(cmd);
-  const u32 prec = cmd.field(70, 3);
+  const u32 prec = cmd.get(field::kOpd0Prec);
   if (prec != 0 && prec != 2) unmodelled(cmd, "table lookup index precision " + std::to_string(prec));
   View iv;
-  iv.addr = cmd.word(19);
+  iv.addr = cmd.word(words::kOpd0);
   if (prec == 0) {  // bytes, in the 8-bit EU-aligned layout
     iv.size = 1;
     iv.unit = 1;
@@ -153,9 +157,9 @@ void exec_table_lookup(const BdCommand &cmd, Bus &bus) {
   } else {
     iv.st = default_strides(shape, iv.addr);
   }
-  const View rv = f32_view(cmd.word(18), shape);
-  const u32 table = cmd.word(20);
-  const u32 entries = 32 * cmd.field(342, 16);
+  const View rv = f32_view(cmd.word(words::kRes), shape);
+  const u32 table = cmd.word(words::kOpd1);
+  const u32 entries = 32 * cmd.get(field::kOpd1H);
   std::vector<u32> out;
   out.reserve(shape.count());
   for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
@@ -171,14 +175,14 @@ void exec_table_lookup(const BdCommand &cmd, Bus &bus) {
 
 void exec_vec_corr(const BdCommand &cmd, Bus &bus) {
   const u32 op = cmd.sub_op();
-  const u32 x_c = cmd.field(274, 12), x_w = cmd.field(302, 16), y_w = cmd.field(358, 16);
+  const u32 x_c = cmd.get(field::kOpd0C), x_w = cmd.get(field::kOpd0W), y_w = cmd.get(field::kOpd1W);
   const Shape z = op_shape(cmd);
   if (z.n != 1 || z.h != 1 || z.c != x_c * x_w || z.w != y_w)
     unmodelled(cmd, "a vector correlation whose result is not (x elements) x (y elements)");
-  const View xv = f32_view(cmd.word(19), Shape{1, x_c, 1, x_w});
-  const View zv = f32_view(cmd.word(18), z);
+  const View xv = f32_view(cmd.word(words::kOpd0), Shape{1, x_c, 1, x_w});
+  const View zv = f32_view(cmd.word(words::kRes), z);
   View yv;
-  yv.addr = cmd.word(20);
+  yv.addr = cmd.word(words::kOpd1);
   yv.st = Strides{0, 0, 0, 1};
   std::vector<u32> xs, ys;
   for_each(Shape{1, x_c, 1, x_w}, [&](u32 n, u32 c, u32 h, u32 w) { xs.push_back(bus.load32(xv.at(n, c, h, w, "x"))); });

@@ -62,7 +62,7 @@ void unmodelled(const BdCommand &cmd, const std::string &what) {
 }
 
 Shape op_shape(const BdCommand &cmd) {
-  return Shape{cmd.field(198, 16), cmd.field(214, 12), cmd.field(226, 16), cmd.field(242, 16)};
+  return Shape{cmd.get(field::kN), cmd.get(field::kC), cmd.get(field::kH), cmd.get(field::kW)};
 }
 
 }  // namespace zv::chip::bd

@@ -22,24 +22,24 @@ void exec_pool(const BdCommand &cmd, Bus &bus) {
   const Shape out = op_shape(cmd);
   const Window win = Window::decode(cmd);
   const u32 sub = cmd.sub_op();
-  const bool wconst = cmd.field(80, 1);
+  const bool wconst = cmd.get(field::kOpd1Const);
   const bool is_max = sub == 4, is_avg = sub == 1 && wconst, is_dw = sub == 1 && !wconst;
   if (!is_max && sub != 1) unmodelled(cmd, "pooling sub-op " + std::to_string(sub));
-  const u32 oprec = cmd.field(67, 3), iprec = cmd.field(70, 3);
+  const u32 oprec = cmd.get(field::kResPrec), iprec = cmd.get(field::kOpd0Prec);
   const bool fp = oprec == kPrecF32;
   if (fp != (iprec == kPrecF32)) unmodelled(cmd, "pooling between float32 and fixed-point data");
   if (!fp && (iprec != kPrecI8 || (!is_dw && oprec != kPrecI8)))
     unmodelled(cmd, "fixed-point pooling other than on 8-bit data");
-  const bool si = cmd.field(64, 1), sw = cmd.field(65, 1), sb = cmd.field(66, 1);
-  const bool bias = is_dw && cmd.field(46, 2) == 3;
-  const bool relu = !fp && cmd.field(60, 2) != 0;
-  const u32 rshift = fp ? 0 : cmd.field(48, 5);
+  const bool si = cmd.get(field::kOpd0Sign), sw = cmd.get(field::kOpd1Sign), sb = cmd.get(field::kOpd2Sign);
+  const bool bias = is_dw && cmd.get(field::kOperands) == 3;
+  const bool relu = !fp && cmd.get(field::kOutMode) != 0;
+  const u32 rshift = fp ? 0 : cmd.get(field::kRshift);
   const u32 out_bits = fp ? 32 : prec_bits(oprec, cmd);
   const bool out_signed = !relu && (is_dw ? (si || sw || (bias && sb)) : si);
 
   const Shape ishape{out.n, out.c, win.ih, win.iw};
-  const View iv = fp ? f32_tensor(cmd.word(19), ishape) : fix_tensor(cmd.word(19), ishape, kPrecI8, cmd);
-  const View ov = fp ? f32_tensor(cmd.word(18), out) : fix_tensor(cmd.word(18), out, oprec, cmd);
+  const View iv = fp ? f32_tensor(cmd.word(words::kOpd0), ishape) : fix_tensor(cmd.word(words::kOpd0), ishape, kPrecI8, cmd);
+  const View ov = fp ? f32_tensor(cmd.word(words::kRes), out) : fix_tensor(cmd.word(words::kRes), out, oprec, cmd);
 
   // Inputs as float32 or integers.
   std::vector<float> fin;
@@ -58,13 +58,13 @@ void exec_pool(const BdCommand &cmd, Bus &bus) {
   bus.report_macs(out.count() * taps, fp ? 4 : 1);  // one product or comparison per window tap
   if (is_dw) {
     View wv;
-    wv.addr = cmd.word(20);
+    wv.addr = cmd.word(words::kOpd1);
     wv.size = wv.unit = fp ? 4 : 1;
     wv.st = Strides{0, taps, 0, 1};
     View bv;
-    bv.addr = cmd.word(21);
+    bv.addr = cmd.word(words::kOpd2);
     bv.size = bv.unit = fp ? 4 : 2;
-    bv.st = Strides{0, cmd.field(531, 19), 0, 0};
+    bv.st = Strides{0, cmd.get(field::kOpd2CStride), 0, 0};
     for (u32 c = 0; c < out.c; c++) {
       for (u32 k = 0; k < taps; k++) {
         const u32 raw = load_bits(bus, wv.at(0, c, 0, k, "weight"), wv.size);
@@ -78,8 +78,8 @@ void exec_pool(const BdCommand &cmd, Bus &bus) {
       }
     }
   }
-  const float scale = as_float(cmd.word(20));
-  const i64 multiplier = cmd.word(20) & 0xff;
+  const float scale = as_float(cmd.word(words::kOpd1));
+  const i64 multiplier = cmd.word(words::kOpd1) & 0xff;
 
   std::vector<u32> bits;
   bits.reserve(out.count());

@@ -37,17 +37,17 @@ void exec_md_sfu(const BdCommand &cmd, Bus &bus) {
   if (op < kTaylor || op > kRsq) unmodelled(cmd, "md_sfu sub-op " + std::to_string(op));
   const Shape shape = op_shape(cmd);
   View av, yv;
-  av.addr = cmd.word(19);
+  av.addr = cmd.word(words::kOpd0);
   av.st = default_strides(shape, av.addr);
-  yv.addr = cmd.word(18);
+  yv.addr = cmd.word(words::kRes);
   yv.st = default_strides(shape, yv.addr);
 
   // Taylor coefficients: c0 + c1 x + ... + c(k-1) x^(k-1), evaluated by Horner's
   // rule in float32 (each step rounded, no fused multiply-add). A table in
   // local memory is read from each element's own lane.
-  const u32 k = op == kTaylor ? cmd.field(318, 12) : 0;
+  const u32 k = op == kTaylor ? cmd.get(field::kOpd1N) : 0;
   if (op == kTaylor && k == 0) unmodelled(cmd, "a Taylor polynomial without coefficients");
-  const u32 table = cmd.word(20);
+  const u32 table = cmd.word(words::kOpd1);
   std::vector<float> coef;
   u32 coef_lane = kLanes;
 

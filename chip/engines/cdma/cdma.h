@@ -22,10 +22,23 @@
 
 namespace zv::chip {
 
+// CDMA's descriptor fields the model reads. An address is a low word and a
+// high word whose bits 0-3 are address bits 32-35.
+namespace cdma::field {
+constexpr Field kFunction{960, 8};
+constexpr Field kDescending{976, 1}, kIndexEnable{977, 1}, kAutoIndex{978, 1};
+constexpr Field kSrcKeyLow{1056, 32}, kSrcKeyHigh{1088, 4};
+constexpr Field kDstKeyLow{1120, 32}, kDstKeyHigh{1152, 4};
+constexpr Field kKeyBytes{1184, 32};
+constexpr Field kSrcIndexLow{1280, 32}, kSrcIndexHigh{1312, 4};
+constexpr Field kDstIndexLow{1344, 32}, kDstIndexHigh{1376, 4};
+constexpr Field kOutBytes{1408, 32};
+}  // namespace cdma::field
+
 class CdmaCommand : public Descriptor {
  public:
   using Descriptor::Descriptor;
-  u32 function() const { return field(960, 8); }
+  u32 function() const { return get(cdma::field::kFunction); }
 };
 
 // The command kinds the model executes (function byte -> execute function).

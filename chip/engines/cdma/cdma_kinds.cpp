@@ -36,18 +36,18 @@ constexpr u32 kSortFunction = 0x29;
 // The sort's fields, decoded from a descriptor.
 struct SortCommand {
   explicit SortCommand(const CdmaCommand &cmd)
-      : src_key(address(cmd, 1056)),
-        dst_key(address(cmd, 1120)),
-        key_bytes(cmd.field(1184, 32)),
-        descending(cmd.field(976, 1) != 0),
-        index_enable(cmd.field(977, 1) != 0),
-        auto_index(cmd.field(978, 1) != 0),
-        src_index(address(cmd, 1280)),
-        dst_index(address(cmd, 1344)),
-        out_bytes(cmd.field(1408, 32)) {}
+      : src_key(address(cmd, cdma::field::kSrcKeyLow, cdma::field::kSrcKeyHigh)),
+        dst_key(address(cmd, cdma::field::kDstKeyLow, cdma::field::kDstKeyHigh)),
+        key_bytes(cmd.get(cdma::field::kKeyBytes)),
+        descending(cmd.get(cdma::field::kDescending) != 0),
+        index_enable(cmd.get(cdma::field::kIndexEnable) != 0),
+        auto_index(cmd.get(cdma::field::kAutoIndex) != 0),
+        src_index(address(cmd, cdma::field::kSrcIndexLow, cdma::field::kSrcIndexHigh)),
+        dst_index(address(cmd, cdma::field::kDstIndexLow, cdma::field::kDstIndexHigh)),
+        out_bytes(cmd.get(cdma::field::kOutBytes)) {}
 
-  static u64 address(const CdmaCommand &cmd, u32 low_pos) {
-    return cmd.field(low_pos, 32) | u64{cmd.field(low_pos + 32, 4)} << 32;
+  static u64 address(const CdmaCommand &cmd, Field low, Field high) {
+    return cmd.get(low) | u64{cmd.get(high)} << 32;
   }
 
   u64 src_key, dst_key;

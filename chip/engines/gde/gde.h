@@ -17,10 +17,19 @@
 
 namespace zv::chip {
 
+// GDE's descriptor fields the model reads.
+namespace gde::field {
+constexpr Field kMode{2, 30};  // not interpreted: the item type says everything
+constexpr Field kInAddr{96, 32}, kInAddrHigh{128, 32};
+constexpr Field kOutAddr{160, 32}, kOutAddrHigh{192, 32};
+constexpr Field kIndexAddr{224, 32}, kIndexAddrHigh{256, 32};
+constexpr Field kCount{288, 28}, kItemType{316, 4};
+}  // namespace gde::field
+
 class GdeCommand : public Descriptor {
  public:
   using Descriptor::Descriptor;
-  u32 item_type() const { return field(316, 4); }
+  u32 item_type() const { return get(gde::field::kItemType); }
 };
 
 // The command kinds the model executes (item type -> execute function).

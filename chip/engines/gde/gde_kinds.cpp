@@ -24,7 +24,11 @@ constexpr u64 kL2Base = 0x10000000, kL2Size = 0x400000;
 
 struct GatherCommand {
   explicit GatherCommand(const GdeCommand &cmd)
-      : in(cmd.word(3)), out(cmd.word(5)), index(cmd.word(7)), len(cmd.field(288, 28)), type(cmd.item_type()) {}
+      : in(cmd.get(gde::field::kInAddr)),
+        out(cmd.get(gde::field::kOutAddr)),
+        index(cmd.get(gde::field::kIndexAddr)),
+        len(cmd.get(gde::field::kCount)),
+        type(cmd.item_type()) {}
   u64 in, out, index;
   u32 len, type;
 };
@@ -34,7 +38,9 @@ bool in_l2(u64 addr, u64 len) { return addr >= kL2Base && len <= kL2Size && addr
 void execute_gather(const GdeCommand &cmd, Bus &bus, u32 item) {
   const GatherCommand g(cmd);
   auto refuse = [&](const std::string &why) { fault("GDE gather: " + why + "; window " + cmd.dump()); };
-  if (cmd.word(4) != 0 || cmd.word(6) != 0 || cmd.word(8) != 0) refuse("an address high word is not 0");
+  if (cmd.get(gde::field::kInAddrHigh) != 0 || cmd.get(gde::field::kOutAddrHigh) != 0 ||
+      cmd.get(gde::field::kIndexAddrHigh) != 0)
+    refuse("an address high word is not 0");
   if (!in_l2(g.index, u64{g.len} * 4))
     refuse("index array of " + std::to_string(g.len) + " entries at " + hex(g.index) + " is not inside L2 SRAM");
   if (!in_l2(g.out, u64{g.len} * item))

@@ -19,6 +19,7 @@
 
 #include "chip/device.h"
 #include "chip/engines/command.h"
+#include "chip/engines/gdma/fields.h"
 #include "chip/engines/scheduler.h"
 
 namespace zv::chip {
@@ -26,10 +27,10 @@ namespace zv::chip {
 class GdmaCommand : public Descriptor {
  public:
   using Descriptor::Descriptor;
-  u32 own_id() const { return field(16, 16); }
-  u32 wait_bd_id() const { return field(48, 16); }
-  u32 mode() const { return field(32, 3); }
-  u32 direction() const { return field(6, 2); }
+  u32 own_id() const { return get(gdma::field::kOwnId); }
+  u32 wait_bd_id() const { return get(gdma::field::kWaitBdId); }
+  u32 mode() const { return get(gdma::field::kMode); }
+  u32 direction() const { return get(gdma::field::kDirection); }
 };
 
 // The command kinds the model executes (move mode -> execute function).

@@ -15,15 +15,6 @@ constexpr u64 kLocalBase = 0x08000000;
 constexpr u64 kLaneBytes = 0x80000;
 constexpr u32 kLanes = 64;
 
-// Descriptor fields the moves read (bit position, width).
-struct Field {
-  u32 pos, width;
-};
-constexpr Field kStridesGiven{5, 1}, kDirection{6, 2}, kResultAdd{8, 1}, kFlatCopy{9, 1};
-constexpr Field kMode{32, 3}, kDstFormat{35, 3}, kLayout{38, 1}, kMatrix{39, 1}, kSrcFormat{40, 3};
-constexpr Field kSrcAddrHigh{576, 8}, kDstAddrHigh{584, 8};
-
-u32 get(const GdmaCommand &cmd, Field f) { return cmd.field(f.pos, f.width); }
 
 // A tensor on one side of a move.
 struct Side {
@@ -127,9 +118,9 @@ class Move {
     });
   }
 
-  // Strides of a side from the descriptor: words 4-7 (source) or 8-11 (destination).
-  void strides_from_words(Side &s, u32 first_word) const {
-    for (int i = 0; i < 4; i++) s.stride[i] = static_cast<std::int32_t>(cmd_.word(first_word + i));
+  // Strides of a side from its four stride fields.
+  void strides_from(Side &s, const Field fields[4]) const {
+    for (int i = 0; i < 4; i++) s.stride[i] = static_cast<std::int32_t>(cmd_.get(fields[i]));
   }
 
   const GdmaCommand &cmd() const { return cmd_; }
@@ -151,15 +142,16 @@ class Move {
   const char *kind_;
 };
 
-void shape_from_words(const GdmaCommand &cmd, u32 word, i64 shape[4]) {
-  shape[0] = cmd.word(word) & 0xffff;
-  shape[1] = cmd.word(word) >> 16;
-  shape[2] = cmd.word(word + 1) & 0xffff;
-  shape[3] = cmd.word(word + 1) >> 16;
+void shape_from(const GdmaCommand &cmd, const Field fields[4], i64 shape[4]) {
+  for (int i = 0; i < 4; i++) shape[i] = cmd.get(fields[i]);
 }
 
-u64 source_address(const GdmaCommand &cmd) { return cmd.word(16) | u64{get(cmd, kSrcAddrHigh)} << 32; }
-u64 destination_address(const GdmaCommand &cmd) { return cmd.word(17) | u64{get(cmd, kDstAddrHigh)} << 32; }
+u64 source_address(const GdmaCommand &cmd) {
+  return cmd.get(field::kSrcAddrLow) | u64{cmd.get(field::kSrcAddrHigh)} << 32;
+}
+u64 destination_address(const GdmaCommand &cmd) {
+  return cmd.get(field::kDstAddrLow) | u64{cmd.get(field::kDstAddrHigh)} << 32;
+}
 
 bool source_local(u32 direction) { return direction == 1 || direction == 3; }
 bool destination_local(u32 direction) { return direction == 0 || direction == 3; }
@@ -183,7 +175,7 @@ void derive_strides(Side &s) {
 }
 
 void check_result_add(const Move &m, const Side &dst) {
-  if (get(m.cmd(), kResultAdd) && dst.format != kFloat32)
+  if (m.cmd().get(field::kResultAdd) && dst.format != kFloat32)
     m.fail("result add into format " + std::to_string(dst.format) + " (only float32 adds)");
 }
 
@@ -191,17 +183,17 @@ void check_result_add(const Move &m, const Side &dst) {
 
 void matrix_move(const GdmaCommand &cmd, Bus &bus) {
   Move m(cmd, bus, "matrix move");
-  const u32 direction = get(cmd, kDirection);
+  const u32 direction = cmd.get(field::kDirection);
   if (direction > 1) m.fail("direction " + std::to_string(direction) + " (a matrix moves global <-> local)");
-  const bool transpose = get(cmd, kMode) == 1;
+  const bool transpose = cmd.get(field::kMode) == 1;
   const bool load = direction == 0;
   Side global{"global matrix"}, local{"local sections"};
   global.addr = load ? source_address(cmd) : destination_address(cmd);
   local.addr = load ? destination_address(cmd) : source_address(cmd);
   local.local = true;
-  global.format = local.format = get(cmd, kSrcFormat);
-  shape_from_words(cmd, load ? 12 : 14, global.shape);
-  shape_from_words(cmd, load ? 14 : 12, local.shape);
+  global.format = local.format = cmd.get(field::kSrcFormat);
+  shape_from(cmd, load ? field::kSrcShape : field::kDstShape, global.shape);
+  shape_from(cmd, load ? field::kDstShape : field::kSrcShape, local.shape);
   m.prepare(global);
   m.prepare(local);
   const i64 rows = global.shape[2], cols = global.shape[3];
@@ -211,9 +203,9 @@ void matrix_move(const GdmaCommand &cmd, Bus &bus) {
       local.shape[0] != (transpose ? cols : rows) || sections != (cut + width - 1) / width)
     m.fail("local shape " + shape_text(local.shape) + " does not hold global matrix " + shape_text(global.shape) +
            (transpose ? " transposed" : ""));
-  if (get(cmd, kStridesGiven)) {
-    m.strides_from_words(load ? global : local, 4);
-    m.strides_from_words(load ? local : global, 8);
+  if (cmd.get(field::kStridesGiven)) {
+    m.strides_from(load ? global : local, field::kSrcStride);
+    m.strides_from(load ? local : global, field::kDstStride);
   } else {
     // Rows of a section padded to 128 bytes; global rows dense.
     const i64 row = round_up(width, 128 / local.size);
@@ -237,7 +229,7 @@ void matrix_move(const GdmaCommand &cmd, Bus &bus) {
     }
   const Side &dst = load ? local : global;
   check_result_add(m, dst);
-  const bool add = get(cmd, kResultAdd);
+  const bool add = cmd.get(field::kResultAdd);
   if (load)
     m.write(l, local.size, m.read(g, global.size), add);
   else
@@ -248,9 +240,9 @@ void matrix_move(const GdmaCommand &cmd, Bus &bus) {
 
 void flat_copy(const GdmaCommand &cmd, Bus &bus) {
   Move m(cmd, bus, "flat copy");
-  const u32 size = format_bytes(get(cmd, kSrcFormat));
-  if (size == 0) m.fail("format " + std::to_string(get(cmd, kSrcFormat)) + " has no element size");
-  const u64 bytes = u64{cmd.word(4)} * size;
+  const u32 size = format_bytes(cmd.get(field::kSrcFormat));
+  if (size == 0) m.fail("format " + std::to_string(cmd.get(field::kSrcFormat)) + " has no element size");
+  const u64 bytes = u64{cmd.get(field::kCount)} * size;
   const u64 src = source_address(cmd), dst = destination_address(cmd);
   // In local memory a flat range must stay inside one lane.
   for (u64 a : {src, dst})
@@ -313,30 +305,31 @@ void convert_element(u32 from, const u8 *src, u32 to, u8 *dst) {
 }
 
 void execute_move(const GdmaCommand &cmd, Bus &bus) {
-  if (get(cmd, kMatrix)) return matrix_move(cmd, bus);
-  if (get(cmd, kFlatCopy)) return flat_copy(cmd, bus);
-  const u32 mode = get(cmd, kMode);
+  if (cmd.get(field::kMatrix)) return matrix_move(cmd, bus);
+  if (cmd.get(field::kFlatCopy)) return flat_copy(cmd, bus);
+  const u32 mode = cmd.get(field::kMode);
   Move m(cmd, bus, mode == 1 ? "N/C transpose" : mode == 3 ? "conversion" : "move");
   const bool transpose = mode == 1, convert = mode == 3;
-  const u32 direction = get(cmd, kDirection);
-  const bool general = get(cmd, kLayout) == 0;  // two formats and two shapes
-  const bool strides = get(cmd, kStridesGiven);
+  const u32 direction = cmd.get(field::kDirection);
+  const bool general = cmd.get(field::kLayout) == 0;  // two formats and two shapes
+  const bool strides = cmd.get(field::kStridesGiven);
   Side src{"source"}, dst{"destination"};
   src.addr = source_address(cmd);
   dst.addr = destination_address(cmd);
   src.local = source_local(direction);
   dst.local = destination_local(direction);
-  src.format = get(cmd, kSrcFormat);
-  shape_from_words(cmd, 12, src.shape);
+  src.format = cmd.get(field::kSrcFormat);
+  shape_from(cmd, field::kSrcShape, src.shape);
   if (general) {
     if (!strides) m.fail("a move with two formats gives its strides");
-    if (cmd.word(19) != 0) m.fail("sub-element shifts (word 19 " + hex(cmd.word(19)) + ") are not modelled");
-    dst.format = get(cmd, kDstFormat);
+    if (cmd.get(field::kShifts) != 0)
+      m.fail("sub-element shifts (word 19 " + hex(cmd.get(field::kShifts)) + ") are not modelled");
+    dst.format = cmd.get(field::kDstFormat);
     if (transpose) {
       // The destination is the source with N and C exchanged.
       dst.shape[0] = src.shape[1], dst.shape[1] = src.shape[0], dst.shape[2] = src.shape[2], dst.shape[3] = src.shape[3];
     } else {
-      shape_from_words(cmd, 14, dst.shape);
+      shape_from(cmd, field::kDstShape, dst.shape);
     }
   } else {
     dst.format = src.format;
@@ -349,8 +342,8 @@ void execute_move(const GdmaCommand &cmd, Bus &bus) {
   m.prepare(src);
   m.prepare(dst);
   if (strides) {
-    m.strides_from_words(src, 4);
-    m.strides_from_words(dst, 8);
+    m.strides_from(src, field::kSrcStride);
+    m.strides_from(dst, field::kDstStride);
   } else {
     derive_strides(src);
     derive_strides(dst);
@@ -378,42 +371,42 @@ void execute_move(const GdmaCommand &cmd, Bus &bus) {
       convert_element(src.format, data.data() + i * src.size, dst.format, out.data() + i * dst.size);
     data.swap(out);
   }
-  m.write(to, dst.size, data, get(cmd, kResultAdd));
+  m.write(to, dst.size, data, cmd.get(field::kResultAdd));
 }
 
 void execute_lrn_shift(const GdmaCommand &cmd, Bus &bus) {
   Move m(cmd, bus, "lane shift");
-  const u32 direction = get(cmd, kDirection);
-  if (!get(cmd, kStridesGiven)) m.fail("a lane shift gives its strides");
+  const u32 direction = cmd.get(field::kDirection);
+  if (!cmd.get(field::kStridesGiven)) m.fail("a lane shift gives its strides");
   Side src{"source"}, dst{"destination"};
   src.addr = source_address(cmd);
   dst.addr = destination_address(cmd);
   src.local = source_local(direction);
   dst.local = destination_local(direction);
-  src.format = dst.format = get(cmd, kSrcFormat);
-  shape_from_words(cmd, 12, src.shape);
+  src.format = dst.format = cmd.get(field::kSrcFormat);
+  shape_from(cmd, field::kSrcShape, src.shape);
   for (int i = 0; i < 4; i++) dst.shape[i] = src.shape[i];
   m.prepare(src);
   m.prepare(dst);
-  m.strides_from_words(src, 4);
-  m.strides_from_words(dst, 8);
+  m.strides_from(src, field::kSrcStride);
+  m.strides_from(dst, field::kDstStride);
   check_result_add(m, dst);
   const std::vector<u64> from = m.elements(src), to = m.elements(dst);
-  m.write(to, dst.size, m.read(from, src.size), get(cmd, kResultAdd));
+  m.write(to, dst.size, m.read(from, src.size), cmd.get(field::kResultAdd));
 }
 
 void execute_fill(const GdmaCommand &cmd, Bus &bus) {
   Move m(cmd, bus, "fill");
-  if (!get(cmd, kStridesGiven)) m.fail("a fill gives its strides");
+  if (!cmd.get(field::kStridesGiven)) m.fail("a fill gives its strides");
   Side dst{"destination"};
   dst.addr = destination_address(cmd);
-  dst.local = destination_local(get(cmd, kDirection));
-  dst.format = get(cmd, kSrcFormat);
-  shape_from_words(cmd, 14, dst.shape);
+  dst.local = destination_local(cmd.get(field::kDirection));
+  dst.format = cmd.get(field::kSrcFormat);
+  shape_from(cmd, field::kDstShape, dst.shape);
   m.prepare(dst);
-  m.strides_from_words(dst, 8);
+  m.strides_from(dst, field::kDstStride);
   const std::vector<u64> to = m.elements(dst);
-  const u32 constant = cmd.word(3);
+  const u32 constant = cmd.get(field::kFillValue);
   std::vector<u8> data(to.size() * dst.size);
   for (size_t i = 0; i < to.size(); i++) std::memcpy(data.data() + i * dst.size, &constant, dst.size);
   m.write(to, dst.size, data, false);
@@ -421,16 +414,16 @@ void execute_fill(const GdmaCommand &cmd, Bus &bus) {
 
 void execute_cw_transpose(const GdmaCommand &cmd, Bus &bus) {
   Move m(cmd, bus, "C/W transpose");
-  if (!get(cmd, kStridesGiven)) m.fail("a C/W transpose gives its strides");
-  const u32 direction = get(cmd, kDirection);
+  if (!cmd.get(field::kStridesGiven)) m.fail("a C/W transpose gives its strides");
+  const u32 direction = cmd.get(field::kDirection);
   Side src{"source"}, dst{"destination"};
   src.addr = source_address(cmd);
   dst.addr = destination_address(cmd);
   src.local = source_local(direction);
   dst.local = destination_local(direction);
-  src.format = dst.format = get(cmd, kSrcFormat);
-  shape_from_words(cmd, 12, src.shape);
-  shape_from_words(cmd, 14, dst.shape);
+  src.format = dst.format = cmd.get(field::kSrcFormat);
+  shape_from(cmd, field::kSrcShape, src.shape);
+  shape_from(cmd, field::kDstShape, dst.shape);
   m.prepare(src);
   m.prepare(dst);
   const i64 channels = src.shape[1], width = src.shape[3];
@@ -438,10 +431,10 @@ void execute_cw_transpose(const GdmaCommand &cmd, Bus &bus) {
       dst.shape[3] != channels)
     m.fail("shapes " + shape_text(src.shape) + " and " + shape_text(dst.shape) + " are not 1xCx1xW and 1xWx1xC");
   // N and H are 1: only the c and w strides take part.
-  src.stride[1] = static_cast<std::int32_t>(cmd.word(5));
-  src.stride[3] = static_cast<std::int32_t>(cmd.word(7));
-  dst.stride[1] = static_cast<std::int32_t>(cmd.word(9));
-  dst.stride[3] = static_cast<std::int32_t>(cmd.word(11));
+  src.stride[1] = static_cast<std::int32_t>(cmd.get(field::kSrcStride[1]));
+  src.stride[3] = static_cast<std::int32_t>(cmd.get(field::kSrcStride[3]));
+  dst.stride[1] = static_cast<std::int32_t>(cmd.get(field::kDstStride[1]));
+  dst.stride[3] = static_cast<std::int32_t>(cmd.get(field::kDstStride[3]));
   src.stride[0] = src.stride[2] = dst.stride[0] = dst.stride[2] = 0;
   std::vector<u64> from, to;
   for (i64 c = 0; c < channels; c++)
@@ -454,18 +447,18 @@ void execute_cw_transpose(const GdmaCommand &cmd, Bus &bus) {
 
 void execute_filter(const GdmaCommand &cmd, Bus &bus, u32 &count) {
   Move m(cmd, bus, "filter");
-  if (get(cmd, kDirection) != 1) m.fail("direction " + std::to_string(get(cmd, kDirection)) + " (a filter moves local to global)");
+  if (cmd.get(field::kDirection) != 1) m.fail("direction " + std::to_string(cmd.get(field::kDirection)) + " (a filter moves local to global)");
   Side src{"source"}, mask{"mask"};
   src.addr = source_address(cmd);
-  mask.addr = cmd.word(8);
+  mask.addr = cmd.get(field::kMaskAddr);
   src.local = mask.local = true;
   src.format = mask.format = kFloat32;
-  shape_from_words(cmd, 12, src.shape);
+  shape_from(cmd, field::kSrcShape, src.shape);
   for (int i = 0; i < 4; i++) mask.shape[i] = src.shape[i];
   m.prepare(src);
   m.prepare(mask);
-  if (cmd.word(4) != static_cast<u64>(src.count()))
-    m.fail("element count " + std::to_string(cmd.word(4)) + " is not that of shape " + shape_text(src.shape));
+  if (cmd.get(field::kCount) != static_cast<u64>(src.count()))
+    m.fail("element count " + std::to_string(cmd.get(field::kCount)) + " is not that of shape " + shape_text(src.shape));
   // Both are EU-aligned float32 tensors.
   derive_strides(src);
   derive_strides(mask);

@@ -120,20 +120,38 @@ void atomic_tensor_arithmetic_fix8b_gen_cmd_(const u32 addr[4], const dim4_t *sh
 
 // ---- Descriptor composition (pure; the generators above issue these) ----
 
-// One piece of the float/int32 arithmetic: `all` selects the three-input form
-// (C value and shift type written).
-void bd_arith_compose(bd_desc_t *d, u32 A_addr, u32 B_addr, u32 R_addr, const dim4_t *shape,
-                       u32 A_const, u32 B_const, int B_bcast_n, int B_bcast_h, int B_bcast_w,
-                       const dim4_t *A_stride, const dim4_t *B_stride, const dim4_t *R_stride,
-                       u32 op, int result_add, int A_is_const, int B_is_const, int flag35, int all,
-                       u32 C_value, int shift_type);
+// One piece of the float/int32 arithmetic, as its generators' arguments give
+// it (constants as f32 or int32 bits). `all` selects the three-input form (C
+// value and shift type written).
+typedef struct {
+  u32 A_addr, B_addr, R_addr;
+  const dim4_t *shape;
+  u32 A_const, B_const;
+  int B_bcast_n, B_bcast_h, B_bcast_w;
+  const dim4_t *A_stride, *B_stride, *R_stride;
+  u32 op;
+  int result_add, A_is_const, B_is_const, flag35, all;
+  u32 C_value;
+  int shift_type;
+} bd_arith_args_t;
+
+// One piece of the fixed-point arithmetic (the arrays as the generator takes
+// them).
+typedef struct {
+  const u32 *addr;  // {A, B, unused, R}
+  const dim4_t *shape;
+  const u32 *bcast;  // {n, c, h, w} of B
+  const dim4_t *A_stride, *B_stride, *R_stride;
+  u32 op;
+  int A_is_const, B_is_const, rshift, shift2, shift_type;
+  const u32 *Sign, *Int8, *modes, *shifts;
+  int flag35;
+} bd_fix8b_args_t;
+
+void bd_arith_compose(bd_desc_t *d, const bd_arith_args_t *a);
 void bd_copy_compose(bd_desc_t *d, u32 src_addr, u32 dst_addr, const dim4_t *shape,
                       const dim4_t *src_stride, const dim4_t *dst_stride);
-void bd_fix8b_compose(bd_desc_t *d, const u32 addr[4], const dim4_t *shape, const u32 bcast[4],
-                       const dim4_t *A_stride, const dim4_t *B_stride, const dim4_t *R_stride,
-                       u32 op, int A_is_const, int B_is_const, int rshift, int shift2,
-                       int shift_type, const u32 Sign[3], const u32 Int8[4], const u32 modes[4],
-                       const u32 shifts[6], int flag35);
+void bd_fix8b_compose(bd_desc_t *d, const bd_fix8b_args_t *a);
 }
 
 // Checks that a piece fits the descriptor's shape fields before anything is

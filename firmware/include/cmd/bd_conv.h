@@ -167,42 +167,56 @@ void tensor_sumc_gen_cmd(u32 ifmap_addr, u32 ofmap_addr, int n, int c, int h, in
                          cmd_id_node_t *node);
 }
 
-// ---- Descriptor fields of the convolution engine (words 1 to 4; the shapes,
-// strides and addresses share the element-wise field table of bd_desc.h:
-// operand 0 the output at BD_N.., operand 1 the input at BD_OPD0_.., operand 2
-// the weights at BD_OPD1_..) ----
-static const cmd_field_id_t CONV_BIAS = CMD_FIELD(46, 2);        // 3 with a bias, 2 without
-static const cmd_field_id_t CONV_RSHIFT = CMD_FIELD(48, 5);
-static const cmd_field_id_t CONV_LSHIFT = CMD_FIELD(53, 5);      // fully connected: shift of the old Y
-static const cmd_field_id_t CONV_RES_ADD = CMD_FIELD(59, 1);
-static const cmd_field_id_t CONV_OUT_MODE = CMD_FIELD(60, 2);    // fixed point: ReLU
-static const cmd_field_id_t CONV_WINOGRAD = CMD_FIELD(62, 1);
-static const cmd_field_id_t CONV_KERNEL_FLAG = CMD_FIELD(63, 1);  // rotated kernel
-static const cmd_field_id_t CONV_SIGNS = CMD_FIELD(64, 3);       // input, weights, bias signed
-static const cmd_field_id_t CONV_WEIGHT_CONST = CMD_FIELD(80, 1);
-static const cmd_field_id_t CONV_INPUT_MODE = CMD_FIELD(85, 2);  // 0 aligned, 3 strides given
-static const cmd_field_id_t CONV_WEIGHT_MODE = CMD_FIELD(88, 2);  // 1 default, 3 strides given
-static const cmd_field_id_t CONV_INS_W = CMD_FIELD(94, 4);
-static const cmd_field_id_t CONV_INS_H = CMD_FIELD(98, 4);
-static const cmd_field_id_t CONV_DW = CMD_FIELD(102, 4);  // dilation minus one
-static const cmd_field_id_t CONV_DH = CMD_FIELD(106, 4);
-static const cmd_field_id_t CONV_PAD_TOP = CMD_FIELD(110, 4);
-static const cmd_field_id_t CONV_PAD_BOTTOM = CMD_FIELD(114, 4);
-static const cmd_field_id_t CONV_PAD_LEFT = CMD_FIELD(118, 4);
-static const cmd_field_id_t CONV_PAD_RIGHT = CMD_FIELD(122, 4);
-static const cmd_field_id_t CONV_STRIDE_W = CMD_FIELD(126, 4);
-static const cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
-#define CONV_WORD_OUTPUT 18
-#define CONV_WORD_INPUT 19
-#define CONV_WORD_WEIGHT 20
-#define CONV_WORD_BIAS 21
+// ---- The convolution engine's descriptor ----
+// The shapes, strides, operand words and most header fields share the
+// element-wise field table of bd_desc.h: operand 0 (the output) is the result
+// (BD_N.., BD_RES_.., word BD_WORD_RES), operand 1 (the input, L of a matrix
+// product) is BD_OPD0_.., operand 2 (the weights, R, a constant, the pooling
+// scale or multiplier) is BD_OPD1_.., operand 3 (the bias) is BD_OPD2_..;
+// BD_OPD_NUM holds 3 with a bias and 2 without (pooling: 1 max, 2 average),
+// BD_SHIFT2 the fully connected command's shift of the old Y. The fields only
+// the convolution engine has (CONV_.., FC_..) are in the same table.
+
+// The header fields of one command (words 1 and 2), each written through its
+// declaration; a value wider than its field fails the merge's check.
+typedef struct {
+  u32 task, subop, operands;
+  u32 rshift, lshift, res_add, out_mode, winograd, kernel_flag;
+  u32 sign[3];  // descriptor bits 64-66: opd0_sign, opd1_sign, opd2_sign
+  u32 prec[4];  // precision codes of operands 0 to 3
+  u32 input_const, weight_const;
+  u32 output_mode, input_mode, weight_mode;  // stride modes
+  u32 result_prec;
+} conv_header_t;
+
+// The parameters of one fixed-point convolution command: the 8-bit and 16-bit
+// generators and the power-test kernel compose their descriptors from it.
+typedef struct {
+  u32 ifmap, ofmap, weight, bias;
+  int n, ic, ih, iw, istride[4], ins_h, ins_w, oc, oh, ow, weight_is_const;
+  u32 weight_const;
+  int kh, kw, dh_minus1, dw_minus1, kstride[4];
+  int pad[4], stride_h, stride_w, using_bias, kernel_flag, out_mode, rshift, sign[3];
+  int input_mode, weight_mode;
+} fix_conv_t;
+
+// The operands and window of one command as its descriptor holds them: the
+// weight word already the constant where the weights are one, the bias word 0
+// without a bias; dilations minus one. Operand 0 is n x oc x oh x ow, operand
+// 1 is 1 x ic x ih x iw, operand 2 is 1 x 1 x kh x kw.
+typedef struct {
+  u32 ifmap, ofmap, weight, bias;
+  int n, ic, ih, iw, oc, oh, ow, kh, kw, ins_h, ins_w, dh_minus1, dw_minus1, pad[4], stride_h, stride_w;
+} conv_cmd_geom_t;
 
 extern "C" {
 // Shared by the convolution, pooling and fully connected generators: the
-// window geometry of word 3 and the stride bits of word 4 (fields checked
-// against their widths), and the three operand shapes.
-void conv_desc_window(bd_desc_t *d, int ins_h, int ins_w, int dh_minus1, int dw_minus1,
-                      int pad_t, int pad_b, int pad_l, int pad_r, int stride_h, int stride_w);
-void conv_desc_shapes(bd_desc_t *d, int n, int oc, int oh, int ow, int ic, int ih, int iw,
-                      int kh, int kw);
+// header fields (words 1-2), the window (words 2-4), and a whole command's
+// words 1 to 29 over the default image (header, window, shapes, operands).
+void conv_desc_header(bd_desc_t *d, const conv_header_t *h);
+void conv_desc_window(bd_desc_t *d, const conv_cmd_geom_t *g);
+void conv_desc_compose(bd_desc_t *d, const conv_header_t *h, const conv_cmd_geom_t *g);
+// The 8-bit kernel-stride convolution's descriptor (words 1-29 defined), with
+// the bias-stride and 16-bit forms' differences left to their generators.
+void fix_conv_compose(bd_desc_t *d, const fix_conv_t *a);
 }

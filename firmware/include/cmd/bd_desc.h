@@ -10,6 +10,7 @@
 
 #include "cmd/cmd_framework.h"
 #include "runtime/types.h"
+#include "cmd/local_mem.h"
 
 // ---- Header ----
 // (start, fixed bits, ids, lane mask: cmd_common.h)
@@ -25,6 +26,7 @@ static const cmd_field_id_t BD_FLOAT_MODE = CMD_FIELD(60, 1);  // 1 except in fi
 // ---- Operand kinds ----
 static const cmd_field_id_t BD_OPD0_SIGN = CMD_FIELD(64, 1);
 static const cmd_field_id_t BD_OPD1_SIGN = CMD_FIELD(65, 1);
+static const cmd_field_id_t BD_OPD2_SIGN = CMD_FIELD(66, 1);
 static const cmd_field_id_t BD_RES_PREC = CMD_FIELD(67, 3);
 static const cmd_field_id_t BD_OPD0_PREC = CMD_FIELD(70, 3);
 static const cmd_field_id_t BD_OPD1_PREC = CMD_FIELD(73, 3);
@@ -35,6 +37,23 @@ static const cmd_field_id_t BD_OPD2_CONST = CMD_FIELD(81, 1);
 static const cmd_field_id_t BD_RES_STRIDE_MODE = CMD_FIELD(82, 2);
 static const cmd_field_id_t BD_OPD0_STRIDE_MODE = CMD_FIELD(85, 2);
 static const cmd_field_id_t BD_OPD1_STRIDE_MODE = CMD_FIELD(88, 2);
+// ---- Fields of the convolution engine (tasks 0-2 and 12) ----
+static const cmd_field_id_t CONV_OUT_MODE = CMD_FIELD(60, 2);     // float 1; fixed point: ReLU
+static const cmd_field_id_t FC_RELU = CMD_FIELD(60, 1);           // matrix product: float 1; ReLU
+static const cmd_field_id_t FC_L_TRANS = CMD_FIELD(61, 1);        // matrix product: L transposed
+static const cmd_field_id_t CONV_WINOGRAD = CMD_FIELD(62, 1);
+static const cmd_field_id_t CONV_KERNEL_FLAG = CMD_FIELD(63, 1);  // rotated kernel
+static const cmd_field_id_t CONV_RESULT_PREC = CMD_FIELD(91, 3);
+static const cmd_field_id_t CONV_INS_W = CMD_FIELD(94, 4);
+static const cmd_field_id_t CONV_INS_H = CMD_FIELD(98, 4);
+static const cmd_field_id_t CONV_DW = CMD_FIELD(102, 4);  // dilation minus one
+static const cmd_field_id_t CONV_DH = CMD_FIELD(106, 4);
+static const cmd_field_id_t CONV_PAD_TOP = CMD_FIELD(110, 4);
+static const cmd_field_id_t CONV_PAD_BOTTOM = CMD_FIELD(114, 4);
+static const cmd_field_id_t CONV_PAD_LEFT = CMD_FIELD(118, 4);
+static const cmd_field_id_t CONV_PAD_RIGHT = CMD_FIELD(122, 4);
+static const cmd_field_id_t CONV_STRIDE_W = CMD_FIELD(126, 4);
+static const cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
 // ---- Shapes: the operation's, then operand 0's and operand 1's fields ----
 static const cmd_field_id_t BD_N = CMD_FIELD(198, 16);
 static const cmd_field_id_t BD_C = CMD_FIELD(214, 12);
@@ -68,9 +87,18 @@ static const cmd_field_id_t BD_OPD3_CONST = CMD_FIELD(553, 1);
 #define BD_WORD_OPD1 20
 #define BD_WORD_OPD2 21
 #define BD_WORD_RES_HSTRIDE 22  // then w; operand 0 at 24, 25; 1 at 26, 27; 2 at 28, 29
+#define BD_WORD_RES_WSTRIDE 23
+#define BD_WORD_OPD0_HSTRIDE 24
+#define BD_WORD_OPD0_WSTRIDE 25
+#define BD_WORD_OPD1_HSTRIDE 26
+#define BD_WORD_OPD1_WSTRIDE 27
+#define BD_WORD_OPD2_HSTRIDE 28
+#define BD_WORD_OPD2_WSTRIDE 29
 #define BD_WORD_RES1 30         // md_cmp: second result
 #define BD_WORD_OPD3 31         // md_cmp: operand 3
 #define BD_WORDS 32
+// A whole word as a field.
+#define BD_WORD_FIELD(index) CMD_FIELD(32 * (index), 32)
 
 // Task types (descriptor bits 37-40).
 typedef enum {
@@ -137,8 +165,3 @@ void bd_desc_shape(bd_desc_t *d, u32 n, u32 c, u32 h, u32 w);
 // bit clear and again with it set, and records the profiling entry.
 void bd_desc_issue(bd_desc_t *d, cmd_id_node_t *node);
 }
-
-// Rounds x up to a multiple of a.
-#ifndef ALIGN
-#define ALIGN(x, a) ((((x) + (a) - 1) / (a)) * (a))
-#endif

@@ -154,6 +154,10 @@ extern u32 g_gde_cmd_cache_default[GDE_CMD_WORDS];
 void write_cmd(cmd_generator_t *gen, const cmd_pack_t *pack, int no_write);
 // The field's value in a cache.
 u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id);
+// Merges a value into a descriptor being composed in memory, by write_cmd's
+// merge and checks (the one routine every generator composes fields with);
+// nothing reaches a window.
+void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value);
 
 // Issues one descriptor: the engine's default image plus `count` packs, the
 // ids from `node` (null for CDMA and GDE), the start last. Returns the window

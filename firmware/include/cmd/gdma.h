@@ -53,6 +53,7 @@ static const cmd_field_id_t GDMA_FIELD_STRIDE_EN = CMD_FIELD(5, 1);   // words 4
 static const cmd_field_id_t GDMA_FIELD_DIRECTION = CMD_FIELD(6, 2);
 static const cmd_field_id_t GDMA_FIELD_RESULT_ADD = CMD_FIELD(8, 1);  // add to the destination
 static const cmd_field_id_t GDMA_FIELD_FLAT_COPY = CMD_FIELD(9, 1);   // word 4 holds a count
+static const cmd_field_id_t GDMA_FIELD_FIXED10 = CMD_FIELD(10, 1);    // 1 in the default image
 static const cmd_field_id_t GDMA_FIELD_MODE = CMD_FIELD(32, 3);
 static const cmd_field_id_t GDMA_FIELD_DST_FORMAT = CMD_FIELD(35, 3);
 static const cmd_field_id_t GDMA_FIELD_LAYOUT = CMD_FIELD(38, 1);

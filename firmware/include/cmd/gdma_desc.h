@@ -18,6 +18,10 @@ extern "C" {
 void gdma_desc_init(gdma_desc_t *desc);
 // Sets a field; the value must fit its width (checked before any window write).
 void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value);
+// The eight stride fields (source n, c, h, w, then the destination's).
+void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]);
+// The four sub-element shifts of word 19 (source h, w, destination h, w).
+void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w);
 // Takes the ids from the node, stamps them and issues the descriptor.
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node);
 }

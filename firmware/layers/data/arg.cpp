@@ -11,9 +11,9 @@
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_shape.h"
 #include "cmd/bd_md.h"
+#include "cmd/local_mem.h"
 
 static inline int imin(int a, int b) { return a < b ? a : b; }
-static inline int ceil_div(int a, int b) { return (a + b - 1) / b; }
 
 static u32 f32_bits(float f) {
   u32 u;
@@ -50,10 +50,10 @@ void arg_view_of(arg_view_t *view, int N, int C, int H, int W, int axis) {
 
 void arg_plan_of(arg_plan_t *plan, const arg_view_t *view) {
   plan->w_piece = imin(view->w, ARG_W_PIECE);
-  const int plane = ceil_div(plan->w_piece, EU_NUM) * EU_NUM * 4;
+  const int plane = (int)eu_plane((u32)plan->w_piece) * 4;
   // Rows of lanes one area holds, and the rows all channels of an item take.
   const int k = (int)(ARG_AREA_BYTES / (u32)plane);
-  const int g = ceil_div(view->c, NPU_NUM);
+  const int g = (int)lane_rows(0, (u32)view->c);
   const int g_max = imin(k, ARG_C_PIECE / NPU_NUM);
   if (g <= g_max) {
     plan->c_piece = view->c;
@@ -62,7 +62,7 @@ void arg_plan_of(arg_plan_t *plan, const arg_view_t *view) {
     plan->c_piece = g_max * NPU_NUM;
     plan->n_piece = 1;
   }
-  const u32 used = (u32)plan->n_piece * (u32)ceil_div(plan->c_piece, NPU_NUM) * (u32)plane;
+  const u32 used = (u32)plan->n_piece * lane_rows(0, (u32)plan->c_piece) * (u32)plane;
   plan->areas[0] = {"row", ARG_LOCAL_ROW, used};
   plan->areas[1] = {"maximum", ARG_LOCAL_MAX, used};
   plan->areas[2] = {"index", ARG_LOCAL_INDEX, used};
@@ -276,7 +276,7 @@ void nodechip_arg_fix8b(u64 input, u64 buffer, u64 value_out, u64 buffer2, u64 i
   }
   if (axis != 0 && index_out != ARG_NO_OUTPUT) ASSERT(imm_index_global_addr != 9223372036854775807);
   const int dims[4] = {input_n, input_c, input_h, input_w};
-  const u64 groups = (u64)((input_n + 3) / 4);
+  const u64 groups = (u64)ceil_div(input_n, 4);
   const u64 len = (u64)input_c * (u64)input_h * (u64)input_w;
   if (dims[axis] == 1) {
     if (value_out != ARG_NO_OUTPUT) {
@@ -333,7 +333,7 @@ void nodechip_arg_fix8b(u64 input, u64 buffer, u64 value_out, u64 buffer2, u64 i
   v.idx_n = 4 * f.out_n;
   v.val_n = 4 * f.out_n;
   for (int slot = 0; slot < 4 && slot < input_n; slot++) {
-    v.n = (input_n - slot + 3) / 4;
+    v.n = (int)ceil_div(input_n - slot, 4);
     v.in_base = (u64)slot;
     v.idx_base = (i64)slot * f.out_n;
     v.val_base = slot;

@@ -11,6 +11,7 @@
 #include "cmd/gdma.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/local_mem.h"
 
 // Ids above this are restarted before the next rotation piece (five GDMA
 // commands at most) so that the 16-bit id fields never wrap.
@@ -18,7 +19,6 @@
 // Extent of one strided move of the 8-bit rotation along each axis.
 #define ROTATE_PIECE 65535
 
-static inline int ceil_div(int a, int b) { return (a + b - 1) / b; }
 static inline int imin(int a, int b) { return a < b ? a : b; }
 
 int transpose_order_valid(const int *order, int dims) {
@@ -80,7 +80,7 @@ void nodechip_permute_xyz2xzy(u64 src, u64 dst, int x, int y, int z, int format,
           poll_all_engine_done_internal(node);
           resync_cmd_id(node);
         }
-        const int y_rows = ceil_div(yc, NPU_NUM), z_rows = ceil_div(zc, NPU_NUM);
+        const int y_rows = (int)lane_rows(0, (u32)yc), z_rows = (int)lane_rows(0, (u32)zc);
         // y over the lanes.
         const u64 from = src + (u64)s * ((u64)x0 * plane + (u64)y0 * (u64)z + (u64)z0);
         tensor_general_move_gen_cmd(from, 0, xc, yc, 1, zc, (int)plane, z, z, 1, fmt, 0, 0, xc, yc, 1, zc,
@@ -143,7 +143,7 @@ void nodechip_transpose(u64 input, u64 output, const int *shape, const int *orde
   if (store_mode == FW_STORE_MODE_4N) {
     ASSERT_FS(type_len == 1);
     if (order[0] == 0) {
-      view[0] = ceil_div(n, 4);
+      view[0] = (int)ceil_div(n, 4);
       format = GDMA_VALUE_FORMAT_FLOAT32;
     } else {
       convert = 1;
@@ -210,7 +210,7 @@ void nodechip_transpose_fix8b(u64 input, u64 output, const int *shape, const int
   const int convert = in_4n && !view_4n;
   gdma_value_format_t fmt = GDMA_VALUE_FORMAT_INT8;
   if (view_4n) {
-    view[0] = ceil_div(n, 4);
+    view[0] = (int)ceil_div(n, 4);
     fmt = GDMA_VALUE_FORMAT_FLOAT32;
   }
   const int same = out_4n == view_4n;
@@ -268,7 +268,7 @@ void nodechip_transpose_fix8b(u64 input, u64 output, const int *shape, const int
 
 // Bytes of one channel of an h x w float32 plane in the EU-aligned local layout.
 static inline i64 get_neuron_csize_local(int h, int w) {
-  return ((i64)h * (i64)w + EU_NUM - 1) / EU_NUM * EU_NUM * 4;
+  return align_up((i64)h * (i64)w, EU_NUM) * 4;
 }
 
 // Each of `items` items of c x h x w words: loaded with channels over the
@@ -292,17 +292,17 @@ static void permute_items(u64 input, u64 output, int items, int c, int h, int w,
 
 void nodechip_permute_by_gdma(u64 input, u64 output, int input_n, int input_c, int input_h, int input_w,
                               cmd_id_node_t *node) {
-  const i64 w_per_npu = ((i64)input_h * input_w + NPU_NUM - 1) / NPU_NUM;
-  const i64 c_per_npu = ((i64)input_c + NPU_NUM - 1) / NPU_NUM;
+  const i64 w_per_npu = ceil_div((i64)input_h * input_w, NPU_NUM);
+  const i64 c_per_npu = ceil_div(input_c, NPU_NUM);
   ASSERT_FS((get_neuron_csize_local(1, input_c) * w_per_npu < (1<<19) / 2) && (get_neuron_csize_local(input_h, input_w) * c_per_npu < (1<<19) / 2));
   permute_items(input, output, input_n, input_c, input_h, input_w, node);
 }
 
 void nodechip_permute_fix8b_by_gdma(u64 input, u64 output, int input_n, int input_c, int input_h, int input_w,
                                     cmd_id_node_t *node) {
-  const i64 w_per_npu = ((i64)input_h * input_w + NPU_NUM - 1) / NPU_NUM;
-  const i64 c_per_npu = ((i64)input_c + NPU_NUM - 1) / NPU_NUM;
+  const i64 w_per_npu = ceil_div((i64)input_h * input_w, NPU_NUM);
+  const i64 c_per_npu = ceil_div(input_c, NPU_NUM);
   ASSERT_FS((get_neuron_csize_local(1, input_c) * w_per_npu < (1<<19) / 2) && (get_neuron_csize_local(input_h, input_w) * c_per_npu < (1<<19) / 2));
   // Four items share each word: the groups move as float32 words.
-  permute_items(input, output, ceil_div(input_n, 4), input_c, input_h, input_w, node);
+  permute_items(input, output, (int)ceil_div(input_n, 4), input_c, input_h, input_w, node);
 }

@@ -5,14 +5,13 @@
 #include <string.h>
 
 #include "cmd/gdma.h"
+#include "cmd/local_mem.h"
 #include "cmd/tensor_ops.h"
 #include "layers/data/transpose.h"
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
-static inline i64 ceil_div64(i64 a, i64 b) { return (a + b - 1) / b; }
-static inline i64 align32(i64 a) { return (a + 31) / 32 * 32; }
 
 static u32 f32_bits(float f) {
   u32 u;
@@ -29,26 +28,26 @@ void cumsum_plan_of(cumsum_plan_t *plan, int dim, int N, int C, int H, int W) {
   switch (dim) {
     case 0:  // one batch item
       plan->shape = {1, C, H, W};
-      plan->bytes = ceil_div64(c, NPU_NUM) * align32(h * w) * 4;
+      plan->bytes = ceil_div(c, NPU_NUM) * align_up(h * w, EU_NUM) * 4;
       plan->step = c * h * w;
       plan->count = n;
       break;
     case 1:  // one channel, the batch across the lanes
       plan->shape = {1, N, H, W};
       plan->global.c = (int)(c * h * w);
-      plan->bytes = align32(h * w) * 4 * ceil_div64(n, NPU_NUM);
+      plan->bytes = align_up(h * w, EU_NUM) * 4 * ceil_div(n, NPU_NUM);
       plan->step = h * w;
       plan->count = c;
       break;
     case 2:  // one row
       plan->shape = {N, C, 1, W};
-      plan->bytes = align32(w) * 4 * ceil_div64(c, NPU_NUM) * n;
+      plan->bytes = align_up(w, EU_NUM) * 4 * ceil_div(c, NPU_NUM) * n;
       plan->step = w;
       plan->count = h;
       break;
     case 3:  // one column
       plan->shape = {N, C, H, 1};
-      plan->bytes = align32(h) * 4 * ceil_div64(c, NPU_NUM) * n;
+      plan->bytes = align_up(h, EU_NUM) * 4 * ceil_div(c, NPU_NUM) * n;
       plan->step = 1;
       plan->count = w;
       break;

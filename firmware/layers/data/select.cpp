@@ -5,6 +5,7 @@
 
 #include "cmd/gde_gather.h"
 #include "cmd/gdma.h"
+#include "cmd/local_mem.h"
 #include "cmd/memory_fill_copy.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/bd_md.h"
@@ -84,7 +85,6 @@ void nodechip_filter_forward(u64 input, u64 flags, u64 output, u64 flag_scratch,
 
 // ---- Index select ----
 
-static inline u64 align128(u64 a) { return (a + 127) / 128 * 128; }
 
 void index_select_view_of(index_select_view_t *v, const int *shape, int dims, int axis, int type_size) {
   if (axis < 0) axis += dims;
@@ -120,8 +120,8 @@ int index_select_gde(u64 input, u64 index, u64 output, const int *shape, int dim
   for (int i = 0; i < dims; i++) rows *= (u64)shape[i];
   rows = rows * 4 / item;
   const u64 in_l2 = L2_SRAM_SCRATCH_START;
-  const u64 index_l2 = align128(in_l2 + rows * item);
-  const u64 out_l2 = align128(index_l2 + 4u * (u64)index_num);
+  const u64 index_l2 = ALIGN(in_l2 + rows * item, 128u);
+  const u64 out_l2 = ALIGN(index_l2 + 4u * (u64)index_num, 128u);
   if (out_l2 + (u64)index_num * item > L2_SRAM_SCRATCH_END) return 0;
   general_gdma_gen_cmd(input, in_l2, GDMA_VALUE_FORMAT_FLOAT32, (int)(rows * item / 4), GDMA_VALUE_DIR_S2S, node);
   general_gdma_gen_cmd(index, index_l2, GDMA_VALUE_FORMAT_FLOAT32, index_num, GDMA_VALUE_DIR_S2S, node);
@@ -300,7 +300,7 @@ static void tile_flat(u64 src, const int *in, const int *out, int dims, int type
 static void load_piece(u32 local, u64 global, const masked_piece_t *p, int type_size, cmd_id_node_t *node) {
   const int e = p->h * p->w;
   const int slot = type_size == 4 ? 1 : 4;  // local w stride in elements of the format
-  const int plane = (e + 31) / 32 * 32 * (4 / type_size);
+  const int plane = (int)eu_plane((u32)e) * (4 / type_size);
   const gdma_value_format_t fmt = type_size == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8;
   __tensor_general_move_gen_cmd(global, 0, 1, p->lanes, p->h, p->w, p->lanes * e, e, p->w, 1, fmt, local, 0, 1,
                                 p->lanes, p->h, p->w, plane, plane, p->w * slot, slot, fmt, GDMA_VALUE_DIR_S2L, 0,
@@ -447,7 +447,7 @@ int nodechip_where_v2(u64 input, u64 output, u64 count_addr, u64 index_buffer, u
   }
   // Flat indices travel as float32: beyond 2^24 they would not be exact.
   ASSERT(total <= WHERE_MAX_ELEMS, "%u elements, at most 2^24", (unsigned)total);
-  const u64 aligned = (index_buffer + 511) / 512 * 512;
+  const u64 aligned = ALIGN(index_buffer, 512u);
   u64 T = 0;
   for (u64 len = total; len > 0;) {
     const int rows = (int)(len < NPU_NUM ? len : NPU_NUM);

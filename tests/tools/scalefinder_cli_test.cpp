@@ -132,7 +132,8 @@ TEST(ScalefinderCli, ConvGroupKeepsTheIntermediateFiles) {
 
 TEST(ScalefinderCli, QuantizeWritesTheModelAndCleansUp) {
   // The outputs are named after the weights; the intermediate files go,
-  // except the rewritten weights when the rewriter ran.
+  // except the rewritten weights when the rewriter ran.  The calibration's
+  // text dumps land in dist/ and log/, made when missing.
   const std::vector<std::string> outputs = {"net.int8qmodel", "net_deploy_fp32_unique_top.prototxt",
                                             "net_deploy_int8_unique_top.prototxt"};
   const std::vector<std::string> tests = {"net_test_fp32_unique_top.prototxt", "net_test_int8_unique_top.prototxt"};
@@ -150,7 +151,8 @@ TEST(ScalefinderCli, QuantizeWritesTheModelAndCleansUp) {
     EXPECT_NE(r.output.find("Running for 3 iterations."), std::string::npos);
     EXPECT_NE(r.output.find("Running for 0 mode."), std::string::npos);
     EXPECT_NE(r.output.find("int8 calibration done."), std::string::npos) << r.output;
-    std::vector<std::string> expected = {"m.prototxt", "net.weights"};
+    // dist/ and log/ hold the text dumps of the statistics and thresholds.
+    std::vector<std::string> expected = {"dist", "log", "m.prototxt", "net.weights"};
     for (const auto& group : c.left) expected.insert(expected.end(), group.begin(), group.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Listing(dir.path()), expected);

@@ -300,6 +300,25 @@ TEST(AccuracyAdjustment, ScalesQuietChannelsAndKeepsTheOutput) {
   }
 }
 
+// The partner is the convolution's single consumer wherever it stands in the
+// net, not the layer that follows the convolution: here another branch's
+// Scale and convolution come between, and their outputs must not change.
+TEST(AccuracyAdjustment, PartnerIsTheConsumerNotTheNextLayer) {
+  const std::string scale = "scale_param { bias_term: true filler { type: 'uniform' min: 0.5 max: 1 } }";
+  auto net = MakeNet(kInput + Conv("conv2", "data", 3) + Conv("conv", "data", 3) +
+                     Layer("Scale", "other", "conv2", scale) + Layer("Scale", "p", "conv", scale));
+  net->Forward();
+  const auto p_before = Values(*net->blob_by_name("p"));
+  const auto other_before = Values(*net->blob_by_name("other"));
+  const auto w_before = Values(*net->layer_by_name("conv")->blobs()[0]);
+  for (const char* c : {"conv", "conv2"}) net->top_vecs()[Index(*net, c)][0]->setThresHold(1.0);
+  adjust_conv_scale_weight(*net, [](int, int) { return 0.1; });  // the 4x band
+  EXPECT_NE(Values(*net->layer_by_name("conv")->blobs()[0]), w_before) << "the adjustment acted";
+  net->ForwardFrom(1);  // same input as before
+  ExpectNear(p_before, Values(*net->blob_by_name("p")), 1e-5f);
+  ExpectNear(other_before, Values(*net->blob_by_name("other")), 1e-5f);
+}
+
 // --- the rewriter's command line ----------------------------------------------
 
 TEST(RefinerCommand, OptionsAndQuoting) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 
 #include <glog/logging.h>
 
@@ -42,13 +43,31 @@ bool HostIsLittleEndian() {
   return first == 1;
 }
 
-// The layers' work of one statistics pass, on exactly 6 threads, each layer
-// index handled by one thread.
+// Values a forward must produce before its per-layer work is shared out
+// among threads: below it, starting and joining the threads costs more than
+// the work.
+constexpr long long kParallelValues = 1LL << 22;
+
+// The layers' work after one forward, each layer index handled by one thread:
+// on up to 6 threads when there is enough of it, else on the calling thread.
 template <typename Fn>
-void ForEachLayerParallel(int layers, Fn fn) {
-#pragma omp parallel for num_threads(6) schedule(static)
+void ForEachLayer(int layers, long long values, Fn fn) {
+#pragma omp parallel for num_threads(6) schedule(static) if (values >= kParallelValues)
   for (int i = 0; i < layers; ++i) fn(i);
 }
+
+// Channels whose statistics a blob's record keeps.
+int StatChannels(const Blob<float>& blob) {
+  if (blob.num_axes() != 2 && blob.num_axes() != 4) return 0;
+  return std::min(blob.shape(1), kMaxStatChannels);
+}
+
+// Layer types that compute each sample of a batch on its own, whatever
+// their parameters (the types with an axis are checked apart).
+const std::set<std::string> kPerSampleTypes = {
+    "Data",    "ImageData", "Convolution", "Deconvolution", "ReLU",  "PReLU",     "Pooling",
+    "Dropout", "Split",     "Eltwise",     "LRN",           "BatchNorm", "Scale", "Bias",
+    "Sigmoid", "TanH",      "AbsVal",      "Power",         "Exp",   "Log",       "BNLL"};
 
 }  // namespace
 
@@ -60,11 +79,15 @@ void serializeDistData(const dist_data& d, unsigned char* out) {
   std::memcpy(out + kOffDataNum, &d.dataNum, sizeof d.dataNum);
   out[kOffFirst] = d.th_equal_neighbour.first ? 1 : 0;
   out[kOffSecond] = d.th_equal_neighbour.second ? 1 : 0;
-  std::memcpy(out + kOffMaxPerChannel, d.maxPerChannel, sizeof d.maxPerChannel);
-  std::memcpy(out + kOffDistPerChannel, d.distributionPerChannel, sizeof d.distributionPerChannel);
+  // Channels the record does not keep stay zero.
+  const size_t kept = static_cast<size_t>(d.channelCapacity());
+  if (kept > 0) {
+    std::memcpy(out + kOffMaxPerChannel, d.maxPerChannel.data(), kept * sizeof(double));
+    std::memcpy(out + kOffDistPerChannel, d.distributionPerChannel.data(), kept * sizeof(dist_data::Row));
+    std::memcpy(out + kOffThPerChannel, d.thPerChannel.data(), kept * sizeof(float));
+  }
   out[kOffPerChannelValid] = d.isPerChannelValid ? 1 : 0;
   std::memcpy(out + kOffChannelNum, &d.channelNum, sizeof d.channelNum);
-  std::memcpy(out + kOffThPerChannel, d.thPerChannel, sizeof d.thPerChannel);
 }
 
 void deserializeDistData(const unsigned char* in, dist_data* d) {
@@ -74,11 +97,59 @@ void deserializeDistData(const unsigned char* in, dist_data* d) {
   std::memcpy(&d->dataNum, in + kOffDataNum, sizeof d->dataNum);
   d->th_equal_neighbour.first = in[kOffFirst] != 0;
   d->th_equal_neighbour.second = in[kOffSecond] != 0;
-  std::memcpy(d->maxPerChannel, in + kOffMaxPerChannel, sizeof d->maxPerChannel);
-  std::memcpy(d->distributionPerChannel, in + kOffDistPerChannel, sizeof d->distributionPerChannel);
   d->isPerChannelValid = in[kOffPerChannelValid] != 0;
   std::memcpy(&d->channelNum, in + kOffChannelNum, sizeof d->channelNum);
-  std::memcpy(d->thPerChannel, in + kOffThPerChannel, sizeof d->thPerChannel);
+  // Keep every channel the file holds anything for: up to channelNum, and
+  // beyond it as far as a non-zero field reaches.
+  int used = std::max(0, std::min(d->channelNum, kMaxStatChannels));
+  for (int c = kMaxStatChannels - 1; c >= used; --c) {
+    const unsigned char* fields[] = {in + kOffMaxPerChannel + c * sizeof(double),
+                                     in + kOffDistPerChannel + c * sizeof(dist_data::Row),
+                                     in + kOffThPerChannel + c * sizeof(float)};
+    const size_t sizes[] = {sizeof(double), sizeof(dist_data::Row), sizeof(float)};
+    bool zero = true;
+    for (int f = 0; f < 3 && zero; ++f)
+      zero = std::all_of(fields[f], fields[f] + sizes[f], [](unsigned char b) { return b == 0; });
+    if (!zero) {
+      used = c + 1;
+      break;
+    }
+  }
+  d->ReserveChannels(used);
+  const size_t kept = static_cast<size_t>(d->channelCapacity());
+  if (kept > 0) {
+    std::memcpy(d->maxPerChannel.data(), in + kOffMaxPerChannel, kept * sizeof(double));
+    std::memcpy(d->distributionPerChannel.data(), in + kOffDistPerChannel, kept * sizeof(dist_data::Row));
+    std::memcpy(d->thPerChannel.data(), in + kOffThPerChannel, kept * sizeof(float));
+  }
+}
+
+void dist_data::ReserveChannels(int channels) {
+  const size_t n = static_cast<size_t>(std::max(0, std::min(channels, kMaxStatChannels)));
+  if (n <= maxPerChannel.size()) return;
+  maxPerChannel.resize(n, 0.0);
+  distributionPerChannel.resize(n, Row{});
+  thPerChannel.resize(n, 0.0f);
+}
+
+bool statisticsBatchable(Net<float>& net) {
+  bool has_data = false;
+  for (size_t i = 0; i < net.layers().size(); ++i) {
+    const std::string type = net.layers()[i]->type();
+    const qrn::LayerParameter& p = net.layers()[i]->layer_param();
+    if (type == "Data" || type == "ImageData") has_data = true;
+    if (net.bottom_vecs()[i].empty() && type != "Data" && type != "ImageData") return false;
+    if (kPerSampleTypes.count(type)) continue;
+    // Layers with an axis keep samples apart when the axis is not the batch.
+    const Blob<float>* in = net.bottom_vecs()[i].empty() ? nullptr : net.bottom_vecs()[i][0];
+    auto past_batch = [&](int axis) { return in != nullptr && in->CanonicalAxisIndex(axis) >= 1; };
+    if (type == "InnerProduct" && past_batch(p.inner_product_param().axis())) continue;
+    if (type == "Softmax" && past_batch(p.softmax_param().axis())) continue;
+    if (type == "Concat" && !p.concat_param().has_concat_dim() && past_batch(p.concat_param().axis())) continue;
+    if (type == "Flatten" && past_batch(p.flatten_param().axis())) continue;
+    return false;
+  }
+  return has_data && net.input_blobs().empty();
 }
 
 dist_analysis::dist_analysis(Net<float>& net, int iterations_, int partionNUM_)
@@ -90,8 +161,7 @@ dist_analysis::dist_analysis(Net<float>& net, int iterations_, int partionNUM_)
     if (net.top_vecs()[i].empty())
       LOG(FATAL) << "layer " << net.layer_names()[i] << " (type " << net.layers()[i]->type()
                  << ") has no output blob; the calibration needs one for every layer";
-    // Value-initialised: every field and padding byte zero.
-    dist.push_back(std::make_shared<dist_data>());
+    dist.push_back(std::make_shared<dist_data>(StatChannels(*net.top_vecs()[i][0])));
   }
 }
 
@@ -100,28 +170,27 @@ void dist_analysis::getAbsoluteMaxOfEachLayer() {
             << " layers";
   qrn::Timer timer;
   timer.Start();
-  for (int it = 0; it < iterations; ++it) {
-    qrn_net.Forward();
-    LOG(INFO) << "get absolute max iterations =  " << it;
-    ForEachLayerParallel(layerNum, [this](int i) {
-      dist_data& d = *dist[i];
-      float fmax = 0.0f;
-      if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
-        const Blob<float>& blob = *qrn_net.top_vecs()[i][0];
-        fmax = findMaxabs(blob.cpu_data(), blob.count());
-        d.isPerChannelValid = blob.num_axes() == 2 || blob.num_axes() == 4;
-        if (d.isPerChannelValid) {
-          const int N = blob.shape(0);
-          const int C = std::min(blob.shape(1), kMaxStatChannels);
-          const int H = blob.num_axes() > 2 ? blob.shape(2) : 1;
-          const int W = blob.num_axes() > 2 ? blob.shape(3) : 1;
-          d.channelNum = C;
-          findMaxabsPerChannel(blob.cpu_data(), d.maxPerChannel, N, C, H, W, blob.shape(1));
+  RunPasses(
+      [this](int i) {
+        dist_data& d = *dist[i];
+        float fmax = 0.0f;
+        if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
+          const Blob<float>& blob = *qrn_net.top_vecs()[i][0];
+          fmax = findMaxabs(blob.cpu_data(), blob.count());
+          d.isPerChannelValid = blob.num_axes() == 2 || blob.num_axes() == 4;
+          if (d.isPerChannelValid) {
+            const int N = blob.shape(0);
+            const int C = std::min(blob.shape(1), kMaxStatChannels);
+            const int H = blob.num_axes() > 2 ? blob.shape(2) : 1;
+            const int W = blob.num_axes() > 2 ? blob.shape(3) : 1;
+            d.channelNum = C;
+            d.ReserveChannels(C);  // only when the blob grew since set-up
+            findMaxabsPerChannel(blob.cpu_data(), d.maxPerChannel.data(), N, C, H, W, blob.shape(1));
+          }
         }
-      }
-      d.maxPerLayer = std::max(d.maxPerLayer, static_cast<double>(fmax));
-    });
-  }
+        d.maxPerLayer = std::max(d.maxPerLayer, static_cast<double>(fmax));
+      },
+      [](int it) { LOG(INFO) << "get absolute max iterations =  " << it; });
   for (int i = 0; i < layerNum; ++i) {
     if (std::fabs(dist[i]->maxPerLayer) < 0.0001 && std::string(qrn_net.layers()[i]->type()) != "Split") {
       LOG(INFO) << "========================INFO====================================";
@@ -149,23 +218,60 @@ void dist_analysis::getDistributeOfEachLayer() {
   qrn::Timer timer;
   timer.Start();
   const int report_every = std::max(1, iterations / 10);
-  for (int it = 0; it < iterations; ++it) {
-    qrn_net.Forward();
-    std::cout << "get distribute iterations =  " << it << std::endl;
-    if ((it + 1) % report_every == 0 || it + 1 == iterations)
-      LOG(INFO) << "statistics: histogram pass " << it + 1 << "/" << iterations;
-    ForEachLayerParallel(layerNum, [this](int i) {
-      dist_data& d = *dist[i];
-      Blob<float>* blob = qrn_net.top_vecs()[i][0];
-      if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
-        calculateDistribute(blob, d.distribution, partionNUM, d.maxPerLayer);
-        calculateDistributePerChannel(blob, d.distributionPerChannel, partionNUM, d.maxPerChannel);
-      }
-      d.dataNum += blob->count();
-    });
-  }
+  RunPasses(
+      [this](int i) {
+        dist_data& d = *dist[i];
+        Blob<float>* blob = qrn_net.top_vecs()[i][0];
+        if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
+          calculateDistribute(blob, d.distribution, partionNUM, d.maxPerLayer);
+          d.ReserveChannels(StatChannels(*blob));
+          calculateDistributePerChannel(blob, reinterpret_cast<int(*)[kHistogramBins]>(d.distributionPerChannel.data()),
+                                        partionNUM, d.maxPerChannel.data());
+        }
+        d.dataNum += blob->count();
+      },
+      [this, report_every](int it) {
+        std::cout << "get distribute iterations =  " << it << std::endl;
+        if ((it + 1) % report_every == 0 || it + 1 == iterations)
+          LOG(INFO) << "statistics: histogram pass " << it + 1 << "/" << iterations;
+      });
   timer.Stop();
   LOG(INFO) << "statistics: histogram pass done in " << timer.Seconds() << " s";
+}
+
+template <typename Work, typename Log>
+void dist_analysis::RunPasses(Work work, Log log) {
+  // The data layers' batch sizes, to scale up and to restore.
+  std::vector<std::pair<qrn::LayerParameter*, uint32_t>> data;
+  const int group = passesPerForward > 1 && statisticsBatchable(qrn_net) ? passesPerForward : 1;
+  if (group > 1) {
+    for (const auto& layer : qrn_net.layers()) {
+      qrn::LayerParameter* p = layer->mutable_layer_param();
+      if (std::string(layer->type()) == "Data") data.emplace_back(p, p->data_param().batch_size());
+      if (std::string(layer->type()) == "ImageData") data.emplace_back(p, p->image_data_param().batch_size());
+    }
+  }
+  auto set_batch = [&](int passes) {
+    for (auto& [p, batch] : data) {
+      const uint32_t b = batch * static_cast<uint32_t>(passes);
+      if (p->has_data_param()) p->mutable_data_param()->set_batch_size(b);
+      if (p->has_image_data_param()) p->mutable_image_data_param()->set_batch_size(b);
+    }
+  };
+  for (int done = 0; done < iterations;) {
+    const int passes = std::min(group, iterations - done);
+    if (group > 1) set_batch(passes);
+    qrn_net.Forward();
+    for (int it = done; it < done + passes; ++it) log(it);
+    long long values = 0;
+    for (int i = 0; i < layerNum; ++i) values += qrn_net.top_vecs()[i][0]->count();
+    ForEachLayer(layerNum, values, work);
+    done += passes;
+  }
+  if (group > 1) {
+    set_batch(1);
+    qrn_net.Reshape();
+  }
 }
 
 void dist_analysis::dumpToFile(std::string fileName) {
@@ -224,6 +330,7 @@ void dist_analysis::dumpThreshodEqualNeighbour() {
 }
 
 void dist_analysis::dumpDistribution() {
+  mkdir("dist", 0777);  // an existing folder is fine
   for (int i = 0; i < layerNum; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "dist/distribution%d.txt", i);
@@ -242,6 +349,7 @@ void dist_analysis::dumpMaxPerLayerInfo() {
 }
 
 void dist_analysis::dumpThresholdInfo() {
+  mkdir("log", 0777);  // an existing folder is fine
   std::ofstream th_file("log/" + qrn_net.name() + "_th.txt", std::ios::trunc);
   std::ofstream name_file("log/" + qrn_net.name() + "_layer_name.txt", std::ios::trunc);
   for (int i = 0; i < layerNum; ++i) {

@@ -3,6 +3,7 @@
 // text dumps, and the threshold rules and assignment that work on them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,17 +14,31 @@
 #include "qrn/net.hpp"
 
 // Statistics of one layer's first output blob.  All zero when created.
+//
+// The per-channel fields hold as many channels as the blob has (at most
+// kMaxStatChannels); the statistics file still has room for all of them and
+// holds zeros for the channels a record does not keep.
 struct dist_data {
-  double maxPerLayer;
-  int32_t distribution[kHistogramBins];
-  int64_t dataNum;  // values the histogram pass visited, pad values included
+  // One histogram row per channel.
+  using Row = std::array<int32_t, kHistogramBins>;
+
+  dist_data() = default;
+  explicit dist_data(int channels) { ReserveChannels(channels); }
+  // Makes room for at least `channels` channels (capped at
+  // kMaxStatChannels), zero-filled.
+  void ReserveChannels(int channels);
+  int channelCapacity() const { return static_cast<int>(maxPerChannel.size()); }
+
+  double maxPerLayer = 0.0;
+  int32_t distribution[kHistogramBins] = {};
+  int64_t dataNum = 0;  // values the histogram pass visited, pad values included
   // first: the threshold is the input's; second: the single consumer's.
-  std::pair<bool, bool> th_equal_neighbour;
-  double maxPerChannel[kMaxStatChannels];
-  int32_t distributionPerChannel[kMaxStatChannels][kHistogramBins];
-  bool isPerChannelValid;
-  int32_t channelNum;
-  float thPerChannel[kMaxStatChannels];
+  std::pair<bool, bool> th_equal_neighbour{false, false};
+  std::vector<double> maxPerChannel;
+  std::vector<Row> distributionPerChannel;
+  bool isPerChannelValid = false;
+  int32_t channelNum = 0;
+  std::vector<float> thPerChannel;
 };
 
 // Bytes of one layer's record in a statistics file.
@@ -42,10 +57,16 @@ class dist_analysis {
 
   int getLayerNum() const { return static_cast<int>(qrn_net.layers().size()); }
 
-  // The two statistics passes, each over `iterations` forward passes; the
-  // per-layer work runs on 6 threads.
+  // The two statistics passes, each over `iterations` forward passes.  When
+  // every layer treats the samples of a batch apart (statisticsBatchable),
+  // up to `passesPerForward` passes run as one forward of a larger batch
+  // (the data layers' batch times that many) and the net is reshaped back
+  // afterwards; the records come out the same as pass by pass.  The
+  // per-layer work after a forward runs on up to 6 threads when the forward
+  // produced enough values to share out, else on the calling thread.
   void getAbsoluteMaxOfEachLayer();
   void getDistributeOfEachLayer();
+  int passesPerForward = 64;
 
   // The statistics file (no header; one record per layer).  An empty name
   // does nothing; a file that cannot be opened, or (on loading) whose size
@@ -54,7 +75,7 @@ class dist_analysis {
   void loadFromFile(std::string fileName);
 
   // Text dumps: logs, "dist/distribution<i>.txt" and "log/<net>_th.txt",
-  // "log/<net>_layer_name.txt" (written only when those folders exist).
+  // "log/<net>_layer_name.txt" (the folders are created when missing).
   void dumpInfo();
   void dumpThreshodEqualNeighbour();
   void dumpDistribution();
@@ -75,7 +96,18 @@ class dist_analysis {
   const int iterations;
   const int partionNUM;
   int layerNum;
+
+ private:
+  // Runs the pass's forwards; work(layer) after each one, log(pass) for each
+  // pass it covered.
+  template <typename Work, typename Log>
+  void RunPasses(Work work, Log log);
 };
+
+// Whether every layer of the net computes each sample of a batch on its own
+// (so that several forward passes may run as one) and its data layers read
+// their samples in order.
+bool statisticsBatchable(qrn::Net<float>& net);
 
 // Learns, per channel, the value that an all-pad input produces in every
 // layer that padding affects, into the output blobs' pad_value_per_chan().

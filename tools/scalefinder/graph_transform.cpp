@@ -383,8 +383,12 @@ void adjust_conv_scale_weight(Net<float>& net, const ChannelMaxFn& max_per_chann
   const int num_layers = static_cast<int>(net.layers().size());
   for (int i = 0; i < num_layers - 1; ++i) {
     if (!is_conv_scale_pattern(net, i)) continue;
+    // The partner is the single consumer the pattern found, wherever it
+    // stands; the next layer in order may belong to another branch.
+    std::vector<int> next;
+    get_next_layers(net, i, next);
     auto& conv = net.layers()[i];
-    auto& partner = net.layers()[i + 1];
+    auto& partner = net.layers()[next[0]];
     const std::string partner_type = partner->type();
     const size_t partner_blob = partner_type == "Scale" ? 0 : 1;
     Blob<float>& W = *conv->blobs()[0];

@@ -1,6 +1,7 @@
 #include "math_util.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -15,11 +16,22 @@ using qrn::Blob;
 
 template <typename T>
 float findMaxabs(const T* pSrcData, int len) {
+  // Eight running maxima combined at the end: a NaN never raises one, and
+  // the largest of the other values does not depend on the order.
+  float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  int i = 0;
+  for (; i + 8 <= len; i += 8)
+    for (int k = 0; k < 8; ++k) {
+      const float v = std::fabs(static_cast<float>(pSrcData[i + k]));
+      lane[k] = v > lane[k] ? v : lane[k];
+    }
   float m = 0.0f;
-  for (int i = 0; i < len; ++i) {
+  for (; i < len; ++i) {
     const float v = std::fabs(static_cast<float>(pSrcData[i]));
     if (v > m) m = v;
   }
+  for (float v : lane)
+    if (v > m) m = v;
   if (m == 0.0f) LOG(ERROR) << "findMaxabs meet fmax == 0";
   return m;
 }
@@ -62,9 +74,37 @@ namespace {
 
 double BinWidth(double max, int bins) { return max / (bins - 1); }
 
+// histogramBin without a division for almost every value: |x| * (1 / w)
+// differs from |x| / w by a few units in the last place, so its rounding
+// gives the same bin unless |x| / w + 0.5 lies within 1e-9 of an integer (or
+// x is not finite, or w not positive), where the exact form decides.
+class Binner {
+ public:
+  Binner(double w, int bins) : w_(w), inv_(1.0 / w), bins_(bins), fast_(w > 0.0 && std::isfinite(1.0 / w)) {}
+  int operator()(float x) const {
+    const double a = std::fabs(static_cast<double>(x));
+    if (fast_) {
+      const double t = a * inv_ + 0.5;  // at least 0.5: truncation is the floor
+      if (t < kFastLimit) {
+        const int64_t f = static_cast<int64_t>(t);
+        const double frac = t - static_cast<double>(f);
+        if (frac > 1e-9 && frac < 1.0 - 1e-9) return f >= bins_ ? bins_ - 1 : static_cast<int>(f);
+      }
+    }
+    return histogramBin(x, w_, bins_);
+  }
+
+ private:
+  static constexpr double kFastLimit = 1e15;  // well inside int64, with fractions still resolved
+  double w_, inv_;
+  int bins_;
+  bool fast_;
+};
+
 void AddToHistogram(const float* p, size_t n, int* hist, int bins, double w) {
+  const Binner bin(w, bins);
   for (size_t i = 0; i < n; ++i) {
-    const int b = histogramBin(p[i], w, bins);
+    const int b = bin(p[i]);
     if (b >= 0) ++hist[b];
   }
 }
@@ -96,12 +136,12 @@ void calculateDistributeExcluePadValue(Blob<float>* pBlob, int* distributeArray,
   const int C = pBlob->channels();
   const size_t plane = static_cast<size_t>(pBlob->height()) * pBlob->width();
   const std::vector<float>& pad = pBlob->pad_value_per_chan();
-  const double w = BinWidth(fMax, partionNum);
+  const Binner bin(BinWidth(fMax, partionNum), partionNum);
   const float* p = pBlob->mutable_cpu_data();
   for (size_t i = 0; i < static_cast<size_t>(pBlob->count()); ++i) {
     const size_t c = plane == 0 || C == 0 ? 0 : (i / plane) % static_cast<size_t>(C);
     if (c < pad.size() && std::memcmp(&p[i], &pad[c], sizeof(float)) == 0) continue;
-    const int b = histogramBin(p[i], w, partionNum);
+    const int b = bin(p[i]);
     if (b >= 0) ++distributeArray[b];
   }
 }

@@ -88,6 +88,11 @@ class Blob {
   int rWinogradshiftNum() const { return winograd_rshift_num_; }
   void setWingradRshiftNum(int rshift) { winograd_rshift_num_ = rshift; }
 
+  // Whether the storage holds float values or, after a layer ran in 8 bits,
+  // 8-bit values in the int8 view (signed or not by fixed_sign_type()).
+  bool holds_float() const { return holds_float_; }
+  void set_holds_float(bool holds_float) { holds_float_ = holds_float; }
+
   // Values and shape from a proto; with reshape false the shapes must agree
   // (the process ends otherwise).
   void FromProto(const BlobProto& proto, bool reshape = true);
@@ -111,6 +116,7 @@ class Blob {
   BlobProto_FixedSignType fixed_sign_type_ = BlobProto_FixedSignType_SIGNED;
   int winograd_existence_ = 0;
   int winograd_rshift_num_ = 0;
+  bool holds_float_ = true;
 };
 
 }  // namespace qrn

@@ -34,6 +34,20 @@ class Layer {
   void SetUp(const BlobVec& bottom, const BlobVec& top);
   // Reshape then compute.
   void Forward(const BlobVec& bottom, const BlobVec& top);
+  // Shapes the tops from the bottoms (and the definition) without computing.
+  void ReshapeOnly(const BlobVec& bottom, const BlobVec& top) { Reshape(bottom, top); }
+  // The forward of an 8-bit run (mode INT8), from the calibration fields of
+  // the layer's definition and its fixed-point parameter blobs:
+  // - a layer marked forward_with_float, or one that only computes in float,
+  //   reads its 8-bit inputs as floats (value x scaleConvertBackToFloat_input)
+  //   and hands on floats when output_is_float, else 8-bit values in the
+  //   scale 128 / th_top;
+  // - a layer without inputs (a data layer) quantizes its first top into
+  //   8 bits (signed) unless output_is_float; its other tops stay float;
+  // - a layer that only moves values runs its float forward over the storage
+  //   and passes the input's kind and sign on;
+  // - the others run Forward_int8.
+  void ForwardInt8(const BlobVec& bottom, const BlobVec& top);
 
   const LayerParameter& layer_param() const { return layer_param_; }
   LayerParameter* mutable_layer_param() { return &layer_param_; }
@@ -51,6 +65,14 @@ class Layer {
   }
   virtual void Reshape(const BlobVec& bottom, const BlobVec& top) = 0;
   virtual void Forward_cpu(const BlobVec& bottom, const BlobVec& top) = 0;
+  // The fixed-point computation; the default ends the process naming the
+  // layer (its type has no 8-bit form).
+  virtual void Forward_int8(const BlobVec& bottom, const BlobVec& top);
+  // Whether the float forward only copies values in storage order (so it
+  // moves 8-bit values just as well).
+  virtual bool MovesValuesOnly() const { return false; }
+  // Whether the layer computes in float even in an 8-bit run.
+  virtual bool ComputesInFloat() const { return false; }
 
   // Blob-count constraints; -1 means no constraint.
   virtual int ExactNumBottomBlobs() const { return -1; }

@@ -34,6 +34,9 @@ class Net {
   void ForwardFromTo(int start, int end);
   void ForwardFrom(int start) { ForwardFromTo(start, static_cast<int>(layers_.size()) - 1); }
   void ForwardTo(int end) { ForwardFromTo(0, end); }
+  // Shapes every blob anew from the layers' definitions, in layer order,
+  // without computing (after a change such as a data layer's batch size).
+  void Reshape();
 
   // Loads parameter blobs by layer name from a binary net file; layers of the
   // file that the net lacks are skipped.

@@ -1,5 +1,7 @@
 #include "qrn/layer.hpp"
 
+#include "qrn/fixed_point.hpp"
+
 namespace qrn {
 
 template <typename Dtype>
@@ -59,6 +61,84 @@ template <typename Dtype>
 void Layer<Dtype>::Forward(const BlobVec& bottom, const BlobVec& top) {
   Reshape(bottom, top);
   Forward_cpu(bottom, top);
+}
+
+namespace {
+
+// Input k's factor from 8-bit values back to floats.
+float InputScale(const LayerParameter& p, size_t k) {
+  if (static_cast<int>(k) < p.scaleconvertbacktofloat_input_mul_size())
+    return p.scaleconvertbacktofloat_input_mul(static_cast<int>(k));
+  return p.scaleconvertbacktofloat_input();
+}
+
+// Top k's threshold.
+float OutputThreshold(const LayerParameter& p, size_t k) {
+  if (static_cast<int>(k) < p.scaleconvertbacktofloat_output_mul_size())
+    return p.scaleconvertbacktofloat_output_mul(static_cast<int>(k)) * 128.0f;
+  return p.th_top();
+}
+
+// Quantizes the float values of a blob into its own 8-bit view (signed).
+// Byte i lies at or before float i, so one increasing pass is safe.
+void QuantizeInPlace(Blob<float>* blob, float threshold) {
+  const float scale = static_cast<float>(128.0 / threshold);
+  const float* x = blob->cpu_data();
+  int8_t* q = blob->mutable_cpu_int8_data();
+  for (int i = 0; i < blob->count(); ++i) q[i] = static_cast<int8_t>(QuantizeInt8(x[i], scale));
+  blob->set_fixed_sign_type(BlobProto_FixedSignType_SIGNED);
+  blob->set_holds_float(false);
+}
+
+}  // namespace
+
+template <typename Dtype>
+void Layer<Dtype>::Forward_int8(const BlobVec&, const BlobVec&) {
+  LOG(FATAL) << where() << "has no 8-bit forward";
+}
+
+template <typename Dtype>
+void Layer<Dtype>::ForwardInt8(const BlobVec& bottom, const BlobVec& top) {
+  Reshape(bottom, top);
+  const LayerParameter& p = layer_param_;
+  if (p.forward_with_float() || ComputesInFloat()) {
+    // Inputs as floats in blobs of their own, so that the 8-bit producers'
+    // blobs keep their values.
+    std::vector<std::unique_ptr<Blob<Dtype>>> owned;
+    BlobVec in(bottom);
+    for (size_t k = 0; k < bottom.size(); ++k) {
+      if (bottom[k]->holds_float()) continue;
+      owned.push_back(std::make_unique<Blob<Dtype>>(bottom[k]->shape()));
+      const float scale = InputScale(p, k);
+      Dtype* x = owned.back()->mutable_cpu_data();
+      for (int i = 0; i < bottom[k]->count(); ++i) x[i] = static_cast<Dtype>(Int8At(*bottom[k], i)) * scale;
+      in[k] = owned.back().get();
+    }
+    Reshape(in, top);
+    Forward_cpu(in, top);
+    for (size_t k = 0; k < top.size(); ++k) {
+      if (p.output_is_float()) {
+        top[k]->set_holds_float(true);
+      } else {
+        QuantizeInPlace(top[k], OutputThreshold(p, k));
+      }
+    }
+  } else if (bottom.empty()) {
+    Forward_cpu(bottom, top);
+    for (auto* t : top) t->set_holds_float(true);
+    if (!top.empty() && !p.output_is_float()) QuantizeInPlace(top[0], OutputThreshold(p, 0));
+  } else if (MovesValuesOnly()) {
+    Forward_cpu(bottom, top);
+    for (auto* t : top) {
+      t->set_holds_float(bottom[0]->holds_float());
+      t->set_fixed_sign_type(bottom[0]->fixed_sign_type());
+    }
+  } else {
+    for (size_t k = 0; k < bottom.size(); ++k)
+      QRN_LAYER_CHECK(!bottom[k]->holds_float()) << "input " << k << " holds floats, the layer computes in 8 bits";
+    Forward_int8(bottom, top);
+    for (auto* t : top) t->set_holds_float(false);
+  }
 }
 
 template class Layer<float>;

@@ -13,9 +13,10 @@ void qrn_cpu_gemm(Transpose trans_a, Transpose trans_b, int M, int N, int K,
   const int lda = (trans_a == NoTrans) ? K : M;
   const int ldb = (trans_b == NoTrans) ? N : K;
   // Rows are independent: each is computed whole by one thread, so results
-  // do not depend on the thread count.
+  // do not depend on the thread count.  Below some 16 million products the
+  // threads' start and idle spinning cost more than they save.
   const long long work = static_cast<long long>(M) * N * K;
-#pragma omp parallel for schedule(static) if (work > (1LL << 18))
+#pragma omp parallel for schedule(static) if (work > (1LL << 24))
   for (int i = 0; i < M; ++i) {
     T* c = C + static_cast<size_t>(i) * N;
     for (int k = 0; k < K; ++k) {

@@ -239,13 +239,42 @@ const std::vector<Blob<Dtype>*>& Net<Dtype>::Forward(Dtype* loss) {
 }
 
 template <typename Dtype>
+void Net<Dtype>::Reshape() {
+  for (size_t i = 0; i < layers_.size(); ++i) layers_[i]->ReshapeOnly(bottom_vecs_[i], top_vecs_[i]);
+}
+
+template <typename Dtype>
 void Net<Dtype>::ForwardFromTo(int start, int end) {
-  CHECK(Qrn::Get().mode() == Qrn::FP32)
-      << "this framework runs nets in float only (mode FP32)";
   CHECK_GE(start, 0);
   CHECK_LT(end, static_cast<int>(layers_.size()));
-  for (int i = start; i <= end; ++i) layers_[i]->Forward(bottom_vecs_[i], top_vecs_[i]);
+  const bool int8 = Qrn::Get().mode() == Qrn::INT8;
+  for (int i = start; i <= end; ++i) {
+    if (int8) {
+      layers_[i]->ForwardInt8(bottom_vecs_[i], top_vecs_[i]);
+    } else {
+      layers_[i]->Forward(bottom_vecs_[i], top_vecs_[i]);
+    }
+  }
 }
+
+namespace {
+
+// An 8-bit model carries each layer's whole definition with its calibration
+// fields (thresholds, shifts, flags); the layer takes them over and keeps the
+// name, type and blob wiring of the definition it was built from.
+void AdoptCalibration(const LayerParameter& source, LayerParameter* target) {
+  LayerParameter merged(source);
+  merged.clear_blobs();
+  merged.set_name(target->name());
+  merged.set_type(target->type());
+  *merged.mutable_bottom() = target->bottom();
+  *merged.mutable_top() = target->top();
+  *merged.mutable_include() = target->include();
+  *merged.mutable_exclude() = target->exclude();
+  target->Swap(&merged);
+}
+
+}  // namespace
 
 template <typename Dtype>
 void Net<Dtype>::CopyTrainedLayersFrom(const std::string& path) {
@@ -262,6 +291,7 @@ void Net<Dtype>::CopyTrainedLayersFrom(const NetParameter& param) {
       LOG(INFO) << "Ignoring source layer " << source.name();
       continue;
     }
+    if (Qrn::Get().mode() == Qrn::INT8) AdoptCalibration(source, layers_[it->second]->mutable_layer_param());
     auto& target = layers_[it->second]->blobs();
     CHECK_EQ(static_cast<int>(target.size()), source.blobs_size())
         << "Incompatible number of blobs for layer " << source.name();

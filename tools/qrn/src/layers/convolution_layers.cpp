@@ -5,6 +5,7 @@
 #include "layers/register.hpp"
 #include "qrn/common.hpp"
 #include "qrn/filler.hpp"
+#include "qrn/fixed_point.hpp"
 #include "qrn/math.hpp"
 
 namespace qrn {
@@ -169,6 +170,47 @@ class ConvolutionLayer : public ConvolutionBase {
           for (int s = 0; s < spatial; ++s) out[o * spatial + s] += b[o];
       }
     }
+  }
+
+  // Per output channel: sum of input x weight over the window (padding adds
+  // nothing), plus the 16-bit bias, then the layer's (or the channel's) right
+  // shift, rectification when fused with its ReLU, and saturation.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const Blob<float>& x = *bottom[0];
+    const Blob<float>& w = *blobs_[0];
+    const Blob<float>* b = blobs_.size() > 1 ? blobs_[1].get() : nullptr;
+    const int H = x.height(), W = x.width();
+    const int cin_g = channels_ / group_, cout_g = num_output_ / group_;
+    const auto& cp = layer_param_.convolution_param();
+    const bool per_channel = cp.per_channel_en();
+    QRN_LAYER_CHECK(!per_channel || static_cast<int>(cp.rshift_per_layer().size()) == num_output_)
+        << "per-channel shifts: " << cp.rshift_per_layer().size() << " for " << num_output_ << " channels";
+    const bool relu = layer_param_.followedbyrelu();
+    const bool out_signed = !relu && (IsSigned(x) || IsSigned(w) || (b != nullptr && IsSigned(*b)));
+    Blob<float>* y = top[0];
+    y->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+    for (int n = 0; n < x.num(); ++n)
+      for (int o = 0; o < num_output_; ++o) {
+        const int g = o / cout_g;
+        const int s = per_channel ? static_cast<int8_t>(cp.rshift_per_layer()[o]) : w.rshiftNum();
+        for (int oh = 0; oh < out_h_; ++oh)
+          for (int ow = 0; ow < out_w_; ++ow) {
+            int64_t acc = 0;
+            for (int c = 0; c < cin_g; ++c)
+              for (int ki = 0; ki < g_.kh; ++ki) {
+                const int iy = oh * g_.sh - g_.ph + ki * g_.dh;
+                if (iy < 0 || iy >= H) continue;
+                for (int kj = 0; kj < g_.kw; ++kj) {
+                  const int ix = ow * g_.sw - g_.pw + kj * g_.dw;
+                  if (ix < 0 || ix >= W) continue;
+                  acc += static_cast<int64_t>(Int8At(x, x.offset(n, g * cin_g + c, iy, ix))) *
+                         Int8At(w, ((o * cin_g + c) * g_.kh + ki) * g_.kw + kj);
+                }
+              }
+            if (b != nullptr) acc += Int16At(*b, o);
+            SetInt8(y, y->offset(n, o, oh, ow), FixFinish8(acc, s, relu, out_signed));
+          }
+      }
   }
 
   int out_h_ = 0, out_w_ = 0;

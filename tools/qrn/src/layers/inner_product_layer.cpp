@@ -2,6 +2,7 @@
 #include "layers/register.hpp"
 #include "qrn/common.hpp"
 #include "qrn/filler.hpp"
+#include "qrn/fixed_point.hpp"
 #include "qrn/math.hpp"
 
 namespace qrn {
@@ -64,6 +65,28 @@ class InnerProductLayer : public Layer<float> {
       for (int m = 0; m < M_; ++m)
         for (int n = 0; n < N_; ++n) y[m * N_ + n] += b[n];
     }
+  }
+
+  // y[m][n] = (sum_k x[m][k] w[n][k] + bias[n]) shifted right by the
+  // weights' shift, rectified when fused with its ReLU, saturated.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const bool transpose = layer_param_.inner_product_param().transpose();
+    const Blob<float>& x = *bottom[0];
+    const Blob<float>& w = *blobs_[0];
+    const Blob<float>* b = blobs_.size() > 1 ? blobs_[1].get() : nullptr;
+    const bool relu = layer_param_.followedbyrelu();
+    const bool out_signed = !relu && (IsSigned(x) || IsSigned(w) || (b != nullptr && IsSigned(*b)));
+    Blob<float>* y = top[0];
+    y->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+    const int s = w.rshiftNum();
+    for (int m = 0; m < M_; ++m)
+      for (int n = 0; n < N_; ++n) {
+        int64_t acc = 0;
+        for (int k = 0; k < K_; ++k)
+          acc += static_cast<int64_t>(Int8At(x, m * K_ + k)) * Int8At(w, transpose ? k * N_ + n : n * K_ + k);
+        if (b != nullptr) acc += Int16At(*b, n);
+        SetInt8(y, m * N_ + n, FixFinish8(acc, s, relu, out_signed));
+      }
   }
 
   int M_ = 0, N_ = 0, K_ = 0, axis_ = 1;

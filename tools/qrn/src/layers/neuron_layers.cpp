@@ -5,6 +5,7 @@
 #include "layers/register.hpp"
 #include "qrn/common.hpp"
 #include "qrn/filler.hpp"
+#include "qrn/fixed_point.hpp"
 #include "qrn/math.hpp"
 
 namespace qrn {
@@ -29,13 +30,39 @@ class ReLULayer : public NeuronLayer {
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.relu_param();
     const float slope = p.negative_slope();
+    const bool limit = p.has_upper_limit();
+    const float upper = p.upper_limit();
     const float* x = bottom[0]->cpu_data();
     float* y = top[0]->mutable_cpu_data();
-    for (int i = 0; i < bottom[0]->count(); ++i) {
+    const int count = bottom[0]->count();
+    for (int i = 0; i < count; ++i) {
       float v = x[i] > 0 ? x[i] : x[i] * slope;
-      if (p.has_upper_limit()) v = std::min(v, p.upper_limit());
+      if (limit) v = std::min(v, upper);
       y[i] = v;
     }
+  }
+
+  // Input and output share one scale.  Without a slope (no multiplier in
+  // mul_branch) negatives become 0 and the output is unsigned; a leaky ReLU
+  // multiplies negatives by its 8-bit multiplier and shifts them right by
+  // its shift (half up).  upper_limit_uint8 caps the result when present.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const LayerParameter& lp = layer_param_;
+    const auto& p = lp.relu_param();
+    const bool leaky = lp.mul_branch_size() > 0;
+    QRN_LAYER_CHECK(!leaky || lp.rshift_branch_size() > 0) << "has a multiplier without a shift";
+    const int32_t mul = leaky ? static_cast<int32_t>(lp.mul_branch(0)) : 0;
+    const int rshift = leaky ? static_cast<int>(lp.rshift_branch(0)) : 0;
+    const bool in_signed = IsSigned(*bottom[0]);
+    const bool out_signed = leaky && in_signed;
+    std::vector<int32_t> v(bottom[0]->count());
+    for (int i = 0; i < bottom[0]->count(); ++i) {
+      const int32_t x = Int8At(*bottom[0], i);
+      v[i] = x >= 0 ? x : leaky ? FixFinish8(static_cast<int64_t>(x) * mul, rshift, false, true) : 0;
+      if (p.has_upper_limit_uint8()) v[i] = std::min(v[i], p.upper_limit_uint8());
+    }
+    top[0]->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+    for (int i = 0; i < bottom[0]->count(); ++i) SetInt8(top[0], i, v[i]);
   }
 };
 
@@ -45,6 +72,7 @@ class DropoutLayer : public NeuronLayer {
   const char* type() const override { return "Dropout"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     qrn_copy(bottom[0]->count(), bottom[0]->cpu_data(), top[0]->mutable_cpu_data());
   }

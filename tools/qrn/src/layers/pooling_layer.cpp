@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "layers/register.hpp"
+#include "qrn/fixed_point.hpp"
 
 namespace qrn {
 namespace {
@@ -95,6 +96,49 @@ class PoolingLayer : public Layer<float> {
         }
       }
     }
+  }
+
+  // Over the 8-bit values in the input's sign: the window's maximum (an
+  // all-padding window gives 0), or the window's sum divided by the same
+  // count as the float average, rounded half up.  Input and output share
+  // one scale.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.pooling_param();
+    const bool max = p.pool() == PoolingParameter::MAX;
+    const Blob<float>& x = *bottom[0];
+    const int H = x.height(), W = x.width();
+    const int planes = x.num() * x.channels();
+    Blob<float>* y = top[0];
+    y->set_fixed_sign_type(x.fixed_sign_type());
+    const bool is_signed = IsSigned(x);
+    for (int pl = 0; pl < planes; ++pl)
+      for (int oh = 0; oh < out_h_; ++oh)
+        for (int ow = 0; ow < out_w_; ++ow) {
+          int h0 = oh * sh_ - ph_, w0 = ow * sw_ - pw_;
+          int h1 = std::min(h0 + kh_, H + ph_), w1 = std::min(w0 + kw_, W + pw_);
+          const int pad_area = (h1 - h0) * (w1 - w0);
+          h0 = std::max(h0, 0);
+          w0 = std::max(w0, 0);
+          h1 = std::min(h1, H);
+          w1 = std::min(w1, W);
+          int64_t acc = max ? INT64_MIN : 0;
+          for (int h = h0; h < h1; ++h)
+            for (int w = w0; w < w1; ++w) {
+              const int64_t v = Int8At(x, (pl * H + h) * W + w);
+              acc = max ? std::max(acc, v) : acc + v;
+            }
+          int32_t out;
+          if (max) {
+            out = acc == INT64_MIN ? 0 : static_cast<int32_t>(acc);
+          } else {
+            const int64_t area = std::max(p.ave_count_pad() ? pad_area : (h1 - h0) * (w1 - w0), 1);
+            // floor((2 sum + area) / (2 area)): the quotient rounded half up.
+            const int64_t num = 2 * acc + area, den = 2 * area;
+            const int64_t q = num >= 0 ? num / den : -((-num + den - 1) / den);
+            out = FixFinish8(q, 0, false, is_signed);
+          }
+          SetInt8(y, (pl * out_h_ + oh) * out_w_ + ow, out);
+        }
   }
 
   int kh_ = 0, kw_ = 0, ph_ = 0, pw_ = 0, sh_ = 1, sw_ = 1, out_h_ = 0, out_w_ = 0;

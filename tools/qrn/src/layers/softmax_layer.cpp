@@ -15,6 +15,7 @@ class SoftmaxLayer : public Layer<float> {
  protected:
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
+  bool ComputesInFloat() const override { return true; }
 
   void Reshape(const BlobVec& bottom, const BlobVec& top) override {
     axis_ = bottom[0]->CanonicalAxisIndex(layer_param_.softmax_param().axis());

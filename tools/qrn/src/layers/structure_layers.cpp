@@ -4,10 +4,35 @@
 #include <cfloat>
 
 #include "layers/register.hpp"
+#include "qrn/fixed_point.hpp"
 #include "qrn/math.hpp"
 
 namespace qrn {
 namespace {
+
+// Input j's branch entry: its 8-bit multiplier (stored sign-extended) and
+// right shift, which carry its scale to the output's.
+struct Branch {
+  int32_t mul;
+  int rshift;
+};
+
+std::vector<Branch> Branches(const LayerParameter& p, size_t inputs, const std::string& where) {
+  CHECK(static_cast<size_t>(p.mul_branch_size()) >= inputs && static_cast<size_t>(p.rshift_branch_size()) >= inputs)
+      << where << "needs a multiplier and a shift per input (" << inputs << "), has " << p.mul_branch_size()
+      << " and " << p.rshift_branch_size();
+  std::vector<Branch> b(inputs);
+  for (size_t j = 0; j < inputs; ++j)
+    b[j] = {static_cast<int32_t>(p.mul_branch(static_cast<int>(j))), static_cast<int>(p.rshift_branch(static_cast<int>(j)))};
+  return b;
+}
+
+// x * mul shifted right by s, rounding half up, before saturation.
+int64_t Rescale(int32_t x, const Branch& b) {
+  int64_t v = static_cast<int64_t>(x) * b.mul;
+  if (b.rshift > 0) v = (v + (int64_t{1} << (b.rshift - 1))) >> b.rshift;
+  return v;
+}
 
 class ConcatLayer : public Layer<float> {
  public:
@@ -55,6 +80,27 @@ class ConcatLayer : public Layer<float> {
     }
   }
 
+  // Each input rescaled by its branch entry (x * mul >> s, half up) into the
+  // output, saturated; the output is signed when an input is.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const auto branch = Branches(layer_param_, bottom.size(), where());
+    bool out_signed = false;
+    for (auto* b : bottom) out_signed = out_signed || IsSigned(*b);
+    const int outer = top[0]->count(0, axis_);
+    const int inner = top[0]->count(axis_ + 1);
+    const int top_axis = top[0]->shape(axis_);
+    top[0]->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+    int offset = 0;
+    for (size_t j = 0; j < bottom.size(); ++j) {
+      const int n = bottom[j]->shape(axis_) * inner;
+      for (int o = 0; o < outer; ++o)
+        for (int k = 0; k < n; ++k)
+          SetInt8(top[0], (o * top_axis + offset) * inner + k,
+                  FixFinish8(Rescale(Int8At(*bottom[j], o * n + k), branch[j]), 0, false, out_signed));
+      offset += bottom[j]->shape(axis_);
+    }
+  }
+
   int axis_ = 1;
 };
 
@@ -64,6 +110,7 @@ class SplitLayer : public Layer<float> {
   const char* type() const override { return "Split"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   int ExactNumBottomBlobs() const override { return 1; }
   int MinTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
@@ -125,6 +172,31 @@ class EltwiseLayer : public Layer<float> {
     }
     qrn_copy(n, acc.data(), top[0]->mutable_cpu_data());
   }
+
+  // SUM: the inputs rescaled by their branch entries (x * mul >> s, half
+  // up; the coefficients are in the multipliers) and added, then saturated;
+  // MAX: the largest rescaled input.  The output is signed when an input or
+  // a multiplier is.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.eltwise_param();
+    QRN_LAYER_CHECK(p.operation() != EltwiseParameter::PROD) << "has no 8-bit product";
+    const auto branch = Branches(layer_param_, bottom.size(), where());
+    bool out_signed = false;
+    for (size_t j = 0; j < bottom.size(); ++j) out_signed = out_signed || IsSigned(*bottom[j]) || branch[j].mul < 0;
+    const bool max = p.operation() == EltwiseParameter::MAX;
+    const int n = top[0]->count();
+    std::vector<int32_t> out(n);
+    for (int i = 0; i < n; ++i) {
+      int64_t acc = Rescale(Int8At(*bottom[0], i), branch[0]);
+      for (size_t j = 1; j < bottom.size(); ++j) {
+        const int64_t v = Rescale(Int8At(*bottom[j], i), branch[j]);
+        acc = max ? std::max(acc, v) : acc + v;
+      }
+      out[i] = FixFinish8(acc, 0, false, out_signed);
+    }
+    top[0]->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+    for (int i = 0; i < n; ++i) SetInt8(top[0], i, out[i]);
+  }
 };
 
 // New shape from reshape_param.shape over axes [axis, axis + num_axes): a 0
@@ -135,6 +207,7 @@ class ReshapeLayer : public Layer<float> {
   const char* type() const override { return "Reshape"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
@@ -189,6 +262,7 @@ class FlattenLayer : public Layer<float> {
   const char* type() const override { return "Flatten"; }
 
  protected:
+  bool MovesValuesOnly() const override { return true; }
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }

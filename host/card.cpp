@@ -18,6 +18,7 @@ constexpr int kQuietResumes = 4000;
 
 Card::Card(const CardOptions &options)
     : chip_(std::make_unique<chip::Chip>(options.chip)) {
+  if (options.before_boot) options.before_boot(*chip_);
   if (options.trace) {
     chip_->trace = options.trace;
     chip_->engines.scheduler.trace = [trace = options.trace](const std::string &line) {
@@ -73,10 +74,15 @@ void Card::set_ring_index(uint32_t index) {
   chip_->sys.host_poke(kSysOffset(REG_API_RPTR), wptr_);
 }
 
-void Card::post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag,
+bool Card::post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag,
                 std::optional<uint32_t> param_len) {
   uint32_t len = param_len.value_or(static_cast<uint32_t>(payload.size()));
   bool quit = api_id == API_ID_QUIT;
+  if (!quit && (uint64_t{API_MSG_HEADER_WORDS} + len) % API_RING_WORDS == 0) {
+    trouble_ = "a message of 7 + " + std::to_string(len) + " words cannot be placed in the ring of " +
+               std::to_string(API_RING_WORDS) + " words: the write index would not move";
+    return false;
+  }
   // The firmware skips a too-long message by its declared length; the host
   // writes only what fits in one message.
   uint32_t words = quit ? 0 : std::min<uint32_t>(len, API_RING_WORDS - API_MSG_HEADER_WORDS);
@@ -93,6 +99,7 @@ void Card::post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t 
                       chip_->answer_times().size() + pending_.size()});
   wptr_ = next;
   chip_->sys.host_poke(kSysOffset(REG_API_WPTR), wptr_);
+  return true;
 }
 
 void Card::take_interrupts() {
@@ -106,8 +113,13 @@ void Card::take_interrupts() {
       continue;
     }
     interrupts_++;
-    chip_->sys.host_take_done_interrupt();
+    if (!hold_done_) chip_->sys.host_take_done_interrupt();
   }
+}
+
+void Card::hold_done_interrupt(bool hold) {
+  hold_done_ = hold;
+  if (!hold) chip_->sys.host_take_done_interrupt();
 }
 
 bool Card::run_until(const std::function<bool()> &done, const char *waiting_for) {
@@ -189,7 +201,7 @@ Timing Card::timing_of(size_t i) const {
 
 std::optional<Answer> Card::send(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag,
                                  std::optional<uint32_t> param_len) {
-  post(api_id, payload, tag, param_len);
+  if (!post(api_id, payload, tag, param_len)) return std::nullopt;
   std::vector<Answer> answers = wait_answers();
   if (answers.empty()) return std::nullopt;
   return answers.front();

@@ -25,6 +25,9 @@ struct CardOptions {
   // every command issued with its decoded fields, and the engines' id
   // restarts. Nothing in it depends on the schedule.
   std::function<void(const std::string &)> trace;
+  // Called on the fresh chip before the firmware starts (to show what the
+  // firmware's start clears, for example).
+  std::function<void(chip::Chip &)> before_boot;
 };
 
 // Modelled figures of one message, from the host's post (or the answer to the
@@ -81,8 +84,11 @@ class Card {
   // ---- Messages ----
   // Writes one message at the host's write index and advances the write pointer
   // register. `param_len` overrides the header's length word (payload words
-  // beyond the given ones are 0).
-  void post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag = 1,
+  // beyond the given ones are 0). A message whose 7 + length words are a
+  // multiple of the ring's 2048 cannot be placed: the write index would not
+  // move, so the card would never see it. It is refused (false, trouble()
+  // says why) and nothing is written.
+  bool post(uint32_t api_id, const std::vector<uint32_t> &payload, uint64_t tag = 1,
             std::optional<uint32_t> param_len = std::nullopt);
   // Runs the card until every posted message is answered; returns the answers
   // in order (fewer when the card stopped serving).
@@ -98,6 +104,10 @@ class Card {
 
   // ---- Interrupts, halt, I2C ----
   size_t interrupts() const { return interrupts_; }
+  // While held, the host counts done interrupts but does not take them: the
+  // status bit stays set, as with a host that has not yet serviced the last
+  // one. Releasing takes it.
+  void hold_done_interrupt(bool hold);
   void request_halt();
   // Runs the card until `done` holds; false when it stopped or hung first.
   bool run_until(const std::function<bool()> &done, const char *waiting_for);
@@ -133,6 +143,7 @@ class Card {
   std::vector<Pending> pending_;
   size_t msis_seen_ = 0;
   size_t interrupts_ = 0;
+  bool hold_done_ = false;
 };
 
 }  // namespace zv::host

@@ -51,7 +51,13 @@ void nodechip_memset_byte(u64 addr, int input_n, int input_c, int input_h, int i
                           int stride_h, int stride_w, u32 value, cmd_id_node_t *node) {
   (void)stride_c;
   (void)stride_h;
-  ASSERT(input_n < (1 << 16) && input_w * input_h < (1 << 16));
+  {
+    // The check as written, with its product taken in 64 bits: these names
+    // stand for the parameters widened.
+    const i64 wide_w = input_w, wide_h = input_h;
+    const i64 input_w = wide_w, input_h = wide_h;
+    ASSERT(input_n < (1 << 16) && input_w * input_h < (1 << 16));
+  }
   ASSERT(input_h == 1 && input_c == 1);
   // Each element is a row of one byte, so the w stride may be anything.
   const u8 byte = (u8)value;

@@ -6,7 +6,9 @@
 #include "runtime/firmware_main.h"
 #include "runtime/regs.h"
 #include "runtime/services.h"
+#include "runtime/engine_wait.h"
 #include "runtime/hw.h"
+#include "runtime/profile.h"
 #include "runtime/api/dispatch.h"
 
 static u32 ring_word(u32 index) { return hw_read32(API_RING_BASE + 4u * (index % API_RING_WORDS)); }
@@ -105,6 +107,11 @@ u32 fw_handle_api_msg(void) {
   error_stat_armed = 1;
   if (setjmp(error_stat) != 0) {
     error_stat_armed = 0;
+    // The engines finish what the failed handler issued before the answer, so
+    // that the next message restarts the command ids over empty queues.
+    wait_engines_idle();
+    // A reader interrupted while profiling was paused leaves it running again.
+    profile_resume();
     // Give back what the failed handler took from the heap.
     heap_track_release_all();
     fw_log(0, "api = %d assert fail\n", (int)id);

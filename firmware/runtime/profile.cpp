@@ -154,3 +154,18 @@ u32 get_profile_time_data(void *dst, u32 max, u32 offset) {
 u32 get_profile_extra_data(void *dst, u32 max, u32 offset) {
   return g_profile_context ? copy_profile_list(g_profile_context->extra_head, dst, max, offset) : 0;
 }
+
+// The context set aside by profile_pause.
+static profile_context_t *paused_context;
+
+void profile_pause(void) {
+  if (g_profile_context == nullptr) return;
+  paused_context = g_profile_context;
+  g_profile_context = nullptr;
+}
+
+void profile_resume(void) {
+  if (paused_context == nullptr) return;
+  g_profile_context = paused_context;
+  paused_context = nullptr;
+}

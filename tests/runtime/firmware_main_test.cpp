@@ -12,6 +12,7 @@
 #include "runtime/firmware_main.h"
 #include "runtime/regs.h"
 #include "runtime/api/dispatch.h"
+#include "runtime/hw.h"
 
 extern "C" void *__wrap_malloc(size_t);
 
@@ -23,6 +24,9 @@ using host::Card;
 constexpr uint32_t kTestId = 4000;      // claimed by the test hook below
 constexpr uint32_t kAssertId = 4001;    // takes heap blocks, then fails an assertion
 constexpr uint32_t kUnknownId = 999;
+constexpr uint32_t kDumpId = 4002;      // copies its whole parameter buffer to device memory
+constexpr uint32_t kWritesId = 4003;    // makes as many register writes as its first word says
+constexpr uint64_t kDumpAt = 0x100100000ull;
 
 std::vector<uint32_t> g_payload;  // what the test handler last received
 uint32_t g_size = 0;
@@ -47,6 +51,21 @@ int test_hook(u32 id, u8 *param, u32 size, u32 *result) {
   if (id == kAssertId) {
     g_calls++;
     handler_that_fails();
+  }
+  if (id == kDumpId) {
+    // The whole buffer, as the handler sees it, where the host can read it.
+    std::memcpy(hw_ptr(DDR_ARM_BASE + static_cast<u32>(kDumpAt - GLOBAL_MEM_START_ADDR), API_PARAM_BUF_SIZE), param,
+                API_PARAM_BUF_SIZE);
+    *result = 0;
+    return 1;
+  }
+  if (id == kWritesId) {
+    u32 n;
+    std::memcpy(&n, param, 4);
+    // The message lock is the dispatcher's to release after the handler.
+    for (u32 i = 0; i < n; i++) hw_write32(REG_API_LOCK, 0);
+    *result = 0;
+    return 1;
   }
   return 0;
 }
@@ -270,6 +289,78 @@ TEST_P(Ring, HaltRequestStopsTheCore) {
   EXPECT_EQ(card->log_offset(), 0u);
   // The handler cleared the request before stopping.
   EXPECT_FALSE(card->chip().sys.halt_requested());
+}
+
+// ---- What the host sees of the dispatcher's own duties ----
+
+TEST_P(Ring, StartClearsTheHostWordsAndTheCdmaLock) {
+  card.reset();  // one native firmware at a time
+  // Words the host side left behind before a reset.
+  host::CardOptions options = card_options(GetParam());
+  options.before_boot = [](chip::Chip &chip) {
+    for (uint32_t a = REG_API_WPTR; a <= REG_FW_LOG_OFFSET; a += 4) chip.sys.host_poke(a - TOP_REG_BASE, 0xdead0000u | a);
+    chip.sys.host_poke(REG_CDMA_LOCK - TOP_REG_BASE, 1);
+  };
+  Card dirty(options);
+  ASSERT_EQ(dirty.state(), Card::State::Running) << dirty.trouble();
+  for (uint32_t a = REG_API_WPTR; a <= REG_FW_LOG_OFFSET; a += 4)
+    EXPECT_EQ(dirty.chip().sys.host_peek(a - TOP_REG_BASE), a == REG_FW_READY ? FW_READY_MAGIC : 0u) << std::hex << a;
+  EXPECT_EQ(dirty.chip().sys.host_peek(REG_CDMA_LOCK - TOP_REG_BASE), 0u);
+  // And the ring serves from index 0.
+  auto a = dirty.send(kUnknownId, {1});
+  ASSERT_TRUE(a) << dirty.trouble();
+  EXPECT_EQ(a->result, 1008u);
+}
+
+TEST_P(NativeRing, ElapsedTimeWordCountsTheHandlersTime) {
+  // The model's clock moves with every register write: the handler's own
+  // writes show in its elapsed word in proportion, beside the dispatcher's
+  // fixed few.
+  auto none = card->send(kWritesId, {0});
+  auto some = card->send(kWritesId, {2000});
+  auto twice = card->send(kWritesId, {4000});
+  ASSERT_TRUE(none && some && twice);
+  const int64_t one = int64_t{some->elapsed_us} - none->elapsed_us;
+  EXPECT_GT(one, 10);
+  EXPECT_NEAR(int64_t{twice->elapsed_us} - none->elapsed_us, 2 * one, 2);
+  // A message refused for its size reports the end time itself: the timer's
+  // count since the start, in microseconds.
+  auto big = card->send(kUnknownId, {}, 1, 1017);
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->result, 1006u);
+  const uint64_t now_us = card->chip().cycles() * TIMER_NS_PER_CYCLE / 1000;
+  EXPECT_LE(big->elapsed_us, now_us);
+  EXPECT_GE(big->elapsed_us + 10, now_us);
+  EXPECT_GT(big->elapsed_us, twice->elapsed_us);
+}
+
+TEST_P(NativeRing, NextInterruptWaitsUntilTheHostTookThePrevious) {
+  card->hold_done_interrupt(true);
+  ASSERT_TRUE(card->send(kTestId, {1}));
+  EXPECT_EQ(card->interrupts(), 1u);
+  EXPECT_EQ(card->chip().sys.host_peek(REG_HOST_INTR_STATUS - TOP_REG_BASE) & HOST_INTR_DONE_BIT, 1u);
+  card->post(kTestId, {2});
+  const uint32_t next = card->write_index();
+  ASSERT_TRUE(card->run_until([&] { return rptr() == next; }, "the second answer"));
+  int resumes = 0;
+  ASSERT_TRUE(card->run_until([&] { return ++resumes > 200; }, "the firmware to spin"));
+  EXPECT_EQ(card->interrupts(), 1u) << "raised over an interrupt the host had not taken";
+  card->hold_done_interrupt(false);
+  auto answers = card->wait_answers();
+  ASSERT_EQ(answers.size(), 1u) << card->trouble();
+  EXPECT_EQ(answers[0].result, 0u);
+  EXPECT_EQ(card->interrupts(), 2u);
+}
+
+TEST_P(NativeRing, ParameterBufferIsZeroPastThePayload) {
+  // A long message first leaves its words in the heap block the next one gets.
+  ASSERT_TRUE(card->send(kTestId, std::vector<uint32_t>(1000, 0xffffffffu)));
+  ASSERT_TRUE(card->send(kDumpId, {0x11, 0x22, 0x33}));
+  const std::vector<uint8_t> seen = card->read(kDumpAt, API_PARAM_BUF_SIZE);
+  uint32_t first[3];
+  std::memcpy(first, seen.data(), 12);
+  EXPECT_EQ(std::vector<uint32_t>(first, first + 3), (std::vector<uint32_t>{0x11, 0x22, 0x33}));
+  for (size_t i = 12; i < seen.size(); i++) ASSERT_EQ(seen[i], 0) << "byte " << i;
 }
 
 }  // namespace

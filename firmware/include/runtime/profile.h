@@ -68,6 +68,12 @@ void profile_time_end(profile_time_data_t *record);
 u32 profile_time_enabled(void);
 
 void set_profile_time_enabled(u32 enable);
+// Recording stops (the context is set aside, nothing is freed) until
+// profile_resume; API 987 pauses while its own copy runs. profile_resume does
+// nothing unless paused; the dispatcher calls it after a failed message, so
+// that a pause an assertion interrupted never loses the records.
+void profile_pause(void);
+void profile_resume(void);
 void init_profile_time_context(profile_context_t *context);
 void deinit_profile_time_context(profile_context_t *context);
 

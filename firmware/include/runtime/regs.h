@@ -14,6 +14,10 @@
 #define L2_SRAM_SIZE 0x00400000u
 #define DDR_ARM_BASE 0x80000000u
 #define GLOBAL_MEM_START_ADDR 0x100000000ull
+// The card's 8 GB of device memory: no engine command may name an address
+// outside it (below it lie the ARM's own memories and registers).
+#define GLOBAL_MEM_SIZE 0x200000000ull
+#define GLOBAL_MEM_END_ADDR (GLOBAL_MEM_START_ADDR + GLOBAL_MEM_SIZE)
 
 #define DTCM_SCRATCH_START 0x02020000u
 #define DTCM_SCRATCH_SIZE 0x00060000u

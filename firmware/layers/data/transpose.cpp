@@ -274,7 +274,9 @@ static inline i64 get_neuron_csize_local(int h, int w) {
 // Each of `items` items of c x h x w words: loaded with channels over the
 // lanes, C and W exchanged, stored with the h x w positions over the lanes.
 static void permute_items(u64 input, u64 output, int items, int c, int h, int w, cmd_id_node_t *node) {
-  const int hw = h * w;
+  // The callers have checked the plane against local memory, so h x w fits
+  // an int once computed in 64 bits.
+  const int hw = (int)((i64)h * w);
   const u64 item_bytes = (u64)c * (u64)hw * 4u;
   const int hw_aligned = (int)(get_neuron_csize_local(h, w) / 4);
   const int c_aligned = (int)(get_neuron_csize_local(1, c) / 4);
@@ -292,6 +294,9 @@ static void permute_items(u64 input, u64 output, int items, int c, int h, int w,
 
 void nodechip_permute_by_gdma(u64 input, u64 output, int input_n, int input_c, int input_h, int input_w,
                               cmd_id_node_t *node) {
+  // Negative or zero extents would pass the local-memory check below with
+  // negative sizes (and a negative batch would copy nothing).
+  ASSERT_FS(input_n >= 0 && input_c > 0 && input_h > 0 && input_w > 0);
   const i64 w_per_npu = ceil_div((i64)input_h * input_w, NPU_NUM);
   const i64 c_per_npu = ceil_div(input_c, NPU_NUM);
   ASSERT_FS((get_neuron_csize_local(1, input_c) * w_per_npu < (1<<19) / 2) && (get_neuron_csize_local(input_h, input_w) * c_per_npu < (1<<19) / 2));
@@ -300,6 +305,9 @@ void nodechip_permute_by_gdma(u64 input, u64 output, int input_n, int input_c, i
 
 void nodechip_permute_fix8b_by_gdma(u64 input, u64 output, int input_n, int input_c, int input_h, int input_w,
                                     cmd_id_node_t *node) {
+  // Negative or zero extents would pass the local-memory check below with
+  // negative sizes (and a negative batch would copy nothing).
+  ASSERT_FS(input_n >= 0 && input_c > 0 && input_h > 0 && input_w > 0);
   const i64 w_per_npu = ceil_div((i64)input_h * input_w, NPU_NUM);
   const i64 c_per_npu = ceil_div(input_c, NPU_NUM);
   ASSERT_FS((get_neuron_csize_local(1, input_c) * w_per_npu < (1<<19) / 2) && (get_neuron_csize_local(input_h, input_w) * c_per_npu < (1<<19) / 2));

@@ -17,30 +17,30 @@
 zv_api_test_hook_t zv_api_test_hook;
 #endif
 
-// One row per API id that has a handler, in ascending id order. Ids not listed
-// answer 1008.
+// One row per API id that has a handler, in ascending id order, with the size
+// of the handler's record. Ids not listed answer 1008.
 constexpr zv_api_entry_t zv_api_table[] = {
-    {1, zv_api_memset},
-    {2, zv_api_memcpy},
-    {19, zv_api_filter_forward},
-    {46, zv_api_permute},
-    {105, zv_api_gemm},
-    {142, zv_api_permute_fix8b},
-    {151, zv_api_simple_select},
-    {157, zv_api_arg},
-    {158, zv_api_arg_fix8b},
-    {177, zv_api_memset_byte},
-    {180, zv_api_sort_per_dim},
-    {181, zv_api_index_select},
-    {183, zv_api_memcpy_tensors},
-    {200, zv_api_reduce},
-    {201, zv_api_segment_reduce},
-    {700, zv_api_topk},
-    {701, zv_api_cumsum},
-    {702, zv_api_where},
-    {703, zv_api_masked_select},
-    {986, zv_api_set_profile},
-    {987, zv_api_get_profile_data},
+    {1, zv_api_memset, sizeof(zv_api_memset_t)},
+    {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
+    {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
+    {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
+    {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
+    {157, zv_api_arg, sizeof(zv_api_arg_t)},
+    {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
+    {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
+    {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
+    {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
+    {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
+    {200, zv_api_reduce, sizeof(zv_api_reduce_t)},
+    {201, zv_api_segment_reduce, 0},
+    {700, zv_api_topk, sizeof(zv_api_topk_t)},
+    {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
+    {702, zv_api_where, sizeof(zv_api_where_t)},
+    {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
+    {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
+    {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},
 };
 constexpr u32 zv_api_table_size = sizeof(zv_api_table) / sizeof(zv_api_table[0]);
 
@@ -50,6 +50,49 @@ static constexpr bool ids_ascending(const zv_api_entry_t *table, u32 count) {
   return true;
 }
 static_assert(ids_ascending(zv_api_table, zv_api_table_size), "API table ids must be non-zero and ascending");
+
+int api_global_fits(u64 addr, api_extent_t extent) {
+  if (extent.hi <= extent.lo) return 1;
+  // Both bounds are below 2^51 in magnitude, so nothing wraps.
+  if (addr >= GLOBAL_MEM_END_ADDR) return 0;
+  const i64 first = (i64)addr + extent.lo;
+  const i64 end = (i64)addr + extent.hi;
+  return first >= (i64)GLOBAL_MEM_START_ADDR && end <= (i64)GLOBAL_MEM_END_ADDR;
+}
+
+i64 api_mul(i64 a, i64 b) {
+  if (a == 0 || b == 0) return 0;
+  if (a >= API_EXTENT_CAP || b >= API_EXTENT_CAP || a > API_EXTENT_CAP / b) return API_EXTENT_CAP;
+  return a * b;
+}
+
+static const api_extent_t kNoAddressFits = {0, API_EXTENT_CAP};
+
+api_extent_t api_dense(u32 elem_bytes, i64 a, i64 b, i64 c, i64 d) {
+  if (a < 0 || b < 0 || c < 0 || d < 0) return kNoAddressFits;
+  api_extent_t e = {0, api_mul(api_mul(api_mul(api_mul(a, b), c), d), elem_bytes)};
+  return e;
+}
+
+api_extent_t api_strided(u32 elem_bytes, int rank, const i64 *dims, const i64 *strides) {
+  i64 lo = 0, hi = 0;
+  for (int k = 0; k < rank; k++) {
+    if (dims[k] < 0) return kNoAddressFits;
+    if (dims[k] == 0) return api_extent_t{0, 0};
+  }
+  for (int k = 0; k < rank; k++) {
+    const i64 s = strides[k];
+    const i64 reach = api_mul(dims[k] - 1, s < 0 ? -s : s);
+    if (s < 0)
+      lo -= reach;
+    else
+      hi += reach;
+  }
+  // At most four terms of at most 2^50 each: no wrap; the result is capped again.
+  api_extent_t e = {api_mul(-lo, elem_bytes), api_mul(hi + 1, elem_bytes)};
+  e.lo = -e.lo;
+  return e;
+}
 
 zv_api_handler_t zv_api_find(u32 id) {
   u32 lo = 0, hi = zv_api_table_size;

@@ -1,7 +1,6 @@
 // API 986: profiling switch. API 987: profile reader.
 #include "runtime/api/profile_api.h"
 
-#include "runtime/engine_wait.h"
 #include "runtime/regs.h"
 #include "cmd/gdma.h"
 #include "runtime/hw.h"
@@ -11,9 +10,6 @@
 // The ARM sees device memory from GLOBAL_MEM_START_ADDR on through a window of
 // this many bytes at DDR_ARM_BASE.
 #define DDR_WINDOW_BYTES (0x100000000ull - DDR_ARM_BASE)
-
-// The profiling context while the reader's own copy runs (nothing is recorded).
-static profile_context_t *stopped_ctx;
 
 u32 zv_api_set_profile(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_set_profile_t, rec, param, size);
@@ -41,6 +37,10 @@ u32 zv_api_get_profile_data(u8 *param, u32 size) {
              api->staging_addr - GLOBAL_MEM_START_ADDR <= DDR_WINDOW_BYTES - written,
          "staging_addr=0x%x%08x, %u bytes to write", (unsigned)(api->staging_addr >> 32),
          (unsigned)api->staging_addr, (unsigned)written);
+  // The copy's destination is checked before anything is written or paused
+  // (should anything still fail while profiling is paused, the dispatcher
+  // resumes it).
+  API_GLOBAL(api->dst_addr, api_dense(1, written));
   u8 *staging = (u8 *)hw_ptr(DDR_ARM_BASE + (u32)(api->staging_addr - GLOBAL_MEM_START_ADDR), written);
   u8 *records = staging + sizeof(profile_data_header_t);
   profile_data_header_t header;
@@ -51,16 +51,14 @@ u32 zv_api_get_profile_data(u8 *param, u32 size) {
   const u32 bytes = header.copied + (u32)sizeof(profile_data_header_t);
 
   // The copy below must leave no record behind.
-  stopped_ctx = g_profile_context;
-  g_profile_context = nullptr;
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
+  profile_pause();
   // One row of signed bytes: the header and the records (a list holds at most
   // 1025 records, well within one GDMA dimension).
-  tensor_general_move_gen_cmd(api->staging_addr, 0, 1, 1, 1, (int)bytes, 0, (int)bytes, (int)bytes, 1,
-                              GDMA_VALUE_FORMAT_INT8, api->dst_addr, 0, 1, 1, 1, (int)bytes, 0, (int)bytes,
-                              (int)bytes, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2S, 0, &node);
-  poll_all_engine_done(&node);
-  g_profile_context = stopped_ctx;
+  api_issue([&](cmd_id_node_t *node) {
+    tensor_general_move_gen_cmd(api->staging_addr, 0, 1, 1, 1, (int)bytes, 0, (int)bytes, (int)bytes, 1,
+                                GDMA_VALUE_FORMAT_INT8, api->dst_addr, 0, 1, 1, 1, (int)bytes, 0, (int)bytes,
+                                (int)bytes, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2S, 0, node);
+  });
+  profile_resume();
   return 0;
 }

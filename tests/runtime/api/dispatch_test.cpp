@@ -53,6 +53,7 @@ TEST(ApiTable, ListsTheBuiltHandlersInAscendingOrder) {
   ASSERT_EQ(zv_api_table_size, sizeof(kRows) / sizeof(kRows[0])) << "a table row without a row here";
   for (uint32_t i = 0; i < zv_api_table_size; i++) {
     EXPECT_EQ(zv_api_table[i].id, kRows[i].id);
+    EXPECT_EQ(zv_api_table[i].record_bytes, kRows[i].bytes) << kRows[i].record;
     EXPECT_EQ(zv_api_find(kRows[i].id), zv_api_table[i].handler);
   }
   for (uint32_t id : {0u, 3u, 150u, 176u, 178u, 184u, 985u, 988u, 0x3f995ec4u, 0xffffffffu})

@@ -66,7 +66,9 @@ Operands operands(const Case &k, uint32_t seed) {
 
 // Sends the product; returns C read back, after checking the answer.
 std::vector<float> run(Card &card, const Case &k, const Operands &o) {
-  const uint64_t a = kDdr + 0x1000, b = a + 0x100000, c = b + 0x100000;
+  // Each operand in its own whole MBs (at least one).
+  auto room = [](const std::vector<float> &v) { return std::max<uint64_t>(1, (v.size() * 4 + 0xfffff) >> 20) << 20; };
+  const uint64_t a = kDdr + 0x1000, b = a + room(o.A), c = b + room(o.B);
   for (const auto &[addr, v] : {std::pair{a, &o.A}, std::pair{b, &o.B}, std::pair{c, &o.C}})
     if (!v->empty()) card.write(addr, v->data(), v->size() * 4);
   zv_api_gemm_t r = {};
@@ -129,6 +131,37 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
   }
 }
 
+// The first slice of each matrix as the routine plans them (double buffered).
+struct Slices {
+  mat_slice_t a, b, c;
+};
+Slices slices_of(const Case &k) {
+  mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
+  a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
+  b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
+  c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
+  mat_slicing(a, b, c, 1);
+  return {a[0], b[0], c[0]};
+}
+
+TEST(GemmApi, SeveralSlicesOfALargeCWithTransposes) {
+  // 1100 x 2100 of C takes several slices of rows and of K; each slice's A
+  // and B come from their own offsets, transposed, with padded rows.
+  auto card = deferred_card(Backend::Native, 4);
+  const Case cases[] = {
+      {"1100 x 2100, A transposed", true, false, 1100, 2100, 8, 1.0f, 0.5f, 3, 0, 5},
+      {"1100 x 2100, both transposed", true, true, 1100, 2100, 8, 0.5f, 1.0f, 1, 1, 1},
+  };
+  uint32_t n = 0;
+  for (const Case &k : cases) {
+    const Slices sl = slices_of(k);
+    // The slicer cuts M and K here and keeps each row of C whole.
+    EXPECT_LT(sl.c.rows, k.M) << k.what << ": one slice of rows";
+    EXPECT_LT(sl.a.cols, k.K) << k.what << ": one K slice";
+    check(*card, k, 900 + n++);
+  }
+}
+
 TEST(GemmApi, KBeyondOneSliceAccumulates) {
   // 40 x 3000 rows of A and 3000 x 40 of B fill a lane twice over: the K
   // slice is cut and later slices add into C.
@@ -139,13 +172,9 @@ TEST(GemmApi, KBeyondOneSliceAccumulates) {
   for (uint64_t seed : {4, 5}) {
     auto card = deferred_card(Backend::Native, seed);
     for (const Case &k : cases) {
-      mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
-      a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
-      b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
-      c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
-      mat_slicing(a, b, c, 1);
-      EXPECT_LT(a[0].cols, k.K) << k.what << ": one K slice would not fit";
-      EXPECT_EQ(a[0].rows, k.M);
+      const Slices sl = slices_of(k);
+      EXPECT_LT(sl.a.cols, k.K) << k.what << ": one K slice would not fit";
+      EXPECT_EQ(sl.a.rows, k.M);
       check(*card, k, uint32_t(seed));
     }
   }

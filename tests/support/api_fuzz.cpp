@@ -1,0 +1,237 @@
+#include "api_fuzz.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/api/dispatch.h"
+#include "runtime/firmware_main.h"
+#include "runtime/regs.h"
+
+namespace zv::test::fuzz {
+namespace {
+
+// splitmix64: the same sequence for a seed everywhere.
+struct Rng {
+  uint64_t s;
+  uint64_t next() {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
+  bool chance(uint32_t percent) { return below(100) < percent; }
+};
+
+// A 64-bit address: mostly inside the sandbox, else just past an edge of
+// device memory, inside the ARM's own memories (the canaries among them),
+// near the 40-bit limit, or anything.
+uint64_t address(Rng &r) {
+  switch (r.below(10)) {
+    case 0: return GLOBAL_MEM_END_ADDR - 1 - r.below(4096);
+    case 1: return GLOBAL_MEM_START_ADDR - 1 - r.below(4096);
+    case 2: {
+      const uint64_t arm[] = {kCanaryItcm, kCanaryDtcm, DTCM_BASE, L2_SRAM_START_ADDR, DDR_ARM_BASE, 0};
+      return arm[r.below(6)] + r.below(0x1000);
+    }
+    case 3: return (1ull << 40) - r.below(0x10000);
+    case 4: return r.next();
+    default: return kSandbox + (r.next() % kSandboxBytes & ~uint64_t{r.chance(80) ? 3u : 0u});
+  }
+}
+
+// A 32-bit field: small counts, the edges of the signed and unsigned types, or
+// anything.
+uint32_t value(Rng &r) {
+  static const uint32_t kEdges[] = {0,          1,          2,          3,          4,          7,
+                                    64,         1000,       4096,       0xffff,     0x10000,    0x7fffffff,
+                                    0x80000000, 0xffffffff, 0xfffffffe, 0x3f800000, 0xbf800000, 0x7fc00000};
+  switch (r.below(4)) {
+    case 0: return kEdges[r.below(sizeof kEdges / sizeof kEdges[0])];
+    case 1: return r.chance(50) ? r.below(64) + 1 : static_cast<uint32_t>(-static_cast<int32_t>(r.below(64) + 1));
+    case 2: {
+      // Anything, but a count between 2^20 and 2^31 that a record could
+      // legitimately carry would only ask the model for minutes of work: such
+      // values become negative ones (the edges above stand for large counts).
+      const uint32_t v = static_cast<uint32_t>(r.next());
+      return v >= (1u << 20) && v < 0x80000000u ? v | 0x80000000u : v;
+    }
+    default: return r.below(8);
+  }
+}
+
+// `words` words of fields: a 64-bit address at any word with some chance,
+// 32-bit fields elsewhere. A record whose 32-bit fields happen to form an
+// address inside device memory and that also holds a field above 2^20 (as
+// an unsigned value) is drawn again: the firmware rightly accepts it, and it
+// would only ask the model for gigabytes of work (the address tokens stay
+// within a few MB).
+std::vector<uint32_t> fields(Rng &r, size_t words) {
+  for (;;) {
+    std::vector<uint32_t> out;
+    std::vector<bool> placed;  // the word starts an address token
+    while (out.size() < words) {
+      if (out.size() + 1 < words && r.chance(30)) {
+        const uint64_t a = address(r);
+        out.push_back(static_cast<uint32_t>(a));
+        out.push_back(static_cast<uint32_t>(a >> 32));
+        placed.push_back(true);
+        placed.push_back(false);
+      } else {
+        out.push_back(value(r));
+        placed.push_back(false);
+      }
+    }
+    bool stray = false, big = false;
+    for (size_t i = 0; i < out.size(); i++) {
+      const uint64_t pair = i + 1 < out.size() ? (uint64_t{out[i + 1]} << 32 | out[i]) : 0;
+      stray = stray || (!placed[i] && pair >= GLOBAL_MEM_START_ADDR && pair < GLOBAL_MEM_END_ADDR);
+      big = big || out[i] > (1u << 20);
+    }
+    if (!(stray && big)) return out;
+  }
+}
+
+bool reserved(uint32_t id) { return id == API_ID_QUIT || id == ZVKERNEL_API_ID; }
+
+Message make(Rng &r) {
+  Message m;
+  const zv_api_entry_t &row = zv_api_table[r.below(zv_api_table_size)];
+  const size_t words = row.record_bytes / 4;
+  const uint32_t kind = r.below(100);
+  if (kind < 70) {
+    m.id = row.id;
+    m.payload = fields(r, words);
+  } else if (kind < 82) {
+    m.id = row.id;
+    m.payload = fields(r, r.chance(50) && words > 0 ? words - 1 : words + 1);
+  } else if (kind < 92) {
+    do m.id = r.chance(70) ? r.below(1100) : static_cast<uint32_t>(r.next());
+    while (reserved(m.id));
+    m.payload = fields(r, r.below(40));
+  } else if (kind < 97) {
+    m.id = row.id;
+    m.payload = fields(r, words);
+    m.lying_length = true;
+    // Around the ring's limits: too large for a message, or unplaceable.
+    const uint32_t lens[] = {1017, 1018, 2040, 2041, 2042, 4089, r.below(5000)};
+    m.param_len = lens[r.below(7)];
+  } else {
+    m.id = row.id;
+    m.payload = fields(r, words);
+    m.tag = 0;
+  }
+  return m;
+}
+
+std::string hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llx", static_cast<unsigned long long>(v));
+  return b;
+}
+
+std::vector<uint8_t> pattern(uint32_t bytes, uint8_t seed) {
+  std::vector<uint8_t> p(bytes);
+  for (uint32_t i = 0; i < bytes; i++) p[i] = static_cast<uint8_t>(seed + i * 131u + (i >> 8));
+  return p;
+}
+
+}  // namespace
+
+std::string Message::script() const {
+  std::string s = "send " + std::to_string(id);
+  for (uint32_t w : payload) s += " " + hex(w);
+  if (tag != 1) s += " tag=" + hex(tag);
+  if (lying_length) s += " len=" + std::to_string(param_len);
+  return s;
+}
+
+std::vector<Message> messages(const Options &options) {
+  Rng r{options.seed};
+  std::vector<Message> out;
+  for (size_t i = 0; i < options.messages; i++) out.push_back(make(r));
+  return out;
+}
+
+Report run(host::Card &card, const Options &options) {
+  Report rep;
+  const std::vector<uint8_t> itcm = pattern(kCanaryItcmBytes, 0x5a), dtcm = pattern(kCanaryDtcmBytes, 0xa5);
+  card.write(kCanaryItcm, itcm.data(), itcm.size());
+  card.write(kCanaryDtcm, dtcm.data(), dtcm.size());
+  const std::vector<Message> all = messages(options);
+  size_t seen_findings = 0;
+  uint32_t round = 0;
+  for (size_t start = 0; start < all.size(); start += options.batch) {
+    std::string batch;
+    auto note = [&](const std::string &what) {
+      rep.findings.push_back(what + " after the batch:\n" + batch);
+    };
+    bool serving = true;
+    for (size_t i = start; i < all.size() && i < start + options.batch && serving; i++) {
+      const Message &m = all[i];
+      batch += m.script() + "\n";
+      rep.messages++;
+      if (std::getenv("ZV_FUZZ_TRACE")) std::fprintf(stderr, "%s\n", m.script().c_str());
+      const auto began = std::chrono::steady_clock::now();
+      auto a = card.send(m.id, m.payload, m.tag, m.lying_length ? std::optional<uint32_t>(m.param_len) : std::nullopt);
+      const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      if (took > rep.slowest_seconds) {
+        rep.slowest_seconds = took;
+        rep.slowest = m.script();
+      }
+      if (std::getenv("ZV_FUZZ_SLOW") && took > std::atof(std::getenv("ZV_FUZZ_SLOW")))
+        std::fprintf(stderr, "slow (%.2f s): %s\n", took, m.script().c_str());
+      if (a) {
+        rep.results[a->result]++;
+      } else if (card.state() == host::Card::State::Running) {
+        rep.refused++;
+      } else {
+        serving = false;
+      }
+    }
+    // The known-good fill and copy.
+    if (serving) {
+      const uint32_t value = 0x01010101u * (++round & 0xff) ^ 0x00ff00ffu;
+      const uint32_t fill[] = {static_cast<uint32_t>(kKnownGood), static_cast<uint32_t>(kKnownGood >> 32), 256, 4,
+                               value};
+      const uint64_t dst = kKnownGood + 4096;
+      const uint32_t copy[] = {static_cast<uint32_t>(kKnownGood), static_cast<uint32_t>(kKnownGood >> 32),
+                               static_cast<uint32_t>(dst), static_cast<uint32_t>(dst >> 32), 1, 64, 64, 64};
+      auto f = card.send(1, std::vector<uint32_t>(fill, fill + 5));
+      auto c = f ? card.send(2, std::vector<uint32_t>(copy, copy + 8)) : std::nullopt;
+      if (!f || !c) {
+        serving = false;
+      } else {
+        bool good = f->result == 0 && c->result == 0;
+        for (uint64_t at : {kKnownGood, dst})
+          for (uint32_t i = 0; i < 64; i++) good = good && card.read32(at + 4 * i) == value;
+        if (!good) {
+          rep.known_good_failures++;
+          note("the known-good fill and copy read back wrong");
+        }
+      }
+    }
+    if (!serving) {
+      rep.stops++;
+      note("the card stopped serving (" + card.trouble() + ")");
+      break;
+    }
+    if (card.read(kCanaryItcm, itcm.size()) != itcm || card.read(kCanaryDtcm, dtcm.size()) != dtcm) {
+      rep.canary_changes++;
+      note("a canary region changed");
+      card.write(kCanaryItcm, itcm.data(), itcm.size());
+      card.write(kCanaryDtcm, dtcm.data(), dtcm.size());
+    }
+    const std::vector<std::string> races = card.chip().engines.findings();
+    if (races.size() > seen_findings) {
+      rep.race_findings += races.size() - seen_findings;
+      note("race checker: " + races[seen_findings]);
+      seen_findings = races.size();
+    }
+  }
+  return rep;
+}
+
+}  // namespace zv::test::fuzz

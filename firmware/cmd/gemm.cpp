@@ -53,6 +53,19 @@ int check_local_size(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_
   return end <= LOCAL_MEM_SIZE;
 }
 
+int gemm_local_areas(const mat_slice_t *a, const mat_slice_t *b, const mat_slice_t *c, int double_buffer,
+                     local_area_t areas[GEMM_AREA_COUNT]) {
+  // Both buffers of a matrix hold slices of buffer 0's extent.
+  areas[0] = {"C0", c[0].local_addr, slice_bytes(&c[0])};
+  areas[1] = {"A0", a[0].local_addr, slice_bytes(&a[0])};
+  areas[2] = {"B0", b[0].local_addr, slice_bytes(&b[0])};
+  if (!double_buffer) return 3;
+  areas[3] = {"C1", c[1].local_addr, slice_bytes(&c[0])};
+  areas[4] = {"A1", a[1].local_addr, slice_bytes(&a[0])};
+  areas[5] = {"B1", b[1].local_addr, slice_bytes(&b[0])};
+  return 6;
+}
+
 typedef enum { SEC_MED, SEC_ROW, SEC_COL } sec_dim_t;
 
 // On copies of the records: sets the slice extent of `dim` to `value` and

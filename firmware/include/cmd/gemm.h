@@ -10,6 +10,7 @@
 #include <stddef.h>
 
 #include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
 #include "cmd/tensor_shape.h"
 
 // Slice extents are capped so that every matrix move stays below GDMA's limit.
@@ -73,6 +74,11 @@ void mat_mul(mat_slice_t *c, mat_slice_t *a, mat_slice_t *b, int result_add, cmd
 // Places the buffers C0, A0, B0 (and C1, A1, B1 with double buffering) from
 // local offset 0 and returns whether they fit in a lane.
 int check_local_size(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buffer);
+// The local areas the placed buffers take (C0, A0, B0, then C1, A1, B1 with
+// double buffering): returns their count.
+#define GEMM_AREA_COUNT 6
+int gemm_local_areas(const mat_slice_t *a, const mat_slice_t *b, const mat_slice_t *c, int double_buffer,
+                     local_area_t areas[GEMM_AREA_COUNT]);
 // Whether an inner (K), M or N slice of `value` would fit.
 int check_sec_med(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int double_buffer);
 int check_sec_row(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int double_buffer);

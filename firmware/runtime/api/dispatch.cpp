@@ -9,6 +9,9 @@
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
+#include "layers/eltwise/binary.h"
+#include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/unary.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/profile_api.h"
@@ -22,13 +25,26 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset, sizeof(zv_api_memset_t)},
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
+    {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
+    {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
+    {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
+    {38, zv_api_bias_forward, sizeof(zv_api_bias_forward_t)},
+    {40, zv_api_elu_forward, sizeof(zv_api_elu_forward_t)},
+    {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
+    {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
+    {147, zv_api_unary, sizeof(zv_api_unary_t)},
+    {148, zv_api_binary, sizeof(zv_api_binary_t)},
+    {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
+    {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
@@ -39,6 +55,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
+    {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
+    {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
     {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},
 };

@@ -16,6 +16,9 @@
 #include "cmd/memory_fill_copy.h"
 #include "fw_test.h"
 #include "layers/data/arg.h"
+#include "layers/eltwise/binary.h"
+#include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/unary.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/api/profile_api.h"
@@ -214,6 +217,26 @@ std::vector<OutOfRange> out_of_range_cases() {
   v.push_back({"tensor table in DTCM", 183, t});
   const zv_api_get_profile_data_t r1 = {kA, 1ull << 40, 64, 0, 0};
   add("profile copy to 2^40", 987, &r1, sizeof r1);
+  const zv_api_log_forward_t e1 = {0x02000000, kB, 1.0f, 0.0f, 2.0f, 1, 2, 3, 4};
+  add("log input in the ARM's data memory", 13, &e1, sizeof e1);
+  const zv_api_bias_forward_t e2 = {kA, kEnd - 16, kB, 2, 4, 1, 1};
+  add("bias run past the end", 38, &e2, sizeof e2);
+  const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
+  add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
+  const zv_api_unary_t e4 = {kA, kEnd - 4, 2, 0, {0, 0}};
+  add("unary output past the end", 147, &e4, sizeof e4);
+  zv_api_binary_t e5 = {};
+  e5.A_addr = kA, e5.B_addr = 0x10000000, e5.R_addr = kB, e5.n = 1, e5.c = 2, e5.h = 3, e5.w = 4;
+  e5.A_bcast_n = e5.A_bcast_c = e5.A_bcast_h = e5.A_bcast_w = 1;
+  e5.B_bcast_n = e5.B_bcast_c = e5.B_bcast_h = e5.B_bcast_w = 1;
+  add("binary B in L2 SRAM", 148, &e5, sizeof e5);
+  zv_api_simple_binary_t e6 = {};
+  e6.A_addr = kA, e6.B_addr = kB, e6.R_addr = kB, e6.buffer_addr = 1ull << 40, e6.length = 8, e6.B_const_mode = 2;
+  add("flat binary with a stored constant read through a buffer at 2^40", 149, &e6, sizeof e6);
+  const zv_api_active_forward_t e7 = {kEnd - 4, kB, 1, 2, 0, 0};
+  add("activation input past the end", 174, &e7, sizeof e7);
+  const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
+  add("sigmoid output in ITCM", 901, &e8, sizeof e8);
   return v;
 }
 

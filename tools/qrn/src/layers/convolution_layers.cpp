@@ -262,6 +262,52 @@ class DeconvolutionLayer : public ConvolutionBase {
     }
   }
 
+  // The transpose of the 8-bit convolution: each input value times each
+  // weight of its kernel adds into the output position it reaches (padding
+  // crops), then the 16-bit bias, the weights' right shift (half up),
+  // rectification when fused with its ReLU, and saturation.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const Blob<float>& x = *bottom[0];
+    const Blob<float>& w = *blobs_[0];
+    const Blob<float>* b = blobs_.size() > 1 ? blobs_[1].get() : nullptr;
+    const int H = x.height(), W = x.width();
+    const int cin_g = channels_ / group_, cout_g = num_output_ / group_;
+    const bool relu = layer_param_.followedbyrelu();
+    const bool out_signed = !relu && (IsSigned(x) || IsSigned(w) || (b != nullptr && IsSigned(*b)));
+    const int s = w.rshiftNum();
+    Blob<float>* y = top[0];
+    y->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+    std::vector<int64_t> acc(static_cast<size_t>(num_output_) * out_h_ * out_w_);
+    for (int n = 0; n < x.num(); ++n) {
+      for (int o = 0; o < num_output_; ++o)
+        for (int i = 0; i < out_h_ * out_w_; ++i)
+          acc[static_cast<size_t>(o) * out_h_ * out_w_ + i] = b != nullptr ? Int16At(*b, o) : 0;
+      for (int c = 0; c < channels_; ++c) {
+        const int g = c / cin_g;
+        for (int iy = 0; iy < H; ++iy)
+          for (int ix = 0; ix < W; ++ix) {
+            const int64_t v = Int8At(x, x.offset(n, c, iy, ix));
+            for (int oc = 0; oc < cout_g; ++oc)
+              for (int ki = 0; ki < g_.kh; ++ki) {
+                const int oy = iy * g_.sh - g_.ph + ki * g_.dh;
+                if (oy < 0 || oy >= out_h_) continue;
+                for (int kj = 0; kj < g_.kw; ++kj) {
+                  const int ox = ix * g_.sw - g_.pw + kj * g_.dw;
+                  if (ox < 0 || ox >= out_w_) continue;
+                  acc[(static_cast<size_t>(g * cout_g + oc) * out_h_ + oy) * out_w_ + ox] +=
+                      v * Int8At(w, ((c * cout_g + oc) * g_.kh + ki) * g_.kw + kj);
+                }
+              }
+          }
+      }
+      for (int o = 0; o < num_output_; ++o)
+        for (int oy = 0; oy < out_h_; ++oy)
+          for (int ox = 0; ox < out_w_; ++ox)
+            SetInt8(y, y->offset(n, o, oy, ox),
+                    FixFinish8(acc[(static_cast<size_t>(o) * out_h_ + oy) * out_w_ + ox], s, relu, out_signed));
+    }
+  }
+
   int out_h_ = 0, out_w_ = 0;
 };
 

@@ -18,6 +18,9 @@ class LRNLayer : public Layer<float> {
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
+  // The 8-bit form (a lookup table of the power over the summed squares) is
+  // not modelled: an 8-bit run reads the inputs back as floats.
+  bool ComputesInFloat() const override { return true; }
 
   void LayerSetUp(const BlobVec& bottom, const BlobVec&) override {
     QRN_LAYER_CHECK(bottom[0]->num_axes() == 4)

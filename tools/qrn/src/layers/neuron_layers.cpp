@@ -115,6 +115,25 @@ class PReLULayer : public NeuronLayer {
       y[i] = x[i] > 0 ? x[i] : x[i] * slope[c];
     }
   }
+
+  // Positive values pass unchanged; a negative x becomes x * slope[c]
+  // (8-bit slopes of blob 0) shifted right by blob 0's shift, half up,
+  // saturated.  The output keeps the input's sign (an unsigned input has no
+  // negative values).
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const Blob<float>& x = *bottom[0];
+    const Blob<float>& slope = *blobs_[0];
+    const bool shared = layer_param_.prelu_param().channel_shared();
+    const int channels = x.shape(1), dim = x.count(2), s = slope.rshiftNum();
+    const bool in_signed = IsSigned(x);
+    for (int i = 0; i < x.count(); ++i) {
+      const int32_t v = Int8At(x, i);
+      const int c = shared ? 0 : (i / dim) % channels;
+      SetInt8(top[0], i, v >= 0 ? v : FixFinish8(int64_t{v} * Int8At(slope, c), s, false, true));
+    }
+    // Last: the top may be the bottom (in place), whose values are read by their sign.
+    top[0]->set_fixed_sign_type(in_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+  }
 };
 
 }  // namespace

@@ -1,14 +1,55 @@
 // Per-channel affine layers: "BatchNorm", "Scale", "Bias"; and "Normalize"
 // (L2 normalisation with a learned scale).
+#include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "layers/register.hpp"
 #include "qrn/common.hpp"
 #include "qrn/filler.hpp"
+#include "qrn/fixed_point.hpp"
 #include "qrn/math.hpp"
 
 namespace qrn {
 namespace {
+
+// One value of the 8-bit per-channel affine step: x * m + b held in 16 bits
+// (saturated), rectified when fused with its ReLU, then shifted by the
+// channel's shift s, right and flooring for s > 0 (the rounding half is
+// already in the bias), left for s < 0; saturated to 8 bits.
+int32_t AffineFix8(int32_t x, int32_t m, int32_t b, int s, bool relu, bool out_signed) {
+  auto sat16 = [](int64_t v) { return v < -32768 ? -32768 : v > 32767 ? 32767 : v; };
+  int64_t v = sat16(int64_t{x} * m + b);
+  if (relu && v < 0) v = 0;
+  if (s >= 0) {
+    v >>= std::min(s, 40);  // arithmetic: floor
+  } else {
+    v = sat16(v * (int64_t{1} << std::min(-s, 20)));
+  }
+  return FixFinish8(v, 0, false, out_signed);
+}
+
+// The per-channel 8-bit affine step over the blob's axis at `axis`: channel
+// c of nc takes multiplier m[c] (8 bits), bias b[c] (16 bits, or 0) and shift
+// shifts[c] (a signed byte).
+void AffineInt8(const Blob<float>& x, int axis, const Blob<float>& m, const Blob<float>* b,
+                const std::string& shifts, bool relu, Blob<float>* y) {
+  const int nc = m.count();
+  const bool out_signed = !relu && (IsSigned(x) || IsSigned(m) || (b != nullptr && IsSigned(*b)));
+  const int outer = x.count(0, axis);
+  const int inner = x.count() / std::max(outer * nc, 1);
+  for (int o = 0; o < outer; ++o)
+    for (int c = 0; c < nc; ++c) {
+      const int32_t mc = Int8At(m, c), bc = b != nullptr ? Int16At(*b, c) : 0;
+      const int s = static_cast<int8_t>(shifts[c]);
+      for (int i = 0; i < inner; ++i) {
+        const int k = (o * nc + c) * inner + i;
+        SetInt8(y, k, AffineFix8(Int8At(x, k), mc, bc, s, relu, out_signed));
+      }
+    }
+  // Last: y may be x (in place), whose values are read by their sign.
+  y->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
+}
 
 // Inference-time batch normalisation over axis 1.  Blobs: 0 mean, 1 variance,
 // 2 the moving-average factor s (statistics are mean * s and variance * s;
@@ -69,6 +110,15 @@ class BatchNormLayer : public Layer<float> {
       const int c = (i / dim) % channels;
       y[i] = x[i] * mul[c] + add[c];
     }
+  }
+
+  // Per channel: 8-bit multiplier in blob 1, 16-bit bias in blob 0, shift
+  // byte c of rshift_per_layer.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const std::string& shifts = layer_param_.batch_norm_param().rshift_per_layer();
+    QRN_LAYER_CHECK(static_cast<int>(shifts.size()) == blobs_[1]->count())
+        << "has " << shifts.size() << " per-channel shifts for " << blobs_[1]->count() << " channels";
+    AffineInt8(*bottom[0], 1, *blobs_[1], blobs_[0].get(), shifts, layer_param_.followedbyrelu(), top[0]);
   }
 };
 
@@ -147,6 +197,28 @@ class ScaleLayer : public Layer<float> {
         }
   }
 
+  // Per channel: 8-bit multiplier in blob 0, 16-bit bias in blob 1 (when
+  // present), shift byte c of rshift_per_layer.  A Scale folded into the
+  // BatchNorm or Scale before it has every multiplier, bias and shift 0: its
+  // producer already applied its factors, so it hands the input on.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    QRN_LAYER_CHECK(bottom.size() == 1) << "has no 8-bit form with the scale as an input";
+    const Blob<float>& m = *blobs_[0];
+    const Blob<float>* b = blobs_.size() > 1 ? blobs_[1].get() : nullptr;
+    const std::string& shifts = layer_param_.scale_param().rshift_per_layer();
+    QRN_LAYER_CHECK(static_cast<int>(shifts.size()) == m.count())
+        << "has " << shifts.size() << " per-channel shifts for " << m.count() << " channels";
+    bool folded = true;
+    for (int c = 0; c < m.count() && folded; ++c)
+      folded = Int8At(m, c) == 0 && shifts[c] == 0 && (b == nullptr || Int16At(*b, c) == 0);
+    if (folded) {
+      for (int i = 0; i < bottom[0]->count(); ++i) SetInt8(top[0], i, Int8At(*bottom[0], i));
+      top[0]->set_fixed_sign_type(bottom[0]->fixed_sign_type());
+      return;
+    }
+    AffineInt8(*bottom[0], axis_, m, b, shifts, layer_param_.followedbyrelu(), top[0]);
+  }
+
   int axis_ = 1;
   std::vector<int> shape_;
 };
@@ -209,6 +281,29 @@ class BiasLayer : public Layer<float> {
         }
   }
 
+  // x * mul_branch[0] plus the 16-bit bias of its channel, shifted right by
+  // rshift_branch[0] (half up), rectified when fused with its ReLU, then
+  // saturated: signed unless rectified.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const LayerParameter& lp = layer_param_;
+    QRN_LAYER_CHECK(bottom.size() == 1) << "has no 8-bit form with the bias as an input";
+    QRN_LAYER_CHECK(lp.mul_branch_size() > 0 && lp.rshift_branch_size() > 0) << "has no branch multiplier and shift";
+    const Blob<float>& x = *bottom[0];
+    const Blob<float>& b = *blobs_[0];
+    const int32_t mul = static_cast<int32_t>(lp.mul_branch(0));
+    const int s = static_cast<int>(lp.rshift_branch(0));
+    const bool relu = lp.followedbyrelu();
+    const int outer = x.count(0, axis_), nb = b.count();
+    const int inner = x.count() / std::max(outer * nb, 1);
+    for (int o = 0; o < outer; ++o)
+      for (int c = 0; c < nb; ++c)
+        for (int i = 0; i < inner; ++i) {
+          const int k = (o * nb + c) * inner + i;
+          SetInt8(top[0], k, FixFinish8(int64_t{Int8At(x, k)} * mul + Int16At(b, c), s, relu, !relu));
+        }
+    top[0]->set_fixed_sign_type(relu ? BlobProto_FixedSignType_UNSIGNED : BlobProto_FixedSignType_SIGNED);
+  }
+
   int axis_ = 1;
 };
 
@@ -241,12 +336,20 @@ class NormalizeLayer : public Layer<float> {
 
   void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
 
+  // The 8-bit form (a lookup table of the inverse square root) is not
+  // modelled: an 8-bit run reads the inputs back as floats.
+  bool ComputesInFloat() const override { return true; }
+
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.normalize_param();
     const int num = bottom[0]->shape(0), channels = bottom[0]->shape(1);
     const int dim = bottom[0]->count(2);
     const float* x = bottom[0]->cpu_data();
-    const float* scale = blobs_[0]->cpu_data();
+    // The quantizer stores the scales multiplied by 128 / th_top (bit width
+    // 32); they are taken back to floats here.
+    std::vector<float> scale(blobs_[0]->cpu_data(), blobs_[0]->cpu_data() + blobs_[0]->count());
+    if (blobs_[0]->isQuantized() && blobs_[0]->bitWidth() == bitWidth_32)
+      for (float& v : scale) v = static_cast<float>(v * (static_cast<double>(layer_param_.th_top()) / 128.0));
     float* y = top[0]->mutable_cpu_data();
     std::vector<double> norm(dim);
     for (int n = 0; n < num; ++n) {

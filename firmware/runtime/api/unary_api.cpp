@@ -1,0 +1,88 @@
+// APIs 147 (unary), 65 (ReLU), 42 (absolute value), 174 (activation by code),
+// 901 (sigmoid) and 902 (tanh), all on float32 tensors.
+#include "layers/eltwise/unary.h"
+#include "runtime/api/dispatch.h"
+#include "runtime/hw.h"
+#include "runtime/regs.h"
+
+// Input and output of `count` float32 elements.
+#define UNARY_CHECK_IO(rec, count)                  \
+  API_GLOBAL(rec.input_addr, api_dense(4, count));  \
+  API_GLOBAL(rec.output_addr, api_dense(4, count))
+
+// The four extents of an n x c x h x w record: the zero-count return on n,
+// then each positive (a count of 2^31 or more reads as negative).
+#define UNARY_CHECK_NCHW(rec)   \
+  API_COUNT((i32)rec.n);        \
+  API_POSITIVE((i32)rec.c);     \
+  API_POSITIVE((i32)rec.h);     \
+  API_POSITIVE((i32)rec.w);     \
+  UNARY_CHECK_IO(rec, api_mul(api_mul(rec.n, rec.c), api_mul(rec.h, rec.w)))
+
+// The parameter block travels inside the record: a zero length issues nothing.
+u32 zv_api_unary(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_unary_t, rec, param, size);
+  // An unsigned length above 2^63 reads as negative and fits nowhere.
+  UNARY_CHECK_IO(rec, (i64)rec.length);
+  // Word-aligned copy of the block (the record itself may sit anywhere).
+  u32 params[2];
+  memcpy(params, rec.params, sizeof params);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_unary(rec.input_addr, rec.output_addr, rec.length, (int)rec.unary_type, params, node);
+  });
+}
+
+u32 zv_api_relu_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_relu_forward_parallel_t, rec, param, size);
+  UNARY_CHECK_NCHW(rec);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_relu_forward_32bit_parallel(rec.input_addr, rec.output_addr, rec.negative_slope, rec.upper_limit,
+                                         (int)rec.n, (int)rec.c, (int)rec.h, (int)rec.w, node);
+  });
+}
+
+u32 zv_api_absval_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_absval_forward_t, rec, param, size);
+  UNARY_CHECK_NCHW(rec);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_absval_forward(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.c, (int)rec.h, (int)rec.w, node);
+  });
+}
+
+// The parameter block is read by the firmware: only a block of two words
+// inside the ARM's window on device memory is taken; any other non-zero
+// address is refused (it could name any memory of the control core).
+u32 zv_api_active_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_active_forward_t, rec, param, size);
+  API_COUNT(rec.n);
+  const u32 params_addr = rec.params_addr;
+  ASSERT(params_addr == 0 || (params_addr >= DDR_ARM_BASE && params_addr <= 0xFFFFFFF8u && params_addr % 4 == 0),
+         "params_addr=0x%08x", (unsigned)params_addr);
+  // n x inner in 64 bits: both are below 2^32.
+  const u64 length = (u64)rec.n * (u64)rec.inner;
+  UNARY_CHECK_IO(rec, (i64)length);
+  const void *params = params_addr == 0 ? NULL : hw_ptr(params_addr, 8);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_active_forward_parallel(rec.input_addr, rec.output_addr, length, (int)rec.active_type, params, node);
+  });
+}
+
+u32 zv_api_sigmoid_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_sigmoid_forward_parallel_t, rec, param, size);
+  API_COUNT((i32)rec.n);
+  API_POSITIVE((i32)rec.inner);
+  UNARY_CHECK_IO(rec, api_mul(rec.n, rec.inner));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_sigmoid_forward_parallel(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.inner, node);
+  });
+}
+
+u32 zv_api_tanh_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_tanh_forward_parallel_t, rec, param, size);
+  API_COUNT((i32)rec.n);
+  API_POSITIVE((i32)rec.inner);
+  UNARY_CHECK_IO(rec, api_mul(rec.n, rec.inner));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_tanh_forward_parallel(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.inner, node);
+  });
+}

@@ -1,0 +1,111 @@
+// The element-wise math APIs (13, 26, 27, 29, 38, 40, 44) end to end: messages
+// through the host driver under the deferred schedule with several seeds and
+// the happens-before checker, and on the ARM image; log, exp and BNLL answer
+// with their assertion; zero counts and wrong sizes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_test.h"
+#include "layers/eltwise/eltwise_math.h"
+
+namespace zv::test {
+namespace {
+
+using host::Card;
+
+constexpr uint64_t kIn = 0x100000000ull;
+constexpr uint64_t kBias = 0x101000000ull;
+constexpr uint64_t kOut = 0x102000000ull;
+
+std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
+  std::vector<float> v(bytes.size() / 4);
+  std::memcpy(v.data(), bytes.data(), v.size() * 4);
+  return v;
+}
+
+TEST(EltwiseMathApi, EachIdEndToEnd) {
+  const uint32_t n = 3, c = 700, h = 2, w = 2;
+  const size_t count = size_t(n) * c;  // power, bias, threshold: n x c
+  std::vector<float> in(count * h * w), bias(count * h * w);
+  for (size_t i = 0; i < in.size(); i++) {
+    in[i] = float(int((i * 37 + 3) % 61) - 30) / 8.0f;
+    bias[i] = float(int(i % 13) - 6) / 4.0f;
+  }
+  struct Case {
+    const char *what;
+    uint32_t id;
+    std::vector<uint32_t> payload;
+    size_t count;
+    std::function<double(size_t)> ref;
+  };
+  const Case cases[] = {
+      {"29 power", 29, payload_of(zv_api_power_forward_t{kIn, kOut, 2.0f, 0.5f, 1.0f, n, c, h, w}), count,
+       [&](size_t i) { return std::pow(1.0 + 0.5 * in[i], 2.0); }},
+      {"40 ELU", 40, payload_of(zv_api_elu_forward_t{kIn, kOut, 1.0f, 1.0f, n, c, h, w}), in.size(),
+       [&](size_t i) { return in[i] > 0 ? in[i] : std::exp(double(in[i])) - 1; }},
+      {"38 bias", 38, payload_of(zv_api_bias_forward_t{kIn, kBias, kOut, n, c, h, w}), count,
+       [&](size_t i) { return double(in[i] + bias[i]); }},
+      {"26 threshold", 26, payload_of(zv_api_threshold_forward_t{kIn, kOut, 0.5f, n, c, h, w}), count,
+       [&](size_t i) { return in[i] > 0.5f ? 1.0 : 0.0; }},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kBias, bias.data(), bias.size() * 4);
+    for (const Case &k : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
+      auto r = card->send(k.id, k.payload);
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<float> out = as_floats(card->read(kOut, k.count * 4));
+      for (size_t i = 0; i < k.count; i++)
+        ASSERT_NEAR(out[i], k.ref(i), 1e-6 * std::fmax(1.0, std::fabs(k.ref(i)))) << i;
+    }
+    // Log, exp and BNLL have no computing path.
+    const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> stopping = {
+        {13, payload_of(zv_api_log_forward_t{kIn, kOut, 1.0f, 0.0f, 10.0f, n, c, h, w})},
+        {27, payload_of(zv_api_exp_forward_t{kIn, kOut, -1.0f, 2.0f, 0.0f, n, c, h, w})},
+        {44, payload_of(zv_api_bnll_forward_t{kIn, kOut, n, c, h, w})},
+    };
+    for (const auto &s : stopping) {
+      SCOPED_TRACE(card_config_name(cfg) + ": api " + std::to_string(s.first));
+      auto r = card->send(s.first, s.second);
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 1009u) << card->console();
+    }
+  }
+}
+
+TEST(EltwiseMathApi, ZeroCountsAndWrongSizes) {
+  Card card;
+  const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
+      {29, payload_of(zv_api_power_forward_t{kIn, kOut, 2.0f, 1.0f, 0.0f, 0, 4, 1, 1})},
+      {40, payload_of(zv_api_elu_forward_t{kIn, kOut, 1.0f, 1.0f, 0, 4, 1, 1})},
+      {38, payload_of(zv_api_bias_forward_t{kIn, kBias, kOut, 0, 4, 1, 1})},
+      {26, payload_of(zv_api_threshold_forward_t{kIn, kOut, 0.5f, 0, 4, 1, 1})},
+      {13, payload_of(zv_api_log_forward_t{kIn, kOut, 1.0f, 0.0f, 1.0f, 0, 4, 1, 1})},
+      {27, payload_of(zv_api_exp_forward_t{kIn, kOut, 2.0f, 1.0f, 0.0f, 0, 4, 1, 1})},
+      {44, payload_of(zv_api_bnll_forward_t{kIn, kOut, 0, 4, 1, 1})},
+  };
+  for (const auto &e : empty) {
+    auto r = card.send(e.first, e.second);
+    ASSERT_TRUE(r) << card.trouble();
+    EXPECT_EQ(r->result, 0u) << e.first;
+    std::vector<uint32_t> longer = e.second;
+    longer.push_back(0);
+    r = card.send(e.first, longer);
+    ASSERT_TRUE(r) << card.trouble();
+    EXPECT_EQ(r->result, 1009u) << e.first;
+  }
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+}  // namespace
+}  // namespace zv::test

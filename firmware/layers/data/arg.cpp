@@ -102,9 +102,9 @@ static void move_piece(u32 local, u64 global, int nn, int cn, int wn, const dim4
 }
 
 // One piece of every row: the running maximum and index over all rows, then
-// the index stored at the piece's place.
-static void arg_piece(u64 input, u64 index_out, const arg_view_t *v, int n0, int nn, int c0, int cn,
-                      int w0, int wn, int method, cmd_id_node_t *node) {
+// the index (and the extreme value, when wanted) stored at the piece's place.
+static void arg_piece(u64 input, u64 value_out, u64 index_out, const arg_view_t *v, int n0, int nn, int c0,
+                      int cn, int w0, int wn, int method, cmd_id_node_t *node) {
   const i64 in_base = (i64)n0 * v->in_n + (i64)c0 * v->in_c + (i64)w0 * v->in_w;
   const dim4_t in_stride = {stride_of(v->in_n), stride_of(v->in_c), stride_of(v->in_w), stride_of(v->in_w)};
   const u32 row = LOCAL_ADDR_TAG | ARG_LOCAL_ROW;
@@ -129,7 +129,13 @@ static void arg_piece(u64 input, u64 index_out, const arg_view_t *v, int n0, int
   const i64 out_base = (i64)n0 * v->out_n + (i64)c0 * v->out_c + (i64)w0 * v->out_w;
   const dim4_t out_stride = {stride_of(v->out_n), stride_of(v->out_c), stride_of(v->out_w),
                              stride_of(v->out_w)};
-  move_piece(ARG_LOCAL_INDEX, index_out + 4u * (u64)out_base, nn, cn, wn, &out_stride, 1, node);
+  if (index_out != ARG_NO_OUTPUT)
+    move_piece(ARG_LOCAL_INDEX, index_out + 4u * (u64)out_base, nn, cn, wn, &out_stride, 1, node);
+  if (value_out != ARG_NO_OUTPUT) {
+    if (method == 1)
+      atomic_mdscalar_operation_gen_cmd_(0, max, max, nn, cn, 1, wn, MD_SCALAR_SUB, 0, 1, 0, 0, 0, node);
+    move_piece(ARG_LOCAL_MAX, value_out + 4u * (u64)out_base, nn, cn, wn, &out_stride, 1, node);
+  }
 }
 
 // Fills `count` float32 zeros from `addr`, in rows of at most 4096.
@@ -169,7 +175,7 @@ void nodechip_arg(u64 input, u64 value_out, u64 index_out, int input_n, int inpu
     if (index_out != ARG_NO_OUTPUT) fill_zeros(index_out, count, node);
     return;
   }
-  if (index_out == ARG_NO_OUTPUT) return;
+  if (index_out == ARG_NO_OUTPUT && value_out == ARG_NO_OUTPUT) return;
   arg_view_t v;
   arg_view_of(&v, input_n, input_c, input_h, input_w, axis);
   arg_plan_t p;
@@ -177,8 +183,8 @@ void nodechip_arg(u64 input, u64 value_out, u64 index_out, int input_n, int inpu
   for (int n0 = 0; n0 < v.n; n0 += p.n_piece)
     for (int c0 = 0; c0 < v.c; c0 += p.c_piece)
       for (int w0 = 0; w0 < v.w; w0 += p.w_piece)
-        arg_piece(input, index_out, &v, n0, imin(p.n_piece, v.n - n0), c0, imin(p.c_piece, v.c - c0), w0,
-                  imin(p.w_piece, v.w - w0), method, node);
+        arg_piece(input, value_out, index_out, &v, n0, imin(p.n_piece, v.n - n0), c0, imin(p.c_piece, v.c - c0),
+                  w0, imin(p.w_piece, v.w - w0), method, node);
 }
 
 // ---- 8-bit data stored 4N ----

@@ -6,6 +6,9 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
+#include "layers/data/reduce.h"
+#include "layers/data/select.h"
+#include "layers/data/topk.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
@@ -30,6 +33,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset, sizeof(zv_api_memset_t)},
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
+    {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
@@ -62,6 +66,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {147, zv_api_unary, sizeof(zv_api_unary_t)},
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
+    {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
@@ -70,9 +75,17 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
+    {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
+    {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
     {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
+    {200, zv_api_reduce, sizeof(zv_api_reduce_t)},
+    {201, zv_api_segment_reduce, 0},
     {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {700, zv_api_topk, sizeof(zv_api_topk_t)},
+    {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
+    {702, zv_api_where, sizeof(zv_api_where_t)},
+    {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},

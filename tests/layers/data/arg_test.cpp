@@ -92,8 +92,8 @@ TEST(ArgPlan, RowsViewAndPieces) {
   }
 }
 
-// Runs the layer on `in` and compares the indices with the reference; the
-// value output must stay untouched.
+// Runs the layer on `in` and compares the indices and the extreme values with
+// the reference.
 void check_arg(const std::vector<float> &in, const int dims[4], int axis, int method, uint64_t seed) {
   FirmwareRig rig(deferred(seed));
   store_floats(rig, kIn, in);
@@ -103,8 +103,12 @@ void check_arg(const std::vector<float> &in, const int dims[4], int axis, int me
   ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_arg(kIn, kValue, kIndex, dims[0], dims[1], dims[2], dims[3], axis, method, node);
   })));
-  EXPECT_EQ(read_floats(rig, kIndex, out), ref::arg_index(in, dims, axis, method));
-  EXPECT_EQ(read_floats(rig, kValue, in.size()), marker) << "value output written for an extent above 1";
+  std::vector<float> extremes;
+  EXPECT_EQ(read_floats(rig, kIndex, out), ref::arg_index(in, dims, axis, method, false, &extremes));
+  EXPECT_EQ(read_floats(rig, kValue, out), extremes);
+  EXPECT_EQ(read_floats(rig, kValue + 4 * out, in.size() - out),
+            std::vector<float>(marker.begin() + long(out), marker.end()))
+      << "nothing written past the values";
 }
 
 TEST(ArgLayer, IndexOfTheExtremeAlongEachAxis) {

@@ -20,6 +20,7 @@ using host::Card;
 
 // Every id with a handler, its record and the record's size (0: a record of
 // variable length, not size-checked).
+// variable size, whose own suite checks its sizes).
 struct Row {
   uint32_t id;
   const char *record;
@@ -29,6 +30,7 @@ const Row kRows[] = {
     {1, "zv_api_memset_t", 20},
     {2, "zv_api_memcpy_t", 32},
     {13, "zv_api_log_forward_t", 44},
+    {19, "zv_api_filter_forward_t", 48},
     {26, "zv_api_threshold_forward_t", 36},
     {27, "zv_api_exp_forward_t", 44},
     {29, "zv_api_power_forward_t", 44},
@@ -61,6 +63,7 @@ const Row kRows[] = {
     {147, "zv_api_unary_t", 36},
     {148, "zv_api_binary_t", 100},
     {149, "zv_api_simple_binary_t", 60},
+    {151, "zv_api_simple_select_t", 72},
     {157, "zv_api_arg_t", 48},
     {158, "zv_api_arg_fix8b_t", 76},
     {159, "zv_api_shuffle_channel_forward_t", 36},
@@ -69,9 +72,17 @@ const Row kRows[] = {
     {165, "zv_api_stride_slice_fix8b_t", 68},
     {174, "zv_api_active_forward_t", 32},
     {177, "zv_api_memset_byte_t", 44},
+    {180, "zv_api_sort_per_dim_t", 96},
+    {181, "zv_api_index_select_t", 88},
     {183, "zv_api_memcpy_tensors_t", 12},
+    {200, "zv_api_reduce_t", 100},
+    {201, "zv_api_segment_reduce_t", 0},
     {203, "zv_api_unfold_t", 68},
     {508, "zv_api_cv_sort_t", 52},
+    {700, "zv_api_topk_t", 48},
+    {701, "zv_api_cumsum_t", 36},
+    {702, "zv_api_where_t", 76},
+    {703, "zv_api_masked_select_t", 84},
     {901, "zv_api_sigmoid_forward_parallel_t", 24},
     {902, "zv_api_tanh_forward_parallel_t", 24},
     {986, "zv_api_set_profile_t", 4},

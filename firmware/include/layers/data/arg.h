@@ -102,8 +102,8 @@ void arg_plan_of(arg_plan_t *plan, const arg_view_t *view);
 // ---- Layer ----
 
 // Index of the largest (method 0) or smallest (method 1) element along `axis`
-// into index_out (float32). value_out receives a copy of the input only when
-// the axis has extent 1. Either output may be ARG_NO_OUTPUT.
+// into index_out (float32), and that element into value_out (the input itself
+// when the axis has extent 1). Either output may be ARG_NO_OUTPUT.
 void nodechip_arg(u64 input, u64 value_out, u64 index_out, int N, int C, int H, int W, int axis,
                   int method, cmd_id_node_t *node);
 

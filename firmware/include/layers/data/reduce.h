@@ -1,0 +1,147 @@
+// Reduce over axes, segment reduce and cumulative sum of float32 tensors in
+// device memory, and the APIs that reach them (200 reduce, 201 segment reduce,
+// 701 cumulative sum).
+//
+// Cumulative sum: the tensor N x C x H x W is cut into slices along `dim`, all
+// resident in local memory at once (slice i at i x slice bytes); slice i + 1
+// accumulates slice i with one tensor-engine add and each slice is stored as
+// soon as it holds its sum.
+//
+// Segment reduce: output row s combines the input rows whose segment id is s
+// (max, min, sum, product, mean, or max/min starting from 0), the row cut into
+// pieces of at most 64 lanes x 32768 floats; three local buffers hold the row
+// piece, the accumulator and the combined result.
+#pragma once
+
+#include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
+#include "cmd/tensor_shape.h"
+#include "runtime/types.h"
+
+// Local memory of one lane the cumulative sum may fill with slices.
+#define CUMSUM_LOCAL_BYTES 0x80000u
+
+// The slices of a cumulative sum: `count` slices of `shape` (EU-aligned
+// float32 in local memory, `bytes` per lane each), slice i at input + i x step
+// elements, its elements `global` strides apart in device memory.
+typedef struct {
+  dim4_t shape;
+  dim4_t global;
+  i64 step;
+  i64 bytes;
+  i64 count;
+} cumsum_plan_t;
+
+// Segment reduce's local buffers, 128 KB per lane each.
+#define SEGMENT_BUF_BYTES 0x20000u
+#define SEGMENT_LOCAL_ROW 0x00000u
+#define SEGMENT_LOCAL_ACC 0x20000u
+#define SEGMENT_LOCAL_RES 0x40000u
+// Longest stretch of a row one lane holds (SEGMENT_BUF_BYTES of float32).
+#define SEGMENT_LANE_ELEMS 32768
+
+// One piece of a row: `lanes` lanes of `w` consecutive elements each.
+typedef struct {
+  int lanes, w;
+} segment_piece_t;
+
+// Reduce over axes: the shape is merged into alternating runs of kept and
+// reduced dimensions; unless the runs already read as N x C x 1 x W with N and W
+// reduced, they are transposed into the buffer so that they do (the first
+// reduced run first when the tensor starts with one, the kept runs, then the
+// other reduced runs). N, H and W are then reduced per group of at most 64
+// channels in pieces of at most REDUCE_PIECE_ELEMS elements per lane, each
+// combined into an accumulator.
+#define REDUCE_PIECE_ELEMS 0x10000
+#define REDUCE_W_PIECE 65519
+#define REDUCE_LOCAL_PIECE 0x00000u
+#define REDUCE_LOCAL_ACC 0x40000u
+#define REDUCE_MAX_DIMS 8
+
+// The runs of a shape and the N x C x W view the reduction takes.
+typedef struct {
+  int runs;
+  i64 extent[REDUCE_MAX_DIMS];
+  int reduced[REDUCE_MAX_DIMS];
+  int transpose;              // the runs are transposed into the buffer first
+  int order[REDUCE_MAX_DIMS];  // the transpose's run order
+  i64 n, c, w;
+} reduce_view_t;
+
+// ---- API records ----
+
+// API 701.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  i32 dim;
+  i32 input_n;
+  i32 input_c;
+  i32 input_h;
+  i32 input_w;
+} FW_PACKED zv_api_cumsum_t;
+static_assert(sizeof(zv_api_cumsum_t) == 36, "zv_api_cumsum_t is 36 bytes");
+
+// API 200.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  u64 buffer_addr;
+  i32 shape[8];
+  i32 dims;
+  i32 axes[8];
+  i32 axis_num;
+  i32 reduce_method;
+} FW_PACKED zv_api_reduce_t;
+static_assert(sizeof(zv_api_reduce_t) == 100, "zv_api_reduce_t is 100 bytes");
+
+// API 201: the fixed head; input_rows int32 segment ids follow it.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  i32 input_rows;
+  i32 segment_num;
+  i32 row_len;
+  i32 segment_reduce_flag;
+} FW_PACKED zv_api_segment_reduce_t;
+static_assert(sizeof(zv_api_segment_reduce_t) == 32, "zv_api_segment_reduce_t is 32 bytes");
+
+extern "C" {
+
+// ---- Handlers ----
+u32 zv_api_cumsum(u8 *param, u32 size);
+u32 zv_api_segment_reduce(u8 *param, u32 size);
+u32 zv_api_reduce(u8 *param, u32 size);
+
+// ---- Planning (pure) ----
+
+// The slices of a cumulative sum along dim (0 to 3) of N x C x H x W; dim
+// outside 0 to 3 leaves the plan's count 0.
+void cumsum_plan_of(cumsum_plan_t *plan, int dim, int N, int C, int H, int W);
+// The runs and view of reducing shape (dims 1 to 8) over the listed axes
+// (indices into the shape, any order, repeats allowed; extents of 1 ignored).
+void reduce_view_of(reduce_view_t *view, const int *shape, int dims, const int *axes, int axis_num);
+// The piece of a row of `remaining` elements (at least 1) that starts next.
+segment_piece_t segment_piece_of(i64 remaining);
+
+// ---- Layers ----
+
+// Reduces a float32 tensor over the listed axes by reduce_method (0 mean, 1
+// sum, 2 max, 3 min, 4 product) into output (the kept extents in order). The
+// buffer holds the input twice when the runs need a transpose.
+void nodechip_reduce_full_v2(u64 input, u64 output, const int *shape, int dims, const int *axes, int axis_num,
+                             int reduce_method, u64 buffer, cmd_id_node_t *node);
+// Reduces N, H and W of an N x C x H x W float32 tensor into C values.
+void nodechip_reduce_nhw(u64 input, u64 output, int N, int C, int H, int W, int reduce_method, cmd_id_node_t *node);
+
+// Output slice k along dim holds the sum of input slices 0 to k.
+void nodechip_cumsum(u64 input, u64 output, int dim, int N, int C, int H, int W, cmd_id_node_t *node);
+
+// Output row s (row_len float32) combines the input rows i with
+// segment_ids[i] == s by the method of segment_reduce_flag: 0 sum, 1 product,
+// 2 mean, 3 max, 4 min, 5 max starting from 0, 6 min starting from 0. A segment
+// no row names holds the method's initial value (0, 1, 0, -FLT_MAX, +FLT_MAX,
+// 0, 0).
+void nodechip_segment_reduce(u64 input, u64 output, const int *segment_ids, int input_rows, int segment_num,
+                             i64 row_len, int segment_reduce_flag, cmd_id_node_t *node);
+}

@@ -1,0 +1,68 @@
+// APIs 201 and 701: segment reduce and cumulative sum.
+#include <stdint.h>
+
+#include "layers/data/reduce.h"
+#include "runtime/api/dispatch.h"
+#include "runtime/engine_wait.h"
+
+u32 zv_api_segment_reduce(u8 *param, u32 size) {
+  zv_api_segment_reduce_t rec;
+  ASSERT(size >= sizeof(rec));
+  memcpy(&rec, param, sizeof(rec));
+  // The record ends with input_rows segment ids; the length is checked in 64
+  // bits so that no row count wraps around to a matching size.
+  ASSERT(rec.input_rows >= 0 && (u64)size == sizeof(zv_api_segment_reduce_t) + (u64)rec.input_rows * sizeof(int));
+  if (rec.input_rows == 0 || rec.segment_num == 0 || rec.row_len == 0) return 0;
+  API_POSITIVE(rec.segment_num);
+  API_POSITIVE(rec.row_len);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_rows, rec.row_len));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.segment_num, rec.row_len));
+  // The ids are read in place, word by word.
+  ASSERT(((uintptr_t)(param + sizeof(rec)) & 3) == 0);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_segment_reduce(rec.input_addr, rec.output_addr, (const int *)(param + sizeof(rec)), rec.input_rows,
+                          rec.segment_num, (i64)rec.row_len, rec.segment_reduce_flag, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_cumsum(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cumsum_t, rec, param, size);
+  API_POSITIVE(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  const api_extent_t t = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_addr, t);
+  API_GLOBAL(rec.output_addr, t);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_cumsum(rec.input_addr, rec.output_addr, rec.dim, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
+                  &node);
+  poll_all_engine_done(&node);
+  return 0;
+}
+
+u32 zv_api_reduce(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_reduce_t, rec, param, size);
+  // The shape and axis arrays hold 8 entries.
+  ASSERT(rec.dims >= 1 && rec.dims <= 8 && rec.axis_num >= 0 && rec.axis_num <= 8);
+  int shape[8], axes[8];
+  memcpy(shape, rec.shape, sizeof(shape));
+  memcpy(axes, rec.axes, sizeof(axes));
+  i64 total = 1;
+  for (int i = 0; i < rec.dims; i++) {
+    API_POSITIVE(shape[i]);
+    total = api_mul(total, shape[i]);
+  }
+  API_GLOBAL(rec.input_addr, api_dense(4, total));
+  API_GLOBAL(rec.output_addr, api_dense(4, total));
+  API_GLOBAL(rec.buffer_addr, api_dense(4, total, 2));
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  nodechip_reduce_full_v2(rec.input_addr, rec.output_addr, shape, rec.dims, axes, rec.axis_num, rec.reduce_method,
+                          rec.buffer_addr, &node);
+  poll_all_engine_done(&node);
+  return 0;
+}

@@ -1,0 +1,275 @@
+// The filter, select, index-select, where and masked-select APIs (19, 151, 181,
+// 702, 703) end to end: messages through the host driver under the
+// deferred schedule with several seeds and the happens-before checker on, and
+// on the ARM image.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_test.h"
+#include "layers/data/select.h"
+#include "ref/index_select_ref.h"
+#include "ref/masked_select_ref.h"
+#include "ref/where_ref.h"
+
+namespace zv::test {
+namespace {
+
+using host::Card;
+
+constexpr uint64_t kIn = 0x100000000ull;
+constexpr uint64_t kFlags = 0x101000000ull;
+constexpr uint64_t kOut = 0x102000000ull;
+constexpr uint64_t kScratch = 0x103000000ull;
+constexpr uint64_t kIndex = 0x104000000ull;
+constexpr uint64_t kBuf1 = 0x105000000ull;
+constexpr uint64_t kBuf2 = 0x106000000ull;
+
+zv_api_index_select_t index_record(int index_num, int type_size, int axis) {
+  zv_api_index_select_t r = {};
+  r.input_addr = kIn;
+  r.index_addr = kIndex;
+  r.index_num = index_num;
+  r.output_addr = kOut;
+  r.buffer_addr = kBuf1;
+  r.buffer2_addr = kBuf2;
+  r.type_size = type_size;
+  const int shape[3] = {3, 8, 5};
+  std::memcpy(r.shape, shape, sizeof(shape));
+  r.dims = 3;
+  r.axis = axis;
+  return r;
+}
+
+std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
+  std::vector<float> v(bytes.size() / 4);
+  std::memcpy(v.data(), bytes.data(), v.size() * 4);
+  return v;
+}
+
+TEST(FilterApi, KeepsFlaggedItems) {
+  std::vector<float> in(4 * 6);
+  for (size_t i = 0; i < in.size(); i++) in[i] = float(i);
+  const std::vector<float> flags = {0.0f, NAN, -0.0f, 2.0f};
+  std::vector<float> want(in.begin() + 6, in.begin() + 12);
+  want.insert(want.end(), in.begin() + 18, in.end());
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kFlags, flags.data(), flags.size() * 4);
+    auto a = card->send(19, payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 4, 2, 1, 3}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+  }
+}
+
+TEST(FilterApi, NoItemsAndWrongSize) {
+  Card card;
+  auto a = card.send(19, payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 0, 2, 1, 3}));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 0u);
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+  std::vector<uint32_t> words = payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 1, 2, 1, 3});
+  words.pop_back();
+  a = card.send(19, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_filter_forward_t)\n"), std::string::npos) << card.console();
+}
+
+TEST(IndexSelectApi, FloatAndBytesByTypeSize) {
+  const std::vector<int> shape = {3, 8, 5};
+  // Per axis (extents 3, 8 and 5): runs and repeats.
+  const std::vector<int> index[3] = {{2, 0, 1}, {7, 0, 1, 2, 2}, {4, 0, 1}};
+  std::vector<float> f(120);
+  for (size_t i = 0; i < f.size(); i++) f[i] = float(i) - 60.0f;
+  std::vector<int8_t> b(120);
+  for (size_t i = 0; i < b.size(); i++) b[i] = int8_t(i * 3);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (int type_size : {4, 1, 2})
+      for (int axis : {0, 1, -1}) {
+        SCOPED_TRACE(card_config_name(cfg) + ": type size " + std::to_string(type_size) + ", axis " +
+                     std::to_string(axis));
+        const std::vector<int> &idx = index[axis < 0 ? 2 : axis];
+        card->write(kIndex, idx.data(), idx.size() * 4);
+        if (type_size == 4) card->write(kIn, f.data(), f.size() * 4);
+        else card->write(kIn, b.data(), b.size());
+        auto a = card->send(181, payload_of(index_record(int(idx.size()), type_size, axis)));
+        ASSERT_TRUE(a) << card->trouble();
+        EXPECT_EQ(a->result, 0u) << card->console();
+        EXPECT_TRUE(no_findings(card->chip()));
+        if (type_size == 4) {
+          const std::vector<float> want = ref::index_select(f, shape, axis, idx);
+          EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+        } else {
+          const std::vector<int8_t> want = ref::index_select(b, shape, axis, idx);
+          const std::vector<uint8_t> got = card->read(kOut, want.size());
+          EXPECT_EQ(std::vector<int8_t>(got.begin(), got.end()), want);
+        }
+      }
+  }
+}
+
+TEST(IndexSelectApi, WrongSizeAndABadIndex) {
+  Card card;
+  std::vector<uint32_t> words = payload_of(index_record(1, 4, 0));
+  words.push_back(0);
+  auto a = card.send(181, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_index_select_t)\n"), std::string::npos) << card.console();
+  const std::vector<int> bad = {0, -1};
+  card.write(kIndex, bad.data(), 8);
+  a = card.send(181, payload_of(index_record(2, 1, 0)));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("ASSERT info: index -1 at 1, extent 3"), std::string::npos) << card.console();
+}
+
+TEST(MaskedSelectApi, CountsAndSelections) {
+  const std::vector<int> shape = {2, 3, 4};
+  std::vector<float> src(24), mask(24);
+  for (size_t i = 0; i < src.size(); i++) {
+    src[i] = float(i) * 1.5f;
+    mask[i] = i % 3 == 0 ? 1.0f : i == 7 ? NAN : 0.0f;
+  }
+  const std::vector<float> want = ref::masked_select(src, shape, mask, shape);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src.data(), src.size() * 4);
+    card->write(kFlags, mask.data(), mask.size() * 4);
+    zv_api_masked_select_t r = {kIn, kFlags, {2, 3, 4, 0, 0, 0, 0, 0}, 3, kOut, kScratch, 4, 4, kBuf1};
+    auto a = card->send(703, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+    std::vector<uint8_t> got = card->read(kScratch, 4);
+    int32_t count;
+    std::memcpy(&count, got.data(), 4);
+    EXPECT_EQ(count, int32_t(want.size()));
+    // Nothing selected: the count 0 is written all the same.
+    const std::vector<float> none(24, 0.0f);
+    card->write(kFlags, none.data(), none.size() * 4);
+    a = card->send(703, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    got = card->read(kScratch, 4);
+    std::memcpy(&count, got.data(), 4);
+    EXPECT_EQ(count, 0);
+  }
+}
+
+TEST(MaskedSelectApi, WrongSize) {
+  Card card;
+  zv_api_masked_select_t r = {kIn, kFlags, {2, 3, 4, 0, 0, 0, 0, 0}, 3, kOut, kScratch, 4, 4, kBuf1};
+  std::vector<uint32_t> words = payload_of(r);
+  words.pop_back();
+  auto a = card.send(703, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("ASSERT_FS "), std::string::npos) << card.console();
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_masked_select_t)\n"), std::string::npos) << card.console();
+}
+
+TEST(WhereApi, CoordinatesAndCount) {
+  const std::vector<int> shape = {2, 3, 5};
+  std::vector<float> in(30, 0.0f);
+  for (size_t i = 0; i < in.size(); i += 4) in[i] = float(i) + 1.0f;
+  in[13] = NAN;
+  const std::vector<int32_t> want = ref::where(in, shape);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    zv_api_where_t r = {kIn, kOut, kBuf2, kBuf1, kScratch, 3, {2, 3, 5, 0, 0, 0, 0, 0}};
+    auto a = card->send(702, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    std::vector<int32_t> got(want.size());
+    std::vector<uint8_t> bytes = card->read(kOut, want.size() * 4);
+    std::memcpy(got.data(), bytes.data(), bytes.size());
+    EXPECT_EQ(got, want);
+    bytes = card->read(kBuf2, 4);
+    int32_t count;
+    std::memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(count, int32_t(want.size() / 3));
+    // Nothing non-zero: the count 0 is written.
+    const std::vector<float> zeros(30, 0.0f);
+    card->write(kIn, zeros.data(), zeros.size() * 4);
+    a = card->send(702, payload_of(r));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    bytes = card->read(kBuf2, 4);
+    std::memcpy(&count, bytes.data(), 4);
+    EXPECT_EQ(count, 0);
+  }
+}
+
+TEST(WhereApi, WrongSize) {
+  Card card;
+  zv_api_where_t r = {kIn, kOut, kBuf2, kBuf1, kScratch, 3, {2, 3, 5, 0, 0, 0, 0, 0}};
+  std::vector<uint32_t> words = payload_of(r);
+  words.push_back(0);
+  auto a = card.send(702, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_where_t)\n"), std::string::npos) << card.console();
+}
+
+TEST(SimpleSelectApi, TensorsAndConstants) {
+  std::vector<float> cond(50), a(50), b(50);
+  for (size_t i = 0; i < cond.size(); i++) {
+    cond[i] = i % 3 == 0 ? 0.0f : float(i);
+    a[i] = float(i) + 0.5f;
+    b[i] = -float(i);
+  }
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kFlags, cond.data(), cond.size() * 4);
+    card->write(kIn, a.data(), a.size() * 4);
+    card->write(kBuf1, b.data(), b.size() * 4);
+    for (int b_const : {0, 1}) {
+      SCOPED_TRACE(card_config_name(cfg) + ": b constant " + std::to_string(b_const));
+      const float bc = 9.0f;
+      uint32_t bbits;
+      std::memcpy(&bbits, &bc, 4);
+      const zv_api_simple_select_t r = {kFlags, kIn, kBuf1, kOut, 0, 0, 50, 0, 0, 0, 0, b_const, bbits};
+      auto ans = card->send(151, payload_of(r));
+      ASSERT_TRUE(ans) << card->trouble();
+      EXPECT_EQ(ans->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      std::vector<float> want(50);
+      for (size_t i = 0; i < 50; i++) want[i] = cond[i] != 0.0f ? a[i] : b_const ? bc : b[i];
+      EXPECT_EQ(as_floats(card->read(kOut, 200)), want);
+    }
+  }
+}
+
+TEST(SimpleSelectApi, ConstantConditionAndWrongSize) {
+  Card card;
+  const zv_api_simple_select_t r = {kFlags, kIn, kBuf1, kOut, 0, 0, 50, 1, 0, 0, 0, 0, 0};
+  auto a = card.send(151, payload_of(r));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": api->cond_is_constant == 0\n"), std::string::npos) << card.console();
+  std::vector<uint32_t> words = payload_of(r);
+  words.pop_back();
+  a = card.send(151, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+}  // namespace
+}  // namespace zv::test

@@ -5,15 +5,12 @@
 #include <string.h>
 
 #include "cmd/gdma.h"
+#include "layers/data/select.h"
 #include "cmd/local_mem.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
 #include "runtime/regs.h"
-
-// The ARM sees device memory from GLOBAL_MEM_START_ADDR on through a window of
-// this many bytes at DDR_ARM_BASE.
-#define DDR_WINDOW_BYTES (0x100000000ull - DDR_ARM_BASE)
 
 static u32 f32_bits(float f) {
   u32 u;
@@ -168,29 +165,12 @@ void simple_binary_piece_of(dim4_t *piece, u64 remaining, int banks) {
 
 // ---- Operand set-up ----
 
-// Copies `bytes` (1 or 4) at `addr` into the buffer with GDMA, waits for the
-// engines and reads the word through the ARM's window.
-static u32 read_stored(u64 addr, u64 buffer_addr, int bytes, cmd_id_node_t *node) {
-  ASSERT_FS(buffer_addr >= GLOBAL_MEM_START_ADDR && buffer_addr - GLOBAL_MEM_START_ADDR <= DDR_WINDOW_BYTES - 4,
-            "buffer_addr=0x%x%08x", (unsigned)(buffer_addr >> 32), (unsigned)buffer_addr);
-  tensor_general_move_gen_cmd(addr, 0, 1, 1, 1, bytes, bytes, bytes, bytes, 1,
-                              bytes == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8, buffer_addr, 0, 1,
-                              1, 1, bytes, bytes, bytes, bytes, 1,
-                              bytes == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8,
-                              GDMA_VALUE_DIR_S2S, 0, node);
-  poll_all_engine_done_internal(node);
-  const u8 *p = (const u8 *)hw_ptr(DDR_ARM_BASE + (u32)(buffer_addr - GLOBAL_MEM_START_ADDR), 4);
-  u32 word = 0;
-  memcpy(&word, p, (size_t)bytes);
-  return word;
-}
-
 static void fill_tensor_constant_value(tensor_t *t, u64 addr, u64 buffer_addr, cmd_id_node_t *node) {
   ASSERT_FS(t->constant == TRUE);
   if (t->data_fmt == 0) {
-    t->value = read_stored(addr, buffer_addr, 4, node);
+    t->value = f32_bits(get_float_in_arm(addr, buffer_addr, node));
   } else if (t->data_fmt == 1) {
-    t->value = f32_bits(read_stored(addr, buffer_addr, 1, node) != 0 ? 1.0f : 0.0f);
+    t->value = f32_bits(get_u8_in_arm(addr, buffer_addr, node) != 0 ? 1.0f : 0.0f);
   } else {
     ASSERT_FS(0, "data_fmt=%d", (int)t->data_fmt);
   }

@@ -382,9 +382,10 @@ TEST(BinaryLayer, Checks) {
   // A stored constant read through a buffer outside the ARM's window.
   expect_assert([](cmd_id_node_t *node) {
     nodechip_simple_binary(kA, kB, kR, 0x10, 10, BINARY_OPERAND_STORED, 0, 0, 0, BINARY_TYPE_ADD, node);
-  }, "ASSERT_FS", "firmware/layers/", "read_stored",
-     "buffer_addr >= GLOBAL_MEM_START_ADDR && buffer_addr - GLOBAL_MEM_START_ADDR <= DDR_WINDOW_BYTES - 4",
-     "buffer_addr=0x000000010");
+  }, "ASSERT", "firmware/layers/", "arm_window_ptr",
+     "global >= GLOBAL_MEM_START_ADDR && bytes <= ARM_WINDOW_BYTES && global - GLOBAL_MEM_START_ADDR <= "
+     "ARM_WINDOW_BYTES - bytes",
+     "global=0x000000010, 4 bytes");
 }
 
 }  // namespace

@@ -279,11 +279,22 @@ void nodechip_unfold(u64 input, int input_rank, const int *input_shape, int unfo
   ASSERT_FS(unfold_size <= input_shape[unfold_axis]);
   ASSERT_FS(unfold_step > 0);
   for (int i = 0; i < input_rank; i++) ASSERT_FS(input_shape[i] <= 65535);
+  // Extents are multiplied below: each positive, the products within an int.
+  for (int i = 0; i < input_rank; i++) ASSERT_FS(input_shape[i] > 0);
+  ASSERT_FS(unfold_size > 0);
   const int windows = (input_shape[unfold_axis] - unfold_size) / unfold_step + 1;
-  int before = 1, after = 1;
-  for (int i = 0; i < unfold_axis; i++) before *= input_shape[i];
-  for (int i = unfold_axis + 1; i < input_rank; i++) after *= input_shape[i];
-  const i64 output_elems = (i64)before * (i64)windows * (i64)after * (i64)unfold_size;
+  i64 before = 1, after = 1;
+  for (int i = 0; i < unfold_axis; i++) {
+    before *= input_shape[i];
+    ASSERT_FS(before <= 0x7fffffff);
+  }
+  for (int i = unfold_axis + 1; i < input_rank; i++) {
+    after *= input_shape[i];
+    ASSERT_FS(after <= 0x7fffffff);
+  }
+  // The input's element count within an int bounds the output's below 2^47.
+  ASSERT_FS(before * after <= 0x7fffffff / input_shape[unfold_axis]);
+  const i64 output_elems = before * (i64)windows * after * (i64)unfold_size;
   if (buffer_size) {
     *buffer_size = input_rank == 1 ? 0 : 8u * (u64)output_elems;
     return;
@@ -294,7 +305,7 @@ void nodechip_unfold(u64 input, int input_rank, const int *input_shape, int unfo
   }
   s_slice_n_stack_v2(input, input_rank, input_shape, unfold_axis, unfold_size, unfold_step, windows, buffer, node);
   // The windows lie as (K, P, size, Q); the output is (P, K, Q, size).
-  int view[4] = {windows, before, unfold_size, after};
+  int view[4] = {windows, (int)before, unfold_size, (int)after};
   int order[4] = {1, 0, 3, 2};
   int dims = 4;
   if (unfold_axis == input_rank - 1) {
@@ -302,7 +313,7 @@ void nodechip_unfold(u64 input, int input_rank, const int *input_shape, int unfo
     order[0] = 1, order[1] = 0, order[2] = 2;
     dims = 3;
   } else if (unfold_axis == 0) {
-    view[1] = unfold_size, view[2] = after, view[3] = 1;
+    view[1] = unfold_size, view[2] = (int)after, view[3] = 1;
     order[0] = 0, order[1] = 2, order[2] = 1;
     dims = 3;
   }

@@ -19,6 +19,7 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
+#include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/api/profile_api.h"
@@ -308,6 +309,30 @@ TEST(ExtentArithmetic, PermuteLayersRefuseNonPositiveExtents) {
   for (const auto &l : layers)
     expect_assert([&](cmd_id_node_t *node) { l.layer(kA, kB, 1, 1, -65536, 65536, node); }, "ASSERT_FS",
                   "firmware/layers/data/", l.function, "input_n >= 0 && input_c > 0 && input_h > 0 && input_w > 0");
+}
+
+TEST(ExtentArithmetic, UnfoldRefusesNegativeAndHugeExtentsBeforeMultiplying) {
+  // Found by the fuzz test: the unfold layer multiplied the extents before
+  // the width check could refuse them (signed overflow).
+  auto card = card_on(chip::Schedule::Eager, 0, false);
+  struct Case {
+    const char *what;
+    int32_t rank, shape[3], axis, size, step;
+  };
+  const Case cases[] = {
+      {"negative extents before the axis", 3, {-1826449356, -1082130432, 4}, 2, 2, 1},
+      {"a zero window", 2, {3, 4}, 1, 0, 1},
+      {"more than 2^31 elements beside the axis", 3, {65535, 65535, 4}, 2, 2, 1},
+  };
+  for (const Case &c : cases) {
+    zv_api_unfold_t u = {};
+    u.input = kA, u.input_rank = c.rank, u.unfold_axis = c.axis, u.unfold_size = c.size, u.unfold_step = c.step;
+    for (int i = 0; i < c.rank; i++) u.input_shape[i] = c.shape[i];
+    u.buffer = kB, u.output = kB + 0x100000;
+    EXPECT_EQ(result_of(*card, 203, payload_of(u)), 1009u) << c.what;
+  }
+  EXPECT_EQ(commands(*card), 0u);
+  EXPECT_EQ(card->state(), Card::State::Running);
 }
 
 TEST(ImpossibleRequests, NegativeBatchOfAPermuteFails) {

@@ -152,6 +152,15 @@ std::vector<uint32_t> payload_of(const T &record) {
   return words;
 }
 
+// Bytes read back from the card as values of T (a trailing part dropped).
+template <class T>
+std::vector<T> values_of(const std::vector<uint8_t> &bytes) {
+  std::vector<T> v(bytes.size() / sizeof(T));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+  return v;
+}
+inline std::vector<float> as_floats(const std::vector<uint8_t> &bytes) { return values_of<float>(bytes); }
+
 // Console text with CR LF turned into LF.
 std::string console_text(const std::string &uart);
 

@@ -23,12 +23,6 @@ constexpr uint64_t kIndex = 0x102000000ull;
 constexpr uint64_t kValue = 0x104000000ull;
 constexpr uint64_t kScratch = 0x106000000ull;
 
-std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 TEST(ArgApi, IndicesOfMaximaAndMinima) {
   const int dims[4] = {2, 5, 3, 4};
   std::vector<float> in(120);

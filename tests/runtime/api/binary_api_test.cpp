@@ -24,12 +24,6 @@ constexpr uint64_t kB = 0x102000000ull;
 constexpr uint64_t kR = 0x104000000ull;
 constexpr uint64_t kBuf = 0x106000000ull;
 
-std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 std::vector<float> ramp(size_t n, float scale, float shift) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++) v[i] = float(int((i * 37 + 5) % 41) - 20) * scale + shift;

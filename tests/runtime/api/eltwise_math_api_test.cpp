@@ -23,12 +23,6 @@ constexpr uint64_t kIn = 0x100000000ull;
 constexpr uint64_t kBias = 0x101000000ull;
 constexpr uint64_t kOut = 0x102000000ull;
 
-std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 TEST(EltwiseMathApi, EachIdEndToEnd) {
   const uint32_t n = 3, c = 700, h = 2, w = 2;
   const size_t count = size_t(n) * c;  // power, bias, threshold: n x c

@@ -20,12 +20,6 @@ using host::Card;
 constexpr uint64_t kIn = 0x100000000ull;
 constexpr uint64_t kOut = 0x102000000ull;
 
-std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 // The head and the ids as one payload.
 std::vector<uint32_t> segment_payload(const zv_api_segment_reduce_t &head, const std::vector<int> &ids) {
   std::vector<uint32_t> words = payload_of(head);

@@ -45,12 +45,6 @@ zv_api_index_select_t index_record(int index_num, int type_size, int axis) {
   return r;
 }
 
-std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 TEST(FilterApi, KeepsFlaggedItems) {
   std::vector<float> in(4 * 6);
   for (size_t i = 0; i < in.size(); i++) in[i] = float(i);

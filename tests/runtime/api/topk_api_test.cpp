@@ -24,13 +24,6 @@ constexpr uint64_t kBuf1 = 0x106000000ull;
 constexpr uint64_t kBuf2 = 0x108000000ull;
 constexpr uint64_t kBuf3 = 0x10a000000ull;
 
-template <class T>
-std::vector<T> as(const std::vector<uint8_t> &bytes) {
-  std::vector<T> v(bytes.size() / sizeof(T));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
-}
-
 zv_api_sort_per_dim_t sort_record(int type_size, int dim, u8 descending) {
   zv_api_sort_per_dim_t r = {};
   r.input_addr = kIn;
@@ -66,8 +59,8 @@ TEST(TopkApi, EveryDim) {
       std::vector<float> want;
       std::vector<int32_t> where;
       ref::sort_along(in, {dims[0], dims[1], dims[2], dims[3]}, dim, true, k, &want, &where);
-      EXPECT_EQ(as<float>(card->read(kValue, want.size() * 4)), want);
-      EXPECT_EQ(as<int32_t>(card->read(kIndex, where.size() * 4)), where);
+      EXPECT_EQ(values_of<float>(card->read(kValue, want.size() * 4)), want);
+      EXPECT_EQ(values_of<int32_t>(card->read(kIndex, where.size() * 4)), where);
     }
   }
 }
@@ -96,7 +89,7 @@ TEST(TopkApi, KAgainstTheChosenExtentAndWrongSize) {
     ASSERT_TRUE(a) << card.trouble();
     EXPECT_EQ(a->result, k.result) << card.console();
   }
-  EXPECT_EQ(as<float>(card.read(kValue, 10 * 4)), (std::vector<float>{5, 9, 5, 8, 5, 6, 4, 3, 3, 1}));
+  EXPECT_EQ(values_of<float>(card.read(kValue, 10 * 4)), (std::vector<float>{5, 9, 5, 8, 5, 6, 4, 3, 3, 1}));
   EXPECT_NE(card.console().find(": rec.k >= 1 && rec.k <= extent\n"), std::string::npos) << card.console();
   std::vector<uint32_t> words = payload_of(zv_api_topk_t{kIn, kValue, kIndex, 1, 3, 1, 1, 1, 4});
   words.pop_back();
@@ -128,13 +121,13 @@ TEST(SortApi, FloatAndBytesByTypeSize) {
         if (type_size == 4) {
           std::vector<float> want;
           ref::sort_along(f, {3, 4, 5}, dim, descending != 0, std::vector<int>{3, 4, 5}[size_t(dim)], &want, &where);
-          EXPECT_EQ(as<float>(card->read(kValue, 240)), want);
+          EXPECT_EQ(values_of<float>(card->read(kValue, 240)), want);
         } else {
           std::vector<int8_t> want;
           ref::sort_along(b, {3, 4, 5}, dim, descending != 0, std::vector<int>{3, 4, 5}[size_t(dim)], &want, &where);
-          EXPECT_EQ(as<int8_t>(card->read(kValue, 60)), want);
+          EXPECT_EQ(values_of<int8_t>(card->read(kValue, 60)), want);
         }
-        EXPECT_EQ(as<int32_t>(card->read(kIndex, 240)), where);
+        EXPECT_EQ(values_of<int32_t>(card->read(kIndex, 240)), where);
       }
   }
 }

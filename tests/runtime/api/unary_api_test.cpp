@@ -25,12 +25,6 @@ constexpr uint64_t kParams = 0x100f00000ull;
 // kParams as the ARM sees it through its window on device memory.
 constexpr uint32_t kParamsArm = 0x80000000u + uint32_t(kParams - 0x100000000ull);
 
-std::vector<float> as_floats(const std::vector<uint8_t> &bytes) {
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
-}
-
 uint32_t bits(float f) {
   uint32_t u;
   std::memcpy(&u, &f, 4);

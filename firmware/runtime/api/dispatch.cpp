@@ -11,6 +11,7 @@
 #include "layers/data/topk.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
@@ -43,6 +44,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},

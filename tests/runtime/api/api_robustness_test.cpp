@@ -18,6 +18,7 @@
 #include "layers/data/arg.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
@@ -224,6 +225,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("bias run past the end", 38, &e2, sizeof e2);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
+  const zv_api_softmax_forward_parallel_t e9 = {kA, kB, 5, 2, 3, 4, 1, 1.0f, 2, kEnd - 64};
+  add("softmax 4N conversion buffer past the end", 67, &e9, sizeof e9);
   const zv_api_unary_t e4 = {kA, kEnd - 4, 2, 0, {0, 0}};
   add("unary output past the end", 147, &e4, sizeof e4);
   zv_api_binary_t e5 = {};

@@ -40,6 +40,7 @@ const Row kRows[] = {
     {44, "zv_api_bnll_forward_t", 32},
     {46, "zv_api_permute_param_t", 32},
     {65, "zv_api_relu_forward_parallel_t", 40},
+    {67, "zv_api_softmax_forward_parallel_t", 52},
     {91, "zv_api_concat_t", 312},
     {92, "zv_api_concat_t", 312},
     {93, "zv_api_global_memcpy_t", 32},

@@ -13,6 +13,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
+#include "layers/eltwise/unary_fix8b.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -75,7 +76,10 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
+    {172, zv_api_sigmoid_forward_parallel_fix8b, sizeof(zv_api_sigmoid_forward_parallel_fix8b_t)},
+    {173, zv_api_tanh_forward_parallel_fix8b, sizeof(zv_api_tanh_forward_parallel_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
+    {175, zv_api_active_forward_parallel_fix8b, sizeof(zv_api_active_forward_fix8b_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},

@@ -20,6 +20,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
+#include "layers/eltwise/unary_fix8b.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/dispatch.h"
@@ -239,6 +240,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("flat binary with a stored constant read through a buffer at 2^40", 149, &e6, sizeof e6);
   const zv_api_active_forward_t e7 = {kEnd - 4, kB, 1, 2, 0, 0};
   add("activation input past the end", 174, &e7, sizeof e7);
+  const zv_api_active_forward_fix8b_t e10 = {kA, kB, 0x20000, 0x10000, 1, 1.0f, 1.0f, 1, 1, 0};
+  add("8-bit activation of 2^33 bytes (0 in 32 bits)", 175, &e10, sizeof e10);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
   return v;

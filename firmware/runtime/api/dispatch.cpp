@@ -10,6 +10,7 @@
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
@@ -39,6 +40,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
+    {36, zv_api_eltwise_forward, sizeof(zv_api_eltwise_forward_t)},
     {38, zv_api_bias_forward, sizeof(zv_api_bias_forward_t)},
     {40, zv_api_elu_forward, sizeof(zv_api_elu_forward_t)},
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},

@@ -17,6 +17,7 @@
 #include "fw_test.h"
 #include "layers/data/arg.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
@@ -224,6 +225,10 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("log input in the ARM's data memory", 13, &e1, sizeof e1);
   const zv_api_bias_forward_t e2 = {kA, kEnd - 16, kB, 2, 4, 1, 1};
   add("bias run past the end", 38, &e2, sizeof e2);
+  zv_api_eltwise_forward_t e11 = {};
+  e11.input_addr[0] = kA, e11.input_addr[1] = kB, e11.input_addr[2] = kEnd - 8, e11.output_addr = kB + 0x1000;
+  e11.input_num = 3, e11.n = 1, e11.c = 2, e11.h = 3, e11.w = 4, e11.op = 1;
+  add("eltwise third input past the end", 36, &e11, sizeof e11);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_softmax_forward_parallel_t e9 = {kA, kB, 5, 2, 3, 4, 1, 1.0f, 2, kEnd - 64};

@@ -34,6 +34,7 @@ const Row kRows[] = {
     {26, "zv_api_threshold_forward_t", 36},
     {27, "zv_api_exp_forward_t", 44},
     {29, "zv_api_power_forward_t", 44},
+    {36, "zv_api_eltwise_forward_t", 176},
     {38, "zv_api_bias_forward_t", 40},
     {40, "zv_api_elu_forward_t", 40},
     {42, "zv_api_absval_forward_t", 32},

@@ -12,6 +12,7 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/prelu.h"
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
@@ -35,8 +36,10 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset, sizeof(zv_api_memset_t)},
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {10, zv_api_dropout_forward, sizeof(zv_api_dropout_forward_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
+    {22, zv_api_prelu_forward, sizeof(zv_api_prelu_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},

@@ -19,6 +19,7 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/prelu.h"
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
@@ -229,6 +230,10 @@ std::vector<OutOfRange> out_of_range_cases() {
   e11.input_addr[0] = kA, e11.input_addr[1] = kB, e11.input_addr[2] = kEnd - 8, e11.output_addr = kB + 0x1000;
   e11.input_num = 3, e11.n = 1, e11.c = 2, e11.h = 3, e11.w = 4, e11.op = 1;
   add("eltwise third input past the end", 36, &e11, sizeof e11);
+  const zv_api_prelu_forward_t e12 = {kA, kEnd - 8, kB, 0.0f, 0, 1, 4, 2, 2};
+  add("prelu slopes past the end", 22, &e12, sizeof e12);
+  const zv_api_dropout_forward_t e13 = {kA, kB, kB + 0x1000, kA, -0x20000000, 0.5f, 4, 4};
+  add("dropout random values below device memory through the offset", 10, &e13, sizeof e13);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_softmax_forward_parallel_t e9 = {kA, kB, 5, 2, 3, 4, 1, 1.0f, 2, kEnd - 64};

@@ -29,8 +29,10 @@ struct Row {
 const Row kRows[] = {
     {1, "zv_api_memset_t", 20},
     {2, "zv_api_memcpy_t", 32},
+    {10, "zv_api_dropout_forward_t", 48},
     {13, "zv_api_log_forward_t", 44},
     {19, "zv_api_filter_forward_t", 48},
+    {22, "zv_api_prelu_forward_t", 48},
     {26, "zv_api_threshold_forward_t", 36},
     {27, "zv_api_exp_forward_t", 44},
     {29, "zv_api_power_forward_t", 44},

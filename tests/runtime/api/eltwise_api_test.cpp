@@ -1,7 +1,7 @@
-// API 36 (float eltwise) end to end: messages through the host driver under
-// the deferred schedule with several seeds and the happens-before checker, and
-// on the ARM image; an empty tensor, a count beyond the record's eight inputs
-// and a wrong size.
+// APIs 36 (float eltwise), 22 (PReLU) and 10 (dropout) end to end: messages
+// through the host driver under the deferred schedule with several seeds and
+// the happens-before checker, and on the ARM image; empty tensors, a count
+// beyond the record's eight inputs and wrong sizes.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +10,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/eltwise.h"
+#include "layers/eltwise/prelu.h"
 #include "ref/eltwise_forward_ref.h"
 
 namespace zv::test {
@@ -79,6 +80,64 @@ TEST(EltwiseApi, EmptyTooManyInputsAndWrongSize) {
   r = card.send(36, short_payload);
   ASSERT_TRUE(r) << card.trouble();
   EXPECT_EQ(r->result, 1009u);
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+TEST(EltwiseApi, PreluAndDropout) {
+  const uint32_t n = 2, c = 70, h = 3, w = 5;
+  const size_t hw = h * w, total = size_t(n) * c * hw;
+  std::vector<float> in(total), slopes(c), rnd(total + 1);
+  for (size_t i = 0; i < total; i++) in[i] = float(int((i * 13) % 23) - 11) * 0.5f;
+  for (size_t i = 0; i <= total; i++) rnd[i] = float((i * 7) % 9) / 8.0f;
+  for (size_t k = 0; k < c; k++) slopes[k] = float(k % 5) * 0.25f;
+  constexpr uint64_t kSlope = 0x103000000ull, kRandom = 0x104000000ull, kSelect = 0x105000000ull;
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), total * 4);
+    card->write(kSlope, slopes.data(), c * 4);
+    card->write(kRandom, rnd.data(), rnd.size() * 4);
+    auto r = card->send(22, payload_of(zv_api_prelu_forward_t{kIn, kSlope, kOut, 0.0f, 0, n, c, h, w}));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    std::vector<float> out = as_floats(card->read(kOut, total * 4));
+    for (size_t i = 0; i < total; i++) ASSERT_EQ(out[i], in[i] > 0 ? in[i] : slopes[(i / hw) % c] * in[i]) << i;
+    r = card->send(22, payload_of(zv_api_prelu_forward_t{kIn, 0, kOut, 0.25f, 1, n, c, h, w}));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    out = as_floats(card->read(kOut, total * 4));
+    for (size_t i = 0; i < total; i++) ASSERT_EQ(out[i], in[i] > 0 ? in[i] : 0.25f * in[i]) << i;
+    // Dropout with ratio 0.75 over n x (c h w), the random values 4 bytes in.
+    r = card->send(10, payload_of(zv_api_dropout_forward_t{kIn, kOut, kSelect, kRandom, 4, 0.75f, n, c * h * w}));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    out = as_floats(card->read(kOut, total * 4));
+    const std::vector<float> sel = as_floats(card->read(kSelect, total * 4));
+    for (size_t i = 0; i < total; i++) {
+      const bool keep = rnd[i + 1] > 0.75f;
+      ASSERT_EQ(sel[i], keep ? 1.0f : 0.0f) << i;
+      ASSERT_EQ(out[i], keep ? in[i] * 4.0f : 0.0f) << i;
+    }
+    EXPECT_TRUE(no_findings(card->chip()));
+  }
+}
+
+TEST(EltwiseApi, PreluDropoutEmptyAndWrongSizes) {
+  Card card;
+  const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
+      {22, payload_of(zv_api_prelu_forward_t{kIn, kIn, kOut, 0.0f, 0, 0, 2, 2, 2})},
+      {10, payload_of(zv_api_dropout_forward_t{kIn, kOut, kMask, kIn, 0, 0.5f, 0, 8})},
+  };
+  for (const auto &e : empty) {
+    auto r = card.send(e.first, e.second);
+    ASSERT_TRUE(r) << card.trouble();
+    EXPECT_EQ(r->result, 0u) << e.first;
+    std::vector<uint32_t> short_payload = e.second;
+    short_payload.pop_back();
+    r = card.send(e.first, short_payload);
+    ASSERT_TRUE(r) << card.trouble();
+    EXPECT_EQ(r->result, 1009u) << e.first;
+  }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 

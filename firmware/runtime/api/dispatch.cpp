@@ -10,6 +10,7 @@
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/binary_fix8b.h"
 #include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/prelu.h"
@@ -81,6 +82,9 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
+    {169, zv_api_eltwise_binary_fix8b_forward_parallel, sizeof(zv_api_eltwise_binary_fix8b_forward_t)},
+    {170, zv_api_const_binary_fix8b_forward_parallel, sizeof(zv_api_const_binary_fix8b_forward_t)},
+    {171, zv_api_broadcast_binary_fix8b_forward_parallel, sizeof(zv_api_broadcast_binary_fix8b_forward_t)},
     {172, zv_api_sigmoid_forward_parallel_fix8b, sizeof(zv_api_sigmoid_forward_parallel_fix8b_t)},
     {173, zv_api_tanh_forward_parallel_fix8b, sizeof(zv_api_tanh_forward_parallel_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},

@@ -17,6 +17,7 @@
 #include "fw_test.h"
 #include "layers/data/arg.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/binary_fix8b.h"
 #include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/prelu.h"
@@ -234,6 +235,11 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("prelu slopes past the end", 22, &e12, sizeof e12);
   const zv_api_dropout_forward_t e13 = {kA, kB, kB + 0x1000, kA, -0x20000000, 0.5f, 4, 4};
   add("dropout random values below device memory through the offset", 10, &e13, sizeof e13);
+  // A 16-bit A takes two bytes a sample: 2^20 samples of 2^10 elements run
+  // past the end where 8-bit data would fit.
+  zv_api_eltwise_binary_fix8b_forward_t e14 = {kEnd - 0x50000000ull, kA, kB, {1 << 20, 1 << 10}, 2, 0, 1, 1, 0, 0,
+                                               2, 1, 0};
+  add("8-bit binary with a 16-bit A past the end", 169, &e14, sizeof e14);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_softmax_forward_parallel_t e9 = {kA, kB, 5, 2, 3, 4, 1, 1.0f, 2, kEnd - 64};

@@ -176,7 +176,8 @@ typedef struct {
 } row_step_t;
 
 static dim4_t step_shape(const row_step_t *s) { return {1, s->count, s->K, 1}; }
-static dim4_t step_gstride(const row_step_t *s) { return {s->count * s->c * s->S, s->c * s->S, s->S, 1}; }
+// (N is 1: its stride is never used.)
+static dim4_t step_gstride(const row_step_t *s) { return {s->c * s->S, s->c * s->S, s->S, 1}; }
 // The step as the pooling commands see it: one row of K, or rows of 32.
 static dim4_t pool_shape(const row_step_t *s) {
   return s->K <= 2047 ? dim4_t{1, s->count, 1, s->K} : dim4_t{1, s->count, (int)ceil_div(s->K, 32), 32};
@@ -343,6 +344,9 @@ void nodechip_softmax_forward_parallel(u64 input, u64 output, int n, int c, int 
   // A negative code would pass the check above and read as unsigned bytes.
   ASSERT_FS(bottom_prec >= 0);
   ASSERT_FS(n > 0 && c > 0 && h > 0 && w > 0, "n=%d c=%d h=%d w=%d", n, c, h, w);
+  // Element offsets within one item, and the strides between items, are
+  // 32-bit fields of the moves.
+  ASSERT_FS((i64)c * h * w <= 0x7fffffff, "c=%d h=%d w=%d", c, h, w);
   const int lg = (log_flag & 0xff) != 0;
   if (store_mode == 2) {
     ASSERT_FS(n2 > 0 && c2 > 0 && h2 > 0 && w2 > 0);

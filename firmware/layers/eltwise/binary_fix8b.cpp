@@ -23,6 +23,11 @@ fix8b_slice_t fix8b_slice_of(int n, int c, int h, int w, u32 budget, int t, int 
   fix8b_slice_t s;
   const i64 lanes = ceil_div(c, NPU_NUM);
   const i64 S = lanes * align_up((i64)h * w, 32) * 4;
+  if (S == 0 || w == 0) {
+    // An empty tensor: one slice of nothing.
+    s.n_slice = n, s.h_slice = h, s.bytes = 0;
+    return s;
+  }
   if (t * S <= (i64)budget) {
     const i64 groups = (i64)budget / (t * S);
     s.n_slice = (int)(4 * groups < n ? 4 * groups : n);
@@ -44,6 +49,18 @@ void fix8b_flags_of(int A_type, int B_type, int op, int *is_int8, int *is_sign) 
   is_sign[0] = A_type == FIX8B_TYPE_I8 || A_type == FIX8B_TYPE_I16;
   is_sign[1] = B_type == FIX8B_TYPE_I8 || B_type == FIX8B_TYPE_I16;
   is_sign[2] = op == BINARY_SUB || A_type != FIX8B_TYPE_U8 || B_type != FIX8B_TYPE_U8;
+}
+
+// Every extent non-negative and all of them together (samples included)
+// within the 32-bit counts the dimension merges multiply into.
+static void check_extents(const int *shape, int dims) {
+  i64 count = 1;
+  for (int i = 0; i < dims; i++) {
+    ASSERT_FS(shape[i] >= 0, "dimension %d: %d", i, shape[i]);
+    count *= shape[i];
+    if (count > 0x7fffffff) count = 0x80000000ll;
+  }
+  ASSERT_FS(count <= 0x7fffffff, "more than 2^31 - 1 elements");
 }
 
 // ---- Moves of 4N groups ----
@@ -87,9 +104,9 @@ void nodechip_const_binary_fix8b_forward_parallel(u64 A_addr, u64 R_addr, int qu
                                                   int inversed, int if_relu, cmd_id_node_t *node) {
   (void)unused8, (void)unused10, (void)unused12;
   ASSERT_FS(tensor_dim >= 1 && tensor_dim <= 8, "tensor_dim=%d", tensor_dim);
+  check_extents(shape, tensor_dim);
   dim4_t d;
   fix8b_dim4_of(shape, tensor_dim, &d);
-  ASSERT_FS(d.n >= 0 && d.c >= 0 && d.h >= 0 && d.w >= 0);
   ASSERT_FS(scale_A < 128 && scale_A >= 0);
   ASSERT_FS(sign_A == 0 || sign_A == 1);
   ASSERT_FS(if_relu == 0 || if_relu == 1);
@@ -97,6 +114,7 @@ void nodechip_const_binary_fix8b_forward_parallel(u64 A_addr, u64 R_addr, int qu
   ASSERT_FS(tensor_c < 4096);
   if (op == BINARY_MUL) ASSERT_FS(quantized_val_b == 1);
   if (op == BINARY_DIV) ASSERT_FS(0);
+  if (d.n == 0 || d.c == 0 || d.h == 0 || d.w == 0) return;
   if (is_cmp(op)) rshift = 0;
   // The equality comparisons keep a second 16-bit slot of the slice beside
   // the scaled input: their groups count twice against the budget.
@@ -154,6 +172,7 @@ static void nodechip_eltwise_binary_fix8b_dim4_forward_parallel(u64 A_addr, u64 
   FIX8B_CORE_CHECKS(is_sign);
   const int tensor_c = d->c;
   ASSERT_FS(tensor_c < 4096);
+  if (d->n == 0 || d->c == 0 || d->h == 0 || d->w == 0) return;
   const fix8b_slice_t s = core_slices(d, op);
   const int dims[4] = {d->n, d->c, d->h, d->w};
   for_each_slice(d->n, d->h, &s, [&](int n0, int ns, int h0, int hs, int i) {
@@ -174,9 +193,9 @@ void nodechip_eltwise_binary_fix8b_forward_parallel(u64 A_addr, u64 B_addr, u64 
                                                     const int *is_int8, const int *is_sign, int if_relu,
                                                     cmd_id_node_t *node) {
   ASSERT_FS(tensor_dim >= 1 && tensor_dim <= 8, "tensor_dim=%d", tensor_dim);
+  check_extents(shape, tensor_dim);
   dim4_t d;
   fix8b_dim4_of(shape, tensor_dim, &d);
-  ASSERT_FS(d.n >= 0 && d.c >= 0 && d.h >= 0 && d.w >= 0);
   if (is_cmp(op)) rshift_A = rshift_B = 0;
   if (!is_int8[0]) {
     ASSERT_FS(is_sign[0]);
@@ -218,6 +237,7 @@ static void nodechip_broadcast_binary_fix8b_dim4_forward_parallel(
   }
   ASSERT_FS(top_shape[1] < 4096);
   const dim4_t r = {top_shape[0], top_shape[1], top_shape[2], top_shape[3]};
+  if (r.n == 0 || r.c == 0 || r.h == 0 || r.w == 0) return;
   const fix8b_slice_t s = core_slices(&r, op);
   const int adims[4] = {a->n, a->c, a->h, a->w}, bdims[4] = {b->n, b->c, b->h, b->w};
   for_each_slice(r.n, r.h, &s, [&](int n0, int ns, int h0, int hs, int i) {
@@ -243,10 +263,10 @@ void nodechip_broadcast_binary_fix8b_forward_parallel(u64 A_addr, u64 B_addr, u6
                                                       int if_relu, cmd_id_node_t *node) {
   ASSERT_FS(tensor_dim <= 8);
   ASSERT_FS(tensor_dim >= 1, "tensor_dim=%d", tensor_dim);
-  for (int i = 0; i < tensor_dim; i++) {
-    ASSERT_FS(b0_shape[i] >= 0 && b1_shape[i] >= 0);
+  check_extents(b0_shape, tensor_dim);
+  check_extents(b1_shape, tensor_dim);
+  for (int i = 0; i < tensor_dim; i++)
     if (b0_shape[i] != b1_shape[i]) ASSERT_FS((b0_shape[i] == 1) || (b1_shape[i] == 1));
-  }
   fix8b_bcast_plan_t plan;
   fix8b_bcast_plan_of(b0_shape, b1_shape, tensor_dim, &plan);
   const int merge_dim = plan.merge_dim;
@@ -530,6 +550,8 @@ void nodechip_eltwise_binary_with_blob_forward_parallel(u64 x_addr, u64 y_addr, 
   if (op == BINARY_MUL) FIX8B_BLOB_PRODUCT_CHECKS();
   const int tensor_c = c;
   ASSERT_FS(tensor_c < 4096);
+  ASSERT_FS(n >= 0 && c >= 0 && h >= 0 && w >= 0);
+  if (n == 0 || c == 0 || h == 0 || w == 0) return;
   const dim4_t d = {n, c, h, w};
   const fix8b_slice_t s = blob_slices(&d, op, 0);
   blob_layer(x_addr, y_addr, R_addr, &d, &d, &d, op, scale, rshift, sign, if_relu, blob_first, &s, node);
@@ -549,6 +571,7 @@ void nodechip_broadcast_binary_with_blob_forward_parallel(u64 x_addr, u64 y_addr
   ASSERT_FS(top_shape[1] < 4096);
   const dim4_t x = {x_shape[0], x_shape[1], x_shape[2], x_shape[3]}, y = {y_shape[0], y_shape[1], y_shape[2], y_shape[3]};
   const dim4_t r = {top_shape[0], top_shape[1], top_shape[2], top_shape[3]};
+  if (r.n <= 0 || r.c <= 0 || r.h <= 0 || r.w <= 0) return;
   const fix8b_slice_t s = blob_slices(&r, op, 1);
   blob_layer(x_addr, y_addr, R_addr, &x, &y, &r, op, scale, rshift, sign, if_relu, blob_first, &s, node);
 }

@@ -51,8 +51,8 @@ void prelu_plan_of(prelu_plan_t *p, int channel_shared, int n, int c, int h, int
 void nodechip_prelu_forward(u64 input, u64 slope, u64 output, float shared_slope, int channel_shared, int n, int c,
                             int h, int w, cmd_id_node_t *node) {
   ASSERT_FS(n >= 0 && c >= 0 && h >= 0 && w >= 0);
-  // c' = n x c and h x w are element counts of one command's fields.
-  ASSERT_FS((i64)n * c <= 0x7fffffff && (i64)h * w <= 0x7fffffff);
+  // Element offsets and the strides between items are 32-bit fields.
+  ASSERT_FS((i64)n * c * h * w <= 0x7fffffff, "n=%d c=%d h=%d w=%d", n, c, h, w);
   prelu_plan_t P;
   prelu_plan_of(&P, channel_shared, n, c, h, w);
   const u32 slice_tensor_size = P.slice_bytes, tensor_max_size = P.share;

@@ -9,8 +9,9 @@
 static api_extent_t fix8b_extent(const int *shape, int dims, int type) {
   const i64 pack = type == FIX8B_TYPE_I16 ? 2 : 4;
   i64 rest = 1;
-  for (int i = 1; i < dims; i++) rest = shape[i] < 0 ? -1 : api_mul(rest < 0 ? 0 : rest, shape[i]);
-  if (shape[0] < 0 || rest < 0) return api_dense(4, -1);
+  for (int i = 0; i < dims; i++)
+    if (shape[i] < 0) return api_dense(4, -1);
+  for (int i = 1; i < dims; i++) rest = api_mul(rest, shape[i]);
   return api_dense(4, (shape[0] + pack - 1) / pack, rest);
 }
 

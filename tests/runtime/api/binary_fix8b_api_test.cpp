@@ -96,12 +96,41 @@ TEST(Fix8bBinaryApi, ZeroCountsDimensionCountsAndWrongSizes) {
     ASSERT_TRUE(r) << card.trouble();
     EXPECT_EQ(r->result, 1009u) << m.first;
   }
+  // Found by the fuzz test: an empty plane beyond the first extent divided by
+  // zero while the slices were planned; it computes nothing.
+  zv_api_eltwise_binary_fix8b_forward_t flat = {kA, kB, kR, {4, 3, 0, 5}, 4, BINARY_ADD, 1, 1, 0, 0, 1, 1, 0};
+  auto r0 = card.send(169, payload_of(flat));
+  ASSERT_TRUE(r0) << card.trouble();
+  EXPECT_EQ(r0->result, 0u) << card.console();
   // Nine dimensions would read past the record's eight extents.
   e169.shape[0] = 1, e169.tensor_dim = 9;
   auto r = card.send(169, payload_of(e169));
   ASSERT_TRUE(r) << card.trouble();
   EXPECT_EQ(r->result, 1009u);
   EXPECT_NE(card.console().find("tensor_dim=9"), std::string::npos) << card.console();
+  // Found by the fuzz test: a negative extent followed by another one read as
+  // an empty tensor, and extents whose product passes 2^31 overflowed while
+  // they were merged into four dimensions.
+  struct Bad {
+    const char *what;
+    int dims;
+    std::vector<int> shape;
+    const char *text;
+  };
+  const Bad bad[] = {
+      {"negative extent in the middle", 5, {1, 2, -1, 5, 7}, "api_global_fits("},
+      {"4 x 2^30 samples' elements", 5, {4, 32768, 32768, 1, 1}, "more than 2^31 - 1 elements"},
+  };
+  for (const Bad &b : bad) {
+    SCOPED_TRACE(b.what);
+    zv_api_eltwise_binary_fix8b_forward_t rec = {kA, kA, kA, {}, b.dims, BINARY_ADD, 1, 1, 0, 0, 1, 1, 0};
+    for (size_t i = 0; i < b.shape.size(); i++) rec.shape[i] = b.shape[i];
+    const size_t console = card.console().size();
+    r = card.send(169, payload_of(rec));
+    ASSERT_TRUE(r) << card.trouble();
+    EXPECT_EQ(r->result, 1009u);
+    EXPECT_NE(card.console().find(b.text, console), std::string::npos) << card.console().substr(console);
+  }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 

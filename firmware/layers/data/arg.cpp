@@ -16,6 +16,7 @@
 #include "cmd/bd_md.h"
 #include "cmd/bd_pool.h"
 #include "cmd/local_mem.h"
+#include "cmd/memory_store_mode.h"
 
 static inline int imin(int a, int b) { return a < b ? a : b; }
 
@@ -369,144 +370,362 @@ void nodechip_arg(u64 input, u64 value_out, u64 index_out, int input_n, int inpu
 
 // ---- 8-bit data stored 4N ----
 
-// The rows view of the 8-bit walk: `rows` rows (the reduced axis) of n x c x w
-// elements, each direction with its element strides in the input and output.
-typedef struct {
-  int n, c, w, rows;
-  i64 in_n, in_c, in_w, in_row;
-  i64 out_n, out_c, out_w;
-} arg8_view_t;
-
-#define ARG8_AREA_BYTES 0x20000u
-#define ARG_LOCAL_ROW 0x00000u
-#define ARG_LOCAL_MAX 0x20000u
-#define ARG_LOCAL_INDEX 0x40000u
-#define ARG_W_PIECE 8192
-
-typedef struct {
-  int n_piece, c_piece, w_piece;
-} arg8_plan_t;
-
-static void arg8_view_of(arg8_view_t *view, int N, int C, int H, int W, int axis) {
-  const int dims[4] = {N, C, H, W};
-  i64 in_stride[4], out_stride[4];
-  i64 in = 1, out = 1;
-  for (int i = 3; i >= 0; i--) {
-    in_stride[i] = in;
-    out_stride[i] = out;
-    in *= dims[i];
-    out *= i == axis ? 1 : dims[i];
-  }
-  int kept[3];
-  int k = 0;
-  for (int i = 0; i < 4; i++)
-    if (i != axis) kept[k++] = i;
-  view->n = dims[kept[0]];
-  view->c = dims[kept[1]];
-  view->w = dims[kept[2]];
-  view->rows = dims[axis];
-  view->in_n = in_stride[kept[0]];
-  view->in_c = in_stride[kept[1]];
-  view->in_w = in_stride[kept[2]];
-  view->in_row = in_stride[axis];
-  view->out_n = out_stride[kept[0]];
-  view->out_c = out_stride[kept[1]];
-  view->out_w = out_stride[kept[2]];
-}
-
-static void arg8_plan_of(arg8_plan_t *plan, const arg8_view_t *view) {
-  plan->w_piece = imin(view->w, ARG_W_PIECE);
-  const int plane = (int)eu_plane((u32)plan->w_piece) * 4;
-  const int k = (int)(ARG8_AREA_BYTES / (u32)plane);
-  const int g = (int)lane_rows(0, (u32)view->c);
-  const int g_max = imin(k, ARG_C_PIECE / NPU_NUM);
-  if (g <= g_max) {
-    plan->c_piece = view->c;
-    plan->n_piece = imin(imin(view->n, k / g), BD_MAX_N);
-  } else {
-    plan->c_piece = g_max * NPU_NUM;
-    plan->n_piece = 1;
-  }
-}
-
 int input_sign_g;
 
-// Where the rows of the 4N tensor live: byte strides of the kept directions
-// n (items of one slot), c and w, the row stride and the byte of row 0; the
-// same for the int32 indices (elements) and the 4N values (bytes) out.
-typedef struct {
-  int n, c, w, rows;
-  i64 in_n, in_c, in_w;
-  u64 in_base;
-  int rows_are_items;  // axis 0: row r is item r, in slot r % 4
-  i64 in_row, in_group;
-  i64 idx_n, idx_c, idx_w, idx_base;
-  i64 val_n, val_c, val_w, val_base;
-} arg8_rows_t;
-
-// A piece between device memory (bytes of `format`, or int32 words, with the
-// kept n, c and w strides in g's n, c and h) and its local float area: the kept w direction always travels
-// as the h axis, one element per row. Pieces are within the engine's limits:
-// one descriptor each.
-static void move8(u32 local, u64 global, int nn, int cn, int wn, const dim4_t *g, gdma_value_format_t format,
-                  int save, cmd_id_node_t *node) {
-  const dim4_t shape = {nn, cn, 1, wn};
-  dim4_t ls;
-  get_tensor_stride_by_shape(&ls, &shape, 1, 1, 4, 0);
-  if (save)
-    __tensor_general_move_gen_cmd(local, 0, nn, cn, wn, 1, ls.n, ls.c, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, global,
-                                  0, nn, cn, wn, 1, g->n, g->c, g->h, 1, format, GDMA_VALUE_DIR_L2S, 0, node);
-  else
-    __tensor_general_move_gen_cmd(global, 0, nn, cn, wn, 1, g->n, g->c, g->h, 1, format, local, 0, nn, cn, wn,
-                                  1, ls.n, ls.c, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+void arg8_plan_of(arg8_plan_t *plan, const int *dims, int axis, int chunked) {
+  memset(plan, 0, sizeof *plan);
+  arg_view_of(&plan->view, dims[0], dims[1], dims[2], dims[3], axis);
+  const arg_view_t *v = &plan->view;
+  plan->chunked = chunked;
+  const int K = v->keep;
+  // Bytes per lane of one item's plane of `len` reduced rows.
+  auto plane = [&](int len) { return (u64)plane_bytes((s64)len * K); };
+  // One plane of every area: the input, even and odd survivors, two survivor
+  // areas (values and indices each) and the running result.
+  auto per_row = [&](int len) {
+    const int half = (len + 1) / 2;
+    return plane(len) + 8u * plane(half) + 2u * plane(1);
+  };
+  int len = v->len;
+  if (chunked && per_row(len) > ARG_LANE_BYTES) {
+    // Chunks of a multiple of 4 rows, as many as fit one plane per lane.
+    len = v->len / 4 * 4;
+    while (len > 4 && per_row(len) > ARG_LANE_BYTES) len -= 4;
+    if (len < 4) len = imin(4, v->len);
+  }
+  plan->len_piece = len;
+  const u64 one = per_row(len);
+  int t = (int)(ARG_LANE_BYTES / one);
+  if (t < 1) t = 1;
+  plan->rows_per_lane = t;
+  const int g = (int)ceil_div(v->c, NPU_NUM);
+  int np, cp;
+  if ((s64)g * v->n <= t) {
+    np = v->n;
+    cp = v->c;
+  } else if (t < g) {
+    np = 1;
+    cp = t * NPU_NUM;
+  } else {
+    np = t / g;
+    cp = v->c;
+  }
+  cp = imin(cp, imin(v->c, ARG_C_PIECE));
+  np = imin(np, BD_MAX_N / 2);  // values and indices stack along n
+  plan->n_piece = np;
+  plan->c_piece = cp;
+  const u64 rows = (u64)np * lane_rows(0, (u32)cp);
+  const int half = (len + 1) / 2;
+  const u64 sizes[ARG8_AREA_COUNT] = {rows * plane(len),      2 * rows * plane(half), 2 * rows * plane(half),
+                                      2 * rows * plane(half), 2 * rows * plane(half), 2 * rows * plane(1)};
+  static const char *const names[ARG8_AREA_COUNT] = {"input", "even", "odd", "survivors", "survivors 2", "kept"};
+  u64 at = 0;
+  for (int i = 0; i < ARG8_AREA_COUNT; i++) {
+    plan->areas[i] = {names[i], (u32)at, (u32)sizes[i]};
+    at += sizes[i];
+  }
+  plan->local_mem_usage = at;
 }
 
-static void arg8_piece(u64 input, u64 value_out, u64 index_out, const arg8_rows_t *v, int n0, int nn, int c0,
-                       int cn, int w0, int wn, int is_min, cmd_id_node_t *node) {
-  const gdma_value_format_t fmt = input_sign_g ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
-  const i64 base = (i64)n0 * v->in_n + (i64)c0 * v->in_c + (i64)w0 * v->in_w;
-  const dim4_t in_stride = {stride_of(v->in_n), stride_of(v->in_c), stride_of(v->in_w), 1};
-  const u32 row = LOCAL_ADDR_TAG | ARG_LOCAL_ROW;
-  const u32 best = LOCAL_ADDR_TAG | ARG_LOCAL_MAX;
-  const u32 index = LOCAL_ADDR_TAG | ARG_LOCAL_INDEX;
-  for (int r = 0; r < v->rows; r++) {
+// Where one reduction of a byte tensor reads and writes.
+typedef struct {
+  u64 input;      // bytes (signed or unsigned by input_sign_g)
+  u64 value_out;  // bytes in the output layout of the byte tensor, or ARG_NO_OUTPUT
+  u64 index_out;  // float32 in that layout, or ARG_NO_OUTPUT
+  int is_min;
+} arg8_io_t;
+
+static gdma_value_format_t byte_format() {
+  return input_sign_g ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
+}
+
+static dim4_t default_stride(const dim4_t *shape) {
+  const int plane = (int)eu_plane((u32)(shape->h * shape->w));
+  return {(int)lane_rows(0, (u32)shape->c) * plane, plane, shape->w, 1};
+}
+
+// A piece between device memory (elements of `format`, view strides g) and
+// its local float area in the default layout.
+static void move8(u32 local, u64 global, const dim4_t *shape, const dim4_t *g, gdma_value_format_t format, int save,
+                  cmd_id_node_t *node) {
+  const dim4_t ls = default_stride(shape);
+  if (save)
+    __tensor_general_move_gen_cmd(local, 0, shape->n, shape->c, shape->h, shape->w, ls.n, ls.c, ls.h, 1,
+                                  GDMA_VALUE_FORMAT_FLOAT32, global, 0, shape->n, shape->c, shape->h, shape->w,
+                                  g->n, g->c, g->h, 1, format, GDMA_VALUE_DIR_L2S, 0, node);
+  else
+    __tensor_general_move_gen_cmd(global, 0, shape->n, shape->c, shape->h, shape->w, g->n, g->c, g->h, 1, format,
+                                  local, 0, shape->n, shape->c, shape->h, shape->w, ls.n, ls.c, ls.h, 1,
+                                  GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+}
+
+// The halving tree over the `len` reduced positions of n x c planes resident
+// at `in`: survivors are paired by position (2j, 2j + 1), an unpaired last one
+// with itself; the higher position wins only where strictly greater, so equal
+// extremes keep the lowest index. The index is built bit by bit: 1.0 where
+// the higher position wins the first pairing, then 2^r added to the higher
+// one's index in round r. Returns the area holding the winner's value (items
+// 0 .. n - 1) and index (items n .. 2n - 1).
+static u32 arg_halving_tree(const arg8_plan_t *p, u32 in, int n, int c, int keep, int len, int reduce_w,
+                            cmd_id_node_t *node) {
+  auto shape_of = [&](int items, int m) { return reduce_w ? dim4_t{items, c, keep, m} : dim4_t{items, c, m, keep}; };
+  const u32 even = LOCAL_ADDR_TAG | p->areas[ARG8_AREA_EVEN].offset;
+  const u32 odd = LOCAL_ADDR_TAG | p->areas[ARG8_AREA_ODD].offset;
+  u32 surv[2] = {LOCAL_ADDR_TAG | p->areas[ARG8_AREA_SURVIVORS].offset,
+                 LOCAL_ADDR_TAG | p->areas[ARG8_AREA_SURVIVORS2].offset};
+  if (len == 1) {
+    const dim4_t one = shape_of(n, 1);
+    const dim4_t st = default_stride(&one);
+    const dim4_t both = shape_of(2 * n, 1);
+    const dim4_t bst = default_stride(&both);
+    atomic_tensor_copy_gen_cmd(in, surv[0], &one, &st, &bst, node);
+    local_fill_const_gen_cmd(surv[0] + (u32)(n * bst.n) * 4u, n, c, reduce_w ? keep : 1, reduce_w ? 1 : keep, 0,
+                             node);
+    return surv[0];
+  }
+  u32 src = in;
+  int items = n, m = len;
+  for (int r = 0; m > 1; r++) {
     fix_cmd_node_overflow(node);
-    const u32 dst = r == 0 ? ARG_LOCAL_MAX : ARG_LOCAL_ROW;
-    const i64 at = v->rows_are_items ? (i64)(r / 4) * v->in_group + r % 4 : (i64)r * v->in_row;
-    move8(dst, input + v->in_base + (u64)(base + at), nn, cn, wn, &in_stride, fmt, 0, node);
-    // The minimum is the maximum of the negated values.
-    if (is_min)
-      atomic_mdscalar_operation_gen_cmd_(0, LOCAL_ADDR_TAG | dst, LOCAL_ADDR_TAG | dst, nn, cn, 1, wn,
-                                         MD_SCALAR_SUB, 0, 1, 0, 0, 0, node);
-    if (r == 0) {
-      local_fill_const_gen_cmd(index, nn, cn, 1, wn, 0, node);
-      continue;
+    const int half = (m + 1) / 2, pairs = m / 2;
+    const dim4_t from = shape_of(items, m);
+    const dim4_t fs = default_stride(&from);
+    // Position step of the source along the reduced direction.
+    const int step = reduce_w ? 1 : fs.h;
+    dim4_t pick = fs;
+    if (reduce_w)
+      pick.w = 2;
+    else
+      pick.h = 2 * fs.h;
+    const dim4_t to_e = shape_of(items, half), to_o = shape_of(items, pairs);
+    const dim4_t hs = shape_of(2 * n, half);
+    const dim4_t ds = default_stride(&hs);
+    atomic_tensor_copy_gen_cmd(src, even, &to_e, &pick, &ds, node);
+    atomic_tensor_copy_gen_cmd(src + (u32)step * 4u, odd, &to_o, &pick, &ds, node);
+    const int dstep = reduce_w ? 1 : ds.h;
+    if (pairs < half) {
+      // The last one meets itself.
+      const dim4_t last = shape_of(items, 1);
+      atomic_tensor_copy_gen_cmd(src + (u32)((m - 1) * step) * 4u, odd + (u32)((half - 1) * dstep) * 4u, &last, &fs,
+                                 &ds, node);
     }
-    // Row r wins only where it is strictly greater: the lowest index is kept.
-    atomic_md_cmp_gen_cmd(row, best, 0, index, best, index, nn, cn, 1, wn, 0, 0, 1, 0, 0, 0,
-                          f32_bits((float)r), 0, 0, node);
+    const dim4_t cmp = shape_of(n, half);
+    const u32 idx_at = (u32)(n * ds.n) * 4u;
+    const u32 out = surv[r & 1];
+    if (r == 0) {
+      atomic_md_cmp_gen_cmd(odd, even, 0, 0, out, out + idx_at, cmp.n, cmp.c, cmp.h, cmp.w, 0, 0, 1, 1, 0, 0,
+                            f32(1.0f), 0, 3, node);
+    } else {
+      atomic_md_add_const_gen_cmd(odd + idx_at, odd + idx_at, cmp.n, cmp.c, cmp.h, cmp.w, 0, f32((float)(1 << r)),
+                                  node);
+      atomic_md_cmp_gen_cmd(odd, even, odd + idx_at, even + idx_at, out, out + idx_at, cmp.n, cmp.c, cmp.h, cmp.w,
+                            0, 0, 0, 0, 0, 0, 0, 0, 3, node);
+    }
+    src = out;
+    items = 2 * n;
+    m = half;
   }
+  return src;
+}
+
+// The tree along the outer rows of a piece (the reduced extent along h).
+static u32 nodechip_arg_fixed_n_local(const arg8_plan_t *p, u32 in, int n, int c, int keep, int len,
+                                      cmd_id_node_t *node) {
+  return arg_halving_tree(p, in, n, c, keep, len, 0, node);
+}
+
+// The tree along w.
+static u32 nodechip_nodechip_arg_fixed_h_local(const arg8_plan_t *p, u32 in, int n, int c, int keep, int len,
+                                               cmd_id_node_t *node) {
+  return arg_halving_tree(p, in, n, c, keep, len, 1, node);
+}
+
+// Values (as bytes of input_sign_g's format) and float indices of a block to
+// their places in the byte tensor's output layout.
+static void nodechip_write_result_to_global(const arg_view_t *v, const arg8_io_t *io, u32 result, int n0, int nn,
+                                            int c0, int cn, int k0, int kn, cmd_id_node_t *node) {
+  const dim4_t res = v->reduce_w ? dim4_t{nn, cn, kn, 1} : dim4_t{nn, cn, 1, kn};
+  const dim4_t both = v->reduce_w ? dim4_t{2 * nn, cn, kn, 1} : dim4_t{2 * nn, cn, 1, kn};
+  const u32 idx = result + (u32)(nn * default_stride(&both).n) * 4u;
+  const int kept = v->reduce_w ? 2 : 3;
+  const i64 at = (i64)n0 * v->out_stride[0] + (i64)c0 * v->out_stride[1] + (i64)k0 * v->out_stride[kept];
+  const dim4_t g = {stride_of(v->out_stride[0]), stride_of(v->out_stride[1]), stride_of(v->out_stride[2]), 1};
+  if (io->value_out != ARG_NO_OUTPUT) {
+    if (io->is_min)
+      atomic_mdscalar_operation_gen_cmd_(0, result, result, res.n, res.c, res.h, res.w, MD_SCALAR_SUB, 0, 1, 0, 0, 0,
+                                         node);
+    move8(result & ~LOCAL_ADDR_TAG, io->value_out + (u64)at, &res, &g, byte_format(), 1, node);
+  }
+  if (io->index_out != ARG_NO_OUTPUT)
+    move8(idx & ~LOCAL_ADDR_TAG, io->index_out + 4u * (u64)at, &res, &g, GDMA_VALUE_FORMAT_FLOAT32, 1, node);
+}
+
+// One pass: blocks of items, channels and kept rows, each reduced over every
+// chunk of the reduced direction and written back.
+static void arg_fixed_issue(const arg8_plan_t *p, const arg8_io_t *io, cmd_id_node_t *node) {
+  const arg_view_t *v = &p->view;
+  const int kept = v->reduce_w ? 2 : 3, red = v->reduce_w ? 3 : 2;
+  const dim4_t gin = {stride_of(v->in_stride[0]), stride_of(v->in_stride[1]), stride_of(v->in_stride[2]), 1};
+  const u32 in = LOCAL_ADDR_TAG | p->areas[ARG8_AREA_INPUT].offset;
+  const u32 keep_area = LOCAL_ADDR_TAG | p->areas[ARG8_AREA_KEPT].offset;
+  for (int n0 = 0; n0 < v->n; n0 += p->n_piece)
+    for (int c0 = 0; c0 < v->c; c0 += p->c_piece) {
+      const int nn = imin(p->n_piece, v->n - n0), cn = imin(p->c_piece, v->c - c0), kn = v->keep;
+      const dim4_t res = v->reduce_w ? dim4_t{nn, cn, kn, 1} : dim4_t{nn, cn, 1, kn};
+      const dim4_t both = v->reduce_w ? dim4_t{2 * nn, cn, kn, 1} : dim4_t{2 * nn, cn, 1, kn};
+      const dim4_t bst = default_stride(&both);
+      const u32 idx_at = (u32)(nn * bst.n) * 4u;
+      u32 result = 0;
+      for (int r0 = 0; r0 < v->len; r0 += p->len_piece) {
+        fix_cmd_node_overflow(node);
+        const int len = imin(p->len_piece, v->len - r0);
+        const dim4_t shape = v->reduce_w ? dim4_t{nn, cn, kn, len} : dim4_t{nn, cn, len, kn};
+        const i64 at = (i64)n0 * v->in_stride[0] + (i64)c0 * v->in_stride[1] + (i64)r0 * v->in_stride[red];
+        move8(in & ~LOCAL_ADDR_TAG, io->input + (u64)at, &shape, &gin, byte_format(), 0, node);
+        // The minimum is the maximum of the negated values.
+        if (io->is_min)
+          atomic_mdscalar_operation_gen_cmd_(0, in, in, shape.n, shape.c, shape.h, shape.w, MD_SCALAR_SUB, 0, 1, 0,
+                                             0, 0, node);
+        const u32 won = v->reduce_w ? nodechip_nodechip_arg_fixed_h_local(p, in, nn, cn, kn, len, node)
+                                    : nodechip_arg_fixed_n_local(p, in, nn, cn, kn, len, node);
+        if (r0 == 0 && len == v->len) {
+          result = won;
+          break;
+        }
+        if (r0 == 0) {
+          atomic_tensor_copy_gen_cmd(won, keep_area, &both, &bst, &bst, node);
+          continue;
+        }
+        // The chunk's index from its start; the running result is the lower
+        // position and keeps equal values.
+        atomic_md_add_const_gen_cmd(won + idx_at, won + idx_at, res.n, res.c, res.h, res.w, 0, f32((float)r0), node);
+        atomic_md_cmp_gen_cmd(won, keep_area, won + idx_at, keep_area + idx_at, keep_area, keep_area + idx_at, res.n,
+                              res.c, res.h, res.w, 0, 0, 0, 0, 0, 0, 0, 0, 3, node);
+        result = keep_area;
+      }
+      (void)kept;
+      nodechip_write_result_to_global(v, io, result, n0, nn, c0, cn, 0, kn, node);
+    }
+}
+
+// The four axes: each plans its byte tensor and refuses what does not fit.
+static void nodechip_arg_fixed_n_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
+  arg8_plan_t p;
+  arg8_plan_of(&p, dims, 0, 0);
+  const u64 local_mem_usage = p.local_mem_usage;
+  ASSERT_FS(local_mem_usage <= (1<<19));
+  arg_fixed_issue(&p, io, node);
+}
+
+static void nodechip_arg_fixed_c_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
+  arg8_plan_t p;
+  arg8_plan_of(&p, dims, 1, 1);
+  const u64 local_mem_usage = p.local_mem_usage;
+  ASSERT_FS(local_mem_usage <= (1<<19));
+  arg_fixed_issue(&p, io, node);
+}
+
+static void nodechip_arg_fixed_h_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
+  arg8_plan_t p;
+  arg8_plan_of(&p, dims, 2, 0);
+  const u64 local_mem_usage = p.local_mem_usage;
+  ASSERT_FS(local_mem_usage <= (1<<19));
+  arg_fixed_issue(&p, io, node);
+}
+
+static void nodechip_arg_fixed_w_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
+  arg8_plan_t p;
+  arg8_plan_of(&p, dims, 2, 0);
+  const u64 local_mem_usage = p.local_mem_usage;
+  ASSERT_FS(local_mem_usage <= (1<<19));
+  arg_fixed_issue(&p, io, node);
+}
+
+// Axis 0 on the 1N copy: (N, C, H, W) bytes.
+static void nodechip_arg_fixed_n(u64 one_n, u64 values, u64 index_out, int N, int C, int H, int W, int is_min,
+                                 cmd_id_node_t *node) {
+  const int dims[4] = {N, C, H, W};
+  const arg8_io_t io = {one_n, values, index_out, is_min};
+  nodechip_arg_fixed_n_internal(dims, &io, node);
+}
+
+// Axes 1 and 2 on the 4N words read byte by byte: (ceil(N / 4), C, H, 4 W).
+static void nodechip_arg_fixed_c(u64 input, u64 value_out, u64 scratch, int G, int C, int H, int W, int is_min,
+                                 cmd_id_node_t *node) {
+  const int dims[4] = {G, C, H, 4 * W};
+  const arg8_io_t io = {input, value_out, scratch, is_min};
+  nodechip_arg_fixed_c_internal(dims, &io, node);
+}
+
+static void nodechip_arg_fixed_h(u64 input, u64 value_out, u64 scratch, int G, int C, int H, int W, int is_min,
+                                 cmd_id_node_t *node) {
+  const int dims[4] = {G, C, H, 4 * W};
+  const arg8_io_t io = {input, value_out, scratch, is_min};
+  nodechip_arg_fixed_h_internal(dims, &io, node);
+}
+
+// Axis 3: (ceil(N / 4), C x H, W, 4) reduced along W, the byte slot kept.
+static void nodechip_arg_fixed_w_4N(u64 input, u64 value_out, u64 scratch, int G, int C, int H, int W, int is_min,
+                                    cmd_id_node_t *node) {
+  ASSERT_FS((s64)C * H <= 0x7fffffff);
+  const int dims[4] = {G, C * H, W, 4};
+  const arg8_io_t io = {input, value_out, scratch, is_min};
+  nodechip_arg_fixed_w_internal(dims, &io, node);
+}
+
+// The float indices of the scratch (one per 4N byte slot: item 4 g + i at
+// slot i of group g) into index_out in 1N order, `len` elements per item.
+static void arg_deinterleave(u64 scratch, u64 index_out, int N, u64 len, cmd_id_node_t *node) {
+  const u64 piece = 32768;
+  for (int i = 0; i < 4 && i < N; i++) {
+    const int items = N / 4 + (i < N % 4 ? 1 : 0);
+    for (u64 e0 = 0; e0 < len; e0 += piece) {
+      fix_cmd_node_overflow(node);
+      const int w = (int)(len - e0 < piece ? len - e0 : piece);
+      const int group = stride_of(4 * (i64)len), item = stride_of(4 * (i64)len);
+      tensor_general_move_gen_cmd(scratch + 4u * ((u64)i + 4u * e0), 0, items, 1, 1, w, group, group, group, 4,
+                                  GDMA_VALUE_FORMAT_FLOAT32, index_out + 4u * ((u64)i * len + e0), 0, items, 1, 1, w,
+                                  item, item, item, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+    }
+  }
+}
+
+// The float indices at index_addr (N x C x H x W, the reduced extent 1) to
+// int32 in place. For axis 1 the items go across the lanes when the natural
+// layout would take more than half a lane.
+static void nodechip_arg_dtype_convert(u64 index_addr, int N, int C, int H, int W, int axis, cmd_id_node_t *node) {
+  const int dims[4] = {N, C, H, W};
+  int out[4];
+  for (int i = 0; i < 4; i++) out[i] = i == axis ? 1 : dims[i];
+  dim4_t shape = {out[0], out[1], out[2], out[3]};
+  u64 local_size = (u64)shape.n * eu_plane((u32)(shape.h * shape.w)) * 4u * (u64)ceil_div(shape.c, NPU_NUM);
+  if (axis == 1 && local_size > 0x40000) {
+    shape = {1, out[0], out[2], out[3]};
+    local_size = (u64)eu_plane((u32)(shape.h * shape.w)) * 4u * (u64)ceil_div(shape.c, NPU_NUM);
+  }
+  ASSERT(local_size <= (1<<19)/2);
+  tensor_general_load(0, index_addr, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, NULL, node);
+  atomic_md_sfu_gen_cmd_(LOCAL_ADDR_TAG, LOCAL_ADDR_TAG, shape.n, shape.c, shape.h, shape.w, 0, SFU_F2I, 0, node);
+  tensor_general_save(0, index_addr, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, NULL, node);
+}
+
+// An axis of extent 1: the 4N input copied, every index 0.
+static void nodechip_copy_src_to_result(u64 input, u64 value_out, u64 index_out, int N, u64 len,
+                                        cmd_id_node_t *node) {
+  const u64 groups = (u64)ceil_div(N, 4);
   if (value_out != ARG_NO_OUTPUT) {
-    if (is_min)
-      atomic_mdscalar_operation_gen_cmd_(0, best, best, nn, cn, 1, wn, MD_SCALAR_SUB, 0, 1, 0, 0, 0, node);
-    const dim4_t s = {stride_of(v->val_n), stride_of(v->val_c), stride_of(v->val_w), 1};
-    const i64 at = v->val_base + (i64)n0 * v->val_n + (i64)c0 * v->val_c + (i64)w0 * v->val_w;
-    move8(ARG_LOCAL_MAX, value_out + (u64)at, nn, cn, wn, &s, fmt, 1, node);
+    for (u64 done = 0; done < groups * len; done += 0x40000000u) {
+      const u64 part = groups * len - done < 0x40000000u ? groups * len - done : 0x40000000u;
+      general_gdma_gen_cmd(input + 4u * done, value_out + 4u * done, GDMA_VALUE_FORMAT_FLOAT32, (int)part,
+                           GDMA_VALUE_DIR_S2S, node);
+    }
   }
-  if (index_out != ARG_NO_OUTPUT) {
-    atomic_md_sfu_gen_cmd_(index, index, nn, cn, 1, wn, 0, SFU_F2I, 0, node);
-    const dim4_t s = {stride_of(v->idx_n), stride_of(v->idx_c), stride_of(v->idx_w), 1};
-    const i64 at = v->idx_base + (i64)n0 * v->idx_n + (i64)c0 * v->idx_c + (i64)w0 * v->idx_w;
-    move8(ARG_LOCAL_INDEX, index_out + 4u * (u64)at, nn, cn, wn, &s, GDMA_VALUE_FORMAT_FLOAT32, 1, node);
-  }
+  if (index_out != ARG_NO_OUTPUT) fill_zeros(index_out, (u64)N * len, node);
 }
 
 void nodechip_arg_fix8b(u64 input, u64 buffer, u64 value_out, u64 buffer2, u64 index_out,
                         u64 imm_index_global_addr, int is_signed, int input_n, int input_c, int input_h,
                         int input_w, int axis, int method, cmd_id_node_t *node) {
-  // The rows are read from the 4N input in place: no 1N copy, no scratch.
-  (void)buffer;
-  (void)buffer2;
   ASSERT_FS(input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0);
   input_sign_g = is_signed;
   if (axis < 0 || axis > 3) {
@@ -516,74 +735,26 @@ void nodechip_arg_fix8b(u64 input, u64 buffer, u64 value_out, u64 buffer2, u64 i
   }
   if (axis != 0 && index_out != ARG_NO_OUTPUT) ASSERT(imm_index_global_addr != 9223372036854775807);
   const int dims[4] = {input_n, input_c, input_h, input_w};
-  const u64 groups = (u64)ceil_div(input_n, 4);
   const u64 len = (u64)input_c * (u64)input_h * (u64)input_w;
   if (dims[axis] == 1) {
-    if (value_out != ARG_NO_OUTPUT) {
-      for (u64 done = 0; done < groups * len; done += 0x40000000u) {
-        const u64 part = groups * len - done < 0x40000000u ? groups * len - done : 0x40000000u;
-        general_gdma_gen_cmd(input + 4u * done, value_out + 4u * done, GDMA_VALUE_FORMAT_FLOAT32, (int)part,
-                             GDMA_VALUE_DIR_S2S, node);
-      }
-    }
-    if (index_out != ARG_NO_OUTPUT) fill_zeros(index_out, (u64)input_n * len, node);
+    nodechip_copy_src_to_result(input, value_out, index_out, input_n, len, node);
     return;
   }
   if (value_out == ARG_NO_OUTPUT && index_out == ARG_NO_OUTPUT) return;
-  arg8_view_t f;
-  arg8_view_of(&f, input_n, input_c, input_h, input_w, axis);
-  arg8_rows_t v;
-  v.c = f.c;
-  v.w = f.w;
-  v.rows = f.rows;
-  v.in_c = 4 * f.in_c;
-  v.in_w = 4 * f.in_w;
-  v.idx_c = f.out_c;
-  v.idx_w = f.out_w;
-  v.val_c = 4 * f.out_c;
-  v.val_w = 4 * f.out_w;
   const int is_min = method == 1;
-  arg8_plan_t p;
+  const int G = (int)ceil_div(input_n, 4);
   if (axis == 0) {
-    // Row r is item r: word group r / 4, byte r % 4. The kept n direction
-    // (C in the view) is linear.
-    v.n = f.n;
-    v.in_n = 4 * f.in_n;
-    v.in_base = 0;
-    v.rows_are_items = 1;
-    v.in_group = 4 * (i64)len;
-    v.in_row = 0;
-    v.idx_n = f.out_n;
-    v.idx_base = 0;
-    v.val_n = 4 * f.out_n;
-    v.val_base = 0;
-    arg8_plan_of(&p, &f);
-    for (int n0 = 0; n0 < v.n; n0 += p.n_piece)
-      for (int c0 = 0; c0 < v.c; c0 += p.c_piece)
-        for (int w0 = 0; w0 < v.w; w0 += p.w_piece)
-          arg8_piece(input, value_out, index_out, &v, n0, imin(p.n_piece, v.n - n0), c0,
-                     imin(p.c_piece, v.c - c0), w0, imin(p.w_piece, v.w - w0), is_min, node);
-    return;
+    gdma_move_global_1N_and_4N(buffer, input, input_n, (int)len, 0, node);
+    const u64 values = value_out != ARG_NO_OUTPUT ? buffer2 : ARG_NO_OUTPUT;
+    nodechip_arg_fixed_n(buffer, values, index_out, input_n, input_c, input_h, input_w, is_min, node);
+    if (value_out != ARG_NO_OUTPUT) gdma_move_global_1N_and_4N(buffer2, value_out, 1, (int)len, 1, node);
+  } else {
+    const u64 scratch = index_out != ARG_NO_OUTPUT ? imm_index_global_addr : ARG_NO_OUTPUT;
+    if (axis == 1) nodechip_arg_fixed_c(input, value_out, scratch, G, input_c, input_h, input_w, is_min, node);
+    if (axis == 2) nodechip_arg_fixed_h(input, value_out, scratch, G, input_c, input_h, input_w, is_min, node);
+    if (axis == 3) nodechip_arg_fixed_w_4N(input, value_out, scratch, G, input_c, input_h, input_w, is_min, node);
+    if (index_out != ARG_NO_OUTPUT) arg_deinterleave(scratch, index_out, input_n, len / (u64)dims[axis], node);
   }
-  // The items are kept: those of one byte slot are one word group apart.
-  v.rows_are_items = 0;
-  v.in_row = 4 * f.in_row;
-  v.in_group = 0;
-  v.in_n = 4 * (i64)len;
-  v.idx_n = 4 * f.out_n;
-  v.val_n = 4 * f.out_n;
-  for (int slot = 0; slot < 4 && slot < input_n; slot++) {
-    v.n = (int)ceil_div(input_n - slot, 4);
-    v.in_base = (u64)slot;
-    v.idx_base = (i64)slot * f.out_n;
-    v.val_base = slot;
-    arg8_view_t sized = f;
-    sized.n = v.n;
-    arg8_plan_of(&p, &sized);
-    for (int n0 = 0; n0 < v.n; n0 += p.n_piece)
-      for (int c0 = 0; c0 < v.c; c0 += p.c_piece)
-        for (int w0 = 0; w0 < v.w; w0 += p.w_piece)
-          arg8_piece(input, value_out, index_out, &v, n0, imin(p.n_piece, v.n - n0), c0,
-                     imin(p.c_piece, v.c - c0), w0, imin(p.w_piece, v.w - w0), is_min, node);
-  }
+  if (index_out != ARG_NO_OUTPUT)
+    nodechip_arg_dtype_convert(index_out, input_n, input_c, input_h, input_w, axis, node);
 }

@@ -22,6 +22,8 @@ constexpr u64 kIn = 0x100000000ull;
 constexpr u64 kIndex = 0x104000000ull;
 constexpr u64 kValue = 0x108000000ull;
 constexpr u64 kScratch = 0x10c000000ull;
+constexpr u64 kBuf = 0x110000000ull;
+constexpr u64 kBuf2 = 0x114000000ull;
 constexpr u64 kNone = ARG_NO_OUTPUT;
 
 std::vector<float> read_floats(FirmwareRig &rig, u64 addr, size_t n) {
@@ -322,7 +324,7 @@ void check_fix8b(const std::vector<u8> &plain, const int dims[4], int axis, int 
   const std::vector<u8> four = ref::to_4n(plain, n, len, 0xee);
   rig.chip().ddr.store(kIn, four.data(), four.size());
   ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_arg_fix8b(kIn, kNone, kValue, kNone, kIndex, scratch, is_signed, dims[0], dims[1], dims[2], dims[3],
+    nodechip_arg_fix8b(kIn, kBuf, kValue, kBuf2, kIndex, scratch, is_signed, dims[0], dims[1], dims[2], dims[3],
                        axis, method, node);
   })));
   std::vector<float> want;
@@ -394,6 +396,45 @@ TEST(ArgFix8bLayer, AllEqualGivesIndexZeroAndExtentOneCopies) {
   EXPECT_EQ(read_bytes(rig, kIndex, 40), std::vector<u8>(40, 0));
 }
 
+TEST(ArgFix8bPlan, RowsPerLaneChunksAndRefusals) {
+  struct Case {
+    const char *what;
+    int dims[4], axis, chunked;
+    int len_piece, rows_per_lane, n_piece, c_piece;
+    u64 usage;
+  };
+  const Case cases[] = {
+      // 4N words of 5 x 3 x 4 x 6 read byte by byte along C: (2, 3, 4, 24).
+      {"channels of 4N words", {2, 3, 4, 24}, 1, 1, 3, 195, 2, 4, 5376},
+      // 300 channels of 256 bytes do not fit at once: chunks of 100.
+      {"channels in chunks", {1, 300, 1, 256}, 1, 1, 100, 1, 1, 1, 514048},
+      // H = 2048 of W = 128 words (512 bytes) is never cut: 20 MiB, refused.
+      {"a whole axis that passes the lane", {1, 1, 2048, 512}, 2, 0, 2048, 1, 1, 1, 20975616},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    arg8_plan_t p;
+    arg8_plan_of(&p, k.dims, k.axis, k.chunked);
+    EXPECT_EQ(p.len_piece, k.len_piece);
+    EXPECT_EQ(p.rows_per_lane, k.rows_per_lane);
+    EXPECT_EQ(p.n_piece, k.n_piece);
+    EXPECT_EQ(p.c_piece, k.c_piece);
+    EXPECT_EQ(p.local_mem_usage, k.usage);
+    if (p.local_mem_usage <= ARG_LANE_BYTES) {
+      EXPECT_TRUE(local_areas_valid(p.areas, ARG8_AREA_COUNT));
+    }
+  }
+}
+
+// Chunks of the channel axis merge with the running result in the lower
+// position: equal extremes in a later chunk lose.
+TEST(ArgFix8bLayer, ChannelChunksKeepTheLowestIndex) {
+  const int dims[4] = {3, 300, 1, 64};
+  std::vector<u8> plain = bytes(size_t(3) * 300 * 64, true, 7);
+  check_fix8b(plain, dims, 1, 0, 1, 1);
+  check_fix8b(plain, dims, 1, 1, 0, 2);
+}
+
 TEST(ArgFix8bLayer, AxisAndScratchChecks) {
   {
     // A negative axis is logged and nothing is issued.
@@ -432,6 +473,25 @@ TEST(ArgFix8bLayer, AxisAndScratchChecks) {
     rest.uart = text;
     EXPECT_TRUE(stopped_on(rest, b.kind, "firmware/", "nodechip_arg_fix8b", b.condition, "none."));
     EXPECT_TRUE(r.chip().engines.gdma.commands().empty());
+  }
+  // What does not fit local memory is refused: a whole axis of 2048 rows of
+  // 128 words, and int32 indices that take more than half a lane.
+  {
+    FirmwareRig r;
+    EXPECT_TRUE(stopped_on(r.run_layer([&](cmd_id_node_t *n) {
+                             nodechip_arg_fix8b(kIn, kBuf, kValue, kBuf2, kIndex, kScratch, 1, 4, 1, 2048, 128, 2, 0, n);
+                           }),
+                           "ASSERT_FS", "firmware/layers/", "nodechip_arg_fixed_h_internal",
+                           "local_mem_usage <= (1<<19)", "none."));
+    EXPECT_TRUE(r.chip().engines.gdma.commands().empty());
+  }
+  {
+    FirmwareRig r;
+    EXPECT_TRUE(stopped_on(r.run_layer([&](cmd_id_node_t *n) {
+                             nodechip_arg_fix8b(kIn, kBuf, kValue, kBuf2, kIndex, kScratch, 1, 1, 1, 70000, 2, 3, 0, n);
+                           }),
+                           "ASSERT", "firmware/layers/", "nodechip_arg_dtype_convert", "local_size <= (1<<19)/2",
+                           "none."));
   }
   // Axis 0 needs no index scratch.
   const int dims[4] = {5, 2, 2, 2};

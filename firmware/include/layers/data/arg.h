@@ -13,8 +13,10 @@
 // first NaN of every piece and overrides the result. Arg min reduces the
 // negated values. Indices are float32.
 //
-// 8-bit: see nodechip_arg_fix8b below. The layers only issue commands on the
-// caller's node.
+// 8-bit: the bytes are read as floats and reduced by a halving tree of
+// compare-and-select commands (lowest index among equal extremes); see
+// nodechip_arg_fix8b below. The layers only issue commands on the caller's
+// node.
 #pragma once
 
 #include "cmd/cmd_framework.h"
@@ -80,6 +82,33 @@ typedef struct {
   local_area_t areas[ARG_AREA_COUNT];
 } arg_plan_t;
 
+// ---- The 8-bit layer's plan ----
+
+// The bytes the tree reduces (the 1N copy in the work buffer for axis 0, the
+// 4N words read byte by byte for the other axes) are viewed as the float
+// layer's view; n_piece x c_piece planes of len_piece reduced rows are resident
+// at once. Only the channel axis is cut into chunks (a multiple of 4 rows)
+// that are merged afterwards; for the other axes the whole extent must fit.
+enum {
+  ARG8_AREA_INPUT,   // the loaded plane, as floats
+  ARG8_AREA_EVEN,    // the survivors at even positions: values, then indices
+  ARG8_AREA_ODD,     // the same at odd positions
+  ARG8_AREA_SURVIVORS,
+  ARG8_AREA_SURVIVORS2,
+  ARG8_AREA_KEPT,    // the running result of the chunks: values, then indices
+  ARG8_AREA_COUNT
+};
+
+typedef struct {
+  arg_view_t view;      // of the byte tensor
+  int chunked;          // the reduced extent may be cut
+  int len_piece;        // reduced rows per chunk
+  int rows_per_lane;    // planes of items x channel rows per lane
+  int n_piece, c_piece;
+  u64 local_mem_usage;  // bytes per lane of all areas
+  local_area_t areas[ARG8_AREA_COUNT];
+} arg8_plan_t;
+
 // ---- API records ----
 
 // API 157.
@@ -133,6 +162,10 @@ u32 zv_api_arg_fix8b(u8 *param, u32 size);
 void arg_view_of(arg_view_t *view, int N, int C, int H, int W, int axis);
 // The pieces of a view and their local areas.
 void arg_plan_of(arg_plan_t *plan, const arg_view_t *view);
+// The 8-bit plan of a byte tensor (d0, d1, d2, d3) reduced along `axis`; the
+// reduced extent is cut only when `chunked`. local_mem_usage above a lane is
+// refused by the layer.
+void arg8_plan_of(arg8_plan_t *plan, const int *dims, int axis, int chunked);
 
 // ---- Layer ----
 
@@ -146,10 +179,13 @@ void nodechip_arg(u64 input, u64 value_out, u64 index_out, int N, int C, int H, 
 // The same for 8-bit data stored 4N (four batch items interleaved byte by byte
 // in each word): the largest (method other than 1) or smallest (method 1)
 // value into value_out (8-bit, 4N, the axis's extent 1) and its index into
-// index_out (int32, 1N order); among equal extremes the lowest index. The
-// rows are read from the 4N input directly: buffer, buffer2 and the index
-// scratch are not written. An index scratch of ARG_NO_OUTPUT with index_out
-// wanted is refused for axes 1 to 3; an axis below 0 is logged and ignored.
+// index_out (int32, 1N order); among equal extremes the lowest index.
+// Axis 0: the input is converted to 1N in `buffer` (N x C x H x W bytes), the
+// values land in `buffer2` (C x H x W bytes) and are converted back to 4N.
+// Axes 1 to 3 read the 4N words byte by byte; their float indices (one per
+// byte slot) go to the index scratch (4 x ceil(N / 4) floats per output
+// element), which must be given when index_out is wanted, and are
+// de-interleaved into index_out. An axis below 0 is logged and ignored.
 void nodechip_arg_fix8b(u64 input, u64 buffer, u64 value_out, u64 buffer2, u64 index_out,
                         u64 imm_index_global_addr, int is_signed, int N, int C, int H, int W, int axis,
                         int method, cmd_id_node_t *node);

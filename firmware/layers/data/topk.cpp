@@ -195,6 +195,125 @@ static void move_marked(u32 plane, int g, u64 dst, int count, cmd_id_node_t *nod
   if (at != dst) general_gdma_gen_cmd(at, dst, GDMA_VALUE_FORMAT_FLOAT32, count, GDMA_VALUE_DIR_S2S, node);
 }
 
+static const dim4_t kDefaultStride = {-1, 0, 0, 0};
+
+// Marks (1.0) where `a` > `b` over the part's plane; a constant side is given
+// by its value.
+static void mark_greater(int a_const, float a, int b_const, float b, u32 a_addr, u32 b_addr, int g,
+                         cmd_id_node_t *node) {
+  const dim4_t plane = {1, NPU_NUM, g, 32};
+  atomic_tensor_arithmetic_gen_cmd_all(a_addr, b_addr, LOCAL_ADDR_TAG | TOPK_LOCAL_MARKS, &plane, 0, 0, 0,
+                                       &kDefaultStride, &kDefaultStride, &kDefaultStride, TENSOR_OP_CMP_ASSIGN, 0,
+                                       a_const, f32_bits(a), b_const, f32_bits(b), f32_bits(1.0f), 0, 0, node);
+}
+
+// The marks counted: summed per lane by pooling, the 64 sums added on the ARM.
+static int count_marks(int g, u64 readback, cmd_id_node_t *node) {
+  const u32 marks = LOCAL_ADDR_TAG | TOPK_LOCAL_MARKS, slot = LOCAL_ADDR_TAG | TOPK_LOCAL_LANE_RESULT;
+  atomic_avg_pooling_gen_cmd(marks, slot, 1, NPU_NUM, g, 32, 1, 1, g, 32, 0, 0, 0, 0, 1, 1, 0, 0, f32_bits(1.0f),
+                             node);
+  store_lane_results(TOPK_LOCAL_LANE_RESULT, readback, node);
+  poll_all_engine_done_internal(node);
+  const float *words = (const float *)arm_window_ptr(readback, 4u * NPU_NUM);
+  float counted = 0;
+  for (int i = 0; i < NPU_NUM; i++) {
+    float a;
+    memcpy(&a, words + i, 4);
+    counted += a;
+  }
+  return (int)counted;
+}
+
+// Marks the values beyond t (above when descending, below otherwise) and
+// counts them.
+static int count_beyond(float t, int descending, int g, u64 readback, cmd_id_node_t *node) {
+  const u32 values = LOCAL_ADDR_TAG | TOPK_LOCAL_VALUES;
+  if (descending)
+    mark_greater(0, 0, 1, t, values, 0, g, node);
+  else
+    mark_greater(1, t, 0, 0, 0, values, g, node);
+  return count_marks(g, readback, node);
+}
+
+// The marked values' positions (c * lane_len + i in lane c, from `start`) as
+// int32 to dst; the values plane is overwritten.
+static void move_marked_positions(int g, u64 start, u64 dst, int count, cmd_id_node_t *node) {
+  const u32 values = LOCAL_ADDR_TAG | TOPK_LOCAL_VALUES;
+  nodechip_serial_number_gen(0, TOPK_LOCAL_VALUES, TOPK_LOCAL_SEQ_SCRATCH, 0, NPU_NUM, g * 32, node);
+  if (start != 0) atomic_md_add_const_gen_cmd(values, values, 1, NPU_NUM, g, 32, 0, f32_bits((float)start), node);
+  atomic_md_sfu_gen_cmd_(values, values, 1, NPU_NUM, g, 32, 0, SFU_F2I, 0, node);
+  move_marked(TOPK_LOCAL_VALUES, g, dst, count, node);
+}
+
+// Loads a part into the values plane, lane after lane, and fills the padding
+// behind it with `pad`.
+static void load_part(u64 part, int part_len, int g, float pad, cmd_id_node_t *node) {
+  const int lane_len = g * 32;
+  const int full = part_len / lane_len, rest = part_len % lane_len;
+  if (full > 0) {
+    const dim4_t shape = {1, full, g, 32}, gs = {full * lane_len, lane_len, 32, 1};
+    tensor_general_load(TOPK_LOCAL_VALUES, part, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &gs, node);
+  }
+  if (rest > 0) {
+    const dim4_t shape = {1, 1, 1, rest}, gs = {rest, rest, rest, 1};
+    tensor_general_load(TOPK_LOCAL_VALUES | (u32)full << 19, part + 4u * (u64)full * (u64)lane_len,
+                        GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &gs, node);
+  }
+  if (part_len < NPU_NUM * lane_len) pad_plane(TOPK_LOCAL_VALUES, g, part_len, pad, node);
+}
+
+// The threshold search ended on equal values v that no bisection splits (low
+// and high adjacent): the candidates are the c1 < k values beyond v and the
+// first k - c1 of those equal to v by position, found by a bisection over the
+// positions. Returns k.
+static int topk_equal_threshold(u64 part, u64 cand_values, u64 cand_indices, int k, int descending, int part_len,
+                                u64 start, u64 readback, float low, float high, cmd_id_node_t *node) {
+  const int g = (int)ceil_div(part_len, TOPK_PART_ROW);
+  const float pad = descending ? -FLT_MAX : FLT_MAX;
+  // v: the end of the bracket that still leaves fewer than k beyond it.
+  const float inner = descending ? low : high, outer = descending ? high : low;
+  int c1 = count_beyond(inner, descending, g, readback, node);
+  float v = inner;
+  if (c1 >= k) {
+    v = outer;
+    c1 = count_beyond(outer, descending, g, readback, node);
+  }
+  const int m = k - c1;
+  if (c1 > 0) {
+    move_marked(TOPK_LOCAL_VALUES, g, cand_values, c1, node);
+    move_marked_positions(g, start, cand_indices, c1, node);
+    load_part(part, part_len, g, pad, node);
+  }
+  // Key: the position where the value equals v, 2^24 elsewhere.
+  const dim4_t plane = {1, NPU_NUM, g, 32};
+  const u32 values = LOCAL_ADDR_TAG | TOPK_LOCAL_VALUES, marks = LOCAL_ADDR_TAG | TOPK_LOCAL_MARKS;
+  atomic_tensor_arithmetic_gen_cmd_all(values, 0, marks, &plane, 0, 0, 0, &kDefaultStride, &kDefaultStride,
+                                       &kDefaultStride, TENSOR_OP_EQ_ASSIGN, 0, 0, 0, 1, f32_bits(v), f32_bits(1.0f), 0,
+                                       0, node);
+  nodechip_serial_number_gen(0, TOPK_LOCAL_VALUES, TOPK_LOCAL_SEQ_SCRATCH, 0, NPU_NUM, g * 32, node);
+  const float big = (float)TOPK_EXACT_POSITIONS;
+  atomic_md_linear_gen_cmd(marks, 0, 0, marks, 1, NPU_NUM, g, 32, 1, 1, f32_bits(big), f32_bits(-big), 0, 0, node);
+  atomic_md_add_gen_cmd(values, marks, values, 1, NPU_NUM, g, 32, 0, node);
+  // The smallest P with exactly m keys below it (each position adds one).
+  int lo = 0, hi = NPU_NUM * g * 32;
+  while (hi - lo > 1) {
+    fix_cmd_node_overflow(node);
+    const int mid = lo + (hi - lo) / 2;
+    mark_greater(1, (float)mid, 0, 0, 0, values, g, node);
+    if (count_marks(g, readback, node) >= m)
+      hi = mid;
+    else
+      lo = mid;
+  }
+  mark_greater(1, (float)hi, 0, 0, 0, values, g, node);
+  if (start != 0) atomic_md_add_const_gen_cmd(values, values, 1, NPU_NUM, g, 32, 0, f32_bits((float)start), node);
+  atomic_md_sfu_gen_cmd_(values, values, 1, NPU_NUM, g, 32, 0, SFU_F2I, 0, node);
+  move_marked(TOPK_LOCAL_VALUES, g, cand_indices + 4u * (u64)c1, m, node);
+  fill_constant_gen_global_cmd_stride(cand_values + 4u * (u64)c1, &v, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, m, m, m, m,
+                                      1, node);
+  return k;
+}
+
 // One part of at most TOPK_PART_LEN elements starting at position `start` of
 // the row. Returns its candidate count, 0 when it holds one value only (then
 // possibly staged), -1 when it cannot contribute.
@@ -209,21 +328,10 @@ static int topk_preprocess(u64 part, u64 stage_values, u64 stage_indices, u64 ca
     return part_len;
   }
   const int g = dim_size, lane_len = g * 32;
-  const dim4_t plane = {1, NPU_NUM, g, 32};
   const u32 values = LOCAL_ADDR_TAG | TOPK_LOCAL_VALUES, marks = LOCAL_ADDR_TAG | TOPK_LOCAL_MARKS;
   // The part, lane after lane, then the padding that never counts.
-  const int full = part_len / lane_len, rest = part_len % lane_len;
-  if (full > 0) {
-    const dim4_t shape = {1, full, g, 32}, gs = {full * lane_len, lane_len, 32, 1};
-    tensor_general_load(TOPK_LOCAL_VALUES, part, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &gs, node);
-  }
-  if (rest > 0) {
-    const dim4_t shape = {1, 1, 1, rest}, gs = {rest, rest, rest, 1};
-    tensor_general_load(TOPK_LOCAL_VALUES | (u32)full << 19, part + 4u * (u64)full * (u64)lane_len,
-                        GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &gs, node);
-  }
+  load_part(part, part_len, g, -FLT_MAX, node);
   const int padded = part_len < NPU_NUM * lane_len;
-  if (padded) pad_plane(TOPK_LOCAL_VALUES, g, part_len, -FLT_MAX, node);
   // Range: the maximum, and the minimum as the maximum of the negated copy.
   atomic_mdscalar_operation_gen_cmd_(0, values, marks, 1, NPU_NUM, g, 32, MD_SCALAR_SUB, 0, 1, 0, 0, 0, node);
   if (padded) pad_plane(TOPK_LOCAL_MARKS, g, part_len, -FLT_MAX, node);
@@ -259,36 +367,13 @@ static int topk_preprocess(u64 part, u64 stage_values, u64 stage_indices, u64 ca
   pre_mid_val = mid;
   pre_min_val = mn;
   if (!descending && padded) pad_plane(TOPK_LOCAL_VALUES, g, part_len, FLT_MAX, node);
-  static const dim4_t def = {-1, 0, 0, 0};
   float low = mn, high = mx;
   for (int round = 0; round < TOPK_THRESHOLD_ROUNDS; round++) {
     fix_cmd_node_overflow(node);
-    // 1.0 where beyond the threshold.
-    if (descending)
-      atomic_tensor_arithmetic_gen_cmd_all(values, 0, marks, &plane, 0, 0, 0, &def, &def, &def, TENSOR_OP_CMP_ASSIGN,
-                                           0, 0, 0, 1, f32_bits(mid), f32_bits(1.0f), 0, 0, node);
-    else
-      atomic_tensor_arithmetic_gen_cmd_all(0, values, marks, &plane, 0, 0, 0, &def, &def, &def, TENSOR_OP_CMP_ASSIGN,
-                                           0, 1, f32_bits(mid), 0, 0, f32_bits(1.0f), 0, 0, node);
-    atomic_avg_pooling_gen_cmd(marks, slot0, 1, NPU_NUM, g, 32, 1, 1, g, 32, 0, 0, 0, 0, 1, 1, 0, 0, f32_bits(1.0f),
-                               node);
-    store_lane_results(TOPK_LOCAL_LANE_RESULT, readback, node);
-    poll_all_engine_done_internal(node);
-    float counted = 0;
-    for (int i = 0; i < NPU_NUM; i++) {
-      float a;
-      memcpy(&a, words + i, 4);
-      counted += a;
-    }
-    const int count = (int)counted;
+    const int count = count_beyond(mid, descending, g, readback, node);
     if (count >= k && count <= TOPK_MAX_CANDIDATES) {
       move_marked(TOPK_LOCAL_VALUES, g, cand_values, count, node);
-      // Their positions: c * lane_len + i in lane c, from the part's start.
-      nodechip_serial_number_gen(0, TOPK_LOCAL_VALUES, TOPK_LOCAL_SEQ_SCRATCH, 0, NPU_NUM, lane_len, node);
-      if (start != 0)
-        atomic_md_add_const_gen_cmd(values, values, 1, NPU_NUM, g, 32, 0, f32_bits((float)start), node);
-      atomic_md_sfu_gen_cmd_(values, values, 1, NPU_NUM, g, 32, 0, SFU_F2I, 0, node);
-      move_marked(TOPK_LOCAL_VALUES, g, cand_indices, count, node);
+      move_marked_positions(g, start, cand_indices, count, node);
       return count;
     }
     // Too few: move the threshold towards the range's start; too many: away.
@@ -298,7 +383,9 @@ static int topk_preprocess(u64 part, u64 stage_values, u64 stage_indices, u64 ca
       low = mid;
     const float next = (low + high) * 0.5f;
     // Equal values at the threshold that no bisection can split.
-    if (next == mid || next == low || next == high) break;
+    if (next == mid || next == low || next == high)
+      return topk_equal_threshold(part, cand_values, cand_indices, k, descending, part_len, start, readback, low, high,
+                                  node);
     mid = next;
   }
   ASSERT_FS(0);

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,54 @@ TEST(TopkV2Layer, LongSingleRowsArePreselected) {
     SCOPED_TRACE(std::to_string(c.len) + ", k " + std::to_string(c.k) + (c.descending ? ", descending" : ", ascending"));
     check_topk_v2(distinct(size_t(c.len), unsigned(c.k)), {c.len}, 0, c.k, c.descending, 2, &bd);
     EXPECT_GT(bd, 0u);
+  }
+}
+
+// Rows longer than one part (4192256 elements): the parts' candidates join
+// (through the aligned staging for later parts), a part entirely below the
+// previous one's range adds nothing, and an all-equal part is staged and
+// joins at the end.
+TEST(TopkV2Layer, PartsOfALongRow) {
+  const size_t part = 4192256, len = part + 300000;
+  struct Case {
+    const char *what;
+    int k, descending;
+    std::function<float(size_t)> at;
+  };
+  const std::vector<float> noise = distinct(len, 9);
+  const Case cases[] = {
+      {"both parts contribute", 10, 1, [&](size_t i) { return noise[i]; }},
+      {"the second part lies below the first", 100, 1,
+       [&](size_t i) { return i < part ? noise[i] + 1e6f : noise[i]; }},
+      {"the first part holds one value", 20, 0, [&](size_t i) { return i < part ? -3.0f : noise[i]; }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<float> in(len);
+    for (size_t i = 0; i < len; i++) in[i] = c.at(i);
+    check_topk_v2(in, {int(len)}, 0, c.k, c.descending, 1);
+  }
+}
+
+// Equal values at the threshold that no bisection splits: those beyond it,
+// then the first of the equal ones by position.
+TEST(TopkV2Layer, EqualValuesAtTheThreshold) {
+  const size_t len = 200001;
+  struct Case {
+    const char *what;
+    int k, descending;
+    std::vector<std::pair<size_t, float>> set;  // on a row of 1.0
+  };
+  const Case cases[] = {
+      {"three above many equal", 10, 1, {{5, 2.0f}, {150000, 7.0f}, {77, 5.0f}}},
+      {"nothing above many equal", 4, 1, {{9, 0.5f}}},
+      {"ascending, two below", 6, 0, {{100, -1.0f}, {199999, 0.25f}, {3, 3.0f}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<float> in(len, 1.0f);
+    for (const auto &e : c.set) in[e.first] = e.second;
+    check_topk_v2(in, {int(len)}, 0, c.k, c.descending, 3);
   }
 }
 

@@ -4,6 +4,8 @@
 // references computed on the host; and the answers to bad descriptions.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -14,6 +16,7 @@
 #include "interp/context.h"
 #include "interp/fullnet.h"
 #include "net_writer.h"
+#include "cmd/gdma.h"
 #include "ref/conv_ref.h"
 
 namespace zv::test {
@@ -176,6 +179,302 @@ TEST(FullnetApi, PoolingCutAlongHEqualsTheWholeHeight) {
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
     }
   }
+}
+
+
+// A global controller of the test's own (the global controllers are not part
+// of this suite): copies its float input to its output and registers the
+// input's shape on it. It reads an empty record, a neuron input and a neuron
+// output, as a global controller of the description format does.
+void copy_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[4];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  dynamic_tensor_info_t in = {}, out = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  const u64 count = get_tensor_element_num(&in);
+  if (count > 0) general_gdma_gen_cmd(in.addr, out.addr, GDMA_VALUE_FORMAT_FLOAT32, int(count), GDMA_VALUE_DIR_S2S, node);
+  out.dims = in.dims;
+  out.shape = in.shape;
+  out.dtype = in.dtype;
+  out.elem_num = in.elem_num;
+  dynamic_context_global_set_output_info(ctx, &out);
+}
+constexpr uint32_t kCopyType = 38;  // a type whose global controller is not built here
+
+Group copy_group(uint32_t in_id, const Words &in_ref, uint32_t out_id, const Words &out_ref,
+                 std::vector<uint32_t> new_keys) {
+  Group g;
+  g.global = true;
+  g.inputs = {in_id};
+  g.new_keys = std::move(new_keys);
+  g.global_layer = layer(kCopyType, kFp32, Record(), Words().append(in_ref).append(out_ref));
+  (void)out_id;
+  return g;
+}
+
+TEST(FullnetApi, GlobalGroupsFeedALocalGroupThroughIntermediateTensors) {
+  // Net input 1 -> global copy -> tensor 3 (neuron region) -> global copy ->
+  // tensor 4 (an offset below the boundary: coefficient region) -> local
+  // group loading 4 as an intermediate tensor -> x 1.5 -> net output 2
+  // (a net-io reference). Tensor 3 has one consumer, 4 one; both retire.
+  const std::vector<uint32_t> shape = {6, 2, 3, 4};
+  const std::vector<float> in = ramp(6 * 2 * 3 * 4);
+  std::vector<float> want(in.size());
+  for (size_t i = 0; i < in.size(); i++) want[i] = in[i] * 1.5f;
+  Group local = const_binary_group(4, 2);
+  local.inputs = {4};
+  for (TimeStep &t : local.steps)
+    for (Item &m : t.moves)
+      if (m.stage == 0) m.words = move(LD_ITM_NEURON, ld_itm(0, kLocalIn, 4, 0, 4, kFp32));
+  for (TimeStep &t : local.steps)
+    for (Item &l : t.layers) l.words = layer(DYNAMIC_LAYER_CONST_BINARY, kFp32, const_binary(1.5f, 2), {4, kLocalIn, 2, kLocalOut});
+  const Words desc = description(
+      {1}, {2},
+      {copy_group(1, neuron_ref(1, 0), 3, neuron_ref(3, kBoundary + 0x1000), {key(3, 1)}),
+       copy_group(3, neuron_ref(3, 0), 4, neuron_ref(4, 0x2000), {key(4, 1)}), local});
+  Card card;
+  dynamic_global_func_map_set_for_test(kCopyType, copy_layer_ctrl);
+  card.write(kIn, in.data(), in.size() * 4);
+  auto a = run(card, desc, shape);
+  ASSERT_TRUE(a) << card.trouble();
+  ASSERT_EQ(a->result, 0u) << card.console();
+  EXPECT_EQ(as_floats(card.read(kNeuron + kBoundary + 0x1000, in.size() * 4)), in);
+  EXPECT_EQ(as_floats(card.read(kCoeff + 0x2000, in.size() * 4)), in);
+  EXPECT_EQ(as_floats(card.read(kOut, want.size() * 4)), want);
+  EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 2, 3, 4}));
+
+  // A global copy straight into the net output (net-io reference), and a
+  // description without groups, which reports the output as registered.
+  auto b = run(card, description({1}, {2}, {copy_group(1, net_io_ref(1), 2, net_io_ref(2), {})}), shape);
+  ASSERT_TRUE(b) << card.trouble();
+  ASSERT_EQ(b->result, 0u) << card.console();
+  EXPECT_EQ(as_floats(card.read(kOut, in.size() * 4)), in);
+  auto c = run(card, description({1}, {2}, {}), shape);
+  ASSERT_TRUE(c) << card.trouble();
+  ASSERT_EQ(c->result, 0u) << card.console();
+  EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 40)), std::vector<uint32_t>(10, 0));
+}
+
+// ---- Bad descriptions ----
+
+// The console since `from` shows the assertion in `function` with `condition`,
+// after the log line `logged` when one is given.
+::testing::AssertionResult failed_on(const std::string &console, size_t from, const std::string &function,
+                                     const std::string &condition, const std::string &logged = "") {
+  const std::string text = console.substr(from);
+  const std::regex re("ASSERT(_FS)? firmware/[^:]*: " + function + ": [0-9]+: " +
+                      std::regex_replace(condition, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)") + "\n");
+  std::smatch m;
+  if (!std::regex_search(text, m, re))
+    return ::testing::AssertionFailure() << "no assertion " << function << ": " << condition << " in:\n" << text;
+  if (!logged.empty()) {
+    const size_t at = text.find(logged);
+    if (at == std::string::npos || at > size_t(m.position()))
+      return ::testing::AssertionFailure() << "no log line \"" << logged << "\" before the assertion in:\n" << text;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+struct BadCase {
+  const char *what;
+  Words desc;
+  const char *function, *condition, *logged;
+};
+
+Group with_step(Group g, TimeStep step) {
+  g.steps.insert(g.steps.begin(), std::move(step));
+  return g;
+}
+
+std::vector<BadCase> bad_descriptions() {
+  const Group good = const_binary_group(4, 3);
+  std::vector<BadCase> cases;
+  const Words whole = description({1}, {2}, {good});
+  Words cut;
+  cut.bytes(std::vector<uint8_t>(whole.raw().begin(), whole.raw().end() - 8));
+  cases.push_back({"stream cut inside the last record", cut, "take_bytes", "bytes <= ctx->end - ctx->cur", ""});
+  Words header_only;
+  header_only.bytes(std::vector<uint8_t>(whole.raw().begin(), whole.raw().begin() + 20));
+  cases.push_back({"stream cut inside the group header", header_only, "take_bytes", "bytes <= ctx->end - ctx->cur", ""});
+  for (uint32_t type : {3u, 200u}) {
+    Group g = good;
+    g.steps[1].layers[0].words = layer(type, kFp32, Record(), std::vector<uint32_t>{});
+    cases.push_back({type == 3 ? "local layer type without a local controller" : "local layer type out of range",
+                     description({1}, {2}, {g}), "fw_local_only_layer_call", "0",
+                     type == 3 ? "local layer_func for layer_type=3 should not be NULL!"
+                               : "local layer_func for layer_type=200 should not be NULL!"});
+  }
+  for (uint32_t type : {4u, 5000u}) {
+    Group g;
+    g.global = true;
+    g.inputs = {1};
+    g.global_layer = layer(type, kFp32, Record(), std::vector<uint32_t>{});
+    cases.push_back({type == 4 ? "global layer type without a controller" : "global layer type out of range",
+                     description({1}, {2}, {g}), "fw_call_global_layer", "0",
+                     type == 4 ? "global layer_func for layer_type=4 should not be NULL!"
+                               : "global layer_func for layer_type=5000 should not be NULL!"});
+  }
+  for (uint32_t type : {12u, 99u}) {
+    Group g = good;
+    g.steps[2].moves[0].words = Words().word(type).word(0);
+    cases.push_back({type == 12 ? "move type past the table" : "move type far out of range",
+                     description({1}, {2}, {g}), "fw_tensor_gdma_call", "0",
+                     type == 12 ? "Unknown gdma operation in dynamic compiler, 12." : "Unknown gdma operation in dynamic compiler, 99."});
+  }
+  {
+    Group g = good;
+    Record r = const_binary(1.5f, 2).u32(24, 0);  // 28 bytes: past the 24-byte record
+    g.steps[1].layers[0].words = layer(DYNAMIC_LAYER_CONST_BINARY, kFp32, r, {1, kLocalIn, 2, kLocalOut});
+    cases.push_back({"layer record longer than its type's", description({1}, {2}, {g}), "dynamic_context_read_record",
+                     "length <= size", ""});
+    Group m = good;
+    m.steps[2].moves[0].words = move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kFp32).u32(24, 0));
+    cases.push_back({"move record longer than its type's", description({1}, {2}, {m}), "dynamic_context_read_record",
+                     "length <= size", ""});
+  }
+  {
+    Group g = good;
+    g.stage_num = 0;
+    cases.push_back({"zero stages", description({1}, {2}, {g}), "fw_call_local_layer", "ctx->stage_num > 0", ""});
+    Group n = good;
+    n.n_slice = 0;
+    cases.push_back({"zero items per slice", description({1}, {2}, {n}), "fw_call_local_layer", "ctx->n_slice > 0", ""});
+    Group h = pool_group(true, 16);
+    h.slices[0].stride = 0;
+    cases.push_back({"h slices with stride 0", description({1}, {2}, {h}), "dynamic_group_geometry_of", "a > 0", ""});
+    Group st = good;
+    st.steps[0].moves[0].stage = 3;
+    cases.push_back({"stage past the pipeline", description({1}, {2}, {st}), "read_stage",
+                     "*stage < ctx->stage_num", ""});
+  }
+  {
+    Group g = good;
+    g.steps[2].moves[0].words = move(LD_INPUT_NEURON, ld_input(kLocalIn, 9, kFp32));
+    cases.push_back({"load of an id that is no net input", description({1}, {2}, {g}), "dynamic_context_get_input_addr",
+                     "0", "Cannot find the input tensor id 9"});
+    Group i = good;
+    i.inputs = {9};
+    cases.push_back({"group input not in the tensor table", description({1}, {2}, {i}),
+                     "tensor_find_info_named", "0", "dynamic_context_tensor_find_info: cannot find global info for tensor_id=9"});
+    Group l = good;
+    l.steps[1].layers[0].words = layer(DYNAMIC_LAYER_CONST_BINARY, kFp32, const_binary(1.5f, 2), {7, kLocalIn, 2, kLocalOut});
+    cases.push_back({"layer input never loaded", description({1}, {2}, {l}), "local_tensor_node_find", "0",
+                     "cannot find local tensor node, tensor_id=7"});
+  }
+  {
+    // A stage word whose byte count disagrees with its item: the load's
+    // (stage 0, 4 + 4 + 24 bytes; it runs in the first iteration) says 36.
+    std::vector<uint32_t> words = description({1}, {2}, {good}).words();
+    for (size_t i = 0; i + 2 < words.size(); i++)
+      if (words[i] == 32u && words[i + 1] == LD_INPUT_NEURON && words[i + 2] == 24u) {
+        words[i] = 36u;
+        break;
+      }
+    Words bad;
+    for (uint32_t x : words) bad.word(x);
+    cases.push_back({"stage word byte count off by one word", bad, "check_framing",
+                     "ctx->cur - item_start == skip_bytes", ""});
+  }
+  return cases;
+}
+
+TEST(FullnetApi, BadDescriptionsAnswer1009AndTheCardServesOn) {
+  const std::vector<uint32_t> shape = {10, 3, 4, 5};
+  const std::vector<float> in = ramp(10 * 3 * 4 * 5);
+  std::vector<float> want(in.size());
+  for (size_t i = 0; i < in.size(); i++) want[i] = in[i] * 1.5f;
+  for (uint64_t seed : {1ull, 3ull}) {
+    auto card = deferred_card(Backend::Native, seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    for (const BadCase &c : bad_descriptions()) {
+      SCOPED_TRACE(std::string(c.what) + ", seed " + std::to_string(seed));
+      const size_t from = card->console().size();
+      auto a = run(*card, c.desc, shape);
+      ASSERT_TRUE(a) << card->trouble();
+      EXPECT_EQ(a->result, 1009u);
+      EXPECT_TRUE(failed_on(card->console(), from, c.function, c.condition, c.logged));
+    }
+    auto good = run(*card, description({1}, {2}, {const_binary_group(4, 3)}), shape);
+    ASSERT_TRUE(good) << card->trouble();
+    ASSERT_EQ(good->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+  }
+}
+
+TEST(FullnetApi, BadMessagesAnswer1009) {
+  const Words desc = description({1}, {2}, {const_binary_group(4, 3)});
+  Card card;
+  card.write(kDesc, desc.raw().data(), desc.raw().size());
+  RunMessage m;
+  m.description_addr = kDesc;
+  m.description_words = uint32_t(desc.size_bytes() / 4);
+  m.inputs.push_back(IoInput{kIn, 0, kFp32, {10, 3, 4, 5}, 0});
+  m.outputs.push_back(IoOutput{kOut, 0, 0});
+  m.return_shape = 1;
+  m.shape_addr = kShapes;
+  struct Case {
+    const char *what;
+    std::vector<uint32_t> payload;
+    const char *function, *condition;
+  };
+  std::vector<Case> cases;
+  RunMessage big = m;
+  big.description_words = 0x20001;
+  cases.push_back({"description one word past 512 KB", run_payload(big), "zv_api_dynamic_fullnet",
+                   "(u64)rec.compiled_ir_length * sizeof(u32) <= DYNAMIC_IR_MAX_BYTES"});
+  big.description_words = 0x40000001;  // 4 bytes when multiplied in 32 bits
+  cases.push_back({"description length wrapping in 32 bits", run_payload(big), "zv_api_dynamic_fullnet",
+                   "(u64)rec.compiled_ir_length * sizeof(u32) <= DYNAMIC_IR_MAX_BYTES"});
+  RunMessage dims = m;
+  dims.inputs[0].shape.assign(9, 1);
+  cases.push_back({"input of 9 dims", run_payload(dims), "zv_api_dynamic_fullnet", "in->dims <= DYNAMIC_MAX_DIMS"});
+  std::vector<uint32_t> short_payload = run_payload(m);
+  short_payload.resize(short_payload.size() - 3);
+  cases.push_back({"payload ending inside the trailer", short_payload, "take", "bytes <= r->size - r->at"});
+  std::vector<uint32_t> many_inputs = run_payload(m);
+  many_inputs[3] = 1000;  // input count past what the payload holds
+  cases.push_back({"input count past the payload", many_inputs, "require_entries",
+                   "(u64)count * bytes <= r->size - r->at"});
+  RunMessage outs = m;
+  outs.outputs.assign(103, IoOutput{kOut, 0, 0});
+  cases.push_back({"103 shape records past their 4 KB", run_payload(outs), "zv_api_dynamic_fullnet",
+                   "output_num * sizeof(dynamic_output_shape_t) <= DYNAMIC_SHAPE_OUT_BYTES"});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t from = card.console().size();
+    auto a = card.send(111, c.payload);
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_TRUE(failed_on(card.console(), from, c.function, c.condition));
+  }
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+TEST(FullnetApi, HundredsOfFailedRunsLeaveTheHeapForAGoodOne) {
+  // Each failed run has taken its context, tables, slot array and slice lists
+  // from the 64 KB heap when it fails in the last group's store.
+  const std::vector<uint32_t> shape = {10, 3, 4, 5};
+  const std::vector<float> in = ramp(10 * 3 * 4 * 5);
+  Group late = const_binary_group(4, 3);
+  late.steps[0].moves[0].words = move(ST_OUTPUT_NEURON, st_output(kLocalOut, 5, kFp32));
+  Group first = const_binary_group(10, 1);
+  first.new_keys = {key(7, 1)};
+  const Words bad = description({1}, {2}, {first, late});
+  Card card;
+  card.write(kIn, in.data(), in.size() * 4);
+  for (int i = 0; i < 300; i++) {
+    auto a = run(card, bad, shape);
+    ASSERT_TRUE(a) << card.trouble();
+    ASSERT_EQ(a->result, 1009u) << card.console();
+  }
+  auto good = run(card, description({1}, {2}, {const_binary_group(4, 3)}), shape);
+  ASSERT_TRUE(good) << card.trouble();
+  ASSERT_EQ(good->result, 0u) << card.console();
+  std::vector<float> want(in.size());
+  for (size_t i = 0; i < in.size(); i++) want[i] = in[i] * 1.5f;
+  EXPECT_EQ(as_floats(card.read(kOut, want.size() * 4)), want);
 }
 
 }  // namespace

@@ -40,6 +40,14 @@ void dynamic_global_func_map_set_for_test(u32 layer_type, dynamic_global_ctrl_t 
   dynamic_func_map_init();
   if (layer_type < DYNAMIC_LAYER_TYPE_NUM) global_func_map[layer_type] = ctrl;
 }
+void dynamic_local_func_map_set_for_test(u32 layer_type, dynamic_local_ctrl_t ctrl) {
+  dynamic_func_map_init();
+  if (layer_type < DYNAMIC_LAYER_TYPE_NUM) local_func_map[layer_type] = ctrl;
+}
+void dynamic_gdma_func_map_set_for_test(u32 gdma_type, dynamic_gdma_ctrl_t ctrl) {
+  dynamic_func_map_init();
+  if (gdma_type < DYNAMIC_GDMA_TYPE_NUM) gdma_func_map[gdma_type] = ctrl;
+}
 #endif
 
 // Reads the 16-byte layer header into the context.

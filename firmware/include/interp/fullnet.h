@@ -112,8 +112,10 @@ u32 nodechip_dynamic_fullnet_compile_v2(u32 description, u32 description_bytes, 
                                         u32 extra_word);
 
 #if !defined(__arm__)
-// Host build only: a test installs a global controller of its own (the maps
-// are filled first if they were not).
+// Host build only: a test installs a controller of its own (the maps are
+// filled first if they were not).
 void dynamic_global_func_map_set_for_test(u32 layer_type, dynamic_global_ctrl_t ctrl);
+void dynamic_local_func_map_set_for_test(u32 layer_type, dynamic_local_ctrl_t ctrl);
+void dynamic_gdma_func_map_set_for_test(u32 gdma_type, dynamic_gdma_ctrl_t ctrl);
 #endif
 }

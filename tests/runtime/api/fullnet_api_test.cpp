@@ -17,6 +17,7 @@
 #include "interp/fullnet.h"
 #include "net_writer.h"
 #include "cmd/gdma.h"
+#include "local/eltwise.h"
 #include "ref/conv_ref.h"
 
 namespace zv::test {
@@ -475,6 +476,156 @@ TEST(FullnetApi, HundredsOfFailedRunsLeaveTheHeapForAGoodOne) {
   std::vector<float> want(in.size());
   for (size_t i = 0; i < in.size(); i++) want[i] = in[i] * 1.5f;
   EXPECT_EQ(as_floats(card.read(kOut, want.size() * 4)), want);
+}
+
+
+// ---- API 110: replay of host-compiled command buffers ----
+
+constexpr uint64_t kHostIn = 0x106000000ull, kHostOut = 0x106100000ull;
+constexpr uint64_t kNetIn = 0x107000000ull, kNetMid = 0x107100000ull, kNetOut = 0x107200000ull;
+constexpr uint64_t kBdBuf = 0x108000000ull, kGdmaBuf = 0x108100000ull;
+
+uint32_t bits_of(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, 4);
+  return b;
+}
+
+// One group of a compiled network, issued as a layer would issue it: load,
+// result = input op constant on the tensor engine, store.
+void const_op_group(uint64_t src, uint64_t dst, float constant, int op, cmd_id_node_t *node) {
+  const dim4_t shape = {1, 2, 4, 8};
+  tensor_align_move_gen_cmd(0, 0, src, 1, 2, 4, 8, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  nodechip_const_binary_local(0, &shape, bits_of(constant), 0x10000, op, 0, 0, 0, node);
+  tensor_align_move_gen_cmd(0x10000, 0, dst, 1, 2, 4, 8, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+}
+
+// The buffer image of the descriptors an engine took: 128 bytes each.
+std::vector<uint32_t> buffer_of(const std::deque<chip::CommandRecord> &log) {
+  std::vector<uint32_t> words;
+  for (const chip::CommandRecord &r : log) {
+    std::vector<uint32_t> d = r.descriptor.words();
+    d.resize(32, 0);
+    words.insert(words.end(), d.begin(), d.end());
+  }
+  return words;
+}
+
+TEST(MultiFullnetApi, ReplaysBuffersAsTheCommandsIssuedDirectly) {
+  const std::vector<float> in = ramp(64);
+  // Issued directly, group by group (each from a restart, as a host compiler
+  // numbers them); the rig ends before the cards start.
+  std::vector<float> want(64);
+  std::vector<uint32_t> bd, gdma;
+  {
+    FirmwareRig direct;
+    direct.chip().device_memory().store(kNetIn, in.data(), in.size() * 4);
+    ASSERT_TRUE(ran_clean(direct.run_layer([](cmd_id_node_t *n) { const_op_group(kNetIn, kNetMid, 1.5f, 2, n); })));
+    ASSERT_TRUE(ran_clean(direct.run_layer([](cmd_id_node_t *n) { const_op_group(kNetMid, kNetOut, -4.0f, 0, n); })));
+    direct.chip().device_memory().load(kNetOut, want.data(), want.size() * 4);
+    bd = buffer_of(direct.chip().engines.bd.commands());
+    gdma = buffer_of(direct.chip().engines.gdma.commands());
+  }
+  ASSERT_EQ(want[5], in[5] * 1.5f - 4.0f);
+  const uint32_t bd_per_group = uint32_t(bd.size() / 32 / 2), gdma_per_group = uint32_t(gdma.size() / 32 / 2);
+  ASSERT_EQ(bd_per_group * 2 * 32, bd.size());
+  ASSERT_EQ(gdma_per_group * 2 * 32, gdma.size());
+
+  net::ReplayMessage m;
+  m.inputs = {{kHostIn, kNetIn, 1, 64, 0, 0, 0}};
+  m.outputs = {{kHostOut, kNetOut, 1, 64, 0, 0, 0}};
+  m.bd_buffer = kBdBuf;
+  m.gdma_buffer = kGdmaBuf;
+  m.groups = {{bd_per_group, gdma_per_group}, {bd_per_group, gdma_per_group}};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kHostIn, in.data(), in.size() * 4);
+    card->write(kBdBuf, bd.data(), bd.size() * 4);
+    card->write(kGdmaBuf, gdma.data(), gdma.size() * 4);
+    auto a = card->send(110, replay_payload(m));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kHostOut, 256)), want);
+    EXPECT_EQ(card->chip().engines.bd.commands().size(), 2u * bd_per_group);
+    EXPECT_EQ(card->chip().engines.gdma.commands().size(), 2u * gdma_per_group + 2) << "two copies and the buffers";
+  }
+}
+
+TEST(MultiFullnetApi, StoreModeConversionsAroundTheRun) {
+  // 8-bit data: a 1N host input becomes 4N on the network side; with no group,
+  // the network's 4N data goes back to 1N, and a 1N network tensor to 4N.
+  const uint32_t N = 5, L = 6;
+  std::vector<uint8_t> in(N * L);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 7 + 1);
+  net::ReplayMessage m;
+  m.inputs = {{kHostIn, kNetIn, N, L, 2, 2, 0}};
+  m.outputs = {{kHostOut, kNetIn, N, L, 3, 2, 0}, {kHostOut + 0x1000, kHostIn, N, L, 2, 0, 2}};
+  m.bd_buffer = kBdBuf;
+  m.gdma_buffer = kGdmaBuf;
+  auto card = deferred_card(Backend::Native, 5);
+  card->write(kHostIn, in.data(), in.size());
+  auto a = card->send(110, replay_payload(m));
+  ASSERT_TRUE(a) << card->trouble();
+  ASSERT_EQ(a->result, 0u) << card->console();
+  EXPECT_TRUE(no_findings(card->chip()));
+  EXPECT_EQ(card->read(kHostOut, in.size()), in);
+  // 4N: word e of item group g holds items 4g..4g+3 of element e, byte by byte.
+  const std::vector<uint8_t> packed = card->read(kHostOut + 0x1000, 2 * L * 4);
+  for (uint32_t g = 0; g < 2; g++)
+    for (uint32_t e = 0; e < L; e++)
+      for (uint32_t j = 0; j < 4 && 4 * g + j < N; j++)
+        EXPECT_EQ(packed[(g * L + e) * 4 + j], in[(4 * g + j) * L + e]) << g << " " << e << " " << j;
+}
+
+TEST(MultiFullnetApi, BadBuffersAndCountsAnswer1009) {
+  Card card;
+  struct Case {
+    const char *what;
+    net::ReplayMessage m;
+    const char *function, *condition;
+  };
+  std::vector<Case> cases;
+  net::ReplayMessage aligned;
+  aligned.bd_buffer = kBdBuf + 0x40, aligned.gdma_buffer = kGdmaBuf, aligned.groups = {{1, 0}};
+  cases.push_back({"tensor-engine buffer not 128-byte aligned", aligned, "nodechip_multi_fullnet",
+                   "(bdc_cmd_offset & 0x7f) == 0x0"});
+  net::ReplayMessage galigned;
+  galigned.bd_buffer = kBdBuf + 0x40, galigned.gdma_buffer = kGdmaBuf + 4, galigned.groups = {{0, 1}};
+  cases.push_back({"GDMA buffer not 128-byte aligned", galigned, "nodechip_multi_fullnet",
+                   "(gdma_cmd_offset & 0x7f) == 0x0"});
+  net::ReplayMessage many;
+  many.bd_buffer = kBdBuf, many.gdma_buffer = kGdmaBuf, many.groups = {{65536, 0}};
+  cases.push_back({"a count past the 16-bit ids", many, "zv_api_multi_fullnet", "bd < 65536 && gdma < 65536"});
+  net::ReplayMessage type;
+  type.inputs = {{kHostIn, kNetIn, 1, 4, 9, 0, 0}};
+  cases.push_back({"input of an unknown data type", type, "input_format", "0"});
+  net::ReplayMessage mode;
+  mode.inputs = {{kHostIn, kNetIn, 1, 4, 0, 1, 0}};
+  cases.push_back({"network-side 2N input", mode, "zv_api_multi_fullnet", "st_mode != 1"});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t from = card.console().size();
+    auto a = card.send(110, replay_payload(c.m));
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_TRUE(failed_on(card.console(), from, c.function, c.condition));
+  }
+  // A payload whose group count runs past it.
+  std::vector<uint32_t> p = replay_payload(net::ReplayMessage{{}, {}, kBdBuf, kGdmaBuf, {{0, 0}}});
+  p.back() = 0, p[p.size() - 3] = 1000;
+  const size_t from = card.console().size();
+  auto a = card.send(110, p);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_TRUE(failed_on(card.console(), from, "require_entries", "(u64)count * bytes <= r->size - r->at"));
+  // Both counts 0: nothing reaches the engines.
+  const size_t before = card.chip().engines.bd.commands().size() + card.chip().engines.gdma.commands().size();
+  auto z = card.send(110, replay_payload(net::ReplayMessage{{}, {}, kBdBuf, kGdmaBuf, {{0, 0}}}));
+  ASSERT_TRUE(z) << card.trouble();
+  EXPECT_EQ(z->result, 0u) << card.console();
+  EXPECT_EQ(card.chip().engines.bd.commands().size() + card.chip().engines.gdma.commands().size(), before);
 }
 
 }  // namespace

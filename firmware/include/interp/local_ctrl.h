@@ -18,6 +18,23 @@
 #define UPSAMPLE_RECORD_BYTES 12u
 #define DTYPE_CONVERT_RECORD_BYTES 16u
 #define PRELU_RECORD_BYTES 20u
+#define LRN_RECORD_BYTES 28u
+#define BATCHNORM_RECORD_BYTES 52u
+#define SCALE_RECORD_BYTES 32u
+#define ELTWISE_RECORD_BYTES 32u
+#define NORMALIZE_RECORD_BYTES 24u
+#define REORG_RECORD_BYTES 24u
+#define MULSHIFT_RECORD_BYTES 16u
+#define SELECT_RECORD_BYTES 24u
+#define LUT_RECORD_BYTES 40u
+#define DECONV_RECORD_BYTES 36u
+#define STRIDE_SLICE_RECORD_BYTES 144u
+#define CONCAT_RECORD_BYTES 12u
+#define BROADCAST_BINARY_RECORD_BYTES 96u
+#define TILE_RECORD_BYTES 88u
+#define PAD_RECORD_BYTES 72u
+#define REDUCE_FULL_RECORD_BYTES 40u
+#define ARITH_SHIFT_RECORD_BYTES 16u
 
 // Rows of a convolution-like layer's output slice and the kernel's padding
 // (pure). Input: the input slice's record fields and the layer's extents.
@@ -39,6 +56,7 @@ typedef struct {
   i32 kernel_pt, kernel_pb;  // paddings the kernel applies to this slice
   i32 r;                // real input rows of the slice
   i32 oh;               // output rows of the slice
+  i32 kernel_pl, kernel_pr;  // deconvolution: the transposed left and right paddings
 } dynamic_conv_geometry_t;
 
 extern "C" {
@@ -46,6 +64,10 @@ extern "C" {
 void dynamic_conv_geometry_of(dynamic_conv_geometry_t *g, const dynamic_conv_geometry_in_t *in, int is_h_split);
 // Output extent of a pooling window over `extent` + paddings (pure); `left_pad`
 // enters ceil mode 2.
+// The deconvolution's: full output OH x ow, the transposed paddings, and the
+// slice's rows of the zero-inserted input (pure).
+void dynamic_deconv_geometry_of(dynamic_conv_geometry_t *g, const dynamic_conv_geometry_in_t *in, i32 oph, i32 opw,
+                                int is_h_split, int fp32);
 i32 dynamic_pool_output_extent(i32 extent, i32 pad_lo, i32 pad_hi, i32 kernel, i32 stride, u32 ceil_mode);
 
 // Takes the slice record of `id` out of the slot's list and derives the slice
@@ -67,4 +89,21 @@ void dynamic_active_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
 void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
 void dynamic_dtype_convert_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
 void dynamic_prelu_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_lrn_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_batchnorm_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_scale_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_eltwise_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_normalize_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_reorg_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_mulshift_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_select_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_lut_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_strideslice_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_concat_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_tile_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_pad_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_reduce_full_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+void dynamic_arith_shift_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
 }

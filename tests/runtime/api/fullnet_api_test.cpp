@@ -257,6 +257,71 @@ TEST(FullnetApi, GlobalGroupsFeedALocalGroupThroughIntermediateTensors) {
   EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 40)), std::vector<uint32_t>(10, 0));
 }
 
+TEST(FullnetApi, TwoLocalGroupsThroughAnIntermediateTensor) {
+  // Group 1 (two stages): A + B on the tensor engine, plus a per-channel bias
+  // loaded once as a coefficient, stored as intermediate tensor 5. Group 2:
+  // tensor 5 loaded back, upsampled by 2, stored into net output 2.
+  const uint32_t N = 3, C = 4, H = 3, W = 5;
+  const std::vector<float> a = ramp(N * C * H * W), b = ramp(N * C * H * W, 0.5f, 2.0f);
+  const std::vector<float> bias = {1.0f, -2.0f, 0.25f, 8.0f};
+  std::vector<float> want(N * C * 2 * H * 2 * W);
+  for (uint32_t n = 0; n < N; n++)
+    for (uint32_t c = 0; c < C; c++)
+      for (uint32_t y = 0; y < 2 * H; y++)
+        for (uint32_t x = 0; x < 2 * W; x++) {
+          const size_t i = ((size_t(n) * C + c) * H + y / 2) * W + x / 2;
+          want[((size_t(n) * C + c) * 2 * H + y) * 2 * W + x] = a[i] + b[i] + bias[c];
+        }
+  constexpr uint64_t kMidOffset = kBoundary + 0x4000, kBiasOffset = 0x800;
+  const uint32_t kB = 0x8000, kSum = 0x10000, kBiased = 0x20000, kBias = 0x18000, kUp = 0x30000;
+  Group g1;
+  g1.inputs = {1, 3};
+  g1.new_keys = {key(4, 0), key(5, 1), key(6, 0)};
+  g1.n_slice = 2;
+  g1.stage_num = 2;
+  g1.steps.push_back({{{1, layer(DYNAMIC_LAYER_ELTWISE_BINARY, kFp32, Record(20).u32(0, 0), {1, kLocalIn, 3, kB, 4, kSum})},
+                       {1, layer(DYNAMIC_LAYER_BIASADD, kFp32, Record(20), {4, kSum, kBias, 5, kBiased})}},
+                      {}});
+  g1.steps.push_back({{}, {{1, move(ST_ITM_NEURON, st_itm(kMidOffset, kBiased, 5, kFp32, 5))}}});
+  g1.steps.push_back({{},
+                      {{0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kFp32))},
+                       {0, move(LD_INPUT_NEURON, ld_input(kB, 3, kFp32))},
+                       {0, move(LD_COEFF, Record(28).u64(0, kBiasOffset).u32(8, kBias).u32(12, 1u << 16 | C)
+                                              .u32(16, 1u << 16 | 1).u8(20, 1).u8(21, 2))}}});
+  Group g2;
+  g2.inputs = {5};
+  g2.new_keys = {key(7, 0)};
+  g2.n_slice = 3;
+  g2.steps.push_back({{}, {{0, move(LD_ITM_NEURON, ld_itm(kMidOffset, kLocalIn, 5, 0, 5, kFp32))}}});
+  g2.steps.push_back({{{0, layer(DYNAMIC_LAYER_UPSAMPLE, kFp32, Record(12).u32(0, 2), {5, kLocalIn, 2, kUp})}}, {}});
+  g2.steps.push_back({{}, {{0, move(ST_OUTPUT_NEURON, st_output(kUp, 2, kFp32))}}});
+  const Words desc = description({1, 3}, {2}, {g1, g2});
+  RunMessage m;
+  m.description_addr = kDesc;
+  m.description_words = uint32_t(desc.size_bytes() / 4);
+  m.inputs = {IoInput{kIn, 0, kFp32, {N, C, H, W}, 0}, IoInput{kIn + 0x10000, 0, kFp32, {N, C, H, W}, 0}};
+  m.outputs = {IoOutput{kOut, 0, 0}};
+  m.return_shape = 1;
+  m.shape_addr = kShapes;
+  m.addr_boundary = kBoundary;
+  m.neuron_base = kNeuron;
+  m.coeff_base = kCoeff;
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kDesc, desc.raw().data(), desc.raw().size());
+    card->write(kIn, a.data(), a.size() * 4);
+    card->write(kIn + 0x10000, b.data(), b.size() * 4);
+    card->write(kCoeff + kBiasOffset, bias.data(), bias.size() * 4);
+    auto r = card->send(111, run_payload(m));
+    ASSERT_TRUE(r) << card->trouble();
+    ASSERT_EQ(r->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, N, C, 2 * H, 2 * W}));
+  }
+}
+
 // ---- Bad descriptions ----
 
 // The console since `from` shows the assertion in `function` with `condition`,
@@ -282,11 +347,6 @@ struct BadCase {
   Words desc;
   const char *function, *condition, *logged;
 };
-
-Group with_step(Group g, TimeStep step) {
-  g.steps.insert(g.steps.begin(), std::move(step));
-  return g;
-}
 
 std::vector<BadCase> bad_descriptions() {
   const Group good = const_binary_group(4, 3);

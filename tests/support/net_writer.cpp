@@ -15,6 +15,11 @@ Words &Words::bytes(const std::vector<uint8_t> &b) {
   return *this;
 }
 
+Words &Words::raw(const std::vector<uint8_t> &b) {
+  bytes_.insert(bytes_.end(), b.begin(), b.end());
+  return *this;
+}
+
 Words &Words::append(const Words &other) {
   bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
   return *this;
@@ -33,7 +38,7 @@ Words layer_with_length(uint32_t type, uint32_t data_size, uint32_t length, cons
                         const std::vector<uint32_t> &tail) {
   Words w;
   w.word(type).word(data_size).word(0).word(0);  // header: type, data size, two store modes
-  w.word(length).bytes(params);
+  w.word(length).raw(params);
   for (uint32_t t : tail) w.word(t);
   return w;
 }
@@ -42,7 +47,7 @@ Words layer(uint32_t type, uint32_t data_size, const Record &params, const std::
             uint32_t in_mode, uint32_t out_mode) {
   Words w;
   w.word(type).word(data_size).word(in_mode).word(out_mode);
-  w.word(uint32_t(params.bytes().size())).bytes(params.bytes());
+  w.word(uint32_t(params.bytes().size())).raw(params.bytes());
   for (uint32_t t : tail) w.word(t);
   return w;
 }
@@ -50,12 +55,12 @@ Words layer(uint32_t type, uint32_t data_size, const Record &params, const std::
 Words layer(uint32_t type, uint32_t data_size, const Record &params, const Words &tail) {
   Words w;
   w.word(type).word(data_size).word(0).word(0);
-  w.word(uint32_t(params.bytes().size())).bytes(params.bytes());
+  w.word(uint32_t(params.bytes().size())).raw(params.bytes());
   return w.append(tail);
 }
 
 Words move(uint32_t type, const Record &record) {
-  return Words().word(type).word(uint32_t(record.bytes().size())).bytes(record.bytes());
+  return Words().word(type).word(uint32_t(record.bytes().size())).raw(record.bytes());
 }
 
 // Move records: word k at byte 4k.

@@ -40,12 +40,15 @@ class Record {
   std::vector<uint8_t> bytes_;
 };
 
-// A stream of 32-bit words built from bytes (always whole words at the end).
+// A stream of 32-bit words built from bytes (padded to a whole word at the end).
 class Words {
  public:
   Words &word(uint32_t w);
   Words &dword(uint64_t v);  // low word first
   Words &bytes(const std::vector<uint8_t> &b);  // padded with zeros to a word
+  // Record bytes as they are: the words after a record of a length that is
+  // not a multiple of 4 follow it unaligned.
+  Words &raw(const std::vector<uint8_t> &b);
   Words &append(const Words &other);
   size_t size_bytes() const { return bytes_.size(); }
   std::vector<uint32_t> words() const;

@@ -19,6 +19,7 @@
 #include "cmd/gdma.h"
 #include "local/eltwise.h"
 #include "ref/conv_ref.h"
+#include "runtime/regs.h"
 
 namespace zv::test {
 namespace {
@@ -43,7 +44,7 @@ std::optional<host::Answer> run(Card &card, const Words &desc, const std::vector
   card.write(kDesc, desc.raw().data(), desc.raw().size());
   RunMessage m;
   m.description_addr = kDesc;
-  m.description_words = uint32_t(desc.size_bytes() / 4);
+  m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
   m.inputs.push_back(IoInput{kIn, 0, kFp32, in_shape, 0});
   m.outputs.push_back(IoOutput{out_addr, 0, 0});
   m.return_shape = return_shape;
@@ -298,7 +299,7 @@ TEST(FullnetApi, TwoLocalGroupsThroughAnIntermediateTensor) {
   const Words desc = description({1, 3}, {2}, {g1, g2});
   RunMessage m;
   m.description_addr = kDesc;
-  m.description_words = uint32_t(desc.size_bytes() / 4);
+  m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
   m.inputs = {IoInput{kIn, 0, kFp32, {N, C, H, W}, 0}, IoInput{kIn + 0x10000, 0, kFp32, {N, C, H, W}, 0}};
   m.outputs = {IoOutput{kOut, 0, 0}};
   m.return_shape = 1;
@@ -319,6 +320,89 @@ TEST(FullnetApi, TwoLocalGroupsThroughAnIntermediateTensor) {
     EXPECT_TRUE(no_findings(card->chip()));
     EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
     EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, N, C, 2 * H, 2 * W}));
+  }
+}
+
+TEST(FullnetApi, GlobalMovesOfALocalGroup) {
+  // A group of moves only: rows of net input 1 into channels [C, 2C) of
+  // intermediate 8 (2C channels), into net output 2 as it is, into channels
+  // [1, 1 + C) of intermediate 9 (C + 2 channels) by the extend move, and its
+  // bytes into L2 SRAM.
+  const uint32_t N = 2, C = 3, H = 4, W = 5, HW = H * W;
+  const std::vector<float> in = ramp(N * C * HW);
+  constexpr uint64_t kMid = kBoundary + 0x10000, kWide = kBoundary + 0x20000;
+  constexpr uint32_t kL2Offset = 0x200000;
+  Group g;
+  g.inputs = {1};
+  g.new_keys = {key(8, 0), key(9, 0)};
+  g.n_slice = 2;
+  g.steps.push_back({{},
+                     {{0, move(MV_ITM_NEURON, Record(32).u64(0, 0).u64(8, kMid).u32(16, C << 16 | 1)
+                                                  .u32(20, 2 * C << 16 | C).u32(24, 8).u32(28, kFp32))},
+                      {0, move(MV_OUTPUT_NEURON, Record(24).u64(0, 0).u32(8, C << 16 | 1).u32(12, C << 16 | 0)
+                                                     .u32(16, 2).u32(20, kFp32))},
+                      {0, move(MV_ITM_EXTEND_NEURON, Record(41).u64(0, 0).u64(8, kWide).u32(16, 1).u32(20, 1)
+                                                         .u32(24, 9).u32(28, kFp32).u32(32, C).u32(36, C + 2)
+                                                         .u8(40, 0))},
+                      {0, move(LD_G2L2, Record(24).u64(0, 0).u32(8, kL2Offset).u32(12, 1).u8(16, 0)
+                                            .u32(20, N * C * HW * 4))}}});
+  g.steps.push_back({});
+  const Words desc = description({1}, {2}, {g});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    auto a = run(*card, desc, {N, C, H, W});
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, in.size() * 4)), in);
+    const std::vector<float> mid = as_floats(card->read(kNeuron + kMid, N * 2 * C * HW * 4));
+    const std::vector<float> wide = as_floats(card->read(kNeuron + kWide, N * (C + 2) * HW * 4));
+    for (uint32_t n = 0; n < N; n++)
+      for (uint32_t c = 0; c < C; c++)
+        for (uint32_t i = 0; i < HW; i++) {
+          const float v = in[(n * C + c) * HW + i];
+          EXPECT_EQ(mid[(n * 2 * C + C + c) * HW + i], v);
+          EXPECT_EQ(wide[(n * (C + 2) + 1 + c) * HW + i], v);
+        }
+    std::vector<float> l2(in.size());
+    card->chip().l2.load(L2_SRAM_START_ADDR + kL2Offset, l2.data(), l2.size() * 4);
+    EXPECT_EQ(l2, in);
+  }
+}
+
+TEST(FullnetApi, EightBitSlicesLoadPackedAndStoreOneItemPerByte) {
+  // The host's 1N bytes become 4N for the network (the input entry's second
+  // address); a local group loads 4N word-batches and stores the slices
+  // unpacked, one item per byte, into the output.
+  const uint32_t N = 6, C = 3, H = 2, W = 4;
+  std::vector<uint8_t> in(N * C * H * W);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 5 + 3);
+  constexpr uint32_t kDsize8 = 2;
+  Group g;
+  g.inputs = {1};
+  g.n_slice = 4;  // slices of four items (one word-batch) and two
+  g.steps.push_back({{}, {{0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kDsize8))}}});
+  // Stored as tensor 1 itself into the net output named by the container id.
+  g.steps.push_back({{}, {{0, move(ST_ITM_NEURON, st_itm(0, kLocalIn, 1, kDsize8, 2))}}});
+  const Words desc = description({1}, {2}, {g});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kDesc, desc.raw().data(), desc.raw().size());
+    card->write(kIn, in.data(), in.size());
+    RunMessage m;
+    m.description_addr = kDesc;
+    m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+    m.has_4n_addr = true;
+    m.inputs = {IoInput{kIn, kIn + 0x10000, kDsize8, {N, C, H, W}, 0}};
+    m.outputs = {IoOutput{kOut, 0, 0}};
+    auto a = card->send(111, run_payload(m));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, in.size()), in);
   }
 }
 
@@ -470,7 +554,7 @@ TEST(FullnetApi, BadMessagesAnswer1009) {
   card.write(kDesc, desc.raw().data(), desc.raw().size());
   RunMessage m;
   m.description_addr = kDesc;
-  m.description_words = uint32_t(desc.size_bytes() / 4);
+  m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
   m.inputs.push_back(IoInput{kIn, 0, kFp32, {10, 3, 4, 5}, 0});
   m.outputs.push_back(IoOutput{kOut, 0, 0});
   m.return_shape = 1;

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -403,6 +404,208 @@ TEST(FullnetApi, EightBitSlicesLoadPackedAndStoreOneItemPerByte) {
     ASSERT_EQ(a->result, 0u) << card->console();
     EXPECT_TRUE(no_findings(card->chip()));
     EXPECT_EQ(card->read(kOut, in.size()), in);
+  }
+}
+
+uint32_t bits_of(float f);
+
+// ---- One local layer per group, against plain references ----
+
+using Tensor = std::vector<float>;
+struct LayerCase {
+  const char *what;
+  std::vector<std::vector<uint32_t>> inputs;  // net inputs 1, 3, 5 (loaded at 0, 0x10000, 0x20000)
+  std::vector<Tensor> coeffs;                 // per-channel coefficients (loaded once at 0x30000 + 0x100 k)
+  Words layer;                                // output: id 9 at 0x40000
+  std::vector<uint32_t> out_shape;
+  std::function<Tensor(const std::vector<Tensor> &in, const std::vector<Tensor> &coeffs)> ref;
+};
+constexpr uint32_t kOutLocal = 0x40000, kBufLocal = 0x50000;
+uint32_t in_local(uint32_t i) { return 0x10000 * i; }
+uint32_t coeff_local(uint32_t k) { return 0x30000 + 0x100 * k; }
+uint32_t in_id(uint32_t i) { return 2 * i + 1; }
+
+size_t count_of(const std::vector<uint32_t> &s) {
+  size_t n = 1;
+  for (uint32_t d : s) n *= d;
+  return n;
+}
+
+// Element (n, c, y, x) of a dense n x c x h x w tensor.
+struct At {
+  uint32_t c, h, w;
+  size_t operator()(uint32_t n, uint32_t ch, uint32_t y, uint32_t x) const { return ((size_t(n) * c + ch) * h + y) * w + x; }
+};
+
+Tensor map_each(const Tensor &t, const std::function<float(float)> &f) {
+  Tensor r(t.size());
+  for (size_t i = 0; i < t.size(); i++) r[i] = f(t[i]);
+  return r;
+}
+
+std::vector<LayerCase> layer_cases() {
+  const uint32_t N = 2, C = 3, H = 4, W = 5;
+  const std::vector<uint32_t> s = {N, C, H, W};
+  const At at{C, H, W};
+  std::vector<LayerCase> v;
+  v.push_back({"broadcast binary: add a per-item per-channel operand", {s, {N, C, 1, 1}}, {},
+               layer(DYNAMIC_LAYER_BROADCAST_BINARY, kFp32, Record(96).u32(4, 0),
+                     {in_id(0), in_local(0), in_id(1), in_local(1), 9, kOutLocal}),
+               s, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 Tensor r(in[0].size());
+                 for (uint32_t n = 0; n < N; n++)
+                   for (uint32_t c = 0; c < C; c++)
+                     for (uint32_t y = 0; y < H; y++)
+                       for (uint32_t x = 0; x < W; x++) r[at(n, c, y, x)] = in[0][at(n, c, y, x)] + in[1][n * C + c];
+                 return r;
+               }});
+  v.push_back({"pad h by 1 and 1, w by 2 and 0 with 0.5", {s}, {},
+               layer(DYNAMIC_LAYER_PAD, kFp32, Record(72).f32(4, 0.5f).u32(28, 1).u32(32, 1).u32(36, 2),
+                     {in_id(0), 9, in_local(0), kOutLocal}),
+               {N, C, H + 2, W + 2}, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 const At o{C, H + 2, W + 2};
+                 Tensor r(N * C * (H + 2) * (W + 2), 0.5f);
+                 for (uint32_t n = 0; n < N; n++)
+                   for (uint32_t c = 0; c < C; c++)
+                     for (uint32_t y = 0; y < H; y++)
+                       for (uint32_t x = 0; x < W; x++) r[o(n, c, y + 1, x + 2)] = in[0][at(n, c, y, x)];
+                 return r;
+               }});
+  v.push_back({"tile h by 2 and w by 3 from the record", {{N, C, 2, 3}}, {},
+               layer(DYNAMIC_LAYER_TILE, kFp32,
+                     Record(88).u8(0, 1).u8(3, 4).u32(36, 1).u32(40, 1).u32(44, 2).u32(48, 3),
+                     {in_id(0), 9, in_local(0), kOutLocal, 0}),
+               {N, C, 4, 9}, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 const At i{C, 2, 3}, o{C, 4, 9};
+                 Tensor r(N * C * 36);
+                 for (uint32_t n = 0; n < N; n++)
+                   for (uint32_t c = 0; c < C; c++)
+                     for (uint32_t y = 0; y < 4; y++)
+                       for (uint32_t x = 0; x < 9; x++) r[o(n, c, y, x)] = in[0][i(n, c, y % 2, x % 3)];
+                 return r;
+               }});
+  v.push_back({"full reduce: sum over w, dims kept", {s}, {},
+               layer(DYNAMIC_LAYER_REDUCE_FULL, kFp32, Record(40).u16(0, 1).u16(2, 1).u32(4, 1).u8(8, 3),
+                     {in_id(0), in_local(0), 9, kOutLocal}),
+               {N, C, H, 1}, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 Tensor r(N * C * H, 0.0f);
+                 for (uint32_t n = 0; n < N; n++)
+                   for (uint32_t c = 0; c < C; c++)
+                     for (uint32_t y = 0; y < H; y++)
+                       for (uint32_t x = 0; x < W; x++) r[(n * C + c) * H + y] += in[0][at(n, c, y, x)];
+                 return r;
+               }});
+  v.push_back({"strided slice: rows from 1 by 2, columns by 2", {{N, C, 6, W}}, {},
+               layer(DYNAMIC_LAYER_STRIDE_SLICE, kFp32,
+                     Record(144).u32(16, 1).u32(40, N).u32(44, C).u32(48, 6).u32(52, W).u32(72, 1).u32(76, 1)
+                         .u32(80, 2).u32(84, 2).u32(104, 4),
+                     {in_id(0), in_local(0), 9, kOutLocal}),
+               {N, C, 3, 3}, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 const At i{C, 6, W}, o{C, 3, 3};
+                 Tensor r(N * C * 9);
+                 for (uint32_t n = 0; n < N; n++)
+                   for (uint32_t c = 0; c < C; c++)
+                     for (uint32_t y = 0; y < 3; y++)
+                       for (uint32_t x = 0; x < 3; x++) r[o(n, c, y, x)] = in[0][i(n, c, 1 + 2 * y, 2 * x)];
+                 return r;
+               }});
+  v.push_back({"activation: absolute value (no buffer word)", {s}, {},
+               layer(DYNAMIC_LAYER_ACTIVE, kFp32, Record(28).u32(4, 8), {in_id(0) << 16 | 9, in_local(0), kOutLocal}),
+               s, [](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 return map_each(in[0], [](float x) { return x < 0 ? -x : x; });
+               }});
+  v.push_back({"PReLU with one shared slope", {s}, {},
+               layer(DYNAMIC_LAYER_PRELU, kFp32, Record(20).f32(4, 0.25f).u8(8, 1),
+                     {in_id(0) << 16 | 9, in_local(0), kOutLocal, kBufLocal}),
+               s, [](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 return map_each(in[0], [](float x) { return x > 0 ? x : 0.25f * x; });
+               }});
+  v.push_back({"eltwise: weighted sum of two inputs", {s, s}, {},
+               layer(DYNAMIC_LAYER_ELTWISE, kFp32, Record(32).u8(4, 1).u8(5, 2),
+                     {in_id(0), bits_of(2.0f), in_local(0), in_id(1), bits_of(0.5f), in_local(1), 9, kOutLocal}),
+               s, [](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++) r[i] = 2.0f * in[0][i] + 0.5f * in[1][i];
+                 return r;
+               }});
+  v.push_back({"scale along c with a bias", {s}, {{0.5f, -2.0f, 4.0f}, {1.0f, 0.25f, -3.0f}},
+               layer(DYNAMIC_LAYER_SCALE, kFp32, Record(32).u32(4, 1).u32(8, 4).u8(12, 1),
+                     {in_id(0) << 16 | 9, in_local(0), coeff_local(0), coeff_local(1), kOutLocal}),
+               s, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &k) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++) {
+                   const uint32_t c = uint32_t(i / (H * W)) % C;
+                   r[i] = in[0][i] * k[0][c] + k[1][c];
+                 }
+                 return r;
+               }});
+  v.push_back({"batch normalisation with prepared addend and factor", {s}, {{1.0f, -0.5f, 2.0f}, {0.5f, 2.0f, -1.0f}},
+               layer(DYNAMIC_LAYER_BATCHNORM, kFp32, Record(52),
+                     {in_id(0) << 16 | 9, in_local(0), coeff_local(0), coeff_local(1), kOutLocal}),
+               s, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &k) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++) {
+                   const uint32_t c = uint32_t(i / (H * W)) % C;
+                   r[i] = (in[0][i] + k[0][c]) * k[1][c];
+                 }
+                 return r;
+               }});
+  v.push_back({"select between two constants", {s}, {},
+               layer(DYNAMIC_LAYER_SELECT, kFp32, Record(24).f32(0, 1.0f).f32(4, -1.0f).u8(8, 1).u8(9, 1),
+                     {in_id(0), in_local(0), 9, kOutLocal}),
+               s, [](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 return map_each(in[0], [](float x) { return x != 0.0f ? 1.0f : -1.0f; });
+               }});
+  return v;
+}
+
+TEST(FullnetApi, LocalLayersAgainstTheirReferences) {
+  const std::vector<LayerCase> cases = layer_cases();
+  for (const CardConfig &cfg : {kApiCards[0], kApiCards[3]}) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const LayerCase &c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      Group g;
+      std::vector<uint32_t> ids;
+      std::vector<Tensor> ins;
+      RunMessage m;
+      TimeStep loads;
+      for (uint32_t i = 0; i < c.inputs.size(); i++) {
+        ids.push_back(in_id(i));
+        ins.push_back(ramp(count_of(c.inputs[i]), 0.25f, -3.0f - float(i)));
+        card->write(kIn + 0x10000 * i, ins.back().data(), ins.back().size() * 4);
+        m.inputs.push_back(IoInput{kIn + 0x10000 * i, 0, kFp32, c.inputs[i], 0});
+        loads.moves.push_back({0, move(LD_INPUT_NEURON, ld_input(in_local(i), in_id(i), kFp32))});
+      }
+      for (uint32_t k = 0; k < c.coeffs.size(); k++) {
+        card->write(kCoeff + 0x100 * k, c.coeffs[k].data(), c.coeffs[k].size() * 4);
+        loads.moves.push_back({0, move(LD_COEFF, Record(28).u64(0, 0x100 * k).u32(8, coeff_local(k))
+                                                     .u32(12, 1u << 16 | uint32_t(c.coeffs[k].size()))
+                                                     .u32(16, 1u << 16 | 1).u8(20, 1).u8(21, 2))});
+      }
+      g.inputs = ids;
+      g.n_slice = c.inputs[0][0];
+      g.steps = {loads, {{{0, c.layer}}, {}}, {{}, {{0, move(ST_OUTPUT_NEURON, st_output(kOutLocal, 9, kFp32))}}}};
+      const Words desc = description(ids, {9}, {g});
+      card->write(kDesc, desc.raw().data(), desc.raw().size());
+      m.description_addr = kDesc;
+      m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+      m.outputs = {IoOutput{kOut, 0, 0}};
+      m.return_shape = 1;
+      m.shape_addr = kShapes;
+      m.addr_boundary = kBoundary;
+      m.neuron_base = kNeuron;
+      m.coeff_base = kCoeff;
+      auto a = card->send(111, run_payload(m));
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const Tensor want = c.ref(ins, c.coeffs);
+      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+      std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
+      shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 4 * shape_rec.size())), shape_rec);
+    }
   }
 }
 

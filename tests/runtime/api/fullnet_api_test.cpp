@@ -419,6 +419,7 @@ struct LayerCase {
   Words layer;                                // output: id 9 at 0x40000
   std::vector<uint32_t> out_shape;
   std::function<Tensor(const std::vector<Tensor> &in, const std::vector<Tensor> &coeffs)> ref;
+  std::vector<uint32_t> lanes = {};  // start lane of each input (0 when not given)
 };
 constexpr uint32_t kOutLocal = 0x40000, kBufLocal = 0x50000;
 uint32_t in_local(uint32_t i) { return 0x10000 * i; }
@@ -556,6 +557,22 @@ std::vector<LayerCase> layer_cases() {
                s, [](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
                  return map_each(in[0], [](float x) { return x != 0.0f ? 1.0f : -1.0f; });
                }});
+  // Concatenation along c: the second input sits from the lane where its
+  // first channel lands in the output.
+  v.push_back({"concat along c", {{N, 2, H, W}, {N, 3, H, W}}, {},
+               layer(DYNAMIC_LAYER_CONCAT, kFp32, Record(12).u32(0, 5).u32(4, H).u32(8, W),
+                     {9u << 16 | 2, in_id(1) << 16 | in_id(0), in_local(0), in_local(1) | 2u << 19, kOutLocal}),
+               {N, 5, H, W}, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 const At a{2, H, W}, b{3, H, W}, o{5, H, W};
+                 Tensor r(N * 5 * H * W);
+                 for (uint32_t n = 0; n < N; n++)
+                   for (uint32_t c = 0; c < 5; c++)
+                     for (uint32_t y = 0; y < H; y++)
+                       for (uint32_t x = 0; x < W; x++)
+                         r[o(n, c, y, x)] = c < 2 ? in[0][a(n, c, y, x)] : in[1][b(n, c - 2, y, x)];
+                 return r;
+               },
+               {0, 2}});
   return v;
 }
 
@@ -575,7 +592,11 @@ TEST(FullnetApi, LocalLayersAgainstTheirReferences) {
         ins.push_back(ramp(count_of(c.inputs[i]), 0.25f, -3.0f - float(i)));
         card->write(kIn + 0x10000 * i, ins.back().data(), ins.back().size() * 4);
         m.inputs.push_back(IoInput{kIn + 0x10000 * i, 0, kFp32, c.inputs[i], 0});
-        loads.moves.push_back({0, move(LD_INPUT_NEURON, ld_input(in_local(i), in_id(i), kFp32))});
+        const uint32_t lane = i < c.lanes.size() ? c.lanes[i] : 0;
+        if (lane == 0)
+          loads.moves.push_back({0, move(LD_INPUT_NEURON, ld_input(in_local(i), in_id(i), kFp32))});
+        else  // a net input loaded as an intermediate tensor, at its start lane
+          loads.moves.push_back({0, move(LD_ITM_NEURON, ld_itm(0, in_local(i), in_id(i), lane, in_id(i), kFp32))});
       }
       for (uint32_t k = 0; k < c.coeffs.size(); k++) {
         card->write(kCoeff + 0x100 * k, c.coeffs[k].data(), c.coeffs[k].size() * 4);

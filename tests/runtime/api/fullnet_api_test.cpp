@@ -732,6 +732,22 @@ std::vector<BadCase> bad_descriptions() {
                      "cannot find local tensor node, tensor_id=7"});
   }
   {
+    // Records whose values would index or copy out of bounds.
+    Group r = good;
+    r.steps[1].layers[0].words = layer(DYNAMIC_LAYER_REDUCE_FULL, kFp32, Record(40).u16(0, 1).u16(2, 1).u8(8, 5),
+                                       {1, kLocalIn, 2, kLocalOut});
+    cases.push_back({"reduce axis past the slice", description({1}, {2}, {r}), "dynamic_reduce_full_layer_ctrl",
+                     "axis < 4", ""});
+    Group e = good;
+    e.steps[1].layers[0].words = layer(DYNAMIC_LAYER_ELTWISE, kFp32, Record(32).u8(4, 0).u8(5, 11), std::vector<uint32_t>{});
+    cases.push_back({"eltwise of eleven inputs", description({1}, {2}, {e}), "dynamic_eltwise_layer_ctrl",
+                     "k > 0 && k <= 10", ""});
+    Group l = good;
+    l.steps[2].moves.push_back({0, move(LD_G2L2, Record(24).u32(8, 0x3ff000).u32(12, 1).u8(16, 1).u32(20, 0x2000))});
+    cases.push_back({"copy into L2 SRAM past its end", description({1}, {2}, {l}), "dynamic_load_g2l2_ctrl",
+                     "l2_offset < L2_SRAM_SIZE && count <= L2_SRAM_SIZE - l2_offset", ""});
+  }
+  {
     // A stage word whose byte count disagrees with its item: the load's
     // (stage 0, 4 + 4 + 24 bytes; it runs in the first iteration) says 36.
     std::vector<uint32_t> words = description({1}, {2}, {good}).words();

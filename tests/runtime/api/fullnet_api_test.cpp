@@ -185,6 +185,85 @@ TEST(FullnetApi, PoolingCutAlongHEqualsTheWholeHeight) {
 }
 
 
+// A 3x3 convolution, stride 1, padding 1, 2 -> 3 channels with bias, as a
+// local group cut along h (as the pooling group) or over the whole height.
+// Weights lie per output channel in its lane, input channels paired; they are
+// written to device memory as one row of that layout per channel and loaded
+// as a coefficient (one lane per output channel), the bias likewise.
+Group conv_group(bool h_split, uint32_t ic, uint32_t oc, uint32_t lane_floats) {
+  Group g;
+  if (h_split)
+    g.slices = {SliceRecord{1, 6, 1, 3, 1, 1, 3}};
+  else
+    g.inputs = {1};
+  g.new_keys = {key(2, 0)};
+  g.n_slice = 2;
+  Record conv = Record(100).u16(0, uint16_t(oc)).u16(2, uint16_t(ic)).u32(4, 2).u32(8, 1).u16(12, 3).u16(14, 3);
+  conv.u8(16, 1).u8(17, 1).u8(18, 1).u8(19, 1).u8(20, 1).u8(21, 1).u8(22, 1).u8(23, 1).u8(24, 1).u32(40, 2);
+  const uint32_t kWeight = 0x30000, kBias = 0x38000;
+  g.steps.push_back({{},
+                     {{0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kFp32))},
+                      {0, move(LD_COEFF, Record(28).u64(0, 0).u32(8, kWeight).u32(12, 1u << 16 | oc)
+                                             .u32(16, 1u << 16 | lane_floats).u8(20, 1).u8(21, 2))},
+                      {0, move(LD_COEFF, Record(28).u64(0, 0x1000).u32(8, kBias).u32(12, 1u << 16 | oc)
+                                             .u32(16, 1u << 16 | 1).u8(20, 1).u8(21, 2))}}});
+  g.steps.push_back({{{0, layer(DYNAMIC_LAYER_CONV, kFp32, conv, {1u << 16 | 2, kLocalIn, kWeight, kBias, kLocalOut})}}, {}});
+  g.steps.push_back({{}, {{0, move(ST_OUTPUT_NEURON, st_output(kLocalOut, 2, kFp32))}}});
+  return g;
+}
+
+TEST(FullnetApi, ConvolutionCutAlongHEqualsTheWholeHeight) {
+  const int N = 2, IC = 2, OC = 3, H = 16, W = 8;
+  const std::vector<float> in = ramp(size_t(N) * IC * H * W, 0.25f, -5.0f);
+  ref::conv::T4 t(N, IC, H, W), w(OC, IC, 3, 3);
+  for (size_t i = 0; i < in.size(); i++) t.v[i] = in[i];
+  for (size_t i = 0; i < w.v.size(); i++) w.v[i] = double(int(i % 5) - 2);
+  const std::vector<double> bias = {0.5, -1.0, 2.0};
+  ref::conv::Window p;
+  p.kh = p.kw = 3;
+  p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1;
+  const ref::conv::T4 r = ref::conv::convolution(t, w, bias, 1, p);
+  const std::vector<float> want(r.v.begin(), r.v.end());
+  // Per output channel: float (r, q, input channel i) at ((r * 3 + q) * pairs + i / 2) * 2 + i % 2.
+  const uint32_t pairs = (IC + 1) / 2, lane_floats = 9 * pairs * 2;
+  std::vector<float> weights(OC * lane_floats, 0.0f);
+  for (int o = 0; o < OC; o++)
+    for (int i = 0; i < IC; i++)
+      for (int y = 0; y < 3; y++)
+        for (int x = 0; x < 3; x++)
+          weights[o * lane_floats + ((y * 3 + x) * pairs + i / 2) * 2 + i % 2] = float(w.at(o, i, y, x));
+  const std::vector<float> b(bias.begin(), bias.end());
+  for (const CardConfig &cfg : {kApiCards[1], kApiCards[3]}) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kCoeff, weights.data(), weights.size() * 4);
+    card->write(kCoeff + 0x1000, b.data(), b.size() * 4);
+    for (bool h_split : {true, false}) {
+      SCOPED_TRACE(card_config_name(cfg) + (h_split ? ", cut along h" : ", whole height"));
+      card->write(kIn, in.data(), in.size() * 4);
+      std::vector<float> zeros(want.size(), 0.0f);
+      card->write(kOut, zeros.data(), zeros.size() * 4);
+      const Words desc = description({1}, {2}, {conv_group(h_split, IC, OC, lane_floats)});
+      card->write(kDesc, desc.raw().data(), desc.raw().size());
+      RunMessage m;
+      m.description_addr = kDesc;
+      m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+      m.inputs = {IoInput{kIn, 0, kFp32, {uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)}, 0}};
+      m.outputs = {IoOutput{kOut, 0, 0}};
+      m.return_shape = 1;
+      m.shape_addr = kShapes;
+      m.addr_boundary = kBoundary;
+      m.neuron_base = kNeuron;
+      m.coeff_base = kCoeff;
+      auto a = card->send(111, run_payload(m));
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
+    }
+  }
+}
+
 // A global controller of the test's own (the global controllers are not part
 // of this suite): copies its float input to its output and registers the
 // input's shape on it. It reads an empty record, a neuron input and a neuron

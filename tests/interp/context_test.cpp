@@ -194,24 +194,27 @@ TEST(InterpContext, ShapeHelpers) {
 }
 
 TEST(InterpContext, GroupHeadersAndTheBoundedReader) {
+  // One net input (id 1); a local group with flag bit 1 (n_slice 300 in a
+  // fourth word), cut along h with two slice records, a new key and a split
+  // entry. (Built here: the run below ends on an assertion, which must leave
+  // no object to destroy behind it.)
+  net::Group g;
+  g.extra_keys = {5u << 16 | 3};
+  g.n_slice = 300;
+  g.long_n_slice = true;
+  g.stage_num = 2;
+  g.slices = {{1, 10, 1, 3, 1, 1, 3}, {7, 4, 2, 2, 0, 0, 0}};
+  g.new_keys = {net::key(8, 2)};
+  g.split = {net::key(8, 3)};
+  g.steps.resize(2);
+  const net::Words desc = net::description({1}, {}, {g});
   FirmwareRig rig;
-  const FwOutcome o = run_tracked(rig, [] {
-    // One net input (id 1); a local group with flag bit 1 (n_slice 300 in a
-    // fourth word), cut along h with two slice records, a new key and a split entry.
-    net::Group g;
-    g.extra_keys = {5u << 16 | 3};
-    g.n_slice = 300;
-    g.long_n_slice = true;
-    g.stage_num = 2;
-    g.slices = {{1, 10, 1, 3, 1, 1, 3}, {7, 4, 2, 2, 0, 0, 0}};
-    g.new_keys = {net::key(8, 2)};
-    g.split = {net::key(8, 3)};
-    g.steps.resize(2);
-    place(net::description({1}, {}, {g}));
+  const FwOutcome o = run_tracked(rig, [&] {
+    place(desc);
     dynamic_io_tensor_t in = {};
     in.addr = 0x100000000ull, in.dims = 4, in.shape[0] = 2, in.shape[1] = 3, in.shape[2] = 32, in.shape[3] = 4;
     dynamic_context_t ctx;
-    dynamic_context_init(&ctx, DYNAMIC_IR_ADDR, u32(net::description({1}, {}, {g}).size_bytes()), 0, 0, 0);
+    dynamic_context_init(&ctx, DYNAMIC_IR_ADDR, u32(desc.size_bytes()), 0, 0, 0);
     dynamic_context_set_io_tensors(&ctx, 1, &in, 0, nullptr);
     ASSERT_EQ(dynamic_context_next_group(&ctx), 1);
     EXPECT_EQ(ctx.ts_num, 2u);
@@ -252,9 +255,9 @@ TEST(InterpContext, AReadPastTheDescriptionStops) {
 
 TEST(InterpContext, MoreThanEightDimsAreRefused) {
   FirmwareRig rig;
-  const FwOutcome o = run_tracked(rig, [] {
+  std::vector<i32> nine(9, 1);
+  const FwOutcome o = run_tracked(rig, [&] {
     global_tensor_head_t *table = global_tensor_head_create();
-    std::vector<i32> nine(9, 1);
     dynamic_tensor_info_t i = info_of(2, 0, nine);
     global_tensor_node_push_front_info(table, 2u << 16 | 1, &i, nullptr, 1);
   });

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <cstring>
 #include <string>
@@ -19,6 +20,7 @@
 #include "net_writer.h"
 #include "cmd/gdma.h"
 #include "local/eltwise.h"
+#include "ref/arrange_ref.h"
 #include "ref/conv_ref.h"
 #include "runtime/regs.h"
 
@@ -499,6 +501,7 @@ struct LayerCase {
   std::vector<uint32_t> out_shape;
   std::function<Tensor(const std::vector<Tensor> &in, const std::vector<Tensor> &coeffs)> ref;
   std::vector<uint32_t> lanes = {};  // start lane of each input (0 when not given)
+  bool int8_out = false;             // the output is stored one signed byte per element
 };
 constexpr uint32_t kOutLocal = 0x40000, kBufLocal = 0x50000;
 uint32_t in_local(uint32_t i) { return 0x10000 * i; }
@@ -652,6 +655,30 @@ std::vector<LayerCase> layer_cases() {
                  return r;
                },
                {0, 2}});
+  // The reorg of the detection networks: the item read flat over the input's
+  // extents and rewritten as c*s*s channels of h/s x w/s (the kernel's own
+  // definition, as tests/ref has it).
+  v.push_back({"reorg by 2 of 64 channels", {{1, 64, 8, 8}}, {},
+               layer(DYNAMIC_LAYER_REORG, kFp32, Record(24).u32(0, 2), {in_id(0) << 16 | 9, in_local(0), kOutLocal, kBufLocal}),
+               {1, 256, 4, 4}, [=](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                 ref::arrange::W4 item(1, 64, 8, 8);
+                 std::memcpy(item.v.data(), in[0].data(), in[0].size() * 4);
+                 const ref::arrange::W4 o = ref::arrange::flat_reorg(item, 2);
+                 Tensor r(o.v.size());
+                 std::memcpy(r.data(), o.v.data(), o.v.size() * 4);
+                 return r;
+               }});
+  LayerCase to_int8{"float to signed 8-bit, rounding half away from zero", {{5, C, 2, 3}}, {},
+                    layer(DYNAMIC_LAYER_DTYPE_CONVERT, kFp32, Record(16).u32(0, 0).u32(4, 2),
+                          {in_id(0), in_local(0), 9, kOutLocal, kBufLocal}),
+                    {5, C, 2, 3}, [](const std::vector<Tensor> &in, const std::vector<Tensor> &) {
+                      return map_each(in[0], [](float x) {
+                        const float r = x < 0 ? -std::floor(-x + 0.5f) : std::floor(x + 0.5f);
+                        return r < -128 ? -128.0f : r > 127 ? 127.0f : r;
+                      });
+                    }};
+  to_int8.int8_out = true;
+  v.push_back(to_int8);
   return v;
 }
 
@@ -685,7 +712,8 @@ TEST(FullnetApi, LocalLayersAgainstTheirReferences) {
       }
       g.inputs = ids;
       g.n_slice = c.inputs[0][0];
-      g.steps = {loads, {{{0, c.layer}}, {}}, {{}, {{0, move(ST_OUTPUT_NEURON, st_output(kOutLocal, 9, kFp32))}}}};
+      const uint32_t out_size = c.int8_out ? 2 : kFp32;
+      g.steps = {loads, {{{0, c.layer}}, {}}, {{}, {{0, move(ST_OUTPUT_NEURON, st_output(kOutLocal, 9, out_size))}}}};
       const Words desc = description(ids, {9}, {g});
       card->write(kDesc, desc.raw().data(), desc.raw().size());
       m.description_addr = kDesc;
@@ -701,7 +729,20 @@ TEST(FullnetApi, LocalLayersAgainstTheirReferences) {
       ASSERT_EQ(a->result, 0u) << card->console();
       EXPECT_TRUE(no_findings(card->chip()));
       const Tensor want = c.ref(ins, c.coeffs);
-      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+      if (c.int8_out) {
+        const std::vector<uint8_t> got = card->read(kOut, want.size());
+        Tensor as_values(got.size());
+        for (size_t i = 0; i < got.size(); i++) as_values[i] = float(int8_t(got[i]));
+        EXPECT_EQ(as_values, want);
+      } else {
+        const Tensor got = as_floats(card->read(kOut, want.size() * 4));
+        for (size_t i = 0; i < want.size(); i++)
+          if (got[i] != want[i]) {
+            ADD_FAILURE() << "first difference at element " << i << " of " << want.size() << ": " << got[i]
+                          << ", want " << want[i];
+            break;
+          }
+      }
       std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
       shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 4 * shape_rec.size())), shape_rec);

@@ -21,6 +21,7 @@
 #include "layers/data/stride_slice.h"
 #include "layers/data/tile.h"
 #include "layers/data/transpose.h"
+#include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
 #if !defined(__arm__)
@@ -48,6 +49,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
+    {110, zv_api_multi_fullnet, 0},
+    {111, zv_api_dynamic_fullnet, 0},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
     {117, zv_api_transpose, sizeof(zv_api_transpose_t)},

@@ -21,6 +21,7 @@
 #include "layers/eltwise/unary.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
+#include "net_writer.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/api/profile_api.h"
 #include "runtime/assert.h"
@@ -247,6 +248,16 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("activation input past the end", 174, &e7, sizeof e7);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
+  net::RunMessage n1;
+  n1.description_addr = kEnd - 8, n1.description_words = 16;
+  v.push_back({"compiled description running past the end", 111, net::run_payload(n1)});
+  net::RunMessage n2;
+  n2.description_addr = kA, n2.description_words = 4, n2.return_shape = 1, n2.shape_addr = 1ull << 40;
+  n2.outputs.push_back(net::IoOutput{kB, 0, 0});
+  v.push_back({"output shapes to 2^40", 111, net::run_payload(n2)});
+  net::ReplayMessage r2;
+  r2.bd_buffer = kA, r2.gdma_buffer = kEnd - 128, r2.groups = {{0, 2}};
+  v.push_back({"GDMA command buffer running past the end", 110, net::replay_payload(r2)});
   return v;
 }
 

@@ -45,6 +45,8 @@ const Row kRows[] = {
     {93, "zv_api_global_memcpy_t", 32},
     {94, "zv_api_crop_t", 64},
     {105, "zv_api_gemm_t", 72},
+    {110, "zv_api_multi_fullnet_t", 0},
+    {111, "zv_api_dynamic_fullnet_t", 0},
     {115, "zv_api_slice_forward", 0},
     {116, "zv_api_tile_forward_t", 104},
     {117, "zv_api_transpose_t", 100},

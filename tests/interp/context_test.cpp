@@ -69,13 +69,13 @@ TEST(InterpContext, ConsumerCountsRetireRecordsIntoThePoolForReuse) {
     EXPECT_EQ(n->dims, 0u);
     // Re-entering an id keeps its count; no info clears type and dims.
     std::vector<i32> s = {2, 3};
-    dynamic_tensor_info_t i = info_of(4, 0x100000000ull, s);
+    dynamic_tensor_info_t i = info_of(4, 0x101000000ull, s);
     i.dtype = DSIZE_INT32;
     global_tensor_node_set_info(table, &i, 1);
     global_tensor_node_push_front_info(table, 4u << 16 | 7, nullptr, pool, 1);
     EXPECT_EQ(count_of(table, 4), 1u);
     EXPECT_EQ(global_tensor_node_find(4, table)->dims, 0u);
-    EXPECT_EQ(global_tensor_node_find(4, table)->addr, 0x100000000ull) << "the address stays";
+    EXPECT_EQ(global_tensor_node_find(4, table)->addr, 0x101000000ull) << "the address stays";
     global_tensor_node_destroy(table, 1);
     global_tensor_node_destroy(pool, 1);
   })));
@@ -91,18 +91,18 @@ TEST(InterpContext, LookupPrecedenceOfAddresses) {
     // A record with address 0 keeps the address the reference computed.
     dynamic_tensor_info_t q = {};
     q.id = 5;
-    q.addr = 0x123400000ull;
+    q.addr = 0x124400000ull;
     ASSERT_TRUE(global_tensor_node_find_info(table, &q));
-    EXPECT_EQ(q.addr, 0x123400000ull);
+    EXPECT_EQ(q.addr, 0x124400000ull);
     EXPECT_EQ(q.dims, 3u);
     EXPECT_EQ(q.shape[2], 3);
     // A stored address wins, and 0 never overwrites it.
-    dynamic_tensor_info_t b = info_of(5, 0x150000000ull, s);
+    dynamic_tensor_info_t b = info_of(5, 0x151000000ull, s);
     global_tensor_node_set_info(table, &b, 1);
     dynamic_tensor_info_t c = info_of(5, 0, s);
     global_tensor_node_set_info(table, &c, 1);
     ASSERT_TRUE(global_tensor_node_find_info(table, &q));
-    EXPECT_EQ(q.addr, 0x150000000ull);
+    EXPECT_EQ(q.addr, 0x151000000ull);
     global_tensor_node_destroy(table, 1);
   })));
 }
@@ -212,7 +212,7 @@ TEST(InterpContext, GroupHeadersAndTheBoundedReader) {
   const FwOutcome o = run_tracked(rig, [&] {
     place(desc);
     dynamic_io_tensor_t in = {};
-    in.addr = 0x100000000ull, in.dims = 4, in.shape[0] = 2, in.shape[1] = 3, in.shape[2] = 32, in.shape[3] = 4;
+    in.addr = 0x101000000ull, in.dims = 4, in.shape[0] = 2, in.shape[1] = 3, in.shape[2] = 32, in.shape[3] = 4;
     dynamic_context_t ctx;
     dynamic_context_init(&ctx, DYNAMIC_IR_ADDR, u32(desc.size_bytes()), 0, 0, 0);
     dynamic_context_set_io_tensors(&ctx, 1, &in, 0, nullptr);

@@ -103,7 +103,7 @@ std::vector<Event> schedule_of(const net::Group &g, u32 batch, u32 height = 4) {
     const net::Words d = net::description({1}, {}, {g});
     std::memcpy(hw_ptr(DYNAMIC_IR_ADDR, u32(d.size_bytes())), d.raw().data(), d.size_bytes());
     dynamic_io_tensor_t in = {};
-    in.addr = 0x100000000ull, in.dims = 4, in.shape[0] = batch, in.shape[1] = 1, in.shape[2] = height, in.shape[3] = 1;
+    in.addr = 0x101000000ull, in.dims = 4, in.shape[0] = batch, in.shape[1] = 1, in.shape[2] = height, in.shape[3] = 1;
     cmd_id_node_t node = {};
     heap_track_begin();
     nodechip_dynamic_fullnet_compile_v2(DYNAMIC_IR_ADDR, u32(d.size_bytes()), 0, 0, 0, 1, &in, 0, nullptr, &node, 0, 0);

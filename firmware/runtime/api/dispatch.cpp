@@ -109,7 +109,7 @@ int api_global_fits(u64 addr, api_extent_t extent) {
   if (addr >= GLOBAL_MEM_END_ADDR) return 0;
   const i64 first = (i64)addr + extent.lo;
   const i64 end = (i64)addr + extent.hi;
-  return first >= (i64)GLOBAL_MEM_START_ADDR && end <= (i64)GLOBAL_MEM_END_ADDR;
+  return first >= (i64)FW_USER_MEM_START && end <= (i64)GLOBAL_MEM_END_ADDR;
 }
 
 i64 api_mul(i64 a, i64 b) {

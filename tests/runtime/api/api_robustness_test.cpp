@@ -278,13 +278,15 @@ TEST(GlobalAddresses, OutsideDeviceMemoryAreRefusedBeforeAnythingIsIssued) {
   EXPECT_TRUE(no_findings(card->chip()));
 }
 
-TEST(GlobalAddresses, TheEdgesOfDeviceMemoryAreInside) {
+TEST(GlobalAddresses, MessagesNameOnlyTheDeviceMemoryLeftToThem) {
   auto card = card_on(chip::Schedule::Eager, 0, false);
   struct Edge {
     uint64_t addr;
     uint32_t bytes;
     uint32_t result;
-  } edges[] = {{kBase, 16, 0}, {kEnd - 16, 16, 0}, {kEnd - 16, 20, 1009}, {kBase - 4, 16, 1009}};
+  } edges[] = {{FW_USER_MEM_START, 16, 0}, {kEnd - 16, 16, 0},   {kEnd - 16, 20, 1009},
+               {kBase - 4, 16, 1009},        {kBase, 16, 1009},      // the firmware's code in device memory
+               {FW_USER_MEM_START - 4, 16, 1009}};                   // its log ring
   for (const Edge &e : edges) {
     const zv_api_memset_t m = {e.addr, e.bytes, 4, 0xabcdef01u};
     EXPECT_EQ(result_of(*card, 1, payload_of(m)), e.result) << std::hex << e.addr << " " << std::dec << e.bytes;

@@ -30,12 +30,12 @@ namespace {
 using host::Card;
 using namespace net;
 
-constexpr uint64_t kDesc = 0x100000000ull;
-constexpr uint64_t kIn = 0x101000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
-constexpr uint64_t kShapes = 0x103000000ull;
-constexpr uint64_t kNeuron = 0x104000000ull;
-constexpr uint64_t kCoeff = 0x105000000ull;
+constexpr uint64_t kDesc = 0x101000000ull;
+constexpr uint64_t kIn = 0x102000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
+constexpr uint64_t kShapes = 0x104000000ull;
+constexpr uint64_t kNeuron = 0x105000000ull;
+constexpr uint64_t kCoeff = 0x106000000ull;
 constexpr uint64_t kBoundary = 0x10000000ull;
 
 constexpr uint32_t kFp32 = 0;
@@ -985,9 +985,9 @@ TEST(FullnetApi, HundredsOfFailedRunsLeaveTheHeapForAGoodOne) {
 
 // ---- API 110: replay of host-compiled command buffers ----
 
-constexpr uint64_t kHostIn = 0x106000000ull, kHostOut = 0x106100000ull;
-constexpr uint64_t kNetIn = 0x107000000ull, kNetMid = 0x107100000ull, kNetOut = 0x107200000ull;
-constexpr uint64_t kBdBuf = 0x108000000ull, kGdmaBuf = 0x108100000ull;
+constexpr uint64_t kHostIn = 0x107000000ull, kHostOut = 0x107100000ull;
+constexpr uint64_t kNetIn = 0x108000000ull, kNetMid = 0x108100000ull, kNetOut = 0x108200000ull;
+constexpr uint64_t kBdBuf = 0x109000000ull, kGdmaBuf = 0x109100000ull;
 
 uint32_t bits_of(float f) {
   uint32_t b;

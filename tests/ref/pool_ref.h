@@ -3,6 +3,9 @@
 // upsampling.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+
 #include "ref/conv_ref.h"
 
 namespace zv::ref::pool {
@@ -50,6 +53,63 @@ inline T4 upsample(const T4 &in, int size) {
       for (int y = 0; y < out.h; y++)
         for (int x = 0; x < out.w; x++) out.at(n, c, y, x) = in.at(n, c, y / size, x / size);
   return out;
+}
+
+// Float pooling of the global layers, from the meaning of its parameters:
+// the window of output (y, x) covers rows y * stride_h - pad_t .. + kh - 1 and
+// columns likewise. Max: the largest input element under it (0 when it holds
+// none). Average: the sum of its input elements divided by
+//   avg_mode 1: the number of input elements under it;
+//   avg_mode 0: the window clipped to the declared padded extent
+//               [-pad_t, h + pad_b) x [-pad_l, w + pad_r);
+//   otherwise:  kh * kw.
+// ReLU last when asked.
+struct Pool2d {
+  int kh = 1, kw = 1, pad_t = 0, pad_l = 0, pad_b = 0, pad_r = 0, stride_h = 1, stride_w = 1;
+  bool avg = false;
+  int avg_mode = 1;
+  bool relu = false;
+};
+inline T4 pool2d(const T4 &in, const Pool2d &p, int oh, int ow) {
+  T4 out(in.n, in.c, oh, ow);
+  const auto clip = [](int lo, int hi, int a, int b) {
+    const int l = lo > a ? lo : a, h = hi < b ? hi : b;
+    return h > l ? h - l : 0;
+  };
+  for (int n = 0; n < in.n; n++)
+    for (int c = 0; c < in.c; c++)
+      for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++) {
+          const int y0 = y * p.stride_h - p.pad_t, x0 = x * p.stride_w - p.pad_l;
+          double acc = 0;
+          bool any = false;
+          for (int r = y0; r < y0 + p.kh; r++)
+            for (int q = x0; q < x0 + p.kw; q++) {
+              if (r < 0 || r >= in.h || q < 0 || q >= in.w) continue;
+              const double v = in.at(n, c, r, q);
+              acc = p.avg ? acc + v : (any ? std::max(acc, v) : v);
+              any = true;
+            }
+          if (p.avg) {
+            double div = double(p.kh) * p.kw;
+            if (p.avg_mode == 1)
+              div = double(clip(y0, y0 + p.kh, 0, in.h)) * clip(x0, x0 + p.kw, 0, in.w);
+            else if (p.avg_mode == 0)
+              div = double(clip(y0, y0 + p.kh, -p.pad_t, in.h + p.pad_b)) *
+                    clip(x0, x0 + p.kw, -p.pad_l, in.w + p.pad_r);
+            acc /= div;
+          }
+          if (p.relu && acc < 0) acc = 0;
+          out.at(n, c, y, x) = acc;
+        }
+  return out;
+}
+
+// Output extent of a pooling axis: the window count rounded down, or up when
+// the extra window would still start inside the input or its leading pad.
+inline int pool_extent(int in, int k, int pad_lo, int pad_hi, int stride, bool ceil_mode) {
+  const int span = in + pad_lo + pad_hi - k, q = span / stride, r = span % stride;
+  return ceil_mode && r != 0 && (q + 1) * stride < in + pad_lo ? q + 2 : q + 1;
 }
 
 }  // namespace zv::ref::pool

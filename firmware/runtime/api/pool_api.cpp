@@ -1,0 +1,32 @@
+// The pooling family's handlers: float pooling (52), nearest upsample (73),
+// 8-bit pooling (88), training max pooling (95, 122), interpolation (163) and
+// adaptive pooling (166, 167).
+#include "layers/pool/pooling.h"
+#include "runtime/api/dispatch.h"
+
+// API 52: strides below 16 run the pipelined worker on the host's plan, larger
+// ones the serial worker with its own plan.
+u32 zv_api_pooling_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_pooling_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.output_h);
+  API_POSITIVE(rec.output_w);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, rec.output_h, rec.output_w));
+  return api_issue([&](cmd_id_node_t *node) {
+    if (rec.stride_h < 16 && rec.stride_w < 16)
+      nodechip_pooling_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
+                                        rec.input_w, rec.output_h, rec.output_w, rec.kh, rec.kw, rec.pad_h_top,
+                                        rec.pad_w_left, rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
+                                        rec.is_avg_pooling, rec.avg_pooling_mode, 0, rec.c_step, rec.h_step,
+                                        rec.input_ratio, node);
+    else
+      nodechip_pooling_forward_parallel_stride_no_limit(
+          rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.output_h,
+          rec.output_w, rec.kh, rec.kw, rec.stride_h, rec.stride_w, rec.is_avg_pooling, rec.avg_pooling_mode, 0, 0.0f,
+          rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, node);
+  });
+}

@@ -112,4 +112,37 @@ inline int pool_extent(int in, int k, int pad_lo, int pad_hi, int stride, bool c
   return ceil_mode && r != 0 && (q + 1) * stride < in + pad_lo ? q + 2 : q + 1;
 }
 
+// Training max pooling: padding holds the most negative finite float and takes
+// part; the maximum of each window (pad_b, pad_r: the trailing pads as grown
+// for the output extent), and the position k + 1 (k = i * kw + j, row-major in
+// the window) of its first occurrence: a later element replaces the running
+// maximum only when strictly greater.
+struct TrainPool {
+  T4 max, pos;
+};
+inline TrainPool train_pool(const T4 &in, int kh, int kw, int pad_t, int pad_l, int stride_h, int stride_w, int oh,
+                            int ow) {
+  const float pad = -3.4028234663852886e+38f;
+  TrainPool r{T4(in.n, in.c, oh, ow), T4(in.n, in.c, oh, ow)};
+  for (int n = 0; n < in.n; n++)
+    for (int c = 0; c < in.c; c++)
+      for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++) {
+          float best = 0;
+          int at = 0;
+          for (int k = 0; k < kh * kw; k++) {
+            const int row = y * stride_h + k / kw - pad_t, col = x * stride_w + k % kw - pad_l;
+            const bool inside = row >= 0 && row < in.h && col >= 0 && col < in.w;
+            const float v = inside ? float(in.at(n, c, row, col)) : pad;
+            if (k == 0 || v > best) {
+              best = v;
+              at = k + 1;
+            }
+          }
+          r.max.at(n, c, y, x) = best;
+          r.pos.at(n, c, y, x) = at;
+        }
+  return r;
+}
+
 }  // namespace zv::ref::pool

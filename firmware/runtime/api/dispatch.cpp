@@ -13,6 +13,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
 #include "layers/pool/pooling.h"
+#include "layers/pool/pooling_train.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -49,6 +50,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
+    {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
@@ -57,6 +59,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {119, zv_api_tile_fix8b_forward, sizeof(zv_api_tile_fix8b_forward_t)},
     {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
     {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
+    {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},

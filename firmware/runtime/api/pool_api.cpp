@@ -2,6 +2,7 @@
 // 8-bit pooling (88), training max pooling (95, 122), interpolation (163) and
 // adaptive pooling (166, 167).
 #include "layers/pool/pooling.h"
+#include "layers/pool/pooling_train.h"
 #include "runtime/api/dispatch.h"
 
 // API 52: strides below 16 run the pipelined worker on the host's plan, larger
@@ -28,5 +29,61 @@ u32 zv_api_pooling_forward_parallel(u8 *param, u32 size) {
           rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.output_h,
           rec.output_w, rec.kh, rec.kw, rec.stride_h, rec.stride_w, rec.is_avg_pooling, rec.avg_pooling_mode, 0, 0.0f,
           rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, node);
+  });
+}
+
+// APIs 95 and 122: the layers compute the output extent themselves; the
+// handler bounds it the same way for the address checks.
+static pool_train_shape_t train_extent(i32 ih, i32 iw, i32 kh, i32 kw, i32 pt, i32 pl, i32 pb, i32 pr, i32 sh, i32 sw,
+                                       i32 floor_mode) {
+  API_POSITIVE(kh);
+  API_POSITIVE(kw);
+  API_POSITIVE(sh);
+  API_POSITIVE(sw);
+  ASSERT(pt >= 0 && pl >= 0 && pb >= 0 && pr >= 0 && pt < 4096 && pl < 4096 && pb < 4096 && pr < 4096 && kh < 4096 &&
+         kw < 4096 && ih < 65536 && iw < 65536);
+  pool_train_shape_t s;
+  pool_train_shape_of(&s, ih, iw, kh, kw, pt, pl, pb, pr, sh, sw, floor_mode);
+  return s;
+}
+
+u32 zv_api_pooling_train_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_pooling_train_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  const pool_train_shape_t s = train_extent(rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_w_left,
+                                            rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
+                                            rec.floor_mode);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
+  API_GLOBAL(rec.mask_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_pooling_train_forward_parallel(rec.input_addr, rec.output_addr, rec.mask_addr, rec.input_n, rec.input_c,
+                                            rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_w_left,
+                                            rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
+                                            rec.floor_mode, 0, rec.c_step, rec.h_step, rec.input_ratio, rec.split_mode,
+                                            node);
+  });
+}
+
+u32 zv_api_pooling_train_index_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_pooling_train_index_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  const pool_train_shape_t s = train_extent(rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_w_left,
+                                            rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
+                                            rec.floor_mode);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_pooling_train_index_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c,
+                                                  rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top,
+                                                  rec.pad_w_left, rec.pad_h_bottom, rec.pad_w_right, rec.stride_h,
+                                                  rec.stride_w, rec.floor_mode, 0, rec.c_step, rec.h_step,
+                                                  rec.input_ratio, rec.split_mode, node);
   });
 }

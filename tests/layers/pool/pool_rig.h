@@ -51,7 +51,7 @@ inline ::testing::AssertionResult near_all(const std::vector<float> &got, const 
   if (got.size() != want.v.size()) return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.v.size();
   for (size_t i = 0; i < got.size(); i++) {
     const double w = want.v[i];
-    if (!(std::fabs(got[i] - w) <= tol * std::fmax(1.0, std::fabs(w))))
+    if (double(got[i]) != w && !(std::fabs(got[i] - w) <= tol * std::fmax(1.0, std::fabs(w))))
       return ::testing::AssertionFailure() << "element " << i << ": " << got[i] << " want " << w;
   }
   return ::testing::AssertionSuccess();

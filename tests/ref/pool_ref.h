@@ -145,4 +145,60 @@ inline TrainPool train_pool(const T4 &in, int kh, int kw, int pad_t, int pad_l, 
   return r;
 }
 
+// 8-bit pooling on 4N words (groups x c x h x w words, byte b of a word the
+// item 4g + b), every byte of every word treated as an item. The window sum
+// or maximum of the input elements (padding excluded; 0 when there is none);
+// an average times the 8-bit reciprocal of kh * kw; then shifted right by
+// rshift (plus the reciprocal's shift) rounding half up, rectified when asked,
+// saturated to the input's sign. With `border`, averages are then rescaled:
+// each output row whose window holds v != kh input rows by kh * i(v) >> e(v),
+// each column likewise, as 8-bit values of sign out_sign, with i(v) / 2^e(v)
+// the 8-bit reciprocal of v.
+struct PoolFix8b {
+  int kh = 1, kw = 1, pad_t = 0, pad_b = 0, pad_l = 0, pad_r = 0, stride_h = 1, stride_w = 1;
+  bool avg = false, border = false, in_sign = false, out_sign = false, relu = false;
+  int rshift = 0;
+};
+inline std::vector<uint8_t> pool_fix8b(const std::vector<uint8_t> &in, int groups, int c, int h, int w,
+                                       const PoolFix8b &p, int oh, int ow) {
+  using conv::finish;
+  const auto value = [](uint8_t b, bool s) { return s ? int64_t(int8_t(b)) : int64_t(b); };
+  std::vector<uint8_t> out(size_t(groups) * c * oh * ow * 4);
+  int am = 1, ae = 0;
+  conv::reciprocal(p.kh * p.kw, &am, &ae);
+  for (int g = 0; g < groups; g++)
+    for (int ch = 0; ch < c; ch++)
+      for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++)
+          for (int b = 0; b < 4; b++) {
+            int64_t acc = 0;
+            bool any = false;
+            int rows = 0, cols = 0;
+            for (int r = 0; r < p.kh; r++) rows += y * p.stride_h + r - p.pad_t >= 0 && y * p.stride_h + r - p.pad_t < h;
+            for (int q = 0; q < p.kw; q++) cols += x * p.stride_w + q - p.pad_l >= 0 && x * p.stride_w + q - p.pad_l < w;
+            for (int r = 0; r < p.kh; r++)
+              for (int q = 0; q < p.kw; q++) {
+                const int sy = y * p.stride_h + r - p.pad_t, sx = x * p.stride_w + q - p.pad_l;
+                if (sy < 0 || sy >= h || sx < 0 || sx >= w) continue;
+                const int64_t v = value(in[((((size_t(g) * c + ch) * h + sy) * w + sx) * 4) + b], p.in_sign);
+                acc = p.avg ? acc + v : (any ? std::max(acc, v) : v);
+                any = true;
+              }
+            int64_t v = p.avg ? finish(acc * am, p.rshift + ae, p.relu, 8, p.in_sign) : finish(acc, p.rshift, p.relu, 8, p.in_sign);
+            if (p.avg && p.border) {
+              int m, e;
+              if (rows != p.kh) {
+                conv::reciprocal(rows, &m, &e);
+                v = finish(value(uint8_t(v), p.out_sign) * p.kh * m, e, false, 8, p.out_sign);
+              }
+              if (cols != p.kw) {
+                conv::reciprocal(cols, &m, &e);
+                v = finish(value(uint8_t(v), p.out_sign) * p.kw * m, e, false, 8, p.out_sign);
+              }
+            }
+            out[((((size_t(g) * c + ch) * oh + y) * ow + x) * 4) + b] = uint8_t(v);
+          }
+  return out;
+}
+
 }  // namespace zv::ref::pool

@@ -84,6 +84,43 @@ int pool_valid_count(int i, int kernel, int pad, int stride, int extent) {
   return (int)(hi - lo);
 }
 
+void pool_frame_walk(const pool_frame_t *f, pool_frame_walk_t *w) {
+  w->input_bytes = w->output_bytes = 0;
+  w->min_rows = w->min_out_rows = w->min_valid_rows = 0x7fffffff;
+  w->rows_follow = 1;
+  w->bad_ro = w->bad_end = 0;
+  w->last_pb = 0;
+  // Every plane block walks the same rows; only the plane counts differ, and
+  // the first block has the most.
+  int c0 = 0, r0 = -f->pad_top, next_row = 0;
+  do {
+    pool_slice_t s;
+    pool_slice_of(f, c0, r0, &s);
+    if (s.input_bytes > w->input_bytes) w->input_bytes = s.input_bytes;
+    if (s.output_bytes > w->output_bytes) w->output_bytes = s.output_bytes;
+    if (s.rows < w->min_rows) w->min_rows = s.rows;
+    if (s.out_rows < w->min_out_rows) w->min_out_rows = s.out_rows;
+    for (int i = 0; i < s.out_rows && s.rows > 0; i++) {
+      const int v = pool_valid_count(i, f->kh, s.pt, f->stride_h, s.rows);
+      if (v < w->min_valid_rows) w->min_valid_rows = v;
+    }
+    if (w->rows_follow && (s.ro != next_row || s.ro + s.out_rows > f->oh)) {
+      w->rows_follow = 0;
+      w->bad_ro = s.ro;
+      w->bad_end = s.ro + s.out_rows;
+    }
+    next_row = s.ro + s.out_rows;
+    w->last_pb = s.pb;
+    pool_next_slice(f, &c0, &r0);
+  } while (c0 == 0);
+  if (w->rows_follow && next_row != f->oh) {
+    w->rows_follow = 0;
+    w->bad_ro = next_row;
+    w->bad_end = f->oh;
+  }
+  // The last block may hold fewer planes: its slices take no more bytes.
+}
+
 void pool_frame_areas(const pool_frame_t *f, local_area_t areas[POOL_FRAME_AREAS]) {
   areas[0] = {"input 0", f->input[0], f->input_bytes};
   areas[1] = {"input 1", f->input[1], f->input_bytes};
@@ -257,47 +294,29 @@ void nodechip_pooling_forward_parallel(u64 input_addr, u64 output_addr, int inpu
   pool_frame_buffers(&f, input_ratio);
   k.f = &f;
 
-  // Every slice is checked before the first command: its input fits its
-  // buffer, its output the lane, its rows are the output rows that follow the
-  // previous slice's, and no rescaled window is empty.
-  {
-    int c0 = 0, r0 = -pad_h_top, next_row = 0;
-    do {
-      pool_slice_t s;
-      pool_slice_of(&f, c0, r0, &s);
-      const u64 offset_local_end = (u64)f.output + s.output_bytes;
-      ASSERT_FS(offset_local_end <= (1 << 19));
-      const u32 input_end = s.input_bytes;
-      ASSERT_FS(s.rows > 0 && input_end <= f.input_bytes, "rows=%d bytes=%u buffer=%u", s.rows, (unsigned)input_end,
-                (unsigned)f.input_bytes);
-      ASSERT_FS(s.out_rows > 0 && s.ro == next_row && s.ro + s.out_rows <= output_h,
-                "slice rows %d..%d, output_h=%d", s.ro, s.ro + s.out_rows, output_h);
-      next_row = s.ro + s.out_rows;
-      if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_REAL)
-        for (int i = 0; i < s.out_rows; i++) {
-          const int valid_rows = pool_valid_count(i, kh, s.pt, stride_h, s.rows);
-          ASSERT_FS(valid_rows > 0, "output row %d", s.ro + i);
-        }
-      if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_PADDED && next_row == output_h &&
-          k.pads.pad_h_bottom_adj != s.pb) {
-        const int last_rows = kh - s.pb + k.pads.pad_h_bottom_adj;
-        ASSERT_FS(last_rows > 0, "kh=%d pb=%d pad_h_bottom=%d", kh, s.pb, k.pads.pad_h_bottom_adj);
-      }
-      pool_next_slice(&f, &c0, &r0);
-      if (r0 == -pad_h_top) {  // the plane block ends
-        ASSERT_FS(next_row == output_h, "the windows give %d rows, output_h=%d", next_row, output_h);
-        next_row = 0;
-      }
-    } while (c0 < f.planes);
-    if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_REAL)
-      for (int j = 0; j < output_w; j++) {
-        const int valid_cols = pool_valid_count(j, kw, pad_w_left, stride_w, input_w);
-        ASSERT_FS(valid_cols > 0, "output column %d", j);
-      }
-    if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_PADDED && k.pads.pad_w_right_adj != k.pads.pad_w_extra) {
-      const int last_cols = kw - k.pads.pad_w_extra + k.pads.pad_w_right_adj;
-      ASSERT_FS(last_cols > 0, "kw=%d pad_w_extra=%d pad_w_right=%d", kw, k.pads.pad_w_extra, k.pads.pad_w_right_adj);
+  // Every slice is checked before the first command: its output fits the
+  // lane, its input its buffer, its rows are the output rows that follow the
+  // previous slice's, and no averaged window is empty.
+  pool_frame_walk_t w;
+  pool_frame_walk(&f, &w);
+  const u64 offset_local_end = (u64)f.output + w.output_bytes;
+  ASSERT_FS(offset_local_end <= (1 << 19));
+  const u32 input_end = w.input_bytes;
+  ASSERT_FS(w.min_rows > 0 && input_end <= f.input_bytes, "rows=%d bytes=%u buffer=%u", w.min_rows,
+            (unsigned)input_end, (unsigned)f.input_bytes);
+  ASSERT_FS(w.min_out_rows > 0 && w.rows_follow, "slice rows %d..%d, output_h=%d", w.bad_ro, w.bad_end, output_h);
+  if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_REAL) {
+    const int valid_rows = w.min_valid_rows;
+    ASSERT_FS(valid_rows > 0);
+    for (int j = 0; j < output_w; j++) {
+      const int valid_cols = pool_valid_count(j, kw, pad_w_left, stride_w, input_w);
+      ASSERT_FS(valid_cols > 0, "output column %d", j);
     }
+  }
+  if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_PADDED) {
+    const int last_rows = k.pads.pad_h_bottom_adj != w.last_pb ? kh - w.last_pb + k.pads.pad_h_bottom_adj : kh;
+    const int last_cols = k.pads.pad_w_right_adj != k.pads.pad_w_extra ? kw - k.pads.pad_w_extra + k.pads.pad_w_right_adj : kw;
+    ASSERT_FS(last_rows > 0 && last_cols > 0, "last window %d x %d", last_rows, last_cols);
   }
 
   // Load slice k, pool slice k - 1 and store it.

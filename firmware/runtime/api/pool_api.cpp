@@ -2,6 +2,7 @@
 // 8-bit pooling (88), training max pooling (95, 122), interpolation (163) and
 // adaptive pooling (166, 167).
 #include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
 #include "runtime/api/dispatch.h"
 
@@ -85,5 +86,36 @@ u32 zv_api_pooling_train_index_forward_parallel(u8 *param, u32 size) {
                                                   rec.pad_w_left, rec.pad_h_bottom, rec.pad_w_right, rec.stride_h,
                                                   rec.stride_w, rec.floor_mode, 0, rec.c_step, rec.h_step,
                                                   rec.input_ratio, rec.split_mode, node);
+  });
+}
+
+// API 88: the trailing pads grow for ceil rounding before the call; a stride
+// must be positive before it divides.
+u32 zv_api_pooling_fix8b_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_pooling_fix8b_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  API_POSITIVE(rec.stride_h);
+  API_POSITIVE(rec.stride_w);
+  ASSERT(rec.pad_h_top >= 0 && rec.pad_h_bottom >= 0 && rec.pad_w_left >= 0 && rec.pad_w_right >= 0 &&
+         rec.pad_h_top < 4096 && rec.pad_h_bottom < 4096 && rec.pad_w_left < 4096 && rec.pad_w_right < 4096 &&
+         rec.kh < 4096 && rec.kw < 4096 && rec.input_h < 65536 && rec.input_w < 65536);
+  rec.pad_h_bottom = pool_fix8b_ceil_pad(rec.input_h, rec.kh, rec.pad_h_top, rec.pad_h_bottom, rec.stride_h);
+  rec.pad_w_right = pool_fix8b_ceil_pad(rec.input_w, rec.kw, rec.pad_w_left, rec.pad_w_right, rec.stride_w);
+  const i64 oh = (rec.input_h + rec.pad_h_top + rec.pad_h_bottom - rec.kh) / rec.stride_h + 1;
+  const i64 ow = (rec.input_w + rec.pad_w_left + rec.pad_w_right - rec.kw) / rec.stride_w + 1;
+  const i64 groups = ((i64)rec.input_n + 3) / 4;
+  API_GLOBAL(rec.input_addr, api_dense(4, groups, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, groups, rec.input_c, oh, ow));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_pooling_fix8b_forward_parallel(
+        rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.kh, rec.kw,
+        rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h, rec.stride_w, 0, 0,
+        rec.is_avg_pooling, rec.avg_pooling_mode, rec.rshift, rec.reserved, rec.reserved2, rec.opd0_sign,
+        rec.opd1_sign, rec.opd2_sign, rec.output_sign, rec.if_relu, rec.c_step, rec.h_step, rec.input_ratio, node);
   });
 }

@@ -211,18 +211,18 @@ TEST(FloatPooling, Refusals) {
                                       0.2f, n);
   });
   EXPECT_TRUE(stopped_on(o, "ASSERT_FS", "firmware/layers/pool/", fn,
-                         "s.rows > 0 && input_end <= f.input_bytes", "rows=40 bytes=128000 buffer=65536"));
+                         "w.min_rows > 0 && input_end <= f.input_bytes", "rows=40 bytes=128000 buffer=65536"));
   EXPECT_EQ(rig.commands_issued(), 0u);
   }
   // An output extent the windows do not give.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_forward_parallel(kIn, kOut, 1, 1, 8, 8, 3, 4, 2, 2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 1, 16, 0.5f, n);
-  }, "ASSERT_FS", "firmware/layers/pool/", fn, "s.out_rows > 0 && s.ro == next_row && s.ro + s.out_rows <= output_h",
+  }, "ASSERT_FS", "firmware/layers/pool/", fn, "w.min_out_rows > 0 && w.rows_follow",
      "slice rows 0..4, output_h=3");
   // A window wholly in the padding cannot be averaged over its real elements.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_forward_parallel(kIn, kOut, 1, 1, 4, 4, 7, 4, 2, 2, 3, 0, 0, 0, 1, 1, 1, 1, 0, 1, 7, 0.5f, n);
-  }, "ASSERT_FS", "firmware/layers/pool/", fn, "valid_rows > 0", "output row 0");
+  }, "ASSERT_FS", "firmware/layers/pool/", fn, "valid_rows > 0");
   // The large-stride worker: a plane whose step of output rows is empty.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_forward_parallel_stride_no_limit(kIn, kOut, 1, 1, 400, 400, 1, 1, 400, 400, 16, 16, 0, 0, 0, 0.0f,

@@ -79,6 +79,20 @@ typedef struct {
 void pool_pads_of(pool_pads_t *p, int input_h, int input_w, int output_h, int output_w, int kh, int kw,
                   int pad_h_top, int pad_w_left, int pad_h_bottom, int pad_w_right, int stride_h, int stride_w);
 
+// What the slices of a frame need, for the checks before the first command:
+// the largest per-lane input and output bytes, the fewest resident rows and
+// output rows of a slice, whether the slices of every plane block make output
+// rows 0 .. oh - 1 in order (else the first slice's rows that do not follow),
+// the fewest input rows under a window (to average over), and the bottom pad
+// of the last slice of a block.
+typedef struct {
+  u32 input_bytes, output_bytes;
+  int min_rows, min_out_rows;
+  int rows_follow, bad_ro, bad_end;
+  int min_valid_rows, last_pb;
+} pool_frame_walk_t;
+void pool_frame_walk(const pool_frame_t *f, pool_frame_walk_t *w);
+
 // The frame's areas: two input buffers and the output buffer up to the lane's end.
 #define POOL_FRAME_AREAS 3
 void pool_frame_areas(const pool_frame_t *f, local_area_t areas[POOL_FRAME_AREAS]);

@@ -201,4 +201,52 @@ inline std::vector<uint8_t> pool_fix8b(const std::vector<uint8_t> &in, int group
   return out;
 }
 
+// Adaptive pooling: output (i, j) pools rows floor(i * h / oh) to
+// ceil((i + 1) * h / oh) - 1 and columns likewise.
+inline void adaptive_bin(int i, int in, int out, int *start, int *end) {
+  *start = int(std::floor(double(i) * in / out));
+  *end = int(std::ceil(double(i + 1) * in / out));
+}
+inline T4 adaptive(const T4 &in, int oh, int ow, bool avg) {
+  T4 out(in.n, in.c, oh, ow);
+  for (int n = 0; n < in.n; n++)
+    for (int c = 0; c < in.c; c++)
+      for (int i = 0; i < oh; i++)
+        for (int j = 0; j < ow; j++) {
+          int y0, y1, x0, x1;
+          adaptive_bin(i, in.h, oh, &y0, &y1);
+          adaptive_bin(j, in.w, ow, &x0, &x1);
+          double acc = avg ? 0.0 : in.at(n, c, y0, x0);
+          for (int y = y0; y < y1; y++)
+            for (int x = x0; x < x1; x++) acc = avg ? acc + in.at(n, c, y, x) : std::max(acc, in.at(n, c, y, x));
+          out.at(n, c, i, j) = avg ? acc / ((y1 - y0) * (x1 - x0)) : acc;
+        }
+  return out;
+}
+// The same on 4N words: each bin as one 8-bit pooling window.
+inline std::vector<uint8_t> adaptive_fix8b(const std::vector<uint8_t> &in, int groups, int c, int h, int w, int oh,
+                                           int ow, PoolFix8b p) {
+  std::vector<uint8_t> out(size_t(groups) * c * oh * ow * 4);
+  for (int i = 0; i < oh; i++)
+    for (int j = 0; j < ow; j++) {
+      int y0, y1, x0, x1;
+      adaptive_bin(i, h, oh, &y0, &y1);
+      adaptive_bin(j, w, ow, &x0, &x1);
+      std::vector<uint8_t> bin(size_t(groups) * c * (y1 - y0) * (x1 - x0) * 4);
+      size_t k = 0;
+      for (int g = 0; g < groups; g++)
+        for (int ch = 0; ch < c; ch++)
+          for (int y = y0; y < y1; y++)
+            for (int x = x0; x < x1; x++)
+              for (int b = 0; b < 4; b++) bin[k++] = in[((((size_t(g) * c + ch) * h + y) * w + x) * 4) + b];
+      p.kh = y1 - y0, p.kw = x1 - x0;
+      const std::vector<uint8_t> one = pool_fix8b(bin, groups, c, y1 - y0, x1 - x0, p, 1, 1);
+      for (int g = 0; g < groups; g++)
+        for (int ch = 0; ch < c; ch++)
+          for (int b = 0; b < 4; b++)
+            out[((((size_t(g) * c + ch) * oh + i) * ow + j) * 4) + b] = one[(size_t(g) * c + ch) * 4 + b];
+    }
+  return out;
+}
+
 }  // namespace zv::ref::pool

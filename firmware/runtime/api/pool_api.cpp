@@ -1,6 +1,7 @@
 // The pooling family's handlers: float pooling (52), nearest upsample (73),
 // 8-bit pooling (88), training max pooling (95, 122), interpolation (163) and
 // adaptive pooling (166, 167).
+#include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
@@ -117,5 +118,44 @@ u32 zv_api_pooling_fix8b_forward_parallel(u8 *param, u32 size) {
         rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h, rec.stride_w, 0, 0,
         rec.is_avg_pooling, rec.avg_pooling_mode, rec.rshift, rec.reserved, rec.reserved2, rec.opd0_sign,
         rec.opd1_sign, rec.opd2_sign, rec.output_sign, rec.if_relu, rec.c_step, rec.h_step, rec.input_ratio, node);
+  });
+}
+
+// API 166: no zero-count return; a batch of 0 reaches the layer, which issues
+// nothing.
+u32 zv_api_adaptive_pooling_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_adaptive_pooling_forward_t, rec, param, size);
+  ASSERT(rec.input_n >= 0);
+  if (rec.input_n > 0) {
+    API_POSITIVE(rec.input_c);
+    API_POSITIVE(rec.input_h);
+    API_POSITIVE(rec.input_w);
+    API_POSITIVE(rec.output_h);
+    API_POSITIVE(rec.output_w);
+    API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+    API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, rec.output_h, rec.output_w));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_adaptive_pooling_forward(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
+                                      rec.input_w, rec.output_h, rec.output_w, rec.is_avg_pooling, node);
+  });
+}
+
+u32 zv_api_adaptive_pooling_fix8b_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_adaptive_pooling_fix8b_forward_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.output_h);
+  API_POSITIVE(rec.output_w);
+  const i64 groups = ((i64)rec.input_n + 3) / 4;
+  API_GLOBAL(rec.input_addr, api_dense(4, groups, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, groups, rec.input_c, rec.output_h, rec.output_w));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_adaptive_pooling_fix8b_forward(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
+                                            rec.input_w, rec.output_h, rec.output_w, rec.is_avg_pooling, rec.rshift,
+                                            rec.reserved, rec.opd0_sign, rec.opd1_sign, rec.opd2_sign, rec.reserved2,
+                                            rec.if_relu, node);
   });
 }

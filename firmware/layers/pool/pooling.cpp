@@ -293,6 +293,9 @@ void nodechip_pooling_forward_parallel(u64 input_addr, u64 output_addr, int inpu
                     pad_w_left, k.pads.pad_w_extra, stride_h, stride_w, c_step, h_step, {0, 0}, 0, 0};
   pool_frame_buffers(&f, input_ratio);
   k.f = &f;
+  // Pads are 4-bit fields of the pooling command.
+  ASSERT_FS(f.pad_top < 16 && f.pad_bottom < 16 && f.pad_left < 16 && f.pad_right < 16, "pads %d %d %d %d",
+            f.pad_top, f.pad_bottom, f.pad_left, f.pad_right);
 
   // Every slice is checked before the first command: its output fits the
   // lane, its input its buffer, its rows are the output rows that follow the
@@ -403,6 +406,8 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
   pool_pads_t pads;
   pool_pads_of(&pads, input_h, input_w, output_h, output_w, kh, kw, pad_h_top, pad_w_left, pad_h_bottom, pad_w_right,
                stride_h, stride_w);
+  ASSERT_FS(pad_h_top < 16 && pads.pad_h_extra < 16 && pad_w_left < 16 && pads.pad_w_extra < 16, "pads %d %d %d %d",
+            pad_h_top, pads.pad_h_extra, pad_w_left, pads.pad_w_extra);
   int d_h, e_h, d_w, e_w;
   pool_stride_split(stride_h, &d_h, &e_h);
   pool_stride_split(stride_w, &d_w, &e_w);

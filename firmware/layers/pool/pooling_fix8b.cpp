@@ -269,6 +269,8 @@ void nodechip_pooling_fix8b_forward_parallel(u64 input_addr, u64 output_addr, in
             stride_h);
   const pool_frame_t f = frame_of((int)NC4, input_h, input_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left,
                                   pad_w_right, stride_h, stride_w, c_step, h_step, input_ratio);
+  ASSERT_FS(f.pad_top < 16 && f.pad_bottom < 16 && f.pad_left < 16 && f.pad_right < 16, "pads %d %d %d %d",
+            f.pad_top, f.pad_bottom, f.pad_left, f.pad_right);
   pool_frame_walk_t w;
   pool_frame_walk(&f, &w);
   const u64 offset_local_end = (u64)f.output + w.output_bytes;
@@ -335,6 +337,8 @@ void nodechip_pooling_tf_fix8b_forward_parallel(u64 input_addr, u64 output_addr,
             stride_h);
   const pool_frame_t f = frame_of((int)NC4, input_h, input_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left,
                                   pad_w_right, stride_h, stride_w, c_step, h_step, input_ratio);
+  ASSERT_FS(f.pad_top < 16 && f.pad_bottom < 16 && f.pad_left < 16 && f.pad_right < 16, "pads %d %d %d %d",
+            f.pad_top, f.pad_bottom, f.pad_left, f.pad_right);
   pool_frame_walk_t w;
   pool_frame_walk(&f, &w);
   const u64 offset_local_end = (u64)f.output + w.output_bytes;

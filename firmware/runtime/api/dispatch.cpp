@@ -16,6 +16,7 @@
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -48,6 +49,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},

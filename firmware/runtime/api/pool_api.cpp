@@ -5,6 +5,7 @@
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "runtime/api/dispatch.h"
 
 // API 52: strides below 16 run the pipelined worker on the host's plan, larger
@@ -157,5 +158,21 @@ u32 zv_api_adaptive_pooling_fix8b_forward(u8 *param, u32 size) {
                                             rec.input_w, rec.output_h, rec.output_w, rec.is_avg_pooling, rec.rshift,
                                             rec.reserved, rec.opd0_sign, rec.opd1_sign, rec.opd2_sign, rec.reserved2,
                                             rec.if_relu, node);
+  });
+}
+
+// API 73: no fused ReLU.
+u32 zv_api_upsample_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_upsample_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, api_mul(rec.input_h, rec.size),
+                                        api_mul(rec.input_w, rec.size)));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_upsample_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
+                                       rec.input_w, rec.size, rec.c_step, rec.h_step, rec.input_ratio, 0, node);
   });
 }

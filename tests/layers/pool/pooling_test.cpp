@@ -223,6 +223,11 @@ TEST(FloatPooling, Refusals) {
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_forward_parallel(kIn, kOut, 1, 1, 4, 4, 7, 4, 2, 2, 3, 0, 0, 0, 1, 1, 1, 1, 0, 1, 7, 0.5f, n);
   }, "ASSERT_FS", "firmware/layers/pool/", fn, "valid_rows > 0");
+  // Pads beyond the command's 4-bit fields.
+  expect_assert([](cmd_id_node_t *n) {
+    nodechip_pooling_forward_parallel(kIn, kOut, 1, 1, 8, 8, 3, 3, 20, 20, 16, 16, 0, 0, 1, 1, 0, 0, 0, 1, 3, 0.5f, n);
+  }, "ASSERT_FS", "firmware/layers/pool/", fn,
+     "f.pad_top < 16 && f.pad_bottom < 16 && f.pad_left < 16 && f.pad_right < 16", "pads 16 0 16 0");
   // The large-stride worker: a plane whose step of output rows is empty.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_forward_parallel_stride_no_limit(kIn, kOut, 1, 1, 400, 400, 1, 1, 400, 400, 16, 16, 0, 0, 0, 0.0f,

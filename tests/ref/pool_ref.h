@@ -249,4 +249,72 @@ inline std::vector<uint8_t> adaptive_fix8b(const std::vector<uint8_t> &in, int g
   return out;
 }
 
+// Interpolation of the spatial plane, from each coordinate mode's formula
+// (scales and positions in single precision, floor and round in double).
+// Crop pads p, q (0 or negative): source row index r is input row r - q,
+// source column index j input column j - p; effective extents in + p + q.
+struct Interp {
+  int mode = 0;
+  bool align = false, half = false;
+};
+inline float interp_scale(const Interp &m, int in, int out) {
+  const float fi = float(in), fo = float(out);
+  if (m.mode == 0 || m.mode == 2) return out > 1 ? (fi - 1) / (fo - 1) : 0.0f;
+  if (m.mode == 1 || m.mode == 3) return m.align && out > 1 ? (fi - 1) / (fo - 1) : fi / fo;
+  if (m.mode == 4) return out <= 1 ? 0.0f : m.align ? (fi - 1) / (fo - 1) : fi / fo;
+  return fi / fo;
+}
+// Source index and weight of the upper tap.
+inline void interp_at(const Interp &m, int in, int o, float s, int *index, float *w) {
+  float t;
+  *w = 0;
+  switch (m.mode) {
+    case 0:
+    case 2:
+      t = s * float(o);
+      *index = int(std::trunc(t));
+      *w = t - float(*index);
+      if (m.mode == 2) *w = float(std::round(double(*w)));
+      break;
+    case 1:
+    case 4:
+      if (m.mode == 4 ? !m.align : m.half) {
+        t = (float(o) + 0.5f) * s - 0.5f;
+        if (t < 0) t = 0;
+      } else {
+        t = s * float(o);
+      }
+      *index = int(std::floor(double(t)));
+      *w = t - float(std::floor(double(t)));
+      break;
+    case 3:
+      if (m.half) *index = std::max(0, int(std::floor(double((float(o) + 0.5f) * s))));
+      else *index = m.align ? int(std::round(double(s * float(o)))) : int(std::floor(double(s * float(o))));
+      *index = std::min(*index, in - 1);
+      break;
+    default:
+      *index = std::min(int(std::floor(double(s * float(o)))), in - 1);
+  }
+}
+inline T4 interp(const T4 &in, int p, int q, int oh, int ow, const Interp &m) {
+  const int he = in.h + p + q, we = in.w + p + q;
+  const float sh = interp_scale(m, he, oh), sw = interp_scale(m, we, ow);
+  T4 out(in.n, in.c, oh, ow);
+  for (int y = 0; y < oh; y++)
+    for (int x = 0; x < ow; x++) {
+      int ry, rx;
+      float wy, wx;
+      interp_at(m, he, y, sh, &ry, &wy);
+      interp_at(m, we, x, sw, &rx, &wx);
+      const int ry1 = ry >= he - 1 ? ry : ry + 1, rx1 = rx >= we - 1 ? rx : rx + 1;
+      for (int n = 0; n < in.n; n++)
+        for (int c = 0; c < in.c; c++) {
+          const auto v = [&](int r, int j) { return in.at(n, c, r - q, j - p); };
+          out.at(n, c, y, x) = (1 - wy) * ((1 - wx) * v(ry, rx) + wx * v(ry, rx1)) +
+                               wy * ((1 - wx) * v(ry1, rx) + wx * v(ry1, rx1));
+        }
+    }
+  return out;
+}
+
 }  // namespace zv::ref::pool

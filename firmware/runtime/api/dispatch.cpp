@@ -13,6 +13,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
 #include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
@@ -82,6 +83,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {163, zv_api_interp_forward_parallel, sizeof(zv_api_interp_forward_parallel_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
     {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},

@@ -2,6 +2,7 @@
 // 8-bit pooling (88), training max pooling (95, 122), interpolation (163) and
 // adaptive pooling (166, 167).
 #include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
@@ -174,5 +175,24 @@ u32 zv_api_upsample_forward_parallel(u8 *param, u32 size) {
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_upsample_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
                                        rec.input_w, rec.size, rec.c_step, rec.h_step, rec.input_ratio, 0, node);
+  });
+}
+
+// API 163: both coordinate flags 0; no zero-count return (an empty tensor
+// reaches the layer, which issues nothing).
+u32 zv_api_interp_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_interp_forward_parallel_t, rec, param, size);
+  const i64 planes = (i64)rec.n * rec.c;
+  if (planes > 0) {
+    API_POSITIVE((i32)rec.ih);
+    API_POSITIVE((i32)rec.iw);
+    API_POSITIVE((i32)rec.oh);
+    API_POSITIVE((i32)rec.ow);
+    API_GLOBAL(rec.input_addr, api_dense(4, planes, rec.ih, rec.iw));
+    API_GLOBAL(rec.output_addr, api_dense(4, planes, rec.oh, rec.ow));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_interp_forward_parallel(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.c, (int)rec.ih, (int)rec.iw,
+                                     rec.pad_p, rec.pad_q, (int)rec.oh, (int)rec.ow, 0, 0, (int)rec.mode, node);
   });
 }

@@ -74,6 +74,7 @@ const Row kRows[] = {
     {159, "zv_api_shuffle_channel_forward_t", 36},
     {160, "zv_api_shuffle_channel_fix8b_forward_t", 36},
     {161, "zv_api_stride_slice_t", 92},
+    {163, "zv_api_interp_forward_parallel_t", 52},
     {165, "zv_api_stride_slice_fix8b_t", 68},
     {166, "zv_api_adaptive_pooling_forward_t", 44},
     {167, "zv_api_adaptive_pooling_fix8b_forward_t", 72},

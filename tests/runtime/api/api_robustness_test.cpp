@@ -20,6 +20,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
 #include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
@@ -251,6 +252,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   q7.input_addr = kA, q7.output_addr = kEnd - 8, q7.input_n = 4, q7.input_c = 2, q7.input_h = q7.input_w = 4;
   q7.output_h = q7.output_w = 2;
   add("8-bit adaptive pooling output past the end", 167, &q7, sizeof q7);
+  const zv_api_interp_forward_parallel_t q8 = {kA, kEnd - 64, 1, 2, 4, 4, 0, 0, 8, 8, 4};
+  add("interpolation output past the end", 163, &q8, sizeof q8);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_unary_t e4 = {kA, kEnd - 4, 2, 0, {0, 0}};

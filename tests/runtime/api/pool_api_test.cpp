@@ -1,4 +1,4 @@
-// The pooling family's APIs (52, 73, 88, 95, 122, 166, 167) end to end:
+// The pooling family's APIs (52, 73, 88, 95, 122, 163, 166, 167) end to end:
 // messages through the host driver on three deferred seeds with the race
 // checker and on the ARM image, each against the plain reference; zero
 // counts, a zero stride and wrong record sizes.
@@ -13,6 +13,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
@@ -133,6 +134,16 @@ std::vector<Message> messages() {
     m.push_back({"167 adaptive 8-bit max", 167, payload_of(r), in,
                  {{kOut, ref::pool::adaptive_fix8b(in, groups, c, ih, iw, oh, ow, p)}}});
   }
+  {
+    // 163: the flags are 0; mode 4 with crops.
+    const int n = 2, c = 3, ih = 6, iw = 7, oh = 9, ow = 5;
+    const T4 in = values(n, c, ih, iw, 6);
+    ref::pool::Interp mode;
+    mode.mode = 4;
+    const zv_api_interp_forward_parallel_t r = {kIn, kOut, n, c, ih, iw, -1, 0, oh, ow, 4};
+    m.push_back({"163 interpolation", 163, payload_of(r), bytes_of(floats_of(in)),
+                 {{kOut, bytes_of(floats_of(ref::pool::interp(in, -1, 0, oh, ow, mode)))}}});
+  }
   return m;
 }
 
@@ -177,6 +188,7 @@ TEST(PoolApi, ZeroCountsZeroStrideAndWrongSizes) {
       {122, payload_of(p122)},
       {166, payload_of(zv_api_adaptive_pooling_forward_t{kIn, kOut, 0, 2, 4, 4, 2, 2, 1})},
       {167, payload_of(p167)},
+      {163, payload_of(zv_api_interp_forward_parallel_t{kIn, kOut, 0, 3, 4, 4, 0, 0, 8, 8, 4})},
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);

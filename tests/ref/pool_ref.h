@@ -317,4 +317,43 @@ inline T4 interp(const T4 &in, int p, int q, int oh, int ow, const Interp &m) {
   return out;
 }
 
+// 8-bit bilinear interpolation on 4N words, every byte an item: the
+// half-pixel position t = (o + 0.5) s - 0.5 (at least 0, single precision,
+// s = extent / output), the upper tap's weight round(16 (t - floor t)) in
+// sixteenths, the lower tap's 16 minus that (both at the last index there);
+// the blend of the bytes (offset by 128 when signed) over both directions
+// divided by 256 rounding half up, and the offset taken back.
+inline void interp8_at(int o, float s, int in, int *index, int *w) {
+  float t = (float(o) + 0.5f) * s - 0.5f;
+  if (t < 0) t = 0;
+  *index = std::min(int(std::floor(double(t))), in - 1);
+  *w = int(std::round(double((t - float(std::floor(double(t)))) * 16.0f)));
+}
+inline std::vector<uint8_t> interp_fix8b(const std::vector<uint8_t> &in, int groups, int c, int h, int w, int p, int q,
+                                         int oh, int ow, bool is_signed) {
+  const int he = h + p + q, we = w + p + q;
+  const float sh = float(he) / float(oh), sw = float(we) / float(ow);
+  std::vector<uint8_t> out(size_t(groups) * c * oh * ow * 4);
+  for (int y = 0; y < oh; y++)
+    for (int x = 0; x < ow; x++) {
+      int ry, rx, wy, wx;
+      interp8_at(y, sh, he, &ry, &wy);
+      interp8_at(x, sw, we, &rx, &wx);
+      const int ry1 = ry >= he - 1 ? ry : ry + 1, rx1 = rx >= we - 1 ? rx : rx + 1;
+      for (int g = 0; g < groups; g++)
+        for (int ch = 0; ch < c; ch++)
+          for (int b = 0; b < 4; b++) {
+            const auto v = [&](int r, int j) {
+              const uint8_t raw = in[((((size_t(g) * c + ch) * h + (r - q)) * w + (j - p)) * 4) + b];
+              return is_signed ? int64_t(int8_t(raw)) + 128 : int64_t(raw);
+            };
+            const int64_t sum = (16 - wy) * ((16 - wx) * v(ry, rx) + wx * v(ry, rx1)) +
+                                wy * ((16 - wx) * v(ry1, rx) + wx * v(ry1, rx1));
+            const int64_t r = (sum + 128) >> 8;
+            out[((((size_t(g) * c + ch) * oh + y) * ow + x) * 4) + b] = uint8_t(is_signed ? r - 128 : r);
+          }
+    }
+  return out;
+}
+
 }  // namespace zv::ref::pool

@@ -274,6 +274,11 @@ void nodechip_interp_forward_parallel(u64 input_addr, u64 output_addr, int n, in
     int idx;
     getIndex(&t.coord, t.ih_eff, 0, 1.0f, 0, &idx);  // refuses the mode
   }
+  if (mode == 4 && p == 0 && q == 0 && !align_corners && oh == 2 * ih && ow == 2 * iw) {
+    nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_parallel(input_addr, output_addr, n, c,
+                                                                                        ih, iw, node);
+    return;
+  }
   t.sh = interp_scale(&t.coord, t.ih_eff, oh);
   t.sw = interp_scale(&t.coord, t.iw_eff, ow);
   int split[2];
@@ -319,5 +324,161 @@ void nodechip_interp_forward_parallel(u64 input_addr, u64 output_addr, int n, in
     if (k >= 1 && k <= count)
       blend(t, slices[(k - 1) % 3], INTERP_INPUT_SLOT((k - 1) % 2), INTERP_MID_SLOT((k - 1) % 2), node, mv, cp, divided);
     if (divided) cmd_id_merge(node, &move, &compute);
+  }
+}
+
+// ---- Exact 2x upscale, half-pixel, clamped edges ----
+//
+// Per dimension out[0] = x[0], out[2k + 1] = 0.75 x[k] + 0.25 x[k + 1],
+// out[2k + 2] = 0.25 x[k] + 0.75 x[k + 1], out[2m - 1] = x[m - 1]. The
+// interior output rows (1 .. 2 ih - 2) come in pieces of ad rows from ad / 2 + 1
+// input rows, alternating between the two halves of local memory (input
+// slice, then output slice); the first and last output rows come from the
+// first and last input rows, blended along the row only.
+
+namespace {
+
+const float kNear = 0.75f, kFar = 0.25f;
+
+// dst (+)= src x w over a strided view (float32).
+void mac(u32 src, u32 dst, float w, const dim4_t &shape, const dim4_t &ss, const dim4_t &ds, int acc,
+         cmd_id_node_t *node) {
+  interp(w, src, dst, &shape, &ss, &ds, (u8)acc, node);
+}
+
+// The output of `rows` input rows x iw columns blended along the columns
+// only: column 0, pairs 2j + 1 and 2j + 2, column 2 iw - 1 (row strides
+// in_row and out_row words).
+void blend_columns(u32 X, u32 O, int c, int rows, int iw, const dim4_t &xs, const dim4_t &os, cmd_id_node_t *node) {
+  const dim4_t edge = {1, c, rows, 1};
+  mac(X, O, 1.0f, edge, xs, os, 0, node);
+  mac(X + (u32)(iw - 1) * 4u, O + (u32)(2 * iw - 1) * 4u, 1.0f, edge, xs, os, 0, node);
+  if (iw < 2) return;
+  const dim4_t shape = {1, c, rows, iw - 1};
+  dim4_t pair = os;
+  pair.w = 2;
+  for (int b = 0; b < 2; b++) {
+    const u32 dst = O + (u32)(1 + b) * 4u;
+    mac(X, dst, b ? kFar : kNear, shape, xs, pair, 0, node);
+    mac(X + 4u, dst, b ? kNear : kFar, shape, xs, pair, 1, node);
+  }
+}
+
+}  // namespace
+
+void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_parallel(u64 input_addr,
+                                                                                          u64 output_addr, int n,
+                                                                                          int c, int ih, int iw,
+                                                                                          cmd_id_node_t *node) {
+  ASSERT_FS(n >= 0 && c >= 0 && (i64)n * c < (1ll << 31));
+  const int nc = n * c;
+  if (nc == 0) return;
+  ASSERT_FS(ih > 0 && iw > 0 && iw < (1 << 20) && ih < (1 << 20));
+  const int oh = 2 * ih, ow = 2 * iw;
+  const u32 half = 0x40000u;
+
+  if (ih > 1) {
+    // Piece size and plane groups for the interior rows.
+    int lg = (int)ceil_div(nc, NPU_NUM), pieces = 1, ad = ((2 * ih - 3) / pieces + 2) & ~1;
+    const auto bytes = [&](int a, int g) {
+      return (align_up((i64)iw * ((a + 2) / 2), EU_NUM) * 4 + align_up((i64)2 * iw * a, EU_NUM) * 4) * g;
+    };
+    while (bytes(ad, lg) > (i64)half) {
+      if (lg > 1) {
+        lg--;
+      } else {
+        pieces++;
+        ad = ((2 * ih - 3) / pieces + 2) & ~1;
+        if (ad <= 2) ASSERT(0);
+      }
+    }
+    const int group = NPU_NUM * lg;
+    struct piece_t {
+      int c0, c, row0, rows;  // planes, first interior output row, output rows
+      u32 X, O;
+    };
+    piece_t prev = {};
+    int have_prev = 0;
+    u32 k = 0;
+    for (int c0 = 0; c0 < nc; c0 += group)
+      for (int r = 1; r < oh - 1; r += ad, k++) {
+        piece_t p;
+        p.c0 = c0;
+        p.c = nc - c0 < group ? nc - c0 : group;
+        p.row0 = r;
+        p.rows = oh - 1 - r < ad ? oh - 1 - r : ad;
+        const int R = p.rows / 2 + 1, k0 = (r - 1) / 2, rl = (int)ceil_div(p.c, NPU_NUM);
+        const int ip = (int)eu_plane((u32)(R * iw)), op = (int)eu_plane((u32)(p.rows * ow));
+        p.X = (k % 2) * half;
+        p.O = p.X + (u32)(rl * ip) * 4u;
+        fix_cmd_node_overflow(node);
+        cmd_id_node_t move, compute;
+        cmd_id_divide(node, &move, &compute);
+        tensor_stride_move_gen_cmd(p.X, 0, input_addr + ((u64)c0 * ih * iw + (u64)k0 * iw) * 4u, 1, p.c, R, iw, 0,
+                                   ih * iw, iw, 1, rl * ip, ip, iw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0,
+                                   &move);
+        cmd_id_merge(node, &move, &compute);
+        cmd_id_divide(node, &move, &compute);
+        // Output rows 2k + 1 + a from input rows k and k + 1, each parity a
+        // as a view of every other output row.
+        const dim4_t xs = {rl * ip, ip, iw, 1};
+        for (int a = 0; a < 2; a++) {
+          const dim4_t os = {rl * op, op, 2 * ow, 1};
+          const u32 dst = p.O + (u32)(a * ow) * 4u;
+          const dim4_t edge = {1, p.c, R - 1, 1};
+          const float w0 = a ? kFar : kNear, w1 = a ? kNear : kFar;
+          // First and last output columns: along the rows only.
+          mac(p.X, dst, w0, edge, xs, os, 0, &compute);
+          mac(p.X + (u32)iw * 4u, dst, w1, edge, xs, os, 1, &compute);
+          mac(p.X + (u32)(iw - 1) * 4u, dst + (u32)(ow - 1) * 4u, w0, edge, xs, os, 0, &compute);
+          mac(p.X + (u32)(2 * iw - 1) * 4u, dst + (u32)(ow - 1) * 4u, w1, edge, xs, os, 1, &compute);
+          if (iw < 2) continue;
+          // Interior points: the four 2-D weights 9/16, 3/16, 3/16, 1/16.
+          const dim4_t shape = {1, p.c, R - 1, iw - 1};
+          dim4_t pair = os;
+          pair.w = 2;
+          for (int b = 0; b < 2; b++) {
+            const float c0w = b ? kFar : kNear, c1w = b ? kNear : kFar;
+            const u32 to = dst + (u32)(1 + b) * 4u;
+            mac(p.X, to, w0 * c0w, shape, xs, pair, 0, &compute);
+            mac(p.X + 4u, to, w0 * c1w, shape, xs, pair, 1, &compute);
+            mac(p.X + (u32)iw * 4u, to, w1 * c0w, shape, xs, pair, 1, &compute);
+            mac(p.X + (u32)(iw + 1) * 4u, to, w1 * c1w, shape, xs, pair, 1, &compute);
+          }
+        }
+        if (have_prev) {
+          const int pop = (int)eu_plane((u32)(prev.rows * ow)), prl = (int)ceil_div(prev.c, NPU_NUM);
+          tensor_stride_move_gen_cmd(prev.O, 0, output_addr + ((u64)prev.c0 * oh * ow + (u64)prev.row0 * ow) * 4u, 1,
+                                     prev.c, prev.rows, ow, prl * pop, pop, ow, 1, 0, oh * ow, ow, 1,
+                                     GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, &move);
+        }
+        cmd_id_merge(node, &move, &compute);
+        prev = p;
+        have_prev = 1;
+      }
+    const int pop = (int)eu_plane((u32)(prev.rows * ow)), prl = (int)ceil_div(prev.c, NPU_NUM);
+    tensor_stride_move_gen_cmd(prev.O, 0, output_addr + ((u64)prev.c0 * oh * ow + (u64)prev.row0 * ow) * 4u, 1,
+                               prev.c, prev.rows, ow, prl * pop, pop, ow, 1, 0, oh * ow, ow, 1,
+                               GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+  }
+
+  // The first and last output rows: input rows 0 and ih - 1 side by side.
+  int lg = (int)ceil_div(nc, NPU_NUM);
+  while ((align_up((i64)2 * iw, EU_NUM) * 4 + align_up((i64)4 * iw, EU_NUM) * 4) * lg > 0x80000) {
+    if (lg <= 1) ASSERT(0);
+    lg--;
+  }
+  const int group = NPU_NUM * lg;
+  for (int c0 = 0; c0 < nc; c0 += group) {
+    fix_cmd_node_overflow(node);
+    const int cc = nc - c0 < group ? nc - c0 : group, rl = (int)ceil_div(cc, NPU_NUM);
+    const int ip = (int)eu_plane((u32)(2 * iw)), op = (int)eu_plane((u32)(2 * ow));
+    const u32 X = 0, O = (u32)(rl * ip) * 4u;
+    tensor_stride_move_gen_cmd(X, 0, input_addr + (u64)c0 * ih * iw * 4u, 1, cc, 2, iw, 0, ih * iw, (ih - 1) * iw, 1,
+                               rl * ip, ip, iw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+    const dim4_t xs = {rl * ip, ip, iw, 1}, os = {rl * op, op, ow, 1};
+    blend_columns(X, O, cc, 2, iw, xs, os, node);
+    tensor_stride_move_gen_cmd(O, 0, output_addr + (u64)c0 * oh * ow * 4u, 1, cc, 2, ow, rl * op, op, ow, 1, 0, oh * ow,
+                               (oh - 1) * ow, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
   }
 }

@@ -90,6 +90,19 @@ TEST(Interp, SlicesOfPlanesAndRows) {
   run_interp({"70 planes, 40 x 300 to 80 x 600", 1, 70, 40, 300, 0, 0, 80, 600, {4, 0, 0}}, deferred_schedules());
 }
 
+TEST(Interp, ExactDoubling) {
+  // Mode 4 without pads or alignment at exactly 2x: the fixed-weight routine.
+  const InterpCase cases[] = {
+      {"2x, one input row", 2, 2, 1, 5, 0, 0, 2, 10, {4, 0, 0}},
+      {"2x, one input column", 1, 3, 4, 1, 0, 0, 8, 2, {4, 0, 0}},
+      {"2x, 130 planes in three plane groups", 1, 130, 6, 600, 0, 0, 12, 1200, {4, 0, 0}},
+  };
+  for (const InterpCase &k : cases) run_interp(k, all_schedules());
+  // Rows in four pieces alternating between the halves of local memory.
+  run_interp({"2x, 40 x 1000 in pieces of 20 output rows", 1, 2, 40, 1000, 0, 0, 80, 2000, {4, 0, 0}},
+             deferred_schedules());
+}
+
 TEST(Interp, LongBlendsRestartTheIds) {
   // 31000 columns, one row per slice: about 62000 taps per slice.
   run_interp({"2 x 2 to 2 x 31000", 1, 1, 2, 2, 0, 0, 2, 31000, {0, 0, 0}}, {deferred(2)});

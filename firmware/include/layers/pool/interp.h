@@ -69,6 +69,13 @@ void interp(float weight, u32 src, u32 dst, const dim4_t *shape, const dim4_t *s
 int nodechip_global_interp_data_split(int n, int c, int ih, int iw, int oh, int ow, int p, int q, float row_scale,
                                       const interp_coord_t *coord, int out[2]);
 
+// Mode 4 without pads or corner alignment, oh = 2 ih and ow = 2 iw: the
+// blend with its fixed weights 0.75 and 0.25 per direction.
+void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_parallel(u64 input_addr,
+                                                                                          u64 output_addr, int n,
+                                                                                          int c, int ih, int iw,
+                                                                                          cmd_id_node_t *node);
+
 void nodechip_interp_forward_parallel(u64 input_addr, u64 output_addr, int n, int c, int ih, int iw, int p, int q,
                                       int oh, int ow, u32 align_corners, u32 half_pixel, int mode,
                                       cmd_id_node_t *node);

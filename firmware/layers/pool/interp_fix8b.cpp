@@ -111,14 +111,16 @@ void mulC(u32 src, u32 dst, int weight, const dim4_t &shape, const dim4_t &ss, c
 // The 16-bit sums at src (0 to 4080) as two byte planes: high = floor(v /
 // 256) (as (v - 128) / 256 rounded half up) at hi, low = v mod 256 at lo;
 // scratch holds the low part as 16-bit values first.
-void separate(u32 src, u32 hi, u32 lo, u32 scratch, const dim4_t &shape, const dim4_t &s16, const dim4_t &s8,
+void separate(u32 src, u32 hi, u32 lo, u32 scratch, const dim4_t &dims, const dim4_t &s16, const dim4_t &s8,
               cmd_id_node_t *node) {
-  ASSERT_FS(shape.n == 4);
-  op8_t h = {src, 128, hi, 1, shape, s16, s16, s8, {0, 0, 1}, {0, 0, 0}};
+  const int shape[4] = {dims.n, dims.c, dims.h, dims.w};
+  ASSERT(shape[0] == 4);  // the four items of a word
+  const dim4_t &shape4 = dims;
+  op8_t h = {src, 128, hi, 1, shape4, s16, s16, s8, {0, 0, 1}, {0, 0, 0}};
   issue(h, TENSOR_OP_SUB, 8, 0, node);
-  op8_t m = {src, 0xff, scratch, 1, shape, s16, s16, s16, {0, 0, 0}, {0, 0, 0}};
+  op8_t m = {src, 0xff, scratch, 1, shape4, s16, s16, s16, {0, 0, 0}, {0, 0, 0}};
   issue(m, TENSOR_OP_AND, 0, 0, node);
-  op8_t l = {scratch, 0, lo, 0, shape, s16, s16, s8, {0, 0, 1}, {0, 0, 0}};
+  op8_t l = {scratch, 0, lo, 0, shape4, s16, s16, s8, {0, 0, 1}, {0, 0, 0}};
   issue(l, TENSOR_OP_COPY, 0, 0, node);
 }
 

@@ -29,6 +29,12 @@ void pool_train_shape_of(pool_train_shape_t *s, int input_h, int input_w, int kh
   s->pw = input_w + pad_w_left + s->pad_w_right;
 }
 
+void pool_train_areas(u32 bank, local_area_t areas[POOL_TRAIN_AREAS]) {
+  static const char *const names[POOL_TRAIN_AREAS] = {"input 0",     "input 1",     "maximum 0", "maximum 1",
+                                                      "positions 0", "positions 1", "scratch 0", "scratch 1"};
+  for (int b = 0; b < POOL_TRAIN_AREAS; b++) areas[b] = {names[b], (u32)b * bank, bank};
+}
+
 namespace {
 
 // The engine's three-input commands take at most this many planes.
@@ -153,7 +159,7 @@ void pool_train_run(train_t &t, int input_c, int floor_mode, int c_step, int h_s
   pool_frame_t q = {};
   pool_frame_buffers(&q, input_ratio);
   t.bank = q.input_bytes;
-  const u64 buffers_end = 8ull * t.bank;
+  const u64 buffers_end = (u64)POOL_TRAIN_AREAS * t.bank;
   ASSERT_FS(buffers_end <= (1 << 19), "input_ratio=%d/100", (int)(input_ratio * 100.0f));
   if (split_mode == 1) c_step = t.NC;
   if (split_mode != 3) h_step = t.g.oh;

@@ -34,6 +34,14 @@ TEST(TrainPoolShape, FloorAndCeilRounding) {
   }
 }
 
+TEST(TrainPoolShape, EightBuffersFitOnlyOneBankEach) {
+  local_area_t areas[POOL_TRAIN_AREAS];
+  pool_train_areas(0x10000, areas);
+  EXPECT_TRUE(local_areas_valid(areas, POOL_TRAIN_AREAS));
+  pool_train_areas(0x20000, areas);  // input_ratio 0.5: past the lane's end
+  EXPECT_FALSE(local_areas_valid(areas, POOL_TRAIN_AREAS));
+}
+
 struct TrainCase {
   const char *what;
   int n, c, ih, iw, kh, kw, pt, pl, pb, pr, sh, sw, floor_mode, c_step, h_step, split_mode;

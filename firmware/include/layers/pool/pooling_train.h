@@ -12,6 +12,7 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
 #include "runtime/types.h"
 
 #define POOL_TRAIN_PAD_VALUE (-3.4028234663852886e+38f)
@@ -24,6 +25,11 @@ typedef struct {
 void pool_train_shape_of(pool_train_shape_t *s, int input_h, int input_w, int kh, int kw, int pad_h_top,
                          int pad_w_left, int pad_h_bottom, int pad_w_right, int stride_h, int stride_w,
                          int floor_mode);
+
+// The eight buffers of `bank` bytes each (input 0, input 1, maximum 0,
+// maximum 1, positions 0, positions 1, scratch 0, scratch 1), from offset 0.
+#define POOL_TRAIN_AREAS 8
+void pool_train_areas(u32 bank, local_area_t areas[POOL_TRAIN_AREAS]);
 
 // API 95.
 typedef struct {

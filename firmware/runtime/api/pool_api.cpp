@@ -182,7 +182,7 @@ u32 zv_api_upsample_forward_parallel(u8 *param, u32 size) {
 // reaches the layer, which issues nothing).
 u32 zv_api_interp_forward_parallel(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_interp_forward_parallel_t, rec, param, size);
-  const i64 planes = (i64)rec.n * rec.c;
+  const i64 planes = api_mul(rec.n, rec.c);  // both u32: the product is capped, never wrapped
   if (planes > 0) {
     API_POSITIVE((i32)rec.ih);
     API_POSITIVE((i32)rec.iw);

@@ -367,6 +367,14 @@ TEST(ExtentArithmetic, UnfoldRefusesNegativeAndHugeExtentsBeforeMultiplying) {
   EXPECT_EQ(card->state(), Card::State::Running);
 }
 
+TEST(ExtentArithmetic, InterpolationPlaneCountIsCappedNotWrapped) {
+  // Found by the fuzz test: n x c of two u32 fields overflowed 64 bits.
+  auto card = deferred_card(Backend::Native, 1);
+  const zv_api_interp_forward_parallel_t r = {kA, kB, 0xc94e3a6au, 0xcdeea0c4u, 4, 4, 0, 0, 8, 8, 4};
+  EXPECT_EQ(result_of(*card, 163, payload_of(r)), 1009u);
+  EXPECT_EQ(commands(*card), 0u);
+}
+
 TEST(ImpossibleRequests, NegativeBatchOfAPermuteFails) {
   auto card = card_on(chip::Schedule::Eager, 0, false);
   for (uint32_t id : {46u, 142u})

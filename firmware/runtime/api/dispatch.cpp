@@ -12,6 +12,12 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
+#include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
+#include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
+#include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -43,11 +49,15 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
+    {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
@@ -58,6 +68,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {119, zv_api_tile_fix8b_forward, sizeof(zv_api_tile_fix8b_forward_t)},
     {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
     {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
+    {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
@@ -75,7 +86,10 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {163, zv_api_interp_forward_parallel, sizeof(zv_api_interp_forward_parallel_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
+    {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
+    {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},

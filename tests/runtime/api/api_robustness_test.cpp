@@ -19,6 +19,12 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
+#include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
+#include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
+#include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
 #include "net_writer.h"
@@ -232,6 +238,32 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("log input in the ARM's data memory", 13, &e1, sizeof e1);
   const zv_api_bias_forward_t e2 = {kA, kEnd - 16, kB, 2, 4, 1, 1};
   add("bias run past the end", 38, &e2, sizeof e2);
+  zv_api_pooling_forward_parallel_t q1 = {};
+  q1.input_addr = kA, q1.output_addr = kEnd - 16, q1.input_n = 1, q1.input_c = 2, q1.input_h = 4, q1.input_w = 4;
+  q1.output_h = q1.output_w = 2, q1.kh = q1.kw = q1.stride_h = q1.stride_w = 2, q1.c_step = 2, q1.h_step = 4;
+  add("pooling output past the end", 52, &q1, sizeof q1);
+  const zv_api_upsample_forward_parallel_t q2 = {kA, kEnd - 64, 1, 1, 4, 4, 2, 1, 4, 0.5f};
+  add("upsample output four times the input, past the end", 73, &q2, sizeof q2);
+  zv_api_pooling_fix8b_forward_parallel_t q3 = {};
+  q3.input_addr = 0x00000100, q3.output_addr = kB, q3.input_n = 4, q3.input_c = 1, q3.input_h = q3.input_w = 4;
+  q3.kh = q3.kw = q3.stride_h = q3.stride_w = 2, q3.c_step = 1, q3.h_step = 4, q3.input_ratio = 0.5f;
+  add("8-bit pooling input in ITCM", 88, &q3, sizeof q3);
+  zv_api_pooling_train_forward_parallel_t q4 = {};
+  q4.input_addr = kA, q4.output_addr = kB, q4.mask_addr = 1ull << 40, q4.input_n = 1, q4.input_c = 1;
+  q4.input_h = q4.input_w = 4, q4.kh = q4.kw = q4.stride_h = q4.stride_w = 2, q4.split_mode = 1, q4.input_ratio = 0.25f;
+  add("training pooling positions at 2^40", 95, &q4, sizeof q4);
+  zv_api_pooling_train_index_forward_parallel_t q5 = {};
+  q5.input_addr = kA, q5.output_addr = kEnd - 4, q5.input_n = 1, q5.input_c = 1, q5.input_h = q5.input_w = 4;
+  q5.kh = q5.kw = q5.stride_h = q5.stride_w = 2, q5.split_mode = 1, q5.input_ratio = 0.25f;
+  add("training pooling positions past the end", 122, &q5, sizeof q5);
+  const zv_api_adaptive_pooling_forward_t q6 = {0x02000000, kB, 1, 2, 4, 4, 2, 2, 1};
+  add("adaptive pooling input in the ARM's data memory", 166, &q6, sizeof q6);
+  zv_api_adaptive_pooling_fix8b_forward_t q7 = {};
+  q7.input_addr = kA, q7.output_addr = kEnd - 8, q7.input_n = 4, q7.input_c = 2, q7.input_h = q7.input_w = 4;
+  q7.output_h = q7.output_w = 2;
+  add("8-bit adaptive pooling output past the end", 167, &q7, sizeof q7);
+  const zv_api_interp_forward_parallel_t q8 = {kA, kEnd - 64, 1, 2, 4, 4, 0, 0, 8, 8, 4};
+  add("interpolation output past the end", 163, &q8, sizeof q8);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_unary_t e4 = {kA, kEnd - 4, 2, 0, {0, 0}};
@@ -355,6 +387,14 @@ TEST(ExtentArithmetic, UnfoldRefusesNegativeAndHugeExtentsBeforeMultiplying) {
   }
   EXPECT_EQ(commands(*card), 0u);
   EXPECT_EQ(card->state(), Card::State::Running);
+}
+
+TEST(ExtentArithmetic, InterpolationPlaneCountIsCappedNotWrapped) {
+  // Found by the fuzz test: n x c of two u32 fields overflowed 64 bits.
+  auto card = deferred_card(Backend::Native, 1);
+  const zv_api_interp_forward_parallel_t r = {kA, kB, 0xc94e3a6au, 0xcdeea0c4u, 4, 4, 0, 0, 8, 8, 4};
+  EXPECT_EQ(result_of(*card, 163, payload_of(r)), 1009u);
+  EXPECT_EQ(commands(*card), 0u);
 }
 
 TEST(ImpossibleRequests, NegativeBatchOfAPermuteFails) {

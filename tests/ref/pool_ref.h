@@ -186,7 +186,7 @@ inline std::vector<uint8_t> pool_fix8b(const std::vector<uint8_t> &in, int group
               }
             int64_t v = p.avg ? finish(acc * am, p.rshift + ae, p.relu, 8, p.in_sign) : finish(acc, p.rshift, p.relu, 8, p.in_sign);
             if (p.avg && p.border) {
-              int m, e;
+              int m = 0, e = 0;
               if (rows != p.kh) {
                 conv::reciprocal(rows, &m, &e);
                 v = finish(value(uint8_t(v), p.out_sign) * p.kh * m, e, false, 8, p.out_sign);

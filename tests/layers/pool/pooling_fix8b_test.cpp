@@ -20,7 +20,9 @@ TEST(PoolFix8bPlan, TablesSplitsAndCeilPads) {
     int m, e;
     ASSERT_TRUE(pool_fix8b_reciprocal(k.n, &m, &e));
     EXPECT_EQ(e, k.e) << k.n;
-    if (k.i) EXPECT_EQ(m, k.i) << k.n;
+    if (k.i) {
+      EXPECT_EQ(m, k.i) << k.n;
+    }
     EXPECT_NEAR(double(m) / double(1 << e), 1.0 / k.n, 0.5 / double(1 << e)) << k.n;
   }
   int m, e;

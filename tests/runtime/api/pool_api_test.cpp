@@ -26,9 +26,9 @@ namespace {
 using host::Card;
 using ref::conv::T4;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
-constexpr uint64_t kMask = 0x104000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
+constexpr uint64_t kMask = 0x105000000ull;
 
 T4 values(int n, int c, int h, int w, int salt) {
   T4 t(n, c, h, w);

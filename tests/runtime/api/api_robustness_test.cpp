@@ -24,8 +24,15 @@
 #include "layers/eltwise/softmax.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
+#include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
+#include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
+#include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
+#include "net_writer.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/api/profile_api.h"
 #include "runtime/assert.h"
@@ -215,6 +222,15 @@ std::vector<OutOfRange> out_of_range_cases() {
   a2.input_addr = kEnd - 64, a2.value_out_addr = kB, a2.index_out_addr = ARG_NO_OUTPUT;
   a2.input_n = 4, a2.input_c = 2, a2.input_h = 3, a2.input_w = 4, a2.axis = 2;
   add("8-bit arg input past the end", 158, &a2, sizeof a2);
+  const zv_api_arg_t a3 = {kA, kEnd - 16, ARG_NO_OUTPUT, 2, 3, 4, 5, 1, 0};
+  add("arg values past the end", 157, &a3, sizeof a3);
+  zv_api_arg_fix8b_t a4 = a2;
+  a4.input_addr = kA, a4.axis = 0, a4.buffer_addr = kEnd - 16, a4.buffer2_addr = kB + 0x1000;
+  add("8-bit arg 1N copy past the end", 158, &a4, sizeof a4);
+  a4.buffer_addr = kB + 0x1000, a4.buffer2_addr = ARG_NO_OUTPUT;
+  add("8-bit arg values buffer not given", 158, &a4, sizeof a4);
+  a4.axis = 1, a4.index_out_addr = kB + 0x2000, a4.index_buffer_addr = kEnd - 16;
+  add("8-bit arg index scratch past the end", 158, &a4, sizeof a4);
   const zv_api_memset_byte_t b1 = {kA, 2, 1, 1, 8, 0x7fffffff, 1, 1, 0x7fffffff, 1, {0, 0, 0}};
   add("byte fill with strides past the end", 177, &b1, sizeof b1);
   const zv_api_memcpy_tensors_t t1 = {2, 0x02020000};
@@ -240,6 +256,32 @@ std::vector<OutOfRange> out_of_range_cases() {
   zv_api_eltwise_binary_fix8b_forward_t e14 = {kEnd - 0x50000000ull, kA, kB, {1 << 20, 1 << 10}, 2, 0, 1, 1, 0, 0,
                                                2, 1, 0};
   add("8-bit binary with a 16-bit A past the end", 169, &e14, sizeof e14);
+  zv_api_pooling_forward_parallel_t q1 = {};
+  q1.input_addr = kA, q1.output_addr = kEnd - 16, q1.input_n = 1, q1.input_c = 2, q1.input_h = 4, q1.input_w = 4;
+  q1.output_h = q1.output_w = 2, q1.kh = q1.kw = q1.stride_h = q1.stride_w = 2, q1.c_step = 2, q1.h_step = 4;
+  add("pooling output past the end", 52, &q1, sizeof q1);
+  const zv_api_upsample_forward_parallel_t q2 = {kA, kEnd - 64, 1, 1, 4, 4, 2, 1, 4, 0.5f};
+  add("upsample output four times the input, past the end", 73, &q2, sizeof q2);
+  zv_api_pooling_fix8b_forward_parallel_t q3 = {};
+  q3.input_addr = 0x00000100, q3.output_addr = kB, q3.input_n = 4, q3.input_c = 1, q3.input_h = q3.input_w = 4;
+  q3.kh = q3.kw = q3.stride_h = q3.stride_w = 2, q3.c_step = 1, q3.h_step = 4, q3.input_ratio = 0.5f;
+  add("8-bit pooling input in ITCM", 88, &q3, sizeof q3);
+  zv_api_pooling_train_forward_parallel_t q4 = {};
+  q4.input_addr = kA, q4.output_addr = kB, q4.mask_addr = 1ull << 40, q4.input_n = 1, q4.input_c = 1;
+  q4.input_h = q4.input_w = 4, q4.kh = q4.kw = q4.stride_h = q4.stride_w = 2, q4.split_mode = 1, q4.input_ratio = 0.25f;
+  add("training pooling positions at 2^40", 95, &q4, sizeof q4);
+  zv_api_pooling_train_index_forward_parallel_t q5 = {};
+  q5.input_addr = kA, q5.output_addr = kEnd - 4, q5.input_n = 1, q5.input_c = 1, q5.input_h = q5.input_w = 4;
+  q5.kh = q5.kw = q5.stride_h = q5.stride_w = 2, q5.split_mode = 1, q5.input_ratio = 0.25f;
+  add("training pooling positions past the end", 122, &q5, sizeof q5);
+  const zv_api_adaptive_pooling_forward_t q6 = {0x02000000, kB, 1, 2, 4, 4, 2, 2, 1};
+  add("adaptive pooling input in the ARM's data memory", 166, &q6, sizeof q6);
+  zv_api_adaptive_pooling_fix8b_forward_t q7 = {};
+  q7.input_addr = kA, q7.output_addr = kEnd - 8, q7.input_n = 4, q7.input_c = 2, q7.input_h = q7.input_w = 4;
+  q7.output_h = q7.output_w = 2;
+  add("8-bit adaptive pooling output past the end", 167, &q7, sizeof q7);
+  const zv_api_interp_forward_parallel_t q8 = {kA, kEnd - 64, 1, 2, 4, 4, 0, 0, 8, 8, 4};
+  add("interpolation output past the end", 163, &q8, sizeof q8);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_softmax_forward_parallel_t e9 = {kA, kB, 5, 2, 3, 4, 1, 1.0f, 2, kEnd - 64};
@@ -260,6 +302,16 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("8-bit activation of 2^33 bytes (0 in 32 bits)", 175, &e10, sizeof e10);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
+  net::RunMessage n1;
+  n1.description_addr = kEnd - 8, n1.description_words = 16;
+  v.push_back({"compiled description running past the end", 111, net::run_payload(n1)});
+  net::RunMessage n2;
+  n2.description_addr = kA, n2.description_words = 4, n2.return_shape = 1, n2.shape_addr = 1ull << 40;
+  n2.outputs.push_back(net::IoOutput{kB, 0, 0});
+  v.push_back({"output shapes to 2^40", 111, net::run_payload(n2)});
+  net::ReplayMessage r2;
+  r2.bd_buffer = kA, r2.gdma_buffer = kEnd - 128, r2.groups = {{0, 2}};
+  v.push_back({"GDMA command buffer running past the end", 110, net::replay_payload(r2)});
   return v;
 }
 
@@ -280,13 +332,15 @@ TEST(GlobalAddresses, OutsideDeviceMemoryAreRefusedBeforeAnythingIsIssued) {
   EXPECT_TRUE(no_findings(card->chip()));
 }
 
-TEST(GlobalAddresses, TheEdgesOfDeviceMemoryAreInside) {
+TEST(GlobalAddresses, MessagesNameOnlyTheDeviceMemoryLeftToThem) {
   auto card = card_on(chip::Schedule::Eager, 0, false);
   struct Edge {
     uint64_t addr;
     uint32_t bytes;
     uint32_t result;
-  } edges[] = {{kBase, 16, 0}, {kEnd - 16, 16, 0}, {kEnd - 16, 20, 1009}, {kBase - 4, 16, 1009}};
+  } edges[] = {{FW_USER_MEM_START, 16, 0}, {kEnd - 16, 16, 0},   {kEnd - 16, 20, 1009},
+               {kBase - 4, 16, 1009},        {kBase, 16, 1009},      // the firmware's code in device memory
+               {FW_USER_MEM_START - 4, 16, 1009}};                   // its log ring
   for (const Edge &e : edges) {
     const zv_api_memset_t m = {e.addr, e.bytes, 4, 0xabcdef01u};
     EXPECT_EQ(result_of(*card, 1, payload_of(m)), e.result) << std::hex << e.addr << " " << std::dec << e.bytes;
@@ -355,6 +409,14 @@ TEST(ExtentArithmetic, UnfoldRefusesNegativeAndHugeExtentsBeforeMultiplying) {
   }
   EXPECT_EQ(commands(*card), 0u);
   EXPECT_EQ(card->state(), Card::State::Running);
+}
+
+TEST(ExtentArithmetic, InterpolationPlaneCountIsCappedNotWrapped) {
+  // Found by the fuzz test: n x c of two u32 fields overflowed 64 bits.
+  auto card = deferred_card(Backend::Native, 1);
+  const zv_api_interp_forward_parallel_t r = {kA, kB, 0xc94e3a6au, 0xcdeea0c4u, 4, 4, 0, 0, 8, 8, 4};
+  EXPECT_EQ(result_of(*card, 163, payload_of(r)), 1009u);
+  EXPECT_EQ(commands(*card), 0u);
 }
 
 TEST(ImpossibleRequests, NegativeBatchOfAPermuteFails) {

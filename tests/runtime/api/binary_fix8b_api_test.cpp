@@ -19,9 +19,9 @@ namespace {
 namespace fr = ref::fix8b;
 using host::Card;
 
-constexpr uint64_t kA = 0x100000000ull;
-constexpr uint64_t kB = 0x101000000ull;
-constexpr uint64_t kR = 0x102000000ull;
+constexpr uint64_t kA = 0x101000000ull;
+constexpr uint64_t kB = 0x102000000ull;
+constexpr uint64_t kR = 0x103000000ull;
 
 // n x e samples in the 4N layout.
 std::vector<uint8_t> pack(int n, int e, const std::vector<uint8_t> &v) {

@@ -18,9 +18,9 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;  // input j at kIn + j * 0x100000
-constexpr uint64_t kOut = 0x101000000ull;
-constexpr uint64_t kMask = 0x102000000ull;
+constexpr uint64_t kIn = 0x101000000ull;  // input j at kIn + j * 0x100000
+constexpr uint64_t kOut = 0x102000000ull;
+constexpr uint64_t kMask = 0x103000000ull;
 
 zv_api_eltwise_forward_t record(uint32_t count, uint32_t op, uint32_t mask_flag, uint32_t relu) {
   zv_api_eltwise_forward_t r = {};
@@ -90,7 +90,7 @@ TEST(EltwiseApi, PreluAndDropout) {
   for (size_t i = 0; i < total; i++) in[i] = float(int((i * 13) % 23) - 11) * 0.5f;
   for (size_t i = 0; i <= total; i++) rnd[i] = float((i * 7) % 9) / 8.0f;
   for (size_t k = 0; k < c; k++) slopes[k] = float(k % 5) * 0.25f;
-  constexpr uint64_t kSlope = 0x103000000ull, kRandom = 0x104000000ull, kSelect = 0x105000000ull;
+  constexpr uint64_t kSlope = 0x104000000ull, kRandom = 0x105000000ull, kSelect = 0x106000000ull;
   for (const CardConfig &cfg : kApiCards) {
     SCOPED_TRACE(card_config_name(cfg));
     auto card = deferred_card(cfg.backend, cfg.seed);

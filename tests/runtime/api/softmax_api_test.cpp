@@ -17,9 +17,9 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kBuf = 0x101000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kBuf = 0x102000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
 
 TEST(SoftmaxApi, FloatAndFourItemsAWord) {
   const uint32_t n = 5, c = 6, h = 2, w = 3, S = h * w;

@@ -9,6 +9,7 @@
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
+#include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
@@ -42,6 +43,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
+    {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},

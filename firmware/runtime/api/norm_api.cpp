@@ -1,0 +1,49 @@
+// Normalisation and 8-bit element-wise APIs: batch normalisation (58, 59).
+#include "layers/eltwise/batchnorm.h"
+#include "runtime/api/dispatch.h"
+
+// The zero-count return on n and the other extents positive.
+#define NORM_SHAPE_CHECKS(rec)      \
+  API_COUNT(rec.input_n);           \
+  API_POSITIVE(rec.input_c);        \
+  API_POSITIVE(rec.input_h);        \
+  API_POSITIVE(rec.input_w)
+
+u32 zv_api_batchnorm_forward_inference_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_batchnorm_forward_inference_parallel_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  const api_extent_t vector = api_dense(4, rec.input_c);
+  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.mean_global_addr, vector);
+  API_GLOBAL(rec.variance_global_addr, vector);
+  if (rec.output_std) API_GLOBAL(rec.std_global_addr, vector);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_batchnorm_forward_inference_parallel(rec.input_global_addr, rec.mean_global_addr,
+                                                  rec.variance_global_addr, rec.stats_divisor, rec.std_global_addr,
+                                                  rec.output_global_addr, rec.eps, rec.input_n, rec.input_c,
+                                                  rec.input_h, rec.input_w, rec.output_std, rec.prepare_coeff,
+                                                  rec.if_relu, node);
+  });
+}
+
+u32 zv_api_batchnorm_forward_train_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_batchnorm_forward_train_parallel_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  const api_extent_t vector = api_dense(4, rec.input_c);
+  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.running_mean_global_addr, vector);
+  API_GLOBAL(rec.running_variance_global_addr, vector);
+  API_GLOBAL(rec.batch_mean_global_addr, vector);
+  API_GLOBAL(rec.batch_std_global_addr, vector);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_batchnorm_forward_train_parallel(rec.input_global_addr, rec.running_mean_global_addr,
+                                              rec.running_variance_global_addr, rec.batch_mean_global_addr,
+                                              rec.batch_std_global_addr, rec.output_global_addr, rec.eps,
+                                              rec.moving_average_fraction, rec.norm_count, rec.input_n,
+                                              rec.input_c, rec.input_h, rec.input_w, node);
+  });
+}

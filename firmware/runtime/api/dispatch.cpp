@@ -11,6 +11,7 @@
 #include "layers/data/topk.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/unary.h"
 #include "cmd/cdma_sort.h"
@@ -50,6 +51,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
+    {96, zv_api_bnscale_forward_parallel_fix8b, sizeof(zv_api_bnscale_forward_parallel_fix8b_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
@@ -75,6 +77,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {164, zv_api_bias_fix8b_forward, sizeof(zv_api_bias_fix8b_forward_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},

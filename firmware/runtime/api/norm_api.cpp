@@ -1,5 +1,7 @@
-// Normalisation and 8-bit element-wise APIs: batch normalisation (58, 59).
+// Normalisation and 8-bit element-wise APIs: batch normalisation (58, 59),
+// 8-bit batch normalisation with scale (96) and 8-bit bias add (164).
 #include "layers/eltwise/batchnorm.h"
+#include "layers/eltwise/bnscale_fix8b.h"
 #include "runtime/api/dispatch.h"
 
 // The zero-count return on n and the other extents positive.
@@ -45,5 +47,41 @@ u32 zv_api_batchnorm_forward_train_parallel(u8 *param, u32 size) {
                                               rec.batch_std_global_addr, rec.output_global_addr, rec.eps,
                                               rec.moving_average_fraction, rec.norm_count, rec.input_n,
                                               rec.input_c, rec.input_h, rec.input_w, node);
+  });
+}
+
+// A 4N int8 tensor of n items: ceil(n / 4) groups of c x h x w words.
+static api_extent_t api_4n(i64 n, i64 c, i64 h, i64 w) { return api_dense(4, (n + 3) / 4, c, h, w); }
+
+u32 zv_api_bnscale_forward_parallel_fix8b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_bnscale_forward_parallel_fix8b_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  const api_extent_t vector = api_dense(4, rec.input_c);
+  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.scale_global_addr, vector);
+  API_GLOBAL(rec.bias_global_addr, vector);
+  API_GLOBAL(rec.shift_global_addr, vector);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_bnscale_forward_parallel_fix8b(rec.input_global_addr, rec.output_global_addr, rec.scale_global_addr,
+                                            rec.bias_global_addr, rec.shift_global_addr, rec.input_n, rec.input_c,
+                                            rec.input_h, rec.input_w, rec.sign_input, rec.sign_scale, rec.sign_bias,
+                                            rec.if_relu, -1, node);
+  });
+}
+
+// An empty batch answers 0 with nothing issued, as the other handlers do.
+u32 zv_api_bias_fix8b_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_bias_fix8b_forward_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.bias_global_addr, api_dense(4, rec.input_c));
+  const int shape[4] = {rec.input_n, rec.input_c, rec.input_h, rec.input_w};
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_biasadd_fix8b(rec.input_global_addr, shape, rec.bias_global_addr, rec.output_global_addr, rec.sign_input,
+                           rec.sign_bias, rec.scale, rec.rshift, rec.if_relu, rec.relu_upper_limit, node);
   });
 }

@@ -13,6 +13,7 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/lrn.h"
 #include "layers/eltwise/unary.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
@@ -44,6 +45,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},

@@ -1,7 +1,8 @@
-// Normalisation and 8-bit element-wise APIs: batch normalisation (58, 59),
-// 8-bit batch normalisation with scale (96) and 8-bit bias add (164).
+// Normalisation and 8-bit element-wise APIs: LRN (56), batch normalisation
+// (58, 59), 8-bit batch normalisation with scale (96) and 8-bit bias add (164).
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/lrn.h"
 #include "runtime/api/dispatch.h"
 
 // The zero-count return on n and the other extents positive.
@@ -83,5 +84,17 @@ u32 zv_api_bias_fix8b_forward(u8 *param, u32 size) {
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_biasadd_fix8b(rec.input_global_addr, shape, rec.bias_global_addr, rec.output_global_addr, rec.sign_input,
                            rec.sign_bias, rec.scale, rec.rshift, rec.if_relu, rec.relu_upper_limit, node);
+  });
+}
+
+u32 zv_api_lrn_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_lrn_forward_parallel_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_lrn_forward_parallel(rec.input_global_addr, rec.output_global_addr, rec.input_n, rec.input_c,
+                                  rec.input_h, rec.input_w, rec.alpha, rec.local_size, rec.beta, rec.k, node);
   });
 }

@@ -16,8 +16,11 @@
 #include "cmd/memory_fill_copy.h"
 #include "fw_test.h"
 #include "layers/data/arg.h"
+#include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/lrn.h"
 #include "layers/eltwise/unary.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
@@ -238,6 +241,25 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("activation input past the end", 174, &e7, sizeof e7);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
+  const zv_api_lrn_forward_parallel_t n1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};
+  add("LRN output past the end", 56, &n1, sizeof n1);
+  zv_api_batchnorm_forward_inference_parallel_t n2 = {};
+  n2.input_global_addr = kA, n2.output_global_addr = kB, n2.mean_global_addr = kA, n2.variance_global_addr = kA;
+  n2.std_global_addr = 0x02000000, n2.output_std = 1, n2.input_n = 1, n2.input_c = 2, n2.input_h = 3, n2.input_w = 4;
+  add("batch normalisation std output in the ARM's data memory", 58, &n2, sizeof n2);
+  zv_api_batchnorm_forward_train_parallel_t n3 = {};
+  n3.input_global_addr = kA, n3.output_global_addr = kB, n3.running_mean_global_addr = kA;
+  n3.running_variance_global_addr = kEnd - 4, n3.batch_mean_global_addr = kB, n3.batch_std_global_addr = kB;
+  n3.input_n = 1, n3.input_c = 2, n3.input_h = 3, n3.input_w = 4, n3.norm_count = 12.0f;
+  add("training running variance past the end", 59, &n3, sizeof n3);
+  zv_api_bnscale_forward_parallel_fix8b_t n4 = {};
+  n4.input_global_addr = kA, n4.output_global_addr = kB, n4.scale_global_addr = 1ull << 40, n4.bias_global_addr = kA;
+  n4.shift_global_addr = kA, n4.input_n = 5, n4.input_c = 2, n4.input_h = 3, n4.input_w = 4;
+  add("8-bit batch normalisation scale at 2^40", 96, &n4, sizeof n4);
+  zv_api_bias_fix8b_forward_t n5 = {};
+  n5.input_global_addr = kEnd - 64, n5.input_n = 5, n5.input_c = 2, n5.input_h = 3, n5.input_w = 4;
+  n5.bias_global_addr = kA, n5.output_global_addr = kB;
+  add("8-bit bias add input of two groups past the end", 164, &n5, sizeof n5);
   return v;
 }
 

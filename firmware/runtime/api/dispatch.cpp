@@ -14,6 +14,7 @@
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/lrn.h"
+#include "layers/eltwise/normalize.h"
 #include "layers/eltwise/unary.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
@@ -45,6 +46,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
@@ -65,6 +67,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
+    {141, zv_api_normalize_fix8b_forward, sizeof(zv_api_normalize_fix8b_forward_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
     {143, zv_api_slice_fix8b_forward, 0},
     {144, zv_api_pad, sizeof(zv_api_pad_t)},

@@ -1,8 +1,10 @@
-// Normalisation and 8-bit element-wise APIs: LRN (56), batch normalisation
-// (58, 59), 8-bit batch normalisation with scale (96) and 8-bit bias add (164).
+// Normalisation and 8-bit element-wise APIs: L2 normalize (48, 141), LRN
+// (56), batch normalisation (58, 59), 8-bit batch normalisation with scale
+// (96) and 8-bit bias add (164).
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/lrn.h"
+#include "layers/eltwise/normalize.h"
 #include "runtime/api/dispatch.h"
 
 // The zero-count return on n and the other extents positive.
@@ -96,5 +98,34 @@ u32 zv_api_lrn_forward_parallel(u8 *param, u32 size) {
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_lrn_forward_parallel(rec.input_global_addr, rec.output_global_addr, rec.input_n, rec.input_c,
                                   rec.input_h, rec.input_w, rec.alpha, rec.local_size, rec.beta, rec.k, node);
+  });
+}
+
+// The two flags travel as 1 when non-zero; the scale vector is read only when
+// the scale is not shared.
+#define NORMALIZE_CHECKS(rec, tensor)                                        \
+  NORM_SHAPE_CHECKS(rec);                                                    \
+  API_GLOBAL(rec.input_global_addr, tensor);                                 \
+  API_GLOBAL(rec.output_global_addr, tensor);                                \
+  if (!rec.channel_shared) API_GLOBAL(rec.scale_global_addr, api_dense(4, rec.input_c))
+
+u32 zv_api_normalize_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_normalize_forward_t, rec, param, size);
+  NORMALIZE_CHECKS(rec, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_normalize_forward(rec.input_global_addr, rec.output_global_addr, rec.scale_global_addr,
+                               rec.across_spatial ? 1 : 0, rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c,
+                               rec.input_h, rec.input_w, rec.eps, rec.scale_val, rec.if_relu, node);
+  });
+}
+
+u32 zv_api_normalize_fix8b_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_normalize_fix8b_forward_t, rec, param, size);
+  NORMALIZE_CHECKS(rec, api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_normalize_fix8b_forward(rec.input_global_addr, rec.output_global_addr, rec.scale_global_addr,
+                                     rec.across_spatial ? 1 : 0, rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c,
+                                     rec.input_h, rec.input_w, rec.eps, rec.scale_val, rec.if_relu, rec.sign_input,
+                                     rec.sign_output, node);
   });
 }

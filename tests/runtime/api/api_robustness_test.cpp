@@ -21,6 +21,7 @@
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/lrn.h"
+#include "layers/eltwise/normalize.h"
 #include "layers/eltwise/unary.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
@@ -260,6 +261,10 @@ std::vector<OutOfRange> out_of_range_cases() {
   n5.input_global_addr = kEnd - 64, n5.input_n = 5, n5.input_c = 2, n5.input_h = 3, n5.input_w = 4;
   n5.bias_global_addr = kA, n5.output_global_addr = kB;
   add("8-bit bias add input of two groups past the end", 164, &n5, sizeof n5);
+  const zv_api_normalize_forward_t n6 = {kA, kB, kEnd - 4, 0, 0, 1, 2, 3, 4, 1e-6f, 1.0f, 0};
+  add("normalize per-channel scale past the end", 48, &n6, sizeof n6);
+  const zv_api_normalize_fix8b_forward_t n7 = {kA, 0x10000000, 0, 0, 1, 5, 2, 3, 4, 1e-6f, 1.0f, 0, 1, 1};
+  add("8-bit normalize output in L2 SRAM", 141, &n7, sizeof n7);
   return v;
 }
 

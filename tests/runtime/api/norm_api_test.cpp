@@ -1,4 +1,4 @@
-// The normalisation and 8-bit affine APIs (56, 58, 59, 96, 164) end to end:
+// The normalisation and 8-bit affine APIs (48, 56, 58, 59, 96, 141, 164) end to end:
 // messages through the host driver on three deferred seeds with the
 // happens-before checker and on the ARM image, results against the plain
 // references; zero counts (164 included) and wrong sizes.
@@ -14,6 +14,7 @@
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/lrn.h"
+#include "layers/eltwise/normalize.h"
 #include "ref/bn_ref.h"
 #include "ref/fix8b_affine_ref.h"
 #include "ref/norm_ref.h"
@@ -67,6 +68,16 @@ TEST(NormApi, FloatLayersEndToEnd) {
       send(56, payload_of(zv_api_lrn_forward_parallel_t{kIn, kOut, n, c, h, w, 0.02f, 5, 0.75f, 1.0f}));
       expect_near(as_floats(card->read(kOut, count * 4)), ref::norm::lrn(t4(x, n, c, h, w), 0.02f, 5, 0.75f, 1.0f).v,
                   4e-6);
+    }
+    {
+      SCOPED_TRACE("48 normalize: a non-zero flag reads as 1");
+      card->write(kV0, mean.data(), size_t(c) * 4);
+      send(48, payload_of(zv_api_normalize_forward_t{kIn, kOut, kV0, 7, 0, n, c, h, w, 1e-6f, 1.0f, 0}));
+      expect_near(as_floats(card->read(kOut, count * 4)),
+                  ref::norm::normalize(t4(x, n, c, h, w), true, 1e-6f, std::vector<double>(mean.begin(), mean.end()),
+                                       false)
+                      .v,
+                  2e-6);
     }
     {
       SCOPED_TRACE("58 batch normalisation, inference");
@@ -140,6 +151,26 @@ TEST(NormApi, EightBitLayersEndToEnd) {
     };
     check(96, payload_of(zv_api_bnscale_forward_parallel_fix8b_t{kIn, kOut, kV0, kV1, kV2, n, c, h, w, 1, 1, 1, 1}),
           [&](uint8_t x, size_t k) { return fr::bnscale(x, scale[k * 4], bias[k * 2], shift[k * 2], 1, 1, 1, 1, -1); });
+    {
+      // 141 with a shared scale given as 5 (read as 1) and no scale vector.
+      SCOPED_TRACE("api 141");
+      auto r = card->send(141, payload_of(zv_api_normalize_fix8b_forward_t{kIn, kOut, 0, 0, 5, n, c, h, w, 1e-6f,
+                                                                          100.0f, 0, 1, 1}));
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      T4 xs(n, c, h, w);
+      for (size_t i = 0; i < size_t(n); i++)
+        for (size_t e = 0; e < chw; e++) xs.v[i * chw + e] = fr::value8(in[fr::at_4n(i, e, chw)], true);
+      const T4 y = ref::norm::normalize(xs, false, 1e-6f, std::vector<double>(size_t(c), 100.0), false);
+      const std::vector<uint8_t> out = card->read(kOut, in.size());
+      for (size_t i = 0; i < size_t(n); i++)
+        for (size_t e = 0; e < chw; e++) {
+          const double v = y.v[i * chw + e], got = fr::value8(out[fr::at_4n(i, e, chw)], true);
+          ASSERT_LE(std::fabs(got - ref::norm::to_8bit(v, true)), std::fabs(v - std::round(v)) < 1e-3 ? 1.0 : 0.0)
+              << i << " " << e;
+        }
+    }
     check(164, payload_of(zv_api_bias_fix8b_forward_t{kIn, n, c, h, w, kV1, kOut, 1, 1, 93, 4, 1, 100}),
           [&](uint8_t x, size_t k) { return fr::biasadd(x, bias[k * 2], 93, 4, true, true, 100); });
   }
@@ -148,6 +179,8 @@ TEST(NormApi, EightBitLayersEndToEnd) {
 TEST(NormApi, ZeroCountsAndWrongSizes) {
   Card card;
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
+      {48, payload_of(zv_api_normalize_forward_t{kIn, kOut, kV0, 0, 0, 0, 4, 1, 1, 1e-6f, 1.0f, 0})},
+      {141, payload_of(zv_api_normalize_fix8b_forward_t{kIn, kOut, kV0, 0, 0, 0, 4, 1, 1, 1e-6f, 1.0f, 0, 1, 1})},
       {56, payload_of(zv_api_lrn_forward_parallel_t{kIn, kOut, 0, 4, 1, 1, 1.0f, 5, 0.75f, 1.0f})},
       {58, payload_of(zv_api_batchnorm_forward_inference_parallel_t{kIn, kV0, kV1, 1.0f, kV2, kOut, 1e-5f, 0, 4, 1, 1,
                                                                      0, 1, 0})},

@@ -15,6 +15,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
+#include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
@@ -38,6 +39,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
+    {24, zv_api_scale_forward, sizeof(zv_api_scale_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},

@@ -1,10 +1,11 @@
-// Normalisation and 8-bit element-wise APIs: L2 normalize (48, 141), LRN
-// (56), batch normalisation (58, 59), 8-bit batch normalisation with scale
-// (96) and 8-bit bias add (164).
+// Normalisation and 8-bit element-wise APIs: scale (24), L2 normalize (48,
+// 141), LRN (56), batch normalisation (58, 59), 8-bit batch normalisation with
+// scale (96) and 8-bit bias add (164).
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
+#include "layers/eltwise/scale.h"
 #include "runtime/api/dispatch.h"
 
 // The zero-count return on n and the other extents positive.
@@ -127,5 +128,31 @@ u32 zv_api_normalize_fix8b_forward(u8 *param, u32 size) {
                                      rec.across_spatial ? 1 : 0, rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c,
                                      rec.input_h, rec.input_w, rec.eps, rec.scale_val, rec.if_relu, rec.sign_input,
                                      rec.sign_output, node);
+  });
+}
+
+// An empty tensor (an output height of 0 included) answers 0 with nothing
+// issued. The scale and bias extents follow the axes the layer will use.
+u32 zv_api_scale_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_scale_forward_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_COUNT(rec.input_c);
+  API_COUNT(rec.input_h);
+  API_COUNT(rec.input_w);
+  const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  const int axis = rec.shape_axis < 0 ? rec.shape_axis + 4 : rec.shape_axis;
+  const int num = rec.shape_axis_num < 0 ? 4 : rec.shape_axis_num;
+  const i64 in[4] = {rec.input_n, rec.input_c, rec.input_h, rec.input_w};
+  i64 S[4];
+  for (int i = 0; i < 4; i++) S[i] = i >= axis && i < axis + num ? in[i] : 1;
+  const api_extent_t scale = api_dense(4, S[0], S[1], S[2], S[3]);
+  API_GLOBAL(rec.scale_global_addr, scale);
+  if (rec.bias_term) API_GLOBAL(rec.bias_global_addr, scale);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_scale_forward(rec.input_global_addr, rec.scale_global_addr, rec.bias_global_addr, rec.output_global_addr,
+                           rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.shape_axis, rec.shape_axis_num,
+                           rec.bias_term, rec.if_relu, node);
   });
 }

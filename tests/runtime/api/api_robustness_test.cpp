@@ -22,6 +22,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
+#include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
@@ -265,6 +266,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("normalize per-channel scale past the end", 48, &n6, sizeof n6);
   const zv_api_normalize_fix8b_forward_t n7 = {kA, 0x10000000, 0, 0, 1, 5, 2, 3, 4, 1e-6f, 1.0f, 0, 1, 1};
   add("8-bit normalize output in L2 SRAM", 141, &n7, sizeof n7);
+  const zv_api_scale_forward_t n8 = {kA, kA, kEnd - 8, kB, 2, 3, 4, 5, 1, 1, 1, 0};
+  add("scale bias of three channels past the end", 24, &n8, sizeof n8);
   return v;
 }
 

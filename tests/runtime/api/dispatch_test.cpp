@@ -31,6 +31,7 @@ const Row kRows[] = {
     {2, "zv_api_memcpy_t", 32},
     {13, "zv_api_log_forward_t", 44},
     {19, "zv_api_filter_forward_t", 48},
+    {24, "zv_api_scale_forward_t", 64},
     {26, "zv_api_threshold_forward_t", 36},
     {27, "zv_api_exp_forward_t", 44},
     {29, "zv_api_power_forward_t", 44},

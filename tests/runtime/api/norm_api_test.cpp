@@ -1,9 +1,10 @@
-// The normalisation and 8-bit affine APIs (48, 56, 58, 59, 96, 141, 164) end to end:
+// The normalisation and 8-bit affine APIs (24, 48, 56, 58, 59, 96, 141, 164) end to end:
 // messages through the host driver on three deferred seeds with the
 // happens-before checker and on the ARM image, results against the plain
 // references; zero counts (164 included) and wrong sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
+#include "layers/eltwise/scale.h"
 #include "ref/bn_ref.h"
 #include "ref/fix8b_affine_ref.h"
 #include "ref/norm_ref.h"
@@ -68,6 +70,18 @@ TEST(NormApi, FloatLayersEndToEnd) {
       send(56, payload_of(zv_api_lrn_forward_parallel_t{kIn, kOut, n, c, h, w, 0.02f, 5, 0.75f, 1.0f}));
       expect_near(as_floats(card->read(kOut, count * 4)), ref::norm::lrn(t4(x, n, c, h, w), 0.02f, 5, 0.75f, 1.0f).v,
                   4e-6);
+    }
+    {
+      SCOPED_TRACE("24 scale per channel with bias and ReLU");
+      card->write(kV0, mean.data(), size_t(c) * 4);
+      card->write(kV1, var.data(), size_t(c) * 4);
+      send(24, payload_of(zv_api_scale_forward_t{kIn, kV0, kV1, kOut, n, c, h, w, 1, 1, 1, 1}));
+      std::vector<double> want(count);
+      for (size_t i = 0; i < count; i++) {
+        const size_t k = (i / size_t(h * w)) % size_t(c);
+        want[i] = std::max(0.0, double(x[i] * mean[k] + var[k]));
+      }
+      expect_near(as_floats(card->read(kOut, count * 4)), want, 1e-6);
     }
     {
       SCOPED_TRACE("48 normalize: a non-zero flag reads as 1");
@@ -179,6 +193,9 @@ TEST(NormApi, EightBitLayersEndToEnd) {
 TEST(NormApi, ZeroCountsAndWrongSizes) {
   Card card;
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
+      {24, payload_of(zv_api_scale_forward_t{kIn, kV0, kV1, kOut, 0, 4, 1, 1, 1, 1, 1, 0})},
+      // An output height of 0: nothing to scale.
+      {24, payload_of(zv_api_scale_forward_t{kIn, kV0, kV1, kOut, 2, 4, 0, 1, 1, 1, 1, 0})},
       {48, payload_of(zv_api_normalize_forward_t{kIn, kOut, kV0, 0, 0, 0, 4, 1, 1, 1e-6f, 1.0f, 0})},
       {141, payload_of(zv_api_normalize_fix8b_forward_t{kIn, kOut, kV0, 0, 0, 0, 4, 1, 1, 1e-6f, 1.0f, 0, 1, 1})},
       {56, payload_of(zv_api_lrn_forward_parallel_t{kIn, kOut, 0, 4, 1, 1, 1.0f, 5, 0.75f, 1.0f})},

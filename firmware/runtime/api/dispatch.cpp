@@ -13,6 +13,7 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
@@ -53,6 +54,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
@@ -101,6 +103,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
+    {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
     {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},
 };

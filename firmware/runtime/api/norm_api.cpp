@@ -1,8 +1,10 @@
 // Normalisation and 8-bit element-wise APIs: scale (24), L2 normalize (48,
 // 141), LRN (56), batch normalisation (58, 59), 8-bit batch normalisation with
-// scale (96) and 8-bit bias add (164).
+// scale (96), 8-bit bias add (164), 8-bit weighted sum (84) and arithmetic
+// shift (985).
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
@@ -154,5 +156,39 @@ u32 zv_api_scale_forward(u8 *param, u32 size) {
     nodechip_scale_forward(rec.input_global_addr, rec.scale_global_addr, rec.bias_global_addr, rec.output_global_addr,
                            rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.shape_axis, rec.shape_axis_num,
                            rec.bias_term, rec.if_relu, node);
+  });
+}
+
+u32 zv_api_eltwise_fix8b_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_eltwise_fix8b_forward_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_a_global_addr, tensor);
+  API_GLOBAL(rec.input_b_global_addr, tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_eltwise_fix8b_forward_parallel(rec.input_a_global_addr, rec.input_b_global_addr, rec.output_global_addr,
+                                            rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.unused,
+                                            rec.scale_A, rec.scale_B, rec.sign_A, rec.sign_B, rec.rshift_A,
+                                            rec.rshift_B, rec.if_relu, node);
+  });
+}
+
+// Mode 1 reads int16 items in 2N storage and one word of amounts per channel;
+// mode 2 one int8 amount per element in 4N storage.
+u32 zv_api_perchannel_shift(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_perchannel_shift_forward_parallel_fix8b_t, rec, param, size);
+  NORM_SHAPE_CHECKS(rec);
+  const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_global_addr,
+             rec.shift_mode == 1 ? api_dense(4, ((i64)rec.input_n + 1) / 2, rec.input_c, rec.input_h, rec.input_w)
+                                 : tensor);
+  API_GLOBAL(rec.output_global_addr, tensor);
+  if (rec.shift_mode == 1) API_GLOBAL(rec.shift_global_addr, api_dense(4, rec.input_c));
+  if (rec.shift_mode == 2) API_GLOBAL(rec.shift_global_addr, tensor);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_arith_shift_fix8b_forward(rec.input_global_addr, rec.output_global_addr, rec.shift_global_addr,
+                                       rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.shift_kind,
+                                       rec.shift_value, rec.shift_mode, rec.sign_input, node);
   });
 }

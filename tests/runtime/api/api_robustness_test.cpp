@@ -20,6 +20,7 @@
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
@@ -268,6 +269,10 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("8-bit normalize output in L2 SRAM", 141, &n7, sizeof n7);
   const zv_api_scale_forward_t n8 = {kA, kA, kEnd - 8, kB, 2, 3, 4, 5, 1, 1, 1, 0};
   add("scale bias of three channels past the end", 24, &n8, sizeof n8);
+  const zv_api_eltwise_fix8b_forward_t n9 = {kA, kEnd - 32, kB, 5, 2, 3, 4, 0, 1, 1, 1, 1, 0, 0, 0};
+  add("8-bit weighted sum B past the end", 84, &n9, sizeof n9);
+  const zv_api_perchannel_shift_forward_parallel_fix8b_t n10 = {kA, kB, kEnd - 4, 5, 2, 3, 4, 0, 0, 1, 1};
+  add("per-channel shift amounts past the end", 985, &n10, sizeof n10);
   return v;
 }
 

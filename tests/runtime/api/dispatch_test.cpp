@@ -45,6 +45,7 @@ const Row kRows[] = {
     {58, "zv_api_batchnorm_forward_inference_parallel_t", 76},
     {59, "zv_api_batchnorm_forward_train_parallel_t", 76},
     {65, "zv_api_relu_forward_parallel_t", 40},
+    {84, "zv_api_eltwise_fix8b_forward_t", 72},
     {91, "zv_api_concat_t", 312},
     {92, "zv_api_concat_t", 312},
     {93, "zv_api_global_memcpy_t", 32},
@@ -93,6 +94,7 @@ const Row kRows[] = {
     {703, "zv_api_masked_select_t", 84},
     {901, "zv_api_sigmoid_forward_parallel_t", 24},
     {902, "zv_api_tanh_forward_parallel_t", 24},
+    {985, "zv_api_perchannel_shift_forward_parallel_fix8b_t", 56},
     {986, "zv_api_set_profile_t", 4},
     {987, "zv_api_get_profile_data_t", 28},
 };
@@ -104,7 +106,7 @@ TEST(ApiTable, ListsTheBuiltHandlersInAscendingOrder) {
     EXPECT_EQ(zv_api_table[i].record_bytes, kRows[i].bytes) << kRows[i].record;
     EXPECT_EQ(zv_api_find(kRows[i].id), zv_api_table[i].handler);
   }
-  for (uint32_t id : {0u, 3u, 150u, 176u, 178u, 184u, 985u, 988u, 0x3f995ec4u, 0xffffffffu})
+  for (uint32_t id : {0u, 3u, 150u, 176u, 178u, 184u, 988u, 0x3f995ec4u, 0xffffffffu})
     EXPECT_EQ(zv_api_find(id), nullptr) << id;
 }
 

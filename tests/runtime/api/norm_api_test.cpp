@@ -1,4 +1,4 @@
-// The normalisation and 8-bit affine APIs (24, 48, 56, 58, 59, 96, 141, 164) end to end:
+// The normalisation and 8-bit APIs (24, 48, 56, 58, 59, 84, 96, 141, 164, 985) end to end:
 // messages through the host driver on three deferred seeds with the
 // happens-before checker and on the ARM image, results against the plain
 // references; zero counts (164 included) and wrong sizes.
@@ -14,6 +14,7 @@
 #include "fw_test.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
@@ -185,6 +186,15 @@ TEST(NormApi, EightBitLayersEndToEnd) {
               << i << " " << e;
         }
     }
+    card->write(kV3, in.data(), in.size());  // a second 4N input
+    check(84, payload_of(zv_api_eltwise_fix8b_forward_t{kIn, kV3, kOut, n, c, h, w, 0, 100, 27, 1, 1, 6, 5, 1}),
+          [&](uint8_t x, size_t) {
+            fr::i64 t = fr::sat(fr::rshift_round(fr::value8(x, true) * 100, 6), 16, true);
+            t = fr::sat(fr::rshift_round(t * 32 + fr::value8(x, true) * 27, 5), 16, true);
+            return fr::byte_of(fr::sat(t < 0 ? 0 : t, 8, false));
+          });
+    check(985, payload_of(zv_api_perchannel_shift_forward_parallel_fix8b_t{kIn, kOut, 0, n, c, h, w, 1, 3, 0, 1}),
+          [&](uint8_t x, size_t) { return fr::byte_of(fr::sat(fr::shift_by(fr::value8(x, true), -3), 8, true)); });
     check(164, payload_of(zv_api_bias_fix8b_forward_t{kIn, n, c, h, w, kV1, kOut, 1, 1, 93, 4, 1, 100}),
           [&](uint8_t x, size_t k) { return fr::biasadd(x, bias[k * 2], 93, 4, true, true, 100); });
   }
@@ -203,6 +213,8 @@ TEST(NormApi, ZeroCountsAndWrongSizes) {
                                                                      0, 1, 0})},
       {59, payload_of(zv_api_batchnorm_forward_train_parallel_t{kIn, kV0, kV1, kV2, kV3, kOut, 1e-5f, 0.9f, 1.0f, 0, 4,
                                                                  1, 1})},
+      {84, payload_of(zv_api_eltwise_fix8b_forward_t{kIn, kV3, kOut, 0, 4, 1, 1, 0, 1, 1, 1, 1, 0, 0, 0})},
+      {985, payload_of(zv_api_perchannel_shift_forward_parallel_fix8b_t{kIn, kOut, 0, 0, 4, 1, 1, 0, 1, 0, 1})},
       {96, payload_of(zv_api_bnscale_forward_parallel_fix8b_t{kIn, kOut, kV0, kV1, kV2, 0, 4, 1, 1, 1, 1, 1, 0})},
       // An empty batch: nothing to add to, answered 0 with nothing issued.
       {164, payload_of(zv_api_bias_fix8b_forward_t{kIn, 0, 4, 1, 1, kV1, kOut, 1, 1, 3, 1, 0, 0})},

@@ -1,10 +1,14 @@
-// 8-bit weighted sum and arithmetic shift on 4N tensors.
+// 8-bit weighted sum, arithmetic shift, multiply-shift and PReLU on 4N tensors.
 #include "layers/eltwise/fix8b_arith.h"
+
+#include <stdio.h>
 
 #include "cmd/bd_arith.h"
 #include "cmd/bd_desc.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "local/conv_fix.h"
+#include "local/eltwise_fix8b.h"
 #include "runtime/assert.h"
 
 #define T LOCAL_ADDR_TAG
@@ -258,5 +262,152 @@ void nodechip_arith_shift_fix8b_forward(u64 input_global_addr, u64 output_global
     }
     // The copies were closed into the node before the loads went on it.
     node->divided = 0;
+  }
+}
+
+// ---- Multiply-shift ----
+
+#define MULSHIFT_OUT_DIRECT 0x40000u
+#define MULSHIFT_OUT 0x20000u
+#define MULSHIFT_INTERMEDIATE 0x40000u
+
+void mulshift_fix8b_plan_of(mulshift_plan_t *plan, int c, int h, int w, int sign_input, int sign_multiplier,
+                            int mulshift_flag) {
+  plan->intermediate = (sign_input || sign_multiplier) && mulshift_flag != 1;
+  plan->split_rows = (i64)eu_plane((u32)h * (u32)w) * 4 > 0x20000;
+  plan->rows = plan->split_rows ? (int)(0x8000 / eu_plane((u32)w)) : h;
+  const i64 t = eu_plane((u32)w * (u32)(plan->rows < h ? plan->rows : h));
+  const i64 limit = plan->intermediate ? 0x20000 : 0x40000;
+  int W = 64512;
+  while (W > 0 && t * ceil_div(W, NPU_NUM) * 4 > limit) W /= 2;
+  plan->channels = W;
+}
+
+void nodechip_mulshift_fix8b_forward(u64 input_global_addr, u64 output_global_addr, int input_n, int input_c,
+                                     int input_h, int input_w, int multiplier, int rshift, int sign_input,
+                                     int sign_multiplier, int mulshift_flag, cmd_id_node_t *node) {
+  const int tensor_w = input_w;
+  ASSERT_FS((65535) >= tensor_w);
+  ASSERT_FS(input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0);
+  const int n = input_n, c = input_c, h = input_h, w = input_w;
+  mulshift_plan_t p;
+  mulshift_fix8b_plan_of(&p, c, h, w, sign_input, sign_multiplier, mulshift_flag);
+  if (p.split_rows) printf("mulshift has large single channel, need split h");
+  const int c_max = p.channels, h_max = p.rows;
+  ASSERT_FS(c_max > 0);
+  ASSERT_FS(h_max > 0);
+  const u32 out = p.intermediate ? MULSHIFT_OUT : MULSHIFT_OUT_DIRECT;
+  const int out_signed = p.intermediate ? 0 : (sign_input || sign_multiplier);
+  const int limit127 = !sign_input && !sign_multiplier && mulshift_flag == 1;
+  const u64 chw = (u64)c * h * w;
+  const int csecs = (int)ceil_div(c, c_max), hsecs = (int)ceil_div(h, h_max);
+  auto kernel = [&](int C, int H, cmd_id_node_t *nd) {
+    nodechip_mulshift_fix8b_forward_local(0, MULSHIFT_INTERMEDIATE, out, 4, C, H, w, multiplier, rshift, sign_input,
+                                          sign_multiplier, out_signed, nd);
+    if (limit127) {
+      // An unsigned result of unsigned operands kept at most 127.
+      const dim4_t shape = {4, C, H, w}, st = word_strides(C, H, w);
+      fx_t k = fx(TENSOR_OP_MIN, T | out, 0, 127, 1, T | out, &st);
+      k.int8[0] = k.int8[1] = k.int8[2] = 1;
+      issue(k, &shape, nd);
+    }
+  };
+  for (int g = 0; g < (n + 3) / 4; g++) {
+    const u64 group = 4 * (u64)g * chw;
+    if (csecs == 1 && hsecs == 1) {
+      tensor_align_move_gen_cmd(0, 0, input_global_addr + group, 1, c, h, w, GDMA_VALUE_FORMAT_FLOAT32,
+                                GDMA_VALUE_DIR_S2L, 0, node);
+      kernel(c, h, node);
+      tensor_align_move_gen_cmd(out, 0, output_global_addr + group, 1, c, h, w, GDMA_VALUE_FORMAT_FLOAT32,
+                                GDMA_VALUE_DIR_L2S, 0, node);
+      continue;
+    }
+    for (int cs = 0; cs < csecs; cs++) {
+      const int c0 = cs * c_max, C = c - c0 < c_max ? c - c0 : c_max;
+      for (int hs = 0; hs < hsecs; hs++) {
+        const int y0 = hs * h_max, H = h - y0 < h_max ? h - y0 : h_max;
+        const int plane = (int)eu_plane((u32)H * (u32)w), cpl = (int)ceil_div(C, NPU_NUM);
+        const u64 at = group + 4 * ((u64)c0 * h * w + (u64)y0 * w);
+        tensor_stride_move_gen_cmd(0, 0, input_global_addr + at, 1, C, H, w, (int)chw, h * w, w, 1, plane * cpl,
+                                   plane, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        kernel(C, H, node);
+        tensor_stride_move_gen_cmd(out, 0, output_global_addr + at, 1, C, H, w, plane * cpl, plane, w, 1, (int)chw,
+                                   h * w, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+      }
+    }
+  }
+}
+
+// ---- PReLU ----
+
+void prelu_fix8b_plan_of(prelu_fix8b_plan_t *plan, int n, int c, int h, int w, int channel_shared) {
+  const int b = 8 / (2 + (channel_shared ? 0 : 1));
+  const i64 buffer = (i64)b * 0x10000;
+  const i64 P = (i64)h * w, G = (n + 3) / 4;
+  const int cs = c < 4095 ? c : 4095, cl = (int)ceil_div(cs, NPU_NUM);
+  i64 J = P < 65471 ? P : 65471, E = G < 65471 ? G : 65471;
+  const i64 D = (i64)cl * align_up(J, EU_NUM) * 4;
+  if (D * E > buffer) {
+    if (D > buffer) {
+      J = 32 * (buffer / ((i64)cl * 128));
+      if (J > 65440) J = 65440;
+      E = 1;
+    } else {
+      E = buffer / D;
+    }
+  }
+  plan->banks = b;
+  plan->channels = cs;
+  plan->groups = (int)E;
+  plan->plane = (int)J;
+  plan->output = (u32)buffer;
+  plan->slope = (u32)(2 * buffer);
+}
+
+void nodechip_prelu_forward_fix8b(u64 input_global_addr, u64 slope_global_addr, u64 output_global_addr,
+                                  float shared_slope, int channel_shared, int input_n, int input_c, int input_h,
+                                  int input_w, int sign_input, int unused, int sign_aux, int rshift,
+                                  int src_storage_mode, cmd_id_node_t *node) {
+  ASSERT_FS(input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0);
+  const int n = input_n, c = input_c;
+  const i64 P = (i64)input_h * input_w, G = (n + 3) / 4;
+  prelu_fix8b_plan_t p;
+  prelu_fix8b_plan_of(&p, n, c, input_h, input_w, channel_shared);
+  const i64 slice_tensor_size = align_up(p.plane, EU_NUM) * 4 * (i64)p.groups * ceil_div(p.channels, NPU_NUM);
+  const i64 tensor_max_size = (i64)p.banks * 0x10000;
+  ASSERT_FS(slice_tensor_size<=tensor_max_size);
+  // The kernel's range of the integer slope, checked before anything is issued.
+  const int slope = (int)shared_slope;
+  ASSERT_FS(slope <= 127 && slope >= -128);
+  for (int c0 = 0; c0 < c; c0 += p.channels) {
+    const int C = c - c0 < p.channels ? c - c0 : p.channels;
+    if (!channel_shared)
+      tensor_general_move_gen_cmd(slope_global_addr + (u64)c0, 0, 1, C, 1, 1, C, 1, 1, 1, GDMA_VALUE_FORMAT_INT8,
+                                  p.slope, 0, 1, C, 1, 1, 4 * C, 4, 1, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0,
+                                  node);
+    for (i64 g0 = 0; g0 < G; g0 += p.groups) {
+      const int E = (int)(G - g0 < p.groups ? G - g0 : p.groups);
+      const int items = 4 * (g0 + E) <= n ? 4 * E : n - 4 * (int)g0;
+      for (i64 p0 = 0; p0 < P; p0 += p.plane) {
+        const int J = (int)(P - p0 < p.plane ? P - p0 : p.plane);
+        const int AJ = (int)align_up(J, EU_NUM), L = AJ * (int)ceil_div(C, NPU_NUM);
+        const u64 at = (u64)g0 * c * P + (u64)c0 * P + (u64)p0;
+        if (src_storage_mode) {
+          tensor_stride_move_gen_cmd(0, 0, input_global_addr + 4 * at, E, C, J, 1, (int)(c * P), (int)P, 1, 1, L, AJ,
+                                     1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        } else {
+          for (int i = 0; i < items; i++)
+            tensor_general_move_gen_cmd(input_global_addr + ((u64)(4 * g0 + i) * c * P + (u64)c0 * P + (u64)p0), 0, 1,
+                                        C, J, 1, (int)(c * P), (int)P, 1, 1, GDMA_VALUE_FORMAT_INT8,
+                                        (u64)((u32)(i % 4) + (u32)(i / 4) * 4u * (u32)L), 0, 1, C, J, 1, 4 * L, 4 * AJ,
+                                        4, 4, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+        }
+        const dim4_t shape = {items, C, J, 1};
+        nodechip_prelu_forward_local_fix8b(0, p.output, p.slope, channel_shared, slope, &shape, 0, sign_input, unused,
+                                           sign_aux, rshift, node);
+        tensor_stride_move_gen_cmd(p.output, 0, output_global_addr + 4 * at, E, C, J, 1, L, AJ, 1, 1, (int)(c * P),
+                                   (int)P, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+      }
+    }
   }
 }

@@ -186,3 +186,161 @@ TEST(Fix8bArithLayer, Assertions) {
 
 }  // namespace
 }  // namespace zv::test
+
+namespace zv::test {
+namespace {
+
+TEST(Fix8bArithPlan, MulshiftAndPrelu) {
+  struct Mul {
+    const char *what;
+    int c, h, w, si, sm, flag;
+    int channels, rows, intermediate, split;
+  };
+  const Mul muls[] = {
+      {"100000 channels with an intermediate: halved once", 100000, 8, 8, 1, 0, 0, 32256, 8, 1, 0},
+      {"without: kept", 100000, 8, 8, 1, 0, 1, 64512, 8, 0, 0},
+      {"a plane past 128 KB: rows of 146", 3, 200, 200, 0, 0, 0, 126, 146, 0, 1},
+      {"a row past 128 KB: no rows", 3, 1, 40000, 0, 0, 0, 64512, 0, 0, 1},
+  };
+  for (const Mul &k : muls) {
+    SCOPED_TRACE(k.what);
+    mulshift_plan_t p;
+    mulshift_fix8b_plan_of(&p, k.c, k.h, k.w, k.si, k.sm, k.flag);
+    EXPECT_EQ(p.channels, k.channels);
+    EXPECT_EQ(p.rows, k.rows);
+    EXPECT_EQ(p.intermediate, k.intermediate);
+    EXPECT_EQ(p.split_rows, k.split);
+  }
+  struct Pre {
+    const char *what;
+    int n, c, h, w, shared;
+    int banks, channels, groups, plane;
+  };
+  const Pre pres[] = {
+      {"small, per channel", 5, 70, 3, 5, 0, 2, 70, 2, 15},
+      {"shared: four banks", 8, 3, 4, 4, 1, 4, 3, 2, 16},
+      {"5000 channels: sections of 4095", 1, 5000, 2, 2, 0, 2, 4095, 1, 4},
+      {"a plane past the buffer", 1, 64, 300, 300, 0, 2, 64, 1, 32768},
+      {"groups limited", 1200, 64, 16, 16, 1, 4, 64, 256, 256},
+  };
+  for (const Pre &k : pres) {
+    SCOPED_TRACE(k.what);
+    prelu_fix8b_plan_t p;
+    prelu_fix8b_plan_of(&p, k.n, k.c, k.h, k.w, k.shared);
+    EXPECT_EQ(p.banks, k.banks);
+    EXPECT_EQ(p.channels, k.channels);
+    EXPECT_EQ(p.groups, k.groups);
+    EXPECT_EQ(p.plane, k.plane);
+  }
+}
+
+TEST_P(Fix8bArithLayer, MultiplyShift) {
+  struct Case {
+    const char *what;
+    Shape4 s;
+    int multiplier, rshift, si, sm, flag;
+  };
+  const Case cases[] = {
+      {"unsigned operands, flag 1: at most 127", {5, 70, 3, 5}, 200, 6, 0, 0, 1},
+      {"unsigned operands, flag 0: unsigned", {4, 9, 2, 2}, 200, 6, 0, 0, 0},
+      {"signed input, flag 1: signed, direct", {6, 9, 2, 3}, 77, 5, 1, 0, 1},
+      {"signed input, flag 0: through int16, clamped at 0", {5, 130, 2, 3}, 77, 5, 1, 0, 0},
+      {"a plane past 128 KB: two row sections", {5, 2, 200, 200}, 91, 6, 1, 0, 1},
+  };
+  FirmwareRig rig(GetParam());
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    const std::vector<uint8_t> in = spread_bytes(k.s.bytes4n(), 5);
+    put(rig, kA, in.data(), in.size());
+    const FwOutcome o = rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_mulshift_fix8b_forward(kA, kOut, k.s.n, k.s.c, k.s.h, k.s.w, k.multiplier, k.rshift, k.si, k.sm, k.flag,
+                                      node);
+    });
+    ASSERT_TRUE(ran_clean(o));
+    EXPECT_EQ(o.uart.find("mulshift has large single channel, need split h") != std::string::npos, k.s.h == 200);
+    const std::vector<uint8_t> out = get_bytes(rig, kOut, k.s.bytes4n());
+    const bool intermediate = (k.si || k.sm) && k.flag != 1, out_signed = !intermediate && (k.si || k.sm);
+    for (size_t i = 0; i < size_t(k.s.n); i++)
+      for (size_t e = 0; e < k.s.chw(); e++) {
+        const size_t at = fr::at_4n(i, e, k.s.chw());
+        fr::i64 v = fr::rshift_round(fr::value8(in[at], k.si) * fr::value8(uint8_t(k.multiplier), k.sm), k.rshift);
+        if (intermediate) v = fr::sat(v, 16, true);
+        v = fr::sat(v, 8, out_signed);
+        if (!k.si && !k.sm && k.flag == 1 && v > 127) v = 127;
+        ASSERT_EQ(int(out[at]), int(fr::byte_of(v))) << "item " << i << " element " << e;
+      }
+  }
+}
+
+TEST_P(Fix8bArithLayer, Prelu) {
+  struct Case {
+    const char *what;
+    Shape4 s;
+    int shared;
+    float slope;
+    int sign_input, sign_aux, rshift, four_n;
+  };
+  const Case cases[] = {
+      {"shared slope 0: ReLU", {5, 70, 3, 5}, 1, 0.0f, 1, 1, 0, 1},
+      {"shared slope -50.7 taken as -50", {6, 9, 2, 3}, 1, -50.7f, 1, 1, 5, 1},
+      {"per channel", {5, 70, 3, 5}, 0, 0.0f, 1, 1, 6, 1},
+      {"both signs 0: a copy", {5, 9, 2, 2}, 1, 3.0f, 0, 0, 2, 1},
+      {"5000 channels: two sections", {2, 5000, 1, 2}, 0, 0.0f, 1, 1, 4, 1},
+      {"1N source of 5", {5, 70, 3, 5}, 0, 0.0f, 1, 1, 6, 0},
+      {"a plane past the buffer", {1, 2, 300, 300}, 1, 77.0f, 1, 1, 7, 1},
+  };
+  FirmwareRig rig(GetParam());
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    const size_t chw = k.s.chw();
+    const std::vector<uint8_t> items = spread_bytes(size_t(k.s.n) * chw, 6);
+    std::vector<uint8_t> in(k.four_n ? k.s.bytes4n() : items.size(), 0);
+    for (size_t i = 0; i < size_t(k.s.n); i++)
+      for (size_t e = 0; e < chw; e++) in[k.four_n ? fr::at_4n(i, e, chw) : i * chw + e] = items[i * chw + e];
+    std::vector<uint8_t> slopes(size_t(k.s.c));
+    for (size_t j = 0; j < slopes.size(); j++) slopes[j] = uint8_t(int(j * 29 % 256) - 128);
+    put(rig, kA, in.data(), in.size());
+    put(rig, kB, slopes.data(), slopes.size());
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_prelu_forward_fix8b(kA, kB, kOut, k.slope, k.shared, k.s.n, k.s.c, k.s.h, k.s.w, k.sign_input, 0,
+                                   k.sign_aux, k.rshift, k.four_n, node);
+    })));
+    const std::vector<uint8_t> out = get_bytes(rig, kOut, k.s.bytes4n());
+    for (size_t i = 0; i < size_t(k.s.n); i++)
+      for (size_t e = 0; e < chw; e++) {
+        const uint8_t x = items[i * chw + e];
+        fr::i64 want = x;
+        if (k.sign_input || k.sign_aux) {
+          const fr::i64 v = fr::value8(x, true), pos = v > 0 ? v : 0, neg = v - pos;
+          const fr::i64 slope = k.shared ? fr::i64(int(k.slope)) : fr::value8(slopes[e / (size_t(k.s.h) * k.s.w)], true);
+          want = k.shared && slope == 0 ? pos : fr::sat(pos + fr::sat(fr::rshift_round(neg * slope, k.rshift), 8, true), 8, true);
+        }
+        ASSERT_EQ(int(out[fr::at_4n(i, e, chw)]), int(fr::byte_of(want))) << "item " << i << " element " << e;
+      }
+  }
+}
+
+TEST(Fix8bArithLayer, MulshiftAndPreluAssertions) {
+  {
+    // The split message comes first, without a line end.
+    FirmwareRig rig;
+    FwOutcome o = rig.run_checks(
+        [](cmd_id_node_t *node) { nodechip_mulshift_fix8b_forward(kA, kOut, 4, 2, 1, 40000, 3, 1, 0, 0, 0, node); });
+    const std::string message = "mulshift has large single channel, need split h";
+    ASSERT_EQ(o.uart.rfind(message, 0), 0u) << o.uart;
+    o.uart = o.uart.substr(message.size());
+    EXPECT_TRUE(stopped_on(o, "ASSERT_FS", "firmware/layers/", "nodechip_mulshift_fix8b_forward", "h_max > 0"));
+    EXPECT_EQ(rig.commands_issued(), 0u);
+  }
+  expect_assert(
+      [](cmd_id_node_t *node) { nodechip_mulshift_fix8b_forward(kA, kOut, 4, 2, 1, 70000, 3, 1, 0, 0, 0, node); },
+      "ASSERT_FS", "firmware/layers/", "nodechip_mulshift_fix8b_forward", "(65535) >= tensor_w");
+  expect_assert(
+      [](cmd_id_node_t *node) {
+        nodechip_prelu_forward_fix8b(kA, kB, kOut, 200.0f, 1, 4, 2, 2, 2, 1, 0, 1, 0, 1, node);
+      },
+      "ASSERT_FS", "firmware/layers/", "nodechip_prelu_forward_fix8b", "slope <= 127 && slope >= -128");
+}
+
+}  // namespace
+}  // namespace zv::test

@@ -13,7 +13,25 @@ typedef struct {
   int items, rows;
 } fix8b_slice_plan_t;
 
+// The multiply-shift's slice: W channels and r rows of one group.
+typedef struct {
+  int channels, rows;
+  int intermediate;  // 1: the product goes through an int16 intermediate
+  int split_rows;    // 1: one channel plane passes 128 KB
+} mulshift_plan_t;
+
+// PReLU's slice: E groups, a section of cs channels and J plane elements.
+typedef struct {
+  int banks;  // b: 64 KB banks of one buffer
+  int channels, groups, plane;
+  u32 output, slope;
+} prelu_fix8b_plan_t;
+
 extern "C" {
+
+void mulshift_fix8b_plan_of(mulshift_plan_t *plan, int c, int h, int w, int sign_input, int sign_multiplier,
+                            int mulshift_flag);
+void prelu_fix8b_plan_of(prelu_fix8b_plan_t *plan, int n, int c, int h, int w, int channel_shared);
 
 // The slice of the weighted sum (64 KB of 4N words a lane) and of the shift.
 void eltwise_fix8b_plan_of(fix8b_slice_plan_t *plan, int n, int c, int h, int w);
@@ -32,6 +50,17 @@ void nodechip_eltwise_fix8b_forward_parallel(u64 input_a_global_addr, u64 input_
 void nodechip_arith_shift_fix8b_forward(u64 input_global_addr, u64 output_global_addr, u64 shift_global_addr,
                                         int input_n, int input_c, int input_h, int input_w, int shift_kind,
                                         int shift_value, int shift_mode, int sign_input, cmd_id_node_t *node);
+
+// (x x multiplier) >> rshift saturated to 8 bits (see the plan for the forms).
+void nodechip_mulshift_fix8b_forward(u64 input_global_addr, u64 output_global_addr, int input_n, int input_c,
+                                     int input_h, int input_w, int multiplier, int rshift, int sign_input,
+                                     int sign_multiplier, int mulshift_flag, cmd_id_node_t *node);
+// y = max(x, 0) + (min(x, 0) x slope) >> rshift; src_storage_mode non-zero:
+// 4N source, 0: 1N; the result is 4N.
+void nodechip_prelu_forward_fix8b(u64 input_global_addr, u64 slope_global_addr, u64 output_global_addr,
+                                  float shared_slope, int channel_shared, int input_n, int input_c, int input_h,
+                                  int input_w, int sign_input, int unused, int sign_aux, int rshift,
+                                  int src_storage_mode, cmd_id_node_t *node);
 
 u32 zv_api_eltwise_fix8b_forward_parallel(u8 *param, u32 size);
 u32 zv_api_perchannel_shift(u8 *param, u32 size);

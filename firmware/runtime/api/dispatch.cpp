@@ -12,6 +12,7 @@
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/convert.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
@@ -38,6 +39,7 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset, sizeof(zv_api_memset_t)},
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
     {24, zv_api_scale_forward, sizeof(zv_api_scale_forward_t)},
@@ -55,6 +57,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
+    {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},

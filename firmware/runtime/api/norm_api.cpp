@@ -1,13 +1,15 @@
 // Normalisation and 8-bit element-wise APIs: scale (24), L2 normalize (48,
 // 141), LRN (56), batch normalisation (58, 59), 8-bit batch normalisation with
 // scale (96), 8-bit bias add (164), 8-bit weighted sum (84) and arithmetic
-// shift (985).
+// shift (985), and the float32 <-> 4N int8 conversions (9, 90).
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/convert.h"
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
+#include "cmd/tensor_shape.h"
 #include "runtime/api/dispatch.h"
 
 // The zero-count return on n and the other extents positive.
@@ -190,5 +192,34 @@ u32 zv_api_perchannel_shift(u8 *param, u32 size) {
     nodechip_arith_shift_fix8b_forward(rec.input_global_addr, rec.output_global_addr, rec.shift_global_addr,
                                        rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.shift_kind,
                                        rec.shift_value, rec.shift_mode, rec.sign_input, node);
+  });
+}
+
+// The conversions take addresses or offsets from the start of device memory
+// (anything below it): they are checked as the layers will use them.
+static u64 api_device_addr(u64 a) { return a < GLOBAL_MEM_START_ADDR ? a + GLOBAL_MEM_START_ADDR : a; }
+#define CONVERT_CHECKS(rec, in_extent, out_extent)               \
+  API_COUNT(rec.n);                                               \
+  API_POSITIVE(rec.c);                                            \
+  API_POSITIVE(rec.h);                                            \
+  API_POSITIVE(rec.w);                                            \
+  API_GLOBAL(api_device_addr(rec.input), in_extent);              \
+  API_GLOBAL(api_device_addr(rec.output), out_extent)
+
+u32 zv_api_nodechip_float2int8(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_nodechip_float2int8_t, rec, param, size);
+  CONVERT_CHECKS(rec, api_dense(4, rec.n, rec.c, rec.h, rec.w), api_4n(rec.n, rec.c, rec.h, rec.w));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_float2int8(rec.input, rec.output, rec.n, rec.c, rec.h, rec.w, rec.sign, node);
+  });
+}
+
+// An empty batch answers 0 with nothing to do.
+u32 zv_api_global_int2float(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_global_int2float_t, rec, param, size);
+  CONVERT_CHECKS(rec, api_4n(rec.n, rec.c, rec.h, rec.w), api_dense(4, rec.n, rec.c, rec.h, rec.w));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_global_int2float(rec.input, rec.output, rec.n, rec.c, rec.h, rec.w, rec.sign, STORAGE_MODE_4N_INT8,
+                              node);
   });
 }

@@ -19,6 +19,7 @@
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/convert.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
@@ -273,6 +274,10 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("8-bit weighted sum B past the end", 84, &n9, sizeof n9);
   const zv_api_perchannel_shift_forward_parallel_fix8b_t n10 = {kA, kB, kEnd - 4, 5, 2, 3, 4, 0, 0, 1, 1};
   add("per-channel shift amounts past the end", 985, &n10, sizeof n10);
+  const zv_api_nodechip_float2int8_t n11 = {kA, kEnd - 16, 5, 2, 3, 4, 1};
+  add("float to int8 output past the end", 9, &n11, sizeof n11);
+  const zv_api_global_int2float_t n12 = {1ull << 40, kB, 5, 2, 3, 4, 1};
+  add("int8 to float input at 2^40", 90, &n12, sizeof n12);
   return v;
 }
 

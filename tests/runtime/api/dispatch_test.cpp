@@ -29,6 +29,7 @@ struct Row {
 const Row kRows[] = {
     {1, "zv_api_memset_t", 20},
     {2, "zv_api_memcpy_t", 32},
+    {9, "zv_api_nodechip_float2int8_t", 36},
     {13, "zv_api_log_forward_t", 44},
     {19, "zv_api_filter_forward_t", 48},
     {24, "zv_api_scale_forward_t", 64},
@@ -46,6 +47,7 @@ const Row kRows[] = {
     {59, "zv_api_batchnorm_forward_train_parallel_t", 76},
     {65, "zv_api_relu_forward_parallel_t", 40},
     {84, "zv_api_eltwise_fix8b_forward_t", 72},
+    {90, "zv_api_global_int2float_t", 36},
     {91, "zv_api_concat_t", 312},
     {92, "zv_api_concat_t", 312},
     {93, "zv_api_global_memcpy_t", 32},

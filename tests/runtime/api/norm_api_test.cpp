@@ -1,4 +1,5 @@
-// The normalisation and 8-bit APIs (24, 48, 56, 58, 59, 84, 96, 141, 164, 985) end to end:
+// The normalisation, 8-bit and conversion APIs (9, 24, 48, 56, 58, 59, 84, 90, 96, 141, 164, 985) end
+// to end:
 // messages through the host driver on three deferred seeds with the
 // happens-before checker and on the ARM image, results against the plain
 // references; zero counts (164 included) and wrong sizes.
@@ -14,6 +15,7 @@
 #include "fw_test.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/convert.h"
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/normalize.h"
@@ -195,6 +197,23 @@ TEST(NormApi, EightBitLayersEndToEnd) {
           });
     check(985, payload_of(zv_api_perchannel_shift_forward_parallel_fix8b_t{kIn, kOut, 0, n, c, h, w, 1, 3, 0, 1}),
           [&](uint8_t x, size_t) { return fr::byte_of(fr::sat(fr::shift_by(fr::value8(x, true), -3), 8, true)); });
+    {
+      // 90 then 9 with the addresses as offsets: back to the same bytes.
+      SCOPED_TRACE("api 90 and 9");
+      auto r = card->send(90, payload_of(zv_api_global_int2float_t{kIn & 0xffffffffu, kV3, n, c, h, w, 1}));
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 0u) << card->console();
+      const std::vector<float> f = as_floats(card->read(kV3, size_t(n) * chw * 4));
+      for (size_t i = 0; i < size_t(n); i++)
+        for (size_t e = 0; e < chw; e++) ASSERT_EQ(f[i * chw + e], float(fr::value8(in[fr::at_4n(i, e, chw)], true)));
+      r = card->send(9, payload_of(zv_api_nodechip_float2int8_t{kV3, kOut & 0xffffffffu, n, c, h, w, 1}));
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> out = card->read(kOut, in.size());
+      for (size_t i = 0; i < size_t(n); i++)
+        for (size_t e = 0; e < chw; e++) ASSERT_EQ(out[fr::at_4n(i, e, chw)], in[fr::at_4n(i, e, chw)]);
+    }
     check(164, payload_of(zv_api_bias_fix8b_forward_t{kIn, n, c, h, w, kV1, kOut, 1, 1, 93, 4, 1, 100}),
           [&](uint8_t x, size_t k) { return fr::biasadd(x, bias[k * 2], 93, 4, true, true, 100); });
   }
@@ -213,6 +232,9 @@ TEST(NormApi, ZeroCountsAndWrongSizes) {
                                                                      0, 1, 0})},
       {59, payload_of(zv_api_batchnorm_forward_train_parallel_t{kIn, kV0, kV1, kV2, kV3, kOut, 1e-5f, 0.9f, 1.0f, 0, 4,
                                                                  1, 1})},
+      {9, payload_of(zv_api_nodechip_float2int8_t{kIn, kOut, 0, 4, 1, 1, 1})},
+      // An empty batch: nothing to convert.
+      {90, payload_of(zv_api_global_int2float_t{kIn, kOut, 0, 4, 1, 1, 1})},
       {84, payload_of(zv_api_eltwise_fix8b_forward_t{kIn, kV3, kOut, 0, 4, 1, 1, 0, 1, 1, 1, 1, 0, 0, 0})},
       {985, payload_of(zv_api_perchannel_shift_forward_parallel_fix8b_t{kIn, kOut, 0, 0, 4, 1, 1, 0, 1, 0, 1})},
       {96, payload_of(zv_api_bnscale_forward_parallel_fix8b_t{kIn, kOut, kV0, kV1, kV2, 0, 4, 1, 1, 1, 1, 1, 0})},

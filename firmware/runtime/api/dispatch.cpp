@@ -16,6 +16,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
+#include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -39,6 +40,11 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset, sizeof(zv_api_memset_t)},
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {3, zv_api_nodechip_md_scalar, sizeof(zv_api_nodechip_md_scalar_t)},
+    {4, zv_api_md_sum, sizeof(zv_api_md_sum_t)},
+    {5, zv_api_md_linear, sizeof(zv_api_md_linear_t)},
+    {6, zv_api_nodechip_md_cmp, sizeof(zv_api_nodechip_md_cmp_t)},
+    {7, zv_api_nodechip_md_sfu, sizeof(zv_api_nodechip_md_sfu_t)},
     {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
@@ -71,6 +77,9 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {119, zv_api_tile_fix8b_forward, sizeof(zv_api_tile_fix8b_forward_t)},
     {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
     {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
+    {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
+    {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
+    {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},

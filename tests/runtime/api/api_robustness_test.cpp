@@ -23,6 +23,7 @@
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
+#include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -278,6 +279,26 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("float to int8 output past the end", 9, &n11, sizeof n11);
   const zv_api_global_int2float_t n12 = {1ull << 40, kB, 5, 2, 3, 4, 1};
   add("int8 to float input at 2^40", 90, &n12, sizeof n12);
+  zv_api_nodechip_md_scalar_t md1 = {};
+  md1.A = kA, md1.B = kEnd - 4, md1.R = kB, md1.n = 1, md1.c = 2, md1.h = 3, md1.w = 4, md1.op = 2;
+  add("md_scalar B past the end", 3, &md1, sizeof md1);
+  zv_api_nodechip_1d_scalar_t md2 = {};
+  md2.A = kA, md2.B = kA, md2.R = kEnd - 4, md2.length = 2;
+  add("flat scalar result past the end", 123, &md2, sizeof md2);
+  const zv_api_md_sum_t md3 = {kA, 0x10000000, 1, 2, 3, 4, 0};
+  add("md_sum output in L2 SRAM", 4, &md3, sizeof md3);
+  zv_api_md_linear_t md4 = {};
+  md4.X = kA, md4.B = kEnd - 4, md4.S = kA, md4.Y = kB, md4.n = 1, md4.c = 2, md4.h = 3, md4.w = 4;
+  add("md_linear addend past the end", 5, &md4, sizeof md4);
+  zv_api_nodechip_md_cmp_t md5 = {};
+  md5.A = kA, md5.B = kA, md5.C = kA, md5.D = kA, md5.Y = kB, md5.R = 1ull << 40, md5.n = 1, md5.c = 2, md5.h = 3, md5.w = 4;
+  add("md_cmp selection at 2^40", 6, &md5, sizeof md5);
+  const zv_api_nodechip_md_sfu_t md6 = {0x02000000, kB, 1, 2, 3, 4, 0, 2, 0, 0, 0};
+  add("md_sfu input in DTCM", 7, &md6, sizeof md6);
+  const zv_api_nodechip_1d_sfu_t md7 = {kA, kEnd - 8, 4, 0, 2, 0, 0, 0};
+  add("flat sfu output past the end", 124, &md7, sizeof md7);
+  const zv_api_md_ops_t md8 = {kA, kEnd - 8, kB, 1, 2, 3, 4, 1, 2, 3, 4, 2, 0, 0, 0, 0};
+  add("md_ops B past the end", 129, &md8, sizeof md8);
   return v;
 }
 

@@ -17,6 +17,7 @@
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/md_ops.h"
+#include "layers/eltwise/misc_math.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -79,10 +80,12 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
     {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
+    {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
+    {139, zv_api_f32_is, sizeof(zv_api_f32_is_t)},
     {141, zv_api_normalize_fix8b_forward, sizeof(zv_api_normalize_fix8b_forward_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
     {143, zv_api_slice_fix8b_forward, 0},

@@ -1,8 +1,10 @@
 // The md_* APIs: scalar arithmetic (3, 123), per-channel sums (4), linear
 // maps (5), compare and select (6), special functions (7, 124) and the
-// broadcast binary (129).
+// broadcast binary (129); and the float class tests (139) and the sum of
+// powers (128).
 #include "cmd/tensor_slice.h"
 #include "layers/eltwise/md_ops.h"
+#include "layers/eltwise/misc_math.h"
 #include "runtime/api/dispatch.h"
 
 #define MD_SHAPE_CHECKS(rec)  \
@@ -130,5 +132,28 @@ u32 zv_api_md_ops(u8 *param, u32 size) {
     nodechip_md_ops_parallel(rec.A, rec.B, rec.R, rec.in_a, rec.ic_a, rec.ih_a, rec.iw_a, rec.in_b, rec.ic_b,
                              rec.ih_b, rec.iw_b, rec.op, rec.A_is_const, rec.B_is_const, rec.A_const, rec.B_const,
                              node);
+  });
+}
+
+// A flat element count as an extent of `bytes`-byte elements.
+static api_extent_t api_flat(u32 bytes, u64 length) {
+  return api_dense(bytes, length > (u64)API_EXTENT_CAP ? API_EXTENT_CAP : (i64)length);
+}
+
+u32 zv_api_f32_is(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_f32_is_t, rec, param, size);
+  if (rec.length == 0) return 0;
+  API_GLOBAL(rec.input, api_flat(4, rec.length));
+  API_GLOBAL(rec.output, api_flat(1, rec.length));
+  return api_issue([&](cmd_id_node_t *node) { nodechip_f32_is(rec.input, rec.output, rec.length, rec.what, node); });
+}
+
+u32 zv_api_sum_x2n(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_sum_x2n_t, rec, param, size);
+  if (rec.length == 0) return 0;
+  API_GLOBAL(rec.input, api_flat(4, rec.length));
+  API_GLOBAL(rec.output, api_dense(4, 1));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_sum_x2n(rec.input, rec.output, rec.length, rec.count, rec.scale, node);
   });
 }

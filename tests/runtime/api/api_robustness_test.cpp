@@ -24,6 +24,7 @@
 #include "layers/eltwise/fix8b_arith.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/md_ops.h"
+#include "layers/eltwise/misc_math.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -299,6 +300,10 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("flat sfu output past the end", 124, &md7, sizeof md7);
   const zv_api_md_ops_t md8 = {kA, kEnd - 8, kB, 1, 2, 3, 4, 1, 2, 3, 4, 2, 0, 0, 0, 0};
   add("md_ops B past the end", 129, &md8, sizeof md8);
+  const zv_api_f32_is_t x1 = {kA, kEnd - 2, 4, 2};
+  add("class-test mask past the end", 139, &x1, sizeof x1);
+  const zv_api_sum_x2n_t x2 = {kA, 0x02000000, 4, 1, 1.0f};
+  add("sum of powers into DTCM", 128, &x2, sizeof x2);
   return v;
 }
 

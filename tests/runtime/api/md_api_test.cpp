@@ -1,4 +1,5 @@
-// The md_* APIs (3, 4, 5, 6, 7, 123, 124, 129) end to end: messages through
+// The md_* APIs (3, 4, 5, 6, 7, 123, 124, 129), the class test (139) and the
+// sum of powers (128) end to end: messages through
 // the host driver on three deferred seeds with the happens-before checker and
 // on the ARM image, results against plain loops; zero counts and wrong sizes.
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "cmd/bd_arith.h"
 #include "fw_test.h"
 #include "layers/eltwise/md_ops.h"
+#include "layers/eltwise/misc_math.h"
 
 namespace zv::test {
 namespace {
@@ -100,6 +102,13 @@ TEST(MdApi, EachIdEndToEnd) {
   cases.push_back({"129: constants 3 and -1", 129,
                    payload_of(zv_api_md_ops_t{0, 0, kR, 1, 1, 1, 1, 2, 3, 1, 1, TENSOR_OP_SUB, 1, 1, 3, -1}), kR, 6,
                    [](size_t) { return 4.0; }, 0});
+  cases.push_back({"128: 0.5 x sum of x^2", 128, payload_of(zv_api_sum_x2n_t{kA, kY, count, 1, 0.5f}), kY, 1,
+                   [&](size_t) {
+                     double s = 0;
+                     for (float v : a) s += double(v) * v;
+                     return 0.5 * s;
+                   },
+                   1e-5});
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
     card->write(kA, a.data(), count * 4);
@@ -117,6 +126,13 @@ TEST(MdApi, EachIdEndToEnd) {
       const std::vector<float> out = as_floats(card->read(k.out, k.count * 4));
       for (size_t i = 0; i < k.count; i++) ASSERT_NEAR(out[i], k.ref(i), k.tol * std::fmax(1.0, std::fabs(k.ref(i)))) << i;
     }
+    SCOPED_TRACE(card_config_name(cfg) + ": 139 finite");
+    const float special[4] = {1.0f, 1.0f / 0.0f, std::nanf(""), -2.0f};
+    card->write(kC, special, sizeof special);
+    auto r = card->send(139, payload_of(zv_api_f32_is_t{kC, kY, 4, 2}));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    EXPECT_EQ(card->read(kY, 4), (std::vector<uint8_t>{1, 0, 0, 1}));
   }
 }
 
@@ -137,6 +153,8 @@ TEST(MdApi, ZeroCountsAndWrongSizes) {
       {7, payload_of(zv_api_nodechip_md_sfu_t{kA, kY, 0, 1, 1, 1, 0, 2, 0, 0, 0})},
       {124, payload_of(zv_api_nodechip_1d_sfu_t{kA, kY, 0, 0, 2, 0, 0, 0})},
       {129, payload_of(zv_api_md_ops_t{kA, kB, kR, 0, 1, 1, 1, 1, 1, 1, 1, 2, 0, 0, 0, 0})},
+      {139, payload_of(zv_api_f32_is_t{kA, kY, 0, 2})},
+      {128, payload_of(zv_api_sum_x2n_t{kA, kY, 0, 1, 1.0f})},
   };
   for (const auto &e : empty) {
     SCOPED_TRACE(e.first);

@@ -7,8 +7,9 @@ namespace zv::ref {
 
 // Index along `axis` of the largest (method 0) or smallest (method 1) element
 // for every position of the output (the axis's extent 1); among equal extremes
-// the highest index, or the lowest when `lowest_on_tie`. With `value` not null,
-// the extreme values are stored there in the same order.
+// the highest index, or the lowest when `lowest_on_tie`. A NaN wins both ways:
+// the first NaN along the axis, when there is one. With `value` not null, the
+// extreme values are stored there in the same order.
 template <class T>
 inline std::vector<float> arg_index(const std::vector<T> &in, const int dims[4], int axis, int method,
                                     bool lowest_on_tie = false, std::vector<T> *value = nullptr) {
@@ -26,7 +27,9 @@ inline std::vector<float> arg_index(const std::vector<T> &in, const int dims[4],
           int best = 0;
           for (int i = 1; i < len; i++) {
             const T v = in[base + size_t(i) * stride], b = in[base + size_t(best) * stride];
-            if (lowest_on_tie ? (method == 1 ? v < b : v > b) : (method == 0 ? v >= b : v <= b)) best = i;
+            if (b != b) break;  // a NaN, the first one
+            if (v != v || (lowest_on_tie ? (method == 1 ? v < b : v > b) : (method == 0 ? v >= b : v <= b)))
+              best = i;
           }
           out.push_back(float(best));
           if (value) value->push_back(in[base + size_t(best) * stride]);

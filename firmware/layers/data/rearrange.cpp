@@ -2,6 +2,8 @@
 // 4N-to-1N reshape of tensors in device memory.
 #include "layers/data/rearrange.h"
 
+#include <string.h>
+
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "cmd/local_mem.h"
@@ -10,6 +12,7 @@
 #include "cmd/tensor_shape.h"
 #include "layers/data/copy.h"
 #include "layers/data/pad.h"
+#include "local/arrange.h"
 
 // 4N groups of n items.
 static inline int ceil4(int n) { return (int)ceil_div(n, 4); }
@@ -360,6 +363,104 @@ void nodechip_reorg_forward_v2(u64 input, u64 output, u64 unused, const int *sha
   }
   const int s[4] = {shape[0], shape[1] / (stride_h * stride_w), shape[2] * stride_h, shape[3] * stride_w};
   nodechip_depth2space(input, output, s, 4, block, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, node);
+}
+
+// ---- Reorg, 8-bit 4N ----
+
+static int gcd_of(int a, int b) {
+  while (b != 0) {
+    const int t = a % b;
+    a = b;
+    b = t;
+  }
+  return a;
+}
+
+// Bytes per lane of a (groups, c, h, w) image of 4N words, EU-aligned planes.
+static u64 image_bytes(int groups, int c, int h, int w) {
+  return (u64)eu_plane((u32)h * (u32)w) * 4u * (u64)ceil_div(c, NPU_NUM) * (u64)groups;
+}
+
+void reorg_fix8b_plan_of(const int *in_shape, const int *out_shape, reorg_fix8b_plan_t *plan) {
+  memset(plan, 0, sizeof *plan);
+  const int c = in_shape[1], h = in_shape[2], w = in_shape[3];
+  const int tc = out_shape[1], th = out_shape[2], tw = out_shape[3];
+  plan->groups = ceil4(in_shape[0]);
+  plan->in_size = image_bytes(plan->groups, c, h, w);
+  plan->out_size = image_bytes(plan->groups, tc, th, tw);
+  plan->depth_to_space = c > tc;
+  plan->k = 1;
+  if (plan->depth_to_space) {
+    plan->stride = h > 0 ? th / h : 0;
+    const int s2 = plan->stride * plan->stride;
+    plan->buffer_bytes = s2 > 1 ? plan->in_size * (u64)(s2 - 1) : 0;
+    plan->stores = 1;
+  } else {
+    plan->stride = th > 0 ? h / th : 0;
+    const int s2 = plan->stride * plan->stride;
+    if (s2 > 0 && h > 0) plan->k = s2 / gcd_of(s2, h);
+    plan->buffer_bytes = plan->in_size * (u64)(plan->k - 1);
+    plan->reps = c > 0 ? tc / c : 0;
+    plan->stores = plan->k < 2 ? plan->reps : (int)ceil_div(c, plan->k) * plan->reps;
+  }
+  plan->bottom = ALIGN(plan->buffer_bytes, (u64)REORG_FIX8B_AREA_ALIGN);
+  plan->top = plan->bottom + ALIGN(plan->in_size, (u64)REORG_FIX8B_AREA_ALIGN);
+  plan->areas[0] = {"shifted copies", 0, (u32)plan->buffer_bytes};
+  plan->areas[1] = {"input image", (u32)plan->bottom, (u32)plan->in_size};
+  plan->areas[2] = {"rearranged image", (u32)plan->top, (u32)plan->out_size};
+}
+
+void nodechip_reorg_forward_fix8b(u64 input, u64 output, const int *in_shape, const int *out_shape, int skip,
+                                  cmd_id_node_t *node) {
+  reorg_fix8b_plan_t plan;
+  reorg_fix8b_plan_of(in_shape, out_shape, &plan);
+  const u64 top_local_offset = plan.top, top_local_tsize = plan.out_size;
+  ASSERT(top_local_offset + top_local_tsize <= (1<<19));
+  const int G = plan.groups;
+  const int c = in_shape[1], h = in_shape[2], w = in_shape[3];
+  const int tc = out_shape[1], th = out_shape[2], tw = out_shape[3];
+  const u32 bottom = (u32)plan.bottom, top = (u32)plan.top;
+
+  tensor_align_move_gen_cmd(bottom, 0, input, G, c, h, w, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  // The kernel's GDMA shifts go on `node`; its second node is a copy that
+  // nothing reads afterwards.
+  cmd_id_node_t second = *node;
+  nodechip_reorg_forward_fix8b_local(bottom, top, 0, in_shape, out_shape, skip, node, &second);
+
+  if (plan.depth_to_space) {
+    tensor_align_move_gen_cmd(top, 0, output, G, tc, th, tw, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0,
+                              node);
+    return;
+  }
+  const int rows = (int)ceil_div(c, NPU_NUM);
+  const int plane = th * tw;
+  const int gstride[4] = {tc * plane, plane, tw, 1};
+  if (plan.k < 2) {
+    // Group j holds output channels j c .. j c + c - 1, each in its input channel's lane.
+    const u32 P = eu_plane((u32)plane);
+    for (int j = 0; j < plan.reps; j++) {
+      fix_cmd_node_overflow(node);
+      tensor_stride_move_gen_cmd(top + (u32)j * P * (u32)rows * (u32)G * 4u, 0,
+                                 output + 4u * (u64)j * (u64)c * (u64)plane, G, c, th, tw, rows * (int)P, (int)P,
+                                 tw, 1, gstride[0], gstride[1], gstride[2], gstride[3], GDMA_VALUE_FORMAT_FLOAT32,
+                                 GDMA_VALUE_DIR_L2S, 0, node);
+    }
+    return;
+  }
+  // Each lane row of a group runs on over k channels: lane u holds output
+  // channels u .. u + k - 1 of the group. The last run is cut at c so that no
+  // store writes past its group (or the output).
+  const u32 E = eu_plane((u32)(plan.k * plane));
+  for (int u = 0; u < c; u += plan.k) {
+    const int run = c - u < plan.k ? c - u : plan.k;
+    for (int j = 0; j < plan.reps; j++) {
+      fix_cmd_node_overflow(node);
+      tensor_stride_move_gen_cmd(top + (u32)(u / NPU_NUM) * E * 4u + (u32)j * E * (u32)rows * (u32)G * 4u,
+                                 u % NPU_NUM, output + 4u * ((u64)u * (u64)plane + (u64)j * (u64)c * (u64)plane), G,
+                                 1, run * th, tw, rows * (int)E, (int)E, tw, 1, gstride[0], gstride[1], gstride[2],
+                                 gstride[3], GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    }
+  }
 }
 
 // ---- Reshape 4N to 1N ----

@@ -35,18 +35,19 @@ u32 zv_api_arg(u8 *param, u32 size) {
   const arg_extents_t e = arg_extents(rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.axis);
   const api_extent_t input = api_dense(4, e.in[0], e.in[1], e.in[2], e.in[3]);
   API_GLOBAL(rec.input_addr, input);
-  // The float layer writes values only as a copy of an input whose axis is 1.
-  const api_extent_t none = {0, 0};
-  ARG_CHECK_OUTPUT(rec.value_out_addr, e.axis_is_one ? input : none);
-  ARG_CHECK_OUTPUT(rec.index_out_addr, api_dense(4, e.out[0], e.out[1], e.out[2], e.out[3]));
+  // Values and indices alike: the input with the reduced axis 1.
+  const api_extent_t out = api_dense(4, e.out[0], e.out[1], e.out[2], e.out[3]);
+  ARG_CHECK_OUTPUT(rec.value_out_addr, out);
+  ARG_CHECK_OUTPUT(rec.index_out_addr, out);
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_arg(rec.input_addr, rec.value_out_addr, rec.index_out_addr, rec.input_n, rec.input_c, rec.input_h,
                  rec.input_w, rec.axis, rec.method, node);
   });
 }
 
-// API 158: the same for 8-bit data stored 4N. The layer reads the input in
-// place and never writes buffer, buffer2 or the index scratch.
+// API 158: the same for 8-bit data stored 4N. Axis 0 goes through the 1N copy
+// in buffer and the values through buffer2; the other axes leave their float
+// indices, one per byte slot, in the index scratch.
 u32 zv_api_arg_fix8b(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_arg_fix8b_t, rec, param, size);
   ARG_CHECK_COUNTS(rec);
@@ -55,6 +56,13 @@ u32 zv_api_arg_fix8b(u8 *param, u32 size) {
   API_GLOBAL(rec.input_addr, api_dense(4, (e.in[0] + 3) / 4, e.in[1], e.in[2], e.in[3]));
   ARG_CHECK_OUTPUT(rec.value_out_addr, api_dense(4, (e.out[0] + 3) / 4, e.out[1], e.out[2], e.out[3]));
   ARG_CHECK_OUTPUT(rec.index_out_addr, api_dense(4, e.out[0], e.out[1], e.out[2], e.out[3]));
+  const int wanted = rec.value_out_addr != ARG_NO_OUTPUT || rec.index_out_addr != ARG_NO_OUTPUT;
+  if (wanted && !e.axis_is_one && rec.axis == 0) {
+    API_GLOBAL(rec.buffer_addr, api_dense(1, e.in[0], e.in[1], e.in[2], e.in[3]));
+    if (rec.value_out_addr != ARG_NO_OUTPUT) API_GLOBAL(rec.buffer2_addr, api_dense(1, e.in[1], e.in[2], e.in[3]));
+  }
+  if (!e.axis_is_one && rec.axis > 0 && rec.axis < 4 && rec.index_out_addr != ARG_NO_OUTPUT)
+    ARG_CHECK_OUTPUT(rec.index_buffer_addr, api_dense(4, 4 * ((e.in[0] + 3) / 4), e.out[1], e.out[2], e.out[3]));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_arg_fix8b(rec.input_addr, rec.buffer_addr, rec.value_out_addr, rec.buffer2_addr, rec.index_out_addr,
                        rec.index_buffer_addr, rec.is_signed, rec.input_n, rec.input_c, rec.input_h, rec.input_w,

@@ -3,6 +3,7 @@
 
 #include "runtime/regs.h"
 #include "cmd/gdma.h"
+#include "layers/data/copy.h"
 #include "runtime/hw.h"
 #include "runtime/profile.h"
 #include "runtime/api/dispatch.h"
@@ -52,12 +53,10 @@ u32 zv_api_get_profile_data(u8 *param, u32 size) {
 
   // The copy below must leave no record behind.
   profile_pause();
-  // One row of signed bytes: the header and the records (a list holds at most
-  // 1025 records, well within one GDMA dimension).
+  // One row of signed bytes: the header and the records.
   api_issue([&](cmd_id_node_t *node) {
-    tensor_general_move_gen_cmd(api->staging_addr, 0, 1, 1, 1, (int)bytes, 0, (int)bytes, (int)bytes, 1,
-                                GDMA_VALUE_FORMAT_INT8, api->dst_addr, 0, 1, 1, 1, (int)bytes, 0, (int)bytes,
-                                (int)bytes, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2S, 0, node);
+    nodechip_global_memcpy_ex(api->staging_addr, api->dst_addr, 1, 0, 0, GDMA_VALUE_FORMAT_INT8,
+                              GDMA_VALUE_FORMAT_INT8, (int)bytes, node);
   });
   profile_resume();
   return 0;

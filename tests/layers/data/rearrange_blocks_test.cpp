@@ -6,6 +6,7 @@
 #include "cmd/tensor_shape.h"
 #include "layers/data/data_rig.h"
 #include "layers/data/rearrange.h"
+#include "ref/arrange_ref.h"
 #include "ref/data_ref.h"
 #include "ref/permute_ref.h"
 
@@ -251,6 +252,123 @@ TEST(Reorg, SpaceToDepthAndBack) {
                    nodechip_reorg_forward_v2(kDataIn, kDataOut, 0, shape.data(), 4, 2, 2, reverse, node);
                  },
                  [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+  }
+}
+
+TEST(Reorg8Bit, PlacesItsImagesAndRefusesWhatPassesTheLane) {
+  struct Case {
+    const char *what;
+    int in[4], out[4];
+    reorg_fix8b_plan_t want;  // groups .. stores; the areas are checked apart
+  };
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+  const u64 K = 1024;
+  const Case cases[] = {
+      // G = 2; 16 channels: one lane row of 32-element planes; 3 shifted copies.
+      {"depth to space, five items", {5, 16, 3, 3}, {5, 4, 6, 6}, {2, 1, 2, 1, 0, 256, 512, 768, 64 * K, 128 * K, 1}},
+      {"space to depth, 4 divides h", {5, 8, 4, 4}, {5, 32, 2, 2}, {2, 0, 2, 1, 4, 256, 256, 0, 0, 64 * K, 4}},
+      {"space to depth, 4 does not divide 6", {1, 64, 6, 6}, {1, 256, 3, 3}, {1, 0, 2, 2, 4, 256, 512, 256, 64 * K, 128 * K, 128}},
+      {"space to depth, runs of 2 over 3 channels", {1, 3, 2, 2}, {1, 12, 1, 1}, {1, 0, 2, 2, 4, 128, 128, 128, 64 * K, 128 * K, 8}},
+      // Images of 256 KiB each end exactly at the lane's end.
+      {"fills the lane", {4, 64, 256, 256}, {4, 256, 128, 128}, {1, 0, 2, 1, 4, 256 * K, 256 * K, 0, 0, 256 * K, 4}},
+  };
+#pragma GCC diagnostic pop
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    reorg_fix8b_plan_t p;
+    reorg_fix8b_plan_of(k.in, k.out, &p);
+    EXPECT_EQ(p.groups, k.want.groups);
+    EXPECT_EQ(p.depth_to_space, k.want.depth_to_space);
+    EXPECT_EQ(p.stride, k.want.stride);
+    EXPECT_EQ(p.k, k.want.k);
+    EXPECT_EQ(p.reps, k.want.reps);
+    EXPECT_EQ(p.in_size, k.want.in_size);
+    EXPECT_EQ(p.out_size, k.want.out_size);
+    EXPECT_EQ(p.buffer_bytes, k.want.buffer_bytes);
+    EXPECT_EQ(p.bottom, k.want.bottom);
+    EXPECT_EQ(p.top, k.want.top);
+    EXPECT_EQ(p.stores, k.want.stores);
+    EXPECT_TRUE(local_areas_valid(p.areas, 3));
+  }
+  // Eight items double the images of the last case: the output image passes the lane.
+  const int big_in[4] = {8, 64, 256, 256}, big_out[4] = {8, 256, 128, 128};
+  expect_assert([&](cmd_id_node_t *n) { nodechip_reorg_forward_fix8b(kDataIn, kDataOut, big_in, big_out, 0, n); },
+                "ASSERT", "firmware/layers/", "nodechip_reorg_forward_fix8b",
+                "top_local_offset + top_local_tsize <= (1<<19)", "none.");
+}
+
+// 4N data moves as 32-bit words, so the reference rearranges words, group by group.
+TEST(Reorg8Bit, RearrangesFourNWordsBothWays) {
+  namespace ar = ref::arrange;
+  struct Case {
+    const char *what;
+    int in[4], out[4];
+  };
+  const Case cases[] = {
+      {"depth to space, five items", {5, 16, 3, 3}, {5, 4, 6, 6}},
+      {"depth to space, four items", {4, 20, 3, 5}, {4, 5, 6, 10}},
+      {"space to depth, five items", {5, 8, 8, 8}, {5, 32, 4, 4}},
+      {"space to depth, two lane rows", {2, 128, 8, 4}, {2, 512, 4, 2}},
+      {"space to depth, 4 does not divide h", {1, 64, 6, 6}, {1, 256, 3, 3}},
+      {"space to depth, 4 does not divide h, six items", {6, 8, 6, 10}, {6, 32, 3, 5}},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    const int G = (k.in[0] + 3) / 4;
+    ar::W4 in(G, k.in[1], k.in[2], k.in[3]);
+    for (size_t i = 0; i < in.v.size(); i++) in.v[i] = 0x01000193u * (u32)(i + 1);
+    ar::W4 want(G, k.out[1], k.out[2], k.out[3]);
+    for (int g = 0; g < G; g++) {
+      ar::W4 one(1, in.c, in.h, in.w);
+      std::copy(in.v.begin() + (long)g * (long)one.v.size(), in.v.begin() + (long)(g + 1) * (long)one.v.size(),
+                one.v.begin());
+      const ar::W4 r = k.out[1] < k.in[1] ? ar::depth_to_space(one, k.out[2] / k.in[2])
+                                          : ar::flat_reorg(one, k.in[2] / k.out[2]);
+      std::copy(r.v.begin(), r.v.end(), want.v.begin() + (long)g * (long)r.v.size());
+    }
+    on_each_seed([&](FirmwareRig &rig) { rig.chip().ddr.store(kDataIn, in.v.data(), in.v.size() * 4); },
+                 [&](cmd_id_node_t *node) { nodechip_reorg_forward_fix8b(kDataIn, kDataOut, k.in, k.out, 0, node); },
+                 [&](FirmwareRig &rig) {
+                   std::vector<u32> got(want.v.size());
+                   rig.chip().ddr.load(kDataOut, got.data(), got.size() * 4);
+                   EXPECT_TRUE(got == want.v);
+                 });
+  }
+}
+
+// When k does not divide c, the last lane row of each group holds fewer than k
+// channels: its store stops at the group's end instead of overwriting the next
+// group's first channel (or writing past the output). Channels 0 and 1 of each
+// group come from lane 0 alone, so they match those of a four-channel input
+// whose first three channels are the same.
+TEST(Reorg8Bit, ShortLastRunStaysInsideItsGroup) {
+  const int plane = 9, rows = 36;  // out 3 x 3, in 6 x 6; k = 2
+  auto run = [&](uint64_t seed, int c) {
+    FirmwareRig rig(deferred_config(seed));
+    std::vector<u32> in((size_t)c * rows);
+    for (size_t i = 0; i < in.size(); i++) in[i] = (u32)i + 1;
+    rig.chip().ddr.store(kDataIn, in.data(), in.size() * 4);
+    const std::vector<u32> canary(64, 0xdeadbeefu);
+    const u64 end = kDataOut + (u64)c * rows * 4;
+    rig.chip().ddr.store(end, canary.data(), canary.size() * 4);
+    const int in_shape[4] = {1, c, 6, 6}, out_shape[4] = {1, 4 * c, 3, 3};
+    EXPECT_TRUE(ran_clean(rig.run_layer(
+        [&](cmd_id_node_t *node) { nodechip_reorg_forward_fix8b(kDataIn, kDataOut, in_shape, out_shape, 0, node); })));
+    std::vector<u32> after(canary.size()), out((size_t)c * rows);
+    rig.chip().ddr.load(end, after.data(), after.size() * 4);
+    EXPECT_TRUE(after == canary) << c << " channels: written past the output";
+    rig.chip().ddr.load(kDataOut, out.data(), out.size() * 4);
+    return out;
+  };
+  for (uint64_t seed : deferred_seeds()) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const std::vector<u32> three = run(seed, 3), four = run(seed, 4);
+    for (int j = 0; j < 4; j++)
+      for (int ch = 0; ch < 2; ch++)
+        for (int e = 0; e < plane; e++)
+          ASSERT_EQ(three[(size_t)(3 * j + ch) * plane + e], four[(size_t)(4 * j + ch) * plane + e])
+              << "group " << j << ", channel " << ch << ", element " << e;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,184 @@ TEST(SortLayer, Refusals) {
   const int shape[2] = {2, 3};
   expect_assert([&](cmd_id_node_t *n) { nodechip_sort_per_dim(kIn, kIndex, kValue, kBuf1, kBuf2, shape, 2, 2, 0, 0, 1, n); },
                 "ASSERT", "firmware/layers/", "check_sort_args", "dim >= 0 && dim < dims");
+}
+
+}  // namespace
+}  // namespace zv::test
+
+namespace zv::test {
+namespace {
+
+TEST(TopkV2Plan, PreselectionWorkAreas) {
+  struct Case {
+    u64 len;
+    int k;
+    int parts;
+    u64 max_candidates, cand_bytes, readback, buffer_bytes, l2_sorted, l2_result, l2_end;
+  };
+  const Case cases[] = {
+      {1000000, 10, 1, 10010, 80896, 161792, 162304, 0x100b5b00, 0x100b5b80, 0x100b5ba8},
+      {1000000, 1000, 1, 11000, 84992, 169984, 170496, 0x100b6a80, 0x100b7a80, 0x100b8a20},
+      {9000000, 100, 3, 30100, 161280, 322560, 323072, 0x100c9500, 0x100c9700, 0x100c9890},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.len) + ", k " + std::to_string(c.k));
+    topk_pre_plan_t p;
+    topk_pre_plan_of(&p, c.len, c.k);
+    EXPECT_EQ(p.parts, c.parts);
+    EXPECT_EQ(p.max_candidates, c.max_candidates);
+    EXPECT_EQ(p.cand_bytes, c.cand_bytes);
+    EXPECT_EQ(p.readback, c.readback);
+    EXPECT_EQ(p.buffer_bytes, c.buffer_bytes);
+    EXPECT_EQ(p.l2_indices, 0x100a2000u);
+    EXPECT_EQ(p.l2_sorted, c.l2_sorted);
+    EXPECT_EQ(p.l2_result, c.l2_result);
+    EXPECT_EQ(p.l2_end, c.l2_end);
+    EXPECT_LE(p.l2_end, 0x10300000u) << "below the static tables";
+  }
+}
+
+// Distinct values in a shuffled order (a multiplicative walk), some negative.
+std::vector<float> distinct(size_t n, unsigned seed) {
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; i++) v[i] = float(int64_t((i * 2654435761ull + seed * 40503ull) % 1000003ull) - 500000) * 0.5f;
+  return v;
+}
+
+// Runs top-k v2 and compares values and positions with the stable reference
+// (the CDMA sort keeps equal keys in position order).
+void check_topk_v2(const std::vector<float> &in, const std::vector<int> &shape, int dim, int k, int descending,
+                   uint64_t seed, size_t *bd_commands = nullptr) {
+  FirmwareRig rig(deferred(seed));
+  store(rig, kIn, in);
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, dim, u8(descending), shape.data(), int(shape.size()), node);
+  })));
+  std::vector<float> want_v;
+  std::vector<int32_t> want_i;
+  ref::sort_along(in, shape, dim, descending != 0, k, &want_v, &want_i);
+  EXPECT_EQ(bits(read<float>(rig, kValue, want_v.size())), bits(want_v));
+  EXPECT_EQ(read<int32_t>(rig, kIndex, want_i.size()), want_i);
+  if (bd_commands) *bd_commands = rig.chip().engines.bd.commands().size();
+}
+
+TEST(TopkV2Layer, FirstKOfTheSortAlongAnyDim) {
+  struct Case {
+    const char *what;
+    std::vector<int> shape;
+    int dim, k, descending;
+  };
+  const Case cases[] = {
+      {"rows along the last dim", {3, 50}, 1, 7, 1},
+      {"ascending", {3, 50}, 1, 7, 0},
+      {"extents of 1 behind dim dropped", {2, 40, 1, 1}, 1, 5, 1},
+      {"a middle dim", {4, 6, 5}, 1, 3, 1},
+      {"k equal to the extent: the whole sort", {4, 6, 5}, 1, 6, 0},
+      {"the first of five dims", {3, 2, 2, 2, 3}, 0, 2, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    size_t n = 1;
+    for (int e : c.shape) n *= size_t(e);
+    check_topk_v2(values(n, 3), c.shape, c.dim, c.k, c.descending, 1 + unsigned(c.k) % 3);
+  }
+}
+
+TEST(TopkV2Layer, LongSingleRowsArePreselected) {
+  // 200000 is sorted whole (no tensor-engine command); 200001 is narrowed first.
+  size_t bd = 0;
+  check_topk_v2(distinct(200000, 1), {200000}, 0, 10, 1, 1, &bd);
+  EXPECT_EQ(bd, 0u);
+  struct Case {
+    int len, k, descending;
+  };
+  const Case cases[] = {{200001, 10, 1}, {200001, 100, 0}, {250000, 1000, 1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.len) + ", k " + std::to_string(c.k) + (c.descending ? ", descending" : ", ascending"));
+    check_topk_v2(distinct(size_t(c.len), unsigned(c.k)), {c.len}, 0, c.k, c.descending, 2, &bd);
+    EXPECT_GT(bd, 0u);
+  }
+}
+
+// Rows longer than one part (4192256 elements): the parts' candidates join
+// (through the aligned staging for later parts), a part entirely below the
+// previous one's range adds nothing, and an all-equal part is staged and
+// joins at the end.
+TEST(TopkV2Layer, PartsOfALongRow) {
+  const size_t part = 4192256, len = part + 300000;
+  struct Case {
+    const char *what;
+    int k, descending;
+    std::function<float(size_t)> at;
+  };
+  const std::vector<float> noise = distinct(len, 9);
+  const Case cases[] = {
+      {"both parts contribute", 10, 1, [&](size_t i) { return noise[i]; }},
+      {"the second part lies below the first", 100, 1,
+       [&](size_t i) { return i < part ? noise[i] + 1e6f : noise[i]; }},
+      {"the first part holds one value", 20, 0, [&](size_t i) { return i < part ? -3.0f : noise[i]; }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<float> in(len);
+    for (size_t i = 0; i < len; i++) in[i] = c.at(i);
+    check_topk_v2(in, {int(len)}, 0, c.k, c.descending, 1);
+  }
+}
+
+// Equal values at the threshold that no bisection splits: those beyond it,
+// then the first of the equal ones by position.
+TEST(TopkV2Layer, EqualValuesAtTheThreshold) {
+  const size_t len = 200001;
+  struct Case {
+    const char *what;
+    int k, descending;
+    std::vector<std::pair<size_t, float>> set;  // on a row of 1.0
+  };
+  const Case cases[] = {
+      {"three above many equal", 10, 1, {{5, 2.0f}, {150000, 7.0f}, {77, 5.0f}}},
+      {"nothing above many equal", 4, 1, {{9, 0.5f}}},
+      {"ascending, two below", 6, 0, {{100, -1.0f}, {199999, 0.25f}, {3, 3.0f}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<float> in(len, 1.0f);
+    for (const auto &e : c.set) in[e.first] = e.second;
+    check_topk_v2(in, {int(len)}, 0, c.k, c.descending, 3);
+  }
+}
+
+TEST(TopkV2Layer, OneValueEverywhereLeavesTheStage) {
+  const int len = 200001, k = 5;
+  FirmwareRig rig(deferred(3));
+  store(rig, kIn, std::vector<float>(size_t(len), 2.5f));
+  const std::vector<int> shape = {len};
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, 0, 1, shape.data(), 1, node);
+  })));
+  EXPECT_EQ(read<float>(rig, kValue, k), std::vector<float>(k, 2.5f));
+  EXPECT_EQ(read<int32_t>(rig, kIndex, k), (std::vector<int32_t>{0, 1, 2, 3, 4}));
+  EXPECT_TRUE(rig.chip().engines.cdma.commands().empty()) << "nothing sorted";
+}
+
+TEST(TopkV2Layer, Refusals) {
+  const std::vector<int> row = {300000}, small = {4, 6};
+  struct Bad {
+    const char *kind, *condition, *info;
+    std::vector<int> shape;
+    int k;
+  };
+  const Bad cases[] = {
+      {"ASSERT_FS", "k > 0 && k <= len", "none.", small, 7},
+      {"ASSERT_FS", "k > 0 && k <= len", "none.", small, 0},
+      {"ASSERT_FS", "k <= TOPK_MAX_CANDIDATES", "k=10001: at most 10000 candidates are kept", row, 10001},
+  };
+  for (const Bad &b : cases) {
+    SCOPED_TRACE(std::string(b.condition) + ", k " + std::to_string(b.k));
+    expect_assert([&](cmd_id_node_t *n) {
+      nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, b.k, int(b.shape.size()) - 1, 1, b.shape.data(), int(b.shape.size()), n);
+    }, b.kind, "firmware/layers/", "nodechip_topk_v2", b.condition, b.info);
+  }
 }
 
 }  // namespace

@@ -219,6 +219,15 @@ std::vector<OutOfRange> out_of_range_cases() {
   a2.input_addr = kEnd - 64, a2.value_out_addr = kB, a2.index_out_addr = ARG_NO_OUTPUT;
   a2.input_n = 4, a2.input_c = 2, a2.input_h = 3, a2.input_w = 4, a2.axis = 2;
   add("8-bit arg input past the end", 158, &a2, sizeof a2);
+  const zv_api_arg_t a3 = {kA, kEnd - 16, ARG_NO_OUTPUT, 2, 3, 4, 5, 1, 0};
+  add("arg values past the end", 157, &a3, sizeof a3);
+  zv_api_arg_fix8b_t a4 = a2;
+  a4.input_addr = kA, a4.axis = 0, a4.buffer_addr = kEnd - 16, a4.buffer2_addr = kB + 0x1000;
+  add("8-bit arg 1N copy past the end", 158, &a4, sizeof a4);
+  a4.buffer_addr = kB + 0x1000, a4.buffer2_addr = ARG_NO_OUTPUT;
+  add("8-bit arg values buffer not given", 158, &a4, sizeof a4);
+  a4.axis = 1, a4.index_out_addr = kB + 0x2000, a4.index_buffer_addr = kEnd - 16;
+  add("8-bit arg index scratch past the end", 158, &a4, sizeof a4);
   const zv_api_memset_byte_t b1 = {kA, 2, 1, 1, 8, 0x7fffffff, 1, 1, 0x7fffffff, 1, {0, 0, 0}};
   add("byte fill with strides past the end", 177, &b1, sizeof b1);
   const zv_api_memcpy_tensors_t t1 = {2, 0x02020000};

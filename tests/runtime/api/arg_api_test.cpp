@@ -3,6 +3,7 @@
 // the happens-before checker on, and on the ARM image.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ constexpr uint64_t kIn = 0x100000000ull;
 constexpr uint64_t kIndex = 0x102000000ull;
 constexpr uint64_t kValue = 0x104000000ull;
 constexpr uint64_t kScratch = 0x106000000ull;
+constexpr uint64_t kBuf = 0x108000000ull;
+constexpr uint64_t kBuf2 = 0x10a000000ull;
 
 TEST(ArgApi, IndicesOfMaximaAndMinima) {
   const int dims[4] = {2, 5, 3, 4};
@@ -41,6 +44,27 @@ TEST(ArgApi, IndicesOfMaximaAndMinima) {
         const size_t out = in.size() / size_t(dims[axis]);
         EXPECT_EQ(as_floats(card->read(kIndex, out * 4)), ref::arg_index(in, dims, axis, method));
       }
+  }
+}
+
+// Values come with the indices; the first NaN wins both ways.
+TEST(ArgApi, ValuesAndTheFirstNaN) {
+  const float nan = std::nanf("");
+  const std::vector<float> in = {5, 1, nan, 0, nan, 3, 9, 9, -1, 2};
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    for (int method = 0; method < 2; method++) {
+      SCOPED_TRACE(card_config_name(cfg) + ", method " + std::to_string(method));
+      auto a = card->send(157, payload_of(zv_api_arg_t{kIn, kValue, kIndex, 1, 1, 2, 5, 3, method}));
+      ASSERT_TRUE(a) << card->trouble();
+      EXPECT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      EXPECT_EQ(as_floats(card->read(kIndex, 8)), (std::vector<float>{2, method == 0 ? 2.0f : 3.0f}));
+      const std::vector<float> v = as_floats(card->read(kValue, 8));
+      EXPECT_TRUE(std::isnan(v[0]));
+      EXPECT_EQ(v[1], method == 0 ? 9.0f : -1.0f);
+    }
   }
 }
 
@@ -73,9 +97,8 @@ TEST(ArgFix8bApi, ValuesAndIndicesOf4NBytes) {
     for (int axis = 0; axis < 4; axis++)
       for (int method = 0; method < 2; method++) {
         SCOPED_TRACE(card_config_name(cfg) + ": axis " + std::to_string(axis) + ", method " + std::to_string(method));
-        auto a = card->send(158, payload_of(zv_api_arg_fix8b_t{kIn, ARG_NO_OUTPUT, kValue, ARG_NO_OUTPUT, kIndex,
-                                                               kScratch, 1, dims[0], dims[1], dims[2], dims[3],
-                                                               axis, method}));
+        auto a = card->send(158, payload_of(zv_api_arg_fix8b_t{kIn, kBuf, kValue, kBuf2, kIndex, kScratch, 1, dims[0],
+                                                               dims[1], dims[2], dims[3], axis, method}));
         ASSERT_TRUE(a) << card->trouble();
         EXPECT_EQ(a->result, 0u) << card->console();
         EXPECT_TRUE(no_findings(card->chip()));

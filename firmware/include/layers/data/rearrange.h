@@ -11,7 +11,34 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
 #include "runtime/types.h"
+
+// ---- The 8-bit reorg's placement in local memory ----
+
+// Local areas start on 64 KiB boundaries; everything must end within a lane.
+#define REORG_FIX8B_AREA_ALIGN 65536u
+#define REORG_FIX8B_LANE_BYTES (1u << 19)
+
+// Where the 8-bit reorg puts its images (bytes per lane) and how it stores the
+// result. The lane-shifted copies of the input take the bytes below the input
+// image (from offset 0), the input image starts at `bottom`, the rearranged
+// image at `top`. Sizes are 64-bit so that no shape wraps them; the layer
+// refuses a plan whose top + out_size passes the lane.
+typedef struct {
+  int groups;          // G: 4N words per plane element (ceil(n / 4))
+  int depth_to_space;  // c > c'
+  int stride;          // s
+  int k;               // space to depth: channels one lane row of a group holds (1 when s * s divides h)
+  int reps;            // space to depth: c' / c output channel groups
+  u64 in_size;         // bytes per lane of the input image
+  u64 out_size;        // bytes per lane of the rearranged image
+  u64 buffer_bytes;    // X: the shifted copies, from offset 0
+  u64 bottom;          // input image
+  u64 top;             // rearranged image
+  int stores;          // store commands
+  local_area_t areas[3];  // buffer, input, output (valid when top + out_size fits a lane)
+} reorg_fix8b_plan_t;
 
 // ---- API records ----
 
@@ -103,6 +130,15 @@ void nodechip_depth2space(u64 input, u64 output, const int *shape, int input_dim
 // of NCHW float32 data; the third argument is not read.
 void nodechip_reorg_forward_v2(u64 input, u64 output, u64 unused, const int *shape, int bottom_dims, int stride_h,
                                int stride_w, int reverse, cmd_id_node_t *node);
+// The plan of the 8-bit reorg of in_shape into out_shape (both (n, c, h, w),
+// n in items). Pure.
+void reorg_fix8b_plan_of(const int *in_shape, const int *out_shape, reorg_fix8b_plan_t *plan);
+// Reorg of a 4N 8-bit tensor through local memory: loaded whole, rearranged by
+// the local kernel (depth to space when c > c', else space to depth) and
+// stored to out_shape. `skip` goes to the kernel (its shifted copies are
+// already in place).
+void nodechip_reorg_forward_fix8b(u64 input, u64 output, const int *in_shape, const int *out_shape, int skip,
+                                  cmd_id_node_t *node);
 // A 4N 8-bit tensor to 1N; the four ints after w are not read.
 void nodechip_reshape_fix8b(u64 input, u64 output, int n, int c, int h, int w, int unused0, int unused1, int unused2,
                             int unused3, int in_tensor_global_store_mode, int out_tensor_global_store_mode,

@@ -46,6 +46,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {5, zv_api_md_linear, sizeof(zv_api_md_linear_t)},
     {6, zv_api_nodechip_md_cmp, sizeof(zv_api_nodechip_md_cmp_t)},
     {7, zv_api_nodechip_md_sfu, sizeof(zv_api_nodechip_md_sfu_t)},
+    {8, zv_api_img_sum, sizeof(zv_api_img_sum_t)},
     {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},

@@ -1,7 +1,7 @@
 // The md_* APIs: scalar arithmetic (3, 123), per-channel sums (4), linear
 // maps (5), compare and select (6), special functions (7, 124) and the
-// broadcast binary (129); and the float class tests (139) and the sum of
-// powers (128).
+// broadcast binary (129); the float class tests (139), the sum of powers
+// (128) and the sum over the batch (8).
 #include "cmd/tensor_slice.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
@@ -155,5 +155,18 @@ u32 zv_api_sum_x2n(u8 *param, u32 size) {
   API_GLOBAL(rec.output, api_dense(4, 1));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_sum_x2n(rec.input, rec.output, rec.length, rec.count, rec.scale, node);
+  });
+}
+
+u32 zv_api_img_sum(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_img_sum_t, rec, param, size);
+  API_COUNT(rec.n);
+  API_POSITIVE(rec.c);
+  API_POSITIVE(rec.h);
+  API_POSITIVE(rec.w);
+  API_GLOBAL(rec.input, api_dense(4, rec.n, rec.c, rec.h, rec.w));
+  API_GLOBAL(rec.output, api_dense(4, rec.c, rec.h, rec.w));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_img_sum(rec.input, rec.output, rec.accumulate, rec.n, rec.c, rec.h, rec.w, node);
   });
 }

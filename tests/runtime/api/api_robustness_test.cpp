@@ -313,6 +313,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("class-test mask past the end", 139, &x1, sizeof x1);
   const zv_api_sum_x2n_t x2 = {kA, 0x02000000, 4, 1, 1.0f};
   add("sum of powers into DTCM", 128, &x2, sizeof x2);
+  const zv_api_img_sum_t x3 = {kA, kEnd - 8, 0, 3, 2, 3, 4};
+  add("batch sum output past the end", 8, &x3, sizeof x3);
   return v;
 }
 

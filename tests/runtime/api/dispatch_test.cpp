@@ -34,6 +34,7 @@ const Row kRows[] = {
     {5, "zv_api_md_linear_t", 72},
     {6, "zv_api_nodechip_md_cmp_t", 112},
     {7, "zv_api_nodechip_md_sfu_t", 52},
+    {8, "zv_api_img_sum_t", 36},
     {9, "zv_api_nodechip_float2int8_t", 36},
     {13, "zv_api_log_forward_t", 44},
     {19, "zv_api_filter_forward_t", 48},

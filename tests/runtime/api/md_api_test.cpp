@@ -1,5 +1,5 @@
 // The md_* APIs (3, 4, 5, 6, 7, 123, 124, 129), the class test (139) and the
-// sum of powers (128) end to end: messages through
+// sum of powers (128) and the batch sum (8) end to end: messages through
 // the host driver on three deferred seeds with the happens-before checker and
 // on the ARM image, results against plain loops; zero counts and wrong sizes.
 #include <gtest/gtest.h>
@@ -109,6 +109,13 @@ TEST(MdApi, EachIdEndToEnd) {
                      return 0.5 * s;
                    },
                    1e-5});
+  cases.push_back({"8: sum over the batch", 8, payload_of(zv_api_img_sum_t{kA, kY, 0, n, c, h, w}), kY, item,
+                   [&](size_t e) {
+                     double s = 0;
+                     for (size_t i = 0; i < size_t(n); i++) s += a[i * item + e];
+                     return s;
+                   },
+                   1e-6});
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
     card->write(kA, a.data(), count * 4);
@@ -155,6 +162,7 @@ TEST(MdApi, ZeroCountsAndWrongSizes) {
       {129, payload_of(zv_api_md_ops_t{kA, kB, kR, 0, 1, 1, 1, 1, 1, 1, 1, 2, 0, 0, 0, 0})},
       {139, payload_of(zv_api_f32_is_t{kA, kY, 0, 2})},
       {128, payload_of(zv_api_sum_x2n_t{kA, kY, 0, 1, 1.0f})},
+      {8, payload_of(zv_api_img_sum_t{kA, kY, 0, 0, 1, 1, 1})},
   };
   for (const auto &e : empty) {
     SCOPED_TRACE(e.first);

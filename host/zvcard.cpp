@@ -41,20 +41,20 @@ send 150            # the reserved id: 1008, no log line
 send 999 tag=0      # tag 0: consumed without running a handler
 send 999 len=1017   # too large for the ring: 1006
 # Records are words; a device address is two (low, high).
-# memset (API 1): 10 bytes at 0x1_0000_0000 with the 2-byte pattern aa bb
-send 1 0x0 0x1 10 2 0xbbaa
-read 0x100000000 12
-# memset of words (mode 4): 4 words of 0xcafef00d at 0x1_0000_0100
-send 1 0x100 0x1 16 4 0xcafef00d
+# memset (API 1): 10 bytes at 0x1_0100_0000 with the 2-byte pattern aa bb
+send 1 0x1000000 0x1 10 2 0xbbaa
+read 0x101000000 12
+# memset of words (mode 4): 4 words of 0xcafef00d at 0x1_0100_0100
+send 1 0x1000100 0x1 16 4 0xcafef00d
 # memcpy (API 2): 2 rows of 2 words, source rows 4 words apart, destination
-# rows 2 apart, to 0x1_0000_0200
-write32 0x100000110 0x11111111 0x22222222
-send 2 0x100 0x1 0x200 0x1 2 4 2 2
-read32 0x100000200 4
+# rows 2 apart, to 0x1_0100_0200
+write32 0x101000110 0x11111111 0x22222222
+send 2 0x1000100 0x1 0x1000200 0x1 2 4 2 2
+read32 0x101000200 4
 # memset_byte (API 177): 2 rows of 3 bytes 0x5e, rows 8 bytes apart, bytes 2 apart
-send 177 0x300 0x1 2 1 1 3 8 1 1 2 0x5e
-read 0x100000300 16
-send 2 0x100 0x1 0x200   # a record of the wrong size: 1009
+send 177 0x1000300 0x1 2 1 1 3 8 1 1 2 0x5e
+read 0x101000300 16
+send 2 0x1000100 0x1 0x1000200   # a record of the wrong size: 1009
 quit
 )";
 

@@ -48,7 +48,7 @@ uint32_t bits(float f) {
 // float32 sums are exact.
 Case gemm(int M, int N, int K) {
   return {"GEMM (105)", std::to_string(M) + " x " + std::to_string(N) + " x " + std::to_string(K), [=](Card &card) {
-            const uint64_t a = 0x100000000ull, b = a + 0x10000000, c = b + 0x10000000;
+            const uint64_t a = 0x101000000ull, b = a + 0x10000000, c = b + 0x10000000;
             std::mt19937 rng(1);
             auto fill = [&](uint64_t at, size_t count) {
               std::vector<float> v(count);
@@ -69,9 +69,9 @@ Case gemm(int M, int N, int K) {
           }};
 }
 
-// Float32 values with few ties at 0x100000000, `count` of them.
+// Float32 values with few ties at 0x101000000, `count` of them.
 uint64_t write_values(Card &card, size_t count) {
-  const uint64_t at = 0x100000000ull;
+  const uint64_t at = 0x101000000ull;
   std::mt19937 rng(2);
   std::vector<float> v(count);
   for (float &x : v) x = float(int(rng() % 2000001) - 1000000) * 0.25f;

@@ -45,7 +45,7 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "card did not start: %s\n", card.trouble().c_str());
       return 1;
     }
-    const uint64_t a = 0x100000000ull, b = a + 0x1000000, c = b + 0x1000000;
+    const uint64_t a = 0x101000000ull, b = a + 0x1000000, c = b + 0x1000000;
     std::vector<float> data(size_t(std::max(s.M, s.K)) * std::max(s.N, s.K));
     for (auto &x : data) x = float(int(rng() % 9) - 4);
     for (uint64_t at : {a, b, c}) card.write(at, data.data(), data.size() * 4);

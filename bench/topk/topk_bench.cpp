@@ -16,7 +16,7 @@
 int main(int argc, char **argv) {
   using namespace zv::test;
   const int len = argc > 1 ? std::atoi(argv[1]) : 1000000;
-  const u64 in = 0x100000000ull, value = in + 0x10000000, index = in + 0x20000000, buffer = in + 0x30000000;
+  const u64 in = 0x101000000ull, value = in + 0x10000000, index = in + 0x20000000, buffer = in + 0x30000000;
   std::mt19937 rng(2);
   std::vector<float> v(static_cast<size_t>(len));
   for (float &x : v) x = float(int(rng() % 2000001) - 1000000) * 0.25f;

@@ -22,6 +22,11 @@ class Engines {
         cdma(scheduler), gde(scheduler) {
     checker.enable(config.check_races);
     scheduler.configure(config.schedule, config.seed);
+    scheduler.pump_fetch = [this] {
+      // Both fetches, until neither can take a descriptor.
+      while (bd.fetch_step(bus, scheduler.gdma.issued_id) | gdma.fetch_step(bus, scheduler.bd.issued_id)) {
+      }
+    };
   }
   Engines(const Engines &) = delete;
   Engines &operator=(const Engines &) = delete;

@@ -194,6 +194,7 @@ void Scheduler::observe(IdQueue &q) {
 
 u32 Scheduler::poll(u32 addr, IdQueue &q, const std::function<u32()> &value) {
   polls_++;
+  if (pump_fetch) pump_fetch();
   const u64 now = chip_accesses ? chip_accesses() : 0;
   const bool again = addr == last_poll_addr_ && now == last_poll_access_ + 1;
   const bool spinning = again && progress_ == last_poll_progress_;

@@ -115,6 +115,9 @@ class Scheduler {
   // as the schedule says and the ARM's time pass when it spins; returns the
   // value read.
   u32 poll(u32 addr, IdQueue &q, const std::function<u32()> &value);
+  // Feeds the engines' descriptor-buffer fetches (set by Engines); called
+  // before each poll of the tensor engine or GDMA.
+  std::function<void()> pump_fetch;
   // The ARM read q's done id (the one finished by its time).
   void observe(IdQueue &q);
   // The id restart of q.

@@ -12,8 +12,17 @@ MEMORY
 
 SECTIONS
 {
-  /* Rarely used code lives in device memory; matched before .text takes the rest. */
-  .text.slow : { *(.text.slow .text.slow.*) } > DDR
+  /* Code that runs once per message (the API handlers, the layers, the
+     network interpreter and the vision operators, with their constants)
+     lives in device memory; the command generators, local kernels and
+     runtime stay in ITCM. Matched before .text and .rodata take the rest. */
+  .text.slow : {
+    *(.text.slow .text.slow.*)
+    */layers/*(.text .text.* .rodata .rodata.*)
+    */interp/*(.text .text.* .rodata .rodata.*)
+    */cv/*(.text .text.* .rodata .rodata.*)
+    */runtime/api/*_api.cpp*(.text .text.* .rodata .rodata.*)
+  } > DDR
 
   .vectors : { KEEP(*(.vectors)) } > ITCM
   .text : {

@@ -209,7 +209,10 @@ void reorg(u32 input, u32 output, u32 buffer, const int *bottom_dim, const int *
       }
       H += s * rows;
       I += S2 * rows;
-      if (H % th != 0) {
+      // Fill the round up to its next th rows; a round whose block held no
+      // whole row (h - I mod h < s*s, e.g. h = s*s past the first s groups)
+      // still owes th rows.
+      if (H % th != 0 || H == i * th) {
         const int d = th - H % th;
         const dim4_t rest = d4(n, c, 1, d * tw);
         atomic_tensor_copy_gen_cmd(local_tag(src_at(I, x0)), local_tag(at(D, H * tw)), &rest, &src_st,

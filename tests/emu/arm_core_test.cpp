@@ -111,12 +111,12 @@ TEST(ImageAndNative, AnswerAlike) {
   auto run = [](Backend b) {
     Card card(card_options(b));
     std::vector<uint32_t> results;
-    card.write32(0x100000000ull, 0xfeedf00d);
+    card.write32(0x101000000ull, 0xfeedf00d);
     for (uint32_t id : {999u, 150u, 3u}) results.push_back(card.send(id, {id})->result);
     results.push_back(card.send(999, {}, 0)->result);
     results.push_back(card.send(7, {}, 1, 1017)->result);
     results.push_back(card.quit()->result);
-    return std::make_tuple(card.console(), results, card.log_slot(0), card.log_slot(3), card.read32(0x100000000ull));
+    return std::make_tuple(card.console(), results, card.log_slot(0), card.log_slot(3), card.read32(0x101000000ull));
   };
   EXPECT_EQ(run(Backend::Native), run(Backend::Emulated));
 }

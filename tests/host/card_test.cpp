@@ -15,7 +15,7 @@ namespace {
 using host::Card;
 using host::Timing;
 
-constexpr uint64_t kDdr = 0x100000000ull;
+constexpr uint64_t kDdr = 0x101000000ull;
 
 std::vector<uint32_t> fill(uint64_t at) { return payload_of(zv_api_memset_t{kDdr + at, 0x8000, 3, 0x332211}); }
 

@@ -15,27 +15,27 @@ ZvcardRun zvcard(const std::string &args, const std::string &script) { return ru
 
 TEST(Zvcard, ScriptWritesSendsAndReads) {
   ZvcardRun r = zvcard("--fuse 5,0",
-                 "write 0x100000010 deadbeef 01\n"
+                 "write 0x101000010 deadbeef 01\n"
                  "write32 0x10000000 0x12345678  # L2 SRAM\n"
-                 "writef 0x100000020 1.5 -2\n"
-                 "send 999 tag=0x100000000 1 2\n"
-                 "read 0x100000010 5\n"
+                 "writef 0x101000020 1.5 -2\n"
+                 "send 999 tag=0x101000000 1 2\n"
+                 "read 0x101000010 5\n"
                  "read32 0x10000000 1\n"
-                 "readf 0x100000020 2\n"
+                 "readf 0x101000020 2\n"
                  "quit\n");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(has(r.out, "uart: The firmware is running\n")) << r.out;
   EXPECT_TRUE(has(r.out, "uart: v1 = 5,v2 = 0\n")) << r.out;
   EXPECT_TRUE(has(r.out, "result 999 1008 ")) << r.out;
-  EXPECT_TRUE(has(r.out, "bytes 0x100000010 de ad be ef 01\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "bytes 0x101000010 de ad be ef 01\n")) << r.out;
   EXPECT_TRUE(has(r.out, "words 0x10000000 0x12345678\n")) << r.out;
-  EXPECT_TRUE(has(r.out, "floats 0x100000020 1.5 -2\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "floats 0x101000020 1.5 -2\n")) << r.out;
   EXPECT_TRUE(has(r.out, "uart: zv200x exit firmware main\n")) << r.out;
   EXPECT_TRUE(has(r.out, "result 4294967295 0 ")) << r.out;
 }
 
 TEST(Zvcard, EmulatedImageAnswersLikeTheNativeFirmware) {
-  const std::string script = "send 999 1 2\nsend 150\nwrite32 0x100000000 7\nread32 0x100000000 1\nquit\n";
+  const std::string script = "send 999 1 2\nsend 150\nwrite32 0x101000000 7\nread32 0x101000000 1\nquit\n";
   ZvcardRun native = zvcard("", script);
   ZvcardRun emulated = zvcard(std::string("--elf ") + ZV_ARM_ELF, script);
   EXPECT_EQ(native.status, 0);
@@ -74,9 +74,9 @@ std::string results_of(const std::string &out) {
 TEST(Zvcard, ModelledFiguresAreTheSameNativeEmulatedAndUnderEverySchedule) {
   // A fill and a copy (GDMA), a 32 x 32 x 32 GEMM (both engines), an unknown id.
   const std::string script =
-      "send 1 0x0 0x1 4096 4 0x3f800000\n"
-      "send 2 0x0 0x1 0x10000 0x1 32 128 128 128\n"
-      "send 105 0 32 32 32 0x3f800000 0 0x0 0x1 32 0 0x10000 0x1 32 0 0x20000 0x1 32 0\n"
+      "send 1 0x1000000 0x1 4096 4 0x3f800000\n"
+      "send 2 0x1000000 0x1 0x1010000 0x1 32 128 128 128\n"
+      "send 105 0 32 32 32 0x3f800000 0 0x1000000 0x1 32 0 0x1010000 0x1 32 0 0x1020000 0x1 32 0\n"
       "send 999\n"
       "quit\n";
   const ZvcardRun native = zvcard("--timing --check-races", script);
@@ -112,8 +112,8 @@ TEST(Zvcard, ModelledFiguresAreTheSameNativeEmulatedAndUnderEverySchedule) {
 
 TEST(Zvcard, TraceNamesRegistersAndDecodesCommandsAlikeUnderEverySchedule) {
   const std::string script =
-      "send 1 0x0 0x1 4096 4 0x3f800000\n"
-      "send 105 0 32 32 32 0x3f800000 0 0x0 0x1 32 0 0x10000 0x1 32 0 0x20000 0x1 32 0\n";
+      "send 1 0x1000000 0x1 4096 4 0x3f800000\n"
+      "send 105 0 32 32 32 0x3f800000 0 0x1000000 0x1 32 0 0x1010000 0x1 32 0 0x1020000 0x1 32 0\n";
   const std::string dir = ::testing::TempDir();
   std::string traces[2];
   const char *seeds[2] = {"1", "9"};
@@ -129,14 +129,14 @@ TEST(Zvcard, TraceNamesRegistersAndDecodesCommandsAlikeUnderEverySchedule) {
   EXPECT_EQ(traces[0], traces[1]) << "two seeds, one trace";
   const std::string &t = traces[0];
   EXPECT_TRUE(has(t, "write firmware ready marker 0x76125438\n")) << "boot writes are traced too";
-  EXPECT_TRUE(has(t, "> send 1 0x0 0x1 4096 4 0x3f800000\n"));
+  EXPECT_TRUE(has(t, "> send 1 0x1000000 0x1 4096 4 0x3f800000\n"));
   EXPECT_TRUE(has(t, "issue GDMA command #1 (id 1, waits for tensor engine id 0, kind 4 fill): ")) << t;
   EXPECT_TRUE(has(t, " mode=4 ")) << t;
   EXPECT_TRUE(has(t, " fill_value=0x3f800000 ")) << t;
   EXPECT_TRUE(has(t, "kind 2 fully connected): own_id=1 wait_gdma_id=2 task=2 ")) << t;
   EXPECT_TRUE(has(t, " out_c=0x20 ")) << t;
   EXPECT_TRUE(has(t, "write API read pointer ")) << t;
-  EXPECT_TRUE(has(t, "write GDMA word 16 0x10000\n")) << t;
+  EXPECT_TRUE(has(t, "write GDMA word 16 0x1010000\n")) << t;
   EXPECT_TRUE(has(t, "restart GDMA ids\n")) << t;
   EXPECT_FALSE(has(t, " w0=")) << "fields, not raw words";
   EXPECT_FALSE(has(t, "\nread ")) << "reads depend on the schedule";
@@ -156,7 +156,7 @@ TEST(Zvcard, ExitStatuses) {
   const Case cases[] = {
       {"unknown command", "", "send 999\nfrobnicate 1\n", 2,
        "line 2: unknown command 'frobnicate' (known: write, write32, writef, send, quit, read, read32, readf)"},
-      {"command without its arguments", "", "read32 0x100000000\n", 2,
+      {"command without its arguments", "", "read32 0x101000000\n", 2,
        "line 1: 'read32' needs more arguments: read32 ADDR WORDS"},
       {"bad number", "", "read32 0xzz 1\n", 2, "line 1: bad number"},
       {"address outside every memory", "", "read32 0x30000000 1\n", 2, "line 1: "},

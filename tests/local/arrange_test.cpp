@@ -360,6 +360,11 @@ TEST(Reorg, DepthToSpaceAndBack) {
       {"depth to space, two items, stride 3", {2, 9, 2, 3}, {2, 1, 6, 9}, false},
       {"8-bit depth to space, five items", {5, 8, 2, 2}, {5, 2, 4, 4}, true},
       {"space to depth, 64 channels of 8 x 8", {1, 64, 8, 8}, {1, 256, 4, 4}, false},
+      // h = s*s: the groups past the first s start on a row with no whole
+      // block below it and are filled by the round's tail copy alone.
+      {"space to depth, h = s * s", {1, 64, 4, 4}, {1, 256, 2, 2}, false},
+      {"space to depth, h = s * s, stride 4", {1, 64, 16, 16}, {1, 1024, 4, 4}, false},
+      {"8-bit space to depth, h = s * s", {3, 64, 4, 4}, {3, 256, 2, 2}, true},
   };
   for (const Case &k : cases) {
     for (const Sched &s : all_schedules()) {

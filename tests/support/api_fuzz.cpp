@@ -26,12 +26,12 @@ struct Rng {
 };
 
 // A 64-bit address: mostly inside the sandbox, else just past an edge of
-// device memory, inside the ARM's own memories (the canaries among them),
+// device memory or of the part messages may name, inside the ARM's own memories (the canaries among them),
 // near the 40-bit limit, or anything.
 uint64_t address(Rng &r) {
   switch (r.below(10)) {
     case 0: return GLOBAL_MEM_END_ADDR - 1 - r.below(4096);
-    case 1: return GLOBAL_MEM_START_ADDR - 1 - r.below(4096);
+    case 1: return (r.chance(50) ? GLOBAL_MEM_START_ADDR : FW_USER_MEM_START) - 1 - r.below(4096);
     case 2: {
       const uint64_t arm[] = {kCanaryItcm, kCanaryDtcm, DTCM_BASE, L2_SRAM_START_ADDR, DDR_ARM_BASE, 0};
       return arm[r.below(6)] + r.below(0x1000);

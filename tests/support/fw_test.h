@@ -20,6 +20,10 @@
 
 namespace zv::test {
 
+// The first device address host messages may name: below it lie the
+// firmware's code in device memory and its log ring (FW_USER_MEM_START).
+constexpr u64 kUserDdr = 0x101000000ull;
+
 // ---- Schedules ----
 
 // How the engines run a case: eager, or deferred with a seed.

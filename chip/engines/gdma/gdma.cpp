@@ -1,5 +1,7 @@
 #include "chip/engines/gdma/gdma.h"
 
+#include <algorithm>
+
 namespace zv::chip {
 
 GdmaEngine::GdmaEngine(Scheduler &scheduler) : scheduler_(scheduler) { add_gdma_kinds(kinds_, filter_count_); }
@@ -9,6 +11,20 @@ void GdmaEngine::reset() {
   filter_count_ = 0;
   window_.fill(0);
   log_.clear();
+  buf_addr_ = 0;
+  fetch_ = {};
+}
+
+bool GdmaEngine::fetch_step(Bus &bus, u32 other_issued_id) {
+  std::array<u32, DescriptorFetch::kStride / 4> words;
+  if (!fetch_.take(bus, scheduler_.gdma, u32(words.size()), words.data())) return false;
+  GdmaCommand cmd(std::vector<u32>(words.begin(), words.begin() + kWords));
+  if (!fetch_.follows(words[0], cmd.own_id(), scheduler_.gdma)) return false;
+  if (cmd.wait_bd_id() > other_issued_id) return false;
+  std::copy(words.begin(), words.begin() + kWords, window_.begin());
+  fetch_.next += DescriptorFetch::kStride;
+  start();
+  return true;
 }
 
 void GdmaEngine::start() {
@@ -28,6 +44,7 @@ void GdmaEngine::start() {
 
 u32 GdmaEngine::read32(u32 addr) {
   if (addr == kControl) return control_;
+  if (addr == kBufAddr) return buf_addr_;
   if (addr == kFilterCount) return filter_count_;
   if (addr >= kWindow && addr < kWindow + 4 * kWords) return window_[(addr - kWindow) / 4];
   IdQueue &q = scheduler_.gdma;
@@ -46,10 +63,18 @@ u32 GdmaEngine::read32(u32 addr) {
 }
 
 void GdmaEngine::write32(u32 addr, u32 value) {
+  if (addr == kBufAddr) {
+    buf_addr_ = value;
+    return;
+  }
   if (addr == kControl) {
-    if (value & kFetchBit) unmodelled(addr, "descriptor-buffer fetch by a write");
-    control_ = value & ~kRestartBit;
+    control_ = value & ~(kRestartBit | kFetchBit);
     if (value & kRestartBit) scheduler_.restart(scheduler_.gdma);
+    if (value & kFetchBit) {
+      fetch_ = DescriptorFetch{true, (u64)buf_addr_ << 7};
+      if (scheduler_.trace) scheduler_.trace("GDMA: descriptor fetch from " + hex(fetch_.next));
+      if (scheduler_.pump_fetch) scheduler_.pump_fetch();
+    }
     return;
   }
   if (addr >= kWindow && addr < kWindow + 4 * kWords) {

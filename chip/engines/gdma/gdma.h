@@ -1,9 +1,10 @@
 // GDMA.
 //
 // Windows and registers:
-//   0x02080000  control word: writing bit 2 restarts the ids (it reads back 0);
-//               the other bits are kept (bit 0, the descriptor-buffer fetch,
-//               is not modelled)
+//   0x02080000  control word: writing bit 2 restarts the ids, bit 0 starts a
+//               descriptor-buffer fetch (both read back 0); the other bits are
+//               kept
+//   0x0208000c  descriptor-buffer address, shifted right by 7
 //   0x02080010  descriptor window, 23 words; writing word 0 with bit 0 set
 //               starts a command on a snapshot of the window
 //   0x58000004  bits 16-23: free command slots (reading it is a poll)
@@ -19,6 +20,7 @@
 
 #include "chip/device.h"
 #include "chip/engines/command.h"
+#include "chip/engines/fetch.h"
 #include "chip/engines/gdma/fields.h"
 #include "chip/engines/scheduler.h"
 
@@ -43,6 +45,7 @@ class GdmaEngine : public Device {
   static constexpr u32 kWindow = 0x02080010, kWords = 23;
   static constexpr u32 kSlots = 0x58000004, kDone = 0x58000008;
   static constexpr u32 kFilterCount = 0x58000068;  // elements the last filter move wrote, << 2
+  static constexpr u32 kBufAddr = 0x0208000c;
 
   explicit GdmaEngine(Scheduler &scheduler);
   const char *name() const override { return "GDMA"; }
@@ -51,6 +54,8 @@ class GdmaEngine : public Device {
   void reset();
 
   KindTable<GdmaCommand> &kinds() { return kinds_; }
+  // Takes the next descriptor of an active buffer fetch (see fetch.h).
+  bool fetch_step(Bus &bus, u32 other_issued_id);
   const std::deque<CommandRecord> &commands() const { return log_; }
 
  private:
@@ -62,6 +67,8 @@ class GdmaEngine : public Device {
   u32 filter_count_ = 0;
   std::array<u32, kWords> window_{};
   std::deque<CommandRecord> log_;
+  u32 buf_addr_ = 0;
+  DescriptorFetch fetch_;
 };
 
 }  // namespace zv::chip

@@ -18,6 +18,10 @@
 // outside it (below it lie the ARM's own memories and registers).
 #define GLOBAL_MEM_SIZE 0x200000000ull
 #define GLOBAL_MEM_END_ADDR (GLOBAL_MEM_START_ADDR + GLOBAL_MEM_SIZE)
+// The first 16 MB of device memory are the firmware's own: the code that runs
+// from device memory (seen by the core at DDR_ARM_BASE) and the log ring above
+// it. Host messages name tensors from FW_USER_MEM_START on.
+#define FW_USER_MEM_START (GLOBAL_MEM_START_ADDR + 0x01000000ull)
 
 #define DTCM_SCRATCH_START 0x02020000u
 #define DTCM_SCRATCH_SIZE 0x00060000u

@@ -21,6 +21,12 @@
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
+#include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
+#include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
+#include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -30,6 +36,7 @@
 #include "layers/data/stride_slice.h"
 #include "layers/data/tile.h"
 #include "layers/data/transpose.h"
+#include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
 #if !defined(__arm__)
@@ -60,18 +67,24 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
+    {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
+    {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
+    {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
     {96, zv_api_bnscale_forward_parallel_fix8b, sizeof(zv_api_bnscale_forward_parallel_fix8b_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
+    {110, zv_api_multi_fullnet, 0},
+    {111, zv_api_dynamic_fullnet, 0},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
     {117, zv_api_transpose, sizeof(zv_api_transpose_t)},
@@ -79,6 +92,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {119, zv_api_tile_fix8b_forward, sizeof(zv_api_tile_fix8b_forward_t)},
     {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
     {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
+    {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
     {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
@@ -102,8 +116,11 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {163, zv_api_interp_forward_parallel, sizeof(zv_api_interp_forward_parallel_t)},
     {164, zv_api_bias_fix8b_forward, sizeof(zv_api_bias_fix8b_forward_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
+    {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
+    {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
@@ -138,7 +155,7 @@ int api_global_fits(u64 addr, api_extent_t extent) {
   if (addr >= GLOBAL_MEM_END_ADDR) return 0;
   const i64 first = (i64)addr + extent.lo;
   const i64 end = (i64)addr + extent.hi;
-  return first >= (i64)GLOBAL_MEM_START_ADDR && end <= (i64)GLOBAL_MEM_END_ADDR;
+  return first >= (i64)FW_USER_MEM_START && end <= (i64)GLOBAL_MEM_END_ADDR;
 }
 
 i64 api_mul(i64 a, i64 b) {

@@ -34,7 +34,7 @@ u32 zv_api_get_profile_data(u8 *param, u32 size) {
   // The ARM writes the staging area through its window; bytes outside it would
   // land on other memory (past the window's end the address wraps) while GDMA
   // moved something else.
-  ASSERT(api->staging_addr >= GLOBAL_MEM_START_ADDR &&
+  ASSERT(api->staging_addr >= FW_USER_MEM_START &&
              api->staging_addr - GLOBAL_MEM_START_ADDR <= DDR_WINDOW_BYTES - written,
          "staging_addr=0x%x%08x, %u bytes to write", (unsigned)(api->staging_addr >> 32),
          (unsigned)api->staging_addr, (unsigned)written);

@@ -28,8 +28,15 @@
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
+#include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
+#include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
+#include "layers/pool/pooling_train.h"
+#include "layers/pool/upsample.h"
 #include "layers/data/stride_slice.h"
 #include "layers/data/transpose.h"
+#include "net_writer.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/api/profile_api.h"
 #include "runtime/assert.h"
@@ -240,6 +247,32 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("log input in the ARM's data memory", 13, &e1, sizeof e1);
   const zv_api_bias_forward_t e2 = {kA, kEnd - 16, kB, 2, 4, 1, 1};
   add("bias run past the end", 38, &e2, sizeof e2);
+  zv_api_pooling_forward_parallel_t q1 = {};
+  q1.input_addr = kA, q1.output_addr = kEnd - 16, q1.input_n = 1, q1.input_c = 2, q1.input_h = 4, q1.input_w = 4;
+  q1.output_h = q1.output_w = 2, q1.kh = q1.kw = q1.stride_h = q1.stride_w = 2, q1.c_step = 2, q1.h_step = 4;
+  add("pooling output past the end", 52, &q1, sizeof q1);
+  const zv_api_upsample_forward_parallel_t q2 = {kA, kEnd - 64, 1, 1, 4, 4, 2, 1, 4, 0.5f};
+  add("upsample output four times the input, past the end", 73, &q2, sizeof q2);
+  zv_api_pooling_fix8b_forward_parallel_t q3 = {};
+  q3.input_addr = 0x00000100, q3.output_addr = kB, q3.input_n = 4, q3.input_c = 1, q3.input_h = q3.input_w = 4;
+  q3.kh = q3.kw = q3.stride_h = q3.stride_w = 2, q3.c_step = 1, q3.h_step = 4, q3.input_ratio = 0.5f;
+  add("8-bit pooling input in ITCM", 88, &q3, sizeof q3);
+  zv_api_pooling_train_forward_parallel_t q4 = {};
+  q4.input_addr = kA, q4.output_addr = kB, q4.mask_addr = 1ull << 40, q4.input_n = 1, q4.input_c = 1;
+  q4.input_h = q4.input_w = 4, q4.kh = q4.kw = q4.stride_h = q4.stride_w = 2, q4.split_mode = 1, q4.input_ratio = 0.25f;
+  add("training pooling positions at 2^40", 95, &q4, sizeof q4);
+  zv_api_pooling_train_index_forward_parallel_t q5 = {};
+  q5.input_addr = kA, q5.output_addr = kEnd - 4, q5.input_n = 1, q5.input_c = 1, q5.input_h = q5.input_w = 4;
+  q5.kh = q5.kw = q5.stride_h = q5.stride_w = 2, q5.split_mode = 1, q5.input_ratio = 0.25f;
+  add("training pooling positions past the end", 122, &q5, sizeof q5);
+  const zv_api_adaptive_pooling_forward_t q6 = {0x02000000, kB, 1, 2, 4, 4, 2, 2, 1};
+  add("adaptive pooling input in the ARM's data memory", 166, &q6, sizeof q6);
+  zv_api_adaptive_pooling_fix8b_forward_t q7 = {};
+  q7.input_addr = kA, q7.output_addr = kEnd - 8, q7.input_n = 4, q7.input_c = 2, q7.input_h = q7.input_w = 4;
+  q7.output_h = q7.output_w = 2;
+  add("8-bit adaptive pooling output past the end", 167, &q7, sizeof q7);
+  const zv_api_interp_forward_parallel_t q8 = {kA, kEnd - 64, 1, 2, 4, 4, 0, 0, 8, 8, 4};
+  add("interpolation output past the end", 163, &q8, sizeof q8);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
   const zv_api_unary_t e4 = {kA, kEnd - 4, 2, 0, {0, 0}};
@@ -256,39 +289,39 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("activation input past the end", 174, &e7, sizeof e7);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
-  const zv_api_lrn_forward_parallel_t n1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};
-  add("LRN output past the end", 56, &n1, sizeof n1);
-  zv_api_batchnorm_forward_inference_parallel_t n2 = {};
-  n2.input_global_addr = kA, n2.output_global_addr = kB, n2.mean_global_addr = kA, n2.variance_global_addr = kA;
-  n2.std_global_addr = 0x02000000, n2.output_std = 1, n2.input_n = 1, n2.input_c = 2, n2.input_h = 3, n2.input_w = 4;
-  add("batch normalisation std output in the ARM's data memory", 58, &n2, sizeof n2);
-  zv_api_batchnorm_forward_train_parallel_t n3 = {};
-  n3.input_global_addr = kA, n3.output_global_addr = kB, n3.running_mean_global_addr = kA;
-  n3.running_variance_global_addr = kEnd - 4, n3.batch_mean_global_addr = kB, n3.batch_std_global_addr = kB;
-  n3.input_n = 1, n3.input_c = 2, n3.input_h = 3, n3.input_w = 4, n3.norm_count = 12.0f;
-  add("training running variance past the end", 59, &n3, sizeof n3);
-  zv_api_bnscale_forward_parallel_fix8b_t n4 = {};
-  n4.input_global_addr = kA, n4.output_global_addr = kB, n4.scale_global_addr = 1ull << 40, n4.bias_global_addr = kA;
-  n4.shift_global_addr = kA, n4.input_n = 5, n4.input_c = 2, n4.input_h = 3, n4.input_w = 4;
-  add("8-bit batch normalisation scale at 2^40", 96, &n4, sizeof n4);
-  zv_api_bias_fix8b_forward_t n5 = {};
-  n5.input_global_addr = kEnd - 64, n5.input_n = 5, n5.input_c = 2, n5.input_h = 3, n5.input_w = 4;
-  n5.bias_global_addr = kA, n5.output_global_addr = kB;
-  add("8-bit bias add input of two groups past the end", 164, &n5, sizeof n5);
-  const zv_api_normalize_forward_t n6 = {kA, kB, kEnd - 4, 0, 0, 1, 2, 3, 4, 1e-6f, 1.0f, 0};
-  add("normalize per-channel scale past the end", 48, &n6, sizeof n6);
-  const zv_api_normalize_fix8b_forward_t n7 = {kA, 0x10000000, 0, 0, 1, 5, 2, 3, 4, 1e-6f, 1.0f, 0, 1, 1};
-  add("8-bit normalize output in L2 SRAM", 141, &n7, sizeof n7);
-  const zv_api_scale_forward_t n8 = {kA, kA, kEnd - 8, kB, 2, 3, 4, 5, 1, 1, 1, 0};
-  add("scale bias of three channels past the end", 24, &n8, sizeof n8);
-  const zv_api_eltwise_fix8b_forward_t n9 = {kA, kEnd - 32, kB, 5, 2, 3, 4, 0, 1, 1, 1, 1, 0, 0, 0};
-  add("8-bit weighted sum B past the end", 84, &n9, sizeof n9);
-  const zv_api_perchannel_shift_forward_parallel_fix8b_t n10 = {kA, kB, kEnd - 4, 5, 2, 3, 4, 0, 0, 1, 1};
-  add("per-channel shift amounts past the end", 985, &n10, sizeof n10);
-  const zv_api_nodechip_float2int8_t n11 = {kA, kEnd - 16, 5, 2, 3, 4, 1};
-  add("float to int8 output past the end", 9, &n11, sizeof n11);
-  const zv_api_global_int2float_t n12 = {1ull << 40, kB, 5, 2, 3, 4, 1};
-  add("int8 to float input at 2^40", 90, &n12, sizeof n12);
+  const zv_api_lrn_forward_parallel_t nm1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};
+  add("LRN output past the end", 56, &nm1, sizeof nm1);
+  zv_api_batchnorm_forward_inference_parallel_t nm2 = {};
+  nm2.input_global_addr = kA, nm2.output_global_addr = kB, nm2.mean_global_addr = kA, nm2.variance_global_addr = kA;
+  nm2.std_global_addr = 0x02000000, nm2.output_std = 1, nm2.input_n = 1, nm2.input_c = 2, nm2.input_h = 3, nm2.input_w = 4;
+  add("batch normalisation std output in the ARM's data memory", 58, &nm2, sizeof nm2);
+  zv_api_batchnorm_forward_train_parallel_t nm3 = {};
+  nm3.input_global_addr = kA, nm3.output_global_addr = kB, nm3.running_mean_global_addr = kA;
+  nm3.running_variance_global_addr = kEnd - 4, nm3.batch_mean_global_addr = kB, nm3.batch_std_global_addr = kB;
+  nm3.input_n = 1, nm3.input_c = 2, nm3.input_h = 3, nm3.input_w = 4, nm3.norm_count = 12.0f;
+  add("training running variance past the end", 59, &nm3, sizeof nm3);
+  zv_api_bnscale_forward_parallel_fix8b_t nm4 = {};
+  nm4.input_global_addr = kA, nm4.output_global_addr = kB, nm4.scale_global_addr = 1ull << 40, nm4.bias_global_addr = kA;
+  nm4.shift_global_addr = kA, nm4.input_n = 5, nm4.input_c = 2, nm4.input_h = 3, nm4.input_w = 4;
+  add("8-bit batch normalisation scale at 2^40", 96, &nm4, sizeof nm4);
+  zv_api_bias_fix8b_forward_t nm5 = {};
+  nm5.input_global_addr = kEnd - 64, nm5.input_n = 5, nm5.input_c = 2, nm5.input_h = 3, nm5.input_w = 4;
+  nm5.bias_global_addr = kA, nm5.output_global_addr = kB;
+  add("8-bit bias add input of two groups past the end", 164, &nm5, sizeof nm5);
+  const zv_api_normalize_forward_t nm6 = {kA, kB, kEnd - 4, 0, 0, 1, 2, 3, 4, 1e-6f, 1.0f, 0};
+  add("normalize per-channel scale past the end", 48, &nm6, sizeof nm6);
+  const zv_api_normalize_fix8b_forward_t nm7 = {kA, 0x10000000, 0, 0, 1, 5, 2, 3, 4, 1e-6f, 1.0f, 0, 1, 1};
+  add("8-bit normalize output in L2 SRAM", 141, &nm7, sizeof nm7);
+  const zv_api_scale_forward_t nm8 = {kA, kA, kEnd - 8, kB, 2, 3, 4, 5, 1, 1, 1, 0};
+  add("scale bias of three channels past the end", 24, &nm8, sizeof nm8);
+  const zv_api_eltwise_fix8b_forward_t nm9 = {kA, kEnd - 32, kB, 5, 2, 3, 4, 0, 1, 1, 1, 1, 0, 0, 0};
+  add("8-bit weighted sum B past the end", 84, &nm9, sizeof nm9);
+  const zv_api_perchannel_shift_forward_parallel_fix8b_t nm10 = {kA, kB, kEnd - 4, 5, 2, 3, 4, 0, 0, 1, 1};
+  add("per-channel shift amounts past the end", 985, &nm10, sizeof nm10);
+  const zv_api_nodechip_float2int8_t nm11 = {kA, kEnd - 16, 5, 2, 3, 4, 1};
+  add("float to int8 output past the end", 9, &nm11, sizeof nm11);
+  const zv_api_global_int2float_t nm12 = {1ull << 40, kB, 5, 2, 3, 4, 1};
+  add("int8 to float input at 2^40", 90, &nm12, sizeof nm12);
   zv_api_nodechip_md_scalar_t md1 = {};
   md1.A = kA, md1.B = kEnd - 4, md1.R = kB, md1.n = 1, md1.c = 2, md1.h = 3, md1.w = 4, md1.op = 2;
   add("md_scalar B past the end", 3, &md1, sizeof md1);
@@ -315,6 +348,16 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("sum of powers into DTCM", 128, &x2, sizeof x2);
   const zv_api_img_sum_t x3 = {kA, kEnd - 8, 0, 3, 2, 3, 4};
   add("batch sum output past the end", 8, &x3, sizeof x3);
+  net::RunMessage n1;
+  n1.description_addr = kEnd - 8, n1.description_words = 16;
+  v.push_back({"compiled description running past the end", 111, net::run_payload(n1)});
+  net::RunMessage n2;
+  n2.description_addr = kA, n2.description_words = 4, n2.return_shape = 1, n2.shape_addr = 1ull << 40;
+  n2.outputs.push_back(net::IoOutput{kB, 0, 0});
+  v.push_back({"output shapes to 2^40", 111, net::run_payload(n2)});
+  net::ReplayMessage r2;
+  r2.bd_buffer = kA, r2.gdma_buffer = kEnd - 128, r2.groups = {{0, 2}};
+  v.push_back({"GDMA command buffer running past the end", 110, net::replay_payload(r2)});
   return v;
 }
 
@@ -335,13 +378,15 @@ TEST(GlobalAddresses, OutsideDeviceMemoryAreRefusedBeforeAnythingIsIssued) {
   EXPECT_TRUE(no_findings(card->chip()));
 }
 
-TEST(GlobalAddresses, TheEdgesOfDeviceMemoryAreInside) {
+TEST(GlobalAddresses, MessagesNameOnlyTheDeviceMemoryLeftToThem) {
   auto card = card_on(chip::Schedule::Eager, 0, false);
   struct Edge {
     uint64_t addr;
     uint32_t bytes;
     uint32_t result;
-  } edges[] = {{kBase, 16, 0}, {kEnd - 16, 16, 0}, {kEnd - 16, 20, 1009}, {kBase - 4, 16, 1009}};
+  } edges[] = {{FW_USER_MEM_START, 16, 0}, {kEnd - 16, 16, 0},   {kEnd - 16, 20, 1009},
+               {kBase - 4, 16, 1009},        {kBase, 16, 1009},      // the firmware's code in device memory
+               {FW_USER_MEM_START - 4, 16, 1009}};                   // its log ring
   for (const Edge &e : edges) {
     const zv_api_memset_t m = {e.addr, e.bytes, 4, 0xabcdef01u};
     EXPECT_EQ(result_of(*card, 1, payload_of(m)), e.result) << std::hex << e.addr << " " << std::dec << e.bytes;
@@ -410,6 +455,14 @@ TEST(ExtentArithmetic, UnfoldRefusesNegativeAndHugeExtentsBeforeMultiplying) {
   }
   EXPECT_EQ(commands(*card), 0u);
   EXPECT_EQ(card->state(), Card::State::Running);
+}
+
+TEST(ExtentArithmetic, InterpolationPlaneCountIsCappedNotWrapped) {
+  // Found by the fuzz test: n x c of two u32 fields overflowed 64 bits.
+  auto card = deferred_card(Backend::Native, 1);
+  const zv_api_interp_forward_parallel_t r = {kA, kB, 0xc94e3a6au, 0xcdeea0c4u, 4, 4, 0, 0, 8, 8, 4};
+  EXPECT_EQ(result_of(*card, 163, payload_of(r)), 1009u);
+  EXPECT_EQ(commands(*card), 0u);
 }
 
 TEST(ImpossibleRequests, NegativeBatchOfAPermuteFails) {

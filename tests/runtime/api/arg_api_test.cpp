@@ -19,12 +19,12 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kIndex = 0x102000000ull;
-constexpr uint64_t kValue = 0x104000000ull;
-constexpr uint64_t kScratch = 0x106000000ull;
-constexpr uint64_t kBuf = 0x108000000ull;
-constexpr uint64_t kBuf2 = 0x10a000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kIndex = 0x103000000ull;
+constexpr uint64_t kValue = 0x105000000ull;
+constexpr uint64_t kScratch = 0x107000000ull;
+constexpr uint64_t kBuf = 0x109000000ull;
+constexpr uint64_t kBuf2 = 0x10b000000ull;
 
 TEST(ArgApi, IndicesOfMaximaAndMinima) {
   const int dims[4] = {2, 5, 3, 4};

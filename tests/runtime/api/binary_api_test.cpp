@@ -19,10 +19,10 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kA = 0x100000000ull;
-constexpr uint64_t kB = 0x102000000ull;
-constexpr uint64_t kR = 0x104000000ull;
-constexpr uint64_t kBuf = 0x106000000ull;
+constexpr uint64_t kA = 0x101000000ull;
+constexpr uint64_t kB = 0x103000000ull;
+constexpr uint64_t kR = 0x105000000ull;
+constexpr uint64_t kBuf = 0x107000000ull;
 
 std::vector<float> ramp(size_t n, float scale, float shift) {
   std::vector<float> v(n);

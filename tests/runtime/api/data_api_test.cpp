@@ -32,13 +32,13 @@ using host::Card;
 using ref::Bytes;
 using ref::Shape;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kIn2 = 0x100400000ull;
-constexpr uint64_t kOut = 0x100800000ull;
-constexpr uint64_t kOut2 = 0x100c00000ull;
-constexpr uint64_t kBuf = 0x101000000ull;
-constexpr uint64_t kBuf2 = 0x101400000ull;
-constexpr uint64_t kArrays = 0x107000000ull;  // arrays named by the core's address
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kIn2 = 0x101400000ull;
+constexpr uint64_t kOut = 0x101800000ull;
+constexpr uint64_t kOut2 = 0x101c00000ull;
+constexpr uint64_t kBuf = 0x102000000ull;
+constexpr uint64_t kBuf2 = 0x102400000ull;
+constexpr uint64_t kArrays = 0x108000000ull;  // arrays named by the core's address
 
 // The core's address of a device address in its window.
 uint32_t core_addr(uint64_t device) { return uint32_t(DDR_ARM_BASE + (device - GLOBAL_MEM_START_ADDR)); }

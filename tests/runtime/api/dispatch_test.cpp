@@ -48,18 +48,24 @@ const Row kRows[] = {
     {44, "zv_api_bnll_forward_t", 32},
     {46, "zv_api_permute_param_t", 32},
     {48, "zv_api_normalize_forward_t", 60},
+    {52, "zv_api_pooling_forward_parallel_t", 92},
     {56, "zv_api_lrn_forward_parallel_t", 48},
     {58, "zv_api_batchnorm_forward_inference_parallel_t", 76},
     {59, "zv_api_batchnorm_forward_train_parallel_t", 76},
     {65, "zv_api_relu_forward_parallel_t", 40},
+    {73, "zv_api_upsample_forward_parallel_t", 48},
     {84, "zv_api_eltwise_fix8b_forward_t", 72},
+    {88, "zv_api_pooling_fix8b_forward_parallel_t", 116},
     {90, "zv_api_global_int2float_t", 36},
     {91, "zv_api_concat_t", 312},
     {92, "zv_api_concat_t", 312},
     {93, "zv_api_global_memcpy_t", 32},
     {94, "zv_api_crop_t", 64},
+    {95, "zv_api_pooling_train_forward_parallel_t", 92},
     {96, "zv_api_bnscale_forward_parallel_fix8b_t", 72},
     {105, "zv_api_gemm_t", 72},
+    {110, "zv_api_multi_fullnet_t", 0},
+    {111, "zv_api_dynamic_fullnet_t", 0},
     {115, "zv_api_slice_forward", 0},
     {116, "zv_api_tile_forward_t", 104},
     {117, "zv_api_transpose_t", 100},
@@ -67,6 +73,7 @@ const Row kRows[] = {
     {119, "zv_api_tile_fix8b_forward_t", 104},
     {120, "zv_api_batch2space_fix8b_forward_t", 100},
     {121, "zv_api_space2batch_fix8b_forward_t", 92},
+    {122, "zv_api_pooling_train_index_forward_parallel_t", 84},
     {123, "zv_api_nodechip_1d_scalar_t", 64},
     {124, "zv_api_nodechip_1d_sfu_t", 44},
     {128, "zv_api_sum_x2n_t", 32},
@@ -90,8 +97,11 @@ const Row kRows[] = {
     {159, "zv_api_shuffle_channel_forward_t", 36},
     {160, "zv_api_shuffle_channel_fix8b_forward_t", 36},
     {161, "zv_api_stride_slice_t", 92},
+    {163, "zv_api_interp_forward_parallel_t", 52},
     {164, "zv_api_bias_fix8b_forward_t", 64},
     {165, "zv_api_stride_slice_fix8b_t", 68},
+    {166, "zv_api_adaptive_pooling_forward_t", 44},
+    {167, "zv_api_adaptive_pooling_fix8b_forward_t", 72},
     {174, "zv_api_active_forward_t", 32},
     {177, "zv_api_memset_byte_t", 44},
     {180, "zv_api_sort_per_dim_t", 96},
@@ -158,8 +168,8 @@ TEST(ApiTable, WrongSizeFailsTheCheckNamingTheRecord) {
 
 TEST(ApiTable, ZeroCountReturnsWithoutTouchingTheEngines) {
   Card card;
-  zv_api_memcpy_t copy = {0x100000000ull, 0x100001000ull, 0, 1, 1, 4};
-  zv_api_memset_byte_t fill = {0x100000000ull, 0, 1, 1, 4, 4, 4, 4, 1, 0x7f, {0, 0, 0}};
+  zv_api_memcpy_t copy = {0x101000000ull, 0x101001000ull, 0, 1, 1, 4};
+  zv_api_memset_byte_t fill = {0x101000000ull, 0, 1, 1, 4, 4, 4, 4, 1, 0x7f, {0, 0, 0}};
   for (const auto &payload : {payload_of(copy), payload_of(fill)}) {
     auto a = card.send(payload.size() == 8 ? 2 : 177, payload);
     ASSERT_TRUE(a) << card.trouble();
@@ -196,59 +206,59 @@ TEST(ApiTable, EachFieldReachesItsArgument) {
   auto last = [&] { return decode(gdma.commands().back().descriptor); };
 
   // API 2: src, dst, N, src and dst n strides, W (elements of 4 bytes).
-  zv_api_memcpy_t copy = {0x100010000ull, 0x100020000ull, 3, 11, 13, 7};
+  zv_api_memcpy_t copy = {0x101010000ull, 0x101020000ull, 3, 11, 13, 7};
   ASSERT_EQ(card.send(2, payload_of(copy))->result, 0u);
   Move m = last();
-  EXPECT_EQ(m.src, 0x100010000ull);
-  EXPECT_EQ(m.dst, 0x100020000ull);
+  EXPECT_EQ(m.src, 0x101010000ull);
+  EXPECT_EQ(m.dst, 0x101020000ull);
   EXPECT_EQ(std::vector<uint32_t>(m.src_shape, m.src_shape + 4), (std::vector<uint32_t>{3, 1, 1, 7}));
   EXPECT_EQ(m.src_stride[0], 11);
   EXPECT_EQ(m.dst_stride[0], 13);
 
   // API 177: address, N, W (on the H axis), n and w strides, the value's low byte.
-  zv_api_memset_byte_t fill = {0x100030000ull, 2, 1, 1, 5, 17, 99, 98, 3, 0xab, {0, 0, 0}};
+  zv_api_memset_byte_t fill = {0x101030000ull, 2, 1, 1, 5, 17, 99, 98, 3, 0xab, {0, 0, 0}};
   ASSERT_EQ(card.send(177, payload_of(fill))->result, 0u);
   m = last();
-  EXPECT_EQ(m.dst, 0x100030000ull);
+  EXPECT_EQ(m.dst, 0x101030000ull);
   EXPECT_EQ(std::vector<uint32_t>(m.dst_shape, m.dst_shape + 4), (std::vector<uint32_t>{2, 1, 5, 1}));
   EXPECT_EQ(std::vector<int32_t>(m.dst_stride, m.dst_stride + 4), (std::vector<int32_t>{17, 3, 3, 1}));
   EXPECT_EQ(m.fill_value, 0xabu);
 
   // API 1, mode 4: address, byte_count / 4 words, the value word.
-  zv_api_memset_t word = {0x100040000ull, 4 * 9 + 3, 4, 0xdeadbeef};
+  zv_api_memset_t word = {0x101040000ull, 4 * 9 + 3, 4, 0xdeadbeef};
   ASSERT_EQ(card.send(1, payload_of(word))->result, 0u);
   m = last();
-  EXPECT_EQ(m.dst, 0x100040000ull);
+  EXPECT_EQ(m.dst, 0x101040000ull);
   EXPECT_EQ(std::vector<uint32_t>(m.dst_shape, m.dst_shape + 4), (std::vector<uint32_t>{1, 1, 1, 9}));
   EXPECT_EQ(m.fill_value, 0xdeadbeefu);
 
   // API 1, mode 3: one fill per byte lane, at address + lane, with that byte.
   const size_t before = gdma.commands().size();
-  zv_api_memset_t pattern = {0x100050000ull, 30, 3, 0x00332211};
+  zv_api_memset_t pattern = {0x101050000ull, 30, 3, 0x00332211};
   ASSERT_EQ(card.send(1, payload_of(pattern))->result, 0u);
   ASSERT_EQ(gdma.commands().size(), before + 3);
   for (uint32_t j = 0; j < 3; j++) {
     m = decode(gdma.commands()[before + j].descriptor);
-    EXPECT_EQ(m.dst, 0x100050000ull + j);
+    EXPECT_EQ(m.dst, 0x101050000ull + j);
     EXPECT_EQ(m.fill_value, 0x11u * (j + 1));
     EXPECT_EQ(m.dst_shape[2], 10u);
     EXPECT_EQ(m.dst_stride[2], 3);
   }
 
   // API 183: tensor_num rows from tensor_table_addr into the DTCM scratch window.
-  memcpy_tensors_row_t row = {0x100060000ull, 0x100070000ull, 1, 2, 3, 4, 24, 12, 4, 1, 48, 24, 8, 1, 2};
-  card.write(0x100080000ull, &row, sizeof row);
-  uint32_t table[3] = {1, 0x00080000, 1};  // tensor_num 1, address 0x1_0008_0000 at offset 4
+  memcpy_tensors_row_t row = {0x101060000ull, 0x101070000ull, 1, 2, 3, 4, 24, 12, 4, 1, 48, 24, 8, 1, 2};
+  card.write(0x101080000ull, &row, sizeof row);
+  uint32_t table[3] = {1, 0x01080000, 1};  // tensor_num 1, address 0x1_0108_0000 at offset 4
   const size_t first = gdma.commands().size();
   ASSERT_EQ(card.send(183, std::vector<uint32_t>(table, table + 3))->result, 0u);
   ASSERT_EQ(gdma.commands().size(), first + 2);
   m = decode(gdma.commands()[first].descriptor);
-  EXPECT_EQ(m.src, 0x100080000ull);
+  EXPECT_EQ(m.src, 0x101080000ull);
   EXPECT_EQ(m.dst, 0x02020000ull);
   EXPECT_EQ(std::vector<uint32_t>(m.src_shape, m.src_shape + 4), (std::vector<uint32_t>{1, 1, 1, 68}));
   m = decode(gdma.commands()[first + 1].descriptor);
-  EXPECT_EQ(m.src, 0x100060000ull);
-  EXPECT_EQ(m.dst, 0x100070000ull);
+  EXPECT_EQ(m.src, 0x101060000ull);
+  EXPECT_EQ(m.dst, 0x101070000ull);
   EXPECT_EQ(std::vector<uint32_t>(m.src_shape, m.src_shape + 4), (std::vector<uint32_t>{1, 2, 3, 4}));
   EXPECT_EQ(std::vector<int32_t>(m.src_stride, m.src_stride + 4), (std::vector<int32_t>{24, 12, 4, 1}));
   EXPECT_EQ(std::vector<int32_t>(m.dst_stride, m.dst_stride + 4), (std::vector<int32_t>{48, 24, 8, 1}));

@@ -19,9 +19,9 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kBias = 0x101000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kBias = 0x102000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
 
 TEST(EltwiseMathApi, EachIdEndToEnd) {
   const uint32_t n = 3, c = 700, h = 2, w = 2;

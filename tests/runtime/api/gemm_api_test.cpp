@@ -22,7 +22,7 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kDdr = 0x100000000ull;
+constexpr uint64_t kDdr = 0x101000000ull;
 constexpr uint32_t kGemm = 105;
 
 uint32_t bits(float f) {

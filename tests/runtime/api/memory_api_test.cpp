@@ -17,7 +17,7 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kDdr = 0x100000000ull;
+constexpr uint64_t kDdr = 0x101000000ull;
 
 std::vector<uint8_t> pattern(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);

@@ -18,8 +18,8 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
 
 TEST(PermuteApi, MovesChannelsLast) {
   struct Case {

@@ -20,7 +20,8 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kDdr = 0x100000000ull;
+constexpr uint64_t kDdr = 0x101000000ull;
+constexpr uint64_t kWindowEnd = 0x180000000ull;  // the end of the ARM's window on device memory
 constexpr uint64_t kStaging = kDdr + 0x100000, kDst = kDdr + 0x200000;
 constexpr uint32_t kSetProfile = 986, kGetProfile = 987;
 constexpr uint32_t kAll = 8 + 1025 * 32;  // a staging area for a whole list
@@ -186,14 +187,15 @@ TEST(ProfileApi, BadStagingAreasFailWithoutLosingTheRecords) {
   };
   const char *const kSize = "api->staging_size >= sizeof(profile_data_header_t)";
   const char *const kWindow =
-      "api->staging_addr >= GLOBAL_MEM_START_ADDR && api->staging_addr - GLOBAL_MEM_START_ADDR <= "
+      "api->staging_addr >= FW_USER_MEM_START && api->staging_addr - GLOBAL_MEM_START_ADDR <= "
       "DDR_WINDOW_BYTES - written";
   const Case cases[] = {
       {"a staging area smaller than the header", kStaging, 7, kSize},
       {"no staging area at all", kStaging, 0, kSize},
       {"below device memory (L2 SRAM)", 0x10000000ull, kAll, kWindow},
-      {"records running past the ARM's window", kDdr + 0x80000000ull - 39, kAll, kWindow},
-      {"entirely past the ARM's window", kDdr + 0x80000000ull, kAll, kWindow},
+      {"the firmware's log ring", kDdr - 0x1000, kAll, kWindow},
+      {"records running past the ARM's window", kWindowEnd - 39, kAll, kWindow},
+      {"entirely past the ARM's window", kWindowEnd, kAll, kWindow},
   };
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
@@ -208,7 +210,7 @@ TEST(ProfileApi, BadStagingAreasFailWithoutLosingTheRecords) {
       EXPECT_EQ(gdma_commands(*card), before);
     }
     // The window's last bytes still serve as a staging area.
-    const uint64_t last = kDdr + 0x80000000ull - 40;
+    const uint64_t last = kWindowEnd - 40;
     send(*card, kGetProfile, payload_of(zv_api_get_profile_data_t{last, kDst, kAll, 0, 0}));
     EXPECT_EQ(card->read32(kDst), 32u);
     // Profiling stayed on through the failures, with its records.

@@ -17,8 +17,8 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
 
 // The head and the ids as one payload.
 std::vector<uint32_t> segment_payload(const zv_api_segment_reduce_t &head, const std::vector<int> &ids) {
@@ -119,7 +119,7 @@ zv_api_reduce_t reduce_record(std::vector<int> shape, std::vector<int> axes, int
   zv_api_reduce_t r = {};
   r.input_addr = kIn;
   r.output_addr = kOut;
-  r.buffer_addr = 0x104000000ull;
+  r.buffer_addr = 0x105000000ull;
   std::memcpy(r.shape, shape.data(), shape.size() * 4);
   r.dims = int(shape.size());
   std::memcpy(r.axes, axes.data(), axes.size() * 4);

@@ -21,13 +21,13 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kFlags = 0x101000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
-constexpr uint64_t kScratch = 0x103000000ull;
-constexpr uint64_t kIndex = 0x104000000ull;
-constexpr uint64_t kBuf1 = 0x105000000ull;
-constexpr uint64_t kBuf2 = 0x106000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kFlags = 0x102000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
+constexpr uint64_t kScratch = 0x104000000ull;
+constexpr uint64_t kIndex = 0x105000000ull;
+constexpr uint64_t kBuf1 = 0x106000000ull;
+constexpr uint64_t kBuf2 = 0x107000000ull;
 
 zv_api_index_select_t index_record(int index_num, int type_size, int axis) {
   zv_api_index_select_t r = {};

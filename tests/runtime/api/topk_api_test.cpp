@@ -17,12 +17,12 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kValue = 0x102000000ull;
-constexpr uint64_t kIndex = 0x104000000ull;
-constexpr uint64_t kBuf1 = 0x106000000ull;
-constexpr uint64_t kBuf2 = 0x108000000ull;
-constexpr uint64_t kBuf3 = 0x10a000000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kValue = 0x103000000ull;
+constexpr uint64_t kIndex = 0x105000000ull;
+constexpr uint64_t kBuf1 = 0x107000000ull;
+constexpr uint64_t kBuf2 = 0x109000000ull;
+constexpr uint64_t kBuf3 = 0x10b000000ull;
 
 zv_api_sort_per_dim_t sort_record(int type_size, int dim, u8 descending) {
   zv_api_sort_per_dim_t r = {};

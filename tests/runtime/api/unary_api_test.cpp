@@ -19,9 +19,9 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kOut = 0x102000000ull;
-constexpr uint64_t kParams = 0x100f00000ull;
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
+constexpr uint64_t kParams = 0x101f00000ull;
 // kParams as the ARM sees it through its window on device memory.
 constexpr uint32_t kParamsArm = 0x80000000u + uint32_t(kParams - 0x100000000ull);
 

@@ -100,8 +100,9 @@ zv_api_handler_t zv_api_find(u32 id);
 extern const zv_api_entry_t zv_api_table[];
 extern const u32 zv_api_table_size;
 
-// 1 when [addr + lo, addr + hi) lies inside device memory
-// (GLOBAL_MEM_START_ADDR to GLOBAL_MEM_END_ADDR) or the extent is empty.
+// 1 when [addr + lo, addr + hi) lies inside the device memory host messages
+// may name (FW_USER_MEM_START to GLOBAL_MEM_END_ADDR: not the firmware's code
+// or log ring) or the extent is empty.
 int api_global_fits(u64 addr, api_extent_t extent);
 
 // a * b for non-negative a and b, capped at API_EXTENT_CAP.

@@ -1,0 +1,121 @@
+// The interpreter loop of a compiled network: its three dispatch maps and the
+// software pipeline of local groups.
+//
+// A global group (one time step) is one layer over whole tensors: the loop
+// reads its header and calls `global_func_map[layer_type]`. A local group runs
+// its body once per pipeline iteration: slices (batch slices, then h slices)
+// enter stage 0 one per iteration and move one stage further each iteration;
+// every item of the body runs at its stage on the slice now in that stage. In
+// each time step the local layers issue on the compute copy of the node and the
+// tensor moves on the move copy; both start from the node's ids and are merged
+// back after the step.
+//
+// Controller contract: on entry `ctx->cur` stands at the record's `length`
+// word (after the 16-byte layer header, or after the move type); the
+// controller reads its record and references, leaves `cur` after them,
+// registers its outputs and issues with the node(s) it is given, never waiting
+// unless it reads device data on the ARM.
+#pragma once
+
+#include "interp/context.h"
+
+#define DYNAMIC_LAYER_TYPE_NUM 109u
+#define DYNAMIC_GDMA_TYPE_NUM 12u
+
+// Layer types the interpreter's own controllers serve (the rest are in the
+// description's type table).
+typedef enum {
+  DYNAMIC_LAYER_CONV = 0,
+  DYNAMIC_LAYER_POOLING = 1,
+  DYNAMIC_LAYER_LRN = 2,
+  DYNAMIC_LAYER_CONCAT = 7,
+  DYNAMIC_LAYER_BATCHNORM = 8,
+  DYNAMIC_LAYER_SCALE = 9,
+  DYNAMIC_LAYER_ELTWISE = 10,
+  DYNAMIC_LAYER_PRELU = 11,
+  DYNAMIC_LAYER_NORMALIZE = 14,
+  DYNAMIC_LAYER_REORG = 15,
+  DYNAMIC_LAYER_DECONV = 22,
+  DYNAMIC_LAYER_MULSHIFT = 24,
+  DYNAMIC_LAYER_PAD = 26,
+  DYNAMIC_LAYER_TILE = 28,
+  DYNAMIC_LAYER_SELECT = 29,
+  DYNAMIC_LAYER_BROADCAST_BINARY = 31,
+  DYNAMIC_LAYER_CONST_BINARY = 32,
+  DYNAMIC_LAYER_ELTWISE_BINARY = 33,
+  DYNAMIC_LAYER_BIASADD = 34,
+  DYNAMIC_LAYER_ACTIVE = 35,
+  DYNAMIC_LAYER_REDUCE_FULL = 50,
+  DYNAMIC_LAYER_STRIDE_SLICE = 51,
+  DYNAMIC_LAYER_UPSAMPLE = 66,
+  DYNAMIC_LAYER_DTYPE_CONVERT = 74,
+  DYNAMIC_LAYER_LUT = 106,
+  DYNAMIC_LAYER_ARITH_SHIFT = 108,
+} dynamic_layer_type_t;
+
+typedef enum {
+  LD_INPUT_NEURON = 0,
+  ST_OUTPUT_NEURON = 1,
+  LD_ITM_NEURON = 2,
+  ST_ITM_NEURON = 3,
+  LD_COEFF = 4,
+  LD_COEFF_NEURON = 5,
+  LD_COEFF_WINOGRAD = 6,
+  MV_ITM_NEURON = 7,
+  MV_OUTPUT_NEURON = 8,
+  MV_ITM_EXTEND_NEURON = 9,
+  ST_ITM_EXTEND_NEURON = 10,
+  LD_G2L2 = 11,
+} dynamic_gdma_type_t;
+
+typedef void (*dynamic_global_ctrl_t)(dynamic_context_t *ctx, cmd_id_node_t *node);
+// `nodes` points at the compute working copy; the move working copy follows it.
+typedef void (*dynamic_local_ctrl_t)(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes);
+typedef void (*dynamic_gdma_ctrl_t)(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                                    cmd_id_node_t *node);
+
+// Where a local group's slices lie along h (pure; from the group's first input).
+typedef struct {
+  u32 n;         // batch items to cut (1 when the input's batch is 0)
+  u32 n_raw;     // the input's batch
+  u32 h_step;    // rows between consecutive h slices
+  u32 pad_top;   // T: padding above the first row (h-split groups)
+  u32 h_eff;     // height bound of the h slices
+} dynamic_group_geometry_t;
+
+extern "C" {
+
+extern dynamic_global_ctrl_t global_func_map[DYNAMIC_LAYER_TYPE_NUM];
+extern dynamic_local_ctrl_t local_func_map[DYNAMIC_LAYER_TYPE_NUM];
+extern dynamic_gdma_ctrl_t gdma_func_map[DYNAMIC_GDMA_TYPE_NUM];
+extern int func_map_inited;
+
+// Fills the three maps (once per firmware life).
+void dynamic_func_map_init(void);
+// The global controllers' entries of the map (in the global controllers' file).
+void dynamic_global_func_map_fill(dynamic_global_ctrl_t *map);
+
+// The h geometry of a local group: H of the first input, the slice record's
+// window, stride and paddings. Pure.
+void dynamic_group_geometry_of(dynamic_group_geometry_t *g, u32 n_raw, u32 h, int is_h_split,
+                               const dynamic_group_slice_t *first);
+// The number of h slices of a group geometry.
+u32 dynamic_group_h_slices(const dynamic_group_geometry_t *g);
+
+void fw_call_global_layer(dynamic_context_t *ctx, cmd_id_node_t *node);
+void fw_call_local_layer(dynamic_context_t *ctx, cmd_id_node_t *node);
+
+u32 nodechip_dynamic_fullnet_compile_v2(u32 description, u32 description_bytes, u64 addr_boundary,
+                                        u64 neuron_base, u64 coeff_base, u32 input_num,
+                                        dynamic_io_tensor_t *inputs, u32 output_num,
+                                        dynamic_io_tensor_t *outputs, cmd_id_node_t *node, u64 scratch_addr,
+                                        u32 extra_word);
+
+#if !defined(__arm__)
+// Host build only: a test installs a controller of its own (the maps are
+// filled first if they were not).
+void dynamic_global_func_map_set_for_test(u32 layer_type, dynamic_global_ctrl_t ctrl);
+void dynamic_local_func_map_set_for_test(u32 layer_type, dynamic_local_ctrl_t ctrl);
+void dynamic_gdma_func_map_set_for_test(u32 gdma_type, dynamic_gdma_ctrl_t ctrl);
+#endif
+}

@@ -1,0 +1,82 @@
+// Float32 interpolation of the spatial plane (API 163): bilinear or nearest
+// under six coordinate modes, with crop pads p and q (0 or negative: a source
+// row index r reads input row r - q, a source column index j input column
+// j - p; the effective extents are ih + p + q and iw + p + q).
+//
+// The ARM computes every output row's and column's source index and weight;
+// the tensor engine blends whole rows and columns of a slice of planes and
+// output rows, first along the cheaper direction into an intermediate, then
+// along the other back into the slice's input slot, which is stored. Slices
+// are pipelined: the store of slice k - 2 and the load of slice k (GDMA) run
+// beside the blend of slice k - 1. Per lane: input slots at 0 and 0x20000,
+// intermediates at 0x40000 and 0x60000, 128 KB each.
+#pragma once
+
+#include "cmd/cmd_framework.h"
+#include "cmd/tensor_shape.h"
+#include "runtime/types.h"
+
+#define INTERP_SLOT_BYTES 0x20000u
+#define INTERP_INPUT_SLOT(k) ((u32)(k) * 0x20000u)
+#define INTERP_MID_SLOT(k) (0x40000u + (u32)(k) * 0x20000u)
+
+// Coordinate modes: 0 align-corners linear (trunc), 1 linear with the
+// half-pixel and align flags, 2 mode 0 rounded to the nearer tap, 3 nearest
+// with the flags, 4 linear as mode 1 (its own scale rule), 5 nearest by floor.
+typedef struct {
+  i32 mode;
+  u8 align_corners;
+  u8 half_pixel;
+} interp_coord_t;
+
+// The scale of one dimension (single precision).
+float interp_scale(const interp_coord_t *coord, int in, int out);
+// The rows of the input a slice of output rows a .. a + count - 1 loads,
+// starting at input row *first (its first row's source index).
+int interp_rows_in(const interp_coord_t *coord, int ih, int q, int ih_eff, float scale, int a, int count, int *first);
+
+// API 163.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  u32 n;
+  u32 c;
+  u32 ih;
+  u32 iw;
+  i32 pad_p;
+  i32 pad_q;
+  u32 oh;
+  u32 ow;
+  u32 mode;
+} FW_PACKED zv_api_interp_forward_parallel_t;
+static_assert(sizeof(zv_api_interp_forward_parallel_t) == 52, "zv_api_interp_forward_parallel_t is 52 bytes");
+
+extern "C" {
+
+u32 zv_api_interp_forward_parallel(u8 *param, u32 size);
+
+// The source index and blend weight of output index o; weight may be null.
+// The index is kept within [0, in - 1].
+void getIndex(const interp_coord_t *coord, int in, int o, float scale, float *weight, int *index);
+
+// One blend tap over all planes of a slice: destination := source x weight,
+// or += with accumulate; weight 0 with accumulate issues nothing, weight 1
+// without accumulate copies, weight 0 without accumulate writes 0.0.
+void interp(float weight, u32 src, u32 dst, const dim4_t *shape, const dim4_t *src_stride, const dim4_t *dst_stride,
+            u8 accumulate, cmd_id_node_t *node);
+
+// out[0] planes per slice, out[1] output rows per slice; returns 1.
+int nodechip_global_interp_data_split(int n, int c, int ih, int iw, int oh, int ow, int p, int q, float row_scale,
+                                      const interp_coord_t *coord, int out[2]);
+
+// Mode 4 without pads or corner alignment, oh = 2 ih and ow = 2 iw: the
+// blend with its fixed weights 0.75 and 0.25 per direction.
+void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_parallel(u64 input_addr,
+                                                                                          u64 output_addr, int n,
+                                                                                          int c, int ih, int iw,
+                                                                                          cmd_id_node_t *node);
+
+void nodechip_interp_forward_parallel(u64 input_addr, u64 output_addr, int n, int c, int ih, int iw, int p, int q,
+                                      int oh, int ow, u32 align_corners, u32 half_pixel, int mode,
+                                      cmd_id_node_t *node);
+}

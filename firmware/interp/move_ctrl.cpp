@@ -1,0 +1,620 @@
+// Tensor-move controllers of local groups.
+#include "interp/move_ctrl.h"
+
+#include <string.h>
+
+#include "cmd/gdma.h"
+#include "cmd/local_mem.h"
+#include "interp/fullnet.h"
+#include "runtime/services.h"
+
+#define GDMA_VALUE_FORMAT_2BYTE ((gdma_value_format_t)4)
+
+static u32 word_at(const u8 *record, u32 index) {
+  u32 v;
+  memcpy(&v, record + 4 * index, 4);
+  return v;
+}
+static u64 dword_at(const u8 *record, u32 index) { return (u64)word_at(record, index + 1) << 32 | word_at(record, index); }
+
+void dynamic_row_window_of(dynamic_row_window_t *out, int is_h_split, const dynamic_group_slice_t *slice, i32 H,
+                           u32 h_index) {
+  if (!is_h_split) {
+    out->pad_top = 0;
+    out->h_start = 0;
+    out->rows = H;
+    out->window_rows = H;
+    return;
+  }
+  const i64 R = group_slice_window_rows(slice), a = group_slice_stride(slice), b = group_slice_window(slice);
+  const i64 T = group_slice_pad_top(slice);
+  const i64 pos = (R + a - b) * (i64)h_index;
+  i64 rows;
+  if (T < pos) {
+    out->pad_top = 0;
+    out->h_start = (i32)(pos - T);
+    rows = R;
+    if (R + out->h_start > H) rows = H - out->h_start;
+  } else {
+    out->pad_top = (i32)(T - pos);
+    out->h_start = 0;
+    rows = R - (T - pos);
+    if (rows >= H) rows = H;
+  }
+  out->rows = rows < 0 ? 0 : (i32)rows;
+  out->window_rows = (i32)R;
+}
+
+void dynamic_batch_pack_of(dynamic_batch_pack_t *out, u32 data_size, u32 n_start, u32 nb) {
+  if (data_size == DSIZE_16) {
+    out->first = n_start >> 1;
+    out->count = (nb + 1) / 2;
+  } else if (data_size == DSIZE_8) {
+    out->first = n_start >> 2;
+    out->count = (nb + 3) / 4;
+  } else {
+    out->first = n_start;
+    out->count = nb;
+  }
+}
+
+// Index of `id` among the group inputs; a move of a tensor that is not one fails.
+static u32 group_input_index(const dynamic_context_t *ctx, u32 id) {
+  for (u32 i = 0; i < ctx->group_in_num; i++)
+    if (ctx->group_in_ids[i] == id) return i;
+  fw_log(0, "Cannot find group input tensor id %d.\n", (int)id);
+  ASSERT(0);
+  return 0;
+}
+
+static void slice_row_window(const dynamic_context_t *ctx, u32 group_input, i32 H, u32 h_index,
+                             dynamic_row_window_t *w) {
+  dynamic_group_slice_t s = {};
+  if (ctx->is_h_split) dynamic_context_group_slice(ctx, group_input, &s);
+  dynamic_row_window_of(w, ctx->is_h_split, &s, H, h_index);
+}
+
+// The tensor-table record of `id` (asserting), its shape folded to N, C, H, W.
+static void table_info_nchw(dynamic_context_t *ctx, u32 id, dynamic_tensor_info_t *info, i32 nchw[4]) {
+  memset(info, 0, sizeof(*info));
+  info->id = id;
+  dynamic_context_tensor_find_info(ctx, info);
+  ASSERT(info->dims <= DYNAMIC_MAX_DIMS);
+  assign_shape_by_dim(info, nchw, 4);
+}
+
+void dynamic_load_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                              cmd_id_node_t *node) {
+  (void)first_time;
+  u8 rec[LD_ITM_NEURON_RECORD_BYTES];
+  u32 id, ref, lane, local, override_c, data_size, pack_flag;
+  u64 addr = 0;
+  if (ctx->gdma_type == LD_INPUT_NEURON) {
+    dynamic_context_read_record(ctx, rec, LD_INPUT_NEURON_RECORD_BYTES);
+    local = word_at(rec, 0);
+    id = word_at(rec, 1) & 0xffff;
+    ref = id;
+    lane = 0;
+    override_c = word_at(rec, 3);
+    data_size = word_at(rec, 4);
+    pack_flag = rec[20];
+    addr = dynamic_context_get_input_addr(ctx, id);
+  } else {
+    dynamic_context_read_record(ctx, rec, LD_ITM_NEURON_RECORD_BYTES);
+    const u64 offset = dword_at(rec, 0);
+    local = word_at(rec, 2);
+    id = word_at(rec, 3) & 0xffff;
+    lane = word_at(rec, 4) >> 16;
+    ref = word_at(rec, 4) & 0xffff;
+    override_c = word_at(rec, 5);
+    data_size = word_at(rec, 6);
+    pack_flag = rec[28];
+    if (offset != 0) {
+      addr = ctx->neuron_base + offset;
+    } else {
+      dynamic_tensor_info_t t = {};
+      t.id = id;
+      dynamic_context_tensor_find_info(ctx, &t);
+      addr = t.addr;
+    }
+  }
+  dynamic_tensor_info_t info;
+  i32 s[4];
+  table_info_nchw(ctx, ref, &info, s);
+  if (ref == id && info.addr != 0) addr = info.addr;
+  const i32 C = s[1], H = s[2], W = s[3];
+  const u32 gi = group_input_index(ctx, ref);
+  dynamic_row_window_t w;
+  slice_row_window(ctx, gi, H, slot->h_index, &w);
+  dynamic_batch_pack_t bp;
+  dynamic_batch_pack_of(&bp, data_size, slot->n_start, slot->n_slice);
+  const int bytes_1 = data_size == DSIZE_8 && pack_flag == 0 && slot->n_slice == 1;
+  const u32 esize = bytes_1 ? 1 : 4;
+  const gdma_value_format_t format = bytes_1 ? GDMA_VALUE_FORMAT_UINT8 : GDMA_VALUE_FORMAT_FLOAT32;
+  if (C > 0 && bp.count > 0 && w.rows > 0 && W > 0) {
+    const u32 plane = eu_plane((u32)w.rows * (u32)W);
+    const u32 local_addr = local + ((lane % NPU_NUM) << 19) + (lane / NPU_NUM) * 4 * plane;
+    const u64 global = addr + (u64)esize * ((u64)W * w.h_start + (u64)bp.first * C * H * W);
+    tensor_stride_move_gen_cmd(local_addr, 0, global, (int)bp.count, C, w.rows, W, C * H * W, H * W, W, 1,
+                               (int)(ceil_div(C, NPU_NUM) * plane), (int)plane, W, 1, format, GDMA_VALUE_DIR_S2L,
+                               0, node);
+  }
+  local_tensor_info_t out;
+  memset(&out, 0, sizeof(out));
+  out.id = id;
+  out.pad_top = (u32)w.pad_top;
+  out.h_start = (u32)w.h_start;
+  out.window_rows = ctx->is_h_split ? (u32)w.window_rows : (u32)H;
+  out.dims = info.dims;
+  if ((i32)info.dims > 0) memcpy(out.shape, info.shape, info.dims * sizeof(i32));
+  if (override_c != 0) out.shape[1] = (i32)override_c;
+  out.elem_num = info.elem_num;
+  out.dtype = info.dtype;
+  out.consume_count = (u8)dynamic_context_find_split_consume(ctx, id);
+  local_tensor_node_push_front(slot->list, &out);
+}
+
+// The store shared by the plain and the extend records.
+typedef struct {
+  u64 addr;
+  u32 local;
+  u32 id;
+  u32 dst_channels;
+  u32 channel_offset;
+  u32 container;
+  u32 group_a;  // byte 0 of the group word
+  u32 group_b;  // byte 1
+  u32 data_size;
+  u32 pack_flag;
+} store_args_t;
+
+static void register_stored(dynamic_context_t *ctx, u32 id, const local_tensor_info_t *rec, u32 n, u32 c, u32 h,
+                            u32 data_size) {
+  global_tensor_node_t *node = global_tensor_node_find(id, ctx->tensor_table);
+  if (node == nullptr) return;
+  i32 shape[DYNAMIC_MAX_DIMS];
+  memcpy(shape, rec->shape, sizeof(shape));
+  shape[0] = (i32)n;
+  shape[1] = (i32)c;
+  shape[2] = (i32)h;
+  dynamic_tensor_info_t info = {};
+  info.id = id;
+  info.dims = rec->dims;
+  info.shape = shape;
+  info.elem_num = rec->elem_num;
+  info.dtype = data_size;
+  info.host_data = node->host_data;
+  info.tensor_array_info = node->tensor_array_info;
+  assign_node_info(node, &info, 1);
+}
+
+static void store_slice(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, store_args_t *a, int register_id,
+                        cmd_id_node_t *node) {
+  local_tensor_info_t rec;
+  local_tensor_node_find(slot->list, a->id, &rec);
+  ASSERT(rec.dims <= DYNAMIC_MAX_DIMS);
+  const i32 C = rec.dims > 1 ? rec.shape[1] : 1;
+  const i32 H = rec.dims > 2 ? rec.shape[2] : 1;
+  i32 W = rec.dims > 3 ? rec.shape[3] : 1;
+  for (u32 i = 4; i < rec.dims; i++) W *= rec.shape[i];
+  i32 rows = (i32)rec.window_rows;
+  if (rows > H - (i32)rec.h_start) rows = H - (i32)rec.h_start;
+  if (rows < 0) rows = 0;
+  int container_is_tensor = 0;
+  if (a->dst_channels <= (u32)C) {
+    a->dst_channels = (u32)C;
+    a->channel_offset = 0;
+    a->container = a->id;
+    container_is_tensor = 1;
+  }
+  dynamic_batch_pack_t bp;
+  dynamic_batch_pack_of(&bp, a->data_size, slot->n_start, slot->n_slice);
+  const u32 esize = a->data_size == DSIZE_16 ? 2 : a->data_size == DSIZE_8 ? 1 : 4;
+  const gdma_value_format_t format = a->data_size == DSIZE_16  ? GDMA_VALUE_FORMAT_2BYTE
+                                     : a->data_size == DSIZE_8 ? GDMA_VALUE_FORMAT_UINT8
+                                                               : GDMA_VALUE_FORMAT_FLOAT32;
+  const u32 plane = eu_plane((u32)(rows * W));
+  const u64 HW = (u64)H * W;
+  const u32 g = a->group_b >= 2 ? a->group_b : a->group_a;
+  const i32 dst_n = (i32)(a->dst_channels * HW), dst_c = (i32)HW;
+  if (g < 2 && (a->data_size == DSIZE_FP32 || a->data_size == DSIZE_INT32 || a->pack_flag)) {
+    if (bp.count > 0 && C > 0 && rows > 0 && W > 0) {
+      const u64 global = a->addr + 4 * ((u64)bp.first * a->dst_channels * HW + a->channel_offset * HW +
+                                        (u64)rec.h_start * W);
+      tensor_stride_move_gen_cmd(a->local, 0, global, (int)bp.count, C, rows, W, (int)(ceil_div(C, NPU_NUM) * plane),
+                                 (int)plane, W, 1, dst_n, dst_c, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                 GDMA_VALUE_DIR_L2S, 0, node);
+    }
+  } else if (g < 2) {
+    // The slice holds p items per word; device memory one item per element.
+    const u32 p = a->data_size == DSIZE_16 ? 2 : 4;
+    const u32 lane_words = (u32)ceil_div(C, NPU_NUM) * plane;
+    if (C > 0 && rows > 0 && W > 0) {
+      for (u32 wb = 0; wb < bp.count; wb++) {
+        const u32 items = slot->n_slice - wb * p < p ? slot->n_slice - wb * p : p;
+        for (u32 j = 0; j < items; j++) {
+          const u32 local = a->local + wb * p * lane_words * esize + j * esize;
+          const u64 global = a->addr + esize * ((u64)(slot->n_start + wb * p + j) * a->dst_channels * HW +
+                                                a->channel_offset * HW + (u64)rec.h_start * W);
+          __tensor_general_move_gen_cmd(local, 0, 1, C, 1, rows * W, (int)(p * lane_words), (int)(p * plane),
+                                        (int)(p * W), (int)p, format, global, 0, 1, C, 1, rows * W, dst_n, dst_c,
+                                        dst_c, 1, format, GDMA_VALUE_DIR_L2S, 0, node);
+        }
+      }
+    }
+  } else {
+    // B groups of C / B channels, each a compact block in device memory.
+    const u32 B = a->group_b, A = a->group_a;
+    ASSERT(B > 0);
+    const i32 cg = C / (i32)B;
+    u64 global = a->addr + 4 * ((u64)bp.first * a->dst_channels * HW + a->channel_offset * HW +
+                                (u64)rec.h_start * W);
+    u32 local = a->local;
+    for (u32 grp = 0; grp < B && cg > 0 && bp.count > 0 && rows > 0 && W > 0; grp++) {
+      const u32 gplane = eu_plane((u32)(rows * W));
+      if (A < 2) {
+        if (B < (u32)C)
+          tensor_stride_move_gen_cmd(local, 0, global, (int)bp.count, cg, rows, W,
+                                     (int)(ceil_div(cg, NPU_NUM) * gplane), (int)gplane, W, 1, dst_n, dst_c, W, 1,
+                                     GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+      } else {
+        u64 block_global = global;
+        for (i32 ch = 0; ch + (i32)A <= cg; ch += (i32)A) {
+          tensor_stride_move_gen_cmd(local + (u32)(ch / NPU_NUM) * gplane * 4, ch % NPU_NUM, block_global,
+                                     (int)bp.count, 1, (int)A * rows, W, (int)(ceil_div(cg, NPU_NUM) * gplane),
+                                     (int)gplane, W, 1, dst_n, dst_c, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                     GDMA_VALUE_DIR_L2S, 0, node);
+          block_global += 4 * (u64)W * A * rows;
+        }
+      }
+      global += 4 * (u64)W * cg * rows;
+      local += (u32)ceil_div(cg, NPU_NUM) * gplane * 4 * bp.count;
+    }
+  }
+  const u32 n = slot->n_start + slot->n_slice;
+  if (!container_is_tensor && register_id) register_stored(ctx, a->id, &rec, n, (u32)C, (u32)H, a->data_size);
+  register_stored(ctx, a->container, &rec, n, a->dst_channels, (u32)H, a->data_size);
+}
+
+void dynamic_store_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                               cmd_id_node_t *node) {
+  (void)first_time;
+  u8 rec[ST_ITM_NEURON_RECORD_BYTES];
+  store_args_t a = {};
+  if (ctx->gdma_type == ST_OUTPUT_NEURON) {
+    dynamic_context_read_record(ctx, rec, ST_OUTPUT_NEURON_RECORD_BYTES);
+    a.local = word_at(rec, 0);
+    a.id = word_at(rec, 1) & 0xffff;
+    a.dst_channels = word_at(rec, 2) >> 16;
+    a.channel_offset = word_at(rec, 2) & 0xffff;
+    a.container = word_at(rec, 3) & 0xffff;
+    a.group_a = rec[16];
+    a.group_b = rec[17];
+    a.data_size = word_at(rec, 5);
+    a.pack_flag = rec[24];
+    a.addr = dynamic_context_get_output_addr(ctx, a.id);
+  } else {
+    dynamic_context_read_record(ctx, rec, ST_ITM_NEURON_RECORD_BYTES);
+    const u64 offset = dword_at(rec, 0);
+    a.local = word_at(rec, 2);
+    a.id = word_at(rec, 3) & 0xffff;
+    a.dst_channels = word_at(rec, 4) >> 16;
+    a.channel_offset = word_at(rec, 4) & 0xffff;
+    a.container = word_at(rec, 5) & 0xffff;
+    a.group_a = rec[24];
+    a.group_b = rec[25];
+    a.data_size = word_at(rec, 7);
+    a.pack_flag = rec[32];
+    a.addr = offset != 0 ? ctx->neuron_base + offset : dynamic_context_get_output_addr(ctx, a.container);
+  }
+  store_slice(ctx, slot, &a, 1, node);
+}
+
+void dynamic_store_extend_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                                      cmd_id_node_t *node) {
+  (void)first_time;
+  ASSERT(ctx->gdma_type == ST_ITM_EXTEND_NEURON);
+  u8 rec[ST_ITM_EXTEND_NEURON_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, ST_ITM_EXTEND_NEURON_RECORD_BYTES);
+  store_args_t a = {};
+  const u64 offset = dword_at(rec, 0);
+  a.local = word_at(rec, 2);
+  a.id = word_at(rec, 4);
+  a.dst_channels = word_at(rec, 5);
+  a.channel_offset = word_at(rec, 6);
+  a.container = word_at(rec, 7);
+  a.data_size = word_at(rec, 8);
+  a.group_a = rec[36];
+  a.group_b = rec[37];
+  a.pack_flag = rec[38];
+  a.addr = offset != 0 ? ctx->neuron_base + offset : dynamic_context_get_output_addr(ctx, a.container);
+  // Only the tensor itself is registered when it fills its container.
+  store_slice(ctx, slot, &a, 0, node);
+}
+
+void dynamic_load_coeff_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                             cmd_id_node_t *node) {
+  (void)slot;
+  u8 rec[LD_COEFF_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, LD_COEFF_RECORD_BYTES);
+  const u32 once = rec[20], shape_mode = rec[21], factor = rec[22];
+  if (once != 0 && first_time != 1) return;
+  const u64 offset = dword_at(rec, 0);
+  const u32 local = word_at(rec, 2);
+  i64 N = word_at(rec, 3) >> 16, C = word_at(rec, 3) & 0xffff, H = word_at(rec, 4) >> 16, W = word_at(rec, 4) & 0xffff;
+  i64 d[4];
+  if (shape_mode == 1) {
+    ASSERT(factor > 0);
+    d[0] = N * factor, d[1] = C / factor, d[2] = H, d[3] = W;
+  } else if (shape_mode == 2) {
+    d[0] = N, d[1] = C, d[2] = H, d[3] = W;
+  } else {
+    d[0] = 1, d[1] = C, d[2] = H * W, d[3] = N;
+  }
+  const u32 sel = word_at(rec, 6);
+  const gdma_value_format_t format = sel == 1   ? GDMA_VALUE_FORMAT_INT16
+                                     : sel == 2 ? GDMA_VALUE_FORMAT_INT8
+                                                : GDMA_VALUE_FORMAT_FLOAT32;
+  if (d[0] > 0 && d[1] > 0 && d[2] > 0 && d[3] > 0)
+    tensor_compact_move_gen_cmd(local & 0x7ffff, (int)(local >> 19), ctx->coeff_base + offset, (int)d[0], (int)d[1],
+                                (int)d[2], (int)d[3], format, GDMA_VALUE_DIR_S2L, 0, node);
+}
+
+void dynamic_load_coeff_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                                    cmd_id_node_t *node) {
+  u8 rec[LD_COEFF_NEURON_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, LD_COEFF_NEURON_RECORD_BYTES);
+  const u64 addr = ctx->coeff_base + dword_at(rec, 0);
+  const u32 local = word_at(rec, 2);
+  const i32 C = (i32)(word_at(rec, 3) >> 16), W = (i32)(word_at(rec, 3) & 0xffff);
+  const u32 pad_top = word_at(rec, 4) >> 16, row_step = word_at(rec, 4) & 0xffff;
+  const u32 window_rows = word_at(rec, 5) >> 16;
+  const i32 H = (i32)(word_at(rec, 5) & 0xffff);
+  const u32 once = rec[24], single_batch = rec[25];
+  const u32 data_size = word_at(rec, 7), batch_to_register = word_at(rec, 8), id = word_at(rec, 9);
+  // Row window from the record's own fields.
+  dynamic_row_window_t w;
+  if (!ctx->is_h_split || H == 1) {
+    w.pad_top = 0;
+    w.h_start = 0;
+    w.rows = H;
+  } else {
+    const i64 pos = (i64)row_step * slot->h_index;
+    // The load rule with the record's own step: pos = row_step x h_index.
+    if ((i64)pad_top < pos) {
+      w.pad_top = 0;
+      w.h_start = (i32)(pos - pad_top);
+      w.rows = (i32)window_rows;
+      if ((i64)window_rows + w.h_start > H) w.rows = H - w.h_start;
+    } else {
+      w.pad_top = (i32)(pad_top - pos);
+      w.h_start = 0;
+      w.rows = (i32)(window_rows - (pad_top - pos));
+      if (w.rows >= H) w.rows = H;
+    }
+    if (w.rows < 0) w.rows = 0;
+  }
+  if (once == 0 || first_time == 1) {
+    const u32 n_start = single_batch ? 0 : slot->n_start;
+    const u32 nb = single_batch ? 1 : slot->n_slice;
+    if (data_size == DSIZE_FP32 || data_size == DSIZE_INT32) {
+      if (nb > 0 && C > 0 && w.rows > 0 && W > 0)
+        tensor_stride_move_gen_cmd(local, 0, addr + 4 * ((u64)W * w.h_start + (u64)n_start * C * H * W), (int)nb,
+                                   C, w.rows, W, C * H * W, H * W, W, 1, (int)(ceil_div(C, NPU_NUM) * W * w.rows),
+                                   W * w.rows, W, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+    } else if (data_size == DSIZE_8) {
+      const u32 lane_bytes = (u32)ceil_div(C, NPU_NUM) * (u32)(H * W) * 4;
+      if (C > 0 && w.rows > 0 && W > 0) {
+        for (u32 grp = 0; grp * 4 < nb; grp++) {
+          const u32 items = nb - grp * 4 < 4 ? nb - grp * 4 : 4;
+          for (u32 j = 0; j < items; j++) {
+            const u64 src = addr + (u64)W * w.h_start + (u64)(n_start + grp * 4 + j) * C * H * W;
+            __tensor_general_move_gen_cmd(src, 0, 1, C, w.rows, W, C * W * w.rows, W * w.rows, W, 1,
+                                          GDMA_VALUE_FORMAT_INT8, local + j + grp * lane_bytes, 0, 1, C, w.rows,
+                                          W, (int)lane_bytes, H * W * 4, W * 4, 4, GDMA_VALUE_FORMAT_INT8,
+                                          GDMA_VALUE_DIR_S2L, 0, node);
+          }
+        }
+      }
+    } else {
+      ASSERT(0);
+    }
+  }
+  if (batch_to_register != 0) {
+    local_tensor_info_t out;
+    memset(&out, 0, sizeof(out));
+    out.id = id;
+    out.pad_top = pad_top;
+    out.h_start = (u32)w.h_start;
+    out.window_rows = window_rows;
+    out.dims = 4;
+    out.shape[0] = (i32)batch_to_register;
+    out.shape[1] = C;
+    out.shape[2] = H;
+    out.shape[3] = W;
+    out.dtype = data_size;
+    out.consume_count = (u8)dynamic_context_find_split_consume(ctx, id);
+    local_tensor_node_push_front(slot->list, &out);
+  }
+}
+
+void dynamic_load_coeff_winograd_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                                      cmd_id_node_t *node) {
+  (void)slot;
+  u8 rec[LD_COEFF_WINOGRAD_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, LD_COEFF_WINOGRAD_RECORD_BYTES);
+  const u32 once = rec[20];
+  if (once != 0 && first_time != 1) return;
+  const u32 n = word_at(rec, 3) >> 16, C = word_at(rec, 3) & 0xffff;
+  const u32 H = word_at(rec, 4) >> 24, W = word_at(rec, 4) & 0xffffff;
+  const u32 winograd_coeff = rec[21], groups = rec[22], data_size = word_at(rec, 6);
+  ASSERT(n == groups);
+  ASSERT(winograd_coeff > 0);
+  ASSERT(data_size == DSIZE_8);
+  const u32 local = word_at(rec, 2);
+  if (groups == 0 || C == 0 || H == 0 || W == 0) return;
+  tensor_stride_move_gen_cmd(local & 0x7ffff, (int)(local >> 19), ctx->coeff_base + dword_at(rec, 0), (int)groups,
+                             (int)C, (int)H, (int)W, (int)(W * H * C), (int)(W * H), (int)W, 1,
+                             (int)ALIGN(W * H * ceil_div(C, NPU_NUM), 128), (int)(W * H), (int)W, 1,
+                             GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+}
+
+// Registers a moved global tensor: the source's geometry, batch n_start + nb
+// and `channels` channels.
+static void register_moved(dynamic_context_t *ctx, u32 dst_id, const dynamic_tensor_info_t *src, u32 n,
+                           u32 channels, u32 dtype) {
+  i32 shape[DYNAMIC_MAX_DIMS] = {};
+  if ((i32)src->dims > 0) memcpy(shape, src->shape, src->dims * sizeof(i32));
+  shape[0] = (i32)n;
+  shape[1] = (i32)channels;
+  dynamic_tensor_info_t info = {};
+  info.id = dst_id;
+  info.dims = src->dims;
+  info.shape = shape;
+  info.elem_num = src->elem_num;
+  info.dtype = dtype;
+  dynamic_context_global_set_output_info(ctx, &info);
+}
+
+void dynamic_move_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                              cmd_id_node_t *node) {
+  (void)first_time;
+  u8 rec[MV_ITM_NEURON_RECORD_BYTES];
+  u64 src, dst;
+  u32 C, src_id, dst_channels, channel_offset, dst_id, data_size;
+  if (ctx->gdma_type == MV_ITM_NEURON) {
+    dynamic_context_read_record(ctx, rec, MV_ITM_NEURON_RECORD_BYTES);
+    src = ctx->neuron_base + dword_at(rec, 0);
+    dst = ctx->neuron_base + dword_at(rec, 2);
+    C = word_at(rec, 4) >> 16;
+    src_id = word_at(rec, 4) & 0xffff;
+    dst_channels = word_at(rec, 5) >> 16;
+    channel_offset = word_at(rec, 5) & 0xffff;
+    dst_id = word_at(rec, 6);
+    data_size = word_at(rec, 7);
+  } else {
+    dynamic_context_read_record(ctx, rec, MV_OUTPUT_NEURON_RECORD_BYTES);
+    src = ctx->neuron_base + dword_at(rec, 0);
+    C = word_at(rec, 2) >> 16;
+    src_id = word_at(rec, 2) & 0xffff;
+    dst_channels = word_at(rec, 3) >> 16;
+    channel_offset = word_at(rec, 3) & 0xffff;
+    dst_id = word_at(rec, 4);
+    data_size = word_at(rec, 5);
+    dst = dynamic_context_get_output_addr(ctx, dst_id);
+  }
+  dynamic_context_try_get_input_addr(ctx, src_id, &src);
+  dynamic_context_try_get_output_addr(ctx, dst_id, &dst);
+  dynamic_tensor_info_t info;
+  i32 s[4];
+  table_info_nchw(ctx, src_id, &info, s);
+  const i32 H = s[2], W = s[3];
+  const u32 gi = group_input_index(ctx, src_id);
+  dynamic_row_window_t w;
+  slice_row_window(ctx, gi, H, slot->h_index, &w);
+  dynamic_batch_pack_t bp;
+  dynamic_batch_pack_of(&bp, data_size, slot->n_start, slot->n_slice);
+  src += 4 * (u64)W * ((u64)H * C * bp.first + w.h_start);
+  dst += 4 * (u64)W * ((u64)H * ((u64)dst_channels * bp.first + channel_offset) + w.h_start);
+  if (bp.count > 0 && C > 0 && w.rows > 0 && W > 0)
+    tensor_general_move_gen_cmd(src, 0, (int)bp.count, (int)C, w.rows, W, (int)C * H * W, H * W, W, 1,
+                                GDMA_VALUE_FORMAT_FLOAT32, dst, 0, (int)bp.count, (int)C, w.rows, W,
+                                (int)dst_channels * H * W, H * W, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                GDMA_VALUE_DIR_S2S, 0, node);
+  register_moved(ctx, dst_id, &info, slot->n_start + slot->n_slice, dst_channels, data_size);
+}
+
+void dynamic_extend_fold_of(u32 C, u32 H, u32 W, u32 *k, u32 *mode) {
+  *k = 1;
+  *mode = 0;
+  // A channel count without a divisor that brings it under the limit (1 or a
+  // large prime) is left unchanged: the search stops at C.
+  for (u32 f = 2; f <= C; f++) {
+    if (C % f == 0 && C / f <= 65532) {
+      *k = f;
+      break;
+    }
+  }
+  if (*k == 1) return;
+  if ((u64)*k * W <= 65532)
+    *mode = 1;
+  else if ((u64)*k * H <= 65532)
+    *mode = 2;
+  else
+    *k = 1;
+}
+
+void dynamic_move_extend_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                                     cmd_id_node_t *node) {
+  (void)first_time;
+  u8 rec[MV_ITM_EXTEND_NEURON_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, MV_ITM_EXTEND_NEURON_RECORD_BYTES);
+  u64 src = ctx->neuron_base + dword_at(rec, 0);
+  u64 dst = ctx->neuron_base + dword_at(rec, 2);
+  const u32 src_id = word_at(rec, 4), channel_offset = word_at(rec, 5), dst_id = word_at(rec, 6);
+  const u32 elem_type = word_at(rec, 7), C = word_at(rec, 8), dst_channels = word_at(rec, 9);
+  const u32 store_mode = rec[40];
+  dynamic_context_try_get_input_addr(ctx, src_id, &src);
+  dynamic_tensor_info_t info;
+  i32 s[4];
+  table_info_nchw(ctx, src_id, &info, s);
+  const i64 H = s[2], W = s[3];
+  dynamic_batch_pack_t bp;
+  u32 size;
+  gdma_value_format_t format;
+  if (store_mode == FW_STORE_MODE_2N || store_mode == FW_STORE_MODE_4N) {
+    dynamic_batch_pack_of(&bp, store_mode == FW_STORE_MODE_2N ? DSIZE_16 : DSIZE_8, slot->n_start, slot->n_slice);
+    size = 4;
+    format = GDMA_VALUE_FORMAT_FLOAT32;
+  } else if (store_mode == FW_STORE_MODE_1N) {
+    bp.first = slot->n_start;
+    bp.count = slot->n_slice;
+    size = elem_type == DSIZE_16 ? 2 : elem_type == DSIZE_8 ? 1 : 4;
+    format = elem_type == DSIZE_16  ? GDMA_VALUE_FORMAT_INT16
+             : elem_type == DSIZE_8 ? GDMA_VALUE_FORMAT_INT8
+                                    : GDMA_VALUE_FORMAT_FLOAT32;
+  } else {
+    fw_log(0, "Invalid store mode: %d.\n", (int)store_mode);
+    ASSERT(0);
+  }
+  src += (u64)bp.first * size * H * W * C;
+  dst += (u64)size * H * W * ((u64)bp.first * dst_channels + channel_offset);
+  u32 k, mode;
+  dynamic_extend_fold_of(C, (u32)H, (u32)W, &k, &mode);
+  const i64 c2 = C / k, h2 = mode == 2 ? H * k : H, w2 = mode == 1 ? W * k : W;
+  for (i64 done = 0; done < c2;) {
+    const i64 chunk = c2 - done < 65532 ? c2 - done : 65532;
+    if (bp.count > 0 && chunk > 0 && h2 > 0 && w2 > 0)
+      tensor_general_move_gen_cmd(src, 0, (int)bp.count, (int)chunk, (int)h2, (int)w2, (int)(C * H * W),
+                                  (int)(h2 * w2), (int)w2, 1, format, dst, 0, (int)bp.count, (int)chunk, (int)h2,
+                                  (int)w2, (int)(dst_channels * H * W), (int)(h2 * w2), (int)w2, 1, format,
+                                  GDMA_VALUE_DIR_S2S, 0, node);
+    src += (u64)chunk * h2 * w2 * size;
+    dst += (u64)chunk * h2 * w2 * size;
+    done += chunk;
+  }
+  register_moved(ctx, dst_id, &info, slot->n_start + slot->n_slice, dst_channels, elem_type);
+}
+
+void dynamic_load_g2l2_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
+                            cmd_id_node_t *node) {
+  (void)slot;
+  (void)first_time;
+  u8 rec[LD_G2L2_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, LD_G2L2_RECORD_BYTES);
+  const u64 offset = dword_at(rec, 0);
+  const u32 l2_offset = word_at(rec, 2), id = word_at(rec, 3), selector = rec[16], count = word_at(rec, 5);
+  u64 src;
+  if (selector == 0)
+    src = dynamic_context_get_input_addr(ctx, id);
+  else if (selector == 1)
+    src = ctx->neuron_base + offset;
+  else
+    src = ctx->coeff_base + offset;
+  // The copy must land inside L2 SRAM.
+  ASSERT(l2_offset < L2_SRAM_SIZE && count <= L2_SRAM_SIZE - l2_offset);
+  if (count == 0) return;
+  tensor_general_move_gen_cmd(src, 0, 1, 1, 1, (int)count, 1, 1, 1, 1, GDMA_VALUE_FORMAT_INT8,
+                              (u64)L2_SRAM_START_ADDR + l2_offset, 0, 1, 1, 1, (int)count, 1, 1, 1, 1,
+                              GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2S, 0, node);
+}

@@ -22,12 +22,12 @@ namespace {
 
 using host::Card;
 
-constexpr uint64_t kA = 0x100000000ull;
-constexpr uint64_t kB = 0x101000000ull;
-constexpr uint64_t kC = 0x102000000ull;
-constexpr uint64_t kD = 0x103000000ull;
-constexpr uint64_t kY = 0x104000000ull;
-constexpr uint64_t kR = 0x105000000ull;
+constexpr uint64_t kA = 0x110000000ull;
+constexpr uint64_t kB = 0x111000000ull;
+constexpr uint64_t kC = 0x112000000ull;
+constexpr uint64_t kD = 0x113000000ull;
+constexpr uint64_t kY = 0x114000000ull;
+constexpr uint64_t kR = 0x115000000ull;
 
 uint32_t bits(float f) {
   uint32_t u;

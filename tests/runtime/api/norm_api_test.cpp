@@ -31,12 +31,12 @@ using host::Card;
 using ref::conv::T4;
 namespace fr = ref::fix8b;
 
-constexpr uint64_t kIn = 0x100000000ull;
-constexpr uint64_t kOut = 0x101000000ull;
-constexpr uint64_t kV0 = 0x102000000ull;  // per-channel vectors
-constexpr uint64_t kV1 = 0x102100000ull;
-constexpr uint64_t kV2 = 0x102200000ull;
-constexpr uint64_t kV3 = 0x102300000ull;
+constexpr uint64_t kIn = 0x110000000ull;
+constexpr uint64_t kOut = 0x111000000ull;
+constexpr uint64_t kV0 = 0x112000000ull;  // per-channel vectors
+constexpr uint64_t kV1 = 0x112100000ull;
+constexpr uint64_t kV2 = 0x112200000ull;
+constexpr uint64_t kV3 = 0x112300000ull;
 
 std::vector<float> values(size_t n, float lo, float hi, unsigned salt) {
   std::vector<float> v(n);

@@ -271,7 +271,7 @@ void nodechip_arith_shift_fix8b_forward(u64 input_global_addr, u64 output_global
 #define MULSHIFT_OUT 0x20000u
 #define MULSHIFT_INTERMEDIATE 0x40000u
 
-void mulshift_fix8b_plan_of(mulshift_plan_t *plan, int c, int h, int w, int sign_input, int sign_multiplier,
+void mulshift_fix8b_plan_of(mulshift_plan_t *plan, int /*c*/, int h, int w, int sign_input, int sign_multiplier,
                             int mulshift_flag) {
   plan->intermediate = (sign_input || sign_multiplier) && mulshift_flag != 1;
   plan->split_rows = (i64)eu_plane((u32)h * (u32)w) * 4 > 0x20000;

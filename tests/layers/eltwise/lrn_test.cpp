@@ -114,7 +114,9 @@ TEST_P(LrnLayer, EightBit) {
         const double v = y.v[i * chw + e] * k.scale_out, want = ref::norm::to_8bit(v, k.sign);
         const double got = ref::fix8b::value8(out[ref::fix8b::at_4n(i, e, chw)], k.sign);
         // Exact, except where float rounding meets an integer boundary.
-        if (got != want) ASSERT_LT(std::fabs(v - std::round(v)), 1e-3 * std::fmax(1.0, std::fabs(v))) << i << " " << e;
+        if (got != want) {
+          ASSERT_LT(std::fabs(v - std::round(v)), 1e-3 * std::fmax(1.0, std::fabs(v))) << i << " " << e;
+        }
         ASSERT_LE(std::fabs(got - want), 1.0) << "item " << i << " element " << e;
       }
   }

@@ -9,12 +9,22 @@
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
+#include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/binary_fix8b.h"
 #include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/prelu.h"
 #include "layers/eltwise/softmax.h"
+#include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/convert.h"
+#include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/fix8b_arith.h"
+#include "layers/eltwise/lrn.h"
+#include "layers/eltwise/md_ops.h"
+#include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/normalize.h"
+#include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
@@ -44,10 +54,18 @@ zv_api_test_hook_t zv_api_test_hook;
 constexpr zv_api_entry_t zv_api_table[] = {
     {1, zv_api_memset, sizeof(zv_api_memset_t)},
     {2, zv_api_memcpy, sizeof(zv_api_memcpy_t)},
+    {3, zv_api_nodechip_md_scalar, sizeof(zv_api_nodechip_md_scalar_t)},
+    {4, zv_api_md_sum, sizeof(zv_api_md_sum_t)},
+    {5, zv_api_md_linear, sizeof(zv_api_md_linear_t)},
+    {6, zv_api_nodechip_md_cmp, sizeof(zv_api_nodechip_md_cmp_t)},
+    {7, zv_api_nodechip_md_sfu, sizeof(zv_api_nodechip_md_sfu_t)},
+    {8, zv_api_img_sum, sizeof(zv_api_img_sum_t)},
+    {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
     {10, zv_api_dropout_forward, sizeof(zv_api_dropout_forward_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
     {22, zv_api_prelu_forward, sizeof(zv_api_prelu_forward_t)},
+    {24, zv_api_scale_forward, sizeof(zv_api_scale_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
@@ -57,16 +75,23 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
+    {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
+    {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
+    {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
+    {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
     {92, zv_api_concat_fix8b, sizeof(zv_api_concat_t)},
     {93, zv_api_global_memcpy, sizeof(zv_api_global_memcpy_t)},
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
     {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
+    {96, zv_api_bnscale_forward_parallel_fix8b, sizeof(zv_api_bnscale_forward_parallel_fix8b_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
@@ -78,9 +103,15 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {120, zv_api_batch2space_fix8b_forward, sizeof(zv_api_batch2space_fix8b_forward_t)},
     {121, zv_api_space2batch_fix8b_forward, sizeof(zv_api_space2batch_fix8b_forward_t)},
     {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
+    {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
+    {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
+    {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
+    {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
+    {139, zv_api_f32_is, sizeof(zv_api_f32_is_t)},
+    {141, zv_api_normalize_fix8b_forward, sizeof(zv_api_normalize_fix8b_forward_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
     {143, zv_api_slice_fix8b_forward, 0},
     {144, zv_api_pad, sizeof(zv_api_pad_t)},
@@ -96,6 +127,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
     {163, zv_api_interp_forward_parallel, sizeof(zv_api_interp_forward_parallel_t)},
+    {164, zv_api_bias_fix8b_forward, sizeof(zv_api_bias_fix8b_forward_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
     {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},
@@ -120,6 +152,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
+    {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
     {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},
 };

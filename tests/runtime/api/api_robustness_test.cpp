@@ -16,12 +16,22 @@
 #include "cmd/memory_fill_copy.h"
 #include "fw_test.h"
 #include "layers/data/arg.h"
+#include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/binary_fix8b.h"
 #include "layers/eltwise/eltwise.h"
 #include "layers/eltwise/eltwise_math.h"
 #include "layers/eltwise/prelu.h"
 #include "layers/eltwise/softmax.h"
+#include "layers/eltwise/bnscale_fix8b.h"
+#include "layers/eltwise/convert.h"
+#include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/fix8b_arith.h"
+#include "layers/eltwise/lrn.h"
+#include "layers/eltwise/md_ops.h"
+#include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/normalize.h"
+#include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
@@ -302,6 +312,65 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("8-bit activation of 2^33 bytes (0 in 32 bits)", 175, &e10, sizeof e10);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
+  const zv_api_lrn_forward_parallel_t nm1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};
+  add("LRN output past the end", 56, &nm1, sizeof nm1);
+  zv_api_batchnorm_forward_inference_parallel_t nm2 = {};
+  nm2.input_global_addr = kA, nm2.output_global_addr = kB, nm2.mean_global_addr = kA, nm2.variance_global_addr = kA;
+  nm2.std_global_addr = 0x02000000, nm2.output_std = 1, nm2.input_n = 1, nm2.input_c = 2, nm2.input_h = 3, nm2.input_w = 4;
+  add("batch normalisation std output in the ARM's data memory", 58, &nm2, sizeof nm2);
+  zv_api_batchnorm_forward_train_parallel_t nm3 = {};
+  nm3.input_global_addr = kA, nm3.output_global_addr = kB, nm3.running_mean_global_addr = kA;
+  nm3.running_variance_global_addr = kEnd - 4, nm3.batch_mean_global_addr = kB, nm3.batch_std_global_addr = kB;
+  nm3.input_n = 1, nm3.input_c = 2, nm3.input_h = 3, nm3.input_w = 4, nm3.norm_count = 12.0f;
+  add("training running variance past the end", 59, &nm3, sizeof nm3);
+  zv_api_bnscale_forward_parallel_fix8b_t nm4 = {};
+  nm4.input_global_addr = kA, nm4.output_global_addr = kB, nm4.scale_global_addr = 1ull << 40, nm4.bias_global_addr = kA;
+  nm4.shift_global_addr = kA, nm4.input_n = 5, nm4.input_c = 2, nm4.input_h = 3, nm4.input_w = 4;
+  add("8-bit batch normalisation scale at 2^40", 96, &nm4, sizeof nm4);
+  zv_api_bias_fix8b_forward_t nm5 = {};
+  nm5.input_global_addr = kEnd - 64, nm5.input_n = 5, nm5.input_c = 2, nm5.input_h = 3, nm5.input_w = 4;
+  nm5.bias_global_addr = kA, nm5.output_global_addr = kB;
+  add("8-bit bias add input of two groups past the end", 164, &nm5, sizeof nm5);
+  const zv_api_normalize_forward_t nm6 = {kA, kB, kEnd - 4, 0, 0, 1, 2, 3, 4, 1e-6f, 1.0f, 0};
+  add("normalize per-channel scale past the end", 48, &nm6, sizeof nm6);
+  const zv_api_normalize_fix8b_forward_t nm7 = {kA, 0x10000000, 0, 0, 1, 5, 2, 3, 4, 1e-6f, 1.0f, 0, 1, 1};
+  add("8-bit normalize output in L2 SRAM", 141, &nm7, sizeof nm7);
+  const zv_api_scale_forward_t nm8 = {kA, kA, kEnd - 8, kB, 2, 3, 4, 5, 1, 1, 1, 0};
+  add("scale bias of three channels past the end", 24, &nm8, sizeof nm8);
+  const zv_api_eltwise_fix8b_forward_t nm9 = {kA, kEnd - 32, kB, 5, 2, 3, 4, 0, 1, 1, 1, 1, 0, 0, 0};
+  add("8-bit weighted sum B past the end", 84, &nm9, sizeof nm9);
+  const zv_api_perchannel_shift_forward_parallel_fix8b_t nm10 = {kA, kB, kEnd - 4, 5, 2, 3, 4, 0, 0, 1, 1};
+  add("per-channel shift amounts past the end", 985, &nm10, sizeof nm10);
+  const zv_api_nodechip_float2int8_t nm11 = {kA, kEnd - 16, 5, 2, 3, 4, 1};
+  add("float to int8 output past the end", 9, &nm11, sizeof nm11);
+  const zv_api_global_int2float_t nm12 = {1ull << 40, kB, 5, 2, 3, 4, 1};
+  add("int8 to float input at 2^40", 90, &nm12, sizeof nm12);
+  zv_api_nodechip_md_scalar_t md1 = {};
+  md1.A = kA, md1.B = kEnd - 4, md1.R = kB, md1.n = 1, md1.c = 2, md1.h = 3, md1.w = 4, md1.op = 2;
+  add("md_scalar B past the end", 3, &md1, sizeof md1);
+  zv_api_nodechip_1d_scalar_t md2 = {};
+  md2.A = kA, md2.B = kA, md2.R = kEnd - 4, md2.length = 2;
+  add("flat scalar result past the end", 123, &md2, sizeof md2);
+  const zv_api_md_sum_t md3 = {kA, 0x10000000, 1, 2, 3, 4, 0};
+  add("md_sum output in L2 SRAM", 4, &md3, sizeof md3);
+  zv_api_md_linear_t md4 = {};
+  md4.X = kA, md4.B = kEnd - 4, md4.S = kA, md4.Y = kB, md4.n = 1, md4.c = 2, md4.h = 3, md4.w = 4;
+  add("md_linear addend past the end", 5, &md4, sizeof md4);
+  zv_api_nodechip_md_cmp_t md5 = {};
+  md5.A = kA, md5.B = kA, md5.C = kA, md5.D = kA, md5.Y = kB, md5.R = 1ull << 40, md5.n = 1, md5.c = 2, md5.h = 3, md5.w = 4;
+  add("md_cmp selection at 2^40", 6, &md5, sizeof md5);
+  const zv_api_nodechip_md_sfu_t md6 = {0x02000000, kB, 1, 2, 3, 4, 0, 2, 0, 0, 0};
+  add("md_sfu input in DTCM", 7, &md6, sizeof md6);
+  const zv_api_nodechip_1d_sfu_t md7 = {kA, kEnd - 8, 4, 0, 2, 0, 0, 0};
+  add("flat sfu output past the end", 124, &md7, sizeof md7);
+  const zv_api_md_ops_t md8 = {kA, kEnd - 8, kB, 1, 2, 3, 4, 1, 2, 3, 4, 2, 0, 0, 0, 0};
+  add("md_ops B past the end", 129, &md8, sizeof md8);
+  const zv_api_f32_is_t x1 = {kA, kEnd - 2, 4, 2};
+  add("class-test mask past the end", 139, &x1, sizeof x1);
+  const zv_api_sum_x2n_t x2 = {kA, 0x02000000, 4, 1, 1.0f};
+  add("sum of powers into DTCM", 128, &x2, sizeof x2);
+  const zv_api_img_sum_t x3 = {kA, kEnd - 8, 0, 3, 2, 3, 4};
+  add("batch sum output past the end", 8, &x3, sizeof x3);
   net::RunMessage n1;
   n1.description_addr = kEnd - 8, n1.description_words = 16;
   v.push_back({"compiled description running past the end", 111, net::run_payload(n1)});

@@ -1,0 +1,196 @@
+// Float class tests as byte masks, the scaled sum of powers, the sum over the
+// batch and the matrix band.
+#include "layers/eltwise/misc_math.h"
+
+#include "cmd/bd_fc.h"
+#include "cmd/bd_md.h"
+#include "cmd/gdma.h"
+#include "cmd/local_mem.h"
+#include "cmd/tensor_slice.h"
+#include "layers/eltwise/norm_common.h"
+#include "local/conversion.h"
+#include "runtime/assert.h"
+
+#define T LOCAL_ADDR_TAG
+#define LOCAL_MEM_BYTES 0x80000
+// L2 SRAM scratch of the layers: the 64 per-channel sums on their way into
+// one lane.
+#define SUM_X2N_L2_SCRATCH 0x100a2000ull
+
+static void flat_load(u64 addr, u32 local, const length_split_t &s, cmd_id_node_t *node) {
+  general_align_tensor_move_G2L_gen_cmd(addr + 4 * s.offset, local, 0, s.n, s.c, s.h, s.w, s.c * s.h * s.w, s.h * s.w,
+                                        node);
+}
+
+void nodechip_f32_is(u64 input, u64 output, u64 length, int what, cmd_id_node_t *node) {
+  const u32 b = what == 1 ? 0x10000 : 0x20000;
+  const u32 in[2] = {0, b}, mask[2] = {2 * b, 3 * b}, scratch = 4 * b;
+  split_info_t hint;
+  split_info_hint_by_localmem(&hint, (int)b, 4);
+  length_split_t split;
+  init_length_split(&split, length, &hint);
+  cmd_id_node_t move, compute;
+  length_split_t prev = split;
+  int k = 0;
+  for (int more = 1; more;) {
+    more = update_length_split(&split);
+    cmd_id_divide(node, &move, &compute);
+    if (more) flat_load(input, in[k % 2], split, &move);
+    if (k > 0) {
+      const dim4_t shape = {prev.n, prev.c, prev.h, prev.w};
+      tensor_f32_is(in[(k - 1) % 2], mask[(k - 1) % 2], what, &scratch, 1, &shape, NULL, &compute);
+    }
+    cmd_id_merge(node, &move, &compute);
+    if (k > 0) {
+      // The low byte of every 32-bit result, as n x c x 1 x (h w) bytes.
+      const int W = prev.h * prev.w;
+      ASSERT_FS(W <= 65535);
+      const int plane = (int)eu_plane((u32)W), cpl = (int)ceil_div(prev.c, NPU_NUM);
+      tensor_general_move_gen_cmd(mask[(k - 1) % 2], 0, prev.n, prev.c, 1, W, 4 * cpl * plane, 4 * plane, 4 * W, 4,
+                                  GDMA_VALUE_FORMAT_INT8, output + prev.offset, 0, prev.n, prev.c, 1, W, prev.c * W, W,
+                                  W, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, node);
+    }
+    prev = split;
+    k++;
+  }
+}
+
+void nodechip_sum_x2n(u64 input, u64 output, u64 length, int count, float scale, cmd_id_node_t *node) {
+  ASSERT_FS(count >= 0);
+  // Pieces of at most 48 rows of 1024 elements a lane fit their 192 KB
+  // buffers whatever the length.
+  const split_info_t hint = {1, NPU_NUM, SUM_X2N_ROWS, 1024};
+  const u32 in[2] = {0, 0x30000}, partial = 0x60000, total = 0x70000;
+  length_split_t split;
+  init_length_split(&split, length, &hint);
+  // The per-channel sums of all pieces, in every lane.
+  local_fill_const_gen_cmd(T | partial, 1, NPU_NUM, 1, 1, 0, node);
+  cmd_id_node_t move, compute;
+  length_split_t prev = split;
+  int k = 0;
+  for (int more = 1; more;) {
+    more = update_length_split(&split);
+    if (more) ASSERT_FS((i64)split.n * ceil_div(split.c, NPU_NUM) * eu_plane((u32)split.h * (u32)split.w) * 4 <= 0x30000);
+    cmd_id_divide(node, &move, &compute);
+    if (more) flat_load(input, in[k % 2], split, &move);
+    if (k > 0) {
+      const u32 x = T | in[(k - 1) % 2];
+      for (int i = 0; i < count; i++)
+        atomic_mdscalar_operation_gen_cmd(x, x, x, prev.n, prev.c, prev.h, prev.w, MD_SCALAR_MUL, 0, 0, 0, 0, 0, &compute);
+      atomic_md_sum_gen_cmd(x, T | partial, prev.n, prev.c, prev.h, prev.w, 1, &compute);
+    }
+    cmd_id_merge(node, &move, &compute);
+    prev = split;
+    k++;
+  }
+  // The 64 channel sums through L2 SRAM into one lane, summed there.
+  general_align_tensor_move_L2G_gen_cmd(partial, 0, SUM_X2N_L2_SCRATCH, 1, NPU_NUM, 1, 1, NPU_NUM, 1, node);
+  tensor_compact_move_gen_cmd(total, 0, SUM_X2N_L2_SCRATCH, 1, 1, 1, NPU_NUM, GDMA_VALUE_FORMAT_FLOAT32,
+                              GDMA_VALUE_DIR_S2L, 0, node);
+  atomic_md_sum_gen_cmd(T | total, T | partial, 1, 1, 1, NPU_NUM, 0, node);
+  if (scale != 1.0f) atomic_md_scale_gen_cmd(T | partial, T | partial, 1, 1, 1, 1, 0, norm_f32_bits(scale), node);
+  tensor_compact_move_gen_cmd(partial, 0, output, 1, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+}
+
+// ---- Sum over the batch ----
+
+static i64 img_sum_bytes(int n, int c, int h, int w, int ns, int cs, int hs) {
+  return align_up((i64)w * ceil_div(h, hs), EU_NUM) * 4 * ceil_div(ceil_div(c, cs), NPU_NUM) * (ceil_div(n, ns) + 1);
+}
+
+void get_slice_num_img_sum(int n, int c, int h, int w, int *nsecs, int *csecs, int *hsecs) {
+  const i64 need = ceil_div(c, NPU_NUM) * (i64)(n + 1) * align_up((i64)h * w, EU_NUM) * 4;
+  const i64 start = ceil_div(need, LOCAL_MEM_BYTES);
+  i64 ns = start, cs = 1, hs = 1;
+  if (start >= n) {
+    if ((i64)n * c < start) {
+      cs = c;
+      if ((i64)n * c * h < start) {
+        ns = n;
+        hs = h;
+      } else {
+        hs = start / ((i64)n * c / 2 > 0 ? (i64)n * c / 2 : 1) + 1;
+        ns = n / 2;
+      }
+    } else {
+      cs = start / (n / 2 > 0 ? n / 2 : 1) + 1;
+      ns = n / 2;
+    }
+  }
+  // Counts stay within their extents (a batch of one has no half).
+  ns = ns < 1 ? 1 : ns > n ? n : ns;
+  cs = cs < 1 ? 1 : cs > c ? c : cs;
+  hs = hs < 1 ? 1 : hs > h ? h : hs;
+  while (img_sum_bytes(n, c, h, w, (int)ns, (int)cs, (int)hs) > LOCAL_MEM_BYTES) {
+    if (ns < n - 1) {
+      ns++;
+    } else if (cs < c) {
+      cs++;
+    } else if (hs < h) {
+      hs++;
+    } else {
+      ASSERT_FS(0);
+    }
+  }
+  *nsecs = (int)ns;
+  *csecs = (int)cs;
+  *hsecs = (int)hs;
+}
+
+static void nodechip_img_sum_internal(int ni, int nsecs, cmd_id_node_t *node, u64 input, u64 output, int accumulate,
+                                      int images, int channels, int rows, int w, int c, int h) {
+  const i64 plane = (i64)ceil_div((i64)rows * w, EU_NUM) * ceil_div(channels, NPU_NUM) * 128;
+  const i64 offset_local_end = plane * (images + 1);
+  ASSERT_FS(offset_local_end <= (1<<19));
+  const int hw = h * w;
+  if (ni == 0 && accumulate)
+    general_align_tensor_move_G2L_gen_cmd(output, 0, 0, 1, channels, rows, w, c * hw, hw, node);
+  general_align_tensor_move_G2L_gen_cmd(input, (u32)plane, 0, images, channels, rows, w, c * hw, hw, node);
+  atomic_img_sum_gen_cmd(T | (u32)plane, T, images, channels, rows, w, ni > 0 || accumulate, node);
+  if (ni == nsecs - 1) general_align_tensor_move_L2G_gen_cmd(0, 0, output, 1, channels, rows, w, c * hw, hw, node);
+}
+
+void nodechip_img_sum(u64 input, u64 output, int accumulate, int n, int c, int h, int w, cmd_id_node_t *node) {
+  ASSERT_FS(n > 0 && c > 0 && h > 0 && w > 0);
+  int ns, cs, hs;
+  get_slice_num_img_sum(n, c, h, w, &ns, &cs, &hs);
+  const u64 hw = (u64)h * w, chw = (u64)c * hw;
+  for (int ci = 0; ci < cs; ci++) {
+    const norm_section_t sc = norm_section_of(c, cs, ci);
+    for (int hi = 0; hi < hs; hi++) {
+      const norm_section_t sh = norm_section_of(h, hs, hi);
+      for (int ni = 0; ni < ns; ni++) {
+        const norm_section_t sn = norm_section_of(n, ns, ni);
+        const u64 at = (u64)sc.offset * hw + (u64)sh.offset * w;
+        nodechip_img_sum_internal(ni, ns, node, input + 4 * ((u64)sn.offset * chw + at), output + 4 * at, accumulate,
+                                  sn.len, sc.len, sh.len, w, c, h);
+      }
+    }
+  }
+}
+
+// ---- Matrix band ----
+
+void nodechip_matrix_band_part(u64 input, u64 output, const int *shape, int dims, int lower, int upper,
+                               cmd_id_node_t *node) {
+  ASSERT(dims >= 2);
+  i64 matrices = 1;
+  for (int i = 0; i < dims - 2; i++) matrices *= shape[i];
+  const int rows = shape[dims - 2], cols = shape[dims - 1];
+  ASSERT_FS(matrices > 0 && matrices <= 0x7fffffff && rows > 0 && cols > 0);
+  if (upper < 0) upper = cols - 1;
+  if (lower < 0) lower = rows - 1;
+  const u32 zero = 0;
+  fill_constant_gen_global_cmd_stride(output, &zero, GDMA_VALUE_FORMAT_FLOAT32, (int)matrices, 1, rows, cols,
+                                      rows * cols, rows * cols, cols, 1, node);
+  for (int m = 0; m < rows; m++) {
+    const int lo = m - lower > 0 ? m - lower : 0;
+    const i64 hi_end = (i64)m + upper;
+    const int hi = hi_end < cols - 1 ? (int)hi_end : cols - 1;
+    if (hi < lo) continue;
+    const u64 at = 4 * ((u64)m * cols + (u64)lo);
+    tensor_general_move_gen_cmd(input + at, 0, (int)matrices, 1, 1, hi - lo + 1, rows * cols, 1, 1, 1,
+                                GDMA_VALUE_FORMAT_FLOAT32, output + at, 0, (int)matrices, 1, 1, hi - lo + 1,
+                                rows * cols, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+  }
+}

@@ -148,7 +148,10 @@ void bd_md_cmp_compose(bd_desc_t *d, u32 A, u32 B, u32 C_addr, u32 D, u32 R0, u3
                     : (mode & 3) == 2 ? MD_CMP_SUBOP_SELECT_ONLY
                                       : MD_CMP_SUBOP_BOTH;
   const u32 plane = plane32(H, W);
-  const u32 a_nstride = lane_rows(get_local_start_lane(A), (u32)C) * plane;
+  // The operands share one layout; a constant A carries a value, not a lane,
+  // so the first tensor operand gives the start lane.
+  const u32 layout = !A_is_const ? A : !B_is_const ? B : R0;
+  const u32 a_nstride = lane_rows(get_local_start_lane(layout), (u32)C) * plane;
   bd_desc_init(d, 1, 31);
   md_header(d, BD_TASK_MD_CMP, subop, 0, 0);
   bd_desc_set(d, BD_OPD0_CONST, A_is_const != 0);

@@ -85,12 +85,14 @@ TEST(TpuMd, CompareSelectsDOnTies) {
   const struct {
     const char *what;
     int mode;
-    bool max, select, b_const, c_const;
+    bool max, select, b_const, c_const, a_const;
   } cases[] = {
-      {"both results", 3, true, true, false, false},
-      {"max only", 1, true, false, false, false},
-      {"select only, constant C", 2, false, true, false, true},
-      {"both, constant B", 0, true, true, true, false},
+      {"both results", 3, true, true, false, false, false},
+      {"max only", 1, true, false, false, false, false},
+      {"select only, constant C", 2, false, true, false, true, false},
+      {"both, constant B", 0, true, true, true, false, false},
+      // 1.9375f has every start-lane bit set: the strides come from B.
+      {"both, constant A", 0, true, true, false, false, true},
   };
   for (const auto &k : cases)
     for (const Sched &s : {all_schedules()[0], all_schedules()[2]}) {
@@ -108,19 +110,29 @@ TEST(TpuMd, CompareSelectsDOnTies) {
       const auto d = rig.fill(D, [&] { return val.word(); });
       const auto r0_before = rig.fill(R0, [&] { return val.word(); });
       const auto r1_before = rig.fill(R1, [&] { return val.word(); });
-      const u32 bc = er::bits(1.0f), cc = 0x12345678;
+      const u32 ac = er::bits(1.9375f), bc = er::bits(1.0f), cc = 0x12345678;
       ASSERT_TRUE(rig.run([&](cmd_id_node_t *node) {
-        atomic_md_cmp_gen_cmd(A.addr, k.b_const ? bc : B.addr, C.addr, D.addr, R0.addr, R1.addr, 2, 3, 1, 8, 0,
-                              k.b_const, k.c_const, 0, 0, 0, cc, 0, k.mode, node);
+        atomic_md_cmp_gen_cmd(k.a_const ? ac : A.addr, k.b_const ? bc : B.addr, C.addr, D.addr, R0.addr, R1.addr, 2,
+                              3, 1, 8, k.a_const, k.b_const, k.c_const, 0, 0, 0, cc, 0, k.mode, node);
       }));
       const auto r0 = rig.read(R0), r1 = rig.read(R1);
       for (size_t j = 0; j < r0.size(); j++) {
-        const u32 bv = k.b_const ? bc : b[j];
-        const bool greater = er::f(a[j]) > er::f(bv);
-        EXPECT_EQ(r0[j], k.max ? (greater ? a[j] : bv) : r0_before[j]) << j;
+        const u32 av = k.a_const ? ac : a[j], bv = k.b_const ? bc : b[j];
+        const bool greater = er::f(av) > er::f(bv);
+        EXPECT_EQ(r0[j], k.max ? (greater ? av : bv) : r0_before[j]) << j;
         EXPECT_EQ(r1[j], k.select ? (greater ? (k.c_const ? cc : c[j]) : d[j]) : r1_before[j]) << j;
       }
     }
+}
+
+TEST(TpuMd, ConstantAGivesNoLaneToTheLayout) {
+  // 1.9375f has every start-lane bit set; read as a lane, it would add a row
+  // to each item's stride (and overflow the field for large slices).
+  bd_desc_t d, want;
+  bd_md_cmp_compose(&d, er::bits(1.9375f), 0x08000000, 0, 0, 0x08010000, 0x08020000, 2, 64, 16, 16, 1, 0, 0, 0, 0, 0, 0);
+  bd_md_cmp_compose(&want, 0x08000000, 0x08000000, 0, 0, 0x08010000, 0x08020000, 2, 64, 16, 16, 0, 0, 0, 0, 0, 0, 0);
+  EXPECT_EQ(bd_desc_get(&d, BD_OPD0_NSTRIDE), bd_desc_get(&want, BD_OPD0_NSTRIDE));
+  EXPECT_EQ(bd_desc_get(&d, BD_OPD0_NSTRIDE), 256u);
 }
 
 TEST(TpuMd, SpecialFunctions) {

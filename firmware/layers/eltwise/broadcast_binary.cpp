@@ -8,6 +8,7 @@
 #include "cmd/local_mem.h"
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_slice.h"
+#include "layers/data/tile.h"
 #include "local/conversion.h"
 #include "local/eltwise.h"
 #include "runtime/assert.h"
@@ -155,7 +156,12 @@ static void set4(dim4_t *d, int n, int c, int h, int w) {
 }
 
 void bcast_plan_of(bcast_plan_t *plan, const int *A_shape, const int *B_shape) {
+  bcast_plan_for(plan, A_shape, B_shape, 0);
+}
+
+void bcast_plan_for(bcast_plan_t *plan, const int *A_shape, const int *B_shape, int is_int32) {
   memset(plan, 0, sizeof *plan);
+  const u32 budget = is_int32 ? BCAST_BUDGET_I32 : BCAST_BUDGET;
   int top[4], A[4], B[4];
   plan->same = 1;
   for (int i = 0; i < 4; i++) {
@@ -228,16 +234,17 @@ void bcast_plan_of(bcast_plan_t *plan, const int *A_shape, const int *B_shape) {
   if (c > 4095) c = 4095;
   const int h = imin(top[2], 256);
   const int w = (int)align_up(top[3], EU_NUM);
-  int n = (int)(BCAST_BUDGET / ((u64)(u32)w * (u32)h * (u32)rows));
+  int n = (int)(budget / ((u64)(u32)w * (u32)h * (u32)rows));
   if (n == 0)
-    set4(&plan->limit, BCAST_BUDGET / 8192, 64, 256, 32);
+    set4(&plan->limit, (int)(budget / 8192), 64, 256, 32);
   else
     set4(&plan->limit, n, c, h, w);
-  const u32 bytes = 4u * BCAST_BUDGET;
-  plan->areas[0] = {"A", BCAST_LOCAL_A, bytes};
-  plan->areas[1] = {"B", BCAST_LOCAL_B, bytes};
-  plan->areas[2] = {"R", BCAST_LOCAL_R, bytes};
-  plan->areas[3] = {"scratch", BCAST_LOCAL_SCRATCH, bytes};
+  // Regions of 4b bytes: A, B, R, the kernel's scratch; for int32 also two
+  // conversion scratch regions and the converted data.
+  const u32 bytes = 4u * budget;
+  static const char *const names[7] = {"A", "B", "R", "scratch", "conversion 0", "conversion 1", "converted"};
+  plan->area_count = is_int32 ? 7 : 4;
+  for (int i = 0; i < plan->area_count; i++) plan->areas[i] = {names[i], (u32)i * bytes, bytes};
 }
 
 // ---- Broadcast layer ----
@@ -262,9 +269,22 @@ static void local_strides(dim4_t *s, const int *shape) {
   s->n = (i32)ceil_div(shape[1], NPU_NUM) * s->c;
 }
 
+// int32 data is converted to float32 where it lies: through the converted
+// region (two conversion scratch regions) and copied back.
+typedef struct {
+  int is_int32;
+  u32 conv[2], converted;
+} bcast_int32_t;
+
+static void i32_to_f32_in_place(u32 local, const dim4_t *shape, const dim4_t *stride, const bcast_int32_t *k,
+                                cmd_id_node_t *node) {
+  tensor_i32_to_f32(local, k->converted, k->conv, 2, shape, stride, node);
+  tensor_copy(k->converted, local, shape, stride, node);
+}
+
 // Makes the operand's part of the result slice (origin at, extents ext)
 // resident; returns its local address.
-static u32 load_operand(operand_t *o, const int *at, const int *ext, cmd_id_node_t *node) {
+static u32 load_operand(operand_t *o, const int *at, const int *ext, const bcast_int32_t *k, cmd_id_node_t *node) {
   if (o->valid) {
     int inside = 1;
     for (int d = 0; d < 4; d++)
@@ -288,6 +308,7 @@ static u32 load_operand(operand_t *o, const int *at, const int *ext, cmd_id_node
   set4(&gs, (int)o->gstride[0], (int)o->gstride[1], (int)o->gstride[2], 1);
   const dim4_t s = {shape[0], shape[1], shape[2], shape[3]};
   tensor_general_load(o->local, o->addr + 4u * off, GDMA_VALUE_FORMAT_FLOAT32, 1, &s, &ls, &gs, node);
+  if (k->is_int32) i32_to_f32_in_place(o->local, &s, &ls, k, node);
   o->valid = 1;
   return o->local;
 }
@@ -302,21 +323,22 @@ void nodechip_broadcast_binary(u64 A_addr, const int *A_shape, u64 B_addr, const
                                int binary_op, int if_relu, float relu_upper_limit, cmd_id_node_t *node,
                                int is_int32) {
   bcast_plan_t plan;
-  bcast_plan_of(&plan, A_shape, B_shape);
+  bcast_plan_for(&plan, A_shape, B_shape, is_int32);
   const dim4_t *t = &plan.top;
   if (plan.same) {
     nodechip_eltwise_binary(A_addr, B_addr, R_addr, (u64)(u32)t->n * (u32)t->c * (u32)t->h * (u32)t->w, binary_op,
                             if_relu, relu_upper_limit, node, is_int32);
     return;
   }
-  // int32 operands are converted only by the flat layers.
-  ASSERT_FS(is_int32 == 0);
+  const u32 region = plan.areas[1].offset;  // 4b bytes
+  const bcast_int32_t conv = {is_int32, {4 * region, 5 * region}, 6 * region};
+  const int convert_back = is_int32 && !is_logical_binary_op(binary_op);
   const int top[4] = {t->n, t->c, t->h, t->w};
   const int own[2][4] = {{plan.A.n, plan.A.c, plan.A.h, plan.A.w}, {plan.B.n, plan.B.c, plan.B.h, plan.B.w}};
   for (int k = 0; k < 2; k++) init_process_context(own[k], top);
   operand_t ops[2];
   const u64 addr[2] = {A_addr, B_addr};
-  const u32 local[2] = {BCAST_LOCAL_A, BCAST_LOCAL_B};
+  const u32 local[2] = {0, region};
   for (int k = 0; k < 2; k++) {
     operand_t *o = &ops[k];
     memset(o, 0, sizeof *o);
@@ -338,8 +360,8 @@ void nodechip_broadcast_binary(u64 A_addr, const int *A_shape, u64 B_addr, const
   while (pos[1] < top[1]) {
     int ext[4];
     for (int d = 0; d < 4; d++) ext[d] = imin(top[d] - pos[d], limit[d]);
-    const u32 a = load_operand(&ops[0], pos, ext, node);
-    const u32 b = load_operand(&ops[1], pos, ext, node);
+    const u32 a = load_operand(&ops[0], pos, ext, &conv, node);
+    const u32 b = load_operand(&ops[1], pos, ext, &conv, node);
     dim4_t shape[2], stride[2], rs;
     for (int k = 0; k < 2; k++) {
       int s[4];
@@ -352,13 +374,17 @@ void nodechip_broadcast_binary(u64 A_addr, const int *A_shape, u64 B_addr, const
       if (ops[k].bcast[3]) stride[k].w = 0;
     }
     local_strides(&rs, ext);
-    nodechip_broadcast_binary_local(a, &shape[0], &stride[0], b, &shape[1], &stride[1], BCAST_LOCAL_R, &rs,
-                                    binary_op, if_relu, relu_limit, BCAST_LOCAL_SCRATCH, node);
+    nodechip_broadcast_binary_local(a, &shape[0], &stride[0], b, &shape[1], &stride[1], 2 * region, &rs,
+                                    binary_op, if_relu, relu_limit, 3 * region, node);
+    const dim4_t es = {ext[0], ext[1], ext[2], ext[3]};
+    if (convert_back) {
+      tensor_f32_to_i32(2 * region, conv.converted, &es, &rs, node);
+      tensor_copy(conv.converted, 2 * region, &es, &rs, node);
+    }
     u64 off = 0;
     for (int d = 0; d < 4; d++) off += (u64)pos[d] * (u64)rstride[d];
-    const dim4_t es = {ext[0], ext[1], ext[2], ext[3]};
     const dim4_t gs = {(i32)rstride[0], (i32)rstride[1], (i32)rstride[2], 1};
-    tensor_general_save(BCAST_LOCAL_R, R_addr + 4u * off, GDMA_VALUE_FORMAT_FLOAT32, 1, &es, &rs, &gs, node);
+    tensor_general_save(2 * region, R_addr + 4u * off, GDMA_VALUE_FORMAT_FLOAT32, 1, &es, &rs, &gs, node);
     pos[3] += ext[3];
     if (pos[3] < top[3]) continue;
     pos[3] = 0;
@@ -372,10 +398,46 @@ void nodechip_broadcast_binary(u64 A_addr, const int *A_shape, u64 B_addr, const
   }
 }
 
+int bcast_tile_window(const int *A_dims, const int *B_dims, int dim) {
+  const int len = dim - 3;
+  int best = 0;
+  u64 best_cost = 0;
+  for (int k = 0; k <= 3 && k + len <= dim; k++) {
+    u64 cost = 1;
+    for (int i = k; i < k + len; i++)
+      if (A_dims[i] != B_dims[i]) cost *= (u64)(u32)A_dims[i] * (u64)(u32)B_dims[i];
+    if (k == 0 || cost < best_cost) best = k, best_cost = cost;
+  }
+  return best;
+}
+
+// Tiles one operand's window dimensions up to the result's extents into
+// `dst`: the operand seen as (dimensions before the window, the window,
+// dimensions after it), each window dimension of extent 1 repeated by the
+// other operand's extent. `work` serves as intermediate.
+static u64 tile_window(u64 src, u64 dst, u64 work, const int *own, const int *other, int dim, int k,
+                       cmd_id_node_t *node) {
+  const int len = dim - 3;
+  int shape[8], coeff[8];
+  u64 before = 1, after = 1, count = 1;
+  for (int i = 0; i < k; i++) before *= (u64)(u32)own[i];
+  for (int i = k + len; i < dim; i++) after *= (u64)(u32)own[i];
+  ASSERT_FS(before <= 0x7fffffff && after <= 0x7fffffff);
+  shape[0] = (int)before, coeff[0] = 1;
+  for (int i = 0; i < len; i++) {
+    shape[1 + i] = own[k + i];
+    coeff[1 + i] = own[k + i] == 1 ? other[k + i] : 1;
+    count *= (u64)(u32)(own[k + i] == 1 ? other[k + i] : own[k + i]);
+  }
+  shape[1 + len] = (int)after, coeff[1 + len] = 1;
+  nodechip_tile_full(src, work, dst, shape, coeff, len + 2, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_FORMAT_FLOAT32, 0,
+                     node);
+  return before * count * after;
+}
+
 void nodechip_broadcast_binary_full(u64 A_addr, const int *A_shape, int A_dim, u64 B_addr, const int *B_shape,
                                     int B_dim, u64 R_addr, u64 buffer_addr, int binary_op, int if_relu,
                                     float relu_upper_limit, int data_format, cmd_id_node_t *node, int is_int32) {
-  (void)buffer_addr;
   const int bottom0_dim = A_dim, bottom1_dim = B_dim;
   ASSERT_FS(bottom0_dim <= 8 && bottom1_dim <= 8);
   ASSERT_FS(data_format == 0);
@@ -384,9 +446,27 @@ void nodechip_broadcast_binary_full(u64 A_addr, const int *A_shape, int A_dim, u
   expand_dims(A_shape, A_dim, B_shape, B_dim, A, B, dim);
   int j = dim;
   if (dim > 4) j = bcast_merge_dims(A, B, dim);
-  // Operands that keep five or more dimensions after merging are tiled into
-  // the buffer by the data-movement layers; not available here.
-  ASSERT_FS(j <= 4, "dims=%d", j);
-  for (int i = j; i < 4; i++) A[i] = B[i] = 1;
-  nodechip_broadcast_binary(A_addr, A, B_addr, B, R_addr, binary_op, if_relu, relu_upper_limit, node, is_int32);
+  if (j <= 4) {
+    for (int i = j; i < 4; i++) A[i] = B[i] = 1;
+    nodechip_broadcast_binary(A_addr, A, B_addr, B, R_addr, binary_op, if_relu, relu_upper_limit, node, is_int32);
+    return;
+  }
+  // Five or more dimensions: the cheapest window of j - 3 of them is tiled
+  // to the result's extents in both operands (R's memory as intermediate),
+  // which leaves four dimensions.
+  for (int i = 0; i < j; i++)
+    if (A[i] != B[i]) ASSERT_FS(A[i] == 1 || B[i] == 1, "dimension %d: %d and %d", i, A[i], B[i]);
+  const int k = bcast_tile_window(A, B, j), len = j - 3;
+  const u64 tiled_A = tile_window(A_addr, buffer_addr, R_addr, A, B, j, k, node);
+  tile_window(B_addr, buffer_addr + 4 * tiled_A, R_addr, B, A, j, k, node);
+  int A4[4], B4[4], W = 1;
+  for (int i = k; i < k + len; i++) W *= A[i] > B[i] ? A[i] : B[i];
+  for (int i = 0, o = 0; i < j; i++) {
+    if (i > k && i < k + len) continue;
+    A4[o] = i == k ? W : A[i];
+    B4[o] = i == k ? W : B[i];
+    o++;
+  }
+  nodechip_broadcast_binary(buffer_addr, A4, buffer_addr + 4 * tiled_A, B4, R_addr, binary_op, if_relu,
+                            relu_upper_limit, node, is_int32);
 }

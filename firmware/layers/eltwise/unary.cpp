@@ -28,8 +28,7 @@ int active_unary_type(int active_type) {
   return active_type >= 0 && active_type < 15 ? types[active_type] : -1;
 }
 
-// Both copies and the node take the larger of each id; the node stays divided.
-static void merge(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute) {
+void unary_merge_copies(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute) {
   cmd_id_merge(node, move, compute);
   node->divided = 1;
   *move = *node;
@@ -63,11 +62,11 @@ void nodechip_unary(u64 input, u64 output, u64 length, int unary_type, const voi
     }
     if (pipeline_should_work(&pipe, 1, &s)) {
       nodechip_unary_local(plan.input[s], plan.output, plan.scratch, ctx, params, &shape[s], &lstride[s], &compute);
-      merge(node, &move, &compute);
+      unary_merge_copies(node, &move, &compute);
       tensor_general_save(plan.output, output + offset[s], (int)ctx->data_fmt, (int)ctx->eu_align, &shape[s],
                           &lstride[s], &gstride[s], &move);
     }
-    merge(node, &move, &compute);
+    unary_merge_copies(node, &move, &compute);
   }
   node->divided = 1;
 }

@@ -11,6 +11,11 @@
 #include "layers/data/topk.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/binary_fix8b.h"
+#include "layers/eltwise/eltwise.h"
+#include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/prelu.h"
+#include "layers/eltwise/softmax.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/convert.h"
 #include "layers/eltwise/eltwise_math.h"
@@ -21,6 +26,7 @@
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
+#include "layers/eltwise/unary_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
@@ -55,12 +61,15 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {7, zv_api_nodechip_md_sfu, sizeof(zv_api_nodechip_md_sfu_t)},
     {8, zv_api_img_sum, sizeof(zv_api_img_sum_t)},
     {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
+    {10, zv_api_dropout_forward, sizeof(zv_api_dropout_forward_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
+    {22, zv_api_prelu_forward, sizeof(zv_api_prelu_forward_t)},
     {24, zv_api_scale_forward, sizeof(zv_api_scale_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
+    {36, zv_api_eltwise_forward, sizeof(zv_api_eltwise_forward_t)},
     {38, zv_api_bias_forward, sizeof(zv_api_bias_forward_t)},
     {40, zv_api_elu_forward, sizeof(zv_api_elu_forward_t)},
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
@@ -72,6 +81,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
+    {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
@@ -121,7 +131,13 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
     {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},
+    {169, zv_api_eltwise_binary_fix8b_forward_parallel, sizeof(zv_api_eltwise_binary_fix8b_forward_t)},
+    {170, zv_api_const_binary_fix8b_forward_parallel, sizeof(zv_api_const_binary_fix8b_forward_t)},
+    {171, zv_api_broadcast_binary_fix8b_forward_parallel, sizeof(zv_api_broadcast_binary_fix8b_forward_t)},
+    {172, zv_api_sigmoid_forward_parallel_fix8b, sizeof(zv_api_sigmoid_forward_parallel_fix8b_t)},
+    {173, zv_api_tanh_forward_parallel_fix8b, sizeof(zv_api_tanh_forward_parallel_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
+    {175, zv_api_active_forward_parallel_fix8b, sizeof(zv_api_active_forward_fix8b_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},

@@ -1,6 +1,8 @@
 // APIs 147 (unary), 65 (ReLU), 42 (absolute value), 174 (activation by code),
-// 901 (sigmoid) and 902 (tanh), all on float32 tensors.
+// 901 (sigmoid) and 902 (tanh), all on float32 tensors; 172 (sigmoid), 173
+// (tanh) and 175 (activation by code) on 8-bit tensors.
 #include "layers/eltwise/unary.h"
+#include "layers/eltwise/unary_fix8b.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/hw.h"
 #include "runtime/regs.h"
@@ -84,5 +86,50 @@ u32 zv_api_tanh_forward_parallel(u8 *param, u32 size) {
   UNARY_CHECK_IO(rec, api_mul(rec.n, rec.inner));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_tanh_forward_parallel(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.inner, node);
+  });
+}
+
+// ---- 8-bit ----
+
+// n x inner bytes in and out, the count in 64 bits: n (the zero-count return)
+// and inner must read as positive 32-bit values.
+#define UNARY_FIX8B_CHECKS(rec, length)             \
+  API_COUNT((i32)rec.n);                            \
+  API_POSITIVE((i32)rec.inner);                     \
+  const u64 length = (u64)rec.n * (u64)rec.inner;   \
+  API_GLOBAL(rec.input_addr, api_dense(1, (i64)length)); \
+  API_GLOBAL(rec.output_addr, api_dense(1, (i64)length))
+
+u32 zv_api_sigmoid_forward_parallel_fix8b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_sigmoid_forward_parallel_fix8b_t, rec, param, size);
+  UNARY_FIX8B_CHECKS(rec, length);
+  (void)length;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_sigmoid_forward_parallel_fix8b(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.inner,
+                                            rec.input_scale, rec.output_scale, (int)rec.input_sign,
+                                            (int)rec.output_sign, node);
+  });
+}
+
+u32 zv_api_tanh_forward_parallel_fix8b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_tanh_forward_parallel_fix8b_t, rec, param, size);
+  UNARY_FIX8B_CHECKS(rec, length);
+  (void)length;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_tanh_forward_parallel_fix8b(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.inner,
+                                         rec.input_scale, rec.output_scale, (int)rec.input_sign,
+                                         (int)rec.output_sign, node);
+  });
+}
+
+// No parameter block travels with this record: the PReLU activation (code 2),
+// which needs one, is refused by the layer before it issues anything.
+u32 zv_api_active_forward_parallel_fix8b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_active_forward_fix8b_t, rec, param, size);
+  UNARY_FIX8B_CHECKS(rec, length);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_active_forward_parallel_fix8b(rec.input_addr, rec.output_addr, length, (int)rec.active_type,
+                                           rec.input_scale, rec.output_scale, (int)rec.input_sign,
+                                           (int)rec.output_sign, NULL, node);
   });
 }

@@ -110,6 +110,30 @@ TEST(BroadcastBinaryPlan, ReshapeAndLimits) {
   }
 }
 
+TEST(BroadcastBinaryPlan, Int32RegionsAndTileWindow) {
+  // int32 halves the budget for its seven regions: the bias add takes 9 items
+  // a slice in place of 18.
+  const int A[4] = {64, 256, 14, 14}, B[4] = {1, 256, 1, 1};
+  bcast_plan_t p;
+  bcast_plan_for(&p, A, B, 1);
+  EXPECT_EQ(p.limit.n, 9);
+  EXPECT_EQ(p.area_count, 7);
+  EXPECT_TRUE(local_areas_valid(p.areas, p.area_count));
+  // Windows of dim - 3 dimensions cost the product of both extents where they
+  // differ; the earliest wins a tie.
+  struct Case {
+    std::vector<int> a, b;
+    int window;
+  };
+  const Case cases[] = {
+      {{2, 1, 3, 1, 5}, {1, 4, 1, 6, 1}, 0},        // 8, 12, 18, 30
+      {{9, 1, 3, 1, 2}, {1, 8, 1, 6, 1}, 3},        // 72, 24, 18, 12
+      {{1, 5, 1, 2, 1, 3}, {4, 1, 3, 1, 2, 1}, 2},  // 60, 30, 12, 12: the earlier of two
+      {{2, 1, 2, 1, 2}, {1, 2, 1, 2, 1}, 0},        // all 4: the earliest
+  };
+  for (const Case &c : cases) EXPECT_EQ(bcast_tile_window(c.a.data(), c.b.data(), int(c.a.size())), c.window);
+}
+
 // ---- Layers ----
 
 class BroadcastBinaryLayer : public ::testing::TestWithParam<Sched> {};
@@ -210,9 +234,11 @@ TEST_P(BroadcastBinaryLayer, ConstantBothOrders) {
     }
 }
 
-// Runs the 8-D entry and checks R against the right-aligned broadcast.
+// Runs the 8-D entry and checks R against the right-aligned broadcast; int32
+// data holds small integers, computed in float and truncated back (the
+// comparisons stay float 1.0 or 0.0).
 void check_broadcast(FirmwareRig &rig, const std::vector<int> &A_shape, const std::vector<int> &B_shape, int code,
-                     float limit) {
+                     float limit, int is_int32 = 0) {
   int top[8];
   const int dim = get_broadcast_binary_top_shape(A_shape.data(), int(A_shape.size()), B_shape.data(),
                                                  int(B_shape.size()), top);
@@ -223,15 +249,22 @@ void check_broadcast(FirmwareRig &rig, const std::vector<int> &A_shape, const st
   size_t na = 1, nb = 1, nr = 1;
   for (int i = 0; i < dim; i++) na *= size_t(As[i]), nb *= size_t(Bs[i]), nr *= size_t(top[i]);
   std::vector<float> a(na), b(nb);
-  for (size_t i = 0; i < na; i++) a[i] = value(i, 8, false);
-  for (size_t i = 0; i < nb; i++) b[i] = value(i, 9, true);
-  store(rig, kA, a.data(), na * 4);
-  store(rig, kB, b.data(), nb * 4);
+  std::vector<int32_t> ai(na), bi(nb);
+  for (size_t i = 0; i < na; i++) a[i] = value(i, 8, false), ai[i] = int32_t((i * 7919u) % 2001) - 1000;
+  for (size_t i = 0; i < nb; i++) b[i] = value(i, 9, true), bi[i] = int32_t((i * 104729u) % 41) - 20;
+  if (is_int32) {
+    store(rig, kA, ai.data(), na * 4);
+    store(rig, kB, bi.data(), nb * 4);
+  } else {
+    store(rig, kA, a.data(), na * 4);
+    store(rig, kB, b.data(), nb * 4);
+  }
   ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_broadcast_binary_full(kA, A_shape.data(), int(A_shape.size()), kB, B_shape.data(),
-                                   int(B_shape.size()), kR, kBuf, code, limit >= 0.0f, limit, 0, node, 0);
+                                   int(B_shape.size()), kR, kBuf, code, limit >= 0.0f, limit, 0, node, is_int32);
   })));
   const std::vector<float> r = load<float>(rig, kR, nr);
+  const std::vector<int32_t> ri = load<int32_t>(rig, kR, nr);
   std::vector<int> at(dim, 0);
   for (size_t i = 0; i < nr; i++) {
     size_t ia = 0, ib = 0;
@@ -239,9 +272,18 @@ void check_broadcast(FirmwareRig &rig, const std::vector<int> &A_shape, const st
       ia = ia * size_t(As[d]) + size_t(As[d] == 1 ? 0 : at[d]);
       ib = ib * size_t(Bs[d]) + size_t(Bs[d] == 1 ? 0 : at[d]);
     }
-    float want = ref::binary::apply_f32(code, a[ia], b[ib]);
-    if (limit >= 0.0f) want = ref::binary::relu(want, limit);
-    ASSERT_EQ(r[i], want) << "element " << i;
+    if (is_int32) {
+      float want = ref::binary::apply_f32(code, float(ai[ia]), float(bi[ib]));
+      if (limit >= 0.0f) want = ref::binary::relu(want, limit);
+      if (ref::binary::is_comparison(code))
+        ASSERT_EQ(r[i], want) << "element " << i;
+      else
+        ASSERT_EQ(ri[i], int32_t(std::trunc(want))) << "element " << i;
+    } else {
+      float want = ref::binary::apply_f32(code, a[ia], b[ib]);
+      if (limit >= 0.0f) want = ref::binary::relu(want, limit);
+      ASSERT_EQ(r[i], want) << "element " << i;
+    }
     for (int d = dim - 1; d >= 0 && ++at[d] == top[d]; d--) at[d] = 0;
   }
 }
@@ -263,10 +305,22 @@ TEST_P(BroadcastBinaryLayer, BroadcastShapes) {
       {"two dimensions", {96, 1, 4096}, {96, 1, 1}, BINARY_DIV, 0.0f},
       {"8-D merging into 3", {2, 1, 3, 1, 1, 4, 5, 1}, {2, 1, 3, 1, 1, 1, 1, 1}, BINARY_SQUARED_DIFF, -1.0f},
       {"equal shapes take the flat layer", {2, 3, 4, 5}, {2, 3, 4, 5}, BINARY_LT, -1.0f},
+      {"five alternating dimensions: the first two tiled", {2, 1, 3, 1, 5}, {1, 4, 1, 6, 1}, BINARY_SUB, -1.0f},
+      {"six dimensions: a later window tiled", {7, 9, 1, 2, 1, 3}, {7, 1, 4, 1, 6, 1}, BINARY_MUL, 0.0f},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     check_broadcast(rig, c.A, c.B, c.code, c.limit);
+  }
+  const Case int32_cases[] = {
+      {"int32 bias over channels", {3, 70, 5, 7}, {1, 70, 1, 1}, BINARY_ADD, -1.0f},
+      {"int32 A along h, B along w, comparison", {3, 6, 1, 40}, {3, 6, 9, 1}, BINARY_GT, -1.0f},
+      {"int32 product, sliced by items", {40, 130, 14, 14}, {40, 1, 14, 14}, BINARY_MUL, 100.0f},
+      {"int32 five dimensions tiled", {2, 1, 3, 1, 5}, {1, 4, 1, 6, 1}, BINARY_MAX, -1.0f},
+  };
+  for (const Case &c : int32_cases) {
+    SCOPED_TRACE(c.what);
+    check_broadcast(rig, c.A, c.B, c.code, c.limit, 1);
   }
 }
 
@@ -309,9 +363,11 @@ TEST(BroadcastBinaryLayer, Checks) {
   const int A4[4] = {2, 3, 4, 5}, B4[4] = {2, 2, 4, 5};
   expect_assert([&](cmd_id_node_t *n) { nodechip_broadcast_binary(kA, A4, kB, B4, kR, 0, 0, 0, n, 0); },
                 "ASSERT_FS", "firmware/layers/", "init_process_context", "shape[i] == 1");
-  const int A5[5] = {2, 1, 3, 1, 5}, B5[5] = {1, 4, 1, 6, 1};
+  // Five dimensions that do not broadcast are refused before the tiling.
+  const int A5[5] = {2, 3, 3, 1, 5}, B5[5] = {1, 4, 1, 6, 1};
   expect_assert([&](cmd_id_node_t *n) { nodechip_broadcast_binary_full(kA, A5, 5, kB, B5, 5, kR, kBuf, 0, 0, 0, 0, n, 0); },
-                "ASSERT_FS", "firmware/layers/", "nodechip_broadcast_binary_full", "j <= 4", "dims=5");
+                "ASSERT_FS", "firmware/layers/", "nodechip_broadcast_binary_full", "A[i] == 1 || B[i] == 1",
+                "dimension 1: 3 and 4");
 }
 
 }  // namespace

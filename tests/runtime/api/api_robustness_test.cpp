@@ -18,6 +18,11 @@
 #include "layers/data/arg.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
+#include "layers/eltwise/binary_fix8b.h"
+#include "layers/eltwise/eltwise.h"
+#include "layers/eltwise/eltwise_math.h"
+#include "layers/eltwise/prelu.h"
+#include "layers/eltwise/softmax.h"
 #include "layers/eltwise/bnscale_fix8b.h"
 #include "layers/eltwise/convert.h"
 #include "layers/eltwise/eltwise_math.h"
@@ -28,6 +33,7 @@
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
+#include "layers/eltwise/unary_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
@@ -247,6 +253,19 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("log input in the ARM's data memory", 13, &e1, sizeof e1);
   const zv_api_bias_forward_t e2 = {kA, kEnd - 16, kB, 2, 4, 1, 1};
   add("bias run past the end", 38, &e2, sizeof e2);
+  zv_api_eltwise_forward_t e11 = {};
+  e11.input_addr[0] = kA, e11.input_addr[1] = kB, e11.input_addr[2] = kEnd - 8, e11.output_addr = kB + 0x1000;
+  e11.input_num = 3, e11.n = 1, e11.c = 2, e11.h = 3, e11.w = 4, e11.op = 1;
+  add("eltwise third input past the end", 36, &e11, sizeof e11);
+  const zv_api_prelu_forward_t e12 = {kA, kEnd - 8, kB, 0.0f, 0, 1, 4, 2, 2};
+  add("prelu slopes past the end", 22, &e12, sizeof e12);
+  const zv_api_dropout_forward_t e13 = {kA, kB, kB + 0x1000, kA, -0x20000000, 0.5f, 4, 4};
+  add("dropout random values below device memory through the offset", 10, &e13, sizeof e13);
+  // A 16-bit A takes two bytes a sample: 2^20 samples of 2^10 elements run
+  // past the end where 8-bit data would fit.
+  zv_api_eltwise_binary_fix8b_forward_t e14 = {kEnd - 0x50000000ull, kA, kB, {1 << 20, 1 << 10}, 2, 0, 1, 1, 0, 0,
+                                               2, 1, 0};
+  add("8-bit binary with a 16-bit A past the end", 169, &e14, sizeof e14);
   zv_api_pooling_forward_parallel_t q1 = {};
   q1.input_addr = kA, q1.output_addr = kEnd - 16, q1.input_n = 1, q1.input_c = 2, q1.input_h = 4, q1.input_w = 4;
   q1.output_h = q1.output_w = 2, q1.kh = q1.kw = q1.stride_h = q1.stride_w = 2, q1.c_step = 2, q1.h_step = 4;
@@ -275,6 +294,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("interpolation output past the end", 163, &q8, sizeof q8);
   const zv_api_relu_forward_parallel_t e3 = {kA, kB, 0.0f, 0.0f, 0x7fffffffu, 1, 1, 1};
   add("ReLU of 2^31 - 1 items", 65, &e3, sizeof e3);
+  const zv_api_softmax_forward_parallel_t e9 = {kA, kB, 5, 2, 3, 4, 1, 1.0f, 2, kEnd - 64};
+  add("softmax 4N conversion buffer past the end", 67, &e9, sizeof e9);
   const zv_api_unary_t e4 = {kA, kEnd - 4, 2, 0, {0, 0}};
   add("unary output past the end", 147, &e4, sizeof e4);
   zv_api_binary_t e5 = {};
@@ -287,6 +308,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("flat binary with a stored constant read through a buffer at 2^40", 149, &e6, sizeof e6);
   const zv_api_active_forward_t e7 = {kEnd - 4, kB, 1, 2, 0, 0};
   add("activation input past the end", 174, &e7, sizeof e7);
+  const zv_api_active_forward_fix8b_t e10 = {kA, kB, 0x20000, 0x10000, 1, 1.0f, 1.0f, 1, 1, 0};
+  add("8-bit activation of 2^33 bytes (0 in 32 bits)", 175, &e10, sizeof e10);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
   const zv_api_lrn_forward_parallel_t nm1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};

@@ -12,7 +12,11 @@
 // the 64 lanes and 32-element rows, then walks the result in slices (w
 // fastest, then h, n and c) of at most BCAST_BUDGET elements per lane; an
 // operand is reloaded only when the slice leaves what it has resident, so a
-// per-channel operand is read once per channel slice.
+// per-channel operand is read once per channel slice. int32 operands are
+// converted to float32 where they lie after each load (half the budget, for
+// the conversion regions) and the result back before the store. Operands that
+// keep five or more dimensions after merging have their cheapest window of
+// dimensions tiled into the caller's buffer first, which leaves four.
 #pragma once
 
 #include "cmd/cmd_framework.h"
@@ -29,6 +33,7 @@
 // Elements per lane of each region of the broadcast layer (float32): A at 0,
 // B and R after it, then the kernel's scratch.
 #define BCAST_BUDGET 32768u
+#define BCAST_BUDGET_I32 16384u  // int32: seven regions (conversion scratch and converted data)
 #define BCAST_LOCAL_A 0u
 #define BCAST_LOCAL_B (4u * BCAST_BUDGET)
 #define BCAST_LOCAL_R (8u * BCAST_BUDGET)
@@ -40,7 +45,8 @@ typedef struct {
   int same;               // the shapes are equal: the flat layer does it
   dim4_t top, A, B;       // shapes after the reshape
   dim4_t limit;           // largest result slice
-  local_area_t areas[4];  // A, B, R, scratch
+  int area_count;
+  local_area_t areas[7];  // A, B, R, scratch; for int32 two conversion scratch regions and the converted data
 } bcast_plan_t;
 
 extern "C" {
@@ -55,6 +61,12 @@ void decompose_num(int num, int start, int *a, int *b);
 int get_broadcast_binary_top_shape(const int *A_shape, int A_dim, const int *B_shape, int B_dim, int *top);
 // Reshape and slice limits of a 4-D broadcast (shapes n, c, h, w).
 void bcast_plan_of(bcast_plan_t *plan, const int *A_shape, const int *B_shape);
+// The same for float32 (is_int32 0) or int32 data: int32 halves the budget.
+void bcast_plan_for(bcast_plan_t *plan, const int *A_shape, const int *B_shape, int is_int32);
+// The window of `dim` - 3 consecutive dimensions (start 0 to 3) whose tiling
+// costs least: the product over its dimensions where the extents differ of
+// both extents; the earliest on a tie.
+int bcast_tile_window(const int *A_dims, const int *B_dims, int dim);
 // The shapes of up to 8 dimensions merged: dimensions where both are 1
 // dropped, runs with the same broadcast pattern joined. Returns the count.
 int bcast_merge_dims(int *A_dims, int *B_dims, int dim);

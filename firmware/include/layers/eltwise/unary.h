@@ -95,6 +95,9 @@ u32 zv_api_tanh_forward_parallel(u8 *param, u32 size);
 void unary_plan_of(unary_plan_t *plan, int num_buffer);
 // The unary type of an activation code; -1 when there is none.
 int active_unary_type(int active_type);
+// The pipeline's merge: both working copies and the node take the larger of
+// each id; the node stays divided.
+void unary_merge_copies(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute);
 
 // ---- Layers ----
 void nodechip_unary(u64 input, u64 output, u64 length, int unary_type, const void *params, cmd_id_node_t *node);

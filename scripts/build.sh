@@ -10,5 +10,9 @@ case "$kind" in
   arm)  set -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-none-eabi.cmake" ;;
   *) echo "usage: build.sh host|asan|arm" >&2; exit 2 ;;
 esac
+# ZV_LAUNCHER (for example ccache) wraps every compiler call when set.
+if [ -n "${ZV_LAUNCHER:-}" ]; then
+  set -- "$@" -DCMAKE_C_COMPILER_LAUNCHER="$ZV_LAUNCHER" -DCMAKE_CXX_COMPILER_LAUNCHER="$ZV_LAUNCHER"
+fi
 cmake -S "$root" -B "$root/build/$kind" -G Ninja "$@" >/dev/null
 cmake --build "$root/build/$kind"

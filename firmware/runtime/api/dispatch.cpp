@@ -6,6 +6,7 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
+#include "layers/data/fc_decompress.h"
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
@@ -126,11 +127,13 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {162, zv_api_fc_weight_decompress, sizeof(zv_api_fc_weight_decompress_t)},
     {163, zv_api_interp_forward_parallel, sizeof(zv_api_interp_forward_parallel_t)},
     {164, zv_api_bias_fix8b_forward, sizeof(zv_api_bias_fix8b_forward_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
     {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},
+    {168, zv_api_reduce_fix8b, sizeof(zv_api_reduce_fix8b_t)},
     {169, zv_api_eltwise_binary_fix8b_forward_parallel, sizeof(zv_api_eltwise_binary_fix8b_forward_t)},
     {170, zv_api_const_binary_fix8b_forward_parallel, sizeof(zv_api_const_binary_fix8b_forward_t)},
     {171, zv_api_broadcast_binary_fix8b_forward_parallel, sizeof(zv_api_broadcast_binary_fix8b_forward_t)},

@@ -27,6 +27,8 @@
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
+#include "layers/conv/conv_fix8b.h"
+#include "layers/conv/depthwise_fix.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
@@ -83,6 +85,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
@@ -92,6 +95,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
     {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
     {96, zv_api_bnscale_forward_parallel_fix8b, sizeof(zv_api_bnscale_forward_parallel_fix8b_t)},
+    {97, zv_api_depthwise_fix8b_forward_parallel, sizeof(zv_api_depthwise_fix8b_forward_parallel_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},

@@ -1,0 +1,131 @@
+// Plain integer references for the fixed-point convolutions on 4N data (four
+// batch items per 32-bit word): direct nested loops over the zero-inserted,
+// padded input, the 16-bit bias, the rounding right shift, ReLU and the
+// saturation to the result's width, and the host-side arrangement of weight
+// records the layers read.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace zv::ref::conv_fix {
+
+using i64 = std::int64_t;
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+
+struct Conv {
+  int n = 4, ic = 1, h = 1, w = 1, oc = 1, groups = 1;  // n: items (the tensor holds ceil(n / 4) groups)
+  int kh = 1, kw = 1, dh = 1, dw = 1;
+  int pad_t = 0, pad_b = 0, pad_l = 0, pad_r = 0, stride_h = 1, stride_w = 1, ins_h = 0, ins_w = 0;
+  int bias_mode = 0;  // 0 none, 1 a separate array, 2 behind each weight record
+  int rshift = 0;
+  bool in_sign = false, w_sign = false, b_sign = false, relu = false;
+  int upper = 0;  // > 0: the result's minimum with it
+  int out_h() const { return ((h - 1) * (ins_h + 1) + 1 + pad_t + pad_b - ((kh - 1) * dh + 1)) / stride_h + 1; }
+  int out_w() const { return ((w - 1) * (ins_w + 1) + 1 + pad_l + pad_r - ((kw - 1) * dw + 1)) / stride_w + 1; }
+  int groups4() const { return (n + 3) / 4; }
+  bool out_signed() const { return !relu && (in_sign || w_sign || (bias_mode != 0 && b_sign)); }
+};
+
+inline i64 v8(u8 b, bool s) { return s ? i64(int8_t(b)) : i64(b); }
+inline i64 v16(u16 b, bool s) { return s ? i64(int16_t(b)) : i64(b); }
+
+// Byte of item i, channel c, row y, column x of a 4N tensor of c_total channels.
+inline size_t at4n(int i, int c, int y, int x, int c_total, int h, int w) {
+  return ((size_t(i / 4) * c_total + c) * h * w + size_t(y) * w + x) * 4 + i % 4;
+}
+
+// v >> s rounding half up, rectified, saturated to `bits`.
+inline i64 finish(i64 v, int s, bool relu, int bits, bool is_signed) {
+  if (s > 0) {
+    const i64 q = v + (i64{1} << (s - 1));
+    v = q >= 0 ? q >> s : -((-q + (i64{1} << s) - 1) >> s);
+  }
+  if (relu && v < 0) v = 0;
+  const i64 lo = is_signed ? -(i64{1} << (bits - 1)) : 0;
+  const i64 hi = is_signed ? (i64{1} << (bits - 1)) - 1 : (i64{1} << bits) - 1;
+  return v < lo ? lo : v > hi ? hi : v;
+}
+
+// The accumulated sum (with the bias) of output (item, o, y, x). Weights are
+// oc x (ic / groups) x kh x kw bytes, bias one 16-bit value per output channel.
+inline i64 conv_sum(const Conv &p, const std::vector<u8> &in, const std::vector<u8> &wt, const std::vector<u16> &bias,
+                    int item, int o, int y, int x) {
+  const int icg = p.ic / p.groups, ocg = p.oc / p.groups, g = o / ocg;
+  const int eh = (p.h - 1) * (p.ins_h + 1) + 1, ew = (p.w - 1) * (p.ins_w + 1) + 1;
+  i64 sum = 0;
+  for (int i = 0; i < icg; i++)
+    for (int r = 0; r < p.kh; r++)
+      for (int q = 0; q < p.kw; q++) {
+        const int yy = y * p.stride_h + r * p.dh - p.pad_t, xx = x * p.stride_w + q * p.dw - p.pad_l;
+        if (yy < 0 || xx < 0 || yy >= eh || xx >= ew) continue;
+        if (yy % (p.ins_h + 1) || xx % (p.ins_w + 1)) continue;
+        const u8 a = in[at4n(item, g * icg + i, yy / (p.ins_h + 1), xx / (p.ins_w + 1), p.ic, p.h, p.w)];
+        const u8 b = wt[((size_t(o) * icg + i) * p.kh + r) * p.kw + q];
+        sum += v8(a, p.in_sign) * v8(b, p.w_sign);
+      }
+  if (p.bias_mode != 0) sum += v16(bias[o], p.b_sign);
+  return sum;
+}
+
+// The 8-bit convolution over every item slot of the 4N tensor (padding items
+// included), written 4N.
+inline std::vector<u8> conv8(const Conv &p, const std::vector<u8> &in, const std::vector<u8> &wt,
+                             const std::vector<u16> &bias) {
+  const int oh = p.out_h(), ow = p.out_w(), items = 4 * p.groups4();
+  std::vector<u8> out(size_t(items) * p.oc * oh * ow);
+  const bool s = p.out_signed();
+  for (int i = 0; i < items; i++)
+    for (int o = 0; o < p.oc; o++)
+      for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++) {
+          i64 v = finish(conv_sum(p, in, wt, bias, i, o, y, x), p.rshift, p.relu, 8, s);
+          if (p.upper > 0 && v > p.upper) v = p.upper;
+          out[at4n(i, o, y, x, p.oc, oh, ow)] = u8(v & 0xff);
+        }
+  return out;
+}
+
+// Weight records as the 8-bit convolution reads them: per output channel the
+// input channels padded to a multiple of 4 (zeros), layout 0 as
+// [ic/4][kh][kw][4], layout 1 as [kh][kw][ic/4][4]; bias mode 2 appends the
+// 16-bit bias and two zero bytes.
+inline std::vector<u8> weight_records(const Conv &p, const std::vector<u8> &wt, const std::vector<u16> &bias,
+                                      int layout) {
+  const int icg = p.ic / p.groups, g4 = (icg + 3) / 4, K = 4 * g4 * p.kh * p.kw;
+  const int rec = K + (p.bias_mode == 2 ? 4 : 0);
+  std::vector<u8> out(size_t(p.oc) * rec, 0);
+  for (int o = 0; o < p.oc; o++) {
+    for (int i = 0; i < icg; i++)
+      for (int r = 0; r < p.kh; r++)
+        for (int q = 0; q < p.kw; q++) {
+          const int t = r * p.kw + q;
+          const size_t word = layout == 0 ? size_t(i / 4) * p.kh * p.kw + t : size_t(t) * g4 + i / 4;
+          out[size_t(o) * rec + word * 4 + i % 4] = wt[((size_t(o) * icg + i) * p.kh + r) * p.kw + q];
+        }
+    if (p.bias_mode == 2) {
+      out[size_t(o) * rec + K] = u8(bias[o] & 0xff);
+      out[size_t(o) * rec + K + 1] = u8(bias[o] >> 8);
+    }
+  }
+  return out;
+}
+
+// The same for the three-channel form: channel c x kh + r of a 1 x kw kernel
+// is kernel row r of input channel c.
+inline std::vector<u8> weight_records_3ic(const Conv &p, const std::vector<u8> &wt, const std::vector<u16> &bias,
+                                          int layout) {
+  Conv f = p;
+  f.ic = 3 * p.kh;
+  f.kh = 1;
+  std::vector<u8> folded(size_t(p.oc) * f.ic * p.kw);
+  for (int o = 0; o < p.oc; o++)
+    for (int c = 0; c < 3; c++)
+      for (int r = 0; r < p.kh; r++)
+        for (int q = 0; q < p.kw; q++)
+          folded[(size_t(o) * f.ic + c * p.kh + r) * p.kw + q] = wt[((size_t(o) * 3 + c) * p.kh + r) * p.kw + q];
+  return weight_records(f, folded, bias, layout);
+}
+
+}  // namespace zv::ref::conv_fix

@@ -128,4 +128,56 @@ inline std::vector<u8> weight_records_3ic(const Conv &p, const std::vector<u8> &
   return weight_records(f, folded, bias, layout);
 }
 
+// The 8-bit fully connected layer: Y = X x W (+ bias) accumulated over K
+// sections of `k_section` columns. Each section's sum (plus, from the second
+// section, the previous partial sum shifted left by `s_inter`) is shifted right
+// by `s_inter` and kept as a 16-bit value, signed when X or W is; the last
+// section adds the bias, shifts by rshift, applies ReLU and saturates to the
+// result (8 or 16 bits).
+struct Fc {
+  int M = 1, K = 1, N = 1;
+  bool transpose = false, bias = false, in_sign = false, w_sign = false, b_sign = false, relu = false;
+  bool res16 = false, in4n = false, w4n = false, out4n = false;
+  int rshift = 0;
+  int k_section = 1024, s_inter = 0;
+};
+
+inline size_t fc_x(const Fc &p, int m, int k) {
+  return p.in4n ? size_t(m / 4) * 4 * p.K + size_t(4 * k + m % 4) : size_t(m) * p.K + k;
+}
+inline size_t fc_w(const Fc &p, int k, int n) {
+  if (p.w4n) return size_t(k / 4) * 4 * p.N + size_t(4 * n + k % 4);
+  return p.transpose ? size_t(n) * p.K + k : size_t(k) * p.N + n;
+}
+// Bytes of Y (zero where no result lands: the padding rows of 4N storage).
+inline std::vector<u8> fc8(const Fc &p, const std::vector<u8> &x, const std::vector<u8> &w,
+                           const std::vector<u16> &bias) {
+  const bool rs = p.in_sign || p.w_sign;
+  const size_t rows4 = size_t((p.M + 3) / 4) * 4;
+  std::vector<u8> y(p.res16 ? size_t(p.M) * p.N * 2 : (p.out4n ? rows4 : size_t(p.M)) * p.N, 0);
+  for (int m = 0; m < p.M; m++)
+    for (int n = 0; n < p.N; n++) {
+      i64 old = 0, v = 0;
+      for (int k0 = 0; k0 < p.K; k0 += p.k_section) {
+        const int k1 = k0 + p.k_section < p.K ? k0 + p.k_section : p.K;
+        const bool last = k1 == p.K;
+        i64 sum = 0;
+        for (int k = k0; k < k1; k++) sum += v8(x[fc_x(p, m, k)], p.in_sign) * v8(w[fc_w(p, k, n)], p.w_sign);
+        if (k0 > 0) sum += old * (i64{1} << p.s_inter);
+        if (last && p.bias) sum += v16(bias[size_t(n)], p.b_sign);
+        if (last)
+          v = finish(sum, p.rshift, p.relu, p.res16 ? 16 : 8, rs);
+        else
+          old = finish(sum, p.s_inter, false, 16, rs);
+      }
+      if (p.res16) {
+        y[2 * (size_t(m) * p.N + n)] = u8(v & 0xff);
+        y[2 * (size_t(m) * p.N + n) + 1] = u8((v >> 8) & 0xff);
+      } else {
+        y[p.out4n ? size_t(m / 4) * 4 * p.N + size_t(4 * n + m % 4) : size_t(m) * p.N + n] = u8(v & 0xff);
+      }
+    }
+  return y;
+}
+
 }  // namespace zv::ref::conv_fix

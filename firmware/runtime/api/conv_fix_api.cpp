@@ -1,6 +1,7 @@
 // Handlers of the fixed-point convolution family.
 #include "layers/conv/conv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
+#include "layers/conv/fc_fix8b.h"
 #include "runtime/api/dispatch.h"
 
 namespace {
@@ -78,5 +79,27 @@ u32 zv_api_depthwise_fix8b_forward_parallel(u8 *param, u32 size) {
         rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h,
         rec.stride_w, 0, 0, rec.rshift, rec.have_bias, rec.reserved0, rec.opd0_sign, rec.opd1_sign, rec.opd2_sign,
         rec.reserved1, rec.if_relu, node);
+  });
+}
+
+// API 85: the shift requantisation, coefficient weights.
+u32 zv_api_fc_fix8b_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_fc_fix8b_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.M);
+  API_POSITIVE(rec.K);
+  API_POSITIVE(rec.N);
+  const i64 rows = rec.input_4N ? ((i64)rec.M + 3) / 4 * 4 : rec.M;
+  const i64 out_rows = rec.output_4N && !rec.res_16b ? ((i64)rec.M + 3) / 4 * 4 : rec.M;
+  API_GLOBAL(rec.input_addr, api_dense(1, rows, rec.K));
+  API_GLOBAL(rec.weight_addr, api_dense(1, rec.K, rec.N));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(2, rec.N));
+  API_GLOBAL(rec.output_addr, api_dense(rec.res_16b ? 2 : 1, out_rows, rec.N));
+  return api_issue([&](cmd_id_node_t *node) {
+    fc_fix8b_quant_t quant;
+    memset(&quant, 0, sizeof quant);
+    nodechip_fc_fix8b_forward_parallel(rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.M, rec.K,
+                                       rec.N, rec.transpose, rec.have_bias, rec.input_sign, rec.weight_sign,
+                                       rec.bias_sign, rec.rshift, rec.res_16b, rec.if_relu, rec.input_4N, 0,
+                                       rec.output_4N, 0, &quant, node);
   });
 }

@@ -29,6 +29,7 @@
 #include "layers/eltwise/unary_fix8b.h"
 #include "layers/conv/conv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
+#include "layers/conv/fc_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
@@ -87,6 +88,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
     {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
+    {85, zv_api_fc_fix8b_forward_parallel, sizeof(zv_api_fc_fix8b_forward_parallel_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},

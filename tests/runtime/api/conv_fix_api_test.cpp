@@ -12,6 +12,7 @@
 #include "fw_test.h"
 #include "layers/conv/conv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
+#include "layers/conv/fc_fix8b.h"
 #include "ref/conv_fix_ref.h"
 
 namespace zv::test {
@@ -106,6 +107,26 @@ Message depthwise(const std::string &what, uint32_t id, const Conv &p) {
   return m;
 }
 
+Message fc85(const std::string &what, const ref::conv_fix::Fc &p) {
+  const size_t xrows = p.in4n ? size_t((p.M + 3) / 4) * 4 : size_t(p.M);
+  const std::vector<uint8_t> x = pattern(xrows * p.K, p.N);
+  const std::vector<uint8_t> w = small_weights(size_t(p.K) * p.N, p.M);
+  const std::vector<uint16_t> bias = biases(p.N, p.K);
+  std::vector<uint8_t> b(bias.size() * 2);
+  std::memcpy(b.data(), bias.data(), b.size());
+  const zv_api_fc_fix8b_forward_parallel_t r = {kIn,       kWeight,  kBias,    kOut,     p.M,       p.K,
+                                                p.N,       p.transpose, p.bias, p.in_sign, p.w_sign, p.b_sign,
+                                                p.rshift,  p.res16,  p.relu,   p.in4n,   p.out4n};
+  Message m;
+  m.what = what;
+  m.id = 85;
+  m.payload = payload_of(r);
+  m.inputs = {{kIn, x}, {kWeight, w}, {kBias, b}};
+  m.out = kOut;
+  m.want = ref::conv_fix::fc8(p, x, w, bias);
+  return m;
+}
+
 std::vector<Message> messages() {
   std::vector<Message> m;
   {
@@ -127,6 +148,17 @@ std::vector<Message> messages() {
     p.pad_t = 1, p.pad_b = 0, p.pad_l = 0, p.pad_r = 1, p.bias_mode = 1, p.b_sign = p.w_sign = true, p.rshift = 3;
     m.push_back(depthwise("97: 3x3 stride 2 depthwise", 97, p));
   }
+  {
+    ref::conv_fix::Fc p;
+    p.M = 6, p.K = 1100, p.N = 150, p.bias = p.b_sign = p.in_sign = p.w_sign = true, p.rshift = 10, p.s_inter = 2;
+    p.in4n = p.out4n = true;
+    m.push_back(fc85("85: two K sections, 4N input and output", p));
+  }
+  {
+    ref::conv_fix::Fc p;
+    p.M = 3, p.K = 70, p.N = 40, p.transpose = true, p.w_sign = true, p.rshift = 3, p.res16 = true;
+    m.push_back(fc85("85: transposed weights, 16-bit result", p));
+  }
   return m;
 }
 
@@ -137,6 +169,8 @@ TEST(ConvFixApi, EachIdEndToEnd) {
     for (const Message &k : ms) {
       SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
       for (const auto &in : k.inputs) card->write(in.first, in.second.data(), in.second.size());
+      const std::vector<uint8_t> cleared(k.want.size(), 0);  // the padding rows of 4N results stay 0
+      card->write(k.out, cleared.data(), cleared.size());
       auto r = card->send(k.id, k.payload);
       ASSERT_TRUE(r) << card->trouble();
       EXPECT_EQ(r->result, 0u) << card->console();
@@ -150,8 +184,10 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   Card card;
   const zv_api_conv_forward_parallel_fix8b_t p83 = {};
   const zv_api_depthwise_fix8b_forward_parallel_t p97 = {};
+  const zv_api_fc_fix8b_forward_parallel_t p85 = {};
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
       {83, payload_of(p83)},
+      {85, payload_of(p85)},
       {97, payload_of(p97)},
   };
   for (const auto &e : empty) {

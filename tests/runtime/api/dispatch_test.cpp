@@ -60,6 +60,7 @@ const Row kRows[] = {
     {73, "zv_api_upsample_forward_parallel_t", 48},
     {83, "zv_api_conv_forward_parallel_fix8b_t", 168},
     {84, "zv_api_eltwise_fix8b_forward_t", 72},
+    {85, "zv_api_fc_fix8b_forward_parallel_t", 84},
     {88, "zv_api_pooling_fix8b_forward_parallel_t", 116},
     {90, "zv_api_global_int2float_t", 36},
     {91, "zv_api_concat_t", 312},

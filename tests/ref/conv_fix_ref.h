@@ -87,6 +87,26 @@ inline std::vector<u8> conv8(const Conv &p, const std::vector<u8> &in, const std
   return out;
 }
 
+// The 16-bit result convolution, written 2N: ceil(n / 2) pair blocks of
+// oc x oh x ow words, item 2p in the low half of block p.
+inline std::vector<u8> conv16(const Conv &p, const std::vector<u8> &in, const std::vector<u8> &wt,
+                              const std::vector<u16> &bias) {
+  const int oh = p.out_h(), ow = p.out_w(), blocks = (p.n + 1) / 2;
+  std::vector<u8> out(size_t(blocks) * p.oc * oh * ow * 4);
+  const bool s = p.out_signed();
+  for (int i = 0; i < 2 * blocks; i++)
+    for (int o = 0; o < p.oc; o++)
+      for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++) {
+          i64 v = finish(conv_sum(p, in, wt, bias, i, o, y, x), p.rshift, p.relu, 16, s);
+          if (p.upper > 0 && v > p.upper) v = p.upper;
+          const size_t at = ((size_t(i / 2) * p.oc + o) * oh * ow + size_t(y) * ow + x) * 4 + 2 * (i % 2);
+          out[at] = u8(v & 0xff);
+          out[at + 1] = u8((v >> 8) & 0xff);
+        }
+  return out;
+}
+
 // Weight records as the 8-bit convolution reads them: per output channel the
 // input channels padded to a multiple of 4 (zeros), layout 0 as
 // [ic/4][kh][kw][4], layout 1 as [kh][kw][ic/4][4]; bias mode 2 appends the

@@ -1,4 +1,5 @@
 // Handlers of the fixed-point convolution family.
+#include "layers/conv/conv_fix16b.h"
 #include "layers/conv/conv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
@@ -101,5 +102,53 @@ u32 zv_api_fc_fix8b_forward_parallel(u8 *param, u32 size) {
                                        rec.N, rec.transpose, rec.have_bias, rec.input_sign, rec.weight_sign,
                                        rec.bias_sign, rec.rshift, rec.res_16b, rec.if_relu, rec.input_4N, 0,
                                        rec.output_4N, 0, &quant, node);
+  });
+}
+
+// API 983: the worker on the host's section counts. The record's Winograd
+// form has no worker here and is refused rather than answered as done.
+u32 zv_api_conv_forward_parallel_fix16b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_conv_forward_parallel_fix16b_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  const zv_api_conv_forward_parallel_fix16b_t *api = &rec;
+  if (api->use_winograd == 1) {
+    ASSERT(api->kh == 4);
+    ASSERT(api->kw == 4);
+    ASSERT(api->stride_h == 1);
+    ASSERT(api->stride_w == 1);
+    ASSERT(api->dh == 1);
+    ASSERT(api->dw == 1);
+    ASSERT(api->use_winograd != 1, "the 16-bit Winograd form is not available");
+  }
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.groups);
+  API_POSITIVE(rec.output_c);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  API_POSITIVE(rec.dh);
+  API_POSITIVE(rec.dw);
+  API_POSITIVE(rec.stride_h);
+  API_POSITIVE(rec.stride_w);
+  ASSERT(rec.input_h < 65536 && rec.input_w < 65536 && rec.pad_h >= 0 && rec.pad_h_after >= 0 && rec.pad_w >= 0 &&
+         rec.pad_w_after >= 0 && rec.pad_h < 4096 && rec.pad_h_after < 4096 && rec.pad_w < 4096 &&
+         rec.pad_w_after < 4096 && rec.kh < 4096 && rec.kw < 4096 && rec.dh < 4096 && rec.dw < 4096);
+  ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
+  const i64 khe = (i64)(rec.kh - 1) * rec.dh + 1, kwe = (i64)(rec.kw - 1) * rec.dw + 1;
+  const i64 oh = ((i64)rec.input_h + rec.pad_h + rec.pad_h_after - khe) / rec.stride_h + 1;
+  const i64 ow = ((i64)rec.input_w + rec.pad_w + rec.pad_w_after - kwe) / rec.stride_w + 1;
+  const i64 record = ((i64)rec.input_c / rec.groups + 3) / 4 * 4 * rec.kh * rec.kw + (rec.bias_mode == 2 ? 4 : 0);
+  API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, ((i64)rec.input_n + 1) / 2, rec.output_c, oh, ow));
+  API_GLOBAL(rec.weight_addr, api_dense(1, rec.output_c, record));
+  if (rec.bias_mode == 1) API_GLOBAL(rec.bias_addr, api_dense(2, rec.output_c));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_conv_forward_parallel_fix16b(
+        rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n, rec.input_c, rec.input_h,
+        rec.input_w, rec.groups, rec.output_c, rec.kh, rec.kw, rec.dh, rec.dw, rec.pad_h, rec.pad_h_after, rec.pad_w,
+        rec.pad_w_after, rec.stride_h, rec.stride_w, rec.bias_mode, rec.unused, rec.hsecs, rec.nsecs, rec.icsecs,
+        rec.ocsecs, rec.wsecs, rec.if_relu, rec.relu_upper_limit, rec.weight_layout, rec.ins_h, rec.ins_w, rec.rshift,
+        rec.input_sign, rec.weight_sign, rec.bias_sign, rec.output_mode, node);
   });
 }

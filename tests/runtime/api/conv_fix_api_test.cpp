@@ -10,6 +10,7 @@
 
 #include "card.h"
 #include "fw_test.h"
+#include "layers/conv/conv_fix16b.h"
 #include "layers/conv/conv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
@@ -107,6 +108,29 @@ Message depthwise(const std::string &what, uint32_t id, const Conv &p) {
   return m;
 }
 
+zv_api_conv_forward_parallel_fix16b_t record983(const Conv &p, int layout) {
+  zv_api_conv_forward_parallel_fix16b_t r = {};
+  r.input_addr = kIn, r.output_addr = kOut, r.weight_addr = kWeight, r.bias_addr = kBias;
+  r.input_n = p.n, r.input_c = p.ic, r.input_h = p.h, r.input_w = p.w, r.groups = p.groups, r.output_c = p.oc;
+  r.kh = p.kh, r.kw = p.kw, r.dh = p.dh, r.dw = p.dw;
+  r.pad_h = p.pad_t, r.pad_h_after = p.pad_b, r.pad_w = p.pad_l, r.pad_w_after = p.pad_r;
+  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.bias_mode = p.bias_mode;
+  r.hsecs = 2, r.nsecs = 1, r.icsecs = 1, r.ocsecs = (p.oc / p.groups + 63) / 64, r.wsecs = (p.out_w() + 15) / 16;
+  r.if_relu = p.relu, r.relu_upper_limit = p.upper, r.weight_layout = layout;
+  r.rshift = p.rshift, r.input_sign = p.in_sign, r.weight_sign = p.w_sign, r.bias_sign = p.b_sign;
+  r.output_mode = 3;
+  return r;
+}
+
+Message conv983(const std::string &what, const Conv &p, int layout) {
+  Message m = conv83(what, p, layout, 0);
+  m.id = 983;
+  m.payload = payload_of(record983(p, layout));
+  const std::vector<uint8_t> wt = small_weights(size_t(p.oc) * (p.ic / p.groups) * p.kh * p.kw, p.ic);
+  m.want = ref::conv_fix::conv16(p, m.inputs[0].second, wt, biases(p.oc, p.kh));
+  return m;
+}
+
 Message fc85(const std::string &what, const ref::conv_fix::Fc &p) {
   const size_t xrows = p.in4n ? size_t((p.M + 3) / 4) * 4 : size_t(p.M);
   const std::vector<uint8_t> x = pattern(xrows * p.K, p.N);
@@ -149,6 +173,12 @@ std::vector<Message> messages() {
     m.push_back(depthwise("97: 3x3 stride 2 depthwise", 97, p));
   }
   {
+    Conv p;
+    p.n = 3, p.ic = 6, p.h = 9, p.w = 15, p.oc = 10, p.kh = p.kw = 3, p.pad_t = p.pad_b = 1, p.pad_l = 1;
+    p.pad_r = 2, p.bias_mode = 1, p.b_sign = p.w_sign = p.in_sign = true, p.rshift = 1;
+    m.push_back(conv983("983: 16-bit results, 17 columns, three items", p, 1));
+  }
+  {
     ref::conv_fix::Fc p;
     p.M = 6, p.K = 1100, p.N = 150, p.bias = p.b_sign = p.in_sign = p.w_sign = true, p.rshift = 10, p.s_inter = 2;
     p.in4n = p.out4n = true;
@@ -185,10 +215,12 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   const zv_api_conv_forward_parallel_fix8b_t p83 = {};
   const zv_api_depthwise_fix8b_forward_parallel_t p97 = {};
   const zv_api_fc_fix8b_forward_parallel_t p85 = {};
+  const zv_api_conv_forward_parallel_fix16b_t p983 = {};
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
       {83, payload_of(p83)},
       {85, payload_of(p85)},
       {97, payload_of(p97)},
+      {983, payload_of(p983)},
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
@@ -210,6 +242,13 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   EXPECT_EQ(r->result, 1009u);
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_TRUE(card.chip().engines.bd.commands().empty());
+  // API 983's Winograd form computes nothing: it is refused, not answered as done.
+  zv_api_conv_forward_parallel_fix16b_t wino = record983(p, 1);
+  wino.use_winograd = 1, wino.kh = wino.kw = 4;
+  r = card.send(983, payload_of(wino));
+  ASSERT_TRUE(r) << card.trouble();
+  EXPECT_EQ(r->result, 1009u);
+  EXPECT_NE(card.console().find("api->use_winograd != 1"), std::string::npos) << card.console();
 }
 
 }  // namespace

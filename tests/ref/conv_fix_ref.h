@@ -107,6 +107,56 @@ inline std::vector<u8> conv16(const Conv &p, const std::vector<u8> &in, const st
   return out;
 }
 
+// The 8-bit deconvolution: out[y][x] gathers in[i] x w[r][q] for every
+// y = iy x stride_h + r x dh - pad_t (and likewise x), over the group's input
+// channels; output extent (h - 1) x stride + khe - pads + output_pad. `p` uses
+// pad_t/pad_b/pad_l/pad_r as the deconvolution's pads; weights are
+// groups x icg x ocg x kh x kw bytes (input channel first).
+inline std::vector<u8> deconv8(const Conv &p, int out_pad_h, int out_pad_w, const std::vector<u8> &in,
+                               const std::vector<u8> &wt, const std::vector<u16> &bias) {
+  const int khe = (p.kh - 1) * p.dh + 1, kwe = (p.kw - 1) * p.dw + 1;
+  const int oh = (p.h - 1) * p.stride_h + khe - p.pad_t - p.pad_b + out_pad_h;
+  const int ow = (p.w - 1) * p.stride_w + kwe - p.pad_l - p.pad_r + out_pad_w;
+  const int icg = p.ic / p.groups, ocg = p.oc / p.groups, items = 4 * p.groups4();
+  std::vector<u8> out(size_t(items) * p.oc * oh * ow);
+  const bool s = p.out_signed();
+  for (int it = 0; it < items; it++)
+    for (int o = 0; o < p.oc; o++)
+      for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++) {
+          const int g = o / ocg;
+          i64 sum = 0;
+          for (int i = 0; i < icg; i++)
+            for (int r = 0; r < p.kh; r++)
+              for (int q = 0; q < p.kw; q++) {
+                const int ty = y + p.pad_t - r * p.dh, tx = x + p.pad_l - q * p.dw;
+                if (ty < 0 || tx < 0 || ty % p.stride_h || tx % p.stride_w) continue;
+                const int iy = ty / p.stride_h, ix = tx / p.stride_w;
+                if (iy >= p.h || ix >= p.w) continue;
+                const u8 a = in[at4n(it, g * icg + i, iy, ix, p.ic, p.h, p.w)];
+                const u8 b = wt[(((size_t(g) * icg + i) * ocg + o % ocg) * p.kh + r) * p.kw + q];
+                sum += v8(a, p.in_sign) * v8(b, p.w_sign);
+              }
+          if (p.bias_mode != 0) sum += v16(bias[size_t(o)], p.b_sign);
+          out[at4n(it, o, y, x, p.oc, oh, ow)] = u8(finish(sum, p.rshift, p.relu, 8, s) & 0xff);
+        }
+  return out;
+}
+
+// Deconvolution weights of layout 0 ([g][icg][ocg][kh][kw]) rearranged as
+// layout 1: per output channel [icg4 / 4][kh x kw][4 input channels].
+inline std::vector<u8> deconv_layout1(const Conv &p, const std::vector<u8> &wt) {
+  const int icg = p.ic / p.groups, ocg = p.oc / p.groups, g4 = (icg + 3) / 4, taps = p.kh * p.kw;
+  std::vector<u8> out(size_t(p.oc) * g4 * taps * 4, 0);
+  for (int g = 0; g < p.groups; g++)
+    for (int i = 0; i < icg; i++)
+      for (int o = 0; o < ocg; o++)
+        for (int t = 0; t < taps; t++)
+          out[((size_t(g) * ocg + o) * g4 + i / 4) * taps * 4 + size_t(t) * 4 + i % 4] =
+              wt[((size_t(g) * icg + i) * ocg + o) * taps + t];
+  return out;
+}
+
 // Weight records as the 8-bit convolution reads them: per output channel the
 // input channels padded to a multiple of 4 (zeros), layout 0 as
 // [ic/4][kh][kw][4], layout 1 as [kh][kw][ic/4][4]; bias mode 2 appends the

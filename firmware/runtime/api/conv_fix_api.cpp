@@ -1,6 +1,7 @@
 // Handlers of the fixed-point convolution family.
 #include "layers/conv/conv_fix16b.h"
 #include "layers/conv/conv_fix8b.h"
+#include "layers/conv/deconv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
 #include "runtime/api/dispatch.h"
@@ -150,5 +151,42 @@ u32 zv_api_conv_forward_parallel_fix16b(u8 *param, u32 size) {
         rec.pad_w_after, rec.stride_h, rec.stride_w, rec.bias_mode, rec.unused, rec.hsecs, rec.nsecs, rec.icsecs,
         rec.ocsecs, rec.wsecs, rec.if_relu, rec.relu_upper_limit, rec.weight_layout, rec.ins_h, rec.ins_w, rec.rshift,
         rec.input_sign, rec.weight_sign, rec.bias_sign, rec.output_mode, node);
+  });
+}
+
+// API 130: one pad per dimension for both sides.
+u32 zv_api_deconv_fix8b_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_deconv_fix8b_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.output_c);
+  API_POSITIVE(rec.groups);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  API_POSITIVE(rec.dh);
+  API_POSITIVE(rec.dw);
+  API_POSITIVE(rec.stride_h);
+  API_POSITIVE(rec.stride_w);
+  ASSERT(rec.input_h < 65536 && rec.input_w < 65536 && rec.kh < 4096 && rec.kw < 4096 && rec.dh < 4096 &&
+         rec.dw < 4096 && rec.stride_h < 4096 && rec.stride_w < 4096 && rec.pad_h >= 0 && rec.pad_w >= 0 &&
+         rec.pad_h < 4096 && rec.pad_w < 4096 && rec.output_pad_h >= 0 && rec.output_pad_w >= 0 &&
+         rec.output_pad_h < 4096 && rec.output_pad_w < 4096);
+  ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
+  const i64 oh = (i64)(rec.input_h - 1) * rec.stride_h + (i64)(rec.kh - 1) * rec.dh + 1 - 2 * rec.pad_h + rec.output_pad_h;
+  const i64 ow = (i64)(rec.input_w - 1) * rec.stride_w + (i64)(rec.kw - 1) * rec.dw + 1 - 2 * rec.pad_w + rec.output_pad_w;
+  const i64 icg = rec.input_c / rec.groups;
+  const i64 record = rec.weight_layout == 1 ? (icg + 3) / 4 * 4 : icg;
+  API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, words_4n(rec.input_n, rec.output_c, oh, ow));
+  API_GLOBAL(rec.weight_addr, api_dense(1, rec.output_c, record, rec.kh, rec.kw));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(2, rec.output_c));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_deconv_fix8b_forward_parallel(
+        rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n, rec.input_c, rec.input_h,
+        rec.input_w, rec.output_c, rec.groups, rec.kh, rec.kw, rec.dh, rec.dw, rec.pad_h, rec.pad_h, rec.pad_w,
+        rec.pad_w, rec.stride_h, rec.stride_w, rec.output_pad_h, rec.output_pad_w, rec.have_bias, rec.if_relu,
+        rec.rshift, rec.weight_layout, rec.input_sign, rec.weight_sign, rec.bias_sign, node);
   });
 }

@@ -29,6 +29,7 @@
 #include "layers/eltwise/unary_fix8b.h"
 #include "layers/conv/conv_fix16b.h"
 #include "layers/conv/conv_fix8b.h"
+#include "layers/conv/deconv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
@@ -114,6 +115,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
+    {130, zv_api_deconv_fix8b_forward_parallel, sizeof(zv_api_deconv_fix8b_forward_parallel_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},

@@ -12,6 +12,7 @@
 #include "fw_test.h"
 #include "layers/conv/conv_fix16b.h"
 #include "layers/conv/conv_fix8b.h"
+#include "layers/conv/deconv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
 #include "ref/conv_fix_ref.h"
@@ -131,6 +132,29 @@ Message conv983(const std::string &what, const Conv &p, int layout) {
   return m;
 }
 
+Message deconv130(const std::string &what, const Conv &p, int out_pad_h, int out_pad_w, int layout) {
+  const std::vector<uint8_t> in = pattern(size_t(p.groups4()) * p.ic * p.h * p.w * 4, p.oc);
+  const std::vector<uint8_t> wt = small_weights(size_t(p.ic) * (p.oc / p.groups) * p.kh * p.kw, p.ic);
+  const std::vector<uint16_t> bias = biases(p.oc, p.kh);
+  std::vector<uint8_t> b(bias.size() * 2);
+  std::memcpy(b.data(), bias.data(), b.size());
+  zv_api_deconv_fix8b_forward_parallel_t r = {};
+  r.input_addr = kIn, r.output_addr = kOut, r.weight_addr = kWeight, r.bias_addr = kBias;
+  r.input_n = p.n, r.input_c = p.ic, r.input_h = p.h, r.input_w = p.w, r.output_c = p.oc, r.groups = p.groups;
+  r.kh = p.kh, r.kw = p.kw, r.dh = p.dh, r.dw = p.dw, r.pad_h = p.pad_t, r.pad_w = p.pad_l;
+  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.output_pad_h = out_pad_h, r.output_pad_w = out_pad_w;
+  r.have_bias = p.bias_mode != 0, r.if_relu = p.relu, r.rshift = p.rshift, r.weight_layout = layout;
+  r.input_sign = p.in_sign, r.weight_sign = p.w_sign, r.bias_sign = p.b_sign;
+  Message m;
+  m.what = what;
+  m.id = 130;
+  m.payload = payload_of(r);
+  m.inputs = {{kIn, in}, {kWeight, layout ? ref::conv_fix::deconv_layout1(p, wt) : wt}, {kBias, b}};
+  m.out = kOut;
+  m.want = ref::conv_fix::deconv8(p, out_pad_h, out_pad_w, in, wt, bias);
+  return m;
+}
+
 Message fc85(const std::string &what, const ref::conv_fix::Fc &p) {
   const size_t xrows = p.in4n ? size_t((p.M + 3) / 4) * 4 : size_t(p.M);
   const std::vector<uint8_t> x = pattern(xrows * p.K, p.N);
@@ -179,6 +203,12 @@ std::vector<Message> messages() {
     m.push_back(conv983("983: 16-bit results, 17 columns, three items", p, 1));
   }
   {
+    Conv p;
+    p.n = 4, p.ic = 6, p.h = 6, p.w = 5, p.oc = 9, p.kh = p.kw = 3, p.stride_h = p.stride_w = 2;
+    p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1, p.bias_mode = 1, p.b_sign = p.w_sign = p.in_sign = true, p.rshift = 3;
+    m.push_back(deconv130("130: 3x3 stride 2 deconvolution with output padding", p, 1, 1, 0));
+  }
+  {
     ref::conv_fix::Fc p;
     p.M = 6, p.K = 1100, p.N = 150, p.bias = p.b_sign = p.in_sign = p.w_sign = true, p.rshift = 10, p.s_inter = 2;
     p.in4n = p.out4n = true;
@@ -216,10 +246,12 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   const zv_api_depthwise_fix8b_forward_parallel_t p97 = {};
   const zv_api_fc_fix8b_forward_parallel_t p85 = {};
   const zv_api_conv_forward_parallel_fix16b_t p983 = {};
+  const zv_api_deconv_fix8b_forward_parallel_t p130 = {};
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
       {83, payload_of(p83)},
       {85, payload_of(p85)},
       {97, payload_of(p97)},
+      {130, payload_of(p130)},
       {983, payload_of(p983)},
   };
   for (const auto &e : empty) {

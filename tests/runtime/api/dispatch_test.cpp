@@ -85,6 +85,7 @@ const Row kRows[] = {
     {124, "zv_api_nodechip_1d_sfu_t", 44},
     {128, "zv_api_sum_x2n_t", 32},
     {129, "zv_api_md_ops_t", 76},
+    {130, "zv_api_deconv_fix8b_forward_parallel_t", 128},
     {136, "zv_api_memcpy_byte_t", 24},
     {137, "zv_api_memcpy_wstride_t", 32},
     {138, "zv_api_memcpy_tensor_t", 68},

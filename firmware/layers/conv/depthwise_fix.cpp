@@ -1,14 +1,18 @@
-// 8-bit depthwise convolution of 4N tensors on the pooling frame.
+// 8-bit depthwise convolution of 4N tensors on the pooling frame, and the
+// 16-bit depthwise convolution in strips of 16 columns.
 #include "layers/conv/depthwise_fix.h"
 
 #include <math.h>
 
+#include "cmd/bd_arith.h"
+#include "cmd/bd_conv.h"
 #include "cmd/bd_pool.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "layers/pool/pooling.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
+#include "runtime/engine_wait.h"
 
 void dw_fix8b_plan_of(dw_fix8b_plan_t *p, int input_c, int input_h, int input_w, int kh, int kw, int pad_h_top,
                       int pad_h_bottom, int pad_w_left, int pad_w_right, int stride_h, int stride_w) {
@@ -137,6 +141,117 @@ void nodechip_depthwise_fix8b_forward_parallel(u64 input_addr, u64 output_addr, 
       if (more) {
         prev = cur;
         more = pool_next_slice(&k.f, &c0, &r0);
+      }
+    }
+  }
+}
+
+// ---- 16-bit depthwise ----
+
+void dw_fix16b_strip_of(dw_fix16b_strip_t *s, int j0, int output_w, int input_w, int kw, int stride_w,
+                        int pad_w_left) {
+  const int x = j0 * stride_w - pad_w_left;
+  s->j0 = j0;
+  s->pad_l = x < 0 ? -x : 0;
+  s->x0 = x < 0 ? 0 : x;
+  int cols = (DW_FIX16B_STRIP + s->pad_l - kw) / stride_w + 1;
+  if (cols > output_w - j0) cols = output_w - j0;
+  s->cols = cols;
+  s->in_w = input_w - s->x0 < DW_FIX16B_STRIP ? input_w - s->x0 : DW_FIX16B_STRIP;
+  // Columns the windows need beyond the strip's 16 are the right pad; the
+  // strip's own columns past the input are zeroed.
+  const int need = (cols - 1) * stride_w + kw - s->pad_l;
+  s->pad_r = need > DW_FIX16B_STRIP ? need - DW_FIX16B_STRIP : 0;
+}
+
+namespace {
+
+// An 8-bit copy of the constant 0 over 4N words of the strip buffer.
+void zero_words(u32 at, int c, int rows, int cols, int ext, cmd_id_node_t *node) {
+  const dim4_t shape = {4, c, rows, cols}, st = {ext * DW_FIX16B_STRIP, ext * DW_FIX16B_STRIP, DW_FIX16B_STRIP, 1};
+  const u32 bcast[4] = {0, 0, 0, 0}, Sign[3] = {0, 0, 0}, Int8[4] = {1, 1, 1, 1};
+  const u32 modes[4] = {3, 3, 3, 3}, shifts[6] = {0, 0, 0, 0, 0, 0};
+  const u32 fill[4] = {0, 0, 0, local_tag(at)};
+  atomic_tensor_arithmetic_fix8b_gen_cmd(fill, &shape, bcast, &st, &st, &st, TENSOR_OP_COPY, 1, 0, 0, 0, 0, Sign, Int8,
+                                         modes, shifts, 0, node);
+  poll_all_engine_done(node);
+}
+
+}  // namespace
+
+void nodechip_depthwise_fix16b_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, u64 bias_addr,
+                                                int input_n, int input_c, int input_h, int input_w, int kh, int kw,
+                                                int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right,
+                                                int stride_h, int stride_w, int ins_w, int ins_h, int rshift,
+                                                int have_bias, int reserved0, int opd0_sign, int opd1_sign,
+                                                int opd2_sign, int reserved1, int if_relu, cmd_id_node_t *node) {
+  const int ins0_w = ins_w, ins0_h = ins_h;
+  ASSERT_FS(ins0_w==0 && ins0_h==0);
+  ASSERT_FS(input_n > 0 && input_c > 0 && input_h > 0 && input_w > 0 && kw > 0 && stride_w > 0);
+  ASSERT_FS(pad_h_top >= 0 && pad_h_bottom >= 0 && pad_w_left >= 0 && pad_w_right >= 0);
+  const int input_h_ext = input_h + pad_h_top + pad_h_bottom, input_w_ext = input_w + pad_w_left + pad_w_right;
+  const int kernel_h = kh, kernel_w = kw;
+  ASSERT_FS(input_h_ext >= kernel_h && input_w_ext >= kernel_w);
+  if (!((kh == 3 || kh == 4) && (stride_h == 1 || stride_h == 2))) ASSERT_FS(0);
+  // A strip's windows must fit its 16 columns and the strip buffer one bank.
+  ASSERT_FS(kw <= DW_FIX16B_STRIP && pad_w_left < DW_FIX16B_STRIP);
+  ASSERT_FS(input_h_ext * DW_FIX16B_STRIP * 4 <= 0x10000);
+  const int oh = (input_h_ext - kh) / stride_h + 1, ow = (input_w_ext - kw) / stride_w + 1;
+  const int R = stride_h == 1 ? 4 : 2, entries_max = (oh + R - 1) / R;
+  ASSERT_FS(DW_FIX16B_RESULTS + (u32)(R * entries_max) * 128u <= 0x30000u);
+  const s64 plane_in = (s64)input_h * input_w, plane_out = (s64)oh * ow;
+  const s64 block = (s64)input_c * plane_out;
+  const int taps = kh * kw;
+
+  for (int c0 = 0; c0 < input_c; c0 += NPU_NUM) {
+    const int c = input_c - c0 < NPU_NUM ? input_c - c0 : NPU_NUM;
+    tensor_compact_move_gen_cmd(0, 0, weight_addr + (u64)c0 * (u64)taps, 1, c, kh, kw, GDMA_VALUE_FORMAT_INT8,
+                                GDMA_VALUE_DIR_S2L, 0, node);
+    if (have_bias)
+      tensor_compact_move_gen_cmd((u32)(NPU_NUM * taps), 0, bias_addr + 2ull * (u64)c0, 1, c, 1, 1,
+                                  GDMA_VALUE_FORMAT_INT16, GDMA_VALUE_DIR_S2L, 0, node);
+    poll_all_engine_done(node);
+    for (int g = 0; g < (int)ceil_div(input_n, 4); g++) {
+      const int pairs = input_n - 4 * g > 2 ? 2 : 1;
+      for (int j0 = 0; j0 < ow;) {
+        dw_fix16b_strip_t st;
+        dw_fix16b_strip_of(&st, j0, ow, input_w, kw, stride_w, pad_w_left);
+        const int wstart = st.x0;
+        ASSERT_FS(wstart < input_w);
+        // Zero rows for the vertical pads, zero columns past the input, then the rows.
+        if (pad_h_top > 0) zero_words(DW_FIX16B_INPUT, c, pad_h_top, DW_FIX16B_STRIP, input_h_ext, node);
+        if (pad_h_bottom > 0)
+          zero_words(DW_FIX16B_INPUT + (u32)((pad_h_top + input_h) * DW_FIX16B_STRIP) * 4u, c, pad_h_bottom,
+                     DW_FIX16B_STRIP, input_h_ext, node);
+        const u32 first_row = DW_FIX16B_INPUT + (u32)(pad_h_top * DW_FIX16B_STRIP) * 4u;
+        if (st.in_w < DW_FIX16B_STRIP)
+          zero_words(first_row + (u32)st.in_w * 4u, c, input_h, DW_FIX16B_STRIP - st.in_w, input_h_ext, node);
+        const u64 src = input_addr + 4ull * (u64)((s64)g * input_c * plane_in + (s64)c0 * plane_in + st.x0);
+        tensor_stride_move_gen_cmd(first_row, 0, src, 1, c, input_h, st.in_w, (int)(input_c * plane_in),
+                                   (int)plane_in, input_w, 1, input_h_ext * DW_FIX16B_STRIP,
+                                   input_h_ext * DW_FIX16B_STRIP, DW_FIX16B_STRIP, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                   GDMA_VALUE_DIR_S2L, 0, node);
+        poll_all_engine_done(node);
+        for (int i = 0; i < R && i < oh; i++) {
+          // Entry n: the window from row i x stride_h + 4n, output row i + n x R.
+          const int entries = (oh - i + R - 1) / R;
+          const u32 res = DW_FIX16B_RESULTS + (u32)(i * entries_max) * 128u;
+          atomic_depthwise_fix16b_gen_cmd(local_tag(DW_FIX16B_INPUT + (u32)(i * stride_h * DW_FIX16B_STRIP) * 4u),
+                                          local_tag(0), local_tag(res), local_tag((u32)(NPU_NUM * taps)), 4 * entries,
+                                          c, kh, DW_FIX16B_STRIP, 1, st.cols, kh, kw, 0, 0, st.pad_l, st.pad_r,
+                                          stride_h, stride_w, 0, 0, 2, rshift, have_bias, reserved0, opd0_sign,
+                                          opd1_sign, opd2_sign, reserved1, if_relu, node);
+          poll_all_engine_done(node);
+          // Word q of each result element is item pair 2g + q.
+          for (int q = 0; q < pairs; q++) {
+            const u64 dst = output_addr + 4ull * (u64)((2 * g + q) * block + (s64)c0 * plane_out + (s64)i * ow + j0);
+            tensor_stride_move_gen_cmd(res + 4u * (u32)q, 0, dst, entries, c, 1, st.cols, 32, 32 * entries, 32, 2,
+                                       R * ow, (int)plane_out, ow, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S,
+                                       0, node);
+            poll_all_engine_done(node);
+          }
+        }
+        j0 += st.cols;
       }
     }
   }

@@ -55,8 +55,10 @@ u32 zv_api_conv_forward_parallel_fix8b(u8 *param, u32 size) {
   });
 }
 
-// API 97.
-u32 zv_api_depthwise_fix8b_forward_parallel(u8 *param, u32 size) {
+namespace {
+
+// The checks APIs 97 and 984 share.
+u32 depthwise_api(u8 *param, u32 size, int sixteen) {
   API_TAKE_RECORD(zv_api_depthwise_fix8b_forward_parallel_t, rec, param, size);
   API_COUNT(rec.input_n);
   API_POSITIVE(rec.input_c);
@@ -72,17 +74,28 @@ u32 zv_api_depthwise_fix8b_forward_parallel(u8 *param, u32 size) {
   const i64 oh = ((i64)rec.input_h + rec.pad_h_top + rec.pad_h_bottom - rec.kh) / rec.stride_h + 1;
   const i64 ow = ((i64)rec.input_w + rec.pad_w_left + rec.pad_w_right - rec.kw) / rec.stride_w + 1;
   API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
-  API_GLOBAL(rec.output_addr, words_4n(rec.input_n, rec.input_c, oh, ow));
+  if (sixteen)
+    API_GLOBAL(rec.output_addr, api_dense(4, ((i64)rec.input_n + 1) / 2, rec.input_c, oh, ow));
+  else
+    API_GLOBAL(rec.output_addr, words_4n(rec.input_n, rec.input_c, oh, ow));
   API_GLOBAL(rec.weight_addr, api_dense(1, rec.input_c, rec.kh, rec.kw));
   if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(2, rec.input_c));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_depthwise_fix8b_forward_parallel(
+    (sixteen ? nodechip_depthwise_fix16b_forward_parallel : nodechip_depthwise_fix8b_forward_parallel)(
         rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n, rec.input_c, rec.input_h,
         rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h,
         rec.stride_w, 0, 0, rec.rshift, rec.have_bias, rec.reserved0, rec.opd0_sign, rec.opd1_sign, rec.opd2_sign,
         rec.reserved1, rec.if_relu, node);
   });
 }
+
+}  // namespace
+
+// API 97.
+u32 zv_api_depthwise_fix8b_forward_parallel(u8 *param, u32 size) { return depthwise_api(param, size, 0); }
+
+// API 984: the 16-bit layer on the same record.
+u32 zv_api_depthwise_fix16b_forward_parallel(u8 *param, u32 size) { return depthwise_api(param, size, 1); }
 
 // API 85: the shift requantisation, coefficient weights.
 u32 zv_api_fc_fix8b_forward_parallel(u8 *param, u32 size) {

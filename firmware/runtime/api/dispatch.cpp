@@ -162,6 +162,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {983, zv_api_conv_forward_parallel_fix16b, sizeof(zv_api_conv_forward_parallel_fix16b_t)},
+    {984, zv_api_depthwise_fix16b_forward_parallel, sizeof(zv_api_depthwise_fix8b_forward_parallel_t)},
     {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
     {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},

@@ -105,7 +105,7 @@ Message depthwise(const std::string &what, uint32_t id, const Conv &p) {
   m.payload = payload_of(r);
   m.inputs = {{kIn, in}, {kWeight, wt}, {kBias, b}};
   m.out = kOut;
-  m.want = ref::conv_fix::conv8(p, in, wt, bias);
+  m.want = id == 984 ? ref::conv_fix::conv16(p, in, wt, bias) : ref::conv_fix::conv8(p, in, wt, bias);
   return m;
 }
 
@@ -195,6 +195,7 @@ std::vector<Message> messages() {
     p.n = 5, p.ic = p.oc = p.groups = 9, p.h = 12, p.w = 11, p.kh = p.kw = 3, p.stride_h = p.stride_w = 2;
     p.pad_t = 1, p.pad_b = 0, p.pad_l = 0, p.pad_r = 1, p.bias_mode = 1, p.b_sign = p.w_sign = true, p.rshift = 3;
     m.push_back(depthwise("97: 3x3 stride 2 depthwise", 97, p));
+    m.push_back(depthwise("984: the same with 16-bit results", 984, p));
   }
   {
     Conv p;
@@ -253,6 +254,7 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
       {97, payload_of(p97)},
       {130, payload_of(p130)},
       {983, payload_of(p983)},
+      {984, payload_of(p97)},
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);

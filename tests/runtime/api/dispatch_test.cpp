@@ -132,6 +132,7 @@ const Row kRows[] = {
     {901, "zv_api_sigmoid_forward_parallel_t", 24},
     {902, "zv_api_tanh_forward_parallel_t", 24},
     {983, "zv_api_conv_forward_parallel_fix16b_t", 168},
+    {984, "zv_api_depthwise_fix8b_forward_parallel_t", 112},
     {985, "zv_api_perchannel_shift_forward_parallel_fix8b_t", 56},
     {986, "zv_api_set_profile_t", 4},
     {987, "zv_api_get_profile_data_t", 28},

@@ -30,7 +30,32 @@ typedef struct {
   u32 end;          // where the second bias ends
 } dw_fix8b_plan_t;
 
+// The 16-bit layer: one 64-channel group at a time, one channel per lane;
+// strips of at most 16 input columns that overlap by the kernel; each output
+// row one batch entry of a command over kh rows of the strip, in R phases of
+// rows (R = 4 for stride_h 1, 2 for stride_h 2). Every command is waited for.
+#define DW_FIX16B_INPUT 0x10000u
+#define DW_FIX16B_RESULTS 0x20000u
+#define DW_FIX16B_STRIP 16
+
+typedef struct {
+  int j0, cols;      // output columns [j0, j0 + cols)
+  int x0, in_w;      // input columns [x0, x0 + in_w)
+  int pad_l, pad_r;  // the command's pads (pad_r beyond the strip's 16 columns)
+} dw_fix16b_strip_t;
+
 extern "C" {
+
+// The strip whose first output column is j0 (first: j0 = 0). Pure.
+void dw_fix16b_strip_of(dw_fix16b_strip_t *s, int j0, int output_w, int input_w, int kw, int stride_w,
+                        int pad_w_left);
+
+void nodechip_depthwise_fix16b_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, u64 bias_addr,
+                                                int input_n, int input_c, int input_h, int input_w, int kh, int kw,
+                                                int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right,
+                                                int stride_h, int stride_w, int ins_w, int ins_h, int rshift,
+                                                int have_bias, int reserved0, int opd0_sign, int opd1_sign,
+                                                int opd2_sign, int reserved1, int if_relu, cmd_id_node_t *node);
 
 // The 8-bit layer's plan. Pure.
 void dw_fix8b_plan_of(dw_fix8b_plan_t *p, int input_c, int input_h, int input_w, int kh, int kw, int pad_h_top,
@@ -75,3 +100,4 @@ static_assert(sizeof(zv_api_depthwise_fix8b_forward_parallel_t) == 112,
               "zv_api_depthwise_fix8b_forward_parallel_t is 112 bytes");
 
 extern "C" u32 zv_api_depthwise_fix8b_forward_parallel(u8 *param, u32 size);
+extern "C" u32 zv_api_depthwise_fix16b_forward_parallel(u8 *param, u32 size);

@@ -157,6 +157,100 @@ inline std::vector<u8> deconv_layout1(const Conv &p, const std::vector<u8> &wt) 
   return out;
 }
 
+// 8-bit Winograd F(2x2, 3x3) on transformed int8 weights u[o][i][16] (signed):
+// per 2 x 2 output tile V = Bt d B of the padded 4 x 4 input tile, M = the sum
+// over the group's input channels of U * V, Y = At M A, plus the bias, then
+// the fixed-point finish (signed unless rectified) and the clamp.
+inline std::vector<u8> wino8(const Conv &p, const std::vector<u8> &in, const std::vector<u8> &u,
+                             const std::vector<u16> &bias) {
+  const int oh = p.h + p.pad_t + p.pad_b - 2, ow = p.w + p.pad_l + p.pad_r - 2, items = 4 * p.groups4();
+  const int icg = p.ic / p.groups, ocg = p.oc / p.groups;
+  std::vector<u8> out(size_t(items) * p.oc * oh * ow);
+  for (int it = 0; it < items; it++)
+    for (int o = 0; o < p.oc; o++)
+      for (int ty = 0; ty < oh; ty += 2)
+        for (int tx = 0; tx < ow; tx += 2) {
+          i64 m[4][4] = {};
+          for (int i = 0; i < icg; i++) {
+            i64 d[4][4];
+            for (int a = 0; a < 4; a++)
+              for (int b = 0; b < 4; b++) {
+                const int y = ty + a - p.pad_t, x = tx + b - p.pad_l;
+                d[a][b] = y < 0 || x < 0 || y >= p.h || x >= p.w
+                              ? 0
+                              : v8(in[at4n(it, (o / ocg) * icg + i, y, x, p.ic, p.h, p.w)], p.in_sign);
+              }
+            i64 t[4][4];
+            for (int b = 0; b < 4; b++) {
+              t[0][b] = d[0][b] - d[2][b];
+              t[1][b] = d[1][b] + d[2][b];
+              t[2][b] = d[2][b] - d[1][b];
+              t[3][b] = d[1][b] - d[3][b];
+            }
+            for (int a = 0; a < 4; a++) {
+              const i64 v[4] = {t[a][0] - t[a][2], t[a][1] + t[a][2], t[a][2] - t[a][1], t[a][1] - t[a][3]};
+              for (int b = 0; b < 4; b++) m[a][b] += v8(u[(size_t(o) * icg + i) * 16 + a * 4 + b], true) * v[b];
+            }
+          }
+          i64 s[2][4];
+          for (int b = 0; b < 4; b++) {
+            s[0][b] = m[0][b] + m[1][b] + m[2][b];
+            s[1][b] = m[1][b] - m[2][b] - m[3][b];
+          }
+          for (int a = 0; a < 2; a++) {
+            const i64 y[2] = {s[a][0] + s[a][1] + s[a][2], s[a][1] - s[a][2] - s[a][3]};
+            for (int b = 0; b < 2; b++) {
+              if (ty + a >= oh || tx + b >= ow) continue;
+              i64 v = y[b] + (p.bias_mode != 0 ? v16(bias[size_t(o)], p.b_sign) : 0);
+              v = finish(v, p.rshift, p.relu, 8, !p.relu);
+              if (p.relu && p.upper > 0 && v > p.upper) v = p.upper;
+              out[at4n(it, o, ty + a, tx + b, p.oc, oh, ow)] = u8(v & 0xff);
+            }
+          }
+        }
+  return out;
+}
+
+// Transformed weights u[o][i][16] as the Winograd layer reads them:
+// arrangement 1 [g][icg4 / 4][ocg][16 words]; arrangement 2 (and every bias
+// mode 2 block) [g][lane][lane row][icg4 / 4][16 words], bias mode 2 with each
+// lane's 16-bit biases after its weights.
+inline std::vector<u8> wino_weights(const Conv &p, const std::vector<u8> &u, const std::vector<u16> &bias,
+                                    int arrangement) {
+  const int icg = p.ic / p.groups, ocg = p.oc / p.groups, g4 = (icg + 3) / 4;
+  const int lanes = ocg < 64 ? ocg : 64, ocn = (ocg + 63) / 64;
+  const bool block = arrangement == 2 || p.bias_mode == 2;
+  const size_t per_lane = size_t(ocn) * g4 * 64 + (p.bias_mode == 2 ? 2 * size_t(ocn) : 0);
+  const size_t per_group = block ? per_lane * lanes : size_t(g4) * ocg * 64;
+  std::vector<u8> out(per_group * p.groups, 0);
+  for (int g = 0; g < p.groups; g++)
+    for (int o = 0; o < ocg; o++) {
+      const int lane = o % 64, row = o / 64;
+      for (int i = 0; i < icg; i++)
+        for (int k = 0; k < 16; k++) {
+          const size_t word = block ? (size_t(row) * g4 + i / 4) * 16 + k : (size_t(i / 4) * ocg + o) * 16 + k;
+          const size_t at = g * per_group + (block ? lane * per_lane : 0) + word * 4 + i % 4;
+          out[at] = u[(size_t(g * ocg + o) * icg + i) * 16 + k];
+        }
+      if (p.bias_mode == 2) {
+        const size_t at = g * per_group + lane * per_lane + size_t(ocn) * g4 * 64 + 2 * size_t(row);
+        out[at] = u8(bias[size_t(g * ocg + o)] & 0xff);
+        out[at + 1] = u8(bias[size_t(g * ocg + o)] >> 8);
+      }
+    }
+  return out;
+}
+
+// Biases of arrangement 2 (bias mode 1): [g][lane][lane row] 16-bit values.
+inline std::vector<u16> wino_biases(const Conv &p, const std::vector<u16> &bias, int arrangement) {
+  if (arrangement == 1) return bias;
+  const int ocg = p.oc / p.groups, lanes = ocg < 64 ? ocg : 64, ocn = (ocg + 63) / 64;
+  std::vector<u16> out(size_t(p.groups) * lanes * ocn, 0);
+  for (int g = 0; g < p.groups; g++)
+    for (int o = 0; o < ocg; o++) out[(size_t(g) * lanes + o % 64) * ocn + o / 64] = bias[size_t(g * ocg + o)];
+  return out;
+}
+
 // Weight records as the 8-bit convolution reads them: per output channel the
 // input channels padded to a multiple of 4 (zeros), layout 0 as
 // [ic/4][kh][kw][4], layout 1 as [kh][kw][ic/4][4]; bias mode 2 appends the

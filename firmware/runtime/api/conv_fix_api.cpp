@@ -4,6 +4,7 @@
 #include "layers/conv/deconv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
+#include "layers/conv/winograd_fix8b.h"
 #include "runtime/api/dispatch.h"
 
 namespace {
@@ -29,7 +30,38 @@ u32 zv_api_conv_forward_parallel_fix8b(u8 *param, u32 size) {
   API_POSITIVE(rec.dw);
   API_POSITIVE(rec.stride_h);
   API_POSITIVE(rec.stride_w);
-  ASSERT(rec.use_winograd != 1, "the 8-bit Winograd form is not available");
+  if (rec.use_winograd == 1) {
+    // The Winograd worker on the host's section counts and 4 x 4 transformed weights.
+    const zv_api_conv_forward_parallel_fix8b_t *api = &rec;
+    ASSERT(api->kh == 4);
+    ASSERT(api->kw == 4);
+    ASSERT(api->stride_h == 1);
+    ASSERT(api->stride_w == 1);
+    ASSERT(api->dh == 1);
+    ASSERT(api->dw == 1);
+    ASSERT(rec.pad_h >= 0 && rec.pad_h_after >= 0 && rec.pad_w >= 0 && rec.pad_w_after >= 0 && rec.pad_h < 4096 &&
+           rec.pad_h_after < 4096 && rec.pad_w < 4096 && rec.pad_w_after < 4096 && rec.input_h < 65536 &&
+           rec.input_w < 65536);
+    ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
+    const i64 oh = (i64)rec.input_h + rec.pad_h + rec.pad_h_after - 2;
+    const i64 ow = (i64)rec.input_w + rec.pad_w + rec.pad_w_after - 2;
+    const i64 icg4 = ((i64)rec.input_c / rec.groups + 3) / 4 * 4, ocg = rec.output_c / rec.groups;
+    const i64 per_group = rec.bias_mode == 2 || rec.use_winograd == 2
+                              ? ((ocg + 63) / 64) * (icg4 * 16 + (rec.bias_mode == 2 ? 2 : 0)) * (ocg < 64 ? ocg : 64)
+                              : icg4 * ocg * 16;
+    API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+    API_GLOBAL(rec.output_addr, words_4n(rec.input_n, rec.output_c, oh, ow));
+    API_GLOBAL(rec.weight_addr, api_dense(1, rec.groups, per_group));
+    if (rec.bias_mode == 1) API_GLOBAL(rec.bias_addr, api_dense(2, rec.groups, ((ocg + 63) / 64) * 64));
+    return api_issue([&](cmd_id_node_t *node) {
+      nodechip_winograd_forward_parallel_fix8b(
+          rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n, rec.input_c, rec.input_h,
+          rec.input_w, rec.groups, rec.output_c, rec.pad_h, rec.pad_h_after, rec.pad_w, rec.pad_w_after,
+          rec.bias_mode, rec.hsecs, rec.nsecs, rec.icsecs, rec.ocsecs, rec.if_relu, rec.relu_upper_limit, 1,
+          rec.ins_h, rec.ins_w, rec.rshift, rec.input_sign, rec.weight_sign, rec.bias_sign, rec.output_mode, 0, 0, 0,
+          0, node);
+    });
+  }
   ASSERT(rec.ins_h >= 0 && rec.ins_w >= 0 && rec.ins_h < 4096 && rec.ins_w < 4096 && rec.input_h < 65536 &&
          rec.input_w < 65536 && rec.pad_h >= 0 && rec.pad_h_after >= 0 && rec.pad_w >= 0 && rec.pad_w_after >= 0 &&
          rec.pad_h < 4096 && rec.pad_h_after < 4096 && rec.pad_w < 4096 && rec.pad_w_after < 4096 &&

@@ -155,6 +155,24 @@ Message deconv130(const std::string &what, const Conv &p, int out_pad_h, int out
   return m;
 }
 
+Message wino83(const std::string &what, const Conv &p) {
+  const std::vector<uint8_t> in = pattern(size_t(p.groups4()) * p.ic * p.h * p.w * 4, p.oc);
+  const std::vector<uint8_t> u = small_weights(size_t(p.oc) * (p.ic / p.groups) * 16, p.ic);
+  const std::vector<uint16_t> bias = biases(p.oc, p.kh);
+  std::vector<uint8_t> b(bias.size() * 2);
+  std::memcpy(b.data(), bias.data(), b.size());
+  zv_api_conv_forward_parallel_fix8b_t r = record83(p, 0, 0);
+  r.kh = r.kw = 4, r.use_winograd = 1, r.hsecs = 2, r.nsecs = 1, r.icsecs = 1, r.ocsecs = 1;
+  Message m;
+  m.what = what;
+  m.id = 83;
+  m.payload = payload_of(r);
+  m.inputs = {{kIn, in}, {kWeight, ref::conv_fix::wino_weights(p, u, bias, 1)}, {kBias, b}};
+  m.out = kOut;
+  m.want = ref::conv_fix::wino8(p, in, u, bias);
+  return m;
+}
+
 Message fc85(const std::string &what, const ref::conv_fix::Fc &p) {
   const size_t xrows = p.in4n ? size_t((p.M + 3) / 4) * 4 : size_t(p.M);
   const std::vector<uint8_t> x = pattern(xrows * p.K, p.N);
@@ -189,6 +207,12 @@ std::vector<Message> messages() {
     p.n = 4, p.ic = 3, p.h = 14, p.w = 12, p.oc = 8, p.kh = p.kw = 3, p.stride_h = 1, p.stride_w = 1;
     p.pad_l = p.pad_r = 1, p.w_sign = true, p.bias_mode = 2, p.rshift = 4, p.relu = true, p.upper = 30;
     m.push_back(conv83("83: three-channel form, bias behind the weights, clamped ReLU", p, 0, 1));
+  }
+  {
+    Conv p;
+    p.n = 4, p.ic = 7, p.h = 12, p.w = 10, p.oc = 12, p.kh = p.kw = 3, p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1;
+    p.bias_mode = 1, p.b_sign = p.in_sign = true, p.rshift = 5;
+    m.push_back(wino83("83: Winograd, row chunks of 4 (hsecs 2)", p));
   }
   {
     Conv p;

@@ -28,6 +28,11 @@
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
+#include "layers/conv/conv_fix16b.h"
+#include "layers/conv/conv_fix8b.h"
+#include "layers/conv/deconv_fix8b.h"
+#include "layers/conv/depthwise_fix.h"
+#include "layers/conv/fc_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
@@ -84,7 +89,9 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
+    {85, zv_api_fc_fix8b_forward_parallel, sizeof(zv_api_fc_fix8b_forward_parallel_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
@@ -93,6 +100,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
     {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
     {96, zv_api_bnscale_forward_parallel_fix8b, sizeof(zv_api_bnscale_forward_parallel_fix8b_t)},
+    {97, zv_api_depthwise_fix8b_forward_parallel, sizeof(zv_api_depthwise_fix8b_forward_parallel_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
@@ -108,6 +116,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
+    {130, zv_api_deconv_fix8b_forward_parallel, sizeof(zv_api_deconv_fix8b_forward_parallel_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
@@ -155,6 +164,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
+    {983, zv_api_conv_forward_parallel_fix16b, sizeof(zv_api_conv_forward_parallel_fix16b_t)},
+    {984, zv_api_depthwise_fix16b_forward_parallel, sizeof(zv_api_depthwise_fix8b_forward_parallel_t)},
     {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
     {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},

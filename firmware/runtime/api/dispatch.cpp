@@ -42,6 +42,8 @@
 #include "layers/data/stride_slice.h"
 #include "layers/data/tile.h"
 #include "layers/data/transpose.h"
+#include "layers/detect/nms.h"
+#include "layers/detect/roi_pooling.h"
 #include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
@@ -75,6 +77,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {47, zv_api_roi_pooling_forward, sizeof(zv_api_roi_pooling_forward_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
@@ -107,6 +110,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
+    {131, zv_api_cv_nms, sizeof(zv_api_cv_nms_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
@@ -146,6 +150,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {201, zv_api_segment_reduce, 0},
     {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
     {700, zv_api_topk, sizeof(zv_api_topk_t)},
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},

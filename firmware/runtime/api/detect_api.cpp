@@ -1,0 +1,61 @@
+// Handlers of the detection family: ROI pooling (47), NMS (131) and
+// soft-NMS (511).
+#include "layers/detect/nms.h"
+#include "layers/detect/roi_pooling.h"
+#include "runtime/api/dispatch.h"
+
+// The engine places its DTCM arrays from the scratch cursor, which starts and
+// ends every call at the window's start.
+u32 zv_api_cv_nms(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cv_nms_t, rec, param, size);
+  if (rec.proposal_size > 0) {
+    API_GLOBAL(rec.input_addr, api_dense(sizeof(face_rect_t), rec.proposal_size));
+    API_GLOBAL(rec.output_addr, api_dense(1, sizeof(nms_proposal_t)));
+  }
+  nms_vec_face_demo_mode = 0;
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  const u32 r = api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_nms_vec(rec.input_addr, DTCM_SCRATCH_START, DTCM_SCRATCH_START, rec.proposal_size,
+                        rec.nms_threshold, rec.output_addr, node);
+  });
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  return r;
+}
+
+u32 zv_api_cv_soft_nms(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cv_soft_nms_t, rec, param, size);
+  if (rec.proposal_size > 0) {
+    const i64 n = rec.proposal_size;
+    API_GLOBAL(rec.input_addr, api_dense(sizeof(face_rect_t), n));
+    API_GLOBAL(rec.overlap_addr, api_dense(4, n, n));
+    API_GLOBAL(rec.weighting_addr, api_dense(4, n, n));
+  }
+  nms_vec_face_demo_mode = 0;
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  const u32 r = api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_soft_nms_vec(rec.input_addr, rec.proposal_size, rec.weighting_method, rec.sigma, rec.overlap_addr,
+                             rec.weighting_addr, node);
+  });
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  return r;
+}
+
+u32 zv_api_roi_pooling_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_roi_pooling_forward_t, rec, param, size);
+  API_POSITIVE(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.pooled_h);
+  API_POSITIVE(rec.pooled_w);
+  ASSERT(rec.num_rois >= 0);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.num_rois, rec.input_c, rec.pooled_h, rec.pooled_w));
+  API_GLOBAL(rec.rois_addr, api_dense(4, rec.num_rois, 5));
+  API_GLOBAL(rec.rois_staging_addr, api_dense(4, rec.num_rois, 5));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_roi_pooling_forward(rec.input_addr, rec.output_addr, rec.rois_addr, rec.rois_staging_addr, rec.input_n,
+                                 rec.input_c, rec.input_h, rec.input_w, rec.pooled_h, rec.pooled_w, rec.num_rois,
+                                 rec.spatial_scale, node);
+  });
+}

@@ -9,6 +9,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/detect/nms.h"
+#include "layers/detect/roi_pooling.h"
 #include "ref/detect_ref.h"
 
 namespace zv::test {
@@ -124,6 +125,40 @@ TEST(DetectApi, CountsSizesAndAddresses) {
   }
   // The count-0 messages and the refused ones left the output alone.
   EXPECT_EQ(card.read(kOut, 8), std::vector<uint8_t>(8, 0xab));
+}
+
+TEST(DetectApi, RoiPooling) {
+  const int C = 66, H = 9, W = 11, ph = 3, pw = 2;
+  std::vector<float> map(size_t(C * H * W));
+  for (size_t i = 0; i < map.size(); i++) map[i] = float(int((i * 29) % 97) - 50);
+  const std::vector<float> rois = {0, 1, 1, 8, 7, 0, -2, 3, 12, 12, 0, 4, 4, 4, 4};
+  const int n = int(rois.size() / 5);
+  const std::vector<float> want = ref::roi_pool(map, C, H, W, rois, ph, pw, 1.0f);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, map.data(), map.size() * 4);
+    card->write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card->send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H,
+                                                                     W, ph, pw, n, 1.0f}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+  }
+  Card card;
+  std::vector<uint32_t> words = payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C,
+                                                                         H, W, ph, pw, n, 1.0f});
+  words.pop_back();
+  auto a = card.send(47, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_roi_pooling_forward_t)\n"), std::string::npos);
+  a = card.send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 2, C, H, W, ph,
+                                                             pw, n, 1.0f}));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": input_n == 1\n"), std::string::npos);
 }
 
 }  // namespace

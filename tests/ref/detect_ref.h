@@ -93,4 +93,37 @@ inline std::vector<float> roi_pool(const std::vector<float> &map, int C, int H, 
   return out;
 }
 
+// Position-sensitive ROI average pooling: the ROI's corners rounded (half
+// away from zero), the far corner one cell on, both scaled; its size at least
+// 0.1; bin (ph, pw) covers floor(start + ph * bin) to ceil(start + (ph + 1) *
+// bin) - 1, limited to the map, and averages input channel
+// (k * group + ph) * group + pw for output channel k; an empty bin gives 0.
+// Output [roi][k][ph][pw].
+inline std::vector<float> psroi_pool(const std::vector<float> &map, int H, int W, const std::vector<float> &rois,
+                                     int output_dim, int group, float scale) {
+  std::vector<float> out;
+  for (size_t r = 0; r < rois.size() / 5; r++) {
+    const float *q = &rois[5 * r];
+    const float sw = float(std::round(double(q[1])) * scale), sh = float(std::round(double(q[2])) * scale);
+    const float ew = float((std::round(double(q[3])) + 1.0) * scale);
+    const float eh = float((std::round(double(q[4])) + 1.0) * scale);
+    const float rw = std::max(ew - sw, 0.1f), rh = std::max(eh - sh, 0.1f);
+    const float bw = rw / float(group), bh = rh / float(group);
+    for (int k = 0; k < output_dim; k++)
+      for (int ph = 0; ph < group; ph++)
+        for (int pw = 0; pw < group; pw++) {
+          const int h0 = std::clamp(int(std::floor(sh + float(ph) * bh)), 0, H);
+          const int h1 = std::clamp(int(std::ceil(sh + float(ph + 1) * bh)), 0, H);
+          const int w0 = std::clamp(int(std::floor(sw + float(pw) * bw)), 0, W);
+          const int w1 = std::clamp(int(std::ceil(sw + float(pw + 1) * bw)), 0, W);
+          const int ch = (k * group + ph) * group + pw;
+          double sum = 0;
+          for (int y = h0; y < h1; y++)
+            for (int x = w0; x < w1; x++) sum += map[size_t((ch * H + y) * W + x)];
+          out.push_back(h1 > h0 && w1 > w0 ? float(sum / double((h1 - h0) * (w1 - w0))) : 0.0f);
+        }
+  }
+  return out;
+}
+
 }  // namespace zv::ref

@@ -14,12 +14,21 @@
 
 static int clampi(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
+// A coordinate as an integer: NaN as 0, magnitudes limited far beyond any map
+// (so that no sum below can overflow).
+static int coord_of(double v) {
+  if (!(v == v)) return 0;
+  if (v > 16777216.0) return 16777216;
+  if (v < -16777216.0) return -16777216;
+  return (int)v;
+}
+
 void roi_bin_plan_of(roi_bin_plan_t *p, const float *roi, float spatial_scale, int pooled_h, int pooled_w) {
   memset(p, 0, sizeof *p);
-  p->start_w = (int)round((double)roi[1] * (double)spatial_scale);
-  p->start_h = (int)round((double)roi[2] * (double)spatial_scale);
-  const int end_w = (int)round((double)roi[3] * (double)spatial_scale);
-  const int end_h = (int)round((double)roi[4] * (double)spatial_scale);
+  p->start_w = coord_of(round((double)roi[1] * (double)spatial_scale));
+  p->start_h = coord_of(round((double)roi[2] * (double)spatial_scale));
+  const int end_w = coord_of(round((double)roi[3] * (double)spatial_scale));
+  const int end_h = coord_of(round((double)roi[4] * (double)spatial_scale));
   p->roi_h = (end_h - p->start_h > 0 ? end_h - p->start_h : 0) + 1;
   p->roi_w = (end_w - p->start_w > 0 ? end_w - p->start_w : 0) + 1;
   p->uniform = p->roi_h % pooled_h == 0 && p->roi_w % pooled_w == 0;
@@ -37,10 +46,10 @@ void roi_bin_plan_of(roi_bin_plan_t *p, const float *roi, float spatial_scale, i
 void roi_bin_extent(const roi_bin_plan_t *p, int ph, int pw, int pooled_h, int pooled_w, int input_h, int input_w,
                     int *h0, int *h1, int *w0, int *w1) {
   const float bin_h = (float)p->roi_h / (float)pooled_h, bin_w = (float)p->roi_w / (float)pooled_w;
-  *h0 = clampi((int)floorf((float)ph * bin_h) + p->start_h, 0, input_h);
-  *h1 = clampi((int)ceilf((float)(ph + 1) * bin_h) + p->start_h, 0, input_h);
-  *w0 = clampi((int)floorf((float)pw * bin_w) + p->start_w, 0, input_w);
-  *w1 = clampi((int)ceilf((float)(pw + 1) * bin_w) + p->start_w, 0, input_w);
+  *h0 = clampi(coord_of(floorf((float)ph * bin_h)) + p->start_h, 0, input_h);
+  *h1 = clampi(coord_of(ceilf((float)(ph + 1) * bin_h)) + p->start_h, 0, input_h);
+  *w0 = clampi(coord_of(floorf((float)pw * bin_w)) + p->start_w, 0, input_w);
+  *w1 = clampi(coord_of(ceilf((float)(pw + 1) * bin_w)) + p->start_w, 0, input_w);
 }
 
 typedef struct {

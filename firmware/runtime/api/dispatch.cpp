@@ -43,6 +43,7 @@
 #include "layers/data/tile.h"
 #include "layers/data/transpose.h"
 #include "layers/detect/nms.h"
+#include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
 #include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
@@ -125,6 +126,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
+    {155, zv_api_psroipooling_forward, sizeof(zv_api_psroipooling_forward_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},

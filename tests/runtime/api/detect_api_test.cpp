@@ -2,6 +2,7 @@
 // deferred seeds with the happens-before checker and on the ARM image.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/detect/nms.h"
+#include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
 #include "ref/detect_ref.h"
 
@@ -159,6 +161,43 @@ TEST(DetectApi, RoiPooling) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": input_n == 1\n"), std::string::npos);
+}
+
+TEST(DetectApi, PsRoiPooling) {
+  const int od = 3, group = 2, C = od * group * group, H = 7, W = 8;
+  std::vector<float> map(size_t(C * H * W));
+  for (size_t i = 0; i < map.size(); i++) map[i] = float(int((i * 23) % 61) - 30);
+  const std::vector<float> rois = {0, 1, 0, 6, 5, 0, 5, 4, 12, 9};
+  const int n = int(rois.size() / 5);
+  const std::vector<float> want = ref::psroi_pool(map, H, W, rois, od, group, 1.0f);
+  auto rec = [&](u32 in_sign, u32 out_sign) {
+    return zv_api_psroipooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W, od, group, n, 1.0f,
+                                         in_sign, out_sign};
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, map.data(), map.size() * 4);
+    card->write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card->send(155, payload_of(rec(2, 2)));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f * (1 + std::fabs(want[i]))) << i;
+  }
+  Card card;
+  std::vector<uint32_t> words = payload_of(rec(2, 2));
+  words.push_back(0);
+  auto a = card.send(155, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_psroipooling_forward_t)\n"), std::string::npos);
+  a = card.send(155, payload_of(rec(1, 0)));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("8-bit position-sensitive ROI pooling is not available"), std::string::npos);
 }
 
 }  // namespace

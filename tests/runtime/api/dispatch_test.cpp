@@ -98,6 +98,7 @@ const Row kRows[] = {
     {148, "zv_api_binary_t", 100},
     {149, "zv_api_simple_binary_t", 60},
     {151, "zv_api_simple_select_t", 72},
+    {155, "zv_api_psroipooling_forward_t", 72},
     {157, "zv_api_arg_t", 48},
     {158, "zv_api_arg_fix8b_t", 76},
     {159, "zv_api_shuffle_channel_forward_t", 36},

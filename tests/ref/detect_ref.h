@@ -126,4 +126,38 @@ inline std::vector<float> psroi_pool(const std::vector<float> &map, int H, int W
   return out;
 }
 
+// YOLO region activation of n images of C channels of S positions, groups of
+// t = coords + classes + 1 channels: in each of the first num groups the box
+// offsets (0, 1) and the objectness (coords) take the sigmoid, the sizes stay
+// raw, the classes take the sigmoid or, with softmax, a softmax across them
+// (from the background channel coords when there is one, which otherwise
+// stays raw without softmax). The other groups stay raw.
+inline std::vector<float> yolo_region(const std::vector<float> &in, int n, int C, int S, int num, int classes,
+                                      int coords, bool background, bool softmax) {
+  const int t = coords + classes + 1;
+  std::vector<float> out = in;
+  auto sig = [](float x) { return float(1.0 / (1.0 + std::exp(-double(x)))); };
+  for (int b = 0; b < n; b++)
+    for (int g = 0; g < num; g++) {
+      const size_t base = size_t(b) * size_t(C) * size_t(S) + size_t(g * t) * size_t(S);
+      for (int k = 0; k < t; k++) {
+        const bool raw = (k >= 2 && k < coords) || (k == coords && background && !softmax);
+        const bool soft = softmax && (k > coords || (k == coords && background));
+        if (raw || soft) continue;
+        for (int p = 0; p < S; p++) out[base + size_t(k * S + p)] = sig(in[base + size_t(k * S + p)]);
+      }
+      if (!softmax) continue;
+      const int first = background ? coords : coords + 1, count = classes + (background ? 1 : 0);
+      for (int p = 0; p < S; p++) {
+        double m = -1e300, sum = 0;
+        for (int k = 0; k < count; k++) m = std::max(m, double(in[base + size_t((first + k) * S + p)]));
+        for (int k = 0; k < count; k++) sum += std::exp(double(in[base + size_t((first + k) * S + p)]) - m);
+        for (int k = 0; k < count; k++)
+          out[base + size_t((first + k) * S + p)] =
+              float(std::exp(double(in[base + size_t((first + k) * S + p)]) - m) / sum);
+      }
+    }
+  return out;
+}
+
 }  // namespace zv::ref

@@ -1,8 +1,9 @@
 // Handlers of the detection family: ROI pooling (47), NMS (131),
-// position-sensitive ROI pooling (155) and soft-NMS (511).
+// position-sensitive ROI pooling (155), soft-NMS (511) and YOLO region (800).
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
 #include "runtime/api/dispatch.h"
 
 // The engine places its DTCM arrays from the scratch cursor, which starts and
@@ -81,5 +82,23 @@ u32 zv_api_psroipooling_forward(u8 *param, u32 size) {
                                                  rec.rois_staging_addr, rec.input_n, rec.input_c, rec.input_h,
                                                  rec.input_w, rec.output_dim, rec.group_size, rec.num_rois,
                                                  rec.spatial_scale, node);
+  });
+}
+
+u32 zv_api_yolo(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_yolo_t, rec, param, size);
+  API_COUNT(rec.n);
+  ASSERT(rec.n <= 0x7fffffffu && rec.input_c <= 0x7fffffffu && rec.input_h <= 0x7fffffffu &&
+         rec.input_w <= 0x7fffffffu && rec.num <= 0x7fffffffu && rec.classes <= 0x7fffffffu &&
+         rec.coords <= 0x7fffffffu);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  const api_extent_t t = api_dense(4, rec.n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_addr, t);
+  API_GLOBAL(rec.output_addr, t);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_yolo(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.input_c, (int)rec.input_h, (int)rec.input_w,
+                  (int)rec.num, (int)rec.classes, (int)rec.coords, (int)rec.background, (int)rec.softmax, node);
   });
 }

@@ -45,6 +45,7 @@
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
 #include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
@@ -157,6 +158,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
+    {800, zv_api_yolo, sizeof(zv_api_yolo_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},

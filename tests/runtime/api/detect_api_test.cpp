@@ -12,6 +12,7 @@
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
 #include "ref/detect_ref.h"
 
 namespace zv::test {
@@ -198,6 +199,38 @@ TEST(DetectApi, PsRoiPooling) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find("8-bit position-sensitive ROI pooling is not available"), std::string::npos);
+}
+
+TEST(DetectApi, YoloRegion) {
+  const u32 n = 2, C = 25, h = 3, w = 2, S = h * w;
+  std::vector<float> in(size_t(n * C * S));
+  for (size_t i = 0; i < in.size(); i++) in[i] = float(int((i * 31) % 37) - 18) * 0.25f;
+  const std::vector<float> want = ref::yolo_region(in, int(n), int(C), int(S), 2, 7, 4, false, true);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kOut, in.data(), in.size() * 4);
+    auto a = card->send(800, payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 2e-6f + 2e-6f * std::fabs(want[i])) << i;
+  }
+  Card card;
+  card.write(kOut, std::vector<uint8_t>(16, 0xcd).data(), 16);
+  auto a = card.send(800, payload_of(zv_api_yolo_t{kIn, kOut, 0, C, h, w, 2, 7, 4, 0, 1}));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 0u);
+  EXPECT_EQ(card.read(kOut, 16), std::vector<uint8_t>(16, 0xcd));
+  std::vector<uint32_t> words = payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1});
+  words.pop_back();
+  a = card.send(800, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_yolo_t)\n"), std::string::npos);
 }
 
 }  // namespace

@@ -129,6 +129,7 @@ const Row kRows[] = {
     {701, "zv_api_cumsum_t", 36},
     {702, "zv_api_where_t", 76},
     {703, "zv_api_masked_select_t", 84},
+    {800, "zv_api_yolo_t", 52},
     {901, "zv_api_sigmoid_forward_parallel_t", 24},
     {902, "zv_api_tanh_forward_parallel_t", 24},
     {985, "zv_api_perchannel_shift_forward_parallel_fix8b_t", 56},

@@ -160,4 +160,30 @@ inline std::vector<float> yolo_region(const std::vector<float> &in, int n, int C
   return out;
 }
 
+// SSD prior boxes: at position (y, x) the centre cx = (x + offset) * (step_w /
+// img_w), cy likewise; prior p is [cx - hw_p, cy - hh_p, cx + hw_p, cy + hh_p]
+// (clipped to [0, 1] when asked); then the same count of variance quadruples
+// (one value repeated, or four in order). hw and hh list the priors' half
+// extents in generation order.
+inline std::vector<float> prior_boxes(int W, int H, int img_w, int img_h, float step_w, float step_h, float offset,
+                                      const std::vector<float> &hw, const std::vector<float> &hh, bool clip,
+                                      const std::vector<float> &variances) {
+  const float sw = step_w / float(img_w), sh = step_h / float(img_h);
+  std::vector<float> out, var;
+  for (int y = 0; y < H; y++)
+    for (int x = 0; x < W; x++) {
+      const float cx = (float(x) + offset) * sw, cy = (float(y) + offset) * sh;
+      for (size_t p = 0; p < hw.size(); p++) {
+        float b[4] = {cx + -hw[p], cy + -hh[p], cx + hw[p], cy + hh[p]};
+        for (float &v : b) {
+          if (clip) v = std::min(std::max(v, 0.0f), 1.0f);
+          out.push_back(v);
+        }
+        for (int k = 0; k < 4; k++) var.push_back(variances.size() == 1 ? variances[0] : variances[size_t(k)]);
+      }
+    }
+  out.insert(out.end(), var.begin(), var.end());
+  return out;
+}
+
 }  // namespace zv::ref

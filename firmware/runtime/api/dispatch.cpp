@@ -48,6 +48,10 @@
 #include "layers/data/stride_slice.h"
 #include "layers/data/tile.h"
 #include "layers/data/transpose.h"
+#include "layers/detect/nms.h"
+#include "layers/detect/psroipooling.h"
+#include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
 #include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
@@ -81,6 +85,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {47, zv_api_roi_pooling_forward, sizeof(zv_api_roi_pooling_forward_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
@@ -117,6 +122,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
     {130, zv_api_deconv_fix8b_forward_parallel, sizeof(zv_api_deconv_fix8b_forward_parallel_t)},
+    {131, zv_api_cv_nms, sizeof(zv_api_cv_nms_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
@@ -131,6 +137,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
+    {155, zv_api_psroipooling_forward, sizeof(zv_api_psroipooling_forward_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
@@ -158,10 +165,12 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {201, zv_api_segment_reduce, 0},
     {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
     {700, zv_api_topk, sizeof(zv_api_topk_t)},
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
+    {800, zv_api_yolo, sizeof(zv_api_yolo_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {983, zv_api_conv_forward_parallel_fix16b, sizeof(zv_api_conv_forward_parallel_fix16b_t)},

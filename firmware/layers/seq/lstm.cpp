@@ -21,6 +21,40 @@ static u32 f32_bits(float f) {
   return u;
 }
 
+int lstm_output_dim_extend(int H) { return (H + 7) & ~7; }
+
+static i64 roundup64K(i64 x) { return ceil_div(x, 0x10000) * 0x10000; }
+
+int lstm_data_split_select(int N, int I, int H, int P, int *R) {
+  const i64 S = lstm_output_dim_extend(H) / 8, L = ceil_div(S, NPU_NUM);
+  const i64 Wx = (i64)I * L * 128, Wh = (i64)H * L * 128, xrow = ceil_div(ceil_div(I, EU_NUM), NPU_NUM) * 128;
+  const i64 sp = P ? Wx : 0;
+  const i64 free_bytes = (i64)(1 << 19) - (Wx + Wh + sp + L * 128);
+  if (free_bytes > 0) {
+    const i64 per_row = xrow + 4 * L * 128 + 128 + (P ? xrow + L * 128 : 0);
+    const i64 t = free_bytes / per_row;
+    if (t > 0) {
+      *R = (int)(t < N ? t : N);
+      return LSTM_SPLIT_LOCAL_WEIGHT;
+    }
+  }
+  const i64 banks = ceil_div(Wh, 0x10000);
+  const i64 t2 = (((8 - banks) / 2) * 0x10000) / (4 * L * 128 + 128 + (P ? L * 128 : 0));
+  if (t2 > 0) {
+    *R = (int)(t2 < N ? t2 : N);
+    return LSTM_SPLIT_ITER_LOCAL_WEIGHT;
+  }
+  const i64 fit = 0x40000 / (6 * L * 128 + 256 + (P ? L * 128 : 0));
+  for (i64 n = fit < N ? fit : N; n > 0; n--) {
+    if (roundup64K(n * (2 * L * 128 + (P ? L * 128 : 0))) + 2 * roundup64K(n * (2 * L * 128 + 128)) <= 0x40000) {
+      *R = (int)n;
+      return LSTM_SPLIT_NO_LOCAL_WEIGHT;
+    }
+  }
+  *R = 0;
+  return LSTM_SPLIT_NONE;
+}
+
 // R = A op B, or A op constant, over a row of sections.
 static void op(u32 A, u32 B, u32 R, int sections, md_scalar_op_t o, cmd_id_node_t *node) {
   atomic_mdscalar_operation_gen_cmd(T | A, T | B, T | R, 1, sections, 1, EU_NUM, o, 0, 0, 0, 0, 0, node);

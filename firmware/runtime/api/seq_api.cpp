@@ -36,7 +36,8 @@ u32 zv_api_contrastive_loss_forward(u8 *param, u32 size) {
   API_GLOBAL(rec.diff_addr, data);
   API_GLOBAL(rec.label_addr, pairs);
   API_GLOBAL(rec.dist_sq_addr, pairs);
-  API_GLOBAL(rec.buffer_addr, api_dense(4, ceil_div((i64)rec.input_n * rec.input_c, 32) + rec.input_n));
+  // One sum per 32 pairs of a slice; a slice has at most input_n pairs.
+  API_GLOBAL(rec.buffer_addr, api_dense(4, ceil_div((i64)rec.input_n, 32)));
   API_GLOBAL(rec.loss_addr, api_dense(4, 1));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_contrastive_loss_forward(rec.a_addr, rec.b_addr, rec.label_addr, rec.diff_addr, rec.dist_sq_addr,

@@ -25,6 +25,26 @@ std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
   return v;
 }
 
+TEST(LstmPlan, OutputDimAndSplitMode) {
+  EXPECT_EQ(lstm_output_dim_extend(1), 8);
+  EXPECT_EQ(lstm_output_dim_extend(8), 8);
+  EXPECT_EQ(lstm_output_dim_extend(13), 16);
+  struct Case {
+    const char *what;
+    int N, I, H, P, mode, R;
+  } cases[] = {
+      {"small: all weights resident, every row", 4, 16, 16, 0, 1, 4},
+      {"input weights fill local memory: recurrent weights resident", 1000, 4096, 64, 0, 2, 307},
+      {"recurrent weights of 64 banks: streamed", 100, 16, 4096, 0, 3, 30},
+      {"rows of 274 slots: nothing fits", 10, 16, 140000, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    int R = -1;
+    EXPECT_EQ(lstm_data_split_select(c.N, c.I, c.H, c.P, &R), c.mode) << c.what;
+    EXPECT_EQ(R, c.R) << c.what;
+  }
+}
+
 class LstmUnitLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(LstmUnitLayer, AgainstTheCellFormulas) {

@@ -11,6 +11,13 @@
 #include "cmd/cmd_framework.h"
 #include "runtime/types.h"
 
+// Split modes of the LSTM layer: 1 all weights resident, 2 the recurrent
+// weights resident, 3 the recurrent weights streamed, 0 none fits.
+#define LSTM_SPLIT_NONE 0
+#define LSTM_SPLIT_LOCAL_WEIGHT 1
+#define LSTM_SPLIT_ITER_LOCAL_WEIGHT 2
+#define LSTM_SPLIT_NO_LOCAL_WEIGHT 3
+
 // Buffers a piece counts when the pieces are planned; the compare-and-select
 // of the forget gate and the exponential also take one piece-sized buffer
 // each, after them.
@@ -36,6 +43,13 @@ static_assert(sizeof(zv_api_lstm_unit_forward_t) == 80, "zv_api_lstm_unit_forwar
 extern "C" {
 
 u32 zv_api_lstm_unit_forward(u8 *param, u32 size);
+
+// H rounded up to a multiple of 8 hidden units (the gate rows' width / 4).
+int lstm_output_dim_extend(int H);
+// The split mode for N sequences of I inputs and H hidden units (P: a static
+// input), preferring resident weights; *R receives the rows a slice takes (0
+// with mode 0).
+int lstm_data_split_select(int N, int I, int H, int P, int *R);
 
 // In place on a row of `sections` sections of 32 floats at the untagged local
 // offset x, with `work` a buffer of the same size: x = 1 / (1 + e^-x) and

@@ -39,6 +39,11 @@
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
 #include "layers/pool/upsample.h"
+#include "layers/seq/accuracy.h"
+#include "layers/seq/ctc.h"
+#include "layers/seq/loss.h"
+#include "layers/seq/lstm.h"
+#include "layers/seq/word2vec.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -72,13 +77,18 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {8, zv_api_img_sum, sizeof(zv_api_img_sum_t)},
     {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
     {10, zv_api_dropout_forward, sizeof(zv_api_dropout_forward_t)},
+    {12, zv_api_accuracy_layer, sizeof(zv_api_accuracy_layer_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
+    {15, zv_api_sigmoid_cross_entropy_loss_forward, sizeof(zv_api_sigmoid_cross_entropy_loss_forward_t)},
+    {17, zv_api_contrastive_loss_forward, sizeof(zv_api_contrastive_loss_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
     {22, zv_api_prelu_forward, sizeof(zv_api_prelu_forward_t)},
     {24, zv_api_scale_forward, sizeof(zv_api_scale_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
+    {31, zv_api_euclidean_loss_forward, sizeof(zv_api_euclidean_loss_forward_t)},
+    {34, zv_api_lstm_unit_forward, sizeof(zv_api_lstm_unit_forward_t)},
     {36, zv_api_eltwise_forward, sizeof(zv_api_eltwise_forward_t)},
     {38, zv_api_bias_forward, sizeof(zv_api_bias_forward_t)},
     {40, zv_api_elu_forward, sizeof(zv_api_elu_forward_t)},
@@ -93,6 +103,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
+    {69, zv_api_softmax_loss_forward_parallel, sizeof(zv_api_softmax_loss_forward_parallel_t)},
+    {71, zv_api_softmax_loss_bidirection_parallel, sizeof(zv_api_softmax_loss_bidirection_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
     {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
@@ -119,6 +131,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
     {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
+    {127, zv_api_word2vec, sizeof(zv_api_word2vec_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
     {130, zv_api_deconv_fix8b_forward_parallel, sizeof(zv_api_deconv_fix8b_forward_parallel_t)},
@@ -127,6 +140,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
     {139, zv_api_f32_is, sizeof(zv_api_f32_is_t)},
+    {140, zv_api_ctcloss_parallel, sizeof(zv_api_ctcloss_t)},
     {141, zv_api_normalize_fix8b_forward, sizeof(zv_api_normalize_fix8b_forward_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
     {143, zv_api_slice_fix8b_forward, 0},

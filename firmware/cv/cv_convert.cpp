@@ -80,6 +80,9 @@ void cv_convert_plan_of(u32 width, u32 stride, u32 height, const float alpha[3],
     return;
   }
   plan->path = CV_CONVERT_PATH_PER_CHANNEL;
+  // The planes of a load lie height x stride elements apart: a descriptor stride.
+  ASSERT_FS((u64)height * row_stride <= 0x7fffffffull, "planes of %u rows of stride %u", (unsigned)height,
+            (unsigned)row_stride);
   const u32 mid_data_size = 4;
   struct {
     i64 N_stride;
@@ -158,9 +161,9 @@ int nodechip_cv_convert_to(u64 src, u32 width, u32 stride, u32 height, float alp
     i64 done = 0;
     while (done < rows) {
       const int r = (int)(rows - done < GDMA_MAX_C ? rows - done : GDMA_MAX_C);
-      tensor_general_move_gen_cmd(src + (u64)(done * p.stride * sb), 0, 1, r, 1, p.row, r * p.stride, p.stride,
+      tensor_general_move_gen_cmd(src + (u64)(done * p.stride * sb), 0, 1, r, 1, p.row, 0, p.stride,
                                   p.row, 1, p.src_format, dst + (u64)(done * p.row * db), 0, 1, r, 1, p.row,
-                                  r * p.row, p.row, p.row, 1, p.dst_format, GDMA_VALUE_DIR_S2S, 0, node);
+                                  0, p.row, p.row, 1, p.dst_format, GDMA_VALUE_DIR_S2S, 0, node);
       done += r;
     }
     return 0;
@@ -220,8 +223,8 @@ gdma_value_format_t cv_data_type_format(u32 data_type) {
 
 void nodechip_cv_split(u64 src, u64 dst, u32 row_length, u32 total_rows, u32 segment, u32 rows, u32 data_type,
                        cmd_id_node_t *node) {
-  ASSERT_FS(segment > 0 && rows > 0 && segment <= row_length, "row_length=%u, segment=%u, rows=%u",
-            (unsigned)row_length, (unsigned)segment, (unsigned)rows);
+  ASSERT_FS(segment > 0 && rows > 0 && segment <= row_length && row_length <= 0x7fffffffu,
+            "row_length=%u, segment=%u, rows=%u", (unsigned)row_length, (unsigned)segment, (unsigned)rows);
   const int size = cv_data_type_bytes(data_type);
   const gdma_value_format_t format = cv_data_type_format(data_type);
   const u32 images = total_rows / rows, segments = row_length / segment;
@@ -248,6 +251,9 @@ void nodechip_cv_width_align(u64 src, u64 dst, u32 n, u32 c, u32 h, u32 w, u32 s
                              u32 src_h_stride, u32 dst_n_stride, u32 dst_c_stride, u32 dst_h_stride, u32 data_type,
                              cmd_id_node_t *node) {
   const gdma_value_format_t format = cv_data_type_format(data_type);
+  // The descriptor's strides are signed 32-bit element counts.
+  const u32 strides[6] = {src_n_stride, src_c_stride, src_h_stride, dst_n_stride, dst_c_stride, dst_h_stride};
+  for (int i = 0; i < 6; i++) ASSERT_FS(strides[i] <= 0x7fffffffu, "stride %u", (unsigned)strides[i]);
   tensor_general_move_gen_cmd(src, 0, (int)n, (int)c, (int)h, (int)w, (int)src_n_stride, (int)src_c_stride,
                               (int)src_h_stride, 1, format, dst, 0, (int)n, (int)c, (int)h, (int)w, (int)dst_n_stride,
                               (int)dst_c_stride, (int)dst_h_stride, 1, format, GDMA_VALUE_DIR_S2S, 0, node);

@@ -207,7 +207,8 @@ TEST(CvSplit, PlanesEqualTheReferenceForEveryElementSize) {
     }
   }
   expect_assert([](cmd_id_node_t *node) { nodechip_cv_split(kSrc, kDst, 12, 4, 0, 2, 1, node); }, "ASSERT_FS",
-                "firmware/cv/", "nodechip_cv_split", "segment > 0 && rows > 0 && segment <= row_length",
+                "firmware/cv/", "nodechip_cv_split",
+                "segment > 0 && rows > 0 && segment <= row_length && row_length <= 0x7fffffffu",
                 "row_length=12, segment=0, rows=2");
   expect_assert([](cmd_id_node_t *node) { nodechip_cv_split(kSrc, kDst, 64 * 9000, 100, 9000, 100, 1, node); },
                 "ASSERT_FS", "firmware/cv/", "nodechip_cv_split",
@@ -237,6 +238,10 @@ TEST(CvWidthAlign, CopiesBetweenRowPitches) {
       EXPECT_TRUE(got == want);
     }
   }
+  // A stride the descriptor's signed field cannot hold is refused, not wrapped.
+  expect_assert([](cmd_id_node_t *node) { nodechip_cv_width_align(kSrc, kDst, 1, 1, 2, 4, 8, 8, 0x80000000u, 8, 8, 4, 1, node); },
+                "ASSERT_FS", "firmware/cv/", "nodechip_cv_width_align", "strides[i] <= 0x7fffffffu",
+                "stride 2147483648");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "card.h"
+#include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
 #include "fw_test.h"
@@ -145,6 +146,42 @@ TEST(CvApi, SortCheckInTheDtcmWindow) {
     EXPECT_EQ(values_of<float>(card->read(rec.keys_out, 4 * out_len)), want_keys);
     EXPECT_EQ(values_of<uint32_t>(card->read(rec.indices_out, 4 * out_len)), want_index);
   }
+}
+
+// A call that fails after it took DTCM leaves the cursor where it was; the
+// next vision call starts from the window's start all the same.
+TEST(CvApi, StaleCursorOfAFailedCallDoesNotReachTheNext) {
+  FirmwareRig rig(deferred(2));
+  chip::Memory &ddr = rig.chip().device_memory();
+  const cv_convert_to_row_t row = {5, 2, 3, -1, 3, -1, 3, -1, 0, 1, 0, 0};
+  const std::vector<uint8_t> src = pattern(10, 4), old = pattern(16, 6);
+  const float a[3] = {3, 3, 3}, b[3] = {-1, -1, -1};
+  std::vector<uint8_t> want;
+  ref::cv_convert_to(src, 5, 5, 2, a, b, 0, 1, 0, 0, want);
+  ddr.store(kTable, &row, sizeof row);
+  ddr.store(kTable + sizeof row, &row, sizeof row);
+  ddr.store(kIn, src.data(), src.size());
+  ddr.store(kOut, old.data(), old.size());
+  alignas(8) uint8_t param[sizeof(zv_api_cv_convert_to_inter_t)];
+  zv_api_cv_convert_to_inter_t rec = {};
+  rec.image[0] = {kIn, kOut};
+  rec.image[1] = {0x100000000ull, kOut};  // the firmware's part of device memory
+  rec.table = kTable;
+  rec.count = 2;
+  std::memcpy(param, &rec, sizeof rec);
+  const FwOutcome failed = rig.run([&] { zv_api_cv_convert_to_intergrated(param, sizeof rec); });
+  ASSERT_TRUE(failed.asserted) << failed.uart;
+  EXPECT_NE(failed.uart.find("api_global_fits"), std::string::npos) << failed.uart;
+  EXPECT_EQ(cv_cur_dtcm_addr, DTCM_SCRATCH_START + 2 * sizeof row);
+  // As a longer failed call could have left it: next to the window's end.
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START + DTCM_SCRATCH_SIZE - 4;
+  rec.count = 1;
+  std::memcpy(param, &rec, sizeof rec);
+  ASSERT_TRUE(ran_clean(rig.run([&] { zv_api_cv_convert_to_intergrated(param, sizeof rec); })));
+  EXPECT_EQ(cv_cur_dtcm_addr, DTCM_SCRATCH_START);
+  std::vector<uint8_t> got(old.size());
+  ddr.load(kOut, got.data(), got.size());
+  EXPECT_TRUE(got == over(old, want));
 }
 
 TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {

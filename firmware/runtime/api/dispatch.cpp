@@ -4,6 +4,8 @@
 #include "runtime/firmware_main.h"
 #include "runtime/services.h"
 #include "cmd/gemm.h"
+#include "cv/cv_convert.h"
+#include "cv/cv_sort_test.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/data/arg.h"
 #include "layers/data/fc_decompress.h"
@@ -178,8 +180,14 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {200, zv_api_reduce, sizeof(zv_api_reduce_t)},
     {201, zv_api_segment_reduce, 0},
     {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
+    {500, zv_api_cv_convert_to, sizeof(zv_api_cv_convert_to_t)},
+    {502, zv_api_cv_convert_to_intergrated, sizeof(zv_api_cv_convert_to_inter_t)},
+    {503, zv_api_test_sort, sizeof(zv_api_cv_sort_test_t)},
+    {506, zv_api_cv_width_align, sizeof(zv_api_cv_width_align_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
     {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
+    {512, zv_api_cv_split, sizeof(zv_api_cv_split_t)},
+    {513, zv_api_cv_transpose, sizeof(zv_api_cv_transpose_t)},
     {700, zv_api_topk, sizeof(zv_api_topk_t)},
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},

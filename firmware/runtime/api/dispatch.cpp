@@ -5,6 +5,9 @@
 #include "runtime/services.h"
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
+#include "layers/conv/conv.h"
+#include "layers/conv/depthwise.h"
+#include "layers/conv/fc.h"
 #include "layers/data/arg.h"
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
@@ -76,6 +79,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
+    {49, zv_api_conv_forward_parallel, sizeof(zv_api_conv_forward_parallel_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
@@ -121,6 +125,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
+    {152, zv_api_depthwise_forward, sizeof(zv_api_depthwise_forward_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
@@ -150,6 +155,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
+    {900, zv_api_fc_forward_parallel, sizeof(zv_api_fc_forward_parallel_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},

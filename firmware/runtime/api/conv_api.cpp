@@ -1,8 +1,9 @@
-// Float convolution family: APIs 49 (convolution), 152 (depthwise) and 900
+// Float convolution family: APIs 49 (convolution, direct or Winograd), 152 (depthwise) and 900
 // (fully connected).
 #include "layers/conv/conv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
+#include "layers/conv/winograd.h"
 #include "runtime/api/dispatch.h"
 
 // Output extent of a convolution axis, in 64 bits (non-positive: no output).
@@ -46,7 +47,14 @@ u32 zv_api_conv_forward_parallel(u8 *param, u32 size) {
                                : api_mul(api_mul((icg + 1) & ~1ll, ocg), api_mul(rec.kh, rec.kw));
   API_GLOBAL(rec.weight_addr, api_dense(4, rec.groups, weights));
   if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
-  ASSERT(!winograd, "use_winograd %d", (int)rec.use_winograd);
+  if (winograd)
+    return api_issue([&](cmd_id_node_t *node) {
+      nodechip_winograd_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
+                                         rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.pad_h_t,
+                                         rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, rec.have_bias, rec.result_add,
+                                         rec.hsecs, rec.nsecs, rec.icsecs, rec.ocsecs, 0, 0.0f, (int)rec.use_winograd,
+                                         node);
+    });
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_conv_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
                                    rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.kh, rec.kw,

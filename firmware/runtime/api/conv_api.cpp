@@ -1,6 +1,8 @@
-// Float convolution family: APIs 49 (convolution, direct or Winograd), 152 (depthwise) and 900
+// Float convolution family: APIs 49 (convolution, direct or Winograd), 50
+// (deconvolution), 152 (depthwise) and 900
 // (fully connected).
 #include "layers/conv/conv.h"
+#include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
 #include "layers/conv/winograd.h"
@@ -61,6 +63,34 @@ u32 zv_api_conv_forward_parallel(u8 *param, u32 size) {
                                    rec.dh, rec.dw, rec.pad_h_t, rec.pad_w_l, rec.pad_h_b, rec.pad_w_r, rec.stride_h,
                                    rec.stride_w, rec.have_bias, rec.result_add, rec.hsecs, 1, rec.nsecs, rec.icsecs,
                                    rec.ocsecs, 0, 0.0f, 0, node);
+  });
+}
+
+u32 zv_api_deconv_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_deconv_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.groups);
+  API_POSITIVE(rec.output_c);
+  API_POSITIVE(rec.output_h);
+  API_POSITIVE(rec.output_w);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  const i64 icg = rec.input_c / rec.groups, ocg = rec.output_c / rec.groups;
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.output_c, rec.output_h, rec.output_w));
+  API_GLOBAL(rec.weight_addr,
+             api_dense(4, rec.groups, api_mul((icg + 1) & ~1ll, ocg), rec.kh, rec.kw));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_deconv_forward_parallel(rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.input_n,
+                                     rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.output_h,
+                                     rec.output_w, rec.kh, rec.kw, rec.dh, rec.dw, rec.pad_h_t, rec.pad_h_b,
+                                     rec.pad_w_l, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.have_bias,
+                                     rec.result_add, 0, rec.icsecs, rec.ocsecs, rec.nsecs, rec.hsecs,
+                                     rec.weight_layout, node);
   });
 }
 

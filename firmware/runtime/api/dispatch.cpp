@@ -6,6 +6,7 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/conv/conv.h"
+#include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
 #include "layers/data/arg.h"
@@ -80,6 +81,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
     {49, zv_api_conv_forward_parallel, sizeof(zv_api_conv_forward_parallel_t)},
+    {50, zv_api_deconv_forward_parallel, sizeof(zv_api_deconv_forward_parallel_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},

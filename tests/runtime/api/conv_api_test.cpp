@@ -1,16 +1,18 @@
-// APIs 49 (float convolution), 152 (depthwise on tensor records) and 900
+// APIs 49 (float convolution, direct and Winograd), 50 (deconvolution), 152 (depthwise on tensor records) and 900
 // (fully connected) end to end through the host driver: each record's fields
 // reaching the layer, checked against the direct references on three deferred
 // seeds with the happens-before checker and on the ARM image; the zero-count
 // return, a wrong size and the Winograd kernel check.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "card.h"
 #include "fw_test.h"
 #include "layers/conv/conv.h"
+#include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
 #include "ref/conv_layer_ref.h"
@@ -68,6 +70,77 @@ TEST(ConvApi, ConvolutionRecordEndToEnd) {
     EXPECT_EQ(r->result, 0u) << card->console();
     const std::vector<float> got = as_floats(card->read(kOut, want.v.size() * 4));
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want.v[i]) << i;
+    EXPECT_TRUE(no_findings(card->chip()));
+  }
+}
+
+TEST(ConvApi, WinogradAndDeconvolutionRecordsEndToEnd) {
+  // API 49 with use_winograd 1: 1 x 3 x 6 x 7 -> 4, pads top 1, left 0,
+  // bottom 1, right 1 (odd width), two row sections, bias.
+  const int n = 1, ic = 3, h = 6, w = 7, oc = 4;
+  ref::conv::T4 in(n, ic, h, w), wt(oc, ic, 3, 3);
+  for (size_t i = 0; i < in.v.size(); i++) in.v[i] = small(i, 11, 3);
+  for (size_t i = 0; i < wt.v.size(); i++) wt.v[i] = small(i, 12, 2);
+  std::vector<double> bias(oc);
+  for (int i = 0; i < oc; i++) bias[size_t(i)] = small(size_t(i), 13, 7);
+  ref::conv::Window win;
+  win.kh = 3, win.kw = 3, win.pad_t = 1, win.pad_l = 0, win.pad_b = 1, win.pad_r = 1;
+  const ref::conv::T4 want = ref::conv::convolution(in, wt, bias, 1, win);
+  std::vector<float> tw(size_t(ic) * oc * 16);
+  for (int i = 0; i < ic; i++)
+    for (int o = 0; o < oc; o++) {
+      double k3[3][3];
+      for (int r = 0; r < 3; r++)
+        for (int q = 0; q < 3; q++) k3[r][q] = wt.at(o, i, r, q);
+      const std::vector<double> u = ref::conv::winograd_weights(k3);
+      for (int e = 0; e < 16; e++) tw[(size_t(i) * oc + o) * 16 + e] = float(u[size_t(e)]);
+    }
+  const zv_api_conv_forward_parallel_t rec = {kIn, kOut, kW, kBias, n, ic, h, w, 1, oc, 4, 4, 1, 1,
+                                              1,   0,    1,  1,     1, 1,  1, 0, 1, 2,  1, 1,  1};
+  // API 50: 1 x 2 x 3 x 4, 3x3 stride 2 pad 1, layout 1 (per output channel 2
+  // input channels of 9 taps), two row sections.
+  const int dn = 1, dic = 2, dh = 3, dw = 4, doc = 3, doh = 5, dow = 7;
+  std::vector<float> din(size_t(dn) * dic * dh * dw), dwt(size_t(doc) * dic * 9), dbias(doc);
+  for (size_t i = 0; i < din.size(); i++) din[i] = small(i, 14, 3);
+  for (size_t i = 0; i < dwt.size(); i++) dwt[i] = small(i, 15, 2);
+  for (int i = 0; i < doc; i++) dbias[size_t(i)] = small(size_t(i), 16, 5);
+  std::vector<double> dwant(size_t(doc) * doh * dow);
+  for (int o = 0; o < doc; o++)
+    for (size_t p = 0; p < size_t(doh) * dow; p++) dwant[size_t(o) * doh * dow + p] = dbias[size_t(o)];
+  for (int o = 0; o < doc; o++)
+    for (int i = 0; i < dic; i++)
+      for (int y = 0; y < dh; y++)
+        for (int x = 0; x < dw; x++)
+          for (int r = 0; r < 3; r++)
+            for (int q = 0; q < 3; q++) {
+              const int oy = 2 * y - 1 + r, ox = 2 * x - 1 + q;
+              if (oy < 0 || oy >= doh || ox < 0 || ox >= dow) continue;
+              dwant[(size_t(o) * doh + oy) * dow + ox] +=
+                  double(din[(size_t(i) * dh + y) * dw + x]) * dwt[((size_t(o) * dic + i) * 3 + r) * 3 + q];
+            }
+  const zv_api_deconv_forward_parallel_t drec = {kIn, kW, kBias, kOut, dn, dic, dh, dw, 1, doc, doh, dow, 3, 3, 1,
+                                                 1,   1,  1,     1,    1,  2,   2,  1,  0, 0, 1,   1,   1,   2, 1};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    const std::vector<float> fin(in.v.begin(), in.v.end()), fb(bias.begin(), bias.end());
+    card->write(kIn, fin.data(), fin.size() * 4);
+    card->write(kW, tw.data(), tw.size() * 4);
+    card->write(kBias, fb.data(), fb.size() * 4);
+    auto r = card->send(49, payload_of(rec));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    std::vector<float> got = as_floats(card->read(kOut, want.v.size() * 4));
+    for (size_t i = 0; i < got.size(); i++) ASSERT_NEAR(double(got[i]), want.v[i], 1e-5 * (1 + std::fabs(want.v[i]))) << i;
+
+    card->write(kIn, din.data(), din.size() * 4);
+    card->write(kW, dwt.data(), dwt.size() * 4);
+    card->write(kBias, dbias.data(), dbias.size() * 4);
+    r = card->send(50, payload_of(drec));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    got = as_floats(card->read(kOut, dwant.size() * 4));
+    for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), dwant[i]) << i;
     EXPECT_TRUE(no_findings(card->chip()));
   }
 }
@@ -139,6 +212,9 @@ TEST(ConvApi, ZeroCountsWrongSizesAndWinogradKernel) {
       {49, payload_of(zv_api_conv_forward_parallel_t{kIn, kOut, kW, kBias, 0, 2, 4, 4, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1,
                                                      1, 1, 0, 0, 0, 1, 1, 1, 1}),
        "zv_api_conv_forward_parallel_t"},
+      {50, payload_of(zv_api_deconv_forward_parallel_t{kIn, kW, kBias, kOut, 0, 2, 3, 4, 1, 3, 5, 7, 3, 3, 1, 1, 1,
+                                                       1, 1, 1, 2, 2, 1, 0, 0, 1, 1, 1, 1, 1}),
+       "zv_api_deconv_forward_parallel_t"},
       {152, payload_of(zv_api_depthwise_forward_t{kIn, kOut, kW, kBias, 0, 2, 4, 4, 3, 3, 1, 1, 1, 1, 1, 1, 0}),
        "zv_api_depthwise_forward_t"},
       {900, payload_of(zv_api_fc_forward_parallel_t{kIn, kW, kBias, kOut, 0, 0, 4, 4, 0, 0, 0, 0, 0, 1, 0.0f, 32}),

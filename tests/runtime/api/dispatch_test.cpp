@@ -52,6 +52,7 @@ const Row kRows[] = {
     {46, "zv_api_permute_param_t", 32},
     {48, "zv_api_normalize_forward_t", 60},
     {49, "zv_api_conv_forward_parallel_t", 124},
+    {50, "zv_api_deconv_forward_parallel_t", 136},
     {52, "zv_api_pooling_forward_parallel_t", 92},
     {56, "zv_api_lrn_forward_parallel_t", 48},
     {58, "zv_api_batchnorm_forward_inference_parallel_t", 76},

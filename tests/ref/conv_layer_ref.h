@@ -1,6 +1,6 @@
 // Plain references for the global convolution-family layers: the fully
 // connected product and the batch matrix product over broadcast leading
-// dimensions, in double. The convolution, depthwise and Winograd transform
+// dimensions, and the 3-D convolution, in double. The convolution, depthwise and Winograd transform
 // references live in conv_ref.h.
 #pragma once
 
@@ -59,6 +59,41 @@ inline std::vector<double> batch_matmul(const std::vector<float> &A, std::vector
       }
   }
   return Y;
+}
+
+// Grouped 3-D convolution of in [N][IC][IT][IH][IW] with w [OC][IC / groups]
+// [KT][KH][KW], bias [OC]; out [N][OC][OT][OH][OW].
+struct Conv3d {
+  int N, IC, IT, IH, IW, groups, OC, KT, KH, KW, dt, dh, dw, PT0, PT1, PH0, PH1, PW0, PW1, st, sh, sw;
+  int ot() const { return (IT + PT0 + PT1 - ((KT - 1) * dt + 1)) / st + 1; }
+  int oh() const { return (IH + PH0 + PH1 - ((KH - 1) * dh + 1)) / sh + 1; }
+  int ow() const { return (IW + PW0 + PW1 - ((KW - 1) * dw + 1)) / sw + 1; }
+};
+inline std::vector<double> conv3d(const Conv3d &p, const std::vector<float> &in, const std::vector<float> &w,
+                                  const std::vector<float> &bias) {
+  const int OT = p.ot(), OH = p.oh(), OW = p.ow(), icg = p.IC / p.groups, ocg = p.OC / p.groups;
+  std::vector<double> out(size_t(p.N) * p.OC * OT * OH * OW);
+  size_t at = 0;
+  for (int n = 0; n < p.N; n++)
+    for (int o = 0; o < p.OC; o++)
+      for (int t = 0; t < OT; t++)
+        for (int y = 0; y < OH; y++)
+          for (int x = 0; x < OW; x++) {
+            double s = bias.empty() ? 0.0 : double(bias[size_t(o)]);
+            const int g = o / ocg;
+            for (int i = 0; i < icg; i++)
+              for (int a = 0; a < p.KT; a++)
+                for (int r = 0; r < p.KH; r++)
+                  for (int q = 0; q < p.KW; q++) {
+                    const int ft = t * p.st - p.PT0 + a * p.dt, fy = y * p.sh - p.PH0 + r * p.dh,
+                              fx = x * p.sw - p.PW0 + q * p.dw;
+                    if (ft < 0 || ft >= p.IT || fy < 0 || fy >= p.IH || fx < 0 || fx >= p.IW) continue;
+                    s += double(in[(((size_t(n) * p.IC + g * icg + i) * p.IT + ft) * p.IH + fy) * p.IW + fx]) *
+                         double(w[(((size_t(o) * icg + i) * p.KT + a) * p.KH + r) * p.KW + q]);
+                  }
+            out[at++] = s;
+          }
+  return out;
 }
 
 }  // namespace zv::ref::conv

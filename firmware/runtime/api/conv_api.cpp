@@ -1,7 +1,8 @@
 // Float convolution family: APIs 49 (convolution, direct or Winograd), 50
-// (deconvolution), 152 (depthwise) and 900
+// (deconvolution), 152 (depthwise), 182 (3-D convolution) and 900
 // (fully connected).
 #include "layers/conv/conv.h"
+#include "layers/conv/conv3d.h"
 #include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
@@ -131,5 +132,36 @@ u32 zv_api_depthwise_forward(u8 *param, u32 size) {
                                rec.input_c, rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top,
                                rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h, rec.stride_w,
                                rec.have_bias, node);
+  });
+}
+
+// No zero-batch return: the layer itself returns with nothing to do.
+u32 zv_api_conv3d_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_conv3d_parallel_t, rec, param, size);
+  ASSERT(rec.N >= 0);
+  if (rec.N > 0) {
+    API_POSITIVE(rec.IC_ALL);
+    API_POSITIVE(rec.IT);
+    API_POSITIVE(rec.IH);
+    API_POSITIVE(rec.IW);
+    API_POSITIVE(rec.groups);
+    API_POSITIVE(rec.OC_ALL);
+    API_POSITIVE(rec.KT);
+    API_POSITIVE(rec.KH);
+    API_POSITIVE(rec.KW);
+    const i64 ot = conv_out_extent(rec.IT, rec.PT0, rec.PT1, rec.KT, rec.dt, rec.st);
+    const i64 oh = conv_out_extent(rec.IH, rec.PH0, rec.PH1, rec.KH, rec.dh, rec.sh);
+    const i64 ow = conv_out_extent(rec.IW, rec.PW0, rec.PW1, rec.KW, rec.dw, rec.sw);
+    const i64 icg = rec.IC_ALL / rec.groups;
+    API_GLOBAL(rec.input_addr, api_dense(4, api_mul(rec.N, rec.IC_ALL), rec.IT, rec.IH, rec.IW));
+    API_GLOBAL(rec.output_addr, api_dense(4, api_mul(rec.N, rec.OC_ALL), ot, oh, ow));
+    API_GLOBAL(rec.weight_addr, api_dense(4, api_mul(rec.KT, rec.OC_ALL), api_mul(rec.KH, rec.KW), (icg + 1) & ~1ll));
+    if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.OC_ALL));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_conv3d_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.N, rec.IC_ALL,
+                             rec.IT, rec.IH, rec.IW, rec.groups, rec.OC_ALL, rec.KT, rec.KH, rec.KW, rec.dt, rec.dh,
+                             rec.dw, rec.PT0, rec.PT1, rec.PH0, rec.PH1, rec.PW0, rec.PW1, rec.st, rec.sh, rec.sw,
+                             rec.have_bias, node);
   });
 }

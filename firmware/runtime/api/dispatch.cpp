@@ -6,6 +6,7 @@
 #include "cmd/gemm.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/conv/conv.h"
+#include "layers/conv/conv3d.h"
 #include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
@@ -148,6 +149,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
+    {182, zv_api_conv3d_parallel, sizeof(zv_api_conv3d_parallel_t)},
     {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
     {200, zv_api_reduce, sizeof(zv_api_reduce_t)},
     {201, zv_api_segment_reduce, 0},

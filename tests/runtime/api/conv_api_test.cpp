@@ -1,4 +1,5 @@
-// APIs 49 (float convolution, direct and Winograd), 50 (deconvolution), 152 (depthwise on tensor records) and 900
+// APIs 49 (float convolution, direct and Winograd), 50 (deconvolution), 182
+// (3-D convolution), 152 (depthwise on tensor records) and 900
 // (fully connected) end to end through the host driver: each record's fields
 // reaching the layer, checked against the direct references on three deferred
 // seeds with the happens-before checker and on the ARM image; the zero-count
@@ -12,6 +13,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/conv/conv.h"
+#include "layers/conv/conv3d.h"
 #include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
@@ -143,6 +145,54 @@ TEST(ConvApi, WinogradAndDeconvolutionRecordsEndToEnd) {
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), dwant[i]) << i;
     EXPECT_TRUE(no_findings(card->chip()));
   }
+}
+
+TEST(ConvApi, Conv3dRecordEndToEndAndEmptyBatch) {
+  const ref::conv::Conv3d p = {2, 3, 4, 5, 4, 1, 2, 3, 2, 3, 1, 1, 1, 1, 0, 1, 0, 0, 2, 2, 1, 1};
+  const int ic_even = 4;
+  std::vector<float> in(size_t(p.N) * p.IC * p.IT * p.IH * p.IW), w(size_t(p.OC) * p.IC * p.KT * p.KH * p.KW),
+      bias(size_t(p.OC));
+  for (size_t i = 0; i < in.size(); i++) in[i] = small(i, 17, 3);
+  for (size_t i = 0; i < w.size(); i++) w[i] = small(i, 18, 2);
+  for (size_t i = 0; i < bias.size(); i++) bias[i] = small(i, 19, 7);
+  std::vector<float> packed(size_t(p.KT) * p.OC * p.KH * p.KW * ic_even, 0.0f);
+  for (int o = 0; o < p.OC; o++)
+    for (int i = 0; i < p.IC; i++)
+      for (int a = 0; a < p.KT; a++)
+        for (int r = 0; r < p.KH; r++)
+          for (int q = 0; q < p.KW; q++)
+            packed[(((size_t(a) * p.OC + o) * p.KH + r) * p.KW + q) * ic_even + i] =
+                w[(((size_t(o) * p.IC + i) * p.KT + a) * p.KH + r) * p.KW + q];
+  const std::vector<double> want = ref::conv::conv3d(p, in, w, bias);
+  zv_api_conv3d_parallel_t rec = {kIn,  kOut,  kW,    kBias, p.N,   p.IC,  p.IT,  p.IH, p.IW, p.groups,
+                                  p.OC, p.KT,  p.KH,  p.KW,  p.dt,  p.dh,  p.dw,  p.PT0, p.PT1, p.PH0,
+                                  p.PH1, p.PW0, p.PW1, p.st,  p.sh,  p.sw,  1};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kW, packed.data(), packed.size() * 4);
+    card->write(kBias, bias.data(), bias.size() * 4);
+    auto r = card->send(182, payload_of(rec));
+    ASSERT_TRUE(r) << card->trouble();
+    EXPECT_EQ(r->result, 0u) << card->console();
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want[i]) << i;
+    EXPECT_TRUE(no_findings(card->chip()));
+  }
+  // No zero-batch return in the handler: the layer has nothing to do.
+  Card card;
+  rec.N = 0;
+  auto r = card.send(182, payload_of(rec));
+  ASSERT_TRUE(r) << card.trouble();
+  EXPECT_EQ(r->result, 0u) << card.console();
+  EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+  std::vector<uint32_t> shorter = payload_of(rec);
+  shorter.pop_back();
+  r = card.send(182, shorter);
+  ASSERT_TRUE(r) << card.trouble();
+  EXPECT_EQ(r->result, 1009u);
+  EXPECT_NE(card.console().find("size == sizeof(zv_api_conv3d_parallel_t)"), std::string::npos);
 }
 
 TEST(ConvApi, DepthwiseRecordEndToEnd) {

@@ -119,6 +119,7 @@ const Row kRows[] = {
     {177, "zv_api_memset_byte_t", 44},
     {180, "zv_api_sort_per_dim_t", 96},
     {181, "zv_api_index_select_t", 88},
+    {182, "zv_api_conv3d_parallel_t", 124},
     {183, "zv_api_memcpy_tensors_t", 12},
     {200, "zv_api_reduce_t", 100},
     {201, "zv_api_segment_reduce_t", 0},

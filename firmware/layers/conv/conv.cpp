@@ -9,6 +9,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "local/compare_select.h"
+#include "local/conv.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/services.h"
@@ -278,15 +279,58 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
                 ks[2] = kw;
                 ks[3] = 1;
               }
-              ASSERT(sl.hs.pad_lo + sl.hs.count + sl.hs.pad_hi <= CONV_MAX_EXTENT &&
-                         sl.ws.pad_lo + sl.ws.count + sl.ws.pad_hi <= CONV_MAX_EXTENT,
-                     "padded slice %d x %d beyond one command", sl.hs.pad_lo + sl.hs.count + sl.hs.pad_hi,
-                     sl.ws.pad_lo + sl.ws.count + sl.ws.pad_hi);
-              atomic_conv_neuron_kernel_stride_gen_cmd(
-                  LOCAL_ADDR_TAG | in_buf, LOCAL_ADDR_TAG | sl.out, LOCAL_ADDR_TAG | (u32)l.weight[weight_sel],
-                  LOCAL_ADDR_TAG | (u32)l.bias[bias_sel], sl.nc, ics, sl.hs.count, sl.ws.count, 0, 0, ch,
-                  sl.hs.ocnt, sl.ws.ocnt, 0, 0, kh, kw, dh, dw, ks[0], ks[1], ks[2], ks[3], sl.hs.pad_lo,
-                  sl.hs.pad_hi, sl.ws.pad_lo, sl.ws.pad_hi, stride_h, stride_w, bias_now, 0, accumulate, &compute);
+              const u32 wbuf = LOCAL_ADDR_TAG | (u32)l.weight[weight_sel];
+              const u32 bbuf = LOCAL_ADDR_TAG | (u32)l.bias[bias_sel];
+              const int cut_h = sl.hs.pad_lo + sl.hs.count + sl.hs.pad_hi > CONV_MAX_EXTENT;
+              const int cut_w = !cut_h && sl.ws.pad_lo + sl.ws.count + sl.ws.pad_hi > CONV_MAX_EXTENT;
+              if (!cut_h && !cut_w) {
+                atomic_conv_neuron_kernel_stride_gen_cmd(
+                    LOCAL_ADDR_TAG | in_buf, LOCAL_ADDR_TAG | sl.out, wbuf, bbuf, sl.nc, ics, sl.hs.count,
+                    sl.ws.count, 0, 0, ch, sl.hs.ocnt, sl.ws.ocnt, 0, 0, kh, kw, dh, dw, ks[0], ks[1], ks[2], ks[3],
+                    sl.hs.pad_lo, sl.hs.pad_hi, sl.ws.pad_lo, sl.ws.pad_hi, stride_h, stride_w, bias_now, 0,
+                    accumulate, &compute);
+              } else {
+                // Padded extents beyond one command: the output rows (or
+                // columns) in pieces, each convolved into the piece area and
+                // copied, or added, into the output slice.
+                const conv_span_t &cut = cut_h ? sl.hs : sl.ws;
+                const int dk = cut_h ? l.khe : l.kwe, stride = cut_h ? stride_h : stride_w;
+                const int plane_in = (int)align_up((s64)sl.hs.count * sl.ws.count, EU_NUM);
+                const int in_lanes = (int)ceil_div(ics, NPU_NUM);
+                const int oplane = (int)align_up((s64)sl.hs.ocnt * sl.ws.ocnt, EU_NUM);
+                const dim4_t out_st = {oplane * sl.lanes, oplane, sl.ws.ocnt, 1};
+                for (int start = 0; start < cut.ocnt;) {
+                  conv_piece_t p;
+                  conv_piece_of(&p, start, cut.ocnt - start, cut.count, cut.pad_lo, cut.pad_hi, dk, stride);
+                  const int ph = cut_h ? p.len : sl.hs.ocnt, pw = cut_h ? sl.ws.ocnt : p.len;
+                  const u64 tmp_offset = l.tmp_offset;
+                  const u64 oc_per_NPU = (u64)sl.lanes;
+                  const u64 ilocal_cstride = 4ull * (u64)align_up((s64)ph * pw, EU_NUM);
+                  ASSERT(tmp_offset + oc_per_NPU * ilocal_cstride <= (1<<19));
+                  // Every batch item of the piece, not only the first, must fit.
+                  ASSERT(tmp_offset + (u64)sl.nc * oc_per_NPU * ilocal_cstride <= (1<<19));
+                  const u32 src = in_buf + 4u * (u32)(cut_h ? p.in_start * sl.ws.count : p.in_start);
+                  atomic_conv_neuron_unalign_kstride_gen_cmd(
+                      LOCAL_ADDR_TAG | src, LOCAL_ADDR_TAG | (u32)tmp_offset, wbuf, bbuf, sl.nc, ics,
+                      cut_h ? p.in_len : sl.hs.count, cut_h ? sl.ws.count : p.in_len, plane_in * in_lanes, plane_in,
+                      sl.ws.count, 1, 0, 0, ch, ph, pw, 0, 0, kh, kw, dh, dw, ks[0], ks[1], ks[2], ks[3],
+                      cut_h ? p.pad_lo : sl.hs.pad_lo, cut_h ? p.pad_hi : sl.hs.pad_hi,
+                      cut_h ? sl.ws.pad_lo : p.pad_lo, cut_h ? sl.ws.pad_hi : p.pad_hi, stride_h, stride_w, bias_now,
+                      0, 0, &compute);
+                  const dim4_t shape = {sl.nc, ch, ph, pw};
+                  const int tplane = (int)(ilocal_cstride / 4);
+                  const dim4_t tmp_st = {tplane * sl.lanes, tplane, pw, 1};
+                  const u32 dst = LOCAL_ADDR_TAG | (sl.out + 4u * (u32)(cut_h ? p.start * sl.ws.ocnt : p.start));
+                  if (!accumulate)
+                    atomic_tensor_copy_gen_cmd(LOCAL_ADDR_TAG | (u32)tmp_offset, dst, &shape, &tmp_st, &out_st,
+                                               &compute);
+                  else
+                    atomic_tensor_arithmetic_gen_cmd(LOCAL_ADDR_TAG | (u32)tmp_offset, dst, dst, &shape, 0, 0, 0,
+                                                     &tmp_st, &out_st, &out_st, TENSOR_OP_ADD, 0, 0, 0, 0, 0, 0,
+                                                     &compute);
+                  start += p.len;
+                }
+              }
             }
             if (if_relu) {
               const dim4_t shape = {sl.nc, ch, sl.hs.ocnt, sl.ws.ocnt};

@@ -2,7 +2,8 @@
 // against the direct reference under every schedule with the happens-before
 // checker, over shapes that force every cut (groups, output-lane, batch, row,
 // column and input-channel sections), both weight layouts, accumulation,
-// ReLU with a limit and slices wholly in the padding; the wrapper's split and
+// ReLU with a limit, slices wholly in the padding and padded extents
+// beyond one command (pieces); the wrapper's split and
 // its refusal to run without a plan.
 #include <gtest/gtest.h>
 
@@ -161,6 +162,10 @@ TEST_P(ConvLayer, AgainstTheDirectReference) {
        0.0f, 1},
       {"rows wholly in the padding, accumulate", 1, 2, 2, 3, 1, 3, 1, 1, 1, 1, 3, 0, 3, 0, 1, 1, 0, 1, 4, 1, 1, 1, 1,
        0, 0.0f, 0},
+      {"width 2100: output columns in pieces", 2, 2, 3, 2100, 1, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 1,
+       0, 0.0f, 1},
+      {"height 2100 in pieces, two input sections added, accumulate", 1, 4, 2100, 3, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1,
+       1, 1, 1, 1, 1, 1, 2, 1, 0, 0.0f, 0},
       {"4100 input channels in two sections", 1, 4100, 2, 2, 1, 3, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 1, 1, 1, 2, 1,
        0, 0.0f, 1},
   };

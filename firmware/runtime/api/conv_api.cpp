@@ -46,10 +46,12 @@ u32 zv_api_conv_forward_parallel(u8 *param, u32 size) {
                           : conv_out_extent(rec.input_w, rec.pad_w_l, rec.pad_w_r, rec.kw, rec.dw, rec.stride_w);
   API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.output_c, oh, ow));
-  const i64 weights = winograd ? api_mul(api_mul(icg, ocg), 16)
+  // Winograd arrangement 2 gives every lane ceil(ocg / 64) slots per group.
+  const i64 slots = rec.use_winograd == 2 ? (ocg < 64 ? ocg : 64) * ((ocg + 63) / 64) : ocg;
+  const i64 weights = winograd ? api_mul(api_mul(icg, slots), 16)
                                : api_mul(api_mul((icg + 1) & ~1ll, ocg), api_mul(rec.kh, rec.kw));
   API_GLOBAL(rec.weight_addr, api_dense(4, rec.groups, weights));
-  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.groups, winograd ? slots : ocg));
   if (winograd)
     return api_issue([&](cmd_id_node_t *node) {
       nodechip_winograd_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,

@@ -148,6 +148,24 @@ TEST_P(DeconvLayer, AgainstTheDefinition) {
 
 INSTANTIATE_TEST_SUITE_P(All, DeconvLayer, ::testing::ValuesIn(all_schedules()), sched_name);
 
+TEST(DeconvChecks, WrapperStopsWithoutAPlan) {
+  FirmwareRig rig;
+  const FwOutcome out = rig.run_checks([](cmd_id_node_t *node) {
+    nodechip_deconv_forward_parallel_with_data_split(kIn, kOut, kW, kBias, 2, 1, 2, 400000, 1, 1, 1, 1, 1, 1, 0, 0, 0,
+                                                     0, 1, 1, 0, 0, 0, 0, 0, 1, node);
+  });
+  EXPECT_TRUE(out.asserted);
+  const std::string text = console_text(out.uart);
+  const size_t log = text.find("The input size is too large, cannot split data\n");
+  const size_t stop =
+      text.find("ASSERT_FS firmware/layers/conv/deconv.cpp: nodechip_deconv_forward_parallel_with_data_split: ");
+  ASSERT_NE(log, std::string::npos) << text;
+  ASSERT_NE(stop, std::string::npos) << text;
+  EXPECT_LT(log, stop);
+  EXPECT_NE(text.find(": 0\n", stop), std::string::npos) << text;
+  EXPECT_EQ(rig.commands_issued(), 0u);
+}
+
 TEST(DeconvChecks, PadsAndSteps) {
   // A pad beyond the dilated kernel extent minus one.
   expect_assert(

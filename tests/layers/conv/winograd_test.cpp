@@ -133,6 +133,23 @@ TEST_P(WinogradLayer, AgainstTheDirectReference) {
 
 INSTANTIATE_TEST_SUITE_P(All, WinogradLayer, ::testing::ValuesIn(all_schedules()), sched_name);
 
+TEST(WinogradChecks, WrapperStopsWithoutAPlan) {
+  FirmwareRig rig;
+  const FwOutcome out = rig.run_checks([](cmd_id_node_t *node) {
+    nodechip_winograd_forward_parallel_with_data_split(kIn, kOut, kW, kBias, 2, 1, 2, 400000, 1, 1, 1, 1, 1, 1, 0, 0,
+                                                       0, 0.0f, 1, node);
+  });
+  EXPECT_TRUE(out.asserted);
+  const std::string text = console_text(out.uart);
+  const size_t log = text.find("The input size is too large, cannot split data\n");
+  const size_t stop =
+      text.find("ASSERT_FS firmware/layers/conv/winograd.cpp: nodechip_winograd_forward_parallel_with_data_split: ");
+  ASSERT_NE(log, std::string::npos) << text;
+  ASSERT_NE(stop, std::string::npos) << text;
+  EXPECT_LT(log, stop);
+  EXPECT_EQ(rig.commands_issued(), 0u);
+}
+
 TEST(WinogradChecks, ArrangementTwoTakesOneSection) {
   expect_assert(
       [](cmd_id_node_t *node) {

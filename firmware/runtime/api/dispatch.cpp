@@ -7,6 +7,11 @@
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
 #include "heatprobe/heatprobe.h"
+#include "layers/conv/conv.h"
+#include "layers/conv/conv3d.h"
+#include "layers/conv/deconv.h"
+#include "layers/conv/depthwise.h"
+#include "layers/conv/fc.h"
 #include "layers/data/arg.h"
 #include "layers/data/fc_decompress.h"
 #include "layers/data/reduce.h"
@@ -99,6 +104,8 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
     {47, zv_api_roi_pooling_forward, sizeof(zv_api_roi_pooling_forward_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
+    {49, zv_api_conv_forward_parallel, sizeof(zv_api_conv_forward_parallel_t)},
+    {50, zv_api_deconv_forward_parallel, sizeof(zv_api_deconv_forward_parallel_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
@@ -153,6 +160,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
+    {152, zv_api_depthwise_forward, sizeof(zv_api_depthwise_forward_t)},
     {155, zv_api_psroipooling_forward, sizeof(zv_api_psroipooling_forward_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
@@ -176,6 +184,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
+    {182, zv_api_conv3d_parallel, sizeof(zv_api_conv3d_parallel_t)},
     {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
     {200, zv_api_reduce, sizeof(zv_api_reduce_t)},
     {201, zv_api_segment_reduce, 0},
@@ -193,6 +202,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {702, zv_api_where, sizeof(zv_api_where_t)},
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
     {800, zv_api_yolo, sizeof(zv_api_yolo_t)},
+    {900, zv_api_fc_forward_parallel, sizeof(zv_api_fc_forward_parallel_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
     {983, zv_api_conv_forward_parallel_fix16b, sizeof(zv_api_conv_forward_parallel_fix16b_t)},

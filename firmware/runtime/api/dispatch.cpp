@@ -23,6 +23,7 @@
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/multiregion.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -83,6 +84,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {75, zv_api_multiregion_forward_parallel, sizeof(zv_api_multiregion_forward_parallel_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},

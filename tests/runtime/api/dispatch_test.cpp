@@ -58,6 +58,7 @@ const Row kRows[] = {
     {65, "zv_api_relu_forward_parallel_t", 40},
     {67, "zv_api_softmax_forward_parallel_t", 52},
     {73, "zv_api_upsample_forward_parallel_t", 48},
+    {75, "zv_api_multiregion_forward_parallel_t", 192},
     {84, "zv_api_eltwise_fix8b_forward_t", 72},
     {88, "zv_api_pooling_fix8b_forward_parallel_t", 116},
     {90, "zv_api_global_int2float_t", 36},

@@ -8,6 +8,7 @@
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/memory_fill_copy.h"
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_slice.h"
 #include "layers/eltwise/norm_common.h"
@@ -182,11 +183,14 @@ void nodechip_matrix_band_part(u64 input, u64 output, const int *shape, int dims
   for (int i = 0; i < dims - 2; i++) matrices *= shape[i];
   const int rows = shape[dims - 2], cols = shape[dims - 1];
   ASSERT_FS(matrices > 0 && matrices <= 0x7fffffff && rows > 0 && cols > 0);
+  // Offsets and the matrix stride are 32-bit fields of the moves.
+  ASSERT_FS(matrices * rows * cols <= 0x7fffffff, "%d x %d x %d", (int)matrices, rows, cols);
   if (upper < 0) upper = cols - 1;
   if (lower < 0) lower = rows - 1;
-  const u32 zero = 0;
-  fill_constant_gen_global_cmd_stride(output, &zero, GDMA_VALUE_FORMAT_FLOAT32, (int)matrices, 1, rows, cols,
-                                      rows * cols, rows * cols, cols, 1, node);
+  // The whole output as one run of words: a matrix may have more rows than
+  // one fill command takes.
+  const int total = (int)(matrices * rows * cols);
+  nodechip_memset(output, 1, 1, 1, total, total, total, total, 0, node);
   for (int m = 0; m < rows; m++) {
     const int lo = m - lower > 0 ? m - lower : 0;
     const i64 hi_end = (i64)m + upper;

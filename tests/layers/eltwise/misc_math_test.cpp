@@ -137,6 +137,7 @@ TEST_P(MiscMath, BatchSumAndBand) {
   const Band bands[] = {
       {"upper triangle", {5, 7}, 0, -1}, {"tridiagonal of 3 x 2 matrices", {3, 2, 6, 6}, 1, 1},
       {"lower triangle, wide", {2, 4, 9}, -1, 0},
+      {"70000 rows, one move each: the ids restart", {70000, 2}, -1, 0},
   };
   for (const Band &k : bands) {
     SCOPED_TRACE(k.what);

@@ -38,6 +38,7 @@ void nodechip_multiregion_forward_parallel(const u64 *input, const u64 *output, 
                                            int classes, int coords, int nums, const int *Activate_parm,
                                            cmd_id_node_t *node) {
   ASSERT_FS(heads >= 0 && heads <= MULTIREGION_MAX_HEADS, "heads=%d", heads);
+  if (heads == 0) return;
   // No negative block parts: they would move the copies and the softmax off
   // their anchor.
   ASSERT_FS(classes >= 0 && coords >= -1 && nums > 0, "classes=%d coords=%d nums=%d", classes, coords, nums);

@@ -167,8 +167,7 @@ TEST(MdApi, ZeroCountsAndWrongSizes) {
   f.A = f.B = f.R = kA;
   zv_api_nodechip_md_cmp_t m = {};
   m.A = m.B = m.C = m.D = m.Y = m.R = kA, m.c = m.h = m.w = 1;
-  zv_api_multiregion_forward_parallel_t region_none = {};  // no heads
-  region_none.nums = 1;
+  const zv_api_multiregion_forward_parallel_t region_none = {};  // no heads, nothing else read
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
       {3, payload_of(s)},
       {123, payload_of(f)},

@@ -184,7 +184,7 @@ void nodechip_matrix_band_part(u64 input, u64 output, const int *shape, int dims
   const int rows = shape[dims - 2], cols = shape[dims - 1];
   ASSERT_FS(matrices > 0 && matrices <= 0x7fffffff && rows > 0 && cols > 0);
   // Offsets and the matrix stride are 32-bit fields of the moves.
-  ASSERT_FS(matrices * rows * cols <= 0x7fffffff, "%d x %d x %d", (int)matrices, rows, cols);
+  ASSERT_FS(matrices * rows <= 0x7fffffff / cols, "%d x %d x %d", (int)matrices, rows, cols);
   if (upper < 0) upper = cols - 1;
   if (lower < 0) lower = rows - 1;
   // The whole output as one run of words: a matrix may have more rows than

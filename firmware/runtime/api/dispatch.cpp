@@ -31,6 +31,7 @@
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/multiregion.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -115,6 +116,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {69, zv_api_softmax_loss_forward_parallel, sizeof(zv_api_softmax_loss_forward_parallel_t)},
     {71, zv_api_softmax_loss_bidirection_parallel, sizeof(zv_api_softmax_loss_bidirection_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {75, zv_api_multiregion_forward_parallel, sizeof(zv_api_multiregion_forward_parallel_t)},
     {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {85, zv_api_fc_fix8b_forward_parallel, sizeof(zv_api_fc_fix8b_forward_parallel_t)},

@@ -68,6 +68,7 @@ const Row kRows[] = {
     {69, "zv_api_softmax_loss_forward_parallel_t", 60},
     {71, "zv_api_softmax_loss_bidirection_parallel_t", 60},
     {73, "zv_api_upsample_forward_parallel_t", 48},
+    {75, "zv_api_multiregion_forward_parallel_t", 192},
     {83, "zv_api_conv_forward_parallel_fix8b_t", 168},
     {84, "zv_api_eltwise_fix8b_forward_t", 72},
     {85, "zv_api_fc_fix8b_forward_parallel_t", 84},

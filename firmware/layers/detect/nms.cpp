@@ -24,7 +24,6 @@
 #define MAX_NPU_LOCAL_MEM_ADDR NMS_LOCAL_BYTES
 
 i32 nms_vec_face_demo_mode;
-u64 cv_cur_dtcm_addr = DTCM_SCRATCH_START;
 
 // Pass state of the keep loop: the suppression flags of all boxes (one byte
 // each: the image's zero-initialised data is tight), the last box handled and

@@ -88,8 +88,8 @@ typedef struct {
 extern "C" {
 
 extern i32 nms_vec_face_demo_mode;
-// Cursor of the DTCM scratch window; callers of the NMS engine set it to
-// DTCM_SCRATCH_START before and after a call.
+// The vision operators' cursor of the DTCM scratch window (cv/cv_common.cpp);
+// callers of the NMS engine set it to DTCM_SCRATCH_START before and after a call.
 extern u64 cv_cur_dtcm_addr;
 
 // ---- Handlers ----

@@ -145,6 +145,15 @@ const std::vector<StaticTable> &static_tables() {
 void load_static_tables(Memory &l2) {
   for (const StaticTable &t : static_tables())
     l2.store(kL2SramBase + t.offset, t.values.data(), 4 * t.values.size());
+  // The coordinate planes: byte (r, c) of the column plane is c, of the row plane r.
+  std::vector<u8> columns(kCoordPlaneSide * kCoordPlaneSide), rows(columns.size());
+  for (u32 r = 0; r < kCoordPlaneSide; r++)
+    for (u32 c = 0; c < kCoordPlaneSide; c++) {
+      columns[r * kCoordPlaneSide + c] = static_cast<u8>(c);
+      rows[r * kCoordPlaneSide + c] = static_cast<u8>(r);
+    }
+  l2.store(kL2SramBase + kCoordColumnPlane, columns.data(), columns.size());
+  l2.store(kL2SramBase + kCoordRowPlane, rows.data(), rows.size());
 }
 
 }  // namespace zv::chip

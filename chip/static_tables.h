@@ -12,6 +12,9 @@
 //   0x301700   64 coefficients: sin r on [-pi, pi] (Taylor series)
 //   0x301800 2048 floats: 0.0, 1.0, 2.0, ... (the index sequence)
 // Values are computed in double precision and rounded to float32 once.
+// Beside them, two 256 x 256 byte planes of pixel coordinates (row-major):
+//   0x303800  byte (r, c) = c (the column index)
+//   0x313800  byte (r, c) = r (the row index)
 #pragma once
 
 #include <vector>
@@ -26,10 +29,11 @@ struct StaticTable {
 };
 
 constexpr u64 kL2SramBase = 0x10000000;
+constexpr u32 kCoordColumnPlane = 0x303800, kCoordRowPlane = 0x313800, kCoordPlaneSide = 256;
 
 // The tables' contents (built once).
 const std::vector<StaticTable> &static_tables();
-// Writes every table into L2 SRAM.
+// Writes every table and the coordinate planes into L2 SRAM.
 void load_static_tables(Memory &l2);
 
 }  // namespace zv::chip

@@ -120,6 +120,20 @@ void CHECK_TENSOR_PARAM(int is_fill, int is_transpose, int src_nsize, int src_cs
 
 // ---- General moves ----
 
+// The engine converts between float32, uint8 and int8 only: the 2-byte code 4
+// and the 4-byte code 8 (whose sizes get_type_len knows) move only unconverted,
+// and code 8 has no descriptor code at all (the format fields are 3 bits).
+static int gdma_format_converts(gdma_value_format_t f) {
+  return f == GDMA_VALUE_FORMAT_FLOAT32 || f == GDMA_VALUE_FORMAT_UINT8 || f == GDMA_VALUE_FORMAT_INT8;
+}
+#define GDMA_CHECK_CONVERSION(src_format, dst_format)                                                   \
+  ASSERT_FS(gdma_format_converts(src_format) && gdma_format_converts(dst_format),                     \
+            "the engine converts only between float32, uint8 and int8: src_format=%d, dst_format=%d", \
+            (int)(src_format), (int)(dst_format))
+#define GDMA_CHECK_CODE(format) \
+  ASSERT_FS((u32)(format) < 8, "format %d has no descriptor code", (int)(format))
+
+
 // The address checks every general move makes before anything is written: a
 // local side needs a lane and an offset that the tagged 32-bit address can
 // hold, a global side 40 bits.
@@ -195,6 +209,8 @@ void __tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int sr
   ASSERT_FS_DIM(src_C, src_C, GDMA_MAX_C);
   ASSERT_FS_DIM(src_H, src_H, GDMA_MAX_H);
   ASSERT_FS_DIM(src_W, src_W, GDMA_MAX_W);
+  GDMA_CHECK_CODE(src_format);
+  GDMA_CHECK_CODE(dst_format);
   ASSERT_FS(!(dst_format != src_format && transpose), "When transpose, dst_format must be the same as src_format");
   if (!transpose) {
     ASSERT_FS_DIM(dst_N, dst_N, GDMA_MAX_N);
@@ -215,6 +231,7 @@ void __tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int sr
               (int)src_format, (int)src_format);
     ASSERT_FS(dst_format != GDMA_VALUE_FORMAT_INT16, "dst_format=%d must not be INT16(%d) for conversion",
               (int)dst_format, (int)dst_format);
+    GDMA_CHECK_CONVERSION(src_format, dst_format);
     mode = GDMA_MODE_CONVERT;
   }
   ASSERT_FS_SIDE_ADDR(src_addr, src_lane, side_is_local(direction, 1));
@@ -233,6 +250,8 @@ void tensor_general_move_gen_cmd_with_shift_fast(
   ASSERT_FS_DIM(src_C, src_C, GDMA_MAX_C);
   ASSERT_FS_DIM(src_H, src_H, GDMA_MAX_H);
   ASSERT_FS_DIM(src_W, src_W, GDMA_MAX_W);
+  GDMA_CHECK_CODE(src_format);
+  GDMA_CHECK_CODE(dst_format);
   ASSERT_FS(!(dst_format != src_format && transpose),
             "when using transpose, src_format=%d must be the same as dst_format=%d", (int)src_format,
             (int)dst_format);
@@ -256,6 +275,7 @@ void tensor_general_move_gen_cmd_with_shift_fast(
               (int)src_format, (int)src_format);
     ASSERT_FS(dst_format != GDMA_VALUE_FORMAT_INT16, "dst_format=%d must not be INT16(%d) for conversion",
               (int)dst_format, (int)dst_format);
+    GDMA_CHECK_CONVERSION(src_format, dst_format);
     mode = GDMA_MODE_CONVERT;
   }
   ASSERT_FS_SIDE_ADDR(src_addr, src_lane, side_is_local(direction, 1));

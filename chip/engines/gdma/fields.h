@@ -19,6 +19,7 @@ constexpr Field kDstStride[4] = {{256, 32}, {288, 32}, {320, 32}, {352, 32}};
 constexpr Field kSrcShape[4] = {{384, 16}, {400, 16}, {416, 16}, {432, 16}};
 constexpr Field kDstShape[4] = {{448, 16}, {464, 16}, {480, 16}, {496, 16}};
 constexpr Field kSrcAddrLow{512, 32}, kDstAddrLow{544, 32}, kSrcAddrHigh{576, 8}, kDstAddrHigh{584, 8};
-constexpr Field kShifts{608, 32};  // four 8-bit sub-element shifts
+constexpr Field kShifts{608, 32};  // four 8-bit sub-element shifts, in this order:
+constexpr Field kSrcHShift{608, 8}, kSrcWShift{616, 8}, kDstHShift{624, 8}, kDstWShift{632, 8};
 
 }  // namespace zv::chip::gdma::field

@@ -25,6 +25,9 @@ struct Side {
   u32 size = 0;  // element bytes
   i64 shape[4] = {1, 1, 1, 1};
   i64 stride[4] = {0, 0, 0, 1};
+  // Sub-element shifts of the general move (word 19): row h lies (h * h stride)
+  // >> hshift elements on, column w (w * w stride) >> wshift.
+  u32 hshift = 0, wshift = 0;
   // Start lane and byte offset of a local side.
   u32 lane = 0;
   u64 offset = 0;
@@ -67,18 +70,25 @@ class Move {
       const u64 lane = static_cast<u64>(lane_index % kLanes);
       const i64 row = lane_index / kLanes;
       const i64 off = static_cast<i64>(s.offset) +
-                      (n * s.stride[0] + row * s.stride[1] + h * s.stride[2] + w * s.stride[3]) * s.size;
+                      (n * s.stride[0] + row * s.stride[1] + along(s, h, w)) * s.size;
       if (off < 0 || off + s.size > static_cast<i64>(kLaneBytes))
         fail(std::string(s.name) + " element (" + std::to_string(n) + "," + std::to_string(c) + "," +
              std::to_string(h) + "," + std::to_string(w) + ") lies at byte " + std::to_string(off) + " of lane " +
              std::to_string(lane) + ", outside its 512 KB");
       return kLocalBase + lane * kLaneBytes + static_cast<u64>(off);
     }
-    const i64 off = (n * s.stride[0] + c * s.stride[1] + h * s.stride[2] + w * s.stride[3]) * s.size;
+    const i64 off = (n * s.stride[0] + c * s.stride[1] + along(s, h, w)) * s.size;
     if (off < 0 && static_cast<u64>(-off) > s.addr)
       fail(std::string(s.name) + " element (" + std::to_string(n) + "," + std::to_string(c) + "," +
            std::to_string(h) + "," + std::to_string(w) + ") lies below address 0");
     return s.addr + static_cast<u64>(off);
+  }
+
+  // Elements from a plane's start to element (h, w), through the shifts.
+  static i64 along(const Side &s, i64 h, i64 w) {
+    // A shift of 63 or more leaves the sign (0 or -1), as the 64-bit shift does.
+    const u32 hs = s.hshift < 63 ? s.hshift : 63, ws = s.wshift < 63 ? s.wshift : 63;
+    return ((h * s.stride[2]) >> hs) + ((w * s.stride[3]) >> ws);
   }
 
   // Element addresses of a side in its own (n, c, h, w) order.
@@ -322,8 +332,10 @@ void execute_move(const GdmaCommand &cmd, Bus &bus) {
   shape_from(cmd, field::kSrcShape, src.shape);
   if (general) {
     if (!strides) m.fail("a move with two formats gives its strides");
-    if (cmd.get(field::kShifts) != 0)
-      m.fail("sub-element shifts (word 19 " + hex(cmd.get(field::kShifts)) + ") are not modelled");
+    src.hshift = cmd.get(field::kSrcHShift);
+    src.wshift = cmd.get(field::kSrcWShift);
+    dst.hshift = cmd.get(field::kDstHShift);
+    dst.wshift = cmd.get(field::kDstWShift);
     dst.format = cmd.get(field::kDstFormat);
     if (transpose) {
       // The destination is the source with N and C exchanged.

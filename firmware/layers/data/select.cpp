@@ -307,6 +307,21 @@ static void load_piece(u32 local, u64 global, const masked_piece_t *p, int type_
                                 node);
 }
 
+// The common shape of the two operands; shapes that do not broadcast fail.
+static void deal_with_shape(masked_shapes_t *m, const int *src_shape, int src_dims, const int *mask_shape,
+                            int mask_dims, u8 align_first) {
+  masked_shapes_of(m, src_shape, src_dims, mask_shape, mask_dims, align_first);
+  if (!m->ok) ASSERT_FS(false, "shape is not broadcastable\n");
+}
+
+// The flat length of the common shape, which must not be empty.
+static u64 data_convert(const masked_shapes_t *m) {
+  u64 total_length = 1;
+  for (int i = 0; i < m->rank; i++) total_length *= (u64)m->out[i];
+  ASSERT_FS(total_length != 0);
+  return total_length;
+}
+
 int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask, const int *mask_shape,
                            int mask_dims, u64 dst, int src_type_size, int mask_type_size, int src_store_mode,
                            int mask_store_mode, u64 buffer, u64 buffer2, u8 align_first, cmd_id_node_t *node) {
@@ -318,11 +333,8 @@ int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask
   ASSERT(src_store_mode == FW_STORE_MODE_1N || src_store_mode == FW_STORE_MODE_4N);
   ASSERT(mask_store_mode == FW_STORE_MODE_1N || mask_store_mode == FW_STORE_MODE_4N);
   masked_shapes_t m;
-  masked_shapes_of(&m, src_shape, src_dims, mask_shape, mask_dims, align_first);
-  if (!m.ok) ASSERT_FS(false, "shape is not broadcastable\n");
-  u64 total_length = 1;
-  for (int i = 0; i < m.rank; i++) total_length *= (u64)m.out[i];
-  ASSERT_FS(total_length != 0);
+  deal_with_shape(&m, src_shape, src_dims, mask_shape, mask_dims, align_first);
+  const u64 total_length = data_convert(&m);
   // 4N operands become 1N (8-bit only), then the operand with extents 1 is
   // tiled; each result goes to the buffer, which advances behind it.
   u64 op[2] = {src, mask};
@@ -509,5 +521,36 @@ void nodechip_select(u64 cond, u64 a, int a_is_const, u32 a_const, u64 b, int b_
                           b_const, SELECT_LOCAL_OUT, &shape, do_relu, bits_of(relu_upper_limit), cond_is_int32, node);
     tensor_general_save(SELECT_LOCAL_OUT, output + at, GDMA_VALUE_FORMAT_FLOAT32, 1, &shape, NULL, &global, node);
     done += (u64)lanes * (u64)w;
+  }
+}
+
+void nodechip_masked_select_multi_input(const u64 *src_addrs, const u64 *dst_addrs, u64 mask, u64 buffer,
+                                        u64 buffer2, int input_num, const int (*src_shapes)[4], const int *src_dims,
+                                        const int *mask_shape, int mask_dims, const int *src_type_sizes,
+                                        int mask_type_size, const int *src_store_modes, int mask_store_mode,
+                                        u8 align_first, cmd_id_node_t *node, int *counts) {
+  ASSERT(input_num >= 0 && input_num <= MASKED_MAX_INPUTS, "input_num=%d", input_num);
+  if (input_num == 0) return;
+  int order[MASKED_MAX_INPUTS];
+  order[0] = 0;
+  int fewest = src_dims[0];
+  for (int i = 1; i < input_num; i++) {
+    if (src_dims[i] < fewest) {
+      order[i] = order[0];
+      order[0] = i;
+      fewest = src_dims[i];
+    } else {
+      order[i] = i;
+    }
+  }
+  for (int k = 0; k < input_num; k++) {
+    const int i = order[k];
+    counts[i] = nodechip_masked_select(src_addrs[i], src_shapes[i], src_dims[i], mask, mask_shape, mask_dims,
+                                       dst_addrs[i], src_type_sizes[i], mask_type_size, src_store_modes[i],
+                                       mask_store_mode, buffer, buffer2, align_first, node);
+    if (counts[i] == 0) {
+      for (int j = k + 1; j < input_num; j++) counts[order[j]] = 0;
+      return;
+    }
   }
 }

@@ -1,15 +1,20 @@
 // Float class tests as byte masks, the scaled sum of powers, the sum over the
-// batch and the matrix band.
+// batch, the matrix band and the table lookup.
 #include "layers/eltwise/misc_math.h"
+
+#include <string.h>
 
 #include "cmd/bd_fc.h"
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/memory_fill_copy.h"
+#include "cmd/tensor_ops.h"
 #include "cmd/tensor_slice.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/conversion.h"
 #include "runtime/assert.h"
+#include "runtime/engine_wait.h"
 
 #define T LOCAL_ADDR_TAG
 #define LOCAL_MEM_BYTES 0x80000
@@ -178,11 +183,14 @@ void nodechip_matrix_band_part(u64 input, u64 output, const int *shape, int dims
   for (int i = 0; i < dims - 2; i++) matrices *= shape[i];
   const int rows = shape[dims - 2], cols = shape[dims - 1];
   ASSERT_FS(matrices > 0 && matrices <= 0x7fffffff && rows > 0 && cols > 0);
+  // Offsets and the matrix stride are 32-bit fields of the moves.
+  ASSERT_FS(matrices * rows <= 0x7fffffff / cols, "%d x %d x %d", (int)matrices, rows, cols);
   if (upper < 0) upper = cols - 1;
   if (lower < 0) lower = rows - 1;
-  const u32 zero = 0;
-  fill_constant_gen_global_cmd_stride(output, &zero, GDMA_VALUE_FORMAT_FLOAT32, (int)matrices, 1, rows, cols,
-                                      rows * cols, rows * cols, cols, 1, node);
+  // The whole output as one run of words: a matrix may have more rows than
+  // one fill command takes.
+  const int total = (int)(matrices * rows * cols);
+  nodechip_memset(output, 1, 1, 1, total, total, total, total, 0, node);
   for (int m = 0; m < rows; m++) {
     const int lo = m - lower > 0 ? m - lower : 0;
     const i64 hi_end = (i64)m + upper;
@@ -192,5 +200,113 @@ void nodechip_matrix_band_part(u64 input, u64 output, const int *shape, int dims
     tensor_general_move_gen_cmd(input + at, 0, (int)matrices, 1, 1, hi - lo + 1, rows * cols, 1, 1, 1,
                                 GDMA_VALUE_FORMAT_FLOAT32, output + at, 0, (int)matrices, 1, 1, hi - lo + 1,
                                 rows * cols, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+    // One move a row: tall matrices pass the 16-bit command ids.
+    fix_cmd_node_overflow(node);
+  }
+}
+
+// ---- Table lookup ----
+
+void lut_global_plan_of(lut_global_plan_t *plan, int n, int c, int h, int w, int is_1n) {
+  ASSERT_FS(n > 0 && c > 0 && h > 0 && w > 0, "n=%d c=%d h=%d w=%d", n, c, h, w);
+  const i64 t = (i64)n * c * h * w;
+  // Element offsets are 32-bit fields of the moves.
+  ASSERT_FS(t <= 0x7fffffff, "%d x %d x %d x %d elements", n, c, h, w);
+  memset(plan, 0, sizeof(*plan));
+  plan->is_1n = is_1n ? 1 : 0;
+  plan->total = t;
+  int cpl;
+  if (plan->is_1n) {
+    plan->groups = 1;
+    plan->channels = t < 2048 ? (int)ceil_div(t, 32) : NPU_NUM;
+    plan->rows = t < 2048 ? 32 : (int)ceil_div(t, NPU_NUM);
+    plan->w = 1;
+    cpl = 1;
+  } else {
+    plan->groups = (int)ceil_div(n, 4);
+    plan->channels = c;
+    plan->rows = h;
+    plan->w = w;
+    cpl = (int)ceil_div(c, NPU_NUM);
+  }
+  nh_secs_t secs;
+  same_tensor_split_nh(&secs, 1, LUT_AREA_BYTES, 1, cpl, plan->rows, plan->w);
+  plan->hsecs = (int)secs.hsecs;
+  if (ceil_div(plan->rows, plan->hsecs) > 65534) plan->hsecs = (int)ceil_div(plan->rows, 65535);
+  const u32 elems = (u32)ceil_div(plan->rows, plan->hsecs) * (u32)plan->w;
+  const u32 index_bytes = plan->is_1n ? ALIGN(elems, 128u) : 4u * (u32)cpl * eu_plane(elems);
+  plan->area_count = 2;
+  plan->areas[0] = local_area_t{"indices", LUT_INDEX_LOCAL, index_bytes};
+  plan->areas[1] = local_area_t{"results", LUT_RESULT_LOCAL, 4u * (u32)cpl * eu_plane(elems)};
+}
+
+// 1N: rows [r0, r0 + r) of the view's channels, only the elements below t.
+static void lut_1n_section(const lut_global_plan_t &p, u64 input, u64 output, int r0, int r, cmd_id_node_t *node) {
+  const i64 end = (i64)r0 + r;
+  // Channels whose rows of this section lie wholly below t, then at most one
+  // cut channel.
+  const int whole = p.total < end ? 0 : (int)((p.total - end) / p.rows + 1 < p.channels ? (p.total - end) / p.rows + 1
+                                                                                     : p.channels);
+  const i64 rest = whole < p.channels ? p.total - ((i64)whole * p.rows + r0) : 0;
+  const int cut = rest > 0 ? (int)rest : 0;
+  const int ip = (int)ALIGN((u32)r, 128u), rp = (int)eu_plane((u32)r);
+  if (whole > 0)
+    tensor_general_move_gen_cmd(input + (u64)r0, 0, 1, whole, 1, r, p.rows * whole, p.rows, r, 1,
+                                GDMA_VALUE_FORMAT_INT8, LUT_INDEX_LOCAL, 0, 1, whole, 1, r, ip, ip, r, 1,
+                                GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+  if (cut > 0)
+    tensor_general_move_gen_cmd(input + (u64)((i64)whole * p.rows + r0), 0, 1, 1, 1, cut, cut, cut, cut, 1,
+                                GDMA_VALUE_FORMAT_INT8, LUT_INDEX_LOCAL, whole, 1, 1, 1, cut, ip, ip, cut, 1,
+                                GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+  const int lanes = whole + (cut > 0 ? 1 : 0);
+  if (lanes == 0) return;
+  atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, T | LUT_INDEX_LOCAL, T | LUT_RESULT_LOCAL, 1, lanes, r, 1,
+                               LUT_ENTRIES, 0, node);
+  if (whole > 0)
+    tensor_general_move_gen_cmd(LUT_RESULT_LOCAL, 0, 1, whole, 1, r, rp, rp, r, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                output + 4 * (u64)r0, 0, 1, whole, 1, r, p.rows * whole, p.rows, r, 1,
+                                GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+  if (cut > 0)
+    tensor_general_move_gen_cmd(LUT_RESULT_LOCAL, whole, 1, 1, 1, cut, rp, rp, cut, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                output + 4 * (u64)((i64)whole * p.rows + r0), 0, 1, 1, 1, cut, cut, cut, cut, 1,
+                                GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+}
+
+void nodechip_lut(u64 input, u64 output, u64 table, int n, int c, int h, int w, int is_1n, cmd_id_node_t *node) {
+  lut_global_plan_t p;
+  lut_global_plan_of(&p, n, c, h, w, is_1n);
+  // The table travels as raw 32-bit words.
+  general_gdma_gen_cmd(table, LUT_TABLE_L2, GDMA_VALUE_FORMAT_FLOAT32, LUT_ENTRIES, GDMA_VALUE_DIR_S2S, node);
+  const int cpl = (int)ceil_div(p.channels, NPU_NUM);
+  const i64 item = (i64)c * h * w, plane_g = (i64)h * w;
+  int r0 = 0;
+  for (int s = 0; s < p.hsecs; s++) {
+    const int r = p.rows / p.hsecs + (s < p.rows % p.hsecs ? 1 : 0);
+    if (p.is_1n) {
+      lut_1n_section(p, input, output, r0, r, node);
+    } else {
+      const int P = (int)eu_plane((u32)r * (u32)w);
+      const dim4_t shape = {1, c, r, w};
+      for (int g = 0; g < p.groups; g++) {
+        // Four items a word: item j's index is byte j of every word.
+        const u64 at = (u64)((i64)g * item + (i64)r0 * w);
+        tensor_general_move_gen_cmd(input + 4 * at, 0, 1, c, r, w, (int)item, (int)plane_g, w, 1,
+                                    GDMA_VALUE_FORMAT_FLOAT32, LUT_INDEX_LOCAL, 0, 1, c, r, w, cpl * P, P, w, 1,
+                                    GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        const int items = n - 4 * g < 4 ? n - 4 * g : 4;
+        for (int j = 0; j < items; j++) {
+          if (j > 0) tensor_i32_const_shift(LUT_INDEX_LOCAL, (u32)-8, LUT_INDEX_LOCAL, &shape, NULL, node);
+          atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, T | LUT_INDEX_LOCAL, T | LUT_RESULT_LOCAL, 1, c, r, w,
+                                       LUT_ENTRIES, 1, node);
+          const u64 to = (u64)((i64)(4 * g + j) * item + (i64)r0 * w);
+          tensor_general_move_gen_cmd(LUT_RESULT_LOCAL, 0, 1, c, r, w, cpl * P, P, w, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                      output + 4 * to, 0, 1, c, r, w, (int)item, (int)plane_g, w, 1,
+                                      GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+        }
+        fix_cmd_node_overflow(node);
+      }
+    }
+    fix_cmd_node_overflow(node);
+    r0 += r;
   }
 }

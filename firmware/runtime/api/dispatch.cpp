@@ -4,8 +4,16 @@
 #include "runtime/firmware_main.h"
 #include "runtime/services.h"
 #include "cmd/gemm.h"
+#include "cv/cv_convert.h"
+#include "cv/cv_sort_test.h"
 #include "heatprobe/heatprobe.h"
+#include "layers/conv/conv.h"
+#include "layers/conv/conv3d.h"
+#include "layers/conv/deconv.h"
+#include "layers/conv/depthwise.h"
+#include "layers/conv/fc.h"
 #include "layers/data/arg.h"
+#include "layers/data/fc_decompress.h"
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/topk.h"
@@ -23,16 +31,27 @@
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/multiregion.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
 #include "layers/eltwise/unary_fix8b.h"
+#include "layers/conv/conv_fix16b.h"
+#include "layers/conv/conv_fix8b.h"
+#include "layers/conv/deconv_fix8b.h"
+#include "layers/conv/depthwise_fix.h"
+#include "layers/conv/fc_fix8b.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
 #include "layers/pool/upsample.h"
+#include "layers/seq/accuracy.h"
+#include "layers/seq/ctc.h"
+#include "layers/seq/loss.h"
+#include "layers/seq/lstm.h"
+#include "layers/seq/word2vec.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/concat.h"
@@ -42,6 +61,10 @@
 #include "layers/data/stride_slice.h"
 #include "layers/data/tile.h"
 #include "layers/data/transpose.h"
+#include "layers/detect/nms.h"
+#include "layers/detect/psroipooling.h"
+#include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
 #include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
@@ -62,28 +85,41 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {8, zv_api_img_sum, sizeof(zv_api_img_sum_t)},
     {9, zv_api_nodechip_float2int8, sizeof(zv_api_nodechip_float2int8_t)},
     {10, zv_api_dropout_forward, sizeof(zv_api_dropout_forward_t)},
+    {12, zv_api_accuracy_layer, sizeof(zv_api_accuracy_layer_t)},
     {13, zv_api_log_forward, sizeof(zv_api_log_forward_t)},
+    {15, zv_api_sigmoid_cross_entropy_loss_forward, sizeof(zv_api_sigmoid_cross_entropy_loss_forward_t)},
+    {17, zv_api_contrastive_loss_forward, sizeof(zv_api_contrastive_loss_forward_t)},
     {19, zv_api_filter_forward, sizeof(zv_api_filter_forward_t)},
     {22, zv_api_prelu_forward, sizeof(zv_api_prelu_forward_t)},
     {24, zv_api_scale_forward, sizeof(zv_api_scale_forward_t)},
     {26, zv_api_threshold_forward, sizeof(zv_api_threshold_forward_t)},
     {27, zv_api_exp_forward, sizeof(zv_api_exp_forward_t)},
     {29, zv_api_power_forward, sizeof(zv_api_power_forward_t)},
+    {31, zv_api_euclidean_loss_forward, sizeof(zv_api_euclidean_loss_forward_t)},
+    {34, zv_api_lstm_unit_forward, sizeof(zv_api_lstm_unit_forward_t)},
     {36, zv_api_eltwise_forward, sizeof(zv_api_eltwise_forward_t)},
     {38, zv_api_bias_forward, sizeof(zv_api_bias_forward_t)},
     {40, zv_api_elu_forward, sizeof(zv_api_elu_forward_t)},
     {42, zv_api_absval_forward, sizeof(zv_api_absval_forward_t)},
     {44, zv_api_bnll_forward, sizeof(zv_api_bnll_forward_t)},
     {46, zv_api_permute, sizeof(zv_api_permute_param_t)},
+    {47, zv_api_roi_pooling_forward, sizeof(zv_api_roi_pooling_forward_t)},
     {48, zv_api_normalize_forward, sizeof(zv_api_normalize_forward_t)},
+    {49, zv_api_conv_forward_parallel, sizeof(zv_api_conv_forward_parallel_t)},
+    {50, zv_api_deconv_forward_parallel, sizeof(zv_api_deconv_forward_parallel_t)},
     {52, zv_api_pooling_forward_parallel, sizeof(zv_api_pooling_forward_parallel_t)},
     {56, zv_api_lrn_forward_parallel, sizeof(zv_api_lrn_forward_parallel_t)},
     {58, zv_api_batchnorm_forward_inference_parallel, sizeof(zv_api_batchnorm_forward_inference_parallel_t)},
     {59, zv_api_batchnorm_forward_train_parallel, sizeof(zv_api_batchnorm_forward_train_parallel_t)},
     {65, zv_api_relu_forward_parallel, sizeof(zv_api_relu_forward_parallel_t)},
     {67, zv_api_softmax_forward_parallel, sizeof(zv_api_softmax_forward_parallel_t)},
+    {69, zv_api_softmax_loss_forward_parallel, sizeof(zv_api_softmax_loss_forward_parallel_t)},
+    {71, zv_api_softmax_loss_bidirection_parallel, sizeof(zv_api_softmax_loss_bidirection_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
+    {75, zv_api_multiregion_forward_parallel, sizeof(zv_api_multiregion_forward_parallel_t)},
+    {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
+    {85, zv_api_fc_fix8b_forward_parallel, sizeof(zv_api_fc_fix8b_forward_parallel_t)},
     {88, zv_api_pooling_fix8b_forward_parallel, sizeof(zv_api_pooling_fix8b_forward_parallel_t)},
     {90, zv_api_global_int2float, sizeof(zv_api_global_int2float_t)},
     {91, zv_api_concat, sizeof(zv_api_concat_t)},
@@ -92,6 +128,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {94, zv_api_crop, sizeof(zv_api_crop_t)},
     {95, zv_api_pooling_train_forward_parallel, sizeof(zv_api_pooling_train_forward_parallel_t)},
     {96, zv_api_bnscale_forward_parallel_fix8b, sizeof(zv_api_bnscale_forward_parallel_fix8b_t)},
+    {97, zv_api_depthwise_fix8b_forward_parallel, sizeof(zv_api_depthwise_fix8b_forward_parallel_t)},
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
@@ -105,12 +142,16 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
     {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
+    {127, zv_api_word2vec, sizeof(zv_api_word2vec_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
+    {130, zv_api_deconv_fix8b_forward_parallel, sizeof(zv_api_deconv_fix8b_forward_parallel_t)},
+    {131, zv_api_cv_nms, sizeof(zv_api_cv_nms_t)},
     {136, zv_api_memcpy_byte, sizeof(zv_api_memcpy_byte_t)},
     {137, zv_api_memcpy_wstride, sizeof(zv_api_memcpy_wstride_t)},
     {138, zv_api_memcpy_tensor, sizeof(zv_api_memcpy_tensor_t)},
     {139, zv_api_f32_is, sizeof(zv_api_f32_is_t)},
+    {140, zv_api_ctcloss_parallel, sizeof(zv_api_ctcloss_t)},
     {141, zv_api_normalize_fix8b_forward, sizeof(zv_api_normalize_fix8b_forward_t)},
     {142, zv_api_permute_fix8b, sizeof(zv_api_permute_fix8b_param_t)},
     {143, zv_api_slice_fix8b_forward, 0},
@@ -121,16 +162,20 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {148, zv_api_binary, sizeof(zv_api_binary_t)},
     {149, zv_api_simple_binary, sizeof(zv_api_simple_binary_t)},
     {151, zv_api_simple_select, sizeof(zv_api_simple_select_t)},
+    {152, zv_api_depthwise_forward, sizeof(zv_api_depthwise_forward_t)},
+    {155, zv_api_psroipooling_forward, sizeof(zv_api_psroipooling_forward_t)},
     {157, zv_api_arg, sizeof(zv_api_arg_t)},
     {158, zv_api_arg_fix8b, sizeof(zv_api_arg_fix8b_t)},
     {159, zv_api_shuffle_channel_forward, sizeof(zv_api_shuffle_channel_forward_t)},
     {160, zv_api_shuffle_channel_fix8b_forward, sizeof(zv_api_shuffle_channel_fix8b_forward_t)},
     {161, zv_api_stride_slice, sizeof(zv_api_stride_slice_t)},
+    {162, zv_api_fc_weight_decompress, sizeof(zv_api_fc_weight_decompress_t)},
     {163, zv_api_interp_forward_parallel, sizeof(zv_api_interp_forward_parallel_t)},
     {164, zv_api_bias_fix8b_forward, sizeof(zv_api_bias_fix8b_forward_t)},
     {165, zv_api_stride_slice_fix8b, sizeof(zv_api_stride_slice_fix8b_t)},
     {166, zv_api_adaptive_pooling_forward, sizeof(zv_api_adaptive_pooling_forward_t)},
     {167, zv_api_adaptive_pooling_fix8b_forward, sizeof(zv_api_adaptive_pooling_fix8b_forward_t)},
+    {168, zv_api_reduce_fix8b, sizeof(zv_api_reduce_fix8b_t)},
     {169, zv_api_eltwise_binary_fix8b_forward_parallel, sizeof(zv_api_eltwise_binary_fix8b_forward_t)},
     {170, zv_api_const_binary_fix8b_forward_parallel, sizeof(zv_api_const_binary_fix8b_forward_t)},
     {171, zv_api_broadcast_binary_fix8b_forward_parallel, sizeof(zv_api_broadcast_binary_fix8b_forward_t)},
@@ -141,17 +186,29 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
+    {182, zv_api_conv3d_parallel, sizeof(zv_api_conv3d_parallel_t)},
     {183, zv_api_memcpy_tensors, sizeof(zv_api_memcpy_tensors_t)},
     {200, zv_api_reduce, sizeof(zv_api_reduce_t)},
     {201, zv_api_segment_reduce, 0},
     {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
+    {500, zv_api_cv_convert_to, sizeof(zv_api_cv_convert_to_t)},
+    {502, zv_api_cv_convert_to_intergrated, sizeof(zv_api_cv_convert_to_inter_t)},
+    {503, zv_api_test_sort, sizeof(zv_api_cv_sort_test_t)},
+    {506, zv_api_cv_width_align, sizeof(zv_api_cv_width_align_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
+    {512, zv_api_cv_split, sizeof(zv_api_cv_split_t)},
+    {513, zv_api_cv_transpose, sizeof(zv_api_cv_transpose_t)},
     {700, zv_api_topk, sizeof(zv_api_topk_t)},
     {701, zv_api_cumsum, sizeof(zv_api_cumsum_t)},
     {702, zv_api_where, sizeof(zv_api_where_t)},
     {703, zv_api_masked_select, sizeof(zv_api_masked_select_t)},
+    {800, zv_api_yolo, sizeof(zv_api_yolo_t)},
+    {900, zv_api_fc_forward_parallel, sizeof(zv_api_fc_forward_parallel_t)},
     {901, zv_api_sigmoid_forward_parallel, sizeof(zv_api_sigmoid_forward_parallel_t)},
     {902, zv_api_tanh_forward_parallel, sizeof(zv_api_tanh_forward_parallel_t)},
+    {983, zv_api_conv_forward_parallel_fix16b, sizeof(zv_api_conv_forward_parallel_fix16b_t)},
+    {984, zv_api_depthwise_fix16b_forward_parallel, sizeof(zv_api_depthwise_fix8b_forward_parallel_t)},
     {985, zv_api_perchannel_shift, sizeof(zv_api_perchannel_shift_forward_parallel_fix8b_t)},
     {986, zv_api_set_profile, sizeof(zv_api_set_profile_t)},
     {987, zv_api_get_profile_data, sizeof(zv_api_get_profile_data_t)},

@@ -1,10 +1,12 @@
 // The md_* APIs: scalar arithmetic (3, 123), per-channel sums (4), linear
 // maps (5), compare and select (6), special functions (7, 124) and the
 // broadcast binary (129); the float class tests (139), the sum of powers
-// (128) and the sum over the batch (8).
+// (128), the sum over the batch (8) and the region activation of up to five
+// detection heads (75).
 #include "cmd/tensor_slice.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/multiregion.h"
 #include "runtime/api/dispatch.h"
 
 #define MD_SHAPE_CHECKS(rec)  \
@@ -168,5 +170,34 @@ u32 zv_api_img_sum(u8 *param, u32 size) {
   API_GLOBAL(rec.output, api_dense(4, rec.c, rec.h, rec.w));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_img_sum(rec.input, rec.output, rec.accumulate, rec.n, rec.c, rec.h, rec.w, node);
+  });
+}
+
+u32 zv_api_multiregion_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_multiregion_forward_parallel_t, rec, param, size);
+  // The embedded arrays, copied out aligned (the record is packed).
+  u64 input[MULTIREGION_MAX_HEADS], output[MULTIREGION_MAX_HEADS];
+  int n[MULTIREGION_MAX_HEADS], c[MULTIREGION_MAX_HEADS], h[MULTIREGION_MAX_HEADS], w[MULTIREGION_MAX_HEADS];
+  int activate[4];
+  memcpy(input, rec.input, sizeof(input));
+  memcpy(output, rec.output, sizeof(output));
+  memcpy(n, rec.n, sizeof(n));
+  memcpy(c, rec.c, sizeof(c));
+  memcpy(h, rec.h, sizeof(h));
+  memcpy(w, rec.w, sizeof(w));
+  memcpy(activate, rec.activate, sizeof(activate));
+  // The layer bounds the head count; only the heads it will read are checked.
+  for (int i = 0; i < rec.heads && i < MULTIREGION_MAX_HEADS; i++) {
+    API_POSITIVE(n[i]);
+    API_POSITIVE(c[i]);
+    API_POSITIVE(h[i]);
+    API_POSITIVE(w[i]);
+    const api_extent_t t = api_dense(4, n[i], c[i], h[i], w[i]);
+    API_GLOBAL(input[i], t);
+    API_GLOBAL(output[i], t);
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_multiregion_forward_parallel(input, output, n, c, h, w, rec.heads, rec.classes, rec.coords, rec.nums,
+                                          activate, node);
   });
 }

@@ -66,3 +66,28 @@ u32 zv_api_reduce(u8 *param, u32 size) {
   poll_all_engine_done(&node);
   return 0;
 }
+
+u32 zv_api_reduce_fix8b(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_reduce_fix8b_t, rec, param, size);
+  // The shape and axis arrays hold 8 entries.
+  ASSERT(rec.dims >= 1 && rec.dims <= 8 && rec.axis_num >= 0 && rec.axis_num <= 8);
+  int shape[8], axes[8];
+  memcpy(shape, rec.shape, sizeof(shape));
+  memcpy(axes, rec.axes, sizeof(axes));
+  for (int i = 0; i < rec.dims; i++) API_POSITIVE(shape[i]);
+  // The buffer's layout needs axes inside the shape; the layer names them.
+  reduce_fix8b_plan_t p = {};
+  int axes_inside = rec.axis_num <= rec.dims;
+  for (int i = 0; i < rec.axis_num; i++) axes_inside &= axes[i] >= 0 && axes[i] < rec.dims;
+  if (axes_inside) reduce_fix8b_plan_of(&p, shape, rec.dims, axes, rec.axis_num, rec.keep_dims);
+  if (p.merge_dim == 4) {
+    API_GLOBAL(rec.input_addr, api_dense(4, (p.shape[0] + 3) / 4, p.total / p.shape[0]));
+    API_GLOBAL(rec.output_addr, api_dense(4, (p.out[0] + 3) / 4, p.kept / p.out[0]));
+    API_GLOBAL(rec.buffer_addr, api_dense(1, (i64)p.buffer_bytes));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_reduce_full_fix8b(rec.input_addr, rec.output_addr, rec.buffer_addr, shape, rec.dims, axes, rec.axis_num,
+                               rec.reduce_method, rec.keep_dims, rec.is_signed, rec.store_mode, rec.input_scale,
+                               rec.output_scale, node);
+  });
+}

@@ -1,6 +1,7 @@
 // API 19: filter of batch items by their flags.
 #include "cmd/gdma.h"
 #include "cmd/tensor_shape.h"
+#include "layers/data/fc_decompress.h"
 #include "layers/data/select.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/engine_wait.h"
@@ -134,4 +135,20 @@ u32 zv_api_simple_select(u8 *param, u32 size) {
                   rec.output_addr, rec.length, 0, 0.0f, 0, &node);
   poll_all_engine_done(&node);
   return 0;
+}
+
+// The extents come from the layer's plan of the record's counts; a negative
+// count gives an extent no address fits.
+u32 zv_api_fc_weight_decompress(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_fc_weight_decompress_t, rec, param, size);
+  API_POSITIVE(rec.input_len);
+  API_POSITIVE(rec.output_num);
+  const fc_decompress_plan_t p = fc_decompress_plan_of(rec.local_offset, rec.outlier_num, rec.input_len,
+                                                       rec.output_num);
+  API_GLOBAL(rec.src_addr, api_dense(1, NPU_NUM, rec.outlier_num < 0 ? -1 : (i64)p.S));
+  API_GLOBAL(rec.dst_addr, api_dense(1, NPU_NUM, (i64)p.L));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_fc_weight_decompress(rec.src_addr, rec.dst_addr, rec.local_offset, rec.outlier_num, rec.input_len,
+                                  rec.output_num, node);
+  });
 }

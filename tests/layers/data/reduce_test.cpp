@@ -142,6 +142,20 @@ TEST(SegmentReduceLayer, RowsLongerThanOnePiece) {
   EXPECT_EQ(read_floats(rig, kOut, 2 * row_len), ref::segment_reduce(in, ids, 2, row_len, 0));
 }
 
+TEST(SegmentReduceLayer, ManyRowsRestartTheIdsBeforeTheyWrap) {
+  // A load and a combine per row: 40000 rows of one segment pass the 16-bit
+  // id range.
+  const std::vector<int> ids(40000, 0);
+  const std::vector<float> in = values(ids.size(), 9);
+  FirmwareRig rig(deferred(1));
+  store_floats(rig, kIn, in);
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_segment_reduce(kIn, kOut, ids.data(), int(ids.size()), 1, 1, 3, node);
+  })));
+  EXPECT_GT(rig.chip().engines.scheduler.bd.restarts + rig.chip().engines.scheduler.gdma.restarts, 0u);
+  EXPECT_EQ(read_floats(rig, kOut, 1), ref::segment_reduce(in, ids, 1, 1, 3));
+}
+
 TEST(SegmentReduceLayer, Refusals) {
   const int ids[1] = {0};
   expect_assert([&](cmd_id_node_t *n) { nodechip_segment_reduce(kIn, kOut, ids, 1, 1, 4, 7, n); }, "ASSERT_FS",

@@ -315,11 +315,61 @@ TEST(MaskedSelectLayer, BroadcastAnd4NOperands) {
   EXPECT_EQ(read<int8_t>(rig, kOut, 4), (std::vector<int8_t>{11, 11, 22, 22}));
 }
 
+// Three float sources of 3, 2 and 1 dimensions under one mask [2, 3, 4]: the
+// 1-dimensional one runs first, then the others in order; a source that
+// selects nothing zeroes the counts of those not yet run.
+TEST(MaskedSelectLayer, SeveralInputsFewestDimensionsFirst) {
+  const std::vector<int> mask_shape = {2, 3, 4};
+  std::vector<float> mask(24), s0(24), s1(12), s2(4);
+  for (size_t i = 0; i < 24; i++) mask[i] = (i * 5) % 3 == 0 ? 1.0f : 0.0f;
+  for (size_t i = 0; i < 24; i++) s0[i] = float(i);
+  for (size_t i = 0; i < 12; i++) s1[i] = float(100 + i);
+  for (size_t i = 0; i < 4; i++) s2[i] = float(200 + i);
+  const int shapes[3][4] = {{2, 3, 4, 0}, {3, 4, 0, 0}, {4, 0, 0, 0}};
+  const int dims[3] = {3, 2, 1}, types[3] = {4, 4, 4}, modes[3] = {0, 0, 0};
+  // The first and third sources share their output: the one run last stays.
+  const u64 src[3] = {kIn, kIn + 0x10000, kIn + 0x20000}, dst[3] = {kOut, kOut + 0x10000, kOut};
+  const std::vector<float> w0 = ref::masked_select(s0, {2, 3, 4}, mask, mask_shape);
+  const std::vector<float> w1 = ref::masked_select(s1, {1, 3, 4}, mask, mask_shape);
+  const std::vector<float> w2 = ref::masked_select(s2, {1, 1, 4}, mask, mask_shape);
+  for (const Sched &s : all_schedules()) {
+    SCOPED_TRACE(sched_text(s));
+    FirmwareRig rig(s);
+    store(rig, kFlags, mask);
+    store(rig, src[0], s0);
+    store(rig, src[1], s1);
+    store(rig, src[2], s2);
+    int counts[3] = {-1, -1, -1};
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_masked_select_multi_input(src, dst, kFlags, kBuf1, kBuf2, 3, shapes, dims, mask_shape.data(), 3, types,
+                                         4, modes, FW_STORE_MODE_1N, 0, node, counts);
+    })));
+    EXPECT_EQ(counts[0], int(w0.size()));
+    EXPECT_EQ(counts[1], int(w1.size()));
+    EXPECT_EQ(counts[2], int(w2.size()));
+    ASSERT_EQ(w0.size(), w2.size());
+    EXPECT_EQ(read<float>(rig, dst[0], w0.size()), w0) << "source 0 ran after source 2";
+    EXPECT_EQ(read<float>(rig, dst[1], w1.size()), w1);
+    // An all-zero mask: the first source run (index 2) selects nothing, and
+    // every count is 0 without running the others.
+    store(rig, kFlags, std::vector<float>(24, 0.0f));
+    store(rig, dst[0], std::vector<float>(4, -1.0f));
+    int counts2[3] = {-1, -1, -1};
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_masked_select_multi_input(src, dst, kFlags, kBuf1, kBuf2, 3, shapes, dims, mask_shape.data(), 3, types,
+                                         4, modes, FW_STORE_MODE_1N, 0, node, counts2);
+    })));
+    EXPECT_EQ(counts2[0], 0);
+    EXPECT_EQ(counts2[1], 0);
+    EXPECT_EQ(counts2[2], 0);
+  }
+}
+
 TEST(MaskedSelectLayer, Refusals) {
   const int a[2] = {2, 3}, b[1] = {3};
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_masked_select(kIn, a, 2, kFlags, b, 1, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 1, n);
-  }, "ASSERT_FS", "firmware/layers/", "nodechip_masked_select", "false", "shape is not broadcastable\n");
+  }, "ASSERT_FS", "firmware/layers/", "deal_with_shape", "false", "shape is not broadcastable\n");
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_masked_select(kIn, a, 2, kFlags, b, 1, kOut, 2, 4, 0, 0, kBuf1, kBuf2, 0, n);
   }, "ASSERT_FS", "firmware/layers/", "typesize2type", "0", "not support format_bytes:2\n");
@@ -329,7 +379,7 @@ TEST(MaskedSelectLayer, Refusals) {
   const int z[2] = {2, 0};
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_masked_select(kIn, z, 2, kFlags, z, 2, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 0, n);
-  }, "ASSERT_FS", "firmware/layers/", "nodechip_masked_select", "total_length != 0");
+  }, "ASSERT_FS", "firmware/layers/", "data_convert", "total_length != 0");
 }
 
 TEST(WhereLayer, CoordinatesAgainstTheReference) {

@@ -92,6 +92,24 @@ TEST(TopkLayer, RoundsAgainstTheReference) {
       }
 }
 
+TEST(TopkLayer, ManyRoundsRestartTheIdsBeforeTheyWrap) {
+  // About 5 commands per slice and round: k = 14 over 1000 slices passes the
+  // 16-bit id range.
+  const int dims[4] = {1, 2, 1, 1000}, k = 14;
+  const std::vector<float> in = values(size_t(2) * 1000, 4);
+  FirmwareRig rig(deferred(1));
+  store(rig, kIn, in);
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_topk(kIn, kValue, kIndex, k, 3, dims[0], dims[1], dims[2], dims[3], node);
+  })));
+  EXPECT_GT(rig.chip().engines.scheduler.bd.restarts, 0u);
+  std::vector<float> want;
+  std::vector<int32_t> where;
+  ref::sort_along(in, {dims[0], dims[1], dims[2], dims[3]}, 3, true, k, &want, &where);
+  EXPECT_EQ(read<float>(rig, kValue, want.size()), want);
+  EXPECT_EQ(read<int32_t>(rig, kIndex, where.size()), where);
+}
+
 TEST(TopkLayer, TiesNegativeKAndRefusals) {
   {
   FirmwareRig rig;

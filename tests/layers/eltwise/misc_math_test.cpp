@@ -1,7 +1,9 @@
 // The float class tests as byte masks and the scaled sum of powers against
 // plain loops, over lengths that take several pieces (the sum of powers past
-// 49 x 65536 elements, where pieces must stay within their buffers), under
-// every schedule with the happens-before checker.
+// 49 x 65536 elements, where pieces must stay within their buffers), the
+// table lookup of 1N and 4N indices (rows cut at the element count, row
+// sections, groups of fewer than four items), under every schedule with the
+// happens-before checker.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/local_mem.h"
 #include "fw_test.h"
 #include "layers/eltwise/misc_math.h"
 #include "norm_rig.h"
@@ -134,6 +137,7 @@ TEST_P(MiscMath, BatchSumAndBand) {
   const Band bands[] = {
       {"upper triangle", {5, 7}, 0, -1}, {"tridiagonal of 3 x 2 matrices", {3, 2, 6, 6}, 1, 1},
       {"lower triangle, wide", {2, 4, 9}, -1, 0},
+      {"70000 rows, one move each: the ids restart", {70000, 2}, -1, 0},
   };
   for (const Band &k : bands) {
     SCOPED_TRACE(k.what);
@@ -155,6 +159,79 @@ TEST_P(MiscMath, BatchSumAndBand) {
   }
 }
 
+TEST_P(MiscMath, TableLookup) {
+  FirmwareRig rig(GetParam());
+  constexpr u64 kTable = 0x10f000000ull;
+  std::vector<uint32_t> table(256);
+  // Every bit pattern class: NaNs, infinities and denormals come back as sent.
+  for (uint32_t i = 0; i < 256; i++) table[i] = i * 2654435761u ^ (i << 23);
+  table[7] = 0x7fc00001u, table[8] = 0xff800000u, table[9] = 0x00000001u;
+  put(rig, kTable, table.data(), 1024);
+  struct Case {
+    const char *what;
+    int n, c, h, w, is_1n;
+  };
+  const Case cases[] = {
+      {"1N, 5 indices: one row", 1, 1, 1, 5, 1},
+      {"1N, 100 indices: rows of 32, the last cut", 2, 5, 2, 5, 1},
+      {"1N, 2049 indices: 64 rows of 33, the last two cut or empty", 1, 1, 1, 2049, 1},
+      {"1N, 300001 indices", 1, 3, 100001, 1, 1},
+      {"4N, 5 items: the second group of one", 5, 70, 3, 5, 0},
+      {"4N, 69000 words a channel: two row sections", 3, 1, 300, 230, 0},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    const size_t item = size_t(k.c) * k.h * k.w, t = size_t(k.n) * item;
+    const size_t in_bytes = k.is_1n ? t : size_t((k.n + 3) / 4) * item * 4;
+    const std::vector<uint8_t> idx = spread_bytes(in_bytes, 3);
+    put(rig, kIn, idx.data(), idx.size());
+    const std::vector<uint32_t> sentinel(t + 8, 0x5a5a5a5au);
+    put(rig, kOut, sentinel.data(), sentinel.size() * 4);
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_lut(kIn, kOut, kTable, k.n, k.c, k.h, k.w, k.is_1n, node);
+    })));
+    std::vector<uint32_t> got(t + 8);
+    rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(got.data()), got.size() * 4);
+    for (size_t b = 0; b < size_t(k.n); b++)
+      for (size_t e = 0; e < item; e++) {
+        const size_t i = b * item + e;
+        const uint8_t index = k.is_1n ? idx[i] : idx[((b / 4) * item + e) * 4 + b % 4];
+        ASSERT_EQ(got[i], table[index]) << "item " << b << " element " << e;
+      }
+    for (size_t i = t; i < t + 8; i++) ASSERT_EQ(got[i], 0x5a5a5a5au) << "past the end " << i;
+  }
+}
+
+TEST(MiscMathPlan, TableLookup) {
+  struct Case {
+    const char *what;
+    int n, c, h, w, is_1n;
+    int groups, channels, rows, hsecs;
+  };
+  const Case cases[] = {
+      {"1N below 2048: rows of 32", 1, 1, 7, 10, 1, 1, 3, 32, 1},
+      {"1N from 2048: 64 rows", 2, 1, 1, 1024, 1, 1, 64, 32, 1},
+      {"1N of 64 x 65537 results: two sections", 1, 64, 65537, 1, 1, 1, 64, 65537, 2},
+      {"1N of 64 x 65536: 256 KB of results, the row cap", 1, 1, 65536, 64, 1, 1, 64, 65536, 2},
+      {"4N, 7 items", 7, 3, 4, 5, 0, 2, 3, 4, 1},
+      {"4N, 130 channels of 400 x 100: three channel rows a lane", 4, 130, 400, 100, 0, 1, 130, 400, 2},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    FwOutcome o = run_firmware([&] {
+      lut_global_plan_t p;
+      lut_global_plan_of(&p, k.n, k.c, k.h, k.w, k.is_1n);
+      EXPECT_EQ(p.groups, k.groups);
+      EXPECT_EQ(p.channels, k.channels);
+      EXPECT_EQ(p.rows, k.rows);
+      EXPECT_EQ(p.hsecs, k.hsecs);
+      EXPECT_TRUE(local_areas_valid(p.areas, p.area_count));
+      EXPECT_LE(ceil_div(p.rows, p.hsecs), 65534);
+    });
+    EXPECT_TRUE(ran_clean(o));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(All, MiscMath, ::testing::ValuesIn(all_schedules()), sched_name);
 
 TEST(MiscMath, Assertions) {
@@ -162,6 +239,10 @@ TEST(MiscMath, Assertions) {
                 "ASSERT", "firmware/layers/", "nodechip_matrix_band_part", "dims >= 2");
   expect_assert([](cmd_id_node_t *node) { nodechip_sum_x2n(kIn, kOut, 8, -1, 1.0f, node); }, "ASSERT_FS",
                 "firmware/layers/", "nodechip_sum_x2n", "count >= 0");
+  expect_assert([](cmd_id_node_t *node) { nodechip_lut(kIn, kOut, kIn, 2, 0, 3, 4, 1, node); }, "ASSERT_FS",
+                "firmware/layers/", "lut_global_plan_of", "n > 0 && c > 0 && h > 0 && w > 0", "n=2 c=0 h=3 w=4");
+  expect_assert([](cmd_id_node_t *node) { nodechip_lut(kIn, kOut, kIn, 1024, 1024, 1024, 2, 0, node); }, "ASSERT_FS",
+                "firmware/layers/", "lut_global_plan_of", "t <= 0x7fffffff", "1024 x 1024 x 1024 x 2 elements");
   FirmwareRig rig;
   const FwOutcome o = rig.run_layer([](cmd_id_node_t *node) { nodechip_f32_is(kIn, kOut, 8, 3, node); });
   EXPECT_TRUE(stopped_on(o, "ASSERT_FS", "firmware/local/", "tensor_f32_is", "0", "Not supported f32_is what=3"));

@@ -30,6 +30,7 @@
 #include "layers/eltwise/lrn.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/multiregion.h"
 #include "layers/eltwise/normalize.h"
 #include "layers/eltwise/scale.h"
 #include "layers/eltwise/unary.h"
@@ -312,6 +313,20 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("8-bit activation of 2^33 bytes (0 in 32 bits)", 175, &e10, sizeof e10);
   const zv_api_sigmoid_forward_parallel_t e8 = {kA, 0x00000100, 1, 4};
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
+  const zv_api_sigmoid_forward_parallel_t u11 = {kEnd - 8, kB, 1, 4};
+  add("tanh input past the end", 902, &u11, sizeof u11);
+  const zv_api_threshold_forward_t u12 = {kA, kEnd - 16, 0.5f, 1, 2, 3, 4};
+  add("threshold output past the end", 26, &u12, sizeof u12);
+  const zv_api_power_forward_t u13 = {1ull << 40, kB, 2.0f, 1.0f, 0.0f, 1, 2, 3, 4};
+  add("power input at 2^40", 29, &u13, sizeof u13);
+  const zv_api_elu_forward_t u14 = {kA, 0x10000000, 1.0f, 1.0f, 1, 2, 3, 4};
+  add("ELU output in L2 SRAM", 40, &u14, sizeof u14);
+  const zv_api_sigmoid_forward_parallel_fix8b_t u15 = {kA, kEnd - 4, 2, 4, 1.0f, 1.0f, 1, 1};
+  add("8-bit sigmoid output past the end", 172, &u15, sizeof u15);
+  const zv_api_tanh_forward_parallel_fix8b_t u16 = {0x02000000, kB, 2, 4, 1.0f, 1.0f, 1, 1};
+  add("8-bit tanh input in DTCM", 173, &u16, sizeof u16);
+  const zv_api_absval_forward_t u17 = {kA, kEnd - 8, 1, 2, 3, 4};
+  add("absolute value output past the end", 42, &u17, sizeof u17);
   const zv_api_lrn_forward_parallel_t nm1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};
   add("LRN output past the end", 56, &nm1, sizeof nm1);
   zv_api_batchnorm_forward_inference_parallel_t nm2 = {};
@@ -371,6 +386,11 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("sum of powers into DTCM", 128, &x2, sizeof x2);
   const zv_api_img_sum_t x3 = {kA, kEnd - 8, 0, 3, 2, 3, 4};
   add("batch sum output past the end", 8, &x3, sizeof x3);
+  zv_api_multiregion_forward_parallel_t x4 = {};
+  x4.input[0] = x4.output[0] = kA, x4.input[1] = kB, x4.output[1] = kEnd - 64, x4.heads = 2, x4.classes = 1;
+  x4.coords = 0, x4.nums = 1, x4.activate[1] = 1;
+  for (int i = 0; i < 2; i++) x4.n[i] = 1, x4.c[i] = 2, x4.h[i] = 3, x4.w[i] = 4;
+  add("second region head's output past the end", 75, &x4, sizeof x4);
   net::RunMessage n1;
   n1.description_addr = kEnd - 8, n1.description_words = 16;
   v.push_back({"compiled description running past the end", 111, net::run_payload(n1)});

@@ -1,5 +1,6 @@
-// The md_* APIs (3, 4, 5, 6, 7, 123, 124, 129), the class test (139) and the
-// sum of powers (128) and the batch sum (8) end to end: messages through
+// The md_* APIs (3, 4, 5, 6, 7, 123, 124, 129), the class test (139), the
+// sum of powers (128), the batch sum (8) and the region activation (75) end
+// to end: messages through
 // the host driver on three deferred seeds with the happens-before checker and
 // on the ARM image, results against plain loops; zero counts and wrong sizes.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,8 @@
 #include "fw_test.h"
 #include "layers/eltwise/md_ops.h"
 #include "layers/eltwise/misc_math.h"
+#include "layers/eltwise/multiregion.h"
+#include "ref/region_ref.h"
 
 namespace zv::test {
 namespace {
@@ -116,6 +120,18 @@ TEST(MdApi, EachIdEndToEnd) {
                      return s;
                    },
                    1e-6});
+  {
+    // Two anchors of 4 box channels, sigmoid on 0, 1 and 3, and 30 classes;
+    // the second head (B into R) is checked by the layer's suite.
+    zv_api_multiregion_forward_parallel_t r = {};
+    r.input[0] = kA, r.output[0] = kY, r.input[1] = kB, r.output[1] = kR;
+    for (int i = 0; i < 2; i++) r.n[i] = n, r.c[i] = c, r.h[i] = h, r.w[i] = w;
+    r.heads = 2, r.classes = 30, r.coords = 4, r.nums = 2;
+    r.activate[0] = 0, r.activate[1] = 2, r.activate[2] = 3, r.activate[3] = 1;
+    auto region = std::make_shared<std::vector<double>>(ref::region::forward(a, n, c, h, w, 30, 4, 2, {{0, 2}, {3, 1}}));
+    cases.push_back({"75: region activation", 75, payload_of(r), kY, count, [region](size_t i) { return (*region)[i]; },
+                     2e-6});
+  }
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
     card->write(kA, a.data(), count * 4);
@@ -151,6 +167,7 @@ TEST(MdApi, ZeroCountsAndWrongSizes) {
   f.A = f.B = f.R = kA;
   zv_api_nodechip_md_cmp_t m = {};
   m.A = m.B = m.C = m.D = m.Y = m.R = kA, m.c = m.h = m.w = 1;
+  const zv_api_multiregion_forward_parallel_t region_none = {};  // no heads, nothing else read
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
       {3, payload_of(s)},
       {123, payload_of(f)},
@@ -163,6 +180,7 @@ TEST(MdApi, ZeroCountsAndWrongSizes) {
       {139, payload_of(zv_api_f32_is_t{kA, kY, 0, 2})},
       {128, payload_of(zv_api_sum_x2n_t{kA, kY, 0, 1, 1.0f})},
       {8, payload_of(zv_api_img_sum_t{kA, kY, 0, 0, 1, 1, 1})},
+      {75, payload_of(region_none)},
   };
   for (const auto &e : empty) {
     SCOPED_TRACE(e.first);

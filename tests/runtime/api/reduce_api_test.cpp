@@ -10,6 +10,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "layers/data/reduce.h"
+#include "ref/reduce_fix8b_ref.h"
 #include "ref/reduce_ref.h"
 
 namespace zv::test {
@@ -160,6 +161,91 @@ TEST(ReduceApi, UnknownMethodAndWrongSize) {
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_reduce_t)\n"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+
+zv_api_reduce_fix8b_t reduce_fix8b_record(std::vector<int> shape, std::vector<int> axes, int method, int keep,
+                                          int is_signed, float in_scale, float out_scale) {
+  zv_api_reduce_fix8b_t r = {};
+  r.input_addr = kIn;
+  r.output_addr = kOut;
+  r.buffer_addr = 0x105000000ull;
+  std::memcpy(r.shape, shape.data(), shape.size() * 4);
+  r.dims = int(shape.size());
+  std::memcpy(r.axes, axes.data(), axes.size() * 4);
+  r.axis_num = int(axes.size());
+  r.reduce_method = method;
+  r.keep_dims = keep;
+  r.is_signed = is_signed;
+  r.store_mode = FW_STORE_MODE_4N;
+  std::memcpy(&r.input_scale, &in_scale, 4);
+  std::memcpy(&r.output_scale, &out_scale, 4);
+  return r;
+}
+
+// API 168: a 4N tensor of 6 items reduced over the batch and W by every
+// method; the output has one item (keep_dims 1) or C as its batch (keep_dims 0).
+TEST(ReduceFix8bApi, EveryMethodAndKeepDims) {
+  const std::vector<int> shape = {6, 3, 5, 4}, axes = {0, 3};
+  const size_t per = 60, groups = 2;
+  std::vector<uint8_t> in4(groups * 4 * per);
+  for (size_t i = 0; i < in4.size(); i++) in4[i] = uint8_t(i * 29 % 7);
+  const std::vector<uint8_t> in = ref::to_1n(in4, 6, per);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in4.data(), in4.size());
+    for (int method = 0; method <= 4; method++)
+      for (int keep = 0; keep <= 1; keep++) {
+        SCOPED_TRACE(card_config_name(cfg) + ": method " + std::to_string(method) + ", keep " + std::to_string(keep));
+        auto a = card->send(168, payload_of(reduce_fix8b_record(shape, axes, method, keep, 1, 0.5f, 0.5f)));
+        ASSERT_TRUE(a) << card->trouble();
+        EXPECT_EQ(a->result, 0u) << card->console();
+        EXPECT_TRUE(no_findings(card->chip()));
+        const std::vector<uint8_t> want = ref::reduce_fix8b(in, shape, axes, method, true, 0.5f, 0.5f);
+        const size_t items = keep ? 1 : 3, out_per = want.size() / items;
+        const std::vector<uint8_t> got = ref::to_1n(card->read(kOut, (items + 3) / 4 * 4 * out_per), items, out_per);
+        for (size_t i = 0; i < want.size(); i++)
+          EXPECT_LE(std::abs(int(int8_t(got[i])) - int(int8_t(want[i]))), method == 2 || method == 3 ? 0 : 1) << i;
+      }
+  }
+}
+
+TEST(ReduceFix8bApi, Refusals) {
+  const zv_api_reduce_fix8b_t good = reduce_fix8b_record({4, 2, 3}, {1}, 1, 1, 1, 1.0f, 1.0f);
+  zv_api_reduce_fix8b_t zero = good, far = good, many = good, mode = good, unmerged = good;
+  zero.shape[1] = 0;
+  far.buffer_addr = 0x2ffffff00ull;  // the buffer would pass the end of device memory
+  many.axis_num = 9;
+  mode.store_mode = FW_STORE_MODE_1N;
+  const std::vector<int> s6 = {2, 3, 4, 5, 6, 7}, a3 = {1, 3, 5};
+  unmerged = reduce_fix8b_record(s6, a3, 1, 1, 1, 1.0f, 1.0f);
+  struct Bad {
+    const char *what;
+    zv_api_reduce_fix8b_t rec;
+    const char *text;
+  } const bad[] = {
+      {"an extent of 0", zero, ": (shape[i]) > 0"},
+      {"a buffer past device memory", far, ": api_global_fits("},
+      {"nine axes", many, "rec.axis_num <= 8"},
+      {"a 1N tensor", mode, ": store_mode == FW_STORE_MODE_4N"},
+      {"a shape that does not merge to four dimensions", unmerged, ": merge_dim == 4"},
+  };
+  for (const Bad &b : bad) {
+    SCOPED_TRACE(b.what);
+    Card card;
+    auto a = card.send(168, payload_of(b.rec));
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_NE(card.console().find(b.text), std::string::npos) << card.console();
+    EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+  }
+  std::vector<uint32_t> words = payload_of(good);
+  words.pop_back();
+  Card card;
+  auto a = card.send(168, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_reduce_fix8b_t)\n"), std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 
 #include "card.h"
 #include "fw_test.h"
+#include "layers/data/fc_decompress.h"
 #include "layers/data/select.h"
+#include "ref/fc_decompress_ref.h"
 #include "ref/index_select_ref.h"
 #include "ref/masked_select_ref.h"
 #include "ref/where_ref.h"
@@ -263,6 +265,73 @@ TEST(SimpleSelectApi, ConstantConditionAndWrongSize) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+}
+
+
+// API 162: 64 lanes of compressed weights expanded end to end; the output is
+// exactly 64 lanes of weights.
+TEST(FcWeightDecompressApi, ExpandsLanes) {
+  const int outliers = 6, input_len = 21, output_num = 100;
+  const ref::FcCompressedLayout f = ref::fc_compressed_layout(outliers, input_len, output_num);
+  std::vector<uint8_t> src(64 * f.lane);
+  for (size_t i = 0; i < src.size(); i++) src[i] = uint8_t(i * 37 + (i >> 7));
+  for (uint64_t lane = 0; lane < 64; lane++)
+    for (int j = 0; j < outliers; j++) {
+      const unsigned pos = unsigned(lane * 5 + j * 7) % unsigned(f.weights);
+      src[lane * f.lane + f.positions + 2 * j] = uint8_t(pos);
+      src[lane * f.lane + f.positions + 2 * j + 1] = uint8_t(pos >> 8);
+    }
+  const std::vector<int8_t> want = ref::fc_decompress(src, outliers, input_len, output_num);
+  const zv_api_fc_weight_decompress_t rec = {kIn, kOut, 0x20000, outliers, input_len, output_num};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src.data(), src.size());
+    card->write(kOut, std::vector<uint8_t>(want.size() + 16, 0x5a).data(), want.size() + 16);
+    auto a = card->send(162, payload_of(rec));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> got = card->read(kOut, want.size() + 16);
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), want.size()));
+    EXPECT_EQ(got.back(), 0x5a);
+  }
+}
+
+TEST(FcWeightDecompressApi, Refusals) {
+  const zv_api_fc_weight_decompress_t good = {kIn, kOut, 0, 2, 10, 64};
+  struct Bad {
+    const char *what;
+    zv_api_fc_weight_decompress_t rec;
+    const char *text;
+  };
+  zv_api_fc_weight_decompress_t past_end = good, zero_len = good, negative = good, offset = good;
+  past_end.dst_addr = 0x2ffffff00ull;  // past the end of device memory
+  zero_len.input_len = 0;
+  negative.outlier_num = -1;
+  offset.local_offset = 0x7fff0;  // the work areas would leave the lane
+  const Bad bad[] = {
+      {"output past device memory", past_end, ": api_global_fits("},
+      {"no weights", zero_len, ": (rec.input_len) > 0"},
+      {"negative outlier count", negative, ": api_global_fits("},
+      {"work areas past the lane", offset, ": p.end <= LANE_BYTES"},
+  };
+  for (const Bad &b : bad) {
+    SCOPED_TRACE(b.what);
+    Card card;
+    auto a = card.send(162, payload_of(b.rec));
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_NE(card.console().find(b.text), std::string::npos) << card.console();
+    EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
+  }
+  std::vector<uint32_t> words = payload_of(good);
+  words.push_back(0);
+  Card card;
+  auto a = card.send(162, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_fc_weight_decompress_t)\n"), std::string::npos);
 }
 
 }  // namespace

@@ -106,12 +106,51 @@ typedef struct {
 } FW_PACKED zv_api_segment_reduce_t;
 static_assert(sizeof(zv_api_segment_reduce_t) == 32, "zv_api_segment_reduce_t is 32 bytes");
 
+// API 168.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  u64 buffer_addr;
+  i32 shape[8];
+  i32 dims;
+  i32 axes[8];
+  i32 axis_num;
+  i32 reduce_method;
+  i32 keep_dims;
+  i32 is_signed;
+  i32 store_mode;
+  u32 input_scale;   // float32 bits
+  u32 output_scale;  // float32 bits
+} FW_PACKED zv_api_reduce_fix8b_t;
+static_assert(sizeof(zv_api_reduce_fix8b_t) == 120, "zv_api_reduce_fix8b_t is 120 bytes");
+
+// 8-bit reduce: the shape is brought to exactly four dimensions (the batch
+// alone, then runs of neighbours reduced alike; the second dimension at most
+// 4095), the 4N input converted to 1N bytes and to float32 in the buffer,
+// multiplied by the input scale (sum, mean and product), reduced as a float
+// tensor, multiplied by the output scale and converted back to bytes (rounding
+// half away from zero, saturating), then to 4N in the output. Max and min take
+// no scale: the bytes are their own floats.
+typedef struct {
+  int merge_dim;  // dimensions reached: 4 unless the shape cannot merge to 4
+  int shape[4];
+  int reduced[4];
+  int out[4];     // the output's extents (keep_dims: reduced ones 1; else kept ones first)
+  i64 total;      // elements of the input
+  i64 kept;       // elements of the output
+  // Byte offsets in the buffer: the 1N bytes, their float32 copy, the reduced
+  // float32 values, their bytes, and the float reduce's own work area.
+  u64 bytes1n, floats, reduced_floats, reduced_bytes, work;
+  u64 buffer_bytes;  // the buffer the call needs
+} reduce_fix8b_plan_t;
+
 extern "C" {
 
 // ---- Handlers ----
 u32 zv_api_cumsum(u8 *param, u32 size);
 u32 zv_api_segment_reduce(u8 *param, u32 size);
 u32 zv_api_reduce(u8 *param, u32 size);
+u32 zv_api_reduce_fix8b(u8 *param, u32 size);
 
 // ---- Planning (pure) ----
 
@@ -123,6 +162,11 @@ void cumsum_plan_of(cumsum_plan_t *plan, int dim, int N, int C, int H, int W);
 void reduce_view_of(reduce_view_t *view, const int *shape, int dims, const int *axes, int axis_num);
 // The piece of a row of `remaining` elements (at least 1) that starts next.
 segment_piece_t segment_piece_of(i64 remaining);
+// The 8-bit reduce's four dimensions, output shape and buffer layout (shape and
+// axes as the layer takes them, already checked: dims 1 to 8, axes inside).
+// No listed axis reduces every dimension.
+void reduce_fix8b_plan_of(reduce_fix8b_plan_t *plan, const int *shape, int dims, const int *axes, int axis_num,
+                          int keep_dims);
 
 // ---- Layers ----
 
@@ -134,6 +178,12 @@ void nodechip_reduce_full_v2(u64 input, u64 output, const int *shape, int dims, 
 // Reduces N, H and W of an N x C x H x W float32 tensor into C values.
 void nodechip_reduce_nhw(u64 input, u64 output, int N, int C, int H, int W, int reduce_method, cmd_id_node_t *node);
 
+// Reduces an 8-bit 4N tensor over the listed axes (0 mean, 1 sum, 2 max, 3
+// min, 4 product) into a 4N output; the buffer holds reduce_fix8b_plan_of's
+// buffer_bytes.
+void nodechip_reduce_full_fix8b(u64 input, u64 output, u64 buffer, const int *shape, int input_dims, const int *axes,
+                                int axis_num, int reduce_method, int keep_dims, int is_signed, int store_mode,
+                                u32 input_scale, u32 output_scale, cmd_id_node_t *node);
 // Output slice k along dim holds the sum of input slices 0 to k.
 void nodechip_cumsum(u64 input, u64 output, int dim, int N, int C, int H, int W, cmd_id_node_t *node);
 

@@ -221,6 +221,16 @@ void nodechip_index_select_fix8b(u64 input, u64 index, int index_num, u64 output
 int nodechip_masked_select(u64 src, const int *src_shape, int src_dims, u64 mask, const int *mask_shape,
                            int mask_dims, u64 dst, int src_type_size, int mask_type_size, int src_store_mode,
                            int mask_store_mode, u64 buffer, u64 buffer2, u8 align_first, cmd_id_node_t *node);
+// Masked select of several sources under one mask, the source with the fewest
+// dimensions first (then the others in order); counts[i] receives input i's
+// count. Once a source selects nothing, the counts of those not yet processed
+// are 0 and nothing more runs. At most MASKED_MAX_INPUTS sources.
+#define MASKED_MAX_INPUTS 64
+void nodechip_masked_select_multi_input(const u64 *src_addrs, const u64 *dst_addrs, u64 mask, u64 buffer,
+                                        u64 buffer2, int input_num, const int (*src_shapes)[4], const int *src_dims,
+                                        const int *mask_shape, int mask_dims, const int *src_type_sizes,
+                                        int mask_type_size, const int *src_store_modes, int mask_store_mode,
+                                        u8 align_first, cmd_id_node_t *node, int *counts);
 
 // The coordinates (T rows of dims int32, in element order) of the T non-zero
 // elements of a float32 tensor (-0.0 counts as zero, NaN as non-zero); returns

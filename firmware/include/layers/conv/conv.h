@@ -1,0 +1,102 @@
+// Float32 2-D convolution of NCHW tensors in device memory (API 49): grouped,
+// dilated, padded and strided, with bias, accumulation into the output and
+// ReLU with an upper limit.
+//
+// The work is cut by groups, output-lane sections, batch, output rows, output
+// columns and input-channel sections (the host's or the data split's counts).
+// Each lane holds two bias, weight, input and output buffers used alternately:
+// loads of one step run on a move copy of the caller's node while the
+// convolution of the step before runs on a compute copy, and the store of a
+// finished output slice overlaps the next slice's work.
+#pragma once
+
+#include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
+#include "runtime/types.h"
+
+#define CONV_AREA_COUNT 9
+
+// The layout of one call, from the largest slice.
+typedef struct {
+  int icg, ocg, ocn, icg_even, ics, ics_even, ocns;
+  int nmax, ohmax, owmax, ihmax, iwmax, khe, kwe, oh, ow;
+  u64 bias_size, wsize, in_size, max_ofsize;
+  u64 bias[2], weight[2], input[2], output[2];
+  u64 top_local_offset1, tmp_offset;
+  local_area_t areas[CONV_AREA_COUNT];
+  int area_count;
+} conv_layout_t;
+
+// One axis of a slice: output [o0, o0 + oc) from input [first, first + count)
+// with the pads before and after.
+typedef struct {
+  int o0, ocnt, first, count, pad_lo, pad_hi;
+} conv_span_t;
+
+// API 49.
+typedef struct {
+  u64 input_addr;
+  u64 output_addr;
+  u64 weight_addr;
+  u64 bias_addr;
+  i32 input_n;
+  i32 input_c;
+  i32 input_h;
+  i32 input_w;
+  i32 groups;
+  i32 output_c;
+  i32 kh;
+  i32 kw;
+  i32 dh;
+  i32 dw;
+  i32 pad_h_t;
+  i32 pad_w_l;
+  i32 pad_h_b;
+  i32 pad_w_r;
+  i32 stride_h;
+  i32 stride_w;
+  i32 have_bias;
+  i32 result_add;
+  u32 use_winograd;
+  i32 hsecs;
+  i32 nsecs;
+  i32 icsecs;
+  i32 ocsecs;
+} FW_PACKED zv_api_conv_forward_parallel_t;
+static_assert(sizeof(zv_api_conv_forward_parallel_t) == 124, "zv_api_conv_forward_parallel_t is 124 bytes");
+
+extern "C" {
+
+u32 zv_api_conv_forward_parallel(u8 *param, u32 size);
+
+// ---- Planning (pure) ----
+void conv_layout_of(conv_layout_t *l, int input_n, int input_c, int input_h, int input_w, int groups, int output_c,
+                    int kh, int kw, int dh, int dw, int pad_h_t, int pad_w_l, int pad_h_b, int pad_w_r,
+                    int stride_h, int stride_w, int have_bias, int hsecs, int wsecs, int nsecs, int icsecs,
+                    int ocsecs);
+// The input span of output [o0, o0 + ocnt) along an axis of `extent` inputs.
+void conv_span_of(conv_span_t *s, int o0, int ocnt, int stride, int dk, int pad_lo, int extent);
+// Size and start of section idx of total cut into secs (the first
+// total % secs sections one larger).
+int conv_sec_size(int total, int secs, int idx);
+int conv_sec_start(int total, int secs, int idx);
+
+// ---- Layers ----
+// Pads in the order top, left, bottom, right. weight_layout 1: per output
+// channel [kh x kw][input channels]; otherwise [input channels][kh x kw]; input
+// channels of a group rounded up to even.
+void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, u64 bias_addr, int input_n,
+                                    int input_c, int input_h, int input_w, int groups, int output_c, int kh, int kw,
+                                    int dh, int dw, int pad_h_t, int pad_w_l, int pad_h_b, int pad_w_r,
+                                    int stride_h, int stride_w, int have_bias, int result_add, int hsecs, int wsecs,
+                                    int nsecs, int icsecs, int ocsecs, int if_relu, float relu_upper_limit,
+                                    int weight_layout, cmd_id_node_t *node);
+// The counts from global_conv_data_split; weight layout 1. Pads: top, bottom,
+// left, right.
+void nodechip_conv_forward_parallel_with_data_split(u64 input_addr, u64 output_addr, u64 weight_addr,
+                                                    u64 bias_addr, int input_n, int input_c, int input_h,
+                                                    int input_w, int groups, int output_c, int kh, int kw, int dh,
+                                                    int dw, int pad_h_t, int pad_h_b, int pad_w_l, int pad_w_r,
+                                                    int stride_h, int stride_w, int have_bias, int result_add,
+                                                    int if_relu, float relu_upper_limit, cmd_id_node_t *node);
+}

@@ -1,0 +1,90 @@
+// 8-bit fully connected layer (API 85): Y = X x W (+ bias) for int8 matrices
+// in device memory. X is M x K (1N row-major, or 4N: rows in groups of four
+// interleaved byte by byte), W is K x N ([N][K] with transpose; 4N by rows of
+// K with weight_4N and input_4N), the bias N 16-bit values.
+//
+// The layer cuts N into chunks of up to 8192 columns, M into row slices and K
+// into sections of up to 1024 (the weight buffer's room), and runs a
+// three-stage pipeline: slice s is loaded in step s, multiplied in step s + 1
+// and, when it completes its output block, stored in step s + 2. K sections
+// accumulate 16-bit partial sums shifted right by max(0, rshift - 8); the next
+// section shifts them back before adding its product, and the last applies
+// rshift. An 8-bit result of several sections is first written as 16 bits
+// and then narrowed in place, since a product reads the partial sums at the
+// width of the result it writes.
+#pragma once
+
+#include "cmd/cmd_framework.h"
+#include "cmd/local_areas.h"
+#include "runtime/types.h"
+
+// The requantisation record of the float form.
+typedef struct {
+  u32 output_scale;  // f32 bits
+  i32 use_offsets;
+  i32 weight_offset;
+  i32 output_offset;
+  i32 bias_32bit;
+} FW_PACKED fc_fix8b_quant_t;
+static_assert(sizeof(fc_fix8b_quant_t) == 20, "fc_fix8b_quant_t is five words");
+
+// Local layout, per lane.
+#define FC_FIX8B_INPUT1 0x10000u
+#define FC_FIX8B_WEIGHT0 0x20000u
+#define FC_FIX8B_FLOAT_AREA 0x40000u
+#define FC_FIX8B_OUTPUT0 0x60000u
+#define FC_FIX8B_OUTPUT1 0x70000u
+#define FC_FIX8B_AREA_COUNT 7
+
+typedef struct {
+  int output_neuron_slice, input_neuron_slice, batch_slice;
+  int output_size;  // bytes of an element the product writes before the last section
+  int output_c_per_npu, input_c_per_npu;
+  u32 bias_size, input_neuron_space, weight_lmem_space;
+  u32 input[2], weight[2], output[2];
+  int nks;     // K sections
+  int rshift_inter;  // shift of the partial sums
+  local_area_t areas[FC_FIX8B_AREA_COUNT];
+} fc_fix8b_plan_t;
+
+extern "C" {
+
+// The slice plan. Pure apart from its assertions.
+void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias, int bias_32bit, int res_16b,
+                         int use_float_scale, int rshift, int use_offsets, int weight_offset);
+
+void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_addr, u64 output_addr, int M, int K,
+                                        int N, int transpose, int have_bias, int input_sign, int weight_sign,
+                                        int bias_sign, int rshift, int res_16b, int if_relu, int input_4N,
+                                        int weight_4N, int output_4N, int use_float_scale,
+                                        const fc_fix8b_quant_t *quant, cmd_id_node_t *node);
+
+// A rows x c int8 block between 4N global storage (row groups `stride` bytes
+// apart) and the 1N local matrix layout; direction 0 loads, 1 stores.
+void gdma_move_global4N_local1N(u32 local_offset, u64 global_addr, int rows, int c, int stride, int direction,
+                                cmd_id_node_t *node);
+}
+
+// API 85.
+typedef struct {
+  u64 input_addr;
+  u64 weight_addr;
+  u64 bias_addr;
+  u64 output_addr;
+  i32 M;
+  i32 K;
+  i32 N;
+  i32 transpose;
+  i32 have_bias;
+  i32 input_sign;
+  i32 weight_sign;
+  i32 bias_sign;
+  i32 rshift;
+  i32 res_16b;
+  i32 if_relu;
+  i32 input_4N;
+  i32 output_4N;
+} FW_PACKED zv_api_fc_fix8b_forward_parallel_t;
+static_assert(sizeof(zv_api_fc_fix8b_forward_parallel_t) == 84, "zv_api_fc_fix8b_forward_parallel_t is 84 bytes");
+
+extern "C" u32 zv_api_fc_fix8b_forward_parallel(u8 *param, u32 size);

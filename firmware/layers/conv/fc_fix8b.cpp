@@ -1,0 +1,257 @@
+// 8-bit fully connected layer: its slice plan and three-stage pipeline.
+#include "layers/conv/fc_fix8b.h"
+
+#include "cmd/bd_arith.h"
+#include "cmd/bd_fc.h"
+#include "cmd/gdma.h"
+#include "cmd/local_mem.h"
+#include "local/resident.h"
+#include "runtime/assert.h"
+
+#include <string.h>
+
+#define FC_SECTION 128
+#define FC_MAX_OUT 8192
+
+void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias, int bias_32bit, int res_16b,
+                         int use_float_scale, int rshift, int use_offsets, int weight_offset) {
+  const int W_param[2] = {FC_SECTION, FC_SECTION};
+  const u32 eb = bias_32bit ? 4u : 2u;
+  p->weight_lmem_space = use_float_scale ? 0x10000u : 0x20000u;
+  p->bias_size = have_bias ? eb * 128u * (u32)ceil_div(ceil_div(N, FC_SECTION), NPU_NUM) : 0u;
+  const u32 input_neuron_space = 0x10000u - p->bias_size, weight_lmem_space = p->weight_lmem_space;
+  p->input_neuron_space = input_neuron_space;
+  const int output_neuron_slice = N < FC_MAX_OUT ? N : FC_MAX_OUT;
+  const int output_c_per_npu = (int)ceil_div(ceil_div(output_neuron_slice, FC_SECTION), NPU_NUM);
+  int input_neuron_slice = K;
+  if ((s64)output_c_per_npu * K * FC_SECTION > (s64)weight_lmem_space)
+    input_neuron_slice = (int)(weight_lmem_space / (u32)(output_c_per_npu * FC_SECTION)) / FC_SECTION * FC_SECTION;
+  ASSERT_FS((int)(input_neuron_slice * output_c_per_npu * W_param[0] * sizeof(char)) <= (int)(weight_lmem_space));
+  const int output_size = input_neuron_slice < K || res_16b == 1 || use_float_scale == 1 ? 2 : 1;
+  int batch_slice = (s64)output_c_per_npu * M * FC_SECTION * output_size <= 0x10000
+                        ? M
+                        : 0x10000 / (output_c_per_npu * FC_SECTION * output_size);
+  const int input_c_per_npu = (int)ceil_div(ceil_div(input_neuron_slice, FC_SECTION), NPU_NUM);
+  if ((s64)batch_slice * input_c_per_npu * FC_SECTION > (s64)input_neuron_space)
+    batch_slice = (int)(input_neuron_space / (u32)(input_c_per_npu * FC_SECTION));
+  if (batch_slice != M && batch_slice > 4) batch_slice = batch_slice / 4 * 4;
+  ASSERT_FS(batch_slice * output_c_per_npu * W_param[0] * output_size <= ((1 << 19) / 8));
+  ASSERT_FS((int)(batch_slice * input_c_per_npu * W_param[1] * sizeof(char)) <= (int)input_neuron_space);
+  ASSERT_FS(output_neuron_slice > 0 && input_neuron_slice > 0 && batch_slice > 0);
+  p->output_neuron_slice = output_neuron_slice;
+  p->input_neuron_slice = input_neuron_slice;
+  p->batch_slice = batch_slice;
+  p->output_size = output_size;
+  p->output_c_per_npu = output_c_per_npu;
+  p->input_c_per_npu = input_c_per_npu;
+  p->input[0] = p->bias_size;
+  p->input[1] = FC_FIX8B_INPUT1 + p->bias_size;
+  p->weight[0] = FC_FIX8B_WEIGHT0;
+  p->weight[1] = FC_FIX8B_WEIGHT0 + weight_lmem_space;
+  p->output[0] = FC_FIX8B_OUTPUT0;
+  p->output[1] = FC_FIX8B_OUTPUT1;
+  // Shifts of the partial sums.
+  p->nks = (int)ceil_div(K, input_neuron_slice);
+  const int d = use_offsets && weight_offset != 0 ? 2 * p->nks - 1 : p->nks - 1;
+  int bits = 0;
+  while ((d >> bits) != 0) bits++;
+  const int s = use_float_scale ? rshift - bits : rshift - 8;
+  p->rshift_inter = s > 0 ? s : 0;
+  p->areas[0] = {"bias", 0, p->bias_size};
+  p->areas[1] = {"input 0", p->input[0], input_neuron_space};
+  p->areas[2] = {"input 1", p->input[1], input_neuron_space};
+  p->areas[3] = {"weight 0", p->weight[0], weight_lmem_space};
+  p->areas[4] = {"weight 1", p->weight[1], weight_lmem_space};
+  p->areas[5] = {"output 0", p->output[0], 0x10000u};
+  p->areas[6] = {"output 1", p->output[1], 0x10000u};
+}
+
+void gdma_move_global4N_local1N(u32 local_offset, u64 global_addr, int rows, int c, int stride, int direction,
+                                cmd_id_node_t *node) {
+  const int l = FC_SECTION * (int)ceil_div(ceil_div(c, FC_SECTION), NPU_NUM);
+  const int full = c / FC_SECTION, tail = c % FC_SECTION;
+  const gdma_direction_t dir = direction ? GDMA_VALUE_DIR_L2S : GDMA_VALUE_DIR_S2L;
+  for (int j = 0; j < 4; j++) {
+    const int n = rows / 4 + (j < rows % 4 ? 1 : 0);
+    if (n == 0) break;
+    const u32 local = local_offset + (u32)(j * l);
+    const u64 global = global_addr + (u64)j;
+    // Whole sections, then the last section's own columns from its lane.
+    for (int part = 0; part < 2; part++) {
+      const int sections = part == 0 ? full : (tail ? 1 : 0);
+      const int cols = part == 0 ? FC_SECTION : tail;
+      if (sections == 0) continue;
+      const int lane = part == 0 ? 0 : full % NPU_NUM;
+      const u32 lo = local + (u32)(part == 0 ? 0 : (full / NPU_NUM) * FC_SECTION);
+      const u64 go = global + (u64)(part == 0 ? 0 : 512 * full);
+      if (direction)
+        tensor_stride_move_gen_cmd(lo, lane, go, n, sections, 1, cols, 4 * l, FC_SECTION, FC_SECTION, 1, stride, 512,
+                                   512, 4, GDMA_VALUE_FORMAT_INT8, dir, 0, node);
+      else
+        tensor_stride_move_gen_cmd(lo, lane, go, n, sections, 1, cols, stride, 512, 512, 4, 4 * l, FC_SECTION,
+                                   FC_SECTION, 1, GDMA_VALUE_FORMAT_INT8, dir, 0, node);
+    }
+  }
+}
+
+namespace {
+
+// pipeline_move over the three stages: entry i takes entry i - 1.
+void shift3(int v[3]) {
+  v[2] = v[1];
+  v[1] = v[0];
+}
+
+struct Stage {
+  int valid[3];
+  int n_off[3], n_cnt[3], k_off[3], k_cnt[3], m_off[3], m_cnt[3];
+};
+
+// The 16-bit result block (rows of 256 bytes per lane) narrowed in place to
+// the 8-bit layout (rows of 128 bytes): columns 4w .. 4w + 3 of a row are the
+// four items of word w, read as two 2N pairs one word apart.
+void narrow_in_place(u32 y, int rows, int cols, int is_signed, cmd_id_node_t *node) {
+  const int w = cols < FC_SECTION ? cols : FC_SECTION;
+  const int sections = (int)ceil_div(cols, FC_SECTION);
+  const dim4_t shape = {4, sections, rows, (int)ceil_div(w, 4)};
+  const int a_row = (int)align_up(2 * w, 128) / 4, r_row = (int)align_up(w, 128) / 4;  // words per row
+  const dim4_t a_st = {1, rows * a_row, a_row, 2}, r_st = {1, rows * r_row, r_row, 1};
+  const u32 s = is_signed ? 1u : 0u;
+  const u32 addr[4] = {local_tag(y), 0, 0, local_tag(y)};
+  const u32 bcast[4] = {0, 0, 0, 0}, Sign[3] = {s, 0, 0}, Int8[4] = {0, 0, 0, 1};
+  const u32 modes[4] = {3, 0, 0, 3}, shifts[6] = {0, 0, 0, 0, 0, 0};
+  atomic_tensor_arithmetic_fix8b_gen_cmd(addr, &shape, bcast, &a_st, &a_st, &r_st, TENSOR_OP_ADD, 0, 1, 0, 0, s, Sign,
+                                         Int8, modes, shifts, 0, node);
+}
+
+}  // namespace
+
+void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_addr, u64 output_addr, int M, int K,
+                                        int N, int transpose, int have_bias, int input_sign, int weight_sign,
+                                        int bias_sign, int rshift, int res_16b, int if_relu, int input_4N,
+                                        int weight_4N, int output_4N, int use_float_scale,
+                                        const fc_fix8b_quant_t *quant, cmd_id_node_t *node) {
+  ASSERT_FS(M > 0 && K > 0 && N > 0);
+  ASSERT_FS(quant != ((void *)0));
+  fc_fix8b_quant_t q;
+  memcpy(&q, quant, sizeof q);
+  // Combinations whose results no step would compute correctly.
+  ASSERT_FS(!(transpose && weight_4N && input_4N));
+  ASSERT_FS(!(q.use_offsets && q.weight_offset != 0 && use_float_scale == 0));
+  ASSERT_FS(!(have_bias && q.bias_32bit && use_float_scale == 0));
+  // The float requantisation is not part of this layer yet.
+  ASSERT_FS(use_float_scale == 0);
+  ASSERT_FS(rshift >= 0 && rshift < 32);
+  fc_fix8b_plan_t p;
+  fc_fix8b_data_split(&p, M, K, N, have_bias, q.bias_32bit, res_16b, use_float_scale, rshift, q.use_offsets,
+                      q.weight_offset);
+  const int weights_4n = weight_4N && input_4N;
+  const int k_cut = p.input_neuron_slice < K, m_cut = p.batch_slice < M;
+  const int result_signed = input_sign || weight_sign;
+  const int s_inter = p.rshift_inter;
+  const int eight_bit = !res_16b;
+
+  Stage st = {};
+  int loading = 1, in_load = 0, weight_load = 0, out_gen = 0;
+  int n_off = 0, k_off = 0, m_off = 0;
+  for (int s = 0; loading || st.valid[1] || st.valid[2]; s++) {
+    if (loading) {
+      st.valid[0] = 1;
+      st.n_off[0] = n_off, st.k_off[0] = k_off, st.m_off[0] = m_off;
+      st.n_cnt[0] = N - n_off < p.output_neuron_slice ? N - n_off : p.output_neuron_slice;
+      st.k_cnt[0] = K - k_off < p.input_neuron_slice ? K - k_off : p.input_neuron_slice;
+      st.m_cnt[0] = M - m_off < p.batch_slice ? M - m_off : p.batch_slice;
+    } else {
+      st.valid[0] = 0;
+    }
+    cmd_id_node_t move, comp;
+    cmd_id_divide(node, &move, &comp);
+
+    // Store a completed block.
+    if (st.valid[2] && st.k_off[2] + st.k_cnt[2] >= K) {
+      ASSERT_FS(out_gen > 0);
+      const u32 y = p.output[(out_gen - 1) % 2];
+      const int nn = st.n_off[2], nc = st.n_cnt[2], mo = st.m_off[2], mc = st.m_cnt[2];
+      if (output_4N && !res_16b) {
+        gdma_move_global4N_local1N(y, output_addr + 4ull * (u64)nn + 4ull * (u64)N * (u64)(mo / 4), mc, nc, 4 * N, 1,
+                                   &move);
+      } else {
+        const int e = res_16b ? 2 : 1;
+        general_matrix_move_gen_cmd(y, 0, output_addr + (u64)e * ((u64)nn + (u64)N * (u64)mo),
+                                    e * (nc < FC_SECTION ? nc : FC_SECTION), mc, e * nc, e * N,
+                                    GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, 0, &move);
+      }
+    }
+
+    // Multiply the slice loaded in the previous step.
+    if (st.valid[1]) {
+      const int in_neuron_load = in_load, wl = weight_load;
+      ASSERT_FS(in_neuron_load > 0 && wl > 0);
+      const int nn = st.n_off[1], nc = st.n_cnt[1], ko = st.k_off[1], kc = st.k_cnt[1], mc = st.m_cnt[1];
+      const int last = ko + kc >= K;
+      const u32 L = p.input[(in_load - 1) % 2], R = p.weight[(weight_load - 1) % 2], Y = p.output[out_gen % 2];
+      const int using_bias = have_bias == 1 && last;
+      // An 8-bit result after earlier sections is written 16-bit, then narrowed.
+      const int narrow = last && eight_bit && ko > 0;
+      const int prec = last && eight_bit && !narrow ? 0 : 3;
+      atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, local_tag(L), local_tag(R), local_tag(Y),
+                              local_tag((u32)(nn / FC_MAX_OUT) * 256u), kc < FC_SECTION ? kc : FC_SECTION,
+                              (int)ceil_div(kc, FC_SECTION), nc < FC_SECTION ? nc : FC_SECTION,
+                              (int)ceil_div(nc, FC_SECTION), mc, kc, result_signed, ko > 0 ? s_inter : 0,
+                              last ? rshift : s_inter, last && if_relu, input_sign, weight_sign,
+                              using_bias ? bias_sign : 0, prec, &comp);
+      if (narrow) narrow_in_place(Y, mc, nc, result_signed, &comp);
+      if (last) out_gen++;
+    }
+
+    // Loads of the next slice.
+    if (loading) {
+      const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
+                mc = st.m_cnt[0];
+      if (in_load == 0 || m_cut || k_cut) {
+        const u32 L = p.input[in_load % 2];
+        if (input_4N)
+          gdma_move_global4N_local1N(L, input_addr + 4ull * (u64)ko + 4ull * (u64)K * (u64)(mo / 4), mc, kc, 4 * K, 0,
+                                     &move);
+        else
+          general_matrix_move_gen_cmd(L, 0, input_addr + (u64)ko + (u64)K * (u64)mo, FC_SECTION, mc, kc, K,
+                                      GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
+        in_load++;
+      }
+      if (s == 0 || k_cut || (N > FC_MAX_OUT && mo == 0)) {
+        const u32 R = p.weight[weight_load % 2];
+        if (weights_4n)
+          gdma_move_global4N_local1N(R, weight_addr + 4ull * ((u64)N * (u64)(ko / 4) + (u64)nn), kc, nc, 4 * N, 0,
+                                     &move);
+        else if (transpose)
+          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)nn * (u64)K + (u64)ko, FC_SECTION, nc, kc, K,
+                                      GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 1, 0, &move);
+        else
+          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)ko * (u64)N + (u64)nn, FC_SECTION, kc, nc, N,
+                                      GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
+        weight_load++;
+      }
+      if (s == 0 && have_bias)
+        general_matrix_move_gen_cmd(0, 0, bias_addr, FC_SECTION * 2, 1, 2 * N, 2 * N, GDMA_VALUE_FORMAT_INT8,
+                                    GDMA_VALUE_DIR_S2L, 0, 0, &move);
+    }
+    cmd_id_merge(node, &move, &comp);
+
+    shift3(st.valid), shift3(st.n_off), shift3(st.n_cnt), shift3(st.k_off), shift3(st.k_cnt), shift3(st.m_off);
+    shift3(st.m_cnt);
+    if (loading) {
+      if (k_off + st.k_cnt[1] < K) {
+        k_off += st.k_cnt[1];
+      } else {
+        k_off = 0;
+        if (m_off + st.m_cnt[1] < M) {
+          m_off += st.m_cnt[1];
+        } else {
+          m_off = 0;
+          n_off += st.n_cnt[1];
+          if (n_off >= N) loading = 0;
+        }
+      }
+    }
+  }
+}

@@ -1,0 +1,118 @@
+// Position-sensitive ROI average pooling (float).
+#include "layers/detect/psroipooling.h"
+
+#include <math.h>
+#include <string.h>
+
+#include "cmd/bd_pool.h"
+#include "cmd/gdma.h"
+#include "cmd/local_mem.h"
+#include "layers/data/select.h"
+#include "runtime/assert.h"
+#include "runtime/engine_wait.h"
+#include "runtime/regs.h"
+
+static int clampi(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+// A bound as an integer: NaN as 0, magnitudes limited far beyond any map.
+static int bound_of(double v) {
+  if (!(v == v)) return 0;
+  if (v > 16777216.0) return 16777216;
+  if (v < -16777216.0) return -16777216;
+  return (int)v;
+}
+
+void psroi_bin_of(psroi_bin_t *b, const float *roi, float spatial_scale, int group_size, int ph, int pw, int input_h,
+                  int input_w) {
+  const double s = spatial_scale;
+  const float start_w = (float)(round((double)roi[1]) * s), start_h = (float)(round((double)roi[2]) * s);
+  const float end_w = (float)((round((double)roi[3]) + 1.0) * s), end_h = (float)((round((double)roi[4]) + 1.0) * s);
+  const float roi_w = end_w - start_w > 0.1f ? end_w - start_w : 0.1f;
+  const float roi_h = end_h - start_h > 0.1f ? end_h - start_h : 0.1f;
+  const float bin_w = roi_w / (float)group_size, bin_h = roi_h / (float)group_size;
+  b->h0 = clampi(bound_of(floorf(start_h + (float)ph * bin_h)), 0, input_h);
+  b->h1 = clampi(bound_of(ceilf(start_h + (float)(ph + 1) * bin_h)), 0, input_h);
+  b->w0 = clampi(bound_of(floorf(start_w + (float)pw * bin_w)), 0, input_w);
+  b->w1 = clampi(bound_of(ceilf(start_w + (float)(pw + 1) * bin_w)), 0, input_w);
+}
+
+static u32 f32_bits(float f) {
+  u32 u;
+  memcpy(&u, &f, 4);
+  return u;
+}
+
+void nodechip_psroipooling_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
+                                   int input_h, int input_w, int output_dim, int group_size, int num_rois,
+                                   float spatial_scale, cmd_id_node_t *node) {
+  (void)input_n;
+  ASSERT(output_dim > 0 && group_size > 0 && input_h > 0 && input_w > 0 && num_rois >= 0);
+  ASSERT((i64)output_dim * group_size * group_size <= input_c);
+  // Every ROI's block of output slots must fit beside its bin regions.
+  {
+    const u64 local_offset_end = (u64)group_size * (u64)group_size * 128u * (u64)ceil_div(output_dim, NPU_NUM);
+    ASSERT(local_offset_end <= (1<<19));
+  }
+  if (num_rois == 0) return;
+  general_gdma_gen_cmd(rois, rois_staging, GDMA_VALUE_FORMAT_FLOAT32, 5 * num_rois, GDMA_VALUE_DIR_S2S, node);
+  poll_all_engine_done(node);
+  const u8 *list = (const u8 *)arm_window_ptr(rois_staging, 20u * (u64)num_rois);
+  const int cg = (int)ceil_div(output_dim, NPU_NUM);
+  const int slots = group_size * group_size;
+  const u64 plane = (u64)input_h * (u64)input_w;
+  const u32 slot_bytes = 128u * (u32)cg;
+  const float zero = 0.0f;
+  for (int n = 0; n < num_rois; n++) {
+    float roi[5];
+    memcpy(roi, list + 20 * n, 20);
+    // The ROI's block lies behind the largest of its bin regions.
+    u64 region_bytes = 0;
+    for (int ph = 0; ph < group_size; ph++)
+      for (int pw = 0; pw < group_size; pw++) {
+        psroi_bin_t b;
+        psroi_bin_of(&b, roi, spatial_scale, group_size, ph, pw, input_h, input_w);
+        if (b.h1 > b.h0 && b.w1 > b.w0) {
+          const u64 bytes = 4u * ALIGN((u64)(b.h1 - b.h0) * (u64)(b.w1 - b.w0), (u64)32) * (u64)cg;
+          if (bytes > region_bytes) region_bytes = bytes;
+        }
+      }
+    const u64 block = ALIGN(region_bytes, (u64)128);
+    const u64 local_offset_end = block + (u64)slots * slot_bytes;
+    ASSERT(local_offset_end <= (1<<19));
+    // Slot s of channel k: lane k % 64, 128 bytes per 64 channels, slots
+    // slot_bytes apart (as rows of one element).
+    fill_constant_gen_local_cmd_stride((u32)block, 0, &zero, GDMA_VALUE_FORMAT_FLOAT32, 1, output_dim, slots, 1,
+                                       slots * (int)slot_bytes / 4, 32, (int)slot_bytes / 4, 1, node);
+    for (int ph = 0; ph < group_size; ph++)
+      for (int pw = 0; pw < group_size; pw++) {
+        psroi_bin_t b;
+        psroi_bin_of(&b, roi, spatial_scale, group_size, ph, pw, input_h, input_w);
+        // An empty bin keeps its 0; the bins after it are pooled as usual.
+        if (b.h1 <= b.h0 || b.w1 <= b.w0) continue;
+        const int rh = b.h1 - b.h0, rw = b.w1 - b.w0;
+        const int cs = ALIGN(rh * rw, 32);
+        const u64 src = input + 4u * ((u64)(ph * group_size + pw) * plane + (u64)b.h0 * (u64)input_w + (u64)b.w0);
+        tensor_general_move_gen_cmd(src, 0, 1, output_dim, rh, rw, (int)((u64)slots * plane * (u64)output_dim),
+                                    (int)((u64)slots * plane), input_w, 1, GDMA_VALUE_FORMAT_FLOAT32, 0, 0, 1,
+                                    output_dim, rh, rw, cs * cg, cs, rw, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                    GDMA_VALUE_DIR_S2L, 0, node);
+        const u32 slot = (u32)block + (u32)(ph * group_size + pw) * slot_bytes;
+        atomic_avg_pooling_gen_cmd(LOCAL_ADDR_TAG, LOCAL_ADDR_TAG | slot, 1, output_dim, rh, rw, 1, 1, rh, rw, 0, 0, 0,
+                                   0, rh, rw, 0, 0, f32_bits(1.0f / (float)(rh * rw)), node);
+        fix_cmd_node_overflow(node);
+      }
+    tensor_general_move_gen_cmd((u32)block, 0, 1, output_dim, slots, 1, slots * (int)slot_bytes / 4, 32,
+                                (int)slot_bytes / 4, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                output + 4u * (u64)n * (u64)output_dim * (u64)slots, 0, 1, output_dim, slots, 1,
+                                output_dim * slots, slots, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0,
+                                node);
+  }
+}
+
+void nodechip_psroipooling_forward_with_datasplit(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n,
+                                                  int input_c, int input_h, int input_w, int output_dim,
+                                                  int group_size, int num_rois, float spatial_scale,
+                                                  cmd_id_node_t *node) {
+  nodechip_psroipooling_forward(input, output, rois, rois_staging, input_n, input_c, input_h, input_w, output_dim,
+                                group_size, num_rois, spatial_scale, node);
+}

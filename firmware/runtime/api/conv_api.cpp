@@ -1,0 +1,169 @@
+// Float convolution family: APIs 49 (convolution, direct or Winograd), 50
+// (deconvolution), 152 (depthwise), 182 (3-D convolution) and 900
+// (fully connected).
+#include "layers/conv/conv.h"
+#include "layers/conv/conv3d.h"
+#include "layers/conv/deconv.h"
+#include "layers/conv/depthwise.h"
+#include "layers/conv/fc.h"
+#include "layers/conv/winograd.h"
+#include "runtime/api/dispatch.h"
+
+// Output extent of a convolution axis, in 64 bits (non-positive: no output).
+static i64 conv_out_extent(i64 in, i64 pad_a, i64 pad_b, i64 k, i64 d, i64 stride) {
+  if (stride <= 0) return -1;
+  const i64 ke = d * (k - 1) + 1;
+  const i64 span = in + pad_a + pad_b - ke;
+  return span < 0 ? -1 : span / stride + 1;
+}
+
+u32 zv_api_conv_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_conv_forward_parallel_t, rec, param, size);
+  const zv_api_conv_forward_parallel_t *api = &rec;
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.groups);
+  API_POSITIVE(rec.output_c);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  API_POSITIVE(rec.dh);
+  API_POSITIVE(rec.dw);
+  const int winograd = rec.use_winograd == 1 || rec.use_winograd == 2;
+  if (winograd) {
+    ASSERT(api->kh == 4);
+    ASSERT(api->kw == 4);
+    ASSERT(api->stride_h == 1);
+    ASSERT(api->stride_w == 1);
+    ASSERT(api->dh == 1);
+    ASSERT(api->dw == 1);
+  }
+  const i64 icg = rec.input_c / rec.groups, ocg = rec.output_c / rec.groups;
+  const i64 oh = winograd ? (i64)rec.input_h + rec.pad_h_t + rec.pad_h_b - 2
+                          : conv_out_extent(rec.input_h, rec.pad_h_t, rec.pad_h_b, rec.kh, rec.dh, rec.stride_h);
+  const i64 ow = winograd ? (i64)rec.input_w + rec.pad_w_l + rec.pad_w_r - 2
+                          : conv_out_extent(rec.input_w, rec.pad_w_l, rec.pad_w_r, rec.kw, rec.dw, rec.stride_w);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.output_c, oh, ow));
+  // Winograd arrangement 2 gives every lane ceil(ocg / 64) slots per group.
+  const i64 slots = rec.use_winograd == 2 ? (ocg < 64 ? ocg : 64) * ((ocg + 63) / 64) : ocg;
+  const i64 weights = winograd ? api_mul(api_mul(icg, slots), 16)
+                               : api_mul(api_mul((icg + 1) & ~1ll, ocg), api_mul(rec.kh, rec.kw));
+  API_GLOBAL(rec.weight_addr, api_dense(4, rec.groups, weights));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.groups, winograd ? slots : ocg));
+  if (winograd)
+    return api_issue([&](cmd_id_node_t *node) {
+      nodechip_winograd_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
+                                         rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.pad_h_t,
+                                         rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, rec.have_bias, rec.result_add,
+                                         rec.hsecs, rec.nsecs, rec.icsecs, rec.ocsecs, 0, 0.0f, (int)rec.use_winograd,
+                                         node);
+    });
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_conv_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
+                                   rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.kh, rec.kw,
+                                   rec.dh, rec.dw, rec.pad_h_t, rec.pad_w_l, rec.pad_h_b, rec.pad_w_r, rec.stride_h,
+                                   rec.stride_w, rec.have_bias, rec.result_add, rec.hsecs, 1, rec.nsecs, rec.icsecs,
+                                   rec.ocsecs, 0, 0.0f, 0, node);
+  });
+}
+
+u32 zv_api_deconv_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_deconv_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.groups);
+  API_POSITIVE(rec.output_c);
+  API_POSITIVE(rec.output_h);
+  API_POSITIVE(rec.output_w);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  const i64 icg = rec.input_c / rec.groups, ocg = rec.output_c / rec.groups;
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.output_c, rec.output_h, rec.output_w));
+  API_GLOBAL(rec.weight_addr,
+             api_dense(4, rec.groups, api_mul((icg + 1) & ~1ll, ocg), rec.kh, rec.kw));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_deconv_forward_parallel(rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.input_n,
+                                     rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.output_h,
+                                     rec.output_w, rec.kh, rec.kw, rec.dh, rec.dw, rec.pad_h_t, rec.pad_h_b,
+                                     rec.pad_w_l, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.have_bias,
+                                     rec.result_add, 0, rec.icsecs, rec.ocsecs, rec.nsecs, rec.hsecs,
+                                     rec.weight_layout, node);
+  });
+}
+
+u32 zv_api_fc_forward_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_fc_forward_parallel_t, rec, param, size);
+  API_COUNT(rec.M);
+  API_POSITIVE(rec.K);
+  API_POSITIVE(rec.N);
+  API_POSITIVE(rec.sec_size);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.M, rec.K));
+  API_GLOBAL(rec.weight_addr, api_dense(4, rec.K, rec.N));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.M, rec.N));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.N));
+  if (rec.active_type == FC_ACTIVE_PRELU && !rec.channel_shared) API_GLOBAL(rec.slope_addr, api_dense(4, rec.N));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_fc_forward_parallel(rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.slope_addr,
+                                 rec.M, rec.K, rec.N, rec.transpose, rec.have_bias, rec.active_type,
+                                 rec.channel_shared, rec.slope, rec.sec_size, node);
+  });
+}
+
+u32 zv_api_depthwise_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_depthwise_forward_t, rec, param, size);
+  API_COUNT(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.kh);
+  API_POSITIVE(rec.kw);
+  const i64 oh = conv_out_extent(rec.input_h, rec.pad_h_top, rec.pad_h_bottom, rec.kh, 1, rec.stride_h);
+  const i64 ow = conv_out_extent(rec.input_w, rec.pad_w_left, rec.pad_w_right, rec.kw, 1, rec.stride_w);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, oh, ow));
+  API_GLOBAL(rec.weight_addr, api_dense(4, rec.input_c, rec.kh, rec.kw));
+  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.input_c));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_depthwise_forward(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
+                               rec.input_c, rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top,
+                               rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h, rec.stride_w,
+                               rec.have_bias, node);
+  });
+}
+
+// No zero-batch return: the layer itself returns with nothing to do.
+u32 zv_api_conv3d_parallel(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_conv3d_parallel_t, rec, param, size);
+  ASSERT(rec.N >= 0);
+  if (rec.N > 0) {
+    API_POSITIVE(rec.IC_ALL);
+    API_POSITIVE(rec.IT);
+    API_POSITIVE(rec.IH);
+    API_POSITIVE(rec.IW);
+    API_POSITIVE(rec.groups);
+    API_POSITIVE(rec.OC_ALL);
+    API_POSITIVE(rec.KT);
+    API_POSITIVE(rec.KH);
+    API_POSITIVE(rec.KW);
+    const i64 ot = conv_out_extent(rec.IT, rec.PT0, rec.PT1, rec.KT, rec.dt, rec.st);
+    const i64 oh = conv_out_extent(rec.IH, rec.PH0, rec.PH1, rec.KH, rec.dh, rec.sh);
+    const i64 ow = conv_out_extent(rec.IW, rec.PW0, rec.PW1, rec.KW, rec.dw, rec.sw);
+    const i64 icg = rec.IC_ALL / rec.groups;
+    API_GLOBAL(rec.input_addr, api_dense(4, api_mul(rec.N, rec.IC_ALL), rec.IT, rec.IH, rec.IW));
+    API_GLOBAL(rec.output_addr, api_dense(4, api_mul(rec.N, rec.OC_ALL), ot, oh, ow));
+    API_GLOBAL(rec.weight_addr, api_dense(4, api_mul(rec.KT, rec.OC_ALL), api_mul(rec.KH, rec.KW), (icg + 1) & ~1ll));
+    if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.OC_ALL));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_conv3d_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.N, rec.IC_ALL,
+                             rec.IT, rec.IH, rec.IW, rec.groups, rec.OC_ALL, rec.KT, rec.KH, rec.KW, rec.dt, rec.dh,
+                             rec.dw, rec.PT0, rec.PT1, rec.PH0, rec.PH1, rec.PW0, rec.PW1, rec.st, rec.sh, rec.sw,
+                             rec.have_bias, node);
+  });
+}

@@ -1,0 +1,153 @@
+// The vision APIs: 500 and 502 linear convert, 503 the sort check, 506 width
+// alignment, 512 plane split, 513 the permute of images as the vision family
+// calls it.
+//
+// Every handler sets the DTCM cursor back to the window's start before and
+// after its operator, so that a call which failed half-way leaves no stale
+// cursor to the next message.
+#include "cv/cv_common.h"
+#include "cv/cv_convert.h"
+#include "cv/cv_sort_test.h"
+#include "cmd/memory_fill_copy.h"
+#include "layers/data/transpose.h"
+#include "runtime/api/dispatch.h"
+#include "runtime/engine_wait.h"
+#include "runtime/hw.h"
+
+// The source and destination bytes of one linear convert (the operator checks
+// the values first, through its plan).
+static void convert_to_checks(u64 src, u64 dst, u32 width, u32 stride, u32 height, const float alpha[3],
+                              const float beta[3], u32 mode, u32 count, u32 src_type, u32 dst_type) {
+  cv_convert_plan_t p;
+  cv_convert_plan_of(width, stride, height, alpha, beta, mode, count, src_type, dst_type, &p);
+  const i64 rows = api_mul(api_mul(count, p.channels), height);
+  const i64 dims[2] = {rows, p.row}, strides[2] = {p.stride, 1};
+  API_GLOBAL(src, api_strided((u32)p.src_bytes, 2, dims, strides));
+  API_GLOBAL(dst, p.split ? api_dense((u32)p.dst_bytes, count, 4, (i64)p.channels * height, width)
+                          : api_dense((u32)p.dst_bytes, rows, p.row));
+}
+
+u32 zv_api_cv_convert_to(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_convert_to_t, rec, param, size);
+  const float alpha[3] = {rec.alpha0, rec.alpha1, rec.alpha2}, beta[3] = {rec.beta0, rec.beta1, rec.beta2};
+  convert_to_checks(rec.src, rec.dst, rec.width, rec.stride, rec.height, alpha, beta, rec.mode, rec.count,
+                    rec.src_type, rec.dst_type);
+  api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_convert_to(rec.src, rec.width, rec.stride, rec.height, rec.alpha0, rec.beta0, rec.alpha1, rec.beta1,
+                           rec.alpha2, rec.beta2, rec.mode, rec.count, rec.src_type, rec.dst_type, 0, rec.dst, node);
+  });
+  cv_reset_dtcm();
+  return 0;
+}
+
+u32 zv_api_cv_convert_to_intergrated(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_convert_to_inter_t, rec, param, size);
+  API_COUNT(rec.count);
+  // The record holds three pairs of addresses.
+  ASSERT(rec.count <= CV_CONVERT_INTER_MAX_IMAGES);
+  const u32 table_bytes = rec.count * (u32)sizeof(cv_convert_to_row_t);
+  API_GLOBAL(rec.table, api_dense(1, table_bytes));
+  const u32 rows_at = cv_take_dtcm(table_bytes);
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  pack_info_to_dtcm(rec.table, rows_at, table_bytes, &node);
+  cv_convert_to_row_t rows[CV_CONVERT_INTER_MAX_IMAGES];
+  memcpy(rows, hw_ptr(rows_at, table_bytes), table_bytes);
+  for (u32 i = 0; i < rec.count; i++) {
+    const cv_convert_to_row_t &r = rows[i];
+    const float alpha[3] = {r.alpha0, r.alpha1, r.alpha2}, beta[3] = {r.beta0, r.beta1, r.beta2};
+    convert_to_checks(rec.image[i].input, rec.image[i].output, r.width, r.width, r.height, alpha, beta, r.mode,
+                      r.count, r.src_type, r.dst_type);
+  }
+  for (u32 i = 0; i < rec.count; i++) {
+    const cv_convert_to_row_t &r = rows[i];
+    nodechip_cv_convert_to(rec.image[i].input, r.width, r.width, r.height, r.alpha0, r.beta0, r.alpha1, r.beta1,
+                           r.alpha2, r.beta2, r.mode, r.count, r.src_type, r.dst_type, 0, rec.image[i].output, &node);
+  }
+  poll_all_engine_done(&node);
+  cv_reset_dtcm();
+  return 0;
+}
+
+u32 zv_api_cv_width_align(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_width_align_t, rec, param, size);
+  API_POSITIVE(rec.n);
+  API_POSITIVE(rec.c);
+  API_POSITIVE(rec.h);
+  API_POSITIVE(rec.w);
+  const u32 bytes = (u32)cv_data_type_bytes(rec.data_type);
+  const i64 dims[4] = {rec.n, rec.c, rec.h, rec.w};
+  const i64 src_strides[4] = {rec.src_n_stride, rec.src_c_stride, rec.src_h_stride, 1};
+  const i64 dst_strides[4] = {rec.dst_n_stride, rec.dst_c_stride, rec.dst_h_stride, 1};
+  API_GLOBAL(rec.src, api_strided(bytes, 4, dims, src_strides));
+  API_GLOBAL(rec.dst, api_strided(bytes, 4, dims, dst_strides));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_width_align(rec.src, rec.dst, rec.n, rec.c, rec.h, rec.w, rec.src_n_stride, rec.src_c_stride,
+                            rec.src_h_stride, rec.dst_n_stride, rec.dst_c_stride, rec.dst_h_stride, rec.data_type,
+                            node);
+  });
+}
+
+u32 zv_api_cv_split(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_split_t, rec, param, size);
+  API_POSITIVE(rec.rows);
+  API_POSITIVE(rec.segment);
+  API_POSITIVE(rec.row_length);
+  // Whole images only: total_rows / rows of them, rows x row_length elements each.
+  const i64 images = rec.total_rows / rec.rows;
+  const api_extent_t bytes = api_dense((u32)cv_data_type_bytes(rec.data_type), images, rec.rows, rec.row_length);
+  API_GLOBAL(rec.src, bytes);
+  API_GLOBAL(rec.dst, bytes);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_split(rec.src, rec.dst, rec.row_length, rec.total_rows, rec.segment, rec.rows, rec.data_type, node);
+  });
+}
+
+u32 zv_api_cv_transpose(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_transpose_t, rec, param, size);
+  int format = 0;
+  switch (rec.elem_bytes) {
+    case 1:
+      format = GDMA_VALUE_FORMAT_INT8;
+      break;
+    case 2:
+      format = 4;
+      break;
+    case 4:
+      format = GDMA_VALUE_FORMAT_FLOAT32;
+      break;
+    default:
+      ASSERT(0);
+  }
+  API_POSITIVE(rec.x);
+  API_POSITIVE(rec.y);
+  API_POSITIVE(rec.z);
+  const api_extent_t bytes = api_dense(rec.elem_bytes, rec.x, rec.y, rec.z);
+  API_GLOBAL(rec.src, bytes);
+  API_GLOBAL(rec.dst, bytes);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_permute_xyz2xzy(rec.src, rec.dst, (int)rec.x, (int)rec.y, (int)rec.z, format, node);
+  });
+}
+
+u32 zv_api_test_sort(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_sort_test_t, rec, param, size);
+  cv_sort_areas_t w;
+  cv_sort_areas_of(rec.index_array, rec.key_array, rec.memory_space, rec.len, rec.out_len, &w);
+  const api_extent_t array = api_dense(4, rec.len);
+  // In place the work areas follow the keys in the caller's memory.
+  API_GLOBAL(rec.key_array, rec.memory_space == CV_SORT_SPACE_IN_PLACE ? api_dense(1, (i64)(w.end - w.w2)) : array);
+  API_GLOBAL(rec.index_array, array);
+  API_GLOBAL(rec.keys_out, array);
+  API_GLOBAL(rec.indices_out, array);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_test_sort(rec.index_array, rec.key_array, rec.indices_out, rec.keys_out, rec.order, rec.memory_space,
+                       rec.len, rec.out_len, node);
+  });
+}

@@ -1,0 +1,104 @@
+// Handlers of the detection family: ROI pooling (47), NMS (131),
+// position-sensitive ROI pooling (155), soft-NMS (511) and YOLO region (800).
+#include "layers/detect/nms.h"
+#include "layers/detect/psroipooling.h"
+#include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
+#include "runtime/api/dispatch.h"
+
+// The engine places its DTCM arrays from the scratch cursor, which starts and
+// ends every call at the window's start.
+u32 zv_api_cv_nms(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cv_nms_t, rec, param, size);
+  if (rec.proposal_size > 0) {
+    API_GLOBAL(rec.input_addr, api_dense(sizeof(face_rect_t), rec.proposal_size));
+    API_GLOBAL(rec.output_addr, api_dense(1, sizeof(nms_proposal_t)));
+  }
+  nms_vec_face_demo_mode = 0;
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  const u32 r = api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_nms_vec(rec.input_addr, DTCM_SCRATCH_START, DTCM_SCRATCH_START, rec.proposal_size,
+                        rec.nms_threshold, rec.output_addr, node);
+  });
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  return r;
+}
+
+u32 zv_api_cv_soft_nms(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_cv_soft_nms_t, rec, param, size);
+  if (rec.proposal_size > 0) {
+    const i64 n = rec.proposal_size;
+    API_GLOBAL(rec.input_addr, api_dense(sizeof(face_rect_t), n));
+    API_GLOBAL(rec.overlap_addr, api_dense(4, n, n));
+    API_GLOBAL(rec.weighting_addr, api_dense(4, n, n));
+  }
+  nms_vec_face_demo_mode = 0;
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  const u32 r = api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_soft_nms_vec(rec.input_addr, rec.proposal_size, rec.weighting_method, rec.sigma, rec.overlap_addr,
+                             rec.weighting_addr, node);
+  });
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START;
+  return r;
+}
+
+u32 zv_api_roi_pooling_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_roi_pooling_forward_t, rec, param, size);
+  API_POSITIVE(rec.input_n);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.pooled_h);
+  API_POSITIVE(rec.pooled_w);
+  ASSERT(rec.num_rois >= 0);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.num_rois, rec.input_c, rec.pooled_h, rec.pooled_w));
+  API_GLOBAL(rec.rois_addr, api_dense(4, rec.num_rois, 5));
+  API_GLOBAL(rec.rois_staging_addr, api_dense(4, rec.num_rois, 5));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_roi_pooling_forward(rec.input_addr, rec.output_addr, rec.rois_addr, rec.rois_staging_addr, rec.input_n,
+                                 rec.input_c, rec.input_h, rec.input_w, rec.pooled_h, rec.pooled_w, rec.num_rois,
+                                 rec.spatial_scale, node);
+  });
+}
+
+// Sign flags of 0 or 1 ask for the 8-bit layer, which this firmware does not
+// provide: such a request is refused; values above 1 select the float layer.
+u32 zv_api_psroipooling_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_psroipooling_forward_t, rec, param, size);
+  ASSERT(rec.input_sign > 1 || rec.output_sign > 1, "8-bit position-sensitive ROI pooling is not available");
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  API_POSITIVE(rec.output_dim);
+  API_POSITIVE(rec.group_size);
+  ASSERT(rec.num_rois >= 0);
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.input_c, rec.input_h, rec.input_w));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.num_rois, rec.output_dim, rec.group_size, rec.group_size));
+  API_GLOBAL(rec.rois_addr, api_dense(4, rec.num_rois, 5));
+  API_GLOBAL(rec.rois_staging_addr, api_dense(4, rec.num_rois, 5));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_psroipooling_forward_with_datasplit(rec.input_addr, rec.output_addr, rec.rois_addr,
+                                                 rec.rois_staging_addr, rec.input_n, rec.input_c, rec.input_h,
+                                                 rec.input_w, rec.output_dim, rec.group_size, rec.num_rois,
+                                                 rec.spatial_scale, node);
+  });
+}
+
+u32 zv_api_yolo(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_yolo_t, rec, param, size);
+  API_COUNT(rec.n);
+  ASSERT(rec.n <= 0x7fffffffu && rec.input_c <= 0x7fffffffu && rec.input_h <= 0x7fffffffu &&
+         rec.input_w <= 0x7fffffffu && rec.num <= 0x7fffffffu && rec.classes <= 0x7fffffffu &&
+         rec.coords <= 0x7fffffffu);
+  API_POSITIVE(rec.input_c);
+  API_POSITIVE(rec.input_h);
+  API_POSITIVE(rec.input_w);
+  const api_extent_t t = api_dense(4, rec.n, rec.input_c, rec.input_h, rec.input_w);
+  API_GLOBAL(rec.input_addr, t);
+  API_GLOBAL(rec.output_addr, t);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_yolo(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.input_c, (int)rec.input_h, (int)rec.input_w,
+                  (int)rec.num, (int)rec.classes, (int)rec.coords, (int)rec.background, (int)rec.softmax, node);
+  });
+}

@@ -1,0 +1,129 @@
+// 8-bit fully connected layer: the slice plan by a table, the pipeline
+// bit-exact against the integer reference on every schedule with the race
+// checker (K, M and N cut, 1N and 4N storage, 16-bit results), and the
+// refused combinations.
+#include "layers/conv/fc_fix8b.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cmd/local_areas.h"
+#include "conv_fix_rig.h"
+
+namespace zv::test::conv_fix {
+namespace {
+
+using ref::conv_fix::Fc;
+
+TEST(FcFix8bPlan, Table) {
+  struct {
+    const char *what;
+    int M, K, N, bias, res16, rshift;
+    int in_slice, batch, out_size, s_inter;
+  } cases[] = {
+      {"K within one section", 300, 1024, 100, 0, 0, 7, 1024, 300, 1, 0},
+      {"K = 1025: sections of 1024 and 1, 16-bit partial sums", 10, 1025, 100, 0, 0, 10, 1024, 10, 2, 2},
+      {"M = 600 with a 16-bit bias: 510 rows rounded to 508", 600, 64, 100, 1, 0, 0, 64, 508, 1, 0},
+      {"16-bit results halve the rows", 600, 64, 100, 0, 1, 3, 64, 256, 2, 0},
+  };
+  for (const auto &k : cases) {
+    fc_fix8b_plan_t p;
+    fc_fix8b_data_split(&p, k.M, k.K, k.N, k.bias, 0, k.res16, 0, k.rshift, 0, 0);
+    EXPECT_EQ(p.input_neuron_slice, k.in_slice) << k.what;
+    EXPECT_EQ(p.batch_slice, k.batch) << k.what;
+    EXPECT_EQ(p.output_size, k.out_size) << k.what;
+    EXPECT_EQ(p.rshift_inter, k.s_inter) << k.what;
+    EXPECT_TRUE(local_areas_valid(p.areas, FC_FIX8B_AREA_COUNT)) << k.what;
+  }
+}
+
+Fc F(int M, int K, int N, int rshift) {
+  Fc p;
+  p.M = M, p.K = K, p.N = N, p.rshift = rshift, p.in_sign = p.w_sign = true;
+  p.s_inter = rshift > 8 ? rshift - 8 : 0;
+  return p;
+}
+
+void run_fc(const char *what, const Fc &p, const std::vector<Sched> &scheds) {
+  const size_t xrows = p.in4n ? size_t((p.M + 3) / 4) * 4 : size_t(p.M);
+  const size_t wrows = p.w4n ? size_t((p.K + 3) / 4) * 4 : size_t(p.K);
+  const std::vector<u8> x = pattern(xrows * p.K, p.K + p.N, p.in_sign ? 256 : 200);
+  const std::vector<u8> w = small_weights(wrows * p.N, p.M, 32);
+  const std::vector<u16> bias = biases(p.N, p.K);
+  const std::vector<u8> want = ref::conv_fix::fc8(p, x, w, bias);
+  for (const Sched &s : scheds) {
+    SCOPED_TRACE(std::string(what) + ", " + sched_text(s));
+    FirmwareRig rig(s);
+    put_bytes(rig, kIn, x);
+    put_bytes(rig, kWeight, w);
+    put_bytes(rig, kBias, bytes_of(bias));
+    const fc_fix8b_quant_t q = {};
+    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_fc_fix8b_forward_parallel(kIn, kWeight, kBias, kOut, p.M, p.K, p.N, p.transpose, p.bias, p.in_sign,
+                                         p.w_sign, p.b_sign, p.rshift, p.res16, p.relu, p.in4n, p.w4n, p.out4n, 0, &q,
+                                         node);
+    })));
+    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    size_t bad = 0;
+    while (bad < got.size() && got[bad] == want[bad]) bad++;
+    ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "
+                               << int(want[bad]);
+  }
+}
+
+TEST(FcFix8b, AgainstReference) {
+  Fc a = F(5, 300, 200, 7);
+  a.bias = a.b_sign = true;
+  Fc b = F(6, 1025, 70, 10);  // two K sections: the 8-bit result is narrowed from 16 bits
+  b.bias = true, b.relu = true;
+  Fc c = F(4, 200, 50, 6);
+  c.transpose = true, c.in_sign = false;
+  Fc d = F(7, 33, 20, 5);
+  d.in4n = d.w4n = d.out4n = true, d.bias = true;
+  Fc e = F(9, 2100, 40, 12);  // three K sections, 16-bit result
+  e.res16 = true, e.bias = true, e.b_sign = true;
+  e.s_inter = 4;
+  const struct {
+    const char *what;
+    Fc p;
+  } cases[] = {
+      {"one K section, signed bias", a},
+      {"K = 1025 with bias and ReLU", b},
+      {"transposed weights, unsigned input", c},
+      {"4N input, weights and output, seven rows", d},
+      {"three K sections, 16-bit result", e},
+  };
+  for (const auto &k : cases) run_fc(k.what, k.p, all_schedules());
+}
+
+TEST(FcFix8b, RowAndColumnCuts) {
+  Fc m = F(600, 64, 130, 6);  // slices of 508 and 92 rows
+  m.bias = true, m.in4n = m.out4n = true;
+  Fc n = F(3, 40, 10000, 4);  // n chunks of 8192 and 1808; the second chunk's bias at byte 256
+  n.bias = true, n.b_sign = true, n.res16 = true;
+  run_fc("M = 600 in 4N with a bias", m, {deferred(11)});
+  run_fc("N = 10000 with a bias, 16-bit result", n, {deferred(12)});
+}
+
+TEST(FcFix8b, RefusedCombinations) {
+  const char *where = "firmware/layers/conv/", *fn = "nodechip_fc_fix8b_forward_parallel";
+  expect_assert([](cmd_id_node_t *node) {
+    const fc_fix8b_quant_t q = {};
+    nodechip_fc_fix8b_forward_parallel(kIn, kWeight, kBias, kOut, 4, 8, 8, 1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, &q,
+                                       node);
+  }, "ASSERT_FS", where, fn, "!(transpose && weight_4N && input_4N)");
+  expect_assert([](cmd_id_node_t *node) {
+    const fc_fix8b_quant_t q = {0, 1, 3, 0, 0};
+    nodechip_fc_fix8b_forward_parallel(kIn, kWeight, kBias, kOut, 4, 8, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, &q,
+                                       node);
+  }, "ASSERT_FS", where, fn, "!(q.use_offsets && q.weight_offset != 0 && use_float_scale == 0)");
+  expect_assert([](cmd_id_node_t *node) {
+    const fc_fix8b_quant_t q = {0, 0, 0, 0, 1};
+    nodechip_fc_fix8b_forward_parallel(kIn, kWeight, kBias, kOut, 4, 8, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, &q,
+                                       node);
+  }, "ASSERT_FS", where, fn, "!(have_bias && q.bias_32bit && use_float_scale == 0)");
+}
+
+}  // namespace
+}  // namespace zv::test::conv_fix

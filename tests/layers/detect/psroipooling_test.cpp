@@ -1,0 +1,104 @@
+// Position-sensitive ROI pooling: bin bounds and the float layer against the
+// plain reference under every schedule with the happens-before checker.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "fw_test.h"
+#include "layers/detect/psroipooling.h"
+#include "ref/detect_ref.h"
+
+namespace zv::test {
+namespace {
+
+constexpr u64 kMap = 0x100000000ull;
+constexpr u64 kOut = 0x104000000ull;
+constexpr u64 kRois = 0x108000000ull;
+constexpr u64 kStage = 0x10c000000ull;
+
+template <class T>
+std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
+  std::vector<T> v(n);
+  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
+  return v;
+}
+
+template <class T>
+void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
+  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
+}
+
+TEST(PsRoiPoolingPlan, BinBounds) {
+  struct Case {
+    const char *what;
+    float roi[5];
+    float scale;
+    int group, ph, pw;
+    psroi_bin_t want;
+  };
+  const Case cases[] = {
+      {"single point: one cell", {0, 3, 2, 3, 2}, 1.0f, 2, 1, 1, {2, 3, 3, 4}},
+      {"scaled single point stays 0.1 wide", {0, 4, 4, 4, 4}, 0.1f, 1, 0, 0, {0, 1, 0, 1}},
+      {"beyond the right edge: empty", {0, 8, 0, 15, 3}, 1.0f, 2, 0, 1, {0, 2, 10, 10}},
+      {"left of the map: empty", {0, -9, 0, -2, 3}, 1.0f, 2, 1, 0, {2, 4, 0, 0}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    psroi_bin_t b;
+    psroi_bin_of(&b, c.roi, c.scale, c.group, c.ph, c.pw, 10, 10);
+    EXPECT_EQ(b.h0, c.want.h0);
+    EXPECT_EQ(b.h1, c.want.h1);
+    EXPECT_EQ(b.w0, c.want.w0);
+    EXPECT_EQ(b.w1, c.want.w1);
+  }
+}
+
+TEST(PsRoiPooling, AgainstReference) {
+  struct Case {
+    const char *what;
+    int od, group, H, W;
+    float scale;
+    std::vector<float> rois;
+  };
+  const Case cases[] = {
+      {"two ROIs, 3 x 3 bins", 2, 3, 9, 10, 1.0f, {0, 0, 0, 8, 8, 0, 2, 1, 6, 7}},
+      {"single point", 3, 2, 6, 6, 1.0f, {0, 3, 2, 3, 2}},
+      {"beyond the bottom and right edges", 2, 2, 6, 7, 1.0f, {0, 4, 3, 11, 10}},
+      {"first bin column left of the map", 2, 3, 8, 8, 1.0f, {0, -5, 0, 5, 7}},
+      {"scaled, 70 output channels", 70, 2, 5, 6, 0.5f, {0, 1, 1, 9, 8}},
+  };
+  for (const Case &c : cases) {
+    const int C = c.od * c.group * c.group;
+    std::vector<float> map(size_t(C * c.H * c.W));
+    for (size_t i = 0; i < map.size(); i++) map[i] = float(int((i * 41) % 103) - 50) * 0.25f;
+    const int n = int(c.rois.size() / 5);
+    const std::vector<float> want = ref::psroi_pool(map, c.H, c.W, c.rois, c.od, c.group, c.scale);
+    for (const Sched &s : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
+      FirmwareRig rig(s);
+      store(rig, kMap, map);
+      store(rig, kRois, c.rois);
+      store(rig, kOut, std::vector<float>(want.size(), 99.0f));
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_psroipooling_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
+                                                     c.scale, node);
+      })));
+      const std::vector<float> got = read<float>(rig, kOut, want.size());
+      for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f * (1 + std::fabs(want[i]))) << i;
+    }
+  }
+}
+
+TEST(PsRoiPooling, BlockBeyondLocalMemory) {
+  expect_assert(
+      [](cmd_id_node_t *n) {
+        nodechip_psroipooling_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, 65 * 4096, 4, 4, 65, 64, 1, 1.0f,
+                                                     n);
+      },
+      "ASSERT", "firmware/layers/", "nodechip_psroipooling_forward", "local_offset_end <= (1<<19)");
+}
+
+}  // namespace
+}  // namespace zv::test

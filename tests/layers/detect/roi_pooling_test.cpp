@@ -1,0 +1,115 @@
+// ROI pooling: the bin plan and the float layer against the plain reference
+// under every schedule with the happens-before checker.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fw_test.h"
+#include "layers/detect/roi_pooling.h"
+#include "ref/detect_ref.h"
+
+namespace zv::test {
+namespace {
+
+constexpr u64 kMap = 0x100000000ull;
+constexpr u64 kOut = 0x104000000ull;
+constexpr u64 kRois = 0x108000000ull;
+constexpr u64 kStage = 0x10c000000ull;
+
+template <class T>
+std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
+  std::vector<T> v(n);
+  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
+  return v;
+}
+
+template <class T>
+void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
+  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
+}
+
+TEST(RoiPoolingPlan, UniformOrWidenedKernel) {
+  struct Case {
+    const char *what;
+    float roi[5];
+    float scale;
+    int ph, pw, kh, kw, uniform;
+  };
+  const Case cases[] = {
+      {"14 x 14 into 7 x 7", {0, 0, 0, 13, 13}, 1.0f, 7, 7, 2, 2, 1},
+      {"10 x 10 into 3 x 3", {0, 0, 0, 9, 9}, 1.0f, 3, 3, 5, 5, 0},
+      {"rounded half away from zero", {0, 2.5f, 2.5f, 8.5f, 4.5f}, 1.0f, 2, 1, 3, 9, 0},
+      {"single point", {0, 4, 4, 4, 4}, 1.0f, 2, 2, 2, 2, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    roi_bin_plan_t p;
+    roi_bin_plan_of(&p, c.roi, c.scale, c.ph, c.pw);
+    EXPECT_EQ(p.kh, c.kh);
+    EXPECT_EQ(p.kw, c.kw);
+    EXPECT_EQ(p.uniform, c.uniform);
+  }
+}
+
+TEST(RoiPooling, AgainstReference) {
+  struct Case {
+    const char *what;
+    int C, H, W, ph, pw;
+    float scale;
+    std::vector<float> rois;
+  };
+  const Case cases[] = {
+      {"uniform 14 x 14 into 7 x 7", 3, 16, 16, 7, 7, 1.0f, {0, 1, 2, 14, 15}},
+      {"10 x 10 into 3 x 3", 5, 12, 12, 3, 3, 1.0f, {0, 0, 0, 9, 9}},
+      {"partly and wholly outside the map", 4, 8, 9, 3, 4, 1.0f, {0, 5, 4, 14, 12, 0, 12, 10, 20, 20}},
+      {"uniform, partly outside", 2, 8, 8, 2, 2, 1.0f, {0, 4, 4, 11, 11}},
+      {"single point", 2, 6, 6, 2, 3, 1.0f, {0, 3, 2, 3, 2}},
+      {"starting left of and above the map", 3, 8, 8, 3, 3, 1.0f, {0, -3, -2, 4, 5, 0, -6, -6, 6, 6}},
+      {"uniform, starting above the map", 2, 8, 8, 2, 2, 1.0f, {0, -2, -3, 5, 4}},
+      {"scaled ROIs over 70 channels", 70, 7, 10, 2, 3, 0.5f, {0, 1, 1, 13, 9, 1, 4, 2, 19, 12, 0, 0, 0, 3, 3}},
+  };
+  for (const Case &c : cases) {
+    std::vector<float> map(size_t(c.C * c.H * c.W));
+    for (size_t i = 0; i < map.size(); i++) map[i] = float(int((i * 37) % 101) - 70) * 0.5f;
+    const int n = int(c.rois.size() / 5);
+    const std::vector<float> want = ref::roi_pool(map, c.C, c.H, c.W, c.rois, c.ph, c.pw, c.scale);
+    for (const Sched &s : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
+      FirmwareRig rig(s);
+      store(rig, kMap, map);
+      store(rig, kRois, c.rois);
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_roi_pooling_forward(kMap, kOut, kRois, kStage, 1, c.C, c.H, c.W, c.ph, c.pw, n, c.scale, node);
+      })));
+      EXPECT_EQ(read<float>(rig, kOut, want.size()), want);
+    }
+  }
+}
+
+TEST(RoiPooling, Assertions) {
+  const std::vector<float> roi = {0, 0, 0, 3, 3};
+  struct Case {
+    const char *what;
+    int n, C, H, W, num_rois;
+    const char *cond;
+  };
+  const Case cases[] = {
+      {"two images", 2, 1, 4, 4, 1, "input_n == 1"},
+      {"map and outputs beyond local memory", 1, 64, 256, 512, 1, "roi_lmem < (1<<19)"},
+      {"bin buffer beyond local memory", 1, 1, 8, 8, 1, "roi_lmem + roi_nstride * 4 < (1<<19)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    FirmwareRig rig;
+    const std::vector<float> big = {0, 0, 0, 399, 399};
+    store(rig, kRois, c.H == 8 ? big : roi);
+    const FwOutcome o = rig.run_layer([&](cmd_id_node_t *node) {
+      nodechip_roi_pooling_forward(kMap, kOut, kRois, kStage, c.n, c.C, c.H, c.W, 1, 1, c.num_rois, 1.0f, node);
+    });
+    EXPECT_TRUE(stopped_on(o, "ASSERT", "firmware/layers/", "roi_pooling_forward_core", c.cond)) << o.uart;
+  }
+}
+
+}  // namespace
+}  // namespace zv::test

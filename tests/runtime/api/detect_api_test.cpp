@@ -1,0 +1,237 @@
+// The detection APIs end to end: messages through the host driver on three
+// deferred seeds with the happens-before checker and on the ARM image.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_test.h"
+#include "layers/detect/nms.h"
+#include "layers/detect/psroipooling.h"
+#include "layers/detect/roi_pooling.h"
+#include "layers/detect/yolo.h"
+#include "ref/detect_ref.h"
+
+namespace zv::test {
+namespace {
+
+using host::Card;
+using ref::Rect;
+
+constexpr uint64_t kIn = 0x101000000ull;
+constexpr uint64_t kOut = 0x103000000ull;
+constexpr uint64_t kWeights = 0x105000000ull;
+
+std::vector<Rect> crowd(size_t n) {
+  std::vector<Rect> v(n);
+  for (size_t i = 0; i < n; i++) {
+    const float x = float((i * 7) % 23), y = float((i * 5) % 17);
+    v[i] = {x, y, x + float(i % 9), y + float(i % 6), float((i * 13) % 5) * 0.25f};
+  }
+  return v;
+}
+
+std::vector<float> flat(const std::vector<Rect> &v) {
+  std::vector<float> f;
+  for (const Rect &r : v) f.insert(f.end(), {r.x1, r.y1, r.x2, r.y2, r.score});
+  return f;
+}
+
+TEST(DetectApi, NmsKeepsTheGreedySet) {
+  const std::vector<Rect> boxes = crowd(70);
+  const std::vector<int> kept = ref::greedy_nms(boxes, ref::score_order(boxes), boxes.size(), 0.35f, true);
+  std::vector<Rect> want_rows;
+  for (int k : kept) want_rows.push_back(boxes[size_t(k)]);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    const std::vector<float> in = flat(boxes);
+    card->write(kIn, in.data(), in.size() * 4);
+    auto a = card->send(131, payload_of(zv_api_cv_nms_t{kIn, u32(boxes.size()), 0.35f, kOut}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> raw = card->read(kOut, sizeof(nms_proposal_t));
+    i32 head[2];
+    std::memcpy(head, raw.data(), 8);
+    EXPECT_EQ(head[0], i32(kept.size()));
+    EXPECT_EQ(head[1], 1024);
+    std::vector<float> rows(5 * kept.size());
+    std::memcpy(rows.data(), raw.data() + 8, rows.size() * 4);
+    EXPECT_EQ(rows, flat(want_rows));
+  }
+}
+
+TEST(DetectApi, SoftNmsMatrices) {
+  const std::vector<Rect> boxes = crowd(45);
+  const size_t P = boxes.size();
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    const std::vector<float> in = flat(boxes);
+    card->write(kIn, in.data(), in.size() * 4);
+    auto a = card->send(511, payload_of(zv_api_cv_soft_nms_t{kIn, u32(P), 0, 0.5f, kOut, kWeights}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<float> ov = as_floats(card->read(kOut, P * P * 4)), wt = as_floats(card->read(kWeights, P * P * 4));
+    std::vector<float> want_ov, want_wt;
+    for (size_t i = 0; i < P; i++)
+      for (size_t j = 0; j < P; j++) {
+        want_ov.push_back(ref::box_iou(boxes[i], boxes[j], true));
+        want_wt.push_back(ref::soft_weight(want_ov.back(), 0, 0.5f));
+      }
+    EXPECT_EQ(ov, want_ov);
+    EXPECT_EQ(wt, want_wt);
+  }
+}
+
+TEST(DetectApi, CountsSizesAndAddresses) {
+  Card card;
+  const std::vector<float> in = flat(crowd(4));
+  card.write(kIn, in.data(), in.size() * 4);
+  card.write(kOut, std::vector<uint8_t>(64, 0xab).data(), 64);
+  struct Case {
+    const char *what;
+    uint32_t id;
+    std::vector<uint32_t> payload;
+    uint32_t result;
+    const char *text;
+  };
+  std::vector<uint32_t> nms_long = payload_of(zv_api_cv_nms_t{kIn, 4, 0.5f, kOut});
+  nms_long.push_back(0);
+  std::vector<uint32_t> soft_short = payload_of(zv_api_cv_soft_nms_t{kIn, 4, 0, 0.5f, kOut, kWeights});
+  soft_short.pop_back();
+  const Case cases[] = {
+      {"NMS of no boxes", 131, payload_of(zv_api_cv_nms_t{kIn, 0, 0.5f, kOut}), 0, nullptr},
+      {"soft-NMS of no boxes", 511, payload_of(zv_api_cv_soft_nms_t{kIn, 0, 0, 0.5f, kOut, kWeights}), 0, nullptr},
+      {"NMS record too long", 131, nms_long, 1009, ": size == sizeof(zv_api_cv_nms_t)\n"},
+      {"soft-NMS record too short", 511, soft_short, 1009, ": size == sizeof(zv_api_cv_soft_nms_t)\n"},
+      {"NMS of 1025 boxes", 131, payload_of(zv_api_cv_nms_t{kIn, 1025, 0.5f, kOut}), 1009,
+       ": proposal_size <= (1024)\n"},
+      {"NMS output in the firmware's memory", 131, payload_of(zv_api_cv_nms_t{kIn, 4, 0.5f, 0x100000000ull}), 1009,
+       ": api_global_fits(rec.output_addr"},
+      {"soft-NMS method 2", 511, payload_of(zv_api_cv_soft_nms_t{kIn, 4, 2, 0.5f, kOut, kWeights}), 1009,
+       "weighting_method error"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto a = card.send(c.id, c.payload);
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, c.result) << card.console();
+    if (c.text) {
+      EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
+    }
+  }
+  // The count-0 messages and the refused ones left the output alone.
+  EXPECT_EQ(card.read(kOut, 8), std::vector<uint8_t>(8, 0xab));
+}
+
+TEST(DetectApi, RoiPooling) {
+  const int C = 66, H = 9, W = 11, ph = 3, pw = 2;
+  std::vector<float> map(size_t(C * H * W));
+  for (size_t i = 0; i < map.size(); i++) map[i] = float(int((i * 29) % 97) - 50);
+  const std::vector<float> rois = {0, 1, 1, 8, 7, 0, -2, 3, 12, 12, 0, 4, 4, 4, 4};
+  const int n = int(rois.size() / 5);
+  const std::vector<float> want = ref::roi_pool(map, C, H, W, rois, ph, pw, 1.0f);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, map.data(), map.size() * 4);
+    card->write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card->send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H,
+                                                                     W, ph, pw, n, 1.0f}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+  }
+  Card card;
+  std::vector<uint32_t> words = payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C,
+                                                                         H, W, ph, pw, n, 1.0f});
+  words.pop_back();
+  auto a = card.send(47, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_roi_pooling_forward_t)\n"), std::string::npos);
+  a = card.send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 2, C, H, W, ph,
+                                                             pw, n, 1.0f}));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": input_n == 1\n"), std::string::npos);
+}
+
+TEST(DetectApi, PsRoiPooling) {
+  const int od = 3, group = 2, C = od * group * group, H = 7, W = 8;
+  std::vector<float> map(size_t(C * H * W));
+  for (size_t i = 0; i < map.size(); i++) map[i] = float(int((i * 23) % 61) - 30);
+  const std::vector<float> rois = {0, 1, 0, 6, 5, 0, 5, 4, 12, 9};
+  const int n = int(rois.size() / 5);
+  const std::vector<float> want = ref::psroi_pool(map, H, W, rois, od, group, 1.0f);
+  auto rec = [&](u32 in_sign, u32 out_sign) {
+    return zv_api_psroipooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W, od, group, n, 1.0f,
+                                         in_sign, out_sign};
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, map.data(), map.size() * 4);
+    card->write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card->send(155, payload_of(rec(2, 2)));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f * (1 + std::fabs(want[i]))) << i;
+  }
+  Card card;
+  std::vector<uint32_t> words = payload_of(rec(2, 2));
+  words.push_back(0);
+  auto a = card.send(155, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_psroipooling_forward_t)\n"), std::string::npos);
+  a = card.send(155, payload_of(rec(1, 0)));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find("8-bit position-sensitive ROI pooling is not available"), std::string::npos);
+}
+
+TEST(DetectApi, YoloRegion) {
+  const u32 n = 2, C = 25, h = 3, w = 2, S = h * w;
+  std::vector<float> in(size_t(n * C * S));
+  for (size_t i = 0; i < in.size(); i++) in[i] = float(int((i * 31) % 37) - 18) * 0.25f;
+  const std::vector<float> want = ref::yolo_region(in, int(n), int(C), int(S), 2, 7, 4, false, true);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kOut, in.data(), in.size() * 4);
+    auto a = card->send(800, payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1}));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 2e-6f + 2e-6f * std::fabs(want[i])) << i;
+  }
+  Card card;
+  card.write(kOut, std::vector<uint8_t>(16, 0xcd).data(), 16);
+  auto a = card.send(800, payload_of(zv_api_yolo_t{kIn, kOut, 0, C, h, w, 2, 7, 4, 0, 1}));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 0u);
+  EXPECT_EQ(card.read(kOut, 16), std::vector<uint8_t>(16, 0xcd));
+  std::vector<uint32_t> words = payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1});
+  words.pop_back();
+  a = card.send(800, words);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 1009u);
+  EXPECT_NE(card.console().find(": size == sizeof(zv_api_yolo_t)\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zv::test

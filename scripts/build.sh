@@ -10,6 +10,11 @@ case "$kind" in
   arm)  set -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-none-eabi.cmake" ;;
   *) echo "usage: build.sh host|asan|arm" >&2; exit 2 ;;
 esac
+# ZV_ARM_BUILD (a build folder, such as build/arm) makes the host and sanitizer
+# builds reuse that ARM build instead of building the image again in their own.
+if [ -n "${ZV_ARM_BUILD:-}" ] && [ "$kind" != arm ]; then
+  set -- "$@" -DZV_ARM_BUILD_DIR="$ZV_ARM_BUILD"
+fi
 # ZV_LAUNCHER (for example ccache) wraps every compiler call when set.
 if [ -n "${ZV_LAUNCHER:-}" ]; then
   set -- "$@" -DCMAKE_C_COMPILER_LAUNCHER="$ZV_LAUNCHER" -DCMAKE_CXX_COMPILER_LAUNCHER="$ZV_LAUNCHER"

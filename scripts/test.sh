@@ -5,6 +5,10 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 jobs=$(nproc)
+# The host and sanitizer builds run the emulator's tests on this one ARM build
+# rather than building the image again inside each of them.
+ZV_ARM_BUILD="$root/build/arm"
+export ZV_ARM_BUILD
 
 echo "== ARM target build"
 "$root/scripts/build.sh" arm

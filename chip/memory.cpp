@@ -31,8 +31,15 @@ u8 *Memory::ptr(u64 addr, u64 len) {
   return data_ + (addr - base_);
 }
 
-void Memory::load(u64 addr, void *out, u64 len) { std::memcpy(out, ptr(addr, len), len); }
-void Memory::store(u64 addr, const void *in, u64 len) { std::memcpy(ptr(addr, len), in, len); }
+// An empty access is still bounds-checked; it copies nothing (its buffer may be null).
+void Memory::load(u64 addr, void *out, u64 len) {
+  const u8 *p = ptr(addr, len);
+  if (len) std::memcpy(out, p, len);
+}
+void Memory::store(u64 addr, const void *in, u64 len) {
+  u8 *p = ptr(addr, len);
+  if (len) std::memcpy(p, in, len);
+}
 
 u32 Memory::load32(u64 addr) {
   u32 v;

@@ -17,7 +17,9 @@
 #include "cmd/cmd_framework.h"
 #include "cmd/gdma_split.h"
 
-typedef enum {
+// The full int range: a descriptor code outside the four names must reach the
+// generators' checks as the value it is.
+typedef enum : int {
   GDMA_VALUE_FORMAT_FLOAT32 = 0,  // 4 bytes
   GDMA_VALUE_FORMAT_INT16 = 1,    // 2 bytes
   GDMA_VALUE_FORMAT_UINT8 = 2,    // 1 byte

@@ -84,7 +84,7 @@ Block read_block(const u8 *p, size_t max_rows) {
   std::memcpy(&b.capacity, p + 4, 4);
   const size_t n = b.size >= 0 && size_t(b.size) <= max_rows ? size_t(b.size) : 0;
   b.rows.resize(5 * n);
-  std::memcpy(b.rows.data(), p + 8, 20 * n);
+  if (n) std::memcpy(b.rows.data(), p + 8, 20 * n);
   return b;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "card.h"
+#include "layer_calls.h"
 #include "layers/conv/conv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
@@ -23,23 +24,9 @@ namespace {
 
 using zv::host::Card;
 
-struct Call {
-  uint32_t api;
-  std::vector<uint32_t> payload;
-};
-
-struct Case {
-  std::string layer;
-  std::string shape;
-  std::function<Call(Card &)> prepare;
-};
-
-template <class T>
-Call call_of(uint32_t api, const T &r) {
-  Call call{api, std::vector<uint32_t>(sizeof r / 4)};
-  std::memcpy(call.payload.data(), &r, sizeof r);
-  return call;
-}
+using bench::Call;
+using bench::Case;
+using bench::call_of;
 
 constexpr uint64_t kIn = 0x101000000ull, kW = 0x111000000ull, kBias = 0x121000000ull, kOut = 0x131000000ull;
 
@@ -102,37 +89,4 @@ const std::vector<Case> &cases() {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  const std::string elf = argc > 1 && argv[1][0] != '\0' ? argv[1] : ZV_ARM_ELF;
-  const std::string only = argc > 2 ? argv[2] : "";
-  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | TE cmds | GDMA cmds |\n");
-  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
-  for (const Case &c : cases()) {
-    if (!only.empty() && c.layer.find(only) == std::string::npos) continue;
-    zv::host::CardOptions options;
-    options.elf = elf;
-    Card card(options);
-    if (card.state() != Card::State::Running) {
-      std::fprintf(stderr, "card did not start: %s\n", card.trouble().c_str());
-      return 1;
-    }
-    const Call call = c.prepare(card);
-    const size_t te_before = card.chip().engines.bd.commands().size();
-    const size_t gdma_before = card.chip().engines.gdma.commands().size();
-    const uint64_t before = card.instructions();
-    auto answer = card.send(call.api, call.payload);
-    if (!answer || answer->result != 0) {
-      std::fprintf(stderr, "%s %s failed: %s\n%s\n", c.layer.c_str(), c.shape.c_str(), card.trouble().c_str(),
-                   card.console().c_str());
-      return 1;
-    }
-    const zv::host::Timing &t = answer->timing;
-    std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %zu | %zu |\n", c.layer.c_str(), c.shape.c_str(),
-                t.elapsed_us(), t.te_busy(), t.te_ideal(), t.gdma_busy(),
-                static_cast<unsigned long long>(card.instructions() - before),
-                card.chip().engines.bd.commands().size() - te_before,
-                card.chip().engines.gdma.commands().size() - gdma_before);
-    std::fflush(stdout);
-  }
-  return 0;
-}
+int main(int argc, char **argv) { return bench::run_layer_calls(argc, argv, cases()); }

@@ -1,0 +1,73 @@
+// Shared rig of the layer benchmarks: each case prepares one API call on a
+// fresh card running the ARM image, and the runner prints the call's modelled
+// time, engine busy fractions, ARM instructions and command counts as a table.
+//
+// usage of a benchmark built on it: NAME [ELF [LAYER]] (an empty ELF names the
+// built image; LAYER keeps the cases whose name contains it)
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "card.h"
+
+namespace bench {
+
+struct Call {
+  uint32_t api;
+  std::vector<uint32_t> payload;
+};
+
+struct Case {
+  std::string layer;
+  std::string shape;
+  std::function<Call(zv::host::Card &)> prepare;
+};
+
+template <class T>
+Call call_of(uint32_t api, const T &r) {
+  Call call{api, std::vector<uint32_t>(sizeof r / 4)};
+  std::memcpy(call.payload.data(), &r, sizeof r);
+  return call;
+}
+
+inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases) {
+  using zv::host::Card;
+  const std::string elf = argc > 1 && argv[1][0] != '\0' ? argv[1] : ZV_ARM_ELF;
+  const std::string only = argc > 2 ? argv[2] : "";
+  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | TE cmds | GDMA cmds |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (const Case &c : cases) {
+    if (!only.empty() && c.layer.find(only) == std::string::npos) continue;
+    zv::host::CardOptions options;
+    options.elf = elf;
+    Card card(options);
+    if (card.state() != Card::State::Running) {
+      std::fprintf(stderr, "card did not start: %s\n", card.trouble().c_str());
+      return 1;
+    }
+    const Call call = c.prepare(card);
+    const size_t te_before = card.chip().engines.bd.commands().size();
+    const size_t gdma_before = card.chip().engines.gdma.commands().size();
+    const uint64_t before = card.instructions();
+    auto answer = card.send(call.api, call.payload);
+    if (!answer || answer->result != 0) {
+      std::fprintf(stderr, "%s %s failed: %s\n%s\n", c.layer.c_str(), c.shape.c_str(), card.trouble().c_str(),
+                   card.console().c_str());
+      return 1;
+    }
+    const zv::host::Timing &t = answer->timing;
+    std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %zu | %zu |\n", c.layer.c_str(), c.shape.c_str(),
+                t.elapsed_us(), t.te_busy(), t.te_ideal(), t.gdma_busy(),
+                static_cast<unsigned long long>(card.instructions() - before),
+                card.chip().engines.bd.commands().size() - te_before,
+                card.chip().engines.gdma.commands().size() - gdma_before);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+}  // namespace bench

@@ -1,10 +1,15 @@
 // Handlers of the detection family: ROI pooling (47), NMS (131),
-// position-sensitive ROI pooling (155), soft-NMS (511) and YOLO region (800).
+// position-sensitive ROI pooling (155), SSD detection output (176), soft-NMS
+// (511) and YOLO region (800).
+#include <stdio.h>
+
+#include "layers/detect/ssd_detect_out.h"
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
 #include "layers/detect/yolo.h"
 #include "runtime/api/dispatch.h"
+#include "runtime/services.h"
 
 // The engine places its DTCM arrays from the scratch cursor, which starts and
 // ends every call at the window's start.
@@ -102,3 +107,31 @@ u32 zv_api_yolo(u8 *param, u32 size) {
                   (int)rec.num, (int)rec.classes, (int)rec.coords, (int)rec.background, (int)rec.softmax, node);
   });
 }
+
+// Times the layer alone (the timer restarts first) and prints the time, the
+// cycles and the number of records written.
+u32 zv_api_ssd_detect_out(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_ssd_detect_out_t, rec, param, size);
+  API_GLOBAL(rec.loc_addr, api_dense(16, rec.num, rec.num_priors, rec.num_loc_classes));
+  API_GLOBAL(rec.conf_addr, api_dense(4, rec.num, rec.num_priors, rec.num_classes));
+  API_GLOBAL(rec.prior_addr, api_dense(16, 2, rec.num_priors));
+  API_GLOBAL(rec.output_addr,
+             api_dense(sizeof(detect_output_box_t), rec.num,
+                       ssd_detect_out_max_records(rec.num_priors, rec.keep_top_k)));
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  firmware_timer_init();
+  const u64 t0 = firmware_timer_get_time_us(), c0 = firmware_timer_get_cycle();
+  int count = 0;
+  nodechip_ssd_detect_out(rec.loc_addr, rec.conf_addr, rec.prior_addr, rec.output_addr, rec.num, rec.num_priors,
+                          rec.num_classes, rec.num_loc_classes, rec.share_location, rec.background_label_id,
+                          rec.top_k, rec.code_type, rec.keep_top_k, rec.variance_encoded_in_target,
+                          rec.nms_threshold, rec.confidence_threshold, rec.eta, &count, &node);
+  poll_all_engine_done(&node);
+  const u64 t1 = firmware_timer_get_time_us(), c1 = firmware_timer_get_cycle();
+  printf("\n%s time: %lld\n", "zv_api_ssd_detect_out", (long long)(t1 - t0));
+  printf("%s cycle: %lld\n", "zv_api_ssd_detect_out", (long long)(c1 - c0));
+  printf("TPU Detected output box num: %d\n:", count);
+  return 0;
+}
+

@@ -12,8 +12,10 @@
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
+#include "layers/detect/ssd_detect_out.h"
 #include "layers/detect/yolo.h"
 #include "ref/detect_ref.h"
+#include "ref/ssd_ref.h"
 
 namespace zv::test {
 namespace {
@@ -231,6 +233,65 @@ TEST(DetectApi, YoloRegion) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_yolo_t)\n"), std::string::npos);
+}
+
+TEST(DetectApi, SsdDetectOut) {
+  const ref::SsdParams p = {2, 70, 3, 1, true, 0, -1, 6, false, 0.45f, 0.4f, 1.0f};
+  std::vector<float> prior, loc(size_t(2 * 70 * 4)), conf(size_t(2 * 70 * 3));
+  for (int j = 0; j < 70; j++) {
+    const float x = float(j % 9) * 0.1f, y = float(j / 9) * 0.1f;
+    prior.insert(prior.end(), {x, y, x + 0.15f, y + 0.12f});
+  }
+  for (int j = 0; j < 70; j++) prior.insert(prior.end(), {0.1f, 0.1f, 0.2f, 0.2f});
+  for (size_t i = 0; i < loc.size(); i++) loc[i] = float(int((i * 37) % 21) - 10) * 0.1f;
+  for (size_t i = 0; i < conf.size(); i++) conf[i] = float((i * 53) % 17) / 16.0f;
+  const std::vector<ref::DetRecord> want = ref::ssd_detect_out(loc, conf, prior, p);
+  ASSERT_EQ(want.size(), 12u);
+  const zv_api_ssd_detect_out_t rec = {kIn, kIn + 0x100000, kIn + 0x200000, kOut, 2, 70, 3, 1, 1, 0, -1, 2, 6, 0,
+                                       0.45f, 0.4f, 1.0f};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, loc.data(), loc.size() * 4);
+    card->write(kIn + 0x100000, conf.data(), conf.size() * 4);
+    card->write(kIn + 0x200000, prior.data(), prior.size() * 4);
+    auto a = card->send(176, payload_of(rec));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_NE(card->console().find("\nzv_api_ssd_detect_out time: "), std::string::npos) << card->console();
+    EXPECT_NE(card->console().find("zv_api_ssd_detect_out cycle: "), std::string::npos);
+    EXPECT_NE(card->console().find("TPU Detected output box num: 12\n:"), std::string::npos);
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 28));
+    for (size_t k = 0; k < want.size(); k++)
+      for (size_t f = 0; f < 7; f++)
+        EXPECT_NEAR(got[7 * k + f], want[k][f], f < 3 ? 0.0f : 1e-5f) << "record " << k << " field " << f;
+  }
+  // Wrong size, the per-image record room past device memory, a layer check.
+  Card card;
+  std::vector<uint32_t> words = payload_of(rec);
+  words.pop_back();
+  struct Case {
+    const char *what;
+    std::vector<uint32_t> payload;
+    const char *text;
+  };
+  zv_api_ssd_detect_out_t far = rec, top_k = rec;
+  far.output_addr = 0x1fffffff00ull;
+  top_k.top_k = 701;
+  const Case cases[] = {
+      {"record too short", words, ": size == sizeof(zv_api_ssd_detect_out_t)\n"},
+      {"output past device memory", payload_of(far), ": api_global_fits(rec.output_addr"},
+      {"top_k 701", payload_of(top_k), ": top_k <= 700\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto a = card.send(176, c.payload);
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
+  }
+  EXPECT_EQ(card.console().find("TPU Detected output box num"), std::string::npos) << "no count after a failure";
 }
 
 }  // namespace

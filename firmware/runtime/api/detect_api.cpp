@@ -1,6 +1,6 @@
 // Handlers of the detection family: ROI pooling (47), NMS (131),
-// position-sensitive ROI pooling (155), SSD detection output (176), soft-NMS
-// (511) and YOLO region (800).
+// position-sensitive ROI pooling (155), SSD detection output (176), YOLOv3
+// detection output (178), soft-NMS (511) and YOLO region (800).
 #include <stdio.h>
 
 #include "layers/detect/ssd_detect_out.h"
@@ -8,6 +8,7 @@
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
 #include "layers/detect/yolo.h"
+#include "layers/detect/yolov3_detect_out.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/services.h"
 
@@ -135,3 +136,38 @@ u32 zv_api_ssd_detect_out(u8 *param, u32 size) {
   return 0;
 }
 
+// The heads' shapes and the anchor tables are copied out of the packed record
+// so that the layer reads aligned values; a head count above 3 is refused
+// before anything is copied.
+u32 zv_api_yolov3_detect_out(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_yolov3_detect_out_t, rec, param, size);
+  ASSERT(rec.input_num >= 0 && rec.input_num <= YOLOV3_MAX_HEADS);
+  int head_shape[2 * YOLOV3_MAX_HEADS] = {0};
+  u64 inputs[YOLOV3_MAX_HEADS];
+  float biases[2 * YOLOV3_MAX_ANCHORS], strides[YOLOV3_MAX_HEADS], mask[YOLOV3_MAX_ANCHORS];
+  memcpy(head_shape, rec.head_shape, 8u * (u32)rec.input_num);
+  memcpy(inputs, rec.input_addr, sizeof inputs);
+  memcpy(biases, rec.biases, sizeof biases);
+  memcpy(strides, rec.strides, sizeof strides);
+  memcpy(mask, rec.mask, sizeof mask);
+  for (int k = 0; k < rec.input_num; k++)
+    API_GLOBAL(inputs[k], api_dense(4, rec.num, api_mul(rec.num_boxes, (i64)rec.num_classes + 5), head_shape[2 * k],
+                                    head_shape[2 * k + 1]));
+  API_GLOBAL(rec.output_addr,
+             api_dense(sizeof(detect_output_box_t), rec.num,
+                       yolov3_detect_out_max_records(rec.input_num, head_shape, rec.num_boxes, rec.keep_top_k)));
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  firmware_timer_init();
+  const u64 t0 = firmware_timer_get_time_us(), c0 = firmware_timer_get_cycle();
+  int count = 0;
+  nodechip_yolov3_detect_out(inputs, rec.output_addr, rec.input_num, rec.num, head_shape, rec.num_classes,
+                             rec.num_boxes, rec.mask_group, rec.keep_top_k, rec.nms_threshold,
+                             rec.confidence_threshold, biases, strides, mask, &count, &node);
+  poll_all_engine_done(&node);
+  const u64 t1 = firmware_timer_get_time_us(), c1 = firmware_timer_get_cycle();
+  printf("\n%s time: %lld\n", "zv_api_yolov3_detect_out", (long long)(t1 - t0));
+  printf("%s cycle: %lld\n", "zv_api_yolov3_detect_out", (long long)(c1 - c0));
+  printf("TPU Detected output box num: %d\n:", count);
+  return 0;
+}

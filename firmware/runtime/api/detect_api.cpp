@@ -68,26 +68,36 @@ u32 zv_api_roi_pooling_forward(u8 *param, u32 size) {
   });
 }
 
-// Sign flags of 0 or 1 ask for the 8-bit layer, which this firmware does not
-// provide: such a request is refused; values above 1 select the float layer.
+// Sign flags both 0 or 1 select the 8-bit layer (4N map and output), any
+// other value the float layer.
 u32 zv_api_psroipooling_forward(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_psroipooling_forward_t, rec, param, size);
-  ASSERT(rec.input_sign > 1 || rec.output_sign > 1, "8-bit position-sensitive ROI pooling is not available");
   API_POSITIVE(rec.input_c);
   API_POSITIVE(rec.input_h);
   API_POSITIVE(rec.input_w);
   API_POSITIVE(rec.output_dim);
   API_POSITIVE(rec.group_size);
   ASSERT(rec.num_rois >= 0);
+  const int fix8b = rec.input_sign < 2 && rec.output_sign < 2;
   API_GLOBAL(rec.input_addr, api_dense(4, rec.input_c, rec.input_h, rec.input_w));
-  API_GLOBAL(rec.output_addr, api_dense(4, rec.num_rois, rec.output_dim, rec.group_size, rec.group_size));
+  if (fix8b)
+    API_GLOBAL(rec.output_addr, api_dense(4, ((i64)rec.num_rois + 3) / 4, rec.output_dim, rec.group_size,
+                                          rec.group_size));
+  else
+    API_GLOBAL(rec.output_addr, api_dense(4, rec.num_rois, rec.output_dim, rec.group_size, rec.group_size));
   API_GLOBAL(rec.rois_addr, api_dense(4, rec.num_rois, 5));
   API_GLOBAL(rec.rois_staging_addr, api_dense(4, rec.num_rois, 5));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_psroipooling_forward_with_datasplit(rec.input_addr, rec.output_addr, rec.rois_addr,
-                                                 rec.rois_staging_addr, rec.input_n, rec.input_c, rec.input_h,
-                                                 rec.input_w, rec.output_dim, rec.group_size, rec.num_rois,
-                                                 rec.spatial_scale, node);
+    if (fix8b)
+      nodechip_psroipooling_fix8b_forward_with_datasplit(
+          rec.input_addr, rec.output_addr, rec.rois_addr, rec.rois_staging_addr, rec.input_n, rec.input_c,
+          rec.input_h, rec.input_w, rec.output_dim, rec.group_size, rec.num_rois, rec.spatial_scale, rec.input_sign,
+          rec.output_sign, node);
+    else
+      nodechip_psroipooling_forward_with_datasplit(rec.input_addr, rec.output_addr, rec.rois_addr,
+                                                   rec.rois_staging_addr, rec.input_n, rec.input_c, rec.input_h,
+                                                   rec.input_w, rec.output_dim, rec.group_size, rec.num_rois,
+                                                   rec.spatial_scale, node);
   });
 }
 

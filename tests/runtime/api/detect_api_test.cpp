@@ -15,7 +15,9 @@
 #include "layers/detect/ssd_detect_out.h"
 #include "layers/detect/yolo.h"
 #include "layers/detect/yolov3_detect_out.h"
+#include "cmd/bd_pool.h"
 #include "ref/detect_ref.h"
+#include "ref/psroi_fix8b_ref.h"
 #include "ref/ssd_ref.h"
 #include "ref/yolov3_ref.h"
 
@@ -199,10 +201,36 @@ TEST(DetectApi, PsRoiPooling) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_psroipooling_forward_t)\n"), std::string::npos);
-  a = card.send(155, payload_of(rec(1, 0)));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
-  EXPECT_NE(card.console().find("8-bit position-sensitive ROI pooling is not available"), std::string::npos);
+}
+
+// Sign flags 0 and 1 select the 8-bit layer: 4N map, ROI n in byte n % 4.
+TEST(DetectApi, PsRoiPoolingEightBit) {
+  const int od = 2, group = 2, C = od * group * group, H = 6, W = 7;
+  std::vector<int> map;
+  std::vector<uint8_t> words;
+  for (int i = 0; i < C * H * W; i++) {
+    map.push_back((i * 31) % 255 - 127);
+    words.insert(words.end(), {uint8_t(map.back()), uint8_t(i), uint8_t(i * 3), uint8_t(i * 9)});
+  }
+  const std::vector<float> rois = {0, 1, 0, 5, 4, 0, 0, 2, 6, 5};
+  const std::vector<int> want =
+      ref::psroi_pool_fix8b(map, H, W, rois, od, group, 1.0f, true, false, dev_table_i, dev_table_e);
+  const size_t block = size_t(od * group * group);
+  const zv_api_psroipooling_forward_t rec = {kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W, od, group, 2, 1.0f,
+                                             1, 0};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, words.data(), words.size());
+    card->write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card->send(155, payload_of(rec));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> got = card->read(kOut, 4 * block);
+    for (size_t r = 0; r < 2; r++)
+      for (size_t e = 0; e < block; e++) EXPECT_EQ(got[4 * e + r], uint8_t(want[r * block + e])) << r << "," << e;
+  }
 }
 
 TEST(DetectApi, YoloRegion) {

@@ -7,6 +7,7 @@
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/memory_store_mode.h"
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 
@@ -29,9 +30,6 @@ int nodechip_priorbox_opt(int is_int8, int table_rows, u64 scratch, u64 output, 
                           const float *aspect_w, const float *aspect_h, const float *variances, float offset,
                           int num_priors, float scale, u8 clip, int store_mode, cmd_id_node_t *node) {
   (void)variances;
-  (void)scale;
-  (void)store_mode;
-  ASSERT(is_int8 == 0, "8-bit prior boxes are not available");
   ASSERT(W > 0 && H > 0 && num_priors > 0 && table_rows >= W && table_rows >= H);
   ASSERT(num_priors == min_num * (1 + (has_max ? 1 : 0) + aspect_num));
   const int P = num_priors;
@@ -99,6 +97,28 @@ int nodechip_priorbox_opt(int is_int8, int table_rows, u64 scratch, u64 output, 
   else
     tensor_general_move_gen_cmd(vsrc, 0, H, W, P, 4, 0, 0, 0, 1, GDMA_VALUE_FORMAT_FLOAT32, var, 0, H, W, P, 4, G,
                                 (int)F, 4, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  if (is_int8) {
+    // value x 128 / scale + 0.5, limited to [-128, 127] and truncated to int32:
+    // the low byte of each word is the signed 8-bit output.
+    const dim4_t all = {2 * H, W, 1, 4 * P};
+    const dim4_t dflt = {-1, 0, 0, 0};
+    atomic_mdscalar_operation_gen_cmd(tag | boxes, 0, tag | boxes, 2 * H, W, 1, 4 * P, MD_SCALAR_MUL, 0, 0, 1, 0,
+                                      f32_bits(128.0f / scale), node);
+    atomic_mdscalar_operation_gen_cmd(tag | boxes, 0, tag | boxes, 2 * H, W, 1, 4 * P, MD_SCALAR_ADD, 0, 0, 1, 0,
+                                      f32_bits(0.5f), node);
+    atomic_tensor_arithmetic_gen_cmd(tag | boxes, 0, tag | boxes, &all, 0, 0, 0, &dflt, &dflt, &dflt, TENSOR_OP_MAX,
+                                     0, 0, 0, 1, f32_bits(-128.0f), 0, node);
+    atomic_tensor_arithmetic_gen_cmd(tag | boxes, 0, tag | boxes, &all, 0, 0, 0, &dflt, &dflt, &dflt, TENSOR_OP_MIN,
+                                     0, 0, 0, 1, f32_bits(127.0f), 0, node);
+    atomic_md_sfu_gen_cmd(tag | boxes, tag | boxes, 2 * H, W, 1, 4 * P, 0, SFU_F2I, 0, node);
+    // Storage mode 2: 1N bytes in the scratch buffer, then 4N into the output.
+    const u64 dst = store_mode == 2 ? scratch : output;
+    tensor_general_move_gen_cmd(boxes, 0, 2 * H, W, 1, 4 * P, 4 * G, 4 * (int)F, 16 * P, 4, GDMA_VALUE_FORMAT_INT8,
+                                dst, 0, 2 * H, W, 1, 4 * P, W * 4 * P, 4 * P, 4 * P, 1, GDMA_VALUE_FORMAT_INT8,
+                                GDMA_VALUE_DIR_L2S, 0, node);
+    if (store_mode == 2) gdma_move_global_1N_and_4N(scratch, output, 1, 2 * H * W * 4 * P, 1, node);
+    return 0;
+  }
   tensor_general_move_gen_cmd(boxes, 0, 2 * H, W, 1, 4 * P, G, (int)F, 4 * P, 1, GDMA_VALUE_FORMAT_FLOAT32, output, 0,
                               2 * H, W, 1, 4 * P, W * 4 * P, 4 * P, 4 * P, 1, GDMA_VALUE_FORMAT_FLOAT32,
                               GDMA_VALUE_DIR_L2S, 0, node);

@@ -1,4 +1,4 @@
-// Position-sensitive ROI average pooling (float).
+// Position-sensitive ROI average pooling (float and 8-bit).
 #include "layers/detect/psroipooling.h"
 
 #include <math.h>
@@ -115,4 +115,87 @@ void nodechip_psroipooling_forward_with_datasplit(u64 input, u64 output, u64 roi
                                                   cmd_id_node_t *node) {
   nodechip_psroipooling_forward(input, output, rois, rois_staging, input_n, input_c, input_h, input_w, output_dim,
                                 group_size, num_rois, spatial_scale, node);
+}
+
+// L2 SRAM staging of one 8-bit ROI block (bytes), below the lookup tables.
+#define PSROI_L2_STAGE 0x100a2000u
+#define PSROI_L2_END 0x10300000u
+
+void nodechip_psroipooling_fix8b_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
+                                         int input_h, int input_w, int output_dim, int group_size, int num_rois,
+                                         float spatial_scale, u32 input_sign, u32 output_sign, cmd_id_node_t *node) {
+  (void)input_n;
+  ASSERT(output_dim > 0 && group_size > 0 && input_h > 0 && input_w > 0 && num_rois >= 0);
+  ASSERT((i64)output_dim * group_size * group_size <= input_c);
+  {
+    const u64 local_offset_end = (u64)group_size * (u64)group_size * 128u * (u64)ceil_div(output_dim, NPU_NUM);
+    ASSERT(local_offset_end <= (1<<19));
+  }
+  const int slots = group_size * group_size;
+  ASSERT(PSROI_L2_STAGE + (u64)output_dim * (u64)slots <= PSROI_L2_END);
+  if (num_rois == 0) return;
+  general_gdma_gen_cmd(rois, rois_staging, GDMA_VALUE_FORMAT_FLOAT32, 5 * num_rois, GDMA_VALUE_DIR_S2S, node);
+  poll_all_engine_done(node);
+  const u8 *list = (const u8 *)arm_window_ptr(rois_staging, 20u * (u64)num_rois);
+  const int cg = (int)ceil_div(output_dim, NPU_NUM);
+  const u64 plane = (u64)input_h * (u64)input_w;
+  const u32 slot_bytes = 128u * (u32)cg;
+  const float zero = 0.0f;
+  const gdma_value_format_t f = output_sign ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
+  // A signed input pooled into an unsigned output is limited below at 0.
+  const int relu = input_sign && !output_sign;
+  for (int n = 0; n < num_rois; n++) {
+    float roi[5];
+    memcpy(roi, list + 20 * n, 20);
+    u64 region_bytes = 0;
+    for (int ph = 0; ph < group_size; ph++)
+      for (int pw = 0; pw < group_size; pw++) {
+        psroi_bin_t b;
+        psroi_bin_of(&b, roi, spatial_scale, group_size, ph, pw, input_h, input_w);
+        if (b.h1 > b.h0 && b.w1 > b.w0) {
+          const u64 bytes = 4u * ALIGN((u64)(b.h1 - b.h0) * (u64)(b.w1 - b.w0), (u64)32) * (u64)cg;
+          if (bytes > region_bytes) region_bytes = bytes;
+        }
+      }
+    const u64 block = ALIGN(region_bytes, (u64)128);
+    const u64 local_offset_end = block + (u64)slots * slot_bytes;
+    ASSERT(local_offset_end <= (1<<19));
+    fill_constant_gen_local_cmd_stride((u32)block, 0, &zero, GDMA_VALUE_FORMAT_FLOAT32, 1, output_dim, slots, 1,
+                                       slots * (int)slot_bytes / 4, 32, (int)slot_bytes / 4, 1, node);
+    for (int ph = 0; ph < group_size; ph++)
+      for (int pw = 0; pw < group_size; pw++) {
+        psroi_bin_t b;
+        psroi_bin_of(&b, roi, spatial_scale, group_size, ph, pw, input_h, input_w);
+        if (b.h1 <= b.h0 || b.w1 <= b.w0) continue;
+        const int rh = b.h1 - b.h0, rw = b.w1 - b.w0;
+        const int cs = ALIGN(rh * rw, 32);
+        // 4N words moved as they stand; byte 0 is the image pooled.
+        const u64 src = input + 4u * ((u64)(ph * group_size + pw) * plane + (u64)b.h0 * (u64)input_w + (u64)b.w0);
+        tensor_general_move_gen_cmd(src, 0, 1, output_dim, rh, rw, (int)((u64)slots * plane * (u64)output_dim),
+                                    (int)((u64)slots * plane), input_w, 1, GDMA_VALUE_FORMAT_FLOAT32, 0, 0, 1,
+                                    output_dim, rh, rw, cs * cg, cs, rw, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                    GDMA_VALUE_DIR_S2L, 0, node);
+        const u32 slot = (u32)block + (u32)(ph * group_size + pw) * slot_bytes;
+        atomic_pooling_fix8b_gen_cmd(LOCAL_ADDR_TAG, 0, LOCAL_ADDR_TAG | slot, 0, 1, output_dim, rh, rw, 1, 1, rh, rw,
+                                     0, 0, 0, 0, rh, rw, 0, 0, 1, 0, 0, 0, input_sign != 0, 0, 0, 0, relu, node);
+        fix_cmd_node_overflow(node);
+      }
+    // Byte 0 of every slot word into L2 as [channel][slot] bytes, then spread
+    // into byte n % 4 of the words of group n / 4.
+    tensor_general_move_gen_cmd((u32)block, 0, slots, output_dim, 1, 1, (int)slot_bytes, 128, 1, 1, f, PSROI_L2_STAGE,
+                                0, slots, output_dim, 1, 1, 1, slots, 1, 1, f, GDMA_VALUE_DIR_L2S, 0, node);
+    const u64 dst = output + 4u * (u64)(n / 4) * (u64)output_dim * (u64)slots + (u64)(n % 4);
+    tensor_general_move_gen_cmd(PSROI_L2_STAGE, 0, 1, output_dim, 1, slots, output_dim * slots, slots, slots, 1, f,
+                                dst, 0, 1, output_dim, 1, slots, 4 * output_dim * slots, 4 * slots, 4 * slots, 4, f,
+                                GDMA_VALUE_DIR_S2S, 0, node);
+  }
+}
+
+void nodechip_psroipooling_fix8b_forward_with_datasplit(u64 input, u64 output, u64 rois, u64 rois_staging,
+                                                        int input_n, int input_c, int input_h, int input_w,
+                                                        int output_dim, int group_size, int num_rois,
+                                                        float spatial_scale, u32 input_sign, u32 output_sign,
+                                                        cmd_id_node_t *node) {
+  nodechip_psroipooling_fix8b_forward(input, output, rois, rois_staging, input_n, input_c, input_h, input_w,
+                                      output_dim, group_size, num_rois, spatial_scale, input_sign, output_sign, node);
 }

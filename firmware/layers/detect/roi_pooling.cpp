@@ -12,6 +12,10 @@
 #include "runtime/engine_wait.h"
 #include "runtime/regs.h"
 
+// Byte staging of the 8-bit output: L2 SRAM scratch below the lookup tables.
+#define L2_SCRATCH_START 0x100a2000u
+#define L2_SCRATCH_END 0x10300000u
+
 static int clampi(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 // A coordinate as an integer: NaN as 0, magnitudes limited far beyond any map
@@ -76,11 +80,33 @@ static void copy_region(const roi_local_t *l, int h0, int h1, int w0, int w1, in
                               node);
 }
 
+// Byte 0 of every word of the ROI blocks (local, from word map_words on, one
+// block of out_words per ROI) to the 4N output: per group of four ROIs the
+// blocks' bytes are gathered into an L2 staging area, then spread so that ROI
+// 4g + k lands in byte k of the group's words.
+static void write_fix8b_blocks(u64 map_words, u64 out_words, u64 output, int C, int plane, int num_rois, int dtype,
+                               cmd_id_node_t *node) {
+  const gdma_value_format_t f = dtype == 1 ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
+  const u64 group_bytes = 4u * (u64)C * (u64)plane;
+  ASSERT(L2_SCRATCH_START + group_bytes <= L2_SCRATCH_END, "%d channels of %d bins", C, plane);
+  const int cstride = 4 * ALIGN(plane, 32);
+  for (int g = 0; 4 * g < num_rois; g++) {
+    const int n = num_rois - 4 * g < 4 ? num_rois - 4 * g : 4;
+    tensor_general_move_gen_cmd(4u * (map_words + 4u * (u64)g * out_words), 0, n, C, 1, plane, 4 * (int)out_words,
+                                cstride, 4 * plane, 4, f, L2_SCRATCH_START, 0, n, C, 1, plane, C * plane, plane,
+                                plane, 1, f, GDMA_VALUE_DIR_L2S, 0, node);
+    tensor_general_move_gen_cmd(L2_SCRATCH_START, 0, n, C, 1, plane, C * plane, plane, plane, 1, f,
+                                output + (u64)g * group_bytes, 0, n, C, 1, plane, 1, 4 * plane, 4 * plane, 4, f,
+                                GDMA_VALUE_DIR_S2S, 0, node);
+    fix_cmd_node_overflow(node);
+  }
+}
+
 void roi_pooling_forward_core(u64 input, u64 output, u64 rois_staging, int input_n, int input_c, int input_h,
                               int input_w, int pooled_h, int pooled_w, int num_rois, float spatial_scale, int dtype,
                               cmd_id_node_t *node) {
   ASSERT(input_n == 1);
-  ASSERT(dtype == 2);
+  ASSERT(dtype >= 0 && dtype <= 2);
   ASSERT(input_c > 0 && input_h > 0 && input_w > 0 && pooled_h > 0 && pooled_w > 0 && num_rois >= 0);
   const u64 cg = ceil_div_u64((u64)input_c, NPU_NUM);
   const u64 map_words = ALIGN((u64)input_h * (u64)input_w, (u64)32) * cg;
@@ -91,7 +117,10 @@ void roi_pooling_forward_core(u64 input, u64 output, u64 rois_staging, int input
   tensor_align_move_gen_cmd(0, 0, input, 1, input_c, input_h, input_w, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L,
                             0, node);
   const u8 *list = (const u8 *)arm_window_ptr(rois_staging, 20u * (u64)num_rois);
-  const float minv = -3.4028235e38f;
+  // The type's minimum as the word the fills write.
+  const u32 min_bits = dtype == 2 ? 0xff7fffffu : dtype == 1 ? 0x80808080u : 0u;
+  float minv;
+  memcpy(&minv, &min_bits, 4);
   roi_local_t l = {input_c, input_h, input_w, (u32)ALIGN((u64)input_h * (u64)input_w, (u64)32), (u32)roi_lmem, 0, 0};
   for (int r = 0; r < num_rois; r++) {
     float roi[5];
@@ -124,12 +153,21 @@ void roi_pooling_forward_core(u64 input, u64 output, u64 rois_staging, int input
           else copy_region(&l, h0, h1, w0, w1, ph * p.kh, pw * p.kw, node);
         }
     }
-    atomic_max_pooling_gen_cmd(LOCAL_ADDR_TAG | l.buf, LOCAL_ADDR_TAG | (u32)(4u * (map_words + (u64)r * out_words)), 1,
-                               input_c, (int)BH, (int)BW, pooled_h, pooled_w, p.kh, p.kw, 0, 0, 0, 0, p.kh, p.kw, 0, 0,
-                               node);
+    const u32 block = LOCAL_ADDR_TAG | (u32)(4u * (map_words + (u64)r * out_words));
+    if (dtype == 2)
+      atomic_max_pooling_gen_cmd(LOCAL_ADDR_TAG | l.buf, block, 1, input_c, (int)BH, (int)BW, pooled_h, pooled_w,
+                                 p.kh, p.kw, 0, 0, 0, 0, p.kh, p.kw, 0, 0, node);
+    else
+      atomic_pooling_fix8b_gen_cmd(LOCAL_ADDR_TAG | l.buf, 0, block, 0, 1, input_c, (int)BH, (int)BW, pooled_h,
+                                   pooled_w, p.kh, p.kw, 0, 0, 0, 0, p.kh, p.kw, 0, 0, 0, 0, 0, 0, dtype == 1, 0, 0, 0,
+                                   0, node);
     fix_cmd_node_overflow(node);
   }
   const int plane = pooled_h * pooled_w;
+  if (dtype != 2) {
+    write_fix8b_blocks(map_words, out_words, output, input_c, plane, num_rois, dtype, node);
+    return;
+  }
   tensor_general_move_gen_cmd(4u * map_words, 0, num_rois, input_c, pooled_h, pooled_w, (int)out_words,
                               (int)ALIGN(plane, 32), pooled_w, 1, GDMA_VALUE_FORMAT_FLOAT32, output, 0, num_rois,
                               input_c, pooled_h, pooled_w, input_c * plane, plane, pooled_w, 1,
@@ -145,4 +183,15 @@ void nodechip_roi_pooling_forward(u64 input, u64 output, u64 rois, u64 rois_stag
   }
   roi_pooling_forward_core(input, output, rois_staging, input_n, input_c, input_h, input_w, pooled_h, pooled_w,
                            num_rois, spatial_scale, 2, node);
+}
+
+void nodechip_roi_pooling_fix8b_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
+                                        int input_h, int input_w, int pooled_h, int pooled_w, int num_rois,
+                                        float spatial_scale, int sign, cmd_id_node_t *node) {
+  if (num_rois > 0) {
+    general_gdma_gen_cmd(rois, rois_staging, GDMA_VALUE_FORMAT_FLOAT32, 5 * num_rois, GDMA_VALUE_DIR_S2S, node);
+    poll_all_engine_done(node);
+  }
+  roi_pooling_forward_core(input, output, rois_staging, input_n, input_c, input_h, input_w, pooled_h, pooled_w,
+                           num_rois, spatial_scale, sign ? 1 : 0, node);
 }

@@ -64,7 +64,9 @@
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
+#include "layers/detect/ssd_detect_out.h"
 #include "layers/detect/yolo.h"
+#include "layers/detect/yolov3_detect_out.h"
 #include "runtime/api/fullnet_api.h"
 #include "runtime/api/profile_api.h"
 
@@ -183,7 +185,9 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {173, zv_api_tanh_forward_parallel_fix8b, sizeof(zv_api_tanh_forward_parallel_fix8b_t)},
     {174, zv_api_active_forward_parallel, sizeof(zv_api_active_forward_t)},
     {175, zv_api_active_forward_parallel_fix8b, sizeof(zv_api_active_forward_fix8b_t)},
+    {176, zv_api_ssd_detect_out, sizeof(zv_api_ssd_detect_out_t)},
     {177, zv_api_memset_byte, sizeof(zv_api_memset_byte_t)},
+    {178, zv_api_yolov3_detect_out, sizeof(zv_api_yolov3_detect_out_t)},
     {180, zv_api_sort_per_dim, sizeof(zv_api_sort_per_dim_t)},
     {181, zv_api_index_select, sizeof(zv_api_index_select_t)},
     {182, zv_api_conv3d_parallel, sizeof(zv_api_conv3d_parallel_t)},

@@ -93,6 +93,53 @@ TEST(PriorBox, AgainstReference) {
   EXPECT_NEAR(one[3], 0.55f, 1e-6f);
 }
 
+// The 8-bit form: value x 128 / scale + 0.5, limited to [-128, 127], truncated;
+// storage mode 2 puts byte k of the 1N output in byte 0 of word k.
+TEST(PriorBox, EightBit) {
+  const int W = 3, H = 2, img = 300, rows = 3;
+  const std::vector<float> hw = {0.05f, 0.1f, 0.2f}, hh = {0.05f, 0.07f, 0.3f}, var = {0.1f, 0.1f, 0.2f, 0.2f};
+  const int P = 3;
+  std::vector<float> scratch;
+  for (int i = 0; i < rows; i++)
+    for (int k = 0; k < 2 * P; k++) scratch.push_back(float(i));
+  scratch.insert(scratch.end(), var.begin(), var.end());
+  struct Case {
+    const char *what;
+    float scale, offset;
+    bool clip;
+    int store_mode;
+  };
+  const Case cases[] = {
+      {"scale 1", 1.0f, 0.5f, false, 0},
+      {"scale 0.37 saturates, clipped", 0.37f, 0.5f, true, 0},
+      {"negative coordinates", 0.9f, -1.0f, false, 0},
+      {"4N storage", 1.0f, 0.5f, false, 2},
+  };
+  for (const Case &c : cases) {
+    const std::vector<float> f = ref::prior_boxes(W, H, img, img, 100, 100, c.offset, hw, hh, c.clip, var);
+    std::vector<int8_t> want;
+    const float k = 128.0f / c.scale;
+    for (float v : f) want.push_back(int8_t(int(std::min(std::max(v * k + 0.5f, -128.0f), 127.0f))));
+    for (const Sched &s : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
+      FirmwareRig rig(s);
+      store(rig, kScratch, scratch);
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_priorbox_opt(1, rows, kScratch, kOut, W, H, img, img, 100, 100, 1, 0, 2, 4, &hw[0], &hh[0], nullptr,
+                              nullptr, &hw[1], &hh[1], var.data(), c.offset, P, c.scale, c.clip, c.store_mode, node);
+      })));
+      if (c.store_mode == 2) {
+        const std::vector<int8_t> words = read<int8_t>(rig, kOut, 4 * want.size());
+        std::vector<int8_t> got;
+        for (size_t i = 0; i < want.size(); i++) got.push_back(words[4 * i]);
+        EXPECT_EQ(got, want);
+      } else {
+        EXPECT_EQ(read<int8_t>(rig, kOut, want.size()), want);
+      }
+    }
+  }
+}
+
 TEST(PriorBox, RowsBeyondTheLane) {
   const float h = 0.1f;
   expect_assert(

@@ -8,7 +8,9 @@
 
 #include "fw_test.h"
 #include "layers/detect/psroipooling.h"
+#include "cmd/bd_pool.h"
 #include "ref/detect_ref.h"
+#include "ref/psroi_fix8b_ref.h"
 
 namespace zv::test {
 namespace {
@@ -98,6 +100,67 @@ TEST(PsRoiPooling, BlockBeyondLocalMemory) {
                                                      n);
       },
       "ASSERT", "firmware/layers/", "nodechip_psroipooling_forward", "local_offset_end <= (1<<19)");
+}
+
+// 8-bit maps in 4N storage (bytes 1 to 3 belong to other images): byte 0 is
+// averaged; ROI n lands in byte n % 4 of group n / 4's output words.
+TEST(PsRoiPooling, EightBit) {
+  struct Case {
+    const char *what;
+    u32 in_sign, out_sign;
+    int od, group, H, W;
+    std::vector<float> rois;
+  };
+  const std::vector<float> five = {0, 1, 0, 6, 5, 0, 5, 4, 12, 9, 0, 3, 2, 3, 2, 0, -4, 1, 3, 6, 0, 0, 0, 7, 6};
+  const Case cases[] = {
+      {"signed, five ROIs: groups of four and one", 1, 1, 3, 2, 7, 8, five},
+      {"unsigned", 0, 0, 2, 3, 9, 9, five},
+      {"signed into unsigned", 1, 0, 3, 2, 7, 8, five},
+      {"70 output channels", 1, 1, 70, 1, 5, 6, {0, 0, 0, 4, 5, 0, 1, 1, 2, 3}},
+  };
+  for (const Case &c : cases) {
+    const int C = c.od * c.group * c.group;
+    std::vector<int> map;
+    std::vector<u8> words;
+    for (int i = 0; i < C * c.H * c.W; i++) {
+      const int v = c.in_sign ? (i * 29) % 255 - 127 : (i * 29) % 256;
+      map.push_back(v);
+      words.insert(words.end(), {u8(v), u8(i * 3), u8(i * 5), u8(i * 7)});
+    }
+    const int n = int(c.rois.size() / 5);
+    const std::vector<int> want = ref::psroi_pool_fix8b(map, c.H, c.W, c.rois, c.od, c.group, 1.0f, c.in_sign != 0,
+                                                        c.out_sign != 0, dev_table_i, dev_table_e);
+    const size_t block = size_t(c.od * c.group * c.group);
+    for (const Sched &s : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
+      FirmwareRig rig(s);
+      store(rig, kMap, words);
+      store(rig, kRois, c.rois);
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
+                                                           1.0f, c.in_sign, c.out_sign, node);
+      })));
+      const std::vector<u8> got = read<u8>(rig, kOut, 4 * block * size_t((n + 3) / 4));
+      size_t bad = 0;
+      for (int r = 0; r < n; r++)
+        for (size_t e = 0; e < block; e++) {
+          const int w = want[size_t(r) * block + e];
+          const u8 g = got[size_t(r / 4) * 4 * block + 4 * e + size_t(r % 4)];
+          if (g != u8(w) && bad++ < 5) ADD_FAILURE() << "roi " << r << " element " << e << ": " << int(g) << " want " << w;
+        }
+      EXPECT_EQ(bad, 0u);
+    }
+  }
+  // A bin of 16 x 20 cells: an area above 255 that is no power of two.
+  FirmwareRig rig;
+  const std::vector<float> roi = {0, 0, 0, 19, 15};
+  store(rig, kRois, roi);
+  const FwOutcome o = rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, 1, 16, 20, 1, 1, 1, 1.0f, 1, 1,
+                                                       node);
+  });
+  EXPECT_TRUE(stopped_on(o, "ASSERT_FS", "firmware/cmd/", "atomic_pooling_fix8b_gen_cmd", "abs(x - floor(x + 0.5)) < 0.1"))
+      << o.uart;
 }
 
 }  // namespace

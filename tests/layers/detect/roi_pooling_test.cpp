@@ -87,6 +87,56 @@ TEST(RoiPooling, AgainstReference) {
   }
 }
 
+// 8-bit maps in 4N storage (bytes 1 to 3 of each word belong to other images):
+// byte 0 is pooled, ROI 4g + k lands in byte k of group g's words.
+TEST(RoiPooling, EightBit) {
+  struct Case {
+    const char *what;
+    int sign, C, H, W, ph, pw;
+    std::vector<float> rois;
+  };
+  const std::vector<float> seven = {0, 0, 0, 9, 9, 0, 1, 2, 14, 15, 0, 5, 4, 14, 12, 0, 12, 10, 20, 20,
+                                    0, 3, 2, 3, 2, 0, -3, -2, 4, 5, 0, 2, 2, 7, 7};
+  const Case cases[] = {
+      {"seven signed ROIs: groups of four and three", 1, 3, 16, 16, 3, 3, seven},
+      {"seven unsigned ROIs over 70 channels", 0, 70, 12, 12, 2, 2, seven},
+      {"one signed uniform ROI", 1, 5, 8, 8, 2, 2, {0, 0, 0, 7, 7}},
+  };
+  for (const Case &c : cases) {
+    const size_t elems = size_t(c.C * c.H * c.W);
+    std::vector<u8> words;
+    std::vector<float> map;
+    for (size_t i = 0; i < elems; i++) {
+      const int v = c.sign ? int((i * 37) % 255) - 127 : int((i * 37) % 256);
+      map.push_back(float(v));
+      words.insert(words.end(), {u8(v), u8(i * 7), u8(i * 11), u8(i * 13)});
+    }
+    const int n = int(c.rois.size() / 5);
+    const std::vector<float> want = ref::roi_pool(map, c.C, c.H, c.W, c.rois, c.ph, c.pw, 1.0f);
+    const size_t block = size_t(c.C * c.ph * c.pw);
+    for (const Sched &s : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
+      FirmwareRig rig(s);
+      store(rig, kMap, words);
+      store(rig, kRois, c.rois);
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_roi_pooling_fix8b_forward(kMap, kOut, kRois, kStage, 1, c.C, c.H, c.W, c.ph, c.pw, n, 1.0f, c.sign,
+                                           node);
+      })));
+      const std::vector<u8> got = read<u8>(rig, kOut, 4 * block * size_t((n + 3) / 4));
+      size_t bad = 0;
+      for (int r = 0; r < n; r++)
+        for (size_t e = 0; e < block; e++) {
+          const float v = want[size_t(r) * block + e];
+          const u8 w = u8(int(v));
+          const u8 g = got[size_t(r / 4) * 4 * block + 4 * e + size_t(r % 4)];
+          if (g != w && bad++ < 5) ADD_FAILURE() << "roi " << r << " element " << e << ": " << int(g) << " want " << v;
+        }
+      EXPECT_EQ(bad, 0u);
+    }
+  }
+}
+
 TEST(RoiPooling, Assertions) {
   const std::vector<float> roi = {0, 0, 0, 3, 3};
   struct Case {

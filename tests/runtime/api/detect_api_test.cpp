@@ -12,8 +12,14 @@
 #include "layers/detect/nms.h"
 #include "layers/detect/psroipooling.h"
 #include "layers/detect/roi_pooling.h"
+#include "layers/detect/ssd_detect_out.h"
 #include "layers/detect/yolo.h"
+#include "layers/detect/yolov3_detect_out.h"
+#include "cmd/bd_pool.h"
 #include "ref/detect_ref.h"
+#include "ref/psroi_fix8b_ref.h"
+#include "ref/ssd_ref.h"
+#include "ref/yolov3_ref.h"
 
 namespace zv::test {
 namespace {
@@ -195,10 +201,36 @@ TEST(DetectApi, PsRoiPooling) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_psroipooling_forward_t)\n"), std::string::npos);
-  a = card.send(155, payload_of(rec(1, 0)));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
-  EXPECT_NE(card.console().find("8-bit position-sensitive ROI pooling is not available"), std::string::npos);
+}
+
+// Sign flags 0 and 1 select the 8-bit layer: 4N map, ROI n in byte n % 4.
+TEST(DetectApi, PsRoiPoolingEightBit) {
+  const int od = 2, group = 2, C = od * group * group, H = 6, W = 7;
+  std::vector<int> map;
+  std::vector<uint8_t> words;
+  for (int i = 0; i < C * H * W; i++) {
+    map.push_back((i * 31) % 255 - 127);
+    words.insert(words.end(), {uint8_t(map.back()), uint8_t(i), uint8_t(i * 3), uint8_t(i * 9)});
+  }
+  const std::vector<float> rois = {0, 1, 0, 5, 4, 0, 0, 2, 6, 5};
+  const std::vector<int> want =
+      ref::psroi_pool_fix8b(map, H, W, rois, od, group, 1.0f, true, false, dev_table_i, dev_table_e);
+  const size_t block = size_t(od * group * group);
+  const zv_api_psroipooling_forward_t rec = {kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W, od, group, 2, 1.0f,
+                                             1, 0};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, words.data(), words.size());
+    card->write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card->send(155, payload_of(rec));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> got = card->read(kOut, 4 * block);
+    for (size_t r = 0; r < 2; r++)
+      for (size_t e = 0; e < block; e++) EXPECT_EQ(got[4 * e + r], uint8_t(want[r * block + e])) << r << "," << e;
+  }
 }
 
 TEST(DetectApi, YoloRegion) {
@@ -231,6 +263,140 @@ TEST(DetectApi, YoloRegion) {
   ASSERT_TRUE(a) << card.trouble();
   EXPECT_EQ(a->result, 1009u);
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_yolo_t)\n"), std::string::npos);
+}
+
+TEST(DetectApi, SsdDetectOut) {
+  const ref::SsdParams p = {2, 70, 3, 1, true, 0, -1, 6, false, 0.45f, 0.4f, 1.0f};
+  std::vector<float> prior, loc(size_t(2 * 70 * 4)), conf(size_t(2 * 70 * 3));
+  for (int j = 0; j < 70; j++) {
+    const float x = float(j % 9) * 0.1f, y = float(j / 9) * 0.1f;
+    prior.insert(prior.end(), {x, y, x + 0.15f, y + 0.12f});
+  }
+  for (int j = 0; j < 70; j++) prior.insert(prior.end(), {0.1f, 0.1f, 0.2f, 0.2f});
+  for (size_t i = 0; i < loc.size(); i++) loc[i] = float(int((i * 37) % 21) - 10) * 0.1f;
+  for (size_t i = 0; i < conf.size(); i++) conf[i] = float((i * 53) % 17) / 16.0f;
+  const std::vector<ref::DetRecord> want = ref::ssd_detect_out(loc, conf, prior, p);
+  ASSERT_EQ(want.size(), 12u);
+  const zv_api_ssd_detect_out_t rec = {kIn, kIn + 0x100000, kIn + 0x200000, kOut, 2, 70, 3, 1, 1, 0, -1, 2, 6, 0,
+                                       0.45f, 0.4f, 1.0f};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, loc.data(), loc.size() * 4);
+    card->write(kIn + 0x100000, conf.data(), conf.size() * 4);
+    card->write(kIn + 0x200000, prior.data(), prior.size() * 4);
+    auto a = card->send(176, payload_of(rec));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_NE(card->console().find("\nzv_api_ssd_detect_out time: "), std::string::npos) << card->console();
+    EXPECT_NE(card->console().find("zv_api_ssd_detect_out cycle: "), std::string::npos);
+    EXPECT_NE(card->console().find("TPU Detected output box num: 12\n:"), std::string::npos);
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 28));
+    for (size_t k = 0; k < want.size(); k++)
+      for (size_t f = 0; f < 7; f++)
+        EXPECT_NEAR(got[7 * k + f], want[k][f], f < 3 ? 0.0f : 1e-5f) << "record " << k << " field " << f;
+  }
+  // Wrong size, the per-image record room past device memory, a layer check.
+  Card card;
+  std::vector<uint32_t> words = payload_of(rec);
+  words.pop_back();
+  struct Case {
+    const char *what;
+    std::vector<uint32_t> payload;
+    const char *text;
+  };
+  zv_api_ssd_detect_out_t far = rec, top_k = rec;
+  far.output_addr = 0x1fffffff00ull;
+  top_k.top_k = 701;
+  const Case cases[] = {
+      {"record too short", words, ": size == sizeof(zv_api_ssd_detect_out_t)\n"},
+      {"output past device memory", payload_of(far), ": api_global_fits(rec.output_addr"},
+      {"top_k 701", payload_of(top_k), ": top_k <= 700\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto a = card.send(176, c.payload);
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
+  }
+  EXPECT_EQ(card.console().find("TPU Detected output box num"), std::string::npos) << "no count after a failure";
+}
+
+TEST(DetectApi, Yolov3DetectOut) {
+  ref::YoloParams p{3, 3, 2, 2, 4, 0.5f, 0.3f, {}, {32.0f, 16.0f, 8.0f}, {}};
+  for (int i = 0; i < 18; i++) p.biases[size_t(i)] = 12.0f + 5.0f * float(i);
+  p.mask = {3, 4, 1, 2, 0, 0, 0, 0, 0};
+  std::vector<ref::YoloHead> heads = {{3, 4, {}}, {6, 5, {}}};
+  for (size_t k = 0; k < heads.size(); k++) {
+    heads[k].data.resize(size_t(3 * 2 * 8 * heads[k].h * heads[k].w));
+    for (size_t i = 0; i < heads[k].data.size(); i++)
+      heads[k].data[i] = float(int((i * 29 + k * 7) % 13) - 6) * 0.5f;
+  }
+  const std::vector<ref::DetRecord> want = ref::yolov3_detect_out(heads, p);
+  ASSERT_EQ(want.size(), 12u);
+  zv_api_yolov3_detect_out_t rec = {};
+  rec.input_addr[0] = kIn;
+  rec.input_addr[1] = kIn + 0x100000;
+  rec.input_addr[2] = 0x1fffffff00ull;  // a third head the count leaves unread
+  rec.output_addr = kOut;
+  rec.input_num = 2;
+  rec.num = 3;
+  rec.head_shape[0][0] = 3, rec.head_shape[0][1] = 4, rec.head_shape[1][0] = 6, rec.head_shape[1][1] = 5;
+  rec.num_classes = 3, rec.num_boxes = 2, rec.mask_group = 2, rec.keep_top_k = 4;
+  rec.nms_threshold = 0.5f, rec.confidence_threshold = 0.3f;
+  std::memcpy(rec.biases, p.biases.data(), sizeof rec.biases);
+  std::memcpy(rec.strides, p.strides.data(), sizeof rec.strides);
+  std::memcpy(rec.mask, p.mask.data(), sizeof rec.mask);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, heads[0].data.data(), heads[0].data.size() * 4);
+    card->write(kIn + 0x100000, heads[1].data.data(), heads[1].data.size() * 4);
+    auto a = card->send(178, payload_of(rec));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_NE(card->console().find("\nzv_api_yolov3_detect_out time: "), std::string::npos) << card->console();
+    EXPECT_NE(card->console().find("zv_api_yolov3_detect_out cycle: "), std::string::npos);
+    EXPECT_NE(card->console().find("TPU Detected output box num: 12\n:"), std::string::npos);
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 28));
+    for (size_t k = 0; k < want.size(); k++)
+      for (size_t f = 0; f < 7; f++)
+        EXPECT_NEAR(got[7 * k + f], want[k][f], f < 2 ? 0.0f : 1e-5f) << "record " << k << " field " << f;
+  }
+  Card card;
+  // No head: every image gives its [image, -1 x 6] record.
+  zv_api_yolov3_detect_out_t none = rec;
+  none.input_num = 0;
+  auto a = card.send(178, payload_of(none));
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, 0u) << card.console();
+  EXPECT_NE(card.console().find("TPU Detected output box num: 3\n:"), std::string::npos) << card.console();
+  EXPECT_EQ(as_floats(card.read(kOut, 28)), std::vector<float>({0, -1, -1, -1, -1, -1, -1}));
+  std::vector<uint32_t> words = payload_of(rec);
+  words.push_back(0);
+  zv_api_yolov3_detect_out_t four = rec, mask = rec;
+  four.input_num = 4;
+  mask.mask[3] = 9.0f;
+  struct Case {
+    const char *what;
+    std::vector<uint32_t> payload;
+    const char *text;
+  };
+  const Case cases[] = {
+      {"record too long", words, ": size == sizeof(zv_api_yolov3_detect_out_t)\n"},
+      {"four heads", payload_of(four), ": rec.input_num >= 0 && rec.input_num <= YOLOV3_MAX_HEADS\n"},
+      {"an anchor number past the table", payload_of(mask), "ASSERT info: mask[3]"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    a = card.send(178, c.payload);
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
+  }
 }
 
 }  // namespace

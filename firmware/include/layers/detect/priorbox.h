@@ -10,8 +10,9 @@
 #include "runtime/types.h"
 
 extern "C" {
-// f32 output (the 8-bit form is not built: a non-zero first argument is
-// refused). Returns 0.
+// f32 output, or with is_int8 signed bytes of value x 128 / scale + 0.5
+// (limited to [-128, 127], truncated); store_mode 2 then writes them in the
+// 4N layout, staging the 1N bytes in the scratch buffer. Returns 0.
 int nodechip_priorbox_opt(int is_int8, int table_rows, u64 scratch, u64 output, int W, int H, int img_w, int img_h,
                           float step_w, float step_h, int min_num, int has_max, int aspect_num, int var_num,
                           const float *min_w, const float *min_h, const float *max_w, const float *max_h,

@@ -5,6 +5,11 @@
 // computes every bin's bounds; each non-empty bin's region of its output_dim
 // channels is loaded (one move) and averaged by one pooling command into the
 // bin's slot of the ROI's block in local memory; the block goes out per ROI.
+//
+// 8-bit (4N storage, one image): the words are moved as they stand, the 8-bit
+// average pooling divides by the bin area (its reciprocal table up to 255,
+// powers of two above), and byte 0 of the ROI's slots goes to byte n % 4 of
+// the output words of group n / 4 (staged as bytes in L2 SRAM).
 #pragma once
 
 #include "cmd/cmd_framework.h"
@@ -47,6 +52,15 @@ void nodechip_psroipooling_forward_with_datasplit(u64 input, u64 output, u64 roi
                                                   int input_c, int input_h, int input_w, int output_dim,
                                                   int group_size, int num_rois, float spatial_scale,
                                                   cmd_id_node_t *node);
+// Sign flags: 1 signed, 0 unsigned.
+void nodechip_psroipooling_fix8b_forward_with_datasplit(u64 input, u64 output, u64 rois, u64 rois_staging,
+                                                        int input_n, int input_c, int input_h, int input_w,
+                                                        int output_dim, int group_size, int num_rois,
+                                                        float spatial_scale, u32 input_sign, u32 output_sign,
+                                                        cmd_id_node_t *node);
+void nodechip_psroipooling_fix8b_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
+                                         int input_h, int input_w, int output_dim, int group_size, int num_rois,
+                                         float spatial_scale, u32 input_sign, u32 output_sign, cmd_id_node_t *node);
 void nodechip_psroipooling_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
                                    int input_h, int input_w, int output_dim, int group_size, int num_rois,
                                    float spatial_scale, cmd_id_node_t *node);

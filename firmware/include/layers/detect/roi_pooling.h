@@ -6,6 +6,11 @@
 // copied into its kh x kw window (the rest holds the type's minimum, an empty
 // bin 0), and one max pooling of kernel and stride kh x kw writes the ROI's
 // block. The blocks go out with one move at the end.
+//
+// 8-bit data (4N storage, one image used): the map's words are moved as they
+// stand, the 8-bit max pooling takes each byte lane apart, and byte 0 of every
+// result goes out: ROIs by groups of four, ROI 4g + k in byte k of the output
+// words of group g, staged as bytes in L2 SRAM.
 #pragma once
 
 #include "cmd/cmd_framework.h"
@@ -51,7 +56,11 @@ void roi_bin_extent(const roi_bin_plan_t *plan, int ph, int pw, int pooled_h, in
 void nodechip_roi_pooling_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
                                   int input_h, int input_w, int pooled_h, int pooled_w, int num_rois,
                                   float spatial_scale, cmd_id_node_t *node);
-// dtype: 2 float (the only one this build serves).
+// The 8-bit entry: sign non-zero for signed bytes.
+void nodechip_roi_pooling_fix8b_forward(u64 input, u64 output, u64 rois, u64 rois_staging, int input_n, int input_c,
+                                        int input_h, int input_w, int pooled_h, int pooled_w, int num_rois,
+                                        float spatial_scale, int sign, cmd_id_node_t *node);
+// dtype: 2 float, 1 signed 8-bit, 0 unsigned 8-bit.
 void roi_pooling_forward_core(u64 input, u64 output, u64 rois_staging, int input_n, int input_c, int input_h,
                               int input_w, int pooled_h, int pooled_w, int num_rois, float spatial_scale, int dtype,
                               cmd_id_node_t *node);

@@ -1,0 +1,191 @@
+// YOLOv3 detection output against the plain reference under every schedule
+// with the happens-before checker, and its assertions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "fw_test.h"
+#include "layers/detect/yolov3_detect_out.h"
+#include "ref/yolov3_ref.h"
+
+namespace zv::test {
+namespace {
+
+using Rec = std::array<float, 7>;
+using ref::YoloHead;
+using ref::YoloParams;
+
+constexpr u64 kHeads[3] = {0x101000000ull, 0x102000000ull, 0x103000000ull};
+constexpr u64 kOut = 0x104000000ull;
+
+YoloParams params(int num, int classes, int boxes, int keep_top_k, float nms, float conf) {
+  YoloParams p{num, classes, boxes, boxes, keep_top_k, nms, conf, {}, {32.0f, 16.0f, 8.0f}, {}};
+  for (int i = 0; i < 18; i++) p.biases[size_t(i)] = 10.0f + 7.0f * float(i);
+  // Head 0 uses anchors 6.., head 1 3.., head 2 0.. (the usual order).
+  for (int i = 0; i < 9; i++) p.mask[size_t(i)] = float((6 - 3 * (i / 3) + i % 3) % 9);
+  return p;
+}
+
+// Logits on a coarse scale (many equal scores); images in [quiet_from,
+// quiet_to) have a very low objectness.
+std::vector<YoloHead> make_heads(const YoloParams &p, const std::vector<std::pair<int, int>> &shapes, unsigned seed,
+                                 int quiet_from = -1, int quiet_to = -1) {
+  unsigned r = seed;
+  auto next = [&] {
+    r = r * 1103515245u + 12345u;
+    return (r >> 16) & 0x7fff;
+  };
+  std::vector<YoloHead> heads;
+  const int C5 = p.num_classes + 5;
+  for (auto [h, w] : shapes) {
+    YoloHead hd{h, w, std::vector<float>(size_t(p.num) * size_t(p.num_boxes * C5) * size_t(h * w))};
+    const size_t S = size_t(h * w);
+    for (size_t i = 0; i < hd.data.size(); i++) {
+      const int ch = int((i / S) % size_t(C5));
+      const int image = int(i / (S * size_t(p.num_boxes * C5)));
+      float v = float(int(next() % 9) - 4) * 0.5f;
+      if (ch == 4 && image >= quiet_from && image < quiet_to) v = -20.0f;
+      hd.data[i] = v;
+    }
+    heads.push_back(std::move(hd));
+  }
+  return heads;
+}
+
+struct Detections {
+  int count = -7;
+  std::vector<Rec> records;
+};
+
+Detections run_yolo(FirmwareRig &rig, const std::vector<YoloHead> &heads, const YoloParams &p, FwOutcome *outcome) {
+  std::vector<int> shape;
+  for (size_t k = 0; k < heads.size(); k++) {
+    rig.chip().ddr.store(kHeads[k], reinterpret_cast<const u8 *>(heads[k].data.data()), heads[k].data.size() * 4);
+    shape.insert(shape.end(), {heads[k].h, heads[k].w});
+  }
+  Detections run;
+  *outcome = rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_yolov3_detect_out(kHeads, kOut, int(heads.size()), p.num, shape.data(), p.num_classes, p.num_boxes,
+                               p.mask_group, p.keep_top_k, p.nms_threshold, p.confidence_threshold, p.biases.data(),
+                               p.strides.data(), p.mask.data(), &run.count, node);
+  });
+  if (run.count > 0) {
+    run.records.resize(size_t(run.count));
+    rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(run.records.data()), size_t(run.count) * 28);
+  }
+  return run;
+}
+
+void expect_records(const std::vector<Rec> &got, const std::vector<Rec> &want) {
+  ASSERT_EQ(got.size(), want.size());
+  size_t bad = 0;
+  for (size_t k = 0; k < want.size(); k++)
+    for (size_t f = 0; f < 7; f++) {
+      const float tol = f < 2 ? 0.0f : 1e-6f + 1e-6f * std::fabs(want[k][f]);
+      if (!(std::fabs(got[k][f] - want[k][f]) <= tol) && bad++ < 8)
+        ADD_FAILURE() << "record " << k << " field " << f << ": " << got[k][f] << " want " << want[k][f];
+    }
+  EXPECT_EQ(bad, 0u);
+}
+
+TEST(Yolov3DetectOut, AgainstReference) {
+  struct Case {
+    const char *what;
+    YoloParams p;
+    std::vector<std::pair<int, int>> shapes;
+    int quiet_from, quiet_to;
+  };
+  const Case cases[] = {
+      {"one head", params(2, 4, 3, -1, 0.45f, 0.3f), {{5, 4}}, -1, -1},
+      {"three heads, keep_top_k 3", params(3, 3, 3, 3, 0.5f, 0.2f), {{3, 3}, {6, 6}, {12, 12}}, -1, -1},
+      {"keep_top_k 0 cuts nothing", params(1, 3, 3, 0, 0.3f, 0.2f), {{4, 4}, {8, 8}}, -1, -1},
+      {"one class", params(2, 1, 3, -1, 0.6f, 0.25f), {{7, 5}}, -1, -1},
+      // Passes of 8, 8 and 4: the second has no box.
+      {"19 rows: passes of 8, one empty", params(20, 2, 1, -1, 0.5f, 0.4f), {{19, 2}}, 8, 16},
+      // Passes of 16 and 4: the second has no box.
+      {"13 rows: passes of 16, one empty", params(20, 2, 1, -1, 0.5f, 0.4f), {{13, 2}}, 16, 20},
+      {"no box anywhere", params(3, 2, 2, -1, 0.5f, 0.4f), {{3, 3}}, 0, 3},
+      {"many candidates", params(1, 6, 3, -1, 0.3f, 0.05f), {{13, 13}}, -1, -1},
+  };
+  unsigned seed = 3;
+  for (const Case &c : cases) {
+    const std::vector<YoloHead> heads = make_heads(c.p, c.shapes, seed++, c.quiet_from, c.quiet_to);
+    const std::vector<Rec> want = ref::yolov3_detect_out(heads, c.p);
+    for (const Sched &sch : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(sch));
+      FirmwareRig rig(sch);
+      FwOutcome out;
+      const Detections run = run_yolo(rig, heads, c.p, &out);
+      ASSERT_TRUE(ran_clean(out));
+      EXPECT_EQ(run.count, int(want.size()));
+      expect_records(run.records, want);
+    }
+  }
+}
+
+// Two boxes: an IoU exactly at the threshold suppresses the later one; equal
+// scores keep candidate order (the last-ranked pair too); mask entry 7 takes
+// biases 14 and 15.
+TEST(Yolov3DetectOut, ThresholdTiesAndMask) {
+  YoloParams p = params(1, 2, 2, -1, 2.0f, 0.1f);
+  p.mask = {7, 7, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<YoloHead> heads = {{1, 3, std::vector<float>(size_t(2 * 7 * 3), 0.0f)}};
+  auto set = [&](int j, int ch, int x, float v) { heads[0].data[size_t((j * 7 + ch) * 3 + x)] = v; };
+  // Every cell and anchor: objectness 0 (sigmoid 0.5), class 1 logit 1.
+  for (int j = 0; j < 2; j++)
+    for (int x = 0; x < 3; x++) set(j, 6, x, 1.0f);
+  set(0, 4, 1, 3.0f);  // the best box
+  const std::vector<Rec> loose = ref::yolov3_detect_out(heads, p);
+  ASSERT_EQ(loose.size(), 6u);
+  EXPECT_FLOAT_EQ(loose[1][5], 108.0f / (3.0f * 32.0f)) << "mask entry 7 selects biases[14]";
+  EXPECT_FLOAT_EQ(loose[1][6], 115.0f / 32.0f) << "and biases[15]";
+  p.nms_threshold = ref::yolo_box_iou(loose[0], loose[1]);
+  const std::vector<Rec> want = ref::yolov3_detect_out(heads, p);
+  ASSERT_LT(want.size(), loose.size());
+  for (const Sched &sch : {all_schedules().front(), deferred(2)}) {
+    SCOPED_TRACE(sched_text(sch));
+    FirmwareRig rig(sch);
+    FwOutcome out;
+    const Detections a = run_yolo(rig, heads, p, &out);
+    ASSERT_TRUE(ran_clean(out));
+    expect_records(a.records, want);
+    p.nms_threshold = 2.0f;
+    FwOutcome out2;
+    const Detections b = run_yolo(rig, heads, p, &out2);
+    ASSERT_TRUE(ran_clean(out2));
+    expect_records(b.records, loose);
+    p.nms_threshold = ref::yolo_box_iou(loose[0], loose[1]);
+  }
+}
+
+TEST(Yolov3DetectOut, Assertions) {
+  const char *where = "firmware/layers/detect/";
+  const int shape[8] = {2, 2, 2, 2, 2, 2, 2, 2};
+  const float biases[18] = {}, strides[3] = {1, 1, 1};
+  const float mask9[9] = {0, 1, 2, 3, 4, 5, 6, 7, 9};
+  const float mask_neg[9] = {0, -1, 2, 3, 4, 5, 6, 7, 8};
+  const float mask_ok[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_yolov3_detect_out(kHeads, kOut, 4, 1, shape, 2, 3, 3, -1, 0.5f, 0.5f, biases, strides, mask_ok, nullptr,
+                               n);
+  }, "ASSERT", where, "nodechip_yolov3_detect_out", "input_num >= 0 && input_num <= YOLOV3_MAX_HEADS");
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_yolov3_detect_out(kHeads, kOut, 3, 1, shape, 2, 3, 4, -1, 0.5f, 0.5f, biases, strides, mask_ok, nullptr,
+                               n);
+  }, "ASSERT", where, "nodechip_yolov3_detect_out", "e >= 0 && e < YOLOV3_MAX_ANCHORS", "head 2 anchor 1");
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_yolov3_detect_out(kHeads, kOut, 3, 1, shape, 2, 3, 3, -1, 0.5f, 0.5f, biases, strides, mask9, nullptr,
+                               n);
+  }, "ASSERT", where, "nodechip_yolov3_detect_out", "mask[e] >= 0.0f && mask[e] < (float)YOLOV3_MAX_ANCHORS",
+                "mask[8]");
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_yolov3_detect_out(kHeads, kOut, 1, 1, shape, 2, 3, 3, -1, 0.5f, 0.5f, biases, strides, mask_neg,
+                               nullptr, n);
+  }, "ASSERT", where, "nodechip_yolov3_detect_out", "mask[e] >= 0.0f && mask[e] < (float)YOLOV3_MAX_ANCHORS",
+                "mask[1]");
+}
+
+}  // namespace
+}  // namespace zv::test

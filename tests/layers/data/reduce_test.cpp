@@ -311,6 +311,7 @@ TEST(ReduceLayer, PoolingRoadAgainstTheReference) {
       {"N and W, one at a time", {5, 3, 4, 6}, {0, 3}},
       {"C and H, extents of 1 in front", {1, 4, 1, 6, 5}, {1, 3}},
       {"three axes", {4, 3, 5, 6}, {0, 2, 3}},
+      {"three axes, a transpose in each step", {4, 3, 5, 6}, {0, 1, 2}},
       {"four axes", {4, 3, 5, 6}, {0, 1, 2, 3}},
       {"kept rows above 2047 moved into the channels", {2, 4100, 3}, {2}},
       {"channels beyond what the lanes hold in one row", {4224, 2, 2000}, {2}},

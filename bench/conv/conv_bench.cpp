@@ -49,7 +49,7 @@ Case conv(int c, int hw, int oc, int k, int stride, int hsecs, int icsecs, int o
     conv_secs_info_t secs = {};
     if (!global_conv_data_split(1, c, hw, hw, oc, o, o, 1, k, k, 1, 1, stride, stride, pad, pad, pad, pad, 1, &secs))
       std::abort();
-    conv_pipeline_secs(&secs, 1, c, 1, oc, k, k, o, o);
+    conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, 1, c, 1, oc, k, k, o, o);
     hsecs = int(secs.hsecs), icsecs = int(secs.icsecs), ocsecs = int(secs.ocsecs);
   }
   const std::string shape = std::to_string(k) + "x" + std::to_string(k) + " s" + std::to_string(stride) + " " +

@@ -157,7 +157,7 @@ TEST(ConvPlan, PipelineSections) {
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     conv_secs_info_t secs = k.in;
-    conv_pipeline_secs(&secs, k.n, k.ic, k.groups, k.oc, k.k, k.k, k.oh, k.ow);
+    conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, k.n, k.ic, k.groups, k.oc, k.k, k.k, k.oh, k.ow);
     EXPECT_EQ(secs.hsecs, k.hsecs);
     EXPECT_EQ(secs.wsecs, k.in.wsecs);
     EXPECT_EQ(secs.ocsecs, k.in.ocsecs);
@@ -212,7 +212,7 @@ TEST_P(ConvLayer, WrapperTakesTheSplit) {
                      0, 0, 0, 0, 0, 0, 0.0f, 1};
   ASSERT_EQ(global_conv_data_split(1, 16, 64, 64, 64, 64, 64, 1, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, &secs), 1);
   EXPECT_EQ(secs.hsecs, 1u);
-  conv_pipeline_secs(&secs, 1, 16, 1, 64, 3, 3, 64, 64);
+  conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, 1, 16, 1, 64, 3, 3, 64, 64);
   EXPECT_EQ(secs.hsecs, 3u);
   run_shape(rig, big, true);
 }

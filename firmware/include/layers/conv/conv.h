@@ -82,16 +82,18 @@ void conv_span_of(conv_span_t *s, int o0, int ocnt, int stride, int dk, int pad_
 int conv_sec_size(int total, int secs, int idx);
 int conv_sec_start(int total, int secs, int idx);
 
-// Products per pipeline step the wrapper aims at: about 20 us of tensor-engine
-// time, well above the ARM's cost of issuing one step's commands.
+// Products per pipeline step the wrappers aim at: about 20 us of
+// tensor-engine time (float; the 8-bit products run four times faster), well
+// above the ARM's cost of issuing one step's commands.
 #define CONV_PIPE_STEP_MACS (1ll << 24)
+#define CONV_FIX8B_PIPE_STEP_MACS (1ll << 26)
 // Raises the row sections of a split so that a large layer runs as several
-// pipeline steps of about CONV_PIPE_STEP_MACS products each (so loads and
-// stores overlap the convolutions), never above one row per section. Splits
-// that already cut columns are left alone; smaller slices always fit the
-// split's layout.
-void conv_pipeline_secs(conv_secs_info_t *secs, int input_n, int input_c, int groups, int output_c, int kh, int kw,
-                        int output_h, int output_w);
+// pipeline steps of about step_macs products each (so loads and stores
+// overlap the convolutions), never above one row per section. Splits that
+// already cut columns are left alone; smaller slices always fit the split's
+// layout.
+void conv_pipeline_secs(conv_secs_info_t *secs, i64 step_macs, int input_n, int input_c, int groups, int output_c,
+                        int kh, int kw, int output_h, int output_w);
 
 // ---- Layers ----
 // Pads in the order top, left, bottom, right. weight_layout 1: per output

@@ -8,6 +8,7 @@
 // usage: conv_bench [ELF [LAYER]] (an empty ELF names the built image; LAYER
 // keeps the cases whose name contains it)
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -37,13 +38,24 @@ void fill(Card &card, uint64_t at, size_t count, unsigned seed) {
   card.write(at, v.data(), v.size() * 4);
 }
 
-// API 49, layout 0 weights, bias; secs: h, n, ic, oc.
+// API 49, layout 0 weights, bias; secs: h, n, ic, oc. hsecs 0 takes the
+// counts the firmware's wrapper would choose (the data split, then
+// conv_pipeline_secs).
 Case conv(int c, int hw, int oc, int k, int stride, int hsecs, int icsecs, int ocsecs) {
   const int pad = k / 2;
+  const bool plan = hsecs == 0;
+  if (plan) {
+    const int o = (hw + 2 * pad - k) / stride + 1;
+    conv_secs_info_t secs = {};
+    if (!global_conv_data_split(1, c, hw, hw, oc, o, o, 1, k, k, 1, 1, stride, stride, pad, pad, pad, pad, 1, &secs))
+      std::abort();
+    conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, 1, c, 1, oc, k, k, o, o);
+    hsecs = int(secs.hsecs), icsecs = int(secs.icsecs), ocsecs = int(secs.ocsecs);
+  }
   const std::string shape = std::to_string(k) + "x" + std::to_string(k) + " s" + std::to_string(stride) + " " +
                             std::to_string(hw) + "x" + std::to_string(hw) + "x" + std::to_string(c) + "->" +
                             std::to_string(oc) + " (h" + std::to_string(hsecs) + " ic" + std::to_string(icsecs) +
-                            " oc" + std::to_string(ocsecs) + ")";
+                            " oc" + std::to_string(ocsecs) + (plan ? ", plan" : "") + ")";
   return {"conv (49)", shape, [=](Card &card) {
             fill(card, kIn, size_t(c) * hw * hw, 1);
             fill(card, kW, size_t(oc) * ((c + 1) & ~1) * k * k, 2);
@@ -79,9 +91,12 @@ Case fc(int M, int K, int N) {
 const std::vector<Case> &cases() {
   static const std::vector<Case> all = {
       conv(64, 56, 64, 3, 1, 1, 1, 1),    conv(64, 56, 64, 3, 1, 4, 1, 1),    conv(64, 56, 64, 3, 1, 8, 1, 1),
-      conv(256, 28, 512, 1, 1, 1, 1, 1),  conv(256, 28, 512, 1, 1, 4, 1, 1),  conv(256, 28, 512, 1, 1, 2, 1, 2),
-      conv(256, 28, 512, 1, 1, 1, 1, 4),  conv(64, 56, 128, 3, 2, 1, 1, 1),   conv(64, 56, 128, 3, 2, 4, 1, 1),
-      conv(64, 56, 128, 3, 2, 7, 1, 1),   depthwise(32, 112),                 fc(1, 4096, 1000),
+      conv(64, 56, 64, 3, 1, 14, 1, 1),   conv(64, 56, 64, 3, 1, 0, 1, 1),    conv(256, 28, 512, 1, 1, 1, 1, 1),
+      conv(256, 28, 512, 1, 1, 4, 1, 1),  conv(256, 28, 512, 1, 1, 2, 1, 2),  conv(256, 28, 512, 1, 1, 1, 1, 4),
+      conv(256, 28, 512, 1, 1, 14, 1, 1), conv(256, 28, 512, 1, 1, 0, 1, 1),  conv(64, 56, 128, 3, 2, 1, 1, 1),
+      conv(64, 56, 128, 3, 2, 4, 1, 1),   conv(64, 56, 128, 3, 2, 7, 1, 1),   conv(64, 56, 128, 3, 2, 0, 1, 1),
+      conv(128, 112, 128, 3, 1, 1, 1, 1), conv(128, 112, 128, 3, 1, 0, 1, 1), depthwise(32, 112),
+      fc(1, 4096, 1000),
       fc(64, 4096, 1000),                 fc(256, 4096, 1000),
   };
   return all;

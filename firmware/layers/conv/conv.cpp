@@ -348,6 +348,18 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
   }
 }
 
+void conv_pipeline_secs(conv_secs_info_t *secs, i64 step_macs, int input_n, int input_c, int groups, int output_c,
+                        int kh, int kw, int output_h, int output_w) {
+  if (secs->wsecs != 1 || secs->hsecs == 0 || groups <= 0) return;
+  const i64 macs = (i64)input_n * output_h * output_w * output_c * (input_c / groups) * kh * kw;
+  const i64 want = ceil_div(macs, step_macs);
+  const i64 steps = (i64)groups * secs->ocsecs * secs->nsecs * secs->hsecs * secs->icsecs;
+  if (steps >= want) return;
+  i64 h = ceil_div(want * secs->hsecs, steps);
+  if (h > output_h) h = output_h;
+  if (h > (i64)secs->hsecs) secs->hsecs = (u32)h;
+}
+
 void nodechip_conv_forward_parallel_with_data_split(u64 input_addr, u64 output_addr, u64 weight_addr,
                                                     u64 bias_addr, int input_n, int input_c, int input_h,
                                                     int input_w, int groups, int output_c, int kh, int kw, int dh,
@@ -364,6 +376,7 @@ void nodechip_conv_forward_parallel_with_data_split(u64 input_addr, u64 output_a
   if (!split) fw_log(0, "The input size is too large, cannot split data\n");
   // Without a plan the counts are undefined: stop rather than compute on them.
   ASSERT_FS(split);
+  conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, input_n, input_c, groups, output_c, kh, kw, oh, ow);
   nodechip_conv_forward_parallel(input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w,
                                  groups, output_c, kh, kw, dh, dw, pad_h_t, pad_w_l, pad_h_b, pad_w_r, stride_h,
                                  stride_w, have_bias, result_add, (int)secs.hsecs, (int)secs.wsecs, (int)secs.nsecs,

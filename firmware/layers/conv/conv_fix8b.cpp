@@ -7,6 +7,7 @@
 #include "cmd/data_split.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "layers/conv/conv.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
 #include "runtime/services.h"
@@ -360,6 +361,10 @@ void nodechip_conv_forward_parallel_fix8b_with_data_split(
                                                  dh, dw, stride_h, stride_w, bias_mode, ins_h, ins_w, &secs);
   if (!split) fw_log(0, "The input size is too large, cannot split data\n");
   ASSERT_FS(split != 0);
+  // Row sections for the load/convolution/store overlap (the column count is
+  // not used here).
+  secs.wsecs = 1;
+  conv_pipeline_secs(&secs, CONV_FIX8B_PIPE_STEP_MACS, input_n, input_c, groups, output_c, kh, kw, oh, ow);
   nodechip_conv_forward_parallel_fix8b(input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h,
                                        input_w, groups, output_c, kh, kw, dh, dw, pad_h, pad_h_after, pad_w,
                                        pad_w_after, stride_h, stride_w, bias_mode, unused, (int)secs.hsecs,

@@ -8,8 +8,10 @@
 
 #include <string>
 
+#include "cmd/data_split.h"
 #include "cmd/local_areas.h"
 #include "conv_fix_rig.h"
+#include "layers/conv/conv.h"
 
 namespace zv::test::conv_fix {
 namespace {
@@ -188,9 +190,19 @@ TEST(ConvFix8b, WrapperPlansItself) {
   big.w_sign = true, big.rshift = 4, big.bias_mode = 1;
   Conv three = C(2, 3, 30, 28, 16, 3, 2, 0);
   three.pad_l = three.pad_r = 1, three.w_sign = true, three.rshift = 3;
+  // Fits one slice, but 151 M products run as three pipeline steps.
+  Conv steps = C(4, 64, 32, 32, 64, 3, 1, 1);
+  steps.w_sign = true, steps.rshift = 9, steps.bias_mode = 1;
+  conv_secs_info_t secs = {};
+  ASSERT_EQ(global_conv_data_split_fix8b(4, 64, 32, 32, 64, 32, 32, 1, 3, 3, 1, 1, 1, 1, 1, 0, 0, &secs), 1);
+  EXPECT_EQ(secs.hsecs, 1u);
+  secs.wsecs = 1;
+  conv_pipeline_secs(&secs, CONV_FIX8B_PIPE_STEP_MACS, 4, 64, 1, 64, 3, 3, 32, 32);
+  EXPECT_EQ(secs.hsecs, 3u);
   const Case cases[] = {
       {"3x3 over 180 x 180: cut into row sections", big, 1, 0, 0, 0, false},
       {"three-channel form through the wrapper", three, 1, 0, 0, 0, true},
+      {"3x3 32x32x64->64 of 4 items in pipeline steps", steps, 1, 0, 0, 0, false},
   };
   for (const Case &k : cases) run_case(k, {deferred(5)});
 }

@@ -1,5 +1,5 @@
-// Shared by the fixed-point convolution suites: device-memory helpers and
-// byte patterns.
+// Shared by the fixed-point convolution suites: their device-memory addresses
+// and byte patterns, over the helpers every convolution suite uses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "conv_rig.h"
 #include "fw_test.h"
 #include "ref/conv_fix_ref.h"
 
@@ -17,14 +18,8 @@ constexpr u64 kWeight = 0x102000000ull;
 constexpr u64 kBias = 0x103000000ull;
 constexpr u64 kOut = 0x104000000ull;
 
-inline void put_bytes(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) {
-  if (!v.empty()) rig.chip().ddr.store(addr, v.data(), v.size());
-}
-inline std::vector<u8> get_bytes(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  if (n) rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
+using conv_rig::get_bytes;
+using conv_rig::put_bytes;
 inline std::vector<u8> bytes_of(const std::vector<u16> &v) {
   std::vector<u8> b(v.size() * 2);
   if (!v.empty()) std::memcpy(b.data(), v.data(), b.size());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cmd/data_split.h"
+#include "conv_rig.h"
 #include "fw_test.h"
 #include "layers/conv/conv.h"
 #include "ref/conv_ref.h"
@@ -18,22 +19,7 @@
 namespace zv::test {
 namespace {
 
-constexpr u64 kIn = 0x101000000ull;
-constexpr u64 kW = 0x103000000ull;
-constexpr u64 kBias = 0x104000000ull;
-constexpr u64 kOut = 0x105000000ull;
-
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-float small(size_t i, unsigned seed, int span) {
-  return float(int((i * 2654435761u + seed * 40503u) % unsigned(2 * span + 1)) - span);
-}
+using namespace conv_rig;
 
 struct Shape {
   const char *what;
@@ -138,6 +124,32 @@ TEST(ConvPlan, SpansAndLayout) {
   }
 }
 
+TEST(ConvPlan, PipelineSections) {
+  struct Case {
+    const char *what;
+    conv_secs_info_t in;  // ocsecs, icsecs, nsecs, hsecs, wsecs
+    int n, ic, groups, oc, k, oh, ow;
+    u32 hsecs;
+  };
+  const Case cases[] = {
+      {"small layer: one step", {1, 1, 1, 1, 1}, 1, 8, 1, 8, 3, 16, 16, 1},
+      {"3x3 56x56x64->64: 116 M products in 7 steps", {1, 1, 1, 1, 1}, 1, 64, 1, 64, 3, 56, 56, 7},
+      {"1x1 28x28x256->512", {1, 1, 1, 1, 1}, 1, 256, 1, 512, 1, 28, 28, 7},
+      {"other sections count as steps", {2, 1, 1, 2, 1}, 1, 64, 1, 64, 3, 56, 56, 4},
+      {"never more sections than rows", {1, 1, 1, 1, 1}, 1, 4096, 1, 512, 3, 3, 400, 3},
+      {"columns already cut: left alone", {1, 1, 1, 28, 2}, 1, 64, 1, 64, 3, 28, 2100, 28},
+      {"groups count as steps", {1, 1, 1, 1, 1}, 1, 64, 8, 64, 3, 56, 56, 1},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    conv_secs_info_t secs = k.in;
+    conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, k.n, k.ic, k.groups, k.oc, k.k, k.k, k.oh, k.ow);
+    EXPECT_EQ(secs.hsecs, k.hsecs);
+    EXPECT_EQ(secs.wsecs, k.in.wsecs);
+    EXPECT_EQ(secs.ocsecs, k.in.ocsecs);
+  }
+}
+
 class ConvLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(ConvLayer, AgainstTheDirectReference) {
@@ -181,6 +193,14 @@ TEST_P(ConvLayer, WrapperTakesTheSplit) {
   ASSERT_EQ(global_conv_data_split(1, 3, 200, 200, 2, 200, 200, 1, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, &secs), 1);
   EXPECT_GT(secs.hsecs * secs.wsecs, 1u);
   run_shape(rig, k, true);
+  // A layer that fits whole but has 38 M products runs as three row sections.
+  const Shape big = {"3x3 64x64x16->64 in pipeline steps", 1, 16, 64, 64, 1, 64, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0,
+                     0, 0, 0, 0, 0, 0, 0.0f, 1};
+  ASSERT_EQ(global_conv_data_split(1, 16, 64, 64, 64, 64, 64, 1, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, &secs), 1);
+  EXPECT_EQ(secs.hsecs, 1u);
+  conv_pipeline_secs(&secs, CONV_PIPE_STEP_MACS, 1, 16, 1, 64, 3, 3, 64, 64);
+  EXPECT_EQ(secs.hsecs, 3u);
+  run_shape(rig, big, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ConvLayer, ::testing::ValuesIn(all_schedules()), sched_name);

@@ -9,28 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "conv_rig.h"
 #include "fw_test.h"
 #include "layers/conv/deconv.h"
 
 namespace zv::test {
 namespace {
 
-constexpr u64 kIn = 0x101000000ull;
-constexpr u64 kW = 0x103000000ull;
-constexpr u64 kBias = 0x104000000ull;
-constexpr u64 kOut = 0x105000000ull;
-
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-float small(size_t i, unsigned seed, int span) {
-  return float(int((i * 2654435761u + seed * 40503u) % unsigned(2 * span + 1)) - span);
-}
+using namespace conv_rig;
 
 struct Case {
   const char *what;

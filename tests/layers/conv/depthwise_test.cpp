@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "conv_rig.h"
 #include "fw_test.h"
 #include "layers/conv/depthwise.h"
 #include "ref/conv_ref.h"
@@ -14,22 +15,7 @@
 namespace zv::test {
 namespace {
 
-constexpr u64 kIn = 0x101000000ull;
-constexpr u64 kW = 0x103000000ull;
-constexpr u64 kBias = 0x104000000ull;
-constexpr u64 kOut = 0x105000000ull;
-
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-float small(size_t i, unsigned seed, int span) {
-  return float(int((i * 2654435761u + seed * 40503u) % unsigned(2 * span + 1)) - span);
-}
+using namespace conv_rig;
 
 struct Shape {
   const char *what;
@@ -129,6 +115,10 @@ TEST_P(DepthwiseLayer, RecordsAgainstTheReference) {
       {"100 channels over a large plane: channels cut to 64", 1, 100, 184, 184, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0,
        0.0f},
       {"130 channels, 3 batches", 3, 130, 6, 5, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0.0f},
+      // Rows cut into slices of 14: the first two and the last two see only
+      // padding; the others' own pads stay within what the command takes.
+      {"slices wholly in the padding: the bias", 1, 2, 4, 2000, 3, 1, 1, 1, 40, 40, 0, 0, 1, 1, 1, 0, 0.0f},
+      {"slices wholly in the padding: zeros", 1, 2, 4, 2000, 3, 1, 1, 1, 40, 40, 0, 0, 1, 1, 0, 0, 0.0f},
   };
   for (const Shape &k : shapes) run(rig, k, true);
 }

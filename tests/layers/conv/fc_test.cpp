@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "conv_rig.h"
 #include "fw_test.h"
 #include "layers/conv/fc.h"
 #include "ref/conv_layer_ref.h"
@@ -14,20 +15,15 @@
 namespace zv::test {
 namespace {
 
+using conv_rig::load;
+using conv_rig::store;
+
 constexpr u64 kX = 0x101000000ull;
 constexpr u64 kW = 0x102000000ull;
 constexpr u64 kBias = 0x103000000ull;
 constexpr u64 kSlope = 0x103100000ull;
 constexpr u64 kY = 0x104000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
 // Small integers (or halves): every product and partial sum is exact.
 std::vector<float> ints(size_t n, unsigned seed, int span, float unit = 1.0f) {
   std::vector<float> v(n);

@@ -1,9 +1,10 @@
-// Cumulative sum and segment reduce: the slice plan and row pieces, and the
+// Cumulative sum, segment reduce and reduce over axes: the plans, and the
 // layers run as firmware code on the chip model under every schedule with the
 // happens-before checker.
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,18 @@ TEST(SegmentReduceLayer, Refusals) {
                 "row_len >= 0 && input_rows >= 0 && segment_num >= 0");
 }
 
+// Sums, maxima, minima and products of small integers are exact; a mean
+// taken in two steps rounds once per step.
+void expect_reduced(const std::vector<float> &got, const std::vector<float> &want, int method) {
+  ASSERT_EQ(got.size(), want.size());
+  size_t bad = 0, first = 0;
+  for (size_t i = 0; i < want.size(); i++) {
+    const float tol = method == 0 ? 2e-6f * (1 + std::fabs(want[i])) : 0.0f;
+    if (!(std::fabs(got[i] - want[i]) <= tol) && bad++ == 0) first = i;
+  }
+  EXPECT_EQ(bad, 0u) << "first at " << first << ": " << got[first] << " for " << want[first];
+}
+
 TEST(ReducePlan, RunsAndViews) {
   struct Case {
     const char *what;
@@ -236,7 +249,96 @@ TEST(ReduceLayer, EveryMethodAgainstTheReference) {
                                   method, 0x110000000ull, node);
         })));
         const std::vector<float> want = ref::reduce(x, k.shape, k.axes, method);
-        EXPECT_EQ(read_floats(rig, kOut, want.size()), want);
+        expect_reduced(read_floats(rig, kOut, want.size()), want, method);
+      }
+    }
+  }
+}
+
+TEST(ReducePlan, ShapesToFourDimensions) {
+  struct Case {
+    const char *what;
+    std::vector<int> shape, axes;
+    int dims;              // what process_shape reports
+    dim4_t s;              // the four extents (when dims is 4)
+    std::vector<int> out;  // the axes afterwards
+  };
+  const Case cases[] = {
+      {"first two merged, then the last two", {2, 3, 4, 5, 6, 7}, {2}, 4, {6, 4, 5, 42}, {1}},
+      {"ones in front of an axis dropped", {1, 5, 1, 3}, {3}, 4, {1, 1, 5, 3}, {3}},
+      {"ones behind the last axis kept", {3, 4, 1}, {0}, 4, {1, 3, 4, 1}, {1}},
+      {"reduced at both ends: no merge", {2, 3, 4, 5, 6}, {0, 4}, 5, {}, {}},
+      {"rows of 4096 into the channels", {2, 3, 4096, 5}, {0}, 4, {2, 3072, 4, 5}, {0}},
+      {"rows with no divisor stay", {2, 3, 4099, 5}, {0}, 4, {2, 3, 4099, 5}, {0}},
+      {"reduced rows stay", {3, 4096, 5}, {1}, 4, {1, 3, 4096, 5}, {2}},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    std::vector<int> axes = k.axes;
+    dim4_t s = {0, 0, 0, 0};
+    u8 flags[4] = {9, 9, 9, 9};
+    int dims = 0;
+    process_shape(&s, k.shape.data(), flags, int(k.shape.size()), axes.data(), int(axes.size()), &dims);
+    EXPECT_EQ(dims, k.dims);
+    if (k.dims != 4) continue;
+    EXPECT_EQ(std::vector<int>({s.n, s.c, s.h, s.w}), std::vector<int>({k.s.n, k.s.c, k.s.h, k.s.w}));
+    EXPECT_EQ(axes, k.out);
+    for (int d = 0; d < 4; d++) EXPECT_EQ(flags[d], d == k.out[0] ? 1 : 0) << d;
+  }
+  // H is split only when it is reduced and the tensor needs more than one row section.
+  const dim4_t small = {2, 64, 30, 30}, big = {1, 64, 1000, 200};
+  const int h[1] = {2}, w[1] = {3};
+  EXPECT_FALSE(is_h_splited(&small, h, 1));
+  EXPECT_TRUE(is_h_splited(&big, h, 1));
+  EXPECT_FALSE(is_h_splited(&big, w, 1));
+}
+
+// The pooling road against the reference, with the buffer exactly twice the
+// input and guarded behind.
+TEST(ReduceLayer, PoolingRoadAgainstTheReference) {
+  struct Case {
+    const char *what;
+    std::vector<int> shape, axes;
+  };
+  const Case cases[] = {
+      {"H by one pooling", {3, 5, 7, 9}, {2}},
+      {"W", {70, 9, 13}, {2}},
+      {"N transposed to W", {6, 70, 3, 5}, {0}},
+      {"C transposed to W", {2, 7, 3, 5}, {1}},
+      {"H cut into sections: transposed to W", {1, 1, 1000, 200}, {2}},
+      {"H and W by one pooling", {2, 66, 9, 11}, {2, 3}},
+      {"H and W with H cut into sections", {1, 1, 1000, 200}, {2, 3}},
+      {"N and W, one at a time", {5, 3, 4, 6}, {0, 3}},
+      {"C and H, extents of 1 in front", {1, 4, 1, 6, 5}, {1, 3}},
+      {"three axes", {4, 3, 5, 6}, {0, 2, 3}},
+      {"three axes, a transpose in each step", {4, 3, 5, 6}, {0, 1, 2}},
+      {"four axes", {4, 3, 5, 6}, {0, 1, 2, 3}},
+      {"kept rows above 2047 moved into the channels", {2, 4100, 3}, {2}},
+      {"channels beyond what the lanes hold in one row", {4224, 2, 2000}, {2}},
+  };
+  for (const Case &k : cases) {
+    size_t n = 1;
+    for (int e : k.shape) n *= size_t(e);
+    std::vector<float> in(n);
+    for (size_t i = 0; i < n; i++) in[i] = float(int((i * 2654435761u) >> 11) % 7 - 3);
+    const bool large = n > 1000000;
+    for (int method = 0; method <= 3; method++) {
+      for (const Sched &s : large ? std::vector<Sched>{deferred(2)} : all_schedules()) {
+        SCOPED_TRACE(sched_text(s) + ": " + k.what + ", method " + std::to_string(method));
+        FirmwareRig rig(s);
+        store_floats(rig, kIn, in);
+        // Room for the largest input (68 MB) before the output and the buffer.
+        constexpr u64 kOutput = 0x108000000ull, kBuf = 0x110000000ull;
+        const std::vector<float> guard(1024, 12345.0f);
+        store_floats(rig, kBuf + 8 * n, guard);
+        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+          nodechip_reduce_full_v2(kIn, kOutput, k.shape.data(), int(k.shape.size()), k.axes.data(),
+                                  int(k.axes.size()), method, kBuf, node);
+        })));
+        const std::vector<float> want = ref::reduce(in, k.shape, k.axes, method);
+        const std::vector<float> got = read_floats(rig, kOutput, want.size());
+        expect_reduced(got, want, method);
+        EXPECT_EQ(read_floats(rig, kBuf + 8 * n, guard.size()), guard);
       }
     }
   }

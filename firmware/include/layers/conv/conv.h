@@ -11,6 +11,7 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "cmd/data_split.h"
 #include "cmd/local_areas.h"
 #include "runtime/types.h"
 
@@ -81,6 +82,19 @@ void conv_span_of(conv_span_t *s, int o0, int ocnt, int stride, int dk, int pad_
 int conv_sec_size(int total, int secs, int idx);
 int conv_sec_start(int total, int secs, int idx);
 
+// Products per pipeline step the wrappers aim at: about 20 us of
+// tensor-engine time (float; the 8-bit products run four times faster), well
+// above the ARM's cost of issuing one step's commands.
+#define CONV_PIPE_STEP_MACS (1ll << 24)
+#define CONV_FIX8B_PIPE_STEP_MACS (1ll << 26)
+// Raises the row sections of a split so that a large layer runs as several
+// pipeline steps of about step_macs products each (so loads and stores
+// overlap the convolutions), never above one row per section. Splits that
+// already cut columns are left alone; smaller slices always fit the split's
+// layout.
+void conv_pipeline_secs(conv_secs_info_t *secs, i64 step_macs, int input_n, int input_c, int groups, int output_c,
+                        int kh, int kw, int output_h, int output_w);
+
 // ---- Layers ----
 // Pads in the order top, left, bottom, right. weight_layout 1: per output
 // channel [kh x kw][input channels]; otherwise [input channels][kh x kw]; input
@@ -91,8 +105,8 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
                                     int stride_h, int stride_w, int have_bias, int result_add, int hsecs, int wsecs,
                                     int nsecs, int icsecs, int ocsecs, int if_relu, float relu_upper_limit,
                                     int weight_layout, cmd_id_node_t *node);
-// The counts from global_conv_data_split; weight layout 1. Pads: top, bottom,
-// left, right.
+// The counts from global_conv_data_split, with the row sections raised by
+// conv_pipeline_secs; weight layout 1. Pads: top, bottom, left, right.
 void nodechip_conv_forward_parallel_with_data_split(u64 input_addr, u64 output_addr, u64 weight_addr,
                                                     u64 bias_addr, int input_n, int input_c, int input_h,
                                                     int input_w, int groups, int output_c, int kh, int kw, int dh,

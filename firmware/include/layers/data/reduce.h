@@ -45,13 +45,18 @@ typedef struct {
   int lanes, w;
 } segment_piece_t;
 
-// Reduce over axes: the shape is merged into alternating runs of kept and
-// reduced dimensions; unless the runs already read as N x C x 1 x W with N and W
-// reduced, they are transposed into the buffer so that they do (the first
+// Reduce over axes takes one of two roads. The pooling road brings the shape
+// to four dimensions (n, c, h, w) and reduces one or two of them at a time with
+// one pooling command per section, first transposing a reduced N or C (or an H
+// cut into sections) to W; three or four axes go in two such steps through the
+// buffer. The full road (extents above 2047, shapes that do not come to four
+// dimensions, products) merges the shape into alternating runs of kept and
+// reduced dimensions; unless the runs already read as N x C x 1 x W with N and
+// W reduced, they are transposed into the buffer so that they do (the first
 // reduced run first when the tensor starts with one, the kept runs, then the
 // other reduced runs). N, H and W are then reduced per group of at most 64
 // channels in pieces of at most REDUCE_PIECE_ELEMS elements per lane, each
-// combined into an accumulator.
+// combined into an accumulator. On both roads the buffer holds twice the input.
 #define REDUCE_PIECE_ELEMS 0x10000
 #define REDUCE_W_PIECE 65519
 #define REDUCE_LOCAL_PIECE 0x00000u
@@ -172,11 +177,47 @@ void reduce_fix8b_plan_of(reduce_fix8b_plan_t *plan, const int *shape, int dims,
 
 // Reduces a float32 tensor over the listed axes by reduce_method (0 mean, 1
 // sum, 2 max, 3 min, 4 product) into output (the kept extents in order). The
-// buffer holds the input twice when the runs need a transpose.
+// buffer holds twice the input.
 void nodechip_reduce_full_v2(u64 input, u64 output, const int *shape, int dims, const int *axes, int axis_num,
                              int reduce_method, u64 buffer, cmd_id_node_t *node);
 // Reduces N, H and W of an N x C x H x W float32 tensor into C values.
 void nodechip_reduce_nhw(u64 input, u64 output, int N, int C, int H, int W, int reduce_method, cmd_id_node_t *node);
+
+// The full road: the runs, a transpose into the buffer when they need one, then
+// N, H and W reduced (axes: extents above 1, ascending; none reduces all).
+void nodechip_reduce_full(u64 input, u64 output, const int *shape, int dims, const int *axes, int axis_num,
+                          int reduce_method, u64 buffer, cmd_id_node_t *node);
+// The runs of neighbouring dimensions reduced alike (extents of 1 dropped),
+// each the product of its extents, negative when reduced; with no axes the
+// whole tensor is one reduced run.
+void nodechip_reduce_merge_dims(const int *shape, int dims, const int *axes, int axis_num, i64 *runs,
+                                int *run_num);
+
+// The pooling road (pure planning first).
+// Brings shape (dims extents, axes ascending and of extents above 1) to four
+// dimensions: extents of 1 in front of a reduced axis dropped, kept neighbours
+// merged while more than four remain (the first two while no axis is among
+// them, else the last two), right-aligned; axes are rewritten to the four
+// dimensions and flags[d] set for each reduced d. Rows above 2047 with c and h
+// kept move into the channels when a divisor allows. out_dims (may be null)
+// gets 4, or the count left when no more merges are possible (shape unset).
+void process_shape(dim4_t *out, const int *shape, u8 *flags, int dims, int *axes, int axis_num, int *out_dims);
+// n x c x h x w x 4 bytes.
+void update_tensor_size(const dim4_t *shape, u64 *size);
+// Whether H is reduced and the tensor must be cut into more than one H section.
+int is_h_splited(const dim4_t *shape, const int *axes, int axis_num);
+// Reduces H and/or W (axes 2 and 3) of a four-dimensional tensor by pooling,
+// section by section.
+void nodechip_reduce_hw(u64 input, u64 output, const dim4_t *shape, int input_dims, const int *axes, int axis_num,
+                        int reduce_method, cmd_id_node_t *node);
+// One reduced axis (flags[axes[0]] set) of a four-dimensional tensor; the
+// buffer takes the transposed input.
+void reduce_onedim(u64 input, u64 output, u64 buffer, const dim4_t *shape, int dims, const int *axes, int axis_num,
+                   const u8 *flags, int reduce_method, cmd_id_node_t *node);
+// Two reduced axes (ascending); the buffer takes the intermediate and, behind
+// it, the first step's transposed input.
+void reduce_twodim(u64 input, u64 output, u64 buffer, const dim4_t *shape, int dims, const int *axes, int axis_num,
+                   const u8 *flags, int reduce_method, cmd_id_node_t *node);
 
 // Reduces an 8-bit 4N tensor over the listed axes (0 mean, 1 sum, 2 max, 3
 // min, 4 product) into a 4N output; the buffer holds reduce_fix8b_plan_of's

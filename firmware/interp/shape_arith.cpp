@@ -33,7 +33,7 @@ enum { REDUCE_MEAN = 0, REDUCE_SUM = 1, REDUCE_MAX = 2, REDUCE_MIN = 3, REDUCE_P
 static int is_comparison(int op) { return op >= SHAPE_OP_GT && op <= SHAPE_OP_NE; }
 
 // Element count of a shape; negative extents count as 0.
-static u64 count_of(const int *shape, int dims) {
+static u64 count_of(const i32 *shape, int dims) {
   u64 n = 1;
   for (int i = 0; i < dims; i++) n *= shape[i] > 0 ? (u64)shape[i] : 0;
   return n;
@@ -51,7 +51,7 @@ static void *alloc_values(u64 count) {
 }
 
 // Row-major strides of `shape` in elements.
-static void strides_of(const int *shape, int dims, u64 *stride) {
+static void strides_of(const i32 *shape, int dims, u64 *stride) {
   u64 s = 1;
   for (int i = dims - 1; i >= 0; i--) {
     stride[i] = s;
@@ -59,7 +59,7 @@ static void strides_of(const int *shape, int dims, u64 *stride) {
   }
 }
 
-int increase_indice(int *index, const int *shape, int dims) {
+int increase_indice(i32 *index, const i32 *shape, int dims) {
   if (dims <= 0) return 0;
   for (int i = dims - 1; i >= 0; i--) {
     if (++index[i] < shape[i]) return 1;
@@ -121,20 +121,20 @@ static i32 shape_binary_func(i32 a, i32 b, int binary_op) {
   return 0;
 }
 
-int broadcast_data(const void *a, const int *a_shape, int a_dims, const void *b, const int *b_shape, int b_dims,
-                   int is_int, int binary_op, void **output, int *out_shape) {
+int broadcast_data(const void *a, const i32 *a_shape, int a_dims, const void *b, const i32 *b_shape, int b_dims,
+                   int is_int, int binary_op, void **output, i32 *out_shape) {
   check_dims(a_dims);
   check_dims(b_dims);
   const int dims = a_dims > b_dims ? a_dims : b_dims;
   // Both shapes aligned at their last dim, missing leading dims of extent 1.
-  int ea[SHAPE_MAX_DIMS], eb[SHAPE_MAX_DIMS];
+  i32 ea[SHAPE_MAX_DIMS], eb[SHAPE_MAX_DIMS];
   for (int i = 0; i < dims; i++) {
     const int ia = i - (dims - a_dims), ib = i - (dims - b_dims);
     ea[i] = ia >= 0 ? a_shape[ia] : 1;
     eb[i] = ib >= 0 ? b_shape[ib] : 1;
     // An extent of 1 stretches to the other (0 included); any other pair must
     // agree, or the loop below would read past one of the arrays.
-    ASSERT(ea[i] == eb[i] || ea[i] == 1 || eb[i] == 1, "extents %d and %d at dim %d", ea[i], eb[i], i);
+    ASSERT(ea[i] == eb[i] || ea[i] == 1 || eb[i] == 1, "extents %d and %d at dim %d", (int)ea[i], (int)eb[i], i);
     out_shape[i] = ea[i] == 1 ? eb[i] : ea[i];
   }
   const u64 count = count_of(out_shape, dims);
@@ -143,7 +143,7 @@ int broadcast_data(const void *a, const int *a_shape, int a_dims, const void *b,
   strides_of(ea, dims, sa);
   strides_of(eb, dims, sb);
   void *out = alloc_values(count);
-  int index[SHAPE_MAX_DIMS] = {0};
+  i32 index[SHAPE_MAX_DIMS] = {0};
   u64 o = 0;
   do {
     u64 pa = 0, pb = 0;
@@ -168,8 +168,8 @@ int broadcast_data(const void *a, const int *a_shape, int a_dims, const void *b,
 
 // ---- Concatenation ----
 
-int concat_data(const void *const *values, const int *const *shapes, const int *dims, int input_num, int axis,
-                void **output, int *out_shape) {
+int concat_data(const void *const *values, const i32 *const *shapes, const int *dims, int input_num, int axis,
+                void **output, i32 *out_shape) {
   ASSERT(input_num > 0);
   const int out_dims = dims[0];
   check_dims(out_dims);
@@ -182,8 +182,8 @@ int concat_data(const void *const *values, const int *const *shapes, const int *
     // land outside the block.
     ASSERT(dims[k] == out_dims, "input %d has %d dims, input 0 %d", k, dims[k], out_dims);
     for (int i = 0; i < out_dims; i++)
-      ASSERT(i == axis || shapes[k][i] == out_shape[i], "input %d extent %d at dim %d, input 0 %d", k, shapes[k][i],
-             i, out_shape[i]);
+      ASSERT(i == axis || shapes[k][i] == out_shape[i], "input %d extent %d at dim %d, input 0 %d", k, (int)shapes[k][i],
+             i, (int)out_shape[i]);
     total += shapes[k][axis];
   }
   out_shape[axis] = total;
@@ -194,7 +194,7 @@ int concat_data(const void *const *values, const int *const *shapes, const int *
   for (int k = 0; k < input_num; k++) {
     if (count_of(shapes[k], out_dims) == 0) continue;
     const u32 *in = (const u32 *)values[k];
-    int index[SHAPE_MAX_DIMS] = {0};
+    i32 index[SHAPE_MAX_DIMS] = {0};
     u64 i = 0;
     do {
       u64 o = 0;
@@ -235,8 +235,8 @@ static void reduce_core(void *acc, const void *v, int is_int, int reduce_method)
   }
 }
 
-int reduce_data(const void *values, const int *shape, int dims, int is_int, const int *axes, int axis_num,
-                int method, int keep_dims, void **output, int *out_shape) {
+int reduce_data(const void *values, const i32 *shape, int dims, int is_int, const i32 *axes, int axis_num,
+                int method, int keep_dims, void **output, i32 *out_shape) {
   check_dims(dims);
   int reduced[SHAPE_MAX_DIMS] = {0};
   if (axis_num <= 0) {
@@ -245,11 +245,11 @@ int reduce_data(const void *values, const int *shape, int dims, int is_int, cons
     ASSERT(axis_num <= SHAPE_MAX_DIMS, "%d axes", axis_num);
     // Axes are taken as given (no counting from the end), but must name a dim.
     for (int k = 0; k < axis_num; k++) {
-      ASSERT(axes[k] >= 0 && axes[k] < dims, "axis %d of %d dims", axes[k], dims);
+      ASSERT(axes[k] >= 0 && axes[k] < dims, "axis %d of %d dims", (int)axes[k], dims);
       reduced[axes[k]] = 1;
     }
   }
-  int kept[SHAPE_MAX_DIMS];
+  i32 kept[SHAPE_MAX_DIMS];
   u64 reduce_count = 1;
   for (int i = 0; i < dims; i++) {
     kept[i] = reduced[i] ? 1 : shape[i];
@@ -271,7 +271,7 @@ int reduce_data(const void *values, const int *shape, int dims, int is_int, cons
   memset(out, 0, (size_t)out_count * 4);
   if (count_of(shape, dims) > 0) {
     const u32 *in = (const u32 *)values;
-    int index[SHAPE_MAX_DIMS] = {0};
+    i32 index[SHAPE_MAX_DIMS] = {0};
     u64 i = 0;
     do {
       u64 o = 0;
@@ -303,7 +303,7 @@ int reduce_data(const void *values, const int *shape, int dims, int is_int, cons
 
 // ---- Reverse, tile, slices ----
 
-void reverse_data(const void *values, const int *shape, int dims, int axis, void **output) {
+void reverse_data(const void *values, const i32 *shape, int dims, int axis, void **output) {
   check_dims(dims);
   if (axis < 0) axis += dims;
   ASSERT(axis >= 0 && axis < dims, "axis %d of %d dims", axis, dims);
@@ -313,7 +313,7 @@ void reverse_data(const void *values, const int *shape, int dims, int axis, void
   strides_of(shape, dims, stride);
   const u32 *in = (const u32 *)values;
   u32 *out = (u32 *)alloc_values(count);
-  int index[SHAPE_MAX_DIMS] = {0};
+  i32 index[SHAPE_MAX_DIMS] = {0};
   u64 i = 0;
   do {
     const u64 o = i + ((u64)(shape[axis] - 1 - 2 * index[axis])) * stride[axis];
@@ -322,13 +322,13 @@ void reverse_data(const void *values, const int *shape, int dims, int axis, void
   *output = out;
 }
 
-int tile_data(const void *values, const int *shape, int dims, const int *multiples, void **output,
-              int *out_shape) {
+int tile_data(const void *values, const i32 *shape, int dims, const i32 *multiples, void **output,
+              i32 *out_shape) {
   check_dims(dims);
   for (int i = 0; i < dims; i++) {
-    ASSERT(multiples[i] >= 0, "multiple %d at dim %d", multiples[i], i);
+    ASSERT(multiples[i] >= 0, "multiple %d at dim %d", (int)multiples[i], i);
     const i64 e = (i64)shape[i] * multiples[i];
-    ASSERT(e <= 0x7fffffff, "extent %d x %d", shape[i], multiples[i]);
+    ASSERT(e <= 0x7fffffff, "extent %d x %d", (int)shape[i], (int)multiples[i]);
     out_shape[i] = (int)e;
   }
   const u64 count = count_of(out_shape, dims);
@@ -337,7 +337,7 @@ int tile_data(const void *values, const int *shape, int dims, const int *multipl
   strides_of(shape, dims, stride);
   const u32 *in = (const u32 *)values;
   u32 *out = (u32 *)alloc_values(count);
-  int index[SHAPE_MAX_DIMS] = {0};
+  i32 index[SHAPE_MAX_DIMS] = {0};
   u64 o = 0;
   do {
     u64 i = 0;
@@ -348,12 +348,12 @@ int tile_data(const void *values, const int *shape, int dims, const int *multipl
   return dims;
 }
 
-int slice_data_by_axis(const void *values, const int *shape, int dims, int axis, int start, int size,
-                       void **output, int *out_shape) {
+int slice_data_by_axis(const void *values, const i32 *shape, int dims, int axis, int start, int size,
+                       void **output, i32 *out_shape) {
   check_dims(dims);
   ASSERT(axis >= 0 && axis < dims, "axis %d of %d dims", axis, dims);
   ASSERT(start >= 0 && size >= 0 && (i64)start + size <= shape[axis], "entries %d + %d of %d", start, size,
-         shape[axis]);
+         (int)shape[axis]);
   for (int i = 0; i < dims; i++) out_shape[i] = i == axis ? size : shape[i];
   const u64 count = count_of(out_shape, dims);
   if (count == 0) return dims;
@@ -361,7 +361,7 @@ int slice_data_by_axis(const void *values, const int *shape, int dims, int axis,
   strides_of(shape, dims, stride);
   const u32 *in = (const u32 *)values;
   u32 *out = (u32 *)alloc_values(count);
-  int index[SHAPE_MAX_DIMS] = {0};
+  i32 index[SHAPE_MAX_DIMS] = {0};
   u64 o = 0;
   do {
     u64 i = (u64)start * stride[axis];
@@ -372,10 +372,10 @@ int slice_data_by_axis(const void *values, const int *shape, int dims, int axis,
   return dims;
 }
 
-void stride_slice_dense_spec(const int *shape, int dims, const int *begin, const int *end, const int *stride,
+void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const i32 *end, const i32 *stride,
                              int count, int begin_mask, int end_mask, int ellipsis_mask, int new_axis_mask,
-                             int shrink_axis_mask, int *dense_shape, int *dense_dims, int *dense_begin,
-                             int *dense_end, int *dense_stride, int *dense_begin_mask, int *dense_end_mask,
+                             int shrink_axis_mask, i32 *dense_shape, int *dense_dims, i32 *dense_begin,
+                             i32 *dense_end, i32 *dense_stride, int *dense_begin_mask, int *dense_end_mask,
                              int *dense_shrink_mask) {
   check_dims(dims);
   ASSERT(count >= 0 && count <= SHAPE_MAX_DIMS, "%d spec entries", count);
@@ -435,7 +435,7 @@ void stride_slice_dense_spec(const int *shape, int dims, const int *begin, const
 static int clamp_int(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 int stride_slice_resolve_dim(int n, int begin, int end, int step, int begin_masked, int end_masked, int shrink,
-                             int *begin_out, int *end_out) {
+                             i32 *begin_out, i32 *end_out) {
   // Indices counted from the end are normalised once, then clamped: a positive
   // step runs over [0, n], a negative one over [-1, n - 1] (-1 standing before
   // the first element).
@@ -466,19 +466,19 @@ int stride_slice_resolve_dim(int n, int begin, int end, int step, int begin_mask
   return extent > 0 ? (int)extent : 0;
 }
 
-int slice_data(const void *values, const int *shape, int dims, const int *begin, const int *stride, const int *end,
+int slice_data(const void *values, const i32 *shape, int dims, const i32 *begin, const i32 *stride, const i32 *end,
                int count, int begin_mask, int end_mask, int ellipsis_mask, int new_axis_mask, int shrink_axis_mask,
-               void **output, int *out_shape) {
-  int dshape[SHAPE_MAX_DIMS], dbegin[SHAPE_MAX_DIMS], dend[SHAPE_MAX_DIMS], step[SHAPE_MAX_DIMS];
+               void **output, i32 *out_shape) {
+  i32 dshape[SHAPE_MAX_DIMS], dbegin[SHAPE_MAX_DIMS], dend[SHAPE_MAX_DIMS], step[SHAPE_MAX_DIMS];
   int ddims = 0, bmask = 0, emask = 0, smask = 0;
   stride_slice_dense_spec(shape, dims, begin, end, stride, count, begin_mask, end_mask, ellipsis_mask,
                           new_axis_mask, shrink_axis_mask, dshape, &ddims, dbegin, dend, step, &bmask, &emask,
                           &smask);
-  int b[SHAPE_MAX_DIMS], extent[SHAPE_MAX_DIMS];
+  i32 b[SHAPE_MAX_DIMS], extent[SHAPE_MAX_DIMS];
   int out_dims = 0;
   for (int i = 0; i < ddims; i++) {
     ASSERT(step[i] != 0);
-    int e;
+    i32 e;
     extent[i] = stride_slice_resolve_dim(dshape[i], dbegin[i], dend[i], step[i], (bmask >> i) & 1,
                                          (emask >> i) & 1, (smask >> i) & 1, &b[i], &e);
     if (!((smask >> i) & 1 && extent[i] == 1)) out_shape[out_dims++] = extent[i];
@@ -490,7 +490,7 @@ int slice_data(const void *values, const int *shape, int dims, const int *begin,
   strides_of(dshape, ddims, istride);
   const u32 *in = (const u32 *)values;
   u32 *out = (u32 *)alloc_values(total);
-  int index[SHAPE_MAX_DIMS] = {0};
+  i32 index[SHAPE_MAX_DIMS] = {0};
   u64 o = 0;
   do {
     i64 at = 0;

@@ -21,43 +21,43 @@ extern "C" {
 
 // Advances a row-major index over `shape`; 1 while the index is valid, 0 after
 // the last element (and for 0 dims).
-int increase_indice(int *index, const int *shape, int dims);
+int increase_indice(i32 *index, const i32 *shape, int dims);
 
 // The element type of a comparison result (float32).
 u32 logical_dtype(void);
 
 // op(a, b) element-wise with broadcasting (shapes aligned at their last dim;
 // an extent of 1 stretches). Comparisons give float32 1.0 / 0.0.
-int broadcast_data(const void *a, const int *a_shape, int a_dims, const void *b, const int *b_shape, int b_dims,
-                   int is_int, int binary_op, void **output, int *out_shape);
+int broadcast_data(const void *a, const i32 *a_shape, int a_dims, const void *b, const i32 *b_shape, int b_dims,
+                   int is_int, int binary_op, void **output, i32 *out_shape);
 
 // Joins `input_num` arrays along `axis` (negative: from input 0's dims);
 // inputs with a 0 extent are skipped. The output block is always allocated.
-int concat_data(const void *const *values, const int *const *shapes, const int *dims, int input_num, int axis,
-                void **output, int *out_shape);
+int concat_data(const void *const *values, const i32 *const *shapes, const int *dims, int input_num, int axis,
+                void **output, i32 *out_shape);
 
 // Reduces over `axes` (all dims when axis_num <= 0): 0 mean, 1 sum, 2 max,
 // 3 min, 4 product; keep_dims keeps reduced dims as extents of 1.
-int reduce_data(const void *values, const int *shape, int dims, int is_int, const int *axes, int axis_num,
-                int method, int keep_dims, void **output, int *out_shape);
+int reduce_data(const void *values, const i32 *shape, int dims, int is_int, const i32 *axes, int axis_num,
+                int method, int keep_dims, void **output, i32 *out_shape);
 
 // Reverses along `axis` (negative: from the end); the shape is unchanged.
-void reverse_data(const void *values, const int *shape, int dims, int axis, void **output);
+void reverse_data(const void *values, const i32 *shape, int dims, int axis, void **output);
 
 // Repeats the array `multiples[i]` times along each dim.
-int tile_data(const void *values, const int *shape, int dims, const int *multiples, void **output,
-              int *out_shape);
+int tile_data(const void *values, const i32 *shape, int dims, const i32 *multiples, void **output,
+              i32 *out_shape);
 
 // `size` entries from `start` along `axis`.
-int slice_data_by_axis(const void *values, const int *shape, int dims, int axis, int start, int size,
-                       void **output, int *out_shape);
+int slice_data_by_axis(const void *values, const i32 *shape, int dims, int axis, int start, int size,
+                       void **output, i32 *out_shape);
 
 // Expands a strided-slice specification of `count` entries (with ellipsis and
 // new-axis entries) into one entry per dense dim.
-void stride_slice_dense_spec(const int *shape, int dims, const int *begin, const int *end, const int *stride,
+void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const i32 *end, const i32 *stride,
                              int count, int begin_mask, int end_mask, int ellipsis_mask, int new_axis_mask,
-                             int shrink_axis_mask, int *dense_shape, int *dense_dims, int *dense_begin,
-                             int *dense_end, int *dense_stride, int *dense_begin_mask, int *dense_end_mask,
+                             int shrink_axis_mask, i32 *dense_shape, int *dense_dims, i32 *dense_begin,
+                             i32 *dense_end, i32 *dense_stride, int *dense_begin_mask, int *dense_end_mask,
                              int *dense_shrink_mask);
 
 // Begin, end and extent of one dense dim of a strided slice: masks applied,
@@ -65,10 +65,10 @@ void stride_slice_dense_spec(const int *shape, int dims, const int *begin, const
 // to the dim (a shrunk index must lie inside it). Returns the extent (0 when
 // the range selects nothing). Pure.
 int stride_slice_resolve_dim(int n, int begin, int end, int step, int begin_masked, int end_masked, int shrink,
-                             int *begin_out, int *end_out);
+                             i32 *begin_out, i32 *end_out);
 
 // A strided slice of the array.
-int slice_data(const void *values, const int *shape, int dims, const int *begin, const int *stride, const int *end,
+int slice_data(const void *values, const i32 *shape, int dims, const i32 *begin, const i32 *stride, const i32 *end,
                int count, int begin_mask, int end_mask, int ellipsis_mask, int new_axis_mask, int shrink_axis_mask,
-               void **output, int *out_shape);
+               void **output, i32 *out_shape);
 }

@@ -232,10 +232,11 @@ int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec
       out_shape[out_pos++] = (i32)((i64)in_shape[in_pos] * in_shape[in_pos + 1]);
       in_pos += 2;
     } else if (v == -4) {
+      shape_pos++;  // at s0; s1 must follow it
       ASSERT(shape_pos + 1 < shape_dim);
       ASSERT(in_pos < input_dim, "split of input dim %d of %d", in_pos, input_dim);
       ASSERT(out_pos + 1 < DYNAMIC_MAX_DIMS, "reshape to more than %d dims", DYNAMIC_MAX_DIMS);
-      i32 shape_val0 = spec[shape_pos + 1], shape_val1 = spec[shape_pos + 2];
+      i32 shape_val0 = spec[shape_pos], shape_val1 = spec[shape_pos + 1];
       const i32 in_val = in_shape[in_pos];
       // A zero part would divide by zero below.
       ASSERT(shape_val0 != 0 && shape_val1 != 0, "split into %d and %d", (int)shape_val0, (int)shape_val1);
@@ -249,7 +250,7 @@ int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec
       }
       out_shape[out_pos++] = shape_val0;
       out_shape[out_pos++] = shape_val1;
-      shape_pos += 2;
+      shape_pos++;  // the loop steps past s1
       in_pos++;
     } else {
       out_shape[out_pos++] = 1;

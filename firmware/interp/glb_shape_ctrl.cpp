@@ -119,6 +119,121 @@ typedef struct {
 } constant_fill_param_t;
 static_assert(sizeof(constant_fill_param_t) == 12, "constant_fill record");
 
+typedef struct {
+  u8 multiples_in_record;
+  u8 input_is_coeff;
+  u8 repeat_elements;
+  u8 bottom_dims;
+  i32 coeff_shape[8];
+  i32 multiples[8];
+  u32 unused0;
+  u64 scratch;
+  u32 coeff_dtype;
+  u32 unused1;
+} tile_param_t;
+static_assert(sizeof(tile_param_t) == 88, "tile record");
+
+typedef struct {
+  u8 input_is_coeff;
+  u8 bottom_dims;
+  u8 unused0[2];
+  i32 coeff_shape[8];
+  u32 shape_in_record;
+  i32 out_shape[8];
+  u32 out_dims;
+  u32 unused1;
+  u64 scratch;
+} expand_param_t;
+static_assert(sizeof(expand_param_t) == 88, "expand record");
+
+typedef struct {
+  i32 axis_num;
+  u8 lhs_axes[8];
+  u8 rhs_axes[8];
+  u32 unused;
+  u64 scratch;
+} broadcast_like_param_t;
+static_assert(sizeof(broadcast_like_param_t) == 32, "broadcast_like record");
+
+typedef struct {
+  u8 input_num;
+  u8 dims;
+  u8 axis;
+  u8 unused;
+  i32 shape[8];
+} concat_param_t;
+static_assert(sizeof(concat_param_t) == 36, "concat record");
+
+typedef struct {
+  u8 is_coeff;
+  u8 in_place;
+  u8 unused[2];
+  u32 extent;
+} fw_concat_input_info_t;
+static_assert(sizeof(fw_concat_input_info_t) == 8, "concat input record");
+
+typedef struct {
+  i32 split_axis;
+  i32 split_sizes[8];
+  i32 split_num;
+  u64 scratch;
+} split_tf_param_t;
+static_assert(sizeof(split_tf_param_t) == 48, "split_tf record");
+
+typedef struct {
+  u8 order[8];
+  u64 scratch;
+  u8 order_from_tensor;
+  u8 unused[7];
+} transpose_param_t;
+static_assert(sizeof(transpose_param_t) == 24, "transpose record");
+
+typedef struct {
+  u8 block_from_tensor;
+  u8 pads_from_tensor;  // crops for batch2space
+  u8 unused0[2];
+  i32 block_shape[2];
+  i32 pads[4];  // crops for batch2space: top, bottom, left, right
+  u32 unused1;
+  u64 scratch;
+} space_batch_param_t;
+static_assert(sizeof(space_batch_param_t) == 40, "space2batch / batch2space record");
+
+typedef struct {
+  u32 unused[2];
+  i32 block_shape[2];
+  u8 in_channel_first;
+  u8 is_inversed;
+  u8 out_channel_first;
+  u8 unused1[5];
+} depth2space_param_t;
+static_assert(sizeof(depth2space_param_t) == 24, "depth2space record");
+
+typedef struct {
+  i32 stride;
+  i32 reverse;
+  u32 unused[2];
+  u64 scratch;
+} reorg_param_t;
+static_assert(sizeof(reorg_param_t) == 24, "reorg record");
+
+typedef struct {
+  i32 axis;
+} reverse_param_t;
+static_assert(sizeof(reverse_param_t) == 4, "reverse record");
+
+typedef struct {
+  u32 word;
+} embedding_param_t;
+static_assert(sizeof(embedding_param_t) == 4, "embedding record");
+
+typedef struct {
+  i32 shape[8];
+  u32 dims;
+  u32 dtype;
+} coeff2neuron_param_t;
+static_assert(sizeof(coeff2neuron_param_t) == 40, "coeff2neuron record");
+
 // ---- Helpers ----
 
 static int is_4byte(u32 data_size) { return data_size == DSIZE_FP32 || data_size == DSIZE_INT32; }
@@ -726,7 +841,556 @@ void dynamic_glb_ref_crop_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
   set_output(ctx, &out, shape, 4, bottom.dtype);
 }
 
-// ---- Data without an input ----
+// ---- Tiling and broadcasting ----
+
+// The input of tile and expand: a neuron tensor of `bottom_dims` dims, or a
+// coefficient address with the record's shape.
+static void unpack_tile_input(dynamic_context_t *ctx, int input_is_coeff, int bottom_dims, const i32 *coeff_shape,
+                              u32 coeff_dtype, dynamic_tensor_info_t *bottom, i32 *shape_store) {
+  memset(bottom, 0, sizeof(*bottom));
+  ASSERT(bottom_dims >= 0 && bottom_dims <= DYNAMIC_MAX_DIMS, "%d dims", bottom_dims);
+  if (input_is_coeff) {
+    bottom->addr = dynamic_context_unpack_coeff_addr(ctx);
+    for (int i = 0; i < DYNAMIC_MAX_DIMS; i++) shape_store[i] = coeff_shape[i];
+    bottom->shape = shape_store;
+    bottom->dims = (u32)bottom_dims;
+    bottom->dtype = coeff_dtype;
+  } else {
+    unpack_in(ctx, bottom);
+    ASSERT_FS(bottom->dims == bottom_dims);
+  }
+}
+
+void dynamic_glb_tile_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  tile_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int bottom_dims = rec.bottom_dims;
+  dynamic_tensor_info_t bottom, out;
+  i32 coeff_shape[DYNAMIC_MAX_DIMS];
+  unpack_tile_input(ctx, rec.input_is_coeff, bottom_dims, rec.coeff_shape, rec.coeff_dtype, &bottom, coeff_shape);
+  i32 multiples[DYNAMIC_MAX_DIMS];
+  memcpy(multiples, rec.multiples, sizeof(multiples));
+  if (!rec.multiples_in_record) {
+    dynamic_tensor_info_t coeff;
+    unpack_shape_in(ctx, &coeff);
+    ASSERT_FS(coeff.dims == 1 && coeff.shape[0] >= bottom_dims);
+    const i32 *v = shape_values(&coeff, (u64)bottom_dims);
+    for (int i = 0; i < bottom_dims; i++) multiples[i] = v[i];
+  }
+  unpack_out(ctx, &out);
+  i32 shape[DYNAMIC_MAX_DIMS];
+  int in_shape[DYNAMIC_MAX_DIMS], mult[DYNAMIC_MAX_DIMS];
+  for (int i = 0; i < bottom_dims; i++) {
+    ASSERT(multiples[i] >= 0, "multiple %d at dim %d", (int)multiples[i], i);
+    shape[i] = bottom.shape[i] * multiples[i];
+    in_shape[i] = (int)bottom.shape[i];
+    mult[i] = (int)multiples[i];
+  }
+  if (!is_null_tensor(&bottom)) {
+    const u64 scratch = rec.scratch + ctx->neuron_base;
+    if (is_4byte(ctx->middle_value->data_size))
+      nodechip_tile_full(bottom.addr, scratch, out.addr, in_shape, mult, bottom_dims, 0, 0, rec.repeat_elements, node);
+    else
+      nodechip_tile_full_fix8b(bottom.addr, out.addr, scratch, nullptr, in_shape, mult, bottom_dims,
+                               (int)ctx->middle_value->intensor_store_mode,
+                               (int)ctx->middle_value->outtensor_store_mode, rec.repeat_elements, node);
+  }
+  set_output(ctx, &out, shape, (u32)bottom_dims, bottom.dtype);
+}
+
+void dynamic_glb_expand_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  expand_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int bottom_dims = rec.bottom_dims;
+  dynamic_tensor_info_t bottom, out;
+  i32 coeff_shape[DYNAMIC_MAX_DIMS];
+  unpack_tile_input(ctx, rec.input_is_coeff, bottom_dims, rec.coeff_shape, ctx->middle_value->data_size, &bottom,
+                    coeff_shape);
+  i32 target[DYNAMIC_MAX_DIMS];
+  int target_dims = (int)rec.out_dims;
+  if (rec.shape_in_record) {
+    ASSERT(target_dims >= 0 && target_dims <= DYNAMIC_MAX_DIMS, "%d target dims", target_dims);
+    memcpy(target, rec.out_shape, sizeof(target));
+  } else {
+    dynamic_tensor_info_t coeff;
+    unpack_shape_in(ctx, &coeff);
+    ASSERT_FS(coeff.dims == 1 && coeff.shape[0] >= bottom_dims);
+    target_dims = coeff.shape[0];
+    ASSERT(target_dims <= DYNAMIC_MAX_DIMS, "%d target dims", target_dims);
+    const i32 *v = shape_values(&coeff, (u64)target_dims);
+    for (int i = 0; i < target_dims; i++) target[i] = v[i];
+  }
+  unpack_out(ctx, &out);
+  ASSERT(target_dims >= bottom_dims, "target of %d dims for %d", target_dims, bottom_dims);
+  const int d = target_dims - bottom_dims;
+  i32 output_shape[DYNAMIC_MAX_DIMS];
+  int expanded[DYNAMIC_MAX_DIMS], multiples[DYNAMIC_MAX_DIMS];
+  for (int i = 0; i < target_dims; i++) {
+    output_shape[i] = target[i];
+    if (i < d) {
+      ASSERT_FS(output_shape[i] > 0);
+      multiples[i] = (int)target[i];
+      expanded[i] = 1;
+      continue;
+    }
+    const i32 e = bottom.shape[i - d];
+    expanded[i] = (int)e;
+    if (target[i] < 0) {
+      multiples[i] = 1;
+      output_shape[i] = e;
+    } else {
+      // Only an extent of 1 stretches; anything else must already match.
+      ASSERT(e == target[i] || e == 1, "extent %d to %d at dim %d", (int)e, (int)target[i], i);
+      multiples[i] = (int)(target[i] / e);
+    }
+  }
+  if (!is_null_tensor(&bottom))
+    nodechip_tile_full(bottom.addr, rec.scratch + ctx->neuron_base, out.addr, expanded, multiples, target_dims, 0, 0, 0,
+                       node);
+  set_output(ctx, &out, output_shape, (u32)target_dims, bottom.dtype);
+}
+
+void dynamic_glb_broadcast_like_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  broadcast_like_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, like, out;
+  unpack_in(ctx, &bottom);
+  unpack_in(ctx, &like);
+  unpack_out(ctx, &out);
+  ASSERT(rec.axis_num >= 0 && rec.axis_num <= 8, "%d axes", (int)rec.axis_num);
+  int lhs[8], rhs[8], in_shape[8], like_shape[8], repeats[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  for (int i = 0; i < 8; i++) {
+    lhs[i] = rec.lhs_axes[i];
+    rhs[i] = rec.rhs_axes[i];
+  }
+  to_int(bottom.shape, (int)bottom.dims, in_shape);
+  to_int(like.shape, (int)like.dims, like_shape);
+  const int dims = get_broadcast_like_tile_coeff(in_shape, (int)bottom.dims, like_shape, (int)like.dims, lhs, rhs,
+                                                 rec.axis_num, repeats);
+  ASSERT(dims >= 0 && dims <= DYNAMIC_MAX_DIMS, "%d dims", dims);
+  i32 shape[DYNAMIC_MAX_DIMS];
+  for (int i = 0; i < dims; i++) shape[i] = repeats[i] * (i < (int)bottom.dims ? bottom.shape[i] : 1);
+  const u32 dt = bottom.dtype;
+  const int format = is_4byte(dt) ? 0 : dt == DSIZE_16 ? 1 : 2;
+  if (!is_null_tensor(&bottom))
+    nodechip_broadcast_like(bottom.addr, rec.scratch + ctx->neuron_base, out.addr, in_shape, (int)bottom.dims,
+                            like_shape, (int)like.dims, lhs, rhs, rec.axis_num, format,
+                            (int)ctx->middle_value->intensor_store_mode, (int)ctx->middle_value->outtensor_store_mode,
+                            node);
+  set_output(ctx, &out, shape, (u32)dims, bottom.dtype);
+}
+
+// ---- Joining and splitting ----
+
+void dynamic_glb_concat_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  concat_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 input_num = rec.input_num;
+  const u32 info_len = dynamic_context_read_u32(ctx) & 0xffffff;
+  ASSERT_FS((unsigned int)info_len == input_num * sizeof(fw_concat_input_info_t));
+  ASSERT(input_num > 0, "concat of no input");
+  fw_concat_input_info_t *infos = (fw_concat_input_info_t *)malloc(info_len);
+  int *in_place = (int *)malloc(input_num * sizeof(int));
+  u64 *addrs = (u64 *)malloc(input_num * sizeof(u64));
+  int *shapes = (int *)malloc(input_num * DYNAMIC_MAX_DIMS * sizeof(int));
+  ASSERT(infos != nullptr && in_place != nullptr && addrs != nullptr && shapes != nullptr);
+  dynamic_context_read_bytes(ctx, infos, info_len);
+  const int axis = rec.axis;
+  int dims = 0, out_shape[DYNAMIC_MAX_DIMS] = {0};
+  u32 dtype = 0;
+  for (u32 k = 0; k < input_num; k++) {
+    int *s = &shapes[k * DYNAMIC_MAX_DIMS];
+    dynamic_tensor_info_t in;
+    memset(&in, 0, sizeof(in));
+    in_place[k] = infos[k].in_place;
+    if (infos[k].is_coeff) {
+      addrs[k] = dynamic_context_unpack_coeff_addr(ctx);
+      if (k == 0) dims = rec.dims;
+    } else {
+      unpack_in(ctx, &in);
+      addrs[k] = in.addr;
+      dtype = in.dtype;
+      if (k == 0) dims = (int)in.dims;
+      // Every neuron input must have the output's dims.
+      ASSERT(in.dims == (u32)dims, "input %u has %u dims, input 0 %d", (unsigned)k, (unsigned)in.dims, dims);
+    }
+    ASSERT(dims >= 1 && dims <= DYNAMIC_MAX_DIMS && axis < dims, "axis %d of %d dims", axis, dims);
+    for (int i = 0; i < DYNAMIC_MAX_DIMS; i++) {
+      if (i >= dims)
+        s[i] = 1;
+      else if (i == axis)
+        s[i] = infos[k].is_coeff ? (int)infos[k].extent : (int)in.shape[i];
+      else
+        s[i] = infos[k].is_coeff ? (int)rec.shape[i] : (int)in.shape[i];
+    }
+    for (int i = 0; i < dims; i++) {
+      if (i == axis) {
+        out_shape[i] += s[i];
+      } else {
+        // The inputs must agree outside the axis, or the copies overrun.
+        ASSERT(k == 0 || s[i] == out_shape[i], "input %u extent %d at dim %d, others %d", (unsigned)k, s[i], i,
+               out_shape[i]);
+        out_shape[i] = s[i];
+      }
+    }
+  }
+  dynamic_tensor_info_t out;
+  unpack_out(ctx, &out);
+  if (is_4byte(ctx->middle_value->data_size))
+    nodechip_concat_md(axis, dims, (int)input_num, addrs, out.addr, shapes, out_shape, in_place, node);
+  else
+    nodechip_concat_md_fix8b(axis, dims, (int)input_num, addrs, out.addr, shapes, out_shape, in_place, node);
+  free(infos);
+  free(in_place);
+  free(addrs);
+  free(shapes);
+  i32 shape[DYNAMIC_MAX_DIMS];
+  for (int i = 0; i < dims; i++) shape[i] = out_shape[i];
+  set_output(ctx, &out, shape, (u32)dims, dtype);
+}
+
+void dynamic_glb_split_tf_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  split_tf_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom;
+  unpack_in(ctx, &bottom);
+  const i32 split_num = rec.split_num;
+  ASSERT_FS(split_num <= 8);
+  // Equal parts need a positive count (it divides the extent); sizes need at
+  // least one part.
+  ASSERT(split_num >= 1 && (split_num > 1 || (rec.split_sizes[0] > 0 && rec.split_sizes[0] <= 0xffff)),
+         "split_num %d, first size %d", (int)split_num, (int)rec.split_sizes[0]);
+  const i32 parts = split_num == 1 ? rec.split_sizes[0] : split_num;
+  u64 *addrs = (u64 *)malloc((u32)parts * sizeof(u64));
+  dynamic_tensor_info_t *outs = (dynamic_tensor_info_t *)malloc((u32)parts * sizeof(dynamic_tensor_info_t));
+  ASSERT(addrs != nullptr && outs != nullptr);
+  for (i32 i = 0; i < parts; i++) {
+    unpack_out(ctx, &outs[i]);
+    addrs[i] = outs[i].addr;
+  }
+  i32 split_axis = rec.split_axis;
+  if (split_axis < 0) split_axis += (i32)bottom.dims;
+  ASSERT_FS(split_axis >= 0 && split_axis < bottom.dims);
+  const i32 extent = bottom.shape[split_axis];
+  int sizes[8];
+  for (int i = 0; i < 8; i++) sizes[i] = (int)rec.split_sizes[i];
+  if (split_num > 1) {
+    int negative = -1;
+    i64 known = 0;
+    for (int i = 0; i < split_num; i++) {
+      if (sizes[i] < 0) negative = i;
+    }
+    for (int i = 0; i < split_num; i++)
+      if (i != negative) known += sizes[i];
+    if (negative >= 0) sizes[negative] = (int)(extent - known);
+    i64 sum = 0;
+    for (int i = 0; i < split_num; i++) {
+      ASSERT(sizes[i] >= 0, "part %d of size %d", i, sizes[i]);
+      sum += sizes[i];
+    }
+    ASSERT(sum <= extent, "parts of %d along an extent of %d", (int)sum, (int)extent);
+  }
+  int in_shape[DYNAMIC_MAX_DIMS];
+  to_int(bottom.shape, (int)bottom.dims, in_shape);
+  const u32 data_size = ctx->middle_value->data_size;
+  if (!is_null_tensor(&bottom)) {
+    if (is_4byte(data_size)) {
+      nodechip_split_tf_md(bottom.addr, addrs, (int)bottom.dims, in_shape, split_axis, sizes, split_num, node);
+    } else if (data_size == DSIZE_8) {
+      ASSERT_FS(bottom.dims <= 4);
+      const u64 scratch = rec.scratch + ctx->neuron_base;
+      u64 n = (u64)bottom.shape[0];
+      if (ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N) n = (n + 3) / 4 * 4;
+      u64 rest = 1;
+      for (u32 i = 1; i < bottom.dims; i++) rest *= (u64)bottom.shape[i];
+      nodechip_split_tf_fix8b(bottom.addr, scratch, scratch + n * rest, nullptr, in_shape, (int)bottom.dims,
+                              (int)ctx->middle_value->intensor_store_mode,
+                              (int)ctx->middle_value->outtensor_store_mode, split_axis, sizes, split_num, addrs, node);
+    } else {
+      ASSERT_FS(0, "not support dtype=%d", (int)data_size);
+    }
+  }
+  for (i32 i = 0; i < parts; i++) {
+    i32 shape[DYNAMIC_MAX_DIMS];
+    for (u32 d = 0; d < bottom.dims; d++) shape[d] = bottom.shape[d];
+    shape[split_axis] = split_num == 1 ? extent / parts : sizes[i];
+    outs[i].shape = shape;
+    outs[i].dims = bottom.dims;
+    outs[i].dtype = bottom.dtype;
+    outs[i].elem_num = 0;
+    dynamic_context_global_set_output_info(ctx, &outs[i]);
+  }
+  free(addrs);
+  free(outs);
+}
+
+// ---- Rearranging ----
+
+void dynamic_glb_transpose_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  transpose_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, out;
+  unpack_in(ctx, &bottom);
+  const int dims = (int)bottom.dims;
+  int order[DYNAMIC_MAX_DIMS];
+  if (rec.order_from_tensor) {
+    dynamic_tensor_info_t t;
+    unpack_shape_in(ctx, &t);
+    const i32 *v = shape_values(&t, (u64)dims);
+    for (int i = 0; i < dims; i++) order[i] = (int)v[i];
+  } else {
+    for (int i = 0; i < dims; i++) order[i] = rec.order[i];
+  }
+  unpack_out(ctx, &out);
+  // The order must be a permutation of the input's dims.
+  int used = 0;
+  for (int i = 0; i < dims; i++) {
+    ASSERT(order[i] >= 0 && order[i] < dims && !(used >> order[i] & 1), "order[%d] = %d of %d dims", i, order[i],
+           dims);
+    used |= 1 << order[i];
+  }
+  i32 shape[DYNAMIC_MAX_DIMS];
+  int in_shape[DYNAMIC_MAX_DIMS];
+  to_int(bottom.shape, dims, in_shape);
+  for (int i = 0; i < dims; i++) shape[i] = bottom.shape[order[i]];
+  if (!is_null_tensor(&bottom)) {
+    const u64 scratch = rec.scratch + ctx->neuron_base;
+    if (is_4byte(ctx->middle_value->data_size))
+      nodechip_transpose(bottom.addr, out.addr, in_shape, order, dims, 4, (int)ctx->middle_value->intensor_store_mode,
+                         scratch, nullptr, node);
+    else
+      nodechip_transpose_fix8b(bottom.addr, out.addr, in_shape, order, dims, (int)ctx->middle_value->intensor_store_mode,
+                               (int)ctx->middle_value->outtensor_store_mode, scratch, nullptr, node);
+  }
+  set_output(ctx, &out, shape, (u32)dims, bottom.dtype);
+}
+
+void dynamic_glb_permute_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  dynamic_glb_transpose_layer_ctrl(ctx, node);
+}
+
+// Block and pads (crops) of space2batch / batch2space: from the record or
+// from shape tensors, block first.
+static void space_batch_args(dynamic_context_t *ctx, const space_batch_param_t *rec, int block[2], int pads[4]) {
+  for (int i = 0; i < 2; i++) block[i] = (int)rec->block_shape[i];
+  for (int i = 0; i < 4; i++) pads[i] = (int)rec->pads[i];
+  if (rec->block_from_tensor) {
+    dynamic_tensor_info_t t;
+    unpack_shape_in(ctx, &t);
+    const i32 *v = shape_values(&t, 2);
+    for (int i = 0; i < 2; i++) block[i] = (int)v[i];
+  }
+  if (rec->pads_from_tensor) {
+    dynamic_tensor_info_t t;
+    unpack_shape_in(ctx, &t);
+    const i32 *v = shape_values(&t, 4);
+    for (int i = 0; i < 4; i++) pads[i] = (int)v[i];
+  }
+  ASSERT(block[0] > 0 && block[1] > 0, "block %d x %d", block[0], block[1]);
+}
+
+void dynamic_glb_space2batch_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  space_batch_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, out;
+  unpack_in(ctx, &bottom);
+  ASSERT(bottom.dims == 4);
+  int block[2], pads[4];
+  space_batch_args(ctx, &rec, block, pads);
+  unpack_out(ctx, &out);
+  int in_shape[4], out_shape[4];
+  to_int(bottom.shape, 4, in_shape);
+  // The shape the kernel writes, worked out here too for a null input.
+  out_shape[0] = in_shape[0] * block[0] * block[1];
+  out_shape[1] = in_shape[1];
+  out_shape[2] = (in_shape[2] + pads[0] + pads[1]) / block[0];
+  out_shape[3] = (in_shape[3] + pads[2] + pads[3]) / block[1];
+  if (!is_null_tensor(&bottom)) {
+    const u64 scratch = rec.scratch + ctx->neuron_base;
+    if (is_4byte(ctx->middle_value->data_size))
+      nodechip_space2batch(bottom.addr, out.addr, scratch, in_shape, 4, block, pads, out_shape, node);
+    else
+      nodechip_space2batch_fix8b(bottom.addr, out.addr, scratch, nullptr, in_shape, 4,
+                                 (int)ctx->middle_value->intensor_store_mode,
+                                 (int)ctx->middle_value->outtensor_store_mode, block, pads, out_shape, node);
+  }
+  i32 shape[4];
+  for (int i = 0; i < 4; i++) shape[i] = out_shape[i];
+  set_output(ctx, &out, shape, 4, bottom.dtype);
+}
+
+void dynamic_glb_batch2space_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  space_batch_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, out;
+  unpack_in(ctx, &bottom);
+  ASSERT(bottom.dims == 4);
+  int block[2], crops[4];
+  space_batch_args(ctx, &rec, block, crops);
+  unpack_out(ctx, &out);
+  int in_shape[4], out_shape[4];
+  to_int(bottom.shape, 4, in_shape);
+  const int bh = block[0], bw = block[1];
+  out_shape[0] = in_shape[0] / (bh * bw);
+  out_shape[1] = in_shape[1];
+  out_shape[2] = in_shape[2] * bh - crops[0] - crops[1];
+  out_shape[3] = in_shape[3] * bw - crops[2] - crops[3];
+  if (!is_null_tensor(&bottom)) {
+    const u64 scratch = rec.scratch + ctx->neuron_base;
+    if (is_4byte(ctx->middle_value->data_size)) {
+      nodechip_batch2space(bottom.addr, out.addr, scratch, in_shape, 4, block, crops, out_shape, node);
+    } else {
+      const u32 in_mode = ctx->middle_value->intensor_store_mode, out_mode = ctx->middle_value->outtensor_store_mode;
+      u64 n_in = (u64)in_shape[0], n_out = (u64)(in_shape[0] / (bh * bw));
+      if (in_mode != FW_STORE_MODE_1N) n_in = (n_in + 3) / 4 * 4;
+      if (out_mode != FW_STORE_MODE_1N) n_out = (n_out + 3) / 4 * 4;
+      const u64 plane = (u64)in_shape[1] * (u64)in_shape[2] * (u64)in_shape[3];
+      const u64 size_in = n_in * plane, size_out = n_out * plane * (u64)bh * (u64)bw;
+      const int cropped = crops[0] + crops[1] != 0 || crops[2] + crops[3] != 0;
+      const int out4 = out_mode == FW_STORE_MODE_4N;
+      int second = 0;
+      if (in_mode == FW_STORE_MODE_4N) second = cropped || out4;
+      if (in_mode == FW_STORE_MODE_1N) second = cropped && out4;
+      const u64 scratch2 = second ? scratch + (size_in > size_out ? size_in : size_out) : 0;
+      nodechip_batch2space_fix8b(bottom.addr, out.addr, scratch, scratch2, nullptr, in_shape, 4, (int)in_mode,
+                                 (int)out_mode, block, crops, out_shape, node);
+    }
+  }
+  i32 shape[4];
+  for (int i = 0; i < 4; i++) shape[i] = out_shape[i];
+  set_output(ctx, &out, shape, 4, bottom.dtype);
+}
+
+void dynamic_glb_depth2space_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  depth2space_param_t rec;
+  memset(&rec, 0, sizeof(rec));
+  const u32 length = dynamic_context_read_u32(ctx);
+  ASSERT(length <= sizeof(rec), "record of %u bytes, at most %u", (unsigned)length, (unsigned)sizeof(rec));
+  dynamic_context_read_bytes(ctx, &rec, length);
+  if (length <= 23) rec.out_channel_first = rec.in_channel_first;
+  dynamic_tensor_info_t bottom, out;
+  unpack_in(ctx, &bottom);
+  memset(&out, 0, sizeof(out));
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 0);
+  ASSERT(bottom.dims == 4, "depth2space of %u dims", (unsigned)bottom.dims);
+  const int bh = (int)rec.block_shape[0], bw = (int)rec.block_shape[1];
+  ASSERT(bh > 0 && bw > 0, "block %d x %d", bh, bw);
+  const int N = (int)bottom.shape[0];
+  const int C = (int)(rec.in_channel_first ? bottom.shape[1] : bottom.shape[3]);
+  const int H = (int)(rec.in_channel_first ? bottom.shape[2] : bottom.shape[1]);
+  const int W = (int)(rec.in_channel_first ? bottom.shape[3] : bottom.shape[2]);
+  int C2, H2, W2;
+  if (!rec.is_inversed) {
+    C2 = C / (bh * bw);
+    H2 = H * bh;
+    W2 = W * bw;
+  } else {
+    C2 = C * bh * bw;
+    H2 = H / bh;
+    W2 = W / bw;
+  }
+  i32 shape[4];
+  shape[0] = N;
+  if (rec.out_channel_first) {
+    shape[1] = C2;
+    shape[2] = H2;
+    shape[3] = W2;
+  } else {
+    shape[1] = H2;
+    shape[2] = W2;
+    shape[3] = C2;
+  }
+  if (!is_null_tensor(&bottom)) {
+    int in_shape[4];
+    to_int(bottom.shape, 4, in_shape);
+    const int is8 = bottom.dtype == DSIZE_8;
+    const int one_n = ctx->middle_value->intensor_store_mode == FW_STORE_MODE_1N;
+    if (is8 && !one_n) in_shape[0] = (in_shape[0] + 3) / 4;
+    const int block[2] = {bh, bw};
+    nodechip_depth2space(bottom.addr, out.addr, in_shape, 4, block, rec.in_channel_first, rec.out_channel_first,
+                         rec.is_inversed, is8 && one_n ? 2 : 0, node);
+  }
+  set_output(ctx, &out, shape, 4, bottom.dtype);
+}
+
+void dynamic_glb_reorg_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  reorg_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, out;
+  unpack_in(ctx, &bottom);
+  unpack_out(ctx, &out);
+  const int s = (int)rec.stride;
+  ASSERT(s > 0 && bottom.dims == 4, "reorg stride %d of %u dims", s, (unsigned)bottom.dims);
+  int in_shape[4], out_shape[4];
+  to_int(bottom.shape, 4, in_shape);
+  out_shape[0] = in_shape[0];
+  if (rec.reverse) {
+    out_shape[1] = in_shape[1] / (s * s);
+    out_shape[2] = in_shape[2] * s;
+    out_shape[3] = in_shape[3] * s;
+  } else {
+    out_shape[1] = in_shape[1] * s * s;
+    out_shape[2] = in_shape[2] / s;
+    out_shape[3] = in_shape[3] / s;
+  }
+  if (!is_null_tensor(&bottom)) {
+    if (is_4byte(bottom.dtype))
+      nodechip_reorg_forward_v2(bottom.addr, out.addr, rec.scratch + ctx->neuron_base, in_shape, 4, s, s, rec.reverse,
+                                node);
+    else if (bottom.dtype == DSIZE_8)
+      nodechip_reorg_forward_fix8b(bottom.addr, out.addr, in_shape, out_shape, 0, node);
+    else
+      ASSERT_FS(0, "not supported dtype=%d", (int)bottom.dtype);
+  }
+  i32 shape[4];
+  for (int i = 0; i < 4; i++) shape[i] = out_shape[i];
+  set_output(ctx, &out, shape, 4, bottom.dtype);
+}
+
+void dynamic_glb_reverse_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  reverse_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, out;
+  unpack_in(ctx, &bottom);
+  unpack_out(ctx, &out);
+  const int dims = (int)bottom.dims;
+  ASSERT(rec.axis >= -dims && rec.axis < dims, "axis %d of %d dims", (int)rec.axis, dims);
+  if (!is_null_tensor(&bottom)) {
+    int in_shape[DYNAMIC_MAX_DIMS];
+    to_int(bottom.shape, dims, in_shape);
+    nodechip_reverse_forward_v2(bottom.addr, out.addr, in_shape, dims, (int)rec.axis, node);
+  }
+  set_output(ctx, &out, bottom.shape, bottom.dims, bottom.dtype);
+}
+
+// ---- Data without an input tensor ----
+
+void dynamic_glb_embedding_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  embedding_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  dynamic_tensor_info_t count_t, out;
+  unpack_shape_in(ctx, &count_t);
+  const u64 table = dynamic_context_unpack_coeff_addr(ctx);
+  unpack_out(ctx, &out);
+  const i32 count = shape_values(&count_t, 1)[0];
+  ASSERT(count >= 0, "embedding of %d values", (int)count);
+  nodechip_embedding(table, out.addr, (int)count, (int)rec.word, node);
+  const i32 shape[1] = {count};
+  set_output(ctx, &out, shape, 1, DSIZE_FP32);
+}
+
+void dynamic_glb_coeff2neuron_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  (void)node;
+  coeff2neuron_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u64 addr = dynamic_context_unpack_coeff_addr(ctx);
+  dynamic_tensor_info_t out;
+  unpack_out(ctx, &out);
+  ASSERT(rec.dims <= DYNAMIC_MAX_DIMS, "%u dims", (unsigned)rec.dims);
+  out.addr = addr;
+  set_output(ctx, &out, rec.shape, rec.dims, rec.dtype);
+}
+
 
 void dynamic_glb_constant_fill_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   constant_fill_param_t rec;
@@ -768,4 +1432,18 @@ void dynamic_glb_shape_map_fill(dynamic_global_ctrl_t *map) {
   map[DYNAMIC_LAYER_SIMPLE_CROP] = dynamic_glb_simple_crop_layer_ctrl;
   map[DYNAMIC_LAYER_SLICELIKE] = dynamic_glb_slicelike_layer_ctrl;
   map[DYNAMIC_LAYER_SLICE] = dynamic_glb_slice_layer_ctrl;
+  map[DYNAMIC_LAYER_CONCAT] = dynamic_glb_concat_layer_ctrl;
+  map[DYNAMIC_LAYER_PERMUTE] = dynamic_glb_permute_layer_ctrl;
+  map[DYNAMIC_LAYER_REORG] = dynamic_glb_reorg_layer_ctrl;
+  map[DYNAMIC_LAYER_TILE] = dynamic_glb_tile_layer_ctrl;
+  map[DYNAMIC_LAYER_SPLIT_TF] = dynamic_glb_split_tf_layer_ctrl;
+  map[DYNAMIC_LAYER_TRANSPOSE] = dynamic_glb_transpose_layer_ctrl;
+  map[DYNAMIC_LAYER_SPACE2BATCH] = dynamic_glb_space2batch_layer_ctrl;
+  map[DYNAMIC_LAYER_BATCH2SPACE] = dynamic_glb_batch2space_layer_ctrl;
+  map[DYNAMIC_LAYER_EXPAND] = dynamic_glb_expand_layer_ctrl;
+  map[DYNAMIC_LAYER_EMBEDDING] = dynamic_glb_embedding_layer_ctrl;
+  map[DYNAMIC_LAYER_COEFF2NEURON] = dynamic_glb_coeff2neuron_layer_ctrl;
+  map[DYNAMIC_LAYER_DEPTH2SPACE] = dynamic_glb_depth2space_layer_ctrl;
+  map[DYNAMIC_LAYER_REVERSE] = dynamic_glb_reverse_layer_ctrl;
+  map[DYNAMIC_LAYER_BROADCAST_LIKE] = dynamic_glb_broadcast_like_layer_ctrl;
 }

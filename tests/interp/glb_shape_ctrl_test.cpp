@@ -91,7 +91,8 @@ struct DataCase {
   std::vector<Shape> inputs;
   std::vector<GlobalStep> steps;  // the layer last, writing net output 2
   Shape out_shape;
-  std::function<Bytes(const std::vector<Bytes> &)> ref;
+  std::function<Bytes(const std::vector<Bytes> &)> ref;  // inputs, then the coefficient block if any
+  Bytes coeff = {};                                      // written at the coefficient base
 };
 
 void run_cases(const std::vector<DataCase> &cases) {
@@ -103,6 +104,10 @@ void run_cases(const std::vector<DataCase> &cases) {
       for (size_t k = 0; k < c.inputs.size(); k++) {
         ins.push_back(ramp_bytes(ref::count_of(c.inputs[k]), int(k)));
         card->write(kIn + kInStep * k, ins[k].data(), ins[k].size());
+      }
+      if (!c.coeff.empty()) {
+        card->write(kCoeff, c.coeff.data(), c.coeff.size());
+        ins.push_back(c.coeff);
       }
       const Bytes want = c.ref(ins);
       const Bytes canary(want.size() + 16, 0xee);
@@ -397,6 +402,188 @@ TEST(GlbShapeCtrl, BadReshapeSliceAndCropRecordsAnswer1009) {
       {"slicelike reference axis past the input", {{4, 5}, {2, 5, 1}},
        {lay(63, Record(76).i32(0, 2).i32(32, 1), {0, 1}, {})},
        "axis_pos >= 0 && axis_pos < bottom_dims && axis_pos < ref.dims"},
+  });
+}
+
+// ---- Tiling, joining, splitting, rearranging ----
+
+Bytes map_ref(const Bytes &in, const Shape &in_shape, const Shape &out_shape,
+              const std::function<std::vector<int>(const std::vector<int> &)> &from) {
+  return ref::gather(in, in_shape, out_shape, 4, from);
+}
+
+std::vector<DataCase> tile_concat_rearrange_cases() {
+  const Shape s23 = {2, 3}, s234 = {2, 3, 4};
+  return {
+      {"tile [2, 3] by [2, 1] repeating the block", {s23},
+       {lay(28, Record(88).u8(0, 1).u8(3, 2).i32(36, 2).i32(40, 1), {0}, {})}, {4, 3},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], s23, {4, 3}, [](const std::vector<int> &o) { return std::vector<int>{o[0] % 2, o[1]}; });
+       }},
+      {"tile repeating each row in place, multiples from a tensor", {s23},
+       {shape_const(10, {2, 1}), lay(28, Record(88).u8(2, 1).u8(3, 2), {0}, {10})}, {4, 3},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], s23, {4, 3}, [](const std::vector<int> &o) { return std::vector<int>{o[0] / 2, o[1]}; });
+       }},
+      {"expand [3, 1] to [2, -1, 4]", {{3, 1}},
+       {lay(55, Record(88).u8(1, 2).u32(36, 1).i32(40, 2).i32(44, -1).i32(48, 4).u32(72, 3), {0}, {})}, {2, 3, 4},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {3, 1}, {2, 3, 4}, [](const std::vector<int> &o) { return std::vector<int>{o[1], 0}; });
+       }},
+      {"broadcast_like stretches every extent of 1", {{2, 1, 3}, {2, 4, 3}},
+       {lay(105, Record(32), {0, 1}, {})}, {2, 4, 3},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {2, 1, 3}, {2, 4, 3}, [](const std::vector<int> &o) { return std::vector<int>{o[0], 0, o[2]}; });
+       }},
+      {"concat of a neuron and a coefficient along axis 1", {{1, 2, 5, 5}},
+       {[] {
+          Words tail = Words().word(1u << 24 | 16).bytes(Record(16).u8(0, 0).u8(8, 1).u32(12, 3).bytes());
+          tail.append(net_io_ref(1)).dword(0).append(net_io_ref(kNetOut));
+          return GlobalStep{layer(7, kFp32, Record(36).u8(0, 2).u8(1, 4).u8(2, 1).i32(4, 1).i32(12, 5).i32(16, 5), tail),
+                            {1}, {kNetOut}};
+        }()},
+       {1, 5, 5, 5},
+       [=](const std::vector<Bytes> &in) { return ref::concat({in[0], in[1]}, {{1, 2, 5, 5}, {1, 3, 5, 5}}, 1, 4); },
+       ramp_bytes(75, 5)},
+      {"concat of three neurons along the last axis", {{2, 3}, {2, 1}, {2, 4}},
+       {[] {
+          Words tail = Words().word(24).bytes(Record(24).bytes());
+          tail.append(net_io_ref(1)).append(net_io_ref(3)).append(net_io_ref(5)).append(net_io_ref(kNetOut));
+          return GlobalStep{layer(7, kFp32, Record(36).u8(0, 3).u8(2, 1), tail), {1, 3, 5}, {kNetOut}};
+        }()},
+       {2, 8},
+       [=](const std::vector<Bytes> &in) { return ref::concat({in[0], in[1], in[2]}, {{2, 3}, {2, 1}, {2, 4}}, 1, 4); }},
+      {"transpose by the record's order", {s234}, {lay(49, Record(24).u8(0, 2).u8(1, 0).u8(2, 1), {0}, {})}, {4, 2, 3},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], s234, {4, 2, 3}, [](const std::vector<int> &o) { return std::vector<int>{o[1], o[2], o[0]}; });
+       }},
+      {"permute by an order tensor", {s234},
+       {shape_const(10, {1, 2, 0}), lay(13, Record(24).u8(16, 1), {0}, {10})}, {3, 4, 2},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], s234, {3, 4, 2}, [](const std::vector<int> &o) { return std::vector<int>{o[2], o[0], o[1]}; });
+       }},
+      {"space2batch by a 2 x 2 block", {{1, 2, 4, 4}},
+       {lay(52, Record(40).i32(4, 2).i32(8, 2), {0}, {})}, {4, 2, 2, 2},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {1, 2, 4, 4}, {4, 2, 2, 2}, [](const std::vector<int> &o) {
+           const int a = o[0] / 2, b = o[0] % 2;
+           return std::vector<int>{0, o[1], o[2] * 2 + a, o[3] * 2 + b};
+         });
+       }},
+      {"batch2space by a block tensor", {{4, 2, 2, 2}},
+       {shape_const(10, {2, 2}), lay(53, Record(40).u8(0, 1), {0}, {10})}, {1, 2, 4, 4},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {4, 2, 2, 2}, {1, 2, 4, 4}, [](const std::vector<int> &o) {
+           return std::vector<int>{(o[2] % 2) * 2 + o[3] % 2, o[1], o[2] / 2, o[3] / 2};
+         });
+       }},
+      {"depth2space channel-first by 2 x 2", {{1, 8, 2, 3}},
+       {lay(102, Record(24).i32(8, 2).i32(12, 2).u8(16, 1).u8(18, 1), {0}, {})}, {1, 2, 4, 6},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {1, 8, 2, 3}, {1, 2, 4, 6}, [](const std::vector<int> &o) {
+           return std::vector<int>{0, ((o[2] % 2) * 2 + o[3] % 2) * 2 + o[1], o[2] / 2, o[3] / 2};
+         });
+       }},
+      {"space to depth, the inverse (short record: output order from the input's)", {{1, 2, 4, 6}},
+       {lay(102, Record(18).i32(8, 2).i32(12, 2).u8(16, 1).u8(17, 1), {0}, {})}, {1, 8, 2, 3},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {1, 2, 4, 6}, {1, 8, 2, 3}, [](const std::vector<int> &o) {
+           const int off = o[1] / 2;
+           return std::vector<int>{0, o[1] % 2, o[2] * 2 + off / 2, o[3] * 2 + off % 2};
+         });
+       }},
+      {"reverse along axis 1", {s234}, {lay(104, Record(4).i32(0, 1), {0}, {})}, s234,
+       [=](const std::vector<Bytes> &in) { return ref::reverse(in[0], s234, 1, 4); }},
+      {"embedding copies a count of table values", {{1}},
+       {shape_const(10, {5}),
+        GlobalStep{layer(56, kFp32, Record(4), Words().append(shape_ref(10)).dword(0x40).append(net_io_ref(kNetOut))), {10}, {kNetOut}}},
+       {5},
+       [=](const std::vector<Bytes> &in) { return Bytes(in[1].begin() + 0x40, in[1].begin() + 0x40 + 20); },
+       ramp_bytes(64, 9)},
+      {"coeff2neuron registers coefficient memory, read by a reshape", {{1}},
+       {GlobalStep{layer(100, kFp32, Record(40).i32(0, 2).i32(4, 3).u32(32, 2).u32(36, kFp32),
+                         Words().dword(0x80).append(neuron_ref(7, 0))), {}, {7}},
+        GlobalStep{layer(18, kFp32, Record(48).u8(0, 1).i32(4, -1).i32(44, -1),
+                         Words().append(neuron_ref(7, 0)).append(net_io_ref(kNetOut))), {7}, {kNetOut}}},
+       {6},
+       [=](const std::vector<Bytes> &in) { return Bytes(in[1].begin() + 0x80, in[1].begin() + 0x80 + 24); },
+       ramp_bytes(64, 11)},
+  };
+}
+
+TEST(GlbShapeCtrl, TileConcatAndRearrangementsMatchTheirReferences) { run_cases(tile_concat_rearrange_cases()); }
+
+TEST(GlbShapeCtrl, SplitIntoPartsBySizesAndEqually) {
+  // [2, 10] split along -1 by [3, -1, 2] into 3, 5 and 2 columns; then by
+  // split_num 1 into three parts of 3 (the tenth column is not covered).
+  const Shape s = {2, 10};
+  const Bytes in = ramp_bytes(20, 4);
+  const uint64_t off[3] = {kBoundary + 0x1000, kBoundary + 0x2000, kBoundary + 0x3000};
+  auto split_step = [&](const Record &rec) {
+    Words tail = Words().append(net_io_ref(1));
+    for (uint32_t k = 0; k < 3; k++) tail.append(neuron_ref(7 + k, off[k]));
+    return GlobalStep{layer(37, kFp32, rec, tail), {1}, {7, 8, 9}};
+  };
+  struct Case {
+    const char *what;
+    Record rec;
+    std::vector<int> sizes;
+  };
+  const Case cases[] = {{"sizes with a rest", Record(48).i32(0, -1).i32(4, 3).i32(8, -1).i32(12, 2).i32(36, 3), {3, 5, 2}},
+                        {"three equal parts", Record(48).i32(0, 1).i32(4, 3).i32(36, 1), {3, 3, 3}}};
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      auto a = run(*card, description({1}, {kNetOut}, global_plan({split_step(c.rec)})), {s});
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<Bytes> want = ref::split(in, s, 1, c.sizes, 4);
+      for (size_t k = 0; k < 3; k++)
+        EXPECT_EQ(card->read(kNeuron + off[k], want[k].size()), want[k]) << "part " << k;
+    }
+  }
+}
+
+TEST(GlbShapeCtrl, BadTileConcatAndRearrangementRecordsAnswer1009) {
+  run_bad({
+      {"transpose order that is no permutation", {{2, 3, 4}}, {lay(49, Record(24).u8(0, 0).u8(1, 0).u8(2, 1), {0}, {})},
+       "order[i] >= 0 && order[i] < dims && !(used >> order[i] & 1)"},
+      {"transpose order past the rank", {{2, 3}}, {lay(49, Record(24).u8(0, 2).u8(1, 0), {0}, {})},
+       "order[i] >= 0 && order[i] < dims && !(used >> order[i] & 1)"},
+      {"split into 0 equal parts", {{2, 10}},
+       {GlobalStep{layer(37, kFp32, Record(48).i32(4, 0).i32(36, 1), Words().append(net_io_ref(1))), {1}, {}}},
+       "split_num >= 1 && (split_num > 1 || (rec.split_sizes[0] > 0 && rec.split_sizes[0] <= 0xffff))"},
+      {"split sizes past the extent", {{2, 10}},
+       {GlobalStep{layer(37, kFp32, Record(48).i32(0, 1).i32(4, 8).i32(8, 8).i32(36, 2),
+                         Words().append(net_io_ref(1)).append(neuron_ref(7, kBoundary)).append(neuron_ref(8, kBoundary + 0x100))),
+                   {1}, {7, 8}}},
+       "sum <= extent"},
+      {"split of more than 8 parts", {{2, 10}}, {lay(37, Record(48).i32(36, 9), {0}, {})}, "split_num <= 8"},
+      {"tile of a neuron with other dims than the record's", {{2, 3}}, {lay(28, Record(88).u8(0, 1).u8(3, 3), {0}, {})},
+       "bottom->dims == bottom_dims"},
+      {"expand of an extent that does not stretch", {{3, 2}},
+       {lay(55, Record(88).u8(1, 2).u32(36, 1).i32(40, 3).i32(44, 4).u32(72, 2), {0}, {})}, "e == target[i] || e == 1"},
+      {"expand with a leading target of 0", {{3, 1}},
+       {lay(55, Record(88).u8(1, 2).u32(36, 1).i32(40, 0).i32(44, 3).i32(48, 1).u32(72, 3), {0}, {})},
+       "output_shape[i] > 0"},
+      {"concat table of the wrong length", {{2, 3}},
+       {GlobalStep{layer(7, kFp32, Record(36).u8(0, 1), Words().word(16).bytes(Record(16).bytes())), {1}, {}}},
+       "(unsigned int)info_len == input_num * sizeof(fw_concat_input_info_t)"},
+      {"concat of inputs that differ outside the axis", {{2, 3}, {3, 3}},
+       {[] {
+          Words tail = Words().word(16).bytes(Record(16).bytes());
+          tail.append(net_io_ref(1)).append(net_io_ref(3)).append(net_io_ref(kNetOut));
+          return GlobalStep{layer(7, kFp32, Record(36).u8(0, 2).u8(2, 1), tail), {1, 3}, {kNetOut}};
+        }()},
+       "k == 0 || s[i] == out_shape[i]"},
+      {"constant fill of 2-byte values", {{1}},
+       {shape_const(10, {2}), GlobalStep{layer(61, kFp32, constant_fill(0, 2, kFp32),
+                                               Words().append(shape_ref(10)).append(net_io_ref(kNetOut))), {10}, {kNetOut}}},
+       "type_len == 4"},
+      {"reverse axis past the rank", {{2, 3}}, {lay(104, Record(4).i32(0, 2), {0}, {})}, "rec.axis >= -dims && rec.axis < dims"},
   });
 }
 

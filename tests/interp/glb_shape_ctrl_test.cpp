@@ -492,6 +492,13 @@ std::vector<DataCase> tile_concat_rearrange_cases() {
            return std::vector<int>{0, o[1] % 2, o[2] * 2 + off / 2, o[3] * 2 + off % 2};
          });
        }},
+      {"reorg back to space by 2 (reverse)", {{1, 8, 2, 3}}, {lay(15, Record(24).i32(0, 2).i32(4, 1), {0}, {})},
+       {1, 2, 4, 6},
+       [=](const std::vector<Bytes> &in) {
+         return map_ref(in[0], {1, 8, 2, 3}, {1, 2, 4, 6}, [](const std::vector<int> &o) {
+           return std::vector<int>{0, ((o[2] % 2) * 2 + o[3] % 2) * 2 + o[1], o[2] / 2, o[3] / 2};
+         });
+       }},
       {"reverse along axis 1", {s234}, {lay(104, Record(4).i32(0, 1), {0}, {})}, s234,
        [=](const std::vector<Bytes> &in) { return ref::reverse(in[0], s234, 1, 4); }},
       {"embedding copies a count of table values", {{1}},
@@ -544,6 +551,39 @@ TEST(GlbShapeCtrl, SplitIntoPartsBySizesAndEqually) {
       for (size_t k = 0; k < 3; k++)
         EXPECT_EQ(card->read(kNeuron + off[k], want[k].size()), want[k]) << "part " << k;
     }
+  }
+}
+
+TEST(GlbShapeCtrl, EightBitReshapeFrom4NTo1N) {
+  // 8-bit items given 1N by the host, handed to the network in 4N, reshaped
+  // [6, 2, 3] -> [6, 6] into a 1N output: the host's bytes come back as they are.
+  std::vector<uint8_t> in(36);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 11 + 5);
+  const Words w = layer(18, 2, Record(48).u8(0, 2).i32(4, 0).i32(8, -1).i32(44, -1),
+                        Words().append(net_io_ref(1)).append(net_io_ref(kNetOut)).words(), 2, 0);
+  const Words desc = description({1}, {kNetOut}, global_plan({{w, {1}, {kNetOut}}}, {kNetOut}));
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kDesc, desc.raw().data(), desc.raw().size());
+    card->write(kIn, in.data(), in.size());
+    RunMessage m;
+    m.description_addr = kDesc;
+    m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+    m.has_4n_addr = true;
+    m.inputs = {IoInput{kIn, kIn + 0x10000, 2, {6, 2, 3}, 0}};
+    m.outputs = {IoOutput{kOut, 0, 0}};
+    m.return_shape = 1;
+    m.shape_addr = kShapes;
+    m.addr_boundary = kBoundary;
+    m.neuron_base = kNeuron;
+    m.coeff_base = kCoeff;
+    auto a = card->send(111, run_payload(m));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, in.size()), in);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 12)), (std::vector<uint32_t>{2, 6, 6}));
   }
 }
 

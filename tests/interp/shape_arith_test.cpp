@@ -327,6 +327,15 @@ TEST(ShapeArith, ReduceMatchesTheReference) {
   const Result m = take(rig, [&](void **o, int *s) { return reduce_data(one_two.data(), s2.data(), 1, 3, &axis0, 1, 0, 0, o, s); });
   EXPECT_EQ(m.dims, 0);
   EXPECT_EQ(m.values, Ints{1});
+  // A reduction over an empty dim gives zeros (not heap bytes), for the sum and the mean.
+  const Ints none;
+  const Shape s20 = {2, 0};
+  const int axis1 = 1;
+  for (int method : {0, 1}) {
+    const Result e = take(rig, [&](void **o, int *s) { return reduce_data(none.data(), s20.data(), 2, 3, &axis1, 1, method, 1, o, s); });
+    EXPECT_EQ(e.shape, (Shape{2, 1}));
+    EXPECT_EQ(e.values, (Ints{0, 0}));
+  }
   // Float max and mean.
   const std::vector<float> f = {1.5f, -2.0f, 4.0f, 0.5f};
   const Shape s22 = {2, 2};

@@ -1,0 +1,53 @@
+#include "net_writer_glbctrl_c.h"
+
+#include <algorithm>
+
+namespace zv::test::net {
+
+std::vector<Group> global_plan(const std::vector<GlobalStep> &steps, const std::vector<uint32_t> &net_outputs) {
+  std::vector<Group> groups;
+  for (size_t i = 0; i < steps.size(); i++) {
+    Group g;
+    g.global = true;
+    g.global_layer = steps[i].layer;
+    g.inputs = steps[i].reads;
+    for (uint32_t id : steps[i].writes) {
+      if (std::find(net_outputs.begin(), net_outputs.end(), id) != net_outputs.end()) continue;
+      uint32_t consumers = 0;
+      for (size_t j = i + 1; j < steps.size(); j++)
+        consumers += uint32_t(std::count(steps[j].reads.begin(), steps[j].reads.end(), id));
+      g.new_keys.push_back(key(id, consumers));
+    }
+    groups.push_back(std::move(g));
+  }
+  return groups;
+}
+
+Words shape_ref(uint32_t id) { return Words().word(id); }
+
+GlobalStep shape_const(uint32_t out_id, const std::vector<int32_t> &values, uint32_t dtype) {
+  Record r(44);
+  r.u32(0, uint32_t(values.size()));
+  for (size_t i = 0; i < values.size(); i++) r.i32(4 + 4 * i, values[i]);
+  r.u32(36, 0).u32(40, dtype);
+  return {layer(39, 0, r, Words().word(0).append(shape_ref(out_id))), {}, {out_id}};
+}
+
+GlobalStep shape_const_block(uint32_t out_id, const std::vector<int32_t> &shape, const std::vector<int32_t> &values,
+                             uint32_t dtype) {
+  Record r(44);
+  r.u32(0, uint32_t(shape.size()));
+  for (size_t i = 0; i < shape.size(); i++) r.i32(4 + 4 * i, shape[i]);
+  r.u32(36, 1).u32(40, dtype);
+  Words tail;
+  tail.word(uint32_t(values.size()) << 2);
+  for (int32_t v : values) tail.word(uint32_t(v));
+  tail.word(0).append(shape_ref(out_id));
+  return {layer(39, 0, r, tail), {}, {out_id}};
+}
+
+Record constant_fill(uint32_t value_bits, uint32_t type_len, uint32_t dtype) {
+  return Record(12).u32(0, value_bits).u32(4, type_len).u32(8, dtype);
+}
+
+}  // namespace zv::test::net

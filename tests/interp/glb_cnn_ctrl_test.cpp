@@ -1,0 +1,361 @@
+// The global convolution and pooling controllers: their output sizes by
+// tables, and whole runs through API 111 (descriptions from the test-side
+// writer) against the plain references, on three deferred seeds with the race
+// checker and on the ARM image; bad records answer 1009 and the card serves on.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "card.h"
+#include "fw_test.h"
+#include "interp/glb_cnn_ctrl.h"
+#include "net_writer_glbctrl-a.h"
+#include "ref/conv_ref.h"
+
+namespace zv::test {
+namespace {
+
+using namespace net;
+
+constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kOut = 0x103000000ull, kShapes = 0x104000000ull;
+constexpr uint64_t kNeuron = 0x105000000ull, kCoeff = 0x106000000ull, kBoundary = 0x10000000ull;
+constexpr uint32_t kFp32 = 0;
+
+// ---- Output sizes ----
+
+TEST(GlbCnnSizes, PoolingExtentsByCeilMode) {
+  struct Case {
+    i32 in, pad, pad_after, k, stride;
+    u32 ceil_mode;
+    i32 out, pad_after_out;
+  };
+  const Case cases[] = {
+      {5, 0, 0, 2, 2, 0, 2, 0},  // floor
+      {5, 0, 0, 2, 2, 1, 3, 1},  // ceil: the extra window takes a bottom padding of stride - r
+      {5, 0, 0, 2, 2, 2, 3, 1},  // mode 2: the extra window starts inside (5 > 4)
+      {4, 0, 0, 3, 2, 0, 1, 0},  {4, 0, 0, 3, 2, 1, 2, 1}, {4, 0, 0, 3, 2, 2, 2, 1},
+      {6, 0, 0, 2, 2, 1, 3, 0},  // no remainder: nothing added
+      {4, 1, 0, 3, 3, 2, 2, 1},  // mode 2, r = 2 and 4 + 1 > 3: the extra window, padding + 1
+      {7, 0, 0, 3, 3, 2, 3, 2},  // mode 2, r = 1, 7 > 6
+      {3, 0, 0, 2, 2, 2, 2, 1},  // mode 2, r = 1, 3 > 2
+      {2, 0, 0, 4, 1, 1, 1, 0},  // padded input smaller than the window: 1, in every mode
+      {2, 1, 0, 4, 1, 2, 1, 0},
+  };
+  for (const Case &c : cases) {
+    glb_pool_extent_t e{};
+    FirmwareRig rig;
+    ASSERT_TRUE(ran_clean(rig.run([&] { e = glb_pool_output_extent(c.in, c.pad, c.pad_after, c.k, c.stride, c.ceil_mode); })));
+    EXPECT_EQ(e.out, c.out) << c.in << " k" << c.k << " s" << c.stride << " mode " << c.ceil_mode;
+    EXPECT_EQ(e.pad_after, c.pad_after_out) << c.in << " k" << c.k << " s" << c.stride << " mode " << c.ceil_mode;
+  }
+}
+
+TEST(GlbCnnSizes, TfPoolingExtentAndBottomPadding) {
+  struct Case {
+    i32 in, pad, pad_after, k, stride, out, pad_after_out;
+  };
+  const Case cases[] = {
+      {5, 0, 0, 2, 2, 3, 1},  // the extra window and a bottom padding of 1 for the kernel
+      {4, 0, 0, 2, 2, 2, 0},  // exact
+      {5, 1, 1, 3, 2, 3, 1},  // record after-padding 1 enters the size; the kernel gets (3-1)x2+3-5-1 = 1
+      {5, 0, 3, 3, 1, 6, 3},  // the record padding enters the size; the kernel gets 5 + 3 - 5 = 3
+      {2, 0, 0, 3, 1, 1, 1},  // smaller than the window
+  };
+  for (const Case &c : cases) {
+    glb_pool_extent_t e{};
+    FirmwareRig rig;
+    ASSERT_TRUE(ran_clean(rig.run([&] { e = glb_pool_tf_output_extent(c.in, c.pad, c.pad_after, c.k, c.stride); })));
+    EXPECT_EQ(e.out, c.out) << c.in << " k" << c.k << " s" << c.stride;
+    EXPECT_EQ(e.pad_after, c.pad_after_out) << c.in << " k" << c.k << " s" << c.stride;
+  }
+}
+
+TEST(GlbCnnSizes, ConvolutionExtentAndItsChecks) {
+  struct Case {
+    i32 in, pad, pad_after, k, d, stride, out;
+  };
+  const Case cases[] = {
+      {8, 1, 1, 3, 1, 1, 8}, {8, 1, 0, 3, 1, 2, 4}, {9, 0, 0, 3, 2, 1, 5}, {3, 0, 0, 3, 1, 1, 1},
+      {0, 0, 0, 3, 1, 1, 0},  // an empty input stays empty
+  };
+  for (const Case &c : cases) {
+    i32 got = -1;
+    FirmwareRig rig;
+    ASSERT_TRUE(ran_clean(rig.run([&] { got = glb_conv_output_extent(c.in, c.pad, c.pad_after, c.k, c.d, c.stride); })));
+    EXPECT_EQ(got, c.out) << c.in << " k" << c.k << " d" << c.d << " s" << c.stride;
+  }
+  // A window wider than the padded input would wrap an unsigned division into
+  // a huge extent; a stride of 0 would divide by zero.
+  expect_assert([] { glb_conv_output_extent(2, 0, 0, 3, 1, 1); }, "ASSERT", "firmware/interp/",
+                "glb_conv_output_extent", "span >= 0", "window 3 over a padded extent of 2");
+  expect_assert([] { glb_conv_output_extent(8, 0, 0, 3, 1, 0); }, "ASSERT", "firmware/interp/",
+                "glb_conv_output_extent", "stride > 0", "convolution stride 0");
+  expect_assert([] { glb_pool_output_extent(8, 0, 0, 3, 0, 0); }, "ASSERT", "firmware/interp/",
+                "glb_pool_output_extent", "stride > 0", "pooling stride 0");
+}
+
+// ---- Whole runs ----
+
+std::vector<float> ramp(size_t count, float scale, float offset) {
+  std::vector<float> v(count);
+  for (size_t i = 0; i < count; i++) v[i] = float(int(i % 23)) * scale + offset;
+  return v;
+}
+
+NetRun one_in_one_out(const std::vector<uint32_t> &in_shape) {
+  NetRun r;
+  r.inputs = {IoInput{kIn, 0, kFp32, in_shape, 0}};
+  r.outputs = {IoOutput{kOut, 0, 0}};
+  r.desc_addr = kDesc, r.shape_addr = kShapes, r.addr_boundary = kBoundary, r.neuron_base = kNeuron,
+  r.coeff_base = kCoeff;
+  return r;
+}
+
+// A global layer from net input 1 to net output 2.
+Words one_layer_net(uint32_t type, uint32_t dsize, const Record &rec, const Words &middle) {
+  const Words refs = Words().append(net_io_ref(1)).append(middle).append(net_io_ref(2));
+  return description({1}, {2}, {global_group({1}, {}, layer(type, dsize, rec, refs))});
+}
+
+struct ConvCase {
+  const char *what;
+  int n, ic, h, w;
+  ConvParams p;
+  bool bias;
+};
+
+// Weights per output channel [kh x kw][input channels of the group rounded
+// up to even]; depthwise weights per channel [kh x kw].
+std::vector<float> pack_weights(const ref::conv::T4 &w, int groups, bool depthwise) {
+  const int taps = w.h * w.w, icg = w.c, icg_even = depthwise ? 1 : (icg + 1) / 2 * 2;
+  std::vector<float> out(size_t(w.n) * taps * icg_even, 0.0f);
+  for (int o = 0; o < w.n; o++)
+    for (int i = 0; i < icg; i++)
+      for (int t = 0; t < taps; t++) out[(size_t(o) * taps + t) * icg_even + i] = float(w.v[(size_t(o) * icg + i) * taps + t]);
+  (void)groups;
+  return out;
+}
+
+TEST(GlbCnnRuns, ConvolutionAgainstTheReference) {
+  auto params = [](uint16_t ic, uint16_t oc, uint32_t g, uint16_t kh, uint16_t kw) {
+    ConvParams p;
+    p.input_c = ic, p.output_c = oc, p.groups = g, p.kh = kh, p.kw = kw;
+    return p;
+  };
+  std::vector<ConvCase> cases;
+  {
+    ConvParams p = params(3, 4, 1, 3, 3);
+    p.pad_h = p.pad_h_after = p.pad_w = p.pad_w_after = 1, p.bias_mode = 1;
+    cases.push_back({"3x3, padding 1, bias coefficient", 2, 3, 9, 7, p, true});
+  }
+  {
+    ConvParams p = params(2, 3, 1, 3, 2);
+    p.pad_h = 1, p.pad_w_after = 1, p.stride_h = 2, p.stride_w = 1, p.dh = 2;
+    p.if_relu = 0x11, p.relu_upper_limit = 6.7f;  // low 4 bits: ReLU; the cap arrives as 6.0
+    cases.push_back({"3x2, dilation 2 in h, stride 2, uneven padding, ReLU capped at 6", 1, 2, 10, 6, p, false});
+  }
+  {
+    ConvParams p = params(4, 4, 2, 3, 3);
+    p.pad_h = p.pad_h_after = p.pad_w = p.pad_w_after = 1, p.bias_mode = 1;
+    cases.push_back({"two groups", 2, 4, 6, 6, p, true});
+  }
+  {
+    ConvParams p = params(3, 3, 3, 3, 3);
+    p.pad_h = p.pad_h_after = p.pad_w = p.pad_w_after = 1, p.bias_mode = 1, p.stride_h = p.stride_w = 2;
+    cases.push_back({"depthwise: groups == input_c == output_c", 2, 3, 8, 8, p, true});
+  }
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const ConvCase &c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      const ConvParams &p = c.p;
+      const int g = int(p.groups), icg = c.ic / g, oc = p.output_c;
+      ref::conv::T4 in(c.n, c.ic, c.h, c.w), w(oc, icg, p.kh, p.kw);
+      const std::vector<float> inf = ramp(in.v.size(), 0.25f, -2.0f);
+      for (size_t i = 0; i < in.v.size(); i++) in.v[i] = inf[i];
+      for (size_t i = 0; i < w.v.size(); i++) w.v[i] = double(int(i % 7) - 3) * 0.5;
+      std::vector<double> bias(oc, 0.0);
+      if (c.bias)
+        for (int o = 0; o < oc; o++) bias[o] = 0.25 * o - 0.5;
+      ref::conv::Window win;
+      win.kh = p.kh, win.kw = p.kw, win.dh = p.dh, win.dw = p.dw;
+      win.pad_t = p.pad_h, win.pad_b = p.pad_h_after, win.pad_l = p.pad_w, win.pad_r = p.pad_w_after;
+      win.stride_h = p.stride_h, win.stride_w = p.stride_w;
+      const bool depthwise = g > 1 && g == c.ic && g == oc;
+      ref::conv::T4 r = depthwise ? ref::conv::depthwise(in, w, bias, win) : ref::conv::convolution(in, w, bias, g, win);
+      if (p.if_relu & 0xf)
+        for (double &v : r.v) v = std::min(std::max(v, 0.0), 6.0);
+      const std::vector<float> weights = pack_weights(w, g, depthwise);
+      const std::vector<float> fbias(bias.begin(), bias.end());
+      card->write(kIn, inf.data(), inf.size() * 4);
+      card->write(kCoeff + 0x1000, weights.data(), weights.size() * 4);
+      card->write(kCoeff + 0x8000, fbias.data(), fbias.size() * 4);
+      Words middle = Words().dword(0x1000);
+      if (p.bias_mode == 1) middle.dword(0x8000);
+      const Words desc = one_layer_net(DYNAMIC_LAYER_CONV, kFp32, conv_record(p), middle);
+      auto a = run_description(*card, desc, one_in_one_out({uint32_t(c.n), uint32_t(c.ic), uint32_t(c.h), uint32_t(c.w)}));
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<float> got = as_floats(card->read(kOut, r.v.size() * 4));
+      for (size_t i = 0; i < r.v.size(); i++) ASSERT_NEAR(got[i], r.v[i], 1e-4) << "at " << i;
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+                (std::vector<uint32_t>{4, uint32_t(c.n), uint32_t(oc), uint32_t(r.h), uint32_t(r.w)}));
+    }
+  }
+}
+
+TEST(GlbCnnRuns, ShortRecordEmptyInputAndWinogradSize) {
+  auto card = deferred_card(Backend::Native, 5);
+  // A 24-byte convolution record: everything past it reads 0 (no bias, no
+  // ReLU, no Winograd, coefficient weights), so a 1x1 kernel of weight 2
+  // doubles its input.
+  {
+    const std::vector<float> in = ramp(2 * 5 * 3, 0.5f, -4.0f), w = {2.0f, 0.0f};
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kCoeff + 0x1000, w.data(), w.size() * 4);
+    ConvParams p;
+    std::vector<uint8_t> bytes = conv_record(p).bytes();
+    bytes.resize(24);
+    Record shortened;
+    for (size_t i = 0; i < bytes.size(); i++) shortened.u8(i, bytes[i]);
+    auto a = run_description(*card, one_layer_net(DYNAMIC_LAYER_CONV, kFp32, shortened, Words().dword(0x1000)),
+                             one_in_one_out({2, 1, 5, 3}));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    std::vector<float> want(in.size());
+    for (size_t i = 0; i < in.size(); i++) want[i] = 2.0f * in[i];
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+  }
+  // An empty input (batch 0) issues nothing but registers the computed shape;
+  // a Winograd record with a 5x5 kernel still sizes its output as 3x3.
+  for (uint8_t winograd : {0, 1}) {
+    ConvParams p;
+    p.input_c = 2, p.output_c = 3, p.kh = p.kw = 5, p.use_winograd = winograd;
+    auto a = run_description(*card, one_layer_net(DYNAMIC_LAYER_CONV, kFp32, conv_record(p), Words().dword(0x1000)),
+                             one_in_one_out({0, 2, 9, 9}));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    const uint32_t e = winograd ? 7 : 5;
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 0, 3, e, e}));
+  }
+}
+
+TEST(GlbCnnRuns, PoolingByModeAgainstTheReference) {
+  struct Case {
+    const char *what;
+    PoolParams p;
+    int h, w;
+  };
+  std::vector<Case> cases;
+  {
+    PoolParams p;
+    p.kh = p.kw = 2, p.stride_h = p.stride_w = 2, p.ceil_mode = 1;
+    cases.push_back({"max 2x2 stride 2, ceil mode adds a window", p, 5, 7});
+  }
+  {
+    PoolParams p;
+    p.kh = p.kw = 3, p.stride_h = p.stride_w = 1, p.pad_h = p.pad_h_after = p.pad_w = p.pad_w_after = 1;
+    cases.push_back({"max 3x3 stride 1 padding 1", p, 6, 5});
+  }
+  {
+    PoolParams p;
+    p.kh = 2, p.kw = 3, p.stride_h = 2, p.stride_w = 3, p.is_avg_pooling = 1;
+    cases.push_back({"average 2x3 over exact windows", p, 6, 9});
+  }
+  const int N = 2, C = 3;
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (Case c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      c.p.c = C;
+      ref::conv::T4 in(N, C, c.h, c.w);
+      const std::vector<float> inf = ramp(in.v.size(), 0.5f, -5.0f);
+      for (size_t i = 0; i < in.v.size(); i++) in.v[i] = inf[i];
+      ref::conv::Window win;
+      win.kh = c.p.kh, win.kw = c.p.kw, win.stride_h = c.p.stride_h, win.stride_w = c.p.stride_w;
+      win.pad_t = c.p.pad_h, win.pad_l = c.p.pad_w;
+      // The ceil mode's extra window is a bottom (right) padding.
+      win.pad_b = c.p.pad_h_after + (c.p.ceil_mode && (c.h + c.p.pad_h + c.p.pad_h_after - c.p.kh) % c.p.stride_h
+                                         ? c.p.stride_h - (c.h + c.p.pad_h + c.p.pad_h_after - c.p.kh) % c.p.stride_h
+                                         : 0);
+      win.pad_r = c.p.pad_w_after + (c.p.ceil_mode && (c.w + c.p.pad_w + c.p.pad_w_after - c.p.kw) % c.p.stride_w
+                                         ? c.p.stride_w - (c.w + c.p.pad_w + c.p.pad_w_after - c.p.kw) % c.p.stride_w
+                                         : 0);
+      ref::conv::T4 r = ref::conv::pool(in, win, !c.p.is_avg_pooling);
+      if (c.p.is_avg_pooling)
+        for (double &v : r.v) v /= double(c.p.kh) * c.p.kw;
+      card->write(kIn, inf.data(), inf.size() * 4);
+      auto a = run_description(*card, one_layer_net(DYNAMIC_LAYER_POOLING, kFp32, pool_record(c.p), Words()),
+                               one_in_one_out({uint32_t(N), uint32_t(C), uint32_t(c.h), uint32_t(c.w)}));
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<float> got = as_floats(card->read(kOut, r.v.size() * 4));
+      for (size_t i = 0; i < r.v.size(); i++) ASSERT_NEAR(got[i], r.v[i], 1e-5) << "at " << i;
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+                (std::vector<uint32_t>{4, uint32_t(N), uint32_t(C), uint32_t(r.h), uint32_t(r.w)}));
+    }
+  }
+}
+
+TEST(GlbCnnRuns, BadRecordsAnswer1009AndTheCardServesOn) {
+  struct Case {
+    const char *what;
+    Words desc;
+    std::vector<uint32_t> in_shape;
+    std::string condition;
+  };
+  ConvParams conv;
+  conv.kh = conv.kw = 3;
+  PoolParams pool;
+  pool.kh = pool.kw = 2;
+  pool.stride_h = pool.stride_w = 2;
+  PoolParams no_stride = pool;
+  no_stride.stride_h = 0;
+  ConvParams fp8 = conv;
+  const std::vector<Case> cases = {
+      {"convolution of a 3-dimensional input", one_layer_net(DYNAMIC_LAYER_CONV, kFp32, conv_record(conv), Words().dword(0)),
+       {1, 4, 4}, "bottom.dims == 4"},
+      {"pooling of a 2-dimensional input", one_layer_net(DYNAMIC_LAYER_POOLING, kFp32, pool_record(pool), Words()),
+       {4, 4}, "bottom.dims == 4"},
+      {"pooling with a stride of 0", one_layer_net(DYNAMIC_LAYER_POOLING, kFp32, pool_record(no_stride), Words()),
+       {1, 1, 4, 4}, "stride > 0"},
+      {"convolution of int32 data", one_layer_net(DYNAMIC_LAYER_CONV, 3, conv_record(fp8), Words().dword(0)),
+       {1, 1, 4, 4}, "0 && \"dynamic_glb_conv_layer_ctrl(): unsupported conv data size!\""},
+      {"float TF pooling", one_layer_net(DYNAMIC_LAYER_POOLING_TF, kFp32, Record(28).u32(4, 2).u32(8, 2).u8(16, 2).u8(17, 2), Words()),
+       {1, 1, 4, 4}, "0"},
+      {"deconvolution of 8-bit data", one_layer_net(DYNAMIC_LAYER_DECONV, 2, Record(36), Words().dword(0)),
+       {1, 1, 4, 4}, "ctx->middle_value->data_size == DSIZE_FP32"},
+      {"a convolution record above its size",
+       description({1}, {2}, {global_group({1}, {}, layer_with_length(DYNAMIC_LAYER_CONV, kFp32, 104, std::vector<uint8_t>(104, 0), {}))}),
+       {1, 1, 4, 4}, "length <= size"},
+  };
+  auto card_owner = deferred_card(Backend::Native, 3);
+  host::Card &card = *card_owner;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto a = run_description(card, c.desc, one_in_one_out(c.in_shape));
+    ASSERT_TRUE(a) << card.trouble();
+    EXPECT_EQ(a->result, 1009u);
+    EXPECT_NE(console_text(card.console()).find(": " + c.condition + "\n"), std::string::npos) << card.console();
+  }
+  // Still serving: a good pooling run.
+  const std::vector<float> in = {1, 5, 2, 0, 3, 4, 8, 6, -1, -2, 7, 0, 9, 1, 2, 2};
+  card.write(kIn, in.data(), in.size() * 4);
+  auto a = run_description(card, one_layer_net(DYNAMIC_LAYER_POOLING, kFp32, pool_record([&] {
+                                                 PoolParams p = pool;
+                                                 p.c = 1;
+                                                 return p;
+                                               }()),
+                                               Words()),
+                           one_in_one_out({1, 1, 4, 4}));
+  ASSERT_TRUE(a) << card.trouble();
+  ASSERT_EQ(a->result, 0u) << card.console();
+  EXPECT_EQ(as_floats(card.read(kOut, 16)), (std::vector<float>{5, 8, 9, 7}));
+}
+
+}  // namespace
+}  // namespace zv::test

@@ -102,6 +102,7 @@ struct RunCase {
   Tensor coeff;  // written at coefficient offset 0x1000
   std::vector<uint32_t> out_shape;
   std::function<Tensor(const std::vector<Tensor> &in, const Tensor &coeff)> ref;
+  double tol = 1e-5;
 };
 
 Words one_layer_net(const RunCase &c) {
@@ -168,6 +169,55 @@ std::vector<RunCase> run_cases() {
                }});
   v.push_back({"activation: absolute value", DYNAMIC_LAYER_ACTIVE, active_record(8), in1, {s}, {}, s,
                [](const std::vector<Tensor> &in, const Tensor &) { return each(in[0], [](float x) { return std::fabs(x); }); }});
+  // Per-channel coefficients of s: channel (i / 20) % 3.
+  auto ch = [](size_t i) { return (i / 20) % 3; };
+  // The layer passes no request to prepare the coefficients: the two
+  // coefficients are the prepared a and b of y = (x + a) b.
+  v.push_back({"batch normalisation: prepared coefficients", DYNAMIC_LAYER_BATCHNORM,
+               Record(52).f32(4, 1.0f).f32(8, 1e-5f), Words().append(in1).dword(0x1000).dword(0x100c), {s},
+               {0.5f, -1.0f, 2.0f, 4.0f, 0.25f, 1.0f}, s, [=](const std::vector<Tensor> &in, const Tensor &k) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++)
+                   r[i] = (in[0][i] + k[ch(i)]) * k[3 + ch(i)];
+                 return r;
+               }, 1e-4});
+  v.push_back({"scale over the channel axis with a bias", DYNAMIC_LAYER_SCALE,
+               Record(32).u32(4, 1).u32(8, 1).u8(12, 1), Words().append(in1).dword(0x1000).dword(0x100c), {s},
+               {2.0f, -0.5f, 3.0f, 1.0f, 0.0f, -2.0f}, s, [=](const std::vector<Tensor> &in, const Tensor &k) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++) r[i] = in[0][i] * k[ch(i)] + k[3 + ch(i)];
+                 return r;
+               }});
+  v.push_back({"PReLU with per-channel slopes", DYNAMIC_LAYER_PRELU, Record(20), Words().append(in1).dword(0x1000),
+               {s}, {0.1f, 0.2f, 0.3f}, s, [=](const std::vector<Tensor> &in, const Tensor &k) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++) r[i] = in[0][i] > 0 ? in[0][i] : in[0][i] * k[ch(i)];
+                 return r;
+               }});
+  v.push_back({"PReLU with one shared slope", DYNAMIC_LAYER_PRELU, Record(20).f32(4, 0.25f).u8(8, 1), in1, {s}, {}, s,
+               [](const std::vector<Tensor> &in, const Tensor &) {
+                 return each(in[0], [](float x) { return x > 0 ? x : 0.25f * x; });
+               }});
+  // Inline references: is_net_io 1, the id, one coefficient word (op 1).
+  v.push_back({"eltwise weighted sum of three inputs (one of them twice)", DYNAMIC_LAYER_ELTWISE,
+               Record(32).u8(4, 1).u8(5, 3),
+               Words().word(1).word(1).word(bits(0.5f)).word(1).word(3).word(bits(2.0f)).word(1).word(1).word(bits(-1.0f)),
+               {s, s}, {}, s, [](const std::vector<Tensor> &in, const Tensor &) {
+                 return each2(in[0], in[1], [](float a, float b) { return 0.5f * a + 2.0f * b - a; });
+               }});
+  v.push_back({"eltwise product of two inputs, no coefficient words", DYNAMIC_LAYER_ELTWISE, Record(32).u8(4, 0).u8(5, 2),
+               Words().word(1).word(1).word(1).word(3), {s, s}, {}, s,
+               [](const std::vector<Tensor> &in, const Tensor &) { return each2(in[0], in[1], [](float a, float b) { return a * b; }); }});
+  v.push_back({"matrix band part: one below, two above the diagonal", DYNAMIC_LAYER_MATRIX_BAND_PART,
+               Record(8).i32(0, 1).i32(4, 2), in1, {{2, 5, 6}}, {}, {2, 5, 6},
+               [](const std::vector<Tensor> &in, const Tensor &) {
+                 Tensor r(in[0].size());
+                 for (size_t i = 0; i < r.size(); i++) {
+                   const int m = int(i / 6) % 5, n = int(i % 6);
+                   r[i] = m - n <= 1 && n - m <= 2 ? in[0][i] : 0.0f;
+                 }
+                 return r;
+               }});
   return v;
 }
 
@@ -190,7 +240,7 @@ TEST(GlbEltwiseRuns, LayersAgainstTheirReferences) {
       ASSERT_EQ(a->result, 0u) << card->console();
       EXPECT_TRUE(no_findings(card->chip()));
       const Tensor got = as_floats(card->read(kOut, want.size() * 4));
-      for (size_t i = 0; i < want.size(); i++) ASSERT_NEAR(got[i], want[i], 1e-5) << "at " << i;
+      for (size_t i = 0; i < want.size(); i++) ASSERT_NEAR(got[i], want[i], c.tol * std::max(1.0f, std::fabs(want[i]))) << "at " << i;
       std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
       shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);

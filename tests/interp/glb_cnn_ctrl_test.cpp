@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "interp/glb_cnn_ctrl.h"
 #include "net_writer_glbctrl-a.h"
 #include "ref/conv_ref.h"
+#include "ref/norm_ref.h"
+#include "ref/pool_ref.h"
 
 namespace zv::test {
 namespace {
@@ -297,6 +300,58 @@ TEST(GlbCnnRuns, PoolingByModeAgainstTheReference) {
       for (size_t i = 0; i < r.v.size(); i++) ASSERT_NEAR(got[i], r.v[i], 1e-5) << "at " << i;
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
                 (std::vector<uint32_t>{4, uint32_t(N), uint32_t(C), uint32_t(r.h), uint32_t(r.w)}));
+    }
+  }
+}
+
+TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
+  struct Case {
+    const char *what;
+    uint32_t type;
+    Record rec;
+    std::vector<uint32_t> in_shape, out_shape;
+    std::function<ref::conv::T4(const ref::conv::T4 &)> ref;
+    double tol;
+  };
+  auto interp_record = [](const std::vector<int32_t> &out) {
+    Record r(56);
+    r.u8(0, 1).u8(1, uint8_t(out.size())).u8(2, 0);
+    for (size_t i = 0; i < out.size(); i++) r.i32(4 + 4 * i, out[i]);
+    return r;
+  };
+  const ref::pool::Interp corners;  // mode 0: corners aligned
+  const std::vector<Case> cases = {
+      {"LRN across 5 channels", DYNAMIC_LAYER_LRN,
+       Record(28).u32(0, 7).f32(4, 0.02f).f32(8, 0.75f).f32(12, 1.5f).u8(16, 5), {2, 7, 3, 4}, {2, 7, 3, 4},
+       [](const ref::conv::T4 &x) { return ref::norm::lrn(x, 0.02, 5, 0.75, 1.5); }, 1e-4},
+      {"adaptive average pooling 7x5 to 3x2", DYNAMIC_LAYER_ADAPTIVE_POOL, Record(8).u32(0, 3).u32(4, 2), {2, 3, 7, 5},
+       {2, 3, 3, 2}, [](const ref::conv::T4 &x) { return ref::pool::adaptive(x, 3, 2, true); }, 1e-5},
+      {"bilinear interpolation 4x5 to 7x9, shape in the record", DYNAMIC_LAYER_INTERP, interp_record({2, 3, 7, 9}),
+       {2, 3, 4, 5}, {2, 3, 7, 9}, [=](const ref::conv::T4 &x) { return ref::pool::interp(x, 0, 0, 7, 9, corners); }, 1e-5},
+      {"interpolation of a 2-dimensional input runs with n = c = 1", DYNAMIC_LAYER_INTERP, interp_record({5, 3}), {3, 2},
+       {5, 3}, [=](const ref::conv::T4 &x) { return ref::pool::interp(x, 0, 0, 5, 3, corners); }, 1e-5},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      std::vector<uint32_t> s4 = c.in_shape;
+      while (s4.size() < 4) s4.insert(s4.begin(), 1);
+      ref::conv::T4 in{int(s4[0]), int(s4[1]), int(s4[2]), int(s4[3])};
+      const std::vector<float> inf = ramp(in.v.size(), 0.5f, -3.0f);
+      for (size_t i = 0; i < in.v.size(); i++) in.v[i] = inf[i];
+      const ref::conv::T4 r = c.ref(in);
+      card->write(kIn, inf.data(), inf.size() * 4);
+      auto a = run_description(*card, one_layer_net(c.type, kFp32, c.rec, Words()), one_in_one_out(c.in_shape));
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<float> got = as_floats(card->read(kOut, r.v.size() * 4));
+      for (size_t i = 0; i < r.v.size(); i++)
+        ASSERT_NEAR(got[i], r.v[i], c.tol * std::max(1.0, std::fabs(r.v[i]))) << "at " << i;
+      std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
+      shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);
     }
   }
 }

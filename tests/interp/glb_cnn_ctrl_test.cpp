@@ -304,6 +304,34 @@ TEST(GlbCnnRuns, PoolingByModeAgainstTheReference) {
   }
 }
 
+TEST(GlbCnnRuns, EightBitMaxPoolingTakesTheCeilModesBottomPadding) {
+  // Four items in one 4N word-batch, signed; 2x2 windows, stride 2, ceil
+  // mode over 5 x 7: 3 x 4 outputs, the last row and column from windows
+  // that reach one row (column) into the grown after-padding.
+  const int C = 3, H = 5, W = 7, OH = 3, OW = 4;
+  std::vector<uint8_t> in(size_t(C) * H * W * 4);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 37 + 11);
+  ref::pool::PoolFix8b rp;
+  rp.kh = rp.kw = 2, rp.stride_h = rp.stride_w = 2, rp.pad_b = rp.pad_r = 1, rp.in_sign = rp.out_sign = true;
+  const std::vector<uint8_t> want = ref::pool::pool_fix8b(in, 1, C, H, W, rp, OH, OW);
+  PoolParams p;
+  p.c = C, p.kh = p.kw = 2, p.stride_h = p.stride_w = 2, p.ceil_mode = 1, p.fix8b_opt0 = p.fix8b_opt1 = 1;
+  const Words desc = one_layer_net(DYNAMIC_LAYER_POOLING, 2, pool_record(p), Words());
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size());
+    NetRun run = one_in_one_out({4, uint32_t(C), uint32_t(H), uint32_t(W)});
+    run.inputs[0].dtype = 2;
+    auto a = run_description(*card, desc, run);
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 4, uint32_t(C), 3, 4}));
+  }
+}
+
 TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
   struct Case {
     const char *what;

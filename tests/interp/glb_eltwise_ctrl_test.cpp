@@ -273,6 +273,33 @@ TEST(GlbEltwiseRuns, ConstantBinaryFeedsAnEltwiseBinaryThroughAnIntermediateTens
   }
 }
 
+TEST(GlbEltwiseRuns, ConversionToEightBitsAndBackRoundsAndSaturates) {
+  // Float -> signed 8 bits (tensor 4, 4N) -> float, over five dimensions
+  // (folded into four for the engines): round half away from zero, saturate.
+  const std::vector<uint32_t> s = {4, 3, 2, 5, 2};
+  Tensor in(count_of(s));
+  for (size_t i = 0; i < in.size(); i++) in[i] = float(int(i % 97)) * 3.5f - 170.0f;
+  const Tensor want = each(in, [](float x) { return std::min(127.0f, std::max(-128.0f, std::round(x))); });
+  const Group to8 = global_group({1}, {key(4, 1)},
+                                 layer(DYNAMIC_LAYER_DTYPE_CONVERT, kFp32, dtype_convert_record(0, 2),
+                                       Words().append(net_io_ref(1)).append(neuron_ref(4, kBoundary + 0x4000))));
+  const Group back = global_group({4}, {},
+                                  layer(DYNAMIC_LAYER_DTYPE_CONVERT, 2, dtype_convert_record(2, 0),
+                                        Words().append(neuron_ref(4, 0)).append(net_io_ref(2))));
+  const Words desc = description({1}, {2}, {to8, back});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    auto a = run_description(*card, desc, run_of({s}));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 24)), (std::vector<uint32_t>{5, 4, 3, 2, 5, 2}));
+  }
+}
+
 TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   struct Case {
     const char *what;

@@ -13,6 +13,8 @@
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_eltwise_ctrl.h"
+#include "runtime/hw.h"
+#include "runtime/services.h"
 #include "net_writer_glbctrl-a.h"
 
 namespace zv::test {
@@ -63,6 +65,94 @@ TEST(GlbEltwiseFold, EightBitConversionShapes) {
     i32 out[4];
     glb_dtype_convert_fold(prime.data(), 3, out);
   }, "ASSERT", "firmware/interp/", "glb_dtype_convert_fold", "(65535) > bottom_shape[3]");
+}
+
+// ---- Registered outputs ----
+
+// A probe in the global map: a layer of its own that reads one tensor and
+// keeps what the table holds for it.
+struct Seen {
+  uint32_t dims = 0, dtype = 99, elem_num = 99;
+  std::vector<int32_t> shape;
+};
+Seen g_seen;
+void probe_ctrl(dynamic_context_t *ctx, cmd_id_node_t *) {
+  u8 rec[4];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  dynamic_tensor_info_t t = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &t, 0);
+  g_seen.dims = t.dims, g_seen.dtype = t.dtype, g_seen.elem_num = t.elem_num;
+  g_seen.shape.assign(t.shape, t.shape + t.dims);
+}
+constexpr uint32_t kProbeType = 99;  // no controller of the map serves it
+
+// The layer from net input 1 into tensor 4, then the probe on tensor 4.
+Seen registered(uint32_t type, uint32_t dsize, const Record &rec, const Words &middle, uint32_t in_dtype,
+                const std::vector<uint32_t> &in_shape, uint32_t in_elem_num) {
+  g_seen = Seen();
+  const Group g1 = global_group({1}, {key(4, 1)},
+                                layer(type, dsize, rec, Words().append(net_io_ref(1)).append(middle)
+                                                            .append(neuron_ref(4, kBoundary + 0x1000))));
+  const Group g2 = global_group({4}, {}, layer(kProbeType, kFp32, Record(4), neuron_ref(4, 0)));
+  const Words d = description({1}, {}, {g1, g2});
+  FirmwareRig rig;
+  const FwOutcome o = rig.run([&] {
+    dynamic_global_func_map_set_for_test(kProbeType, probe_ctrl);
+    std::memcpy(hw_ptr(DYNAMIC_IR_ADDR, u32(d.size_bytes())), d.raw().data(), d.size_bytes());
+    dynamic_io_tensor_t in = {};
+    in.addr = 0x101000000ull, in.dims = u32(in_shape.size()), in.dtype = in_dtype, in.elem_num = in_elem_num;
+    for (size_t i = 0; i < in_shape.size(); i++) in.shape[i] = in_shape[i];
+    cmd_id_node_t node = {};
+    heap_track_begin();
+    nodechip_dynamic_fullnet_compile_v2(DYNAMIC_IR_ADDR, u32(d.size_bytes()), kBoundary, 0x105000000ull,
+                                        0x106000000ull, 1, &in, 0, nullptr, &node, 0, 0);
+    heap_track_end();
+  });
+  EXPECT_TRUE(ran_clean(o));
+  return g_seen;
+}
+
+TEST(GlbEltwiseRegistered, OutputTypesAndValidCounts) {
+  constexpr uint32_t kInt32 = 3, kDsize8 = 2, kLess = 10001;
+  struct Case {
+    const char *what;
+    uint32_t type, dsize;
+    Record rec;
+    Words middle;
+    uint32_t in_dtype;
+    std::vector<uint32_t> in_shape;
+    uint32_t dtype, elem_num;
+    std::vector<int32_t> shape;
+  };
+  const std::vector<Case> cases = {
+      {"a comparison of int32 data gives float", DYNAMIC_LAYER_CONST_BINARY, kInt32, const_binary_record(5, kLess),
+       Words(), kInt32, {2, 3}, kFp32, 6, {2, 3}},
+      {"an int32 addition keeps int32", DYNAMIC_LAYER_CONST_BINARY, kInt32, const_binary_record(5, kAdd), Words(),
+       kInt32, {2, 3}, kInt32, 6, {2, 3}},
+      {"a comparison of 8-bit data gives float", DYNAMIC_LAYER_CONST_BINARY, kDsize8,
+       const_binary_record(bits(1.0f), kLess), Words(), kDsize8, {4, 2}, kFp32, 6, {4, 2}},
+      {"an eltwise comparison gives float", DYNAMIC_LAYER_ELTWISE_BINARY, kInt32, eltwise_binary_record(kLess, 0, 1),
+       Words().dword(0), kInt32, {3, 4}, kFp32, 6, {3, 4}},
+      {"broadcast with a one-element coefficient: A's valid count and dtype", DYNAMIC_LAYER_BROADCAST_BINARY, kInt32,
+       broadcast_binary_record(kAdd, false, {}, true, {1}, 0x100000), Words().dword(0), kInt32, {2, 1, 4}, kInt32, 6,
+       {2, 1, 4}},
+      {"broadcast A [2, 1, 4] with coefficient B [4]: no valid count", DYNAMIC_LAYER_BROADCAST_BINARY, kFp32,
+       broadcast_binary_record(kAdd, false, {}, true, {4}, 0x100000), Words().dword(0), kFp32, {2, 1, 4}, kFp32, 0,
+       {2, 1, 4}},
+      {"conversion 0 -> 3 registers 8 bits", DYNAMIC_LAYER_DTYPE_CONVERT, kFp32, dtype_convert_record(0, 3), Words(),
+       kFp32, {4, 2, 3}, kDsize8, 6, {4, 2, 3}},
+      {"conversion 0 -> 6 registers int32", DYNAMIC_LAYER_DTYPE_CONVERT, kFp32, dtype_convert_record(0, 6), Words(),
+       kFp32, {4, 2, 3}, kInt32, 6, {4, 2, 3}},
+      {"PReLU registers no dtype", DYNAMIC_LAYER_PRELU, kFp32, Record(20).f32(4, 0.5f).u8(8, 1), Words(), kInt32,
+       {1, 2, 2, 2}, kFp32, 6, {1, 2, 2, 2}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const Seen s = registered(c.type, c.dsize, c.rec, c.middle, c.in_dtype, c.in_shape, 6);
+    EXPECT_EQ(s.dtype, c.dtype);
+    EXPECT_EQ(s.elem_num, c.elem_num);
+    EXPECT_EQ(s.shape, c.shape);
+  }
 }
 
 // ---- Whole runs ----

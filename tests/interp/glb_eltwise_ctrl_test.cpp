@@ -390,6 +390,46 @@ TEST(GlbEltwiseRuns, ConversionToEightBitsAndBackRoundsAndSaturates) {
   }
 }
 
+TEST(GlbEltwiseRuns, LookupTableOfOneBytePerIndexAndAnEmptyInput) {
+  // Indices one byte each (1N), a coefficient table of 256 floats; the
+  // output registers the record's dtype over the input's shape.
+  const std::vector<uint32_t> s = {2, 3, 5};
+  std::vector<uint8_t> idx(count_of(s));
+  for (size_t i = 0; i < idx.size(); i++) idx[i] = uint8_t((i * 13) % 128);
+  Tensor table(256);
+  for (size_t i = 0; i < table.size(); i++) table[i] = float(i) * 0.5f - 7.0f;
+  Tensor want(idx.size());
+  for (size_t i = 0; i < idx.size(); i++) want[i] = table[idx[i]];
+  const Record rec = Record(40).u8(2, 1).u8(3, 1).u32(36, kFp32);
+  auto desc = [&](const Record &r) {
+    return description({1}, {2}, {global_group({1}, {}, layer(DYNAMIC_LAYER_LUT, 2, r,
+                                                             Words().append(net_io_ref(1)).dword(0x1000)
+                                                                 .append(net_io_ref(2))))});
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, idx.data(), idx.size());
+    card->write(kCoeff + 0x1000, table.data(), table.size() * 4);
+    NetRun run = run_of({s});
+    run.inputs[0].dtype = 2;
+    auto a = run_description(*card, desc(rec), run);
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 3, 5}));
+  }
+  // An empty input issues nothing and registers its empty shape.
+  auto card = deferred_card(Backend::Native, 2);
+  NetRun run = run_of({{2, 0, 5}});
+  run.inputs[0].dtype = 2;
+  auto a = run_description(*card, desc(rec), run);
+  ASSERT_TRUE(a) << card->trouble();
+  ASSERT_EQ(a->result, 0u) << card->console();
+  EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 0, 5}));
+}
+
 TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   struct Case {
     const char *what;

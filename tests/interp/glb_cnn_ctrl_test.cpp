@@ -304,6 +304,62 @@ TEST(GlbCnnRuns, PoolingByModeAgainstTheReference) {
   }
 }
 
+TEST(GlbCnnRuns, DeconvolutionAgainstItsDefinition) {
+  // 3x3, stride 2, padding 1 and 1, output padding 1, bias coefficient, two
+  // groups: 4 -> 6 channels over 3 x 4, output (3-1)x2 + 2 + 1 - 2 + 1 = 6
+  // rows and 8 columns.
+  const int N = 2, IC = 4, OC = 6, G = 2, H = 3, W = 4, K = 3, S = 2, P = 1, OP = 1;
+  const int icg = IC / G, ocg = OC / G, icg_even = (icg + 1) / 2 * 2, taps = K * K;
+  const int OH = (H - 1) * S + (K - 1) + OP - 2 * P + 1, OW = (W - 1) * S + (K - 1) + OP - 2 * P + 1;
+  const std::vector<float> in = ramp(size_t(N) * IC * H * W, 0.25f, -2.0f);
+  std::vector<float> wt(size_t(OC) * icg * taps), bias(OC);
+  for (size_t i = 0; i < wt.size(); i++) wt[i] = float(int(i % 5) - 2) * 0.5f;
+  for (int o = 0; o < OC; o++) bias[o] = 0.5f * o - 1.0f;
+  // Input element (y, x) adds w x in to output (y S - P + r, x S - P + q).
+  std::vector<double> want(size_t(N) * OC * OH * OW);
+  for (int b = 0; b < N; b++)
+    for (int o = 0; o < OC; o++) {
+      const int g = o / ocg;
+      for (int i = 0; i < OH * OW; i++) want[(size_t(b) * OC + o) * OH * OW + i] = bias[o];
+      for (int i = 0; i < icg; i++)
+        for (int y = 0; y < H; y++)
+          for (int x = 0; x < W; x++)
+            for (int r = 0; r < K; r++)
+              for (int q = 0; q < K; q++) {
+                const int oy = y * S - P + r, ox = x * S - P + q;
+                if (oy < 0 || oy >= OH || ox < 0 || ox >= OW) continue;
+                want[((size_t(b) * OC + o) * OH + oy) * OW + ox] +=
+                    double(in[((size_t(b) * IC + g * icg + i) * H + y) * W + x]) * wt[(size_t(o) * icg + i) * taps + r * K + q];
+              }
+    }
+  // Weights per group: per output channel of the group, the input channels
+  // rounded up to even, each its taps.
+  std::vector<float> packed(size_t(G) * icg_even * ocg * taps, 0.0f);
+  for (int o = 0; o < OC; o++)
+    for (int i = 0; i < icg; i++)
+      for (int t = 0; t < taps; t++)
+        packed[size_t(o / ocg) * icg_even * ocg * taps + (size_t(o % ocg) * icg_even + i) * taps + t] =
+            wt[(size_t(o) * icg + i) * taps + t];
+  const Record rec = Record(36).u16(0, OC).u16(2, IC).u32(4, G).u16(8, K).u16(10, K).u8(12, 1).u8(13, 1)
+                         .u8(14, P).u8(15, P).u8(16, P).u8(17, P).u8(18, S).u8(19, S).u8(20, 1).u8(32, OP).u8(33, OP);
+  const Words desc = one_layer_net(DYNAMIC_LAYER_DECONV, kFp32, rec, Words().dword(0x1000).dword(0x8000));
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    card->write(kCoeff + 0x1000, packed.data(), packed.size() * 4);
+    card->write(kCoeff + 0x8000, bias.data(), bias.size() * 4);
+    auto a = run_description(*card, desc, one_in_one_out({uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)}));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    for (size_t i = 0; i < want.size(); i++) ASSERT_NEAR(got[i], want[i], 1e-4) << "at " << i;
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+              (std::vector<uint32_t>{4, uint32_t(N), uint32_t(OC), uint32_t(OH), uint32_t(OW)}));
+  }
+}
+
 TEST(GlbCnnRuns, EightBitMaxPoolingTakesTheCeilModesBottomPadding) {
   // Four items in one 4N word-batch, signed; 2x2 windows, stride 2, ceil
   // mode over 5 x 7: 3 x 4 outputs, the last row and column from windows

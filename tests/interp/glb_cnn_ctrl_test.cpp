@@ -13,6 +13,7 @@
 #include "fw_test.h"
 #include "interp/glb_cnn_ctrl.h"
 #include "net_writer_glbctrl-a.h"
+#include "ref/conv_fix_ref.h"
 #include "ref/conv_ref.h"
 #include "ref/norm_ref.h"
 #include "ref/pool_ref.h"
@@ -357,6 +358,42 @@ TEST(GlbCnnRuns, DeconvolutionAgainstItsDefinition) {
     for (size_t i = 0; i < want.size(); i++) ASSERT_NEAR(got[i], want[i], 1e-4) << "at " << i;
     EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
               (std::vector<uint32_t>{4, uint32_t(N), uint32_t(OC), uint32_t(OH), uint32_t(OW)}));
+  }
+}
+
+TEST(GlbCnnRuns, EightBitConvolutionAgainstTheReference) {
+  // Eight items (two 4N word-batches), 5 -> 3 channels, 3x3, stride 1,
+  // padding 1, a 16-bit bias coefficient, signed input and weights, a right
+  // shift of 4 and ReLU: the four option bytes reach the kernel in order.
+  ref::conv_fix::Conv p;
+  p.n = 8, p.ic = 5, p.h = 6, p.w = 5, p.oc = 3, p.kh = p.kw = 3;
+  p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1, p.bias_mode = 1, p.rshift = 4;
+  p.in_sign = p.w_sign = p.b_sign = true, p.relu = true;
+  std::vector<uint8_t> in(size_t(p.groups4()) * p.ic * p.h * p.w * 4), wt(size_t(p.oc) * p.ic * 9);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 29 + 7);
+  for (size_t i = 0; i < wt.size(); i++) wt[i] = uint8_t(int(i % 7) - 3);
+  const std::vector<uint16_t> bias = {uint16_t(-40), 25, 300};
+  const std::vector<uint8_t> recs = ref::conv_fix::weight_records(p, wt, bias, 1);
+  const std::vector<uint8_t> want = ref::conv_fix::conv8(p, in, wt, bias);
+  ConvParams cp;
+  cp.input_c = 5, cp.output_c = 3, cp.kh = cp.kw = 3, cp.pad_h = cp.pad_h_after = cp.pad_w = cp.pad_w_after = 1;
+  cp.bias_mode = 1, cp.if_relu = 1;
+  cp.fix8b_opt[0] = 4, cp.fix8b_opt[1] = cp.fix8b_opt[2] = cp.fix8b_opt[3] = 1;
+  const Words desc = one_layer_net(DYNAMIC_LAYER_CONV, 2, conv_record(cp), Words().dword(0x1000).dword(0x8000));
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size());
+    card->write(kCoeff + 0x1000, recs.data(), recs.size());
+    card->write(kCoeff + 0x8000, bias.data(), bias.size() * 2);
+    NetRun run = one_in_one_out({8, 5, 6, 5});
+    run.inputs[0].dtype = 2;
+    auto a = run_description(*card, desc, run);
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 6, 5}));
   }
 }
 

@@ -461,9 +461,11 @@ void dynamic_glb_active_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
     if (n != 0) nodechip_active_forward_parallel(bottom.addr, top.addr, n, active_type, nullptr, node);
   } else {
     // 8-bit data lies four batch items to a word: the batch counts whole words.
-    u64 n = bottom.dims > 0 ? ((u64)bottom.shape[0] + 3) / 4 * 4 : 0;
-    for (u32 i = 1; i < bottom.dims && i < DYNAMIC_MAX_DIMS; i++) n *= (u64)bottom.shape[i];
-    if (bottom.shape != nullptr && bottom.dims > 0 && bottom.shape[0] < 0) n = 0;
+    u64 n = 0;
+    if (!is_null_tensor(&bottom) && bottom.dims > 0 && bottom.shape[0] > 0) {
+      n = ((u64)bottom.shape[0] + 3) / 4 * 4;
+      for (u32 i = 1; i < bottom.dims && i < DYNAMIC_MAX_DIMS; i++) n *= bottom.shape[i] > 0 ? (u64)bottom.shape[i] : 1;
+    }
     const u32 zero = 0;
     if (n != 0)
       nodechip_active_forward_parallel_fix8b(bottom.addr, top.addr, n, active_type, rec_f32(rec, 16), rec_f32(rec, 20),

@@ -425,6 +425,33 @@ TEST(GlbCnnRuns, EightBitMaxPoolingTakesTheCeilModesBottomPadding) {
   }
 }
 
+TEST(GlbCnnRuns, EightBitTfPoolingPassesItsComputedBottomPadding) {
+  // Four signed items, 2x2 windows, stride 2 over 5 x 5: 3 x 3 outputs; the
+  // kernel gets a bottom and right padding of 1 (the record's after-paddings
+  // are 0).
+  const int C = 2, H = 5, W = 5;
+  std::vector<uint8_t> in(size_t(C) * H * W * 4);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 53 + 3);
+  ref::pool::PoolFix8b rp;
+  rp.kh = rp.kw = 2, rp.stride_h = rp.stride_w = 2, rp.pad_b = rp.pad_r = 1, rp.in_sign = rp.out_sign = true;
+  const std::vector<uint8_t> want = ref::pool::pool_fix8b(in, 1, C, H, W, rp, 3, 3);
+  const Record rec = Record(28).u32(0, C).u32(4, 2).u32(8, 2).u8(16, 2).u8(17, 2).u8(20, 1).u8(21, 1);
+  const Words desc = one_layer_net(DYNAMIC_LAYER_POOLING_TF, 2, rec, Words());
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size());
+    NetRun run = one_in_one_out({4, uint32_t(C), uint32_t(H), uint32_t(W)});
+    run.inputs[0].dtype = 2;
+    auto a = run_description(*card, desc, run);
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 4, uint32_t(C), 3, 3}));
+  }
+}
+
 TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
   struct Case {
     const char *what;
@@ -505,6 +532,16 @@ TEST(GlbCnnRuns, BadRecordsAnswer1009AndTheCardServesOn) {
        {1, 1, 4, 4}, "0"},
       {"deconvolution of 8-bit data", one_layer_net(DYNAMIC_LAYER_DECONV, 2, Record(36), Words().dword(0)),
        {1, 1, 4, 4}, "ctx->middle_value->data_size == DSIZE_FP32"},
+      {"bias behind the weights with 0 groups",
+       one_layer_net(DYNAMIC_LAYER_CONV, kFp32, conv_record([&] {
+                       ConvParams q = conv;
+                       q.groups = 0, q.bias_mode = 2;
+                       return q;
+                     }()),
+                     Words().dword(0)),
+       {1, 1, 4, 4}, "groups > 0"},
+      {"interpolation to 9 dimensions", one_layer_net(DYNAMIC_LAYER_INTERP, kFp32, Record(56).u8(0, 1).u8(1, 9), Words()),
+       {1, 1, 4, 4}, "dims <= DYNAMIC_MAX_DIMS"},
       {"a convolution record above its size",
        description({1}, {2}, {global_group({1}, {}, layer_with_length(DYNAMIC_LAYER_CONV, kFp32, 104, std::vector<uint8_t>(104, 0), {}))}),
        {1, 1, 4, 4}, "length <= size"},

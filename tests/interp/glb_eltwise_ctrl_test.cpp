@@ -16,6 +16,7 @@
 #include "runtime/hw.h"
 #include "runtime/services.h"
 #include "net_writer_glbctrl-a.h"
+#include "ref/norm_ref.h"
 
 namespace zv::test {
 namespace {
@@ -295,9 +296,27 @@ std::vector<RunCase> run_cases() {
                {s, s}, {}, s, [](const std::vector<Tensor> &in, const Tensor &) {
                  return each2(in[0], in[1], [](float a, float b) { return 0.5f * a + 2.0f * b - a; });
                }});
+  {
+    // Eight inputs, the most the kernel takes.
+    Words refs;
+    for (int i = 0; i < 8; i++) refs.word(1).word(i % 2 ? 3 : 1).word(bits(float(i)));
+    v.push_back({"eltwise weighted sum of eight inputs", DYNAMIC_LAYER_ELTWISE, Record(32).u8(4, 1).u8(5, 8), refs,
+                 {s, s}, {}, s, [](const std::vector<Tensor> &in, const Tensor &) {
+                   // Inputs 0, 2, 4, 6 weigh 12 in all; 1, 3, 5, 7 weigh 16.
+                   return each2(in[0], in[1], [](float a, float b) { return 12.0f * a + 16.0f * b; });
+                 }, 1e-5});
+  }
   v.push_back({"eltwise product of two inputs, no coefficient words", DYNAMIC_LAYER_ELTWISE, Record(32).u8(4, 0).u8(5, 2),
                Words().word(1).word(1).word(1).word(3), {s, s}, {}, s,
                [](const std::vector<Tensor> &in, const Tensor &) { return each2(in[0], in[1], [](float a, float b) { return a * b; }); }});
+  v.push_back({"normalize over the channels with a per-channel scale", DYNAMIC_LAYER_NORMALIZE,
+               Record(24).f32(4, 1e-6f).f32(8, 1.0f), Words().append(in1).dword(0x1000), {s}, {2.0f, 0.5f, -1.0f}, s,
+               [](const std::vector<Tensor> &in, const Tensor &k) {
+                 ref::conv::T4 x(2, 3, 4, 5);
+                 for (size_t i = 0; i < in[0].size(); i++) x.v[i] = in[0][i];
+                 const ref::conv::T4 r = ref::norm::normalize(x, false, 1e-6, {k[0], k[1], k[2]}, false);
+                 return Tensor(r.v.begin(), r.v.end());
+               }, 1e-4});
   v.push_back({"matrix band part: one below, two above the diagonal", DYNAMIC_LAYER_MATRIX_BAND_PART,
                Record(8).i32(0, 1).i32(4, 2), in1, {{2, 5, 6}}, {}, {2, 5, 6},
                [](const std::vector<Tensor> &in, const Tensor &) {
@@ -454,6 +473,13 @@ TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
       {"arithmetic shift mode 1 on 8-bit data", DYNAMIC_LAYER_ARITH_SHIFT, 2, Record(16).u32(12, 1), in1,
        "ctx->middle_value->data_size == DSIZE_16"},
       {"eltwise without inputs", DYNAMIC_LAYER_ELTWISE, kFp32, Record(32).u8(5, 0), Words(), "input_num >= 1"},
+      // Eleven inputs: the per-input bytes are read for ten only, and the
+      // kernel refuses more than eight.
+      {"eltwise of eleven inputs", DYNAMIC_LAYER_ELTWISE, kFp32, Record(32).u8(5, 11), [] {
+         Words w;
+         for (int i = 0; i < 11; i++) w.word(1).word(1);
+         return w;
+       }(), "input_num <= 8"},
       {"lookup table with a coefficient input of 9 dims", DYNAMIC_LAYER_LUT, kFp32, Record(40).u8(0, 9).u8(1, 1).u8(2, 1),
        Words().dword(0).dword(0), "dims <= DYNAMIC_MAX_DIMS"},
   };

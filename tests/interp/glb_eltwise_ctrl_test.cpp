@@ -449,6 +449,40 @@ TEST(GlbEltwiseRuns, LookupTableOfOneBytePerIndexAndAnEmptyInput) {
   EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 0, 5}));
 }
 
+TEST(GlbEltwiseRuns, EightBitResidualSumTakesItsScalesFromTheStream) {
+  // Two signed 8-bit inputs, four items in one 4N word-batch: A x 100 >> 6
+  // plus B x 57 >> 5 (16-bit intermediates), ReLU. The scales are the inline
+  // references' coefficient words, the signs and shifts the record's
+  // per-input bytes.
+  const std::vector<uint32_t> s = {4, 3, 2, 5};
+  const size_t bytes = count_of(s);
+  std::vector<uint8_t> a(bytes), b(bytes), want(bytes);
+  for (size_t i = 0; i < bytes; i++) a[i] = uint8_t(i * 71 + 5), b[i] = uint8_t(i * 43 + 200);
+  auto rshift_round = [](int64_t v, int sh) { return (v + (int64_t{1} << (sh - 1))) >> sh; };
+  auto sat = [](int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; };
+  for (size_t i = 0; i < bytes; i++) {
+    int64_t t = sat(rshift_round(int64_t(int8_t(a[i])) * 100, 6), -32768, 32767);
+    t = sat(rshift_round(t * 32 + int64_t(int8_t(b[i])) * 57, 5), -32768, 32767);
+    want[i] = uint8_t(sat(std::max<int64_t>(t, 0), 0, 255));
+  }
+  const Record rec = Record(32).u8(4, 1).u8(5, 2).u8(6, 1).u8(7, 1).u8(8, 1).u8(17, 6).u8(18, 5);
+  const Words refs = Words().word(1).word(1).word(100).word(1).word(3).word(57).append(net_io_ref(2));
+  const Words desc = description({1, 3}, {2}, {global_group({1, 3}, {}, layer(DYNAMIC_LAYER_ELTWISE, 2, rec, refs))});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kIn2, b.data(), b.size());
+    NetRun run = run_of({s, s});
+    run.inputs[0].dtype = run.inputs[1].dtype = 2;
+    auto r = run_description(*card, desc, run);
+    ASSERT_TRUE(r) << card->trouble();
+    ASSERT_EQ(r->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, want.size()), want);
+  }
+}
+
 TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   struct Case {
     const char *what;

@@ -1,0 +1,382 @@
+// Global controllers of the convolution and pooling family. Each follows the
+// common pattern: the record into a zeroed buffer of the layer's size, the
+// tensor references in stream order, the output shape, the kernel picked by
+// the layer's element type (skipped for an empty input), the registration.
+#include "interp/glb_cnn_ctrl.h"
+
+#include "interp/glb_eltwise_ctrl.h"
+
+#include <string.h>
+
+#include "layers/conv/conv.h"
+#include "layers/conv/conv_fix16b.h"
+#include "layers/conv/conv_fix8b.h"
+#include "layers/conv/deconv.h"
+#include "layers/conv/depthwise.h"
+#include "layers/conv/winograd.h"
+#include "layers/conv/winograd_fix8b.h"
+#include "layers/eltwise/lrn.h"
+#include "layers/pool/adaptive_pooling.h"
+#include "layers/pool/interp.h"
+#include "layers/pool/interp_fix8b.h"
+#include "layers/pool/pooling.h"
+#include "layers/pool/pooling_fix8b.h"
+#include "runtime/services.h"
+
+namespace {
+
+u32 rec_u32(const u8 *rec, u32 offset) {
+  u32 v;
+  memcpy(&v, rec + offset, 4);
+  return v;
+}
+i32 rec_i32(const u8 *rec, u32 offset) { return (i32)rec_u32(rec, offset); }
+u16 rec_u16(const u8 *rec, u32 offset) {
+  u16 v;
+  memcpy(&v, rec + offset, 2);
+  return v;
+}
+float rec_f32(const u8 *rec, u32 offset) {
+  float v;
+  memcpy(&v, rec + offset, 4);
+  return v;
+}
+
+u32 data_size(const dynamic_context_t *ctx) { return ctx->middle_value->data_size; }
+
+// The bias address of bias mode 2: right behind the weights, which take
+// ceil(oc_per_group / 64) x kh x kw x align4(ic_per_group) bytes.
+u64 bias_behind_weights(u64 weight, u32 input_c, u32 output_c, u32 groups, u32 kh, u32 kw) {
+  ASSERT(groups > 0, "convolution with 0 groups");
+  const u64 oc_blocks = ((u64)(output_c / groups) + 63) / 64;
+  const u64 ic_aligned = ((u64)(input_c / groups) + 3) / 4 * 4;
+  return weight + oc_blocks * kh * kw * ic_aligned;
+}
+
+u64 conv_bias_addr(dynamic_context_t *ctx, u32 bias_mode, u64 weight, u32 input_c, u32 output_c, u32 groups,
+                   u32 kh, u32 kw) {
+  if (bias_mode == 1) return dynamic_context_unpack_coeff_addr(ctx);
+  if (bias_mode == 2) return bias_behind_weights(weight, input_c, output_c, groups, kh, kw);
+  return 0;
+}
+
+}  // namespace
+
+// ---- Output sizes ----
+
+i32 glb_conv_output_extent(i32 in, i32 pad, i32 pad_after, i32 k, i32 dilation, i32 stride) {
+  ASSERT(stride > 0, "convolution stride %d", (int)stride);
+  const i64 window = ((i64)k - 1) * dilation + 1;
+  const i64 span = (i64)in + pad + pad_after - window;
+  // An unsigned division would turn a window wider than the padded input
+  // into an enormous extent; an empty input gives an empty output.
+  if (span < 0 && in == 0) return 0;
+  ASSERT(span >= 0, "window %d over a padded extent of %d", (int)window, (int)((i64)in + pad + pad_after));
+  return (i32)(span / stride + 1);
+}
+
+glb_pool_extent_t glb_pool_output_extent(i32 in, i32 pad, i32 pad_after, i32 k, i32 stride, u32 ceil_mode) {
+  ASSERT(stride > 0, "pooling stride %d", (int)stride);
+  glb_pool_extent_t e = {1, pad_after};
+  const i64 padded = (i64)in + pad + pad_after;
+  if (padded < k) return e;
+  const i64 q = (padded - k) / stride, r = (padded - k) % stride;
+  e.out = (i32)(q + 1);
+  const int extra = r != 0 && (ceil_mode == 1 || (ceil_mode == 2 && (i64)in + pad > (q + 1) * stride));
+  if (extra) {
+    e.out = (i32)(q + 2);
+    e.pad_after = (u8)(pad_after + stride - r);
+  }
+  return e;
+}
+
+glb_pool_extent_t glb_pool_tf_output_extent(i32 in, i32 pad, i32 pad_after, i32 k, i32 stride) {
+  ASSERT(stride > 0, "pooling stride %d", (int)stride);
+  glb_pool_extent_t e = {1, 0};
+  const i64 padded = (i64)in + pad + pad_after;
+  if (padded >= k) {
+    const i64 q = (padded - k) / stride, r = (padded - k) % stride;
+    e.out = (i32)(r != 0 && (i64)in + pad > (q + 1) * stride ? q + 2 : q + 1);
+  }
+  const i64 bottom = ((i64)e.out - 1) * stride + k - in - pad;
+  e.pad_after = bottom > 0 ? (u8)bottom : 0;
+  return e;
+}
+
+// ---- Convolution ----
+
+void dynamic_glb_conv_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_CONV_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 output_c = rec_u16(rec, 0), input_c = rec_u16(rec, 2), groups = rec_u32(rec, 8);
+  const u32 kw = rec_u16(rec, 12), kh = rec_u16(rec, 14);
+  const u32 dh = rec[16], dw = rec[17], pad_h = rec[18], pad_h_after = rec[19], pad_w = rec[20],
+            pad_w_after = rec[21], stride_h = rec[22], stride_w = rec[23], bias_mode = rec[24];
+  const u32 if_relu = rec[25] & 0xf;
+  const int cap = (int)rec_f32(rec, 28);
+  const u32 use_winograd = rec[32];
+  const u8 *opt = rec + 44;
+  const u32 weight_is_tensor = rec_u32(rec, 60);
+
+  dynamic_tensor_info_t bottom = {}, weight_tensor = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  u64 weight;
+  if (weight_is_tensor) {
+    dynamic_context_unpack_neuron_tensor(ctx, &weight_tensor, 0);
+    weight = weight_tensor.addr;
+  } else {
+    weight = dynamic_context_unpack_coeff_addr(ctx);
+  }
+  const u64 bias = conv_bias_addr(ctx, bias_mode, weight, input_c, output_c, groups, kh, kw);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+
+  const u32 size = data_size(ctx);
+  const int depthwise = groups > 1 && groups == input_c && groups == output_c;
+  const int winograd = use_winograd != 0 && ((size == DSIZE_FP32 && !depthwise) || size == DSIZE_8);
+  const i32 n = bottom.shape[0], ih = bottom.shape[2], iw = bottom.shape[3];
+  const i32 kh_out = winograd ? 3 : (i32)kh, kw_out = winograd ? 3 : (i32)kw;
+  i32 shape[4] = {n, (i32)output_c, glb_conv_output_extent(ih, pad_h, pad_h_after, kh_out, dh, stride_h),
+                  glb_conv_output_extent(iw, pad_w, pad_w_after, kw_out, dw, stride_w)};
+
+  if (!is_null_tensor(&bottom)) {
+    const int ic = (int)input_c, oc = (int)output_c, g = (int)groups;
+    if (size == DSIZE_FP32) {
+      if (depthwise)
+        nodechip_depthwise_forward_parallel_with_dilation(bottom.addr, top.addr, weight, bias, n, ic, ih, iw, kh, kw,
+                                                          pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w,
+                                                          dh, dw, bias_mode, if_relu, (float)cap, node);
+      else if (use_winograd)
+        nodechip_winograd_forward_parallel_with_data_split(bottom.addr, top.addr, weight, bias, n, ic, ih, iw, g, oc,
+                                                           pad_h, pad_h_after, pad_w, pad_w_after, bias_mode, 0,
+                                                           if_relu, (float)cap, use_winograd, node);
+      else
+        nodechip_conv_forward_parallel_with_data_split(bottom.addr, top.addr, weight, bias, n, ic, ih, iw, g, oc, kh,
+                                                       kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h,
+                                                       stride_w, bias_mode, 0, if_relu, (float)cap, node);
+    } else if (size == DSIZE_8) {
+      if (use_winograd)
+        nodechip_winograd_forward_parallel_fix8b_with_data_split(
+            bottom.addr, top.addr, weight, bias, n, ic, ih, iw, g, oc, pad_h, pad_h_after, pad_w, pad_w_after,
+            bias_mode, if_relu, cap, use_winograd, 0, 0, opt[0], opt[1], opt[2], opt[3], 3, 0, 0, 0, 0, node);
+      else
+        nodechip_conv_forward_parallel_fix8b_with_data_split(
+            bottom.addr, top.addr, weight, bias, n, ic, ih, iw, g, oc, kh, kw, dh, dw, pad_h, pad_h_after, pad_w,
+            pad_w_after, stride_h, stride_w, bias_mode, 0, if_relu, cap, 1, 0, 0, opt[0], opt[1], opt[2], opt[3], 3, 0,
+            0, 0, 0, 0, node);
+    } else if (size == DSIZE_16) {
+      nodechip_conv_forward_parallel_fix16b_with_data_split(
+          bottom.addr, top.addr, weight, bias, n, ic, ih, iw, g, oc, kh, kw, dh, dw, pad_h, pad_h_after, pad_w,
+          pad_w_after, stride_h, stride_w, bias_mode, 0, 1, cap, 1, 0, 0, opt[0], opt[1], opt[2], opt[3], 3, node);
+    } else {
+      ASSERT(0 && "dynamic_glb_conv_layer_ctrl(): unsupported conv data size!");
+    }
+  }
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = bottom.dtype;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+void dynamic_glb_deconv_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  ASSERT(ctx->middle_value->data_size == DSIZE_FP32);
+  u8 rec[GLB_DECONV_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 output_c = rec_u16(rec, 0), input_c = rec_u16(rec, 2), groups = rec_u32(rec, 4);
+  const u32 kw = rec_u16(rec, 8), kh = rec_u16(rec, 10);
+  const u32 dh = rec[12], dw = rec[13], pad_h = rec[14], pad_h_after = rec[15], pad_w = rec[16],
+            pad_w_after = rec[17], stride_h = rec[18], stride_w = rec[19], bias_mode = rec[20];
+  const u32 if_relu = rec[21] & 0xf, output_pad_h = rec[32], output_pad_w = rec[33];
+
+  dynamic_tensor_info_t bottom = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  const u64 weight = dynamic_context_unpack_coeff_addr(ctx);
+  const u64 bias = conv_bias_addr(ctx, bias_mode, weight, input_c, output_c, groups, kh, kw);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+
+  const i32 n = bottom.shape[0], c = bottom.shape[1], ih = bottom.shape[2], iw = bottom.shape[3];
+  const i64 oh = ((i64)ih - 1) * stride_h + ((i64)kh - 1) * dh + output_pad_h - (pad_h + pad_h_after) + 1;
+  const i64 ow = ((i64)iw - 1) * stride_w + ((i64)kw - 1) * dw + output_pad_w - (pad_w + pad_w_after) + 1;
+  if (!is_null_tensor(&bottom)) {
+    nodechip_deconv_forward_parallel_with_data_split(bottom.addr, top.addr, weight, bias, n, c, ih, iw, (int)groups,
+                                                     (int)output_c, kh, kw, dh, dw, pad_h, pad_h_after, pad_w,
+                                                     pad_w_after, stride_h, stride_w, output_pad_h, output_pad_w,
+                                                     bias_mode, 0, if_relu, 1, node);
+  }
+  i32 shape[4] = {n, (i32)output_c, (i32)oh, (i32)ow};
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = 0;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+// ---- Pooling ----
+
+void dynamic_glb_pooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_POOL_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 c = rec_u32(rec, 0), kw = rec_u16(rec, 4), kh = rec_u16(rec, 6);
+  const u32 pad_h = rec[8], pad_h_after = rec[9], pad_w = rec[10], pad_w_after = rec[11], stride_h = rec[12],
+            stride_w = rec[13], is_avg_pooling = rec[14], avg_pooling_mode = rec[15], if_relu = rec[16];
+  const u32 ceil_mode = rec[27];
+
+  dynamic_tensor_info_t bottom = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+
+  const i32 n = bottom.shape[0], ih = bottom.shape[2], iw = bottom.shape[3];
+  const glb_pool_extent_t h = glb_pool_output_extent(ih, pad_h, pad_h_after, kh, stride_h, ceil_mode);
+  const glb_pool_extent_t w = glb_pool_output_extent(iw, pad_w, pad_w_after, kw, stride_w, ceil_mode);
+  i32 shape[4] = {n, bottom.shape[1], h.out, w.out};
+  if (!is_null_tensor(&bottom)) {
+    if (data_size(ctx) == DSIZE_FP32)
+      nodechip_pooling_forward_parallel_with_data_split(bottom.addr, top.addr, n, (int)c, ih, iw, h.out, w.out, kh, kw,
+                                                        pad_h, pad_w, stride_h, stride_w, is_avg_pooling,
+                                                        avg_pooling_mode, if_relu, node);
+    else
+      nodechip_pooling_fix8b_forward_parallel_with_data_split(
+          bottom.addr, top.addr, n, (int)c, ih, iw, kh, kw, pad_h, h.pad_after, pad_w, w.pad_after, stride_h,
+          stride_w, 0, 0, is_avg_pooling, avg_pooling_mode, 0, 0, 0, rec[24], 0, 0, rec[25], if_relu, node);
+  }
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = bottom.dtype;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+void dynamic_glb_pooling_tf_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_POOL_TF_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 c = rec_u32(rec, 0), kh = rec_u32(rec, 4), kw = rec_u32(rec, 8);
+  const u32 pad_h = rec[12], pad_h_after = rec[13], pad_w = rec[14], pad_w_after = rec[15], stride_h = rec[16],
+            stride_w = rec[17], is_avg_pooling = rec[18], if_relu = rec[19];
+
+  dynamic_tensor_info_t bottom = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+
+  const i32 n = bottom.shape[0], ih = bottom.shape[2], iw = bottom.shape[3];
+  const glb_pool_extent_t h = glb_pool_tf_output_extent(ih, pad_h, pad_h_after, (i32)kh, stride_h);
+  const glb_pool_extent_t w = glb_pool_tf_output_extent(iw, pad_w, pad_w_after, (i32)kw, stride_w);
+  i32 shape[4] = {n, bottom.shape[1], h.out, w.out};
+  if (!is_null_tensor(&bottom)) {
+    if (data_size(ctx) == DSIZE_FP32) {
+      fw_log(0, "FP32 tf pooling should not use tf_pooling_layer");
+      ASSERT(0);
+    }
+    nodechip_pooling_tf_fix8b_forward_parallel_with_data_split(
+        bottom.addr, top.addr, n, (int)c, ih, iw, (int)kh, (int)kw, pad_h, h.pad_after, pad_w, w.pad_after, stride_h,
+        stride_w, 0, 0, is_avg_pooling, 0, 0, 0, rec[20], 0, 0, rec[21], if_relu, node);
+  }
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = bottom.dtype;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+void dynamic_glb_adaptive_pool_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_ADAPTIVE_POOL_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const i32 oh = rec_i32(rec, 0), ow = rec_i32(rec, 4);
+  dynamic_tensor_info_t bottom = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+  const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
+  if (!is_null_tensor(&bottom)) nodechip_adaptive_pooling_forward(bottom.addr, top.addr, n, c, h, w, oh, ow, 1, node);
+  i32 shape[4] = {n, c, oh, ow};
+  top.dims = bottom.dims;
+  top.shape = shape;
+  top.dtype = bottom.dtype;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+// ---- LRN ----
+
+void dynamic_glb_lrn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_LRN_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const i32 c = rec_i32(rec, 0);
+  const float alpha = rec_f32(rec, 4), beta = rec_f32(rec, 8), k = rec_f32(rec, 12);
+  const int lrn_size = rec[16];
+  dynamic_tensor_info_t bottom = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+  const i32 n = bottom.shape[0], h = bottom.shape[2], w = bottom.shape[3];
+  if (!is_null_tensor(&bottom)) {
+    if (data_size(ctx) == DSIZE_FP32)
+      nodechip_lrn_forward_parallel(bottom.addr, top.addr, n, c, h, w, alpha, lrn_size, beta, k, node);
+    else
+      nodechip_lrn_fix8b_forward_parallel(bottom.addr, top.addr, n, c, h, w, rec[17], alpha, lrn_size, beta, k,
+                                          rec_f32(rec, 20), rec_f32(rec, 24), node);
+  }
+  i32 shape[4] = {n, c, h, w};
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = bottom.dtype;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+// ---- Interpolation ----
+
+void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_INTERP_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 shape_in_record = rec[0], out_dims = rec[1], variant = rec[2];
+  dynamic_tensor_info_t bottom = {}, shape_tensor = {}, top = {};
+  i32 shape[DYNAMIC_MAX_DIMS] = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  u32 dims;
+  if (shape_in_record == 0) {
+    dynamic_context_unpack_shape_tensor(ctx, &shape_tensor, 0);
+    ASSERT(shape_tensor.dims >= 1 && shape_tensor.host_data != nullptr, "shape tensor %u has no values",
+           (unsigned)shape_tensor.id);
+    dims = (u32)shape_tensor.shape[0];
+    ASSERT(dims <= DYNAMIC_MAX_DIMS, "interpolation to %u dims", (unsigned)dims);
+    memcpy(shape, shape_tensor.host_data, dims * sizeof(i32));
+  } else {
+    dims = out_dims;
+    ASSERT(dims <= DYNAMIC_MAX_DIMS, "interpolation to %u dims", (unsigned)dims);
+    for (u32 i = 0; i < dims; i++) shape[i] = rec_i32(rec, 4 + 4 * i);
+  }
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  top.dims = dims;
+  ASSERT(bottom.dims == top.dims);
+
+  // Counted from the end: w, h, c, then every earlier extent into n.
+  const i32 bd = (i32)bottom.dims;
+  const i32 iw = bd > 0 ? bottom.shape[bd - 1] : 1, ih = bd > 1 ? bottom.shape[bd - 2] : 1;
+  const i32 c = bd > 2 ? bottom.shape[bd - 3] : 1;
+  i32 n = 1;
+  for (i32 i = 0; i < bd - 3; i++) n *= bottom.shape[i];
+  const i32 td = (i32)dims;
+  const i32 ow = td > 0 ? shape[td - 1] : 1, oh = td > 1 ? shape[td - 2] : 1;
+  const int nearest_like = variant == 2 || variant == 3 || variant == 5;
+  const u32 size = data_size(ctx);
+  if (!is_null_tensor(&bottom)) {
+    if (size == DSIZE_FP32 || (size == DSIZE_INT32 && nearest_like))
+      nodechip_interp_forward_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40), oh, ow,
+                                       rec_u32(rec, 48) != 0, rec_u32(rec, 52) != 0, (int)variant, node);
+    else
+      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40),
+                                             oh, ow, nearest_like, rec_u32(rec, 44) == 0, node);
+  }
+  top.shape = shape;
+  top.dtype = bottom.dtype;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+void dynamic_glb_cnn_map_fill(dynamic_global_ctrl_t *map) {
+  map[DYNAMIC_LAYER_CONV] = dynamic_glb_conv_layer_ctrl;
+  map[DYNAMIC_LAYER_POOLING] = dynamic_glb_pooling_layer_ctrl;
+  map[DYNAMIC_LAYER_LRN] = dynamic_glb_lrn_layer_ctrl;
+  map[DYNAMIC_LAYER_INTERP] = dynamic_glb_interp_layer_ctrl;
+  map[DYNAMIC_LAYER_DECONV] = dynamic_glb_deconv_layer_ctrl;
+  map[DYNAMIC_LAYER_POOLING_TF] = dynamic_glb_pooling_tf_layer_ctrl;
+  map[DYNAMIC_LAYER_ADAPTIVE_POOL] = dynamic_glb_adaptive_pool_layer_ctrl;
+  dynamic_glb_eltwise_map_fill(map);
+}

@@ -206,6 +206,21 @@ std::vector<FloatCase> float_cases() {
                                                                  Words().append(net_io_ref(1)).append(net_io_ref(2))),
                      1, {{kFp32, {2, 3, 4, 5}, bytes_of(y)}}, {}, ref::softmax(yd, 6, 4, 5, false), {2, 3, 4, 5}, 2e-6});
   }
+  {  // Empty batches: nothing is issued, the outputs are registered with
+     // their shapes.
+    FcParams p;
+    p.input_neurons = 24, p.output_neurons = 7, p.fc_option = 1;
+    cases.push_back({"fully connected of an empty batch",
+                     global_layer(3, kFp32, fc_record(p), Words().append(net_io_ref(1)).append(coeff_ref(0)).append(net_io_ref(2))),
+                     1, {{kFp32, {0, 3, 4, 2}, {}}}, {}, {}, {0, 7, 1, 1}, 0});
+    cases.push_back({"softmax of an empty batch", global_layer(19, kFp32, softmax_record(1),
+                                                               Words().append(net_io_ref(1)).append(net_io_ref(2))),
+                     1, {{kFp32, {0, 10}, {}}}, {}, {}, {0, 10}, 0});
+    cases.push_back({"batch matmul of an empty batch",
+                     global_layer(65, kFp32, batch_matmul_record(false, {}, true, {4, 5}),
+                                  Words().append(net_io_ref(1)).append(coeff_ref(0)).append(net_io_ref(2))),
+                     1, {{kFp32, {0, 3, 4}, {}}}, {}, {}, {0, 3, 5}, 0});
+  }
   return cases;
 }
 

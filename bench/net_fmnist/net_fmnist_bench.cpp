@@ -69,7 +69,7 @@ std::vector<Image> FrameworkRun(qrn::Net<float>& net, bool int8, int count) {
 
 struct Result {
   int framework_right = 0, card_right = 0, predictions_differ = 0, tensors_differ = 0;
-  double max_diff = 0, time_ps = 0;
+  double max_diff = 0, time_ps = 0, te_ps = 0, gdma_ps = 0;
   bool failed = false;
 };
 
@@ -101,6 +101,8 @@ Result CardRun(const qrn::Net<float>& net, bool int8, const std::vector<Image>& 
       return r;
     }
     r.time_ps += double(a->timing.elapsed_ps);
+    r.te_ps += double(a->timing.te_busy_ps);
+    r.gdma_ps += double(a->timing.gdma_busy_ps);
     std::vector<float> prob(size_t(FLAGS_batch) * 10);
     card.read(at.output, prob.data(), prob.size() * 4);
     std::vector<bool> differs(size_t(FLAGS_batch), false);
@@ -130,9 +132,10 @@ Result CardRun(const qrn::Net<float>& net, bool int8, const std::vector<Image>& 
 }
 
 void Print(const char* what, const Result& r, int images) {
-  std::printf("%-6s %10.2f %% %13.2f %% %12d %13d %10.2e %12.2f\n", what, 100.0 * r.card_right / images,
-              100.0 * r.framework_right / images, r.predictions_differ, r.tensors_differ, r.max_diff,
-              r.time_ps / 1e6 / images);
+  std::printf("%-6s %10.2f %% %13.2f %% %12d %13d %10.2e %12.2f %7.0f %% %7.0f %%\n", what,
+              100.0 * r.card_right / images, 100.0 * r.framework_right / images, r.predictions_differ,
+              r.tensors_differ, r.max_diff, r.time_ps / 1e6 / images, 100.0 * r.te_ps / r.time_ps,
+              100.0 * r.gdma_ps / r.time_ps);
 }
 
 }  // namespace
@@ -173,8 +176,8 @@ int main(int argc, char** argv) {
 
   std::printf("Fashion-MNIST test images: %d, %d per run; calibration: %d images (KL)\n\n", FLAGS_images,
               FLAGS_batch, FLAGS_calib_images);
-  std::printf("%-6s %12s %15s %12s %13s %10s %12s\n", "net", "card top-1", "framework top-1", "predictions",
-              "8-bit tensors", "max diff", "us / image");
+  std::printf("%-6s %12s %15s %12s %13s %10s %12s %9s %9s\n", "net", "card top-1", "framework top-1",
+              "predictions", "8-bit tensors", "max diff", "us / image", "TE busy", "GDMA busy");
   std::printf("%-6s %12s %15s %12s %13s %10s %12s\n", "", "", "", "differing", "differing", "(outputs)",
               "(modelled)");
   Print("float", f, FLAGS_images);

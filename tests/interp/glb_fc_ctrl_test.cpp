@@ -98,7 +98,7 @@ std::optional<host::Answer> run(host::Card &card, const Words &desc, const std::
   m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
   for (size_t i = 0; i < inputs.size(); i++) {
     const uint64_t at = kIn + 0x100000 * i;
-    card.write(at, inputs[i].bytes.data(), inputs[i].bytes.size());
+    if (!inputs[i].bytes.empty()) card.write(at, inputs[i].bytes.data(), inputs[i].bytes.size());
     m.inputs.push_back(IoInput{at, 0, inputs[i].dtype, inputs[i].shape, 0});
   }
   m.outputs.push_back(IoOutput{kOut, 0, 0});
@@ -113,7 +113,7 @@ std::optional<host::Answer> run(host::Card &card, const Words &desc, const std::
 template <typename T>
 std::vector<uint8_t> bytes_of(const std::vector<T> &v) {
   std::vector<uint8_t> b(v.size() * sizeof(T));
-  std::memcpy(b.data(), v.data(), b.size());
+  if (!b.empty()) std::memcpy(b.data(), v.data(), b.size());
   return b;
 }
 
@@ -234,7 +234,7 @@ TEST(GlbFcCtrl, FloatLayersAgainstTheReferences) {
       auto a = run(*card, one_layer_net(c.layer, c.inputs), c.in);
       ASSERT_TRUE(a) << card->trouble();
       ASSERT_EQ(a->result, 0u) << card->console();
-      const std::vector<float> got = as_floats(card->read(kOut, c.want.size() * 4));
+      const std::vector<float> got = c.want.empty() ? std::vector<float>() : as_floats(card->read(kOut, c.want.size() * 4));
       for (size_t i = 0; i < c.want.size(); i++)
         ASSERT_NEAR(got[i], c.want[i], c.tol * (1 + std::fabs(c.want[i]))) << i;
       EXPECT_EQ(returned_shape(*card), c.want_shape);

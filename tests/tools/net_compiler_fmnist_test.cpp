@@ -5,7 +5,8 @@
 // calibrated 8-bit model: every 8-bit tensor that reaches device memory
 // (the last pooling, both inner products) bit for bit equal to the
 // framework's 8-bit forward, its float softmax within 1e-4, the same
-// predictions and so the same accuracy.
+// predictions and so the same accuracy; the 8-bit net also on the ARM image
+// (one batch).
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -63,12 +64,13 @@ int argmax(const float *p, int n) { return int(std::max_element(p, p + n) - p); 
 // Runs the images through the compiled net in batches; checks the outputs
 // (and the 8-bit tensors) image by image. Returns the correct predictions.
 int card_run(const qrn::Net<float> &net, bool int8, const std::vector<Image> &images,
-             const std::vector<std::string> &int8_blobs, uint64_t seed) {
+             const std::vector<std::string> &int8_blobs, uint64_t seed,
+             zv::test::Backend backend = zv::test::Backend::Native) {
   zv::test::netc::Options opt;
   opt.batch = kBatch;
   const zv::test::netc::Compiled c = zv::test::netc::compile(net, int8, opt);
   const zv::test::netc::Placement at = zv::test::netc::default_placement();
-  auto card = zv::test::deferred_card(zv::test::Backend::Native, seed);
+  auto card = zv::test::deferred_card(backend, seed);
   zv::test::netc::load(*card, c, at);
   int right = 0;
   for (int first = 0; first < int(images.size()); first += kBatch) {
@@ -149,6 +151,11 @@ TEST(FashionMnistOnTheCard, CalibratedEightBitNetIsBitExactWithTheFramework) {
   int framework_right = 0;
   for (const Image &im : images) framework_right += argmax(im.prob.data(), 10) == im.label;
   EXPECT_EQ(card_run(net, true, images, blobs, 2), framework_right);
+  // The delivered ARM image in the emulator, on the first batch.
+  const std::vector<Image> first(images.begin(), images.begin() + kBatch);
+  int first_right = 0;
+  for (const Image &im : first) first_right += argmax(im.prob.data(), 10) == im.label;
+  EXPECT_EQ(card_run(net, true, first, blobs, 3, zv::test::Backend::Emulated), first_right);
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include "interp/fullnet.h"
 #include "interp/glb_shape_ctrl.h"
 #include "interp/glb_cnn_ctrl.h"
+#include "interp/glb_fc_ctrl.h"
 
 void dynamic_global_func_map_fill(dynamic_global_ctrl_t *map) {
   // Global controllers register here, one entry per layer type they serve:
   //   map[<layer type>] = dynamic_glb_<layer>_layer_ctrl;
   dynamic_glb_shape_map_fill(map);
   dynamic_glb_cnn_map_fill(map);
+  dynamic_glb_fc_map_fill(map);
 }

@@ -297,7 +297,7 @@ inline std::vector<u8> weight_records_3ic(const Conv &p, const std::vector<u8> &
 // section, the previous partial sum shifted left by `s_inter`) is shifted right
 // by `s_inter` and kept as a 16-bit value, signed when X or W is; the last
 // section adds the bias, shifts by rshift, applies ReLU and saturates to the
-// result (8 or 16 bits).
+// result (8 or 16 bits); a rectified 8-bit result is unsigned.
 struct Fc {
   int M = 1, K = 1, N = 1;
   bool transpose = false, bias = false, in_sign = false, w_sign = false, b_sign = false, relu = false;
@@ -330,7 +330,7 @@ inline std::vector<u8> fc8(const Fc &p, const std::vector<u8> &x, const std::vec
         if (k0 > 0) sum += old * (i64{1} << p.s_inter);
         if (last && p.bias) sum += v16(bias[size_t(n)], p.b_sign);
         if (last)
-          v = finish(sum, p.rshift, p.relu, p.res16 ? 16 : 8, rs);
+          v = finish(sum, p.rshift, p.relu, p.res16 ? 16 : 8, rs && (p.res16 || !p.relu));
         else
           old = finish(sum, p.s_inter, false, 16, rs);
       }

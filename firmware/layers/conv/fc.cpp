@@ -229,7 +229,9 @@ void nodechip_batch_matmul_forward_parallel(u64 A_addr, const int *A_shape, int 
     const int ia = i - (dims - A_dims), ib = i - (dims - B_dims);
     a[i] = ia >= 0 ? A_shape[ia] : 1;
     b[i] = ib >= 0 ? B_shape[ib] : 1;
-    y[i] = a[i] > b[i] ? a[i] : b[i];
+    // An extent of 1 stretches to the other's, also to 0: an empty operand
+    // gives an empty product.
+    y[i] = a[i] == 1 ? b[i] : b[i] == 1 ? a[i] : a[i] > b[i] ? a[i] : b[i];
   }
   const int M = a[dims - 2], K = a[dims - 1], N = b[dims - 1];
   ASSERT(b[dims - 2] == K);
@@ -237,7 +239,11 @@ void nodechip_batch_matmul_forward_parallel(u64 A_addr, const int *A_shape, int 
   y[dims - 1] = N;
   for (int i = 0; i < dims - 2; i++) ASSERT(a[i] == b[i] || a[i] == 1 || b[i] == 1);
   const int active = if_relu ? FC_ACTIVE_RELU : 0;
-  if (dims == 2 || (dims == 3 && a[0] == 1 && b[0] == 1)) {
+  int empty = 0;
+  for (int i = 0; i < dims; i++) empty |= y[i] == 0;
+  if (empty) {
+    // Nothing to compute; only the shape is reported.
+  } else if (dims == 2 || (dims == 3 && a[0] == 1 && b[0] == 1)) {
     nodechip_fc_forward_parallel_v2(A_addr, B_addr, 0, Y_addr, 0, 1, M, K, N, 0, 0, active, 1, 0.0f, 32, node);
   } else {
     // Leading indices, last fastest; a leading extent of 1 broadcasts.

@@ -150,6 +150,10 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   const int result_signed = input_sign || weight_sign;
   const int s_inter = p.rshift_inter;
   const int eight_bit = !res_16b;
+  // A rectified 8-bit result is unsigned (0 to 255), as the float
+  // requantisation and the 8-bit convolutions give it; kept signed it would
+  // saturate at 127.
+  const int out_signed = result_signed && !(if_relu && eight_bit);
 
   Stage st = {};
   int loading = 1, in_load = 0, weight_load = 0, out_gen = 0;
@@ -197,10 +201,11 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
       atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, local_tag(L), local_tag(R), local_tag(Y),
                               local_tag((u32)(nn / FC_MAX_OUT) * 256u), kc < FC_SECTION ? kc : FC_SECTION,
                               (int)ceil_div(kc, FC_SECTION), nc < FC_SECTION ? nc : FC_SECTION,
-                              (int)ceil_div(nc, FC_SECTION), mc, kc, result_signed, ko > 0 ? s_inter : 0,
+                              (int)ceil_div(nc, FC_SECTION), mc, kc, prec == 0 && last ? out_signed : result_signed,
+                              ko > 0 ? s_inter : 0,
                               last ? rshift : s_inter, last && if_relu, input_sign, weight_sign,
                               using_bias ? bias_sign : 0, prec, &comp);
-      if (narrow) narrow_in_place(Y, mc, nc, result_signed, &comp);
+      if (narrow) narrow_in_place(Y, mc, nc, out_signed, &comp);
       if (last) out_gen++;
     }
 

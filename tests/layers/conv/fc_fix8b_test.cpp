@@ -97,6 +97,22 @@ TEST(FcFix8b, AgainstReference) {
   for (const auto &k : cases) run_fc(k.what, k.p, all_schedules());
 }
 
+TEST(FcFix8b, RectifiedResultsUseTheUnsignedRange) {
+  // Signed operands with ReLU: results from 128 to 255 stay (they saturated
+  // at 127 when the rectified result was kept signed), in one K section and
+  // when narrowed from 16 bits after two.
+  for (int K : {64, 1030}) {
+    Fc p = F(5, K, 24, K > 1024 ? 9 : 2);
+    p.relu = true, p.bias = true;
+    const std::vector<u8> want = ref::conv_fix::fc8(p, pattern(size_t(p.M) * K, K + p.N, 256),
+                                                    small_weights(size_t(K) * p.N, p.M, 32), biases(p.N, K));
+    int above = 0;
+    for (u8 v : want) above += v > 127 && v < 255;
+    ASSERT_GT(above, 0) << "the fixture has no result between 128 and 254";
+    run_fc(K > 1024 ? "two K sections, ReLU" : "one K section, ReLU", p, {deferred(3)});
+  }
+}
+
 TEST(FcFix8b, RowAndColumnCuts) {
   Fc m = F(600, 64, 130, 6);  // slices of 508 and 92 rows
   m.bias = true, m.in4n = m.out4n = true;

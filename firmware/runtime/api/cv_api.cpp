@@ -1,4 +1,4 @@
-// The vision APIs: 500 and 502 linear convert, 503 the sort check, 506 width
+// The vision APIs: 114 YUV to RGB, 500 and 502 linear convert, 503 the sort check, 506 width
 // alignment, 512 plane split, 513 the permute of images as the vision family
 // calls it.
 //
@@ -8,6 +8,7 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_yuv2rgb.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
 #include "runtime/api/dispatch.h"
@@ -151,3 +152,34 @@ u32 zv_api_test_sort(u8 *param, u32 size) {
                        rec.len, rec.out_len, node);
   });
 }
+
+u32 zv_api_cv_yuv2rgb(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_yuv2rgb_t, rec, param, size);
+  const zv_api_cv_yuv2rgb_t *api = &rec;
+  ASSERT(api->input_h % 2 == 0 && api->input_w % 2 == 0);
+  API_COUNT(rec.input_n);
+  if (rec.output_mode == DATA_TYPE_EXT_1N_BYTE) ASSERT(api->input_w % 4 == 0);
+  // The operator's own checks (source type, image count) come before anything
+  // is read: an image count above 4 names no planes.
+  if (rec.src_type == DATA_TYPE_EXT_1N_BYTE && rec.input_n <= 4) {
+    const u32 ratio = cv_yuv_chroma_ratio(rec.image_format);
+    const int planar = rec.image_format <= CV_YUV444_PLANAR || rec.image_format > CV_NV61;
+    const i64 plane = (i64)rec.input_h * rec.input_w;
+    const u32 out_bytes = rec.output_mode == DATA_TYPE_EXT_1N_BYTE ? 1 : 4;
+    for (u32 i = 0; i < rec.input_n; i++) {
+      API_GLOBAL(rec.input[3 * i], api_dense(1, plane));
+      API_GLOBAL(rec.input[3 * i + 1], api_dense(1, plane / ratio));
+      if (planar) API_GLOBAL(rec.input[3 * i + 2], api_dense(1, plane / ratio));
+      if (i == 0 || rec.output_mode != DATA_TYPE_EXT_4N_BYTE) API_GLOBAL(rec.output[i], api_dense(out_bytes, 3, plane));
+    }
+  }
+  u64 input[12], output[4];
+  memcpy(input, rec.input, sizeof input);
+  memcpy(output, rec.output, sizeof output);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_yuv2rgb_ext(input, rec.src_type, rec.image_format, output, rec.output_mode, rec.output_format,
+                            rec.input_n, rec.input_h, rec.input_w, 1, node);
+  });
+}
+

@@ -6,6 +6,7 @@
 #include "cmd/gemm.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_yuv2rgb.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/conv/conv.h"
 #include "layers/conv/conv3d.h"
@@ -132,6 +133,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
+    {114, zv_api_cv_yuv2rgb, sizeof(zv_api_cv_yuv2rgb_t)},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
     {117, zv_api_transpose, sizeof(zv_api_transpose_t)},

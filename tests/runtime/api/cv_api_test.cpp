@@ -12,7 +12,9 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_yuv2rgb.h"
 #include "fw_test.h"
+#include "ref/cv_color_ref.h"
 #include "ref/cv_ref.h"
 
 namespace zv::test {
@@ -128,6 +130,55 @@ TEST(CvApi, WidthAlignSplitAndTranspose) {
   }
 }
 
+// API 114: NV12 to 1N bytes for two images, then 4:2:2 planar to one 4N
+// group of three, always with BT.601 limited range.
+TEST(CvApi, Yuv2RgbWithTheLimitedRangeMatrix) {
+  struct Case {
+    uint32_t format, n, h, w, mode, output_format;
+  };
+  const Case cases[] = {{CV_NV12, 2, 6, 8, 1, 8}, {CV_YUV422_PLANAR, 3, 4, 10, 2, 0}};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Case &k : cases) {
+      zv_api_cv_yuv2rgb_t rec = {};
+      std::vector<ref::YuvImage> images(k.n);
+      for (uint32_t i = 0; i < k.n; i++) {
+        images[i].y = pattern(size_t(k.h) * k.w, i);
+        images[i].u = pattern(ref::yuv_chroma_bytes(k.format, k.h, k.w), i + 5);
+        images[i].v = pattern(ref::yuv_chroma_bytes(k.format, k.h, k.w), i + 9);
+        for (uint32_t p = 0; p < 3; p++) rec.input[3 * i + p] = kIn + (3 * i + p) * 0x1000;
+        rec.output[i] = kOut + i * 0x10000;
+        card->write(rec.input[3 * i], images[i].y.data(), images[i].y.size());
+        card->write(rec.input[3 * i + 1], images[i].u.data(), images[i].u.size());
+        card->write(rec.input[3 * i + 2], images[i].v.data(), images[i].v.size());
+      }
+      rec.src_type = 1;
+      rec.image_format = k.format;
+      rec.input_n = k.n;
+      rec.input_h = k.h;
+      rec.input_w = k.w;
+      rec.output_mode = k.mode;
+      rec.output_format = k.output_format;
+      std::vector<std::vector<uint8_t>> want;
+      ref::yuv2rgb(images, k.format, k.h, k.w, k.mode, k.output_format, 1, want);
+      const std::vector<uint8_t> old = pattern(want[0].size() + 8, 3);
+      for (size_t i = 0; i < want.size(); i++) card->write(rec.output[i], old.data(), old.size());
+      send(*card, 114, payload_of(rec));
+      for (size_t i = 0; i < want.size(); i++)
+        EXPECT_TRUE(card->read(rec.output[i], old.size()) == over(old, want[i])) << "image " << i;
+    }
+    // No images: nothing to do, and nothing issued.
+    zv_api_cv_yuv2rgb_t none = {};
+    none.input_h = 2;
+    none.input_w = 2;
+    none.src_type = 1;
+    const size_t before = card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size();
+    send(*card, 114, payload_of(none));
+    EXPECT_EQ(card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size(), before);
+  }
+}
+
 TEST(CvApi, SortCheckInTheDtcmWindow) {
   const uint32_t len = 50, out_len = 7;
   std::vector<float> keys(len);
@@ -197,6 +248,22 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
   const zv_api_cv_transpose_t three_bytes = {kIn, kOut, 2, 5, 7, 3};
   const zv_api_cv_split_t no_rows = {kIn, kOut, 15, 8, 5, 0, 1};
   const zv_api_cv_convert_to_t firmware_part = {0x100000000ull, 7, 8, 5, 1, 0, 1, 0, 1, 0, 0, 1, 1, 1, kOut};
+  zv_api_cv_yuv2rgb_t yuv = {};
+  yuv.input[0] = yuv.input[1] = kIn;
+  yuv.output[0] = kOut;
+  yuv.src_type = 1;
+  yuv.image_format = CV_NV12;
+  yuv.input_n = 1;
+  yuv.input_h = 4;
+  yuv.input_w = 8;
+  yuv.output_mode = 1;
+  zv_api_cv_yuv2rgb_t yuv_odd = yuv, yuv_w6 = yuv, yuv_float = yuv, yuv_five = yuv, yuv_fw = yuv;
+  yuv_odd.input_h = 481;
+  yuv_odd.input_n = 0;
+  yuv_w6.input_w = 6;
+  yuv_float.src_type = 0;
+  yuv_five.input_n = 5;
+  yuv_fw.output[0] = 0x100000000ull;
   const Case cases[] = {
       {"500 one word short", 500, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_t)\n"},
       {"502 one word long", 502, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_inter_t)\n"},
@@ -209,6 +276,13 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
       {"513 with 3-byte elements", 513, payload_of(three_bytes), ": 0\n"},
       {"512 with images of 0 rows", 512, payload_of(no_rows), ": (rec.rows) > 0\n"},
       {"500 reading the firmware's part of device memory", 500, payload_of(firmware_part), "api_global_fits"},
+      {"114 short", 114, std::vector<uint32_t>(38), ": size == sizeof(zv_api_cv_yuv2rgb_t)\n"},
+      {"114 with 481 rows, even with no images", 114, payload_of(yuv_odd),
+       ": api->input_h % 2 == 0 && api->input_w % 2 == 0\n"},
+      {"114 to bytes with rows of 6", 114, payload_of(yuv_w6), ": api->input_w % 4 == 0\n"},
+      {"114 from float samples", 114, payload_of(yuv_float), ": src_mode == DATA_TYPE_EXT_1N_BYTE\n"},
+      {"114 with five images", 114, payload_of(yuv_five), ": input_n > 0 && input_n <= 4\n"},
+      {"114 writing the firmware's part of device memory", 114, payload_of(yuv_fw), "api_global_fits"},
   };
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);

@@ -84,6 +84,7 @@ const Row kRows[] = {
     {105, "zv_api_gemm_t", 72},
     {110, "zv_api_multi_fullnet_t", 0},
     {111, "zv_api_dynamic_fullnet_t", 0},
+    {114, "zv_api_cv_yuv2rgb_t", 156},
     {115, "zv_api_slice_forward", 0},
     {116, "zv_api_tile_forward_t", 104},
     {117, "zv_api_transpose_t", 100},

@@ -106,4 +106,92 @@ inline void yuv2rgb(const std::vector<YuvImage> &images, uint32_t format, uint32
   }
 }
 
+// RGB layouts 8 to 11: planar R, G, B; planar B, G, R; packed R, G, B;
+// packed B, G, R. Moves whole elements of `e` bytes from one layout to another.
+inline std::vector<uint8_t> rgb_relayout(const std::vector<uint8_t> &src, uint32_t in_format, uint32_t out_format,
+                                         uint32_t h, uint32_t w, uint32_t e) {
+  const size_t hw = size_t(h) * w;
+  std::vector<uint8_t> dst(3 * hw * e);
+  auto at = [&](uint32_t format, uint32_t colour, size_t p) {  // colour 0 R, 1 G, 2 B
+    const bool b_first = format == 9 || format == 11, packed = format == 10 || format == 11;
+    const uint32_t ch = b_first ? 2 - colour : colour;
+    return (packed ? 3 * p + ch : ch * hw + p) * e;
+  };
+  for (uint32_t colour = 0; colour < 3; colour++)
+    for (size_t p = 0; p < hw; p++)
+      std::memcpy(&dst[at(out_format, colour, p)], &src[at(in_format, colour, p)], e);
+  return dst;
+}
+
+// Rows R, G, B of the RGB-to-YUV matrices (columns R, G, B, added offset).
+inline const float (*rgb2yuv_matrix(uint32_t colour_code))[4] {
+  static const float m[4][3][4] = {
+      {{0.299f, 0.587f, 0.114f, 0}, {-0.16874f, -0.33126f, 0.5f, 128}, {0.5f, -0.41869f, -0.08131f, 128}},
+      {{0.21264f, 0.71517f, 0.07219f, 0}, {-0.11459f, -0.38541f, 0.5f, 128}, {0.5f, -0.45416f, -0.04584f, 128}},
+      {{0.25679f, 0.50413f, 0.09791f, 16}, {-0.14822f, -0.29099f, 0.43922f, 128}, {0.43922f, -0.36779f, -0.07143f, 128}},
+      {{0.18262f, 0.6142f, 0.062f, 16}, {-0.10066f, -0.33855f, 0.43922f, 128}, {0.43922f, -0.39894f, -0.04027f, 128}},
+  };
+  static const int pick[6] = {0, 2, 1, 2, 2, 3};
+  return m[colour_code >= 2 && colour_code <= 7 ? pick[colour_code - 2] : 2];
+}
+
+// Planar R, G, B bytes to a YUV layout (0 to 6): each of Y, U, V is
+// ((cR R + cG G) + cB B) + offset clamped to [0, 255]; chroma is the mean of
+// each 2 x 2 block ((a + b) + (c + d)) x 0.25 for 4:2:0, of each pair
+// (a + b) x 0.5 for 4:2:2, the sample itself for 4:4:4; bytes by truncation.
+inline YuvImage rgb_to_yuv(const std::vector<uint8_t> &rgb, uint32_t format, uint32_t h, uint32_t w,
+                           uint32_t colour_code) {
+  if (format > 6) format = 0;
+  const float(*m)[4] = rgb2yuv_matrix(colour_code);
+  const size_t hw = size_t(h) * w;
+  std::vector<float> f[3];
+  for (int o = 0; o < 3; o++) {
+    f[o].resize(hw);
+    for (size_t p = 0; p < hw; p++) {
+      float v = float(rgb[p]) * m[o][0];
+      v = v + float(rgb[hw + p]) * m[o][1];
+      v = v + float(rgb[2 * hw + p]) * m[o][2];
+      v = v + m[o][3];
+      f[o][p] = std::min(std::max(v, 0.0f), 255.0f);
+    }
+  }
+  auto byte = [](float v) { return uint8_t(int32_t(v)); };
+  YuvImage im;
+  im.y.resize(hw);
+  for (size_t p = 0; p < hw; p++) im.y[p] = byte(f[0][p]);
+  const bool f420 = format == 0 || format == 3 || format == 4, f444 = format == 2;
+  const uint32_t ch = f420 ? h / 2 : h, cw = f444 ? w : w / 2;
+  std::vector<uint8_t> c[2];
+  for (int k = 0; k < 2; k++) {
+    const std::vector<float> &s = f[1 + k];
+    c[k].resize(size_t(ch) * cw);
+    for (uint32_t r = 0; r < ch; r++)
+      for (uint32_t x = 0; x < cw; x++) {
+        float v;
+        if (f444) {
+          v = s[r * w + x];
+        } else if (f420) {
+          const float top = s[2 * r * w + 2 * x] + s[2 * r * w + 2 * x + 1];
+          const float bottom = s[(2 * r + 1) * w + 2 * x] + s[(2 * r + 1) * w + 2 * x + 1];
+          v = (top + bottom) * 0.25f;
+        } else {
+          v = (s[r * w + 2 * x] + s[r * w + 2 * x + 1]) * 0.5f;
+        }
+        c[k][r * cw + x] = byte(v);
+      }
+  }
+  if (format <= 2) {
+    im.u = c[0];
+    im.v = c[1];
+  } else {
+    const bool v_first = format == 4 || format == 6;
+    im.u.resize(2 * c[0].size());
+    for (size_t i = 0; i < c[0].size(); i++) {
+      im.u[2 * i] = c[v_first ? 1 : 0][i];
+      im.u[2 * i + 1] = c[v_first ? 0 : 1][i];
+    }
+  }
+  return im;
+}
+
 }  // namespace zv::ref

@@ -1,4 +1,4 @@
-// The vision APIs: 114 YUV to RGB, 500 and 502 linear convert, 503 the sort check, 506 width
+// The vision APIs: 114 YUV to RGB, 500 and 502 linear convert, 505 storage conversion, 503 the sort check, 506 width
 // alignment, 512 plane split, 513 the permute of images as the vision family
 // calls it.
 //
@@ -8,6 +8,7 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_storage_convert.h"
 #include "cv/cv_yuv2rgb.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
@@ -183,3 +184,64 @@ u32 zv_api_cv_yuv2rgb(u8 *param, u32 size) {
   });
 }
 
+u32 zv_api_cv_storage_convert(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_storage_convert_t, rec, param, size);
+  // The extents each operation touches; the operator checks the values
+  // (counts above four, extents) before it reads an address.
+  const u8 op = (u8)rec.op;
+  const i64 hw = (i64)rec.h * rec.w;
+  const u32 n = rec.count <= CV_STORAGE_MAX_IMAGES ? rec.count : 0;
+  const u32 ratio = cv_yuv_chroma_ratio(op == CV_STORAGE_OP_RGB_TO_YUV ? rec.output_format : rec.input_format);
+  const u32 s = rec.src_type == 3 ? 1 : rec.src_type == 4 ? 2 : rec.src_type;
+  const u32 d = rec.dst_type == 3 ? 1 : rec.dst_type == 4 ? 2 : rec.dst_type;
+  for (u32 i = 0; i < n; i++) {
+    switch (op) {
+      case CV_STORAGE_OP_RGB_LAYOUT:
+        if (i == 0 || (s != 2)) {
+          const api_extent_t image = api_dense(cv_storage_elem_bytes(rec.src_type), 3, hw);
+          API_GLOBAL(rec.input[i], image);
+          API_GLOBAL(rec.output[i], image);
+        }
+        break;
+      case CV_STORAGE_OP_DATA_TYPE:
+        if (s == 1 && d == 2) {
+          API_GLOBAL(rec.input[i], api_dense(1, 3, hw));
+          API_GLOBAL(rec.output[0], api_dense(4, 3, hw));
+        } else if (s == 2 && d == 1) {
+          API_GLOBAL(rec.input[0], api_dense(4, 3, hw));
+          API_GLOBAL(rec.output[i], api_dense(1, 3, hw));
+        } else if ((s == 1 && d == 0) || (s == 0 && d == 1)) {
+          API_GLOBAL(rec.input[i], api_dense(s == 1 ? 1 : 4, 3, hw));
+          API_GLOBAL(rec.output[i], api_dense(d == 1 ? 1 : 4, 3, hw));
+        }
+        break;
+      case CV_STORAGE_OP_RGB_TO_YUV:
+        API_GLOBAL(rec.input[i], api_dense(1, 3, hw));
+        API_GLOBAL(rec.output[i], api_dense(1, hw));
+        API_GLOBAL(rec.U[i], api_dense(1, hw / ratio));
+        if (rec.output_format <= CV_YUV444_PLANAR || rec.output_format > CV_NV61)
+          API_GLOBAL(rec.V[i], api_dense(1, hw / ratio));
+        break;
+      case CV_STORAGE_OP_YUV_TO_RGB:
+        API_GLOBAL(rec.input[i], api_dense(1, hw));
+        API_GLOBAL(rec.U[i], api_dense(1, hw / ratio));
+        if (rec.input_format <= CV_YUV444_PLANAR || rec.input_format > CV_NV61)
+          API_GLOBAL(rec.V[i], api_dense(1, hw / ratio));
+        if (i == 0 || rec.dst_type != DATA_TYPE_EXT_4N_BYTE)
+          API_GLOBAL(rec.output[i], api_dense(rec.dst_type == DATA_TYPE_EXT_1N_BYTE ? 1 : 4, 3, hw));
+        break;
+      default:
+        break;
+    }
+  }
+  u64 input[4], output[4], U[4], V[4];
+  memcpy(input, rec.input, sizeof input);
+  memcpy(output, rec.output, sizeof output);
+  memcpy(U, rec.U, sizeof U);
+  memcpy(V, rec.V, sizeof V);
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_zvcv_image_storage_convert(input, output, U, V, rec.count, rec.h, rec.w, rec.input_format,
+                                           rec.output_format, rec.src_type, rec.dst_type, op, rec.colour_code, node);
+  });
+}

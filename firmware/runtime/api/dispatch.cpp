@@ -6,6 +6,7 @@
 #include "cmd/gemm.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_storage_convert.h"
 #include "cv/cv_yuv2rgb.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/conv/conv.h"
@@ -196,6 +197,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {500, zv_api_cv_convert_to, sizeof(zv_api_cv_convert_to_t)},
     {502, zv_api_cv_convert_to_intergrated, sizeof(zv_api_cv_convert_to_inter_t)},
     {503, zv_api_test_sort, sizeof(zv_api_cv_sort_test_t)},
+    {505, zv_api_cv_storage_convert, sizeof(zv_api_cv_storage_convert_t)},
     {506, zv_api_cv_width_align, sizeof(zv_api_cv_width_align_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
     {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},

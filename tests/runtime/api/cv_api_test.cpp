@@ -12,6 +12,7 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_storage_convert.h"
 #include "cv/cv_yuv2rgb.h"
 #include "fw_test.h"
 #include "ref/cv_color_ref.h"
@@ -179,6 +180,58 @@ TEST(CvApi, Yuv2RgbWithTheLimitedRangeMatrix) {
   }
 }
 
+// API 505: planar RGB to NV12 for two images, then a layout change of bytes
+// and a 1N-to-4N change, each image's addresses from the record's tables.
+TEST(CvApi, StorageConvertByOperation) {
+  const uint32_t h = 4, w = 6, hw = h * w;
+  zv_api_cv_storage_convert_t rec = {};
+  for (uint32_t i = 0; i < 4; i++) {
+    rec.input[i] = kIn + i * 0x1000;
+    rec.output[i] = kOut + i * 0x1000;
+    rec.U[i] = kOut + 0x10000 + i * 0x1000;
+    rec.V[i] = kOut + 0x20000 + i * 0x1000;
+  }
+  rec.count = 2;
+  rec.h = h;
+  rec.w = w;
+  std::vector<std::vector<uint8_t>> src(2);
+  for (uint32_t i = 0; i < 2; i++) src[i] = pattern(3 * hw, i + 1);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (uint32_t i = 0; i < 2; i++) card->write(rec.input[i], src[i].data(), src[i].size());
+    zv_api_cv_storage_convert_t yuv = rec;
+    yuv.op = 2;
+    yuv.output_format = CV_NV12;
+    yuv.colour_code = 3;
+    send(*card, 505, payload_of(yuv));
+    for (uint32_t i = 0; i < 2; i++) {
+      const ref::YuvImage want = ref::rgb_to_yuv(src[i], CV_NV12, h, w, 3);
+      EXPECT_TRUE(card->read(rec.output[i], hw) == want.y) << "image " << i;
+      EXPECT_TRUE(card->read(rec.U[i], want.u.size()) == want.u) << "image " << i;
+    }
+    zv_api_cv_storage_convert_t layout = rec;
+    layout.op = 0;
+    layout.input_format = CV_RGB_PLANAR;
+    layout.output_format = CV_BGR_PACKED;
+    layout.src_type = layout.dst_type = 1;
+    send(*card, 505, payload_of(layout));
+    for (uint32_t i = 0; i < 2; i++)
+      EXPECT_TRUE(card->read(rec.output[i], 3 * hw) == ref::rgb_relayout(src[i], CV_RGB_PLANAR, CV_BGR_PACKED, h, w, 1));
+    zv_api_cv_storage_convert_t type = rec;
+    type.op = 1;
+    type.src_type = 1;
+    type.dst_type = 2;
+    const std::vector<uint8_t> old = pattern(4 * 3 * hw, 7);
+    card->write(rec.output[0], old.data(), old.size());
+    send(*card, 505, payload_of(type));
+    std::vector<uint8_t> want = old;
+    for (uint32_t i = 0; i < 2; i++)
+      for (uint32_t p = 0; p < 3 * hw; p++) want[4 * p + i] = src[i][p];
+    EXPECT_TRUE(card->read(rec.output[0], old.size()) == want);
+  }
+}
+
 TEST(CvApi, SortCheckInTheDtcmWindow) {
   const uint32_t len = 50, out_len = 7;
   std::vector<float> keys(len);
@@ -264,6 +317,15 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
   yuv_float.src_type = 0;
   yuv_five.input_n = 5;
   yuv_fw.output[0] = 0x100000000ull;
+  zv_api_cv_storage_convert_t storage = {};
+  for (uint32_t i = 0; i < 4; i++) storage.input[i] = storage.output[i] = storage.U[i] = storage.V[i] = kIn;
+  storage.h = 2;
+  storage.w = 4;
+  storage.op = 2;
+  zv_api_cv_storage_convert_t storage_five = storage, storage_fw = storage;
+  storage_five.count = 5;
+  storage_fw.count = 1;
+  storage_fw.U[0] = 0x100000000ull;
   const Case cases[] = {
       {"500 one word short", 500, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_t)\n"},
       {"502 one word long", 502, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_inter_t)\n"},
@@ -283,6 +345,9 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
       {"114 from float samples", 114, payload_of(yuv_float), ": src_mode == DATA_TYPE_EXT_1N_BYTE\n"},
       {"114 with five images", 114, payload_of(yuv_five), ": input_n > 0 && input_n <= 4\n"},
       {"114 writing the firmware's part of device memory", 114, payload_of(yuv_fw), "api_global_fits"},
+      {"505 long", 505, std::vector<uint32_t>(42), ": size == sizeof(zv_api_cv_storage_convert_t)\n"},
+      {"505 with five images", 505, payload_of(storage_five), ": count <= CV_STORAGE_MAX_IMAGES\n"},
+      {"505 writing chroma into the firmware's part", 505, payload_of(storage_fw), "api_global_fits"},
   };
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);

@@ -147,6 +147,7 @@ const Row kRows[] = {
     {500, "zv_api_cv_convert_to_t", 68},
     {502, "zv_api_cv_convert_to_inter_t", 60},
     {503, "zv_api_cv_sort_test_t", 48},
+    {505, "zv_api_cv_storage_convert_t", 164},
     {506, "zv_api_cv_width_align_t", 60},
     {508, "zv_api_cv_sort_t", 52},
     {511, "zv_api_cv_soft_nms_t", 36},

@@ -1,4 +1,4 @@
-// The vision APIs: 114 YUV to RGB, 500 and 502 linear convert, 505 storage conversion, 503 the sort check, 506 width
+// The vision APIs: 112 and 510 warps, 114 YUV to RGB, 500 and 502 linear convert, 505 storage conversion, 503 the sort check, 506 width
 // alignment, 512 plane split, 513 the permute of images as the vision family
 // calls it.
 //
@@ -9,6 +9,7 @@
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
 #include "cv/cv_storage_convert.h"
+#include "cv/cv_warp.h"
 #include "cv/cv_yuv2rgb.h"
 #include "cmd/memory_fill_copy.h"
 #include "layers/data/transpose.h"
@@ -243,5 +244,49 @@ u32 zv_api_cv_storage_convert(u8 *param, u32 size) {
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_cv_zvcv_image_storage_convert(input, output, U, V, rec.count, rec.h, rec.w, rec.input_format,
                                            rec.output_format, rec.src_type, rec.dst_type, op, rec.colour_code, node);
+  });
+}
+
+u32 zv_api_cv_warp(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_warp_t, rec, param, size);
+  u64 input[4];
+  u32 counts[4], strides[4];
+  memcpy(input, rec.input, sizeof input);
+  memcpy(counts, rec.output_counts, sizeof counts);
+  memcpy(strides, rec.src_strides, sizeof strides);
+  // The sources the outputs read (4N: one per group of four) and the table.
+  if (rec.input_count <= 4) {
+    const int four_n = rec.store_mode == 4;
+    u64 outputs = 0;
+    for (u32 i = 0; i < rec.input_count; i++) {
+      outputs += counts[i];
+      const u32 slot = four_n ? i / 4 : i;
+      if (counts[i]) API_GLOBAL(input[slot], api_dense(1, rec.channels, rec.src_h, strides[slot]));
+    }
+    const u64 perspective = rec.mode == CV_WARP_PERSPECTIVE_NEAREST || rec.mode == CV_WARP_PERSPECTIVE_BILINEAR;
+    const i64 table = (i64)(four_n ? (outputs + 3) / 4 : outputs) * 8 + (i64)outputs * (perspective ? 36 : 24);
+    if (table) API_GLOBAL(rec.table_address, api_dense(1, table));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_warp(input, rec.table_address, counts, strides, rec.store_mode, rec.input_count, rec.channels,
+                     rec.src_h, rec.src_w, rec.roi_h, rec.roi_w, rec.dst_h, rec.dst_w, rec.roi_x, rec.roi_y, rec.mode,
+                     node);
+  });
+}
+
+u32 zv_api_warp_bilinear(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_warp_bilinear_t, rec, param, size);
+  float matrix[6];
+  memcpy(matrix, rec.matrix, sizeof matrix);
+  API_GLOBAL(rec.src, api_dense(1, rec.channels, rec.src_h, rec.src_stride));
+  // Rows roi_y to roi_y + roi_h - 1 of every plane, each from column roi_x.
+  const i64 dims[3] = {rec.channels, rec.roi_h, rec.roi_w};
+  const i64 strides[3] = {(i64)rec.dst_h * rec.dst_w, rec.dst_w, 1};
+  API_GLOBAL(rec.dst + (u64)rec.roi_y * rec.dst_w + rec.roi_x, api_strided(1, 3, dims, strides));
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cv_warp_bilinear(rec.src, rec.dst, 1, rec.channels, rec.src_h, rec.src_w, rec.roi_h, rec.roi_w, rec.dst_h,
+                              rec.dst_w, rec.roi_x, rec.roi_y, rec.src_stride, matrix, 0, node);
   });
 }

@@ -7,6 +7,7 @@
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
 #include "cv/cv_storage_convert.h"
+#include "cv/cv_warp.h"
 #include "cv/cv_yuv2rgb.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/conv/conv.h"
@@ -134,6 +135,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
+    {112, zv_api_cv_warp, sizeof(zv_api_cv_warp_t)},
     {114, zv_api_cv_yuv2rgb, sizeof(zv_api_cv_yuv2rgb_t)},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
@@ -200,6 +202,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {505, zv_api_cv_storage_convert, sizeof(zv_api_cv_storage_convert_t)},
     {506, zv_api_cv_width_align, sizeof(zv_api_cv_width_align_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {510, zv_api_warp_bilinear, sizeof(zv_api_cv_warp_bilinear_t)},
     {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
     {512, zv_api_cv_split, sizeof(zv_api_cv_split_t)},
     {513, zv_api_cv_transpose, sizeof(zv_api_cv_transpose_t)},

@@ -13,10 +13,12 @@
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
 #include "cv/cv_storage_convert.h"
+#include "cv/cv_warp.h"
 #include "cv/cv_yuv2rgb.h"
 #include "fw_test.h"
 #include "ref/cv_color_ref.h"
 #include "ref/cv_ref.h"
+#include "ref/cv_warp_ref.h"
 
 namespace zv::test {
 namespace {
@@ -232,6 +234,74 @@ TEST(CvApi, StorageConvertByOperation) {
   }
 }
 
+// API 112: two sources, three outputs (one perspective each) from a table in
+// device memory; API 510: one bilinear warp with the matrix in the record.
+TEST(CvApi, WarpsFromATableAndFromTheRecord) {
+  const ref::WarpGeometry g = {1, 2, 9, 11, 5, 6, 8, 10, 2, 1, 12};
+  const size_t src_bytes = size_t(g.channels) * g.src_h * g.src_stride, dst_bytes = size_t(g.channels) * g.dst_h * g.dst_w;
+  const std::vector<uint8_t> src0 = pattern(src_bytes, 1), src1 = pattern(src_bytes, 2), old = pattern(dst_bytes, 3);
+  const float m[3][9] = {{1, 0, 0, 0, 1, 0, 0, 0, 1},
+                         {0.9f, 0.1f, 1, -0.1f, 1.2f, 0.5f, 0.01f, 0.002f, 1},
+                         {-1, 0, 10, 0, 1, 0.5f, 0, 0, 1}};
+  zv_api_cv_warp_t rec = {};
+  rec.input[0] = kIn;
+  rec.input[1] = kIn + 0x1000;
+  rec.table_address = kTable;
+  rec.output_counts[0] = 1;
+  rec.output_counts[1] = 2;
+  rec.src_strides[0] = rec.src_strides[1] = g.src_stride;
+  rec.store_mode = 1;
+  rec.input_count = 2;
+  rec.channels = g.channels;
+  rec.src_h = g.src_h;
+  rec.src_w = g.src_w;
+  rec.roi_h = g.roi_h;
+  rec.roi_w = g.roi_w;
+  rec.dst_h = g.dst_h;
+  rec.dst_w = g.dst_w;
+  rec.roi_x = g.roi_x;
+  rec.roi_y = g.roi_y;
+  rec.mode = CV_WARP_PERSPECTIVE_NEAREST;
+  std::vector<uint8_t> table(3 * 8 + sizeof m);
+  for (uint64_t k = 0; k < 3; k++) {
+    const uint64_t out = kOut + k * 0x1000;
+    std::memcpy(&table[8 * k], &out, 8);
+  }
+  std::memcpy(&table[24], m, sizeof m);
+  std::vector<std::vector<uint8_t>> want(3, old);
+  for (int k = 0; k < 3; k++) ref::warp_nearest(k ? src1 : src0, g, m[k], true, want[k]);
+  zv_api_cv_warp_bilinear_t bil = {};
+  bil.src = kIn;
+  bil.dst = kOut + 0x10000;
+  const float bm[6] = {0.8f, 0.05f, 1.2f, -0.1f, 0.9f, 1.7f};
+  std::memcpy(bil.matrix, bm, sizeof bm);
+  bil.channels = g.channels;
+  bil.src_h = g.src_h;
+  bil.src_w = g.src_w;
+  bil.roi_h = g.roi_h;
+  bil.roi_w = g.roi_w;
+  bil.dst_h = g.dst_h;
+  bil.dst_w = g.dst_w;
+  bil.roi_x = g.roi_x;
+  bil.roi_y = g.roi_y;
+  bil.src_stride = g.src_stride;
+  std::vector<uint8_t> want_bil = old;
+  ref::warp_bilinear(src0, g, bm, false, want_bil);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src0.data(), src0.size());
+    card->write(kIn + 0x1000, src1.data(), src1.size());
+    card->write(kTable, table.data(), table.size());
+    for (uint64_t k = 0; k < 3; k++) card->write(kOut + k * 0x1000, old.data(), old.size());
+    card->write(bil.dst, old.data(), old.size());
+    send(*card, 112, payload_of(rec));
+    for (uint64_t k = 0; k < 3; k++) EXPECT_TRUE(card->read(kOut + k * 0x1000, old.size()) == want[k]) << "output " << k;
+    send(*card, 510, payload_of(bil));
+    EXPECT_TRUE(card->read(bil.dst, old.size()) == want_bil);
+  }
+}
+
 TEST(CvApi, SortCheckInTheDtcmWindow) {
   const uint32_t len = 50, out_len = 7;
   std::vector<float> keys(len);
@@ -326,6 +396,18 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
   storage_five.count = 5;
   storage_fw.count = 1;
   storage_fw.U[0] = 0x100000000ull;
+  zv_api_cv_warp_t warp = {};
+  warp.input[0] = 0x100000000ull;
+  warp.table_address = kTable;
+  warp.output_counts[0] = 1;
+  warp.src_strides[0] = 8;
+  warp.store_mode = 1;
+  warp.input_count = 1;
+  warp.channels = warp.src_h = warp.src_w = warp.roi_h = warp.roi_w = warp.dst_h = warp.dst_w = 1;
+  zv_api_cv_warp_bilinear_t bil = {};
+  bil.src = kIn;
+  bil.dst = 0x100000000ull;
+  bil.channels = bil.src_h = bil.src_w = bil.roi_h = bil.roi_w = bil.dst_h = bil.dst_w = bil.src_stride = 1;
   const Case cases[] = {
       {"500 one word short", 500, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_t)\n"},
       {"502 one word long", 502, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_inter_t)\n"},
@@ -345,6 +427,10 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
       {"114 from float samples", 114, payload_of(yuv_float), ": src_mode == DATA_TYPE_EXT_1N_BYTE\n"},
       {"114 with five images", 114, payload_of(yuv_five), ": input_n > 0 && input_n <= 4\n"},
       {"114 writing the firmware's part of device memory", 114, payload_of(yuv_fw), "api_global_fits"},
+      {"112 short", 112, std::vector<uint32_t>(29), ": size == sizeof(zv_api_cv_warp_t)\n"},
+      {"112 reading the firmware's part of device memory", 112, payload_of(warp), "api_global_fits"},
+      {"510 long", 510, std::vector<uint32_t>(21), ": size == sizeof(zv_api_cv_warp_bilinear_t)\n"},
+      {"510 writing the firmware's part of device memory", 510, payload_of(bil), "api_global_fits"},
       {"505 long", 505, std::vector<uint32_t>(42), ": size == sizeof(zv_api_cv_storage_convert_t)\n"},
       {"505 with five images", 505, payload_of(storage_five), ": count <= CV_STORAGE_MAX_IMAGES\n"},
       {"505 writing chroma into the firmware's part", 505, payload_of(storage_fw), "api_global_fits"},

@@ -1,4 +1,4 @@
-// The vision APIs: 112 and 510 warps, 114 YUV to RGB, 500 and 502 linear convert, 505 storage conversion, 503 the sort check, 506 width
+// The vision APIs: 112 and 510 warps, 113 resize, 507 copy-to, 114 YUV to RGB, 500 and 502 linear convert, 505 storage conversion, 503 the sort check, 506 width
 // alignment, 512 plane split, 513 the permute of images as the vision family
 // calls it.
 //
@@ -8,6 +8,7 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_resize.h"
 #include "cv/cv_storage_convert.h"
 #include "cv/cv_warp.h"
 #include "cv/cv_yuv2rgb.h"
@@ -288,5 +289,82 @@ u32 zv_api_warp_bilinear(u8 *param, u32 size) {
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_cv_warp_bilinear(rec.src, rec.dst, 1, rec.channels, rec.src_h, rec.src_w, rec.roi_h, rec.roi_w, rec.dst_h,
                               rec.dst_w, rec.roi_x, rec.roi_y, rec.src_stride, matrix, 0, node);
+  });
+}
+
+u32 zv_api_cv_resize(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_resize_t, rec, param, size);
+  ASSERT(rec.image_num <= CV_RESIZE_MAX_IMAGES);
+  const u32 n = rec.image_num;
+  cmd_id_node_t node = {};
+  resync_cmd_id(&node);
+  // The ROI counts at the window's start, the records after them.
+  if (n) {
+    API_GLOBAL(rec.roi_counts, api_dense(4, n));
+    pack_info_to_dtcm(rec.roi_counts, DTCM_SCRATCH_START, 4 * n, &node);
+  }
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START + 4 * n;
+  u64 rois = 0;
+  for (u32 i = 0; i < n; i++) {
+    u32 c;
+    memcpy(&c, hw_ptr(DTCM_SCRATCH_START + 4 * i, 4), 4);
+    rois += c;
+  }
+  // Every record the operator reads must be in the window: the ROI rows
+  // (multi-ROI) or one row per image.
+  ASSERT(rois * sizeof(img_para_t) <= DTCM_SCRATCH_SIZE - 4 * n, "%u ROI rows", (unsigned)rois);
+  ASSERT(rec.multi_roi || rois >= n, "%u ROI rows for %u images", (unsigned)rois, (unsigned)n);
+  const u32 rows = (u32)rois, rows_at = (u32)cv_cur_dtcm_addr;
+  if (rows) {
+    API_GLOBAL(rec.img_para, api_dense(sizeof(img_para_t), rows));
+    pack_info_to_dtcm(rec.img_para, rows_at, rows * (u32)sizeof(img_para_t), &node);
+  }
+  cv_cur_dtcm_addr += (u64)rows * sizeof(img_para_t);
+  // The images read and written.
+  const int four_n = rec.need_switch == 1;
+  const u32 e_in = rec.input_data_type == STORAGE_MODE_1N_INT8 && !four_n ? 1 : 4;
+  const u32 e_out = four_n ? 1 : rec.output_data_type == STORAGE_MODE_1N_INT8 ? 1 : 4;
+  const u32 items = four_n ? (n + 3) / 4 : n;
+  if (items) API_GLOBAL(rec.input, api_dense(e_in, items, rec.channels, rec.height_stride, rec.width_stride));
+  i64 out = 0;
+  const img_para_t *p = (const img_para_t *)hw_ptr(rows_at, (u32)sizeof(img_para_t));
+  if (rec.one_policy_in_diff_images && !rec.need_switch) {
+    if (rows) out = api_mul(api_mul(n, rec.channels), api_mul(p[0].out_height, p[0].out_width));
+  } else {
+    for (u32 r = 0; r < (rec.multi_roi ? rows : n); r++)
+      out += api_mul(rec.channels, api_mul(p[rec.one_policy_in_diff_images ? 0 : r].out_height,
+                                           p[rec.one_policy_in_diff_images ? 0 : r].out_width));
+  }
+  if (out > 0) API_GLOBAL(rec.output, api_dense(e_out, out));
+  nodechip_cv_resize(rec.input, rows_at, rec.channels, rec.output, DTCM_SCRATCH_START, rec.input_data_type,
+                     rec.output_data_type, rec.width_stride, rec.height_stride, n, rec.if_4N_to_1N,
+                     rec.one_policy_in_diff_images, rec.need_switch, rec.multi_roi, (u8)rec.stretch_fit, (u8)rec.pad_a,
+                     (u8)rec.pad_b, (u8)rec.pad_c, &node);
+  poll_all_engine_done(&node);
+  cv_reset_dtcm();
+  return 0;
+}
+
+u32 zv_api_copy_to(u8 *param, u32 size) {
+  cv_reset_dtcm();
+  API_TAKE_RECORD(zv_api_cv_copy_to_t, rec, param, size);
+  const u32 e = rec.data_type == STORAGE_MODE_1N_FP32 || rec.data_type == STORAGE_MODE_4N_INT8 ? 4 : 1;
+  const int packed = rec.packed == 1;
+  const i64 planes = packed ? 1 : rec.channels, row_elems = packed ? 3 * (i64)rec.src_width : rec.src_width;
+  const i64 src_dims[3] = {planes, rec.src_height, row_elems};
+  const i64 src_strides[3] = {(i64)rec.src_stride * rec.src_height, rec.src_stride, 1};
+  const i64 dst_strides[3] = {(i64)rec.dst_stride * rec.dst_height, rec.dst_stride, 1};
+  API_GLOBAL(rec.src, api_strided(e, 3, src_dims, src_strides));
+  API_GLOBAL(rec.dst, api_strided(e, 3, src_dims, dst_strides));
+  if (rec.padding) {
+    const i64 fill_dims[3] = {packed ? 1 : (i64)rec.channels, rec.dst_height,
+                              packed ? 3 * (i64)rec.dst_width : (i64)rec.dst_width};
+    API_GLOBAL(rec.fill_base, api_strided(e, 3, fill_dims, dst_strides));
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_copy_to(rec.src, rec.dst, rec.fill_base, rec.channels, rec.src_stride, rec.src_width, rec.src_height,
+                     rec.dst_stride, rec.dst_width, rec.dst_height, rec.data_type, rec.colour_order, rec.packed,
+                     rec.padding, (u8)rec.value0, (u8)rec.value1, (u8)rec.value2, node);
   });
 }

@@ -12,12 +12,14 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_resize.h"
 #include "cv/cv_storage_convert.h"
 #include "cv/cv_warp.h"
 #include "cv/cv_yuv2rgb.h"
 #include "fw_test.h"
 #include "ref/cv_color_ref.h"
 #include "ref/cv_ref.h"
+#include "ref/cv_resize_ref.h"
 #include "ref/cv_warp_ref.h"
 
 namespace zv::test {
@@ -302,6 +304,82 @@ TEST(CvApi, WarpsFromATableAndFromTheRecord) {
   }
 }
 
+// API 113: multi-ROI resize of two byte images (two and one regions), the
+// counts and records copied from device memory; API 507: copy-to into a
+// larger planar image filled with colour order 2 first.
+TEST(CvApi, ResizeRegionsAndCopyTo) {
+  const uint32_t ws = 9, hs = 7;
+  const std::vector<uint8_t> src = pattern(2 * ws * hs, 5);
+  const uint32_t counts[2] = {2, 1};
+  const img_para_t rows[3] = {{0, 0, 9, 7, 4, 3}, {2, 1, 5, 4, 6, 5}, {1, 2, 8, 5, 3, 3}};
+  std::vector<uint8_t> want;
+  for (int r = 0; r < 3; r++) {
+    const img_para_t &p = rows[r];
+    const int image = r < 2 ? 0 : 1;
+    for (int y = 0; y < p.out_height; y++)
+      for (int x = 0; x < p.out_width; x++) {
+        int col, row;
+        ref::resize_pick(false, p.in_width, p.in_height, p.out_width, p.out_height, x, y, col, row);
+        want.push_back(src[image * ws * hs + (p.start_y + row) * ws + p.start_x + col]);
+      }
+  }
+  zv_api_cv_resize_t rec = {};
+  rec.input = kIn;
+  rec.img_para = kTable;
+  rec.channels = 1;
+  rec.output = kOut;
+  rec.input_data_type = rec.output_data_type = 1;
+  rec.width_stride = ws;
+  rec.height_stride = hs;
+  rec.roi_counts = kTable + 0x100;
+  rec.image_num = 2;
+  rec.multi_roi = 1;
+  rec.stretch_fit = 1;
+  // copy-to: 2 planes of 3 x 2 into 5 x 4 at (1, 1), fill values 7, 8, 9.
+  const std::vector<uint8_t> small = pattern(2 * 3 * 2, 6);
+  zv_api_cv_copy_to_t copy = {};
+  copy.src = kIn + 0x1000;
+  copy.fill_base = kOut + 0x1000;
+  copy.dst = copy.fill_base + 5 + 1;
+  copy.channels = 2;
+  copy.src_stride = 3;
+  copy.src_width = 3;
+  copy.src_height = 2;
+  copy.dst_stride = 5;
+  copy.dst_width = 5;
+  copy.dst_height = 4;
+  copy.data_type = 1;
+  copy.colour_order = 2;
+  copy.value0 = 7;
+  copy.value1 = 8;
+  copy.value2 = 9;
+  copy.padding = 1;
+  std::vector<uint8_t> want_copy(2 * 5 * 4);
+  for (int c = 0; c < 2; c++)
+    for (int i = 0; i < 20; i++) want_copy[c * 20 + i] = c == 0 ? 9 : 8;
+  for (int c = 0; c < 2; c++)
+    for (int y = 0; y < 2; y++)
+      for (int x = 0; x < 3; x++) want_copy[c * 20 + (1 + y) * 5 + 1 + x] = small[c * 6 + y * 3 + x];
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src.data(), src.size());
+    card->write(kTable, rows, sizeof rows);
+    card->write(kTable + 0x100, counts, sizeof counts);
+    send(*card, 113, payload_of(rec));
+    EXPECT_TRUE(card->read(kOut, want.size()) == want);
+    card->write(copy.src, small.data(), small.size());
+    send(*card, 507, payload_of(copy));
+    EXPECT_TRUE(card->read(copy.fill_base, want_copy.size()) == want_copy);
+    // ROI rows beyond the DTCM window are refused before they are copied.
+    const uint32_t many[2] = {20000, 1};
+    card->write(kTable + 0x100, many, sizeof many);
+    const size_t console = card->console().size();
+    send(*card, 113, payload_of(rec), 1009);
+    EXPECT_NE(card->console().find("20001 ROI rows", console), std::string::npos) << card->console().substr(console);
+  }
+}
+
 TEST(CvApi, SortCheckInTheDtcmWindow) {
   const uint32_t len = 50, out_len = 7;
   std::vector<float> keys(len);
@@ -396,6 +474,14 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
   storage_five.count = 5;
   storage_fw.count = 1;
   storage_fw.U[0] = 0x100000000ull;
+  zv_api_cv_resize_t resize = {};
+  resize.roi_counts = kTable;
+  resize.image_num = 33;
+  zv_api_cv_copy_to_t copy_fw = {};
+  copy_fw.src = kIn;
+  copy_fw.dst = 0x100000000ull;
+  copy_fw.channels = copy_fw.src_stride = copy_fw.src_width = copy_fw.src_height = 1;
+  copy_fw.dst_stride = copy_fw.dst_width = copy_fw.dst_height = copy_fw.data_type = 1;
   zv_api_cv_warp_t warp = {};
   warp.input[0] = 0x100000000ull;
   warp.table_address = kTable;
@@ -427,6 +513,10 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
       {"114 from float samples", 114, payload_of(yuv_float), ": src_mode == DATA_TYPE_EXT_1N_BYTE\n"},
       {"114 with five images", 114, payload_of(yuv_five), ": input_n > 0 && input_n <= 4\n"},
       {"114 writing the firmware's part of device memory", 114, payload_of(yuv_fw), "api_global_fits"},
+      {"113 short", 113, std::vector<uint32_t>(25), ": size == sizeof(zv_api_cv_resize_t)\n"},
+      {"113 with 33 images", 113, payload_of(resize), ": rec.image_num <= CV_RESIZE_MAX_IMAGES\n"},
+      {"507 long", 507, std::vector<uint32_t>(21), ": size == sizeof(zv_api_cv_copy_to_t)\n"},
+      {"507 writing the firmware's part of device memory", 507, payload_of(copy_fw), "api_global_fits"},
       {"112 short", 112, std::vector<uint32_t>(29), ": size == sizeof(zv_api_cv_warp_t)\n"},
       {"112 reading the firmware's part of device memory", 112, payload_of(warp), "api_global_fits"},
       {"510 long", 510, std::vector<uint32_t>(21), ": size == sizeof(zv_api_cv_warp_bilinear_t)\n"},

@@ -70,6 +70,7 @@ const ConvertCase kCases[] = {
     {"NV12 to 4N wider than 1024", CV_NV12, 2, 0, 2, 2, 1030, 1},
     {"NV61 three column slices (a pair and one alone)", CV_NV61, 0, 8, 1, 2, 8200, 4},
     {"layout code 7 reads as 4:2:0 planar", 7, 1, 0, 1, 4, 8, 1},
+    {"bytes from rows of 130: two images' packed words do not overlap", CV_NV12, 1, 0, 2, 2, 130, 1},
 };
 
 TEST(CvYuv2Rgb, EqualsTheReference) {

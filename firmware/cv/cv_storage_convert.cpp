@@ -96,6 +96,11 @@ void nodechip_cv_data_type_transform(const u64 input[4], const u64 output[4], u3
   // Codes 3 and 4 act as 1 and 2.
   const u32 s = src_type == 3 ? 1 : src_type == 4 ? 2 : src_type, d = dst_type == 3 ? 1 : dst_type == 4 ? 2 : dst_type;
   const u64 hw = (u64)h * w;
+  const int moves = (s == DATA_TYPE_EXT_1N_BYTE && (d == DATA_TYPE_EXT_4N_BYTE || d == DATA_TYPE_EXT_FLOAT32)) ||
+                    (s == DATA_TYPE_EXT_4N_BYTE && d == DATA_TYPE_EXT_1N_BYTE) ||
+                    (s == DATA_TYPE_EXT_FLOAT32 && d == DATA_TYPE_EXT_1N_BYTE);
+  // Images of no rows or columns: nothing to move (and no row pieces).
+  if (moves && count) ASSERT_FS(w > 0 && h > 0, "h=%u, w=%u", (unsigned)h, (unsigned)w);
   if (s == DATA_TYPE_EXT_1N_BYTE && d == DATA_TYPE_EXT_4N_BYTE) {
     // Image i into byte i of the one group at output[0].
     for (u32 i = 0; i < count; i++)
@@ -105,7 +110,8 @@ void nodechip_cv_data_type_transform(const u64 input[4], const u64 output[4], u3
   } else if (s == DATA_TYPE_EXT_4N_BYTE && d == DATA_TYPE_EXT_1N_BYTE) {
     // Byte lane i of the group to image i, in pieces of whole rows that fit
     // one move's row of at most 65535 elements.
-    ASSERT_FS(w > 0 && w <= 65535, "w=%u", (unsigned)w);
+    // One move's row holds at most 65535 elements: whole rows of them.
+    ASSERT_FS(w <= 65535, "w=%u", (unsigned)w);
     const u32 piece = 65535 / w, total = 3 * h;
     for (u32 i = 0; i < count; i++)
       for (u32 r0 = 0; r0 < total; r0 += piece) {

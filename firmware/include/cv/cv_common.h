@@ -47,3 +47,17 @@ void cv_reset_dtcm(void);
 // address; fails an assertion when they would run past the window's end.
 u32 cv_take_dtcm(u32 bytes);
 }
+
+// Colour matrices: three rows of {coefficient 0, 1, 2, offset}.
+// YUV to RGB (rows R, G, B; columns Y, U, V, offset): the R row's offset is the
+// Y offset, the G row's the chroma offset; only the R row's Y coefficient is read.
+// RGB to YUV (rows Y, U, V; columns R, G, B, added offset).
+#define CV_MATRIX_COUNT 4
+extern "C" {
+extern const float cv_yuv2rgb_matrix[CV_MATRIX_COUNT][3][4];
+extern const float cv_rgb2yuv_matrix[CV_MATRIX_COUNT][3][4];
+// The matrix a colour code picks in each direction (codes out of range pick the
+// BT.601 limited-range matrix).
+u32 cv_yuv2rgb_matrix_index(u32 colour_code);
+u32 cv_rgb2yuv_matrix_index(u32 colour_code);
+}

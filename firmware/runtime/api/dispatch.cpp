@@ -6,6 +6,10 @@
 #include "cmd/gemm.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_resize.h"
+#include "cv/cv_storage_convert.h"
+#include "cv/cv_warp.h"
+#include "cv/cv_yuv2rgb.h"
 #include "heatprobe/heatprobe.h"
 #include "layers/conv/conv.h"
 #include "layers/conv/conv3d.h"
@@ -134,6 +138,9 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {105, zv_api_gemm, sizeof(zv_api_gemm_t)},
     {110, zv_api_multi_fullnet, 0},
     {111, zv_api_dynamic_fullnet, 0},
+    {112, zv_api_cv_warp, sizeof(zv_api_cv_warp_t)},
+    {113, zv_api_cv_resize, sizeof(zv_api_cv_resize_t)},
+    {114, zv_api_cv_yuv2rgb, sizeof(zv_api_cv_yuv2rgb_t)},
     {115, zv_api_slice_forward, 0},
     {116, zv_api_tile_forward, sizeof(zv_api_tile_forward_t)},
     {117, zv_api_transpose, sizeof(zv_api_transpose_t)},
@@ -198,8 +205,11 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {500, zv_api_cv_convert_to, sizeof(zv_api_cv_convert_to_t)},
     {502, zv_api_cv_convert_to_intergrated, sizeof(zv_api_cv_convert_to_inter_t)},
     {503, zv_api_test_sort, sizeof(zv_api_cv_sort_test_t)},
+    {505, zv_api_cv_storage_convert, sizeof(zv_api_cv_storage_convert_t)},
     {506, zv_api_cv_width_align, sizeof(zv_api_cv_width_align_t)},
+    {507, zv_api_copy_to, sizeof(zv_api_cv_copy_to_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {510, zv_api_warp_bilinear, sizeof(zv_api_cv_warp_bilinear_t)},
     {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
     {512, zv_api_cv_split, sizeof(zv_api_cv_split_t)},
     {513, zv_api_cv_transpose, sizeof(zv_api_cv_transpose_t)},

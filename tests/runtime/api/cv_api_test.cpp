@@ -12,8 +12,15 @@
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
 #include "cv/cv_sort_test.h"
+#include "cv/cv_resize.h"
+#include "cv/cv_storage_convert.h"
+#include "cv/cv_warp.h"
+#include "cv/cv_yuv2rgb.h"
 #include "fw_test.h"
+#include "ref/cv_color_ref.h"
 #include "ref/cv_ref.h"
+#include "ref/cv_resize_ref.h"
+#include "ref/cv_warp_ref.h"
 
 namespace zv::test {
 namespace {
@@ -128,6 +135,251 @@ TEST(CvApi, WidthAlignSplitAndTranspose) {
   }
 }
 
+// API 114: NV12 to 1N bytes for two images, then 4:2:2 planar to one 4N
+// group of three, always with BT.601 limited range.
+TEST(CvApi, Yuv2RgbWithTheLimitedRangeMatrix) {
+  struct Case {
+    uint32_t format, n, h, w, mode, output_format;
+  };
+  const Case cases[] = {{CV_NV12, 2, 6, 8, 1, 8}, {CV_YUV422_PLANAR, 3, 4, 10, 2, 0}};
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Case &k : cases) {
+      zv_api_cv_yuv2rgb_t rec = {};
+      std::vector<ref::YuvImage> images(k.n);
+      for (uint32_t i = 0; i < k.n; i++) {
+        images[i].y = pattern(size_t(k.h) * k.w, i);
+        images[i].u = pattern(ref::yuv_chroma_bytes(k.format, k.h, k.w), i + 5);
+        images[i].v = pattern(ref::yuv_chroma_bytes(k.format, k.h, k.w), i + 9);
+        for (uint32_t p = 0; p < 3; p++) rec.input[3 * i + p] = kIn + (3 * i + p) * 0x1000;
+        rec.output[i] = kOut + i * 0x10000;
+        card->write(rec.input[3 * i], images[i].y.data(), images[i].y.size());
+        card->write(rec.input[3 * i + 1], images[i].u.data(), images[i].u.size());
+        card->write(rec.input[3 * i + 2], images[i].v.data(), images[i].v.size());
+      }
+      rec.src_type = 1;
+      rec.image_format = k.format;
+      rec.input_n = k.n;
+      rec.input_h = k.h;
+      rec.input_w = k.w;
+      rec.output_mode = k.mode;
+      rec.output_format = k.output_format;
+      std::vector<std::vector<uint8_t>> want;
+      ref::yuv2rgb(images, k.format, k.h, k.w, k.mode, k.output_format, 1, want);
+      const std::vector<uint8_t> old = pattern(want[0].size() + 8, 3);
+      for (size_t i = 0; i < want.size(); i++) card->write(rec.output[i], old.data(), old.size());
+      send(*card, 114, payload_of(rec));
+      for (size_t i = 0; i < want.size(); i++)
+        EXPECT_TRUE(card->read(rec.output[i], old.size()) == over(old, want[i])) << "image " << i;
+    }
+    // No images: nothing to do, and nothing issued.
+    zv_api_cv_yuv2rgb_t none = {};
+    none.input_h = 2;
+    none.input_w = 2;
+    none.src_type = 1;
+    const size_t before = card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size();
+    send(*card, 114, payload_of(none));
+    EXPECT_EQ(card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size(), before);
+  }
+}
+
+// API 505: planar RGB to NV12 for two images, then a layout change of bytes
+// and a 1N-to-4N change, each image's addresses from the record's tables.
+TEST(CvApi, StorageConvertByOperation) {
+  const uint32_t h = 4, w = 6, hw = h * w;
+  zv_api_cv_storage_convert_t rec = {};
+  for (uint32_t i = 0; i < 4; i++) {
+    rec.input[i] = kIn + i * 0x1000;
+    rec.output[i] = kOut + i * 0x1000;
+    rec.U[i] = kOut + 0x10000 + i * 0x1000;
+    rec.V[i] = kOut + 0x20000 + i * 0x1000;
+  }
+  rec.count = 2;
+  rec.h = h;
+  rec.w = w;
+  std::vector<std::vector<uint8_t>> src(2);
+  for (uint32_t i = 0; i < 2; i++) src[i] = pattern(3 * hw, i + 1);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (uint32_t i = 0; i < 2; i++) card->write(rec.input[i], src[i].data(), src[i].size());
+    zv_api_cv_storage_convert_t yuv = rec;
+    yuv.op = 2;
+    yuv.output_format = CV_NV12;
+    yuv.colour_code = 3;
+    send(*card, 505, payload_of(yuv));
+    for (uint32_t i = 0; i < 2; i++) {
+      const ref::YuvImage want = ref::rgb_to_yuv(src[i], CV_NV12, h, w, 3);
+      EXPECT_TRUE(card->read(rec.output[i], hw) == want.y) << "image " << i;
+      EXPECT_TRUE(card->read(rec.U[i], want.u.size()) == want.u) << "image " << i;
+    }
+    zv_api_cv_storage_convert_t layout = rec;
+    layout.op = 0;
+    layout.input_format = CV_RGB_PLANAR;
+    layout.output_format = CV_BGR_PACKED;
+    layout.src_type = layout.dst_type = 1;
+    send(*card, 505, payload_of(layout));
+    for (uint32_t i = 0; i < 2; i++)
+      EXPECT_TRUE(card->read(rec.output[i], 3 * hw) == ref::rgb_relayout(src[i], CV_RGB_PLANAR, CV_BGR_PACKED, h, w, 1));
+    zv_api_cv_storage_convert_t type = rec;
+    type.op = 1;
+    type.src_type = 1;
+    type.dst_type = 2;
+    const std::vector<uint8_t> old = pattern(4 * 3 * hw, 7);
+    card->write(rec.output[0], old.data(), old.size());
+    send(*card, 505, payload_of(type));
+    std::vector<uint8_t> want = old;
+    for (uint32_t i = 0; i < 2; i++)
+      for (uint32_t p = 0; p < 3 * hw; p++) want[4 * p + i] = src[i][p];
+    EXPECT_TRUE(card->read(rec.output[0], old.size()) == want);
+  }
+}
+
+// API 112: two sources, three outputs (one perspective each) from a table in
+// device memory; API 510: one bilinear warp with the matrix in the record.
+TEST(CvApi, WarpsFromATableAndFromTheRecord) {
+  const ref::WarpGeometry g = {1, 2, 9, 11, 5, 6, 8, 10, 2, 1, 12};
+  const size_t src_bytes = size_t(g.channels) * g.src_h * g.src_stride, dst_bytes = size_t(g.channels) * g.dst_h * g.dst_w;
+  const std::vector<uint8_t> src0 = pattern(src_bytes, 1), src1 = pattern(src_bytes, 2), old = pattern(dst_bytes, 3);
+  const float m[3][9] = {{1, 0, 0, 0, 1, 0, 0, 0, 1},
+                         {0.9f, 0.1f, 1, -0.1f, 1.2f, 0.5f, 0.01f, 0.002f, 1},
+                         {-1, 0, 10, 0, 1, 0.5f, 0, 0, 1}};
+  zv_api_cv_warp_t rec = {};
+  rec.input[0] = kIn;
+  rec.input[1] = kIn + 0x1000;
+  rec.table_address = kTable;
+  rec.output_counts[0] = 1;
+  rec.output_counts[1] = 2;
+  rec.src_strides[0] = rec.src_strides[1] = g.src_stride;
+  rec.store_mode = 1;
+  rec.input_count = 2;
+  rec.channels = g.channels;
+  rec.src_h = g.src_h;
+  rec.src_w = g.src_w;
+  rec.roi_h = g.roi_h;
+  rec.roi_w = g.roi_w;
+  rec.dst_h = g.dst_h;
+  rec.dst_w = g.dst_w;
+  rec.roi_x = g.roi_x;
+  rec.roi_y = g.roi_y;
+  rec.mode = CV_WARP_PERSPECTIVE_NEAREST;
+  std::vector<uint8_t> table(3 * 8 + sizeof m);
+  for (uint64_t k = 0; k < 3; k++) {
+    const uint64_t out = kOut + k * 0x1000;
+    std::memcpy(&table[8 * k], &out, 8);
+  }
+  std::memcpy(&table[24], m, sizeof m);
+  std::vector<std::vector<uint8_t>> want(3, old);
+  for (int k = 0; k < 3; k++) ref::warp_nearest(k ? src1 : src0, g, m[k], true, want[k]);
+  zv_api_cv_warp_bilinear_t bil = {};
+  bil.src = kIn;
+  bil.dst = kOut + 0x10000;
+  const float bm[6] = {0.8f, 0.05f, 1.2f, -0.1f, 0.9f, 1.7f};
+  std::memcpy(bil.matrix, bm, sizeof bm);
+  bil.channels = g.channels;
+  bil.src_h = g.src_h;
+  bil.src_w = g.src_w;
+  bil.roi_h = g.roi_h;
+  bil.roi_w = g.roi_w;
+  bil.dst_h = g.dst_h;
+  bil.dst_w = g.dst_w;
+  bil.roi_x = g.roi_x;
+  bil.roi_y = g.roi_y;
+  bil.src_stride = g.src_stride;
+  std::vector<uint8_t> want_bil = old;
+  ref::warp_bilinear(src0, g, bm, false, want_bil);
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src0.data(), src0.size());
+    card->write(kIn + 0x1000, src1.data(), src1.size());
+    card->write(kTable, table.data(), table.size());
+    for (uint64_t k = 0; k < 3; k++) card->write(kOut + k * 0x1000, old.data(), old.size());
+    card->write(bil.dst, old.data(), old.size());
+    send(*card, 112, payload_of(rec));
+    for (uint64_t k = 0; k < 3; k++) EXPECT_TRUE(card->read(kOut + k * 0x1000, old.size()) == want[k]) << "output " << k;
+    send(*card, 510, payload_of(bil));
+    EXPECT_TRUE(card->read(bil.dst, old.size()) == want_bil);
+  }
+}
+
+// API 113: multi-ROI resize of two byte images (two and one regions), the
+// counts and records copied from device memory; API 507: copy-to into a
+// larger planar image filled with colour order 2 first.
+TEST(CvApi, ResizeRegionsAndCopyTo) {
+  const uint32_t ws = 9, hs = 7;
+  const std::vector<uint8_t> src = pattern(2 * ws * hs, 5);
+  const uint32_t counts[2] = {2, 1};
+  const img_para_t rows[3] = {{0, 0, 9, 7, 4, 3}, {2, 1, 5, 4, 6, 5}, {1, 2, 8, 5, 3, 3}};
+  std::vector<uint8_t> want;
+  for (int r = 0; r < 3; r++) {
+    const img_para_t &p = rows[r];
+    const int image = r < 2 ? 0 : 1;
+    for (int y = 0; y < p.out_height; y++)
+      for (int x = 0; x < p.out_width; x++) {
+        int col, row;
+        ref::resize_pick(false, p.in_width, p.in_height, p.out_width, p.out_height, x, y, col, row);
+        want.push_back(src[image * ws * hs + (p.start_y + row) * ws + p.start_x + col]);
+      }
+  }
+  zv_api_cv_resize_t rec = {};
+  rec.input = kIn;
+  rec.img_para = kTable;
+  rec.channels = 1;
+  rec.output = kOut;
+  rec.input_data_type = rec.output_data_type = 1;
+  rec.width_stride = ws;
+  rec.height_stride = hs;
+  rec.roi_counts = kTable + 0x100;
+  rec.image_num = 2;
+  rec.multi_roi = 1;
+  rec.stretch_fit = 1;
+  // copy-to: 2 planes of 3 x 2 into 5 x 4 at (1, 1), fill values 7, 8, 9.
+  const std::vector<uint8_t> small = pattern(2 * 3 * 2, 6);
+  zv_api_cv_copy_to_t copy = {};
+  copy.src = kIn + 0x1000;
+  copy.fill_base = kOut + 0x1000;
+  copy.dst = copy.fill_base + 5 + 1;
+  copy.channels = 2;
+  copy.src_stride = 3;
+  copy.src_width = 3;
+  copy.src_height = 2;
+  copy.dst_stride = 5;
+  copy.dst_width = 5;
+  copy.dst_height = 4;
+  copy.data_type = 1;
+  copy.colour_order = 2;
+  copy.value0 = 7;
+  copy.value1 = 8;
+  copy.value2 = 9;
+  copy.padding = 1;
+  std::vector<uint8_t> want_copy(2 * 5 * 4);
+  for (int c = 0; c < 2; c++)
+    for (int i = 0; i < 20; i++) want_copy[c * 20 + i] = c == 0 ? 9 : 8;
+  for (int c = 0; c < 2; c++)
+    for (int y = 0; y < 2; y++)
+      for (int x = 0; x < 3; x++) want_copy[c * 20 + (1 + y) * 5 + 1 + x] = small[c * 6 + y * 3 + x];
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, src.data(), src.size());
+    card->write(kTable, rows, sizeof rows);
+    card->write(kTable + 0x100, counts, sizeof counts);
+    send(*card, 113, payload_of(rec));
+    EXPECT_TRUE(card->read(kOut, want.size()) == want);
+    card->write(copy.src, small.data(), small.size());
+    send(*card, 507, payload_of(copy));
+    EXPECT_TRUE(card->read(copy.fill_base, want_copy.size()) == want_copy);
+    // ROI rows beyond the DTCM window are refused before they are copied.
+    const uint32_t many[2] = {20000, 1};
+    card->write(kTable + 0x100, many, sizeof many);
+    const size_t console = card->console().size();
+    send(*card, 113, payload_of(rec), 1009);
+    EXPECT_NE(card->console().find("20001 ROI rows", console), std::string::npos) << card->console().substr(console);
+  }
+}
+
 TEST(CvApi, SortCheckInTheDtcmWindow) {
   const uint32_t len = 50, out_len = 7;
   std::vector<float> keys(len);
@@ -197,6 +449,51 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
   const zv_api_cv_transpose_t three_bytes = {kIn, kOut, 2, 5, 7, 3};
   const zv_api_cv_split_t no_rows = {kIn, kOut, 15, 8, 5, 0, 1};
   const zv_api_cv_convert_to_t firmware_part = {0x100000000ull, 7, 8, 5, 1, 0, 1, 0, 1, 0, 0, 1, 1, 1, kOut};
+  zv_api_cv_yuv2rgb_t yuv = {};
+  yuv.input[0] = yuv.input[1] = kIn;
+  yuv.output[0] = kOut;
+  yuv.src_type = 1;
+  yuv.image_format = CV_NV12;
+  yuv.input_n = 1;
+  yuv.input_h = 4;
+  yuv.input_w = 8;
+  yuv.output_mode = 1;
+  zv_api_cv_yuv2rgb_t yuv_odd = yuv, yuv_w6 = yuv, yuv_float = yuv, yuv_five = yuv, yuv_fw = yuv;
+  yuv_odd.input_h = 481;
+  yuv_odd.input_n = 0;
+  yuv_w6.input_w = 6;
+  yuv_float.src_type = 0;
+  yuv_five.input_n = 5;
+  yuv_fw.output[0] = 0x100000000ull;
+  zv_api_cv_storage_convert_t storage = {};
+  for (uint32_t i = 0; i < 4; i++) storage.input[i] = storage.output[i] = storage.U[i] = storage.V[i] = kIn;
+  storage.h = 2;
+  storage.w = 4;
+  storage.op = 2;
+  zv_api_cv_storage_convert_t storage_five = storage, storage_fw = storage;
+  storage_five.count = 5;
+  storage_fw.count = 1;
+  storage_fw.U[0] = 0x100000000ull;
+  zv_api_cv_resize_t resize = {};
+  resize.roi_counts = kTable;
+  resize.image_num = 33;
+  zv_api_cv_copy_to_t copy_fw = {};
+  copy_fw.src = kIn;
+  copy_fw.dst = 0x100000000ull;
+  copy_fw.channels = copy_fw.src_stride = copy_fw.src_width = copy_fw.src_height = 1;
+  copy_fw.dst_stride = copy_fw.dst_width = copy_fw.dst_height = copy_fw.data_type = 1;
+  zv_api_cv_warp_t warp = {};
+  warp.input[0] = 0x100000000ull;
+  warp.table_address = kTable;
+  warp.output_counts[0] = 1;
+  warp.src_strides[0] = 8;
+  warp.store_mode = 1;
+  warp.input_count = 1;
+  warp.channels = warp.src_h = warp.src_w = warp.roi_h = warp.roi_w = warp.dst_h = warp.dst_w = 1;
+  zv_api_cv_warp_bilinear_t bil = {};
+  bil.src = kIn;
+  bil.dst = 0x100000000ull;
+  bil.channels = bil.src_h = bil.src_w = bil.roi_h = bil.roi_w = bil.dst_h = bil.dst_w = bil.src_stride = 1;
   const Case cases[] = {
       {"500 one word short", 500, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_t)\n"},
       {"502 one word long", 502, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_inter_t)\n"},
@@ -209,6 +506,24 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
       {"513 with 3-byte elements", 513, payload_of(three_bytes), ": 0\n"},
       {"512 with images of 0 rows", 512, payload_of(no_rows), ": (rec.rows) > 0\n"},
       {"500 reading the firmware's part of device memory", 500, payload_of(firmware_part), "api_global_fits"},
+      {"114 short", 114, std::vector<uint32_t>(38), ": size == sizeof(zv_api_cv_yuv2rgb_t)\n"},
+      {"114 with 481 rows, even with no images", 114, payload_of(yuv_odd),
+       ": api->input_h % 2 == 0 && api->input_w % 2 == 0\n"},
+      {"114 to bytes with rows of 6", 114, payload_of(yuv_w6), ": api->input_w % 4 == 0\n"},
+      {"114 from float samples", 114, payload_of(yuv_float), ": src_mode == DATA_TYPE_EXT_1N_BYTE\n"},
+      {"114 with five images", 114, payload_of(yuv_five), ": input_n > 0 && input_n <= 4\n"},
+      {"114 writing the firmware's part of device memory", 114, payload_of(yuv_fw), "api_global_fits"},
+      {"113 short", 113, std::vector<uint32_t>(25), ": size == sizeof(zv_api_cv_resize_t)\n"},
+      {"113 with 33 images", 113, payload_of(resize), ": rec.image_num <= CV_RESIZE_MAX_IMAGES\n"},
+      {"507 long", 507, std::vector<uint32_t>(21), ": size == sizeof(zv_api_cv_copy_to_t)\n"},
+      {"507 writing the firmware's part of device memory", 507, payload_of(copy_fw), "api_global_fits"},
+      {"112 short", 112, std::vector<uint32_t>(29), ": size == sizeof(zv_api_cv_warp_t)\n"},
+      {"112 reading the firmware's part of device memory", 112, payload_of(warp), "api_global_fits"},
+      {"510 long", 510, std::vector<uint32_t>(21), ": size == sizeof(zv_api_cv_warp_bilinear_t)\n"},
+      {"510 writing the firmware's part of device memory", 510, payload_of(bil), "api_global_fits"},
+      {"505 long", 505, std::vector<uint32_t>(42), ": size == sizeof(zv_api_cv_storage_convert_t)\n"},
+      {"505 with five images", 505, payload_of(storage_five), ": count <= CV_STORAGE_MAX_IMAGES\n"},
+      {"505 writing chroma into the firmware's part", 505, payload_of(storage_fw), "api_global_fits"},
   };
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);

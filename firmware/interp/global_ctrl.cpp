@@ -2,9 +2,11 @@
 // group's layer type indexes this map; an empty entry ends the run with an
 // assertion naming the type.
 #include "interp/fullnet.h"
+#include "interp/glb_select_ctrl.h"
 
 void dynamic_global_func_map_fill(dynamic_global_ctrl_t *map) {
   // Global controllers register here, one entry per layer type they serve:
   //   map[<layer type>] = dynamic_glb_<layer>_layer_ctrl;
+  dynamic_glb_select_map_fill(map);
   (void)map;
 }

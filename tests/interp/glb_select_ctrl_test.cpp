@@ -255,6 +255,39 @@ TEST(GlbSelectCtrl, ArgReducesTheAxisToOneAndViewsFiveDimensions) {
   }
 }
 
+TEST(GlbSelectCtrl, EightBitArgRunsRightAlignedWithTheAxisMoved) {
+  // An 8-bit [5, 6] input runs as [1, 1, 5, 6]: axis 1 becomes axis 3, axis -2
+  // becomes 2. Signed bytes, stored 4N; equal extremes give the lowest index.
+  std::vector<uint8_t> plain(30);
+  for (size_t i = 0; i < 30; i++) plain[i] = uint8_t((i * 11) % 17 * 13 - 100);
+  // One item stored 4N: byte 0 of each word, the other three padding.
+  std::vector<uint8_t> four(4 * 30, 0xee);
+  for (size_t i = 0; i < 30; i++) four[4 * i] = plain[i];
+  std::vector<int> values(plain.begin(), plain.end());
+  for (int &x : values) x = int(int8_t(uint8_t(x)));
+  struct Case {
+    int32_t axis;
+    int moved;
+    std::vector<uint32_t> out;
+  };
+  const Case cases[] = {{1, 3, {5, 1}}, {-2, 2, {1, 6}}};
+  const int dims[4] = {1, 1, 5, 6};
+  for (uint64_t seed : kSeeds) {
+    auto card = deferred_card(Backend::Native, seed);
+    card->write(kIn0, four.data(), four.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.axis);
+      const Record r = Record(32).i32(4, c.axis).u32(8, 0).u32(12, 1).u64(16, kRunNeuron + kBuf0).u64(24, kRunNeuron + kBuf1);
+      run_ok(*card, one_layer({{kInt8, {5, 6}}}, 1,
+                              glb_layer(DYNAMIC_LAYER_ARG, kInt8, r, Words().append(net_io_ref(1)).append(net_io_ref(10)))));
+      EXPECT_EQ(out_shape(*card, 0).shape, c.out);
+      const std::vector<float> want = ref::arg_index(values, dims, c.moved, 0, true);
+      const std::vector<int32_t> got = get<int32_t>(*card, kOut0, want.size());
+      EXPECT_EQ(std::vector<float>(got.begin(), got.end()), want);
+    }
+  }
+}
+
 TEST(GlbSelectCtrl, ArgChecksItsAxisAndTheEightBitRank) {
   auto card = deferred_card(Backend::Native, 2);
   put(*card, kIn0, wave(64));

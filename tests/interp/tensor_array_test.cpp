@@ -285,18 +285,60 @@ TEST(TensorArrayCtrl, HostToDeviceAndBackRestoresSizeAndRecords) {
   }
 }
 
+TEST(TensorArrayCtrl, AnArrayReadFromItsImageGrowsFromItsSize) {
+  // Element 5 written into a dynamic array of 2 (capacity 12, size 6); its
+  // image read back into array 9 holds 6 records, so writing element 7 there
+  // grows it (its records are not those of the capacity the image names),
+  // and element 7 reads back.
+  const std::vector<float> value = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3};
+  for (uint64_t seed : kSeeds) {
+    auto card = deferred_card(Backend::Native, seed);
+    put(*card, kNetIn[0], std::vector<int32_t>{2});
+    put(*card, kNetIn[1], std::vector<int32_t>{5, 7});
+    put(*card, kNetIn[2], value);
+    ArrayNet a;
+    a.shape_input(1, kNetIn[0], {1}, 1);
+    a.n.inputs.push_back(NetIo{2, kNetIn[1], kInt32, {1}});
+    a.n.inputs.push_back(NetIo{4, kNetIn[1] + 4, kInt32, {1}});
+    a.n.groups.push_back(global_group({2}, {key(102, 1)}, transfer_layer(DYNAMIC_LAYER_DEVICE2HOST, 0,
+                                                                          Words().append(net_io_ref(2)).append(shape_ref(102)))));
+    a.n.groups.push_back(global_group({4}, {key(104, 2)}, transfer_layer(DYNAMIC_LAYER_DEVICE2HOST, 0,
+                                                                          Words().append(net_io_ref(4)).append(shape_ref(104)))));
+    a.n.inputs.push_back(NetIo{3, kNetIn[2], kFp32, {5, 2}});
+    a.n.outputs = {NetIo{10, kNetOut[0]}};
+    a.layer({101}, {key(7, 2)},
+            glb_layer(DYNAMIC_LAYER_TENSORARRAY, kFp32, array_rec({5, 2}, 0, 1, 0, 0x10000),
+                      Words().append(shape_ref(101)).append(ta(7))));
+    a.layer({7, 102, 3}, {}, glb_layer(DYNAMIC_LAYER_TA_WRITE, kFp32, value_rec(0),
+                                      Words().append(ta(7)).append(shape_ref(102)).append(net_io_ref(3))));
+    a.layer({7}, {key(8, 1)},
+            transfer_layer(DYNAMIC_LAYER_HOST2DEVICE, 1, Words().append(ta(7)).append(neuron_ref(8, neuron_off(0x200000)))));
+    a.layer({8}, {key(9, 2)},
+            transfer_layer(DYNAMIC_LAYER_DEVICE2HOST, 1, Words().append(neuron_ref(8, 0)).append(ta_ref(9, 0))));
+    a.layer({9, 104, 3}, {}, glb_layer(DYNAMIC_LAYER_TA_WRITE, kFp32, value_rec(1),
+                                      Words().append(ta_ref(9, 0)).append(shape_ref(104)).append(net_io_ref(3))));
+    a.layer({9, 104}, {}, glb_layer(DYNAMIC_LAYER_TA_READ, kFp32, Record(),
+                                    Words().append(ta_ref(9, 0)).append(shape_ref(104)).append(net_io_ref(10))));
+    run_ok(*card, a.n);
+    EXPECT_EQ(get<float>(*card, kNetOut[0], 10), value);
+    EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{5, 2}));
+    // The synced image of array 9: grown to capacity 2 x 8, size 8.
+    EXPECT_EQ(get<uint32_t>(*card, neuron_addr(0x200000), 2), (std::vector<uint32_t>{16, 8}));
+  }
+}
+
 TEST(TensorArrayCtrl, IndicesAndSizesOutsideTheArrayFail) {
   auto card = deferred_card(Backend::Native, 3);
   const std::vector<float> value(10, 1.0f);
   put(*card, kNetIn[2], value);
-  auto write_at = [&](int32_t index, uint32_t dynamic, int times) {
+  auto write_at = [&](int32_t index, uint32_t dynamic, int times, uint32_t buffer = 0x10000) {
     put(*card, kNetIn[0], std::vector<int32_t>{2});
     put(*card, kNetIn[1], std::vector<int32_t>{index});
     std::vector<std::pair<std::vector<uint32_t>, Words>> ops;
     for (int i = 0; i < times; i++)
       ops.push_back({{7, 102, 3}, glb_layer(DYNAMIC_LAYER_TA_WRITE, kFp32, value_rec(0),
                                            Words().append(ta(7)).append(shape_ref(102)).append(net_io_ref(3)))});
-    return array_net(2, array_rec({5, 2}, 0, dynamic, 0, 0x10000), ops, uint32_t(times), {index});
+    return array_net(2, array_rec({5, 2}, 0, dynamic, 0, buffer), ops, uint32_t(times), {index});
   };
   const NetRun good = write_at(1, 0, 1);
   auto restore = [&] {
@@ -306,6 +348,9 @@ TEST(TensorArrayCtrl, IndicesAndSizesOutsideTheArrayFail) {
   run_fails(*card, write_at(1, 0, 2), "bottom[0].tensor_array_info->tensors[index].written == 0", good, restore);
   run_fails(*card, write_at(-1, 1, 1), "index >= 0 && index < bottom[0].tensor_array_info->size", good, restore);
   run_fails(*card, write_at(2, 0, 1), "index >= 0 && index < bottom[0].tensor_array_info->size", good, restore);
+  // The head lies inside the buffer but the element's 40 bytes do not fit.
+  run_fails(*card, write_at(1, 0, 1, 0x3000 + 20),
+            "bottom[0].tensor_array_info->head_addr + count * sizeof(float) <= array_end(&bottom[0])", good, restore);
   // Negative indices of scatter and gather.
   put(*card, kNetIn[1], std::vector<int32_t>{-1});
   NetRun gather = array_net(2, array_rec({2}, 0, 0, 0, 0x10000),

@@ -146,6 +146,12 @@ void tensor_array_sync(dynamic_context_t *ctx, const dynamic_tensor_info_t *arra
   memcpy_host_global(ctx, bridge, array->addr, bytes, DSIZE_8, 1, node);
 }
 
+// A layer without parameters: its record length must be 0.
+static void read_empty_record(dynamic_context_t *ctx) {
+  const u32 length = dynamic_context_read_u32(ctx);
+  ASSERT(length == 0);
+}
+
 // The mode block of host2device and device2host: an empty record, a word with
 // the block's byte length, the block (its first word the mode).
 static u32 read_mode_block(dynamic_context_t *ctx) {
@@ -161,8 +167,7 @@ static u32 read_mode_block(dynamic_context_t *ctx) {
 // ---- Controllers: output and transfers ----
 
 void dynamic_glb_output_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[4];
-  dynamic_context_read_record(ctx, rec, 0);
+  read_empty_record(ctx);
   dynamic_tensor_info_t in, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
@@ -324,8 +329,8 @@ void dynamic_glb_ta_write_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom[0], 0);
   dynamic_context_unpack_shape_tensor(ctx, &bottom[1], 0);
   unpack_value(ctx, rec, &bottom[2], coeff_shape);
-  const i32 index = shape_tensor_value(&bottom[1], 0);
-  tensor_array_grow(bottom[0].tensor_array_info, index);
+  const i64 index = shape_tensor_value(&bottom[1], 0);
+  tensor_array_grow(bottom[0].tensor_array_info, (i32)index);
   ASSERT_FS(index >= 0 && index < bottom[0].tensor_array_info->size);
   ASSERT_FS(bottom[0].tensor_array_info->tensors[index].written == 0);
   if (bottom[0].tensor_array_info->same_shape && bottom[0].dims > 0) {
@@ -348,13 +353,12 @@ void dynamic_glb_ta_write_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
 }
 
 void dynamic_glb_ta_read_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[4];
-  dynamic_context_read_record(ctx, rec, 0);
+  read_empty_record(ctx);
   dynamic_tensor_info_t bottom[2], top;
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom[0], 0);
   dynamic_context_unpack_shape_tensor(ctx, &bottom[1], 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
-  const i32 index = shape_tensor_value(&bottom[1], 0);
+  const i64 index = shape_tensor_value(&bottom[1], 0);
   ASSERT_FS(index >= 0 && index < bottom[0].tensor_array_info->size);
   ASSERT_FS(bottom[0].tensor_array_info->tensors[index].written == 1);
   if (bottom[0].tensor_array_info->clear_after_read) {
@@ -376,8 +380,7 @@ void dynamic_glb_ta_read_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
 
 void dynamic_glb_ta_size_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   (void)node;
-  u8 rec[4];
-  dynamic_context_read_record(ctx, rec, 0);
+  read_empty_record(ctx);
   dynamic_tensor_info_t bottom, top;
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_shape_tensor(ctx, &top, 1);
@@ -403,8 +406,8 @@ void dynamic_glb_ta_scatter_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
   const u64 size = product(bottom[2].shape + 1, bottom[2].dims - 1);
   tensor_array_info_t *ta = bottom[0].tensor_array_info;
   for (i32 k = 0; k < lengths; k++) {
-    const i32 index = shape_tensor_value(&bottom[1], (u32)k);
-    tensor_array_grow(ta, index);
+    const i64 index = shape_tensor_value(&bottom[1], (u32)k);
+    tensor_array_grow(ta, (i32)index);
     ASSERT_FS(index >= 0);
     ASSERT_FS(index < bottom[0].tensor_array_info->size);
     ASSERT_FS(bottom[0].tensor_array_info->tensors[index].written == 0);
@@ -444,9 +447,9 @@ void dynamic_glb_ta_split_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
   const u64 row = product(bottom[1].shape + 1, bottom[1].dims - 1);
   tensor_array_info_t *ta = bottom[0].tensor_array_info;
   u64 offset = 0;
-  for (i32 index = 0; index < n; index++) {
+  for (i64 index = 0; index < n; index++) {
     const i32 len = shape_tensor_value(&bottom[2], (u32)index);
-    tensor_array_grow(ta, index);
+    tensor_array_grow(ta, (i32)index);
     ASSERT_FS(index < bottom[0].tensor_array_info->size);
     ASSERT_FS(bottom[0].tensor_array_info->tensors[index].written == 0);
     tensor_array_elem_t *e = &ta->tensors[index];
@@ -489,8 +492,7 @@ static void pieces_free(ta_pieces_t *p) {
 }
 
 void dynamic_glb_ta_gather_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[4];
-  dynamic_context_read_record(ctx, rec, 0);
+  read_empty_record(ctx);
   dynamic_tensor_info_t bottom[2], top;
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom[0], 0);
   dynamic_context_unpack_shape_tensor(ctx, &bottom[1], 0);
@@ -502,7 +504,7 @@ void dynamic_glb_ta_gather_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
   i32 top_shape[DYNAMIC_MAX_DIMS] = {n};
   u32 top_dims = 1;
   for (i32 k = 0; k < n; k++) {
-    const i32 index = shape_tensor_value(&bottom[1], (u32)k);
+    const i64 index = shape_tensor_value(&bottom[1], (u32)k);
     ASSERT_FS(index >= 0);
     ASSERT_FS(index < bottom[0].tensor_array_info->size);
     const tensor_array_elem_t *e = &ta->tensors[index];
@@ -518,7 +520,7 @@ void dynamic_glb_ta_gather_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
   pieces_alloc(&p, (u32)n);
   int zeros_filled = 0;
   for (i32 k = 0; k < n; k++) {
-    const i32 index = shape_tensor_value(&bottom[1], (u32)k);
+    const i64 index = shape_tensor_value(&bottom[1], (u32)k);
     ASSERT_FS(index >= 0);
     ASSERT_FS(index < bottom[0].tensor_array_info->size);
     tensor_array_elem_t *e = &ta->tensors[index];
@@ -556,8 +558,7 @@ void dynamic_glb_ta_gather_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
 }
 
 void dynamic_glb_ta_concat_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[4];
-  dynamic_context_read_record(ctx, rec, 0);
+  read_empty_record(ctx);
   dynamic_tensor_info_t bottom, top;
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);

@@ -203,17 +203,39 @@ TEST(GlbSelectCtrl, SortPerDimFollowsTheTensorsTypeNotTheLayers) {
   std::vector<float> values;
   std::vector<int32_t> positions;
   ref::sort_along(in, {3, 5}, 1, true, 5, &values, &positions);
+  std::vector<int8_t> bytes(15);
+  for (size_t i = 0; i < 15; i++) bytes[i] = int8_t(int((i * 73 + 5) % 256) - 128);
+  std::vector<int8_t> byte_values;
+  std::vector<int32_t> byte_positions;
+  ref::sort_along(bytes, {3, 5}, 1, true, 5, &byte_values, &byte_positions);
+  struct Case {
+    const char *what;
+    uint32_t layer_size, input_type, index_to_scratch;
+  };
+  const Case cases[] = {{"float tensor, float layer", kFp32, kFp32, 0},
+                        {"float tensor, 8-bit layer", kInt8, kFp32, 0},
+                        {"8-bit tensor", kInt8, kInt8, 0},
+                        {"indices to the scratch", kFp32, kFp32, 1}};
   for (uint64_t seed : kSeeds) {
     auto card = deferred_card(Backend::Native, seed);
-    for (uint32_t layer_size : {kFp32, kInt8}) {
-      SCOPED_TRACE(layer_size == kFp32 ? "float layer" : "8-bit layer");
-      put(*card, kIn0, in);
-      const Record r = Record(24).u32(0, 1).u32(4, 0).u32(8, 0).u32(12, 1).u64(16, kBuf0);
-      run_ok(*card, one_layer({{kFp32, {3, 5}}}, 2,
-                              glb_layer(DYNAMIC_LAYER_SORT_PER_DIM, layer_size, r,
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      if (c.input_type == kFp32)
+        put(*card, kIn0, in);
+      else
+        put(*card, kIn0, bytes);
+      put(*card, kOut1, std::vector<int32_t>(15, -7));
+      const Record r = Record(24).u32(0, 1).u32(4, c.index_to_scratch).u32(8, 0).u32(12, 1).u64(16, kBuf0);
+      run_ok(*card, one_layer({{c.input_type, {3, 5}}}, 2,
+                              glb_layer(DYNAMIC_LAYER_SORT_PER_DIM, c.layer_size, r,
                                         Words().append(net_io_ref(1)).append(net_io_ref(10)).append(net_io_ref(11)))));
-      EXPECT_EQ(get<float>(*card, kOut0, 15), values);
-      EXPECT_EQ(get<int32_t>(*card, kOut1, 15), positions);
+      if (c.input_type == kFp32)
+        EXPECT_EQ(get<float>(*card, kOut0, 15), values);
+      else
+        EXPECT_EQ(get<int8_t>(*card, kOut0, 15), byte_values);
+      const std::vector<int32_t> want_positions =
+          c.index_to_scratch ? std::vector<int32_t>(15, -7) : c.input_type == kFp32 ? positions : byte_positions;
+      EXPECT_EQ(get<int32_t>(*card, kOut1, 15), want_positions);
       EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{3, 5}));
       EXPECT_EQ(out_shape(*card, 1).shape, (std::vector<uint32_t>{3, 5}));
     }

@@ -91,6 +91,33 @@ TEST(TensorArrayTransfers, OutputCopiesAndTransfersRoundTripThroughTheArm) {
   }
 }
 
+TEST(TensorArrayTransfers, OutputConvertsFourNToOneNOrCopiesTheWords) {
+  // Five items of 3 bytes stored 4N: two groups of three words.
+  std::vector<uint8_t> plain(15), four(24, 0xee);
+  for (size_t i = 0; i < 15; i++) plain[i] = uint8_t(i * 17 + 3);
+  for (size_t item = 0; item < 5; item++)
+    for (size_t b = 0; b < 3; b++) four[(item / 4) * 12 + 4 * b + item % 4] = plain[item * 3 + b];
+  struct Case {
+    const char *what;
+    uint32_t out_mode;
+    std::vector<uint8_t> want;
+  };
+  const Case cases[] = {{"4N to 1N", 0, plain}, {"4N to 4N", 2, four}};
+  for (uint64_t seed : kSeeds) {
+    auto card = deferred_card(Backend::Native, seed);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      card->write(kNetIn[0], four.data(), four.size());
+      card->write(kNetOut[0], std::vector<uint8_t>(32, 0).data(), 32);
+      run_ok(*card, one_layer({{DSIZE_8, {5, 3}}}, 1,
+                              glb_layer(DYNAMIC_LAYER_OUTPUT, DSIZE_8, Record(),
+                                        Words().append(net_io_ref(1)).append(net_io_ref(10)), 2, c.out_mode)));
+      EXPECT_EQ(card->read(kNetOut[0], c.want.size()), c.want);
+      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{5, 3}));
+    }
+  }
+}
+
 TEST(TensorArrayTransfers, ModeBlocksAndUnknownModes) {
   auto card = deferred_card(Backend::Native, 2);
   put(*card, kNetIn[0], std::vector<int32_t>{1, 2});
@@ -107,6 +134,12 @@ TEST(TensorArrayTransfers, ModeBlocksAndUnknownModes) {
   w.word(DYNAMIC_LAYER_DEVICE2HOST).word(0).word(0).word(0).word(4).word(0).word(4).word(0).append(refs);
   bad.groups[0] = global_group({1}, {key(5, 0)}, w);
   run_fails(*card, bad, "length == 0", unknown);
+  // So does a parameter byte for a layer that has none.
+  NetRun bytes = unknown;
+  bytes.outputs = {NetIo{10, kNetOut[0]}};
+  bytes.groups[0] = global_group({1}, {}, glb_layer(DYNAMIC_LAYER_OUTPUT, kInt32, Record(4),
+                                                     Words().append(net_io_ref(1)).append(net_io_ref(10))));
+  run_fails(*card, bytes, "ASSERT firmware/interp/tensor_array.cpp: read_empty_record", unknown);
 }
 
 // ---- Tensor arrays ----

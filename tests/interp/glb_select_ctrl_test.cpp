@@ -193,6 +193,16 @@ TEST(GlbSelectCtrl, IndexSelectTakesTheIndexTensorsShapeOrTheCoefficientCount) {
     EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{2, 3, 4}));
     const std::vector<float> want4 = ref::index_select(in, {2, 3, 5}, 2, {4, 0, 2, 2});
     EXPECT_EQ(get<float>(*card, kOut0, want4.size()), want4);
+    // An 8-bit layer over bytes: the second scratch area lies one byte per
+    // element on.
+    std::vector<uint8_t> bytes(30);
+    for (size_t i = 0; i < 30; i++) bytes[i] = uint8_t(i * 29 + 7);
+    put(*card, kIn0, bytes);
+    run_ok(*card, one_layer({{kInt8, {2, 3, 5}}}, 1,
+                            glb_layer(DYNAMIC_LAYER_INDEX_SELECT, kInt8, coeff_rec,
+                                      Words().append(net_io_ref(1)).append(coeff_ref(0x100)).append(net_io_ref(10)))));
+    const std::vector<uint8_t> want8 = ref::index_select(bytes, {2, 3, 5}, 2, {4, 0, 2, 2});
+    EXPECT_EQ(get<uint8_t>(*card, kOut0, want8.size()), want8);
   }
 }
 

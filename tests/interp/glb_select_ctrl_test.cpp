@@ -16,6 +16,7 @@
 #include "ref/arg_ref.h"
 #include "ref/index_select_ref.h"
 #include "ref/masked_select_ref.h"
+#include "ref/reduce_fix8b_ref.h"
 #include "ref/reduce_ref.h"
 #include "ref/topk_ref.h"
 #include "ref/where_ref.h"
@@ -372,6 +373,46 @@ TEST(GlbSelectCtrl, ReduceFullKeepsOrDropsTheReducedAxesAndKeepsRealZeroExtents)
                                                   std::vector<int>(c.axes.begin(), c.axes.end()), int(c.method));
       const std::vector<float> got = get<float>(*card, kOut0, want.size());
       for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f * (1.0f + std::fabs(want[i]))) << i;
+    }
+  }
+}
+
+TEST(GlbSelectCtrl, EightBitReduceFullTakesItsSignScalesAndStoreMode) {
+  // Signed bytes [5, 3, 4] stored 4N, summed over axis 2 (kept) with input
+  // scale 0.5 and output scale 0.25; and the maximum over axes 1 and 2.
+  const std::vector<int> shape = {5, 3, 4};
+  std::vector<uint8_t> in(60);
+  for (size_t i = 0; i < 60; i++) in[i] = uint8_t((i * 37 + 11) % 251);
+  std::vector<uint8_t> four(2 * 4 * 12, 0xee);
+  for (size_t n = 0; n < 5; n++)
+    for (size_t j = 0; j < 12; j++) four[ref::offset_4n(n, j, 12)] = in[n * 12 + j];
+  struct Case {
+    const char *what;
+    int16_t keep;
+    std::vector<uint8_t> axes;
+    uint32_t method;
+    std::vector<uint32_t> out;
+  };
+  const Case cases[] = {{"sum over axis 2, kept", 1, {2}, 1, {5, 3, 1}}, {"max over 1 and 2", 0, {1, 2}, 2, {5}}};
+  const float in_scale = 0.5f, out_scale = 0.25f;
+  uint32_t in_bits, out_bits;
+  std::memcpy(&in_bits, &in_scale, 4);
+  std::memcpy(&out_bits, &out_scale, 4);
+  for (uint64_t seed : kSeeds) {
+    auto card = deferred_card(Backend::Native, seed);
+    card->write(kIn0, four.data(), four.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      Record r = reduce_rec(c.keep, c.axes, c.method);
+      r.u32(24, 1).u32(28, in_bits).u32(32, out_bits);
+      run_ok(*card, one_layer({{kInt8, {5, 3, 4}}}, 1,
+                              glb_layer(DYNAMIC_LAYER_REDUCE_FULL, kInt8, r,
+                                        Words().append(net_io_ref(1)).append(net_io_ref(10)), 2, 2)));
+      EXPECT_EQ(out_shape(*card, 0).shape, c.out);
+      const std::vector<uint8_t> want = ref::reduce_fix8b(in, shape, std::vector<int>(c.axes.begin(), c.axes.end()),
+                                                          int(c.method), true, in_scale, out_scale);
+      const size_t per = want.size() / 5;
+      EXPECT_EQ(ref::to_1n(card->read(kOut0, 2 * 4 * per), 5, per), want);
     }
   }
 }

@@ -290,7 +290,7 @@ TEST(TensorArrayCtrl, SplitThenConcatRestoresTheValueAndASplitMayFillTheBuffer) 
 TEST(TensorArrayCtrl, HostToDeviceAndBackRestoresSizeAndRecords) {
   // Write element 1 of a 3-element array, copy its image to a buffer
   // (host2device mode 1), read it into array 9 (device2host mode 1) and read
-  // element 1 from there.
+  // element 1 from there (in place) into the net output.
   const std::vector<float> value = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3};
   for (uint64_t seed : kSeeds) {
     auto card = deferred_card(Backend::Native, seed);
@@ -310,8 +310,13 @@ TEST(TensorArrayCtrl, HostToDeviceAndBackRestoresSizeAndRecords) {
                                                    Words().append(neuron_ref(8, 0)).append(ta_ref(9, 0)))));
     // Input 2's shape tensor (102) is read by the write and this read.
     n.groups[1].new_keys = {key(102, 2)};
-    n.groups.push_back(global_group({9, 102}, {}, glb_layer(DYNAMIC_LAYER_TA_READ, kFp32, Record(),
-                                                          Words().append(ta_ref(9, 0)).append(shape_ref(102)).append(net_io_ref(10)))));
+    // The read has no address of its own: it aliases the element's data, which
+    // the output layer then copies to the net output.
+    n.groups.push_back(global_group({9, 102}, {key(12, 1)},
+                                    glb_layer(DYNAMIC_LAYER_TA_READ, kFp32, Record(),
+                                              Words().append(ta_ref(9, 0)).append(shape_ref(102)).append(neuron_ref(12, 0)))));
+    n.groups.push_back(global_group({12}, {}, glb_layer(DYNAMIC_LAYER_OUTPUT, kFp32, Record(),
+                                                        Words().append(neuron_ref(12, 0)).append(net_io_ref(10)))));
     run_ok(*card, n);
     EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{5, 2}));
     EXPECT_EQ(get<float>(*card, kNetOut[0], 10), value);

@@ -135,6 +135,15 @@ TEST(GlbSelectCtrl, MaskedSelectCountsTheSelectedAndANullInputSelectsNothing) {
     run_ok(*card, one_layer({{kFp32, {2, 0, 4}}, {kFp32, {2, 3, 4}}}, 1,
                             glb_layer(DYNAMIC_LAYER_MASKED_SELECT, kFp32, masked_rec(), refs)));
     EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{0}));
+    // A float source [2, 3] under a byte mask [1, 3] stored 4N: the record's
+    // words reach the layer as source size, mask size, source mode, mask mode.
+    put(*card, kIn0, std::vector<float>{1, 2, 3, 4, 5, 6});
+    put(*card, kIn1, std::vector<int8_t>{0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});
+    const Record mixed = Record(40).u32(0, 4).u32(4, 0).u32(8, 1).u32(12, 2).u64(16, kBuf0).u64(24, kBuf1);
+    run_ok(*card, one_layer({{kFp32, {2, 3}}, {kInt8, {1, 3}}}, 1,
+                            glb_layer(DYNAMIC_LAYER_MASKED_SELECT, kFp32, mixed, refs)));
+    EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{2}));
+    EXPECT_EQ(get<float>(*card, kOut0, 2), (std::vector<float>{2, 5}));
   }
 }
 

@@ -1,0 +1,218 @@
+// Global controllers of detection layers.
+#include "interp/glb_detect_seq_ctrl.h"
+
+#include <math.h>
+#include <string.h>
+
+#include "cmd/memory_store_mode.h"
+#include "interp/glb_shape_ctrl.h"
+#include "interp/tensor_array.h"
+#include "layers/detect/nms.h"
+#include "layers/detect/priorbox.h"
+#include "layers/detect/yolo.h"
+#include "runtime/hw.h"
+#include "runtime/regs.h"
+#include "runtime/services.h"
+
+static u32 rec_u32(const u8 *rec, u32 at) {
+  u32 v;
+  memcpy(&v, rec + at, 4);
+  return v;
+}
+static float rec_f32(const u8 *rec, u32 at) {
+  float v;
+  memcpy(&v, rec + at, 4);
+  return v;
+}
+
+// ---- prior boxes ----
+
+#define PRIOR_MAX_SIZES 8
+
+void compute_prior_top(u64 scratch, u64 output, int has_dim, float step_h, float step_w, u32 img_w, u32 img_h,
+                       u32 layer_w, u32 layer_h, u32 net_w, u32 net_h, i32 num_priors, float prior_offset,
+                       u32 variance_num, u32 real_min_size, u32 max_size_num, u32 aspect_ratio_num, int prior_flag,
+                       const float *max_sizes, const float *min_sizes, const float *aspect_ratios,
+                       const float *variances, float prior_scale, u32 data_size, u32 outtensor_store_mode,
+                       cmd_id_node_t *node) {
+  if (has_dim) {
+    if (data_size != DSIZE_FP32 && outtensor_store_mode == FW_STORE_MODE_4N)
+      gdma_move_global_1N_and_4N(scratch, output, 1, (int)(8 * layer_w * layer_h * (u32)num_priors), 1, node);
+    return;
+  }
+  if (img_w == 0 || img_h == 0) {
+    img_w = net_w;
+    img_h = net_h;
+  }
+  if (step_w == 0.0f || step_h == 0.0f) {
+    step_w = (float)img_w / (float)layer_w;
+    step_h = (float)img_h / (float)layer_h;
+  }
+  // The record holds 8 sizes and 8 ratios.
+  ASSERT(real_min_size <= PRIOR_MAX_SIZES && aspect_ratio_num <= PRIOR_MAX_SIZES,
+         "%u min sizes, %u aspect ratios", (unsigned)real_min_size, (unsigned)aspect_ratio_num);
+  float min_w[PRIOR_MAX_SIZES], min_h[PRIOR_MAX_SIZES], max_w[PRIOR_MAX_SIZES], max_h[PRIOR_MAX_SIZES];
+  float ratio_w[PRIOR_MAX_SIZES * PRIOR_MAX_SIZES], ratio_h[PRIOR_MAX_SIZES * PRIOR_MAX_SIZES];
+  const float W2 = 2.0f * (float)img_w, H2 = 2.0f * (float)img_h;
+  // One max box per min size when max sizes are given; the ratios within 1e-6
+  // of 1 are covered by the min box.
+  const u32 max_num = max_size_num > 0 ? 1 : 0;
+  u32 aspect_num = 0;
+  for (u32 i = 0; i < real_min_size; i++) {
+    const float m = min_sizes[i];
+    min_w[i] = m / W2;
+    min_h[i] = m / H2;
+    if (max_num) {
+      const float s = sqrtf(m * max_sizes[i]);
+      max_w[i] = s / W2;
+      max_h[i] = s / H2;
+    }
+    aspect_num = 0;
+    for (u32 j = 0; j < aspect_ratio_num; j++) {
+      const float r = aspect_ratios[j];
+      if (fabs((double)r - 1.0) < 1e-6) continue;
+      ratio_w[i * aspect_ratio_num + aspect_num] = m * sqrtf(r) / W2;
+      ratio_h[i * aspect_ratio_num + aspect_num] = m / sqrtf(r) / H2;
+      aspect_num++;
+    }
+  }
+  // The kernel reads the ratio half extents per min size at i * aspect_num.
+  for (u32 i = 1; i < real_min_size; i++)
+    for (u32 j = 0; j < aspect_num; j++) {
+      ratio_w[i * aspect_num + j] = ratio_w[i * aspect_ratio_num + j];
+      ratio_h[i * aspect_num + j] = ratio_h[i * aspect_ratio_num + j];
+    }
+  ASSERT(num_priors > 0 && layer_w > 0 && layer_h > 0, "num_priors %d over %u x %u", (int)num_priors,
+         (unsigned)layer_w, (unsigned)layer_h);
+  // Index table: rows p = 0 .. max(layer_w, layer_h) - 1 of 2 x num_priors
+  // copies of p, then the variances.
+  const u32 rows = layer_w > layer_h ? layer_w : layer_h;
+  const u32 row_floats = 2u * (u32)num_priors;
+  const u32 var_count = variance_num == 1 ? 1 : 4;
+  const u64 bytes = 4ull * ((u64)rows * row_floats + var_count);
+  ASSERT(scratch >= GLOBAL_MEM_START_ADDR && scratch - GLOBAL_MEM_START_ADDR + bytes <= 0x100000000ull - DDR_ARM_BASE,
+         "prior table of %llu bytes at 0x%llx outside the ARM's window", (unsigned long long)bytes,
+         (unsigned long long)scratch);
+  u8 *table = (u8 *)hw_ptr(DDR_ARM_BASE + (u32)(scratch - GLOBAL_MEM_START_ADDR), (u32)bytes);
+  for (u32 p = 0; p < rows; p++) {
+    const float v = (float)p;
+    for (u32 k = 0; k < row_floats; k++) memcpy(table + 4 * ((u64)p * row_floats + k), &v, 4);
+  }
+  memcpy(table + 4ull * rows * row_floats, variances, 4 * var_count);
+  ASSERT(num_priors == (real_min_size * (1 + max_num + aspect_num)));
+  nodechip_priorbox_opt(data_size != DSIZE_FP32, (int)rows, scratch, output, (int)layer_w, (int)layer_h, (int)img_w,
+                        (int)img_h, step_w, step_h, (int)real_min_size, (int)max_num, (int)aspect_num,
+                        (int)variance_num, min_w, min_h, max_w, max_h, ratio_w, ratio_h, variances, prior_offset,
+                        num_priors, prior_scale, prior_flag != 0, (int)outtensor_store_mode, node);
+}
+
+void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[232];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 out_dims = rec_u32(rec, 0);
+  float min_sizes[8], max_sizes[8], aspect_ratios[8], variances[8];
+  memcpy(min_sizes, rec + 36, sizeof(min_sizes));
+  memcpy(max_sizes, rec + 72, sizeof(max_sizes));
+  memcpy(aspect_ratios, rec + 108, sizeof(aspect_ratios));
+  memcpy(variances, rec + 144, sizeof(variances));
+  const i32 num_priors = (i32)rec_u32(rec, 180);
+  const u8 has_dim = rec[228], prior_flag = rec[230];
+  const u32 dim = rec_u32(rec, 224);
+  dynamic_tensor_info_t in, out;
+  dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  ASSERT(num_priors > 0 || has_dim);
+  ASSERT(out_dims <= DYNAMIC_MAX_DIMS, "out_dims %u", (unsigned)out_dims);
+  i32 shape[DYNAMIC_MAX_DIMS] = {1, 1, 1, 1, 1, 1, 1, 1};
+  u64 count = 1;
+  if (has_dim) {
+    shape[0] = 1;
+    shape[1] = 2;
+    shape[2] = (i32)dim;
+    count = 2ull * dim;
+  } else {
+    memcpy(shape, rec + 4, 4 * out_dims);
+    for (u32 i = 0; i < out_dims; i++) count *= (u64)(i64)shape[i];
+  }
+  out.dims = out_dims;
+  out.shape = shape;
+  out.dtype = in.dtype;
+  const u32 data_size = ctx->middle_value->data_size;
+  if (has_dim) {
+    if (data_size == DSIZE_FP32)
+      dynamic_glb_memcpy(in.addr, out.addr, count, DSIZE_FP32, node);
+    else
+      dynamic_glb_memcpy(in.addr, ctx->scratch_addr, count, DSIZE_8, node);
+  }
+  if (!is_null_tensor(&in)) {
+    float step_w, step_h, prior_offset, prior_scale;
+    step_w = rec_f32(rec, 192);
+    step_h = rec_f32(rec, 196);
+    prior_offset = rec_f32(rec, 200);
+    prior_scale = rec_f32(rec, 204);
+    compute_prior_top(ctx->scratch_addr, out.addr, has_dim, step_h, step_w, rec_u32(rec, 184), rec_u32(rec, 188),
+                      rec_u32(rec, 208), rec_u32(rec, 212), rec_u32(rec, 216), rec_u32(rec, 220), num_priors,
+                      prior_offset, rec_u32(rec, 176), rec_u32(rec, 68), rec_u32(rec, 104), rec_u32(rec, 140),
+                      prior_flag, max_sizes, min_sizes, aspect_ratios, variances, prior_scale, data_size,
+                      ctx->middle_value->outtensor_store_mode, node);
+  }
+  dynamic_context_global_set_output_info(ctx, &out);
+}
+
+// ---- YOLO region ----
+
+void dynamic_glb_yolo_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[20];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  dynamic_tensor_info_t bottom, out;
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  ASSERT_FS(bottom.dims <= 4);
+  int v[4] = {1, 1, 1, 1};
+  for (u32 i = 0; i < bottom.dims; i++) v[4 - bottom.dims + i] = bottom.shape[i];
+  if (!is_null_tensor(&bottom))
+    nodechip_yolo(bottom.addr, out.addr, v[0], v[1], v[2], v[3], (int)rec_u32(rec, 0), (int)rec_u32(rec, 4),
+                  (int)rec_u32(rec, 8), (int)rec_u32(rec, 12), (int)rec_u32(rec, 16), node);
+  out.dims = bottom.dims;
+  out.shape = bottom.shape;
+  dynamic_context_global_set_output_info(ctx, &out);
+}
+
+// ---- non-maximum suppression ----
+
+void dynamic_glb_nms_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[24];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const float iou_threshold = rec_f32(rec, 0), score_threshold = rec_f32(rec, 4);
+  const u32 nms_mode = rec_u32(rec, 8);
+  u64 buffer_offset;
+  memcpy(&buffer_offset, rec + 16, 8);
+  dynamic_tensor_info_t boxes, scores, out;
+  dynamic_context_unpack_neuron_tensor(ctx, &boxes, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &scores, 0);
+  const u64 n = get_tensor_element_num(&scores);
+  u64 limit = n;
+  if (nms_mode == 3) {
+    dynamic_tensor_info_t keep;
+    dynamic_context_unpack_shape_tensor(ctx, &keep, 0);
+    const i32 v = shape_tensor_value(&keep, 0);
+    // A negative limit keeps nothing.
+    limit = v > 0 ? (u64)v : 0;
+  }
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  ASSERT(ctx->middle_value->data_size == DSIZE_INT32);
+  i32 count = 0;
+  if (!is_null_tensor(&boxes))
+    nodechip_nms_v2(boxes.addr, scores.addr, out.addr, buffer_offset + ctx->neuron_base, (u32)n, (u32)limit, &count,
+                    iou_threshold, score_threshold, node);
+  out.dims = 1;
+  out.shape = &count;
+  out.dtype = DSIZE_INT32;
+  dynamic_context_global_set_output_info(ctx, &out);
+}
+
+void dynamic_glb_detect_seq_map_fill(dynamic_global_ctrl_t *map) {
+  map[DYNAMIC_LAYER_PRIORBOX] = dynamic_glb_priorbox_layer_ctrl;
+  map[DYNAMIC_LAYER_YOLO] = dynamic_glb_yolo_layer_ctrl;
+  map[DYNAMIC_LAYER_NMS] = dynamic_glb_nms_ctrl;
+}

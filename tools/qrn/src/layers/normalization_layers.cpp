@@ -1,4 +1,4 @@
-// Per-channel affine layers: "BatchNorm", "Scale", "Bias"; and "Normalize"
+// Per-channel affine layers: "BatchNorm", "BN", "Scale", "Bias"; and "Normalize"
 // (L2 normalisation with a learned scale).
 #include <algorithm>
 #include <cmath>
@@ -119,6 +119,66 @@ class BatchNormLayer : public Layer<float> {
     QRN_LAYER_CHECK(static_cast<int>(shifts.size()) == blobs_[1]->count())
         << "has " << shifts.size() << " per-channel shifts for " << blobs_[1]->count() << " channels";
     AffineInt8(*bottom[0], 1, *blobs_[1], blobs_[0].get(), shifts, layer_param_.followedbyrelu(), top[0]);
+  }
+};
+
+// Per-channel scale and shift with stored statistics over axis 1.  Blobs: 0
+// scale, 1 shift, 2 mean, 3 variance.  Mode OTHER normalises first:
+// y = scale * (x - mean) / sqrt(variance + eps) + shift; the other modes hold
+// the folded factors: y = scale * x + shift.  In 8 bits blob 0 holds the
+// 8-bit multipliers, blob 1 the 16-bit biases (the statistics folded in).
+class BNLayer : public Layer<float> {
+ public:
+  using Layer::Layer;
+  const char* type() const override { return "BN"; }
+
+ protected:
+  int ExactNumBottomBlobs() const override { return 1; }
+  int ExactNumTopBlobs() const override { return 1; }
+
+  void LayerSetUp(const BlobVec& bottom, const BlobVec&) override {
+    QRN_LAYER_CHECK(bottom[0]->num_axes() >= 2)
+        << "needs at least 2 axes, has shape " << bottom[0]->shape_string();
+    const int c = bottom[0]->shape(1);
+    if (blobs_.empty()) {
+      const auto& p = layer_param_.bn_param();
+      std::mt19937 rng(Qrn::Get().random_seed() + NameHash(layer_param_.name()));
+      FillerParameter one;
+      one.set_value(1.0f);
+      for (int k = 0; k < 4; ++k) blobs_.push_back(std::make_shared<Blob<float>>(std::vector<int>{c}));
+      FillBlob(p.has_scale_filler() ? p.scale_filler() : one, &rng, blobs_[0].get());
+      FillBlob(one, &rng, blobs_[3].get());
+    }
+    QRN_LAYER_CHECK(blobs_.size() == 4) << "needs 4 parameter blobs, has " << blobs_.size();
+    for (const auto& b : blobs_)
+      QRN_LAYER_CHECK(b->count() == c) << "parameter blob " << b->shape_string() << " does not fit " << c
+                                       << " channels";
+  }
+
+  void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
+
+  void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.bn_param();
+    const int channels = bottom[0]->shape(1), dim = bottom[0]->count(2);
+    const float *scale = blobs_[0]->cpu_data(), *shift = blobs_[1]->cpu_data();
+    const float *mean = blobs_[2]->cpu_data(), *var = blobs_[3]->cpu_data();
+    const bool normalise = p.bn_mode() == BNParameter_BNMode_OTHER;
+    const float* x = bottom[0]->cpu_data();
+    float* y = top[0]->mutable_cpu_data();
+    for (int i = 0; i < bottom[0]->count(); ++i) {
+      const int c = (i / dim) % channels;
+      y[i] = normalise ? scale[c] * (x[i] - mean[c]) / std::sqrt(var[c] + p.eps()) + shift[c]
+                       : scale[c] * x[i] + shift[c];
+    }
+  }
+
+  // Per channel: 8-bit multiplier in blob 0, 16-bit bias in blob 1, shift
+  // byte c of rshift_per_layer.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const std::string& shifts = layer_param_.bn_param().rshift_per_layer();
+    QRN_LAYER_CHECK(static_cast<int>(shifts.size()) == blobs_[0]->count())
+        << "has " << shifts.size() << " per-channel shifts for " << blobs_[0]->count() << " channels";
+    AffineInt8(*bottom[0], 1, *blobs_[0], blobs_[1].get(), shifts, layer_param_.followedbyrelu(), top[0]);
   }
 };
 
@@ -379,6 +439,7 @@ class NormalizeLayer : public Layer<float> {
 
 void RegisterNormalizationLayers() {
   RegisterLayer<BatchNormLayer>("BatchNorm");
+  RegisterLayer<BNLayer>("BN");
   RegisterLayer<ScaleLayer>("Scale");
   RegisterLayer<BiasLayer>("Bias");
   RegisterLayer<NormalizeLayer>("Normalize");

@@ -12,6 +12,7 @@ void RegisterBuiltinLayers() {
   RegisterStructureLayers();
   RegisterSoftmaxLayer();
   RegisterLRNLayer();
+  RegisterFillPadTileLayers();
 }
 
 }  // namespace qrn

@@ -19,6 +19,7 @@ void RegisterNormalizationLayers();
 void RegisterStructureLayers();
 void RegisterSoftmaxLayer();
 void RegisterLRNLayer();
+void RegisterFillPadTileLayers();
 
 template <typename L>
 void RegisterLayer(const char* type) {

@@ -195,6 +195,8 @@ std::string ShiftBytes(const std::vector<int>& shifts) {
   return text;
 }
 
+// Mode OTHER normalises with its statistics (blobs 2 and 3); the other modes
+// hold folded factors and need only scale and shift.
 TEST(BNLayer, FloatModes) {
   const std::vector<float> scale = {2.0f, -0.5f}, shift = {1.0f, 3.0f}, mean = {0.5f, -1.0f}, var = {4.0f, 0.25f};
   std::vector<float> in(8);
@@ -205,7 +207,9 @@ TEST(BNLayer, FloatModes) {
                                                             "bn_param { eps: 0.01 bn_mode: ") +
                                                    (other ? "OTHER" : "INFERENCE") + " } }"));
     const std::vector<float>* p[] = {&scale, &shift, &mean, &var};
-    for (int k = 0; k < 4; ++k) std::copy(p[k]->begin(), p[k]->end(), net->layers()[0]->blobs()[k]->mutable_cpu_data());
+    ASSERT_EQ(net->layers()[0]->blobs().size(), other ? 4u : 2u);
+    for (size_t k = 0; k < net->layers()[0]->blobs().size(); ++k)
+      std::copy(p[k]->begin(), p[k]->end(), net->layers()[0]->blobs()[k]->mutable_cpu_data());
     std::copy(in.begin(), in.end(), net->input_blobs()[0]->mutable_cpu_data());
     net->Forward();
     const std::vector<float> y = Floats(*net->blob_by_name("y"));
@@ -216,6 +220,10 @@ TEST(BNLayer, FloatModes) {
       EXPECT_NEAR(y[i], want, 1e-5) << i;
     }
   }
+  EXPECT_DEATH(MakeNet(WithInput({1, 2}, "layer { name: 'b' type: 'BN' bottom: 'data' top: 'y' bn_param { bn_mode: "
+                                      "OTHER } blobs { shape { dim: 2 } data: 1 data: 1 } "
+                                      "blobs { shape { dim: 2 } data: 0 data: 0 } }")),
+               "BN layer 'b': has 2 parameter blobs");
 }
 
 // 8 bits: blob 0 multipliers, blob 1 biases, a shift byte per channel.

@@ -122,8 +122,8 @@ class BatchNormLayer : public Layer<float> {
   }
 };
 
-// Per-channel scale and shift with stored statistics over axis 1.  Blobs: 0
-// scale, 1 shift, 2 mean, 3 variance.  Mode OTHER normalises first:
+// Per-channel scale and shift over axis 1.  Blobs: 0 scale, 1 shift, and in
+// mode OTHER 2 mean, 3 variance.  Mode OTHER normalises first:
 // y = scale * (x - mean) / sqrt(variance + eps) + shift; the other modes hold
 // the folded factors: y = scale * x + shift.  In 8 bits blob 0 holds the
 // 8-bit multipliers, blob 1 the 16-bit biases (the statistics folded in).
@@ -140,16 +140,19 @@ class BNLayer : public Layer<float> {
     QRN_LAYER_CHECK(bottom[0]->num_axes() >= 2)
         << "needs at least 2 axes, has shape " << bottom[0]->shape_string();
     const int c = bottom[0]->shape(1);
+    const auto& p = layer_param_.bn_param();
+    const bool normalise = p.bn_mode() == BNParameter_BNMode_OTHER;
     if (blobs_.empty()) {
-      const auto& p = layer_param_.bn_param();
       std::mt19937 rng(Qrn::Get().random_seed() + NameHash(layer_param_.name()));
       FillerParameter one;
       one.set_value(1.0f);
-      for (int k = 0; k < 4; ++k) blobs_.push_back(std::make_shared<Blob<float>>(std::vector<int>{c}));
+      for (int k = 0; k < (normalise ? 4 : 2); ++k) blobs_.push_back(std::make_shared<Blob<float>>(std::vector<int>{c}));
       FillBlob(p.has_scale_filler() ? p.scale_filler() : one, &rng, blobs_[0].get());
-      FillBlob(one, &rng, blobs_[3].get());
+      if (normalise) FillBlob(one, &rng, blobs_[3].get());
     }
-    QRN_LAYER_CHECK(blobs_.size() == 4) << "needs 4 parameter blobs, has " << blobs_.size();
+    // The statistics are read only when the layer normalises.
+    QRN_LAYER_CHECK(normalise ? blobs_.size() == 4 : blobs_.size() == 2 || blobs_.size() == 4)
+        << "has " << blobs_.size() << " parameter blobs; needs scale and shift, and mean and variance in mode OTHER";
     for (const auto& b : blobs_)
       QRN_LAYER_CHECK(b->count() == c) << "parameter blob " << b->shape_string() << " does not fit " << c
                                        << " channels";
@@ -161,8 +164,8 @@ class BNLayer : public Layer<float> {
     const auto& p = layer_param_.bn_param();
     const int channels = bottom[0]->shape(1), dim = bottom[0]->count(2);
     const float *scale = blobs_[0]->cpu_data(), *shift = blobs_[1]->cpu_data();
-    const float *mean = blobs_[2]->cpu_data(), *var = blobs_[3]->cpu_data();
     const bool normalise = p.bn_mode() == BNParameter_BNMode_OTHER;
+    const float *mean = normalise ? blobs_[2]->cpu_data() : nullptr, *var = normalise ? blobs_[3]->cpu_data() : nullptr;
     const float* x = bottom[0]->cpu_data();
     float* y = top[0]->mutable_cpu_data();
     for (int i = 0; i < bottom[0]->count(); ++i) {

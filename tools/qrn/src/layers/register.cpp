@@ -13,6 +13,7 @@ void RegisterBuiltinLayers() {
   RegisterSoftmaxLayer();
   RegisterLRNLayer();
   RegisterFillPadTileLayers();
+  RegisterBinaryLayers();
 }
 
 }  // namespace qrn

@@ -20,6 +20,7 @@ void RegisterStructureLayers();
 void RegisterSoftmaxLayer();
 void RegisterLRNLayer();
 void RegisterFillPadTileLayers();
+void RegisterBinaryLayers();
 
 template <typename L>
 void RegisterLayer(const char* type) {

@@ -278,6 +278,10 @@ TEST(BinaryLayers, Int8FormsNotFixedByCalibrationStop) {
         net->Forward();
       },
       "EltwiseBinary layer 'l': has no 8-bit form of operation gt");
+  // One input and no constant: the net builds (calibration may fill the
+  // blob later) but does not run.
+  auto lone = MakeNet(Inputs({{"a", {2}}}, "layer { name: 'l' type: 'BroadcastBinary' bottom: 'a' top: 'y' }"));
+  EXPECT_DEATH(lone->Forward(), "BroadcastBinary layer 'l': has one input and no constant blob");
 }
 
 }  // namespace

@@ -129,19 +129,32 @@ class BinaryLayerBase : public Layer<float> {
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
 
-  void LayerSetUp(const BlobVec& bottom, const BlobVec&) override {
-    QRN_LAYER_CHECK(op() != Op::kUnknown) << "has an unknown operation";
-    if (bottom.size() == 1) QRN_LAYER_CHECK(blobs_.size() == 1) << "has one input and no constant blob";
+  // The second operand: bottom 1, else blob 0 (a net may be built before
+  // its constant is given; running it without one stops).
+  const Blob<float>* SecondOrNull(const BlobVec& bottom) const {
+    return bottom.size() > 1 ? bottom[1] : blobs_.empty() ? nullptr : blobs_[0].get();
+  }
+  const Blob<float>& Second(const BlobVec& bottom) const {
+    const Blob<float>* b = SecondOrNull(bottom);
+    QRN_LAYER_CHECK(b != nullptr) << "has one input and no constant blob";
+    return *b;
   }
 
-  const Blob<float>& Second(const BlobVec& bottom) const { return bottom.size() > 1 ? *bottom[1] : *blobs_[0]; }
-
   void Reshape(const BlobVec& bottom, const BlobVec& top) override {
-    const auto &a = bottom[0]->shape(), &b = Second(bottom).shape();
-    if (!Broadcasts()) {
-      QRN_LAYER_CHECK(a == b) << "operands " << bottom[0]->shape_string() << " and " << Second(bottom).shape_string()
-                              << " differ";
+    const auto& a = bottom[0]->shape();
+    if (SecondOrNull(bottom) == nullptr) {
       top[0]->Reshape(a);
+      map_a_ = map_b_ = BroadcastIndex(a, a);
+      return;
+    }
+    const auto& b = Second(bottom).shape();
+    if (!Broadcasts()) {
+      // Equal counts: a constant blob may be stored flat.
+      QRN_LAYER_CHECK(bottom[0]->count() == Second(bottom).count())
+          << "operands " << bottom[0]->shape_string() << " and " << Second(bottom).shape_string() << " differ";
+      top[0]->Reshape(a);
+      map_a_ = map_b_ = BroadcastIndex(a, a);
+      return;
     } else {
       std::vector<int> out(std::max(a.size(), b.size()), 1);
       for (size_t i = 0; i < out.size(); ++i) {
@@ -155,6 +168,10 @@ class BinaryLayerBase : public Layer<float> {
     }
     map_a_ = BroadcastIndex(top[0]->shape(), a);
     map_b_ = BroadcastIndex(top[0]->shape(), b);
+  }
+
+  void LayerSetUp(const BlobVec&, const BlobVec&) override {
+    QRN_LAYER_CHECK(op() != Op::kUnknown) << "has an unknown operation";
   }
 
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
@@ -193,7 +210,7 @@ class BinaryLayerBase : public Layer<float> {
     } else {
       // A constant blob of 16-bit values: for a product the scaled multiplier
       // itself (entry (1, s)), else the operand in the output's scale x 2^s.
-      const Blob<float>& c = *blobs_[0];
+      const Blob<float>& c = Second(bottom);
       out_signed = true;
       const bool swap = ConstFirst();
       for (size_t i = 0; i < n; ++i) {

@@ -399,9 +399,52 @@ class NormalizeLayer : public Layer<float> {
 
   void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
 
-  // The 8-bit form (a lookup table of the inverse square root) is not
-  // modelled: an 8-bit run reads the inputs back as floats.
-  bool ComputesInFloat() const override { return true; }
+  // In 8 bits with the calibration's tables: entry i = (sum of squares of the
+  // 8-bit inputs - fmin_m) >> step_q, held to [0, 4095], gives an 8-bit
+  // factor and its right shift; y = x * lut[i] * scale_int8[c] >> rshift[i]
+  // (rounding half up, saturated).  scale_int8 holds each channel's scale
+  // times 128 / th_top as an unsigned byte (128 is the usual value).  Without
+  // tables an 8-bit run reads the inputs back as floats.
+  static constexpr int kEntries = 4096;
+  bool HasTables() const {
+    const auto& p = layer_param_.normalize_param();
+    return p.lut_table().size() == kEntries && p.lut_table_rshift().size() == kEntries;
+  }
+  bool ComputesInFloat() const override { return !HasTables(); }
+
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.normalize_param();
+    const Blob<float>& x = *bottom[0];
+    const int num = x.shape(0), channels = x.shape(1), dim = x.count(2);
+    QRN_LAYER_CHECK(static_cast<int>(p.scale_int8().size()) >= channels)
+        << "has " << p.scale_int8().size() << " 8-bit scales for " << channels << " channels";
+    QRN_LAYER_CHECK(p.step_q() >= 0 && p.step_q() < 63) << "step_q " << p.step_q();
+    const bool is_signed = IsSigned(x);
+    std::vector<int64_t> sums(dim);
+    std::vector<int32_t> out(x.count());
+    for (int n = 0; n < num; ++n) {
+      const int base = n * channels * dim;
+      std::fill(sums.begin(), sums.end(), 0);
+      for (int c = 0; c < channels; ++c)
+        for (int i = 0; i < dim; ++i) {
+          const int64_t v = Int8At(x, base + c * dim + i);
+          sums[p.across_spatial() ? 0 : i] += v * v;
+        }
+      for (int c = 0; c < channels; ++c) {
+        const int64_t scale = static_cast<uint8_t>(p.scale_int8()[c]);
+        for (int i = 0; i < dim; ++i) {
+          const int64_t e = std::max<int64_t>(
+              0, std::min<int64_t>(kEntries - 1, (sums[p.across_spatial() ? 0 : i] - p.fmin_m()) >> p.step_q()));
+          const int64_t lut = static_cast<uint8_t>(p.lut_table()[e]);
+          const int rs = std::min(40, static_cast<int>(static_cast<uint8_t>(p.lut_table_rshift()[e])));
+          const int k = base + c * dim + i;
+          out[k] = FixFinish8(int64_t{Int8At(x, k)} * lut * scale, rs, false, is_signed);
+        }
+      }
+    }
+    for (int k = 0; k < x.count(); ++k) SetInt8(top[0], k, out[k]);
+    top[0]->set_fixed_sign_type(x.fixed_sign_type());
+  }
 
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.normalize_param();

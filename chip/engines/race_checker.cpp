@@ -1,6 +1,8 @@
 #include "chip/engines/race_checker.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 
 namespace zv::chip {
 
@@ -9,7 +11,9 @@ namespace {
 constexpr u32 kTickBits = 29;
 constexpr u32 kTickMask = (1u << kTickBits) - 1;
 constexpr u64 kGranuleShift = 2;  // 4-byte granules
-constexpr u64 kPageShift = 10;    // 1024 granules per shadow page
+// 16384 granules per shadow page: large enough that calloc maps fresh zero
+// pages from the system rather than clearing them itself.
+constexpr u64 kPageShift = 14;
 constexpr size_t kMaxRaces = 200;
 
 u32 epoch(Agent a, u32 tick) { return static_cast<u32>(a) << kTickBits | tick; }
@@ -73,10 +77,20 @@ void RaceChecker::flag(const std::string &text) {
   if (flags_.size() < kMaxRaces) flags_.push_back(text);
 }
 
+void RaceChecker::FreePage::operator()(Granule *p) const { std::free(p); }
+
 RaceChecker::Granule &RaceChecker::granule(u64 index) {
-  std::unique_ptr<Granule[]> &page = pages_[index >> kPageShift];
-  if (!page) page = std::make_unique<Granule[]>(size_t{1} << kPageShift);
-  return page[index & ((u64{1} << kPageShift) - 1)];
+  const u64 page_index = index >> kPageShift;
+  CachedPage &cached = page_cache_[page_index % page_cache_.size()];
+  if (cached.index != page_index) {
+    Page &page = pages_[page_index];
+    if (!page) {
+      page.reset(static_cast<Granule *>(std::calloc(size_t{1} << kPageShift, sizeof(Granule))));
+      if (!page) throw std::bad_alloc();
+    }
+    cached = CachedPage{page_index, page.get()};
+  }
+  return cached.granules[index & ((u64{1} << kPageShift) - 1)];
 }
 
 void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock &clock) {

@@ -61,10 +61,15 @@ class RaceChecker {
 
  private:
   enum class Conflict { ReadAfterWrite, WriteAfterWrite, WriteAfterRead };
+  // All zero when fresh: shadow pages come zeroed from calloc.
   struct Granule {
-    u32 write = 0;
-    u32 read[kAgents] = {};
+    u32 write;
+    u32 read[kAgents];
   };
+  struct FreePage {
+    void operator()(Granule *p) const;
+  };
+  using Page = std::unique_ptr<Granule[], FreePage>;
   struct Race {
     u32 first, second;
     Conflict conflict;
@@ -84,7 +89,15 @@ class RaceChecker {
   Agent running_agent_ = Agent::Arm;
   Clock running_clock_{};
   std::vector<std::string> descriptions_[kAgents];
-  std::unordered_map<u64, std::unique_ptr<Granule[]>> pages_;
+  std::unordered_map<u64, Page> pages_;
+  // Recently used shadow pages, direct-mapped by page index: engines touch
+  // memory element by element, alternating between a few pages (source,
+  // destination, scratch), so most lookups hit here and skip the hash map.
+  struct CachedPage {
+    u64 index = ~u64{0};
+    Granule *granules = nullptr;
+  };
+  std::array<CachedPage, 64> page_cache_{};
   std::vector<std::string> flags_;
   std::vector<Race> races_;
   std::map<std::tuple<u32, u32, int>, size_t> race_index_;

@@ -14,7 +14,6 @@ void RegisterBuiltinLayers() {
   RegisterLRNLayer();
   RegisterFillPadTileLayers();
   RegisterBinaryLayers();
-  RegisterPriorBoxLayer();
 }
 
 }  // namespace qrn

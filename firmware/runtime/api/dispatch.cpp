@@ -123,6 +123,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {71, zv_api_softmax_loss_bidirection_parallel, sizeof(zv_api_softmax_loss_bidirection_parallel_t)},
     {73, zv_api_upsample_forward_parallel, sizeof(zv_api_upsample_forward_parallel_t)},
     {75, zv_api_multiregion_forward_parallel, sizeof(zv_api_multiregion_forward_parallel_t)},
+    {82, zv_api_lstm_forward, sizeof(zv_api_lstm_forward_t)},
     {83, zv_api_conv_forward_parallel_fix8b, sizeof(zv_api_conv_forward_parallel_fix8b_t)},
     {84, zv_api_eltwise_fix8b_forward_parallel, sizeof(zv_api_eltwise_fix8b_forward_t)},
     {85, zv_api_fc_fix8b_forward_parallel, sizeof(zv_api_fc_fix8b_forward_parallel_t)},

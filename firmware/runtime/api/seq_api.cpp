@@ -169,3 +169,45 @@ u32 zv_api_lstm_unit_forward(u8 *param, u32 size) {
                                rec.input_c, rec.unused_h, rec.unused_w, node);
   });
 }
+
+// API 82: the LSTM layer over N sequences of T steps with the host's split.
+u32 zv_api_lstm_forward(u8 *param, u32 size) {
+  API_TAKE_RECORD(zv_api_lstm_forward_t, rec, param, size);
+  API_COUNT(rec.N);
+  const int mode = rec.split_mode;
+  if (mode >= LSTM_SPLIT_LOCAL_WEIGHT && mode <= LSTM_SPLIT_NO_LOCAL_WEIGHT) {
+    API_POSITIVE(rec.T);
+    API_POSITIVE(rec.I);
+    API_POSITIVE(rec.H);
+    API_POSITIVE(rec.R);
+    const i64 cols = 4 * (i64)lstm_output_dim_extend(rec.H > 0x7fffff00 ? 0x7fffff00 : rec.H);
+    const api_extent_t state = api_dense(4, rec.N, rec.H);
+    API_GLOBAL(rec.x_addr, api_dense(4, rec.T, rec.N, rec.I));
+    API_GLOBAL(rec.cont_addr, api_dense(4, rec.T, rec.N));
+    API_GLOBAL(rec.w_xc_addr, api_dense(4, rec.I, cols));
+    API_GLOBAL(rec.bias_addr, api_dense(4, cols));
+    API_GLOBAL(rec.w_hc_addr, api_dense(4, rec.H, cols));
+    API_GLOBAL(rec.output_addr, api_dense(4, rec.T, rec.N, rec.H));
+    if (rec.P) {
+      API_GLOBAL(rec.static_addr, api_dense(4, rec.N, rec.I));
+      API_GLOBAL(rec.w_static_addr, api_dense(4, rec.I, cols));
+    }
+    if (rec.Q) {
+      API_GLOBAL(rec.h0_addr, state);
+      API_GLOBAL(rec.c0_addr, state);
+      API_GLOBAL(rec.hT_addr, state);
+      API_GLOBAL(rec.cT_addr, state);
+    }
+    if (mode != LSTM_SPLIT_LOCAL_WEIGHT) {
+      API_GLOBAL(rec.x_proj_addr, api_dense(4, rec.T, rec.N, cols));
+      if (rec.P) API_GLOBAL(rec.static_proj_addr, api_dense(4, rec.N, cols));
+    }
+  }
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_lstm_forward_parallel_with_split(rec.x_addr, rec.cont_addr, rec.static_addr, rec.h0_addr, rec.c0_addr,
+                                              rec.w_xc_addr, rec.bias_addr, rec.w_static_addr, rec.w_hc_addr,
+                                              rec.output_addr, rec.cT_addr, rec.hT_addr, rec.x_proj_addr,
+                                              rec.static_proj_addr, rec.N, rec.T, rec.I, rec.H, rec.P, rec.Q,
+                                              rec.split_mode, rec.R, node);
+  });
+}

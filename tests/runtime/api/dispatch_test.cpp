@@ -69,6 +69,7 @@ const Row kRows[] = {
     {71, "zv_api_softmax_loss_bidirection_parallel_t", 60},
     {73, "zv_api_upsample_forward_parallel_t", 48},
     {75, "zv_api_multiregion_forward_parallel_t", 192},
+    {82, "zv_api_lstm_forward_t", 144},
     {83, "zv_api_conv_forward_parallel_fix8b_t", 168},
     {84, "zv_api_eltwise_fix8b_forward_t", 72},
     {85, "zv_api_fc_fix8b_forward_parallel_t", 84},

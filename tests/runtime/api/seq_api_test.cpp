@@ -16,6 +16,7 @@
 #include "layers/seq/loss.h"
 #include "layers/seq/lstm.h"
 #include "layers/seq/word2vec.h"
+#include "ref/lstm_ref.h"
 #include "ref/seq_ref.h"
 
 namespace zv::test {
@@ -344,6 +345,101 @@ TEST(SeqApi, LstmUnitZeroCountWrongSizeAndExtents) {
   zv_api_lstm_unit_forward_t bad = rec;
   bad.input_n = 2, bad.hidden_out_addr = kEnd - 16;
   expect_refused(34, payload_of(bad), "api_global_fits");
+}
+
+// ---- 82: LSTM ----
+
+// Tensors of the LSTM record, 16 MB apart from kA.
+uint64_t lstm_at(int k) { return kA + 0x1000000ull * uint64_t(k); }
+
+zv_api_lstm_forward_t lstm_record(int32_t N, int32_t T, int32_t I, int32_t H, int32_t P, int32_t Q, int32_t mode,
+                                  int32_t R) {
+  // Record order: x, cont, static, W_hc, W_xc, W_static, bias, h0, c0, hT, cT,
+  // output, the two projection buffers.
+  zv_api_lstm_forward_t rec = {lstm_at(0), lstm_at(1), lstm_at(2),  lstm_at(3),  lstm_at(4),  lstm_at(5),  lstm_at(6),
+                               lstm_at(7), lstm_at(8), lstm_at(9),  lstm_at(10), lstm_at(11), lstm_at(12), lstm_at(13),
+                               0,          0,          0,           0,           0,           0,           0,
+                               0};
+  rec.N = N, rec.T = T, rec.I = I, rec.H = H, rec.P = P, rec.Q = Q, rec.split_mode = mode, rec.R = R;
+  return rec;
+}
+
+TEST(SeqApi, Lstm) {
+  struct Case {
+    const char *what;
+    int32_t N, T, I, H, P, Q, mode, R;
+  } cases[] = {
+      {"resident weights, static input and state, two slices", 3, 3, 12, 11, 1, 1, 1, 2},
+      {"projections beforehand, resident W_hc", 3, 2, 12, 11, 0, 1, 2, 2},
+      {"streamed W_hc, no state", 2, 3, 12, 11, 1, 0, 3, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const zv_api_lstm_forward_t rec = lstm_record(c.N, c.T, c.I, c.H, c.P, c.Q, c.mode, c.R);
+    const size_t N = c.N, T = c.T, I = c.I, H = c.H, cols = 4 * size_t(ref::lstm_he(c.H));
+    const std::vector<float> x = ramp(T * N * I, -1.0f, 1.0f, 1), s = ramp(N * I, -1.0f, 1.0f, 2),
+                             h0 = ramp(N * H, -0.8f, 0.8f, 3), c0 = ramp(N * H, -1.5f, 1.5f, 4),
+                             w_xc = ramp(I * cols, -0.4f, 0.4f, 5), bias = ramp(cols, -0.5f, 0.5f, 6),
+                             w_s = ramp(I * cols, -0.3f, 0.3f, 7), w_hc = ramp(H * cols, -0.5f, 0.5f, 8);
+    std::vector<float> cont(T * N, 1.0f);
+    for (size_t e = 0; e < N; e++) cont[e] = 0.0f;
+    cont[T * N - 1] = 0.0f;  // a restart at the last step
+    const ref::LstmRef want = ref::lstm_forward(x, cont, s, h0, c0, w_xc, bias, w_s, w_hc, c.N, c.T, c.I, c.H,
+                                                c.P, c.Q);
+    for (const CardConfig &cfg : kApiCards) {
+      SCOPED_TRACE(card_config_name(cfg));
+      auto card = deferred_card(cfg.backend, cfg.seed);
+      put(*card, rec.x_addr, x);
+      put(*card, rec.cont_addr, cont);
+      put(*card, rec.static_addr, s);
+      put(*card, rec.h0_addr, h0);
+      put(*card, rec.c0_addr, c0);
+      put(*card, rec.w_xc_addr, w_xc);
+      put(*card, rec.bias_addr, bias);
+      put(*card, rec.w_static_addr, w_s);
+      put(*card, rec.w_hc_addr, w_hc);
+      auto r = card->send(82, payload_of(rec));
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 0u) << card->console();
+      const std::vector<float> out = get(*card, rec.output_addr, T * N * H);
+      for (size_t e = 0; e < out.size(); e++) ASSERT_NEAR(out[e], want.output[e], 1e-4) << "output " << e;
+      if (c.Q) {
+        const std::vector<float> hT = get(*card, rec.hT_addr, N * H), cT = get(*card, rec.cT_addr, N * H);
+        for (size_t e = 0; e < hT.size(); e++) {
+          ASSERT_NEAR(hT[e], want.hT[e], 1e-4) << "hT " << e;
+          ASSERT_NEAR(cT[e], want.cT[e], 1e-4 * (1 + std::fabs(want.cT[e]))) << "cT " << e;
+        }
+      }
+      EXPECT_TRUE(no_findings(card->chip()));
+    }
+  }
+}
+
+TEST(SeqApi, LstmZeroCountModesWrongSizeAndExtents) {
+  const zv_api_lstm_forward_t rec = lstm_record(2, 2, 8, 8, 1, 1, 2, 2);
+  zv_api_lstm_forward_t bad = rec;
+  bad.N = 0;
+  expect_nothing(82, payload_of(bad));
+  // Mode 0 (nothing fits) and unknown modes: logged, nothing issued, result 0.
+  for (int32_t mode : {0, 7}) {
+    bad = rec;
+    bad.split_mode = mode;
+    expect_nothing(82, payload_of(bad));
+  }
+  expect_refused(82, short_of(rec), "size == sizeof(zv_api_lstm_forward_t)");
+  bad = rec;
+  bad.T = 0;
+  expect_refused(82, payload_of(bad), "(rec.T) > 0");
+  bad = rec;
+  bad.R = -1;
+  expect_refused(82, payload_of(bad), "(rec.R) > 0");
+  // The projection buffer holds T N rows of 4He floats: one too few.
+  bad = rec;
+  bad.x_proj_addr = kEnd - 4 * 2 * 2 * 32 + 4;
+  expect_refused(82, payload_of(bad), "api_global_fits");
+  bad = rec;
+  bad.cT_addr = kEnd - 4 * 2 * 8 + 4;
+  expect_refused(82, payload_of(bad), "api_global_fits");
 }
 
 }  // namespace

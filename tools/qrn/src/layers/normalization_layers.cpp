@@ -1,4 +1,4 @@
-// Per-channel affine layers: "BatchNorm", "Scale", "Bias"; and "Normalize"
+// Per-channel affine layers: "BatchNorm", "BN", "Scale", "Bias"; and "Normalize"
 // (L2 normalisation with a learned scale).
 #include <algorithm>
 #include <cmath>
@@ -119,6 +119,69 @@ class BatchNormLayer : public Layer<float> {
     QRN_LAYER_CHECK(static_cast<int>(shifts.size()) == blobs_[1]->count())
         << "has " << shifts.size() << " per-channel shifts for " << blobs_[1]->count() << " channels";
     AffineInt8(*bottom[0], 1, *blobs_[1], blobs_[0].get(), shifts, layer_param_.followedbyrelu(), top[0]);
+  }
+};
+
+// Per-channel scale and shift over axis 1.  Blobs: 0 scale, 1 shift, and in
+// mode OTHER 2 mean, 3 variance.  Mode OTHER normalises first:
+// y = scale * (x - mean) / sqrt(variance + eps) + shift; the other modes hold
+// the folded factors: y = scale * x + shift.  In 8 bits blob 0 holds the
+// 8-bit multipliers, blob 1 the 16-bit biases (the statistics folded in).
+class BNLayer : public Layer<float> {
+ public:
+  using Layer::Layer;
+  const char* type() const override { return "BN"; }
+
+ protected:
+  int ExactNumBottomBlobs() const override { return 1; }
+  int ExactNumTopBlobs() const override { return 1; }
+
+  void LayerSetUp(const BlobVec& bottom, const BlobVec&) override {
+    QRN_LAYER_CHECK(bottom[0]->num_axes() >= 2)
+        << "needs at least 2 axes, has shape " << bottom[0]->shape_string();
+    const int c = bottom[0]->shape(1);
+    const auto& p = layer_param_.bn_param();
+    const bool normalise = p.bn_mode() == BNParameter_BNMode_OTHER;
+    if (blobs_.empty()) {
+      std::mt19937 rng(Qrn::Get().random_seed() + NameHash(layer_param_.name()));
+      FillerParameter one;
+      one.set_value(1.0f);
+      for (int k = 0; k < (normalise ? 4 : 2); ++k) blobs_.push_back(std::make_shared<Blob<float>>(std::vector<int>{c}));
+      FillBlob(p.has_scale_filler() ? p.scale_filler() : one, &rng, blobs_[0].get());
+      if (normalise) FillBlob(one, &rng, blobs_[3].get());
+    }
+    // The statistics are read only when the layer normalises.
+    QRN_LAYER_CHECK(normalise ? blobs_.size() == 4 : blobs_.size() == 2 || blobs_.size() == 4)
+        << "has " << blobs_.size() << " parameter blobs; needs scale and shift, and mean and variance in mode OTHER";
+    for (const auto& b : blobs_)
+      QRN_LAYER_CHECK(b->count() == c) << "parameter blob " << b->shape_string() << " does not fit " << c
+                                       << " channels";
+  }
+
+  void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
+
+  void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.bn_param();
+    const int channels = bottom[0]->shape(1), dim = bottom[0]->count(2);
+    const float *scale = blobs_[0]->cpu_data(), *shift = blobs_[1]->cpu_data();
+    const bool normalise = p.bn_mode() == BNParameter_BNMode_OTHER;
+    const float *mean = normalise ? blobs_[2]->cpu_data() : nullptr, *var = normalise ? blobs_[3]->cpu_data() : nullptr;
+    const float* x = bottom[0]->cpu_data();
+    float* y = top[0]->mutable_cpu_data();
+    for (int i = 0; i < bottom[0]->count(); ++i) {
+      const int c = (i / dim) % channels;
+      y[i] = normalise ? scale[c] * (x[i] - mean[c]) / std::sqrt(var[c] + p.eps()) + shift[c]
+                       : scale[c] * x[i] + shift[c];
+    }
+  }
+
+  // Per channel: 8-bit multiplier in blob 0, 16-bit bias in blob 1, shift
+  // byte c of rshift_per_layer.
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const std::string& shifts = layer_param_.bn_param().rshift_per_layer();
+    QRN_LAYER_CHECK(static_cast<int>(shifts.size()) == blobs_[0]->count())
+        << "has " << shifts.size() << " per-channel shifts for " << blobs_[0]->count() << " channels";
+    AffineInt8(*bottom[0], 1, *blobs_[0], blobs_[1].get(), shifts, layer_param_.followedbyrelu(), top[0]);
   }
 };
 
@@ -336,9 +399,52 @@ class NormalizeLayer : public Layer<float> {
 
   void Reshape(const BlobVec& bottom, const BlobVec& top) override { top[0]->ReshapeLike(*bottom[0]); }
 
-  // The 8-bit form (a lookup table of the inverse square root) is not
-  // modelled: an 8-bit run reads the inputs back as floats.
-  bool ComputesInFloat() const override { return true; }
+  // In 8 bits with the calibration's tables: entry i = (sum of squares of the
+  // 8-bit inputs - fmin_m) >> step_q, held to [0, 4095], gives an 8-bit
+  // factor and its right shift; y = x * lut[i] * scale_int8[c] >> rshift[i]
+  // (rounding half up, saturated).  scale_int8 holds each channel's scale
+  // times 128 / th_top as an unsigned byte (128 is the usual value).  Without
+  // tables an 8-bit run reads the inputs back as floats.
+  static constexpr int kEntries = 4096;
+  bool HasTables() const {
+    const auto& p = layer_param_.normalize_param();
+    return p.lut_table().size() == kEntries && p.lut_table_rshift().size() == kEntries;
+  }
+  bool ComputesInFloat() const override { return !HasTables(); }
+
+  void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
+    const auto& p = layer_param_.normalize_param();
+    const Blob<float>& x = *bottom[0];
+    const int num = x.shape(0), channels = x.shape(1), dim = x.count(2);
+    QRN_LAYER_CHECK(static_cast<int>(p.scale_int8().size()) >= channels)
+        << "has " << p.scale_int8().size() << " 8-bit scales for " << channels << " channels";
+    QRN_LAYER_CHECK(p.step_q() >= 0 && p.step_q() < 63) << "step_q " << p.step_q();
+    const bool is_signed = IsSigned(x);
+    std::vector<int64_t> sums(dim);
+    std::vector<int32_t> out(x.count());
+    for (int n = 0; n < num; ++n) {
+      const int base = n * channels * dim;
+      std::fill(sums.begin(), sums.end(), 0);
+      for (int c = 0; c < channels; ++c)
+        for (int i = 0; i < dim; ++i) {
+          const int64_t v = Int8At(x, base + c * dim + i);
+          sums[p.across_spatial() ? 0 : i] += v * v;
+        }
+      for (int c = 0; c < channels; ++c) {
+        const int64_t scale = static_cast<uint8_t>(p.scale_int8()[c]);
+        for (int i = 0; i < dim; ++i) {
+          const int64_t e = std::max<int64_t>(
+              0, std::min<int64_t>(kEntries - 1, (sums[p.across_spatial() ? 0 : i] - p.fmin_m()) >> p.step_q()));
+          const int64_t lut = static_cast<uint8_t>(p.lut_table()[e]);
+          const int rs = std::min(40, static_cast<int>(static_cast<uint8_t>(p.lut_table_rshift()[e])));
+          const int k = base + c * dim + i;
+          out[k] = FixFinish8(int64_t{Int8At(x, k)} * lut * scale, rs, false, is_signed);
+        }
+      }
+    }
+    for (int k = 0; k < x.count(); ++k) SetInt8(top[0], k, out[k]);
+    top[0]->set_fixed_sign_type(x.fixed_sign_type());
+  }
 
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.normalize_param();
@@ -379,6 +485,7 @@ class NormalizeLayer : public Layer<float> {
 
 void RegisterNormalizationLayers() {
   RegisterLayer<BatchNormLayer>("BatchNorm");
+  RegisterLayer<BNLayer>("BN");
   RegisterLayer<ScaleLayer>("Scale");
   RegisterLayer<BiasLayer>("Bias");
   RegisterLayer<NormalizeLayer>("Normalize");

@@ -12,6 +12,8 @@ void RegisterBuiltinLayers() {
   RegisterStructureLayers();
   RegisterSoftmaxLayer();
   RegisterLRNLayer();
+  RegisterFillPadTileLayers();
+  RegisterBinaryLayers();
 }
 
 }  // namespace qrn

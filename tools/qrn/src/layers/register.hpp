@@ -19,6 +19,8 @@ void RegisterNormalizationLayers();
 void RegisterStructureLayers();
 void RegisterSoftmaxLayer();
 void RegisterLRNLayer();
+void RegisterFillPadTileLayers();
+void RegisterBinaryLayers();
 
 template <typename L>
 void RegisterLayer(const char* type) {

@@ -12,7 +12,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_cnn_ctrl.h"
-#include "net_writer_glbctrl-a.h"
+#include "net_writer_cnn.h"
 #include "ref/conv_fix_ref.h"
 #include "ref/conv_ref.h"
 #include "ref/norm_ref.h"

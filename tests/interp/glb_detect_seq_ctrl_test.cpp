@@ -10,7 +10,7 @@
 
 #include "fw_test.h"
 #include "interp/fullnet.h"
-#include "net_writer_glbctrl_b.h"
+#include "net_writer_select.h"
 #include "ref/detect_ref.h"
 
 namespace zv::test {

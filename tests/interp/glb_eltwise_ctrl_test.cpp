@@ -15,7 +15,7 @@
 #include "interp/glb_eltwise_ctrl.h"
 #include "runtime/hw.h"
 #include "runtime/services.h"
-#include "net_writer_glbctrl-a.h"
+#include "net_writer_cnn.h"
 #include "ref/norm_ref.h"
 
 namespace zv::test {

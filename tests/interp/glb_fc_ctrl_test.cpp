@@ -15,7 +15,7 @@
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_fc_ctrl.h"
-#include "net_writer_fmnist.h"
+#include "net_writer_fc.h"
 #include "ref/conv_fix_ref.h"
 #include "ref/conv_layer_ref.h"
 #include "ref/softmax_ref.h"

@@ -12,7 +12,7 @@
 
 #include "fw_test.h"
 #include "interp/fullnet.h"
-#include "net_writer_glbctrl_b.h"
+#include "net_writer_select.h"
 #include "ref/arg_ref.h"
 #include "ref/index_select_ref.h"
 #include "ref/masked_select_ref.h"

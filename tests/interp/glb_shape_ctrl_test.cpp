@@ -16,7 +16,7 @@
 #include "fw_test.h"
 #include "interp/glb_shape_ctrl.h"
 #include "net_writer.h"
-#include "net_writer_glbctrl_c.h"
+#include "net_writer_shape.h"
 #include "ref/data_ref.h"
 
 namespace zv::test {

@@ -17,7 +17,7 @@
 #include "interp/context.h"
 #include "interp/fullnet.h"
 #include "net_writer.h"
-#include "net_writer_glbctrl_c.h"
+#include "net_writer_shape.h"
 
 namespace zv::test {
 namespace {

@@ -12,7 +12,7 @@
 #include "interp/context.h"
 #include "interp/fullnet.h"
 #include "interp/tensor_array.h"
-#include "net_writer_glbctrl_b.h"
+#include "net_writer_select.h"
 #include "runtime/hw.h"
 
 namespace zv::test {

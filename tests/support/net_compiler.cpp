@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "net_writer_fmnist.h"
+#include "net_writer_fc.h"
 #include "qrn/fixed_point.hpp"
 
 namespace zv::test::netc {

@@ -34,6 +34,10 @@ std::vector<uint32_t> Words::words() const {
 Words neuron_ref(uint32_t id, uint64_t offset) { return Words().word(0).word(id).dword(offset); }
 Words net_io_ref(uint32_t id) { return Words().word(1).word(id); }
 
+Words shape_ref(uint32_t id) { return Words().word(id); }
+
+Words coeff_ref(uint64_t offset) { return Words().dword(offset); }
+
 Words layer_with_length(uint32_t type, uint32_t data_size, uint32_t length, const std::vector<uint8_t> &params,
                         const std::vector<uint32_t> &tail) {
   Words w;
@@ -93,6 +97,15 @@ static void items(Words &w, const std::vector<Item> &list, uint32_t stage_num) {
     if (stage_num >= 2) w.word(it.stage << 16 | uint32_t(it.words.size_bytes()));
     w.append(it.words);
   }
+}
+
+Group global_group(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &new_keys, const Words &layer) {
+  Group g;
+  g.global = true;
+  g.inputs = inputs;
+  g.new_keys = new_keys;
+  g.global_layer = layer;
+  return g;
 }
 
 Words group_words(const Group &g) {

@@ -61,6 +61,8 @@ class Words {
 // Tensor references of global layer records.
 Words neuron_ref(uint32_t id, uint64_t offset);  // is_net_io 0: 16 bytes
 Words net_io_ref(uint32_t id);                   // is_net_io 1: 8 bytes
+Words shape_ref(uint32_t id);                    // a shape tensor: its id
+Words coeff_ref(uint64_t offset);                // a coefficient: 64-bit offset from the base
 
 // A layer item: the 16-byte header, the length word, the parameter bytes and
 // the words that follow the record (references or local words).
@@ -109,6 +111,10 @@ struct Group {
   // A local group: its time steps (ts_num = their count).
   std::vector<TimeStep> steps;
 };
+
+// A global group of one layer: its inputs (ids), the keys of the tensors it
+// creates, the layer item.
+Group global_group(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &new_keys, const Words &layer);
 
 // The description: net input and output ids, then the groups.
 Words description(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &outputs,

@@ -1,4 +1,4 @@
-#include "net_writer_glbctrl_c.h"
+#include "net_writer_shape.h"
 
 #include <algorithm>
 
@@ -23,7 +23,6 @@ std::vector<Group> global_plan(const std::vector<GlobalStep> &steps, const std::
   return groups;
 }
 
-Words shape_ref(uint32_t id) { return Words().word(id); }
 
 GlobalStep shape_const(uint32_t out_id, const std::vector<int32_t> &values, uint32_t dtype) {
   Record r(44);

@@ -21,8 +21,6 @@ struct GlobalStep {
 // later steps that read it (net outputs get the key they are given: none).
 std::vector<Group> global_plan(const std::vector<GlobalStep> &steps, const std::vector<uint32_t> &net_outputs = {});
 
-// A shape reference (its id word).
-Words shape_ref(uint32_t id);
 
 // shape_const of up to 8 values held in the record (1-D), of `dtype`.
 GlobalStep shape_const(uint32_t out_id, const std::vector<int32_t> &values, uint32_t dtype = 3);

@@ -15,8 +15,6 @@ namespace zv::test::net {
 // modes), the length word, the parameter bytes, then the reference words.
 Words global_layer(uint32_t type, uint32_t data_size, const Record &params, const Words &refs, uint32_t in_mode = 0,
                    uint32_t out_mode = 0);
-// A coefficient reference: its 64-bit offset from the coefficient base.
-Words coeff_ref(uint64_t offset);
 
 struct FcParams {
   uint32_t input_neurons = 0, output_neurons = 0;

@@ -1,4 +1,4 @@
-#include "net_writer_glbctrl-a.h"
+#include "net_writer_cnn.h"
 
 namespace zv::test::net {
 
@@ -47,15 +47,6 @@ Record biasadd_record(uint8_t if_relu) { return Record(20).u8(0, if_relu); }
 
 Record dtype_convert_record(uint32_t from_type, uint32_t to_type) {
   return Record(16).u32(0, from_type).u32(4, to_type);
-}
-
-Group global_group(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &new_keys, const Words &layer) {
-  Group g;
-  g.global = true;
-  g.inputs = inputs;
-  g.new_keys = new_keys;
-  g.global_layer = layer;
-  return g;
 }
 
 std::optional<host::Answer> run_description(host::Card &card, const Words &desc, const NetRun &run) {

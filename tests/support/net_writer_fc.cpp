@@ -1,4 +1,4 @@
-#include "net_writer_fmnist.h"
+#include "net_writer_fc.h"
 
 namespace zv::test::net {
 
@@ -10,7 +10,6 @@ Words global_layer(uint32_t type, uint32_t data_size, const Record &params, cons
   return w.append(refs);
 }
 
-Words coeff_ref(uint64_t offset) { return Words().dword(offset); }
 
 Record fc_record(const FcParams &p) {
   return Record(56)

@@ -16,9 +16,7 @@
 namespace zv::test::net {
 
 // Tensor references of global layer records.
-Words shape_ref(uint32_t id);                      // shape tensor: the id
 Words ta_ref(uint32_t id, uint64_t offset);        // tensor array: id, 64-bit offset
-Words coeff_ref(uint64_t offset);                  // coefficient: 64-bit offset
 
 // A global layer with store modes and references as Words.
 Words glb_layer(uint32_t type, uint32_t data_size, const Record &params, const Words &refs, uint32_t in_mode = 0,
@@ -27,8 +25,6 @@ Words glb_layer(uint32_t type, uint32_t data_size, const Record &params, const W
 // then the mode), the references.
 Words transfer_layer(uint32_t type, uint32_t mode, const Words &refs);
 
-// A global group of one layer: its inputs (ids) and new-tensor keys.
-Group global_group(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &new_keys, const Words &layer);
 
 // Device memory of the runner: description, net inputs, outputs, shape
 // records, the neuron region (references at kNeuronOff + x) and the

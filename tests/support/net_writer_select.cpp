@@ -1,4 +1,4 @@
-#include "net_writer_glbctrl_b.h"
+#include "net_writer_select.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,7 @@
 
 namespace zv::test::net {
 
-Words shape_ref(uint32_t id) { return Words().word(id); }
 Words ta_ref(uint32_t id, uint64_t offset) { return Words().word(id).dword(offset); }
-Words coeff_ref(uint64_t offset) { return Words().dword(offset); }
 
 Words glb_layer(uint32_t type, uint32_t data_size, const Record &params, const Words &refs, uint32_t in_mode,
                 uint32_t out_mode) {
@@ -23,15 +21,6 @@ Words transfer_layer(uint32_t type, uint32_t mode, const Words &refs) {
   w.word(type).word(0).word(0).word(0);
   w.word(0).word(4).word(mode);
   return w.append(refs);
-}
-
-Group global_group(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &new_keys, const Words &layer) {
-  Group g;
-  g.global = true;
-  g.inputs = inputs;
-  g.new_keys = new_keys;
-  g.global_layer = layer;
-  return g;
 }
 
 std::optional<host::Answer> run_net(host::Card &card, const NetRun &net) {

@@ -46,9 +46,6 @@ Record dtype_convert_record(uint32_t from_type, uint32_t to_type);
 
 // ---- Global groups ----
 
-// A global group of one layer: its inputs (ids), the keys of the tensors it
-// creates, the layer item.
-Group global_group(const std::vector<uint32_t> &inputs, const std::vector<uint32_t> &new_keys, const Words &layer);
 
 // ---- Runs ----
 

@@ -168,7 +168,7 @@ u32 zv_api_cv_yuv2rgb(u8 *param, u32 size) {
   if (rec.src_type == DATA_TYPE_EXT_1N_BYTE && rec.input_n <= 4) {
     const u32 ratio = cv_yuv_chroma_ratio(rec.image_format);
     const int planar = rec.image_format <= CV_YUV444_PLANAR || rec.image_format > CV_NV61;
-    const i64 plane = (i64)rec.input_h * rec.input_w;
+    const i64 plane = api_mul(rec.input_h, rec.input_w);
     const u32 out_bytes = rec.output_mode == DATA_TYPE_EXT_1N_BYTE ? 1 : 4;
     for (u32 i = 0; i < rec.input_n; i++) {
       API_GLOBAL(rec.input[3 * i], api_dense(1, plane));
@@ -192,7 +192,7 @@ u32 zv_api_cv_storage_convert(u8 *param, u32 size) {
   // The extents each operation touches; the operator checks the values
   // (counts above four, extents) before it reads an address.
   const u8 op = (u8)rec.op;
-  const i64 hw = (i64)rec.h * rec.w;
+  const i64 hw = api_mul(rec.h, rec.w);
   const u32 n = rec.count <= CV_STORAGE_MAX_IMAGES ? rec.count : 0;
   const u32 ratio = cv_yuv_chroma_ratio(op == CV_STORAGE_OP_RGB_TO_YUV ? rec.output_format : rec.input_format);
   const u32 s = rec.src_type == 3 ? 1 : rec.src_type == 4 ? 2 : rec.src_type;
@@ -284,7 +284,7 @@ u32 zv_api_warp_bilinear(u8 *param, u32 size) {
   API_GLOBAL(rec.src, api_dense(1, rec.channels, rec.src_h, rec.src_stride));
   // Rows roi_y to roi_y + roi_h - 1 of every plane, each from column roi_x.
   const i64 dims[3] = {rec.channels, rec.roi_h, rec.roi_w};
-  const i64 strides[3] = {(i64)rec.dst_h * rec.dst_w, rec.dst_w, 1};
+  const i64 strides[3] = {api_mul(rec.dst_h, rec.dst_w), rec.dst_w, 1};
   API_GLOBAL(rec.dst + (u64)rec.roi_y * rec.dst_w + rec.roi_x, api_strided(1, 3, dims, strides));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_cv_warp_bilinear(rec.src, rec.dst, 1, rec.channels, rec.src_h, rec.src_w, rec.roi_h, rec.roi_w, rec.dst_h,
@@ -353,8 +353,8 @@ u32 zv_api_copy_to(u8 *param, u32 size) {
   const int packed = rec.packed == 1;
   const i64 planes = packed ? 1 : rec.channels, row_elems = packed ? 3 * (i64)rec.src_width : rec.src_width;
   const i64 src_dims[3] = {planes, rec.src_height, row_elems};
-  const i64 src_strides[3] = {(i64)rec.src_stride * rec.src_height, rec.src_stride, 1};
-  const i64 dst_strides[3] = {(i64)rec.dst_stride * rec.dst_height, rec.dst_stride, 1};
+  const i64 src_strides[3] = {api_mul(rec.src_stride, rec.src_height), rec.src_stride, 1};
+  const i64 dst_strides[3] = {api_mul(rec.dst_stride, rec.dst_height), rec.dst_stride, 1};
   API_GLOBAL(rec.src, api_strided(e, 3, src_dims, src_strides));
   API_GLOBAL(rec.dst, api_strided(e, 3, src_dims, dst_strides));
   if (rec.padding) {

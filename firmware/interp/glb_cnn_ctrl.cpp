@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "interp/record_fields.h"
 #include "layers/conv/conv.h"
 #include "layers/conv/conv_fix16b.h"
 #include "layers/conv/conv_fix8b.h"
@@ -24,23 +25,6 @@
 #include "runtime/services.h"
 
 namespace {
-
-u32 rec_u32(const u8 *rec, u32 offset) {
-  u32 v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
-i32 rec_i32(const u8 *rec, u32 offset) { return (i32)rec_u32(rec, offset); }
-u16 rec_u16(const u8 *rec, u32 offset) {
-  u16 v;
-  memcpy(&v, rec + offset, 2);
-  return v;
-}
-float rec_f32(const u8 *rec, u32 offset) {
-  float v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
 
 u32 data_size(const dynamic_context_t *ctx) { return ctx->middle_value->data_size; }
 

@@ -6,6 +6,7 @@
 
 #include "cmd/memory_store_mode.h"
 #include "interp/glb_shape_ctrl.h"
+#include "interp/record_fields.h"
 #include "interp/tensor_array.h"
 #include "layers/detect/nms.h"
 #include "layers/detect/priorbox.h"
@@ -13,17 +14,6 @@
 #include "runtime/hw.h"
 #include "runtime/regs.h"
 #include "runtime/services.h"
-
-static u32 rec_u32(const u8 *rec, u32 at) {
-  u32 v;
-  memcpy(&v, rec + at, 4);
-  return v;
-}
-static float rec_f32(const u8 *rec, u32 at) {
-  float v;
-  memcpy(&v, rec + at, 4);
-  return v;
-}
 
 // ---- prior boxes ----
 

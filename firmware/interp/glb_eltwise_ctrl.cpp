@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "interp/record_fields.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
 #include "layers/eltwise/binary_fix8b.h"
@@ -26,18 +27,6 @@
 #include "runtime/services.h"
 
 namespace {
-
-u32 rec_u32(const u8 *rec, u32 offset) {
-  u32 v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
-i32 rec_i32(const u8 *rec, u32 offset) { return (i32)rec_u32(rec, offset); }
-float rec_f32(const u8 *rec, u32 offset) {
-  float v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
 
 u32 data_size(const dynamic_context_t *ctx) { return ctx->middle_value->data_size; }
 int is_int32(const dynamic_context_t *ctx) { return data_size(ctx) == DSIZE_INT32 ? 1 : 0; }

@@ -5,27 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "interp/record_fields.h"
 #include "layers/conv/fc.h"
 #include "layers/conv/fc_fix8b.h"
 #include "layers/eltwise/softmax.h"
 #include "runtime/services.h"
-
-static u32 rec_u32(const u8 *rec, u32 offset) {
-  u32 v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
-static i32 rec_i32(const u8 *rec, u32 offset) { return (i32)rec_u32(rec, offset); }
-static i16 rec_i16(const u8 *rec, u32 offset) {
-  i16 v;
-  memcpy(&v, rec + offset, 2);
-  return v;
-}
-static float rec_f32(const u8 *rec, u32 offset) {
-  float v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
 
 // ---- Fully connected ----
 

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "interp/glb_detect_seq_ctrl.h"
+#include "interp/record_fields.h"
 #include "interp/tensor_array.h"
 #include "layers/data/arg.h"
 #include "layers/data/reduce.h"
@@ -12,23 +13,6 @@
 #include "runtime/services.h"
 
 #define ADDR_NONE 0x7fffffffffffffffull
-
-static u32 rec_u32(const u8 *rec, u32 at) {
-  u32 v;
-  memcpy(&v, rec + at, 4);
-  return v;
-}
-static i32 rec_i32(const u8 *rec, u32 at) { return (i32)rec_u32(rec, at); }
-static u64 rec_u64(const u8 *rec, u32 at) {
-  u64 v;
-  memcpy(&v, rec + at, 8);
-  return v;
-}
-static float rec_f32(const u8 *rec, u32 at) {
-  float v;
-  memcpy(&v, rec + at, 4);
-  return v;
-}
 
 // The input's extents as int (the kernels' shape arrays), at most 8.
 static void shape_of(const dynamic_tensor_info_t *t, int *out) {

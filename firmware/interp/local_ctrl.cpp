@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "cmd/local_mem.h"
+#include "interp/record_fields.h"
 #include "local/arrange.h"
 #include "local/compare_select.h"
 #include "local/conv.h"
@@ -17,22 +18,6 @@
 #include "local/normalize.h"
 #include "local/pool.h"
 #include "runtime/services.h"
-
-static u32 rec_u32(const u8 *rec, u32 offset) {
-  u32 v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
-static u16 rec_u16(const u8 *rec, u32 offset) {
-  u16 v;
-  memcpy(&v, rec + offset, 2);
-  return v;
-}
-static float rec_f32(const u8 *rec, u32 offset) {
-  float v;
-  memcpy(&v, rec + offset, 4);
-  return v;
-}
 
 static dim4_t dim4_of(const int s[4]) {
   dim4_t d = {s[0], s[1], s[2], s[3]};

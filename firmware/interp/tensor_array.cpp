@@ -7,6 +7,7 @@
 
 #include "cmd/memory_fill_copy.h"
 #include "interp/glb_shape_ctrl.h"
+#include "interp/record_fields.h"
 #include "layers/data/concat.h"
 #include "layers/data/rearrange.h"
 #include "layers/data/tile.h"
@@ -18,12 +19,6 @@
 // larger request from a description fails an assertion instead of exhausting
 // the heap, which would halt the card.
 #define HOST_BLOCK_MAX_BYTES 0x8000u
-
-static u32 rec_u32(const u8 *rec, u32 at) {
-  u32 v;
-  memcpy(&v, rec + at, 4);
-  return v;
-}
 
 static void *host_block(u64 bytes) {
   ASSERT(bytes <= HOST_BLOCK_MAX_BYTES, "ARM-side block of %llu bytes, at most %u", (unsigned long long)bytes,

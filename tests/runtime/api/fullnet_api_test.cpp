@@ -18,6 +18,7 @@
 #include "interp/context.h"
 #include "interp/fullnet.h"
 #include "net_writer.h"
+#include "net_writer_cnn.h"
 #include "cmd/gdma.h"
 #include "local/eltwise.h"
 #include "ref/arrange_ref.h"
@@ -158,7 +159,11 @@ Group pool_group(bool h_split, uint32_t H) {
   return g;
 }
 
-TEST(FullnetApi, PoolingCutAlongHEqualsTheWholeHeight) {
+TEST(FullnetApi, PoolingCutAlongHEqualsTheWholeHeightAndTheGlobalLayer) {
+  // The same max pooling as a local group cut along h, as a local group over
+  // the whole height and as a global group: all three equal the host
+  // reference, and the cut result equals the global one bit for bit (a
+  // maximum does no rounding, whatever the order).
   const int N = 2, C = 3, H = 16, W = 8;
   const std::vector<float> in = ramp(size_t(N) * C * H * W, 0.75f, -20.0f);
   ref::conv::T4 t(N, C, H, W);
@@ -169,20 +174,75 @@ TEST(FullnetApi, PoolingCutAlongHEqualsTheWholeHeight) {
   const ref::conv::T4 r = ref::conv::pool(t, p, true);
   const std::vector<float> want(r.v.begin(), r.v.end());
   const std::vector<uint32_t> shape = {uint32_t(N), uint32_t(C), uint32_t(H), uint32_t(W)};
+  PoolParams gp;
+  gp.c = C, gp.kh = gp.kw = 3, gp.pad_h = gp.pad_h_after = gp.pad_w = gp.pad_w_after = 1;
+  const Words global = description(
+      {1}, {2},
+      {global_group({1}, {}, layer(DYNAMIC_LAYER_POOLING, kFp32, pool_record(gp),
+                                   Words().append(net_io_ref(1)).append(net_io_ref(2))))});
+  struct Variant {
+    const char *what;
+    Words desc;
+  };
+  const std::vector<Variant> variants = {{"cut along h", description({1}, {2}, {pool_group(true, H)})},
+                                         {"whole height", description({1}, {2}, {pool_group(false, H)})},
+                                         {"global group", global}};
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
-    for (bool h_split : {true, false}) {
-      SCOPED_TRACE(card_config_name(cfg) + (h_split ? ", cut along h" : ", whole height"));
+    std::vector<std::vector<float>> got;
+    for (const Variant &v : variants) {
+      SCOPED_TRACE(card_config_name(cfg) + ", " + v.what);
       card->write(kIn, in.data(), in.size() * 4);
       std::vector<float> zeros(want.size(), 0.0f);
       card->write(kOut, zeros.data(), zeros.size() * 4);
-      auto a = run(*card, description({1}, {2}, {pool_group(h_split, H)}), shape);
+      auto a = run(*card, v.desc, shape);
       ASSERT_TRUE(a) << card->trouble();
       ASSERT_EQ(a->result, 0u) << card->console();
       EXPECT_TRUE(no_findings(card->chip()));
-      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+      got.push_back(as_floats(card->read(kOut, want.size() * 4)));
+      EXPECT_EQ(got.back(), want);
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
     }
+    SCOPED_TRACE(card_config_name(cfg));
+    EXPECT_EQ(got[0], got[2]) << "the cut local group and the global group differ";
+  }
+}
+
+TEST(FullnetApi, ConstantBinaryIntoAReshapeIntoTheOutput) {
+  // Global groups: 2.5 - x of net input 1 into tensor 4 (neuron region, one
+  // consumer), then tensor 4 reshaped by [-1, 8] into net output 2.
+  const std::vector<uint32_t> s = {2, 3, 4, 5};
+  const std::vector<float> in = ramp(2 * 3 * 4 * 5, 0.5f, -9.0f);
+  std::vector<float> want(in.size());
+  for (size_t i = 0; i < in.size(); i++) want[i] = 2.5f - in[i];
+  float c = 2.5f;
+  uint32_t c_bits;
+  std::memcpy(&c_bits, &c, 4);
+  constexpr uint32_t kSub = 1;
+  const Group sub = global_group({1}, {key(4, 1)},
+                                 layer(DYNAMIC_LAYER_CONST_BINARY, kFp32, const_binary_record(c_bits, kSub, 1),
+                                       Words().append(net_io_ref(1)).append(neuron_ref(4, kBoundary + 0x2000))));
+  const Group reshape = global_group({4}, {},
+                                     layer(DYNAMIC_LAYER_RESHAPE, kFp32, Record(48).u8(0, 2).i32(4, -1).i32(8, 8).i32(44, -1),
+                                           Words().append(neuron_ref(4, 0)).append(net_io_ref(2))));
+  const Words desc = description({1}, {2}, {sub, reshape});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size() * 4);
+    const std::vector<uint8_t> canary(want.size() * 4 + 16, 0xee);
+    card->write(kOut, canary.data(), canary.size());
+    auto a = run(*card, desc, s);
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> out = card->read(kOut, canary.size());
+    std::vector<float> got(want.size());
+    std::memcpy(got.data(), out.data(), got.size() * 4);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + long(want.size() * 4), out.end()), std::vector<uint8_t>(16, 0xee))
+        << "written past the output";
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 12)), (std::vector<uint32_t>{2, 15, 8}));
   }
 }
 
@@ -214,7 +274,12 @@ Group conv_group(bool h_split, uint32_t ic, uint32_t oc, uint32_t lane_floats) {
   return g;
 }
 
-TEST(FullnetApi, ConvolutionCutAlongHEqualsTheWholeHeight) {
+TEST(FullnetApi, ConvolutionCutAlongHEqualsTheWholeHeightAndTheGlobalLayer) {
+  // The same convolution as a local group cut along h, over the whole height
+  // and as a global group (whose weights lie in the same layout). Inputs are
+  // quarters and weights small integers, so every sum is exact in float and
+  // the cut result must equal the global one bit for bit, whatever order the
+  // engines add in.
   const int N = 2, IC = 2, OC = 3, H = 16, W = 8;
   const std::vector<float> in = ramp(size_t(N) * IC * H * W, 0.25f, -5.0f);
   ref::conv::T4 t(N, IC, H, W), w(OC, IC, 3, 3);
@@ -235,34 +300,41 @@ TEST(FullnetApi, ConvolutionCutAlongHEqualsTheWholeHeight) {
         for (int x = 0; x < 3; x++)
           weights[o * lane_floats + ((y * 3 + x) * pairs + i / 2) * 2 + i % 2] = float(w.at(o, i, y, x));
   const std::vector<float> b(bias.begin(), bias.end());
+  ConvParams gp;
+  gp.output_c = OC, gp.input_c = IC, gp.kh = gp.kw = 3, gp.bias_mode = 1;
+  gp.pad_h = gp.pad_h_after = gp.pad_w = gp.pad_w_after = 1;
+  const Words global = description(
+      {1}, {2},
+      {global_group({1}, {}, layer(DYNAMIC_LAYER_CONV, kFp32, conv_record(gp),
+                                   Words().append(net_io_ref(1)).dword(0).dword(0x1000).append(net_io_ref(2))))});
+  struct Variant {
+    const char *what;
+    Words desc;
+  };
+  const std::vector<Variant> variants = {
+      {"cut along h", description({1}, {2}, {conv_group(true, IC, OC, lane_floats)})},
+      {"whole height", description({1}, {2}, {conv_group(false, IC, OC, lane_floats)})},
+      {"global group", global}};
   for (const CardConfig &cfg : {kApiCards[1], kApiCards[3]}) {
     auto card = deferred_card(cfg.backend, cfg.seed);
     card->write(kCoeff, weights.data(), weights.size() * 4);
     card->write(kCoeff + 0x1000, b.data(), b.size() * 4);
-    for (bool h_split : {true, false}) {
-      SCOPED_TRACE(card_config_name(cfg) + (h_split ? ", cut along h" : ", whole height"));
+    std::vector<std::vector<float>> got;
+    for (const Variant &v : variants) {
+      SCOPED_TRACE(card_config_name(cfg) + ", " + v.what);
       card->write(kIn, in.data(), in.size() * 4);
       std::vector<float> zeros(want.size(), 0.0f);
       card->write(kOut, zeros.data(), zeros.size() * 4);
-      const Words desc = description({1}, {2}, {conv_group(h_split, IC, OC, lane_floats)});
-      card->write(kDesc, desc.raw().data(), desc.raw().size());
-      RunMessage m;
-      m.description_addr = kDesc;
-      m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
-      m.inputs = {IoInput{kIn, 0, kFp32, {uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)}, 0}};
-      m.outputs = {IoOutput{kOut, 0, 0}};
-      m.return_shape = 1;
-      m.shape_addr = kShapes;
-      m.addr_boundary = kBoundary;
-      m.neuron_base = kNeuron;
-      m.coeff_base = kCoeff;
-      auto a = card->send(111, run_payload(m));
+      auto a = run(*card, v.desc, {uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)});
       ASSERT_TRUE(a) << card->trouble();
       ASSERT_EQ(a->result, 0u) << card->console();
       EXPECT_TRUE(no_findings(card->chip()));
-      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+      got.push_back(as_floats(card->read(kOut, want.size() * 4)));
+      EXPECT_EQ(got.back(), want);
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
     }
+    SCOPED_TRACE(card_config_name(cfg));
+    EXPECT_EQ(got[0], got[2]) << "the cut local group and the global group differ";
   }
 }
 

@@ -428,7 +428,7 @@ void dynamic_glb_reshape_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
   dynamic_tensor_info_t in, out;
   unpack_in(ctx, &in);
   unpack_out(ctx, &out);
-  // The spec holds ten entries.
+  // The pattern holds ten entries.
   ASSERT(rec.shape_num <= RESHAPE_SPEC_MAX, "shape_num %u", (unsigned)rec.shape_num);
   if (in.dtype != ctx->middle_value->data_size) in.dtype = ctx->middle_value->data_size;
   if (rec.ref_id >= 0 && (u32)rec.ref_id != in.id) {

@@ -23,7 +23,7 @@ void dynamic_glb_memcpy(u64 src, u64 dst, u64 count, u32 data_size, cmd_id_node_
 // when it has none), converting 4N to 1N when the store modes say so.
 void RESHAPE_ADDR_CHECK(dynamic_tensor_info_t *in, dynamic_tensor_info_t *out, u32 in_store_mode,
                         u32 out_store_mode, cmd_id_node_t *node);
-// The output shape of a reshape spec (0 copies, -1 infers, -2 the rest, -3
+// The output shape of a reshape pattern (0 copies, -1 infers, -2 the rest, -3
 // merges two, -4 splits one); returns the output dims. Pure but for its
 // assertions.
 int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec_len, i32 *out_shape,

@@ -52,7 +52,7 @@ int tile_data(const void *values, const i32 *shape, int dims, const i32 *multipl
 int slice_data_by_axis(const void *values, const i32 *shape, int dims, int axis, int start, int size,
                        void **output, i32 *out_shape);
 
-// Expands a strided-slice specification of `count` entries (with ellipsis and
+// Expands a strided-slice description of `count` entries (with ellipsis and
 // new-axis entries) into one entry per dense dim.
 void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const i32 *end, const i32 *stride,
                              int count, int begin_mask, int end_mask, int ellipsis_mask, int new_axis_mask,

@@ -4,6 +4,7 @@
 // s rounding half up (ties upwards), constants in the output's scale x 2^s,
 // saturation to [-128, 127]; shifts 0 and 31.
 #include <cmath>
+#include <map>
 
 #include "quantize_rules.hpp"
 #include "test_util.hpp"
@@ -335,6 +336,56 @@ TEST(BinaryLayers, Int8Comparisons) {
       want.push_back(holds ? 1 : 0);
     }
     EXPECT_EQ(Bytes(*net->blob_by_name("y")), want);
+  }
+}
+
+// The calibration's rules and the 8-bit forward together: comparisons of
+// inputs with equal thresholds, against a constant blob and against a
+// constant give the float layer's 1 or 0 (inputs on the 8-bit grid, so that
+// quantizing them loses nothing).
+TEST(BinaryLayers, CalibratedComparisonsGiveTheFloatResults) {
+  const int n = 64;
+  std::string blob = "blobs { shape { dim: 64 }";
+  std::vector<float> a(n), b(n), c(n);
+  for (int i = 0; i < n; ++i) {
+    a[i] = static_cast<float>((i * 37) % 255 - 127) / 128.0f;
+    b[i] = i % 7 == 0 ? a[i] : static_cast<float>((i * 53) % 255 - 127) / 128.0f;
+    c[i] = static_cast<float>((i * 29) % 255 - 127) / 128.0f;
+    blob += " data: " + std::to_string(c[i]);
+  }
+  blob += " }";
+  auto net = MakeNet(Inputs({{"a", {n}}, {"b", {n}}},
+                            "layer { name: 'gt' type: 'EltwiseBinary' bottom: 'a' bottom: 'b' top: 'gt' "
+                            "eltwise_binary_param { operation: 6 } } "
+                            "layer { name: 'eq' type: 'EltwiseBinary' bottom: 'a' bottom: 'b' top: 'eq' "
+                            "eltwise_binary_param { operation: 10 } } "
+                            "layer { name: 'lt' type: 'EltwiseBinary' bottom: 'a' top: 'lt' "
+                            "eltwise_binary_param { operation: 8 is_coeff: 0 is_coeff: 1 } " + blob + " } "
+                            "layer { name: 'ge' type: 'ConstBinary' bottom: 'a' top: 'ge' "
+                            "const_binary_param { operation: BINARY_GE b_value: 0.3 } }"));
+  SetFloats(net->input_blobs()[0], a);
+  SetFloats(net->input_blobs()[1], b);
+  net->Forward();
+  std::map<std::string, std::vector<float>> want;
+  for (const char* top : {"gt", "eq", "lt", "ge"}) want[top] = Floats(*net->blob_by_name(top));
+  for (const auto& blob_ptr : net->blobs()) blob_ptr->setThresHold(1.0);  // the Split copies too
+  const auto& names = net->layer_names();
+  auto index = [&](const char* name) { return static_cast<size_t>(std::find(names.begin(), names.end(), name) - names.begin()); };
+  quantize_eltwiseBinary_layer_int8(*net, index("gt"));
+  quantize_eltwiseBinary_layer_int8(*net, index("eq"));
+  quantize_eltwiseBinary_layer_int8(*net, index("lt"));
+  quantize_constBinary_layer_int8(*net, index("ge"));
+  std::vector<int32_t> qa(n), qb(n);
+  for (int i = 0; i < n; ++i) qa[i] = static_cast<int32_t>(a[i] * 128), qb[i] = static_cast<int32_t>(b[i] * 128);
+  SetBytes(net->input_blobs()[0], qa);
+  SetBytes(net->input_blobs()[1], qb);
+  Int8Mode mode;
+  net->Forward();
+  for (const char* top : {"gt", "eq", "lt", "ge"}) {
+    SCOPED_TRACE(top);
+    std::vector<int32_t> expected;
+    for (float v : want[top]) expected.push_back(static_cast<int32_t>(v));
+    EXPECT_EQ(Bytes(*net->blob_by_name(top)), expected);
   }
 }
 

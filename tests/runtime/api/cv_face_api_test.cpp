@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "card.h"
+#include "cv/cv_common.h"
 #include "cv/cv_face_proposal.h"
 #include "fw_test.h"
 #include "layers/detect/nms.h"
@@ -54,8 +55,17 @@ void expect_rects(const std::vector<float> &got, const std::vector<ref::Rect> &w
   EXPECT_EQ(bad, 0u);
 }
 
-TEST(CvFaceApi, ProposalsOfOneMapPair) {
+// One map pair of two anchors over 66 x 23 (two rows per lane), its data
+// and the reference's records.
+struct OnePair {
   zv_api_cv_gen_proposal_t rec = {};
+  std::vector<float> scores, deltas, sizes;
+  std::vector<ref::Rect> want;
+};
+
+OnePair one_pair() {
+  OnePair p;
+  zv_api_cv_gen_proposal_t &rec = p.rec;
   rec.scores = kMaps;
   rec.deltas = kMaps + 0x100000;
   rec.anchor_sizes = kMaps + 0x200000;
@@ -74,21 +84,51 @@ TEST(CvFaceApi, ProposalsOfOneMapPair) {
   rec.score_threshold = 0.55f;
   rec.unused = 0xdeadbeef;
   const size_t hw = size_t(rec.H) * rec.W;
-  const std::vector<float> scores = values(2 * hw, 1, 0, 1), deltas = values(8 * hw, 2, -0.7f, 0.7f);
-  const std::vector<float> sizes = {1.5f, 4};
+  p.scores = values(2 * hw, 1, 0, 1);
+  p.deltas = values(8 * hw, 2, -0.7f, 0.7f);
+  p.sizes = {1.5f, 4};
   const ref::FaceMap m = {2, 66, 23, 0.5f, 8, 16, 150, 140, 2, 6, 0.55f};
-  const std::vector<ref::Rect> want = ref::by_score(ref::face_candidates(scores, deltas, sizes, m));
-  ASSERT_GT(want.size(), 20u);
+  p.want = ref::by_score(ref::face_candidates(p.scores, p.deltas, p.sizes, m));
+  return p;
+}
+
+TEST(CvFaceApi, ProposalsOfOneMapPair) {
+  const OnePair p = one_pair();
+  ASSERT_GT(p.want.size(), 20u);
   for (const CardConfig &cfg : kApiCards) {
     SCOPED_TRACE(card_config_name(cfg));
     auto card = deferred_card(cfg.backend, cfg.seed);
-    write_floats(*card, rec.scores, scores);
-    write_floats(*card, rec.deltas, deltas);
-    write_floats(*card, rec.anchor_sizes, sizes);
-    send(*card, 126, payload_of(rec));
-    ASSERT_EQ(card->read32(kOut + FACE_PROP_COUNT_OFFSET), want.size());
-    expect_rects(as_floats(card->read(kOut, 20 * want.size())), want);
+    write_floats(*card, p.rec.scores, p.scores);
+    write_floats(*card, p.rec.deltas, p.deltas);
+    write_floats(*card, p.rec.anchor_sizes, p.sizes);
+    send(*card, 126, payload_of(p.rec));
+    ASSERT_EQ(card->read32(kOut + FACE_PROP_COUNT_OFFSET), p.want.size());
+    expect_rects(as_floats(card->read(kOut, 20 * p.want.size())), p.want);
   }
+}
+
+// A call that failed half-way left the DTCM cursor near the window's end and
+// the list table full; the next call starts from the window's start with no
+// list pending, and leaves the cursor there.
+TEST(CvFaceApi, StateOfAFailedCallDoesNotReachTheNext) {
+  const OnePair p = one_pair();
+  FirmwareRig rig(deferred(1));
+  chip::Memory &ddr = rig.chip().device_memory();
+  ddr.store(p.rec.scores, p.scores.data(), p.scores.size() * 4);
+  ddr.store(p.rec.deltas, p.deltas.data(), p.deltas.size() * 4);
+  ddr.store(p.rec.anchor_sizes, p.sizes.data(), p.sizes.size() * 4);
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START + DTCM_SCRATCH_SIZE - 4;
+  l2sram_rect_cnt = FACE_PROP_MAX_LISTS;
+  alignas(8) uint8_t param[sizeof(zv_api_cv_gen_proposal_t)];
+  std::memcpy(param, &p.rec, sizeof param);
+  ASSERT_TRUE(ran_clean(rig.run([&] { zv_api_cv_gen_proposal(param, sizeof param); })));
+  EXPECT_EQ(cv_cur_dtcm_addr, DTCM_SCRATCH_START);
+  uint32_t count = 0;
+  ddr.load(kOut + FACE_PROP_COUNT_OFFSET, &count, 4);
+  ASSERT_EQ(count, p.want.size());
+  std::vector<float> got(5 * size_t(count));
+  ddr.load(kOut, got.data(), got.size() * 4);
+  expect_rects(got, p.want);
 }
 
 // Three levels of a two-item batch: score maps of two classes per item (the

@@ -231,6 +231,53 @@ TEST(CvFeatureMatch8, SaturatedScoresTieInEntryOrder) {
   run_match8(c, q, db, all_schedules());
 }
 
+// The FC's forms that the matching does not use: transposed weights, a bias
+// (also past the first 8192 outputs), 8-bit results.
+TEST(CvFc8, ProductsEqualTheReference) {
+  struct Case {
+    const char *what;
+    int M, K, N, stride;
+    bool transposed, bias, wide;
+    unsigned shift;
+  };
+  const Case cases[] = {
+      {"transposed weights with a bias", 3, 40, 200, 50, true, true, true, 3},
+      {"8-bit results, weight rows 150 apart", 5, 20, 130, 150, false, false, false, 6},
+      {"a bias over two output slices", 2, 16, 9000, 9000, false, true, true, 0},
+  };
+  for (const Case &c : cases) {
+    uint32_t seed = 3u + uint32_t(c.N);
+    std::vector<int8_t> in(size_t(c.M) * c.K), w(size_t(c.transposed ? c.N : c.K) * c.stride);
+    std::vector<int16_t> bias(c.bias ? c.N : 0);
+    for (int8_t &v : in) v = int8_t(lcg(seed));
+    for (int8_t &v : w) v = int8_t(lcg(seed));
+    for (int16_t &v : bias) v = int16_t(int(lcg(seed) % 4001) - 2000);
+    const std::vector<int16_t> want =
+        ref::cv_fc8(in, w, bias, c.M, c.K, c.N, c.stride, c.transposed, c.shift, c.wide);
+    for (const Sched &s : all_schedules()) {
+      SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
+      FirmwareRig rig(s);
+      chip::Memory &ddr = rig.chip().device_memory();
+      ddr.store(kQuery, in.data(), in.size());
+      ddr.store(kDb, w.data(), w.size());
+      ddr.store(kFactor, bias.data(), 2 * bias.size());
+      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        nodechip_cv_fc_fix8b_forward_parallel(kQuery, kDb, kFactor, kScores, c.M, c.stride, c.K, c.N, c.transposed,
+                                              c.bias, 1, 1, 1, c.shift, c.wide, 0, node);
+      })));
+      std::vector<int16_t> got(want.size());
+      if (c.wide) {
+        ddr.load(kScores, got.data(), 2 * got.size());
+      } else {
+        std::vector<int8_t> bytes(want.size());
+        ddr.load(kScores, bytes.data(), bytes.size());
+        for (size_t i = 0; i < bytes.size(); i++) got[i] = bytes[i];
+      }
+      EXPECT_EQ(got, want);
+    }
+  }
+}
+
 TEST(CvFeatureMatch8, PlansTheL2AndTheFcSlices) {
   struct Case {
     u32 B, D, n;

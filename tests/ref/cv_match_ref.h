@@ -78,4 +78,23 @@ inline void cv_feature_match_fix8b(const std::vector<int8_t> &query, const std::
   }
 }
 
+// The 8-bit product of the matching's FC: out[b][j] = sum_k in[b][k] w[k][j]
+// (+ bias[j]), shifted right by `shift` rounding half up, saturated to int16
+// (wide) or int8. w[k][j] is weight[k * stride + j], or weight[j * stride + k]
+// when transposed.
+inline std::vector<int16_t> cv_fc8(const std::vector<int8_t> &in, const std::vector<int8_t> &weight,
+                                   const std::vector<int16_t> &bias, int M, int K, int N, int stride, bool transposed,
+                                   unsigned shift, bool wide) {
+  std::vector<int16_t> out;
+  for (int b = 0; b < M; b++)
+    for (int j = 0; j < N; j++) {
+      int64_t p = bias.empty() ? 0 : bias[j];
+      for (int k = 0; k < K; k++)
+        p += int64_t(in[size_t(b) * K + k]) * weight[transposed ? size_t(j) * stride + k : size_t(k) * stride + j];
+      const int16_t v = cv_match_score(p, shift);
+      out.push_back(wide ? v : int16_t(std::min<int>(127, std::max<int>(-128, v))));
+    }
+  return out;
+}
+
 }  // namespace zv::ref

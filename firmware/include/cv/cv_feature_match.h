@@ -26,7 +26,6 @@
 #define CV_MATCH_BLOCK 128               // entries of one block at most
 #define CV_MATCH_SET_BYTES 0x40000u      // one buffer set: half of a lane
 #define CV_MATCH_SET_BUFFERS 10
-#define CV_MATCH_MAX_ROWS 16383          // queries whose results one DTCM copy carries
 
 // One buffer of a set: its local offset and its bytes per lane.
 typedef struct {

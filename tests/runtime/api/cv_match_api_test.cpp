@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,38 @@ TEST(CvMatchApi, FloatTopOneWithAndWithoutWholeBlocks) {
       }
     }
   }
+}
+
+// A failed call may leave the DTCM cursor anywhere: the handler starts from
+// the window's start (the row maxima take 8 bytes a query there) and sets the
+// cursor back after the call; the flag shows a block was matched.
+TEST(CvMatchApi, FloatCallStartsFromTheWindowsStartAndSetsItBack) {
+  const uint32_t B = 2, F = 5, m = 130;
+  uint32_t seed = 9;
+  std::vector<float> q(B * F), db(F * m), factor(m);
+  for (float &v : q) v = float(int(lcg(seed) % 7) - 3);
+  q[0] = q[F] = 3;
+  for (float &v : db) v = float(int(lcg(seed) % 7) - 3);
+  for (float &v : factor) v = 0.25f + float(lcg(seed) % 65536) / 32768.0f;
+  const ref::MatchTop1 want = ref::cv_feature_match(q, db, factor, int(B), int(F), int(m));
+  for (uint32_t b = 0; b < B; b++)
+    ASSERT_GT(want.similarity[b] - want.runner_up[b], 1e-4 * std::fabs(want.similarity[b])) << "fixture";
+  FirmwareRig rig(deferred(2));
+  chip::Memory &ddr = rig.chip().device_memory();
+  ddr.store(kQuery, q.data(), 4 * q.size());
+  ddr.store(kDb, db.data(), 4 * db.size());
+  ddr.store(kFactor, factor.data(), 4 * factor.size());
+  const zv_api_cv_feature_match_t rec = {kQuery, kDb, kFactor, kOut, kOut2, B, F, m};
+  alignas(8) uint8_t param[sizeof rec];
+  std::memcpy(param, &rec, sizeof rec);
+  cv_cur_dtcm_addr = DTCM_SCRATCH_START + DTCM_SCRATCH_SIZE - 4;
+  feature_match_init_flag = 7;
+  ASSERT_TRUE(ran_clean(rig.run([&] { zv_api_cv_feature_match(param, sizeof rec); })));
+  EXPECT_EQ(cv_cur_dtcm_addr, DTCM_SCRATCH_START);
+  EXPECT_EQ(feature_match_init_flag, 1u);
+  std::vector<uint32_t> idx(B);
+  ddr.load(kOut2, idx.data(), 4 * B);
+  EXPECT_EQ(idx, want.index);
 }
 
 TEST(CvMatchApi, EightBitTopNOverPasses) {

@@ -188,8 +188,9 @@ TEST(Yolov3DetectOut, ThresholdTiesAndMask) {
   }
 }
 
-// Every cell passes: 80 boxes are suppressed on the ARM, 81 on the engine;
-// both against the reference.
+// Every cell passes: 80 boxes are suppressed on the ARM, 81 on the engine
+// (its IoU matrices are the only vector-correlation commands); both against
+// the reference.
 TEST(Yolov3DetectOut, ArmAndEngineNms) {
   for (const int width : {10, 9}) {
     const int h = width == 10 ? 8 : 9;
@@ -202,9 +203,14 @@ TEST(Yolov3DetectOut, ArmAndEngineNms) {
     for (const Sched &sch : {all_schedules().front(), deferred(3)}) {
       SCOPED_TRACE(std::to_string(h * width) + " boxes, " + sched_text(sch));
       FirmwareRig rig(sch);
+      int correlations = 0;
+      rig.chip().engines.scheduler.trace = [&](const std::string &line) {
+        if (line.rfind("run ", 0) == 0 && line.find("vector correlation") != std::string::npos) correlations++;
+      };
       FwOutcome out;
       const Detections run = run_yolo(rig, heads, p, &out);
       ASSERT_TRUE(ran_clean(out));
+      EXPECT_EQ(correlations > 0, h * width > 80);
       EXPECT_EQ(run.count, int(want.size()));
       expect_records(run.records, want);
     }
@@ -310,6 +316,13 @@ TEST(Yolov3DetectOut, Assertions) {
     nodechip_yolov3_detect_out(kHeads, kOut, 1, 1, wide, 2, 3, 3, -1, 0.5f, 0.5f, biases, strides, mask_ok, nullptr,
                                n);
   }, "ASSERT_FS", where, "_yolov3_arg_c_internal", "local_mem_usage <= (1<<19)");
+  // 64 rows of 600 cells: a step's compacted values (900 KB) fit neither the
+  // DTCM window nor the L2 SRAM left beside the candidate list.
+  const int tall[2] = {64, 600};
+  expect_assert([&](cmd_id_node_t *n) {
+    nodechip_yolov3_detect_out(kHeads, kOut, 1, 1, tall, 2, 1, 1, -1, 0.5f, 0.5f, biases, strides, mask_ok, nullptr,
+                               n);
+  }, "ASSERT", where, "_yolov3_preprocess_and_filter", "l2sram_filtered_params[f][b][0]");
 }
 
 }  // namespace

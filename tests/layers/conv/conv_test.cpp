@@ -150,6 +150,30 @@ TEST(ConvPlan, PipelineSections) {
   }
 }
 
+TEST(ConvPlan, EdgeParts) {
+  struct Case {
+    const char *what;
+    int rows;
+    u64 weight_bytes;
+    int head, tail;
+  };
+  const Case cases[] = {
+      {"one lane row: no parts", 1, 1u << 20, 1, 1},
+      {"two rows, small weights: tail only", 2, 64u << 10, 1, 2},
+      {"weights at the limit: the head splits", 2, CONV_HEAD_SPLIT_BYTES, 2, 2},
+      {"just below the limit", 8, CONV_HEAD_SPLIT_BYTES - 1, 1, CONV_TAIL_PARTS},
+      {"eight rows: the tail is capped", 8, 512u << 10, 2, CONV_TAIL_PARTS},
+      {"no rows counts as one", 0, 1u << 20, 1, 1},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    conv_edge_parts_t p;
+    conv_edge_parts_of(&p, k.rows, k.weight_bytes);
+    EXPECT_EQ(p.head, k.head);
+    EXPECT_EQ(p.tail, k.tail);
+  }
+}
+
 class ConvLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(ConvLayer, AgainstTheDirectReference) {
@@ -180,6 +204,15 @@ TEST_P(ConvLayer, AgainstTheDirectReference) {
        1, 1, 1, 1, 1, 1, 2, 1, 0, 0.0f, 0},
       {"4100 input channels in two sections", 1, 4100, 2, 2, 1, 3, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 1, 1, 1, 2, 1,
        0, 0.0f, 1},
+      // 130 output channels (three lane rows) with 196 KB of weights: the
+      // first step convolves in two parts, each after its weights; the last
+      // stores three parts.
+      {"first and last steps in lane-row parts, ReLU, layout 0", 1, 256, 5, 4, 1, 130, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1,
+       1, 0, 3, 1, 1, 1, 1, 1, 0.0f, 0},
+      {"one step in parts, accumulate, layout 1", 1, 256, 3, 3, 1, 130, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+       1, 1, 0, 0.0f, 1},
+      {"parts per batch item, two groups, ReLU limit", 2, 200, 4, 3, 2, 260, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 2,
+       1, 2, 1, 1, 1, 4.0f, 1},
   };
   for (const Shape &k : shapes) run_shape(rig, k);
 }

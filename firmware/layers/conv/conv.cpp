@@ -135,7 +135,8 @@ void conv_load_weights(const conv_call_t &c, const conv_slice_t &s, int ic0, int
   const conv_layout_t &l = *c.l;
   const int taps = c.kh * c.kw;
   const u64 oc_first = (u64)s.g * l.ocg + s.oc0;
-  if (c.weight_layout == 1) {
+  // With one tap both layouts are [output channel][input channels]: one move.
+  if (c.weight_layout == 1 || taps == 1) {
     const u64 src = c.weight + 4ull * (oc_first * taps * l.icg_even + ic0);
     tensor_stride_move_gen_cmd(buf, 0, src, 1, s.ch, taps, ic_even, 0, taps * l.icg_even, l.icg_even, 1, 0,
                                taps * ic_even, ic_even, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
@@ -222,11 +223,6 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
       const int oc0 = NPU_NUM * lane0;
       const int ch = s == ocsecs - 1 ? l.ocg - oc0 : NPU_NUM * lanes;
       lane0 += lanes;
-      if (have_bias) {
-        bias_sel ^= 1;
-        tensor_compact_move_gen_cmd((u32)l.bias[bias_sel], 0, bias_addr + 4ull * ((u64)g * l.ocg + oc0), 1, ch, 1,
-                                    1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, first_step ? node : &move);
-      }
       for (int ni = 0; ni < nsecs; ni++)
         for (int hi = 0; hi < hsecs; hi++)
           for (int wi = 0; wi < wsecs; wi++) {
@@ -265,14 +261,6 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
               cmd_id_node_t *ld = first_step ? node : &move;
               const int load_weights = icsecs != 1 || (ni == 0 && hi == 0);
               const int weights_in_parts = load_weights && head > 1 && parts > 1;
-              if (load_weights) {
-                weight_sel ^= 1;
-                if (weights_in_parts)
-                  conv_load_weights(c, conv_rows_of(sl, 0, conv_sec_size(sl.lanes, parts, 0)), ic0, ic_even,
-                                    (u32)l.weight[weight_sel], ld);
-                else
-                  conv_load_weights(c, sl, ic0, ic_even, (u32)l.weight[weight_sel], ld);
-              }
               input_sel ^= 1;
               const u32 in_buf = (u32)l.input[input_sel];
               if (!empty) {
@@ -284,6 +272,21 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
                                            input_c * input_h * input_w, input_h * input_w, input_w, 1,
                                            plane * (int)ceil_div(ics, NPU_NUM), plane, sl.ws.count, 1,
                                            GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
+              }
+              if (load_weights) {
+                weight_sel ^= 1;
+                if (weights_in_parts)
+                  conv_load_weights(c, conv_rows_of(sl, 0, conv_sec_size(sl.lanes, parts, 0)), ic0, ic_even,
+                                    (u32)l.weight[weight_sel], ld);
+                else
+                  conv_load_weights(c, sl, ic0, ic_even, (u32)l.weight[weight_sel], ld);
+              }
+              if (have_bias && k == 0 && ni == 0 && hi == 0 && wi == 0) {
+                // The section's biases, loaded last of the first slice's
+                // loads: the longer input and weight loads start first.
+                bias_sel ^= 1;
+                tensor_compact_move_gen_cmd((u32)l.bias[bias_sel], 0, bias_addr + 4ull * ((u64)g * l.ocg + oc0), 1,
+                                            ch, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
               }
               if (!first_step) cmd_id_merge(node, &move, &compute);
               cmd_id_divide(node, &move, &compute);

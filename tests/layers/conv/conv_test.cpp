@@ -159,7 +159,7 @@ TEST(ConvPlan, EdgeParts) {
   };
   const Case cases[] = {
       {"one lane row: no parts", 1, 1u << 20, 1, 1},
-      {"two rows, small weights: tail only", 2, 64u << 10, 1, 2},
+      {"two rows, small weights: tail only", 2, 32u << 10, 1, 2},
       {"weights at the limit: the head splits", 2, CONV_HEAD_SPLIT_BYTES, 2, 2},
       {"just below the limit", 8, CONV_HEAD_SPLIT_BYTES - 1, 1, CONV_TAIL_PARTS},
       {"eight rows: the tail is capped", 8, 512u << 10, 2, CONV_TAIL_PARTS},

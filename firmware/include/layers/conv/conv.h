@@ -102,7 +102,7 @@ int conv_sec_start(int total, int secs, int idx);
 // take longer to load than that, and the last step into at most
 // CONV_TAIL_PARTS; one lane row does not split. Parts apply to steps of one
 // batch item, one input-channel section, convolved in one command.
-#define CONV_HEAD_SPLIT_BYTES (128u << 10)
+#define CONV_HEAD_SPLIT_BYTES (64u << 10)
 #define CONV_TAIL_PARTS 4
 void conv_edge_parts_of(conv_edge_parts_t *p, int lane_rows, u64 weight_bytes);
 

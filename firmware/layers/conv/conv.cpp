@@ -212,7 +212,10 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
   int bias_sel = 0, weight_sel = 0, input_sel = 0, output_sel = 0;
   cmd_id_node_t move, compute;
   conv_edge_parts_t edge;
-  conv_edge_parts_of(&edge, l.ocns, l.wsize * NPU_NUM);
+  // Products of the largest step (one output-lane section, batch section,
+  // row and column section).
+  const i64 step_macs = (i64)l.ocns * NPU_NUM * l.nmax * l.ohmax * l.owmax * l.ics * kh * kw;
+  conv_edge_parts_of(&edge, l.ocns, l.wsize * NPU_NUM, step_macs, CONV_PART_MACS);
   for (int g = 0; g < groups; g++) {
     int first_step = 1, have_prev = 0;
     conv_slice_t prev = {};
@@ -405,10 +408,12 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
   }
 }
 
-void conv_edge_parts_of(conv_edge_parts_t *p, int lane_rows, u64 weight_bytes) {
-  const int rows = lane_rows > 1 ? lane_rows : 1;
-  p->head = weight_bytes >= CONV_HEAD_SPLIT_BYTES && rows > 1 ? 2 : 1;
-  p->tail = rows < CONV_TAIL_PARTS ? rows : CONV_TAIL_PARTS;
+void conv_edge_parts_of(conv_edge_parts_t *p, int lane_rows, u64 weight_bytes, i64 step_macs, i64 part_macs) {
+  const i64 by_macs = part_macs > 0 ? step_macs / part_macs : 1;
+  i64 cap = lane_rows < by_macs ? lane_rows : by_macs;
+  if (cap < 1) cap = 1;
+  p->head = weight_bytes >= CONV_HEAD_SPLIT_BYTES && cap >= 2 ? 2 : 1;
+  p->tail = (int)(cap < CONV_TAIL_PARTS ? cap : CONV_TAIL_PARTS);
 }
 
 void conv_pipeline_secs(conv_secs_info_t *secs, i64 step_macs, int input_n, int input_c, int groups, int output_c,

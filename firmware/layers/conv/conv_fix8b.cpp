@@ -257,7 +257,8 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
       // of four items per slice: the rows are then the output's planes).
       const int rows = (int)ceil_div(ch, NPU_NUM);
       conv_edge_parts_t edge;
-      conv_edge_parts_of(&edge, rows, (u64)rows * NPU_NUM * p.rec);
+      const i64 step_macs = (i64)ch * 4 * p.nsq * p.ohs * p.ow * p.ch * p.kh * p.kw;
+      conv_edge_parts_of(&edge, rows, (u64)rows * NPU_NUM * p.rec, step_macs, CONV_FIX8B_PART_MACS);
       cmd_id_node_t move = *node, comp = *node;
       Slice prev = {};
       int have_prev = 0;

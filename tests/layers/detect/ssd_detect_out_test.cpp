@@ -274,6 +274,20 @@ TEST(SsdDetectOut, Assertions) {
     EXPECT_TRUE(stopped_on(out, "ASSERT", where, "collect_candidates", "Bc + n <= box_capacity",
                            "class 7: 10 candidates after 60"));
   }
+  // Local memory: the conf planes of 900 classes over 8732 priors (before any
+  // load), and the IoU matrices of a class of 1700 candidates.
+  expect_assert([](cmd_id_node_t *n) {
+    nodechip_ssd_detect_out(kLoc, kConf, kPrior, kOut, 1, 8732, 900, 1, 1, 0, -1, 2, -1, 0, 0.5f, 0.1f, 1.0f, nullptr,
+                            n);
+  }, "ASSERT", where, "local_mem_alloc", "res + size <= (1<<19)");
+  {
+    const SsdParams p = {1, 1700, 2, 1, true, 0, -1, -1, false, 0.5f, -0.5f, 1.0f};
+    const Scene s = make_scene(p, 7);
+    FirmwareRig rig(deferred(1));
+    FwOutcome out;
+    run_ssd(rig, s, p, &out);
+    EXPECT_TRUE(stopped_on(out, "ASSERT", where, "local_mem_alloc", "res + size <= (1<<19)"));
+  }
   // The L2 scratch ends below the engines' lookup tables.
   {
     const SsdParams p = {1, 24000, 2, 1, true, 0, -1, -1, false, 0.5f, 0.5f, 1.0f};

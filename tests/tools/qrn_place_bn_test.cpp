@@ -304,7 +304,9 @@ TEST(BNLayer, Int8AgainstTheIntegerReference) {
     std::vector<int32_t> want;
     for (int i = 0; i < 8; ++i) want.push_back(ref8::Affine(in[i], c.m[i / 4], c.b[i / 4], c.shifts[i / 4], c.relu, !c.relu));
     EXPECT_EQ(Bytes(*net->blob_by_name("y")), want);
-    if (!c.expected.empty()) EXPECT_EQ(want, c.expected);
+    if (!c.expected.empty()) {
+      EXPECT_EQ(want, c.expected);
+    }
   }
 }
 

@@ -18,6 +18,15 @@ inline size_t issued_commands(host::Card &card) {
   return card.chip().engines.gdma.commands().size() + card.chip().engines.bd.commands().size();
 }
 
+// Sends one message; expects the card to answer with `result` and the
+// checker to have no finding.
+inline void send(host::Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
+  auto a = card.send(id, payload);
+  ASSERT_TRUE(a) << card.trouble();
+  EXPECT_EQ(a->result, result) << card.console();
+  EXPECT_TRUE(no_findings(card.chip()));
+}
+
 // Sends `payload` as message `id` and expects it refused: result 1009, no
 // checker finding, `console_text` on the console since the send, and no
 // GDMA or tensor-engine command issued.
@@ -25,10 +34,7 @@ inline void expect_refused(host::Card &card, uint32_t id, const std::vector<uint
                            const std::string &console_text) {
   const size_t console = card.console().size();
   const size_t before = issued_commands(card);
-  const auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
+  send(card, id, payload, 1009);
   EXPECT_NE(card.console().find(console_text, console), std::string::npos) << card.console().substr(console);
   EXPECT_EQ(issued_commands(card), before) << "commands were issued";
 }

@@ -36,13 +36,6 @@ std::vector<uint8_t> pattern(size_t n, unsigned seed) {
   return v;
 }
 
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
-
 // The destination after an operator: `old` with the reference's bytes at its start.
 std::vector<uint8_t> over(const std::vector<uint8_t> &old, const std::vector<uint8_t> &want) {
   std::vector<uint8_t> v = old;

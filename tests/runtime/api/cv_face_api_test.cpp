@@ -26,13 +26,6 @@ using host::Card;
 
 constexpr uint64_t kMaps = kUserDdr + 0x100000, kOut = kUserDdr + 0x1000000, kCounts = kUserDdr + 0x1100000;
 
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
-
 std::vector<float> values(size_t n, unsigned seed, float lo, float hi) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++)

@@ -29,13 +29,6 @@ uint32_t lcg(uint32_t &s) {
   return s >> 16;
 }
 
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
-
 // 300 entries run as 256 and 44 (from byte 1024 on), the maxima over rows of
 // 320; 100 entries as the remainder call alone. The next message starts from a
 // clean DTCM cursor and flag.

@@ -26,14 +26,6 @@ std::vector<uint8_t> pattern(size_t n, unsigned seed) {
   return v;
 }
 
-// Sends one message; expects the result and a clean checker.
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
-
 TEST(MemoryApi, MemsetFillsPatternsAndWords) {
   struct Case {
     const char *what;

@@ -27,13 +27,6 @@ constexpr uint64_t kStaging = kDdr + 0x100000, kDst = kDdr + 0x200000;
 constexpr uint32_t kSetProfile = 986, kGetProfile = 987;
 constexpr uint32_t kAll = 8 + 1025 * 32;  // a staging area for a whole list
 
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
-
 void set_profile(Card &card, uint32_t enable) { send(card, kSetProfile, payload_of(zv_api_set_profile_t{enable})); }
 
 struct Read {

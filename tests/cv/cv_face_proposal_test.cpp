@@ -12,6 +12,7 @@
 
 #include "cv/cv_face_proposal.h"
 #include "fw_test.h"
+#include "rect_checks.h"
 #include "ref/cv_face_ref.h"
 
 namespace zv::test {
@@ -115,22 +116,6 @@ std::vector<float> deltas_of(const FaceCase &k) {
   std::vector<float> d(size_t(k.A) * 4 * k.H * k.W);
   for (size_t i = 0; i < d.size(); i++) d[i] = k.delta_range * (float((i * 2654435761u) % 2001) / 1000.0f - 1.0f);
   return d;
-}
-
-// The records at `out` equal `want` (coordinates within the exp's error,
-// scores exactly).
-void expect_rects(const std::vector<float> &got, const std::vector<ref::Rect> &want) {
-  ASSERT_EQ(got.size(), want.size() * 5);
-  size_t bad = 0;
-  for (size_t i = 0; i < want.size(); i++) {
-    const float w[5] = {want[i].x1, want[i].y1, want[i].x2, want[i].y2, want[i].score};
-    for (int j = 0; j < 5; j++) {
-      const float g = got[5 * i + size_t(j)], tol = j == 4 ? 0.0f : 1e-3f + 1e-5f * std::fabs(w[j]);
-      if (!(std::fabs(g - w[j]) <= tol) && bad++ < 5)
-        ADD_FAILURE() << "record " << i << " value " << j << ": " << g << " want " << w[j];
-    }
-  }
-  EXPECT_EQ(bad, 0u);
 }
 
 std::vector<ref::Rect> run_case(FirmwareRig &rig, const FaceCase &k, u32 *count) {

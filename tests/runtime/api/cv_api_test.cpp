@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "cv/cv_common.h"
 #include "cv/cv_convert.h"
@@ -33,13 +34,6 @@ std::vector<uint8_t> pattern(size_t n, unsigned seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 11 + seed * 29 + (i >> 7));
   return v;
-}
-
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
 }
 
 // The destination after an operator: `old` with the reference's bytes at its start.
@@ -437,12 +431,6 @@ TEST(CvApi, StaleCursorOfAFailedCallDoesNotReachTheNext) {
 }
 
 TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
-  struct Case {
-    const char *what;
-    uint32_t id;
-    std::vector<uint32_t> payload;
-    const char *console;
-  };
   zv_api_cv_convert_to_inter_t four = {};
   four.table = kTable;
   four.count = 4;
@@ -494,7 +482,7 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
   bil.src = kIn;
   bil.dst = 0x100000000ull;
   bil.channels = bil.src_h = bil.src_w = bil.roi_h = bil.roi_w = bil.dst_h = bil.dst_w = bil.src_stride = 1;
-  const Case cases[] = {
+  const std::vector<RefusedCase> cases = {
       {"500 one word short", 500, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_t)\n"},
       {"502 one word long", 502, std::vector<uint32_t>(16), ": size == sizeof(zv_api_cv_convert_to_inter_t)\n"},
       {"503 short", 503, std::vector<uint32_t>(11), ": size == sizeof(zv_api_cv_sort_test_t)\n"},
@@ -525,17 +513,7 @@ TEST(CvApi, BadRecordsAnswer1009WithNothingIssued) {
       {"505 with five images", 505, payload_of(storage_five), ": count <= CV_STORAGE_MAX_IMAGES\n"},
       {"505 writing chroma into the firmware's part", 505, payload_of(storage_fw), "api_global_fits"},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      const size_t console = card->console().size();
-      const size_t before = card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size();
-      send(*card, k.id, k.payload, 1009);
-      EXPECT_NE(card->console().find(k.console, console), std::string::npos) << card->console().substr(console);
-      EXPECT_EQ(card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size(), before);
-    }
-  }
+  expect_refused_on_api_cards(cases);
 }
 
 }  // namespace

@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "cv/cv_common.h"
 #include "cv/cv_face_proposal.h"
 #include "fw_test.h"
 #include "layers/detect/nms.h"
+#include "rect_checks.h"
 #include "ref/cv_face_ref.h"
 
 namespace zv::test {
@@ -24,13 +26,6 @@ using host::Card;
 
 constexpr uint64_t kMaps = kUserDdr + 0x100000, kOut = kUserDdr + 0x1000000, kCounts = kUserDdr + 0x1100000;
 
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
-
 std::vector<float> values(size_t n, unsigned seed, float lo, float hi) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++)
@@ -39,21 +34,6 @@ std::vector<float> values(size_t n, unsigned seed, float lo, float hi) {
 }
 
 void write_floats(Card &card, uint64_t addr, const std::vector<float> &v) { card.write(addr, v.data(), v.size() * 4); }
-
-// Records read back equal `want`: coordinates within the exp's error, scores exactly.
-void expect_rects(const std::vector<float> &got, const std::vector<ref::Rect> &want) {
-  ASSERT_EQ(got.size(), want.size() * 5);
-  size_t bad = 0;
-  for (size_t i = 0; i < want.size(); i++) {
-    const float w[5] = {want[i].x1, want[i].y1, want[i].x2, want[i].y2, want[i].score};
-    for (int j = 0; j < 5; j++) {
-      const float g = got[5 * i + size_t(j)], tol = j == 4 ? 0.0f : 1e-3f + 1e-5f * std::fabs(w[j]);
-      if (!(std::fabs(g - w[j]) <= tol) && bad++ < 5)
-        ADD_FAILURE() << "record " << i << " value " << j << ": " << g << " want " << w[j];
-    }
-  }
-  EXPECT_EQ(bad, 0u);
-}
 
 // One map pair of two anchors over 66 x 23 (two rows per lane), its data
 // and the reference's records.
@@ -263,12 +243,6 @@ TEST(CvFaceApi, ItemsLeaveTheCursorWhereTheyFoundIt) {
 }
 
 TEST(CvFaceApi, BadRecordsAnswer1009WithNothingIssued) {
-  struct Case {
-    const char *what;
-    uint32_t id;
-    std::vector<uint32_t> payload;
-    const char *console;
-  };
   zv_api_cv_gen_proposal_t one = {};
   one.scores = kMaps;
   one.deltas = kMaps + 0x100000;
@@ -286,7 +260,7 @@ TEST(CvFaceApi, BadRecordsAnswer1009WithNothingIssued) {
   many.batch = FACE_PIPE_MAX_ITEMS + 1;
   flat.level[2].h = 0;
   fw.result_addr = 0x100000000ull;
-  const Case cases[] = {
+  const std::vector<RefusedCase> cases = {
       {"126 one word short", 126, std::vector<uint32_t>(20), ": size == sizeof(zv_api_cv_gen_proposal_t)\n"},
       {"501 one word long", 501, std::vector<uint32_t>(74), ": size == sizeof(zv_api_cv_gen_proposal_and_nms_t)\n"},
       {"126 with a map wider than the coordinate planes", 126, payload_of(one),
@@ -297,17 +271,7 @@ TEST(CvFaceApi, BadRecordsAnswer1009WithNothingIssued) {
        ": p->A > 0 && p->W > 0 && p->H > 0 && p->W <= FACE_PROP_MAX_MAP && p->H <= FACE_PROP_MAX_MAP\n"},
       {"501 writing the firmware's part of device memory", 501, payload_of(fw), "api_global_fits"},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      const size_t console = card->console().size();
-      const size_t before = card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size();
-      send(*card, k.id, k.payload, 1009);
-      EXPECT_NE(card->console().find(k.console, console), std::string::npos) << card->console().substr(console);
-      EXPECT_EQ(card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size(), before);
-    }
-  }
+  expect_refused_on_api_cards(cases);
 }
 
 }  // namespace

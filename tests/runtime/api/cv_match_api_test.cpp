@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "cv/cv_common.h"
 #include "cv/cv_feature_match.h"
@@ -26,13 +27,6 @@ constexpr uint64_t kQuery = kUserDdr + 0x100, kDb = kUserDdr + 0x100000, kFactor
 uint32_t lcg(uint32_t &s) {
   s = s * 1103515245u + 12345u;
   return s >> 16;
-}
-
-void send(Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
 }
 
 // 300 entries run as 256 and 44 (from byte 1024 on), the maxima over rows of
@@ -126,12 +120,6 @@ TEST(CvMatchApi, EightBitTopNOverPasses) {
 }
 
 TEST(CvMatchApi, BadRecordsAnswer1009WithNothingIssued) {
-  struct Case {
-    const char *what;
-    uint32_t id;
-    std::vector<uint32_t> payload;
-    const char *console;
-  };
   const zv_api_cv_feature_match_t f32 = {kQuery, kDb, kFactor, kOut, kOut2, 2, 8, 300};
   zv_api_cv_feature_match_t no_entries = f32, l2 = f32, fw_part = f32;
   no_entries.entry_count = 0;
@@ -146,7 +134,7 @@ TEST(CvMatchApi, BadRecordsAnswer1009WithNothingIssued) {
   full.top_n = 82;
   window.work = 0x180000000ull;
   fw_work.work = 0x100000000ull;
-  const Case cases[] = {
+  const std::vector<RefusedCase> cases = {
       {"504 one word short", 504, std::vector<uint32_t>(12), ": size == sizeof(zv_api_cv_feature_match_t)\n"},
       {"504 one word long", 504, std::vector<uint32_t>(14), ": size == sizeof(zv_api_cv_feature_match_t)\n"},
       {"509 one word short", 509, std::vector<uint32_t>(14), ": size == sizeof(zv_api_cv_feature_match_fix8b_t)\n"},
@@ -160,17 +148,7 @@ TEST(CvMatchApi, BadRecordsAnswer1009WithNothingIssued) {
       {"509 work beyond the ARM's window", 509, payload_of(window), "ASSERT info: work buffer 0x180000000\n"},
       {"509 work in the firmware's part of device memory", 509, payload_of(fw_work), "api_global_fits"},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      const size_t console = card->console().size();
-      const size_t before = card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size();
-      send(*card, k.id, k.payload, 1009);
-      EXPECT_NE(card->console().find(k.console, console), std::string::npos) << card->console().substr(console);
-      EXPECT_EQ(card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size(), before);
-    }
-  }
+  expect_refused_on_api_cards(cases);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // rearrange tensors in device memory, and the reshape helpers they share.
 #include "interp/glb_shape_ctrl.h"
 
+#include "interp/record_fields.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -702,7 +704,7 @@ static void pad_issue(dynamic_context_t *ctx, u64 in, u64 out, const i32 *s, con
   } else {
     nodechip_pad_fix8b(in, out, ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N, scratch,
                        ctx->middle_value->outtensor_store_mode == FW_STORE_MODE_4N, scratch2, s[0], s[1], s[2], s[3],
-                       pads, (int)pad_mode, (int)((u32)pad_value & 0xff), node);
+                       pads, (int)pad_mode, pad_value_byte(pad_value), node);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "runtime/hw.h"
 #include "runtime/services.h"
 #include "net_writer_cnn.h"
+#include "ref/fix8b_ref.h"
 #include "ref/norm_ref.h"
 
 namespace zv::test {
@@ -480,6 +481,78 @@ TEST(GlbEltwiseRuns, EightBitResidualSumTakesItsScalesFromTheStream) {
     ASSERT_EQ(r->result, 0u) << card->console();
     EXPECT_TRUE(no_findings(card->chip()));
     EXPECT_EQ(card->read(kOut, want.size()), want);
+  }
+}
+
+TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
+  // Eight items in two 4N word-batches; element-wise layers keep the layout,
+  // so each output byte is the reference of the input bytes at its place.
+  namespace fr = ref::fix8b;
+  const std::vector<uint32_t> s = {8, 3, 2, 7};
+  const size_t bytes = count_of(s);
+  std::vector<uint8_t> a(bytes), b(bytes);
+  for (size_t i = 0; i < bytes; i++) a[i] = uint8_t(i * 71 + 5), b[i] = uint8_t(i * 43 + 200);
+  auto f32_bits = [](float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    return v;
+  };
+  // Const binary option bytes 16..20: scale, -, right shift, -, A signed.
+  auto const_rec = [&](float value, uint32_t op, uint8_t const_is_left, uint8_t relu, uint8_t scale, uint8_t shift,
+                       uint8_t sign) {
+    return const_binary_record(f32_bits(value), op, const_is_left, relu).u8(16, scale).u8(18, shift).u8(20, sign);
+  };
+  // Eltwise binary bytes 12..17: scales, right shifts, type codes (0 u8, 1 i8).
+  auto elt_rec = [](uint32_t op, uint8_t relu, uint8_t sa, uint8_t sb, uint8_t ra, uint8_t rb, uint8_t ta,
+                    uint8_t tb) {
+    return eltwise_binary_record(op, 0, 0, relu).u8(12, sa).u8(13, sb).u8(14, ra).u8(15, rb).u8(16, ta).u8(17, tb);
+  };
+  struct Case {
+    const char *what;
+    uint32_t type;
+    Record rec;
+    fr::Binary ref;
+  };
+  const uint32_t kLt = 10003;
+  const Case cases[] = {
+      {"constant add with ReLU", DYNAMIC_LAYER_CONST_BINARY, const_rec(40.0f, kAdd, 0, 1, 3, 0, 1),
+       {int(kAdd), 3, 0, 1, 0, true, true, true, true, 40, false, true}},
+      {"constant on the left minus an unsigned tensor, shifted", DYNAMIC_LAYER_CONST_BINARY,
+       const_rec(-30.7f, kSub, 1, 0, 5, 2, 0), {int(kSub), 5, 2, 1, 0, false, true, true, true, -30, true, false}},
+      {"constant comparison", DYNAMIC_LAYER_CONST_BINARY, const_rec(20.0f, kLt, 0, 0, 1, 3, 1),
+       {int(kLt), 1, 0, 1, 0, true, true, true, true, 20, false, false}},
+      {"signed minus unsigned, rescaled", DYNAMIC_LAYER_ELTWISE_BINARY, elt_rec(kSub, 0, 3, 2, 1, 0, 1, 0),
+       {int(kSub), 3, 1, 2, 0, true, false, true, false, 0, false, false}},
+      {"unsigned maximum with ReLU", DYNAMIC_LAYER_ELTWISE_BINARY, elt_rec(kMax, 1, 1, 4, 0, 2, 0, 0),
+       {int(kMax), 1, 0, 4, 2, false, false, false, false, 0, false, true}},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kIn2, b.data(), b.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      const bool two = c.type == DYNAMIC_LAYER_ELTWISE_BINARY;
+      Words refs = net_io_ref(1);
+      if (two) refs.append(net_io_ref(3));
+      refs.append(net_io_ref(2));
+      const std::vector<uint32_t> ins = two ? std::vector<uint32_t>{1, 3} : std::vector<uint32_t>{1};
+      const Words desc = description(ins, {2}, {global_group(ins, {}, layer(c.type, 2, c.rec, refs))});
+      NetRun run = run_of(two ? std::vector<std::vector<uint32_t>>{s, s} : std::vector<std::vector<uint32_t>>{s});
+      for (IoInput &in : run.inputs) in.dtype = 2;
+      auto r = run_description(*card, desc, run);
+      ASSERT_TRUE(r) << card->trouble();
+      ASSERT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, bytes);
+      size_t bad = 0;
+      for (size_t i = 0; i < bytes; i++) {
+        const uint8_t want = fr::binary(c.ref, a[i], b[i]);
+        if (got[i] != want && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want);
+      }
+      EXPECT_EQ(bad, 0u);
+    }
   }
 }
 

@@ -556,6 +556,83 @@ TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
   }
 }
 
+TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerReference) {
+  // Eight 4N items; both layers are element-wise, so each byte is checked at
+  // its place (the per-element shift amounts share the layout).
+  namespace fr = ref::fix8b;
+  const std::vector<uint32_t> s = {8, 5, 2, 3};
+  const size_t bytes = count_of(s);
+  std::vector<uint8_t> a(bytes), amounts(bytes);
+  for (size_t i = 0; i < bytes; i++) a[i] = uint8_t(i * 71 + 5), amounts[i] = uint8_t(int(i * 7 % 11) - 5);
+  struct Case {
+    const char *what;
+    uint32_t type;
+    Record rec;
+    std::function<uint8_t(size_t)> ref;
+  };
+  // Multiply-shift record: multiplier word 1, right shift word 2, input sign
+  // byte 12, flag byte 13 (the multiplier is unsigned).
+  auto mulshift = [&](int multiplier, int rshift, bool si, int flag) {
+    return [=](size_t i) {
+      const bool intermediate = si && flag != 1, out_signed = !intermediate && si;
+      fr::i64 v = fr::rshift_round(fr::value8(a[i], si) * multiplier, rshift);
+      if (intermediate) v = fr::sat(v, 16, true);
+      v = fr::sat(v, 8, out_signed);
+      if (!si && flag == 1 && v > 127) v = 127;
+      return fr::byte_of(v);
+    };
+  };
+  // Arithmetic shift record: input sign, shift kind, value, mode (0 constant,
+  // 2 per element).
+  auto shift = [&](int kind, int value, int mode, bool sign) {
+    return [=](size_t i) {
+      const int g = mode == 2 ? int(int8_t(amounts[i])) : value;
+      const int amount = kind == 0 ? g : kind == 1 ? -g : 1 - g;
+      const fr::i64 v = fr::sat(fr::shift_by(fr::value8(a[i], sign), amount), 16, true);
+      return fr::byte_of(fr::sat(fr::rshift_round(v, kind == 2 ? 1 : 0), 8, sign));
+    };
+  };
+  const Case cases[] = {
+      {"multiply-shift, signed input, direct", DYNAMIC_LAYER_MULSHIFT,
+       Record(16).i32(4, 77).i32(8, 5).u8(12, 1).u8(13, 1), mulshift(77, 5, true, 1)},
+      {"multiply-shift, unsigned, at most 127", DYNAMIC_LAYER_MULSHIFT,
+       Record(16).i32(4, 200).i32(8, 6).u8(12, 0).u8(13, 1), mulshift(200, 6, false, 1)},
+      {"multiply-shift, signed through int16, clamped at 0", DYNAMIC_LAYER_MULSHIFT,
+       Record(16).i32(4, 90).i32(8, 4).u8(12, 1).u8(13, 0), mulshift(90, 4, true, 0)},
+      {"shift left by a constant 2", DYNAMIC_LAYER_ARITH_SHIFT, Record(16).i32(0, 1).i32(4, 0).i32(8, 2).u32(12, 0),
+       shift(0, 2, 0, true)},
+      {"rounding shift by per-element amounts, unsigned", DYNAMIC_LAYER_ARITH_SHIFT,
+       Record(16).i32(0, 0).i32(4, 2).i32(8, 0).u32(12, 2), shift(2, 0, 2, false)},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kCoeff + 0x1000, amounts.data(), amounts.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      Words refs = net_io_ref(1);
+      if (c.type == DYNAMIC_LAYER_ARITH_SHIFT) refs.append(coeff_ref(0x1000));
+      refs.append(net_io_ref(2));
+      const Words desc =
+          description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), 2, 2))});
+      NetRun run = run_of({s});
+      run.inputs[0].dtype = 2;
+      auto r = run_description(*card, desc, run);
+      ASSERT_TRUE(r) << card->trouble();
+      ASSERT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, bytes);
+      size_t bad = 0;
+      for (size_t i = 0; i < bytes; i++) {
+        const uint8_t want = c.ref(i);
+        if (got[i] != want && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want);
+      }
+      EXPECT_EQ(bad, 0u);
+    }
+  }
+}
+
 TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   struct Case {
     const char *what;

@@ -30,7 +30,7 @@
 typedef struct {
   u8 shape_num;
   u8 unused[3];
-  i32 shape_spec[RESHAPE_SPEC_MAX];
+  i32 shape_spec[RESHAPE_PATTERN_MAX];
   i32 ref_id;
 } reshape_param_t;
 static_assert(sizeof(reshape_param_t) == 48, "reshape record");
@@ -319,14 +319,14 @@ void RESHAPE_ADDR_CHECK(dynamic_tensor_info_t *in, dynamic_tensor_info_t *out, u
                          (int)in_store_mode, (int)out_store_mode, node);
 }
 
-int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec_len, i32 *out_shape,
+int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *pattern, int pattern_len, i32 *out_shape,
                      u32 elem_num) {
-  const int input_dim = in_dims, shape_dim = spec_len;
+  const int input_dim = in_dims, shape_dim = pattern_len;
   int shape_pos = 0, in_pos = 0, out_pos = 0, inferred = -1;
-  ASSERT(input_dim >= 0 && input_dim <= DYNAMIC_MAX_DIMS && shape_dim >= 0 && shape_dim <= RESHAPE_SPEC_MAX,
-         "%d input dims, %d spec entries", input_dim, shape_dim);
+  ASSERT(input_dim >= 0 && input_dim <= DYNAMIC_MAX_DIMS && shape_dim >= 0 && shape_dim <= RESHAPE_PATTERN_MAX,
+         "%d input dims, %d pattern entries", input_dim, shape_dim);
   for (; shape_pos < shape_dim; shape_pos++) {
-    const i32 v = spec[shape_pos];
+    const i32 v = pattern[shape_pos];
     // Every entry adds output dims; the shape holds eight.
     ASSERT(out_pos < DYNAMIC_MAX_DIMS, "reshape to more than %d dims", DYNAMIC_MAX_DIMS);
     if (v > 0) {
@@ -353,7 +353,7 @@ int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec
       ASSERT(shape_pos + 1 < shape_dim);
       ASSERT(in_pos < input_dim, "split of input dim %d of %d", in_pos, input_dim);
       ASSERT(out_pos + 1 < DYNAMIC_MAX_DIMS, "reshape to more than %d dims", DYNAMIC_MAX_DIMS);
-      i32 shape_val0 = spec[shape_pos], shape_val1 = spec[shape_pos + 1];
+      i32 shape_val0 = pattern[shape_pos], shape_val1 = pattern[shape_pos + 1];
       const i32 in_val = in_shape[in_pos];
       // A zero part would divide by zero below.
       ASSERT(shape_val0 != 0 && shape_val1 != 0, "split into %d and %d", (int)shape_val0, (int)shape_val1);
@@ -389,11 +389,11 @@ int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec
 }
 
 void dynamic_reshape_helper(dynamic_context_t *ctx, dynamic_tensor_info_t *in, dynamic_tensor_info_t *out,
-                            const i32 *spec, int spec_len, u32 in_store_mode, u32 out_store_mode,
+                            const i32 *pattern, int pattern_len, u32 in_store_mode, u32 out_store_mode,
                             cmd_id_node_t *node) {
   i32 shape[DYNAMIC_MAX_DIMS];
   out->dtype = in->dtype;
-  out->dims = (u32)__reshape_helper(in->shape, (int)in->dims, spec, spec_len, shape, in->elem_num);
+  out->dims = (u32)__reshape_helper(in->shape, (int)in->dims, pattern, pattern_len, shape, in->elem_num);
   out->shape = shape;
   out->elem_num = 0;
   if (in->elem_num == 0 && get_tensor_element_num(in) != get_tensor_element_num(out))
@@ -431,7 +431,7 @@ void dynamic_glb_reshape_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
   unpack_in(ctx, &in);
   unpack_out(ctx, &out);
   // The pattern holds ten entries.
-  ASSERT(rec.shape_num <= RESHAPE_SPEC_MAX, "shape_num %u", (unsigned)rec.shape_num);
+  ASSERT(rec.shape_num <= RESHAPE_PATTERN_MAX, "shape_num %u", (unsigned)rec.shape_num);
   if (in.dtype != ctx->middle_value->data_size) in.dtype = ctx->middle_value->data_size;
   if (rec.ref_id >= 0 && (u32)rec.ref_id != in.id) {
     dynamic_tensor_info_t ref;
@@ -590,7 +590,7 @@ void dynamic_glb_stride_slice_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
     unpack_shape_in(ctx, &et);
     unpack_shape_in(ctx, &st);
     count = st.dims >= 1 ? st.shape[0] : 0;
-    ASSERT(count >= 0 && count <= 8, "%d spec entries", count);
+    ASSERT(count >= 0 && count <= 8, "%d slice entries", count);
     begin_index_ = (const i32 *)bt.host_data;
     end_index_ = (const i32 *)et.host_data;
     stride_index_ = (const i32 *)st.host_data;

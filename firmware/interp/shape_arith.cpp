@@ -378,7 +378,7 @@ void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const
                              i32 *dense_end, i32 *dense_stride, int *dense_begin_mask, int *dense_end_mask,
                              int *dense_shrink_mask) {
   check_dims(dims);
-  ASSERT(count >= 0 && count <= SHAPE_MAX_DIMS, "%d spec entries", count);
+  ASSERT(count >= 0 && count <= SHAPE_MAX_DIMS, "%d slice entries", count);
   int has_ellipsis = 0, new_after_ellipsis = 0;
   for (int i = 0; i < count; i++) {
     if (ellipsis_mask & (1 << i))
@@ -397,7 +397,7 @@ void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const
       int next = dims + 1 + new_after_ellipsis - count + i;
       if (next > dims) next = dims;
       for (; p < next; p++, d++) {
-        ASSERT(d < SHAPE_MAX_DIMS, "dense spec of more than %d dims", SHAPE_MAX_DIMS);
+        ASSERT(d < SHAPE_MAX_DIMS, "dense slice of more than %d dims", SHAPE_MAX_DIMS);
         dense_begin[d] = 0;
         dense_end[d] = 0;
         dense_stride[d] = 1;
@@ -406,7 +406,7 @@ void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const
         *dense_end_mask |= 1 << d;
       }
     } else if (new_axis_mask & (1 << i)) {
-      ASSERT(d < SHAPE_MAX_DIMS, "dense spec of more than %d dims", SHAPE_MAX_DIMS);
+      ASSERT(d < SHAPE_MAX_DIMS, "dense slice of more than %d dims", SHAPE_MAX_DIMS);
       dense_begin[d] = 0;
       dense_end[d] = 0;
       dense_stride[d] = 1;
@@ -415,9 +415,9 @@ void stride_slice_dense_spec(const i32 *shape, int dims, const i32 *begin, const
       *dense_end_mask |= 1 << d;
       d++;
     } else {
-      ASSERT(d < SHAPE_MAX_DIMS, "dense spec of more than %d dims", SHAPE_MAX_DIMS);
-      // A spec entry beyond the input's dims has no extent to slice.
-      ASSERT(p < dims, "spec entry %d past the %d input dims", i, dims);
+      ASSERT(d < SHAPE_MAX_DIMS, "dense slice of more than %d dims", SHAPE_MAX_DIMS);
+      // A slice entry beyond the input's dims has no extent to slice.
+      ASSERT(p < dims, "slice entry %d past the %d input dims", i, dims);
       dense_begin[d] = begin[i];
       dense_end[d] = end[i];
       dense_stride[d] = stride[i];

@@ -345,16 +345,16 @@ void dynamic_glb_shape_pack_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
 
 void dynamic_glb_shape_assign_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   read_no_record(ctx);
-  dynamic_tensor_info_t in, spec, out;
+  dynamic_tensor_info_t in, pattern, out;
   memset(&in, 0, sizeof(in));
   memset(&out, 0, sizeof(out));
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
-  unpack_in(ctx, &spec);
+  unpack_in(ctx, &pattern);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
-  ASSERT(spec.dims >= 1 && spec.shape[0] >= 0 && spec.shape[0] <= RESHAPE_SPEC_MAX, "spec of %d entries",
-         spec.dims >= 1 ? (int)spec.shape[0] : -1);
-  const i32 *values = values_of(&spec, (u64)spec.shape[0]);
-  dynamic_reshape_helper(ctx, &in, &out, values, spec.shape[0], ctx->middle_value->intensor_store_mode,
+  ASSERT(pattern.dims >= 1 && pattern.shape[0] >= 0 && pattern.shape[0] <= RESHAPE_PATTERN_MAX, "pattern of %d entries",
+         pattern.dims >= 1 ? (int)pattern.shape[0] : -1);
+  const i32 *values = values_of(&pattern, (u64)pattern.shape[0]);
+  dynamic_reshape_helper(ctx, &in, &out, values, pattern.shape[0], ctx->middle_value->intensor_store_mode,
                          ctx->middle_value->outtensor_store_mode, node);
 }
 
@@ -506,14 +506,14 @@ void dynamic_glb_shape_cast_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
 void dynamic_glb_shape_reshape_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   (void)node;
   read_no_record(ctx);
-  dynamic_tensor_info_t in, spec, out;
+  dynamic_tensor_info_t in, pattern, out;
   unpack_in(ctx, &in);
-  unpack_in(ctx, &spec);
+  unpack_in(ctx, &pattern);
   unpack_out(ctx, &out);
-  ASSERT(spec.dims >= 1 && spec.shape[0] >= 0 && spec.shape[0] <= RESHAPE_SPEC_MAX, "spec of %d entries",
-         spec.dims >= 1 ? (int)spec.shape[0] : -1);
+  ASSERT(pattern.dims >= 1 && pattern.shape[0] >= 0 && pattern.shape[0] <= RESHAPE_PATTERN_MAX, "pattern of %d entries",
+         pattern.dims >= 1 ? (int)pattern.shape[0] : -1);
   i32 shape[DYNAMIC_MAX_DIMS];
-  const int dims = __reshape_helper(in.shape, (int)in.dims, values_of(&spec, (u64)spec.shape[0]), spec.shape[0],
+  const int dims = __reshape_helper(in.shape, (int)in.dims, values_of(&pattern, (u64)pattern.shape[0]), pattern.shape[0],
                                     shape, 0);
   // A rounded-up inferred dim holds more values than the input: the rest is 0.
   const u64 in_count = count_of(in.shape, in.dims), out_count = count_of(shape, (u32)dims);

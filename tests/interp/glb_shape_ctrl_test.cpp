@@ -193,7 +193,7 @@ std::vector<DataCase> reshape_slice_pad_crop_cases() {
        {lay(51, stride_slice_rec({2, 1, 0}, {0, 100, 6}, {1, 1, 2}, 0, 0, 1), {0}, {})},
        {4, 3},
        [=](const std::vector<Bytes> &in) { return slice_ref(in[0], s456, {2, 1, 0}, {1, 1, 2}, {1, 4, 3}); }},
-      {"stride_slice spec from tensors",
+      {"stride_slice bounds from tensors",
        {s456},
        {shape_const(10, {0, 2}), shape_const(11, {3, 5}), shape_const(12, {1, 2}),
         lay(51, Record(144).u8(136, 1), {0}, {10, 11, 12})},
@@ -269,7 +269,7 @@ TEST(GlbShapeCtrl, ReshapeRecordsTheValidCountOfARoundedUpShape) {
 TEST(GlbShapeCtrl, ReshapeSpecRules) {
   struct Case {
     const char *what;
-    std::vector<i32> in, spec, want;
+    std::vector<i32> in, pattern, want;
     u32 elem_num;
   };
   const Case cases[] = {
@@ -288,7 +288,7 @@ TEST(GlbShapeCtrl, ReshapeSpecRules) {
     i32 out[8] = {};
     int dims = -1;
     ASSERT_TRUE(ran_clean(rig.run([&] {
-      dims = __reshape_helper(c.in.data(), int(c.in.size()), c.spec.data(), int(c.spec.size()), out, c.elem_num);
+      dims = __reshape_helper(c.in.data(), int(c.in.size()), c.pattern.data(), int(c.pattern.size()), out, c.elem_num);
     })));
     EXPECT_EQ(std::vector<i32>(out, out + (dims > 0 ? dims : 0)), c.want);
   }
@@ -296,7 +296,7 @@ TEST(GlbShapeCtrl, ReshapeSpecRules) {
 
 TEST(GlbShapeCtrl, ReshapeSpecChecks) {
   struct Bad {
-    std::vector<i32> in, spec;
+    std::vector<i32> in, pattern;
     const char *condition, *info;
   };
   const Bad bad[] = {
@@ -310,7 +310,7 @@ TEST(GlbShapeCtrl, ReshapeSpecChecks) {
   };
   for (const Bad &b : bad) {
     i32 out[8];
-    expect_assert([&] { __reshape_helper(b.in.data(), int(b.in.size()), b.spec.data(), int(b.spec.size()), out, 0); },
+    expect_assert([&] { __reshape_helper(b.in.data(), int(b.in.size()), b.pattern.data(), int(b.pattern.size()), out, 0); },
                   "ASSERT", "firmware/interp/", "__reshape_helper", b.condition, b.info);
   }
 }
@@ -375,8 +375,8 @@ void run_bad(const std::vector<BadCase> &bad) {
 
 TEST(GlbShapeCtrl, BadReshapeSliceAndCropRecordsAnswer1009) {
   run_bad({
-      {"reshape with more spec entries than the record holds", {{2, 3}},
-       {lay(18, Record(48).u8(0, 11).i32(44, -1), {0}, {})}, "rec.shape_num <= RESHAPE_SPEC_MAX"},
+      {"reshape with more pattern entries than the record holds", {{2, 3}},
+       {lay(18, Record(48).u8(0, 11).i32(44, -1), {0}, {})}, "rec.shape_num <= RESHAPE_PATTERN_MAX"},
       {"reshape 1N to 4N", {{4, 2}}, {lay(18, Record(48).u8(0, 1).i32(4, 0).i32(44, -1), {0}, {}, 0, 2)},
        "FW_STORE_MODE_4N == in_store_mode"},
       {"reshape by a reference id the extra table lacks", {{2, 3}},

@@ -536,14 +536,14 @@ TEST(ShapeArith, SliceChecks) {
   // A shrunk index outside the dim would read past the array.
   expect_assert([&] { slice_data(v.data(), s.data(), 1, &far, &one, &e, 1, 0, 0, 0, 0, 1, &out, shape); }, "ASSERT",
                 "firmware/interp/", "stride_slice_resolve_dim", "b >= 0 && b < n", "shrunk index 3 of extent 3");
-  // More spec entries than input dims; more than 8 dense dims.
+  // More slice entries than input dims; more than 8 dense dims.
   const int two[2] = {0, 0}, ones[2] = {1, 1};
   expect_assert([&] { slice_data(v.data(), s.data(), 1, two, ones, two, 2, 3, 3, 0, 0, 0, &out, shape); }, "ASSERT",
-                "firmware/interp/", "stride_slice_dense_spec", "p < dims", "spec entry 1 past the 1 input dims");
+                "firmware/interp/", "stride_slice_dense_spec", "p < dims", "slice entry 1 past the 1 input dims");
   const Shape s8 = {1, 1, 1, 1, 1, 1, 1, 1};
   const int b2[2] = {0, 0};
   expect_assert([&] { slice_data(v.data(), s8.data(), 8, b2, ones, b2, 2, 0, 0, 2, 1, 0, &out, shape); }, "ASSERT",
-                "firmware/interp/", "stride_slice_dense_spec", "d < SHAPE_MAX_DIMS", "dense spec of more than 8 dims");
+                "firmware/interp/", "stride_slice_dense_spec", "d < SHAPE_MAX_DIMS", "dense slice of more than 8 dims");
   // slice_data_by_axis: a range past the extent.
   expect_assert([&] { slice_data_by_axis(v.data(), s.data(), 1, 0, 2, 2, &out, shape); }, "ASSERT", "firmware/interp/",
                 "slice_data_by_axis", "start >= 0 && size >= 0 && (i64)start + size <= shape[axis]",

@@ -213,7 +213,7 @@ std::vector<RecordedCase> recorded_cases() {
         {kFp32, 1, {4}, fbits({1.0f, -1.0f, 2.0f, 2.0f})},
         {kFp32, 1, {4}, fbits({1.0f, -0.0f, 2.0f, 3.0f})},
         {kFp32, 1, {4}, fbits({0.0f, -1.0f, 1.0f, 2.0f})}}},
-      {"shape_reshape by a spec tensor, shape_squeeze, shape_reduce sum keeping dims",
+      {"shape_reshape by a pattern tensor, shape_squeeze, shape_reduce sum keeping dims",
        {shape_const_block(10, {2, 3}, {1, 2, 3, 4, 5, 6}), shape_const(11, {3, -1}),
         step(72, none, {10, 11}, {12}), step(90, Record(12), {12}, {13}),
         shape_const_block(14, {1, 3, 1}, {4, 5, 6}), step(90, Record(12).u8(0, 2).u32(8, 1), {14}, {15}),
@@ -266,7 +266,7 @@ TEST(ShapeTensorCtrl, ControllersGiveTheValuesTheirLayersMean) {
 
 TEST(ShapeTensorCtrl, CastToDeviceAndAssignAReshapeSpecComputedAtRunTime) {
   // shape_cast of int32 [4, -3, 7] to float32 into net output 2; then
-  // shape_assign of net input [2, 3, 5] by the spec [-1, 6] (computed as
+  // shape_assign of net input [2, 3, 5] by the pattern [-1, 6] (computed as
   // [0, 3] + [-1, 3]) into net output 2 at its own address: a [5, 6] copy.
   const std::vector<float> in = [] {
     std::vector<float> v(30);

@@ -93,6 +93,23 @@ inline std::vector<float> roi_pool(const std::vector<float> &map, int C, int H, 
   return out;
 }
 
+// Bin (ph, pw) of ROI q = [batch, x1, y1, x2, y2] on an H x W map, as the
+// rows [h0, h1) and columns [w0, w1) it averages.
+struct PsroiBinRef {
+  int h0, h1, w0, w1;
+};
+inline PsroiBinRef psroi_bin_ref(const float *q, int H, int W, int group, float scale, int ph, int pw) {
+  const float sw = float(std::round(double(q[1])) * scale), sh = float(std::round(double(q[2])) * scale);
+  const float ew = float((std::round(double(q[3])) + 1.0) * scale);
+  const float eh = float((std::round(double(q[4])) + 1.0) * scale);
+  const float rw = std::max(ew - sw, 0.1f), rh = std::max(eh - sh, 0.1f);
+  const float bw = rw / float(group), bh = rh / float(group);
+  return {std::clamp(int(std::floor(sh + float(ph) * bh)), 0, H),
+          std::clamp(int(std::ceil(sh + float(ph + 1) * bh)), 0, H),
+          std::clamp(int(std::floor(sw + float(pw) * bw)), 0, W),
+          std::clamp(int(std::ceil(sw + float(pw + 1) * bw)), 0, W)};
+}
+
 // Position-sensitive ROI average pooling: the ROI's corners rounded (half
 // away from zero), the far corner one cell on, both scaled; its size at least
 // 0.1; bin (ph, pw) covers floor(start + ph * bin) to ceil(start + (ph + 1) *
@@ -104,18 +121,10 @@ inline std::vector<float> psroi_pool(const std::vector<float> &map, int H, int W
   std::vector<float> out;
   for (size_t r = 0; r < rois.size() / 5; r++) {
     const float *q = &rois[5 * r];
-    const float sw = float(std::round(double(q[1])) * scale), sh = float(std::round(double(q[2])) * scale);
-    const float ew = float((std::round(double(q[3])) + 1.0) * scale);
-    const float eh = float((std::round(double(q[4])) + 1.0) * scale);
-    const float rw = std::max(ew - sw, 0.1f), rh = std::max(eh - sh, 0.1f);
-    const float bw = rw / float(group), bh = rh / float(group);
     for (int k = 0; k < output_dim; k++)
       for (int ph = 0; ph < group; ph++)
         for (int pw = 0; pw < group; pw++) {
-          const int h0 = std::clamp(int(std::floor(sh + float(ph) * bh)), 0, H);
-          const int h1 = std::clamp(int(std::ceil(sh + float(ph + 1) * bh)), 0, H);
-          const int w0 = std::clamp(int(std::floor(sw + float(pw) * bw)), 0, W);
-          const int w1 = std::clamp(int(std::ceil(sw + float(pw + 1) * bw)), 0, W);
+          const auto [h0, h1, w0, w1] = psroi_bin_ref(q, H, W, group, scale, ph, pw);
           const int ch = (k * group + ph) * group + pw;
           double sum = 0;
           for (int y = h0; y < h1; y++)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "ref/detect_ref.h"
 #include "ref/fix8b_ref.h"
 
 namespace zv::ref {
@@ -23,18 +24,10 @@ inline std::vector<int> psroi_pool_fix8b(const std::vector<int> &map, int H, int
   const bool relu = in_signed && !out_signed;
   for (size_t r = 0; r < rois.size() / 5; r++) {
     const float *q = &rois[5 * r];
-    const float sw = float(std::round(double(q[1])) * scale), sh = float(std::round(double(q[2])) * scale);
-    const float ew = float((std::round(double(q[3])) + 1.0) * scale);
-    const float eh = float((std::round(double(q[4])) + 1.0) * scale);
-    const float rw = std::max(ew - sw, 0.1f), rh = std::max(eh - sh, 0.1f);
-    const float bw = rw / float(group), bh = rh / float(group);
     for (int k = 0; k < output_dim; k++)
       for (int ph = 0; ph < group; ph++)
         for (int pw = 0; pw < group; pw++) {
-          const int h0 = std::clamp(int(std::floor(sh + float(ph) * bh)), 0, H);
-          const int h1 = std::clamp(int(std::ceil(sh + float(ph + 1) * bh)), 0, H);
-          const int w0 = std::clamp(int(std::floor(sw + float(pw) * bw)), 0, W);
-          const int w1 = std::clamp(int(std::ceil(sw + float(pw + 1) * bw)), 0, W);
+          const auto [h0, h1, w0, w1] = psroi_bin_ref(q, H, W, group, scale, ph, pw);
           if (h1 <= h0 || w1 <= w0) {
             out.push_back(0);
             continue;

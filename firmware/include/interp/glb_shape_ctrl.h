@@ -9,7 +9,7 @@
 
 #include "interp/fullnet.h"
 
-#define RESHAPE_SPEC_MAX 10
+#define RESHAPE_PATTERN_MAX 10
 
 extern "C" {
 
@@ -26,11 +26,11 @@ void RESHAPE_ADDR_CHECK(dynamic_tensor_info_t *in, dynamic_tensor_info_t *out, u
 // The output shape of a reshape pattern (0 copies, -1 infers, -2 the rest, -3
 // merges two, -4 splits one); returns the output dims. Pure but for its
 // assertions.
-int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *spec, int spec_len, i32 *out_shape,
+int __reshape_helper(const i32 *in_shape, int in_dims, const i32 *pattern, int pattern_len, i32 *out_shape,
                      u32 elem_num);
 // The shared tail of the reshape layers: output shape, data and registration.
 void dynamic_reshape_helper(dynamic_context_t *ctx, dynamic_tensor_info_t *in, dynamic_tensor_info_t *out,
-                            const i32 *spec, int spec_len, u32 in_store_mode, u32 out_store_mode,
+                            const i32 *pattern, int pattern_len, u32 in_store_mode, u32 out_store_mode,
                             cmd_id_node_t *node);
 // Drops the listed axes of extent 1 (every extent of 1 or less without axes);
 // returns the output dims.

@@ -27,7 +27,7 @@ const uint64_t kSeeds[] = {1, 2, 3};
 struct Prior {
   std::vector<float> min_sizes, max_sizes, ratios, variances;
   int32_t num_priors;
-  uint32_t img_w = 0, img_h = 0, layer_w, layer_h, net_w = 300, net_h = 300;
+  uint32_t img_w = 0, img_h = 0, layer_w = 0, layer_h = 0, net_w = 300, net_h = 300;
   float step_w = 0, step_h = 0, offset = 0.5f;
 };
 

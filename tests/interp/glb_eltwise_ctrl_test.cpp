@@ -16,6 +16,7 @@
 #include "runtime/hw.h"
 #include "runtime/services.h"
 #include "net_writer_cnn.h"
+#include "ref/fix8b_affine_ref.h"
 #include "ref/fix8b_ref.h"
 #include "ref/norm_ref.h"
 
@@ -630,6 +631,46 @@ TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerRef
       }
       EXPECT_EQ(bad, 0u);
     }
+  }
+}
+
+TEST(GlbEltwiseRuns, EightBitBroadcastBinaryStretchesChannelsAndWidth) {
+  // A [8, 3, 2, 5] signed minus B [8, 1, 2, 1] unsigned, both 4N: B's channel
+  // and column stretch over A's; rescaled 16-bit intermediates, signed result.
+  namespace fr = ref::fix8b;
+  const int N = 8, C = 3, H = 2, W = 5;
+  const size_t a_chw = size_t(C * H * W), b_chw = size_t(H);
+  std::vector<uint8_t> a(N * a_chw), b(N * b_chw);
+  for (size_t i = 0; i < a.size(); i++) a[i] = uint8_t(i * 71 + 5);
+  for (size_t i = 0; i < b.size(); i++) b[i] = uint8_t(i * 43 + 200);
+  Record rec = broadcast_binary_record(kSub, false, {}, false, {}, 0);
+  rec.u8(88, 3).u8(89, 2).u8(90, 1).u8(91, 0).u8(92, 1).u8(93, 0);
+  const fr::Binary k{int(kSub), 3, 1, 2, 0, true, false, true, false, 0, false, false};
+  const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(3)).append(net_io_ref(2));
+  const Words desc =
+      description({1, 3}, {2}, {global_group({1, 3}, {}, layer(DYNAMIC_LAYER_BROADCAST_BINARY, 2, rec, refs))});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kIn2, b.data(), b.size());
+    NetRun run = run_of({{uint32_t(N), uint32_t(C), uint32_t(H), uint32_t(W)}, {uint32_t(N), 1, uint32_t(H), 1}});
+    run.inputs[0].dtype = run.inputs[1].dtype = 2;
+    auto r = run_description(*card, desc, run);
+    ASSERT_TRUE(r) << card->trouble();
+    ASSERT_EQ(r->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> got = card->read(kOut, a.size());
+    size_t bad = 0;
+    for (size_t n = 0; n < size_t(N); n++)
+      for (size_t e = 0; e < a_chw; e++) {
+        const size_t y = e / size_t(W) % size_t(H);
+        const uint8_t want = fr::binary(k, a[fr::at_4n(n, e, a_chw)], b[fr::at_4n(n, y, b_chw)]);
+        const uint8_t g = got[fr::at_4n(n, e, a_chw)];
+        if (g != want && bad++ < 5) ADD_FAILURE() << "item " << n << " element " << e << ": " << int(g) << " want " << int(want);
+      }
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 2, 5}));
   }
 }
 

@@ -613,7 +613,6 @@ void dynamic_glb_stride_slice_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
                                         (smask >> i) & 1, &b[i], &e[i]);
     s[i] = dstride[i];
     full[i] = dshape[i];
-    if (dstride[i] > 0 && dend[i] == 0) dend[i] = dshape[i];
     if (!((smask >> i) & 1)) shape[out_dims++] = extent;
   }
   for (int i = ddims; i < 8; i++) {
@@ -628,13 +627,13 @@ void dynamic_glb_stride_slice_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
   } else {
     const int input_dim = ddims;
     ASSERT_FS(input_dim <= 4);
-    int db[8], de[8], ds[8];
-    to_int(dbegin, ddims, db);
-    to_int(dend, ddims, de);
-    to_int(dstride, ddims, ds);
+    // The 8-bit slice neither counts negative indices from the end nor clamps
+    // them to the extent: given the dense spec, an end of -1 wrote nothing and
+    // an end past the extent wrote past the output. It gets the resolved
+    // indices, as the 4-byte slice does.
     nodechip_stride_slice_fix8b(bottom.addr, out.addr, rec.scratch + ctx->neuron_base, rec.scratch2 + ctx->neuron_base,
                                 nullptr, full, ddims, (int)ctx->middle_value->intensor_store_mode,
-                                (int)ctx->middle_value->outtensor_store_mode, bmask, emask, db, de, ds, node);
+                                (int)ctx->middle_value->outtensor_store_mode, 0, 0, b, e, s, node);
   }
   set_output(ctx, &out, shape, out_dims, bottom.dtype);
 }

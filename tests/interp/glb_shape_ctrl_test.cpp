@@ -640,7 +640,7 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
     for (size_t d = 0; d < 4; d++) r.i32(12 + 8 * d, pads[d].first).i32(16 + 8 * d, pads[d].second);
     return r.u64(48, 0x800000).u64(56, 0x900000);
   };
-  const Shape s5234 = {5, 2, 3, 4}, s523 = {5, 2, 3};
+  const Shape s5234 = {5, 2, 3, 4}, s523 = {5, 2, 3}, s4n = {5, 4, 5, 6};
   const std::vector<std::pair<int, int>> hw = {{0, 0}, {0, 0}, {1, 0}, {0, 2}};
   const ByteCase cases[] = {
       // -1 is the signed byte 0xff on every target.
@@ -656,6 +656,16 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
       {"tile of c and h, 4N to 4N", s523, 2, 2, 28,
        Record(88).u8(0, 1).u8(3, 3).i32(36, 1).i32(40, 2).i32(44, 3).u64(72, 0x800000), {5, 4, 9},
        moved(s523, {5, 4, 9}, [](const std::vector<int> &o) { return std::vector<int>{o[0], o[1] % 2, o[2] % 3}; })},
+      {"stride_slice of c, h and w by steps, 4N to 4N", s4n, 2, 2, 51,
+       stride_slice_rec({0, 1, 0, 1}, {5, 4, 5, 6}, {1, 2, 2, 3}, 0, 0, 0).u64(120, 0x800000).u64(128, 0x900000),
+       {5, 2, 3, 2},
+       moved(s4n, {5, 2, 3, 2},
+             [](const std::vector<int> &o) { return std::vector<int>{o[0], 1 + 2 * o[1], 2 * o[2], 1 + 3 * o[3]}; })},
+      {"stride_slice with a begin mask, a negative end and an end past the extent, 1N", s4n, 0, 0, 51,
+       stride_slice_rec({0, 3, 1, 0}, {5, -1, 100, 6}, {1, 1, 2, 2}, 2, 0, 0).u64(120, 0x800000).u64(128, 0x900000),
+       {5, 3, 2, 3},
+       moved(s4n, {5, 3, 2, 3},
+             [](const std::vector<int> &o) { return std::vector<int>{o[0], o[1], 1 + 2 * o[2], 2 * o[3]}; })},
       {"transpose keeping the batch first, 4N to 4N", s5234, 2, 2, 49,
        Record(24).u8(0, 0).u8(1, 2).u8(2, 3).u8(3, 1).u64(8, 0x800000), {5, 3, 4, 2},
        moved(s5234, {5, 3, 4, 2},
@@ -689,7 +699,7 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
       const Bytes want_1n = c.ref(in);
       const size_t out_n = size_t(c.out[0]), per_item = want_1n.size() / out_n;
       const Bytes want = c.out_mode == 2 ? to_4n(want_1n, out_n, per_item) : want_1n;
-      const Bytes canary(want.size(), 0xee);
+      const Bytes canary(want.size() + 16, 0xee);
       card->write(kOut, canary.data(), canary.size());
       auto a = card->send(111, run_payload(m));
       ASSERT_TRUE(a) << card->trouble();
@@ -703,6 +713,7 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
         if (got[i] != want[i] && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[i]);
       }
       EXPECT_EQ(bad, 0u);
+      EXPECT_EQ(card->read(kOut + want.size(), 16), Bytes(16, 0xee)) << "written past the output";
       std::vector<uint32_t> rec = values_of<uint32_t>(card->read(kShapes, 4 * (1 + c.out.size())));
       std::vector<uint32_t> shape_rec = {uint32_t(c.out.size())};
       for (int e : c.out) shape_rec.push_back(uint32_t(e));

@@ -51,9 +51,30 @@ void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
   write_cmd(&composer, &pack, 1);
 }
 
+// While gen composes a descriptor whose start is bit 0 of word 0 (tensor
+// engine, GDMA), fields go to the cache only and the words they touch are
+// noted here; gen then stores each touched word once. Both are set afresh by
+// every gen, so an assertion half-way leaves nothing behind.
+static u8 g_composing;
+static u32 g_touched;
+
+static u32 field_words(cmd_field_id_t id) {
+  const u32 k = id.id / 32u;
+  return (id.id % 32u + id.len > 32u ? 3u : 1u) << k;
+}
+
+static void compose_or_write(cmd_generator_t *gen, const cmd_pack_t *pack) {
+  if (!g_composing) {
+    write_cmd(gen, pack, 0);
+    return;
+  }
+  write_cmd(gen, pack, 1);
+  g_touched |= field_words(pack->id);
+}
+
 static void set_field(cmd_generator_t *gen, cmd_field_id_t id, u32 value) {
-  cmd_pack_t pack = {id, value};
-  write_cmd(gen, &pack, 0);
+  const cmd_pack_t pack = {id, value};
+  compose_or_write(gen, &pack);
 }
 
 static void window_write(u32 window, int index, u32 value) { hw_write32(window + 4u * (u32)index, value); }
@@ -269,15 +290,27 @@ u8 get_gdma_des_intr_enable(void) { return g_gdma_des_intr_flag; }
 // ---- Issue ----
 
 u32 gen(cmd_generator_t *g, const cmd_pack_t *packs, int count, cmd_id_node_t *node) {
+  // Engines started by bit 0 of word 0 take their descriptor as the window
+  // holds it at the start write: each touched word is stored once, with its
+  // final value, and word 0 last with the start bit (a field-by-field store
+  // wrote word 0 alone five times or more per GDMA command).
+  g_composing = 0;
+  g_touched = 0;
+  const u8 batched = g->enable_cmd == start_bit_enable && g->word_count <= 32;
   g->window = g->cmd_buf(g);
   g->init_cache(g);
-  for (int i = 0; i < count; i++) write_cmd(g, &packs[i], 0);
+  g_composing = batched;
+  for (int i = 0; i < count; i++) compose_or_write(g, &packs[i]);
   u32 ids[2] = {0, 0};
   g->cmd_id_proc(ids, node);
   g->set_id(g, ids);
   g->common(g);
   g->set_lane(g);
   g->set_des_intr(g);
+  g_composing = 0;
+  if (batched)
+    for (int k = 1; k < g->word_count; k++)
+      if (g_touched & (1u << k)) g->cmd_write(g->window, k, g->cache[k]);
   g->enable_cmd(g);
   const u32 window = g->window;
   g->window = 0;

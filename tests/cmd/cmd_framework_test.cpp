@@ -307,6 +307,36 @@ TEST(EngineCmd, IssuesStampIdsFromTheNode) {
   EXPECT_EQ(cache0, d.word(0) & ~1u);
 }
 
+// A GDMA issue stores each word its fields touch once, with its final value,
+// and word 0 last with the start bit: the engine sees the same descriptor as
+// when every field was stored on its own.
+TEST(EngineCmd, IssueStoresEachTouchedWordOnce) {
+  FirmwareRig rig(unchecked_chip());
+  add_test_kinds(rig.chip());
+  std::vector<std::string> writes;
+  rig.chip().trace = [&](const std::string &line) {
+    if (line.rfind("write GDMA word ", 0) == 0) writes.push_back(line);
+  };
+  cmd_id_node_t node = {2, 5, 0};
+  ASSERT_TRUE(ran_clean(rig.run([&] {
+    // Two fields of word 1, two of word 4 (one of them twice), one of word 16.
+    const cmd_pack_t packs[] = {{CMD_FIELD(32, 3), kTestGdmaMode}, {CMD_FIELD(40, 3), 2},
+                                {CMD_FIELD(128, 8), 0x11},        {CMD_FIELD(136, 8), 0x22},
+                                {CMD_FIELD(128, 8), 0x33},        {CMD_FIELD(512, 32), 0xabcdef}};
+    gen(gdma_gen_cmd(), packs, 6, &node);
+  })));
+  rig.chip().trace = nullptr;
+  const std::vector<std::string> want = {
+      "write GDMA word 1 0x20a46",      "write GDMA word 4 0x2233",       "write GDMA word 16 0xabcdef",
+      "write GDMA word 20 0xffffffff", "write GDMA word 21 0xffffffff", "write GDMA word 0 0x60415"};
+  EXPECT_EQ(writes, want);
+  const auto &gdma = rig.chip().engines.gdma.commands();
+  ASSERT_EQ(gdma.size(), 1u);
+  EXPECT_EQ(gdma[0].descriptor.word(4), 0x2233u);
+  EXPECT_EQ(gdma[0].own_id, 6u);
+  EXPECT_EQ(gdma[0].wait_id, 2u);
+}
+
 TEST(EngineCmd, SynchronousEnginesStartLast) {
   FirmwareRig rig;
   add_test_kinds(rig.chip());

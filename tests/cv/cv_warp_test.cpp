@@ -171,7 +171,9 @@ TEST(CvWarp, RefusesWhatItCannotHold) {
                        0, k.mode, node);
     });
     EXPECT_TRUE(stopped_on(o, k.kind, "firmware/cv/", k.function, k.condition, k.info));
-    if (k.before_any_command) EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+    if (k.before_any_command) {
+      EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
+    }
   }
   // A source address at or below the firmware's device memory start.
   const u64 low[4] = {0x100000000ull};

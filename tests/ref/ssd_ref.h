@@ -49,9 +49,14 @@ inline float ssd_iou(const std::array<float, 4> &a, const std::array<float, 4> &
   return inter / mx(area_a + area_b - inter, 1e-6f);
 }
 
-// loc [num][np][nlc][4], conf [num][np][nc], prior [2][np][4].
+// loc [num][np][nlc][4], conf [num][np][nc], prior [2][np][4]. When
+// `margin` is given it receives the smallest distance |IoU - threshold| among
+// the comparisons the suppression makes: an implementation whose boxes differ
+// by less than that margin makes every decision the same way.
 inline std::vector<DetRecord> ssd_detect_out(const std::vector<float> &loc, const std::vector<float> &conf,
-                                             const std::vector<float> &prior, const SsdParams &p) {
+                                             const std::vector<float> &prior, const SsdParams &p,
+                                             float *margin = nullptr) {
+  if (margin) *margin = INFINITY;
   const size_t np = size_t(p.num_priors), nc = size_t(p.num_classes), nlc = size_t(p.num_loc_classes);
   std::vector<DetRecord> out;
   for (int i = 0; i < p.num; i++) {
@@ -75,8 +80,14 @@ inline std::vector<DetRecord> ssd_detect_out(const std::vector<float> &loc, cons
             ssd_decode(&prior[4 * j], &prior[4 * np + 4 * j], &loc[((size_t(i) * np + j) * nlc + lc) * 4],
                        p.variance_encoded_in_target);
         bool keep = true;
-        for (const auto &k : kept_boxes)
-          if (!(ssd_iou(box, k) <= t)) keep = false;
+        for (const auto &k : kept_boxes) {
+          const float iou = ssd_iou(box, k);
+          if (margin) *margin = std::min(*margin, std::fabs(iou - t));
+          if (!(iou <= t)) {
+            keep = false;
+            break;
+          }
+        }
         if (!keep) continue;
         kept_boxes.push_back(box);
         image.push_back({float(i), float(c), score(j), box[0], box[1], box[2], box[3]});

@@ -86,4 +86,62 @@ inline std::vector<std::array<float, 7>> yolov3_detect_out(const std::vector<Yol
   return out;
 }
 
+// How far a scene stands from the places where a rounding of the last bit
+// decides the result: the smallest distance of a score from the confidence
+// threshold, the smallest relative gap between two different scores of an
+// image, and the smallest distance of an IoU that the NMS compares from the
+// NMS threshold. Where all three are well above the float rounding of the
+// engine's exponential, the kept set and its order are defined exactly.
+struct YoloMargins {
+  float threshold = INFINITY, score_gap = INFINITY, iou = INFINITY;
+};
+
+inline YoloMargins yolov3_margins(const std::vector<YoloHead> &heads, const YoloParams &p) {
+  using Rec = std::array<float, 7>;
+  YoloMargins m;
+  const int C5 = p.num_classes + 5;
+  for (int b = 0; b < p.num; b++) {
+    std::vector<Rec> cand;
+    for (size_t k = 0; k < heads.size(); k++) {
+      const YoloHead &hd = heads[k];
+      const size_t S = size_t(hd.h) * size_t(hd.w);
+      auto at = [&](int j, int ch, int r, int x) {
+        return hd.data[((size_t(b) * size_t(p.num_boxes) + size_t(j)) * size_t(C5) + size_t(ch)) * S +
+                       size_t(r) * size_t(hd.w) + size_t(x)];
+      };
+      for (int r = 0; r < hd.h; r++)
+        for (int x = 0; x < hd.w; x++)
+          for (int j = 0; j < p.num_boxes; j++) {
+            int cls = 0;
+            for (int c = 1; c < p.num_classes; c++)
+              if (at(j, 5 + c, r, x) > at(j, 5 + cls, r, x)) cls = c;
+            const float score = yolo_sigmoid(at(j, 5 + cls, r, x)) * yolo_sigmoid(at(j, 4, r, x));
+            m.threshold = std::min(m.threshold, std::fabs(score - p.confidence_threshold));
+            if (!(score > p.confidence_threshold)) continue;
+            const unsigned a = unsigned(p.mask[size_t(int(k) * p.mask_group + j)]);
+            const float cx = (yolo_sigmoid(at(j, 0, r, x)) + float(x)) * (1.0f / float(hd.w));
+            const float cy = (yolo_sigmoid(at(j, 1, r, x)) + float(r)) * (1.0f / float(hd.h));
+            const float bw = std::exp(at(j, 2, r, x)) * p.biases[2 * a] / (float(hd.w) * p.strides[k]);
+            const float bh = std::exp(at(j, 3, r, x)) * p.biases[2 * a + 1] / (float(hd.h) * p.strides[k]);
+            cand.push_back({float(b), float(cls), score, cx, cy, bw, bh});
+          }
+    }
+    std::stable_sort(cand.begin(), cand.end(), [](const Rec &x, const Rec &y) { return x[2] > y[2]; });
+    for (size_t i = 1; i < cand.size(); i++)
+      if (cand[i][2] != cand[i - 1][2])
+        m.score_gap = std::min(m.score_gap, (cand[i - 1][2] - cand[i][2]) / cand[i - 1][2]);
+    std::vector<Rec> kept;
+    for (const Rec &c : cand) {
+      bool keep = true;
+      for (const Rec &k : kept) {
+        const float iou = yolo_box_iou(k, c);
+        m.iou = std::min(m.iou, std::fabs(iou - p.nms_threshold));
+        if (iou >= p.nms_threshold) keep = false;
+      }
+      if (keep) kept.push_back(c);
+    }
+  }
+  return m;
+}
+
 }  // namespace zv::ref

@@ -1,6 +1,7 @@
 #include "fw_test.h"
 
 #include <setjmp.h>
+#include <stdlib.h>
 
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
@@ -9,11 +10,18 @@ namespace zv::test {
 
 // ---- Schedules ----
 
+std::vector<Sched> schedules_limited_to(const char *limit) {
+  std::vector<Sched> list = {{chip::Schedule::Eager, 0},
+                             {chip::Schedule::Deferred, 1},
+                             {chip::Schedule::Deferred, 2},
+                             {chip::Schedule::Deferred, 3}};
+  const long n = limit ? strtol(limit, nullptr, 10) : 0;
+  if (n >= 2 && n < (long)list.size()) list.resize((size_t)n);
+  return list;
+}
+
 const std::vector<Sched> &all_schedules() {
-  static const std::vector<Sched> list = {{chip::Schedule::Eager, 0},
-                                          {chip::Schedule::Deferred, 1},
-                                          {chip::Schedule::Deferred, 2},
-                                          {chip::Schedule::Deferred, 3}};
+  static const std::vector<Sched> list = schedules_limited_to(getenv("ZV_SCHEDULES"));
   return list;
 }
 

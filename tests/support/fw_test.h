@@ -31,8 +31,11 @@ struct Sched {
   chip::Schedule schedule;
   u64 seed;
 };
-// The one list of schedules: eager, then deferred with seeds 1, 2 and 3.
+// The one list of schedules: eager, then deferred with seeds 1, 2 and 3; with
+// ZV_SCHEDULES=n in the environment (n = 2 or 3), only the first n of them,
+// for slow builds such as the sanitizer one.
 const std::vector<Sched> &all_schedules();
+std::vector<Sched> schedules_limited_to(const char *limit);
 // The deferred entries of all_schedules(), and their seeds.
 std::vector<Sched> deferred_schedules();
 std::vector<u64> deferred_seeds();

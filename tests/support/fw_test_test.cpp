@@ -68,14 +68,20 @@ TEST(StoppedOn, MatchesKindFolderFunctionConditionAndInfo) {
 }
 
 TEST(Schedules, EagerThenDeferredSeedsWithDistinctNames) {
-  const auto &all = all_schedules();
+  const auto all = schedules_limited_to(nullptr);
   ASSERT_EQ(all.size(), 4u);
   EXPECT_EQ(all[0].schedule, chip::Schedule::Eager);
-  EXPECT_EQ(deferred_seeds(), (std::vector<u64>{1, 2, 3}));
   std::set<std::string> names;
   for (size_t i = 0; i < all.size(); i++)
     names.insert(sched_name(::testing::TestParamInfo<Sched>(all[i], i)));
   EXPECT_EQ(names, (std::set<std::string>{"Eager", "Deferred1", "Deferred2", "Deferred3"}));
+  // A limit keeps a prefix that still holds a deferred schedule; others are ignored.
+  for (const auto &[limit, count] : std::vector<std::pair<const char *, size_t>>{
+           {"2", 2}, {"3", 3}, {"1", 4}, {"0", 4}, {"4", 4}, {"9", 4}, {"two", 4}, {"", 4}}) {
+    const auto some = schedules_limited_to(limit);
+    ASSERT_EQ(some.size(), count) << limit;
+    for (size_t i = 0; i < count; i++) EXPECT_EQ(some[i].seed, all[i].seed) << limit;
+  }
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // s rounding half up (ties upwards), constants in the output's scale x 2^s,
 // saturation to [-128, 127]; shifts 0 and 31.
 #include <cmath>
+#include <map>
 
+#include "quantize_rules.hpp"
 #include "test_util.hpp"
 
 using qrn::Blob;
@@ -266,18 +268,227 @@ TEST(BinaryLayers, Int8ConstantOperand) {
   }
 }
 
+// Comparisons give the integer 1 or 0 of x * mul against the other operand
+// carried the same way, every shift dropped: two inputs (x1 * mul1), a
+// 16-bit constant blob (on either side) or b_value_fix8b.
+TEST(BinaryLayers, Int8Comparisons) {
+  const std::vector<int32_t> x0 = {-128, -3, 3, 127, 6, 0, 2, -1};
+  const std::vector<int32_t> x1 = {127, -2, 3, 127, 4, 0, 3, -1};
+  const std::vector<int64_t> k = {-16000, -300, 300, 16129, 600, 0, 200, 1};  // blob or constant
+  struct Case {
+    const char* what;
+    std::string layer;
+    int op;       // 6 gt, 7 ge, 8 lt, 9 le, 10 eq, 11 ne
+    int operand;  // 0: input b, 1: blob second, 2: blob first, 3: b_value_fix8b (k[0])
+    std::pair<int, int> br0, br1;
+  } cases[] = {
+      // 6 * 100 = 600 against 4 * 150 = 600 ties (shifted by 7 and 3 they
+      // would be 5 against 75); 0 against 0 ties.
+      {"EltwiseBinary ge, shifts ignored", "type: 'EltwiseBinary' bottom: 'b' eltwise_binary_param { operation: 7 }", 7,
+       0, {100, 7}, {150, 3}},
+      {"EltwiseBinary gt", "type: 'EltwiseBinary' bottom: 'b' eltwise_binary_param { operation: 6 }", 6, 0, {100, 7},
+       {150, 3}},
+      {"EltwiseBinary lt", "type: 'EltwiseBinary' bottom: 'b' eltwise_binary_param { operation: 8 }", 8, 0, {100, 7},
+       {150, 3}},
+      {"EltwiseBinary le", "type: 'EltwiseBinary' bottom: 'b' eltwise_binary_param { operation: 9 }", 9, 0, {100, 0},
+       {150, 31}},
+      {"EltwiseBinary eq", "type: 'EltwiseBinary' bottom: 'b' eltwise_binary_param { operation: 10 }", 10, 0, {100, 7},
+       {150, 3}},
+      {"EltwiseBinary ne", "type: 'EltwiseBinary' bottom: 'b' eltwise_binary_param { operation: 11 }", 11, 0, {100, 7},
+       {150, 3}},
+      {"EltwiseBinary gt of a blob", "type: 'EltwiseBinary' eltwise_binary_param { operation: 6 is_coeff: 0 is_coeff: 1 }",
+       6, 1, {100, 6}, {0, 0}},
+      {"EltwiseBinary blob le x", "type: 'EltwiseBinary' eltwise_binary_param { operation: 9 is_coeff: 1 is_coeff: 0 }", 9,
+       2, {127, 6}, {0, 0}},
+      {"ConstBinary gt", "type: 'ConstBinary' const_binary_param { operation: BINARY_GT b_value_fix8b: 200 }", 6, 3,
+       {67, 5}, {0, 0}},
+      {"ConstBinary eq", "type: 'ConstBinary' const_binary_param { operation: BINARY_EQ b_value_fix8b: 200 }", 10, 3,
+       {100, 5}, {0, 0}},
+      {"ConstBinary le", "type: 'ConstBinary' const_binary_param { operation: BINARY_LE b_value_fix8b: 200 }", 9, 3,
+       {100, 5}, {0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bool blob = c.operand == 1 || c.operand == 2;
+    std::string blobs;
+    if (blob) {
+      blobs = " blobs { shape { dim: 8 }";
+      for (int i = 0; i < 8; ++i) blobs += " data: 0";
+      blobs += " }";
+    }
+    auto net = MakeNet(Inputs({{"a", {8}}, {"b", {8}}}, "layer { name: 'l' bottom: 'a' top: 'y' " + c.layer + blobs +
+                                                            Branches(c.operand == 0 ? std::vector<std::pair<int, int>>{c.br0, c.br1}
+                                                                                    : std::vector<std::pair<int, int>>{c.br0}) +
+                                                            " }"));
+    if (blob)
+      for (int i = 0; i < 8; ++i) net->layers()[0]->blobs()[0]->mutable_cpu_int16_data()[i] = static_cast<int16_t>(k[i]);
+    SetBytes(net->input_blobs()[0], x0);
+    SetBytes(net->input_blobs()[1], x1);
+    Int8Mode mode;
+    net->Forward();
+    std::vector<int32_t> want;
+    for (int i = 0; i < 8; ++i) {
+      int64_t l = int64_t{x0[i]} * c.br0.first;
+      int64_t r = c.operand == 0 ? int64_t{x1[i]} * c.br1.first : c.operand == 3 ? 200 : k[i];
+      if (c.operand == 2) std::swap(l, r);
+      const bool holds = c.op == 6 ? l > r : c.op == 7 ? l >= r : c.op == 8 ? l < r : c.op == 9 ? l <= r
+                       : c.op == 10 ? l == r : l != r;
+      want.push_back(holds ? 1 : 0);
+    }
+    EXPECT_EQ(Bytes(*net->blob_by_name("y")), want);
+  }
+}
+
+// The calibration's rules and the 8-bit forward together: comparisons of
+// inputs with equal thresholds, against a constant blob and against a
+// constant give the float layer's 1 or 0 (inputs on the 8-bit grid, so that
+// quantizing them loses nothing).
+TEST(BinaryLayers, CalibratedComparisonsGiveTheFloatResults) {
+  const int n = 64;
+  std::string blob = "blobs { shape { dim: 64 }";
+  std::vector<float> a(n), b(n), c(n);
+  for (int i = 0; i < n; ++i) {
+    a[i] = static_cast<float>((i * 37) % 255 - 127) / 128.0f;
+    b[i] = i % 7 == 0 ? a[i] : static_cast<float>((i * 53) % 255 - 127) / 128.0f;
+    c[i] = static_cast<float>((i * 29) % 255 - 127) / 128.0f;
+    blob += " data: " + std::to_string(c[i]);
+  }
+  blob += " }";
+  auto net = MakeNet(Inputs({{"a", {n}}, {"b", {n}}},
+                            "layer { name: 'gt' type: 'EltwiseBinary' bottom: 'a' bottom: 'b' top: 'gt' "
+                            "eltwise_binary_param { operation: 6 } } "
+                            "layer { name: 'eq' type: 'EltwiseBinary' bottom: 'a' bottom: 'b' top: 'eq' "
+                            "eltwise_binary_param { operation: 10 } } "
+                            "layer { name: 'lt' type: 'EltwiseBinary' bottom: 'a' top: 'lt' "
+                            "eltwise_binary_param { operation: 8 is_coeff: 0 is_coeff: 1 } " + blob + " } "
+                            "layer { name: 'ge' type: 'ConstBinary' bottom: 'a' top: 'ge' "
+                            "const_binary_param { operation: BINARY_GE b_value: 0.3 } }"));
+  SetFloats(net->input_blobs()[0], a);
+  SetFloats(net->input_blobs()[1], b);
+  net->Forward();
+  std::map<std::string, std::vector<float>> want;
+  for (const char* top : {"gt", "eq", "lt", "ge"}) want[top] = Floats(*net->blob_by_name(top));
+  for (const auto& blob_ptr : net->blobs()) blob_ptr->setThresHold(1.0);  // the Split copies too
+  const auto& names = net->layer_names();
+  auto index = [&](const char* name) { return static_cast<size_t>(std::find(names.begin(), names.end(), name) - names.begin()); };
+  quantize_eltwiseBinary_layer_int8(*net, index("gt"));
+  quantize_eltwiseBinary_layer_int8(*net, index("eq"));
+  quantize_eltwiseBinary_layer_int8(*net, index("lt"));
+  quantize_constBinary_layer_int8(*net, index("ge"));
+  std::vector<int32_t> qa(n), qb(n);
+  for (int i = 0; i < n; ++i) qa[i] = static_cast<int32_t>(a[i] * 128), qb[i] = static_cast<int32_t>(b[i] * 128);
+  SetBytes(net->input_blobs()[0], qa);
+  SetBytes(net->input_blobs()[1], qb);
+  Int8Mode mode;
+  net->Forward();
+  for (const char* top : {"gt", "eq", "lt", "ge"}) {
+    SCOPED_TRACE(top);
+    std::vector<int32_t> expected;
+    for (float v : want[top]) expected.push_back(static_cast<int32_t>(v));
+    EXPECT_EQ(Bytes(*net->blob_by_name(top)), expected);
+  }
+}
+
+// Squared difference of two inputs: each carried by its branch (into the
+// square root of the output's scale), then (v0 - v1)^2 saturated.
+TEST(BinaryLayers, Int8SquaredDifference) {
+  const std::vector<int32_t> x0 = {-128, -3, 3, 127, 5, 0, 10, 1};
+  const std::vector<int32_t> x1 = {127, 3, -1, 127, -7, 0, 0, 0};
+  for (const char* layer : {"type: 'EltwiseBinary' eltwise_binary_param { operation: 12 }",
+                            "type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_SQUARED_DIFF }"}) {
+    SCOPED_TRACE(layer);
+    auto net = MakeNet(Inputs({{"a", {8}}, {"b", {8}}}, std::string("layer { name: 'l' bottom: 'a' bottom: 'b' top: 'y' ") +
+                                                            layer + Branches({{90, 7}, {80, 6}}) + " }"));
+    SetBytes(net->input_blobs()[0], x0);
+    SetBytes(net->input_blobs()[1], x1);
+    Int8Mode mode;
+    net->Forward();
+    std::vector<int32_t> want;
+    for (int i = 0; i < 8; ++i) {
+      const int64_t d = Down(int64_t{x0[i]} * 90, 7) - Down(int64_t{x1[i]} * 80, 6);
+      want.push_back(Sat(d * d));
+    }
+    // By hand: 3 * 90 / 128 = 2.1 -> 2 and -1 * 80 / 64 = -1.25 -> -1: 9;
+    // 10 * 90 / 128 = 7.03 -> 7: 49; 1 * 90 / 128 = 0.70 -> 1: 1.
+    EXPECT_EQ(want[2], 9);
+    EXPECT_EQ(want[6], 49);
+    EXPECT_EQ(want[7], 1);
+    EXPECT_EQ(Bytes(*net->blob_by_name("y")), want);
+  }
+}
+
+// x * mul and a 16-bit constant meet in 16 bits, as on the card: a sum past
+// 32767 saturates before the shift.
+TEST(BinaryLayers, Int8ConstantSumSaturatesAt16Bits) {
+  for (const char* layer :
+       {"type: 'ConstBinary' const_binary_param { operation: BINARY_ADD b_value_fix8b: 32767 }",
+        "type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_ADD } blobs { shape { dim: 1 } data: 0 }"}) {
+    SCOPED_TRACE(layer);
+    auto net = MakeNet(Inputs({{"a", {3}}}, std::string("layer { name: 'l' bottom: 'a' top: 'y' ") + layer +
+                                                Branches({{127, 10}}) + " }"));
+    auto& blobs = net->layers()[0]->blobs();
+    if (!blobs.empty()) blobs[0]->mutable_cpu_int16_data()[0] = 32767;
+    SetBytes(net->input_blobs()[0], {127, -128, 0});
+    Int8Mode mode;
+    net->Forward();
+    // 127 * 127 + 32767 = 48896 holds 32767: (32767 + 512) >> 10 = 32 (not
+    // 48); -128 * 127 + 32767 = 16511: 16 (16.12); 0 + 32767: 32.
+    EXPECT_EQ(Bytes(*net->blob_by_name("y")), (std::vector<int32_t>{32, 16, 32}));
+  }
+}
+
+// The forms the calibration gives nothing to compute from stop the run.
 TEST(BinaryLayers, Int8FormsNotFixedByCalibrationStop) {
-  auto net = MakeNet(Inputs({{"a", {2}}, {"b", {2}}}, "layer { name: 'l' type: 'EltwiseBinary' bottom: 'a' "
-                                                      "bottom: 'b' top: 'y' eltwise_binary_param { operation: "
-                                                      "BINARY_GT } " + Branches({{1, 0}, {1, 0}}) + " }"));
-  SetBytes(net->input_blobs()[0], {1, 2});
-  SetBytes(net->input_blobs()[1], {1, 2});
-  EXPECT_DEATH(
-      {
-        Int8Mode mode;
-        net->Forward();
-      },
-      "EltwiseBinary layer 'l': has no 8-bit form of operation gt");
+  struct Case {
+    const char* layer;
+    bool two_inputs;
+    const char* message;
+  } cases[] = {
+      {"type: 'EltwiseBinary' eltwise_binary_param { operation: BINARY_DIV }", true,
+       "EltwiseBinary layer 'l': has no 8-bit form of operation div"},
+      {"type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_DIV }", true,
+       "BroadcastBinary layer 'l': has no 8-bit form of operation div"},
+      {"type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_GE }", true,
+       "has no 8-bit form of operation ge"},
+      {"type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_MOD }", true,
+       "has no 8-bit form of operation mod"},
+      {"type: 'EltwiseBinary' eltwise_binary_param { operation: BINARY_DIV is_coeff: 0 is_coeff: 1 } "
+       "blobs { shape { dim: 2 } data: 1 data: 2 }",
+       false, "has no 8-bit form of operation div with a constant operand"},
+      {"type: 'EltwiseBinary' eltwise_binary_param { operation: BINARY_SQRDIFF is_coeff: 0 is_coeff: 1 } "
+       "blobs { shape { dim: 2 } data: 1 data: 2 }",
+       false, "has no 8-bit form of operation squared difference with a constant operand"},
+      {"type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_EQ } blobs { shape { dim: 2 } data: 1 data: 2 }",
+       false, "has no 8-bit form of operation eq with a constant operand"},
+      {"type: 'BroadcastBinary' broadcast_binary_param { operation: BINARY_SQUARED_DIFF } "
+       "blobs { shape { dim: 2 } data: 1 data: 2 }",
+       false, "has no 8-bit form of operation squared difference with a constant operand"},
+      // The calibration reads a Scale's or Bias's operand from blob 0.
+      {"type: 'Scale'", true, "Scale layer 'l': has no 8-bit form with the scale as an input"},
+      {"type: 'Bias'", true, "Bias layer 'l': has no 8-bit form with the bias as an input"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layer);
+    auto net = MakeNet(Inputs({{"a", {1, 2}}, {"b", {2}}}, std::string("layer { name: 'l' bottom: 'a' ") +
+                                                            (c.two_inputs ? "bottom: 'b' " : "") + "top: 'y' " +
+                                                            c.layer + Branches({{1, 0}, {1, 0}}) + " }"));
+    SetBytes(net->input_blobs()[0], {1, 2});
+    SetBytes(net->input_blobs()[1], {1, 2});
+    EXPECT_DEATH(
+        {
+          Int8Mode mode;
+          net->Forward();
+        },
+        c.message);
+  }
+  // The calibration's rules themselves stop on a two-input Scale or Bias:
+  // they quantize the operand from blob 0, which such a layer lacks.
+  for (const char* type : {"Scale", "Bias"}) {
+    auto net = MakeNet(Inputs({{"a", {1, 2}}, {"b", {2}}}, std::string("layer { name: 'l' type: '") + type +
+                                                               "' bottom: 'a' bottom: 'b' top: 'y' }"));
+    EXPECT_DEATH(std::string(type) == "Scale" ? quantize_scale_layer_int8(*net, 0) : quantize_bias_layer_int8(*net, 0),
+                 std::string("layer l \\(type ") + type + "\\) has no parameter blob 0");
+  }
   // One input and no constant: the net builds (calibration may fill the
   // blob later) but does not run.
   auto lone = MakeNet(Inputs({{"a", {2}}}, "layer { name: 'l' type: 'BroadcastBinary' bottom: 'a' top: 'y' }"));

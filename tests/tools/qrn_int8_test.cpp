@@ -570,15 +570,15 @@ TEST(Int8Layers, LayersComputingInFloat) {
 
 // Mode INT8: a layer without an 8-bit form stops the run naming it.
 TEST(Int8Layers, LayerWithoutInt8FormStops) {
-  tools_test::RegisterStubLayers({"PriorBox"});
-  auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'PriorBox' bottom: 'data' top: 'y' }"));
+  tools_test::RegisterStubLayers({"Yolo"});
+  auto net = MakeNet(WithInput({1, 2, 2, 2}, "layer { name: 'e' type: 'Yolo' bottom: 'data' top: 'y' }"));
   SetInt8(net->input_blobs()[0], std::vector<int32_t>(8, 1), true);
   EXPECT_DEATH(
       {
         Int8Mode mode;
         net->Forward();
       },
-      "PriorBox layer 'e': has no 8-bit forward");
+      "Yolo layer 'e': has no 8-bit forward");
 }
 
 // In mode INT8 the weights file's layer definitions bring their calibration

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "quantize_rules.hpp"
 #include "ref_int8.hpp"
 #include "test_util.hpp"
 
@@ -186,6 +187,51 @@ TEST(PlaceLayers, Tile) {
                "Tile layer 't': tiles 0");
 }
 
+// A Tile of its parameter blob (an input, if any, only places it): float
+// tiles the blob; after calibration the blob holds int8 values in the
+// output's scale, which an 8-bit run tiles as they are (or hands on as
+// floats, value x th / 128, when the output is float).
+TEST(PlaceLayers, TileOfAParameterBlob) {
+  const std::vector<float> values = {0.5f, -1.0f, 2.0f, 3.9f, -4.0f, 0.01f};
+  std::string blob = "blobs { shape { dim: 2 dim: 3 }";
+  for (float v : values) blob += " data: " + std::to_string(v);
+  blob += " }";
+  const std::string tile = "tile_param { axis: 1 tiles: 2 } " + blob;
+  auto plain = MakeNet("name: 't' layer { name: 't' type: 'Tile' top: 'y' " + tile + " }");
+  plain->Forward();
+  EXPECT_EQ(plain->blob_by_name("y")->shape(), (std::vector<int>{2, 6}));
+  EXPECT_EQ(Floats(*plain->blob_by_name("y")), RefTile(values, 2, 2, 3));
+
+  // Calibrated with threshold 4: the int8 image round(v x 32), held to 127.
+  auto calibrated = MakeNet(WithInput({2}, "layer { name: 't' type: 'Tile' bottom: 'data' top: 'y' " + tile + " }"));
+  calibrated->blob_by_name("y")->setThresHold(4.0);
+  calibrated->layers()[0]->mutable_layer_param()->set_th_top(4.0f);
+  quantize_tile_layer_int8(*calibrated, 0);
+  qrn::NetParameter model;
+  calibrated->ToProto(&model, false);
+  const std::vector<int32_t> q = {16, -32, 64, 125, -128, 0};
+  for (bool out_float : {false, true}) {
+    SCOPED_TRACE(out_float ? "float output" : "8-bit output");
+    model.mutable_layer(0)->set_output_is_float(out_float);
+    qrn::Net<float> net(model);
+    SetBytes(net.input_blobs()[0], {1, 2}, true);
+    {
+      Int8Mode mode;
+      net.Forward();
+    }
+    const Blob<float>& y = *net.blob_by_name("y");
+    if (out_float) {
+      std::vector<float> want;
+      for (int32_t v : RefTile(q, 2, 2, 3)) want.push_back(v / 32.0f);
+      EXPECT_EQ(Floats(y), want);
+    } else {
+      EXPECT_EQ(Bytes(y), RefTile(q, 2, 2, 3));
+    }
+  }
+  EXPECT_DEATH(MakeNet("name: 't' layer { name: 't' type: 'Tile' top: 'y' tile_param { tiles: 2 } }"),
+               "Tile layer 't': has neither an input nor a parameter blob to tile");
+}
+
 std::string ShiftBytes(const std::vector<int>& shifts) {
   std::string text;
   for (int s : shifts) {
@@ -258,7 +304,9 @@ TEST(BNLayer, Int8AgainstTheIntegerReference) {
     std::vector<int32_t> want;
     for (int i = 0; i < 8; ++i) want.push_back(ref8::Affine(in[i], c.m[i / 4], c.b[i / 4], c.shifts[i / 4], c.relu, !c.relu));
     EXPECT_EQ(Bytes(*net->blob_by_name("y")), want);
-    if (!c.expected.empty()) EXPECT_EQ(want, c.expected);
+    if (!c.expected.empty()) {
+      EXPECT_EQ(want, c.expected);
+    }
   }
 }
 

@@ -135,7 +135,8 @@ void conv_load_weights(const conv_call_t &c, const conv_slice_t &s, int ic0, int
   const conv_layout_t &l = *c.l;
   const int taps = c.kh * c.kw;
   const u64 oc_first = (u64)s.g * l.ocg + s.oc0;
-  if (c.weight_layout == 1) {
+  // With one tap both layouts are [output channel][input channels]: one move.
+  if (c.weight_layout == 1 || taps == 1) {
     const u64 src = c.weight + 4ull * (oc_first * taps * l.icg_even + ic0);
     tensor_stride_move_gen_cmd(buf, 0, src, 1, s.ch, taps, ic_even, 0, taps * l.icg_even, l.icg_even, 1, 0,
                                taps * ic_even, ic_even, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
@@ -161,6 +162,19 @@ void conv_empty_input(const conv_slice_t &s, int accumulate, int bias_now, u32 b
   atomic_tensor_arithmetic_gen_cmd(accumulate ? out : 0, bias_now ? (LOCAL_ADDR_TAG | bias_buf) : 0, out, &shape,
                                    1, 1, 1, &dflt, bias_now ? &bstride : &dflt, &dflt, TENSOR_OP_ADD, 0,
                                    !accumulate, f32_bits(0.0f), !bias_now, f32_bits(0.0f), 0, node);
+}
+
+// Output-channel lane rows [r0, r0 + rows) of a slice, as a slice of its own
+// (one batch item: the rows are the output buffer's channel planes).
+conv_slice_t conv_rows_of(const conv_slice_t &s, int r0, int rows) {
+  conv_slice_t p = s;
+  const int plane = (int)align_up((s64)s.hs.ocnt * s.ws.ocnt, EU_NUM);
+  const int ch = s.ch - NPU_NUM * r0;
+  p.oc0 = s.oc0 + NPU_NUM * r0;
+  p.ch = ch < NPU_NUM * rows ? ch : NPU_NUM * rows;
+  p.lanes = rows;
+  p.out = s.out + 4u * (u32)(plane * r0);
+  return p;
 }
 
 }  // namespace
@@ -197,6 +211,11 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
   const int taps = kh * kw;
   int bias_sel = 0, weight_sel = 0, input_sel = 0, output_sel = 0;
   cmd_id_node_t move, compute;
+  conv_edge_parts_t edge;
+  // Products of the largest step (one output-lane section, batch section,
+  // row and column section).
+  const i64 step_macs = (i64)l.ocns * NPU_NUM * l.nmax * l.ohmax * l.owmax * l.ics * kh * kw;
+  conv_edge_parts_of(&edge, l.ocns, l.wsize * NPU_NUM, step_macs, CONV_PART_MACS);
   for (int g = 0; g < groups; g++) {
     int first_step = 1, have_prev = 0;
     conv_slice_t prev = {};
@@ -207,11 +226,6 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
       const int oc0 = NPU_NUM * lane0;
       const int ch = s == ocsecs - 1 ? l.ocg - oc0 : NPU_NUM * lanes;
       lane0 += lanes;
-      if (have_bias) {
-        bias_sel ^= 1;
-        tensor_compact_move_gen_cmd((u32)l.bias[bias_sel], 0, bias_addr + 4ull * ((u64)g * l.ocg + oc0), 1, ch, 1,
-                                    1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, first_step ? node : &move);
-      }
       for (int ni = 0; ni < nsecs; ni++)
         for (int hi = 0; hi < hsecs; hi++)
           for (int wi = 0; wi < wsecs; wi++) {
@@ -230,15 +244,26 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
             sl.out = (u32)l.output[output_sel];
             if (result_add) conv_move_output(c, sl, GDMA_VALUE_DIR_S2L, first_step ? node : &move);
             const int empty = sl.hs.count <= 0 || sl.ws.count <= 0;
+            const int cut_h = sl.hs.pad_lo + sl.hs.count + sl.hs.pad_hi > CONV_MAX_EXTENT;
+            const int cut_w = !cut_h && sl.ws.pad_lo + sl.ws.count + sl.ws.pad_hi > CONV_MAX_EXTENT;
+            // The first step of a group convolves its output-lane rows in
+            // parts, each as soon as its weights are in; the group's last
+            // step stores each part as soon as it is done.
+            const int last = s == ocsecs - 1 && ni == nsecs - 1 && hi == hsecs - 1 && wi == wsecs - 1;
+            const int whole = icsecs == 1 && sl.nc == 1 && !empty && !cut_h && !cut_w;
+            const int head = whole && first_step ? edge.head : 1;
+            const int tail = whole && last ? edge.tail : 1;
+            const int parts_wanted = head > tail ? head : tail;
+            const int parts = parts_wanted < sl.lanes ? parts_wanted : sl.lanes;
+            const int store_parts = tail > 1 && parts > 1;
             for (int k = 0; k < icsecs; k++) {
               const int ic0 = k * l.ics_even;
               const int ics = k == icsecs - 1 ? l.icg - ic0 : l.ics_even;
               const int ic_even = (ics + 1) & ~1;
+              const u32 wrow = 4u * (u32)(ic_even * taps);  // bytes of one lane row of weights
               cmd_id_node_t *ld = first_step ? node : &move;
-              if (icsecs != 1 || (ni == 0 && hi == 0)) {
-                weight_sel ^= 1;
-                conv_load_weights(c, sl, ic0, ic_even, (u32)l.weight[weight_sel], ld);
-              }
+              const int load_weights = icsecs != 1 || (ni == 0 && hi == 0);
+              const int weights_in_parts = load_weights && head > 1 && parts > 1;
               input_sel ^= 1;
               const u32 in_buf = (u32)l.input[input_sel];
               if (!empty) {
@@ -250,6 +275,21 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
                                            input_c * input_h * input_w, input_h * input_w, input_w, 1,
                                            plane * (int)ceil_div(ics, NPU_NUM), plane, sl.ws.count, 1,
                                            GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
+              }
+              if (load_weights) {
+                weight_sel ^= 1;
+                if (weights_in_parts)
+                  conv_load_weights(c, conv_rows_of(sl, 0, conv_sec_size(sl.lanes, parts, 0)), ic0, ic_even,
+                                    (u32)l.weight[weight_sel], ld);
+                else
+                  conv_load_weights(c, sl, ic0, ic_even, (u32)l.weight[weight_sel], ld);
+              }
+              if (have_bias && k == 0 && ni == 0 && hi == 0 && wi == 0) {
+                // The section's biases, loaded last of the first slice's
+                // loads: the longer input and weight loads start first.
+                bias_sel ^= 1;
+                tensor_compact_move_gen_cmd((u32)l.bias[bias_sel], 0, bias_addr + 4ull * ((u64)g * l.ocg + oc0), 1,
+                                            ch, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
               }
               if (!first_step) cmd_id_merge(node, &move, &compute);
               cmd_id_divide(node, &move, &compute);
@@ -281,14 +321,33 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
               }
               const u32 wbuf = LOCAL_ADDR_TAG | (u32)l.weight[weight_sel];
               const u32 bbuf = LOCAL_ADDR_TAG | (u32)l.bias[bias_sel];
-              const int cut_h = sl.hs.pad_lo + sl.hs.count + sl.hs.pad_hi > CONV_MAX_EXTENT;
-              const int cut_w = !cut_h && sl.ws.pad_lo + sl.ws.count + sl.ws.pad_hi > CONV_MAX_EXTENT;
               if (!cut_h && !cut_w) {
-                atomic_conv_neuron_kernel_stride_gen_cmd(
-                    LOCAL_ADDR_TAG | in_buf, LOCAL_ADDR_TAG | sl.out, wbuf, bbuf, sl.nc, ics, sl.hs.count,
-                    sl.ws.count, 0, 0, ch, sl.hs.ocnt, sl.ws.ocnt, 0, 0, kh, kw, dh, dw, ks[0], ks[1], ks[2], ks[3],
-                    sl.hs.pad_lo, sl.hs.pad_hi, sl.ws.pad_lo, sl.ws.pad_hi, stride_h, stride_w, bias_now, 0,
-                    accumulate, &compute);
+                for (int j = 0; j < parts; j++) {
+                  const int r0 = conv_sec_start(sl.lanes, parts, j);
+                  const conv_slice_t pt = parts == 1 ? sl : conv_rows_of(sl, r0, conv_sec_size(sl.lanes, parts, j));
+                  if (j > 0 && weights_in_parts) {
+                    // This part's weights; its convolution waits for them.
+                    conv_load_weights(c, pt, ic0, ic_even, (u32)l.weight[weight_sel] + wrow * (u32)r0, &move);
+                    if (move.gdma_cmd_id > compute.gdma_cmd_id) compute.gdma_cmd_id = move.gdma_cmd_id;
+                  }
+                  atomic_conv_neuron_kernel_stride_gen_cmd(
+                      LOCAL_ADDR_TAG | in_buf, LOCAL_ADDR_TAG | pt.out, wbuf + wrow * (u32)r0, bbuf + 4u * (u32)r0,
+                      sl.nc, ics, sl.hs.count, sl.ws.count, 0, 0, pt.ch, sl.hs.ocnt, sl.ws.ocnt, 0, 0, kh, kw, dh,
+                      dw, ks[0], ks[1], ks[2], ks[3], sl.hs.pad_lo, sl.hs.pad_hi, sl.ws.pad_lo, sl.ws.pad_hi,
+                      stride_h, stride_w, bias_now, 0, accumulate, &compute);
+                  if (store_parts) {
+                    if (if_relu) {
+                      const dim4_t shape = {pt.nc, pt.ch, pt.hs.ocnt, pt.ws.ocnt};
+                      nodechip_relu_forward_local(LOCAL_ADDR_TAG | pt.out, LOCAL_ADDR_TAG | pt.out, &shape,
+                                                  relu_upper_limit, &compute);
+                    }
+                    if (have_prev) conv_move_output(c, prev, GDMA_VALUE_DIR_L2S, &move);
+                    have_prev = 0;
+                    // The part's store waits for its own convolution only.
+                    move.bd_cmd_id = compute.bd_cmd_id;
+                    conv_move_output(c, pt, GDMA_VALUE_DIR_L2S, &move);
+                  }
+                }
               } else {
                 // Padded extents beyond one command: the output rows (or
                 // columns) in pieces, each convolved into the piece area and
@@ -332,6 +391,7 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
                 }
               }
             }
+            if (store_parts) continue;  // stored part by part
             if (if_relu) {
               const dim4_t shape = {sl.nc, ch, sl.hs.ocnt, sl.ws.ocnt};
               nodechip_relu_forward_local(LOCAL_ADDR_TAG | sl.out, LOCAL_ADDR_TAG | sl.out, &shape,
@@ -346,6 +406,14 @@ void nodechip_conv_forward_parallel(u64 input_addr, u64 output_addr, u64 weight_
     if (have_prev) conv_move_output(c, prev, GDMA_VALUE_DIR_L2S, node);
     fix_cmd_node_overflow(node);
   }
+}
+
+void conv_edge_parts_of(conv_edge_parts_t *p, int lane_rows, u64 weight_bytes, i64 step_macs, i64 part_macs) {
+  const i64 by_macs = part_macs > 0 ? step_macs / part_macs : 1;
+  i64 cap = lane_rows < by_macs ? lane_rows : by_macs;
+  if (cap < 1) cap = 1;
+  p->head = weight_bytes >= CONV_HEAD_SPLIT_BYTES && cap >= 2 ? 2 : 1;
+  p->tail = (int)(cap < CONV_TAIL_PARTS ? cap : CONV_TAIL_PARTS);
 }
 
 void conv_pipeline_secs(conv_secs_info_t *secs, i64 step_macs, int input_n, int input_c, int groups, int output_c,

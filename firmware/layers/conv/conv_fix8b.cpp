@@ -172,8 +172,28 @@ void load_input(const Conv8 &a, const conv_fix8b_plan_t &p, int g, const Slice &
   }
 }
 
-void compute(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, int ch, u32 in, u32 out,
+// Lane row r0 on: the output channels from 64 x r0, their weight records and
+// biases. Rows of a slice's output are planes of eu_plane(rows x ow) words.
+u32 weight_row(const conv_fix8b_plan_t &p, int r0) { return (u32)r0 * p.rec; }
+u32 bias_row(const Conv8 &a, const conv_fix8b_plan_t &p, int r0) {
+  return p.bias + (u32)r0 * (a.bias_mode == 2 ? p.rec : 2u);
+}
+u32 out_row(const conv_fix8b_plan_t &p, const Slice &s, int r0) {
+  return 4u * (u32)r0 * eu_plane((u32)(s.rows * p.ow));
+}
+
+// The section's weight records (then its 16-bit biases) of lane rows
+// [r0, r0 + ceil(ch / 64)), output channels oc0 + 64 x r0 on.
+void load_weights(const Conv8 &a, const conv_fix8b_plan_t &p, int g, int oc0, int r0, int ch, cmd_id_node_t *node) {
+  const u64 oc_first = (u64)g * (u64)p.ocg + (u64)oc0 + (u64)NPU_NUM * (u64)r0;
+  tensor_compact_move_gen_cmd(weight_row(p, r0), 0, a.weight + oc_first * p.rec, 1, ch, (int)p.rec, 1,
+                              GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+}
+
+// Convolves output channels [64 x r0, 64 x r0 + ch) of the slice.
+void compute(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, int r0, int ch, u32 in, u32 out,
              cmd_id_node_t *node) {
+  out += out_row(p, s, r0);
   const int ih = a.three_ic ? s.rows : s.in.count;
   const int P = (int)eu_plane((u32)(ih * a.w));
   const int nstride = (int)ceil_div(p.ch, NPU_NUM) * P;
@@ -181,13 +201,13 @@ void compute(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, int ch,
   const int sh = a.three_ic ? 1 : a.stride_h, dh = a.three_ic ? 1 : a.dh, ins_h = a.three_ic ? 0 : a.ins_h;
   if (a.bias_mode == 2)
     atomic_conv_neuron_kernel_stride_bias_stride_fix8b_gen_cmd(
-        local_tag(in), local_tag(out), local_tag(0), local_tag(p.bias), 4 * s.gn, p.ch, ih, a.w, nstride, P, a.w, 1,
+        local_tag(in), local_tag(out), local_tag(weight_row(p, r0)), local_tag(bias_row(a, p, r0)), 4 * s.gn, p.ch, ih, a.w, nstride, P, a.w, 1,
         ins_h, a.ins_w, ch, s.rows, p.ow, 0, 0, p.kh, p.kw, dh - 1, a.dw - 1, p.ks[0], p.ks[1], p.ks[2], p.ks[3], 1,
         (int)(p.rec / 2), 1, 1, pt, pb, a.pad_w, a.pad_w_after, sh, a.stride_w, 2, 0, a.unused, a.if_relu, a.rshift,
         a.input_sign, a.weight_sign, a.bias_sign, a.output_mode, 3, 3, node);
   else
     atomic_conv_neuron_kernel_stride_fix8b_gen_cmd(
-        local_tag(in), local_tag(out), local_tag(0), local_tag(p.bias), 4 * s.gn, p.ch, ih, a.w, nstride, P, a.w, 1,
+        local_tag(in), local_tag(out), local_tag(weight_row(p, r0)), local_tag(bias_row(a, p, r0)), 4 * s.gn, p.ch, ih, a.w, nstride, P, a.w, 1,
         ins_h, a.ins_w, ch, s.rows, p.ow, 0, 0, p.kh, p.kw, dh - 1, a.dw - 1, p.ks[0], p.ks[1], p.ks[2], p.ks[3], pt,
         pb, a.pad_w, a.pad_w_after, sh, a.stride_w, a.bias_mode, 0, a.unused, a.if_relu, a.rshift, a.input_sign,
         a.weight_sign, a.bias_sign, a.output_mode, 3, node);
@@ -232,31 +252,68 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
       int oc0, ch;
       section_of(p.ocg, a.ocsecs, os, &oc0, &ch);
       if (ch == 0) continue;
-      // The section's weight records, then its 16-bit biases, on the caller's node.
-      const u64 oc_first = (u64)g * (u64)p.ocg + (u64)oc0;
-      tensor_compact_move_gen_cmd(0, 0, a.weight + oc_first * p.rec, 1, ch, (int)p.rec, 1, GDMA_VALUE_FORMAT_INT8,
-                                  GDMA_VALUE_DIR_S2L, 0, node);
-      if (a.bias_mode == 1)
-        tensor_compact_move_gen_cmd(p.bias, 0, a.bias + 2 * oc_first, 1, ch, 1, 1, GDMA_VALUE_FORMAT_INT16,
-                                    GDMA_VALUE_DIR_S2L, 0, node);
+      // The first slice may convolve its output-lane rows in parts, each after
+      // its own weights; the last stores each part as it is done (one group
+      // of four items per slice: the rows are then the output's planes).
+      const int rows = (int)ceil_div(ch, NPU_NUM);
+      conv_edge_parts_t edge;
+      const i64 step_macs = (i64)ch * 4 * p.nsq * p.ohs * p.ow * p.ch * p.kh * p.kw;
+      conv_edge_parts_of(&edge, rows, (u64)rows * NPU_NUM * p.rec, step_macs, CONV_FIX8B_PART_MACS);
       cmd_id_node_t move = *node, comp = *node;
       Slice prev = {};
+      int have_prev = 0;
       for (int j = 0; j <= slices; j++) {
         Slice s = {};
+        const int first = j == 0, last = j == slices - 1;
+        int head = 1, tail = 1;
         if (j < slices) {
           section_of(p.nq, nsecs, j / hsecs, &s.g0, &s.gn);
           section_of(p.oh, hsecs, j % hsecs, &s.oh0, &s.rows);
           if (!a.three_ic) conv_fix8b_rows_of(&s.in, s.oh0, s.rows, a.stride_h, p.khe, a.pad_h, a.ins_h, a.h);
-          load_input(a, p, g, s, p.in[j % 2], j == 0 ? node : &move);
+          if (s.gn == 1) {
+            head = first ? edge.head : 1;
+            tail = last ? edge.tail : 1;
+          }
+          load_input(a, p, g, s, p.in[j % 2], first ? node : &move);
+          if (first) {
+            // The section's weights (the first part's when in parts), then
+            // its 16-bit biases, after the first input: on the caller's node,
+            // as the section before may still read the weight area.
+            const int r1 = head > 1 ? conv_sec_size(rows, head, 0) : rows;
+            load_weights(a, p, g, oc0, 0, r1 == rows ? ch : NPU_NUM * r1, node);
+            if (a.bias_mode == 1) {
+              const u64 oc_first = (u64)g * (u64)p.ocg + (u64)oc0;
+              tensor_compact_move_gen_cmd(p.bias, 0, a.bias + 2 * oc_first, 1, ch, 1, 1, GDMA_VALUE_FORMAT_INT16,
+                                          GDMA_VALUE_DIR_S2L, 0, node);
+            }
+          }
         }
         if (j > 0) cmd_id_merge(node, &move, &comp);
         if (j == slices) break;
         cmd_id_divide(node, &move, &comp);
-        compute(a, p, s, ch, p.in[j % 2], p.out[j % 2], &comp);
-        if (j > 0) store(a, p, g, oc0, ch, prev, p.out[(j - 1) % 2], &move);
+        const int parts = head > tail ? head : tail;
+        for (int pj = 0; pj < parts; pj++) {
+          const int r0 = conv_sec_start(rows, parts, pj), rn = conv_sec_size(rows, parts, pj);
+          const int pch = ch - NPU_NUM * r0 < NPU_NUM * rn ? ch - NPU_NUM * r0 : NPU_NUM * rn;
+          if (head > 1 && pj > 0) {
+            load_weights(a, p, g, oc0, r0, pch, &move);
+            if (move.gdma_cmd_id > comp.gdma_cmd_id) comp.gdma_cmd_id = move.gdma_cmd_id;
+          }
+          compute(a, p, s, r0, pch, p.in[j % 2], p.out[j % 2], &comp);
+          if (tail > 1) {
+            if (have_prev) store(a, p, g, oc0, ch, prev, p.out[(j - 1) % 2], &move);
+            have_prev = 0;
+            // The part's store waits for its own convolution only.
+            move.bd_cmd_id = comp.bd_cmd_id;
+            store(a, p, g, oc0 + NPU_NUM * r0, pch, s, p.out[j % 2] + out_row(p, s, r0), &move);
+          }
+        }
+        if (tail > 1) continue;
+        if (have_prev) store(a, p, g, oc0, ch, prev, p.out[(j - 1) % 2], &move);
         prev = s;
+        have_prev = 1;
       }
-      store(a, p, g, oc0, ch, prev, p.out[(slices - 1) % 2], node);
+      if (have_prev) store(a, p, g, oc0, ch, prev, p.out[(slices - 1) % 2], node);
     }
   }
 }

@@ -4,10 +4,37 @@
 #include "cmd/bd_conv.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/bd_arith.h"
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 
 static u64 align_u64(u64 x, u64 a) { return (x + a - 1) / a * a; }
+
+// The depthwise command's pad fields hold 15 at most. A larger pad is given to
+// the command as 15 and the rest lies in local memory as rows (columns) of
+// zeros in front of (behind) the loaded input.
+#define DW_PAD_MAX 15
+static int dw_zero_part(int pad) { return pad > DW_PAD_MAX ? pad - DW_PAD_MAX : 0; }
+
+// Zeros over an n x c x h x w part of a float tensor with the local strides `st`.
+static void dw_zero_fill(u32 at, int n, int c, int h, int w, const dim4_t *st, cmd_id_node_t *node) {
+  if (n <= 0 || c <= 0 || h <= 0 || w <= 0) return;
+  const dim4_t shape = {n, c, h, w};
+  atomic_tensor_arithmetic_gen_cmd(0, 0, LOCAL_ADDR_TAG | at, &shape, 0, 0, 0, st, st, st, TENSOR_OP_COPY, 0, 1, 0,
+                                   0, 0, 0, node);
+}
+
+// The zeros around the loaded rows of a slice: zt rows on top and zb below
+// the `rows` loaded rows, zl and zr columns to their left and right, in a
+// tensor of (zt + rows + zb) rows of zl + input_w + zr columns at `at`.
+static void dw_zero_border(u32 at, int n, int c, int zt, int rows, int zb, int zl, int input_w, int zr,
+                           const dim4_t *st, cmd_id_node_t *node) {
+  const int W = zl + input_w + zr;
+  dw_zero_fill(at, n, c, zt, W, st, node);
+  dw_zero_fill(at + 4u * (u32)((zt + rows) * W), n, c, zb, W, st, node);
+  dw_zero_fill(at + 4u * (u32)(zt * W), n, c, rows, zl, st, node);
+  dw_zero_fill(at + 4u * (u32)(zt * W + zl + input_w), n, c, rows, zr, st, node);
+}
 
 void dwd_layout_of(dwd_layout_t *l, int a0, int a1, int a2, int input_h, int input_w, int kh, int kw,
                    int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right, int stride_h, int stride_w,
@@ -75,9 +102,12 @@ void nodechip_depthwise_forward_parallel_with_dilation(u64 input_addr, u64 outpu
   const int input_h_ext = input_h + pad_h_top + pad_h_bottom, input_w_ext = input_w + pad_w_left + pad_w_right;
   const int kh_ext = (kh - 1) * dh + 1, kw_ext = (kw - 1) * dw + 1;
   ASSERT_FS(input_h_ext >= kh_ext && input_w_ext >= kw_ext);
+  // Column pads beyond the command's field are zero columns of a wider input.
+  const int zl = dw_zero_part(pad_w_left), zr = dw_zero_part(pad_w_right);
+  const int W = zl + input_w + zr, pl = pad_w_left - zl, pr = pad_w_right - zr;
   dwd_layout_t l;
-  const int found = dwd_slice_search(&l, input_n, input_c, input_h, input_w, kh, kw, pad_h_top, pad_h_bottom,
-                                     pad_w_left, pad_w_right, stride_h, stride_w, dh, dw, have_bias);
+  const int found = dwd_slice_search(&l, input_n, input_c, input_h, W, kh, kw, pad_h_top, pad_h_bottom, pl, pr,
+                                     stride_h, stride_w, dh, dw, have_bias);
   const int opt_num_slice[3] = {l.a0, l.a1, l.a2};
   if (!found) ASSERT_FS(1 != opt_num_slice[(0)] || 1 != opt_num_slice[(1)] || 1 != opt_num_slice[(2)]);
   const int output_h = l.oh, output_w = l.ow;
@@ -108,27 +138,32 @@ void nodechip_depthwise_forward_parallel_with_dilation(u64 input_addr, u64 outpu
         const int in_rows = in_end - in0;
         const int top = pad_h_top - win0 > 0 ? pad_h_top - win0 : 0;
         const int bottom = win_end - input_h - pad_h_top > 0 ? win_end - input_h - pad_h_top : 0;
+        const int zt = dw_zero_part(top), zb = dw_zero_part(bottom), rows_all = zt + in_rows + zb;
         cmd_id_node_t *ld = first_step ? node : &move;
         if (have_bias)
           tensor_compact_move_gen_cmd((u32)l.bias[set], 0, bias_addr + 4ull * (u64)c0, 1, ch, 1, 1,
                                       GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
-        const int plane = (int)align_up((s64)in_rows * input_w, EU_NUM);
-        tensor_stride_move_gen_cmd((u32)l.input[set], 0,
+        const int plane = (int)align_up((s64)rows_all * W, EU_NUM);
+        tensor_stride_move_gen_cmd((u32)l.input[set] + 4u * (u32)(zt * W + zl), 0,
                                    input_addr + 4ull * ((u64)n0 * input_c * input_h * input_w +
                                                         (u64)c0 * input_h * input_w + (u64)in0 * input_w),
                                    n, ch, in_rows, input_w, input_c * input_h * input_w, input_h * input_w, input_w,
-                                   1, lanes * plane, plane, input_w, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                   GDMA_VALUE_DIR_S2L, 0, ld);
+                                   1, lanes * plane, plane, W, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0,
+                                   ld);
         tensor_compact_move_gen_cmd((u32)l.weight[set], 0, weight_addr + 4ull * (u64)c0 * kh * kw, 1, ch, kh, kw,
                                     GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
         if (!first_step) cmd_id_merge(node, &move, &compute);
         cmd_id_divide(node, &move, &compute);
         const u32 out = (u32)l.output[set];
+        if (zt || zb || zl || zr) {
+          const dim4_t st = {lanes * plane, plane, W, 1};
+          dw_zero_border((u32)l.input[set], n, ch, zt, in_rows, zb, zl, input_w, zr, &st, &compute);
+        }
         atomic_depthwise_with_dilation_gen_cmd(LOCAL_ADDR_TAG | (u32)l.input[set], LOCAL_ADDR_TAG | out,
                                                LOCAL_ADDR_TAG | (u32)l.weight[set],
                                                have_bias ? LOCAL_ADDR_TAG | (u32)l.bias[set] : LOCAL_ADDR_TAG, n,
-                                               ch, in_rows, input_w, rows, output_w, kh, kw, top, bottom, pad_w_left,
-                                               pad_w_right, dh, dw, stride_h, stride_w, 0, 0, have_bias, &compute);
+                                               ch, rows_all, W, rows, output_w, kh, kw, top - zt, bottom - zb, pl, pr,
+                                               dh, dw, stride_h, stride_w, 0, 0, have_bias, &compute);
         if (if_relu) {
           const dim4_t shape = {n, ch, rows, output_w};
           nodechip_relu_forward_local(LOCAL_ADDR_TAG | out, LOCAL_ADDR_TAG | out, &shape, relu_upper_limit,
@@ -283,8 +318,11 @@ void nodechip_depthwise_forward(u64 input_addr, u64 output_addr, u64 weight_addr
     r.b[k].eu_align = 0;
   }
   const int reserve[4] = {1, c_floor, 1, OW};
+  // Column pads beyond the command's field are zero columns of a wider input.
+  const int zl = dw_zero_part(pad_w_left), zr = dw_zero_part(pad_w_right);
+  const int W = zl + input_w + zr, pl = pad_w_left - zl, pr = pad_w_right - zr;
   for (;;) {
-    const u64 end = dw_place(&r, C, (C[2] - 1) * stride_h + kh, input_w, kh, kw, have_bias);
+    const u64 end = dw_place(&r, C, (C[2] - 1) * stride_h + kh, W, kh, kw, have_bias);
     if (end <= DW_LANE_BYTES) break;
     ASSERT_FS(tensor_shrinking(&C, &reserve) == TRUE);
   }
@@ -297,12 +335,18 @@ void nodechip_depthwise_forward(u64 input_addr, u64 output_addr, u64 weight_addr
     fill_tensor_global_stride(&r.b[k], &b_g);
   }
   int param[2][9];
+  int zeros[2][2] = {};  // zero rows on top and below the loaded rows of each set
   cmd_id_node_t move, compute;
   tensor_t prev_out = r.out;
   int prev_pad = 0, prev_set = 0, step = 0;
   auto compute_prev = [&](cmd_id_node_t *on) {
     tensor_t *B = have_bias ? &r.b[prev_set] : nullptr;
     if (!prev_pad) {
+      const tensor_t *in = &r.in[prev_set];
+      const int zt = zeros[prev_set][0], zb = zeros[prev_set][1];
+      if (zt || zb || zl || zr)
+        dw_zero_border(in->local_offset, in->shape.n, in->shape.c, zt, in->shape.h - zt - zb, zb, zl, input_w, zr,
+                       &in->local_stride, on);
       tensor_depthwise(&prev_out, &r.in[prev_set], &r.w[prev_set], B, param[prev_set], on);
     } else {
       // A slice wholly in the padding: the bias over the slice, or zeros.
@@ -330,22 +374,30 @@ void nodechip_depthwise_forward(u64 input_addr, u64 output_addr, u64 weight_addr
           r.b[set].global_addr = bias_addr + 4ull * (u64)c0;
           tensor_move(&r.b[set], 0, ld);
         }
+        const int top = pad_h_top - w0 > 0 ? pad_h_top - w0 : 0;
+        const int bottom = e - input_h - pad_h_top > 0 ? e - input_h - pad_h_top : 0;
+        zeros[set][0] = dw_zero_part(top);
+        zeros[set][1] = dw_zero_part(bottom);
         if (!all_pad) {
           const int r0 = (w0 > pad_h_top ? w0 : pad_h_top) - pad_h_top;
           const int r1 = (e < pad_h_top + input_h ? e : pad_h_top + input_h) - pad_h_top;
-          dw_set_shape(&r.in[set], sn, sc, r1 - r0, input_w);
-          r.in[set].global_addr =
-              input_addr + 4ull * ((u64)b0 * input_c * input_h * input_w + (u64)c0 * input_h * input_w +
-                                   (u64)r0 * input_w);
-          tensor_move(&r.in[set], 0, ld);
+          dw_set_shape(&r.in[set], sn, sc, zeros[set][0] + r1 - r0 + zeros[set][1], W);
+          // The loaded rows within the zero border.
+          tensor_t rows = r.in[set];
+          rows.shape.h = r1 - r0;
+          rows.shape.w = input_w;
+          rows.local_offset += 4u * (u32)(zeros[set][0] * W + zl);
+          rows.global_addr = input_addr + 4ull * ((u64)b0 * input_c * input_h * input_w +
+                                                  (u64)c0 * input_h * input_w + (u64)r0 * input_w);
+          tensor_move(&rows, 0, ld);
           dw_set_shape(&r.w[set], 1, sc, kh, kw);
           r.w[set].global_addr = weight_addr + 4ull * (u64)c0 * kh * kw;
           tensor_move(&r.w[set], 0, ld);
         }
-        param[set][0] = pad_h_top - w0 > 0 ? pad_h_top - w0 : 0;
-        param[set][1] = e - input_h - pad_h_top > 0 ? e - input_h - pad_h_top : 0;
-        param[set][2] = pad_w_left;
-        param[set][3] = pad_w_right;
+        param[set][0] = top - zeros[set][0];
+        param[set][1] = bottom - zeros[set][1];
+        param[set][2] = pl;
+        param[set][3] = pr;
         param[set][4] = stride_h;
         param[set][5] = stride_w;
         param[set][6] = 0;

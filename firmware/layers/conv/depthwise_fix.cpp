@@ -44,10 +44,54 @@ void dw_fix8b_plan_of(dw_fix8b_plan_t *p, int input_c, int input_h, int input_w,
 namespace {
 
 struct Dw8 {
-  pool_frame_t f;
+  pool_frame_t f;  // over the input inside its zero border
   u64 weight, bias;
   int have_bias, rshift, reserved0, reserved1, s0, s1, s2, if_relu;
+  // Pads beyond the command's 15 lie in local memory as zero rows (columns)
+  // around the loaded input: the frame walks ih + zt + zb rows of
+  // zl + iw + zr words.
+  int ih, iw, zt, zb, zl, zr;
 };
+
+// The part of a pad beyond the pooling command's 4-bit pad field.
+int beyond_field(int pad) { return pad > 15 ? pad - 15 : 0; }
+
+void zero_plane_words(u32 at, int c, int rows, int cols, int plane, int W, cmd_id_node_t *node) {
+  if (rows <= 0 || cols <= 0) return;
+  const dim4_t shape = {1, c, rows, cols}, st = {(int)ceil_div(c, NPU_NUM) * plane, plane, W, 1};
+  atomic_tensor_arithmetic_gen_cmd(0, 0, local_tag(at), &shape, 0, 0, 0, &st, &st, &st, TENSOR_OP_COPY, 0, 1, 0, 0,
+                                   0, 0, node);
+}
+
+// The rows of a slice that lie in the input, loaded inside the zero border.
+void load_rows(const Dw8 &k, const pool_slice_t &s, u64 input_addr, u32 buf, cmd_id_node_t *node) {
+  if (!(k.zt || k.zb || k.zl || k.zr)) {
+    pool_frame_load(&k.f, &s, input_addr, 1, buf, node);
+    return;
+  }
+  const int W = k.f.iw, plane = (int)eu_plane((u32)(s.rows * W));
+  const int lo = s.rs > k.zt ? s.rs : k.zt, hi = s.rs + s.rows < k.zt + k.ih ? s.rs + s.rows : k.zt + k.ih;
+  if (hi <= lo) return;
+  tensor_stride_move_gen_cmd(buf + 4u * (u32)((lo - s.rs) * W + k.zl), 0,
+                             input_addr + ((u64)(lo - k.zt) * k.iw + (u64)s.c0 * k.ih * k.iw) * 4u, 1, s.c, hi - lo,
+                             k.iw, k.ih * k.iw, k.ih * k.iw, k.iw, 1, (int)ceil_div(s.c, NPU_NUM) * plane, plane, W, 1,
+                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+}
+
+// Zeros over the slice's rows and columns outside the input.
+void zero_border(const Dw8 &k, const pool_slice_t &s, u32 buf, cmd_id_node_t *node) {
+  if (!(k.zt || k.zb || k.zl || k.zr)) return;
+  const int W = k.f.iw, plane = (int)eu_plane((u32)(s.rows * W));
+  const int lo = s.rs > k.zt ? s.rs : k.zt, hi = s.rs + s.rows < k.zt + k.ih ? s.rs + s.rows : k.zt + k.ih;
+  if (hi <= lo) {
+    zero_plane_words(buf, s.c, s.rows, W, plane, W, node);
+    return;
+  }
+  zero_plane_words(buf, s.c, lo - s.rs, W, plane, W, node);
+  zero_plane_words(buf + 4u * (u32)((hi - s.rs) * W), s.c, s.rs + s.rows - hi, W, plane, W, node);
+  zero_plane_words(buf + 4u * (u32)((lo - s.rs) * W), s.c, hi - lo, k.zl, plane, W, node);
+  zero_plane_words(buf + 4u * (u32)((lo - s.rs) * W + k.zl + k.iw), s.c, hi - lo, k.zr, plane, W, node);
+}
 
 void load_params(const Dw8 &k, const pool_slice_t &s, u32 set, u32 bias_offset, cmd_id_node_t *node) {
   const int taps = k.f.kh * k.f.kw;
@@ -99,18 +143,23 @@ void nodechip_depthwise_fix8b_forward_parallel(u64 input_addr, u64 output_addr, 
   const int input_h_ext = input_h + pad_h_top + pad_h_bottom, input_w_ext = input_w + pad_w_left + pad_w_right;
   const int kernel_h = kh, kernel_w = kw;
   ASSERT_FS(input_h_ext >= kernel_h && input_w_ext >= kernel_w);
+  // The frame walks the input inside a border of zeros that takes every pad
+  // beyond the command's 15.
+  const int zt = beyond_field(pad_h_top), zb = beyond_field(pad_h_bottom);
+  const int zl = beyond_field(pad_w_left), zr = beyond_field(pad_w_right);
+  const int ih = zt + input_h + zb, iw = zl + input_w + zr;
+  const int pt = pad_h_top - zt, pb = pad_h_bottom - zb, pl = pad_w_left - zl, pr = pad_w_right - zr;
   dw_fix8b_plan_t plan;
-  dw_fix8b_plan_of(&plan, input_c, input_h, input_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right,
-                   stride_h, stride_w);
+  dw_fix8b_plan_of(&plan, input_c, ih, iw, kh, kw, pt, pb, pl, pr, stride_h, stride_w);
   const int N_initial = plan.N_initial;
   if (plan.small) ASSERT_FS(N_initial >= kh);
   const u32 offset_local_end = plan.end;
   ASSERT_FS(offset_local_end <= (1 << 19));
 
   Dw8 k;
-  k.f = {input_c, input_h, input_w, plan.oh, plan.ow, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right,
-         stride_h, stride_w, plan.c_step, plan.h_step, {DW_FIX8B_INPUT0, DW_FIX8B_INPUT1}, DW_FIX8B_OUTPUT,
-         DW_FIX8B_BUFFER_BYTES};
+  k.f = {input_c, ih, iw, plan.oh, plan.ow, kh, kw, pt, pb, pl, pr, stride_h, stride_w, plan.c_step, plan.h_step,
+         {DW_FIX8B_INPUT0, DW_FIX8B_INPUT1}, DW_FIX8B_OUTPUT, DW_FIX8B_BUFFER_BYTES};
+  k.ih = input_h, k.iw = input_w, k.zt = zt, k.zb = zb, k.zl = zl, k.zr = zr;
   pool_frame_walk_t walk;
   pool_frame_walk(&k.f, &walk);
   const int ofmap_align_size = (int)walk.output_bytes, local_two_bank_size = (int)DW_FIX8B_BUFFER_BYTES;
@@ -124,17 +173,20 @@ void nodechip_depthwise_fix8b_forward_parallel(u64 input_addr, u64 output_addr, 
   const s64 in_group = (s64)input_c * input_h * input_w * 4, out_group = (s64)input_c * plan.oh * plan.ow * 4;
   for (int g = 0; g < (int)ceil_div(input_n, 4); g++) {
     const u64 in_g = input_addr + (u64)(g * in_group), out_g = output_addr + (u64)(g * out_group);
-    int c0 = 0, r0 = -pad_h_top, more = 1, have_prev = 0;
+    int c0 = 0, r0 = -k.f.pad_top, more = 1, have_prev = 0;
     pool_slice_t prev = {}, cur = {};
     for (u32 step = 0; more || have_prev; step++) {
       cmd_id_node_t move, comp;
       cmd_id_divide(node, &move, &comp);
       if (more) {
         pool_slice_of(&k.f, c0, r0, &cur);
-        pool_frame_load(&k.f, &cur, in_g, 1, k.f.input[step % 2], &move);
+        load_rows(k, cur, in_g, k.f.input[step % 2], &move);
         load_params(k, cur, sets[step % 2], plan.bias_offset, &move);
       }
-      if (have_prev) compute(k, prev, k.f.input[(step + 1) % 2], sets[(step + 1) % 2], plan.bias_offset, &comp);
+      if (have_prev) {
+        zero_border(k, prev, k.f.input[(step + 1) % 2], &comp);
+        compute(k, prev, k.f.input[(step + 1) % 2], sets[(step + 1) % 2], plan.bias_offset, &comp);
+      }
       cmd_id_merge(node, &move, &comp);
       if (have_prev) pool_frame_store(&k.f, &prev, out_g, 1, node);
       have_prev = more;

@@ -5,6 +5,8 @@
 #include "cmd/bd_fc.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_shape.h"
+#include "local/conversion.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
 
@@ -34,6 +36,8 @@ void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias,
   const int input_c_per_npu = (int)ceil_div(ceil_div(input_neuron_slice, FC_SECTION), NPU_NUM);
   if ((s64)batch_slice * input_c_per_npu * FC_SECTION > (s64)input_neuron_space)
     batch_slice = (int)(input_neuron_space / (u32)(input_c_per_npu * FC_SECTION));
+  // The float form converts a block into a float area of 64 KB per lane.
+  if (use_float_scale && batch_slice > FC_FIX8B_FLOAT_ROWS) batch_slice = FC_FIX8B_FLOAT_ROWS;
   if (batch_slice != M && batch_slice > 4) batch_slice = batch_slice / 4 * 4;
   ASSERT_FS(batch_slice * output_c_per_npu * W_param[0] * output_size <= ((1 << 19) / 8));
   ASSERT_FS((int)(batch_slice * input_c_per_npu * W_param[1] * sizeof(char)) <= (int)input_neuron_space);
@@ -49,7 +53,10 @@ void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias,
   p->weight[0] = FC_FIX8B_WEIGHT0;
   p->weight[1] = FC_FIX8B_WEIGHT0 + weight_lmem_space;
   p->output[0] = FC_FIX8B_OUTPUT0;
-  p->output[1] = FC_FIX8B_OUTPUT1;
+  p->output[1] = use_float_scale ? FC_FIX8B_FLOAT_OUTPUT1 : FC_FIX8B_OUTPUT1;
+  p->float_area[0] = FC_FIX8B_FLOAT_AREA;
+  p->float_area[1] = FC_FIX8B_FLOAT_AREA1;
+  p->const_block = FC_FIX8B_CONST_BLOCK;
   // Shifts of the partial sums.
   p->nks = (int)ceil_div(K, input_neuron_slice);
   const int d = use_offsets && weight_offset != 0 ? 2 * p->nks - 1 : p->nks - 1;
@@ -62,8 +69,15 @@ void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias,
   p->areas[2] = {"input 1", p->input[1], input_neuron_space};
   p->areas[3] = {"weight 0", p->weight[0], weight_lmem_space};
   p->areas[4] = {"weight 1", p->weight[1], weight_lmem_space};
-  p->areas[5] = {"output 0", p->output[0], 0x10000u};
-  p->areas[6] = {"output 1", p->output[1], 0x10000u};
+  const u32 out_bytes = use_float_scale ? 0x8000u : 0x10000u;
+  p->areas[5] = {"output 0", p->output[0], out_bytes};
+  p->areas[6] = {"output 1", p->output[1], out_bytes};
+  // A float row takes 512 bytes per lane; the constant block 128 bytes per row of K.
+  const u32 float_bytes = use_float_scale ? (u32)batch_slice * 512u : 0u;
+  const int weight_pass = use_float_scale && use_offsets && weight_offset != 0;
+  p->areas[7] = {"float 0", p->float_area[0], float_bytes};
+  p->areas[8] = {"float 1", p->float_area[1], float_bytes};
+  p->areas[9] = {"weight-offset block", p->const_block, weight_pass ? (u32)input_neuron_slice * 128u : 0u};
 }
 
 void gdma_move_global4N_local1N(u32 local_offset, u64 global_addr, int rows, int c, int stride, int direction,
@@ -124,6 +138,58 @@ void narrow_in_place(u32 y, int rows, int cols, int is_signed, cmd_id_node_t *no
                                          Int8, modes, shifts, 0, node);
 }
 
+// The float requantisation of a completed 16-bit block Y into the float area
+// F: to float, plus the float bias of its columns, times the scale, plus the
+// output offset, then to int8 (one byte per 4-byte slot, or packed 4N).
+struct FloatForm {
+  int conv_signed, out_signed, output_4N, have_f32_bias, use_offset;
+  u32 scale, offset;  // f32 bits
+};
+
+void requantise_block(const FloatForm &f, u32 Y, u32 F, int n_off, int rows, int cols, cmd_id_node_t *node) {
+  const int w = cols < FC_SECTION ? cols : FC_SECTION, sections = (int)ceil_div(cols, FC_SECTION);
+  const dim4_t shape = {rows, sections, 1, w};
+  // A 16-bit row of the product takes align64(w) elements per lane.
+  nodechip_fix16_to_float_local_stride(local_tag(Y), local_tag(F), 0, &shape, (int)align_up(w, 64), f.conv_signed,
+                                       STORAGE_MODE_1N_INT16, node);
+  dim4_t fs;
+  get_f32_tensor_local_stride(&fs, &shape, 1, local_tag(F));
+  const u32 t = local_tag(F);
+  if (f.have_f32_bias) {
+    const dim4_t bs = {0, 128, 128, 1};
+    atomic_tensor_arithmetic_gen_cmd(t, local_tag((u32)(n_off / FC_MAX_OUT) * 512u), t, &shape, 1, 0, 0, &fs, &bs,
+                                     &fs, TENSOR_OP_ADD, 0, 0, 0, 0, 0, 0, node);
+  }
+  atomic_tensor_arithmetic_gen_cmd(t, 0, t, &shape, 0, 0, 0, &fs, &fs, &fs, TENSOR_OP_MUL, 0, 0, 0, 1, f.scale, 0, node);
+  if (f.use_offset)
+    atomic_tensor_arithmetic_gen_cmd(t, 0, t, &shape, 0, 0, 0, &fs, &fs, &fs, TENSOR_OP_ADD, 0, 0, 0, 1, f.offset, 0,
+                                     node);
+  nodechip_float2int8_local(t, t, rows, sections, 1, w, f.out_signed, f.output_4N ? 0 : 1, node);
+}
+
+// Stores a requantised block from the float area F.
+void store_float_block(u32 F, u64 out, int N, int n_off, int n_cnt, int m_off, int m_cnt, int output_4N,
+                       cmd_id_node_t *node) {
+  if (output_4N) {
+    // Four rows' bytes share each 4-byte slot: ceil(m_cnt / 4) rows of words.
+    general_matrix_move_gen_cmd(F, 0, out + 4ull * (u64)n_off + (u64)N * (u64)m_off,
+                                n_cnt < FC_SECTION ? n_cnt : FC_SECTION, (int)ceil_div(m_cnt, 4), n_cnt, N,
+                                GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, 0, node);
+    return;
+  }
+  // The low byte of every slot.
+  const u64 g = out + (u64)n_off + (u64)N * (u64)m_off;
+  const int full = n_cnt / FC_SECTION, tail = n_cnt % FC_SECTION;
+  if (full > 0)
+    tensor_stride_move_gen_cmd(F, 0, g, m_cnt, full, 1, FC_SECTION, 512, 512, 512, 4, N, FC_SECTION, FC_SECTION, 1,
+                               GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, node);
+  if (tail > 0) {
+    const int row = full > 0 ? 512 : 4 * (int)align_up(tail, 32);
+    tensor_stride_move_gen_cmd(F, full, g + (u64)(FC_SECTION * full), m_cnt, 1, 1, tail, row, row, row, 4, N,
+                               FC_SECTION, FC_SECTION, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, node);
+  }
+}
+
 }  // namespace
 
 void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_addr, u64 output_addr, int M, int K,
@@ -139,24 +205,42 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   ASSERT_FS(!(transpose && weight_4N && input_4N));
   ASSERT_FS(!(q.use_offsets && q.weight_offset != 0 && use_float_scale == 0));
   ASSERT_FS(!(have_bias && q.bias_32bit && use_float_scale == 0));
-  // The float requantisation is not part of this layer yet.
-  ASSERT_FS(use_float_scale == 0);
+  const int float_form = use_float_scale != 0;
+  if (float_form) ASSERT_FS(res_16b == 0);
   ASSERT_FS(rshift >= 0 && rshift < 32);
   fc_fix8b_plan_t p;
-  fc_fix8b_data_split(&p, M, K, N, have_bias, q.bias_32bit, res_16b, use_float_scale, rshift, q.use_offsets,
+  fc_fix8b_data_split(&p, M, K, N, have_bias, q.bias_32bit, res_16b, float_form, rshift, q.use_offsets,
                       q.weight_offset);
   const int weights_4n = weight_4N && input_4N;
   const int k_cut = p.input_neuron_slice < K, m_cut = p.batch_slice < M;
-  const int result_signed = input_sign || weight_sign;
+  // An unsigned input is re-centred (bytes XOR 0x80) once per loaded block
+  // when offsets are used, and counts as signed from then on.
+  const int recentre = q.use_offsets && !input_sign;
+  const int x_signed = input_sign || recentre;
+  const int weight_pass = float_form && q.use_offsets && q.weight_offset != 0;
+  const int bias16 = have_bias == 1 && !(float_form && q.bias_32bit);
   const int s_inter = p.rshift_inter;
   const int eight_bit = !res_16b;
+  // The float form reads its 16-bit blocks at the sign they are written with:
+  // signed when any operand that reaches the products is.
+  const int result_signed = float_form ? x_signed || weight_sign || (bias16 && bias_sign) : x_signed || weight_sign;
   // A rectified 8-bit result is unsigned (0 to 255), as the float
   // requantisation and the 8-bit convolutions give it; kept signed it would
   // saturate at 127.
   const int out_signed = result_signed && !(if_relu && eight_bit);
+  FloatForm ff;
+  ff.conv_signed = result_signed;
+  ff.out_signed = result_signed && !if_relu;
+  ff.output_4N = output_4N;
+  ff.have_f32_bias = have_bias && q.bias_32bit;
+  ff.use_offset = q.use_offsets && q.output_offset != 0;
+  ff.scale = q.output_scale;
+  const float offset = (float)q.output_offset;
+  memcpy(&ff.offset, &offset, sizeof ff.offset);
+  const u32 eb = have_bias && q.bias_32bit ? 4u : 2u;
 
   Stage st = {};
-  int loading = 1, in_load = 0, weight_load = 0, out_gen = 0;
+  int loading = 1, in_load = 0, weight_load = 0, out_gen = 0, const_ready = 0, recentred = 0;
   int n_off = 0, k_off = 0, m_off = 0;
   for (int s = 0; loading || st.valid[1] || st.valid[2]; s++) {
     if (loading) {
@@ -174,12 +258,15 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
     // Store a completed block.
     if (st.valid[2] && st.k_off[2] + st.k_cnt[2] >= K) {
       ASSERT_FS(out_gen > 0);
-      const u32 y = p.output[(out_gen - 1) % 2];
       const int nn = st.n_off[2], nc = st.n_cnt[2], mo = st.m_off[2], mc = st.m_cnt[2];
-      if (output_4N && !res_16b) {
+      if (float_form) {
+        store_float_block(p.float_area[(out_gen - 1) % 2], output_addr, N, nn, nc, mo, mc, output_4N, &move);
+      } else if (output_4N && !res_16b) {
+        const u32 y = p.output[(out_gen - 1) % 2];
         gdma_move_global4N_local1N(y, output_addr + 4ull * (u64)nn + 4ull * (u64)N * (u64)(mo / 4), mc, nc, 4 * N, 1,
                                    &move);
       } else {
+        const u32 y = p.output[(out_gen - 1) % 2];
         const int e = res_16b ? 2 : 1;
         general_matrix_move_gen_cmd(y, 0, output_addr + (u64)e * ((u64)nn + (u64)N * (u64)mo),
                                     e * (nc < FC_SECTION ? nc : FC_SECTION), mc, e * nc, e * N,
@@ -194,19 +281,46 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
       const int nn = st.n_off[1], nc = st.n_cnt[1], ko = st.k_off[1], kc = st.k_cnt[1], mc = st.m_cnt[1];
       const int last = ko + kc >= K;
       const u32 L = p.input[(in_load - 1) % 2], R = p.weight[(weight_load - 1) % 2], Y = p.output[out_gen % 2];
-      const int using_bias = have_bias == 1 && last;
+      if (recentre && (!recentred || m_cut || k_cut)) {
+        // Every byte of the block's rows (128 bytes per lane).
+        const int sections = (int)ceil_div(kc, FC_SECTION);
+        const dim4_t shape = {1, sections, mc, FC_SECTION / 4}, xs = {mc * 32, mc * 32, 32, 1};
+        atomic_tensor_arithmetic_gen_cmd(local_tag(L), 0, local_tag(L), &shape, 0, 0, 0, &xs, &xs, &xs, TENSOR_OP_XOR,
+                                         0, 0, 0, 1, 0x80808080u, 0, &comp);
+        recentred = 1;
+      }
+      const int using_bias = bias16 && last;
       // An 8-bit result after earlier sections is written 16-bit, then narrowed.
-      const int narrow = last && eight_bit && ko > 0;
-      const int prec = last && eight_bit && !narrow ? 0 : 3;
+      const int narrow = !float_form && last && eight_bit && ko > 0;
+      const int prec = !float_form && last && eight_bit && !narrow ? 0 : 3;
+      const int final_shift = last && !weight_pass ? rshift : s_inter;
+      const int sec_w_l = kc < FC_SECTION ? kc : FC_SECTION, sec_c_l = (int)ceil_div(kc, FC_SECTION);
+      const int sec_w_r = nc < FC_SECTION ? nc : FC_SECTION, sec_c_r = (int)ceil_div(nc, FC_SECTION);
       atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, local_tag(L), local_tag(R), local_tag(Y),
-                              local_tag((u32)(nn / FC_MAX_OUT) * 256u), kc < FC_SECTION ? kc : FC_SECTION,
-                              (int)ceil_div(kc, FC_SECTION), nc < FC_SECTION ? nc : FC_SECTION,
-                              (int)ceil_div(nc, FC_SECTION), mc, kc, prec == 0 && last ? out_signed : result_signed,
-                              ko > 0 ? s_inter : 0,
-                              last ? rshift : s_inter, last && if_relu, input_sign, weight_sign,
-                              using_bias ? bias_sign : 0, prec, &comp);
+                              local_tag((u32)(nn / FC_MAX_OUT) * 256u), sec_w_l, sec_c_l, sec_w_r, sec_c_r, mc, kc,
+                              prec == 0 && last ? out_signed : result_signed, ko > 0 ? s_inter : 0, final_shift,
+                              last && if_relu && !float_form, x_signed, weight_sign, using_bias ? bias_sign : 0, prec,
+                              &comp);
+      if (weight_pass) {
+        // Y += X x (a block of the weight offset), filled once.
+        const u32 C = p.const_block;
+        if (!const_ready) {
+          const dim4_t shape = {1, NPU_NUM, p.input_neuron_slice, FC_SECTION / 4};
+          const dim4_t cs = {p.input_neuron_slice * 32, p.input_neuron_slice * 32, 32, 1};
+          const u32 byte = (u32)q.weight_offset & 0xFFu;
+          atomic_tensor_arithmetic_gen_cmd(0, 0, local_tag(C), &shape, 0, 0, 0, &cs, &cs, &cs, TENSOR_OP_COPY, 0, 1,
+                                           byte * 0x01010101u, 0, 0, 0, &comp);
+          const_ready = 1;
+        }
+        atomic_fc_fix8b_gen_cmd(0, 0, 1, local_tag(L), local_tag(C), local_tag(Y), 0, sec_w_l, sec_c_l, sec_w_r,
+                                sec_c_r, mc, kc, result_signed, s_inter, last ? rshift : s_inter, 0, x_signed,
+                                q.weight_offset < 128, 0, 3, &comp);
+      }
       if (narrow) narrow_in_place(Y, mc, nc, out_signed, &comp);
-      if (last) out_gen++;
+      if (last) {
+        if (float_form) requantise_block(ff, Y, p.float_area[out_gen % 2], nn, mc, nc, &comp);
+        out_gen++;
+      }
     }
 
     // Loads of the next slice.
@@ -237,8 +351,8 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
         weight_load++;
       }
       if (s == 0 && have_bias)
-        general_matrix_move_gen_cmd(0, 0, bias_addr, FC_SECTION * 2, 1, 2 * N, 2 * N, GDMA_VALUE_FORMAT_INT8,
-                                    GDMA_VALUE_DIR_S2L, 0, 0, &move);
+        general_matrix_move_gen_cmd(0, 0, bias_addr, FC_SECTION * (int)eb, 1, (int)eb * N, (int)eb * N,
+                                    GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
     }
     cmd_id_merge(node, &move, &comp);
 

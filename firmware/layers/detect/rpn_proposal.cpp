@@ -1,15 +1,22 @@
-// RPN proposal: anchors, decode, filter, CDMA sort with an index tie order,
-// GDE gather into score order, greedy NMS, output rows.
+// RPN proposal: anchors, decode, filter and corners on the tensor engine,
+// masked compaction, CDMA sort with an index tie order, GDE gather into score
+// order, greedy NMS on the engine, output rows.
 #include "layers/detect/rpn_proposal.h"
 
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "cmd/bd_arith.h"
+#include "cmd/bd_md.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/gde_gather.h"
 #include "cmd/gdma.h"
+#include "cmd/local_mem.h"
 #include "cmd/memory_store_mode.h"
+#include "local/conversion.h"
+#include "local/math.h"
+#include "local/tagged_math.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -24,9 +31,23 @@ const float gen_anchors[RPN_ANCHORS][4] = {
     {-36, -80, 51, 95},     {-80, -168, 95, 183},   {-168, -344, 183, 359},
 };
 
-// ---- L2 SRAM scratch: taken in stage order, released in reverse ----
+// ---- Scratch: taken in stage order, released in reverse ----
 
+static u32 lmem_top = 0;
 static u32 l2sram_top = RPN_L2_SCRATCH_START;
+
+static u32 rpn_alloc_lmem(u32 size) {
+  const u64 real_size = ((u64)size + 127) & ~(u64)127;
+  ASSERT(lmem_top + real_size <= (1<<19));
+  const u32 res = lmem_top;
+  lmem_top = (u32)(lmem_top + real_size);
+  return res;
+}
+
+static void rpn_free_lmem(u32 lmem) {
+  ASSERT(lmem < (1<<19));
+  lmem_top = lmem;
+}
 
 static u32 rpn_alloc_l2sram(u32 size) {
   const u64 real_size = ((u64)size + 511) & ~(u64)511;
@@ -55,47 +76,269 @@ static float ldf(const u8 *base, i64 k) {
   memcpy(&v, base + 4 * k, 4);
   return v;
 }
-static void stf(u8 *base, i64 k, float v) { memcpy(base + 4 * k, &v, 4); }
 static i32 ldi(const u8 *base, i64 k) {
   i32 v;
   memcpy(&v, base + 4 * k, 4);
   return v;
 }
-static float clampf(float v, float hi) { return v < 0.0f ? 0.0f : v > hi ? hi : v; }
 
-// The nine base anchors for base size b: the table for 16, else computed.
-static void base_anchors(int b, float out[RPN_ANCHORS][4]) {
-  if (b == gen_base_size) {
-    memcpy(out, gen_anchors, sizeof gen_anchors);
-    return;
-  }
-  const float area = (float)b * (float)b;
-  for (int r = 0; r < 3; r++)
-    for (int s = 0; s < 3; s++) {
-      const float ratio = gen_anchor_ratios[r], scale = (float)gen_anchor_scales[s];
-      const float ws = roundf(1.0f / (1.0f / sqrtf(area / ratio)));
-      const float hs = roundf(ws * ratio);
-      const float w = ws * scale, h = hs * scale;
-      float *a = out[3 * r + s];
-      a[0] = 0.5f * (float)b - 0.5f * w;
-      a[1] = 0.5f * (float)b - 0.5f * h;
-      a[2] = a[0] + w - 1.0f;
-      a[3] = a[1] + h - 1.0f;
-    }
+
+
+static u32 fbits(float f) {
+  u32 b;
+  memcpy(&b, &f, 4);
+  return b;
+}
+static u32 LA(u32 offset) { return LOCAL_ADDR_TAG | offset; }
+// The ARM's view of local memory at `offset` in `lane`; the caller has waited.
+static u8 *local_ptr(int lane, u32 offset, u32 bytes) {
+  return (u8 *)hw_ptr(LOCAL_ADDR_TAG + (u32)lane * LOCAL_MEM_SIZE + offset, bytes);
 }
 
-// Pixel-inclusive IoU of corner boxes at rows p and q of the 5-value rows.
-static float rpn_iou(const u8 *rows, i64 p, i64 q) {
-  float a[5], b[5];
-  memcpy(a, rows + 20 * p, 20);
-  memcpy(b, rows + 20 * q, 20);
-  float w = (a[3] < b[3] ? a[3] : b[3]) - (a[1] > b[1] ? a[1] : b[1]) + 1.0f;
-  float h = (a[4] < b[4] ? a[4] : b[4]) - (a[2] > b[2] ? a[2] : b[2]) + 1.0f;
-  w = w > 0.0f ? w : 0.0f;
-  h = h > 0.0f ? h : 0.0f;
-  const float inter = w * h;
-  const float area_a = (a[3] - a[1] + 1.0f) * (a[4] - a[2] + 1.0f), area_b = (b[3] - b[1] + 1.0f) * (b[4] - b[2] + 1.0f);
-  return inter / (area_a + area_b - inter);
+// ---- Plans ----
+
+static u64 place_areas(local_area_t *areas, const char *const *names, const u64 *bytes, int count) {
+  u64 at = 0;
+  for (int i = 0; i < count; i++) {
+    areas[i].name = names[i];
+    areas[i].offset = (u32)(at < 0xffffffffu ? at : 0xffffffffu);
+    areas[i].bytes = (u32)(bytes[i] < 0xffffffffu ? bytes[i] : 0xffffffffu);
+    at += ALIGN(bytes[i], (u64)128);
+  }
+  return at;
+}
+
+void rpn_box_plan_of(rpn_box_plan_t *p, int H, int W) {
+  static const char *const names[RPN_AREA_COUNT] = {"box", "anchor", "delta", "score",
+                                                    "shift", "work", "tmp", "mask"};
+  memset(p, 0, sizeof(*p));
+  p->H = H;
+  p->W = W;
+  const u64 P = 4u * (u64)align_up((i64)H * W, EU_NUM);
+  p->plane_bytes = (u32)(P < 0xffffffffu ? P : 0xffffffffu);
+  u64 bytes[RPN_AREA_COUNT];
+  bytes[RPN_AREA_BOX] = 4 * P;
+  bytes[RPN_AREA_ANCHOR] = 512;
+  bytes[RPN_AREA_DELTA] = 4 * P;
+  bytes[RPN_AREA_SCORE] = P;
+  bytes[RPN_AREA_SHIFT] = 2 * P;
+  bytes[RPN_AREA_WORK] = 2 * P;
+  bytes[RPN_AREA_TMP] = 2 * P;
+  bytes[RPN_AREA_MASK] = P;
+  p->local_mem_usage = place_areas(p->areas, names, bytes, RPN_AREA_COUNT);
+}
+
+static u64 nms_usage(rpn_nms_plan_t *p, int block_rows) {
+  static const char *const names[RPN_NMS_AREA_COUNT] = {"box", "matrix", "keep", "rois", "mask5"};
+  const u64 rows_of_lanes = (u64)ceil_div(block_rows, NPU_NUM);
+  const u64 rec = 4u * (u64)eu_plane((u32)p->per_lane);
+  u64 bytes[RPN_NMS_AREA_COUNT];
+  bytes[RPN_NMS_AREA_BOX] = 5u * 4u * (u64)p->vec;
+  bytes[RPN_NMS_AREA_MATRIX] = 4u * rows_of_lanes * 4u * (u64)p->vec;
+  bytes[RPN_NMS_AREA_KEEP] = rows_of_lanes * 4u * EU_NUM;
+  bytes[RPN_NMS_AREA_ROIS] = 5u * rec;
+  bytes[RPN_NMS_AREA_MASK5] = 5u * rec;
+  return place_areas(p->areas, names, bytes, RPN_NMS_AREA_COUNT);
+}
+
+void rpn_nms_plan_of(rpn_nms_plan_t *p, int n) {
+  memset(p, 0, sizeof(*p));
+  p->n = n;
+  p->vec = (int)eu_plane((u32)n);
+  p->lanes = n < NPU_NUM ? n : NPU_NUM;
+  p->per_lane = (int)ceil_div(n, p->lanes > 0 ? p->lanes : 1);
+  // More blocks until the matrices fit; rows of a block stay a multiple of 64
+  // (vector operands start on 128 bytes) and within a command's channels.
+  int blocks = 1, rows = n;
+  for (;;) {
+    rows = (int)ceil_div(n, blocks);
+    if (blocks > 1 || rows > 4032) rows = (int)align_up(rows, NPU_NUM);
+    if (rows > 4032) rows = 4032;
+    if (rows <= NPU_NUM || nms_usage(p, rows) <= LOCAL_MEM_SIZE) break;
+    blocks++;
+  }
+  p->block_rows = rows > 0 ? rows : 1;
+  p->blocks = (int)ceil_div(n, p->block_rows);
+  p->local_mem_usage = nms_usage(p, p->block_rows);
+}
+
+// ---- Box stages ----
+
+typedef struct {
+  const rpn_box_plan_t *p;
+  u32 base;
+  int HW;
+} rpn_boxes_t;
+
+static u32 area_of(const rpn_boxes_t *b, int a) { return b->base + b->p->areas[a].offset; }
+
+// The nine base anchors, coordinate k at anchor + 128 k in lane a. The ARM has
+// waited for the engines.
+static void rpn_base_anchors(const rpn_boxes_t *b, int base_size, cmd_id_node_t *node) {
+  const u32 anchor = area_of(b, RPN_AREA_ANCHOR);
+  if (base_size == gen_base_size) {
+    for (int a = 0; a < RPN_ANCHORS; a++)
+      for (int k = 0; k < 4; k++) memcpy(local_ptr(a, anchor + 128u * (u32)k, 4), &gen_anchors[a][k], 4);
+    return;
+  }
+  // Scale in slot 0 and ratio in slot 1 of lane 3 r + s; eight one-float
+  // slots, a plane apart, in the delta, work and tmp areas.
+  const u32 PB = b->p->plane_bytes;
+  u32 slot[8];
+  for (u32 i = 0; i < 4; i++) slot[i] = area_of(b, RPN_AREA_DELTA) + i * PB;
+  for (u32 i = 0; i < 2; i++) slot[4 + i] = area_of(b, RPN_AREA_WORK) + i * PB;
+  for (u32 i = 0; i < 2; i++) slot[6 + i] = area_of(b, RPN_AREA_TMP) + i * PB;
+  for (int r = 0; r < 3; r++)
+    for (int s = 0; s < 3; s++) {
+      const float scale = (float)gen_anchor_scales[s];
+      memcpy(local_ptr(3 * r + s, slot[0], 4), &scale, 4);
+      memcpy(local_ptr(3 * r + s, slot[1], 4), &gen_anchor_ratios[r], 4);
+    }
+  const int C = RPN_ANCHORS;
+  const dim4_t one = {1, C, 1, 1};
+  const float bf = (float)base_size;
+  const u32 bufs[2] = {slot[6], slot[7]};
+  // ws = round(sqrt(area / ratio)), the root as 1 / rsqrt.
+  atomic_mdscalar_operation_gen_cmd(0, LA(slot[1]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_DIV, 0, 1, 0,
+                                    fbits(bf * bf), 0, node);
+  atomic_md_sfu_gen_cmd(LA(slot[2]), LA(slot[3]), 1, C, 1, 1, 0, SFU_RSQ, 0, node);
+  atomic_mdscalar_operation_gen_cmd(0, LA(slot[3]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_DIV, 0, 1, 0, fbits(1.0f), 0,
+                                    node);
+  tensor_f32_round(slot[2], slot[4], bufs, 2, &one, NULL, node);
+  // hs = round(ws x ratio).
+  atomic_mdscalar_operation_gen_cmd(LA(slot[4]), LA(slot[1]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
+                                    node);
+  tensor_f32_round(slot[2], slot[5], bufs, 2, &one, NULL, node);
+  // w = ws x scale, h = hs x scale.
+  atomic_mdscalar_operation_gen_cmd(LA(slot[4]), LA(slot[0]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
+                                    node);
+  atomic_mdscalar_operation_gen_cmd(LA(slot[5]), LA(slot[0]), LA(slot[3]), 1, C, 1, 1, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
+                                    node);
+  // x1 = 0.5 b - 0.5 w, x2 = x1 + w - 1; y likewise with h.
+  for (u32 k = 0; k < 2; k++) {
+    const u32 size = slot[2 + k], lo = anchor + 128u * k, hi = anchor + 128u * (k + 2);
+    atomic_md_linear_gen_cmd(LA(size), 0, 0, LA(lo), 1, C, 1, 1, 1, 1, fbits(0.5f * bf), fbits(-0.5f), 0, 0, node);
+    atomic_mdscalar_operation_gen_cmd(LA(lo), LA(size), LA(hi), 1, C, 1, 1, MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
+    atomic_mdscalar_operation_gen_cmd(LA(hi), 0, LA(hi), 1, C, 1, 1, MD_SCALAR_ADD, 0, 0, 1, 0, fbits(-1.0f), node);
+  }
+}
+
+// Elementwise op over planes `planes` (plane_stride planes apart) of the nine
+// lanes, B either a tensor with its own plane stride (0: every plane reads
+// the first) or a constant.
+static void rpn_planes_op(const rpn_boxes_t *b, u32 A, int a_step, u32 B, int b_step, int b_const, u32 R, int planes,
+                          tensor_op_t op, cmd_id_node_t *node) {
+  const int P = (int)(b->p->plane_bytes / 4);
+  const dim4_t shape = {planes, RPN_ANCHORS, 1, b->HW};
+  const dim4_t as = {a_step * P, 8 * P, b->HW, 1}, bs = {b_step * P, 8 * P, b->HW, 1};
+  atomic_tensor_arithmetic_gen_cmd(LA(A), b_const ? 0 : LA(B), LA(R), &shape, 0, 0, 0, &as, &bs, &as, op, 0, 0, 0,
+                                   b_const, b_const ? B : 0, 0, node);
+}
+
+// ---- NMS ----
+
+// Greedy NMS of the n rois in score order whose x1, y1, x2, y2 planes lie at
+// `rois` + 4 k stride (k = 1 .. 4; plane 0 the batch index): a roi is kept
+// unless its pixel-inclusive IoU with a kept roi reaches the threshold. At most
+// RPN_MAX_PROPOSALS are kept. The five planes of the kept rois are compacted
+// into `out` (five planes of K, K returned).
+static i64 rpn_nms(u64 rois, i64 stride, i64 n, float thr, u64 out, cmd_id_node_t *node) {
+  rpn_nms_plan_t p;
+  rpn_nms_plan_of(&p, (int)n);
+  const u32 mark = lmem_top;
+  const u32 base = rpn_alloc_lmem((u32)(p.local_mem_usage < (1u << 20) ? p.local_mem_usage : (1u << 20)));
+  const u32 box = base + p.areas[RPN_NMS_AREA_BOX].offset, mat = base + p.areas[RPN_NMS_AREA_MATRIX].offset;
+  const u32 keep = base + p.areas[RPN_NMS_AREA_KEEP].offset;
+  const u32 VB = 4u * (u32)p.vec;
+  const int N = (int)n;
+  tensor_general_move_gen_cmd(rois + 4u * (u64)stride, 0, 4, 1, 1, N, (int)stride, (int)stride, N, 1,
+                              GDMA_VALUE_FORMAT_FLOAT32, box, 0, 4, 1, 1, N, p.vec, p.vec, N, 1,
+                              GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  // area = (x2 - x1 + 1) x (y2 - y1 + 1), through the fifth vector.
+  const u32 area = box + 4 * VB;
+  const u32 tmp = mat;  // two vectors of scratch before the matrices are used
+  atomic_mdscalar_operation_gen_cmd(LA(box + 2 * VB), LA(box), LA(tmp), 2, 1, 1, N, MD_SCALAR_SUB, 0, 0, 0, 0, 0,
+                                    node);
+  atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(tmp), 2, 1, 1, N, MD_SCALAR_ADD, 0, 0, 1, 0, fbits(1.0f), node);
+  atomic_mdscalar_operation_gen_cmd(LA(tmp), LA(tmp + VB), LA(area), 1, 1, 1, N, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  const i64 padded = (i64)p.lanes * p.per_lane;
+  const u32 flags = rpn_alloc_l2sram((u32)(4 * padded));
+  const u32 kept_list = rpn_alloc_l2sram(4 * RPN_MAX_PROPOSALS);
+  const u32 zero = 0;
+  fill_constant_gen_global_cmd_stride(flags, &zero, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, (int)padded, (int)padded,
+                                      (int)padded, (int)padded, 1, node);
+  i64 kept = 0;
+  const dim4_t dflt = {-1, 0, 0, 0};
+  for (int b0 = 0; b0 < N && kept < RPN_MAX_PROPOSALS; b0 += p.block_rows) {
+    const int rows = N - b0 < p.block_rows ? N - b0 : p.block_rows, cols = b0 + rows;
+    const u32 cs = eu_plane((u32)cols), mb = 4u * cs * lane_rows(0, (u32)rows);
+    static const vec_corr_op_t ops[4] = {VEC_CORR_MAX, VEC_CORR_MAX, VEC_CORR_MIN, VEC_CORR_MIN};
+    for (u32 k = 0; k < 4; k++)
+      atomic_vec_correlation_gen_cmd(LA(box + k * VB + 4u * (u32)b0), LA(box + k * VB), LA(mat + k * mb), 1, rows,
+                                     cols, rows, cols, ops[k], node);
+    // Overlap w and h = min - max + 1, clamped at 0, into matrices 0 and 1.
+    atomic_mdscalar_operation_gen_cmd(LA(mat + 2 * mb), LA(mat), LA(mat + 2 * mb), 2, rows, 1, cols, MD_SCALAR_SUB, 0,
+                                      0, 0, 0, 0, node);
+    atomic_mdscalar_operation_gen_cmd(LA(mat + 2 * mb), 0, LA(mat + 2 * mb), 2, rows, 1, cols, MD_SCALAR_ADD, 0, 0, 1,
+                                      0, fbits(1.0f), node);
+    atomic_md_cmp_gen_cmd(LA(mat + 2 * mb), 0, 0, 0, LA(mat), 0, 2, rows, 1, cols, 0, 1, 1, 1, 0, 0, 0, 0, 1, node);
+    atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mb), LA(mat), 1, rows, 1, cols, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
+                                      node);
+    atomic_vec_correlation_gen_cmd(LA(area + 4u * (u32)b0), LA(area), LA(mat + mb), 1, rows, cols, rows, cols,
+                                   VEC_CORR_ADD, node);
+    atomic_mdscalar_operation_gen_cmd(LA(mat + mb), LA(mat), LA(mat + mb), 1, rows, 1, cols, MD_SCALAR_SUB, 0, 0, 0, 0,
+                                      0, node);
+    atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mb), LA(mat), 1, rows, 1, cols, MD_SCALAR_DIV, 0, 0, 0, 0, 0,
+                                      node);
+    // Keep matrix: 1.0 where the threshold is greater than the IoU.
+    const u32 K = mat + mb;
+    atomic_md_cmp_gen_cmd(fbits(thr), LA(mat), 0, 0, 0, LA(K), 1, rows, 1, cols, 1, 0, 1, 1, fbits(thr), 0,
+                          fbits(1.0f), 0, 2, node);
+    local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, fbits(1.0f), node);
+    // Column j of K holds every row's entry against roi j, row r in channel r.
+    const dim4_t col_st = {(int)(cs * lane_rows(0, (u32)rows)), (int)cs, 1, 1};
+    const dim4_t all = {1, rows, 1, 1};
+    const u8 *kl = (const u8 *)ptr_of(kept_list, 4 * RPN_MAX_PROPOSALS);
+    for (i64 t = 0; t < kept; t++)
+      atomic_tensor_arithmetic_gen_cmd(LA(keep), LA(K + 4u * (u32)ldi(kl, t)), LA(keep), &all, 0, 0, 0, &dflt,
+                                       &col_st, &dflt, TENSOR_OP_MIN, 0, 0, 0, 0, 0, 0, node);
+    for (int r = 0; r < rows; r++) {
+      poll_all_engine_done(node);
+      float flag;
+      memcpy(&flag, local_ptr(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM, 4), 4);
+      if (flag == 0.0f) continue;
+      const i32 i = b0 + r;
+      memcpy((u8 *)ptr_of(kept_list + 4u * (u32)kept, 4), &i, 4);
+      kept++;
+      if (r + 1 == rows) break;
+      const dim4_t later = {1, rows - r - 1, 1, 1};
+      const u32 k_at = get_addr_by_featuremap_shift(LA(keep), r + 1, 4 * EU_NUM);
+      if (kept == RPN_MAX_PROPOSALS) {
+        // Enough: the later rows are dropped.
+        local_fill_const_gen_cmd(k_at, 1, rows - r - 1, 1, 1, 0, node);
+        break;
+      }
+      const u32 c_at = get_addr_by_featuremap_shift(LA(K + 4u * (u32)i), r + 1, (int)(4 * cs));
+      atomic_tensor_arithmetic_gen_cmd(k_at, c_at, k_at, &later, 0, 0, 0, &dflt, &col_st, &dflt, TENSOR_OP_MIN, 0, 0,
+                                       0, 0, 0, 0, node);
+      fix_cmd_node_overflow(node);
+    }
+    tensor_general_move_gen_cmd(keep, 0, 1, rows, 1, 1, EU_NUM, EU_NUM, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                flags + 4u * (u64)b0, 0, 1, rows, 1, 1, rows, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                GDMA_VALUE_DIR_L2S, 0, node);
+  }
+  // The five planes through the flags, roi q in lane q / per_lane.
+  const u32 rl = base + p.areas[RPN_NMS_AREA_ROIS].offset, mask5 = base + p.areas[RPN_NMS_AREA_MASK5].offset;
+  const int L = p.lanes, a = p.per_lane, RA = (int)eu_plane((u32)a);
+  tensor_general_move_gen_cmd(rois, 0, 5, L, 1, a, (int)stride, a, a, 1, GDMA_VALUE_FORMAT_FLOAT32, rl, 0, 5, L, 1, a,
+                              RA, RA, a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  tensor_general_move_gen_cmd(flags, 0, 5, L, 1, a, 0, a, a, 1, GDMA_VALUE_FORMAT_FLOAT32, mask5, 0, 5, L, 1, a, RA,
+                              RA, a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  tensor_general_move_with_mask_gen_cmd(rl, 0, mask5, out, 5, L, 1, a, GDMA_VALUE_DIR_L2S, node);
+  const i64 K = get_gdma_filter_res_num_gen_cmd(node) / 5;
+  rpn_free_l2sram(flags);
+  rpn_free_lmem(mark);
+  return K;
 }
 
 void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_addr, u64 output_addr,
@@ -104,7 +347,8 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
                                   float score_thresh, int input_stmode, u64 scratch_addr, u64 unused_addr,
                                   int bottom_prec, float delta_scale, int *count, cmd_id_node_t *node) {
   (void)unused_addr;
-  // A failed call may have left the cursor anywhere: every call starts afresh.
+  // A failed call may have left the cursors anywhere: every call starts afresh.
+  lmem_top = 0;
   l2sram_top = RPN_L2_SCRATCH_START;
   ASSERT(2 * bottom0_dim[0] == bottom1_dim[0]);
   ASSERT(bottom0_dim[1] == bottom1_dim[1] && bottom0_dim[2] == bottom1_dim[2]);
@@ -116,69 +360,121 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
   const i64 H = bottom0_dim[1], W = bottom0_dim[2];
   ASSERT(H > 0 && W > 0 && H * W <= 0x100000);
   const i64 HW = H * W, A = anchors_num, n_all = A * HW;
+  rpn_box_plan_t plan;
+  rpn_box_plan_of(&plan, (int)H, (int)W);
+  const int P = (int)(plan.plane_bytes / 4), hw = (int)HW;
+  const u32 PB = plan.plane_bytes;
 
-  // Image information, the foreground scores and the deltas, as f32 in L2.
-  const u32 info = rpn_alloc_l2sram(16);
-  const u32 score = rpn_alloc_l2sram((u32)(4 * n_all));
-  const u32 delta = rpn_alloc_l2sram((u32)(16 * n_all));
-  general_gdma_gen_cmd(im_info_addr, info, GDMA_VALUE_FORMAT_FLOAT32, 3, GDMA_VALUE_DIR_S2S, node);
-  general_gdma_gen_cmd(scores_addr + 4u * (u64)(A * HW), score, GDMA_VALUE_FORMAT_FLOAT32, (int)n_all,
-                       GDMA_VALUE_DIR_S2S, node);
-  if (bottom_prec == 0) {
-    general_gdma_gen_cmd(deltas_addr, delta, GDMA_VALUE_FORMAT_FLOAT32, (int)(4 * n_all), GDMA_VALUE_DIR_S2S, node);
-  } else {
-    const gdma_value_format_t f = bottom_prec == 1 ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
-    u64 src = deltas_addr;
-    if (input_stmode == 2) {
-      // The first item of the 4N map, as 1N bytes in the scratch area.
-      gdma_move_global_1N_and_4N(scratch_addr, deltas_addr, 1, (int)(4 * n_all), 0, node);
-      src = scratch_addr;
-    }
-    tensor_general_move_gen_cmd(src, 0, 1, (int)(4 * A), (int)H, (int)W, (int)(4 * n_all), (int)HW, (int)W, 1, f,
-                                delta, 0, 1, (int)(4 * A), (int)H, (int)W, (int)(4 * n_all), (int)HW, (int)W, 1,
-                                GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+  // 1-2. Local areas; the base anchors written or computed in lanes 0 to 8.
+  rpn_boxes_t bx = {&plan, 0, hw};
+  bx.base = rpn_alloc_lmem((u32)(plan.local_mem_usage < (1u << 20) ? plan.local_mem_usage : (1u << 20)));
+  const u32 box = area_of(&bx, RPN_AREA_BOX), delta = area_of(&bx, RPN_AREA_DELTA);
+  const u32 score = area_of(&bx, RPN_AREA_SCORE), shift = area_of(&bx, RPN_AREA_SHIFT);
+  const u32 work = area_of(&bx, RPN_AREA_WORK), tmp = area_of(&bx, RPN_AREA_TMP), mask = area_of(&bx, RPN_AREA_MASK);
+  poll_all_engine_done(node);
+  rpn_base_anchors(&bx, base_size, node);
+
+  // 3. Every position starts from its lane's anchor.
+  {
+    const dim4_t shape = {1, RPN_ANCHORS, 4, hw}, from = {0, 0, 32, 0}, to = {4 * P, 4 * P, P, 1};
+    atomic_tensor_copy_gen_cmd(LA(area_of(&bx, RPN_AREA_ANCHOR)), LA(box), &shape, &from, &to, node);
   }
+  // 4. Shifts x s and y s, written by the ARM and spread to the nine lanes.
+  const u32 info = rpn_alloc_l2sram(16);
+  const u32 shifts = rpn_alloc_l2sram((u32)(8 * HW));
+  {
+    u8 *sh = (u8 *)ptr_of(shifts, 8u * (u64)HW);
+    for (i64 y = 0; y < H; y++)
+      for (i64 x = 0; x < W; x++) {
+        const float sx = (float)(x * feat_stride), sy = (float)(y * feat_stride);
+        memcpy(sh + 4 * (y * W + x), &sx, 4);
+        memcpy(sh + 4 * (HW + y * W + x), &sy, 4);
+      }
+  }
+  tensor_general_move_gen_cmd(shifts, 0, 2, RPN_ANCHORS, 1, hw, hw, 0, hw, 1, GDMA_VALUE_FORMAT_FLOAT32, shift, 0, 2,
+                              RPN_ANCHORS, 1, hw, P, 2 * P, hw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0,
+                              node);
+  rpn_planes_op(&bx, box, 2, shift, 0, 0, box, 2, TENSOR_OP_ADD, node);
+  rpn_planes_op(&bx, box + PB, 2, shift + PB, 0, 0, box + PB, 2, TENSOR_OP_ADD, node);
+
+  // 5. Deltas dx, dy, dw, dh as four planes (8-bit ones converted, then scaled).
+  {
+    u64 src = deltas_addr;
+    gdma_value_format_t f = GDMA_VALUE_FORMAT_FLOAT32;
+    if (bottom_prec != 0) {
+      f = bottom_prec == 1 ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
+      if (input_stmode == 2) {
+        // The first item of the 4N map, as 1N bytes in the scratch area.
+        gdma_move_global_1N_and_4N(scratch_addr, deltas_addr, 1, (int)(4 * n_all), 0, node);
+        src = scratch_addr;
+      }
+    }
+    tensor_general_move_gen_cmd(src, 0, 4, RPN_ANCHORS, (int)H, (int)W, hw, 4 * hw, (int)W, 1, f, delta, 0, 4,
+                                RPN_ANCHORS, (int)H, (int)W, P, 4 * P, (int)W, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                GDMA_VALUE_DIR_S2L, 0, node);
+    if (bottom_prec != 0)
+      atomic_mdscalar_operation_gen_cmd(LA(delta), 0, LA(delta), 4, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
+                                        fbits(delta_scale), node);
+  }
+  // 6. Decode, x and y pairwise: w = x2 - x1 + 1, centre = x1 + 0.5 w,
+  // predicted centre = dx w + centre, predicted size = exp(dw) w.
+  atomic_mdscalar_operation_gen_cmd(LA(box + 2 * PB), LA(box), LA(tmp), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_SUB, 0, 0, 0,
+                                    0, 0, node);
+  atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(tmp), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD, 0, 0, 1, 0,
+                                    fbits(1.0f), node);
+  atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(work), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
+                                    fbits(0.5f), node);
+  atomic_mdscalar_operation_gen_cmd(LA(box), LA(work), LA(work), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD, 0, 0, 0, 0, 0,
+                                    node);
+  atomic_mdscalar_operation_gen_cmd(LA(delta), LA(tmp), LA(box), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
+                                    node);
+  atomic_mdscalar_operation_gen_cmd(LA(box), LA(work), LA(box), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD, 0, 0, 0, 0, 0,
+                                    node);
+  tensor_ex(LA(delta + 2 * PB), LA(work), EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 2,
+            RPN_ANCHORS, 1, hw, node);
+  atomic_mdscalar_operation_gen_cmd(LA(delta + 2 * PB), LA(tmp), LA(box + 2 * PB), 2, RPN_ANCHORS, 1, hw,
+                                    MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  // 7. The foreground scores (channels 9 to 17).
+  tensor_general_move_gen_cmd(scores_addr + 4u * (u64)(A * HW), 0, 1, RPN_ANCHORS, (int)H, (int)W, 9 * hw, hw, (int)W,
+                              1, GDMA_VALUE_FORMAT_FLOAT32, score, 0, 1, RPN_ANCHORS, (int)H, (int)W, P, P, (int)W, 1,
+                              GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  // 8. Image information.
+  general_gdma_gen_cmd(im_info_addr, info, GDMA_VALUE_FORMAT_FLOAT32, 3, GDMA_VALUE_DIR_S2S, node);
   poll_all_engine_done(node);
   const u8 *inf = (const u8 *)ptr_of(info, 12);
   const float im_h = ldf(inf, 0), im_w = ldf(inf, 1), min_scaled = (float)min_size * ldf(inf, 2);
+  // 9. Mask: 0 where min size x scale exceeds the width or the height, or the
+  // threshold exceeds the score.
+  atomic_md_cmp_gen_cmd(fbits(min_scaled), LA(box + 2 * PB), 0, 0, 0, LA(mask), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
+                        fbits(min_scaled), 0, 0, fbits(1.0f), 2, node);
+  atomic_md_cmp_gen_cmd(fbits(min_scaled), LA(box + 3 * PB), 0, 0, 0, LA(tmp), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
+                        fbits(min_scaled), 0, 0, fbits(1.0f), 2, node);
+  atomic_md_cmp_gen_cmd(fbits(score_thresh), LA(score), 0, 0, 0, LA(tmp + PB), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
+                        fbits(score_thresh), 0, 0, fbits(1.0f), 2, node);
+  atomic_mdscalar_operation_gen_cmd(LA(mask), LA(tmp), LA(mask), 1, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
+                                    node);
+  atomic_mdscalar_operation_gen_cmd(LA(mask), LA(tmp + PB), LA(mask), 1, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 0, 0,
+                                    0, node);
+  // 10. Corners x1 = centre - 0.5 w, x2 = x1 + w; clipped to [0, width] and
+  // [0, height].
+  atomic_mdscalar_operation_gen_cmd(LA(box + 2 * PB), 0, LA(work), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
+                                    fbits(0.5f), node);
+  atomic_mdscalar_operation_gen_cmd(LA(box), LA(work), LA(box), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_SUB, 0, 0, 0, 0, 0,
+                                    node);
+  atomic_mdscalar_operation_gen_cmd(LA(box), LA(box + 2 * PB), LA(box + 2 * PB), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD,
+                                    0, 0, 0, 0, 0, node);
+  rpn_planes_op(&bx, box, 1, 0, 0, 1, box, 4, TENSOR_OP_MAX, node);
+  rpn_planes_op(&bx, box, 2, fbits(im_w), 0, 1, box, 2, TENSOR_OP_MIN, node);
+  rpn_planes_op(&bx, box + PB, 2, fbits(im_h), 0, 1, box + PB, 2, TENSOR_OP_MIN, node);
 
-  // Decode, filter and clip, in compaction order (anchor, row, column): the
-  // survivors' scores, their boxes (4 f32, 16-byte items for the gather) and Y.
+  // 11. Compaction of the scores in (anchor, row, column) order.
   const u32 fscore = rpn_alloc_l2sram((u32)(4 * n_all));
-  const u32 fbox = rpn_alloc_l2sram((u32)(16 * n_all));
-  float anchors[RPN_ANCHORS][4];
-  base_anchors(base_size, anchors);
-  const u8 *sc = (const u8 *)ptr_of(score, 4u * (u64)n_all);
-  u8 *d = (u8 *)ptr_of(delta, 16u * (u64)n_all);
-  u8 *fs = (u8 *)ptr_of(fscore, 4u * (u64)n_all);
-  u8 *fb = (u8 *)ptr_of(fbox, 16u * (u64)n_all);
-  i64 Y = 0;
-  for (i64 a = 0; a < A; a++)
-    for (i64 y = 0; y < H; y++)
-      for (i64 x = 0; x < W; x++) {
-        const i64 pos = y * W + x;
-        float dl[4];
-        for (int k = 0; k < 4; k++) {
-          dl[k] = ldf(d, (4 * a + k) * HW + pos);
-          if (bottom_prec != 0) dl[k] = dl[k] * delta_scale;
-        }
-        const float sx = (float)(x * feat_stride), sy = (float)(y * feat_stride);
-        const float x1 = anchors[a][0] + sx, y1 = anchors[a][1] + sy, x2 = anchors[a][2] + sx,
-                    y2 = anchors[a][3] + sy;
-        const float w = x2 - x1 + 1.0f, h = y2 - y1 + 1.0f;
-        const float cx = dl[0] * w + (x1 + 0.5f * w), cy = dl[1] * h + (y1 + 0.5f * h);
-        const float pw = expf(dl[2]) * w, ph = expf(dl[3]) * h;
-        const float s = ldf(sc, a * HW + pos);
-        if (min_scaled > pw || min_scaled > ph || score_thresh > s) continue;
-        const float bx1 = cx - 0.5f * pw, by1 = cy - 0.5f * ph;
-        const float box[4] = {clampf(bx1, im_w), clampf(by1, im_h), clampf(bx1 + pw, im_w), clampf(by1 + ph, im_h)};
-        stf(fs, Y, s);
-        memcpy(fb + 16 * Y, box, 16);
-        Y++;
-      }
+  tensor_general_move_with_mask_gen_cmd(score, 0, mask, fscore, 1, RPN_ANCHORS, 1, hw, GDMA_VALUE_DIR_L2S, node);
+  const i64 Y = get_gdma_filter_res_num_gen_cmd(node);
 
   i64 out_n = 0;
   if (Y > 0) {
+    // 12-13. Sort, equal scores in compaction order within the first N.
     const u32 sorted = rpn_alloc_l2sram((u32)(4 * Y)), idx = rpn_alloc_l2sram((u32)(4 * Y));
     cdma_sort_move_cmd(fscore, sorted, (u32)Y, SORT_ORDER_DESCEND, 1, 1, 0, idx, (u32)Y);
     const i64 N = pre_nms_topN > 0 && pre_nms_topN < Y ? pre_nms_topN : Y;
@@ -190,43 +486,40 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
       if (e - i > 1) qsort(order + 4 * i, (size_t)(e - i), 4, cmp_less);
       i = e;
     }
-    // Boxes in score order, then rows [0, x1, y1, x2, y2].
-    const u32 gathered = rpn_alloc_l2sram((u32)(16 * N)), rows = rpn_alloc_l2sram((u32)(20 * N));
-    const u32 kept = rpn_alloc_l2sram((u32)(20 * N)), kept_at = rpn_alloc_l2sram(4 * RPN_MAX_PROPOSALS);
-    gde_gather_data_gen_cmd(1, fbox, idx, (u32)N, GDE_TYPE_128BITS, gathered);
-    const u8 *g = (const u8 *)ptr_of(gathered, 16u * (u64)N);
-    u8 *r = (u8 *)ptr_of(rows, 20u * (u64)N);
-    for (i64 i = 0; i < N; i++) {
-      stf(r, 5 * i, 0.0f);
-      memcpy(r + 20 * i + 4, g + 16 * i, 16);
+    // 14. Rois in score order: plane 0 zeros, planes 1-4 each coordinate
+    // compacted through the mask and gathered by the sorted indices.
+    const i64 S = align_up((i64)NPU_NUM * ceil_div(N, N < NPU_NUM ? N : NPU_NUM), 128);
+    const u32 rois = rpn_alloc_l2sram((u32)(20 * S)), compact = rpn_alloc_l2sram((u32)(4 * Y));
+    const u32 zero = 0;
+    fill_constant_gen_global_cmd_stride(rois, &zero, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, (int)N, (int)N, (int)N,
+                                        (int)N, 1, node);
+    for (u32 k = 0; k < 4; k++) {
+      tensor_general_move_with_mask_gen_cmd(box + k * PB, 0, mask, compact, 1, RPN_ANCHORS, 1, hw,
+                                            GDMA_VALUE_DIR_L2S, node);
+      poll_all_engine_done(node);
+      gde_gather_data_gen_cmd(1, compact, idx, (u32)N, GDE_TYPE_WORD, (u32)(rois + 4u * (k + 1) * (u64)S));
     }
-    // Greedy NMS: a row is kept while the threshold stays above its IoU with
-    // every kept row.
-    u8 *k = (u8 *)ptr_of(kept, 20u * (u64)N);
-    i64 K = 0;
-    u8 *kept_rows = (u8 *)ptr_of(kept_at, 4 * RPN_MAX_PROPOSALS);
-    for (i64 i = 0; i < N && K < RPN_MAX_PROPOSALS; i++) {
-      bool keep = true;
-      for (i64 j = 0; j < K && keep; j++) keep = nms_thresh > rpn_iou(r, ldi(kept_rows, j), i);
-      if (!keep) continue;
-      const i32 row = (i32)i;
-      memcpy(kept_rows + 4 * K, &row, 4);
-      memcpy(k + 20 * K, r + 20 * i, 20);
-      K++;
-    }
-    out_n = K;
+    rpn_free_l2sram(compact);
+    // 15. NMS, then at most 200 rows (and the post-NMS count) as rows of 5.
+    const u32 kept = rpn_alloc_l2sram((u32)(20 * N));
+    const u32 box_mark = lmem_top;
+    rpn_free_lmem(bx.base);  // the box stages are over
+    const i64 K = rpn_nms(rois, S, N, nms_thresh, kept, node);
+    lmem_top = box_mark;
+    out_n = K < RPN_MAX_PROPOSALS ? K : RPN_MAX_PROPOSALS;
     if (post_nms_topN > 0 && out_n > post_nms_topN) out_n = post_nms_topN;
     if (out_n > 0) {
-      general_gdma_gen_cmd(kept, output_addr, GDMA_VALUE_FORMAT_FLOAT32, (int)(5 * out_n), GDMA_VALUE_DIR_S2S, node);
+      tensor_general_move_gen_cmd(kept, 0, 5, (int)out_n, 1, 1, (int)K, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                  output_addr, 0, (int)out_n, 5, 1, 1, 5, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
+                                  GDMA_VALUE_DIR_S2S, 1, node);
       poll_all_engine_done(node);
     }
-    rpn_free_l2sram(kept_at);
     rpn_free_l2sram(kept);
-    rpn_free_l2sram(rows);
-    rpn_free_l2sram(gathered);
+    rpn_free_l2sram(rois);
     rpn_free_l2sram(idx);
     rpn_free_l2sram(sorted);
   }
+  // 16. No proposal: one row of zeros, count 0.
   if (out_n == 0) {
     static const float zeros[5] = {0, 0, 0, 0, 0};
     const u32 z = rpn_alloc_l2sram(20);
@@ -235,10 +528,9 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
     poll_all_engine_done(node);
     rpn_free_l2sram(z);
   }
-  rpn_free_l2sram(fbox);
   rpn_free_l2sram(fscore);
-  rpn_free_l2sram(delta);
-  rpn_free_l2sram(score);
+  rpn_free_l2sram(shifts);
   rpn_free_l2sram(info);
+  rpn_free_lmem(bx.base);
   if (count) *count = (int)out_n;
 }

@@ -5,6 +5,8 @@
 #include "runtime/services.h"
 #include "cmd/gemm.h"
 #include "cv/cv_convert.h"
+#include "cv/cv_face_proposal.h"
+#include "cv/cv_feature_match.h"
 #include "cv/cv_sort_test.h"
 #include "cv/cv_resize.h"
 #include "cv/cv_storage_convert.h"
@@ -152,6 +154,7 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {122, zv_api_pooling_train_index_forward_parallel, sizeof(zv_api_pooling_train_index_forward_parallel_t)},
     {123, zv_api_nodechip_1d_scalar, sizeof(zv_api_nodechip_1d_scalar_t)},
     {124, zv_api_nodechip_1d_sfu, sizeof(zv_api_nodechip_1d_sfu_t)},
+    {126, zv_api_cv_gen_proposal, sizeof(zv_api_cv_gen_proposal_t)},
     {127, zv_api_word2vec, sizeof(zv_api_word2vec_t)},
     {128, zv_api_sum_x2n, sizeof(zv_api_sum_x2n_t)},
     {129, zv_api_md_ops, sizeof(zv_api_md_ops_t)},
@@ -204,12 +207,15 @@ constexpr zv_api_entry_t zv_api_table[] = {
     {201, zv_api_segment_reduce, 0},
     {203, zv_api_unfold, sizeof(zv_api_unfold_t)},
     {500, zv_api_cv_convert_to, sizeof(zv_api_cv_convert_to_t)},
+    {501, zv_api_cv_gen_prop_and_nms, sizeof(zv_api_cv_gen_proposal_and_nms_t)},
     {502, zv_api_cv_convert_to_intergrated, sizeof(zv_api_cv_convert_to_inter_t)},
     {503, zv_api_test_sort, sizeof(zv_api_cv_sort_test_t)},
+    {504, zv_api_cv_feature_match, sizeof(zv_api_cv_feature_match_t)},
     {505, zv_api_cv_storage_convert, sizeof(zv_api_cv_storage_convert_t)},
     {506, zv_api_cv_width_align, sizeof(zv_api_cv_width_align_t)},
     {507, zv_api_copy_to, sizeof(zv_api_cv_copy_to_t)},
     {508, zv_api_cv_sort, sizeof(zv_api_cv_sort_t)},
+    {509, zv_api_cv_feature_match_fix8b, sizeof(zv_api_cv_feature_match_fix8b_t)},
     {510, zv_api_warp_bilinear, sizeof(zv_api_cv_warp_bilinear_t)},
     {511, zv_api_cv_soft_nms, sizeof(zv_api_cv_soft_nms_t)},
     {512, zv_api_cv_split, sizeof(zv_api_cv_split_t)},

@@ -177,6 +177,19 @@ std::vector<Case> worker_cases() {
     p.rshift = 6;
     v.push_back({"three-channel form, layout 0, bias behind the weights, 70 output channels", p, 0, 2, 1, 2, true});
   }
+  {
+    // 130 output channels (three lane rows) with 66 KB of weight records and
+    // slices of 3 x 2^24 products: the first slice convolves two parts, each
+    // after its records; the last stores three parts.
+    Conv p = C(4, 344, 24, 24, 130, 1, 1, 0);
+    p.bias_mode = 1, p.b_sign = true, p.w_sign = true, p.rshift = 7, p.relu = true, p.upper = 30;
+    v.push_back({"first and last slices in lane-row parts, ReLU clamped", p, 1, 2, 1, 1, false});
+  }
+  {
+    Conv p = C(4, 40, 16, 16, 150, 3, 1, 1);
+    p.bias_mode = 2, p.b_sign = true, p.in_sign = true, p.w_sign = true, p.rshift = 8;
+    v.push_back({"one slice in parts, bias behind the weights", p, 0, 1, 1, 1, false});
+  }
   return v;
 }
 

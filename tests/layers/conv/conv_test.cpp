@@ -150,6 +150,35 @@ TEST(ConvPlan, PipelineSections) {
   }
 }
 
+TEST(ConvPlan, EdgeParts) {
+  struct Case {
+    const char *what;
+    int rows;
+    u64 weight_bytes;
+    i64 step_macs;
+    int head, tail;
+  };
+  const i64 big = 64 * CONV_PART_MACS;
+  const Case cases[] = {
+      {"one lane row: no parts", 1, 1u << 20, big, 1, 1},
+      {"two rows, small weights: the tail only", 2, 32u << 10, big, 1, 2},
+      {"weights at the limit: the head splits", 2, CONV_HEAD_SPLIT_BYTES, big, 2, 2},
+      {"just below the limit", 8, CONV_HEAD_SPLIT_BYTES - 1, big, 1, CONV_TAIL_PARTS},
+      {"eight rows: the tail is capped", 8, 512u << 10, big, 2, CONV_TAIL_PARTS},
+      {"no rows counts as one", 0, 1u << 20, big, 1, 1},
+      {"a step of three parts' products", 8, 512u << 10, 3 * CONV_PART_MACS + 1, 2, 3},
+      {"a short step does not split", 8, 512u << 10, 2 * CONV_PART_MACS - 1, 1, 1},
+      {"no products: no parts", 8, 512u << 10, 0, 1, 1},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    conv_edge_parts_t p;
+    conv_edge_parts_of(&p, k.rows, k.weight_bytes, k.step_macs, CONV_PART_MACS);
+    EXPECT_EQ(p.head, k.head);
+    EXPECT_EQ(p.tail, k.tail);
+  }
+}
+
 class ConvLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(ConvLayer, AgainstTheDirectReference) {
@@ -180,6 +209,15 @@ TEST_P(ConvLayer, AgainstTheDirectReference) {
        1, 1, 1, 1, 1, 1, 2, 1, 0, 0.0f, 0},
       {"4100 input channels in two sections", 1, 4100, 2, 2, 1, 3, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 1, 1, 1, 2, 1,
        0, 0.0f, 1},
+      // 130 output channels (three lane rows) with 196 KB of weights and
+      // steps of 3 x 2^22 products: the first step convolves in two parts,
+      // each after its weights; the last stores three parts.
+      {"first and last steps in lane-row parts, ReLU, layout 0", 1, 256, 16, 32, 1, 130, 1, 1, 1, 1, 0, 0, 0, 0, 1,
+       1, 1, 0, 2, 1, 1, 1, 1, 1, 0.0f, 0},
+      {"one step in parts, accumulate, layout 1", 1, 256, 6, 6, 1, 130, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+       1, 1, 0, 0.0f, 1},
+      {"parts per batch item, two groups, ReLU limit", 2, 200, 20, 22, 2, 260, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 1,
+       1, 2, 1, 1, 1, 4.0f, 1},
   };
   for (const Shape &k : shapes) run_shape(rig, k);
 }

@@ -88,6 +88,25 @@ TEST(DepthwiseFix8b, AgainstReference) {
   for (const Case &k : cases) run_case(k, all_schedules());
 }
 
+TEST(DepthwiseFix8b, PadsBeyondTheCommandsField) {
+  // Pads above 15 lie in local memory as zero rows and columns around the
+  // loaded input; the command takes 15 of them.
+  Conv a = D(5, 5, 9, 10, 3, 3, 1, 0);
+  a.pad_t = 16, a.pad_b = 40, a.pad_l = 20, a.pad_r = 16;
+  a.bias_mode = 1, a.b_sign = a.in_sign = a.w_sign = true, a.rshift = 2;
+  Conv b = D(4, 3, 6, 7, 3, 3, 2, 16);
+  b.w_sign = true, b.rshift = 3, b.relu = true;
+  // Row slices of the zero-bordered plane: the first lie wholly in zeros.
+  Conv c = D(3, 2, 150, 300, 3, 3, 1, 70);
+  c.w_sign = true, c.bias_mode = 1, c.rshift = 5;
+  const Case cases[] = {
+      {"pads 16, 40, 20 and 16", a},
+      {"pads 16, stride 2, ReLU", b},
+      {"pads 70 over a plane cut into row slices", c},
+  };
+  for (const Case &k : cases) run_case(k, all_schedules());
+}
+
 TEST(DepthwiseFix8b, SlicesOfMoreThan4095ChannelsUseTheirOwnWeights) {
   // 8256 channels of 16 x 16 with a 1 x 1 kernel: slices of 8192 channels,
   // issued in pieces of at most 4095 whose weights and biases differ.

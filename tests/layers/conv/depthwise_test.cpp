@@ -103,6 +103,9 @@ TEST_P(DepthwiseLayer, DilatedAgainstTheReference) {
       {"3x3 dilation 2, stride 2, asymmetric pads", 1, 3, 11, 10, 3, 3, 2, 2, 2, 1, 0, 2, 2, 2, 0, 0, 0.0f},
       {"130 channels, ReLU with a limit", 2, 130, 5, 5, 3, 3, 1, 2, 1, 1, 2, 2, 1, 1, 1, 1, 5.0f},
       {"rows cut: 3x3 over 1x32x112x112", 1, 32, 112, 112, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0.0f},
+      // Pads beyond the command's 15: zero rows and columns in local memory.
+      {"kernel extent 17 (dilation 8), pads 16 all round", 1, 3, 20, 21, 3, 3, 8, 8, 16, 16, 16, 16, 1, 1, 1, 0, 0.0f},
+      {"rows cut, pads 20 and 16, columns 40 and 70", 1, 32, 112, 112, 3, 3, 1, 1, 20, 16, 40, 70, 1, 1, 1, 1, 0.0f},
   };
   for (const Shape &k : shapes) run(rig, k, false);
 }
@@ -119,6 +122,11 @@ TEST_P(DepthwiseLayer, RecordsAgainstTheReference) {
       // padding; the others' own pads stay within what the command takes.
       {"slices wholly in the padding: the bias", 1, 2, 4, 2000, 3, 1, 1, 1, 40, 40, 0, 0, 1, 1, 1, 0, 0.0f},
       {"slices wholly in the padding: zeros", 1, 2, 4, 2000, 3, 1, 1, 1, 40, 40, 0, 0, 1, 1, 0, 0, 0.0f},
+      // Slices partly in pads beyond the command's 15 (zero rows in local
+      // memory), and column pads beyond it (zero columns).
+      {"pads 70: partly padded slices", 1, 2, 8, 500, 3, 1, 1, 1, 70, 70, 0, 0, 1, 1, 1, 0, 0.0f},
+      {"pads 16 and 40, stride 2, rows cut", 1, 3, 5, 1500, 3, 3, 1, 1, 16, 40, 1, 1, 2, 1, 1, 0, 0.0f},
+      {"left and right pads 16 and 20", 2, 3, 6, 9, 3, 3, 1, 1, 1, 2, 16, 20, 1, 2, 1, 0, 0.0f},
   };
   for (const Shape &k : shapes) run(rig, k, true);
 }

@@ -113,6 +113,9 @@ TEST(RpnProposal, AgainstReference) {
       {"more than 200 kept, post 50", {6, 6, 16, 16, 0, -1, 50, 1.5f, 0.0f, 1000, 1000, 1.0f}, 0, 0, 0},
       {"minimum size above every box", {3, 3, 16, 16, 5000, -1, 0, 0.7f, 0.0f, 90, 100, 1.0f}, 0, 0, 0},
       {"score threshold above every score", {3, 3, 16, 16, 0, -1, 0, 0.7f, 1.5f, 90, 100, 1.0f}, 0, 0, 0},
+      // 3600 rois in NMS row blocks of 448; few kept, so kept rois of earlier
+      // blocks suppress rows of later ones.
+      {"NMS row blocks", {20, 20, 16, 16, 0, -1, 0, 0.1f, 0.0f, 1000, 1000, 1.0f}, 0, 0, 0},
   };
   unsigned seed = 7;
   for (const Case &c : cases) {
@@ -159,6 +162,43 @@ TEST(RpnProposal, TiesAndClipping) {
   EXPECT_TRUE(clipped) << "large anchors reach past the image";
 }
 
+TEST(RpnProposal, Plans) {
+  struct BoxCase {
+    int H, W;
+    bool fits;
+  };
+  // Sixteen planes of align32(H x W) floats and the 512-byte anchor buffer.
+  const BoxCase boxes[] = {{3, 3, true}, {38, 50, true}, {80, 91, true}, {100, 100, false}};
+  for (const BoxCase &c : boxes) {
+    SCOPED_TRACE(std::to_string(c.H) + "x" + std::to_string(c.W));
+    rpn_box_plan_t p;
+    rpn_box_plan_of(&p, c.H, c.W);
+    const u64 plane = 4u * ((u64(c.H * c.W) + 31) / 32 * 32);
+    EXPECT_EQ(p.plane_bytes, plane);
+    EXPECT_EQ(p.local_mem_usage, 16 * plane + 512);
+    EXPECT_EQ(p.local_mem_usage <= u64(LOCAL_MEM_SIZE), c.fits);
+    EXPECT_TRUE(local_areas_valid(p.areas, RPN_AREA_COUNT) || !c.fits);
+    EXPECT_EQ(p.areas[RPN_AREA_ANCHOR].bytes, 512u);
+  }
+  struct NmsCase {
+    int n, blocks, block_rows, lanes, per_lane;
+  };
+  // 3600 rois: five vectors of 3616 floats leave room for four matrices of
+  // seven lane rows, blocks of 448.
+  const NmsCase nms[] = {{1, 1, 1, 1, 1}, {100, 1, 100, 64, 2}, {300, 1, 300, 64, 5}, {3600, 9, 448, 64, 57}};
+  for (const NmsCase &c : nms) {
+    SCOPED_TRACE(std::to_string(c.n) + " rois");
+    rpn_nms_plan_t p;
+    rpn_nms_plan_of(&p, c.n);
+    EXPECT_EQ(p.blocks, c.blocks);
+    EXPECT_EQ(p.block_rows, c.block_rows);
+    EXPECT_EQ(p.lanes, c.lanes);
+    EXPECT_EQ(p.per_lane, c.per_lane);
+    EXPECT_LE(p.local_mem_usage, u64(LOCAL_MEM_SIZE));
+    EXPECT_TRUE(local_areas_valid(p.areas, RPN_NMS_AREA_COUNT));
+  }
+}
+
 TEST(RpnProposal, Assertions) {
   const char *where = "firmware/layers/detect/";
   struct Case {
@@ -182,8 +222,8 @@ TEST(RpnProposal, Assertions) {
   }
 }
 
-// A map too large for the L2 scratch stops in the allocator; the next call
-// starts from the scratch start again and succeeds.
+// A map too large for the local buffers stops in the allocator; the next call
+// starts from both scratch starts again and succeeds.
 TEST(RpnProposal, AFailedCallLeavesNoCursorBehind) {
   FirmwareRig rig(deferred(2));
   const i32 big0[3] = {18, 100, 100}, big1[3] = {36, 100, 100};
@@ -191,9 +231,8 @@ TEST(RpnProposal, AFailedCallLeavesNoCursorBehind) {
     nodechip_rpnproposal_forward(kScores, kDeltas, kInfo, kOut, big0, big1, 16, 16, 1, -1, 0, 0.7f, 0.1f, 0, kScratch,
                                  0, 0, 1.0f, nullptr, node);
   });
-  EXPECT_TRUE(stopped_on(failed, "ASSERT", "firmware/layers/detect/", "rpn_alloc_l2sram",
-                         "(l2sram_top + real_size <= (0x10000000 + 0x300000)) && (l2sram_top + real_size >= "
-                         "(0x10000000 + (0x22000 + 0x80000)))"));
+  EXPECT_TRUE(stopped_on(failed, "ASSERT", "firmware/layers/detect/", "rpn_alloc_lmem",
+                         "lmem_top + real_size <= (1<<19)"));
   const RpnParams p = {5, 6, 16, 16, 4, -1, 0, 0.7f, 0.3f, 90, 100, 1.0f};
   const Input in = make_input(p, 0, 0, 0, 9);
   const std::vector<Row> want = ref::rpn_proposal(fg_scores(in, p), in.deltas, p);

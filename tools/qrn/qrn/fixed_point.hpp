@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "qrn/blob.hpp"
 
@@ -45,6 +47,25 @@ inline int32_t Int8At(const Blob<float>& blob, int i) {
 inline int32_t Int16At(const Blob<float>& blob, int i) {
   return IsSigned(blob) ? blob.cpu_int16_data()[i]
                         : static_cast<uint16_t>(blob.cpu_int16_data()[i]);
+}
+
+// The threshold of a layer's top k in an 8-bit run: its
+// scaleConvertBackToFloat_output_mul entry x 128, else th_top.
+inline float OutputThreshold(const LayerParameter& p, size_t k) {
+  if (static_cast<int>(k) < p.scaleconvertbacktofloat_output_mul_size())
+    return p.scaleconvertbacktofloat_output_mul(static_cast<int>(k)) * 128.0f;
+  return p.th_top();
+}
+
+// The int8 values of a constant parameter blob that the calibration stored in
+// the scale of the layer's top 0 (its floats overwritten), read back as
+// value x threshold / 128.  Quantizing them again with the same threshold
+// gives the same bytes.
+inline std::vector<float> StoredInt8AsFloats(const Blob<float>& blob, const LayerParameter& p) {
+  const float step = OutputThreshold(p, 0) / 128.0f;
+  std::vector<float> v(static_cast<size_t>(blob.count()));
+  for (int i = 0; i < blob.count(); ++i) v[static_cast<size_t>(i)] = static_cast<float>(blob.cpu_int8_data()[i]) * step;
+  return v;
 }
 
 // Stores v (already in the blob's range) as byte i of the 8-bit view.

@@ -72,13 +72,6 @@ float InputScale(const LayerParameter& p, size_t k) {
   return p.scaleconvertbacktofloat_input();
 }
 
-// Top k's threshold.
-float OutputThreshold(const LayerParameter& p, size_t k) {
-  if (static_cast<int>(k) < p.scaleconvertbacktofloat_output_mul_size())
-    return p.scaleconvertbacktofloat_output_mul(static_cast<int>(k)) * 128.0f;
-  return p.th_top();
-}
-
 // Quantizes the float values of a blob into its own 8-bit view (signed).
 // Byte i lies at or before float i, so one increasing pass is safe.
 void QuantizeInPlace(Blob<float>* blob, float threshold) {

@@ -34,6 +34,12 @@ typedef struct {
   int o0, ocnt, first, count, pad_lo, pad_hi;
 } conv_span_t;
 
+// Parts (of whole output-lane rows) in which the first and the last pipeline
+// step of a group convolve.
+typedef struct {
+  int head, tail;
+} conv_edge_parts_t;
+
 // API 49.
 typedef struct {
   u64 input_addr;
@@ -87,6 +93,23 @@ int conv_sec_start(int total, int secs, int idx);
 // above the ARM's cost of issuing one step's commands.
 #define CONV_PIPE_STEP_MACS (1ll << 24)
 #define CONV_FIX8B_PIPE_STEP_MACS (1ll << 26)
+// The edges of the pipeline. A call's first convolution waits for all the
+// weights of its section unless the first step convolves its output-lane rows
+// in parts, each after its own share of the weights; the last store waits for
+// the whole last convolution unless the last step stores each part as it is
+// done. Every part costs the ARM one more convolution command and one more
+// move (about 8 us), so: the first step splits in two once its weights reach
+// CONV_HEAD_SPLIT_BYTES, the last into at most CONV_TAIL_PARTS, no step into
+// parts of fewer than part_macs products (short steps leave the ARM no time
+// to spare), and one lane row not at all. Parts apply to steps of one batch
+// item (one group of four for 8-bit), one input-channel section, convolved in
+// one command.
+#define CONV_HEAD_SPLIT_BYTES (64u << 10)
+#define CONV_TAIL_PARTS 4
+#define CONV_PART_MACS (1ll << 22)
+#define CONV_FIX8B_PART_MACS (1ll << 24)
+void conv_edge_parts_of(conv_edge_parts_t *p, int lane_rows, u64 weight_bytes, i64 step_macs, i64 part_macs);
+
 // Raises the row sections of a split so that a large layer runs as several
 // pipeline steps of about step_macs products each (so loads and stores
 // overlap the convolutions), never above one row per section. Splits that

@@ -4,7 +4,9 @@
 //
 // Both cut the output by batch, output rows and channels (the width is never
 // cut) and overlap the loads of one slice with the convolution of the one
-// before on two copies of the caller's node.
+// before on two copies of the caller's node. The command takes pads of at
+// most 15: the rest of a larger pad lies in the input buffer as zero rows
+// (columns) around the loaded input.
 #pragma once
 
 #include "cmd/cmd_framework.h"

@@ -7,7 +7,9 @@
 // batch group of four: slices of c_step channels by input rows, two input
 // buffers, one output buffer, and the slice's weights and biases ping-ponged
 // beside them. A slice of more than 4095 channels is issued as several
-// commands, each with its own channels' weights and biases.
+// commands, each with its own channels' weights and biases. Pads beyond the
+// command's 15 are zero rows and columns around the loaded input, which the
+// frame walks as a larger input.
 #pragma once
 
 #include "cmd/cmd_framework.h"

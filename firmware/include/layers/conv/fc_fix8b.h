@@ -12,6 +12,12 @@
 // rshift. An 8-bit result of several sections is first written as 16 bits
 // and then narrowed in place, since a product reads the partial sums at the
 // width of the result it writes.
+//
+// With use_float_scale the 16-bit result of a block is converted to float,
+// given its float bias, scaled, offset and quantised to int8 in one of two
+// float areas that alternate with the blocks (as the output buffers do), so
+// the store of one block never shares an area with the next block's
+// conversion; the weight-offset constant block has a place of its own.
 #pragma once
 
 #include "cmd/cmd_framework.h"
@@ -34,7 +40,13 @@ static_assert(sizeof(fc_fix8b_quant_t) == 20, "fc_fix8b_quant_t is five words");
 #define FC_FIX8B_FLOAT_AREA 0x40000u
 #define FC_FIX8B_OUTPUT0 0x60000u
 #define FC_FIX8B_OUTPUT1 0x70000u
-#define FC_FIX8B_AREA_COUNT 7
+// The float form: two float areas, output buffers of half the size and the
+// weight-offset constant block behind them; blocks of at most 128 rows.
+#define FC_FIX8B_FLOAT_AREA1 0x50000u
+#define FC_FIX8B_FLOAT_OUTPUT1 0x68000u
+#define FC_FIX8B_CONST_BLOCK 0x70000u
+#define FC_FIX8B_FLOAT_ROWS 128
+#define FC_FIX8B_AREA_COUNT 10
 
 typedef struct {
   int output_neuron_slice, input_neuron_slice, batch_slice;
@@ -42,6 +54,7 @@ typedef struct {
   int output_c_per_npu, input_c_per_npu;
   u32 bias_size, input_neuron_space, weight_lmem_space;
   u32 input[2], weight[2], output[2];
+  u32 float_area[2], const_block;  // the float form only
   int nks;     // K sections
   int rshift_inter;  // shift of the partial sums
   local_area_t areas[FC_FIX8B_AREA_COUNT];

@@ -4,13 +4,23 @@
 // second operand of "EltwiseBinary" and "BroadcastBinary" is the layer's blob
 // 0 when the layer has one input.
 //
-// 8 bits follow the branch model of the other combining layers: input j is
-// carried to the output's scale by its multiplier and right shift
-// (mul_branch, rshift_branch); a constant operand is stored in the output's
-// scale times 2^s, so that it joins x * mul before the one shift by s. The
-// forms whose 8-bit meaning the calibration does not fix (division of two
-// inputs, comparisons, squared difference, modulo) stop the run naming the
-// operation.
+// 8 bits follow the card's 8-bit binary layers, fed the calibration's branch
+// entries (mul_branch, rshift_branch):
+// - an 8-bit input is rescaled into 16 bits, x * mul shifted right by s
+//   (half up); a product of two inputs is shifted once by both shifts;
+// - a constant operand (16-bit blob values, b_value_fix8b) is in the output's
+//   scale x 2^s: it meets x * mul in 16 bits and the result is shifted by s;
+// - comparisons drop every shift (an operand is x * mul) and give the
+//   integer 1 or 0;
+// - intermediates saturate to 16 bits, results to 8.
+// Squared difference of two inputs (each carried to sqrt of the output's
+// scale) has no card form; it is (v0 - v1)^2 of the carried inputs.
+// Forms that the calibration gives nothing to compute from stop the run
+// naming the operation: a quotient (no multiplier carries a quotient into the
+// output's scale), modulo, the comparisons of "BroadcastBinary" (the
+// calibration refuses them) and a squared difference with a constant (its
+// constant is quantized like a factor, not in a scale it can be subtracted
+// in).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -84,6 +94,36 @@ float Apply(Op op, float a, float b) {
 
 // Rounds half up: v / 2^s for s > 0.
 int64_t ShiftHalfUp(int64_t v, int s) { return s > 0 ? (v + (int64_t{1} << (s - 1))) >> std::min(s, 62) : v; }
+
+int64_t Sat16(int64_t v) { return v < -32768 ? -32768 : v > 32767 ? 32767 : v; }
+
+bool IsComparison(Op op) { return op >= Op::kGt && op <= Op::kNe; }
+
+// The integer 1 where the comparison holds, else 0.
+int64_t Compare(Op op, int64_t a, int64_t b) {
+  switch (op) {
+    case Op::kGt: return a > b;
+    case Op::kGe: return a >= b;
+    case Op::kLt: return a < b;
+    case Op::kLe: return a <= b;
+    case Op::kEq: return a == b;
+    default: return a != b;
+  }
+}
+
+// add, subtract, maximum or minimum of two 16-bit values, saturated.
+int64_t Combine16(Op op, int64_t a, int64_t b) {
+  switch (op) {
+    case Op::kAdd: return Sat16(a + b);
+    case Op::kSub: return Sat16(a - b);
+    case Op::kMax: return std::max(a, b);
+    default: return std::min(a, b);
+  }
+}
+
+bool IsArithmetic(Op op) {
+  return op == Op::kAdd || op == Op::kSub || op == Op::kMul || op == Op::kMax || op == Op::kMin;
+}
 
 struct Branch8 {
   int32_t mul;
@@ -184,15 +224,20 @@ class BinaryLayerBase : public Layer<float> {
     }
   }
 
+  // Whether the calibration quantizes operation o of this type, with two
+  // inputs or with a constant blob.
+  virtual bool HasInt8Form(Op o, bool two_inputs) const = 0;
+
   void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
     const Op o = op();
-    QRN_LAYER_CHECK(o == Op::kAdd || o == Op::kSub || o == Op::kMul || o == Op::kMax || o == Op::kMin)
-        << "has no 8-bit form of operation " << OpName(o);
+    const bool two = bottom.size() > 1;
+    QRN_LAYER_CHECK(HasInt8Form(o, two)) << "has no 8-bit form of operation " << OpName(o)
+                                         << (two ? "" : " with a constant operand");
     const Branch8 b0 = BranchOf(layer_param_, 0, where());
     const size_t n = map_a_.size();
     std::vector<int64_t> acc(n);
-    bool out_signed = IsSigned(*bottom[0]) || b0.mul < 0 || o == Op::kSub;
-    if (bottom.size() > 1) {
+    bool out_signed = IsSigned(*bottom[0]) || b0.mul < 0 || o == Op::kSub || o == Op::kSqDiff;
+    if (two) {
       // Two inputs, each carried to the output's scale; a product is carried
       // once, by the shifts of both entries.
       const Branch8 b1 = BranchOf(layer_param_, 1, where());
@@ -202,9 +247,12 @@ class BinaryLayerBase : public Layer<float> {
         const int64_t x1 = Int8At(*bottom[1], static_cast<int>(map_b_[i]));
         if (o == Op::kMul) {
           acc[i] = ShiftHalfUp(x0 * b0.mul * x1 * b1.mul, b0.rshift + b1.rshift);
+        } else if (IsComparison(o)) {
+          acc[i] = Compare(o, Sat16(x0 * b0.mul), Sat16(x1 * b1.mul));
         } else {
-          const int64_t v0 = ShiftHalfUp(x0 * b0.mul, b0.rshift), v1 = ShiftHalfUp(x1 * b1.mul, b1.rshift);
-          acc[i] = o == Op::kAdd ? v0 + v1 : o == Op::kSub ? v0 - v1 : o == Op::kMax ? std::max(v0, v1) : std::min(v0, v1);
+          const int64_t v0 = Sat16(ShiftHalfUp(x0 * b0.mul, b0.rshift));
+          const int64_t v1 = Sat16(ShiftHalfUp(x1 * b1.mul, b1.rshift));
+          acc[i] = o == Op::kSqDiff ? (v0 - v1) * (v0 - v1) : Combine16(o, v0, v1);
         }
       }
     } else {
@@ -216,14 +264,13 @@ class BinaryLayerBase : public Layer<float> {
       for (size_t i = 0; i < n; ++i) {
         const int64_t x = Int8At(*bottom[0], static_cast<int>(map_a_[i]));
         const int64_t k = c.cpu_int16_data()[map_b_[i]];
-        int64_t v;
         if (o == Op::kMul) {
-          v = x * k * b0.mul;
+          acc[i] = Sat16(ShiftHalfUp(x * k * b0.mul, b0.rshift));
         } else {
-          const int64_t a = x * b0.mul;
-          v = o == Op::kAdd ? a + k : o == Op::kSub ? (swap ? k - a : a - k) : o == Op::kMax ? std::max(a, k) : std::min(a, k);
+          const int64_t a = Sat16(x * b0.mul);
+          acc[i] = IsComparison(o) ? (swap ? Compare(o, k, a) : Compare(o, a, k))
+                                   : ShiftHalfUp(swap ? Combine16(o, k, a) : Combine16(o, a, k), b0.rshift);
         }
-        acc[i] = ShiftHalfUp(v, b0.rshift);
       }
     }
     top[0]->set_fixed_sign_type(out_signed ? BlobProto_FixedSignType_SIGNED : BlobProto_FixedSignType_UNSIGNED);
@@ -245,6 +292,10 @@ class EltwiseBinaryLayer : public BinaryLayerBase {
     const auto& p = layer_param_.eltwise_binary_param();
     return p.is_coeff_size() > 0 && p.is_coeff(0) != 0;
   }
+  bool HasInt8Form(Op o, bool two_inputs) const override {
+    if (o == Op::kDiv) return false;
+    return two_inputs || IsArithmetic(o) || IsComparison(o);
+  }
 };
 
 class BroadcastBinaryLayer : public BinaryLayerBase {
@@ -255,11 +306,16 @@ class BroadcastBinaryLayer : public BinaryLayerBase {
  protected:
   Op op() const override { return BroadcastBinaryOp(layer_param_.broadcast_binary_param().operation()); }
   bool Broadcasts() const override { return true; }
+  bool HasInt8Form(Op o, bool two_inputs) const override {
+    return (o != Op::kDiv && IsArithmetic(o)) || (two_inputs && o == Op::kSqDiff);
+  }
 };
 
-// y = x op b_value.  8 bits: (x * mul op b_value_fix8b) >> s for add,
-// subtract, max and min; (x * mul * b_value_fix8b) >> s for the product and
-// the quotient (the constant folded into the multiplier).
+// y = x op b_value.  8 bits: x * mul meets b_value_fix8b in 16 bits, the
+// result shifted right by s, for add, subtract, max and min; a comparison of
+// x * mul with b_value_fix8b gives 1 or 0; (x * mul * b_value_fix8b) >> s for
+// the product and the quotient (the calibration folds the constant, or its
+// inverse, into the multiplier and stores b_value_fix8b = 1).
 class ConstBinaryLayer : public Layer<float> {
  public:
   using Layer::Layer;
@@ -284,21 +340,21 @@ class ConstBinaryLayer : public Layer<float> {
 
   void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {
     const Op o = op();
-    QRN_LAYER_CHECK(o == Op::kAdd || o == Op::kSub || o == Op::kMul || o == Op::kDiv || o == Op::kMax ||
-                    o == Op::kMin)
-        << "has no 8-bit form of operation " << OpName(o);
     const Branch8 br = BranchOf(layer_param_, 0, where());
     const int64_t k = layer_param_.const_binary_param().b_value_fix8b();
     const int n = bottom[0]->count();
     std::vector<int32_t> out(n);
     for (int i = 0; i < n; ++i) {
-      const int64_t a = int64_t{Int8At(*bottom[0], i)} * br.mul;
-      const int64_t v = o == Op::kMul || o == Op::kDiv ? a * k
-                        : o == Op::kAdd                ? a + k
-                        : o == Op::kSub                ? a - k
-                        : o == Op::kMax                ? std::max(a, k)
-                                                       : std::min(a, k);
-      out[i] = FixFinish8(ShiftHalfUp(v, br.rshift), 0, false, true);
+      const int64_t x = Int8At(*bottom[0], i);
+      int64_t v;
+      if (o == Op::kMul || o == Op::kDiv) {
+        v = Sat16(ShiftHalfUp(x * br.mul * k, br.rshift));
+      } else if (IsComparison(o)) {
+        v = Compare(o, Sat16(x * br.mul), k);
+      } else {
+        v = ShiftHalfUp(Combine16(o, Sat16(x * br.mul), k), br.rshift);
+      }
+      out[i] = FixFinish8(v, 0, false, true);
     }
     top[0]->set_fixed_sign_type(BlobProto_FixedSignType_SIGNED);
     for (int i = 0; i < n; ++i) SetInt8(top[0], i, out[i]);

@@ -129,7 +129,12 @@ void TileCopy(const T* x, int64_t outer, int tiles, int64_t inner, T* y) {
 }
 
 // The input repeated `tiles` times along `axis`: y[o][t][i] = x[o][i], with
-// o over the axes before `axis` and i over `axis` and the axes after it.
+// o over the axes before `axis` and i over `axis` and the axes after it.  A
+// layer with a parameter blob tiles the blob instead (an input, if any, only
+// places the layer in the net).  In 8 bits the input's bytes are tiled; a
+// blob is a constant, computed like one in float: the calibration stores it
+// as int8 in the output's scale, which the generic path hands on unchanged
+// (or as floats when the output is float).
 class TileLayer : public Layer<float> {
  public:
   using Layer::Layer;
@@ -137,26 +142,39 @@ class TileLayer : public Layer<float> {
   bool AllowInPlace() const override { return false; }
 
  protected:
-  int ExactNumBottomBlobs() const override { return 1; }
+  int MaxBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
+  bool ComputesInFloat() const override { return !blobs_.empty(); }
 
-  void LayerSetUp(const BlobVec&, const BlobVec&) override {
-    QRN_LAYER_CHECK(blobs_.empty()) << "tiles a parameter blob, which is not supported";
+  void LayerSetUp(const BlobVec& bottom, const BlobVec&) override {
+    QRN_LAYER_CHECK(blobs_.size() <= 1) << "has " << blobs_.size() << " parameter blobs (at most 1: the tiled values)";
+    QRN_LAYER_CHECK(!blobs_.empty() || bottom.size() == 1) << "has neither an input nor a parameter blob to tile";
   }
+
+  const Blob<float>& Source(const BlobVec& bottom) const { return blobs_.empty() ? *bottom[0] : *blobs_[0]; }
 
   void Reshape(const BlobVec& bottom, const BlobVec& top) override {
     const auto& p = layer_param_.tile_param();
-    axis_ = bottom[0]->CanonicalAxisIndex(p.axis());
+    const Blob<float>& x = Source(bottom);
+    axis_ = x.CanonicalAxisIndex(p.axis());
     QRN_LAYER_CHECK(p.tiles() > 0) << "tiles " << p.tiles();
-    std::vector<int> shape = bottom[0]->shape();
+    std::vector<int> shape = x.shape();
     QRN_LAYER_CHECK(int64_t{shape[axis_]} * p.tiles() <= INT32_MAX) << "tiles axis " << axis_ << " too far";
     shape[axis_] *= p.tiles();
     top[0]->Reshape(shape);
   }
 
   void Forward_cpu(const BlobVec& bottom, const BlobVec& top) override {
-    TileCopy(bottom[0]->cpu_data(), bottom[0]->count(0, axis_), layer_param_.tile_param().tiles(),
-             bottom[0]->count(axis_), top[0]->mutable_cpu_data());
+    const Blob<float>& x = Source(bottom);
+    std::vector<float> stored;
+    const float* values = x.cpu_data();
+    if (!blobs_.empty() && x.isQuantized()) {
+      QRN_LAYER_CHECK(x.bitWidth() == bitWidth_8) << "holds its values in bit width code " << x.bitWidth()
+                                                  << ", only 8-bit values are read";
+      stored = StoredInt8AsFloats(x, layer_param_);
+      values = stored.data();
+    }
+    TileCopy(values, x.count(0, axis_), layer_param_.tile_param().tiles(), x.count(axis_), top[0]->mutable_cpu_data());
   }
 
   void Forward_int8(const BlobVec& bottom, const BlobVec& top) override {

@@ -14,6 +14,7 @@ void RegisterBuiltinLayers() {
   RegisterLRNLayer();
   RegisterFillPadTileLayers();
   RegisterBinaryLayers();
+  RegisterPriorBoxLayer();
 }
 
 }  // namespace qrn

@@ -21,6 +21,7 @@ void RegisterSoftmaxLayer();
 void RegisterLRNLayer();
 void RegisterFillPadTileLayers();
 void RegisterBinaryLayers();
+void RegisterPriorBoxLayer();
 
 template <typename L>
 void RegisterLayer(const char* type) {

@@ -16,6 +16,8 @@
 #include "layers/conv/depthwise.h"
 #include "layers/conv/winograd.h"
 #include "layers/conv/winograd_fix8b.h"
+#include "layers/detect/psroipooling.h"
+#include "layers/detect/roi_pooling.h"
 #include "layers/eltwise/lrn.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
@@ -354,6 +356,68 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
   dynamic_context_global_set_output_info(ctx, &top);
 }
 
+// ---- ROI pooling ----
+
+void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_ROI_POOLING_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const i32 pooled_h = rec_i32(rec, 0), pooled_w = rec_i32(rec, 4);
+  const float spatial_scale = rec_f32(rec, 8);
+  dynamic_tensor_info_t bottom = {}, rois = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &rois, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+  const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
+  const i32 r = rois.dims >= 1 ? rois.shape[0] : 0;
+  if (!is_null_tensor(&bottom) && !is_null_tensor(&rois)) {
+    if (data_size(ctx) == DSIZE_FP32)
+      nodechip_roi_pooling_forward(bottom.addr, top.addr, rois.addr, ctx->scratch_addr, n, c, h, w, pooled_h,
+                                   pooled_w, r, spatial_scale, node);
+    else if (data_size(ctx) == DSIZE_8)
+      nodechip_roi_pooling_fix8b_forward(bottom.addr, top.addr, rois.addr, ctx->scratch_addr, n, c, h, w, pooled_h,
+                                         pooled_w, r, spatial_scale, rec_i32(rec, 16), node);
+    else
+      ASSERT(0);
+  }
+  i32 shape[4] = {r, c, pooled_h, pooled_w};
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = DSIZE_FP32;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
+void dynamic_glb_psroipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_PSROI_POOLING_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const i32 output_dim = rec_i32(rec, 0), group_size = rec_i32(rec, 4);
+  const float spatial_scale = rec_f32(rec, 8);
+  const u32 fix8b_opt0 = rec_u32(rec, 16);
+  dynamic_tensor_info_t bottom = {}, rois = {}, top = {};
+  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &rois, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  ASSERT(bottom.dims == 4);
+  const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
+  const i32 r = rois.dims >= 1 ? rois.shape[0] : 0;
+  if (!is_null_tensor(&bottom) && !is_null_tensor(&rois)) {
+    if (data_size(ctx) == DSIZE_FP32)
+      nodechip_psroipooling_forward_with_datasplit(bottom.addr, top.addr, rois.addr, ctx->scratch_addr, n, c, h, w,
+                                                   output_dim, group_size, r, spatial_scale, node);
+    else if (data_size(ctx) == DSIZE_8)
+      nodechip_psroipooling_fix8b_forward_with_datasplit(bottom.addr, top.addr, rois.addr, ctx->scratch_addr, n, c,
+                                                         h, w, output_dim, group_size, r, spatial_scale, fix8b_opt0,
+                                                         fix8b_opt0, node);
+    else
+      ASSERT(0);
+  }
+  i32 shape[4] = {r, output_dim, group_size, group_size};
+  top.dims = 4;
+  top.shape = shape;
+  top.dtype = DSIZE_FP32;
+  dynamic_context_global_set_output_info(ctx, &top);
+}
+
 void dynamic_glb_cnn_map_fill(dynamic_global_ctrl_t *map) {
   map[DYNAMIC_LAYER_CONV] = dynamic_glb_conv_layer_ctrl;
   map[DYNAMIC_LAYER_POOLING] = dynamic_glb_pooling_layer_ctrl;
@@ -361,6 +425,8 @@ void dynamic_glb_cnn_map_fill(dynamic_global_ctrl_t *map) {
   map[DYNAMIC_LAYER_INTERP] = dynamic_glb_interp_layer_ctrl;
   map[DYNAMIC_LAYER_DECONV] = dynamic_glb_deconv_layer_ctrl;
   map[DYNAMIC_LAYER_POOLING_TF] = dynamic_glb_pooling_tf_layer_ctrl;
+  map[DYNAMIC_LAYER_ROIPOOLING] = dynamic_glb_roipooling_layer_ctrl;
   map[DYNAMIC_LAYER_ADAPTIVE_POOL] = dynamic_glb_adaptive_pool_layer_ctrl;
+  map[DYNAMIC_LAYER_PSROIPOOLING] = dynamic_glb_psroipooling_layer_ctrl;
   dynamic_glb_eltwise_map_fill(map);
 }

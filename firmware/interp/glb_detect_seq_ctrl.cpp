@@ -1,4 +1,4 @@
-// Global controllers of detection layers.
+// Global controllers of detection and sequence layers.
 #include "interp/glb_detect_seq_ctrl.h"
 
 #include <math.h>
@@ -10,7 +10,11 @@
 #include "interp/tensor_array.h"
 #include "layers/detect/nms.h"
 #include "layers/detect/priorbox.h"
+#include "layers/detect/rpn_proposal.h"
+#include "layers/detect/ssd_detect_out.h"
 #include "layers/detect/yolo.h"
+#include "layers/detect/yolov3_detect_out.h"
+#include "layers/seq/lstm.h"
 #include "runtime/hw.h"
 #include "runtime/regs.h"
 #include "runtime/services.h"
@@ -201,8 +205,171 @@ void dynamic_glb_nms_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   dynamic_context_global_set_output_info(ctx, &out);
 }
 
+// ---- SSD and YOLOv3 detection output ----
+
+namespace {
+
+// The kernels write `count` detections of 7 floats: [1, 1, count, 7].
+void register_detections(dynamic_context_t *ctx, dynamic_tensor_info_t *out, i32 *shape, int count) {
+  shape[0] = 1;
+  shape[1] = 1;
+  shape[2] = (i32)count;
+  shape[3] = 7;
+  out->dims = 4;
+  out->shape = shape;
+  out->dtype = DSIZE_FP32;
+  dynamic_context_global_set_output_info(ctx, out);
+}
+
+}  // namespace
+
+void dynamic_glb_ssd_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_SSD_DETECT_OUT_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 num_classes = rec_u32(rec, 0), share_location = rec_u32(rec, 4);
+  dynamic_tensor_info_t loc, conf, prior, out;
+  dynamic_context_unpack_neuron_tensor(ctx, &loc, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &conf, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &prior, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  // The batch is the locations' extent 0 and the priors' extent 2 holds four
+  // corners a prior; tensors of fewer dims have no such extents.
+  ASSERT(loc.dims >= 1 && prior.dims >= 3, "locations of %u dims, priors of %u dims", (unsigned)loc.dims,
+         (unsigned)prior.dims);
+  const u32 loc_classes = share_location == 1 ? 1 : num_classes;
+  const i32 batch = loc.shape[0], priors = prior.shape[2] / 4;
+  int count = 0;
+  nodechip_ssd_detect_out(loc.addr, conf.addr, prior.addr, out.addr, batch, priors, (int)num_classes,
+                          (int)loc_classes, (int)share_location, rec_i32(rec, 8), rec_i32(rec, 36), rec_i32(rec, 12),
+                          rec_i32(rec, 20), rec_i32(rec, 16), rec_f32(rec, 28), rec_f32(rec, 24), rec_f32(rec, 32),
+                          &count, node);
+  i32 shape[4];
+  register_detections(ctx, &out, shape, count);
+}
+
+void dynamic_glb_yolov3_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_YOLOV3_DETECT_OUT_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 head_num = rec_u32(rec, 0);
+  // The heads' records, addresses and (h, w) pairs are sized by the kernel's
+  // head limit: a head count from the record must not size a stack array.
+  ASSERT(head_num >= 1 && head_num <= YOLOV3_MAX_HEADS, "head_num %u", (unsigned)head_num);
+  dynamic_tensor_info_t bottom[YOLOV3_MAX_HEADS], out;
+  for (u32 i = 0; i < head_num; i++) dynamic_context_unpack_neuron_tensor(ctx, &bottom[i], 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  u64 addrs[YOLOV3_MAX_HEADS];
+  int head_shape[2 * YOLOV3_MAX_HEADS];
+  for (u32 i = 0; i < head_num; i++) {
+    ASSERT(bottom[i].dims == 4);
+    addrs[i] = bottom[i].addr;
+    head_shape[2 * i] = bottom[i].shape[2];
+    head_shape[2 * i + 1] = bottom[i].shape[3];
+  }
+  const i32 batch = bottom[0].shape[0];
+  float biases[18], strides[3], mask[9];
+  memcpy(biases, rec + 28, sizeof(biases));
+  memcpy(strides, rec + 100, sizeof(strides));
+  memcpy(mask, rec + 112, sizeof(mask));
+  int count = 0;
+  nodechip_yolov3_detect_out(addrs, out.addr, (int)head_num, batch, head_shape, rec_i32(rec, 4), rec_i32(rec, 8),
+                             rec_i32(rec, 12), rec_i32(rec, 16), rec_f32(rec, 24), rec_f32(rec, 20), biases, strides,
+                             mask, &count, node);
+  i32 shape[4];
+  register_detections(ctx, &out, shape, count);
+}
+
+// ---- region proposals ----
+
+void dynamic_glb_rpn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_RPN_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const u32 channels = rec_u32(rec, 0);
+  const u32 data_size = ctx->middle_value->data_size;
+  const int bottom_prec = data_size == DSIZE_FP32 ? 0 : data_size == DSIZE_8 ? 1 : 2;
+  // Class scores, box deltas (b1), image information.
+  dynamic_tensor_info_t scores, b1_info, info, out;
+  dynamic_context_unpack_neuron_tensor(ctx, &scores, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &b1_info, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &info, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  ASSERT(b1_info.dims == 4);
+  const i32 bottom0_dim[3] = {(i32)(channels >> 16), b1_info.shape[2], b1_info.shape[3]};
+  const i32 bottom1_dim[3] = {(i32)(channels & 0xffff), b1_info.shape[2], b1_info.shape[3]};
+  int count = 0;
+  if (!is_null_tensor(&scores) && !is_null_tensor(&b1_info))
+    nodechip_rpnproposal_forward(scores.addr, b1_info.addr, info.addr, out.addr, bottom0_dim, bottom1_dim,
+                                 rec_i32(rec, 4), rec_i32(rec, 8), rec_i32(rec, 12), rec_i32(rec, 16),
+                                 rec_i32(rec, 20), rec_f32(rec, 24), rec_f32(rec, 28),
+                                 (int)ctx->middle_value->intensor_store_mode, rec_u64(rec, 40) + ctx->neuron_base,
+                                 rec_u64(rec, 48), bottom_prec, data_size == DSIZE_FP32 ? 0.0f : rec_f32(rec, 32),
+                                 &count, node);
+  // One ROI of 5 values a row.
+  i32 shape[4] = {(i32)count, 5, 1, 1};
+  out.dims = 4;
+  out.shape = shape;
+  out.dtype = DSIZE_FP32;
+  dynamic_context_global_set_output_info(ctx, &out);
+}
+
+// ---- LSTM ----
+
+void dynamic_glb_lstm_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
+  u8 rec[GLB_LSTM_RECORD_BYTES];
+  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  const i32 dim0 = rec_i32(rec, 0), dim1 = rec_i32(rec, 4), arg = rec_i32(rec, 8), dim2 = rec_i32(rec, 16);
+  const int cont_is_tensor = rec_u32(rec, 20) == 1, static_flag = rec_u32(rec, 24) == 1,
+            state_flag = rec_u32(rec, 28) == 1;
+  const u64 scratch = rec_u64(rec, 32) + ctx->neuron_base;
+  dynamic_tensor_info_t in_x, out;
+  dynamic_context_unpack_neuron_tensor(ctx, &in_x, 0);
+  u64 cont;
+  if (cont_is_tensor) {
+    dynamic_tensor_info_t c;
+    dynamic_context_unpack_neuron_tensor(ctx, &c, 0);
+    cont = c.addr;
+  } else {
+    cont = dynamic_context_unpack_coeff_addr(ctx);
+  }
+  u64 static_in = 0, state0 = 0, state1 = 0, state2 = 0, state3 = 0, state4 = 0;
+  if (static_flag) static_in = dynamic_context_unpack_coeff_addr(ctx);
+  if (state_flag) {
+    state0 = dynamic_context_unpack_coeff_addr(ctx);
+    state1 = dynamic_context_unpack_coeff_addr(ctx);
+  }
+  const u64 weight0 = dynamic_context_unpack_coeff_addr(ctx);
+  const u64 weight1 = dynamic_context_unpack_coeff_addr(ctx);
+  const u64 weight2 = dynamic_context_unpack_coeff_addr(ctx);
+  if (state_flag) state2 = dynamic_context_unpack_coeff_addr(ctx);
+  dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
+  if (state_flag) {
+    state3 = dynamic_context_unpack_coeff_addr(ctx);
+    state4 = dynamic_context_unpack_coeff_addr(ctx);
+  }
+  ASSERT(in_x.dtype == DSIZE_FP32);
+  // The static input's weights take the slot of state 2, which the stream
+  // carries only with the states: without it the layer would read its
+  // weights at address 0.
+  ASSERT(!static_flag || state_flag, "a static input without its weights");
+  // The static input's projection (N rows) lies behind the input projection
+  // of all steps (T x N rows), both 4He floats a row, so neither overwrites
+  // the other.
+  const u64 x_proj_bytes = 4ull * (u64)(i64)dim1 * (u64)(i64)dim0 * 4ull * (u64)lstm_output_dim_extend(dim2);
+  nodechip_lstm_forward_parallel(in_x.addr, cont, static_in, state0, state1, weight0, weight1, state2, weight2,
+                                 out.addr, state4, state3, scratch, static_flag ? scratch + x_proj_bytes : 0, dim0,
+                                 dim1, arg, dim2, static_flag, state_flag, node);
+  i32 shape[3] = {dim1, dim0, dim2};
+  out.dims = 3;
+  out.shape = shape;
+  out.dtype = in_x.dtype;
+  dynamic_context_global_set_output_info(ctx, &out);
+}
+
 void dynamic_glb_detect_seq_map_fill(dynamic_global_ctrl_t *map) {
+  map[DYNAMIC_LAYER_LSTM] = dynamic_glb_lstm_layer_ctrl;
   map[DYNAMIC_LAYER_PRIORBOX] = dynamic_glb_priorbox_layer_ctrl;
+  map[DYNAMIC_LAYER_RPN] = dynamic_glb_rpn_layer_ctrl;
   map[DYNAMIC_LAYER_YOLO] = dynamic_glb_yolo_layer_ctrl;
+  map[DYNAMIC_LAYER_SSD_DETECT_OUT] = dynamic_glb_ssd_detect_out_layer_ctrl;
+  map[DYNAMIC_LAYER_YOLOV3_DETECT_OUT] = dynamic_glb_yolov3_detect_out_layer_ctrl;
   map[DYNAMIC_LAYER_NMS] = dynamic_glb_nms_ctrl;
 }

@@ -2,6 +2,8 @@
 // rearrange tensors in device memory, and the reshape helpers they share.
 #include "interp/glb_shape_ctrl.h"
 
+#include "interp/record_fields.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -611,7 +613,6 @@ void dynamic_glb_stride_slice_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
                                         (smask >> i) & 1, &b[i], &e[i]);
     s[i] = dstride[i];
     full[i] = dshape[i];
-    if (dstride[i] > 0 && dend[i] == 0) dend[i] = dshape[i];
     if (!((smask >> i) & 1)) shape[out_dims++] = extent;
   }
   for (int i = ddims; i < 8; i++) {
@@ -626,13 +627,13 @@ void dynamic_glb_stride_slice_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
   } else {
     const int input_dim = ddims;
     ASSERT_FS(input_dim <= 4);
-    int db[8], de[8], ds[8];
-    to_int(dbegin, ddims, db);
-    to_int(dend, ddims, de);
-    to_int(dstride, ddims, ds);
+    // The 8-bit slice neither counts negative indices from the end nor clamps
+    // them to the extent: given the dense spec, an end of -1 wrote nothing and
+    // an end past the extent wrote past the output. It gets the resolved
+    // indices, as the 4-byte slice does.
     nodechip_stride_slice_fix8b(bottom.addr, out.addr, rec.scratch + ctx->neuron_base, rec.scratch2 + ctx->neuron_base,
                                 nullptr, full, ddims, (int)ctx->middle_value->intensor_store_mode,
-                                (int)ctx->middle_value->outtensor_store_mode, bmask, emask, db, de, ds, node);
+                                (int)ctx->middle_value->outtensor_store_mode, 0, 0, b, e, s, node);
   }
   set_output(ctx, &out, shape, out_dims, bottom.dtype);
 }
@@ -702,7 +703,7 @@ static void pad_issue(dynamic_context_t *ctx, u64 in, u64 out, const i32 *s, con
   } else {
     nodechip_pad_fix8b(in, out, ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N, scratch,
                        ctx->middle_value->outtensor_store_mode == FW_STORE_MODE_4N, scratch2, s[0], s[1], s[2], s[3],
-                       pads, (int)pad_mode, (int)((u32)pad_value & 0xff), node);
+                       pads, (int)pad_mode, pad_value_byte(pad_value), node);
   }
 }
 

@@ -1083,7 +1083,7 @@ void dynamic_pad_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, c
                          nodes);
     else if (ds == DSIZE_8)
       nodechip_pad_fix8b_local(input, output, shape[0], shape[1], shape[2], shape[3], paddings, (int)rec_u32(rec, 8),
-                               (int)(u8)value, nodes);
+                               pad_value_byte(value), nodes);
     else
       ASSERT(0);
   }

@@ -9,6 +9,7 @@
 #include "cmd/gdma.h"
 #include "interp/glb_shape_ctrl.h"
 #include "interp/shape_arith.h"
+#include "interp/tensor_array.h"
 #include "layers/eltwise/binary.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -465,14 +466,15 @@ void dynamic_glb_shape_cast_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
   void *buffer;
   if (layer_param->host_output) {
     ASSERT_FS(layer_param->dst_type == DSIZE_FP32 || layer_param->dst_type == DSIZE_INT32);
-    buffer = new_values(src, count);
+    buffer = assign_host_mem(src, in.shape, in.dims, nullptr);
   } else {
+    // The conversions below write 32-bit values into the bridge, so a device
+    // output of narrower elements would take the bridge's bytes unconverted.
+    ASSERT(count == 0 || layer_param->dst_type == DSIZE_FP32 || layer_param->dst_type == DSIZE_INT32,
+           "dst_type %u", (unsigned)layer_param->dst_type);
     // The values reach device memory through the DTCM bridge.
-    const u64 elem_bytes = layer_param->dst_type == DSIZE_8 ? 1 : layer_param->dst_type == DSIZE_16 ? 2 : 4;
-    const u64 byte_len = count * elem_bytes;
-    ASSERT(byte_len <= ctx->dtcm_size, "%u bytes through a bridge of %u", (unsigned)byte_len,
-           (unsigned)ctx->dtcm_size);
-    buffer = hw_ptr((u32)ctx->bridge_addr, (u32)(byte_len > 0 ? byte_len : 4));
+    const u64 byte_len = get_byte_len(count, layer_param->dst_type);
+    buffer = hw_ptr((u32)__get_bridge_addr(ctx, byte_len), (u32)(byte_len > 0 ? byte_len : 4));
   }
   const int from_int = in.dtype == DSIZE_INT32, from_fp = in.dtype == DSIZE_FP32;
   for (u64 i = 0; i < count; i++) {
@@ -494,17 +496,10 @@ void dynamic_glb_shape_cast_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
   out.dims = in.dims;
   out.dtype = layer_param->dst_type;
   out.elem_num = 0;
-  if (layer_param->host_output) {
+  if (layer_param->host_output)
     out.host_data = buffer;
-  } else if (count > 0) {
-    // Four-byte elements only: the conversions above write 32-bit values.
-    ASSERT(layer_param->dst_type == DSIZE_FP32 || layer_param->dst_type == DSIZE_INT32, "dst_type %u",
-           (unsigned)layer_param->dst_type);
-    ASSERT(count <= 0x7fffffffull);
-    general_gdma_gen_cmd(ctx->bridge_addr, out.addr, GDMA_VALUE_FORMAT_FLOAT32, (int)count, GDMA_VALUE_DIR_S2S,
-                         node);
-    poll_all_engine_done(node);
-  }
+  else if (count > 0)
+    memcpy_host_global(ctx, buffer, out.addr, count, layer_param->dst_type, 1, node);
   dynamic_context_global_set_output_info(ctx, &out);
 }
 

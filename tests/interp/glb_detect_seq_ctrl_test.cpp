@@ -27,11 +27,12 @@ const uint64_t kSeeds[] = {1, 2, 3};
 struct Prior {
   std::vector<float> min_sizes, max_sizes, ratios, variances;
   int32_t num_priors;
-  uint32_t img_w = 0, img_h = 0, layer_w, layer_h, net_w = 300, net_h = 300;
+  uint32_t img_w = 0, img_h = 0, layer_w = 0, layer_h = 0, net_w = 300, net_h = 300;
   float step_w = 0, step_h = 0, offset = 0.5f;
 };
 
-Record prior_rec(const Prior &p, std::vector<int32_t> out_shape, bool has_dim = false, uint32_t dim = 0) {
+Record prior_rec(const Prior &p, std::vector<int32_t> out_shape, bool has_dim = false, uint32_t dim = 0,
+                 float scale = 1.0f) {
   Record r(232);
   r.u32(0, uint32_t(out_shape.size()));
   for (size_t i = 0; i < out_shape.size(); i++) r.i32(4 + 4 * i, out_shape[i]);
@@ -43,7 +44,7 @@ Record prior_rec(const Prior &p, std::vector<int32_t> out_shape, bool has_dim = 
   r.u32(140, uint32_t(p.ratios.size()));
   for (size_t i = 0; i < p.variances.size(); i++) r.f32(144 + 4 * i, p.variances[i]);
   r.u32(176, uint32_t(p.variances.size())).i32(180, p.num_priors).u32(184, p.img_w).u32(188, p.img_h);
-  r.f32(192, p.step_w).f32(196, p.step_h).f32(200, p.offset).f32(204, 1.0f);
+  r.f32(192, p.step_w).f32(196, p.step_h).f32(200, p.offset).f32(204, scale);
   r.u32(208, p.layer_w).u32(212, p.layer_h).u32(216, p.net_w).u32(220, p.net_h).u32(224, dim);
   return r.u8(228, has_dim).u8(230, 0);
 }
@@ -116,6 +117,52 @@ TEST(GlbDetectCtrl, PriorBoxesGivenAsTheInputAreCopied) {
     run_ok(*card, prior_net(prior_rec(p, {0, 0, 0}, true, 12)));
     EXPECT_EQ(get<float>(*card, kNetOut[0], priors.size()), priors);
     EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, 12}));
+  }
+}
+
+// 8-bit priors: value x 128 / scale + 0.5, limited to [-128, 127], truncated;
+// a 4N output holds byte k of the 1N bytes in byte 0 of word k. Priors given
+// as the input (8-bit, has_dim) reach a 4N output the same way.
+TEST(GlbDetectCtrl, EightBitPriorBoxesIn1NAnd4N) {
+  constexpr uint32_t kFix8 = 2;
+  Prior p{{30}, {60}, {1.0f, 2.0f, 0.5f}, {0.1f, 0.1f, 0.2f, 0.2f}, 4};
+  p.layer_w = 3, p.layer_h = 2;
+  const int32_t count = int32_t(p.layer_w * p.layer_h) * p.num_priors * 4;
+  const std::vector<float> f = prior_ref(p);
+  auto net = [&](const Record &r, uint32_t out_mode, uint32_t in_dtype) {
+    return one_layer({{in_dtype, {1, 8, 2, 3}}}, 1,
+                     glb_layer(DYNAMIC_LAYER_PRIORBOX, kFix8, r, Words().append(net_io_ref(1)).append(net_io_ref(10)),
+                               0, out_mode));
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const auto &[scale, out_mode] : {std::pair<float, uint32_t>{1.0f, 0}, {0.37f, 2}}) {
+      SCOPED_TRACE(out_mode == 2 ? "4N, scale 0.37 saturating" : "1N, scale 1");
+      std::vector<int8_t> want;
+      const float k = 128.0f / scale;
+      for (float v : f) want.push_back(int8_t(int(std::min(std::max(v * k + 0.5f, -128.0f), 127.0f))));
+      run_ok(*card, net(prior_rec(p, {1, 2, count}, false, 0, scale), out_mode, kFp32));
+      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
+      if (out_mode == 2) {
+        const std::vector<int8_t> words = get<int8_t>(*card, kNetOut[0], 4 * want.size());
+        std::vector<int8_t> got;
+        for (size_t i = 0; i < want.size(); i++) got.push_back(words[4 * i]);
+        EXPECT_EQ(got, want);
+      } else {
+        EXPECT_EQ(get<int8_t>(*card, kNetOut[0], want.size()), want);
+      }
+    }
+    SCOPED_TRACE("8-bit priors given as the input into 4N");
+    std::vector<int8_t> given(size_t(2 * count));
+    for (size_t i = 0; i < given.size(); i++) given[i] = int8_t(int(i * 7 % 256) - 128);
+    put(*card, kNetIn[0], given);
+    run_ok(*card, net(prior_rec(p, {0, 0, 0}, true, uint32_t(count)), 2, kFix8));
+    EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
+    const std::vector<int8_t> words = get<int8_t>(*card, kNetOut[0], 4 * given.size());
+    std::vector<int8_t> got;
+    for (size_t i = 0; i < given.size(); i++) got.push_back(words[4 * i]);
+    EXPECT_EQ(got, given);
   }
 }
 

@@ -16,6 +16,8 @@
 #include "runtime/hw.h"
 #include "runtime/services.h"
 #include "net_writer_cnn.h"
+#include "ref/fix8b_affine_ref.h"
+#include "ref/fix8b_ref.h"
 #include "ref/norm_ref.h"
 
 namespace zv::test {
@@ -480,6 +482,195 @@ TEST(GlbEltwiseRuns, EightBitResidualSumTakesItsScalesFromTheStream) {
     ASSERT_EQ(r->result, 0u) << card->console();
     EXPECT_TRUE(no_findings(card->chip()));
     EXPECT_EQ(card->read(kOut, want.size()), want);
+  }
+}
+
+TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
+  // Eight items in two 4N word-batches; element-wise layers keep the layout,
+  // so each output byte is the reference of the input bytes at its place.
+  namespace fr = ref::fix8b;
+  const std::vector<uint32_t> s = {8, 3, 2, 7};
+  const size_t bytes = count_of(s);
+  std::vector<uint8_t> a(bytes), b(bytes);
+  for (size_t i = 0; i < bytes; i++) a[i] = uint8_t(i * 71 + 5), b[i] = uint8_t(i * 43 + 200);
+  auto f32_bits = [](float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    return v;
+  };
+  // Const binary option bytes 16..20: scale, -, right shift, -, A signed.
+  auto const_rec = [&](float value, uint32_t op, uint8_t const_is_left, uint8_t relu, uint8_t scale, uint8_t shift,
+                       uint8_t sign) {
+    return const_binary_record(f32_bits(value), op, const_is_left, relu).u8(16, scale).u8(18, shift).u8(20, sign);
+  };
+  // Eltwise binary bytes 12..17: scales, right shifts, type codes (0 u8, 1 i8).
+  auto elt_rec = [](uint32_t op, uint8_t relu, uint8_t sa, uint8_t sb, uint8_t ra, uint8_t rb, uint8_t ta,
+                    uint8_t tb) {
+    return eltwise_binary_record(op, 0, 0, relu).u8(12, sa).u8(13, sb).u8(14, ra).u8(15, rb).u8(16, ta).u8(17, tb);
+  };
+  struct Case {
+    const char *what;
+    uint32_t type;
+    Record rec;
+    fr::Binary ref;
+  };
+  const uint32_t kLt = 10003;
+  const Case cases[] = {
+      {"constant add with ReLU", DYNAMIC_LAYER_CONST_BINARY, const_rec(40.0f, kAdd, 0, 1, 3, 0, 1),
+       {int(kAdd), 3, 0, 1, 0, true, true, true, true, 40, false, true}},
+      {"constant on the left minus an unsigned tensor, shifted", DYNAMIC_LAYER_CONST_BINARY,
+       const_rec(-30.7f, kSub, 1, 0, 5, 2, 0), {int(kSub), 5, 2, 1, 0, false, true, true, true, -30, true, false}},
+      {"constant comparison", DYNAMIC_LAYER_CONST_BINARY, const_rec(20.0f, kLt, 0, 0, 1, 3, 1),
+       {int(kLt), 1, 0, 1, 0, true, true, true, true, 20, false, false}},
+      {"signed minus unsigned, rescaled", DYNAMIC_LAYER_ELTWISE_BINARY, elt_rec(kSub, 0, 3, 2, 1, 0, 1, 0),
+       {int(kSub), 3, 1, 2, 0, true, false, true, false, 0, false, false}},
+      {"unsigned maximum with ReLU", DYNAMIC_LAYER_ELTWISE_BINARY, elt_rec(kMax, 1, 1, 4, 0, 2, 0, 0),
+       {int(kMax), 1, 0, 4, 2, false, false, false, false, 0, false, true}},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kIn2, b.data(), b.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      const bool two = c.type == DYNAMIC_LAYER_ELTWISE_BINARY;
+      Words refs = net_io_ref(1);
+      if (two) refs.append(net_io_ref(3));
+      refs.append(net_io_ref(2));
+      const std::vector<uint32_t> ins = two ? std::vector<uint32_t>{1, 3} : std::vector<uint32_t>{1};
+      const Words desc = description(ins, {2}, {global_group(ins, {}, layer(c.type, 2, c.rec, refs))});
+      NetRun run = run_of(two ? std::vector<std::vector<uint32_t>>{s, s} : std::vector<std::vector<uint32_t>>{s});
+      for (IoInput &in : run.inputs) in.dtype = 2;
+      auto r = run_description(*card, desc, run);
+      ASSERT_TRUE(r) << card->trouble();
+      ASSERT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, bytes);
+      size_t bad = 0;
+      for (size_t i = 0; i < bytes; i++) {
+        const uint8_t want = fr::binary(c.ref, a[i], b[i]);
+        if (got[i] != want && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want);
+      }
+      EXPECT_EQ(bad, 0u);
+    }
+  }
+}
+
+TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerReference) {
+  // Eight 4N items; both layers are element-wise, so each byte is checked at
+  // its place (the per-element shift amounts share the layout).
+  namespace fr = ref::fix8b;
+  const std::vector<uint32_t> s = {8, 5, 2, 3};
+  const size_t bytes = count_of(s);
+  std::vector<uint8_t> a(bytes), amounts(bytes);
+  for (size_t i = 0; i < bytes; i++) a[i] = uint8_t(i * 71 + 5), amounts[i] = uint8_t(int(i * 7 % 11) - 5);
+  struct Case {
+    const char *what;
+    uint32_t type;
+    Record rec;
+    std::function<uint8_t(size_t)> ref;
+  };
+  // Multiply-shift record: multiplier word 1, right shift word 2, input sign
+  // byte 12, flag byte 13 (the multiplier is unsigned).
+  auto mulshift = [&](int multiplier, int rshift, bool si, int flag) {
+    return [=](size_t i) {
+      const bool intermediate = si && flag != 1, out_signed = !intermediate && si;
+      fr::i64 v = fr::rshift_round(fr::value8(a[i], si) * multiplier, rshift);
+      if (intermediate) v = fr::sat(v, 16, true);
+      v = fr::sat(v, 8, out_signed);
+      if (!si && flag == 1 && v > 127) v = 127;
+      return fr::byte_of(v);
+    };
+  };
+  // Arithmetic shift record: input sign, shift kind, value, mode (0 constant,
+  // 2 per element).
+  auto shift = [&](int kind, int value, int mode, bool sign) {
+    return [=](size_t i) {
+      const int g = mode == 2 ? int(int8_t(amounts[i])) : value;
+      const int amount = kind == 0 ? g : kind == 1 ? -g : 1 - g;
+      const fr::i64 v = fr::sat(fr::shift_by(fr::value8(a[i], sign), amount), 16, true);
+      return fr::byte_of(fr::sat(fr::rshift_round(v, kind == 2 ? 1 : 0), 8, sign));
+    };
+  };
+  const Case cases[] = {
+      {"multiply-shift, signed input, direct", DYNAMIC_LAYER_MULSHIFT,
+       Record(16).i32(4, 77).i32(8, 5).u8(12, 1).u8(13, 1), mulshift(77, 5, true, 1)},
+      {"multiply-shift, unsigned, at most 127", DYNAMIC_LAYER_MULSHIFT,
+       Record(16).i32(4, 200).i32(8, 6).u8(12, 0).u8(13, 1), mulshift(200, 6, false, 1)},
+      {"multiply-shift, signed through int16, clamped at 0", DYNAMIC_LAYER_MULSHIFT,
+       Record(16).i32(4, 90).i32(8, 4).u8(12, 1).u8(13, 0), mulshift(90, 4, true, 0)},
+      {"shift left by a constant 2", DYNAMIC_LAYER_ARITH_SHIFT, Record(16).i32(0, 1).i32(4, 0).i32(8, 2).u32(12, 0),
+       shift(0, 2, 0, true)},
+      {"rounding shift by per-element amounts, unsigned", DYNAMIC_LAYER_ARITH_SHIFT,
+       Record(16).i32(0, 0).i32(4, 2).i32(8, 0).u32(12, 2), shift(2, 0, 2, false)},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kCoeff + 0x1000, amounts.data(), amounts.size());
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.what);
+      Words refs = net_io_ref(1);
+      if (c.type == DYNAMIC_LAYER_ARITH_SHIFT) refs.append(coeff_ref(0x1000));
+      refs.append(net_io_ref(2));
+      const Words desc =
+          description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), 2, 2))});
+      NetRun run = run_of({s});
+      run.inputs[0].dtype = 2;
+      auto r = run_description(*card, desc, run);
+      ASSERT_TRUE(r) << card->trouble();
+      ASSERT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, bytes);
+      size_t bad = 0;
+      for (size_t i = 0; i < bytes; i++) {
+        const uint8_t want = c.ref(i);
+        if (got[i] != want && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want);
+      }
+      EXPECT_EQ(bad, 0u);
+    }
+  }
+}
+
+TEST(GlbEltwiseRuns, EightBitBroadcastBinaryStretchesChannelsAndWidth) {
+  // A [8, 3, 2, 5] signed minus B [8, 1, 2, 1] unsigned, both 4N: B's channel
+  // and column stretch over A's; rescaled 16-bit intermediates, signed result.
+  namespace fr = ref::fix8b;
+  const int N = 8, C = 3, H = 2, W = 5;
+  const size_t a_chw = size_t(C * H * W), b_chw = size_t(H);
+  std::vector<uint8_t> a(N * a_chw), b(N * b_chw);
+  for (size_t i = 0; i < a.size(); i++) a[i] = uint8_t(i * 71 + 5);
+  for (size_t i = 0; i < b.size(); i++) b[i] = uint8_t(i * 43 + 200);
+  Record rec = broadcast_binary_record(kSub, false, {}, false, {}, 0);
+  rec.u8(88, 3).u8(89, 2).u8(90, 1).u8(91, 0).u8(92, 1).u8(93, 0);
+  const fr::Binary k{int(kSub), 3, 1, 2, 0, true, false, true, false, 0, false, false};
+  const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(3)).append(net_io_ref(2));
+  const Words desc =
+      description({1, 3}, {2}, {global_group({1, 3}, {}, layer(DYNAMIC_LAYER_BROADCAST_BINARY, 2, rec, refs))});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, a.data(), a.size());
+    card->write(kIn2, b.data(), b.size());
+    NetRun run = run_of({{uint32_t(N), uint32_t(C), uint32_t(H), uint32_t(W)}, {uint32_t(N), 1, uint32_t(H), 1}});
+    run.inputs[0].dtype = run.inputs[1].dtype = 2;
+    auto r = run_description(*card, desc, run);
+    ASSERT_TRUE(r) << card->trouble();
+    ASSERT_EQ(r->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    const std::vector<uint8_t> got = card->read(kOut, a.size());
+    size_t bad = 0;
+    for (size_t n = 0; n < size_t(N); n++)
+      for (size_t e = 0; e < a_chw; e++) {
+        const size_t y = e / size_t(W) % size_t(H);
+        const uint8_t want = fr::binary(k, a[fr::at_4n(n, e, a_chw)], b[fr::at_4n(n, y, b_chw)]);
+        const uint8_t g = got[fr::at_4n(n, e, a_chw)];
+        if (g != want && bad++ < 5) ADD_FAILURE() << "item " << n << " element " << e << ": " << int(g) << " want " << int(want);
+      }
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 2, 5}));
   }
 }
 

@@ -587,6 +587,141 @@ TEST(GlbShapeCtrl, EightBitReshapeFrom4NTo1N) {
   }
 }
 
+// ---- 8-bit data in 1N and 4N storage ----
+
+// 1N items (one after the other) into 4N words: byte j of word e of group g is
+// element e of item 4 g + j.
+Bytes to_4n(const Bytes &in, size_t n, size_t per_item) {
+  Bytes out((n + 3) / 4 * 4 * per_item, 0);
+  for (size_t i = 0; i < n; i++)
+    for (size_t e = 0; e < per_item; e++) out[((i / 4) * per_item + e) * 4 + i % 4] = in[i * per_item + e];
+  return out;
+}
+
+struct ByteCase {
+  const char *what;
+  Shape in;
+  uint32_t in_mode, out_mode;  // 0 1N, 2 4N
+  uint32_t type;
+  Record rec;
+  Shape out;
+  std::function<Bytes(const Bytes &)> ref;  // on 1N bytes
+};
+
+TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
+  // Byte maps of the reference layouts (element size 1).
+  auto pad8 = [](const Shape &shape, const std::vector<std::pair<int, int>> &pads, uint8_t value) {
+    return [=](const Bytes &in) {
+      Shape out_shape = shape;
+      for (size_t d = 0; d < shape.size(); d++) out_shape[d] += pads[d].first + pads[d].second;
+      const std::vector<size_t> st = ref::strides_of(shape);
+      Bytes out;
+      ref::for_each_index(out_shape, [&](const std::vector<int> &o) {
+        size_t at = 0;
+        bool inside = true;
+        for (size_t d = 0; d < o.size(); d++) {
+          const int i = o[d] - pads[d].first;
+          inside &= i >= 0 && i < shape[d];
+          at += size_t(i) * st[d];
+        }
+        out.push_back(inside ? in[at] : value);
+      });
+      return out;
+    };
+  };
+  auto moved = [](const Shape &in_shape, const Shape &out_shape,
+                  const std::function<std::vector<int>(const std::vector<int> &)> &from) {
+    return [=](const Bytes &in) { return ref::gather(in, in_shape, out_shape, 1, from); };
+  };
+  // Pad records: value, then {before, after} for n, c, h, w; scratch at 48.
+  auto pad_rec = [](float value, const std::vector<std::pair<int, int>> &pads) {
+    Record r(72);
+    r.f32(4, value);
+    for (size_t d = 0; d < 4; d++) r.i32(12 + 8 * d, pads[d].first).i32(16 + 8 * d, pads[d].second);
+    return r.u64(48, 0x800000).u64(56, 0x900000);
+  };
+  const Shape s5234 = {5, 2, 3, 4}, s523 = {5, 2, 3}, s4n = {5, 4, 5, 6};
+  const std::vector<std::pair<int, int>> hw = {{0, 0}, {0, 0}, {1, 0}, {0, 2}};
+  const ByteCase cases[] = {
+      // -1 is the signed byte 0xff on every target.
+      {"pad of h and w by -1, 4N to 4N", s5234, 2, 2, 26, pad_rec(-1.0f, hw), {5, 2, 4, 6}, pad8(s5234, hw, 0xff)},
+      {"pad of c by 7, 1N to 1N", s5234, 0, 0, 26, pad_rec(7.0f, {{0, 0}, {1, 1}, {0, 0}, {0, 0}}), {5, 4, 3, 4},
+       pad8(s5234, {{0, 0}, {1, 1}, {0, 0}, {0, 0}}, 7)},
+      {"pad of w by 200, 1N to 4N", s5234, 0, 2, 26, pad_rec(200.0f, {{0, 0}, {0, 0}, {0, 0}, {2, 1}}), {5, 2, 3, 7},
+       pad8(s5234, {{0, 0}, {0, 0}, {0, 0}, {2, 1}}, 200)},
+      {"crop of c, h and w, 4N to 4N", {5, 3, 6, 7}, 2, 2, 23,
+       Record(44).i32(0, -1).i32(4, 5).i32(8, 3).i32(12, 5).i32(16, 2).i32(20, 3).i32(24, 4).i32(28, 0).i32(32, 1)
+           .i32(36, 2).i32(40, 3),
+       {5, 2, 3, 4}, [](const Bytes &in) { return ref::crop(in, {5, 3, 6, 7}, {0, 1, 2, 3}, {5, 2, 3, 4}, 1); }},
+      {"tile of c and h, 4N to 4N", s523, 2, 2, 28,
+       Record(88).u8(0, 1).u8(3, 3).i32(36, 1).i32(40, 2).i32(44, 3).u64(72, 0x800000), {5, 4, 9},
+       moved(s523, {5, 4, 9}, [](const std::vector<int> &o) { return std::vector<int>{o[0], o[1] % 2, o[2] % 3}; })},
+      {"stride_slice of c, h and w by steps, 4N to 4N", s4n, 2, 2, 51,
+       stride_slice_rec({0, 1, 0, 1}, {5, 4, 5, 6}, {1, 2, 2, 3}, 0, 0, 0).u64(120, 0x800000).u64(128, 0x900000),
+       {5, 2, 3, 2},
+       moved(s4n, {5, 2, 3, 2},
+             [](const std::vector<int> &o) { return std::vector<int>{o[0], 1 + 2 * o[1], 2 * o[2], 1 + 3 * o[3]}; })},
+      {"stride_slice with a begin mask, a negative end and an end past the extent, 1N", s4n, 0, 0, 51,
+       stride_slice_rec({0, 3, 1, 0}, {5, -1, 100, 6}, {1, 1, 2, 2}, 2, 0, 0).u64(120, 0x800000).u64(128, 0x900000),
+       {5, 3, 2, 3},
+       moved(s4n, {5, 3, 2, 3},
+             [](const std::vector<int> &o) { return std::vector<int>{o[0], o[1], 1 + 2 * o[2], 2 * o[3]}; })},
+      {"transpose keeping the batch first, 4N to 4N", s5234, 2, 2, 49,
+       Record(24).u8(0, 0).u8(1, 2).u8(2, 3).u8(3, 1).u64(8, 0x800000), {5, 3, 4, 2},
+       moved(s5234, {5, 3, 4, 2},
+             [](const std::vector<int> &o) { return std::vector<int>{o[0], o[3], o[1], o[2]}; })},
+  };
+  constexpr uint32_t kFix8 = 2;
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const ByteCase &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      const size_t count = ref::count_of(c.in);
+      Bytes in(count);
+      for (size_t i = 0; i < count; i++) in[i] = uint8_t(i * 37 + 11);
+      card->write(kIn, in.data(), in.size());
+      const Words w = layer(c.type, kFix8, c.rec, Words().append(net_io_ref(1)).append(net_io_ref(kNetOut)).words(),
+                            c.in_mode, c.out_mode);
+      const Words desc = description({1}, {kNetOut}, global_plan({{w, {1}, {kNetOut}}}, {kNetOut}));
+      card->write(kDesc, desc.raw().data(), desc.raw().size());
+      RunMessage m;
+      m.description_addr = kDesc;
+      m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+      // A 4N input is converted by the card from the host's 1N bytes.
+      m.has_4n_addr = true;
+      m.inputs = {IoInput{kIn, c.in_mode == 2 ? kIn + 0x80000 : 0, kFix8, std::vector<uint32_t>(c.in.begin(), c.in.end()), 0}};
+      m.outputs = {IoOutput{kOut, 0, 0}};
+      m.return_shape = 1;
+      m.shape_addr = kShapes;
+      m.addr_boundary = kBoundary;
+      m.neuron_base = kNeuron;
+      m.coeff_base = kCoeff;
+      const Bytes want_1n = c.ref(in);
+      const size_t out_n = size_t(c.out[0]), per_item = want_1n.size() / out_n;
+      const Bytes want = c.out_mode == 2 ? to_4n(want_1n, out_n, per_item) : want_1n;
+      const Bytes canary(want.size() + 16, 0xee);
+      card->write(kOut, canary.data(), canary.size());
+      auto a = card->send(111, run_payload(m));
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const Bytes got = card->read(kOut, want.size());
+      // Only the bytes of real items count in 4N words.
+      size_t bad = 0;
+      for (size_t i = 0; i < want.size(); i++) {
+        if (c.out_mode == 2 && (i / (4 * per_item)) * 4 + i % 4 >= out_n) continue;
+        if (got[i] != want[i] && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[i]);
+      }
+      EXPECT_EQ(bad, 0u);
+      EXPECT_EQ(card->read(kOut + want.size(), 16), Bytes(16, 0xee)) << "written past the output";
+      std::vector<uint32_t> rec = values_of<uint32_t>(card->read(kShapes, 4 * (1 + c.out.size())));
+      std::vector<uint32_t> shape_rec = {uint32_t(c.out.size())};
+      for (int e : c.out) shape_rec.push_back(uint32_t(e));
+      EXPECT_EQ(rec, shape_rec);
+    }
+  }
+}
+
 TEST(GlbShapeCtrl, BadTileConcatAndRearrangementRecordsAnswer1009) {
   run_bad({
       {"transpose order that is no permutation", {{2, 3, 4}}, {lay(49, Record(24).u8(0, 0).u8(1, 0).u8(2, 1), {0}, {})},

@@ -1,12 +1,15 @@
 // The geometry of the local controllers that change the slice: output rows
 // and kernel paddings of convolution-like layers, and pooling output sizes.
-// The controllers themselves run end to end in the API suite.
+// The controllers themselves run end to end in the API suite; an 8-bit local
+// pad runs here through the network-run API.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "fw_test.h"
+#include "interp/fullnet.h"
 #include "interp/local_ctrl.h"
+#include "net_writer.h"
 
 namespace zv::test {
 namespace {
@@ -108,6 +111,53 @@ TEST(InterpLocalGeometry, PoolingOutputExtentByCeilMode) {
       got = dynamic_pool_output_extent(c.extent, c.pad_lo, c.pad_hi, c.kernel, c.stride, c.ceil_mode);
     })));
     EXPECT_EQ(got, c.want) << c.extent << " " << c.kernel << "/" << c.stride << " mode " << c.ceil_mode;
+  }
+}
+
+TEST(InterpLocalPad, EightBitPadTakesTheByteOfItsValueOnEveryTarget) {
+  // Four 8-bit items [4, 3, 4, 5] handed to the network in 4N, padded in
+  // local memory (h by 1 and 1, w by 2 before) with -1, stored one item per
+  // byte: the border is the signed byte -1 (0xff).
+  using namespace net;
+  constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kOut = 0x103000000ull, kShapes = 0x104000000ull;
+  constexpr uint32_t kDsize8 = 2, kLocalIn = 0, kLocalOut = 0x20000;
+  const uint32_t N = 4, C = 3, H = 4, W = 5, OH = H + 2, OW = W + 2;
+  std::vector<uint8_t> in(N * C * H * W);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 5 + 3);
+  std::vector<uint8_t> want(N * C * OH * OW, 0xff);
+  for (uint32_t n = 0; n < N * C; n++)
+    for (uint32_t y = 0; y < H; y++)
+      for (uint32_t x = 0; x < W; x++) want[(n * OH + y + 1) * OW + x + 2] = in[(n * H + y) * W + x];
+  Group g;
+  g.inputs = {1};
+  g.n_slice = N;
+  g.steps.push_back({{}, {{0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kDsize8))}}});
+  g.steps.push_back({{{0, layer(DYNAMIC_LAYER_PAD, kDsize8, Record(72).f32(4, -1.0f).u32(28, 1).u32(32, 1).u32(36, 2),
+                                {1, 9, kLocalIn, kLocalOut})}},
+                     {}});
+  g.steps.push_back({{}, {{0, move(ST_OUTPUT_NEURON, st_output(kLocalOut, 9, kDsize8))}}});
+  const Words desc = description({1}, {9}, {g});
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kDesc, desc.raw().data(), desc.raw().size());
+    card->write(kIn, in.data(), in.size());
+    RunMessage m;
+    m.description_addr = kDesc;
+    m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+    m.has_4n_addr = true;
+    m.inputs = {IoInput{kIn, kIn + 0x10000, kDsize8, {N, C, H, W}, 0}};
+    m.outputs = {IoOutput{kOut, 0, 0}};
+    m.return_shape = 1;
+    m.shape_addr = kShapes;
+    m.addr_boundary = 0x10000000ull;
+    m.neuron_base = 0x105000000ull;
+    m.coeff_base = 0x106000000ull;
+    auto a = card->send(111, run_payload(m));
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    EXPECT_TRUE(no_findings(card->chip()));
+    EXPECT_EQ(card->read(kOut, want.size()), want);
   }
 }
 

@@ -340,6 +340,14 @@ TEST(ShapeTensorCtrl, BadRecordsAnswer1009AndTheCardKeepsServing) {
       {"cast to a host tensor of 8-bit values",
        {shape_const(10, {1}), step(71, Record(8).u32(0, 2).u32(4, 1), {10}, {11})},
        "layer_param->dst_type == DSIZE_FP32 || layer_param->dst_type == DSIZE_INT32"},
+      // The conversion writes 32-bit values: narrower device elements would
+      // take the bridge's bytes unconverted.
+      {"cast to a device tensor of 8-bit values",
+       {shape_const(10, {1, 2}),
+        {layer(71, kFp32, Record(8).u32(0, 2).u32(4, 0), Words().append(shape_ref(10)).append(net_io_ref(kNetOut))),
+         {10},
+         {kNetOut}}},
+       "count == 0 || layer_param->dst_type == DSIZE_FP32 || layer_param->dst_type == DSIZE_INT32"},
   };
   auto card = deferred_card(Backend::Native, 1);
   for (const Bad &b : bad) {

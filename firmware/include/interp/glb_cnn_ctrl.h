@@ -1,8 +1,8 @@
 // Global controllers of the convolution and pooling family: convolution,
-// deconvolution, pooling (ceil modes and TF style), adaptive pooling, LRN and
-// interpolation. Each reads its record and tensor references, works out the
-// output shape, calls one global layer on whole tensors in device memory with
-// the caller's node and registers the output. The output sizes are pure
+// deconvolution, pooling (ceil modes and TF style), adaptive pooling, LRN,
+// interpolation and ROI pooling. Each reads its record and tensor references,
+// works out the output shape, calls one global layer on whole tensors in
+// device memory with the caller's node and registers the output. The output sizes are pure
 // functions, exported for tests.
 #pragma once
 
@@ -16,6 +16,8 @@
 #define GLB_ADAPTIVE_POOL_RECORD_BYTES 8u
 #define GLB_LRN_RECORD_BYTES 28u
 #define GLB_INTERP_RECORD_BYTES 56u
+#define GLB_ROI_POOLING_RECORD_BYTES 20u
+#define GLB_PSROI_POOLING_RECORD_BYTES 20u
 
 // One spatial extent of a pooling output and the after-padding the 8-bit
 // kernel then takes (grown when the ceil mode adds a window).
@@ -44,6 +46,10 @@ void dynamic_glb_pooling_tf_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
 void dynamic_glb_adaptive_pool_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
 void dynamic_glb_lrn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
 void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
+// ROI max pooling and position-sensitive ROI average pooling; the ROIs are
+// staged in the run's scratch area.
+void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
+void dynamic_glb_psroipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
 
 // Enters the controllers above and the element-wise family's
 // (`dynamic_glb_eltwise_map_fill`) in the global map.

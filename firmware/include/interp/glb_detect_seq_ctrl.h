@@ -1,15 +1,26 @@
-// Global controllers of detection layers: prior boxes (with their ARM part,
-// the half extents and the index table), the YOLO region layer and
-// non-maximum suppression.
+// Global controllers of detection and sequence layers: prior boxes (with
+// their ARM part, the half extents and the index table), the YOLO region
+// layer, non-maximum suppression, SSD and YOLOv3 detection output, region
+// proposals and the LSTM layer.
 #pragma once
 
 #include "interp/fullnet.h"
+
+// Parameter record sizes (bytes).
+#define GLB_SSD_DETECT_OUT_RECORD_BYTES 40u
+#define GLB_YOLOV3_DETECT_OUT_RECORD_BYTES 148u
+#define GLB_RPN_RECORD_BYTES 56u
+#define GLB_LSTM_RECORD_BYTES 48u
 
 extern "C" {
 
 void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
 void dynamic_glb_yolo_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
 void dynamic_glb_nms_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
+void dynamic_glb_ssd_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
+void dynamic_glb_yolov3_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
+void dynamic_glb_rpn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
+void dynamic_glb_lstm_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);
 
 // The ARM part of the prior-box layer: the priors' half extents and the index
 // table in `scratch` (device memory written through the ARM's window), then

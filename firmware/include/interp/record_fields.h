@@ -28,3 +28,12 @@ static inline float rec_f32(const u8 *rec, u32 offset) {
   memcpy(&v, rec + offset, 4);
   return v;
 }
+
+// The byte an 8-bit layer pads with, from a float record field: the value's
+// integer part cut to 8 bits, so that -1 gives 0xff on every target (a float
+// converted straight to an unsigned type is undefined below 0, and the ARM
+// saturates it to 0). Values outside the int32 range give 0.
+static inline int pad_value_byte(float v) {
+  if (!(v > -2147483648.0f && v < 2147483648.0f)) return 0;
+  return (int)((u32)(i32)v & 0xff);
+}

@@ -12,6 +12,7 @@
 #include "cmd/local_mem.h"
 #include "cmd/memory_fill_copy.h"
 #include "cv/cv_common.h"
+#include "layers/conv/fc_stages.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -359,19 +360,6 @@ void nodechip_cv_fc_fix8b_data_split(cv_fc8_plan_t *p, u32 batch, u32 in_neurons
   p->areas[6] = {"output 1", p->output[1], 0x10000u};
 }
 
-namespace {
-
-// The per-stage slice records of the pipeline; entry i takes entry i - 1.
-struct fc8_stages_t {
-  int valid[3], n_off[3], n_cnt[3], k_off[3], k_cnt[3], m_off[3], m_cnt[3];
-};
-void pipeline_move(int v[3]) {
-  v[2] = v[1];
-  v[1] = v[0];
-}
-
-}  // namespace
-
 void nodechip_cv_fc_fix8b_forward_parallel(u64 input, u64 weight, u64 bias, u64 output, u32 batch, u32 weight_stride,
                                            u32 in_neurons, u32 out_neurons, u32 transposed, u32 has_bias, u32 flag_l,
                                            u32 flag_r, u32 flag_bias, u32 shift, u32 wide_result, u32 flag_out,
@@ -389,19 +377,11 @@ void nodechip_cv_fc_fix8b_forward_parallel(u64 input, u64 weight, u64 bias, u64 
   const int result_signed = flag_l || flag_r;
   const int e = wide_result == 1 ? 2 : 1;  // bytes of a result
 
-  fc8_stages_t st = {};
-  int loading = 1, in_neuron_load = 0, weight_load = 0, out_neuron_gen = 0;
-  int n_off = 0, k_off = 0, m_off = 0;
-  for (int step = 0; loading || st.valid[1] || st.valid[2]; step++) {
-    if (loading) {
-      st.valid[0] = 1;
-      st.n_off[0] = n_off, st.k_off[0] = k_off, st.m_off[0] = m_off;
-      st.n_cnt[0] = N - n_off < p.output_neuron_slice ? N - n_off : p.output_neuron_slice;
-      st.k_cnt[0] = K - k_off < p.input_neuron_slice ? K - k_off : p.input_neuron_slice;
-      st.m_cnt[0] = M - m_off < p.batch_slice ? M - m_off : p.batch_slice;
-    } else {
-      st.valid[0] = 0;
-    }
+  fc_stages_t st;
+  fc_stages_init(&st, M, K, N, p.batch_slice, p.input_neuron_slice, p.output_neuron_slice);
+  int in_neuron_load = 0, weight_load = 0, out_neuron_gen = 0;
+  for (int step = 0; fc_stages_running(&st); step++) {
+    fc_stages_fill(&st);
     cmd_id_node_t move, comp;
     cmd_id_divide(node, &move, &comp);
 
@@ -434,7 +414,7 @@ void nodechip_cv_fc_fix8b_forward_parallel(u64 input, u64 weight, u64 bias, u64 
     }
 
     // Loads of this step.
-    if (loading) {
+    if (st.valid[0]) {
       const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
                 mc = st.m_cnt[0];
       if (in_neuron_load == 0 || m_cut || k_cut) {
@@ -458,22 +438,7 @@ void nodechip_cv_fc_fix8b_forward_parallel(u64 input, u64 weight, u64 bias, u64 
     }
     cmd_id_merge(node, &move, &comp);
 
-    pipeline_move(st.valid), pipeline_move(st.n_off), pipeline_move(st.n_cnt), pipeline_move(st.k_off);
-    pipeline_move(st.k_cnt), pipeline_move(st.m_off), pipeline_move(st.m_cnt);
-    if (loading) {
-      if (k_off + st.k_cnt[1] < K) {
-        k_off += st.k_cnt[1];
-      } else {
-        k_off = 0;
-        if (m_off + st.m_cnt[1] < M) {
-          m_off += st.m_cnt[1];
-        } else {
-          m_off = 0;
-          n_off += st.n_cnt[1];
-          if (n_off >= N) loading = 0;
-        }
-      }
-    }
+    fc_stages_advance(&st);
   }
 }
 

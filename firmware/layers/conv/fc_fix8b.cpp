@@ -6,6 +6,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
+#include "layers/conv/fc_stages.h"
 #include "local/conversion.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
@@ -109,17 +110,6 @@ void gdma_move_global4N_local1N(u32 local_offset, u64 global_addr, int rows, int
 }
 
 namespace {
-
-// pipeline_move over the three stages: entry i takes entry i - 1.
-void shift3(int v[3]) {
-  v[2] = v[1];
-  v[1] = v[0];
-}
-
-struct Stage {
-  int valid[3];
-  int n_off[3], n_cnt[3], k_off[3], k_cnt[3], m_off[3], m_cnt[3];
-};
 
 // The 16-bit result block (rows of 256 bytes per lane) narrowed in place to
 // the 8-bit layout (rows of 128 bytes): columns 4w .. 4w + 3 of a row are the
@@ -239,19 +229,11 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   memcpy(&ff.offset, &offset, sizeof ff.offset);
   const u32 eb = have_bias && q.bias_32bit ? 4u : 2u;
 
-  Stage st = {};
-  int loading = 1, in_load = 0, weight_load = 0, out_gen = 0, const_ready = 0, recentred = 0;
-  int n_off = 0, k_off = 0, m_off = 0;
-  for (int s = 0; loading || st.valid[1] || st.valid[2]; s++) {
-    if (loading) {
-      st.valid[0] = 1;
-      st.n_off[0] = n_off, st.k_off[0] = k_off, st.m_off[0] = m_off;
-      st.n_cnt[0] = N - n_off < p.output_neuron_slice ? N - n_off : p.output_neuron_slice;
-      st.k_cnt[0] = K - k_off < p.input_neuron_slice ? K - k_off : p.input_neuron_slice;
-      st.m_cnt[0] = M - m_off < p.batch_slice ? M - m_off : p.batch_slice;
-    } else {
-      st.valid[0] = 0;
-    }
+  fc_stages_t st;
+  fc_stages_init(&st, M, K, N, p.batch_slice, p.input_neuron_slice, p.output_neuron_slice);
+  int in_load = 0, weight_load = 0, out_gen = 0, const_ready = 0, recentred = 0;
+  for (int s = 0; fc_stages_running(&st); s++) {
+    fc_stages_fill(&st);
     cmd_id_node_t move, comp;
     cmd_id_divide(node, &move, &comp);
 
@@ -324,7 +306,7 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
     }
 
     // Loads of the next slice.
-    if (loading) {
+    if (st.valid[0]) {
       const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
                 mc = st.m_cnt[0];
       if (in_load == 0 || m_cut || k_cut) {
@@ -356,21 +338,6 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
     }
     cmd_id_merge(node, &move, &comp);
 
-    shift3(st.valid), shift3(st.n_off), shift3(st.n_cnt), shift3(st.k_off), shift3(st.k_cnt), shift3(st.m_off);
-    shift3(st.m_cnt);
-    if (loading) {
-      if (k_off + st.k_cnt[1] < K) {
-        k_off += st.k_cnt[1];
-      } else {
-        k_off = 0;
-        if (m_off + st.m_cnt[1] < M) {
-          m_off += st.m_cnt[1];
-        } else {
-          m_off = 0;
-          n_off += st.n_cnt[1];
-          if (n_off >= N) loading = 0;
-        }
-      }
-    }
+    fc_stages_advance(&st);
   }
 }

@@ -93,7 +93,12 @@ void compute_prior_top(u64 scratch, u64 output, int has_dim, float step_h, float
     for (u32 k = 0; k < row_floats; k++) memcpy(table + 4 * ((u64)p * row_floats + k), &v, 4);
   }
   memcpy(table + 4ull * rows * row_floats, variances, 4 * var_count);
-  ASSERT(num_priors == (real_min_size * (1 + max_num + aspect_num)));
+  {
+    // Compared unsigned, like the counts (it is positive here).
+    const u32 priors = (u32)num_priors;
+    const u32 num_priors = priors;
+    ASSERT(num_priors == (real_min_size * (1 + max_num + aspect_num)));
+  }
   nodechip_priorbox_opt(data_size != DSIZE_FP32, (int)rows, scratch, output, (int)layer_w, (int)layer_h, (int)img_w,
                         (int)img_h, step_w, step_h, (int)real_min_size, (int)max_num, (int)aspect_num,
                         (int)variance_num, min_w, min_h, max_w, max_h, ratio_w, ratio_h, variances, prior_offset,

@@ -47,11 +47,6 @@ Bytes ramp_bytes(size_t count, int salt) {
   std::memcpy(b.data(), v.data(), b.size());
   return b;
 }
-uint32_t bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
 
 std::optional<host::Answer> run(Card &card, const Words &desc, const std::vector<Shape> &inputs) {
   card.write(kDesc, desc.raw().data(), desc.raw().size());

@@ -76,14 +76,6 @@ static float ldf(const u8 *base, i64 k) {
   memcpy(&v, base + 4 * k, 4);
   return v;
 }
-static i32 ldi(const u8 *base, i64 k) {
-  i32 v;
-  memcpy(&v, base + 4 * k, 4);
-  return v;
-}
-
-
-
 static u32 fbits(float f) {
   u32 b;
   memcpy(&b, &f, 4);
@@ -96,17 +88,6 @@ static u8 *local_ptr(int lane, u32 offset, u32 bytes) {
 }
 
 // ---- Plans ----
-
-static u64 place_areas(local_area_t *areas, const char *const *names, const u64 *bytes, int count) {
-  u64 at = 0;
-  for (int i = 0; i < count; i++) {
-    areas[i].name = names[i];
-    areas[i].offset = (u32)(at < 0xffffffffu ? at : 0xffffffffu);
-    areas[i].bytes = (u32)(bytes[i] < 0xffffffffu ? bytes[i] : 0xffffffffu);
-    at += ALIGN(bytes[i], (u64)128);
-  }
-  return at;
-}
 
 void rpn_box_plan_of(rpn_box_plan_t *p, int H, int W) {
   static const char *const names[RPN_AREA_COUNT] = {"box", "anchor", "delta", "score",
@@ -125,41 +106,12 @@ void rpn_box_plan_of(rpn_box_plan_t *p, int H, int W) {
   bytes[RPN_AREA_WORK] = 2 * P;
   bytes[RPN_AREA_TMP] = 2 * P;
   bytes[RPN_AREA_MASK] = P;
-  p->local_mem_usage = place_areas(p->areas, names, bytes, RPN_AREA_COUNT);
-}
-
-static u64 nms_usage(rpn_nms_plan_t *p, int block_rows) {
-  static const char *const names[RPN_NMS_AREA_COUNT] = {"box", "matrix", "keep", "rois", "mask5"};
-  const u64 rows_of_lanes = (u64)ceil_div(block_rows, NPU_NUM);
-  const u64 rec = 4u * (u64)eu_plane((u32)p->per_lane);
-  u64 bytes[RPN_NMS_AREA_COUNT];
-  bytes[RPN_NMS_AREA_BOX] = 5u * 4u * (u64)p->vec;
-  bytes[RPN_NMS_AREA_MATRIX] = 4u * rows_of_lanes * 4u * (u64)p->vec;
-  bytes[RPN_NMS_AREA_KEEP] = rows_of_lanes * 4u * EU_NUM;
-  bytes[RPN_NMS_AREA_ROIS] = 5u * rec;
-  bytes[RPN_NMS_AREA_MASK5] = 5u * rec;
-  return place_areas(p->areas, names, bytes, RPN_NMS_AREA_COUNT);
+  p->local_mem_usage = place_local_areas(p->areas, names, bytes, RPN_AREA_COUNT);
 }
 
 void rpn_nms_plan_of(rpn_nms_plan_t *p, int n) {
-  memset(p, 0, sizeof(*p));
-  p->n = n;
-  p->vec = (int)eu_plane((u32)n);
-  p->lanes = n < NPU_NUM ? n : NPU_NUM;
-  p->per_lane = (int)ceil_div(n, p->lanes > 0 ? p->lanes : 1);
-  // More blocks until the matrices fit; rows of a block stay a multiple of 64
-  // (vector operands start on 128 bytes) and within a command's channels.
-  int blocks = 1, rows = n;
-  for (;;) {
-    rows = (int)ceil_div(n, blocks);
-    if (blocks > 1 || rows > 4032) rows = (int)align_up(rows, NPU_NUM);
-    if (rows > 4032) rows = 4032;
-    if (rows <= NPU_NUM || nms_usage(p, rows) <= LOCAL_MEM_SIZE) break;
-    blocks++;
-  }
-  p->block_rows = rows > 0 ? rows : 1;
-  p->blocks = (int)ceil_div(n, p->block_rows);
-  p->local_mem_usage = nms_usage(p, p->block_rows);
+  static const char *const names[RPN_NMS_AREA_COUNT] = {"box", "matrix", "keep", "rois", "mask5"};
+  nms_block_plan_of(p, n, 5, 5, names);
 }
 
 // ---- Box stages ----
@@ -268,74 +220,39 @@ static i64 rpn_nms(u64 rois, i64 stride, i64 n, float thr, u64 out, cmd_id_node_
   fill_constant_gen_global_cmd_stride(flags, &zero, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, (int)padded, (int)padded,
                                       (int)padded, (int)padded, 1, node);
   i64 kept = 0;
-  const dim4_t dflt = {-1, 0, 0, 0};
   for (int b0 = 0; b0 < N && kept < RPN_MAX_PROPOSALS; b0 += p.block_rows) {
     const int rows = N - b0 < p.block_rows ? N - b0 : p.block_rows, cols = b0 + rows;
     const u32 cs = eu_plane((u32)cols), mb = 4u * cs * lane_rows(0, (u32)rows);
-    static const vec_corr_op_t ops[4] = {VEC_CORR_MAX, VEC_CORR_MAX, VEC_CORR_MIN, VEC_CORR_MIN};
-    for (u32 k = 0; k < 4; k++)
-      atomic_vec_correlation_gen_cmd(LA(box + k * VB + 4u * (u32)b0), LA(box + k * VB), LA(mat + k * mb), 1, rows,
-                                     cols, rows, cols, ops[k], node);
-    // Overlap w and h = min - max + 1, clamped at 0, into matrices 0 and 1.
-    atomic_mdscalar_operation_gen_cmd(LA(mat + 2 * mb), LA(mat), LA(mat + 2 * mb), 2, rows, 1, cols, MD_SCALAR_SUB, 0,
-                                      0, 0, 0, 0, node);
-    atomic_mdscalar_operation_gen_cmd(LA(mat + 2 * mb), 0, LA(mat + 2 * mb), 2, rows, 1, cols, MD_SCALAR_ADD, 0, 0, 1,
-                                      0, fbits(1.0f), node);
-    atomic_md_cmp_gen_cmd(LA(mat + 2 * mb), 0, 0, 0, LA(mat), 0, 2, rows, 1, cols, 0, 1, 1, 1, 0, 0, 0, 0, 1, node);
-    atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mb), LA(mat), 1, rows, 1, cols, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
-                                      node);
-    atomic_vec_correlation_gen_cmd(LA(area + 4u * (u32)b0), LA(area), LA(mat + mb), 1, rows, cols, rows, cols,
-                                   VEC_CORR_ADD, node);
-    atomic_mdscalar_operation_gen_cmd(LA(mat + mb), LA(mat), LA(mat + mb), 1, rows, 1, cols, MD_SCALAR_SUB, 0, 0, 0, 0,
-                                      0, node);
-    atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mb), LA(mat), 1, rows, 1, cols, MD_SCALAR_DIV, 0, 0, 0, 0, 0,
-                                      node);
+    // Pixel-inclusive overlap, then IoU into matrix 0.
+    nms_block_intersection(box, VB, mat, mb, b0, rows, cols, 1, node);
+    nms_block_divide_by_union(area, mat, mb, b0, rows, cols, node);
     // Keep matrix: 1.0 where the threshold is greater than the IoU.
     const u32 K = mat + mb;
     atomic_md_cmp_gen_cmd(fbits(thr), LA(mat), 0, 0, 0, LA(K), 1, rows, 1, cols, 1, 0, 1, 1, fbits(thr), 0,
                           fbits(1.0f), 0, 2, node);
     local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, fbits(1.0f), node);
     // Column j of K holds every row's entry against roi j, row r in channel r.
-    const dim4_t col_st = {(int)(cs * lane_rows(0, (u32)rows)), (int)cs, 1, 1};
-    const dim4_t all = {1, rows, 1, 1};
-    const u8 *kl = (const u8 *)ptr_of(kept_list, 4 * RPN_MAX_PROPOSALS);
-    for (i64 t = 0; t < kept; t++)
-      atomic_tensor_arithmetic_gen_cmd(LA(keep), LA(K + 4u * (u32)ldi(kl, t)), LA(keep), &all, 0, 0, 0, &dflt,
-                                       &col_st, &dflt, TENSOR_OP_MIN, 0, 0, 0, 0, 0, 0, node);
+    nms_block_apply_kept(keep, K, cs, rows, kept_list, kept, node);
     for (int r = 0; r < rows; r++) {
       poll_all_engine_done(node);
-      float flag;
-      memcpy(&flag, local_ptr(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM, 4), 4);
-      if (flag == 0.0f) continue;
+      if (local_lane_float(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM) == 0.0f) continue;
       const i32 i = b0 + r;
       memcpy((u8 *)ptr_of(kept_list + 4u * (u32)kept, 4), &i, 4);
       kept++;
       if (r + 1 == rows) break;
-      const dim4_t later = {1, rows - r - 1, 1, 1};
-      const u32 k_at = get_addr_by_featuremap_shift(LA(keep), r + 1, 4 * EU_NUM);
       if (kept == RPN_MAX_PROPOSALS) {
         // Enough: the later rows are dropped.
-        local_fill_const_gen_cmd(k_at, 1, rows - r - 1, 1, 1, 0, node);
+        local_fill_const_gen_cmd(get_addr_by_featuremap_shift(LA(keep), r + 1, 4 * EU_NUM), 1, rows - r - 1, 1, 1, 0,
+                                 node);
         break;
       }
-      const u32 c_at = get_addr_by_featuremap_shift(LA(K + 4u * (u32)i), r + 1, (int)(4 * cs));
-      atomic_tensor_arithmetic_gen_cmd(k_at, c_at, k_at, &later, 0, 0, 0, &dflt, &col_st, &dflt, TENSOR_OP_MIN, 0, 0,
-                                       0, 0, 0, 0, node);
+      nms_block_suppress_later(keep, K, cs, rows, r, i, node);
       fix_cmd_node_overflow(node);
     }
-    tensor_general_move_gen_cmd(keep, 0, 1, rows, 1, 1, EU_NUM, EU_NUM, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                flags + 4u * (u64)b0, 0, 1, rows, 1, 1, rows, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                GDMA_VALUE_DIR_L2S, 0, node);
+    nms_block_store_flags(keep, flags, b0, rows, node);
   }
   // The five planes through the flags, roi q in lane q / per_lane.
-  const u32 rl = base + p.areas[RPN_NMS_AREA_ROIS].offset, mask5 = base + p.areas[RPN_NMS_AREA_MASK5].offset;
-  const int L = p.lanes, a = p.per_lane, RA = (int)eu_plane((u32)a);
-  tensor_general_move_gen_cmd(rois, 0, 5, L, 1, a, (int)stride, a, a, 1, GDMA_VALUE_FORMAT_FLOAT32, rl, 0, 5, L, 1, a,
-                              RA, RA, a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-  tensor_general_move_gen_cmd(flags, 0, 5, L, 1, a, 0, a, a, 1, GDMA_VALUE_FORMAT_FLOAT32, mask5, 0, 5, L, 1, a, RA,
-                              RA, a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-  tensor_general_move_with_mask_gen_cmd(rl, 0, mask5, out, 5, L, 1, a, GDMA_VALUE_DIR_L2S, node);
-  const i64 K = get_gdma_filter_res_num_gen_cmd(node) / 5;
+  const i64 K = nms_block_compact(&p, base, rois, stride, flags, 5, out, node);
   rpn_free_l2sram(flags);
   rpn_free_lmem(mark);
   return K;

@@ -75,24 +75,12 @@ static float ldf(const u8 *base, i64 k) {
   memcpy(&v, base + 4 * k, 4);
   return v;
 }
-static i32 ldi(const u8 *base, i64 k) {
-  i32 v;
-  memcpy(&v, base + 4 * k, 4);
-  return v;
-}
 static u32 fbits(float f) {
   u32 b;
   memcpy(&b, &f, 4);
   return b;
 }
 static u32 LA(u32 offset) { return LOCAL_ADDR_TAG | offset; }
-// A float the tensor engine left in lane `lane` at `offset`; the caller has
-// waited for the engines.
-static float local_float(int lane, u32 offset) {
-  float v;
-  memcpy(&v, hw_ptr(LOCAL_ADDR_TAG + (u32)lane * LOCAL_MEM_SIZE + offset, 4), 4);
-  return v;
-}
 
 // qsort order of candidate indices: never 0.
 static int _cmp_less(const void *a, const void *b) {
@@ -123,19 +111,6 @@ i64 yolov3_detect_out_max_records(int input_num, const int *head_shape, int num_
 
 // ---- Plans ----
 
-// Places areas[i] of bytes[i] one after another from 0, each on 128 bytes, as
-// _lmem_alloc would; returns the end.
-static u64 place_areas(local_area_t *areas, const char *const *names, const u64 *bytes, int count) {
-  u64 at = 0;
-  for (int i = 0; i < count; i++) {
-    areas[i].name = names[i];
-    areas[i].offset = (u32)(at < 0xffffffffu ? at : 0xffffffffu);
-    areas[i].bytes = (u32)(bytes[i] < 0xffffffffu ? bytes[i] : 0xffffffffu);
-    at += ALIGN(bytes[i], (u64)128);
-  }
-  return at;
-}
-
 static u64 head_usage(yolov3_head_plan_t *p, int chunk) {
   static const char *const names[YOLOV3_AREA_COUNT] = {"raw",  "even", "odd",  "level a", "level b",
                                                        "best", "chunk", "dec", "work",    "mask",
@@ -157,7 +132,7 @@ static u64 head_usage(yolov3_head_plan_t *p, int chunk) {
   bytes[YOLOV3_AREA_MASK6] = 6 * P;
   bytes[YOLOV3_AREA_RAMP] = P;
   bytes[YOLOV3_AREA_ROWS] = 4 * EU_NUM;
-  return place_areas(p->areas, names, bytes, YOLOV3_AREA_COUNT);
+  return place_local_areas(p->areas, names, bytes, YOLOV3_AREA_COUNT);
 }
 
 void yolov3_head_plan_of(yolov3_head_plan_t *p, int h, int w, int num_boxes, int num_classes) {
@@ -183,38 +158,9 @@ void yolov3_head_plan_of(yolov3_head_plan_t *p, int h, int w, int num_boxes, int
   p->local_mem_usage = head_usage(p, lo > 0 ? lo : 1);
 }
 
-static u64 nms_usage(yolov3_nms_plan_t *p, int block_rows) {
-  static const char *const names[YOLOV3_NMS_AREA_COUNT] = {"box", "matrix", "keep", "records", "mask7"};
-  const u64 rows_of_lanes = (u64)ceil_div(block_rows, NPU_NUM);
-  const u64 rec = 4u * (u64)eu_plane((u32)p->per_lane);
-  u64 bytes[YOLOV3_NMS_AREA_COUNT];
-  bytes[YOLOV3_NMS_AREA_BOX] = 7u * 4u * (u64)p->vec;
-  bytes[YOLOV3_NMS_AREA_MATRIX] = 4u * rows_of_lanes * 4u * (u64)p->vec;
-  bytes[YOLOV3_NMS_AREA_KEEP] = rows_of_lanes * 4u * EU_NUM;
-  bytes[YOLOV3_NMS_AREA_RECORDS] = 7u * rec;
-  bytes[YOLOV3_NMS_AREA_MASK7] = 7u * rec;
-  return place_areas(p->areas, names, bytes, YOLOV3_NMS_AREA_COUNT);
-}
-
 void yolov3_nms_plan_of(yolov3_nms_plan_t *p, int n) {
-  memset(p, 0, sizeof(*p));
-  p->n = n;
-  p->vec = (int)eu_plane((u32)n);
-  p->lanes = n < NPU_NUM ? n : NPU_NUM;
-  p->per_lane = (int)ceil_div(n, p->lanes > 0 ? p->lanes : 1);
-  // More blocks until the matrices fit; a block's rows stay a multiple of 64
-  // (vector operands start on 128 bytes) and within a command's channels.
-  int blocks = 1, rows = n;
-  for (;;) {
-    rows = (int)ceil_div(n, blocks);
-    if (blocks > 1 || rows > 4032) rows = (int)align_up(rows, NPU_NUM);
-    if (rows > 4032) rows = 4032;
-    if ((rows <= NPU_NUM || nms_usage(p, rows) <= LOCAL_MEM_SIZE) && rows <= 4032) break;
-    blocks++;
-  }
-  p->block_rows = rows > 0 ? rows : 1;
-  p->blocks = (int)ceil_div(n, p->block_rows);
-  p->local_mem_usage = nms_usage(p, p->block_rows);
+  static const char *const names[YOLOV3_NMS_AREA_COUNT] = {"box", "matrix", "keep", "records", "mask7"};
+  nms_block_plan_of(p, n, 7, 7, names);
 }
 
 // ---- Per-cell stage ----
@@ -476,17 +422,7 @@ static float yolo_iou(const u8 *rec, i64 S, i64 p, i64 q) {
 // intersection into matrix 0 (matrices 1 to 3 are overwritten).
 static void _yolov3_box_intersection(u32 box, u32 vec_bytes, u32 mat, u32 mat_bytes, int b0, int rows, int cols,
                                      cmd_id_node_t *node) {
-  static const vec_corr_op_t ops[4] = {VEC_CORR_MAX, VEC_CORR_MAX, VEC_CORR_MIN, VEC_CORR_MIN};
-  for (u32 k = 0; k < 4; k++)
-    atomic_vec_correlation_gen_cmd(LA(box + k * vec_bytes + 4u * (u32)b0), LA(box + k * vec_bytes),
-                                   LA(mat + k * mat_bytes), 1, rows, cols, rows, cols, ops[k], node);
-  // Overlap widths and heights (matrices 2, 3), clamped at 0 into 0, 1.
-  atomic_mdscalar_operation_gen_cmd(LA(mat + 2 * mat_bytes), LA(mat), LA(mat + 2 * mat_bytes), 2, rows, 1, cols,
-                                    MD_SCALAR_SUB, 0, 0, 0, 0, 0, node);
-  atomic_md_cmp_gen_cmd(LA(mat + 2 * mat_bytes), 0, 0, 0, LA(mat), 0, 2, rows, 1, cols, 0, 1, 1, 1, 0, 0, 0, 0, 1,
-                        node);
-  atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mat_bytes), LA(mat), 1, rows, 1, cols, MD_SCALAR_MUL, 0, 0, 0,
-                                    0, 0, node);
+  nms_block_intersection(box, vec_bytes, mat, mat_bytes, b0, rows, cols, 0, node);
 }
 
 // Greedy NMS of the n sorted boxes of `rec` (seven field arrays at stride S)
@@ -526,13 +462,7 @@ static i64 _yolov3_do_nms(u64 rec, i64 S, i64 n, float thr, u64 out, cmd_id_node
     const int rows = N - b0 < p.block_rows ? N - b0 : p.block_rows, cols = b0 + rows;
     const u32 cs = eu_plane((u32)cols), mat_bytes = 4u * cs * lane_rows(0, (u32)rows);
     _yolov3_box_intersection(box, VB, mat, mat_bytes, b0, rows, cols, node);
-    // Union = area_r + area_j - intersection; IoU into matrix 0.
-    atomic_vec_correlation_gen_cmd(LA(box + 6 * VB + 4u * (u32)b0), LA(box + 6 * VB), LA(mat + mat_bytes), 1, rows,
-                                   cols, rows, cols, VEC_CORR_ADD, node);
-    atomic_mdscalar_operation_gen_cmd(LA(mat + mat_bytes), LA(mat), LA(mat + mat_bytes), 1, rows, 1, cols,
-                                      MD_SCALAR_SUB, 0, 0, 0, 0, 0, node);
-    atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mat_bytes), LA(mat), 1, rows, 1, cols, MD_SCALAR_DIV, 0, 0,
-                                      0, 0, 0, node);
+    nms_block_divide_by_union(box + 6 * VB, mat, mat_bytes, b0, rows, cols, node);
     // Keep matrix (1) = 1 - (IoU > thr or IoU == thr): a NaN IoU keeps, as on the ARM.
     atomic_md_cmp_gen_cmd(LA(mat), fbits(thr), 0, 0, 0, LA(mat + 2 * mat_bytes), 1, rows, 1, cols, 0, 1, 1, 1, 0,
                           fbits(thr), fbits(1.0f), 0, 2, node);
@@ -546,44 +476,22 @@ static i64 _yolov3_do_nms(u64 rec, i64 S, i64 n, float thr, u64 out, cmd_id_node
                                       1, 0, fbits(1.0f), 0, node);
     const u32 K = mat + mat_bytes;
     local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, fbits(1.0f), node);
-    // Entry (r, j) of column j of K is in channel r: one command applies a
-    // kept box j to every row at once.
-    const dim4_t col_st = {(int)(cs * lane_rows(0, (u32)rows)), (int)cs, 1, 1};
-    const u8 *kl = (const u8 *)ptr_of(kept_list, 4u * (u64)(kept > 0 ? kept : 1));
-    for (i64 t = 0; t < kept; t++) {
-      const dim4_t all = {1, rows, 1, 1};
-      atomic_tensor_arithmetic_gen_cmd(LA(keep), LA(K + 4u * (u32)ldi(kl, t)), LA(keep), &all, 0, 0, 0, &dflt, &col_st,
-                                       &dflt, TENSOR_OP_MIN, 0, 0, 0, 0, 0, 0, node);
-    }
+    // One command applies a kept box j to every row at once.
+    nms_block_apply_kept(keep, K, cs, rows, kept_list, kept, node);
     for (int r = 0; r < rows; r++) {
       poll_all_engine_done(node);
-      if (local_float(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM) == 0.0f) continue;
+      if (local_lane_float(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM) == 0.0f) continue;
       const i32 i = b0 + r;
       memcpy((u8 *)ptr_of(kept_list + 4u * (u64)kept, 4), &i, 4);
       kept++;
-      if (r + 1 < rows) {
-        // Box i suppresses the later rows of the block.
-        const dim4_t later = {1, rows - r - 1, 1, 1};
-        const u32 k_at = get_addr_by_featuremap_shift(LA(keep), r + 1, 4 * EU_NUM);
-        const u32 c_at = get_addr_by_featuremap_shift(LA(K + 4u * (u32)i), r + 1, (int)(4 * cs));
-        atomic_tensor_arithmetic_gen_cmd(k_at, c_at, k_at, &later, 0, 0, 0, &dflt, &col_st, &dflt, TENSOR_OP_MIN, 0,
-                                         0, 0, 0, 0, 0, node);
-      }
+      // Box i suppresses the later rows of the block.
+      if (r + 1 < rows) nms_block_suppress_later(keep, K, cs, rows, r, i, node);
       fix_cmd_node_overflow(node);
     }
-    tensor_general_move_gen_cmd(keep, 0, 1, rows, 1, 1, EU_NUM, EU_NUM, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                flags + 4u * (u64)b0, 0, 1, rows, 1, 1, rows, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                GDMA_VALUE_DIR_L2S, 0, node);
+    nms_block_store_flags(keep, flags, b0, rows, node);
   }
   // Compaction of the seven fields through the flags, box q in lane q / per_lane.
-  const u32 recs = base + p.areas[YOLOV3_NMS_AREA_RECORDS].offset, mask7 = base + p.areas[YOLOV3_NMS_AREA_MASK7].offset;
-  const int L = p.lanes, a = p.per_lane, RA = (int)eu_plane((u32)a);
-  tensor_general_move_gen_cmd(rec, 0, 7, L, 1, a, (int)S, a, a, 1, GDMA_VALUE_FORMAT_FLOAT32, recs, 0, 7, L, 1, a, RA,
-                              RA, a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-  tensor_general_move_gen_cmd(flags, 0, 7, L, 1, a, 0, a, a, 1, GDMA_VALUE_FORMAT_FLOAT32, mask7, 0, 7, L, 1, a, RA,
-                              RA, a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-  tensor_general_move_with_mask_gen_cmd(recs, 0, mask7, out, 7, L, 1, a, GDMA_VALUE_DIR_L2S, node);
-  return get_gdma_filter_res_num_gen_cmd(node) / 7;
+  return nms_block_compact(&p, base, rec, S, flags, 7, out, node);
 }
 
 // Sort, tie order, NMS and cut of one image's list; the kept records go to

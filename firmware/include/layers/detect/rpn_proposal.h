@@ -23,6 +23,7 @@
 
 #include "cmd/cmd_framework.h"
 #include "cmd/local_areas.h"
+#include "layers/detect/nms_blocks.h"
 #include "runtime/types.h"
 
 #define RPN_ANCHORS 9
@@ -54,19 +55,15 @@ typedef struct {
 // block_rows rois against the rois up to the block's end (row r in channel
 // r), and the compaction of the five planes over `lanes` lanes.
 enum {
-  RPN_NMS_AREA_BOX,      // x1, y1, x2, y2, area
-  RPN_NMS_AREA_MATRIX,   // four block x rois matrices
-  RPN_NMS_AREA_KEEP,     // the block's keep flags, one per channel
-  RPN_NMS_AREA_ROIS,     // the five planes for the compaction
-  RPN_NMS_AREA_MASK5,    // the keep flags five times
-  RPN_NMS_AREA_COUNT
+  RPN_NMS_AREA_BOX = NMS_BLOCK_AREA_BOX,        // x1, y1, x2, y2, area
+  RPN_NMS_AREA_MATRIX = NMS_BLOCK_AREA_MATRIX,  // four block x rois matrices
+  RPN_NMS_AREA_KEEP = NMS_BLOCK_AREA_KEEP,      // the block's keep flags, one per channel
+  RPN_NMS_AREA_ROIS = NMS_BLOCK_AREA_FIELDS,    // the five planes for the compaction
+  RPN_NMS_AREA_MASK5 = NMS_BLOCK_AREA_MASK,     // the keep flags five times
+  RPN_NMS_AREA_COUNT = NMS_BLOCK_AREA_COUNT
 };
 
-typedef struct {
-  int n, vec, block_rows, blocks, lanes, per_lane;
-  u64 local_mem_usage;
-  local_area_t areas[RPN_NMS_AREA_COUNT];
-} rpn_nms_plan_t;
+typedef nms_block_plan_t rpn_nms_plan_t;
 
 extern "C" {
 extern const i32 gen_base_size;

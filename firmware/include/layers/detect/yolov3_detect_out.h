@@ -27,6 +27,7 @@
 
 #include "cmd/cmd_framework.h"
 #include "cmd/local_areas.h"
+#include "layers/detect/nms_blocks.h"
 #include "layers/detect/ssd_detect_out.h"
 #include "runtime/types.h"
 
@@ -87,23 +88,15 @@ typedef struct {
 // channel r. The kept records are compacted over `lanes` lanes of per_lane
 // boxes each.
 enum {
-  YOLOV3_NMS_AREA_BOX,      // x1, y1, x2, y2, half w, half h, area
-  YOLOV3_NMS_AREA_MATRIX,   // four block x boxes matrices
-  YOLOV3_NMS_AREA_KEEP,     // the block's keep flags, one per channel
-  YOLOV3_NMS_AREA_RECORDS,  // the seven fields for the compaction
-  YOLOV3_NMS_AREA_MASK7,    // the keep flags seven times
-  YOLOV3_NMS_AREA_COUNT
+  YOLOV3_NMS_AREA_BOX = NMS_BLOCK_AREA_BOX,          // x1, y1, x2, y2, half w, half h, area
+  YOLOV3_NMS_AREA_MATRIX = NMS_BLOCK_AREA_MATRIX,    // four block x boxes matrices
+  YOLOV3_NMS_AREA_KEEP = NMS_BLOCK_AREA_KEEP,        // the block's keep flags, one per channel
+  YOLOV3_NMS_AREA_RECORDS = NMS_BLOCK_AREA_FIELDS,   // the seven fields for the compaction
+  YOLOV3_NMS_AREA_MASK7 = NMS_BLOCK_AREA_MASK,       // the keep flags seven times
+  YOLOV3_NMS_AREA_COUNT = NMS_BLOCK_AREA_COUNT
 };
 
-typedef struct {
-  int n;
-  int vec;             // n rounded up to 32 (floats of one vector)
-  int block_rows;
-  int blocks;
-  int lanes, per_lane; // compaction layout: box q in lane q / per_lane
-  u64 local_mem_usage;
-  local_area_t areas[YOLOV3_NMS_AREA_COUNT];
-} yolov3_nms_plan_t;
+typedef nms_block_plan_t yolov3_nms_plan_t;
 
 // API 178.
 typedef struct {

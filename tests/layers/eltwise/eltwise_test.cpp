@@ -109,7 +109,9 @@ TEST_P(EltwiseLayer, ProductsSumsAndMaxima) {
           continue;
         }
         ASSERT_NEAR(out[i], want.out[i], 1e-6 * std::fmax(1.0, std::fabs(want.out[i]))) << i;
-        if (k.op == ELTWISE_MAX && k.mask_flag) ASSERT_EQ(mask[i], want.mask[i]) << i;
+        if (k.op == ELTWISE_MAX && k.mask_flag) {
+          ASSERT_EQ(mask[i], want.mask[i]) << i;
+        }
       }
     }
   }

@@ -112,7 +112,9 @@ TEST_P(UnaryFix8bLayer, SigmoidTanhAndPrelu) {
       ASSERT_NEAR(int(from_byte(out[i], k.out_sign == 1)), want, k.tol) << i;
     }
     // -128 x 0.05 through tanh: 127 x tanh(-6.4) lies just above -127.
-    if (k.active == -2) EXPECT_EQ(int8_t(out[128]), -127);
+    if (k.active == -2) {
+      EXPECT_EQ(int8_t(out[128]), -127);
+    }
   }
 }
 

@@ -56,7 +56,9 @@ TEST(EltwiseApi, SumAndMaskedMaximum) {
       const std::vector<float> out = as_floats(card->read(kOut, total * 4)), mask = as_floats(card->read(kMask, total * 4));
       for (size_t i = 0; i < total; i++) {
         ASSERT_NEAR(out[i], want.out[i], 1e-6) << i;
-        if (k.mask_flag) ASSERT_EQ(mask[i], want.mask[i]) << i;
+        if (k.mask_flag) {
+          ASSERT_EQ(mask[i], want.mask[i]) << i;
+        }
       }
     }
     EXPECT_TRUE(no_findings(card->chip()));

@@ -183,10 +183,13 @@ TEST(DepthwiseFix16b, AgainstReference) {
   b.w_sign = true, b.relu = true;
   Conv c = D(4, 3, 8, 40, 4, 5, 1, 0);  // kh 4, kw 5, asymmetric pads: the last strip reads the right pad
   c.pad_t = 2, c.pad_b = 1, c.pad_l = 1, c.pad_r = 2, c.in_sign = c.w_sign = true, c.bias_mode = 1, c.rshift = 2;
+  Conv d = D(2, 6, 5, 12, 3, 3, 2, 0);  // rows of padding beyond the command's 4-bit pad field
+  d.pad_t = 20, d.pad_b = 17, d.pad_l = 1, d.pad_r = 2, d.in_sign = true, d.bias_mode = 1;
   const Case cases[] = {
       {"29 columns in two strips, three items", a},
       {"stride 2 with pads, 70 channels, five items", b},
       {"4 x 5 kernel, right pad in the last strip", c},
+      {"pads of 20 and 17 rows", d},
   };
   for (const Case &k : cases) run_case16(k, all_schedules());
 }
@@ -201,6 +204,14 @@ TEST(DepthwiseFix16b, Refusals) {
     nodechip_depthwise_fix16b_forward_parallel(kIn, kOut, kWeight, kBias, 4, 8, 8, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 0, 0,
                                                0, 0, 0, 0, 0, 0, 0, n);
   }, "ASSERT_FS", where, fn, "ins0_w==0 && ins0_h==0");
+  // A right pad wide enough that a strip starts past the input's columns
+  // stops at that strip, after the strips before it ran.
+  FirmwareRig rig;
+  const FwOutcome o = rig.run_checks([](cmd_id_node_t *n) {
+    nodechip_depthwise_fix16b_forward_parallel(kIn, kOut, kWeight, kBias, 4, 8, 8, 12, 3, 3, 1, 1, 15, 18, 2, 2, 0, 0,
+                                               0, 0, 0, 0, 0, 0, 0, 0, n);
+  });
+  EXPECT_TRUE(stopped_on(o, "ASSERT_FS", where, fn, "wstart < input_w"));
 }
 
 }  // namespace

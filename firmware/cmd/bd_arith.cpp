@@ -8,11 +8,6 @@
 #include "runtime/regs.h"
 #include "cmd/local_mem.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static int is_select_op(u32 op) { return op == TENSOR_OP_CMP_ASSIGN || op == TENSOR_OP_EQ_ASSIGN; }
 // Codes 13 to 18 and above 19 name no operation.

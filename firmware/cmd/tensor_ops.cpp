@@ -6,11 +6,6 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static u32 tag(u32 local) { return local | LOCAL_ADDR_TAG; }
 

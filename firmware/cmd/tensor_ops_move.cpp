@@ -72,11 +72,6 @@ void tensor_general_save(u32 local, u64 global, int format, int eu_align, const 
 
 // ---- Index sequence ----
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 // R = A + constant over `shape`, every stride record `s`.
 static void add_const(u32 A, u32 R, const dim4_t *shape, const dim4_t *s, float k,

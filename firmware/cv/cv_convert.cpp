@@ -19,11 +19,6 @@ void cv_convert_type_of(u32 code, gdma_value_format_t *format, int *channels, in
   *bytes = code >= CV_CONVERT_F32_C1 ? 4 : 1;
 }
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 void cv_convert_plan_of(u32 width, u32 stride, u32 height, const float alpha[3], const float beta[3], u32 mode,
                         u32 count, u32 src_type, u32 dst_type, cv_convert_plan_t *plan) {

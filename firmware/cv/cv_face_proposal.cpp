@@ -24,11 +24,6 @@ face_rect_list_t l2sram_face_rect_addr_info[FACE_PROP_MAX_LISTS];
 u32 l2sram_rect_cnt;
 face_rect_list_t l2sram_intergrated_mem;
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static u32 LA(u64 offset) { return LOCAL_ADDR_TAG | (u32)offset; }
 

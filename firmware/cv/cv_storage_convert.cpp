@@ -9,11 +9,6 @@
 #include "cv/cv_yuv2rgb.h"
 #include "runtime/assert.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static u32 tag(u32 offset) { return LOCAL_ADDR_TAG | offset; }
 

@@ -13,11 +13,6 @@
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static u32 tag(u32 offset) { return LOCAL_ADDR_TAG | offset; }
 

@@ -50,12 +50,6 @@ u32 cv_yuv_chroma_ratio(u32 image_format) {
 
 // ---- Kernels shared with the storage conversion ----
 
-static u32 f32_bits_of(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 // Bytes to floats through the byte-to-float table: n x lanes x rows x cols,
 // each item's bytes ALIGN(rows x cols, 128) apart, its floats ALIGN(., 32).
 void convert_1N_INT8_to_FP32(u32 src, u32 dst, u32 n, u32 lanes, u32 rows, u32 cols, cmd_id_node_t *node) {
@@ -64,9 +58,9 @@ void convert_1N_INT8_to_FP32(u32 src, u32 dst, u32 n, u32 lanes, u32 rows, u32 c
 
 void clip_tensor(u32 addr, const dim4_t *shape, cmd_id_node_t *node) {
   atomic_tensor_arithmetic_gen_cmd(addr, 0, addr, shape, 0, 0, 0, NULL, NULL, NULL, TENSOR_OP_MAX, 0, 0, 0, 1,
-                                   f32_bits_of(0.0f), 0, node);
+                                   f32_bits(0.0f), 0, node);
   atomic_tensor_arithmetic_gen_cmd(addr, 0, addr, shape, 0, 0, 0, NULL, NULL, NULL, TENSOR_OP_MIN, 0, 0, 0, 1,
-                                   f32_bits_of(255.0f), 0, node);
+                                   f32_bits(255.0f), 0, node);
 }
 
 // Floats (already within [0, 255]) to bytes packed four to a word, in order:
@@ -142,12 +136,6 @@ u32 chroma_row_floats(u32 format, u32 cols) { return format == CV_YUV444_PLANAR 
 dim4_t st(i32 n, i32 c, i32 h, i32 w) {
   dim4_t s = {n, c, h, w};
   return s;
-}
-
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
 }
 
 u32 tag(u32 half, u32 offset) { return LOCAL_ADDR_TAG | (half + offset); }

@@ -358,15 +358,30 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
 
 // ---- ROI pooling ----
 
+// Both poolings read the map and the ROI list, and register a float result of
+// one [channels, h, w] block per ROI.
+static void unpack_roi_tensors(dynamic_context_t *ctx, dynamic_tensor_info_t *bottom, dynamic_tensor_info_t *rois,
+                               dynamic_tensor_info_t *top) {
+  dynamic_context_unpack_neuron_tensor(ctx, bottom, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, rois, 0);
+  dynamic_context_unpack_neuron_tensor(ctx, top, 1);
+}
+
+static void set_roi_output(dynamic_context_t *ctx, dynamic_tensor_info_t *top, i32 r, i32 c, i32 h, i32 w) {
+  i32 shape[4] = {r, c, h, w};
+  top->dims = 4;
+  top->shape = shape;
+  top->dtype = DSIZE_FP32;
+  dynamic_context_global_set_output_info(ctx, top);
+}
+
 void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   u8 rec[GLB_ROI_POOLING_RECORD_BYTES];
   dynamic_context_read_record(ctx, rec, sizeof(rec));
   const i32 pooled_h = rec_i32(rec, 0), pooled_w = rec_i32(rec, 4);
   const float spatial_scale = rec_f32(rec, 8);
   dynamic_tensor_info_t bottom = {}, rois = {}, top = {};
-  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
-  dynamic_context_unpack_neuron_tensor(ctx, &rois, 0);
-  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  unpack_roi_tensors(ctx, &bottom, &rois, &top);
   ASSERT(bottom.dims == 4);
   const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
   const i32 r = rois.dims >= 1 ? rois.shape[0] : 0;
@@ -380,11 +395,7 @@ void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
     else
       ASSERT(0);
   }
-  i32 shape[4] = {r, c, pooled_h, pooled_w};
-  top.dims = 4;
-  top.shape = shape;
-  top.dtype = DSIZE_FP32;
-  dynamic_context_global_set_output_info(ctx, &top);
+  set_roi_output(ctx, &top, r, c, pooled_h, pooled_w);
 }
 
 void dynamic_glb_psroipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
@@ -394,9 +405,7 @@ void dynamic_glb_psroipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
   const float spatial_scale = rec_f32(rec, 8);
   const u32 fix8b_opt0 = rec_u32(rec, 16);
   dynamic_tensor_info_t bottom = {}, rois = {}, top = {};
-  dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
-  dynamic_context_unpack_neuron_tensor(ctx, &rois, 0);
-  dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
+  unpack_roi_tensors(ctx, &bottom, &rois, &top);
   ASSERT(bottom.dims == 4);
   const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
   const i32 r = rois.dims >= 1 ? rois.shape[0] : 0;
@@ -411,11 +420,7 @@ void dynamic_glb_psroipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
     else
       ASSERT(0);
   }
-  i32 shape[4] = {r, output_dim, group_size, group_size};
-  top.dims = 4;
-  top.shape = shape;
-  top.dtype = DSIZE_FP32;
-  dynamic_context_global_set_output_info(ctx, &top);
+  set_roi_output(ctx, &top, r, output_dim, group_size, group_size);
 }
 
 void dynamic_glb_cnn_map_fill(dynamic_global_ctrl_t *map) {

@@ -628,7 +628,7 @@ void dynamic_glb_stride_slice_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
     const int input_dim = ddims;
     ASSERT_FS(input_dim <= 4);
     // The 8-bit slice neither counts negative indices from the end nor clamps
-    // them to the extent: given the dense spec, an end of -1 wrote nothing and
+    // them to the extent: given the raw bounds, an end of -1 wrote nothing and
     // an end past the extent wrote past the output. It gets the resolved
     // indices, as the 4-byte slice does.
     nodechip_stride_slice_fix8b(bottom.addr, out.addr, rec.scratch + ctx->neuron_base, rec.scratch2 + ctx->neuron_base,

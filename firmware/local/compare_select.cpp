@@ -9,11 +9,6 @@
 #include "cmd/bd_desc.h"
 #include "cmd/bd_pool.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static u32 tag(u32 local) { return local | LOCAL_ADDR_TAG; }
 

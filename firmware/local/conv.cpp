@@ -25,12 +25,6 @@ float as_float(int bits) {
   return f;
 }
 
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 int is_depthwise(const dim4_t *ishape, const dim4_t *oshape, int groups) {
   return groups == ishape->c && groups == oshape->c && ishape->c > 1;
 }

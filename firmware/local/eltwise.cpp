@@ -19,11 +19,6 @@
 #define F32_ONE 0x3F800000u
 #define F32_MINUS_ONE 0xBF800000u
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 static float bits_f32(u32 u) {
   float f;
   memcpy(&f, &u, 4);

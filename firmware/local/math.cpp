@@ -29,11 +29,6 @@
 
 #define NEED_BUFFERS(cond, k) ASSERT(cond, "%s requires %d buffers", __func__, k)
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 // ---- Exponential and logarithm ----
 

@@ -13,12 +13,6 @@
 
 namespace {
 
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 dim4_t d4(int n, int c, int h, int w) {
   const dim4_t d = {n, c, h, w};
   return d;

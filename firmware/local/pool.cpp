@@ -16,12 +16,6 @@ dim4_t d4(int n, int c, int h, int w) {
   return d;
 }
 
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 // Default float32 (or 4N word) strides of a tensor at `offset`.
 dim4_t default_strides(u32 offset, int c, int h, int w) {
   const int plane = local_plane(h, w);

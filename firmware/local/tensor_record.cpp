@@ -16,11 +16,6 @@
 // Every bank violation is an assertion.
 static const int CONFILICT_IS_FATAL_FLAG = 1;
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 static float bits_f32(u32 u) {
   float f;
   memcpy(&f, &u, 4);

@@ -18,3 +18,10 @@ typedef int32_t i32;
 typedef int64_t i64;
 
 #define FW_PACKED __attribute__((packed))
+
+// The bit pattern of a float: engine commands take float operands as words.
+static inline u32 f32_bits(float f) {
+  u32 u;
+  __builtin_memcpy(&u, &f, 4);
+  return u;
+}

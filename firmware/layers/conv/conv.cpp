@@ -103,12 +103,6 @@ struct conv_slice_t {
   u32 out;  // output buffer offset
 };
 
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 // The output slice between its buffer and device memory.
 void conv_move_output(const conv_call_t &c, const conv_slice_t &s, gdma_direction_t dir, cmd_id_node_t *node) {
   const conv_layout_t &l = *c.l;

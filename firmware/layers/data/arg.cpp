@@ -20,11 +20,6 @@
 
 static inline int imin(int a, int b) { return a < b ? a : b; }
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static inline u32 f32(float f) { return f32_bits(f); }
 

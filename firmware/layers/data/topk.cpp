@@ -19,11 +19,6 @@
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 // ---- Sort per dimension ----
 

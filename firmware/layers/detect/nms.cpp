@@ -36,11 +36,6 @@ static u8 view_mask[NMS_MAX_PROPOSALS];
 // The row of the suppression matrix being read (DTCM, P floats).
 static const u8 *row_ptr;
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static i64 min64(i64 a, i64 b) { return a < b ? a : b; }
 

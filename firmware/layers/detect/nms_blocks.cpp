@@ -14,11 +14,6 @@
 #include "runtime/regs.h"
 
 static u32 LA(u32 offset) { return LOCAL_ADDR_TAG | offset; }
-static u32 fbits(float f) {
-  u32 b;
-  memcpy(&b, &f, 4);
-  return b;
-}
 
 u64 place_local_areas(local_area_t *areas, const char *const *names, const u64 *bytes, int count) {
   u64 at = 0;
@@ -81,7 +76,7 @@ void nms_block_intersection(u32 box, u32 vec_bytes, u32 mat, u32 mat_bytes, int 
                                     MD_SCALAR_SUB, 0, 0, 0, 0, 0, node);
   if (inclusive)
     atomic_mdscalar_operation_gen_cmd(LA(mat + 2 * mat_bytes), 0, LA(mat + 2 * mat_bytes), 2, rows, 1, cols,
-                                      MD_SCALAR_ADD, 0, 0, 1, 0, fbits(1.0f), node);
+                                      MD_SCALAR_ADD, 0, 0, 1, 0, f32_bits(1.0f), node);
   atomic_md_cmp_gen_cmd(LA(mat + 2 * mat_bytes), 0, 0, 0, LA(mat), 0, 2, rows, 1, cols, 0, 1, 1, 1, 0, 0, 0, 0, 1,
                         node);
   atomic_mdscalar_operation_gen_cmd(LA(mat), LA(mat + mat_bytes), LA(mat), 1, rows, 1, cols, MD_SCALAR_MUL, 0, 0, 0,

@@ -11,11 +11,6 @@
 #include "runtime/assert.h"
 #include "runtime/regs.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 // Fills coordinate k of prior p at every position of the H x W rows at
 // `area` with value.

@@ -36,11 +36,6 @@ void psroi_bin_of(psroi_bin_t *b, const float *roi, float spatial_scale, int gro
   b->w1 = clampi(bound_of(ceilf(start_w + (float)(pw + 1) * bin_w)), 0, input_w);
 }
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 // Stages the ROI list (five floats per ROI) where the ARM can read it.
 static const u8 *psroi_stage_rois(u64 rois, u64 rois_staging, int num_rois, cmd_id_node_t *node) {

@@ -76,11 +76,6 @@ static float ldf(const u8 *base, i64 k) {
   memcpy(&v, base + 4 * k, 4);
   return v;
 }
-static u32 fbits(float f) {
-  u32 b;
-  memcpy(&b, &f, 4);
-  return b;
-}
 static u32 LA(u32 offset) { return LOCAL_ADDR_TAG | offset; }
 // The ARM's view of local memory at `offset` in `lane`; the caller has waited.
 static u8 *local_ptr(int lane, u32 offset, u32 bytes) {
@@ -152,9 +147,9 @@ static void rpn_base_anchors(const rpn_boxes_t *b, int base_size, cmd_id_node_t 
   const u32 bufs[2] = {slot[6], slot[7]};
   // ws = round(sqrt(area / ratio)), the root as 1 / rsqrt.
   atomic_mdscalar_operation_gen_cmd(0, LA(slot[1]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_DIV, 0, 1, 0,
-                                    fbits(bf * bf), 0, node);
+                                    f32_bits(bf * bf), 0, node);
   atomic_md_sfu_gen_cmd(LA(slot[2]), LA(slot[3]), 1, C, 1, 1, 0, SFU_RSQ, 0, node);
-  atomic_mdscalar_operation_gen_cmd(0, LA(slot[3]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_DIV, 0, 1, 0, fbits(1.0f), 0,
+  atomic_mdscalar_operation_gen_cmd(0, LA(slot[3]), LA(slot[2]), 1, C, 1, 1, MD_SCALAR_DIV, 0, 1, 0, f32_bits(1.0f), 0,
                                     node);
   tensor_f32_round(slot[2], slot[4], bufs, 2, &one, NULL, node);
   // hs = round(ws x ratio).
@@ -169,9 +164,9 @@ static void rpn_base_anchors(const rpn_boxes_t *b, int base_size, cmd_id_node_t 
   // x1 = 0.5 b - 0.5 w, x2 = x1 + w - 1; y likewise with h.
   for (u32 k = 0; k < 2; k++) {
     const u32 size = slot[2 + k], lo = anchor + 128u * k, hi = anchor + 128u * (k + 2);
-    atomic_md_linear_gen_cmd(LA(size), 0, 0, LA(lo), 1, C, 1, 1, 1, 1, fbits(0.5f * bf), fbits(-0.5f), 0, 0, node);
+    atomic_md_linear_gen_cmd(LA(size), 0, 0, LA(lo), 1, C, 1, 1, 1, 1, f32_bits(0.5f * bf), f32_bits(-0.5f), 0, 0, node);
     atomic_mdscalar_operation_gen_cmd(LA(lo), LA(size), LA(hi), 1, C, 1, 1, MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
-    atomic_mdscalar_operation_gen_cmd(LA(hi), 0, LA(hi), 1, C, 1, 1, MD_SCALAR_ADD, 0, 0, 1, 0, fbits(-1.0f), node);
+    atomic_mdscalar_operation_gen_cmd(LA(hi), 0, LA(hi), 1, C, 1, 1, MD_SCALAR_ADD, 0, 0, 1, 0, f32_bits(-1.0f), node);
   }
 }
 
@@ -211,7 +206,7 @@ static i64 rpn_nms(u64 rois, i64 stride, i64 n, float thr, u64 out, cmd_id_node_
   const u32 tmp = mat;  // two vectors of scratch before the matrices are used
   atomic_mdscalar_operation_gen_cmd(LA(box + 2 * VB), LA(box), LA(tmp), 2, 1, 1, N, MD_SCALAR_SUB, 0, 0, 0, 0, 0,
                                     node);
-  atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(tmp), 2, 1, 1, N, MD_SCALAR_ADD, 0, 0, 1, 0, fbits(1.0f), node);
+  atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(tmp), 2, 1, 1, N, MD_SCALAR_ADD, 0, 0, 1, 0, f32_bits(1.0f), node);
   atomic_mdscalar_operation_gen_cmd(LA(tmp), LA(tmp + VB), LA(area), 1, 1, 1, N, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
   const i64 padded = (i64)p.lanes * p.per_lane;
   const u32 flags = rpn_alloc_l2sram((u32)(4 * padded));
@@ -228,9 +223,9 @@ static i64 rpn_nms(u64 rois, i64 stride, i64 n, float thr, u64 out, cmd_id_node_
     nms_block_divide_by_union(area, mat, mb, b0, rows, cols, node);
     // Keep matrix: 1.0 where the threshold is greater than the IoU.
     const u32 K = mat + mb;
-    atomic_md_cmp_gen_cmd(fbits(thr), LA(mat), 0, 0, 0, LA(K), 1, rows, 1, cols, 1, 0, 1, 1, fbits(thr), 0,
-                          fbits(1.0f), 0, 2, node);
-    local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, fbits(1.0f), node);
+    atomic_md_cmp_gen_cmd(f32_bits(thr), LA(mat), 0, 0, 0, LA(K), 1, rows, 1, cols, 1, 0, 1, 1, f32_bits(thr), 0,
+                          f32_bits(1.0f), 0, 2, node);
+    local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, f32_bits(1.0f), node);
     // Column j of K holds every row's entry against roi j, row r in channel r.
     nms_block_apply_kept(keep, K, cs, rows, kept_list, kept, node);
     for (int r = 0; r < rows; r++) {
@@ -331,16 +326,16 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
                                 GDMA_VALUE_DIR_S2L, 0, node);
     if (bottom_prec != 0)
       atomic_mdscalar_operation_gen_cmd(LA(delta), 0, LA(delta), 4, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                        fbits(delta_scale), node);
+                                        f32_bits(delta_scale), node);
   }
   // 6. Decode, x and y pairwise: w = x2 - x1 + 1, centre = x1 + 0.5 w,
   // predicted centre = dx w + centre, predicted size = exp(dw) w.
   atomic_mdscalar_operation_gen_cmd(LA(box + 2 * PB), LA(box), LA(tmp), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_SUB, 0, 0, 0,
                                     0, 0, node);
   atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(tmp), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD, 0, 0, 1, 0,
-                                    fbits(1.0f), node);
+                                    f32_bits(1.0f), node);
   atomic_mdscalar_operation_gen_cmd(LA(tmp), 0, LA(work), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                    fbits(0.5f), node);
+                                    f32_bits(0.5f), node);
   atomic_mdscalar_operation_gen_cmd(LA(box), LA(work), LA(work), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD, 0, 0, 0, 0, 0,
                                     node);
   atomic_mdscalar_operation_gen_cmd(LA(delta), LA(tmp), LA(box), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
@@ -362,12 +357,12 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
   const float im_h = ldf(inf, 0), im_w = ldf(inf, 1), min_scaled = (float)min_size * ldf(inf, 2);
   // 9. Mask: 0 where min size x scale exceeds the width or the height, or the
   // threshold exceeds the score.
-  atomic_md_cmp_gen_cmd(fbits(min_scaled), LA(box + 2 * PB), 0, 0, 0, LA(mask), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
-                        fbits(min_scaled), 0, 0, fbits(1.0f), 2, node);
-  atomic_md_cmp_gen_cmd(fbits(min_scaled), LA(box + 3 * PB), 0, 0, 0, LA(tmp), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
-                        fbits(min_scaled), 0, 0, fbits(1.0f), 2, node);
-  atomic_md_cmp_gen_cmd(fbits(score_thresh), LA(score), 0, 0, 0, LA(tmp + PB), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
-                        fbits(score_thresh), 0, 0, fbits(1.0f), 2, node);
+  atomic_md_cmp_gen_cmd(f32_bits(min_scaled), LA(box + 2 * PB), 0, 0, 0, LA(mask), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
+                        f32_bits(min_scaled), 0, 0, f32_bits(1.0f), 2, node);
+  atomic_md_cmp_gen_cmd(f32_bits(min_scaled), LA(box + 3 * PB), 0, 0, 0, LA(tmp), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
+                        f32_bits(min_scaled), 0, 0, f32_bits(1.0f), 2, node);
+  atomic_md_cmp_gen_cmd(f32_bits(score_thresh), LA(score), 0, 0, 0, LA(tmp + PB), 1, RPN_ANCHORS, 1, hw, 1, 0, 1, 1,
+                        f32_bits(score_thresh), 0, 0, f32_bits(1.0f), 2, node);
   atomic_mdscalar_operation_gen_cmd(LA(mask), LA(tmp), LA(mask), 1, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
                                     node);
   atomic_mdscalar_operation_gen_cmd(LA(mask), LA(tmp + PB), LA(mask), 1, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 0, 0,
@@ -375,14 +370,14 @@ void nodechip_rpnproposal_forward(u64 scores_addr, u64 deltas_addr, u64 im_info_
   // 10. Corners x1 = centre - 0.5 w, x2 = x1 + w; clipped to [0, width] and
   // [0, height].
   atomic_mdscalar_operation_gen_cmd(LA(box + 2 * PB), 0, LA(work), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                    fbits(0.5f), node);
+                                    f32_bits(0.5f), node);
   atomic_mdscalar_operation_gen_cmd(LA(box), LA(work), LA(box), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_SUB, 0, 0, 0, 0, 0,
                                     node);
   atomic_mdscalar_operation_gen_cmd(LA(box), LA(box + 2 * PB), LA(box + 2 * PB), 2, RPN_ANCHORS, 1, hw, MD_SCALAR_ADD,
                                     0, 0, 0, 0, 0, node);
   rpn_planes_op(&bx, box, 1, 0, 0, 1, box, 4, TENSOR_OP_MAX, node);
-  rpn_planes_op(&bx, box, 2, fbits(im_w), 0, 1, box, 2, TENSOR_OP_MIN, node);
-  rpn_planes_op(&bx, box + PB, 2, fbits(im_h), 0, 1, box + PB, 2, TENSOR_OP_MIN, node);
+  rpn_planes_op(&bx, box, 2, f32_bits(im_w), 0, 1, box, 2, TENSOR_OP_MIN, node);
+  rpn_planes_op(&bx, box + PB, 2, f32_bits(im_h), 0, 1, box + PB, 2, TENSOR_OP_MIN, node);
 
   // 11. Compaction of the scores in (anchor, row, column) order.
   const u32 fscore = rpn_alloc_l2sram((u32)(4 * n_all));

@@ -68,11 +68,6 @@ void dtcm_reset(u64 offset) {
 #define LT LOCAL_ADDR_TAG
 static const gdma_value_format_t F32 = GDMA_VALUE_FORMAT_FLOAT32;
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 static void *ptr_of(u64 addr, u64 bytes) { return hw_ptr((u32)addr, (u32)bytes); }
 static float ldf(const u8 *base, i64 k) {
   float v;

@@ -75,11 +75,6 @@ static float ldf(const u8 *base, i64 k) {
   memcpy(&v, base + 4 * k, 4);
   return v;
 }
-static u32 fbits(float f) {
-  u32 b;
-  memcpy(&b, &f, 4);
-  return b;
-}
 static u32 LA(u32 offset) { return LOCAL_ADDR_TAG | offset; }
 
 // qsort order of candidate indices: never 0.
@@ -219,7 +214,7 @@ static yolo_slot_t tree_slot(const yolo_step_t *s, int level, int i, int c0) {
   yolo_slot_t t;
   if (level == 0) {
     t.value = area_of(s, i % 2 ? YOLOV3_AREA_ODD : YOLOV3_AREA_EVEN) + (u32)(i / 2) * PB;
-    t.index = fbits((float)(c0 + i));
+    t.index = f32_bits((float)(c0 + i));
     t.index_const = 1;
   } else {
     const u32 a = area_of(s, level % 2 ? YOLOV3_AREA_LEVEL_A : YOLOV3_AREA_LEVEL_B);
@@ -313,9 +308,9 @@ static void decode_step(const yolo_args_t *a, int k, const yolo_step_t *s, cmd_i
   atomic_mdscalar_operation_gen_cmd(LA(tx), LA(area_of(s, YOLOV3_AREA_RAMP)), LA(cx), 1, R, 1, CW, MD_SCALAR_ADD, 0,
                                     0, 0, 0, 0, node);
   atomic_mdscalar_operation_gen_cmd(LA(cx), 0, LA(cx), 1, R, 1, CW, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                    fbits(1.0f / (float)p->w), node);
+                                    f32_bits(1.0f / (float)p->w), node);
   atomic_md_linear_gen_cmd(LA(ty), LA(area_of(s, YOLOV3_AREA_ROWS)), 0, LA(cy), 1, R, 1, CW, 0, 1, 0,
-                           fbits(1.0f / (float)p->h), 0, 1, node);
+                           f32_bits(1.0f / (float)p->h), 0, 1, node);
   // Width and height: exp(t) x bias / (extent x stride), per anchor.
   tensor_ex(LA(tw), LA(work), EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 2, R, 1, CW,
             node);
@@ -326,14 +321,14 @@ static void decode_step(const yolo_args_t *a, int k, const yolo_step_t *s, cmd_i
       const u32 from = LA(tw + (u32)q * PB + 4u * (u32)(j * W)), to = LA(bw + (u32)q * PB + 4u * (u32)(j * W));
       const float extent = (float)(q ? p->h : p->w) * a->strides[k];
       atomic_tensor_arithmetic_gen_cmd(from, 0, to, &sub, 0, 0, 0, &st, &st, &st, TENSOR_OP_MUL, 0, 0, 0, 1,
-                                       fbits(a->biases[2 * m + (u32)q]), 0, node);
+                                       f32_bits(a->biases[2 * m + (u32)q]), 0, node);
       atomic_tensor_arithmetic_gen_cmd(to, 0, to, &sub, 0, 0, 0, &st, &st, &st, TENSOR_OP_DIV, 0, 0, 0, 1,
-                                       fbits(extent), 0, node);
+                                       f32_bits(extent), 0, node);
     }
   }
   const u32 mask = area_of(s, YOLOV3_AREA_MASK);
-  atomic_md_cmp_gen_cmd(LA(score), fbits(a->confidence_threshold), 0, 0, 0, LA(mask), 1, R, 1, CW, 0, 1, 1, 1, 0,
-                        fbits(a->confidence_threshold), fbits(1.0f), 0, 2, node);
+  atomic_md_cmp_gen_cmd(LA(score), f32_bits(a->confidence_threshold), 0, 0, 0, LA(mask), 1, R, 1, CW, 0, 1, 1, 1, 0,
+                        f32_bits(a->confidence_threshold), f32_bits(1.0f), 0, 2, node);
   // (anchor, column) to (column, anchor): the compaction's order.
   const dim4_t six = {6, R, A, W}, from_st = {P, P, W, 1}, to_st = {P, P, 1, A}, mask_st = {0, P, W, 1};
   atomic_tensor_copy_gen_cmd(LA(dec), LA(area_of(s, YOLOV3_AREA_OUT)), &six, &from_st, &to_st, node);
@@ -444,7 +439,7 @@ static i64 _yolov3_do_nms(u64 rec, i64 S, i64 n, float thr, u64 out, cmd_id_node
   atomic_mdscalar_operation_gen_cmd(LA(box + 4 * VB), LA(box + 5 * VB), LA(box + 6 * VB), 1, 1, 1, N, MD_SCALAR_MUL,
                                     0, 0, 0, 0, 0, node);
   atomic_mdscalar_operation_gen_cmd(LA(box + 4 * VB), 0, LA(box + 4 * VB), 2, 1, 1, N, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                    fbits(0.5f), node);
+                                    f32_bits(0.5f), node);
   atomic_mdscalar_operation_gen_cmd(LA(box + 2 * VB), LA(box + 4 * VB), LA(box), 2, 1, 1, N, MD_SCALAR_SUB, 0, 0, 0,
                                     0, 0, node);
   atomic_mdscalar_operation_gen_cmd(LA(box + 2 * VB), LA(box + 4 * VB), LA(box + 2 * VB), 2, 1, 1, N, MD_SCALAR_ADD,
@@ -464,18 +459,18 @@ static i64 _yolov3_do_nms(u64 rec, i64 S, i64 n, float thr, u64 out, cmd_id_node
     _yolov3_box_intersection(box, VB, mat, mat_bytes, b0, rows, cols, node);
     nms_block_divide_by_union(box + 6 * VB, mat, mat_bytes, b0, rows, cols, node);
     // Keep matrix (1) = 1 - (IoU > thr or IoU == thr): a NaN IoU keeps, as on the ARM.
-    atomic_md_cmp_gen_cmd(LA(mat), fbits(thr), 0, 0, 0, LA(mat + 2 * mat_bytes), 1, rows, 1, cols, 0, 1, 1, 1, 0,
-                          fbits(thr), fbits(1.0f), 0, 2, node);
+    atomic_md_cmp_gen_cmd(LA(mat), f32_bits(thr), 0, 0, 0, LA(mat + 2 * mat_bytes), 1, rows, 1, cols, 0, 1, 1, 1, 0,
+                          f32_bits(thr), f32_bits(1.0f), 0, 2, node);
     const dim4_t shape = {1, rows, 1, cols}, dflt = {-1, 0, 0, 0};
     atomic_tensor_arithmetic_issue_select_gen_cmd(LA(mat), 0, LA(mat + 3 * mat_bytes), &shape, 0, 0, 0, &dflt, &dflt,
-                                                  &dflt, TENSOR_OP_EQ_ASSIGN, 0, 0, 0, 1, fbits(thr), fbits(1.0f), 0,
+                                                  &dflt, TENSOR_OP_EQ_ASSIGN, 0, 0, 0, 1, f32_bits(thr), f32_bits(1.0f), 0,
                                                   node);
     atomic_md_cmp_gen_cmd(LA(mat + 2 * mat_bytes), LA(mat + 3 * mat_bytes), 0, 0, LA(mat + mat_bytes), 0, 1, rows, 1,
                           cols, 0, 0, 1, 1, 0, 0, 0, 0, 1, node);
     atomic_mdscalar_operation_gen_cmd(0, LA(mat + mat_bytes), LA(mat + mat_bytes), 1, rows, 1, cols, MD_SCALAR_SUB, 0,
-                                      1, 0, fbits(1.0f), 0, node);
+                                      1, 0, f32_bits(1.0f), 0, node);
     const u32 K = mat + mat_bytes;
-    local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, fbits(1.0f), node);
+    local_fill_const_gen_cmd(LA(keep), 1, rows, 1, 1, f32_bits(1.0f), node);
     // One command applies a kept box j to every row at once.
     nms_block_apply_kept(keep, K, cs, rows, kept_list, kept, node);
     for (int r = 0; r < rows; r++) {
@@ -517,7 +512,7 @@ static i64 finish_image(const yolo_args_t *a, const yolo_list_t *list, float ima
   const i64 lanes = n < NPU_NUM ? n : NPU_NUM;
   const i64 S = align_up(lanes * ceil_div(n, lanes), 128);
   const u64 rec = _l2sram_alloc(28u * (u64)S);
-  u32 image_bits = fbits(image);
+  u32 image_bits = f32_bits(image);
   fill_constant_gen_global_cmd_stride(rec, &image_bits, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, (int)n, (int)n, (int)n,
                                       (int)n, 1, node);
   for (u32 q = 0; q < 6; q++)

@@ -12,11 +12,6 @@
 #include "runtime/hw.h"
 #include "runtime/regs.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 int is_logical_binary_op(int code) { return (u32)(code - BINARY_GT) <= 5u ? 1 : 0; }
 

@@ -13,11 +13,6 @@
 #include "local/eltwise.h"
 #include "runtime/assert.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static int imin(int a, int b) { return a < b ? a : b; }
 

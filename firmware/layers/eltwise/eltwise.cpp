@@ -13,11 +13,6 @@
 
 #define T LOCAL_ADDR_TAG
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 void eltwise_pair_plan_of(eltwise_pair_plan_t *p, int op, int mask_flag, int first_input) {
   const int with_mask = mask_flag && op == ELTWISE_MAX;

@@ -15,11 +15,6 @@
 
 #define T LOCAL_ADDR_TAG
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 u32 eltwise_math_buffer_bytes(int L) { return (u32)ceil_div(ceil_div(L, EU_NUM), NPU_NUM) * 128u; }
 

@@ -12,11 +12,6 @@
 
 #define T LOCAL_ADDR_TAG
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 // ---- PReLU ----
 

@@ -18,11 +18,6 @@
 
 #define T LOCAL_ADDR_TAG
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static const u32 kMinusInf = 0xff800000u;
 

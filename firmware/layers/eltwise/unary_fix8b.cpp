@@ -12,11 +12,6 @@
 #include "runtime/assert.h"
 #include "runtime/services.h"
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 static gdma_value_format_t byte_format(int sign) {
   return sign == 1 ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;

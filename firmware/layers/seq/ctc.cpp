@@ -18,12 +18,6 @@
 
 namespace {
 
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 // n floats from `stride` words apart: shape 1 x 1 x n x 1.
 struct vec_t {
   u32 at;

@@ -25,11 +25,6 @@
 #define T LOCAL_ADDR_TAG
 #define LOCAL_BYTES (1 << 19)
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 u32 loss_row_bytes(int n) { return (u32)ceil_div(ceil_div(n, EU_NUM), NPU_NUM) * 128u; }
 

@@ -19,11 +19,6 @@
 
 #define TAG LOCAL_ADDR_TAG
 
-static u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
 
 int lstm_output_dim_extend(int H) { return (H + 7) & ~7; }
 

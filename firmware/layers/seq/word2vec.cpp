@@ -16,12 +16,6 @@
 
 namespace {
 
-u32 f32_bits(float f) {
-  u32 u;
-  memcpy(&u, &f, 4);
-  return u;
-}
-
 struct w2v_t {
   u64 syn0, syn1;
   int dim;

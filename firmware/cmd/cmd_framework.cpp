@@ -13,26 +13,41 @@
 
 // ---- Fields ----
 
-void write_cmd(cmd_generator_t *gen, const cmd_pack_t *pack, int no_write) {
-  ASSERT(pack->id.len > 0 && pack->id.len <= (32));
+// The pack's width is 1 to 32 bits and its value fits in it.
+static inline int pack_fits(const cmd_pack_t *pack) {
+  const u32 len = pack->id.len;
+  return len > 0 && len <= 32 && (len == 32 || (pack->value >> len) == 0);
+}
+
+// Merges a pack that fits into the words, leaving every other bit as it was.
+// Returns 1 when the field straddles two words (it then ends in the next one).
+static inline int merge_pack(u32 *words, const cmd_pack_t *pack) {
   const u32 pos = pack->id.id, len = pack->id.len, value = pack->value;
-  if (len < 32 && (value >> len) != 0) ASSERT(0);
   const u32 k = pos / 32, o = pos % 32;
-  u32 *cache = gen->cache;
   if (o + len <= 32) {
     const u32 mask = (len == 32 ? 0xffffffffu : ((1u << len) - 1u)) << o;
-    cache[k] = (cache[k] & ~mask) | (value << o);
-    if (!no_write) gen->cmd_write(gen->window, (int)k, cache[k]);
-    return;
+    words[k] = (words[k] & ~mask) | (value << o);
+    return 0;
   }
   // Straddling: the low 32 - o bits end word k, the rest start word k + 1.
   const u32 high_bits = o + len - 32;
   const u32 low_mask = 0xffffffffu << o;
   const u32 high_mask = (1u << high_bits) - 1u;
-  cache[k] = (cache[k] & ~low_mask) | (value << o);
-  if (!no_write) gen->cmd_write(gen->window, (int)k, cache[k]);
-  cache[k + 1] = (cache[k + 1] & ~high_mask) | (value >> (32 - o));
-  if (!no_write) gen->cmd_write(gen->window, (int)(k + 1), cache[k + 1]);
+  words[k] = (words[k] & ~low_mask) | (value << o);
+  words[k + 1] = (words[k + 1] & ~high_mask) | (value >> (32 - o));
+  return 1;
+}
+
+void write_cmd(cmd_generator_t *gen, const cmd_pack_t *pack, int no_write) {
+  ASSERT(pack->id.len > 0 && pack->id.len <= (32));
+  const u32 len = pack->id.len, value = pack->value;
+  if (len < 32 && (value >> len) != 0) ASSERT(0);
+  u32 *cache = gen->cache;
+  const u32 k = pack->id.id / 32;
+  const int straddles = merge_pack(cache, pack);
+  if (no_write) return;
+  gen->cmd_write(gen->window, (int)k, cache[k]);
+  if (straddles) gen->cmd_write(gen->window, (int)(k + 1), cache[k + 1]);
 }
 
 u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
@@ -44,10 +59,15 @@ u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
 }
 
 void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
-  cmd_generator_t composer;
-  memset(&composer, 0, sizeof composer);
-  composer.cache = words;
+  // Generators compose every field of every descriptor here: a pack that fits
+  // is merged in place; any other goes to write_cmd, whose assertions refuse it.
   const cmd_pack_t pack = {field, value};
+  if (pack_fits(&pack)) {
+    merge_pack(words, &pack);
+    return;
+  }
+  cmd_generator_t composer = {};
+  composer.cache = words;
   write_cmd(&composer, &pack, 1);
 }
 

@@ -98,15 +98,20 @@ TEST(EngineCmd, FieldsMergeIntoTheCacheAndTouchedWordsAreWritten) {
     g.cmd_write = record_write;
     g_window_writes.clear();
     u32 read_back = 0;
+    // Generators compose descriptors in memory through cmd_desc_set: the same merge.
+    std::vector<u32> composed = c.before;
+    composed.resize(4, 0);
     FwOutcome out = run_firmware([&] {
       cmd_pack_t pack = {{c.pos, c.len}, c.value};
       write_cmd(&g, &pack, c.no_write);
       read_back = read_cmd_cache(cache.data(), &pack.id);
+      cmd_desc_set(composed.data(), pack.id, pack.value);
     });
     ASSERT_TRUE(ran_clean(out));
     std::vector<u32> expected = c.after;
     expected.resize(4, 0);
     EXPECT_EQ(cache, expected);
+    EXPECT_EQ(composed, expected);
     EXPECT_EQ(g_window_writes, c.written);
     EXPECT_EQ(read_back, c.value);
   }
@@ -129,6 +134,11 @@ TEST(EngineCmd, FieldWidthAndValueAreChecked) {
     cmd_pack_t p = {{0, 33}, 0};
     write_cmd(&g, &p, 1);
   }, "ASSERT", "firmware/cmd/", "write_cmd", "pack->id.len > 0 && pack->id.len <= (32)", "none.");
+  // Composing in memory refuses the same packs with write_cmd's assertions.
+  expect_assert([] { cmd_desc_set(cache, CMD_FIELD(30, 4), 16); }, "ASSERT", "firmware/cmd/", "write_cmd", "0",
+                "none.");
+  expect_assert([] { cmd_desc_set(cache, CMD_FIELD(0, 33), 0); }, "ASSERT", "firmware/cmd/", "write_cmd",
+                "pack->id.len > 0 && pack->id.len <= (32)", "none.");
   expect_assert([] {
     cmd_field_id_t id = {4, 0};
     read_cmd_cache(cache, &id);

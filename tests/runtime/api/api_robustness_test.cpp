@@ -453,6 +453,27 @@ TEST(GlobalAddresses, TheExtentHelpersComputeIn64Bits) {
   EXPECT_EQ(f.hi, 2 * (20 + 3 + 1));
 }
 
+TEST(GlobalAddresses, ProductsAreCappedExactlyAtTheCap) {
+  // Positive factors are capped exactly when the true product passes the cap,
+  // however far past 64 bits it goes.
+  const i64 cap = API_EXTENT_CAP;
+  const struct {
+    i64 a, b;
+  } cases[] = {{1, 1},           {0x7fffffff, 0x7fffffff}, {cap - 1, 1},        {cap / 2, 2},
+               {cap / 2 + 1, 2}, {1ll << 25, 1ll << 25},   {(1ll << 25) + 1, 1ll << 25},
+               {cap / 3, 3},     {cap / 3 + 1, 3},         {cap - 1, cap - 1}, {1ll << 32, 1ll << 32},
+               {3, cap / 3 + 1}, {cap - 1, 2}};
+  for (const auto &c : cases) {
+    const __int128 exact = (__int128)c.a * c.b;
+    const i64 want = exact > cap ? cap : (i64)exact;
+    EXPECT_EQ(api_mul(c.a, c.b), want) << c.a << " x " << c.b;
+    EXPECT_EQ(api_mul(c.b, c.a), want) << c.b << " x " << c.a;
+  }
+  EXPECT_EQ(api_mul(cap, 1), cap);
+  EXPECT_EQ(api_mul(0, cap), 0);
+  EXPECT_EQ(api_mul(-3, 5), -15);
+}
+
 // ---- Extent arithmetic and impossible requests ----
 
 TEST(ExtentArithmetic, ByteFillProductIsCheckedIn64Bits) {

@@ -478,29 +478,16 @@ void dynamic_move_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot,
                               cmd_id_node_t *node) {
   (void)first_time;
   u8 rec[MV_ITM_NEURON_RECORD_BYTES];
-  u64 src, dst;
-  u32 C, src_id, dst_channels, channel_offset, dst_id, data_size;
-  if (ctx->gdma_type == MV_ITM_NEURON) {
-    dynamic_context_read_record(ctx, rec, MV_ITM_NEURON_RECORD_BYTES);
-    src = ctx->neuron_base + dword_at(rec, 0);
-    dst = ctx->neuron_base + dword_at(rec, 2);
-    C = word_at(rec, 4) >> 16;
-    src_id = word_at(rec, 4) & 0xffff;
-    dst_channels = word_at(rec, 5) >> 16;
-    channel_offset = word_at(rec, 5) & 0xffff;
-    dst_id = word_at(rec, 6);
-    data_size = word_at(rec, 7);
-  } else {
-    dynamic_context_read_record(ctx, rec, MV_OUTPUT_NEURON_RECORD_BYTES);
-    src = ctx->neuron_base + dword_at(rec, 0);
-    C = word_at(rec, 2) >> 16;
-    src_id = word_at(rec, 2) & 0xffff;
-    dst_channels = word_at(rec, 3) >> 16;
-    channel_offset = word_at(rec, 3) & 0xffff;
-    dst_id = word_at(rec, 4);
-    data_size = word_at(rec, 5);
-    dst = dynamic_context_get_output_addr(ctx, dst_id);
-  }
+  const int itm = ctx->gdma_type == MV_ITM_NEURON;
+  dynamic_context_read_record(ctx, rec, itm ? MV_ITM_NEURON_RECORD_BYTES : MV_OUTPUT_NEURON_RECORD_BYTES);
+  u64 src = ctx->neuron_base + dword_at(rec, 0);
+  // Both records hold the same fields behind their offsets: the source's, and
+  // in the intermediate move's record the destination's.
+  const u8 *f = itm ? rec + 16 : rec + 8;
+  const u32 C = word_at(f, 0) >> 16, src_id = word_at(f, 0) & 0xffff;
+  const u32 dst_channels = word_at(f, 1) >> 16, channel_offset = word_at(f, 1) & 0xffff;
+  const u32 dst_id = word_at(f, 2), data_size = word_at(f, 3);
+  u64 dst = itm ? ctx->neuron_base + dword_at(rec, 2) : dynamic_context_get_output_addr(ctx, dst_id);
   dynamic_context_try_get_input_addr(ctx, src_id, &src);
   dynamic_context_try_get_output_addr(ctx, dst_id, &dst);
   dynamic_tensor_info_t info;

@@ -29,10 +29,3 @@ void conv_section_load_input(u32 buf, u64 input_addr, int input_c, int input_h, 
                              GDMA_VALUE_DIR_S2L, 0, node);
 }
 
-void conv_areas_of(local_area_t *areas, const char *const *names, const u64 *offsets, const u64 *sizes, int count) {
-  for (int i = 0; i < count; i++) {
-    const u64 o = offsets[i] < 0x80000 ? offsets[i] : 0x80000;
-    const u64 b = sizes[i] < 0x80000 ? sizes[i] : 0x80000;
-    areas[i] = {names[i], (u32)o, (u32)b};
-  }
-}

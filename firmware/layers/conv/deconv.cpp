@@ -66,7 +66,7 @@ void deconv_layout_of(deconv_layout_t *l, int input_n, int input_c, int input_h,
                                        l->input[0],  l->input[1],  l->output[0], l->output[1]};
   const u64 sizes[DECONV_AREA_COUNT] = {l->wsize,  two ? l->wsize : 0, l->bias_size,  two ? l->bias_size : 0,
                                         l->in_size, l->in_size,         l->max_ofsize, l->max_ofsize};
-  conv_areas_of(l->areas, names, offs, sizes, DECONV_AREA_COUNT);
+  local_areas_of(l->areas, names, offs, sizes, DECONV_AREA_COUNT);
 }
 
 namespace {

@@ -52,7 +52,7 @@ void wino_layout_of(wino_layout_t *l, int input_n, int input_c, int input_h, int
                                      l->input[0], l->input[1], l->output[0], l->output[1]};
   const u64 sizes[WINO_AREA_COUNT] = {l->bias_size, two ? l->bias_size : 0, l->wsize,      two ? l->wsize : 0,
                                       l->in_size,   l->in_size,             l->max_ofsize, l->max_ofsize};
-  conv_areas_of(l->areas, names, offs, sizes, WINO_AREA_COUNT);
+  local_areas_of(l->areas, names, offs, sizes, WINO_AREA_COUNT);
 }
 
 namespace {

@@ -27,7 +27,3 @@ void conv_section_move_output(u64 output_addr, int output_c, int output_h, int o
 // [n0, n0 + nc) of the float32 input tensor into buf, EU-aligned planes.
 void conv_section_load_input(u32 buf, u64 input_addr, int input_c, int input_h, int input_w, int c0, int ic, int n0,
                              int nc, int row0, int rows, cmd_id_node_t *node);
-
-// The plan's local-area list from its offsets and sizes, each clamped to one
-// lane (0x80000 bytes) so that an oversized plan shows as an invalid area.
-void conv_areas_of(local_area_t *areas, const char *const *names, const u64 *offsets, const u64 *sizes, int count);

@@ -272,7 +272,16 @@ void dynamic_glb_adaptive_pool_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t 
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
   ASSERT(bottom.dims == 4);
   const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
-  if (!is_null_tensor(&bottom)) nodechip_adaptive_pooling_forward(bottom.addr, top.addr, n, c, h, w, oh, ow, 1, node);
+  if (!is_null_tensor(&bottom)) {
+    // The kernel reads and writes 4-byte elements, one item after the other.
+    // Packed 8- or 16-bit items would be read as floats and their result
+    // written several times past the output; the record carries no signs or
+    // shift for the fixed-point pooling, so such a layer is refused.
+    const u32 size = data_size(ctx);
+    ASSERT(size == DSIZE_FP32 || size == DSIZE_INT32, "adaptive pooling of packed data (data size %u)",
+           (unsigned)size);
+    nodechip_adaptive_pooling_forward(bottom.addr, top.addr, n, c, h, w, oh, ow, 1, node);
+  }
   i32 shape[4] = {n, c, oh, ow};
   top.dims = bottom.dims;
   top.shape = shape;

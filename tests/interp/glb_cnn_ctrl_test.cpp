@@ -566,11 +566,14 @@ void expect_items(const std::vector<uint8_t> &got, const std::vector<uint8_t> &w
 TEST(GlbCnnRuns, EightBitLrnAndInterpolationAgainstTheReferences) {
   namespace fr = ref::fix8b;
   const int N = 6, C = 5;
-  auto interp_record = [](uint8_t variant, const std::vector<int32_t> &out, bool is_signed) {
+  // Interpolation: the shape in the record, the crop pads at 36 and 40, the
+  // 8-bit flag at 44 (non-zero: signed data).
+  auto interp_record = [](uint8_t variant, const std::vector<int32_t> &out, bool is_signed, int32_t p = 0,
+                          int32_t q = 0) {
     Record r(56);
     r.u8(0, 1).u8(1, uint8_t(out.size())).u8(2, variant);
     for (size_t i = 0; i < out.size(); i++) r.i32(4 + 4 * i, out[i]);
-    return r.u32(44, is_signed ? 1 : 0);
+    return r.i32(36, p).i32(40, q).u32(44, is_signed ? 1 : 0);
   };
   // LRN of the scaled bytes, requantised by truncation: exact except where
   // single-precision rounding meets an integer boundary.
@@ -622,7 +625,11 @@ TEST(GlbCnnRuns, EightBitLrnAndInterpolationAgainstTheReferences) {
       {"LRN across 5 channels, unsigned", DYNAMIC_LAYER_LRN,
        Record(28).u32(0, C).f32(4, 0.5f).f32(8, 0.6f).f32(12, 2.0f).u8(16, 5).u8(17, 0).f32(20, 0.02f).f32(24, 60.0f),
        {N, C, 2, 3}, {N, C, 2, 3}, lrn_check(2, 3, false, 0.5f, 5, 0.6f, 2.0f, 0.02f, 60.0f)},
-      // Interpolation: the 8-bit flag at 44 makes the data signed.
+      {"bilinear interpolation 8x7 to 5x6 with crop pads -1 (columns) and -2 (rows)", DYNAMIC_LAYER_INTERP,
+       interp_record(0, {N, C, 5, 6}, true, -1, -2), {N, C, 8, 7}, {N, C, 5, 6},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, C, 8, 7, -1, -2, 5, 6, true), N);
+       }},
       {"bilinear interpolation 4x5 to 7x9, signed", DYNAMIC_LAYER_INTERP, interp_record(0, {N, C, 7, 9}, true),
        {N, C, 4, 5}, {N, C, 7, 9},
        [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {

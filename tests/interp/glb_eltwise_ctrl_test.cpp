@@ -876,6 +876,8 @@ TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
       {"activation with a cap", DYNAMIC_LAYER_ACTIVE, kFp32, active_record(8, 1.0f), in1, "relu_upper_limit == 0.0"},
       {"PReLU with a cap and per-channel slopes", DYNAMIC_LAYER_PRELU, kFp32, Record(20).f32(12, 6.0f), in1,
        "relu_upper_limit <= 0 || channel_shared"},
+      {"8-bit PReLU with a cap", DYNAMIC_LAYER_PRELU, 2, Record(20).u8(8, 1).f32(12, 6.0f), in1,
+       "relu_upper_limit <= 0"},
       {"conversion from int32 to 8 bits", DYNAMIC_LAYER_DTYPE_CONVERT, kFp32, dtype_convert_record(6, 2), in1, "0"},
       {"batch normalisation of 16-bit data", DYNAMIC_LAYER_BATCHNORM, 1, Record(52),
        Words().append(in1).dword(0).dword(0).dword(0), "ctx->middle_value->data_size == DSIZE_8"},

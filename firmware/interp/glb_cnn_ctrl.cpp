@@ -356,9 +356,19 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
     if (size == DSIZE_FP32 || (size == DSIZE_INT32 && nearest_like))
       nodechip_interp_forward_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40), oh, ow,
                                        rec_u32(rec, 48) != 0, rec_u32(rec, 52) != 0, (int)variant, node);
-    else
-      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40),
-                                             oh, ow, nearest_like, rec_u32(rec, 44) == 0, node);
+    else {
+      // 4N data packs the batch, extent 0, four items to a word whatever the
+      // rank: the 8-bit kernel takes that batch as n and every extent between
+      // it and the plane as channels (the same planes as the float folding).
+      i32 n8 = n, c8 = c;
+      if (bd >= 3) {
+        n8 = bottom.shape[0];
+        c8 = 1;
+        for (i32 i = 1; i < bd - 2; i++) c8 *= bottom.shape[i];
+      }
+      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n8, c8, ih, iw, rec_i32(rec, 36),
+                                             rec_i32(rec, 40), oh, ow, nearest_like, rec_u32(rec, 44) == 0, node);
+    }
   }
   top.shape = shape;
   top.dtype = bottom.dtype;

@@ -516,8 +516,15 @@ struct Fix8Case {
   std::function<void(const std::vector<uint8_t> &in, const std::vector<uint8_t> &got)> check;
 };
 
+// Bytes of a 4N tensor: the batch (extent 0) in groups of four items.
+size_t size_4n(const std::vector<uint32_t> &s) {
+  size_t per_item = 1;
+  for (size_t i = 1; i < s.size(); i++) per_item *= s[i];
+  return (s[0] + 3) / 4 * 4 * per_item;
+}
+
 std::vector<uint8_t> bytes_4n(const std::vector<uint32_t> &s, unsigned salt) {
-  std::vector<uint8_t> v((s[0] + 3) / 4 * 4 * size_t(s[1]) * s[2] * s[3]);
+  std::vector<uint8_t> v(size_4n(s));
   for (size_t i = 0; i < v.size(); i++) v[i] = uint8_t(i * 37 + (i >> 7) * 11 + salt);
   return v;
 }
@@ -529,7 +536,7 @@ void run_fix8_cases(const std::vector<Fix8Case> &cases) {
       SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
       const std::vector<uint8_t> in = bytes_4n(c.in_shape, c.type);
       card->write(kIn, in.data(), in.size());
-      const size_t out_bytes = (c.out_shape[0] + 3) / 4 * 4 * size_t(c.out_shape[1]) * c.out_shape[2] * c.out_shape[3];
+      const size_t out_bytes = size_4n(c.out_shape);
       const std::vector<uint8_t> canary(out_bytes + 64, 0xee);
       card->write(kOut, canary.data(), canary.size());
       const Words desc = description(
@@ -544,9 +551,9 @@ void run_fix8_cases(const std::vector<Fix8Case> &cases) {
       c.check(in, std::vector<uint8_t>(got.begin(), got.begin() + long(out_bytes)));
       EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(out_bytes), got.end()), std::vector<uint8_t>(64, 0xee))
           << "bytes past the output were written";
-      std::vector<uint32_t> shape_rec = {4};
+      std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
       shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), shape_rec);
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);
     }
   }
 }
@@ -639,6 +646,18 @@ TEST(GlbCnnRuns, EightBitLrnAndInterpolationAgainstTheReferences) {
        {N, C, 6, 4}, {N, C, 3, 7},
        [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
          expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, C, 6, 4, 0, 0, 3, 7, false), N);
+       }},
+      // 4N packs the batch, extent 0, whatever the rank: the planes of an
+      // item are all its middle extents.
+      {"bilinear interpolation of 5 dims, 4x5 to 6x3", DYNAMIC_LAYER_INTERP, interp_record(0, {N, 2, 3, 6, 3}, true),
+       {N, 2, 3, 4, 5}, {N, 2, 3, 6, 3},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, 6, 4, 5, 0, 0, 6, 3, true), N);
+       }},
+      {"bilinear interpolation of 3 dims, 4x5 to 2x8", DYNAMIC_LAYER_INTERP, interp_record(0, {N, 2, 8}, true),
+       {N, 4, 5}, {N, 2, 8},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, 1, 4, 5, 0, 0, 2, 8, true), N);
        }},
       {"nearest interpolation 3x4 to 7x9 moves whole words", DYNAMIC_LAYER_INTERP,
        interp_record(2, {N, C, 7, 9}, true), {N, C, 3, 4}, {N, C, 7, 9}, nearest_check(3, 4, 7, 9)},

@@ -691,14 +691,26 @@ TEST(GlbCnnRuns, SixteenBitOutputAndEightBitWinogradConvolutionsAgainstTheRefere
     cases.push_back({"16-bit output, stride 2 in h, no ReLU in the record, cap 1000", 1, p, cp});
   }
   {
+    // Every geometric field different in h and w, so that no two can be
+    // swapped unseen.
     Conv p;
-    p.n = 6, p.ic = 6, p.h = 8, p.w = 9, p.oc = 4, p.kh = p.kw = 3;
-    p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1, p.bias_mode = 1, p.rshift = 4, p.in_sign = p.b_sign = true;
+    p.n = 6, p.ic = 4, p.h = 7, p.w = 8, p.oc = 4, p.groups = 2, p.kh = 3, p.kw = 2, p.dh = 2, p.stride_w = 2;
+    p.pad_t = 1, p.pad_r = 2, p.bias_mode = 2, p.rshift = 1, p.in_sign = true, p.b_sign = true, p.relu = true;
     ConvParams cp;
-    cp.input_c = 6, cp.output_c = 4, cp.kh = cp.kw = 3, cp.pad_h = cp.pad_h_after = cp.pad_w = cp.pad_w_after = 1;
+    cp.input_c = 4, cp.output_c = 4, cp.groups = 2, cp.kh = 3, cp.kw = 2, cp.dh = 2, cp.stride_w = 2;
+    cp.pad_h = 1, cp.pad_w_after = 2, cp.bias_mode = 2;
+    cp.fix8b_opt[0] = 1, cp.fix8b_opt[1] = 1, cp.fix8b_opt[2] = 0, cp.fix8b_opt[3] = 1;
+    cases.push_back({"16-bit output, two groups, 3x2 kernel dilated in h, bias behind the weights", 1, p, cp});
+  }
+  {
+    Conv p;
+    p.n = 6, p.ic = 6, p.h = 8, p.w = 9, p.oc = 4, p.groups = 2, p.kh = p.kw = 3;
+    p.pad_t = p.pad_b = p.pad_l = 1, p.bias_mode = 1, p.rshift = 4, p.in_sign = p.b_sign = true;
+    ConvParams cp;
+    cp.input_c = 6, cp.output_c = 4, cp.groups = 2, cp.kh = cp.kw = 3, cp.pad_h = cp.pad_h_after = cp.pad_w = 1;
     cp.bias_mode = 1, cp.use_winograd = 1;
     cp.fix8b_opt[0] = 4, cp.fix8b_opt[1] = 1, cp.fix8b_opt[2] = 1, cp.fix8b_opt[3] = 1;
-    cases.push_back({"Winograd, arrangement 1, bias coefficient, signed result", 2, p, cp});
+    cases.push_back({"Winograd, arrangement 1, two groups, no right padding, bias coefficient", 2, p, cp});
   }
   {
     Conv p;

@@ -797,6 +797,23 @@ TEST(GlbEltwiseRuns, EightBitPerChannelLayersIn1NAnd4NAgainstTheIntegerReference
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
     }
   }
+  // An empty batch writes nothing and registers its empty shape.
+  auto card = deferred_card(Backend::Native, 2);
+  const std::vector<uint8_t> canary(64, 0xee);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string("empty batch: ") + c.what);
+    card->write(kOut, canary.data(), canary.size());
+    const Words refs = Words().append(net_io_ref(1)).append(c.coeffs).append(net_io_ref(2));
+    const Words desc =
+        description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), c.in_mode, c.out_mode))});
+    NetRun run = run_of({{0, 5, 3, 4}});
+    run.inputs[0].dtype = 2;
+    auto r = run_description(*card, desc, run);
+    ASSERT_TRUE(r) << card->trouble();
+    ASSERT_EQ(r->result, 0u) << card->console();
+    EXPECT_EQ(card->read(kOut, canary.size()), canary);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 0, 5, 3, 4}));
+  }
 }
 
 TEST(GlbEltwiseRuns, EightBitNormalizeAgainstTheReference) {

@@ -505,8 +505,8 @@ TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
   }
 }
 
-// 8-bit runs of one layer from a 4N input of `n` items: the input's bytes,
-// and every output byte of a real item compared by `check`.
+// 8-bit runs of one layer from a 4N input into a 4N output, with the output
+// bytes compared by `check` and the bytes past the output watched.
 struct Fix8Case {
   const char *what;
   uint32_t type;
@@ -539,8 +539,8 @@ void run_fix8_cases(const std::vector<Fix8Case> &cases) {
       const size_t out_bytes = size_4n(c.out_shape);
       const std::vector<uint8_t> canary(out_bytes + 64, 0xee);
       card->write(kOut, canary.data(), canary.size());
-      const Words desc = description(
-          {1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, Words().append(net_io_ref(1)).append(net_io_ref(2)).words(), 2, 2))});
+      const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(2));
+      const Words desc = description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), 2, 2))});
       NetRun run = one_in_one_out(c.in_shape);
       run.inputs[0].dtype = 2;
       auto a = run_description(*card, desc, run);
@@ -728,7 +728,7 @@ TEST(GlbCnnRuns, SixteenBitOutputAndEightBitWinogradConvolutionsAgainstTheRefere
     const bool wino = c.cp.use_winograd != 0;
     std::vector<uint8_t> in(size_t(p.groups4()) * p.ic * p.h * p.w * 4);
     for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 73 + (i >> 5) * 13 + 7);
-    std::vector<uint8_t> wt(size_t(p.oc) * p.ic * (wino ? 16 : p.kh * p.kw));
+    std::vector<uint8_t> wt(size_t(p.oc) * (p.ic / p.groups) * (wino ? 16 : p.kh * p.kw));
     for (size_t i = 0; i < wt.size(); i++) wt[i] = uint8_t(int((i * 29 + (i >> 3) * 7) % 16) - 8);
     std::vector<uint16_t> bias(size_t(p.oc));
     for (size_t i = 0; i < bias.size(); i++) bias[i] = uint16_t(int(i * 977 % 2001) - 1000);

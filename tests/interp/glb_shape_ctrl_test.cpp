@@ -735,48 +735,59 @@ struct ByteNetCase {
   Shape ref_in = {};
 };
 
+constexpr uint32_t kFix8 = 2;
+constexpr uint64_t kOutStep = 0x100000;
+
+// Writes the case's input bytes and description and sends it.
+std::optional<host::Answer> send_byte_net(Card &card, const ByteNetCase &c, const Bytes &in) {
+  card.write(kIn, in.data(), in.size());
+  Words tail = Words().append(net_io_ref(1));
+  std::vector<uint32_t> reads = {1}, net_in = {1}, outs;
+  for (const GlobalStep &s : c.shapes) {
+    tail.append(shape_ref(s.writes[0]));
+    reads.push_back(s.writes[0]);
+  }
+  if (!c.ref_in.empty()) {
+    tail.append(net_io_ref(3));
+    reads.push_back(3);
+    net_in.push_back(3);
+  }
+  for (size_t k = 0; k < c.outs.size(); k++) {
+    outs.push_back(uint32_t(2 + 2 * k));
+    tail.append(net_io_ref(outs.back()));
+  }
+  std::vector<GlobalStep> steps = c.shapes;
+  steps.push_back({layer(c.type, kFix8, c.rec, tail.words(), c.in_mode, c.out_mode), reads, outs});
+  const Words desc = description(net_in, outs, global_plan(steps, outs));
+  card.write(kDesc, desc.raw().data(), desc.raw().size());
+  RunMessage m;
+  m.description_addr = kDesc;
+  m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+  m.has_4n_addr = true;
+  m.inputs = {IoInput{kIn, c.in_mode == 2 ? kIn + 0x80000 : 0, kFix8, std::vector<uint32_t>(c.in.begin(), c.in.end()), 0}};
+  if (!c.ref_in.empty())
+    m.inputs.push_back(IoInput{kIn + kInStep, 0, kFp32, std::vector<uint32_t>(c.ref_in.begin(), c.ref_in.end()), 0});
+  for (size_t k = 0; k < c.outs.size(); k++) m.outputs.push_back(IoOutput{kOut + kOutStep * k, 0, 0});
+  m.return_shape = 1;
+  m.shape_addr = kShapes;
+  m.addr_boundary = kBoundary;
+  m.neuron_base = kNeuron;
+  m.coeff_base = kCoeff;
+  return card.send(111, run_payload(m));
+}
+
+Bytes byte_ramp(const Shape &shape) {
+  Bytes in(ref::count_of(shape));
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 37 + 11);
+  return in;
+}
+
 void run_byte_cases(const std::vector<ByteNetCase> &cases) {
-  constexpr uint32_t kFix8 = 2;
-  constexpr uint64_t kOutStep = 0x100000;
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
     for (const ByteNetCase &c : cases) {
       SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
-      Bytes in(ref::count_of(c.in));
-      for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 37 + 11);
-      card->write(kIn, in.data(), in.size());
-      Words tail = Words().append(net_io_ref(1));
-      std::vector<uint32_t> reads = {1}, net_in = {1}, outs;
-      for (const GlobalStep &s : c.shapes) {
-        tail.append(shape_ref(s.writes[0]));
-        reads.push_back(s.writes[0]);
-      }
-      if (!c.ref_in.empty()) {
-        tail.append(net_io_ref(3));
-        reads.push_back(3);
-        net_in.push_back(3);
-      }
-      for (size_t k = 0; k < c.outs.size(); k++) {
-        outs.push_back(uint32_t(2 + 2 * k));
-        tail.append(net_io_ref(outs.back()));
-      }
-      std::vector<GlobalStep> steps = c.shapes;
-      steps.push_back({layer(c.type, kFix8, c.rec, tail.words(), c.in_mode, c.out_mode), reads, outs});
-      const Words desc = description(net_in, outs, global_plan(steps, outs));
-      card->write(kDesc, desc.raw().data(), desc.raw().size());
-      RunMessage m;
-      m.description_addr = kDesc;
-      m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
-      m.has_4n_addr = true;
-      m.inputs = {IoInput{kIn, c.in_mode == 2 ? kIn + 0x80000 : 0, kFix8, std::vector<uint32_t>(c.in.begin(), c.in.end()), 0}};
-      if (!c.ref_in.empty())
-        m.inputs.push_back(IoInput{kIn + kInStep, 0, kFp32, std::vector<uint32_t>(c.ref_in.begin(), c.ref_in.end()), 0});
-      for (size_t k = 0; k < c.outs.size(); k++) m.outputs.push_back(IoOutput{kOut + kOutStep * k, 0, 0});
-      m.return_shape = 1;
-      m.shape_addr = kShapes;
-      m.addr_boundary = kBoundary;
-      m.neuron_base = kNeuron;
-      m.coeff_base = kCoeff;
+      const Bytes in = byte_ramp(c.in);
       const std::vector<Bytes> want_1n = c.ref(in);
       ASSERT_EQ(want_1n.size(), c.outs.size());
       std::vector<Bytes> want;
@@ -787,7 +798,7 @@ void run_byte_cases(const std::vector<ByteNetCase> &cases) {
         const Bytes canary(want[k].size() + 16, 0xee);
         card->write(kOut + kOutStep * k, canary.data(), canary.size());
       }
-      auto a = card->send(111, run_payload(m));
+      auto a = send_byte_net(*card, c, in);
       ASSERT_TRUE(a) << card->trouble();
       ASSERT_EQ(a->result, 0u) << card->console();
       EXPECT_TRUE(no_findings(card->chip()));
@@ -871,6 +882,10 @@ TEST(GlbShapeCtrl, EightBitSlicesPadsAndSplitsBy1NAnd4NMatchTheirReferences) {
        {{3, 1, 2, 1}}, sliced({0, 2, 0, 4}, {3, 1, 2, 1})},
       {"slicelike of c and w, 4N", s, 2, 2, {}, 63, Record(76).i32(0, 1).i32(4, -1).i32(32, 2), {{6, 2, 4, 3}},
        sliced({0, 0, 0, 0}, {6, 2, 4, 3}), {1, 2, 1, 3}},
+      {"slicelike of the batch to 3 of 6 items, 4N", s, 2, 2, {}, 63, Record(76).i32(0, 0).i32(32, 1), {{3, 3, 4, 5}},
+       sliced({0, 0, 0, 0}, {3, 3, 4, 5}), {3, 1}},
+      {"slicelike of the batch to 5 of 6 items and w, 4N", s, 2, 2, {}, 63, Record(76).i32(0, 0).i32(4, 3).i32(32, 2),
+       {{5, 3, 4, 2}}, sliced({0, 0, 0, 0}, {5, 3, 4, 2}), {5, 1, 1, 2}},
       {"slicelike of the batch and h, 1N", s, 0, 0, {}, 63, Record(76).i32(0, 0).i32(4, 2).i32(32, 2), {{4, 3, 2, 5}},
        sliced({0, 0, 0, 0}, {4, 3, 2, 5}), {4, 1, 2, 1}},
       {"ref_pad by -1, 4N to 4N", s, 2, 2, {shape_const(10, {1, 0, 0, 2})}, 47, ref_pad_rec(-1.0f), {{6, 3, 5, 7}},
@@ -959,6 +974,50 @@ TEST(GlbShapeCtrl, EightBitSpaceBatchDepthAndReorgBy1NAnd4NMatchTheirReferences)
   });
 }
 
+
+TEST(GlbShapeCtrl, EightBitStoreModesTheKernelsCannotTakeAnswer1009) {
+  // The 8-bit reorg kernel reads and writes 4N words only, and 8-bit
+  // depth2space moves bytes (1N) or words (4N) alike on both sides: another
+  // store mode would scramble the bytes (and a 1N reorg output would be
+  // written past). Nothing is written; the card serves on.
+  const Shape s = {3, 4, 4, 6};
+  const Record reorg = Record(24).i32(0, 2), d2s = Record(24).i32(8, 2).i32(12, 2).u8(16, 1).u8(18, 1);
+  auto none = [](const Bytes &) { return std::vector<Bytes>{}; };
+  struct Bad {
+    ByteNetCase c;
+    const char *function, *info;
+  };
+  const Bad bad[] = {
+      {{"reorg of 1N data", s, 0, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
+       "8-bit reorg from store mode 0 to 0"},
+      {{"reorg from 4N into 1N", s, 2, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
+       "8-bit reorg from store mode 2 to 0"},
+      {{"reorg from 1N into 4N", s, 0, 2, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
+       "8-bit reorg from store mode 0 to 2"},
+      {{"depth2space from 1N into 4N", {5, 8, 2, 3}, 0, 2, {}, 102, d2s, {{5, 2, 4, 6}}, none},
+       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 0 to 2"},
+      {{"depth2space from 4N into 1N", {5, 8, 2, 3}, 2, 0, {}, 102, d2s, {{5, 2, 4, 6}}, none},
+       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 2 to 0"},
+  };
+  auto card = deferred_card(Backend::Native, 2);
+  for (const Bad &b : bad) {
+    SCOPED_TRACE(b.c.what);
+    const Bytes canary(512, 0xee);
+    card->write(kOut, canary.data(), canary.size());
+    const size_t seen = card->console().size();
+    auto a = send_byte_net(*card, b.c, byte_ramp(b.c.in));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 1009u);
+    const std::string said = card->console().substr(seen);
+    EXPECT_NE(said.find(b.function), std::string::npos) << said;
+    EXPECT_NE(said.find(b.info), std::string::npos) << said;
+    EXPECT_EQ(card->read(kOut, canary.size()), canary) << "written although refused";
+  }
+  const ByteNetCase good = {"reorg of 4N data", s, 2, 2, {}, 15, reorg, {{3, 16, 2, 3}}, none};
+  auto a = send_byte_net(*card, good, byte_ramp(s));
+  ASSERT_TRUE(a) << card->trouble();
+  EXPECT_EQ(a->result, 0u) << card->console();
+}
 
 TEST(GlbShapeCtrl, BadTileConcatAndRearrangementRecordsAnswer1009) {
   run_bad({

@@ -873,6 +873,11 @@ TEST(GlbShapeCtrl, EightBitSlicesPadsAndSplitsBy1NAnd4NMatchTheirReferences) {
       {"slice of the batch and h by begin and size tensors, 4N to 4N", s, 2, 2,
        {shape_const(10, {1, 0, -3, 0}), shape_const(11, {4, -1, 2, -1})}, 98, slice_rec, {{4, 3, 2, 5}},
        sliced({1, 0, 1, 0}, {4, 3, 2, 5})},
+      {"slice of the batch, 4N to 1N", s, 2, 0, {shape_const(10, {2, 0, 0, 0}), shape_const(11, {3, -1, -1, -1})}, 98,
+       slice_rec, {{3, 3, 4, 5}}, sliced({2, 0, 0, 0}, {3, 3, 4, 5})},
+      {"slice of a 3-D tensor's batch and last dim, 4N to 4N", {7, 4, 5}, 2, 2,
+       {shape_const(10, {3, 0, 1}), shape_const(11, {-1, -1, 3})}, 98, slice_rec, {{4, 4, 3}},
+       [=](const Bytes &in) { return one(ref::stride_slice(in, {7, 4, 5}, {3, 0, 1}, {1, 1, 1}, {4, 4, 3}, 1)); }},
       {"slice of c and w, 4N to 1N", s, 2, 0, {shape_const(10, {0, 1, 0, 2}), shape_const(11, {-1, 2, -1, 3})}, 98,
        slice_rec, {{6, 2, 4, 3}}, sliced({0, 1, 0, 2}, {6, 2, 4, 3})},
       {"slice of the last items from a negative begin, 1N to 4N", s, 0, 2,
@@ -900,6 +905,8 @@ TEST(GlbShapeCtrl, EightBitSlicesPadsAndSplitsBy1NAnd4NMatchTheirReferences) {
        {{1, 3, 4, 5}, {3, 3, 4, 5}, {2, 3, 4, 5}}, split(0, {1, 3, 2})},
       {"split_tf of the batch, 4N to 1N", s, 2, 0, {}, 37, split_rec(0, {4, 2}, 2), {{4, 3, 4, 5}, {2, 3, 4, 5}},
        split(0, {4, 2})},
+      {"split_tf of the batch, 1N to 4N", s, 0, 2, {}, 37, split_rec(0, {-1, 5}, 2), {{1, 3, 4, 5}, {5, 3, 4, 5}},
+       split(0, {1, 5})},
       {"split_tf of c, 4N to 1N", s, 2, 0, {}, 37, split_rec(1, {2, 1}, 2), {{6, 2, 4, 5}, {6, 1, 4, 5}},
        split(1, {2, 1})},
       {"split_tf of h into two equal parts, 1N to 4N", s, 0, 2, {}, 37, split_rec(2, {2}, 1),
@@ -946,6 +953,10 @@ TEST(GlbShapeCtrl, EightBitSpaceBatchDepthAndReorgBy1NAnd4NMatchTheirReferences)
        {{2, 2, 3, 4}}, b2s({8, 2, 2, 3}, 2, 2, {1, 0, 0, 2})},
       {"batch2space, 1N to 1N", {12, 2, 2, 2}, 0, 0, {}, 53, s2b_rec(2, 2, {0, 0, 0, 0}), {{3, 2, 4, 4}},
        b2s({12, 2, 2, 2}, 2, 2, {0, 0, 0, 0})},
+      {"batch2space with crops, 4N to 1N", {8, 2, 2, 3}, 2, 0, {}, 53, s2b_rec(2, 2, {0, 1, 2, 1}), {{2, 2, 3, 3}},
+       b2s({8, 2, 2, 3}, 2, 2, {0, 1, 2, 1})},
+      {"batch2space with crops, 1N to 1N", {12, 2, 2, 2}, 0, 0, {}, 53, s2b_rec(2, 2, {1, 1, 0, 1}), {{3, 2, 2, 3}},
+       b2s({12, 2, 2, 2}, 2, 2, {1, 1, 0, 1})},
       {"batch2space by 2 x 1, 4N to 1N", {10, 3, 2, 2}, 2, 0, {}, 53, s2b_rec(2, 1, {0, 0, 0, 0}), {{5, 3, 4, 2}},
        b2s({10, 3, 2, 2}, 2, 1, {0, 0, 0, 0})},
       {"batch2space by a crops tensor, 1N to 4N", {8, 1, 3, 3}, 0, 2, {shape_const(10, {0, 1, 1, 0})}, 53,
@@ -959,6 +970,16 @@ TEST(GlbShapeCtrl, EightBitSpaceBatchDepthAndReorgBy1NAnd4NMatchTheirReferences)
        [](const Bytes &in) {
          const Bytes deep = ref::space_to_depth(nhwc_to_nchw(in, {5, 4, 6, 2}), {5, 2, 4, 6}, 2, 2, 1);
          return std::vector<Bytes>{nchw_to_nhwc(deep, {5, 8, 2, 3})};
+       }},
+      {"depth2space channel-last, 1N", {3, 2, 3, 8}, 0, 0, {}, 102, d2s_rec(2, 2, false, false, false), {{3, 4, 6, 2}},
+       [](const Bytes &in) {
+         const Bytes shallow = ref::depth_to_space(nhwc_to_nchw(in, {3, 2, 3, 8}), {3, 8, 2, 3}, 2, 2, 1);
+         return std::vector<Bytes>{nchw_to_nhwc(shallow, {3, 2, 4, 6})};
+       }},
+      {"space to depth channel-last into channel-first, 4N", {5, 4, 6, 2}, 2, 2, {}, 102,
+       d2s_rec(2, 2, false, true, true), {{5, 8, 2, 3}},
+       [](const Bytes &in) {
+         return std::vector<Bytes>{ref::space_to_depth(nhwc_to_nchw(in, {5, 4, 6, 2}), {5, 2, 4, 6}, 2, 2, 1)};
        }},
       {"depth2space channel-first into channel-last, 1N", {2, 8, 2, 3}, 0, 0, {}, 102,
        d2s_rec(2, 2, true, false, false), {{2, 4, 6, 2}},

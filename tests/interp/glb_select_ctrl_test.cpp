@@ -201,12 +201,14 @@ TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
     std::vector<Src> srcs;
     std::vector<uint32_t> mask_shape;
     uint32_t mask_size, mask_mode;
+    bool empty = false;  // a mask of zeros
   };
   const Case cases[] = {
       {"1N and 4N sources, float mask", {{{6, 2}, 0, 0}, {{6, 1}, 2, 0}}, {6, 1}, 4, 0},
       {"4N and 1N sources, 4N byte mask", {{{6, 2}, 2, 0}, {{6, 1}, 0, 0}}, {6, 1}, 1, 2},
       {"a [2, 6] source under a [1, 6] 1N byte mask, squeezed along 1", {{{2, 6}, 0, 1}}, {1, 6}, 1, 0},
       {"a 3-D 4N source and a 2-D one (run first), 1N byte mask", {{{5, 2, 3}, 2, 1}, {{2, 1}, 0, 0}}, {2, 1}, 1, 0},
+      {"nothing selected: every output empty", {{{6, 2}, 2, 0}, {{6, 1}, 0, 0}}, {6, 1}, 1, 2, true},
   };
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
@@ -235,7 +237,7 @@ TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
       size_t mask_count = 1;
       for (uint32_t e : c.mask_shape) mask_count *= e;
       std::vector<float> mask(mask_count);
-      for (size_t k = 0; k < mask_count; k++) mask[k] = k % 3 == 1 ? 0.0f : float(k % 5) - 2.5f;
+      for (size_t k = 0; k < mask_count; k++) mask[k] = c.empty || k % 3 == 1 ? 0.0f : float(k % 5) - 2.5f;
       if (c.mask_size == 4) {
         put(*card, kNetIn[n_src], mask);
       } else {

@@ -1212,6 +1212,12 @@ void dynamic_glb_space2batch_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   unpack_out(ctx, &out);
   int in_shape[4], out_shape[4];
   to_int(bottom.shape, 4, in_shape);
+  // The kernels step through the padded image in whole blocks: a padded
+  // extent that the block does not divide would be read with the wrong row
+  // stride (and the 8-bit one into 4N would write past its output).
+  ASSERT((in_shape[2] + pads[0] + pads[1]) % block[0] == 0 && (in_shape[3] + pads[2] + pads[3]) % block[1] == 0,
+         "padded %d x %d by a block of %d x %d", in_shape[2] + pads[0] + pads[1], in_shape[3] + pads[2] + pads[3],
+         block[0], block[1]);
   // The shape the kernel writes, worked out here too for a null input.
   out_shape[0] = in_shape[0] * block[0] * block[1];
   out_shape[1] = in_shape[1];

@@ -1002,7 +1002,7 @@ TEST(GlbShapeCtrl, EightBitSpaceBatchDepthAndReorgBy1NAnd4NMatchTheirReferences)
 }
 
 
-TEST(GlbShapeCtrl, EightBitStoreModesTheKernelsCannotTakeAnswer1009) {
+TEST(GlbShapeCtrl, EightBitLayoutsTheKernelsCannotTakeAnswer1009) {
   // The 8-bit reorg kernel reads and writes 4N words only, and 8-bit
   // depth2space moves bytes (1N) or words (4N) alike on both sides: another
   // store mode would scramble the bytes (and a 1N reorg output would be
@@ -1025,6 +1025,13 @@ TEST(GlbShapeCtrl, EightBitStoreModesTheKernelsCannotTakeAnswer1009) {
        "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 0 to 2"},
       {{"depth2space from 4N into 1N", {5, 8, 2, 3}, 2, 0, {}, 102, d2s, {{5, 2, 4, 6}}, none},
        "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 2 to 0"},
+      // Blocks that do not divide the padded image: the kernel's moves would
+      // read it with the wrong row stride and, into 4N, write past the output.
+      {{"space2batch of 3 x 3 by 2 x 2", {2, 1, 3, 3}, 2, 2, {}, 52, Record(40).i32(4, 2).i32(8, 2), {{8, 1, 1, 1}}, none},
+       "dynamic_glb_space2batch_layer_ctrl", "padded 3 x 3 by a block of 2 x 2"},
+      {{"space2batch of 4 x 5 padded by 1 by 2 x 2", {2, 1, 4, 5}, 0, 0, {}, 52,
+        Record(40).i32(4, 2).i32(8, 2).i32(16, 1), {{8, 1, 2, 2}}, none},
+       "dynamic_glb_space2batch_layer_ctrl", "padded 5 x 5 by a block of 2 x 2"},
   };
   auto card = deferred_card(Backend::Native, 2);
   for (const Bad &b : bad) {

@@ -16,18 +16,6 @@ constexpr u64 kOut = 0x104000000ull;
 constexpr u64 kRois = 0x108000000ull;
 constexpr u64 kStage = 0x10c000000ull;
 
-template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
-}
-
 // The 8-bit outputs of n ROIs of `block` elements each, read from kOut: ROI r
 // lies in byte r % 4 of the words of group r / 4. want holds the values ROI by
 // ROI; the first five differences are reported.

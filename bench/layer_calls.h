@@ -3,10 +3,15 @@
 // time, engine busy fractions, ARM instructions and command counts as a table.
 //
 // usage of a benchmark built on it: NAME [ELF [LAYER]] (an empty ELF names the
-// built image; LAYER keeps the cases whose name contains it)
+// built image; LAYER keeps the cases whose name contains it). With
+// ZV_BENCH_TIMELINE set, each case is followed by its tensor-engine and GDMA
+// commands: kind, and when the ARM issued it, it started and it finished (us
+// from the first command's issue).
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -26,6 +31,27 @@ struct Case {
   std::string shape;
   std::function<Call(zv::host::Card &)> prepare;
 };
+
+// The commands of one call on the tensor engine and GDMA, in issue order.
+inline void print_timeline(zv::host::Card &card, size_t te_from, size_t gdma_from) {
+  struct Row {
+    const char *engine;
+    const zv::chip::CommandRecord *r;
+  };
+  std::vector<Row> rows;
+  const auto &te = card.chip().engines.bd.commands();
+  const auto &gdma = card.chip().engines.gdma.commands();
+  for (size_t i = te_from; i < te.size(); ++i) rows.push_back({"TE", &te[i]});
+  for (size_t i = gdma_from; i < gdma.size(); ++i) rows.push_back({"GDMA", &gdma[i]});
+  if (rows.empty()) return;
+  std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.r->seq < b.r->seq; });
+  const uint64_t t0 = rows.front().r->issued_at;
+  const auto us = [t0](uint64_t ps) { return static_cast<double>(ps - t0) / 1e6; };
+  for (const Row &row : rows)
+    std::printf("    %-4s id %4u waits %4u %-24s issued %8.2f start %8.2f finish %8.2f\n", row.engine, row.r->own_id,
+                row.r->wait_id, row.r->kind_name.c_str(), us(row.r->issued_at), us(row.r->start_at),
+                us(row.r->finish_at));
+}
 
 template <class T>
 Call call_of(uint32_t api, const T &r) {
@@ -65,6 +91,7 @@ inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases
                 static_cast<unsigned long long>(card.instructions() - before),
                 card.chip().engines.bd.commands().size() - te_before,
                 card.chip().engines.gdma.commands().size() - gdma_before);
+    if (std::getenv("ZV_BENCH_TIMELINE")) print_timeline(card, te_before, gdma_before);
     std::fflush(stdout);
   }
   return 0;

@@ -16,3 +16,12 @@ int local_areas_valid(const local_area_t *areas, int count) {
   }
   return 1;
 }
+
+void local_areas_of(local_area_t *areas, const char *const *names, const u64 *offsets, const u64 *sizes,
+                    int count) {
+  for (int i = 0; i < count; i++) {
+    const u64 o = offsets[i] < LOCAL_MEM_SIZE ? offsets[i] : LOCAL_MEM_SIZE;
+    const u64 b = sizes[i] < LOCAL_MEM_SIZE ? sizes[i] : LOCAL_MEM_SIZE;
+    areas[i] = {names[i], (u32)o, (u32)b};
+  }
+}

@@ -272,7 +272,16 @@ void dynamic_glb_adaptive_pool_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t 
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
   ASSERT(bottom.dims == 4);
   const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
-  if (!is_null_tensor(&bottom)) nodechip_adaptive_pooling_forward(bottom.addr, top.addr, n, c, h, w, oh, ow, 1, node);
+  if (!is_null_tensor(&bottom)) {
+    // The kernel reads and writes 4-byte elements, one item after the other.
+    // Packed 8- or 16-bit items would be read as floats and their result
+    // written several times past the output; the record carries no signs or
+    // shift for the fixed-point pooling, so such a layer is refused.
+    const u32 size = data_size(ctx);
+    ASSERT(size == DSIZE_FP32 || size == DSIZE_INT32, "adaptive pooling of packed data (data size %u)",
+           (unsigned)size);
+    nodechip_adaptive_pooling_forward(bottom.addr, top.addr, n, c, h, w, oh, ow, 1, node);
+  }
   i32 shape[4] = {n, c, oh, ow};
   top.dims = bottom.dims;
   top.shape = shape;
@@ -347,9 +356,19 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
     if (size == DSIZE_FP32 || (size == DSIZE_INT32 && nearest_like))
       nodechip_interp_forward_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40), oh, ow,
                                        rec_u32(rec, 48) != 0, rec_u32(rec, 52) != 0, (int)variant, node);
-    else
-      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40),
-                                             oh, ow, nearest_like, rec_u32(rec, 44) == 0, node);
+    else {
+      // 4N data packs the batch, extent 0, four items to a word whatever the
+      // rank: the 8-bit kernel takes that batch as n and every extent between
+      // it and the plane as channels (the same planes as the float folding).
+      i32 n8 = n, c8 = c;
+      if (bd >= 3) {
+        n8 = bottom.shape[0];
+        c8 = 1;
+        for (i32 i = 1; i < bd - 2; i++) c8 *= bottom.shape[i];
+      }
+      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n8, c8, ih, iw, rec_i32(rec, 36),
+                                             rec_i32(rec, 40), oh, ow, nearest_like, rec_u32(rec, 44) == 0, node);
+    }
   }
   top.shape = shape;
   top.dtype = bottom.dtype;

@@ -30,8 +30,15 @@ void compute_prior_top(u64 scratch, u64 output, int has_dim, float step_h, float
                        const float *variances, float prior_scale, u32 data_size, u32 outtensor_store_mode,
                        cmd_id_node_t *node) {
   if (has_dim) {
-    if (data_size != DSIZE_FP32 && outtensor_store_mode == FW_STORE_MODE_4N)
-      gdma_move_global_1N_and_4N(scratch, output, 1, (int)(8 * layer_w * layer_h * (u32)num_priors), 1, node);
+    // 8-bit priors were copied 1N to the scratch area: spread them into a 4N
+    // output, or copy them to a 1N output as they are.
+    if (data_size != DSIZE_FP32) {
+      const int count = (int)(8 * layer_w * layer_h * (u32)num_priors);
+      if (outtensor_store_mode == FW_STORE_MODE_4N)
+        gdma_move_global_1N_and_4N(scratch, output, 1, count, 1, node);
+      else if (outtensor_store_mode == FW_STORE_MODE_1N)
+        dynamic_glb_memcpy(scratch, output, (u64)count, DSIZE_8, node);
+    }
     return;
   }
   if (img_w == 0 || img_h == 0) {

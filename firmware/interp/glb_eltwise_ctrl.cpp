@@ -449,10 +449,13 @@ void dynamic_glb_active_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
     const u64 n = is_null_tensor(&bottom) ? 0 : get_tensor_element_num(&bottom);
     if (n != 0) nodechip_active_forward_parallel(bottom.addr, top.addr, n, active_type, nullptr, node);
   } else {
-    // 8-bit data lies four batch items to a word: the batch counts whole words.
+    // 4N data lies four batch items to a word: the batch counts whole words.
+    // 1N data holds its items one after the other; counting whole words there
+    // would write past the end of the output.
     u64 n = 0;
     if (!is_null_tensor(&bottom) && bottom.dims > 0 && bottom.shape[0] > 0) {
-      n = ((u64)bottom.shape[0] + 3) / 4 * 4;
+      n = ctx->middle_value->intensor_store_mode == FW_STORE_MODE_1N ? (u64)bottom.shape[0]
+                                                                     : ((u64)bottom.shape[0] + 3) / 4 * 4;
       for (u32 i = 1; i < bottom.dims && i < DYNAMIC_MAX_DIMS; i++) n *= bottom.shape[i] > 0 ? (u64)bottom.shape[i] : 1;
     }
     const u32 zero = 0;

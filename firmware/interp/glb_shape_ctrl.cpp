@@ -682,9 +682,20 @@ void dynamic_glb_slicelike_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
     } else if (data_size == DSIZE_8) {
       ASSERT(bottom_dims <= 4);
       ASSERT(ctx->middle_value->intensor_store_mode == ctx->middle_value->outtensor_store_mode);
-      nodechip_stride_slice_fix8b(in.addr, out.addr, 0, 0, nullptr, in_shape, bottom_dims,
+      // The kernel cuts a 4N batch through a 1N work area, which this record
+      // does not give. The cut starts at item 0, so it keeps whole 4-item
+      // words instead: the kernel sees a batch of whole groups and copies them
+      // as they are (the last group's spare bytes carry the input's next items).
+      int kernel_shape[DYNAMIC_MAX_DIMS], kernel_end[8];
+      for (int i = 0; i < bottom_dims; i++) kernel_shape[i] = in_shape[i];
+      memcpy(kernel_end, end, sizeof(kernel_end));
+      if (ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N && bottom_dims >= 1 && end[0] < in_shape[0]) {
+        const int whole = (end[0] + 3) / 4 * 4;
+        kernel_shape[0] = kernel_end[0] = whole < in_shape[0] ? whole : in_shape[0];
+      }
+      nodechip_stride_slice_fix8b(in.addr, out.addr, 0, 0, nullptr, kernel_shape, bottom_dims,
                                   (int)ctx->middle_value->intensor_store_mode,
-                                  (int)ctx->middle_value->intensor_store_mode, 0, 0, begin, end, stride, node);
+                                  (int)ctx->middle_value->intensor_store_mode, 0, 0, begin, kernel_end, stride, node);
     } else {
       ASSERT_FS(0, "not support dtype=%d", (int)data_size);
     }
@@ -1201,6 +1212,12 @@ void dynamic_glb_space2batch_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   unpack_out(ctx, &out);
   int in_shape[4], out_shape[4];
   to_int(bottom.shape, 4, in_shape);
+  // The kernels step through the padded image in whole blocks: a padded
+  // extent that the block does not divide would be read with the wrong row
+  // stride (and the 8-bit one into 4N would write past its output).
+  ASSERT((in_shape[2] + pads[0] + pads[1]) % block[0] == 0 && (in_shape[3] + pads[2] + pads[3]) % block[1] == 0,
+         "padded %d x %d by a block of %d x %d", in_shape[2] + pads[0] + pads[1], in_shape[3] + pads[2] + pads[3],
+         block[0], block[1]);
   // The shape the kernel writes, worked out here too for a null input.
   out_shape[0] = in_shape[0] * block[0] * block[1];
   out_shape[1] = in_shape[1];
@@ -1306,6 +1323,12 @@ void dynamic_glb_depth2space_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
     to_int(bottom.shape, 4, in_shape);
     const int is8 = bottom.dtype == DSIZE_8;
     const int one_n = ctx->middle_value->intensor_store_mode == FW_STORE_MODE_1N;
+    // 8-bit data moves as bytes (1N) or as 4-item words (4N) on both sides
+    // alike: the output cannot take another store mode.
+    if (is8)
+      ASSERT(ctx->middle_value->intensor_store_mode == ctx->middle_value->outtensor_store_mode,
+             "8-bit depth2space from store mode %u to %u", (unsigned)ctx->middle_value->intensor_store_mode,
+             (unsigned)ctx->middle_value->outtensor_store_mode);
     if (is8 && !one_n) in_shape[0] = (in_shape[0] + 3) / 4;
     const int block[2] = {bh, bw};
     nodechip_depth2space(bottom.addr, out.addr, in_shape, 4, block, rec.in_channel_first, rec.out_channel_first,
@@ -1338,8 +1361,14 @@ void dynamic_glb_reorg_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
     if (is_4byte(bottom.dtype))
       nodechip_reorg_forward_v2(bottom.addr, out.addr, rec.scratch + ctx->neuron_base, in_shape, 4, s, s, rec.reverse,
                                 node);
-    else if (bottom.dtype == DSIZE_8)
+    else if (bottom.dtype == DSIZE_8) {
+      // The 8-bit kernel reads and writes 4N words only.
+      ASSERT(ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N &&
+                 ctx->middle_value->outtensor_store_mode == FW_STORE_MODE_4N,
+             "8-bit reorg from store mode %u to %u", (unsigned)ctx->middle_value->intensor_store_mode,
+             (unsigned)ctx->middle_value->outtensor_store_mode);
       nodechip_reorg_forward_fix8b(bottom.addr, out.addr, in_shape, out_shape, 0, node);
+    }
     else
       ASSERT_FS(0, "not supported dtype=%d", (int)bottom.dtype);
   }

@@ -69,6 +69,29 @@ void local_set_output(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 out
 
 static i32 div_or_zero(i64 a, i64 b) { return a < 0 || b <= 0 ? 0 : (i32)(a / b); }
 
+// The rows of an h-split window that lie inside the input (the window's rows
+// past its pad_top rows of padding, from row h_start), and the bottom padding
+// the kernel still takes: none unless the window reaches past the input, then
+// at most the rows it reaches past.
+static i32 window_rows_inside(const dynamic_conv_geometry_in_t *in, i32 pad_bottom, i32 *kernel_pb) {
+  i32 r = in->window_rows - in->pad_top;
+  if ((i64)r + in->h_start > in->H) {
+    const i32 over = r + in->h_start - in->H;
+    *kernel_pb = pad_bottom < over ? pad_bottom : over;
+    r = in->H - in->h_start;
+  } else {
+    *kernel_pb = 0;
+  }
+  return r < 0 ? 0 : r;
+}
+
+// The output's window in the slice, as the geometry places it.
+static void set_output_window(local_tensor_info_t *info, const dynamic_conv_geometry_t *g) {
+  info->pad_top = (u32)g->out_pad_top;
+  info->h_start = (u32)g->out_h_start;
+  info->window_rows = (u32)g->out_window_rows;
+}
+
 void dynamic_conv_geometry_of(dynamic_conv_geometry_t *g, const dynamic_conv_geometry_in_t *in, int is_h_split) {
   memset(g, 0, sizeof(*g));
   ASSERT(in->sh > 0 && in->sw > 0, "strides %d, %d", (int)in->sh, (int)in->sw);
@@ -99,15 +122,7 @@ void dynamic_conv_geometry_of(dynamic_conv_geometry_t *g, const dynamic_conv_geo
     g->kernel_pt = Pi;
   }
   g->out_window_rows = div_or_zero((i64)in->window_rows - in->eh, in->sh) + 1;
-  i32 r = in->window_rows - Pi;
-  if ((i64)r + s > in->H) {
-    const i32 over = r + s - in->H;
-    g->kernel_pb = in->pb < over ? in->pb : over;
-    r = in->H - s;
-  } else {
-    g->kernel_pb = 0;
-  }
-  g->r = r < 0 ? 0 : r;
+  g->r = window_rows_inside(in, in->pb, &g->kernel_pb);
   g->oh = div_or_zero((i64)g->kernel_pt + g->kernel_pb + g->r - in->eh, in->sh) + 1;
 }
 
@@ -369,9 +384,7 @@ void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
                                            rec[16], nodes);
   }
   info.id = ids & 0xffff;
-  info.pad_top = (u32)g.out_pad_top;
-  info.h_start = (u32)g.out_h_start;
-  info.window_rows = (u32)g.out_window_rows;
+  set_output_window(&info, &g);
   info.shape[2] = OH;
   info.shape[3] = ow;
   dynamic_context_local_set_output_info(ctx, slot, &info);
@@ -466,9 +479,7 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   local_tensor_info_t out;
   memset(&out, 0, sizeof(out));
   out.id = ids & 0xffff;
-  out.pad_top = (u32)g.out_pad_top;
-  out.h_start = (u32)g.out_h_start;
-  out.window_rows = (u32)g.out_window_rows;
+  set_output_window(&out, &g);
   out.dims = 4;
   out.shape[0] = (i32)rec_u32(rec, 4);
   out.shape[1] = (i32)oc;
@@ -770,15 +781,7 @@ void dynamic_deconv_geometry_of(dynamic_conv_geometry_t *g, const dynamic_conv_g
       tp = Pi;
     }
     g->out_window_rows = sh * (R - 1) + 1;
-    i32 r = R - Pi;
-    if (r + s > in->H) {
-      const i32 over = r + s - in->H;
-      bp = bp < over ? bp : over;
-      r = in->H - s;
-    } else {
-      bp = 0;
-    }
-    g->r = r < 0 ? 0 : r;
+    g->r = window_rows_inside(in, bp, &bp);
     g->kernel_pt = tp;
     g->kernel_pb = bp;
     g->oh = sh * (g->r - 1) + 2 - eh + tp + bp;
@@ -830,9 +833,7 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
     }
   }
   info.id = ids & 0xffff;
-  info.pad_top = (u32)g.out_pad_top;
-  info.h_start = (u32)g.out_h_start;
-  info.window_rows = (u32)g.out_window_rows;
+  set_output_window(&info, &g);
   info.shape[1] = (i32)oc;
   info.shape[2] = g.OH;
   info.shape[3] = g.ow;

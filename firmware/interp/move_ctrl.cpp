@@ -276,6 +276,20 @@ static void store_slice(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, store
   register_stored(ctx, a->container, &rec, n, a->dst_channels, (u32)H, a->data_size);
 }
 
+// The fields the output store's record starts with; the intermediate store's
+// record holds the same behind its 8-byte offset.
+static void store_fields_of(const u8 *r, store_args_t *a) {
+  a->local = word_at(r, 0);
+  a->id = word_at(r, 1) & 0xffff;
+  a->dst_channels = word_at(r, 2) >> 16;
+  a->channel_offset = word_at(r, 2) & 0xffff;
+  a->container = word_at(r, 3) & 0xffff;
+  a->group_a = r[16];
+  a->group_b = r[17];
+  a->data_size = word_at(r, 5);
+  a->pack_flag = r[24];
+}
+
 void dynamic_store_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                                cmd_id_node_t *node) {
   (void)first_time;
@@ -283,28 +297,12 @@ void dynamic_store_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
   store_args_t a = {};
   if (ctx->gdma_type == ST_OUTPUT_NEURON) {
     dynamic_context_read_record(ctx, rec, ST_OUTPUT_NEURON_RECORD_BYTES);
-    a.local = word_at(rec, 0);
-    a.id = word_at(rec, 1) & 0xffff;
-    a.dst_channels = word_at(rec, 2) >> 16;
-    a.channel_offset = word_at(rec, 2) & 0xffff;
-    a.container = word_at(rec, 3) & 0xffff;
-    a.group_a = rec[16];
-    a.group_b = rec[17];
-    a.data_size = word_at(rec, 5);
-    a.pack_flag = rec[24];
+    store_fields_of(rec, &a);
     a.addr = dynamic_context_get_output_addr(ctx, a.id);
   } else {
     dynamic_context_read_record(ctx, rec, ST_ITM_NEURON_RECORD_BYTES);
     const u64 offset = dword_at(rec, 0);
-    a.local = word_at(rec, 2);
-    a.id = word_at(rec, 3) & 0xffff;
-    a.dst_channels = word_at(rec, 4) >> 16;
-    a.channel_offset = word_at(rec, 4) & 0xffff;
-    a.container = word_at(rec, 5) & 0xffff;
-    a.group_a = rec[24];
-    a.group_b = rec[25];
-    a.data_size = word_at(rec, 7);
-    a.pack_flag = rec[32];
+    store_fields_of(rec + 8, &a);
     a.addr = offset != 0 ? ctx->neuron_base + offset : dynamic_context_get_output_addr(ctx, a.container);
   }
   store_slice(ctx, slot, &a, 1, node);
@@ -480,29 +478,16 @@ void dynamic_move_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot,
                               cmd_id_node_t *node) {
   (void)first_time;
   u8 rec[MV_ITM_NEURON_RECORD_BYTES];
-  u64 src, dst;
-  u32 C, src_id, dst_channels, channel_offset, dst_id, data_size;
-  if (ctx->gdma_type == MV_ITM_NEURON) {
-    dynamic_context_read_record(ctx, rec, MV_ITM_NEURON_RECORD_BYTES);
-    src = ctx->neuron_base + dword_at(rec, 0);
-    dst = ctx->neuron_base + dword_at(rec, 2);
-    C = word_at(rec, 4) >> 16;
-    src_id = word_at(rec, 4) & 0xffff;
-    dst_channels = word_at(rec, 5) >> 16;
-    channel_offset = word_at(rec, 5) & 0xffff;
-    dst_id = word_at(rec, 6);
-    data_size = word_at(rec, 7);
-  } else {
-    dynamic_context_read_record(ctx, rec, MV_OUTPUT_NEURON_RECORD_BYTES);
-    src = ctx->neuron_base + dword_at(rec, 0);
-    C = word_at(rec, 2) >> 16;
-    src_id = word_at(rec, 2) & 0xffff;
-    dst_channels = word_at(rec, 3) >> 16;
-    channel_offset = word_at(rec, 3) & 0xffff;
-    dst_id = word_at(rec, 4);
-    data_size = word_at(rec, 5);
-    dst = dynamic_context_get_output_addr(ctx, dst_id);
-  }
+  const int itm = ctx->gdma_type == MV_ITM_NEURON;
+  dynamic_context_read_record(ctx, rec, itm ? MV_ITM_NEURON_RECORD_BYTES : MV_OUTPUT_NEURON_RECORD_BYTES);
+  u64 src = ctx->neuron_base + dword_at(rec, 0);
+  // Both records hold the same fields behind their offsets: the source's, and
+  // in the intermediate move's record the destination's.
+  const u8 *f = itm ? rec + 16 : rec + 8;
+  const u32 C = word_at(f, 0) >> 16, src_id = word_at(f, 0) & 0xffff;
+  const u32 dst_channels = word_at(f, 1) >> 16, channel_offset = word_at(f, 1) & 0xffff;
+  const u32 dst_id = word_at(f, 2), data_size = word_at(f, 3);
+  u64 dst = itm ? ctx->neuron_base + dword_at(rec, 2) : dynamic_context_get_output_addr(ctx, dst_id);
   dynamic_context_try_get_input_addr(ctx, src_id, &src);
   dynamic_context_try_get_output_addr(ctx, dst_id, &dst);
   dynamic_tensor_info_t info;

@@ -129,14 +129,19 @@ static u32 read_mode_block(dynamic_context_t *ctx) {
 
 // ---- Controllers: output and transfers ----
 
+// The output takes the input's type and shape (the shape array is the input's).
+static void take_form(dynamic_tensor_info_t *out, const dynamic_tensor_info_t *in) {
+  out->dtype = in->dtype;
+  out->dims = in->dims;
+  out->shape = in->shape;
+}
+
 void dynamic_glb_output_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   read_empty_record(ctx);
   dynamic_tensor_info_t in, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
-  out.dims = in.dims;
-  out.shape = in.shape;
-  out.dtype = in.dtype;
+  take_form(&out, &in);
   out.elem_num = 0;
   RESHAPE_ADDR_CHECK(&in, &out, ctx->middle_value->intensor_store_mode, ctx->middle_value->outtensor_store_mode,
                      node);
@@ -149,9 +154,7 @@ void dynamic_glb_host2device_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   if (mode == 0) {
     dynamic_context_unpack_shape_tensor(ctx, &in, 0);
     dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
-    out.dtype = in.dtype;
-    out.dims = in.dims;
-    out.shape = in.shape;
+    take_form(&out, &in);
     const u64 count = get_tensor_element_num(&in);
     ASSERT(in.host_data != nullptr || count == 0, "shape tensor %u has no values", (unsigned)in.id);
     memcpy_host_global(ctx, in.host_data, out.addr, count, in.dtype, 1, node);
@@ -161,9 +164,7 @@ void dynamic_glb_host2device_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
     u8 *bridge = bridge_ptr(ctx, TENSOR_ARRAY_IMAGE_BYTES);
     const u32 bytes = pack_tensorarray(bridge, in.tensor_array_info);
     memcpy_host_global(ctx, bridge, out.addr, bytes, DSIZE_8, 1, node);
-    out.dtype = in.dtype;
-    out.dims = in.dims;
-    out.shape = in.shape;
+    take_form(&out, &in);
   } else {
     return;
   }
@@ -176,9 +177,7 @@ void dynamic_glb_device2host_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   if (mode == 0) {
     dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
     dynamic_context_unpack_shape_tensor(ctx, &out, 1);
-    out.dtype = in.dtype;
-    out.dims = in.dims;
-    out.shape = in.shape;
+    take_form(&out, &in);
     u32 count = 0;
     void *values = assign_host_mem(nullptr, in.shape, in.dims, &count);
     out.host_data = values;
@@ -187,9 +186,7 @@ void dynamic_glb_device2host_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
     dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
     dynamic_context_unpack_tensorarray_tensor(ctx, &out, 1);
     out.addr = in.addr;
-    out.dtype = in.dtype;
-    out.dims = in.dims;
-    out.shape = in.shape;
+    take_form(&out, &in);
     u8 *bridge = bridge_ptr(ctx, TENSOR_ARRAY_IMAGE_BYTES);
     dynamic_glb_memcpy(in.addr, ctx->bridge_addr, TENSOR_ARRAY_IMAGE_BYTES, DSIZE_8, node);
     poll_all_engine_done(node);

@@ -15,6 +15,7 @@
 #include "net_writer_cnn.h"
 #include "ref/conv_fix_ref.h"
 #include "ref/conv_ref.h"
+#include "ref/fix8b_affine_ref.h"
 #include "ref/norm_ref.h"
 #include "ref/pool_ref.h"
 
@@ -504,6 +505,271 @@ TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
   }
 }
 
+// 8-bit runs of one layer from a 4N input into a 4N output, with the output
+// bytes compared by `check` and the bytes past the output watched.
+struct Fix8Case {
+  const char *what;
+  uint32_t type;
+  Record rec;
+  std::vector<uint32_t> in_shape, out_shape;
+  // in: the 4N input bytes; got: the 4N output bytes.
+  std::function<void(const std::vector<uint8_t> &in, const std::vector<uint8_t> &got)> check;
+};
+
+// Bytes of a 4N tensor: the batch (extent 0) in groups of four items.
+size_t size_4n(const std::vector<uint32_t> &s) {
+  size_t per_item = 1;
+  for (size_t i = 1; i < s.size(); i++) per_item *= s[i];
+  return (s[0] + 3) / 4 * 4 * per_item;
+}
+
+std::vector<uint8_t> bytes_4n(const std::vector<uint32_t> &s, unsigned salt) {
+  std::vector<uint8_t> v(size_4n(s));
+  for (size_t i = 0; i < v.size(); i++) v[i] = uint8_t(i * 37 + (i >> 7) * 11 + salt);
+  return v;
+}
+
+void run_fix8_cases(const std::vector<Fix8Case> &cases) {
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Fix8Case &c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      const std::vector<uint8_t> in = bytes_4n(c.in_shape, c.type);
+      card->write(kIn, in.data(), in.size());
+      const size_t out_bytes = size_4n(c.out_shape);
+      const std::vector<uint8_t> canary(out_bytes + 64, 0xee);
+      card->write(kOut, canary.data(), canary.size());
+      const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(2));
+      const Words desc = description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), 2, 2))});
+      NetRun run = one_in_one_out(c.in_shape);
+      run.inputs[0].dtype = 2;
+      auto a = run_description(*card, desc, run);
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, canary.size());
+      c.check(in, std::vector<uint8_t>(got.begin(), got.begin() + long(out_bytes)));
+      EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(out_bytes), got.end()), std::vector<uint8_t>(64, 0xee))
+          << "bytes past the output were written";
+      std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
+      shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);
+    }
+  }
+}
+
+// Output bytes of the real items against the expected 4N bytes.
+void expect_items(const std::vector<uint8_t> &got, const std::vector<uint8_t> &want, size_t n) {
+  ASSERT_EQ(got.size(), want.size());
+  const size_t per_group = want.size() / ((n + 3) / 4);
+  size_t bad = 0;
+  for (size_t i = 0; i < got.size(); i++) {
+    if ((i / per_group) * 4 + i % 4 >= n || got[i] == want[i]) continue;
+    if (bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[i]);
+  }
+  EXPECT_EQ(bad, 0u);
+}
+
+TEST(GlbCnnRuns, EightBitLrnAndInterpolationAgainstTheReferences) {
+  namespace fr = ref::fix8b;
+  const int N = 6, C = 5;
+  // Interpolation: the shape in the record, the crop pads at 36 and 40, the
+  // 8-bit flag at 44 (non-zero: signed data).
+  auto interp_record = [](uint8_t variant, const std::vector<int32_t> &out, bool is_signed, int32_t p = 0,
+                          int32_t q = 0) {
+    Record r(56);
+    r.u8(0, 1).u8(1, uint8_t(out.size())).u8(2, variant);
+    for (size_t i = 0; i < out.size(); i++) r.i32(4 + 4 * i, out[i]);
+    return r.i32(36, p).i32(40, q).u32(44, is_signed ? 1 : 0);
+  };
+  // LRN of the scaled bytes, requantised by truncation: exact except where
+  // single-precision rounding meets an integer boundary.
+  auto lrn_check = [=](int h, int w, bool is_signed, float alpha, int size, float beta, float k, float in_scale,
+                       float out_scale) {
+    return [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+      const size_t chw = size_t(C) * h * w;
+      ref::conv::T4 x(N, C, h, w);
+      for (size_t i = 0; i < size_t(N); i++)
+        for (size_t e = 0; e < chw; e++) x.v[i * chw + e] = fr::value8(in[fr::at_4n(i, e, chw)], is_signed) * double(in_scale);
+      const ref::conv::T4 y = ref::norm::lrn(x, alpha, size, beta, k);
+      for (size_t i = 0; i < size_t(N); i++)
+        for (size_t e = 0; e < chw; e++) {
+          const double v = y.v[i * chw + e] * out_scale, want = ref::norm::to_8bit(v, is_signed);
+          const double g = fr::value8(got[fr::at_4n(i, e, chw)], is_signed);
+          if (g != want) {
+            ASSERT_LT(std::fabs(v - std::round(v)), 1e-3 * std::fmax(1.0, std::fabs(v))) << "item " << i << " element " << e;
+          }
+          ASSERT_LE(std::fabs(g - want), 1.0) << "item " << i << " element " << e;
+        }
+    };
+  };
+  // Nearest interpolation moves whole 4N words: output (y, x) takes input
+  // (floor(y h / oh), floor(x w / ow)).
+  auto nearest_check = [=](int h, int w, int oh, int ow) {
+    return [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+      std::vector<uint8_t> want(got.size());
+      const ref::pool::Interp m{5, false, false};
+      for (int g = 0; g < (N + 3) / 4; g++)
+        for (int ch = 0; ch < C; ch++)
+          for (int y = 0; y < oh; y++)
+            for (int x = 0; x < ow; x++) {
+              int ry, rx;
+              float wy, wx;
+              ref::pool::interp_at(m, h, y, ref::pool::interp_scale(m, h, oh), &ry, &wy);
+              ref::pool::interp_at(m, w, x, ref::pool::interp_scale(m, w, ow), &rx, &wx);
+              for (int b = 0; b < 4; b++)
+                want[(((size_t(g) * C + ch) * oh + y) * ow + x) * 4 + b] = in[(((size_t(g) * C + ch) * h + ry) * w + rx) * 4 + b];
+            }
+      expect_items(got, want, N);
+    };
+  };
+  const std::vector<Fix8Case> cases = {
+      // LRN: channels at 0, alpha, beta, k as f32 at 4, 8, 12, size at 16,
+      // input sign at 17, the two scales as f32 at 20 and 24.
+      {"LRN across 3 channels, signed", DYNAMIC_LAYER_LRN,
+       Record(28).u32(0, C).f32(4, 1.0f).f32(8, 0.75f).f32(12, 1.0f).u8(16, 3).u8(17, 1).f32(20, 0.05f).f32(24, 40.0f),
+       {N, C, 3, 4}, {N, C, 3, 4}, lrn_check(3, 4, true, 1.0f, 3, 0.75f, 1.0f, 0.05f, 40.0f)},
+      {"LRN across 5 channels, unsigned", DYNAMIC_LAYER_LRN,
+       Record(28).u32(0, C).f32(4, 0.5f).f32(8, 0.6f).f32(12, 2.0f).u8(16, 5).u8(17, 0).f32(20, 0.02f).f32(24, 60.0f),
+       {N, C, 2, 3}, {N, C, 2, 3}, lrn_check(2, 3, false, 0.5f, 5, 0.6f, 2.0f, 0.02f, 60.0f)},
+      {"bilinear interpolation 8x7 to 5x6 with crop pads -1 (columns) and -2 (rows)", DYNAMIC_LAYER_INTERP,
+       interp_record(0, {N, C, 5, 6}, true, -1, -2), {N, C, 8, 7}, {N, C, 5, 6},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, C, 8, 7, -1, -2, 5, 6, true), N);
+       }},
+      {"bilinear interpolation 4x5 to 7x9, signed", DYNAMIC_LAYER_INTERP, interp_record(0, {N, C, 7, 9}, true),
+       {N, C, 4, 5}, {N, C, 7, 9},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, C, 4, 5, 0, 0, 7, 9, true), N);
+       }},
+      {"bilinear interpolation 6x4 to 3x7, unsigned", DYNAMIC_LAYER_INTERP, interp_record(1, {N, C, 3, 7}, false),
+       {N, C, 6, 4}, {N, C, 3, 7},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, C, 6, 4, 0, 0, 3, 7, false), N);
+       }},
+      // 4N packs the batch, extent 0, whatever the rank: the planes of an
+      // item are all its middle extents.
+      {"bilinear interpolation of 5 dims, 4x5 to 6x3", DYNAMIC_LAYER_INTERP, interp_record(0, {N, 2, 3, 6, 3}, true),
+       {N, 2, 3, 4, 5}, {N, 2, 3, 6, 3},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, 6, 4, 5, 0, 0, 6, 3, true), N);
+       }},
+      {"bilinear interpolation of 3 dims, 4x5 to 2x8", DYNAMIC_LAYER_INTERP, interp_record(0, {N, 2, 8}, true),
+       {N, 4, 5}, {N, 2, 8},
+       [=](const std::vector<uint8_t> &in, const std::vector<uint8_t> &got) {
+         expect_items(got, ref::pool::interp_fix8b(in, (N + 3) / 4, 1, 4, 5, 0, 0, 2, 8, true), N);
+       }},
+      {"nearest interpolation 3x4 to 7x9 moves whole words", DYNAMIC_LAYER_INTERP,
+       interp_record(2, {N, C, 7, 9}, true), {N, C, 3, 4}, {N, C, 7, 9}, nearest_check(3, 4, 7, 9)},
+  };
+  run_fix8_cases(cases);
+}
+
+TEST(GlbCnnRuns, SixteenBitOutputAndEightBitWinogradConvolutionsAgainstTheReferences) {
+  // Six 4N items. The option bytes are the right shift and the signs of the
+  // input, the weights and the bias. The 16-bit layer always rectifies
+  // (its ReLU flag is passed as 1 whatever the record says) and writes 2N;
+  // the Winograd layer reads transformed 3x3 weights, signed, in the
+  // arrangement the record's Winograd code names.
+  using ref::conv_fix::Conv;
+  struct Case {
+    const char *what;
+    uint32_t dsize;
+    Conv p;
+    ConvParams cp;
+  };
+  std::vector<Case> cases;
+  {
+    Conv p;
+    p.n = 6, p.ic = 5, p.h = 6, p.w = 7, p.oc = 3, p.kh = p.kw = 3, p.stride_h = 2;
+    p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1, p.bias_mode = 1, p.rshift = 2, p.in_sign = p.w_sign = p.b_sign = true;
+    p.relu = true, p.upper = 1000;
+    ConvParams cp;
+    cp.input_c = 5, cp.output_c = 3, cp.kh = cp.kw = 3, cp.stride_h = 2;
+    cp.pad_h = cp.pad_h_after = cp.pad_w = cp.pad_w_after = 1, cp.bias_mode = 1, cp.relu_upper_limit = 1000.7f;
+    cp.fix8b_opt[0] = 2, cp.fix8b_opt[1] = cp.fix8b_opt[2] = cp.fix8b_opt[3] = 1;
+    cases.push_back({"16-bit output, stride 2 in h, no ReLU in the record, cap 1000", 1, p, cp});
+  }
+  {
+    // Every geometric field different in h and w, so that no two can be
+    // swapped unseen.
+    Conv p;
+    p.n = 6, p.ic = 4, p.h = 7, p.w = 8, p.oc = 4, p.groups = 2, p.kh = 3, p.kw = 2, p.dh = 2, p.stride_w = 2;
+    p.pad_t = 1, p.pad_r = 2, p.bias_mode = 2, p.rshift = 1, p.in_sign = true, p.b_sign = true, p.relu = true;
+    ConvParams cp;
+    cp.input_c = 4, cp.output_c = 4, cp.groups = 2, cp.kh = 3, cp.kw = 2, cp.dh = 2, cp.stride_w = 2;
+    cp.pad_h = 1, cp.pad_w_after = 2, cp.bias_mode = 2;
+    cp.fix8b_opt[0] = 1, cp.fix8b_opt[1] = 1, cp.fix8b_opt[2] = 0, cp.fix8b_opt[3] = 1;
+    cases.push_back({"16-bit output, two groups, 3x2 kernel dilated in h, bias behind the weights", 1, p, cp});
+  }
+  {
+    Conv p;
+    p.n = 6, p.ic = 6, p.h = 8, p.w = 9, p.oc = 4, p.groups = 2, p.kh = p.kw = 3;
+    p.pad_t = p.pad_b = p.pad_l = 1, p.bias_mode = 1, p.rshift = 4, p.in_sign = p.b_sign = true;
+    ConvParams cp;
+    cp.input_c = 6, cp.output_c = 4, cp.groups = 2, cp.kh = cp.kw = 3, cp.pad_h = cp.pad_h_after = cp.pad_w = 1;
+    cp.bias_mode = 1, cp.use_winograd = 1;
+    cp.fix8b_opt[0] = 4, cp.fix8b_opt[1] = 1, cp.fix8b_opt[2] = 1, cp.fix8b_opt[3] = 1;
+    cases.push_back({"Winograd, arrangement 1, two groups, no right padding, bias coefficient", 2, p, cp});
+  }
+  {
+    Conv p;
+    p.n = 6, p.ic = 5, p.h = 9, p.w = 8, p.oc = 3, p.kh = p.kw = 3;
+    p.bias_mode = 2, p.rshift = 3, p.in_sign = true, p.b_sign = true, p.relu = true, p.upper = 60;
+    ConvParams cp;
+    // A 5x5 record still gets the output size of a 3x3 kernel.
+    cp.input_c = 5, cp.output_c = 3, cp.kh = cp.kw = 5, cp.bias_mode = 2, cp.use_winograd = 2, cp.if_relu = 1;
+    cp.relu_upper_limit = 60.9f;
+    cp.fix8b_opt[0] = 3, cp.fix8b_opt[1] = 1, cp.fix8b_opt[2] = 1, cp.fix8b_opt[3] = 1;
+    cases.push_back({"Winograd, arrangement 2, bias behind the weights, ReLU capped at 60", 2, p, cp});
+  }
+  for (const Case &c : cases) {
+    const Conv &p = c.p;
+    const bool wino = c.cp.use_winograd != 0;
+    std::vector<uint8_t> in(size_t(p.groups4()) * p.ic * p.h * p.w * 4);
+    for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 73 + (i >> 5) * 13 + 7);
+    std::vector<uint8_t> wt(size_t(p.oc) * (p.ic / p.groups) * (wino ? 16 : p.kh * p.kw));
+    for (size_t i = 0; i < wt.size(); i++) wt[i] = uint8_t(int((i * 29 + (i >> 3) * 7) % 16) - 8);
+    std::vector<uint16_t> bias(size_t(p.oc));
+    for (size_t i = 0; i < bias.size(); i++) bias[i] = uint16_t(int(i * 977 % 2001) - 1000);
+    const int arrangement = c.cp.use_winograd;
+    const std::vector<uint8_t> recs = wino ? ref::conv_fix::wino_weights(p, wt, bias, arrangement)
+                                           : ref::conv_fix::weight_records(p, wt, bias, 1);
+    const std::vector<uint16_t> biases = wino ? ref::conv_fix::wino_biases(p, bias, arrangement) : bias;
+    const std::vector<uint8_t> want = wino ? ref::conv_fix::wino8(p, in, wt, bias) : ref::conv_fix::conv16(p, in, wt, bias);
+    const int oh = wino ? p.h + p.pad_t + p.pad_b - 2 : p.out_h(), ow = wino ? p.w + p.pad_l + p.pad_r - 2 : p.out_w();
+    Words coeffs = Words().dword(0x1000);
+    if (p.bias_mode == 1) coeffs.dword(0x8000);
+    const Words desc = one_layer_net(DYNAMIC_LAYER_CONV, c.dsize, conv_record(c.cp), coeffs);
+    for (const CardConfig &cfg : kApiCards) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      auto card = deferred_card(cfg.backend, cfg.seed);
+      card->write(kIn, in.data(), in.size());
+      card->write(kCoeff + 0x1000, recs.data(), recs.size());
+      card->write(kCoeff + 0x8000, biases.data(), biases.size() * 2);
+      const std::vector<uint8_t> canary(want.size() + 64, 0xee);
+      card->write(kOut, canary.data(), canary.size());
+      NetRun run = one_in_one_out({uint32_t(p.n), uint32_t(p.ic), uint32_t(p.h), uint32_t(p.w)});
+      run.inputs[0].dtype = 2;
+      auto a = run_description(*card, desc, run);
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, canary.size());
+      // 16-bit results: pairs of items in 2N words, every one of the six real;
+      // 8-bit results: the two padding items of the second 4N batch skipped.
+      if (wino) {
+        expect_items(std::vector<uint8_t>(got.begin(), got.begin() + long(want.size())), want, size_t(p.n));
+      } else {
+        EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + long(want.size())), want);
+      }
+      EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(want.size()), got.end()), std::vector<uint8_t>(64, 0xee));
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+                (std::vector<uint32_t>{4, uint32_t(p.n), uint32_t(p.oc), uint32_t(oh), uint32_t(ow)}));
+    }
+  }
+}
+
 TEST(GlbCnnRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   struct Case {
     const char *what;
@@ -540,6 +806,12 @@ TEST(GlbCnnRuns, BadRecordsAnswer1009AndTheCardServesOn) {
                      }()),
                      Words().dword(0)),
        {1, 1, 4, 4}, "groups > 0"},
+      // The float adaptive pooling would read 4N bytes as floats and write its
+      // result past the output; the record has nothing for the 8-bit kernel.
+      {"adaptive pooling of 8-bit data", one_layer_net(DYNAMIC_LAYER_ADAPTIVE_POOL, 2, Record(8).u32(0, 3).u32(4, 2), Words()),
+       {6, 5, 7, 5}, "size == DSIZE_FP32 || size == DSIZE_INT32"},
+      {"adaptive pooling of 16-bit data", one_layer_net(DYNAMIC_LAYER_ADAPTIVE_POOL, 1, Record(8).u32(0, 1).u32(4, 1), Words()),
+       {2, 3, 4, 4}, "size == DSIZE_FP32 || size == DSIZE_INT32"},
       {"interpolation to 9 dimensions", one_layer_net(DYNAMIC_LAYER_INTERP, kFp32, Record(56).u8(0, 1).u8(1, 9), Words()),
        {1, 1, 4, 4}, "dims <= DYNAMIC_MAX_DIMS"},
       {"a convolution record above its size",

@@ -153,16 +153,19 @@ TEST(GlbDetectCtrl, EightBitPriorBoxesIn1NAnd4N) {
         EXPECT_EQ(get<int8_t>(*card, kNetOut[0], want.size()), want);
       }
     }
-    SCOPED_TRACE("8-bit priors given as the input into 4N");
     std::vector<int8_t> given(size_t(2 * count));
     for (size_t i = 0; i < given.size(); i++) given[i] = int8_t(int(i * 7 % 256) - 128);
     put(*card, kNetIn[0], given);
-    run_ok(*card, net(prior_rec(p, {0, 0, 0}, true, uint32_t(count)), 2, kFix8));
-    EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
-    const std::vector<int8_t> words = get<int8_t>(*card, kNetOut[0], 4 * given.size());
-    std::vector<int8_t> got;
-    for (size_t i = 0; i < given.size(); i++) got.push_back(words[4 * i]);
-    EXPECT_EQ(got, given);
+    for (const uint32_t out_mode : {2u, 0u}) {
+      SCOPED_TRACE(out_mode == 2 ? "8-bit priors given as the input into 4N" : "8-bit priors given as the input, 1N");
+      put(*card, kNetOut[0], std::vector<int8_t>(4 * given.size(), 0x55));
+      run_ok(*card, net(prior_rec(p, {0, 0, 0}, true, uint32_t(count)), out_mode, kFix8));
+      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
+      const std::vector<int8_t> words = get<int8_t>(*card, kNetOut[0], 4 * given.size());
+      std::vector<int8_t> got;
+      for (size_t i = 0; i < given.size(); i++) got.push_back(words[out_mode == 2 ? 4 * i : i]);
+      EXPECT_EQ(got, given);
+    }
   }
 }
 

@@ -16,6 +16,7 @@
 #include "runtime/hw.h"
 #include "runtime/services.h"
 #include "net_writer_cnn.h"
+#include "ref/fix8b_act_ref.h"
 #include "ref/fix8b_affine_ref.h"
 #include "ref/fix8b_ref.h"
 #include "ref/norm_ref.h"
@@ -674,6 +675,208 @@ TEST(GlbEltwiseRuns, EightBitBroadcastBinaryStretchesChannelsAndWidth) {
   }
 }
 
+// Six 8-bit items (a 4N tensor of two word-batches, the second half full)
+// of 5 x 3 x 4, through the per-channel layers with their coefficients in
+// the layers' vector layouts: 8-bit scales four to a channel, 16-bit biases
+// and shifts two to a channel, one slope byte a channel. The inputs lie 1N or
+// 4N as the layer's input store mode says; the batch normalisation, scale
+// and PReLU kernels write 4N, the activation keeps the input's layout. Bytes
+// past the output must stay as they were.
+TEST(GlbEltwiseRuns, EightBitPerChannelLayersIn1NAnd4NAgainstTheIntegerReferences) {
+  namespace fr = ref::fix8b;
+  const std::vector<uint32_t> s = {6, 5, 3, 4};
+  const size_t N = 6, C = 5, chw = 60, hw = 12;
+  std::vector<uint8_t> items(N * chw);
+  for (size_t i = 0; i < items.size(); i++) items[i] = uint8_t(i * 71 + 5);
+  std::vector<int8_t> scale(C * 4);
+  std::vector<int16_t> bias(C * 2), shift(C * 2), bias_add(C * 2);
+  std::vector<uint8_t> slopes(C);
+  for (size_t j = 0; j < C; j++) {
+    for (size_t q = 0; q < 4; q++) scale[j * 4 + q] = int8_t(int(j * 37 % 256) - 100);
+    bias[j * 2] = bias[j * 2 + 1] = int16_t(int(j * 911 % 4001) - 2000);
+    shift[j * 2] = shift[j * 2 + 1] = int16_t(int(j % 5) - 3);
+    bias_add[j * 2] = bias_add[j * 2 + 1] = int16_t(int(j * 613 % 3001) - 1500);
+    slopes[j] = uint8_t(int(j * 29 % 256) - 128);
+  }
+  const uint64_t kScaleAt = 0x1000, kBiasAt = 0x2000, kShiftAt = 0x3000, kSlopeAt = 0x4000, kBiasAddAt = 0x5000;
+  const Words affine = Words().append(coeff_ref(kScaleAt)).append(coeff_ref(kBiasAt)).append(coeff_ref(kShiftAt));
+  // The affine reference with the coefficients of channel ch read by the signs.
+  auto bnscale = [&](bool si, bool ss, bool sb, bool relu, int limit) {
+    return [=](uint8_t x, size_t ch) {
+      const int sc = ss ? int(scale[ch * 4]) : int(uint8_t(scale[ch * 4]));
+      const int b = sb ? int(bias[ch * 2]) : int(uint16_t(bias[ch * 2]));
+      return fr::bnscale(x, sc, b, shift[ch * 2], si, ss, sb, relu, limit);
+    };
+  };
+  auto square = [](float v) { return v * v; };
+  auto relu = [](float v) { return v > 0 ? v : 0.0f; };
+  struct Case {
+    const char *what;
+    uint32_t type;
+    Record rec;
+    Words coeffs;               // between the input and the output references
+    uint32_t in_mode, out_mode;  // 0 1N, 2 4N
+    std::function<uint8_t(uint8_t, size_t)> ref;
+  };
+  const Case cases[] = {
+      // Scale: ReLU at 13, its cap as f32 at 16, signs of input, scale, bias at 20..22.
+      {"scale of a 1N input, all signed, ReLU capped at 50", DYNAMIC_LAYER_SCALE,
+       Record(32).u32(4, 1).u32(8, 1).u8(13, 1).f32(16, 50.0f).u8(20, 1).u8(21, 1).u8(22, 1), affine, 0, 2,
+       bnscale(true, true, true, true, 50)},
+      {"scale of a 4N input, unsigned input and bias, no ReLU", DYNAMIC_LAYER_SCALE,
+       Record(32).u32(4, 1).u32(8, 1).u8(20, 0).u8(21, 1).u8(22, 0), affine, 2, 2,
+       bnscale(false, true, false, false, 0)},
+      // Batch normalisation: signs at 12..14, ReLU at 15 (any non-zero), cap at 16.
+      {"batch normalisation of a 4N input, ReLU", DYNAMIC_LAYER_BATCHNORM,
+       Record(52).f32(4, 1.0f).u8(12, 1).u8(13, 1).u8(14, 1).u8(15, 7), affine, 2, 2,
+       bnscale(true, true, true, true, 0)},
+      {"batch normalisation of a 1N input, unsigned input", DYNAMIC_LAYER_BATCHNORM,
+       Record(52).u8(12, 0).u8(13, 1).u8(14, 1), affine, 0, 2, bnscale(false, true, true, false, 0)},
+      // Bias add: ReLU at 0, cap at 4, right shift at 8, scale at 12, signs at 16, 17.
+      {"bias add, 4N, ReLU capped at 100", DYNAMIC_LAYER_BIASADD,
+       Record(20).u8(0, 1).f32(4, 100.7f).u32(8, 4).u32(12, 93).u8(16, 1).u8(17, 1), coeff_ref(kBiasAddAt), 2, 2,
+       [&](uint8_t x, size_t ch) { return fr::biasadd(x, bias_add[ch * 2], 93, 4, true, true, 100); }},
+      // PReLU: shared slope as f32 at 4, shared flag at 8, right shift at 9,
+      // input and second sign at 16 and 18.
+      {"PReLU with per-channel slopes, 1N input", DYNAMIC_LAYER_PRELU,
+       Record(20).u8(9, 6).u8(16, 1).u8(18, 1), coeff_ref(kSlopeAt), 0, 2,
+       [&](uint8_t x, size_t ch) { return fr::prelu(x, int8_t(slopes[ch]), false, 6, true, true); }},
+      {"PReLU with a shared slope of -50.7 (taken as -50), 4N input", DYNAMIC_LAYER_PRELU,
+       Record(20).f32(4, -50.7f).u8(8, 1).u8(9, 5).u8(16, 1).u8(18, 1), Words(), 2, 2,
+       [](uint8_t x, size_t) { return fr::prelu(x, -50, true, 5, true, true); }},
+      // Activation: type at 4, scales as f32 at 16 and 20, signs at 24 and 25.
+      {"square activation, 4N", DYNAMIC_LAYER_ACTIVE,
+       Record(28).u32(4, 6).f32(16, 0.05f).f32(20, 0.0625f).u8(24, 1).u8(25, 0), Words(), 2, 2,
+       [=](uint8_t x, size_t) { return fr::activation(x, square, 0.05f, 0.0625f, true, false); }},
+      // Six 1N items are six items' bytes, not two word-batches' worth.
+      {"ReLU activation of a 1N input into a 1N output", DYNAMIC_LAYER_ACTIVE,
+       Record(28).u32(4, 2).f32(16, 0.5f).f32(20, 0.25f).u8(24, 1).u8(25, 1), Words(), 0, 0,
+       [=](uint8_t x, size_t) { return fr::activation(x, relu, 0.5f, 0.25f, true, true); }},
+  };
+  auto lay_out = [&](uint32_t mode) {
+    std::vector<uint8_t> b(mode == 2 ? (N + 3) / 4 * chw * 4 : N * chw, 0x5a);
+    for (size_t i = 0; i < N; i++)
+      for (size_t e = 0; e < chw; e++) b[mode == 2 ? fr::at_4n(i, e, chw) : i * chw + e] = items[i * chw + e];
+    return b;
+  };
+  const std::vector<uint8_t> in_1n = lay_out(0), in_4n = lay_out(2);
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kCoeff + kScaleAt, scale.data(), scale.size());
+    card->write(kCoeff + kBiasAt, bias.data(), bias.size() * 2);
+    card->write(kCoeff + kShiftAt, shift.data(), shift.size() * 2);
+    card->write(kCoeff + kSlopeAt, slopes.data(), slopes.size());
+    card->write(kCoeff + kBiasAddAt, bias_add.data(), bias_add.size() * 2);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      const std::vector<uint8_t> &in = c.in_mode == 2 ? in_4n : in_1n;
+      card->write(kIn, in.data(), in.size());
+      const size_t out_bytes = c.out_mode == 2 ? in_4n.size() : in_1n.size();
+      const std::vector<uint8_t> canary(out_bytes + 64, 0xee);
+      card->write(kOut, canary.data(), canary.size());
+      const Words refs = Words().append(net_io_ref(1)).append(c.coeffs).append(net_io_ref(2));
+      const Words desc = description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(),
+                                                                            c.in_mode, c.out_mode))});
+      NetRun run = run_of({s});
+      run.inputs[0].dtype = 2;
+      auto r = run_description(*card, desc, run);
+      ASSERT_TRUE(r) << card->trouble();
+      ASSERT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, canary.size());
+      size_t bad = 0;
+      for (size_t i = 0; i < N; i++)
+        for (size_t e = 0; e < chw; e++) {
+          const uint8_t want = c.ref(items[i * chw + e], e / hw);
+          const uint8_t g = got[c.out_mode == 2 ? fr::at_4n(i, e, chw) : i * chw + e];
+          if (g != want && bad++ < 5) ADD_FAILURE() << "item " << i << " element " << e << ": " << int(g) << " want " << int(want);
+        }
+      EXPECT_EQ(bad, 0u);
+      EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(out_bytes), got.end()), std::vector<uint8_t>(64, 0xee))
+          << "bytes past the output were written";
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
+    }
+  }
+  // An empty batch writes nothing and registers its empty shape.
+  auto card = deferred_card(Backend::Native, 2);
+  const std::vector<uint8_t> canary(64, 0xee);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string("empty batch: ") + c.what);
+    card->write(kOut, canary.data(), canary.size());
+    const Words refs = Words().append(net_io_ref(1)).append(c.coeffs).append(net_io_ref(2));
+    const Words desc =
+        description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), c.in_mode, c.out_mode))});
+    NetRun run = run_of({{0, 5, 3, 4}});
+    run.inputs[0].dtype = 2;
+    auto r = run_description(*card, desc, run);
+    ASSERT_TRUE(r) << card->trouble();
+    ASSERT_EQ(r->result, 0u) << card->console();
+    EXPECT_EQ(card->read(kOut, canary.size()), canary);
+    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 0, 5, 3, 4}));
+  }
+}
+
+TEST(GlbEltwiseRuns, EightBitNormalizeAgainstTheReference) {
+  // Six 4N items of 5 x 3 x 4: L2 normalisation over the channels with float
+  // per-channel scales, and over each whole item with the record's shared
+  // scale and ReLU; the result is truncated to 8 bits, exact except where
+  // single-precision rounding meets an integer boundary.
+  namespace fr = ref::fix8b;
+  const size_t N = 6, C = 5, chw = 60;
+  std::vector<uint8_t> in((N + 3) / 4 * chw * 4);
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 37 + (i >> 6) * 5 + 3);
+  const Tensor scales = {20.0f, 45.5f, 70.0f, 95.25f, 120.0f};
+  struct Case {
+    const char *what;
+    bool across, shared, relu, sign_in, sign_out;
+    float scale;
+  };
+  const Case cases[] = {
+      {"per position over the channels, per-channel scales, signed", false, false, false, true, true, 0.0f},
+      {"over each whole item, shared scale, ReLU, unsigned input", true, true, true, false, false, 100.0f},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    card->write(kIn, in.data(), in.size());
+    card->write(kCoeff + 0x1000, scales.data(), scales.size() * 4);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      // eps and the shared scale as f32 at 4 and 8; across at 12, shared at
+      // 13, ReLU at 14, the input and output signs at 20 and 21.
+      const Record rec = Record(24).f32(4, 1e-6f).f32(8, c.scale).u8(12, c.across).u8(13, c.shared).u8(14, c.relu)
+                             .u8(20, c.sign_in).u8(21, c.sign_out);
+      Words refs = net_io_ref(1);
+      if (!c.shared) refs.append(coeff_ref(0x1000));
+      refs.append(net_io_ref(2));
+      const Words desc =
+          description({1}, {2}, {global_group({1}, {}, layer(DYNAMIC_LAYER_NORMALIZE, 2, rec, refs.words(), 2, 2))});
+      NetRun run = run_of({{6, 5, 3, 4}});
+      run.inputs[0].dtype = 2;
+      auto r = run_description(*card, desc, run);
+      ASSERT_TRUE(r) << card->trouble();
+      ASSERT_EQ(r->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      const std::vector<uint8_t> got = card->read(kOut, in.size());
+      ref::conv::T4 x(int(N), int(C), 3, 4);
+      for (size_t i = 0; i < N; i++)
+        for (size_t e = 0; e < chw; e++) x.v[i * chw + e] = double(fr::value8(in[fr::at_4n(i, e, chw)], c.sign_in));
+      const std::vector<double> sc =
+          c.shared ? std::vector<double>(C, double(c.scale)) : std::vector<double>(scales.begin(), scales.end());
+      const ref::conv::T4 y = ref::norm::normalize(x, c.across, 1e-6f, sc, c.relu);
+      for (size_t i = 0; i < N; i++)
+        for (size_t e = 0; e < chw; e++) {
+          const double v = y.v[i * chw + e], want = ref::norm::to_8bit(v, c.sign_out);
+          const double g = double(fr::value8(got[fr::at_4n(i, e, chw)], c.sign_out));
+          if (g != want) {
+            ASSERT_LT(std::fabs(v - std::round(v)), 1e-3 * std::fmax(1.0, std::fabs(v))) << "item " << i << " element " << e;
+          }
+          ASSERT_LE(std::fabs(g - want), 1.0) << "item " << i << " element " << e;
+        }
+      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
+    }
+  }
+}
+
 TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   struct Case {
     const char *what;
@@ -690,6 +893,8 @@ TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
       {"activation with a cap", DYNAMIC_LAYER_ACTIVE, kFp32, active_record(8, 1.0f), in1, "relu_upper_limit == 0.0"},
       {"PReLU with a cap and per-channel slopes", DYNAMIC_LAYER_PRELU, kFp32, Record(20).f32(12, 6.0f), in1,
        "relu_upper_limit <= 0 || channel_shared"},
+      {"8-bit PReLU with a cap", DYNAMIC_LAYER_PRELU, 2, Record(20).u8(8, 1).f32(12, 6.0f), in1,
+       "relu_upper_limit <= 0"},
       {"conversion from int32 to 8 bits", DYNAMIC_LAYER_DTYPE_CONVERT, kFp32, dtype_convert_record(6, 2), in1, "0"},
       {"batch normalisation of 16-bit data", DYNAMIC_LAYER_BATCHNORM, 1, Record(52),
        Words().append(in1).dword(0).dword(0).dword(0), "ctx->middle_value->data_size == DSIZE_8"},

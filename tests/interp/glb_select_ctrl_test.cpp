@@ -177,6 +177,102 @@ TEST(GlbSelectCtrl, WhereSqueezeGatherSelectsEveryInputUnderOneMask) {
   }
 }
 
+// 1N bytes of `items` items into 4N words (the padding bytes 0xee).
+std::vector<uint8_t> four_n(const std::vector<uint8_t> &v, size_t items) {
+  const size_t per = v.size() / items;
+  std::vector<uint8_t> out((items + 3) / 4 * 4 * per, 0xee);
+  for (size_t n = 0; n < items; n++)
+    for (size_t j = 0; j < per; j++) out[ref::offset_4n(n, j, per)] = v[n * per + j];
+  return out;
+}
+
+TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
+  // Signed-byte sources in 1N or 4N under one mask (float, or bytes in 1N or
+  // 4N): each output holds its selected bytes in order, its squeezed axis the
+  // count over the other extents. The record's arrays are per-source element
+  // sizes and store modes, its two words the mask's.
+  struct Src {
+    std::vector<uint32_t> shape;
+    uint32_t mode;  // 0 1N, 2 4N
+    int32_t squeeze_axis;
+  };
+  struct Case {
+    const char *what;
+    std::vector<Src> srcs;
+    std::vector<uint32_t> mask_shape;
+    uint32_t mask_size, mask_mode;
+    bool empty = false;  // a mask of zeros
+  };
+  const Case cases[] = {
+      {"1N and 4N sources, float mask", {{{6, 2}, 0, 0}, {{6, 1}, 2, 0}}, {6, 1}, 4, 0},
+      {"4N and 1N sources, 4N byte mask", {{{6, 2}, 2, 0}, {{6, 1}, 0, 0}}, {6, 1}, 1, 2},
+      {"a [2, 6] source under a [1, 6] 1N byte mask, squeezed along 1", {{{2, 6}, 0, 1}}, {1, 6}, 1, 0},
+      {"a 3-D 4N source and a 2-D one (run first), 1N byte mask", {{{5, 2, 3}, 2, 1}, {{2, 1}, 0, 0}}, {2, 1}, 1, 0},
+      {"nothing selected: every output empty", {{{6, 2}, 2, 0}, {{6, 1}, 0, 0}}, {6, 1}, 1, 2, true},
+  };
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      const size_t n_src = c.srcs.size();
+      Record r(128);
+      r.u32(64, c.mask_size).u32(68, c.mask_mode).u64(72, kBuf0).u64(80, kBuf1).u32(92, uint32_t(n_src + 1));
+      std::vector<std::pair<uint32_t, std::vector<uint32_t>>> ins;
+      std::vector<std::vector<uint8_t>> data;
+      Words refs;
+      for (size_t i = 0; i < n_src; i++) {
+        const Src &s = c.srcs[i];
+        r.i32(4 * i, 1).i32(32 + 4 * i, int32_t(s.mode)).i32(96 + 4 * i, s.squeeze_axis);
+        size_t count = 1;
+        for (uint32_t e : s.shape) count *= e;
+        std::vector<uint8_t> v(count);
+        for (size_t k = 0; k < count; k++) v[k] = uint8_t(k * 29 + 7 * i + 3);
+        const std::vector<uint8_t> stored = s.mode == 2 ? four_n(v, s.shape[0]) : v;
+        card->write(kNetIn[i], stored.data(), stored.size());
+        data.push_back(v);
+        ins.push_back({kInt8, s.shape});
+        refs.append(net_io_ref(uint32_t(1 + i)));
+      }
+      // Mask: every second and third element set (for a row count of 6: 1, 0, 1, 1, 0, 1).
+      size_t mask_count = 1;
+      for (uint32_t e : c.mask_shape) mask_count *= e;
+      std::vector<float> mask(mask_count);
+      for (size_t k = 0; k < mask_count; k++) mask[k] = c.empty || k % 3 == 1 ? 0.0f : float(k % 5) - 2.5f;
+      if (c.mask_size == 4) {
+        put(*card, kNetIn[n_src], mask);
+      } else {
+        std::vector<uint8_t> bytes(mask_count);
+        for (size_t k = 0; k < mask_count; k++) bytes[k] = mask[k] == 0.0f ? 0 : uint8_t(int8_t(mask[k] * 2));
+        const std::vector<uint8_t> stored = c.mask_mode == 2 ? four_n(bytes, c.mask_shape[0]) : bytes;
+        card->write(kNetIn[n_src], stored.data(), stored.size());
+      }
+      ins.push_back({c.mask_size == 4 ? kFp32 : kInt8, c.mask_shape});
+      refs.append(net_io_ref(uint32_t(1 + n_src)));
+      for (size_t i = 0; i < n_src; i++) refs.append(net_io_ref(uint32_t(10 + i)));
+      // Canaries behind every output.
+      for (size_t i = 0; i < n_src; i++) card->write(kNetOut[i], std::vector<uint8_t>(64, 0xee).data(), 64);
+      run_ok(*card, one_layer(ins, uint32_t(n_src), glb_layer(DYNAMIC_LAYER_WHERE_SQUEEZE_GATHER, kInt8, r, refs)));
+      const std::vector<int> ms(c.mask_shape.begin(), c.mask_shape.end());
+      for (size_t i = 0; i < n_src; i++) {
+        SCOPED_TRACE("output " + std::to_string(i));
+        const Src &s = c.srcs[i];
+        // The mask's extents right-aligned to the source's rank.
+        std::vector<int> ss(s.shape.begin(), s.shape.end()), m(ss.size(), 1);
+        for (size_t d = 0; d < ms.size(); d++) m[ss.size() - ms.size() + d] = ms[d];
+        const std::vector<uint8_t> want = ref::masked_select(data[i], ss, mask, m);
+        EXPECT_EQ(card->read(kNetOut[i], want.size()), want);
+        EXPECT_EQ(card->read(kNetOut[i] + want.size(), 64 - want.size()), std::vector<uint8_t>(64 - want.size(), 0xee));
+        std::vector<uint32_t> out = s.shape;
+        size_t rest = 1;
+        for (size_t d = 0; d < out.size(); d++)
+          if (int32_t(d) != s.squeeze_axis) rest *= out[d];
+        out[size_t(s.squeeze_axis)] = uint32_t(want.size() / rest);
+        EXPECT_EQ(out_shape(*card, i).shape, out);
+      }
+    }
+  }
+}
+
 // ---- index select ----
 
 TEST(GlbSelectCtrl, IndexSelectTakesTheIndexTensorsShapeOrTheCoefficientCount) {

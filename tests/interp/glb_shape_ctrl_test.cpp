@@ -17,6 +17,7 @@
 #include "interp/glb_shape_ctrl.h"
 #include "net_writer.h"
 #include "net_writer_shape.h"
+#include "ref/arrange_ref.h"
 #include "ref/data_ref.h"
 
 namespace zv::test {
@@ -715,6 +716,341 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
       EXPECT_EQ(rec, shape_rec);
     }
   }
+}
+
+// ---- 8-bit slices, pads, splits and rearrangements through shape tensors ----
+
+// One 8-bit layer over net input 1 (bytes given 1N by the host, converted to
+// 4N by the card when the layer reads 4N) and the shape tensors it names,
+// into net outputs 2, 4, ...; slicelike's reference is a float net input 3.
+struct ByteNetCase {
+  const char *what;
+  Shape in;
+  uint32_t in_mode, out_mode;  // 0 1N, 2 4N
+  std::vector<GlobalStep> shapes;  // shape tensors the layer reads, in order
+  uint32_t type;
+  Record rec;
+  std::vector<Shape> outs;
+  std::function<std::vector<Bytes>(const Bytes &)> ref;  // each output's 1N bytes from the input's
+  Shape ref_in = {};
+};
+
+constexpr uint32_t kFix8 = 2;
+constexpr uint64_t kOutStep = 0x100000;
+
+// Writes the case's input bytes and description and sends it.
+std::optional<host::Answer> send_byte_net(Card &card, const ByteNetCase &c, const Bytes &in) {
+  card.write(kIn, in.data(), in.size());
+  Words tail = Words().append(net_io_ref(1));
+  std::vector<uint32_t> reads = {1}, net_in = {1}, outs;
+  for (const GlobalStep &s : c.shapes) {
+    tail.append(shape_ref(s.writes[0]));
+    reads.push_back(s.writes[0]);
+  }
+  if (!c.ref_in.empty()) {
+    tail.append(net_io_ref(3));
+    reads.push_back(3);
+    net_in.push_back(3);
+  }
+  for (size_t k = 0; k < c.outs.size(); k++) {
+    outs.push_back(uint32_t(2 + 2 * k));
+    tail.append(net_io_ref(outs.back()));
+  }
+  std::vector<GlobalStep> steps = c.shapes;
+  steps.push_back({layer(c.type, kFix8, c.rec, tail.words(), c.in_mode, c.out_mode), reads, outs});
+  const Words desc = description(net_in, outs, global_plan(steps, outs));
+  card.write(kDesc, desc.raw().data(), desc.raw().size());
+  RunMessage m;
+  m.description_addr = kDesc;
+  m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
+  m.has_4n_addr = true;
+  m.inputs = {IoInput{kIn, c.in_mode == 2 ? kIn + 0x80000 : 0, kFix8, std::vector<uint32_t>(c.in.begin(), c.in.end()), 0}};
+  if (!c.ref_in.empty())
+    m.inputs.push_back(IoInput{kIn + kInStep, 0, kFp32, std::vector<uint32_t>(c.ref_in.begin(), c.ref_in.end()), 0});
+  for (size_t k = 0; k < c.outs.size(); k++) m.outputs.push_back(IoOutput{kOut + kOutStep * k, 0, 0});
+  m.return_shape = 1;
+  m.shape_addr = kShapes;
+  m.addr_boundary = kBoundary;
+  m.neuron_base = kNeuron;
+  m.coeff_base = kCoeff;
+  return card.send(111, run_payload(m));
+}
+
+Bytes byte_ramp(const Shape &shape) {
+  Bytes in(ref::count_of(shape));
+  for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 37 + 11);
+  return in;
+}
+
+void run_byte_cases(const std::vector<ByteNetCase> &cases) {
+  for (const CardConfig &cfg : kApiCards) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const ByteNetCase &c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      const Bytes in = byte_ramp(c.in);
+      const std::vector<Bytes> want_1n = c.ref(in);
+      ASSERT_EQ(want_1n.size(), c.outs.size());
+      std::vector<Bytes> want;
+      for (size_t k = 0; k < c.outs.size(); k++) {
+        const size_t out_n = size_t(c.outs[k][0]), per_item = ref::count_of(c.outs[k]) / out_n;
+        ASSERT_EQ(want_1n[k].size(), out_n * per_item);
+        want.push_back(c.out_mode == 2 ? to_4n(want_1n[k], out_n, per_item) : want_1n[k]);
+        const Bytes canary(want[k].size() + 16, 0xee);
+        card->write(kOut + kOutStep * k, canary.data(), canary.size());
+      }
+      auto a = send_byte_net(*card, c, in);
+      ASSERT_TRUE(a) << card->trouble();
+      ASSERT_EQ(a->result, 0u) << card->console();
+      EXPECT_TRUE(no_findings(card->chip()));
+      for (size_t k = 0; k < c.outs.size(); k++) {
+        SCOPED_TRACE("output " + std::to_string(k));
+        const size_t out_n = size_t(c.outs[k][0]), per_item = ref::count_of(c.outs[k]) / out_n;
+        const Bytes got = card->read(kOut + kOutStep * k, want[k].size());
+        // Only the bytes of real items count in 4N words.
+        size_t bad = 0;
+        for (size_t i = 0; i < want[k].size(); i++) {
+          if (c.out_mode == 2 && (i / (4 * per_item)) * 4 + i % 4 >= out_n) continue;
+          if (got[i] != want[k][i] && bad++ < 5)
+            ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[k][i]);
+        }
+        EXPECT_EQ(bad, 0u);
+        EXPECT_EQ(card->read(kOut + kOutStep * k + want[k].size(), 16), Bytes(16, 0xee)) << "written past the output";
+        std::vector<uint32_t> shape_rec = {uint32_t(c.outs[k].size())};
+        for (int e : c.outs[k]) shape_rec.push_back(uint32_t(e));
+        EXPECT_EQ(values_of<uint32_t>(card->read(kShapes + 40 * k, 4 * shape_rec.size())), shape_rec);
+      }
+    }
+  }
+}
+
+// NHWC <-> NCHW of byte images.
+Bytes nhwc_to_nchw(const Bytes &in, const Shape &nhwc) {
+  return ref::gather(in, nhwc, {nhwc[0], nhwc[3], nhwc[1], nhwc[2]}, 1,
+                     [](const std::vector<int> &o) { return std::vector<int>{o[0], o[2], o[3], o[1]}; });
+}
+Bytes nchw_to_nhwc(const Bytes &in, const Shape &nchw) {
+  return ref::gather(in, nchw, {nchw[0], nchw[2], nchw[3], nchw[1]}, 1,
+                     [](const std::vector<int> &o) { return std::vector<int>{o[0], o[3], o[1], o[2]}; });
+}
+
+// The 8-bit reorg into depth, item by item (its own channel order).
+Bytes flat_reorg8(const Bytes &in, const Shape &shape, int s) {
+  namespace ar = ref::arrange;
+  const size_t per = ref::count_of(shape) / size_t(shape[0]);
+  Bytes out;
+  for (int n = 0; n < shape[0]; n++) {
+    ar::W4 one(1, shape[1], shape[2], shape[3]);
+    for (size_t i = 0; i < per; i++) one.v[i] = in[n * per + i];
+    for (ar::u32 v : ar::flat_reorg(one, s).v) out.push_back(uint8_t(v));
+  }
+  return out;
+}
+
+TEST(GlbShapeCtrl, EightBitSlicesPadsAndSplitsBy1NAnd4NMatchTheirReferences) {
+  const Shape s = {6, 3, 4, 5};
+  auto one = [](Bytes b) { return std::vector<Bytes>{std::move(b)}; };
+  auto sliced = [&](const Shape &begin, const Shape &out) {
+    return [=](const Bytes &in) { return one(ref::stride_slice(in, s, begin, {1, 1, 1, 1}, out, 1)); };
+  };
+  const Record slice_rec = Record(8).u64(0, 0x800000);
+  auto ref_pad_rec = [](float value) { return Record(16).u32(0, 0).f32(4, value).u64(8, 0x800000); };
+  auto padded = [&](const std::vector<int> &p, uint8_t value) {
+    return [=](const Bytes &in) {
+      const int pads[4][2] = {{0, 0}, {0, 0}, {p[0], p[1]}, {p[2], p[3]}};
+      return one(ref::pad(in, s, pads, 0, {value}, 1));
+    };
+  };
+  auto split_rec = [](int axis, const std::vector<int> &sizes, int split_num) {
+    Record r(48);
+    r.i32(0, axis).i32(36, split_num).u64(40, 0x800000);
+    for (size_t i = 0; i < sizes.size(); i++) r.i32(4 + 4 * i, sizes[i]);
+    return r;
+  };
+  auto split = [&](int axis, const std::vector<int> &sizes) {
+    return [=](const Bytes &in) { return ref::split(in, s, axis, sizes, 1); };
+  };
+  run_byte_cases({
+      {"slice of the batch and h by begin and size tensors, 4N to 4N", s, 2, 2,
+       {shape_const(10, {1, 0, -3, 0}), shape_const(11, {4, -1, 2, -1})}, 98, slice_rec, {{4, 3, 2, 5}},
+       sliced({1, 0, 1, 0}, {4, 3, 2, 5})},
+      {"slice of the batch, 4N to 1N", s, 2, 0, {shape_const(10, {2, 0, 0, 0}), shape_const(11, {3, -1, -1, -1})}, 98,
+       slice_rec, {{3, 3, 4, 5}}, sliced({2, 0, 0, 0}, {3, 3, 4, 5})},
+      {"slice of a 3-D tensor's batch and last dim, 4N to 4N", {7, 4, 5}, 2, 2,
+       {shape_const(10, {3, 0, 1}), shape_const(11, {-1, -1, 3})}, 98, slice_rec, {{4, 4, 3}},
+       [=](const Bytes &in) { return one(ref::stride_slice(in, {7, 4, 5}, {3, 0, 1}, {1, 1, 1}, {4, 4, 3}, 1)); }},
+      {"slice of c and w, 4N to 1N", s, 2, 0, {shape_const(10, {0, 1, 0, 2}), shape_const(11, {-1, 2, -1, 3})}, 98,
+       slice_rec, {{6, 2, 4, 3}}, sliced({0, 1, 0, 2}, {6, 2, 4, 3})},
+      {"slice of the last items from a negative begin, 1N to 4N", s, 0, 2,
+       {shape_const(10, {-2, 0, 1, 0}), shape_const(11, {2, 1, 3, -1})}, 98, slice_rec, {{2, 1, 3, 5}},
+       sliced({4, 0, 1, 0}, {2, 1, 3, 5})},
+      {"slice, 1N to 1N", s, 0, 0, {shape_const(10, {0, 2, 0, -1}), shape_const(11, {3, -1, 2, 1})}, 98, slice_rec,
+       {{3, 1, 2, 1}}, sliced({0, 2, 0, 4}, {3, 1, 2, 1})},
+      {"slicelike of c and w, 4N", s, 2, 2, {}, 63, Record(76).i32(0, 1).i32(4, -1).i32(32, 2), {{6, 2, 4, 3}},
+       sliced({0, 0, 0, 0}, {6, 2, 4, 3}), {1, 2, 1, 3}},
+      {"slicelike of the batch to 3 of 6 items, 4N", s, 2, 2, {}, 63, Record(76).i32(0, 0).i32(32, 1), {{3, 3, 4, 5}},
+       sliced({0, 0, 0, 0}, {3, 3, 4, 5}), {3, 1}},
+      {"slicelike of the batch to 5 of 6 items and w, 4N", s, 2, 2, {}, 63, Record(76).i32(0, 0).i32(4, 3).i32(32, 2),
+       {{5, 3, 4, 2}}, sliced({0, 0, 0, 0}, {5, 3, 4, 2}), {5, 1, 1, 2}},
+      {"slicelike of the batch and h, 1N", s, 0, 0, {}, 63, Record(76).i32(0, 0).i32(4, 2).i32(32, 2), {{4, 3, 2, 5}},
+       sliced({0, 0, 0, 0}, {4, 3, 2, 5}), {4, 1, 2, 1}},
+      {"ref_pad by -1, 4N to 4N", s, 2, 2, {shape_const(10, {1, 0, 0, 2})}, 47, ref_pad_rec(-1.0f), {{6, 3, 5, 7}},
+       padded({1, 0, 0, 2}, 0xff)},
+      {"ref_pad by 5, 1N to 4N", s, 0, 2, {shape_const(10, {0, 2, 1, 1})}, 47, ref_pad_rec(5.0f), {{6, 3, 6, 7}},
+       padded({0, 2, 1, 1}, 5)},
+      {"ref_pad by 200, 4N to 1N", s, 2, 0, {shape_const(10, {2, 1, 0, 0})}, 47, ref_pad_rec(200.0f), {{6, 3, 7, 5}},
+       padded({2, 1, 0, 0}, 200)},
+      {"ref_pad by 0, 1N to 1N", s, 0, 0, {shape_const(10, {1, 1, 1, 1})}, 47, ref_pad_rec(0.0f), {{6, 3, 6, 7}},
+       padded({1, 1, 1, 1}, 0)},
+      {"split_tf of the batch into 1, the rest and 2, 4N to 4N", s, 2, 2, {}, 37, split_rec(0, {1, -1, 2}, 3),
+       {{1, 3, 4, 5}, {3, 3, 4, 5}, {2, 3, 4, 5}}, split(0, {1, 3, 2})},
+      {"split_tf of the batch, 4N to 1N", s, 2, 0, {}, 37, split_rec(0, {4, 2}, 2), {{4, 3, 4, 5}, {2, 3, 4, 5}},
+       split(0, {4, 2})},
+      {"split_tf of the batch, 1N to 4N", s, 0, 2, {}, 37, split_rec(0, {-1, 5}, 2), {{1, 3, 4, 5}, {5, 3, 4, 5}},
+       split(0, {1, 5})},
+      {"split_tf of c, 4N to 1N", s, 2, 0, {}, 37, split_rec(1, {2, 1}, 2), {{6, 2, 4, 5}, {6, 1, 4, 5}},
+       split(1, {2, 1})},
+      {"split_tf of h into two equal parts, 1N to 4N", s, 0, 2, {}, 37, split_rec(2, {2}, 1),
+       {{6, 3, 2, 5}, {6, 3, 2, 5}}, split(2, {2, 2})},
+      {"split_tf of w from the end, 4N to 4N", s, 2, 2, {}, 37, split_rec(-1, {3, -1}, 2),
+       {{6, 3, 4, 3}, {6, 3, 4, 2}}, split(3, {3, 2})},
+      {"split_tf of a 2-D tensor's last dim, 4N to 4N", {6, 10}, 2, 2, {}, 37, split_rec(1, {4, 6}, 2),
+       {{6, 4}, {6, 6}}, [](const Bytes &in) { return ref::split(in, {6, 10}, 1, {4, 6}, 1); }},
+      {"split_tf of h, 1N to 1N", s, 0, 0, {}, 37, split_rec(2, {-1, 1}, 2), {{6, 3, 3, 5}, {6, 3, 1, 5}},
+       split(2, {3, 1})},
+  });
+}
+
+TEST(GlbShapeCtrl, EightBitSpaceBatchDepthAndReorgBy1NAnd4NMatchTheirReferences) {
+  auto one = [](Bytes b) { return std::vector<Bytes>{std::move(b)}; };
+  auto s2b_rec = [](int bh, int bw, const std::vector<int> &pads) {
+    Record r(40);
+    r.i32(4, bh).i32(8, bw).u64(32, 0x800000);
+    for (size_t i = 0; i < pads.size(); i++) r.i32(12 + 4 * i, pads[i]);
+    return r;
+  };
+  auto s2b = [&](const Shape &in_shape, int bh, int bw, const std::vector<int> &p) {
+    return [=](const Bytes &in) {
+      const int pads[4][2] = {{0, 0}, {0, 0}, {p[0], p[1]}, {p[2], p[3]}};
+      const Shape padded = {in_shape[0], in_shape[1], in_shape[2] + p[0] + p[1], in_shape[3] + p[2] + p[3]};
+      return one(ref::space_to_batch(ref::pad(in, in_shape, pads, 0, {0}, 1), padded, bh, bw, 1));
+    };
+  };
+  auto b2s = [&](const Shape &in_shape, int bh, int bw, const std::vector<int> &crops) {
+    return [=](const Bytes &in) { return one(ref::batch_to_space(in, in_shape, bh, bw, crops, 1)); };
+  };
+  auto d2s_rec = [](int bh, int bw, bool in_cf, bool inverse, bool out_cf) {
+    return Record(24).i32(8, bh).i32(12, bw).u8(16, in_cf).u8(17, inverse).u8(18, out_cf);
+  };
+  const Shape s5823 = {5, 8, 2, 3};
+  run_byte_cases({
+      {"space2batch by 2 x 2 with pads, 1N to 1N", {2, 3, 3, 4}, 0, 0, {}, 52, s2b_rec(2, 2, {1, 0, 0, 2}),
+       {{8, 3, 2, 3}}, s2b({2, 3, 3, 4}, 2, 2, {1, 0, 0, 2})},
+      {"space2batch by 2 x 1, 4N to 4N", {5, 2, 4, 3}, 2, 2, {}, 52, s2b_rec(2, 1, {0, 0, 0, 0}), {{10, 2, 2, 3}},
+       s2b({5, 2, 4, 3}, 2, 1, {0, 0, 0, 0})},
+      {"space2batch with pads, 4N to 4N", {5, 2, 3, 2}, 2, 2, {}, 52, s2b_rec(2, 2, {0, 1, 1, 1}), {{20, 2, 2, 2}},
+       s2b({5, 2, 3, 2}, 2, 2, {0, 1, 1, 1})},
+      {"space2batch with pads, 1N to 4N", {3, 2, 3, 3}, 0, 2, {}, 52, s2b_rec(1, 2, {0, 0, 0, 1}), {{6, 2, 3, 2}},
+       s2b({3, 2, 3, 3}, 1, 2, {0, 0, 0, 1})},
+      {"space2batch with pads, 4N to 1N", {3, 2, 3, 3}, 2, 0, {}, 52, s2b_rec(2, 2, {0, 1, 1, 0}), {{12, 2, 2, 2}},
+       s2b({3, 2, 3, 3}, 2, 2, {0, 1, 1, 0})},
+      {"space2batch by a block tensor, 1N to 4N", {3, 2, 2, 4}, 0, 2, {shape_const(10, {1, 2})}, 52,
+       s2b_rec(0, 0, {0, 0, 0, 0}).u8(0, 1), {{6, 2, 2, 2}}, s2b({3, 2, 2, 4}, 1, 2, {0, 0, 0, 0})},
+      {"batch2space by 2 x 2 with crops, 4N to 4N", {8, 2, 2, 3}, 2, 2, {}, 53, s2b_rec(2, 2, {1, 0, 0, 2}),
+       {{2, 2, 3, 4}}, b2s({8, 2, 2, 3}, 2, 2, {1, 0, 0, 2})},
+      {"batch2space, 1N to 1N", {12, 2, 2, 2}, 0, 0, {}, 53, s2b_rec(2, 2, {0, 0, 0, 0}), {{3, 2, 4, 4}},
+       b2s({12, 2, 2, 2}, 2, 2, {0, 0, 0, 0})},
+      {"batch2space with crops, 4N to 1N", {8, 2, 2, 3}, 2, 0, {}, 53, s2b_rec(2, 2, {0, 1, 2, 1}), {{2, 2, 3, 3}},
+       b2s({8, 2, 2, 3}, 2, 2, {0, 1, 2, 1})},
+      {"batch2space with crops, 1N to 1N", {12, 2, 2, 2}, 0, 0, {}, 53, s2b_rec(2, 2, {1, 1, 0, 1}), {{3, 2, 2, 3}},
+       b2s({12, 2, 2, 2}, 2, 2, {1, 1, 0, 1})},
+      {"batch2space by 2 x 1, 4N to 1N", {10, 3, 2, 2}, 2, 0, {}, 53, s2b_rec(2, 1, {0, 0, 0, 0}), {{5, 3, 4, 2}},
+       b2s({10, 3, 2, 2}, 2, 1, {0, 0, 0, 0})},
+      {"batch2space by a crops tensor, 1N to 4N", {8, 1, 3, 3}, 0, 2, {shape_const(10, {0, 1, 1, 0})}, 53,
+       s2b_rec(2, 2, {0, 0, 0, 0}).u8(1, 1), {{2, 1, 5, 5}}, b2s({8, 1, 3, 3}, 2, 2, {0, 1, 1, 0})},
+      {"depth2space channel-first, 1N", {3, 8, 2, 3}, 0, 0, {}, 102, d2s_rec(2, 2, true, false, true), {{3, 2, 4, 6}},
+       [](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, {3, 8, 2, 3}, 2, 2, 1)}; }},
+      {"depth2space channel-first, 4N", s5823, 2, 2, {}, 102, d2s_rec(2, 2, true, false, true), {{5, 2, 4, 6}},
+       [=](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, s5823, 2, 2, 1)}; }},
+      {"space to depth channel-last, 4N", {5, 4, 6, 2}, 2, 2, {}, 102, d2s_rec(2, 2, false, true, false),
+       {{5, 2, 3, 8}},
+       [](const Bytes &in) {
+         const Bytes deep = ref::space_to_depth(nhwc_to_nchw(in, {5, 4, 6, 2}), {5, 2, 4, 6}, 2, 2, 1);
+         return std::vector<Bytes>{nchw_to_nhwc(deep, {5, 8, 2, 3})};
+       }},
+      {"depth2space channel-last, 1N", {3, 2, 3, 8}, 0, 0, {}, 102, d2s_rec(2, 2, false, false, false), {{3, 4, 6, 2}},
+       [](const Bytes &in) {
+         const Bytes shallow = ref::depth_to_space(nhwc_to_nchw(in, {3, 2, 3, 8}), {3, 8, 2, 3}, 2, 2, 1);
+         return std::vector<Bytes>{nchw_to_nhwc(shallow, {3, 2, 4, 6})};
+       }},
+      {"space to depth channel-last into channel-first, 4N", {5, 4, 6, 2}, 2, 2, {}, 102,
+       d2s_rec(2, 2, false, true, true), {{5, 8, 2, 3}},
+       [](const Bytes &in) {
+         return std::vector<Bytes>{ref::space_to_depth(nhwc_to_nchw(in, {5, 4, 6, 2}), {5, 2, 4, 6}, 2, 2, 1)};
+       }},
+      {"depth2space channel-first into channel-last, 1N", {2, 8, 2, 3}, 0, 0, {}, 102,
+       d2s_rec(2, 2, true, false, false), {{2, 4, 6, 2}},
+       [](const Bytes &in) {
+         return std::vector<Bytes>{nchw_to_nhwc(ref::depth_to_space(in, {2, 8, 2, 3}, 2, 2, 1), {2, 2, 4, 6})};
+       }},
+      {"reorg into depth by 2, 4N", {5, 8, 4, 6}, 2, 2, {}, 15, Record(24).i32(0, 2), {{5, 32, 2, 3}},
+       [](const Bytes &in) { return std::vector<Bytes>{flat_reorg8(in, {5, 8, 4, 6}, 2)}; }},
+      {"reorg into depth, 4 not dividing h, 4N", {2, 4, 6, 6}, 2, 2, {}, 15, Record(24).i32(0, 2), {{2, 16, 3, 3}},
+       [](const Bytes &in) { return std::vector<Bytes>{flat_reorg8(in, {2, 4, 6, 6}, 2)}; }},
+      {"reorg back to space by 2, 4N", s5823, 2, 2, {}, 15, Record(24).i32(0, 2).i32(4, 1), {{5, 2, 4, 6}},
+       [=](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, s5823, 2, 2, 1)}; }},
+  });
+}
+
+
+TEST(GlbShapeCtrl, EightBitLayoutsTheKernelsCannotTakeAnswer1009) {
+  // The 8-bit reorg kernel reads and writes 4N words only, and 8-bit
+  // depth2space moves bytes (1N) or words (4N) alike on both sides: another
+  // store mode would scramble the bytes (and a 1N reorg output would be
+  // written past). Nothing is written; the card serves on.
+  const Shape s = {3, 4, 4, 6};
+  const Record reorg = Record(24).i32(0, 2), d2s = Record(24).i32(8, 2).i32(12, 2).u8(16, 1).u8(18, 1);
+  auto none = [](const Bytes &) { return std::vector<Bytes>{}; };
+  struct Bad {
+    ByteNetCase c;
+    const char *function, *info;
+  };
+  const Bad bad[] = {
+      {{"reorg of 1N data", s, 0, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
+       "8-bit reorg from store mode 0 to 0"},
+      {{"reorg from 4N into 1N", s, 2, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
+       "8-bit reorg from store mode 2 to 0"},
+      {{"reorg from 1N into 4N", s, 0, 2, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
+       "8-bit reorg from store mode 0 to 2"},
+      {{"depth2space from 1N into 4N", {5, 8, 2, 3}, 0, 2, {}, 102, d2s, {{5, 2, 4, 6}}, none},
+       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 0 to 2"},
+      {{"depth2space from 4N into 1N", {5, 8, 2, 3}, 2, 0, {}, 102, d2s, {{5, 2, 4, 6}}, none},
+       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 2 to 0"},
+      // Blocks that do not divide the padded image: the kernel's moves would
+      // read it with the wrong row stride and, into 4N, write past the output.
+      {{"space2batch of 3 x 3 by 2 x 2", {2, 1, 3, 3}, 2, 2, {}, 52, Record(40).i32(4, 2).i32(8, 2), {{8, 1, 1, 1}}, none},
+       "dynamic_glb_space2batch_layer_ctrl", "padded 3 x 3 by a block of 2 x 2"},
+      {{"space2batch of 4 x 5 padded by 1 by 2 x 2", {2, 1, 4, 5}, 0, 0, {}, 52,
+        Record(40).i32(4, 2).i32(8, 2).i32(16, 1), {{8, 1, 2, 2}}, none},
+       "dynamic_glb_space2batch_layer_ctrl", "padded 5 x 5 by a block of 2 x 2"},
+  };
+  auto card = deferred_card(Backend::Native, 2);
+  for (const Bad &b : bad) {
+    SCOPED_TRACE(b.c.what);
+    const Bytes canary(512, 0xee);
+    card->write(kOut, canary.data(), canary.size());
+    const size_t seen = card->console().size();
+    auto a = send_byte_net(*card, b.c, byte_ramp(b.c.in));
+    ASSERT_TRUE(a) << card->trouble();
+    EXPECT_EQ(a->result, 1009u);
+    const std::string said = card->console().substr(seen);
+    EXPECT_NE(said.find(b.function), std::string::npos) << said;
+    EXPECT_NE(said.find(b.info), std::string::npos) << said;
+    EXPECT_EQ(card->read(kOut, canary.size()), canary) << "written although refused";
+  }
+  const ByteNetCase good = {"reorg of 4N data", s, 2, 2, {}, 15, reorg, {{3, 16, 2, 3}}, none};
+  auto a = send_byte_net(*card, good, byte_ramp(s));
+  ASSERT_TRUE(a) << card->trouble();
+  EXPECT_EQ(a->result, 0u) << card->console();
 }
 
 TEST(GlbShapeCtrl, BadTileConcatAndRearrangementRecordsAnswer1009) {

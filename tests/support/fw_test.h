@@ -150,6 +150,18 @@ extern const CardConfig kApiCards[4];
 std::string card_config_name(const CardConfig &c);
 inline void PrintTo(const CardConfig &c, std::ostream *os) { *os << card_config_name(c); }
 
+// Values of T in the rig's device memory.
+template <class T>
+std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
+  std::vector<T> v(n);
+  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
+  return v;
+}
+template <class T>
+void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
+  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
+}
+
 // A packed record as the words of a message's payload.
 template <class T>
 std::vector<uint32_t> payload_of(const T &record) {

@@ -15,3 +15,9 @@ extern "C" {
 // areas share a byte. An empty area overlaps nothing.
 int local_areas_valid(const local_area_t *areas, int count);
 }
+
+// A plan's area list from its 64-bit offsets and sizes, each clamped to one
+// lane's local memory so that an oversized plan shows as an invalid area
+// rather than wrapping to a small one.
+void local_areas_of(local_area_t *areas, const char *const *names, const u64 *offsets, const u64 *sizes,
+                    int count);

@@ -14,8 +14,6 @@
 #include "runtime/engine_wait.h"
 #include "runtime/services.h"
 
-#define CONV_LANE_BYTES 0x80000ull
-
 int conv_sec_size(int total, int secs, int idx) { return total / secs + (idx < total % secs ? 1 : 0); }
 
 int conv_sec_start(int total, int secs, int idx) {
@@ -78,11 +76,7 @@ void conv_layout_of(conv_layout_t *l, int input_n, int input_c, int input_h, int
   const u64 sizes[CONV_AREA_COUNT] = {l->bias_size, l->bias_size, l->wsize,      l->wsize, l->in_size,
                                       l->in_size,   l->max_ofsize, l->max_ofsize, 0};
   l->area_count = CONV_AREA_COUNT;
-  for (int i = 0; i < CONV_AREA_COUNT; i++) {
-    const u64 o = offs[i] < CONV_LANE_BYTES ? offs[i] : CONV_LANE_BYTES;
-    const u64 b = sizes[i] < CONV_LANE_BYTES ? sizes[i] : CONV_LANE_BYTES;
-    l->areas[i] = {names[i], (u32)o, (u32)b};
-  }
+  local_areas_of(l->areas, names, offs, sizes, CONV_AREA_COUNT);
 }
 
 namespace {

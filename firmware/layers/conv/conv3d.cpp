@@ -24,11 +24,7 @@ int conv3d_layout_fits(conv3d_plan_t *p, int IH, int IW, int KH, int KW, int dh,
   static const char *const names[CONV3D_AREA_COUNT] = {"input", "output", "weights", "bias"};
   const u64 offs[CONV3D_AREA_COUNT] = {0, p->output, p->weight, p->bias};
   const u64 sizes[CONV3D_AREA_COUNT] = {p->input_size, p->output_size, p->weight_size, p->bias_size};
-  for (int i = 0; i < CONV3D_AREA_COUNT; i++) {
-    const u64 o = offs[i] < 0x80000 ? offs[i] : 0x80000;
-    const u64 b = sizes[i] < 0x80000 ? sizes[i] : 0x80000;
-    p->areas[i] = {names[i], (u32)o, (u32)b};
-  }
+  local_areas_of(p->areas, names, offs, sizes, CONV3D_AREA_COUNT);
   return p->input_size <= 0x60000 && p->weight <= 0x70000 && p->weight + p->weight_size <= 0x80000 &&
          p->bias + p->bias_size <= 0x80000;
 }

@@ -6,12 +6,11 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "layers/conv/conv.h"
+#include "layers/conv/conv_sections.h"
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/services.h"
-
-static u64 dc_align(u64 x, u64 a) { return (x + a - 1) / a * a; }
 
 void deconv_layout_of(deconv_layout_t *l, int input_n, int input_c, int input_h, int input_w, int groups,
                       int output_c, int output_h, int output_w, int kh, int kw, int dh, int dw, int pad_h_t,
@@ -44,20 +43,20 @@ void deconv_layout_of(deconv_layout_t *l, int input_n, int input_c, int input_h,
     l->wsize = 4ull * (u64)l->ocn * (u64)l->icg_even * taps;
     l->weight[0] = l->weight[1] = 0;
     l->bias[0] = l->bias[1] = l->wsize;
-    l->input[0] = dc_align(l->wsize + l->bias_size, 128);
+    l->input[0] = ALIGN(l->wsize + l->bias_size, 128);
   } else {
     l->wsize = 4ull * taps * (u64)ceil_div(ceil_div(l->ocg, ocsecs), NPU_NUM) * (u64)((l->icmax + 1) & ~1);
     l->weight[0] = 0;
     l->weight[1] = l->wsize;
     l->bias[0] = 2 * l->wsize;
     l->bias[1] = 2 * l->wsize + l->bias_size;
-    l->input[0] = dc_align(2 * l->wsize + 2 * l->bias_size, 128);
+    l->input[0] = ALIGN(2 * l->wsize + 2 * l->bias_size, 128);
   }
-  l->in_size = 4ull * dc_align((u64)(l->ihmax > 0 ? l->ihmax : 0) * (u64)input_w, 32) *
+  l->in_size = 4ull * ALIGN((u64)(l->ihmax > 0 ? l->ihmax : 0) * (u64)input_w, 32) *
                (u64)ceil_div(l->icmax, NPU_NUM) * (u64)l->nmax;
   l->input[1] = l->input[0] + l->in_size;
-  l->output[0] = dc_align(l->input[1] + l->in_size, 0x10000);
-  l->max_ofsize = 4ull * dc_align((u64)l->ohmax * (u64)output_w, 32) * (u64)l->ocns * (u64)l->nmax;
+  l->output[0] = ALIGN(l->input[1] + l->in_size, 0x10000);
+  l->max_ofsize = 4ull * ALIGN((u64)l->ohmax * (u64)output_w, 32) * (u64)l->ocns * (u64)l->nmax;
   l->output[1] = l->output[0] + l->max_ofsize;
   l->top_local_offset1 = l->output[1];
   static const char *const names[DECONV_AREA_COUNT] = {"weight 0", "weight 1", "bias 0",   "bias 1",
@@ -67,19 +66,10 @@ void deconv_layout_of(deconv_layout_t *l, int input_n, int input_c, int input_h,
                                        l->input[0],  l->input[1],  l->output[0], l->output[1]};
   const u64 sizes[DECONV_AREA_COUNT] = {l->wsize,  two ? l->wsize : 0, l->bias_size,  two ? l->bias_size : 0,
                                         l->in_size, l->in_size,         l->max_ofsize, l->max_ofsize};
-  for (int i = 0; i < DECONV_AREA_COUNT; i++) {
-    const u64 o = offs[i] < 0x80000 ? offs[i] : 0x80000;
-    const u64 b = sizes[i] < 0x80000 ? sizes[i] : 0x80000;
-    l->areas[i] = {names[i], (u32)o, (u32)b};
-  }
+  local_areas_of(l->areas, names, offs, sizes, DECONV_AREA_COUNT);
 }
 
 namespace {
-
-struct dc_slice_t {
-  int g, oc0, ch, lanes, n0, nc, oh0, rows;
-  u32 out;
-};
 
 // Weights of input channels [ic0, ic0 + ic) and output channels [oc0, oc0 +
 // ch) into buf, even input channels in the first word of each 8-byte unit and
@@ -104,20 +94,6 @@ void dc_load_weights(u64 weight_addr, const deconv_layout_t &l, int layout, int 
                                  node);
     }
   }
-}
-
-void dc_move_output(u64 output_addr, int output_c, int output_h, int output_w, int ocg, const dc_slice_t &s,
-                    gdma_direction_t dir, cmd_id_node_t *node) {
-  const int plane = (int)align_up((s64)s.rows * output_w, EU_NUM);
-  const u64 at = output_addr + 4ull * ((u64)s.n0 * output_c * output_h * output_w +
-                                       ((u64)s.g * ocg + s.oc0) * output_h * output_w + (u64)s.oh0 * output_w);
-  const int gn = output_c * output_h * output_w, gc = output_h * output_w;
-  if (dir == GDMA_VALUE_DIR_S2L)
-    tensor_stride_move_gen_cmd(s.out, 0, at, s.nc, s.ch, s.rows, output_w, gn, gc, output_w, 1, plane * s.lanes,
-                               plane, output_w, 1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, node);
-  else
-    tensor_stride_move_gen_cmd(s.out, 0, at, s.nc, s.ch, s.rows, output_w, plane * s.lanes, plane, output_w, 1, gn,
-                               gc, output_w, 1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, node);
 }
 
 }  // namespace
@@ -156,7 +132,7 @@ void nodechip_deconv_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_
   cmd_id_node_t move, compute;
   for (int g = 0; g < groups; g++) {
     int first_step = 1, have_prev = 0;
-    dc_slice_t prev = {};
+    conv_section_t prev = {};
     if (l.resident) {
       if (have_bias)
         tensor_compact_move_gen_cmd((u32)l.bias[0], 0, bias_addr + 4ull * (u64)g * l.ocg, 1, l.ocg, 1, 1,
@@ -177,7 +153,7 @@ void nodechip_deconv_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_
       }
       for (int ni = 0; ni < nsecs; ni++)
         for (int hi = 0; hi < hsecs; hi++) {
-          dc_slice_t sl;
+          conv_section_t sl;
           sl.g = g;
           sl.oc0 = oc0;
           sl.ch = ch;
@@ -189,8 +165,8 @@ void nodechip_deconv_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_
           output_sel ^= 1;
           sl.out = (u32)l.output[output_sel];
           if (result_add)
-            dc_move_output(output_addr, output_c, output_h, output_w, l.ocg, sl, GDMA_VALUE_DIR_S2L,
-                           first_step ? node : &move);
+            conv_section_move_output(output_addr, output_c, output_h, output_w, l.ocg, &sl, GDMA_VALUE_DIR_S2L,
+                                     first_step ? node : &move);
           const int end = l.khe + sl.oh0 + sl.rows - 1;
           int a, top;
           if (sl.oh0 < l.pt) {
@@ -222,14 +198,8 @@ void nodechip_deconv_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_
             }
             input_sel ^= 1;
             const u32 in_buf = (u32)l.input[input_sel];
-            const int plane = (int)align_up((s64)rows * input_w, EU_NUM);
-            tensor_stride_move_gen_cmd(in_buf, 0,
-                                       input_addr + 4ull * ((u64)sl.n0 * input_c * input_h * input_w +
-                                                            ((u64)g * l.icg + ic0) * input_h * input_w +
-                                                            (u64)row0 * input_w),
-                                       sl.nc, ic, rows, input_w, input_c * input_h * input_w, input_h * input_w,
-                                       input_w, 1, plane * (int)ceil_div(ic, NPU_NUM), plane, input_w, 1,
-                                       GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
+            conv_section_load_input(in_buf, input_addr, input_c, input_h, input_w, g * l.icg + ic0, ic, sl.n0, sl.nc,
+                                    row0, rows, ld);
             if (!first_step) cmd_id_merge(node, &move, &compute);
             cmd_id_divide(node, &move, &compute);
             first_step = 0;
@@ -266,13 +236,15 @@ void nodechip_deconv_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_
             nodechip_relu_forward_local(LOCAL_ADDR_TAG | sl.out, LOCAL_ADDR_TAG | sl.out, &shape, 0.0f, &compute);
           }
           if (have_prev)
-            dc_move_output(output_addr, output_c, output_h, output_w, l.ocg, prev, GDMA_VALUE_DIR_L2S, &move);
+            conv_section_move_output(output_addr, output_c, output_h, output_w, l.ocg, &prev, GDMA_VALUE_DIR_L2S,
+                                     &move);
           prev = sl;
           have_prev = 1;
         }
     }
     cmd_id_merge(node, &move, &compute);
-    if (have_prev) dc_move_output(output_addr, output_c, output_h, output_w, l.ocg, prev, GDMA_VALUE_DIR_L2S, node);
+    if (have_prev)
+      conv_section_move_output(output_addr, output_c, output_h, output_w, l.ocg, &prev, GDMA_VALUE_DIR_L2S, node);
     fix_cmd_node_overflow(node);
   }
 }

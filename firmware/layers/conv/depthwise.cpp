@@ -65,11 +65,7 @@ void dwd_layout_of(dwd_layout_t *l, int a0, int a1, int a2, int input_h, int inp
   const u64 offs[DWD_AREA_COUNT] = {l->bias[0],  l->bias[1],  l->weight[0], l->weight[1],
                                     l->input[0], l->input[1], l->output[0], l->output[1]};
   const u64 sizes[DWD_AREA_COUNT] = {l->bs, l->bs, l->ws, l->ws, l->is, l->is, l->os, l->os};
-  for (int i = 0; i < DWD_AREA_COUNT; i++) {
-    const u64 o = offs[i] < DW_LANE_BYTES ? offs[i] : DW_LANE_BYTES;
-    const u64 b = sizes[i] < DW_LANE_BYTES ? sizes[i] : DW_LANE_BYTES;
-    l->areas[i] = {names[i], (u32)o, (u32)b};
-  }
+  local_areas_of(l->areas, names, offs, sizes, DWD_AREA_COUNT);
 }
 
 int dwd_slice_search(dwd_layout_t *l, int input_n, int input_c, int input_h, int input_w, int kh, int kw,

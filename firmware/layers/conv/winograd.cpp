@@ -6,12 +6,11 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "layers/conv/conv.h"
+#include "layers/conv/conv_sections.h"
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/services.h"
-
-static u64 wino_align(u64 x, u64 a) { return (x + a - 1) / a * a; }
 
 void wino_layout_of(wino_layout_t *l, int input_n, int input_c, int input_h, int input_w, int groups, int output_c,
                     int pad_h_t, int pad_h_b, int pad_w_l, int pad_w_r, int have_bias, int hsecs, int nsecs,
@@ -31,19 +30,19 @@ void wino_layout_of(wino_layout_t *l, int input_n, int input_c, int input_h, int
   l->bias_size = have_bias ? 4ull * (u64)l->ocn : 0;
   if (l->resident) {
     l->bias[0] = l->bias[1] = 0;
-    l->weight[0] = l->weight[1] = wino_align(l->bias_size, 128);
-    l->input[0] = wino_align(l->weight[0] + l->wsize, 128);
+    l->weight[0] = l->weight[1] = ALIGN(l->bias_size, 128);
+    l->input[0] = ALIGN(l->weight[0] + l->wsize, 128);
   } else {
     l->bias[0] = 0;
     l->bias[1] = l->bias_size;
-    l->weight[0] = wino_align(2 * l->bias_size, 128);
-    l->weight[1] = wino_align(l->weight[0] + l->wsize, 128);
-    l->input[0] = wino_align(l->weight[1] + l->wsize, 128);
+    l->weight[0] = ALIGN(2 * l->bias_size, 128);
+    l->weight[1] = ALIGN(l->weight[0] + l->wsize, 128);
+    l->input[0] = ALIGN(l->weight[1] + l->wsize, 128);
   }
-  l->in_size = 4ull * wino_align((u64)l->ihmax * (u64)input_w, 32) * (u64)ceil_div(l->icmax, NPU_NUM) * (u64)l->nmax;
+  l->in_size = 4ull * ALIGN((u64)l->ihmax * (u64)input_w, 32) * (u64)ceil_div(l->icmax, NPU_NUM) * (u64)l->nmax;
   l->input[1] = l->input[0] + l->in_size;
-  l->max_ofsize = 4ull * wino_align((u64)l->ohc * (u64)(l->ow > 0 ? l->ow : 0), 32) * (u64)l->ocns * (u64)l->nmax;
-  l->output[0] = wino_align(l->input[1] + l->in_size, 0x10000);
+  l->max_ofsize = 4ull * ALIGN((u64)l->ohc * (u64)(l->ow > 0 ? l->ow : 0), 32) * (u64)l->ocns * (u64)l->nmax;
+  l->output[0] = ALIGN(l->input[1] + l->in_size, 0x10000);
   l->output[1] = l->output[0] + l->max_ofsize;
   l->top_local_offset1 = l->output[1];
   static const char *const names[WINO_AREA_COUNT] = {"bias 0",  "bias 1",  "weight 0", "weight 1",
@@ -53,19 +52,10 @@ void wino_layout_of(wino_layout_t *l, int input_n, int input_c, int input_h, int
                                      l->input[0], l->input[1], l->output[0], l->output[1]};
   const u64 sizes[WINO_AREA_COUNT] = {l->bias_size, two ? l->bias_size : 0, l->wsize,      two ? l->wsize : 0,
                                       l->in_size,   l->in_size,             l->max_ofsize, l->max_ofsize};
-  for (int i = 0; i < WINO_AREA_COUNT; i++) {
-    const u64 o = offs[i] < 0x80000 ? offs[i] : 0x80000;
-    const u64 b = sizes[i] < 0x80000 ? sizes[i] : 0x80000;
-    l->areas[i] = {names[i], (u32)o, (u32)b};
-  }
+  local_areas_of(l->areas, names, offs, sizes, WINO_AREA_COUNT);
 }
 
 namespace {
-
-struct wino_slice_t {
-  int g, oc0, ch, lanes, n0, nc, oh0, rows;
-  u32 out;
-};
 
 // Weights of input channels [ic0, ic0 + ic) and output channels [oc0, oc0 +
 // ch) into `buf`, laid out per lane as the command reads them: for each of the
@@ -95,20 +85,6 @@ void wino_load_bias(u64 bias_addr, const wino_layout_t &l, int use_winograd, int
     tensor_compact_move_gen_cmd(buf, 0, bias_addr + 4ull * ((u64)g * l.ocg + oc0), 1, ch, 1, 1,
                                 GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
   }
-}
-
-void wino_move_output(u64 output_addr, int output_c, const wino_layout_t &l, const wino_slice_t &s,
-                      gdma_direction_t dir, cmd_id_node_t *node) {
-  const int plane = (int)align_up((s64)s.rows * l.ow, EU_NUM);
-  const u64 at = output_addr + 4ull * ((u64)s.n0 * output_c * l.oh * l.ow + ((u64)s.g * l.ocg + s.oc0) * l.oh * l.ow +
-                                       (u64)s.oh0 * l.ow);
-  const int gn = output_c * l.oh * l.ow, gc = l.oh * l.ow;
-  if (dir == GDMA_VALUE_DIR_S2L)
-    tensor_stride_move_gen_cmd(s.out, 0, at, s.nc, s.ch, s.rows, l.ow, gn, gc, l.ow, 1, plane * s.lanes, plane, l.ow,
-                               1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, node);
-  else
-    tensor_stride_move_gen_cmd(s.out, 0, at, s.nc, s.ch, s.rows, l.ow, plane * s.lanes, plane, l.ow, 1, gn, gc, l.ow,
-                               1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, node);
 }
 
 }  // namespace
@@ -141,7 +117,7 @@ void nodechip_winograd_forward_parallel(u64 input_addr, u64 output_addr, u64 wei
   cmd_id_node_t move, compute;
   for (int g = 0; g < groups; g++) {
     int first_step = 1, have_prev = 0;
-    wino_slice_t prev = {};
+    conv_section_t prev = {};
     if (l.resident) {
       if (have_bias) wino_load_bias(bias_addr, l, use_winograd, g, 0, l.ocg, (u32)l.bias[0], node);
       wino_load_weights(weight_addr, l, use_winograd, g, 0, l.icg, 0, l.ocg, (u32)l.weight[0], node);
@@ -159,7 +135,7 @@ void nodechip_winograd_forward_parallel(u64 input_addr, u64 output_addr, u64 wei
       }
       for (int ni = 0; ni < nsecs; ni++)
         for (int oh0 = 0; oh0 < output_h; oh0 += l.ohc) {
-          wino_slice_t sl;
+          conv_section_t sl;
           sl.g = g;
           sl.oc0 = oc0;
           sl.ch = ch;
@@ -170,7 +146,9 @@ void nodechip_winograd_forward_parallel(u64 input_addr, u64 output_addr, u64 wei
           sl.rows = output_h - oh0 < l.ohc ? output_h - oh0 : l.ohc;
           output_sel ^= 1;
           sl.out = (u32)l.output[output_sel];
-          if (result_add) wino_move_output(output_addr, output_c, l, sl, GDMA_VALUE_DIR_S2L, first_step ? node : &move);
+          if (result_add)
+            conv_section_move_output(output_addr, output_c, l.oh, l.ow, l.ocg, &sl, GDMA_VALUE_DIR_S2L,
+                                     first_step ? node : &move);
           const int raw = oh0 - pad_h_t;
           const int first = raw > 0 ? raw : 0, top = raw < 0 ? -raw : 0;
           const int end = oh0 + sl.rows + 2 - pad_h_t;
@@ -196,14 +174,8 @@ void nodechip_winograd_forward_parallel(u64 input_addr, u64 output_addr, u64 wei
             }
             input_sel ^= 1;
             const u32 in_buf = (u32)l.input[input_sel];
-            const int plane = (int)align_up((s64)i_h * input_w, EU_NUM);
-            tensor_stride_move_gen_cmd(in_buf, 0,
-                                       input_addr + 4ull * ((u64)sl.n0 * input_c * input_h * input_w +
-                                                            ((u64)g * l.icg + ic0) * input_h * input_w +
-                                                            (u64)first * input_w),
-                                       sl.nc, ic, i_h, input_w, input_c * input_h * input_w, input_h * input_w,
-                                       input_w, 1, plane * (int)ceil_div(ic, NPU_NUM), plane, input_w, 1,
-                                       GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, ld);
+            conv_section_load_input(in_buf, input_addr, input_c, input_h, input_w, g * l.icg + ic0, ic, sl.n0, sl.nc,
+                                    first, i_h, ld);
             if (!first_step) cmd_id_merge(node, &move, &compute);
             cmd_id_divide(node, &move, &compute);
             first_step = 0;
@@ -219,13 +191,15 @@ void nodechip_winograd_forward_parallel(u64 input_addr, u64 output_addr, u64 wei
             nodechip_relu_forward_local(LOCAL_ADDR_TAG | sl.out, LOCAL_ADDR_TAG | sl.out, &shape, relu_upper_limit,
                                         &compute);
           }
-          if (have_prev) wino_move_output(output_addr, output_c, l, prev, GDMA_VALUE_DIR_L2S, &move);
+          if (have_prev)
+            conv_section_move_output(output_addr, output_c, l.oh, l.ow, l.ocg, &prev, GDMA_VALUE_DIR_L2S, &move);
           prev = sl;
           have_prev = 1;
         }
     }
     cmd_id_merge(node, &move, &compute);
-    if (have_prev) wino_move_output(output_addr, output_c, l, prev, GDMA_VALUE_DIR_L2S, node);
+    if (have_prev)
+      conv_section_move_output(output_addr, output_c, l.oh, l.ow, l.ocg, &prev, GDMA_VALUE_DIR_L2S, node);
     fix_cmd_node_overflow(node);
   }
 }

@@ -112,6 +112,43 @@ int interp_rows_in(const interp_coord_t *coord, int ih, int q, int ih_eff, float
   return rows;
 }
 
+int interp_next_slice(int planes, int oh, int c_step, int h_step, int *c0, int *oh0) {
+  if (*oh0 + h_step < oh) {
+    *oh0 += h_step;
+  } else {
+    *oh0 = 0;
+    *c0 += c_step;
+  }
+  return *c0 < planes;
+}
+
+int interp_columns_first(const interp_slice_t *s, int iw, int ow) { return (i64)s->rows_in * ow < (i64)iw * s->rows; }
+
+void interp_load_slice(u64 input_addr, int ih, int iw, const interp_slice_t *s, u32 X, cmd_id_node_t *node) {
+  const int plane = (int)eu_plane((u32)(s->rows_in * iw));
+  tensor_stride_move_gen_cmd(X, 0, input_addr + ((u64)s->c0 * ih * iw + (u64)s->r0 * iw) * 4u, 1, s->c, s->rows_in,
+                             iw, 0, ih * iw, iw, 1, (int)ceil_div(s->c, NPU_NUM) * plane, plane, iw, 1,
+                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+}
+
+void interp_store_slice(u64 output_addr, int oh, int ow, const interp_slice_t *s, u32 X, cmd_id_node_t *node) {
+  const int plane = (int)eu_plane((u32)(s->rows * ow));
+  tensor_stride_move_gen_cmd(X, 0, output_addr + ((u64)s->c0 * oh * ow + (u64)s->oh0 * ow) * 4u, 1, s->c, s->rows, ow,
+                             (int)ceil_div(s->c, NPU_NUM) * plane, plane, ow, 1, 0, oh * ow, ow, 1,
+                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+}
+
+void interp_tap_guard(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute, int divided) {
+  if (!divided) {
+    fix_cmd_node_overflow(node);
+    return;
+  }
+  if (compute->bd_cmd_id <= CMD_ID_OVERFLOW_LIMIT && compute->gdma_cmd_id <= CMD_ID_OVERFLOW_LIMIT) return;
+  cmd_id_merge(node, move, compute);
+  fix_cmd_node_overflow(node);
+  cmd_id_divide(node, move, compute);
+}
+
 namespace {
 
 int ceiling_func_shift(int x, int s) { return (x + (1 << s) - 1) >> s; }
@@ -125,12 +162,8 @@ struct interp_t {
   int c_step, h_step;
 };
 
-struct slice_t {
-  int c0, c, oh0, rows, r0, rows_in;
-};
-
-slice_t slice_at(const interp_t &t, int c0, int oh0) {
-  slice_t s;
+interp_slice_t slice_at(const interp_t &t, int c0, int oh0) {
+  interp_slice_t s;
   s.c0 = c0;
   s.c = t.planes - c0 < t.c_step ? t.planes - c0 : t.c_step;
   s.oh0 = oh0;
@@ -139,32 +172,7 @@ slice_t slice_at(const interp_t &t, int c0, int oh0) {
   return s;
 }
 
-int next_slice(const interp_t &t, int *c0, int *oh0) {
-  if (*oh0 + t.h_step < t.oh) {
-    *oh0 += t.h_step;
-  } else {
-    *oh0 = 0;
-    *c0 += t.c_step;
-  }
-  return *c0 < t.planes;
-}
-
-int columns_first(const interp_t &t, const slice_t &s) { return (i64)s.rows_in * t.ow < (i64)t.iw * s.rows; }
-
-// Before a tap: when the issuing node's ids near the 16-bit limit, bring the
-// two copies back into the node, let it wait and restart, and divide again.
-void tap_guard(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute, int divided) {
-  if (!divided) {
-    fix_cmd_node_overflow(node);
-    return;
-  }
-  if (compute->bd_cmd_id <= CMD_ID_OVERFLOW_LIMIT && compute->gdma_cmd_id <= CMD_ID_OVERFLOW_LIMIT) return;
-  cmd_id_merge(node, move, compute);
-  fix_cmd_node_overflow(node);
-  cmd_id_divide(node, move, compute);
-}
-
-void blend(const interp_t &t, const slice_t &s, u32 X, u32 T, cmd_id_node_t *node, cmd_id_node_t *move,
+void blend(const interp_t &t, const interp_slice_t &s, u32 X, u32 T, cmd_id_node_t *node, cmd_id_node_t *move,
            cmd_id_node_t *compute, int divided) {
   const int rl = (int)ceil_div(s.c, NPU_NUM);
   const int in_plane = (int)eu_plane((u32)(s.rows_in * t.iw)), out_plane = (int)eu_plane((u32)(s.rows * t.ow));
@@ -174,12 +182,12 @@ void blend(const interp_t &t, const slice_t &s, u32 X, u32 T, cmd_id_node_t *nod
     float w;
     getIndex(&t.coord, in, o, scale, &w, &idx);
     const int next = idx >= in - 1 ? idx : idx + 1;
-    tap_guard(node, move, compute, divided);
+    interp_tap_guard(node, move, compute, divided);
     issue(1.0f - w, idx, 0);
-    tap_guard(node, move, compute, divided);
+    interp_tap_guard(node, move, compute, divided);
     issue(w, next, 1);
   };
-  if (columns_first(t, s)) {
+  if (interp_columns_first(&s, t.iw, t.ow)) {
     const int mid = (int)eu_plane((u32)(s.rows_in * t.ow));
     const dim4_t cshape = {1, s.c, s.rows_in, 1}, xs = {rl * in_plane, in_plane, t.iw, 1}, ms = {rl * mid, mid, t.ow, 1};
     for (int j = 0; j < t.ow; j++)
@@ -206,20 +214,6 @@ void blend(const interp_t &t, const slice_t &s, u32 X, u32 T, cmd_id_node_t *nod
         interp(w, T + (u32)(idx - t.p) * 4u, X + (u32)j * 4u, &cshape, &ms, &os, (u8)acc, compute);
       });
   }
-}
-
-void load(const interp_t &t, const slice_t &s, u32 X, cmd_id_node_t *node) {
-  const int plane = (int)eu_plane((u32)(s.rows_in * t.iw));
-  tensor_stride_move_gen_cmd(X, 0, t.input_addr + ((u64)s.c0 * t.ih * t.iw + (u64)s.r0 * t.iw) * 4u, 1, s.c,
-                             s.rows_in, t.iw, 0, t.ih * t.iw, t.iw, 1, (int)ceil_div(s.c, NPU_NUM) * plane, plane,
-                             t.iw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-}
-
-void store(const interp_t &t, const slice_t &s, u32 X, cmd_id_node_t *node) {
-  const int plane = (int)eu_plane((u32)(s.rows * t.ow));
-  tensor_stride_move_gen_cmd(X, 0, t.output_addr + ((u64)s.c0 * t.oh * t.ow + (u64)s.oh0 * t.ow) * 4u, 1, s.c, s.rows,
-                             t.ow, (int)ceil_div(s.c, NPU_NUM) * plane, plane, t.ow, 1, 0, t.oh * t.ow, t.ow, 1,
-                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
 }
 
 }  // namespace
@@ -293,20 +287,21 @@ void nodechip_interp_forward_parallel(u64 input_addr, u64 output_addr, int n, in
     const int mem_slice = (int)INTERP_SLOT_BYTES, output_w = ow, input_w = iw;
     int c0 = 0, oh0 = 0;
     do {
-      const slice_t s = slice_at(t, c0, oh0);
+      const interp_slice_t s = slice_at(t, c0, oh0);
       const int c_slice[1] = {s.c}, oh_slice[1] = {s.rows}, ih_slice[1] = {s.rows_in};
       ASSERT_FS(ceiling_func_shift((c_slice[0]), (6)) * get_neuron_csize_local((oh_slice[0]), (output_w)) <= mem_slice);
       ASSERT_FS(ceiling_func_shift((c_slice[0]), (6)) * get_neuron_csize_local((ih_slice[0]), (input_w)) <= mem_slice);
-      const i64 mid_bytes = ceil_div(s.c, NPU_NUM) * (columns_first(t, s) ? get_neuron_csize_local(s.rows_in, ow)
-                                                                           : get_neuron_csize_local(s.rows, iw));
+      const i64 mid_bytes = ceil_div(s.c, NPU_NUM) * (interp_columns_first(&s, iw, ow)
+                                                          ? get_neuron_csize_local(s.rows_in, ow)
+                                                          : get_neuron_csize_local(s.rows, iw));
       ASSERT_FS(mid_bytes <= mem_slice && s.rows_in > 0);
       count++;
-    } while (next_slice(t, &c0, &oh0));
+    } while (interp_next_slice(t.planes, t.oh, t.c_step, t.h_step, &c0, &oh0));
   }
 
   // Step k: store slice k - 2, load slice k, blend slice k - 1. Slice j uses
   // input slot j % 2 and intermediate slot j % 2.
-  slice_t slices[3] = {};
+  interp_slice_t slices[3] = {};
   int c0 = 0, oh0 = 0;
   for (u32 k = 0; k < count + 2; k++) {
     // Past 60000 tensor-engine ids a step runs on the node itself, which the
@@ -315,11 +310,12 @@ void nodechip_interp_forward_parallel(u64 input_addr, u64 output_addr, int n, in
     cmd_id_node_t move = *node, compute = *node;
     if (divided) cmd_id_divide(node, &move, &compute);
     cmd_id_node_t *mv = divided ? &move : node, *cp = divided ? &compute : node;
-    if (k >= 2) store(t, slices[(k - 2) % 3], INTERP_INPUT_SLOT(k % 2), mv);
+    if (k >= 2)
+      interp_store_slice(t.output_addr, t.oh, t.ow, &slices[(k - 2) % 3], INTERP_INPUT_SLOT(k % 2), mv);
     if (k < count) {
       slices[k % 3] = slice_at(t, c0, oh0);
-      next_slice(t, &c0, &oh0);
-      load(t, slices[k % 3], INTERP_INPUT_SLOT(k % 2), mv);
+      interp_next_slice(t.planes, t.oh, t.c_step, t.h_step, &c0, &oh0);
+      interp_load_slice(t.input_addr, t.ih, t.iw, &slices[k % 3], INTERP_INPUT_SLOT(k % 2), mv);
     }
     if (k >= 1 && k <= count)
       blend(t, slices[(k - 1) % 3], INTERP_INPUT_SLOT((k - 1) % 2), INTERP_MID_SLOT((k - 1) % 2), node, mv, cp, divided);

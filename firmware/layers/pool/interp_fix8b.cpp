@@ -36,10 +36,6 @@ struct fix_t {
   int c_step, h_step;
 };
 
-struct slice_t {
-  int c0, c, oh0, rows, r0, rows_in;
-};
-
 int rows_in_of(const fix_t &t, int a, int count, int *first) {
   int r0, rl;
   getIndex_fix8b(a, 0, &r0, t.sh, t.ih_eff);
@@ -51,8 +47,8 @@ int rows_in_of(const fix_t &t, int a, int count, int *first) {
   return rows;
 }
 
-slice_t slice_at(const fix_t &t, int c0, int oh0) {
-  slice_t s;
+interp_slice_t slice_at(const fix_t &t, int c0, int oh0) {
+  interp_slice_t s;
   s.c0 = c0;
   s.c = t.planes - c0 < t.c_step ? t.planes - c0 : t.c_step;
   s.oh0 = oh0;
@@ -60,18 +56,6 @@ slice_t slice_at(const fix_t &t, int c0, int oh0) {
   s.rows_in = rows_in_of(t, oh0, s.rows, &s.r0);
   return s;
 }
-
-int next_slice(const fix_t &t, int *c0, int *oh0) {
-  if (*oh0 + t.h_step < t.oh) {
-    *oh0 += t.h_step;
-  } else {
-    *oh0 = 0;
-    *c0 += t.c_step;
-  }
-  return *c0 < t.planes;
-}
-
-int columns_first(const fix_t &t, const slice_t &s) { return (i64)s.rows_in * t.ow < (i64)s.rows * t.iw; }
 
 // One fixed-point command: R = A op B over 4 items x c planes; a constant B
 // travels in its address slot. w8: {A, B, R} 8-bit (1) or 16-bit (0).
@@ -129,22 +113,11 @@ void flip_top_bits(u32 X, const dim4_t &shape, const dim4_t &s8, cmd_id_node_t *
   issue(x, TENSOR_OP_XOR, 0, 0, node);
 }
 
-void tap_guard(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute, int divided) {
-  if (!divided) {
-    fix_cmd_node_overflow(node);
-    return;
-  }
-  if (compute->bd_cmd_id <= CMD_ID_OVERFLOW_LIMIT && compute->gdma_cmd_id <= CMD_ID_OVERFLOW_LIMIT) return;
-  cmd_id_merge(node, move, compute);
-  fix_cmd_node_overflow(node);
-  cmd_id_divide(node, move, compute);
-}
-
-void blend(const fix_t &t, const slice_t &s, u32 X, cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *cp,
+void blend(const fix_t &t, const interp_slice_t &s, u32 X, cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *cp,
            int divided) {
   const u32 A = INTERP8_WORK_A, B = INTERP8_WORK_B;
   const int c = s.c, rl = (int)ceil_div(c, NPU_NUM);
-  const int cols = columns_first(t, s);
+  const int cols = interp_columns_first(&s, t.iw, t.ow);
   // First direction: input (rows_in x iw) to the intermediate.
   const int mh = cols ? s.rows_in : s.rows, mw = cols ? t.ow : t.iw;
   const dim4_t in_shape = {4, c, s.rows_in, t.iw}, xs = st(c, s.rows_in, t.iw, t.iw);
@@ -156,9 +129,9 @@ void blend(const fix_t &t, const slice_t &s, u32 X, cmd_id_node_t *node, cmd_id_
     int idx, w;
     getIndex_fix8b(o, &w, &idx, scale, in);
     const int next = idx >= in - 1 ? idx : idx + 1;
-    tap_guard(node, move, cp, divided);
+    interp_tap_guard(node, move, cp, divided);
     tap(16 - w, idx, 0);
-    tap_guard(node, move, cp, divided);
+    interp_tap_guard(node, move, cp, divided);
     tap(w, next, 1);
   };
   if (cols) {
@@ -200,20 +173,6 @@ void blend(const fix_t &t, const slice_t &s, u32 X, cmd_id_node_t *node, cmd_id_
   op8_t f = {A, B, X, 0, out_shape, os, os, os, {0, 0, 1}, {0, 0, 0}};
   issue(f, TENSOR_OP_ADD, 0, 0, cp);
   if (t.is_signed) flip_top_bits(X, out_shape, os, cp);
-}
-
-void load(const fix_t &t, const slice_t &s, u32 X, cmd_id_node_t *node) {
-  const dim4_t xs = st(s.c, s.rows_in, t.iw, t.iw);
-  tensor_stride_move_gen_cmd(X, 0, t.input_addr + ((u64)s.c0 * t.ih * t.iw + (u64)s.r0 * t.iw) * 4u, 1, s.c,
-                             s.rows_in, t.iw, 0, t.ih * t.iw, t.iw, 1, xs.n, xs.c, t.iw, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                             GDMA_VALUE_DIR_S2L, 0, node);
-}
-
-void store(const fix_t &t, const slice_t &s, u32 X, cmd_id_node_t *node) {
-  const dim4_t os = st(s.c, s.rows, t.ow, t.ow);
-  tensor_stride_move_gen_cmd(X, 0, t.output_addr + ((u64)s.c0 * t.oh * t.ow + (u64)s.oh0 * t.ow) * 4u, 1, s.c, s.rows,
-                             t.ow, os.n, os.c, t.ow, 1, 0, t.oh * t.ow, t.ow, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                             GDMA_VALUE_DIR_L2S, 0, node);
 }
 
 int ceiling_func_shift(int x, int s) { return (x + (1 << s) - 1) >> s; }
@@ -280,29 +239,30 @@ void nodechip_interp_forward_fix8b_parallel(u64 input_addr, u64 output_addr, int
     const int mem_slice = (int)INTERP_SLOT_BYTES, output_w = ow, input_w = iw;
     int c0 = 0, oh0 = 0;
     do {
-      const slice_t s = slice_at(t, c0, oh0);
+      const interp_slice_t s = slice_at(t, c0, oh0);
       const int c_slice[1] = {s.c}, oh_slice[1] = {s.rows}, ih_slice[1] = {s.rows_in};
       ASSERT_FS(ceiling_func_shift(c_slice[0], (6)) * get_neuron_csize_local(oh_slice[0], output_w) <= mem_slice);
       ASSERT_FS(ceiling_func_shift(c_slice[0], (6)) * get_neuron_csize_local(ih_slice[0], input_w) <= mem_slice);
-      const i64 mid = columns_first(t, s) ? a32((i64)s.rows_in * ow) : a32((i64)s.rows * iw);
+      const i64 mid = interp_columns_first(&s, iw, ow) ? a32((i64)s.rows_in * ow) : a32((i64)s.rows * iw);
       const i64 work_bytes = ceil_div(s.c, NPU_NUM) * 8 * (mid > a32((i64)s.rows * ow) ? mid : a32((i64)s.rows * ow));
       ASSERT_FS(work_bytes <= mem_slice && s.rows_in > 0);
       count++;
-    } while (next_slice(t, &c0, &oh0));
+    } while (interp_next_slice(t.planes, t.oh, t.c_step, t.h_step, &c0, &oh0));
   }
 
-  slice_t slices[3] = {};
+  interp_slice_t slices[3] = {};
   int c0 = 0, oh0 = 0;
   for (u32 k = 0; k < count + 2; k++) {
     const int divided = node->bd_cmd_id < 60001;
     cmd_id_node_t move = *node, compute = *node;
     if (divided) cmd_id_divide(node, &move, &compute);
     cmd_id_node_t *mv = divided ? &move : node, *cp = divided ? &compute : node;
-    if (k >= 2) store(t, slices[(k - 2) % 3], INTERP_INPUT_SLOT(k % 2), mv);
+    if (k >= 2)
+      interp_store_slice(t.output_addr, t.oh, t.ow, &slices[(k - 2) % 3], INTERP_INPUT_SLOT(k % 2), mv);
     if (k < count) {
       slices[k % 3] = slice_at(t, c0, oh0);
-      next_slice(t, &c0, &oh0);
-      load(t, slices[k % 3], INTERP_INPUT_SLOT(k % 2), mv);
+      interp_next_slice(t.planes, t.oh, t.c_step, t.h_step, &c0, &oh0);
+      interp_load_slice(t.input_addr, t.ih, t.iw, &slices[k % 3], INTERP_INPUT_SLOT(k % 2), mv);
     }
     if (k >= 1 && k <= count) blend(t, slices[(k - 1) % 3], INTERP_INPUT_SLOT((k - 1) % 2), node, mv, cp, divided);
     if (divided) cmd_id_merge(node, &move, &compute);

@@ -48,12 +48,18 @@ Conv D(int n, int c, int h, int w, int kh, int kw, int stride, int pad) {
   return p;
 }
 
-void run_case(const Case &k, const std::vector<Sched> &scheds) {
+// The 8-bit and 16-bit layers take the same arguments; each is checked
+// against its own reference.
+using DepthwiseLayer = decltype(&nodechip_depthwise_fix8b_forward_parallel);
+using DepthwiseRef = std::vector<u8> (*)(const Conv &, const std::vector<u8> &, const std::vector<u8> &,
+                                         const std::vector<u16> &);
+
+void run_layer_case(const Case &k, const std::vector<Sched> &scheds, DepthwiseLayer layer, DepthwiseRef reference) {
   const Conv &p = k.p;
   const std::vector<u8> in = pattern(size_t(p.groups4()) * p.ic * p.h * p.w * 4, p.ic, p.in_sign ? 256 : 200);
   const std::vector<u8> wt = small_weights(size_t(p.ic) * p.kh * p.kw, p.kh + 3, 64);
   const std::vector<u16> bias = biases(p.ic, 7);
-  const std::vector<u8> want = ref::conv_fix::conv8(p, in, wt, bias);
+  const std::vector<u8> want = reference(p, in, wt, bias);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
     FirmwareRig rig(s);
@@ -61,9 +67,9 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
     put_bytes(rig, kWeight, wt);
     put_bytes(rig, kBias, bytes_of(bias));
     ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_depthwise_fix8b_forward_parallel(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.kh, p.kw, p.pad_t,
-                                                p.pad_b, p.pad_l, p.pad_r, p.stride_h, p.stride_w, 0, 0, p.rshift,
-                                                p.bias_mode != 0, 0, p.in_sign, p.w_sign, p.b_sign, 0, p.relu, node);
+      layer(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.kh, p.kw, p.pad_t, p.pad_b, p.pad_l, p.pad_r,
+            p.stride_h, p.stride_w, 0, 0, p.rshift, p.bias_mode != 0, 0, p.in_sign, p.w_sign, p.b_sign, 0, p.relu,
+            node);
     })));
     const std::vector<u8> got = get_bytes(rig, kOut, want.size());
     size_t bad = 0;
@@ -71,6 +77,14 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
     ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "
                                << int(want[bad]);
   }
+}
+
+void run_case(const Case &k, const std::vector<Sched> &scheds) {
+  run_layer_case(k, scheds, nodechip_depthwise_fix8b_forward_parallel, ref::conv_fix::conv8);
+}
+
+void run_case16(const Case &k, const std::vector<Sched> &scheds) {
+  run_layer_case(k, scheds, nodechip_depthwise_fix16b_forward_parallel, ref::conv_fix::conv16);
 }
 
 TEST(DepthwiseFix8b, AgainstReference) {
@@ -148,31 +162,6 @@ TEST(DepthwiseFix16bPlan, Strips) {
     EXPECT_EQ(s.in_w, k.want.in_w) << k.what;
     EXPECT_EQ(s.pad_l, k.want.pad_l) << k.what;
     EXPECT_EQ(s.pad_r, k.want.pad_r) << k.what;
-  }
-}
-
-void run_case16(const Case &k, const std::vector<Sched> &scheds) {
-  const Conv &p = k.p;
-  const std::vector<u8> in = pattern(size_t(p.groups4()) * p.ic * p.h * p.w * 4, p.ic, p.in_sign ? 256 : 200);
-  const std::vector<u8> wt = small_weights(size_t(p.ic) * p.kh * p.kw, p.kh + 3, 64);
-  const std::vector<u16> bias = biases(p.ic, 7);
-  const std::vector<u8> want = ref::conv_fix::conv16(p, in, wt, bias);
-  for (const Sched &s : scheds) {
-    SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    put_bytes(rig, kWeight, wt);
-    put_bytes(rig, kBias, bytes_of(bias));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_depthwise_fix16b_forward_parallel(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.kh, p.kw, p.pad_t,
-                                                 p.pad_b, p.pad_l, p.pad_r, p.stride_h, p.stride_w, 0, 0, p.rshift,
-                                                 p.bias_mode != 0, 0, p.in_sign, p.w_sign, p.b_sign, 0, p.relu, node);
-    })));
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
-    size_t bad = 0;
-    while (bad < got.size() && got[bad] == want[bad]) bad++;
-    ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "
-                               << int(want[bad]);
   }
 }
 

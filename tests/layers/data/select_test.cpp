@@ -85,18 +85,6 @@ TEST(FilterLayer, FlagsKeepItemsInOrder) {
                 "ASSERT_FS", "firmware/layers/", "nodechip_filter_forward", "0");
 }
 
-template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
-}
-
 TEST(IndexSelectPlan, ViewsAndRoads) {
   struct Case {
     const char *what;

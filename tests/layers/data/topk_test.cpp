@@ -23,18 +23,6 @@ constexpr u64 kBuf1 = 0x10c000000ull;
 constexpr u64 kBuf2 = 0x110000000ull;
 constexpr u64 kBuf3 = 0x114000000ull;
 
-template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
-}
-
 // A few levels (many ties), some negative, and -0.0 beside +0.0.
 std::vector<float> values(size_t n, unsigned seed) {
   std::vector<float> v(n);

@@ -24,18 +24,6 @@ constexpr u64 kBoxes = 0x108000000ull;
 constexpr u64 kScores = 0x10c000000ull;
 constexpr u64 kWeights = 0x110000000ull;
 
-template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
-}
-
 // A crowded scene: boxes on a small grid (many overlaps, identical boxes),
 // scores from a few levels (many ties), some boxes of zero width or height and
 // some partly at negative coordinates.

@@ -11,26 +11,12 @@
 #include "cmd/bd_pool.h"
 #include "ref/detect_ref.h"
 #include "ref/psroi_fix8b_ref.h"
+#include "roi_rig.h"
 
 namespace zv::test {
 namespace {
 
-constexpr u64 kMap = 0x100000000ull;
-constexpr u64 kOut = 0x104000000ull;
-constexpr u64 kRois = 0x108000000ull;
-constexpr u64 kStage = 0x10c000000ull;
-
-template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
-}
+using namespace roi_rig;
 
 TEST(PsRoiPoolingPlan, BinBounds) {
   struct Case {
@@ -140,15 +126,7 @@ TEST(PsRoiPooling, EightBit) {
         nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
                                                            1.0f, c.in_sign, c.out_sign, node);
       })));
-      const std::vector<u8> got = read<u8>(rig, kOut, 4 * block * size_t((n + 3) / 4));
-      size_t bad = 0;
-      for (int r = 0; r < n; r++)
-        for (size_t e = 0; e < block; e++) {
-          const int w = want[size_t(r) * block + e];
-          const u8 g = got[size_t(r / 4) * 4 * block + 4 * e + size_t(r % 4)];
-          if (g != u8(w) && bad++ < 5) ADD_FAILURE() << "roi " << r << " element " << e << ": " << int(g) << " want " << w;
-        }
-      EXPECT_EQ(bad, 0u);
+      expect_4n_outputs(rig, want, n, block);
     }
   }
   // A bin of 16 x 20 cells: an area above 255 that is no power of two.

@@ -16,18 +16,6 @@ namespace {
 constexpr u64 kIn = 0x100000000ull;
 constexpr u64 kOut = 0x104000000ull;
 
-template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
-template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
-}
-
 TEST(Yolo, AgainstReference) {
   struct Case {
     const char *what;

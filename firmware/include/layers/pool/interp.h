@@ -65,6 +65,25 @@ void getIndex(const interp_coord_t *coord, int in, int o, float scale, float *we
 void interp(float weight, u32 src, u32 dst, const dim4_t *shape, const dim4_t *src_stride, const dim4_t *dst_stride,
             u8 accumulate, cmd_id_node_t *node);
 
+// The slices both interpolation layers pipeline: planes [c0, c0 + c) and
+// output rows [oh0, oh0 + rows), which read input rows [r0, r0 + rows_in).
+typedef struct {
+  int c0, c, oh0, rows, r0, rows_in;
+} interp_slice_t;
+
+// Steps (c0, oh0) to the next slice: the next rows of the same planes, else
+// the first rows of the next planes. Returns 0 past the last plane.
+int interp_next_slice(int planes, int oh, int c_step, int h_step, int *c0, int *oh0);
+// Whether the slice blends columns first: the cheaper direction first.
+int interp_columns_first(const interp_slice_t *s, int iw, int ow);
+// The slice's input rows (planes of ih x iw float32 words) into slot X, and
+// its output rows from slot X into planes of oh x ow words; EU-aligned planes.
+void interp_load_slice(u64 input_addr, int ih, int iw, const interp_slice_t *s, u32 X, cmd_id_node_t *node);
+void interp_store_slice(u64 output_addr, int oh, int ow, const interp_slice_t *s, u32 X, cmd_id_node_t *node);
+// Before a tap: when the issuing node's ids near the 16-bit limit, bring the
+// two copies back into the node, let it wait and restart, and divide again.
+void interp_tap_guard(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute, int divided);
+
 // out[0] planes per slice, out[1] output rows per slice; returns 1.
 int nodechip_global_interp_data_split(int n, int c, int ih, int iw, int oh, int ow, int p, int q, float row_scale,
                                       const interp_coord_t *coord, int out[2]);

@@ -23,9 +23,8 @@ namespace zv::test {
 namespace {
 
 using namespace net;
+using namespace net::card_areas;
 
-constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kOut = 0x103000000ull, kShapes = 0x104000000ull;
-constexpr uint64_t kNeuron = 0x105000000ull, kCoeff = 0x106000000ull, kBoundary = 0x10000000ull;
 constexpr uint32_t kFp32 = 0;
 
 // ---- Output sizes ----

@@ -25,10 +25,9 @@ namespace zv::test {
 namespace {
 
 using namespace net;
+using namespace net::card_areas;
 
-constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kIn2 = 0x102100000ull, kOut = 0x103000000ull;
-constexpr uint64_t kShapes = 0x104000000ull, kNeuron = 0x105000000ull, kCoeff = 0x106000000ull;
-constexpr uint64_t kBoundary = 0x10000000ull;
+constexpr uint64_t kIn2 = 0x102100000ull;
 constexpr uint32_t kFp32 = 0;
 constexpr uint32_t kAdd = 0, kSub = 1, kMul = 2, kMax = 4;
 

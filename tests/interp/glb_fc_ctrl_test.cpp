@@ -24,10 +24,8 @@ namespace zv::test {
 namespace {
 
 using namespace net;
+using namespace net::card_areas;
 
-constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kOut = 0x103000000ull;
-constexpr uint64_t kShapes = 0x104000000ull, kNeuron = 0x105000000ull, kCoeff = 0x106000000ull;
-constexpr uint64_t kBoundary = 0x10000000ull;
 constexpr uint32_t kFp32 = 0, kInt8 = 2, k4N = 2;
 
 TEST(GlbFcShapes, FullyConnectedOutput) {
@@ -103,10 +101,7 @@ std::optional<host::Answer> run(host::Card &card, const Words &desc, const std::
   }
   m.outputs.push_back(IoOutput{kOut, 0, 0});
   m.return_shape = 1;
-  m.shape_addr = kShapes;
-  m.addr_boundary = kBoundary;
-  m.neuron_base = kNeuron;
-  m.coeff_base = kCoeff;
+  use_card_areas(m);
   return card.send(111, run_payload(m));
 }
 

@@ -25,16 +25,10 @@ namespace {
 
 using host::Card;
 using namespace net;
+using namespace net::card_areas;
 using ref::Bytes;
 using Shape = std::vector<int>;
 
-constexpr uint64_t kDesc = 0x101000000ull;
-constexpr uint64_t kIn = 0x102000000ull;
-constexpr uint64_t kOut = 0x103000000ull;
-constexpr uint64_t kShapes = 0x104000000ull;
-constexpr uint64_t kNeuron = 0x105000000ull;
-constexpr uint64_t kCoeff = 0x106000000ull;
-constexpr uint64_t kBoundary = 0x10000000ull;
 constexpr uint32_t kFp32 = 0, kInt32 = 3;
 constexpr uint32_t kNetOut = 2;
 constexpr uint64_t kInStep = 0x100000;
@@ -58,10 +52,7 @@ std::optional<host::Answer> run(Card &card, const Words &desc, const std::vector
     m.inputs.push_back(IoInput{kIn + kInStep * k, 0, kFp32, std::vector<uint32_t>(inputs[k].begin(), inputs[k].end()), 0});
   m.outputs.push_back(IoOutput{kOut, 0, 0});
   m.return_shape = 1;
-  m.shape_addr = kShapes;
-  m.addr_boundary = kBoundary;
-  m.neuron_base = kNeuron;
-  m.coeff_base = kCoeff;
+  use_card_areas(m);
   return card.send(111, run_payload(m));
 }
 
@@ -570,10 +561,7 @@ TEST(GlbShapeCtrl, EightBitReshapeFrom4NTo1N) {
     m.inputs = {IoInput{kIn, kIn + 0x10000, 2, {6, 2, 3}, 0}};
     m.outputs = {IoOutput{kOut, 0, 0}};
     m.return_shape = 1;
-    m.shape_addr = kShapes;
-    m.addr_boundary = kBoundary;
-    m.neuron_base = kNeuron;
-    m.coeff_base = kCoeff;
+    use_card_areas(m);
     auto a = card->send(111, run_payload(m));
     ASSERT_TRUE(a) << card->trouble();
     ASSERT_EQ(a->result, 0u) << card->console();
@@ -688,10 +676,7 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
       m.inputs = {IoInput{kIn, c.in_mode == 2 ? kIn + 0x80000 : 0, kFix8, std::vector<uint32_t>(c.in.begin(), c.in.end()), 0}};
       m.outputs = {IoOutput{kOut, 0, 0}};
       m.return_shape = 1;
-      m.shape_addr = kShapes;
-      m.addr_boundary = kBoundary;
-      m.neuron_base = kNeuron;
-      m.coeff_base = kCoeff;
+      use_card_areas(m);
       const Bytes want_1n = c.ref(in);
       const size_t out_n = size_t(c.out[0]), per_item = want_1n.size() / out_n;
       const Bytes want = c.out_mode == 2 ? to_4n(want_1n, out_n, per_item) : want_1n;
@@ -769,10 +754,7 @@ std::optional<host::Answer> send_byte_net(Card &card, const ByteNetCase &c, cons
     m.inputs.push_back(IoInput{kIn + kInStep, 0, kFp32, std::vector<uint32_t>(c.ref_in.begin(), c.ref_in.end()), 0});
   for (size_t k = 0; k < c.outs.size(); k++) m.outputs.push_back(IoOutput{kOut + kOutStep * k, 0, 0});
   m.return_shape = 1;
-  m.shape_addr = kShapes;
-  m.addr_boundary = kBoundary;
-  m.neuron_base = kNeuron;
-  m.coeff_base = kCoeff;
+  use_card_areas(m);
   return card.send(111, run_payload(m));
 }
 

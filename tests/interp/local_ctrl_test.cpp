@@ -119,7 +119,7 @@ TEST(InterpLocalPad, EightBitPadTakesTheByteOfItsValueOnEveryTarget) {
   // local memory (h by 1 and 1, w by 2 before) with -1, stored one item per
   // byte: the border is the signed byte -1 (0xff).
   using namespace net;
-  constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kOut = 0x103000000ull, kShapes = 0x104000000ull;
+  using namespace net::card_areas;
   constexpr uint32_t kDsize8 = 2, kLocalIn = 0, kLocalOut = 0x20000;
   const uint32_t N = 4, C = 3, H = 4, W = 5, OH = H + 2, OW = W + 2;
   std::vector<uint8_t> in(N * C * H * W);
@@ -149,10 +149,7 @@ TEST(InterpLocalPad, EightBitPadTakesTheByteOfItsValueOnEveryTarget) {
     m.inputs = {IoInput{kIn, kIn + 0x10000, kDsize8, {N, C, H, W}, 0}};
     m.outputs = {IoOutput{kOut, 0, 0}};
     m.return_shape = 1;
-    m.shape_addr = kShapes;
-    m.addr_boundary = 0x10000000ull;
-    m.neuron_base = 0x105000000ull;
-    m.coeff_base = 0x106000000ull;
+    use_card_areas(m);
     auto a = card->send(111, run_payload(m));
     ASSERT_TRUE(a) << card->trouble();
     ASSERT_EQ(a->result, 0u) << card->console();

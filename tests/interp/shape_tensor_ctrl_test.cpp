@@ -24,14 +24,8 @@ namespace {
 
 using host::Card;
 using namespace net;
+using namespace net::card_areas;
 
-constexpr uint64_t kDesc = 0x101000000ull;
-constexpr uint64_t kIn = 0x102000000ull;
-constexpr uint64_t kOut = 0x103000000ull;
-constexpr uint64_t kShapes = 0x104000000ull;
-constexpr uint64_t kNeuron = 0x105000000ull;
-constexpr uint64_t kCoeff = 0x106000000ull;
-constexpr uint64_t kBoundary = 0x10000000ull;
 constexpr uint32_t kFp32 = 0, kInt32 = 3;
 constexpr uint32_t kNetIn = 1, kNetOut = 2;
 
@@ -43,10 +37,7 @@ std::optional<host::Answer> run(Card &card, const Words &desc, const std::vector
   m.inputs.push_back(IoInput{kIn, 0, kFp32, in_shape, 0});
   m.outputs.push_back(IoOutput{kOut, 0, 0});
   m.return_shape = 1;
-  m.shape_addr = kShapes;
-  m.addr_boundary = kBoundary;
-  m.neuron_base = kNeuron;
-  m.coeff_base = kCoeff;
+  use_card_areas(m);
   return card.send(111, run_payload(m));
 }
 

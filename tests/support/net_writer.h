@@ -153,6 +153,23 @@ struct RunMessage {
 };
 std::vector<uint32_t> run_payload(const RunMessage &m);
 
+// Device memory the API 111 suites lay a run out in: the description, the
+// inputs and outputs, the returned shapes, the neuron and coefficient areas,
+// and the boundary below which a description's addresses are offsets.
+namespace card_areas {
+constexpr uint64_t kDesc = 0x101000000ull, kIn = 0x102000000ull, kOut = 0x103000000ull, kShapes = 0x104000000ull;
+constexpr uint64_t kNeuron = 0x105000000ull, kCoeff = 0x106000000ull, kBoundary = 0x10000000ull;
+}  // namespace card_areas
+
+// Points the message's returned shapes, address boundary and neuron and
+// coefficient bases at card_areas.
+inline void use_card_areas(RunMessage &m) {
+  m.shape_addr = card_areas::kShapes;
+  m.addr_boundary = card_areas::kBoundary;
+  m.neuron_base = card_areas::kNeuron;
+  m.coeff_base = card_areas::kCoeff;
+}
+
 // ---- API 110 message ----
 struct BufferTensor {
   uint64_t host_addr, net_addr;

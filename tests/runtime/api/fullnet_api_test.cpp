@@ -30,14 +30,8 @@ namespace {
 
 using host::Card;
 using namespace net;
+using namespace net::card_areas;
 
-constexpr uint64_t kDesc = 0x101000000ull;
-constexpr uint64_t kIn = 0x102000000ull;
-constexpr uint64_t kOut = 0x103000000ull;
-constexpr uint64_t kShapes = 0x104000000ull;
-constexpr uint64_t kNeuron = 0x105000000ull;
-constexpr uint64_t kCoeff = 0x106000000ull;
-constexpr uint64_t kBoundary = 0x10000000ull;
 
 constexpr uint32_t kFp32 = 0;
 constexpr uint32_t kLocalIn = 0, kLocalOut = 0x20000;
@@ -52,10 +46,7 @@ std::optional<host::Answer> run(Card &card, const Words &desc, const std::vector
   m.inputs.push_back(IoInput{kIn, 0, kFp32, in_shape, 0});
   m.outputs.push_back(IoOutput{out_addr, 0, 0});
   m.return_shape = return_shape;
-  m.shape_addr = kShapes;
-  m.addr_boundary = kBoundary;
-  m.neuron_base = kNeuron;
-  m.coeff_base = kCoeff;
+  use_card_areas(m);
   return card.send(111, run_payload(m));
 }
 
@@ -457,10 +448,7 @@ TEST(FullnetApi, TwoLocalGroupsThroughAnIntermediateTensor) {
   m.inputs = {IoInput{kIn, 0, kFp32, {N, C, H, W}, 0}, IoInput{kIn + 0x10000, 0, kFp32, {N, C, H, W}, 0}};
   m.outputs = {IoOutput{kOut, 0, 0}};
   m.return_shape = 1;
-  m.shape_addr = kShapes;
-  m.addr_boundary = kBoundary;
-  m.neuron_base = kNeuron;
-  m.coeff_base = kCoeff;
+  use_card_areas(m);
   for (const CardConfig &cfg : kApiCards) {
     SCOPED_TRACE(card_config_name(cfg));
     auto card = deferred_card(cfg.backend, cfg.seed);
@@ -792,10 +780,7 @@ TEST(FullnetApi, LocalLayersAgainstTheirReferences) {
       m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
       m.outputs = {IoOutput{kOut, 0, 0}};
       m.return_shape = 1;
-      m.shape_addr = kShapes;
-      m.addr_boundary = kBoundary;
-      m.neuron_base = kNeuron;
-      m.coeff_base = kCoeff;
+      use_card_areas(m);
       auto a = card->send(111, run_payload(m));
       ASSERT_TRUE(a) << card->trouble();
       ASSERT_EQ(a->result, 0u) << card->console();

@@ -10,6 +10,7 @@
 #include "cmd/local_mem.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
+#include "runtime/engine_wait.h"
 #include "runtime/hw.h"
 #include "runtime/regs.h"
 
@@ -134,4 +135,9 @@ i64 nms_block_compact(const nms_block_plan_t *p, u32 base, u64 rec, i64 S, u64 f
                               a, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
   tensor_general_move_with_mask_gen_cmd(recs, 0, mask, out, F, L, 1, a, GDMA_VALUE_DIR_L2S, node);
   return get_gdma_filter_res_num_gen_cmd(node) / F;
+}
+
+int nms_block_row_kept(u32 keep, int r, cmd_id_node_t *node) {
+  poll_all_engine_done(node);
+  return local_lane_float(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM) != 0.0f;
 }

@@ -229,8 +229,7 @@ static i64 rpn_nms(u64 rois, i64 stride, i64 n, float thr, u64 out, cmd_id_node_
     // Column j of K holds every row's entry against roi j, row r in channel r.
     nms_block_apply_kept(keep, K, cs, rows, kept_list, kept, node);
     for (int r = 0; r < rows; r++) {
-      poll_all_engine_done(node);
-      if (local_lane_float(r % NPU_NUM, keep + (u32)(r / NPU_NUM) * 4u * EU_NUM) == 0.0f) continue;
+      if (!nms_block_row_kept(keep, r, node)) continue;
       const i32 i = b0 + r;
       memcpy((u8 *)ptr_of(kept_list + 4u * (u32)kept, 4), &i, 4);
       kept++;

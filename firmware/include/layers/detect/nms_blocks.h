@@ -63,6 +63,10 @@ void nms_block_apply_kept(u32 keep, u32 K, u32 cs, int rows, u64 kept_list, i64 
 // column of K.
 void nms_block_suppress_later(u32 keep, u32 K, u32 cs, int rows, int r, int i, cmd_id_node_t *node);
 
+// Whether row r of the block is still kept (its flag, in channel r, is not 0);
+// waits for the engines first.
+int nms_block_row_kept(u32 keep, int r, cmd_id_node_t *node);
+
 // The block's keep flags (one per channel) to flags + 4 b0 in L2.
 void nms_block_store_flags(u32 keep, u64 flags, int b0, int rows, cmd_id_node_t *node);
 

@@ -54,10 +54,9 @@ void dynamic_context_read_record(dynamic_context_t *ctx, void *record, u32 size)
 void dynamic_context_group_slice(const dynamic_context_t *ctx, u32 i, dynamic_group_slice_t *out) {
   ASSERT(i < ctx->group_in_num);
   const u32 at = ctx->slice_records + i * (u32)sizeof(dynamic_group_slice_t);
-  out->w0 = dynamic_context_word_at(ctx, at);
-  out->w1 = dynamic_context_word_at(ctx, at + 4);
-  out->w2 = dynamic_context_word_at(ctx, at + 8);
-  out->w3 = dynamic_context_word_at(ctx, at + 12);
+  ASSERT(at >= ctx->begin && at < ctx->end && ctx->end - at >= sizeof(*out),
+         "slice record at 0x%x outside the description", (unsigned)at);
+  memcpy(out, hw_ptr(at, sizeof(*out)), sizeof(*out));
 }
 
 // ---- Global tensor records ----
@@ -348,18 +347,16 @@ void dynamic_context_group_begin(dynamic_context_t *ctx) {
   const u32 extra_num = dynamic_context_read_u32(ctx);
   for (u32 i = 0; i < extra_num; i++) dynamic_context_extra_push_front(ctx, dynamic_context_read_u32(ctx), nullptr);
   // Group header.
-  const u32 w0 = dynamic_context_read_u32(ctx);
-  const u32 w1 = dynamic_context_read_u32(ctx);
-  const u32 w2 = dynamic_context_read_u32(ctx);
-  const u32 flags = w1 >> 24;
-  ctx->ts_num = w0 >> 16;
-  ctx->split_num = w0 & 0xffff;
-  ctx->n_slice = w1 & 0xff;
-  ctx->group_in_num = (w1 >> 8) & 0xff;
-  ctx->new_tensor_num = (w1 >> 16) & 0xff;
-  ctx->is_h_split = flags & DYNAMIC_GROUP_FLAG_H_SPLIT;
-  ctx->stage_num = w2 & 0xff;
-  if (flags & DYNAMIC_GROUP_FLAG_LONG_NSLICE) ctx->n_slice = dynamic_context_read_u32(ctx);
+  dynamic_group_info_t header;
+  dynamic_context_read_bytes(ctx, &header, sizeof(header));
+  ctx->ts_num = header.ts_num;
+  ctx->split_num = header.split_num;
+  ctx->n_slice = header.n_slice;
+  ctx->group_in_num = header.group_in_num;
+  ctx->new_tensor_num = header.new_tensor_num;
+  ctx->is_h_split = header.flags & DYNAMIC_GROUP_FLAG_H_SPLIT;
+  ctx->stage_num = header.stage_num;
+  if (header.flags & DYNAMIC_GROUP_FLAG_LONG_NSLICE) ctx->n_slice = dynamic_context_read_u32(ctx);
   // Group inputs.
   if (!ctx->is_h_split) {
     ctx->slice_records = 0;
@@ -384,7 +381,7 @@ void dynamic_context_group_begin(dynamic_context_t *ctx) {
     for (u32 i = 0; i < ctx->group_in_num; i++) {
       dynamic_group_slice_t s;
       dynamic_context_group_slice(ctx, i, &s);
-      ctx->id_buffer[i] = group_slice_id(&s);
+      ctx->id_buffer[i] = s.id;
     }
   }
   ctx->group_in_ids = ctx->id_buffer;
@@ -458,8 +455,10 @@ int dynamic_context_is_global(const dynamic_context_t *ctx) { return ctx->ts_num
 // ---- Tensor references ----
 
 void dynamic_context_unpack_neuron_tensor(dynamic_context_t *ctx, dynamic_tensor_info_t *info, int is_output) {
-  const u32 is_net_io = dynamic_context_read_u32(ctx);
-  info->id = dynamic_context_read_u32(ctx) & 0xffff;
+  dynamic_neuron_ref_t ref;
+  dynamic_context_read_bytes(ctx, &ref, sizeof(ref));
+  const u32 is_net_io = ref.is_net_io;
+  info->id = ref.id & 0xffff;
   info->addr = 0;
   info->host_data = nullptr;
   info->tensor_array_info = nullptr;
@@ -507,8 +506,10 @@ tensor_array_info_t *dynamic_context_new_tensor_array(dynamic_context_t *ctx) {
 
 void dynamic_context_unpack_tensorarray_tensor(dynamic_context_t *ctx, dynamic_tensor_info_t *info,
                                                int is_output) {
-  info->id = dynamic_context_read_u32(ctx) & 0xffff;
-  const u64 offset = dynamic_context_read_u64(ctx);
+  dynamic_tensorarray_ref_t ref;
+  dynamic_context_read_bytes(ctx, &ref, sizeof(ref));
+  info->id = ref.id & 0xffff;
+  const u64 offset = ref.offset;
   info->addr = offset != 0 ? ctx->neuron_base + offset : 0;
   info->host_data = nullptr;
   info->tensor_array_info = nullptr;

@@ -52,10 +52,10 @@ void dynamic_gdma_func_map_set_for_test(u32 gdma_type, dynamic_gdma_ctrl_t ctrl)
 
 // Reads the 16-byte layer header into the context.
 static void read_layer_header(dynamic_context_t *ctx) {
-  ctx->layer_type = dynamic_context_read_u32(ctx);
-  ctx->middle_value_copy.data_size = dynamic_context_read_u32(ctx);
-  ctx->middle_value_copy.intensor_store_mode = dynamic_context_read_u32(ctx);
-  ctx->middle_value_copy.outtensor_store_mode = dynamic_context_read_u32(ctx);
+  dynamic_layer_header_t header;
+  dynamic_context_read_bytes(ctx, &header, sizeof(header));
+  ctx->layer_type = header.layer_type;
+  ctx->middle_value_copy = header.middle;
   ctx->middle_value = &ctx->middle_value_copy;
 }
 
@@ -88,8 +88,8 @@ void dynamic_group_geometry_of(dynamic_group_geometry_t *g, u32 n_raw, u32 h, in
     g->h_eff = h;
     return;
   }
-  const u32 R = group_slice_window_rows(first), a = group_slice_stride(first), b = group_slice_window(first);
-  const u32 T = group_slice_pad_top(first), B = group_slice_pad_bottom(first), W3 = first->w3;
+  const u32 R = first->window_rows, a = first->stride, b = first->window;
+  const u32 T = first->pad_top, B = first->pad_bottom, W3 = first->bound_window;
   // A stride of 0 divides by zero and a step of 0 never ends the slices.
   ASSERT(a > 0, "h-split stride 0");
   ASSERT(R + a > b, "h step %d", (int)(R + a - b));
@@ -121,9 +121,10 @@ static void read_stage(dynamic_context_t *ctx, u32 *stage, u32 *skip_bytes) {
     *skip_bytes = 0;
     return;
   }
-  const u32 w = dynamic_context_read_u32(ctx);
-  *stage = w >> 16;
-  *skip_bytes = w & 0xffff;
+  dynamic_stage_word_t w;
+  dynamic_context_read_bytes(ctx, &w, sizeof(w));
+  *stage = w.stage;
+  *skip_bytes = w.skip_bytes;
   // A stage past the pipeline would name a slot outside the slot array.
   ASSERT(*stage < ctx->stage_num, "stage %u of %u", (unsigned)*stage, (unsigned)ctx->stage_num);
 }

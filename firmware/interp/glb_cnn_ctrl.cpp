@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "layers/conv/conv.h"
 #include "layers/conv/conv_fix16b.h"
@@ -92,17 +93,17 @@ glb_pool_extent_t glb_pool_tf_output_extent(i32 in, i32 pad, i32 pad_after, i32 
 // ---- Convolution ----
 
 void dynamic_glb_conv_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_CONV_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 output_c = rec_u16(rec, 0), input_c = rec_u16(rec, 2), groups = rec_u32(rec, 8);
-  const u32 kw = rec_u16(rec, 12), kh = rec_u16(rec, 14);
-  const u32 dh = rec[16], dw = rec[17], pad_h = rec[18], pad_h_after = rec[19], pad_w = rec[20],
-            pad_w_after = rec[21], stride_h = rec[22], stride_w = rec[23], bias_mode = rec[24];
-  const u32 if_relu = rec[25] & 0xf;
-  const int cap = (int)rec_f32(rec, 28);
-  const u32 use_winograd = rec[32];
-  const u8 *opt = rec + 44;
-  const u32 weight_is_tensor = rec_u32(rec, 60);
+  conv_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 output_c = rec.output_c, input_c = rec.input_c, groups = rec.groups;
+  const u32 kw = rec.kw, kh = rec.kh;
+  const u32 dh = rec.dh, dw = rec.dw, pad_h = rec.pad_h, pad_h_after = rec.pad_h_after, pad_w = rec.pad_w,
+            pad_w_after = rec.pad_w_after, stride_h = rec.stride_h, stride_w = rec.stride_w, bias_mode = rec.bias_mode;
+  const u32 if_relu = rec.if_relu & 0xf;
+  const int cap = (int)rec.relu_upper_limit;
+  const u32 use_winograd = rec.use_winograd;
+  const u8 *opt = rec.fix8b_opt;
+  const u32 weight_is_tensor = rec.weight_is_tensor;
 
   dynamic_tensor_info_t bottom = {}, weight_tensor = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
@@ -166,13 +167,13 @@ void dynamic_glb_conv_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 
 void dynamic_glb_deconv_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   ASSERT(ctx->middle_value->data_size == DSIZE_FP32);
-  u8 rec[GLB_DECONV_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 output_c = rec_u16(rec, 0), input_c = rec_u16(rec, 2), groups = rec_u32(rec, 4);
-  const u32 kw = rec_u16(rec, 8), kh = rec_u16(rec, 10);
-  const u32 dh = rec[12], dw = rec[13], pad_h = rec[14], pad_h_after = rec[15], pad_w = rec[16],
-            pad_w_after = rec[17], stride_h = rec[18], stride_w = rec[19], bias_mode = rec[20];
-  const u32 if_relu = rec[21] & 0xf, output_pad_h = rec[32], output_pad_w = rec[33];
+  deconv_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 output_c = rec.output_c, input_c = rec.input_c, groups = rec.groups;
+  const u32 kw = rec.kw, kh = rec.kh;
+  const u32 dh = rec.dh, dw = rec.dw, pad_h = rec.pad_h, pad_h_after = rec.pad_h_after, pad_w = rec.pad_w,
+            pad_w_after = rec.pad_w_after, stride_h = rec.stride_h, stride_w = rec.stride_w, bias_mode = rec.bias_mode;
+  const u32 if_relu = rec.if_relu & 0xf, output_pad_h = rec.output_pad_h, output_pad_w = rec.output_pad_w;
 
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
@@ -200,12 +201,13 @@ void dynamic_glb_deconv_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
 // ---- Pooling ----
 
 void dynamic_glb_pooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_POOL_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 c = rec_u32(rec, 0), kw = rec_u16(rec, 4), kh = rec_u16(rec, 6);
-  const u32 pad_h = rec[8], pad_h_after = rec[9], pad_w = rec[10], pad_w_after = rec[11], stride_h = rec[12],
-            stride_w = rec[13], is_avg_pooling = rec[14], avg_pooling_mode = rec[15], if_relu = rec[16];
-  const u32 ceil_mode = rec[27];
+  pool_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 c = rec.c, kw = rec.kw, kh = rec.kh;
+  const u32 pad_h = rec.pad_h, pad_h_after = rec.pad_h_after, pad_w = rec.pad_w, pad_w_after = rec.pad_w_after,
+            stride_h = rec.stride_h, stride_w = rec.stride_w, is_avg_pooling = rec.is_avg_pooling,
+            avg_pooling_mode = rec.avg_pooling_mode, if_relu = rec.if_relu;
+  const u32 ceil_mode = rec.ceil_mode;
 
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
@@ -224,7 +226,7 @@ void dynamic_glb_pooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
     else
       nodechip_pooling_fix8b_forward_parallel_with_data_split(
           bottom.addr, top.addr, n, (int)c, ih, iw, kh, kw, pad_h, h.pad_after, pad_w, w.pad_after, stride_h,
-          stride_w, 0, 0, is_avg_pooling, avg_pooling_mode, 0, 0, 0, rec[24], 0, 0, rec[25], if_relu, node);
+          stride_w, 0, 0, is_avg_pooling, avg_pooling_mode, 0, 0, 0, rec.fix8b_opt0, 0, 0, rec.fix8b_opt1, if_relu, node);
   }
   top.dims = 4;
   top.shape = shape;
@@ -233,11 +235,12 @@ void dynamic_glb_pooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
 }
 
 void dynamic_glb_pooling_tf_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_POOL_TF_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 c = rec_u32(rec, 0), kh = rec_u32(rec, 4), kw = rec_u32(rec, 8);
-  const u32 pad_h = rec[12], pad_h_after = rec[13], pad_w = rec[14], pad_w_after = rec[15], stride_h = rec[16],
-            stride_w = rec[17], is_avg_pooling = rec[18], if_relu = rec[19];
+  pool_tf_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 c = rec.c, kh = rec.kh, kw = rec.kw;
+  const u32 pad_h = rec.pad_h, pad_h_after = rec.pad_h_after, pad_w = rec.pad_w, pad_w_after = rec.pad_w_after,
+            stride_h = rec.stride_h, stride_w = rec.stride_w, is_avg_pooling = rec.is_avg_pooling,
+            if_relu = rec.if_relu;
 
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
@@ -255,7 +258,7 @@ void dynamic_glb_pooling_tf_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
     }
     nodechip_pooling_tf_fix8b_forward_parallel_with_data_split(
         bottom.addr, top.addr, n, (int)c, ih, iw, (int)kh, (int)kw, pad_h, h.pad_after, pad_w, w.pad_after, stride_h,
-        stride_w, 0, 0, is_avg_pooling, 0, 0, 0, rec[20], 0, 0, rec[21], if_relu, node);
+        stride_w, 0, 0, is_avg_pooling, 0, 0, 0, rec.fix8b_opt0, 0, 0, rec.fix8b_opt1, if_relu, node);
   }
   top.dims = 4;
   top.shape = shape;
@@ -264,9 +267,9 @@ void dynamic_glb_pooling_tf_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
 }
 
 void dynamic_glb_adaptive_pool_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_ADAPTIVE_POOL_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const i32 oh = rec_i32(rec, 0), ow = rec_i32(rec, 4);
+  adaptive_pool_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i32 oh = rec.oh, ow = rec.ow;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -292,11 +295,11 @@ void dynamic_glb_adaptive_pool_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t 
 // ---- LRN ----
 
 void dynamic_glb_lrn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_LRN_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const i32 c = rec_i32(rec, 0);
-  const float alpha = rec_f32(rec, 4), beta = rec_f32(rec, 8), k = rec_f32(rec, 12);
-  const int lrn_size = rec[16];
+  lrn_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i32 c = (i32)rec.c;
+  const float alpha = rec.alpha, beta = rec.beta, k = rec.k;
+  const int lrn_size = rec.lrn_size;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -306,8 +309,8 @@ void dynamic_glb_lrn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
     if (data_size(ctx) == DSIZE_FP32)
       nodechip_lrn_forward_parallel(bottom.addr, top.addr, n, c, h, w, alpha, lrn_size, beta, k, node);
     else
-      nodechip_lrn_fix8b_forward_parallel(bottom.addr, top.addr, n, c, h, w, rec[17], alpha, lrn_size, beta, k,
-                                          rec_f32(rec, 20), rec_f32(rec, 24), node);
+      nodechip_lrn_fix8b_forward_parallel(bottom.addr, top.addr, n, c, h, w, rec.fix8b_opt0, alpha, lrn_size, beta,
+                                          k, rec.fix8b_f0, rec.fix8b_f1, node);
   }
   i32 shape[4] = {n, c, h, w};
   top.dims = 4;
@@ -319,9 +322,9 @@ void dynamic_glb_lrn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- Interpolation ----
 
 void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_INTERP_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 shape_in_record = rec[0], out_dims = rec[1], variant = rec[2];
+  interp_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 shape_in_record = rec.shape_in_record, out_dims = rec.out_dims, variant = rec.interp_variant;
   dynamic_tensor_info_t bottom = {}, shape_tensor = {}, top = {};
   i32 shape[DYNAMIC_MAX_DIMS] = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
@@ -336,7 +339,7 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
   } else {
     dims = out_dims;
     ASSERT(dims <= DYNAMIC_MAX_DIMS, "interpolation to %u dims", (unsigned)dims);
-    for (u32 i = 0; i < dims; i++) shape[i] = rec_i32(rec, 4 + 4 * i);
+    for (u32 i = 0; i < dims; i++) shape[i] = rec.out_shape[i];
   }
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
   top.dims = dims;
@@ -354,8 +357,8 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
   const u32 size = data_size(ctx);
   if (!is_null_tensor(&bottom)) {
     if (size == DSIZE_FP32 || (size == DSIZE_INT32 && nearest_like))
-      nodechip_interp_forward_parallel(bottom.addr, top.addr, n, c, ih, iw, rec_i32(rec, 36), rec_i32(rec, 40), oh, ow,
-                                       rec_u32(rec, 48) != 0, rec_u32(rec, 52) != 0, (int)variant, node);
+      nodechip_interp_forward_parallel(bottom.addr, top.addr, n, c, ih, iw, rec.interp_param0, rec.interp_param1, oh, ow,
+                                       rec.coord_flag0 != 0, rec.coord_flag1 != 0, (int)variant, node);
     else {
       // 4N data packs the batch, extent 0, four items to a word whatever the
       // rank: the 8-bit kernel takes that batch as n and every extent between
@@ -366,8 +369,8 @@ void dynamic_glb_interp_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
         c8 = 1;
         for (i32 i = 1; i < bd - 2; i++) c8 *= bottom.shape[i];
       }
-      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n8, c8, ih, iw, rec_i32(rec, 36),
-                                             rec_i32(rec, 40), oh, ow, nearest_like, rec_u32(rec, 44) == 0, node);
+      nodechip_interp_forward_fix8b_parallel(bottom.addr, top.addr, n8, c8, ih, iw, rec.interp_param0,
+                                             rec.interp_param1, oh, ow, nearest_like, rec.fix8b_flag == 0, node);
     }
   }
   top.shape = shape;
@@ -395,10 +398,10 @@ static void set_roi_output(dynamic_context_t *ctx, dynamic_tensor_info_t *top, i
 }
 
 void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_ROI_POOLING_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const i32 pooled_h = rec_i32(rec, 0), pooled_w = rec_i32(rec, 4);
-  const float spatial_scale = rec_f32(rec, 8);
+  roi_pooling_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i32 pooled_h = rec.pooled_h, pooled_w = rec.pooled_w;
+  const float spatial_scale = rec.spatial_scale;
   dynamic_tensor_info_t bottom = {}, rois = {}, top = {};
   unpack_roi_tensors(ctx, &bottom, &rois, &top);
   ASSERT(bottom.dims == 4);
@@ -410,7 +413,7 @@ void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
                                    pooled_w, r, spatial_scale, node);
     else if (data_size(ctx) == DSIZE_8)
       nodechip_roi_pooling_fix8b_forward(bottom.addr, top.addr, rois.addr, ctx->scratch_addr, n, c, h, w, pooled_h,
-                                         pooled_w, r, spatial_scale, rec_i32(rec, 16), node);
+                                         pooled_w, r, spatial_scale, rec.fix8b_opt0, node);
     else
       ASSERT(0);
   }
@@ -418,11 +421,11 @@ void dynamic_glb_roipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
 }
 
 void dynamic_glb_psroipooling_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_PSROI_POOLING_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const i32 output_dim = rec_i32(rec, 0), group_size = rec_i32(rec, 4);
-  const float spatial_scale = rec_f32(rec, 8);
-  const u32 fix8b_opt0 = rec_u32(rec, 16);
+  psroi_pooling_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i32 output_dim = rec.output_dim, group_size = rec.group_size;
+  const float spatial_scale = rec.spatial_scale;
+  const u32 fix8b_opt0 = rec.fix8b_opt0;
   dynamic_tensor_info_t bottom = {}, rois = {}, top = {};
   unpack_roi_tensors(ctx, &bottom, &rois, &top);
   ASSERT(bottom.dims == 4);

@@ -6,6 +6,7 @@
 
 #include "cmd/memory_store_mode.h"
 #include "interp/glb_shape_ctrl.h"
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "interp/tensor_array.h"
 #include "layers/detect/nms.h"
@@ -113,17 +114,17 @@ void compute_prior_top(u64 scratch, u64 output, int has_dim, float step_h, float
 }
 
 void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[232];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 out_dims = rec_u32(rec, 0);
+  priorbox_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 out_dims = rec.out_dims;
   float min_sizes[8], max_sizes[8], aspect_ratios[8], variances[8];
-  memcpy(min_sizes, rec + 36, sizeof(min_sizes));
-  memcpy(max_sizes, rec + 72, sizeof(max_sizes));
-  memcpy(aspect_ratios, rec + 108, sizeof(aspect_ratios));
-  memcpy(variances, rec + 144, sizeof(variances));
-  const i32 num_priors = (i32)rec_u32(rec, 180);
-  const u8 has_dim = rec[228], prior_flag = rec[230];
-  const u32 dim = rec_u32(rec, 224);
+  memcpy(min_sizes, rec.min_sizes, sizeof(min_sizes));
+  memcpy(max_sizes, rec.max_sizes, sizeof(max_sizes));
+  memcpy(aspect_ratios, rec.aspect_ratios, sizeof(aspect_ratios));
+  memcpy(variances, rec.variances, sizeof(variances));
+  const i32 num_priors = rec.num_priors;
+  const u8 has_dim = rec.has_dim, prior_flag = rec.prior_flag;
+  const u32 dim = rec.dim;
   dynamic_tensor_info_t in, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
@@ -137,7 +138,7 @@ void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
     shape[2] = (i32)dim;
     count = 2ull * dim;
   } else {
-    memcpy(shape, rec + 4, 4 * out_dims);
+    memcpy(shape, rec.out_shape, 4 * out_dims);
     for (u32 i = 0; i < out_dims; i++) count *= (u64)(i64)shape[i];
   }
   out.dims = out_dims;
@@ -151,15 +152,9 @@ void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
       dynamic_glb_memcpy(in.addr, ctx->scratch_addr, count, DSIZE_8, node);
   }
   if (!is_null_tensor(&in)) {
-    float step_w, step_h, prior_offset, prior_scale;
-    step_w = rec_f32(rec, 192);
-    step_h = rec_f32(rec, 196);
-    prior_offset = rec_f32(rec, 200);
-    prior_scale = rec_f32(rec, 204);
-    compute_prior_top(ctx->scratch_addr, out.addr, has_dim, step_h, step_w, rec_u32(rec, 184), rec_u32(rec, 188),
-                      rec_u32(rec, 208), rec_u32(rec, 212), rec_u32(rec, 216), rec_u32(rec, 220), num_priors,
-                      prior_offset, rec_u32(rec, 176), rec_u32(rec, 68), rec_u32(rec, 104), rec_u32(rec, 140),
-                      prior_flag, max_sizes, min_sizes, aspect_ratios, variances, prior_scale, data_size,
+    compute_prior_top(ctx->scratch_addr, out.addr, has_dim, rec.step_h, rec.step_w, rec.img_w, rec.img_h,
+                      rec.layer_w, rec.layer_h, rec.net_w, rec.net_h, num_priors, rec.prior_offset,
+                      rec.variance_num, rec.real_min_size, rec.max_size_num, rec.aspect_ratio_num, prior_flag, max_sizes, min_sizes, aspect_ratios, variances, rec.prior_scale, data_size,
                       ctx->middle_value->outtensor_store_mode, node);
   }
   dynamic_context_global_set_output_info(ctx, &out);
@@ -168,8 +163,8 @@ void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
 // ---- YOLO region ----
 
 void dynamic_glb_yolo_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[20];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  yolo_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom, out;
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
@@ -177,8 +172,9 @@ void dynamic_glb_yolo_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   int v[4] = {1, 1, 1, 1};
   for (u32 i = 0; i < bottom.dims; i++) v[4 - bottom.dims + i] = bottom.shape[i];
   if (!is_null_tensor(&bottom))
-    nodechip_yolo(bottom.addr, out.addr, v[0], v[1], v[2], v[3], (int)rec_u32(rec, 0), (int)rec_u32(rec, 4),
-                  (int)rec_u32(rec, 8), (int)rec_u32(rec, 12), (int)rec_u32(rec, 16), node);
+    nodechip_yolo(bottom.addr, out.addr, v[0], v[1], v[2], v[3], (int)rec.region_arg[0],
+                  (int)rec.region_arg[1], (int)rec.region_arg[2], (int)rec.region_arg[3], (int)rec.region_arg[4],
+                  node);
   out.dims = bottom.dims;
   out.shape = bottom.shape;
   dynamic_context_global_set_output_info(ctx, &out);
@@ -187,12 +183,11 @@ void dynamic_glb_yolo_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- non-maximum suppression ----
 
 void dynamic_glb_nms_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[24];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const float iou_threshold = rec_f32(rec, 0), score_threshold = rec_f32(rec, 4);
-  const u32 nms_mode = rec_u32(rec, 8);
-  u64 buffer_offset;
-  memcpy(&buffer_offset, rec + 16, 8);
+  nms_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const float iou_threshold = rec.iou_threshold, score_threshold = rec.score_threshold;
+  const u32 nms_mode = rec.nms_mode;
+  const u64 buffer_offset = rec.buffer_offset;
   dynamic_tensor_info_t boxes, scores, out;
   dynamic_context_unpack_neuron_tensor(ctx, &boxes, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &scores, 0);
@@ -236,9 +231,9 @@ void register_detections(dynamic_context_t *ctx, dynamic_tensor_info_t *out, i32
 }  // namespace
 
 void dynamic_glb_ssd_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_SSD_DETECT_OUT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 num_classes = rec_u32(rec, 0), share_location = rec_u32(rec, 4);
+  ssd_detect_out_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 num_classes = rec.num_classes, share_location = rec.share_location;
   dynamic_tensor_info_t loc, conf, prior, out;
   dynamic_context_unpack_neuron_tensor(ctx, &loc, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &conf, 0);
@@ -252,17 +247,17 @@ void dynamic_glb_ssd_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t
   const i32 batch = loc.shape[0], priors = prior.shape[2] / 4;
   int count = 0;
   nodechip_ssd_detect_out(loc.addr, conf.addr, prior.addr, out.addr, batch, priors, (int)num_classes,
-                          (int)loc_classes, (int)share_location, rec_i32(rec, 8), rec_i32(rec, 36), rec_i32(rec, 12),
-                          rec_i32(rec, 20), rec_i32(rec, 16), rec_f32(rec, 28), rec_f32(rec, 24), rec_f32(rec, 32),
+                          (int)loc_classes, (int)share_location, rec.background_class, rec.top_k,
+                          rec.box_code_type, rec.ssd_arg1, rec.ssd_arg0, rec.ssd_f1, rec.ssd_f0, rec.ssd_f2,
                           &count, node);
   i32 shape[4];
   register_detections(ctx, &out, shape, count);
 }
 
 void dynamic_glb_yolov3_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_YOLOV3_DETECT_OUT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 head_num = rec_u32(rec, 0);
+  yolov3_detect_out_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 head_num = rec.head_num;
   // The heads' records, addresses and (h, w) pairs are sized by the kernel's
   // head limit: a head count from the record must not size a stack array.
   ASSERT(head_num >= 1 && head_num <= YOLOV3_MAX_HEADS, "head_num %u", (unsigned)head_num);
@@ -279,12 +274,12 @@ void dynamic_glb_yolov3_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_nod
   }
   const i32 batch = bottom[0].shape[0];
   float biases[18], strides[3], mask[9];
-  memcpy(biases, rec + 28, sizeof(biases));
-  memcpy(strides, rec + 100, sizeof(strides));
-  memcpy(mask, rec + 112, sizeof(mask));
+  memcpy(biases, rec.yolo_arr0, sizeof(biases));
+  memcpy(strides, rec.yolo_arr1, sizeof(strides));
+  memcpy(mask, rec.yolo_arr2, sizeof(mask));
   int count = 0;
-  nodechip_yolov3_detect_out(addrs, out.addr, (int)head_num, batch, head_shape, rec_i32(rec, 4), rec_i32(rec, 8),
-                             rec_i32(rec, 12), rec_i32(rec, 16), rec_f32(rec, 24), rec_f32(rec, 20), biases, strides,
+  nodechip_yolov3_detect_out(addrs, out.addr, (int)head_num, batch, head_shape, rec.yolo_arg0, rec.yolo_arg1,
+                             rec.yolo_arg2, rec.yolo_arg3, rec.yolo_f1, rec.yolo_f0, biases, strides,
                              mask, &count, node);
   i32 shape[4];
   register_detections(ctx, &out, shape, count);
@@ -293,9 +288,8 @@ void dynamic_glb_yolov3_detect_out_layer_ctrl(dynamic_context_t *ctx, cmd_id_nod
 // ---- region proposals ----
 
 void dynamic_glb_rpn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_RPN_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 channels = rec_u32(rec, 0);
+  rpn_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 data_size = ctx->middle_value->data_size;
   const int bottom_prec = data_size == DSIZE_FP32 ? 0 : data_size == DSIZE_8 ? 1 : 2;
   // Class scores, box deltas (b1), image information.
@@ -305,15 +299,15 @@ void dynamic_glb_rpn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   dynamic_context_unpack_neuron_tensor(ctx, &info, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
   ASSERT(b1_info.dims == 4);
-  const i32 bottom0_dim[3] = {(i32)(channels >> 16), b1_info.shape[2], b1_info.shape[3]};
-  const i32 bottom1_dim[3] = {(i32)(channels & 0xffff), b1_info.shape[2], b1_info.shape[3]};
+  const i32 bottom0_dim[3] = {(i32)rec.channels0, b1_info.shape[2], b1_info.shape[3]};
+  const i32 bottom1_dim[3] = {(i32)rec.channels1, b1_info.shape[2], b1_info.shape[3]};
   int count = 0;
   if (!is_null_tensor(&scores) && !is_null_tensor(&b1_info))
     nodechip_rpnproposal_forward(scores.addr, b1_info.addr, info.addr, out.addr, bottom0_dim, bottom1_dim,
-                                 rec_i32(rec, 4), rec_i32(rec, 8), rec_i32(rec, 12), rec_i32(rec, 16),
-                                 rec_i32(rec, 20), rec_f32(rec, 24), rec_f32(rec, 28),
-                                 (int)ctx->middle_value->intensor_store_mode, rec_u64(rec, 40) + ctx->neuron_base,
-                                 rec_u64(rec, 48), bottom_prec, data_size == DSIZE_FP32 ? 0.0f : rec_f32(rec, 32),
+                                 rec.rpn_arg0, rec.rpn_arg1, rec.rpn_arg2, rec.rpn_arg3, rec.rpn_arg4, rec.rpn_f0,
+                                 rec.rpn_f1, (int)ctx->middle_value->intensor_store_mode,
+                                 rec.buffer_offset + ctx->neuron_base, rec.rpn_addr, bottom_prec,
+                                 data_size == DSIZE_FP32 ? 0.0f : rec.rpn_scale,
                                  &count, node);
   // One ROI of 5 values a row.
   i32 shape[4] = {(i32)count, 5, 1, 1};
@@ -326,12 +320,12 @@ void dynamic_glb_rpn_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- LSTM ----
 
 void dynamic_glb_lstm_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_LSTM_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const i32 dim0 = rec_i32(rec, 0), dim1 = rec_i32(rec, 4), arg = rec_i32(rec, 8), dim2 = rec_i32(rec, 16);
-  const int cont_is_tensor = rec_u32(rec, 20) == 1, static_flag = rec_u32(rec, 24) == 1,
-            state_flag = rec_u32(rec, 28) == 1;
-  const u64 scratch = rec_u64(rec, 32) + ctx->neuron_base;
+  lstm_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i32 dim0 = rec.lstm_dim0, dim1 = rec.lstm_dim1, arg = rec.lstm_arg, dim2 = rec.lstm_dim2;
+  const int cont_is_tensor = rec.cont_is_tensor == 1, static_flag = rec.static_flag == 1,
+            state_flag = rec.state_flag == 1;
+  const u64 scratch = rec.buffer_offset + ctx->neuron_base;
   dynamic_tensor_info_t in_x, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in_x, 0);
   u64 cont;

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "layers/eltwise/batchnorm.h"
 #include "layers/eltwise/binary.h"
@@ -76,9 +77,9 @@ void fix8b_operand_flags(u8 a_code, u8 b_code, int first[3], int second[3]) {
 // ---- Batch normalisation, scale ----
 
 void dynamic_glb_batchnorm_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_BATCHNORM_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const int if_relu = rec[15] != 0;
+  batchnorm_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int if_relu = rec.if_relu != 0;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   ASSERT(bottom.dims <= 4);
@@ -90,13 +91,13 @@ void dynamic_glb_batchnorm_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
   for (u32 i = 0; i < bottom.dims; i++) s[i] = bottom.shape[i];
   if (!is_null_tensor(&bottom)) {
     if (data_size(ctx) == DSIZE_FP32) {
-      nodechip_batchnorm_forward_inference_parallel(bottom.addr, mean, variance, rec_f32(rec, 4), 0, top.addr,
-                                                    rec_f32(rec, 8), s[0], s[1], s[2], s[3], 0, 0, if_relu, node);
+      nodechip_batchnorm_forward_inference_parallel(bottom.addr, mean, variance, rec.bn_scale, 0, top.addr,
+                                                    rec.eps, s[0], s[1], s[2], s[3], 0, 0, if_relu, node);
     } else {
       ASSERT(ctx->middle_value->data_size == DSIZE_8);
       nodechip_bnscale_forward_parallel_fix8b_with_src_storage_mode(
-          bottom.addr, top.addr, mean, variance, third, s[0], s[1], s[2], s[3], rec[12], rec[13], rec[14],
-          (int)ctx->middle_value->intensor_store_mode, if_relu, (int)rec_f32(rec, 16), node);
+          bottom.addr, top.addr, mean, variance, third, s[0], s[1], s[2], s[3], rec.fix8b_opt[0], rec.fix8b_opt[1],
+          rec.fix8b_opt[2], (int)ctx->middle_value->intensor_store_mode, if_relu, (int)rec.fix8b_f0, node);
     }
   } else if (data_size(ctx) != DSIZE_FP32) {
     ASSERT(ctx->middle_value->data_size == DSIZE_8);
@@ -106,8 +107,8 @@ void dynamic_glb_batchnorm_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
 }
 
 void dynamic_glb_scale_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_SCALE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  scale_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   const u64 scale = dynamic_context_unpack_coeff_addr(ctx);
@@ -119,12 +120,12 @@ void dynamic_glb_scale_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
             w = extent_or_1(&bottom, 3);
   if (!is_null_tensor(&bottom)) {
     if (data_size(ctx) == DSIZE_FP32)
-      nodechip_scale_forward(bottom.addr, scale, bias, top.addr, n, c, h, w, rec_i32(rec, 4), rec_i32(rec, 8),
-                             rec[12] != 0, rec[13] != 0, node);
+      nodechip_scale_forward(bottom.addr, scale, bias, top.addr, n, c, h, w, rec.shape_axis, (i32)rec.shape_axis_num,
+                             rec.scale_flag != 0, rec.if_relu != 0, node);
     else
       nodechip_bnscale_forward_parallel_fix8b_with_src_storage_mode(
-          bottom.addr, top.addr, scale, bias, third, n, c, h, w, rec[20], rec[21], rec[22],
-          (int)ctx->middle_value->intensor_store_mode, rec[13], (int)rec_f32(rec, 16), node);
+          bottom.addr, top.addr, scale, bias, third, n, c, h, w, rec.fix8b_opt[0], rec.fix8b_opt[1], rec.fix8b_opt[2],
+          (int)ctx->middle_value->intensor_store_mode, rec.if_relu, (int)rec.fix8b_f0, node);
   }
   same_as_input(&top, &bottom);
   dynamic_context_global_set_output_info(ctx, &top);
@@ -133,9 +134,9 @@ void dynamic_glb_scale_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- Eltwise over several inputs ----
 
 void dynamic_glb_eltwise_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_ELTWISE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 op = rec[4], input_num = rec[5], eltwise_flag = rec[6];
+  eltwise_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 op = rec.op, input_num = rec.input_num, eltwise_flag = rec.eltwise_flag;
   // The shape and the output come from the last input; the 8-bit kernel
   // takes the first two.
   ASSERT(input_num >= 1, "eltwise without inputs");
@@ -147,8 +148,8 @@ void dynamic_glb_eltwise_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
   u64 *addrs = (u64 *)calloc(input_num, sizeof(u64));
   ASSERT(in_a != nullptr && in_b != nullptr && coeffs != nullptr && addrs != nullptr);
   const u32 bytes = input_num < GLB_ELTWISE_FIX8B_INPUTS ? input_num : GLB_ELTWISE_FIX8B_INPUTS;
-  memcpy(in_a, rec + 7, bytes);
-  memcpy(in_b, rec + 17, bytes);
+  memcpy(in_a, rec.fix8b_in_a, bytes);
+  memcpy(in_b, rec.fix8b_in_b, bytes);
 
   dynamic_tensor_info_t last = {}, top = {};
   for (u32 i = 0; i < input_num; i++) {
@@ -205,11 +206,11 @@ void dynamic_glb_eltwise_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
 // ---- PReLU, normalize, mulshift ----
 
 void dynamic_glb_prelu_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_PRELU_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const float shared_slope = rec_f32(rec, 4);
-  const u32 channel_shared = rec[8];
-  const float relu_upper_limit = rec_f32(rec, 12);
+  prelu_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const float shared_slope = rec_bits_f32(rec.shared_slope);
+  const u32 channel_shared = rec.channel_shared;
+  const float relu_upper_limit = rec.relu_upper_limit;
   ASSERT(relu_upper_limit <= 0 || channel_shared);
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
@@ -227,7 +228,7 @@ void dynamic_glb_prelu_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
     } else if (data_size(ctx) == DSIZE_8) {
       ASSERT(relu_upper_limit <= 0);
       nodechip_prelu_forward_fix8b(bottom.addr, slope, top.addr, shared_slope, (int)channel_shared, s[0], s[1], s[2],
-                                   s[3], rec[16], rec[17], rec[18], rec[9],
+                                   s[3], rec.fix8b_opt[0], rec.fix8b_opt[1], rec.fix8b_opt[2], rec.fix8b_opt0,
                                    (u8)ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N, node);
     } else {
       fw_log(0, "Unsupported data size: %d", (int)data_size(ctx));
@@ -242,9 +243,9 @@ void dynamic_glb_prelu_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 }
 
 void dynamic_glb_normalize_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_NORMALIZE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u8 norm_flag = rec[12] != 0, channel_shared = rec[13] != 0;
+  normalize_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u8 norm_flag = rec.norm_flag != 0, channel_shared = rec.channel_shared != 0;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   ASSERT(bottom.dims == 4);
@@ -253,19 +254,19 @@ void dynamic_glb_normalize_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *nod
   const i32 n = bottom.shape[0], c = bottom.shape[1], h = bottom.shape[2], w = bottom.shape[3];
   if (!is_null_tensor(&bottom)) {
     if (data_size(ctx) == DSIZE_FP32)
-      nodechip_normalize_forward(bottom.addr, top.addr, scale, norm_flag, channel_shared, n, c, h, w, rec_f32(rec, 4),
-                                 rec_f32(rec, 8), rec[14], node);
+      nodechip_normalize_forward(bottom.addr, top.addr, scale, norm_flag, channel_shared, n, c, h, w, rec.norm_arg0,
+                                 rec.norm_arg1, rec.norm_opt, node);
     else
       nodechip_normalize_fix8b_forward(bottom.addr, top.addr, scale, norm_flag, channel_shared, n, c, h, w,
-                                       rec_f32(rec, 4), rec_f32(rec, 8), rec[14], rec[20], rec[21], node);
+                                       rec.norm_arg0, rec.norm_arg1, rec.norm_opt, rec.fix8b_opt[0], rec.fix8b_opt[1], node);
   }
   same_as_input(&top, &bottom);
   dynamic_context_global_set_output_info(ctx, &top);
 }
 
 void dynamic_glb_mulshift_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_MULSHIFT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  mulshift_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -275,8 +276,8 @@ void dynamic_glb_mulshift_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
   if (w == 0) w = 1;
   // Only 8-bit layers compute; any other size registers its output.
   if (data_size(ctx) == DSIZE_8 && !is_null_tensor(&bottom))
-    nodechip_mulshift_fix8b_forward(bottom.addr, top.addr, n, c, h, w, rec_i32(rec, 4), rec_i32(rec, 8), rec[12], 0,
-                                    rec[13], node);
+    nodechip_mulshift_fix8b_forward(bottom.addr, top.addr, n, c, h, w, (i32)rec.multiplier, (i32)rec.shift,
+                                    rec.fix8b_opt[0], 0, rec.fix8b_opt[1], node);
   top.dims = bottom.dims;
   top.shape = bottom.shape;
   top.elem_num = bottom.elem_num;
@@ -287,13 +288,13 @@ void dynamic_glb_mulshift_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
 // ---- Binary operations ----
 
 void dynamic_glb_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_BROADCAST_BINARY_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 a_dims = rec[0], a_is_coeff = rec[1], b_dims = rec[2], b_is_coeff = rec[3];
-  const int op = rec_i32(rec, 4), if_relu = rec[8];
+  broadcast_binary_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 a_dims = rec.a_dims, a_is_coeff = rec.a_is_coeff, b_dims = rec.b_dims, b_is_coeff = rec.b_is_coeff;
+  const int op = (int)rec.op, if_relu = rec.if_relu;
   i32 a_shape[DYNAMIC_MAX_DIMS], b_shape[DYNAMIC_MAX_DIMS];
-  memcpy(a_shape, rec + 12, sizeof(a_shape));
-  memcpy(b_shape, rec + 44, sizeof(b_shape));
+  memcpy(a_shape, rec.a_shape, sizeof(a_shape));
+  memcpy(b_shape, rec.b_shape, sizeof(b_shape));
 
   dynamic_tensor_info_t ina = {}, inb = {}, top = {};
   if (a_is_coeff)
@@ -328,25 +329,26 @@ void dynamic_glb_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node
   if (!is_null_tensor(&top)) {
     const u32 size = data_size(ctx);
     if (size == DSIZE_FP32 || size == DSIZE_INT32) {
-      const u64 scratch = ((u64)rec_u32(rec, 84) << 32 | rec_u32(rec, 80)) + ctx->neuron_base;
+      const u64 scratch = rec.buffer_offset + ctx->neuron_base;
       nodechip_broadcast_binary_full(ina.addr, a, (int)ina.dims, inb.addr, b, (int)inb.dims, top.addr,
-                                     scratch, op, if_relu, rec_f32(rec, 76), 0, node, is_int32(ctx));
+                                     scratch, op, if_relu, rec_bits_f32(rec.relu_upper_limit), 0, node, is_int32(ctx));
     } else {
       ASSERT(ina.dims == inb.dims);
       int first[3], second[3];
-      fix8b_operand_flags(rec[92], rec[93], first, second);
-      nodechip_broadcast_binary_fix8b_forward_parallel(ina.addr, inb.addr, top.addr, a, b,
-                                                       (int)ina.dims, a_is_coeff != 0, b_is_coeff != 0, op, rec[88],
-                                                       rec[89], rec[90], rec[91], first, second, if_relu, node);
+      fix8b_operand_flags(rec.operand_type[0], rec.operand_type[1], first, second);
+      const u8 *o = rec.fix8b_opt;
+      nodechip_broadcast_binary_fix8b_forward_parallel(ina.addr, inb.addr, top.addr, a, b, (int)ina.dims,
+                                                       a_is_coeff != 0, b_is_coeff != 0, op, o[0], o[1], o[2], o[3],
+                                                       first, second, if_relu, node);
     }
   }
   dynamic_context_global_set_output_info(ctx, &top);
 }
 
 void dynamic_glb_const_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_CONST_BINARY_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const int op = rec_i32(rec, 4), const_is_left = rec[8], if_relu = rec[9];
+  const_binary_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int op = (int)rec.op, const_is_left = rec.const_is_left, if_relu = rec.if_relu;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -354,14 +356,16 @@ void dynamic_glb_const_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
   if (n != 0 && !is_null_tensor(&bottom)) {
     const u32 size = data_size(ctx);
     if (size == DSIZE_FP32 || size == DSIZE_INT32)
-      nodechip_const_binary(bottom.addr, n, rec_u32(rec, 0), top.addr, op, const_is_left, if_relu, rec_f32(rec, 12),
+      nodechip_const_binary(bottom.addr, n, rec.const_value, top.addr, op, const_is_left, if_relu,
+                            rec_bits_f32(rec.relu_upper_limit),
                             node, is_int32(ctx));
     else {
       int shape[DYNAMIC_MAX_DIMS];
       int_shape(bottom.shape, bottom.dims, shape);
-      nodechip_const_binary_fix8b_forward_parallel(bottom.addr, top.addr, (int)rec_f32(rec, 0), shape,
-                                                   (int)bottom.dims, op, rec[16], rec[17], rec[18], rec[19], rec[20],
-                                                   rec[20], 1, const_is_left, if_relu, node);
+      nodechip_const_binary_fix8b_forward_parallel(bottom.addr, top.addr, (int)rec_bits_f32(rec.const_value), shape,
+                                                   (int)bottom.dims, op, rec.fix8b_opt[0], rec.fix8b_opt[1],
+                                                   rec.fix8b_opt[2], rec.fix8b_opt[3], rec.fix8b_opt[4],
+                                                   rec.fix8b_opt[4], 1, const_is_left, if_relu, node);
     }
   }
   same_as_input(&top, &bottom);
@@ -370,13 +374,13 @@ void dynamic_glb_const_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
 }
 
 void dynamic_glb_eltwise_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_ELTWISE_BINARY_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  eltwise_binary_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   struct {
     u8 a_is_coeff, b_is_coeff;
-  } param = {rec[4], rec[5]};
+  } param = {rec.a_is_coeff, rec.b_is_coeff};
   const auto *layer_param = &param;
-  const int op = rec_i32(rec, 0), if_relu = rec[6];
+  const int op = (int)rec.op, if_relu = rec.if_relu;
   dynamic_tensor_info_t ina = {}, inb = {}, top = {};
   if (layer_param->a_is_coeff)
     ina.addr = dynamic_context_unpack_coeff_addr(ctx);
@@ -395,24 +399,26 @@ void dynamic_glb_eltwise_binary_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t
   if (!is_null_tensor(&top)) {
     const u32 size = data_size(ctx);
     if (size == DSIZE_FP32 || size == DSIZE_INT32) {
-      nodechip_eltwise_binary(ina.addr, inb.addr, top.addr, n, op, if_relu, rec_f32(rec, 8), node, is_int32(ctx));
+      nodechip_eltwise_binary(ina.addr, inb.addr, top.addr, n, op, if_relu, rec_bits_f32(rec.u.glb.relu_upper_limit), node,
+                              is_int32(ctx));
     } else {
       int first[3], second[3], shape[DYNAMIC_MAX_DIMS];
-      fix8b_operand_flags(rec[16], rec[17], first, second);
+      fix8b_operand_flags(rec.u.glb.operand_type[0], rec.u.glb.operand_type[1], first, second);
       int_shape(top.shape, top.dims, shape);
       nodechip_eltwise_binary_fix8b_forward_parallel(ina.addr, inb.addr, top.addr, shape, (int)top.dims,
                                                      layer_param->a_is_coeff != 0, layer_param->b_is_coeff != 0, op,
-                                                     rec[12], rec[13], rec[14], rec[15], first, second, if_relu, node);
+                                                     rec.u.glb.fix8b_opt[0], rec.u.glb.fix8b_opt[1], rec.u.glb.fix8b_opt[2],
+                                                     rec.u.glb.fix8b_opt[3], first, second, if_relu, node);
     }
   }
   dynamic_context_global_set_output_info(ctx, &top);
 }
 
 void dynamic_glb_biasadd_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_BIASADD_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const int if_relu = rec[0];
-  const float relu_upper_limit = rec_f32(rec, 4);
+  biasadd_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int if_relu = rec.if_relu;
+  const float relu_upper_limit = rec.relu_upper_limit;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   const u64 bias = dynamic_context_unpack_coeff_addr(ctx);
@@ -427,7 +433,8 @@ void dynamic_glb_biasadd_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
       nodechip_broadcast_binary(bottom.addr, s, bias, bias_shape, top.addr, 0, if_relu, relu_upper_limit, node,
                                 is_int32(ctx));
     else
-      nodechip_biasadd_fix8b(bottom.addr, s, bias, top.addr, rec[16], rec[17], rec_i32(rec, 12), rec_i32(rec, 8),
+      nodechip_biasadd_fix8b(bottom.addr, s, bias, top.addr, rec.fix8b_opt[0], rec.fix8b_opt[1], (i32)rec.fix8b_w1,
+                             (i32)rec.fix8b_w0,
                              if_relu, (int)relu_upper_limit, node);
   }
   same_as_input(&top, &bottom);
@@ -437,10 +444,10 @@ void dynamic_glb_biasadd_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
 // ---- Activation ----
 
 void dynamic_glb_active_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_ACTIVE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const int active_type = rec_i32(rec, 4);
-  const float relu_upper_limit = rec_f32(rec, 12);
+  active_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int active_type = (int)rec.active_type;
+  const float relu_upper_limit = rec.relu_upper_limit;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -460,8 +467,9 @@ void dynamic_glb_active_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
     }
     const u32 zero = 0;
     if (n != 0)
-      nodechip_active_forward_parallel_fix8b(bottom.addr, top.addr, n, active_type, rec_f32(rec, 16), rec_f32(rec, 20),
-                                             rec[24], rec[25], &zero, node);
+      nodechip_active_forward_parallel_fix8b(bottom.addr, top.addr, n, active_type, rec_bits_f32(rec.fix8b_w0),
+                                             rec_bits_f32(rec.fix8b_w1), rec.fix8b_opt[0], rec.fix8b_opt[1], &zero,
+                                             node);
   }
   same_as_input(&top, &bottom);
   dynamic_context_global_set_output_info(ctx, &top);
@@ -533,9 +541,9 @@ void glb_dtype_convert_fold(const i32 *shape, u32 dims, i32 out[4]) {
 }
 
 void dynamic_glb_dtype_convert_layer_ctrl_v2(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_DTYPE_CONVERT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 from_type = rec_u32(rec, 0), to_type = rec_u32(rec, 4);
+  dtype_convert_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 from_type = rec.from_type, to_type = rec.to_type;
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -582,11 +590,12 @@ void dynamic_glb_dtype_convert_layer_ctrl_v2(dynamic_context_t *ctx, cmd_id_node
 // ---- Lookup table, matrix band part, arithmetic shift ----
 
 void dynamic_glb_lut_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_LUT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 in_dims = rec[0], input_is_coeff = rec[1], table_is_coeff = rec[2], lut_opt = rec[3];
+  lut_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 in_dims = rec.in_dims, input_is_coeff = rec.input_is_coeff, table_is_coeff = rec.table_is_coeff;
+  const u32 lut_opt = rec.lut_opt;
   i32 in_shape[DYNAMIC_MAX_DIMS];
-  memcpy(in_shape, rec + 4, sizeof(in_shape));
+  memcpy(in_shape, rec.in_shape, sizeof(in_shape));
   dynamic_tensor_info_t bottom = {}, table = {}, top = {};
   if (input_is_coeff)
     coeff_operand(ctx, &bottom, in_dims, in_shape);
@@ -608,13 +617,13 @@ void dynamic_glb_lut_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   top.dims = bottom.dims;
   top.shape = bottom.shape;
   top.elem_num = bottom.elem_num;
-  top.dtype = rec_u32(rec, 36);
+  top.dtype = rec.out_dtype;
   dynamic_context_global_set_output_info(ctx, &top);
 }
 
 void dynamic_glb_matrix_band_part_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_MATRIX_BAND_PART_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  matrix_band_part_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom = {}, top = {};
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
@@ -622,16 +631,16 @@ void dynamic_glb_matrix_band_part_layer_ctrl(dynamic_context_t *ctx, cmd_id_node
   ASSERT(bottom.dims <= DYNAMIC_MAX_DIMS);
   int shape[DYNAMIC_MAX_DIMS];
   int_shape(bottom.shape, bottom.dims, shape);
-  nodechip_matrix_band_part(bottom.addr, top.addr, shape, (int)bottom.dims, rec_i32(rec, 0), rec_i32(rec, 4),
+  nodechip_matrix_band_part(bottom.addr, top.addr, shape, (int)bottom.dims, rec.band_lower, rec.band_upper,
                             node);
   same_as_input(&top, &bottom);
   dynamic_context_global_set_output_info(ctx, &top);
 }
 
 void dynamic_glb_arith_shift_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[GLB_ARITH_SHIFT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 shift_mode = rec_u32(rec, 12);
+  arith_shift_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 shift_mode = rec.shift_mode;
   if (shift_mode == 1) {
     ASSERT(ctx->middle_value->data_size == DSIZE_16, "shift_mode 1 requires input is int16");
     ASSERT(ctx->middle_value->intensor_store_mode == FW_STORE_MODE_2N, "shift_mode 1 requires input is 2N store mode");
@@ -647,8 +656,8 @@ void dynamic_glb_arith_shift_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   for (u32 i = 0; i < bottom0.dims; i++) s[i] = bottom0.shape[i];
   const u64 shift = dynamic_context_unpack_coeff_addr(ctx);
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
-  nodechip_arith_shift_fix8b_forward(bottom0.addr, top.addr, shift, s[0], s[1], s[2], s[3], rec_i32(rec, 4),
-                                     rec_i32(rec, 8), (int)shift_mode, rec_i32(rec, 0), node);
+  nodechip_arith_shift_fix8b_forward(bottom0.addr, top.addr, shift, s[0], s[1], s[2], s[3], (i32)rec.shift_arg1,
+                                     (i32)rec.shift_arg2, (int)shift_mode, (i32)rec.shift_arg0, node);
   top.dims = bottom0.dims;
   top.shape = bottom0.shape;
   top.elem_num = bottom0.elem_num;

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "layers/conv/fc.h"
 #include "layers/conv/fc_fix8b.h"
@@ -31,14 +32,14 @@ void dynamic_glb_fc_output_shape_of(fc_output_shape_t *out, const i32 *in_shape,
 }
 
 void dynamic_glb_fc_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[FC_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 input_neurons = rec_u32(rec, 0), output_neurons = rec_u32(rec, 4);
-  const u32 fc_option = rec[8], has_bias = rec[9], has_active = rec[10];
-  const u32 active_type = rec_u32(rec, 12), channel_shared = rec[16];
-  const float shared_slope = rec_f32(rec, 20);
-  const i32 out_dims = rec_i32(rec, 36);
-  const u32 fix8b_flag = rec[40], weight_is_tensor = rec_u32(rec, 52);
+  fc_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 input_neurons = rec.input_neurons, output_neurons = rec.output_neurons;
+  const u32 fc_option = rec.fc_option, has_bias = rec.has_bias, has_active = rec.has_active;
+  const u32 active_type = rec.active_type, channel_shared = rec.channel_shared;
+  const float shared_slope = rec.shared_slope;
+  const i32 out_dims = rec.out_dims;
+  const u32 fix8b_flag = rec.fix8b_flag, weight_is_tensor = rec.weight_is_tensor;
 
   dynamic_tensor_info_t bottom, top;
   memset(&bottom, 0, sizeof(bottom));
@@ -79,11 +80,11 @@ void dynamic_glb_fc_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
     } else {
       // Requantisation words: scale, offsets flag, weight and output
       // offsets (sign-extended), 32-bit bias flag.
-      const fc_fix8b_quant_t quant = {rec_u32(rec, 44), (i32)rec[41], (i32)rec_i16(rec, 48), (i32)rec_i16(rec, 50),
-                                      (i32)rec[42]};
+      const fc_fix8b_quant_t quant = {rec.fix8b_w0, (i32)rec.fix8b_b0, (i32)rec.fix8b_h0, (i32)rec.fix8b_h1,
+                                      (i32)rec.fix8b_b1};
       nodechip_fc_fix8b_forward_parallel(
           bottom.addr, weight, bias, top.addr, n, (int)input_neurons, (int)output_neurons, (int)fc_option,
-          (int)has_bias, rec[25], rec[26], rec[27], rec[24], 0, active == FC_ACTIVE_RELU,
+          (int)has_bias, rec.fix8b_opt[1], rec.fix8b_opt[2], rec.fix8b_opt[3], rec.fix8b_opt[0], 0, active == FC_ACTIVE_RELU,
           (ctx->middle_value->intensor_store_mode & 0xff) == FW_STORE_MODE_4N, weight_is_tensor != 0,
           (ctx->middle_value->outtensor_store_mode & 0xff) == FW_STORE_MODE_4N, fix8b_flag != 0, &quant, node);
     }
@@ -101,13 +102,13 @@ void dynamic_glb_fc_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- Batch matrix product ----
 
 // One operand: a coefficient described by the record, or a tensor.
-static void matmul_operand(dynamic_context_t *ctx, const u8 *rec, u32 at, dynamic_tensor_info_t *info,
+static void matmul_operand(dynamic_context_t *ctx, const matmul_operand_param_t *rec, dynamic_tensor_info_t *info,
                            i32 *shape) {
   memset(info, 0, sizeof(*info));
-  if (rec_u32(rec, at) != 0) {
+  if (rec->is_coeff != 0) {
     info->addr = dynamic_context_unpack_coeff_addr(ctx);
-    memcpy(shape, rec + at + 4, DYNAMIC_MAX_DIMS * sizeof(i32));
-    info->dims = rec_u32(rec, at + 36);
+    memcpy(shape, rec->shape, DYNAMIC_MAX_DIMS * sizeof(i32));
+    info->dims = rec->dims;
     info->shape = shape;
     // A coefficient carries no type of its own; the product is computed in
     // float, so a coefficient operand counts as float.
@@ -118,12 +119,12 @@ static void matmul_operand(dynamic_context_t *ctx, const u8 *rec, u32 at, dynami
 }
 
 void dynamic_glb_batch_matmul_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[BATCH_MATMUL_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  batch_matmul_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   i32 a_shape[DYNAMIC_MAX_DIMS], b_shape[DYNAMIC_MAX_DIMS];
   dynamic_tensor_info_t a, b, top;
-  matmul_operand(ctx, rec, 0, &a, a_shape);
-  matmul_operand(ctx, rec, 40, &b, b_shape);
+  matmul_operand(ctx, &rec.a, &a, a_shape);
+  matmul_operand(ctx, &rec.b, &b, b_shape);
   memset(&top, 0, sizeof(top));
   dynamic_context_unpack_neuron_tensor(ctx, &top, 1);
   // The layer takes int arrays (i32 is a long on the ARM); it checks the
@@ -133,7 +134,7 @@ void dynamic_glb_batch_matmul_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *
   for (u32 i = 0; i < b.dims && i < DYNAMIC_MAX_DIMS; i++) b_int[i] = (int)b.shape[i];
   int top_dims = 0;
   nodechip_batch_matmul_forward_parallel(a.addr, a_int, (int)a.dims, b.addr, b_int, (int)b.dims, top.addr,
-                                         (int)rec_u32(rec, 80), (int)rec_u32(rec, 84), top_int, &top_dims, node);
+                                         (int)rec.if_relu, (int)rec.matmul_spare, top_int, &top_dims, node);
   i32 top_shape[DYNAMIC_MAX_DIMS];
   for (int i = 0; i < DYNAMIC_MAX_DIMS; i++) top_shape[i] = top_int[i];
   top.dims = (u32)top_dims;
@@ -158,13 +159,12 @@ void dynamic_glb_softmax_view_of(softmax_view_t *v, const i32 *shape, u32 dims, 
 }
 
 void dynamic_glb_softmax_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[SOFTMAX_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const i64 softmax_axis = rec_u32(rec, 0) >> 28;
-  const float softmax_scale = rec_f32(rec, 4);
-  u64 buffer_offset;
-  memcpy(&buffer_offset, rec + 8, 8);
-  const u32 softmax_flag = rec[16];
+  softmax_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i64 softmax_axis = softmax_axis_of(&rec);
+  const float softmax_scale = rec.softmax_scale;
+  const u64 buffer_offset = rec.buffer_offset;
+  const u32 softmax_flag = rec.softmax_flag;
   const u32 data_size = ctx->middle_value->data_size;
   const int bottom_prec = data_size == DSIZE_FP32 ? SOFTMAX_PREC_FP32
                           : data_size == DSIZE_8  ? SOFTMAX_PREC_INT8

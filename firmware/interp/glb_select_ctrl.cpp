@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "interp/glb_detect_seq_ctrl.h"
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "interp/tensor_array.h"
 #include "layers/data/arg.h"
@@ -22,12 +23,12 @@ static void shape_of(const dynamic_tensor_info_t *t, int *out) {
 // ---- select ----
 
 void dynamic_glb_select_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[24];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 then_scalar = rec_u32(rec, 0), else_scalar = rec_u32(rec, 4);
-  const u8 then_is_scalar = rec[8], else_is_scalar = rec[9], select_opt = rec[10];
+  select_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 then_scalar = rec.then_scalar, else_scalar = rec.else_scalar;
+  const u8 then_is_scalar = rec.then_is_scalar, else_is_scalar = rec.else_is_scalar, select_opt = rec.select_opt;
   // The kernel's upper limit is a float; the record holds its bits.
-  const float select_arg = rec_f32(rec, 12);
+  const float select_arg = rec_bits_f32(rec.select_arg);
   dynamic_tensor_info_t cond, then_t = {}, else_t = {}, out;
   dynamic_context_unpack_neuron_tensor(ctx, &cond, 0);
   if (!then_is_scalar) dynamic_context_unpack_neuron_tensor(ctx, &then_t, 0);
@@ -49,10 +50,10 @@ void dynamic_glb_select_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
 // ---- where ----
 
 void dynamic_glb_where_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[16];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 index_dims = rec_u32(rec, 0);
-  const u64 scratch = rec_u64(rec, 8) + ctx->neuron_base;
+  where_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 index_dims = rec.index_dims;
+  const u64 scratch = rec.buffer_offset + ctx->neuron_base;
   dynamic_tensor_info_t in, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
@@ -70,9 +71,9 @@ void dynamic_glb_where_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- masked select ----
 
 void dynamic_glb_masked_select_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[40];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u64 buffer = rec_u64(rec, 16) + ctx->neuron_base, buffer1 = rec_u64(rec, 24) + ctx->neuron_base;
+  masked_select_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u64 buffer = rec.buffer_offset + ctx->neuron_base, buffer1 = rec.buffer_offset1 + ctx->neuron_base;
   dynamic_tensor_info_t in, mask, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &mask, 0);
@@ -83,8 +84,8 @@ void dynamic_glb_masked_select_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
     shape_of(&in, in_shape);
     shape_of(&mask, mask_shape);
     count = nodechip_masked_select(in.addr, in_shape, (int)in.dims, mask.addr, mask_shape, (int)mask.dims, out.addr,
-                                   rec_i32(rec, 0), rec_i32(rec, 8), rec_i32(rec, 4), rec_i32(rec, 12), buffer,
-                                   buffer1, rec[32] != 0, node);
+                                   rec.ms_arg0, rec.ms_arg2, rec.ms_arg1, rec.ms_arg3, buffer, buffer1,
+                                   rec.ms_flag != 0, node);
   }
   out.dims = 1;
   out.shape = &count;
@@ -94,13 +95,12 @@ void dynamic_glb_masked_select_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
 // ---- where, squeeze and gather ----
 
 void dynamic_glb_where_squeeze_gather_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[128];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  where_squeeze_gather_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   int type_sizes[8], store_modes[8];
-  memcpy(type_sizes, rec + 0, sizeof(type_sizes));
-  memcpy(store_modes, rec + 32, sizeof(store_modes));
-  const u64 buffer = rec_u64(rec, 72) + ctx->neuron_base, buffer1 = rec_u64(rec, 80) + ctx->neuron_base;
-  const u32 tensor_num = rec_u32(rec, 92);
+  for (int i = 0; i < 8; i++) type_sizes[i] = rec.gather_arr0[i], store_modes[i] = rec.gather_arr1[i];
+  const u64 buffer = rec.buffer_offset + ctx->neuron_base, buffer1 = rec.buffer_offset1 + ctx->neuron_base;
+  const u32 tensor_num = rec.tensor_num;
   ASSERT(tensor_num >= 1, "tensor_num %u", (unsigned)tensor_num);
   const u32 output_num = tensor_num - 1;
   ASSERT(output_num <= 8);
@@ -130,14 +130,14 @@ void dynamic_glb_where_squeeze_gather_ctrl(dynamic_context_t *ctx, cmd_id_node_t
     int mask_shape[DYNAMIC_MAX_DIMS];
     shape_of(&mask, mask_shape);
     nodechip_masked_select_multi_input(in_addrs, out_addrs, mask.addr, buffer, buffer1, (int)output_num, shapes, dims_of,
-                                       mask_shape, (int)mask.dims, type_sizes, rec_i32(rec, 64), store_modes,
-                                       rec_i32(rec, 68), rec[88] != 0, node, counts);
+                                       mask_shape, (int)mask.dims, type_sizes, rec.gather_arg0, store_modes,
+                                       rec.gather_arg1, rec.gather_flag != 0, node, counts);
   }
   for (u32 i = 0; i < output_num; i++) {
     i32 shape[4];
     for (int d = 0; d < 4; d++) shape[d] = shapes[i][d];
     if (!any_null) {
-      const i32 axis = rec_i32(rec, 96 + 4 * i);
+      const i32 axis = rec.squeeze_axis[i];
       // The squeezed axis indexes the output's shape: it must be one of its dims.
       ASSERT(axis >= 0 && axis < dims_of[i], "squeeze axis %d of output %u with %d dims", (int)axis, (unsigned)i,
              dims_of[i]);
@@ -155,18 +155,18 @@ void dynamic_glb_where_squeeze_gather_ctrl(dynamic_context_t *ctx, cmd_id_node_t
 // ---- index select ----
 
 void dynamic_glb_index_select_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[24];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  i32 axis = rec_i32(rec, 0);
-  const u64 scratch = rec_u64(rec, 8) + ctx->neuron_base;
-  const u32 index_is_coeff = rec_u32(rec, 16);
+  index_select_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  i32 axis = rec.axis;
+  const u64 scratch = rec.buffer_offset + ctx->neuron_base;
+  const u32 index_is_coeff = rec.index_is_coeff;
   dynamic_tensor_info_t in, index = {}, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   u64 index_addr;
   i64 index_count;
   if (index_is_coeff) {
     index_addr = dynamic_context_unpack_coeff_addr(ctx);
-    index_count = rec_u32(rec, 20);
+    index_count = rec.index_num;
   } else {
     dynamic_context_unpack_neuron_tensor(ctx, &index, 0);
     index_addr = index.addr;
@@ -207,11 +207,11 @@ void dynamic_glb_index_select_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
 // ---- sort per dimension ----
 
 void dynamic_glb_sort_per_dim_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[24];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 sort_dim = rec_u32(rec, 0), index_to_scratch = rec_u32(rec, 4);
-  const u32 sort_arg0 = rec_u32(rec, 8), sort_arg1 = rec_u32(rec, 12);
-  const u64 S = rec_u64(rec, 16) + ctx->neuron_base;
+  sort_per_dim_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 sort_dim = rec.sort_dim, index_to_scratch = rec.index_to_scratch;
+  const u32 sort_arg0 = rec.sort_arg0, sort_arg1 = rec.sort_arg1;
+  const u64 S = rec.buffer_offset + ctx->neuron_base;
   dynamic_tensor_info_t in, values, indices;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &values, 1);
@@ -244,11 +244,11 @@ void dynamic_glb_sort_per_dim_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) 
 // ---- arg max/min ----
 
 void dynamic_glb_arg_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[32];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  i32 axis = rec_i32(rec, 4);
-  const int method = rec_i32(rec, 8), arg_opt = rec_i32(rec, 12);
-  const u64 arg_addr0 = rec_u64(rec, 16), arg_addr1 = rec_u64(rec, 24);
+  arg_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  i32 axis = rec.axis;
+  const int method = rec.method, arg_opt = rec.arg_opt;
+  const u64 arg_addr0 = rec.arg_addr0, arg_addr1 = rec.arg_addr1;
   dynamic_tensor_info_t bottom, out;
   dynamic_context_unpack_neuron_tensor(ctx, &bottom, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
@@ -296,13 +296,11 @@ void dynamic_glb_arg_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
 // ---- full reduction ----
 
 void dynamic_glb_reduce_full_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[40];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  i16 keep_dims, axis_num;
-  memcpy(&keep_dims, rec + 0, 2);
-  memcpy(&axis_num, rec + 2, 2);
-  const int method = rec_i32(rec, 4);
-  const u64 scratch = rec_u64(rec, 16) + ctx->neuron_base;
+  reduce_full_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const i16 keep_dims = rec.keep_dims, axis_num = rec.axis_num;
+  const int method = (int)rec.method;
+  const u64 scratch = rec.buffer_offset + ctx->neuron_base;
   dynamic_tensor_info_t in, out;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   dynamic_context_unpack_neuron_tensor(ctx, &out, 1);
@@ -311,7 +309,7 @@ void dynamic_glb_reduce_full_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   int axes[8];
   u8 reduced[DYNAMIC_MAX_DIMS] = {0};
   for (int i = 0; i < axis_num; i++) {
-    axes[i] = rec[8 + i];
+    axes[i] = rec.axis_list[i];
     ASSERT(axes[i] < (int)in.dims, "reduce axis %d of a %u-dimensional input", axes[i], (unsigned)in.dims);
     reduced[axes[i]] = 1;
   }
@@ -322,8 +320,8 @@ void dynamic_glb_reduce_full_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
       nodechip_reduce_full_v2(in.addr, out.addr, shape, (int)in.dims, axes, axis_num, method, scratch, node);
     else
       nodechip_reduce_full_fix8b(in.addr, out.addr, scratch, shape, (int)in.dims, axes, axis_num, method, keep_dims,
-                                 rec_i32(rec, 24), (int)ctx->middle_value->intensor_store_mode, rec_u32(rec, 28),
-                                 rec_u32(rec, 32), node);
+                                 (i32)rec.reduce_arg0, (int)ctx->middle_value->intensor_store_mode,
+                                 rec.reduce_arg1, rec.reduce_arg2, node);
   }
   // Reduced dims become 1 with keep_dims and are dropped without; an extent
   // that really is 0 stays, so an empty input gives an empty output.
@@ -344,12 +342,12 @@ void dynamic_glb_reduce_full_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
 // ---- top-k ----
 
 void dynamic_glb_topk_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[16];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  i32 k = rec_i32(rec, 0);
-  const u32 axis = rec[4];
-  const u8 k_from_tensor = rec[5], topk_flag = rec[6];
-  const u64 scratch = rec_u64(rec, 8) + ctx->neuron_base;
+  topk_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  i32 k = rec.k;
+  const u32 axis = rec.axis;
+  const u8 k_from_tensor = rec.k_from_tensor, topk_flag = rec.topk_flag;
+  const u64 scratch = rec.buffer_offset + ctx->neuron_base;
   dynamic_tensor_info_t in, values, indices;
   dynamic_context_unpack_neuron_tensor(ctx, &in, 0);
   if (k_from_tensor) {

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "cmd/local_mem.h"
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "local/arrange.h"
 #include "local/compare_select.h"
@@ -136,188 +137,248 @@ i32 dynamic_pool_output_extent(i32 extent, i32 pad_lo, i32 pad_hi, i32 kernel, i
   return (i32)(q + 1);
 }
 
+// ---- Operands of the controllers keeping the slice geometry ----
+
+// The words that follow a local layer's parameters, as one layer's
+// description lists them in stream order.
+typedef enum {
+  LOCAL_WORD_IDS,        // input id << 16 | output id
+  LOCAL_WORD_INPUT_ID,   // the input id, a whole word
+  LOCAL_WORD_OUTPUT_ID,  // the output id, a whole word
+  LOCAL_WORD_INPUT,      // the input's local address
+  LOCAL_WORD_OUTPUT,     // the output's local address
+  LOCAL_WORD_BUFFER,     // a scratch address for the kernel
+  LOCAL_WORD_OPERAND,    // a further local address, into operand[index]
+  LOCAL_WORD_UNUSED,     // a word read past
+} local_word_kind_t;
+
+typedef struct {
+  local_word_kind_t kind;
+  int present;  // 0: the word is not in the stream for this layer
+  u32 index;    // LOCAL_WORD_OPERAND: its slot
+} local_word_t;
+
+#define LOCAL_MAX_OPERANDS 4
+
+typedef struct {
+  u32 input_id, output_id;
+  u32 input, output, buffer;
+  u32 operand[LOCAL_MAX_OPERANDS];
+  local_tensor_info_t info;  // the input's slice record
+  int shape[4];              // the input slice's (n, c, h, w)
+} local_operands_t;
+
+static void local_words_read(dynamic_context_t *ctx, const local_word_t *words, u32 count, local_operands_t *op) {
+  memset(op, 0, sizeof(*op));
+  for (u32 i = 0; i < count; i++) {
+    if (!words[i].present) continue;
+    const u32 w = dynamic_context_read_u32(ctx);
+    switch (words[i].kind) {
+      case LOCAL_WORD_IDS:
+        op->input_id = w >> 16;
+        op->output_id = w & 0xffff;
+        break;
+      case LOCAL_WORD_INPUT_ID:
+        op->input_id = w;
+        break;
+      case LOCAL_WORD_OUTPUT_ID:
+        op->output_id = w;
+        break;
+      case LOCAL_WORD_INPUT:
+        op->input = w;
+        break;
+      case LOCAL_WORD_OUTPUT:
+        op->output = w;
+        break;
+      case LOCAL_WORD_BUFFER:
+        op->buffer = w;
+        break;
+      case LOCAL_WORD_OPERAND:
+        ASSERT(words[i].index < LOCAL_MAX_OPERANDS);
+        op->operand[words[i].index] = w;
+        break;
+      case LOCAL_WORD_UNUSED:
+        break;
+    }
+  }
+}
+
+// The common pattern: reads the words `words` describes and takes the input's
+// slice record; 1 when the slice is not null, so the kernel runs.
+static int local_operands_read(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, const local_word_t *words,
+                               u32 count, local_operands_t *op) {
+  local_words_read(ctx, words, count, op);
+  local_get_input_info(ctx->is_h_split, slot, op->input_id, op->shape, &op->info);
+  return !is_null_shape(op->shape, 4);
+}
+
+// Registers the output slice with the input's geometry (also when the kernel
+// was skipped).
+static void local_operands_set_output(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, local_operands_t *op) {
+  local_set_output(ctx, slot, op->output_id, op->output, &op->info, op->shape);
+}
+
+#define WORDS_OF(...) \
+  const local_word_t words[] = {__VA_ARGS__}; \
+  const u32 word_count = (u32)(sizeof(words) / sizeof(words[0]))
+
+static int is_fp32(const dynamic_context_t *ctx) { return ctx->middle_value->data_size == DSIZE_FP32; }
+
 // ---- Controllers keeping the slice geometry ----
 
 void dynamic_const_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[CONST_BINARY_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
-  const u32 op = rec_u32(rec, 4), const_is_left = rec[8], if_relu = rec[9];
-  if (!is_null_shape(shape, 4)) {
+  const_binary_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int fp32 = is_fp32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, !fp32, 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
     if (fp32) {
-      const dim4_t d = dim4_of(shape);
-      nodechip_const_binary_local(input, &d, rec_u32(rec, 0), output, (int)op, const_is_left, if_relu,
-                                  rec_u32(rec, 12), nodes);
+      const dim4_t d = dim4_of(op.shape);
+      nodechip_const_binary_local(op.input, &d, rec.const_value, op.output, (int)rec.op, rec.const_is_left,
+                                  rec.if_relu, rec.relu_upper_limit, nodes);
     } else {
-      const int flag = op == 1 || rec_u16(rec, 20) != 0;
-      nodechip_const_binary_fix8b_forward_local(input, output, buffer, (int)rec_f32(rec, 0), shape,
-                                                (int)info.dims, (int)op, rec[16], rec[17], rec[18], rec[19],
-                                                rec[20], rec[21], flag, const_is_left, if_relu, nodes);
+      const u8 *o = rec.fix8b_opt;
+      const int flag = rec.op == 1 || o[4] != 0 || o[5] != 0;
+      nodechip_const_binary_fix8b_forward_local(op.input, op.output, op.buffer, (int)rec_bits_f32(rec.const_value),
+                                                op.shape, (int)op.info.dims, (int)rec.op, o[0], o[1], o[2], o[3],
+                                                o[4], o[5], flag, rec.const_is_left, rec.if_relu, nodes);
     }
   }
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_eltwise_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[ELTWISE_BINARY_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 a_is_coeff = rec[4], b_is_coeff = rec[5];
-  u32 ids[2] = {0, 0}, addrs[2];
-  int valid_num = 0;
-  if (!a_is_coeff) ids[0] = dynamic_context_read_u32(ctx);
-  addrs[0] = dynamic_context_read_u32(ctx);
-  if (!b_is_coeff) ids[1] = dynamic_context_read_u32(ctx);
-  addrs[1] = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  valid_num = (a_is_coeff ? 0 : 1) + (b_is_coeff ? 0 : 1);
+  eltwise_binary_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int fp32 = is_fp32(ctx);
+  const int a_tensor = !rec.a_is_coeff, b_tensor = !rec.b_is_coeff;
+  const int valid_num = a_tensor + b_tensor;
+  // The slice record taken is the first tensor operand's.
+  WORDS_OF({a_tensor ? LOCAL_WORD_INPUT_ID : LOCAL_WORD_UNUSED, a_tensor, 0}, {LOCAL_WORD_OPERAND, 1, 0},
+           {a_tensor ? LOCAL_WORD_UNUSED : LOCAL_WORD_INPUT_ID, b_tensor, 0}, {LOCAL_WORD_OPERAND, 1, 1},
+           {LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, !fp32, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
   ASSERT(valid_num > 0);
-  local_tensor_info_t info;
-  int shape[4];
-  // The slice record of the first tensor operand.
-  local_get_input_info(ctx->is_h_split, slot, a_is_coeff ? ids[1] : ids[0], shape, &info);
-  const u32 op = rec_u32(rec, 0), if_relu = rec[6];
-  if (!is_null_shape(shape, 4)) {
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
+  if (!is_null_shape(op.shape, 4)) {
+    const u32 a = op.operand[0], b = op.operand[1];
     if (fp32) {
-      const dim4_t d = dim4_of(shape);
-      nodechip_eltwise_binary_local(addrs[0], addrs[1], output, a_is_coeff, b_is_coeff, &d, (int)op, if_relu,
-                                    rec_u32(rec, 8), nodes);
+      const dim4_t d = dim4_of(op.shape);
+      nodechip_eltwise_binary_local(a, b, op.output, rec.a_is_coeff, rec.b_is_coeff, &d, (int)rec.op, rec.if_relu,
+                                    rec.u.glb.relu_upper_limit, nodes);
     } else {
-      const int width[3] = {rec[12], rec[13], rec[14]};
-      const int sign[3] = {rec[15], rec[16], rec[17]};
-      nodechip_eltwise_binary_fix8b_forward_local(addrs[0], addrs[1], output, buffer, shape, (int)info.dims,
-                                                  a_is_coeff, b_is_coeff, (int)op, rec[8], rec[9], rec[10],
-                                                  rec[11], width, sign, if_relu, nodes);
+      const auto l = rec.u.local8;
+      const int width[3] = {l.width[0], l.width[1], l.width[2]};
+      const int sign[3] = {l.sign[0], l.sign[1], l.sign[2]};
+      nodechip_eltwise_binary_fix8b_forward_local(a, b, op.output, op.buffer, op.shape, (int)op.info.dims,
+                                                  rec.a_is_coeff, rec.b_is_coeff, (int)rec.op, l.scale_a, l.scale_b,
+                                                  l.shift_a, l.shift_b, width, sign, rec.if_relu, nodes);
     }
   }
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_biasadd_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[BIASADD_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 bias = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    const dim4_t d = dim4_of(shape);
+  biasadd_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int fp32 = is_fp32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, 1, 0},
+           {LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, !fp32, 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const dim4_t d = dim4_of(op.shape);
+    const u32 bias = op.operand[0];
     if (fp32)
-      nodechip_biasadd_local(input, bias, output, &d, rec[0], rec_u32(rec, 4), nodes);
+      nodechip_biasadd_local(op.input, bias, op.output, &d, rec.if_relu, rec_f32_bits(rec.relu_upper_limit), nodes);
     else
-      nodechip_biasadd_local_fix8b(input, bias, output, buffer, &d, rec[16], rec[17], (int)rec_u32(rec, 12),
-                                   (int)rec_u32(rec, 8), rec[0], (int)rec_f32(rec, 4), nodes);
+      nodechip_biasadd_local_fix8b(op.input, bias, op.output, op.buffer, &d, rec.fix8b_opt[0], rec.fix8b_opt[1],
+                                   (int)rec.fix8b_w1, (int)rec.fix8b_w0, rec.if_relu, (int)rec.relu_upper_limit,
+                                   nodes);
   }
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_active_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[ACTIVE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 type = rec_u32(rec, 4);
-  const u32 buffer = (type == 5 || type == 7 || type == 8) ? 0u : dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    float param[2] = {rec_f32(rec, 8), rec_f32(rec, 12)};
-    nodechip_active_forward_local(input, output, buffer, shape[0], shape[1], shape[2], shape[3], (int)type, param,
-                                  nodes);
+  active_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 type = rec.active_type;
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_BUFFER, !(type == 5 || type == 7 || type == 8), 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    float param[2] = {rec.active_arg, rec.relu_upper_limit};
+    nodechip_active_forward_local(op.input, op.output, op.buffer, op.shape[0], op.shape[1], op.shape[2], op.shape[3],
+                                  (int)type, param, nodes);
   }
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_prelu_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[PRELU_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 shared_slope = rec_u32(rec, 4), channel_shared = rec[8];
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 slope = channel_shared == 0 ? dynamic_context_read_u32(ctx) : 0;
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = channel_shared == 0 || shared_slope != 0 ? dynamic_context_read_u32(ctx) : 0;
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    const dim4_t d = dim4_of(shape);
-    if (ctx->middle_value->data_size == DSIZE_FP32) {
+  prelu_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 shared_slope = rec.shared_slope, channel_shared = rec.channel_shared;
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, channel_shared == 0, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, channel_shared == 0 || shared_slope != 0, 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const dim4_t d = dim4_of(op.shape);
+    const u32 slope = op.operand[0];
+    if (is_fp32(ctx)) {
       if (channel_shared && shared_slope == 0)
-        nodechip_relu_forward_local(input, output, &d, rec_f32(rec, 12), nodes);
+        nodechip_relu_forward_local(op.input, op.output, &d, rec.relu_upper_limit, nodes);
       else
-        nodechip_prelu_forward_local_v2(input, output, slope, buffer, channel_shared, shared_slope, &d, 0, nodes);
+        nodechip_prelu_forward_local_v2(op.input, op.output, slope, op.buffer, channel_shared, shared_slope, &d, 0,
+                                        nodes);
     } else {
-      float f;
-      memcpy(&f, &shared_slope, 4);
-      nodechip_prelu_forward_local_fix8b_v2(input, output, slope, buffer, channel_shared, (int)f, &d, 0, rec[16],
-                                            rec[17], rec[18], rec[9], nodes);
+      nodechip_prelu_forward_local_fix8b_v2(op.input, op.output, slope, op.buffer, channel_shared,
+                                            (int)rec_bits_f32(shared_slope), &d, 0, rec.fix8b_opt[0],
+                                            rec.fix8b_opt[1], rec.fix8b_opt[2], rec.fix8b_opt0, nodes);
     }
   }
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_dtype_convert_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[DTYPE_CONVERT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = dynamic_context_read_u32(ctx);
-  const u32 from = rec_u32(rec, 0), to = rec_u32(rec, 4);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
-  if (!is_null_shape(shape, 4)) {
+  dtype_convert_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, 1, 0});
+  const u32 from = rec.from_type, to = rec.to_type;
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const int *s = op.shape;
     if ((from == 2 || from == 3) && to == 0)
-      tensor_int8_to_float_local_v2(input, output, buffer, shape[0], shape[1], shape[2], shape[3], 0, from == 2,
+      tensor_int8_to_float_local_v2(op.input, op.output, op.buffer, s[0], s[1], s[2], s[3], 0, from == 2,
                                     STORAGE_MODE_4N_INT8, nodes);
     else if (from == 0 && (to == 2 || to == 3))
-      nodechip_float2int8_local_keep_input(input, output, buffer, shape[0], shape[1], shape[2], shape[3], to == 2,
-                                           nodes);
+      nodechip_float2int8_local_keep_input(op.input, op.output, op.buffer, s[0], s[1], s[2], s[3], to == 2, nodes);
     else
       ASSERT(0);
   }
   if (to == 0)
-    info.dtype = DSIZE_FP32;
+    op.info.dtype = DSIZE_FP32;
   else if (to == 4)
-    info.dtype = DSIZE_16;
+    op.info.dtype = DSIZE_16;
   else if (to == 2 || to == 3)
-    info.dtype = DSIZE_8;
+    op.info.dtype = DSIZE_8;
   else if (to == 6)
-    info.dtype = DSIZE_INT32;
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+    op.info.dtype = DSIZE_INT32;
+  local_operands_set_output(ctx, slot, &op);
 }
 
 // ---- Controllers changing the slice geometry ----
 
 void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[UPSAMPLE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  upsample_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 input_id = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 output_id = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
-  const i32 f = (i32)rec_u32(rec, 0);
+  const i32 f = (i32)rec.factor;
   ASSERT(f > 0, "upsample factor %d", (int)f);
   local_tensor_info_t info;
   int shape[4];
@@ -326,9 +387,9 @@ void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *sl
   if (!is_null_shape(shape, 4)) {
     const dim4_t is = dim4_of(shape), os = dim4_of(out);
     if (ctx->middle_value->data_size == DSIZE_FP32)
-      nodechip_upsample_forward_local(input, output, &is, &os, f, nodes, (int)rec_u32(rec, 4));
+      nodechip_upsample_forward_local(input, output, &is, &os, f, nodes, (int)rec.upsample_arg0);
     else if (ctx->middle_value->data_size == DSIZE_8)
-      nodechip_upsample_fix8b_forward_local(input, output, &is, &os, f, (int)rec_u32(rec, 4), (int)rec_u32(rec, 8),
+      nodechip_upsample_fix8b_forward_local(input, output, &is, &os, f, (int)rec.upsample_arg0, (int)rec.upsample_arg1,
                                             0, 0, 0, nodes);
     else
       ASSERT(0);
@@ -342,8 +403,8 @@ void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *sl
 }
 
 void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[POOL_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  pool_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 ids = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
@@ -352,16 +413,16 @@ void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
   ASSERT(info.dims == 4);
   const i32 H = info.shape[2], W = info.shape[3];
-  i32 kh = rec_u16(rec, 6), kw = rec_u16(rec, 4);
-  if (rec[26]) {
+  i32 kh = rec.kh, kw = rec.kw;
+  if (rec.global_pooling) {
     kh = H;
     kw = W;
   }
-  const i32 pt = rec[8], pl = rec[10], sh = rec[12], sw = rec[13];
-  i32 pb = rec[9], pr = rec[11];
+  const i32 pt = rec.pad_h, pl = rec.pad_w, sh = rec.stride_h, sw = rec.stride_w;
+  i32 pb = rec.pad_h_after, pr = rec.pad_w_after;
   const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const i32 OH = dynamic_pool_output_extent(H, pt, pb, kh, sh, rec[27]);
-  const i32 ow = dynamic_pool_output_extent(W, pl, pr, kw, sw, rec[27]);
+  const i32 OH = dynamic_pool_output_extent(H, pt, pb, kh, sh, rec.ceil_mode);
+  const i32 ow = dynamic_pool_output_extent(W, pl, pr, kw, sw, rec.ceil_mode);
   if (!fp32) {
     const i32 b = kh + sh * (OH - 1) - H - pt, r = kw + sw * (ow - 1) - W - pl;
     pb = b > 0 ? b : 0;
@@ -377,11 +438,11 @@ void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
     const dim4_t is = dim4_of(ishape), os = dim4_of(oshape);
     if (fp32)
       nodechip_pooling_forward_local(input, output, &is, &os, kh, kw, g.kernel_pt, g.kernel_pb, pl, pr, sh, sw,
-                                     rec[14], rec[15], nodes, rec[16]);
+                                     rec.is_avg_pooling, rec.avg_pooling_mode, nodes, rec.if_relu);
     else
       nodechip_pooling_fix8b_forward_local(input, 0, 0, output, &is, &os, kh, kw, g.kernel_pt, g.kernel_pb, pl, pr,
-                                           sh, sw, 0, 0, rec[14] ? 1 : 0, rec[15], 0, 0, 0, rec[24], 0, 0, rec[25],
-                                           rec[16], nodes);
+                                           sh, sw, 0, 0, rec.is_avg_pooling ? 1 : 0, rec.avg_pooling_mode, 0, 0, 0,
+                                           rec.fix8b_opt0, 0, 0, rec.fix8b_opt1, rec.if_relu, nodes);
   }
   info.id = ids & 0xffff;
   set_output_window(&info, &g);
@@ -391,16 +452,16 @@ void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
 }
 
 void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[CONV_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 oc = rec_u16(rec, 0), ic = rec_u16(rec, 2), groups = rec_u32(rec, 8);
-  i32 kw = rec_u16(rec, 12), kh = rec_u16(rec, 14);
-  const i32 dh = rec[16], dw = rec[17], pt = rec[18], pb = rec[19], pl = rec[20], pr = rec[21];
-  const i32 sh = rec[22], sw = rec[23];
-  const u32 bias_mode = rec[24], if_relu = rec[25];
-  const float cap_f = rec_f32(rec, 28);
-  const u32 use_winograd = rec[32];
-  const u32 lane = rec_u32(rec, 36), second_id = rec_u32(rec, 40);
+  conv_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 oc = rec.output_c, ic = rec.input_c, groups = rec.groups;
+  i32 kw = rec.kw, kh = rec.kh;
+  const i32 dh = rec.dh, dw = rec.dw, pt = rec.pad_h, pb = rec.pad_h_after, pl = rec.pad_w, pr = rec.pad_w_after;
+  const i32 sh = rec.stride_h, sw = rec.stride_w;
+  const u32 bias_mode = rec.bias_mode, if_relu = rec.if_relu;
+  const float cap_f = rec.relu_upper_limit;
+  const u32 use_winograd = rec.use_winograd;
+  const u32 lane = rec.start_lane, second_id = rec.second_output_id;
   const int depthwise = groups > 1 && ic == groups && oc == groups;
   const u32 ids = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
@@ -448,8 +509,8 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
                                     g.kernel_pt, g.kernel_pb, pl, pr, sh, sw, bias_mode != 0, 0, relu, (int)cap_bits,
                                     0, 0, 0, 0, nodes);
     } else if (ds == DSIZE_8) {
-      const u8 *o = rec + 44;
-      const int w48 = (int)rec_u32(rec, 48), w52 = (int)rec_u32(rec, 52), w56 = (int)rec_u32(rec, 56);
+      const u8 *o = rec.fix8b_opt;
+      const int w48 = rec.fix8b_w[0], w52 = rec.fix8b_w[1], w56 = rec.fix8b_w[2];
       if (use_winograd) {
         nodechip_winograd_forward_local_fix8b(input, weight, bias, output, buffer, &is, &os, (int)groups,
                                               g.kernel_pt, g.kernel_pb, pl, pr, (int)bias_mode, 0, relu, cap,
@@ -468,7 +529,7 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
       }
     } else if (ds == DSIZE_16) {
       ASSERT(use_winograd == 0);
-      const u8 *o = rec + 44;
+      const u8 *o = rec.fix8b_opt;
       nodechip_conv_forward_local_fix16b(input, weight, bias, output, buffer, &is, &os, (int)groups, kh, kw, dh, dw,
                                          g.kernel_pt, g.kernel_pb, pl, pr, sh, sw, (int)bias_mode, 0, relu, cap, 0,
                                          0, 0, 0, o[0], o[1], o[2], o[3], 3, nodes);
@@ -481,7 +542,7 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   out.id = ids & 0xffff;
   set_output_window(&out, &g);
   out.dims = 4;
-  out.shape[0] = (i32)rec_u32(rec, 4);
+  out.shape[0] = (i32)rec.output_n;
   out.shape[1] = (i32)oc;
   out.shape[2] = g.OH;
   out.shape[3] = g.ow;
@@ -502,90 +563,82 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
 // ---- More controllers keeping the slice geometry ----
 
 void dynamic_lrn_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[LRN_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    const dim4_t d = dim4_of(shape);
-    const float alpha = rec_f32(rec, 4), beta = rec_f32(rec, 8), k = rec_f32(rec, 12);
-    if (ctx->middle_value->data_size == DSIZE_FP32)
-      nodechip_lrn_forward_local(input, output, buffer, &d, alpha, rec[16], beta, k, 0, &nodes[0], &nodes[1]);
+  lrn_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, 1, 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const dim4_t d = dim4_of(op.shape);
+    if (is_fp32(ctx))
+      nodechip_lrn_forward_local(op.input, op.output, op.buffer, &d, rec.alpha, rec.lrn_size, rec.beta, rec.k, 0,
+                                 &nodes[0], &nodes[1]);
     else
-      nodechip_lrn_fix8b_forward_local(input, output, buffer, &d, alpha, rec[16], beta, k, 0, rec[17], &nodes[0],
-                                       &nodes[1], 0, rec_f32(rec, 20), rec_f32(rec, 24));
+      nodechip_lrn_fix8b_forward_local(op.input, op.output, op.buffer, &d, rec.alpha, rec.lrn_size, rec.beta, rec.k,
+                                       0, rec.fix8b_opt0, &nodes[0], &nodes[1], 0, rec.fix8b_f0, rec.fix8b_f1);
   }
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_batchnorm_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[BATCHNORM_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 mean = dynamic_context_read_u32(ctx);
-  const u32 variance = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  const u32 shift = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4)) {
+  batchnorm_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int fp32 = is_fp32(ctx);
+  // Operands: mean, variance, and for fixed point the shifts.
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, 1, 0}, {LOCAL_WORD_OPERAND, 1, 1},
+           {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, !fp32, 0}, {LOCAL_WORD_OPERAND, !fp32, 2});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const int *s = op.shape;
+    const u32 mean = op.operand[0], variance = op.operand[1], shift = op.operand[2];
     if (fp32)
-      nodechip_batchnorm_layer_local(input, output, mean, variance, shape[0], shape[1], shape[2], shape[3], 0, 0,
-                                     rec[15] != 0, 0, nodes);
+      nodechip_batchnorm_layer_local(op.input, op.output, mean, variance, s[0], s[1], s[2], s[3], 0, 0,
+                                     rec.if_relu != 0, 0, nodes);
     else
-      nodechip_bnscale_fix8b_forward_local(input, buffer, mean, variance, shift, output, shape[0], shape[1], shape[2],
-                                           shape[3], rec[12], rec[13], rec[14], 3, 3, 3, rec[15],
-                                           (int)rec_f32(rec, 16), nodes);
+      nodechip_bnscale_fix8b_forward_local(op.input, op.buffer, mean, variance, shift, op.output, s[0], s[1], s[2],
+                                           s[3], rec.fix8b_opt[0], rec.fix8b_opt[1], rec.fix8b_opt[2], 3, 3, 3,
+                                           rec.if_relu, (int)rec.fix8b_f0, nodes);
   }
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_scale_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[SCALE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 scale = dynamic_context_read_u32(ctx);
-  const u32 bias = rec[12] ? dynamic_context_read_u32(ctx) : 0;
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  const u32 shift = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  i32 shape_axis = (i32)rec_u32(rec, 4);
-  if (shape_axis < 0) shape_axis += (i32)rec_u32(rec, 8);
+  scale_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const int fp32 = is_fp32(ctx);
+  // Operands: scale, bias (with scale_flag), and for fixed point the shifts.
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, 1, 0},
+           {LOCAL_WORD_OPERAND, rec.scale_flag != 0, 1}, {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, !fp32, 0},
+           {LOCAL_WORD_OPERAND, !fp32, 2});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  i32 shape_axis = rec.shape_axis;
+  if (shape_axis < 0) shape_axis += (i32)rec.shape_axis_num;
   ASSERT(shape_axis >= 0 && shape_axis < 4);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    const dim4_t d = dim4_of(shape);
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
+  if (!is_null_shape(op.shape, 4)) {
+    const int *s = op.shape;
+    const u32 scale = op.operand[0], bias = op.operand[1], shift = op.operand[2];
+    const dim4_t d = dim4_of(s);
     int sshape[4] = {1, 1, 1, 1};
-    sshape[shape_axis] = shape[shape_axis];
+    sshape[shape_axis] = s[shape_axis];
     const dim4_t sd = dim4_of(sshape);
     if (fp32)
-      nodechip_scale_forward_local(input, scale, bias, output, &d, &sd, rec[12] != 0, rec[13], 0, 1, 1, nodes);
+      nodechip_scale_forward_local(op.input, scale, bias, op.output, &d, &sd, rec.scale_flag != 0, rec.if_relu, 0, 1,
+                                   1, nodes);
     else
-      nodechip_bnscale_fix8b_forward_local(input, buffer, scale, bias, shift, output, shape[0], shape[1], shape[2],
-                                           shape[3], rec[20], rec[21], rec[22], 1, 1, 1, rec[13],
-                                           (int)rec_f32(rec, 16), nodes);
+      nodechip_bnscale_fix8b_forward_local(op.input, op.buffer, scale, bias, shift, op.output, s[0], s[1], s[2], s[3],
+                                           rec.fix8b_opt[0], rec.fix8b_opt[1], rec.fix8b_opt[2], 1, 1, 1,
+                                           rec.if_relu, (int)rec.fix8b_f0, nodes);
   }
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_eltwise_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[ELTWISE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 op = rec[4], k = rec[5];
+  eltwise_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 op = rec.op, k = rec.input_num;
   // The per-input bytes of the record hold at most ten inputs.
+  static_assert(ELTWISE_RECORD_INPUTS == 10, "the assertion names the count");
   ASSERT(k > 0 && k <= 10, "eltwise of %u inputs", (unsigned)k);
   u32 *addrs = (u32 *)malloc(k * sizeof(u32));
   float *coeffs = (float *)malloc(k * sizeof(float));
@@ -594,156 +647,138 @@ void dynamic_eltwise_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slo
   for (u32 i = 0; i < k; i++) {
     last_id = dynamic_context_read_u32(ctx) & 0xffff;
     coeffs[i] = 1.0f;
-    if (op == 1) {
-      const u32 c = dynamic_context_read_u32(ctx);
-      memcpy(&coeffs[i], &c, 4);
-    }
+    if (op == 1) coeffs[i] = rec_bits_f32(dynamic_context_read_u32(ctx));
     addrs[i] = dynamic_context_read_u32(ctx);
   }
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, last_id, shape, &info);
-  if (!is_null_shape(shape, 4)) {
+  const int fp32 = is_fp32(ctx);
+  WORDS_OF({LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, !fp32, 0});
+  local_operands_t o;
+  local_words_read(ctx, words, word_count, &o);
+  // Only the last input's slice record is taken.
+  local_get_input_info(ctx->is_h_split, slot, last_id, o.shape, &o.info);
+  if (!is_null_shape(o.shape, 4)) {
+    const int *s = o.shape;
     if (fp32) {
-      nodechip_eltwise_forward_local(addrs, output, shape[0], shape[1], shape[2], shape[3], nullptr, 0, (int)op,
-                                     coeffs, (int)k, rec[6], nodes);
+      nodechip_eltwise_forward_local(addrs, o.output, s[0], s[1], s[2], s[3], nullptr, 0, (int)op, coeffs, (int)k,
+                                     rec.eltwise_flag, nodes);
     } else {
-      int mult[10], shifts[10], signs[10];
-      for (u32 i = 0; i < k; i++) mult[i] = rec[7 + i], shifts[i] = rec[17 + i], signs[i] = 0;
-      nodechip_eltwise_fix8b_forward_local(addrs, output, buffer, shape[0], shape[1], shape[2], shape[3], nullptr, 0,
-                                           (int)op, mult, shifts, signs, (int)k, rec[6], nodes);
+      int mult[ELTWISE_RECORD_INPUTS], shifts[ELTWISE_RECORD_INPUTS], signs[ELTWISE_RECORD_INPUTS];
+      for (u32 i = 0; i < k; i++) mult[i] = rec.fix8b_in_a[i], shifts[i] = rec.fix8b_in_b[i], signs[i] = 0;
+      nodechip_eltwise_fix8b_forward_local(addrs, o.output, o.buffer, s[0], s[1], s[2], s[3], nullptr, 0, (int)op,
+                                           mult, shifts, signs, (int)k, rec.eltwise_flag, nodes);
     }
   }
   free(addrs);
   free(coeffs);
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+  local_operands_set_output(ctx, slot, &o);
 }
 
 void dynamic_normalize_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[NORMALIZE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 scale = rec[13] == 0 ? dynamic_context_read_u32(ctx) : 0;
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    const dim4_t d = dim4_of(shape);
-    if (ctx->middle_value->data_size == DSIZE_FP32)
-      nodechip_normalize_forward_local(input, output, buffer, scale, &d, rec[12], rec[13], rec_f32(rec, 4),
-                                       rec_f32(rec, 8), rec[14], nodes);
+  normalize_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, rec.channel_shared == 0, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, 1, 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const dim4_t d = dim4_of(op.shape);
+    const u32 scale = op.operand[0];
+    if (is_fp32(ctx))
+      nodechip_normalize_forward_local(op.input, op.output, op.buffer, scale, &d, rec.norm_flag, rec.channel_shared,
+                                       rec.norm_arg0, rec.norm_arg1, rec.norm_opt, nodes);
     else
-      nodechip_normalize_fix8b_forward_local(input, output, buffer, scale, &d, rec[12], rec[13], rec_f32(rec, 4),
-                                             rec_f32(rec, 8), rec[14], rec[20], rec[21], nodes);
+      nodechip_normalize_fix8b_forward_local(op.input, op.output, op.buffer, scale, &d, rec.norm_flag,
+                                             rec.channel_shared, rec.norm_arg0, rec.norm_arg1, rec.norm_opt,
+                                             rec.fix8b_opt[0], rec.fix8b_opt[1], nodes);
   }
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_reorg_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[REORG_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = dynamic_context_read_u32(ctx);
-  const i32 st = (i32)rec_u32(rec, 0);
-  const int reverse = rec_u32(rec, 4) != 0;
+  reorg_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_BUFFER, 1, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const i32 st = rec.stride;
+  const int reverse = rec.reverse != 0;
   ASSERT(st > 0, "reorg stride %d", (int)st);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
+  const int *shape = op.shape;
   const int out[4] = {shape[0], reverse ? shape[1] / (st * st) : shape[1] * st * st,
                       reverse ? shape[2] * st : shape[2] / st, reverse ? shape[3] * st : shape[3] / st};
-  if (!is_null_shape(shape, 4)) nodechip_reorg_forward_local(input, output, buffer, shape, out, 0, &nodes[0], &nodes[1]);
-  info.id = ids & 0xffff;
-  for (int i = 1; i < 4 && i < (int)info.dims; i++) info.shape[i] = out[i];
-  dynamic_context_local_set_output_info(ctx, slot, &info);
+  if (!is_null_shape(shape, 4))
+    nodechip_reorg_forward_local(op.input, op.output, op.buffer, shape, out, 0, &nodes[0], &nodes[1]);
+  op.info.id = op.output_id;
+  for (int i = 1; i < 4 && i < (int)op.info.dims; i++) op.info.shape[i] = out[i];
+  dynamic_context_local_set_output_info(ctx, slot, &op.info);
 }
 
 void dynamic_mulshift_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[MULSHIFT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = rec[12] == 1 && rec[13] == 0 ? dynamic_context_read_u32(ctx) : 0;
+  mulshift_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_BUFFER, rec.fix8b_opt[0] == 1 && rec.fix8b_opt[1] == 0, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
   ASSERT(ctx->middle_value->data_size != DSIZE_FP32);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
-  if (!is_null_shape(shape, 4))
-    nodechip_mulshift_fix8b_forward_local(input, buffer, output, shape[0], shape[1], shape[2], shape[3],
-                                          (int)rec_u32(rec, 4), (int)rec_u32(rec, 8), rec[12], 0, rec[13], nodes);
-  local_set_output(ctx, slot, ids & 0xffff, output, &info, shape);
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
+  if (!is_null_shape(op.shape, 4))
+    nodechip_mulshift_fix8b_forward_local(op.input, op.buffer, op.output, op.shape[0], op.shape[1], op.shape[2],
+                                          op.shape[3], (int)rec.multiplier, (int)rec.shift, rec.fix8b_opt[0], 0,
+                                          rec.fix8b_opt[1], nodes);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_select_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[SELECT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 then_const = rec[8], else_const = rec[9];
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  u32 then_addr = 0, else_addr = 0;
-  if (!then_const) {
-    dynamic_context_read_u32(ctx);  // operand id
-    then_addr = dynamic_context_read_u32(ctx);
-  }
-  if (!else_const) {
-    dynamic_context_read_u32(ctx);
-    else_addr = dynamic_context_read_u32(ctx);
-  }
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
+  select_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 then_const = rec.then_is_scalar, else_const = rec.else_is_scalar;
   const u32 ds = ctx->middle_value->data_size;
   const int floating = ds == DSIZE_FP32 || ds == DSIZE_INT32;
-  const u32 buffer = ds == DSIZE_FP32 ? 0 : dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
-  if (!is_null_shape(shape, 4)) {
-    const dim4_t d = dim4_of(shape);
+  // Each tensor operand: its id (not used) and its address.
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_UNUSED, !then_const, 0},
+           {LOCAL_WORD_OPERAND, !then_const, 0}, {LOCAL_WORD_UNUSED, !else_const, 0},
+           {LOCAL_WORD_OPERAND, !else_const, 1}, {LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_BUFFER, ds != DSIZE_FP32, 0});
+  local_operands_t op;
+  if (local_operands_read(ctx, slot, words, word_count, &op)) {
+    const dim4_t d = dim4_of(op.shape);
+    const u32 then_addr = op.operand[0], else_addr = op.operand[1];
     if (floating)
-      nodechip_select_local(input, then_addr, then_const, rec_u32(rec, 0), else_addr, else_const, rec_u32(rec, 4),
-                            output, &d, rec[10], rec_u32(rec, 12), info.dtype == DSIZE_INT32, nodes);
+      nodechip_select_local(op.input, then_addr, then_const, rec.then_scalar, else_addr, else_const, rec.else_scalar,
+                            op.output, &d, rec.select_opt, rec.select_arg, op.info.dtype == DSIZE_INT32, nodes);
     else
-      nodechip_select_fix8b_local(input, buffer, then_addr, then_const, (int)rec_f32(rec, 0), else_addr, else_const,
-                                  (int)rec_f32(rec, 4), output, &d, rec[10], 0, 0, 1, 0, 1, 0, 0, 0, nodes);
+      nodechip_select_fix8b_local(op.input, op.buffer, then_addr, then_const, (int)rec_bits_f32(rec.then_scalar),
+                                  else_addr, else_const, (int)rec_bits_f32(rec.else_scalar), op.output, &d,
+                                  rec.select_opt, 0, 0, 1, 0, 1, 0, 0, 0, nodes);
   }
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+  local_operands_set_output(ctx, slot, &op);
 }
 
 void dynamic_lut_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[LUT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  dynamic_context_read_u32(ctx);  // not used
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 a = dynamic_context_read_u32(ctx);
-  const u32 b = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 c = dynamic_context_read_u32(ctx);
-  const u32 dims = rec[0];
+  lut_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  // Operands: addresses A, B and C.
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_UNUSED, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_OPERAND, 1, 0}, {LOCAL_WORD_OPERAND, 1, 1}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_OPERAND, 1, 2});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const u32 dims = rec.in_dims;
   ASSERT(dims <= 4, "lut of %u dims", (unsigned)dims);
-  local_tensor_info_t info;
-  int shape[4] = {1, 1, 1, 1};
-  if (rec[1]) {
+  for (int i = 0; i < 4; i++) op.shape[i] = 1;
+  if (rec.input_is_coeff) {
     // The slice shape is the record's; no input record is read, and the
     // output record carries only its id, type and count.
-    memset(&info, 0, sizeof(info));
-    for (u32 i = 0; i < dims; i++) shape[i] = (int)rec_u32(rec, 4 + 4 * i);
+    for (u32 i = 0; i < dims; i++) op.shape[i] = (int)rec.in_shape[i];
   } else {
-    local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
+    local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
   }
-  if (!is_null_shape(shape, (int)dims)) nodechip_lut_local(a, b, c, output, shape, (int)dims, rec[3], nodes);
-  info.dtype = rec_u32(rec, 36);
-  local_set_output(ctx, slot, output_id, output, &info, shape);
+  if (!is_null_shape(op.shape, (int)dims))
+    nodechip_lut_local(op.operand[0], op.operand[1], op.operand[2], op.output, op.shape, (int)dims, rec.lut_opt,
+                       nodes);
+  op.info.dtype = rec.out_dtype;
+  local_operands_set_output(ctx, slot, &op);
 }
 
 // ---- More controllers changing the slice geometry ----
@@ -792,11 +827,12 @@ void dynamic_deconv_geometry_of(dynamic_conv_geometry_t *g, const dynamic_conv_g
 }
 
 void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[DECONV_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  const u32 oc = rec_u16(rec, 0), ic = rec_u16(rec, 2), groups = rec_u32(rec, 4);
-  const i32 kw = rec_u16(rec, 8), kh = rec_u16(rec, 10), dh = rec[12] ? rec[12] : 1, dw = rec[13] ? rec[13] : 1;
-  const u32 has_bias = rec[20], if_relu = rec[21] & 0xf;
+  deconv_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 oc = rec.output_c, ic = rec.input_c, groups = rec.groups;
+  const i32 kw = rec.kw, kh = rec.kh, dh = rec.dh ? rec.dh : 1, dw = rec.dw ? rec.dw : 1;
+  const u32 has_bias = rec.bias_mode, if_relu = rec.if_relu & 0xf;
+  const i32 sh = rec.stride_h, sw = rec.stride_w;
   const u32 ids = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 weight = dynamic_context_read_u32(ctx);
@@ -809,27 +845,27 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
   ASSERT(info.dims == 4);
   const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
   dynamic_conv_geometry_in_t in = {(i32)info.pad_top, (i32)info.h_start, (i32)info.window_rows, info.shape[2],
-                                   info.shape[3], (kh - 1) * dh + 1, (kw - 1) * dw + 1, rec[14], rec[15], rec[16],
-                                   rec[17], rec[18], rec[19]};
+                                   info.shape[3], (kh - 1) * dh + 1, (kw - 1) * dw + 1, rec.pad_h,
+                                   rec.pad_h_after, rec.pad_w, rec.pad_w_after, sh, sw};
   dynamic_conv_geometry_t g;
-  dynamic_deconv_geometry_of(&g, &in, rec[32], rec[33], ctx->is_h_split, fp32);
+  dynamic_deconv_geometry_of(&g, &in, rec.output_pad_h, rec.output_pad_w, ctx->is_h_split, fp32);
   const int ishape[4] = {shape[0], (int)ic, ctx->is_h_split ? g.r : shape[2], shape[3]};
   const int oshape[4] = {shape[0], (int)oc, g.oh, g.ow};
   if (!is_null_shape(ishape, 4) && !is_null_shape(oshape, 4)) {
     const dim4_t is = dim4_of(ishape), os = dim4_of(oshape);
     if (fp32) {
       nodechip_deconv_forward_local(input, weight, bias, output, &is, &os, (int)groups, kh, kw, dh, dw, g.kernel_pt,
-                                    g.kernel_pb, g.kernel_pl, g.kernel_pr, rec[18] - 1, rec[19] - 1, has_bias != 0, 0,
+                                    g.kernel_pb, g.kernel_pl, g.kernel_pr, sh - 1, sw - 1, has_bias != 0, 0,
                                     if_relu, nodes);
     } else if (groups > 1 && ic == groups && oc == groups) {
       ASSERT(dh == 1 && dw == 1);
       nodechip_pooling_fix8b_forward_local(input, weight, bias, output, &is, &os, kh, kw, g.kernel_pt, g.kernel_pb,
-                                           g.kernel_pl, g.kernel_pr, 1, 1, rec[18] - 1, rec[19] - 1, 2, 0, 0,
+                                           g.kernel_pl, g.kernel_pr, 1, 1, sh - 1, sw - 1, 2, 0, 0,
                                            has_bias != 0, 0, 0, 0, 0, 0, if_relu, nodes);
     } else {
       nodechip_deconv_fix8b_forward_local(input, weight, bias, output, &is, &os, (int)groups, kh, kw, dh, dw,
-                                          g.kernel_pt, g.kernel_pb, g.kernel_pl, g.kernel_pr, rec[18] - 1,
-                                          rec[19] - 1, (int)has_bias, if_relu, 0, 0, 0, 0, nodes);
+                                          g.kernel_pt, g.kernel_pb, g.kernel_pl, g.kernel_pr, sh - 1,
+                                          sw - 1, (int)has_bias, if_relu, 0, 0, 0, 0, nodes);
     }
   }
   info.id = ids & 0xffff;
@@ -841,31 +877,31 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
 }
 
 void dynamic_strideslice_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[STRIDE_SLICE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  stride_slice_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 input_id = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 output_id = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
-  const u32 begin_mask = rec_u32(rec, 0), end_mask = rec_u32(rec, 4), shrink_mask = rec_u32(rec, 108);
+  const u32 begin_mask = (u32)rec.begin_mask, end_mask = (u32)rec.end_mask, shrink_mask = (u32)rec.shrink_axis_mask;
   local_tensor_info_t info;
   int shape[4];
   local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
   int begin[4], end[4], stride[4];
   i32 out[4];
   for (int i = 0; i < 4; i++) {
-    stride[i] = (int)rec_u32(rec, 72 + 4 * i);
+    stride[i] = rec.stride[i];
     // A stride of 0 would divide by zero below and never end in the kernel.
     ASSERT(stride[i] != 0, "stride %d of dimension %d", stride[i], i);
-    const int b = (begin_mask >> i) & 1 ? 0 : (int)rec_u32(rec, 8 + 4 * i);
-    const int e = (end_mask >> i) & 1 ? shape[i] : (int)rec_u32(rec, 40 + 4 * i);
+    const int b = (begin_mask >> i) & 1 ? 0 : rec.begin[i];
+    const int e = (end_mask >> i) & 1 ? shape[i] : rec.end[i];
     out[i] = (i32)ceil((double)(e - b) / stride[i]);
     begin[i] = b;
     end[i] = (shrink_mask >> i) & 1 ? b + stride[i] : e;
     if (i == 2 && info.h_start != 0) begin[i] = 0;
   }
   if (!is_null_shape(shape, 4))
-    nodechip_stride_slice_forward_local(input, output, shape, (int)rec_u32(rec, 104), 0, 0, begin, end, stride, nodes);
+    nodechip_stride_slice_forward_local(input, output, shape, rec.shape_size, 0, 0, begin, end, stride, nodes);
   (void)nodes;
   info.id = output_id;
   for (int i = 0; i < 4; i++) info.shape[i] = out[i];
@@ -873,7 +909,7 @@ void dynamic_strideslice_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
     info.h_start = 0;
     info.window_rows = (u32)out[2];
   } else {
-    const int B = ((begin_mask >> 2) & 1) || ((shrink_mask >> 2) & 1) ? 0 : (int)rec_u32(rec, 16);
+    const int B = ((begin_mask >> 2) & 1) || ((shrink_mask >> 2) & 1) ? 0 : rec.begin[2];
     if (info.h_start == 0) {
       info.window_rows = (u32)ceil((double)((i32)info.window_rows - B) / stride[2]);
     } else {
@@ -885,8 +921,8 @@ void dynamic_strideslice_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
 }
 
 void dynamic_concat_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[CONCAT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  concat_local_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 head = dynamic_context_read_u32(ctx);
   const u32 output_id = head >> 16, k = head & 0xffff;
   ASSERT(k > 0, "concat of 0 inputs");
@@ -902,7 +938,7 @@ void dynamic_concat_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
   }
   for (u32 i = 0; i < k; i++) addrs[i] = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
-  const i32 oc = (i32)rec_u32(rec, 0), oh = (i32)rec_u32(rec, 4), ow = (i32)rec_u32(rec, 8);
+  const i32 oc = rec.c, oh = rec.h, ow = rec.w;
   local_tensor_info_t info;
   for (u32 i = 0; i < k; i++) {
     local_get_input_info(ctx->is_h_split, slot, ids[i], &shapes[4 * i], &info);
@@ -947,8 +983,8 @@ static dim4_t bcast_stride(const int *own, const int *other, int compact) {
 }
 
 void dynamic_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[BROADCAST_BINARY_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  broadcast_binary_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 a_id = dynamic_context_read_u32(ctx);
   const u32 a = dynamic_context_read_u32(ctx);
   const u32 b_id = dynamic_context_read_u32(ctx);
@@ -973,24 +1009,26 @@ void dynamic_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_in
     }
     out[i] = slice0_shape_i > slice1_shape_i ? slice0_shape_i : slice1_shape_i;
   }
-  const u32 op = rec_u32(rec, 4);
+  const u32 op = rec.op;
   if (!is_null_shape(out, 4)) {
     const dim4_t od = dim4_of(out);
     if (fp32 && same) {
-      nodechip_eltwise_binary_local(a, b, output, rec[1], rec[3], &od, (int)op, rec[8], rec_u32(rec, 76), nodes);
+      nodechip_eltwise_binary_local(a, b, output, rec.a_is_coeff, rec.b_is_coeff, &od, (int)op, rec.if_relu,
+                                    rec.relu_upper_limit, nodes);
     } else if (fp32) {
       dim4_t as = dim4_of(s0), bs = dim4_of(s1);
-      const dim4_t ast = bcast_stride(s0, s1, rec[1]), bst = bcast_stride(s1, s0, rec[3]);
+      const dim4_t ast = bcast_stride(s0, s1, rec.a_is_coeff), bst = bcast_stride(s1, s0, rec.b_is_coeff);
       const dim4_t rst = bcast_stride(out, out, 0);
       const u32 scratch = s0[1] == 1 && out[1] != 1 ? a : b;
-      nodechip_broadcast_binary_local(a, &as, &ast, b, &bs, &bst, output, &rst, (int)op, rec[8], rec_u32(rec, 76),
+      nodechip_broadcast_binary_local(a, &as, &ast, b, &bs, &bst, output, &rst, (int)op, rec.if_relu, rec.relu_upper_limit,
                                       scratch, nodes);
     } else {
-      const int width[3] = {rec[92], rec[92], rec[92]};
-      const int sign[3] = {rec[93], rec[93], rec[93]};
-      nodechip_broadcast_binary_fix8b_forward_local(a, b, output, buffer, s0, s1, (int)tensor0_info.dims, rec[1],
-                                                    rec[3], (int)op, rec[88], rec[89], rec[90], rec[91], width, sign,
-                                                    rec[8], nodes);
+      const u8 *o = rec.fix8b_opt, *t = rec.operand_type;
+      const int width[3] = {t[0], t[0], t[0]};
+      const int sign[3] = {t[1], t[1], t[1]};
+      nodechip_broadcast_binary_fix8b_forward_local(a, b, output, buffer, s0, s1, (int)tensor0_info.dims,
+                                                    rec.a_is_coeff, rec.b_is_coeff, (int)op, o[0], o[1], o[2], o[3],
+                                                    width, sign, rec.if_relu, nodes);
     }
   }
   local_tensor_info_t o = tensor0_info;
@@ -1006,9 +1044,9 @@ void dynamic_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_in
 }
 
 void dynamic_tile_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[TILE_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  if (rec[1]) {
+  tile_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  if (rec.input_is_coeff) {
     fw_log(0, "input is coeff not support in local\n");
     ASSERT(0);
   }
@@ -1016,12 +1054,12 @@ void dynamic_tile_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   const u32 output_id = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
-  const int bottom_dims = rec[3];
+  const int bottom_dims = rec.bottom_dims;
   ASSERT(bottom_dims <= 4, "tile of %d dims", bottom_dims);
   int multiples[4] = {1, 1, 1, 1};
-  if (rec[0]) {
+  if (rec.multiples_in_record) {
     dynamic_context_read_u32(ctx);  // not used
-    for (int i = 0; i < 4; i++) multiples[i] = (int)rec_u32(rec, 36 + 4 * i);
+    for (int i = 0; i < 4; i++) multiples[i] = rec.multiples[i];
   } else {
     dynamic_tensor_info_t coeff = {};
     dynamic_context_unpack_shape_tensor(ctx, &coeff, 0);
@@ -1044,22 +1082,22 @@ void dynamic_tile_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   info.id = output_id;
   if (multiples[2] > 0) info.window_rows *= (u32)multiples[2];
   for (int i = 0; i < 4; i++) info.shape[i] = out[i];
-  info.dtype = rec_u32(rec, 80);
+  info.dtype = rec.coeff_dtype;
   dynamic_context_local_set_output_info(ctx, slot, &info);
 }
 
 void dynamic_pad_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[PAD_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  pad_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 input_id = dynamic_context_read_u32(ctx);
   const u32 output_id = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
   int paddings[8];
-  for (int i = 0; i < 8; i++) paddings[i] = (int)rec_u32(rec, 12 + 4 * i);
+  for (int i = 0; i < 8; i++) paddings[i] = rec.pads[i / 2][i % 2];
   local_tensor_info_t info;
   int shape[4];
-  if (rec[64]) {
+  if (rec.paddings_from_tensor) {
     dynamic_tensor_info_t pads = {};
     dynamic_context_unpack_shape_tensor(ctx, &pads, 0);
     ASSERT_FS(pads.shape[0] <= 8);
@@ -1076,14 +1114,14 @@ void dynamic_pad_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, c
   }
   int out[4];
   for (int i = 0; i < 4; i++) out[i] = shape[i] + paddings[2 * i] + paddings[2 * i + 1];
-  const float value = rec_f32(rec, 4);
+  const float value = rec.pad_value;
   const u32 ds = ctx->middle_value->data_size;
   if (!is_null_shape(shape, 4)) {
     if (ds == DSIZE_FP32 || ds == DSIZE_INT32)
-      nodechip_pad_local(input, output, shape[0], shape[1], shape[2], shape[3], paddings, (int)rec_u32(rec, 8), value,
+      nodechip_pad_local(input, output, shape[0], shape[1], shape[2], shape[3], paddings, (int)rec.pad_mode, value,
                          nodes);
     else if (ds == DSIZE_8)
-      nodechip_pad_fix8b_local(input, output, shape[0], shape[1], shape[2], shape[3], paddings, (int)rec_u32(rec, 8),
+      nodechip_pad_fix8b_local(input, output, shape[0], shape[1], shape[2], shape[3], paddings, (int)rec.pad_mode,
                                pad_value_byte(value), nodes);
     else
       ASSERT(0);
@@ -1096,21 +1134,21 @@ void dynamic_pad_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, c
 
 void dynamic_reduce_full_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
   ASSERT(ctx->middle_value->data_size == DSIZE_FP32, "dynamic local reduce full only support fp32 now");
-  u8 rec[REDUCE_FULL_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  reduce_full_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   const u32 input_id = dynamic_context_read_u32(ctx);
   const u32 input = dynamic_context_read_u32(ctx);
   const u32 output_id = dynamic_context_read_u32(ctx);
   const u32 output = dynamic_context_read_u32(ctx);
-  const u32 keep_dims = rec_u16(rec, 0), axis_num = rec_u16(rec, 2), method = rec_u32(rec, 4);
+  const u32 keep_dims = (u16)rec.keep_dims, axis_num = (u16)rec.axis_num, method = rec.method;
   local_tensor_info_t tensor_info;
   int shape[4];
   local_get_input_info(ctx->is_h_split, slot, input_id, shape, &tensor_info);
   ASSERT(tensor_info.dims <= 4);
-  ASSERT(axis_num <= REDUCE_FULL_RECORD_BYTES - 8, "%u axes", (unsigned)axis_num);
+  ASSERT(axis_num <= sizeof(rec.axis_list), "%u axes", (unsigned)axis_num);
   int reduce_axis[4] = {0, 0, 0, 0};
   for (u32 i = 0; i < axis_num; i++) {
-    const u32 axis = rec[8 + i];
+    const u32 axis = rec.axis_list[i];
     // An axis past the slice would mark outside the flags.
     ASSERT(axis < 4, "reduce axis %u", (unsigned)axis);
     reduce_axis[axis] = 1;
@@ -1136,9 +1174,9 @@ void dynamic_reduce_full_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
 }
 
 void dynamic_arith_shift_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
-  u8 rec[ARITH_SHIFT_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
-  if (rec_u32(rec, 12) == 1)
+  arith_shift_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  if (rec.shift_mode == 1)
     ASSERT(ctx->middle_value->data_size == DSIZE_16);
   else
     ASSERT(ctx->middle_value->data_size == DSIZE_8);
@@ -1154,8 +1192,8 @@ void dynamic_arith_shift_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
   local_get_input_info(ctx->is_h_split, slot, input_id, shape, &input0_tensor_info);
   ASSERT(input0_tensor_info.dims <= 4);
   nodechip_arith_shift_fix8b_forward_local(input, shift, buffer, output, shape[0], shape[1], shape[2], shape[3],
-                                           (int)rec_u32(rec, 4), (int)rec_u32(rec, 8), (int)rec_u32(rec, 12),
-                                           (int)rec_u32(rec, 0), nodes);
+                                           (int)rec.shift_arg1, (int)rec.shift_arg2, (int)rec.shift_mode,
+                                           (int)rec.shift_arg0, nodes);
   input0_tensor_info.id = output_id;
   input0_tensor_info.dtype = DSIZE_8;
   dynamic_context_local_set_output_info(ctx, slot, &input0_tensor_info);

@@ -10,13 +10,6 @@
 
 #define GDMA_VALUE_FORMAT_2BYTE ((gdma_value_format_t)4)
 
-static u32 word_at(const u8 *record, u32 index) {
-  u32 v;
-  memcpy(&v, record + 4 * index, 4);
-  return v;
-}
-static u64 dword_at(const u8 *record, u32 index) { return (u64)word_at(record, index + 1) << 32 | word_at(record, index); }
-
 void dynamic_row_window_of(dynamic_row_window_t *out, int is_h_split, const dynamic_group_slice_t *slice, i32 H,
                            u32 h_index) {
   if (!is_h_split) {
@@ -26,8 +19,8 @@ void dynamic_row_window_of(dynamic_row_window_t *out, int is_h_split, const dyna
     out->window_rows = H;
     return;
   }
-  const i64 R = group_slice_window_rows(slice), a = group_slice_stride(slice), b = group_slice_window(slice);
-  const i64 T = group_slice_pad_top(slice);
+  const i64 R = slice->window_rows, a = slice->stride, b = slice->window;
+  const i64 T = slice->pad_top;
   const i64 pos = (R + a - b) * (i64)h_index;
   i64 rows;
   if (T < pos) {
@@ -86,29 +79,30 @@ static void table_info_nchw(dynamic_context_t *ctx, u32 id, dynamic_tensor_info_
 void dynamic_load_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                               cmd_id_node_t *node) {
   (void)first_time;
-  u8 rec[LD_ITM_NEURON_RECORD_BYTES];
   u32 id, ref, lane, local, override_c, data_size, pack_flag;
   u64 addr = 0;
   if (ctx->gdma_type == LD_INPUT_NEURON) {
-    dynamic_context_read_record(ctx, rec, LD_INPUT_NEURON_RECORD_BYTES);
-    local = word_at(rec, 0);
-    id = word_at(rec, 1) & 0xffff;
+    ld_input_neuron_rec_t rec;
+    dynamic_context_read_record(ctx, &rec, sizeof(rec));
+    local = rec.local_addr;
+    id = rec.id;
     ref = id;
     lane = 0;
-    override_c = word_at(rec, 3);
-    data_size = word_at(rec, 4);
-    pack_flag = rec[20];
+    override_c = rec.channels;
+    data_size = rec.data_size;
+    pack_flag = rec.pack_flag;
     addr = dynamic_context_get_input_addr(ctx, id);
   } else {
-    dynamic_context_read_record(ctx, rec, LD_ITM_NEURON_RECORD_BYTES);
-    const u64 offset = dword_at(rec, 0);
-    local = word_at(rec, 2);
-    id = word_at(rec, 3) & 0xffff;
-    lane = word_at(rec, 4) >> 16;
-    ref = word_at(rec, 4) & 0xffff;
-    override_c = word_at(rec, 5);
-    data_size = word_at(rec, 6);
-    pack_flag = rec[28];
+    ld_itm_neuron_rec_t rec;
+    dynamic_context_read_record(ctx, &rec, sizeof(rec));
+    const u64 offset = rec.offset;
+    local = rec.local_addr;
+    id = rec.id;
+    lane = rec.start_lane;
+    ref = rec.reference_id;
+    override_c = rec.channels;
+    data_size = rec.data_size;
+    pack_flag = rec.pack_flag;
     if (offset != 0) {
       addr = ctx->neuron_base + offset;
     } else {
@@ -276,33 +270,32 @@ static void store_slice(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, store
   register_stored(ctx, a->container, &rec, n, a->dst_channels, (u32)H, a->data_size);
 }
 
-// The fields the output store's record starts with; the intermediate store's
-// record holds the same behind its 8-byte offset.
-static void store_fields_of(const u8 *r, store_args_t *a) {
-  a->local = word_at(r, 0);
-  a->id = word_at(r, 1) & 0xffff;
-  a->dst_channels = word_at(r, 2) >> 16;
-  a->channel_offset = word_at(r, 2) & 0xffff;
-  a->container = word_at(r, 3) & 0xffff;
-  a->group_a = r[16];
-  a->group_b = r[17];
-  a->data_size = word_at(r, 5);
-  a->pack_flag = r[24];
+static void store_fields_of(const st_neuron_fields_t *r, store_args_t *a) {
+  a->local = r->local_addr;
+  a->id = r->id;
+  a->dst_channels = r->dst_channels;
+  a->channel_offset = r->channel_offset;
+  a->container = r->container_id;
+  a->group_a = r->group_a;
+  a->group_b = r->group_b;
+  a->data_size = r->data_size;
+  a->pack_flag = r->pack_flag;
 }
 
 void dynamic_store_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                                cmd_id_node_t *node) {
   (void)first_time;
-  u8 rec[ST_ITM_NEURON_RECORD_BYTES];
   store_args_t a = {};
   if (ctx->gdma_type == ST_OUTPUT_NEURON) {
-    dynamic_context_read_record(ctx, rec, ST_OUTPUT_NEURON_RECORD_BYTES);
-    store_fields_of(rec, &a);
+    st_output_neuron_rec_t rec;
+    dynamic_context_read_record(ctx, &rec, sizeof(rec));
+    store_fields_of(&rec, &a);
     a.addr = dynamic_context_get_output_addr(ctx, a.id);
   } else {
-    dynamic_context_read_record(ctx, rec, ST_ITM_NEURON_RECORD_BYTES);
-    const u64 offset = dword_at(rec, 0);
-    store_fields_of(rec + 8, &a);
+    st_itm_neuron_rec_t rec;
+    dynamic_context_read_record(ctx, &rec, sizeof(rec));
+    const u64 offset = rec.offset;
+    store_fields_of(&rec.f, &a);
     a.addr = offset != 0 ? ctx->neuron_base + offset : dynamic_context_get_output_addr(ctx, a.container);
   }
   store_slice(ctx, slot, &a, 1, node);
@@ -312,19 +305,19 @@ void dynamic_store_extend_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_
                                       cmd_id_node_t *node) {
   (void)first_time;
   ASSERT(ctx->gdma_type == ST_ITM_EXTEND_NEURON);
-  u8 rec[ST_ITM_EXTEND_NEURON_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, ST_ITM_EXTEND_NEURON_RECORD_BYTES);
+  st_itm_extend_neuron_rec_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   store_args_t a = {};
-  const u64 offset = dword_at(rec, 0);
-  a.local = word_at(rec, 2);
-  a.id = word_at(rec, 4);
-  a.dst_channels = word_at(rec, 5);
-  a.channel_offset = word_at(rec, 6);
-  a.container = word_at(rec, 7);
-  a.data_size = word_at(rec, 8);
-  a.group_a = rec[36];
-  a.group_b = rec[37];
-  a.pack_flag = rec[38];
+  const u64 offset = rec.offset;
+  a.local = rec.local_addr;
+  a.id = rec.id;
+  a.dst_channels = rec.dst_channels;
+  a.channel_offset = rec.channel_offset;
+  a.container = rec.container_id;
+  a.data_size = rec.data_size;
+  a.group_a = rec.group_a;
+  a.group_b = rec.group_b;
+  a.pack_flag = rec.pack_flag;
   a.addr = offset != 0 ? ctx->neuron_base + offset : dynamic_context_get_output_addr(ctx, a.container);
   // Only the tensor itself is registered when it fills its container.
   store_slice(ctx, slot, &a, 0, node);
@@ -333,13 +326,13 @@ void dynamic_store_extend_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_
 void dynamic_load_coeff_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                              cmd_id_node_t *node) {
   (void)slot;
-  u8 rec[LD_COEFF_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, LD_COEFF_RECORD_BYTES);
-  const u32 once = rec[20], shape_mode = rec[21], factor = rec[22];
+  ld_coeff_rec_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 once = rec.once, shape_mode = rec.shape_mode, factor = rec.factor;
   if (once != 0 && first_time != 1) return;
-  const u64 offset = dword_at(rec, 0);
-  const u32 local = word_at(rec, 2);
-  i64 N = word_at(rec, 3) >> 16, C = word_at(rec, 3) & 0xffff, H = word_at(rec, 4) >> 16, W = word_at(rec, 4) & 0xffff;
+  const u64 offset = rec.offset;
+  const u32 local = rec.local_addr;
+  i64 N = rec.N, C = rec.C, H = rec.H, W = rec.W;
   i64 d[4];
   if (shape_mode == 1) {
     ASSERT(factor > 0);
@@ -349,7 +342,7 @@ void dynamic_load_coeff_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   } else {
     d[0] = 1, d[1] = C, d[2] = H * W, d[3] = N;
   }
-  const u32 sel = word_at(rec, 6);
+  const u32 sel = rec.elem_selector;
   const gdma_value_format_t format = sel == 1   ? GDMA_VALUE_FORMAT_INT16
                                      : sel == 2 ? GDMA_VALUE_FORMAT_INT8
                                                 : GDMA_VALUE_FORMAT_FLOAT32;
@@ -360,16 +353,16 @@ void dynamic_load_coeff_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
 
 void dynamic_load_coeff_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                                     cmd_id_node_t *node) {
-  u8 rec[LD_COEFF_NEURON_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, LD_COEFF_NEURON_RECORD_BYTES);
-  const u64 addr = ctx->coeff_base + dword_at(rec, 0);
-  const u32 local = word_at(rec, 2);
-  const i32 C = (i32)(word_at(rec, 3) >> 16), W = (i32)(word_at(rec, 3) & 0xffff);
-  const u32 pad_top = word_at(rec, 4) >> 16, row_step = word_at(rec, 4) & 0xffff;
-  const u32 window_rows = word_at(rec, 5) >> 16;
-  const i32 H = (i32)(word_at(rec, 5) & 0xffff);
-  const u32 once = rec[24], single_batch = rec[25];
-  const u32 data_size = word_at(rec, 7), batch_to_register = word_at(rec, 8), id = word_at(rec, 9);
+  ld_coeff_neuron_rec_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u64 addr = ctx->coeff_base + rec.offset;
+  const u32 local = rec.local_addr;
+  const i32 C = rec.C, W = rec.W;
+  const u32 pad_top = rec.pad_top, row_step = rec.row_step;
+  const u32 window_rows = rec.window_rows;
+  const i32 H = rec.H;
+  const u32 once = rec.once, single_batch = rec.single_batch;
+  const u32 data_size = rec.data_size, batch_to_register = rec.batch_to_register, id = rec.id;
   // Row window from the record's own fields.
   dynamic_row_window_t w;
   if (!ctx->is_h_split || H == 1) {
@@ -439,19 +432,19 @@ void dynamic_load_coeff_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
 void dynamic_load_coeff_winograd_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                                       cmd_id_node_t *node) {
   (void)slot;
-  u8 rec[LD_COEFF_WINOGRAD_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, LD_COEFF_WINOGRAD_RECORD_BYTES);
-  const u32 once = rec[20];
+  ld_coeff_winograd_rec_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u32 once = rec.once;
   if (once != 0 && first_time != 1) return;
-  const u32 n = word_at(rec, 3) >> 16, C = word_at(rec, 3) & 0xffff;
-  const u32 H = word_at(rec, 4) >> 24, W = word_at(rec, 4) & 0xffffff;
-  const u32 winograd_coeff = rec[21], groups = rec[22], data_size = word_at(rec, 6);
+  const u32 n = rec.n, C = rec.C;
+  const u32 H = ld_coeff_winograd_H(&rec), W = ld_coeff_winograd_W(&rec);
+  const u32 winograd_coeff = rec.winograd_coeff, groups = rec.groups, data_size = rec.data_size;
   ASSERT(n == groups);
   ASSERT(winograd_coeff > 0);
   ASSERT(data_size == DSIZE_8);
-  const u32 local = word_at(rec, 2);
+  const u32 local = rec.local_addr;
   if (groups == 0 || C == 0 || H == 0 || W == 0) return;
-  tensor_stride_move_gen_cmd(local & 0x7ffff, (int)(local >> 19), ctx->coeff_base + dword_at(rec, 0), (int)groups,
+  tensor_stride_move_gen_cmd(local & 0x7ffff, (int)(local >> 19), ctx->coeff_base + rec.offset, (int)groups,
                              (int)C, (int)H, (int)W, (int)(W * H * C), (int)(W * H), (int)W, 1,
                              (int)ALIGN(W * H * ceil_div(C, NPU_NUM), 128), (int)(W * H), (int)W, 1,
                              GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
@@ -477,17 +470,28 @@ static void register_moved(dynamic_context_t *ctx, u32 dst_id, const dynamic_ten
 void dynamic_move_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                               cmd_id_node_t *node) {
   (void)first_time;
-  u8 rec[MV_ITM_NEURON_RECORD_BYTES];
   const int itm = ctx->gdma_type == MV_ITM_NEURON;
-  dynamic_context_read_record(ctx, rec, itm ? MV_ITM_NEURON_RECORD_BYTES : MV_OUTPUT_NEURON_RECORD_BYTES);
-  u64 src = ctx->neuron_base + dword_at(rec, 0);
   // Both records hold the same fields behind their offsets: the source's, and
   // in the intermediate move's record the destination's.
-  const u8 *f = itm ? rec + 16 : rec + 8;
-  const u32 C = word_at(f, 0) >> 16, src_id = word_at(f, 0) & 0xffff;
-  const u32 dst_channels = word_at(f, 1) >> 16, channel_offset = word_at(f, 1) & 0xffff;
-  const u32 dst_id = word_at(f, 2), data_size = word_at(f, 3);
-  u64 dst = itm ? ctx->neuron_base + dword_at(rec, 2) : dynamic_context_get_output_addr(ctx, dst_id);
+  u64 src_offset, dst_offset = 0;
+  mv_neuron_fields_t f;
+  if (itm) {
+    mv_itm_neuron_rec_t rec;
+    dynamic_context_read_record(ctx, &rec, sizeof(rec));
+    src_offset = rec.src_offset;
+    dst_offset = rec.dst_offset;
+    f = rec.f;
+  } else {
+    mv_output_neuron_rec_t rec;
+    dynamic_context_read_record(ctx, &rec, sizeof(rec));
+    src_offset = rec.src_offset;
+    f = rec.f;
+  }
+  u64 src = ctx->neuron_base + src_offset;
+  const u32 C = f.C, src_id = f.source_id;
+  const u32 dst_channels = f.dst_channels, channel_offset = f.channel_offset;
+  const u32 dst_id = f.dst_id, data_size = f.data_size;
+  u64 dst = itm ? ctx->neuron_base + dst_offset : dynamic_context_get_output_addr(ctx, dst_id);
   dynamic_context_try_get_input_addr(ctx, src_id, &src);
   dynamic_context_try_get_output_addr(ctx, dst_id, &dst);
   dynamic_tensor_info_t info;
@@ -532,13 +536,13 @@ void dynamic_extend_fold_of(u32 C, u32 H, u32 W, u32 *k, u32 *mode) {
 void dynamic_move_extend_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u32 first_time,
                                      cmd_id_node_t *node) {
   (void)first_time;
-  u8 rec[MV_ITM_EXTEND_NEURON_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, MV_ITM_EXTEND_NEURON_RECORD_BYTES);
-  u64 src = ctx->neuron_base + dword_at(rec, 0);
-  u64 dst = ctx->neuron_base + dword_at(rec, 2);
-  const u32 src_id = word_at(rec, 4), channel_offset = word_at(rec, 5), dst_id = word_at(rec, 6);
-  const u32 elem_type = word_at(rec, 7), C = word_at(rec, 8), dst_channels = word_at(rec, 9);
-  const u32 store_mode = rec[40];
+  mv_itm_extend_neuron_rec_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  u64 src = ctx->neuron_base + rec.src_offset;
+  u64 dst = ctx->neuron_base + rec.dst_offset;
+  const u32 src_id = rec.source_id, channel_offset = rec.channel_offset, dst_id = rec.dst_id;
+  const u32 elem_type = rec.elem_type, C = rec.C, dst_channels = rec.dst_channels;
+  const u32 store_mode = rec.store_mode;
   dynamic_context_try_get_input_addr(ctx, src_id, &src);
   dynamic_tensor_info_t info;
   i32 s[4];
@@ -585,10 +589,10 @@ void dynamic_load_g2l2_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u
                             cmd_id_node_t *node) {
   (void)slot;
   (void)first_time;
-  u8 rec[LD_G2L2_RECORD_BYTES];
-  dynamic_context_read_record(ctx, rec, LD_G2L2_RECORD_BYTES);
-  const u64 offset = dword_at(rec, 0);
-  const u32 l2_offset = word_at(rec, 2), id = word_at(rec, 3), selector = rec[16], count = word_at(rec, 5);
+  ld_g2l2_rec_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
+  const u64 offset = rec.offset;
+  const u32 l2_offset = rec.l2_offset, id = rec.id, selector = rec.base_selector, count = rec.byte_count;
   u64 src;
   if (selector == 0)
     src = dynamic_context_get_input_addr(ctx, id);

@@ -8,6 +8,7 @@
 
 #include "cmd/gdma.h"
 #include "interp/glb_shape_ctrl.h"
+#include "interp/layer_records.h"
 #include "interp/shape_arith.h"
 #include "interp/tensor_array.h"
 #include "layers/eltwise/binary.h"
@@ -18,113 +19,6 @@
 // Assertion conditions are written as the texts they print, some comparing a
 // signed value with an unsigned count after checking it is not negative.
 #pragma GCC diagnostic ignored "-Wsign-compare"
-
-// ---- Records (little-endian, at the description's offsets) ----
-// Every field lies at its natural alignment, so the records need no packing
-// (their sizes are checked) and their arrays can be passed by pointer.
-
-typedef struct {
-  u32 count_or_dims;
-  i32 shape_or_values[8];
-  u32 values_follow;
-  u32 dtype;
-} shape_const_param_t;
-static_assert(sizeof(shape_const_param_t) == 44, "shape_const record");
-
-typedef struct {
-  u32 input_is_shape;
-} shape_ref_param_t;
-static_assert(sizeof(shape_ref_param_t) == 4, "shape_ref record");
-
-typedef struct {
-  i32 binary_op;
-} shape_op_param_t;
-static_assert(sizeof(shape_op_param_t) == 4, "shape_op record");
-
-typedef struct {
-  i8 begin_1d, end_1d, stride_1d;
-  u8 unused;
-  i32 begin[8];
-  i32 end[8];
-  i32 stride[8];
-  i32 shape_size;
-  i32 begin_mask;
-  i32 end_mask;
-  i32 ellipsis_mask;
-  i32 new_axis_mask;
-  i32 shrink_axis_mask;
-  u32 from_tensors;
-} shape_slice_param_t;
-static_assert(sizeof(shape_slice_param_t) == 128, "shape_slice record");
-
-typedef struct {
-  u32 input_num;
-  i32 axis;
-} shape_pack_param_t;
-static_assert(sizeof(shape_pack_param_t) == 8, "shape_pack record");
-
-typedef struct {
-  u8 order[8];
-} shape_reorder_param_t;
-static_assert(sizeof(shape_reorder_param_t) == 8, "shape_reorder record");
-
-typedef struct {
-  i32 multiples[8];
-  u32 multiples_from_tensor;
-} shape_tile_param_t;
-static_assert(sizeof(shape_tile_param_t) == 36, "shape_tile record");
-
-typedef struct {
-  i32 axis;
-} shape_reverse_param_t;
-static_assert(sizeof(shape_reverse_param_t) == 4, "shape_reverse record");
-
-typedef struct {
-  i32 axis;
-  i32 num;
-} shape_expand_ndims_param_t;
-static_assert(sizeof(shape_expand_ndims_param_t) == 8, "shape_expand_ndims record");
-
-typedef struct {
-  u32 dst_type;
-  u32 host_output;
-} shape_cast_param_t;
-static_assert(sizeof(shape_cast_param_t) == 8, "shape_cast record");
-
-typedef struct {
-  i32 keep_dims;
-  i32 method;
-  i32 axis_num;
-  i32 axes[8];
-} shape_reduce_param_t;
-static_assert(sizeof(shape_reduce_param_t) == 44, "shape_reduce record");
-
-typedef struct {
-  i32 split_axis;
-  i32 split_sizes[8];
-  i32 split_num;
-} shape_split_param_t;
-static_assert(sizeof(shape_split_param_t) == 40, "shape_split record");
-
-typedef struct {
-  u32 op;
-} shape_unary_param_t;
-static_assert(sizeof(shape_unary_param_t) == 4, "shape_unary record");
-
-typedef struct {
-  i8 axes[8];
-  u32 axis_num;
-} shape_squeeze_param_t;
-static_assert(sizeof(shape_squeeze_param_t) == 12, "shape_squeeze record");
-
-typedef struct {
-  u32 then_value;
-  u32 else_value;
-  u8 then_is_scalar;
-  u8 else_is_scalar;
-  u8 unused[2];
-} shape_select_param_t;
-static_assert(sizeof(shape_select_param_t) == 12, "shape_select record");
 
 // ---- Helpers ----
 

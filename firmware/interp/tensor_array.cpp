@@ -7,6 +7,7 @@
 
 #include "cmd/memory_fill_copy.h"
 #include "interp/glb_shape_ctrl.h"
+#include "interp/layer_records.h"
 #include "interp/record_fields.h"
 #include "layers/data/concat.h"
 #include "layers/data/rearrange.h"
@@ -220,16 +221,16 @@ void dynamic_glb_device2host_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
 
 void dynamic_glb_tensorarray_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
   (void)node;
-  u8 rec[56];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  tensorarray_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t size_t_info, array;
   dynamic_context_unpack_shape_tensor(ctx, &size_t_info, 0);
   dynamic_context_unpack_tensorarray_tensor(ctx, &array, 1);
   const i32 n = shape_tensor_value(&size_t_info, 0);
   ASSERT(n >= 0, "tensor array of %d elements", (int)n);
   i32 shape[DYNAMIC_MAX_DIMS];
-  memcpy(shape, rec + 4, sizeof(shape));
-  const u32 dims = rec_u32(rec, 36);
+  memcpy(shape, rec.elem_shape, sizeof(shape));
+  const u32 dims = rec.elem_dims;
   ASSERT(dims <= DYNAMIC_MAX_DIMS, "element dims %u", (unsigned)dims);
   tensor_array_info_t *ta = array.tensor_array_info;
   tensor_array_elem_t *records = (tensor_array_elem_t *)host_block((u64)TENSOR_ARRAY_ELEM_BYTES * (u32)n);
@@ -237,10 +238,10 @@ void dynamic_glb_tensorarray_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
   free(ta->tensors);
   ta->tensors = records;
   ta->capacity = ta->size = (u32)n;
-  ta->clear_after_read = rec_u32(rec, 40);
-  ta->dynamic_size = rec_u32(rec, 44);
-  ta->same_shape = rec_u32(rec, 48);
-  ta->global_buffer_size = rec_u32(rec, 52);
+  ta->clear_after_read = rec.clear_after_read;
+  ta->dynamic_size = rec.dynamic_size;
+  ta->same_shape = rec.same_shape;
+  ta->global_buffer_size = rec.global_buffer_size;
   ta->head_addr = array.addr + TENSOR_ARRAY_IMAGE_BYTES;
   array.dims = dims;
   array.shape = shape;
@@ -265,15 +266,16 @@ static void tensor_array_grow(tensor_array_info_t *ta, i32 index) {
 
 // The value operand of write, scatter and split: a coefficient with the
 // record's dims, shape and type, or a tensor of the table.
-static void unpack_value(dynamic_context_t *ctx, const u8 *rec, dynamic_tensor_info_t *value, i32 *coeff_shape) {
-  if (rec_u32(rec, 4) == 1) {
+static void unpack_value(dynamic_context_t *ctx, const ta_write_param_t *rec, dynamic_tensor_info_t *value,
+                         i32 *coeff_shape) {
+  if (rec->value_is_coeff == 1) {
     memset(value, 0, sizeof(*value));
     value->addr = dynamic_context_unpack_coeff_addr(ctx);
-    value->dims = rec_u32(rec, 8);
+    value->dims = rec->coeff_dims;
     ASSERT(value->dims <= DYNAMIC_MAX_DIMS, "coefficient dims %u", (unsigned)value->dims);
-    memcpy(coeff_shape, rec + 12, 4 * DYNAMIC_MAX_DIMS);
+    memcpy(coeff_shape, rec->coeff_shape, 4 * DYNAMIC_MAX_DIMS);
     value->shape = coeff_shape;
-    value->dtype = rec_u32(rec, 44);
+    value->dtype = rec->coeff_dtype;
   } else {
     dynamic_context_unpack_neuron_tensor(ctx, value, 0);
   }
@@ -282,13 +284,13 @@ static void unpack_value(dynamic_context_t *ctx, const u8 *rec, dynamic_tensor_i
 static u64 array_end(const dynamic_tensor_info_t *a) { return a->addr + a->tensor_array_info->global_buffer_size; }
 
 void dynamic_glb_ta_write_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[48];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  ta_write_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom[3];
   i32 coeff_shape[DYNAMIC_MAX_DIMS];
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom[0], 0);
   dynamic_context_unpack_shape_tensor(ctx, &bottom[1], 0);
-  unpack_value(ctx, rec, &bottom[2], coeff_shape);
+  unpack_value(ctx, &rec, &bottom[2], coeff_shape);
   const i64 index = shape_tensor_value(&bottom[1], 0);
   tensor_array_grow(bottom[0].tensor_array_info, (i32)index);
   ASSERT_FS(index >= 0 && index < bottom[0].tensor_array_info->size);
@@ -309,7 +311,7 @@ void dynamic_glb_ta_write_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
   for (u32 i = 0; i < bottom[2].dims; i++) e->shape[i] = bottom[2].shape[i];
   bottom[0].tensor_array_info->head_addr += 4 * count;
   dynamic_glb_memcpy(bottom[2].addr, e->addr, count, bottom[2].dtype, node);
-  if (rec_u32(rec, 0)) tensor_array_sync(ctx, &bottom[0], node);
+  if (rec.sync) tensor_array_sync(ctx, &bottom[0], node);
 }
 
 void dynamic_glb_ta_read_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
@@ -352,13 +354,13 @@ void dynamic_glb_ta_size_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node)
 }
 
 void dynamic_glb_ta_scatter_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[48];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  ta_write_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom[3];
   i32 coeff_shape[DYNAMIC_MAX_DIMS];
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom[0], 0);
   dynamic_context_unpack_shape_tensor(ctx, &bottom[1], 0);
-  unpack_value(ctx, rec, &bottom[2], coeff_shape);
+  unpack_value(ctx, &rec, &bottom[2], coeff_shape);
   ASSERT_FS(bottom[1].dims == 1);
   const i32 lengths = bottom[1].shape[0];
   ASSERT_FS(bottom[2].dims >= 1);
@@ -383,16 +385,16 @@ void dynamic_glb_ta_scatter_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *no
   const u64 count = get_tensor_element_num(&bottom[2]);
   dynamic_glb_memcpy(bottom[2].addr, ta->head_addr, count, bottom[0].dtype, node);
   ta->head_addr += 4 * count;
-  if (rec_u32(rec, 0)) tensor_array_sync(ctx, &bottom[0], node);
+  if (rec.sync) tensor_array_sync(ctx, &bottom[0], node);
 }
 
 void dynamic_glb_ta_split_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
-  u8 rec[48];
-  dynamic_context_read_record(ctx, rec, sizeof(rec));
+  ta_write_param_t rec;
+  dynamic_context_read_record(ctx, &rec, sizeof(rec));
   dynamic_tensor_info_t bottom[3];
   i32 coeff_shape[DYNAMIC_MAX_DIMS];
   dynamic_context_unpack_tensorarray_tensor(ctx, &bottom[0], 0);
-  unpack_value(ctx, rec, &bottom[1], coeff_shape);
+  unpack_value(ctx, &rec, &bottom[1], coeff_shape);
   dynamic_context_unpack_shape_tensor(ctx, &bottom[2], 0);
   ASSERT_FS(bottom[2].dims == 1);
   const i32 n = bottom[2].shape[0];
@@ -427,7 +429,7 @@ void dynamic_glb_ta_split_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node
   const u64 count = get_tensor_element_num(&bottom[1]);
   dynamic_glb_memcpy(bottom[1].addr, ta->head_addr, count, bottom[0].dtype, node);
   ta->head_addr += 4 * count;
-  if (rec_u32(rec, 0)) tensor_array_sync(ctx, &bottom[0], node);
+  if (rec.sync) tensor_array_sync(ctx, &bottom[0], node);
 }
 
 // Pieces of a gather or concat: addresses and 8-int shapes, on the heap.

@@ -230,8 +230,8 @@ TEST(InterpContext, GroupHeadersAndTheBoundedReader) {
     EXPECT_NE(global_tensor_node_find(5, ctx.extra_table), nullptr);
     dynamic_group_slice_t s;
     dynamic_context_group_slice(&ctx, 1, &s);
-    EXPECT_EQ(group_slice_window_rows(&s), 4u);
-    EXPECT_EQ(group_slice_stride(&s), 2u);
+    EXPECT_EQ(u32(s.window_rows), 4u);
+    EXPECT_EQ(u32(s.stride), 2u);
     // The body: two empty time steps; then the end of the description.
     for (int k = 0; k < 4; k++) EXPECT_EQ(dynamic_context_read_u32(&ctx), 0u);
     dynamic_context_read_u32(&ctx);

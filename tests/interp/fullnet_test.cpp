@@ -24,7 +24,7 @@ TEST(InterpGeometry, HSlicesOfAGroup) {
     u32 h_step, h_eff, slices;
   };
   auto rec = [](u32 R, u32 a, u32 b, u32 T, u32 B, u32 W3) {
-    return dynamic_group_slice_t{1u << 16 | R, a << 16 | b, T << 16 | B, W3};
+    return dynamic_group_slice_t{u16(R), 1, u16(b), u16(a), u16(B), u16(T), W3};
   };
   const Case cases[] = {
       {"whole height", 32, false, {}, 32, 32, 1},

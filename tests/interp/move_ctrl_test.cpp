@@ -28,7 +28,7 @@ TEST(InterpMoves, RowWindowOfASlice) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    const dynamic_group_slice_t s = {1u << 16 | c.R, c.a << 16 | c.b, c.T << 16, 0};
+    const dynamic_group_slice_t s = {u16(c.R), 1, u16(c.b), u16(c.a), 0, u16(c.T), 0};
     dynamic_row_window_t w;
     dynamic_row_window_of(&w, c.h_split, &s, c.H, c.h_index);
     EXPECT_EQ(w.pad_top, c.want.pad_top);

@@ -15,6 +15,22 @@ using namespace net;
 // Layer and move type ids, data sizes and store modes of the description.
 constexpr uint32_t kConv = 0, kPool = 1, kFc = 3, kSoftmax = 19;
 constexpr uint32_t kLdInput = 0, kStItm = 3, kLdCoeff = 4;
+
+// A coefficient load of N = 1 rows of `channels` x `width` (shape mode 2),
+// once; `elem_selector` 1 loads 16-bit values.
+Record coeff_load(uint64_t offset, uint32_t local, uint32_t channels, uint32_t width, uint32_t elem_selector) {
+  ld_coeff_rec_t r = {};
+  r.offset = offset;
+  r.local_addr = local;
+  r.N = 1;
+  r.C = uint16_t(channels);
+  r.H = 1;
+  r.W = uint16_t(width);
+  r.once = 1;
+  r.shape_mode = 2;
+  r.elem_selector = elem_selector;
+  return record_of(r);
+}
 constexpr uint32_t kFp32 = 0, kInt8 = 2, k4N = 2;
 constexpr uint64_t kBoundary = 0x10000000ull;
 constexpr uint32_t kLanes = 64, kLaneBytes = 0x80000;
@@ -185,28 +201,37 @@ Compiled compile(const qrn::Net<float> &net, bool int8, const Options &opt) {
         }
         const uint32_t w_local = b.local_alloc(1, 1, lane_words);
         const uint64_t w_off = b.add_coeff(wb);
-        loads.moves.push_back({0, move(kLdCoeff, Record(28).u64(0, w_off).u32(8, w_local).u32(12, 1u << 16 | OC)
-                                                   .u32(16, 1u << 16 | lane_words).u8(20, 1).u8(21, 2))});
+        loads.moves.push_back({0, move(kLdCoeff, coeff_load(w_off, w_local, OC, lane_words, 0))});
         uint32_t b_local = 0;
         if (bias) {
           b_local = b.local_alloc(1, 1, 1);
           const uint64_t b_off = b.add_coeff(bb);
-          loads.moves.push_back({0, move(kLdCoeff, Record(28).u64(0, b_off).u32(8, b_local).u32(12, 1u << 16 | OC)
-                                                     .u32(16, 1u << 16 | 1).u8(20, 1).u8(21, 2)
-                                                     .u32(24, int8 ? 1 : 0))});
+          loads.moves.push_back({0, move(kLdCoeff, coeff_load(b_off, b_local, OC, 1, int8 ? 1 : 0))});
         }
         const bool out_signed = int8 && !relu && (src.is_signed || qrn::IsSigned(w) || (bias && qrn::IsSigned(*bias)));
         Tensor &t = b.new_tensor(p.top(0), {opt.batch, OC, OH, OW}, false, int8 ? out_signed : true);
-        Record r(100);
-        r.u16(0, uint16_t(OC)).u16(2, uint16_t(C)).u32(4, opt.batch).u32(8, 1).u16(12, uint16_t(kk)).u16(14, uint16_t(kk));
-        r.u8(16, 1).u8(17, 1).u8(18, uint8_t(pad)).u8(19, uint8_t(pad)).u8(20, uint8_t(pad)).u8(21, uint8_t(pad));
-        r.u8(22, uint8_t(stride)).u8(23, uint8_t(stride)).u8(24, bias ? 1 : 0).u8(25, relu ? 1 : 0).u32(40, t.id);
-        if (int8)
-          r.u8(44, uint8_t(w.rshiftNum())).u8(45, src.is_signed).u8(46, qrn::IsSigned(w)).u8(47, bias && qrn::IsSigned(*bias));
+        conv_param_t r = {};
+        r.output_c = uint16_t(OC);
+        r.input_c = uint16_t(C);
+        r.output_n = opt.batch;
+        r.groups = 1;
+        r.kw = r.kh = uint16_t(kk);
+        r.dh = r.dw = 1;
+        r.pad_h = r.pad_h_after = r.pad_w = r.pad_w_after = uint8_t(pad);
+        r.stride_h = r.stride_w = uint8_t(stride);
+        r.bias_mode = bias ? 1 : 0;
+        r.if_relu = relu ? 1 : 0;
+        r.second_output_id = t.id;
+        if (int8) {
+          r.fix8b_opt[0] = uint8_t(w.rshiftNum());
+          r.fix8b_opt[1] = src.is_signed;
+          r.fix8b_opt[2] = qrn::IsSigned(w);
+          r.fix8b_opt[3] = bias && qrn::IsSigned(*bias);
+        }
         std::vector<uint32_t> words = {src.id << 16 | t.id, in_local, w_local};
         if (bias) words.push_back(b_local);
         words.push_back(out_local);
-        layers.layers.push_back({0, layer(kConv, b.ds(), r, words)});
+        layers.layers.push_back({0, layer(kConv, b.ds(), record_of(r), words)});
       } else {
         const auto &pp = p.pooling_param();
         if (pp.global_pooling() || pp.has_kernel_h() || pp.has_pad_h() || pp.has_stride_h())
@@ -215,13 +240,17 @@ Compiled compile(const qrn::Net<float> &net, bool int8, const Options &opt) {
         const bool avg = pp.pool() == qrn::PoolingParameter::AVE;
         if (avg && (int8 || pad)) unsupported("average pooling with padding or in 8 bits");
         Tensor &t = b.new_tensor(p.top(0), {opt.batch, OC, OH, OW}, false, src.is_signed);
-        Record r(28);
-        r.u32(0, C).u16(4, uint16_t(kk)).u16(6, uint16_t(kk)).u8(8, uint8_t(pad)).u8(9, uint8_t(pad));
-        r.u8(10, uint8_t(pad)).u8(11, uint8_t(pad)).u8(12, uint8_t(stride)).u8(13, uint8_t(stride));
-        r.u8(14, avg ? 1 : 0).u8(16, relu ? 1 : 0).u8(27, pp.ceil_mode() ? 2 : 0);
-        if (int8) r.u8(24, src.is_signed).u8(25, src.is_signed);
+        pool_param_t r = {};
+        r.c = C;
+        r.kw = r.kh = uint16_t(kk);
+        r.pad_h = r.pad_h_after = r.pad_w = r.pad_w_after = uint8_t(pad);
+        r.stride_h = r.stride_w = uint8_t(stride);
+        r.is_avg_pooling = avg ? 1 : 0;
+        r.if_relu = relu ? 1 : 0;
+        r.ceil_mode = pp.ceil_mode() ? 2 : 0;
+        if (int8) r.fix8b_opt0 = r.fix8b_opt1 = src.is_signed;
         if (relu && int8 && src.is_signed) unsupported("an 8-bit ReLU after a pooling");
-        layers.layers.push_back({0, layer(kPool, b.ds(), r, {src.id << 16 | t.id, in_local, out_local})});
+        layers.layers.push_back({0, layer(kPool, b.ds(), record_of(r), {src.id << 16 | t.id, in_local, out_local})});
         (void)x;
       }
       b.alias_relu_top(k);
@@ -235,9 +264,14 @@ Compiled compile(const qrn::Net<float> &net, bool int8, const Options &opt) {
     b.neuron_end = align_up(b.neuron_end + b.device_bytes(last.shape), 0x10000);
     for (auto &e : b.out.tensors)
       if (e.second.id == last.id) e.second.offset = last.offset;
-    Record st = st_itm(last.offset, in_local, last.id, b.ds(), last.id);
-    if (int8) st.u8(32, 1);
-    stores.moves.push_back({0, move(kStItm, st)});
+    st_itm_neuron_rec_t st = {};
+    st.offset = last.offset;
+    st.f.local_addr = in_local;
+    st.f.id = uint16_t(last.id);
+    st.f.container_id = uint16_t(last.id);
+    st.f.data_size = b.ds();
+    st.f.pack_flag = int8 ? 1 : 0;
+    stores.moves.push_back({0, move(kStItm, record_of(st))});
     g.new_keys = {key(last.id, 1)};
     g.steps = {loads, layers, stores};
     groups.push_back(g);

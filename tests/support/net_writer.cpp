@@ -31,17 +31,32 @@ std::vector<uint32_t> Words::words() const {
   return w;
 }
 
-Words neuron_ref(uint32_t id, uint64_t offset) { return Words().word(0).word(id).dword(offset); }
-Words net_io_ref(uint32_t id) { return Words().word(1).word(id); }
+static Words neuron_head(uint32_t is_net_io, uint32_t id) {
+  dynamic_neuron_ref_t r = {};
+  r.is_net_io = is_net_io;
+  r.id = id;
+  return Words().raw(record_of(r).bytes());
+}
+
+Words neuron_ref(uint32_t id, uint64_t offset) { return neuron_head(0, id).dword(offset); }
+Words net_io_ref(uint32_t id) { return neuron_head(1, id); }
 
 Words shape_ref(uint32_t id) { return Words().word(id); }
 
 Words coeff_ref(uint64_t offset) { return Words().dword(offset); }
 
+static Words layer_header(uint32_t type, uint32_t data_size, uint32_t in_mode, uint32_t out_mode) {
+  dynamic_layer_header_t h = {};
+  h.layer_type = type;
+  h.middle.data_size = data_size;
+  h.middle.intensor_store_mode = in_mode;
+  h.middle.outtensor_store_mode = out_mode;
+  return Words().raw(record_of(h).bytes());
+}
+
 Words layer_with_length(uint32_t type, uint32_t data_size, uint32_t length, const std::vector<uint8_t> &params,
                         const std::vector<uint32_t> &tail) {
-  Words w;
-  w.word(type).word(data_size).word(0).word(0);  // header: type, data size, two store modes
+  Words w = layer_header(type, data_size, 0, 0);
   w.word(length).raw(params);
   for (uint32_t t : tail) w.word(t);
   return w;
@@ -49,16 +64,15 @@ Words layer_with_length(uint32_t type, uint32_t data_size, uint32_t length, cons
 
 Words layer(uint32_t type, uint32_t data_size, const Record &params, const std::vector<uint32_t> &tail,
             uint32_t in_mode, uint32_t out_mode) {
-  Words w;
-  w.word(type).word(data_size).word(in_mode).word(out_mode);
+  Words w = layer_header(type, data_size, in_mode, out_mode);
   w.word(uint32_t(params.bytes().size())).raw(params.bytes());
   for (uint32_t t : tail) w.word(t);
   return w;
 }
 
-Words layer(uint32_t type, uint32_t data_size, const Record &params, const Words &tail) {
-  Words w;
-  w.word(type).word(data_size).word(0).word(0);
+Words layer(uint32_t type, uint32_t data_size, const Record &params, const Words &tail, uint32_t in_mode,
+            uint32_t out_mode) {
+  Words w = layer_header(type, data_size, in_mode, out_mode);
   w.word(uint32_t(params.bytes().size())).raw(params.bytes());
   return w.append(tail);
 }
@@ -67,34 +81,63 @@ Words move(uint32_t type, const Record &record) {
   return Words().word(type).word(uint32_t(record.bytes().size())).raw(record.bytes());
 }
 
-// Move records: word k at byte 4k.
+// ---- Move records ----
+
 Record ld_input(uint32_t local, uint32_t id, uint32_t data_size, uint32_t channels, uint8_t pack_flag) {
-  return Record(24).u32(0, local).u32(4, id).u32(12, channels).u32(16, data_size).u8(20, pack_flag);
+  ld_input_neuron_rec_t r = {};
+  r.local_addr = local;
+  r.id = uint16_t(id);
+  r.channels = channels;
+  r.data_size = data_size;
+  r.pack_flag = pack_flag;
+  return record_of(r);
+}
+
+static st_neuron_fields_t store_fields(uint32_t local, uint32_t id, uint32_t data_size, uint32_t dst_channels,
+                                       uint32_t channel_offset, uint32_t container) {
+  st_neuron_fields_t f = {};
+  f.local_addr = local;
+  f.id = uint16_t(id);
+  f.dst_channels = uint16_t(dst_channels);
+  f.channel_offset = uint16_t(channel_offset);
+  f.container_id = uint16_t(container);
+  f.data_size = data_size;
+  return f;
 }
 
 Record st_output(uint32_t local, uint32_t id, uint32_t data_size, uint32_t dst_channels, uint32_t channel_offset,
                  uint32_t container) {
-  return Record(28)
-      .u32(0, local)
-      .u32(4, id)
-      .u32(8, dst_channels << 16 | channel_offset)
-      .u32(12, container ? container : id)
-      .u32(20, data_size);
+  return record_of(store_fields(local, id, data_size, dst_channels, channel_offset, container ? container : id));
 }
 
 Record ld_itm(uint64_t offset, uint32_t local, uint32_t id, uint32_t start_lane, uint32_t reference,
               uint32_t data_size) {
-  return Record(32).u64(0, offset).u32(8, local).u32(12, id).u32(16, start_lane << 16 | reference).u32(24, data_size);
+  ld_itm_neuron_rec_t r = {};
+  r.offset = offset;
+  r.local_addr = local;
+  r.id = uint16_t(id);
+  r.start_lane = uint16_t(start_lane);
+  r.reference_id = uint16_t(reference);
+  r.data_size = data_size;
+  return record_of(r);
 }
 
 Record st_itm(uint64_t offset, uint32_t local, uint32_t id, uint32_t data_size, uint32_t container) {
-  return Record(40).u64(0, offset).u32(8, local).u32(12, id).u32(20, container).u32(28, data_size);
+  st_itm_neuron_rec_t r = {};
+  r.offset = offset;
+  r.f = store_fields(local, id, data_size, 0, 0, container);
+  return record_of(r);
 }
 
 static void items(Words &w, const std::vector<Item> &list, uint32_t stage_num) {
   w.word(uint32_t(list.size()));
   for (const Item &it : list) {
-    if (stage_num >= 2) w.word(it.stage << 16 | uint32_t(it.words.size_bytes()));
+    if (stage_num >= 2) {
+      dynamic_stage_word_t s = {};
+      s.stage = uint16_t(it.stage);
+      s.skip_bytes = uint16_t(it.words.size_bytes());
+      w.raw(record_of(s).bytes());
+    }
     w.append(it.words);
   }
 }
@@ -116,17 +159,28 @@ Words group_words(const Group &g) {
   const uint32_t ts_num = g.global ? 1 : uint32_t(g.steps.size());
   const uint32_t in_num = uint32_t(h_split ? g.slices.size() : g.inputs.size());
   const uint32_t flags = (h_split ? 1u : 0u) | (g.long_n_slice ? 2u : 0u);
-  w.word(ts_num << 16 | uint32_t(g.split.size()));
-  w.word((g.long_n_slice ? 0 : (g.n_slice & 0xff)) | (in_num & 0xff) << 8 |
-         (uint32_t(g.new_keys.size()) & 0xff) << 16 | flags << 24);
-  w.word(g.stage_num & 0xff);
+  dynamic_group_info_t h = {};
+  h.ts_num = uint16_t(ts_num);
+  h.split_num = uint16_t(g.split.size());
+  h.n_slice = uint8_t(g.long_n_slice ? 0 : g.n_slice);
+  h.group_in_num = uint8_t(in_num);
+  h.new_tensor_num = uint8_t(g.new_keys.size());
+  h.flags = uint8_t(flags);
+  h.stage_num = uint8_t(g.stage_num);
+  w.raw(record_of(h).bytes());
   if (g.long_n_slice) w.word(g.n_slice);
   if (h_split) {
-    for (const SliceRecord &s : g.slices)
-      w.word(s.id << 16 | s.window_rows)
-          .word(s.stride << 16 | s.window)
-          .word(s.pad_top << 16 | s.pad_bottom)
-          .word(s.bound_window);
+    for (const SliceRecord &s : g.slices) {
+      dynamic_group_slice_t r = {};
+      r.id = uint16_t(s.id);
+      r.window_rows = uint16_t(s.window_rows);
+      r.stride = uint16_t(s.stride);
+      r.window = uint16_t(s.window);
+      r.pad_top = uint16_t(s.pad_top);
+      r.pad_bottom = uint16_t(s.pad_bottom);
+      r.bound_window = s.bound_window;
+      w.raw(record_of(r).bytes());
+    }
   } else {
     for (uint32_t id : g.inputs) w.word(id);
   }

@@ -1,8 +1,9 @@
 // A writer of compiled-network descriptions and of the network-run messages
-// (APIs 110 and 111), for tests. It is written from the documented byte
-// layout, word by word at the stated offsets, and shares no struct with the
-// firmware, so a layout slip on either side fails a test instead of cancelling
-// out.
+// (APIs 110 and 111), for tests. The description's records are filled through
+// the firmware's record structs (interp/record_fields.h,
+// interp/layer_records.h); tests/interp/record_layout_test.cpp checks every
+// one of those structs against a hand-written table of the documented
+// offsets, so a layout slip fails there instead of cancelling out here.
 //
 // Description: net input ids, net output ids, the group count, then per group
 // an extra list, a 12-byte header (16 with a long n_slice), the group inputs
@@ -17,12 +18,17 @@
 #include <cstring>
 #include <vector>
 
+#include "interp/layer_records.h"
+#include "interp/record_fields.h"
+
 namespace zv::test::net {
 
 // Little-endian parameter bytes with fields placed at byte offsets.
 class Record {
  public:
   explicit Record(size_t size = 0) : bytes_(size, 0) {}
+  Record(const void *bytes, size_t size)
+      : bytes_(static_cast<const uint8_t *>(bytes), static_cast<const uint8_t *>(bytes) + size) {}
   Record &u8(size_t at, uint8_t v) { return put(at, &v, 1); }
   Record &u16(size_t at, uint16_t v) { return put(at, &v, 2); }
   Record &u32(size_t at, uint32_t v) { return put(at, &v, 4); }
@@ -39,6 +45,12 @@ class Record {
   }
   std::vector<uint8_t> bytes_;
 };
+
+// The bytes of a record struct, as the description carries them.
+template <class T>
+Record record_of(const T &r) {
+  return Record(&r, sizeof(T));
+}
 
 // A stream of 32-bit words built from bytes (padded to a whole word at the end).
 class Words {
@@ -68,7 +80,8 @@ Words coeff_ref(uint64_t offset);                // a coefficient: 64-bit offset
 // the words that follow the record (references or local words).
 Words layer(uint32_t type, uint32_t data_size, const Record &params, const std::vector<uint32_t> &tail,
             uint32_t in_mode = 0, uint32_t out_mode = 0);
-Words layer(uint32_t type, uint32_t data_size, const Record &params, const Words &tail);
+Words layer(uint32_t type, uint32_t data_size, const Record &params, const Words &tail, uint32_t in_mode = 0,
+            uint32_t out_mode = 0);
 // The same with an explicit length word (for records that lie about it).
 Words layer_with_length(uint32_t type, uint32_t data_size, uint32_t length, const std::vector<uint8_t> &params,
                         const std::vector<uint32_t> &tail);

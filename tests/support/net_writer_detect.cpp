@@ -3,62 +3,81 @@
 namespace zv::test::net {
 
 Record roi_pooling_record(uint32_t pooled_h, uint32_t pooled_w, float spatial_scale, uint32_t fix8b_opt0) {
-  return Record(20).u32(0, pooled_h).u32(4, pooled_w).f32(8, spatial_scale).u32(16, fix8b_opt0);
+  roi_pooling_param_t r = {};
+  r.pooled_h = int32_t(pooled_h);
+  r.pooled_w = int32_t(pooled_w);
+  r.spatial_scale = spatial_scale;
+  r.fix8b_opt0 = int32_t(fix8b_opt0);
+  return record_of(r);
 }
 
 Record psroi_pooling_record(uint32_t output_dim, uint32_t group_size, float spatial_scale, uint32_t fix8b_opt0) {
-  return Record(20).u32(0, output_dim).u32(4, group_size).f32(8, spatial_scale).u32(16, fix8b_opt0);
+  psroi_pooling_param_t r = {};
+  r.output_dim = int32_t(output_dim);
+  r.group_size = int32_t(group_size);
+  r.spatial_scale = spatial_scale;
+  r.fix8b_opt0 = fix8b_opt0;
+  return record_of(r);
 }
 
 Record ssd_detect_out_record(const SsdRecord &p) {
-  return Record(40)
-      .u32(0, p.num_classes)
-      .u32(4, p.share_location)
-      .u32(8, p.background_class)
-      .u32(12, p.code_type)
-      .u32(16, p.variance_encoded)
-      .i32(20, p.keep_top_k)
-      .f32(24, p.confidence_threshold)
-      .f32(28, p.nms_threshold)
-      .f32(32, p.eta)
-      .i32(36, p.top_k);
+  ssd_detect_out_param_t r = {};
+  r.num_classes = p.num_classes;
+  r.share_location = p.share_location;
+  r.background_class = int32_t(p.background_class);
+  r.box_code_type = int32_t(p.code_type);
+  r.ssd_arg0 = int32_t(p.variance_encoded);
+  r.ssd_arg1 = p.keep_top_k;
+  r.ssd_f0 = p.confidence_threshold;
+  r.ssd_f1 = p.nms_threshold;
+  r.ssd_f2 = p.eta;
+  r.top_k = p.top_k;
+  return record_of(r);
 }
 
 Record yolov3_detect_out_record(const Yolov3Record &p) {
-  Record r(148);
-  r.u32(0, p.head_num).i32(4, p.num_classes).i32(8, p.num_boxes).i32(12, p.mask_group).i32(16, p.keep_top_k);
-  r.f32(20, p.confidence_threshold).f32(24, p.nms_threshold);
-  for (size_t i = 0; i < 18; i++) r.f32(28 + 4 * i, p.biases[i]);
-  for (size_t i = 0; i < 3; i++) r.f32(100 + 4 * i, p.strides[i]);
-  for (size_t i = 0; i < 9; i++) r.f32(112 + 4 * i, p.mask[i]);
-  return r;
+  yolov3_detect_out_param_t r = {};
+  r.head_num = p.head_num;
+  r.yolo_arg0 = p.num_classes;
+  r.yolo_arg1 = p.num_boxes;
+  r.yolo_arg2 = p.mask_group;
+  r.yolo_arg3 = p.keep_top_k;
+  r.yolo_f0 = p.confidence_threshold;
+  r.yolo_f1 = p.nms_threshold;
+  for (size_t i = 0; i < 18; i++) r.yolo_arr0[i] = p.biases[i];
+  for (size_t i = 0; i < 3; i++) r.yolo_arr1[i] = p.strides[i];
+  for (size_t i = 0; i < 9; i++) r.yolo_arr2[i] = p.mask[i];
+  return record_of(r);
 }
 
 Record rpn_record(const RpnRecord &p) {
-  return Record(56)
-      .u32(0, uint32_t(p.score_channels) << 16 | p.delta_channels)
-      .i32(4, p.feat_stride)
-      .i32(8, p.base_size)
-      .i32(12, p.min_size)
-      .i32(16, p.pre_nms_topN)
-      .i32(20, p.post_nms_topN)
-      .f32(24, p.nms_thresh)
-      .f32(28, p.score_thresh)
-      .f32(32, p.scale)
-      .u64(40, p.buffer_offset)
-      .u64(48, p.rpn_addr);
+  rpn_param_t r = {};
+  r.channels0 = p.score_channels;
+  r.channels1 = p.delta_channels;
+  r.rpn_arg0 = p.feat_stride;
+  r.rpn_arg1 = p.base_size;
+  r.rpn_arg2 = p.min_size;
+  r.rpn_arg3 = p.pre_nms_topN;
+  r.rpn_arg4 = p.post_nms_topN;
+  r.rpn_f0 = p.nms_thresh;
+  r.rpn_f1 = p.score_thresh;
+  r.rpn_scale = p.scale;
+  r.buffer_offset = p.buffer_offset;
+  r.rpn_addr = p.rpn_addr;
+  return record_of(r);
 }
 
 Record lstm_record(const LstmRecord &p) {
-  return Record(48)
-      .u32(0, p.N)
-      .u32(4, p.T)
-      .u32(8, p.I)
-      .u32(16, p.H)
-      .u32(20, p.cont_is_tensor)
-      .u32(24, p.static_flag)
-      .u32(28, p.state_flag)
-      .u64(32, p.buffer_offset);
+  lstm_param_t r = {};
+  r.lstm_dim0 = int32_t(p.N);
+  r.lstm_dim1 = int32_t(p.T);
+  r.lstm_arg = int32_t(p.I);
+  r.lstm_dim2 = int32_t(p.H);
+  r.cont_is_tensor = p.cont_is_tensor;
+  r.static_flag = p.static_flag;
+  r.state_flag = p.state_flag;
+  r.buffer_offset = p.buffer_offset;
+  return record_of(r);
 }
 
 }  // namespace zv::test::net

@@ -1,6 +1,5 @@
 // Test-side writers of the ROI pooling, detection output, region proposal and
-// LSTM layer records, from the documented byte offsets (no firmware struct is
-// shared).
+// LSTM layer records, filled through the firmware's record structs.
 #pragma once
 
 #include <array>

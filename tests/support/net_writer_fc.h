@@ -1,7 +1,6 @@
 // Test-side writers of the fully connected, batch matrix product and softmax
-// layer records of compiled descriptions, from the documented byte offsets
-// (no firmware struct is shared), and a global layer item with its store
-// modes and reference words.
+// layer records of compiled descriptions, filled through the firmware's record
+// structs, and a global layer item with its store modes and reference words.
 #pragma once
 
 #include <cstdint>

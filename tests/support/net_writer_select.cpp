@@ -10,17 +10,12 @@ Words ta_ref(uint32_t id, uint64_t offset) { return Words().word(id).dword(offse
 
 Words glb_layer(uint32_t type, uint32_t data_size, const Record &params, const Words &refs, uint32_t in_mode,
                 uint32_t out_mode) {
-  Words w;
-  w.word(type).word(data_size).word(in_mode).word(out_mode);
-  w.word(uint32_t(params.bytes().size())).raw(params.bytes());
-  return w.append(refs);
+  return layer(type, data_size, params, refs, in_mode, out_mode);
 }
 
 Words transfer_layer(uint32_t type, uint32_t mode, const Words &refs) {
-  Words w;
-  w.word(type).word(0).word(0).word(0);
-  w.word(0).word(4).word(mode);
-  return w.append(refs);
+  // An empty record, then the mode block: its byte length and the mode.
+  return layer(type, 0, Record(), Words().word(4).word(mode).append(refs));
 }
 
 std::optional<host::Answer> run_net(host::Card &card, const NetRun &net) {

@@ -25,24 +25,26 @@ std::vector<Group> global_plan(const std::vector<GlobalStep> &steps, const std::
 
 
 GlobalStep shape_const(uint32_t out_id, const std::vector<int32_t> &values, uint32_t dtype) {
-  Record r(44);
-  r.u32(0, uint32_t(values.size()));
-  for (size_t i = 0; i < values.size(); i++) r.i32(4 + 4 * i, values[i]);
-  r.u32(36, 0).u32(40, dtype);
-  return {layer(39, 0, r, Words().word(0).append(shape_ref(out_id))), {}, {out_id}};
+  shape_const_param_t r = {};
+  r.count_or_dims = uint32_t(values.size());
+  for (size_t i = 0; i < values.size() && i < 8; i++) r.shape_or_values[i] = values[i];
+  r.values_follow = 0;
+  r.dtype = dtype;
+  return {layer(39, 0, record_of(r), Words().word(0).append(shape_ref(out_id))), {}, {out_id}};
 }
 
 GlobalStep shape_const_block(uint32_t out_id, const std::vector<int32_t> &shape, const std::vector<int32_t> &values,
                              uint32_t dtype) {
-  Record r(44);
-  r.u32(0, uint32_t(shape.size()));
-  for (size_t i = 0; i < shape.size(); i++) r.i32(4 + 4 * i, shape[i]);
-  r.u32(36, 1).u32(40, dtype);
+  shape_const_param_t r = {};
+  r.count_or_dims = uint32_t(shape.size());
+  for (size_t i = 0; i < shape.size() && i < 8; i++) r.shape_or_values[i] = shape[i];
+  r.values_follow = 1;
+  r.dtype = dtype;
   Words tail;
   tail.word(uint32_t(values.size()) << 2);
   for (int32_t v : values) tail.word(uint32_t(v));
   tail.word(0).append(shape_ref(out_id));
-  return {layer(39, 0, r, tail), {}, {out_id}};
+  return {layer(39, 0, record_of(r), tail), {}, {out_id}};
 }
 
 Record constant_fill(uint32_t value_bits, uint32_t type_len, uint32_t dtype) {

@@ -23,6 +23,7 @@
 
 #include "cmd/cmd_framework.h"
 #include "cmd/tensor_shape.h"
+#include "interp/record_fields.h"
 #include "runtime/types.h"
 
 #define DYNAMIC_IR_ADDR 0x10022000u
@@ -34,36 +35,11 @@
 
 // ---- Description records ----
 
-// Layer header: the type and the three words the run context exposes as the
-// layer's middle value.
-typedef struct {
-  u32 data_size;             // dsize_t
-  u32 intensor_store_mode;   // fw_store_mode_t
-  u32 outtensor_store_mode;  // fw_store_mode_t
-} dynamic_middle_value_t;
-static_assert(sizeof(dynamic_middle_value_t) == 12, "three words");
-
 #define DYNAMIC_LAYER_HEADER_BYTES 16u
 #define DYNAMIC_GROUP_HEADER_BYTES 12u
 #define DYNAMIC_GROUP_HEADER_LONG_BYTES 16u
 #define DYNAMIC_GROUP_FLAG_H_SPLIT 0x1u
 #define DYNAMIC_GROUP_FLAG_LONG_NSLICE 0x2u
-
-// Group-input slice record of an h-split group (16 bytes).
-typedef struct {
-  u32 w0;  // id << 16 | window_rows
-  u32 w1;  // stride << 16 | window
-  u32 w2;  // pad_top << 16 | pad_bottom
-  u32 w3;  // bound_window
-} dynamic_group_slice_t;
-static_assert(sizeof(dynamic_group_slice_t) == 16, "slice record");
-
-static inline u32 group_slice_id(const dynamic_group_slice_t *s) { return s->w0 >> 16; }
-static inline u32 group_slice_window_rows(const dynamic_group_slice_t *s) { return s->w0 & 0xffff; }
-static inline u32 group_slice_stride(const dynamic_group_slice_t *s) { return s->w1 >> 16; }
-static inline u32 group_slice_window(const dynamic_group_slice_t *s) { return s->w1 & 0xffff; }
-static inline u32 group_slice_pad_top(const dynamic_group_slice_t *s) { return s->w2 >> 16; }
-static inline u32 group_slice_pad_bottom(const dynamic_group_slice_t *s) { return s->w2 & 0xffff; }
 
 // ---- API-side tensor records ----
 

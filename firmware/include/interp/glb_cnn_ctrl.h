@@ -8,17 +8,6 @@
 
 #include "interp/fullnet.h"
 
-// Parameter record sizes (bytes).
-#define GLB_CONV_RECORD_BYTES 100u
-#define GLB_POOL_RECORD_BYTES 28u
-#define GLB_POOL_TF_RECORD_BYTES 28u
-#define GLB_DECONV_RECORD_BYTES 36u
-#define GLB_ADAPTIVE_POOL_RECORD_BYTES 8u
-#define GLB_LRN_RECORD_BYTES 28u
-#define GLB_INTERP_RECORD_BYTES 56u
-#define GLB_ROI_POOLING_RECORD_BYTES 20u
-#define GLB_PSROI_POOLING_RECORD_BYTES 20u
-
 // One spatial extent of a pooling output and the after-padding the 8-bit
 // kernel then takes (grown when the ceil mode adds a window).
 typedef struct {

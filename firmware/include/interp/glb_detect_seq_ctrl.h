@@ -6,12 +6,6 @@
 
 #include "interp/fullnet.h"
 
-// Parameter record sizes (bytes).
-#define GLB_SSD_DETECT_OUT_RECORD_BYTES 40u
-#define GLB_YOLOV3_DETECT_OUT_RECORD_BYTES 148u
-#define GLB_RPN_RECORD_BYTES 56u
-#define GLB_LSTM_RECORD_BYTES 48u
-
 extern "C" {
 
 void dynamic_glb_priorbox_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node);

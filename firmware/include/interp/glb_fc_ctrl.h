@@ -6,11 +6,6 @@
 
 #include "interp/fullnet.h"
 
-// Parameter record sizes (bytes).
-#define FC_RECORD_BYTES 56u
-#define BATCH_MATMUL_RECORD_BYTES 88u
-#define SOFTMAX_RECORD_BYTES 24u
-
 // The output shape of a fully connected layer (pure): `out_dims` entries (4
 // when it is 0 or less), the batch first, `output_neurons` at the channel
 // index and 1 elsewhere. The channel index is the last axis from 1 on whose

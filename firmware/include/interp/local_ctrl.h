@@ -8,34 +8,6 @@
 
 #include "interp/fullnet.h"
 
-// Parameter record sizes (bytes) of the local controllers.
-#define CONV_RECORD_BYTES 100u
-#define POOL_RECORD_BYTES 28u
-#define CONST_BINARY_RECORD_BYTES 24u
-#define ELTWISE_BINARY_RECORD_BYTES 20u
-#define BIASADD_RECORD_BYTES 20u
-#define ACTIVE_RECORD_BYTES 28u
-#define UPSAMPLE_RECORD_BYTES 12u
-#define DTYPE_CONVERT_RECORD_BYTES 16u
-#define PRELU_RECORD_BYTES 20u
-#define LRN_RECORD_BYTES 28u
-#define BATCHNORM_RECORD_BYTES 52u
-#define SCALE_RECORD_BYTES 32u
-#define ELTWISE_RECORD_BYTES 32u
-#define NORMALIZE_RECORD_BYTES 24u
-#define REORG_RECORD_BYTES 24u
-#define MULSHIFT_RECORD_BYTES 16u
-#define SELECT_RECORD_BYTES 24u
-#define LUT_RECORD_BYTES 40u
-#define DECONV_RECORD_BYTES 36u
-#define STRIDE_SLICE_RECORD_BYTES 144u
-#define CONCAT_RECORD_BYTES 12u
-#define BROADCAST_BINARY_RECORD_BYTES 96u
-#define TILE_RECORD_BYTES 88u
-#define PAD_RECORD_BYTES 72u
-#define REDUCE_FULL_RECORD_BYTES 40u
-#define ARITH_SHIFT_RECORD_BYTES 16u
-
 // Rows of a convolution-like layer's output slice and the kernel's padding
 // (pure). Input: the input slice's record fields and the layer's extents.
 typedef struct {

@@ -8,20 +8,6 @@
 
 #include "interp/context.h"
 
-// Largest record of each move type (bytes after `length`).
-#define LD_INPUT_NEURON_RECORD_BYTES 24u
-#define ST_OUTPUT_NEURON_RECORD_BYTES 28u
-#define LD_ITM_NEURON_RECORD_BYTES 32u
-#define ST_ITM_NEURON_RECORD_BYTES 40u
-#define LD_COEFF_RECORD_BYTES 32u
-#define LD_COEFF_NEURON_RECORD_BYTES 40u
-#define LD_COEFF_WINOGRAD_RECORD_BYTES 32u
-#define MV_ITM_NEURON_RECORD_BYTES 40u
-#define MV_OUTPUT_NEURON_RECORD_BYTES 32u
-#define MV_ITM_EXTEND_NEURON_RECORD_BYTES 48u
-#define ST_ITM_EXTEND_NEURON_RECORD_BYTES 40u
-#define LD_G2L2_RECORD_BYTES 32u
-
 // The rows of one slice of a tensor of height H (pure).
 typedef struct {
   i32 pad_top;      // padding rows above the slice's first real row

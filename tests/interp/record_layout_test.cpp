@@ -369,5 +369,51 @@ TEST(InterpRecordLayout, ShapeTensorRecords) {
   });
 }
 
+TEST(InterpRecordLayout, ReshapeAndRearrangementRecords) {
+  check({
+      L(reshape_param_t, 48, F(reshape_param_t, shape_num, 0, 1), F(reshape_param_t, shape_spec, 4, 40),
+        F(reshape_param_t, ref_id, 44, 4)),
+      L(expand_dims_param_t, 48, F(expand_dims_param_t, axis, 0, 4), F(expand_dims_param_t, num, 4, 4),
+        F(expand_dims_param_t, input_is_coeff, 8, 4), F(expand_dims_param_t, coeff_shape, 12, 32),
+        F(expand_dims_param_t, coeff_dims, 44, 4)),
+      L(squeeze_param_t, 12, F(squeeze_param_t, axes, 0, 8), F(squeeze_param_t, axis_num, 8, 4)),
+      L(slice_param_t, 8, F(slice_param_t, scratch, 0, 8)),
+      L(slicelike_param_t, 76, F(slicelike_param_t, axes, 0, 32), F(slicelike_param_t, axis_num, 32, 4),
+        F(slicelike_param_t, input_is_coeff, 36, 4), F(slicelike_param_t, coeff_dims, 40, 4),
+        F(slicelike_param_t, coeff_shape, 44, 32)),
+      L(ref_pad_param_t, 16, F(ref_pad_param_t, pad_mode, 0, 4), F(ref_pad_param_t, pad_value, 4, 4),
+        F(ref_pad_param_t, scratch, 8, 8)),
+      L(crop_param_t, 44, F(crop_param_t, ref_id, 0, 4), F(crop_param_t, in_n, 4, 4), F(crop_param_t, in_c, 8, 4),
+        F(crop_param_t, out_n, 12, 4), F(crop_param_t, out_c, 16, 4), F(crop_param_t, out_h, 20, 4),
+        F(crop_param_t, out_w, 24, 4), F(crop_param_t, offsets, 28, 16)),
+      L(simple_crop_param_t, 32, F(simple_crop_param_t, crops, 0, 32)),
+      L(constant_fill_param_t, 12, F(constant_fill_param_t, value, 0, 4), F(constant_fill_param_t, type_len, 4, 4),
+        F(constant_fill_param_t, dtype, 8, 4)),
+      L(expand_param_t, 88, F(expand_param_t, input_is_coeff, 0, 1), F(expand_param_t, bottom_dims, 1, 1),
+        F(expand_param_t, coeff_shape, 4, 32), F(expand_param_t, shape_in_record, 36, 4),
+        F(expand_param_t, out_shape, 40, 32), F(expand_param_t, out_dims, 72, 4), F(expand_param_t, scratch, 80, 8)),
+      L(broadcast_like_param_t, 32, F(broadcast_like_param_t, axis_num, 0, 4), F(broadcast_like_param_t, lhs_axes, 4, 8),
+        F(broadcast_like_param_t, rhs_axes, 12, 8), F(broadcast_like_param_t, scratch, 24, 8)),
+      L(concat_param_t, 36, F(concat_param_t, input_num, 0, 1), F(concat_param_t, dims, 1, 1),
+        F(concat_param_t, axis, 2, 1), F(concat_param_t, shape, 4, 32)),
+      L(fw_concat_input_info_t, 8, F(fw_concat_input_info_t, is_coeff, 0, 1),
+        F(fw_concat_input_info_t, in_place, 1, 1), F(fw_concat_input_info_t, extent, 4, 4)),
+      L(split_tf_param_t, 48, F(split_tf_param_t, split_axis, 0, 4), F(split_tf_param_t, split_sizes, 4, 32),
+        F(split_tf_param_t, split_num, 36, 4), F(split_tf_param_t, scratch, 40, 8)),
+      L(transpose_param_t, 24, F(transpose_param_t, order, 0, 8), F(transpose_param_t, scratch, 8, 8),
+        F(transpose_param_t, order_from_tensor, 16, 1)),
+      L(space_batch_param_t, 40, F(space_batch_param_t, block_from_tensor, 0, 1),
+        F(space_batch_param_t, pads_from_tensor, 1, 1), F(space_batch_param_t, block_shape, 4, 8),
+        F(space_batch_param_t, pads, 12, 16), F(space_batch_param_t, scratch, 32, 8)),
+      L(depth2space_param_t, 24, F(depth2space_param_t, block_shape, 8, 8),
+        F(depth2space_param_t, in_channel_first, 16, 1), F(depth2space_param_t, is_inversed, 17, 1),
+        F(depth2space_param_t, out_channel_first, 18, 1)),
+      L(reverse_param_t, 4, F(reverse_param_t, axis, 0, 4)),
+      L(embedding_param_t, 4, F(embedding_param_t, word, 0, 4)),
+      L(coeff2neuron_param_t, 40, F(coeff2neuron_param_t, shape, 0, 32), F(coeff2neuron_param_t, dims, 32, 4),
+        F(coeff2neuron_param_t, dtype, 36, 4)),
+  });
+}
+
 }  // namespace
 }  // namespace zv::test

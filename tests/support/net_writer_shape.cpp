@@ -48,7 +48,11 @@ GlobalStep shape_const_block(uint32_t out_id, const std::vector<int32_t> &shape,
 }
 
 Record constant_fill(uint32_t value_bits, uint32_t type_len, uint32_t dtype) {
-  return Record(12).u32(0, value_bits).u32(4, type_len).u32(8, dtype);
+  constant_fill_param_t r = {};
+  r.value = value_bits;
+  r.type_len = type_len;
+  r.dtype = dtype;
+  return record_of(r);
 }
 
 }  // namespace zv::test::net

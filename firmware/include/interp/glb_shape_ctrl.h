@@ -8,8 +8,7 @@
 #pragma once
 
 #include "interp/fullnet.h"
-
-#define RESHAPE_PATTERN_MAX 10
+#include "interp/layer_records.h"
 
 extern "C" {
 

@@ -801,3 +801,164 @@ typedef struct DYN_RECORD {
   u8 unused[2];
 } shape_select_param_t;
 static_assert(sizeof(shape_select_param_t) == 12, "shape_select record");
+
+// ---- Reshaping, slicing, padding, cropping, rearrangement ----
+
+#define RESHAPE_PATTERN_MAX 10
+
+typedef struct DYN_RECORD {
+  u8 shape_num;
+  u8 unused[3];
+  i32 shape_spec[RESHAPE_PATTERN_MAX];
+  i32 ref_id;
+} reshape_param_t;
+static_assert(sizeof(reshape_param_t) == 48, "reshape record");
+
+typedef struct DYN_RECORD {
+  i32 axis;
+  i32 num;
+  u32 input_is_coeff;
+  i32 coeff_shape[8];
+  u32 coeff_dims;
+} expand_dims_param_t;
+static_assert(sizeof(expand_dims_param_t) == 48, "expand_dims record");
+
+typedef struct DYN_RECORD {
+  i8 axes[8];
+  u32 axis_num;
+} squeeze_param_t;
+static_assert(sizeof(squeeze_param_t) == 12, "squeeze record");
+
+typedef struct DYN_RECORD {
+  u64 scratch;
+} slice_param_t;
+static_assert(sizeof(slice_param_t) == 8, "slice record");
+
+typedef struct DYN_RECORD {
+  i32 axes[8];
+  i32 axis_num;
+  u32 input_is_coeff;
+  i32 coeff_dims;
+  i32 coeff_shape[8];
+} slicelike_param_t;
+static_assert(sizeof(slicelike_param_t) == 76, "slicelike record");
+
+typedef struct DYN_RECORD {
+  u32 pad_mode;
+  float pad_value;
+  u64 scratch;
+} ref_pad_param_t;
+static_assert(sizeof(ref_pad_param_t) == 16, "ref_pad record");
+
+typedef struct DYN_RECORD {
+  i32 ref_id;
+  i32 in_n, in_c;
+  i32 out_n, out_c, out_h, out_w;
+  i32 offsets[4];
+} crop_param_t;
+static_assert(sizeof(crop_param_t) == 44, "crop record");
+
+typedef struct DYN_RECORD {
+  i32 crops[4][2];
+} simple_crop_param_t;
+static_assert(sizeof(simple_crop_param_t) == 32, "simple_crop record");
+
+typedef struct DYN_RECORD {
+  u32 value;
+  u32 type_len;
+  u32 dtype;
+} constant_fill_param_t;
+static_assert(sizeof(constant_fill_param_t) == 12, "constant_fill record");
+
+typedef struct DYN_RECORD {
+  u8 input_is_coeff;
+  u8 bottom_dims;
+  u8 unused0[2];
+  i32 coeff_shape[8];
+  u32 shape_in_record;
+  i32 out_shape[8];
+  u32 out_dims;
+  u32 unused1;
+  u64 scratch;
+} expand_param_t;
+static_assert(sizeof(expand_param_t) == 88, "expand record");
+
+typedef struct DYN_RECORD {
+  i32 axis_num;
+  u8 lhs_axes[8];
+  u8 rhs_axes[8];
+  u32 unused;
+  u64 scratch;
+} broadcast_like_param_t;
+static_assert(sizeof(broadcast_like_param_t) == 32, "broadcast_like record");
+
+typedef struct DYN_RECORD {
+  u8 input_num;
+  u8 dims;
+  u8 axis;
+  u8 unused;
+  i32 shape[8];
+} concat_param_t;
+static_assert(sizeof(concat_param_t) == 36, "concat record");
+
+typedef struct DYN_RECORD {
+  u8 is_coeff;
+  u8 in_place;
+  u8 unused[2];
+  u32 extent;
+} fw_concat_input_info_t;
+static_assert(sizeof(fw_concat_input_info_t) == 8, "concat input record");
+
+typedef struct DYN_RECORD {
+  i32 split_axis;
+  i32 split_sizes[8];
+  i32 split_num;
+  u64 scratch;
+} split_tf_param_t;
+static_assert(sizeof(split_tf_param_t) == 48, "split_tf record");
+
+typedef struct DYN_RECORD {
+  u8 order[8];
+  u64 scratch;
+  u8 order_from_tensor;
+  u8 unused[7];
+} transpose_param_t;
+static_assert(sizeof(transpose_param_t) == 24, "transpose record");
+
+typedef struct DYN_RECORD {
+  u8 block_from_tensor;
+  u8 pads_from_tensor;  // crops for batch2space
+  u8 unused0[2];
+  i32 block_shape[2];
+  i32 pads[4];  // crops for batch2space: top, bottom, left, right
+  u32 unused1;
+  u64 scratch;
+} space_batch_param_t;
+static_assert(sizeof(space_batch_param_t) == 40, "space2batch / batch2space record");
+
+typedef struct DYN_RECORD {
+  u32 unused[2];
+  i32 block_shape[2];
+  u8 in_channel_first;
+  u8 is_inversed;
+  u8 out_channel_first;
+  u8 unused1[5];
+} depth2space_param_t;
+static_assert(sizeof(depth2space_param_t) == 24, "depth2space record");
+
+typedef struct DYN_RECORD {
+  i32 axis;
+} reverse_param_t;
+static_assert(sizeof(reverse_param_t) == 4, "reverse record");
+
+typedef struct DYN_RECORD {
+  u32 word;
+} embedding_param_t;
+static_assert(sizeof(embedding_param_t) == 4, "embedding record");
+
+typedef struct DYN_RECORD {
+  i32 shape[8];
+  u32 dims;
+  u32 dtype;
+} coeff2neuron_param_t;
+static_assert(sizeof(coeff2neuron_param_t) == 40, "coeff2neuron record");

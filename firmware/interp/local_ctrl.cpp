@@ -149,6 +149,7 @@ typedef enum {
   LOCAL_WORD_OUTPUT,     // the output's local address
   LOCAL_WORD_BUFFER,     // a scratch address for the kernel
   LOCAL_WORD_OPERAND,    // a further local address, into operand[index]
+  LOCAL_WORD_OPERAND_ID, // a further input id, into operand_id[index]
   LOCAL_WORD_UNUSED,     // a word read past
 } local_word_kind_t;
 
@@ -164,6 +165,7 @@ typedef struct {
   u32 input_id, output_id;
   u32 input, output, buffer;
   u32 operand[LOCAL_MAX_OPERANDS];
+  u32 operand_id[LOCAL_MAX_OPERANDS];
   local_tensor_info_t info;  // the input's slice record
   int shape[4];              // the input slice's (n, c, h, w)
 } local_operands_t;
@@ -196,6 +198,10 @@ static void local_words_read(dynamic_context_t *ctx, const local_word_t *words, 
       case LOCAL_WORD_OPERAND:
         ASSERT(words[i].index < LOCAL_MAX_OPERANDS);
         op->operand[words[i].index] = w;
+        break;
+      case LOCAL_WORD_OPERAND_ID:
+        ASSERT(words[i].index < LOCAL_MAX_OPERANDS);
+        op->operand_id[words[i].index] = w;
         break;
       case LOCAL_WORD_UNUSED:
         break;
@@ -374,15 +380,16 @@ void dynamic_dtype_convert_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_
 void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
   upsample_param_t rec;
   dynamic_context_read_record(ctx, &rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const u32 input = op.input, output = op.output;
   const i32 f = (i32)rec.factor;
   ASSERT(f > 0, "upsample factor %d", (int)f);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
+  local_tensor_info_t &info = op.info;
+  const int *shape = op.shape;
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
   const int out[4] = {shape[0], shape[1], shape[2] * f, shape[3] * f};
   if (!is_null_shape(shape, 4)) {
     const dim4_t is = dim4_of(shape), os = dim4_of(out);
@@ -394,7 +401,7 @@ void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *sl
     else
       ASSERT(0);
   }
-  info.id = output_id;
+  info.id = op.output_id;
   info.h_start *= (u32)f;
   info.window_rows *= (u32)f;
   if (info.dims > 2) info.shape[2] *= f;
@@ -405,12 +412,12 @@ void dynamic_upsample_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *sl
 void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
   pool_param_t rec;
   dynamic_context_read_record(ctx, &rec, sizeof(rec));
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0});
+  local_operands_t op;
+  local_operands_read(ctx, slot, words, word_count, &op);
+  const u32 input = op.input, output = op.output;
+  local_tensor_info_t &info = op.info;
+  const int *shape = op.shape;
   ASSERT(info.dims == 4);
   const i32 H = info.shape[2], W = info.shape[3];
   i32 kh = rec.kh, kw = rec.kw;
@@ -444,7 +451,7 @@ void dynamic_pool_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
                                            sh, sw, 0, 0, rec.is_avg_pooling ? 1 : 0, rec.avg_pooling_mode, 0, 0, 0,
                                            rec.fix8b_opt0, 0, 0, rec.fix8b_opt1, rec.if_relu, nodes);
   }
-  info.id = ids & 0xffff;
+  info.id = op.output_id;
   set_output_window(&info, &g);
   info.shape[2] = OH;
   info.shape[3] = ow;
@@ -463,17 +470,19 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   const u32 use_winograd = rec.use_winograd;
   const u32 lane = rec.start_lane, second_id = rec.second_output_id;
   const int depthwise = groups > 1 && ic == groups && oc == groups;
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  u32 weight = dynamic_context_read_u32(ctx);
-  u32 bias = bias_mode == 1 ? dynamic_context_read_u32(ctx) : 0;
-  u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = (if_relu >> 4) != 0 || (depthwise && (dh != 1 || dw != 1)) ? dynamic_context_read_u32(ctx) : 0;
+  // Operands: weight, bias.
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, 1, 0},
+           {LOCAL_WORD_OPERAND, bias_mode == 1, 1}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_BUFFER, (if_relu >> 4) != 0 || (depthwise && (dh != 1 || dw != 1)), 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const u32 input = op.input, buffer = op.buffer;
+  u32 weight = op.operand[0], bias = op.operand[1], output = op.output;
   ASSERT(groups > 0, "groups 0");
   if (use_winograd) kh = kw = 3;
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
+  local_tensor_info_t &info = op.info;
+  const int *shape = op.shape;
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
   ASSERT(info.dims == 4);
   dynamic_conv_geometry_in_t in = {(i32)info.pad_top, (i32)info.h_start, (i32)info.window_rows,
                                    info.shape[2], info.shape[3], (kh - 1) * (dh > 0 ? dh : 1) + 1,
@@ -539,7 +548,7 @@ void dynamic_conv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
   }
   local_tensor_info_t out;
   memset(&out, 0, sizeof(out));
-  out.id = ids & 0xffff;
+  out.id = op.output_id;
   set_output_window(&out, &g);
   out.dims = 4;
   out.shape[0] = (i32)rec.output_n;
@@ -833,15 +842,16 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
   const i32 kw = rec.kw, kh = rec.kh, dh = rec.dh ? rec.dh : 1, dw = rec.dw ? rec.dw : 1;
   const u32 has_bias = rec.bias_mode, if_relu = rec.if_relu & 0xf;
   const i32 sh = rec.stride_h, sw = rec.stride_w;
-  const u32 ids = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 weight = dynamic_context_read_u32(ctx);
-  const u32 bias = has_bias ? dynamic_context_read_u32(ctx) : 0;
-  const u32 output = dynamic_context_read_u32(ctx);
+  // Operands: weight, bias.
+  WORDS_OF({LOCAL_WORD_IDS, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, 1, 0},
+           {LOCAL_WORD_OPERAND, has_bias != 0, 1}, {LOCAL_WORD_OUTPUT, 1, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const u32 input = op.input, weight = op.operand[0], bias = op.operand[1], output = op.output;
   ASSERT(groups > 0, "groups 0");
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, ids >> 16, shape, &info);
+  local_tensor_info_t &info = op.info;
+  const int *shape = op.shape;
+  local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
   ASSERT(info.dims == 4);
   const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
   dynamic_conv_geometry_in_t in = {(i32)info.pad_top, (i32)info.h_start, (i32)info.window_rows, info.shape[2],
@@ -868,7 +878,7 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
                                           sw - 1, (int)has_bias, if_relu, 0, 0, 0, 0, nodes);
     }
   }
-  info.id = ids & 0xffff;
+  info.id = op.output_id;
   set_output_window(&info, &g);
   info.shape[1] = (i32)oc;
   info.shape[2] = g.OH;
@@ -879,14 +889,14 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
 void dynamic_strideslice_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
   stride_slice_param_t rec;
   dynamic_context_read_record(ctx, &rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0});
+  local_operands_t op;
+  local_operands_read(ctx, slot, words, word_count, &op);
+  const u32 input = op.input, output_id = op.output_id, output = op.output;
   const u32 begin_mask = (u32)rec.begin_mask, end_mask = (u32)rec.end_mask, shrink_mask = (u32)rec.shrink_axis_mask;
-  local_tensor_info_t info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &info);
+  local_tensor_info_t &info = op.info;
+  int *shape = op.shape;
   int begin[4], end[4], stride[4];
   i32 out[4];
   for (int i = 0; i < 4; i++) {
@@ -985,14 +995,15 @@ static dim4_t bcast_stride(const int *own, const int *other, int compact) {
 void dynamic_broadcast_binary_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
   broadcast_binary_param_t rec;
   dynamic_context_read_record(ctx, &rec, sizeof(rec));
-  const u32 a_id = dynamic_context_read_u32(ctx);
-  const u32 a = dynamic_context_read_u32(ctx);
-  const u32 b_id = dynamic_context_read_u32(ctx);
-  const u32 b = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const u32 buffer = fp32 ? 0 : dynamic_context_read_u32(ctx);
+  const int fp32 = is_fp32(ctx);
+  // Operands: A (the input) and B.
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND_ID, 1, 0},
+           {LOCAL_WORD_OPERAND, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_BUFFER, !fp32, 0});
+  local_operands_t w;
+  local_words_read(ctx, words, word_count, &w);
+  const u32 a_id = w.input_id, a = w.input, b_id = w.operand_id[0], b = w.operand[0];
+  const u32 output_id = w.output_id, output = w.output, buffer = w.buffer;
   local_tensor_info_t tensor0_info, tensor1_info;
   int s0[4], s1[4];
   local_get_input_info(ctx->is_h_split, slot, a_id, s0, &tensor0_info);
@@ -1050,15 +1061,15 @@ void dynamic_tile_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
     fw_log(0, "input is coeff not support in local\n");
     ASSERT(0);
   }
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0}, {LOCAL_WORD_UNUSED, rec.multiples_in_record != 0, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const u32 input_id = op.input_id, output_id = op.output_id, input = op.input, output = op.output;
   const int bottom_dims = rec.bottom_dims;
   ASSERT(bottom_dims <= 4, "tile of %d dims", bottom_dims);
   int multiples[4] = {1, 1, 1, 1};
   if (rec.multiples_in_record) {
-    dynamic_context_read_u32(ctx);  // not used
     for (int i = 0; i < 4; i++) multiples[i] = rec.multiples[i];
   } else {
     dynamic_tensor_info_t coeff = {};
@@ -1089,10 +1100,11 @@ void dynamic_tile_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, 
 void dynamic_pad_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, cmd_id_node_t *nodes) {
   pad_param_t rec;
   dynamic_context_read_record(ctx, &rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0});
+  local_operands_t op;
+  local_words_read(ctx, words, word_count, &op);
+  const u32 input_id = op.input_id, output_id = op.output_id, input = op.input, output = op.output;
   int paddings[8];
   for (int i = 0; i < 8; i++) paddings[i] = rec.pads[i / 2][i % 2];
   local_tensor_info_t info;
@@ -1136,14 +1148,14 @@ void dynamic_reduce_full_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
   ASSERT(ctx->middle_value->data_size == DSIZE_FP32, "dynamic local reduce full only support fp32 now");
   reduce_full_param_t rec;
   dynamic_context_read_record(ctx, &rec, sizeof(rec));
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_OUTPUT, 1, 0});
+  local_operands_t op;
+  local_operands_read(ctx, slot, words, word_count, &op);
+  const u32 input = op.input, output_id = op.output_id, output = op.output;
   const u32 keep_dims = (u16)rec.keep_dims, axis_num = (u16)rec.axis_num, method = rec.method;
-  local_tensor_info_t tensor_info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &tensor_info);
+  local_tensor_info_t &tensor_info = op.info;
+  const int *shape = op.shape;
   ASSERT(tensor_info.dims <= 4);
   ASSERT(axis_num <= sizeof(rec.axis_list), "%u axes", (unsigned)axis_num);
   int reduce_axis[4] = {0, 0, 0, 0};
@@ -1180,16 +1192,16 @@ void dynamic_arith_shift_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
     ASSERT(ctx->middle_value->data_size == DSIZE_16);
   else
     ASSERT(ctx->middle_value->data_size == DSIZE_8);
-  const u32 input_id = dynamic_context_read_u32(ctx);
-  dynamic_context_read_u32(ctx);  // not used
-  const u32 output_id = dynamic_context_read_u32(ctx);
-  const u32 input = dynamic_context_read_u32(ctx);
-  const u32 shift = dynamic_context_read_u32(ctx);
-  const u32 output = dynamic_context_read_u32(ctx);
-  const u32 buffer = dynamic_context_read_u32(ctx);
-  local_tensor_info_t input0_tensor_info;
-  int shape[4];
-  local_get_input_info(ctx->is_h_split, slot, input_id, shape, &input0_tensor_info);
+  // Operand: the shift address. No null test: the kernel runs for every slice.
+  WORDS_OF({LOCAL_WORD_INPUT_ID, 1, 0}, {LOCAL_WORD_UNUSED, 1, 0}, {LOCAL_WORD_OUTPUT_ID, 1, 0},
+           {LOCAL_WORD_INPUT, 1, 0}, {LOCAL_WORD_OPERAND, 1, 0}, {LOCAL_WORD_OUTPUT, 1, 0},
+           {LOCAL_WORD_BUFFER, 1, 0});
+  local_operands_t op;
+  local_operands_read(ctx, slot, words, word_count, &op);
+  const u32 output_id = op.output_id, input = op.input, shift = op.operand[0], output = op.output;
+  const u32 buffer = op.buffer;
+  local_tensor_info_t &input0_tensor_info = op.info;
+  const int *shape = op.shape;
   ASSERT(input0_tensor_info.dims <= 4);
   nodechip_arith_shift_fix8b_forward_local(input, shift, buffer, output, shape[0], shape[1], shape[2], shape[3],
                                            (int)rec.shift_arg1, (int)rec.shift_arg2, (int)rec.shift_mode,

@@ -89,17 +89,17 @@ u32 pack_tensorarray(u8 *buffer, const tensor_array_info_t *header) {
   // An image larger than its area would overwrite the element data behind it.
   ASSERT(header->size <= TENSOR_ARRAY_IMAGE_MAX_ELEMS, "tensor array of %u elements, an image holds %u",
          (unsigned)header->size, (unsigned)TENSOR_ARRAY_IMAGE_MAX_ELEMS);
-  u8 h[TENSOR_ARRAY_HEADER_BYTES] = {0};
-  memcpy(h + 0, &header->capacity, 4);
-  memcpy(h + 4, &header->size, 4);
-  memcpy(h + 8, &header->dynamic_size, 4);
-  memcpy(h + 12, &header->clear_after_read, 4);
-  memcpy(h + 16, &header->same_shape, 4);
-  memcpy(h + 20, &header->global_buffer_size, 4);
-  memcpy(h + 24, &header->head_addr, 8);
-  const u32 tensors = (u32)(uintptr_t)header->tensors;
-  memcpy(h + 32, &tensors, 4);
-  memcpy(buffer, h, sizeof(h));
+  tensor_array_image_header_t h;
+  memset(&h, 0, sizeof(h));
+  h.capacity = header->capacity;
+  h.size = header->size;
+  h.dynamic_size = header->dynamic_size;
+  h.clear_after_read = header->clear_after_read;
+  h.same_shape = header->same_shape;
+  h.global_buffer_size = header->global_buffer_size;
+  h.head_addr = header->head_addr;
+  h.tensors = (u32)(uintptr_t)header->tensors;
+  memcpy(buffer, &h, sizeof(h));
   if (header->size > 0) memcpy(buffer + TENSOR_ARRAY_HEADER_BYTES, header->tensors, TENSOR_ARRAY_ELEM_BYTES * header->size);
   return TENSOR_ARRAY_HEADER_BYTES + TENSOR_ARRAY_ELEM_BYTES * header->size;
 }
@@ -192,21 +192,22 @@ void dynamic_glb_device2host_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
     dynamic_glb_memcpy(in.addr, ctx->bridge_addr, TENSOR_ARRAY_IMAGE_BYTES, DSIZE_8, node);
     poll_all_engine_done(node);
     tensor_array_info_t *ta = out.tensor_array_info;
-    u32 size;
-    memcpy(&size, bridge + 4, 4);
+    tensor_array_image_header_t h;
+    memcpy(&h, bridge, sizeof(h));
+    const u32 size = h.size;
     // The image's size word comes from device memory: its records must lie
     // inside the image area that was copied.
     ASSERT(size <= TENSOR_ARRAY_IMAGE_MAX_ELEMS, "tensor array image of %u elements, at most %u", (unsigned)size,
            (unsigned)TENSOR_ARRAY_IMAGE_MAX_ELEMS);
     tensor_array_elem_t *records = (tensor_array_elem_t *)host_block((u64)TENSOR_ARRAY_ELEM_BYTES * size);
     if (size > 0) memcpy(records, bridge + TENSOR_ARRAY_HEADER_BYTES, TENSOR_ARRAY_ELEM_BYTES * size);
-    memcpy(&ta->capacity, bridge + 0, 4);
-    memcpy(&ta->size, bridge + 4, 4);
-    memcpy(&ta->dynamic_size, bridge + 8, 4);
-    memcpy(&ta->clear_after_read, bridge + 12, 4);
-    memcpy(&ta->same_shape, bridge + 16, 4);
-    memcpy(&ta->global_buffer_size, bridge + 20, 4);
-    memcpy(&ta->head_addr, bridge + 24, 8);
+    ta->capacity = h.capacity;
+    ta->size = h.size;
+    ta->dynamic_size = h.dynamic_size;
+    ta->clear_after_read = h.clear_after_read;
+    ta->same_shape = h.same_shape;
+    ta->global_buffer_size = h.global_buffer_size;
+    ta->head_addr = h.head_addr;
     free(ta->tensors);
     ta->tensors = records;
     // The records that were read are all the array holds now.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "interp/layer_records.h"
+#include "interp/context.h"
 #include "interp/record_fields.h"
 
 namespace zv::test {
@@ -412,6 +413,19 @@ TEST(InterpRecordLayout, ReshapeAndRearrangementRecords) {
       L(embedding_param_t, 4, F(embedding_param_t, word, 0, 4)),
       L(coeff2neuron_param_t, 40, F(coeff2neuron_param_t, shape, 0, 32), F(coeff2neuron_param_t, dims, 32, 4),
         F(coeff2neuron_param_t, dtype, 36, 4)),
+  });
+}
+
+TEST(InterpRecordLayout, TensorArrayImage) {
+  check({
+      L(tensor_array_image_header_t, 40, F(tensor_array_image_header_t, capacity, 0, 4),
+        F(tensor_array_image_header_t, size, 4, 4), F(tensor_array_image_header_t, dynamic_size, 8, 4),
+        F(tensor_array_image_header_t, clear_after_read, 12, 4), F(tensor_array_image_header_t, same_shape, 16, 4),
+        F(tensor_array_image_header_t, global_buffer_size, 20, 4), F(tensor_array_image_header_t, head_addr, 24, 8),
+        F(tensor_array_image_header_t, tensors, 32, 4)),
+      L(tensor_array_elem_t, 64, F(tensor_array_elem_t, read, 0, 4), F(tensor_array_elem_t, written, 4, 4),
+        F(tensor_array_elem_t, cleared, 8, 4), F(tensor_array_elem_t, addr, 16, 8), F(tensor_array_elem_t, dims, 24, 4),
+        F(tensor_array_elem_t, shape, 28, 32)),
   });
 }
 

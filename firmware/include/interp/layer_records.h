@@ -962,3 +962,20 @@ typedef struct DYN_RECORD {
   u32 dtype;
 } coeff2neuron_param_t;
 static_assert(sizeof(coeff2neuron_param_t) == 40, "coeff2neuron record");
+
+// ---- Tensor-array device image ----
+
+// The header at the start of a tensor array's device image; `size` element
+// records (tensor_array_elem_t, 64 bytes) follow it.
+typedef struct DYN_RECORD {
+  u32 capacity;
+  u32 size;
+  u32 dynamic_size;
+  u32 clear_after_read;
+  u32 same_shape;
+  u32 global_buffer_size;
+  u64 head_addr;
+  u32 tensors;  // the ARM address of the element records
+  u32 unused36;
+} tensor_array_image_header_t;
+static_assert(sizeof(tensor_array_image_header_t) == 40, "tensor-array image header");

@@ -12,10 +12,11 @@
 #pragma once
 
 #include "interp/fullnet.h"
+#include "interp/layer_records.h"
 
 #define TENSOR_ARRAY_IMAGE_BYTES 0x3000u
-#define TENSOR_ARRAY_HEADER_BYTES 40u
-#define TENSOR_ARRAY_ELEM_BYTES 64u
+#define TENSOR_ARRAY_HEADER_BYTES ((u32)sizeof(tensor_array_image_header_t))
+#define TENSOR_ARRAY_ELEM_BYTES ((u32)sizeof(tensor_array_elem_t))
 // Element records an image can hold behind its header.
 #define TENSOR_ARRAY_IMAGE_MAX_ELEMS ((TENSOR_ARRAY_IMAGE_BYTES - TENSOR_ARRAY_HEADER_BYTES) / TENSOR_ARRAY_ELEM_BYTES)
 

@@ -1,6 +1,7 @@
 // Test-side writers of the global convolution/pooling and element-wise layer
-// records, from the documented byte offsets (no firmware struct is shared),
-// and a runner that sends one description through API 111.
+// records, filled through the firmware's record structs (checked against the
+// documented offsets by the record layout test), and a runner that sends one
+// description through API 111.
 #pragma once
 
 #include <cstdint>

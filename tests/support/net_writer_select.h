@@ -1,7 +1,7 @@
 // Test-side writer of the selection, detection and tensor-array layer records
 // and their tensor references, and a runner of one-layer-per-group networks
-// through the network-run API. Written from the documented byte layout, like
-// net_writer.h, sharing no struct with the firmware.
+// through the network-run API. Records are filled through the firmware's
+// record structs, like net_writer.h.
 #pragma once
 
 #include <cstdint>

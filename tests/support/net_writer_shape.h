@@ -1,7 +1,7 @@
 // Test-side writers for the shape, slice, pad, crop, tile and rearrangement
-// controllers and the shape-tensor controllers: their records at the
-// documented offsets, and a small plan of global groups whose consumer counts
-// are worked out from the ids each later group reads.
+// controllers and the shape-tensor controllers: their records, filled through
+// the firmware's record structs, and a small plan of global groups whose
+// consumer counts are worked out from the ids each later group reads.
 #pragma once
 
 #include <cstdint>

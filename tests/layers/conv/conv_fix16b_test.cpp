@@ -86,10 +86,16 @@ TEST(ConvFix16b, WorkerAgainstReference) {
   Conv c = C(8, 6, 12, 9, 4, 5, 1, 2);
   c.groups = 2, c.dh = 1, c.dw = 2, c.pad_t = 3, c.pad_b = 1, c.pad_l = 4, c.pad_r = 2, c.w_sign = true;
   c.in_sign = true;
+  Conv d = C(4, 3, 5, 5, 5, 3, 1, 4);
+  d.bias_mode = 1, d.b_sign = d.w_sign = d.in_sign = true, d.rshift = 1;
+  Conv e = d;
+  e.bias_mode = 0, e.relu = true;
   const Case cases[] = {
       {"17 output columns, three items, row sections of 5 and 4", a, 1, 2, 1},
       {"stride 2, 70 channels, bias behind the weights, clamped ReLU, batch in two sections", b, 0, 3, 2},
       {"two groups, dilated columns, asymmetric pads", c, 1, 4, 2},
+      {"pads of 4 over 5 rows, 11 row sections: four see no input row", d, 0, 11, 1},
+      {"the same without bias", e, 1, 11, 1},
   };
   for (const Case &k : cases) run_case(k, all_schedules());
 }

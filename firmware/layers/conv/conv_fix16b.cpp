@@ -74,8 +74,22 @@ namespace {
 struct Conv16 {
   u64 input, output, weight, bias;
   int n, ic, h, w, groups, oc, kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w;
-  int bias_mode, unused, if_relu, relu_upper_limit, rshift, input_sign, weight_sign, bias_sign;
+  int bias_mode, unused, if_relu, relu_upper_limit, rshift, input_sign, weight_sign, bias_sign, ins_w;
 };
+
+// Output columns [16 k, 16 k + len) of the piece: with inserted columns, the
+// real columns its windows cover and the zero columns left and right of them.
+void piece_of(const Conv16 &a, const conv_fix16b_plan_t &p, int k, fix16_piece_t *pc) {
+  fix16_piece_of(pc, k, p.ow, a.w, a.kw, a.dw, a.pad_w, a.pad_w_after, a.stride_w);
+  if (a.ins_w == 0) return;
+  conv_fix8b_rows_t c;
+  conv_fix8b_rows_of(&c, pc->start, pc->len, a.stride_w, p.kwe, a.pad_w, a.ins_w, a.w);
+  ASSERT_FS(c.count > 0, "output columns %d..%d see no input column", pc->start, pc->start + pc->len);
+  pc->x0 = c.first;
+  pc->in_w = c.count;
+  pc->pad_l = c.pad_t;
+  pc->pad_r = c.pad_b;
+}
 
 struct Slice {
   int g0, gn, oh0, rows;
@@ -105,6 +119,7 @@ void load_slice(const Conv16 &a, const conv_fix16b_plan_t &p, int g, const Slice
     atomic_tensor_arithmetic_fix8b_gen_cmd(fill, &shape, bcast, &st, &st, &st, TENSOR_OP_COPY, 1, 0, 0, 0, 0, Sign,
                                            Int8, modes, shifts, 0, node);
   }
+  if (s.in.count <= 0) return;
   const s64 plane_in = (s64)a.h * a.w, group_words = (s64)a.ic * plane_in;
   const u64 src = a.input + 4ull * (u64)(s.g0 * group_words + (s64)g * p.icg * plane_in + (s64)s.in.first * a.w);
   tensor_stride_move_gen_cmd(buf + (u32)(s.in.pad_t * a.w) * 4u, 0, src, s.gn, p.icg, s.in.count, a.w,
@@ -123,13 +138,13 @@ void compute_piece(const Conv16 &a, const conv_fix16b_plan_t &p, const Slice &s,
     if (a.bias_mode == 2)
       atomic_conv_neuron_kernel_stride_bias_stride_fix16b_gen_cmd(
           src, dst, local_tag(0), local_tag(p.bias), 4 * s.rows, p.icg, p.khe, pc.in_w, a.w * a.stride_h, P, a.w, 1,
-          0, 0, ch, 1, pc.len, 0, 0, a.kh, a.kw, a.dh - 1, a.dw - 1, p.ks[0], p.ks[1], p.ks[2], p.ks[3], 1,
+          0, a.ins_w, ch, 1, pc.len, 0, 0, a.kh, a.kw, a.dh - 1, a.dw - 1, p.ks[0], p.ks[1], p.ks[2], p.ks[3], 1,
           (int)(p.rec / 2), 1, 1, 0, 0, pc.pad_l, pc.pad_r, a.stride_h, a.stride_w, 2, 0, a.unused, a.if_relu,
           a.rshift, a.input_sign, a.weight_sign, a.bias_sign, 3, 3, 0, node);
     else
       atomic_conv_neuron_kernel_stride_fix16b_gen_cmd(
           src, dst, local_tag(0), local_tag(p.bias), 4 * s.rows, p.icg, p.khe, pc.in_w, a.w * a.stride_h, P, a.w, 1,
-          0, 0, ch, 1, pc.len, 0, 0, a.kh, a.kw, a.dh - 1, a.dw - 1, p.ks[0], p.ks[1], p.ks[2], p.ks[3], 0, 0, 0,
+          0, a.ins_w, ch, 1, pc.len, 0, 0, a.kh, a.kw, a.dh - 1, a.dw - 1, p.ks[0], p.ks[1], p.ks[2], p.ks[3], 0, 0, 0,
           pc.pad_l, pc.pad_r, a.stride_h, a.stride_w, a.bias_mode, 0, a.unused, a.if_relu, a.rshift, a.input_sign,
           a.weight_sign, a.bias_sign, 3, 3, 0, node);
     if (a.relu_upper_limit > 0) {
@@ -177,8 +192,9 @@ void nodechip_conv_forward_parallel_fix16b(
   ASSERT_FS(input_c % groups == 0 && output_c % groups == 0);
   ASSERT_FS(kh > 0 && kw > 0 && dh > 0 && dw > 0 && stride_h > 0 && stride_w > 0 && bias_mode >= 0 && bias_mode <= 2);
   ASSERT_FS(pad_h >= 0 && pad_h_after >= 0 && pad_w >= 0 && pad_w_after >= 0);
-  // Rows are entries of one-row convolutions over zero-padded windows: no insertion.
-  ASSERT_FS(ins_h == 0 && ins_w == 0);
+  // Rows are entries of one-row convolutions over zero-padded windows: no
+  // insertion between rows. Columns take the command's own insertion.
+  ASSERT_FS(ins_h == 0 && ins_w >= 0);
   ASSERT_FS(hsecs > 0 && nsecs > 0 && ocsecs > 0);
   const int oc_per_NPU = (int)ceil_div(ceil_div(output_c / groups, ocsecs), NPU_NUM);
   ASSERT_FS(oc_per_NPU == 1);
@@ -189,6 +205,8 @@ void nodechip_conv_forward_parallel_fix16b(
   const u32 of_map_offset1 = p.out[1], ofmap_need_bank_for_buff0 = (end - p.out[1] + FIX16B_BANK - 1) / FIX16B_BANK,
             bank_size = FIX16B_BANK;
   ASSERT_FS(of_map_offset1 + ofmap_need_bank_for_buff0 * bank_size <= (1<<19));
+  // The width with the inserted columns (the layout does not depend on it).
+  p.ow = conv_fix8b_out_extent(input_w, ins_w, pad_w, pad_w_after, kw, dw, stride_w);
   ASSERT_FS(p.oh > 0 && p.ow > 0 && nsecs <= p.nq && hsecs <= p.oh);
   // Every output column comes from one of the pieces.
   ASSERT_FS(wsecs == (int)ceil_div(p.ow, FIX16_PIECE_W));
@@ -196,7 +214,7 @@ void nodechip_conv_forward_parallel_fix16b(
 
   Conv16 a = {input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, groups, output_c,
               kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w, bias_mode, unused, if_relu,
-              relu_upper_limit, rshift, input_sign, weight_sign, bias_sign};
+              relu_upper_limit, rshift, input_sign, weight_sign, bias_sign, ins_w};
   const int slices = nsecs * hsecs;
   int sl = 0;
   for (int g = 0; g < groups; g++) {
@@ -213,8 +231,13 @@ void nodechip_conv_forward_parallel_fix16b(
         section_of(p.nq, nsecs, j / hsecs, &s.g0, &s.gn);
         section_of(p.oh, hsecs, j % hsecs, &s.oh0, &s.rows);
         conv_fix8b_rows_of(&s.in, s.oh0, s.rows, stride_h, p.khe, pad_h, 0, input_h);
-        const int input_rows = s.in.count;
-        ASSERT_FS(input_rows > 0);
+        if (s.in.count <= 0) {
+          // Rows whose windows lie in the padding: all zero rows.
+          s.in.first = 0;
+          s.in.count = 0;
+          s.in.pad_t = (s.rows - 1) * stride_h + p.khe;
+          s.in.pad_b = 0;
+        }
         s.in_rows = s.in.pad_t + s.in.count + s.in.pad_b;
         const u32 in = p.in[sl % 2];
         load_slice(a, p, g, s, in, node);
@@ -222,7 +245,7 @@ void nodechip_conv_forward_parallel_fix16b(
         fix16_piece_t prev = {};
         for (int k = 0; k < wsecs; k++) {
           fix16_piece_t pc;
-          fix16_piece_of(&pc, k, p.ow, input_w, kw, dw, pad_w, pad_w_after, stride_w);
+          piece_of(a, p, k, &pc);
           if (k > 0) cmd_id_merge(node, &move, &comp);
           cmd_id_divide(node, &move, &comp);
           compute_piece(a, p, s, pc, ch, in, p.out[k % 2], &comp);

@@ -25,6 +25,14 @@ void conv_fix8b_rows_of(conv_fix8b_rows_t *r, int oh0, int rows, int stride_h, i
   const int step = ins_h + 1, last_inserted = (h - 1) * step;
   const int start = oh0 * stride_h - pad_h;
   const int end = (oh0 + rows - 1) * stride_h + khe - 1 - pad_h;  // inclusive
+  if (end < 0 || start > last_inserted) {
+    // The windows lie in the padding: no real row.
+    r->first = 0;
+    r->count = 0;
+    r->pad_t = end - start + 1;
+    r->pad_b = 0;
+    return;
+  }
   if (start < 0) {
     r->pad_t = -start;
     r->first = 0;
@@ -124,6 +132,7 @@ struct Slice {
   int g0, gn;      // batch groups
   int oh0, rows;   // output rows
   conv_fix8b_rows_t in;
+  int zero;        // the rows see no input row: `in` counts zero rows to fill
 };
 
 // Section i of `total` cut into `count` parts, the first total % count parts
@@ -152,6 +161,7 @@ void clamp_above(u32 out, int items, int ch, int rows, int ow, int limit, int ou
 void load_input(const Conv8 &a, const conv_fix8b_plan_t &p, int g, const Slice &s, u32 buf,
                 cmd_id_node_t *node) {
   const s64 plane_in = (s64)a.h * a.w, group_words = (s64)a.ic * plane_in;
+  if (s.zero) return;  // zero_rows fills the buffer on the compute stream
   if (!a.three_ic) {
     const int P = (int)eu_plane((u32)(s.in.count * a.w));
     const u64 src = a.input + 4ull * (u64)(s.g0 * group_words + (s64)g * p.icg * plane_in + (s64)s.in.first * a.w);
@@ -170,6 +180,18 @@ void load_input(const Conv8 &a, const conv_fix8b_plan_t &p, int g, const Slice &
                                 (int)ceil_div(p.ch, NPU_NUM) * P, P, a.w, 1, GDMA_VALUE_FORMAT_FLOAT32,
                                 GDMA_VALUE_DIR_S2L, 0, node);
   }
+}
+
+// The zero rows of a slice that sees no input row (a tensor-engine copy of
+// the constant 0, so on the compute stream).
+void zero_rows(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, u32 buf, cmd_id_node_t *node) {
+  const int P = (int)eu_plane((u32)(s.in.count * a.w));
+  const dim4_t shape = {4 * s.gn, p.icg, s.in.count, a.w}, st = {(int)ceil_div(p.icg, NPU_NUM) * P, P, a.w, 1};
+  const u32 fill[4] = {0, 0, 0, local_tag(buf)};
+  const u32 bcast[4] = {0, 0, 0, 0}, Sign[3] = {0, 0, 0}, Int8[4] = {1, 1, 1, 1};
+  const u32 modes[4] = {3, 3, 3, 3}, shifts[6] = {0, 0, 0, 0, 0, 0};
+  atomic_tensor_arithmetic_fix8b_gen_cmd(fill, &shape, bcast, &st, &st, &st, TENSOR_OP_COPY, 1, 0, 0, 0, 0, Sign,
+                                         Int8, modes, shifts, 0, node);
 }
 
 // Lane row r0 on: the output channels from 64 x r0, their weight records and
@@ -237,15 +259,6 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
   ASSERT_FS(end <= (1 << 19));
   const int nsecs = a.nsecs, hsecs = a.hsecs;
   ASSERT_FS(nsecs <= p.nq && hsecs <= p.oh);
-  // Every slice must read at least one real input row.
-  for (int hs = 0; hs < hsecs && !a.three_ic; hs++) {
-    int oh0, rows;
-    section_of(p.oh, hsecs, hs, &oh0, &rows);
-    conv_fix8b_rows_t r;
-    conv_fix8b_rows_of(&r, oh0, rows, a.stride_h, p.khe, a.pad_h, a.ins_h, a.h);
-    const int input_rows = r.count;
-    ASSERT_FS(input_rows > 0);
-  }
   const int slices = nsecs * hsecs;
   for (int g = 0; g < a.groups; g++) {
     for (int os = 0; os < a.ocsecs; os++) {
@@ -270,6 +283,16 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
           section_of(p.nq, nsecs, j / hsecs, &s.g0, &s.gn);
           section_of(p.oh, hsecs, j % hsecs, &s.oh0, &s.rows);
           if (!a.three_ic) conv_fix8b_rows_of(&s.in, s.oh0, s.rows, a.stride_h, p.khe, a.pad_h, a.ins_h, a.h);
+          if (!a.three_ic && s.in.count <= 0) {
+            // Rows whose windows lie in the padding: convolve zero rows, so
+            // that the command's own bias, shift and ReLU give their values.
+            const int extent = (s.rows - 1) * a.stride_h + p.khe, step = a.ins_h + 1;
+            s.zero = 1;
+            s.in.first = 0;
+            s.in.count = (extent + a.ins_h) / step;
+            s.in.pad_t = 0;
+            s.in.pad_b = extent - ((s.in.count - 1) * step + 1);
+          }
           if (s.gn == 1) {
             head = first ? edge.head : 1;
             tail = last ? edge.tail : 1;
@@ -291,6 +314,7 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
         if (j > 0) cmd_id_merge(node, &move, &comp);
         if (j == slices) break;
         cmd_id_divide(node, &move, &comp);
+        if (s.zero) zero_rows(a, p, s, p.in[j % 2], &comp);
         const int parts = head > tail ? head : tail;
         for (int pj = 0; pj < parts; pj++) {
           const int r0 = conv_sec_start(rows, parts, pj), rn = conv_sec_size(rows, parts, pj);

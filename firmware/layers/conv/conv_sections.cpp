@@ -2,6 +2,7 @@
 // layers.
 #include "layers/conv/conv_sections.h"
 
+#include "cmd/bd_arith.h"
 #include "cmd/local_mem.h"
 
 void conv_section_move_output(u64 output_addr, int output_c, int output_h, int output_w, int ocg,
@@ -29,3 +30,14 @@ void conv_section_load_input(u32 buf, u64 input_addr, int input_c, int input_h, 
                              GDMA_VALUE_DIR_S2L, 0, node);
 }
 
+
+void conv_section_fill(const conv_section_t *s, int output_w, int accumulate, int have_bias, u32 bias_buf,
+                       cmd_id_node_t *node) {
+  if (accumulate && !have_bias) return;
+  const dim4_t shape = {s->nc, s->ch, s->rows, output_w};
+  const dim4_t dflt = {-1, 0, 0, 0}, bstride = {0, 1, 0, 0};
+  const u32 out = LOCAL_ADDR_TAG | s->out, zero = 0;  // the bits of 0.0f
+  atomic_tensor_arithmetic_gen_cmd(accumulate ? out : 0, have_bias ? (LOCAL_ADDR_TAG | bias_buf) : 0, out, &shape, 1,
+                                   1, 1, &dflt, have_bias ? &bstride : &dflt, &dflt, TENSOR_OP_ADD, 0, !accumulate,
+                                   zero, !have_bias, zero, 0, node);
+}

@@ -185,8 +185,15 @@ void nodechip_deconv_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_
           const int rows = row1 - row0;
           const int extra_top = a % stride_h ? stride_h - a % stride_h : 0;
           const int extra_bottom = (b + stride_h - 1) % stride_h;
-          ASSERT(rows > 0, "output rows %d..%d see no input row", sl.oh0, sl.oh0 + sl.rows);
-          for (int ic0 = 0, k = 0; ic0 < l.icg; ic0 += step, k++) {
+          if (rows <= 0) {
+            // Rows that see no input row hold the bias, or zero.
+            if (!first_step) cmd_id_merge(node, &move, &compute);
+            cmd_id_divide(node, &move, &compute);
+            first_step = 0;
+            const u32 bbuf = (u32)(l.resident ? l.bias[0] + 4u * (u32)(lane0 - lanes) : l.bias[bias_sel]);
+            conv_section_fill(&sl, output_w, result_add, have_bias, bbuf, &compute);
+          }
+          for (int ic0 = 0, k = 0; rows > 0 && ic0 < l.icg; ic0 += step, k++) {
             const int ic = l.icg - ic0 < step ? l.icg - ic0 : step;
             const int ic_even = (ic + 1) & ~1;
             cmd_id_node_t *ld = first_step ? node : &move;

@@ -134,11 +134,15 @@ void nodechip_deconv_fix8b_forward_parallel(u64 input_addr, u64 output_addr, u64
           const u32 in_lmem_size = 4u * (u32)P * (u32)ceil_div(p.icg, NPU_NUM), bias_lmem_size = p.bias_area;
           ASSERT_FS(in_lmem_size + bias_lmem_size <= ((1<<19) / 8));
           const u32 buf = (j % 2 ? DECONV_FIX8B_INPUT1 : 0u) + p.bias_area;
-          const u64 src = input_addr + 4ull * (u64)((s64)(s.item0 / 4) * input_c * plane_in +
-                                                    (s64)g * p.icg * plane_in + (s64)s.in.first * input_w);
-          tensor_stride_move_gen_cmd(buf, 0, src, 1, p.icg, s.in.count, input_w, (int)(input_c * plane_in),
-                                     (int)plane_in, input_w, 1, (int)ceil_div(p.icg, NPU_NUM) * P, P, input_w, 1,
-                                     GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, j == 0 ? node : &move);
+          // One slice holds the group's whole input: the first output-channel
+          // slice loads it into input buffer 0 and the later ones reuse it.
+          if (slices > 1 || oc0 == 0) {
+            const u64 src = input_addr + 4ull * (u64)((s64)(s.item0 / 4) * input_c * plane_in +
+                                                      (s64)g * p.icg * plane_in + (s64)s.in.first * input_w);
+            tensor_stride_move_gen_cmd(buf, 0, src, 1, p.icg, s.in.count, input_w, (int)(input_c * plane_in),
+                                       (int)plane_in, input_w, 1, (int)ceil_div(p.icg, NPU_NUM) * P, P, input_w, 1,
+                                       GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, j == 0 ? node : &move);
+          }
         }
         if (j > 0) cmd_id_merge(node, &move, &comp);
         if (j == slices) break;

@@ -154,7 +154,7 @@ void nodechip_depthwise_fix8b_forward_parallel(u64 input_addr, u64 output_addr, 
   const int N_initial = plan.N_initial;
   if (plan.small) ASSERT_FS(N_initial >= kh);
   const u32 offset_local_end = plan.end;
-  ASSERT_FS(offset_local_end <= (1 << 19));
+  ASSERT_FS(offset_local_end <= (1<<19));
 
   Dw8 k;
   k.f = {input_c, ih, iw, plan.oh, plan.ow, kh, kw, pt, pb, pl, pr, stride_h, stride_w, plan.c_step, plan.h_step,

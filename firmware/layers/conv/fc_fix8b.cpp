@@ -40,7 +40,7 @@ void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias,
   // The float form converts a block into a float area of 64 KB per lane.
   if (use_float_scale && batch_slice > FC_FIX8B_FLOAT_ROWS) batch_slice = FC_FIX8B_FLOAT_ROWS;
   if (batch_slice != M && batch_slice > 4) batch_slice = batch_slice / 4 * 4;
-  ASSERT_FS(batch_slice * output_c_per_npu * W_param[0] * output_size <= ((1 << 19) / 8));
+  ASSERT_FS(batch_slice * output_c_per_npu * W_param[0] * output_size <= ((1<<19) / 8));
   ASSERT_FS((int)(batch_slice * input_c_per_npu * W_param[1] * sizeof(char)) <= (int)input_neuron_space);
   ASSERT_FS(output_neuron_slice > 0 && input_neuron_slice > 0 && batch_slice > 0);
   p->output_neuron_slice = output_neuron_slice;
@@ -231,7 +231,7 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
 
   fc_stages_t st;
   fc_stages_init(&st, M, K, N, p.batch_slice, p.input_neuron_slice, p.output_neuron_slice);
-  int in_load = 0, weight_load = 0, out_gen = 0, const_ready = 0, recentred = 0;
+  int in_neuron_load = 0, weight_load = 0, out_neuron_gen = 0, const_ready = 0, recentred = 0;
   for (int s = 0; fc_stages_running(&st); s++) {
     fc_stages_fill(&st);
     cmd_id_node_t move, comp;
@@ -239,16 +239,17 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
 
     // Store a completed block.
     if (st.valid[2] && st.k_off[2] + st.k_cnt[2] >= K) {
-      ASSERT_FS(out_gen > 0);
+      ASSERT_FS(out_neuron_gen > 0);
       const int nn = st.n_off[2], nc = st.n_cnt[2], mo = st.m_off[2], mc = st.m_cnt[2];
       if (float_form) {
-        store_float_block(p.float_area[(out_gen - 1) % 2], output_addr, N, nn, nc, mo, mc, output_4N, &move);
+        store_float_block(p.float_area[(out_neuron_gen - 1) % 2], output_addr, N, nn, nc, mo, mc, output_4N,
+                          &move);
       } else if (output_4N && !res_16b) {
-        const u32 y = p.output[(out_gen - 1) % 2];
+        const u32 y = p.output[(out_neuron_gen - 1) % 2];
         gdma_move_global4N_local1N(y, output_addr + 4ull * (u64)nn + 4ull * (u64)N * (u64)(mo / 4), mc, nc, 4 * N, 1,
                                    &move);
       } else {
-        const u32 y = p.output[(out_gen - 1) % 2];
+        const u32 y = p.output[(out_neuron_gen - 1) % 2];
         const int e = res_16b ? 2 : 1;
         general_matrix_move_gen_cmd(y, 0, output_addr + (u64)e * ((u64)nn + (u64)N * (u64)mo),
                                     e * (nc < FC_SECTION ? nc : FC_SECTION), mc, e * nc, e * N,
@@ -258,11 +259,11 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
 
     // Multiply the slice loaded in the previous step.
     if (st.valid[1]) {
-      const int in_neuron_load = in_load, wl = weight_load;
-      ASSERT_FS(in_neuron_load > 0 && wl > 0);
+      ASSERT_FS(in_neuron_load > 0 && weight_load > 0);
       const int nn = st.n_off[1], nc = st.n_cnt[1], ko = st.k_off[1], kc = st.k_cnt[1], mc = st.m_cnt[1];
       const int last = ko + kc >= K;
-      const u32 L = p.input[(in_load - 1) % 2], R = p.weight[(weight_load - 1) % 2], Y = p.output[out_gen % 2];
+      const u32 L = p.input[(in_neuron_load - 1) % 2], R = p.weight[(weight_load - 1) % 2];
+      const u32 Y = p.output[out_neuron_gen % 2];
       if (recentre && (!recentred || m_cut || k_cut)) {
         // Every byte of the block's rows (128 bytes per lane).
         const int sections = (int)ceil_div(kc, FC_SECTION);
@@ -300,8 +301,8 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
       }
       if (narrow) narrow_in_place(Y, mc, nc, out_signed, &comp);
       if (last) {
-        if (float_form) requantise_block(ff, Y, p.float_area[out_gen % 2], nn, mc, nc, &comp);
-        out_gen++;
+        if (float_form) requantise_block(ff, Y, p.float_area[out_neuron_gen % 2], nn, mc, nc, &comp);
+        out_neuron_gen++;
       }
     }
 
@@ -309,15 +310,15 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
     if (st.valid[0]) {
       const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
                 mc = st.m_cnt[0];
-      if (in_load == 0 || m_cut || k_cut) {
-        const u32 L = p.input[in_load % 2];
+      if (in_neuron_load == 0 || m_cut || k_cut) {
+        const u32 L = p.input[in_neuron_load % 2];
         if (input_4N)
           gdma_move_global4N_local1N(L, input_addr + 4ull * (u64)ko + 4ull * (u64)K * (u64)(mo / 4), mc, kc, 4 * K, 0,
                                      &move);
         else
           general_matrix_move_gen_cmd(L, 0, input_addr + (u64)ko + (u64)K * (u64)mo, FC_SECTION, mc, kc, K,
                                       GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
-        in_load++;
+        in_neuron_load++;
       }
       if (s == 0 || k_cut || (N > FC_MAX_OUT && mo == 0)) {
         const u32 R = p.weight[weight_load % 2];

@@ -63,8 +63,6 @@ void nodechip_winograd_forward_parallel_fix8b(u64 input_addr, u64 output_addr, u
   ASSERT_FS(hsecs <= oh);
   // One input-channel section: an 8-bit result cannot carry partial sums.
   ASSERT_FS(icsecs == 1);
-  // Arrangement 2 and the blocks with biases keep whole lanes together.
-  if (use_winograd == 2 || bias_mode == 2) ASSERT_FS(ocsecs == 1);
   const int hslice = winograd_fix8b_row_chunk(oh, hsecs);
   ASSERT_FS(hslice > 0);
 
@@ -101,6 +99,24 @@ void nodechip_winograd_forward_parallel_fix8b(u64 input_addr, u64 output_addr, u
         if (bias_mode == 1)
           tensor_compact_move_gen_cmd(bias, 0, bias_addr + 2ull * ((u64)g * ocg + oc0), 1, ch, 1, 1,
                                       GDMA_VALUE_FORMAT_INT16, GDMA_VALUE_DIR_S2L, 0, node);
+      } else if (ocsecs > 1) {
+        // Per lane the block holds ocn lane rows of weights (then, with
+        // bias_mode 2, their ocn 16-bit biases): the section takes lane rows
+        // [r0, r0 + rn) of each, weights to w_at and biases to `bias`.
+        const u64 wrow = (u64)icg4 * 16u;
+        const u64 per_lane = (u64)ocn * wrow + (bias_mode == 2 ? 2u * (u64)ocn : 0u);
+        const u64 block = weight_addr + (u64)g * per_lane * (u64)lanes;
+        const int len = (int)((u64)rn * wrow);
+        tensor_stride_move_gen_cmd(w_at, 0, block + (u64)r0 * wrow, 1, lanes, 1, len, 0, (int)per_lane, len, 1, 0, len,
+                                   len, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+        if (bias_mode == 2)
+          tensor_stride_move_gen_cmd(bias, 0, block + (u64)ocn * wrow + 2ull * (u64)r0, 1, lanes, 1, 2 * rn, 0,
+                                     (int)per_lane, 2 * rn, 1, 0, 2 * rn, 2 * rn, 1, GDMA_VALUE_FORMAT_INT8,
+                                     GDMA_VALUE_DIR_S2L, 0, node);
+        if (bias_mode == 1)
+          tensor_stride_move_gen_cmd(bias, 0, bias_addr + 2ull * ((u64)g * (u64)ocn * (u64)lanes + (u64)r0), 1, lanes,
+                                     1, rn, 0, ocn, rn, 1, 0, rn, rn, 1, GDMA_VALUE_FORMAT_INT16, GDMA_VALUE_DIR_S2L,
+                                     0, node);
       } else {
         const u64 per_lane = (u64)ocn * (u64)icg4 * 16u + (bias_mode == 2 ? 2u * (u64)ocn : 0u);
         tensor_compact_move_gen_cmd(w_at, 0, weight_addr + (u64)g * per_lane * (u64)lanes, 1, lanes,
@@ -109,7 +125,8 @@ void nodechip_winograd_forward_parallel_fix8b(u64 input_addr, u64 output_addr, u
           tensor_compact_move_gen_cmd(bias, 0, bias_addr + 2ull * (u64)g * (u64)ocn * (u64)lanes, 1, lanes, 1, ocn,
                                       GDMA_VALUE_FORMAT_INT16, GDMA_VALUE_DIR_S2L, 0, node);
       }
-      const u32 b_at = bias_mode == 2 ? (u32)ocn * (u32)icg4 * 16u : bias;
+      // One section holds the whole block: its biases follow the ocn rows.
+      const u32 b_at = bias_mode == 2 && ocsecs == 1 ? (u32)ocn * (u32)icg4 * 16u : bias;
       const int row_chunks = (int)ceil_div(oh, hslice), slices = nsecs * row_chunks;
       cmd_id_node_t move = *node, comp = *node;
       struct {

@@ -71,7 +71,7 @@ void nodechip_adaptive_pooling_forward(u64 input_addr, u64 output_addr, int inpu
         const int plane = (int)eu_plane((u32)(nh * nw));
         const u32 result = (u32)(rows * count * plane * 4);
         const u64 offset_local_end = (u64)result + (u64)count * rows * 128;
-        ASSERT(offset_local_end <= (1 << 19));
+        ASSERT(offset_local_end <= (1<<19));
         restart_ids_when_high(node);
         tensor_stride_move_gen_cmd(0, 0, input_addr + (((u64)b0 * input_c * input_h + sh) * input_w + sw) * 4u, count,
                                    input_c, nh, nw, input_c * input_h * input_w, input_h * input_w, input_w, 1,
@@ -116,7 +116,7 @@ void nodechip_adaptive_pooling_fix8b_forward(u64 input_addr, u64 output_addr, in
         if (need > e_max) e_max = need;
       }
     const u64 offset_local_end = e_max + (u64)rows * 128;
-    ASSERT(offset_local_end <= (1 << 19));
+    ASSERT(offset_local_end <= (1<<19));
   }
   u32 e = 0x40000;
   for (int g = 0; g < groups; g++) {
@@ -130,7 +130,7 @@ void nodechip_adaptive_pooling_fix8b_forward(u64 input_addr, u64 output_addr, in
         const u32 need = (u32)(rows * 4 * eu_plane((u32)(4 * nh * nw)));
         if (need > e) e = need;
         const u64 offset_local_end = (u64)e + (u64)rows * 128;
-        ASSERT(offset_local_end <= (1 << 19));
+        ASSERT(offset_local_end <= (1<<19));
         restart_ids_when_high(node);
         const int plane = (int)eu_plane((u32)(nh * nw));
         tensor_stride_move_gen_cmd(0, 0, input_addr + ((u64)g * input_c * input_h * input_w + (u64)sh * input_w + sw) * 4u,

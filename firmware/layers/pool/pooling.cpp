@@ -303,7 +303,7 @@ void nodechip_pooling_forward_parallel(u64 input_addr, u64 output_addr, int inpu
   pool_frame_walk_t w;
   pool_frame_walk(&f, &w);
   const u64 offset_local_end = (u64)f.output + w.output_bytes;
-  ASSERT_FS(offset_local_end <= (1 << 19));
+  ASSERT_FS(offset_local_end <= (1<<19));
   const u32 input_end = w.input_bytes;
   ASSERT_FS(w.min_rows > 0 && input_end <= f.input_bytes, "rows=%d bytes=%u buffer=%u", w.min_rows,
             (unsigned)input_end, (unsigned)f.input_bytes);
@@ -463,7 +463,7 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
       const int nb = (int)ceil_div(input_n, bp), nc = (int)ceil_div(input_c, cp), r = (int)ceil_div(nc, NPU_NUM);
       const i64 mid_off = (i64)r * nb * 4 * big_plane;
       const i64 local_all_offset = mid_off + (i64)r * nb * 4 * out_plane;
-      ASSERT_FS(local_all_offset <= (1 << 19));
+      ASSERT_FS(local_all_offset <= (1<<19));
     }
     int b0 = 0;
     for (int i = 0; i < bp; i++) {
@@ -545,7 +545,7 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
     const hstep_t h = step_of(oh0);
     ASSERT_FS(h.rows > 0);
     const i64 local_all_offset = (i64)h.mid_off + align_up((i64)h.r * output_w, EU_NUM) * 4;
-    ASSERT_FS(local_all_offset <= (1 << 19));
+    ASSERT_FS(local_all_offset <= (1<<19));
   }
   for (int n = 0; n < input_n; n++)
     for (int c0 = 0; c0 < input_c; c0 += NPU_NUM) {

@@ -151,14 +151,14 @@ struct fix8b_t {
 };
 
 // The largest border constant k * i[v] of the rows and columns the rule
-// rescales; -1 when some v has no entry (a window without input elements, or
-// more than the table holds).
+// rescales; -1 when some v has no table entry. A window without input
+// elements averages to 0 and needs no constant.
 int worst_border_factor(const pool_frame_t *f, reciprocal_fn table) {
   int worst = 0;
   const auto note = [&](int v, int k) {
     int m, e;
-    if (v == k || worst < 0) return;
-    if (v < 1 || !table(v, &m, &e)) worst = -1;
+    if (v == k || v < 1 || worst < 0) return;
+    if (!table(v, &m, &e)) worst = -1;
     else if (k * m > worst) worst = k * m;
   };
   int c0 = 0, r0 = -f->pad_top;
@@ -172,49 +172,88 @@ int worst_border_factor(const pool_frame_t *f, reciprocal_fn table) {
   return worst;
 }
 
-// region (8-bit 4N, sign output_sign) *= multiplier >> shift, in place.
-void scale_fix8b(u32 region, const dim4_t &shape, const dim4_t &st, int multiplier, int shift, int output_sign,
-                 cmd_id_node_t *node) {
+// Per-lane bytes of the 16-bit area a border constant above a byte needs:
+// one row or one column of every plane, two items per word.
+u32 border_scratch_bytes(const pool_frame_t *f) {
+  const int planes = f->c_step < f->planes ? f->c_step : f->planes;
+  const int line = f->ow > f->oh ? f->ow : f->oh;
+  return 8u * (u32)ceil_div(planes, NPU_NUM) * (u32)line;
+}
+
+// region (8-bit 4N, sign output_sign) *= factor >> shift, rounded half up and
+// saturated, in place. The engine's multiplier is one byte: a larger factor
+// a x 256 + b is applied as x * a into a 16-bit area at `scratch`, then
+// (that << 8) + x * b shifted right, then narrowed back to 8 bits, which gives
+// the same value as the one product.
+void scale_fix8b(u32 region, const dim4_t &shape, const dim4_t &st, int factor, int shift, int output_sign,
+                 u32 scratch, int lane_rows, cmd_id_node_t *node) {
   const u32 s = output_sign ? 1u : 0u;
-  const u32 addr[4] = {local_tag(region), (u32)multiplier, 0, local_tag(region)};
-  const u32 bcast[4] = {0, 0, 0, 0}, Sign[3] = {s, 0, 0}, Int8[4] = {1, 1, 0, 1};
+  const u32 bcast[4] = {0, 0, 0, 0}, Sign[3] = {s, 0, s}, Int8[4] = {1, 1, 0, 1};
   const u32 modes[4] = {3, 3, 3, 3}, shifts[6] = {0, 0, 0, 0, 0, 0};
-  atomic_tensor_arithmetic_fix8b_gen_cmd(addr, &shape, bcast, &st, &st, &st, TENSOR_OP_MUL, 0, 1, shift, 0, s, Sign,
-                                         Int8, modes, shifts, 0, node);
+  if (factor <= 0xff) {
+    const u32 addr[4] = {local_tag(region), (u32)factor, 0, local_tag(region)};
+    const u32 sign[3] = {s, 0, 0};
+    atomic_tensor_arithmetic_fix8b_gen_cmd(addr, &shape, bcast, &st, &st, &st, TENSOR_OP_MUL, 0, 1, shift, 0, s, sign,
+                                           Int8, modes, shifts, 0, node);
+    return;
+  }
+  const int plane = shape.h * shape.w;
+  const dim4_t wide = {lane_rows * plane, plane, shape.w, 1};
+  const u32 Int16R[4] = {1, 1, 0, 0}, Int16A[4] = {0, 1, 0, 1};
+  const u32 hi[4] = {local_tag(region), (u32)factor >> 8, 0, local_tag(scratch)};
+  atomic_tensor_arithmetic_fix8b_gen_cmd(hi, &shape, bcast, &st, &st, &wide, TENSOR_OP_MUL, 0, 1, 0, 0, s, Sign,
+                                         Int16R, modes, shifts, 0, node);
+  const u32 lo[4] = {local_tag(region), (u32)factor & 0xffu, 0, local_tag(scratch)};
+  atomic_tensor_arithmetic_fix8b_gen_cmd(lo, &shape, bcast, &st, &st, &wide, TENSOR_OP_MAC, 0, 1, shift, 8, s, Sign,
+                                         Int16R, modes, shifts, 0, node);
+  const u32 back[4] = {local_tag(scratch), 0, 0, local_tag(region)};
+  atomic_tensor_arithmetic_fix8b_gen_cmd(back, &shape, bcast, &wide, &wide, &st, TENSOR_OP_COPY, 0, 0, 0, 0, s, Sign,
+                                         Int16A, modes, shifts, 0, node);
+}
+
+// The border rule on one piece's output at dst; the slice's input buffer at
+// `scratch` is free once every piece is pooled.
+void fix8b_border(const fix8b_t &k, const pool_slice_t &s, const pool_piece_t &p, u32 dst, u32 scratch,
+                  cmd_id_node_t *node) {
+  const pool_frame_t &f = *k.f;
+  const int plane = (int)eu_plane((u32)(s.out_rows * f.ow)), lane_rows = (int)ceil_div(p.size, NPU_NUM);
+  const dim4_t st = {lane_rows * plane, plane, f.ow, 1};
+  const dim4_t row = {4 * p.pieces, p.size, 1, f.ow}, col = {4 * p.pieces, p.size, s.out_rows, 1};
+  int m, e;
+  for (int i = 0; i < s.out_rows; i++) {
+    const int v = pool_valid_count(i, f.kh, s.pt, f.stride_h, s.rows);
+    if (v != f.kh && v > 0 && k.table(v, &m, &e))
+      scale_fix8b(dst + (u32)(i * f.ow) * 4u, row, st, f.kh * m, e, k.output_sign, scratch, lane_rows, node);
+  }
+  for (int j = 0; j < f.ow; j++) {
+    const int v = pool_valid_count(j, f.kw, f.pad_left, f.stride_w, f.iw);
+    if (v != f.kw && v > 0 && k.table(v, &m, &e))
+      scale_fix8b(dst + (u32)j * 4u, col, st, f.kw * m, e, k.output_sign, scratch, lane_rows, node);
+  }
 }
 
 void fix8b_compute(const fix8b_t &k, const pool_slice_t &s, u32 in, cmd_id_node_t *node) {
   const pool_frame_t &f = *k.f;
   const u32 in_row = eu_plane((u32)(s.rows * f.iw)) * 4u, out_row = eu_plane((u32)(s.out_rows * f.ow)) * 4u;
-  int remaining = s.c, l = 0;
-  while (remaining > 0) {
-    pool_piece_t p;
-    pool_piece_of(remaining, l, &p);
-    const int __c = p.size;
-    ASSERT_FS(__c > 0);
-    const u32 src = in + (u32)l * in_row, dst = f.output + (u32)l * out_row;
-    atomic_pooling_fix8b_gen_cmd(local_tag(src), local_tag(dst + 0x10000u), local_tag(dst), local_tag(dst + 0x20000u),
-                                 4 * p.pieces, p.size, s.rows, f.iw, s.out_rows, f.ow, f.kh, f.kw, s.pt, s.pb,
-                                 f.pad_left, f.pad_right, f.stride_h, f.stride_w, 0, 0, k.is_avg, k.rshift, 0,
-                                 k.reserved, k.opd0_sign, k.opd1_sign, k.opd2_sign, 0, k.if_relu, node);
-    if (k.is_avg && k.border) {
-      const int plane = (int)eu_plane((u32)(s.out_rows * f.ow));
-      const dim4_t st = {(int)ceil_div(p.size, NPU_NUM) * plane, plane, f.ow, 1};
-      const dim4_t row = {4 * p.pieces, p.size, 1, f.ow}, col = {4 * p.pieces, p.size, s.out_rows, 1};
-      int m, e;
-      for (int i = 0; i < s.out_rows; i++) {
-        const int v = pool_valid_count(i, f.kh, s.pt, f.stride_h, s.rows);
-        if (v != f.kh && k.table(v, &m, &e))
-          scale_fix8b(dst + (u32)(i * f.ow) * 4u, row, st, f.kh * m, e, k.output_sign, node);
-      }
-      for (int j = 0; j < f.ow; j++) {
-        const int v = pool_valid_count(j, f.kw, f.pad_left, f.stride_w, f.iw);
-        if (v != f.kw && k.table(v, &m, &e))
-          scale_fix8b(dst + (u32)j * 4u, col, st, f.kw * m, e, k.output_sign, node);
-      }
+  for (int pass = 0; pass < (k.is_avg && k.border ? 2 : 1); pass++) {
+    int remaining = s.c, l = 0;
+    while (remaining > 0) {
+      pool_piece_t p;
+      pool_piece_of(remaining, l, &p);
+      const int __c = p.size;
+      ASSERT_FS(__c > 0);
+      const u32 src = in + (u32)l * in_row, dst = f.output + (u32)l * out_row;
+      if (pass == 0)
+        atomic_pooling_fix8b_gen_cmd(local_tag(src), local_tag(dst + 0x10000u), local_tag(dst),
+                                     local_tag(dst + 0x20000u), 4 * p.pieces, p.size, s.rows, f.iw, s.out_rows, f.ow,
+                                     f.kh, f.kw, s.pt, s.pb, f.pad_left, f.pad_right, f.stride_h, f.stride_w, 0, 0,
+                                     k.is_avg, k.rshift, 0, k.reserved, k.opd0_sign, k.opd1_sign, k.opd2_sign, 0,
+                                     k.if_relu, node);
+      else
+        fix8b_border(k, s, p, dst, in, node);
+      remaining -= p.pieces * p.size;
+      l += p.pieces * p.size / NPU_NUM;
     }
-    remaining -= p.pieces * p.size;
-    l += p.pieces * p.size / NPU_NUM;
   }
 }
 
@@ -237,6 +276,17 @@ void fix8b_issue(const fix8b_t &k, u64 input_addr, u64 output_addr, cmd_id_node_
       prev = cur;
       more = pool_next_slice(&f, &c0, &r0);
     }
+  }
+}
+
+// Every border constant comes from the table and fits the two bytes the
+// 16-bit step takes; a constant above a byte needs the 16-bit area.
+void check_border(const pool_frame_t *f, reciprocal_fn table) {
+  const int border_factor = worst_border_factor(f, table);
+  ASSERT_FS(border_factor >= 0 && border_factor <= 0xffff);
+  if (border_factor > 0xff) {
+    const u32 scratch = border_scratch_bytes(f);
+    ASSERT_FS(scratch <= f->input_bytes, "scratch=%u buffer=%u", (unsigned)scratch, (unsigned)f->input_bytes);
   }
 }
 
@@ -274,18 +324,14 @@ void nodechip_pooling_fix8b_forward_parallel(u64 input_addr, u64 output_addr, in
   pool_frame_walk_t w;
   pool_frame_walk(&f, &w);
   const u64 offset_local_end = (u64)f.output + w.output_bytes;
-  ASSERT_FS(offset_local_end <= (1 << 19));
+  ASSERT_FS(offset_local_end <= (1<<19));
   const u32 input_end = w.input_bytes;
   ASSERT_FS(w.min_rows > 0 && input_end <= f.input_bytes, "rows=%d bytes=%u buffer=%u", w.min_rows,
             (unsigned)input_end, (unsigned)f.input_bytes);
   ASSERT_FS(w.min_out_rows > 0 && w.rows_follow, "slice rows %d..%d, output_h=%d", w.bad_ro, w.bad_end, f.oh);
   const fix8b_t k = {&f, is_avg_pooling, avg_pooling_mode, rshift, reserved3, opd0_sign, opd1_sign, opd2_sign,
                      output_sign, if_relu, pool_fix8b_reciprocal};
-  if (is_avg_pooling && avg_pooling_mode) {
-    // Each border constant is one byte of the command.
-    const int border_factor = worst_border_factor(&f, k.table);
-    ASSERT_FS(border_factor >= 0 && border_factor <= 255);
-  }
+  if (is_avg_pooling && avg_pooling_mode) check_border(&f, k.table);
   fix8b_issue(k, input_addr, output_addr, node);
 }
 
@@ -342,17 +388,14 @@ void nodechip_pooling_tf_fix8b_forward_parallel(u64 input_addr, u64 output_addr,
   pool_frame_walk_t w;
   pool_frame_walk(&f, &w);
   const u64 offset_local_end = (u64)f.output + w.output_bytes;
-  ASSERT_FS(offset_local_end <= (1 << 19));
+  ASSERT_FS(offset_local_end <= (1<<19));
   const u32 input_end = w.input_bytes;
   ASSERT_FS(w.min_rows > 0 && input_end <= f.input_bytes, "rows=%d bytes=%u buffer=%u", w.min_rows,
             (unsigned)input_end, (unsigned)f.input_bytes);
   ASSERT_FS(w.min_out_rows > 0 && w.rows_follow, "slice rows %d..%d, output_h=%d", w.bad_ro, w.bad_end, f.oh);
   const fix8b_t k = {&f, is_avg_pooling, 1, rshift, reserved3, opd0_sign, opd1_sign, opd2_sign,
                      output_sign, if_relu, pool_tf_fix8b_reciprocal};
-  if (is_avg_pooling) {
-    const int border_factor = worst_border_factor(&f, k.table);
-    ASSERT_FS(border_factor >= 0 && border_factor <= 255);
-  }
+  if (is_avg_pooling) check_border(&f, k.table);
   fix8b_issue(k, input_addr, output_addr, node);
 }
 

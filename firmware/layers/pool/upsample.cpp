@@ -50,7 +50,7 @@ void nodechip_upsample_forward_parallel(u64 input_addr, u64 output_addr, int inp
   const i64 lane_rows_c = ceil_div(c, NPU_NUM);
   const i64 ow = (i64)input_w * size;
   const u64 offset_local_end = f.output + (u64)(lane_rows_c * align_up((i64)r * size * ow, EU_NUM) * 4);
-  ASSERT_FS(offset_local_end <= (1 << 19));
+  ASSERT_FS(offset_local_end <= (1<<19));
   const i64 input_end = lane_rows_c * align_up((i64)r * input_w, EU_NUM) * 4;
   ASSERT_FS(input_end <= f.input_bytes, "bytes=%d buffer=%d", (int)(input_end > 0x7fffffff ? 0x7fffffff : input_end),
             (int)f.input_bytes);

@@ -183,7 +183,9 @@ u32 zv_api_conv_forward_parallel_fix16b(u8 *param, u32 size) {
   ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
   const i64 khe = (i64)(rec.kh - 1) * rec.dh + 1, kwe = (i64)(rec.kw - 1) * rec.dw + 1;
   const i64 oh = ((i64)rec.input_h + rec.pad_h + rec.pad_h_after - khe) / rec.stride_h + 1;
-  const i64 ow = ((i64)rec.input_w + rec.pad_w + rec.pad_w_after - kwe) / rec.stride_w + 1;
+  // The width with the inserted columns (the layer refuses insertion between rows).
+  ASSERT(rec.ins_w >= 0 && rec.ins_w < 4096);
+  const i64 ow = (((i64)rec.input_w - 1) * (rec.ins_w + 1) + 1 + rec.pad_w + rec.pad_w_after - kwe) / rec.stride_w + 1;
   const i64 record = ((i64)rec.input_c / rec.groups + 3) / 4 * 4 * rec.kh * rec.kw + (rec.bias_mode == 2 ? 4 : 0);
   API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, ((i64)rec.input_n + 1) / 2, rec.output_c, oh, ow));

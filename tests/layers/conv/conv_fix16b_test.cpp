@@ -61,14 +61,14 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
       if (k.hsecs == 0)
         nodechip_conv_forward_parallel_fix16b_with_data_split(
             kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.groups, p.oc, p.kh, p.kw, p.dh, p.dw, p.pad_t, p.pad_b,
-            p.pad_l, p.pad_r, p.stride_h, p.stride_w, p.bias_mode, 0, p.relu, p.upper, k.layout, 0, 0, p.rshift,
+            p.pad_l, p.pad_r, p.stride_h, p.stride_w, p.bias_mode, 0, p.relu, p.upper, k.layout, 0, p.ins_w, p.rshift,
             p.in_sign, p.w_sign, p.b_sign, 3, node);
       else
         nodechip_conv_forward_parallel_fix16b(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.groups, p.oc, p.kh,
                                               p.kw, p.dh, p.dw, p.pad_t, p.pad_b, p.pad_l, p.pad_r, p.stride_h,
                                               p.stride_w, p.bias_mode, 0, k.hsecs, k.nsecs, 1,
                                               (p.oc / p.groups + 63) / 64, (ow + 15) / 16, p.relu, p.upper, k.layout,
-                                              0, 0, p.rshift, p.in_sign, p.w_sign, p.b_sign, 3, node);
+                                              0, p.ins_w, p.rshift, p.in_sign, p.w_sign, p.b_sign, 3, node);
     })));
     const std::vector<u8> got = get_bytes(rig, kOut, want.size());
     size_t bad = 0;
@@ -86,10 +86,22 @@ TEST(ConvFix16b, WorkerAgainstReference) {
   Conv c = C(8, 6, 12, 9, 4, 5, 1, 2);
   c.groups = 2, c.dh = 1, c.dw = 2, c.pad_t = 3, c.pad_b = 1, c.pad_l = 4, c.pad_r = 2, c.w_sign = true;
   c.in_sign = true;
+  Conv d = C(4, 3, 5, 5, 5, 3, 1, 4);
+  d.bias_mode = 1, d.b_sign = d.w_sign = d.in_sign = true, d.rshift = 1;
+  Conv e = d;
+  e.bias_mode = 0, e.relu = true;
+  Conv f = C(3, 5, 6, 7, 6, 3, 1, 1);
+  f.ins_w = 2, f.stride_w = 2, f.pad_l = 2, f.bias_mode = 2, f.b_sign = f.w_sign = f.in_sign = true, f.rshift = 2;
+  Conv g = C(8, 4, 5, 12, 7, 3, 1, 1);
+  g.ins_w = 1, g.dw = 2, g.pad_r = 3, g.w_sign = g.in_sign = true, g.rshift = 1;
   const Case cases[] = {
       {"17 output columns, three items, row sections of 5 and 4", a, 1, 2, 1},
       {"stride 2, 70 channels, bias behind the weights, clamped ReLU, batch in two sections", b, 0, 3, 2},
       {"two groups, dilated columns, asymmetric pads", c, 1, 4, 2},
+      {"pads of 4 over 5 rows, 11 row sections: four see no input row", d, 0, 11, 1},
+      {"the same without bias", e, 1, 11, 1},
+      {"two zero columns inserted along the width, stride 2: 10 columns", f, 0, 2, 1},
+      {"one zero column inserted, dilated: 23 columns in pieces of 16 and 7", g, 1, 3, 2},
   };
   for (const Case &k : cases) run_case(k, all_schedules());
 }
@@ -98,6 +110,9 @@ TEST(ConvFix16b, WrapperPlansItself) {
   Conv p = C(4, 4, 120, 120, 8, 3, 1, 1);
   p.w_sign = true, p.rshift = 3, p.bias_mode = 1;
   run_case({"3x3 over 120 x 120", p, 1, 0, 0}, {deferred(9)});
+  Conv q = C(5, 3, 10, 9, 5, 3, 1, 1);
+  q.ins_w = 1, q.bias_mode = 1, q.b_sign = q.in_sign = true, q.rshift = 2;
+  run_case({"zero columns inserted through the wrapper", q, 1, 0, 0}, {deferred(9)});
 }
 
 TEST(ConvFix16b, Refusals) {

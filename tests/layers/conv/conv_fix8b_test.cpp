@@ -190,6 +190,22 @@ std::vector<Case> worker_cases() {
     p.bias_mode = 2, p.b_sign = true, p.in_sign = true, p.w_sign = true, p.rshift = 8;
     v.push_back({"one slice in parts, bias behind the weights", p, 0, 1, 1, 1, false});
   }
+  {
+    // Pads of 4 over 5 rows with 11 row sections: the first and last
+    // sections' windows lie in the padding and give the bias, requantised.
+    Conv p = C(4, 3, 5, 5, 5, 3, 1, 4);
+    p.bias_mode = 1, p.b_sign = true, p.in_sign = true, p.w_sign = true, p.rshift = 2;
+    v.push_back({"row sections that see no input row, signed bias", p, 0, 11, 1, 1, false});
+    p.bias_mode = 2, p.relu = true, p.rshift = 1;
+    v.push_back({"row sections that see no input row, bias behind the weights, ReLU", p, 1, 11, 1, 1, false});
+    p.bias_mode = 0;
+    v.push_back({"row sections that see no input row, no bias", p, 0, 11, 1, 1, false});
+  }
+  {
+    Conv p = C(4, 2, 3, 4, 3, 2, 1, 3);
+    p.ins_h = 2, p.in_sign = true, p.w_sign = true, p.bias_mode = 1, p.b_sign = true, p.rshift = 1;
+    v.push_back({"zero insertion: sections inside the padding and between inserted rows", p, 0, 9, 1, 1, false});
+  }
   return v;
 }
 

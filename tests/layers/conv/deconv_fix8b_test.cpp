@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "chip/engines/gdma/fields.h"
 #include "conv_fix_rig.h"
 
 namespace zv::test::conv_fix {
@@ -98,6 +99,31 @@ TEST(DeconvFix8b, Slices) {
   Conv p = D(4, 72, 100, 100, 20, 3, 1, 1);  // input rows in slices
   p.w_sign = true, p.rshift = 5, p.bias_mode = 1;
   run_case({"a 100 x 100 plane of 72 channels", p, 0, 0, 1}, {deferred(13)});
+}
+
+TEST(DeconvFix8b, OneInputLoadForEveryOutputChannelSlice) {
+  // 1088 output channels of 32 x 64: the output takes output-channel slices
+  // of 512, 512 and 64, each one slice of all rows and items.
+  Conv p = D(4, 1, 16, 32, 1088, 2, 2, 0);
+  p.bias_mode = 1, p.b_sign = p.w_sign = true, p.rshift = 3;
+  deconv_fix8b_plan_t plan;
+  deconv_fix8b_plan_of(&plan, p.ic, p.h, p.w, p.oc, 1, 2, 2, 1, 1, 0, 0, 0, 0, 2, 2, 0, 0, 1);
+  ASSERT_EQ(plan.oc_slice, 512);
+  ASSERT_EQ(plan.oh_slice, 32);
+  run_case({"three output-channel slices of one slice each", p, 0, 0, 1}, {deferred(5)});
+  FirmwareRig rig(deferred(5));
+  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    nodechip_deconv_fix8b_forward_parallel(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.oc, 1, 2, 2, 1, 1, 0, 0,
+                                           0, 0, 2, 2, 0, 0, 1, 0, 3, 1, 0, 1, 1, node);
+  })));
+  const u64 in_end = kIn + 4ull * u64(p.ic) * u64(p.h) * u64(p.w);
+  int input_loads = 0;
+  for (const auto &c : rig.chip().engines.gdma.commands()) {
+    namespace f = chip::gdma::field;
+    const u64 src = u64(c.descriptor.get(f::kSrcAddrHigh)) << 32 | c.descriptor.get(f::kSrcAddrLow);
+    input_loads += src >= kIn && src < in_end;
+  }
+  EXPECT_EQ(input_loads, 1);
 }
 
 TEST(DeconvFix8b, Refusals) {

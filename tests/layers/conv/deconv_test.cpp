@@ -126,6 +126,12 @@ TEST_P(DeconvLayer, AgainstTheDefinition) {
        1, 0, false},
       {"groups and 130 output channels in two sections", 1, 4, 3, 3, 2, 260, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 1,
        0, 1, 2, 1, 1, 1, false},
+      {"stride 4, 2x2, five row sections: two see no input row, bias", 1, 3, 3, 3, 1, 4, 2, 2, 1, 1, 0, 0, 0, 0, 4,
+       4, 0, 0, 1, 0, 1, 1, 1, 5, 0, false},
+      {"the same accumulating, input channels in two steps", 2, 4, 3, 3, 1, 4, 2, 2, 1, 1, 0, 0, 0, 0, 4, 4, 0, 0, 1,
+       1, 2, 1, 1, 5, 1, false},
+      {"the same without bias, 130 channels in two sections", 1, 2, 3, 2, 1, 130, 2, 2, 1, 1, 0, 0, 0, 0, 4, 3, 0, 0,
+       0, 0, 1, 2, 1, 5, 1, false},
       {"output padding through the split", 1, 3, 4, 4, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 2, 2, 1, 1, 1, 0, 0, 0, 0, 0, 1,
        true},
   };

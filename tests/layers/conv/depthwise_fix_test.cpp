@@ -139,7 +139,7 @@ TEST(DepthwiseFix8b, Refusals) {
   expect_assert([](cmd_id_node_t *n) {
     nodechip_depthwise_fix8b_forward_parallel(kIn, kOut, kWeight, kBias, 4, 8256, 16, 16, 3, 3, 1, 1, 1, 1, 1, 1, 0,
                                               0, 0, 1, 0, 0, 0, 0, 0, 0, n);
-  }, "ASSERT_FS", where, fn, "offset_local_end <= (1 << 19)");
+  }, "ASSERT_FS", where, fn, "offset_local_end <= (1<<19)");
 }
 
 TEST(DepthwiseFix16bPlan, Strips) {

@@ -76,11 +76,19 @@ TEST(WinogradFix8b, AgainstReference) {
   c.bias_mode = 2, c.b_sign = true, c.in_sign = true, c.rshift = 3;
   Conv d = W(8, 8, 8, 8, 6, 1);
   d.groups = 2, d.bias_mode = 1, d.in_sign = true, d.rshift = 4;
+  Conv e = W(4, 4, 8, 6, 130, 1);
+  e.bias_mode = 2, e.b_sign = true, e.rshift = 4, e.relu = true;
+  Conv f = W(6, 7, 8, 9, 100, 1);
+  f.bias_mode = 1, f.b_sign = true, f.in_sign = true, f.rshift = 5;
   const Case cases[] = {
       {"arrangement 1, row chunks of 4, odd width, two batch sections", a, 1, 3, 2, 1},
       {"arrangement 1, two output-lane sections, clamped ReLU", b, 1, 2, 1, 2},
       {"arrangement 2, bias behind the weights, odd height", c, 2, 1, 1, 1},
       {"two groups, arrangement 2", d, 2, 2, 2, 1},
+      // Each output-lane section loads its own lane rows of the per-lane block.
+      {"arrangement 2, bias behind the weights, two output-lane sections", c, 2, 1, 1, 2},
+      {"arrangement 1, bias behind the weights, 130 channels in three sections", e, 1, 2, 1, 3},
+      {"arrangement 2, 16-bit biases, two output-lane sections", f, 2, 1, 2, 2},
   };
   for (const Case &k : cases) run_case(k, all_schedules());
 }

@@ -140,7 +140,7 @@ TEST(AdaptivePooling, Refusals) {
   // times that: refused before the first bin.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_adaptive_pooling_fix8b_forward(kIn, kOut, 4, 64, 200, 200, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, n);
-  }, "ASSERT", "firmware/layers/pool/", "nodechip_adaptive_pooling_fix8b_forward", "offset_local_end <= (1 << 19)");
+  }, "ASSERT", "firmware/layers/pool/", "nodechip_adaptive_pooling_fix8b_forward", "offset_local_end <= (1<<19)");
   FirmwareRig rig;
   ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
     nodechip_adaptive_pooling_forward(kIn, kOut, 0, 3, 4, 4, 2, 2, 1, n);

@@ -130,6 +130,15 @@ TEST(PoolFix8b, AgainstReference) {
       {"SAME max: input 5, window 2, stride 2 gains a column and a row", 4, 3, 5, 5, Q(2, 2, 0, 2, 2, false, false, true),
        0, 0, true},
       {"SAME average 3x3 s1 pad 1: borders by 1.5", 7, 2, 6, 5, Q(3, 3, 1, 1, 1, true, true, true), 0, 2, true},
+      // Border constants above a byte: 5 x 171 and 5 x 1 (v 3 and 4).
+      {"average 5x5 s1 pad 2 with the border rule, unsigned, slices of 3 rows", 4, 3, 8, 8,
+       Q(5, 5, 2, 1, 1, true, true, false), 0, 3, false},
+      {"average 7x7 s1 pad 3, signed, shift 1: constants 7 x 205 and 7 x 171", 5, 2, 9, 10,
+       Q(7, 7, 3, 1, 1, true, true, true, 1), 0, 0, false},
+      {"average 5x5 s2 pad 2, 70 planes in blocks of 64 (two lane rows)", 4, 70, 9, 7,
+       Q(5, 5, 2, 2, 2, true, true, false), 0, 0, false},
+      {"SAME average 5x5 s1 pad 2, signed: borders by 5/3 and 5/4", 6, 2, 7, 6, Q(5, 5, 2, 1, 1, true, true, true), 0,
+       2, true},
   };
   for (const Fix8bCase &k : cases) run_fix8b(k);
 }
@@ -140,15 +149,16 @@ TEST(PoolFix8b, Refusals) {
     nodechip_pooling_fix8b_forward_parallel(kIn, kOut, 4, 4096, 4, 4, 2, 2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                             0, 0, 0, 64, 4, 0.5f, n);
   }, "ASSERT_FS", "firmware/layers/pool/", fn, "input_c < 4096", "c=4096 is too large.\n");
-  // 5 x 5 windows with pad 2: the border constant 5 x 171 does not fit a byte.
+  // Windows of 240 rows over pads of 15: the table has no reciprocal for the
+  // rows that hold 226 to 239 input rows.
   expect_assert([](cmd_id_node_t *n) {
-    nodechip_pooling_fix8b_forward_parallel(kIn, kOut, 4, 2, 8, 8, 5, 5, 2, 2, 2, 2, 1, 1, 0, 0, 1, 1, 0, 0, 0, 0, 0,
-                                            0, 0, 0, 64, 8, 0.5f, n);
-  }, "ASSERT_FS", "firmware/layers/pool/", fn, "border_factor >= 0 && border_factor <= 255");
+    nodechip_pooling_fix8b_forward_parallel(kIn, kOut, 4, 1, 240, 1, 240, 1, 15, 15, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0, 0,
+                                            0, 0, 0, 0, 0, 64, 16, 0.5f, n);
+  }, "ASSERT_FS", "firmware/layers/pool/", "check_border", "border_factor >= 0 && border_factor <= 0xffff");
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_fix8b_forward_parallel(kIn, kOut, 4, 2, 8, 8, 2, 2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                             0, 0, 0, 64, 8, 1.0f, n);
-  }, "ASSERT_FS", "firmware/layers/pool/", fn, "offset_local_end <= (1 << 19)");
+  }, "ASSERT_FS", "firmware/layers/pool/", fn, "offset_local_end <= (1<<19)");
   // The SAME layer cannot average over the extra window.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_tf_fix8b_forward_parallel(kIn, kOut, 4, 1, 5, 5, 2, 2, 0, 0, 0, 0, 2, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0,

@@ -201,7 +201,7 @@ TEST(FloatPooling, Refusals) {
   // input_ratio 1.0 puts the output buffer at the lane's end.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_pooling_forward_parallel(kIn, kOut, 1, 4, 4, 4, 2, 2, 2, 2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 64, 4, 1.0f, n);
-  }, "ASSERT_FS", "firmware/layers/pool/", fn, "offset_local_end <= (1 << 19)");
+  }, "ASSERT_FS", "firmware/layers/pool/", fn, "offset_local_end <= (1<<19)");
   // 64 planes of 40 x 40 rows take 6.4 KB per lane row; 64 KB per input buffer
   // hold 10 of them, not 20.
   {

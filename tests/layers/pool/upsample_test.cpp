@@ -46,7 +46,7 @@ TEST(Upsample, Refusals) {
   // A 60 x 60 plane upsampled by 5: 351 KB per lane row of output.
   expect_assert([](cmd_id_node_t *n) {
     nodechip_upsample_forward_parallel(kIn, kOut, 1, 64, 60, 60, 5, 64, 60, 0.5f, 0, n);
-  }, "ASSERT_FS", "firmware/layers/pool/", fn, "offset_local_end <= (1 << 19)");
+  }, "ASSERT_FS", "firmware/layers/pool/", fn, "offset_local_end <= (1<<19)");
   // An unset plan would never advance.
   expect_assert([](cmd_id_node_t *n) { nodechip_upsample_forward_parallel(kIn, kOut, 1, 1, 2, 2, 2, 0, 0, 0.5f, 0, n); },
                 "ASSERT_FS", "firmware/layers/pool/", fn, "c_step > 0 && h_step > 0", "c_step=0 h_step=0");

@@ -17,6 +17,7 @@
 #include "layers/conv/deconv.h"
 #include "layers/conv/depthwise.h"
 #include "layers/conv/fc.h"
+#include "raw_record.h"
 #include "ref/conv_layer_ref.h"
 #include "ref/conv_ref.h"
 
@@ -144,6 +145,56 @@ TEST(ConvApi, WinogradAndDeconvolutionRecordsEndToEnd) {
     got = as_floats(card->read(kOut, dwant.size() * 4));
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), dwant[i]) << i;
     EXPECT_TRUE(no_findings(card->chip()));
+  }
+}
+
+TEST(ConvApi, DeconvolutionRowsWithoutInputEndToEnd) {
+  // API 50: 1 x 3 x 3 x 3, 2x2 kernel stride 4: output rows 2, 3, 6 and 7 see
+  // no input row; five row sections of two rows, two of them such rows. With
+  // bias and accumulation they hold old + bias; without, zero.
+  const int n = 1, ic = 3, h = 3, w = 3, oc = 4, k = 2, s = 4, oh = 10, ow = 10, taps = k * k;
+  std::vector<float> in(size_t(n) * ic * h * w), wt(size_t(oc) * ic * taps), bias(oc), old(size_t(oc) * oh * ow);
+  for (size_t i = 0; i < in.size(); i++) in[i] = small(i, 21, 3);
+  for (size_t i = 0; i < wt.size(); i++) wt[i] = small(i, 22, 2);
+  for (int i = 0; i < oc; i++) bias[size_t(i)] = small(size_t(i), 23, 5);
+  for (size_t i = 0; i < old.size(); i++) old[i] = small(i, 24, 6);
+  // Layout 1: per output channel, 4 (3 rounded up to even) input channels of 4 taps.
+  std::vector<float> packed(size_t(oc) * 4 * taps, 0.0f);
+  for (int o = 0; o < oc; o++)
+    for (int i = 0; i < ic; i++)
+      for (int p = 0; p < taps; p++) packed[(size_t(o) * 4 + i) * taps + p] = wt[(size_t(o) * ic + i) * taps + p];
+  for (const int with_bias : {1, 0}) {
+    std::vector<double> want(old.size());
+    for (int o = 0; o < oc; o++)
+      for (int p = 0; p < oh * ow; p++)
+        want[size_t(o) * oh * ow + p] = with_bias ? double(old[size_t(o) * oh * ow + p]) + bias[size_t(o)] : 0.0;
+    for (int o = 0; o < oc; o++)
+      for (int i = 0; i < ic; i++)
+        for (int y = 0; y < h; y++)
+          for (int x = 0; x < w; x++)
+            for (int r = 0; r < k; r++)
+              for (int q = 0; q < k; q++)
+                want[(size_t(o) * oh + y * s + r) * ow + x * s + q] +=
+                    double(in[(size_t(i) * h + y) * w + x]) * wt[((size_t(o) * ic + i) * k + r) * k + q];
+    RawRecord rec(136);
+    rec.u64(0, kIn).u64(8, kW).u64(16, kBias).u64(24, kOut).i32(32, n).i32(36, ic).i32(40, h).i32(44, w);
+    rec.i32(48, 1).i32(52, oc).i32(56, oh).i32(60, ow).i32(64, k).i32(68, k).i32(72, 1).i32(76, 1);
+    rec.i32(96, s).i32(100, s).i32(104, with_bias).i32(108, with_bias);
+    rec.i32(116, 1).i32(120, 1).i32(124, 1).i32(128, 5).i32(132, 1);
+    for (const CardConfig &cfg : kApiCards) {
+      SCOPED_TRACE(card_config_name(cfg) + (with_bias ? ", bias and accumulation" : ", neither"));
+      auto card = deferred_card(cfg.backend, cfg.seed);
+      card->write(kIn, in.data(), in.size() * 4);
+      card->write(kW, packed.data(), packed.size() * 4);
+      card->write(kBias, bias.data(), bias.size() * 4);
+      card->write(kOut, old.data(), old.size() * 4);
+      auto r = card->send(50, rec.words);
+      ASSERT_TRUE(r) << card->trouble();
+      EXPECT_EQ(r->result, 0u) << card->console();
+      const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+      for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want[i]) << i;
+      EXPECT_TRUE(no_findings(card->chip()));
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include "layers/conv/deconv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
 #include "layers/conv/fc_fix8b.h"
+#include "raw_record.h"
 #include "ref/conv_fix_ref.h"
 
 namespace zv::test {
@@ -173,6 +174,40 @@ Message wino83(const std::string &what, const Conv &p) {
   return m;
 }
 
+// The 168-byte record shared by APIs 83 and 983, word by word at the layout
+// table's offsets: bytes 0 to 107 alike; 83 then holds the four counts,
+// ReLU, layout, insertion, shift, signs, mode and use_3ic; 983 the five
+// counts (with wsecs) and the rest one field later.
+RawRecord raw_conv_record(const Conv &p, int layout, int use_winograd) {
+  RawRecord r(168);
+  r.u64(0, kIn).u64(8, kOut).u64(16, kWeight).u64(24, kBias).i32(32, p.n).i32(36, p.ic).i32(40, p.h).i32(44, p.w);
+  r.i32(48, p.groups).i32(52, p.oc).i32(56, p.kh).i32(60, p.kw).i32(64, p.dh).i32(68, p.dw);
+  r.i32(72, p.pad_t).i32(76, p.pad_b).i32(80, p.pad_l).i32(84, p.pad_r).i32(88, p.stride_h).i32(92, p.stride_w);
+  r.i32(96, p.bias_mode).i32(104, use_winograd);
+  return r;
+}
+
+Message raw983(const std::string &what, const Conv &p, int layout, int hsecs) {
+  Message m = conv983(what, p, layout);
+  RawRecord r = raw_conv_record(p, layout, 0);
+  r.i32(108, hsecs).i32(112, 1).i32(116, 1).i32(120, (p.oc / p.groups + 63) / 64).i32(124, (p.out_w() + 15) / 16);
+  r.i32(128, p.relu).i32(132, p.upper).i32(136, layout).i32(140, p.ins_h).i32(144, p.ins_w).i32(148, p.rshift);
+  r.i32(152, p.in_sign).i32(156, p.w_sign).i32(160, p.b_sign).i32(164, 3);
+  m.payload = r.words;
+  return m;
+}
+
+// API 83's Winograd form on the host's counts, arrangement 1.
+Message raw83wino(const std::string &what, const Conv &p, int hsecs, int ocsecs) {
+  Message m = wino83(what, p);
+  RawRecord r = raw_conv_record(p, 0, 1);
+  r.i32(56, 4).i32(60, 4);
+  r.i32(108, hsecs).i32(112, 1).i32(116, 1).i32(120, ocsecs).i32(124, p.relu).i32(128, p.upper).i32(132, 0);
+  r.i32(144, p.rshift).i32(148, p.in_sign).i32(152, p.w_sign).i32(156, p.b_sign);
+  m.payload = r.words;
+  return m;
+}
+
 Message fc85(const std::string &what, const ref::conv_fix::Fc &p) {
   const size_t xrows = p.in4n ? size_t((p.M + 3) / 4) * 4 : size_t(p.M);
   const std::vector<uint8_t> x = pattern(xrows * p.K, p.N);
@@ -226,6 +261,26 @@ std::vector<Message> messages() {
     p.n = 3, p.ic = 6, p.h = 9, p.w = 15, p.oc = 10, p.kh = p.kw = 3, p.pad_t = p.pad_b = 1, p.pad_l = 1;
     p.pad_r = 2, p.bias_mode = 1, p.b_sign = p.w_sign = p.in_sign = true, p.rshift = 1;
     m.push_back(conv983("983: 16-bit results, 17 columns, three items", p, 1));
+  }
+  {
+    // Pads of 4 over 5 rows in 11 row sections: four see no input row and
+    // hold the requantised bias.
+    Conv p;
+    p.n = 4, p.ic = 3, p.h = 5, p.w = 5, p.oc = 5, p.kh = p.kw = 3, p.pad_t = p.pad_b = p.pad_l = p.pad_r = 4;
+    p.bias_mode = 1, p.b_sign = p.w_sign = p.in_sign = true, p.rshift = 1;
+    m.push_back(raw983("983: row sections that see no input row", p, 0, 11));
+  }
+  {
+    Conv p;
+    p.n = 3, p.ic = 5, p.h = 6, p.w = 7, p.oc = 6, p.kh = p.kw = 3, p.pad_t = p.pad_b = 1, p.pad_l = 2, p.pad_r = 1;
+    p.ins_w = 2, p.bias_mode = 2, p.b_sign = p.w_sign = p.in_sign = true, p.rshift = 2;
+    m.push_back(raw983("983: two zero columns inserted along the width, 20 columns in two pieces", p, 1, 2));
+  }
+  {
+    Conv p;
+    p.n = 4, p.ic = 5, p.h = 9, p.w = 8, p.oc = 70, p.kh = p.kw = 3, p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1;
+    p.bias_mode = 2, p.b_sign = p.in_sign = true, p.rshift = 4;
+    m.push_back(raw83wino("83: Winograd, bias behind the weights, two output-lane sections", p, 1, 2));
   }
   {
     Conv p;
@@ -307,6 +362,14 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   ASSERT_TRUE(r) << card.trouble();
   EXPECT_EQ(r->result, 1009u);
   EXPECT_NE(card.console().find("api->use_winograd != 1"), std::string::npos) << card.console();
+  // Insertion between rows stays refused: every output row is an entry of a
+  // one-row convolution.
+  zv_api_conv_forward_parallel_fix16b_t rows = record983(p, 1);
+  rows.ins_h = 1;
+  r = card.send(983, payload_of(rows));
+  ASSERT_TRUE(r) << card.trouble();
+  EXPECT_EQ(r->result, 1009u);
+  EXPECT_NE(card.console().find("ins_h == 0 && ins_w >= 0"), std::string::npos) << card.console();
 }
 
 }  // namespace

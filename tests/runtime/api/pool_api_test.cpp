@@ -18,6 +18,7 @@
 #include "layers/pool/pooling_fix8b.h"
 #include "layers/pool/pooling_train.h"
 #include "layers/pool/upsample.h"
+#include "raw_record.h"
 #include "ref/pool_ref.h"
 
 namespace zv::test {
@@ -101,6 +102,21 @@ std::vector<Message> messages() {
     r.kh = r.kw = 3, r.stride_h = r.stride_w = 2, r.opd0_sign = 1, r.output_sign = 1;
     r.c_step = 4, r.h_step = 4, r.input_ratio = 0.5f;
     m.push_back({"88 max with the grown pad", 88, payload_of(r), in, {{kOut, want}}});
+  }
+  {
+    // 88: average 5x5 with pad 2 and the border rule: the border rows and
+    // columns hold 3 or 4 input rows, constants 5 x 171 and 5 x 1.
+    const int n = 4, c = 3, ih = 8, iw = 9;
+    std::vector<uint8_t> in(size_t(c) * ih * iw * 4);
+    for (size_t i = 0; i < in.size(); i++) in[i] = uint8_t(i * 37 + 11);
+    ref::pool::PoolFix8b p;
+    p.kh = p.kw = 5, p.pad_t = p.pad_b = p.pad_l = p.pad_r = 2, p.avg = p.border = true;
+    const std::vector<uint8_t> want = ref::pool::pool_fix8b(in, 1, c, ih, iw, p, ih, iw);
+    RawRecord r(116);
+    r.u64(0, kIn).u64(8, kOut).i32(16, n).i32(20, c).i32(24, ih).i32(28, iw).i32(32, 5).i32(36, 5);
+    r.i32(40, 2).i32(44, 2).i32(48, 2).i32(52, 2).i32(56, 1).i32(60, 1).i32(64, 1).i32(68, 1);
+    r.i32(104, 64).i32(108, ih).f32(112, 0.5f);
+    m.push_back({"88 average 5x5 pad 2 with the border rule", 88, r.words, in, {{kOut, want}}});
   }
   {
     const int n = 2, c = 3, ih = 7, iw = 6, k = 3, s = 2, pad = 1;

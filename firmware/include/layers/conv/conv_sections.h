@@ -27,3 +27,9 @@ void conv_section_move_output(u64 output_addr, int output_c, int output_h, int o
 // [n0, n0 + nc) of the float32 input tensor into buf, EU-aligned planes.
 void conv_section_load_input(u32 buf, u64 input_addr, int input_c, int input_h, int input_w, int c0, int ic, int n0,
                              int nc, int row0, int rows, cmd_id_node_t *node);
+
+// A section whose rows see no input row: its values are the bias (bias_buf,
+// one float per output channel) or zero, added to the values in the slot when
+// `accumulate`.
+void conv_section_fill(const conv_section_t *s, int output_w, int accumulate, int have_bias, u32 bias_buf,
+                       cmd_id_node_t *node);

@@ -60,7 +60,7 @@ typedef struct {
 static_assert(sizeof(zv_api_cv_sort_t) == 52, "zv_api_cv_sort_t is 52 bytes");
 
 extern "C" {
-u32 zv_api_cv_sort(u8 *param, u32 size);
+u32 zv_api_sort(u8 *param, u32 size);
 
 // Sorts len float32 keys from src_key into dst_key (descending or ascending),
 // optionally with the permutation: index_enable 1 writes 32-bit indices to

@@ -153,7 +153,7 @@ static_assert(sizeof(zv_api_cv_transpose_t) == 32, "zv_api_cv_transpose_t");
 
 u32 zv_api_cv_convert_to(u8 *param, u32 size);
 u32 zv_api_cv_convert_to_intergrated(u8 *param, u32 size);
-u32 zv_api_cv_width_align(u8 *param, u32 size);
+u32 zv_api_cv_correct_layout(u8 *param, u32 size);
 u32 zv_api_cv_split(u8 *param, u32 size);
 u32 zv_api_cv_transpose(u8 *param, u32 size);
 }

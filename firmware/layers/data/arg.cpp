@@ -454,6 +454,23 @@ static void move8(u32 local, u64 global, const dim4_t *shape, const dim4_t *g, g
                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
 }
 
+// The piece loads of the four axes: a block of batch items (axis 0, from the
+// 1N copy), of channels (axis 1) or of rows (axes 2 and 3), its bytes as
+// floats in the default layout.
+typedef void (*arg_split_load_t)(u32 local, u64 global, const dim4_t *shape, const dim4_t *g, cmd_id_node_t *node);
+static void nodechip_split_tensor_from_global_n(u32 local, u64 global, const dim4_t *shape, const dim4_t *g,
+                                                cmd_id_node_t *node) {
+  move8(local, global, shape, g, byte_format(), 0, node);
+}
+static void nodechip_split_tensor_from_global_c(u32 local, u64 global, const dim4_t *shape, const dim4_t *g,
+                                                cmd_id_node_t *node) {
+  move8(local, global, shape, g, byte_format(), 0, node);
+}
+static void nodechip_split_tensor_from_local_h(u32 local, u64 global, const dim4_t *shape, const dim4_t *g,
+                                               cmd_id_node_t *node) {
+  move8(local, global, shape, g, byte_format(), 0, node);
+}
+
 // The halving tree over the `len` reduced positions of n x c planes resident
 // at `in`: survivors are paired by position (2j, 2j + 1), an unpaired last one
 // with itself; the higher position wins only where strictly greater, so equal
@@ -557,7 +574,7 @@ static void nodechip_write_result_to_global(const arg_view_t *v, const arg8_io_t
 
 // One pass: blocks of items, channels and kept rows, each reduced over every
 // chunk of the reduced direction and written back.
-static void arg_fixed_issue(const arg8_plan_t *p, const arg8_io_t *io, cmd_id_node_t *node) {
+static void arg_fixed_issue(const arg8_plan_t *p, const arg8_io_t *io, arg_split_load_t load, cmd_id_node_t *node) {
   const arg_view_t *v = &p->view;
   const int kept = v->reduce_w ? 2 : 3, red = v->reduce_w ? 3 : 2;
   const dim4_t gin = {stride_of(v->in_stride[0]), stride_of(v->in_stride[1]), stride_of(v->in_stride[2]), 1};
@@ -576,7 +593,7 @@ static void arg_fixed_issue(const arg8_plan_t *p, const arg8_io_t *io, cmd_id_no
         const int len = imin(p->len_piece, v->len - r0);
         const dim4_t shape = v->reduce_w ? dim4_t{nn, cn, kn, len} : dim4_t{nn, cn, len, kn};
         const i64 at = (i64)n0 * v->in_stride[0] + (i64)c0 * v->in_stride[1] + (i64)r0 * v->in_stride[red];
-        move8(in & ~LOCAL_ADDR_TAG, io->input + (u64)at, &shape, &gin, byte_format(), 0, node);
+        load(in & ~LOCAL_ADDR_TAG, io->input + (u64)at, &shape, &gin, node);
         // The minimum is the maximum of the negated values.
         if (io->is_min)
           atomic_mdscalar_operation_gen_cmd_(0, in, in, shape.n, shape.c, shape.h, shape.w, MD_SCALAR_SUB, 0, 1, 0,
@@ -609,7 +626,7 @@ static void nodechip_arg_fixed_n_internal(const int *dims, const arg8_io_t *io, 
   arg8_plan_of(&p, dims, 0, 0);
   const u64 local_mem_usage = p.local_mem_usage;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  arg_fixed_issue(&p, io, node);
+  arg_fixed_issue(&p, io, nodechip_split_tensor_from_global_n, node);
 }
 
 static void nodechip_arg_fixed_c_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
@@ -617,7 +634,7 @@ static void nodechip_arg_fixed_c_internal(const int *dims, const arg8_io_t *io, 
   arg8_plan_of(&p, dims, 1, 1);
   const u64 local_mem_usage = p.local_mem_usage;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  arg_fixed_issue(&p, io, node);
+  arg_fixed_issue(&p, io, nodechip_split_tensor_from_global_c, node);
 }
 
 static void nodechip_arg_fixed_h_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
@@ -625,7 +642,7 @@ static void nodechip_arg_fixed_h_internal(const int *dims, const arg8_io_t *io, 
   arg8_plan_of(&p, dims, 2, 0);
   const u64 local_mem_usage = p.local_mem_usage;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  arg_fixed_issue(&p, io, node);
+  arg_fixed_issue(&p, io, nodechip_split_tensor_from_local_h, node);
 }
 
 static void nodechip_arg_fixed_w_internal(const int *dims, const arg8_io_t *io, cmd_id_node_t *node) {
@@ -633,7 +650,7 @@ static void nodechip_arg_fixed_w_internal(const int *dims, const arg8_io_t *io, 
   arg8_plan_of(&p, dims, 2, 0);
   const u64 local_mem_usage = p.local_mem_usage;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  arg_fixed_issue(&p, io, node);
+  arg_fixed_issue(&p, io, nodechip_split_tensor_from_local_h, node);
 }
 
 // Axis 0 on the 1N copy: (N, C, H, W) bytes.

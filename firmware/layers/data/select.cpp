@@ -311,7 +311,7 @@ static void load_piece(u32 local, u64 global, const masked_piece_t *p, int type_
 static void deal_with_shape(masked_shapes_t *m, const int *src_shape, int src_dims, const int *mask_shape,
                             int mask_dims, u8 align_first) {
   masked_shapes_of(m, src_shape, src_dims, mask_shape, mask_dims, align_first);
-  if (!m->ok) ASSERT_FS(false, "shape is not broadcastable\n");
+  if (!m->ok) ASSERT_FS(false, "shape is not broadcastable");
 }
 
 // The flat length of the common shape, which must not be empty.

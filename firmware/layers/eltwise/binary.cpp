@@ -116,20 +116,21 @@ u64 binary_local_size(const dim4_t *s) {
   return ceil_div_u64((u64)(u32)s->c, NPU_NUM) * (u64)(u32)s->n * 4u * plane;
 }
 
-int binary_slice_of(dim4_t *slice, const dim4_t *shape, u64 budget) {
+int tensor_slicing(dim4_t *slice, const dim4_t *shape, u64 budget) {
   *slice = *shape;
   if (binary_local_size(slice) <= budget) return 1;
-  const int lower[4] = {1, shape->c < NPU_NUM ? shape->c : NPU_NUM, 1, 1};
-  const int upper[4] = {shape->n, shape->c, shape->h, shape->w};
-  ASSERT(lower[0] <= upper[0], "lower.n <= upper.n");
-  ASSERT(lower[1] <= upper[1], "lower.c <= upper.c");
-  ASSERT(lower[2] <= upper[2], "lower.h <= upper.h");
-  ASSERT(lower[3] <= upper[3], "lower.w <= upper.w");
+  const dim4_t lower = {1, shape->c < NPU_NUM ? shape->c : NPU_NUM, 1, 1};
+  const dim4_t upper = *shape;
+  ASSERT(lower.n <= upper.n);
+  ASSERT(lower.c <= upper.c);
+  ASSERT(lower.h <= upper.h);
+  ASSERT(lower.w <= upper.w);
+  const int lo_of[4] = {lower.n, lower.c, lower.h, lower.w}, hi_of[4] = {upper.n, upper.c, upper.h, upper.w};
   i32 *dims[4] = {&slice->n, &slice->c, &slice->h, &slice->w};
   for (int d = 0; d < 4; d++) {
-    *dims[d] = lower[d];
+    *dims[d] = lo_of[d];
     if (binary_local_size(slice) > budget) continue;
-    int lo = lower[d], hi = upper[d];
+    int lo = lo_of[d], hi = hi_of[d];
     for (;;) {
       const int mid = (int)(((i64)lo + hi) / 2);
       if (mid == lo) break;
@@ -216,8 +217,9 @@ void nodechip_simple_binary(u64 A_addr, u64 B_addr, u64 R_addr, u64 buffer_addr,
   while (left != 0) {
     dim4_t piece;
     simple_binary_piece_of(&piece, left, banks.banks);
-    const u64 done = (u64)piece.n * (u64)piece.c * (u64)piece.h * (u64)piece.w;
-    ASSERT_FS(done <= left, "len_todo <= len_undo");
+    const u64 len_todo = (u64)piece.n * (u64)piece.c * (u64)piece.h * (u64)piece.w, len_undo = left;
+    ASSERT_FS(len_todo <= len_undo);
+    const u64 done = len_todo;
     for (int i = 0; i < 5; i++) {
       if (t[i].constant) continue;
       t[i].shape = piece;
@@ -283,7 +285,7 @@ void nodechip_binary(u64 A_addr, u64 B_addr, u64 R_addr, u64 buffer_addr, int n,
     fill_tensor_global_stride(&t[i], &own);
   }
   dim4_t slice;
-  const int res = binary_slice_of(&slice, &R_shape, (u64)banks.banks * LOCAL_MEM_BANK_SIZE);
+  const int res = tensor_slicing(&slice, &R_shape, (u64)banks.banks * LOCAL_MEM_BANK_SIZE);
   ASSERT_FS(res == TRUE);
   const u64 base[3] = {A_addr, B_addr, R_addr};
   for (int n0 = 0; n0 < n; n0 += slice.n)

@@ -12,6 +12,7 @@
 #include "local/eltwise.h"
 #include "local/eltwise_fix8b.h"
 #include "runtime/assert.h"
+#include "runtime/engine_wait.h"
 #include "runtime/services.h"
 
 static int imin(int a, int b) { return a < b ? a : b; }
@@ -88,15 +89,93 @@ static void move_slice(u32 local, u64 global, const int *shape, int n0, int ns, 
     tensor_general_save(local, at, GDMA_VALUE_FORMAT_FLOAT32, 1, &s, &ls, &gs, node);
 }
 
-// Calls fn(n0, ns, h0, hs, i) for every slice, h fastest.
-template <class F>
-static void for_each_slice(int n, int h, const fix8b_slice_t *s, F fn) {
-  int i = 0;
-  for (int n0 = 0; n0 < n; n0 += s->n_slice)
-    for (int h0 = 0; h0 < h; h0 += s->h_slice) fn(n0, imin(s->n_slice, n - n0), h0, imin(s->h_slice, h - h0), i++);
+// ---- The pipeline ----
+
+fix8b_step_t fix8b_step_of(int step, int slices) {
+  fix8b_step_t t;
+  t.store = step >= 2 && step - 2 < slices ? step - 2 : -1;
+  t.compute = step >= 1 && step - 1 < slices ? step - 1 : -1;
+  t.load = step < slices ? step : -1;
+  return t;
+}
+
+// Slice i of the plan: samples and rows, h fastest.
+static fix8b_part_t part_of(int n, int h, const fix8b_slice_t *s, int i) {
+  const int hsecs = (int)ceil_div(h, s->h_slice);
+  fix8b_part_t p;
+  p.i = i;
+  p.n0 = (i / hsecs) * s->n_slice;
+  p.ns = imin(s->n_slice, n - p.n0);
+  p.h0 = (i % hsecs) * s->h_slice;
+  p.hs = imin(s->h_slice, h - p.h0);
+  return p;
+}
+
+// Three stages over the slices: step i stores slice i - 2 from its output
+// buffer (the move copy of the node) while slice i - 1 is computed into the
+// other one (the compute copy), then loads slice i. The computations read
+// their inputs where they were loaded, so a load waits for the computation
+// before it; the stores overlap the computations.
+template <class Load, class Compute, class Store>
+static void fix8b_pipeline(int n, int h, const fix8b_slice_t *s, Load load, Compute compute, Store store,
+                           cmd_id_node_t *node) {
+  const int slices = (int)(ceil_div(n, s->n_slice) * ceil_div(h, s->h_slice));
+  for (int step = 0; step < slices + 2; step++) {
+    const fix8b_step_t t = fix8b_step_of(step, slices);
+    cmd_id_node_t move, comp;
+    cmd_id_divide(node, &move, &comp);
+    if (t.store >= 0) store(part_of(n, h, s, t.store), &move);
+    if (t.compute >= 0) compute(part_of(n, h, s, t.compute), &comp);
+    cmd_id_merge(node, &move, &comp);
+    if (t.load >= 0) load(part_of(n, h, s, t.load), node);
+    fix_cmd_node_overflow(node);
+  }
 }
 
 // ---- Constant layer ----
+
+// The 4-D core: the checks, then the pipeline of slices of A.
+static void nodechip_const_binary_fix8b_dim4_forward_parallel(u64 A_addr, u64 R_addr, int quantized_val_b,
+                                                              const dim4_t *d, int op, int scale_A, int rshift,
+                                                              int sign_A, int result_sign, int inversed, int if_relu,
+                                                              cmd_id_node_t *node) {
+  ASSERT_FS(scale_A < 128 && scale_A >= 0);
+  ASSERT_FS(sign_A == 0 || sign_A == 1);
+  ASSERT_FS(if_relu == 0 || if_relu == 1);
+  const int tensor_c = d->c;
+  ASSERT_FS(tensor_c < 4096);
+  if (op == BINARY_MUL) ASSERT_FS(quantized_val_b == 1);
+  if (op == BINARY_DIV) ASSERT_FS(0);
+  if (d->n == 0 || d->c == 0 || d->h == 0 || d->w == 0) return;
+  if (is_cmp(op)) rshift = 0;
+  // The equality comparisons keep a second 16-bit slot of the slice beside
+  // the scaled input: their groups count twice against the budget.
+  const int t = op == BINARY_EQ || op == BINARY_NE ? 2 : 1;
+  const fix8b_slice_t s = fix8b_slice_of(d->n, d->c, d->h, d->w, FIX8B_CONST_BUDGET, t, 0);
+  const int n_slice = s.n_slice, h_slice = s.h_slice;
+  ASSERT_FS(n_slice > 0 && h_slice > 0);
+  const u32 num_4n = (u32)ceil_div(n_slice, 4), c_num_lmem = (u32)ceil_div(d->c, NPU_NUM),
+            c_lmem_size = (u32)align_up((i64)d->w * h_slice, 32) * 4, new_bank_size = FIX8B_CONST_BUDGET / t;
+  ASSERT_FS(num_4n * c_num_lmem * c_lmem_size <= new_bank_size);
+  const int dims[4] = {d->n, d->c, d->h, d->w};
+  const u32 outs[2] = {FIX8B_CONST_OUT0, FIX8B_CONST_OUT1};
+  fix8b_pipeline(
+      d->n, d->h, &s,
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        move_slice(FIX8B_CONST_INPUT, A_addr, dims, p.n0, p.ns, p.h0, p.hs, 1, 0, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        const int sl[4] = {p.ns, d->c, p.hs, d->w};
+        nodechip_const_binary_fix8b_forward_local(FIX8B_CONST_INPUT, outs[p.i % 2], FIX8B_CONST_SCRATCH,
+                                                  quantized_val_b, sl, 4, op, scale_A, 0, rshift, 0, sign_A, 0,
+                                                  result_sign, op == BINARY_EQ || op == BINARY_NE ? 0 : inversed,
+                                                  if_relu, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        move_slice(outs[p.i % 2], R_addr, dims, p.n0, p.ns, p.h0, p.hs, 0, 0, k);
+      },
+      node);
+}
 
 void nodechip_const_binary_fix8b_forward_parallel(u64 A_addr, u64 R_addr, int quantized_val_b, const int *shape,
                                                   int tensor_dim, int op, int scale_A, int unused8, int rshift,
@@ -107,34 +186,8 @@ void nodechip_const_binary_fix8b_forward_parallel(u64 A_addr, u64 R_addr, int qu
   check_extents(shape, tensor_dim);
   dim4_t d;
   fix8b_dim4_of(shape, tensor_dim, &d);
-  ASSERT_FS(scale_A < 128 && scale_A >= 0);
-  ASSERT_FS(sign_A == 0 || sign_A == 1);
-  ASSERT_FS(if_relu == 0 || if_relu == 1);
-  const int tensor_c = d.c;
-  ASSERT_FS(tensor_c < 4096);
-  if (op == BINARY_MUL) ASSERT_FS(quantized_val_b == 1);
-  if (op == BINARY_DIV) ASSERT_FS(0);
-  if (d.n == 0 || d.c == 0 || d.h == 0 || d.w == 0) return;
-  if (is_cmp(op)) rshift = 0;
-  // The equality comparisons keep a second 16-bit slot of the slice beside
-  // the scaled input: their groups count twice against the budget.
-  const int t = op == BINARY_EQ || op == BINARY_NE ? 2 : 1;
-  const fix8b_slice_t s = fix8b_slice_of(d.n, d.c, d.h, d.w, FIX8B_CONST_BUDGET, t, 0);
-  const int n_slice = s.n_slice, h_slice = s.h_slice;
-  ASSERT_FS(n_slice > 0 && h_slice > 0);
-  const u32 num_4n = (u32)ceil_div(n_slice, 4), c_num_lmem = (u32)ceil_div(d.c, NPU_NUM),
-            c_lmem_size = (u32)align_up((i64)d.w * h_slice, 32) * 4, new_bank_size = FIX8B_CONST_BUDGET / t;
-  ASSERT_FS(num_4n * c_num_lmem * c_lmem_size <= new_bank_size);
-  const int dims[4] = {d.n, d.c, d.h, d.w};
-  for_each_slice(d.n, d.h, &s, [&](int n0, int ns, int h0, int hs, int i) {
-    const u32 out = i % 2 ? FIX8B_CONST_OUT1 : FIX8B_CONST_OUT0;
-    move_slice(FIX8B_CONST_INPUT, A_addr, dims, n0, ns, h0, hs, 1, 0, node);
-    const int sl[4] = {ns, d.c, hs, d.w};
-    nodechip_const_binary_fix8b_forward_local(FIX8B_CONST_INPUT, out, FIX8B_CONST_SCRATCH, quantized_val_b, sl, 4,
-                                              op, scale_A, 0, rshift, 0, sign_A, 0, result_sign,
-                                              op == BINARY_EQ || op == BINARY_NE ? 0 : inversed, if_relu, node);
-    move_slice(out, R_addr, dims, n0, ns, h0, hs, 0, 0, node);
-  });
+  nodechip_const_binary_fix8b_dim4_forward_parallel(A_addr, R_addr, quantized_val_b, &d, op, scale_A, rshift, sign_A,
+                                                    result_sign, inversed, if_relu, node);
 }
 
 // ---- Element-wise layer ----
@@ -175,16 +228,23 @@ static void nodechip_eltwise_binary_fix8b_dim4_forward_parallel(u64 A_addr, u64 
   if (d->n == 0 || d->c == 0 || d->h == 0 || d->w == 0) return;
   const fix8b_slice_t s = core_slices(d, op);
   const int dims[4] = {d->n, d->c, d->h, d->w};
-  for_each_slice(d->n, d->h, &s, [&](int n0, int ns, int h0, int hs, int i) {
-    const u32 out = i % 2 ? FIX8B_CORE_OUT1 : FIX8B_CORE_OUT0;
-    move_slice(FIX8B_CORE_A, A_addr, dims, n0, ns, h0, hs, 1, A_is_coeff, node);
-    move_slice(FIX8B_CORE_B, B_addr, dims, n0, ns, h0, hs, 1, B_is_coeff, node);
-    const int sl[4] = {ns, d->c, hs, d->w};
-    nodechip_eltwise_binary_fix8b_forward_local(FIX8B_CORE_A, FIX8B_CORE_B, out, FIX8B_CORE_SCRATCH, sl, 4, 0, 0, op,
-                                                scale_A, scale_B, rshift_A, rshift_B, is_int8, is_sign, if_relu,
-                                                node);
-    move_slice(out, R_addr, dims, n0, ns, h0, hs, 0, 0, node);
-  });
+  const u32 outs[2] = {FIX8B_CORE_OUT0, FIX8B_CORE_OUT1};
+  fix8b_pipeline(
+      d->n, d->h, &s,
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        move_slice(FIX8B_CORE_A, A_addr, dims, p.n0, p.ns, p.h0, p.hs, 1, A_is_coeff, k);
+        move_slice(FIX8B_CORE_B, B_addr, dims, p.n0, p.ns, p.h0, p.hs, 1, B_is_coeff, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        const int sl[4] = {p.ns, d->c, p.hs, d->w};
+        nodechip_eltwise_binary_fix8b_forward_local(FIX8B_CORE_A, FIX8B_CORE_B, outs[p.i % 2], FIX8B_CORE_SCRATCH,
+                                                    sl, 4, 0, 0, op, scale_A, scale_B, rshift_A, rshift_B, is_int8,
+                                                    is_sign, if_relu, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        move_slice(outs[p.i % 2], R_addr, dims, p.n0, p.ns, p.h0, p.hs, 0, 0, k);
+      },
+      node);
 }
 
 void nodechip_eltwise_binary_fix8b_forward_parallel(u64 A_addr, u64 B_addr, u64 R_addr, const int *shape,
@@ -240,20 +300,30 @@ static void nodechip_broadcast_binary_fix8b_dim4_forward_parallel(
   if (r.n == 0 || r.c == 0 || r.h == 0 || r.w == 0) return;
   const fix8b_slice_t s = core_slices(&r, op);
   const int adims[4] = {a->n, a->c, a->h, a->w}, bdims[4] = {b->n, b->c, b->h, b->w};
-  for_each_slice(r.n, r.h, &s, [&](int n0, int ns, int h0, int hs, int i) {
-    const u32 out = i % 2 ? FIX8B_CORE_OUT1 : FIX8B_CORE_OUT0;
-    int an0, ans, ah0, ahs, bn0, bns, bh0, bhs;
-    operand_slice(a, &r, n0, ns, h0, hs, &an0, &ans, &ah0, &ahs);
-    operand_slice(b, &r, n0, ns, h0, hs, &bn0, &bns, &bh0, &bhs);
-    move_slice(FIX8B_CORE_A, A_addr, adims, an0, ans, ah0, ahs, 1, A_is_coeff, node);
-    move_slice(FIX8B_CORE_B, B_addr, bdims, bn0, bns, bh0, bhs, 1, B_is_coeff, node);
-    const int as[4] = {ans, a->c, ahs, a->w}, bs[4] = {bns, b->c, bhs, b->w};
-    nodechip_broadcast_binary_fix8b_forward_local(FIX8B_CORE_A, FIX8B_CORE_B, out, FIX8B_CORE_SCRATCH, as, bs, 4, 0,
-                                                  0, op, scale_A, scale_B, rshift_A, rshift_B, is_int8, is_sign,
-                                                  if_relu, node);
-    const int rdims[4] = {r.n, r.c, r.h, r.w};
-    move_slice(out, R_addr, rdims, n0, ns, h0, hs, 0, 0, node);
-  });
+  const int rdims[4] = {r.n, r.c, r.h, r.w};
+  const u32 outs[2] = {FIX8B_CORE_OUT0, FIX8B_CORE_OUT1};
+  fix8b_pipeline(
+      r.n, r.h, &s,
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        int an0, ans, ah0, ahs, bn0, bns, bh0, bhs;
+        operand_slice(a, &r, p.n0, p.ns, p.h0, p.hs, &an0, &ans, &ah0, &ahs);
+        operand_slice(b, &r, p.n0, p.ns, p.h0, p.hs, &bn0, &bns, &bh0, &bhs);
+        move_slice(FIX8B_CORE_A, A_addr, adims, an0, ans, ah0, ahs, 1, A_is_coeff, k);
+        move_slice(FIX8B_CORE_B, B_addr, bdims, bn0, bns, bh0, bhs, 1, B_is_coeff, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        int an0, ans, ah0, ahs, bn0, bns, bh0, bhs;
+        operand_slice(a, &r, p.n0, p.ns, p.h0, p.hs, &an0, &ans, &ah0, &ahs);
+        operand_slice(b, &r, p.n0, p.ns, p.h0, p.hs, &bn0, &bns, &bh0, &bhs);
+        const int as[4] = {ans, a->c, ahs, a->w}, bs[4] = {bns, b->c, bhs, b->w};
+        nodechip_broadcast_binary_fix8b_forward_local(FIX8B_CORE_A, FIX8B_CORE_B, outs[p.i % 2], FIX8B_CORE_SCRATCH,
+                                                      as, bs, 4, 0, 0, op, scale_A, scale_B, rshift_A, rshift_B,
+                                                      is_int8, is_sign, if_relu, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        move_slice(outs[p.i % 2], R_addr, rdims, p.n0, p.ns, p.h0, p.hs, 0, 0, k);
+      },
+      node);
 }
 
 void nodechip_broadcast_binary_fix8b_forward_parallel(u64 A_addr, u64 B_addr, u64 R_addr, const int *b0_shape,
@@ -369,28 +439,51 @@ static void scale_x(u32 x8, const dim4_t *xs, u32 x16, int scale, int sign, cons
   fx_issue(&k, shape, node);
 }
 
-// dst = 0 + src over the result's shape: repeats a broadcast operand (src
-// strides 0 in its broadcast dimensions); 8-bit (sign) or 16-bit data.
-static void expand(u32 src, const dim4_t *ss, u32 dst, int is8, int sign, const dim4_t *shape,
-                   cmd_id_node_t *node) {
+// dst8 = 0 + src8 over the result's shape: repeats a broadcast 8-bit operand
+// (src strides 0 in its broadcast dimensions), read signed.
+static void expand8(u32 src, const dim4_t *ss, u32 dst, const dim4_t *shape, cmd_id_node_t *node) {
   fx_t k = {};
   k.op = TENSOR_OP_ADD, k.A = 0, k.A_const = 1, k.B = src, k.R = dst;
   k.As = k.Bs = *ss;
   k.Rs = words_of(shape);
-  k.shift_type = sign;
-  k.sg[0] = k.sg[1] = (u32)sign;
-  k.w8[0] = k.w8[1] = k.w8[2] = (u32)is8;
+  k.shift_type = 1;
+  k.sg[0] = k.sg[1] = 1;
+  k.w8[0] = k.w8[1] = k.w8[2] = 1;
+  fx_issue(&k, shape, node);
+}
+
+// R8 = saturate(X16 >> rshift), addrs {0, X, 0, R}: X read signed when in_sign,
+// the result saturated signed when out_sign, else unsigned.
+static void tensor_saturate_fix8b_local(const u32 *addrs, const dim4_t *shape, const dim4_t *X_stride,
+                                        const dim4_t *R_stride, int in_sign, int out_sign, int rshift,
+                                        cmd_id_node_t *node) {
+  fx_t k = {};
+  k.op = TENSOR_OP_ADD, k.A = 0, k.A_const = 1, k.B = addrs[1], k.R = addrs[3];
+  k.As = k.Bs = *X_stride;
+  k.Rs = *R_stride;
+  k.rshift = rshift, k.shift_type = out_sign;
+  k.sg[0] = k.sg[1] = (u32)in_sign;
+  k.w8[2] = 1;
   fx_issue(&k, shape, node);
 }
 
 // out8 = saturate(x16 >> rshift): signed, or unsigned after the ReLU.
 static void narrow(u32 x16, u32 out, int rshift, int is_signed, const dim4_t *shape, cmd_id_node_t *node) {
+  const u32 addrs[4] = {0, x16, 0, out};
+  const dim4_t s = words_of(shape);
+  tensor_saturate_fix8b_local(addrs, shape, &s, &s, is_signed, is_signed, rshift, node);
+}
+
+// R16 = 0 + X16 over R's full shape, addrs {0, X, 0, R}: repeats X along the
+// dimensions where its stride is 0.
+static void tensor_broadcast_fix16b_local(const u32 *addrs, const dim4_t *shape, const dim4_t *X_stride,
+                                          const dim4_t *R_stride, cmd_id_node_t *node) {
   fx_t k = {};
-  k.op = TENSOR_OP_ADD, k.A = 0, k.A_const = 1, k.B = x16, k.R = out;
-  k.As = k.Bs = k.Rs = words_of(shape);
-  k.rshift = rshift, k.shift_type = is_signed;
-  k.sg[0] = k.sg[1] = (u32)is_signed;
-  k.w8[2] = 1;
+  k.op = TENSOR_OP_ADD, k.A = 0, k.A_const = 1, k.B = addrs[1], k.R = addrs[3];
+  k.As = k.Bs = *X_stride;
+  k.Rs = *R_stride;
+  k.shift_type = 1;
+  k.sg[0] = k.sg[1] = 1;
   fx_issue(&k, shape, node);
 }
 
@@ -489,13 +582,15 @@ static void blob_slice(const dim4_t *r, const dim4_t *xo, const dim4_t *yo, int 
   if (yo->w != r->w) ys.w = 0;
   const int y_spread = ys.n == 0 || ys.c == 0 || ys.h == 0 || ys.w == 0 || y16 != FIX8B_BLOB_Y;
   if (y_spread) {
-    expand(y16, &ys, FIX8B_BLOB_Y16, 0, 1, r, node);
+    const u32 addrs[4] = {0, y16, 0, FIX8B_BLOB_Y16};
+    const dim4_t rs = words_of(r);
+    tensor_broadcast_fix16b_local(addrs, r, &ys, &rs, node);
     y16 = FIX8B_BLOB_Y16;
   }
   if (op == BINARY_MUL) {
     const int x_spread = xs.n == 0 || xs.c == 0 || xs.h == 0 || xs.w == 0 || x8 != FIX8B_BLOB_X;
     if (x_spread) {
-      expand(x8, &xs, FIX8B_BLOB_X16, 1, 1, r, node);
+      expand8(x8, &xs, FIX8B_BLOB_X16, r, node);
       x8 = FIX8B_BLOB_X16;
     }
     // The byte scratch is the output buffer; the 16-bit scratch the third slot.
@@ -517,17 +612,27 @@ static void blob_layer(u64 x_addr, u64 y_addr, u64 R_addr, const dim4_t *x, cons
                        int scale, int rshift, int sign, int if_relu, int blob_first, const fix8b_slice_t *s,
                        cmd_id_node_t *node) {
   const int xd[4] = {x->n, x->c, x->h, x->w}, yd[4] = {y->n, y->c, y->h, y->w}, rd[4] = {r->n, r->c, r->h, r->w};
-  for_each_slice(r->n, r->h, s, [&](int n0, int ns, int h0, int hs, int i) {
-    const u32 out = i % 2 ? FIX8B_BLOB_OUT1 : FIX8B_BLOB_OUT0;
-    int xn0, xns, xh0, xhs, yn0, yns, yh0, yhs;
-    operand_slice(x, r, n0, ns, h0, hs, &xn0, &xns, &xh0, &xhs);
-    operand_slice(y, r, n0, ns, h0, hs, &yn0, &yns, &yh0, &yhs);
-    move_slice(FIX8B_BLOB_X, x_addr, xd, xn0, xns, xh0, xhs, 1, 0, node);
-    move_blob_slice(FIX8B_BLOB_Y, y_addr, yd, yn0, yns, yh0, yhs, node);
-    const dim4_t rs = {ns, r->c, hs, r->w}, xo = {xns, x->c, xhs, x->w}, yo = {yns, y->c, yhs, y->w};
-    blob_slice(&rs, &xo, &yo, op, scale, rshift, sign, if_relu, blob_first, out, node);
-    move_slice(out, R_addr, rd, n0, ns, h0, hs, 0, 0, node);
-  });
+  const u32 outs[2] = {FIX8B_BLOB_OUT0, FIX8B_BLOB_OUT1};
+  fix8b_pipeline(
+      r->n, r->h, s,
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        int xn0, xns, xh0, xhs, yn0, yns, yh0, yhs;
+        operand_slice(x, r, p.n0, p.ns, p.h0, p.hs, &xn0, &xns, &xh0, &xhs);
+        operand_slice(y, r, p.n0, p.ns, p.h0, p.hs, &yn0, &yns, &yh0, &yhs);
+        move_slice(FIX8B_BLOB_X, x_addr, xd, xn0, xns, xh0, xhs, 1, 0, k);
+        move_blob_slice(FIX8B_BLOB_Y, y_addr, yd, yn0, yns, yh0, yhs, k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        int xn0, xns, xh0, xhs, yn0, yns, yh0, yhs;
+        operand_slice(x, r, p.n0, p.ns, p.h0, p.hs, &xn0, &xns, &xh0, &xhs);
+        operand_slice(y, r, p.n0, p.ns, p.h0, p.hs, &yn0, &yns, &yh0, &yhs);
+        const dim4_t rs = {p.ns, r->c, p.hs, r->w}, xo = {xns, x->c, xhs, x->w}, yo = {yns, y->c, yhs, y->w};
+        blob_slice(&rs, &xo, &yo, op, scale, rshift, sign, if_relu, blob_first, outs[p.i % 2], k);
+      },
+      [&](const fix8b_part_t &p, cmd_id_node_t *k) {
+        move_slice(outs[p.i % 2], R_addr, rd, p.n0, p.ns, p.h0, p.hs, 0, 0, k);
+      },
+      node);
 }
 
 // Slices of the with-blob layers: 16-bit work areas of twice the 8-bit
@@ -543,35 +648,73 @@ static fix8b_slice_t blob_slices(const dim4_t *r, int op, int by_width) {
   return s;
 }
 
+// The element-wise with-blob body after its checks.
+#define FIX8B_BLOB_ELTWISE_BODY()                                                                            \
+  do {                                                                                                       \
+    const int tensor_c = c;                                                                                  \
+    ASSERT_FS(tensor_c < 4096);                                                                              \
+    ASSERT_FS(n >= 0 && c >= 0 && h >= 0 && w >= 0);                                                         \
+    if (n == 0 || c == 0 || h == 0 || w == 0) return;                                                        \
+    const dim4_t d = {n, c, h, w};                                                                           \
+    const fix8b_slice_t s = blob_slices(&d, op, 0);                                                          \
+    blob_layer(x_addr, y_addr, R_addr, &d, &d, &d, op, scale, rshift, sign, if_relu, blob_first, &s, node); \
+  } while (0)
+
+// The broadcast with-blob body after its checks.
+#define FIX8B_BLOB_BCAST_BODY()                                                                                 \
+  do {                                                                                                          \
+    const int *b0_shape = x_shape, *b1_shape = y_shape;                                                         \
+    int top_shape[4];                                                                                           \
+    for (int i = 0; i < 4; i++) {                                                                               \
+      if (b0_shape[i] != b1_shape[i]) ASSERT_FS((b0_shape[i] == 1) || (b1_shape[i] == 1));                      \
+      top_shape[i] = b0_shape[i] > b1_shape[i] ? b0_shape[i] : b1_shape[i];                                     \
+    }                                                                                                           \
+    ASSERT_FS(top_shape[1] < 4096);                                                                             \
+    const dim4_t x = {x_shape[0], x_shape[1], x_shape[2], x_shape[3]};                                          \
+    const dim4_t y = {y_shape[0], y_shape[1], y_shape[2], y_shape[3]};                                          \
+    const dim4_t r = {top_shape[0], top_shape[1], top_shape[2], top_shape[3]};                                  \
+    if (r.n <= 0 || r.c <= 0 || r.h <= 0 || r.w <= 0) return;                                                   \
+    const fix8b_slice_t s = blob_slices(&r, op, 1);                                                             \
+    blob_layer(x_addr, y_addr, R_addr, &x, &y, &r, op, scale, rshift, sign, if_relu, blob_first, &s, node);    \
+  } while (0)
+
+// The products x8 x y16 (x signed, scale 1), in either operand order.
+void nodechip_eltwise_binary_with_blob_mul_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, int n, int c, int h,
+                                                            int w, int scale, int rshift, int sign, int if_relu,
+                                                            cmd_id_node_t *node) {
+  FIX8B_BLOB_PRODUCT_CHECKS();
+  const int op = BINARY_MUL, blob_first = 0;
+  FIX8B_BLOB_ELTWISE_BODY();
+}
+
+void nodechip_broadcast_binary_with_blob_mul_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, const int *x_shape,
+                                                              const int *y_shape, int scale, int rshift, int sign,
+                                                              int if_relu, cmd_id_node_t *node) {
+  FIX8B_BLOB_PRODUCT_CHECKS();
+  const int op = BINARY_MUL, blob_first = 0;
+  FIX8B_BLOB_BCAST_BODY();
+}
+
 void nodechip_eltwise_binary_with_blob_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, int n, int c, int h,
                                                         int w, int op, int scale, int rshift, int sign, int if_relu,
                                                         int blob_first, cmd_id_node_t *node) {
   FIX8B_BLOB_CHECKS();
-  if (op == BINARY_MUL) FIX8B_BLOB_PRODUCT_CHECKS();
-  const int tensor_c = c;
-  ASSERT_FS(tensor_c < 4096);
-  ASSERT_FS(n >= 0 && c >= 0 && h >= 0 && w >= 0);
-  if (n == 0 || c == 0 || h == 0 || w == 0) return;
-  const dim4_t d = {n, c, h, w};
-  const fix8b_slice_t s = blob_slices(&d, op, 0);
-  blob_layer(x_addr, y_addr, R_addr, &d, &d, &d, op, scale, rshift, sign, if_relu, blob_first, &s, node);
+  if (op == BINARY_MUL) {
+    nodechip_eltwise_binary_with_blob_mul_forward_parallel(x_addr, y_addr, R_addr, n, c, h, w, scale, rshift, sign,
+                                                           if_relu, node);
+    return;
+  }
+  FIX8B_BLOB_ELTWISE_BODY();
 }
 
 void nodechip_broadcast_binary_with_blob_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, const int *x_shape,
                                                           const int *y_shape, int op, int scale, int rshift, int sign,
                                                           int if_relu, int blob_first, cmd_id_node_t *node) {
   FIX8B_BLOB_CHECKS();
-  if (op == BINARY_MUL) FIX8B_BLOB_PRODUCT_CHECKS();
-  const int *b0_shape = x_shape, *b1_shape = y_shape;
-  int top_shape[4];
-  for (int i = 0; i < 4; i++) {
-    if (b0_shape[i] != b1_shape[i]) ASSERT_FS((b0_shape[i] == 1) || (b1_shape[i] == 1));
-    top_shape[i] = b0_shape[i] > b1_shape[i] ? b0_shape[i] : b1_shape[i];
+  if (op == BINARY_MUL) {
+    nodechip_broadcast_binary_with_blob_mul_forward_parallel(x_addr, y_addr, R_addr, x_shape, y_shape, scale, rshift,
+                                                             sign, if_relu, node);
+    return;
   }
-  ASSERT_FS(top_shape[1] < 4096);
-  const dim4_t x = {x_shape[0], x_shape[1], x_shape[2], x_shape[3]}, y = {y_shape[0], y_shape[1], y_shape[2], y_shape[3]};
-  const dim4_t r = {top_shape[0], top_shape[1], top_shape[2], top_shape[3]};
-  if (r.n <= 0 || r.c <= 0 || r.h <= 0 || r.w <= 0) return;
-  const fix8b_slice_t s = blob_slices(&r, op, 1);
-  blob_layer(x_addr, y_addr, R_addr, &x, &y, &r, op, scale, rshift, sign, if_relu, blob_first, &s, node);
+  FIX8B_BLOB_BCAST_BODY();
 }

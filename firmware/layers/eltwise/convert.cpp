@@ -15,7 +15,8 @@ static u64 device_addr(u64 a) { return a < GLOBAL_MEM_START_ADDR ? a + GLOBAL_ME
 
 static i64 rows_bytes(i64 cpl, i64 rows, i64 w) { return cpl * align_up(rows * w, EU_NUM) * 4; }
 
-void tensor_split_nh(nh_secs_t *out, int budget, int n, int cpl, int h, int w) {
+void tensor_split_nh(nh_secs_t *out, int budget, int input_n, int cpl, int input_h, int w) {
+  const i64 n = input_n, h = input_h;
   const i64 B = budget, item = 2 * rows_bytes(cpl, h, w), group = 4 * item;
   nh_secs_t nh_secs = {1, 1};
   if (n <= 4 || group >= B) {
@@ -25,7 +26,7 @@ void tensor_split_nh(nh_secs_t *out, int budget, int n, int cpl, int h, int w) {
     if (secs > h) secs = h;
     nh_secs.hsecs = (u32)secs;
     while (items * 2 * rows_bytes(cpl, ceil_div(h, nh_secs.hsecs), w) > B) {
-      ASSERT_FS(nh_secs.hsecs < (u32)h);
+      ASSERT_FS(nh_secs.hsecs < (u32)input_h);
       nh_secs.hsecs++;
     }
   } else {
@@ -33,7 +34,7 @@ void tensor_split_nh(nh_secs_t *out, int budget, int n, int cpl, int h, int w) {
     if (secs > n) secs = n;
     nh_secs.nsecs = (u32)secs;
     while (group * ceil_div(ceil_div(n, nh_secs.nsecs), 4) > B) {
-      ASSERT_FS(nh_secs.nsecs < (u32)n);
+      ASSERT_FS(nh_secs.nsecs < (u32)input_n);
       nh_secs.nsecs++;
     }
   }

@@ -423,12 +423,10 @@ float *local_float(int lane, u32 offset) {
 // Probabilities of one c piece; the ARM gathers each position's label
 // probability, the engines take the logarithms and the ARM adds them to
 // *sum. With `gradient`, p - 1 is written at the label and the piece is
-// scaled by `scale` before it is stored.
-void softmax_div_with_loss(cmd_id_node_t *node, const sm_piece_t &p, int k0, int m, const float *labels,
-                           int gradient, float scale, float *sum) {
+// stored (unscaled) in place of the probabilities.
+void softmax_div_gather_log(cmd_id_node_t *node, const sm_piece_t &p, int k0, int m, const float *labels,
+                            int gradient, float *sum) {
   const int positions = p.K * p.sh * p.wp;
-  const u32 local_mem_usage = p.GW + loss_row_bytes(positions);
-  ASSERT_FS(local_mem_usage <= (1<<19));
   sm_move(p, p.P, p.output, k0, m, 1, node);
   sm_op(p, p.P, p.SUM, p.P, m, 1, TENSOR_OP_DIV, node);
   if (!gradient) sm_move(p, p.P, p.output, k0, m, 0, node);
@@ -456,15 +454,50 @@ void softmax_div_with_loss(cmd_id_node_t *node, const sm_piece_t &p, int k0, int
       }
     }
   }
-  if (gradient) {
-    sm_op_const(p, p.P, scale, p.P, m, TENSOR_OP_MUL, node);
-    sm_move(p, p.P, p.output, k0, m, 0, node);
-  }
+  if (gradient) sm_move(p, p.P, p.output, k0, m, 0, node);
   const int rows = (int)ceil_div(positions, EU_NUM);
   tensor_lnx(T | p.G, T | p.GW, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, 1, rows, 1, EU_NUM, node);
   poll_all_engine_done_internal(node);
   for (int j = 0; j < positions; j++)
     *sum += *local_float((j / EU_NUM) % NPU_NUM, p.G + (u32)(j / (EU_NUM * NPU_NUM)) * 128u + (u32)(j % EU_NUM) * 4u);
+}
+
+// Forward: the probabilities of one c piece to the output, their label
+// logarithms added to *sum.
+void nodechip_softmax_forward_div_with_loss_calculation(cmd_id_node_t *node, const sm_piece_t &p, int k0, int m,
+                                                        const float *labels, float *sum) {
+  const u32 local_mem_usage = p.GW + loss_row_bytes(p.K * p.sh * p.wp);
+  ASSERT_FS(local_mem_usage <= (1<<19));
+  softmax_div_gather_log(node, p, k0, m, labels, 0, sum);
+}
+
+// Bidirectional, first phase: the probabilities of one c piece with 1
+// subtracted at each label to the gradient output, the label logarithms
+// added to *sum.
+void nodechip_softmax_bottom_diff_with_loss_loop(cmd_id_node_t *node, const sm_piece_t &p, int k0, int m,
+                                                 const float *labels, float *sum) {
+  const u32 local_mem_usage = p.GW + loss_row_bytes(p.K * p.sh * p.wp);
+  ASSERT_FS(local_mem_usage <= (1<<19));
+  softmax_div_gather_log(node, p, k0, m, labels, 1, sum);
+}
+
+// Bidirectional, second phase: every c piece of the gradient multiplied by
+// `scale`, the pieces alternating between the two halves of a ping-pong
+// buffer so that a load overlaps the previous piece's multiply.
+void nodechip_softmax_bottom_diff_with_loss_normalized_loop(cmd_id_node_t *node, int cpieces, sm_piece_t p,
+                                                            float scale) {
+  const u32 half = SOFTMAX_GRAD_HALF;
+  const u32 local_mem_bank_usage = (u32)p.m * p.B;
+  const u32 bank_size = half;  // one half of the ping-pong buffer
+  ASSERT_FS(local_mem_bank_usage <= bank_size);
+  for (int j = 0; j < cpieces; j++) {
+    const int k0 = sm_first_class(p.C, cpieces, j), m = sm_classes(p.C, cpieces, j);
+    p.P = (u32)(j % 2) * half;
+    sm_move(p, p.P, p.output, k0, m, 1, node);
+    sm_op_const(p, p.P, scale, p.P, m, TENSOR_OP_MUL, node);
+    sm_move(p, p.P, p.output, k0, m, 0, node);
+    fix_cmd_node_overflow(node);
+  }
 }
 
 void softmax_loss(u64 input, u64 label, u64 output, u64 loss, u64 scratch, float normalizer, int N, int C, int inner,
@@ -489,21 +522,31 @@ void softmax_loss(u64 input, u64 label, u64 output, u64 loss, u64 scratch, float
   p.GW = p.G + loss_row_bytes(Kmax * sh * wpmax);
   const float scale = 1.0f / normalizer;
   float sum = 0.0f;
-  int n0 = 0;
+  // Piece (a, b): images and columns.
+  auto piece = [&](int a, int b) {
+    p.n0 = a * (N / counts[0]) + (a < N % counts[0] ? a : N % counts[0]);
+    p.K = N / counts[0] + (a < N % counts[0] ? 1 : 0);
+    p.w0 = b * (sw / counts[2]) + (b < sw % counts[2] ? b : sw % counts[2]);
+    p.wp = sw / counts[2] + (b < sw % counts[2] ? 1 : 0);
+  };
   for (int a = 0; a < counts[0]; a++) {
-    p.n0 = n0, p.K = N / counts[0] + (a < N % counts[0] ? 1 : 0);
-    int w0 = 0;
     for (int b = 0; b < counts[2]; b++) {
-      p.w0 = w0, p.wp = sw / counts[2] + (b < sw % counts[2] ? 1 : 0);
+      piece(a, b);
       nodechip_softmax_forward_max_loop(node, counts[1], p);
       nodechip_softmax_forward_sub_exp_sum_loop(node, counts[1], p);
-      for (int j = 0; j < counts[1]; j++)
-        softmax_div_with_loss(node, p, sm_first_class(C, counts[1], j), sm_classes(C, counts[1], j), labels, gradient,
-                              scale, &sum);
-      w0 += p.wp;
+      for (int j = 0; j < counts[1]; j++) {
+        const int k0 = sm_first_class(C, counts[1], j), m = sm_classes(C, counts[1], j);
+        if (gradient) nodechip_softmax_bottom_diff_with_loss_loop(node, p, k0, m, labels, &sum);
+        else nodechip_softmax_forward_div_with_loss_calculation(node, p, k0, m, labels, &sum);
+      }
     }
-    n0 += p.K;
   }
+  if (gradient)
+    for (int a = 0; a < counts[0]; a++)
+      for (int b = 0; b < counts[2]; b++) {
+        piece(a, b);
+        nodechip_softmax_bottom_diff_with_loss_normalized_loop(node, counts[1], p, scale);
+      }
   *loss_word = (-sum) / normalizer;
   general_gdma_gen_cmd(scratch, loss, GDMA_VALUE_FORMAT_FLOAT32, 1, GDMA_VALUE_DIR_S2S, node);
 }

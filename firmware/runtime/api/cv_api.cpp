@@ -75,7 +75,7 @@ u32 zv_api_cv_convert_to_intergrated(u8 *param, u32 size) {
   return 0;
 }
 
-u32 zv_api_cv_width_align(u8 *param, u32 size) {
+u32 zv_api_cv_correct_layout(u8 *param, u32 size) {
   cv_reset_dtcm();
   API_TAKE_RECORD(zv_api_cv_width_align_t, rec, param, size);
   API_POSITIVE(rec.n);

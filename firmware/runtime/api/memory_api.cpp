@@ -163,7 +163,7 @@ u32 zv_api_memcpy_tensor(u8 *param, u32 size) {
 
 // The sort issues one CDMA command and waits for it itself: no node, no
 // restart of the ids and no engine wait here.
-u32 zv_api_cv_sort(u8 *param, u32 size) {
+u32 zv_api_sort(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_cv_sort_t, rec, param, size);
   API_GLOBAL(rec.src_key, api_dense(4, rec.len));
   API_GLOBAL(rec.dst_key, api_dense(4, rec.out_len));

@@ -131,7 +131,7 @@ u32 zv_api_ctcloss_parallel(u8 *param, u32 size) {
 
 // API 127: one word2vec pass. No zero-count return: n = 0 runs the layer's
 // checks and does nothing else.
-u32 zv_api_word2vec(u8 *param, u32 size) {
+u32 zv_api_word2vec_parallel(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_word2vec_t, rec, param, size);
   ASSERT(rec.n >= 0 && rec.negatives >= 0);
   API_POSITIVE(rec.dim);

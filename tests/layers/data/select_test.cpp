@@ -357,7 +357,7 @@ TEST(MaskedSelectLayer, Refusals) {
   const int a[2] = {2, 3}, b[1] = {3};
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_masked_select(kIn, a, 2, kFlags, b, 1, kOut, 4, 4, 0, 0, kBuf1, kBuf2, 1, n);
-  }, "ASSERT_FS", "firmware/layers/", "deal_with_shape", "false", "shape is not broadcastable\n");
+  }, "ASSERT_FS", "firmware/layers/", "deal_with_shape", "false", "shape is not broadcastable");
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_masked_select(kIn, a, 2, kFlags, b, 1, kOut, 2, 4, 0, 0, kBuf1, kBuf2, 0, n);
   }, "ASSERT_FS", "firmware/layers/", "typesize2type", "0", "not support format_bytes:2\n");

@@ -84,6 +84,19 @@ TEST(Fix8bBinaryPlan, SlicesAndFlags) {
     EXPECT_EQ(s.h_slice, k.h_slice) << k.n << "x" << k.c << "x" << k.h << "x" << k.w;
     EXPECT_LE(s.bytes, k.budget);
   }
+  // The pipeline: step i stores slice i - 2, computes i - 1, loads i.
+  struct Step {
+    int step, slices, store, compute, load;
+  };
+  const Step steps[] = {
+      {0, 3, -1, -1, 0}, {1, 3, -1, 0, 1}, {2, 3, 0, 1, 2}, {3, 3, 1, 2, -1}, {4, 3, 2, -1, -1},
+      {0, 1, -1, -1, 0}, {1, 1, -1, 0, -1}, {2, 1, 0, -1, -1},
+  };
+  for (const Step &k : steps) {
+    const fix8b_step_t t = fix8b_step_of(k.step, k.slices);
+    EXPECT_EQ((std::vector<int>{t.store, t.compute, t.load}), (std::vector<int>{k.store, k.compute, k.load}))
+        << "step " << k.step << " of " << k.slices + 2;
+  }
   int i8[3], sg[3];
   fix8b_flags_of(FIX8B_TYPE_U8, FIX8B_TYPE_U8, BINARY_SUB, i8, sg);
   EXPECT_EQ((std::vector<int>{i8[0], i8[1], i8[2], sg[0], sg[1], sg[2]}), (std::vector<int>{1, 1, 1, 0, 0, 1}));
@@ -166,8 +179,10 @@ TEST_P(Fix8bBinaryLayer, Constant) {
       {"product by the scale", BINARY_MUL, 1, 9, 2, 1, 0, 0},
       {"not equal, inversed ignored", BINARY_NE, 0, 1, 0, 1, 1, 0},
   };
-  const int shape[5] = {9, 3, 5, 2, 7};  // five dimensions: 3 x 5 x (2 x 7)
-  const Shape s = {9, 3, 5, 14};
+  // Five dimensions: 3 x 100 x (2 x 70); one group a slice (three slices),
+  // rows cut for the equality comparisons.
+  const int shape[5] = {9, 3, 100, 2, 70};
+  const Shape s = {9, 3, 100, 140};
   const std::vector<uint8_t> a = bytes(s.count(), 3);
   put(rig, kA, pack8(s, a));
   std::vector<uint8_t> lt, gt;
@@ -228,6 +243,10 @@ TEST_P(Fix8bBinaryLayer, SixteenBitBlob) {
       {"broadcast x over c, blob first", {5, 70, 3, 4}, {5, 1, 3, 4}, FIX8B_TYPE_I16, FIX8B_TYPE_I8, BINARY_MIN, 4, 0, 0},
       {"broadcast blob over c", {5, 70, 3, 4}, {5, 1, 3, 4}, FIX8B_TYPE_I8, FIX8B_TYPE_I16, BINARY_ADD, 4, 2, 1},
       {"broadcast product, x over w", {6, 3, 4, 1}, {6, 3, 4, 5}, FIX8B_TYPE_I8, FIX8B_TYPE_I16, BINARY_MUL, 1, 5, 1},
+      {"blob product, many slices", {9, 2, 130, 130}, {9, 2, 130, 130}, FIX8B_TYPE_I8, FIX8B_TYPE_I16, BINARY_MUL, 1, 4,
+       0},
+      {"broadcast blob over n, many slices", {9, 2, 130, 130}, {1, 2, 130, 130}, FIX8B_TYPE_I8, FIX8B_TYPE_I16,
+       BINARY_ADD, 3, 2, 0},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
@@ -272,13 +291,13 @@ TEST(Fix8bBinaryChecks, StoppedCalls) {
   const int shape[4] = {4, 2, 3, 4}, i8[3] = {1, 0, 1}, sg[3] = {1, 1, 1};
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_const_binary_fix8b_forward_parallel(kA, kR, 2, shape, 4, BINARY_MUL, 1, 0, 0, 0, 1, 0, 1, 0, 0, n);
-  }, "ASSERT_FS", where, "nodechip_const_binary_fix8b_forward_parallel", "quantized_val_b == 1");
+  }, "ASSERT_FS", where, "nodechip_const_binary_fix8b_dim4_forward_parallel", "quantized_val_b == 1");
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_const_binary_fix8b_forward_parallel(kA, kR, 2, shape, 4, BINARY_DIV, 1, 0, 0, 0, 1, 0, 1, 0, 0, n);
-  }, "ASSERT_FS", where, "nodechip_const_binary_fix8b_forward_parallel", "0");
+  }, "ASSERT_FS", where, "nodechip_const_binary_fix8b_dim4_forward_parallel", "0");
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_eltwise_binary_fix8b_forward_parallel(kA, kB, kR, shape, 4, 0, 0, BINARY_MUL, 3, 3, 0, 0, i8, sg, 0, n);
-  }, "ASSERT_FS", where, "nodechip_eltwise_binary_with_blob_forward_parallel", "scale_A == 1");
+  }, "ASSERT_FS", where, "nodechip_eltwise_binary_with_blob_mul_forward_parallel", "scale_A == 1");
   const int unsigned_blob[3] = {1, 0, 1};
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_eltwise_binary_fix8b_forward_parallel(kA, kB, kR, shape, 4, 0, 0, BINARY_ADD, 3, 3, 0, 0, i8,
@@ -293,7 +312,7 @@ TEST(Fix8bBinaryChecks, StoppedCalls) {
   const int wide[4] = {4, 4096, 1, 1};
   expect_assert([&](cmd_id_node_t *n) {
     nodechip_const_binary_fix8b_forward_parallel(kA, kR, 2, wide, 4, BINARY_ADD, 1, 0, 0, 0, 1, 0, 1, 0, 0, n);
-  }, "ASSERT_FS", where, "nodechip_const_binary_fix8b_forward_parallel", "tensor_c < 4096");
+  }, "ASSERT_FS", where, "nodechip_const_binary_fix8b_dim4_forward_parallel", "tensor_c < 4096");
 }
 
 }  // namespace

@@ -195,7 +195,7 @@ TEST(BinaryPlan, SliceSearchAndFlatPieces) {
   for (const Slice &s : slices) {
     SCOPED_TRACE(s.what);
     dim4_t got;
-    EXPECT_EQ(binary_slice_of(&got, &s.shape, s.budget), s.found);
+    EXPECT_EQ(tensor_slicing(&got, &s.shape, s.budget), s.found);
     EXPECT_EQ((std::vector<int>{got.n, got.c, got.h, got.w}),
               (std::vector<int>{s.slice.n, s.slice.c, s.slice.h, s.slice.w}));
     if (s.found) {

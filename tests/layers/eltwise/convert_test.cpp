@@ -48,7 +48,7 @@ TEST(ConvertPlan, Splits) {
     EXPECT_TRUE(ran_clean(o));
   }
   expect_assert([] { nh_secs_t s; tensor_split_nh(&s, 0x80000, 2, 64, 2, 70000); }, "ASSERT_FS", "firmware/layers/",
-                "tensor_split_nh", "nh_secs.hsecs < (u32)h");
+                "tensor_split_nh", "nh_secs.hsecs < (u32)input_h");
   int2float_plan_t p;
   ASSERT_TRUE(int2float_plan_of(&p, 9, 64, 8, 8));
   EXPECT_EQ(p.groups, 3);

@@ -315,7 +315,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("sigmoid output in ITCM", 901, &e8, sizeof e8);
   const zv_api_sigmoid_forward_parallel_t u11 = {kEnd - 8, kB, 1, 4};
   add("tanh input past the end", 902, &u11, sizeof u11);
-  const zv_api_threshold_forward_t u12 = {kA, kEnd - 16, 0.5f, 1, 2, 3, 4};
+  // The threshold layer writes n x c floats: 8 bytes here.
+  const zv_api_threshold_forward_t u12 = {kA, kEnd - 4, 0.5f, 1, 2, 3, 4};
   add("threshold output past the end", 26, &u12, sizeof u12);
   const zv_api_power_forward_t u13 = {1ull << 40, kB, 2.0f, 1.0f, 0.0f, 1, 2, 3, 4};
   add("power input at 2^40", 29, &u13, sizeof u13);

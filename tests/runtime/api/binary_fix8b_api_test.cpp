@@ -4,6 +4,8 @@
 // dimension count beyond the record's eight extents and wrong sizes.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cstring>
 #include <vector>
 
@@ -32,8 +34,11 @@ std::vector<uint8_t> pack(int n, int e, const std::vector<uint8_t> &v) {
 }
 uint8_t at4n(const std::vector<uint8_t> &v, int e, int b, int i) { return v[4 * (size_t(b / 4) * e + i) + b % 4]; }
 
-TEST(Fix8bBinaryApi, EachIdEndToEnd) {
-  const int n = 6, c = 3, h = 4, w = 5, e = c * h * w;
+// One slice, and rows cut into several slices that the pipeline overlaps.
+class Fix8bBinaryApiShapes : public ::testing::TestWithParam<std::array<int, 4>> {};
+
+TEST_P(Fix8bBinaryApiShapes, EachIdEndToEnd) {
+  const int n = GetParam()[0], c = GetParam()[1], h = GetParam()[2], w = GetParam()[3], e = c * h * w;
   std::vector<uint8_t> a(size_t(n) * e), b(size_t(n) * e), bb(static_cast<size_t>(e));
   for (size_t i = 0; i < a.size(); i++) a[i] = uint8_t(i * 37 + 3), b[i] = uint8_t(i * 53 + 1);
   for (size_t i = 0; i < bb.size(); i++) bb[i] = uint8_t(i * 29 + 7);
@@ -76,6 +81,9 @@ TEST(Fix8bBinaryApi, EachIdEndToEnd) {
     EXPECT_TRUE(no_findings(card->chip()));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, Fix8bBinaryApiShapes,
+                         ::testing::Values(std::array<int, 4>{6, 3, 4, 5}, std::array<int, 4>{6, 2, 130, 130}));
 
 TEST(Fix8bBinaryApi, ZeroCountsDimensionCountsAndWrongSizes) {
   Card card;

@@ -23,6 +23,19 @@ constexpr uint64_t kIn = 0x101000000ull;
 constexpr uint64_t kBias = 0x102000000ull;
 constexpr uint64_t kOut = 0x103000000ull;
 
+// A record of four-byte fields after the input and output addresses, written
+// at the offsets of the API table.
+std::vector<uint32_t> io_message(std::vector<uint32_t> fields) {
+  std::vector<uint32_t> w = {uint32_t(kIn), uint32_t(kIn >> 32), uint32_t(kOut), uint32_t(kOut >> 32)};
+  w.insert(w.end(), fields.begin(), fields.end());
+  return w;
+}
+uint32_t f32(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return u;
+}
+
 TEST(EltwiseMathApi, EachIdEndToEnd) {
   const uint32_t n = 3, c = 700, h = 2, w = 2;
   const size_t count = size_t(n) * c;  // power, bias, threshold: n x c
@@ -47,6 +60,13 @@ TEST(EltwiseMathApi, EachIdEndToEnd) {
        [&](size_t i) { return double(in[i] + bias[i]); }},
       {"26 threshold", 26, payload_of(zv_api_threshold_forward_t{kIn, kOut, 0.5f, n, c, h, w}), count,
        [&](size_t i) { return in[i] > 0.5f ? 1.0 : 0.0; }},
+      // Power and threshold touch n x c elements only: h and w may be 0.
+      // 29: power, scale, shift at 16, 20, 24; n, c, h, w at 28 to 40.
+      {"29 power, h and w 0", 29, io_message({f32(3.0f), f32(1.0f), f32(0.0f), n, c, 0, 0}), count,
+       [&](size_t i) { return std::pow(double(in[i]), 3.0); }},
+      // 26: threshold at 16; n, c, h, w at 20 to 32.
+      {"26 threshold, h 0", 26, io_message({f32(-1.0f), n, c, 0, 7}), count,
+       [&](size_t i) { return in[i] > -1.0f ? 1.0 : 0.0; }},
   };
   for (const CardConfig &cfg : kApiCards) {
     auto card = deferred_card(cfg.backend, cfg.seed);
@@ -67,12 +87,19 @@ TEST(EltwiseMathApi, EachIdEndToEnd) {
         {13, payload_of(zv_api_log_forward_t{kIn, kOut, 1.0f, 0.0f, 10.0f, n, c, h, w})},
         {27, payload_of(zv_api_exp_forward_t{kIn, kOut, -1.0f, 2.0f, 0.0f, n, c, h, w})},
         {44, payload_of(zv_api_bnll_forward_t{kIn, kOut, n, c, h, w})},
+        // h = 0 passes the handler (exp and BNLL count n x c) and reaches the layer.
+        {27, io_message({f32(-1.0f), f32(2.0f), f32(0.0f), n, c, 0, 0})},
+        {44, io_message({n, c, 0, 3})},
     };
     for (const auto &s : stopping) {
       SCOPED_TRACE(card_config_name(cfg) + ": api " + std::to_string(s.first));
+      const size_t seen = card->console().size();
       auto r = card->send(s.first, s.second);
       ASSERT_TRUE(r) << card->trouble();
       EXPECT_EQ(r->result, 1009u) << card->console();
+      if (s.first != 13) {  // the layer's own stop, not the handler's
+        EXPECT_NE(card->console().find("_forward_internal", seen), std::string::npos) << card->console();
+      }
     }
   }
 }

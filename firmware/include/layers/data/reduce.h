@@ -131,11 +131,16 @@ static_assert(sizeof(zv_api_reduce_fix8b_t) == 120, "zv_api_reduce_fix8b_t is 12
 
 // 8-bit reduce: the shape is brought to exactly four dimensions (the batch
 // alone, then runs of neighbours reduced alike; the second dimension at most
-// 4095), the 4N input converted to 1N bytes and to float32 in the buffer,
-// multiplied by the input scale (sum, mean and product), reduced as a float
-// tensor, multiplied by the output scale and converted back to bytes (rounding
-// half away from zero, saturating), then to 4N in the output. Max and min take
-// no scale: the bytes are their own floats.
+// 4095). Max and min run on the 4N words themselves: a reduced batch whose
+// last word is partial first gets the neutral byte in its unused slots, the
+// words are reduced as elements (transposed when the runs need it) and, when
+// the batch is reduced, their four bytes folded. The other methods convert the
+// input to 1N bytes in the buffer and reduce them in float32 pieces (bytes
+// times the input scale; mean divides; the result times the output scale,
+// clamped, stored as bytes rounding half away from zero), then convert the 1N
+// result to 4N in the output. The buffer holds three times the input's 4N
+// bytes: the 1N copy or the transposed words, a transposed copy and the
+// transpose's work area, and the 1N result.
 typedef struct {
   int merge_dim;  // dimensions reached: 4 unless the shape cannot merge to 4
   int shape[4];
@@ -143,11 +148,14 @@ typedef struct {
   int out[4];     // the output's extents (keep_dims: reduced ones 1; else kept ones first)
   i64 total;      // elements of the input
   i64 kept;       // elements of the output
-  // Byte offsets in the buffer: the 1N bytes, their float32 copy, the reduced
-  // float32 values, their bytes, and the float reduce's own work area.
-  u64 bytes1n, floats, reduced_floats, reduced_bytes, work;
-  u64 buffer_bytes;  // the buffer the call needs
+  u64 bytes4n;    // bytes of the 4N input
+  u64 bytes1n;    // bytes of its 1N copy
+  u64 buffer_bytes;  // the buffer the call needs: 3 x bytes4n
 } reduce_fix8b_plan_t;
+
+// Batch items (4N words) of one max or min piece: four bytes each must fit
+// the engine's 16-bit extent.
+#define REDUCE_FIX8B_WORD_ITEMS 16367
 
 extern "C" {
 
@@ -221,10 +229,27 @@ void reduce_twodim(u64 input, u64 output, u64 buffer, const dim4_t *shape, int d
 
 // Reduces an 8-bit 4N tensor over the listed axes (0 mean, 1 sum, 2 max, 3
 // min, 4 product) into a 4N output; the buffer holds reduce_fix8b_plan_of's
-// buffer_bytes.
+// buffer_bytes (three times the input). Max and min write the neutral byte
+// into the unused slots of a partial last batch word of the input when the
+// batch is reduced.
 void nodechip_reduce_full_fix8b(u64 input, u64 output, u64 buffer, const int *shape, int input_dims, const int *axes,
                                 int axis_num, int reduce_method, int keep_dims, int is_signed, int store_mode,
                                 u32 input_scale, u32 output_scale, cmd_id_node_t *node);
+// The 8-bit reduce's internal steps (plan as reduce_fix8b_plan_of gives it).
+// need_keep_dims and is_first_reduced hold the call's keep_dims and whether
+// its batch is reduced.
+extern int need_keep_dims;
+extern int is_first_reduced;
+void nodechip_reduce_full_4n_fix8b(u64 input, u64 output, u64 buffer, const reduce_fix8b_plan_t *p,
+                                   int reduce_method, int is_signed, cmd_id_node_t *node);
+void nodechip_reduce_full_1n_fix8b(u64 input, u64 output, u64 buffer, const reduce_fix8b_plan_t *p,
+                                   int reduce_method, int is_signed, u32 input_scale, u32 output_scale,
+                                   cmd_id_node_t *node);
+void nodechip_reduce_merge_dims_fix8b(const int *shape, const int *reduced, reduce_view_t *view);
+void nodechip_reduce_nhw_fix8b(u64 input, u64 output, u64 buffer, int N, int C, int H, int W, int reduce_method,
+                               int is_signed, u32 input_scale, u32 output_scale, cmd_id_node_t *node);
+void nodechip_local_float2int8(u32 local, int cg, u32 output_scale, int is_signed, cmd_id_node_t *node);
+
 // Output slice k along dim holds the sum of input slices 0 to k.
 void nodechip_cumsum(u64 input, u64 output, int dim, int N, int C, int H, int W, cmd_id_node_t *node);
 

@@ -114,7 +114,7 @@ u64 binary_local_size(const dim4_t *shape);
 // The largest slice of `shape` whose local size fits `budget` bytes, found
 // by bisecting n, then c, h and w (the later ones whole once one fits).
 // 0 when even (1, min(c, 64), 1, 1) does not fit.
-int binary_slice_of(dim4_t *slice, const dim4_t *shape, u64 budget);
+int tensor_slicing(dim4_t *slice, const dim4_t *shape, u64 budget);
 // The next flat piece of `remaining` elements (above 0) with `banks` banks a
 // tensor: rows of 32 over up to 64 lanes, at most banks x 16384 elements.
 void simple_binary_piece_of(dim4_t *piece, u64 remaining, int banks);

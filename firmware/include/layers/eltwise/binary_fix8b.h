@@ -9,7 +9,10 @@
 // groups of c x h x w words), 16-bit blobs 2N. Slices keep c and w whole and
 // take as many 4-sample groups as the per-buffer budget allows, cutting h only
 // when one group does not fit; each slice is loaded, computed by the local
-// 8-bit kernels and stored into one of two alternating output buffers.
+// 8-bit kernels into one of two alternating output buffers and stored, in a
+// three-stage pipeline: the store of a slice overlaps the computation of the
+// next (two streams of the command-id node); the loads of a slice follow the
+// computation of the one before, which reads the same input areas.
 #pragma once
 
 #include "cmd/cmd_framework.h"
@@ -50,6 +53,19 @@ typedef struct {
   int n_slice, h_slice;
   u32 bytes;
 } fix8b_slice_t;
+
+// The pipeline's step record: the slices step `step` stores, computes and
+// loads (-1: none). Step i stores slice i - 2, computes slice i - 1 and loads
+// slice i; slices + 2 steps cover every slice.
+typedef struct {
+  int store, compute, load;
+} fix8b_step_t;
+
+// One slice of a result: samples [n0, n0 + ns), rows [h0, h0 + hs), its
+// index i (its output buffer is i mod 2).
+typedef struct {
+  int i, n0, ns, h0, hs;
+} fix8b_part_t;
 
 // ---- API records ----
 
@@ -107,6 +123,8 @@ u32 zv_api_broadcast_binary_fix8b_forward_parallel(u8 *param, u32 size);
 // each group counted `t` times (2 for the equality comparisons of the cores);
 // rows_by_width selects the with-blob broadcast form of the row count.
 fix8b_slice_t fix8b_slice_of(int n, int c, int h, int w, u32 budget, int t, int rows_by_width);
+// The slices of pipeline step `step` over `slices` slices.
+fix8b_step_t fix8b_step_of(int step, int slices);
 // is_int8 and is_sign {A, B, result} of the API handlers from two type codes.
 void fix8b_flags_of(int A_type, int B_type, int op, int *is_int8, int *is_sign);
 
@@ -133,4 +151,11 @@ void nodechip_eltwise_binary_with_blob_forward_parallel(u64 x_addr, u64 y_addr, 
 void nodechip_broadcast_binary_with_blob_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, const int *x_shape,
                                                           const int *y_shape, int op, int scale, int rshift, int sign,
                                                           int if_relu, int blob_first, cmd_id_node_t *node);
+// The product variants (x signed, scale 1): y16 x x8 shifted right by rshift.
+void nodechip_eltwise_binary_with_blob_mul_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, int n, int c, int h,
+                                                            int w, int scale, int rshift, int sign, int if_relu,
+                                                            cmd_id_node_t *node);
+void nodechip_broadcast_binary_with_blob_mul_forward_parallel(u64 x_addr, u64 y_addr, u64 R_addr, const int *x_shape,
+                                                              const int *y_shape, int scale, int rshift, int sign,
+                                                              int if_relu, cmd_id_node_t *node);
 }

@@ -17,8 +17,9 @@
 // then the probabilities; the ARM picks the probability of each position's
 // label (classes outside [0, C) count as 1.0, values below 1e-37 as 1e-37),
 // the engines take the logarithms and the ARM adds them up. The
-// bidirectional entry writes (p - onehot(label)) / normalizer, the gradient
-// of the loss, in place of the probabilities.
+// bidirectional entry writes p - onehot(label) in place of the probabilities
+// and then, in a second pass over the pieces, divides it by the normalizer:
+// the gradient of the loss.
 //
 // The sigmoid cross-entropy layer writes the sigmoid of its input and the
 // first terms of its first piece, then stops on its assertion: it has no loss.
@@ -35,6 +36,8 @@
 
 // Smallest probability a label's logarithm is taken of.
 #define SOFTMAX_LOSS_MIN_PROB 1e-37f
+// The halves of the gradient pass's ping-pong buffer start at 0 and here.
+#define SOFTMAX_GRAD_HALF 0x20000u
 
 // ---- API records ----
 

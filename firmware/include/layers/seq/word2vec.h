@@ -42,7 +42,7 @@ static_assert(sizeof(zv_api_word2vec_t) == 68, "zv_api_word2vec_t is 68 bytes");
 
 extern "C" {
 
-u32 zv_api_word2vec(u8 *param, u32 size);
+u32 zv_api_word2vec_parallel(u8 *param, u32 size);
 
 // Scratch: (2 + negatives) n floats.
 void nodechip_word2vec_parallel(u64 syn0, u64 syn1, u64 negative_ids, u64 input_ids, u64 target_ids, u64 scratch,

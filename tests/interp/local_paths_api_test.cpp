@@ -12,7 +12,7 @@
 //   3  ST_ITM_NEURON          F TwoLocalGroupsThroughAnIntermediateTensor, EightBitSlicesLoadPacked...
 //   4  LD_COEFF               F ConvolutionCutAlongH..., LocalLayersAgainstTheirReferences (scale)
 //   5  LD_COEFF_NEURON        L CoefficientNeuronLoadsFloatAndPackedBytes
-//   6  LD_COEFF_WINOGRAD      L WinogradCoefficientLoadFeedsTheEightBitConvolution, WinogradCoefficientLoadChecksAnswer1009
+//   6  LD_COEFF_WINOGRAD      L WinogradCoefficientLoadFeedsTheEightBitConvolution, RecordChecksAnswer1009
 //   7  MV_ITM_NEURON          F GlobalMovesOfALocalGroup
 //   8  MV_OUTPUT_NEURON       F GlobalMovesOfALocalGroup
 //   9  MV_ITM_EXTEND_NEURON   F GlobalMovesOfALocalGroup
@@ -30,8 +30,8 @@
 //   11 prelu                  F LocalLayersAgainstTheirReferences
 //   14 normalize              L LocalLayersAgainstTheirReferences (float, 8-bit)
 //   15 reorg                  F LocalLayersAgainstTheirReferences
-//   22 deconv                 L LocalLayersAgainstTheirReferences (float)
-//   24 mulshift               L LocalLayersAgainstTheirReferences (8-bit)
+//   22 deconv                 L LocalLayersAgainstTheirReferences (float, 8-bit)
+//   24 mulshift               L LocalLayersAgainstTheirReferences (8-bit), RecordChecksAnswer1009
 //   26 pad                    F LocalLayersAgainstTheirReferences
 //   28 tile                   F LocalLayersAgainstTheirReferences
 //   29 select                 F LocalLayersAgainstTheirReferences
@@ -45,7 +45,7 @@
 //   66 upsample               F TwoLocalGroupsThroughAnIntermediateTensor
 //   74 dtype_convert          F LocalLayersAgainstTheirReferences
 //   106 lut                   L LocalLayersAgainstTheirReferences (8-bit indices)
-//   108 arith_shift           L LocalLayersAgainstTheirReferences (8-bit)
+//   108 arith_shift           L LocalLayersAgainstTheirReferences (8-bit), RecordChecksAnswer1009
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -386,37 +386,6 @@ TEST(LocalPathsApi, WinogradCoefficientLoadFeedsTheEightBitConvolution) {
               {uint32_t(N), OC, H, W}}});
 }
 
-TEST(LocalPathsApi, WinogradCoefficientLoadChecksAnswer1009) {
-  struct Bad {
-    const char *what, *condition;
-    Record rec;
-  };
-  const Bad bad[] = {
-      {"n differs from groups", "n == groups", ld_winograd(kLocalCoeff, 2, 3, 4, 4, 1, 1, kInt8)},
-      {"no Winograd coefficient", "winograd_coeff > 0", ld_winograd(kLocalCoeff, 1, 3, 4, 4, 0, 1, kInt8)},
-      {"float data", "data_size == DSIZE_8", ld_winograd(kLocalCoeff, 1, 3, 4, 4, 1, 1, kFp32)},
-  };
-  for (const CardConfig &cfg : {kApiCards[0], kApiCards[3]}) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (const Bad &b : bad) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + b.what);
-      const Bytes v = byte_ramp(2 * 3 * 16);
-      NetCase c{b.what, {{1, {2, 3, 4, 4}, kInt8, v}}, Bytes(256, 1), {}, v, Compare::Exact, {2, 3, 4, 4}};
-      c.group.inputs = {1};
-      c.group.n_slice = 2;
-      c.group.steps = {{{}, {{0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kInt8))}, {0, move(LD_COEFF_WINOGRAD, b.rec)}}},
-                       {{}, {{0, move(ST_OUTPUT_NEURON, st_output(kLocalIn, kOutId, kInt8))}}}};
-      const size_t seen = card->console().size();
-      auto a = send_case(*card, c);
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 1009u);
-      const std::string said = card->console().substr(seen);
-      EXPECT_NE(said.find("dynamic_load_coeff_winograd_ctrl"), std::string::npos) << said;
-      EXPECT_NE(said.find(b.condition), std::string::npos) << said;
-    }
-  }
-}
-
 // ---- Local layers ----
 
 // Loads of net inputs 1 (and 3) at kLocalIn (kLocalIn2), per-channel float
@@ -623,6 +592,52 @@ NetCase deconv_case(bool bias) {
           {uint32_t(N), uint32_t(OC), uint32_t(OH), uint32_t(OW)}};
 }
 
+NetCase deconv_fix8b_case() {
+  // The interpreter's 8-bit deconvolution: unsigned data, weights and
+  // biases, no shift. Weights per output channel in its lane, the kernel
+  // plane innermost within groups of four input channels: byte (i, ky, kx)
+  // at ((i / 4) * 9 + ky * 3 + kx) * 4 + i % 4; 16-bit biases. Small values
+  // keep every sum inside a byte.
+  const int N = 5, IC = 2, OC = 3, H = 3, W = 4;
+  ref::deconv::Params p;
+  p.kh = p.kw = 3;
+  p.stride_h = p.stride_w = 2;
+  p.pad_t = p.pad_b = p.pad_l = p.pad_r = 1;
+  const std::vector<uint32_t> s = {uint32_t(N), IC, H, W};
+  Bytes q(count_of(s));
+  for (size_t i = 0; i < q.size(); i++) q[i] = uint8_t(i * 7 % 4);
+  T4 w(OC, IC, 3, 3);
+  for (size_t i = 0; i < w.v.size(); i++) w.v[i] = double(i * 5 % 3);
+  const std::vector<double> b = {5.0, 0.0, 11.0};
+  const uint32_t K = (IC + 3) / 4 * 4 * 9;
+  Bytes coeff(0x1000 + 2 * OC, 0);
+  for (int o = 0; o < OC; o++) {
+    for (int i = 0; i < IC; i++)
+      for (int y = 0; y < 3; y++)
+        for (int x = 0; x < 3; x++) coeff[o * K + ((i / 4) * 9 + y * 3 + x) * 4 + i % 4] = uint8_t(w.at(o, i, y, x));
+    const uint16_t bo = uint16_t(b[o]);
+    std::memcpy(&coeff[0x1000 + 2 * o], &bo, 2);
+  }
+  const Record rec = Record(36).u16(0, OC).u16(2, IC).u32(4, 1).u16(8, 3).u16(10, 3).u8(12, 1).u8(13, 1).u8(14, 1)
+                         .u8(15, 1).u8(16, 1).u8(17, 1).u8(18, 2).u8(19, 2).u8(20, 1);
+  const std::vector<Item> l = {
+      {0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kInt8))},
+      {0, move(LD_COEFF, Record(28).u64(0, 0).u32(8, kLocalCoeff).u32(12, 1u << 16 | OC).u32(16, 1u << 16 | K)
+                             .u8(20, 1).u8(21, 2).u32(24, 2))},
+      {0, move(LD_COEFF, Record(28).u64(0, 0x1000).u32(8, kLocalCoeff + 0x1000).u32(12, 1u << 16 | OC)
+                             .u32(16, 1u << 16 | 1).u8(20, 1).u8(21, 2).u32(24, 1))}};
+  return {"deconv 3x3, stride 2, padding 1, 8-bit",
+          {{1, s, kInt8, q}},
+          coeff,
+          one_layer_group({1}, N, l,
+                          layer(DYNAMIC_LAYER_DECONV, kInt8, rec,
+                                {1u << 16 | kOutId, kLocalIn, kLocalCoeff, kLocalCoeff + 0x1000, kLocalOut}),
+                          kInt8),
+          bytes_from(ref::deconv::deconvolution(bytes_as(q, N, IC, H, W, false), w, b, p)),
+          Compare::Exact,
+          {uint32_t(N), uint32_t(OC), uint32_t(p.out_h(H)), uint32_t(p.out_w(W))}};
+}
+
 TEST(LocalPathsApi, LocalLayersAgainstTheirReferences) {
   run_cases({
       lrn_case(false, 0),
@@ -641,7 +656,67 @@ TEST(LocalPathsApi, LocalLayersAgainstTheirReferences) {
       lut_case(),
       deconv_case(true),
       deconv_case(false),
+      deconv_fix8b_case(),
   });
+}
+
+TEST(LocalPathsApi, RecordChecksAnswer1009) {
+  // The Winograd load's three checks in their order, and the data sizes the
+  // 8-bit-only layers require; each stops the run in its controller.
+  const std::vector<uint32_t> s = {2, 3, 4, 4};
+  const Bytes v = byte_ramp(count_of(s));
+  auto winograd = [&](const Record &rec) {
+    Group g;
+    g.inputs = {1};
+    g.n_slice = 2;
+    g.steps = {{{}, {{0, move(LD_INPUT_NEURON, ld_input(kLocalIn, 1, kInt8))}, {0, move(LD_COEFF_WINOGRAD, rec)}}},
+               {{}, {{0, move(ST_OUTPUT_NEURON, st_output(kLocalIn, kOutId, kInt8))}}}};
+    return g;
+  };
+  auto one = [&](uint32_t type, uint32_t dsize, const Record &rec, const std::vector<uint32_t> &words) {
+    return one_layer_group({1}, 2, loads(dsize), layer(type, dsize, rec, words), dsize);
+  };
+  struct Bad {
+    const char *what, *function, *condition;
+    Group group;
+  };
+  const Record shift_rec = Record(16).u32(8, 1);
+  const std::vector<uint32_t> shift_words = {1, 0, kOutId, kLocalIn, kLocalIn2, kLocalOut, kLocalBuf};
+  const Bad bad[] = {
+      {"Winograd load: n differs from groups", "dynamic_load_coeff_winograd_ctrl", "n == groups",
+       winograd(ld_winograd(kLocalCoeff, 2, 3, 4, 4, 1, 1, kInt8))},
+      {"Winograd load: no Winograd coefficient", "dynamic_load_coeff_winograd_ctrl", "winograd_coeff > 0",
+       winograd(ld_winograd(kLocalCoeff, 1, 3, 4, 4, 0, 1, kInt8))},
+      {"Winograd load: float data", "dynamic_load_coeff_winograd_ctrl", "data_size == DSIZE_8",
+       winograd(ld_winograd(kLocalCoeff, 1, 3, 4, 4, 1, 1, kFp32))},
+      {"mulshift of float data", "dynamic_mulshift_layer_ctrl", "ctx->middle_value->data_size != DSIZE_FP32",
+       one(DYNAMIC_LAYER_MULSHIFT, kFp32, Record(16).u32(4, 1), {1u << 16 | kOutId, kLocalIn, kLocalOut})},
+      {"arith_shift of float data", "dynamic_arith_shift_layer_ctrl", "ctx->middle_value->data_size == DSIZE_8",
+       one(DYNAMIC_LAYER_ARITH_SHIFT, kFp32, shift_rec, shift_words)},
+      {"arith_shift by channel of 8-bit data", "dynamic_arith_shift_layer_ctrl",
+       "ctx->middle_value->data_size == DSIZE_16",
+       one(DYNAMIC_LAYER_ARITH_SHIFT, kInt8, Record(16).u32(8, 1).u32(12, 1), shift_words)},
+  };
+  for (const CardConfig &cfg : {kApiCards[0], kApiCards[3]}) {
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    for (const Bad &b : bad) {
+      SCOPED_TRACE(card_config_name(cfg) + ": " + b.what);
+      NetCase c{b.what, {{1, s, kInt8, v}}, Bytes(256, 1), b.group, v, Compare::Exact, s};
+      const size_t seen = card->console().size();
+      auto a = send_case(*card, c);
+      ASSERT_TRUE(a) << card->trouble();
+      EXPECT_EQ(a->result, 1009u);
+      const std::string said = card->console().substr(seen);
+      EXPECT_NE(said.find(b.function), std::string::npos) << said;
+      EXPECT_NE(said.find(b.condition), std::string::npos) << said;
+    }
+    // The card serves on.
+    const NetCase good = mulshift_case(true, true, 3, 2);
+    auto a = send_case(*card, good);
+    ASSERT_TRUE(a) << card->trouble();
+    ASSERT_EQ(a->result, 0u) << card->console();
+    expect_output(*card, good);
+  }
 }
 
 }  // namespace

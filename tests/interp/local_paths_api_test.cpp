@@ -45,7 +45,7 @@
 //   66 upsample               F TwoLocalGroupsThroughAnIntermediateTensor
 //   74 dtype_convert          F LocalLayersAgainstTheirReferences
 //   106 lut                   L LocalLayersAgainstTheirReferences (8-bit indices)
-//   108 arith_shift           L LocalLayersAgainstTheirReferences (8-bit), RecordChecksAnswer1009
+//   108 arith_shift           L LocalLayersAgainstTheirReferences (constant, per-channel, per-element), RecordChecksAnswer1009
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -490,17 +490,18 @@ NetCase mulshift_case(bool in_signed, bool out_signed, int multiplier, int rshif
 }
 
 NetCase arith_shift_case(int type, int kind, bool is_signed) {
-  // kind 0: the record's count g; kind 2: one count per element from net
-  // input 3.
+  // kind 0: the record's count g; kind 1: one count per channel, loaded as
+  // an 8-bit coefficient (the layer then declares 16-bit data); kind 2: one
+  // count per element from net input 3.
   const int N = 5, C = 3, H = 2, W = 4, g = 3;
   const std::vector<uint32_t> s = {uint32_t(N), C, H, W};
   const Bytes q = byte_ramp(count_of(s), 23, 9);
-  Bytes counts(q.size());
-  for (size_t i = 0; i < counts.size(); i++) counts[i] = uint8_t(i * 3 % 5);
+  Bytes counts(kind == 1 ? C : q.size());
+  for (size_t i = 0; i < counts.size(); i++) counts[i] = uint8_t((i * 3 + 1) % 5);
   const Record rec = Record(16).u32(0, is_signed).u32(4, uint32_t(type)).u32(8, uint32_t(g)).u32(12, uint32_t(kind));
   Bytes want(q.size());
   for (size_t i = 0; i < q.size(); i++) {
-    const int gi = kind == 0 ? g : int(counts[i]);
+    const int gi = kind == 0 ? g : kind == 1 ? int(counts[(i / (H * W)) % C]) : int(counts[i]);
     const int count = type == 0 ? gi : type == 1 ? -gi : 1 - gi;
     fr::i64 v = fr::sat(fr::shift_by(fr::value8(q[i], is_signed), count), 16, true);
     v = fr::rshift_round(v, type == 2 ? 1 : 0);
@@ -508,16 +509,23 @@ NetCase arith_shift_case(int type, int kind, bool is_signed) {
   }
   std::vector<NetInput> ins = {{1, s, kInt8, q}};
   std::vector<uint32_t> group_in = {1};
+  std::vector<Item> l = loads(kInt8, kind == 2);
+  Bytes coeff;
   if (kind == 2) {
     ins.push_back({3, s, kInt8, counts});
     group_in.push_back(3);
+  } else if (kind == 1) {
+    coeff = counts;
+    l.push_back({0, move(LD_COEFF, Record(28).u64(0, 0).u32(8, kLocalIn2).u32(12, 1u << 16 | C).u32(16, 1u << 16 | 1)
+                                       .u8(20, 1).u8(21, 2).u32(24, 2))});
   }
   return {"arith_shift, type " + std::to_string(type) + ", kind " + std::to_string(kind) +
               (is_signed ? ", signed" : ", unsigned"),
           ins,
-          {},
-          one_layer_group(group_in, N, loads(kInt8, kind == 2),
-                          layer(DYNAMIC_LAYER_ARITH_SHIFT, kInt8, rec, {1, 0, kOutId, kLocalIn, kLocalIn2, kLocalOut, kLocalBuf}),
+          coeff,
+          one_layer_group(group_in, N, l,
+                          layer(DYNAMIC_LAYER_ARITH_SHIFT, kind == 1 ? 1u : kInt8, rec,
+                                {1, 0, kOutId, kLocalIn, kLocalIn2, kLocalOut, kLocalBuf}),
                           kInt8),
           want,
           Compare::Exact,
@@ -653,6 +661,7 @@ TEST(LocalPathsApi, LocalLayersAgainstTheirReferences) {
       arith_shift_case(0, 0, true),
       arith_shift_case(2, 0, false),
       arith_shift_case(1, 2, true),
+      arith_shift_case(0, 1, true),
       lut_case(),
       deconv_case(true),
       deconv_case(false),

@@ -113,8 +113,15 @@ class Runner {
     size_t min_words;  // with the name
     const char *usage;
     void (Runner::*run)(const Words &);
+    const char *what;  // one line for --help
   };
   static const Command kCommands[];
+
+ public:
+  // The script commands, one per line with what each does.
+  static void print_commands(FILE *out);
+
+ private:
 
   void write_bytes(const Words &w) {
     std::vector<uint8_t> bytes;
@@ -192,15 +199,20 @@ class Runner {
 };
 
 const Runner::Command Runner::kCommands[] = {
-    {"write", 3, "write ADDR HEXBYTES...", &Runner::write_bytes},
-    {"write32", 3, "write32 ADDR WORD...", &Runner::write_words},
-    {"writef", 3, "writef ADDR FLOAT...", &Runner::write_floats},
-    {"send", 2, "send API_ID [WORD...] [tag=N] [len=N]", &Runner::send},
-    {"quit", 1, "quit", &Runner::quit},
-    {"read", 3, "read ADDR BYTES", &Runner::read},
-    {"read32", 3, "read32 ADDR WORDS", &Runner::read},
-    {"readf", 3, "readf ADDR FLOATS", &Runner::read},
+    {"write", 3, "write ADDR HEXBYTES...", &Runner::write_bytes, "write bytes (hex digit pairs) to device memory"},
+    {"write32", 3, "write32 ADDR WORD...", &Runner::write_words, "write 32-bit words to device memory"},
+    {"writef", 3, "writef ADDR FLOAT...", &Runner::write_floats, "write 32-bit floats to device memory"},
+    {"send", 2, "send API_ID [WORD...] [tag=N] [len=N]", &Runner::send,
+     "send an API message of these payload words; print \"result ID CODE MICROSECONDS\""},
+    {"quit", 1, "quit", &Runner::quit, "send the quit message; the card stops serving"},
+    {"read", 3, "read ADDR BYTES", &Runner::read, "print bytes of device memory in hex"},
+    {"read32", 3, "read32 ADDR WORDS", &Runner::read, "print 32-bit words of device memory in hex"},
+    {"readf", 3, "readf ADDR FLOATS", &Runner::read, "print 32-bit floats of device memory"},
 };
+
+void Runner::print_commands(FILE *out) {
+  for (const Command &c : kCommands) std::fprintf(out, "  %-40s %s\n", c.usage, c.what);
+}
 
 void Runner::line(const std::string &raw) {
   std::string text = raw.substr(0, raw.find('#'));
@@ -222,11 +234,42 @@ void Runner::line(const std::string &raw) {
   throw ScriptError{"unknown command '" + w[0] + "' (known: " + known + ")"};
 }
 
+const char kUsage[] =
+    "usage: zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]\n"
+    "              [--timing] [--trace FILE] [--fuse W80,W81] [SCRIPT | -]\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: zvcard [--elf FILE] [--schedule eager|deferred] [--seed N] [--check-races]\n"
-               "              [--timing] [--trace FILE] [--fuse W80,W81] [SCRIPT | -]\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+// The whole help: options, script commands and exit statuses.
+void help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "Runs a message script (SCRIPT, or standard input for -) against a simulated\n"
+      "card and prints what the card answered; without SCRIPT a built-in demo runs.\n"
+      "\n"
+      "options:\n"
+      "  --elf FILE          run this firmware image in the ARM emulator\n"
+      "  --schedule S        eager (engines run at issue) or deferred\n"
+      "  --seed N            the deferred schedule's seed\n"
+      "  --check-races       watch for memory accesses not ordered by ids or polls\n"
+      "                      (findings as \"check: TEXT\" lines at the end)\n"
+      "  --timing            add the modelled figures to each result line\n"
+      "  --trace FILE        write every register write and command issued to FILE\n"
+      "  --fuse W80,W81      the disabled-lane fuse words\n"
+      "\n"
+      "script commands (one a line; numbers in decimal or 0x hex; # starts a comment;\n"
+      "device addresses are 40-bit, from 0x100000000):\n",
+      stdout);
+  Runner::print_commands(stdout);
+  std::fputs(
+      "\n"
+      "exit status: 0 the script ran, 2 a usage or script error, 3 the card hung\n"
+      "(or stopped serving), 4 the checker found something.\n",
+      stdout);
 }
 
 }  // namespace
@@ -278,7 +321,7 @@ int main(int argc, char **argv) {
         return 2;
       }
     } else if (a == "-h" || a == "--help") {
-      usage();
+      help();
       return 0;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       std::fprintf(stderr, "zvcard: unknown option %s\n", a.c_str());

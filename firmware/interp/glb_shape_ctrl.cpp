@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "cmd/memory_fill_copy.h"
+#include "cmd/memory_store_mode.h"
 #include "interp/shape_arith.h"
 #include "interp/shape_tensor_ctrl.h"
 #include "layers/data/concat.h"
@@ -1111,18 +1112,52 @@ void dynamic_glb_depth2space_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *n
     to_int(bottom.shape, 4, in_shape);
     const int is8 = bottom.dtype == DSIZE_8;
     const int one_n = ctx->middle_value->intensor_store_mode == FW_STORE_MODE_1N;
-    // 8-bit data moves as bytes (1N) or as 4-item words (4N) on both sides
-    // alike: the output cannot take another store mode.
-    if (is8)
-      ASSERT(ctx->middle_value->intensor_store_mode == ctx->middle_value->outtensor_store_mode,
-             "8-bit depth2space from store mode %u to %u", (unsigned)ctx->middle_value->intensor_store_mode,
-             (unsigned)ctx->middle_value->outtensor_store_mode);
+    const int out_one_n = ctx->middle_value->outtensor_store_mode == FW_STORE_MODE_1N;
+    // 8-bit data moves as bytes (1N) or as 4-item words (4N), the output in
+    // the input's store mode; into the other mode it goes through the host's
+    // scratch buffer and one transfer.
+    const int convert = is8 && one_n != out_one_n;
+    const u64 target = convert ? ctx->scratch_addr : out.addr;
+    if (convert)
+      ASSERT(ctx->scratch_addr != 0, "8-bit depth2space from store mode %u to %u needs the scratch buffer",
+             (unsigned)ctx->middle_value->intensor_store_mode, (unsigned)ctx->middle_value->outtensor_store_mode);
     if (is8 && !one_n) in_shape[0] = (in_shape[0] + 3) / 4;
     const int block[2] = {bh, bw};
-    nodechip_depth2space(bottom.addr, out.addr, in_shape, 4, block, rec.in_channel_first, rec.out_channel_first,
+    nodechip_depth2space(bottom.addr, target, in_shape, 4, block, rec.in_channel_first, rec.out_channel_first,
                          rec.is_inversed, is8 && one_n ? 2 : 0, node);
+    if (convert) {
+      const int item = shape[1] * shape[2] * shape[3];
+      if (one_n)
+        gdma_move_global_1N_and_4N(target, out.addr, N, item, 1, node);
+      else
+        gdma_move_global_1N_and_4N(out.addr, target, N, item, 0, node);
+    }
   }
   set_output(ctx, &out, shape, 4, bottom.dtype);
+}
+
+// The 8-bit reorg kernel reads and writes 4N words only: a 1N side goes
+// through the host's scratch buffer, converted by one transfer (the input
+// before the kernel, the output after it).
+static void reorg_fix8b_any_store_mode(dynamic_context_t *ctx, u64 input, u64 output, const int *in_shape,
+                                       const int *out_shape, cmd_id_node_t *node) {
+  const int in_one_n = ctx->middle_value->intensor_store_mode == FW_STORE_MODE_1N;
+  const int out_one_n = ctx->middle_value->outtensor_store_mode == FW_STORE_MODE_1N;
+  const int N = in_shape[0];
+  const int in_item = in_shape[1] * in_shape[2] * in_shape[3];
+  const int out_item = out_shape[1] * out_shape[2] * out_shape[3];
+  const u64 words = (u64)((N + 3) / 4) * 4;  // items of a 4N copy
+  if (in_one_n || out_one_n)
+    ASSERT(ctx->scratch_addr != 0, "8-bit reorg from store mode %u to %u needs the scratch buffer",
+           (unsigned)ctx->middle_value->intensor_store_mode, (unsigned)ctx->middle_value->outtensor_store_mode);
+  u64 src = input, dst = output;
+  if (in_one_n) {
+    src = ctx->scratch_addr;
+    gdma_move_global_1N_and_4N(input, src, N, in_item, 1, node);
+  }
+  if (out_one_n) dst = ctx->scratch_addr + (in_one_n ? words * (u64)in_item : 0);
+  nodechip_reorg_forward_fix8b(src, dst, in_shape, out_shape, 0, node);
+  if (out_one_n) gdma_move_global_1N_and_4N(output, dst, N, out_item, 0, node);
 }
 
 void dynamic_glb_reorg_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
@@ -1149,14 +1184,8 @@ void dynamic_glb_reorg_layer_ctrl(dynamic_context_t *ctx, cmd_id_node_t *node) {
     if (is_4byte(bottom.dtype))
       nodechip_reorg_forward_v2(bottom.addr, out.addr, rec.scratch + ctx->neuron_base, in_shape, 4, s, s, rec.reverse,
                                 node);
-    else if (bottom.dtype == DSIZE_8) {
-      // The 8-bit kernel reads and writes 4N words only.
-      ASSERT(ctx->middle_value->intensor_store_mode == FW_STORE_MODE_4N &&
-                 ctx->middle_value->outtensor_store_mode == FW_STORE_MODE_4N,
-             "8-bit reorg from store mode %u to %u", (unsigned)ctx->middle_value->intensor_store_mode,
-             (unsigned)ctx->middle_value->outtensor_store_mode);
-      nodechip_reorg_forward_fix8b(bottom.addr, out.addr, in_shape, out_shape, 0, node);
-    }
+    else if (bottom.dtype == DSIZE_8)
+      reorg_fix8b_any_store_mode(ctx, bottom.addr, out.addr, in_shape, out_shape, node);
     else
       ASSERT_FS(0, "not supported dtype=%d", (int)bottom.dtype);
   }

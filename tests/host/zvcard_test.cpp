@@ -173,5 +173,22 @@ TEST(Zvcard, ExitStatuses) {
   }
 }
 
+TEST(Zvcard, HelpListsTheOptionsAndEveryScriptCommand) {
+  for (const char *flag : {"--help", "-h"}) {
+    SCOPED_TRACE(flag);
+    ZvcardRun r = run_zvcard(flag, nullptr);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "usage: zvcard [--elf FILE]")) << r.out;
+    EXPECT_TRUE(has(r.out, "  --check-races ")) << r.out;
+    // Each command with its arguments, as the script errors name them.
+    for (const char *usage : {"write ADDR HEXBYTES...", "write32 ADDR WORD...", "writef ADDR FLOAT...",
+                              "send API_ID [WORD...] [tag=N] [len=N]", "quit", "read ADDR BYTES",
+                              "read32 ADDR WORDS", "readf ADDR FLOATS"})
+      EXPECT_TRUE(has(r.out, std::string("\n  ") + usage + " ")) << usage << "\n" << r.out;
+    EXPECT_TRUE(has(r.out, "exit status: 0 the script ran")) << r.out;
+    EXPECT_FALSE(has(r.out, "uart: ")) << "no card boots, no script runs";
+  }
+}
+
 }  // namespace
 }  // namespace zv::test

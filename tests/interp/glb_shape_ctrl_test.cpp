@@ -724,7 +724,11 @@ constexpr uint32_t kFix8 = 2;
 constexpr uint64_t kOutStep = 0x100000;
 
 // Writes the case's input bytes and description and sends it.
-std::optional<host::Answer> send_byte_net(Card &card, const ByteNetCase &c, const Bytes &in) {
+// The host's scratch buffer, for controllers that convert between store modes.
+constexpr uint64_t kScratch = 0x108000000ull;
+
+std::optional<host::Answer> send_byte_net(Card &card, const ByteNetCase &c, const Bytes &in,
+                                          uint64_t scratch = kScratch) {
   card.write(kIn, in.data(), in.size());
   Words tail = Words().append(net_io_ref(1));
   std::vector<uint32_t> reads = {1}, net_in = {1}, outs;
@@ -755,6 +759,7 @@ std::optional<host::Answer> send_byte_net(Card &card, const ByteNetCase &c, cons
   for (size_t k = 0; k < c.outs.size(); k++) m.outputs.push_back(IoOutput{kOut + kOutStep * k, 0, 0});
   m.return_shape = 1;
   use_card_areas(m);
+  m.scratch_addr = scratch;
   return card.send(111, run_payload(m));
 }
 
@@ -980,40 +985,53 @@ TEST(GlbShapeCtrl, EightBitSpaceBatchDepthAndReorgBy1NAnd4NMatchTheirReferences)
        [](const Bytes &in) { return std::vector<Bytes>{flat_reorg8(in, {2, 4, 6, 6}, 2)}; }},
       {"reorg back to space by 2, 4N", s5823, 2, 2, {}, 15, Record(24).i32(0, 2).i32(4, 1), {{5, 2, 4, 6}},
        [=](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, s5823, 2, 2, 1)}; }},
+      // The 4N-only reorg kernel and depth2space into the other store mode,
+      // through the scratch buffer and the 1N <-> 4N transfers.
+      {"reorg into depth by 2, 1N", {3, 4, 4, 6}, 0, 0, {}, 15, Record(24).i32(0, 2), {{3, 16, 2, 3}},
+       [](const Bytes &in) { return std::vector<Bytes>{flat_reorg8(in, {3, 4, 4, 6}, 2)}; }},
+      {"reorg into depth by 2, 4N to 1N", {5, 8, 4, 6}, 2, 0, {}, 15, Record(24).i32(0, 2), {{5, 32, 2, 3}},
+       [](const Bytes &in) { return std::vector<Bytes>{flat_reorg8(in, {5, 8, 4, 6}, 2)}; }},
+      {"reorg into depth by 2, 1N to 4N", {6, 4, 4, 6}, 0, 2, {}, 15, Record(24).i32(0, 2), {{6, 16, 2, 3}},
+       [](const Bytes &in) { return std::vector<Bytes>{flat_reorg8(in, {6, 4, 4, 6}, 2)}; }},
+      {"reorg back to space by 2, 1N", {4, 8, 2, 3}, 0, 0, {}, 15, Record(24).i32(0, 2).i32(4, 1), {{4, 2, 4, 6}},
+       [](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, {4, 8, 2, 3}, 2, 2, 1)}; }},
+      {"depth2space channel-first, 1N to 4N", s5823, 0, 2, {}, 102, d2s_rec(2, 2, true, false, true), {{5, 2, 4, 6}},
+       [=](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, s5823, 2, 2, 1)}; }},
+      {"depth2space channel-first, 4N to 1N", s5823, 2, 0, {}, 102, d2s_rec(2, 2, true, false, true), {{5, 2, 4, 6}},
+       [=](const Bytes &in) { return std::vector<Bytes>{ref::depth_to_space(in, s5823, 2, 2, 1)}; }},
+      {"space to depth channel-last into channel-first, 1N to 4N", {3, 4, 6, 2}, 0, 2, {}, 102,
+       d2s_rec(2, 2, false, true, true), {{3, 8, 2, 3}},
+       [](const Bytes &in) {
+         return std::vector<Bytes>{ref::space_to_depth(nhwc_to_nchw(in, {3, 4, 6, 2}), {3, 2, 4, 6}, 2, 2, 1)};
+       }},
   });
 }
 
 
-TEST(GlbShapeCtrl, EightBitLayoutsTheKernelsCannotTakeAnswer1009) {
-  // The 8-bit reorg kernel reads and writes 4N words only, and 8-bit
-  // depth2space moves bytes (1N) or words (4N) alike on both sides: another
-  // store mode would scramble the bytes (and a 1N reorg output would be
-  // written past). Nothing is written; the card serves on.
+TEST(GlbShapeCtrl, EightBitRearrangementsWithoutScratchOrWithBadBlocksAnswer1009) {
+  // A conversion between store modes without the host's scratch buffer,
+  // and blocks that do not divide the padded image. Nothing is written; the
+  // card serves on.
   const Shape s = {3, 4, 4, 6};
   const Record reorg = Record(24).i32(0, 2), d2s = Record(24).i32(8, 2).i32(12, 2).u8(16, 1).u8(18, 1);
   auto none = [](const Bytes &) { return std::vector<Bytes>{}; };
   struct Bad {
     ByteNetCase c;
     const char *function, *info;
+    bool no_scratch;
   };
   const Bad bad[] = {
-      {{"reorg of 1N data", s, 0, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
-       "8-bit reorg from store mode 0 to 0"},
-      {{"reorg from 4N into 1N", s, 2, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
-       "8-bit reorg from store mode 2 to 0"},
-      {{"reorg from 1N into 4N", s, 0, 2, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "dynamic_glb_reorg_layer_ctrl",
-       "8-bit reorg from store mode 0 to 2"},
-      {{"depth2space from 1N into 4N", {5, 8, 2, 3}, 0, 2, {}, 102, d2s, {{5, 2, 4, 6}}, none},
-       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 0 to 2"},
+      {{"reorg of 1N data", s, 0, 0, {}, 15, reorg, {{3, 16, 2, 3}}, none}, "reorg_fix8b_any_store_mode",
+       "8-bit reorg from store mode 0 to 0 needs the scratch buffer", true},
       {{"depth2space from 4N into 1N", {5, 8, 2, 3}, 2, 0, {}, 102, d2s, {{5, 2, 4, 6}}, none},
-       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 2 to 0"},
+       "dynamic_glb_depth2space_layer_ctrl", "8-bit depth2space from store mode 2 to 0 needs the scratch buffer", true},
       // Blocks that do not divide the padded image: the kernel's moves would
       // read it with the wrong row stride and, into 4N, write past the output.
       {{"space2batch of 3 x 3 by 2 x 2", {2, 1, 3, 3}, 2, 2, {}, 52, Record(40).i32(4, 2).i32(8, 2), {{8, 1, 1, 1}}, none},
-       "dynamic_glb_space2batch_layer_ctrl", "padded 3 x 3 by a block of 2 x 2"},
+       "dynamic_glb_space2batch_layer_ctrl", "padded 3 x 3 by a block of 2 x 2", false},
       {{"space2batch of 4 x 5 padded by 1 by 2 x 2", {2, 1, 4, 5}, 0, 0, {}, 52,
         Record(40).i32(4, 2).i32(8, 2).i32(16, 1), {{8, 1, 2, 2}}, none},
-       "dynamic_glb_space2batch_layer_ctrl", "padded 5 x 5 by a block of 2 x 2"},
+       "dynamic_glb_space2batch_layer_ctrl", "padded 5 x 5 by a block of 2 x 2", false},
   };
   auto card = deferred_card(Backend::Native, 2);
   for (const Bad &b : bad) {
@@ -1021,7 +1039,7 @@ TEST(GlbShapeCtrl, EightBitLayoutsTheKernelsCannotTakeAnswer1009) {
     const Bytes canary(512, 0xee);
     card->write(kOut, canary.data(), canary.size());
     const size_t seen = card->console().size();
-    auto a = send_byte_net(*card, b.c, byte_ramp(b.c.in));
+    auto a = send_byte_net(*card, b.c, byte_ramp(b.c.in), b.no_scratch ? 0 : kScratch);
     ASSERT_TRUE(a) << card->trouble();
     EXPECT_EQ(a->result, 1009u);
     const std::string said = card->console().substr(seen);

@@ -177,6 +177,19 @@ class ShippedNetSpill : public ::testing::Test {
 TempDir* ShippedNetSpill::dir_ = nullptr;
 int ShippedNetSpill::status_ = -1;
 
+TEST_F(ShippedNetSpill, EightBitModeRefusesTheFloatNet) {
+  // The float weights in the 8-bit mode: refused, nothing written; the
+  // 8-bit model in the same mode runs.
+  const std::string d = Fresh(*dir_, "refused");
+  const SpillRun r = Spill(d, "../fm_test_int8_unique_top.prototxt ../fm.weights 1 INT8_NEURON");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("layerspill: ../fm.weights is a float net"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("INT8_NEURON needs the .int8qmodel"), std::string::npos) << r.err;
+  EXPECT_TRUE(Files(d).empty());
+  const std::string ok = Fresh(*dir_, "accepted");
+  EXPECT_EQ(Spill(ok, "../fm_test_int8_unique_top.prototxt ../fm.int8qmodel 1 INT8_NEURON").status, 0);
+}
+
 TEST_F(ShippedNetSpill, FloatRunWritesTheFrameworksOutputs) {
   const std::string d = Fresh(*dir_, "float");
   ASSERT_EQ(Spill(d, "../fm.prototxt ../fm.weights 2 FP32").status, 0);

@@ -21,10 +21,13 @@ struct Result {
   std::string output;  // standard output and error
 };
 
-// Runs scalefinder in dir with the given arguments (already shell words).
-Result Scalefinder(const std::string& dir, const std::string& args) {
-  const std::string cmd = "cd '" + dir + "' && env PATH=/usr/bin:/bin PYTHONPATH='" NET_REFINER_DIR
-                          "' GLOG_logtostderr=1 GLOG_minloglevel=0 '" SCALEFINDER_BIN "' " + args + " 2>&1";
+// Runs scalefinder (the built one, or `program`) in dir with the given
+// arguments (already shell words), from a shell without PYTHONPATH unless
+// `env` sets one: the program finds the rewriter it ships by itself.
+Result Scalefinder(const std::string& dir, const std::string& args, const std::string& env = "",
+                   const std::string& program = SCALEFINDER_BIN) {
+  const std::string cmd = "cd '" + dir + "' && env -u PYTHONPATH PATH=/usr/bin:/bin " + env +
+                          " GLOG_logtostderr=1 GLOG_minloglevel=0 '" + program + "' " + args + " 2>&1";
   Result r{-1, ""};
   FILE* pipe = popen(cmd.c_str(), "r");
   if (pipe == nullptr) return r;
@@ -111,13 +114,111 @@ TEST(ScalefinderCli, OptionThatNeedsTheRewriterStartsIt) {
 }
 
 TEST(ScalefinderCli, FailingRewriterStopsWithStatusOne) {
+  // A rewriter the user points at comes before the shipped one; this one
+  // writes half its output and fails.
   TempDir dir;
   WriteNet(dir.path());
-  const Result r = Scalefinder(dir.path(), "--model=m.prototxt --weights=missing.weights --graph_transform quantize");
+  fs::create_directories(dir / "fake/Net_Refiner");
+  std::ofstream(dir / "fake/Net_Refiner/__init__.py");
+  std::ofstream(dir / "fake/Net_Refiner/__main__.py") << "open('m.prototxt_', 'w').write('half')\nraise SystemExit(1)\n";
+  const Result r = Scalefinder(dir.path(), kFiles + std::string(" --graph_transform quantize"),
+                               "PYTHONPATH='" + (dir / "fake") + "'");
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("Error:Failed to invoke python script!"), std::string::npos) << r.output;
   EXPECT_EQ(r.output.find("Running for"), std::string::npos);  // nothing after it ran
-  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"m.prototxt", "net.weights"}));
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"fake", "m.prototxt", "net.weights"}));
+}
+
+TEST(ScalefinderCli, EveryRewriterOptionFindsTheShippedRewriter) {
+  for (const char* option : {"--per_channel", "--fuse_preprocess", "--accuracy_opt", "--graph_transform"}) {
+    SCOPED_TRACE(option);
+    TempDir dir;
+    WriteNet(dir.path());
+    const Result r = Scalefinder(dir.path(), kFiles + std::string(" ") + option + " graph_transform");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Net_Refiner: net net written to"), std::string::npos) << r.output;
+    EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"m.prototxt", "m.prototxt_optimized", "net.weights",
+                                                             "net.weights_optimized"}));
+  }
+}
+
+TEST(ScalefinderCli, PerChannelQuantizeOfTheShippedModelWithoutSetUp) {
+  TempDir dir;
+  fs::copy_file(MODEL_DIR "/fashion_mnist.prototxt", dir / "fm.prototxt");
+  fs::copy_file(MODEL_DIR "/fashion_mnist.weights", dir / "fm.weights");
+  const Result r = Scalefinder(dir.path(), "--model=fm.prototxt --weights=fm.weights --iterations=2 --per_channel quantize");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("No module named"), std::string::npos) << r.output;
+  EXPECT_GT(fs::file_size(dir / "fm.int8qmodel"), 0u);
+  EXPECT_TRUE(Exists(dir / "fm_deploy_int8_unique_top.prototxt"));
+}
+
+TEST(ScalefinderCli, InstalledProgramFindsTheRewriterInShare) {
+  // bin/scalefinder with share/scalefinder/Net_Refiner finds it; a copy of
+  // the program alone does not, fails as the rewriter fails, and leaves
+  // nothing behind.
+  TempDir dir;
+  WriteNet(dir / "work");
+  fs::create_directories(dir / "prefix/bin");
+  fs::create_directories(dir / "prefix/share/scalefinder");
+  fs::create_directories(dir / "lonely");
+  fs::copy_file(SCALEFINDER_BIN, dir / "prefix/bin/scalefinder");
+  fs::copy_file(SCALEFINDER_BIN, dir / "lonely/scalefinder");
+  fs::create_directories(dir / "prefix/share/scalefinder/Net_Refiner");
+  for (const auto& e : fs::directory_iterator(NET_REFINER_DIR "/Net_Refiner"))
+    if (e.path().extension() == ".py")
+      fs::copy_file(e.path(), dir / ("prefix/share/scalefinder/Net_Refiner/" + e.path().filename().string()));
+  const std::string args = kFiles + std::string(" --per_channel graph_transform");
+  Result r = Scalefinder(dir / "work", args, "", dir / "prefix/bin/scalefinder");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(Exists(dir / "work/net.weights_optimized"));
+  fs::remove(dir / "work/net.weights_optimized");
+  fs::remove(dir / "work/m.prototxt_optimized");
+  r = Scalefinder(dir / "work", args, "", dir / "lonely/scalefinder");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("No module named Net_Refiner"), std::string::npos) << r.output;
+  EXPECT_EQ(Listing(dir / "work"), (std::vector<std::string>{"m.prototxt", "net.weights"}));
+}
+
+TEST(ScalefinderCli, UnreadableInputsAreNamedAsGivenAndLeaveNothing) {
+  struct Case {
+    const char *what, *files, *message;
+  };
+  const Case cases[] = {
+      {"missing definition", "--model=nope.prototxt --weights=net.weights", "cannot read --model=nope.prototxt: "},
+      {"missing weights", "--model=m.prototxt --weights=nope.weights", "cannot read --weights=nope.weights: "},
+      {"definition is a directory", "--model=sub --weights=net.weights", "cannot read --model=sub: it is a directory"},
+      {"no definition given", "--weights=net.weights", "--model is not given"},
+  };
+  for (const Case& c : cases) {
+    for (const char* options : {"", "--per_channel", "--conv_group"}) {
+      SCOPED_TRACE(std::string(c.what) + " " + options);
+      TempDir dir;
+      WriteNet(dir.path());
+      fs::create_directories(dir / "sub");
+      const Result r = Scalefinder(dir.path(), std::string(c.files) + " " + options + " quantize");
+      EXPECT_NE(r.status, 0) << r.output;
+      EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+      EXPECT_EQ(r.output.find("_optimized"), std::string::npos) << r.output;
+      EXPECT_EQ(r.output.find("cannot copy"), std::string::npos) << r.output;
+      EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"m.prototxt", "net.weights", "sub"}));
+    }
+  }
+}
+
+TEST(ScalefinderCli, RunThatFailsLaterLeavesNoRewrittenFiles) {
+  // The rewritten definition holds a type the calibration refuses: the run
+  // ends after the rewrite, and its files go with it.
+  for (const char* options : {"", "--graph_transform", "--conv_group"}) {
+    SCOPED_TRACE(options);
+    TempDir dir;
+    WriteNet(dir.path());
+    std::ofstream(dir / "m.prototxt", std::ios::app) << " layer { name: 'odd' type: 'input' bottom: 'c2' top: 'o' }";
+    const Result r = Scalefinder(dir.path(), kFiles + std::string(" ") + options + " quantize");
+    EXPECT_NE(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Calibration does not support input !"), std::string::npos) << r.output;
+    EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"m.prototxt", "net.weights"}));
+  }
 }
 
 TEST(ScalefinderCli, ConvGroupKeepsTheIntermediateFiles) {
@@ -183,6 +284,8 @@ TEST(ScalefinderCli, QuantizeStatisticsFileDumpAndReload) {
   r = Scalefinder(dir.path(), kFiles + std::string(" --load_dist=stats/net.dist quantize"));
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.output.find("has 25227360 bytes"), std::string::npos) << r.output;
+  for (const std::string& name : Listing(dir.path()))
+    EXPECT_EQ(name.find("_optimized"), std::string::npos) << "left by the failed run: " << name;
 }
 
 TEST(ScalefinderCli, PathsWithShellCharactersStayWords) {

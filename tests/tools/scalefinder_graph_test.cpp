@@ -1,5 +1,9 @@
 // scalefinder's graph queries, layer-type sets and graph transforms.
 #include <gflags/gflags.h>
+#include <glog/logging.h>
+
+#include <cmath>
+#include <mutex>
 
 #include "commands.hpp"
 #include "graph_query.hpp"
@@ -350,6 +354,169 @@ TEST(RefinerCommand, OtherOptionsDoNotForceTheRewrite) {
   FLAGS_winograd = true;
   force_graph_transform_option();
   EXPECT_FALSE(FLAGS_graph_transform);
+}
+
+// ---- The rewrites no command runs ----
+
+// Collects the INFO lines logged while it lives.
+class LogLines : public google::LogSink {
+ public:
+  LogLines() : old_level_(FLAGS_minloglevel) {
+    FLAGS_minloglevel = 0;
+    google::AddLogSink(this);
+  }
+  ~LogLines() override {
+    google::RemoveLogSink(this);
+    FLAGS_minloglevel = old_level_;
+  }
+  void send(google::LogSeverity, const char*, const char*, int, const struct ::tm*, const char* message,
+            size_t length) override {
+    lines.emplace_back(message, length);
+  }
+  std::vector<std::string> lines;
+
+ private:
+  int old_level_;
+};
+
+TEST(UnusedRewrites, BatchnormStatisticsBecomeMultipliersAndTheOutputStays) {
+  // bn0 (index 0) is never converted; bn1 (factor 4) and bn3 (factor 0, read
+  // as 0) are; bn2 is in multiplier form already.
+  auto net = MakeNet(
+      "input: 'x' input_shape { dim: 1 dim: 2 dim: 2 dim: 2 } "
+      "layer { name: 'bn0' type: 'BatchNorm' bottom: 'x' top: 'a' batch_norm_param { eps: 0.5 } } "
+      "layer { name: 'bn1' type: 'BatchNorm' bottom: 'a' top: 'b' batch_norm_param { eps: 0.25 } } "
+      "layer { name: 'bn2' type: 'BatchNorm' bottom: 'b' top: 'c' batch_norm_param { stats_in_multiplier_form: true } } "
+      "layer { name: 'bn3' type: 'BatchNorm' bottom: 'c' top: 'd' batch_norm_param { eps: 0.125 } }");
+  const float stats[4][5] = {{1.0f, -2.0f, 3.0f, 5.0f, 2.0f},
+                             {4.0f, -8.0f, 12.0f, 20.0f, 4.0f},
+                             {0.5f, 1.5f, 2.0f, 0.25f, 0.0f},
+                             {6.0f, 7.0f, 2.0f, 3.0f, 0.0f}};
+  for (int i = 0; i < 4; ++i) {
+    auto& b = net->layers()[i]->blobs();
+    for (int c = 0; c < 2; ++c) {
+      b[0]->mutable_cpu_data()[c] = stats[i][c];
+      b[1]->mutable_cpu_data()[c] = stats[i][2 + c];
+    }
+    b[2]->mutable_cpu_data()[0] = stats[i][4];
+  }
+  tools_test::FillRandom(net->input_blobs()[0], 3, -4.0f, 4.0f);
+  const std::vector<float> before = Values(*net->Forward()[0]);
+
+  convertBatchnormType(*net);
+  auto blob = [&](int layer, int k) { return Values(*net->layers()[layer]->blobs()[k]); };
+  EXPECT_EQ(blob(0, 0), (std::vector<float>{1.0f, -2.0f}));
+  EXPECT_EQ(blob(2, 1), (std::vector<float>{2.0f, 0.25f}));
+  // bn1: s = 1/4; offsets -mean * s, multipliers 1 / sqrt(var * s + eps).
+  EXPECT_EQ(blob(1, 0), (std::vector<float>{-1.0f, 2.0f}));
+  ExpectNear({1.0f / std::sqrt(3.25f), 1.0f / std::sqrt(5.25f)}, blob(1, 1), 1e-6f);
+  // bn3: a factor of 0 gives s = 0: offsets -0, multipliers 1 / sqrt(eps).
+  EXPECT_EQ(blob(3, 0), (std::vector<float>{-0.0f, -0.0f}));
+  ExpectNear({1.0f / std::sqrt(0.125f), 1.0f / std::sqrt(0.125f)}, blob(3, 1), 1e-6f);
+  EXPECT_EQ(net->layers()[0]->stats_in_multiplier_form(), 0);
+  for (int i : {1, 2, 3}) EXPECT_EQ(net->layers()[i]->stats_in_multiplier_form(), 1) << i;
+  ExpectNear(before, Values(*net->Forward()[0]), 1e-5f);
+  // Converted once: a second call changes nothing.
+  const std::vector<float> once = blob(1, 1);
+  convertBatchnormType(*net);
+  EXPECT_EQ(blob(1, 1), once);
+}
+
+// Two inputs concatenated along c, then `between` (layer text using 'cat' as
+// bottom and 'mid' as top, or empty), then the consumers in `after`.
+std::unique_ptr<Net<float>> ConcatNet(const std::string& between, const std::string& after) {
+  return MakeNet(
+      "input: 'a' input_shape { dim: 1 dim: 2 dim: 3 dim: 3 } "
+      "input: 'b' input_shape { dim: 1 dim: 1 dim: 3 dim: 3 } "
+      "layer { name: 'cat' type: 'Concat' bottom: 'a' bottom: 'b' top: 'cat' } " +
+      between + after);
+}
+
+TEST(UnusedRewrites, ConcatFoldWalksTransparentLayersToConvolutions) {
+  const std::string conv1 =
+      "layer { name: 'k1' type: 'Convolution' bottom: 'mid' top: 'k1' convolution_param { num_output: 2 kernel_size: 1 } } ";
+  const std::string conv2 =
+      "layer { name: 'k2' type: 'Convolution' bottom: 'mid' top: 'k2' convolution_param { num_output: 4 kernel_size: 3 } } ";
+  const std::string relu = "layer { name: 'r' type: 'ReLU' bottom: 'cat' top: 'mid' } ";
+  struct Case {
+    const char* what;
+    std::string between, after;
+    std::vector<std::string> convs;  // the list after the Concat
+    bool fold;
+    const char* logged;  // an INFO line, or nullptr
+  };
+  const Case cases[] = {
+      {"through ReLU to two convolutions", relu, conv1 + conv2, {"k1", "k2"}, true, nullptr},
+      {"through an average pooling",
+       "layer { name: 'p' type: 'Pooling' bottom: 'cat' top: 'mid' pooling_param { pool: AVE kernel_size: 1 } } ",
+       conv1, {"k1"}, true, nullptr},
+      {"a max pooling stops the walk",
+       "layer { name: 'p' type: 'Pooling' bottom: 'cat' top: 'mid' pooling_param { pool: MAX kernel_size: 1 } } ",
+       conv1, {}, false, "Pooling is not a transparent layer type!"},
+      {"a branch ending in an output", relu,
+       conv1 + "layer { name: 'f' type: 'Flatten' bottom: 'mid' top: 'f' } ", {"k1"}, false, nullptr},
+      {"a scale stops the walk", "layer { name: 's' type: 'Scale' bottom: 'cat' top: 'mid' } ", conv1, {}, false,
+       "Scale is not a transparent layer type!"},
+      {"the Concat is the output", "", "", {}, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto net = ConcatNet(c.between, c.after);
+    std::vector<std::vector<int>> lists = {{99}};  // appended to
+    LogLines log;
+    setFoldConcatWithConvLayer(*net, lists);
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_EQ(lists[0], std::vector<int>{99});
+    ASSERT_FALSE(lists[1].empty());
+    EXPECT_EQ(lists[1][0], Index(*net, "cat"));
+    EXPECT_EQ(Types(*net, std::vector<int>(lists[1].begin() + 1, lists[1].end())), c.convs);
+    EXPECT_EQ(net->layers()[Index(*net, "cat")]->layer_param().concat_param().fold_concat_with_conv(), c.fold);
+    if (c.logged != nullptr) {
+      EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), c.logged), log.lines.end()) << c.logged;
+    }
+  }
+}
+
+TEST(UnusedRewrites, FoldScalesConvolutionWeightsByInputOverOutputThreshold) {
+  auto net = ConcatNet("layer { name: 'r' type: 'ReLU' bottom: 'cat' top: 'mid' } ",
+                       "layer { name: 'k1' type: 'Convolution' bottom: 'mid' top: 'k1' convolution_param { "
+                       "num_output: 2 kernel_size: 1 } } ");
+  const int cat = Index(*net, "cat"), k1 = Index(*net, "k1");
+  net->blob_by_name("a")->setThresHold(2.0);
+  net->blob_by_name("b")->setThresHold(8.0);
+  net->blob_by_name("cat")->setThresHold(8.0);
+  qrn::Blob<float>& w = *net->layers()[k1]->blobs()[0];  // 2 x 3 x 1 x 1
+  for (int i = 0; i < 6; ++i) w.mutable_cpu_data()[i] = float(i + 1);
+  std::vector<std::vector<int>> lists = {{cat, k1}};
+  // Without the flag nothing changes.
+  foldConcatWithConvLayer(*net, lists);
+  EXPECT_EQ(Values(w), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+
+  net->layers()[cat]->mutable_layer_param()->mutable_concat_param()->set_fold_concat_with_conv(true);
+  LogLines log;
+  foldConcatWithConvLayer(*net, lists);
+  // Input channels 0, 1 come from a (2 / 8), channel 2 from b (8 / 8).
+  EXPECT_EQ(Values(w), (std::vector<float>{0.25f, 0.5f, 3, 1, 1.25f, 6}));
+  const std::vector<std::string> want = {" thBottom:2 thTop:8 Scale:0.25", "in_chn:2", " thBottom:8 thTop:8 Scale:1",
+                                         "in_chn:1", " weight_shape_vec:   2 3 1 1 (6)", "Before:6", "After :6"};
+  EXPECT_EQ(log.lines, want);
+
+  // concat_dim, when set, names the axis: along h (3 rows from each input)
+  // a 4-axis weight with 6 along axis 2 is scaled by rows.
+  auto along_h = MakeNet(
+      "input: 'a' input_shape { dim: 1 dim: 1 dim: 3 dim: 2 } input: 'b' input_shape { dim: 1 dim: 1 dim: 3 dim: 2 } "
+      "layer { name: 'cat' type: 'Concat' bottom: 'a' bottom: 'b' top: 'cat' concat_param { concat_dim: 2 "
+      "fold_concat_with_conv: true } } "
+      "layer { name: 'k' type: 'Convolution' bottom: 'cat' top: 'k' convolution_param { num_output: 1 kernel_h: 6 "
+      "kernel_w: 1 } } ");
+  along_h->blob_by_name("a")->setThresHold(1.0);
+  along_h->blob_by_name("b")->setThresHold(4.0);
+  along_h->blob_by_name("cat")->setThresHold(4.0);
+  qrn::Blob<float>& wh = *along_h->layers()[1]->blobs()[0];  // 1 x 1 x 6 x 1
+  for (int i = 0; i < 6; ++i) wh.mutable_cpu_data()[i] = 4.0f;
+  std::vector<std::vector<int>> h_lists = {{0, 1}};
+  foldConcatWithConvLayer(*along_h, h_lists);
+  EXPECT_EQ(Values(wh), (std::vector<float>{1, 1, 1, 4, 4, 4}));
 }
 
 }  // namespace

@@ -79,6 +79,15 @@ void WriteLine(std::ofstream& out, T value) {
   out << value << std::endl;
 }
 
+// An 8-bit model carries each layer's thresholds, written by the
+// calibration; a float net's weights carry none. True when a layer of the
+// weights that the net has is calibrated.
+bool HasCalibration(const qrn::Net<float>& net, const qrn::NetParameter& trained) {
+  for (const auto& layer : trained.layer())
+    if (net.layer_by_name(layer.name()) != nullptr && (layer.has_th_top() || layer.has_th_bottom())) return true;
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +114,15 @@ int main(int argc, char** argv) {
   const bool int8 = FLAG_run_mode == "INT8_NEURON";
   qrn::Qrn::Get().set_mode(int8 ? qrn::Qrn::INT8 : qrn::Qrn::FP32);
   qrn::Net<float> net(FLAGS_model, qrn::TEST, 0, nullptr);
-  net.CopyTrainedLayersFrom(FLAGS_weights);
+  qrn::NetParameter trained;
+  qrn::ReadNetParamsFromBinaryFileOrDie(FLAGS_weights, &trained);
+  if (int8 && !HasCalibration(net, trained)) {
+    std::cerr << "layerspill: " << FLAGS_weights
+              << " is a float net (none of its layers carries thresholds); INT8_NEURON needs the .int8qmodel"
+                 " that scalefinder writes\n";
+    return 2;
+  }
+  net.CopyTrainedLayersFrom(trained);
 
   const auto& layers = net.layers();
   const auto& tops = net.top_vecs();

@@ -1,8 +1,14 @@
 #include "commands.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
+#include <vector>
 
 #include <glog/logging.h>
 
@@ -90,7 +96,59 @@ std::string net_refiner_command(const std::string& model, const std::string& wei
   return cmd;
 }
 
+std::string net_refiner_home(const std::string& program_dir) {
+  for (const std::string& dir : {program_dir, program_dir + "/../share/scalefinder"}) {
+    std::error_code ec;
+    if (fs::is_regular_file(dir + "/Net_Refiner/__main__.py", ec)) return fs::path(dir).lexically_normal().string();
+  }
+  return "";
+}
+
+std::string program_dir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
+}
+
+void add_net_refiner_to_python_path() {
+  const std::string dir = program_dir();
+  const std::string home = dir.empty() ? std::string() : net_refiner_home(dir);
+  if (home.empty()) return;  // left to the user's PYTHONPATH
+  const char* old = std::getenv("PYTHONPATH");
+  const std::string path = old != nullptr && *old != '\0' ? std::string(old) + ":" + home : home;
+  setenv("PYTHONPATH", path.c_str(), 1);
+}
+
 namespace {
+
+// The files a run writes beside its inputs (the rewritten definition and
+// weights, intermediate and final). A run that fails removes them, so that a
+// later run, or the user, never takes a half-made net for a rewritten one.
+std::vector<std::string> g_run_files;
+
+void RemoveRunFiles() {
+  for (const std::string& path : g_run_files) {
+    std::error_code ec;
+    fs::remove(path, ec);
+  }
+  g_run_files.clear();
+}
+
+// glog's FATAL ends the process through here: the run's files go first.
+void FailAfterRemovingRunFiles() {
+  RemoveRunFiles();
+  std::abort();
+}
+
+// Ends the process naming the path as the user gave it, when it is not a
+// file that can be read.
+void CheckInputFile(const char* flag, const std::string& path) {
+  std::error_code ec;
+  if (path.empty()) LOG(FATAL) << "--" << flag << " is not given";
+  if (fs::is_directory(path, ec)) LOG(FATAL) << "cannot read --" << flag << "=" << path << ": it is a directory";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) LOG(FATAL) << "cannot read --" << flag << "=" << path << ": " << std::strerror(errno);
+}
 
 // Failures are not fatal here: a missing file stops the next reader.
 void CopyFile(const std::string& from, const std::string& to) {
@@ -121,8 +179,10 @@ int graph_transform_python(std::string model, std::string weight, std::string po
   if (FLAGS_graph_transform) {
     const std::string cmd = net_refiner_command(model, weight, postfix);
     LOG(INFO) << "cmd_str:" << cmd;
+    add_net_refiner_to_python_path();
     if (std::system(cmd.c_str()) != 0) {
       LOG(INFO) << "Error:Failed to invoke python script!";
+      RemoveRunFiles();
       std::exit(1);
     }
     return 0;
@@ -143,6 +203,11 @@ int graph_transform_cplus(std::string model, std::string weight, std::string pos
 }
 
 int graph_transform() {
+  CheckInputFile("model", FLAGS_model);
+  CheckInputFile("weights", FLAGS_weights);
+  g_run_files = {FLAGS_model + g_opt_postfix0, FLAGS_weights + g_opt_postfix0,
+                 FLAGS_model + g_opt_postfix0 + g_opt_postfix1, FLAGS_weights + g_opt_postfix0 + g_opt_postfix1};
+  google::InstallFailureFunction(&FailAfterRemovingRunFiles);
   LOG(INFO) << "Use CPU.";
   qrn::Qrn::Get().set_mode(qrn::Qrn::FP32);
   bool optimize_nothing = true;
@@ -197,6 +262,7 @@ int quantize() {
 
   if (optimize_nothing) RemoveFile(weights_optimized);
   RemoveFile(model_optimized);
+  g_run_files.clear();  // what is left now is the run's output
   if (!written) {
     LOG(ERROR) << "the 8-bit model or a definition of net " << net.name() << " could not be written";
     return 1;

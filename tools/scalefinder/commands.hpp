@@ -33,6 +33,15 @@ void force_graph_transform_option();
 // The shell command that starts the graph rewriter (quoted where needed).
 std::string net_refiner_command(const std::string& model, const std::string& weight,
                                 const std::string& postfix);
+// The directory that holds the shipped graph rewriter (a Net_Refiner
+// package), searched beside the program and in ../share/scalefinder from its
+// directory (the installed layout); empty when neither has it.
+std::string net_refiner_home(const std::string& program_dir);
+// The directory of the running program (empty when unknown).
+std::string program_dir();
+// Appends the shipped rewriter's directory to PYTHONPATH (after the user's
+// entries, so that a rewriter the user points at comes first).
+void add_net_refiner_to_python_path();
 // The word unchanged when it holds only characters the shell takes
 // literally, else single-quoted.
 std::string shell_quote(const std::string& word);

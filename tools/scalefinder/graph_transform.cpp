@@ -8,6 +8,8 @@
 
 #include "dist_analysis.hpp"
 #include "graph_query.hpp"
+#include "math_util.hpp"
+#include "qrn/math.hpp"
 
 using qrn::Blob;
 using qrn::BlobProto;
@@ -472,4 +474,112 @@ std::string getBasename(const std::string& fileName) {
 std::string getDirname(const std::string& fileName) {
   const size_t slash = fileName.find_last_of('/');
   return slash == std::string::npos ? fileName : fileName.substr(0, slash);
+}
+
+namespace {
+
+// Layers a fold walks through: each passes every channel on unchanged in
+// scale (an average keeps the range of its inputs).
+bool IsFoldTransparent(Net<float>& net, int i) {
+  static const std::set<std::string> kTransparent = {"ShapeAssign", "ReLU",    "Split",   "Dropout",
+                                                     "Flatten",     "Reshape", "Squeeze", "Output"};
+  const std::string type = TypeOf(net, i);
+  if (kTransparent.count(type) != 0) return true;
+  return type == "Pooling" &&
+         net.layers()[i]->layer_param().pooling_param().pool() == qrn::PoolingParameter::AVE;
+}
+
+}  // namespace
+
+void convertBatchnormType(Net<float>& net) {
+  for (size_t i = 1; i < net.layers().size(); ++i) {
+    auto& layer = *net.layers()[i];
+    if (std::string(layer.type()) != "BatchNorm" || layer.stats_in_multiplier_form() != 0) continue;
+    auto& blobs = layer.blobs();
+    CHECK_EQ(blobs.size(), 3u) << "BatchNorm " << layer.layer_param().name() << " needs 3 blobs";
+    float s = blobs[2]->cpu_data()[0];
+    if (s != 0.0f) s = 1.0f / s;
+    const float eps = layer.layer_param().batch_norm_param().eps();
+    float* mean = blobs[0]->mutable_cpu_data();
+    float* var = blobs[1]->mutable_cpu_data();
+    const int n = blobs[0]->count();
+    CHECK_EQ(blobs[1]->count(), n);
+    for (int k = 0; k < n; ++k) {
+      const float v = var[k] * s + eps;
+      float root;
+      qrn::qrn_powx(1, &v, 0.5f, &root);
+      var[k] = 1.0f / root;
+      mean[k] = mean[k] * (-s);
+    }
+    // The blobs now hold multipliers and offsets; the layer reads them so.
+    layer.mutable_layer_param()->mutable_batch_norm_param()->set_stats_in_multiplier_form(true);
+  }
+}
+
+void setFoldConcatWithConvLayer(Net<float>& net, std::vector<std::vector<int>>& conv_layers) {
+  for (int i = 0; i < static_cast<int>(net.layers().size()); ++i) {
+    if (TypeOf(net, i) != "Concat") continue;
+    std::vector<int> list = {i};
+    bool reaches_output = false, blocked = false;
+    std::vector<int> queue;
+    std::set<int> seen = {i};
+    // get_next_layers appends and answers the list's new size.
+    auto walk_on = [&](int k) {
+      const size_t before = queue.size();
+      get_next_layers(net, k, queue);
+      if (queue.size() == before) reaches_output = true;
+    };
+    walk_on(i);
+    for (size_t q = 0; q < queue.size() && !blocked; ++q) {
+      const int k = queue[q];
+      if (!seen.insert(k).second) continue;
+      if (TypeOf(net, k) == "Convolution") {
+        list.push_back(k);
+      } else if (IsFoldTransparent(net, k)) {
+        walk_on(k);
+      } else {
+        LOG(INFO) << TypeOf(net, k) << " is not a transparent layer type!";
+        blocked = true;
+      }
+    }
+    if (!reaches_output && !blocked && list.size() > 1)
+      net.layers()[i]->mutable_layer_param()->mutable_concat_param()->set_fold_concat_with_conv(true);
+    conv_layers.push_back(list);
+  }
+}
+
+void foldConcatWithConvLayer(Net<float>& net, std::vector<std::vector<int>>& conv_layers) {
+  for (const std::vector<int>& list : conv_layers) {
+    if (list.empty()) continue;
+    const int concat = list[0];
+    const qrn::ConcatParameter& cp = net.layers()[concat]->layer_param().concat_param();
+    if (!cp.fold_concat_with_conv()) continue;
+    const auto& bottoms = net.bottom_vecs()[concat];
+    CHECK(!bottoms.empty() && !net.top_vecs()[concat].empty());
+    const int axis = cp.has_concat_dim() ? static_cast<int>(cp.concat_dim())
+                                         : bottoms[0]->CanonicalAxisIndex(cp.axis());
+    const float th_top = static_cast<float>(net.top_vecs()[concat][0]->thresHold());
+    std::vector<float> factor;
+    for (const Blob<float>* bottom : bottoms) {
+      const float th_bottom = static_cast<float>(bottom->thresHold());
+      const float scale = th_bottom / th_top;
+      LOG(INFO) << " thBottom:" << th_bottom << " thTop:" << th_top << " Scale:" << scale;
+      const int channels = bottom->shape(axis);
+      LOG(INFO) << "in_chn:" << channels;
+      factor.insert(factor.end(), channels, scale);
+    }
+    for (size_t j = 1; j < list.size(); ++j) {
+      Blob<float>& w = *net.layers()[list[j]]->blobs()[0];
+      CHECK_EQ(w.num_axes(), 4);
+      CHECK_EQ(w.shape(axis), net.top_vecs()[concat][0]->shape(axis));
+      LOG(INFO) << " weight_shape_vec:" << "   " << w.shape_string();
+      LOG(INFO) << "Before:" << findMaxabs(w.cpu_data(), w.count());
+      const int outer = w.count(0, axis), along = w.shape(axis), inner = w.count(axis + 1);
+      float* v = w.mutable_cpu_data();
+      for (int o = 0; o < outer; ++o)
+        for (int a = 0; a < along; ++a)
+          for (int in = 0; in < inner; ++in) v[(o * along + a) * inner + in] *= factor[a];
+      LOG(INFO) << "After :" << findMaxabs(w.cpu_data(), w.count());
+    }
+  }
 }

@@ -67,3 +67,20 @@ std::string rmPostfix(const std::string& fileName);
 // Text after / before the last "/" (the whole text when there is none).
 std::string getBasename(const std::string& fileName);
 std::string getDirname(const std::string& fileName);
+
+// Rewrites kept for nets whose layers ask for them; no command runs them.
+//
+// Turns every "BatchNorm" layer (from index 1) that holds mean and variance
+// into the multiplier form: blob 1 := 1 / sqrt(variance x s + eps), blob 0 :=
+// mean x -s (s the inverse of the moving-average factor, 0 for 0), and marks
+// the layer's parameter so, which leaves its output unchanged.
+void convertBatchnormType(qrn::Net<float>& net);
+// For each "Concat" layer appends to conv_layers a list: the Concat's index,
+// then every "Convolution" its output reaches through layers that pass values
+// on unchanged per channel; a Concat that reaches convolutions only gets
+// concat_param.fold_concat_with_conv.
+void setFoldConcatWithConvLayer(qrn::Net<float>& net, std::vector<std::vector<int>>& conv_layers);
+// For each list whose Concat folds: multiplies the weights of its
+// convolutions along the concatenation axis by input threshold / output
+// threshold of the Concat input each channel comes from.
+void foldConcatWithConvLayer(qrn::Net<float>& net, std::vector<std::vector<int>>& conv_layers);

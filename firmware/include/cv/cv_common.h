@@ -48,6 +48,11 @@ void cv_reset_dtcm(void);
 u32 cv_take_dtcm(u32 bytes);
 }
 
+// Colour code of the colour and storage conversions (a u32 in every record
+// and call): picks one of the colour matrices below, by a table that differs
+// between the two directions (cv_yuv2rgb_matrix_index, cv_rgb2yuv_matrix_index).
+typedef u32 cv_color_space_t;
+
 // Colour matrices: three rows of {coefficient 0, 1, 2, offset}.
 // YUV to RGB (rows R, G, B; columns Y, U, V, offset): the R row's offset is the
 // Y offset, the G row's the chroma offset; only the R row's Y coefficient is read.
@@ -58,6 +63,6 @@ extern const float cv_yuv2rgb_matrix[CV_MATRIX_COUNT][3][4];
 extern const float cv_rgb2yuv_matrix[CV_MATRIX_COUNT][3][4];
 // The matrix a colour code picks in each direction (codes out of range pick the
 // BT.601 limited-range matrix).
-u32 cv_yuv2rgb_matrix_index(u32 colour_code);
-u32 cv_rgb2yuv_matrix_index(u32 colour_code);
+u32 cv_yuv2rgb_matrix_index(cv_color_space_t colour_code);
+u32 cv_rgb2yuv_matrix_index(cv_color_space_t colour_code);
 }

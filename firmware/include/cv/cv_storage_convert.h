@@ -47,7 +47,7 @@ u32 cv_storage_elem_bytes(u32 data_type);
 
 void nodechip_cv_zvcv_image_storage_convert(const u64 input[4], const u64 output[4], const u64 U[4], const u64 V[4],
                                             u32 count, u32 h, u32 w, u32 input_format, u32 output_format,
-                                            u32 src_type, u32 dst_type, u8 op, u32 colour_code,
+                                            u32 src_type, u32 dst_type, u8 op, cv_color_space_t colour_code,
                                             cmd_id_node_t *node);
 
 // One image's channels between RGB layouts (codes 8 to 11).
@@ -56,7 +56,7 @@ void nodechip_cv_rgb_transform(u64 src, u64 dst, u32 input_format, u32 output_fo
 void nodechip_cv_data_type_transform(const u64 input[4], const u64 output[4], u32 count, u32 src_type,
                                      u32 dst_type, u32 w, u32 h, cmd_id_node_t *node);
 void nodechip_cv_rgb_to_yuv(const u64 input[4], const u64 output[4], const u64 U[4], const u64 V[4], u32 h, u32 w,
-                            u32 count, u32 output_format, u32 colour_code, cmd_id_node_t *node);
+                            u32 count, u32 output_format, cv_color_space_t colour_code, cmd_id_node_t *node);
 
 typedef struct __attribute__((packed)) {
   u64 input[4];
@@ -67,7 +67,7 @@ typedef struct __attribute__((packed)) {
   u32 src_type, dst_type;
   u32 count, h, w;
   u32 op;  // the low byte is the operation
-  u32 colour_code;
+  cv_color_space_t colour_code;
 } zv_api_cv_storage_convert_t;
 static_assert(sizeof(zv_api_cv_storage_convert_t) == 164, "zv_api_cv_storage_convert_t");
 

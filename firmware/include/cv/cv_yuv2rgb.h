@@ -61,7 +61,7 @@ void convert_FP32_to_4N_INT8(u32 addr, u32 n, u32 lanes, u32 per, cmd_id_node_t 
 // read their chroma from the second and not the third); output: one address
 // per image (dst_type 2: output[0] for the group). No wait.
 void nodechip_cv_yuv2rgb_ext(const u64 input[12], u32 src_mode, u32 image_format, const u64 output[4],
-                             u32 dst_type, u32 output_code, u32 input_n, u32 h, u32 w, u32 colour_code,
+                             u32 dst_type, u32 output_code, u32 input_n, u32 h, u32 w, cv_color_space_t colour_code,
                              cmd_id_node_t *node);
 
 typedef struct __attribute__((packed)) {

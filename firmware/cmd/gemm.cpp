@@ -155,6 +155,164 @@ void mat_slicing(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buff
   }
 }
 
+// ---- The plan ----
+//
+// The cost model follows the engine figures the card is built around, in
+// engine cycles: a GDMA move costs 400 cycles and 32 bytes of device memory a
+// cycle; a product costs 64 cycles of set-up, then its busiest lane's products
+// at 16 a cycle or its operand traffic at 64 bytes a cycle; the ARM spends
+// 128 engine cycles per register write. A plan's time is bounded by each
+// engine's total plus what cannot overlap it: the first step's loads, the
+// last product and the last store.
+
+#define GEMM_LANE_BYTES 0x80000u
+#define GEMM_WRITE_CYCLES 128u  // one device-register write of the ARM
+#define GEMM_MOVE_WRITES 15u    // register writes of one matrix move
+#define GEMM_BD_WRITES 30u      // of one product or scaling
+
+// Bytes per lane of a slot holding n stored rows of s elements spread over the
+// lanes (rows of W elements padded to 128 bytes).
+static u64 slot_bytes(u64 n, u64 s) { return n * 128u * ceil_div_u64(ceil_div_u64(s, NPU_NUM), EU_NUM); }
+
+static u64 move_cycles(u64 bytes) { return 400u + ceil_div_u64(bytes, 32); }
+
+static u64 max_u64(u64 a, u64 b) { return a > b ? a : b; }
+
+// One product of an Ms x Ks block of A by a Ks x Ns block of B.
+static u64 mul_cycles(u64 Ms, u64 Ns, u64 Ks, int transA, int add) {
+  const u64 w = ceil_div_u64(Ns, NPU_NUM);  // C and B columns in the busiest lane
+  const u64 a_lane = transA ? Ks * ceil_div_u64(Ms, NPU_NUM) : Ms * ceil_div_u64(Ks, NPU_NUM);
+  const u64 bytes = 4u * (a_lane + Ks * w + Ms * w * (add ? 2u : 1u));
+  return 64u + max_u64(ceil_div_u64(Ms * Ks * w, 16), ceil_div_u64(bytes, 64));
+}
+
+// One in-place scaling of n stored rows of s elements.
+static u64 scale_cycles(u64 n, u64 s) { return 64u + ceil_div_u64(8u * n * ceil_div_u64(s, NPU_NUM), 64); }
+
+u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C) {
+  const u64 Ms = (u64)p->Ms, Ns = (u64)p->Ns, Ks = (u64)p->Ks;
+  const u64 m = ceil_div_u64((u64)M, Ms), n = ceil_div_u64((u64)N, Ns), k = ceil_div_u64((u64)K, Ks);
+  p->m_secs = (i32)m, p->n_secs = (i32)n, p->k_secs = (i32)k;
+  const u64 steps = m * n * k, slices = m * n;
+  const u64 a_bytes = transA ? slot_bytes(Ks, Ms) : slot_bytes(Ms, Ks), b_bytes = slot_bytes(Ks, Ns),
+            c_bytes = slot_bytes(Ms, Ns);
+  // Loads of each matrix: a block is loaded again unless the step before used it.
+  u64 a_loads, b_loads;
+  if (p->a_resident)
+    a_loads = m * k;
+  else if (p->n_outer)
+    a_loads = m == 1 && k == 1 ? 1 : steps;
+  else
+    a_loads = k == 1 ? m : steps;
+  if (p->b_resident)
+    b_loads = k * n;
+  else if (p->n_outer)
+    b_loads = k == 1 ? n : steps;
+  else
+    b_loads = n == 1 && k == 1 ? 1 : steps;
+  const u64 a_slots = p->a_resident ? m * k : (m * k < 2 ? 1 : 2), b_slots = p->b_resident ? k * n : (k * n < 2 ? 1 : 2);
+  const u64 c_slots = slices < 2 ? 1 : 2;
+  const u64 lane = c_slots * c_bytes + a_slots * a_bytes + b_slots * b_bytes;
+  if (lane > GEMM_LANE_BYTES) return 0;
+  p->a_bytes = (u32)a_bytes, p->b_bytes = (u32)b_bytes, p->c_bytes = (u32)c_bytes;
+  p->a_slots = (u32)a_slots, p->b_slots = (u32)b_slots;
+  p->c_addr[0] = 0;
+  p->c_addr[1] = (u32)c_bytes;
+  p->a_addr = (u32)(c_slots * c_bytes);
+  p->b_addr = p->a_addr + (u32)(a_slots * a_bytes);
+
+  // Whole-matrix bytes times the times each block is loaded.
+  const u64 a_all = (u64)M * (u64)K * 4u, b_all = (u64)K * (u64)N * 4u, c_all = (u64)M * (u64)N * 4u;
+  const u64 a_times = a_loads == m * k ? 1 : a_loads == 1 ? 1 : a_loads / (m * k);
+  const u64 b_times = b_loads == k * n ? 1 : b_loads == 1 ? 1 : b_loads / (k * n);
+  const u64 c_moves = slices * (load_C ? 2u : 1u);
+  const u64 gdma = 400u * (a_loads + b_loads + c_moves) + ceil_div_u64(a_all * a_times + b_all * b_times, 32) +
+                   ceil_div_u64(c_all * (load_C ? 2u : 1u), 32);
+  const u64 mul = mul_cycles(Ms, Ns, Ks, transA, k > 1 || load_C);
+  u64 bd = steps * mul;
+  u64 bd_cmds = steps;
+  if (scale_A) {
+    bd += a_loads * (transA ? scale_cycles(Ks, Ms) : scale_cycles(Ms, Ks));
+    bd_cmds += a_loads;
+  }
+  if (scale_C) {
+    bd += slices * scale_cycles(Ms, Ns);
+    bd_cmds += slices;
+  }
+  const u64 arm = GEMM_WRITE_CYCLES * (GEMM_MOVE_WRITES * (a_loads + b_loads + c_moves) + GEMM_BD_WRITES * bd_cmds);
+  const u64 head = move_cycles(Ms * Ks * 4u) + move_cycles(Ks * Ns * 4u) + (load_C ? move_cycles(Ms * Ns * 4u) : 0);
+  const u64 tail_store = move_cycles(Ms * Ns * 4u);
+  const u64 arm_head = GEMM_WRITE_CYCLES * GEMM_MOVE_WRITES * (load_C ? 3u : 2u);
+  u64 t = gdma + mul;
+  t = max_u64(t, arm_head + head + bd + tail_store);
+  t = max_u64(t, arm + mul + tail_store);
+  p->cycles = t;
+  return t;
+}
+
+// Slice counts tried per dimension, as multiples of the fewest the slice cap
+// allows.
+static const u8 kGemmCuts[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
+#define GEMM_CUT_COUNT (int)(sizeof kGemmCuts / sizeof kGemmCuts[0])
+
+// The extent of cut i of a dimension (0 when it repeats the one before or
+// leaves empty slices).
+static int cut_extent(int total, int i) {
+  const int base = (int)ceil_div(total, GEMM_SLICE_CAP);
+  const s64 d = (s64)base * kGemmCuts[i];
+  if (d > total) return 0;
+  const int e = (int)ceil_div(total, d);
+  if (i > 0 && e == (int)ceil_div(total, (s64)base * kGemmCuts[i - 1])) return 0;
+  return e;
+}
+
+// A plan with K whole is taken unless another is faster by more than an
+// eighth: its sums run over k in order, as a single product's do.
+void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C) {
+  ASSERT_FS(M > 0 && N > 0 && K > 0);
+  gemm_plan_t best = {}, whole = {};
+  for (int ik = 0; ik < GEMM_CUT_COUNT; ik++) {
+    const int Ks = cut_extent(K, ik);
+    if (Ks == 0) continue;
+    for (int in = 0; in < GEMM_CUT_COUNT; in++) {
+      const int Ns = cut_extent(N, in);
+      if (Ns == 0) continue;
+      for (int im = 0; im < GEMM_CUT_COUNT; im++) {
+        const int Ms = cut_extent(M, im);
+        if (Ms == 0) continue;
+        // The ARM issues at least one product per step: more steps only cost more.
+        const u64 steps = ceil_div_u64((u64)M, (u64)Ms) * ceil_div_u64((u64)N, (u64)Ns) * ceil_div_u64((u64)K, (u64)Ks);
+        if (best.cycles != 0 && steps * GEMM_WRITE_CYCLES * GEMM_BD_WRITES >= best.cycles) break;
+        for (int order = 0; order < 2; order++)
+          for (int res = 0; res < 4; res++) {
+            gemm_plan_t c = {};
+            c.Ms = Ms, c.Ns = Ns, c.Ks = Ks;
+            c.n_outer = (u8)order;
+            c.a_resident = (u8)(res & 1);
+            c.b_resident = (u8)(res >> 1);
+            const u64 t = gemm_plan_cost(&c, M, N, K, transA, scale_A, load_C, scale_C);
+            if (t != 0 && (best.cycles == 0 || t < best.cycles)) best = c;
+            if (t != 0 && c.k_secs == 1 && (whole.cycles == 0 || t < whole.cycles)) whole = c;
+          }
+      }
+    }
+  }
+  // Every extent alone fits a lane once cut to a single row of its slice
+  // (the largest cuts tried leave at least one fitting plan for any shape the
+  // slice cap allows).
+  ASSERT_FS(best.cycles != 0);
+  *p = whole.cycles != 0 && whole.cycles - whole.cycles / 9 <= best.cycles ? whole : best;
+}
+
+int gemm_plan_areas(const gemm_plan_t *p, local_area_t areas[GEMM_PLAN_AREA_COUNT]) {
+  const int two_c = p->m_secs * p->n_secs > 1;
+  areas[0] = {"C0", p->c_addr[0], p->c_bytes};
+  areas[1] = {"C1", p->c_addr[1], two_c ? p->c_bytes : 0u};
+  areas[2] = {"A slots", p->a_addr, p->a_slots * p->a_bytes};
+  areas[3] = {"B slots", p->b_addr, p->b_slots * p->b_bytes};
+  return GEMM_PLAN_AREA_COUNT;
+}
+
 void mat_move(mat_slice_t *m, int direction, cmd_id_node_t *node) {
   const int t = m->transposed;
   general_matrix_move_gen_cmd(m->local_addr, 0, m->global_addr, m->shape.w, t ? m->cols : m->rows,
@@ -247,27 +405,16 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   const int scale_C = beta != f_one;
   const int scale_A = alpha != f_one;
 
-  mat_slice_t a[2], b[2], c[2];
-  for (int i = 0; i < 2; i++) {
-    a[i].rows = min_int(M, GEMM_SLICE_CAP);
-    a[i].cols = min_int(K, GEMM_SLICE_CAP);
-    a[i].transposed = transA != 0;
-    a[i].lane_transposed = transA != 0;
-    a[i].ld = lda;
-    b[i].rows = min_int(K, GEMM_SLICE_CAP);
-    b[i].cols = min_int(N, GEMM_SLICE_CAP);
-    b[i].transposed = transB != 0;
-    b[i].lane_transposed = 0;
-    b[i].ld = ldb;
-    c[i].rows = min_int(M, GEMM_SLICE_CAP);
-    c[i].cols = min_int(N, GEMM_SLICE_CAP);
-    c[i].transposed = 0;
-    c[i].lane_transposed = 0;
-    c[i].ld = ldc;
-    a[i].global_addr = b[i].global_addr = c[i].global_addr = 0;
-  }
-  mat_slicing(a, b, c, 1);
-  const int Ms = a[0].rows, Ks = a[0].cols, Ns = b[0].cols;
+  gemm_plan_t p;
+  gemm_plan_of(&p, M, N, K, transA != 0, scale_A, F, F && scale_C);
+  const int Ms = p.Ms, Ks = p.Ks, Ns = p.Ns;
+
+  mat_slice_t a = {}, b = {}, c[2] = {};
+  a.transposed = a.lane_transposed = transA != 0;
+  a.ld = lda;
+  b.transposed = transB != 0;
+  b.ld = ldb;
+  c[0].ld = c[1].ld = ldc;
 
   cmd_id_node_t main_node = {0, 0, 0}, move = {0, 0, 0}, compute = {0, 0, 0};
   resync_cmd_id(&main_node);
@@ -275,26 +422,41 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   resync_cmd_id(&compute);
 
   int step = 0, c_slice = 0;
-  mat_slice_t *pending = 0;  // a finished C slice not stored yet
-  for (int r0 = 0; r0 < M; r0 += Ms) {
-    const int rows = min_int(Ms, M - r0);
-    for (int c0 = 0; c0 < N; c0 += Ns, c_slice++) {
-      const int cols = min_int(Ns, N - c0);
+  u32 a_loads = 0, b_loads = 0;
+  s64 a_last = -1, b_last = -1;  // the block loaded last into a two-slot matrix
+  mat_slice_t *pending = 0;      // a finished C slice not stored yet
+  const int outer = p.n_outer ? p.n_secs : p.m_secs, inner = p.n_outer ? p.m_secs : p.n_secs;
+  for (int o = 0; o < outer; o++) {
+    for (int in = 0; in < inner; in++, c_slice++) {
+      const int mi = p.n_outer ? in : o, ni = p.n_outer ? o : in;
+      const int r0 = mi * Ms, c0 = ni * Ns;
+      const int rows = min_int(Ms, M - r0), cols = min_int(Ns, N - c0);
       mat_slice_t *cs = &c[c_slice & 1];
       take_slice(cs, rows, cols, C + ((u64)r0 * (u64)ldc + (u64)c0) * 4u);
-      for (int k0 = 0; k0 < K; k0 += Ks, step++) {
-        const int inner = min_int(Ks, K - k0);
-        mat_slice_t *as = &a[step & 1], *bs = &b[step & 1];
-        take_slice(as, rows, inner,
+      cs->local_addr = p.c_addr[c_slice & 1];
+      for (int ki = 0; ki < p.k_secs; ki++, step++) {
+        const int k0 = ki * Ks, depth = min_int(Ks, K - k0);
+        take_slice(&a, rows, depth,
                    A + (transA ? (u64)k0 * (u64)lda + (u64)r0 : (u64)r0 * (u64)lda + (u64)k0) * 4u);
-        take_slice(bs, inner, cols,
+        take_slice(&b, depth, cols,
                    B + (transB ? (u64)c0 * (u64)ldb + (u64)k0 : (u64)k0 * (u64)ldb + (u64)c0) * 4u);
+        // A resident matrix loads each block on its first use, into the
+        // block's own slot; a two-slot matrix loads a block the step before
+        // did not use into the slot it did not load last.
+        const s64 a_block = (s64)mi * p.k_secs + ki, b_block = (s64)ki * p.n_secs + ni;
+        const int a_new = p.a_resident ? ni == 0 : a_block != a_last;
+        const int b_new = p.b_resident ? mi == 0 : b_block != b_last;
+        if (a_new && !p.a_resident) a_loads++, a_last = a_block;
+        if (b_new && !p.b_resident) b_loads++, b_last = b_block;
+        // Load n goes to slot (n - 1) % 2 (a single block has one slot).
+        a.local_addr = p.a_addr + p.a_bytes * (u32)(p.a_resident ? a_block : (s64)((a_loads - 1) & 1));
+        b.local_addr = p.b_addr + p.b_bytes * (u32)(p.b_resident ? b_block : (s64)((b_loads - 1) & 1));
 
         // Loads: on the main node in the very first step.
         cmd_id_node_t *load = step == 0 ? &main_node : &move;
         if (k0 == 0 && F) mat_move(cs, 0, load);
-        mat_move(as, 0, load);
-        mat_move(bs, 0, load);
+        if (a_new) mat_move(&a, 0, load);
+        if (b_new) mat_move(&b, 0, load);
 
         // The compute stream waits for these loads, the move stream for every
         // computation issued so far.
@@ -302,8 +464,8 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
         cmd_id_divide(&main_node, &move, &compute);
 
         if (k0 == 0 && F && scale_C) mat_scale(cs, beta, &compute);
-        if (scale_A) mat_scale(as, alpha, &compute);
-        mat_mul(cs, as, bs, k0 > 0 || F, &compute);
+        if (scale_A && a_new) mat_scale(&a, alpha, &compute);
+        mat_mul(cs, &a, &b, k0 > 0 || F, &compute);
 
         // The C slice the previous step finished is stored while this one
         // multiplies.
@@ -311,7 +473,7 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
           mat_move(pending, 1, &move);
           pending = 0;
         }
-        if (k0 + Ks >= K) pending = cs;
+        if (ki == p.k_secs - 1) pending = cs;
       }
     }
   }

@@ -10,12 +10,14 @@
 // usage: gemm_bench [ELF [SHAPE]]  (an empty ELF names the built image; SHAPE
 // keeps the rows whose shape text contains it)
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "card.h"
+#include "layer_calls.h"
 #include "cmd/gemm.h"
 
 namespace {
@@ -84,6 +86,8 @@ int main(int argc, char **argv) {
     r.c_addr = c, r.ldc = s.N;
     std::vector<uint32_t> payload(sizeof r / 4);
     std::memcpy(payload.data(), &r, sizeof r);
+    const size_t te_before = card.chip().engines.bd.commands().size();
+    const size_t gdma_before = card.chip().engines.gdma.commands().size();
     const uint64_t before = card.instructions();
     auto answer = card.send(105, payload);
     if (!answer || answer->result != 0) {
@@ -100,6 +104,7 @@ int main(int argc, char **argv) {
                 plan.Ns, plan.Ks, t.elapsed_us(), bound, t.elapsed_us() / bound, t.te_busy(), t.te_ideal(),
                 t.gdma_busy(), (unsigned long long)insns, card.chip().engines.bd.commands().size(),
                 card.chip().engines.gdma.commands().size());
+    if (std::getenv("ZV_BENCH_TIMELINE")) bench::print_timeline(card, te_before, gdma_before);
     std::fflush(stdout);
   }
   return 0;

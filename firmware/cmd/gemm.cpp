@@ -211,13 +211,12 @@ u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A,
   else
     b_loads = n == 1 && k == 1 ? 1 : steps;
   const u64 a_slots = p->a_resident ? m * k : (m * k < 2 ? 1 : 2), b_slots = p->b_resident ? k * n : (k * n < 2 ? 1 : 2);
-  const u64 c_slots = slices < 2 ? 1 : 2;
+  const u64 c_slots = slices < 3 ? slices : 3;
   const u64 lane = c_slots * c_bytes + a_slots * a_bytes + b_slots * b_bytes;
   if (lane > GEMM_LANE_BYTES) return 0;
   p->a_bytes = (u32)a_bytes, p->b_bytes = (u32)b_bytes, p->c_bytes = (u32)c_bytes;
-  p->a_slots = (u32)a_slots, p->b_slots = (u32)b_slots;
-  p->c_addr[0] = 0;
-  p->c_addr[1] = (u32)c_bytes;
+  p->a_slots = (u32)a_slots, p->b_slots = (u32)b_slots, p->c_slots = (u32)c_slots;
+  p->c_addr = 0;
   p->a_addr = (u32)(c_slots * c_bytes);
   p->b_addr = p->a_addr + (u32)(a_slots * a_bytes);
 
@@ -305,11 +304,9 @@ void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, 
 }
 
 int gemm_plan_areas(const gemm_plan_t *p, local_area_t areas[GEMM_PLAN_AREA_COUNT]) {
-  const int two_c = p->m_secs * p->n_secs > 1;
-  areas[0] = {"C0", p->c_addr[0], p->c_bytes};
-  areas[1] = {"C1", p->c_addr[1], two_c ? p->c_bytes : 0u};
-  areas[2] = {"A slots", p->a_addr, p->a_slots * p->a_bytes};
-  areas[3] = {"B slots", p->b_addr, p->b_slots * p->b_bytes};
+  areas[0] = {"C slots", p->c_addr, p->c_slots * p->c_bytes};
+  areas[1] = {"A slots", p->a_addr, p->a_slots * p->a_bytes};
+  areas[2] = {"B slots", p->b_addr, p->b_slots * p->b_bytes};
   return GEMM_PLAN_AREA_COUNT;
 }
 
@@ -331,6 +328,16 @@ void mat_mul(mat_slice_t *c, mat_slice_t *a, mat_slice_t *b, int result_add, cmd
   atomic_fc_gen_cmd(0, a->lane_transposed, result_add, LOCAL_ADDR_TAG | a->local_addr,
                     LOCAL_ADDR_TAG | b->local_addr, LOCAL_ADDR_TAG | c->local_addr, LOCAL_ADDR_TAG,
                     a->shape.w, a->shape.c, b->shape.w, b->shape.c, c->rows, a->cols, node);
+}
+
+// A move on `node` that waits only for tensor-engine command `bd_id` (the last
+// one using the local slot it reads or writes) rather than for every command
+// the node has seen.
+static void mat_move_after(mat_slice_t *m, int direction, cmd_id_node_t *node, u32 bd_id) {
+  cmd_id_node_t n = *node;
+  n.bd_cmd_id = bd_id;
+  mat_move(m, direction, &n);
+  node->gdma_cmd_id = n.gdma_cmd_id;
 }
 
 // Sets a slice's extents for this step and recomputes its shape.
@@ -409,12 +416,12 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   gemm_plan_of(&p, M, N, K, transA != 0, scale_A, F, F && scale_C);
   const int Ms = p.Ms, Ks = p.Ks, Ns = p.Ns;
 
-  mat_slice_t a = {}, b = {}, c[2] = {};
+  mat_slice_t a = {}, b = {}, c[3] = {};
   a.transposed = a.lane_transposed = transA != 0;
   a.ld = lda;
   b.transposed = transB != 0;
   b.ld = ldb;
-  c[0].ld = c[1].ld = ldc;
+  c[0].ld = c[1].ld = c[2].ld = ldc;
 
   cmd_id_node_t main_node = {0, 0, 0}, move = {0, 0, 0}, compute = {0, 0, 0};
   resync_cmd_id(&main_node);
@@ -424,16 +431,22 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   int step = 0, c_slice = 0;
   u32 a_loads = 0, b_loads = 0;
   s64 a_last = -1, b_last = -1;  // the block loaded last into a two-slot matrix
-  mat_slice_t *pending = 0;      // a finished C slice not stored yet
+  // C slices finished one and two steps back, not stored yet.
+  mat_slice_t *pending = 0, *older = 0;
+  // The last product using each slot of the two-slot matrices and of C: a
+  // load or store of a slot waits for that product only.
+  u32 a_use[2] = {0, 0}, b_use[2] = {0, 0}, c_use[3] = {0, 0, 0};
+  int pending_slot = 0, older_slot = 0;
   const int outer = p.n_outer ? p.n_secs : p.m_secs, inner = p.n_outer ? p.m_secs : p.n_secs;
   for (int o = 0; o < outer; o++) {
     for (int in = 0; in < inner; in++, c_slice++) {
       const int mi = p.n_outer ? in : o, ni = p.n_outer ? o : in;
       const int r0 = mi * Ms, c0 = ni * Ns;
       const int rows = min_int(Ms, M - r0), cols = min_int(Ns, N - c0);
-      mat_slice_t *cs = &c[c_slice & 1];
+      const int slot = c_slice % (int)p.c_slots;
+      mat_slice_t *cs = &c[slot];
       take_slice(cs, rows, cols, C + ((u64)r0 * (u64)ldc + (u64)c0) * 4u);
-      cs->local_addr = p.c_addr[c_slice & 1];
+      cs->local_addr = p.c_addr + p.c_bytes * (u32)slot;
       for (int ki = 0; ki < p.k_secs; ki++, step++) {
         const int k0 = ki * Ks, depth = min_int(Ks, K - k0);
         take_slice(&a, rows, depth,
@@ -448,15 +461,17 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
         const int b_new = p.b_resident ? mi == 0 : b_block != b_last;
         if (a_new && !p.a_resident) a_loads++, a_last = a_block;
         if (b_new && !p.b_resident) b_loads++, b_last = b_block;
-        // Load n goes to slot (n - 1) % 2 (a single block has one slot).
-        a.local_addr = p.a_addr + p.a_bytes * (u32)(p.a_resident ? a_block : (s64)((a_loads - 1) & 1));
-        b.local_addr = p.b_addr + p.b_bytes * (u32)(p.b_resident ? b_block : (s64)((b_loads - 1) & 1));
+        // Load n goes to slot (n - 1) % 2 (a single block has one slot); a
+        // resident block's slot is written once.
+        const int a_slot = (int)((a_loads - 1) & 1), b_slot = (int)((b_loads - 1) & 1);
+        a.local_addr = p.a_addr + p.a_bytes * (u32)(p.a_resident ? a_block : (s64)a_slot);
+        b.local_addr = p.b_addr + p.b_bytes * (u32)(p.b_resident ? b_block : (s64)b_slot);
 
         // Loads: on the main node in the very first step.
         cmd_id_node_t *load = step == 0 ? &main_node : &move;
-        if (k0 == 0 && F) mat_move(cs, 0, load);
-        if (a_new) mat_move(&a, 0, load);
-        if (b_new) mat_move(&b, 0, load);
+        if (k0 == 0 && F) mat_move_after(cs, 0, load, c_use[slot]);
+        if (a_new) mat_move_after(&a, 0, load, p.a_resident ? 0 : a_use[a_slot]);
+        if (b_new) mat_move_after(&b, 0, load, p.b_resident ? 0 : b_use[b_slot]);
 
         // The compute stream waits for these loads, the move stream for every
         // computation issued so far.
@@ -466,18 +481,20 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
         if (k0 == 0 && F && scale_C) mat_scale(cs, beta, &compute);
         if (scale_A && a_new) mat_scale(&a, alpha, &compute);
         mat_mul(cs, &a, &b, k0 > 0 || F, &compute);
+        a_use[a_slot] = b_use[b_slot] = c_use[slot] = compute.bd_cmd_id;
 
-        // The C slice the previous step finished is stored while this one
-        // multiplies.
-        if (pending != 0) {
-          mat_move(pending, 1, &move);
-          pending = 0;
-        }
-        if (ki == p.k_secs - 1) pending = cs;
+        // The C slice finished two steps back is stored while this step
+        // multiplies: it does not hold up the next step's loads behind the
+        // product before this one. Its slot is next written three slices on,
+        // by a product issued after the store.
+        if (older != 0) mat_move_after(older, 1, &move, c_use[older_slot]);
+        older = pending, older_slot = pending_slot;
+        pending = ki == p.k_secs - 1 ? cs : 0, pending_slot = slot;
       }
     }
   }
   cmd_id_merge(&main_node, &move, &compute);
+  if (older != 0) mat_move(older, 1, &main_node);
   if (pending != 0) mat_move(pending, 1, &main_node);
   poll_all_engine_done(&main_node);
 }

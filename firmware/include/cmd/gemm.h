@@ -93,15 +93,16 @@ void mat_slicing(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buff
 // slices inside M slices), K slices innermost. A matrix block that the step
 // before already loaded is not loaded again; a resident matrix keeps every
 // block in its own slot, loaded once, otherwise its blocks alternate between
-// two slots. C slices alternate between two slots.
+// two slots. C slices take turns in three slots: a finished slice is stored
+// two steps later.
 typedef struct {
   i32 Ms, Ns, Ks;              // slice extents
   i32 m_secs, n_secs, k_secs;  // slice counts
   u8 n_outer;
   u8 a_resident, b_resident;
-  u32 a_addr, b_addr, c_addr[2];  // untagged local offsets of the first slots
+  u32 a_addr, b_addr, c_addr;    // untagged local offsets of the first slots
   u32 a_bytes, b_bytes, c_bytes;  // bytes per lane of one slot
-  u32 a_slots, b_slots;
+  u32 a_slots, b_slots, c_slots;
   u64 cycles;  // the modelled duration, engine cycles
 } gemm_plan_t;
 
@@ -112,8 +113,8 @@ void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, 
 // The modelled cost of one cut (0 when its slots do not fit a lane); fills
 // the plan's slots and counts.
 u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C);
-// The local areas of a plan: C0, C1, the A slots, the B slots.
-#define GEMM_PLAN_AREA_COUNT 4
+// The local areas of a plan: the C, A and B slots.
+#define GEMM_PLAN_AREA_COUNT 3
 int gemm_plan_areas(const gemm_plan_t *p, local_area_t areas[GEMM_PLAN_AREA_COUNT]);
 
 // API 105.

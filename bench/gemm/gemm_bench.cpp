@@ -91,8 +91,9 @@ int main(int argc, char **argv) {
     const uint64_t before = card.instructions();
     auto answer = card.send(105, payload);
     if (!answer || answer->result != 0) {
-      std::fprintf(stderr, "GEMM %s failed: %s\n%s\n", name, card.trouble().c_str(), card.console().c_str());
-      return 1;
+      std::printf("| %s | - | failed: %s |\n", name, card.trouble().c_str());
+      std::fflush(stdout);
+      continue;
     }
     const uint64_t insns = card.instructions() - before;
     // The plan the firmware chose, as the host build computes it.

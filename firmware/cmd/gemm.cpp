@@ -197,19 +197,10 @@ u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A,
   const u64 a_bytes = transA ? slot_bytes(Ks, Ms) : slot_bytes(Ms, Ks), b_bytes = slot_bytes(Ks, Ns),
             c_bytes = slot_bytes(Ms, Ns);
   // Loads of each matrix: a block is loaded again unless the step before used it.
-  u64 a_loads, b_loads;
-  if (p->a_resident)
-    a_loads = m * k;
-  else if (p->n_outer)
-    a_loads = m == 1 && k == 1 ? 1 : steps;
-  else
-    a_loads = k == 1 ? m : steps;
-  if (p->b_resident)
-    b_loads = k * n;
-  else if (p->n_outer)
-    b_loads = k == 1 ? n : steps;
-  else
-    b_loads = n == 1 && k == 1 ? 1 : steps;
+  // (a_times, b_times: how often each block is loaded)
+  u64 a_loads = m * k, b_loads = k * n, a_times = 1, b_times = 1;
+  if (!p->a_resident && (p->n_outer ? !(m == 1 && k == 1) : k > 1)) a_loads = steps, a_times = n;
+  if (!p->b_resident && (p->n_outer ? k > 1 : !(n == 1 && k == 1))) b_loads = steps, b_times = m;
   const u64 a_slots = p->a_resident ? m * k : (m * k < 2 ? 1 : 2), b_slots = p->b_resident ? k * n : (k * n < 2 ? 1 : 2);
   const u64 c_slots = slices < 3 ? slices : 3;
   const u64 lane = c_slots * c_bytes + a_slots * a_bytes + b_slots * b_bytes;
@@ -222,8 +213,6 @@ u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A,
 
   // Whole-matrix bytes times the times each block is loaded.
   const u64 a_all = (u64)M * (u64)K * 4u, b_all = (u64)K * (u64)N * 4u, c_all = (u64)M * (u64)N * 4u;
-  const u64 a_times = a_loads == m * k ? 1 : a_loads == 1 ? 1 : a_loads / (m * k);
-  const u64 b_times = b_loads == k * n ? 1 : b_loads == 1 ? 1 : b_loads / (k * n);
   const u64 c_moves = slices * (load_C ? 2u : 1u);
   const u64 gdma = 400u * (a_loads + b_loads + c_moves) + ceil_div_u64(a_all * a_times + b_all * b_times, 32) +
                    ceil_div_u64(c_all * (load_C ? 2u : 1u), 32);
@@ -251,54 +240,93 @@ u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A,
 
 // Slice counts tried per dimension, as multiples of the fewest the slice cap
 // allows.
-static const u8 kGemmCuts[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
+static const u8 kGemmCuts[] = {1, 2, 4, 8, 16, 32, 64};
 #define GEMM_CUT_COUNT (int)(sizeof kGemmCuts / sizeof kGemmCuts[0])
 
-// The extent of cut i of a dimension (0 when it repeats the one before or
-// leaves empty slices).
-static int cut_extent(int total, int i) {
-  const int base = (int)ceil_div(total, GEMM_SLICE_CAP);
-  const s64 d = (s64)base * kGemmCuts[i];
-  if (d > total) return 0;
-  const int e = (int)ceil_div(total, d);
-  if (i > 0 && e == (int)ceil_div(total, (s64)base * kGemmCuts[i - 1])) return 0;
-  return e;
+// The distinct slice extents of a dimension, largest first; returns their
+// count.
+static int cut_extents(int total, int ext[GEMM_CUT_COUNT]) {
+  const s64 base = ceil_div(total, GEMM_SLICE_CAP);
+  int count = 0;
+  for (int i = 0; i < GEMM_CUT_COUNT; i++) {
+    const s64 d = base * kGemmCuts[i];
+    if (d > total) break;
+    const int e = (int)ceil_div(total, d);
+    if (count == 0 || e != ext[count - 1]) ext[count++] = e;
+  }
+  return count;
 }
 
 // A plan with K whole is taken unless another is faster by more than an
 // eighth: its sums run over k in order, as a single product's do.
 void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C) {
   ASSERT_FS(M > 0 && N > 0 && K > 0);
+  int me[GEMM_CUT_COUNT], ne[GEMM_CUT_COUNT], ke[GEMM_CUT_COUNT];
+  const int mc = cut_extents(M, me), nc = cut_extents(N, ne), kc = cut_extents(K, ke);
+  // No plan beats the engines' peak; every step costs the ARM a product.
+  const u64 peak = (u64)M * (u64)N / 1024u * (u64)K;
+  const u64 per_step = GEMM_WRITE_CYCLES * GEMM_BD_WRITES;
   gemm_plan_t best = {}, whole = {};
-  for (int ik = 0; ik < GEMM_CUT_COUNT; ik++) {
-    const int Ks = cut_extent(K, ik);
-    if (Ks == 0) continue;
-    for (int in = 0; in < GEMM_CUT_COUNT; in++) {
-      const int Ns = cut_extent(N, in);
-      if (Ns == 0) continue;
-      for (int im = 0; im < GEMM_CUT_COUNT; im++) {
-        const int Ms = cut_extent(M, im);
-        if (Ms == 0) continue;
-        // The ARM issues at least one product per step: more steps only cost more.
-        const u64 steps = ceil_div_u64((u64)M, (u64)Ms) * ceil_div_u64((u64)N, (u64)Ns) * ceil_div_u64((u64)K, (u64)Ks);
-        if (best.cycles != 0 && steps * GEMM_WRITE_CYCLES * GEMM_BD_WRITES >= best.cycles) break;
-        for (int order = 0; order < 2; order++)
-          for (int res = 0; res < 4; res++) {
+  // K slices are tried from the deepest: the first depth that fits and the
+  // next one.
+  int fit_depths = 0;
+  for (int ik = 0; ik < kc && fit_depths < 2; ik++) {
+    fit_depths += best.cycles != 0;
+    const u64 k = ceil_div_u64((u64)K, (u64)ke[ik]);
+    // Along N and along M the time falls and then rises: each stops after
+    // two rises.
+    u64 n_last = 0;
+    int n_rises = 0;
+    for (int in = 0; in < nc && n_rises < 2; in++) {
+      const u64 n = ceil_div_u64((u64)N, (u64)ne[in]);
+      u64 last = 0, n_here = 0;
+      int rises = 0;
+      for (int im = 0; im < mc && rises < 2; im++) {
+        const u64 m = ceil_div_u64((u64)M, (u64)me[im]);
+        u64 here = 0;
+        const u64 steps = m * n * k;
+        // More steps only cost the ARM more.
+        if (best.cycles != 0 && max_u64(steps * per_step, peak) >= best.cycles &&
+            (ik != 0 || (whole.cycles != 0 && max_u64(steps * per_step, peak) >= whole.cycles)))
+          break;
+        // Both orders (one when they load alike). A resident matrix loads
+        // less and never costs more time, only room: the first choice of
+        // resident matrices that fits is the best, both, then the one the
+        // order reloads most, then the other, then none.
+        for (int order = m > 1 && n > 1 ? 1 : 0; order >= 0; order--) {
+          const int a_reload = order ? n > 1 && !(m == 1 && k == 1) : n > 1 && k > 1;
+          const int b_reload = order ? m > 1 && k > 1 : m > 1 && !(n == 1 && k == 1);
+          static const u8 kChoices[2][4] = {{3, 2, 1, 0}, {3, 1, 2, 0}};  // bit 0: A, bit 1: B
+          for (int i = 0; i < 4; i++) {
+            const int res = kChoices[order][i];
+            if (((res & 1) && !a_reload) || ((res & 2) && !b_reload)) continue;
             gemm_plan_t c = {};
-            c.Ms = Ms, c.Ns = Ns, c.Ks = Ks;
+            c.Ms = me[im], c.Ns = ne[in], c.Ks = ke[ik];
             c.n_outer = (u8)order;
             c.a_resident = (u8)(res & 1);
             c.b_resident = (u8)(res >> 1);
             const u64 t = gemm_plan_cost(&c, M, N, K, transA, scale_A, load_C, scale_C);
-            if (t != 0 && (best.cycles == 0 || t < best.cycles)) best = c;
-            if (t != 0 && c.k_secs == 1 && (whole.cycles == 0 || t < whole.cycles)) whole = c;
+            if (t == 0) continue;
+            if (here == 0 || t < here) here = t;
+            if (best.cycles == 0 || t < best.cycles) best = c;
+            if (c.k_secs == 1 && (whole.cycles == 0 || t < whole.cycles)) whole = c;
+            break;
           }
+        }
+        if (here != 0) {
+          rises = last != 0 && here >= last ? rises + 1 : 0;
+          last = here;
+          if (n_here == 0 || here < n_here) n_here = here;
+        }
+      }
+      if (n_here != 0) {
+        n_rises = n_last != 0 && n_here >= n_last ? n_rises + 1 : 0;
+        n_last = n_here;
       }
     }
   }
-  // Every extent alone fits a lane once cut to a single row of its slice
-  // (the largest cuts tried leave at least one fitting plan for any shape the
-  // slice cap allows).
+  // The largest cuts leave slices of at most 512 in every dimension, which
+  // fit a lane; a plan is always found.
   ASSERT_FS(best.cycles != 0);
   *p = whole.cycles != 0 && whole.cycles - whole.cycles / 9 <= best.cycles ? whole : best;
 }

@@ -148,10 +148,12 @@ TEST(GemmApi, SeveralSlicesOfALargeCWithTransposes) {
       {"1100 x 2100, A transposed", true, false, 1100, 2100, 8, 1.0f, 0.5f, 3, 0, 5},
       {"1100 x 2100, both transposed", true, true, 1100, 2100, 8, 0.5f, 1.0f, 1, 1, 1},
       {"200 x 1000 x 300, A transposed, A kept over N slices", true, false, 200, 1000, 300, 2.0f, 0.5f, 1, 0, 2},
-      {"300 x 700 x 200, B transposed", false, true, 300, 700, 200, 2.0f, 0.0f, 0, 3, 0},
-      {"256 x 1500 x 512, A resident over N slices", false, false, 256, 1500, 512, 2.0f, 0.5f, 0, 1, 1},
+      {"3000 x 128 x 64, B transposed, resident over M slices", false, true, 3000, 128, 64, 2.0f, 0.0f, 0, 3, 0},
+      {"500 x 900 x 100, A resident over N slices", false, false, 500, 900, 100, 2.0f, 0.5f, 0, 1, 1},
   };
-  // The last case covers a resident A (each block loaded and scaled once).
+  // The last two cases cover resident matrices (each block loaded, and A
+  // scaled, once).
+  EXPECT_TRUE(plan_of(cases[3]).b_resident);
   EXPECT_TRUE(plan_of(cases[4]).a_resident);
   uint32_t n = 0;
   for (const Case &k : cases) {

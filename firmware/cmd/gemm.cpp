@@ -1,11 +1,13 @@
-// Matrix multiplication: slicing, double-buffered local placement and the
+// Matrix multiplication: the slicing of the slice records, the product's plan
+// (slice extents, loop order and local slots chosen by modelled cost) and the
 // overlapped load / multiply / store schedule on three command-id nodes.
 //
-// Each matrix has two slice records (buffers 0 and 1) of the same shape. A step
-// multiplies one (M, N, K) slice triple: its loads run on the move node while
-// the previous step's multiplication runs on the compute node, and a finished C
-// slice is stored while the next one is being multiplied. The alternating
-// buffers keep an operand from being overwritten while a command still reads it.
+// A step multiplies one (M, N, K) slice triple: its loads run on the move node
+// while the previous step's multiplication runs on the compute node, and a
+// finished C slice is stored while later ones are being multiplied. Blocks
+// take turns in their slots, and each load or store waits for the last
+// product using its slot, so no operand is overwritten while a command still
+// reads it.
 #include "cmd/gemm.h"
 
 #include "runtime/engine_wait.h"
@@ -494,6 +496,17 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
         const int a_slot = (int)((a_loads - 1) & 1), b_slot = (int)((b_loads - 1) & 1);
         a.local_addr = p.a_addr + p.a_bytes * (u32)(p.a_resident ? a_block : (s64)a_slot);
         b.local_addr = p.b_addr + p.b_bytes * (u32)(p.b_resident ? b_block : (s64)b_slot);
+
+        // Ids go into 16-bit fields: past the limit, wait for everything
+        // issued and count from 0 again (every slot is free then).
+        if (step > 0 && (move.gdma_cmd_id > CMD_ID_OVERFLOW_LIMIT || compute.bd_cmd_id > CMD_ID_OVERFLOW_LIMIT)) {
+          cmd_id_merge(&main_node, &move, &compute);
+          poll_all_engine_done(&main_node);
+          resync_cmd_id(&main_node);
+          resync_cmd_id(&move);
+          resync_cmd_id(&compute);
+          a_use[0] = a_use[1] = b_use[0] = b_use[1] = c_use[0] = c_use[1] = c_use[2] = 0;
+        }
 
         // Loads: on the main node in the very first step.
         cmd_id_node_t *load = step == 0 ? &main_node : &move;

@@ -92,7 +92,9 @@ TEST(GemmPlan, ProductPlansFitCoverAndStayNearTheBound) {
     local_area_t areas[GEMM_PLAN_AREA_COUNT];
     const int count = gemm_plan_areas(&p, areas);
     EXPECT_TRUE(local_areas_valid(areas, count));
-    if (k.within > 0) EXPECT_LE(double(p.cycles), k.within * bound_cycles(k.M, k.N, k.K));
+    if (k.within > 0) {
+      EXPECT_LE(double(p.cycles), k.within * bound_cycles(k.M, k.N, k.K));
+    }
   }
 }
 

@@ -1,10 +1,11 @@
 // Matrix multiplication C = alpha * op(A) * op(B) + beta * C on float32
 // matrices in device memory (op: identity or transpose), and its API (105).
 //
-// The ARM only plans: it cuts the matrices into slices that fit local memory
-// twice over, loads slices with GDMA matrix moves, scales them with md_scalar
-// commands and multiplies them with the fully connected command, the loads and
-// stores of one step overlapping the multiplication of another.
+// The ARM only plans: it cuts the matrices into slices by the modelled cost of
+// the candidate cuts (gemm_plan_of), loads slices with GDMA matrix moves,
+// scales them with md_scalar commands and multiplies them with the fully
+// connected command, the loads and stores of one step overlapping the
+// multiplication of another.
 #pragma once
 
 #include <stddef.h>

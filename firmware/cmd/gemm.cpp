@@ -1,11 +1,13 @@
-// Matrix multiplication: slicing, double-buffered local placement and the
+// Matrix multiplication: the slicing of the slice records, the product's plan
+// (slice extents, loop order and local slots chosen by modelled cost) and the
 // overlapped load / multiply / store schedule on three command-id nodes.
 //
-// Each matrix has two slice records (buffers 0 and 1) of the same shape. A step
-// multiplies one (M, N, K) slice triple: its loads run on the move node while
-// the previous step's multiplication runs on the compute node, and a finished C
-// slice is stored while the next one is being multiplied. The alternating
-// buffers keep an operand from being overwritten while a command still reads it.
+// A step multiplies one (M, N, K) slice triple: its loads run on the move node
+// while the previous step's multiplication runs on the compute node, and a
+// finished C slice is stored while later ones are being multiplied. Blocks
+// take turns in their slots, and each load or store waits for the last
+// product using its slot, so no operand is overwritten while a command still
+// reads it.
 #include "cmd/gemm.h"
 
 #include "runtime/engine_wait.h"
@@ -155,6 +157,189 @@ void mat_slicing(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buff
   }
 }
 
+// ---- The plan ----
+//
+// The cost model follows the engine figures the card is built around, in
+// engine cycles: a GDMA move costs 400 cycles and 32 bytes of device memory a
+// cycle; a product costs 64 cycles of set-up, then its busiest lane's products
+// at 16 a cycle or its operand traffic at 64 bytes a cycle; the ARM spends
+// 128 engine cycles per register write. A plan's time is bounded by each
+// engine's total plus what cannot overlap it: the first step's loads, the
+// last product and the last store.
+
+#define GEMM_LANE_BYTES 0x80000u
+#define GEMM_WRITE_CYCLES 128u  // one device-register write of the ARM
+#define GEMM_MOVE_WRITES 15u    // register writes of one matrix move
+#define GEMM_BD_WRITES 30u      // of one product or scaling
+
+// Bytes per lane of a slot holding n stored rows of s elements spread over the
+// lanes (rows of W elements padded to 128 bytes).
+static u64 slot_bytes(u64 n, u64 s) { return n * 128u * ceil_div_u64(ceil_div_u64(s, NPU_NUM), EU_NUM); }
+
+static u64 move_cycles(u64 bytes) { return 400u + ceil_div_u64(bytes, 32); }
+
+static u64 max_u64(u64 a, u64 b) { return a > b ? a : b; }
+
+// One product of an Ms x Ks block of A by a Ks x Ns block of B.
+static u64 mul_cycles(u64 Ms, u64 Ns, u64 Ks, int transA, int add) {
+  const u64 w = ceil_div_u64(Ns, NPU_NUM);  // C and B columns in the busiest lane
+  const u64 a_lane = transA ? Ks * ceil_div_u64(Ms, NPU_NUM) : Ms * ceil_div_u64(Ks, NPU_NUM);
+  const u64 bytes = 4u * (a_lane + Ks * w + Ms * w * (add ? 2u : 1u));
+  return 64u + max_u64(ceil_div_u64(Ms * Ks * w, 16), ceil_div_u64(bytes, 64));
+}
+
+// One in-place scaling of n stored rows of s elements.
+static u64 scale_cycles(u64 n, u64 s) { return 64u + ceil_div_u64(8u * n * ceil_div_u64(s, NPU_NUM), 64); }
+
+u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C) {
+  const u64 Ms = (u64)p->Ms, Ns = (u64)p->Ns, Ks = (u64)p->Ks;
+  const u64 m = ceil_div_u64((u64)M, Ms), n = ceil_div_u64((u64)N, Ns), k = ceil_div_u64((u64)K, Ks);
+  p->m_secs = (i32)m, p->n_secs = (i32)n, p->k_secs = (i32)k;
+  const u64 steps = m * n * k, slices = m * n;
+  const u64 a_bytes = transA ? slot_bytes(Ks, Ms) : slot_bytes(Ms, Ks), b_bytes = slot_bytes(Ks, Ns),
+            c_bytes = slot_bytes(Ms, Ns);
+  // Loads of each matrix: a block is loaded again unless the step before used it.
+  // (a_times, b_times: how often each block is loaded)
+  u64 a_loads = m * k, b_loads = k * n, a_times = 1, b_times = 1;
+  if (!p->a_resident && (p->n_outer ? !(m == 1 && k == 1) : k > 1)) a_loads = steps, a_times = n;
+  if (!p->b_resident && (p->n_outer ? k > 1 : !(n == 1 && k == 1))) b_loads = steps, b_times = m;
+  const u64 a_slots = p->a_resident ? m * k : (m * k < 2 ? 1 : 2), b_slots = p->b_resident ? k * n : (k * n < 2 ? 1 : 2);
+  const u64 c_slots = slices < 3 ? slices : 3;
+  const u64 lane = c_slots * c_bytes + a_slots * a_bytes + b_slots * b_bytes;
+  if (lane > GEMM_LANE_BYTES) return 0;
+  p->a_bytes = (u32)a_bytes, p->b_bytes = (u32)b_bytes, p->c_bytes = (u32)c_bytes;
+  p->a_slots = (u32)a_slots, p->b_slots = (u32)b_slots, p->c_slots = (u32)c_slots;
+  p->c_addr = 0;
+  p->a_addr = (u32)(c_slots * c_bytes);
+  p->b_addr = p->a_addr + (u32)(a_slots * a_bytes);
+
+  // Whole-matrix bytes times the times each block is loaded.
+  const u64 a_all = (u64)M * (u64)K * 4u, b_all = (u64)K * (u64)N * 4u, c_all = (u64)M * (u64)N * 4u;
+  const u64 c_moves = slices * (load_C ? 2u : 1u);
+  const u64 gdma = 400u * (a_loads + b_loads + c_moves) + ceil_div_u64(a_all * a_times + b_all * b_times, 32) +
+                   ceil_div_u64(c_all * (load_C ? 2u : 1u), 32);
+  const u64 mul = mul_cycles(Ms, Ns, Ks, transA, k > 1 || load_C);
+  u64 bd = steps * mul;
+  u64 bd_cmds = steps;
+  if (scale_A) {
+    bd += a_loads * (transA ? scale_cycles(Ks, Ms) : scale_cycles(Ms, Ks));
+    bd_cmds += a_loads;
+  }
+  if (scale_C) {
+    bd += slices * scale_cycles(Ms, Ns);
+    bd_cmds += slices;
+  }
+  const u64 arm = GEMM_WRITE_CYCLES * (GEMM_MOVE_WRITES * (a_loads + b_loads + c_moves) + GEMM_BD_WRITES * bd_cmds);
+  const u64 head = move_cycles(Ms * Ks * 4u) + move_cycles(Ks * Ns * 4u) + (load_C ? move_cycles(Ms * Ns * 4u) : 0);
+  const u64 tail_store = move_cycles(Ms * Ns * 4u);
+  const u64 arm_head = GEMM_WRITE_CYCLES * GEMM_MOVE_WRITES * (load_C ? 3u : 2u);
+  u64 t = gdma + mul;
+  t = max_u64(t, arm_head + head + bd + tail_store);
+  t = max_u64(t, arm + mul + tail_store);
+  p->cycles = t;
+  return t;
+}
+
+// Slice counts tried per dimension, as multiples of the fewest the slice cap
+// allows.
+static const u8 kGemmCuts[] = {1, 2, 4, 8, 16, 32, 64};
+#define GEMM_CUT_COUNT (int)(sizeof kGemmCuts / sizeof kGemmCuts[0])
+
+// The distinct slice extents of a dimension, largest first; returns their
+// count.
+static int cut_extents(int total, int ext[GEMM_CUT_COUNT]) {
+  const s64 base = ceil_div(total, GEMM_SLICE_CAP);
+  int count = 0;
+  for (int i = 0; i < GEMM_CUT_COUNT; i++) {
+    const s64 d = base * kGemmCuts[i];
+    if (d > total) break;
+    const int e = (int)ceil_div(total, d);
+    if (count == 0 || e != ext[count - 1]) ext[count++] = e;
+  }
+  return count;
+}
+
+// A plan with K whole is taken unless another is faster by more than an
+// eighth: its sums run over k in order, as a single product's do.
+void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C) {
+  ASSERT_FS(M > 0 && N > 0 && K > 0);
+  int me[GEMM_CUT_COUNT], ne[GEMM_CUT_COUNT], ke[GEMM_CUT_COUNT];
+  const int mc = cut_extents(M, me), nc = cut_extents(N, ne), kc = cut_extents(K, ke);
+  // No plan beats the engines' peak; every step costs the ARM a product.
+  const u64 peak = (u64)M * (u64)N / 1024u * (u64)K;
+  const u64 per_step = GEMM_WRITE_CYCLES * GEMM_BD_WRITES;
+  gemm_plan_t best = {}, whole = {};
+  // K slices are tried from the deepest: the first depth that fits and the
+  // next one.
+  int fit_depths = 0;
+  for (int ik = 0; ik < kc && fit_depths < 2; ik++) {
+    fit_depths += best.cycles != 0;
+    const u64 k = ceil_div_u64((u64)K, (u64)ke[ik]);
+    // Along N and along M the time falls and then rises: each stops after
+    // two rises.
+    u64 n_last = 0;
+    int n_rises = 0;
+    for (int in = 0; in < nc && n_rises < 2; in++) {
+      const u64 n = ceil_div_u64((u64)N, (u64)ne[in]);
+      u64 last = 0, n_here = 0;
+      int rises = 0;
+      for (int im = 0; im < mc && rises < 2; im++) {
+        const u64 m = ceil_div_u64((u64)M, (u64)me[im]);
+        u64 here = 0;
+        const u64 steps = m * n * k;
+        // More steps only cost the ARM more.
+        if (best.cycles != 0 && max_u64(steps * per_step, peak) >= best.cycles &&
+            (ik != 0 || (whole.cycles != 0 && max_u64(steps * per_step, peak) >= whole.cycles)))
+          break;
+        // Both orders (one when they load alike). A resident matrix loads
+        // less and never costs more time, only room: the first choice of
+        // resident matrices that fits is the best, both, then the one the
+        // order reloads most, then the other, then none.
+        for (int order = m > 1 && n > 1 ? 1 : 0; order >= 0; order--) {
+          const int a_reload = order ? n > 1 && !(m == 1 && k == 1) : n > 1 && k > 1;
+          const int b_reload = order ? m > 1 && k > 1 : m > 1 && !(n == 1 && k == 1);
+          static const u8 kChoices[2][4] = {{3, 2, 1, 0}, {3, 1, 2, 0}};  // bit 0: A, bit 1: B
+          for (int i = 0; i < 4; i++) {
+            const int res = kChoices[order][i];
+            if (((res & 1) && !a_reload) || ((res & 2) && !b_reload)) continue;
+            gemm_plan_t c = {};
+            c.Ms = me[im], c.Ns = ne[in], c.Ks = ke[ik];
+            c.n_outer = (u8)order;
+            c.a_resident = (u8)(res & 1);
+            c.b_resident = (u8)(res >> 1);
+            const u64 t = gemm_plan_cost(&c, M, N, K, transA, scale_A, load_C, scale_C);
+            if (t == 0) continue;
+            if (here == 0 || t < here) here = t;
+            if (best.cycles == 0 || t < best.cycles) best = c;
+            if (c.k_secs == 1 && (whole.cycles == 0 || t < whole.cycles)) whole = c;
+            break;
+          }
+        }
+        if (here != 0) {
+          rises = last != 0 && here >= last ? rises + 1 : 0;
+          last = here;
+          if (n_here == 0 || here < n_here) n_here = here;
+        }
+      }
+      if (n_here != 0) {
+        n_rises = n_last != 0 && n_here >= n_last ? n_rises + 1 : 0;
+        n_last = n_here;
+      }
+    }
+  }
+  // The largest cuts leave slices of at most 512 in every dimension, which
+  // fit a lane; a plan is always found.
+  ASSERT_FS(best.cycles != 0);
+  *p = whole.cycles != 0 && whole.cycles - whole.cycles / 9 <= best.cycles ? whole : best;
+}
+
+int gemm_plan_areas(const gemm_plan_t *p, local_area_t areas[GEMM_PLAN_AREA_COUNT]) {
+  areas[0] = {"C slots", p->c_addr, p->c_slots * p->c_bytes};
+  areas[1] = {"A slots", p->a_addr, p->a_slots * p->a_bytes};
+  areas[2] = {"B slots", p->b_addr, p->b_slots * p->b_bytes};
+  return GEMM_PLAN_AREA_COUNT;
+}
+
 void mat_move(mat_slice_t *m, int direction, cmd_id_node_t *node) {
   const int t = m->transposed;
   general_matrix_move_gen_cmd(m->local_addr, 0, m->global_addr, m->shape.w, t ? m->cols : m->rows,
@@ -173,6 +358,16 @@ void mat_mul(mat_slice_t *c, mat_slice_t *a, mat_slice_t *b, int result_add, cmd
   atomic_fc_gen_cmd(0, a->lane_transposed, result_add, LOCAL_ADDR_TAG | a->local_addr,
                     LOCAL_ADDR_TAG | b->local_addr, LOCAL_ADDR_TAG | c->local_addr, LOCAL_ADDR_TAG,
                     a->shape.w, a->shape.c, b->shape.w, b->shape.c, c->rows, a->cols, node);
+}
+
+// A move on `node` that waits only for tensor-engine command `bd_id` (the last
+// one using the local slot it reads or writes) rather than for every command
+// the node has seen.
+static void mat_move_after(mat_slice_t *m, int direction, cmd_id_node_t *node, u32 bd_id) {
+  cmd_id_node_t n = *node;
+  n.bd_cmd_id = bd_id;
+  mat_move(m, direction, &n);
+  node->gdma_cmd_id = n.gdma_cmd_id;
 }
 
 // Sets a slice's extents for this step and recomputes its shape.
@@ -247,27 +442,16 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   const int scale_C = beta != f_one;
   const int scale_A = alpha != f_one;
 
-  mat_slice_t a[2], b[2], c[2];
-  for (int i = 0; i < 2; i++) {
-    a[i].rows = min_int(M, GEMM_SLICE_CAP);
-    a[i].cols = min_int(K, GEMM_SLICE_CAP);
-    a[i].transposed = transA != 0;
-    a[i].lane_transposed = transA != 0;
-    a[i].ld = lda;
-    b[i].rows = min_int(K, GEMM_SLICE_CAP);
-    b[i].cols = min_int(N, GEMM_SLICE_CAP);
-    b[i].transposed = transB != 0;
-    b[i].lane_transposed = 0;
-    b[i].ld = ldb;
-    c[i].rows = min_int(M, GEMM_SLICE_CAP);
-    c[i].cols = min_int(N, GEMM_SLICE_CAP);
-    c[i].transposed = 0;
-    c[i].lane_transposed = 0;
-    c[i].ld = ldc;
-    a[i].global_addr = b[i].global_addr = c[i].global_addr = 0;
-  }
-  mat_slicing(a, b, c, 1);
-  const int Ms = a[0].rows, Ks = a[0].cols, Ns = b[0].cols;
+  gemm_plan_t p;
+  gemm_plan_of(&p, M, N, K, transA != 0, scale_A, F, F && scale_C);
+  const int Ms = p.Ms, Ks = p.Ks, Ns = p.Ns;
+
+  mat_slice_t a = {}, b = {}, c[3] = {};
+  a.transposed = a.lane_transposed = transA != 0;
+  a.ld = lda;
+  b.transposed = transB != 0;
+  b.ld = ldb;
+  c[0].ld = c[1].ld = c[2].ld = ldc;
 
   cmd_id_node_t main_node = {0, 0, 0}, move = {0, 0, 0}, compute = {0, 0, 0};
   resync_cmd_id(&main_node);
@@ -275,26 +459,60 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   resync_cmd_id(&compute);
 
   int step = 0, c_slice = 0;
-  mat_slice_t *pending = 0;  // a finished C slice not stored yet
-  for (int r0 = 0; r0 < M; r0 += Ms) {
-    const int rows = min_int(Ms, M - r0);
-    for (int c0 = 0; c0 < N; c0 += Ns, c_slice++) {
-      const int cols = min_int(Ns, N - c0);
-      mat_slice_t *cs = &c[c_slice & 1];
+  u32 a_loads = 0, b_loads = 0;
+  s64 a_last = -1, b_last = -1;  // the block loaded last into a two-slot matrix
+  // C slices finished one and two steps back, not stored yet.
+  mat_slice_t *pending = 0, *older = 0;
+  // The last product using each slot of the two-slot matrices and of C: a
+  // load or store of a slot waits for that product only.
+  u32 a_use[2] = {0, 0}, b_use[2] = {0, 0}, c_use[3] = {0, 0, 0};
+  int pending_slot = 0, older_slot = 0;
+  const int outer = p.n_outer ? p.n_secs : p.m_secs, inner = p.n_outer ? p.m_secs : p.n_secs;
+  for (int o = 0; o < outer; o++) {
+    for (int in = 0; in < inner; in++, c_slice++) {
+      const int mi = p.n_outer ? in : o, ni = p.n_outer ? o : in;
+      const int r0 = mi * Ms, c0 = ni * Ns;
+      const int rows = min_int(Ms, M - r0), cols = min_int(Ns, N - c0);
+      const int slot = c_slice % (int)p.c_slots;
+      mat_slice_t *cs = &c[slot];
       take_slice(cs, rows, cols, C + ((u64)r0 * (u64)ldc + (u64)c0) * 4u);
-      for (int k0 = 0; k0 < K; k0 += Ks, step++) {
-        const int inner = min_int(Ks, K - k0);
-        mat_slice_t *as = &a[step & 1], *bs = &b[step & 1];
-        take_slice(as, rows, inner,
+      cs->local_addr = p.c_addr + p.c_bytes * (u32)slot;
+      for (int ki = 0; ki < p.k_secs; ki++, step++) {
+        const int k0 = ki * Ks, depth = min_int(Ks, K - k0);
+        take_slice(&a, rows, depth,
                    A + (transA ? (u64)k0 * (u64)lda + (u64)r0 : (u64)r0 * (u64)lda + (u64)k0) * 4u);
-        take_slice(bs, inner, cols,
+        take_slice(&b, depth, cols,
                    B + (transB ? (u64)c0 * (u64)ldb + (u64)k0 : (u64)k0 * (u64)ldb + (u64)c0) * 4u);
+        // A resident matrix loads each block on its first use, into the
+        // block's own slot; a two-slot matrix loads a block the step before
+        // did not use into the slot it did not load last.
+        const s64 a_block = (s64)mi * p.k_secs + ki, b_block = (s64)ki * p.n_secs + ni;
+        const int a_new = p.a_resident ? ni == 0 : a_block != a_last;
+        const int b_new = p.b_resident ? mi == 0 : b_block != b_last;
+        if (a_new && !p.a_resident) a_loads++, a_last = a_block;
+        if (b_new && !p.b_resident) b_loads++, b_last = b_block;
+        // Load n goes to slot (n - 1) % 2 (a single block has one slot); a
+        // resident block's slot is written once.
+        const int a_slot = (int)((a_loads - 1) & 1), b_slot = (int)((b_loads - 1) & 1);
+        a.local_addr = p.a_addr + p.a_bytes * (u32)(p.a_resident ? a_block : (s64)a_slot);
+        b.local_addr = p.b_addr + p.b_bytes * (u32)(p.b_resident ? b_block : (s64)b_slot);
+
+        // Ids go into 16-bit fields: past the limit, wait for everything
+        // issued and count from 0 again (every slot is free then).
+        if (step > 0 && (move.gdma_cmd_id > CMD_ID_OVERFLOW_LIMIT || compute.bd_cmd_id > CMD_ID_OVERFLOW_LIMIT)) {
+          cmd_id_merge(&main_node, &move, &compute);
+          poll_all_engine_done(&main_node);
+          resync_cmd_id(&main_node);
+          resync_cmd_id(&move);
+          resync_cmd_id(&compute);
+          a_use[0] = a_use[1] = b_use[0] = b_use[1] = c_use[0] = c_use[1] = c_use[2] = 0;
+        }
 
         // Loads: on the main node in the very first step.
         cmd_id_node_t *load = step == 0 ? &main_node : &move;
-        if (k0 == 0 && F) mat_move(cs, 0, load);
-        mat_move(as, 0, load);
-        mat_move(bs, 0, load);
+        if (k0 == 0 && F) mat_move_after(cs, 0, load, c_use[slot]);
+        if (a_new) mat_move_after(&a, 0, load, p.a_resident ? 0 : a_use[a_slot]);
+        if (b_new) mat_move_after(&b, 0, load, p.b_resident ? 0 : b_use[b_slot]);
 
         // The compute stream waits for these loads, the move stream for every
         // computation issued so far.
@@ -302,20 +520,22 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
         cmd_id_divide(&main_node, &move, &compute);
 
         if (k0 == 0 && F && scale_C) mat_scale(cs, beta, &compute);
-        if (scale_A) mat_scale(as, alpha, &compute);
-        mat_mul(cs, as, bs, k0 > 0 || F, &compute);
+        if (scale_A && a_new) mat_scale(&a, alpha, &compute);
+        mat_mul(cs, &a, &b, k0 > 0 || F, &compute);
+        a_use[a_slot] = b_use[b_slot] = c_use[slot] = compute.bd_cmd_id;
 
-        // The C slice the previous step finished is stored while this one
-        // multiplies.
-        if (pending != 0) {
-          mat_move(pending, 1, &move);
-          pending = 0;
-        }
-        if (k0 + Ks >= K) pending = cs;
+        // The C slice finished two steps back is stored while this step
+        // multiplies: it does not hold up the next step's loads behind the
+        // product before this one. Its slot is next written three slices on,
+        // by a product issued after the store.
+        if (older != 0) mat_move_after(older, 1, &move, c_use[older_slot]);
+        older = pending, older_slot = pending_slot;
+        pending = ki == p.k_secs - 1 ? cs : 0, pending_slot = slot;
       }
     }
   }
   cmd_id_merge(&main_node, &move, &compute);
+  if (older != 0) mat_move(older, 1, &main_node);
   if (pending != 0) mat_move(pending, 1, &main_node);
   poll_all_engine_done(&main_node);
 }

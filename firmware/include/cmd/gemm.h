@@ -1,10 +1,11 @@
 // Matrix multiplication C = alpha * op(A) * op(B) + beta * C on float32
 // matrices in device memory (op: identity or transpose), and its API (105).
 //
-// The ARM only plans: it cuts the matrices into slices that fit local memory
-// twice over, loads slices with GDMA matrix moves, scales them with md_scalar
-// commands and multiplies them with the fully connected command, the loads and
-// stores of one step overlapping the multiplication of another.
+// The ARM only plans: it cuts the matrices into slices by the modelled cost of
+// the candidate cuts (gemm_plan_of), loads slices with GDMA matrix moves,
+// scales them with md_scalar commands and multiplies them with the fully
+// connected command, the loads and stores of one step overlapping the
+// multiplication of another.
 #pragma once
 
 #include <stddef.h>
@@ -85,6 +86,37 @@ int check_sec_row(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int
 int check_sec_col(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int value, int double_buffer);
 // Chooses the slice sizes (records [0] buffer 0, [1] buffer 1 of each matrix).
 void mat_slicing(mat_slice_t *a, mat_slice_t *b, mat_slice_t *c, int double_buffer);
+
+// The product's plan: slice extents, loop order and the local slots of each
+// matrix, chosen by the modelled cost of the candidate cuts.
+//
+// Steps run over C slices (M slices inside N slices when `n_outer`, else N
+// slices inside M slices), K slices innermost. A matrix block that the step
+// before already loaded is not loaded again; a resident matrix keeps every
+// block in its own slot, loaded once, otherwise its blocks alternate between
+// two slots. C slices take turns in three slots: a finished slice is stored
+// two steps later.
+typedef struct {
+  i32 Ms, Ns, Ks;              // slice extents
+  i32 m_secs, n_secs, k_secs;  // slice counts
+  u8 n_outer;
+  u8 a_resident, b_resident;
+  u32 a_addr, b_addr, c_addr;    // untagged local offsets of the first slots
+  u32 a_bytes, b_bytes, c_bytes;  // bytes per lane of one slot
+  u32 a_slots, b_slots, c_slots;
+  u64 cycles;  // the modelled duration, engine cycles
+} gemm_plan_t;
+
+// The cheapest plan for an M x N x K product (transA: A lane-transposed;
+// scale_A: alpha is not 1; load_C: beta is not 0; scale_C: beta is neither 0
+// nor 1). Every slice extent stays within GEMM_SLICE_CAP.
+void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C);
+// The modelled cost of one cut (0 when its slots do not fit a lane); fills
+// the plan's slots and counts.
+u64 gemm_plan_cost(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, int load_C, int scale_C);
+// The local areas of a plan: the C, A and B slots.
+#define GEMM_PLAN_AREA_COUNT 3
+int gemm_plan_areas(const gemm_plan_t *p, local_area_t areas[GEMM_PLAN_AREA_COUNT]);
 
 // API 105.
 u32 zv_api_gemm(u8 *param, u32 size);

@@ -99,10 +99,16 @@ struct fc_step_t {
   int set, out;
 };
 
-// Column section width of the step's W, Y and bias blocks: the transposed load
-// of a single section narrower than sec_size lays its rows out at the block's
-// own width, and the product and its output follow the weights' layout.
-int fc_rsec(int transpose, int n_cnt, int sec_size) { return transpose && n_cnt < sec_size ? n_cnt : sec_size; }
+// Column section width of the step's W, Y and bias blocks. The product's
+// columns are computed in the lanes that hold them, so sections of sec_size
+// that leave lanes empty are narrowed to spread the block over all 64 lanes;
+// a narrower section takes no more bytes of a lane (one padded row instead of
+// several). A single section is the block's own width, as the transposed
+// load lays it out.
+int fc_rsec(int n_cnt, int sec_size) {
+  const int spread = (int)ceil_div(n_cnt, NPU_NUM);
+  return spread < sec_size ? spread : sec_size;
+}
 
 struct fc_call_t {
   u64 input, weight, bias, output;
@@ -118,17 +124,17 @@ void fc_load(const fc_call_t &c, const fc_step_t &s, cmd_id_node_t *node) {
   if (c.transpose) {
     const u64 w =
         get_slice_global_offset_with_batch(c.weight, s.mat, s.ni, s.ki, c.N, c.K, p.secs.Nsecs, p.secs.Ksecs);
-    general_matrix_move_gen_cmd(p.weight[s.set], 0, w, c.sec_size, s.n_cnt, s.k_cnt, c.K,
+    general_matrix_move_gen_cmd(p.weight[s.set], 0, w, fc_rsec(s.n_cnt, c.sec_size), s.n_cnt, s.k_cnt, c.K,
                                 GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 1, 0, node);
   } else {
     const u64 w =
         get_slice_global_offset_with_batch(c.weight, s.mat, s.ki, s.ni, c.K, c.N, p.secs.Ksecs, p.secs.Nsecs);
-    general_matrix_move_gen_cmd(p.weight[s.set], 0, w, c.sec_size, s.k_cnt, s.n_cnt, c.N,
+    general_matrix_move_gen_cmd(p.weight[s.set], 0, w, fc_rsec(s.n_cnt, c.sec_size), s.k_cnt, s.n_cnt, c.N,
                                 GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, 0, node);
   }
   if (c.have_bias && s.ki == p.secs.Ksecs - 1) {
     const u64 bias = c.bias + 4ull * (u64)fc_sec_start(c.N, p.secs.Nsecs, s.ni);
-    general_matrix_move_gen_cmd(p.bias[s.set], 0, bias, fc_rsec(c.transpose, s.n_cnt, c.sec_size), 1, s.n_cnt, s.n_cnt,
+    general_matrix_move_gen_cmd(p.bias[s.set], 0, bias, fc_rsec(s.n_cnt, c.sec_size), 1, s.n_cnt, s.n_cnt,
                                 GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, 0, node);
   }
 }
@@ -136,7 +142,7 @@ void fc_load(const fc_call_t &c, const fc_step_t &s, cmd_id_node_t *node) {
 void fc_multiply(const fc_call_t &c, const fc_step_t &s, cmd_id_node_t *node) {
   const fc_plan_t &p = *c.plan;
   const int last_k = s.ki == p.secs.Ksecs - 1;
-  const int rsec = fc_rsec(c.transpose, s.n_cnt, c.sec_size);
+  const int rsec = fc_rsec(s.n_cnt, c.sec_size);
   atomic_fc_gen_cmd(c.have_bias && last_k, 0, s.ki > 0, LOCAL_ADDR_TAG | p.input[s.set],
                     LOCAL_ADDR_TAG | p.weight[s.set], LOCAL_ADDR_TAG | p.output[s.out],
                     LOCAL_ADDR_TAG | p.bias[s.set], c.sec_size, (int)ceil_div(s.k_cnt, c.sec_size), rsec,
@@ -146,7 +152,7 @@ void fc_multiply(const fc_call_t &c, const fc_step_t &s, cmd_id_node_t *node) {
 void fc_store(const fc_call_t &c, const fc_step_t &s, cmd_id_node_t *node) {
   const fc_plan_t &p = *c.plan;
   const u64 y = get_slice_global_offset_with_batch(c.output, s.mat, s.mi, s.ni, c.M, c.N, p.secs.Msecs, p.secs.Nsecs);
-  general_matrix_move_gen_cmd(p.output[s.out], 0, y, fc_rsec(c.transpose, s.n_cnt, c.sec_size), s.m_cnt, s.n_cnt, c.N, GDMA_VALUE_FORMAT_FLOAT32,
+  general_matrix_move_gen_cmd(p.output[s.out], 0, y, fc_rsec(s.n_cnt, c.sec_size), s.m_cnt, s.n_cnt, c.N, GDMA_VALUE_FORMAT_FLOAT32,
                               GDMA_VALUE_DIR_L2S, 0, 0, node);
 }
 

@@ -111,12 +111,12 @@ void gdma_move_global4N_local1N(u32 local_offset, u64 global_addr, int rows, int
 
 namespace {
 
-// The 16-bit result block (rows of 256 bytes per lane) narrowed in place to
-// the 8-bit layout (rows of 128 bytes): columns 4w .. 4w + 3 of a row are the
-// four items of word w, read as two 2N pairs one word apart.
-void narrow_in_place(u32 y, int rows, int cols, int is_signed, cmd_id_node_t *node) {
-  const int w = cols < FC_SECTION ? cols : FC_SECTION;
-  const int sections = (int)ceil_div(cols, FC_SECTION);
+// The 16-bit result block (rows of sections of `width` columns) narrowed in
+// place to the 8-bit layout: columns 4w .. 4w + 3 of a row are the four items
+// of word w, read as two 2N pairs one word apart.
+void narrow_in_place(u32 y, int rows, int cols, int width, int is_signed, cmd_id_node_t *node) {
+  const int w = cols < width ? cols : width;
+  const int sections = (int)ceil_div(cols, width);
   const dim4_t shape = {4, sections, rows, (int)ceil_div(w, 4)};
   const int a_row = (int)align_up(2 * w, 128) / 4, r_row = (int)align_up(w, 128) / 4;  // words per row
   const dim4_t a_st = {1, rows * a_row, a_row, 2}, r_st = {1, rows * r_row, r_row, 1};
@@ -229,6 +229,15 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   memcpy(&ff.offset, &offset, sizeof ff.offset);
   const u32 eb = have_bias && q.bias_32bit ? 4u : 2u;
 
+  // Column sections of the weights, products and results. The product's
+  // columns are computed in the lanes that hold them, so the 1N forms narrow
+  // the sections to spread a block over all 64 lanes (a block never takes
+  // more than one lane row of 128 bytes either way); the float and 4N forms
+  // keep sections of FC_SECTION.
+  const int n_block = N < FC_MAX_OUT ? N : FC_MAX_OUT;
+  const int spread = (int)ceil_div(n_block, NPU_NUM);
+  const int wn = float_form || weights_4n || output_4N || spread > FC_SECTION ? FC_SECTION : spread;
+
   fc_stages_t st;
   fc_stages_init(&st, M, K, N, p.batch_slice, p.input_neuron_slice, p.output_neuron_slice);
   int in_neuron_load = 0, weight_load = 0, out_neuron_gen = 0, const_ready = 0, recentred = 0;
@@ -252,7 +261,7 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
         const u32 y = p.output[(out_neuron_gen - 1) % 2];
         const int e = res_16b ? 2 : 1;
         general_matrix_move_gen_cmd(y, 0, output_addr + (u64)e * ((u64)nn + (u64)N * (u64)mo),
-                                    e * (nc < FC_SECTION ? nc : FC_SECTION), mc, e * nc, e * N,
+                                    e * (nc < wn ? nc : wn), mc, e * nc, e * N,
                                     GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, 0, &move);
       }
     }
@@ -278,7 +287,7 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
       const int prec = !float_form && last && eight_bit && !narrow ? 0 : 3;
       const int final_shift = last && !weight_pass ? rshift : s_inter;
       const int sec_w_l = kc < FC_SECTION ? kc : FC_SECTION, sec_c_l = (int)ceil_div(kc, FC_SECTION);
-      const int sec_w_r = nc < FC_SECTION ? nc : FC_SECTION, sec_c_r = (int)ceil_div(nc, FC_SECTION);
+      const int sec_w_r = nc < wn ? nc : wn, sec_c_r = (int)ceil_div(nc, wn);
       atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, local_tag(L), local_tag(R), local_tag(Y),
                               local_tag((u32)(nn / FC_MAX_OUT) * 256u), sec_w_l, sec_c_l, sec_w_r, sec_c_r, mc, kc,
                               prec == 0 && last ? out_signed : result_signed, ko > 0 ? s_inter : 0, final_shift,
@@ -299,7 +308,7 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
                                 sec_c_r, mc, kc, result_signed, s_inter, last ? rshift : s_inter, 0, x_signed,
                                 q.weight_offset < 128, 0, 3, &comp);
       }
-      if (narrow) narrow_in_place(Y, mc, nc, out_signed, &comp);
+      if (narrow) narrow_in_place(Y, mc, nc, wn, out_signed, &comp);
       if (last) {
         if (float_form) requantise_block(ff, Y, p.float_area[out_neuron_gen % 2], nn, mc, nc, &comp);
         out_neuron_gen++;
@@ -326,15 +335,15 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
           gdma_move_global4N_local1N(R, weight_addr + 4ull * ((u64)N * (u64)(ko / 4) + (u64)nn), kc, nc, 4 * N, 0,
                                      &move);
         else if (transpose)
-          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)nn * (u64)K + (u64)ko, FC_SECTION, nc, kc, K,
+          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)nn * (u64)K + (u64)ko, wn, nc, kc, K,
                                       GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 1, 0, &move);
         else
-          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)ko * (u64)N + (u64)nn, FC_SECTION, kc, nc, N,
+          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)ko * (u64)N + (u64)nn, wn, kc, nc, N,
                                       GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
         weight_load++;
       }
       if (s == 0 && have_bias)
-        general_matrix_move_gen_cmd(0, 0, bias_addr, FC_SECTION * (int)eb, 1, (int)eb * N, (int)eb * N,
+        general_matrix_move_gen_cmd(0, 0, bias_addr, wn * (int)eb, 1, (int)eb * N, (int)eb * N,
                                     GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
     }
     cmd_id_merge(node, &move, &comp);

@@ -131,50 +131,50 @@ TEST(GemmApi, MatchesNaiveGemmUnderDeferredSchedules) {
   }
 }
 
-// The first slice of each matrix as the routine plans them (double buffered).
-struct Slices {
-  mat_slice_t a, b, c;
-};
-Slices slices_of(const Case &k) {
-  mat_slice_t a[2] = {}, b[2] = {}, c[2] = {};
-  a[0] = {k.M, k.K, {}, 0, 0, k.ta, k.ta, 0};
-  b[0] = {k.K, k.N, {}, 0, 0, k.tb, 0, 0};
-  c[0] = {k.M, k.N, {}, 0, 0, 0, 0, 0};
-  mat_slicing(a, b, c, 1);
-  return {a[0], b[0], c[0]};
+// The product's plan for a case.
+gemm_plan_t plan_of(const Case &k) {
+  gemm_plan_t p;
+  const int load_c = k.beta != 0.0f;
+  gemm_plan_of(&p, k.M, k.N, k.K, k.ta, k.alpha != 1.0f, load_c, load_c && k.beta != 1.0f);
+  return p;
 }
 
 TEST(GemmApi, SeveralSlicesOfALargeCWithTransposes) {
-  // 1100 x 2100 of C takes several slices of rows and of K; each slice's A
-  // and B come from their own offsets, transposed, with padded rows.
+  // C takes several slices of rows and of columns; each slice's A and B come
+  // from their own offsets, transposed, with padded rows. A block that stays
+  // for the next step, or a resident B, is loaded (and scaled by alpha) once.
   auto card = deferred_card(Backend::Native, 4);
   const Case cases[] = {
       {"1100 x 2100, A transposed", true, false, 1100, 2100, 8, 1.0f, 0.5f, 3, 0, 5},
       {"1100 x 2100, both transposed", true, true, 1100, 2100, 8, 0.5f, 1.0f, 1, 1, 1},
+      {"200 x 1000 x 300, A transposed, A kept over N slices", true, false, 200, 1000, 300, 2.0f, 0.5f, 1, 0, 2},
+      {"3000 x 128 x 64, B transposed, resident over M slices", false, true, 3000, 128, 64, 2.0f, 0.0f, 0, 3, 0},
+      {"500 x 900 x 100, A resident over N slices", false, false, 500, 900, 100, 2.0f, 0.5f, 0, 1, 1},
   };
+  // The last two cases cover resident matrices (each block loaded, and A
+  // scaled, once).
+  EXPECT_TRUE(plan_of(cases[3]).b_resident);
+  EXPECT_TRUE(plan_of(cases[4]).a_resident);
   uint32_t n = 0;
   for (const Case &k : cases) {
-    const Slices sl = slices_of(k);
-    // The slicer cuts M and K here and keeps each row of C whole.
-    EXPECT_LT(sl.c.rows, k.M) << k.what << ": one slice of rows";
-    EXPECT_LT(sl.a.cols, k.K) << k.what << ": one K slice";
+    const gemm_plan_t p = plan_of(k);
+    EXPECT_GT(p.m_secs, 1) << k.what << ": one slice of rows";
+    EXPECT_GT(p.n_secs, 1) << k.what << ": one slice of columns";
     check(*card, k, 900 + n++);
   }
 }
 
 TEST(GemmApi, KBeyondOneSliceAccumulates) {
-  // 40 x 3000 rows of A and 3000 x 40 of B fill a lane twice over: the K
-  // slice is cut and later slices add into C.
+  // 4500 rows of B fill more than a lane: the K slice is cut and later
+  // slices add into C.
   const Case cases[] = {
-      {"K of 3000, beta 0", false, false, 40, 40, 3000, 1.0f, 0.0f},
-      {"K of 2500, transposed, beta 0.5", true, true, 30, 50, 2500, 2.0f, 0.5f, 1, 3, 0},
+      {"K of 4500, beta 0", false, false, 8, 8, 4500, 1.0f, 0.0f},
+      {"K of 5000, transposed, beta 0.5", true, true, 6, 10, 5000, 2.0f, 0.5f, 1, 3, 0},
   };
   for (uint64_t seed : {4, 5}) {
     auto card = deferred_card(Backend::Native, seed);
     for (const Case &k : cases) {
-      const Slices sl = slices_of(k);
-      EXPECT_LT(sl.a.cols, k.K) << k.what << ": one K slice would not fit";
-      EXPECT_EQ(sl.a.rows, k.M);
+      EXPECT_GT(plan_of(k).k_secs, 1) << k.what << ": one K slice would not fit";
       check(*card, k, uint32_t(seed));
     }
   }

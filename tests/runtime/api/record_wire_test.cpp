@@ -83,6 +83,36 @@ std::vector<Case> cases() {
                    .words(),
                {{kA, {3, 0, 0, 0}}, {kB, {2, 0, 0, 0}}, {kC, {0, 0, 0, 0}}, {kD, kStale}},
                {{kB, {2, 0, 0, 0}}, {kD, {6, 0, 0, 0}}}});
+  // The float convolution's record holds input, output, weight, bias: the
+  // output before the weights, unlike the deconvolution's. 1x1 of 3 by the
+  // weight 2 (one input channel, padded to two) plus the bias 1.
+  v.push_back({"49 convolution",
+               49,
+               Wire(124)
+                   .u64(0, kA)   // input_addr
+                   .u64(8, kD)   // output_addr
+                   .u64(16, kB)  // weight_addr
+                   .u64(24, kC)  // bias_addr
+                   .i32(32, 1)   // input_n
+                   .i32(36, 1)   // input_c
+                   .i32(40, 1)   // input_h
+                   .i32(44, 1)   // input_w
+                   .i32(48, 1)   // groups
+                   .i32(52, 1)   // output_c
+                   .i32(56, 1)   // kh
+                   .i32(60, 1)   // kw
+                   .i32(64, 1)   // dh
+                   .i32(68, 1)   // dw
+                   .i32(88, 1)   // stride_h
+                   .i32(92, 1)   // stride_w
+                   .i32(96, 1)   // using_bias
+                   .i32(108, 1)  // hsecs
+                   .i32(112, 1)  // nsecs
+                   .i32(116, 1)  // icsecs
+                   .i32(120, 1)  // ocsecs
+                   .words(),
+               {{kA, floats({3})}, {kB, floats({2, 0})}, {kC, floats({1})}, {kD, kStale}},
+               {{kB, floats({2, 0})}, {kD, floats({7})}}});
   // Element-wise: ReLU with a negative slope of 0.5 and no upper limit.
   v.push_back({"65 ReLU",
                65,

@@ -51,8 +51,8 @@ Case conv8(int hw, int ic, int oc, int k, int s) {
             r.input_n = 4, r.input_c = ic, r.input_h = r.input_w = hw, r.groups = 1, r.output_c = oc;
             r.kh = r.kw = k, r.dh = r.dw = 1, r.stride_h = r.stride_w = s;
             r.pad_h = r.pad_h_after = r.pad_w = r.pad_w_after = (k - 1) / 2;
-            r.bias_mode = 1, r.if_relu = 1, r.weight_layout = 1, r.rshift = 6;
-            r.input_sign = r.weight_sign = r.bias_sign = 1;
+            r.using_bias = 1, r.if_relu = 1, r.weight_layout = 1, r.rshift = 6;
+            r.opd0_sign = r.opd1_sign = r.opd2_sign = 1;
             return call_of(83, r);
           }};
 }
@@ -67,8 +67,8 @@ Case depthwise8(int hw, int c) {
             zv_api_depthwise_fix8b_forward_parallel_t r = {};
             r.input_addr = kIn, r.output_addr = kOut, r.weight_addr = kWeight, r.bias_addr = kBias;
             r.input_n = 4, r.input_c = c, r.input_h = r.input_w = hw, r.kh = r.kw = 3;
-            r.pad_h_top = r.pad_h_bottom = r.pad_w_left = r.pad_w_right = 1, r.stride_h = r.stride_w = 1;
-            r.rshift = 4, r.have_bias = 1, r.opd0_sign = r.opd1_sign = r.opd2_sign = 1;
+            r.pad_h_t = r.pad_h_b = r.pad_w_l = r.pad_w_r = 1, r.stride_h = r.stride_w = 1;
+            r.rshift = 4, r.using_bias = 1, r.opd0_sign = r.opd1_sign = r.opd2_sign = 1;
             return call_of(97, r);
           }};
 }

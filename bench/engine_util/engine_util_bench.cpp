@@ -126,7 +126,7 @@ Case reduce_sum(int A, int B, int C) {
           std::to_string(A) + " x " + std::to_string(B) + " x " + std::to_string(C) + ", axis 1", [=](Card &card) {
             const uint64_t in = write_values(card, size_t(A) * B * C);
             zv_api_reduce_t r = {};
-            r.input_addr = in, r.output_addr = in + 0x10000000, r.buffer_addr = in + 0x20000000;
+            r.input = in, r.output = in + 0x10000000, r.buffer = in + 0x20000000;
             r.shape[0] = A, r.shape[1] = B, r.shape[2] = C, r.dims = 3;
             r.axes[0] = 1, r.axis_num = 1, r.reduce_method = 1;
             return call_of(200, r);

@@ -74,8 +74,8 @@ TEST(FashionMnistInt8, FirstConvolutionsThroughApi83) {
     r.input_n = 1, r.input_c = C, r.input_h = H, r.input_w = W, r.groups = 1, r.output_c = O;
     r.kh = r.kw = k_size, r.dh = r.dw = 1, r.stride_h = r.stride_w = 1;
     r.pad_h = r.pad_h_after = r.pad_w = r.pad_w_after = pad;
-    r.bias_mode = b != nullptr ? 1 : 0, r.if_relu = p.followedbyrelu(), r.weight_layout = 0, r.rshift = w.rshiftNum();
-    r.input_sign = qrn::IsSigned(x), r.weight_sign = qrn::IsSigned(w), r.bias_sign = b != nullptr && qrn::IsSigned(*b);
+    r.using_bias = b != nullptr ? 1 : 0, r.if_relu = p.followedbyrelu(), r.weight_layout = 0, r.rshift = w.rshiftNum();
+    r.opd0_sign = qrn::IsSigned(x), r.opd1_sign = qrn::IsSigned(w), r.opd2_sign = b != nullptr && qrn::IsSigned(*b);
     auto answer = card->send(83, zv::test::payload_of(r));
     ASSERT_TRUE(answer) << card->trouble();
     ASSERT_EQ(answer->result, 0u) << card->console();

@@ -51,20 +51,19 @@ u32 zv_api_conv_forward_parallel(u8 *param, u32 size) {
   const i64 weights = winograd ? api_mul(api_mul(icg, slots), 16)
                                : api_mul(api_mul((icg + 1) & ~1ll, ocg), api_mul(rec.kh, rec.kw));
   API_GLOBAL(rec.weight_addr, api_dense(4, rec.groups, weights));
-  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.groups, winograd ? slots : ocg));
+  if (rec.using_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.groups, winograd ? slots : ocg));
   if (winograd)
     return api_issue([&](cmd_id_node_t *node) {
-      nodechip_winograd_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
-                                         rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.pad_h_t,
-                                         rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, rec.have_bias, rec.result_add,
-                                         rec.hsecs, rec.nsecs, rec.icsecs, rec.ocsecs, 0, 0.0f, (int)rec.use_winograd,
-                                         node);
+      nodechip_winograd_forward_parallel(
+          rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n, rec.input_c, rec.input_h,
+          rec.input_w, rec.groups, rec.output_c, rec.pad_h_t, rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, rec.using_bias,
+          rec.result_add, rec.hsecs, rec.nsecs, rec.icsecs, rec.ocsecs, 0, 0.0f, (int)rec.use_winograd, node);
     });
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_conv_forward_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
                                    rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.kh, rec.kw,
                                    rec.dh, rec.dw, rec.pad_h_t, rec.pad_w_l, rec.pad_h_b, rec.pad_w_r, rec.stride_h,
-                                   rec.stride_w, rec.have_bias, rec.result_add, rec.hsecs, 1, rec.nsecs, rec.icsecs,
+                                   rec.stride_w, rec.using_bias, rec.result_add, rec.hsecs, 1, rec.nsecs, rec.icsecs,
                                    rec.ocsecs, 0, 0.0f, 0, node);
   });
 }
@@ -86,32 +85,33 @@ u32 zv_api_deconv_forward_parallel(u8 *param, u32 size) {
   API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.output_c, rec.output_h, rec.output_w));
   API_GLOBAL(rec.weight_addr,
              api_dense(4, rec.groups, api_mul((icg + 1) & ~1ll, ocg), rec.kh, rec.kw));
-  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
+  if (rec.using_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_deconv_forward_parallel(rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.input_n,
-                                     rec.input_c, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.output_h,
-                                     rec.output_w, rec.kh, rec.kw, rec.dh, rec.dw, rec.pad_h_t, rec.pad_h_b,
-                                     rec.pad_w_l, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.have_bias,
-                                     rec.result_add, 0, rec.icsecs, rec.ocsecs, rec.nsecs, rec.hsecs,
-                                     rec.weight_layout, node);
+    nodechip_deconv_forward_parallel(
+        rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
+        rec.input_w, rec.groups, rec.output_c, rec.output_h, rec.output_w, rec.kh, rec.kw, rec.dh, rec.dw, rec.pad_h_t,
+        rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.using_bias, rec.result_add, 0,
+        rec.icsecs, rec.ocsecs, rec.nsecs, rec.hsecs, rec.weight_layout, node);
   });
 }
 
 u32 zv_api_fc_forward_parallel(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_fc_forward_parallel_t, rec, param, size);
-  API_COUNT(rec.M);
-  API_POSITIVE(rec.K);
-  API_POSITIVE(rec.N);
+  API_COUNT(rec.batch_size);
+  API_POSITIVE(rec.input_neuron_num);
+  API_POSITIVE(rec.output_neuron_num);
   API_POSITIVE(rec.sec_size);
-  API_GLOBAL(rec.input_addr, api_dense(4, rec.M, rec.K));
-  API_GLOBAL(rec.weight_addr, api_dense(4, rec.K, rec.N));
-  API_GLOBAL(rec.output_addr, api_dense(4, rec.M, rec.N));
-  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.N));
-  if (rec.active_type == FC_ACTIVE_PRELU && !rec.channel_shared) API_GLOBAL(rec.slope_addr, api_dense(4, rec.N));
+  API_GLOBAL(rec.input_addr, api_dense(4, rec.batch_size, rec.input_neuron_num));
+  API_GLOBAL(rec.weight_addr, api_dense(4, rec.input_neuron_num, rec.output_neuron_num));
+  API_GLOBAL(rec.output_addr, api_dense(4, rec.batch_size, rec.output_neuron_num));
+  if (rec.using_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_neuron_num));
+  if (rec.active_type == FC_ACTIVE_PRELU && !rec.channel_shared)
+    API_GLOBAL(rec.slope_addr, api_dense(4, rec.output_neuron_num));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_fc_forward_parallel(rec.input_addr, rec.weight_addr, rec.bias_addr, rec.output_addr, rec.slope_addr,
-                                 rec.M, rec.K, rec.N, rec.transpose, rec.have_bias, rec.active_type,
-                                 rec.channel_shared, rec.slope, rec.sec_size, node);
+                                 rec.batch_size, rec.input_neuron_num, rec.output_neuron_num, rec.weight_transpose,
+                                 rec.using_bias, rec.active_type, rec.channel_shared, rec.shared_slope, rec.sec_size,
+                                 node);
   });
 }
 
@@ -123,47 +123,46 @@ u32 zv_api_depthwise_forward(u8 *param, u32 size) {
   API_POSITIVE(rec.input_w);
   API_POSITIVE(rec.kh);
   API_POSITIVE(rec.kw);
-  const i64 oh = conv_out_extent(rec.input_h, rec.pad_h_top, rec.pad_h_bottom, rec.kh, 1, rec.stride_h);
-  const i64 ow = conv_out_extent(rec.input_w, rec.pad_w_left, rec.pad_w_right, rec.kw, 1, rec.stride_w);
+  const i64 oh = conv_out_extent(rec.input_h, rec.pad_h_t, rec.pad_h_b, rec.kh, 1, rec.stride_h);
+  const i64 ow = conv_out_extent(rec.input_w, rec.pad_w_l, rec.pad_w_r, rec.kw, 1, rec.stride_w);
   API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, oh, ow));
   API_GLOBAL(rec.weight_addr, api_dense(4, rec.input_c, rec.kh, rec.kw));
-  if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.input_c));
+  if (rec.using_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.input_c));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_depthwise_forward(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n,
-                               rec.input_c, rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top,
-                               rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h, rec.stride_w,
-                               rec.have_bias, node);
+                               rec.input_c, rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_t, rec.pad_h_b,
+                               rec.pad_w_l, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.using_bias, node);
   });
 }
 
 // No zero-batch return: the layer itself returns with nothing to do.
 u32 zv_api_conv3d_parallel(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_conv3d_parallel_t, rec, param, size);
-  ASSERT(rec.N >= 0);
-  if (rec.N > 0) {
-    API_POSITIVE(rec.IC_ALL);
-    API_POSITIVE(rec.IT);
-    API_POSITIVE(rec.IH);
-    API_POSITIVE(rec.IW);
+  ASSERT(rec.input_n >= 0);
+  if (rec.input_n > 0) {
+    API_POSITIVE(rec.input_c);
+    API_POSITIVE(rec.input_t);
+    API_POSITIVE(rec.input_h);
+    API_POSITIVE(rec.input_w);
     API_POSITIVE(rec.groups);
-    API_POSITIVE(rec.OC_ALL);
-    API_POSITIVE(rec.KT);
-    API_POSITIVE(rec.KH);
-    API_POSITIVE(rec.KW);
-    const i64 ot = conv_out_extent(rec.IT, rec.PT0, rec.PT1, rec.KT, rec.dt, rec.st);
-    const i64 oh = conv_out_extent(rec.IH, rec.PH0, rec.PH1, rec.KH, rec.dh, rec.sh);
-    const i64 ow = conv_out_extent(rec.IW, rec.PW0, rec.PW1, rec.KW, rec.dw, rec.sw);
-    const i64 icg = rec.IC_ALL / rec.groups;
-    API_GLOBAL(rec.input_addr, api_dense(4, api_mul(rec.N, rec.IC_ALL), rec.IT, rec.IH, rec.IW));
-    API_GLOBAL(rec.output_addr, api_dense(4, api_mul(rec.N, rec.OC_ALL), ot, oh, ow));
-    API_GLOBAL(rec.weight_addr, api_dense(4, api_mul(rec.KT, rec.OC_ALL), api_mul(rec.KH, rec.KW), (icg + 1) & ~1ll));
-    if (rec.have_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.OC_ALL));
+    API_POSITIVE(rec.output_c);
+    API_POSITIVE(rec.kt);
+    API_POSITIVE(rec.kh);
+    API_POSITIVE(rec.kw);
+    const i64 ot = conv_out_extent(rec.input_t, rec.pad_t0, rec.pad_t1, rec.kt, rec.dt, rec.stride_t);
+    const i64 oh = conv_out_extent(rec.input_h, rec.pad_h_t, rec.pad_h_b, rec.kh, rec.dh, rec.stride_h);
+    const i64 ow = conv_out_extent(rec.input_w, rec.pad_w_l, rec.pad_w_r, rec.kw, rec.dw, rec.stride_w);
+    const i64 icg = rec.input_c / rec.groups;
+    API_GLOBAL(rec.input_addr, api_dense(4, api_mul(rec.input_n, rec.input_c), rec.input_t, rec.input_h, rec.input_w));
+    API_GLOBAL(rec.output_addr, api_dense(4, api_mul(rec.input_n, rec.output_c), ot, oh, ow));
+    API_GLOBAL(rec.weight_addr, api_dense(4, api_mul(rec.kt, rec.output_c), api_mul(rec.kh, rec.kw), (icg + 1) & ~1ll));
+    if (rec.using_bias) API_GLOBAL(rec.bias_addr, api_dense(4, rec.output_c));
   }
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_conv3d_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.N, rec.IC_ALL,
-                             rec.IT, rec.IH, rec.IW, rec.groups, rec.OC_ALL, rec.KT, rec.KH, rec.KW, rec.dt, rec.dh,
-                             rec.dw, rec.PT0, rec.PT1, rec.PH0, rec.PH1, rec.PW0, rec.PW1, rec.st, rec.sh, rec.sw,
-                             rec.have_bias, node);
+    nodechip_conv3d_parallel(rec.input_addr, rec.output_addr, rec.weight_addr, rec.bias_addr, rec.input_n, rec.input_c,
+                             rec.input_t, rec.input_h, rec.input_w, rec.groups, rec.output_c, rec.kt, rec.kh, rec.kw,
+                             rec.dt, rec.dh, rec.dw, rec.pad_t0, rec.pad_t1, rec.pad_h_t, rec.pad_h_b, rec.pad_w_l,
+                             rec.pad_w_r, rec.stride_t, rec.stride_h, rec.stride_w, rec.using_bias, node);
   });
 }

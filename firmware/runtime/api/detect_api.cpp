@@ -77,45 +77,45 @@ u32 zv_api_psroipooling_forward(u8 *param, u32 size) {
   API_POSITIVE(rec.input_w);
   API_POSITIVE(rec.output_dim);
   API_POSITIVE(rec.group_size);
-  ASSERT(rec.num_rois >= 0);
+  ASSERT(rec.roi_num >= 0);
   const int fix8b = rec.input_sign < 2 && rec.output_sign < 2;
   API_GLOBAL(rec.input_addr, api_dense(4, rec.input_c, rec.input_h, rec.input_w));
   if (fix8b)
-    API_GLOBAL(rec.output_addr, api_dense(4, ((i64)rec.num_rois + 3) / 4, rec.output_dim, rec.group_size,
-                                          rec.group_size));
+    API_GLOBAL(rec.output_addr,
+               api_dense(4, ((i64)rec.roi_num + 3) / 4, rec.output_dim, rec.group_size, rec.group_size));
   else
-    API_GLOBAL(rec.output_addr, api_dense(4, rec.num_rois, rec.output_dim, rec.group_size, rec.group_size));
-  API_GLOBAL(rec.rois_addr, api_dense(4, rec.num_rois, 5));
-  API_GLOBAL(rec.rois_staging_addr, api_dense(4, rec.num_rois, 5));
+    API_GLOBAL(rec.output_addr, api_dense(4, rec.roi_num, rec.output_dim, rec.group_size, rec.group_size));
+  API_GLOBAL(rec.roi_addr, api_dense(4, rec.roi_num, 5));
+  API_GLOBAL(rec.roi_buffer_addr, api_dense(4, rec.roi_num, 5));
   return api_issue([&](cmd_id_node_t *node) {
     if (fix8b)
-      nodechip_psroipooling_fix8b_forward_with_datasplit(
-          rec.input_addr, rec.output_addr, rec.rois_addr, rec.rois_staging_addr, rec.input_n, rec.input_c,
-          rec.input_h, rec.input_w, rec.output_dim, rec.group_size, rec.num_rois, rec.spatial_scale, rec.input_sign,
-          rec.output_sign, node);
+      nodechip_psroipooling_fix8b_forward_with_datasplit(rec.input_addr, rec.output_addr, rec.roi_addr,
+                                                         rec.roi_buffer_addr, rec.input_n, rec.input_c, rec.input_h,
+                                                         rec.input_w, rec.output_dim, rec.group_size, rec.roi_num,
+                                                         rec.spatial_scale, rec.input_sign, rec.output_sign, node);
     else
-      nodechip_psroipooling_forward_with_datasplit(rec.input_addr, rec.output_addr, rec.rois_addr,
-                                                   rec.rois_staging_addr, rec.input_n, rec.input_c, rec.input_h,
-                                                   rec.input_w, rec.output_dim, rec.group_size, rec.num_rois,
-                                                   rec.spatial_scale, node);
+      nodechip_psroipooling_forward_with_datasplit(rec.input_addr, rec.output_addr, rec.roi_addr, rec.roi_buffer_addr,
+                                                   rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.output_dim,
+                                                   rec.group_size, rec.roi_num, rec.spatial_scale, node);
   });
 }
 
 u32 zv_api_yolo(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_yolo_t, rec, param, size);
-  API_COUNT(rec.n);
-  ASSERT(rec.n <= 0x7fffffffu && rec.input_c <= 0x7fffffffu && rec.input_h <= 0x7fffffffu &&
+  API_COUNT(rec.input_n);
+  ASSERT(rec.input_n <= 0x7fffffffu && rec.input_c <= 0x7fffffffu && rec.input_h <= 0x7fffffffu &&
          rec.input_w <= 0x7fffffffu && rec.num <= 0x7fffffffu && rec.classes <= 0x7fffffffu &&
          rec.coords <= 0x7fffffffu);
   API_POSITIVE(rec.input_c);
   API_POSITIVE(rec.input_h);
   API_POSITIVE(rec.input_w);
-  const api_extent_t t = api_dense(4, rec.n, rec.input_c, rec.input_h, rec.input_w);
+  const api_extent_t t = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
   API_GLOBAL(rec.input_addr, t);
   API_GLOBAL(rec.output_addr, t);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_yolo(rec.input_addr, rec.output_addr, (int)rec.n, (int)rec.input_c, (int)rec.input_h, (int)rec.input_w,
-                  (int)rec.num, (int)rec.classes, (int)rec.coords, (int)rec.background, (int)rec.softmax, node);
+    nodechip_yolo(rec.input_addr, rec.output_addr, (int)rec.input_n, (int)rec.input_c, (int)rec.input_h,
+                  (int)rec.input_w, (int)rec.num, (int)rec.classes, (int)rec.coords, (int)rec.background,
+                  (int)rec.use_softmax, node);
   });
 }
 

@@ -24,17 +24,15 @@ u32 zv_api_batchnorm_forward_inference_parallel(u8 *param, u32 size) {
   NORM_SHAPE_CHECKS(rec);
   const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
   const api_extent_t vector = api_dense(4, rec.input_c);
-  API_GLOBAL(rec.input_global_addr, tensor);
-  API_GLOBAL(rec.output_global_addr, tensor);
-  API_GLOBAL(rec.mean_global_addr, vector);
-  API_GLOBAL(rec.variance_global_addr, vector);
-  if (rec.output_std) API_GLOBAL(rec.std_global_addr, vector);
+  API_GLOBAL(rec.input_addr, tensor);
+  API_GLOBAL(rec.output_addr, tensor);
+  API_GLOBAL(rec.mean_addr, vector);
+  API_GLOBAL(rec.variance_addr, vector);
+  if (rec.save_std) API_GLOBAL(rec.std_addr, vector);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_batchnorm_forward_inference_parallel(rec.input_global_addr, rec.mean_global_addr,
-                                                  rec.variance_global_addr, rec.stats_divisor, rec.std_global_addr,
-                                                  rec.output_global_addr, rec.eps, rec.input_n, rec.input_c,
-                                                  rec.input_h, rec.input_w, rec.output_std, rec.prepare_coeff,
-                                                  rec.if_relu, node);
+    nodechip_batchnorm_forward_inference_parallel(
+        rec.input_addr, rec.mean_addr, rec.variance_addr, rec.stats_scale, rec.std_addr, rec.output_addr, rec.eps,
+        rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.save_std, rec.prepare_stats, rec.if_relu, node);
   });
 }
 
@@ -43,18 +41,17 @@ u32 zv_api_batchnorm_forward_train_parallel(u8 *param, u32 size) {
   NORM_SHAPE_CHECKS(rec);
   const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
   const api_extent_t vector = api_dense(4, rec.input_c);
-  API_GLOBAL(rec.input_global_addr, tensor);
+  API_GLOBAL(rec.input_addr, tensor);
   API_GLOBAL(rec.output_global_addr, tensor);
   API_GLOBAL(rec.running_mean_global_addr, vector);
   API_GLOBAL(rec.running_variance_global_addr, vector);
   API_GLOBAL(rec.batch_mean_global_addr, vector);
   API_GLOBAL(rec.batch_std_global_addr, vector);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_batchnorm_forward_train_parallel(rec.input_global_addr, rec.running_mean_global_addr,
-                                              rec.running_variance_global_addr, rec.batch_mean_global_addr,
-                                              rec.batch_std_global_addr, rec.output_global_addr, rec.eps,
-                                              rec.moving_average_fraction, rec.norm_count, rec.input_n,
-                                              rec.input_c, rec.input_h, rec.input_w, node);
+    nodechip_batchnorm_forward_train_parallel(
+        rec.input_addr, rec.running_mean_global_addr, rec.running_variance_global_addr, rec.batch_mean_global_addr,
+        rec.batch_std_global_addr, rec.output_global_addr, rec.eps, rec.moving_average_fraction, rec.norm_count,
+        rec.input_n, rec.input_c, rec.input_h, rec.input_w, node);
   });
 }
 
@@ -66,13 +63,13 @@ u32 zv_api_bnscale_forward_parallel_fix8b(u8 *param, u32 size) {
   NORM_SHAPE_CHECKS(rec);
   const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
   const api_extent_t vector = api_dense(4, rec.input_c);
-  API_GLOBAL(rec.input_global_addr, tensor);
-  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.input_addr, tensor);
+  API_GLOBAL(rec.output_addr, tensor);
   API_GLOBAL(rec.scale_global_addr, vector);
   API_GLOBAL(rec.bias_global_addr, vector);
   API_GLOBAL(rec.shift_global_addr, vector);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_bnscale_forward_parallel_fix8b(rec.input_global_addr, rec.output_global_addr, rec.scale_global_addr,
+    nodechip_bnscale_forward_parallel_fix8b(rec.input_addr, rec.output_addr, rec.scale_global_addr,
                                             rec.bias_global_addr, rec.shift_global_addr, rec.input_n, rec.input_c,
                                             rec.input_h, rec.input_w, rec.sign_input, rec.sign_scale, rec.sign_bias,
                                             rec.if_relu, -1, node);
@@ -98,29 +95,29 @@ u32 zv_api_lrn_forward_parallel(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_lrn_forward_parallel_t, rec, param, size);
   NORM_SHAPE_CHECKS(rec);
   const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
-  API_GLOBAL(rec.input_global_addr, tensor);
-  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.input_addr, tensor);
+  API_GLOBAL(rec.output_addr, tensor);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_lrn_forward_parallel(rec.input_global_addr, rec.output_global_addr, rec.input_n, rec.input_c,
-                                  rec.input_h, rec.input_w, rec.alpha, rec.local_size, rec.beta, rec.k, node);
+    nodechip_lrn_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
+                                  rec.alpha, rec.size, rec.beta, rec.k, node);
   });
 }
 
 // The two flags travel as 1 when non-zero; the scale vector is read only when
 // the scale is not shared.
-#define NORMALIZE_CHECKS(rec, tensor)                                        \
-  NORM_SHAPE_CHECKS(rec);                                                    \
-  API_GLOBAL(rec.input_global_addr, tensor);                                 \
-  API_GLOBAL(rec.output_global_addr, tensor);                                \
-  if (!rec.channel_shared) API_GLOBAL(rec.scale_global_addr, api_dense(4, rec.input_c))
+#define NORMALIZE_CHECKS(rec, tensor)  \
+  NORM_SHAPE_CHECKS(rec);              \
+  API_GLOBAL(rec.input_addr, tensor);  \
+  API_GLOBAL(rec.output_addr, tensor); \
+  if (!rec.channel_shared) API_GLOBAL(rec.scale_addr, api_dense(4, rec.input_c))
 
 u32 zv_api_normalize_forward(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_normalize_forward_t, rec, param, size);
   NORMALIZE_CHECKS(rec, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_normalize_forward(rec.input_global_addr, rec.output_global_addr, rec.scale_global_addr,
-                               rec.across_spatial ? 1 : 0, rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c,
-                               rec.input_h, rec.input_w, rec.eps, rec.scale_val, rec.if_relu, node);
+    nodechip_normalize_forward(rec.input_addr, rec.output_addr, rec.scale_addr, rec.across_spatial ? 1 : 0,
+                               rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.eps,
+                               rec.shared_scale, rec.if_relu, node);
   });
 }
 
@@ -128,10 +125,9 @@ u32 zv_api_normalize_fix8b_forward(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_normalize_fix8b_forward_t, rec, param, size);
   NORMALIZE_CHECKS(rec, api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_normalize_fix8b_forward(rec.input_global_addr, rec.output_global_addr, rec.scale_global_addr,
-                                     rec.across_spatial ? 1 : 0, rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c,
-                                     rec.input_h, rec.input_w, rec.eps, rec.scale_val, rec.if_relu, rec.sign_input,
-                                     rec.sign_output, node);
+    nodechip_normalize_fix8b_forward(rec.input_addr, rec.output_addr, rec.scale_addr, rec.across_spatial ? 1 : 0,
+                                     rec.channel_shared ? 1 : 0, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
+                                     rec.eps, rec.shared_scale, rec.if_relu, rec.input_sign, rec.output_sign, node);
   });
 }
 
@@ -144,20 +140,20 @@ u32 zv_api_scale_forward(u8 *param, u32 size) {
   API_COUNT(rec.input_h);
   API_COUNT(rec.input_w);
   const api_extent_t tensor = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
-  API_GLOBAL(rec.input_global_addr, tensor);
-  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.input_addr, tensor);
+  API_GLOBAL(rec.output_addr, tensor);
   const int axis = rec.shape_axis < 0 ? rec.shape_axis + 4 : rec.shape_axis;
   const int num = rec.shape_axis_num < 0 ? 4 : rec.shape_axis_num;
   const i64 in[4] = {rec.input_n, rec.input_c, rec.input_h, rec.input_w};
   i64 S[4];
   for (int i = 0; i < 4; i++) S[i] = i >= axis && i < axis + num ? in[i] : 1;
   const api_extent_t scale = api_dense(4, S[0], S[1], S[2], S[3]);
-  API_GLOBAL(rec.scale_global_addr, scale);
-  if (rec.bias_term) API_GLOBAL(rec.bias_global_addr, scale);
+  API_GLOBAL(rec.scale_addr, scale);
+  if (rec.using_bias) API_GLOBAL(rec.bias_addr, scale);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_scale_forward(rec.input_global_addr, rec.scale_global_addr, rec.bias_global_addr, rec.output_global_addr,
-                           rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.shape_axis, rec.shape_axis_num,
-                           rec.bias_term, rec.if_relu, node);
+    nodechip_scale_forward(rec.input_addr, rec.scale_addr, rec.bias_addr, rec.output_addr, rec.input_n, rec.input_c,
+                           rec.input_h, rec.input_w, rec.shape_axis, rec.shape_axis_num, rec.using_bias, rec.if_relu,
+                           node);
   });
 }
 
@@ -165,14 +161,13 @@ u32 zv_api_eltwise_fix8b_forward_parallel(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_eltwise_fix8b_forward_t, rec, param, size);
   NORM_SHAPE_CHECKS(rec);
   const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
-  API_GLOBAL(rec.input_a_global_addr, tensor);
-  API_GLOBAL(rec.input_b_global_addr, tensor);
-  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.a_addr, tensor);
+  API_GLOBAL(rec.b_addr, tensor);
+  API_GLOBAL(rec.output_addr, tensor);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_eltwise_fix8b_forward_parallel(rec.input_a_global_addr, rec.input_b_global_addr, rec.output_global_addr,
-                                            rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.unused,
-                                            rec.scale_A, rec.scale_B, rec.sign_A, rec.sign_B, rec.rshift_A,
-                                            rec.rshift_B, rec.if_relu, node);
+    nodechip_eltwise_fix8b_forward_parallel(rec.a_addr, rec.b_addr, rec.output_addr, rec.input_n, rec.input_c,
+                                            rec.input_h, rec.input_w, rec.unused, rec.scale_A, rec.scale_B, rec.sign_A,
+                                            rec.sign_B, rec.rshift_A, rec.rshift_B, rec.if_relu, node);
   });
 }
 
@@ -182,44 +177,47 @@ u32 zv_api_perchannel_shift(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_perchannel_shift_forward_parallel_fix8b_t, rec, param, size);
   NORM_SHAPE_CHECKS(rec);
   const api_extent_t tensor = api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w);
-  API_GLOBAL(rec.input_global_addr,
-             rec.shift_mode == 1 ? api_dense(4, ((i64)rec.input_n + 1) / 2, rec.input_c, rec.input_h, rec.input_w)
+  API_GLOBAL(rec.input_addr, rec.shift_mode == 1
+                                 ? api_dense(4, ((i64)rec.input_n + 1) / 2, rec.input_c, rec.input_h, rec.input_w)
                                  : tensor);
-  API_GLOBAL(rec.output_global_addr, tensor);
+  API_GLOBAL(rec.output_addr, tensor);
   if (rec.shift_mode == 1) API_GLOBAL(rec.shift_global_addr, api_dense(4, rec.input_c));
   if (rec.shift_mode == 2) API_GLOBAL(rec.shift_global_addr, tensor);
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_arith_shift_fix8b_forward(rec.input_global_addr, rec.output_global_addr, rec.shift_global_addr,
-                                       rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.shift_kind,
-                                       rec.shift_value, rec.shift_mode, rec.sign_input, node);
+    nodechip_arith_shift_fix8b_forward(rec.input_addr, rec.output_addr, rec.shift_global_addr, rec.input_n, rec.input_c,
+                                       rec.input_h, rec.input_w, rec.shift_kind, rec.shift_value, rec.shift_mode,
+                                       rec.sign_input, node);
   });
 }
 
 // The conversions take addresses or offsets from the start of device memory
 // (anything below it): they are checked as the layers will use them.
 static u64 api_device_addr(u64 a) { return a < GLOBAL_MEM_START_ADDR ? a + GLOBAL_MEM_START_ADDR : a; }
-#define CONVERT_CHECKS(rec, in_extent, out_extent)               \
-  API_COUNT(rec.n);                                               \
-  API_POSITIVE(rec.c);                                            \
-  API_POSITIVE(rec.h);                                            \
-  API_POSITIVE(rec.w);                                            \
-  API_GLOBAL(api_device_addr(rec.input), in_extent);              \
-  API_GLOBAL(api_device_addr(rec.output), out_extent)
+#define CONVERT_CHECKS(rec, in_extent, out_extent)        \
+  API_COUNT(rec.input_n);                                 \
+  API_POSITIVE(rec.input_c);                              \
+  API_POSITIVE(rec.input_h);                              \
+  API_POSITIVE(rec.input_w);                              \
+  API_GLOBAL(api_device_addr(rec.input_addr), in_extent); \
+  API_GLOBAL(api_device_addr(rec.output_addr), out_extent)
 
 u32 zv_api_nodechip_float2int8(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_nodechip_float2int8_t, rec, param, size);
-  CONVERT_CHECKS(rec, api_dense(4, rec.n, rec.c, rec.h, rec.w), api_4n(rec.n, rec.c, rec.h, rec.w));
+  CONVERT_CHECKS(rec, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w),
+                 api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_float2int8(rec.input, rec.output, rec.n, rec.c, rec.h, rec.w, rec.sign, node);
+    nodechip_float2int8(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
+                        rec.is_signed, node);
   });
 }
 
 // An empty batch answers 0 with nothing to do.
 u32 zv_api_global_int2float(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_global_int2float_t, rec, param, size);
-  CONVERT_CHECKS(rec, api_4n(rec.n, rec.c, rec.h, rec.w), api_dense(4, rec.n, rec.c, rec.h, rec.w));
+  CONVERT_CHECKS(rec, api_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w),
+                 api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_global_int2float(rec.input, rec.output, rec.n, rec.c, rec.h, rec.w, rec.sign, STORAGE_MODE_4N_INT8,
-                              node);
+    nodechip_global_int2float(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
+                              rec.is_signed, STORAGE_MODE_4N_INT8, node);
   });
 }

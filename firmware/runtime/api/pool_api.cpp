@@ -23,16 +23,15 @@ u32 zv_api_pooling_forward_parallel(u8 *param, u32 size) {
   API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, rec.output_h, rec.output_w));
   return api_issue([&](cmd_id_node_t *node) {
     if (rec.stride_h < 16 && rec.stride_w < 16)
-      nodechip_pooling_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
-                                        rec.input_w, rec.output_h, rec.output_w, rec.kh, rec.kw, rec.pad_h_top,
-                                        rec.pad_w_left, rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
-                                        rec.is_avg_pooling, rec.avg_pooling_mode, 0, rec.c_step, rec.h_step,
-                                        rec.input_ratio, node);
+      nodechip_pooling_forward_parallel(
+          rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.output_h,
+          rec.output_w, rec.kh, rec.kw, rec.pad_h_t, rec.pad_w_l, rec.pad_h_b, rec.pad_w_r, rec.stride_h, rec.stride_w,
+          rec.is_avg_pooling, rec.avg_pooling_mode, 0, rec.nc_slice, rec.oh_slice, rec.lmem_scale, node);
     else
       nodechip_pooling_forward_parallel_stride_no_limit(
           rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.output_h,
           rec.output_w, rec.kh, rec.kw, rec.stride_h, rec.stride_w, rec.is_avg_pooling, rec.avg_pooling_mode, 0, 0.0f,
-          rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, node);
+          rec.pad_h_t, rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, node);
   });
 }
 
@@ -57,18 +56,16 @@ u32 zv_api_pooling_train_forward_parallel(u8 *param, u32 size) {
   API_POSITIVE(rec.input_c);
   API_POSITIVE(rec.input_h);
   API_POSITIVE(rec.input_w);
-  const pool_train_shape_t s = train_extent(rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_w_left,
-                                            rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
-                                            rec.floor_mode);
+  const pool_train_shape_t s = train_extent(rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_t, rec.pad_w_l,
+                                            rec.pad_h_b, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.floor_mode);
   API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
-  API_GLOBAL(rec.mask_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
+  API_GLOBAL(rec.index_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_pooling_train_forward_parallel(rec.input_addr, rec.output_addr, rec.mask_addr, rec.input_n, rec.input_c,
-                                            rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_w_left,
-                                            rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
-                                            rec.floor_mode, 0, rec.c_step, rec.h_step, rec.input_ratio, rec.split_mode,
-                                            node);
+    nodechip_pooling_train_forward_parallel(rec.input_addr, rec.output_addr, rec.index_addr, rec.input_n, rec.input_c,
+                                            rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_t, rec.pad_w_l,
+                                            rec.pad_h_b, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.floor_mode, 0,
+                                            rec.nc_slice, rec.oh_slice, rec.lmem_scale, rec.split_mode, node);
   });
 }
 
@@ -78,17 +75,15 @@ u32 zv_api_pooling_train_index_forward_parallel(u8 *param, u32 size) {
   API_POSITIVE(rec.input_c);
   API_POSITIVE(rec.input_h);
   API_POSITIVE(rec.input_w);
-  const pool_train_shape_t s = train_extent(rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top, rec.pad_w_left,
-                                            rec.pad_h_bottom, rec.pad_w_right, rec.stride_h, rec.stride_w,
-                                            rec.floor_mode);
+  const pool_train_shape_t s = train_extent(rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_t, rec.pad_w_l,
+                                            rec.pad_h_b, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.floor_mode);
   API_GLOBAL(rec.input_addr, api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, rec.input_n, rec.input_c, s.oh, s.ow));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_pooling_train_index_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c,
-                                                  rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_top,
-                                                  rec.pad_w_left, rec.pad_h_bottom, rec.pad_w_right, rec.stride_h,
-                                                  rec.stride_w, rec.floor_mode, 0, rec.c_step, rec.h_step,
-                                                  rec.input_ratio, rec.split_mode, node);
+                                                  rec.input_h, rec.input_w, rec.kh, rec.kw, rec.pad_h_t, rec.pad_w_l,
+                                                  rec.pad_h_b, rec.pad_w_r, rec.stride_h, rec.stride_w, rec.floor_mode,
+                                                  0, rec.nc_slice, rec.oh_slice, rec.lmem_scale, rec.split_mode, node);
   });
 }
 
@@ -104,22 +99,22 @@ u32 zv_api_pooling_fix8b_forward_parallel(u8 *param, u32 size) {
   API_POSITIVE(rec.kw);
   API_POSITIVE(rec.stride_h);
   API_POSITIVE(rec.stride_w);
-  ASSERT(rec.pad_h_top >= 0 && rec.pad_h_bottom >= 0 && rec.pad_w_left >= 0 && rec.pad_w_right >= 0 &&
-         rec.pad_h_top < 4096 && rec.pad_h_bottom < 4096 && rec.pad_w_left < 4096 && rec.pad_w_right < 4096 &&
-         rec.kh < 4096 && rec.kw < 4096 && rec.input_h < 65536 && rec.input_w < 65536);
-  rec.pad_h_bottom = pool_fix8b_ceil_pad(rec.input_h, rec.kh, rec.pad_h_top, rec.pad_h_bottom, rec.stride_h);
-  rec.pad_w_right = pool_fix8b_ceil_pad(rec.input_w, rec.kw, rec.pad_w_left, rec.pad_w_right, rec.stride_w);
-  const i64 oh = (rec.input_h + rec.pad_h_top + rec.pad_h_bottom - rec.kh) / rec.stride_h + 1;
-  const i64 ow = (rec.input_w + rec.pad_w_left + rec.pad_w_right - rec.kw) / rec.stride_w + 1;
+  ASSERT(rec.pad_h_t >= 0 && rec.pad_h_b >= 0 && rec.pad_w_l >= 0 && rec.pad_w_r >= 0 && rec.pad_h_t < 4096 &&
+         rec.pad_h_b < 4096 && rec.pad_w_l < 4096 && rec.pad_w_r < 4096 && rec.kh < 4096 && rec.kw < 4096 &&
+         rec.input_h < 65536 && rec.input_w < 65536);
+  rec.pad_h_b = pool_fix8b_ceil_pad(rec.input_h, rec.kh, rec.pad_h_t, rec.pad_h_b, rec.stride_h);
+  rec.pad_w_r = pool_fix8b_ceil_pad(rec.input_w, rec.kw, rec.pad_w_l, rec.pad_w_r, rec.stride_w);
+  const i64 oh = (rec.input_h + rec.pad_h_t + rec.pad_h_b - rec.kh) / rec.stride_h + 1;
+  const i64 ow = (rec.input_w + rec.pad_w_l + rec.pad_w_r - rec.kw) / rec.stride_w + 1;
   const i64 groups = ((i64)rec.input_n + 3) / 4;
   API_GLOBAL(rec.input_addr, api_dense(4, groups, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, groups, rec.input_c, oh, ow));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_pooling_fix8b_forward_parallel(
         rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h, rec.input_w, rec.kh, rec.kw,
-        rec.pad_h_top, rec.pad_h_bottom, rec.pad_w_left, rec.pad_w_right, rec.stride_h, rec.stride_w, 0, 0,
-        rec.is_avg_pooling, rec.avg_pooling_mode, rec.rshift, rec.reserved, rec.reserved2, rec.opd0_sign,
-        rec.opd1_sign, rec.opd2_sign, rec.output_sign, rec.if_relu, rec.c_step, rec.h_step, rec.input_ratio, node);
+        rec.pad_h_t, rec.pad_h_b, rec.pad_w_l, rec.pad_w_r, rec.stride_h, rec.stride_w, 0, 0, rec.pool_mode,
+        rec.avg_pooling_mode, rec.rshift, rec.reserved, rec.reserved2, rec.opd0_sign, rec.opd1_sign, rec.opd2_sign,
+        rec.output_sign, rec.out_mode, rec.nc_slice, rec.oh_slice, rec.lmem_scale, node);
   });
 }
 
@@ -156,9 +151,9 @@ u32 zv_api_adaptive_pooling_fix8b_forward(u8 *param, u32 size) {
   API_GLOBAL(rec.output_addr, api_dense(4, groups, rec.input_c, rec.output_h, rec.output_w));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_adaptive_pooling_fix8b_forward(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
-                                            rec.input_w, rec.output_h, rec.output_w, rec.is_avg_pooling, rec.rshift,
+                                            rec.input_w, rec.output_h, rec.output_w, rec.pool_mode, rec.rshift,
                                             rec.reserved, rec.opd0_sign, rec.opd1_sign, rec.opd2_sign, rec.reserved2,
-                                            rec.if_relu, node);
+                                            rec.out_mode, node);
   });
 }
 
@@ -174,7 +169,7 @@ u32 zv_api_upsample_forward_parallel(u8 *param, u32 size) {
                                         api_mul(rec.input_w, rec.size)));
   return api_issue([&](cmd_id_node_t *node) {
     nodechip_upsample_forward_parallel(rec.input_addr, rec.output_addr, rec.input_n, rec.input_c, rec.input_h,
-                                       rec.input_w, rec.size, rec.c_step, rec.h_step, rec.input_ratio, 0, node);
+                                       rec.input_w, rec.size, rec.nc_slice, rec.h_slice, rec.lmem_scale, 0, node);
   });
 }
 

@@ -29,17 +29,16 @@ u32 zv_api_segment_reduce(u8 *param, u32 size) {
 
 u32 zv_api_cumsum(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_cumsum_t, rec, param, size);
-  API_POSITIVE(rec.input_n);
-  API_POSITIVE(rec.input_c);
-  API_POSITIVE(rec.input_h);
-  API_POSITIVE(rec.input_w);
-  const api_extent_t t = api_dense(4, rec.input_n, rec.input_c, rec.input_h, rec.input_w);
-  API_GLOBAL(rec.input_addr, t);
-  API_GLOBAL(rec.output_addr, t);
+  API_POSITIVE(rec.N);
+  API_POSITIVE(rec.C);
+  API_POSITIVE(rec.H);
+  API_POSITIVE(rec.W);
+  const api_extent_t t = api_dense(4, rec.N, rec.C, rec.H, rec.W);
+  API_GLOBAL(rec.input, t);
+  API_GLOBAL(rec.output, t);
   cmd_id_node_t node = {};
   resync_cmd_id(&node);
-  nodechip_cumsum(rec.input_addr, rec.output_addr, rec.dim, rec.input_n, rec.input_c, rec.input_h, rec.input_w,
-                  &node);
+  nodechip_cumsum(rec.input, rec.output, rec.dim, rec.N, rec.C, rec.H, rec.W, &node);
   poll_all_engine_done(&node);
   return 0;
 }
@@ -56,13 +55,13 @@ u32 zv_api_reduce(u8 *param, u32 size) {
     API_POSITIVE(shape[i]);
     total = api_mul(total, shape[i]);
   }
-  API_GLOBAL(rec.input_addr, api_dense(4, total));
-  API_GLOBAL(rec.output_addr, api_dense(4, total));
-  API_GLOBAL(rec.buffer_addr, api_dense(4, total, 2));
+  API_GLOBAL(rec.input, api_dense(4, total));
+  API_GLOBAL(rec.output, api_dense(4, total));
+  API_GLOBAL(rec.buffer, api_dense(4, total, 2));
   cmd_id_node_t node = {};
   resync_cmd_id(&node);
-  nodechip_reduce_full_v2(rec.input_addr, rec.output_addr, shape, rec.dims, axes, rec.axis_num, rec.reduce_method,
-                          rec.buffer_addr, &node);
+  nodechip_reduce_full_v2(rec.input, rec.output, shape, rec.dims, axes, rec.axis_num, rec.reduce_method, rec.buffer,
+                          &node);
   poll_all_engine_done(&node);
   return 0;
 }
@@ -81,12 +80,12 @@ u32 zv_api_reduce_fix8b(u8 *param, u32 size) {
   for (int i = 0; i < rec.axis_num; i++) axes_inside &= axes[i] >= 0 && axes[i] < rec.dims;
   if (axes_inside) reduce_fix8b_plan_of(&p, shape, rec.dims, axes, rec.axis_num, rec.keep_dims);
   if (p.merge_dim == 4) {
-    API_GLOBAL(rec.input_addr, api_dense(4, (p.shape[0] + 3) / 4, p.total / p.shape[0]));
-    API_GLOBAL(rec.output_addr, api_dense(4, (p.out[0] + 3) / 4, p.kept / p.out[0]));
-    API_GLOBAL(rec.buffer_addr, api_dense(1, (i64)p.buffer_bytes));
+    API_GLOBAL(rec.input, api_dense(4, (p.shape[0] + 3) / 4, p.total / p.shape[0]));
+    API_GLOBAL(rec.output, api_dense(4, (p.out[0] + 3) / 4, p.kept / p.out[0]));
+    API_GLOBAL(rec.buffer, api_dense(1, (i64)p.buffer_bytes));
   }
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_reduce_full_fix8b(rec.input_addr, rec.output_addr, rec.buffer_addr, shape, rec.dims, axes, rec.axis_num,
+    nodechip_reduce_full_fix8b(rec.input, rec.output, rec.buffer, shape, rec.dims, axes, rec.axis_num,
                                rec.reduce_method, rec.keep_dims, rec.is_signed, rec.store_mode, rec.input_scale,
                                rec.output_scale, node);
   });

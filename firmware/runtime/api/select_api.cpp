@@ -106,15 +106,15 @@ u32 zv_api_where(u8 *param, u32 size) {
   int shape[8];
   memcpy(shape, rec.shape, sizeof(shape));
   const i64 total = shape_total(shape, rec.dims);
-  API_GLOBAL(rec.input_addr, api_dense(4, total));
-  API_GLOBAL(rec.output_addr, api_dense(4, total, rec.dims));
+  API_GLOBAL(rec.input, api_dense(4, total));
+  API_GLOBAL(rec.output, api_dense(4, total, rec.dims));
   API_GLOBAL(rec.index_buffer_addr, api_dense(4, total + 128));
   if (rec.count_addr != 0xffffffffffffffffull) API_GLOBAL(rec.count_addr, api_dense(4, 1));
   API_GLOBAL(rec.count_scratch_addr, api_dense(4, 1));
   cmd_id_node_t node = {};
   resync_cmd_id(&node);
-  nodechip_where_v2(rec.input_addr, rec.output_addr, rec.count_addr, rec.index_buffer_addr, rec.count_scratch_addr,
-                    shape, rec.dims, &node);
+  nodechip_where_v2(rec.input, rec.output, rec.count_addr, rec.index_buffer_addr, rec.count_scratch_addr, shape,
+                    rec.dims, &node);
   poll_all_engine_done(&node);
   return 0;
 }
@@ -145,10 +145,10 @@ u32 zv_api_fc_weight_decompress(u8 *param, u32 size) {
   API_POSITIVE(rec.output_num);
   const fc_decompress_plan_t p = fc_decompress_plan_of(rec.local_offset, rec.outlier_num, rec.input_len,
                                                        rec.output_num);
-  API_GLOBAL(rec.src_addr, api_dense(1, NPU_NUM, rec.outlier_num < 0 ? -1 : (i64)p.S));
-  API_GLOBAL(rec.dst_addr, api_dense(1, NPU_NUM, (i64)p.L));
+  API_GLOBAL(rec.src, api_dense(1, NPU_NUM, rec.outlier_num < 0 ? -1 : (i64)p.S));
+  API_GLOBAL(rec.dst, api_dense(1, NPU_NUM, (i64)p.L));
   return api_issue([&](cmd_id_node_t *node) {
-    nodechip_fc_weight_decompress(rec.src_addr, rec.dst_addr, rec.local_offset, rec.outlier_num, rec.input_len,
-                                  rec.output_num, node);
+    nodechip_fc_weight_decompress(rec.src, rec.dst, rec.local_offset, rec.outlier_num, rec.input_len, rec.output_num,
+                                  node);
   });
 }

@@ -256,7 +256,8 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("bias run past the end", 38, &e2, sizeof e2);
   zv_api_eltwise_forward_t e11 = {};
   e11.input_addr[0] = kA, e11.input_addr[1] = kB, e11.input_addr[2] = kEnd - 8, e11.output_addr = kB + 0x1000;
-  e11.input_num = 3, e11.n = 1, e11.c = 2, e11.h = 3, e11.w = 4, e11.op = 1;
+  e11.input_num = 3, e11.input_shape[0] = 1, e11.input_shape[1] = 2, e11.input_shape[2] = 3, e11.input_shape[3] = 4,
+  e11.op_code = 1;
   add("eltwise third input past the end", 36, &e11, sizeof e11);
   const zv_api_prelu_forward_t e12 = {kA, kEnd - 8, kB, 0.0f, 0, 1, 4, 2, 2};
   add("prelu slopes past the end", 22, &e12, sizeof e12);
@@ -269,21 +270,21 @@ std::vector<OutOfRange> out_of_range_cases() {
   add("8-bit binary with a 16-bit A past the end", 169, &e14, sizeof e14);
   zv_api_pooling_forward_parallel_t q1 = {};
   q1.input_addr = kA, q1.output_addr = kEnd - 16, q1.input_n = 1, q1.input_c = 2, q1.input_h = 4, q1.input_w = 4;
-  q1.output_h = q1.output_w = 2, q1.kh = q1.kw = q1.stride_h = q1.stride_w = 2, q1.c_step = 2, q1.h_step = 4;
+  q1.output_h = q1.output_w = 2, q1.kh = q1.kw = q1.stride_h = q1.stride_w = 2, q1.nc_slice = 2, q1.oh_slice = 4;
   add("pooling output past the end", 52, &q1, sizeof q1);
   const zv_api_upsample_forward_parallel_t q2 = {kA, kEnd - 64, 1, 1, 4, 4, 2, 1, 4, 0.5f};
   add("upsample output four times the input, past the end", 73, &q2, sizeof q2);
   zv_api_pooling_fix8b_forward_parallel_t q3 = {};
   q3.input_addr = 0x00000100, q3.output_addr = kB, q3.input_n = 4, q3.input_c = 1, q3.input_h = q3.input_w = 4;
-  q3.kh = q3.kw = q3.stride_h = q3.stride_w = 2, q3.c_step = 1, q3.h_step = 4, q3.input_ratio = 0.5f;
+  q3.kh = q3.kw = q3.stride_h = q3.stride_w = 2, q3.nc_slice = 1, q3.oh_slice = 4, q3.lmem_scale = 0.5f;
   add("8-bit pooling input in ITCM", 88, &q3, sizeof q3);
   zv_api_pooling_train_forward_parallel_t q4 = {};
-  q4.input_addr = kA, q4.output_addr = kB, q4.mask_addr = 1ull << 40, q4.input_n = 1, q4.input_c = 1;
-  q4.input_h = q4.input_w = 4, q4.kh = q4.kw = q4.stride_h = q4.stride_w = 2, q4.split_mode = 1, q4.input_ratio = 0.25f;
+  q4.input_addr = kA, q4.output_addr = kB, q4.index_addr = 1ull << 40, q4.input_n = 1, q4.input_c = 1;
+  q4.input_h = q4.input_w = 4, q4.kh = q4.kw = q4.stride_h = q4.stride_w = 2, q4.split_mode = 1, q4.lmem_scale = 0.25f;
   add("training pooling positions at 2^40", 95, &q4, sizeof q4);
   zv_api_pooling_train_index_forward_parallel_t q5 = {};
   q5.input_addr = kA, q5.output_addr = kEnd - 4, q5.input_n = 1, q5.input_c = 1, q5.input_h = q5.input_w = 4;
-  q5.kh = q5.kw = q5.stride_h = q5.stride_w = 2, q5.split_mode = 1, q5.input_ratio = 0.25f;
+  q5.kh = q5.kw = q5.stride_h = q5.stride_w = 2, q5.split_mode = 1, q5.lmem_scale = 0.25f;
   add("training pooling positions past the end", 122, &q5, sizeof q5);
   const zv_api_adaptive_pooling_forward_t q6 = {0x02000000, kB, 1, 2, 4, 4, 2, 2, 1};
   add("adaptive pooling input in the ARM's data memory", 166, &q6, sizeof q6);
@@ -331,16 +332,16 @@ std::vector<OutOfRange> out_of_range_cases() {
   const zv_api_lrn_forward_parallel_t nm1 = {kA, kEnd - 16, 1, 2, 3, 4, 1.0f, 5, 0.75f, 1.0f};
   add("LRN output past the end", 56, &nm1, sizeof nm1);
   zv_api_batchnorm_forward_inference_parallel_t nm2 = {};
-  nm2.input_global_addr = kA, nm2.output_global_addr = kB, nm2.mean_global_addr = kA, nm2.variance_global_addr = kA;
-  nm2.std_global_addr = 0x02000000, nm2.output_std = 1, nm2.input_n = 1, nm2.input_c = 2, nm2.input_h = 3, nm2.input_w = 4;
+  nm2.input_addr = kA, nm2.output_addr = kB, nm2.mean_addr = kA, nm2.variance_addr = kA;
+  nm2.std_addr = 0x02000000, nm2.save_std = 1, nm2.input_n = 1, nm2.input_c = 2, nm2.input_h = 3, nm2.input_w = 4;
   add("batch normalisation std output in the ARM's data memory", 58, &nm2, sizeof nm2);
   zv_api_batchnorm_forward_train_parallel_t nm3 = {};
-  nm3.input_global_addr = kA, nm3.output_global_addr = kB, nm3.running_mean_global_addr = kA;
+  nm3.input_addr = kA, nm3.output_global_addr = kB, nm3.running_mean_global_addr = kA;
   nm3.running_variance_global_addr = kEnd - 4, nm3.batch_mean_global_addr = kB, nm3.batch_std_global_addr = kB;
   nm3.input_n = 1, nm3.input_c = 2, nm3.input_h = 3, nm3.input_w = 4, nm3.norm_count = 12.0f;
   add("training running variance past the end", 59, &nm3, sizeof nm3);
   zv_api_bnscale_forward_parallel_fix8b_t nm4 = {};
-  nm4.input_global_addr = kA, nm4.output_global_addr = kB, nm4.scale_global_addr = 1ull << 40, nm4.bias_global_addr = kA;
+  nm4.input_addr = kA, nm4.output_addr = kB, nm4.scale_global_addr = 1ull << 40, nm4.bias_global_addr = kA;
   nm4.shift_global_addr = kA, nm4.input_n = 5, nm4.input_c = 2, nm4.input_h = 3, nm4.input_w = 4;
   add("8-bit batch normalisation scale at 2^40", 96, &nm4, sizeof nm4);
   zv_api_bias_fix8b_forward_t nm5 = {};
@@ -362,18 +363,21 @@ std::vector<OutOfRange> out_of_range_cases() {
   const zv_api_global_int2float_t nm12 = {1ull << 40, kB, 5, 2, 3, 4, 1};
   add("int8 to float input at 2^40", 90, &nm12, sizeof nm12);
   zv_api_nodechip_md_scalar_t md1 = {};
-  md1.A = kA, md1.B = kEnd - 4, md1.R = kB, md1.n = 1, md1.c = 2, md1.h = 3, md1.w = 4, md1.op = 2;
+  md1.A_addr = kA, md1.B_addr = kEnd - 4, md1.R_addr = kB, md1.input_n = 1, md1.input_c = 2, md1.input_h = 3,
+  md1.input_w = 4, md1.op = 2;
   add("md_scalar B past the end", 3, &md1, sizeof md1);
   zv_api_nodechip_1d_scalar_t md2 = {};
-  md2.A = kA, md2.B = kA, md2.R = kEnd - 4, md2.length = 2;
+  md2.A_addr = kA, md2.B_addr = kA, md2.R_addr = kEnd - 4, md2.length = 2;
   add("flat scalar result past the end", 123, &md2, sizeof md2);
   const zv_api_md_sum_t md3 = {kA, 0x10000000, 1, 2, 3, 4, 0};
   add("md_sum output in L2 SRAM", 4, &md3, sizeof md3);
   zv_api_md_linear_t md4 = {};
-  md4.X = kA, md4.B = kEnd - 4, md4.S = kA, md4.Y = kB, md4.n = 1, md4.c = 2, md4.h = 3, md4.w = 4;
+  md4.A_addr = kA, md4.B_addr = kEnd - 4, md4.C_addr = kA, md4.Y_addr = kB, md4.input_n = 1, md4.input_c = 2,
+  md4.input_h = 3, md4.input_w = 4;
   add("md_linear addend past the end", 5, &md4, sizeof md4);
   zv_api_nodechip_md_cmp_t md5 = {};
-  md5.A = kA, md5.B = kA, md5.C = kA, md5.D = kA, md5.Y = kB, md5.R = 1ull << 40, md5.n = 1, md5.c = 2, md5.h = 3, md5.w = 4;
+  md5.A = kA, md5.B = kA, md5.C = kA, md5.D = kA, md5.Y = kB, md5.R = 1ull << 40, md5.input_n = 1, md5.input_c = 2,
+  md5.input_h = 3, md5.input_w = 4;
   add("md_cmp selection at 2^40", 6, &md5, sizeof md5);
   const zv_api_nodechip_md_sfu_t md6 = {0x02000000, kB, 1, 2, 3, 4, 0, 2, 0, 0, 0};
   add("md_sfu input in DTCM", 7, &md6, sizeof md6);

@@ -233,7 +233,7 @@ TEST(ConvApi, Conv3dRecordEndToEndAndEmptyBatch) {
   }
   // No zero-batch return in the handler: the layer has nothing to do.
   Card card;
-  rec.N = 0;
+  rec.input_n = 0;
   auto r = card.send(182, payload_of(rec));
   ASSERT_TRUE(r) << card.trouble();
   EXPECT_EQ(r->result, 0u) << card.console();

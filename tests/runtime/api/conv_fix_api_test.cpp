@@ -61,9 +61,9 @@ zv_api_conv_forward_parallel_fix8b_t record83(const Conv &p, int layout, int use
   r.input_n = p.n, r.input_c = p.ic, r.input_h = p.h, r.input_w = p.w, r.groups = p.groups, r.output_c = p.oc;
   r.kh = p.kh, r.kw = p.kw, r.dh = p.dh, r.dw = p.dw;
   r.pad_h = p.pad_t, r.pad_h_after = p.pad_b, r.pad_w = p.pad_l, r.pad_w_after = p.pad_r;
-  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.bias_mode = p.bias_mode;
+  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.using_bias = p.bias_mode;
   r.if_relu = p.relu, r.relu_upper_limit = p.upper, r.weight_layout = layout, r.ins_h = p.ins_h, r.ins_w = p.ins_w;
-  r.rshift = p.rshift, r.input_sign = p.in_sign, r.weight_sign = p.w_sign, r.bias_sign = p.b_sign;
+  r.rshift = p.rshift, r.opd0_sign = p.in_sign, r.opd1_sign = p.w_sign, r.opd2_sign = p.b_sign;
   r.use_3ic = use_3ic;
   return r;
 }
@@ -97,9 +97,9 @@ Message depthwise(const std::string &what, uint32_t id, const Conv &p) {
   zv_api_depthwise_fix8b_forward_parallel_t r = {};
   r.input_addr = kIn, r.output_addr = kOut, r.weight_addr = kWeight, r.bias_addr = kBias;
   r.input_n = p.n, r.input_c = p.ic, r.input_h = p.h, r.input_w = p.w, r.kh = p.kh, r.kw = p.kw;
-  r.pad_h_top = p.pad_t, r.pad_h_bottom = p.pad_b, r.pad_w_left = p.pad_l, r.pad_w_right = p.pad_r;
-  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.rshift = p.rshift, r.have_bias = p.bias_mode != 0;
-  r.opd0_sign = p.in_sign, r.opd1_sign = p.w_sign, r.opd2_sign = p.b_sign, r.if_relu = p.relu;
+  r.pad_h_t = p.pad_t, r.pad_h_b = p.pad_b, r.pad_w_l = p.pad_l, r.pad_w_r = p.pad_r;
+  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.rshift = p.rshift, r.using_bias = p.bias_mode != 0;
+  r.opd0_sign = p.in_sign, r.opd1_sign = p.w_sign, r.opd2_sign = p.b_sign, r.out_mode = p.relu;
   Message m;
   m.what = what;
   m.id = id;
@@ -116,11 +116,11 @@ zv_api_conv_forward_parallel_fix16b_t record983(const Conv &p, int layout) {
   r.input_n = p.n, r.input_c = p.ic, r.input_h = p.h, r.input_w = p.w, r.groups = p.groups, r.output_c = p.oc;
   r.kh = p.kh, r.kw = p.kw, r.dh = p.dh, r.dw = p.dw;
   r.pad_h = p.pad_t, r.pad_h_after = p.pad_b, r.pad_w = p.pad_l, r.pad_w_after = p.pad_r;
-  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.bias_mode = p.bias_mode;
+  r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.using_bias = p.bias_mode;
   r.hsecs = 2, r.nsecs = 1, r.icsecs = 1, r.ocsecs = (p.oc / p.groups + 63) / 64, r.wsecs = (p.out_w() + 15) / 16;
-  r.if_relu = p.relu, r.relu_upper_limit = p.upper, r.weight_layout = layout;
-  r.rshift = p.rshift, r.input_sign = p.in_sign, r.weight_sign = p.w_sign, r.bias_sign = p.b_sign;
-  r.output_mode = 3;
+  r.out_mode = p.relu, r.relu_upper_limit = p.upper, r.weight_layout = layout;
+  r.rshift = p.rshift, r.opd0_sign = p.in_sign, r.opd1_sign = p.w_sign, r.opd2_sign = p.b_sign;
+  r.input_mode = 3;
   return r;
 }
 
@@ -144,8 +144,8 @@ Message deconv130(const std::string &what, const Conv &p, int out_pad_h, int out
   r.input_n = p.n, r.input_c = p.ic, r.input_h = p.h, r.input_w = p.w, r.output_c = p.oc, r.groups = p.groups;
   r.kh = p.kh, r.kw = p.kw, r.dh = p.dh, r.dw = p.dw, r.pad_h = p.pad_t, r.pad_w = p.pad_l;
   r.stride_h = p.stride_h, r.stride_w = p.stride_w, r.output_pad_h = out_pad_h, r.output_pad_w = out_pad_w;
-  r.have_bias = p.bias_mode != 0, r.if_relu = p.relu, r.rshift = p.rshift, r.weight_layout = layout;
-  r.input_sign = p.in_sign, r.weight_sign = p.w_sign, r.bias_sign = p.b_sign;
+  r.using_bias = p.bias_mode != 0, r.if_relu = p.relu, r.rshift = p.rshift, r.weight_layout = layout;
+  r.opd0_sign = p.in_sign, r.opd1_sign = p.w_sign, r.opd2_sign = p.b_sign;
   Message m;
   m.what = what;
   m.id = 130;

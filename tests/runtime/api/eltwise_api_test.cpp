@@ -26,7 +26,7 @@ zv_api_eltwise_forward_t record(uint32_t count, uint32_t op, uint32_t mask_flag,
   zv_api_eltwise_forward_t r = {};
   for (int j = 0; j < 8; j++) r.input_addr[j] = kIn + uint64_t(j) * 0x100000;
   r.output_addr = kOut, r.mask_addr = kMask, r.input_num = count;
-  r.n = 2, r.c = 3, r.h = 5, r.w = 7, r.op = op;
+  r.input_shape[0] = 2, r.input_shape[1] = 3, r.input_shape[2] = 5, r.input_shape[3] = 7, r.op_code = op;
   for (int j = 0; j < 8; j++) r.coeff[j] = 0.5f * float(j + 1), r.mask_value[j] = float(10 * j);
   r.mask_flag = mask_flag, r.relu_flag = relu;
   return r;
@@ -68,7 +68,7 @@ TEST(EltwiseApi, SumAndMaskedMaximum) {
 TEST(EltwiseApi, EmptyTooManyInputsAndWrongSize) {
   Card card;
   zv_api_eltwise_forward_t empty = record(2, ELTWISE_SUM, 0, 0);
-  empty.n = 0;
+  empty.input_shape[0] = 0;
   auto r = card.send(36, payload_of(empty));
   ASSERT_TRUE(r) << card.trouble();
   EXPECT_EQ(r->result, 0u) << card.console();

@@ -61,14 +61,15 @@ TEST(MdApi, EachIdEndToEnd) {
   std::vector<Case> cases;
   {
     zv_api_nodechip_md_scalar_t r = {};
-    r.A = kA, r.B = kB, r.R = kR, r.n = n, r.c = c, r.h = h, r.w = w, r.op = 3, r.B_is_const = 0, r.A_is_const = 5;
+    r.A_addr = kA, r.B_addr = kB, r.R_addr = kR, r.input_n = n, r.input_c = c, r.input_h = h, r.input_w = w, r.op = 3,
+    r.B_is_const = 0, r.A_is_const = 5;
     r.A_const = bits(6.0f);
     cases.push_back({"3: constant A (flag 5) over B", 3, payload_of(r), kR, count,
                      [&](size_t i) { return double(6.0f / b[i]); }, 0});
   }
   {
     zv_api_nodechip_1d_scalar_t r = {};
-    r.A = kA, r.B = kB, r.R = kR, r.length = count, r.op = 0;
+    r.A_addr = kA, r.B_addr = kB, r.R_addr = kR, r.length = count, r.op = 0;
     cases.push_back({"123: flat add", 123, payload_of(r), kR, count, [&](size_t i) { return double(a[i] + b[i]); }, 0});
   }
   cases.push_back({"4: sums", 4, payload_of(zv_api_md_sum_t{kA, kY, n, c, h, w, 0}), kY, size_t(c),
@@ -85,7 +86,8 @@ TEST(MdApi, EachIdEndToEnd) {
                    1e-6});
   {
     zv_api_nodechip_md_cmp_t r = {};
-    r.A = kA, r.B = kB, r.C = kC, r.D = kD, r.Y = kY, r.R = kR, r.n = n, r.c = c, r.h = h, r.w = w, r.native = 1;
+    r.A = kA, r.B = kB, r.C = kC, r.D = kD, r.Y = kY, r.R = kR, r.input_n = n, r.input_c = c, r.input_h = h,
+    r.input_w = w, r.native = 1;
     cases.push_back({"6: select", 6, payload_of(r), kR, count,
                      [&](size_t i) { return double(a[i] > b[i] ? cc[i] : d[i]); }, 0});
     r.reduction = 1;
@@ -162,11 +164,11 @@ TEST(MdApi, EachIdEndToEnd) {
 TEST(MdApi, ZeroCountsAndWrongSizes) {
   Card card;
   zv_api_nodechip_md_scalar_t s = {};
-  s.A = s.B = s.R = kA, s.c = s.h = s.w = 1;
+  s.A_addr = s.B_addr = s.R_addr = kA, s.input_c = s.input_h = s.input_w = 1;
   zv_api_nodechip_1d_scalar_t f = {};
-  f.A = f.B = f.R = kA;
+  f.A_addr = f.B_addr = f.R_addr = kA;
   zv_api_nodechip_md_cmp_t m = {};
-  m.A = m.B = m.C = m.D = m.Y = m.R = kA, m.c = m.h = m.w = 1;
+  m.A = m.B = m.C = m.D = m.Y = m.R = kA, m.input_c = m.input_h = m.input_w = 1;
   const zv_api_multiregion_forward_parallel_t region_none = {};  // no heads, nothing else read
   const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> empty = {
       {3, payload_of(s)},

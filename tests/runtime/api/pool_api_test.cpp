@@ -100,7 +100,7 @@ std::vector<Message> messages() {
     zv_api_pooling_fix8b_forward_parallel_t r = {};
     r.input_addr = kIn, r.output_addr = kOut, r.input_n = n, r.input_c = c, r.input_h = ih, r.input_w = iw;
     r.kh = r.kw = 3, r.stride_h = r.stride_w = 2, r.opd0_sign = 1, r.output_sign = 1;
-    r.c_step = 4, r.h_step = 4, r.input_ratio = 0.5f;
+    r.nc_slice = 4, r.oh_slice = 4, r.lmem_scale = 0.5f;
     m.push_back({"88 max with the grown pad", 88, payload_of(r), in, {{kOut, want}}});
   }
   {
@@ -220,7 +220,7 @@ TEST(PoolApi, ZeroCountsZeroStrideAndWrongSizes) {
   EXPECT_TRUE(card.chip().engines.bd.commands().empty());
   // A zero stride in API 88 is refused before the pads are rounded with it.
   p88.input_addr = kIn, p88.output_addr = kOut, p88.input_n = 4, p88.input_c = 1, p88.input_h = p88.input_w = 4;
-  p88.kh = p88.kw = 2, p88.stride_h = 0, p88.stride_w = 2, p88.c_step = 1, p88.h_step = 2, p88.input_ratio = 0.5f;
+  p88.kh = p88.kw = 2, p88.stride_h = 0, p88.stride_w = 2, p88.nc_slice = 1, p88.oh_slice = 2, p88.lmem_scale = 0.5f;
   auto r = card.send(88, payload_of(p88));
   ASSERT_TRUE(r) << card.trouble();
   EXPECT_EQ(r->result, 1009u);

@@ -118,9 +118,9 @@ TEST(SegmentReduceApi, SizesZeroCountsAndRefusals) {
 
 zv_api_reduce_t reduce_record(std::vector<int> shape, std::vector<int> axes, int method) {
   zv_api_reduce_t r = {};
-  r.input_addr = kIn;
-  r.output_addr = kOut;
-  r.buffer_addr = 0x105000000ull;
+  r.input = kIn;
+  r.output = kOut;
+  r.buffer = 0x105000000ull;
   std::memcpy(r.shape, shape.data(), shape.size() * 4);
   r.dims = int(shape.size());
   std::memcpy(r.axes, axes.data(), axes.size() * 4);
@@ -167,9 +167,9 @@ TEST(ReduceApi, UnknownMethodAndWrongSize) {
 zv_api_reduce_fix8b_t reduce_fix8b_record(std::vector<int> shape, std::vector<int> axes, int method, int keep,
                                           int is_signed, float in_scale, float out_scale) {
   zv_api_reduce_fix8b_t r = {};
-  r.input_addr = kIn;
-  r.output_addr = kOut;
-  r.buffer_addr = 0x105000000ull;
+  r.input = kIn;
+  r.output = kOut;
+  r.buffer = 0x105000000ull;
   std::memcpy(r.shape, shape.data(), shape.size() * 4);
   r.dims = int(shape.size());
   std::memcpy(r.axes, axes.data(), axes.size() * 4);
@@ -245,7 +245,7 @@ TEST(ReduceFix8bApi, Refusals) {
   const zv_api_reduce_fix8b_t good = reduce_fix8b_record({4, 2, 3}, {1}, 1, 1, 1, 1.0f, 1.0f);
   zv_api_reduce_fix8b_t zero = good, far = good, many = good, mode = good, unmerged = good;
   zero.shape[1] = 0;
-  far.buffer_addr = 0x2ffffffc0ull;  // its 72 bytes would pass the end of device memory
+  far.buffer = 0x2ffffffc0ull;  // its 72 bytes would pass the end of device memory
   many.axis_num = 9;
   mode.store_mode = FW_STORE_MODE_1N;
   const std::vector<int> s6 = {2, 3, 4, 5, 6, 7}, a3 = {1, 3, 5};

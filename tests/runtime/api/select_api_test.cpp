@@ -306,7 +306,7 @@ TEST(FcWeightDecompressApi, Refusals) {
     const char *text;
   };
   zv_api_fc_weight_decompress_t past_end = good, zero_len = good, negative = good, offset = good;
-  past_end.dst_addr = 0x2ffffff00ull;  // past the end of device memory
+  past_end.dst = 0x2ffffff00ull;  // past the end of device memory
   zero_len.input_len = 0;
   negative.outlier_num = -1;
   offset.local_offset = 0x7fff0;  // the work areas would leave the lane

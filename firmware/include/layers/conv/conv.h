@@ -62,7 +62,7 @@ typedef struct {
   i32 pad_w_r;
   i32 stride_h;
   i32 stride_w;
-  i32 have_bias;
+  i32 using_bias;
   i32 result_add;
   u32 use_winograd;
   i32 hsecs;

@@ -72,7 +72,7 @@ typedef struct {
   i32 pad_w_after;
   i32 stride_h;
   i32 stride_w;
-  i32 bias_mode;
+  i32 using_bias;
   i32 unused;
   u32 use_winograd;
   i32 hsecs;
@@ -80,16 +80,16 @@ typedef struct {
   i32 icsecs;
   i32 ocsecs;
   i32 wsecs;
-  i32 if_relu;
+  i32 out_mode;
   i32 relu_upper_limit;
   i32 weight_layout;
   i32 ins_h;
   i32 ins_w;
   i32 rshift;
-  i32 input_sign;
-  i32 weight_sign;
-  i32 bias_sign;
-  i32 output_mode;
+  i32 opd0_sign;
+  i32 opd1_sign;
+  i32 opd2_sign;
+  i32 input_mode;
 } FW_PACKED zv_api_conv_forward_parallel_fix16b_t;
 static_assert(sizeof(zv_api_conv_forward_parallel_fix16b_t) == 168,
               "zv_api_conv_forward_parallel_fix16b_t is 168 bytes");

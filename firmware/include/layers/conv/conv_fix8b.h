@@ -115,7 +115,7 @@ typedef struct {
   i32 pad_w_after;
   i32 stride_h;
   i32 stride_w;
-  i32 bias_mode;
+  i32 using_bias;
   i32 unused;
   u32 use_winograd;
   i32 hsecs;
@@ -128,10 +128,10 @@ typedef struct {
   i32 ins_h;
   i32 ins_w;
   i32 rshift;
-  i32 input_sign;
-  i32 weight_sign;
-  i32 bias_sign;
-  i32 output_mode;
+  i32 opd0_sign;
+  i32 opd1_sign;
+  i32 opd2_sign;
+  i32 input_mode;
   i32 use_3ic;
 } FW_PACKED zv_api_conv_forward_parallel_fix8b_t;
 static_assert(sizeof(zv_api_conv_forward_parallel_fix8b_t) == 168,

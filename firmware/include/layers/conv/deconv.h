@@ -50,9 +50,9 @@ typedef struct {
   i32 pad_w_r;
   i32 stride_h;
   i32 stride_w;
-  i32 have_bias;
+  i32 using_bias;
   i32 result_add;
-  i32 reserved;
+  i32 if_relu;
   i32 icsecs;
   i32 ocsecs;
   i32 nsecs;

@@ -44,12 +44,13 @@ void nodechip_deconv_fix8b_forward_parallel(u64 input_addr, u64 output_addr, u64
                                             cmd_id_node_t *node);
 }
 
-// API 130.
+// API 130. The addresses come in the order input, weight, bias, output (not
+// the layer's argument order).
 typedef struct {
   u64 input_addr;
-  u64 output_addr;
   u64 weight_addr;
   u64 bias_addr;
+  u64 output_addr;
   i32 input_n;
   i32 input_c;
   i32 input_h;
@@ -66,13 +67,13 @@ typedef struct {
   i32 stride_w;
   i32 output_pad_h;
   i32 output_pad_w;
-  i32 have_bias;
+  i32 using_bias;
   i32 if_relu;
   i32 rshift;
   i32 weight_layout;
-  i32 input_sign;
-  i32 weight_sign;
-  i32 bias_sign;
+  i32 opd0_sign;  // input
+  i32 opd1_sign;  // weight
+  i32 opd2_sign;  // bias
   i32 reserved;
 } FW_PACKED zv_api_deconv_fix8b_forward_parallel_t;
 static_assert(sizeof(zv_api_deconv_fix8b_forward_parallel_t) == 128,

@@ -38,13 +38,13 @@ typedef struct {
   i32 input_w;
   i32 kh;
   i32 kw;
-  i32 pad_h_top;
-  i32 pad_h_bottom;
-  i32 pad_w_left;
-  i32 pad_w_right;
+  i32 pad_h_t;
+  i32 pad_h_b;
+  i32 pad_w_l;
+  i32 pad_w_r;
   i32 stride_h;
   i32 stride_w;
-  i32 have_bias;
+  i32 using_bias;
 } FW_PACKED zv_api_depthwise_forward_t;
 static_assert(sizeof(zv_api_depthwise_forward_t) == 84, "zv_api_depthwise_forward_t is 84 bytes");
 

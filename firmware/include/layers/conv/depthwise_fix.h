@@ -83,20 +83,20 @@ typedef struct {
   i32 input_w;
   i32 kh;
   i32 kw;
-  i32 pad_h_top;
-  i32 pad_h_bottom;
-  i32 pad_w_left;
-  i32 pad_w_right;
+  i32 pad_h_t;
+  i32 pad_h_b;
+  i32 pad_w_l;
+  i32 pad_w_r;
   i32 stride_h;
   i32 stride_w;
   i32 rshift;
-  i32 have_bias;
+  i32 using_bias;
   i32 reserved0;
   i32 opd0_sign;
   i32 opd1_sign;
   i32 opd2_sign;
   i32 reserved1;
-  i32 if_relu;
+  i32 out_mode;
 } FW_PACKED zv_api_depthwise_fix8b_forward_parallel_t;
 static_assert(sizeof(zv_api_depthwise_fix8b_forward_parallel_t) == 112,
               "zv_api_depthwise_fix8b_forward_parallel_t is 112 bytes");

@@ -33,8 +33,8 @@ typedef struct {
 
 // API 162.
 typedef struct {
-  u64 src_addr;
-  u64 dst_addr;
+  u64 src;
+  u64 dst;
   u32 local_offset;
   i32 outlier_num;
   i32 input_len;

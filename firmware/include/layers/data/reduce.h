@@ -77,21 +77,21 @@ typedef struct {
 
 // API 701.
 typedef struct {
-  u64 input_addr;
-  u64 output_addr;
+  u64 input;
+  u64 output;
   i32 dim;
-  i32 input_n;
-  i32 input_c;
-  i32 input_h;
-  i32 input_w;
+  i32 N;
+  i32 C;
+  i32 H;
+  i32 W;
 } FW_PACKED zv_api_cumsum_t;
 static_assert(sizeof(zv_api_cumsum_t) == 36, "zv_api_cumsum_t is 36 bytes");
 
 // API 200.
 typedef struct {
-  u64 input_addr;
-  u64 output_addr;
-  u64 buffer_addr;
+  u64 input;
+  u64 output;
+  u64 buffer;
   i32 shape[8];
   i32 dims;
   i32 axes[8];
@@ -113,9 +113,9 @@ static_assert(sizeof(zv_api_segment_reduce_t) == 32, "zv_api_segment_reduce_t is
 
 // API 168.
 typedef struct {
-  u64 input_addr;
-  u64 output_addr;
-  u64 buffer_addr;
+  u64 input;
+  u64 output;
+  u64 buffer;
   i32 shape[8];
   i32 dims;
   i32 axes[8];

@@ -142,8 +142,8 @@ static_assert(sizeof(zv_api_simple_select_t) == 72, "zv_api_simple_select_t is 7
 
 // API 702.
 typedef struct {
-  u64 input_addr;
-  u64 output_addr;
+  u64 input;
+  u64 output;
   u64 count_addr;
   u64 index_buffer_addr;
   u64 count_scratch_addr;

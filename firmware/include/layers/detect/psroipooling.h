@@ -19,15 +19,15 @@
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u64 rois_addr;
-  u64 rois_staging_addr;
+  u64 roi_addr;
+  u64 roi_buffer_addr;
   i32 input_n;
   i32 input_c;
   i32 input_h;
   i32 input_w;
   i32 output_dim;
   i32 group_size;
-  i32 num_rois;
+  i32 roi_num;
   float spatial_scale;
   u32 input_sign;
   u32 output_sign;

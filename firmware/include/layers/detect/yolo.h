@@ -15,7 +15,7 @@
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u32 n;
+  u32 input_n;
   u32 input_c;
   u32 input_h;
   u32 input_w;
@@ -23,7 +23,7 @@ typedef struct {
   u32 classes;
   u32 coords;
   u32 background;
-  u32 softmax;
+  u32 use_softmax;
 } FW_PACKED zv_api_yolo_t;
 static_assert(sizeof(zv_api_yolo_t) == 52, "zv_api_yolo_t is 52 bytes");
 

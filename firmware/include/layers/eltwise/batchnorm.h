@@ -71,21 +71,21 @@ u32 zv_api_batchnorm_forward_train_parallel(u8 *param, u32 size);
 // ---- API records ----
 
 typedef struct {
-  u64 input_global_addr;
-  u64 mean_global_addr;
-  u64 variance_global_addr;
-  float stats_divisor;
-  u64 std_global_addr;
-  u64 output_global_addr;
+  u64 input_addr;
+  u64 mean_addr;
+  u64 variance_addr;
+  float stats_scale;
+  u64 std_addr;
+  u64 output_addr;
   float eps;
   i32 input_n, input_c, input_h, input_w;
-  i32 output_std, prepare_coeff, if_relu;
+  i32 save_std, prepare_stats, if_relu;
 } FW_PACKED zv_api_batchnorm_forward_inference_parallel_t;
 static_assert(sizeof(zv_api_batchnorm_forward_inference_parallel_t) == 76,
               "zv_api_batchnorm_forward_inference_parallel_t is 76 bytes");
 
 typedef struct {
-  u64 input_global_addr;
+  u64 input_addr;
   u64 running_mean_global_addr;
   u64 running_variance_global_addr;
   u64 batch_mean_global_addr;

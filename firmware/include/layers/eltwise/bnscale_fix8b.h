@@ -63,7 +63,7 @@ u32 zv_api_bias_fix8b_forward(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input_global_addr, output_global_addr, scale_global_addr, bias_global_addr, shift_global_addr;
+  u64 input_addr, output_addr, scale_global_addr, bias_global_addr, shift_global_addr;
   i32 input_n, input_c, input_h, input_w;
   i32 sign_input, sign_scale, sign_bias, if_relu;
 } FW_PACKED zv_api_bnscale_forward_parallel_fix8b_t;

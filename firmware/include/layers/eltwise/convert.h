@@ -33,13 +33,13 @@ u32 zv_api_global_int2float(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input, output;
-  i32 n, c, h, w, sign;
+  u64 input_addr, output_addr;
+  i32 input_n, input_c, input_h, input_w, is_signed;
 } FW_PACKED zv_api_nodechip_float2int8_t;
 static_assert(sizeof(zv_api_nodechip_float2int8_t) == 36, "zv_api_nodechip_float2int8_t is 36 bytes");
 
 typedef struct {
-  u64 input, output;
-  i32 n, c, h, w, sign;
+  u64 input_addr, output_addr;
+  i32 input_n, input_c, input_h, input_w, is_signed;
 } FW_PACKED zv_api_global_int2float_t;
 static_assert(sizeof(zv_api_global_int2float_t) == 36, "zv_api_global_int2float_t is 36 bytes");

@@ -45,8 +45,8 @@ typedef struct {
   u64 output_addr;
   u64 mask_addr;
   u32 input_num;
-  u32 n, c, h, w;
-  u32 op;
+  u32 input_shape[4];  // n, c, h, w
+  u32 op_code;
   float coeff[ELTWISE_MAX_INPUTS];
   u32 mask_flag;
   float mask_value[ELTWISE_MAX_INPUTS];

@@ -27,47 +27,47 @@
 typedef struct {
   u64 input_addr, output_addr;
   float power, scale, shift;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_power_forward_t;
 static_assert(sizeof(zv_api_power_forward_t) == 44, "zv_api_power_forward_t is 44 bytes");
 
 typedef struct {
   u64 input_addr, output_addr;
   float alpha, multiplier;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_elu_forward_t;
 static_assert(sizeof(zv_api_elu_forward_t) == 40, "zv_api_elu_forward_t is 40 bytes");
 
 typedef struct {
   u64 input_addr, bias_addr, output_addr;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_bias_forward_t;
 static_assert(sizeof(zv_api_bias_forward_t) == 40, "zv_api_bias_forward_t is 40 bytes");
 
 typedef struct {
   u64 input_addr, output_addr;
   float threshold;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_threshold_forward_t;
 static_assert(sizeof(zv_api_threshold_forward_t) == 36, "zv_api_threshold_forward_t is 36 bytes");
 
 typedef struct {
   u64 input_addr, output_addr;
   float scale, shift, base;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_log_forward_t;
 static_assert(sizeof(zv_api_log_forward_t) == 44, "zv_api_log_forward_t is 44 bytes");
 
 typedef struct {
   u64 input_addr, output_addr;
   float base, scale, shift;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_exp_forward_t;
 static_assert(sizeof(zv_api_exp_forward_t) == 44, "zv_api_exp_forward_t is 44 bytes");
 
 typedef struct {
   u64 input_addr, output_addr;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_bnll_forward_t;
 static_assert(sizeof(zv_api_bnll_forward_t) == 32, "zv_api_bnll_forward_t is 32 bytes");
 

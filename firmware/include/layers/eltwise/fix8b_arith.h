@@ -67,14 +67,14 @@ u32 zv_api_perchannel_shift(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input_a_global_addr, input_b_global_addr, output_global_addr;
+  u64 a_addr, b_addr, output_addr;
   i32 input_n, input_c, input_h, input_w;
   i32 unused, scale_A, scale_B, sign_A, sign_B, rshift_A, rshift_B, if_relu;
 } FW_PACKED zv_api_eltwise_fix8b_forward_t;
 static_assert(sizeof(zv_api_eltwise_fix8b_forward_t) == 72, "zv_api_eltwise_fix8b_forward_t is 72 bytes");
 
 typedef struct {
-  u64 input_global_addr, output_global_addr, shift_global_addr;
+  u64 input_addr, output_addr, shift_global_addr;
   i32 input_n, input_c, input_h, input_w;
   i32 shift_kind, shift_value, shift_mode, sign_input;
 } FW_PACKED zv_api_perchannel_shift_forward_parallel_fix8b_t;

@@ -50,10 +50,10 @@ u32 zv_api_lrn_forward_parallel(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input_global_addr, output_global_addr;
+  u64 input_addr, output_addr;
   i32 input_n, input_c, input_h, input_w;
   float alpha;
-  i32 local_size;
+  i32 size;
   float beta, k;
 } FW_PACKED zv_api_lrn_forward_parallel_t;
 static_assert(sizeof(zv_api_lrn_forward_parallel_t) == 48, "zv_api_lrn_forward_parallel_t is 48 bytes");

@@ -47,15 +47,15 @@ u32 zv_api_md_ops(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 A, B, R;
-  i32 n, c, h, w, op, result_add, A_is_const, B_is_const;
+  u64 A_addr, B_addr, R_addr;
+  i32 input_n, input_c, input_h, input_w, op, result_add, A_is_const, B_is_const;
   u32 A_const, B_const;
   u32 unused[2];
 } FW_PACKED zv_api_nodechip_md_scalar_t;
 static_assert(sizeof(zv_api_nodechip_md_scalar_t) == 72, "zv_api_nodechip_md_scalar_t is 72 bytes");
 
 typedef struct {
-  u64 A, B, R;
+  u64 A_addr, B_addr, R_addr;
   u32 unused[2];
   u64 length;
   i32 op, result_add, A_is_const, B_is_const;
@@ -64,41 +64,41 @@ typedef struct {
 static_assert(sizeof(zv_api_nodechip_1d_scalar_t) == 64, "zv_api_nodechip_1d_scalar_t is 64 bytes");
 
 typedef struct {
-  u64 input, output;
-  i32 n, c, h, w, accumulate;
+  u64 input_addr, output_addr;
+  i32 input_n, input_c, input_h, input_w, accumulate;
 } FW_PACKED zv_api_md_sum_t;
 static_assert(sizeof(zv_api_md_sum_t) == 36, "zv_api_md_sum_t is 36 bytes");
 
 typedef struct {
-  u64 X, B, S, Y;
-  i32 n, c, h, w, result_add, B_is_const, S_is_const;
-  u32 B_const, S_const;
+  u64 A_addr, B_addr, C_addr, Y_addr;
+  i32 input_n, input_c, input_h, input_w, result_add, B_is_const, C_is_const;
+  u32 B_const, C_const;
   i32 mode;
 } FW_PACKED zv_api_md_linear_t;
 static_assert(sizeof(zv_api_md_linear_t) == 72, "zv_api_md_linear_t is 72 bytes");
 
 typedef struct {
   u64 A, B, C, D, Y, R;
-  i32 n, c, h, w, A_is_const, B_is_const, C_is_const, D_is_const;
+  i32 input_n, input_c, input_h, input_w, A_is_const, B_is_const, C_is_const, D_is_const;
   u32 A_const, B_const, C_const, D_const;
-  i32 result_skip, reduction, minimum, native;
+  i32 mode, reduction, minimum, native;
 } FW_PACKED zv_api_nodechip_md_cmp_t;
 static_assert(sizeof(zv_api_nodechip_md_cmp_t) == 112, "zv_api_nodechip_md_cmp_t is 112 bytes");
 
 typedef struct {
-  u64 input, output;
-  i32 n, c, h, w, unused, e, type, f, unused2;
+  u64 input_addr, output_addr;
+  i32 input_n, input_c, input_h, input_w, unused, exponent, sfu_type, f, unused2;
 } FW_PACKED zv_api_nodechip_md_sfu_t;
 static_assert(sizeof(zv_api_nodechip_md_sfu_t) == 52, "zv_api_nodechip_md_sfu_t is 52 bytes");
 
 typedef struct {
-  u64 input, output, length;
+  u64 input_addr, output_addr, length;
   i32 unused, e, type, f, unused2;
 } FW_PACKED zv_api_nodechip_1d_sfu_t;
 static_assert(sizeof(zv_api_nodechip_1d_sfu_t) == 44, "zv_api_nodechip_1d_sfu_t is 44 bytes");
 
 typedef struct {
-  u64 A, B, R;
+  u64 A_addr, B_addr, R_addr;
   i32 in_a, ic_a, ih_a, iw_a, in_b, ic_b, ih_b, iw_b, op, A_is_const, B_is_const, A_const, B_const;
 } FW_PACKED zv_api_md_ops_t;
 static_assert(sizeof(zv_api_md_ops_t) == 76, "zv_api_md_ops_t is 76 bytes");

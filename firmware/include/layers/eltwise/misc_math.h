@@ -69,7 +69,7 @@ u32 zv_api_sum_x2n(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input, output, length;
+  u64 input_addr, output_addr, length;
   i32 what;
 } FW_PACKED zv_api_f32_is_t;
 static_assert(sizeof(zv_api_f32_is_t) == 28, "zv_api_f32_is_t is 28 bytes");
@@ -82,7 +82,7 @@ typedef struct {
 static_assert(sizeof(zv_api_sum_x2n_t) == 32, "zv_api_sum_x2n_t is 32 bytes");
 
 typedef struct {
-  u64 input, output;
-  i32 accumulate, n, c, h, w;
+  u64 input_addr, output_addr;
+  i32 accumulate, input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_img_sum_t;
 static_assert(sizeof(zv_api_img_sum_t) == 36, "zv_api_img_sum_t is 36 bytes");

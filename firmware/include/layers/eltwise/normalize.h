@@ -24,19 +24,19 @@ u32 zv_api_normalize_fix8b_forward(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input_global_addr, output_global_addr, scale_global_addr;
+  u64 input_addr, output_addr, scale_addr;
   i32 across_spatial, channel_shared;
   i32 input_n, input_c, input_h, input_w;
-  float eps, scale_val;
+  float eps, shared_scale;
   i32 if_relu;
 } FW_PACKED zv_api_normalize_forward_t;
 static_assert(sizeof(zv_api_normalize_forward_t) == 60, "zv_api_normalize_forward_t is 60 bytes");
 
 typedef struct {
-  u64 input_global_addr, output_global_addr, scale_global_addr;
+  u64 input_addr, output_addr, scale_addr;
   i32 across_spatial, channel_shared;
   i32 input_n, input_c, input_h, input_w;
-  float eps, scale_val;
-  i32 if_relu, sign_input, sign_output;
+  float eps, shared_scale;
+  i32 if_relu, input_sign, output_sign;
 } FW_PACKED zv_api_normalize_fix8b_forward_t;
 static_assert(sizeof(zv_api_normalize_fix8b_forward_t) == 68, "zv_api_normalize_fix8b_forward_t is 68 bytes");

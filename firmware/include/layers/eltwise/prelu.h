@@ -40,18 +40,18 @@ typedef struct {
   u64 output_addr;
   float shared_slope;
   u32 channel_shared;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_prelu_forward_t;
 static_assert(sizeof(zv_api_prelu_forward_t) == 48, "zv_api_prelu_forward_t is 48 bytes");
 
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u64 select_addr;
-  u64 random_addr;
-  i32 random_offset;  // bytes, added to the random-data address
-  float ratio;
-  u32 a, b;           // L = a x b elements
+  u64 mask_addr;
+  u64 rand_addr;
+  i32 rand_offset;  // bytes, added to the random-data address
+  float dropout_ratio;
+  u32 outer_size, inner_size;  // L = outer_size x inner_size elements
 } FW_PACKED zv_api_dropout_forward_t;
 static_assert(sizeof(zv_api_dropout_forward_t) == 48, "zv_api_dropout_forward_t is 48 bytes");
 

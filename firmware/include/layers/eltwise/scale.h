@@ -31,8 +31,8 @@ u32 zv_api_scale_forward(u8 *param, u32 size);
 }
 
 typedef struct {
-  u64 input_global_addr, scale_global_addr, bias_global_addr, output_global_addr;
+  u64 input_addr, scale_addr, bias_addr, output_addr;
   i32 input_n, input_c, input_h, input_w;
-  i32 shape_axis, shape_axis_num, bias_term, if_relu;
+  i32 shape_axis, shape_axis_num, using_bias, if_relu;
 } FW_PACKED zv_api_scale_forward_t;
 static_assert(sizeof(zv_api_scale_forward_t) == 64, "zv_api_scale_forward_t is 64 bytes");

@@ -64,10 +64,10 @@ typedef struct {
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
   u32 bottom_prec;
-  float scale;
-  u32 store_mode;
+  float input_scale;
+  u32 input_stmode;
   u64 buffer_addr;
 } FW_PACKED zv_api_softmax_forward_parallel_t;
 static_assert(sizeof(zv_api_softmax_forward_parallel_t) == 52, "zv_api_softmax_forward_parallel_t is 52 bytes");

@@ -48,25 +48,25 @@ typedef struct {
   u64 input_addr;
   u64 output_addr;
   float negative_slope;
-  float upper_limit;
-  u32 n, c, h, w;
+  float relu_upper_limit;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_relu_forward_parallel_t;
 static_assert(sizeof(zv_api_relu_forward_parallel_t) == 40, "zv_api_relu_forward_parallel_t is 40 bytes");
 
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u32 n, c, h, w;
+  u32 input_n, input_c, input_h, input_w;
 } FW_PACKED zv_api_absval_forward_t;
 static_assert(sizeof(zv_api_absval_forward_t) == 32, "zv_api_absval_forward_t is 32 bytes");
 
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u32 n;
-  u32 inner;
+  u32 outer_size;
+  u32 inner_size;
   u32 active_type;
-  u32 params_addr;  // the parameter block in the ARM's address space, 0 for none
+  u32 active_param;  // the parameter block in the ARM's address space, 0 for none
 } FW_PACKED zv_api_active_forward_t;
 static_assert(sizeof(zv_api_active_forward_t) == 32, "zv_api_active_forward_t is 32 bytes");
 

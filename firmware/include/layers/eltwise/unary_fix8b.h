@@ -17,8 +17,8 @@
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u32 n;
-  u32 inner;
+  u32 input_n;
+  u32 input_c;
   float input_scale;
   float output_scale;
   u32 input_sign;
@@ -32,8 +32,8 @@ typedef zv_api_sigmoid_forward_parallel_fix8b_t zv_api_tanh_forward_parallel_fix
 typedef struct {
   u64 input_addr;
   u64 output_addr;
-  u32 n;
-  u32 inner;
+  u32 outer_size;
+  u32 inner_size;
   u32 active_type;
   float input_scale;
   float output_scale;

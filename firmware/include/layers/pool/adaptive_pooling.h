@@ -43,14 +43,14 @@ typedef struct {
   i32 input_w;
   i32 output_h;
   i32 output_w;
-  i32 is_avg_pooling;
+  i32 pool_mode;
   i32 rshift;
   i32 reserved;
   i32 opd0_sign;
   i32 opd1_sign;
   i32 opd2_sign;
   i32 reserved2;
-  i32 if_relu;
+  i32 out_mode;
 } FW_PACKED zv_api_adaptive_pooling_fix8b_forward_t;
 static_assert(sizeof(zv_api_adaptive_pooling_fix8b_forward_t) == 72,
               "zv_api_adaptive_pooling_fix8b_forward_t is 72 bytes");

@@ -141,17 +141,17 @@ typedef struct {
   i32 output_w;
   i32 kh;
   i32 kw;
-  i32 pad_h_top;
-  i32 pad_w_left;
-  i32 pad_h_bottom;
-  i32 pad_w_right;
+  i32 pad_h_t;
+  i32 pad_w_l;
+  i32 pad_h_b;
+  i32 pad_w_r;
   i32 stride_h;
   i32 stride_w;
   i32 is_avg_pooling;
   i32 avg_pooling_mode;
-  i32 c_step;
-  i32 h_step;
-  float input_ratio;
+  i32 nc_slice;
+  i32 oh_slice;
+  float lmem_scale;
 } FW_PACKED zv_api_pooling_forward_parallel_t;
 static_assert(sizeof(zv_api_pooling_forward_parallel_t) == 92, "zv_api_pooling_forward_parallel_t is 92 bytes");
 

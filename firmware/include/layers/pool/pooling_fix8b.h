@@ -43,13 +43,13 @@ typedef struct {
   i32 input_w;
   i32 kh;
   i32 kw;
-  i32 pad_h_top;
-  i32 pad_h_bottom;
-  i32 pad_w_left;
-  i32 pad_w_right;
+  i32 pad_h_t;
+  i32 pad_h_b;
+  i32 pad_w_l;
+  i32 pad_w_r;
   i32 stride_h;
   i32 stride_w;
-  i32 is_avg_pooling;
+  i32 pool_mode;
   i32 avg_pooling_mode;
   i32 rshift;
   i32 reserved;
@@ -58,10 +58,10 @@ typedef struct {
   i32 opd1_sign;
   i32 opd2_sign;
   i32 output_sign;
-  i32 if_relu;
-  i32 c_step;
-  i32 h_step;
-  float input_ratio;
+  i32 out_mode;
+  i32 nc_slice;
+  i32 oh_slice;
+  float lmem_scale;
 } FW_PACKED zv_api_pooling_fix8b_forward_parallel_t;
 static_assert(sizeof(zv_api_pooling_fix8b_forward_parallel_t) == 116,
               "zv_api_pooling_fix8b_forward_parallel_t is 116 bytes");

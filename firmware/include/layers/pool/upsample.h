@@ -18,9 +18,9 @@ typedef struct {
   i32 input_h;
   i32 input_w;
   i32 size;
-  i32 c_step;
-  i32 h_step;
-  float input_ratio;
+  i32 nc_slice;
+  i32 h_slice;
+  float lmem_scale;
 } FW_PACKED zv_api_upsample_forward_parallel_t;
 static_assert(sizeof(zv_api_upsample_forward_parallel_t) == 48, "zv_api_upsample_forward_parallel_t is 48 bytes");
 

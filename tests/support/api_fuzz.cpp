@@ -113,13 +113,15 @@ uint64_t tensor_address(Rng &r, uint32_t slot) {
   return kSandbox + (uint64_t{slot % 24} << 16) + (r.below(64) << 6);
 }
 
+// Small extents and counts (never 2, which after a small word would form an
+// address in device memory), modes 0 and 3, scales.
 uint32_t plausible(Rng &r) {
-  switch (r.below(8)) {
+  static const uint32_t kSmall[] = {1, 1, 3, 4, 4, 8};
+  switch (r.below(16)) {
     case 0: return 0;
     case 1: return 0x3f800000u;  // 1.0f
     case 2: return 0x3f000000u;  // 0.5f
-    case 3: return 3;
-    default: return r.below(4) + 1;
+    default: return kSmall[r.below(6)];
   }
 }
 
@@ -155,14 +157,78 @@ void mutate(Rng &r, std::vector<uint32_t> &w, size_t at, bool is_address) {
   }
 }
 
-std::vector<uint32_t> near_valid(Rng &r, size_t words) {
+// A pair of words that forms an address messages may name below the sandbox,
+// where a count the record also holds (an address token's low word, say)
+// could rightly ask for gigabytes. No address token lies there, even after a
+// mutation.
+bool stray_low_address(const std::vector<uint32_t> &w) {
+  for (size_t i = 0; i + 1 < w.size(); i++) {
+    const uint64_t pair = uint64_t{w[i + 1]} << 32 | w[i];
+    if (pair >= FW_USER_MEM_START && pair < kSandbox) return true;
+  }
+  return false;
+}
+
+// Field layouts of records whose later checks guard host data the core reads
+// itself, addresses inside arrays, engine fields and index data: one letter a
+// word, "A" an address (two words). The other letters draw a valid field:
+// "i" an extent (1 to 4), "z" zero, "m" a mode or flag (0, 1 or 3), "f" a
+// scale (1.0 or 0.5), "t" an element size (4 or 1), "x" an axis (0 to 3), "n"
+// an item count (1 to 8), "d" a rank (1 or 2), "1" one. Records without a
+// layout are guessed.
+struct Layout {
+  uint32_t id;
+  const char *fields;
+};
+const Layout kLayouts[] = {
+    {12, "AAAAAiii"},
+    {59, "AAAAAAfffiiii"},
+    {69, "AAAAAfiiii"},
+    {71, "AAAAAfiiii"},
+    {83, "AAAAiiii1iiiiizzzziizzzzzzzzzzzzzzzzzz"},
+    {91, "AAAAAAAAAAAiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiimmmmmmmmmmnx"},
+    {92, "AAAAAAAAAAAiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiimmmmmmmmmmnx"},
+    {127, "AAAAAAfiiii"},
+    {140, "AAAAAiii"},
+    {181, "AAnAAAtiiiiiiiidz"},
+    {508, "AAnAAnmmm"},
+    {509, "AAAAAiiiiz"},
+};
+
+uint32_t drawn(Rng &r, char kind) {
+  switch (kind) {
+    case 'z': return 0;
+    case 'm': return r.chance(50) ? 0 : r.chance(50) ? 1 : 3;
+    case 'f': return r.chance(50) ? 0x3f800000u : 0x3f000000u;
+    case 't': return r.chance(70) ? 4 : 1;
+    case 'x': return r.below(4);
+    case 'n': return 1 + r.below(8);
+    case 'd': return 1 + r.below(2);
+    case '1': return 1;
+    default: return 1 + r.below(4);
+  }
+}
+
+std::vector<uint32_t> near_valid_once(Rng &r, size_t words, std::vector<size_t> &addresses, const char *layout) {
   std::vector<uint32_t> w;
-  std::vector<size_t> addresses;
+  addresses.clear();
   uint32_t slot = r.below(24);
-  // Addresses lead most records; further ones are spread among the fields.
-  const size_t lead = words >= 2 ? r.below(static_cast<uint32_t>(words / 2 < 10 ? words / 2 + 1 : 11)) : 0;
+  for (const char *k = layout; k && *k && w.size() < words; k++) {
+    if (*k == 'A' && w.size() + 1 < words) {
+      const uint64_t a = tensor_address(r, slot++);
+      addresses.push_back(w.size());
+      w.push_back(static_cast<uint32_t>(a));
+      w.push_back(static_cast<uint32_t>(a >> 32));
+    } else {
+      w.push_back(drawn(r, *k));
+    }
+  }
+  // Addresses lead the records that have them: a token further on would put
+  // an address's low word (about 2^32) where a count could stand.
+  const uint32_t most = static_cast<uint32_t>(words / 2 < 11 ? words / 2 : 11);
+  const size_t lead = layout || most == 0 ? 0 : r.chance(30) ? most : r.below(most + 1);
   while (w.size() < words) {
-    const bool address = w.size() + 1 < words && (addresses.size() < lead || r.chance(12));
+    const bool address = w.size() + 1 < words && addresses.size() < lead;
     if (address) {
       const uint64_t a = tensor_address(r, slot++);
       addresses.push_back(w.size());
@@ -181,6 +247,18 @@ std::vector<uint32_t> near_valid(Rng &r, size_t words) {
       mutate(r, w, r.below(static_cast<uint32_t>(w.size())), false);
   }
   return w;
+}
+
+std::vector<uint32_t> near_valid(Rng &r, uint32_t id, size_t words) {
+  const char *layout = nullptr;
+  for (const Layout &l : kLayouts) layout = l.id == id ? l.fields : layout;
+  std::vector<size_t> addresses;
+  for (int tries = 0; tries < 64; tries++) {
+    std::vector<uint32_t> w = near_valid_once(r, words, addresses, layout);
+    // With a layout, the addresses are where the record has them.
+    if (layout || !stray_low_address(w)) return w;
+  }
+  return fields(r, words);
 }
 
 // The two records of variable length, with tensor entries: the network replay
@@ -246,7 +324,7 @@ Message make(Rng &r) {
     m.payload = fields(r, words);
   } else if (kind < 70) {
     m.id = row.id;
-    m.payload = row.id == 110 ? replay_record(r) : row.id == 111 ? run_record(r) : near_valid(r, words);
+    m.payload = row.id == 110 ? replay_record(r) : row.id == 111 ? run_record(r) : near_valid(r, row.id, words);
   } else if (kind < 82) {
     m.id = row.id;
     m.payload = fields(r, r.chance(50) && words > 0 ? words - 1 : words + 1);

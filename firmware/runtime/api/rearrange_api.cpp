@@ -46,6 +46,9 @@ u32 zv_api_batch2space_fix8b_forward(u8 *param, u32 size) {
   for (int i = 0; i < 4; i++) API_POSITIVE(shape[i]);
   API_POSITIVE(block[0]);
   API_POSITIVE(block[1]);
+  // The layer's int arithmetic: the block's items and the enlarged planes.
+  ASSERT(api_mul(block[0], block[1]) <= 0x7fffffff && api_mul(shape[2], block[0]) <= 0x7fffffff &&
+         api_mul(shape[3], block[1]) <= 0x7fffffff);
   ASSERT(crops[0] >= 0 && crops[1] >= 0 && crops[2] >= 0 && crops[3] >= 0);
   u64 bytes = 0;
   cmd_id_node_t query = {};
@@ -70,6 +73,8 @@ u32 zv_api_space2batch_fix8b_forward(u8 *param, u32 size) {
   for (int i = 0; i < 4; i++) API_POSITIVE(shape[i]);
   API_POSITIVE(block[0]);
   API_POSITIVE(block[1]);
+  // The layer's int arithmetic: the batch the blocks multiply.
+  ASSERT(api_mul(api_mul(shape[0], block[0]), block[1]) <= 0x7fffffff);
   ASSERT(pads[0] >= 0 && pads[1] >= 0 && pads[2] >= 0 && pads[3] >= 0);
   u64 bytes = 0;
   cmd_id_node_t query = {};

@@ -111,6 +111,17 @@ Words conv_fix8b(uint32_t mode) {
       .w;
 }
 
+// An affine nearest warp of one 4 x 4 image at kA into one 4 x 4 output, the
+// table (output address, then the matrix) at kA + 1 MB.
+Words warp() {
+  return Rec{}
+      .addr(mb(0)).addr(0).addr(0).addr(0)
+      .addr(mb(1))
+      .u({1, 0, 0, 0, 4, 0, 0, 0})
+      .u({0, 1, 1, 4, 4, 4, 4, 4, 4, 0, 0, 0})
+      .w;
+}
+
 const float kDenormal = 1e-45f;
 uint32_t bits(float f) {
   uint32_t b;
@@ -154,6 +165,10 @@ std::vector<Hostile> cases() {
        multi({}, {{DTCM_BASE, mb(2), 4, 1, 0, 0, 0}}), 1009, "api_global_fits(t.host_addr"},
       {"multi-network 4N input entry running past the end", 110, multi({{mb(2), kEnd - 4, 4, 4, 3, 2, 0}}, {}),
        1009, "api_dense(1, n4, t.len)"},
+      {"warp table naming an output beyond device memory", 112, warp(), 1009, "output 0 at 0x500000000",
+       {{mb(1), {0, 5, bits(1.0f), 0, 0, 0, bits(1.0f), 0}}}},
+      {"warp table naming an output inside device memory", 112, warp(), 0, "",
+       {{mb(1), {static_cast<uint32_t>(mb(3)), 1, bits(1.0f), 0, 0, 0, bits(1.0f), 0}}}},
       {"dynamic network input entry at 0xfffffff0", 111, dynamic_run({{0xfffffff0u, 0, 0, {1, 4}, 4}}, false), 1009,
        "api_global_fits(inputs[i].addr"},
       // ---- Descriptor fields the engines do not take ----
@@ -182,6 +197,10 @@ std::vector<Hostile> cases() {
        "(i64)coords + classes + 1 <= 0x7fffffff"},
       {"dynamic network 4N input of 2629307724 bytes an item", 111,
        dynamic_run({{mb(2), mb(4), 2, {1, 2629307724u}, 0}}, true), 1009, "per_item <= 0x7fffffffu / 4"},
+      {"8-bit batch to space with a block of 2^32 items (the fuzzer's script)", 120,
+       {0x4, 0x1, 0x3, 0x0, 0x1, 0x1, 0x8, 0x1, 0x1, 0x1, 0x4, 0x4, 0x1, 0x4, 0x3f000000, 0x3, 0x4, 0x4, 0x4,
+        0x3f000000, 0x3f000000, 0x4, 0x8, 0x3, 0x4},
+       1009, "api_mul(block[0], block[1]) <= 0x7fffffff"},
       // ---- Denormal operands: flushed to zero on the core ----
       {"training batch normalisation with a denormal norm_count", 59,
        Rec{}.addr(mb(0)).addr(mb(1)).addr(mb(2)).addr(mb(3)).addr(mb(4)).addr(mb(5))

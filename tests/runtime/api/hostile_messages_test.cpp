@@ -201,6 +201,13 @@ std::vector<Hostile> cases() {
        {0x4, 0x1, 0x3, 0x0, 0x1, 0x1, 0x8, 0x1, 0x1, 0x1, 0x4, 0x4, 0x1, 0x4, 0x3f000000, 0x3, 0x4, 0x4, 0x4,
         0x3f000000, 0x3f000000, 0x4, 0x8, 0x3, 0x4},
        1009, "api_mul(block[0], block[1]) <= 0x7fffffff"},
+      {"image conversion of 2945362626 images of 4291877274 rows", 500,
+       Rec{}.addr(mb(0))
+           .u({4, 4, 4291877274u, bits(2.0f), 0, bits(2.0f), 0, bits(2.0f), 0, 0, 2945362626u, 0, 0})
+           .addr(mb(1))
+           .w,
+       1009,
+       "height <= (1u << 30)"},
       // ---- Denormal operands: flushed to zero on the core ----
       {"training batch normalisation with a denormal norm_count", 59,
        Rec{}.addr(mb(0)).addr(mb(1)).addr(mb(2)).addr(mb(3)).addr(mb(4)).addr(mb(5))

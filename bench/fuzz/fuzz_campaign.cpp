@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -52,6 +53,7 @@ int main(int argc, char **argv) {
                             {"deferred seed 2, race checker", chip::Schedule::Deferred, 2, true}};
   const size_t per_kind = messages / 3;
   size_t total_findings = 0;
+  std::map<std::string, size_t> refusals;  // by assertion, over all cards
   for (const CardKind &k : kinds) {
     const auto start = std::chrono::steady_clock::now();
     struct : test::fuzz::Report {
@@ -84,6 +86,7 @@ int main(int argc, char **argv) {
                           std::to_string(r.results.size());
         for (const auto &[code, n] : r.results) out += " " + std::to_string(code) + " " + std::to_string(n);
         out += "\n";
+        for (const auto &[what, n] : r.assertions) out += "ASSERTION " + std::to_string(n) + " " + what + "\n";
         for (const std::string &f : r.findings) out += "FINDING (" + std::string(k.name) + "): " + f + "\n";
         if (write(fds[1], out.data(), out.size()) < 0) _exit(3);
         _exit(0);
@@ -121,6 +124,11 @@ int main(int argc, char **argv) {
       std::string line;
       std::getline(is, line);
       for (; std::getline(is, line);) {
+        if (line.rfind("ASSERTION ", 0) == 0) {
+          const size_t space = line.find(' ', 10);
+          refusals[line.substr(space + 1)] += std::strtoull(line.c_str() + 10, nullptr, 10);
+          continue;
+        }
         std::printf("%s\n", line.c_str());
         if (line.rfind("FINDING", 0) == 0) total_findings++;
       }
@@ -135,5 +143,30 @@ int main(int argc, char **argv) {
                 sum.stops, sum.known_good_failures, sum.canary_changes, sum.race_findings, sum.model_gave_out);
     std::fflush(stdout);
   }
+  // The checks each class of hostile field meets: how often the campaign made
+  // each refuse a message.
+  const struct {
+    const char *name, *marker;
+  } classes[] = {
+      {"misaligned host data the core reads", "global % align == 0"},
+      {"concat input rows past the input", "api_dense(4, rows, len)"},
+      {"concat input past the output's row", "offset + len <= row"},
+      {"API 110 entry addresses and extents", "multi_entry_checks"},
+      {"API 111 input entry addresses", "api_global_fits(inputs[i].addr"},
+      {"API 111 output entry addresses", "api_global_fits(outputs[i].addr"},
+      {"sort results above the keys", "out_len <= len"},
+      {"convolution input stride mode", "output_mode) == 0 ||"},
+      {"gathered index outside the input", "index_select_gde: at >= 0"},
+      {"API 111 4N conversion lengths", "per_item <= 0x7fffffffu / 4"},
+      {"denormal batch-normalisation count", "norm_count > 0.0f"},
+  };
+  std::printf("refusals by class:");
+  for (const auto &c : classes) {
+    size_t n = 0;
+    for (const auto &[what, count] : refusals)
+      if (what.find(c.marker) != std::string::npos) n += count;
+    std::printf(" %s %zu;", c.name, n);
+  }
+  std::printf("\n");
   return total_findings == 0 ? 0 : 1;
 }

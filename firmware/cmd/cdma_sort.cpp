@@ -28,6 +28,8 @@ void cdma_sort_move_cmd(u64 src_key, u64 dst_key, u32 len, u32 order, u8 index_e
          (int)auto_index);
   // The byte counts are 32-bit fields.
   ASSERT(len <= 0x3fffffffu && out_len <= 0x3fffffffu, "len=%u, out_len=%u", (unsigned)len, (unsigned)out_len);
+  // The engine returns at most one result per key.
+  ASSERT(out_len <= len, "len=%u, out_len=%u", (unsigned)len, (unsigned)out_len);
 
   const u32 ie = index_enable;
   const cmd_pack_t packs[] = {

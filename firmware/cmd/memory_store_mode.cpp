@@ -45,6 +45,8 @@ static void move_int8(u64 src, int n, int c, int h, int w, int sn, int sc, int s
 void gdma_move_global_1N_and_4N(u64 global_1N_addr, u64 global_4N_addr, int N, int len, int to_4N,
                                 cmd_id_node_t *node) {
   ASSERT(global_1N_addr != global_4N_addr);
+  // Four items' bytes must fit an int.
+  ASSERT(N >= 0 && len > 0 && len <= 0x7fffffff / 4, "N=%d, len=%d", N, len);
   int c, h, w, rest;
   get_gdma_mode_trans_chw(len, &c, &h, &w, &rest);
   const int e = len / c;      // bytes of one row of an item

@@ -35,6 +35,8 @@ void cv_convert_plan_of(u32 width, u32 stride, u32 height, const float alpha[3],
   // Zero extents would leave nothing to slice by (and divide by zero below).
   ASSERT_FS(width > 0 && height > 0 && stride > 0 && count > 0, "width=%u, stride=%u, height=%u, count=%u",
             (unsigned)width, (unsigned)stride, (unsigned)height, (unsigned)count);
+  // Rows are counted in 64 bits: count x channels x height must not overflow.
+  ASSERT_FS(height <= (1u << 30) && count <= (1u << 30), "height=%u, count=%u", (unsigned)height, (unsigned)count);
   const u64 row = four_n ? 4ull * width : width;
   const u64 row_stride = four_n && stride == width ? row : stride;
   ASSERT_FS(row <= GDMA_MAX_W && row_stride <= 0x7fffffffull, "row of %u elements, stride %u", (unsigned)row,

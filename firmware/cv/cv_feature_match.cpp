@@ -13,6 +13,7 @@
 #include "cmd/memory_fill_copy.h"
 #include "cv/cv_common.h"
 #include "layers/conv/fc_stages.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -478,7 +479,7 @@ int nodechip_cv_feature_match_fix8b(u64 query, u64 database, u64 scores_out, u64
   const u64 work_bytes = 6ull * B * n;
   ASSERT(work >= GLOBAL_MEM_START_ADDR && work - GLOBAL_MEM_START_ADDR + work_bytes <= 0x100000000ull - DDR_ARM_BASE,
          "work buffer 0x%x%08x", (unsigned)(work >> 32), (unsigned)work);
-  const u32 work_arm = DDR_ARM_BASE + (u32)(work - GLOBAL_MEM_START_ADDR);
+  u8 *const work_ptr = (u8 *)core_window_ptr(work, work_bytes, 4);
 
   // Every key's high half is 0x3FFF.
   const u32 high = CV_MATCH8_KEY_HIGH;
@@ -516,7 +517,7 @@ int nodechip_cv_feature_match_fix8b(u64 query, u64 database, u64 scores_out, u64
                        p.final_pos + row, n);
     const u32 *pos = (const u32 *)hw_ptr(p.final_pos + row, 4 * n);
     const u32 *cand = (const u32 *)hw_ptr(p.cand_index + row, 4 * t);
-    u32 *out = (u32 *)hw_ptr(work_arm + 4 * n * b, 4 * n);
+    u32 *out = (u32 *)(work_ptr + 4 * n * b);
     for (u32 j = 0; j < n; j++) out[j] = cand[pos[j]];
   }
   general_gdma_gen_cmd(work, indices_out, GDMA_VALUE_FORMAT_FLOAT32, (int)(B * n), GDMA_VALUE_DIR_S2S, node);
@@ -526,7 +527,7 @@ int nodechip_cv_feature_match_fix8b(u64 query, u64 database, u64 scores_out, u64
                               2 * (int)p.slots, 2, GDMA_VALUE_FORMAT_INT16, scores, 0, (int)B, 1, 1, (int)n, (int)n,
                               (int)n, (int)n, 1, GDMA_VALUE_FORMAT_INT16, GDMA_VALUE_DIR_S2S, 0, node);
   poll_all_engine_done(node);
-  u16 *score = (u16 *)hw_ptr(work_arm + 4 * B * n, 2 * B * n);
+  u16 *score = (u16 *)(work_ptr + 4 * B * n);
   for (u32 i = 0; i < B * n; i++) score[i] = (u16)(score[i] + 0x8000u);
   general_gdma_gen_cmd(scores, scores_out, GDMA_VALUE_FORMAT_INT16, (int)(B * n), GDMA_VALUE_DIR_S2S, node);
   return 0;

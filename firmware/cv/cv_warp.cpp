@@ -9,6 +9,7 @@
 #include "cmd/local_mem.h"
 #include "cmd/memory_fill_copy.h"
 #include "local/conversion.h"
+#include "runtime/api/dispatch.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -463,6 +464,19 @@ void nodechip_cv_warp(const u64 input[4], u64 table_address, const u32 output_co
   if (table_bytes) pack_info_to_dtcm(table_address, DTCM_SCRATCH_START, (u32)table_bytes, node);
   poll_all_engine_done(node);
   const u32 table = DTCM_SCRATCH_START;
+  // Every output the table names must hold the rectangle written into it
+  // (4N outputs: one byte of every word), checked before any is issued.
+  const i64 dims[3] = {channels, roi_h, roi_w};
+  const i64 steps[3] = {api_mul(dst_h, dst_w), dst_w, 1};
+  const api_extent_t rect = api_strided(four_n ? 4 : 1, 3, dims, steps);
+  const i64 corner = ((i64)roi_y * dst_w + roi_x) * (four_n ? 4 : 1);
+  for (u32 k = 0; k < T; k++) {
+    u64 out;
+    memcpy(&out, hw_ptr(table + 8 * (four_n ? k / 4 : k), 8), 8);
+    const api_extent_t at = {rect.lo + corner, rect.hi + corner};
+    ASSERT(api_global_fits(four_n ? out + k % 4 : out, at), "output %u at 0x%x%08x", (unsigned)k,
+           (unsigned)(out >> 32), (unsigned)out);
+  }
   for (u32 k = 0; k < T; k++) {
     const u32 s = warp_get_idx(k, prefix, input_count);
     u64 out;

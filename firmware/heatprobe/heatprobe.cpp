@@ -99,7 +99,12 @@ void zvkernel_conv_fix8b_only(u32 w0, u32 w1, u32 w2, u32 w3, u32 w4, u32 w5, u3
   const u32 input_mode = w37;
   ASSERT_FS(input_mode == 0 || input_mode == 3);
   // The output extents in 64 bits: the record's words can overflow any 32-bit
-  // product. Each must be positive and fit its 16-bit shape field.
+  // product. Each must be positive and fit its 16-bit shape field. Factors of
+  // at most 2^31 keep each product and sum inside 64 bits.
+  const u32 factors[] = {input_h, input_w, ins_h, ins_w, pad_h, pad_w, kh, kw, dh, dw};
+  u32 largest = 0;
+  for (u32 f : factors) largest = f > largest ? f : largest;
+  ASSERT_FS(largest <= 0x80000000u);
   const i64 oh64 = ((i64)input_h - 1) * ((i64)ins_h + 1) + 2 * (i64)pad_h - ((i64)kh - 1) * (i64)dh;
   const i64 ow64 = ((i64)input_w - 1) * ((i64)ins_w + 1) + 2 * (i64)pad_w - ((i64)kw - 1) * (i64)dw;
   ASSERT_FS(oh64 >= 0 && ow64 >= 0);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net_writer.h"
 #include "runtime/api/dispatch.h"
 #include "runtime/firmware_main.h"
 #include "runtime/regs.h"
@@ -96,14 +97,234 @@ std::vector<uint32_t> fields(Rng &r, size_t words) {
 
 bool reserved(uint32_t id) { return id == API_ID_QUIT || id == ZVKERNEL_API_ID; }
 
+// ---- Near-valid records ----
+//
+// Most random records fail their first check. These are records a correct
+// host could send (distinct word-aligned tensors inside the sandbox, small
+// extents, plausible modes and scales) with one to three fields turned
+// adversarial, so that the checks after the first are reached: misaligned
+// addresses the core may read itself, addresses near the end of device memory
+// or in the ARM's own memories, enum and mode fields one past what an engine
+// takes, a count one above the count it is a part of, and denormal, NaN and
+// infinite operands.
+
+// A word-aligned sandbox address, 64 KB apart for each `slot`.
+uint64_t tensor_address(Rng &r, uint32_t slot) {
+  return kSandbox + (uint64_t{slot % 24} << 16) + (r.below(64) << 6);
+}
+
+// Small extents and counts (never 2, which after a small word would form an
+// address in device memory), modes 0 and 3, scales.
+uint32_t plausible(Rng &r) {
+  static const uint32_t kSmall[] = {1, 1, 3, 4, 4, 8};
+  switch (r.below(16)) {
+    case 0: return 0;
+    case 1: return 0x3f800000u;  // 1.0f
+    case 2: return 0x3f000000u;  // 0.5f
+    default: return kSmall[r.below(6)];
+  }
+}
+
+// One adversarial field in place of word `at` (or of the address at `at`).
+void mutate(Rng &r, std::vector<uint32_t> &w, size_t at, bool is_address) {
+  if (is_address && at + 1 < w.size()) {
+    const uint64_t a = uint64_t{w[at + 1]} << 32 | w[at];
+    uint64_t b = a;
+    switch (r.below(5)) {
+      case 0:
+      case 1: b = a + 1 + r.below(3); break;  // misaligned
+      case 2: b = GLOBAL_MEM_END_ADDR - 16 * (1 + r.below(8)); break;
+      case 3: {
+        const uint64_t arm[] = {DTCM_BASE, DDR_ARM_BASE, L2_SRAM_START_ADDR, 0xfffffff0u, 0};
+        b = arm[r.below(5)];
+        break;
+      }
+      default: b = GLOBAL_MEM_END_ADDR + (uint64_t{r.below(16)} << 12); break;
+    }
+    w[at] = static_cast<uint32_t>(b);
+    w[at + 1] = static_cast<uint32_t>(b >> 32);
+    return;
+  }
+  static const uint32_t kOperands[] = {0x00000001u, 0x007fffffu, 0x80000001u, 0x7fc00000u,
+                                       0xffc00000u, 0x7f800000u, 0xff800000u, 0x7f7fffffu};
+  switch (r.below(6)) {
+    case 0: w[at] = kOperands[r.below(8)]; break;
+    case 1: w[at] = r.chance(50) ? 2 : 1 + r.below(8); break;  // a mode or enum one past
+    case 2: w[at] = w[at] + 1; break;                           // one above its whole
+    case 3: w[at] = static_cast<uint32_t>(-static_cast<int32_t>(r.below(4) + 1)); break;
+    case 4: w[at] = 0x7fffffffu - r.below(2); break;
+    default: w[at] = 64 + r.below(512); break;
+  }
+}
+
+// A pair of words that forms an address messages may name below the sandbox,
+// where a count the record also holds (an address token's low word, say)
+// could rightly ask for gigabytes. No address token lies there, even after a
+// mutation.
+bool stray_low_address(const std::vector<uint32_t> &w) {
+  for (size_t i = 0; i + 1 < w.size(); i++) {
+    const uint64_t pair = uint64_t{w[i + 1]} << 32 | w[i];
+    if (pair >= FW_USER_MEM_START && pair < kSandbox) return true;
+  }
+  return false;
+}
+
+// Field layouts of records whose later checks guard host data the core reads
+// itself, addresses inside arrays, engine fields and index data: one letter a
+// word, "A" an address (two words). The other letters draw a valid field:
+// "i" an extent (1 to 4), "z" zero, "m" a mode or flag (0, 1 or 3), "f" a
+// scale (1.0 or 0.5), "t" an element size (4 or 1), "x" an axis (0 to 3), "n"
+// an item count (1 to 8), "d" a rank (1 or 2), "1" one. Records without a
+// layout are guessed.
+struct Layout {
+  uint32_t id;
+  const char *fields;
+};
+const Layout kLayouts[] = {
+    {12, "AAAAAiii"},
+    {59, "AAAAAAfffiiii"},
+    {69, "AAAAAfiiii"},
+    {71, "AAAAAfiiii"},
+    {83, "AAAAiiii1iiiiizzzziizzzzzzzzzzzzzzzzzz"},
+    {91, "AAAAAAAAAAAiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiimmmmmmmmmmnx"},
+    {92, "AAAAAAAAAAAiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiiimmmmmmmmmmnx"},
+    {127, "AAAAAAfiiii"},
+    {140, "AAAAAiii"},
+    {181, "AAnAAAtiiiiiiiidz"},
+    {508, "AAnAAnmmm"},
+    {509, "AAAAAiiiiz"},
+};
+
+uint32_t drawn(Rng &r, char kind) {
+  switch (kind) {
+    case 'z': return 0;
+    case 'm': return r.chance(50) ? 0 : r.chance(50) ? 1 : 3;
+    case 'f': return r.chance(50) ? 0x3f800000u : 0x3f000000u;
+    case 't': return r.chance(70) ? 4 : 1;
+    case 'x': return r.below(4);
+    case 'n': return 1 + r.below(8);
+    case 'd': return 1 + r.below(2);
+    case '1': return 1;
+    default: return 1 + r.below(4);
+  }
+}
+
+std::vector<uint32_t> near_valid_once(Rng &r, size_t words, std::vector<size_t> &addresses, const char *layout) {
+  std::vector<uint32_t> w;
+  addresses.clear();
+  uint32_t slot = r.below(24);
+  for (const char *k = layout; k && *k && w.size() < words; k++) {
+    if (*k == 'A' && w.size() + 1 < words) {
+      const uint64_t a = tensor_address(r, slot++);
+      addresses.push_back(w.size());
+      w.push_back(static_cast<uint32_t>(a));
+      w.push_back(static_cast<uint32_t>(a >> 32));
+    } else {
+      w.push_back(drawn(r, *k));
+    }
+  }
+  // Addresses lead the records that have them: a token further on would put
+  // an address's low word (about 2^32) where a count could stand.
+  const uint32_t most = static_cast<uint32_t>(words / 2 < 11 ? words / 2 : 11);
+  const size_t lead = layout || most == 0 ? 0 : r.chance(30) ? most : r.below(most + 1);
+  while (w.size() < words) {
+    const bool address = w.size() + 1 < words && addresses.size() < lead;
+    if (address) {
+      const uint64_t a = tensor_address(r, slot++);
+      addresses.push_back(w.size());
+      w.push_back(static_cast<uint32_t>(a));
+      w.push_back(static_cast<uint32_t>(a >> 32));
+    } else {
+      w.push_back(plausible(r));
+    }
+  }
+  if (w.empty() || r.chance(10)) return w;  // now and then the record as it stands
+  const uint32_t n = 1 + r.below(3);
+  for (uint32_t k = 0; k < n; k++) {
+    if (!addresses.empty() && r.chance(45))
+      mutate(r, w, addresses[r.below(static_cast<uint32_t>(addresses.size()))], true);
+    else
+      mutate(r, w, r.below(static_cast<uint32_t>(w.size())), false);
+  }
+  return w;
+}
+
+std::vector<uint32_t> near_valid(Rng &r, uint32_t id, size_t words) {
+  const char *layout = nullptr;
+  for (const Layout &l : kLayouts) layout = l.id == id ? l.fields : layout;
+  std::vector<size_t> addresses;
+  for (int tries = 0; tries < 64; tries++) {
+    std::vector<uint32_t> w = near_valid_once(r, words, addresses, layout);
+    // With a layout, the addresses are where the record has them.
+    if (layout || !stray_low_address(w)) return w;
+  }
+  return fields(r, words);
+}
+
+// The two records of variable length, with tensor entries: the network replay
+// (API 110) and the compiled network run (API 111), near-valid, with entries
+// whose addresses or extents are turned adversarial.
+uint64_t entry_address(Rng &r, uint32_t slot) {
+  uint64_t a = tensor_address(r, slot);
+  if (r.chance(30)) {
+    std::vector<uint32_t> w = {static_cast<uint32_t>(a), static_cast<uint32_t>(a >> 32)};
+    mutate(r, w, 0, true);
+    a = uint64_t{w[1]} << 32 | w[0];
+  }
+  return a;
+}
+
+std::vector<uint32_t> replay_record(Rng &r) {
+  net::ReplayMessage m;
+  uint32_t slot = r.below(24);
+  for (auto *list : {&m.inputs, &m.outputs}) {
+    const uint32_t n = r.below(3);
+    for (uint32_t i = 0; i < n; i++) {
+      const uint8_t modes[] = {0, 2, 1};
+      net::BufferTensor t{entry_address(r, slot++), entry_address(r, slot++), r.chance(80) ? 1 + r.below(8) : 255,
+                          1 + r.below(16), static_cast<uint16_t>(r.below(8)), modes[r.below(3)], modes[r.below(3)]};
+      list->push_back(t);
+    }
+  }
+  m.bd_buffer = tensor_address(r, slot++) & ~uint64_t{127};
+  m.gdma_buffer = tensor_address(r, slot++) & ~uint64_t{127};
+  if (r.chance(20)) m.groups.push_back({0, 0});
+  return net::replay_payload(m);
+}
+
+std::vector<uint32_t> run_record(Rng &r) {
+  net::RunMessage m;
+  uint32_t slot = r.below(24);
+  m.description_addr = tensor_address(r, slot++);
+  m.description_words = 4 + r.below(16);
+  m.has_4n_addr = r.chance(40);
+  const uint32_t n = 1 + r.below(2);
+  for (uint32_t i = 0; i < n; i++) {
+    net::IoInput in;
+    in.addr = entry_address(r, slot++);
+    if (m.has_4n_addr) in.addr_4n = entry_address(r, slot++);
+    in.dtype = r.below(4);
+    in.shape = {1 + r.below(4), 1 + r.below(8)};
+    if (r.chance(20)) in.shape[r.below(2)] = static_cast<uint32_t>(r.next()) | 0x80000000u;
+    in.elem_num = in.shape[0] * in.shape[1];
+    m.inputs.push_back(in);
+  }
+  m.outputs.push_back(net::IoOutput{entry_address(r, slot++), 0, 0});
+  m.scratch_addr = tensor_address(r, slot++);
+  return net::run_payload(m);
+}
+
 Message make(Rng &r) {
   Message m;
   const zv_api_entry_t &row = zv_api_table[r.below(zv_api_table_size)];
   const size_t words = row.record_bytes / 4;
   const uint32_t kind = r.below(100);
-  if (kind < 70) {
+  if (kind < 35) {
     m.id = row.id;
     m.payload = fields(r, words);
+  } else if (kind < 70) {
+    m.id = row.id;
+    m.payload = row.id == 110 ? replay_record(r) : row.id == 111 ? run_record(r) : near_valid(r, row.id, words);
   } else if (kind < 82) {
     m.id = row.id;
     m.payload = fields(r, r.chance(50) && words > 0 ? words - 1 : words + 1);
@@ -160,6 +381,12 @@ Report run(host::Card &card, const Options &options) {
   const std::vector<uint8_t> itcm = pattern(kCanaryItcmBytes, 0x5a), dtcm = pattern(kCanaryDtcmBytes, 0xa5);
   card.write(kCanaryItcm, itcm.data(), itcm.size());
   card.write(kCanaryDtcm, dtcm.data(), dtcm.size());
+  {
+    Rng fill{options.seed ^ 0x5eed5a4dull};
+    std::vector<uint32_t> words(kSandboxBytes / 4);
+    for (uint32_t &v : words) v = fill.chance(60) ? fill.below(8) : fill.chance(50) ? 0x3f800000u : uint32_t(fill.next());
+    card.write(kSandbox, words.data(), kSandboxBytes);
+  }
   const std::vector<Message> all = messages(options);
   size_t seen_findings = 0;
   uint32_t round = 0;
@@ -174,6 +401,7 @@ Report run(host::Card &card, const Options &options) {
       batch += m.script() + "\n";
       rep.messages++;
       if (std::getenv("ZV_FUZZ_TRACE")) std::fprintf(stderr, "%s\n", m.script().c_str());
+      const size_t console_at = card.console().size();
       const auto began = std::chrono::steady_clock::now();
       auto a = card.send(m.id, m.payload, m.tag, m.lying_length ? std::optional<uint32_t>(m.param_len) : std::nullopt);
       const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -185,6 +413,16 @@ Report run(host::Card &card, const Options &options) {
         std::fprintf(stderr, "slow (%.2f s): %s\n", took, m.script().c_str());
       if (a) {
         rep.results[a->result]++;
+        // "ASSERT <file>: <function>: <line>: <condition>" lines since the send.
+        const std::string text = card.console().substr(console_at);
+        for (size_t at = text.find("ASSERT"); at != std::string::npos; at = text.find("ASSERT", at + 1)) {
+          const size_t end = text.find('\n', at);
+          const std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+          const size_t f = line.find(": "), l = f == std::string::npos ? f : line.find(": ", f + 2),
+                       c = l == std::string::npos ? l : line.find(": ", l + 2);
+          if (line.rfind("ASSERT info", 0) == 0 || c == std::string::npos) continue;
+          rep.assertions[line.substr(f + 2, l - f - 2) + ": " + line.substr(c + 2)]++;
+        }
       } else if (card.state() == host::Card::State::Running) {
         rep.refused++;
       } else {

@@ -2,8 +2,13 @@
 // it: for every id of the API table (read from the table, so a new row is
 // covered at once), records of the right size with random and extreme fields
 // (addresses inside and far outside device memory, counts at the edges of
-// their types), records a word short or long, random ids and lengths, lying
-// length words and tag 0. After each batch a known-good fill and copy are
+// their types), near-valid records (small aligned tensors in the sandbox) with
+// one to three adversarial fields (misaligned addresses, addresses at the end
+// of device memory or in the ARM's memories, modes one past their range, a
+// count above its whole, denormal, NaN and infinite operands), tensor entries
+// of the two variable-length records, records a word short or long, random
+// ids and lengths, lying length words and tag 0. The sandbox holds random
+// words, so that index data read from it names items outside any input. After each batch a known-good fill and copy are
 // checked by reading device memory back, and canary regions of the ARM's own
 // memories (which no message may reach) are compared with what the host wrote.
 #pragma once
@@ -42,6 +47,8 @@ struct Report {
   size_t canary_changes = 0;         // a canary region changed
   size_t race_findings = 0;          // happens-before checker findings
   std::vector<std::string> findings;  // what went wrong, with the batch that did it
+  // Refusals by the assertion that made them ("function: condition").
+  std::map<std::string, size_t> assertions;
   double slowest_seconds = 0;        // the longest a message took to be answered
   std::string slowest;               // that message
   bool clean() const {

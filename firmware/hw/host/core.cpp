@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
 #include "runtime/assert.h"
 
 extern "C" {
@@ -34,6 +38,29 @@ const char *end_name(Core::End e) {
   }
   return "?";
 }
+// The floating-point mode firmware code runs in. Boot sets the ARM's VFP to
+// flush-to-zero and default NaN; the SSE unit's counterparts are MXCSR's
+// flush-to-zero and denormals-are-zero bits (per thread), so that a denormal
+// operand or result is zero on both. The chip model keeps the host's own mode:
+// its engines compute what the model says, whichever thread runs them.
+#if defined(__SSE__)
+constexpr unsigned kFlushToZero = 0x8000u, kDenormalsAreZero = 0x0040u;
+unsigned enter_firmware_fp() {
+  const unsigned was = _mm_getcsr();
+  _mm_setcsr(was | kFlushToZero | kDenormalsAreZero);
+  return was;
+}
+unsigned enter_model_fp() {
+  const unsigned was = _mm_getcsr();
+  _mm_setcsr(was & ~(kFlushToZero | kDenormalsAreZero));
+  return was;
+}
+void restore_fp(unsigned mode) { _mm_setcsr(mode); }
+#else
+unsigned enter_firmware_fp() { return 0; }
+unsigned enter_model_fp() { return 0; }
+void restore_fp(unsigned) {}
+#endif
 }  // namespace
 
 Core::Core(chip::Chip &chip) : chip_(chip) {
@@ -71,7 +98,9 @@ Core::End Core::call(const std::function<void()> &fn) {
   fault_.clear();
   quiet_idles_ = 0;
   stop_point_set_ = true;
+  const unsigned fp = enter_firmware_fp();
   if (setjmp(stop_point_) == 0) fn();
+  restore_fp(fp);
   stop_point_set_ = false;
   return end_;
 }
@@ -121,12 +150,14 @@ void Core::stop(End how, const char *why) {
 u32 Core::read32(u32 addr) {
   u32 value = 0;
   bool faulted = false;
+  const unsigned fp = enter_model_fp();
   try {
     value = chip_.arm_read32(addr);
   } catch (const chip::Fault &f) {
     faulted = true;
     fault_ = f.what();
   }
+  restore_fp(fp);
   if (faulted) stop(End::Faulted, nullptr);
   after_access();
   return value;
@@ -134,12 +165,14 @@ u32 Core::read32(u32 addr) {
 
 void Core::write32(u32 addr, u32 value) {
   bool faulted = false;
+  const unsigned fp = enter_model_fp();
   try {
     chip_.arm_write32(addr, value);
   } catch (const chip::Fault &f) {
     faulted = true;
     fault_ = f.what();
   }
+  restore_fp(fp);
   if (faulted) stop(End::Faulted, nullptr);
   after_access();
 }
@@ -147,12 +180,14 @@ void Core::write32(u32 addr, u32 value) {
 void *Core::ptr(u32 addr, u32 bytes) {
   void *p = nullptr;
   bool faulted = false;
+  const unsigned fp = enter_model_fp();
   try {
     p = chip_.arm_ptr(addr, bytes);
   } catch (const chip::Fault &f) {
     faulted = true;
     fault_ = f.what();
   }
+  restore_fp(fp);
   if (faulted) stop(End::Faulted, nullptr);
   return p;
 }

@@ -13,6 +13,7 @@
 #include "local/eltwise.h"
 #include "layers/data/transpose.h"
 #include "cmd/tensor_shape.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -67,7 +68,7 @@ void nodechip_filter_forward(u64 input, u64 flags, u64 output, u64 flag_scratch,
   const u64 item = (u64)C * (u64)H * (u64)W;
   ASSERT_FS(item <= 0x7fffffffu);
   if (N == 0 || item == 0) return;
-  const float *flag = (const float *)arm_window_ptr(flag_scratch, 4u * (u64)N);
+  const float *flag = (const float *)core_window_ptr(flag_scratch, 4u * (u64)N, 4);
   general_gdma_gen_cmd(flags, flag_scratch, GDMA_VALUE_FORMAT_FLOAT32, N, GDMA_VALUE_DIR_S2S, node);
   poll_all_engine_done_internal(node);
   u64 kept = 0;
@@ -126,6 +127,13 @@ int index_select_gde(u64 input, u64 index, u64 output, const int *shape, int dim
   general_gdma_gen_cmd(input, in_l2, GDMA_VALUE_FORMAT_FLOAT32, (int)(rows * item / 4), GDMA_VALUE_DIR_S2S, node);
   general_gdma_gen_cmd(index, index_l2, GDMA_VALUE_FORMAT_FLOAT32, index_num, GDMA_VALUE_DIR_S2S, node);
   poll_all_engine_done(node);
+  // An index outside the input would have the engine read past it.
+  const u8 *staged = (const u8 *)hw_ptr((u32)index_l2, 4u * (u32)index_num);
+  for (int i = 0; i < index_num; i++) {
+    int at;
+    memcpy(&at, staged + 4u * (u32)i, 4);
+    ASSERT(at >= 0 && (u64)at < rows, "index %d at %d, extent %u", at, i, (unsigned)rows);
+  }
   gde_gather_data_gen_cmd(1, (u32)in_l2, (u32)index_l2, (u32)index_num, (u32)gde_mode, (u32)out_l2);
   general_gdma_gen_cmd(out_l2, output, GDMA_VALUE_FORMAT_FLOAT32, (int)((u64)index_num * item / 4),
                        GDMA_VALUE_DIR_S2S, node);
@@ -138,8 +146,8 @@ static void index_select_gdma(u64 input, u64 index, int index_num, u64 dst, u64 
                               int type_size, cmd_id_node_t *node) {
   const gdma_value_format_t fmt = type_size == 4 ? GDMA_VALUE_FORMAT_FLOAT32 : GDMA_VALUE_FORMAT_INT8;
   const u64 row_bytes = inner * (u64)type_size;
-  const int *idx = (const int *)arm_window_ptr(scratch, 4u * (u64)(index_num < INDEX_SELECT_CHUNK ? index_num
-                                                                                                  : INDEX_SELECT_CHUNK));
+  const u64 chunk = (u64)(index_num < INDEX_SELECT_CHUNK ? index_num : INDEX_SELECT_CHUNK);
+  const int *idx = (const int *)core_window_ptr(scratch, 4u * chunk, 4);
   for (int start = 0; start < index_num; start += INDEX_SELECT_CHUNK) {
     const int n = index_num - start < INDEX_SELECT_CHUNK ? index_num - start : INDEX_SELECT_CHUNK;
     general_gdma_gen_cmd(index + 4u * (u64)start, scratch, GDMA_VALUE_FORMAT_FLOAT32, n, GDMA_VALUE_DIR_S2S, node);

@@ -16,6 +16,7 @@
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/transpose.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
@@ -209,7 +210,7 @@ static int count_marks(int g, u64 readback, cmd_id_node_t *node) {
                              node);
   store_lane_results(TOPK_LOCAL_LANE_RESULT, readback, node);
   poll_all_engine_done_internal(node);
-  const float *words = (const float *)arm_window_ptr(readback, 4u * NPU_NUM);
+  const float *words = (const float *)core_window_ptr(readback, 4u * NPU_NUM, 4);
   float counted = 0;
   for (int i = 0; i < NPU_NUM; i++) {
     float a;
@@ -336,7 +337,7 @@ static int topk_preprocess(u64 part, u64 stage_values, u64 stage_indices, u64 ca
   store_lane_results(TOPK_LOCAL_LANE_RESULT, readback, node);
   store_lane_results(TOPK_LOCAL_SEQ_SCRATCH, readback + 4u * NPU_NUM, node);
   poll_all_engine_done_internal(node);
-  const float *words = (const float *)arm_window_ptr(readback, 8u * NPU_NUM);
+  const float *words = (const float *)core_window_ptr(readback, 8u * NPU_NUM, 4);
   float mx = -FLT_MAX, neg = -FLT_MAX;
   for (int i = 0; i < NPU_NUM; i++) {
     float a, b;

@@ -9,7 +9,8 @@
 void nodechip_yolo(u64 input, u64 output, int n, int input_c, int input_h, int input_w, int num, int classes,
                    int coords, int background, int softmax, cmd_id_node_t *node) {
   ASSERT_FS(n >= 0 && input_c > 0 && input_h > 0 && input_w > 0 && num >= 0 && classes >= 0 && coords >= 2);
-  ASSERT_FS((i64)input_c * input_h * input_w <= 0x7fffffff && (i64)num * (coords + classes + 1) <= 0x7fffffff);
+  ASSERT_FS((i64)input_c * input_h * input_w <= 0x7fffffff && (i64)coords + classes + 1 <= 0x7fffffff &&
+            (i64)num * ((i64)coords + classes + 1) <= 0x7fffffff);
   ASSERT_FS(input_c >= num*(coords + classes + 1));
   if (n == 0) return;
   const int t = coords + classes + 1;

@@ -5,6 +5,7 @@
 
 #include "cmd/gdma.h"
 #include "layers/data/select.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
@@ -52,8 +53,8 @@ void nodechip_accuracy_layer(u64 input, u64 output, u64 index_init, u64 value_in
   if ((i64)N * ((i64)top_k + 3 * (i64)C) >= 0x1000000) ASSERT_FS(0);
   const u64 NC = (u64)N * (u64)C, NK = (u64)N * (u64)top_k;
   const u64 staged = scratch + 4 * NC, values_at = staged + 4 * NK, indices_at = values_at + 4 * NC;
-  float *copy = (float *)arm_window_ptr(scratch, 4 * NC);
-  u32 *out = (u32 *)arm_window_ptr(staged, 4 * NK + 4 * NC + 4 * NC);
+  float *copy = (float *)core_window_ptr(scratch, 4 * NC, 4);
+  u32 *out = (u32 *)core_window_ptr(staged, 4 * NK + 4 * NC + 4 * NC, 4);
   float *values = (float *)(out + NK);
   u32 *indices = (u32 *)(out + NK + NC);
   general_gdma_gen_cmd(input, scratch, GDMA_VALUE_FORMAT_FLOAT32, (int)NC, GDMA_VALUE_DIR_S2S, node);

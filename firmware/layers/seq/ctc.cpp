@@ -10,6 +10,7 @@
 #include "layers/data/select.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
@@ -91,8 +92,8 @@ void nodechip_ctcloss_parallel(u64 lprime, u64 y, u64 alpha, u64 beta, u64 scrat
   general_gdma_gen_cmd(y, scratch, GDMA_VALUE_FORMAT_FLOAT32, (int)CT, GDMA_VALUE_DIR_S2S, node);
   general_gdma_gen_cmd(lprime, scratch + 4 * CT, GDMA_VALUE_FORMAT_FLOAT32, S, GDMA_VALUE_DIR_S2S, node);
   poll_all_engine_done_internal(node);
-  const float *yv = (const float *)arm_window_ptr(scratch, 4 * CT);
-  const float *lp = (const float *)arm_window_ptr(scratch + 4 * CT, 4u * (u64)S);
+  const float *yv = (const float *)core_window_ptr(scratch, 4 * CT, 4);
+  const float *lp = (const float *)core_window_ptr(scratch + 4 * CT, 4u * (u64)S, 4);
 
   // Every label must be a class, or the gather would read outside y.
   for (int s = 0; s < S; s++) {

@@ -18,6 +18,7 @@
 #include "local/math.h"
 #include "local/tagged_math.h"
 #include "local/tensor_record.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/engine_wait.h"
 #include "runtime/hw.h"
 #include "runtime/assert.h"
@@ -509,8 +510,8 @@ void softmax_loss(u64 input, u64 label, u64 output, u64 loss, u64 scratch, float
   int counts[3];
   get_slice_num_softmax(N, C, sh, sw, counts);
   const u64 label_copy = scratch + (gradient ? 4ull * positions : 4ull);
-  const float *labels = (const float *)arm_window_ptr(label_copy, 4ull * positions);
-  float *loss_word = (float *)arm_window_ptr(scratch, 4);
+  const float *labels = (const float *)core_window_ptr(label_copy, 4ull * positions, 4);
+  float *loss_word = (float *)core_window_ptr(scratch, 4, 4);
   general_gdma_gen_cmd(label, label_copy, GDMA_VALUE_FORMAT_FLOAT32, (int)positions, GDMA_VALUE_DIR_S2S, node);
 
   sm_piece_t p;

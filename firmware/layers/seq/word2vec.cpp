@@ -9,6 +9,7 @@
 #include "layers/data/select.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
+#include "runtime/api/record_arrays.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
@@ -76,7 +77,7 @@ void nodechip_word2vec_parallel(u64 syn0, u64 syn1, u64 negative_ids, u64 input_
     general_gdma_gen_cmd(negative_ids, scratch + 8 * nn, GDMA_VALUE_FORMAT_FLOAT32, (int)neg, GDMA_VALUE_DIR_S2S, node);
   // The ARM reads the ids only once their copies are complete.
   poll_all_engine_done_internal(node);
-  const float *ids = (const float *)arm_window_ptr(scratch, 4 * (2 * nn + neg));
+  const float *ids = (const float *)core_window_ptr(scratch, 4 * (2 * nn + neg), 4);
 
   // Ids as the ARM truncates them (NaN and values past the int range fold to
   // -1, which no check lets through).

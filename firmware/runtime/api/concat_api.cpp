@@ -8,22 +8,42 @@
 #include "runtime/api/dispatch.h"
 #include "runtime/api/record_arrays.h"
 
-// The checks of both concats: at most ten inputs (the record's arrays), every
-// extent positive, every copied input and the output inside device memory.
-// An 8-bit tensor's batch counts its 4N groups of four items, 4 bytes each.
+// The checks of both concats: at most ten inputs (the record's arrays), the
+// axis, every extent positive, every copied input and the output inside
+// device memory. An 8-bit tensor's batch counts its 4N groups of four items,
+// 4 bytes each. The layer copies an input as the output's rows (the extents
+// before the axis), each of the input's extents from the axis on, placed after
+// the inputs before it: the input must hold that many rows and each must land
+// inside the output's row.
 static void concat_checks(const zv_api_concat_t &rec, int groups) {
   ASSERT(rec.input_num >= 0 && rec.input_num <= CONCAT_MAX_INPUTS, "input_num=%d", (int)rec.input_num);
+  ASSERT(rec.axis >= 0 && rec.axis < 4, "axis=%d", (int)rec.axis);
   const int *out = API_ARRAY(const int, rec, output_shape);
   for (int i = 0; i < 4; i++) API_POSITIVE(out[i]);
+  const i64 o[4] = {groups ? ((i64)out[0] + 3) / 4 : out[0], out[1], out[2], out[3]};
+  i64 rows = 1, row = 1;
+  for (int j = 0; j < 4; j++)
+    if (j < rec.axis) rows = api_mul(rows, o[j]);
+    else row = api_mul(row, o[j]);
   const int *shapes = API_ARRAY(const int, rec, input_shapes);
   const int *flags = API_ARRAY(const int, rec, flags);
   const u64 *inputs = API_ARRAY(const u64, rec, inputs);
+  i64 offset = 0;
   for (int i = 0; i < rec.input_num; i++) {
     const int *s = &shapes[4 * i];
     for (int j = 0; j < 4; j++) API_POSITIVE(s[j]);
-    if (flags[i] != 1) API_GLOBAL(inputs[i], api_dense(4, groups ? ((i64)s[0] + 3) / 4 : s[0], s[1], s[2], s[3]));
+    const i64 d[4] = {groups ? ((i64)s[0] + 3) / 4 : s[0], s[1], s[2], s[3]};
+    i64 len = 1;
+    for (int j = rec.axis; j < 4; j++) len = api_mul(len, d[j]);
+    if (flags[i] != 1) {
+      API_GLOBAL(inputs[i], api_dense(4, d[0], d[1], d[2], d[3]));
+      API_GLOBAL(inputs[i], api_dense(4, rows, len));
+      ASSERT(offset + len <= row, "input %d: %d elements from %d of a row of %d", i, (int)api_clamp_int(len),
+             (int)api_clamp_int(offset), (int)api_clamp_int(row));
+    }
+    offset += len;
   }
-  API_GLOBAL(rec.output, api_dense(4, groups ? ((i64)out[0] + 3) / 4 : out[0], out[1], out[2], out[3]));
+  API_GLOBAL(rec.output, api_dense(4, rows, row));
 }
 
 u32 zv_api_concat(u8 *param, u32 size) {

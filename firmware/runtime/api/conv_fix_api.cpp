@@ -14,6 +14,10 @@ api_extent_t words_4n(i64 n, i64 c, i64 h, i64 w) { return api_dense(4, (n + 3) 
 
 }  // namespace
 
+// The convolution command's input stride mode: the engine reads its input in
+// the aligned layout (0) or by the strides given (3); it has no other mode.
+#define API_INPUT_STRIDE_MODE(mode) ASSERT((mode) == 0 || (mode) == 3, "input stride mode %d", (int)(mode))
+
 // API 83: the wrapper plans the slices (the record's section counts are the
 // Winograd form's).
 u32 zv_api_conv_forward_parallel_fix8b(u8 *param, u32 size) {
@@ -30,6 +34,7 @@ u32 zv_api_conv_forward_parallel_fix8b(u8 *param, u32 size) {
   API_POSITIVE(rec.dw);
   API_POSITIVE(rec.stride_h);
   API_POSITIVE(rec.stride_w);
+  API_INPUT_STRIDE_MODE(rec.output_mode);
   if (rec.use_winograd == 1) {
     // The Winograd worker on the host's section counts and 4 x 4 transformed weights.
     const zv_api_conv_forward_parallel_fix8b_t *api = &rec;
@@ -156,6 +161,7 @@ u32 zv_api_conv_forward_parallel_fix16b(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_conv_forward_parallel_fix16b_t, rec, param, size);
   API_COUNT(rec.input_n);
   const zv_api_conv_forward_parallel_fix16b_t *api = &rec;
+  API_INPUT_STRIDE_MODE(rec.output_mode);
   if (api->use_winograd == 1) {
     ASSERT(api->kh == 4);
     ASSERT(api->kw == 4);

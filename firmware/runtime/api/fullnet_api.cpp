@@ -8,6 +8,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/memory_store_mode.h"
+#include "cmd/tensor_shape.h"
 #include "interp/fullnet.h"
 #include "interp/multi_fullnet.h"
 #include "runtime/api/dispatch.h"
@@ -107,10 +108,28 @@ u32 zv_api_dynamic_fullnet(u8 *param, u32 size) {
     API_GLOBAL(shape_addr, api_dense(sizeof(dynamic_output_shape_t), output_num));
   }
   for (u32 i = 0; i < rec.input_num; i++) {
-    if (addr_4n[i] == 0) continue;
     const u64 n = inputs[i].shape[0], per_item = product_from(inputs[i].shape, 1, DYNAMIC_MAX_DIMS);
+    if (addr_4n[i] == 0) {
+      // The network reads the input where the host placed it, in its store
+      // mode: 16-bit items in pairs, 8-bit items in fours.
+      const u32 t = inputs[i].dtype;
+      const i64 items = t == DSIZE_16 ? ALIGN((i64)n, 2ll) : t == DSIZE_8 ? ALIGN((i64)n, 4ll) : (i64)n;
+      const i64 elem = t == DSIZE_16 ? 2 : t == DSIZE_8 ? 1 : 4;
+      API_GLOBAL(inputs[i].addr, api_dense(elem, items, (i64)per_item));
+      API_GLOBAL(inputs[i].addr, api_dense(elem, inputs[i].elem_num));
+      continue;
+    }
+    // The 4N conversion counts items and four items' bytes in ints.
+    ASSERT(n <= 0x7fffffffu && per_item <= 0x7fffffffu / 4, "input %u", (unsigned)i);
     API_GLOBAL(inputs[i].addr, api_dense(1, (i64)n, (i64)per_item));
     API_GLOBAL(addr_4n[i], api_dense(4, ceil_div_u64(n, 4), (i64)per_item));
+  }
+
+  // The network writes its outputs from these addresses on (their extents
+  // are known only once it has run).
+  for (u32 i = 0; i < output_num; i++) {
+    API_GLOBAL(outputs[i].addr, api_dense(1, 1));
+    if (transform[i] == 1 || transform[i] == 2) API_GLOBAL(host_addr[i], api_dense(1, 1));
   }
 
   cmd_id_node_t node = {};
@@ -144,6 +163,10 @@ u32 zv_api_dynamic_fullnet(u8 *param, u32 size) {
     const u64 per_item = product_from(out->shape, 1, out->dims);
     if (transform[i] == 1 || transform[i] == 2) {
       if (n > 0 && per_item > 0) {
+        ASSERT(n <= 0x7fffffffu && per_item <= 0x7fffffffu / 4, "output %u", (unsigned)i);
+        const u64 one = transform[i] == 1 ? host_addr[i] : out->addr, four = transform[i] == 1 ? out->addr : host_addr[i];
+        API_GLOBAL(one, api_dense(1, (i64)n, (i64)per_item));
+        API_GLOBAL(four, api_dense(1, ALIGN((i64)n, 4ll), (i64)per_item));
         if (transform[i] == 1)
           gdma_move_global_1N_and_4N(host_addr[i], out->addr, (int)n, (int)per_item, 0, &node);
         else
@@ -194,6 +217,28 @@ static void copy_elements(u64 src, u64 dst, int format, u64 count, cmd_id_node_t
   general_gdma_gen_cmd(src, dst, (gdma_value_format_t)format, (int)count, GDMA_VALUE_DIR_S2S, node);
 }
 
+// The checks of one tensor entry, made for every entry before anything is
+// issued: its format and the bytes its copy or 4N conversion touches at both
+// addresses (as the loops below move them).
+static void multi_entry_checks(const zv_api_multi_fullnet_tensor_t &t, int format, int output) {
+  const u32 net = t.net_store_mode, host = t.host_store_mode;
+  const i64 n = t.n, n4 = ALIGN((i64)t.n, 4ll);
+  if ((net == FW_STORE_MODE_4N && host == FW_STORE_MODE_1N) ||
+      (output && net == FW_STORE_MODE_1N && host == FW_STORE_MODE_4N)) {
+    ASSERT(format == GDMA_VALUE_FORMAT_INT8, "a 4N conversion of format %d", format);
+    // The conversion counts items and four items' bytes in ints.
+    ASSERT(t.n <= 0x7fffffffu && t.len <= 0x7fffffffu / 4, "n=%u, len=%u", (unsigned)t.n, (unsigned)t.len);
+    API_GLOBAL(net == FW_STORE_MODE_1N ? t.net_addr : t.host_addr, api_dense(1, n, t.len));
+    API_GLOBAL(net == FW_STORE_MODE_4N ? t.net_addr : t.host_addr, api_dense(1, n4, t.len));
+  } else if (net == host && (net == FW_STORE_MODE_1N || net == FW_STORE_MODE_4N) && t.host_addr != t.net_addr) {
+    const i64 items = net == FW_STORE_MODE_4N ? n4 : n;
+    const i64 elem = format == GDMA_VALUE_FORMAT_FLOAT32 ? 4 : format == GDMA_VALUE_FORMAT_INT16 ? 2 : 1;
+    ASSERT(api_mul(items, t.len) <= 0x7fffffff, "n=%u, len=%u", (unsigned)t.n, (unsigned)t.len);
+    API_GLOBAL(t.host_addr, api_dense(elem, items, t.len));
+    API_GLOBAL(t.net_addr, api_dense(elem, items, t.len));
+  }
+}
+
 static void convert_4n(u64 addr_1n, u64 addr_4n, u32 n, u32 len, int to_4n, cmd_id_node_t *node) {
   if (n == 0 || len == 0) return;
   gdma_move_global_1N_and_4N(addr_1n, addr_4n, (int)n, (int)len, to_4n, node);
@@ -225,6 +270,15 @@ u32 zv_api_multi_fullnet(u8 *param, u32 size) {
   }
   API_GLOBAL(bd_buf, api_dense(MULTI_FULLNET_CMD_BYTES, (i64)bd_total));
   API_GLOBAL(gdma_buf, api_dense(MULTI_FULLNET_CMD_BYTES, (i64)gdma_total));
+  for (u32 i = 0; i < input_num + output_num; i++) {
+    const int output = i >= input_num;
+    zv_api_multi_fullnet_tensor_t t;
+    memcpy(&t, param + (output ? outputs_at + (i - input_num) * sizeof(t) : inputs_at + i * sizeof(t)), sizeof(t));
+    const int format = output ? output_format(t.data_type) : input_format(t.data_type);
+    const u32 st_mode = t.net_store_mode;
+    ASSERT(st_mode != 1);
+    multi_entry_checks(t, format, output);
+  }
 
   cmd_id_node_t node = {};
   resync_cmd_id(&node);

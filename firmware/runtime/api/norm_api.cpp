@@ -146,7 +146,7 @@ u32 zv_api_scale_forward(u8 *param, u32 size) {
   const int num = rec.shape_axis_num < 0 ? 4 : rec.shape_axis_num;
   const i64 in[4] = {rec.input_n, rec.input_c, rec.input_h, rec.input_w};
   i64 S[4];
-  for (int i = 0; i < 4; i++) S[i] = i >= axis && i < axis + num ? in[i] : 1;
+  for (int i = 0; i < 4; i++) S[i] = i >= axis && i < (i64)axis + num ? in[i] : 1;
   const api_extent_t scale = api_dense(4, S[0], S[1], S[2], S[3]);
   API_GLOBAL(rec.scale_addr, scale);
   if (rec.using_bias) API_GLOBAL(rec.bias_addr, scale);

@@ -46,7 +46,12 @@ u32 zv_api_batch2space_fix8b_forward(u8 *param, u32 size) {
   for (int i = 0; i < 4; i++) API_POSITIVE(shape[i]);
   API_POSITIVE(block[0]);
   API_POSITIVE(block[1]);
+  // The layer's int arithmetic: the block's items and the enlarged planes.
+  ASSERT(api_mul(block[0], block[1]) <= 0x7fffffff && api_mul(shape[2], block[0]) <= 0x7fffffff &&
+         api_mul(shape[3], block[1]) <= 0x7fffffff);
   ASSERT(crops[0] >= 0 && crops[1] >= 0 && crops[2] >= 0 && crops[3] >= 0);
+  // The crops leave rows and columns (in int, as the layer counts them).
+  ASSERT((i64)crops[0] + crops[1] < (i64)shape[2] * block[0] && (i64)crops[2] + crops[3] < (i64)shape[3] * block[1]);
   u64 bytes = 0;
   cmd_id_node_t query = {};
   nodechip_batch2space_fix8b(rec.input_addr, rec.output_addr, rec.buffer_addr, rec.buffer2_addr, &bytes, shape,
@@ -70,7 +75,11 @@ u32 zv_api_space2batch_fix8b_forward(u8 *param, u32 size) {
   for (int i = 0; i < 4; i++) API_POSITIVE(shape[i]);
   API_POSITIVE(block[0]);
   API_POSITIVE(block[1]);
+  // The layer's int arithmetic: the batch the blocks multiply.
+  ASSERT(api_mul(api_mul(shape[0], block[0]), block[1]) <= 0x7fffffff);
   ASSERT(pads[0] >= 0 && pads[1] >= 0 && pads[2] >= 0 && pads[3] >= 0);
+  // The padded planes in int, as the layer counts them.
+  ASSERT((i64)shape[2] + pads[0] + pads[1] <= 0x7fffffff && (i64)shape[3] + pads[2] + pads[3] <= 0x7fffffff);
   u64 bytes = 0;
   cmd_id_node_t query = {};
   nodechip_space2batch_fix8b(rec.input, rec.output, rec.buffer, &bytes, shape, rec.input_dim, rec.in_store_mode,

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "layers/data/select.h"
 #include "runtime/assert.h"
 #include "runtime/hw.h"
 #include "runtime/regs.h"
@@ -16,4 +17,10 @@ void api_core_array(u32 addr, int count, int *out) {
          count);
   if (count == 0) return;
   memcpy(out, hw_ptr(addr, (u32)bytes), (size_t)bytes);
+}
+
+void *core_window_ptr(u64 global, u64 bytes, u32 align) {
+  ASSERT(align != 0 && global % align == 0, "global=0x%x%08x is not %u-byte aligned", (unsigned)(global >> 32),
+         (unsigned)global, (unsigned)align);
+  return arm_window_ptr(global, bytes);
 }

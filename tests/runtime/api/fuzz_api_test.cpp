@@ -34,7 +34,7 @@ TEST_P(ApiFuzz, EveryMessageIsAnsweredAndNothingElseChanges) {
   ASSERT_EQ(card.state(), host::Card::State::Running) << card.trouble();
   fuzz::Options o;
   o.seed = c.fuzz_seed;
-  o.messages = 2000;
+  o.messages = 4000;
   const fuzz::Report r = fuzz::run(card, o);
   EXPECT_EQ(r.messages, o.messages);
   EXPECT_TRUE(r.clean()) << r.findings.front();

@@ -1,4 +1,5 @@
-// Arrays inside records and arrays a record names by address.
+// Arrays inside records, arrays a record names by address, and host data the
+// core reads or writes through its window on device memory.
 //
 // A layer takes a record's embedded arrays by pointer: the record is copied
 // to an 8-byte aligned variable so that every array in it (at offsets that
@@ -35,4 +36,12 @@ extern "C" {
 // an address outside the window, or an array running past its end, fails an
 // assertion.
 void api_core_array(u32 addr, int count, int *out);
+
+// The core's pointer to `bytes` bytes at the device (or DTCM scratch) address
+// `global`, which the core reads or writes as `align`-byte elements: the whole
+// range must lie inside the core's window (or the DTCM scratch window) and
+// `global` must be a multiple of `align`, or an assertion fails. The core
+// faults on a misaligned element access, so every host address it
+// dereferences comes through here.
+void *core_window_ptr(u64 global, u64 bytes, u32 align);
 }

@@ -34,7 +34,7 @@ u32 zv_api_conv_forward_parallel_fix8b(u8 *param, u32 size) {
   API_POSITIVE(rec.dw);
   API_POSITIVE(rec.stride_h);
   API_POSITIVE(rec.stride_w);
-  API_INPUT_STRIDE_MODE(rec.output_mode);
+  API_INPUT_STRIDE_MODE(rec.input_mode);
   if (rec.use_winograd == 1) {
     // The Winograd worker on the host's section counts and 4 x 4 transformed weights.
     const zv_api_conv_forward_parallel_fix8b_t *api = &rec;
@@ -161,7 +161,7 @@ u32 zv_api_conv_forward_parallel_fix16b(u8 *param, u32 size) {
   API_TAKE_RECORD(zv_api_conv_forward_parallel_fix16b_t, rec, param, size);
   API_COUNT(rec.input_n);
   const zv_api_conv_forward_parallel_fix16b_t *api = &rec;
-  API_INPUT_STRIDE_MODE(rec.output_mode);
+  API_INPUT_STRIDE_MODE(rec.input_mode);
   if (api->use_winograd == 1) {
     ASSERT(api->kh == 4);
     ASSERT(api->kw == 4);

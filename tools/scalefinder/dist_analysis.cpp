@@ -49,7 +49,7 @@ bool HostIsLittleEndian() {
 // than it saves, and the most threads the statistics use (each keeps its
 // own histograms for the whole pass).
 constexpr long long kValuesPerThread = 1LL << 16;
-constexpr int kMaxStatThreads = 8;
+constexpr int kMaxStatThreads = 6;
 
 // Whether the statistics of a blob may be split by samples: blobs of 2 or 4
 // axes without pad values. Other blobs go whole to one thread.

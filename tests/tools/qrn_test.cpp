@@ -106,6 +106,40 @@ TEST(QrnMath, GemmAllTransposesAgainstPlainProduct) {
     }
 }
 
+// The blocked product against the plain i-k-j loop, bit for bit: every
+// element sees the same operations in the same order. Shapes with partial
+// tiles, zeros in A (skipped), beta 0 and not, every transpose.
+TEST(QrnMath, GemmEqualsThePlainLoopBitForBit) {
+  struct Shape { int M, N, K; };
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> dist(-1, 1);
+  for (Shape s : {Shape{1, 1, 1}, Shape{3, 7, 5}, Shape{4, 8, 9}, Shape{9, 17, 33}, Shape{64, 10, 32},
+                  Shape{16, 196, 72}, Shape{130, 64, 260}})
+    for (auto ta : {qrn::NoTrans, qrn::Trans})
+      for (auto tb : {qrn::NoTrans, qrn::Trans})
+        for (float beta : {0.0f, 0.75f}) {
+          SCOPED_TRACE(testing::Message() << s.M << "x" << s.N << "x" << s.K << " trans " << ta << tb << " beta " << beta);
+          const int M = s.M, N = s.N, K = s.K;
+          std::vector<float> a(M * K), b(K * N), c(M * N);
+          for (size_t i = 0; i < a.size(); ++i) a[i] = i % 5 == 2 ? 0.0f : dist(rng);
+          for (float& v : b) v = dist(rng);
+          for (float& v : c) v = dist(rng);
+          std::vector<float> expected = c;
+          for (int i = 0; i < M; ++i) {
+            float* e = expected.data() + i * N;
+            for (int j = 0; j < N; ++j) e[j] = beta == 0.0f ? 0.0f : beta * e[j];
+            for (int k = 0; k < K; ++k) {
+              const float x = ta == qrn::NoTrans ? a[i * K + k] : a[k * M + i];
+              if (x == 0.0f) continue;
+              const float sx = 1.5f * x;
+              for (int j = 0; j < N; ++j) e[j] += sx * (tb == qrn::NoTrans ? b[k * N + j] : b[j * K + k]);
+            }
+          }
+          qrn::qrn_cpu_gemm<float>(ta, tb, M, N, K, 1.5f, a.data(), b.data(), beta, c.data());
+          ASSERT_EQ(0, std::memcmp(expected.data(), c.data(), c.size() * sizeof(float)));
+        }
+}
+
 struct ConvCase {
   const char* what;
   std::vector<int> in;  // N, C, H, W

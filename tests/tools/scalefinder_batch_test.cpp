@@ -1,6 +1,7 @@
 // The statistics passes run several forward passes as one batch and bin
 // values without a division; neither may change a record or a threshold.
 // References: one forward per pass and the exact binning, in plain loops.
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -70,7 +71,8 @@ std::vector<RefStats> Reference(int passes) {
   return r;
 }
 
-// 100 passes: one batch of 64 and one of 36 against 100 single forwards.
+// 100 passes: one batch of 64 and one of 36, each split among three shares,
+// against 100 single forwards.
 TEST(StatisticsBatches, RecordsAndThresholdsEqualOneForwardPerPass) {
   constexpr int kPasses = 100;
   const std::vector<RefStats> ref = Reference(kPasses);
@@ -78,6 +80,7 @@ TEST(StatisticsBatches, RecordsAndThresholdsEqualOneForwardPerPass) {
   ASSERT_TRUE(statisticsBatchable(*net));
   auto batched = std::make_shared<dist_analysis>(*net, kPasses, kBins);
   batched->passesPerForward = 64;
+  batched->statisticsShares = 3;  // each forward's samples split unevenly (21/21/22, 12/12/12)
   batched->getAbsoluteMaxOfEachLayer();
   batched->getDistributeOfEachLayer();
   EXPECT_EQ(net->top_vecs()[0][0]->shape(0), 1) << "the net is reshaped back to its own batch";
@@ -154,6 +157,45 @@ TEST(StatisticsBatches, BinningEqualsTheExactForm) {
     }
     EXPECT_EQ(fast, exact);
   }
+}
+
+// The layer's and the channels' histograms filled in one pass, over two
+// parts of the samples, against the exact form value by value: channels of
+// an ordinary maximum, of maximum 0 (everything in bin 0), of a maximum so
+// small that its reciprocal overflows, and a huge one; ties and their
+// neighbours, zeros, NaN and infinities.
+TEST(StatisticsBatches, LayerAndChannelsInOnePassEqualTheExactForm) {
+  const std::vector<double> channel_max = {1.0, 0.0, 1e-40, 7e4, 3.15103769};
+  const int N = 3, C = static_cast<int>(channel_max.size()), H = 11, W = 29;
+  const double layer_max = 2.5;
+  Blob<float> blob(std::vector<int>{N, C, H, W});
+  std::mt19937 rng(7);
+  float* x = blob.mutable_cpu_data();
+  for (int i = 0; i < blob.count(); ++i) {
+    const int c = (i / (H * W)) % C;
+    const double m = channel_max[c] > 0 ? channel_max[c] : 1.0;
+    switch (i % 7) {
+      case 0: x[i] = 0.0f; break;
+      case 1: x[i] = static_cast<float>((rng() % kBins + 0.5) * m / (kBins - 1)); break;  // a tie
+      case 2: x[i] = std::nextafter(static_cast<float>((rng() % kBins + 0.5) * layer_max / (kBins - 1)), 0.0f); break;
+      case 3: x[i] = i % 5 == 0 ? NAN : (i % 5 == 1 ? -INFINITY : -0.0f); break;
+      default: x[i] = static_cast<float>(std::uniform_real_distribution<double>(-1.1 * m, 1.1 * m)(rng));
+    }
+  }
+  std::vector<int> layer(kBins), layer_exact(kBins);
+  std::vector<std::array<int, kBins>> channels(C), channels_exact(C);
+  for (auto [first, end] : {std::pair{0, 1}, std::pair{1, N}})
+    calculateDistributeWithChannels(&blob, layer.data(), reinterpret_cast<int(*)[kBins]>(channels.data()), kBins,
+                                    layer_max, channel_max.data(), first, end);
+  for (int i = 0; i < blob.count(); ++i) {
+    const int c = (i / (H * W)) % C;
+    const int b = histogramBin(x[i], layer_max / (kBins - 1), kBins);
+    if (b >= 0) ++layer_exact[b];
+    const int bc = histogramBin(x[i], channel_max[c] / (kBins - 1), kBins);
+    if (bc >= 0) ++channels_exact[c][bc];
+  }
+  EXPECT_EQ(layer, layer_exact);
+  for (int c = 0; c < C; ++c) EXPECT_EQ(channels[c], channels_exact[c]) << "channel " << c;
 }
 
 }  // namespace

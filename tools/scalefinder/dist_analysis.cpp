@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <set>
 
 #include <glog/logging.h>
@@ -16,6 +17,7 @@
 #include "calibration.hpp"
 #include "layer_types.hpp"
 #include "qrn/common.hpp"
+#include "qrn/math.hpp"
 
 using qrn::Blob;
 using qrn::Net;
@@ -43,17 +45,39 @@ bool HostIsLittleEndian() {
   return first == 1;
 }
 
-// Values a forward must produce before its per-layer work is shared out
-// among threads: below it, starting and joining the threads costs more than
-// the work.
-constexpr long long kParallelValues = 1LL << 22;
+// Values of one forward per thread below which another thread costs more
+// than it saves, and the most threads the statistics use (each keeps its
+// own histograms for the whole pass).
+constexpr long long kValuesPerThread = 1LL << 16;
+constexpr int kMaxStatThreads = 6;
 
-// The layers' work after one forward, each layer index handled by one thread:
-// on up to 6 threads when there is enough of it, else on the calling thread.
+// Whether the statistics of a blob may be split by samples: blobs of 2 or 4
+// axes without pad values. Other blobs go whole to one thread.
+bool SplitsBySamples(const Blob<float>& blob) {
+  return (blob.num_axes() == 2 || blob.num_axes() == 4) && blob.pad_value_per_chan().empty() &&
+         blob.count() > 0;
+}
+
+// Runs fn(share, layer, first, end) over the first output blob of every
+// layer after a forward, in `shares` shares run by the threads the runtime
+// gives: each share takes its part [first, end) of the samples of every
+// blob that splits by samples, and blobs that do not split go whole to one
+// share each (end = INT_MAX). How samples are split depends only on the
+// number of shares.
 template <typename Fn>
-void ForEachLayer(int layers, long long values, Fn fn) {
-#pragma omp parallel for num_threads(6) schedule(static) if (values >= kParallelValues)
-  for (int i = 0; i < layers; ++i) fn(i);
+void ForEachShare(Net<float>& net, int layers, int shares, Fn fn) {
+#pragma omp parallel for num_threads(shares) schedule(static, 1) if (shares > 1)
+  for (int t = 0; t < shares; ++t) {
+    for (int i = 0; i < layers; ++i) {
+      const Blob<float>& blob = *net.top_vecs()[i][0];
+      if (SplitsBySamples(blob)) {
+        const long long N = blob.shape(0);
+        fn(t, i, static_cast<int>(N * t / shares), static_cast<int>(N * (t + 1) / shares));
+      } else if (i % shares == t) {
+        fn(t, i, 0, std::numeric_limits<int>::max());
+      }
+    }
+  }
 }
 
 // Channels whose statistics a blob's record keeps.
@@ -170,25 +194,51 @@ void dist_analysis::getAbsoluteMaxOfEachLayer() {
             << " layers";
   qrn::Timer timer;
   timer.Start();
+  // Each thread's maxima of the last forward, per layer; merged after it.
+  std::vector<std::vector<float>> layer_max;
+  std::vector<std::vector<std::vector<double>>> channel_max;
   RunPasses(
-      [this](int i) {
-        dist_data& d = *dist[i];
-        float fmax = 0.0f;
-        if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
+      [&](int threads) {
+        layer_max.assign(threads, std::vector<float>(layerNum, 0.0f));
+        channel_max.resize(threads);
+        for (auto& per_layer : channel_max) per_layer.resize(layerNum);
+        for (int i = 0; i < layerNum; ++i) {
+          if (layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) continue;
+          dist_data& d = *dist[i];
           const Blob<float>& blob = *qrn_net.top_vecs()[i][0];
-          fmax = findMaxabs(blob.cpu_data(), blob.count());
           d.isPerChannelValid = blob.num_axes() == 2 || blob.num_axes() == 4;
-          if (d.isPerChannelValid) {
-            const int N = blob.shape(0);
-            const int C = std::min(blob.shape(1), kMaxStatChannels);
-            const int H = blob.num_axes() > 2 ? blob.shape(2) : 1;
-            const int W = blob.num_axes() > 2 ? blob.shape(3) : 1;
-            d.channelNum = C;
-            d.ReserveChannels(C);  // only when the blob grew since set-up
-            findMaxabsPerChannel(blob.cpu_data(), d.maxPerChannel.data(), N, C, H, W, blob.shape(1));
-          }
+          if (!d.isPerChannelValid) continue;
+          d.channelNum = std::min(blob.shape(1), kMaxStatChannels);
+          d.ReserveChannels(d.channelNum);  // only when the blob grew since set-up
+          for (auto& per_layer : channel_max) per_layer[i].assign(d.channelNum, 0.0);
         }
-        d.maxPerLayer = std::max(d.maxPerLayer, static_cast<double>(fmax));
+      },
+      [&](int t, int i, int first, int end) {
+        if (layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) return;
+        const Blob<float>& blob = *qrn_net.top_vecs()[i][0];
+        if (blob.num_axes() == 2 || blob.num_axes() == 4)
+          layer_max[t][i] = findMaxabsWithChannels(blob, channel_max[t][i].data(), first, end);
+        else
+          layer_max[t][i] = findMaxabs(blob.cpu_data(), blob.count());
+      },
+      [&](int threads) {
+        for (int i = 0; i < layerNum; ++i) {
+          if (layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) continue;
+          dist_data& d = *dist[i];
+          float fmax = 0.0f;
+          for (int t = 0; t < threads; ++t) {
+            fmax = std::max(fmax, layer_max[t][i]);
+            layer_max[t][i] = 0.0f;
+            std::vector<double>& m = channel_max[t][i];
+            for (size_t c = 0; c < m.size(); ++c) {
+              d.maxPerChannel[c] = std::max(d.maxPerChannel[c], m[c]);
+              m[c] = 0.0;
+            }
+          }
+          // (findMaxabs logs the blobs it reads itself.)
+          if (fmax == 0.0f && d.isPerChannelValid) LOG(ERROR) << "findMaxabs meet fmax == 0";
+          d.maxPerLayer = std::max(d.maxPerLayer, static_cast<double>(fmax));
+        }
       },
       [](int it) { LOG(INFO) << "get absolute max iterations =  " << it; });
   for (int i = 0; i < layerNum; ++i) {
@@ -218,29 +268,51 @@ void dist_analysis::getDistributeOfEachLayer() {
   qrn::Timer timer;
   timer.Start();
   const int report_every = std::max(1, iterations / 10);
+  // Each thread's histograms (per layer: the layer's, then one row per
+  // channel), added up at the end of the pass: counts do not depend on
+  // which thread took which samples.
+  std::vector<std::vector<std::vector<dist_data::Row>>> share;
   RunPasses(
-      [this](int i) {
-        dist_data& d = *dist[i];
-        Blob<float>* blob = qrn_net.top_vecs()[i][0];
-        if (!layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) {
-          calculateDistribute(blob, d.distribution, partionNUM, d.maxPerLayer);
-          d.ReserveChannels(StatChannels(*blob));
-          calculateDistributePerChannel(blob, reinterpret_cast<int(*)[kHistogramBins]>(d.distributionPerChannel.data()),
-                                        partionNUM, d.maxPerChannel.data());
+      [&](int threads) {
+        share.resize(std::max<size_t>(share.size(), threads));
+        for (auto& per_layer : share) {
+          per_layer.resize(layerNum);
+          for (int i = 0; i < layerNum; ++i) {
+            dist[i]->ReserveChannels(StatChannels(*qrn_net.top_vecs()[i][0]));
+            per_layer[i].resize(1 + dist[i]->channelCapacity(), dist_data::Row{});
+          }
         }
-        d.dataNum += blob->count();
+      },
+      [&](int t, int i, int first, int end) {
+        if (layer_type_in(layer_not_need_cal_th, qrn_net.layers()[i]->type())) return;
+        const dist_data& d = *dist[i];
+        std::vector<dist_data::Row>& rows = share[t][i];
+        calculateDistributeWithChannels(qrn_net.top_vecs()[i][0], rows[0].data(),
+                                        reinterpret_cast<int(*)[kHistogramBins]>(rows.data() + 1), partionNUM,
+                                        d.maxPerLayer, d.maxPerChannel.data(), first, end);
+      },
+      [&](int) {
+        for (int i = 0; i < layerNum; ++i) dist[i]->dataNum += qrn_net.top_vecs()[i][0]->count();
       },
       [this, report_every](int it) {
         std::cout << "get distribute iterations =  " << it << std::endl;
         if ((it + 1) % report_every == 0 || it + 1 == iterations)
           LOG(INFO) << "statistics: histogram pass " << it + 1 << "/" << iterations;
       });
+  for (const auto& per_layer : share)
+    for (int i = 0; i < layerNum; ++i) {
+      dist_data& d = *dist[i];
+      const std::vector<dist_data::Row>& rows = per_layer[i];
+      for (int b = 0; b < kHistogramBins; ++b) d.distribution[b] += rows[0][b];
+      for (size_t c = 0; c + 1 < rows.size(); ++c)
+        for (int b = 0; b < kHistogramBins; ++b) d.distributionPerChannel[c][b] += rows[c + 1][b];
+    }
   timer.Stop();
   LOG(INFO) << "statistics: histogram pass done in " << timer.Seconds() << " s";
 }
 
-template <typename Work, typename Log>
-void dist_analysis::RunPasses(Work work, Log log) {
+template <typename Prepare, typename Work, typename Merge, typename Log>
+void dist_analysis::RunPasses(Prepare prepare, Work work, Merge merge, Log log) {
   // The data layers' batch sizes, to scale up and to restore.
   std::vector<std::pair<qrn::LayerParameter*, uint32_t>> data;
   const int group = passesPerForward > 1 && statisticsBatchable(qrn_net) ? passesPerForward : 1;
@@ -258,6 +330,7 @@ void dist_analysis::RunPasses(Work work, Log log) {
       if (p->has_image_data_param()) p->mutable_image_data_param()->set_batch_size(b);
     }
   };
+  int prepared = 0;  // threads the accumulators are ready for
   for (int done = 0; done < iterations;) {
     const int passes = std::min(group, iterations - done);
     if (group > 1) set_batch(passes);
@@ -265,7 +338,14 @@ void dist_analysis::RunPasses(Work work, Log log) {
     for (int it = done; it < done + passes; ++it) log(it);
     long long values = 0;
     for (int i = 0; i < layerNum; ++i) values += qrn_net.top_vecs()[i][0]->count();
-    ForEachLayer(layerNum, values, work);
+    const int threads =
+        statisticsShares > 0 ? statisticsShares : qrn::ParallelThreads(values, kValuesPerThread, kMaxStatThreads);
+    if (done == 0 || threads > prepared) {
+      prepare(threads);
+      prepared = threads;
+    }
+    ForEachShare(qrn_net, layerNum, threads, work);
+    merge(threads);
     done += passes;
   }
   if (group > 1) {

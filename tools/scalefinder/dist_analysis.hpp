@@ -62,11 +62,15 @@ class dist_analysis {
   // up to `passesPerForward` passes run as one forward of a larger batch
   // (the data layers' batch times that many) and the net is reshaped back
   // afterwards; the records come out the same as pass by pass.  The
-  // per-layer work after a forward runs on up to 6 threads when the forward
-  // produced enough values to share out, else on the calling thread.
+  // samples of each forward's outputs are shared out among up to 6 threads
+  // when there are enough of them, each with its own maxima and histograms,
+  // merged afterwards: the records do not depend on the thread count.
   void getAbsoluteMaxOfEachLayer();
   void getDistributeOfEachLayer();
   int passesPerForward = 64;
+  // Shares each forward's statistics are split into (each with its own
+  // accumulators); 0 chooses by the amount of work and the machine.
+  int statisticsShares = 0;
 
   // The statistics file (no header; one record per layer).  An empty name
   // does nothing; a file that cannot be opened, or (on loading) whose size
@@ -98,10 +102,12 @@ class dist_analysis {
   int layerNum;
 
  private:
-  // Runs the pass's forwards; work(layer) after each one, log(pass) for each
-  // pass it covered.
-  template <typename Work, typename Log>
-  void RunPasses(Work work, Log log);
+  // Runs the pass's forwards. After each one: prepare(threads) when the
+  // threads' accumulators need (re)sizing (always after the first), then
+  // work(thread, layer, first sample, end sample) over every layer's output
+  // on those threads, then merge(threads); log(pass) for each pass covered.
+  template <typename Prepare, typename Work, typename Merge, typename Log>
+  void RunPasses(Prepare prepare, Work work, Merge merge, Log log);
 };
 
 // Whether every layer of the net computes each sample of a batch on its own

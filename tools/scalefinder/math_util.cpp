@@ -54,6 +54,27 @@ void findMaxabsPerChannel(const T* pSrcData, double* maxPerChannel, int N, int C
   }
 }
 
+float findMaxabsWithChannels(const Blob<float>& blob, double* maxPerChannel, int firstSample, int endSample) {
+  const int N = blob.shape(0), c_stride = blob.shape(1);
+  if (blob.count() == 0) return 0.0f;
+  const int C = std::min(c_stride, kMaxStatChannels);
+  const size_t plane = static_cast<size_t>(blob.count()) / (static_cast<size_t>(N) * c_stride);
+  endSample = std::min(endSample, N);
+  float layer = 0.0f;
+  for (int n = firstSample; n < endSample; ++n)
+    for (int c = 0; c < c_stride; ++c) {
+      const float* p = blob.cpu_data() + (static_cast<size_t>(n) * c_stride + c) * plane;
+      float m = 0.0f;
+      for (size_t k = 0; k < plane; ++k) {
+        const float v = std::fabs(p[k]);
+        m = v > m ? v : m;
+      }
+      if (c < C) maxPerChannel[c] = std::max(maxPerChannel[c], static_cast<double>(m));
+      layer = m > layer ? m : layer;
+    }
+  return layer;
+}
+
 template float findMaxabs<float>(const float*, int);
 template float findMaxabs<int>(const int*, int);
 template void findMaxabsPerChannel<float>(const float*, double*, int, int, int, int, int);
@@ -72,41 +93,132 @@ int histogramBin(float x, double w, int bins) {
 
 namespace {
 
-double BinWidth(double max, int bins) { return max / (bins - 1); }
+double BinWidthOf(double max, int bins) { return max / (bins - 1); }
 
-// histogramBin without a division for almost every value: |x| * (1 / w)
-// differs from |x| / w by a few units in the last place, so its rounding
-// gives the same bin unless |x| / w + 0.5 lies within 1e-9 of an integer (or
-// x is not finite, or w not positive), where the exact form decides.
-class Binner {
- public:
-  Binner(double w, int bins) : w_(w), inv_(1.0 / w), bins_(bins), fast_(w > 0.0 && std::isfinite(1.0 / w)) {}
-  int operator()(float x) const {
-    const double a = std::fabs(static_cast<double>(x));
-    if (fast_) {
-      const double t = a * inv_ + 0.5;  // at least 0.5: truncation is the floor
-      if (t < kFastLimit) {
-        const int64_t f = static_cast<int64_t>(t);
-        const double frac = t - static_cast<double>(f);
-        if (frac > 1e-9 && frac < 1.0 - 1e-9) return f >= bins_ ? bins_ - 1 : static_cast<int>(f);
-      }
-    }
-    return histogramBin(x, w_, bins_);
-  }
-
- private:
-  static constexpr double kFastLimit = 1e15;  // well inside int64, with fractions still resolved
-  double w_, inv_;
-  int bins_;
-  bool fast_;
+// How the values of one histogram are binned. histogramBin is the
+// definition (in double, rounding |x| / w to the nearest bin); most values
+// take a float form of it: t = |x| * (1 / w) + 0.5 in float lies within
+// bins * 2^-22 of the exact |x| / w + 0.5, so its floor is the exact bin
+// unless t lies within bins * 2^-21 of an integer or beyond the last bin,
+// where the exact form decides.
+struct Binning {
+  enum Mode { kFloat, kAllToZero, kExact };
+  Mode mode;
+  double w;
+  int bins;
+  float inv, limit, tol;
 };
 
-void AddToHistogram(const float* p, size_t n, int* hist, int bins, double w) {
-  const Binner bin(w, bins);
-  for (size_t i = 0; i < n; ++i) {
-    const int b = bin(p[i]);
-    if (b >= 0) ++hist[b];
+Binning BinningOf(double w, int bins) {
+  Binning b{Binning::kFloat, w, bins, 0.0f, static_cast<float>(bins), bins * 0x1p-21f};
+  if (!(w > 0.0)) {
+    b.mode = Binning::kAllToZero;  // histogramBin's rule for a width that is not positive
+  } else {
+    const double inv = 1.0 / w;
+    b.inv = static_cast<float>(inv);
+    if (!std::isfinite(b.inv) || !(b.inv >= std::numeric_limits<float>::min()) || !(b.tol < 0.25f))
+      b.mode = Binning::kExact;
   }
+  return b;
+}
+
+// Values binned per chunk: first a pass the compiler vectorises, then the
+// counting.
+constexpr int kChunk = 256;
+// Codes of a chunk's values beside their bins.
+constexpr int32_t kZero = -1;   // an exact zero: bin 0, counted apart
+constexpr int32_t kDecide = -2; // the exact form decides
+
+// The float form of one value's bin: its code (a bin, kZero or kDecide).
+int32_t FloatBin(float x, const Binning& b) {
+  const float a = std::fabs(x);
+  if (a == 0.0f) return kZero;
+  const float t = a * b.inv + 0.5f;
+  if (!(t < b.limit)) return kDecide;  // a NaN, or past the last bin
+  const int32_t f = static_cast<int32_t>(t);  // t >= 0.5: truncation is the floor
+  const float d = t - static_cast<float>(f);
+  return d > b.tol && d < 1.0f - b.tol ? f : kDecide;
+}
+
+// FloatBin on four values at a time (the compiler's generic vectors: SSE2 on
+// x86-64, scalar code where a target has none).
+typedef float Floats4 __attribute__((vector_size(16)));
+typedef int32_t Ints4 __attribute__((vector_size(16)));
+
+// Codes of n <= kChunk values into bin[]; adds the exact zeros to *zeros and
+// returns how many values the exact form must decide.
+int FloatBins(const float* x, int n, const Binning& b, int32_t* bin, int64_t* zeros) {
+  int zero = 0, decide = 0;
+  int i = 0;
+  if (b.mode == Binning::kFloat) {
+    const Ints4 abs_mask = Ints4{} + 0x7fffffff;
+    const Floats4 half = Floats4{} + 0.5f;
+    Ints4 zero4 = {}, decide4 = {};
+    for (; i + 4 <= n; i += 4) {
+      Floats4 v;
+      std::memcpy(&v, x + i, sizeof v);
+      const Floats4 a = (Floats4)((Ints4)v & abs_mask);
+      const Floats4 t = a * b.inv + 0.5f;
+      const Ints4 in_range = t < b.limit;  // all ones, or 0 for a NaN or past the last bin
+      const Floats4 tc = (Floats4)(((Ints4)t & in_range) | ((Ints4)half & ~in_range));
+      const Ints4 f = __builtin_convertvector(tc, Ints4);
+      const Floats4 d = tc - __builtin_convertvector(f, Floats4);
+      const Ints4 ok = in_range & (d > b.tol) & (d < 1.0f - b.tol);
+      const Ints4 z = a == 0.0f;
+      const Ints4 code = (z & kZero) | (~z & ((f & ok) | (~ok & kDecide)));
+      std::memcpy(bin + i, &code, sizeof code);
+      zero4 -= z;
+      decide4 += ~(z | ok) & 1;
+    }
+    for (int k = 0; k < 4; ++k) {
+      zero += zero4[k];
+      decide += decide4[k];
+    }
+    for (; i < n; ++i) {
+      bin[i] = FloatBin(x[i], b);
+      zero += bin[i] == kZero;
+      decide += bin[i] == kDecide;
+    }
+  } else {
+    for (; i < n; ++i) {
+      const bool z = x[i] == 0.0f;
+      bin[i] = z ? kZero : kDecide;
+      zero += z;
+      decide += !z;
+    }
+  }
+  *zeros += zero;
+  return decide;
+}
+
+// Adds a chunk's bins to hist. Zeros and values left to the exact form go
+// to eight rotating dummy counters, so runs of zeros do not chain their
+// increments through one counter.
+void CountBins(const float* x, const int32_t* bin, int n, int decide, const Binning& b, int* hist) {
+  int sink[8] = {};
+  for (int i = 0; i < n; ++i) {
+    const int32_t k = bin[i];
+    int* p = k >= 0 ? hist + k : sink + (i & 7);
+    ++*p;
+  }
+  if (decide == 0) return;
+  for (int i = 0; i < n; ++i) {
+    if (bin[i] != kDecide) continue;
+    const int k = b.mode == Binning::kAllToZero ? (std::isnan(x[i]) ? -1 : 0) : histogramBin(x[i], b.w, b.bins);
+    if (k >= 0) ++hist[k];
+  }
+}
+
+// Adds n values to hist, binned by b.
+void AddToHistogram(const float* p, size_t n, int* hist, const Binning& b) {
+  int32_t bin[kChunk];
+  int64_t zeros = 0;
+  for (size_t i = 0; i < n; i += kChunk) {
+    const int m = static_cast<int>(std::min<size_t>(kChunk, n - i));
+    const int decide = FloatBins(p + i, m, b, bin, &zeros);
+    CountBins(p + i, bin, m, decide, b, hist);
+  }
+  hist[0] += static_cast<int>(zeros);
 }
 
 // N, C (at most 1024), H, W of a blob of 2 or 4 axes, as the statistics
@@ -127,8 +239,8 @@ void calculateDistribute(Blob<float>* pBlob, int* distributeArray, int partionNu
     calculateDistributeExcluePadValue(pBlob, distributeArray, partionNum, fMax);
     return;
   }
-  AddToHistogram(pBlob->mutable_cpu_data(), static_cast<size_t>(pBlob->count()), distributeArray,
-                 partionNum, BinWidth(fMax, partionNum));
+  AddToHistogram(pBlob->cpu_data(), static_cast<size_t>(pBlob->count()), distributeArray,
+                 BinningOf(BinWidthOf(fMax, partionNum), partionNum));
 }
 
 void calculateDistributeExcluePadValue(Blob<float>* pBlob, int* distributeArray, int partionNum,
@@ -136,12 +248,12 @@ void calculateDistributeExcluePadValue(Blob<float>* pBlob, int* distributeArray,
   const int C = pBlob->channels();
   const size_t plane = static_cast<size_t>(pBlob->height()) * pBlob->width();
   const std::vector<float>& pad = pBlob->pad_value_per_chan();
-  const Binner bin(BinWidth(fMax, partionNum), partionNum);
-  const float* p = pBlob->mutable_cpu_data();
+  const double w = BinWidthOf(fMax, partionNum);
+  const float* p = pBlob->cpu_data();
   for (size_t i = 0; i < static_cast<size_t>(pBlob->count()); ++i) {
     const size_t c = plane == 0 || C == 0 ? 0 : (i / plane) % static_cast<size_t>(C);
     if (c < pad.size() && std::memcmp(&p[i], &pad[c], sizeof(float)) == 0) continue;
-    const int b = bin(p[i]);
+    const int b = histogramBin(p[i], w, partionNum);
     if (b >= 0) ++distributeArray[b];
   }
 }
@@ -152,13 +264,61 @@ void calculateDistributePerChannel(Blob<float>* pBlob, int (*distributionPerChan
   if (!ChannelGeometry(*pBlob, &N, &C, &H, &W)) return;
   const int c_stride = pBlob->shape(1);
   const size_t plane = static_cast<size_t>(H) * W;
-  const float* data = pBlob->mutable_cpu_data();
-  for (int n = 0; n < N; ++n) {
-    for (int c = 0; c < C; ++c) {
-      AddToHistogram(data + (static_cast<size_t>(n) * c_stride + c) * plane, plane,
-                     distributionPerChannel[c], partionNum, BinWidth(maxPerChannel[c], partionNum));
+  const float* data = pBlob->cpu_data();
+  for (int n = 0; n < N; ++n)
+    for (int c = 0; c < C; ++c)
+      AddToHistogram(data + (static_cast<size_t>(n) * c_stride + c) * plane, plane, distributionPerChannel[c],
+                     BinningOf(BinWidthOf(maxPerChannel[c], partionNum), partionNum));
+}
+
+void calculateDistributeWithChannels(Blob<float>* pBlob, int* distributeArray,
+                                     int (*distributionPerChannel)[kHistogramBins], int partionNum,
+                                     double fMax, const double* maxPerChannel, int firstSample,
+                                     int endSample) {
+  int N, C, H, W;
+  const bool channels = ChannelGeometry(*pBlob, &N, &C, &H, &W);
+  if (!pBlob->pad_value_per_chan().empty() || !channels || pBlob->count() == 0) {
+    // Pad values, other shapes: the layer's histogram and the channels' apart.
+    CHECK(firstSample == 0 && endSample >= pBlob->num())
+        << "statistics of part of a blob need a blob of 2 or 4 axes without pad values";
+    calculateDistribute(pBlob, distributeArray, partionNum, fMax);
+    calculateDistributePerChannel(pBlob, distributionPerChannel, partionNum, const_cast<double*>(maxPerChannel));
+    return;
+  }
+  const int c_stride = pBlob->shape(1);
+  const size_t plane = static_cast<size_t>(H) * W;
+  const float* data = pBlob->cpu_data();
+  const Binning layer = BinningOf(BinWidthOf(fMax, partionNum), partionNum);
+  std::vector<Binning> channel(static_cast<size_t>(C));
+  for (int c = 0; c < C; ++c) channel[c] = BinningOf(BinWidthOf(maxPerChannel[c], partionNum), partionNum);
+  int32_t layer_bin[kChunk], channel_bin[kChunk];
+  int64_t layer_zeros = 0;
+  endSample = std::min(endSample, N);
+  for (int n = firstSample; n < endSample; ++n) {
+    for (int c = 0; c < c_stride; ++c) {
+      const float* p = data + (static_cast<size_t>(n) * c_stride + c) * plane;
+      if (c >= C) {  // beyond the channels with statistics: the layer's histogram only
+        int64_t zeros = 0;
+        for (size_t i = 0; i < plane; i += kChunk) {
+          const int m = static_cast<int>(std::min<size_t>(kChunk, plane - i));
+          CountBins(p + i, layer_bin, m, FloatBins(p + i, m, layer, layer_bin, &zeros), layer, distributeArray);
+        }
+        layer_zeros += zeros;
+        continue;
+      }
+      int64_t zeros = 0, unused = 0;
+      for (size_t i = 0; i < plane; i += kChunk) {
+        const int m = static_cast<int>(std::min<size_t>(kChunk, plane - i));
+        const int decide_layer = FloatBins(p + i, m, layer, layer_bin, &zeros);
+        const int decide_channel = FloatBins(p + i, m, channel[c], channel_bin, &unused);
+        CountBins(p + i, layer_bin, m, decide_layer, layer, distributeArray);
+        CountBins(p + i, channel_bin, m, decide_channel, channel[c], distributionPerChannel[c]);
+      }
+      layer_zeros += zeros;
+      distributionPerChannel[c][0] += static_cast<int>(zeros);
     }
   }
+  distributeArray[0] += static_cast<int>(layer_zeros);
 }
 
 // ---- threshold search -------------------------------------------------------

@@ -26,6 +26,12 @@ template <typename T>
 void findMaxabsPerChannel(const T* pSrcData, double* maxPerChannel, int N, int C, int H, int W,
                           int c_stride = -1);
 
+// Both maxima in one pass over samples [firstSample, endSample) of a blob
+// of 2 or 4 axes: raises maxPerChannel[c] for each channel c < 1024 and
+// returns the largest |value| of those samples (a NaN never raises either).
+float findMaxabsWithChannels(const qrn::Blob<float>& blob, double* maxPerChannel, int firstSample,
+                             int endSample);
+
 // Bin of |x| in a histogram of `bins` bins of width w (the bin nearest to
 // |x| / w, the last bin for anything beyond).  -1 for a NaN, which no bin
 // takes; a width that is not positive puts every value into bin 0.
@@ -42,6 +48,14 @@ void calculateDistributeExcluePadValue(qrn::Blob<float>* pBlob, int* distributeA
 // own histogram row; bin width maxPerChannel[c] / (bins - 1).
 void calculateDistributePerChannel(qrn::Blob<float>* pBlob, int (*distributionPerChannel)[kHistogramBins],
                                    int partionNum, double* maxPerChannel);
+// Both in one pass over samples [firstSample, endSample) of the blob: the
+// layer's histogram (bins of width fMax / (bins - 1)) and each channel's.
+// Blobs with pad values or of other shapes are handled whole by the two
+// functions above (and must then be asked for all their samples).
+void calculateDistributeWithChannels(qrn::Blob<float>* pBlob, int* distributeArray,
+                                     int (*distributionPerChannel)[kHistogramBins], int partionNum,
+                                     double fMax, const double* maxPerChannel, int firstSample = 0,
+                                     int endSample = 1 << 30);
 
 // ---- threshold search -------------------------------------------------------
 

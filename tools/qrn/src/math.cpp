@@ -1,37 +1,113 @@
 #include "qrn/math.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include <omp.h>
 
 namespace qrn {
+
+int ParallelThreads(long long work, long long grain, int cap) {
+  omp_set_dynamic(1);
+  const long long wanted = grain > 0 ? work / grain : 1;
+  return static_cast<int>(std::clamp<long long>(wanted, 1, std::min(cap, omp_get_max_threads())));
+}
+
+namespace {
+
+// Register tile of the product: MR rows of C by NR columns, held in locals
+// while the whole K loop runs over them.
+constexpr int kMR = 4;
+constexpr int kNR = 8;
+
+// C rows [i0, i1) of C = alpha * A * B + beta * C with B row-major K x N
+// (ldb = N). Every element of C sees the same operations in the same order
+// as the plain i-k-j loop: it starts from beta * c (or 0), then for k = 0,
+// 1, ... with a(i, k) != 0 it adds (alpha * a(i, k)) * b(k, j). The tiles
+// only decide which elements are in flight, so results are bit-identical to
+// the plain loop.
+template <typename T, typename AAt>
+void GemmRows(int i0, int i1, int N, int K, T alpha, AAt a_at, const T* B, T beta, T* C) {
+  auto start = [beta](T c) { return beta == T(0) ? T(0) : beta * c; };
+  int i = i0;
+  for (; i + kMR <= i1; i += kMR) {
+    int j = 0;
+    for (; j + kNR <= N; j += kNR) {
+      T acc[kMR][kNR];
+      for (int r = 0; r < kMR; ++r)
+        for (int q = 0; q < kNR; ++q) acc[r][q] = start(C[static_cast<size_t>(i + r) * N + j + q]);
+      for (int k = 0; k < K; ++k) {
+        const T* b = B + static_cast<size_t>(k) * N + j;
+        for (int r = 0; r < kMR; ++r) {
+          const T a = a_at(i + r, k);
+          if (a == T(0)) continue;
+          const T s = alpha * a;
+          for (int q = 0; q < kNR; ++q) acc[r][q] += s * b[q];
+        }
+      }
+      for (int r = 0; r < kMR; ++r)
+        for (int q = 0; q < kNR; ++q) C[static_cast<size_t>(i + r) * N + j + q] = acc[r][q];
+    }
+    // The last columns, fewer than a tile: row by row below.
+    if (j < N)
+      for (int r = 0; r < kMR; ++r) {
+        T* c = C + static_cast<size_t>(i + r) * N;
+        for (int q = j; q < N; ++q) c[q] = start(c[q]);
+        for (int k = 0; k < K; ++k) {
+          const T a = a_at(i + r, k);
+          if (a == T(0)) continue;
+          const T s = alpha * a;
+          const T* b = B + static_cast<size_t>(k) * N;
+          for (int q = j; q < N; ++q) c[q] += s * b[q];
+        }
+      }
+  }
+  for (; i < i1; ++i) {
+    T* c = C + static_cast<size_t>(i) * N;
+    for (int q = 0; q < N; ++q) c[q] = start(c[q]);
+    for (int k = 0; k < K; ++k) {
+      const T a = a_at(i, k);
+      if (a == T(0)) continue;
+      const T s = alpha * a;
+      const T* b = B + static_cast<size_t>(k) * N;
+      for (int q = 0; q < N; ++q) c[q] += s * b[q];
+    }
+  }
+}
+
+}  // namespace
 
 template <typename T>
 void qrn_cpu_gemm(Transpose trans_a, Transpose trans_b, int M, int N, int K,
                   T alpha, const T* A, const T* B, T beta, T* C) {
-  for (int i = 0; i < M * N; ++i) C[i] = (beta == T(0)) ? T(0) : beta * C[i];
-  if (alpha == T(0) || K == 0) return;
-  // A(i,k) and B(k,j) for either storage order.
-  const int lda = (trans_a == NoTrans) ? K : M;
-  const int ldb = (trans_b == NoTrans) ? N : K;
-  // Rows are independent: each is computed whole by one thread, so results
-  // do not depend on the thread count.  Below some 16 million products the
-  // threads' start and idle spinning cost more than they save.
-  const long long work = static_cast<long long>(M) * N * K;
-#pragma omp parallel for schedule(static) if (work > (1LL << 24))
-  for (int i = 0; i < M; ++i) {
-    T* c = C + static_cast<size_t>(i) * N;
-    for (int k = 0; k < K; ++k) {
-      const T a = (trans_a == NoTrans) ? A[static_cast<size_t>(i) * lda + k]
-                                       : A[static_cast<size_t>(k) * lda + i];
-      if (a == T(0)) continue;
-      const T s = alpha * a;
-      if (trans_b == NoTrans) {
-        const T* b = B + static_cast<size_t>(k) * ldb;
-        for (int j = 0; j < N; ++j) c[j] += s * b[j];
-      } else {
-        for (int j = 0; j < N; ++j) c[j] += s * B[static_cast<size_t>(j) * ldb + k];
-      }
-    }
+  if (M <= 0 || N <= 0) return;
+  if (alpha == T(0) || K <= 0) {
+    for (size_t i = 0; i < static_cast<size_t>(M) * N; ++i) C[i] = beta == T(0) ? T(0) : beta * C[i];
+    return;
   }
+  // A transposed B is copied to K x N first, so the inner loops always run
+  // along contiguous rows of B and C.
+  std::vector<T> packed;
+  if (trans_b == Trans) {
+    packed.resize(static_cast<size_t>(K) * N);
+    for (int j = 0; j < N; ++j)
+      for (int k = 0; k < K; ++k) packed[static_cast<size_t>(k) * N + j] = B[static_cast<size_t>(j) * K + k];
+    B = packed.data();
+  }
+  // Rows are independent: tiles of rows are shared out among threads (one
+  // per 4 million products), so results do not depend on the thread count.
+  const int tiles = (M + kMR - 1) / kMR;
+  const int threads = ParallelThreads(static_cast<long long>(M) * N * K, 1LL << 22, tiles);
+  auto run = [&](auto a_at) {
+#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
+    for (int t = 0; t < tiles; ++t)
+      GemmRows(t * kMR, std::min(M, (t + 1) * kMR), N, K, alpha, a_at, B, beta, C);
+  };
+  if (trans_a == NoTrans)
+    run([A, K](int i, int k) { return A[static_cast<size_t>(i) * K + k]; });
+  else
+    run([A, M](int i, int k) { return A[static_cast<size_t>(k) * M + i]; });
 }
 
 template <typename T>

@@ -2,6 +2,8 @@
 // stride, padding and dilation.
 #include <random>
 
+#include <omp.h>
+
 #include "layers/register.hpp"
 #include "qrn/common.hpp"
 #include "qrn/filler.hpp"
@@ -153,18 +155,26 @@ class ConvolutionLayer : public ConvolutionBase {
     const int cin_g = channels_ / group_, cout_g = num_output_ / group_;
     const int spatial = out_h_ * out_w_;
     const int K = cin_g * g_.kh * g_.kw;
-    col_.resize(static_cast<size_t>(K) * spatial);
+    // Samples are independent: they are shared out among threads, each
+    // with its own column buffer, when there are enough products.
+    const int N = bottom[0]->num();
+    const int threads = ParallelThreads(static_cast<long long>(N) * num_output_ * spatial * K, 1LL << 20, N);
+    const size_t col_size = static_cast<size_t>(K) * spatial;
+    col_.resize(col_size * threads);
     const float* w = blobs_[0]->cpu_data();
-    for (int n = 0; n < bottom[0]->num(); ++n) {
+    const float* x = bottom[0]->cpu_data();
+    float* y = top[0]->mutable_cpu_data();
+#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
+    for (int n = 0; n < N; ++n) {
+      float* col = col_.data() + col_size * omp_get_thread_num();
       for (int g = 0; g < group_; ++g) {
-        Im2Col(bottom[0]->cpu_data() + bottom[0]->offset(n, g * cin_g), cin_g, H, W, g_, out_h_,
-               out_w_, col_.data());
+        Im2Col(x + bottom[0]->offset(n, g * cin_g), cin_g, H, W, g_, out_h_, out_w_, col);
         qrn_cpu_gemm<float>(NoTrans, NoTrans, cout_g, spatial, K, 1.0f,
-                            w + static_cast<size_t>(g) * cout_g * K, col_.data(), 0.0f,
-                            top[0]->mutable_cpu_data() + top[0]->offset(n, g * cout_g));
+                            w + static_cast<size_t>(g) * cout_g * K, col, 0.0f,
+                            y + top[0]->offset(n, g * cout_g));
       }
       if (blobs_.size() > 1) {
-        float* out = top[0]->mutable_cpu_data() + top[0]->offset(n);
+        float* out = y + top[0]->offset(n);
         const float* b = blobs_[1]->cpu_data();
         for (int o = 0; o < num_output_; ++o)
           for (int s = 0; s < spatial; ++s) out[o * spatial + s] += b[o];

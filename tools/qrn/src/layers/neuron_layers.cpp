@@ -35,10 +35,11 @@ class ReLULayer : public NeuronLayer {
     const float* x = bottom[0]->cpu_data();
     float* y = top[0]->mutable_cpu_data();
     const int count = bottom[0]->count();
+    const int threads = ParallelThreads(count, 1 << 16);
+#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
     for (int i = 0; i < count; ++i) {
-      float v = x[i] > 0 ? x[i] : x[i] * slope;
-      if (limit) v = std::min(v, upper);
-      y[i] = v;
+      const float v = x[i] > 0 ? x[i] : x[i] * slope;
+      y[i] = limit ? std::min(v, upper) : v;
     }
   }
 

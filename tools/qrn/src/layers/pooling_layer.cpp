@@ -5,6 +5,7 @@
 
 #include "layers/register.hpp"
 #include "qrn/fixed_point.hpp"
+#include "qrn/math.hpp"
 
 namespace qrn {
 namespace {
@@ -73,6 +74,11 @@ class PoolingLayer : public Layer<float> {
     const int planes = bottom[0]->num() * bottom[0]->channels();
     const float* x = bottom[0]->cpu_data();
     float* y = top[0]->mutable_cpu_data();
+    // Planes are independent: shared out among threads when there is
+    // enough to do.
+    const int threads =
+        ParallelThreads(static_cast<long long>(planes) * out_h_ * out_w_ * kh_ * kw_, 1LL << 17, planes);
+#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
     for (int pl = 0; pl < planes; ++pl) {
       const float* in = x + static_cast<size_t>(pl) * H * W;
       float* out = y + static_cast<size_t>(pl) * out_h_ * out_w_;
@@ -85,10 +91,15 @@ class PoolingLayer : public Layer<float> {
           w0 = std::max(w0, 0);
           h1 = std::min(h1, H);
           w1 = std::min(w1, W);
-          float acc = max ? -FLT_MAX : 0.0f;
-          for (int h = h0; h < h1; ++h)
-            for (int w = w0; w < w1; ++w) acc = max ? std::max(acc, in[h * W + w]) : acc + in[h * W + w];
-          if (!max) {
+          float acc;
+          if (max) {
+            acc = -FLT_MAX;
+            for (int h = h0; h < h1; ++h)
+              for (int w = w0; w < w1; ++w) acc = std::max(acc, in[h * W + w]);
+          } else {
+            acc = 0.0f;
+            for (int h = h0; h < h1; ++h)
+              for (int w = w0; w < w1; ++w) acc += in[h * W + w];
             const int area = p.ave_count_pad() ? pad_area : (h1 - h0) * (w1 - w0);
             acc /= static_cast<float>(std::max(area, 1));
           }

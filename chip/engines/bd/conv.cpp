@@ -217,10 +217,9 @@ struct Operands {
 };
 
 template <class T>
-T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
-  const u32 raw = load_bits(bus, addr, v.size);
+T value_of(u32 raw, const View &v, bool is_signed) {
   if constexpr (std::is_same_v<T, float>) {
-    (void)fp;
+    (void)v;
     (void)is_signed;
     return as_float(raw);
   } else {
@@ -229,13 +228,31 @@ T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
 }
 
 template <class T>
+T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
+  (void)fp;
+  return value_of<T>(load_bits(bus, addr, v.size), v, is_signed);
+}
+
+// Weight elements (i, ch, r, 0..count-1), appended to `out`.
+template <class T>
+void read_weight_row(Bus &bus, const View &wv, u32 i, u32 ch, u32 r, u32 count, bool is_signed, std::vector<T> &out) {
+  const Span row = wv.row(i, ch, r, count);
+  u32 raw[64];
+  if (row.ok && count <= 64) {
+    bus.load_span(row.addr, row.step, wv.size, count, raw);
+    for (u32 q = 0; q < count; q++) out.push_back(value_of<T>(raw[q], wv, is_signed));
+    return;
+  }
+  for (u32 q = 0; q < count; q++) out.push_back(read_value<T>(bus, wv, wv.at(i, ch, r, q, "weight"), false, is_signed));
+}
+
+template <class T>
 void read_input(Bus &bus, const Conv &c, Operands<T> &o) {
-  o.in.reserve(u64(c.out.n) * c.ic * c.win.ih * c.win.iw);
-  for (u32 n = 0; n < c.out.n; n++)
-    for (u32 i = 0; i < c.ic; i++)
-      for (u32 y = 0; y < c.win.ih; y++)
-        for (u32 x = 0; x < c.win.iw; x++)
-          o.in.push_back(read_value<T>(bus, c.in, c.in.at(n, i, y, x, "input"), c.fp, c.si));
+  const Shape shape{c.out.n, c.ic, c.win.ih, c.win.iw};
+  std::vector<u32> raw(shape.count());
+  load_all(bus, c.in, shape, "input", raw.data());
+  o.in.reserve(raw.size());
+  for (u32 r : raw) o.in.push_back(value_of<T>(r, c.in, c.si));
 }
 
 template <class T>
@@ -243,10 +260,12 @@ void read_bias_old(Bus &bus, const Conv &c, Operands<T> &o) {
   if (c.bias)
     for (u32 ch = 0; ch < c.out.c; ch++)
       o.bias.push_back(read_value<T>(bus, c.bias_v, c.bias_v.at(0, ch, 0, 0, "bias"), c.fp, c.sb));
-  if (c.add)
-    for_each(c.out, [&](u32 n, u32 ch, u32 h, u32 w) {
-      o.old.push_back(read_value<T>(bus, c.outv, c.outv.at(n, ch, h, w, "output"), c.fp, c.out_signed));
-    });
+  if (c.add) {
+    std::vector<u32> raw(c.out.count());
+    load_all(bus, c.outv, c.out, "output", raw.data());
+    o.old.reserve(raw.size());
+    for (u32 r : raw) o.old.push_back(value_of<T>(r, c.outv, c.out_signed));
+  }
 }
 
 // Writes every output element: value + bias (+ old), finished for fixed point.
@@ -267,10 +286,7 @@ void write_output(Bus &bus, const Conv &c, const Operands<T> &o, const std::vect
     }
     i++;
   });
-  i = 0;
-  for_each(c.out, [&](u32 n, u32 ch, u32 h, u32 w) {
-    store_bits(bus, c.outv.at(n, ch, h, w, "output"), c.outv.size, bits[i++]);
-  });
+  store_all(bus, c.outv, c.out, "output", bits.data());
 }
 
 template <class T>
@@ -292,9 +308,7 @@ void direct(const BdCommand &cmd, Bus &bus, const Conv &c) {
     o.weight.reserve(u64(c.out.c) * c.ic * taps);
     for (u32 ch = 0; ch < c.out.c; ch++)
       for (u32 i = 0; i < c.ic; i++)
-        for (u32 r = 0; r < win.kh; r++)
-          for (u32 q = 0; q < win.kw; q++)
-            o.weight.push_back(read_value<T>(bus, wv, wv.at(i, ch, r, q, "weight"), c.fp, c.sw));
+        for (u32 r = 0; r < win.kh; r++) read_weight_row(bus, wv, i, ch, r, win.kw, c.sw, o.weight);
   }
   read_bias_old(bus, c, o);
   const T wk = weight_const<T>(c);
@@ -331,7 +345,7 @@ void winograd(const BdCommand &cmd, Bus &bus, const Conv &c) {
   const View wv = winograd_weight_view(cmd, c);
   for (u32 ch = 0; ch < c.out.c; ch++)
     for (u32 i = 0; i < c.ic; i++)
-      for (u32 k = 0; k < 16; k++) o.weight.push_back(read_value<T>(bus, wv, wv.at(i, ch, 0, k, "weight"), c.fp, c.sw));
+      read_weight_row(bus, wv, i, ch, 0, 16, c.sw, o.weight);
   read_bias_old(bus, c, o);
   const Window &win = c.win;
   std::vector<T> acc(c.out.count(), T(0));

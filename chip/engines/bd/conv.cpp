@@ -312,26 +312,61 @@ void direct(const BdCommand &cmd, Bus &bus, const Conv &c) {
   }
   read_bias_old(bus, c, o);
   const T wk = weight_const<T>(c);
-  std::vector<T> acc;
-  acc.reserve(c.out.count());
-  for_each(c.out, [&](u32 n, u32 ch, u32 oy, u32 ox) {
-    T sum = T(0);
-    for (u32 i = 0; i < c.ic; i++)
-      for (u32 r = 0; r < win.kh; r++) {
-        const i64 y = win.row(win.y_at(oy, r));
-        if (y < 0) continue;
-        for (u32 q = 0; q < win.kw; q++) {
-          const i64 x = win.col(win.x_at(ox, q));
-          if (x < 0) continue;
-          const T a = o.in[((u64(n) * c.ic + i) * win.ih + u64(y)) * win.iw + u64(x)];
-          // A rotated kernel is applied upside down and mirrored.
-          const u32 kr = c.rotate ? win.kh - 1 - r : r, kq = c.rotate ? win.kw - 1 - q : q;
-          const T w = c.wconst ? wk : o.weight[(u64(ch) * c.ic + i) * taps + kr * win.kw + kq];
-          sum = sum + a * w;
+  // The input row (column) under each output row (column) and kernel row
+  // (column), -1 for padding or an inserted zero, and the weight of each tap
+  // (a rotated kernel is applied upside down and mirrored): worked out once.
+  std::vector<i64> rows(u64(c.out.h) * win.kh), cols(u64(c.out.w) * win.kw);
+  for (u32 oy = 0; oy < c.out.h; oy++)
+    for (u32 r = 0; r < win.kh; r++) rows[u64(oy) * win.kh + r] = win.row(win.y_at(oy, r));
+  for (u32 ox = 0; ox < c.out.w; ox++)
+    for (u32 q = 0; q < win.kw; q++) cols[u64(ox) * win.kw + q] = win.col(win.x_at(ox, q));
+  std::vector<u32> tap(taps);
+  for (u32 r = 0; r < win.kh; r++)
+    for (u32 q = 0; q < win.kw; q++)
+      tap[r * win.kw + q] = (c.rotate ? win.kh - 1 - r : r) * win.kw + (c.rotate ? win.kw - 1 - q : q);
+  const u64 plane = u64(win.ih) * win.iw;
+  // Output position by output position: the input values under the window's
+  // taps (padding and inserted zeros left out) gathered once for every input
+  // channel, then each output channel's sum over them in the order of input
+  // channel, kernel row and kernel column.
+  std::vector<T> acc(c.out.count());
+  std::vector<T> patch;
+  std::vector<u64> offset;  // in-plane input offset of each tap taken
+  std::vector<u32> weight_tap;  // its weight within a channel's taps
+  for (u32 n = 0; n < c.out.n; n++)
+    for (u32 oy = 0; oy < c.out.h; oy++)
+      for (u32 ox = 0; ox < c.out.w; ox++) {
+        offset.clear();
+        weight_tap.clear();
+        for (u32 r = 0; r < win.kh; r++) {
+          const i64 y = rows[u64(oy) * win.kh + r];
+          if (y < 0) continue;
+          for (u32 q = 0; q < win.kw; q++) {
+            const i64 x = cols[u64(ox) * win.kw + q];
+            if (x < 0) continue;
+            offset.push_back(u64(y) * win.iw + u64(x));
+            weight_tap.push_back(tap[r * win.kw + q]);
+          }
+        }
+        const size_t v = offset.size();
+        patch.resize(c.ic * v);
+        for (u32 i = 0; i < c.ic; i++) {
+          const T *in = &o.in[(u64(n) * c.ic + i) * plane];
+          for (size_t t = 0; t < v; t++) patch[i * v + t] = in[offset[t]];
+        }
+        for (u32 ch = 0; ch < c.out.c; ch++) {
+          T sum = T(0);
+          const T *p = patch.data();
+          if (c.wconst) {
+            for (size_t t = 0; t < c.ic * v; t++) sum = sum + p[t] * wk;
+          } else {
+            const T *weight = &o.weight[u64(ch) * c.ic * taps];
+            for (u32 i = 0; i < c.ic; i++, p += v, weight += taps)
+              for (size_t t = 0; t < v; t++) sum = sum + p[t] * weight[weight_tap[t]];
+          }
+          acc[((u64(n) * c.out.c + ch) * c.out.h + oy) * c.out.w + ox] = sum;
         }
       }
-    acc.push_back(sum);
-  });
   write_output(bus, c, o, acc);
 }
 
@@ -355,11 +390,13 @@ void winograd(const BdCommand &cmd, Bus &bus, const Conv &c) {
       for (u32 ty = 0; ty < c.out.h; ty += 2)
         for (u32 tx = 0; tx < c.out.w; tx += 2) {
           T m[4][4] = {};
+          i64 ys[4], xs[4];  // the tile's input rows and columns (-1: padding)
+          for (u32 a = 0; a < 4; a++) ys[a] = win.row(i64(ty) + a - win.pad_t), xs[a] = win.col(i64(tx) + a - win.pad_l);
           for (u32 i = 0; i < c.ic; i++) {
             T d[4][4];
             for (u32 a = 0; a < 4; a++)
               for (u32 b = 0; b < 4; b++) {
-                const i64 y = win.row(i64(ty) + a - win.pad_t), x = win.col(i64(tx) + b - win.pad_l);
+                const i64 y = ys[a], x = xs[b];
                 d[a][b] = y < 0 || x < 0 ? T(0) : o.in[((u64(n) * c.ic + i) * win.ih + u64(y)) * win.iw + u64(x)];
               }
             T t[4][4];  // Bt d

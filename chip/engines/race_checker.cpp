@@ -17,6 +17,7 @@ constexpr size_t kMaxRaces = 200;
 // Local memory: 32 MB from 0x08000000.
 constexpr u64 kLocalFirstPage = (u64{0x08000000} >> kGranuleShift) >> kPageShift;
 constexpr u64 kLocalPages = (u64{32} << 20 >> kGranuleShift) >> kPageShift;
+constexpr u64 kLocalLanes = 64, kLanePages = kLocalPages / kLocalLanes;
 
 u32 epoch(Agent a, u32 tick) { return static_cast<u32>(a) << kTickBits | tick; }
 Agent epoch_agent(u32 e) { return static_cast<Agent>(e >> kTickBits); }
@@ -81,40 +82,45 @@ void RaceChecker::flag(const std::string &text) {
   if (flags_.size() < kMaxRaces) flags_.push_back(text);
 }
 
-inline RaceChecker::Page &RaceChecker::page_of(u64 granule) {
+inline RaceChecker::Shadow &RaceChecker::page_of(u64 granule) {
   static_assert(kPageGranules == u64{1} << kPageShift && sizeof(page_cache_) / sizeof(CachedPage) == 1u << kPageCacheBits);
   const u64 page_index = granule >> kPageShift;
+  Shadow *shadow;
   if (page_index - kLocalFirstPage < kLocalPages) {
     if (local_pages_.empty()) local_pages_.resize(kLocalPages);
-    std::unique_ptr<Page> &page = local_pages_[page_index - kLocalFirstPage];
-    if (!page) page = std::make_unique<Page>();  // zeroed
-    return *page;
+    const u64 local = page_index - kLocalFirstPage;
+    shadow = &local_pages_[(local % kLanePages) * kLocalLanes + local / kLanePages];
+  } else {
+    // The lanes of local memory lie 512 KB apart, a multiple of the cache's
+    // span: the index is hashed so that the same offset in every lane does
+    // not share one slot.
+    CachedPage &cached = page_cache_[(page_index * 0x9E3779B97F4A7C15ull) >> (64 - kPageCacheBits)];
+    if (cached.index != page_index) {
+      std::unique_ptr<Shadow> &entry = pages_[page_index];
+      if (!entry) entry = std::make_unique<Shadow>();
+      cached = CachedPage{page_index, entry.get()};
+    }
+    shadow = cached.shadow;
   }
-  // The lanes of local memory lie 512 KB apart, a multiple of the cache's
-  // span: the index is hashed so that the same offset in every lane does not
-  // share one slot.
-  CachedPage &cached = page_cache_[(page_index * 0x9E3779B97F4A7C15ull) >> (64 - kPageCacheBits)];
-  if (cached.index != page_index) {
-    std::unique_ptr<Page> &page = pages_[page_index];
-    if (!page) page = std::make_unique<Page>();  // zeroed
-    cached = CachedPage{page_index, page.get()};
-  }
-  return *cached.page;
+  if (!shadow->page) shadow->page = std::make_unique<Page>();  // zeroed
+  return *shadow;
 }
 
-inline void RaceChecker::check_granule(Page &page, u64 slot, u64 at, bool write, u32 e, int self, const Clock &clock) {
+inline void RaceChecker::check_granule(Shadow &shadow, u64 slot, u64 at, bool write, u32 e, int self,
+                                       const Clock &clock) {
+  Page &page = *shadow.page;
   u32 &last_write = page.write[slot];
   if (!ordered(last_write, clock))
     report(last_write, e, write ? Conflict::WriteAfterWrite : Conflict::ReadAfterWrite, at);
-  page.seen[self] = std::max(page.seen[self], epoch_tick(e));
+  shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
   if (!write) {
     page.read[self][slot] = e;
-    page.has_read[self] = true;
+    shadow.has_read[self] = true;
     return;
   }
   // An agent that never read in this page has no reader to check or clear.
   for (int b = 0; b < kAgents; b++)
-    if (page.has_read[b]) {
+    if (shadow.has_read[b]) {
       u32 &read = page.read[b][slot];
       if (!ordered(read, clock)) report(read, e, Conflict::WriteAfterRead, at);
       read = 0;
@@ -134,7 +140,7 @@ inline void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock
 // the shadow page looked up only when the span crosses into another.
 struct RaceChecker::SpanCursor {
   u64 page_index = ~u64{0};
-  Page *page = nullptr;
+  Shadow *shadow = nullptr;
   bool covered = false;  // the page holds only ticks the clock covers
 };
 
@@ -143,27 +149,28 @@ inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write
   constexpr u64 mask = kPageGranules - 1;
   for (u64 g = first; g <= last; g++) {
     if ((g >> kPageShift) != cur.page_index) {
-      cur.page = &page_of(g);
+      cur.shadow = &page_of(g);
       cur.page_index = g >> kPageShift;
       cur.covered = true;
-      for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.page->seen[a] <= running_clock_[a];
+      for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.shadow->seen[a] <= running_clock_[a];
     }
-    Page &page = *cur.page;
+    Shadow &shadow = *cur.shadow;
     const u64 slot = g & mask;
     if (!cur.covered) {
-      check_granule(page, slot, g == first ? addr : g << kGranuleShift, write, e, self, running_clock_);
+      check_granule(shadow, slot, g == first ? addr : g << kGranuleShift, write, e, self, running_clock_);
       continue;
     }
     // Nothing in the page can race with this command: only the records change
     // (its own tick is covered by its clock, so the page stays covered).
-    page.seen[self] = std::max(page.seen[self], epoch_tick(e));
+    Page &page = *shadow.page;
+    shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
     if (!write) {
       page.read[self][slot] = e;
-      page.has_read[self] = true;
+      shadow.has_read[self] = true;
       continue;
     }
     for (int b = 0; b < kAgents; b++)
-      if (page.has_read[b]) page.read[b][slot] = 0;
+      if (shadow.has_read[b]) page.read[b][slot] = 0;
     page.write[slot] = e;
   }
 }

@@ -89,10 +89,15 @@ class RaceChecker {
   struct Page {
     u32 write[kPageGranules];
     u32 read[kAgents][kPageGranules];
-    bool has_read[kAgents];
+  };
+  // A page with its summary, kept apart from the page's arrays so that the
+  // summaries of neighbouring pages share cache lines.
+  struct Shadow {
     // The latest tick of each agent stored anywhere in the page: a page whose
     // ticks a command's clock covers holds nothing that command can race with.
-    u32 seen[kAgents];
+    u32 seen[kAgents] = {};
+    bool has_read[kAgents] = {};
+    std::unique_ptr<Page> page;
   };
   struct Race {
     u32 first, second;
@@ -105,10 +110,10 @@ class RaceChecker {
   void check_span(u64 addr, std::int64_t step, u64 size, u64 count, bool write);
   void check_read_spans(const ElementSpan *spans, int k, u64 count);
   void check(u64 addr, u64 len, bool write, u32 epoch, const Clock &clock);
-  void check_granule(Page &page, u64 slot, u64 at, bool write, u32 e, int self, const Clock &clock);
+  void check_granule(Shadow &shadow, u64 slot, u64 at, bool write, u32 e, int self, const Clock &clock);
   struct SpanCursor;
   void check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self);
-  Page &page_of(u64 granule);
+  Shadow &page_of(u64 granule);
   void report(u32 first, u32 second, Conflict conflict, u64 addr);
   std::string describe(u32 epoch) const;
 
@@ -119,15 +124,17 @@ class RaceChecker {
   Agent running_agent_ = Agent::Arm;
   Clock running_clock_{};
   std::vector<std::string> descriptions_[kAgents];
-  std::unordered_map<u64, std::unique_ptr<Page>> pages_;
-  // Local memory's pages, indexed directly (the engines' busiest memory).
-  std::vector<std::unique_ptr<Page>> local_pages_;
+  std::unordered_map<u64, std::unique_ptr<Shadow>> pages_;
+  // Local memory's pages, indexed directly (the engines' busiest memory), the
+  // same page of every lane side by side: rows of successive channels lie in
+  // successive lanes.
+  std::vector<Shadow> local_pages_;
   // Recently used shadow pages, direct-mapped by page index: engines touch
   // memory element by element, alternating between a few pages (source,
   // destination, scratch), so most lookups hit here and skip the hash map.
   struct CachedPage {
     u64 index = ~u64{0};
-    Page *page = nullptr;
+    Shadow *shadow = nullptr;
   };
   std::array<CachedPage, 4096> page_cache_{};
   std::vector<std::string> flags_;

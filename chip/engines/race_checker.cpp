@@ -128,14 +128,6 @@ inline void RaceChecker::check_granule(Shadow &shadow, u64 slot, u64 at, bool wr
   last_write = e;
 }
 
-inline void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock &clock) {
-  const int self = static_cast<int>(epoch_agent(e));
-  const u64 first = addr >> kGranuleShift, last = (addr + len - 1) >> kGranuleShift;
-  constexpr u64 mask = kPageGranules - 1;
-  check_granule(page_of(first), first & mask, addr, write, e, self, clock);
-  for (u64 g = first + 1; g <= last; g++) check_granule(page_of(g), g & mask, g << kGranuleShift, write, e, self, clock);
-}
-
 // The granules of a span's elements one by one, as check() takes them, with
 // the shadow page looked up only when the span crosses into another.
 struct RaceChecker::SpanCursor {
@@ -144,7 +136,8 @@ struct RaceChecker::SpanCursor {
   bool covered = false;  // the page holds only ticks the clock covers
 };
 
-inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self) {
+inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self,
+                                  const Clock &clock) {
   const u64 first = addr >> kGranuleShift, last = (addr + len - 1) >> kGranuleShift;
   constexpr u64 mask = kPageGranules - 1;
   for (u64 g = first; g <= last; g++) {
@@ -152,15 +145,15 @@ inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write
       cur.shadow = &page_of(g);
       cur.page_index = g >> kPageShift;
       cur.covered = true;
-      for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.shadow->seen[a] <= running_clock_[a];
+      for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.shadow->seen[a] <= clock[a];
     }
     Shadow &shadow = *cur.shadow;
     const u64 slot = g & mask;
     if (!cur.covered) {
-      check_granule(shadow, slot, g == first ? addr : g << kGranuleShift, write, e, self, running_clock_);
+      check_granule(shadow, slot, g == first ? addr : g << kGranuleShift, write, e, self, clock);
       continue;
     }
-    // Nothing in the page can race with this command: only the records change
+    // Nothing in the page can race with this access: only the records change
     // (its own tick is covered by its clock, so the page stays covered).
     Page &page = *shadow.page;
     shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
@@ -175,11 +168,16 @@ inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write
   }
 }
 
+inline void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock &clock) {
+  SpanCursor cur;
+  check_at(cur, addr, len, write, e, static_cast<int>(epoch_agent(e)), clock);
+}
+
 void RaceChecker::check_span(u64 addr, std::int64_t step, u64 size, u64 count, bool write) {
   const u32 e = epoch(running_agent_, running_clock_[static_cast<int>(running_agent_)]);
   const int self = static_cast<int>(running_agent_);
   SpanCursor cur;
-  for (u64 i = 0; i < count; i++) check_at(cur, addr + static_cast<u64>(step * static_cast<std::int64_t>(i)), size, write, e, self);
+  for (u64 i = 0; i < count; i++) check_at(cur, addr + static_cast<u64>(step * static_cast<std::int64_t>(i)), size, write, e, self, running_clock_);
 }
 
 void RaceChecker::check_read_spans(const ElementSpan *spans, int k, u64 count) {
@@ -188,7 +186,7 @@ void RaceChecker::check_read_spans(const ElementSpan *spans, int k, u64 count) {
   SpanCursor cur[8];
   for (u64 i = 0; i < count; i++)
     for (int j = 0; j < k; j++)
-      if (spans[j].size != 0) check_at(cur[j % 8], spans[j].at(i), spans[j].size, false, e, self);
+      if (spans[j].size != 0) check_at(cur[j % 8], spans[j].at(i), spans[j].size, false, e, self, running_clock_);
 }
 
 void RaceChecker::report(u32 first, u32 second, Conflict conflict, u64 addr) {

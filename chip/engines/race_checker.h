@@ -112,7 +112,7 @@ class RaceChecker {
   void check(u64 addr, u64 len, bool write, u32 epoch, const Clock &clock);
   void check_granule(Shadow &shadow, u64 slot, u64 at, bool write, u32 e, int self, const Clock &clock);
   struct SpanCursor;
-  void check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self);
+  void check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self, const Clock &clock);
   Shadow &page_of(u64 granule);
   void report(u32 first, u32 second, Conflict conflict, u64 addr);
   std::string describe(u32 epoch) const;

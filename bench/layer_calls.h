@@ -6,10 +6,12 @@
 // built image; LAYER keeps the cases whose name contains it). With
 // ZV_BENCH_TIMELINE set, each case is followed by its tensor-engine and GDMA
 // commands: kind, and when the ARM issued it, it started and it finished (us
-// from the first command's issue).
+// from the first command's issue). The last two columns are the host's wall
+// time of the call and host milliseconds per modelled microsecond.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,8 +66,8 @@ inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases
   using zv::host::Card;
   const std::string elf = argc > 1 && argv[1][0] != '\0' ? argv[1] : ZV_ARM_ELF;
   const std::string only = argc > 2 ? argv[2] : "";
-  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | TE cmds | GDMA cmds |\n");
-  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
+  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | TE cmds | GDMA cmds | host ms | host ms / us |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Case &c : cases) {
     if (!only.empty() && c.layer.find(only) == std::string::npos) continue;
     zv::host::CardOptions options;
@@ -79,18 +81,21 @@ inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases
     const size_t te_before = card.chip().engines.bd.commands().size();
     const size_t gdma_before = card.chip().engines.gdma.commands().size();
     const uint64_t before = card.instructions();
+    const auto host_start = std::chrono::steady_clock::now();
     auto answer = card.send(call.api, call.payload);
+    const double host_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - host_start).count();
     if (!answer || answer->result != 0) {
       std::fprintf(stderr, "%s %s failed: %s\n%s\n", c.layer.c_str(), c.shape.c_str(), card.trouble().c_str(),
                    card.console().c_str());
       return 1;
     }
     const zv::host::Timing &t = answer->timing;
-    std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %zu | %zu |\n", c.layer.c_str(), c.shape.c_str(),
+    std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %zu | %zu | %.0f | %.2f |\n", c.layer.c_str(), c.shape.c_str(),
                 t.elapsed_us(), t.te_busy(), t.te_ideal(), t.gdma_busy(),
                 static_cast<unsigned long long>(card.instructions() - before),
                 card.chip().engines.bd.commands().size() - te_before,
-                card.chip().engines.gdma.commands().size() - gdma_before);
+                card.chip().engines.gdma.commands().size() - gdma_before, host_ms, host_ms / t.elapsed_us());
     if (std::getenv("ZV_BENCH_TIMELINE")) print_timeline(card, te_before, gdma_before);
     std::fflush(stdout);
   }

@@ -24,21 +24,9 @@ Memory::Memory(std::string name, u64 base, u64 size) : name_(std::move(name)), b
 
 Memory::~Memory() { munmap(data_, size_); }
 
-u8 *Memory::ptr(u64 addr, u64 len) {
-  if (!contains(addr, len))
-    fault(name_ + ": access of " + std::to_string(len) + " bytes at " + hex(addr) +
-          " outside [" + hex(base_) + ", " + hex(base_ + size_) + ")");
-  return data_ + (addr - base_);
-}
-
-// An empty access is still bounds-checked; it copies nothing (its buffer may be null).
-void Memory::load(u64 addr, void *out, u64 len) {
-  const u8 *p = ptr(addr, len);
-  if (len) std::memcpy(out, p, len);
-}
-void Memory::store(u64 addr, const void *in, u64 len) {
-  u8 *p = ptr(addr, len);
-  if (len) std::memcpy(p, in, len);
+void Memory::outside(u64 addr, u64 len) const {
+  fault(name_ + ": access of " + std::to_string(len) + " bytes at " + hex(addr) +
+        " outside [" + hex(base_) + ", " + hex(base_ + size_) + ")");
 }
 
 u32 Memory::load32(u64 addr) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "chip/types.h"
@@ -24,14 +25,26 @@ class Memory {
   }
 
   // Pointer to `len` bytes at `addr`; a range outside the memory is a fault.
-  u8 *ptr(u64 addr, u64 len);
-  void load(u64 addr, void *out, u64 len);
-  void store(u64 addr, const void *in, u64 len);
+  u8 *ptr(u64 addr, u64 len) {
+    if (!contains(addr, len)) outside(addr, len);
+    return data_ + (addr - base_);
+  }
+  // An empty access is still bounds-checked; it copies nothing (its buffer may be null).
+  void load(u64 addr, void *out, u64 len) {
+    const u8 *p = ptr(addr, len);
+    if (len) std::memcpy(out, p, len);
+  }
+  void store(u64 addr, const void *in, u64 len) {
+    u8 *p = ptr(addr, len);
+    if (len) std::memcpy(p, in, len);
+  }
   u32 load32(u64 addr);
   void store32(u64 addr, u32 value);
   void fill(u8 value);
 
  private:
+  [[noreturn]] void outside(u64 addr, u64 len) const;
+
   std::string name_;
   u64 base_;
   u64 size_;

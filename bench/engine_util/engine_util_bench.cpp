@@ -2,13 +2,15 @@
 // one API call on a fresh card running the ARM image in the emulator, with its
 // modelled elapsed time, the tensor engine's and GDMA's busy fractions, the
 // ideal fraction (the tensor engine's products at its peak rate over the
-// elapsed time), the ARM instructions of the call and the commands issued.
+// elapsed time), the ARM instructions of the call and the commands issued,
+// and the host's wall time of the call (also per modelled microsecond).
 //
 // usage: engine_util_bench [ELF [LAYER]] (an empty ELF names the built image;
 // LAYER keeps the cases whose layer name contains it)
 //
 // A layer family adds its cases to kCases: a name, the shape it reports, and a
 // function that writes the inputs and returns the API id and payload.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -164,8 +166,8 @@ int main(int argc, char **argv) {
   // A second argument keeps only the cases whose layer name contains it.
   const std::string only = argc > 2 ? argv[2] : "";
   std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | reg writes | TE cmds | "
-              "GDMA cmds |\n");
-  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+              "GDMA cmds | host ms | host ms / us |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Case &c : cases()) {
     if (!only.empty() && std::string(c.layer).find(only) == std::string::npos) continue;
     zv::host::CardOptions options;
@@ -180,18 +182,21 @@ int main(int argc, char **argv) {
     const size_t gdma_before = card.chip().engines.gdma.commands().size();
     const uint64_t before = card.instructions();
     const uint64_t writes_before = card.chip().register_writes();
+    const auto host_start = std::chrono::steady_clock::now();
     auto answer = card.send(call.api, call.payload);
+    const double host_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - host_start).count();
     if (!answer || answer->result != 0) {
       std::fprintf(stderr, "%s %s failed: %s\n", c.layer, c.shape.c_str(), card.trouble().c_str());
       return 1;
     }
     const zv::host::Timing &t = answer->timing;
-    std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %llu | %zu | %zu |\n", c.layer,
+    std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %llu | %zu | %zu | %.0f | %.2f |\n", c.layer,
                 c.shape.c_str(), t.elapsed_us(), t.te_busy(), t.te_ideal(), t.gdma_busy(),
                 static_cast<unsigned long long>(card.instructions() - before),
                 static_cast<unsigned long long>(card.chip().register_writes() - writes_before),
                 card.chip().engines.bd.commands().size() - te_before,
-                card.chip().engines.gdma.commands().size() - gdma_before);
+                card.chip().engines.gdma.commands().size() - gdma_before, host_ms, host_ms / t.elapsed_us());
     std::fflush(stdout);
   }
   return 0;

@@ -12,7 +12,12 @@ constexpr u64 kGranuleShift = 2;  // 4-byte granules
 // 256 granules (6 KB) per shadow page: small, since most accesses are sparse
 // (a few elements in each of 64 lanes) and a page is zeroed whole.
 constexpr u64 kPageShift = 8;
+constexpr u32 kPageCacheBits = 12;  // 4096 entries: page_cache_
 constexpr size_t kMaxRaces = 200;
+// Local memory: 32 MB from 0x08000000.
+constexpr u64 kLocalFirstPage = (u64{0x08000000} >> kGranuleShift) >> kPageShift;
+constexpr u64 kLocalPages = (u64{32} << 20 >> kGranuleShift) >> kPageShift;
+constexpr u64 kLocalLanes = 64, kLanePages = kLocalPages / kLocalLanes;
 
 u32 epoch(Agent a, u32 tick) { return static_cast<u32>(a) << kTickBits | tick; }
 Agent epoch_agent(u32 e) { return static_cast<Agent>(e >> kTickBits); }
@@ -64,10 +69,12 @@ Clock RaceChecker::begin(Agent agent, const Clock &after, const std::function<st
   return c;
 }
 
-void RaceChecker::access(u64 addr, u64 len, bool write) {
-  if (!enabled_ || !running_ || len == 0) return;
+void RaceChecker::check_running(u64 addr, u64 len, bool write) {
   check(addr, len, write, epoch(running_agent_, running_clock_[static_cast<int>(running_agent_)]), running_clock_);
 }
+
+
+
 
 void RaceChecker::end() { running_ = false; }
 
@@ -75,33 +82,111 @@ void RaceChecker::flag(const std::string &text) {
   if (flags_.size() < kMaxRaces) flags_.push_back(text);
 }
 
-RaceChecker::Granule &RaceChecker::granule(u64 index) {
-  const u64 page_index = index >> kPageShift;
-  CachedPage &cached = page_cache_[page_index % page_cache_.size()];
-  if (cached.index != page_index) {
-    std::unique_ptr<Granule[]> &page = pages_[page_index];
-    if (!page) page = std::make_unique<Granule[]>(size_t{1} << kPageShift);
-    cached = CachedPage{page_index, page.get()};
+inline RaceChecker::Shadow &RaceChecker::page_of(u64 granule) {
+  static_assert(kPageGranules == u64{1} << kPageShift && sizeof(page_cache_) / sizeof(CachedPage) == 1u << kPageCacheBits);
+  const u64 page_index = granule >> kPageShift;
+  Shadow *shadow;
+  if (page_index - kLocalFirstPage < kLocalPages) {
+    if (local_pages_.empty()) local_pages_.resize(kLocalPages);
+    const u64 local = page_index - kLocalFirstPage;
+    shadow = &local_pages_[(local % kLanePages) * kLocalLanes + local / kLanePages];
+  } else {
+    // The lanes of local memory lie 512 KB apart, a multiple of the cache's
+    // span: the index is hashed so that the same offset in every lane does
+    // not share one slot.
+    CachedPage &cached = page_cache_[(page_index * 0x9E3779B97F4A7C15ull) >> (64 - kPageCacheBits)];
+    if (cached.index != page_index) {
+      std::unique_ptr<Shadow> &entry = pages_[page_index];
+      if (!entry) entry = std::make_unique<Shadow>();
+      cached = CachedPage{page_index, entry.get()};
+    }
+    shadow = cached.shadow;
   }
-  return cached.granules[index & ((u64{1} << kPageShift) - 1)];
+  if (!shadow->page) shadow->page = std::make_unique<Page>();  // zeroed
+  return *shadow;
 }
 
-void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock &clock) {
-  const int self = static_cast<int>(epoch_agent(e));
-  for (u64 g = addr >> kGranuleShift; g <= (addr + len - 1) >> kGranuleShift; g++) {
-    Granule &gr = granule(g);
-    const u64 at = std::max(addr, g << kGranuleShift);
-    if (!ordered(gr.write, clock))
-      report(gr.write, e, write ? Conflict::WriteAfterWrite : Conflict::ReadAfterWrite, at);
+inline void RaceChecker::check_granule(Shadow &shadow, u64 slot, u64 at, bool write, u32 e, int self,
+                                       const Clock &clock) {
+  Page &page = *shadow.page;
+  u32 &last_write = page.write[slot];
+  if (!ordered(last_write, clock))
+    report(last_write, e, write ? Conflict::WriteAfterWrite : Conflict::ReadAfterWrite, at);
+  shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
+  if (!write) {
+    page.read[self][slot] = e;
+    shadow.has_read[self] = true;
+    return;
+  }
+  // An agent that never read in this page has no reader to check or clear.
+  for (int b = 0; b < kAgents; b++)
+    if (shadow.has_read[b]) {
+      u32 &read = page.read[b][slot];
+      if (!ordered(read, clock)) report(read, e, Conflict::WriteAfterRead, at);
+      read = 0;
+    }
+  last_write = e;
+}
+
+// The granules of a span's elements one by one, as check() takes them, with
+// the shadow page looked up only when the span crosses into another.
+struct RaceChecker::SpanCursor {
+  u64 page_index = ~u64{0};
+  Shadow *shadow = nullptr;
+  bool covered = false;  // the page holds only ticks the clock covers
+};
+
+inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self,
+                                  const Clock &clock) {
+  const u64 first = addr >> kGranuleShift, last = (addr + len - 1) >> kGranuleShift;
+  constexpr u64 mask = kPageGranules - 1;
+  for (u64 g = first; g <= last; g++) {
+    if ((g >> kPageShift) != cur.page_index) {
+      cur.shadow = &page_of(g);
+      cur.page_index = g >> kPageShift;
+      cur.covered = true;
+      for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.shadow->seen[a] <= clock[a];
+    }
+    Shadow &shadow = *cur.shadow;
+    const u64 slot = g & mask;
+    if (!cur.covered) {
+      check_granule(shadow, slot, g == first ? addr : g << kGranuleShift, write, e, self, clock);
+      continue;
+    }
+    // Nothing in the page can race with this access: only the records change
+    // (its own tick is covered by its clock, so the page stays covered).
+    Page &page = *shadow.page;
+    shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
     if (!write) {
-      gr.read[self] = e;
+      page.read[self][slot] = e;
+      shadow.has_read[self] = true;
       continue;
     }
     for (int b = 0; b < kAgents; b++)
-      if (!ordered(gr.read[b], clock)) report(gr.read[b], e, Conflict::WriteAfterRead, at);
-    gr.write = e;
-    std::fill(std::begin(gr.read), std::end(gr.read), 0u);
+      if (shadow.has_read[b]) page.read[b][slot] = 0;
+    page.write[slot] = e;
   }
+}
+
+inline void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock &clock) {
+  SpanCursor cur;
+  check_at(cur, addr, len, write, e, static_cast<int>(epoch_agent(e)), clock);
+}
+
+void RaceChecker::check_span(u64 addr, std::int64_t step, u64 size, u64 count, bool write) {
+  const u32 e = epoch(running_agent_, running_clock_[static_cast<int>(running_agent_)]);
+  const int self = static_cast<int>(running_agent_);
+  SpanCursor cur;
+  for (u64 i = 0; i < count; i++) check_at(cur, addr + static_cast<u64>(step * static_cast<std::int64_t>(i)), size, write, e, self, running_clock_);
+}
+
+void RaceChecker::check_read_spans(const ElementSpan *spans, int k, u64 count) {
+  const u32 e = epoch(running_agent_, running_clock_[static_cast<int>(running_agent_)]);
+  const int self = static_cast<int>(running_agent_);
+  SpanCursor cur[8];
+  for (u64 i = 0; i < count; i++)
+    for (int j = 0; j < k; j++)
+      if (spans[j].size != 0) check_at(cur[j % 8], spans[j].at(i), spans[j].size, false, e, self, running_clock_);
 }
 
 void RaceChecker::report(u32 first, u32 second, Conflict conflict, u64 addr) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,6 +24,14 @@
 #include "chip/types.h"
 
 namespace zv::chip {
+
+// `count` elements of `size` bytes, element i at addr + i * step.
+struct ElementSpan {
+  u64 addr;
+  std::int64_t step;
+  u64 size;
+  u64 at(u64 i) const { return addr + static_cast<u64>(step * static_cast<std::int64_t>(i)); }
+};
 
 enum class Agent : u8 { Arm = 0, Bd = 1, Gdma = 2, Cdma = 3, Gde = 4 };
 constexpr int kAgents = 5;
@@ -51,7 +60,19 @@ class RaceChecker {
   // tick of its own. `describe` names it in findings (called only when enabled).
   Clock begin(Agent agent, const Clock &after, const std::function<std::string()> &describe);
   // An access of the running command (ignored when no command runs).
-  void access(u64 addr, u64 len, bool write);
+  void access(u64 addr, u64 len, bool write) {
+    if (enabled_ && running_ && len != 0) check_running(addr, len, write);
+  }
+  // `count` accesses of `size` bytes at addr + i * step, i = 0, 1, ..., in
+  // that order: the same findings as that many calls of access().
+  void access_span(u64 addr, std::int64_t step, u64 size, u64 count, bool write) {
+    if (enabled_ && running_ && size != 0 && count != 0) check_span(addr, step, size, count, write);
+  }
+  // Reads of `k` spans of `count` elements each, element-interleaved (element 0
+  // of every span in turn, then element 1, ...), as single reads in that order.
+  void read_spans(const ElementSpan *spans, int k, u64 count) {
+    if (enabled_ && running_ && count != 0) check_read_spans(spans, k, count);
+  }
   void end();
 
   // A breach of the command-id protocol or another ordering finding.
@@ -61,9 +82,22 @@ class RaceChecker {
 
  private:
   enum class Conflict { ReadAfterWrite, WriteAfterWrite, WriteAfterRead };
-  struct Granule {
-    u32 write = 0;
-    u32 read[kAgents] = {};
+  // The shadow of 256 granules, one array per field: a read touches the
+  // writers and its own agent's readers only, and a write the readers of the
+  // agents that read somewhere in the page.
+  static constexpr u64 kPageGranules = 256;
+  struct Page {
+    u32 write[kPageGranules];
+    u32 read[kAgents][kPageGranules];
+  };
+  // A page with its summary, kept apart from the page's arrays so that the
+  // summaries of neighbouring pages share cache lines.
+  struct Shadow {
+    // The latest tick of each agent stored anywhere in the page: a page whose
+    // ticks a command's clock covers holds nothing that command can race with.
+    u32 seen[kAgents] = {};
+    bool has_read[kAgents] = {};
+    std::unique_ptr<Page> page;
   };
   struct Race {
     u32 first, second;
@@ -72,8 +106,14 @@ class RaceChecker {
     u64 granules;
   };
 
+  void check_running(u64 addr, u64 len, bool write);
+  void check_span(u64 addr, std::int64_t step, u64 size, u64 count, bool write);
+  void check_read_spans(const ElementSpan *spans, int k, u64 count);
   void check(u64 addr, u64 len, bool write, u32 epoch, const Clock &clock);
-  Granule &granule(u64 index);
+  void check_granule(Shadow &shadow, u64 slot, u64 at, bool write, u32 e, int self, const Clock &clock);
+  struct SpanCursor;
+  void check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self, const Clock &clock);
+  Shadow &page_of(u64 granule);
   void report(u32 first, u32 second, Conflict conflict, u64 addr);
   std::string describe(u32 epoch) const;
 
@@ -84,15 +124,19 @@ class RaceChecker {
   Agent running_agent_ = Agent::Arm;
   Clock running_clock_{};
   std::vector<std::string> descriptions_[kAgents];
-  std::unordered_map<u64, std::unique_ptr<Granule[]>> pages_;
+  std::unordered_map<u64, std::unique_ptr<Shadow>> pages_;
+  // Local memory's pages, indexed directly (the engines' busiest memory), the
+  // same page of every lane side by side: rows of successive channels lie in
+  // successive lanes.
+  std::vector<Shadow> local_pages_;
   // Recently used shadow pages, direct-mapped by page index: engines touch
   // memory element by element, alternating between a few pages (source,
   // destination, scratch), so most lookups hit here and skip the hash map.
   struct CachedPage {
     u64 index = ~u64{0};
-    Granule *granules = nullptr;
+    Shadow *shadow = nullptr;
   };
-  std::array<CachedPage, 256> page_cache_{};
+  std::array<CachedPage, 4096> page_cache_{};
   std::vector<std::string> flags_;
   std::vector<Race> races_;
   std::map<std::tuple<u32, u32, int>, size_t> race_index_;

@@ -37,6 +37,31 @@ void Work::count(u64 addr, u64 len, bool write) {
   }
 }
 
+void Work::count_span(u64 addr, std::int64_t step, u64 size, u64 n, bool write) {
+  if (n == 0) return;
+  const u64 last = addr + static_cast<u64>(step * static_cast<std::int64_t>(n - 1));
+  const u64 lo = std::min(addr, last), hi = std::max(addr, last);
+  if (hi < kLocalBase || lo >= kLocalEnd) {
+    accesses += n;
+    other_bytes += n * size;
+    return;
+  }
+  const u64 lane = (lo - kLocalBase) / kLaneSize;
+  if (lo >= kLocalBase && hi < kLocalEnd && (hi - kLocalBase) / kLaneSize == lane &&
+      (hi - kLocalBase) % kLaneSize + size <= kLaneSize) {
+    // Every element in one lane.
+    accesses += n;
+    local_bytes += n * size;
+    lane_bytes[lane] += n * size;
+    if (write) {
+      stores += n;
+      lane_stores[lane] += n;
+    }
+    return;
+  }
+  for (u64 i = 0; i < n; i++) count(addr + static_cast<u64>(step * static_cast<std::int64_t>(i)), size, write);
+}
+
 // Set-up, then the busiest lane: its products at the operands' rate or its
 // operand traffic at the lane's width, whichever takes longer. Products are
 // spread over the lanes as the results are.

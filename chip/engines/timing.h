@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "chip/types.h"
 
@@ -61,6 +62,9 @@ struct Work {
   u32 mac_bytes = 4;     // operand width of the products: 4, 2 or 1
 
   void count(u64 addr, u64 len, bool write);
+  // `count` accesses of `size` bytes at addr + i * step: the same as that many
+  // calls of count().
+  void count_span(u64 addr, std::int64_t step, u64 size, u64 count, bool write);
   void add_macs(u64 n, u32 operand_bytes) {
     macs += n;
     mac_bytes = operand_bytes;

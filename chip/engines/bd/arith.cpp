@@ -129,10 +129,16 @@ void exec_float_int(const BdCommand &cmd, Bus &bus) {
   // Read every input first, then write: operands may overlap the result.
   std::vector<u32> out;
   out.reserve(shape.count());
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const u32 a = a_const ? a_value : bus.load32(av.at(n, c, h, w, "operand 0"));
-    const u32 b = op == kCopy ? 0 : b_const ? b_value : bus.load32(bv.at(n, c, h, w, "operand 1"));
-    const u32 r = reads_r ? bus.load32(rv.at(n, c, h, w, "result")) : 0;
+  Read reads[3];
+  int k = 0, ia = -1, ib = -1, ir = -1;
+  if (!a_const) ia = k, reads[k++] = Read{&av, "operand 0"};
+  if (op != kCopy && !b_const) ib = k, reads[k++] = Read{&bv, "operand 1"};
+  if (reads_r) ir = k, reads[k++] = Read{&rv, "result"};
+  read_rows(bus, shape, reads, k, [&](u32, u32, u32, u32 *const *rows) {
+   for (u32 w = 0; w < shape.w; w++) {
+    const u32 a = ia < 0 ? a_value : rows[ia][w];
+    const u32 b = op == kCopy ? 0 : ib < 0 ? b_value : rows[ib][w];
+    const u32 r = ir < 0 ? 0 : rows[ir][w];
     u32 y;
     switch (op) {
       case kCopy: y = a; break;
@@ -150,9 +156,9 @@ void exec_float_int(const BdCommand &cmd, Bus &bus) {
       default: y = prec == kPrecFp32 ? float_op(op, a, b, r, cmd) : int32_op(op, a, b, r, cmd);
     }
     out.push_back(y);
+   }
   });
-  size_t i = 0;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(rv.at(n, c, h, w, "result"), out[i++]); });
+  store_all(bus, rv, shape, "result", out.data());
 }
 
 // ---- Fixed point ----
@@ -214,19 +220,25 @@ void exec_fixed(const BdCommand &cmd, Bus &bus) {
 
   std::vector<u32> out;
   out.reserve(shape.count());
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const u32 araw = a_const ? cmd.word(words::kOpd0) : load_bits(bus, av.at(n, c, h, w, "operand 0"), av.size);
-    const u32 braw = op == kCopy ? 0 : b_const ? cmd.word(words::kOpd1) : load_bits(bus, bv.at(n, c, h, w, "operand 1"), bv.size);
+  Read reads[3];
+  int k = 0, ia = -1, ib = -1, ir = -1;
+  if (!a_const) ia = k, reads[k++] = Read{&av, "operand 0"};
+  if (op != kCopy && !b_const) ib = k, reads[k++] = Read{&bv, "operand 1"};
+  if (op == kMac) ir = k, reads[k++] = Read{&rv, "result"};
+  read_rows(bus, shape, reads, k, [&](u32, u32, u32, u32 *const *rows) {
+   for (u32 w = 0; w < shape.w; w++) {
+    const u32 araw = ia < 0 ? cmd.word(words::kOpd0) : rows[ia][w];
+    const u32 braw = op == kCopy ? 0 : ib < 0 ? cmd.word(words::kOpd1) : rows[ib][w];
     const i64 a = extend(araw, abits, a_sign), b = extend(braw, bbits, b_sign);
     const u32 rmask = (1u << rbits) - 1;
     i64 v;
     switch (op) {
-      case kAnd: out.push_back((araw & braw) & rmask); return;
-      case kOr: out.push_back((araw | braw) & rmask); return;
-      case kXor: out.push_back((araw ^ braw) & rmask); return;
+      case kAnd: out.push_back((araw & braw) & rmask); continue;
+      case kOr: out.push_back((araw | braw) & rmask); continue;
+      case kXor: out.push_back((araw ^ braw) & rmask); continue;
       case kMul: v = a * b; break;
       case kMac: {
-        const i64 r = extend(load_bits(bus, rv.at(n, c, h, w, "result"), rv.size), rbits, r_sign);
+        const i64 r = extend(rows[ir][w], rbits, r_sign);
         v = r * (i64{1} << shift2) + a * b;
         break;
       }
@@ -239,9 +251,9 @@ void exec_fixed(const BdCommand &cmd, Bus &bus) {
     }
     v = saturate(round_shift(v, rshift), rbits, out_signed);
     out.push_back(static_cast<u32>(v) & rmask);
+   }
   });
-  size_t i = 0;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { store_bits(bus, rv.at(n, c, h, w, "result"), rv.size, out[i++]); });
+  store_all(bus, rv, shape, "result", out.data());
 }
 
 }  // namespace

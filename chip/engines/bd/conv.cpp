@@ -217,10 +217,9 @@ struct Operands {
 };
 
 template <class T>
-T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
-  const u32 raw = load_bits(bus, addr, v.size);
+T value_of(u32 raw, const View &v, bool is_signed) {
   if constexpr (std::is_same_v<T, float>) {
-    (void)fp;
+    (void)v;
     (void)is_signed;
     return as_float(raw);
   } else {
@@ -229,13 +228,31 @@ T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
 }
 
 template <class T>
+T read_value(Bus &bus, const View &v, u64 addr, bool fp, bool is_signed) {
+  (void)fp;
+  return value_of<T>(load_bits(bus, addr, v.size), v, is_signed);
+}
+
+// Weight elements (i, ch, r, 0..count-1), appended to `out`.
+template <class T>
+void read_weight_row(Bus &bus, const View &wv, u32 i, u32 ch, u32 r, u32 count, bool is_signed, std::vector<T> &out) {
+  const Span row = wv.row(i, ch, r, count);
+  u32 raw[64];
+  if (row.ok && count <= 64) {
+    bus.load_span(row.addr, row.step, wv.size, count, raw);
+    for (u32 q = 0; q < count; q++) out.push_back(value_of<T>(raw[q], wv, is_signed));
+    return;
+  }
+  for (u32 q = 0; q < count; q++) out.push_back(read_value<T>(bus, wv, wv.at(i, ch, r, q, "weight"), false, is_signed));
+}
+
+template <class T>
 void read_input(Bus &bus, const Conv &c, Operands<T> &o) {
-  o.in.reserve(u64(c.out.n) * c.ic * c.win.ih * c.win.iw);
-  for (u32 n = 0; n < c.out.n; n++)
-    for (u32 i = 0; i < c.ic; i++)
-      for (u32 y = 0; y < c.win.ih; y++)
-        for (u32 x = 0; x < c.win.iw; x++)
-          o.in.push_back(read_value<T>(bus, c.in, c.in.at(n, i, y, x, "input"), c.fp, c.si));
+  const Shape shape{c.out.n, c.ic, c.win.ih, c.win.iw};
+  std::vector<u32> raw(shape.count());
+  load_all(bus, c.in, shape, "input", raw.data());
+  o.in.reserve(raw.size());
+  for (u32 r : raw) o.in.push_back(value_of<T>(r, c.in, c.si));
 }
 
 template <class T>
@@ -243,10 +260,12 @@ void read_bias_old(Bus &bus, const Conv &c, Operands<T> &o) {
   if (c.bias)
     for (u32 ch = 0; ch < c.out.c; ch++)
       o.bias.push_back(read_value<T>(bus, c.bias_v, c.bias_v.at(0, ch, 0, 0, "bias"), c.fp, c.sb));
-  if (c.add)
-    for_each(c.out, [&](u32 n, u32 ch, u32 h, u32 w) {
-      o.old.push_back(read_value<T>(bus, c.outv, c.outv.at(n, ch, h, w, "output"), c.fp, c.out_signed));
-    });
+  if (c.add) {
+    std::vector<u32> raw(c.out.count());
+    load_all(bus, c.outv, c.out, "output", raw.data());
+    o.old.reserve(raw.size());
+    for (u32 r : raw) o.old.push_back(value_of<T>(r, c.outv, c.out_signed));
+  }
 }
 
 // Writes every output element: value + bias (+ old), finished for fixed point.
@@ -267,10 +286,7 @@ void write_output(Bus &bus, const Conv &c, const Operands<T> &o, const std::vect
     }
     i++;
   });
-  i = 0;
-  for_each(c.out, [&](u32 n, u32 ch, u32 h, u32 w) {
-    store_bits(bus, c.outv.at(n, ch, h, w, "output"), c.outv.size, bits[i++]);
-  });
+  store_all(bus, c.outv, c.out, "output", bits.data());
 }
 
 template <class T>
@@ -292,32 +308,65 @@ void direct(const BdCommand &cmd, Bus &bus, const Conv &c) {
     o.weight.reserve(u64(c.out.c) * c.ic * taps);
     for (u32 ch = 0; ch < c.out.c; ch++)
       for (u32 i = 0; i < c.ic; i++)
-        for (u32 r = 0; r < win.kh; r++)
-          for (u32 q = 0; q < win.kw; q++)
-            o.weight.push_back(read_value<T>(bus, wv, wv.at(i, ch, r, q, "weight"), c.fp, c.sw));
+        for (u32 r = 0; r < win.kh; r++) read_weight_row(bus, wv, i, ch, r, win.kw, c.sw, o.weight);
   }
   read_bias_old(bus, c, o);
   const T wk = weight_const<T>(c);
-  std::vector<T> acc;
-  acc.reserve(c.out.count());
-  for_each(c.out, [&](u32 n, u32 ch, u32 oy, u32 ox) {
-    T sum = T(0);
-    for (u32 i = 0; i < c.ic; i++)
-      for (u32 r = 0; r < win.kh; r++) {
-        const i64 y = win.row(win.y_at(oy, r));
-        if (y < 0) continue;
-        for (u32 q = 0; q < win.kw; q++) {
-          const i64 x = win.col(win.x_at(ox, q));
-          if (x < 0) continue;
-          const T a = o.in[((u64(n) * c.ic + i) * win.ih + u64(y)) * win.iw + u64(x)];
-          // A rotated kernel is applied upside down and mirrored.
-          const u32 kr = c.rotate ? win.kh - 1 - r : r, kq = c.rotate ? win.kw - 1 - q : q;
-          const T w = c.wconst ? wk : o.weight[(u64(ch) * c.ic + i) * taps + kr * win.kw + kq];
-          sum = sum + a * w;
+  // The input row (column) under each output row (column) and kernel row
+  // (column), -1 for padding or an inserted zero, and the weight of each tap
+  // (a rotated kernel is applied upside down and mirrored): worked out once.
+  std::vector<i64> rows(u64(c.out.h) * win.kh), cols(u64(c.out.w) * win.kw);
+  for (u32 oy = 0; oy < c.out.h; oy++)
+    for (u32 r = 0; r < win.kh; r++) rows[u64(oy) * win.kh + r] = win.row(win.y_at(oy, r));
+  for (u32 ox = 0; ox < c.out.w; ox++)
+    for (u32 q = 0; q < win.kw; q++) cols[u64(ox) * win.kw + q] = win.col(win.x_at(ox, q));
+  std::vector<u32> tap(taps);
+  for (u32 r = 0; r < win.kh; r++)
+    for (u32 q = 0; q < win.kw; q++)
+      tap[r * win.kw + q] = (c.rotate ? win.kh - 1 - r : r) * win.kw + (c.rotate ? win.kw - 1 - q : q);
+  const u64 plane = u64(win.ih) * win.iw;
+  // Output position by output position: the input values under the window's
+  // taps (padding and inserted zeros left out) gathered once for every input
+  // channel, then each output channel's sum over them in the order of input
+  // channel, kernel row and kernel column.
+  std::vector<T> acc(c.out.count());
+  std::vector<T> patch;
+  std::vector<u64> offset;  // in-plane input offset of each tap taken
+  std::vector<u32> weight_tap;  // its weight within a channel's taps
+  for (u32 n = 0; n < c.out.n; n++)
+    for (u32 oy = 0; oy < c.out.h; oy++)
+      for (u32 ox = 0; ox < c.out.w; ox++) {
+        offset.clear();
+        weight_tap.clear();
+        for (u32 r = 0; r < win.kh; r++) {
+          const i64 y = rows[u64(oy) * win.kh + r];
+          if (y < 0) continue;
+          for (u32 q = 0; q < win.kw; q++) {
+            const i64 x = cols[u64(ox) * win.kw + q];
+            if (x < 0) continue;
+            offset.push_back(u64(y) * win.iw + u64(x));
+            weight_tap.push_back(tap[r * win.kw + q]);
+          }
+        }
+        const size_t v = offset.size();
+        patch.resize(c.ic * v);
+        for (u32 i = 0; i < c.ic; i++) {
+          const T *in = &o.in[(u64(n) * c.ic + i) * plane];
+          for (size_t t = 0; t < v; t++) patch[i * v + t] = in[offset[t]];
+        }
+        for (u32 ch = 0; ch < c.out.c; ch++) {
+          T sum = T(0);
+          const T *p = patch.data();
+          if (c.wconst) {
+            for (size_t t = 0; t < c.ic * v; t++) sum = sum + p[t] * wk;
+          } else {
+            const T *weight = &o.weight[u64(ch) * c.ic * taps];
+            for (u32 i = 0; i < c.ic; i++, p += v, weight += taps)
+              for (size_t t = 0; t < v; t++) sum = sum + p[t] * weight[weight_tap[t]];
+          }
+          acc[((u64(n) * c.out.c + ch) * c.out.h + oy) * c.out.w + ox] = sum;
         }
       }
-    acc.push_back(sum);
-  });
   write_output(bus, c, o, acc);
 }
 
@@ -331,7 +380,7 @@ void winograd(const BdCommand &cmd, Bus &bus, const Conv &c) {
   const View wv = winograd_weight_view(cmd, c);
   for (u32 ch = 0; ch < c.out.c; ch++)
     for (u32 i = 0; i < c.ic; i++)
-      for (u32 k = 0; k < 16; k++) o.weight.push_back(read_value<T>(bus, wv, wv.at(i, ch, 0, k, "weight"), c.fp, c.sw));
+      read_weight_row(bus, wv, i, ch, 0, 16, c.sw, o.weight);
   read_bias_old(bus, c, o);
   const Window &win = c.win;
   std::vector<T> acc(c.out.count(), T(0));
@@ -341,11 +390,13 @@ void winograd(const BdCommand &cmd, Bus &bus, const Conv &c) {
       for (u32 ty = 0; ty < c.out.h; ty += 2)
         for (u32 tx = 0; tx < c.out.w; tx += 2) {
           T m[4][4] = {};
+          i64 ys[4], xs[4];  // the tile's input rows and columns (-1: padding)
+          for (u32 a = 0; a < 4; a++) ys[a] = win.row(i64(ty) + a - win.pad_t), xs[a] = win.col(i64(tx) + a - win.pad_l);
           for (u32 i = 0; i < c.ic; i++) {
             T d[4][4];
             for (u32 a = 0; a < 4; a++)
               for (u32 b = 0; b < 4; b++) {
-                const i64 y = win.row(i64(ty) + a - win.pad_t), x = win.col(i64(tx) + b - win.pad_l);
+                const i64 y = ys[a], x = xs[b];
                 d[a][b] = y < 0 || x < 0 ? T(0) : o.in[((u64(n) * c.ic + i) * win.ih + u64(y)) * win.iw + u64(x)];
               }
             T t[4][4];  // Bt d

@@ -94,18 +94,23 @@ void exec_fc(const BdCommand &cmd, Bus &bus) {
 
   const bool relu = !fp && cmd.get(field::kFcRelu);
   const u32 rshift = cmd.get(field::kRshift), lshift = cmd.get(field::kShift2);
+  // R by columns, so that each sum walks both operands in order.
+  std::vector<double> rt(r.size());
+  for (u32 k = 0; k < k_len; k++)
+    for (u32 j = 0; j < cols; j++) rt[u64(j) * k_len + k] = r[u64(k) * cols + j];
   std::vector<u32> bits;
   for (u32 i = 0; i < y_rows; i++)
     for (u32 j = 0; j < cols; j++) {
+      const double *li = &l[u64(i) * k_len], *rj = &rt[u64(j) * k_len];
       if (fp) {
         float sum = 0;
-        for (u32 k = 0; k < k_len; k++) sum = sum + float(l[u64(i) * k_len + k]) * float(r[u64(k) * cols + j]);
+        for (u32 k = 0; k < k_len; k++) sum = sum + float(li[k]) * float(rj[k]);
         if (bias) sum = sum + float(b[j]);
         if (add) sum = float(old[u64(i) * cols + j]) + sum;
         bits.push_back(float_bits(sum));
       } else {
         i64 sum = 0;
-        for (u32 k = 0; k < k_len; k++) sum += i64(l[u64(i) * k_len + k]) * i64(r[u64(k) * cols + j]);
+        for (u32 k = 0; k < k_len; k++) sum += i64(li[k]) * i64(rj[k]);
         if (bias) sum += i64(b[j]);
         if (add) sum += i64(old[u64(i) * cols + j]) * (i64{1} << lshift);
         bits.push_back(fix_finish(sum, rshift, relu, ysize * 8, sy));

@@ -30,22 +30,29 @@ View channel_vector(u32 addr) {
   return v;
 }
 
-// Reads A and B element-wise (constants by their flags), computes, then writes.
+// Reads A and B element-wise (constants by their flags) and, when
+// `reads_result`, the result's old value after them, computes, then writes.
 template <class F>
-void binary_md(const BdCommand &cmd, Bus &bus, const Shape &shape, F &&f) {
+void binary_md(const BdCommand &cmd, Bus &bus, const Shape &shape, bool reads_result, F &&f) {
   const View rv = f32_view(cmd.word(words::kRes), shape);
   const View av = f32_view(cmd.word(words::kOpd0), shape);
   const View bv = f32_view(cmd.word(words::kOpd1), shape);
   const bool a_const = cmd.get(field::kOpd0Const), b_const = cmd.get(field::kOpd1Const);
   std::vector<u32> out;
   out.reserve(shape.count());
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const float a = as_float(a_const ? cmd.word(words::kOpd0) : bus.load32(av.at(n, c, h, w, "operand 0")));
-    const float b = as_float(b_const ? cmd.word(words::kOpd1) : bus.load32(bv.at(n, c, h, w, "operand 1")));
-    out.push_back(float_bits(f(a, b, rv, n, c, h, w)));
+  Read reads[3];
+  int k = 0, ia = -1, ib = -1, ir = -1;
+  if (!a_const) ia = k, reads[k++] = Read{&av, "operand 0"};
+  if (!b_const) ib = k, reads[k++] = Read{&bv, "operand 1"};
+  if (reads_result) ir = k, reads[k++] = Read{&rv, "result"};
+  read_rows(bus, shape, reads, k, [&](u32, u32, u32, u32 *const *rows) {
+    for (u32 w = 0; w < shape.w; w++) {
+      const float a = as_float(ia < 0 ? cmd.word(words::kOpd0) : rows[ia][w]);
+      const float b = as_float(ib < 0 ? cmd.word(words::kOpd1) : rows[ib][w]);
+      out.push_back(float_bits(f(a, b, ir < 0 ? 0.0f : as_float(rows[ir][w]))));
+    }
   });
-  size_t i = 0;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(rv.at(n, c, h, w, "result"), out[i++]); });
+  store_all(bus, rv, shape, "result", out.data());
 }
 
 }  // namespace
@@ -55,12 +62,12 @@ void exec_md_scalar(const BdCommand &cmd, Bus &bus) {
   const bool add = cmd.get(field::kResAdd);
   if (op != 0 && op != 2 && op != 3 && op != 12) unmodelled(cmd, "md_scalar sub-op " + std::to_string(op));
   if (add && op != 0) unmodelled(cmd, "md_scalar result add with sub-op " + std::to_string(op));
-  binary_md(cmd, bus, op_shape(cmd), [&](float a, float b, const View &rv, u32 n, u32 c, u32 h, u32 w) {
+  binary_md(cmd, bus, op_shape(cmd), add, [&](float a, float b, float r) {
     switch (op) {
       case 2: return a + b;
       case 3: return a - b;
       case 12: return a / b;
-      default: return add ? as_float(bus.load32(rv.at(n, c, h, w, "result"))) + a * b : a * b;
+      default: return add ? r + a * b : a * b;
     }
   });
 }
@@ -74,7 +81,10 @@ void exec_md_sum(const BdCommand &cmd, Bus &bus) {
   std::vector<float> sums(C, 0.0f);
   // Each channel's sum accumulates in float32, batch items outermost, then rows,
   // then columns.
-  for_each(in, [&](u32 n, u32 c, u32 h, u32 w) { sums[c] += as_float(bus.load32(av.at(n, c, h, w, "operand 0"))); });
+  const Read read{&av, "operand 0"};
+  read_rows(bus, in, &read, 1, [&](u32, u32 c, u32, u32 *const *rows) {
+    for (u32 w = 0; w < in.w; w++) sums[c] += as_float(rows[0][w]);
+  });
   for (u32 c = 0; c < C; c++) {
     const u64 y = yv.at(0, c, 0, 0, "result");
     const float v = add ? as_float(bus.load32(y)) + sums[c] : sums[c];
@@ -92,16 +102,24 @@ void exec_md_linear(const BdCommand &cmd, Bus &bus) {
   const bool b_const = cmd.get(field::kOpd1Const), c_const = cmd.get(field::kOpd2Const), add = cmd.get(field::kResAdd);
   std::vector<u32> out;
   out.reserve(shape.count());
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const float a = as_float(bus.load32(av.at(n, c, h, w, "operand 0")));
-    const float b = as_float(b_const ? cmd.word(words::kOpd1) : bus.load32(bv.at(0, c, 0, 0, "operand 1")));
-    const float k = as_float(c_const ? cmd.word(words::kOpd2) : bus.load32(cv.at(0, c, 0, 0, "operand 2")));
-    float v = op == 1 ? a * k + b : op == 20 ? (a + b) * k : (a - b) * k;
-    if (add) v = as_float(bus.load32(yv.at(n, c, h, w, "result"))) + v;
-    out.push_back(float_bits(v));
+  Read reads[4];
+  int nr = 0, ib = -1, ic = -1, iy = -1;
+  const int ia = nr;
+  reads[nr++] = Read{&av, "operand 0"};
+  if (!b_const) ib = nr, reads[nr++] = Read{&bv, "operand 1", true};
+  if (!c_const) ic = nr, reads[nr++] = Read{&cv, "operand 2", true};
+  if (add) iy = nr, reads[nr++] = Read{&yv, "result"};
+  read_rows(bus, shape, reads, nr, [&](u32, u32, u32, u32 *const *rows) {
+    for (u32 w = 0; w < shape.w; w++) {
+      const float a = as_float(rows[ia][w]);
+      const float b = as_float(ib < 0 ? cmd.word(words::kOpd1) : rows[ib][w]);
+      const float k = as_float(ic < 0 ? cmd.word(words::kOpd2) : rows[ic][w]);
+      float v = op == 1 ? a * k + b : op == 20 ? (a + b) * k : (a - b) * k;
+      if (add) v = as_float(rows[iy][w]) + v;
+      out.push_back(float_bits(v));
+    }
   });
-  size_t i = 0;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(yv.at(n, c, h, w, "result"), out[i++]); });
+  store_all(bus, yv, shape, "result", out.data());
 }
 
 void exec_md_cmp(const BdCommand &cmd, Bus &bus) {
@@ -126,15 +144,20 @@ void exec_md_cmp(const BdCommand &cmd, Bus &bus) {
   }
   const View r0 = f32_view(cmd.word(words::kRes), shape), r1 = f32_view(cmd.word(words::kRes1), shape);
   std::vector<u32> maxes, picks;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    u32 v[4];
-    for (int k = 0; k < 4; k++) {
-      if (k >= 2 && !want_select) break;
-      v[k] = is_const[k] ? cmd.word(ins[k].word) : bus.load32(views[k].at(n, c, h, w, ins[k].name));
+  Read reads[4];
+  int slot[4], nr = 0;
+  for (int k = 0; k < (want_select ? 4 : 2); k++) {
+    slot[k] = is_const[k] ? -1 : nr;
+    if (!is_const[k]) reads[nr++] = Read{&views[k], ins[k].name};
+  }
+  read_rows(bus, shape, reads, nr, [&](u32, u32, u32, u32 *const *rows) {
+    for (u32 w = 0; w < shape.w; w++) {
+      u32 v[4];
+      for (int k = 0; k < (want_select ? 4 : 2); k++) v[k] = slot[k] < 0 ? cmd.word(ins[k].word) : rows[slot[k]][w];
+      const bool greater = as_float(v[0]) > as_float(v[1]);
+      if (want_max) maxes.push_back(greater ? v[0] : v[1]);
+      if (want_select) picks.push_back(greater ? v[2] : v[3]);
     }
-    const bool greater = as_float(v[0]) > as_float(v[1]);
-    if (want_max) maxes.push_back(greater ? v[0] : v[1]);
-    if (want_select) picks.push_back(greater ? v[2] : v[3]);
   });
   size_t i = 0;
   for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
@@ -169,8 +192,7 @@ void exec_table_lookup(const BdCommand &cmd, Bus &bus) {
             std::to_string(entries) + " entries; window " + cmd.dump());
     out.push_back(bus.load32(table_address(table, lane_of(rv.addr, c), 4u * index)));
   });
-  size_t i = 0;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(rv.at(n, c, h, w, "result"), out[i++]); });
+  store_all(bus, rv, shape, "result", out.data());
 }
 
 void exec_vec_corr(const BdCommand &cmd, Bus &bus) {

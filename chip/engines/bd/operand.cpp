@@ -8,18 +8,34 @@ bool is_local(u32 addr) { return (addr & kLocalTag) != 0; }
 
 u32 lane_of(u32 addr, u32 c) { return (((addr >> 19) & (kLanes - 1)) + c) % kLanes; }
 
-u64 View::at(u32 n, u32 c, u32 h, u32 w, const char *what) const {
+void View::misplaced(u32 n, u32 c, u32 h, u32 w, const char *what) const {
   if (!is_local(addr)) fault(std::string("tensor engine: ") + what + " operand address " + hex(addr) + " is not a local address");
-  const u32 s = (addr >> 19) & (kLanes - 1);
-  const u32 lane = (s + c) % kLanes, row = (s + c) / kLanes;
-  const u32 item = item0 ? 0 : n;
-  const i64 steps = i64(item / pack) * st.n + i64(row) * st.c + i64(h) * st.h + i64(w) * st.w;
-  const i64 offset = i64(addr & (kLaneBytes - 1)) + steps * unit + i64(item % pack) * size;
-  if (offset < 0 || offset + size > i64(kLaneBytes))
-    fault(std::string("tensor engine: ") + what + " element (" + std::to_string(n) + ", " + std::to_string(c) + ", " +
-          std::to_string(h) + ", " + std::to_string(w) + ") of the operand at " + hex(addr) + " lies at offset " +
-          std::to_string(offset) + ", outside lane " + std::to_string(lane) + "'s 512 KB");
-  return u64{kLocalTag} + u64{lane} * kLaneBytes + u64(offset);
+  i64 offset;
+  u32 lane;
+  place(n, c, h, w, offset, lane);
+  fault(std::string("tensor engine: ") + what + " element (" + std::to_string(n) + ", " + std::to_string(c) + ", " +
+        std::to_string(h) + ", " + std::to_string(w) + ") of the operand at " + hex(addr) + " lies at offset " +
+        std::to_string(offset) + ", outside lane " + std::to_string(lane) + "'s 512 KB");
+}
+
+void store_all(Bus &bus, const View &v, const Shape &shape, const char *what, const u32 *bits) {
+  for_each_row(shape, [&](u32 n, u32 c, u32 h) {
+    const Span r = v.row(n, c, h, shape.w);
+    if (r.ok) bus.store_span(r.addr, r.step, v.size, shape.w, bits);
+    else
+      for (u32 w = 0; w < shape.w; w++) store_bits(bus, v.at(n, c, h, w, what), v.size, bits[w]);
+    bits += shape.w;
+  });
+}
+
+void load_all(Bus &bus, const View &v, const Shape &shape, const char *what, u32 *out) {
+  for_each_row(shape, [&](u32 n, u32 c, u32 h) {
+    const Span r = v.row(n, c, h, shape.w);
+    if (r.ok) bus.load_span(r.addr, r.step, v.size, shape.w, out);
+    else
+      for (u32 w = 0; w < shape.w; w++) out[w] = load_bits(bus, v.at(n, c, h, w, what), v.size);
+    out += shape.w;
+  });
 }
 
 Strides default_strides(const Shape &shape, u32 addr, u32 align) {

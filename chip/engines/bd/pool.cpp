@@ -44,11 +44,14 @@ void exec_pool(const BdCommand &cmd, Bus &bus) {
   // Inputs as float32 or integers.
   std::vector<float> fin;
   std::vector<i64> xin;
-  for_each(ishape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const u32 raw = load_bits(bus, iv.at(n, c, h, w, "input"), iv.size);
-    if (fp) fin.push_back(as_float(raw));
-    else xin.push_back(sign_extend(raw, 8, si));
-  });
+  {
+    std::vector<u32> raw(ishape.count());
+    load_all(bus, iv, ishape, "input", raw.data());
+    for (u32 r : raw) {
+      if (fp) fin.push_back(as_float(r));
+      else xin.push_back(sign_extend(r, 8, si));
+    }
+  }
   auto in_index = [&](u32 n, u32 c, i64 y, i64 x) { return ((u64(n) * out.c + c) * win.ih + u64(y)) * win.iw + u64(x); };
 
   // Depthwise weights and bias: per channel in its lane.
@@ -118,8 +121,7 @@ void exec_pool(const BdCommand &cmd, Bus &bus) {
       bits.push_back(fix_finish(v, rshift, relu, out_bits, out_signed));
     }
   });
-  size_t i = 0;
-  for_each(out, [&](u32 n, u32 c, u32 h, u32 w) { store_bits(bus, ov.at(n, c, h, w, "output"), ov.size, bits[i++]); });
+  store_all(bus, ov, out, "output", bits.data());
 }
 
 }  // namespace zv::chip::bd

@@ -53,8 +53,17 @@ void exec_md_sfu(const BdCommand &cmd, Bus &bus) {
 
   std::vector<u32> out;
   out.reserve(shape.count());
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) {
-    const u32 a = bus.load32(av.at(n, c, h, w, "operand 0"));
+  // A row is read as its first element, then (for the Taylor polynomial of a
+  // new lane) the coefficients, then the rest of the row in one span: the
+  // order of single reads.
+  std::vector<u32> xs(shape.w);
+  for_each_row(shape, [&](u32 n, u32 c, u32 h) {
+   const Span r = av.row(n, c, h, shape.w);
+   for (u32 w = 0; w < shape.w; w++) {
+    if (!r.ok) xs[w] = bus.load32(av.at(n, c, h, w, "operand 0"));
+    else if (w == 0) bus.load_span(r.addr, r.step, 4, 1, &xs[0]);
+    else if (w == 1) bus.load_span(r.at(1), r.step, 4, shape.w - 1, &xs[1]);
+    const u32 a = xs[w];
     const float x = as_float(a);
     switch (op) {
       case kRsq: out.push_back(rsq(x)); break;
@@ -73,9 +82,9 @@ void exec_md_sfu(const BdCommand &cmd, Bus &bus) {
         out.push_back(float_bits(y));
       }
     }
+   }
   });
-  size_t i = 0;
-  for_each(shape, [&](u32 n, u32 c, u32 h, u32 w) { bus.store32(yv.at(n, c, h, w, "result"), out[i++]); });
+  store_all(bus, yv, shape, "result", out.data());
 }
 
 }  // namespace zv::chip::bd

@@ -26,7 +26,26 @@ constexpr chip::u64 kQuietIdleLimit = 100000;
 // Register accesses without any idle in between: an endless spin that never
 // calls hw_idle.
 constexpr chip::u64 kSpinLimit = 400000000;
-constexpr auto kWatchdog = std::chrono::seconds(120);
+// How long the firmware may run without idling before the host gives up: a
+// large valid request (a 2048^3 GEMM on the chip model) runs for minutes of
+// host time. ZV_NO_IDLE_LIMIT sets it in seconds; 0 waits without a limit.
+constexpr long long kDefaultNoIdleLimit = 1800;
+
+std::chrono::seconds no_idle_limit() {
+  static const std::chrono::seconds limit = [] {
+    const char *text = std::getenv("ZV_NO_IDLE_LIMIT");
+    if (text == nullptr || *text == '\0') return std::chrono::seconds(kDefaultNoIdleLimit);
+    char *end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (*end != '\0' || v < 0) {
+      std::fprintf(stderr, "zv host: ZV_NO_IDLE_LIMIT=%s is not a number of seconds; using %lld\n", text,
+                   kDefaultNoIdleLimit);
+      return std::chrono::seconds(kDefaultNoIdleLimit);
+    }
+    return std::chrono::seconds(v);
+  }();
+  return limit;
+}
 constexpr int kFrameWords = 18;
 
 const char *end_name(Core::End e) {
@@ -129,9 +148,12 @@ bool Core::resume() {
   if (finished_) return false;
   firmware_turn_ = true;
   cv_.notify_all();
-  if (!cv_.wait_for(lock, kWatchdog, [this] { return !firmware_turn_; })) {
+  const std::chrono::seconds limit = no_idle_limit();
+  if (limit.count() == 0) {
+    cv_.wait(lock, [this] { return !firmware_turn_; });
+  } else if (!cv_.wait_for(lock, limit, [this] { return !firmware_turn_; })) {
     std::fprintf(stderr, "zv host: the firmware ran %lld s without idling; giving up\n",
-                 static_cast<long long>(kWatchdog.count()));
+                 static_cast<long long>(limit.count()));
     std::abort();
   }
   return !finished_;

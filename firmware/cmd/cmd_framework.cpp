@@ -58,14 +58,8 @@ u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
   return len == 32 ? v : v & ((1u << len) - 1u);
 }
 
-void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
-  // Generators compose every field of every descriptor here: a pack that fits
-  // is merged in place; any other goes to write_cmd, whose assertions refuse it.
+void cmd_desc_set_refused(u32 *words, cmd_field_id_t field, u32 value) {
   const cmd_pack_t pack = {field, value};
-  if (pack_fits(&pack)) {
-    merge_pack(words, &pack);
-    return;
-  }
   cmd_generator_t composer = {};
   composer.cache = words;
   write_cmd(&composer, &pack, 1);

@@ -118,8 +118,7 @@ u32 fw_handle_api_msg(void) {
       memcpy(param + 4 * i, &word, 4);
     }
   }
-  // The handler sees zeros past the payload (none is copied on the paths above
-  // that copy nothing: len is 0 there or the answer goes out at once).
+  // The handler sees zeros past the payload.
   clear_param_tail(param, 4 * len);
 
   start_us = firmware_timer_get_time_us();

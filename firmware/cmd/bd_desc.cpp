@@ -13,8 +13,6 @@ void bd_desc_init(bd_desc_t *d, int first, int last) {
   for (int i = first; i <= last; i++) d->defined |= 1u << i;
 }
 
-void bd_desc_set(bd_desc_t *d, cmd_field_id_t f, u32 value) { cmd_desc_set(d->w, f, value); }
-
 u32 bd_desc_get(const bd_desc_t *d, cmd_field_id_t f) { return read_cmd_cache(d->w, &f); }
 
 void bd_desc_shape(bd_desc_t *d, u32 n, u32 c, u32 h, u32 w) {

@@ -58,14 +58,8 @@ u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id) {
   return len == 32 ? v : v & ((1u << len) - 1u);
 }
 
-void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
-  // Generators compose every field of every descriptor here: a pack that fits
-  // is merged in place; any other goes to write_cmd, whose assertions refuse it.
+void cmd_desc_set_refused(u32 *words, cmd_field_id_t field, u32 value) {
   const cmd_pack_t pack = {field, value};
-  if (pack_fits(&pack)) {
-    merge_pack(words, &pack);
-    return;
-  }
   cmd_generator_t composer = {};
   composer.cache = words;
   write_cmd(&composer, &pack, 1);
@@ -83,7 +77,13 @@ static u32 field_words(cmd_field_id_t id) {
   return (id.id % 32u + id.len > 32u ? 3u : 1u) << k;
 }
 
-static void compose_or_write(cmd_generator_t *gen, const cmd_pack_t *pack) {
+static inline void compose_or_write(cmd_generator_t *gen, const cmd_pack_t *pack) {
+  // A pack that fits is merged here, in a dozen instructions; any other goes to
+  // write_cmd, whose assertions refuse it as before.
+  if (g_composing && pack_fits(pack)) {
+    g_touched |= (merge_pack(gen->cache, pack) ? 3u : 1u) << (pack->id.id / 32u);
+    return;
+  }
   if (!g_composing) {
     write_cmd(gen, pack, 0);
     return;
@@ -173,11 +173,15 @@ static void bd_common(cmd_generator_t *gen) {
 }
 
 // Writes the start bit to the window, then clears it in the cache only.
+// The start field is one bit, so the value always fits and the field never
+// straddles: merged in place without write_cmd's checks.
 static void start_bit_enable(cmd_generator_t *gen) {
   cmd_pack_t start = {BD_FIELD_START, 1};
-  write_cmd(gen, &start, 0);
+  const u32 k = start.id.id / 32u;
+  merge_pack(gen->cache, &start);
+  gen->cmd_write(gen->window, (int)k, gen->cache[k]);
   start.value = 0;
-  write_cmd(gen, &start, 1);
+  merge_pack(gen->cache, &start);
 }
 
 static void bd_set_lane(cmd_generator_t *gen) {
@@ -320,7 +324,22 @@ u32 gen(cmd_generator_t *g, const cmd_pack_t *packs, int count, cmd_id_node_t *n
   g->window = g->cmd_buf(g);
   g->init_cache(g);
   g_composing = batched;
-  for (int i = 0; i < count; i++) compose_or_write(g, &packs[i]);
+  if (batched) {
+    // The caller's packs, merged with the touched words kept in a register.
+    u32 touched = 0;
+    for (int i = 0; i < count; i++) {
+      const cmd_pack_t *pack = &packs[i];
+      if (pack_fits(pack)) {
+        touched |= (merge_pack(g->cache, pack) ? 3u : 1u) << (pack->id.id / 32u);
+      } else {
+        write_cmd(g, pack, 1);
+        touched |= field_words(pack->id);
+      }
+    }
+    g_touched = touched;
+  } else {
+    for (int i = 0; i < count; i++) write_cmd(g, &packs[i], 0);
+  }
   u32 ids[2] = {0, 0};
   g->cmd_id_proc(ids, node);
   g->set_id(g, ids);
@@ -329,8 +348,12 @@ u32 gen(cmd_generator_t *g, const cmd_pack_t *packs, int count, cmd_id_node_t *n
   g->set_des_intr(g);
   g_composing = 0;
   if (batched)
-    for (int k = 1; k < g->word_count; k++)
-      if (g_touched & (1u << k)) g->cmd_write(g->window, k, g->cache[k]);
+    // Only the touched words, lowest first (word 0 is left to enable_cmd).
+    for (u32 rest = g_touched & ~1u & (g->word_count >= 32 ? 0xffffffffu : (1u << g->word_count) - 1u); rest != 0;
+         rest &= rest - 1u) {
+      const int k = __builtin_ctz(rest);
+      g->cmd_write(g->window, k, g->cache[k]);
+    }
   g->enable_cmd(g);
   const u32 window = g->window;
   g->window = 0;

@@ -39,12 +39,6 @@ void gdma_desc_init(gdma_desc_t *desc) {
   gdma_desc_set(desc, GDMA_FIELD_LANE_HI, get_gdma_lane(1));
 }
 
-void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
-  // The generators check their values first; the merge's own check is the last
-  // guard of a field's neighbours.
-  cmd_desc_set(desc->w, field, value);
-}
-
 void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]) {
   static const cmd_field_id_t src_fields[4] = {GDMA_FIELD_SRC_NSTRIDE, GDMA_FIELD_SRC_CSTRIDE,
                                                GDMA_FIELD_SRC_HSTRIDE, GDMA_FIELD_SRC_WSTRIDE};

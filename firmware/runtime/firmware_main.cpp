@@ -74,9 +74,26 @@ int firmware_main(fw_main_config_t *config) {
   return 0;
 }
 
+// Clears the parameter buffer (from malloc, so 8-byte aligned) from byte
+// `from`, a multiple of 4, to its end: word by word up to the next 128-byte
+// boundary, then 128 bytes a round in doubleword stores. The library's memset
+// takes some 1,800 instructions for the 4 KB on the core; this about 650.
+static void clear_param_tail(u8 *param, u32 from) {
+  static_assert(API_PARAM_BUF_SIZE % 128u == 0, "the buffer is whole 128-byte blocks");
+  u32 *w = (u32 *)(void *)param;
+  u32 i = from / 4u;
+  const u32 words = API_PARAM_BUF_SIZE / 4u;
+  for (; i < words && (i & 31u) != 0; i++) w[i] = 0;
+  u64 *d = (u64 *)(void *)param;
+  for (i /= 2u; i < words / 2u; i += 16) {
+    d[i + 0] = 0, d[i + 1] = 0, d[i + 2] = 0, d[i + 3] = 0, d[i + 4] = 0, d[i + 5] = 0, d[i + 6] = 0;
+    d[i + 7] = 0, d[i + 8] = 0, d[i + 9] = 0, d[i + 10] = 0, d[i + 11] = 0, d[i + 12] = 0, d[i + 13] = 0;
+    d[i + 14] = 0, d[i + 15] = 0;
+  }
+}
+
 u32 fw_handle_api_msg(void) {
   u8 *param = (u8 *)malloc(API_PARAM_BUF_SIZE);
-  memset(param, 0, API_PARAM_BUF_SIZE);
   volatile u32 result = API_SUCCESS;
   volatile u64 start_us = 0;
 
@@ -101,6 +118,8 @@ u32 fw_handle_api_msg(void) {
       memcpy(param + 4 * i, &word, 4);
     }
   }
+  // The handler sees zeros past the payload.
+  clear_param_tail(param, 4 * len);
 
   start_us = firmware_timer_get_time_us();
   heap_track_begin();

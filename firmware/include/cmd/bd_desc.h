@@ -146,7 +146,7 @@ extern "C" {
 void bd_desc_init(bd_desc_t *d, int first, int last);
 // Merges `value` into the field as the framework merges packs (other bits of the
 // touched words kept); the value must fit the field's width.
-void bd_desc_set(bd_desc_t *d, cmd_field_id_t f, u32 value);
+inline void bd_desc_set(bd_desc_t *d, cmd_field_id_t f, u32 value) { cmd_desc_set(d->w, f, value); }
 // The field's value, assembled across two words where it straddles.
 u32 bd_desc_get(const bd_desc_t *d, cmd_field_id_t f);
 // Sets a whole word and marks it defined.

@@ -154,10 +154,30 @@ extern u32 g_gde_cmd_cache_default[GDE_CMD_WORDS];
 void write_cmd(cmd_generator_t *gen, const cmd_pack_t *pack, int no_write);
 // The field's value in a cache.
 u32 read_cmd_cache(const u32 *cache, const cmd_field_id_t *id);
+// A value that does not fit its field (or a field of no width), handed to
+// write_cmd, whose assertions refuse it.
+void cmd_desc_set_refused(u32 *words, cmd_field_id_t field, u32 value);
 // Merges a value into a descriptor being composed in memory, by write_cmd's
 // merge and checks (the one routine every generator composes fields with);
-// nothing reaches a window.
-void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value);
+// nothing reaches a window. Inline: with a declared field the position, width
+// and masks are constants, and the merge is a few instructions.
+inline void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
+  const u32 pos = field.id, len = field.len;
+  if (!(len > 0 && len <= 32 && (len == 32 || (value >> len) == 0))) {
+    cmd_desc_set_refused(words, field, value);
+    return;
+  }
+  const u32 k = pos / 32, o = pos % 32;
+  if (o + len <= 32) {
+    const u32 mask = (len == 32 ? 0xffffffffu : ((1u << len) - 1u)) << o;
+    words[k] = (words[k] & ~mask) | (value << o);
+    return;
+  }
+  // Straddling: the low 32 - o bits end word k, the rest start word k + 1.
+  const u32 high_mask = (1u << (o + len - 32)) - 1u;
+  words[k] = (words[k] & ~(0xffffffffu << o)) | (value << o);
+  words[k + 1] = (words[k + 1] & ~high_mask) | (value >> (32 - o));
+}
 
 // Issues one descriptor: the engine's default image plus `count` packs, the
 // ids from `node` (null for CDMA and GDE), the start last. Returns the window

@@ -17,7 +17,11 @@ extern "C" {
 // interrupt flag; word 1's layout bit cleared (every direct move clears it).
 void gdma_desc_init(gdma_desc_t *desc);
 // Sets a field; the value must fit its width (checked before any window write).
-void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value);
+// The generators check their values first; the merge's own check is the last
+// guard of a field's neighbours.
+inline void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
+  cmd_desc_set(desc->w, field, value);
+}
 // The eight stride fields (source n, c, h, w, then the destination's).
 void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]);
 // The four sub-element shifts of word 19 (source h, w, destination h, w).

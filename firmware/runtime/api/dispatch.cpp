@@ -253,6 +253,12 @@ int api_global_fits(u64 addr, api_extent_t extent) {
 }
 
 i64 api_mul(i64 a, i64 b) {
+  // Both factors in [0, 2^31) (the usual case, zeros included): one 32 x 32 ->
+  // 64 multiply that cannot wrap, then the cap.
+  if ((((u64)a | (u64)b) >> 31) == 0) {
+    const u64 product = (u64)(u32)a * (u32)b;
+    return product > (u64)API_EXTENT_CAP ? API_EXTENT_CAP : (i64)product;
+  }
   if (a == 0 || b == 0) return 0;
   if (a >= API_EXTENT_CAP || b >= API_EXTENT_CAP) return API_EXTENT_CAP;
   if (a > 0 && b > 0) {
@@ -292,16 +298,23 @@ api_extent_t api_strided(u32 elem_bytes, int rank, const i64 *dims, const i64 *s
   return e;
 }
 
-zv_api_handler_t zv_api_find(u32 id) {
-  u32 lo = 0, hi = zv_api_table_size;
-  while (lo < hi) {
-    const u32 mid = lo + (hi - lo) / 2;
-    if (zv_api_table[mid].id < id)
-      lo = mid + 1;
-    else
-      hi = mid;
+// Row of each id in the table, 0xff for an id without a handler: a lookup in
+// a few instructions instead of a binary search of eight rounds.
+constexpr u32 zv_api_max_id = zv_api_table[zv_api_table_size - 1].id;
+static_assert(zv_api_table_size < 0xff, "rows fit a byte");
+struct zv_api_rows_t {
+  u8 row[zv_api_max_id + 1];
+  constexpr zv_api_rows_t() : row() {
+    for (u32 id = 0; id <= zv_api_max_id; id++) row[id] = 0xff;
+    for (u32 i = 0; i < zv_api_table_size; i++) row[zv_api_table[i].id] = (u8)i;
   }
-  return lo < zv_api_table_size && zv_api_table[lo].id == id ? zv_api_table[lo].handler : 0;
+};
+static constexpr zv_api_rows_t zv_api_rows;
+
+zv_api_handler_t zv_api_find(u32 id) {
+  if (id > zv_api_max_id) return 0;
+  const u8 row = zv_api_rows.row[id];
+  return row == 0xff ? 0 : zv_api_table[row].handler;
 }
 
 u32 zv_api_dispatch(u32 id, u8 *param, u32 size) {

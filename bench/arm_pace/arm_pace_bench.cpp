@@ -104,7 +104,8 @@ Case eltwise_add() {
             fill(card, kW, 1000000, 8);
             zv_api_eltwise_forward_t r = {};
             r.input_addr[0] = kIn, r.input_addr[1] = kW, r.output_addr = kOut, r.mask_addr = kBias;
-            r.input_num = 2, r.n = 1, r.c = 1000, r.h = 1, r.w = 1000, r.op = ELTWISE_SUM;
+            r.input_num = 2, r.op_code = ELTWISE_SUM;
+            r.input_shape[0] = 1, r.input_shape[1] = 1000, r.input_shape[2] = 1, r.input_shape[3] = 1000;
             r.coeff[0] = r.coeff[1] = 1.0f;
             return call_of(36, r);
           }};

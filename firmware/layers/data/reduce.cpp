@@ -206,39 +206,30 @@ static inline int min_i64(i64 a, i64 b) { return (int)(a < b ? a : b); }
 void nodechip_reduce_nhw(u64 input, u64 output, int N, int C, int H, int W, int reduce_method, cmd_id_node_t *node) {
   if ((i64)N * C * H * W == 0) return;
   const i64 chw = (i64)C * H * W, hw = (i64)H * W;
-  for (int c0 = 0; c0 < C; c0 += NPU_NUM) {
-    const int cg = min_i64(NPU_NUM, C - c0);
-    int first = 1;
-    for (int w0 = 0; w0 < W; w0 += REDUCE_W_PIECE) {
-      const int wp = min_i64(REDUCE_W_PIECE, W - w0);
-      const int hmax = REDUCE_PIECE_ELEMS / wp;
-      for (int h0 = 0; h0 < H; h0 += hmax) {
-        const int hp = min_i64(hmax, H - h0);
-        const int nmax = (REDUCE_PIECE_ELEMS / wp) / hp;
-        for (int n0 = 0; n0 < N; n0 += nmax) {
-          const int np = min_i64(nmax, N - n0);
-          // Compact in each lane: the piece's items one after another.
-          const dim4_t shape = {np, cg, hp, wp};
-          const dim4_t local = {hp * wp, hp * wp, wp, 1};
-          const dim4_t global = {(int)chw, (int)hw, W, 1};
-          const u64 at = 4u * (u64)((i64)n0 * chw + (i64)c0 * hw + (i64)h0 * W + w0);
-          tensor_general_load(REDUCE_LOCAL_PIECE, input + at, GDMA_VALUE_FORMAT_FLOAT32, 0, &shape, &local, &global,
-                              node);
-          tensor_reduce_nhw(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, 4, np, cg, hp, wp, reduce_method, first, node);
-          first = 0;
-          fix_cmd_node_overflow(node);
+  reduce_nhw_pieces(
+      N, C, H, W, REDUCE_PIECE_ELEMS,
+      [&](const reduce_piece_t &p) {
+        // Compact in each lane: the piece's items one after another.
+        const dim4_t shape = {p.np, p.cg, p.hp, p.wp};
+        const dim4_t local = {p.hp * p.wp, p.hp * p.wp, p.wp, 1};
+        const dim4_t global = {(int)chw, (int)hw, W, 1};
+        const u64 at = 4u * (u64)((i64)p.n0 * chw + (i64)p.c0 * hw + (i64)p.h0 * W + p.w0);
+        tensor_general_load(REDUCE_LOCAL_PIECE, input + at, GDMA_VALUE_FORMAT_FLOAT32, 0, &shape, &local, &global,
+                            node);
+        tensor_reduce_nhw(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, 4, p.np, p.cg, p.hp, p.wp, reduce_method, p.first,
+                          node);
+        fix_cmd_node_overflow(node);
+      },
+      [&](int c0, int cg) {
+        const dim4_t one = {1, cg, 1, 1};
+        if (reduce_method == 0) {
+          const float scale = (float)(1.0 / ((double)N * (double)H * (double)W));
+          tensor_f32_const_aligned_mul(REDUCE_LOCAL_ACC, f32_bits(scale), REDUCE_LOCAL_ACC, &one, NULL, node);
         }
-      }
-    }
-    const dim4_t one = {1, cg, 1, 1};
-    if (reduce_method == 0) {
-      const float scale = (float)(1.0 / ((double)N * (double)H * (double)W));
-      tensor_f32_const_aligned_mul(REDUCE_LOCAL_ACC, f32_bits(scale), REDUCE_LOCAL_ACC, &one, NULL, node);
-    }
-    const dim4_t dense = {cg, 1, 1, 1};
-    tensor_general_save(REDUCE_LOCAL_ACC, output + 4u * (u64)c0, GDMA_VALUE_FORMAT_FLOAT32, 1, &one, NULL, &dense,
-                        node);
-  }
+        const dim4_t dense = {cg, 1, 1, 1};
+        tensor_general_save(REDUCE_LOCAL_ACC, output + 4u * (u64)c0, GDMA_VALUE_FORMAT_FLOAT32, 1, &one, NULL,
+                            &dense, node);
+      });
 }
 
 void nodechip_reduce_full(u64 input, u64 output, const int *shape, int dims, const int *axes, int axis_num,

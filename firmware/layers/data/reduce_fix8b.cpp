@@ -131,58 +131,49 @@ void nodechip_reduce_nhw_fix8b(u64 input, u64 output, u64 buffer, int N, int C, 
   const int n_cap = native ? REDUCE_FIX8B_WORD_ITEMS : REDUCE_PIECE_ELEMS;
   const u64 in_size = native ? 4u : 1u;
   const i64 chw = (i64)C * H * W, hw = (i64)H * W;
-  for (int c0 = 0; c0 < C; c0 += NPU_NUM) {
-    const int cg = min_i64(NPU_NUM, C - c0);
-    int first = 1;
-    for (int w0 = 0; w0 < W; w0 += REDUCE_W_PIECE) {
-      const int wp = min_i64(REDUCE_W_PIECE, W - w0);
-      const int hmax = REDUCE_PIECE_ELEMS / wp;
-      for (int h0 = 0; h0 < H; h0 += hmax) {
-        const int hp = min_i64(hmax, H - h0);
-        const int nmax = min_i64((REDUCE_PIECE_ELEMS / wp) / hp, n_cap);
-        for (int n0 = 0; n0 < N; n0 += nmax) {
-          const int np = min_i64(nmax, N - n0);
-          const dim4_t shape = {np, cg, hp, wp};
-          const dim4_t local = {hp * wp, hp * wp, wp, 1};
-          const dim4_t global = {(int)chw, (int)hw, W, 1};
-          const u64 at = in_size * (u64)((i64)n0 * chw + (i64)c0 * hw + (i64)h0 * W + w0);
-          tensor_general_move_gen_cmd(input + at, 0, np, cg, hp, wp, global.n, global.c, global.h, global.w,
-                                      in_format, REDUCE_LOCAL_PIECE, 0, np, cg, hp, wp, local.n, local.c, local.h,
-                                      local.w, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-          if (native) {
-            tensor_reduce_nhw_fix8b(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, np, cg, hp, wp, fold4, reduce_method,
-                                    is_signed, first, node);
-          } else {
-            tensor_f32_const_prod(REDUCE_LOCAL_PIECE, input_scale, REDUCE_LOCAL_PIECE, &shape, &local, node);
-            tensor_reduce_nhw(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, 4, np, cg, hp, wp, reduce_method, first, node);
-          }
-          first = 0;
-          fix_cmd_node_overflow(node);
+  reduce_nhw_pieces(
+      N, C, H, W, n_cap,
+      [&](const reduce_piece_t &p) {
+        const dim4_t shape = {p.np, p.cg, p.hp, p.wp};
+        const dim4_t local = {p.hp * p.wp, p.hp * p.wp, p.wp, 1};
+        const dim4_t global = {(int)chw, (int)hw, W, 1};
+        const u64 at = in_size * (u64)((i64)p.n0 * chw + (i64)p.c0 * hw + (i64)p.h0 * W + p.w0);
+        tensor_general_move_gen_cmd(input + at, 0, p.np, p.cg, p.hp, p.wp, global.n, global.c, global.h, global.w,
+                                    in_format, REDUCE_LOCAL_PIECE, 0, p.np, p.cg, p.hp, p.wp, local.n, local.c,
+                                    local.h, local.w, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        if (native) {
+          tensor_reduce_nhw_fix8b(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, p.np, p.cg, p.hp, p.wp, fold4, reduce_method,
+                                  is_signed, p.first, node);
+        } else {
+          tensor_f32_const_prod(REDUCE_LOCAL_PIECE, input_scale, REDUCE_LOCAL_PIECE, &shape, &local, node);
+          tensor_reduce_nhw(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, 4, p.np, p.cg, p.hp, p.wp, reduce_method, p.first,
+                            node);
         }
-      }
-    }
-    const dim4_t one = {1, cg, 1, 1};
-    const dim4_t dense = {cg, 1, 1, 1};
-    if (native) {
-      if (bytes_out)
-        tensor_general_save(REDUCE_LOCAL_ACC, buffer + (u64)c0, byte_format, 1, &one, NULL, &dense, node);
-      else
-        tensor_general_save(REDUCE_LOCAL_ACC, output + 4u * (u64)c0, GDMA_VALUE_FORMAT_FLOAT32, 1, &one, NULL,
-                            &dense, node);
-      continue;
-    }
-    if (reduce_method == REDUCE_MEAN) {
-      const float scale = (float)(1.0 / ((double)N * (double)H * (double)W));
-      tensor_f32_const_prod(REDUCE_LOCAL_ACC, f32_bits(scale), REDUCE_LOCAL_ACC, &one, NULL, node);
-    }
-    nodechip_local_float2int8(REDUCE_LOCAL_ACC, cg, output_scale, is_signed, node);
-    // The store converts to bytes (rounding half away from zero).
-    dim4_t ls;
-    get_tensor_stride_by_shape(&ls, &one, 1, 1, 4, 0);
-    tensor_general_move_gen_cmd(REDUCE_LOCAL_ACC, 0, 1, cg, 1, 1, ls.n, ls.c, ls.h, ls.w, GDMA_VALUE_FORMAT_FLOAT32,
-                                output + (u64)c0, 0, 1, cg, 1, 1, cg, 1, 1, 1, byte_format, GDMA_VALUE_DIR_L2S, 0,
-                                node);
-  }
+        fix_cmd_node_overflow(node);
+      },
+      [&](int c0, int cg) {
+        const dim4_t one = {1, cg, 1, 1};
+        const dim4_t dense = {cg, 1, 1, 1};
+        if (native) {
+          if (bytes_out)
+            tensor_general_save(REDUCE_LOCAL_ACC, buffer + (u64)c0, byte_format, 1, &one, NULL, &dense, node);
+          else
+            tensor_general_save(REDUCE_LOCAL_ACC, output + 4u * (u64)c0, GDMA_VALUE_FORMAT_FLOAT32, 1, &one, NULL,
+                                &dense, node);
+          return;
+        }
+        if (reduce_method == REDUCE_MEAN) {
+          const float scale = (float)(1.0 / ((double)N * (double)H * (double)W));
+          tensor_f32_const_prod(REDUCE_LOCAL_ACC, f32_bits(scale), REDUCE_LOCAL_ACC, &one, NULL, node);
+        }
+        nodechip_local_float2int8(REDUCE_LOCAL_ACC, cg, output_scale, is_signed, node);
+        // The store converts to bytes (rounding half away from zero).
+        dim4_t ls;
+        get_tensor_stride_by_shape(&ls, &one, 1, 1, 4, 0);
+        tensor_general_move_gen_cmd(REDUCE_LOCAL_ACC, 0, 1, cg, 1, 1, ls.n, ls.c, ls.h, ls.w,
+                                    GDMA_VALUE_FORMAT_FLOAT32, output + (u64)c0, 0, 1, cg, 1, 1, cg, 1, 1, 1,
+                                    byte_format, GDMA_VALUE_DIR_L2S, 0, node);
+      });
 }
 
 // The runs of the four dimensions (neighbours reduced alike, extents of 1

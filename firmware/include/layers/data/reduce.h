@@ -16,6 +16,7 @@
 #include "cmd/cmd_framework.h"
 #include "cmd/local_areas.h"
 #include "cmd/tensor_shape.h"
+#include "runtime/regs.h"
 #include "runtime/types.h"
 
 // Local memory of one lane the cumulative sum may fill with slices.
@@ -62,6 +63,41 @@ typedef struct {
 #define REDUCE_LOCAL_PIECE 0x00000u
 #define REDUCE_LOCAL_ACC 0x40000u
 #define REDUCE_MAX_DIMS 8
+
+// One piece of an N x C x H x W reduction: channels [c0, c0 + cg) of one lane
+// group and the block [n0, n0 + np) x [h0, h0 + hp) x [w0, w0 + wp), at most
+// REDUCE_PIECE_ELEMS elements per lane; `first` marks a group's first piece.
+typedef struct {
+  int c0, cg, n0, np, h0, hp, w0, wp, first;
+} reduce_piece_t;
+
+// Walks the pieces of an N x C x H x W reduction group by group (at most
+// NPU_NUM channels, at most n_cap items a piece): piece(p) for each piece,
+// then group_done(c0, cg) once a group's pieces are all issued.
+template <typename Piece, typename GroupDone>
+void reduce_nhw_pieces(int N, int C, int H, int W, int n_cap, Piece piece, GroupDone group_done) {
+  auto min_int = [](i64 a, i64 b) { return (int)(a < b ? a : b); };
+  for (int c0 = 0; c0 < C; c0 += NPU_NUM) {
+    reduce_piece_t p;
+    p.c0 = c0;
+    p.cg = min_int(NPU_NUM, C - c0);
+    p.first = 1;
+    for (p.w0 = 0; p.w0 < W; p.w0 += REDUCE_W_PIECE) {
+      p.wp = min_int(REDUCE_W_PIECE, W - p.w0);
+      const int hmax = REDUCE_PIECE_ELEMS / p.wp;
+      for (p.h0 = 0; p.h0 < H; p.h0 += hmax) {
+        p.hp = min_int(hmax, H - p.h0);
+        const int nmax = min_int((REDUCE_PIECE_ELEMS / p.wp) / p.hp, n_cap);
+        for (p.n0 = 0; p.n0 < N; p.n0 += nmax) {
+          p.np = min_int(nmax, N - p.n0);
+          piece(p);
+          p.first = 0;
+        }
+      }
+    }
+    group_done(c0, p.cg);
+  }
+}
 
 // The runs of a shape and the N x C x W view the reduction takes.
 typedef struct {

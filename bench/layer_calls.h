@@ -62,12 +62,15 @@ Call call_of(uint32_t api, const T &r) {
   return call;
 }
 
-inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases) {
+// Runs each case named on the command line's filter (argv[2], a substring of
+// its layer) on a fresh card of the image argv[1] (the built image by
+// default): prepare, then report(card, case, call) around the call, which
+// returns false when the call failed. Returns the program's exit status.
+template <typename Report>
+int for_each_layer_call(int argc, char **argv, const std::vector<Case> &cases, Report report) {
   using zv::host::Card;
   const std::string elf = argc > 1 && argv[1][0] != '\0' ? argv[1] : ZV_ARM_ELF;
   const std::string only = argc > 2 ? argv[2] : "";
-  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | TE cmds | GDMA cmds | host ms | host ms / us |\n");
-  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Case &c : cases) {
     if (!only.empty() && c.layer.find(only) == std::string::npos) continue;
     zv::host::CardOptions options;
@@ -78,6 +81,20 @@ inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases
       return 1;
     }
     const Call call = c.prepare(card);
+    if (!report(card, c, call)) {
+      std::fprintf(stderr, "%s %s failed: %s\n%s\n", c.layer.c_str(), c.shape.c_str(), card.trouble().c_str(),
+                   card.console().c_str());
+      return 1;
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases) {
+  std::printf("| layer | shape | modelled us | TE busy | ideal | GDMA busy | ARM insns | TE cmds | GDMA cmds | host ms | host ms / us |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  return for_each_layer_call(argc, argv, cases, [](zv::host::Card &card, const Case &c, const Call &call) {
     const size_t te_before = card.chip().engines.bd.commands().size();
     const size_t gdma_before = card.chip().engines.gdma.commands().size();
     const uint64_t before = card.instructions();
@@ -85,11 +102,7 @@ inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases
     auto answer = card.send(call.api, call.payload);
     const double host_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - host_start).count();
-    if (!answer || answer->result != 0) {
-      std::fprintf(stderr, "%s %s failed: %s\n%s\n", c.layer.c_str(), c.shape.c_str(), card.trouble().c_str(),
-                   card.console().c_str());
-      return 1;
-    }
+    if (!answer || answer->result != 0) return false;
     const zv::host::Timing &t = answer->timing;
     std::printf("| %s | %s | %.1f | %.3f | %.3f | %.3f | %llu | %zu | %zu | %.0f | %.2f |\n", c.layer.c_str(), c.shape.c_str(),
                 t.elapsed_us(), t.te_busy(), t.te_ideal(), t.gdma_busy(),
@@ -97,9 +110,8 @@ inline int run_layer_calls(int argc, char **argv, const std::vector<Case> &cases
                 card.chip().engines.bd.commands().size() - te_before,
                 card.chip().engines.gdma.commands().size() - gdma_before, host_ms, host_ms / t.elapsed_us());
     if (std::getenv("ZV_BENCH_TIMELINE")) print_timeline(card, te_before, gdma_before);
-    std::fflush(stdout);
-  }
-  return 0;
+    return true;
+  });
 }
 
 }  // namespace bench

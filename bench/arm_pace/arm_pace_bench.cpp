@@ -114,29 +114,14 @@ Case eltwise_add() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const std::string elf = argc > 1 && argv[1][0] != '\0' ? argv[1] : ZV_ARM_ELF;
-  const std::string only = argc > 2 ? argv[2] : "";
   const std::vector<Case> cases = {memset_halfwords(10), conv(64, 56, 64, 3), conv(256, 28, 512, 1), gemm(512),
                                    softmax(1000),        eltwise_add()};
   std::printf("| message | shape | ARM insns | reg writes | insns per write | ARM us | modelled us | ARM / modelled |\n");
   std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
-  for (const Case &c : cases) {
-    if (!only.empty() && c.layer.find(only) == std::string::npos) continue;
-    zv::host::CardOptions options;
-    options.elf = elf;
-    Card card(options);
-    if (card.state() != Card::State::Running) {
-      std::fprintf(stderr, "card did not start: %s\n", card.trouble().c_str());
-      return 1;
-    }
-    const Call call = c.prepare(card);
+  return bench::for_each_layer_call(argc, argv, cases, [](Card &card, const Case &c, const Call &call) {
     const uint64_t insns_before = card.instructions(), writes_before = card.chip().register_writes();
     auto answer = card.send(call.api, call.payload);
-    if (!answer || answer->result != 0) {
-      std::fprintf(stderr, "%s %s failed: %s\n%s\n", c.layer.c_str(), c.shape.c_str(), card.trouble().c_str(),
-                   card.console().c_str());
-      return 1;
-    }
+    if (!answer || answer->result != 0) return false;
     const uint64_t insns = card.instructions() - insns_before;
     const uint64_t writes = card.chip().register_writes() - writes_before;
     const double arm_us = double(insns) / kArmMhz, modelled_us = answer->timing.elapsed_us();
@@ -144,7 +129,6 @@ int main(int argc, char **argv) {
                 static_cast<unsigned long long>(insns), static_cast<unsigned long long>(writes),
                 writes ? double(insns) / double(writes) : 0.0, arm_us, modelled_us,
                 modelled_us > 0 ? arm_us / modelled_us : 0.0);
-    std::fflush(stdout);
-  }
-  return 0;
+    return true;
+  });
 }

@@ -324,7 +324,7 @@ typedef struct DYN_RECORD {
   i32 begin[8];
   i32 end[8];
   i32 stride[8];
-  i32 shape_size;  // spec entries used
+  i32 shape_size;  // entries of shape[] in use
   i32 shrink_axis_mask;
   i32 new_axis_mask;
   i32 ellipsis_mask;

@@ -18,6 +18,7 @@
 #include "layer_types.hpp"
 #include "qrn/common.hpp"
 #include "qrn/math.hpp"
+#include "qrn/parallel.hpp"
 
 using qrn::Blob;
 using qrn::Net;
@@ -66,8 +67,7 @@ bool SplitsBySamples(const Blob<float>& blob) {
 // number of shares.
 template <typename Fn>
 void ForEachShare(Net<float>& net, int layers, int shares, Fn fn) {
-#pragma omp parallel for num_threads(shares) schedule(static, 1) if (shares > 1)
-  for (int t = 0; t < shares; ++t) {
+  qrn::ParallelShares(shares, [&](int t) {
     for (int i = 0; i < layers; ++i) {
       const Blob<float>& blob = *net.top_vecs()[i][0];
       if (SplitsBySamples(blob)) {
@@ -77,7 +77,7 @@ void ForEachShare(Net<float>& net, int layers, int shares, Fn fn) {
         fn(t, i, 0, std::numeric_limits<int>::max());
       }
     }
-  }
+  });
 }
 
 // Channels whose statistics a blob's record keeps.

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "qrn/parallel.hpp"
+
 namespace qrn {
 
 enum Transpose { NoTrans = 0, Trans = 1 };
@@ -34,16 +36,5 @@ template <typename T>
 void qrn_set(int n, T value, T* y) {
   for (int i = 0; i < n; ++i) y[i] = value;
 }
-
-}  // namespace qrn
-
-namespace qrn {
-
-// Threads for a parallel region over `work` units: one per `grain` units,
-// at most `cap` and the runtime's thread count, at least 1. It also turns on
-// the runtime's dynamic adjustment, so that on a loaded machine a region
-// gets fewer threads instead of threads spinning for cores they do not get;
-// regions must therefore use the number of threads they are given.
-int ParallelThreads(long long work, long long grain, int cap = 1 << 30);
 
 }  // namespace qrn

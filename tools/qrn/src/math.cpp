@@ -4,15 +4,9 @@
 #include <cmath>
 #include <vector>
 
-#include <omp.h>
+#include "qrn/parallel.hpp"
 
 namespace qrn {
-
-int ParallelThreads(long long work, long long grain, int cap) {
-  omp_set_dynamic(1);
-  const long long wanted = grain > 0 ? work / grain : 1;
-  return static_cast<int>(std::clamp<long long>(wanted, 1, std::min(cap, omp_get_max_threads())));
-}
 
 namespace {
 
@@ -100,9 +94,10 @@ void qrn_cpu_gemm(Transpose trans_a, Transpose trans_b, int M, int N, int K,
   const int tiles = (M + kMR - 1) / kMR;
   const int threads = ParallelThreads(static_cast<long long>(M) * N * K, 1LL << 22, tiles);
   auto run = [&](auto a_at) {
-#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
-    for (int t = 0; t < tiles; ++t)
-      GemmRows(t * kMR, std::min(M, (t + 1) * kMR), N, K, alpha, a_at, B, beta, C);
+    ParallelFor(tiles, threads, [&](long long first, long long end, int) {
+      GemmRows(static_cast<int>(first) * kMR, std::min<int>(M, static_cast<int>(end) * kMR), N, K, alpha, a_at, B,
+               beta, C);
+    });
   };
   if (trans_a == NoTrans)
     run([A, K](int i, int k) { return A[static_cast<size_t>(i) * K + k]; });

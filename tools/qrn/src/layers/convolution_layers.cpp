@@ -2,8 +2,6 @@
 // stride, padding and dilation.
 #include <random>
 
-#include <omp.h>
-
 #include "layers/register.hpp"
 #include "qrn/common.hpp"
 #include "qrn/filler.hpp"
@@ -164,22 +162,23 @@ class ConvolutionLayer : public ConvolutionBase {
     const float* w = blobs_[0]->cpu_data();
     const float* x = bottom[0]->cpu_data();
     float* y = top[0]->mutable_cpu_data();
-#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
-    for (int n = 0; n < N; ++n) {
-      float* col = col_.data() + col_size * omp_get_thread_num();
-      for (int g = 0; g < group_; ++g) {
-        Im2Col(x + bottom[0]->offset(n, g * cin_g), cin_g, H, W, g_, out_h_, out_w_, col);
-        qrn_cpu_gemm<float>(NoTrans, NoTrans, cout_g, spatial, K, 1.0f,
-                            w + static_cast<size_t>(g) * cout_g * K, col, 0.0f,
-                            y + top[0]->offset(n, g * cout_g));
+    ParallelFor(N, threads, [&](long long first, long long end, int share) {
+      float* col = col_.data() + col_size * share;
+      for (int n = static_cast<int>(first); n < end; ++n) {
+        for (int g = 0; g < group_; ++g) {
+          Im2Col(x + bottom[0]->offset(n, g * cin_g), cin_g, H, W, g_, out_h_, out_w_, col);
+          qrn_cpu_gemm<float>(NoTrans, NoTrans, cout_g, spatial, K, 1.0f,
+                              w + static_cast<size_t>(g) * cout_g * K, col, 0.0f,
+                              y + top[0]->offset(n, g * cout_g));
+        }
+        if (blobs_.size() > 1) {
+          float* out = y + top[0]->offset(n);
+          const float* b = blobs_[1]->cpu_data();
+          for (int o = 0; o < num_output_; ++o)
+            for (int s = 0; s < spatial; ++s) out[o * spatial + s] += b[o];
+        }
       }
-      if (blobs_.size() > 1) {
-        float* out = y + top[0]->offset(n);
-        const float* b = blobs_[1]->cpu_data();
-        for (int o = 0; o < num_output_; ++o)
-          for (int s = 0; s < spatial; ++s) out[o * spatial + s] += b[o];
-      }
-    }
+    });
   }
 
   // Per output channel: sum of input x weight over the window (padding adds

@@ -36,11 +36,15 @@ class ReLULayer : public NeuronLayer {
     float* y = top[0]->mutable_cpu_data();
     const int count = bottom[0]->count();
     const int threads = ParallelThreads(count, 1 << 16);
-#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
-    for (int i = 0; i < count; ++i) {
-      const float v = x[i] > 0 ? x[i] : x[i] * slope;
-      y[i] = limit ? std::min(v, upper) : v;
-    }
+    ParallelFor(count, threads, [&](long long first, long long end, int) {
+      if (limit)
+        for (long long i = first; i < end; ++i) {
+          const float v = x[i] > 0 ? x[i] : x[i] * slope;
+          y[i] = std::min(v, upper);
+        }
+      else
+        for (long long i = first; i < end; ++i) y[i] = x[i] > 0 ? x[i] : x[i] * slope;
+    });
   }
 
   // Input and output share one scale.  Without a slope (no multiplier in

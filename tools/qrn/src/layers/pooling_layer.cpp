@@ -78,35 +78,36 @@ class PoolingLayer : public Layer<float> {
     // enough to do.
     const int threads =
         ParallelThreads(static_cast<long long>(planes) * out_h_ * out_w_ * kh_ * kw_, 1LL << 17, planes);
-#pragma omp parallel for num_threads(threads) schedule(static) if (threads > 1)
-    for (int pl = 0; pl < planes; ++pl) {
-      const float* in = x + static_cast<size_t>(pl) * H * W;
-      float* out = y + static_cast<size_t>(pl) * out_h_ * out_w_;
-      for (int oh = 0; oh < out_h_; ++oh) {
-        for (int ow = 0; ow < out_w_; ++ow) {
-          int h0 = oh * sh_ - ph_, w0 = ow * sw_ - pw_;
-          int h1 = std::min(h0 + kh_, H + ph_), w1 = std::min(w0 + kw_, W + pw_);
-          const int pad_area = (h1 - h0) * (w1 - w0);
-          h0 = std::max(h0, 0);
-          w0 = std::max(w0, 0);
-          h1 = std::min(h1, H);
-          w1 = std::min(w1, W);
-          float acc;
-          if (max) {
-            acc = -FLT_MAX;
-            for (int h = h0; h < h1; ++h)
-              for (int w = w0; w < w1; ++w) acc = std::max(acc, in[h * W + w]);
-          } else {
-            acc = 0.0f;
-            for (int h = h0; h < h1; ++h)
-              for (int w = w0; w < w1; ++w) acc += in[h * W + w];
-            const int area = p.ave_count_pad() ? pad_area : (h1 - h0) * (w1 - w0);
-            acc /= static_cast<float>(std::max(area, 1));
+    ParallelFor(planes, threads, [&](long long first, long long end, int) {
+      for (int pl = static_cast<int>(first); pl < end; ++pl) {
+        const float* in = x + static_cast<size_t>(pl) * H * W;
+        float* out = y + static_cast<size_t>(pl) * out_h_ * out_w_;
+        for (int oh = 0; oh < out_h_; ++oh) {
+          for (int ow = 0; ow < out_w_; ++ow) {
+            int h0 = oh * sh_ - ph_, w0 = ow * sw_ - pw_;
+            int h1 = std::min(h0 + kh_, H + ph_), w1 = std::min(w0 + kw_, W + pw_);
+            const int pad_area = (h1 - h0) * (w1 - w0);
+            h0 = std::max(h0, 0);
+            w0 = std::max(w0, 0);
+            h1 = std::min(h1, H);
+            w1 = std::min(w1, W);
+            float acc;
+            if (max) {
+              acc = -FLT_MAX;
+              for (int h = h0; h < h1; ++h)
+                for (int w = w0; w < w1; ++w) acc = std::max(acc, in[h * W + w]);
+            } else {
+              acc = 0.0f;
+              for (int h = h0; h < h1; ++h)
+                for (int w = w0; w < w1; ++w) acc += in[h * W + w];
+              const int area = p.ave_count_pad() ? pad_area : (h1 - h0) * (w1 - w0);
+              acc /= static_cast<float>(std::max(area, 1));
+            }
+            out[oh * out_w_ + ow] = acc;
           }
-          out[oh * out_w_ + ow] = acc;
         }
       }
-    }
+    });
   }
 
   // Over the 8-bit values in the input's sign: the window's maximum (an

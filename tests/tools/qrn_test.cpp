@@ -1,6 +1,8 @@
 // The qrn framework: blobs, the layers' float forward against plain
 // references, net construction and weights files.
+#include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "ref_layers.hpp"
 #include "test_util.hpp"
@@ -249,6 +251,38 @@ TEST(QrnLayers, InnerProductReluPReluSoftmax) {
   ExpectNear(relu, Top(*net, "r"));
   ExpectNear(prelu, Top(*net, "pr"));
   ExpectNear(soft, Top(*net, "s"));
+}
+
+TEST(QrnLayers, ReLUEdgeValuesBitForBit) {
+  // Signed zeros, NaN, infinities, values at and around the cap, and a
+  // count that leaves a tail after the groups of four; in place and into a
+  // blob of its own. Compared bit for bit with the element-wise definition.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> x = {0.0f, -0.0f, nan, -nan, inf, -inf, 0.4f, 0.41f, 0.39f, -3.0f, 2.5e-39f, -2.5e-39f, 7.0f};
+  const struct {
+    const char* param;
+    float slope, upper;
+    bool limit;
+  } cases[] = {{"", 0.0f, 0.0f, false},
+               {"relu_param { negative_slope: 0.1 }", 0.1f, 0.0f, false},
+               {"relu_param { negative_slope: -2 upper_limit: 0.4 }", -2.0f, 0.4f, true}};
+  for (const auto& c : cases)
+    for (const bool in_place : {true, false}) {
+      auto net = MakeNet(WithInput({1, static_cast<int>(x.size())},
+                                   std::string("layer { name: 'r' type: 'ReLU' bottom: 'data' top: '") +
+                                       (in_place ? "data" : "y") + "' " + c.param + " }"));
+      std::copy(x.begin(), x.end(), net->input_blobs()[0]->mutable_cpu_data());
+      net->Forward(nullptr);
+      const std::vector<float> y = Top(*net, in_place ? "data" : "y");
+      for (size_t i = 0; i < x.size(); ++i) {
+        float want = x[i] > 0 ? x[i] : x[i] * c.slope;
+        if (c.limit) want = std::min(want, c.upper);
+        uint32_t got_bits, want_bits;
+        std::memcpy(&got_bits, &y[i], 4);
+        std::memcpy(&want_bits, &want, 4);
+        EXPECT_EQ(got_bits, want_bits) << c.param << (in_place ? " in place" : "") << ", x = " << x[i];
+      }
+    }
 }
 
 TEST(QrnLayers, BatchNormScaleBiasPerChannel) {

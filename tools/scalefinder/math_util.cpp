@@ -191,22 +191,54 @@ int FloatBins(const float* x, int n, const Binning& b, int32_t* bin, int64_t* ze
   return decide;
 }
 
-// Adds a chunk's bins to hist. Zeros and values left to the exact form go
-// to eight rotating dummy counters, so runs of zeros do not chain their
-// increments through one counter.
-void CountBins(const float* x, const int32_t* bin, int n, int decide, const Binning& b, int* hist) {
-  int sink[8] = {};
-  for (int i = 0; i < n; ++i) {
-    const int32_t k = bin[i];
-    int* p = k >= 0 ? hist + k : sink + (i & 7);
-    ++*p;
-  }
-  if (decide == 0) return;
+// The values of a chunk the exact form decides, added to hist.
+void CountDecided(const float* x, const int32_t* bin, int n, const Binning& b, int* hist) {
   for (int i = 0; i < n; ++i) {
     if (bin[i] != kDecide) continue;
     const int k = b.mode == Binning::kAllToZero ? (std::isnan(x[i]) ? -1 : 0) : histogramBin(x[i], b.w, b.bins);
     if (k >= 0) ++hist[k];
   }
+}
+
+// Counting a chunk's codes without branches: element i of a chunk adds 1 to
+// rows[slot][k & -in], in = (k >= 0), slot = (i % kShadows) + kShadows * !in.
+// The first kShadows slots are histogram rows (the same row repeated, or
+// shadow rows summed afterwards: runs of values in one bin then spread
+// their increments over several counters instead of chaining them through
+// one); the others are single dummy counters that take the zeros and the
+// values left to the exact form (index 0 of a dummy counter).
+constexpr int kShadows = 4;
+
+inline int Slot(int i, int32_t k) { return (i & (kShadows - 1)) | (static_cast<int>(k < 0) * kShadows); }
+inline int32_t Index(int32_t k) { return k & -static_cast<int32_t>(k >= 0); }
+
+// Adds a chunk's bins to hist.
+void CountBins(const float* x, const int32_t* bin, int n, int decide, const Binning& b, int* hist) {
+  int sink[kShadows] = {};
+  int* const rows[2 * kShadows] = {hist, hist, hist, hist, sink, sink + 1, sink + 2, sink + 3};
+  static_assert(kShadows == 4, "rows");
+  for (int i = 0; i < n; ++i) ++rows[Slot(i, bin[i])][Index(bin[i])];
+  if (decide > 0) CountDecided(x, bin, n, b, hist);
+}
+
+// Adds a chunk's layer bins to the layer's shadow rows (layer_rows[i %
+// kShadows]) and its channel bins to the channel's row, in one loop (the two
+// counters of an element do not wait for each other).
+void CountBinsTwice(const float* x, const int32_t* layer_bin, const int32_t* channel_bin, int n,
+                    int decide_layer, int decide_channel, const Binning& layer, const Binning& channel,
+                    int* const* layer_rows, int* channel_row) {
+  int sink[2 * kShadows] = {};
+  int* const lrows[2 * kShadows] = {layer_rows[0], layer_rows[1], layer_rows[2], layer_rows[3],
+                                    sink, sink + 1, sink + 2, sink + 3};
+  int* const crows[2 * kShadows] = {channel_row, channel_row, channel_row, channel_row,
+                                    sink + 4, sink + 5, sink + 6, sink + 7};
+  for (int i = 0; i < n; ++i) {
+    const int32_t kl = layer_bin[i], kc = channel_bin[i];
+    ++lrows[Slot(i, kl)][Index(kl)];
+    ++crows[Slot(i, kc)][Index(kc)];
+  }
+  if (decide_layer > 0) CountDecided(x, layer_bin, n, layer, layer_rows[0]);
+  if (decide_channel > 0) CountDecided(x, channel_bin, n, channel, channel_row);
 }
 
 // Adds n values to hist, binned by b.
@@ -293,6 +325,11 @@ void calculateDistributeWithChannels(Blob<float>* pBlob, int* distributeArray,
   for (int c = 0; c < C; ++c) channel[c] = BinningOf(BinWidthOf(maxPerChannel[c], partionNum), partionNum);
   int32_t layer_bin[kChunk], channel_bin[kChunk];
   int64_t layer_zeros = 0;
+  // The layer's histogram in kShadows rows: its own and shadows summed into
+  // it at the end.
+  std::vector<int> shadow(static_cast<size_t>(kShadows - 1) * partionNum, 0);
+  int* const layer_rows[kShadows] = {distributeArray, shadow.data(), shadow.data() + partionNum,
+                                     shadow.data() + 2 * partionNum};
   endSample = std::min(endSample, N);
   for (int n = firstSample; n < endSample; ++n) {
     for (int c = 0; c < c_stride; ++c) {
@@ -311,13 +348,15 @@ void calculateDistributeWithChannels(Blob<float>* pBlob, int* distributeArray,
         const int m = static_cast<int>(std::min<size_t>(kChunk, plane - i));
         const int decide_layer = FloatBins(p + i, m, layer, layer_bin, &zeros);
         const int decide_channel = FloatBins(p + i, m, channel[c], channel_bin, &unused);
-        CountBins(p + i, layer_bin, m, decide_layer, layer, distributeArray);
-        CountBins(p + i, channel_bin, m, decide_channel, channel[c], distributionPerChannel[c]);
+        CountBinsTwice(p + i, layer_bin, channel_bin, m, decide_layer, decide_channel, layer, channel[c],
+                       layer_rows, distributionPerChannel[c]);
       }
       layer_zeros += zeros;
       distributionPerChannel[c][0] += static_cast<int>(zeros);
     }
   }
+  for (int r = 1; r < kShadows; ++r)
+    for (int b = 0; b < partionNum; ++b) distributeArray[b] += layer_rows[r][b];
   distributeArray[0] += static_cast<int>(layer_zeros);
 }
 

@@ -1,6 +1,8 @@
 // scalefinder's activation statistics: the maximum and histogram passes,
 // per-channel records, pad-value exclusion and the statistics file.
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <fstream>
 
 #include "dist_analysis.hpp"
@@ -277,3 +279,35 @@ TEST(StatisticsDeathTest, LayerWithoutOutputIsRefused) {
 }
 
 }  // namespace
+
+TEST(Statistics, MaximaWithChannelsOverSampleRanges) {
+  // Planes of 15 values (two groups of eight would leave a tail of seven)
+  // holding NaNs, negative values, an infinity and signed zeros: against a
+  // plain loop, over all samples and over a part of them.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  qrn::Blob<float> blob(std::vector<int>{3, 2, 3, 5});
+  for (int i = 0; i < blob.count(); ++i)
+    blob.mutable_cpu_data()[i] = static_cast<float>((i * 37) % 23) * (i % 3 == 0 ? -0.25f : 0.5f);
+  float* x = blob.mutable_cpu_data();
+  x[0] = nan;       // sample 0, channel 0, first group
+  x[14] = -9.0f;    // sample 0, channel 0, tail: its maximum
+  x[15 + 7] = nan;  // sample 0, channel 1
+  x[30 + 3] = -std::numeric_limits<float>::infinity();  // sample 1, channel 0
+  for (int i = 45; i < 60; ++i) x[i] = i % 2 ? -0.0f : nan;  // sample 1, channel 1: no number above 0
+  const struct {
+    int first, end;
+  } ranges[] = {{0, 3}, {1, 2}, {2, 1 << 30}, {0, 1}};
+  for (const auto& r : ranges) {
+    std::vector<double> got(2, 0.0), want(2, 0.0);
+    float want_layer = 0.0f;
+    for (int n = r.first; n < std::min(r.end, 3); ++n)
+      for (int c = 0; c < 2; ++c)
+        for (int k = 0; k < 15; ++k) {
+          const float v = std::fabs(x[(n * 2 + c) * 15 + k]);
+          if (v > want[c]) want[c] = v;
+          if (v > want_layer) want_layer = v;
+        }
+    EXPECT_EQ(findMaxabsWithChannels(blob, got.data(), r.first, r.end), want_layer) << r.first << ".." << r.end;
+    EXPECT_EQ(got, want) << r.first << ".." << r.end;
+  }
+}

@@ -48,7 +48,9 @@ bool HostIsLittleEndian() {
 
 // Values of one forward per thread below which another thread costs more
 // than it saves, and the most threads the statistics use (each keeps its
-// own histograms for the whole pass).
+// own histograms for the whole pass). The threads split each forward's
+// samples, not the layers among six threads: one layer's blob often holds
+// most of the values, so a split by layers would leave threads idle.
 constexpr long long kValuesPerThread = 1LL << 16;
 constexpr int kMaxStatThreads = 6;
 

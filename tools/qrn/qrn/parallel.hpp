@@ -15,9 +15,9 @@ namespace qrn {
 
 // Threads for a parallel loop over `work` units: one per `grain` units, at
 // most `cap` and the threads available, at least 1. The threads available
-// are the process's cores (at most OMP_NUM_THREADS when set) less the
-// machine's load (the one-minute average, unless OMP_DYNAMIC is "false"),
-// so that on a loaded machine a loop gets fewer threads instead of threads
+// are the process's cores less the machine's load (the one-minute average;
+// not when OMP_DYNAMIC is "false"), at most 4 (or OMP_NUM_THREADS when
+// set): on a loaded machine a loop gets fewer threads instead of threads
 // waiting for cores they do not get.
 int ParallelThreads(long long work, long long grain, int cap = 1 << 30);
 

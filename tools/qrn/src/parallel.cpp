@@ -43,20 +43,25 @@ bool SpinUntil(Ready ready) {
   }
 }
 
+// Threads at most unless OMP_NUM_THREADS says otherwise: the layers'
+// loops over a forward pass of a few dozen samples gain little wall time
+// from more, and every thread adds its waits to the CPU time.
+constexpr int kDefaultMaxThreads = 4;
+
 struct Settings {
-  int cores;     // threads at most
+  int cores;     // the process's cores
+  int limit;     // threads at most
   bool dynamic;  // fewer on a loaded machine
 };
 
 const Settings& TheSettings() {
   static const Settings settings = [] {
-    Settings s{static_cast<int>(std::max(1u, std::thread::hardware_concurrency())), true};
+    Settings s{static_cast<int>(std::max(1u, std::thread::hardware_concurrency())), 1, true};
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) s.cores = std::max(1, CPU_COUNT(&set));
-    if (const char* n = std::getenv("OMP_NUM_THREADS")) {
-      const int v = std::atoi(n);
-      if (v > 0) s.cores = std::min(s.cores, v);
-    }
+    const char* n = std::getenv("OMP_NUM_THREADS");
+    const int limit = n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : kDefaultMaxThreads;
+    s.limit = std::min(s.cores, limit);
     if (const char* d = std::getenv("OMP_DYNAMIC"))
       s.dynamic = strcasecmp(d, "false") != 0;
     return s;
@@ -66,10 +71,10 @@ const Settings& TheSettings() {
 
 int AvailableThreads() {
   const Settings& s = TheSettings();
-  if (!s.dynamic) return s.cores;
+  if (!s.dynamic) return s.limit;
   // The load average, read again at most every half second.
   static std::atomic<long long> next_read_ms{0};
-  static std::atomic<int> available{s.cores};
+  static std::atomic<int> available{s.limit};
   const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now().time_since_epoch())
                                .count();
@@ -78,7 +83,7 @@ int AvailableThreads() {
     double load = 0.0;
     if (getloadavg(&load, 1) == 1) {
       const int busy = static_cast<int>(load + 0.1);
-      available.store(std::clamp(s.cores - busy, 1, s.cores), std::memory_order_relaxed);
+      available.store(std::clamp(s.cores - busy, 1, s.limit), std::memory_order_relaxed);
     }
   }
   return available.load(std::memory_order_relaxed);

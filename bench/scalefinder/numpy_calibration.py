@@ -1,14 +1,15 @@
 #!/usr/bin/python3
-"""Plain numpy version of scalefinder's statistics passes and KL search on the
+"""Plain numpy version of scalefinder's statistics passes and threshold search on the
 shipped Fashion-MNIST network: the side-by-side reference of scalefinder_bench.
 
 Runs the float net over N test images for a maximum pass and over the next N
 for a histogram pass (the data layer reads on, as in scalefinder), keeps per layer the largest absolute
 output and 2048-bin histograms of absolute values (whole layer and per
-channel), then searches each layer's threshold with the KL divergence.
+channel), then searches each layer's threshold with the KL divergence (or
+METHOD: SYMKL, the symmetric KL divergence; JSD, the Jensen-Shannon one).
 Prints one line per layer: name, maximum, chosen candidate (1..16), threshold.
 
-    numpy_calibration.py WEIGHTS_DIR IMAGES_GZ N [BATCH]
+    numpy_calibration.py WEIGHTS_DIR IMAGES_GZ N [BATCH [METHOD]]
 
 WEIGHTS_DIR holds <layer>.<blob>.f32 (raw little-endian float32) and
 shapes.txt ("<layer>.<blob> d0 d1 ..." per line), as scalefinder_bench writes.
@@ -84,7 +85,16 @@ def bins_of(absval, width):
     return np.clip(b, 0, BINS - 1).astype(np.int64)
 
 
-def kl_search(hist, fmax, count):
+def divergence(p, q, method):
+    if method == "SYMKL":
+        return np.sum(p * np.log((p + EPS) / (q + EPS)) + q * np.log((q + EPS) / (p + EPS)))
+    if method == "JSD":
+        m = (p + q) * 0.5
+        return np.sum(m * np.log((m + EPS) / (q + EPS)) + m * np.log((m + EPS) / (p + EPS)))
+    return np.sum(p * np.log((p + EPS) / (q + EPS)))
+
+
+def search(hist, fmax, count, method):
     hist = hist.astype(np.float64)
     hist[0] = hist[1]
     divs = []
@@ -96,7 +106,7 @@ def kl_search(hist, fmax, count):
         t = hist[:i].reshape(LARGE, m).sum(axis=1)
         s = t.sum() or 1.0
         q = np.repeat(t / s / m, m)
-        divs.append(np.sum(p * np.log((p + EPS) / (q + EPS))))
+        divs.append(divergence(p, q, method))
     best = int(np.argmin(divs))
     return best + 1, LARGE * (best + 1) * fmax / BINS
 
@@ -104,6 +114,7 @@ def kl_search(hist, fmax, count):
 def main():
     wdir, images_gz, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
     batch = int(sys.argv[4]) if len(sys.argv) > 4 else 100
+    method = sys.argv[5] if len(sys.argv) > 5 else "KL"
     w = read_weights(wdir)
     images = read_images(images_gz, 2 * n)
 
@@ -135,7 +146,7 @@ def main():
             chhists[name] = chhists.get(name, 0) + ch
 
     for name in maxima:
-        k, th = kl_search(hists[name], maxima[name], counts[name])
+        k, th = search(hists[name], maxima[name], counts[name], method)
         print("%s %.9g %d %.9g" % (name, maxima[name], k, th))
 
 

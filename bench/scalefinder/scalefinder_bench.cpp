@@ -2,8 +2,8 @@
 // shipped Fashion-MNIST network: the steps of the calibration in their
 // order, timed one by one, with the statistics passes apart from the rest;
 // then, side by side, the scalefinder program and a plain numpy script of the
-// same job (both statistics passes and the KL search) run as child processes:
-// wall time, CPU time, peak memory, and the KL threshold each picks per layer.
+// same job (both statistics passes and the threshold search) run as child processes:
+// wall time, CPU time, peak memory, and the threshold (--th_method) each picks per layer.
 //
 //   scalefinder_bench [--images=300] [--th_method=KL] [--numpy=true] [--minloglevel=1]
 #include <fcntl.h>
@@ -149,13 +149,14 @@ int main(int argc, char** argv) {
   const double t_hist = watch.Lap();
   const double rss_stats = PeakRssMiB();
 
-  // The KL search of each layer's own histogram, before any rule touches
-  // the histograms: the candidate (1..16) that the numpy script must match.
+  // The search (--th_method) of each layer's own histogram, before any rule
+  // touches the histograms: the candidate (1..16) that the numpy script must
+  // match.
   std::map<std::string, int> kl_candidate;
   for (int i = 0; i < static_cast<int>(net.layers().size()); ++i) {
     std::vector<int> hist(analysis->dist[i]->distribution, analysis->dist[i]->distribution + kHistogramBins);
     const dist_data& d = *analysis->dist[i];
-    const double th = tensorrt_calib(hist.data(), kHistogramBins, d.maxPerLayer, d.dataNum, false, "KL");
+    const double th = tensorrt_calib(hist.data(), kHistogramBins, d.maxPerLayer, d.dataNum, false, FLAGS_th_method);
     kl_candidate[net.layer_names()[i]] = static_cast<int>(th * kHistogramBins / (128 * d.maxPerLayer) + 0.5);
   }
 
@@ -202,7 +203,7 @@ int main(int argc, char** argv) {
   if (!FLAGS_numpy) return written ? 0 : 1;
 
   // Side by side, as child processes: scalefinder quantize, and the numpy
-  // script of the same statistics passes and KL search.
+  // script of the same statistics passes and threshold search.
   const std::filesystem::path side = out / "side_by_side";
   std::filesystem::remove_all(side);
   std::filesystem::create_directories(side);
@@ -211,11 +212,12 @@ int main(int argc, char** argv) {
   ExportWeights(net_for_export(weights, model), side);
   const std::string images_gz = param.layer(0).data_param().source();
   const ChildRun sf = RunChild({SCALEFINDER_BIN, "--model=fm.prototxt", "--weights=fm.weights",
-                                "--iterations=" + std::to_string(FLAGS_images), "--th_method=KL", "quantize"},
+                                "--iterations=" + std::to_string(FLAGS_images), "--th_method=" + FLAGS_th_method, "quantize"},
                                side.string(), (side / "scalefinder.out").string(), (side / "scalefinder.err").string());
-  const ChildRun np = RunChild({"/usr/bin/python3", NUMPY_SCRIPT, side.string(), images_gz, std::to_string(FLAGS_images)},
+  const ChildRun np = RunChild({"/usr/bin/python3", NUMPY_SCRIPT, side.string(), images_gz, std::to_string(FLAGS_images), "100",
+                                FLAGS_th_method},
                                side.string(), (side / "numpy.out").string(), (side / "numpy.err").string());
-  std::printf("\nside by side, %d images, KL (child processes)\n\n", FLAGS_images);
+  std::printf("\nside by side, %d images, %s (child processes)\n\n", FLAGS_images, FLAGS_th_method.c_str());
   std::printf("%-22s %10s %10s %12s\n", "", "wall s", "CPU s", "peak MiB");
   std::printf("%-22s %10.3f %10.3f %12.1f%s\n", "scalefinder quantize", sf.wall, sf.cpu, sf.rss_mib,
               sf.status == 0 ? "" : "  (failed)");
@@ -239,6 +241,6 @@ int main(int argc, char** argv) {
       std::printf("layer %s: scalefinder candidate %d, numpy %d\n", name.c_str(), kl_candidate[name], k);
     }
   }
-  std::printf("KL candidates compared: %d layers, %d differ\n", compared, differ);
+  std::printf("%s candidates compared: %d layers, %d differ\n", FLAGS_th_method.c_str(), compared, differ);
   return written && sf.status == 0 && np.status == 0 && compared > 0 && differ == 0 ? 0 : 1;
 }

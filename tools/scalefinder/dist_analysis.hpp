@@ -63,8 +63,9 @@ class dist_analysis {
   // (the data layers' batch times that many) and the net is reshaped back
   // afterwards; the records come out the same as pass by pass.  The
   // samples of each forward's outputs are shared out among up to 6 threads
-  // when there are enough of them, each with its own maxima and histograms,
-  // merged afterwards: the records do not depend on the thread count.
+  // (no more than qrn::ParallelThreads allows) when there are enough of
+  // them, each with its own maxima and histograms, merged afterwards: the
+  // records do not depend on the thread count.
   void getAbsoluteMaxOfEachLayer();
   void getDistributeOfEachLayer();
   int passesPerForward = 64;

@@ -7,6 +7,7 @@
 #include "cmd/bd_desc.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/gdma.h"
+#include "cmd/gdma_desc.h"
 #include "runtime/services.h"
 #include "runtime/hw.h"
 #include "runtime/profile.h"
@@ -358,6 +359,41 @@ u32 gen(cmd_generator_t *g, const cmd_pack_t *packs, int count, cmd_id_node_t *n
   const u32 window = g->window;
   g->window = 0;
   return window;
+}
+
+// ---- GDMA descriptors composed field by field ----
+
+void gdma_compose_begin(gdma_compose_t *c) {
+  cmd_generator_t *g = gdma_gen_cmd();
+  g->window = gdma_cmd_buf(g);
+  gdma_init_cache(g);
+  c->w = g->cache;
+  c->touched = 0;
+}
+
+void gdma_compose_issue(gdma_compose_t *c, cmd_id_node_t *node) {
+  // gen's steps for GDMA, with its hooks' fields merged inline.
+  cmd_generator_t *g = &g_gdma_gen_cmd;
+  u32 *w = c->w;
+  u32 ids[2];
+  gdma_cmd_id_proc(ids, node);
+  cmd_desc_set(w, GDMA_FIELD_WAIT_BD_ID, ids[0]);
+  cmd_desc_set(w, GDMA_FIELD_OWN_ID, ids[1]);
+  cmd_desc_set(w, GDMA_FIELD_FIXED2, 1);
+  cmd_desc_set(w, GDMA_FIELD_FIXED4, 1);
+  cmd_desc_set(w, GDMA_FIELD_LANE_LO, g_gdma_lane[0]);
+  cmd_desc_set(w, GDMA_FIELD_LANE_HI, g_gdma_lane[1]);
+  cmd_desc_set(w, GDMA_FIELD_DES_INTR, g_gdma_des_intr_flag);
+  const u32 header = cmd_field_words(GDMA_FIELD_WAIT_BD_ID) | cmd_field_words(GDMA_FIELD_LANE_LO) |
+                     cmd_field_words(GDMA_FIELD_LANE_HI);
+  for (u32 rest = (c->touched | header) & ~1u & ((1u << GDMA_CMD_WORDS) - 1u); rest != 0; rest &= rest - 1u) {
+    const u32 k = (u32)__builtin_ctz(rest);
+    hw_write32(GDMA_CMD_WINDOW + 4u * k, w[k]);
+  }
+  hw_write32(GDMA_CMD_WINDOW, w[0] | 1u);
+  w[0] &= ~1u;
+  g->window = 0;
+  profile_time_begin_set_node(node, ENGINE_GDMA);
 }
 
 u32 cmd_direct_begin(cmd_generator_t *g, cmd_id_node_t *node, u32 ids[2]) {

@@ -308,12 +308,7 @@ void tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int src_
                                   dst_format, direction, 0, node);
 }
 
-// ---- Moves between global and local memory through gen ----
-
-static void issue_packs(const cmd_pack_t *packs, int count, cmd_id_node_t *node) {
-  gen(gdma_gen_cmd(), packs, count, node);
-  profile_time_begin_set_node(node, ENGINE_GDMA);
-}
+// ---- Moves between global and local memory ----
 
 void __tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int N, int C, int H, int W,
                                   int src_nstride, int src_cstride, int src_hstride, int src_wstride,
@@ -332,19 +327,29 @@ void __tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_a
   const u64 local = tag_local(local_offset, local_lane);
   const u64 src = direction == GDMA_VALUE_DIR_S2L ? global_addr : local;
   const u64 dst = direction == GDMA_VALUE_DIR_S2L ? local : global_addr;
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_MODE, (u32)(transpose != 0)},  {GDMA_FIELD_SRC_ADDR_LO, (u32)src},
-      {GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32)}, {GDMA_FIELD_DST_ADDR_LO, (u32)dst},
-      {GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32)}, {GDMA_FIELD_SRC_FORMAT, (u32)format},
-      {GDMA_FIELD_SRC_N, (u32)N},                 {GDMA_FIELD_SRC_C, (u32)C},
-      {GDMA_FIELD_SRC_H, (u32)H},                 {GDMA_FIELD_SRC_W, (u32)W},
-      {GDMA_FIELD_DIRECTION, (u32)direction},     {GDMA_FIELD_SRC_NSTRIDE, (u32)src_nstride},
-      {GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride}, {GDMA_FIELD_SRC_HSTRIDE, (u32)src_hstride},
-      {GDMA_FIELD_SRC_WSTRIDE, (u32)src_wstride}, {GDMA_FIELD_DST_NSTRIDE, (u32)dst_nstride},
-      {GDMA_FIELD_DST_CSTRIDE, (u32)dst_cstride}, {GDMA_FIELD_DST_HSTRIDE, (u32)dst_hstride},
-      {GDMA_FIELD_DST_WSTRIDE, (u32)dst_wstride}, {GDMA_FIELD_STRIDE_EN, 1},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, (u32)(transpose != 0));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_N, (u32)N);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_C, (u32)C);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_H, (u32)H);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_W, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_NSTRIDE, (u32)src_nstride);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_HSTRIDE, (u32)src_hstride);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_WSTRIDE, (u32)src_wstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_NSTRIDE, (u32)dst_nstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_CSTRIDE, (u32)dst_cstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_HSTRIDE, (u32)dst_hstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_WSTRIDE, (u32)dst_wstride);
+  gdma_compose_set(&c, GDMA_FIELD_STRIDE_EN, 1);
+  gdma_compose_issue(&c, node);
 }
 
 void tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int N, int C, int H, int W,
@@ -401,15 +406,20 @@ void tensor_align_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr
   const u64 local = tag_local(local_offset, local_lane);
   const u64 src = direction == GDMA_VALUE_DIR_S2L ? global_addr : local;
   const u64 dst = direction == GDMA_VALUE_DIR_S2L ? local : global_addr;
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_MODE, (u32)(transpose != 0)},  {GDMA_FIELD_SRC_ADDR_LO, (u32)src},
-      {GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32)}, {GDMA_FIELD_DST_ADDR_LO, (u32)dst},
-      {GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32)}, {GDMA_FIELD_SRC_FORMAT, (u32)format},
-      {GDMA_FIELD_SRC_N, (u32)N},                 {GDMA_FIELD_SRC_C, (u32)C},
-      {GDMA_FIELD_SRC_H, (u32)H},                 {GDMA_FIELD_SRC_W, (u32)W},
-      {GDMA_FIELD_DIRECTION, (u32)direction},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, (u32)(transpose != 0));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_N, (u32)N);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_C, (u32)C);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_H, (u32)H);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_W, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  gdma_compose_issue(&c, node);
 }
 
 void tensor_compact_move_gen_cmd(u32 local_mem_start_addr, int local_lane, u64 global_addr, int N, int C, int H,
@@ -437,19 +447,29 @@ void tensor_compact_move_gen_cmd(u32 local_mem_start_addr, int local_lane, u64 g
   const u64 local = tag_local(local_mem_start_addr, local_lane);
   const u64 src = direction == GDMA_VALUE_DIR_S2L ? global_addr : local;
   const u64 dst = direction == GDMA_VALUE_DIR_S2L ? local : global_addr;
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_SRC_ADDR_LO, (u32)src},        {GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32)},
-      {GDMA_FIELD_DST_ADDR_LO, (u32)dst},        {GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32)},
-      {GDMA_FIELD_SRC_FORMAT, (u32)format},      {GDMA_FIELD_SRC_N, (u32)N},
-      {GDMA_FIELD_SRC_C, (u32)C},                {GDMA_FIELD_SRC_H, (u32)H},
-      {GDMA_FIELD_SRC_W, (u32)W},                {GDMA_FIELD_MODE, (u32)(transpose != 0)},
-      {GDMA_FIELD_SRC_NSTRIDE, (u32)src_n},      {GDMA_FIELD_SRC_CSTRIDE, (u32)plane},
-      {GDMA_FIELD_SRC_HSTRIDE, (u32)W},          {GDMA_FIELD_SRC_WSTRIDE, 1},
-      {GDMA_FIELD_DST_NSTRIDE, (u32)dst_n},      {GDMA_FIELD_DST_CSTRIDE, (u32)plane},
-      {GDMA_FIELD_DST_HSTRIDE, (u32)W},          {GDMA_FIELD_DST_WSTRIDE, 1},
-      {GDMA_FIELD_STRIDE_EN, 1},                 {GDMA_FIELD_DIRECTION, (u32)direction},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_N, (u32)N);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_C, (u32)C);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_H, (u32)H);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_W, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, (u32)(transpose != 0));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_NSTRIDE, (u32)src_n);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_CSTRIDE, (u32)plane);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_HSTRIDE, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_WSTRIDE, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DST_NSTRIDE, (u32)dst_n);
+  gdma_compose_set(&c, GDMA_FIELD_DST_CSTRIDE, (u32)plane);
+  gdma_compose_set(&c, GDMA_FIELD_DST_HSTRIDE, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_DST_WSTRIDE, 1);
+  gdma_compose_set(&c, GDMA_FIELD_STRIDE_EN, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  gdma_compose_issue(&c, node);
 }
 
 void general_gdma_gen_cmd(u64 src_addr, u64 dst_addr, gdma_value_format_t format, int src_count,
@@ -457,11 +477,15 @@ void general_gdma_gen_cmd(u64 src_addr, u64 dst_addr, gdma_value_format_t format
   ASSERT_FS(src_count > 0, "src_count=%d", src_count);
   ASSERT_FS_SIDE_ADDR(src_addr, 0, 0);
   ASSERT_FS_SIDE_ADDR(dst_addr, 0, 0);
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr}, {GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32)},
-      {GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr}, {GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32)},
-      {GDMA_FIELD_FLAT_COPY, 1},               {GDMA_FIELD_SRC_FORMAT, (u32)format},
-      {GDMA_FIELD_COUNT, (u32)src_count},      {GDMA_FIELD_DIRECTION, (u32)direction},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_FLAT_COPY, 1);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_set(&c, GDMA_FIELD_COUNT, (u32)src_count);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  gdma_compose_issue(&c, node);
 }

@@ -179,6 +179,9 @@ inline void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
   words[k + 1] = (words[k + 1] & ~high_mask) | (value >> (32 - o));
 }
 
+// The descriptor words a field touches, as a mask (bit k: word k).
+inline u32 cmd_field_words(cmd_field_id_t f) { return (f.id % 32u + f.len > 32u ? 3u : 1u) << (f.id / 32u); }
+
 // Issues one descriptor: the engine's default image plus `count` packs, the
 // ids from `node` (null for CDMA and GDE), the start last. Returns the window
 // address written. The caller then makes the profiling record.

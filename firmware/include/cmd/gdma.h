@@ -2,9 +2,10 @@
 // scratch window and the lanes' local memories, converting, transposing and
 // filling on the way.
 //
-// A descriptor is 23 words at GDMA_CMD_WINDOW; it is issued through gen() with
-// packs over the default image, or written directly (the general, shifted,
-// strided-matrix and filter moves). Either way it takes a new GDMA id from the
+// A descriptor is 23 words at GDMA_CMD_WINDOW; it is composed field by field
+// over the default image and issued with only its touched words stored
+// (gdma_compose_t), or written directly (the general, shifted, strided-matrix
+// and filter moves). Either way it takes a new GDMA id from the
 // caller's node and waits for the node's tensor-engine id.
 //
 // Addresses: a global address is a 40-bit device address (or an L2 SRAM or

@@ -12,6 +12,15 @@ typedef struct {
   u32 w[GDMA_CMD_WORDS];
 } gdma_desc_t;
 
+// A GDMA descriptor issued as gen issues packs, with its fields set one by one
+// through their declarations (a declared field merges in a few instructions):
+// composed in the engine's cache from the default image, then the header
+// fields, and only the touched words stored, word 0 last with the start bit.
+typedef struct {
+  u32 *w;       // the engine's cache
+  u32 touched;  // bit k: word k was set
+} gdma_compose_t;
+
 extern "C" {
 // The default image with the fixed header bits, the lane mask and the
 // interrupt flag; word 1's layout bit cleared (every direct move clears it).
@@ -28,4 +37,16 @@ void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]);
 void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w);
 // Takes the ids from the node, stamps them and issues the descriptor.
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node);
+
+// Waits for a free slot and starts the cache from the default image.
+void gdma_compose_begin(gdma_compose_t *c);
+// Sets a field; the value must fit its width (else write_cmd's assertion).
+inline void gdma_compose_set(gdma_compose_t *c, cmd_field_id_t field, u32 value) {
+  cmd_desc_set(c->w, field, value);
+  c->touched |= cmd_field_words(field);
+}
+// Takes the ids from the node, stamps them with the fixed bits, the lane mask
+// and the interrupt flag, stores the touched words 1..22 in ascending order,
+// then word 0 with the start bit, and makes the profiling record.
+void gdma_compose_issue(gdma_compose_t *c, cmd_id_node_t *node);
 }

@@ -158,9 +158,11 @@ static void bd_cmd_id_proc(u32 ids[2], cmd_id_node_t *node) {
   ids[1] = node->gdma_cmd_id;
 }
 
+// The keep-cache bit of a cache (a one-bit field inside one word).
+static inline u32 keep_cache(const u32 *cache, cmd_field_id_t f) { return cache[f.id / 32u] >> (f.id % 32u) & 1u; }
+
 static void bd_init_cache(cmd_generator_t *gen) {
-  if (read_cmd_cache(gen->cache, &BD_FIELD_KEEP_CACHE) == 0)
-    memcpy(gen->cache, g_bd_cmd_cache_default, sizeof g_bd_cmd_cache_default);
+  if (keep_cache(gen->cache, BD_FIELD_KEEP_CACHE) == 0) cmd_copy_words(gen->cache, g_bd_cmd_cache_default, BD_CMD_WORDS);
 }
 
 static void bd_set_id(cmd_generator_t *gen, const u32 ids[2]) {
@@ -206,8 +208,8 @@ static void gdma_cmd_id_proc(u32 ids[2], cmd_id_node_t *node) {
 }
 
 static void gdma_init_cache(cmd_generator_t *gen) {
-  if (read_cmd_cache(gen->cache, &GDMA_FIELD_KEEP_CACHE) == 0)
-    memcpy(gen->cache, g_gdma_cmd_cache_default, sizeof g_gdma_cmd_cache_default);
+  if (keep_cache(gen->cache, GDMA_FIELD_KEEP_CACHE) == 0)
+    cmd_copy_words(gen->cache, g_gdma_cmd_cache_default, GDMA_CMD_WORDS);
 }
 
 static void gdma_set_id(cmd_generator_t *gen, const u32 ids[2]) {
@@ -239,7 +241,7 @@ static u32 cdma_cmd_buf(cmd_generator_t *) {
 }
 
 static void cdma_init_cache(cmd_generator_t *gen) {
-  memcpy(gen->cache, g_cdma_cmd_cache_default, sizeof g_cdma_cmd_cache_default);
+  cmd_copy_words(gen->cache, g_cdma_cmd_cache_default, CDMA_CMD_WORDS);
 }
 
 // ---- Hooks of GDE ----
@@ -290,11 +292,13 @@ static cmd_generator_t *build_record(cmd_generator_t *record, u8 *built, const c
 #define PACK_COUNT(table) ((int)(sizeof(table) / sizeof((table)[0])))
 
 cmd_generator_t *bd_gen_cmd(void) {
+  if (g_bd_gen_cmd_initialized) return &g_bd_gen_cmd;
   return build_record(&g_bd_gen_cmd, &g_bd_gen_cmd_initialized, &bd_template, g_bd_cmd_cache_default,
                       g_bd_pack_defaults, PACK_COUNT(g_bd_pack_defaults));
 }
 
 cmd_generator_t *gdma_gen_cmd(void) {
+  if (g_gdma_gen_cmd_initialized) return &g_gdma_gen_cmd;
   return build_record(&g_gdma_gen_cmd, &g_gdma_gen_cmd_initialized, &gdma_template, g_gdma_cmd_cache_default,
                       g_gdma_pack_defaults, PACK_COUNT(g_gdma_pack_defaults));
 }

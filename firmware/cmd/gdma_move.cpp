@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "runtime/assert.h"
+#include "runtime/hw.h"
 #include "cmd/gdma.h"
 #include "cmd/gdma_desc.h"
 #include "runtime/profile.h"
@@ -30,7 +31,7 @@ static u64 tag_local(u64 offset, int lane) { return offset | LOCAL_ADDR_TAG | (u
 
 void gdma_desc_init(gdma_desc_t *desc) {
   gdma_gen_cmd();  // renders the default image on first use
-  memcpy(desc->w, g_gdma_cmd_cache_default, sizeof desc->w);
+  cmd_copy_words(desc->w, g_gdma_cmd_cache_default, GDMA_CMD_WORDS);
   gdma_desc_set(desc, GDMA_FIELD_FIXED2, 1);
   gdma_desc_set(desc, GDMA_FIELD_FIXED4, 1);
   gdma_desc_set(desc, GDMA_FIELD_DES_INTR, get_gdma_des_intr_enable());
@@ -60,11 +61,11 @@ void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 ds
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
   cmd_generator_t *g = gdma_gen_cmd();
   u32 ids[2];
-  cmd_direct_begin(g, node, ids);
+  const u32 window = cmd_direct_begin(g, node, ids);
   gdma_desc_set(desc, GDMA_FIELD_WAIT_BD_ID, ids[0]);
   gdma_desc_set(desc, GDMA_FIELD_OWN_ID, ids[1]);
-  for (int i = 1; i <= 21; i++)
-    if (i != 3) cmd_direct_write(g, i, desc->w[i]);
+  for (u32 i = 1; i <= 21; i++)
+    if (i != 3) hw_write32(window + 4u * i, desc->w[i]);
   cmd_direct_start(g, desc->w[0], node, ENGINE_GDMA);
 }
 

@@ -30,9 +30,6 @@ void bd_desc_issue(bd_desc_t *d, cmd_id_node_t *node) {
   bd_desc_set(d, BD_FIELD_WAIT_GDMA_ID, ids[1]);
   bd_desc_set(d, BD_FIELD_OWN_ID, ids[0]);
   // The defined words 1..31, lowest first, straight into the window.
-  for (u32 rest = d->defined & ~1u; rest != 0; rest &= rest - 1u) {
-    const u32 k = (u32)__builtin_ctz(rest);
-    hw_write32(window + 4u * k, d->w[k]);
-  }
+  cmd_store_words(window, d->w, d->defined, 1, BD_WORDS - 1);
   cmd_direct_start(g, d->w[0] & ~1u, node, ENGINE_BD);
 }

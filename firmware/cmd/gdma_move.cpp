@@ -64,8 +64,7 @@ void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
   const u32 window = cmd_direct_begin(g, node, ids);
   gdma_desc_set(desc, GDMA_FIELD_WAIT_BD_ID, ids[0]);
   gdma_desc_set(desc, GDMA_FIELD_OWN_ID, ids[1]);
-  for (u32 i = 1; i <= 21; i++)
-    if (i != 3) hw_write32(window + 4u * i, desc->w[i]);
+  cmd_store_words(window, desc->w, ~(1u << 3), 1, 21);
   cmd_direct_start(g, desc->w[0], node, ENGINE_GDMA);
 }
 

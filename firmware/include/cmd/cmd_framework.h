@@ -8,6 +8,7 @@
 // descriptors carry no ids (their generators wait for completion themselves).
 #pragma once
 
+#include "runtime/hw.h"
 #include "runtime/regs.h"
 #include "runtime/types.h"
 
@@ -70,28 +71,28 @@ static_assert(sizeof(cmd_pack_t) == 8, "cmd_pack_t is two words");
 
 // Header fields stamped by the framework (the rest of each layout belongs to
 // the engines' generators).
-static const cmd_field_id_t BD_FIELD_START = CMD_FIELD(0, 1);
-static const cmd_field_id_t BD_FIELD_FIXED1 = CMD_FIELD(1, 1);
-static const cmd_field_id_t BD_FIELD_FIXED2 = CMD_FIELD(2, 1);
-static const cmd_field_id_t BD_FIELD_OWN_ID = CMD_FIELD(3, 16);
-static const cmd_field_id_t BD_FIELD_WAIT_GDMA_ID = CMD_FIELD(19, 16);
-static const cmd_field_id_t BD_FIELD_KEEP_CACHE = CMD_FIELD(35, 1);
-static const cmd_field_id_t BD_FIELD_DES_INTR = CMD_FIELD(36, 1);
-static const cmd_field_id_t BD_FIELD_LANE_LO = CMD_FIELD(134, 32);
-static const cmd_field_id_t BD_FIELD_LANE_HI = CMD_FIELD(166, 32);
+static constexpr cmd_field_id_t BD_FIELD_START = CMD_FIELD(0, 1);
+static constexpr cmd_field_id_t BD_FIELD_FIXED1 = CMD_FIELD(1, 1);
+static constexpr cmd_field_id_t BD_FIELD_FIXED2 = CMD_FIELD(2, 1);
+static constexpr cmd_field_id_t BD_FIELD_OWN_ID = CMD_FIELD(3, 16);
+static constexpr cmd_field_id_t BD_FIELD_WAIT_GDMA_ID = CMD_FIELD(19, 16);
+static constexpr cmd_field_id_t BD_FIELD_KEEP_CACHE = CMD_FIELD(35, 1);
+static constexpr cmd_field_id_t BD_FIELD_DES_INTR = CMD_FIELD(36, 1);
+static constexpr cmd_field_id_t BD_FIELD_LANE_LO = CMD_FIELD(134, 32);
+static constexpr cmd_field_id_t BD_FIELD_LANE_HI = CMD_FIELD(166, 32);
 
-static const cmd_field_id_t GDMA_FIELD_START = CMD_FIELD(0, 1);
-static const cmd_field_id_t GDMA_FIELD_FIXED2 = CMD_FIELD(2, 1);
-static const cmd_field_id_t GDMA_FIELD_DES_INTR = CMD_FIELD(3, 1);
-static const cmd_field_id_t GDMA_FIELD_FIXED4 = CMD_FIELD(4, 1);
-static const cmd_field_id_t GDMA_FIELD_KEEP_CACHE = CMD_FIELD(11, 1);
-static const cmd_field_id_t GDMA_FIELD_OWN_ID = CMD_FIELD(16, 16);
-static const cmd_field_id_t GDMA_FIELD_WAIT_BD_ID = CMD_FIELD(48, 16);
-static const cmd_field_id_t GDMA_FIELD_LANE_LO = CMD_FIELD(640, 32);
-static const cmd_field_id_t GDMA_FIELD_LANE_HI = CMD_FIELD(672, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_START = CMD_FIELD(0, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_FIXED2 = CMD_FIELD(2, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_DES_INTR = CMD_FIELD(3, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_FIXED4 = CMD_FIELD(4, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_KEEP_CACHE = CMD_FIELD(11, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_OWN_ID = CMD_FIELD(16, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_WAIT_BD_ID = CMD_FIELD(48, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_LANE_LO = CMD_FIELD(640, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_LANE_HI = CMD_FIELD(672, 32);
 
-static const cmd_field_id_t GDE_FIELD_WORD0 = CMD_FIELD(0, 32);
-static const cmd_field_id_t GDE_FIELD_WORD1 = CMD_FIELD(32, 32);
+static constexpr cmd_field_id_t GDE_FIELD_WORD0 = CMD_FIELD(0, 32);
+static constexpr cmd_field_id_t GDE_FIELD_WORD1 = CMD_FIELD(32, 32);
 #define GDE_START_WORD1 1u
 #define GDE_START_WORD0 5u
 
@@ -142,8 +143,8 @@ cmd_generator_t *gdma_gen_cmd(void);
 cmd_generator_t *cdma_gen_cmd(void);
 cmd_generator_t *gde_gen_cmd(void);
 
-// Default descriptor images, rendered from the engines' default packs when their
-// records are built.
+// Default descriptor images: the engines' default packs, rendered when the
+// firmware is built and copied here when their records are built.
 extern u32 g_bd_cmd_cache_default[BD_CMD_WORDS];
 extern u32 g_gdma_cmd_cache_default[GDMA_CMD_WORDS];
 extern u32 g_cdma_cmd_cache_default[CDMA_CMD_WORDS];
@@ -191,6 +192,19 @@ static inline void cmd_copy_words(u32 *dst, const u32 *src, u32 words) {
                      : "r3", "r4", "r5", "r6", "r7", "r8", "r9", "r10", "memory");
 #endif
   for (u32 i = 0; i < words; i++) dst[i] = src[i];
+}
+
+// Stores w[k] at window + 4k for each word k of first..last (constants) whose
+// bit is set in `words`, in ascending order. Unrolled, a word costs a test and
+// a conditional load and store on the core, stored or not: a third of a loop
+// over the set bits.
+static inline void cmd_store_words(u32 window, const u32 *w, u32 words, u32 first, u32 last) {
+#if defined(__arm__)
+  __asm__("" : "+r"(window));  // kept in a register rather than rebuilt per store
+#endif
+#pragma GCC unroll 32
+  for (u32 k = first; k <= last; k++)
+    if (words & (1u << k)) hw_write32(window + 4u * k, w[k]);
 }
 
 // The descriptor words a field touches, as a mask (bit k: word k).

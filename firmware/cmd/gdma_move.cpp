@@ -40,24 +40,6 @@ void gdma_desc_init(gdma_desc_t *desc) {
   gdma_desc_set(desc, GDMA_FIELD_LANE_HI, get_gdma_lane(1));
 }
 
-void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]) {
-  static const cmd_field_id_t src_fields[4] = {GDMA_FIELD_SRC_NSTRIDE, GDMA_FIELD_SRC_CSTRIDE,
-                                               GDMA_FIELD_SRC_HSTRIDE, GDMA_FIELD_SRC_WSTRIDE};
-  static const cmd_field_id_t dst_fields[4] = {GDMA_FIELD_DST_NSTRIDE, GDMA_FIELD_DST_CSTRIDE,
-                                               GDMA_FIELD_DST_HSTRIDE, GDMA_FIELD_DST_WSTRIDE};
-  for (int i = 0; i < 4; i++) {
-    gdma_desc_set(desc, src_fields[i], src[i]);
-    gdma_desc_set(desc, dst_fields[i], dst[i]);
-  }
-}
-
-void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w) {
-  gdma_desc_set(desc, GDMA_FIELD_SRC_HSHIFT, src_h);
-  gdma_desc_set(desc, GDMA_FIELD_SRC_WSHIFT, src_w);
-  gdma_desc_set(desc, GDMA_FIELD_DST_HSHIFT, dst_h);
-  gdma_desc_set(desc, GDMA_FIELD_DST_WSHIFT, dst_w);
-}
-
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node) {
   cmd_generator_t *g = gdma_gen_cmd();
   u32 ids[2];

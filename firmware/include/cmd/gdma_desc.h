@@ -31,10 +31,25 @@ void gdma_desc_init(gdma_desc_t *desc);
 inline void gdma_desc_set(gdma_desc_t *desc, cmd_field_id_t field, u32 value) {
   cmd_desc_set(desc->w, field, value);
 }
-// The eight stride fields (source n, c, h, w, then the destination's).
-void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]);
+// The eight stride fields (source n, c, h, w, then the destination's; set in
+// that order, one source and one destination field at a time).
+inline void gdma_desc_strides(gdma_desc_t *desc, const u32 src[4], const u32 dst[4]) {
+  gdma_desc_set(desc, GDMA_FIELD_SRC_NSTRIDE, src[0]);
+  gdma_desc_set(desc, GDMA_FIELD_DST_NSTRIDE, dst[0]);
+  gdma_desc_set(desc, GDMA_FIELD_SRC_CSTRIDE, src[1]);
+  gdma_desc_set(desc, GDMA_FIELD_DST_CSTRIDE, dst[1]);
+  gdma_desc_set(desc, GDMA_FIELD_SRC_HSTRIDE, src[2]);
+  gdma_desc_set(desc, GDMA_FIELD_DST_HSTRIDE, dst[2]);
+  gdma_desc_set(desc, GDMA_FIELD_SRC_WSTRIDE, src[3]);
+  gdma_desc_set(desc, GDMA_FIELD_DST_WSTRIDE, dst[3]);
+}
 // The four sub-element shifts of word 19 (source h, w, destination h, w).
-void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w);
+inline void gdma_desc_shifts(gdma_desc_t *desc, u32 src_h, u32 src_w, u32 dst_h, u32 dst_w) {
+  gdma_desc_set(desc, GDMA_FIELD_SRC_HSHIFT, src_h);
+  gdma_desc_set(desc, GDMA_FIELD_SRC_WSHIFT, src_w);
+  gdma_desc_set(desc, GDMA_FIELD_DST_HSHIFT, dst_h);
+  gdma_desc_set(desc, GDMA_FIELD_DST_WSHIFT, dst_w);
+}
 // Takes the ids from the node, stamps them and issues the descriptor.
 void gdma_desc_issue(gdma_desc_t *desc, cmd_id_node_t *node);
 

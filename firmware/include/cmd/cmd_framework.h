@@ -232,6 +232,36 @@ void cmd_id_divide(cmd_id_node_t *node, cmd_id_node_t *a, cmd_id_node_t *b);
 void cmd_id_merge(cmd_id_node_t *node, const cmd_id_node_t *a, const cmd_id_node_t *b);
 }
 
+// Sets fields[i] to values[i] in table order, as cmd_desc_set does one by one.
+// When every value fits, the merges run with no call between them, so with a
+// constant field table the compiler keeps each word in a register and folds
+// the masks of its fields; otherwise the fields go one by one through
+// cmd_desc_set, which refuses the first value that does not fit.
+template <size_t N>
+inline void cmd_desc_set_fields(u32 *words, const cmd_field_id_t (&fields)[N], const u32 (&values)[N]) {
+  u32 misfit = 0;
+#pragma GCC unroll 32
+  for (size_t i = 0; i < N; i++)
+    if (fields[i].len < 32) misfit |= values[i] >> fields[i].len;
+  if (misfit != 0) {
+    for (size_t i = 0; i < N; i++) cmd_desc_set(words, fields[i], values[i]);
+    return;
+  }
+#pragma GCC unroll 32
+  for (size_t i = 0; i < N; i++) {
+    const u32 pos = fields[i].id, len = fields[i].len, value = values[i];
+    const u32 k = pos / 32, o = pos % 32;
+    if (o + len <= 32) {
+      const u32 mask = (len == 32 ? 0xffffffffu : ((1u << len) - 1u)) << o;
+      words[k] = (words[k] & ~mask) | (value << o);
+    } else {
+      const u32 high_mask = (1u << (o + len - 32)) - 1u;
+      words[k] = (words[k] & ~(0xffffffffu << o)) | (value << o);
+      words[k + 1] = (words[k + 1] & ~high_mask) | (value >> (32 - o));
+    }
+  }
+}
+
 // Header words of directly written descriptors. BD word 0 holds the fixed bits
 // 1 and 2, the own id at bit 3 and the low 13 bits of the GDMA id to wait for;
 // the wait id's top 3 bits are bits 0-2 of word 1. GDMA word 0 holds the own id

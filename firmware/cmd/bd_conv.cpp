@@ -24,42 +24,29 @@ static const conv_header_t DEPTHWISE_FIX_HEADER = {BD_TASK_POOL, 1, 2, 0, 0, 0, 
 static u32 operands(int using_bias) { return using_bias != 0 ? 3u : 2u; }
 static u32 flag(int value) { return value != 0 ? 1u : 0u; }
 
+// The header and window fields, in the order they are set.
+static constexpr cmd_field_id_t kHeaderFields[] = {
+    BD_TASK,          BD_SUBOP,        BD_OPD_NUM,      BD_RSHIFT,          BD_SHIFT2,           BD_RES_ADD,
+    CONV_OUT_MODE,    CONV_WINOGRAD,   CONV_KERNEL_FLAG, BD_OPD0_SIGN,      BD_OPD1_SIGN,        BD_OPD2_SIGN,
+    BD_RES_PREC,      BD_OPD0_PREC,    BD_OPD1_PREC,    BD_OPD2_PREC,       BD_OPD0_CONST,       BD_OPD1_CONST,
+    BD_RES_STRIDE_MODE, BD_OPD0_STRIDE_MODE, BD_OPD1_STRIDE_MODE, CONV_RESULT_PREC};
+static constexpr cmd_field_id_t kWindowFields[] = {CONV_INS_W,    CONV_INS_H,      CONV_DW,        CONV_DH,
+                                                   CONV_PAD_TOP,  CONV_PAD_BOTTOM, CONV_PAD_LEFT,  CONV_PAD_RIGHT,
+                                                   CONV_STRIDE_W, CONV_STRIDE_H};
+
 void conv_desc_header(bd_desc_t *d, const conv_header_t *h) {
-  bd_desc_set(d, BD_TASK, h->task);
-  bd_desc_set(d, BD_SUBOP, h->subop);
-  bd_desc_set(d, BD_OPD_NUM, h->operands);
-  bd_desc_set(d, BD_RSHIFT, h->rshift);
-  bd_desc_set(d, BD_SHIFT2, h->lshift);
-  bd_desc_set(d, BD_RES_ADD, h->res_add);
-  bd_desc_set(d, CONV_OUT_MODE, h->out_mode);
-  bd_desc_set(d, CONV_WINOGRAD, h->winograd);
-  bd_desc_set(d, CONV_KERNEL_FLAG, h->kernel_flag);
-  bd_desc_set(d, BD_OPD0_SIGN, h->sign[0]);
-  bd_desc_set(d, BD_OPD1_SIGN, h->sign[1]);
-  bd_desc_set(d, BD_OPD2_SIGN, h->sign[2]);
-  bd_desc_set(d, BD_RES_PREC, h->prec[0]);
-  bd_desc_set(d, BD_OPD0_PREC, h->prec[1]);
-  bd_desc_set(d, BD_OPD1_PREC, h->prec[2]);
-  bd_desc_set(d, BD_OPD2_PREC, h->prec[3]);
-  bd_desc_set(d, BD_OPD0_CONST, h->input_const);
-  bd_desc_set(d, BD_OPD1_CONST, h->weight_const);
-  bd_desc_set(d, BD_RES_STRIDE_MODE, h->output_mode);
-  bd_desc_set(d, BD_OPD0_STRIDE_MODE, h->input_mode);
-  bd_desc_set(d, BD_OPD1_STRIDE_MODE, h->weight_mode);
-  bd_desc_set(d, CONV_RESULT_PREC, h->result_prec);
+  const u32 values[] = {h->task,        h->subop,       h->operands,    h->rshift,      h->lshift,
+                        h->res_add,     h->out_mode,    h->winograd,    h->kernel_flag, h->sign[0],
+                        h->sign[1],     h->sign[2],     h->prec[0],     h->prec[1],     h->prec[2],
+                        h->prec[3],     h->input_const, h->weight_const, h->output_mode, h->input_mode,
+                        h->weight_mode, h->result_prec};
+  cmd_desc_set_fields(d->w, kHeaderFields, values);
 }
 
 void conv_desc_window(bd_desc_t *d, const conv_cmd_geom_t *g) {
-  bd_desc_set(d, CONV_INS_W, (u32)g->ins_w);
-  bd_desc_set(d, CONV_INS_H, (u32)g->ins_h);
-  bd_desc_set(d, CONV_DW, (u32)g->dw_minus1);
-  bd_desc_set(d, CONV_DH, (u32)g->dh_minus1);
-  bd_desc_set(d, CONV_PAD_TOP, (u32)g->pad[0]);
-  bd_desc_set(d, CONV_PAD_BOTTOM, (u32)g->pad[1]);
-  bd_desc_set(d, CONV_PAD_LEFT, (u32)g->pad[2]);
-  bd_desc_set(d, CONV_PAD_RIGHT, (u32)g->pad[3]);
-  bd_desc_set(d, CONV_STRIDE_W, (u32)g->stride_w);
-  bd_desc_set(d, CONV_STRIDE_H, (u32)g->stride_h);
+  const u32 values[] = {(u32)g->ins_w,  (u32)g->ins_h,  (u32)g->dw_minus1, (u32)g->dh_minus1, (u32)g->pad[0],
+                        (u32)g->pad[1], (u32)g->pad[2], (u32)g->pad[3],    (u32)g->stride_w,  (u32)g->stride_h};
+  cmd_desc_set_fields(d->w, kWindowFields, values);
 }
 
 static void conv_desc_shapes(bd_desc_t *d, const conv_cmd_geom_t *g) {

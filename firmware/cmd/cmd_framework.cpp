@@ -7,6 +7,7 @@
 #include "cmd/bd_desc.h"
 #include "cmd/cdma_sort.h"
 #include "cmd/gdma.h"
+#include "cmd/gdma_desc.h"
 #include "runtime/services.h"
 #include "runtime/hw.h"
 #include "runtime/profile.h"
@@ -120,7 +121,7 @@ static u8 g_bd_gen_cmd_initialized, g_gdma_gen_cmd_initialized, g_cdma_gen_cmd_i
     g_gde_gen_cmd_initialized;
 
 // Default packs (position, width, value), merged in table order.
-static const cmd_pack_t g_bd_pack_defaults[] = {
+static constexpr cmd_pack_t g_bd_pack_defaults[] = {
     {BD_OPD_NUM, 2},          {BD_SHIFT_TYPE, 1},       {BD_FLOAT_MODE, 1},        {BD_OPD1_SIGN, 1},
     {BD_OPD2_SIGN, 1},        {BD_RES_PREC, 2},         {BD_OPD0_PREC, 2},         {BD_OPD1_PREC, 2},
     {BD_OPD2_PREC, 2},        {CONV_RESULT_PREC, 2},    {CONV_STRIDE_W, 1},        {CONV_STRIDE_H, 1},
@@ -135,14 +136,61 @@ static const cmd_pack_t g_bd_pack_defaults[] = {
 };
 static_assert(sizeof(g_bd_pack_defaults) / sizeof(cmd_pack_t) == 42, "42 BD default packs");
 
-static const cmd_pack_t g_gdma_pack_defaults[] = {
+static constexpr cmd_pack_t g_gdma_pack_defaults[] = {
     {GDMA_FIELD_FIXED10, 1}, {GDMA_FIELD_LAYOUT, 1},          {GDMA_FIELD_LRN_STEP, 1},
     {GDMA_FIELD_SRC_WSTRIDE, 1}, {GDMA_FIELD_LANE_LO, 0xffffffffu}, {GDMA_FIELD_LANE_HI, 0xffffffffu},
 };
 // The first pack stands twice; it renders the same image as a single copy.
-static const cmd_pack_t g_cdma_pack_defaults[] = {
+static constexpr cmd_pack_t g_cdma_pack_defaults[] = {
     {CDMA_FIELD_FIXED64, 1}, {CDMA_FIELD_FIXED64, 1}, {CDMA_FIELD_FIXED67, 1}, {CDMA_FIELD_FIXED73, 1}};
-static const cmd_pack_t g_gde_pack_defaults[] = {{GDE_FIELD_WORD0, 0}};
+static constexpr cmd_pack_t g_gde_pack_defaults[] = {{GDE_FIELD_WORD0, 0}};
+
+// ---- Default images, rendered from the packs when the firmware is built ----
+
+// The packs' widths are 1 to 32 bits, their values fit and their fields lie
+// inside a descriptor of `words` words.
+template <size_t Count>
+constexpr bool packs_fit(const cmd_pack_t (&packs)[Count], u32 words) {
+  for (size_t i = 0; i < Count; i++) {
+    const u32 len = packs[i].id.len, value = packs[i].value;
+    if (!(len > 0 && len <= 32 && (len == 32 || (value >> len) == 0))) return false;
+    if (packs[i].id.id + len > 32u * words) return false;
+  }
+  return true;
+}
+
+template <u32 Words>
+struct cmd_image_t {
+  u32 w[Words];
+};
+
+// The packs merged in table order over a zeroed image, as merge_pack merges them.
+template <u32 Words, size_t Count>
+constexpr cmd_image_t<Words> render_image(const cmd_pack_t (&packs)[Count]) {
+  cmd_image_t<Words> image = {};
+  for (size_t i = 0; i < Count; i++) {
+    const u32 pos = packs[i].id.id, len = packs[i].id.len, value = packs[i].value;
+    const u32 k = pos / 32, o = pos % 32;
+    if (o + len <= 32) {
+      const u32 mask = (len == 32 ? 0xffffffffu : ((1u << len) - 1u)) << o;
+      image.w[k] = (image.w[k] & ~mask) | (value << o);
+    } else {
+      const u32 high_mask = (1u << (o + len - 32)) - 1u;
+      image.w[k] = (image.w[k] & ~(0xffffffffu << o)) | (value << o);
+      image.w[k + 1] = (image.w[k + 1] & ~high_mask) | (value >> (32 - o));
+    }
+  }
+  return image;
+}
+
+static_assert(packs_fit(g_bd_pack_defaults, BD_CMD_WORDS), "BD default packs fit");
+static_assert(packs_fit(g_gdma_pack_defaults, GDMA_CMD_WORDS), "GDMA default packs fit");
+static_assert(packs_fit(g_cdma_pack_defaults, CDMA_CMD_WORDS), "CDMA default packs fit");
+static_assert(packs_fit(g_gde_pack_defaults, GDE_CMD_WORDS), "GDE default packs fit");
+static constexpr cmd_image_t<BD_CMD_WORDS> g_bd_image = render_image<BD_CMD_WORDS>(g_bd_pack_defaults);
+static constexpr cmd_image_t<GDMA_CMD_WORDS> g_gdma_image = render_image<GDMA_CMD_WORDS>(g_gdma_pack_defaults);
+static constexpr cmd_image_t<CDMA_CMD_WORDS> g_cdma_image = render_image<CDMA_CMD_WORDS>(g_cdma_pack_defaults);
+static constexpr cmd_image_t<GDE_CMD_WORDS> g_gde_image = render_image<GDE_CMD_WORDS>(g_gde_pack_defaults);
 
 // ---- Hooks of the tensor engine (BD) ----
 
@@ -157,9 +205,11 @@ static void bd_cmd_id_proc(u32 ids[2], cmd_id_node_t *node) {
   ids[1] = node->gdma_cmd_id;
 }
 
+// The keep-cache bit of a cache (a one-bit field inside one word).
+static inline u32 keep_cache(const u32 *cache, cmd_field_id_t f) { return cache[f.id / 32u] >> (f.id % 32u) & 1u; }
+
 static void bd_init_cache(cmd_generator_t *gen) {
-  if (read_cmd_cache(gen->cache, &BD_FIELD_KEEP_CACHE) == 0)
-    memcpy(gen->cache, g_bd_cmd_cache_default, sizeof g_bd_cmd_cache_default);
+  if (keep_cache(gen->cache, BD_FIELD_KEEP_CACHE) == 0) cmd_copy_words(gen->cache, g_bd_cmd_cache_default, BD_CMD_WORDS);
 }
 
 static void bd_set_id(cmd_generator_t *gen, const u32 ids[2]) {
@@ -205,8 +255,8 @@ static void gdma_cmd_id_proc(u32 ids[2], cmd_id_node_t *node) {
 }
 
 static void gdma_init_cache(cmd_generator_t *gen) {
-  if (read_cmd_cache(gen->cache, &GDMA_FIELD_KEEP_CACHE) == 0)
-    memcpy(gen->cache, g_gdma_cmd_cache_default, sizeof g_gdma_cmd_cache_default);
+  if (keep_cache(gen->cache, GDMA_FIELD_KEEP_CACHE) == 0)
+    cmd_copy_words(gen->cache, g_gdma_cmd_cache_default, GDMA_CMD_WORDS);
 }
 
 static void gdma_set_id(cmd_generator_t *gen, const u32 ids[2]) {
@@ -238,7 +288,7 @@ static u32 cdma_cmd_buf(cmd_generator_t *) {
 }
 
 static void cdma_init_cache(cmd_generator_t *gen) {
-  memcpy(gen->cache, g_cdma_cmd_cache_default, sizeof g_cdma_cmd_cache_default);
+  cmd_copy_words(gen->cache, g_cdma_cmd_cache_default, CDMA_CMD_WORDS);
 }
 
 // ---- Hooks of GDE ----
@@ -273,39 +323,37 @@ static const cmd_generator_t gde_template = {
     0, g_gde_cmd_cache, GDE_CMD_WORDS, window_write, 0, gde_cmd_buf, no_ids, no_op,
     no_set_id, no_op, gde_enable_cmd, no_op, no_op};
 
-// Fills the record from its template and renders the default image; nothing
-// reaches the window.
+// Fills the record from its template and copies the default image rendered at
+// build time (the packs' merge, checked there); nothing reaches the window.
 static cmd_generator_t *build_record(cmd_generator_t *record, u8 *built, const cmd_generator_t *tmpl,
-                                     u32 *default_image, const cmd_pack_t *packs, int count) {
+                                     u32 *default_image, const u32 *image, u32 words) {
   if (*built) return record;
   *record = *tmpl;
-  cmd_generator_t renderer = *record;
-  renderer.cache = default_image;
-  for (int i = 0; i < count; i++) write_cmd(&renderer, &packs[i], 1);
+  cmd_copy_words(default_image, image, words);
   *built = 1;
   return record;
 }
 
-#define PACK_COUNT(table) ((int)(sizeof(table) / sizeof((table)[0])))
-
 cmd_generator_t *bd_gen_cmd(void) {
+  if (g_bd_gen_cmd_initialized) return &g_bd_gen_cmd;
   return build_record(&g_bd_gen_cmd, &g_bd_gen_cmd_initialized, &bd_template, g_bd_cmd_cache_default,
-                      g_bd_pack_defaults, PACK_COUNT(g_bd_pack_defaults));
+                      g_bd_image.w, BD_CMD_WORDS);
 }
 
 cmd_generator_t *gdma_gen_cmd(void) {
+  if (g_gdma_gen_cmd_initialized) return &g_gdma_gen_cmd;
   return build_record(&g_gdma_gen_cmd, &g_gdma_gen_cmd_initialized, &gdma_template, g_gdma_cmd_cache_default,
-                      g_gdma_pack_defaults, PACK_COUNT(g_gdma_pack_defaults));
+                      g_gdma_image.w, GDMA_CMD_WORDS);
 }
 
 cmd_generator_t *cdma_gen_cmd(void) {
   return build_record(&g_cdma_gen_cmd, &g_cdma_gen_cmd_initialized, &cdma_template, g_cdma_cmd_cache_default,
-                      g_cdma_pack_defaults, PACK_COUNT(g_cdma_pack_defaults));
+                      g_cdma_image.w, CDMA_CMD_WORDS);
 }
 
 cmd_generator_t *gde_gen_cmd(void) {
   return build_record(&g_gde_gen_cmd, &g_gde_gen_cmd_initialized, &gde_template, g_gde_cmd_cache_default,
-                      g_gde_pack_defaults, PACK_COUNT(g_gde_pack_defaults));
+                      g_gde_image.w, GDE_CMD_WORDS);
 }
 
 u32 get_gdma_lane(int index) { return g_gdma_lane[index]; }
@@ -358,6 +406,38 @@ u32 gen(cmd_generator_t *g, const cmd_pack_t *packs, int count, cmd_id_node_t *n
   const u32 window = g->window;
   g->window = 0;
   return window;
+}
+
+// ---- GDMA descriptors composed field by field ----
+
+void gdma_compose_begin(gdma_compose_t *c) {
+  cmd_generator_t *g = gdma_gen_cmd();
+  g->window = gdma_cmd_buf(g);
+  gdma_init_cache(g);
+  c->w = g->cache;
+  c->touched = 0;
+}
+
+void gdma_compose_issue(gdma_compose_t *c, cmd_id_node_t *node) {
+  // gen's steps for GDMA, with its hooks' fields merged inline.
+  cmd_generator_t *g = &g_gdma_gen_cmd;
+  u32 *w = c->w;
+  u32 ids[2];
+  gdma_cmd_id_proc(ids, node);
+  cmd_desc_set(w, GDMA_FIELD_WAIT_BD_ID, ids[0]);
+  cmd_desc_set(w, GDMA_FIELD_OWN_ID, ids[1]);
+  cmd_desc_set(w, GDMA_FIELD_FIXED2, 1);
+  cmd_desc_set(w, GDMA_FIELD_FIXED4, 1);
+  cmd_desc_set(w, GDMA_FIELD_LANE_LO, g_gdma_lane[0]);
+  cmd_desc_set(w, GDMA_FIELD_LANE_HI, g_gdma_lane[1]);
+  cmd_desc_set(w, GDMA_FIELD_DES_INTR, g_gdma_des_intr_flag);
+  const u32 header = cmd_field_words(GDMA_FIELD_WAIT_BD_ID) | cmd_field_words(GDMA_FIELD_LANE_LO) |
+                     cmd_field_words(GDMA_FIELD_LANE_HI);
+  cmd_store_words(GDMA_CMD_WINDOW, w, c->touched | header, 1, GDMA_CMD_WORDS - 1);
+  hw_write32(GDMA_CMD_WINDOW, w[0] | 1u);
+  w[0] &= ~1u;
+  g->window = 0;
+  profile_time_begin_set_node(node, ENGINE_GDMA);
 }
 
 u32 cmd_direct_begin(cmd_generator_t *g, cmd_id_node_t *node, u32 ids[2]) {

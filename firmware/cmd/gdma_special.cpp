@@ -20,12 +20,6 @@
 
 static u32 tag_local(u32 offset, int lane) { return offset | LOCAL_ADDR_TAG | (u32)lane << 19; }
 
-
-static void issue_packs(const cmd_pack_t *packs, int count, cmd_id_node_t *node) {
-  gen(gdma_gen_cmd(), packs, count, node);
-  profile_time_begin_set_node(node, ENGINE_GDMA);
-}
-
 // ---- Matrices ----
 
 // How a row_num x col_num matrix lies in the lanes: S sections (one per lane,
@@ -63,18 +57,26 @@ void matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int 
   const u32 global_shape[4] = {1, 1, (u32)row_num, (u32)col_num};
   const u32 *src_shape = load ? global_shape : local_shape;
   const u32 *dst_shape = load ? local_shape : global_shape;
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_SRC_ADDR_LO, (u32)src},   {GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32)},
-      {GDMA_FIELD_DST_ADDR_LO, (u32)dst},   {GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32)},
-      {GDMA_FIELD_SRC_FORMAT, (u32)data_format}, {GDMA_FIELD_LAYOUT, 0},
-      {GDMA_FIELD_MATRIX, 1},               {GDMA_FIELD_MODE, (u32)(transpose != 0)},
-      {GDMA_FIELD_DIRECTION, (u32)direction},
-      {GDMA_FIELD_SRC_N, src_shape[0]},     {GDMA_FIELD_SRC_C, src_shape[1]},
-      {GDMA_FIELD_SRC_H, src_shape[2]},     {GDMA_FIELD_SRC_W, src_shape[3]},
-      {GDMA_FIELD_DST_N, dst_shape[0]},     {GDMA_FIELD_DST_C, dst_shape[1]},
-      {GDMA_FIELD_DST_H, dst_shape[2]},     {GDMA_FIELD_DST_W, dst_shape[3]},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)data_format);
+  gdma_compose_set(&c, GDMA_FIELD_LAYOUT, 0);
+  gdma_compose_set(&c, GDMA_FIELD_MATRIX, 1);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, (u32)(transpose != 0));
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_N, src_shape[0]);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_C, src_shape[1]);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_H, src_shape[2]);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_W, src_shape[3]);
+  gdma_compose_set(&c, GDMA_FIELD_DST_N, dst_shape[0]);
+  gdma_compose_set(&c, GDMA_FIELD_DST_C, dst_shape[1]);
+  gdma_compose_set(&c, GDMA_FIELD_DST_H, dst_shape[2]);
+  gdma_compose_set(&c, GDMA_FIELD_DST_W, dst_shape[3]);
+  gdma_compose_issue(&c, node);
 }
 
 void general_matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int sec_size, int row_num,
@@ -177,22 +179,32 @@ void lrn_shift_gen_cmd(u32 src_offset, int local_mem_idx, u32 dst_offset, int N,
   const int right = lrn_direction != GDMA_VALUE_LRN_SHIFT_LEFT;
   const u32 src = right ? a : get_addr_by_featuremap_shift(a, lrn_step, slot);
   const u32 dst = right ? get_addr_by_featuremap_shift(b, lrn_step, slot) : b;
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_SRC_ADDR_LO, src},          {GDMA_FIELD_SRC_ADDR_HI, 0},
-      {GDMA_FIELD_DST_ADDR_LO, dst},          {GDMA_FIELD_DST_ADDR_HI, 0},
-      {GDMA_FIELD_SRC_N, (u32)N},             {GDMA_FIELD_SRC_C, (u32)(C - lrn_step)},
-      {GDMA_FIELD_SRC_H, (u32)H},             {GDMA_FIELD_SRC_W, (u32)W},
-      {GDMA_FIELD_SRC_FORMAT, (u32)data_format},
-      {GDMA_FIELD_SRC_NSTRIDE, nstride},      {GDMA_FIELD_SRC_CSTRIDE, (u32)plane},
-      {GDMA_FIELD_SRC_HSTRIDE, (u32)W},       {GDMA_FIELD_SRC_WSTRIDE, 1},
-      {GDMA_FIELD_DST_NSTRIDE, nstride},      {GDMA_FIELD_DST_CSTRIDE, (u32)plane},
-      {GDMA_FIELD_DST_HSTRIDE, (u32)W},       {GDMA_FIELD_DST_WSTRIDE, 1},
-      {GDMA_FIELD_STRIDE_EN, 1},              {GDMA_FIELD_MODE, GDMA_MODE_LRN_SHIFT},
-      {GDMA_FIELD_DIRECTION, GDMA_VALUE_DIR_L2L},
-      {GDMA_FIELD_LRN_DIR, (u32)right},       {GDMA_FIELD_LRN_STEP, (u32)lrn_step},
-      {GDMA_FIELD_RESULT_ADD, result_add ? 1u : 0u},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, src);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, 0);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, dst);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, 0);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_N, (u32)N);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_C, (u32)(C - lrn_step));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_H, (u32)H);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_W, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)data_format);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_NSTRIDE, nstride);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_CSTRIDE, (u32)plane);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_HSTRIDE, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_WSTRIDE, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DST_NSTRIDE, nstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_CSTRIDE, (u32)plane);
+  gdma_compose_set(&c, GDMA_FIELD_DST_HSTRIDE, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_DST_WSTRIDE, 1);
+  gdma_compose_set(&c, GDMA_FIELD_STRIDE_EN, 1);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, GDMA_MODE_LRN_SHIFT);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, GDMA_VALUE_DIR_L2L);
+  gdma_compose_set(&c, GDMA_FIELD_LRN_DIR, (u32)right);
+  gdma_compose_set(&c, GDMA_FIELD_LRN_STEP, (u32)lrn_step);
+  gdma_compose_set(&c, GDMA_FIELD_RESULT_ADD, result_add ? 1u : 0u);
+  gdma_compose_issue(&c, node);
 }
 
 // ---- Constant fills ----
@@ -204,17 +216,25 @@ static void fill_issue(u64 dst, const void *value, gdma_value_format_t format, i
   u32 constant = 0;
   const int size = get_type_len(format);
   if (size > 0) memcpy(&constant, value, (size_t)size);
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_DST_ADDR_LO, (u32)dst},     {GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32)},
-      {GDMA_FIELD_SRC_FORMAT, (u32)format},   {GDMA_FIELD_DST_N, (u32)N},
-      {GDMA_FIELD_DST_C, (u32)C},             {GDMA_FIELD_DST_H, (u32)H},
-      {GDMA_FIELD_DST_W, (u32)W},             {GDMA_FIELD_LAYOUT, 0},
-      {GDMA_FIELD_DST_NSTRIDE, (u32)nstride}, {GDMA_FIELD_DST_CSTRIDE, (u32)cstride},
-      {GDMA_FIELD_DST_HSTRIDE, (u32)hstride}, {GDMA_FIELD_DST_WSTRIDE, (u32)wstride},
-      {GDMA_FIELD_STRIDE_EN, 1},              {GDMA_FIELD_MODE, GDMA_MODE_FILL},
-      {GDMA_FIELD_FILL_VALUE, constant},      {GDMA_FIELD_DIRECTION, (u32)direction},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_set(&c, GDMA_FIELD_DST_N, (u32)N);
+  gdma_compose_set(&c, GDMA_FIELD_DST_C, (u32)C);
+  gdma_compose_set(&c, GDMA_FIELD_DST_H, (u32)H);
+  gdma_compose_set(&c, GDMA_FIELD_DST_W, (u32)W);
+  gdma_compose_set(&c, GDMA_FIELD_LAYOUT, 0);
+  gdma_compose_set(&c, GDMA_FIELD_DST_NSTRIDE, (u32)nstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_CSTRIDE, (u32)cstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_HSTRIDE, (u32)hstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_WSTRIDE, (u32)wstride);
+  gdma_compose_set(&c, GDMA_FIELD_STRIDE_EN, 1);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, GDMA_MODE_FILL);
+  gdma_compose_set(&c, GDMA_FIELD_FILL_VALUE, constant);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  gdma_compose_issue(&c, node);
 }
 
 void fill_constant_gen_local_cmd_stride(u32 local_offset, int local_lane, const void *value,
@@ -250,21 +270,30 @@ void cwtrans_gen_cmd(u64 src_addr, u64 dst_addr, int iC, int iW, gdma_value_form
   ASSERT_FS(iC > 0 && iW > 0, "C=%d, W=%d", iC, iW);
   ASSERT_FS(src_addr < GDMA_GLOBAL_ADDR_LIMIT && dst_addr < GDMA_GLOBAL_ADDR_LIMIT,
             "address beyond 40 bits");
-  const cmd_pack_t packs[] = {
-      {GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr},  {GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32)},
-      {GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr},  {GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32)},
-      {GDMA_FIELD_SRC_FORMAT, (u32)format},
-      {GDMA_FIELD_SRC_N, 1},                    {GDMA_FIELD_SRC_C, (u32)iC},
-      {GDMA_FIELD_SRC_H, 1},                    {GDMA_FIELD_SRC_W, (u32)iW},
-      {GDMA_FIELD_DST_N, 1},                    {GDMA_FIELD_DST_C, (u32)iW},
-      {GDMA_FIELD_DST_H, 1},                    {GDMA_FIELD_DST_W, (u32)iC},
-      {GDMA_FIELD_LAYOUT, 0},
-      {GDMA_FIELD_SRC_WSTRIDE, 1},              {GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride},
-      {GDMA_FIELD_DST_WSTRIDE, 1},              {GDMA_FIELD_DST_CSTRIDE, (u32)dst_cstride},
-      {GDMA_FIELD_STRIDE_EN, 1},                {GDMA_FIELD_DIRECTION, GDMA_VALUE_DIR_L2L},
-      {GDMA_FIELD_MODE, GDMA_MODE_TRANS_CW},
-  };
-  issue_packs(packs, (int)(sizeof packs / sizeof packs[0]), node);
+  gdma_compose_t c;
+  gdma_compose_begin(&c);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr);
+  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32));
+  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_N, 1);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_C, (u32)iC);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_H, 1);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_W, (u32)iW);
+  gdma_compose_set(&c, GDMA_FIELD_DST_N, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DST_C, (u32)iW);
+  gdma_compose_set(&c, GDMA_FIELD_DST_H, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DST_W, (u32)iC);
+  gdma_compose_set(&c, GDMA_FIELD_LAYOUT, 0);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_WSTRIDE, 1);
+  gdma_compose_set(&c, GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride);
+  gdma_compose_set(&c, GDMA_FIELD_DST_WSTRIDE, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DST_CSTRIDE, (u32)dst_cstride);
+  gdma_compose_set(&c, GDMA_FIELD_STRIDE_EN, 1);
+  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, GDMA_VALUE_DIR_L2L);
+  gdma_compose_set(&c, GDMA_FIELD_MODE, GDMA_MODE_TRANS_CW);
+  gdma_compose_issue(&c, node);
 }
 
 // ---- Filter ----

@@ -269,6 +269,10 @@ void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, 
   const u64 peak = (u64)M * (u64)N / 1024u * (u64)K;
   const u64 per_step = GEMM_WRITE_CYCLES * GEMM_BD_WRITES;
   gemm_plan_t best = {}, whole = {};
+  // The candidate: the loops set its extents, order and resident matrices,
+  // gemm_plan_cost every other field of a plan it returns, so one record
+  // cleared once serves every candidate.
+  gemm_plan_t c = {};
   // K slices are tried from the deepest: the first depth that fits and the
   // next one.
   int fit_depths = 0;
@@ -302,7 +306,6 @@ void gemm_plan_of(gemm_plan_t *p, int M, int N, int K, int transA, int scale_A, 
           for (int i = 0; i < 4; i++) {
             const int res = kChoices[order][i];
             if (((res & 1) && !a_reload) || ((res & 2) && !b_reload)) continue;
-            gemm_plan_t c = {};
             c.Ms = me[im], c.Ns = ne[in], c.Ks = ke[ik];
             c.n_outer = (u8)order;
             c.a_resident = (u8)(res & 1);

@@ -76,20 +76,29 @@ int firmware_main(fw_main_config_t *config) {
 
 // Clears the parameter buffer (from malloc, so 8-byte aligned) from byte
 // `from`, a multiple of 4, to its end: word by word up to the next 128-byte
-// boundary, then 128 bytes a round in doubleword stores. The library's memset
-// takes some 1,800 instructions for the 4 KB on the core; this about 650.
+// boundary, then 128 bytes a round. On the core a round is four
+// store-multiples of eight zeroed registers (about 200 instructions for the
+// whole 4 KB; the library's memset takes some 1,800).
 static void clear_param_tail(u8 *param, u32 from) {
   static_assert(API_PARAM_BUF_SIZE % 128u == 0, "the buffer is whole 128-byte blocks");
   u32 *w = (u32 *)(void *)param;
   u32 i = from / 4u;
   const u32 words = API_PARAM_BUF_SIZE / 4u;
   for (; i < words && (i & 31u) != 0; i++) w[i] = 0;
-  u64 *d = (u64 *)(void *)param;
-  for (i /= 2u; i < words / 2u; i += 16) {
-    d[i + 0] = 0, d[i + 1] = 0, d[i + 2] = 0, d[i + 3] = 0, d[i + 4] = 0, d[i + 5] = 0, d[i + 6] = 0;
-    d[i + 7] = 0, d[i + 8] = 0, d[i + 9] = 0, d[i + 10] = 0, d[i + 11] = 0, d[i + 12] = 0, d[i + 13] = 0;
-    d[i + 14] = 0, d[i + 15] = 0;
-  }
+#if defined(__arm__)
+  u32 *p = w + i;
+  if (i < words)
+    __asm__ volatile(
+        "mov r3, #0\n\tmov r4, #0\n\tmov r5, #0\n\tmov r6, #0\n\t"
+        "mov r7, #0\n\tmov r8, #0\n\tmov r9, #0\n\tmov r10, #0\n"
+        "1:\tstmia %0!, {r3-r10}\n\tstmia %0!, {r3-r10}\n\tstmia %0!, {r3-r10}\n\tstmia %0!, {r3-r10}\n\t"
+        "cmp %0, %1\n\tbne 1b"
+        : "+r"(p)
+        : "r"(w + words)
+        : "r3", "r4", "r5", "r6", "r7", "r8", "r9", "r10", "cc", "memory");
+#else
+  for (; i < words; i++) w[i] = 0;
+#endif
 }
 
 u32 fw_handle_api_msg(void) {

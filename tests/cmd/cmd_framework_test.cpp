@@ -3,6 +3,7 @@
 // chip model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "cmd/cdma_sort.h"
 #include "cmd/gde_gather.h"
 #include "cmd/gdma.h"
+#include "cmd/gdma_desc.h"
 #include "cmd/gemm.h"
 #include "engine_issue.h"
 #include "runtime/engine_wait.h"
@@ -144,6 +146,72 @@ TEST(EngineCmd, FieldWidthAndValueAreChecked) {
     cmd_field_id_t id = {4, 0};
     read_cmd_cache(cache, &id);
   }, "ASSERT", "firmware/cmd/", "read_cmd_cache", "id->len > 0 && id->len <= (32)", "none.");
+}
+
+// A field table merges as its fields do one by one (a field straddling two
+// words, fields sharing a word, a whole word, a later field over an earlier
+// one), and a value too wide for its field is refused by write_cmd as a
+// single field's is, before any word changes.
+TEST(EngineCmd, FieldTablesMergeAsSingleFields) {
+  static constexpr cmd_field_id_t kFields[] = {CMD_FIELD(3, 4), CMD_FIELD(7, 1),    CMD_FIELD(28, 8),
+                                               CMD_FIELD(64, 32), CMD_FIELD(40, 5), CMD_FIELD(42, 2)};
+  const u32 values[][6] = {{0xf, 1, 0xab, 0xdeadbeef, 0x1f, 0}, {0, 0, 0, 0, 0, 3}, {9, 0, 0x80, 1, 7, 1}};
+  for (const auto &v : values) {
+    u32 table[4] = {0x12345678, 0x9abcdef0, 0x0f0f0f0f, 0xffffffff}, single[4];
+    std::copy(table, table + 4, single);
+    const u32 vals[6] = {v[0], v[1], v[2], v[3], v[4], v[5]};
+    cmd_desc_set_fields(table, kFields, vals);
+    for (size_t i = 0; i < 6; i++) cmd_desc_set(single, kFields[i], v[i]);
+    EXPECT_EQ(words(table, 4), words(single, 4)) << "values " << v[0] << " " << v[2] << " " << v[5];
+  }
+  static u32 cache[4];
+  expect_assert([] {
+    static constexpr cmd_field_id_t kTwo[] = {CMD_FIELD(0, 4), CMD_FIELD(8, 4)};
+    const u32 too_wide[2] = {1, 16};
+    cmd_desc_set_fields(cache, kTwo, too_wide);
+  }, "ASSERT", "firmware/cmd/", "write_cmd", "0", "none.");
+}
+
+// A GDMA descriptor composed field by field reaches the window as gen issues
+// the same packs: the same words, in the same order, word 0 last with the
+// start bit, and the same ids and cache.
+TEST(EngineCmd, ComposedGdmaIssuesStoreWhatGenStores) {
+  auto run = [](bool composed, std::vector<std::string> *writes, u32 *cache0) {
+    FirmwareRig rig(unchecked_chip());
+    add_test_kinds(rig.chip());
+    rig.chip().trace = [&](const std::string &line) {
+      if (line.rfind("write GDMA word ", 0) == 0) writes->push_back(line);
+    };
+    cmd_id_node_t node = {2, 5, 0};
+    EXPECT_TRUE(ran_clean(rig.run([&] {
+      if (composed) {
+        gdma_compose_t c;
+        gdma_compose_begin(&c);
+        gdma_compose_set(&c, CMD_FIELD(32, 3), kTestGdmaMode);
+        gdma_compose_set(&c, CMD_FIELD(40, 3), 2);
+        gdma_compose_set(&c, CMD_FIELD(128, 8), 0x11);
+        gdma_compose_set(&c, CMD_FIELD(136, 8), 0x22);
+        gdma_compose_set(&c, CMD_FIELD(128, 8), 0x33);
+        gdma_compose_set(&c, CMD_FIELD(512, 32), 0xabcdef);
+        gdma_compose_issue(&c, &node);
+      } else {
+        const cmd_pack_t packs[] = {{CMD_FIELD(32, 3), kTestGdmaMode}, {CMD_FIELD(40, 3), 2},
+                                    {CMD_FIELD(128, 8), 0x11},        {CMD_FIELD(136, 8), 0x22},
+                                    {CMD_FIELD(128, 8), 0x33},        {CMD_FIELD(512, 32), 0xabcdef}};
+        gen(gdma_gen_cmd(), packs, 6, &node);
+      }
+    })));
+    rig.chip().trace = nullptr;
+    EXPECT_EQ(node.gdma_cmd_id, 6u);
+    rig.run([&] { *cache0 = gdma_gen_cmd()->cache[0]; });
+  };
+  std::vector<std::string> by_gen, composed;
+  u32 cache_gen = 0, cache_composed = 0;
+  run(false, &by_gen, &cache_gen);
+  run(true, &composed, &cache_composed);
+  ASSERT_EQ(by_gen.size(), 6u);
+  EXPECT_EQ(composed, by_gen);
+  EXPECT_EQ(cache_composed, cache_gen);
 }
 
 // The firmware composes descriptors through its field declarations and the

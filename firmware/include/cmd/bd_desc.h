@@ -14,73 +14,73 @@
 
 // ---- Header ----
 // (start, fixed bits, ids, lane mask: cmd_common.h)
-static const cmd_field_id_t BD_FLAG35 = CMD_FIELD(35, 1);
-static const cmd_field_id_t BD_TASK = CMD_FIELD(37, 4);
-static const cmd_field_id_t BD_SUBOP = CMD_FIELD(41, 5);
-static const cmd_field_id_t BD_OPD_NUM = CMD_FIELD(46, 2);
-static const cmd_field_id_t BD_RSHIFT = CMD_FIELD(48, 5);
-static const cmd_field_id_t BD_SHIFT2 = CMD_FIELD(53, 5);
-static const cmd_field_id_t BD_SHIFT_TYPE = CMD_FIELD(58, 1);
-static const cmd_field_id_t BD_RES_ADD = CMD_FIELD(59, 1);
-static const cmd_field_id_t BD_FLOAT_MODE = CMD_FIELD(60, 1);  // 1 except in fixed-point arithmetic
+static constexpr cmd_field_id_t BD_FLAG35 = CMD_FIELD(35, 1);
+static constexpr cmd_field_id_t BD_TASK = CMD_FIELD(37, 4);
+static constexpr cmd_field_id_t BD_SUBOP = CMD_FIELD(41, 5);
+static constexpr cmd_field_id_t BD_OPD_NUM = CMD_FIELD(46, 2);
+static constexpr cmd_field_id_t BD_RSHIFT = CMD_FIELD(48, 5);
+static constexpr cmd_field_id_t BD_SHIFT2 = CMD_FIELD(53, 5);
+static constexpr cmd_field_id_t BD_SHIFT_TYPE = CMD_FIELD(58, 1);
+static constexpr cmd_field_id_t BD_RES_ADD = CMD_FIELD(59, 1);
+static constexpr cmd_field_id_t BD_FLOAT_MODE = CMD_FIELD(60, 1);  // 1 except in fixed-point arithmetic
 // ---- Operand kinds ----
-static const cmd_field_id_t BD_OPD0_SIGN = CMD_FIELD(64, 1);
-static const cmd_field_id_t BD_OPD1_SIGN = CMD_FIELD(65, 1);
-static const cmd_field_id_t BD_OPD2_SIGN = CMD_FIELD(66, 1);
-static const cmd_field_id_t BD_RES_PREC = CMD_FIELD(67, 3);
-static const cmd_field_id_t BD_OPD0_PREC = CMD_FIELD(70, 3);
-static const cmd_field_id_t BD_OPD1_PREC = CMD_FIELD(73, 3);
-static const cmd_field_id_t BD_OPD2_PREC = CMD_FIELD(76, 3);
-static const cmd_field_id_t BD_OPD0_CONST = CMD_FIELD(79, 1);
-static const cmd_field_id_t BD_OPD1_CONST = CMD_FIELD(80, 1);
-static const cmd_field_id_t BD_OPD2_CONST = CMD_FIELD(81, 1);
-static const cmd_field_id_t BD_RES_STRIDE_MODE = CMD_FIELD(82, 2);
-static const cmd_field_id_t BD_OPD0_STRIDE_MODE = CMD_FIELD(85, 2);
-static const cmd_field_id_t BD_OPD1_STRIDE_MODE = CMD_FIELD(88, 2);
+static constexpr cmd_field_id_t BD_OPD0_SIGN = CMD_FIELD(64, 1);
+static constexpr cmd_field_id_t BD_OPD1_SIGN = CMD_FIELD(65, 1);
+static constexpr cmd_field_id_t BD_OPD2_SIGN = CMD_FIELD(66, 1);
+static constexpr cmd_field_id_t BD_RES_PREC = CMD_FIELD(67, 3);
+static constexpr cmd_field_id_t BD_OPD0_PREC = CMD_FIELD(70, 3);
+static constexpr cmd_field_id_t BD_OPD1_PREC = CMD_FIELD(73, 3);
+static constexpr cmd_field_id_t BD_OPD2_PREC = CMD_FIELD(76, 3);
+static constexpr cmd_field_id_t BD_OPD0_CONST = CMD_FIELD(79, 1);
+static constexpr cmd_field_id_t BD_OPD1_CONST = CMD_FIELD(80, 1);
+static constexpr cmd_field_id_t BD_OPD2_CONST = CMD_FIELD(81, 1);
+static constexpr cmd_field_id_t BD_RES_STRIDE_MODE = CMD_FIELD(82, 2);
+static constexpr cmd_field_id_t BD_OPD0_STRIDE_MODE = CMD_FIELD(85, 2);
+static constexpr cmd_field_id_t BD_OPD1_STRIDE_MODE = CMD_FIELD(88, 2);
 // ---- Fields of the convolution engine (tasks 0-2 and 12) ----
-static const cmd_field_id_t CONV_OUT_MODE = CMD_FIELD(60, 2);     // float 1; fixed point: ReLU
-static const cmd_field_id_t FC_RELU = CMD_FIELD(60, 1);           // matrix product: float 1; ReLU
-static const cmd_field_id_t FC_L_TRANS = CMD_FIELD(61, 1);        // matrix product: L transposed
-static const cmd_field_id_t CONV_WINOGRAD = CMD_FIELD(62, 1);
-static const cmd_field_id_t CONV_KERNEL_FLAG = CMD_FIELD(63, 1);  // rotated kernel
-static const cmd_field_id_t CONV_RESULT_PREC = CMD_FIELD(91, 3);
-static const cmd_field_id_t CONV_INS_W = CMD_FIELD(94, 4);
-static const cmd_field_id_t CONV_INS_H = CMD_FIELD(98, 4);
-static const cmd_field_id_t CONV_DW = CMD_FIELD(102, 4);  // dilation minus one
-static const cmd_field_id_t CONV_DH = CMD_FIELD(106, 4);
-static const cmd_field_id_t CONV_PAD_TOP = CMD_FIELD(110, 4);
-static const cmd_field_id_t CONV_PAD_BOTTOM = CMD_FIELD(114, 4);
-static const cmd_field_id_t CONV_PAD_LEFT = CMD_FIELD(118, 4);
-static const cmd_field_id_t CONV_PAD_RIGHT = CMD_FIELD(122, 4);
-static const cmd_field_id_t CONV_STRIDE_W = CMD_FIELD(126, 4);
-static const cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
+static constexpr cmd_field_id_t CONV_OUT_MODE = CMD_FIELD(60, 2);     // float 1; fixed point: ReLU
+static constexpr cmd_field_id_t FC_RELU = CMD_FIELD(60, 1);           // matrix product: float 1; ReLU
+static constexpr cmd_field_id_t FC_L_TRANS = CMD_FIELD(61, 1);        // matrix product: L transposed
+static constexpr cmd_field_id_t CONV_WINOGRAD = CMD_FIELD(62, 1);
+static constexpr cmd_field_id_t CONV_KERNEL_FLAG = CMD_FIELD(63, 1);  // rotated kernel
+static constexpr cmd_field_id_t CONV_RESULT_PREC = CMD_FIELD(91, 3);
+static constexpr cmd_field_id_t CONV_INS_W = CMD_FIELD(94, 4);
+static constexpr cmd_field_id_t CONV_INS_H = CMD_FIELD(98, 4);
+static constexpr cmd_field_id_t CONV_DW = CMD_FIELD(102, 4);  // dilation minus one
+static constexpr cmd_field_id_t CONV_DH = CMD_FIELD(106, 4);
+static constexpr cmd_field_id_t CONV_PAD_TOP = CMD_FIELD(110, 4);
+static constexpr cmd_field_id_t CONV_PAD_BOTTOM = CMD_FIELD(114, 4);
+static constexpr cmd_field_id_t CONV_PAD_LEFT = CMD_FIELD(118, 4);
+static constexpr cmd_field_id_t CONV_PAD_RIGHT = CMD_FIELD(122, 4);
+static constexpr cmd_field_id_t CONV_STRIDE_W = CMD_FIELD(126, 4);
+static constexpr cmd_field_id_t CONV_STRIDE_H = CMD_FIELD(130, 4);
 // ---- Shapes: the operation's, then operand 0's and operand 1's fields ----
-static const cmd_field_id_t BD_N = CMD_FIELD(198, 16);
-static const cmd_field_id_t BD_C = CMD_FIELD(214, 12);
-static const cmd_field_id_t BD_H = CMD_FIELD(226, 16);
-static const cmd_field_id_t BD_W = CMD_FIELD(242, 16);
-static const cmd_field_id_t BD_OPD0_N = CMD_FIELD(258, 16);
-static const cmd_field_id_t BD_OPD0_C = CMD_FIELD(274, 12);
-static const cmd_field_id_t BD_OPD0_H = CMD_FIELD(286, 16);
-static const cmd_field_id_t BD_OPD0_W = CMD_FIELD(302, 16);
-static const cmd_field_id_t BD_OPD1_N = CMD_FIELD(318, 12);  // md_sfu: Taylor coefficient count
-static const cmd_field_id_t BD_OPD1_C = CMD_FIELD(330, 12);
-static const cmd_field_id_t BD_OPD1_H = CMD_FIELD(342, 16);  // table lookup: table length in 32-entry groups
-static const cmd_field_id_t BD_OPD1_W = CMD_FIELD(358, 16);  // vector correlation: y length
+static constexpr cmd_field_id_t BD_N = CMD_FIELD(198, 16);
+static constexpr cmd_field_id_t BD_C = CMD_FIELD(214, 12);
+static constexpr cmd_field_id_t BD_H = CMD_FIELD(226, 16);
+static constexpr cmd_field_id_t BD_W = CMD_FIELD(242, 16);
+static constexpr cmd_field_id_t BD_OPD0_N = CMD_FIELD(258, 16);
+static constexpr cmd_field_id_t BD_OPD0_C = CMD_FIELD(274, 12);
+static constexpr cmd_field_id_t BD_OPD0_H = CMD_FIELD(286, 16);
+static constexpr cmd_field_id_t BD_OPD0_W = CMD_FIELD(302, 16);
+static constexpr cmd_field_id_t BD_OPD1_N = CMD_FIELD(318, 12);  // md_sfu: Taylor coefficient count
+static constexpr cmd_field_id_t BD_OPD1_C = CMD_FIELD(330, 12);
+static constexpr cmd_field_id_t BD_OPD1_H = CMD_FIELD(342, 16);  // table lookup: table length in 32-entry groups
+static constexpr cmd_field_id_t BD_OPD1_W = CMD_FIELD(358, 16);  // vector correlation: y length
 // Six 4-bit fixed-point shift fields from bit 374.
 static inline cmd_field_id_t BD_FIX_SHIFT(int i) { return cmd_field_id_t{(u16)(374 + 4 * i), 4}; }
 // ---- n and c strides (19 bits each) ----
-static const cmd_field_id_t BD_RES_NSTRIDE = CMD_FIELD(398, 19);
-static const cmd_field_id_t BD_RES_CSTRIDE = CMD_FIELD(417, 19);
-static const cmd_field_id_t BD_OPD0_NSTRIDE = CMD_FIELD(436, 19);
-static const cmd_field_id_t BD_OPD0_CSTRIDE = CMD_FIELD(455, 19);
-static const cmd_field_id_t BD_OPD1_NSTRIDE = CMD_FIELD(474, 19);
-static const cmd_field_id_t BD_OPD1_CSTRIDE = CMD_FIELD(493, 19);
-static const cmd_field_id_t BD_OPD2_NSTRIDE = CMD_FIELD(512, 19);
-static const cmd_field_id_t BD_OPD2_CSTRIDE = CMD_FIELD(531, 19);
-static const cmd_field_id_t BD_RES_SIGN = CMD_FIELD(550, 1);
-static const cmd_field_id_t BD_OPD1_BCAST_N = CMD_FIELD(552, 1);
-static const cmd_field_id_t BD_OPD3_CONST = CMD_FIELD(553, 1);
+static constexpr cmd_field_id_t BD_RES_NSTRIDE = CMD_FIELD(398, 19);
+static constexpr cmd_field_id_t BD_RES_CSTRIDE = CMD_FIELD(417, 19);
+static constexpr cmd_field_id_t BD_OPD0_NSTRIDE = CMD_FIELD(436, 19);
+static constexpr cmd_field_id_t BD_OPD0_CSTRIDE = CMD_FIELD(455, 19);
+static constexpr cmd_field_id_t BD_OPD1_NSTRIDE = CMD_FIELD(474, 19);
+static constexpr cmd_field_id_t BD_OPD1_CSTRIDE = CMD_FIELD(493, 19);
+static constexpr cmd_field_id_t BD_OPD2_NSTRIDE = CMD_FIELD(512, 19);
+static constexpr cmd_field_id_t BD_OPD2_CSTRIDE = CMD_FIELD(531, 19);
+static constexpr cmd_field_id_t BD_RES_SIGN = CMD_FIELD(550, 1);
+static constexpr cmd_field_id_t BD_OPD1_BCAST_N = CMD_FIELD(552, 1);
+static constexpr cmd_field_id_t BD_OPD3_CONST = CMD_FIELD(553, 1);
 // ---- Whole words ----
 #define BD_WORD_RES 18
 #define BD_WORD_OPD0 19

@@ -14,33 +14,33 @@
 // ---- Descriptor fields (128 words) ----
 // Fixed bits of the default image (word 2 = 0x209) and of every sort: their
 // meaning is the engine's; the firmware writes exactly these values.
-static const cmd_field_id_t CDMA_FIELD_START = CMD_FIELD(0, 1);
-static const cmd_field_id_t CDMA_FIELD_FIXED1 = CMD_FIELD(1, 1);
-static const cmd_field_id_t CDMA_FIELD_FIXED3 = CMD_FIELD(3, 1);
-static const cmd_field_id_t CDMA_FIELD_FIXED64 = CMD_FIELD(64, 1);
-static const cmd_field_id_t CDMA_FIELD_FIXED67 = CMD_FIELD(67, 1);
-static const cmd_field_id_t CDMA_FIELD_FIXED73 = CMD_FIELD(73, 1);
-static const cmd_field_id_t CDMA_FIELD_FIXED992 = CMD_FIELD(992, 32);
-static const cmd_field_id_t CDMA_FIELD_FIXED1024 = CMD_FIELD(1024, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_START = CMD_FIELD(0, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED1 = CMD_FIELD(1, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED3 = CMD_FIELD(3, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED64 = CMD_FIELD(64, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED67 = CMD_FIELD(67, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED73 = CMD_FIELD(73, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED992 = CMD_FIELD(992, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_FIXED1024 = CMD_FIELD(1024, 32);
 // The function byte (bits 960-967) is written bit by bit: 0x29, the sort.
-static const cmd_field_id_t CDMA_FIELD_FUNC_BIT0 = CMD_FIELD(960, 1);
-static const cmd_field_id_t CDMA_FIELD_FUNC_BIT3 = CMD_FIELD(963, 1);
-static const cmd_field_id_t CDMA_FIELD_FUNC_BIT5 = CMD_FIELD(965, 1);
-static const cmd_field_id_t CDMA_FIELD_FUNC_BIT6 = CMD_FIELD(966, 1);
-static const cmd_field_id_t CDMA_FIELD_SORT_ORDER = CMD_FIELD(976, 1);  // 1 descending
-static const cmd_field_id_t CDMA_FIELD_INDEX_ENABLE = CMD_FIELD(977, 1);
-static const cmd_field_id_t CDMA_FIELD_AUTO_INDEX = CMD_FIELD(978, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FUNC_BIT0 = CMD_FIELD(960, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FUNC_BIT3 = CMD_FIELD(963, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FUNC_BIT5 = CMD_FIELD(965, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_FUNC_BIT6 = CMD_FIELD(966, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_SORT_ORDER = CMD_FIELD(976, 1);  // 1 descending
+static constexpr cmd_field_id_t CDMA_FIELD_INDEX_ENABLE = CMD_FIELD(977, 1);
+static constexpr cmd_field_id_t CDMA_FIELD_AUTO_INDEX = CMD_FIELD(978, 1);
 // Addresses: low word, then the high word with the fixed bits 0x3f0.
-static const cmd_field_id_t CDMA_FIELD_SRC_KEY_LO = CMD_FIELD(1056, 32);
-static const cmd_field_id_t CDMA_FIELD_SRC_KEY_HI = CMD_FIELD(1088, 32);
-static const cmd_field_id_t CDMA_FIELD_DST_KEY_LO = CMD_FIELD(1120, 32);
-static const cmd_field_id_t CDMA_FIELD_DST_KEY_HI = CMD_FIELD(1152, 32);
-static const cmd_field_id_t CDMA_FIELD_KEY_BYTES = CMD_FIELD(1184, 32);
-static const cmd_field_id_t CDMA_FIELD_SRC_INDEX_LO = CMD_FIELD(1280, 32);
-static const cmd_field_id_t CDMA_FIELD_SRC_INDEX_HI = CMD_FIELD(1312, 32);
-static const cmd_field_id_t CDMA_FIELD_DST_INDEX_LO = CMD_FIELD(1344, 32);
-static const cmd_field_id_t CDMA_FIELD_DST_INDEX_HI = CMD_FIELD(1376, 32);
-static const cmd_field_id_t CDMA_FIELD_OUT_BYTES = CMD_FIELD(1408, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_SRC_KEY_LO = CMD_FIELD(1056, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_SRC_KEY_HI = CMD_FIELD(1088, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_DST_KEY_LO = CMD_FIELD(1120, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_DST_KEY_HI = CMD_FIELD(1152, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_KEY_BYTES = CMD_FIELD(1184, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_SRC_INDEX_LO = CMD_FIELD(1280, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_SRC_INDEX_HI = CMD_FIELD(1312, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_DST_INDEX_LO = CMD_FIELD(1344, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_DST_INDEX_HI = CMD_FIELD(1376, 32);
+static constexpr cmd_field_id_t CDMA_FIELD_OUT_BYTES = CMD_FIELD(1408, 32);
 
 #define SORT_ORDER_ASCEND 0u
 #define SORT_ORDER_DESCEND 1u

@@ -8,6 +8,7 @@
 // descriptors carry no ids (their generators wait for completion themselves).
 #pragma once
 
+#include "runtime/hw.h"
 #include "runtime/regs.h"
 #include "runtime/types.h"
 
@@ -70,28 +71,28 @@ static_assert(sizeof(cmd_pack_t) == 8, "cmd_pack_t is two words");
 
 // Header fields stamped by the framework (the rest of each layout belongs to
 // the engines' generators).
-static const cmd_field_id_t BD_FIELD_START = CMD_FIELD(0, 1);
-static const cmd_field_id_t BD_FIELD_FIXED1 = CMD_FIELD(1, 1);
-static const cmd_field_id_t BD_FIELD_FIXED2 = CMD_FIELD(2, 1);
-static const cmd_field_id_t BD_FIELD_OWN_ID = CMD_FIELD(3, 16);
-static const cmd_field_id_t BD_FIELD_WAIT_GDMA_ID = CMD_FIELD(19, 16);
-static const cmd_field_id_t BD_FIELD_KEEP_CACHE = CMD_FIELD(35, 1);
-static const cmd_field_id_t BD_FIELD_DES_INTR = CMD_FIELD(36, 1);
-static const cmd_field_id_t BD_FIELD_LANE_LO = CMD_FIELD(134, 32);
-static const cmd_field_id_t BD_FIELD_LANE_HI = CMD_FIELD(166, 32);
+static constexpr cmd_field_id_t BD_FIELD_START = CMD_FIELD(0, 1);
+static constexpr cmd_field_id_t BD_FIELD_FIXED1 = CMD_FIELD(1, 1);
+static constexpr cmd_field_id_t BD_FIELD_FIXED2 = CMD_FIELD(2, 1);
+static constexpr cmd_field_id_t BD_FIELD_OWN_ID = CMD_FIELD(3, 16);
+static constexpr cmd_field_id_t BD_FIELD_WAIT_GDMA_ID = CMD_FIELD(19, 16);
+static constexpr cmd_field_id_t BD_FIELD_KEEP_CACHE = CMD_FIELD(35, 1);
+static constexpr cmd_field_id_t BD_FIELD_DES_INTR = CMD_FIELD(36, 1);
+static constexpr cmd_field_id_t BD_FIELD_LANE_LO = CMD_FIELD(134, 32);
+static constexpr cmd_field_id_t BD_FIELD_LANE_HI = CMD_FIELD(166, 32);
 
-static const cmd_field_id_t GDMA_FIELD_START = CMD_FIELD(0, 1);
-static const cmd_field_id_t GDMA_FIELD_FIXED2 = CMD_FIELD(2, 1);
-static const cmd_field_id_t GDMA_FIELD_DES_INTR = CMD_FIELD(3, 1);
-static const cmd_field_id_t GDMA_FIELD_FIXED4 = CMD_FIELD(4, 1);
-static const cmd_field_id_t GDMA_FIELD_KEEP_CACHE = CMD_FIELD(11, 1);
-static const cmd_field_id_t GDMA_FIELD_OWN_ID = CMD_FIELD(16, 16);
-static const cmd_field_id_t GDMA_FIELD_WAIT_BD_ID = CMD_FIELD(48, 16);
-static const cmd_field_id_t GDMA_FIELD_LANE_LO = CMD_FIELD(640, 32);
-static const cmd_field_id_t GDMA_FIELD_LANE_HI = CMD_FIELD(672, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_START = CMD_FIELD(0, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_FIXED2 = CMD_FIELD(2, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_DES_INTR = CMD_FIELD(3, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_FIXED4 = CMD_FIELD(4, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_KEEP_CACHE = CMD_FIELD(11, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_OWN_ID = CMD_FIELD(16, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_WAIT_BD_ID = CMD_FIELD(48, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_LANE_LO = CMD_FIELD(640, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_LANE_HI = CMD_FIELD(672, 32);
 
-static const cmd_field_id_t GDE_FIELD_WORD0 = CMD_FIELD(0, 32);
-static const cmd_field_id_t GDE_FIELD_WORD1 = CMD_FIELD(32, 32);
+static constexpr cmd_field_id_t GDE_FIELD_WORD0 = CMD_FIELD(0, 32);
+static constexpr cmd_field_id_t GDE_FIELD_WORD1 = CMD_FIELD(32, 32);
 #define GDE_START_WORD1 1u
 #define GDE_START_WORD0 5u
 
@@ -142,8 +143,8 @@ cmd_generator_t *gdma_gen_cmd(void);
 cmd_generator_t *cdma_gen_cmd(void);
 cmd_generator_t *gde_gen_cmd(void);
 
-// Default descriptor images, rendered from the engines' default packs when their
-// records are built.
+// Default descriptor images: the engines' default packs, rendered when the
+// firmware is built and copied here when their records are built.
 extern u32 g_bd_cmd_cache_default[BD_CMD_WORDS];
 extern u32 g_gdma_cmd_cache_default[GDMA_CMD_WORDS];
 extern u32 g_cdma_cmd_cache_default[CDMA_CMD_WORDS];
@@ -179,6 +180,36 @@ inline void cmd_desc_set(u32 *words, cmd_field_id_t field, u32 value) {
   words[k + 1] = (words[k + 1] & ~high_mask) | (value >> (32 - o));
 }
 
+// Copies `words` words (a descriptor image): on the core eight words a round
+// by one load-multiple and one store-multiple, a tenth of a library copy's
+// instructions for a whole image.
+static inline void cmd_copy_words(u32 *dst, const u32 *src, u32 words) {
+#if defined(__arm__)
+  for (; words >= 8; words -= 8)
+    __asm__ volatile("ldmia %1!, {r3-r10}\n\tstmia %0!, {r3-r10}"
+                     : "+r"(dst), "+r"(src)
+                     :
+                     : "r3", "r4", "r5", "r6", "r7", "r8", "r9", "r10", "memory");
+#endif
+  for (u32 i = 0; i < words; i++) dst[i] = src[i];
+}
+
+// Stores w[k] at window + 4k for each word k of first..last (constants) whose
+// bit is set in `words`, in ascending order. Unrolled, a word costs a test and
+// a conditional load and store on the core, stored or not: a third of a loop
+// over the set bits.
+static inline void cmd_store_words(u32 window, const u32 *w, u32 words, u32 first, u32 last) {
+#if defined(__arm__)
+  __asm__("" : "+r"(window));  // kept in a register rather than rebuilt per store
+#endif
+#pragma GCC unroll 32
+  for (u32 k = first; k <= last; k++)
+    if (words & (1u << k)) hw_write32(window + 4u * k, w[k]);
+}
+
+// The descriptor words a field touches, as a mask (bit k: word k).
+inline u32 cmd_field_words(cmd_field_id_t f) { return (f.id % 32u + f.len > 32u ? 3u : 1u) << (f.id / 32u); }
+
 // Issues one descriptor: the engine's default image plus `count` packs, the
 // ids from `node` (null for CDMA and GDE), the start last. Returns the window
 // address written. The caller then makes the profiling record.
@@ -199,6 +230,36 @@ u8 get_gdma_des_intr_enable(void);
 // Overlapped streams: two working copies of a node, and their merge back.
 void cmd_id_divide(cmd_id_node_t *node, cmd_id_node_t *a, cmd_id_node_t *b);
 void cmd_id_merge(cmd_id_node_t *node, const cmd_id_node_t *a, const cmd_id_node_t *b);
+}
+
+// Sets fields[i] to values[i] in table order, as cmd_desc_set does one by one.
+// When every value fits, the merges run with no call between them, so with a
+// constant field table the compiler keeps each word in a register and folds
+// the masks of its fields; otherwise the fields go one by one through
+// cmd_desc_set, which refuses the first value that does not fit.
+template <size_t N>
+inline void cmd_desc_set_fields(u32 *words, const cmd_field_id_t (&fields)[N], const u32 (&values)[N]) {
+  u32 misfit = 0;
+#pragma GCC unroll 32
+  for (size_t i = 0; i < N; i++)
+    if (fields[i].len < 32) misfit |= values[i] >> fields[i].len;
+  if (misfit != 0) {
+    for (size_t i = 0; i < N; i++) cmd_desc_set(words, fields[i], values[i]);
+    return;
+  }
+#pragma GCC unroll 32
+  for (size_t i = 0; i < N; i++) {
+    const u32 pos = fields[i].id, len = fields[i].len, value = values[i];
+    const u32 k = pos / 32, o = pos % 32;
+    if (o + len <= 32) {
+      const u32 mask = (len == 32 ? 0xffffffffu : ((1u << len) - 1u)) << o;
+      words[k] = (words[k] & ~mask) | (value << o);
+    } else {
+      const u32 high_mask = (1u << (o + len - 32)) - 1u;
+      words[k] = (words[k] & ~(0xffffffffu << o)) | (value << o);
+      words[k + 1] = (words[k + 1] & ~high_mask) | (value >> (32 - o));
+    }
+  }
 }
 
 // Header words of directly written descriptors. BD word 0 holds the fixed bits

@@ -10,14 +10,14 @@
 // Word 0 holds the mode shifted left by 2 (GDE_FIELD_WORD0); the start words
 // are cmd_framework.h's. The high words of the three addresses are 0 inside
 // L2 SRAM.
-static const cmd_field_id_t GDE_FIELD_IN_ADDR = CMD_FIELD(96, 32);
-static const cmd_field_id_t GDE_FIELD_IN_ADDR_HI = CMD_FIELD(128, 32);
-static const cmd_field_id_t GDE_FIELD_OUT_ADDR = CMD_FIELD(160, 32);
-static const cmd_field_id_t GDE_FIELD_OUT_ADDR_HI = CMD_FIELD(192, 32);
-static const cmd_field_id_t GDE_FIELD_INDEX_ADDR = CMD_FIELD(224, 32);
-static const cmd_field_id_t GDE_FIELD_INDEX_ADDR_HI = CMD_FIELD(256, 32);
-static const cmd_field_id_t GDE_FIELD_COUNT = CMD_FIELD(288, 28);
-static const cmd_field_id_t GDE_FIELD_TYPE = CMD_FIELD(316, 4);
+static constexpr cmd_field_id_t GDE_FIELD_IN_ADDR = CMD_FIELD(96, 32);
+static constexpr cmd_field_id_t GDE_FIELD_IN_ADDR_HI = CMD_FIELD(128, 32);
+static constexpr cmd_field_id_t GDE_FIELD_OUT_ADDR = CMD_FIELD(160, 32);
+static constexpr cmd_field_id_t GDE_FIELD_OUT_ADDR_HI = CMD_FIELD(192, 32);
+static constexpr cmd_field_id_t GDE_FIELD_INDEX_ADDR = CMD_FIELD(224, 32);
+static constexpr cmd_field_id_t GDE_FIELD_INDEX_ADDR_HI = CMD_FIELD(256, 32);
+static constexpr cmd_field_id_t GDE_FIELD_COUNT = CMD_FIELD(288, 28);
+static constexpr cmd_field_id_t GDE_FIELD_TYPE = CMD_FIELD(316, 4);
 #define GDE_MODE_SHIFT 2
 
 typedef enum {

@@ -2,9 +2,10 @@
 // scratch window and the lanes' local memories, converting, transposing and
 // filling on the way.
 //
-// A descriptor is 23 words at GDMA_CMD_WINDOW; it is issued through gen() with
-// packs over the default image, or written directly (the general, shifted,
-// strided-matrix and filter moves). Either way it takes a new GDMA id from the
+// A descriptor is 23 words at GDMA_CMD_WINDOW; it is composed field by field
+// over the default image and issued with only its touched words stored
+// (gdma_compose_t), or written directly (the general, shifted, strided-matrix
+// and filter moves). Either way it takes a new GDMA id from the
 // caller's node and waits for the node's tensor-engine id.
 //
 // Addresses: a global address is a 40-bit device address (or an L2 SRAM or
@@ -51,46 +52,46 @@ typedef enum {
 #define GDMA_REG_FILTER_COUNT 0x58000068u
 
 // ---- Descriptor fields (beside the header fields of cmd_common.h) ----
-static const cmd_field_id_t GDMA_FIELD_STRIDE_EN = CMD_FIELD(5, 1);   // words 4-11 hold strides
-static const cmd_field_id_t GDMA_FIELD_DIRECTION = CMD_FIELD(6, 2);
-static const cmd_field_id_t GDMA_FIELD_RESULT_ADD = CMD_FIELD(8, 1);  // add to the destination
-static const cmd_field_id_t GDMA_FIELD_FLAT_COPY = CMD_FIELD(9, 1);   // word 4 holds a count
-static const cmd_field_id_t GDMA_FIELD_FIXED10 = CMD_FIELD(10, 1);    // 1 in the default image
-static const cmd_field_id_t GDMA_FIELD_MODE = CMD_FIELD(32, 3);
-static const cmd_field_id_t GDMA_FIELD_DST_FORMAT = CMD_FIELD(35, 3);
-static const cmd_field_id_t GDMA_FIELD_LAYOUT = CMD_FIELD(38, 1);
-static const cmd_field_id_t GDMA_FIELD_MATRIX = CMD_FIELD(39, 1);
-static const cmd_field_id_t GDMA_FIELD_SRC_FORMAT = CMD_FIELD(40, 3);
-static const cmd_field_id_t GDMA_FIELD_LRN_STEP = CMD_FIELD(43, 4);
-static const cmd_field_id_t GDMA_FIELD_LRN_DIR = CMD_FIELD(47, 1);
-static const cmd_field_id_t GDMA_FIELD_WORD2 = CMD_FIELD(64, 32);
-static const cmd_field_id_t GDMA_FIELD_FILL_VALUE = CMD_FIELD(96, 32);
-static const cmd_field_id_t GDMA_FIELD_SRC_NSTRIDE = CMD_FIELD(128, 32);
-static const cmd_field_id_t GDMA_FIELD_COUNT = CMD_FIELD(128, 32);  // flat copy, filter
-static const cmd_field_id_t GDMA_FIELD_SRC_CSTRIDE = CMD_FIELD(160, 32);
-static const cmd_field_id_t GDMA_FIELD_SRC_HSTRIDE = CMD_FIELD(192, 32);
-static const cmd_field_id_t GDMA_FIELD_SRC_WSTRIDE = CMD_FIELD(224, 32);
-static const cmd_field_id_t GDMA_FIELD_DST_NSTRIDE = CMD_FIELD(256, 32);
-static const cmd_field_id_t GDMA_FIELD_MASK_ADDR = CMD_FIELD(256, 32);  // filter
-static const cmd_field_id_t GDMA_FIELD_DST_CSTRIDE = CMD_FIELD(288, 32);
-static const cmd_field_id_t GDMA_FIELD_DST_HSTRIDE = CMD_FIELD(320, 32);
-static const cmd_field_id_t GDMA_FIELD_DST_WSTRIDE = CMD_FIELD(352, 32);
-static const cmd_field_id_t GDMA_FIELD_SRC_N = CMD_FIELD(384, 16);
-static const cmd_field_id_t GDMA_FIELD_SRC_C = CMD_FIELD(400, 16);
-static const cmd_field_id_t GDMA_FIELD_SRC_H = CMD_FIELD(416, 16);
-static const cmd_field_id_t GDMA_FIELD_SRC_W = CMD_FIELD(432, 16);
-static const cmd_field_id_t GDMA_FIELD_DST_N = CMD_FIELD(448, 16);
-static const cmd_field_id_t GDMA_FIELD_DST_C = CMD_FIELD(464, 16);
-static const cmd_field_id_t GDMA_FIELD_DST_H = CMD_FIELD(480, 16);
-static const cmd_field_id_t GDMA_FIELD_DST_W = CMD_FIELD(496, 16);
-static const cmd_field_id_t GDMA_FIELD_SRC_ADDR_LO = CMD_FIELD(512, 32);
-static const cmd_field_id_t GDMA_FIELD_DST_ADDR_LO = CMD_FIELD(544, 32);
-static const cmd_field_id_t GDMA_FIELD_SRC_ADDR_HI = CMD_FIELD(576, 8);
-static const cmd_field_id_t GDMA_FIELD_DST_ADDR_HI = CMD_FIELD(584, 8);
-static const cmd_field_id_t GDMA_FIELD_SRC_HSHIFT = CMD_FIELD(608, 8);
-static const cmd_field_id_t GDMA_FIELD_SRC_WSHIFT = CMD_FIELD(616, 8);
-static const cmd_field_id_t GDMA_FIELD_DST_HSHIFT = CMD_FIELD(624, 8);
-static const cmd_field_id_t GDMA_FIELD_DST_WSHIFT = CMD_FIELD(632, 8);
+static constexpr cmd_field_id_t GDMA_FIELD_STRIDE_EN = CMD_FIELD(5, 1);   // words 4-11 hold strides
+static constexpr cmd_field_id_t GDMA_FIELD_DIRECTION = CMD_FIELD(6, 2);
+static constexpr cmd_field_id_t GDMA_FIELD_RESULT_ADD = CMD_FIELD(8, 1);  // add to the destination
+static constexpr cmd_field_id_t GDMA_FIELD_FLAT_COPY = CMD_FIELD(9, 1);   // word 4 holds a count
+static constexpr cmd_field_id_t GDMA_FIELD_FIXED10 = CMD_FIELD(10, 1);    // 1 in the default image
+static constexpr cmd_field_id_t GDMA_FIELD_MODE = CMD_FIELD(32, 3);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_FORMAT = CMD_FIELD(35, 3);
+static constexpr cmd_field_id_t GDMA_FIELD_LAYOUT = CMD_FIELD(38, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_MATRIX = CMD_FIELD(39, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_FORMAT = CMD_FIELD(40, 3);
+static constexpr cmd_field_id_t GDMA_FIELD_LRN_STEP = CMD_FIELD(43, 4);
+static constexpr cmd_field_id_t GDMA_FIELD_LRN_DIR = CMD_FIELD(47, 1);
+static constexpr cmd_field_id_t GDMA_FIELD_WORD2 = CMD_FIELD(64, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_FILL_VALUE = CMD_FIELD(96, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_NSTRIDE = CMD_FIELD(128, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_COUNT = CMD_FIELD(128, 32);  // flat copy, filter
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_CSTRIDE = CMD_FIELD(160, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_HSTRIDE = CMD_FIELD(192, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_WSTRIDE = CMD_FIELD(224, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_NSTRIDE = CMD_FIELD(256, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_MASK_ADDR = CMD_FIELD(256, 32);  // filter
+static constexpr cmd_field_id_t GDMA_FIELD_DST_CSTRIDE = CMD_FIELD(288, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_HSTRIDE = CMD_FIELD(320, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_WSTRIDE = CMD_FIELD(352, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_N = CMD_FIELD(384, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_C = CMD_FIELD(400, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_H = CMD_FIELD(416, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_W = CMD_FIELD(432, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_N = CMD_FIELD(448, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_C = CMD_FIELD(464, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_H = CMD_FIELD(480, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_W = CMD_FIELD(496, 16);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_ADDR_LO = CMD_FIELD(512, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_ADDR_LO = CMD_FIELD(544, 32);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_ADDR_HI = CMD_FIELD(576, 8);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_ADDR_HI = CMD_FIELD(584, 8);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_HSHIFT = CMD_FIELD(608, 8);
+static constexpr cmd_field_id_t GDMA_FIELD_SRC_WSHIFT = CMD_FIELD(616, 8);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_HSHIFT = CMD_FIELD(624, 8);
+static constexpr cmd_field_id_t GDMA_FIELD_DST_WSHIFT = CMD_FIELD(632, 8);
 
 extern "C" {
 

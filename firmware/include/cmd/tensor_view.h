@@ -196,6 +196,15 @@ TENSOR_VIEW_INLINE void stride_store(const local_view_t &src, const global_view_
                              dst.stride.h, dst.stride.w, dst.format, GDMA_VALUE_DIR_L2S, 0, node);
 }
 
+// Either of the two, by direction (S2L: the global view is the source).
+TENSOR_VIEW_INLINE void stride_move(const global_view_t &g, const local_view_t &l, gdma_direction_t direction,
+                                    cmd_id_node_t *node) {
+  const dim4_t &src = direction == GDMA_VALUE_DIR_S2L ? g.stride : l.stride;
+  const dim4_t &dst = direction == GDMA_VALUE_DIR_S2L ? l.stride : g.stride;
+  tensor_stride_move_gen_cmd(l.offset, l.lane, g.addr, g.shape.n, g.shape.c, g.shape.h, g.shape.w, src.n, src.c,
+                             src.h, src.w, dst.n, dst.c, dst.h, dst.w, g.format, direction, 0, node);
+}
+
 // ---- Typed loads and saves (format: the global view's) ----
 // A default stride on either side is derived by the callee: the local side
 // EU-aligned from its start lane, the global side dense; both default, the

@@ -77,6 +77,8 @@ TENSOR_VIEW_INLINE dim4_t dim4(int n, int c, int h, int w) {
   dim4_t d = {n, c, h, w};
   return d;
 }
+// Shape or strides from four ints in n, c, h, w order.
+TENSOR_VIEW_INLINE dim4_t dim4_from(const int *s) { return dim4(s[0], s[1], s[2], s[3]); }
 // The stride record that asks for the callee's default layout.
 TENSOR_VIEW_INLINE dim4_t default_stride() { return dim4(TENSOR_VIEW_DEFAULT_N, 0, 0, 0); }
 TENSOR_VIEW_INLINE int is_default_stride(const dim4_t &s) { return s.n == TENSOR_VIEW_DEFAULT_N; }

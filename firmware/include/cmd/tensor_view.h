@@ -20,8 +20,9 @@
 // are, so a call through a view issues exactly the descriptors of the
 // positional call it replaces. A view whose address is taken (the strides go
 // to the generators by pointer) lives on the stack: on a hot path, measure
-// the ARM's instructions before and after (tensor_arith_t costs some 50 a
-// call over the positional form).
+// the ARM's instructions before and after (the tensor_arith_t record costs
+// instructions: a 1 x 1000 softmax's broadcast operations through it took
+// some 250 more).
 #pragma once
 
 #include "cmd/bd_arith.h"

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "runtime/engine_wait.h"
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "cmd/gdma.h"
 #include "cmd/memory_fill_copy.h"
@@ -16,8 +17,8 @@
 // A copy between two global tensors of the same shape and format.
 static void copy_global(u64 src, u64 dst, int n, int c, int h, int w, int sn, int sc, int sh, int sw, int dn,
                         int dc, int dh, int dw, gdma_value_format_t format, cmd_id_node_t *node) {
-  tensor_general_move_gen_cmd(src, 0, n, c, h, w, sn, sc, sh, sw, format, dst, 0, n, c, h, w, dn, dc, dh, dw,
-                              format, GDMA_VALUE_DIR_S2S, 0, node);
+  move_g2g(global_view(src, dim4(n, c, h, w), dim4(sn, sc, sh, sw), format),
+           global_view(dst, dim4(n, c, h, w), dim4(dn, dc, dh, dw), format), node);
 }
 
 static int format_of_type_size(u32 type_size, gdma_value_format_t *format) {

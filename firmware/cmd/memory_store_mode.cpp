@@ -4,6 +4,7 @@
 #include "cmd/gdma.h"
 #include "cmd/memory_store_mode.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 
 #define GDMA_DIM_MAX 65535
 
@@ -38,8 +39,8 @@ static void get_gdma_mode_trans_chw(int len, int *c_out, int *h_out, int *w_out,
 
 static void move_int8(u64 src, int n, int c, int h, int w, int sn, int sc, int sh, int sw, u64 dst, int dn, int dc,
                       int dh, int dw, cmd_id_node_t *node) {
-  tensor_general_move_gen_cmd(src, 0, n, c, h, w, sn, sc, sh, sw, GDMA_VALUE_FORMAT_INT8, dst, 0, n, c, h, w, dn, dc,
-                              dh, dw, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2S, 0, node);
+  move_g2g(global_view(src, dim4(n, c, h, w), dim4(sn, sc, sh, sw), GDMA_VALUE_FORMAT_INT8),
+           global_view(dst, dim4(n, c, h, w), dim4(dn, dc, dh, dw), GDMA_VALUE_FORMAT_INT8), node);
 }
 
 void gdma_move_global_1N_and_4N(u64 global_1N_addr, u64 global_4N_addr, int N, int len, int to_4N,
@@ -93,9 +94,9 @@ void gdma_move_global1N_local2N4N(u64 global_addr, u32 local_offset, u32 start_l
   u32 offset = local_offset;
   for (int first = 0; first < N; first += k) {
     const int n = N - first < k ? N - first : k;
-    tensor_general_move_gen_cmd(src, 0, n, local_c, local_h, local_w, item, global_h * global_w, global_w, 1, format,
-                                offset, (int)start_lane, n, local_c, local_h, local_w, 1, m, k * local_w, k, format,
-                                GDMA_VALUE_DIR_S2L, 0, node);
+    // Item j of the k into byte (or half-word) j of every local word.
+    move_g2l(global_view(src, dim4(n, local_c, local_h, local_w), dim4(item, global_h * global_w, global_w, 1), format),
+             local_view(offset, (int)start_lane, dim4(1, m, k * local_w, k), format), node);
     src += (u64)k * (u64)item * (u64)bytes;
     offset += lane_rows(0, (u32)local_c) * (u32)m * (u32)bytes;
   }

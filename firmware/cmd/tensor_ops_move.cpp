@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "runtime/assert.h"
+#include "cmd/tensor_view.h"
 #include "runtime/regs.h"
 #include "cmd/gdma.h"
 #include "cmd/tensor_ops.h"
@@ -76,8 +77,7 @@ void tensor_general_save(u32 local, u64 global, int format, int eu_align, const 
 // R = A + constant over `shape`, every stride record `s`.
 static void add_const(u32 A, u32 R, const dim4_t *shape, const dim4_t *s, float k,
                       cmd_id_node_t *node) {
-  atomic_tensor_arithmetic_gen_cmd(A | LOCAL_ADDR_TAG, 0, R | LOCAL_ADDR_TAG, shape, 0, 0, 0, s, s,
-                                   s, TENSOR_OP_ADD, 0, 0, 0, 1, f32_bits(k), 0, node);
+  tensor_arith_const(TENSOR_OP_ADD, local_f32(A, *s), f32_bits(k), local_f32(R, *s), *shape, node);
 }
 
 void nodechip_serial_number_gen(u64 global, u32 local, u32 local_scratch, int to_global, int C,
@@ -88,13 +88,14 @@ void nodechip_serial_number_gen(u64 global, u32 local, u32 local_scratch, int to
     if (to_global)
       general_gdma_gen_cmd(seq, global, GDMA_VALUE_FORMAT_FLOAT32, C * len, GDMA_VALUE_DIR_S2S, node);
     else
-      tensor_stride_move_gen_cmd(local, 0, seq, 1, C, 1, len, 1, len, len, 1, 1, 1, 1, 1,
-                                 GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+      stride_load(global_view(seq, dim4(1, C, 1, len), dim4(1, len, len, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                  local_f32(local, dim4(1, 1, 1, 1)), node);
     return;
   }
   // 32 entries per lane: lane c holds c * 32 + j.
-  tensor_stride_move_gen_cmd(local, 0, seq, 1, C, 1, 32, 1, 32, 32, 1, 1, 1, 1, 1,
-                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  const dim4_t ones = {1, 1, 1, 1};
+  stride_load(global_view(seq, dim4(1, C, 1, 32), dim4(1, 32, 32, 1), GDMA_VALUE_FORMAT_FLOAT32), local_f32(local, ones),
+              node);
   // Doubling: rows h .. h + m - 1 are rows 0 .. m - 1 plus h * 32.
   const int g = len / 32;
   const dim4_t rows = {1, 1, 32, 1};
@@ -110,18 +111,14 @@ void nodechip_serial_number_gen(u64 global, u32 local, u32 local_scratch, int to
     add_const(local, local + (u32)g * 128u, &shape, &rows, (float)(g * 32), node);
   }
   // Lane c: c * (len - 32), added to every element: c * len + i.
-  const dim4_t ones = {1, 1, 1, 1};
-  tensor_stride_move_gen_cmd(local_scratch, 0, seq, 1, C, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-  const dim4_t one_per_lane = {1, C, 1, 1};
-  atomic_tensor_arithmetic_gen_cmd(local_scratch | LOCAL_ADDR_TAG, 0, local_scratch | LOCAL_ADDR_TAG,
-                                   &one_per_lane, 0, 0, 0, &ones, &ones, &ones, TENSOR_OP_MUL, 0, 0,
-                                   0, 1, f32_bits((float)(len - 32)), 0, node);
-  const dim4_t whole = {1, C, 1, len};
-  atomic_tensor_arithmetic_gen_cmd(local | LOCAL_ADDR_TAG, local_scratch | LOCAL_ADDR_TAG,
-                                   local | LOCAL_ADDR_TAG, &whole, 1, 1, 1, &ones, &ones, &ones,
-                                   TENSOR_OP_ADD, 0, 0, 0, 0, 0, 0, node);
+  const local_view_t scratch = local_f32(local_scratch, ones), seq_local = local_f32(local, ones);
+  stride_load(global_view(seq, dim4(1, C, 1, 1), ones, GDMA_VALUE_FORMAT_FLOAT32), scratch, node);
+  tensor_arith_const(TENSOR_OP_MUL, scratch, f32_bits((float)(len - 32)), scratch, dim4(1, C, 1, 1), node);
+  tensor_arith_t add = tensor_arith_of(TENSOR_OP_ADD, operand_view(seq_local), ones, operand_view(scratch), ones,
+                                       local_view_addr(seq_local), ones, dim4(1, C, 1, len));
+  add.B_bcast_n = add.B_bcast_h = add.B_bcast_w = 1;
+  tensor_arith_issue(add, node);
   if (to_global)
-    tensor_stride_move_gen_cmd(local, 0, global, 1, C, 1, len, 1, 1, 1, 1, 1, len, len, 1,
-                               GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    stride_store(seq_local, global_view(global, dim4(1, C, 1, len), dim4(1, len, len, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                 node);
 }

@@ -5,6 +5,7 @@
 
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "interp/fullnet.h"
 #include "runtime/services.h"
 
@@ -129,9 +130,9 @@ void dynamic_load_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot,
     const u32 plane = eu_plane((u32)w.rows * (u32)W);
     const u32 local_addr = local + ((lane % NPU_NUM) << 19) + (lane / NPU_NUM) * 4 * plane;
     const u64 global = addr + (u64)esize * ((u64)W * w.h_start + (u64)bp.first * C * H * W);
-    tensor_stride_move_gen_cmd(local_addr, 0, global, (int)bp.count, C, w.rows, W, C * H * W, H * W, W, 1,
-                               (int)(ceil_div(C, NPU_NUM) * plane), (int)plane, W, 1, format, GDMA_VALUE_DIR_S2L,
-                               0, node);
+    // The start lane travels inside the offset.
+    stride_load(global_view(global, dim4((int)bp.count, C, w.rows, W), dim4(C * H * W, H * W, W, 1), format),
+                local_view(local_addr, 0, dim4((int)(ceil_div(C, NPU_NUM) * plane), (int)plane, W, 1), format), node);
   }
   local_tensor_info_t out;
   memset(&out, 0, sizeof(out));
@@ -215,9 +216,10 @@ static void store_slice(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, store
     if (bp.count > 0 && C > 0 && rows > 0 && W > 0) {
       const u64 global = a->addr + 4 * ((u64)bp.first * a->dst_channels * HW + a->channel_offset * HW +
                                         (u64)rec.h_start * W);
-      tensor_stride_move_gen_cmd(a->local, 0, global, (int)bp.count, C, rows, W, (int)(ceil_div(C, NPU_NUM) * plane),
-                                 (int)plane, W, 1, dst_n, dst_c, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                 GDMA_VALUE_DIR_L2S, 0, node);
+      stride_store(local_f32(a->local, dim4((int)(ceil_div(C, NPU_NUM) * plane), (int)plane, W, 1)),
+                   global_view(global, dim4((int)bp.count, C, rows, W), dim4(dst_n, dst_c, W, 1),
+                               GDMA_VALUE_FORMAT_FLOAT32),
+                   node);
     }
   } else if (g < 2) {
     // The slice holds p items per word; device memory one item per element.
@@ -246,18 +248,17 @@ static void store_slice(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, store
     u32 local = a->local;
     for (u32 grp = 0; grp < B && cg > 0 && bp.count > 0 && rows > 0 && W > 0; grp++) {
       const u32 gplane = eu_plane((u32)(rows * W));
+      const dim4_t ls = dim4((int)(ceil_div(cg, NPU_NUM) * gplane), (int)gplane, W, 1), gs = dim4(dst_n, dst_c, W, 1);
       if (A < 2) {
         if (B < (u32)C)
-          tensor_stride_move_gen_cmd(local, 0, global, (int)bp.count, cg, rows, W,
-                                     (int)(ceil_div(cg, NPU_NUM) * gplane), (int)gplane, W, 1, dst_n, dst_c, W, 1,
-                                     GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+          stride_store(local_f32(local, ls),
+                       global_view(global, dim4((int)bp.count, cg, rows, W), gs, GDMA_VALUE_FORMAT_FLOAT32), node);
       } else {
         u64 block_global = global;
         for (i32 ch = 0; ch + (i32)A <= cg; ch += (i32)A) {
-          tensor_stride_move_gen_cmd(local + (u32)(ch / NPU_NUM) * gplane * 4, ch % NPU_NUM, block_global,
-                                     (int)bp.count, 1, (int)A * rows, W, (int)(ceil_div(cg, NPU_NUM) * gplane),
-                                     (int)gplane, W, 1, dst_n, dst_c, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                     GDMA_VALUE_DIR_L2S, 0, node);
+          stride_store(local_f32(local + (u32)(ch / NPU_NUM) * gplane * 4, ls, ch % NPU_NUM),
+                       global_view(block_global, dim4((int)bp.count, 1, (int)A * rows, W), gs, GDMA_VALUE_FORMAT_FLOAT32),
+                       node);
           block_global += 4 * (u64)W * A * rows;
         }
       }
@@ -390,9 +391,9 @@ void dynamic_load_coeff_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t 
     const u32 nb = single_batch ? 1 : slot->n_slice;
     if (data_size == DSIZE_FP32 || data_size == DSIZE_INT32) {
       if (nb > 0 && C > 0 && w.rows > 0 && W > 0)
-        tensor_stride_move_gen_cmd(local, 0, addr + 4 * ((u64)W * w.h_start + (u64)n_start * C * H * W), (int)nb,
-                                   C, w.rows, W, C * H * W, H * W, W, 1, (int)(ceil_div(C, NPU_NUM) * W * w.rows),
-                                   W * w.rows, W, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        stride_load(global_view(addr + 4 * ((u64)W * w.h_start + (u64)n_start * C * H * W), dim4((int)nb, C, w.rows, W),
+                                dim4(C * H * W, H * W, W, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                    local_f32(local, dim4((int)(ceil_div(C, NPU_NUM) * W * w.rows), W * w.rows, W, 1)), node);
     } else if (data_size == DSIZE_8) {
       const u32 lane_bytes = (u32)ceil_div(C, NPU_NUM) * (u32)(H * W) * 4;
       if (C > 0 && w.rows > 0 && W > 0) {
@@ -444,10 +445,12 @@ void dynamic_load_coeff_winograd_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_
   ASSERT(data_size == DSIZE_8);
   const u32 local = rec.local_addr;
   if (groups == 0 || C == 0 || H == 0 || W == 0) return;
-  tensor_stride_move_gen_cmd(local & 0x7ffff, (int)(local >> 19), ctx->coeff_base + rec.offset, (int)groups,
-                             (int)C, (int)H, (int)W, (int)(W * H * C), (int)(W * H), (int)W, 1,
-                             (int)ALIGN(W * H * ceil_div(C, NPU_NUM), 128), (int)(W * H), (int)W, 1,
-                             GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+  stride_load(global_view(ctx->coeff_base + rec.offset, dim4((int)groups, (int)C, (int)H, (int)W),
+                          dim4((int)(W * H * C), (int)(W * H), (int)W, 1), GDMA_VALUE_FORMAT_INT8),
+              local_view(local & 0x7ffff, (int)(local >> 19),
+                         dim4((int)ALIGN(W * H * ceil_div(C, NPU_NUM), 128), (int)(W * H), (int)W, 1),
+                         GDMA_VALUE_FORMAT_INT8),
+              node);
 }
 
 // Registers a moved global tensor: the source's geometry, batch n_start + nb
@@ -506,10 +509,11 @@ void dynamic_move_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot,
   src += 4 * (u64)W * ((u64)H * C * bp.first + w.h_start);
   dst += 4 * (u64)W * ((u64)H * ((u64)dst_channels * bp.first + channel_offset) + w.h_start);
   if (bp.count > 0 && C > 0 && w.rows > 0 && W > 0)
-    tensor_general_move_gen_cmd(src, 0, (int)bp.count, (int)C, w.rows, W, (int)C * H * W, H * W, W, 1,
-                                GDMA_VALUE_FORMAT_FLOAT32, dst, 0, (int)bp.count, (int)C, w.rows, W,
-                                (int)dst_channels * H * W, H * W, W, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                GDMA_VALUE_DIR_S2S, 0, node);
+    move_g2g(global_view(src, dim4((int)bp.count, (int)C, w.rows, W), dim4((int)C * H * W, H * W, W, 1),
+                         GDMA_VALUE_FORMAT_FLOAT32),
+             global_view(dst, dim4((int)bp.count, (int)C, w.rows, W), dim4((int)dst_channels * H * W, H * W, W, 1),
+                         GDMA_VALUE_FORMAT_FLOAT32),
+             node);
   register_moved(ctx, dst_id, &info, slot->n_start + slot->n_slice, dst_channels, data_size);
 }
 
@@ -574,10 +578,11 @@ void dynamic_move_extend_neuron_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t
   for (i64 done = 0; done < c2;) {
     const i64 chunk = c2 - done < 65532 ? c2 - done : 65532;
     if (bp.count > 0 && chunk > 0 && h2 > 0 && w2 > 0)
-      tensor_general_move_gen_cmd(src, 0, (int)bp.count, (int)chunk, (int)h2, (int)w2, (int)(C * H * W),
-                                  (int)(h2 * w2), (int)w2, 1, format, dst, 0, (int)bp.count, (int)chunk, (int)h2,
-                                  (int)w2, (int)(dst_channels * H * W), (int)(h2 * w2), (int)w2, 1, format,
-                                  GDMA_VALUE_DIR_S2S, 0, node);
+      move_g2g(global_view(src, dim4((int)bp.count, (int)chunk, (int)h2, (int)w2),
+                           dim4((int)(C * H * W), (int)(h2 * w2), (int)w2, 1), format),
+               global_view(dst, dim4((int)bp.count, (int)chunk, (int)h2, (int)w2),
+                           dim4((int)(dst_channels * H * W), (int)(h2 * w2), (int)w2, 1), format),
+               node);
     src += (u64)chunk * h2 * w2 * size;
     dst += (u64)chunk * h2 * w2 * size;
     done += chunk;
@@ -603,7 +608,7 @@ void dynamic_load_g2l2_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot, u
   // The copy must land inside L2 SRAM.
   ASSERT(l2_offset < L2_SRAM_SIZE && count <= L2_SRAM_SIZE - l2_offset);
   if (count == 0) return;
-  tensor_general_move_gen_cmd(src, 0, 1, 1, 1, (int)count, 1, 1, 1, 1, GDMA_VALUE_FORMAT_INT8,
-                              (u64)L2_SRAM_START_ADDR + l2_offset, 0, 1, 1, 1, (int)count, 1, 1, 1, 1,
-                              GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2S, 0, node);
+  const dim4_t bytes = dim4(1, 1, 1, (int)count), st = dim4(1, 1, 1, 1);
+  move_g2g(global_view(src, bytes, st, GDMA_VALUE_FORMAT_INT8),
+           global_view((u64)L2_SRAM_START_ADDR + l2_offset, bytes, st, GDMA_VALUE_FORMAT_INT8), node);
 }

@@ -4,6 +4,7 @@
 #include <math.h>
 #include <string.h>
 
+#include "cmd/tensor_view.h"
 #include "runtime/engine_wait.h"
 #include "runtime/assert.h"
 #include "runtime/regs.h"
@@ -695,9 +696,11 @@ static void arg_deinterleave(u64 scratch, u64 index_out, int N, u64 len, cmd_id_
       fix_cmd_node_overflow(node);
       const int w = (int)(len - e0 < piece ? len - e0 : piece);
       const int group = stride_of(4 * (i64)len), item = stride_of(4 * (i64)len);
-      tensor_general_move_gen_cmd(scratch + 4u * ((u64)i + 4u * e0), 0, items, 1, 1, w, group, group, group, 4,
-                                  GDMA_VALUE_FORMAT_FLOAT32, index_out + 4u * ((u64)i * len + e0), 0, items, 1, 1, w,
-                                  item, item, item, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+      const dim4_t run = dim4(items, 1, 1, w);
+      move_g2g(global_view(scratch + 4u * ((u64)i + 4u * e0), run, dim4(group, group, group, 4), GDMA_VALUE_FORMAT_FLOAT32),
+               global_view(index_out + 4u * ((u64)i * len + e0), run, dim4(item, item, item, 1),
+                           GDMA_VALUE_FORMAT_FLOAT32),
+               node);
     }
   }
 }

@@ -1,6 +1,7 @@
 // Concat, slice and split of tensors in device memory.
 #include "layers/data/concat.h"
 
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "cmd/local_mem.h"
@@ -105,9 +106,9 @@ static void no_four_copy(u64 src, u64 dst, int k, int m, cmd_id_node_t *node) {
   for (int e = 0; e < m; e += 65535) {
     const int run = m - e < 65535 ? m - e : 65535;
     fix_cmd_node_overflow(node);
-    tensor_general_move_gen_cmd(src + 4u * (u64)e, 0, run, k, 1, 1, 4, 1, 1, 1, GDMA_VALUE_FORMAT_INT8,
-                                dst + 4u * (u64)e, 0, run, k, 1, 1, 4, 1, 1, 1, GDMA_VALUE_FORMAT_INT8,
-                                GDMA_VALUE_DIR_S2S, 0, node);
+    const dim4_t bytes = dim4(run, k, 1, 1), st = dim4(4, 1, 1, 1);
+    move_g2g(global_view(src + 4u * (u64)e, bytes, st, GDMA_VALUE_FORMAT_INT8),
+             global_view(dst + 4u * (u64)e, bytes, st, GDMA_VALUE_FORMAT_INT8), node);
   }
 }
 
@@ -234,10 +235,8 @@ static void split_moves(u64 input, const int *shape, int axis, const int *split_
     out[axis] = split_extent(shape[axis], split_sizes, split_num, i);
     const int dst_stride[4] = {out[1] * out[2] * out[3], out[2] * out[3], out[3], 1};
     fix_cmd_node_overflow(node);
-    tensor_general_move_gen_cmd(input + offset, 0, out[0], out[1], out[2], out[3], src_stride[0], src_stride[1],
-                                src_stride[2], src_stride[3], format, dsts[i], 0, out[0], out[1], out[2], out[3],
-                                dst_stride[0], dst_stride[1], dst_stride[2], dst_stride[3], format,
-                                GDMA_VALUE_DIR_S2S, 0, node);
+    move_g2g(global_view(input + offset, dim4_from(out), dim4_from(src_stride), format),
+             global_view(dsts[i], dim4_from(out), dim4_from(dst_stride), format), node);
     offset += size * (u64)out[axis] * (u64)after;
   }
 }
@@ -324,10 +323,8 @@ void nodechip_split_tf_fix8b(u64 input, u64 buffer, u64 buffer2, u64 *buffer_siz
     out[axis] = split_extent(view[axis], split_sizes, split_num, i);
     const int dst_stride[4] = {out[1] * out[2] * out[3], out[2] * out[3], out[3], 1};
     fix_cmd_node_overflow(node);
-    tensor_general_move_gen_cmd(src + offset, 0, out[0], out[1], out[2], out[3], src_stride[0], src_stride[1],
-                                src_stride[2], src_stride[3], format, area, 0, out[0], out[1], out[2], out[3],
-                                dst_stride[0], dst_stride[1], dst_stride[2], dst_stride[3], format,
-                                GDMA_VALUE_DIR_S2S, 0, node);
+    move_g2g(global_view(src + offset, dim4_from(out), dim4_from(src_stride), format),
+             global_view(area, dim4_from(out), dim4_from(dst_stride), format), node);
     offset += size * (u64)out[axis] * (u64)after;
     const int items = axis == 0 ? out[0] : n;
     const int len = out[1] * out[2] * out[3];

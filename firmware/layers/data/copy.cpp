@@ -2,6 +2,7 @@
 // memory to device memory.
 #include "layers/data/copy.h"
 
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "cmd/gdma.h"
 #include "cmd/tensor_shape.h"
@@ -11,10 +12,8 @@ static inline gdma_value_format_t fmt_of(int format) { return (gdma_value_format
 // A general move between two global tensors of one shape.
 static void move_s2s(u64 src, const int *shape, const int *src_stride, gdma_value_format_t src_format, u64 dst,
                      const int *dst_stride, gdma_value_format_t dst_format, cmd_id_node_t *node) {
-  tensor_general_move_gen_cmd(src, 0, shape[0], shape[1], shape[2], shape[3], src_stride[0], src_stride[1],
-                              src_stride[2], src_stride[3], src_format, dst, 0, shape[0], shape[1], shape[2],
-                              shape[3], dst_stride[0], dst_stride[1], dst_stride[2], dst_stride[3], dst_format,
-                              GDMA_VALUE_DIR_S2S, 0, node);
+  move_g2g(global_view(src, dim4_from(shape), dim4_from(src_stride), src_format),
+           global_view(dst, dim4_from(shape), dim4_from(dst_stride), dst_format), node);
 }
 
 void row_copy_plan_of(int count, row_copy_plan_t *plan) {

@@ -6,6 +6,7 @@
 #include "cmd/bd_fc.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
 
@@ -74,8 +75,8 @@ void nodechip_fc_weight_decompress(u64 src, u64 dst, u32 local_offset, int outli
   const u32 a0 = (u32)p.area[0], a1 = (u32)p.area[1], a2 = (u32)p.area[2];
 
   // The 64 compressed lanes, S bytes apart.
-  tensor_stride_move_gen_cmd(local_offset, 0, src, 1, NPU_NUM, 1, S, NPU_NUM * S, S, S, 1, S, S, S, 1,
-                             GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+  stride_load(global_view(src, dim4(1, NPU_NUM, 1, S), dim4(NPU_NUM * S, S, S, 1), GDMA_VALUE_FORMAT_INT8),
+              local_view(local_offset, 0, dim4(S, S, S, 1), GDMA_VALUE_FORMAT_INT8), node);
   // Code byte b (hi:lo) becomes the half-word hi << 8 | lo, i.e. the bytes lo, hi.
   issue({TENSOR_OP_MUL, local_offset, 16, a0, 1, 8, 16, 0}, p.P4, node);
   issue({TENSOR_OP_AND, a0, 0x0f00, a1, 1, 16, 16, 0}, p.P4, node);
@@ -89,6 +90,6 @@ void nodechip_fc_weight_decompress(u64 src, u64 dst, u32 local_offset, int outli
   if (outlier_num > 0)
     atomic_parallel_decompress_gen_cmd(local_tag(local_offset + (u32)p.positions), local_tag(local_offset + (u32)p.P4),
                                        local_tag(a1), outlier_num, 0, node);
-  tensor_stride_move_gen_cmd(a1, 0, dst, 1, NPU_NUM, 1, L, L, L, L, 1, NPU_NUM * L, L, L, 1, GDMA_VALUE_FORMAT_INT8,
-                             GDMA_VALUE_DIR_L2S, 0, node);
+  stride_store(local_view(a1, 0, dim4(L, L, L, 1), GDMA_VALUE_FORMAT_INT8),
+               global_view(dst, dim4(1, NPU_NUM, 1, L), dim4(NPU_NUM * L, L, L, 1), GDMA_VALUE_FORMAT_INT8), node);
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "cmd/gdma.h"
@@ -33,10 +34,8 @@ void pad_regions_of(const int *in, const int (*pads)[2], int size, pad_regions_t
 // of format f.
 static void move(u64 src, const int *shape, const int *src_stride, u64 dst, const int *dst_stride,
                  gdma_value_format_t f, cmd_id_node_t *node) {
-  tensor_general_move_gen_cmd(src, 0, shape[0], shape[1], shape[2], shape[3], src_stride[0], src_stride[1],
-                              src_stride[2], src_stride[3], f, dst, 0, shape[0], shape[1], shape[2], shape[3],
-                              dst_stride[0], dst_stride[1], dst_stride[2], dst_stride[3], f, GDMA_VALUE_DIR_S2S, 0,
-                              node);
+  move_g2g(global_view(src, dim4_from(shape), dim4_from(src_stride), f),
+           global_view(dst, dim4_from(shape), dim4_from(dst_stride), f), node);
 }
 
 static gdma_value_format_t format_of_size(int size) {

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "cmd/local_mem.h"
@@ -20,18 +21,13 @@ static inline int ceil4(int n) { return (int)ceil_div(n, 4); }
 // A general move between two global tensors of one shape and format.
 static void move_fmt(u64 src, const int *shape, const int *src_stride, u64 dst, const int *dst_stride,
                      gdma_value_format_t f, cmd_id_node_t *node) {
-  tensor_general_move_gen_cmd(src, 0, shape[0], shape[1], shape[2], shape[3], src_stride[0], src_stride[1],
-                              src_stride[2], src_stride[3], f, dst, 0, shape[0], shape[1], shape[2], shape[3],
-                              dst_stride[0], dst_stride[1], dst_stride[2], dst_stride[3], f, GDMA_VALUE_DIR_S2S, 0,
-                              node);
+  move_g2g(global_view(src, dim4_from(shape), dim4_from(src_stride), f),
+           global_view(dst, dim4_from(shape), dim4_from(dst_stride), f), node);
 }
 
 static void move_words(u64 src, const int *shape, const int *src_stride, u64 dst, const int *dst_stride,
                        cmd_id_node_t *node) {
-  tensor_general_move_gen_cmd(src, 0, shape[0], shape[1], shape[2], shape[3], src_stride[0], src_stride[1],
-                              src_stride[2], src_stride[3], GDMA_VALUE_FORMAT_FLOAT32, dst, 0, shape[0], shape[1],
-                              shape[2], shape[3], dst_stride[0], dst_stride[1], dst_stride[2], dst_stride[3],
-                              GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+  move_fmt(src, shape, src_stride, dst, dst_stride, GDMA_VALUE_FORMAT_FLOAT32, node);
 }
 
 void nodechip_reverse_forward_v2(u64 input, u64 output, const int *shape, int shape_size, int axis,
@@ -440,10 +436,10 @@ void nodechip_reorg_forward_fix8b(u64 input, u64 output, const int *in_shape, co
     const u32 P = eu_plane((u32)plane);
     for (int j = 0; j < plan.reps; j++) {
       fix_cmd_node_overflow(node);
-      tensor_stride_move_gen_cmd(top + (u32)j * P * (u32)rows * (u32)G * 4u, 0,
-                                 output + 4u * (u64)j * (u64)c * (u64)plane, G, c, th, tw, rows * (int)P, (int)P,
-                                 tw, 1, gstride[0], gstride[1], gstride[2], gstride[3], GDMA_VALUE_FORMAT_FLOAT32,
-                                 GDMA_VALUE_DIR_L2S, 0, node);
+      stride_store(local_f32(top + (u32)j * P * (u32)rows * (u32)G * 4u, dim4(rows * (int)P, (int)P, tw, 1)),
+                   global_view(output + 4u * (u64)j * (u64)c * (u64)plane, dim4(G, c, th, tw), dim4_from(gstride),
+                               GDMA_VALUE_FORMAT_FLOAT32),
+                   node);
     }
     return;
   }
@@ -455,10 +451,11 @@ void nodechip_reorg_forward_fix8b(u64 input, u64 output, const int *in_shape, co
     const int run = c - u < plan.k ? c - u : plan.k;
     for (int j = 0; j < plan.reps; j++) {
       fix_cmd_node_overflow(node);
-      tensor_stride_move_gen_cmd(top + (u32)(u / NPU_NUM) * E * 4u + (u32)j * E * (u32)rows * (u32)G * 4u,
-                                 u % NPU_NUM, output + 4u * ((u64)u * (u64)plane + (u64)j * (u64)c * (u64)plane), G,
-                                 1, run * th, tw, rows * (int)E, (int)E, tw, 1, gstride[0], gstride[1], gstride[2],
-                                 gstride[3], GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+      stride_store(local_f32(top + (u32)(u / NPU_NUM) * E * 4u + (u32)j * E * (u32)rows * (u32)G * 4u,
+                             dim4(rows * (int)E, (int)E, tw, 1), u % NPU_NUM),
+                   global_view(output + 4u * ((u64)u * (u64)plane + (u64)j * (u64)c * (u64)plane),
+                               dim4(G, 1, run * th, tw), dim4_from(gstride), GDMA_VALUE_FORMAT_FLOAT32),
+                   node);
     }
   }
 }

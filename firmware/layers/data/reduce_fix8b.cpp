@@ -7,6 +7,7 @@
 #include "cmd/memory_store_mode.h"
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "layers/data/reduce.h"
 #include "layers/data/transpose.h"
 #include "local/compare_select.h"
@@ -138,9 +139,8 @@ void nodechip_reduce_nhw_fix8b(u64 input, u64 output, u64 buffer, int N, int C, 
         const dim4_t local = {p.hp * p.wp, p.hp * p.wp, p.wp, 1};
         const dim4_t global = {(int)chw, (int)hw, W, 1};
         const u64 at = in_size * (u64)((i64)p.n0 * chw + (i64)p.c0 * hw + (i64)p.h0 * W + p.w0);
-        tensor_general_move_gen_cmd(input + at, 0, p.np, p.cg, p.hp, p.wp, global.n, global.c, global.h, global.w,
-                                    in_format, REDUCE_LOCAL_PIECE, 0, p.np, p.cg, p.hp, p.wp, local.n, local.c,
-                                    local.h, local.w, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        move_g2l(global_view(input + at, dim4(p.np, p.cg, p.hp, p.wp), global, in_format),
+                 local_f32(REDUCE_LOCAL_PIECE, local), node);
         if (native) {
           tensor_reduce_nhw_fix8b(REDUCE_LOCAL_PIECE, REDUCE_LOCAL_ACC, p.np, p.cg, p.hp, p.wp, fold4, reduce_method,
                                   is_signed, p.first, node);
@@ -170,9 +170,8 @@ void nodechip_reduce_nhw_fix8b(u64 input, u64 output, u64 buffer, int N, int C, 
         // The store converts to bytes (rounding half away from zero).
         dim4_t ls;
         get_tensor_stride_by_shape(&ls, &one, 1, 1, 4, 0);
-        tensor_general_move_gen_cmd(REDUCE_LOCAL_ACC, 0, 1, cg, 1, 1, ls.n, ls.c, ls.h, ls.w,
-                                    GDMA_VALUE_FORMAT_FLOAT32, output + (u64)c0, 0, 1, cg, 1, 1, cg, 1, 1, 1,
-                                    byte_format, GDMA_VALUE_DIR_L2S, 0, node);
+        move_l2g(local_f32(REDUCE_LOCAL_ACC, ls),
+                 global_view(output + (u64)c0, dim4(1, cg, 1, 1), dim4(cg, 1, 1, 1), byte_format), node);
       });
 }
 

@@ -1,6 +1,7 @@
 // Strided slice and unfold of tensors in device memory.
 #include "layers/data/stride_slice.h"
 
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "cmd/local_mem.h"
@@ -37,9 +38,8 @@ static void slice_moves(u64 input, u64 output, int dims, const int *shape, const
       const int m[4] = {o[0], o[1], o[2], last_run};
       const int ss[4] = {s[0] * c * h * w, s[1] * h * w, s[2] * w, 1};
       const int ds[4] = {o[1] * o[2] * last_run, o[2] * last_run, last_run, 1};
-      tensor_general_move_gen_cmd(input + size * base, 0, m[0], m[1], m[2], m[3], ss[0], ss[1], ss[2], ss[3], format,
-                                  output, 0, m[0], m[1], m[2], m[3], ds[0], ds[1], ds[2], ds[3], format,
-                                  GDMA_VALUE_DIR_S2S, 0, node);
+      move_g2g(global_view(input + size * base, dim4_from(m), dim4_from(ss), format),
+               global_view(output, dim4_from(m), dim4_from(ds), format), node);
       return;
     }
     if (o[0] == 0 || o[1] == 0 || o[2] == 0 || o[3] == 0) return;
@@ -48,9 +48,9 @@ static void slice_moves(u64 input, u64 output, int dims, const int *shape, const
       fix_cmd_node_overflow(node);
       const u64 from = base + (u64)k * (u64)s[0] * (u64)c * (u64)h * (u64)w;
       const u64 to = (u64)k * (u64)o[1] * (u64)o[2] * (u64)o[3];
-      tensor_general_move_gen_cmd(input + size * from, 0, o[1], o[2], o[3], 1, s[1] * h * w, s[2] * w, s[3], 1,
-                                  format, output + size * to, 0, o[1], o[2], o[3], 1, o[2] * o[3], o[3], 1, 1, format,
-                                  GDMA_VALUE_DIR_S2S, 0, node);
+      const dim4_t item = dim4(o[1], o[2], o[3], 1);
+      move_g2g(global_view(input + size * from, item, dim4(s[1] * h * w, s[2] * w, s[3], 1), format),
+               global_view(output + size * to, item, dim4(o[2] * o[3], o[3], 1, 1), format), node);
     }
     return;
   }
@@ -70,9 +70,8 @@ static void slice_moves(u64 input, u64 output, int dims, const int *shape, const
     src[0] = s[0];
   }
   dst[0] = move[1] * move[2], dst[1] = move[2], dst[2] = 1, dst[3] = 1;
-  tensor_general_move_gen_cmd(input + size * base, 0, move[0], move[1], move[2], move[3], src[0], src[1], src[2],
-                              src[3], format, output, 0, move[0], move[1], move[2], move[3], dst[0], dst[1], dst[2],
-                              dst[3], format, GDMA_VALUE_DIR_S2S, 0, node);
+  move_g2g(global_view(input + size * base, dim4_from(move), dim4_from(src), format),
+           global_view(output, dim4_from(move), dim4_from(dst), format), node);
 }
 
 void nodechip_stride_slice_v2(u64 input, u64 output, int shape_size, int n, int c, int h, int w, int begin_mask,

@@ -1,6 +1,7 @@
 // Tile and broadcast_like of tensors in device memory.
 #include "layers/data/tile.h"
 
+#include "cmd/tensor_view.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 #include "cmd/local_mem.h"
@@ -33,9 +34,11 @@ static void tile_axis(u64 input, u64 output, const int *shape, int tile_dim, int
     for (int o = 0; o < outer; o += GDMA_DIM_MAX) {
       const int r = outer - o < GDMA_DIM_MAX ? outer - o : GDMA_DIM_MAX;
       // The zero h stride reads each row tile_num times.
-      tensor_general_move_gen_cmd(input + (u64)o * (u64)inner * src_size, 0, 1, r, tile_num, inner, 0, inner, 0, 1,
-                                  sf, output + (u64)o * (u64)tile_num * (u64)inner * dst_size, 0, 1, r, tile_num,
-                                  inner, 0, tile_num * inner, inner, 1, df, GDMA_VALUE_DIR_S2S, 0, node);
+      const dim4_t tiles = dim4(1, r, tile_num, inner);
+      move_g2g(global_view(input + (u64)o * (u64)inner * src_size, tiles, dim4(0, inner, 0, 1), sf),
+               global_view(output + (u64)o * (u64)tile_num * (u64)inner * dst_size, tiles,
+                           dim4(0, tile_num * inner, inner, 1), df),
+               node);
     }
     return;
   }

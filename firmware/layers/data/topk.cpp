@@ -13,6 +13,7 @@
 #include "cmd/gdma.h"
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "layers/data/reduce.h"
 #include "layers/data/select.h"
 #include "layers/data/transpose.h"
@@ -475,10 +476,9 @@ void nodechip_topk_v2(u64 input, u64 value_out, u64 index_out, u64 buffer, int k
   const int ss[4] = {s4[1] * s4[2] * s4[3], s4[2] * s4[3], s4[3], 1};
   const int ds[4] = {o4[1] * o4[2] * o4[3], o4[2] * o4[3], o4[3], 1};
   for (int j = 0; j < 2; j++)
-    tensor_general_move_gen_cmd(buffer + (u64)j * size, 0, o4[0], o4[1], o4[2], o4[3], ss[0], ss[1], ss[2], ss[3],
-                                GDMA_VALUE_FORMAT_FLOAT32, j == 0 ? value_out : index_out, 0, o4[0], o4[1], o4[2],
-                                o4[3], ds[0], ds[1], ds[2], ds[3], GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0,
-                                node);
+    move_g2g(global_view(buffer + (u64)j * size, dim4_from(o4), dim4_from(ss), GDMA_VALUE_FORMAT_FLOAT32),
+             global_view(j == 0 ? value_out : index_out, dim4_from(o4), dim4_from(ds), GDMA_VALUE_FORMAT_FLOAT32),
+             node);
 }
 
 // ---- Top-k by rounds ----

@@ -6,6 +6,7 @@
 // into 1N bytes first and back into 4N at the end.
 #include "layers/data/transpose.h"
 
+#include "cmd/tensor_view.h"
 #include "runtime/engine_wait.h"
 #include "runtime/assert.h"
 #include "cmd/gdma.h"
@@ -83,16 +84,16 @@ void nodechip_permute_xyz2xzy(u64 src, u64 dst, int x, int y, int z, int format,
         const int y_rows = (int)lane_rows(0, (u32)yc), z_rows = (int)lane_rows(0, (u32)zc);
         // y over the lanes.
         const u64 from = src + (u64)s * ((u64)x0 * plane + (u64)y0 * (u64)z + (u64)z0);
-        tensor_general_move_gen_cmd(from, 0, xc, yc, 1, zc, (int)plane, z, z, 1, fmt, 0, 0, xc, yc, 1, zc,
-                                    y_rows * zc, zc, zc, 1, fmt, GDMA_VALUE_DIR_S2L, 0, node);
+        move_g2l(global_view(from, dim4(xc, yc, 1, zc), dim4((int)plane, z, z, 1), fmt),
+                 local_view(0, 0, dim4(y_rows * zc, zc, zc, 1), fmt), node);
         for (int k = 0; k < xc; k++)
           cwtrans_gen_cmd(TRANSPOSE_LOCAL_SRC + (u64)k * (u64)s * (u64)y_rows * (u64)zc,
                           TRANSPOSE_LOCAL_DST + (u64)k * (u64)s * (u64)yc * (u64)z_rows, yc, zc, fmt, zc, yc,
                           node);
         // z over the lanes.
         const u64 to = dst + (u64)s * ((u64)x0 * plane + (u64)z0 * (u64)y + (u64)y0);
-        tensor_general_move_gen_cmd(TRANSPOSE_LOCAL_HALF, 0, xc, zc, 1, yc, yc * z_rows, yc, yc, 1, fmt, to, 0,
-                                    xc, zc, 1, yc, (int)plane, y, y, 1, fmt, GDMA_VALUE_DIR_L2S, 0, node);
+        move_l2g(local_view(TRANSPOSE_LOCAL_HALF, 0, dim4(yc * z_rows, yc, yc, 1), fmt),
+                 global_view(to, dim4(xc, zc, 1, yc), dim4((int)plane, y, y, 1), fmt), node);
       }
     }
   }
@@ -112,8 +113,10 @@ static void rotate_by_stride(u64 src, u64 dst, const transpose_step_t *step, gdm
         const int zc = imin(z - z0, ROTATE_PIECE);
         const u64 from = src + (u64)s * ((u64)x0 * plane + (u64)y0 * (u64)z + (u64)z0);
         const u64 to = dst + (u64)s * ((u64)x0 * plane + (u64)z0 * (u64)y + (u64)y0);
-        tensor_general_move_gen_cmd(from, 0, xc, yc, zc, 1, (int)plane, z, 1, 1, fmt, to, 0, xc, yc, zc, 1,
-                                    (int)plane, 1, y, 1, fmt, GDMA_VALUE_DIR_S2S, 0, node);
+        // Written with y and z exchanged: the destination's h stride 1, c stride y.
+        const dim4_t block = dim4(xc, yc, zc, 1);
+        move_g2g(global_view(from, block, dim4((int)plane, z, 1, 1), fmt),
+                 global_view(to, block, dim4((int)plane, 1, y, 1), fmt), node);
       }
     }
   }

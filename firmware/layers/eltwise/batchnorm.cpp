@@ -5,6 +5,7 @@
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/compare_select.h"
 #include "runtime/assert.h"
@@ -88,10 +89,13 @@ void bn_move_slice(u32 local, u64 base, const bn_slice_t &s, int c, int E, int h
   const int cl = (int)ceil_div(E, NPU_NUM);
   const int plane = (int)eu_plane((u32)s.h_len * (u32)s.w_len);
   const u64 at = base + 4 * ((u64)s.n_off * c * h * w + (u64)s.h_off * w + (u64)s.w_off);
-  const int g[4] = {c * h * w, h * w, w, 1}, l[4] = {cl * plane, plane, s.w_len, 1};
-  const int *src = dir == GDMA_VALUE_DIR_S2L ? g : l, *dst = dir == GDMA_VALUE_DIR_S2L ? l : g;
-  tensor_stride_move_gen_cmd(local, 0, at, s.n_len, E, s.h_len, s.w_len, src[0], src[1], src[2], src[3], dst[0],
-                             dst[1], dst[2], dst[3], GDMA_VALUE_FORMAT_FLOAT32, dir, 0, node);
+  const global_view_t g = global_view(at, dim4(s.n_len, E, s.h_len, s.w_len), dim4(c * h * w, h * w, w, 1),
+                                      GDMA_VALUE_FORMAT_FLOAT32);
+  const local_view_t l = local_f32(local, dim4(cl * plane, plane, s.w_len, 1));
+  if (dir == GDMA_VALUE_DIR_S2L)
+    stride_load(g, l, node);
+  else
+    stride_store(l, g, node);
 }
 // y = (x + first vector) x second vector, then max(y, 0) when asked.
 void bn_apply(u32 data, u32 first, u32 second, int N, int C, int H, int W, int if_relu, cmd_id_node_t *node) {
@@ -164,8 +168,8 @@ void nodechip_batchnorm_forward_inference_parallel(u64 input_global_addr, u64 me
     bn_move_slice(plan.buffer[(slices - 1) % 2], output_global_addr + 4 * chunk, prev, c, E, h, w,
                   GDMA_VALUE_DIR_L2S, &move);
     if (output_std) {
-      atomic_mdscalar_operation_gen_cmd(0, T | plan.vec1, T | plan.vec1, 1, NPU_NUM, 1, cl, MD_SCALAR_DIV, 0, 1, 0,
-                                        norm_f32_bits(1.0f), 0, &compute);
+      md_scalar(MD_SCALAR_DIV, operand_bits(norm_f32_bits(1.0f)), operand_at(T | plan.vec1), T | plan.vec1,
+                dim4(1, NPU_NUM, 1, cl), &compute);
       cmd_id_merge(node, &move, &compute);
       tensor_compact_move_gen_cmd(plan.vec1, 0, std_global_addr + 4u * (u64)c0, 1, E, 1, 1,
                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
@@ -266,7 +270,7 @@ void bn_train_whole_batch(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_
     const u32 data = buffer(g), sq = buffer(g) + slice;
     atomic_md_linear_gen_cmd(T | data, T | (p.mean + 128 * g), 0, T | sq, n, group_c(g), h, w, 0, 1, 0,
                              norm_f32_bits(1.0f), 0, 1, nd);
-    atomic_mdscalar_operation_gen_cmd(T | sq, T | sq, T | sq, n, group_c(g), h, w, MD_SCALAR_MUL, 0, 0, 0, 0, 0, nd);
+    md_scalar(MD_SCALAR_MUL, operand_at(T | sq), operand_at(T | sq), T | sq, dim4(n, group_c(g), h, w), nd);
     atomic_md_sum_gen_cmd(T | sq, T | (p.var + 128 * g), n, group_c(g), h, w, 0, nd);
   };
   auto normalise = [&](int g, cmd_id_node_t *nd) {
@@ -289,8 +293,8 @@ void bn_train_whole_batch(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_
     normalise(g - 1, &compute);
     move = compute;
     store(g - 1, &move);
-    atomic_mdscalar_operation_gen_cmd(T | (p.mean + 128 * g), 0, T | (p.mean + 128 * g), 1, NPU_NUM, 1, 1,
-                                      MD_SCALAR_MUL, 0, 0, 1, 0, norm_f32_bits(neg_inv_m), &compute);
+    md_scalar(MD_SCALAR_MUL, operand_at(T | (p.mean + 128 * g)), operand_bits(norm_f32_bits(neg_inv_m)),
+              T | (p.mean + 128 * g), dim4(1, NPU_NUM, 1, 1), &compute);
     deviations(g, &compute);
   }
   const int L = cpl - 1;
@@ -376,8 +380,7 @@ void bn_train_sliced(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_node_
       const u32 sq = buf + bytes(s);
       atomic_md_linear_gen_cmd(T | buf, T | mean, 0, T | sq, s.n_len, cg, s.h_len, w, 0, 1, 0, norm_f32_bits(1.0f), 0,
                                1, &compute);
-      atomic_mdscalar_operation_gen_cmd(T | sq, T | sq, T | sq, s.n_len, cg, s.h_len, w, MD_SCALAR_MUL, 0, 0, 0, 0, 0,
-                                        &compute);
+      md_scalar(MD_SCALAR_MUL, operand_at(T | sq), operand_at(T | sq), T | sq, dim4(s.n_len, cg, s.h_len, w), &compute);
       atomic_md_sum_gen_cmd(T | sq, T | var, s.n_len, cg, s.h_len, w, k > 0, &compute);
     });
     atomic_md_linear_gen_cmd(T | var, 0, 0, T | var, 1, NPU_NUM, 1, 1, 1, 1, norm_f32_bits(a.eps),
@@ -406,8 +409,8 @@ void bn_train_sliced(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_node_
     atomic_md_scale_gen_cmd(T | rsq, T | rsq, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(a.fraction), &compute);
     atomic_md_add_gen_cmd(T | rsq, T | mean, T | rsq, 1, NPU_NUM, 1, 1, 0, &compute);
     merge_divide(node, &move, &compute);
-    atomic_mdscalar_operation_gen_cmd(T | run_var, 0, T | run_var, 1, NPU_NUM, 1, 1, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                      norm_f32_bits(a.fraction), &compute);
+    md_scalar(MD_SCALAR_MUL, operand_at(T | run_var), operand_bits(norm_f32_bits(a.fraction)), T | run_var,
+              dim4(1, NPU_NUM, 1, 1), &compute);
     atomic_md_linear_gen_cmd(T | var, 0, 0, T | run_var, 1, NPU_NUM, 1, 1, 1, 1, norm_f32_bits(v), norm_f32_bits(u), 1,
                              0, &compute);
     merge_divide(node, &move, &compute);

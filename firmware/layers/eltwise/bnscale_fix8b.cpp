@@ -3,6 +3,7 @@
 
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/eltwise_fix8b.h"
 #include "runtime/assert.h"
@@ -87,11 +88,13 @@ void load_G2L_src_1N_to_4N(u64 src, u32 local, int n, int c, int h, int w, int g
   const int cpl = (int)ceil_div(c, NPU_NUM);
   const int plane = (int)eu_plane((u32)rows * (u32)w) * 4;
   const u64 item = (u64)c * h * w;
+  // Item 4g + j into byte j of every word of group g.
+  const dim4_t rows_of_item = dim4(1, c, rows, w), gs = dim4(c * h * w, h * w, w, 1);
+  const dim4_t ls = dim4(cpl * plane, plane, 4 * w, 4);
   for (int g = 0; g < groups; g++)
     for (int j = 0; j < 4 && 4 * g + j < n; j++)
-      tensor_general_move_gen_cmd(src + (u64)(4 * g + j) * item, 0, 1, c, rows, w, c * h * w, h * w, w, 1,
-                                  GDMA_VALUE_FORMAT_INT8, local + (u32)(g * cpl * plane) + (u32)j, 0, 1, c, rows, w,
-                                  cpl * plane, plane, 4 * w, 4, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+      move_g2l(global_view(src + (u64)(4 * g + j) * item, rows_of_item, gs, GDMA_VALUE_FORMAT_INT8),
+               local_view(local + (u32)(g * cpl * plane) + (u32)j, 0, ls, GDMA_VALUE_FORMAT_INT8), node);
 }
 
 namespace {

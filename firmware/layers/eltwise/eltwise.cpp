@@ -8,6 +8,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_ops.h"
+#include "cmd/tensor_view.h"
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 
@@ -110,16 +111,17 @@ void nodechip_eltwise_twoinput_cal(u64 first, u64 second, u64 output, u64 mask, 
 static void subsample_second(u64 src, u64 dst, const int *s1, const int *s2, int stride, cmd_id_node_t *node) {
   const int n = s1[0], c = s1[1], h = s1[2], w = s1[3];
   const int ns = s2[1] * s2[2] * s2[3], cs = s2[2] * s2[3];
+  const dim4_t dense = dense_stride(dim4(n, c, h, w));
   if (stride == 1) {
-    tensor_general_move_gen_cmd(src, 0, n, c, h, w, ns, cs, s2[3], 1, GDMA_VALUE_FORMAT_FLOAT32, dst, 0, n, c, h, w,
-                                c * h * w, h * w, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+    move_g2g(global_view(src, dim4(n, c, h, w), dim4(ns, cs, s2[3], 1), GDMA_VALUE_FORMAT_FLOAT32),
+             global_view(dst, dim4(n, c, h, w), dense, GDMA_VALUE_FORMAT_FLOAT32), node);
     return;
   }
   // A w stride above 1 moves one row of h at a time.
+  const dim4_t row = dim4(n, c, 1, w), row_stride = dim4(ns, cs, stride * s2[3], stride);
   for (int y = 0; y < h; y++)
-    tensor_general_move_gen_cmd(src + 4ull * (u64)y * (u64)stride * (u64)s2[3], 0, n, c, 1, w, ns, cs, stride * s2[3],
-                                stride, GDMA_VALUE_FORMAT_FLOAT32, dst + 4ull * (u64)y * (u64)w, 0, n, c, 1, w,
-                                c * h * w, h * w, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+    move_g2g(global_view(src + 4ull * (u64)y * (u64)stride * (u64)s2[3], row, row_stride, GDMA_VALUE_FORMAT_FLOAT32),
+             global_view(dst + 4ull * (u64)y * (u64)w, row, dense, GDMA_VALUE_FORMAT_FLOAT32), node);
 }
 
 void nodechip_eltwise_forward(const u64 *input_addrs, u64 output, u64 mask, u64 scratch, const int *input1_shape,

@@ -8,6 +8,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "local/compare_select.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
@@ -36,11 +37,11 @@ static void store_piece(u32 offset, u64 addr, int L, cmd_id_node_t *node) {
 
 // R = A op constant on a piece of `rows` sections.
 static void scalar_op(u32 A, u32 R, int rows, md_scalar_op_t op, float value, int result_add, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(A, 0, R, 1, rows, 1, EU_NUM, op, result_add, 0, 1, 0, f32_bits(value), node);
+  md_scalar_acc(op, operand_at(A), operand_f32(value), R, dim4(1, rows, 1, EU_NUM), result_add, node);
 }
 // R = constant - A.
 static void negate(u32 A, u32 R, int rows, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(0, A, R, 1, rows, 1, EU_NUM, MD_SCALAR_SUB, 0, 1, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_SUB, operand_bits(0), operand_at(A), R, dim4(1, rows, 1, EU_NUM), node);
 }
 
 // Runs `routine` on each of the t pieces of `total` elements (the first
@@ -76,8 +77,7 @@ static void nodechip_power_forward_internal(cmd_id_node_t *node, u64 input, u64 
   load_piece(0, input, L, node);
   if (fabsf(power_scale) <= 1e-6f) {
     const float value = power == 0.0f ? 1.0f : (float)pow((double)shift, (double)power);
-    atomic_mdscalar_operation_gen_cmd(X, X, X, 1, rows, 1, EU_NUM, MD_SCALAR_ADD, 0, 1, 1, 0, f32_bits(value),
-                                      node);
+    md_scalar(MD_SCALAR_ADD, operand_bits(0), operand_f32(value), X, dim4(1, rows, 1, EU_NUM), node);
     store_piece(0, output, L, node);
     return;
   }
@@ -87,7 +87,7 @@ static void nodechip_power_forward_internal(cmd_id_node_t *node, u64 input, u64 
     const int n = (int)power;
     if (fabsf(power - (float)n) < 1e-6f) {
       if (n == 2) {
-        atomic_mdscalar_operation_gen_cmd(X, X, X, 1, rows, 1, EU_NUM, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+        md_scalar(MD_SCALAR_MUL, operand_at(X), operand_at(X), X, dim4(1, rows, 1, EU_NUM), node);
       } else {
         tensor_xn(X, work, n, 1, rows, 1, EU_NUM, node);
         scalar_op(work, X, rows, MD_SCALAR_ADD, 0.0f, 0, node);
@@ -104,7 +104,7 @@ static void nodechip_power_forward_internal(cmd_id_node_t *node, u64 input, u64 
       scalar_op(X, X, rows, MD_SCALAR_MUL, power, 0, node);
       tensor_ex(X, work, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, rows, 1, EU_NUM,
                 node);
-      atomic_mdscalar_operation_gen_cmd(X, mask, X, 1, rows, 1, EU_NUM, MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
+      md_scalar(MD_SCALAR_ADD, operand_at(X), operand_at(mask), X, dim4(1, rows, 1, EU_NUM), node);
     }
   }
   store_piece(0, output, L, node);
@@ -157,7 +157,7 @@ static void nodechip_bias_forward_internal(cmd_id_node_t *node, u64 input, u64 b
   ASSERT_FS(local_mem_usage <= (1<<19));
   load_piece(0, input, L, node);
   load_piece(B, bias, L, node);
-  atomic_mdscalar_operation_gen_cmd(T | 0, T | B, T | 0, 1, rows, 1, EU_NUM, MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_ADD, operand_at(T | 0), operand_at(T | B), T | 0, dim4(1, rows, 1, EU_NUM), node);
   store_piece(0, output, L, node);
 }
 

@@ -7,6 +7,7 @@
 #include "cmd/bd_desc.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "local/conv_fix.h"
 #include "local/eltwise_fix8b.h"
 #include "runtime/assert.h"
@@ -244,9 +245,10 @@ void nodechip_arith_shift_fix8b_forward(u64 input_global_addr, u64 output_global
       if (shift_mode == 1) {
         // int16 items in 2N storage: two items a word.
         const int plane = (int)eu_plane((u32)sl.rows * (u32)w), cpl = (int)ceil_div(c, NPU_NUM);
-        tensor_stride_move_gen_cmd(SHIFT_IN, 0, input_global_addr + 4 * ((u64)sl.y0 * w + (u64)(sl.n0 / 2) * chw),
-                                   (sl.items + 1) / 2, c, sl.rows, w, (int)chw, h * w, w, 1, cpl * plane, plane, w, 1,
-                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        stride_load(global_view(input_global_addr + 4 * ((u64)sl.y0 * w + (u64)(sl.n0 / 2) * chw),
+                                dim4((sl.items + 1) / 2, c, sl.rows, w), dim4((int)chw, h * w, w, 1),
+                                GDMA_VALUE_FORMAT_FLOAT32),
+                    local_f32(SHIFT_IN, dim4(cpl * plane, plane, w, 1)), node);
         tensor_compact_move_gen_cmd(SHIFT_AMOUNTS, 0, shift_global_addr, 1, c, 1, 1, GDMA_VALUE_FORMAT_FLOAT32,
                                     GDMA_VALUE_DIR_S2L, 0, node);
         if (shift_kind == 2) {
@@ -328,11 +330,10 @@ void nodechip_mulshift_fix8b_forward(u64 input_global_addr, u64 output_global_ad
         const int y0 = hs * h_max, H = h - y0 < h_max ? h - y0 : h_max;
         const int plane = (int)eu_plane((u32)H * (u32)w), cpl = (int)ceil_div(C, NPU_NUM);
         const u64 at = group + 4 * ((u64)c0 * h * w + (u64)y0 * w);
-        tensor_stride_move_gen_cmd(0, 0, input_global_addr + at, 1, C, H, w, (int)chw, h * w, w, 1, plane * cpl,
-                                   plane, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        const dim4_t part = dim4(1, C, H, w), gs = dim4((int)chw, h * w, w, 1), ls = dim4(plane * cpl, plane, w, 1);
+        stride_load(global_view(input_global_addr + at, part, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(0, ls), node);
         kernel(C, H, node);
-        tensor_stride_move_gen_cmd(out, 0, output_global_addr + at, 1, C, H, w, plane * cpl, plane, w, 1, (int)chw,
-                                   h * w, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+        stride_store(local_f32(out, ls), global_view(output_global_addr + at, part, gs, GDMA_VALUE_FORMAT_FLOAT32), node);
       }
     }
   }
@@ -382,9 +383,8 @@ void nodechip_prelu_forward_fix8b(u64 input_global_addr, u64 slope_global_addr, 
   for (int c0 = 0; c0 < c; c0 += p.channels) {
     const int C = c - c0 < p.channels ? c - c0 : p.channels;
     if (!channel_shared)
-      tensor_general_move_gen_cmd(slope_global_addr + (u64)c0, 0, 1, C, 1, 1, C, 1, 1, 1, GDMA_VALUE_FORMAT_INT8,
-                                  p.slope, 0, 1, C, 1, 1, 4 * C, 4, 1, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0,
-                                  node);
+      move_g2l(global_view(slope_global_addr + (u64)c0, dim4(1, C, 1, 1), dim4(C, 1, 1, 1), GDMA_VALUE_FORMAT_INT8),
+               local_view(p.slope, 0, dim4(4 * C, 4, 1, 1), GDMA_VALUE_FORMAT_INT8), node);
     for (i64 g0 = 0; g0 < G; g0 += p.groups) {
       const int E = (int)(G - g0 < p.groups ? G - g0 : p.groups);
       const int items = 4 * (g0 + E) <= n ? 4 * E : n - 4 * (int)g0;
@@ -393,20 +393,24 @@ void nodechip_prelu_forward_fix8b(u64 input_global_addr, u64 slope_global_addr, 
         const int AJ = (int)align_up(J, EU_NUM), L = AJ * (int)ceil_div(C, NPU_NUM);
         const u64 at = (u64)g0 * c * P + (u64)c0 * P + (u64)p0;
         if (src_storage_mode) {
-          tensor_stride_move_gen_cmd(0, 0, input_global_addr + 4 * at, E, C, J, 1, (int)(c * P), (int)P, 1, 1, L, AJ,
-                                     1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+          stride_load(global_view(input_global_addr + 4 * at, dim4(E, C, J, 1), dim4((int)(c * P), (int)P, 1, 1),
+                                  GDMA_VALUE_FORMAT_FLOAT32),
+                      local_f32(0, dim4(L, AJ, 1, 1)), node);
         } else {
           for (int i = 0; i < items; i++)
-            tensor_general_move_gen_cmd(input_global_addr + ((u64)(4 * g0 + i) * c * P + (u64)c0 * P + (u64)p0), 0, 1,
-                                        C, J, 1, (int)(c * P), (int)P, 1, 1, GDMA_VALUE_FORMAT_INT8,
-                                        (u64)((u32)(i % 4) + (u32)(i / 4) * 4u * (u32)L), 0, 1, C, J, 1, 4 * L, 4 * AJ,
-                                        4, 4, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+            move_g2l(global_view(input_global_addr + ((u64)(4 * g0 + i) * c * P + (u64)c0 * P + (u64)p0),
+                                 dim4(1, C, J, 1), dim4((int)(c * P), (int)P, 1, 1), GDMA_VALUE_FORMAT_INT8),
+                     local_view((u32)(i % 4) + (u32)(i / 4) * 4u * (u32)L, 0, dim4(4 * L, 4 * AJ, 4, 4),
+                                GDMA_VALUE_FORMAT_INT8),
+                     node);
         }
         const dim4_t shape = {items, C, J, 1};
         nodechip_prelu_forward_local_fix8b(0, p.output, p.slope, channel_shared, slope, &shape, 0, sign_input, unused,
                                            sign_aux, rshift, node);
-        tensor_stride_move_gen_cmd(p.output, 0, output_global_addr + 4 * at, E, C, J, 1, L, AJ, 1, 1, (int)(c * P),
-                                   (int)P, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+        stride_store(local_f32(p.output, dim4(L, AJ, 1, 1)),
+                     global_view(output_global_addr + 4 * at, dim4(E, C, J, 1), dim4((int)(c * P), (int)P, 1, 1),
+                                 GDMA_VALUE_FORMAT_FLOAT32),
+                     node);
       }
     }
   }

@@ -5,6 +5,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/conversion.h"
 #include "local/math.h"
@@ -204,8 +205,8 @@ void lrn8_add_neighbours(const lrn8_t &a, const lrn8_slice_t &s, u32 shifted, cm
   tensor_int8_to_float_local_v2(shifted, lrn8_scratch(s), 0, items, a.c, s.rows, a.w, 0, a.sign,
                                 STORAGE_MODE_4N_INT8, node);
   lrn8_square(lrn8_scratch(s), items, a, s.rows, node);
-  atomic_mdscalar_operation_gen_cmd(T | lrn8_sums(s), T | lrn8_scratch(s), T | lrn8_sums(s), items, a.c, s.rows, a.w,
-                                    MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_ADD, operand_at(T | lrn8_sums(s)), operand_at(T | lrn8_scratch(s)), T | lrn8_sums(s),
+            dim4(items, a.c, s.rows, a.w), node);
 }
 // The slice's int8 words shifted by `step` lanes into a cleared buffer.
 void lrn8_shift(const lrn8_t &a, const lrn8_slice_t &s, u32 dst, int dir, int step, cmd_id_node_t *node) {
@@ -246,8 +247,8 @@ void bdc_cmd_before_lrn(const lrn8_t &a, const lrn8_slice_t &s, cmd_id_node_t *n
   tensor_int8_to_float_local_v2(s.base, lrn8_x(s), lrn8_scratch(s), items, a.c, s.rows, a.w, 1, a.sign,
                                 STORAGE_MODE_4N_INT8, node);
   atomic_md_scale_gen_cmd(T | lrn8_x(s), T | lrn8_x(s), items, a.c, s.rows, a.w, 0, norm_f32_bits(a.scale_in), node);
-  atomic_mdscalar_operation_gen_cmd(T | lrn8_x(s), T | lrn8_x(s), T | lrn8_sums(s), items, a.c, s.rows, a.w,
-                                    MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(T | lrn8_x(s)), operand_at(T | lrn8_x(s)), T | lrn8_sums(s),
+            dim4(items, a.c, s.rows, a.w), node);
 }
 void bdc_cmd_after_lrn(const lrn8_t &a, const lrn8_slice_t &s, cmd_id_node_t *node) {
   const int items = 4 * s.groups;
@@ -258,7 +259,7 @@ void bdc_cmd_after_lrn(const lrn8_t &a, const lrn8_slice_t &s, cmd_id_node_t *no
   atomic_md_scale_gen_cmd(sums, sums, items, a.c, s.rows, a.w, 0, norm_f32_bits(-a.beta), node);
   tensor_ex(sums, scratch, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, items, a.c, s.rows,
             a.w, node);
-  atomic_mdscalar_operation_gen_cmd(x, sums, x, items, a.c, s.rows, a.w, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(x), operand_at(sums), x, dim4(items, a.c, s.rows, a.w), node);
   atomic_md_scale_gen_cmd(x, x, items, a.c, s.rows, a.w, 0, norm_f32_bits(a.scale_out), node);
   nodechip_float2int8_local(x, x, items, a.c, s.rows, a.w, a.sign, 0, node);
 }

@@ -7,6 +7,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/compare_select.h"
 #include "local/math.h"
@@ -55,9 +56,9 @@ void nodechip_md_scalar(u64 A, u64 B, u64 R, int n, int c, int h, int w, int op,
       if (!A_is_const) md_move(A, 0, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_S2L, node);
       if (!B_is_const) md_move(B, b_off, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_S2L, node);
       if (result_add) md_move(R, r_off, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_S2L, node);
-      atomic_mdscalar_operation_gen_cmd(A_is_const ? 0 : T, B_is_const ? 0 : T | b_off, T | r_off, sn.len, c, sh.len,
-                                        w, (md_scalar_op_t)op, result_add, A_is_const, B_is_const, A_const, B_const,
-                                        node);
+      md_scalar_acc((md_scalar_op_t)op, operand_either(A_is_const, T, A_const),
+                    operand_either(B_is_const, T | b_off, B_const), T | r_off, dim4(sn.len, c, sh.len, w), result_add,
+                    node);
       md_move(R, r_off, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_L2S, node);
     }
   }
@@ -107,8 +108,8 @@ void nodechip_md_sum(u64 input, u64 output, int n, int c, int h, int w, int accu
         const int M = (int)(hw - m0 < slice[IH] ? hw - m0 : slice[IH]);
         const u64 at = input + 4 * ((u64)n0 * c * hw + (u64)c0 * hw + (u64)m0);
         const int plane = (int)eu_plane((u32)M);
-        tensor_stride_move_gen_cmd(0, 0, at, N, C, 1, M, (int)((i64)c * hw), (int)hw, M, 1, k * plane, plane, M, 1,
-                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        stride_load(global_view(at, dim4(N, C, 1, M), dim4((int)((i64)c * hw), (int)hw, M, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                    local_f32(0, dim4(k * plane, plane, M, 1)), node);
         atomic_md_sum_gen_cmd(T, T | sums, N, C, 1, M, !first, node);
         first = 0;
       }
@@ -148,10 +149,9 @@ void nodechip_md_linear(u64 X, u64 B, u64 S, u64 Y, int n, int c, int h, int w, 
         const u64 at = 4 * ((u64)sn.offset * c * hw + (u64)c0 * hw + (u64)sh.offset * w);
         const int plane = (int)eu_plane((u32)sh.len * (u32)w);
         auto move = [&](u64 addr, u32 local, gdma_direction_t dir) {
-          const int g[4] = {(int)((u64)c * hw), (int)hw, w, 1}, l[4] = {k * plane, plane, w, 1};
-          const int *src = dir == GDMA_VALUE_DIR_S2L ? g : l, *dst = dir == GDMA_VALUE_DIR_S2L ? l : g;
-          tensor_stride_move_gen_cmd(local, 0, addr + at, sn.len, C, sh.len, w, src[0], src[1], src[2], src[3], dst[0],
-                                     dst[1], dst[2], dst[3], GDMA_VALUE_FORMAT_FLOAT32, dir, 0, node);
+          stride_move(global_view(addr + at, dim4(sn.len, C, sh.len, w), dim4((int)((u64)c * hw), (int)hw, w, 1),
+                                  GDMA_VALUE_FORMAT_FLOAT32),
+                      local_f32(local, dim4(k * plane, plane, w, 1)), dir, node);
         };
         move(X, 0x10000, GDMA_VALUE_DIR_S2L);
         if (result_add) move(Y, y_off, GDMA_VALUE_DIR_S2L);
@@ -276,10 +276,8 @@ void nodechip_md_sfu(u64 input, u64 output, int n, int c, int h, int w, int unus
   auto move = [&](u64 addr, u32 local, const part_t &p, gdma_direction_t dir, cmd_id_node_t *nd) {
     const int plane = (int)eu_plane((u32)p.r * (u32)w), k = (int)ceil_div(p.P, NPU_NUM);
     const u64 at = addr + 4 * ((u64)p.p0 * hw + (u64)p.y0 * w);
-    const int g[4] = {(int)(NC * hw), (int)hw, w, 1}, l[4] = {k * plane, plane, w, 1};
-    const int *src = dir == GDMA_VALUE_DIR_S2L ? g : l, *dst = dir == GDMA_VALUE_DIR_S2L ? l : g;
-    tensor_stride_move_gen_cmd(local, 0, at, 1, p.P, p.r, w, src[0], src[1], src[2], src[3], dst[0], dst[1], dst[2],
-                               dst[3], GDMA_VALUE_FORMAT_FLOAT32, dir, 0, nd);
+    stride_move(global_view(at, dim4(1, p.P, p.r, w), dim4((int)(NC * hw), (int)hw, w, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                local_f32(local, dim4(k * plane, plane, w, 1)), dir, nd);
   };
   // Types 1 and 2 leave the result in the input buffer, 0 and 3 in the output.
   auto compute = [&](u32 in, u32 out, const part_t &p, cmd_id_node_t *nd) {
@@ -369,9 +367,9 @@ void nodechip_md_ops_parallel(u64 A, u64 B, u64 R, int in_a, int ic_a, int ih_a,
     const int spread = ic == 1 && C > 1, lanes = spread ? (C < NPU_NUM ? C : NPU_NUM) : C;
     const int plane = (int)eu_plane((u32)rows * (u32)s.w), kk = (int)ceil_div(lanes, NPU_NUM);
     const u64 chw = (u64)ic * s.h * s.w;
-    tensor_stride_move_gen_cmd(local, 0, addr + 4 * ((u64)n0 * chw + (u64)y0 * s.w), items, lanes, rows, s.w, (int)chw,
-                               spread ? 0 : s.h * s.w, s.w, 1, kk * plane, plane, s.w, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                               GDMA_VALUE_DIR_S2L, 0, nd);
+    stride_load(global_view(addr + 4 * ((u64)n0 * chw + (u64)y0 * s.w), dim4(items, lanes, rows, s.w),
+                            dim4((int)chw, spread ? 0 : s.h * s.w, s.w, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                local_f32(local, dim4(kk * plane, plane, s.w, 1)), nd);
   };
   auto strides_of = [&](const side_t &s, int ic, const slice_t &sl) {
     const int rows = s.h == 1 ? 1 : sl.rows, plane = (int)eu_plane((u32)rows * (u32)s.w);
@@ -383,9 +381,10 @@ void nodechip_md_ops_parallel(u64 A, u64 B, u64 R, int in_a, int ic_a, int ih_a,
     const dim4_t as = strides_of(sa, ic_a, sl), bs = strides_of(sb, ic_b, sl);
     const int plane = (int)eu_plane((u32)sl.rows * (u32)W);
     const dim4_t rs = {k * plane, plane, W, 1};
-    atomic_tensor_arithmetic_gen_cmd(A_is_const ? 0 : T | base, B_is_const ? 0 : T | (base + b_at), T | (base + r_at),
-                                     &shape, 0, 0, 0, &as, &bs, &rs, (tensor_op_t)op, 0, A_is_const, norm_f32_bits(Af),
-                                     B_is_const, norm_f32_bits(Bf), 0, nd);
+    tensor_arith_issue(tensor_arith_of((tensor_op_t)op, operand_either(A_is_const, T | base, norm_f32_bits(Af)), as,
+                                       operand_either(B_is_const, T | (base + b_at), norm_f32_bits(Bf)), bs,
+                                       T | (base + r_at), rs, shape),
+                       nd);
   };
   auto store = [&](u32 base, const slice_t &sl, cmd_id_node_t *nd) {
     md_move(R, base + r_at, sl.n0, sl.items, sl.y0, sl.rows, C, H, W, GDMA_VALUE_DIR_L2S, nd);

@@ -11,6 +11,7 @@
 #include "cmd/memory_fill_copy.h"
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/conversion.h"
 #include "runtime/assert.h"
@@ -51,9 +52,11 @@ void nodechip_f32_is(u64 input, u64 output, u64 length, int what, cmd_id_node_t 
       const int W = prev.h * prev.w;
       ASSERT_FS(W <= 65535);
       const int plane = (int)eu_plane((u32)W), cpl = (int)ceil_div(prev.c, NPU_NUM);
-      tensor_general_move_gen_cmd(mask[(k - 1) % 2], 0, prev.n, prev.c, 1, W, 4 * cpl * plane, 4 * plane, 4 * W, 4,
-                                  GDMA_VALUE_FORMAT_INT8, output + prev.offset, 0, prev.n, prev.c, 1, W, prev.c * W, W,
-                                  W, 1, GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, node);
+      // The low byte of every float word, densely.
+      move_l2g(local_view(mask[(k - 1) % 2], 0, dim4(4 * cpl * plane, 4 * plane, 4 * W, 4), GDMA_VALUE_FORMAT_INT8),
+               global_view(output + prev.offset, dim4(prev.n, prev.c, 1, W), dim4(prev.c * W, W, W, 1),
+                           GDMA_VALUE_FORMAT_INT8),
+               node);
     }
     prev = split;
     k++;
@@ -80,8 +83,8 @@ void nodechip_sum_x2n(u64 input, u64 output, u64 length, int count, float scale,
     if (more) flat_load(input, in[k % 2], split, &move);
     if (k > 0) {
       const u32 x = T | in[(k - 1) % 2];
-      for (int i = 0; i < count; i++)
-        atomic_mdscalar_operation_gen_cmd(x, x, x, prev.n, prev.c, prev.h, prev.w, MD_SCALAR_MUL, 0, 0, 0, 0, 0, &compute);
+      const dim4_t shape = dim4(prev.n, prev.c, prev.h, prev.w);
+      for (int i = 0; i < count; i++) md_scalar(MD_SCALAR_MUL, operand_at(x), operand_at(x), x, shape, &compute);
       atomic_md_sum_gen_cmd(x, T | partial, prev.n, prev.c, prev.h, prev.w, 1, &compute);
     }
     cmd_id_merge(node, &move, &compute);
@@ -197,9 +200,9 @@ void nodechip_matrix_band_part(u64 input, u64 output, const int *shape, int dims
     const int hi = hi_end < cols - 1 ? (int)hi_end : cols - 1;
     if (hi < lo) continue;
     const u64 at = 4 * ((u64)m * cols + (u64)lo);
-    tensor_general_move_gen_cmd(input + at, 0, (int)matrices, 1, 1, hi - lo + 1, rows * cols, 1, 1, 1,
-                                GDMA_VALUE_FORMAT_FLOAT32, output + at, 0, (int)matrices, 1, 1, hi - lo + 1,
-                                rows * cols, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 0, node);
+    const dim4_t row = dim4((int)matrices, 1, 1, hi - lo + 1), st = dim4(rows * cols, 1, 1, 1);
+    move_g2g(global_view(input + at, row, st, GDMA_VALUE_FORMAT_FLOAT32),
+             global_view(output + at, row, st, GDMA_VALUE_FORMAT_FLOAT32), node);
     // One move a row: tall matrices pass the 16-bit command ids.
     fix_cmd_node_overflow(node);
   }
@@ -251,25 +254,27 @@ static void lut_1n_section(const lut_global_plan_t &p, u64 input, u64 output, in
   const int cut = rest > 0 ? (int)rest : 0;
   const int ip = (int)ALIGN((u32)r, 128u), rp = (int)eu_plane((u32)r);
   if (whole > 0)
-    tensor_general_move_gen_cmd(input + (u64)r0, 0, 1, whole, 1, r, p.rows * whole, p.rows, r, 1,
-                                GDMA_VALUE_FORMAT_INT8, LUT_INDEX_LOCAL, 0, 1, whole, 1, r, ip, ip, r, 1,
-                                GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+    move_g2l(global_view(input + (u64)r0, dim4(1, whole, 1, r), dim4(p.rows * whole, p.rows, r, 1),
+                         GDMA_VALUE_FORMAT_INT8),
+             local_view(LUT_INDEX_LOCAL, 0, dim4(ip, ip, r, 1), GDMA_VALUE_FORMAT_INT8), node);
   if (cut > 0)
-    tensor_general_move_gen_cmd(input + (u64)((i64)whole * p.rows + r0), 0, 1, 1, 1, cut, cut, cut, cut, 1,
-                                GDMA_VALUE_FORMAT_INT8, LUT_INDEX_LOCAL, whole, 1, 1, 1, cut, ip, ip, cut, 1,
-                                GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
+    move_g2l(global_view(input + (u64)((i64)whole * p.rows + r0), dim4(1, 1, 1, cut), dim4(cut, cut, cut, 1),
+                         GDMA_VALUE_FORMAT_INT8),
+             local_view(LUT_INDEX_LOCAL, whole, dim4(ip, ip, cut, 1), GDMA_VALUE_FORMAT_INT8), node);
   const int lanes = whole + (cut > 0 ? 1 : 0);
   if (lanes == 0) return;
   atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, T | LUT_INDEX_LOCAL, T | LUT_RESULT_LOCAL, 1, lanes, r, 1,
                                LUT_ENTRIES, 0, node);
   if (whole > 0)
-    tensor_general_move_gen_cmd(LUT_RESULT_LOCAL, 0, 1, whole, 1, r, rp, rp, r, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                output + 4 * (u64)r0, 0, 1, whole, 1, r, p.rows * whole, p.rows, r, 1,
-                                GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    move_l2g(local_f32(LUT_RESULT_LOCAL, dim4(rp, rp, r, 1)),
+             global_view(output + 4 * (u64)r0, dim4(1, whole, 1, r), dim4(p.rows * whole, p.rows, r, 1),
+                         GDMA_VALUE_FORMAT_FLOAT32),
+             node);
   if (cut > 0)
-    tensor_general_move_gen_cmd(LUT_RESULT_LOCAL, whole, 1, 1, 1, cut, rp, rp, cut, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                output + 4 * (u64)((i64)whole * p.rows + r0), 0, 1, 1, 1, cut, cut, cut, cut, 1,
-                                GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    move_l2g(local_f32(LUT_RESULT_LOCAL, dim4(rp, rp, cut, 1), whole),
+             global_view(output + 4 * (u64)((i64)whole * p.rows + r0), dim4(1, 1, 1, cut), dim4(cut, cut, cut, 1),
+                         GDMA_VALUE_FORMAT_FLOAT32),
+             node);
 }
 
 void nodechip_lut(u64 input, u64 output, u64 table, int n, int c, int h, int w, int is_1n, cmd_id_node_t *node) {
@@ -290,18 +295,16 @@ void nodechip_lut(u64 input, u64 output, u64 table, int n, int c, int h, int w, 
       for (int g = 0; g < p.groups; g++) {
         // Four items a word: item j's index is byte j of every word.
         const u64 at = (u64)((i64)g * item + (i64)r0 * w);
-        tensor_general_move_gen_cmd(input + 4 * at, 0, 1, c, r, w, (int)item, (int)plane_g, w, 1,
-                                    GDMA_VALUE_FORMAT_FLOAT32, LUT_INDEX_LOCAL, 0, 1, c, r, w, cpl * P, P, w, 1,
-                                    GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+        const dim4_t rows = dim4(1, c, r, w), gs = dim4((int)item, (int)plane_g, w, 1), ls = dim4(cpl * P, P, w, 1);
+        move_g2l(global_view(input + 4 * at, rows, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(LUT_INDEX_LOCAL, ls), node);
         const int items = n - 4 * g < 4 ? n - 4 * g : 4;
         for (int j = 0; j < items; j++) {
           if (j > 0) tensor_i32_const_shift(LUT_INDEX_LOCAL, (u32)-8, LUT_INDEX_LOCAL, &shape, NULL, node);
           atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, T | LUT_INDEX_LOCAL, T | LUT_RESULT_LOCAL, 1, c, r, w,
                                        LUT_ENTRIES, 1, node);
           const u64 to = (u64)((i64)(4 * g + j) * item + (i64)r0 * w);
-          tensor_general_move_gen_cmd(LUT_RESULT_LOCAL, 0, 1, c, r, w, cpl * P, P, w, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                      output + 4 * to, 0, 1, c, r, w, (int)item, (int)plane_g, w, 1,
-                                      GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+          move_l2g(local_f32(LUT_RESULT_LOCAL, ls), global_view(output + 4 * to, rows, gs, GDMA_VALUE_FORMAT_FLOAT32),
+                   node);
         }
         fix_cmd_node_overflow(node);
       }

@@ -4,6 +4,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "local/normalize.h"
 #include "local/tagged_math.h"
@@ -23,15 +24,14 @@ void nodechip_normalize_forward(u64 input_global_addr, u64 output_global_addr, u
     const norm_section_t s = norm_section_of(n, (int)nh_secs.nsecs, i);
     const u32 S = (u32)s.len * (u32)cpl * (u32)a * 4;
     const u64 at = 4 * (u64)s.offset * chw;
-    tensor_stride_move_gen_cmd(0, 0, input_global_addr + at, s.len, c, h, w, (int)chw, h * w, w, 1, cpl * a, a, w, 1,
-                               GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+    const dim4_t shape = dim4(s.len, c, h, w), gs = dim4((int)chw, h * w, w, 1), ls = dim4(cpl * a, a, w, 1);
+    stride_load(global_view(input_global_addr + at, shape, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(0, ls), node);
     tensor_normalize(0, 2 * S, S, s.len, c, h, w, across_spatial, norm_f32_bits(eps), node);
     if (!channel_shared)
       tensor_compact_move_gen_cmd(0, 0, scale_global_addr, 1, c, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L,
                                   0, node);
     tensor_scale(2 * S, 2 * S, 0, s.len, c, h, w, channel_shared, norm_f32_bits(scale_val), if_relu, node);
-    tensor_stride_move_gen_cmd(2 * S, 0, output_global_addr + at, s.len, c, h, w, cpl * a, a, w, 1, (int)chw, h * w,
-                               w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    stride_store(local_f32(2 * S, ls), global_view(output_global_addr + at, shape, gs, GDMA_VALUE_FORMAT_FLOAT32), node);
   }
 }
 
@@ -61,13 +61,13 @@ void nodechip_normalize_fix8b_forward(u64 input_global_addr, u64 output_global_a
       const int a = (int)eu_plane((u32)sh.len * (u32)w);
       const u32 H = (u32)sg.len * (u32)cpl * (u32)a * 4;
       const u64 at = 4 * ((u64)sg.offset * chw + (u64)sh.offset * w);
-      tensor_stride_move_gen_cmd(V, 0, input_global_addr + at, sg.len, c, sh.len, w, (int)chw, h * w, w, 1, cpl * a,
-                                 a, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+      const dim4_t part = dim4(sg.len, c, sh.len, w), gs = dim4((int)chw, h * w, w, 1), ls = dim4(cpl * a, a, w, 1);
+      stride_load(global_view(input_global_addr + at, part, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(V, ls), node);
       const dim4_t shape = {items, c, sh.len, w};
       nodechip_normalize_fix8b_forward_local(V, V + H, V + 2 * H, 0, &shape, across_spatial, channel_shared, eps,
                                              scale_val, if_relu, sign_input, sign_output, node);
-      tensor_stride_move_gen_cmd(V + H, 0, output_global_addr + at, sg.len, c, sh.len, w, cpl * a, a, w, 1, (int)chw,
-                                 h * w, w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+      stride_store(local_f32(V + H, ls), global_view(output_global_addr + at, part, gs, GDMA_VALUE_FORMAT_FLOAT32),
+                   node);
     }
   }
 }

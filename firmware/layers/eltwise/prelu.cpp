@@ -6,6 +6,7 @@
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "local/compare_select.h"
 #include "local/eltwise.h"
 #include "runtime/assert.h"
@@ -66,12 +67,10 @@ void nodechip_prelu_forward(u64 input, u64 slope, u64 output, float shared_slope
         const int sl = hw - s < P.sl ? hw - s : P.sl;
         const int cs = (int)align_up(sl, 32), ns = cs * (int)ceil_div(cp, NPU_NUM);
         const u64 at = 4ull * (((u64)b * (u64)P.c_all + (u64)k) * (u64)hw + (u64)s);
-        tensor_stride_move_gen_cmd(0, 0, input + at, nb, cp, sl, 1, P.c_all * hw, hw, 1, 1, ns, cs, 1, 1,
-                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-        const dim4_t shape = {nb, cp, sl, 1};
+        const dim4_t shape = {nb, cp, sl, 1}, gs = dim4(P.c_all * hw, hw, 1, 1), ls = dim4(ns, cs, 1, 1);
+        stride_load(global_view(input + at, shape, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(0, ls), node);
         nodechip_prelu_forward_local(0, S, 2 * S, channel_shared, shared, &shape, 0, node);
-        tensor_stride_move_gen_cmd(S, 0, output + at, nb, cp, sl, 1, ns, cs, 1, 1, P.c_all * hw, hw, 1, 1,
-                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+        stride_store(local_f32(S, ls), global_view(output + at, shape, gs, GDMA_VALUE_FORMAT_FLOAT32), node);
       }
     }
   }
@@ -138,8 +137,8 @@ static void compute_piece(const dropout_t *d, int i, cmd_id_node_t *node) {
   const int C = (int)ceil_div(Lp, 32);
   const u32 in = T | l.input[i % 2], rnd = in + l.section_bytes, out = T | l.output, sel = out + l.section_bytes;
   md_cmp_gen_cmd_lite(rnd, 0, out, sel, 1, C, 1, 32, 0, 1, 0.0f, d->ratio, 1.0f, 0.0f, 0, node);
-  atomic_mdscalar_operation_gen_cmd(in, 0, out, 1, C, 1, 32, MD_SCALAR_MUL, 0, 0, 1, 0, d->scale, node);
-  atomic_mdscalar_operation_gen_cmd(out, sel, out, 1, C, 1, 32, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(in), operand_bits(d->scale), out, dim4(1, C, 1, 32), node);
+  md_scalar(MD_SCALAR_MUL, operand_at(out), operand_at(sel), out, dim4(1, C, 1, 32), node);
 }
 
 // The output and the selection of piece i, both densely at the piece's own

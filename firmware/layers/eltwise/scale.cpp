@@ -4,6 +4,7 @@
 #include "cmd/bd_arith.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/norm_common.h"
 #include "runtime/assert.h"
 
@@ -67,18 +68,21 @@ void load_scale_part(const scale_t &a, u64 addr, u32 local, int items, int rows,
   const int spread = S[1] == 1 && a.c > 1;
   const int C = spread ? (a.c < NPU_NUM ? a.c : NPU_NUM) : S[1];
   const u64 at = 4 * ((u64)n0 * S[1] * J + (u64)y0 * S[3]);
-  tensor_stride_move_gen_cmd(local, 0, addr + at, items, C, rows, S[3], S[1] * J, spread ? 0 : J, S[3], 1, cs * Jp, Jp,
-                             S[3], 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  stride_load(global_view(addr + at, dim4(items, C, rows, S[3]), dim4(S[1] * J, spread ? 0 : J, S[3], 1),
+                          GDMA_VALUE_FORMAT_FLOAT32),
+              local_f32(local, dim4(cs * Jp, Jp, S[3], 1)), node);
 }
 void move_data(const scale_t &a, u64 addr, u32 local, const scale_slice_t &s, gdma_direction_t dir,
                cmd_id_node_t *node) {
   const int cpl = (int)ceil_div(a.c, NPU_NUM), plane = s.rows * a.w;
   const u64 chw = (u64)a.c * a.h * a.w;
-  const int g[4] = {(int)chw, a.h * a.w, a.w, 1}, l[4] = {cpl * plane, plane, a.w, 1};
-  const int *src = dir == GDMA_VALUE_DIR_S2L ? g : l, *dst = dir == GDMA_VALUE_DIR_S2L ? l : g;
-  tensor_stride_move_gen_cmd(local, 0, addr + 4 * ((u64)s.n0 * chw + (u64)s.y0 * a.w), s.items, a.c, s.rows, a.w,
-                             src[0], src[1], src[2], src[3], dst[0], dst[1], dst[2], dst[3], GDMA_VALUE_FORMAT_FLOAT32,
-                             dir, 0, node);
+  const global_view_t g = global_view(addr + 4 * ((u64)s.n0 * chw + (u64)s.y0 * a.w), dim4(s.items, a.c, s.rows, a.w),
+                                      dim4((int)chw, a.h * a.w, a.w, 1), GDMA_VALUE_FORMAT_FLOAT32);
+  const local_view_t l = local_f32(local, dim4(cpl * plane, plane, a.w, 1));
+  if (dir == GDMA_VALUE_DIR_S2L)
+    stride_load(g, l, node);
+  else
+    stride_store(l, g, node);
 }
 // data op= scale part, the part laid out for `part_items` x `part_rows`, from
 // element offset `at` of it.
@@ -90,15 +94,18 @@ void apply(const scale_t &a, tensor_op_t op, u32 data, u32 part, u32 at, int par
   const dim4_t shape = {s.items, a.c, s.rows, a.w};
   const dim4_t ds = {cpl * plane, plane, a.w, 1};
   const dim4_t bs = {S[0] != 1 ? cs * Jp : 0, S[1] == 1 ? 0 : Jp, S[2] != 1 ? S[3] : 0, S[3] != 1 ? 1 : 0};
-  atomic_tensor_arithmetic_gen_cmd(T | data, T | (part + 4 * at), T | data, &shape, S[0] == 1, S[2] == 1, S[3] == 1,
-                                   &ds, &bs, &ds, op, 0, 0, 0, 0, 0, 0, node);
+  tensor_arith_t t = tensor_arith_of(op, operand_at(T | data), ds, operand_at(T | (part + 4 * at)), bs, T | data, ds,
+                                     shape);
+  t.B_bcast_n = S[0] == 1;
+  t.B_bcast_h = S[2] == 1;
+  t.B_bcast_w = S[3] == 1;
+  tensor_arith_issue(t, node);
 }
 void relu(const scale_t &a, u32 data, const scale_slice_t &s, cmd_id_node_t *node) {
   const int cpl = (int)ceil_div(a.c, NPU_NUM), plane = s.rows * a.w;
   const dim4_t shape = {s.items, a.c, s.rows, a.w};
   const dim4_t ds = {cpl * plane, plane, a.w, 1};
-  atomic_tensor_arithmetic_gen_cmd(T | data, 0, T | data, &shape, 0, 0, 0, &ds, &ds, &ds, TENSOR_OP_MAX, 0, 0, 0, 1,
-                                   norm_f32_bits(0.0f), 0, node);
+  tensor_arith_const(TENSOR_OP_MAX, local_f32(data, ds), norm_f32_bits(0.0f), local_f32(data, ds), shape, node);
 }
 void open_copies(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute) {
   node->divided = 1;

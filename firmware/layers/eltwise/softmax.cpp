@@ -12,6 +12,7 @@
 #include "cmd/local_mem.h"
 #include "cmd/tensor_ops.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
 #include "runtime/assert.h"
@@ -348,10 +349,11 @@ void nodechip_softmax_forward_parallel(u64 input, u64 output, int n, int c, int 
     const gdma_value_format_t fmt = bottom_prec == SOFTMAX_PREC_INT8 ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
     const int hw = h2 * w2;
     const u64 group = 4ull * (u64)c2 * (u64)hw;
+    // Four items interleaved byte by byte apart into four planes.
+    const dim4_t four = dim4(4, c2, 1, hw), interleaved = dim4(1, 4 * hw, 4 * hw, 4);
     for (int g = 0; g < (int)ceil_div(n2, 4); g++)
-      tensor_general_move_gen_cmd(input + (u64)g * group, 0, 4, c2, 1, hw, 1, 4 * hw, 4 * hw, 4, fmt,
-                                  buffer + (u64)g * group, 0, 4, c2, 1, hw, c2 * hw, hw, hw, 1, fmt,
-                                  GDMA_VALUE_DIR_S2S, 0, node);
+      move_g2g(global_view(input + (u64)g * group, four, interleaved, fmt),
+               global_view(buffer + (u64)g * group, four, dense_stride(four), fmt), node);
     input = buffer;
   }
   if (c == 1) {

@@ -7,6 +7,7 @@
 #include "cmd/gdma.h"
 #include "cmd/tensor_shape.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "layers/eltwise/unary.h"
 #include "local/math.h"
 #include "runtime/assert.h"
@@ -53,22 +54,16 @@ void nodechip_unary_fix8b(u64 input, u64 output, u64 length, int unary_type, flo
       get_tensor_stride_by_shape(&lstride[s], &sh, 1, (int)ctx->eu_align, type_len, 0);
       get_tensor_stride_by_shape(&gstride[s], &sh, 0, (int)ctx->eu_align, 1, 0);
       const dim4_t &ls = lstride[s], &gs = gstride[s];
-      tensor_general_move_gen_cmd(input + offset[s], 0, sh.n, sh.c, sh.h, sh.w, gs.n, gs.c, gs.h, gs.w, in_fmt,
-                                  plan.input[s], 0, sh.n, sh.c, sh.h, sh.w, ls.n, ls.c, ls.h, ls.w,
-                                  GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, &move);
+      move_g2l(global_view(input + offset[s], sh, gs, in_fmt), local_f32(plan.input[s], ls), &move);
     }
     if (pipeline_should_work(&pipe, 1, &s)) {
       const dim4_t &sh = shape[s], &ls = lstride[s], &gs = gstride[s];
       const u32 in = LOCAL_ADDR_TAG | plan.input[s], out = LOCAL_ADDR_TAG | plan.output;
-      atomic_mdscalar_operation_gen_cmd(in, 0, in, sh.n, sh.c, sh.h, sh.w, MD_SCALAR_MUL, 0, 0, 1, 0, in_scale,
-                                        &compute);
+      md_scalar(MD_SCALAR_MUL, operand_at(in), operand_bits(in_scale), in, sh, &compute);
       nodechip_unary_local(plan.input[s], plan.output, plan.scratch, ctx, params, &sh, &ls, &compute);
-      atomic_mdscalar_operation_gen_cmd(out, 0, out, sh.n, sh.c, sh.h, sh.w, MD_SCALAR_MUL, 0, 0, 1, 0, out_recip,
-                                        &compute);
+      md_scalar(MD_SCALAR_MUL, operand_at(out), operand_bits(out_recip), out, sh, &compute);
       unary_merge_copies(node, &move, &compute);
-      tensor_general_move_gen_cmd(plan.output, 0, sh.n, sh.c, sh.h, sh.w, ls.n, ls.c, ls.h, ls.w,
-                                  GDMA_VALUE_FORMAT_FLOAT32, output + offset[s], 0, sh.n, sh.c, sh.h, sh.w, gs.n,
-                                  gs.c, gs.h, gs.w, out_fmt, GDMA_VALUE_DIR_L2S, 0, &move);
+      move_l2g(local_f32(plan.output, ls), global_view(output + offset[s], sh, gs, out_fmt), &move);
     }
     unary_merge_copies(node, &move, &compute);
   }

@@ -7,6 +7,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "layers/data/select.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
@@ -31,8 +32,9 @@ void vop(vec_t R, vec_t A, vec_t B, int n, tensor_op_t op, int b_const, float b,
   const dim4_t shape = {1, 1, n, 1};
   const dim4_t as = {n * A.stride, n * A.stride, A.stride, 1}, bs = {n * B.stride, n * B.stride, B.stride, 1},
                rs = {n * R.stride, n * R.stride, R.stride, 1};
-  atomic_tensor_arithmetic_gen_cmd(T_ | A.at, b_const ? 0 : T_ | B.at, T_ | R.at, &shape, 0, 0, 0, &as, &bs, &rs, op,
-                                   0, 0, 0, b_const, f32_bits(b), 0, node);
+  tensor_arith_issue(tensor_arith_of(op, operand_at(T_ | A.at), as, operand_either(b_const, T_ | B.at, f32_bits(b)), bs,
+                                     T_ | R.at, rs, shape),
+                     node);
 }
 void vcopy(vec_t R, vec_t A, int n, cmd_id_node_t *node) { vop(R, A, A, n, TENSOR_OP_ADD, 1, 0.0f, node); }
 
@@ -84,10 +86,11 @@ void nodechip_ctcloss_parallel(u64 lprime, u64 y, u64 alpha, u64 beta, u64 scrat
 
   // The tables, and y and l' where the ARM reads them.
   const int ST = S * T;
-  tensor_general_move_gen_cmd(alpha, 0, 1, 1, S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, CTC_ALPHA_OFFSET, 0, 1, 1,
-                              S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-  tensor_general_move_gen_cmd(beta, 0, 1, 1, S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, CTC_BETA_OFFSET, 0, 1, 1,
-                              S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  const dim4_t table = dim4(1, 1, S, T), table_stride = dim4(ST, ST, T, 1);
+  move_g2l(global_view(alpha, table, table_stride, GDMA_VALUE_FORMAT_FLOAT32), local_f32(CTC_ALPHA_OFFSET, table_stride),
+           node);
+  move_g2l(global_view(beta, table, table_stride, GDMA_VALUE_FORMAT_FLOAT32), local_f32(CTC_BETA_OFFSET, table_stride),
+           node);
   const u64 CT = (u64)C * (u64)T;
   general_gdma_gen_cmd(y, scratch, GDMA_VALUE_FORMAT_FLOAT32, (int)CT, GDMA_VALUE_DIR_S2S, node);
   general_gdma_gen_cmd(lprime, scratch + 4 * CT, GDMA_VALUE_FORMAT_FLOAT32, S, GDMA_VALUE_DIR_S2S, node);
@@ -158,8 +161,8 @@ void nodechip_ctcloss_parallel(u64 lprime, u64 y, u64 alpha, u64 beta, u64 scrat
     vcopy(vec_t{CTC_BETA_OFFSET + 4u * (u32)t, T}, dense(B), S, node);
     fix_cmd_node_overflow(node);
   }
-  tensor_general_move_gen_cmd(CTC_ALPHA_OFFSET, 0, 1, 1, S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, alpha, 0, 1, 1,
-                              S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
-  tensor_general_move_gen_cmd(CTC_BETA_OFFSET, 0, 1, 1, S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, beta, 0, 1, 1,
-                              S, T, ST, ST, T, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+  move_l2g(local_f32(CTC_ALPHA_OFFSET, table_stride), global_view(alpha, table, table_stride, GDMA_VALUE_FORMAT_FLOAT32),
+           node);
+  move_l2g(local_f32(CTC_BETA_OFFSET, table_stride), global_view(beta, table, table_stride, GDMA_VALUE_FORMAT_FLOAT32),
+           node);
 }

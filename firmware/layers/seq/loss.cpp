@@ -11,6 +11,7 @@
 #include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "layers/data/select.h"
 #include "layers/eltwise/norm_common.h"
 #include "layers/eltwise/unary.h"
@@ -31,15 +32,14 @@ u32 loss_row_bytes(int n) { return (u32)ceil_div(ceil_div(n, EU_NUM), NPU_NUM) *
 
 // R = A op B over `rows` sections of 32 (a constant B when b_const).
 static void vec_op(u32 A, u32 B, u32 R, int N, int rows, md_scalar_op_t op, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(T | A, T | B, T | R, N, rows, 1, EU_NUM, op, 0, 0, 0, 0, 0, node);
+  md_scalar(op, operand_at(T | A), operand_at(T | B), T | R, dim4(N, rows, 1, EU_NUM), node);
 }
 static void vec_op_const(u32 A, float b, u32 R, int N, int rows, md_scalar_op_t op, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(T | A, 0, T | R, N, rows, 1, EU_NUM, op, 0, 0, 1, 0, f32_bits(b), node);
+  md_scalar(op, operand_at(T | A), operand_f32(b), T | R, dim4(N, rows, 1, EU_NUM), node);
 }
 // R = a - B.
 static void const_minus(float a, u32 B, u32 R, int rows, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(0, T | B, T | R, 1, rows, 1, EU_NUM, MD_SCALAR_SUB, 0, 1, 0, f32_bits(a), 0,
-                                    node);
+  md_scalar(MD_SCALAR_SUB, operand_f32(a), operand_at(T | B), T | R, dim4(1, rows, 1, EU_NUM), node);
 }
 
 // The sums of the sections of a row of n floats at A into one float per
@@ -74,8 +74,8 @@ static void reduce_sections(u32 Y, u32 row, int count, u64 scratch, int first, c
 // The running loss divided by 2 N, stored as one float.
 static void store_loss(u64 loss, int N_div, cmd_id_node_t *node) {
   const float divisor = (float)(2.0 * (double)N_div);
-  atomic_mdscalar_operation_gen_cmd(T | LOSS_ACC_OFFSET, 0, T | LOSS_ACC_OFFSET, 1, 1, 1, 1, MD_SCALAR_DIV, 0, 0, 1, 0,
-                                    f32_bits(divisor), node);
+  md_scalar(MD_SCALAR_DIV, operand_at(T | LOSS_ACC_OFFSET), operand_f32(divisor), T | LOSS_ACC_OFFSET,
+            dim4(1, 1, 1, 1), node);
   general_align_tensor_move_L2G_gen_cmd(LOSS_ACC_OFFSET, 0, loss, 1, 1, 1, 1, 1, 1, node);
 }
 
@@ -187,7 +187,7 @@ static void nodechip_contrastive_loss_forward_internal(cmd_id_node_t *node, int 
   store_row(A, diff, r, C, node);
   // d^2 of each row: the difference back with row m as channel m.
   general_align_tensor_move_G2L_gen_cmd(diff, D, 0, 1, r, 1, C, (i64)r * C, C, node);
-  atomic_mdscalar_operation_gen_cmd(T | D, T | D, T | D, 1, r, 1, C, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(T | D), operand_at(T | D), T | D, dim4(1, r, 1, C), node);
   atomic_md_sum_gen_cmd(T | D, T | Q, 1, r, 1, C, 0, node);
   general_align_tensor_move_L2G_gen_cmd(Q, 0, dist_sq, 1, r, 1, 1, r, 1, node);
 
@@ -342,18 +342,13 @@ dim4_t sm_local_stride(const dim4_t &s, u32 at) {
 
 void sm_move(const sm_piece_t &p, u32 local, u64 global, int k0, int m, int to_local, cmd_id_node_t *node) {
   const dim4_t s = sm_shape(p, m);
-  const dim4_t ls = sm_local_stride(s, local);
   const u64 at = global + 4ull * (((u64)p.n0 * p.C + (u64)k0) * (u64)p.inner + (u64)p.w0);
-  const int gn = p.inner, gc = p.C * p.inner, gh = p.sw;
-  if (to_local) {
-    tensor_general_move_gen_cmd(at, 0, s.n, s.c, s.h, s.w, gn, gc, gh, 1, GDMA_VALUE_FORMAT_FLOAT32, local, 0, s.n,
-                                s.c, s.h, s.w, ls.n, ls.c, ls.h, ls.w, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L,
-                                0, node);
-  } else {
-    tensor_general_move_gen_cmd(local, 0, s.n, s.c, s.h, s.w, ls.n, ls.c, ls.h, ls.w, GDMA_VALUE_FORMAT_FLOAT32, at,
-                                0, s.n, s.c, s.h, s.w, gn, gc, gh, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0,
-                                node);
-  }
+  const global_view_t g = global_view(at, s, dim4(p.inner, p.C * p.inner, p.sw, 1), GDMA_VALUE_FORMAT_FLOAT32);
+  const local_view_t l = local_f32(local, sm_local_stride(s, local));
+  if (to_local)
+    move_g2l(g, l, node);
+  else
+    move_l2g(l, g, node);
 }
 
 // R = A op B over m class planes, B one plane broadcast over the classes
@@ -363,13 +358,14 @@ void sm_op(const sm_piece_t &p, u32 A, u32 B, u32 R, int m, int bcast, tensor_op
   const dim4_t as = sm_local_stride(s, A), rs = sm_local_stride(s, R);
   dim4_t bs = sm_local_stride(s, B);
   if (bcast) bs.n = 0;
-  atomic_tensor_arithmetic_gen_cmd(T | A, T | B, T | R, &s, bcast, 0, 0, &as, &bs, &rs, op, 0, 0, 0, 0, 0, 0, node);
+  tensor_arith_t t = tensor_arith_of(op, operand_at(T | A), as, operand_at(T | B), bs, T | R, rs, s);
+  t.B_bcast_n = bcast;
+  tensor_arith_issue(t, node);
 }
 void sm_op_const(const sm_piece_t &p, u32 A, float b, u32 R, int m, tensor_op_t op, cmd_id_node_t *node) {
   const dim4_t s = sm_shape(p, m);
   const dim4_t as = sm_local_stride(s, A), rs = sm_local_stride(s, R);
-  atomic_tensor_arithmetic_gen_cmd(T | A, 0, T | R, &s, 0, 0, 0, &as, &as, &rs, op, 0, 0, 0, 1, f32_bits(b), 0,
-                                   node);
+  tensor_arith_const(op, local_f32(A, as), f32_bits(b), local_f32(R, rs), s, node);
 }
 
 int sm_classes(int C, int pieces, int j) { return C / pieces + (j < C % pieces ? 1 : 0); }

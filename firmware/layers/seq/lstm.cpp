@@ -9,6 +9,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_slice.h"
+#include "cmd/tensor_view.h"
 #include "layers/conv/fc.h"
 #include "local/compare_select.h"
 #include "local/math.h"
@@ -56,14 +57,14 @@ int lstm_data_split_select(int N, int I, int H, int P, int *R) {
 
 // R = A op B, or A op constant, over a row of sections.
 static void op(u32 A, u32 B, u32 R, int sections, md_scalar_op_t o, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(TAG | A, TAG | B, TAG | R, 1, sections, 1, EU_NUM, o, 0, 0, 0, 0, 0, node);
+  md_scalar(o, operand_at(TAG | A), operand_at(TAG | B), TAG | R, dim4(1, sections, 1, EU_NUM), node);
 }
 static void op_const(u32 A, float b, u32 R, int sections, md_scalar_op_t o, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(TAG | A, 0, TAG | R, 1, sections, 1, EU_NUM, o, 0, 0, 1, 0, f32_bits(b), node);
+  md_scalar(o, operand_at(TAG | A), operand_f32(b), TAG | R, dim4(1, sections, 1, EU_NUM), node);
 }
 // R = a op B.
 static void const_op(float a, u32 B, u32 R, int sections, md_scalar_op_t o, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(0, TAG | B, TAG | R, 1, sections, 1, EU_NUM, o, 0, 1, 0, f32_bits(a), 0, node);
+  md_scalar(o, operand_f32(a), operand_at(TAG | B), TAG | R, dim4(1, sections, 1, EU_NUM), node);
 }
 static void exp_in_place(u32 x, u32 work, int columns, int sections, cmd_id_node_t *node) {
   tensor_ex(TAG | x, TAG | work, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, sections, 1,
@@ -264,20 +265,19 @@ dim4_t lstm_stride(const lstm_mat_t &m) { return {32 * m.L, 32, 32, 1}; }
 // R = A op B over w floats of every section, A, B and R each `at` floats into
 // their sections.
 void lstm_op(const lstm_mat_t &m, u32 A, u32 B, u32 R, int w, tensor_op_t o, cmd_id_node_t *node) {
-  const dim4_t s = lstm_shape(m, w), st = lstm_stride(m);
-  atomic_tensor_arithmetic_gen_cmd(TAG | A, TAG | B, TAG | R, &s, 0, 0, 0, &st, &st, &st, o, 0, 0, 0, 0, 0, 0, node);
+  const dim4_t st = lstm_stride(m);
+  tensor_arith(o, local_f32(A, st), local_f32(B, st), local_f32(R, st), lstm_shape(m, w), node);
 }
 // R = A x cont, cont one float a row, the same in every lane.
 void lstm_scale_rows(const lstm_mat_t &m, u32 A, u32 cont, u32 R, int w, cmd_id_node_t *node) {
-  const dim4_t s = lstm_shape(m, w), st = lstm_stride(m), cs = {1, 0, 0, 0};
-  atomic_tensor_arithmetic_gen_cmd(TAG | A, TAG | cont, TAG | R, &s, 0, 0, 0, &st, &cs, &st, TENSOR_OP_MUL, 0, 0, 0, 0, 0,
-                                   0, node);
+  const dim4_t st = lstm_stride(m);
+  tensor_arith(TENSOR_OP_MUL, local_f32(A, st), local_f32(cont, dim4(1, 0, 0, 0)), local_f32(R, st), lstm_shape(m, w),
+               node);
 }
 // R = A + 0 (a copy) over w floats of every section.
 void lstm_copy(const lstm_mat_t &m, u32 A, u32 R, int w, cmd_id_node_t *node) {
-  const dim4_t s = lstm_shape(m, w), st = lstm_stride(m);
-  atomic_tensor_arithmetic_gen_cmd(TAG | A, 0, TAG | R, &s, 0, 0, 0, &st, &st, &st, TENSOR_OP_ADD, 0, 0, 0, 1,
-                                   f32_bits(0.0f), 0, node);
+  const dim4_t st = lstm_stride(m);
+  tensor_arith_const(TENSOR_OP_ADD, local_f32(A, st), f32_bits(0.0f), local_f32(R, st), lstm_shape(m, w), node);
 }
 void lstm_zero(const lstm_mat_t &m, u32 R, int w, cmd_id_node_t *node) {
   local_fill_const_gen_cmd(TAG | R, m.rows, m.S, 1, w, f32_bits(0.0f), node);
@@ -286,10 +286,10 @@ void lstm_zero(const lstm_mat_t &m, u32 R, int w, cmd_id_node_t *node) {
 // The md forms on the aligned layout of rows x S x 1 x w (sections padded to
 // 32 floats, so that rows of L slots are its batch items).
 void md_const(u32 A, float b, u32 R, const lstm_mat_t &m, int w, md_scalar_op_t o, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(TAG | A, 0, TAG | R, m.rows, m.S, 1, w, o, 0, 0, 1, 0, f32_bits(b), node);
+  md_scalar(o, operand_at(TAG | A), operand_f32(b), TAG | R, dim4(m.rows, m.S, 1, w), node);
 }
 void md_const_a(float a, u32 B, u32 R, const lstm_mat_t &m, int w, md_scalar_op_t o, cmd_id_node_t *node) {
-  atomic_mdscalar_operation_gen_cmd(0, TAG | B, TAG | R, m.rows, m.S, 1, w, o, 0, 1, 0, f32_bits(a), 0, node);
+  md_scalar(o, operand_f32(a), operand_at(TAG | B), TAG | R, dim4(m.rows, m.S, 1, w), node);
 }
 // x = 1 / (1 + e^-x) in place.
 void lstm_sigmoid(u32 x, u32 work, const lstm_mat_t &m, int w, cmd_id_node_t *node) {
@@ -338,9 +338,10 @@ void lstm_store(u32 local, u64 global, int sec, int rows, int cols, cmd_id_node_
 // each of the lanes the sections use.
 void lstm_load_cont(const lstm_call_t &c, u32 local, int t, int row0, int rows, cmd_id_node_t *node) {
   const int lanes = c.plan->S < NPU_NUM ? (int)c.plan->S : NPU_NUM;
-  tensor_general_move_gen_cmd(lstm_rows_at(c.cont, t, c.N, row0, 1), 0, 1, lanes, 1, rows, 0, 0, rows, 1,
-                              GDMA_VALUE_FORMAT_FLOAT32, local, 0, 1, lanes, 1, rows, lanes * rows, rows, rows, 1,
-                              GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  // The same row of flags in every lane: channel stride 0.
+  const global_view_t cont = global_view(lstm_rows_at(c.cont, t, c.N, row0, 1), dim4(1, lanes, 1, rows),
+                                         dim4(0, 0, rows, 1), GDMA_VALUE_FORMAT_FLOAT32);
+  move_g2l(cont, local_f32(local, dim4(lanes * rows, rows, rows, 1)), node);
 }
 // gates (+)= L x W over rows of the slice; L in sections of l_sec floats.
 void lstm_fc(const lstm_call_t &c, u32 L, int l_sec, int k, u32 W, u32 gates, int rows, int add, u32 bias,

@@ -6,6 +6,7 @@
 #include "cmd/bd_md.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "layers/data/select.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
@@ -38,16 +39,16 @@ void row_move(u32 local, u64 table, int row, int dim, gdma_direction_t dir, cmd_
 // negative; the gradient of u gets g v (fresh for the target), v gets g u.
 void update(const w2v_t &w, int negative, cmd_id_node_t *node) {
   const int d = w.dim;
-  atomic_mdscalar_operation_gen_cmd(T | w.u, T | w.v, T | w.prod, 1, 1, 1, d, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(T | w.u), operand_at(T | w.v), T | w.prod, dim4(1, 1, 1, d), node);
   atomic_md_sum_gen_cmd(T | w.prod, T | W2V_DOT_OFFSET, 1, 1, 1, d, 0, node);
   const u32 dot = T | W2V_DOT_OFFSET;
-  if (negative) atomic_mdscalar_operation_gen_cmd(dot, 0, dot, 1, 1, 1, 1, MD_SCALAR_MUL, 0, 0, 1, 0, f32_bits(-1.0f), node);
+  const dim4_t one = dim4(1, 1, 1, 1);
+  if (negative) md_scalar(MD_SCALAR_MUL, operand_at(dot), operand_f32(-1.0f), dot, one, node);
   tensor_ex(dot, T | W2V_SCRATCH_OFFSET, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, 1, 1,
             1, node);
-  atomic_mdscalar_operation_gen_cmd(dot, 0, dot, 1, 1, 1, 1, MD_SCALAR_ADD, 0, 0, 1, 0, f32_bits(1.0f), node);
-  atomic_mdscalar_operation_gen_cmd(0, dot, dot, 1, 1, 1, 1, MD_SCALAR_DIV, 0, 1, 0, f32_bits(1.0f), 0, node);
-  atomic_mdscalar_operation_gen_cmd(dot, 0, dot, 1, 1, 1, 1, MD_SCALAR_MUL, 0, 0, 1, 0,
-                                    f32_bits(negative ? -w.alpha : w.alpha), node);
+  md_scalar(MD_SCALAR_ADD, operand_at(dot), operand_f32(1.0f), dot, one, node);
+  md_scalar(MD_SCALAR_DIV, operand_f32(1.0f), operand_at(dot), dot, one, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(dot), operand_f32(negative ? -w.alpha : w.alpha), dot, one, node);
   // gradient (+)= v g; v += u g (g the one channel's value at the dot).
   atomic_md_linear_gen_cmd(T | w.v, 0, dot, T | w.grad, 1, 1, 1, d, 1, 0, 0, 0, negative, 0, node);
   atomic_md_linear_gen_cmd(T | w.u, 0, dot, T | w.v, 1, 1, 1, d, 1, 0, 0, 0, 1, 0, node);
@@ -105,7 +106,7 @@ void nodechip_word2vec_parallel(u64 syn0, u64 syn1, u64 negative_ids, u64 input_
       update(w, 1, node);
       row_move(w.v, syn1, j, dim, GDMA_VALUE_DIR_L2S, node);
     }
-    atomic_mdscalar_operation_gen_cmd(T | w.u, T | w.grad, T | w.u, 1, 1, 1, dim, MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
+    md_scalar(MD_SCALAR_ADD, operand_at(T | w.u), operand_at(T | w.grad), T | w.u, dim4(1, 1, 1, dim), node);
     row_move(w.u, syn0, in, dim, GDMA_VALUE_DIR_L2S, node);
     fix_cmd_node_overflow(node);
   }

@@ -31,10 +31,12 @@ typedef struct {
 static inline i64 conv_kernel_extent(i64 k, i64 d) { return (k - 1) * d + 1; }
 
 // Output extent of one axis of `in` inputs; strides are positive (callers
-// check them first).
-static inline i64 conv_axis_extent(i64 in, i64 ins, i64 pad_lo, i64 pad_hi, i64 keff, i64 stride) {
+// check them first). Spans that fit 32 bits divide in 32 bits: the ARM core
+// has no divider and the 64-bit routine costs several times more.
+static inline i64 conv_axis_extent(i64 in, i64 ins, i64 pad_lo, i64 pad_hi, i64 keff, int stride) {
   const i64 span = (in - 1) * (ins + 1) + 1 + pad_lo + pad_hi - keff;
-  return span < 0 ? 0 : span / stride + 1;
+  if (span < 0) return 0;
+  return (span <= 0x7fffffff ? (i64)((s32)span / stride) : span / stride) + 1;
 }
 
 static inline conv_extent_t conv_window_extent(const conv_window_t *w, i64 input_h, i64 input_w) {

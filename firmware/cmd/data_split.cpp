@@ -8,6 +8,7 @@
 // needed over bytes free) and grows one section at a time, bounded by the extent
 // it cuts. All byte counts are per lane and computed in 64 bits.
 #include "cmd/data_split.h"
+#include "cmd/conv_window.h"
 
 #include "runtime/assert.h"
 #include "runtime/regs.h"
@@ -176,8 +177,8 @@ int global_conv_data_split(int input_n, int input_c, int input_h, int input_w, i
   g.output_w = output_w;
   g.stride_h = stride_h;
   g.stride_w = stride_w;
-  g.kh_ext = (s64)dh * (kh - 1) + 1;
-  g.kw_ext = (s64)dw * (kw - 1) + 1;
+  g.kh_ext = conv_kernel_extent(kh, dh);
+  g.kw_ext = conv_kernel_extent(kw, dw);
   g.pad_h_sum = (s64)pad_h + pad_h_after;
   g.pad_w_sum = (s64)pad_w + pad_w_after;
 
@@ -479,7 +480,7 @@ int get_deconv_secs_info(int input_n, int reserved1, int input_h, int input_w, i
   g.output_h = output_h;
   g.output_w = output_w;
   g.stride_h = stride_h;
-  g.kh_ext = (s64)dh * (kh - 1) + 1;
+  g.kh_ext = conv_kernel_extent(kh, dh);
   g.pad_h = pad_h;
   g.lanes = ceil_div(ocr, r.ocsecs);
   g.icr = ceil_div(ic, NPU_NUM);

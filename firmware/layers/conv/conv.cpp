@@ -88,8 +88,8 @@ static conv_cut_t conv_cut_of(int total, int secs) {
 static int conv_cut_start(const conv_cut_t *c, int i) { return i * c->q + (i < c->r ? i : c->r); }
 static int conv_cut_size(const conv_cut_t *c, int i) { return c->q + (i < c->r ? 1 : 0); }
 
-void conv_pipe_plan_of(conv_pipe_plan_t *p, int input_n, int input_c, int input_h, int input_w, int groups, int output_c,
-                  const conv_window_t *w, int have_bias, int result_add, const conv_secs_info_t *secs) {
+void conv_pipe_plan_of(conv_pipe_plan_t *p, int input_n, int input_c, int input_h, int input_w, int groups,
+                       int output_c, const conv_window_t *w, int have_bias, int result_add, const conv_secs_info_t *secs) {
   conv_layout_of(&p->l, input_n, input_c, input_h, input_w, groups, output_c, w, have_bias, secs);
   const conv_layout_t &l = p->l;
   p->w = *w;
@@ -119,7 +119,8 @@ void conv_pipe_plan_of(conv_pipe_plan_t *p, int input_n, int input_c, int input_
 // The slice and step plans, filled in place: the issue loop inlines them
 // (no copies of the records on the ARM core); conv_slice_of and conv_step_of
 // are their exported forms.
-static inline __attribute__((always_inline)) void conv_slice_at(const conv_pipe_plan_t *p, int g, int oc_sec, int n_sec, int h_sec, int w_sec,
+static inline __attribute__((always_inline)) void conv_slice_at(const conv_pipe_plan_t *p, int g, int oc_sec,
+                                                                int n_sec, int h_sec, int w_sec,
                                                                 conv_slice_plan_t &sp) {
   conv_slice_t &s = sp.at;
   const conv_layout_t &l = p->l;
@@ -461,7 +462,6 @@ void conv_issue_compute(const conv_call_t &c, const conv_slice_plan_t &sp, const
 // then the convolution on the compute copy once the copies are re-divided.
 void conv_issue_step(const conv_call_t &c, const conv_slice_plan_t &sp, const conv_step_t &st, conv_bufs_t &b,
                      conv_nodes_t &pp, cmd_id_node_t *node) {
-  const conv_slice_t &sl = sp.at;
   const u32 in_buf = conv_issue_loads(c, sp, st, b, st.first ? node : &pp.move);
   if (!st.first) cmd_id_merge(node, &pp.move, &pp.compute);
   cmd_id_divide(node, &pp.move, &pp.compute);

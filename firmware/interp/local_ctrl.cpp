@@ -855,7 +855,7 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
   local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
   ASSERT(info.dims == 4);
   const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
-  const int khe = (int)conv_kernel_extent(kh, dh), kwe = (int)conv_kernel_extent(kw, dw);
+  const int khe = conv_kernel_extent32(kh, dh), kwe = conv_kernel_extent32(kw, dw);
   dynamic_conv_geometry_in_t in = {(i32)info.pad_top, (i32)info.h_start, (i32)info.window_rows, info.shape[2],
                                    info.shape[3], khe, kwe, rec.pad_h, rec.pad_h_after, rec.pad_w, rec.pad_w_after,
                                    sh, sw};

@@ -27,8 +27,16 @@ typedef struct {
   i64 oh, ow;  // output rows and columns
 } conv_extent_t;
 
-// (k - 1) * d + 1: the one spelling of the effective kernel.
-static inline i64 conv_kernel_extent(i64 k, i64 d) { return (k - 1) * d + 1; }
+// (k - 1) * d + 1: the one spelling of the effective kernel, in the width of
+// the caller's arithmetic (one multiply on the ARM core either way).
+template <typename T>
+static inline T conv_kernel_extent_as(int k, int d) {
+  return (T)(k - 1) * d + 1;
+}
+// In 64 bits, for extents of records not checked yet.
+static inline i64 conv_kernel_extent(int k, int d) { return conv_kernel_extent_as<i64>(k, d); }
+// In 32 bits, for layer geometry already checked.
+static inline int conv_kernel_extent32(int k, int d) { return conv_kernel_extent_as<int>(k, d); }
 
 // Output extent of one axis of `in` inputs; strides are positive (callers
 // check them first). Spans that fit 32 bits divide in 32 bits: the ARM core
@@ -61,7 +69,7 @@ static inline conv_window_t conv_window_of(int kh, int kw, int dh, int dw, int p
 // (in - 1) * s + k_eff - 2 * p + op.
 static inline conv_window_t conv_window_of_deconv(int kh, int kw, int dh, int dw, int pad_h, int pad_w,
                                                   int output_pad_h, int output_pad_w, int stride_h, int stride_w) {
-  const int pth = (int)conv_kernel_extent(kh, dh) - 1 - pad_h, ptw = (int)conv_kernel_extent(kw, dw) - 1 - pad_w;
+  const int pth = conv_kernel_extent32(kh, dh) - 1 - pad_h, ptw = conv_kernel_extent32(kw, dw) - 1 - pad_w;
   conv_window_t w = {kh, kw, dh, dw, pth, pth + output_pad_h, ptw, ptw + output_pad_w, 1, 1, stride_h - 1,
                      stride_w - 1};
   return w;

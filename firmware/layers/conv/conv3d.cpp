@@ -77,7 +77,7 @@ void nodechip_conv3d_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, 
   // frames before anything is issued.
   for (int t = 0; t < p.ot; t++) {
     // The kernel's depth window in padded frames, its end exclusive.
-    const int it_ext_0 = t * st, it_ext_1 = t * st + (int)conv_kernel_extent(KT, dt);
+    const int it_ext_0 = t * st, it_ext_1 = t * st + conv_kernel_extent32(KT, dt);
     ASSERT_FS(it_ext_0 < IT + PT0 && it_ext_1 > PT0);
     int first = 1;
     for (int k = 0; k < KT; k++) {
@@ -94,7 +94,7 @@ void nodechip_conv3d_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, 
         for (int r0 = 0; r0 < p.oh; r0 += p.h_slice) {
           const int n = N - n0 < p.n_slice ? N - n0 : p.n_slice;
           const int rc = p.oh - r0 < p.h_slice ? p.oh - r0 : p.h_slice;
-          const int s = r0 * sh, e = (rc - 1) * sh + (int)conv_kernel_extent(KH, dh) + s;
+          const int s = r0 * sh, e = (rc - 1) * sh + conv_kernel_extent32(KH, dh) + s;
           const int row0 = s - PH0 > 0 ? s - PH0 : 0;
           const int ih = (e < IH + PH0 ? e : IH + PH0) - (PH0 > s ? PH0 : s);
           ASSERT(ih > 0);

@@ -14,7 +14,7 @@
 // (-1: no output, or no positive stride).
 static i64 conv_out_extent(i64 in, i64 pad_a, i64 pad_b, i64 k, i64 d, i64 stride) {
   if (stride <= 0 || stride > 0x7fffffff) return -1;
-  const i64 e = conv_axis_extent(in, 0, pad_a, pad_b, conv_kernel_extent(k, d), (int)stride);
+  const i64 e = conv_axis_extent(in, 0, pad_a, pad_b, conv_kernel_extent((int)k, (int)d), (int)stride);
   return e > 0 ? e : -1;
 }
 

@@ -227,8 +227,10 @@ u32 zv_api_deconv_fix8b_forward_parallel(u8 *param, u32 size) {
          rec.pad_h < 4096 && rec.pad_w < 4096 && rec.output_pad_h >= 0 && rec.output_pad_w >= 0 &&
          rec.output_pad_h < 4096 && rec.output_pad_w < 4096);
   ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
-  const i64 oh = (i64)(rec.input_h - 1) * rec.stride_h + conv_kernel_extent(rec.kh, rec.dh) - 2 * rec.pad_h + rec.output_pad_h;
-  const i64 ow = (i64)(rec.input_w - 1) * rec.stride_w + conv_kernel_extent(rec.kw, rec.dw) - 2 * rec.pad_w + rec.output_pad_w;
+  const i64 oh =
+      (i64)(rec.input_h - 1) * rec.stride_h + conv_kernel_extent(rec.kh, rec.dh) - 2 * rec.pad_h + rec.output_pad_h;
+  const i64 ow =
+      (i64)(rec.input_w - 1) * rec.stride_w + conv_kernel_extent(rec.kw, rec.dw) - 2 * rec.pad_w + rec.output_pad_w;
   const i64 icg = rec.input_c / rec.groups;
   const i64 record = rec.weight_layout == 1 ? (icg + 3) / 4 * 4 : icg;
   API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));

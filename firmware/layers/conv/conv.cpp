@@ -89,7 +89,8 @@ static int conv_cut_start(const conv_cut_t *c, int i) { return i * c->q + (i < c
 static int conv_cut_size(const conv_cut_t *c, int i) { return c->q + (i < c->r ? 1 : 0); }
 
 void conv_pipe_plan_of(conv_pipe_plan_t *p, int input_n, int input_c, int input_h, int input_w, int groups,
-                       int output_c, const conv_window_t *w, int have_bias, int result_add, const conv_secs_info_t *secs) {
+                       int output_c, const conv_window_t *w, int have_bias, int result_add,
+                       const conv_secs_info_t *secs) {
   conv_layout_of(&p->l, input_n, input_c, input_h, input_w, groups, output_c, w, have_bias, secs);
   const conv_layout_t &l = p->l;
   p->w = *w;

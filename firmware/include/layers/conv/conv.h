@@ -141,7 +141,8 @@ typedef struct {
 
 // The plan of one call; the counts are positive.
 void conv_pipe_plan_of(conv_pipe_plan_t *p, int input_n, int input_c, int input_h, int input_w, int groups,
-                       int output_c, const conv_window_t *w, int have_bias, int result_add, const conv_secs_info_t *secs);
+                       int output_c, const conv_window_t *w, int have_bias, int result_add,
+                       const conv_secs_info_t *secs);
 conv_slice_plan_t conv_slice_of(const conv_pipe_plan_t *p, int g, int oc_sec, int n_sec, int h_sec, int w_sec);
 conv_step_t conv_step_of(const conv_pipe_plan_t *p, const conv_slice_plan_t *s, int k);
 

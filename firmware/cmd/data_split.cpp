@@ -8,6 +8,7 @@
 // needed over bytes free) and grows one section at a time, bounded by the extent
 // it cuts. All byte counts are per lane and computed in 64 bits.
 #include "cmd/data_split.h"
+#include "cmd/conv_window.h"
 
 #include "runtime/assert.h"
 #include "runtime/regs.h"
@@ -143,6 +144,49 @@ static s64 conv_col_slice_bytes(const conv_geom_t *g, s64 w) {
   return bytes;
 }
 
+// When the weights fit but the whole batch does not: sections of items when
+// one item fits, otherwise of rows (then of columns too, when not even one
+// output row fits). Writes r's nsecs, hsecs and wsecs; 0 when nothing fits.
+static int conv_fit_sections(const conv_geom_t *g, s64 n, s64 in_plane, s64 out_plane, s64 piece, s64 output_h,
+                             s64 output_w, conv_secs_info_t *r) {
+  const s64 in = g->icr * n * in_plane;
+  const s64 outb = g->lanes * n * out_plane;
+  const s64 need = a64(g->wbuf + 2 * in) + 2 * outb + g->lanes * n * piece;
+  if (need <= kLocal) return 1;
+  const s64 free_bytes = kLocal - g->wbuf;
+  const s64 one_item = a64(g->wbuf + 2 * g->icr * in_plane) + 2 * g->lanes * out_plane + g->lanes * piece;
+  if (n < 2) {
+    s64 h = first_guess(2 * (in + outb), free_bytes, output_h);
+    while (conv_row_slice_bytes(g, h) > kLocal && h < output_h) h++;
+    if (conv_row_slice_bytes(g, h) <= kLocal) {
+      r->hsecs = (u32)h;
+    } else {
+      // Not even one output row fits: one row per section, cut the columns.
+      s64 w = 2;
+      while (w <= output_w && conv_col_slice_bytes(g, w) > kLocal) w++;
+      if (w > output_w) return 0;
+      r->hsecs = (u32)output_h;
+      r->wsecs = (u32)w;
+    }
+  } else if (one_item <= kLocal) {
+    s64 s = min_s64(max_s64(2 * (in + outb) / free_bytes, 1), 2);
+    for (;;) {
+      const s64 p = ceil_div(n, s);
+      if (a64(g->wbuf + 2 * p * g->icr * in_plane) + 2 * p * g->lanes * out_plane + p * g->lanes * piece <= kLocal)
+        break;
+      s++;
+    }
+    r->nsecs = (u32)s;
+  } else {
+    s64 h = first_guess(2 * (g->icr * in_plane + g->lanes * out_plane), free_bytes, output_h);
+    while (conv_row_slice_bytes(g, h) > kLocal && h < output_h) h++;
+    if (conv_row_slice_bytes(g, h) > kLocal) return 0;
+    r->nsecs = (u32)n;
+    r->hsecs = (u32)h;
+  }
+  return 1;
+}
+
 int global_conv_data_split(int input_n, int input_c, int input_h, int input_w, int output_c,
                            int output_h, int output_w, int groups, int kh, int kw, int dh, int dw,
                            int stride_h, int stride_w, int pad_h, int pad_h_after, int pad_w,
@@ -176,10 +220,11 @@ int global_conv_data_split(int input_n, int input_c, int input_h, int input_w, i
   g.output_w = output_w;
   g.stride_h = stride_h;
   g.stride_w = stride_w;
-  g.kh_ext = (s64)dh * (kh - 1) + 1;
-  g.kw_ext = (s64)dw * (kw - 1) + 1;
-  g.pad_h_sum = (s64)pad_h + pad_h_after;
-  g.pad_w_sum = (s64)pad_w + pad_w_after;
+  const conv_window_t win = conv_window_of(kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w);
+  g.kh_ext = conv_kernel_extent(win.kh, win.dh);
+  g.kw_ext = conv_kernel_extent(win.kw, win.dw);
+  g.pad_h_sum = (s64)win.pad_t + win.pad_b;
+  g.pad_w_sum = (s64)win.pad_l + win.pad_r;
 
   const s64 in_plane = plane_bytes((s64)input_h * input_w);
   const s64 out_plane = plane_bytes((s64)output_h * output_w);
@@ -221,45 +266,7 @@ int global_conv_data_split(int input_n, int input_c, int input_h, int input_w, i
     g.wbuf = a64(2 * (bias + g.lanes * ic * ksize * 4));
     if (g.wbuf >= kLocal) return 0;
     g.icr = ceil_div(ic, NPU_NUM);
-    const s64 in = g.icr * n * in_plane;
-    const s64 outb = g.lanes * n * out_plane;
-    const s64 need = a64(g.wbuf + 2 * in) + 2 * outb + g.lanes * n * piece;
-    if (need > kLocal) {
-      const s64 free_bytes = kLocal - g.wbuf;
-      const s64 one_item =
-          a64(g.wbuf + 2 * g.icr * in_plane) + 2 * g.lanes * out_plane + g.lanes * piece;
-      if (n < 2) {
-        s64 h = first_guess(2 * (in + outb), free_bytes, output_h);
-        while (conv_row_slice_bytes(&g, h) > kLocal && h < output_h) h++;
-        if (conv_row_slice_bytes(&g, h) <= kLocal) {
-          r.hsecs = (u32)h;
-        } else {
-          // Not even one output row fits: one row per section, cut the columns.
-          s64 w = 2;
-          while (w <= output_w && conv_col_slice_bytes(&g, w) > kLocal) w++;
-          if (w > output_w) return 0;
-          r.hsecs = (u32)output_h;
-          r.wsecs = (u32)w;
-        }
-      } else if (one_item <= kLocal) {
-        s64 s = min_s64(max_s64(2 * (in + outb) / free_bytes, 1), 2);
-        for (;;) {
-          const s64 p = ceil_div(n, s);
-          if (a64(g.wbuf + 2 * p * g.icr * in_plane) + 2 * p * g.lanes * out_plane +
-                  p * g.lanes * piece <=
-              kLocal)
-            break;
-          s++;
-        }
-        r.nsecs = (u32)s;
-      } else {
-        s64 h = first_guess(2 * (g.icr * in_plane + g.lanes * out_plane), free_bytes, output_h);
-        while (conv_row_slice_bytes(&g, h) > kLocal && h < output_h) h++;
-        if (conv_row_slice_bytes(&g, h) > kLocal) return 0;
-        r.nsecs = (u32)n;
-        r.hsecs = (u32)h;
-      }
-    }
+    if (!conv_fit_sections(&g, n, in_plane, out_plane, piece, output_h, output_w, &r)) return 0;
   }
 
   // No section may have more than 63 lane rows of channels.
@@ -479,7 +486,7 @@ int get_deconv_secs_info(int input_n, int reserved1, int input_h, int input_w, i
   g.output_h = output_h;
   g.output_w = output_w;
   g.stride_h = stride_h;
-  g.kh_ext = (s64)dh * (kh - 1) + 1;
+  g.kh_ext = conv_kernel_extent(kh, dh);
   g.pad_h = pad_h;
   g.lanes = ceil_div(ocr, r.ocsecs);
   g.icr = ceil_div(ic, NPU_NUM);

@@ -1,6 +1,7 @@
 // Local layer controllers: the common pattern and the controllers that keep or
 // change the slice geometry.
 #include "interp/local_ctrl.h"
+#include "cmd/conv_window.h"
 
 #include <math.h>
 #include <stdlib.h>
@@ -854,9 +855,10 @@ void dynamic_deconv_layer_ctrl(dynamic_context_t *ctx, dynamic_pipe_info_t *slot
   local_get_input_info(ctx->is_h_split, slot, op.input_id, op.shape, &op.info);
   ASSERT(info.dims == 4);
   const int fp32 = ctx->middle_value->data_size == DSIZE_FP32;
+  const int khe = conv_kernel_extent32(kh, dh), kwe = conv_kernel_extent32(kw, dw);
   dynamic_conv_geometry_in_t in = {(i32)info.pad_top, (i32)info.h_start, (i32)info.window_rows, info.shape[2],
-                                   info.shape[3], (kh - 1) * dh + 1, (kw - 1) * dw + 1, rec.pad_h,
-                                   rec.pad_h_after, rec.pad_w, rec.pad_w_after, sh, sw};
+                                   info.shape[3], khe, kwe, rec.pad_h, rec.pad_h_after, rec.pad_w, rec.pad_w_after,
+                                   sh, sw};
   dynamic_conv_geometry_t g;
   dynamic_deconv_geometry_of(&g, &in, rec.output_pad_h, rec.output_pad_w, ctx->is_h_split, fp32);
   const int ishape[4] = {shape[0], (int)ic, ctx->is_h_split ? g.r : shape[2], shape[3]};

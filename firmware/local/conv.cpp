@@ -1,5 +1,6 @@
 // Local float convolution, Winograd and deconvolution kernels.
 #include "local/conv.h"
+#include "cmd/conv_window.h"
 
 #include <string.h>
 
@@ -95,7 +96,8 @@ void conv_plan_of(conv_plan_t *plan, u32 imm_local_offset, const dim4_t *ishape,
   plan->issue = cut_w ? CONV_ISSUE_SPLIT_W : CONV_ISSUE_SPLIT_H;
   const int out_len = cut_w ? ow : oh;
   const int extent = cut_w ? iw : ih, lo = cut_w ? pad_w_l : pad_h_t, hi = cut_w ? pad_w_r : pad_h_b;
-  const int dk = cut_w ? (kw - 1) * dw + 1 : (kh - 1) * dh + 1, stride = cut_w ? stride_w : stride_h;
+  const int dk = cut_w ? conv_kernel_extent32(kw, dw) : conv_kernel_extent32(kh, dh);
+  const int stride = cut_w ? stride_w : stride_h;
   plan->pieces = 0;
   for (int start = 0; start < out_len;) {
     conv_piece_t p;
@@ -247,7 +249,7 @@ void nodechip_conv_forward_local(u32 input, u32 weight, u32 bias, u32 output,
       const int cut_w = plan.issue == CONV_ISSUE_SPLIT_W;
       const int out_len = cut_w ? ow : oh, extent = cut_w ? iw : ih;
       const int lo = cut_w ? pad_w_l : pad_h_t, hi = cut_w ? pad_w_r : pad_h_b;
-      const int dk = cut_w ? (kw - 1) * dw + 1 : (kh - 1) * dh + 1;
+      const int dk = cut_w ? conv_kernel_extent32(kw, dw) : conv_kernel_extent32(kh, dh);
       const int stride = cut_w ? stride_w : stride_h;
       for (int start = 0; start < out_len;) {
         conv_piece_t p;

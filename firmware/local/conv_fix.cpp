@@ -1,5 +1,6 @@
 // Local fixed-point convolution kernels and the multiply-and-shift.
 #include "local/conv_fix.h"
+#include "cmd/conv_window.h"
 
 #include "cmd/bd_arith.h"
 #include "cmd/bd_conv.h"
@@ -293,7 +294,7 @@ void nodechip_deconv_fix8b_forward_local(u32 input, u32 weight, u32 bias, u32 ou
 
 void fix16_piece_of(fix16_piece_t *piece, int j, int ow, int iw, int kw, int dw, int pad_w_l,
                     int pad_w_r, int stride_w) {
-  const int dkw = (kw - 1) * dw + 1;
+  const int dkw = conv_kernel_extent32(kw, dw);
   const int pieces = local_ceil_div(ow, FIX16_PIECE_W);
   const int start = FIX16_PIECE_W * j;
   const int len = ow - start < FIX16_PIECE_W ? ow - start : FIX16_PIECE_W;
@@ -454,7 +455,7 @@ void nodechip_conv_forward_local_fix16b(
   if (after) f.ks[1] += 1;
   f.bias_mode = bias_mode, f.bias_stride = (K + 4) >> 1, f.result_add = result_add;
   f.if_relu = if_relu, f.rshift = rshift, f.si = input_sign, f.sw_ = weight_sign, f.sb = bias_sign;
-  f.dkh = (kh - 1) * dh + 1, f.iw = iw, f.in_plane = P, f.oh = oh, f.ow = ow;
+  f.dkh = conv_kernel_extent32(kh, dh), f.iw = iw, f.in_plane = P, f.oh = oh, f.ow = ow;
   f.out_plane = local_plane(oh, ow), f.out_rows = local_rows_at(output, oc);
   const u32 out_pair = (u32)f.out_rows * (u32)f.out_plane * 4u;
   const u32 in_group = (u32)local_rows_at(src, ic) * (u32)P * 4u;

@@ -1,5 +1,6 @@
 // Float32 3-D convolution by accumulated 2-D convolutions.
 #include "layers/conv/conv3d.h"
+#include "cmd/conv_window.h"
 
 #include "cmd/bd_conv.h"
 #include "cmd/gdma.h"
@@ -10,7 +11,7 @@
 static u64 c3_align(u64 x, u64 a) { return (x + a - 1) / a * a; }
 
 int conv3d_layout_fits(conv3d_plan_t *p, int IH, int IW, int KH, int KW, int dh, int sh, int have_bias) {
-  const s64 ih = (s64)(p->h_slice - 1) * sh + (s64)(KH - 1) * dh + 1;
+  const s64 ih = (s64)(p->h_slice - 1) * sh + conv_kernel_extent(KH, dh);
   p->ih = (int)(ih < IH ? ih : IH);
   p->input_size = c3_align(4ull * (u64)p->n_slice * (u64)ceil_div(p->icg, NPU_NUM) *
                                c3_align((u64)IW * (u64)p->ih, 32),
@@ -57,9 +58,12 @@ void nodechip_conv3d_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, 
   p.ocg = OC_ALL / groups;
   p.ic_even = (p.icg + 1) & ~1;
   p.ocn = (int)ceil_div(p.ocg, NPU_NUM);
-  p.ot = (IT + PT0 + PT1 - ((KT - 1) * dt + 1)) / st + 1;
-  p.oh = (IH + PH0 + PH1 - ((KH - 1) * dh + 1)) / sh + 1;
-  p.ow = (IW + PW0 + PW1 - ((KW - 1) * dw + 1)) / sw + 1;
+  // The plane's window; the time axis is one more axis of the same bound.
+  const conv_window_t win = conv_window_of(KH, KW, dh, dw, PH0, PH1, PW0, PW1, sh, sw);
+  const conv_extent_t ext = conv_window_extent(&win, IH, IW);
+  p.ot = (int)conv_axis_extent(IT, 0, PT0, PT1, conv_kernel_extent(KT, dt), st);
+  p.oh = (int)ext.oh;
+  p.ow = (int)ext.ow;
   ASSERT(p.ot > 0 && p.oh > 0 && p.ow > 0);
   p.n_slice = N;
   p.ic_slice = p.icg;
@@ -73,7 +77,7 @@ void nodechip_conv3d_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, 
   // frames before anything is issued.
   for (int t = 0; t < p.ot; t++) {
     // The kernel's depth window in padded frames, its end exclusive.
-    const int it_ext_0 = t * st, it_ext_1 = t * st + (KT - 1) * dt + 1;
+    const int it_ext_0 = t * st, it_ext_1 = t * st + conv_kernel_extent32(KT, dt);
     ASSERT_FS(it_ext_0 < IT + PT0 && it_ext_1 > PT0);
     int first = 1;
     for (int k = 0; k < KT; k++) {
@@ -90,7 +94,7 @@ void nodechip_conv3d_parallel(u64 input_addr, u64 output_addr, u64 weight_addr, 
         for (int r0 = 0; r0 < p.oh; r0 += p.h_slice) {
           const int n = N - n0 < p.n_slice ? N - n0 : p.n_slice;
           const int rc = p.oh - r0 < p.h_slice ? p.oh - r0 : p.h_slice;
-          const int s = r0 * sh, e = (rc - 1) * sh + (KH - 1) * dh + 1 + s;
+          const int s = r0 * sh, e = (rc - 1) * sh + conv_kernel_extent32(KH, dh) + s;
           const int row0 = s - PH0 > 0 ? s - PH0 : 0;
           const int ih = (e < IH + PH0 ? e : IH + PH0) - (PH0 > s ? PH0 : s);
           ASSERT(ih > 0);

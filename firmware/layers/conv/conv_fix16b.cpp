@@ -1,5 +1,6 @@
 // 16-bit output convolution of 4N int8 tensors.
 #include "layers/conv/conv_fix16b.h"
+#include "cmd/conv_window.h"
 
 #include "cmd/bd_arith.h"
 #include "cmd/bd_conv.h"
@@ -28,8 +29,8 @@ u32 conv_fix16b_plan_of(conv_fix16b_plan_t *p, int input_n, int input_c, int inp
   p->icg = input_c / groups;
   p->ocg = output_c / groups;
   p->icg4 = (int)align_up(p->icg, 4);
-  p->khe = (kh - 1) * dh + 1;
-  p->kwe = (kw - 1) * dw + 1;
+  p->khe = conv_kernel_extent32(kh, dh);
+  p->kwe = conv_kernel_extent32(kw, dw);
   p->oh = conv_fix8b_out_extent(input_h, 0, pad_h, pad_h_after, kh, dh, stride_h);
   p->ow = conv_fix8b_out_extent(input_w, 0, pad_w, pad_w_after, kw, dw, stride_w);
   p->nq = (int)ceil_div(input_n, 4);

@@ -16,7 +16,7 @@
 #define CONV_FIX8B_LANE_BYTES (1u << 19)
 
 int conv_fix8b_out_extent(int in, int ins, int pad_lo, int pad_hi, int k, int d, int stride) {
-  const int ke = (k - 1) * d + 1;
+  const int ke = conv_kernel_extent32(k, d);
   return ((in - 1) * (ins + 1) + 1 + pad_lo + pad_hi - ke) / stride + 1;
 }
 
@@ -64,8 +64,8 @@ u32 conv_fix8b_plan_of(conv_fix8b_plan_t *p, int input_n, int input_c, int input
                        int ocsecs, int three_ic) {
   p->icg = input_c / groups;
   p->ocg = output_c / groups;
-  p->khe = (kh - 1) * dh + 1;
-  p->kwe = (kw - 1) * dw + 1;
+  p->khe = conv_kernel_extent32(kh, dh);
+  p->kwe = conv_kernel_extent32(kw, dw);
   p->oh = conv_fix8b_out_extent(input_h, ins_h, pad_h, pad_h_after, kh, dh, stride_h);
   p->ow = conv_fix8b_out_extent(input_w, ins_w, pad_w, pad_w_after, kw, dw, stride_w);
   p->nq = (int)ceil_div(input_n, 4);

@@ -16,8 +16,8 @@ void deconv_layout_of(deconv_layout_t *l, int input_n, int input_c, int input_h,
                       int output_c, int output_h, int output_w, int kh, int kw, int dh, int dw, int pad_h_t,
                       int pad_h_b, int pad_w_l, int pad_w_r, int stride_h, int stride_w, int icsecs, int ocsecs,
                       int nsecs, int hsecs) {
-  l->khe = dh * (kh - 1) + 1;
-  l->kwe = dw * (kw - 1) + 1;
+  l->khe = conv_kernel_extent32(kh, dh);
+  l->kwe = conv_kernel_extent32(kw, dw);
   l->hi = (input_h - 1) * stride_h + 1;
   l->pt = l->khe - 1 - pad_h_t;
   l->pb = l->khe - 1 - pad_h_b;
@@ -263,7 +263,7 @@ void nodechip_deconv_forward_parallel_with_data_split(u64 input_addr, u64 output
                                                       int stride_h, int stride_w, int output_pad_h, int output_pad_w,
                                                       int have_bias, int result_add, int if_relu, int weight_layout,
                                                       cmd_id_node_t *node) {
-  const int khe = dh * (kh - 1) + 1, kwe = dw * (kw - 1) + 1;
+  const int khe = conv_kernel_extent32(kh, dh), kwe = conv_kernel_extent32(kw, dw);
   const int oh = (input_h - 1) * stride_h + khe - pad_h_t - pad_h_b + output_pad_h;
   const int ow = (input_w - 1) * stride_w + kwe - pad_w_l - pad_w_r + output_pad_w;
   deconv_secs_info_t secs;

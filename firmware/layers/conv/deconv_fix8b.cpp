@@ -1,5 +1,6 @@
 // 8-bit deconvolution of 4N tensors.
 #include "layers/conv/deconv_fix8b.h"
+#include "cmd/conv_window.h"
 
 #include "cmd/bd_conv.h"
 #include "cmd/gdma.h"
@@ -14,8 +15,8 @@ void deconv_fix8b_plan_of(deconv_fix8b_plan_t *p, int input_c, int input_h, int 
   p->icg = input_c / groups;
   p->ocg = output_c / groups;
   p->icg4 = (int)align_up(p->icg, 4);
-  p->khe = (kh - 1) * dh + 1;
-  p->kwe = (kw - 1) * dw + 1;
+  p->khe = conv_kernel_extent32(kh, dh);
+  p->kwe = conv_kernel_extent32(kw, dw);
   p->oh = (input_h - 1) * stride_h + p->khe - pad_h_t - pad_h_b + output_pad_h;
   p->ow = (input_w - 1) * stride_w + p->kwe - pad_w_l - pad_w_r + output_pad_w;
   p->pt = p->khe - 1 - pad_h_t;

@@ -1,5 +1,6 @@
 // Float32 depthwise convolutions.
 #include "layers/conv/depthwise.h"
+#include "cmd/conv_window.h"
 
 #include "cmd/bd_conv.h"
 #include "cmd/gdma.h"
@@ -42,8 +43,8 @@ void dwd_layout_of(dwd_layout_t *l, int a0, int a1, int a2, int input_h, int inp
   l->a0 = a0;
   l->a1 = a1;
   l->a2 = a2;
-  l->kh_ext = (kh - 1) * dh + 1;
-  l->kw_ext = (kw - 1) * dw + 1;
+  l->kh_ext = conv_kernel_extent32(kh, dh);
+  l->kw_ext = conv_kernel_extent32(kw, dw);
   l->oh = (input_h + pad_h_top + pad_h_bottom - l->kh_ext) / stride_h + 1;
   l->ow = (input_w + pad_w_left + pad_w_right - l->kw_ext) / stride_w + 1;
   l->in_rows = (a2 - 1) * stride_h + l->kh_ext;
@@ -71,7 +72,7 @@ void dwd_layout_of(dwd_layout_t *l, int a0, int a1, int a2, int input_h, int inp
 int dwd_slice_search(dwd_layout_t *l, int input_n, int input_c, int input_h, int input_w, int kh, int kw,
                      int pad_h_top, int pad_h_bottom, int pad_w_left, int pad_w_right, int stride_h, int stride_w,
                      int dh, int dw, int have_bias) {
-  const int oh = (input_h + pad_h_top + pad_h_bottom - ((kh - 1) * dh + 1)) / stride_h + 1;
+  const int oh = (input_h + pad_h_top + pad_h_bottom - conv_kernel_extent32(kh, dh)) / stride_h + 1;
   int a[3] = {input_n, (int)ceil_div(input_c, NPU_NUM), oh};
   for (;;) {
     dwd_layout_of(l, a[0], a[1], a[2], input_h, input_w, kh, kw, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right,
@@ -96,7 +97,7 @@ void nodechip_depthwise_forward_parallel_with_dilation(u64 input_addr, u64 outpu
   ASSERT(stride_h > 0 && stride_w > 0 && pad_h_top >= 0 && pad_h_bottom >= 0 && pad_w_left >= 0 &&
          pad_w_right >= 0);
   const int input_h_ext = input_h + pad_h_top + pad_h_bottom, input_w_ext = input_w + pad_w_left + pad_w_right;
-  const int kh_ext = (kh - 1) * dh + 1, kw_ext = (kw - 1) * dw + 1;
+  const int kh_ext = conv_kernel_extent32(kh, dh), kw_ext = conv_kernel_extent32(kw, dw);
   ASSERT_FS(input_h_ext >= kh_ext && input_w_ext >= kw_ext);
   // Column pads beyond the command's field are zero columns of a wider input.
   const int zl = dw_zero_part(pad_w_left), zr = dw_zero_part(pad_w_right);

@@ -1,6 +1,7 @@
 // Float convolution family: APIs 49 (convolution, direct or Winograd), 50
 // (deconvolution), 152 (depthwise), 182 (3-D convolution) and 900
 // (fully connected).
+#include "cmd/conv_window.h"
 #include "layers/conv/conv.h"
 #include "layers/conv/conv3d.h"
 #include "layers/conv/deconv.h"
@@ -9,12 +10,12 @@
 #include "layers/conv/winograd.h"
 #include "runtime/api/dispatch.h"
 
-// Output extent of a convolution axis, in 64 bits (non-positive: no output).
+// Output extent of a convolution axis by the window's bound, in 64 bits
+// (-1: no output, or no positive stride).
 static i64 conv_out_extent(i64 in, i64 pad_a, i64 pad_b, i64 k, i64 d, i64 stride) {
-  if (stride <= 0) return -1;
-  const i64 ke = d * (k - 1) + 1;
-  const i64 span = in + pad_a + pad_b - ke;
-  return span < 0 ? -1 : span / stride + 1;
+  if (stride <= 0 || stride > 0x7fffffff) return -1;
+  const i64 e = conv_axis_extent(in, 0, pad_a, pad_b, conv_kernel_extent((int)k, (int)d), (int)stride);
+  return e > 0 ? e : -1;
 }
 
 u32 zv_api_conv_forward_parallel(u8 *param, u32 size) {

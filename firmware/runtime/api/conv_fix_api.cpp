@@ -1,5 +1,6 @@
 // Handlers of the fixed-point convolution family.
 #include "layers/conv/conv_fix16b.h"
+#include "cmd/conv_window.h"
 #include "layers/conv/conv_fix8b.h"
 #include "layers/conv/deconv_fix8b.h"
 #include "layers/conv/depthwise_fix.h"
@@ -71,7 +72,7 @@ u32 zv_api_conv_forward_parallel_fix8b(u8 *param, u32 size) {
          rec.pad_h < 4096 && rec.pad_h_after < 4096 && rec.pad_w < 4096 && rec.pad_w_after < 4096 &&
          rec.kh < 4096 && rec.kw < 4096 && rec.dh < 4096 && rec.dw < 4096);
   ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
-  const i64 khe = (i64)(rec.kh - 1) * rec.dh + 1, kwe = (i64)(rec.kw - 1) * rec.dw + 1;
+  const i64 khe = conv_kernel_extent(rec.kh, rec.dh), kwe = conv_kernel_extent(rec.kw, rec.dw);
   const i64 oh = ((i64)(rec.input_h - 1) * (rec.ins_h + 1) + 1 + rec.pad_h + rec.pad_h_after - khe) / rec.stride_h + 1;
   const i64 ow = ((i64)(rec.input_w - 1) * (rec.ins_w + 1) + 1 + rec.pad_w + rec.pad_w_after - kwe) / rec.stride_w + 1;
   const i64 icg4 = (rec.use_3ic ? 3 * (i64)rec.kh : rec.input_c / rec.groups) + 3;
@@ -186,7 +187,7 @@ u32 zv_api_conv_forward_parallel_fix16b(u8 *param, u32 size) {
          rec.pad_w_after >= 0 && rec.pad_h < 4096 && rec.pad_h_after < 4096 && rec.pad_w < 4096 &&
          rec.pad_w_after < 4096 && rec.kh < 4096 && rec.kw < 4096 && rec.dh < 4096 && rec.dw < 4096);
   ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
-  const i64 khe = (i64)(rec.kh - 1) * rec.dh + 1, kwe = (i64)(rec.kw - 1) * rec.dw + 1;
+  const i64 khe = conv_kernel_extent(rec.kh, rec.dh), kwe = conv_kernel_extent(rec.kw, rec.dw);
   const i64 oh = ((i64)rec.input_h + rec.pad_h + rec.pad_h_after - khe) / rec.stride_h + 1;
   // The width with the inserted columns (the layer refuses insertion between rows).
   ASSERT(rec.ins_w >= 0 && rec.ins_w < 4096);
@@ -226,8 +227,10 @@ u32 zv_api_deconv_fix8b_forward_parallel(u8 *param, u32 size) {
          rec.pad_h < 4096 && rec.pad_w < 4096 && rec.output_pad_h >= 0 && rec.output_pad_w >= 0 &&
          rec.output_pad_h < 4096 && rec.output_pad_w < 4096);
   ASSERT(rec.input_c % rec.groups == 0 && rec.output_c % rec.groups == 0);
-  const i64 oh = (i64)(rec.input_h - 1) * rec.stride_h + (i64)(rec.kh - 1) * rec.dh + 1 - 2 * rec.pad_h + rec.output_pad_h;
-  const i64 ow = (i64)(rec.input_w - 1) * rec.stride_w + (i64)(rec.kw - 1) * rec.dw + 1 - 2 * rec.pad_w + rec.output_pad_w;
+  const i64 oh =
+      (i64)(rec.input_h - 1) * rec.stride_h + conv_kernel_extent(rec.kh, rec.dh) - 2 * rec.pad_h + rec.output_pad_h;
+  const i64 ow =
+      (i64)(rec.input_w - 1) * rec.stride_w + conv_kernel_extent(rec.kw, rec.dw) - 2 * rec.pad_w + rec.output_pad_w;
   const i64 icg = rec.input_c / rec.groups;
   const i64 record = rec.weight_layout == 1 ? (icg + 3) / 4 * 4 : icg;
   API_GLOBAL(rec.input_addr, words_4n(rec.input_n, rec.input_c, rec.input_h, rec.input_w));

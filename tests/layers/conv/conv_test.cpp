@@ -113,8 +113,9 @@ TEST(ConvPlan, SpansAndLayout) {
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     conv_layout_t l;
-    conv_layout_of(&l, k.n, k.ic, k.h, k.w, k.groups, k.oc, k.kh, k.kw, 1, 1, k.kh / 2, k.kw / 2, k.kh / 2, k.kw / 2,
-                   1, 1, k.bias, k.hsecs, k.wsecs, k.nsecs, k.icsecs, k.ocsecs);
+    const conv_window_t w = conv_window_of(k.kh, k.kw, 1, 1, k.kh / 2, k.kh / 2, k.kw / 2, k.kw / 2, 1, 1);
+    const conv_secs_info_t secs = {u32(k.ocsecs), u32(k.icsecs), u32(k.nsecs), u32(k.hsecs), u32(k.wsecs)};
+    conv_layout_of(&l, k.n, k.ic, k.h, k.w, k.groups, k.oc, &w, k.bias, &secs);
     EXPECT_EQ(l.top_local_offset1 + l.max_ofsize <= (1u << 19), k.fits);
     if (k.fits) {
       EXPECT_TRUE(local_areas_valid(l.areas, l.area_count));

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "cmd/conv_window.h"
 #include "cmd/data_split.h"
 #include "cmd/local_areas.h"
 #include "runtime/types.h"
@@ -78,15 +79,72 @@ u32 zv_api_conv_forward_parallel(u8 *param, u32 size);
 
 // ---- Planning (pure) ----
 void conv_layout_of(conv_layout_t *l, int input_n, int input_c, int input_h, int input_w, int groups, int output_c,
-                    int kh, int kw, int dh, int dw, int pad_h_t, int pad_w_l, int pad_h_b, int pad_w_r,
-                    int stride_h, int stride_w, int have_bias, int hsecs, int wsecs, int nsecs, int icsecs,
-                    int ocsecs);
+                    const conv_window_t *w, int have_bias, const conv_secs_info_t *secs);
 // The input span of output [o0, o0 + ocnt) along an axis of `extent` inputs.
 void conv_span_of(conv_span_t *s, int o0, int ocnt, int stride, int dk, int pad_lo, int extent);
 // Size and start of section idx of total cut into secs (the first
 // total % secs sections one larger).
 int conv_sec_size(int total, int secs, int idx);
 int conv_sec_start(int total, int secs, int idx);
+
+// total cut into sections with the first r one larger than q: section i
+// starts at i * q + min(i, r). Computed once, so the issue loops divide no
+// more.
+typedef struct {
+  int q, r;
+} conv_cut_t;
+
+// What every step of one call shares: the layout, the geometry, the section
+// counts and their cuts, and the edge parts of the pipeline.
+typedef struct {
+  conv_layout_t l;
+  conv_window_t w;
+  int input_n, input_c, input_h, input_w, groups, output_c, have_bias, result_add;
+  int ocsecs, icsecs, nsecs, hsecs, wsecs;
+  conv_cut_t oc_cut, n_cut, h_cut, w_cut;  // output-lane rows, batch, output rows, output columns
+  conv_edge_parts_t edge;
+} conv_pipe_plan_t;
+
+// One output slice's region: group g, output channels [oc0, oc0 + ch) of the
+// group (lanes lane rows), items [n0, n0 + nc), rows hs and columns ws, held
+// at local offset out.
+typedef struct {
+  int g, oc0, ch, lanes, n0, nc;
+  conv_span_t hs, ws;
+  u32 out;  // output buffer: set by the issue loop (the buffers alternate)
+} conv_slice_t;
+
+// One slice of the pipeline: its region, its indices and what its steps do.
+typedef struct {
+  conv_slice_t at;
+  int oc_sec, n_sec, h_sec, w_sec;
+  int first;        // the group's first slice: its loads go on the caller's node
+  int last;         // the group's last slice
+  int empty;        // no input row or column falls inside the input
+  int cut_h, cut_w; // padded rows (or columns) beyond one command: convolved in pieces
+  int head;         // parts the first step's weights load in (1: at once)
+  int parts;        // parts of whole lane rows convolved one by one
+  int store_parts;  // each part stored as soon as it is done
+} conv_slice_plan_t;
+
+// One step of a slice: input-channel section k.
+typedef struct {
+  int k, ic0, ics, ic_even;  // input channels [ic0, ic0 + ics) of the group, ic_even rounded up to even
+  int first;                 // the group's first step: no move/compute pair to merge yet
+  int load_input;            // load the input slab (not for an empty slice)
+  int load_weights;          // load this section's weights (into the other buffer)
+  int weights_in_parts;      // one load per part, each before its convolution
+  int load_bias;             // the output section's biases, after its first loads
+  int accumulate;            // add to the output buffer's values
+  int bias_now;              // add the bias in this step's convolution
+} conv_step_t;
+
+// The plan of one call; the counts are positive.
+void conv_pipe_plan_of(conv_pipe_plan_t *p, int input_n, int input_c, int input_h, int input_w, int groups,
+                       int output_c, const conv_window_t *w, int have_bias, int result_add,
+                       const conv_secs_info_t *secs);
+conv_slice_plan_t conv_slice_of(const conv_pipe_plan_t *p, int g, int oc_sec, int n_sec, int h_sec, int w_sec);
+conv_step_t conv_step_of(const conv_pipe_plan_t *p, const conv_slice_plan_t *s, int k);
 
 // Products per pipeline step the wrappers aim at: about 20 us of
 // tensor-engine time (float; the 8-bit products run four times faster), well

@@ -14,6 +14,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/memory_store_mode.h"
+#include "cmd/tensor_view.h"
 #include "local/conversion.h"
 #include "local/math.h"
 #include "local/tagged_math.h"
@@ -234,9 +235,9 @@ static i64 rpn_nms(u64 rois, i64 stride, i64 n, float thr, u64 out, cmd_id_node_
   const u32 keep = base + p.areas[RPN_NMS_AREA_KEEP].offset;
   const u32 VB = 4u * (u32)p.vec;
   const int N = (int)n;
-  tensor_general_move_gen_cmd(rois + 4u * (u64)stride, 0, 4, 1, 1, N, (int)stride, (int)stride, N, 1,
-                              GDMA_VALUE_FORMAT_FLOAT32, box, 0, 4, 1, 1, N, p.vec, p.vec, N, 1,
-                              GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  move_g2l(global_view(rois + 4u * (u64)stride, dim4(4, 1, 1, N), dim4((int)stride, (int)stride, N, 1),
+                       GDMA_VALUE_FORMAT_FLOAT32),
+           local_f32(box, dim4(p.vec, p.vec, N, 1)), node);
   // area = (x2 - x1 + 1) x (y2 - y1 + 1), through the fifth vector.
   const u32 area = box + 4 * VB;
   const u32 tmp = mat;  // two vectors of scratch before the matrices are used
@@ -293,9 +294,8 @@ static void rpn_issue_shifts(const rpn_stages_t *g, u32 shifts, int feat_stride,
       memcpy(sh + 4 * (y * W + x), &sx, 4);
       memcpy(sh + 4 * (HW + y * W + x), &sy, 4);
     }
-  tensor_general_move_gen_cmd(shifts, 0, 2, RPN_ANCHORS, 1, hw, hw, 0, hw, 1, GDMA_VALUE_FORMAT_FLOAT32, g->shift, 0, 2,
-                              RPN_ANCHORS, 1, hw, P, 2 * P, hw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0,
-                              node);
+  move_g2l(global_view(shifts, dim4(2, RPN_ANCHORS, 1, hw), dim4(hw, 0, hw, 1), GDMA_VALUE_FORMAT_FLOAT32),
+           local_f32(g->shift, dim4(P, 2 * P, hw, 1)), node);
   rpn_planes_op(&g->bx, g->box, 2, g->shift, 0, 0, g->box, 2, TENSOR_OP_ADD, node);
   rpn_planes_op(&g->bx, g->box + g->PB, 2, g->shift + g->PB, 0, 0, g->box + g->PB, 2, TENSOR_OP_ADD, node);
 }
@@ -315,9 +315,9 @@ static void rpn_issue_deltas(const rpn_stages_t *g, u64 deltas_addr, u64 scratch
       src = scratch_addr;
     }
   }
-  tensor_general_move_gen_cmd(src, 0, 4, RPN_ANCHORS, (int)g->H, (int)g->W, hw, 4 * hw, (int)g->W, 1, f, g->delta, 0,
-                              4, RPN_ANCHORS, (int)g->H, (int)g->W, P, 4 * P, (int)g->W, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                              GDMA_VALUE_DIR_S2L, 0, node);
+  const int W = (int)g->W;
+  move_g2l(global_view(src, dim4(4, RPN_ANCHORS, (int)g->H, W), dim4(hw, 4 * hw, W, 1), f),
+           local_f32(g->delta, dim4(P, 4 * P, W, 1)), node);
   if (bottom_prec != 0)
     atomic_mdscalar_operation_gen_cmd(LA(g->delta), 0, LA(g->delta), 4, RPN_ANCHORS, 1, hw, MD_SCALAR_MUL, 0, 0, 1, 0,
                                       f32_bits(delta_scale), node);
@@ -353,9 +353,9 @@ static void rpn_issue_decode(const rpn_stages_t *g, cmd_id_node_t *node) {
 static void rpn_issue_scores(const rpn_stages_t *g, u64 scores_addr, u64 im_info_addr, u32 info,
                              cmd_id_node_t *node) {
   const int P = g->P, hw = g->hw, H = (int)g->H, W = (int)g->W;
-  tensor_general_move_gen_cmd(scores_addr + 4u * (u64)(RPN_ANCHORS * g->HW), 0, 1, RPN_ANCHORS, H, W, 9 * hw, hw, W,
-                              1, GDMA_VALUE_FORMAT_FLOAT32, g->score, 0, 1, RPN_ANCHORS, H, W, P, P, W, 1,
-                              GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  move_g2l(global_view(scores_addr + 4u * (u64)(RPN_ANCHORS * g->HW), dim4(1, RPN_ANCHORS, H, W),
+                       dim4(9 * hw, hw, W, 1), GDMA_VALUE_FORMAT_FLOAT32),
+           local_f32(g->score, dim4(P, P, W, 1)), node);
   general_gdma_gen_cmd(im_info_addr, info, GDMA_VALUE_FORMAT_FLOAT32, 3, GDMA_VALUE_DIR_S2S, node);
   poll_all_engine_done(node);
 }
@@ -437,9 +437,9 @@ static i64 rpn_sort_and_suppress(rpn_stages_t *g, u32 fscore, i64 Y, int pre_nms
   i64 out_n = K < RPN_MAX_PROPOSALS ? K : RPN_MAX_PROPOSALS;
   if (post_nms_topN > 0 && out_n > post_nms_topN) out_n = post_nms_topN;
   if (out_n > 0) {
-    tensor_general_move_gen_cmd(kept, 0, 5, (int)out_n, 1, 1, (int)K, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, output_addr,
-                                0, (int)out_n, 5, 1, 1, 5, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2S, 1,
-                                node);
+    // Five planes of K to out_n rows of five.
+    move_g2g_nc(global_view(kept, dim4(5, (int)out_n, 1, 1), dim4((int)K, 1, 1, 1), GDMA_VALUE_FORMAT_FLOAT32),
+                global_view(output_addr, dim4((int)out_n, 5, 1, 1), dim4(5, 1, 1, 1), GDMA_VALUE_FORMAT_FLOAT32), node);
     poll_all_engine_done(node);
   }
   rpn_free_l2sram(kept);

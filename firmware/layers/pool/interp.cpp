@@ -8,6 +8,7 @@
 #include "cmd/bd_arith.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "layers/pool/pooling.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
@@ -448,9 +449,9 @@ interp2x_step_t interp2x_edge_step_of(const interp2x_plan_t *p, int j) {
 namespace {
 
 void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr, cmd_id_node_t *node) {
-  tensor_stride_move_gen_cmd(s.X, 0, input_addr + ((u64)s.c0 * p.ih * p.iw + (u64)s.in_row0 * p.iw) * 4u, 1, s.c,
-                             s.in_rows, p.iw, 0, p.ih * p.iw, p.iw, 1, s.lane_rows * s.in_plane, s.in_plane, p.iw, 1,
-                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+  stride_load(global_view(input_addr + ((u64)s.c0 * p.ih * p.iw + (u64)s.in_row0 * p.iw) * 4u,
+                          dim4(1, s.c, s.in_rows, p.iw), dim4(0, p.ih * p.iw, p.iw, 1), GDMA_VALUE_FORMAT_FLOAT32),
+              local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, p.iw, 1)), node);
 }
 
 // Output rows 2k + 1 + a from input rows k and k + 1, each parity a as a view
@@ -485,9 +486,10 @@ void issue_interior_compute(const interp2x_plan_t &p, const interp2x_step_t &s, 
 }
 
 void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u64 output_addr, cmd_id_node_t *node) {
-  tensor_stride_move_gen_cmd(s.O, 0, output_addr + ((u64)s.c0 * p.oh * p.ow + (u64)s.row0 * p.ow) * 4u, 1, s.c,
-                             s.rows, p.ow, s.lane_rows * s.out_plane, s.out_plane, p.ow, 1, 0, p.oh * p.ow, p.ow, 1,
-                             GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+  stride_store(local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, p.ow, 1)),
+               global_view(output_addr + ((u64)s.c0 * p.oh * p.ow + (u64)s.row0 * p.ow) * 4u,
+                           dim4(1, s.c, s.rows, p.ow), dim4(0, p.oh * p.ow, p.ow, 1), GDMA_VALUE_FORMAT_FLOAT32),
+               node);
 }
 
 // The first and last output rows: input rows 0 and ih - 1 side by side,
@@ -495,14 +497,16 @@ void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u6
 void issue_edge_rows(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr, u64 output_addr,
                      cmd_id_node_t *node) {
   const int ih = p.ih, iw = p.iw, oh = p.oh, ow = p.ow;
-  tensor_stride_move_gen_cmd(s.X, 0, input_addr + (u64)s.c0 * ih * iw * 4u, 1, s.c, 2, iw, 0, ih * iw, (ih - 1) * iw,
-                             1, s.lane_rows * s.in_plane, s.in_plane, iw, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                             GDMA_VALUE_DIR_S2L, 0, node);
-  const dim4_t xs = {s.lane_rows * s.in_plane, s.in_plane, iw, 1}, os = {s.lane_rows * s.out_plane, s.out_plane, ow, 1};
-  blend_columns(s.X, s.O, s.c, 2, iw, xs, os, node);
-  tensor_stride_move_gen_cmd(s.O, 0, output_addr + (u64)s.c0 * oh * ow * 4u, 1, s.c, 2, ow, s.lane_rows * s.out_plane,
-                             s.out_plane, ow, 1, 0, oh * ow, (oh - 1) * ow, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                             GDMA_VALUE_DIR_L2S, 0, node);
+  const local_view_t X = local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, iw, 1));
+  const local_view_t O = local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, ow, 1));
+  stride_load(global_view(input_addr + (u64)s.c0 * ih * iw * 4u, dim4(1, s.c, 2, iw), dim4(0, ih * iw, (ih - 1) * iw, 1),
+                          GDMA_VALUE_FORMAT_FLOAT32),
+              X, node);
+  blend_columns(s.X, s.O, s.c, 2, iw, X.stride, O.stride, node);
+  stride_store(O,
+               global_view(output_addr + (u64)s.c0 * oh * ow * 4u, dim4(1, s.c, 2, ow),
+                           dim4(0, oh * ow, (oh - 1) * ow, 1), GDMA_VALUE_FORMAT_FLOAT32),
+               node);
 }
 
 }  // namespace

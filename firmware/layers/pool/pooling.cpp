@@ -9,6 +9,7 @@
 #include "cmd/data_split.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "local/compare_select.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
@@ -368,6 +369,8 @@ void nodechip_pooling_forward_parallel_with_data_split(u64 input_addr, u64 outpu
 
 // ---- Any stride ----
 
+static const gdma_value_format_t kF32 = GDMA_VALUE_FORMAT_FLOAT32;
+
 namespace {
 
 void pooling_gen_command(int is_avg, u32 in, u32 out, int N, int C, int H, int W, int OH, int OW, int kh, int kw,
@@ -503,15 +506,14 @@ struct wide_pool_t {
 void issue_wide_loads(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
   const pool_wide_plan_t &p = *k.p;
   const u64 plane = (u64)s.n0 * p.c + s.c0;
+  const dim4_t planes = dim4(p.c * p.ih * p.iw, p.ih * p.iw, p.iw, 1);
   if (p.cut == POOL_WIDE_CUT_BLOCKS)
-    tensor_general_move_gen_cmd(k.input_addr + plane * p.ih * p.iw * 4u, 0, s.n, s.c, p.ih, p.iw, p.c * p.ih * p.iw,
-                                p.ih * p.iw, p.iw, 1, GDMA_VALUE_FORMAT_FLOAT32, 0, 0, s.n, s.c, p.ih, p.iw,
-                                s.lane_rows * s.in_plane, s.in_plane, p.iw, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                GDMA_VALUE_DIR_S2L, 0, node);
+    move_g2l(global_view(k.input_addr + plane * p.ih * p.iw * 4u, dim4(s.n, s.c, p.ih, p.iw), planes, kF32),
+             local_f32(0, dim4(s.lane_rows * s.in_plane, s.in_plane, p.iw, 1)), node);
   else
-    tensor_stride_move_gen_cmd(0, 0, k.input_addr + (plane * p.ih * p.iw + (u64)s.row0 * p.iw) * 4u, 1, s.c, s.rows,
-                               p.iw, p.c * p.ih * p.iw, p.ih * p.iw, p.iw, 1, s.in_plane, s.in_plane, p.iw, 1,
-                               GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
+    stride_load(global_view(k.input_addr + (plane * p.ih * p.iw + (u64)s.row0 * p.iw) * 4u,
+                            dim4(1, s.c, s.rows, p.iw), planes, kF32),
+                local_f32(0, dim4(s.in_plane, s.in_plane, p.iw, 1)), node);
 }
 
 // Pool at the engine strides, keep every e-th row and column, then the
@@ -553,15 +555,16 @@ void issue_wide_compute(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_
 void issue_wide_store(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
   const pool_wide_plan_t &p = *k.p;
   const u64 plane = (u64)s.n0 * p.c + s.c0;
+  const dim4_t planes = dim4(p.c * p.oh * p.ow, p.oh * p.ow, p.ow, 1);
+  const local_view_t out = local_f32(s.mid_off, dim4(s.lane_rows * s.out_plane, s.out_plane, p.ow, 1));
   if (p.cut == POOL_WIDE_CUT_BLOCKS)
-    tensor_general_move_gen_cmd(s.mid_off, 0, s.n, s.c, p.oh, p.ow, s.lane_rows * s.out_plane, s.out_plane, p.ow, 1,
-                                GDMA_VALUE_FORMAT_FLOAT32, k.output_addr + plane * p.oh * p.ow * 4u, 0, s.n, s.c,
-                                p.oh, p.ow, p.c * p.oh * p.ow, p.oh * p.ow, p.ow, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                GDMA_VALUE_DIR_L2S, 0, node);
+    move_l2g(out, global_view(k.output_addr + plane * p.oh * p.ow * 4u, dim4(s.n, s.c, p.oh, p.ow), planes, kF32),
+             node);
   else
-    tensor_stride_move_gen_cmd(s.mid_off, 0, k.output_addr + (plane * p.oh * p.ow + (u64)s.oh0 * p.ow) * 4u, 1, s.c,
-                               s.out_rows, p.ow, s.out_plane, s.out_plane, p.ow, 1, p.c * p.oh * p.ow, p.oh * p.ow,
-                               p.ow, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    stride_store(out,
+                 global_view(k.output_addr + (plane * p.oh * p.ow + (u64)s.oh0 * p.ow) * 4u,
+                             dim4(1, s.c, s.out_rows, p.ow), planes, kF32),
+                 node);
 }
 
 }  // namespace

@@ -14,6 +14,10 @@
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
+// The issue calls of a step are forced inline: the loop costs the ARM what
+// one written-out loop body did.
+#define ISSUE_INLINE inline __attribute__((always_inline))
+
 float interp_scale(const interp_coord_t *coord, int in, int out) {
   const float fin = (float)in, fout = (float)out;
   switch (coord->mode) {
@@ -411,7 +415,8 @@ void interp2x_plan_of(interp2x_plan_t *p, int nc, int ih, int iw) {
   p->edge_pieces = (int)ceil_div(nc, p->edge_group);
 }
 
-interp2x_step_t interp2x_step_of(const interp2x_plan_t *p, int j, int i) {
+// Forced inline: the issue loop takes its steps without a call.
+static inline __attribute__((always_inline)) interp2x_step_t interior_step_at(const interp2x_plan_t *p, int j, int i) {
   interp2x_step_t s = {};
   if (j < 0 || j >= p->chan_pieces || i < 0 || i >= p->row_pieces) return s;
   s.c0 = j * p->group;
@@ -431,6 +436,8 @@ interp2x_step_t interp2x_step_of(const interp2x_plan_t *p, int j, int i) {
   return s;
 }
 
+interp2x_step_t interp2x_step_of(const interp2x_plan_t *p, int j, int i) { return interior_step_at(p, j, i); }
+
 interp2x_step_t interp2x_edge_step_of(const interp2x_plan_t *p, int j) {
   interp2x_step_t s = {};
   if (j < 0 || j >= p->edge_pieces) return s;
@@ -448,7 +455,7 @@ interp2x_step_t interp2x_edge_step_of(const interp2x_plan_t *p, int j) {
 
 namespace {
 
-void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr, cmd_id_node_t *node) {
   stride_load(global_view(input_addr + ((u64)s.c0 * p.ih * p.iw + (u64)s.in_row0 * p.iw) * 4u,
                           dim4(1, s.c, s.in_rows, p.iw), dim4(0, p.ih * p.iw, p.iw, 1), GDMA_VALUE_FORMAT_FLOAT32),
               local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, p.iw, 1)), node);
@@ -456,7 +463,7 @@ void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64
 
 // Output rows 2k + 1 + a from input rows k and k + 1, each parity a as a view
 // of every other output row.
-void issue_interior_compute(const interp2x_plan_t &p, const interp2x_step_t &s, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_interior_compute(const interp2x_plan_t &p, const interp2x_step_t &s, cmd_id_node_t *node) {
   const int iw = p.iw, ow = p.ow, R = s.in_rows;
   const dim4_t xs = {s.lane_rows * s.in_plane, s.in_plane, iw, 1};
   for (int a = 0; a < 2; a++) {
@@ -485,7 +492,7 @@ void issue_interior_compute(const interp2x_plan_t &p, const interp2x_step_t &s, 
   }
 }
 
-void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u64 output_addr, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u64 output_addr, cmd_id_node_t *node) {
   stride_store(local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, p.ow, 1)),
                global_view(output_addr + ((u64)s.c0 * p.oh * p.ow + (u64)s.row0 * p.ow) * 4u,
                            dim4(1, s.c, s.rows, p.ow), dim4(0, p.oh * p.ow, p.ow, 1), GDMA_VALUE_FORMAT_FLOAT32),
@@ -529,7 +536,7 @@ void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_p
   interp2x_step_t prev = {};
   for (int j = 0; j < plan.chan_pieces; j++)
     for (int i = 0; i < plan.row_pieces; i++) {
-      const interp2x_step_t s = interp2x_step_of(&plan, j, i);
+      const interp2x_step_t s = interior_step_at(&plan, j, i);
       fix_cmd_node_overflow(node);
       cmd_id_node_t move, compute;
       cmd_id_divide(node, &move, &compute);

@@ -15,6 +15,10 @@
 #include "runtime/assert.h"
 #include "runtime/services.h"
 
+// The issue calls of a step are forced inline: the loop costs the ARM what
+// one written-out loop body did.
+#define ISSUE_INLINE inline __attribute__((always_inline))
+
 // ---- The slice frame ----
 
 void pool_frame_buffers(pool_frame_t *f, float input_ratio) {
@@ -397,7 +401,6 @@ void extract_gen_command(u32 dst, int N, int C, int IH, int IW, int OH, int OW, 
 }  // namespace
 
 void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh, int ow, const conv_window_t *w) {
-  memset(p, 0, sizeof *p);
   p->n = n, p->c = c, p->ih = ih, p->iw = iw, p->oh = oh, p->ow = ow;
   p->win = *w;
   const int kh = w->kh, kw = w->kw;
@@ -409,7 +412,14 @@ void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh
   const pool_pads_t &pads = p->pads;
   p->last_rows = pads.pad_h_bottom_adj != pads.pad_h_extra ? kh - pads.pad_h_extra + pads.pad_h_bottom_adj : 0;
   p->last_cols = pads.pad_w_right_adj != pads.pad_w_extra ? kw - pads.pad_w_extra + pads.pad_w_right_adj : 0;
-  if (n <= 0 || c <= 0 || p->mid_h >= 4096 || p->mid_w >= 4096 || (i64)ih * iw >= (1 << 24)) return;
+  p->batch_per = p->batch_rem = p->chan_per = p->chan_rem = 0;
+  if (n <= 0 || c <= 0 || p->mid_h >= 4096 || p->mid_w >= 4096 || (i64)ih * iw >= (1 << 24)) {
+    p->in_plane = p->mid_plane = p->out_plane = p->big_plane = p->per_ch = 0;
+    p->scale = 0.0f;
+    p->cut = POOL_WIDE_CUT_BLOCKS;
+    p->batch_pieces = p->chan_pieces = p->row_pieces = p->row_step = 0;
+    return;
+  }
   p->in_plane = align_up((i64)ih * iw, EU_NUM);
   p->mid_plane = align_up(p->mid_h * p->mid_w, EU_NUM);
   p->out_plane = align_up((i64)oh * ow, EU_NUM);
@@ -440,7 +450,8 @@ void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh
   }
 }
 
-pool_wide_step_t pool_wide_step_of(const pool_wide_plan_t *p, int i, int j, int k) {
+// Forced inline: the issue loop takes its steps without a call.
+static inline __attribute__((always_inline)) pool_wide_step_t wide_step_at(const pool_wide_plan_t *p, int i, int j, int k) {
   pool_wide_step_t s = {};
   if (i < 0 || i >= p->batch_pieces || j < 0 || j >= p->chan_pieces || k < 0 || k >= p->row_pieces) return s;
   const conv_window_t &w = p->win;
@@ -493,6 +504,8 @@ pool_wide_step_t pool_wide_step_of(const pool_wide_plan_t *p, int i, int j, int 
   return s;
 }
 
+pool_wide_step_t pool_wide_step_of(const pool_wide_plan_t *p, int i, int j, int k) { return wide_step_at(p, i, j, k); }
+
 namespace {
 
 // The any-stride worker's operation beside its plan.
@@ -503,7 +516,7 @@ struct wide_pool_t {
   float relu_upper;
 };
 
-void issue_wide_loads(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_wide_loads(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
   const pool_wide_plan_t &p = *k.p;
   const u64 plane = (u64)s.n0 * p.c + s.c0;
   const dim4_t planes = dim4(p.c * p.ih * p.iw, p.ih * p.iw, p.iw, 1);
@@ -518,7 +531,7 @@ void issue_wide_loads(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_no
 
 // Pool at the engine strides, keep every e-th row and column, then the
 // average's border rule and the ReLU on the output region.
-void issue_wide_compute(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_wide_compute(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
   const pool_wide_plan_t &p = *k.p;
   const conv_window_t &w = p.win;
   pooling_gen_command(k.is_avg, 0, 0, s.n, s.c, s.rows, p.iw, s.mid_rows, (int)p.mid_w, w.kh, w.kw, s.pt, s.pb,
@@ -552,7 +565,7 @@ void issue_wide_compute(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_
   }
 }
 
-void issue_wide_store(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_wide_store(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
   const pool_wide_plan_t &p = *k.p;
   const u64 plane = (u64)s.n0 * p.c + s.c0;
   const dim4_t planes = dim4(p.c * p.oh * p.ow, p.oh * p.ow, p.ow, 1);
@@ -606,7 +619,7 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
 
   if (plan.cut == POOL_WIDE_CUT_BLOCKS) {
     // The largest piece comes first.
-    const pool_wide_step_t s = pool_wide_step_of(&plan, 0, 0, 0);
+    const pool_wide_step_t s = wide_step_at(&plan, 0, 0, 0);
     const i64 mid_off = (i64)s.lane_rows * s.n * 4 * plan.big_plane;
     const i64 local_all_offset = mid_off + (i64)s.lane_rows * s.n * 4 * plan.out_plane;
     ASSERT_FS(local_all_offset <= (1<<19));
@@ -615,7 +628,7 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
     const int top_h_step = plan.row_step;
     ASSERT_FS(top_h_step > 0);
     for (int k = 0; k < plan.row_pieces; k++) {
-      const pool_wide_step_t h = pool_wide_step_of(&plan, 0, 0, k);
+      const pool_wide_step_t h = wide_step_at(&plan, 0, 0, k);
       ASSERT_FS(h.rows > 0);
       const i64 local_all_offset = (i64)h.mid_off + align_up((i64)h.out_rows * output_w, EU_NUM) * 4;
       ASSERT_FS(local_all_offset <= (1<<19));
@@ -627,7 +640,7 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
   for (int i = 0; i < plan.batch_pieces; i++)
     for (int j = 0; j < plan.chan_pieces; j++)
       for (int k = 0; k < plan.row_pieces; k++) {
-        const pool_wide_step_t s = pool_wide_step_of(&plan, i, j, k);
+        const pool_wide_step_t s = wide_step_at(&plan, i, j, k);
         issue_wide_loads(job, s, node);
         issue_wide_compute(job, s, node);
         issue_wide_store(job, s, node);

@@ -371,8 +371,9 @@ void blend_columns(u32 X, u32 O, int c, int rows, int iw, const dim4_t &xs, cons
 static const u32 kHalf = 0x40000u;
 
 void interp2x_plan_of(interp2x_plan_t *p, int nc, int ih, int iw) {
-  memset(p, 0, sizeof *p);
   p->nc = nc, p->ih = ih, p->iw = iw, p->oh = 2 * ih, p->ow = 2 * iw;
+  p->interior_fits = p->group = p->rows = p->chan_pieces = p->row_pieces = 0;
+  p->edge_fits = p->edge_group = p->edge_pieces = 0;
   if (nc <= 0 || ih <= 0 || iw <= 0) return;
   // Interior: fewer planes a group first, then more row pieces, until an
   // input piece and its output fit half of local memory.
@@ -397,8 +398,9 @@ void interp2x_plan_of(interp2x_plan_t *p, int nc, int ih, int iw) {
     if (p->interior_fits) {
       p->group = NPU_NUM * lg;
       p->rows = ad;
-      p->chan_pieces = (int)ceil_div(nc, p->group);
-      p->row_pieces = (int)ceil_div(p->oh - 2, ad);
+      // Counted, not divided: the ARM has no divider, and the pieces are few.
+      for (i64 c0 = 0; c0 < nc; c0 += p->group) p->chan_pieces++;
+      for (i64 r = 1; r < p->oh - 1; r += ad) p->row_pieces++;
     }
   }
   // Edges: input rows 0 and ih - 1 and their two output rows.
@@ -412,7 +414,7 @@ void interp2x_plan_of(interp2x_plan_t *p, int nc, int ih, int iw) {
     lg--;
   }
   p->edge_group = NPU_NUM * lg;
-  p->edge_pieces = (int)ceil_div(nc, p->edge_group);
+  for (i64 c0 = 0; c0 < nc; c0 += p->edge_group) p->edge_pieces++;
 }
 
 // Forced inline: the issue loop takes its steps without a call.

@@ -446,7 +446,10 @@ void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh
     p->row_step = (int)(0.9 * (double)(524288.0f / (float)p->per_ch) * oh);
     p->batch_pieces = n;
     p->chan_pieces = (int)ceil_div(c, NPU_NUM);
-    p->row_pieces = p->row_step > 0 ? (int)ceil_div(oh, p->row_step) : 0;
+    // Counted, not divided: the ARM has no divider, and the steps are few.
+    p->row_pieces = 0;
+    if (p->row_step > 0)
+      for (i64 oh0 = 0; oh0 < oh; oh0 += p->row_step) p->row_pieces++;
   }
 }
 

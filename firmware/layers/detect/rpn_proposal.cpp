@@ -362,8 +362,8 @@ static void rpn_issue_scores(const rpn_stages_t *g, u64 scores_addr, u64 im_info
 
 // 1.0 into R where `limit` is greater than the plane at A, else 0.
 static void rpn_below(const rpn_stages_t *g, float limit, u32 A, u32 R, cmd_id_node_t *node) {
-  atomic_md_cmp_gen_cmd(f32_bits(limit), LA(A), 0, 0, 0, LA(R), 1, RPN_ANCHORS, 1, g->hw, 1, 0, 1, 1, f32_bits(limit), 0,
-                        0, f32_bits(1.0f), 2, node);
+  atomic_md_cmp_gen_cmd(f32_bits(limit), LA(A), 0, 0, 0, LA(R), 1, RPN_ANCHORS, 1, g->hw, 1, 0, 1, 1, f32_bits(limit),
+                        0, 0, f32_bits(1.0f), 2, node);
 }
 
 // 9-10. Mask: 0 where min size x scale exceeds the width or the height, or

@@ -457,7 +457,8 @@ interp2x_step_t interp2x_edge_step_of(const interp2x_plan_t *p, int j) {
 
 namespace {
 
-ISSUE_INLINE void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr,
+                                      cmd_id_node_t *node) {
   stride_load(global_view(input_addr + ((u64)s.c0 * p.ih * p.iw + (u64)s.in_row0 * p.iw) * 4u,
                           dim4(1, s.c, s.in_rows, p.iw), dim4(0, p.ih * p.iw, p.iw, 1), GDMA_VALUE_FORMAT_FLOAT32),
               local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, p.iw, 1)), node);
@@ -494,7 +495,8 @@ ISSUE_INLINE void issue_interior_compute(const interp2x_plan_t &p, const interp2
   }
 }
 
-ISSUE_INLINE void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u64 output_addr, cmd_id_node_t *node) {
+ISSUE_INLINE void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u64 output_addr,
+                                       cmd_id_node_t *node) {
   stride_store(local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, p.ow, 1)),
                global_view(output_addr + ((u64)s.c0 * p.oh * p.ow + (u64)s.row0 * p.ow) * 4u,
                            dim4(1, s.c, s.rows, p.ow), dim4(0, p.oh * p.ow, p.ow, 1), GDMA_VALUE_FORMAT_FLOAT32),
@@ -508,8 +510,8 @@ void issue_edge_rows(const interp2x_plan_t &p, const interp2x_step_t &s, u64 inp
   const int ih = p.ih, iw = p.iw, oh = p.oh, ow = p.ow;
   const local_view_t X = local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, iw, 1));
   const local_view_t O = local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, ow, 1));
-  stride_load(global_view(input_addr + (u64)s.c0 * ih * iw * 4u, dim4(1, s.c, 2, iw), dim4(0, ih * iw, (ih - 1) * iw, 1),
-                          GDMA_VALUE_FORMAT_FLOAT32),
+  stride_load(global_view(input_addr + (u64)s.c0 * ih * iw * 4u, dim4(1, s.c, 2, iw),
+                          dim4(0, ih * iw, (ih - 1) * iw, 1), GDMA_VALUE_FORMAT_FLOAT32),
               X, node);
   blend_columns(s.X, s.O, s.c, 2, iw, X.stride, O.stride, node);
   stride_store(O,

@@ -454,7 +454,8 @@ void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh
 }
 
 // Forced inline: the issue loop takes its steps without a call.
-static inline __attribute__((always_inline)) pool_wide_step_t wide_step_at(const pool_wide_plan_t *p, int i, int j, int k) {
+static inline __attribute__((always_inline)) pool_wide_step_t wide_step_at(const pool_wide_plan_t *p, int i, int j,
+                                                                           int k) {
   pool_wide_step_t s = {};
   if (i < 0 || i >= p->batch_pieces || j < 0 || j >= p->chan_pieces || k < 0 || k >= p->row_pieces) return s;
   const conv_window_t &w = p->win;

@@ -27,6 +27,19 @@ u64 place_local_areas(local_area_t *areas, const char *const *names, const u64 *
   return at;
 }
 
+nms_block_step_t nms_block_step_of(const nms_block_plan_t *p, int block) {
+  nms_block_step_t s = {};
+  if (block < 0 || block >= p->blocks || (i64)block * p->block_rows >= p->n) return s;
+  s.b0 = block * p->block_rows;
+  s.rows = p->n - s.b0 < p->block_rows ? p->n - s.b0 : p->block_rows;
+  s.cols = s.b0 + s.rows;
+  s.cs = eu_plane((u32)s.cols);
+  s.mat_bytes = 4u * s.cs * lane_rows(0, (u32)s.rows);
+  s.first = block == 0;
+  s.last = s.cols == p->n;
+  return s;
+}
+
 float local_lane_float(int lane, u32 offset) {
   float v;
   memcpy(&v, hw_ptr(LOCAL_ADDR_TAG + (u32)lane * LOCAL_MEM_SIZE + offset, 4), 4);

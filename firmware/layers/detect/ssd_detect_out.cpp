@@ -92,6 +92,17 @@ i64 ssd_detect_out_max_records(int num_priors, int keep_top_k) {
 
 // ---- Plans ----
 
+ssd_records_t ssd_records_of(int keep_top_k, i64 T) {
+  ssd_records_t r = {SSD_RECORDS_ALL, T};
+  if (keep_top_k == 0 || T <= 0)
+    r = {SSD_RECORDS_NONE, 0};
+  else if (keep_top_k > 0 && T > keep_top_k)
+    r = {SSD_RECORDS_TOP_K, keep_top_k};
+  else if (keep_top_k < 0 && T > SSD_MAX_UNCUT_RECORDS)
+    r = {SSD_RECORDS_CAP, SSD_MAX_UNCUT_RECORDS};
+  return r;
+}
+
 ssd_lane_plan_t ssd_lane_plan_of(i64 n) {
   ssd_lane_plan_t p;
   p.lanes = (i32)(n < NPU_NUM ? n : NPU_NUM);
@@ -532,6 +543,65 @@ static void write_records(const ssd_args_t *a, const ssd_image_bufs_t *b, i64 to
                                 7 * (int)T, 7, 1, F32, GDMA_VALUE_DIR_S2S, 0, node);
 }
 
+// The image's buffers in L2 SRAM and DTCM, taken in this order.
+static void image_bufs_of(const ssd_args_t *a, ssd_image_bufs_t *b) {
+  b->box_capacity = align64(2 * a->np);
+  // Every kept candidate is a candidate, so the result arrays hold the
+  // candidate capacity.
+  for (int f = 0; f < 7; f++) b->res[f] = l2sram_alloc(4u * (u64)b->box_capacity, 512);
+}
+
+static void candidate_bufs_of(const ssd_args_t *a, ssd_image_bufs_t *b) {
+  b->cand_score = l2sram_alloc(4u * (u64)align64(3 * a->np), 512);
+  for (int q = 0; q < 4; q++) b->cand_box[q] = l2sram_alloc(4u * (u64)b->box_capacity, 512);
+  const u64 slots = 4u * (u64)a->lp.lanes.lanes * (u64)a->lp.lanes.per_lane;
+  b->compact = l2sram_alloc(slots, 512);
+  b->sidx = l2sram_alloc(slots, 512);
+  b->B = dtcm_alloc(4u * (u64)(a->nc + 1));
+}
+
+// One image: its locations (decoded when shared) and confidences into local
+// memory, the candidates, their suppression, and its records from record
+// `total` on. Returns the records written.
+static i64 image_step(const ssd_args_t *a, i64 image, i64 total, cmd_id_node_t *node) {
+  ssd_image_bufs_t b;
+  const u64 np = (u64)a->np;
+  image_bufs_of(a, &b);
+  if (a->shared) {
+    ssd_detect_out_move_to_local_and_tranpose(a->loc + 16u * (u64)image * np, plane_at(a, SSD_AREA_LOC, 0),
+                                              (int)a->np, 4, node);
+    decode(a, node);
+  }
+  ssd_detect_out_move_to_local_and_tranpose(a->conf + 4u * (u64)image * np * (u64)a->nc, plane_at(a, SSD_AREA_CONF, 0),
+                                            (int)a->np, (int)a->nc, node);
+  candidate_bufs_of(a, &b);
+  collect_candidates(a, &b, image, node);
+
+  const i64 n = ldi((const u8 *)ptr_of(b.B, 4u * (u64)(a->nc + 1)), a->nc);
+  const u64 kept = dtcm_alloc(4u * (u64)(n > 0 ? n : 1));
+  const u64 S = dtcm_alloc(4u * (u64)(a->nc + 2));
+  const i64 T = suppress(a, &b, kept, S, node);
+  const ssd_records_t r = ssd_records_of(a->keep_top_k, T);
+  if (r.cut == SSD_RECORDS_NONE) return 0;
+  gather_results(a, &b, image, T, kept, S, node);
+  if (r.cut == SSD_RECORDS_TOP_K) cut_to_keep_top_k(&b, T, r.records, node);
+  write_records(a, &b, total, r.records, node);
+  // The next image reuses the result arrays.
+  poll_all_engine_done(node);
+  return r.records;
+}
+
+// No image has a record: one per image, its index and -1 elsewhere.
+static void write_no_records(u64 output_addr, int num, cmd_id_node_t *node) {
+  const u64 none = dtcm_alloc(28u * (u64)num);
+  u8 *r = (u8 *)ptr_of(none, 28u * (u64)num);
+  for (i64 i = 0; i < num; i++) {
+    stf(r, 7 * i, (float)i);
+    for (int q = 1; q < 7; q++) stf(r, 7 * i + q, -1.0f);
+  }
+  general_gdma_gen_cmd(none, output_addr, F32, 7 * num, GDMA_VALUE_DIR_S2S, node);
+}
+
 void nodechip_ssd_detect_out(u64 loc_addr, u64 conf_addr, u64 prior_addr, u64 output_addr, int num, int num_priors,
                              int num_classes, int num_loc_classes, int share_location, int background_label_id,
                              int top_k, int code_type, int keep_top_k, int variance_encoded_in_target,
@@ -581,54 +651,11 @@ void nodechip_ssd_detect_out(u64 loc_addr, u64 conf_addr, u64 prior_addr, u64 ou
     local_mem_reset(local_mark);
     l2sram_reset(l2_mark);
     dtcm_reset(dtcm_mark);
-    if (keep_top_k == 0) continue;
-    ssd_image_bufs_t b;
-    const u64 np = (u64)a.np;
-    b.box_capacity = align64(2 * a.np);
-    // Every kept candidate is a candidate, so the result arrays hold the
-    // candidate capacity.
-    for (int f = 0; f < 7; f++) b.res[f] = l2sram_alloc(4u * (u64)b.box_capacity, 512);
-    if (a.shared) {
-      ssd_detect_out_move_to_local_and_tranpose(a.loc + 16u * (u64)i * np, plane_at(&a, SSD_AREA_LOC, 0),
-                                                num_priors, 4, node);
-      decode(&a, node);
-    }
-    ssd_detect_out_move_to_local_and_tranpose(a.conf + 4u * (u64)i * np * (u64)a.nc, plane_at(&a, SSD_AREA_CONF, 0),
-                                              num_priors, num_classes, node);
-    b.cand_score = l2sram_alloc(4u * (u64)align64(3 * a.np), 512);
-    for (int q = 0; q < 4; q++) b.cand_box[q] = l2sram_alloc(4u * (u64)b.box_capacity, 512);
-    const u64 slots = 4u * (u64)a.lp.lanes.lanes * (u64)a.lp.lanes.per_lane;
-    b.compact = l2sram_alloc(slots, 512);
-    b.sidx = l2sram_alloc(slots, 512);
-    b.B = dtcm_alloc(4u * (u64)(a.nc + 1));
-    collect_candidates(&a, &b, i, node);
-
-    const i64 n = ldi((const u8 *)ptr_of(b.B, 4u * (u64)(a.nc + 1)), a.nc);
-    const u64 kept = dtcm_alloc(4u * (u64)(n > 0 ? n : 1));
-    const u64 S = dtcm_alloc(4u * (u64)(a.nc + 2));
-    i64 T = suppress(&a, &b, kept, S, node);
-    if (T == 0) continue;
-    gather_results(&a, &b, i, T, kept, S, node);
-    if (keep_top_k > 0 && T > keep_top_k) {
-      cut_to_keep_top_k(&b, T, keep_top_k, node);
-      T = keep_top_k;
-    } else if (keep_top_k < 0 && T > SSD_MAX_UNCUT_RECORDS) {
-      T = SSD_MAX_UNCUT_RECORDS;
-    }
-    write_records(&a, &b, total, T, node);
-    total += T;
-    // The next image reuses the result arrays.
-    poll_all_engine_done(node);
+    if (keep_top_k != 0) total += image_step(&a, i, total, node);
   }
   if (total == 0 && num > 0) {
     dtcm_reset(dtcm_mark);
-    const u64 none = dtcm_alloc(28u * (u64)num);
-    u8 *r = (u8 *)ptr_of(none, 28u * (u64)num);
-    for (i64 i = 0; i < num; i++) {
-      stf(r, 7 * i, (float)i);
-      for (int q = 1; q < 7; q++) stf(r, 7 * i + q, -1.0f);
-    }
-    general_gdma_gen_cmd(none, output_addr, F32, 7 * num, GDMA_VALUE_DIR_S2S, node);
+    write_no_records(output_addr, num, node);
     total = num;
   }
   poll_all_engine_done(node);

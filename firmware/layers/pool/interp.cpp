@@ -3,14 +3,20 @@
 #include "layers/pool/interp.h"
 
 #include <math.h>
+#include <string.h>
 
 #include "cmd/bd_arith.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "layers/pool/pooling.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
+
+// The issue calls of a step are forced inline: the loop costs the ARM what
+// one written-out loop body did.
+#define ISSUE_INLINE inline __attribute__((always_inline))
 
 float interp_scale(const interp_coord_t *coord, int in, int out) {
   const float fin = (float)in, fout = (float)out;
@@ -362,6 +368,160 @@ void blend_columns(u32 X, u32 O, int c, int rows, int iw, const dim4_t &xs, cons
 
 }  // namespace
 
+static const u32 kHalf = 0x40000u;
+
+void interp2x_plan_of(interp2x_plan_t *p, int nc, int ih, int iw) {
+  p->nc = nc, p->ih = ih, p->iw = iw, p->oh = 2 * ih, p->ow = 2 * iw;
+  p->interior_fits = p->group = p->rows = p->chan_pieces = p->row_pieces = 0;
+  p->edge_fits = p->edge_group = p->edge_pieces = 0;
+  if (nc <= 0 || ih <= 0 || iw <= 0) return;
+  // Interior: fewer planes a group first, then more row pieces, until an
+  // input piece and its output fit half of local memory.
+  if (ih > 1) {
+    int lg = (int)ceil_div(nc, NPU_NUM), pieces = 1, ad = ((2 * ih - 3) / pieces + 2) & ~1;
+    const auto bytes = [&](int a, int g) {
+      return (align_up((i64)iw * ((a + 2) / 2), EU_NUM) * 4 + align_up((i64)2 * iw * a, EU_NUM) * 4) * g;
+    };
+    p->interior_fits = 1;
+    while (bytes(ad, lg) > (i64)kHalf) {
+      if (lg > 1) {
+        lg--;
+      } else {
+        pieces++;
+        ad = ((2 * ih - 3) / pieces + 2) & ~1;
+        if (ad <= 2) {
+          p->interior_fits = 0;
+          break;
+        }
+      }
+    }
+    if (p->interior_fits) {
+      p->group = NPU_NUM * lg;
+      p->rows = ad;
+      // Counted, not divided: the ARM has no divider, and the pieces are few.
+      for (i64 c0 = 0; c0 < nc; c0 += p->group) p->chan_pieces++;
+      for (i64 r = 1; r < p->oh - 1; r += ad) p->row_pieces++;
+    }
+  }
+  // Edges: input rows 0 and ih - 1 and their two output rows.
+  int lg = (int)ceil_div(nc, NPU_NUM);
+  p->edge_fits = 1;
+  while ((align_up((i64)2 * iw, EU_NUM) * 4 + align_up((i64)4 * iw, EU_NUM) * 4) * lg > 0x80000) {
+    if (lg <= 1) {
+      p->edge_fits = 0;
+      return;
+    }
+    lg--;
+  }
+  p->edge_group = NPU_NUM * lg;
+  for (i64 c0 = 0; c0 < nc; c0 += p->edge_group) p->edge_pieces++;
+}
+
+// Forced inline: the issue loop takes its steps without a call.
+static inline __attribute__((always_inline)) interp2x_step_t interior_step_at(const interp2x_plan_t *p, int j, int i) {
+  interp2x_step_t s = {};
+  if (j < 0 || j >= p->chan_pieces || i < 0 || i >= p->row_pieces) return s;
+  s.c0 = j * p->group;
+  s.c = p->nc - s.c0 < p->group ? p->nc - s.c0 : p->group;
+  s.lane_rows = (int)ceil_div(s.c, NPU_NUM);
+  s.row0 = 1 + i * p->rows;
+  s.rows = p->oh - 1 - s.row0 < p->rows ? p->oh - 1 - s.row0 : p->rows;
+  s.in_rows = s.rows / 2 + 1;
+  s.in_row0 = (s.row0 - 1) / 2;
+  s.in_plane = (int)eu_plane((u32)(s.in_rows * p->iw));
+  s.out_plane = (int)eu_plane((u32)(s.rows * p->ow));
+  const int k = j * p->row_pieces + i;
+  s.X = (u32)(k % 2) * kHalf;
+  s.O = s.X + (u32)(s.lane_rows * s.in_plane) * 4u;
+  s.first = k == 0;
+  s.last = k == p->chan_pieces * p->row_pieces - 1;
+  return s;
+}
+
+interp2x_step_t interp2x_step_of(const interp2x_plan_t *p, int j, int i) { return interior_step_at(p, j, i); }
+
+interp2x_step_t interp2x_edge_step_of(const interp2x_plan_t *p, int j) {
+  interp2x_step_t s = {};
+  if (j < 0 || j >= p->edge_pieces) return s;
+  s.c0 = j * p->edge_group;
+  s.c = p->nc - s.c0 < p->edge_group ? p->nc - s.c0 : p->edge_group;
+  s.lane_rows = (int)ceil_div(s.c, NPU_NUM);
+  s.rows = s.in_rows = 2;
+  s.in_plane = (int)eu_plane((u32)(2 * p->iw));
+  s.out_plane = (int)eu_plane((u32)(2 * p->ow));
+  s.O = (u32)(s.lane_rows * s.in_plane) * 4u;
+  s.first = j == 0;
+  s.last = j == p->edge_pieces - 1;
+  return s;
+}
+
+namespace {
+
+ISSUE_INLINE void issue_interior_load(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr,
+                                      cmd_id_node_t *node) {
+  stride_load(global_view(input_addr + ((u64)s.c0 * p.ih * p.iw + (u64)s.in_row0 * p.iw) * 4u,
+                          dim4(1, s.c, s.in_rows, p.iw), dim4(0, p.ih * p.iw, p.iw, 1), GDMA_VALUE_FORMAT_FLOAT32),
+              local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, p.iw, 1)), node);
+}
+
+// Output rows 2k + 1 + a from input rows k and k + 1, each parity a as a view
+// of every other output row.
+ISSUE_INLINE void issue_interior_compute(const interp2x_plan_t &p, const interp2x_step_t &s, cmd_id_node_t *node) {
+  const int iw = p.iw, ow = p.ow, R = s.in_rows;
+  const dim4_t xs = {s.lane_rows * s.in_plane, s.in_plane, iw, 1};
+  for (int a = 0; a < 2; a++) {
+    const dim4_t os = {s.lane_rows * s.out_plane, s.out_plane, 2 * ow, 1};
+    const u32 dst = s.O + (u32)(a * ow) * 4u;
+    const dim4_t edge = {1, s.c, R - 1, 1};
+    const float w0 = a ? kFar : kNear, w1 = a ? kNear : kFar;
+    // First and last output columns: along the rows only.
+    mac(s.X, dst, w0, edge, xs, os, 0, node);
+    mac(s.X + (u32)iw * 4u, dst, w1, edge, xs, os, 1, node);
+    mac(s.X + (u32)(iw - 1) * 4u, dst + (u32)(ow - 1) * 4u, w0, edge, xs, os, 0, node);
+    mac(s.X + (u32)(2 * iw - 1) * 4u, dst + (u32)(ow - 1) * 4u, w1, edge, xs, os, 1, node);
+    if (iw < 2) continue;
+    // Interior points: the four 2-D weights 9/16, 3/16, 3/16, 1/16.
+    const dim4_t shape = {1, s.c, R - 1, iw - 1};
+    dim4_t pair = os;
+    pair.w = 2;
+    for (int b = 0; b < 2; b++) {
+      const float c0w = b ? kFar : kNear, c1w = b ? kNear : kFar;
+      const u32 to = dst + (u32)(1 + b) * 4u;
+      mac(s.X, to, w0 * c0w, shape, xs, pair, 0, node);
+      mac(s.X + 4u, to, w0 * c1w, shape, xs, pair, 1, node);
+      mac(s.X + (u32)iw * 4u, to, w1 * c0w, shape, xs, pair, 1, node);
+      mac(s.X + (u32)(iw + 1) * 4u, to, w1 * c1w, shape, xs, pair, 1, node);
+    }
+  }
+}
+
+ISSUE_INLINE void issue_interior_store(const interp2x_plan_t &p, const interp2x_step_t &s, u64 output_addr,
+                                       cmd_id_node_t *node) {
+  stride_store(local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, p.ow, 1)),
+               global_view(output_addr + ((u64)s.c0 * p.oh * p.ow + (u64)s.row0 * p.ow) * 4u,
+                           dim4(1, s.c, s.rows, p.ow), dim4(0, p.oh * p.ow, p.ow, 1), GDMA_VALUE_FORMAT_FLOAT32),
+               node);
+}
+
+// The first and last output rows: input rows 0 and ih - 1 side by side,
+// blended along the row only.
+void issue_edge_rows(const interp2x_plan_t &p, const interp2x_step_t &s, u64 input_addr, u64 output_addr,
+                     cmd_id_node_t *node) {
+  const int ih = p.ih, iw = p.iw, oh = p.oh, ow = p.ow;
+  const local_view_t X = local_f32(s.X, dim4(s.lane_rows * s.in_plane, s.in_plane, iw, 1));
+  const local_view_t O = local_f32(s.O, dim4(s.lane_rows * s.out_plane, s.out_plane, ow, 1));
+  stride_load(global_view(input_addr + (u64)s.c0 * ih * iw * 4u, dim4(1, s.c, 2, iw),
+                          dim4(0, ih * iw, (ih - 1) * iw, 1), GDMA_VALUE_FORMAT_FLOAT32),
+              X, node);
+  blend_columns(s.X, s.O, s.c, 2, iw, X.stride, O.stride, node);
+  stride_store(O,
+               global_view(output_addr + (u64)s.c0 * oh * ow * 4u, dim4(1, s.c, 2, ow),
+                           dim4(0, oh * ow, (oh - 1) * ow, 1), GDMA_VALUE_FORMAT_FLOAT32),
+               node);
+}
+
+}  // namespace
+
 void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_parallel(u64 input_addr,
                                                                                           u64 output_addr, int n,
                                                                                           int c, int ih, int iw,
@@ -370,111 +530,32 @@ void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_p
   const int nc = n * c;
   if (nc == 0) return;
   ASSERT_FS(ih > 0 && iw > 0 && iw < (1 << 20) && ih < (1 << 20));
-  const int oh = 2 * ih, ow = 2 * iw;
-  const u32 half = 0x40000u;
+  interp2x_plan_t plan;
+  interp2x_plan_of(&plan, nc, ih, iw);
+  if (ih > 1 && !plan.interior_fits) ASSERT(0);
+  if (!plan.edge_fits) ASSERT(0);
 
-  if (ih > 1) {
-    // Piece size and plane groups for the interior rows.
-    int lg = (int)ceil_div(nc, NPU_NUM), pieces = 1, ad = ((2 * ih - 3) / pieces + 2) & ~1;
-    const auto bytes = [&](int a, int g) {
-      return (align_up((i64)iw * ((a + 2) / 2), EU_NUM) * 4 + align_up((i64)2 * iw * a, EU_NUM) * 4) * g;
-    };
-    while (bytes(ad, lg) > (i64)half) {
-      if (lg > 1) {
-        lg--;
-      } else {
-        pieces++;
-        ad = ((2 * ih - 3) / pieces + 2) & ~1;
-        if (ad <= 2) ASSERT(0);
-      }
+  // Interior pieces: the load of piece k, its blend beside the store of
+  // piece k - 1; the last piece's store follows.
+  interp2x_step_t prev = {};
+  for (int j = 0; j < plan.chan_pieces; j++)
+    for (int i = 0; i < plan.row_pieces; i++) {
+      const interp2x_step_t s = interior_step_at(&plan, j, i);
+      fix_cmd_node_overflow(node);
+      cmd_id_node_t move, compute;
+      cmd_id_divide(node, &move, &compute);
+      issue_interior_load(plan, s, input_addr, &move);
+      cmd_id_merge(node, &move, &compute);
+      cmd_id_divide(node, &move, &compute);
+      issue_interior_compute(plan, s, &compute);
+      if (!s.first) issue_interior_store(plan, prev, output_addr, &move);
+      cmd_id_merge(node, &move, &compute);
+      prev = s;
     }
-    const int group = NPU_NUM * lg;
-    struct piece_t {
-      int c0, c, row0, rows;  // planes, first interior output row, output rows
-      u32 X, O;
-    };
-    piece_t prev = {};
-    int have_prev = 0;
-    u32 k = 0;
-    for (int c0 = 0; c0 < nc; c0 += group)
-      for (int r = 1; r < oh - 1; r += ad, k++) {
-        piece_t p;
-        p.c0 = c0;
-        p.c = nc - c0 < group ? nc - c0 : group;
-        p.row0 = r;
-        p.rows = oh - 1 - r < ad ? oh - 1 - r : ad;
-        const int R = p.rows / 2 + 1, k0 = (r - 1) / 2, rl = (int)ceil_div(p.c, NPU_NUM);
-        const int ip = (int)eu_plane((u32)(R * iw)), op = (int)eu_plane((u32)(p.rows * ow));
-        p.X = (k % 2) * half;
-        p.O = p.X + (u32)(rl * ip) * 4u;
-        fix_cmd_node_overflow(node);
-        cmd_id_node_t move, compute;
-        cmd_id_divide(node, &move, &compute);
-        tensor_stride_move_gen_cmd(p.X, 0, input_addr + ((u64)c0 * ih * iw + (u64)k0 * iw) * 4u, 1, p.c, R, iw, 0,
-                                   ih * iw, iw, 1, rl * ip, ip, iw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0,
-                                   &move);
-        cmd_id_merge(node, &move, &compute);
-        cmd_id_divide(node, &move, &compute);
-        // Output rows 2k + 1 + a from input rows k and k + 1, each parity a
-        // as a view of every other output row.
-        const dim4_t xs = {rl * ip, ip, iw, 1};
-        for (int a = 0; a < 2; a++) {
-          const dim4_t os = {rl * op, op, 2 * ow, 1};
-          const u32 dst = p.O + (u32)(a * ow) * 4u;
-          const dim4_t edge = {1, p.c, R - 1, 1};
-          const float w0 = a ? kFar : kNear, w1 = a ? kNear : kFar;
-          // First and last output columns: along the rows only.
-          mac(p.X, dst, w0, edge, xs, os, 0, &compute);
-          mac(p.X + (u32)iw * 4u, dst, w1, edge, xs, os, 1, &compute);
-          mac(p.X + (u32)(iw - 1) * 4u, dst + (u32)(ow - 1) * 4u, w0, edge, xs, os, 0, &compute);
-          mac(p.X + (u32)(2 * iw - 1) * 4u, dst + (u32)(ow - 1) * 4u, w1, edge, xs, os, 1, &compute);
-          if (iw < 2) continue;
-          // Interior points: the four 2-D weights 9/16, 3/16, 3/16, 1/16.
-          const dim4_t shape = {1, p.c, R - 1, iw - 1};
-          dim4_t pair = os;
-          pair.w = 2;
-          for (int b = 0; b < 2; b++) {
-            const float c0w = b ? kFar : kNear, c1w = b ? kNear : kFar;
-            const u32 to = dst + (u32)(1 + b) * 4u;
-            mac(p.X, to, w0 * c0w, shape, xs, pair, 0, &compute);
-            mac(p.X + 4u, to, w0 * c1w, shape, xs, pair, 1, &compute);
-            mac(p.X + (u32)iw * 4u, to, w1 * c0w, shape, xs, pair, 1, &compute);
-            mac(p.X + (u32)(iw + 1) * 4u, to, w1 * c1w, shape, xs, pair, 1, &compute);
-          }
-        }
-        if (have_prev) {
-          const int pop = (int)eu_plane((u32)(prev.rows * ow)), prl = (int)ceil_div(prev.c, NPU_NUM);
-          tensor_stride_move_gen_cmd(prev.O, 0, output_addr + ((u64)prev.c0 * oh * ow + (u64)prev.row0 * ow) * 4u, 1,
-                                     prev.c, prev.rows, ow, prl * pop, pop, ow, 1, 0, oh * ow, ow, 1,
-                                     GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, &move);
-        }
-        cmd_id_merge(node, &move, &compute);
-        prev = p;
-        have_prev = 1;
-      }
-    const int pop = (int)eu_plane((u32)(prev.rows * ow)), prl = (int)ceil_div(prev.c, NPU_NUM);
-    tensor_stride_move_gen_cmd(prev.O, 0, output_addr + ((u64)prev.c0 * oh * ow + (u64)prev.row0 * ow) * 4u, 1,
-                               prev.c, prev.rows, ow, prl * pop, pop, ow, 1, 0, oh * ow, ow, 1,
-                               GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
-  }
+  if (prev.last) issue_interior_store(plan, prev, output_addr, node);
 
-  // The first and last output rows: input rows 0 and ih - 1 side by side.
-  int lg = (int)ceil_div(nc, NPU_NUM);
-  while ((align_up((i64)2 * iw, EU_NUM) * 4 + align_up((i64)4 * iw, EU_NUM) * 4) * lg > 0x80000) {
-    if (lg <= 1) ASSERT(0);
-    lg--;
-  }
-  const int group = NPU_NUM * lg;
-  for (int c0 = 0; c0 < nc; c0 += group) {
+  for (int j = 0; j < plan.edge_pieces; j++) {
     fix_cmd_node_overflow(node);
-    const int cc = nc - c0 < group ? nc - c0 : group, rl = (int)ceil_div(cc, NPU_NUM);
-    const int ip = (int)eu_plane((u32)(2 * iw)), op = (int)eu_plane((u32)(2 * ow));
-    const u32 X = 0, O = (u32)(rl * ip) * 4u;
-    tensor_stride_move_gen_cmd(X, 0, input_addr + (u64)c0 * ih * iw * 4u, 1, cc, 2, iw, 0, ih * iw, (ih - 1) * iw, 1,
-                               rl * ip, ip, iw, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-    const dim4_t xs = {rl * ip, ip, iw, 1}, os = {rl * op, op, ow, 1};
-    blend_columns(X, O, cc, 2, iw, xs, os, node);
-    tensor_stride_move_gen_cmd(O, 0, output_addr + (u64)c0 * oh * ow * 4u, 1, cc, 2, ow, rl * op, op, ow, 1, 0, oh * ow,
-                               (oh - 1) * ow, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+    issue_edge_rows(plan, interp2x_edge_step_of(&plan, j), input_addr, output_addr, node);
   }
 }

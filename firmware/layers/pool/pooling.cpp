@@ -9,10 +9,15 @@
 #include "cmd/data_split.h"
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
+#include "cmd/tensor_view.h"
 #include "local/compare_select.h"
 #include "local/resident.h"
 #include "runtime/assert.h"
 #include "runtime/services.h"
+
+// The issue calls of a step are forced inline: the loop costs the ARM what
+// one written-out loop body did.
+#define ISSUE_INLINE inline __attribute__((always_inline))
 
 // ---- The slice frame ----
 
@@ -368,6 +373,8 @@ void nodechip_pooling_forward_parallel_with_data_split(u64 input_addr, u64 outpu
 
 // ---- Any stride ----
 
+static const gdma_value_format_t kF32 = GDMA_VALUE_FORMAT_FLOAT32;
+
 namespace {
 
 void pooling_gen_command(int is_avg, u32 in, u32 out, int N, int C, int H, int W, int OH, int OW, int kh, int kw,
@@ -393,6 +400,192 @@ void extract_gen_command(u32 dst, int N, int C, int IH, int IW, int OH, int OW, 
 
 }  // namespace
 
+void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh, int ow, const conv_window_t *w) {
+  p->n = n, p->c = c, p->ih = ih, p->iw = iw, p->oh = oh, p->ow = ow;
+  p->win = *w;
+  const int kh = w->kh, kw = w->kw;
+  pool_pads_of(&p->pads, ih, iw, oh, ow, kh, kw, w->pad_t, w->pad_l, w->pad_b, w->pad_r, w->stride_h, w->stride_w);
+  pool_stride_split(w->stride_h, &p->d_h, &p->e_h);
+  pool_stride_split(w->stride_w, &p->d_w, &p->e_w);
+  p->mid_h = (i64)(oh - 1) * p->e_h + 1;
+  p->mid_w = (i64)(ow - 1) * p->e_w + 1;
+  const pool_pads_t &pads = p->pads;
+  p->last_rows = pads.pad_h_bottom_adj != pads.pad_h_extra ? kh - pads.pad_h_extra + pads.pad_h_bottom_adj : 0;
+  p->last_cols = pads.pad_w_right_adj != pads.pad_w_extra ? kw - pads.pad_w_extra + pads.pad_w_right_adj : 0;
+  p->batch_per = p->batch_rem = p->chan_per = p->chan_rem = 0;
+  if (n <= 0 || c <= 0 || p->mid_h >= 4096 || p->mid_w >= 4096 || (i64)ih * iw >= (1 << 24)) {
+    p->in_plane = p->mid_plane = p->out_plane = p->big_plane = p->per_ch = 0;
+    p->scale = 0.0f;
+    p->cut = POOL_WIDE_CUT_BLOCKS;
+    p->batch_pieces = p->chan_pieces = p->row_pieces = p->row_step = 0;
+    return;
+  }
+  p->in_plane = align_up((i64)ih * iw, EU_NUM);
+  p->mid_plane = align_up(p->mid_h * p->mid_w, EU_NUM);
+  p->out_plane = align_up((i64)oh * ow, EU_NUM);
+  p->big_plane = p->in_plane > p->mid_plane ? p->in_plane : p->mid_plane;
+  p->per_ch = 4 * p->big_plane + 4 * p->out_plane;
+  p->scale = 1.0f / (float)(kh * kw);
+  const i64 t = 524288 / p->per_ch;
+  if (t >= 1) {
+    p->cut = POOL_WIDE_CUT_BLOCKS;
+    const int cpl = (int)ceil_div(c, NPU_NUM);
+    if (t < cpl) {
+      p->chan_pieces = (int)ceil_div(cpl, t);
+      p->batch_pieces = n;
+    } else {
+      p->batch_pieces = (int)ceil_div(n, (int)(t / cpl));
+      p->chan_pieces = 1;
+    }
+    p->row_pieces = 1;
+    p->batch_per = n / p->batch_pieces, p->batch_rem = n % p->batch_pieces;
+    p->chan_per = c / p->chan_pieces, p->chan_rem = c % p->chan_pieces;
+    p->row_step = oh;
+  } else {
+    p->cut = POOL_WIDE_CUT_ROWS;
+    p->row_step = (int)(0.9 * (double)(524288.0f / (float)p->per_ch) * oh);
+    p->batch_pieces = n;
+    p->chan_pieces = (int)ceil_div(c, NPU_NUM);
+    // Counted, not divided: the ARM has no divider, and the steps are few.
+    p->row_pieces = 0;
+    if (p->row_step > 0)
+      for (i64 oh0 = 0; oh0 < oh; oh0 += p->row_step) p->row_pieces++;
+  }
+}
+
+// Forced inline: the issue loop takes its steps without a call.
+static inline __attribute__((always_inline)) pool_wide_step_t wide_step_at(const pool_wide_plan_t *p, int i, int j,
+                                                                           int k) {
+  pool_wide_step_t s = {};
+  if (i < 0 || i >= p->batch_pieces || j < 0 || j >= p->chan_pieces || k < 0 || k >= p->row_pieces) return s;
+  const conv_window_t &w = p->win;
+  if (p->cut == POOL_WIDE_CUT_BLOCKS) {
+    s.n0 = i * p->batch_per + (i < p->batch_rem ? i : p->batch_rem);
+    s.n = p->batch_per + (i < p->batch_rem ? 1 : 0);
+    s.c0 = j * p->chan_per + (j < p->chan_rem ? j : p->chan_rem);
+    s.c = p->chan_per + (j < p->chan_rem ? 1 : 0);
+    s.out_rows = p->oh;
+    s.rows = p->ih;
+    s.pt = w.pad_t;
+    s.pb = p->pads.pad_h_extra;
+    s.mid_rows = (int)p->mid_h;
+    s.lane_rows = (int)ceil_div(s.c, NPU_NUM);
+    s.in_plane = (int)p->in_plane;
+    s.out_plane = (int)p->out_plane;
+    s.mid_off = (u32)((i64)s.lane_rows * s.n * 4 * p->big_plane);
+    s.first = s.last = 1;
+    return s;
+  }
+  s.n0 = i;
+  s.n = 1;
+  s.c0 = j * NPU_NUM;
+  s.c = p->c - s.c0 < NPU_NUM ? p->c - s.c0 : NPU_NUM;
+  s.oh0 = k * p->row_step;
+  s.out_rows = p->row_step < p->oh - s.oh0 ? p->row_step : p->oh - s.oh0;
+  // The windows of the step's rows, clipped to the input: what is cut off
+  // above and below becomes the command's pads.
+  const int start = -w.pad_t + s.oh0 * w.stride_h;
+  int span = (s.out_rows - 1) * w.stride_h + w.kh;
+  if (start + span > p->ih) {
+    s.pb = start + span - p->ih;
+    span = p->ih - start;
+  }
+  if (start < 0) {
+    s.pt = -start;
+    span += start;
+  } else {
+    s.row0 = start;
+  }
+  s.rows = span;
+  s.mid_rows = (s.out_rows - 1) * p->e_h + 1;
+  const i64 big = (i64)s.mid_rows * p->mid_w > (i64)s.rows * p->iw ? (i64)s.mid_rows * p->mid_w : (i64)s.rows * p->iw;
+  s.mid_off = (u32)(align_up(big, EU_NUM) * 4);
+  s.lane_rows = 1;
+  s.in_plane = (int)eu_plane((u32)(s.rows * p->iw));
+  s.out_plane = (int)eu_plane((u32)(s.out_rows * p->ow));
+  s.first = s.oh0 == 0;
+  s.last = s.oh0 + s.out_rows == p->oh;
+  return s;
+}
+
+pool_wide_step_t pool_wide_step_of(const pool_wide_plan_t *p, int i, int j, int k) { return wide_step_at(p, i, j, k); }
+
+namespace {
+
+// The any-stride worker's operation beside its plan.
+struct wide_pool_t {
+  const pool_wide_plan_t *p;
+  u64 input_addr, output_addr;
+  int is_avg, mode, if_relu;
+  float relu_upper;
+};
+
+ISSUE_INLINE void issue_wide_loads(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
+  const pool_wide_plan_t &p = *k.p;
+  const u64 plane = (u64)s.n0 * p.c + s.c0;
+  const dim4_t planes = dim4(p.c * p.ih * p.iw, p.ih * p.iw, p.iw, 1);
+  if (p.cut == POOL_WIDE_CUT_BLOCKS)
+    move_g2l(global_view(k.input_addr + plane * p.ih * p.iw * 4u, dim4(s.n, s.c, p.ih, p.iw), planes, kF32),
+             local_f32(0, dim4(s.lane_rows * s.in_plane, s.in_plane, p.iw, 1)), node);
+  else
+    stride_load(global_view(k.input_addr + (plane * p.ih * p.iw + (u64)s.row0 * p.iw) * 4u,
+                            dim4(1, s.c, s.rows, p.iw), planes, kF32),
+                local_f32(0, dim4(s.in_plane, s.in_plane, p.iw, 1)), node);
+}
+
+// Pool at the engine strides, keep every e-th row and column, then the
+// average's border rule and the ReLU on the output region.
+ISSUE_INLINE void issue_wide_compute(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
+  const pool_wide_plan_t &p = *k.p;
+  const conv_window_t &w = p.win;
+  pooling_gen_command(k.is_avg, 0, 0, s.n, s.c, s.rows, p.iw, s.mid_rows, (int)p.mid_w, w.kh, w.kw, s.pt, s.pb,
+                      w.pad_l, p.pads.pad_w_extra, p.d_h, p.d_w, p.scale, node);
+  extract_gen_command(s.mid_off, s.n, s.c, s.mid_rows, (int)p.mid_w, s.out_rows, p.ow, p.e_h, p.e_w, node);
+  if (k.is_avg) {
+    pool_border_t b = {};
+    b.offset = s.mid_off;
+    b.n = s.n;
+    b.c = s.c;
+    b.out_rows = s.out_rows;
+    b.ow = p.ow;
+    b.n_stride = s.lane_rows * s.out_plane;
+    b.c_stride = s.out_plane;
+    b.mode = k.mode;
+    b.kh = w.kh;
+    b.kw = w.kw;
+    b.pt = s.pt;
+    b.rows = s.rows;
+    b.stride_h = w.stride_h;
+    b.stride_w = w.stride_w;
+    b.pad_left = w.pad_l;
+    b.iw = p.iw;
+    b.last_row_rows = s.last ? p.last_rows : 0;
+    b.last_col_cols = p.last_cols;
+    pool_border_f32(&b, node);
+  }
+  if (k.if_relu) {
+    const dim4_t shape = {s.n, s.c, s.out_rows, p.ow};
+    nodechip_relu_forward_local(s.mid_off, s.mid_off, &shape, k.relu_upper, node);
+  }
+}
+
+ISSUE_INLINE void issue_wide_store(const wide_pool_t &k, const pool_wide_step_t &s, cmd_id_node_t *node) {
+  const pool_wide_plan_t &p = *k.p;
+  const u64 plane = (u64)s.n0 * p.c + s.c0;
+  const dim4_t planes = dim4(p.c * p.oh * p.ow, p.oh * p.ow, p.ow, 1);
+  const local_view_t out = local_f32(s.mid_off, dim4(s.lane_rows * s.out_plane, s.out_plane, p.ow, 1));
+  if (p.cut == POOL_WIDE_CUT_BLOCKS)
+    move_l2g(out, global_view(k.output_addr + plane * p.oh * p.ow * 4u, dim4(s.n, s.c, p.oh, p.ow), planes, kF32),
+             node);
+  else
+    stride_store(out,
+                 global_view(k.output_addr + (plane * p.oh * p.ow + (u64)s.oh0 * p.ow) * 4u,
+                             dim4(1, s.c, s.out_rows, p.ow), planes, kF32),
+                 node);
+}
+
+}  // namespace
+
 void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 output_addr, int input_n, int input_c,
                                                        int input_h, int input_w, int output_h, int output_w, int kh,
                                                        int kw, int stride_h, int stride_w, int is_avg_pooling,
@@ -403,25 +596,17 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
   ASSERT_FS(input_h > 0 && input_w > 0 && output_h > 0 && output_w > 0 && kh > 0 && kw > 0);
   ASSERT_FS(pad_h_top >= 0 && pad_w_left >= 0 && pad_h_bottom >= 0 && pad_w_right >= 0);
   ASSERT_FS(stride_h > 0 && stride_w > 0);
-  pool_pads_t pads;
-  pool_pads_of(&pads, input_h, input_w, output_h, output_w, kh, kw, pad_h_top, pad_w_left, pad_h_bottom, pad_w_right,
-               stride_h, stride_w);
+  const conv_window_t win =
+      conv_window_of(kh, kw, 1, 1, pad_h_top, pad_h_bottom, pad_w_left, pad_w_right, stride_h, stride_w);
+  pool_wide_plan_t plan;
+  pool_wide_plan_of(&plan, input_n, input_c, input_h, input_w, output_h, output_w, &win);
+  const pool_pads_t &pads = plan.pads;
   ASSERT_FS(pad_h_top < 16 && pads.pad_h_extra < 16 && pad_w_left < 16 && pads.pad_w_extra < 16, "pads %d %d %d %d",
             pad_h_top, pads.pad_h_extra, pad_w_left, pads.pad_w_extra);
-  int d_h, e_h, d_w, e_w;
-  pool_stride_split(stride_h, &d_h, &e_h);
-  pool_stride_split(stride_w, &d_w, &e_w);
-  const i64 IOH = (i64)(output_h - 1) * e_h + 1, IOW = (i64)(output_w - 1) * e_w + 1;
+  const i64 IOH = plan.mid_h, IOW = plan.mid_w;
   // The windows the output rows take must lie within the padded input.
   ASSERT_FS(IOH < 4096 && IOW < 4096 && (i64)input_h * input_w < (1 << 24));
-  const i64 in_plane = align_up((i64)input_h * input_w, EU_NUM), mid_plane = align_up(IOH * IOW, EU_NUM);
-  const i64 out_plane = align_up((i64)output_h * output_w, EU_NUM);
-  const i64 big_plane = in_plane > mid_plane ? in_plane : mid_plane;
-  const i64 per_ch = 4 * big_plane + 4 * out_plane;
-  const float scale = 1.0f / (float)(kh * kw);
-  const i64 t = 524288 / per_ch;
-  const int last_rows = pads.pad_h_bottom_adj != pads.pad_h_extra ? kh - pads.pad_h_extra + pads.pad_h_bottom_adj : 0;
-  const int last_cols = pads.pad_w_right_adj != pads.pad_w_extra ? kw - pads.pad_w_extra + pads.pad_w_right_adj : 0;
+  const int last_rows = plan.last_rows, last_cols = plan.last_cols;
   if (is_avg_pooling && avg_pooling_mode == POOL_AVG_MODE_REAL) {
     for (int i = 0; i < output_h; i++) {
       const int valid_rows = pool_valid_count(i, kh, pad_h_top, stride_h, input_h);
@@ -436,150 +621,32 @@ void nodechip_pooling_forward_parallel_stride_no_limit(u64 input_addr, u64 outpu
     ASSERT_FS(last_rows >= 0 && last_cols >= 0 && (pads.pad_h_bottom_adj == pads.pad_h_extra || last_rows > 0) &&
               (pads.pad_w_right_adj == pads.pad_w_extra || last_cols > 0));
 
-  pool_border_t b = {};
-  b.ow = output_w;
-  b.mode = is_avg_pooling ? avg_pooling_mode : -1;
-  b.kh = kh;
-  b.kw = kw;
-  b.stride_h = stride_h;
-  b.stride_w = stride_w;
-  b.pad_left = pad_w_left;
-  b.iw = input_w;
-  b.last_col_cols = last_cols;
-
-  if (t >= 1) {
-    const int cpl = (int)ceil_div(input_c, NPU_NUM);
-    int cp, bp;
-    if (t < cpl) {
-      cp = (int)ceil_div(cpl, t);
-      bp = input_n;
-    } else {
-      const int per = (int)(t / cpl);
-      bp = (int)ceil_div(input_n, per);
-      cp = 1;
-    }
-    {
-      // The largest piece comes first.
-      const int nb = (int)ceil_div(input_n, bp), nc = (int)ceil_div(input_c, cp), r = (int)ceil_div(nc, NPU_NUM);
-      const i64 mid_off = (i64)r * nb * 4 * big_plane;
-      const i64 local_all_offset = mid_off + (i64)r * nb * 4 * out_plane;
+  if (plan.cut == POOL_WIDE_CUT_BLOCKS) {
+    // The largest piece comes first.
+    const pool_wide_step_t s = wide_step_at(&plan, 0, 0, 0);
+    const i64 mid_off = (i64)s.lane_rows * s.n * 4 * plan.big_plane;
+    const i64 local_all_offset = mid_off + (i64)s.lane_rows * s.n * 4 * plan.out_plane;
+    ASSERT_FS(local_all_offset <= (1<<19));
+  } else {
+    // One plane per lane does not fit: steps of output rows.
+    const int top_h_step = plan.row_step;
+    ASSERT_FS(top_h_step > 0);
+    for (int k = 0; k < plan.row_pieces; k++) {
+      const pool_wide_step_t h = wide_step_at(&plan, 0, 0, k);
+      ASSERT_FS(h.rows > 0);
+      const i64 local_all_offset = (i64)h.mid_off + align_up((i64)h.out_rows * output_w, EU_NUM) * 4;
       ASSERT_FS(local_all_offset <= (1<<19));
     }
-    int b0 = 0;
-    for (int i = 0; i < bp; i++) {
-      const int nb = input_n / bp + (i < input_n % bp ? 1 : 0);
-      int c0 = 0;
-      for (int j = 0; j < cp; j++) {
-        const int nc = input_c / cp + (j < input_c % cp ? 1 : 0);
-        const int r = (int)ceil_div(nc, NPU_NUM);
-        const u32 mid_off = (u32)((i64)r * nb * 4 * big_plane);
-        const i64 first = ((i64)b0 * input_c + c0);
-        tensor_general_move_gen_cmd(input_addr + (u64)first * input_h * input_w * 4u, 0, nb, nc, input_h, input_w,
-                                    input_c * input_h * input_w, input_h * input_w, input_w, 1,
-                                    GDMA_VALUE_FORMAT_FLOAT32, 0, 0, nb, nc, input_h, input_w, r * (int)in_plane,
-                                    (int)in_plane, input_w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-        pooling_gen_command(is_avg_pooling, 0, 0, nb, nc, input_h, input_w, (int)IOH, (int)IOW, kh, kw, pad_h_top,
-                            pads.pad_h_extra, pad_w_left, pads.pad_w_extra, d_h, d_w, scale, node);
-        extract_gen_command(mid_off, nb, nc, (int)IOH, (int)IOW, output_h, output_w, e_h, e_w, node);
-        if (is_avg_pooling) {
-          b.offset = mid_off;
-          b.n = nb;
-          b.c = nc;
-          b.out_rows = output_h;
-          b.n_stride = r * (int)out_plane;
-          b.c_stride = (int)out_plane;
-          b.pt = pad_h_top;
-          b.rows = input_h;
-          b.last_row_rows = last_rows;
-          pool_border_f32(&b, node);
-        }
-        if (if_relu) {
-          const dim4_t shape = {nb, nc, output_h, output_w};
-          nodechip_relu_forward_local(mid_off, mid_off, &shape, relu_upper_limit, node);
-        }
-        tensor_general_move_gen_cmd(mid_off, 0, nb, nc, output_h, output_w, r * (int)out_plane, (int)out_plane,
-                                    output_w, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                    output_addr + (u64)first * output_h * output_w * 4u, 0, nb, nc, output_h,
-                                    output_w, input_c * output_h * output_w, output_h * output_w, output_w, 1,
-                                    GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
-        c0 += nc;
-      }
-      b0 += nb;
-    }
-    return;
   }
 
-  // One plane per lane does not fit: steps of output rows.
-  const int top_h_step = (int)(0.9 * (double)(524288.0f / (float)per_ch) * output_h);
-  ASSERT_FS(top_h_step > 0);
-  // A step of output rows: its window start, resident rows and pads.
-  struct hstep_t {
-    int r, first, rows, pt, pb, IOr;
-    u32 mid_off;
-  };
-  const auto step_of = [&](int oh0) {
-    hstep_t h;
-    h.r = top_h_step < output_h - oh0 ? top_h_step : output_h - oh0;
-    const int s = -pad_h_top + oh0 * stride_h;
-    int span = (h.r - 1) * stride_h + kh;
-    h.pb = 0;
-    if (s + span > input_h) {
-      h.pb = s + span - input_h;
-      span = input_h - s;
-    }
-    if (s < 0) {
-      h.pt = -s;
-      span += s;
-      h.first = 0;
-    } else {
-      h.pt = 0;
-      h.first = s;
-    }
-    h.rows = span;
-    h.IOr = (h.r - 1) * e_h + 1;
-    const i64 big = (i64)h.IOr * IOW > (i64)h.rows * input_w ? (i64)h.IOr * IOW : (i64)h.rows * input_w;
-    h.mid_off = (u32)(align_up(big, EU_NUM) * 4);
-    return h;
-  };
-  for (int oh0 = 0; oh0 < output_h; oh0 += top_h_step) {
-    const hstep_t h = step_of(oh0);
-    ASSERT_FS(h.rows > 0);
-    const i64 local_all_offset = (i64)h.mid_off + align_up((i64)h.r * output_w, EU_NUM) * 4;
-    ASSERT_FS(local_all_offset <= (1<<19));
-  }
-  for (int n = 0; n < input_n; n++)
-    for (int c0 = 0; c0 < input_c; c0 += NPU_NUM) {
-      const int nc = input_c - c0 < NPU_NUM ? input_c - c0 : NPU_NUM;
-      const u64 plane = (u64)n * input_c + c0;
-      for (int oh0 = 0; oh0 < output_h; oh0 += top_h_step) {
-        const hstep_t h = step_of(oh0);
-        const int ip = (int)eu_plane((u32)(h.rows * input_w)), op = (int)eu_plane((u32)(h.r * output_w));
-        tensor_stride_move_gen_cmd(0, 0, input_addr + (plane * input_h * input_w + (u64)h.first * input_w) * 4u, 1, nc,
-                                   h.rows, input_w, input_c * input_h * input_w, input_h * input_w, input_w, 1, ip, ip,
-                                   input_w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
-        pooling_gen_command(is_avg_pooling, 0, 0, 1, nc, h.rows, input_w, h.IOr, (int)IOW, kh, kw, h.pt, h.pb,
-                            pad_w_left, pads.pad_w_extra, d_h, d_w, scale, node);
-        extract_gen_command(h.mid_off, 1, nc, h.IOr, (int)IOW, h.r, output_w, e_h, e_w, node);
-        if (is_avg_pooling) {
-          b.offset = h.mid_off;
-          b.n = 1;
-          b.c = nc;
-          b.out_rows = h.r;
-          b.n_stride = op;
-          b.c_stride = op;
-          b.pt = h.pt;
-          b.rows = h.rows;
-          b.last_row_rows = oh0 + h.r == output_h ? last_rows : 0;
-          pool_border_f32(&b, node);
-        }
-        if (if_relu) {
-          const dim4_t shape = {1, nc, h.r, output_w};
-          nodechip_relu_forward_local(h.mid_off, h.mid_off, &shape, relu_upper_limit, node);
-        }
-        tensor_stride_move_gen_cmd(h.mid_off, 0, output_addr + (plane * output_h * output_w + (u64)oh0 * output_w) * 4u,
-                                   1, nc, h.r, output_w, op, op, output_w, 1, input_c * output_h * output_w,
-                                   output_h * output_w, output_w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0,
-                                   node);
+  const wide_pool_t job = {&plan, input_addr, output_addr, is_avg_pooling, avg_pooling_mode, if_relu,
+                           relu_upper_limit};
+  for (int i = 0; i < plan.batch_pieces; i++)
+    for (int j = 0; j < plan.chan_pieces; j++)
+      for (int k = 0; k < plan.row_pieces; k++) {
+        const pool_wide_step_t s = wide_step_at(&plan, i, j, k);
+        issue_wide_loads(job, s, node);
+        issue_wide_compute(job, s, node);
+        issue_wide_store(job, s, node);
       }
-    }
 }

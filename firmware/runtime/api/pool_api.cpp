@@ -1,6 +1,7 @@
 // The pooling family's handlers: float pooling (52), nearest upsample (73),
 // 8-bit pooling (88), training max pooling (95, 122), interpolation (163) and
 // adaptive pooling (166, 167).
+#include "cmd/conv_window.h"
 #include "layers/pool/adaptive_pooling.h"
 #include "layers/pool/interp.h"
 #include "layers/pool/pooling.h"
@@ -104,8 +105,10 @@ u32 zv_api_pooling_fix8b_forward_parallel(u8 *param, u32 size) {
          rec.input_h < 65536 && rec.input_w < 65536);
   rec.pad_h_b = pool_fix8b_ceil_pad(rec.input_h, rec.kh, rec.pad_h_t, rec.pad_h_b, rec.stride_h);
   rec.pad_w_r = pool_fix8b_ceil_pad(rec.input_w, rec.kw, rec.pad_w_l, rec.pad_w_r, rec.stride_w);
-  const i64 oh = (rec.input_h + rec.pad_h_t + rec.pad_h_b - rec.kh) / rec.stride_h + 1;
-  const i64 ow = (rec.input_w + rec.pad_w_l + rec.pad_w_r - rec.kw) / rec.stride_w + 1;
+  const conv_window_t win = conv_window_of(rec.kh, rec.kw, 1, 1, rec.pad_h_t, rec.pad_h_b, rec.pad_w_l, rec.pad_w_r,
+                                           rec.stride_h, rec.stride_w);
+  const conv_extent_t ext = conv_window_extent(&win, rec.input_h, rec.input_w);
+  const i64 oh = ext.oh, ow = ext.ow;
   const i64 groups = ((i64)rec.input_n + 3) / 4;
   API_GLOBAL(rec.input_addr, api_dense(4, groups, rec.input_c, rec.input_h, rec.input_w));
   API_GLOBAL(rec.output_addr, api_dense(4, groups, rec.input_c, oh, ow));

@@ -31,6 +31,17 @@ typedef struct {
   local_area_t areas[NMS_BLOCK_AREA_COUNT];
 } nms_block_plan_t;
 
+// Row block `block` of a plan: boxes b0 .. b0 + rows - 1 against boxes
+// 0 .. cols - 1, matrix rows of cs floats (cols EU-aligned) and mat_bytes
+// per-lane bytes of one matrix; first / last: the plan's first / last block.
+// A block out of range is empty (rows 0). Pure, and divides nothing.
+typedef struct {
+  int b0, rows, cols;
+  u32 cs, mat_bytes;
+  int first, last;
+} nms_block_step_t;
+nms_block_step_t nms_block_step_of(const nms_block_plan_t *plan, int block);
+
 // Places areas[i] of bytes[i] one after another from 0, each on 128 bytes, as
 // the layers' local allocators do; returns the end.
 u64 place_local_areas(local_area_t *areas, const char *const *names, const u64 *bytes, int count);

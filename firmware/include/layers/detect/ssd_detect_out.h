@@ -59,6 +59,17 @@ static_assert(sizeof(zv_api_ssd_detect_out_t) == 84, "zv_api_ssd_detect_out_t is
 #define SSD_MAX_TOP_K 700
 // Images without keep_top_k write at most this many records.
 #define SSD_MAX_UNCUT_RECORDS 200
+// What an image's step writes of its T kept results: none (keep_top_k 0 or
+// nothing kept), all of them, the best keep_top_k after a sort by score, or
+// (keep_top_k < 0) the first SSD_MAX_UNCUT_RECORDS.
+enum { SSD_RECORDS_NONE, SSD_RECORDS_ALL, SSD_RECORDS_TOP_K, SSD_RECORDS_CAP };
+typedef struct {
+  int cut;      // SSD_RECORDS_*
+  i64 records;  // records written
+} ssd_records_t;
+// Pure.
+ssd_records_t ssd_records_of(int keep_top_k, i64 T);
+
 // The L2 SRAM scratch of the layer: from its start to the lookup tables.
 #define SSD_L2_SCRATCH_START 0x100a2000u
 #define SSD_L2_SCRATCH_END 0x10300000u

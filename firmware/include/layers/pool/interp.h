@@ -88,6 +88,38 @@ void interp_tap_guard(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *c
 int nodechip_global_interp_data_split(int n, int c, int ih, int iw, int oh, int ow, int p, int q, float row_scale,
                                       const interp_coord_t *coord, int out[2]);
 
+// The exact 2x upscale's plan: the interior output rows 1 .. oh - 2 in row
+// pieces of `rows` output rows (even) from rows / 2 + 1 input rows, over
+// groups of `group` planes; the first and last output rows over groups of
+// edge_group planes. A local-memory shortfall leaves interior_fits or
+// edge_fits 0 (and the counts of that part 0).
+typedef struct {
+  int nc, ih, iw, oh, ow;
+  int interior_fits, group, rows, chan_pieces, row_pieces;
+  int edge_fits, edge_group, edge_pieces;
+} interp2x_plan_t;
+
+// One interior piece: planes c0 .. c0 + c - 1 (lane_rows lane rows), output
+// rows row0 .. row0 + rows - 1 from input rows in_row0 .. in_row0 + in_rows - 1;
+// input at X (alternating halves of local memory, piece by piece), output at
+// O after it; per-lane planes in_plane, out_plane. first / last: the plan's
+// first / last piece. An edge step (interp2x_edge_step_of) has planes and
+// planes sizes only. Pieces out of range are empty (c 0).
+typedef struct {
+  int c0, c, lane_rows;
+  int row0, rows, in_row0, in_rows;
+  int in_plane, out_plane;
+  u32 X, O;
+  int first, last;
+} interp2x_step_t;
+
+void interp2x_plan_of(interp2x_plan_t *p, int nc, int ih, int iw);
+// Interior piece (plane group j, row piece i). Pure, and divides nothing.
+interp2x_step_t interp2x_step_of(const interp2x_plan_t *p, int j, int i);
+// Edge step of plane group j: input rows 0 and ih - 1 at X = 0, output rows 0
+// and oh - 1 at O. Pure, and divides nothing.
+interp2x_step_t interp2x_edge_step_of(const interp2x_plan_t *p, int j);
+
 // Mode 4 without pads or corner alignment, oh = 2 ih and ow = 2 iw: the
 // blend with its fixed weights 0.75 and 0.25 per direction.
 void nodechip_interp_forward_pytorch_bilinear_not_aligned_corners_nxm_to_2nx2m_parallel(u64 input_addr,

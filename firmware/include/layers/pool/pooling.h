@@ -13,6 +13,7 @@
 #pragma once
 
 #include "cmd/cmd_framework.h"
+#include "cmd/conv_window.h"
 #include "cmd/local_areas.h"
 #include "cmd/tensor_shape.h"
 #include "runtime/types.h"
@@ -126,6 +127,55 @@ void pool_frame_store(const pool_frame_t *f, const pool_slice_t *s, u64 output_a
 // Engine stride d (the largest of 15..2 dividing the stride, else 1) and the
 // extraction step e = stride / d.
 void pool_stride_split(int stride, int *d, int *e);
+
+// How the any-stride worker cuts its work. Blocks: whole planes, the batch
+// items and planes cut into batch_pieces x chan_pieces blocks as even as they
+// go (the larger blocks first). Rows: a plane per lane does not fit; each
+// batch item, each group of 64 planes and each row_step output rows is a step.
+#define POOL_WIDE_CUT_BLOCKS 0
+#define POOL_WIDE_CUT_ROWS 1
+
+// The any-stride worker's plan. The engine pools at strides d_h x d_w into an
+// intermediate of mid_h x mid_w rows and columns at lane offset 0, of which
+// every e_h-th row and e_w-th column is the output. Planes are per-lane
+// EU-aligned element counts; per_ch the bytes one plane takes per lane.
+// mid_h, mid_w or the input plane too large for the engine leave no steps.
+typedef struct {
+  int n, c, ih, iw, oh, ow;
+  conv_window_t win;
+  pool_pads_t pads;
+  int d_h, e_h, d_w, e_w;
+  i64 mid_h, mid_w;
+  i64 in_plane, mid_plane, out_plane, big_plane, per_ch;
+  int last_rows, last_cols;  // the declared last window of the padded average rule (0: none)
+  float scale;               // 1 / (kh * kw)
+  int cut;                   // POOL_WIDE_CUT_*
+  int batch_pieces, chan_pieces, row_pieces;
+  int batch_per, batch_rem, chan_per, chan_rem;  // blocks: sizes are per + (index < rem)
+  int row_step;                                  // rows: output rows per step
+} pool_wide_plan_t;
+
+// One step: batch items n0 .. n0 + n - 1 and planes c0 .. c0 + c - 1 (c 0:
+// an empty step), output rows oh0 .. oh0 + out_rows - 1 from the resident
+// input rows row0 .. row0 + rows - 1 with the pads pt, pb the pooling command
+// takes; mid_rows intermediate rows; lane_rows lane rows of planes;
+// in_plane, out_plane the per-lane planes of input and output; the output at
+// mid_off after the intermediate. first / last: the step holds the first /
+// last output row of its planes (the bottom border rule applies on the last).
+typedef struct {
+  int n0, n, c0, c;
+  int oh0, out_rows;
+  int row0, rows, pt, pb, mid_rows;
+  int lane_rows, in_plane, out_plane;
+  u32 mid_off;
+  int first, last;
+} pool_wide_step_t;
+
+// Pure; the window's dilations are 1.
+void pool_wide_plan_of(pool_wide_plan_t *p, int n, int c, int ih, int iw, int oh, int ow, const conv_window_t *w);
+// Step (batch piece i, plane piece j, row piece k) of the plan; pieces out of
+// range give an empty step. Pure, and divides nothing.
+pool_wide_step_t pool_wide_step_of(const pool_wide_plan_t *p, int i, int j, int k);
 
 // ---- API record ----
 

@@ -10,9 +10,6 @@
 #include "local/eltwise.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
-
 // ---- PReLU ----
 
 void prelu_plan_of(prelu_plan_t *p, int channel_shared, int n, int c, int h, int w) {
@@ -136,7 +133,8 @@ static void compute_piece(const dropout_t *d, int i, cmd_id_node_t *node) {
   const int Lp = piece_len(d, i);
   const dropout_layout_t l = dropout_layout_of(Lp);
   const int C = (int)ceil_div(Lp, 32);
-  const u32 in = T | l.input[i % 2], rnd = in + l.section_bytes, out = T | l.output, sel = out + l.section_bytes;
+  const u32 in = LOCAL_ADDR_TAG | l.input[i % 2], rnd = in + l.section_bytes, out = LOCAL_ADDR_TAG | l.output,
+            sel = out + l.section_bytes;
   md_cmp_gen_cmd_lite(rnd, 0, out, sel, 1, C, 1, 32, 0, 1, 0.0f, d->ratio, 1.0f, 0.0f, 0, node);
   atomic_mdscalar_operation_gen_cmd(in, 0, out, 1, C, 1, 32, MD_SCALAR_MUL, 0, 0, 1, 0, d->scale, node);
   atomic_mdscalar_operation_gen_cmd(out, sel, out, 1, C, 1, 32, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);

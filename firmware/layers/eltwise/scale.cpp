@@ -7,8 +7,6 @@
 #include "layers/eltwise/norm_common.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
 int scale_plan_of(scale_plan_t *plan, int n, int c, int h, int w, int shape_axis, int shape_axis_num, int bias_term) {
   const int in[4] = {n, c, h, w};
   for (int i = 0; i < 4; i++) plan->S[i] = i >= shape_axis && i < shape_axis + shape_axis_num ? in[i] : 1;
@@ -90,15 +88,15 @@ void apply(const scale_t &a, tensor_op_t op, u32 data, u32 part, u32 at, int par
   const dim4_t shape = {s.items, a.c, s.rows, a.w};
   const dim4_t ds = {cpl * plane, plane, a.w, 1};
   const dim4_t bs = {S[0] != 1 ? cs * Jp : 0, S[1] == 1 ? 0 : Jp, S[2] != 1 ? S[3] : 0, S[3] != 1 ? 1 : 0};
-  atomic_tensor_arithmetic_gen_cmd(T | data, T | (part + 4 * at), T | data, &shape, S[0] == 1, S[2] == 1, S[3] == 1,
-                                   &ds, &bs, &ds, op, 0, 0, 0, 0, 0, 0, node);
+  atomic_tensor_arithmetic_gen_cmd(LOCAL_ADDR_TAG | data, LOCAL_ADDR_TAG | (part + 4 * at), LOCAL_ADDR_TAG | data,
+                                   &shape, S[0] == 1, S[2] == 1, S[3] == 1, &ds, &bs, &ds, op, 0, 0, 0, 0, 0, 0, node);
 }
 void relu(const scale_t &a, u32 data, const scale_slice_t &s, cmd_id_node_t *node) {
   const int cpl = (int)ceil_div(a.c, NPU_NUM), plane = s.rows * a.w;
   const dim4_t shape = {s.items, a.c, s.rows, a.w};
   const dim4_t ds = {cpl * plane, plane, a.w, 1};
-  atomic_tensor_arithmetic_gen_cmd(T | data, 0, T | data, &shape, 0, 0, 0, &ds, &ds, &ds, TENSOR_OP_MAX, 0, 0, 0, 1,
-                                   norm_f32_bits(0.0f), 0, node);
+  atomic_tensor_arithmetic_gen_cmd(LOCAL_ADDR_TAG | data, 0, LOCAL_ADDR_TAG | data, &shape, 0, 0, 0, &ds, &ds, &ds,
+                                   TENSOR_OP_MAX, 0, 0, 0, 1, norm_f32_bits(0.0f), 0, node);
 }
 void open_copies(cmd_id_node_t *node, cmd_id_node_t *move, cmd_id_node_t *compute) {
   node->divided = 1;

@@ -13,8 +13,6 @@
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
-#define T LOCAL_ADDR_TAG
-
 namespace {
 
 struct w2v_t {
@@ -38,19 +36,21 @@ void row_move(u32 local, u64 table, int row, int dim, gdma_direction_t dir, cmd_
 // negative; the gradient of u gets g v (fresh for the target), v gets g u.
 void update(const w2v_t &w, int negative, cmd_id_node_t *node) {
   const int d = w.dim;
-  atomic_mdscalar_operation_gen_cmd(T | w.u, T | w.v, T | w.prod, 1, 1, 1, d, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
-  atomic_md_sum_gen_cmd(T | w.prod, T | W2V_DOT_OFFSET, 1, 1, 1, d, 0, node);
-  const u32 dot = T | W2V_DOT_OFFSET;
+  atomic_mdscalar_operation_gen_cmd(LOCAL_ADDR_TAG | w.u, LOCAL_ADDR_TAG | w.v, LOCAL_ADDR_TAG | w.prod, 1, 1, 1, d,
+                                    MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | w.prod, LOCAL_ADDR_TAG | W2V_DOT_OFFSET, 1, 1, 1, d, 0, node);
+  const u32 dot = LOCAL_ADDR_TAG | W2V_DOT_OFFSET;
   if (negative) atomic_mdscalar_operation_gen_cmd(dot, 0, dot, 1, 1, 1, 1, MD_SCALAR_MUL, 0, 0, 1, 0, f32_bits(-1.0f), node);
-  tensor_ex(dot, T | W2V_SCRATCH_OFFSET, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, 1, 1,
-            1, node);
+  tensor_ex(dot, LOCAL_ADDR_TAG | W2V_SCRATCH_OFFSET, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM,
+            EX_EXPM1_COEFF, 1, 1, 1, 1, node);
   atomic_mdscalar_operation_gen_cmd(dot, 0, dot, 1, 1, 1, 1, MD_SCALAR_ADD, 0, 0, 1, 0, f32_bits(1.0f), node);
   atomic_mdscalar_operation_gen_cmd(0, dot, dot, 1, 1, 1, 1, MD_SCALAR_DIV, 0, 1, 0, f32_bits(1.0f), 0, node);
   atomic_mdscalar_operation_gen_cmd(dot, 0, dot, 1, 1, 1, 1, MD_SCALAR_MUL, 0, 0, 1, 0,
                                     f32_bits(negative ? -w.alpha : w.alpha), node);
   // gradient (+)= v g; v += u g (g the one channel's value at the dot).
-  atomic_md_linear_gen_cmd(T | w.v, 0, dot, T | w.grad, 1, 1, 1, d, 1, 0, 0, 0, negative, 0, node);
-  atomic_md_linear_gen_cmd(T | w.u, 0, dot, T | w.v, 1, 1, 1, d, 1, 0, 0, 0, 1, 0, node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | w.v, 0, dot, LOCAL_ADDR_TAG | w.grad, 1, 1, 1, d, 1, 0, 0, 0, negative, 0,
+                           node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | w.u, 0, dot, LOCAL_ADDR_TAG | w.v, 1, 1, 1, d, 1, 0, 0, 0, 1, 0, node);
 }
 
 }  // namespace
@@ -105,7 +105,8 @@ void nodechip_word2vec_parallel(u64 syn0, u64 syn1, u64 negative_ids, u64 input_
       update(w, 1, node);
       row_move(w.v, syn1, j, dim, GDMA_VALUE_DIR_L2S, node);
     }
-    atomic_mdscalar_operation_gen_cmd(T | w.u, T | w.grad, T | w.u, 1, 1, 1, dim, MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
+    atomic_mdscalar_operation_gen_cmd(LOCAL_ADDR_TAG | w.u, LOCAL_ADDR_TAG | w.grad, LOCAL_ADDR_TAG | w.u, 1, 1, 1, dim,
+                                      MD_SCALAR_ADD, 0, 0, 0, 0, 0, node);
     row_move(w.u, syn0, in, dim, GDMA_VALUE_DIR_L2S, node);
     fix_cmd_node_overflow(node);
   }

@@ -6,6 +6,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "layers/conv/fc_stages.h"
 #include "local/conversion.h"
 #include "local/resident.h"
@@ -149,10 +150,9 @@ void requantise_block(const FloatForm &f, u32 Y, u32 F, int n_off, int rows, int
     atomic_tensor_arithmetic_gen_cmd(t, local_tag((u32)(n_off / FC_MAX_OUT) * 512u), t, &shape, 1, 0, 0, &fs, &bs,
                                      &fs, TENSOR_OP_ADD, 0, 0, 0, 0, 0, 0, node);
   }
-  atomic_tensor_arithmetic_gen_cmd(t, 0, t, &shape, 0, 0, 0, &fs, &fs, &fs, TENSOR_OP_MUL, 0, 0, 0, 1, f.scale, 0, node);
-  if (f.use_offset)
-    atomic_tensor_arithmetic_gen_cmd(t, 0, t, &shape, 0, 0, 0, &fs, &fs, &fs, TENSOR_OP_ADD, 0, 0, 0, 1, f.offset, 0,
-                                     node);
+  const local_view_t fv = local_view(F, 0, fs, GDMA_VALUE_FORMAT_FLOAT32);
+  tensor_arith_const(TENSOR_OP_MUL, fv, f.scale, fv, shape, node);
+  if (f.use_offset) tensor_arith_const(TENSOR_OP_ADD, fv, f.offset, fv, shape, node);
   nodechip_float2int8_local(t, t, rows, sections, 1, w, f.out_signed, f.output_4N ? 0 : 1, node);
 }
 
@@ -217,18 +217,17 @@ void issue_store(const fc_fix8b_call_t &c, const fc_stages_t &st, const fc_fix8b
 // Every byte of the input block's rows XOR 0x80 (128 bytes per lane).
 void recentre_input(u32 L, int rows, int kc, cmd_id_node_t *comp) {
   const int sections = (int)ceil_div(kc, FC_SECTION);
-  const dim4_t shape = {1, sections, rows, FC_SECTION / 4}, xs = {rows * 32, rows * 32, 32, 1};
-  atomic_tensor_arithmetic_gen_cmd(local_tag(L), 0, local_tag(L), &shape, 0, 0, 0, &xs, &xs, &xs, TENSOR_OP_XOR, 0, 0,
-                                   0, 1, 0x80808080u, 0, comp);
+  const dim4_t shape = {1, sections, rows, FC_SECTION / 4};
+  const local_view_t x = local_view(L, 0, dim4(rows * 32, rows * 32, 32, 1), GDMA_VALUE_FORMAT_INT8);
+  tensor_arith_const(TENSOR_OP_XOR, x, 0x80808080u, x, shape, comp);
 }
 
 // Fills the weight-offset block: a lane row of its byte per row of a K slice.
 void fill_weight_offset_block(u32 C, int k_slice, int weight_offset, cmd_id_node_t *comp) {
   const dim4_t shape = {1, NPU_NUM, k_slice, FC_SECTION / 4};
-  const dim4_t cs = {k_slice * 32, k_slice * 32, 32, 1};
+  const local_view_t block = local_view(C, 0, dim4(k_slice * 32, k_slice * 32, 32, 1), GDMA_VALUE_FORMAT_INT8);
   const u32 byte = (u32)weight_offset & 0xFFu;
-  atomic_tensor_arithmetic_gen_cmd(0, 0, local_tag(C), &shape, 0, 0, 0, &cs, &cs, &cs, TENSOR_OP_COPY, 0, 1,
-                                   byte * 0x01010101u, 0, 0, 0, comp);
+  tensor_fill(block, byte * 0x01010101u, shape, comp);
 }
 
 void issue_compute(const fc_fix8b_call_t &c, const fc_stages_t &st, const fc_fix8b_step_t &step,

@@ -457,18 +457,18 @@ static void gemm_restart_ids_if_full(gemm_nodes_t *n, gemm_slot_uses_t *uses) {
 }
 
 // The step's loads, each after the last product that used its slot.
-static void gemm_issue_loads(const gemm_plan_t &p, const gemm_step_t &s, mat_slice_t *cs, int c_slot, mat_slice_t *a,
+static void gemm_issue_loads(const gemm_plan_t &p, const gemm_step_t &step, mat_slice_t *cs, int c_slot, mat_slice_t *a,
                              mat_slice_t *b, const gemm_slot_uses_t &uses, cmd_id_node_t *load) {
-  if (s.load_c) mat_move_after(cs, 0, load, uses.c[c_slot]);
-  if (s.a_new) mat_move_after(a, 0, load, p.a_resident ? 0 : uses.a[s.a_slot]);
-  if (s.b_new) mat_move_after(b, 0, load, p.b_resident ? 0 : uses.b[s.b_slot]);
+  if (step.load_c) mat_move_after(cs, 0, load, uses.c[c_slot]);
+  if (step.a_new) mat_move_after(a, 0, load, p.a_resident ? 0 : uses.a[step.a_slot]);
+  if (step.b_new) mat_move_after(b, 0, load, p.b_resident ? 0 : uses.b[step.b_slot]);
 }
 
-static void gemm_issue_compute(const gemm_step_t &s, mat_slice_t *cs, mat_slice_t *a, mat_slice_t *b, u32 alpha,
+static void gemm_issue_compute(const gemm_step_t &step, mat_slice_t *cs, mat_slice_t *a, mat_slice_t *b, u32 alpha,
                                u32 beta, cmd_id_node_t *compute) {
-  if (s.scale_c) mat_scale(cs, beta, compute);
-  if (s.scale_a) mat_scale(a, alpha, compute);
-  mat_mul(cs, a, b, s.accumulate, compute);
+  if (step.scale_c) mat_scale(cs, beta, compute);
+  if (step.scale_a) mat_scale(a, alpha, compute);
+  mat_mul(cs, a, b, step.accumulate, compute);
 }
 
 void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, u32 alpha, u64 A,
@@ -501,7 +501,7 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   gemm_resync(&nodes);
   gemm_slot_uses_t uses = {};
   gemm_loads_t loads = {0, 0, -1, -1};
-  int step = 0, slot = 0;
+  int step_index = 0, slot = 0;
   // C slices finished one and two steps back, not stored yet.
   mat_slice_t *pending = 0, *older = 0;
   int pending_slot = 0, older_slot = 0;
@@ -514,31 +514,31 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
       mat_slice_t *cs = &c[slot];
       take_slice(cs, rows, cols, C + ((u64)r0 * (u64)ldc + (u64)c0) * 4u);
       cs->local_addr = p.c_addr + p.c_bytes * (u32)slot;
-      for (int ki = 0; ki < p.k_secs; ki++, step++) {
-        const gemm_step_t s = gemm_step_of(&p, &f, mi, ni, ki, &loads);
-        gemm_count_loads(&loads, &p, &s);
+      for (int ki = 0; ki < p.k_secs; ki++, step_index++) {
+        const gemm_step_t step = gemm_step_of(&p, &f, mi, ni, ki, &loads);
+        gemm_count_loads(&loads, &p, &step);
         const int k0 = ki * Ks, depth = min_int(Ks, K - k0);
         take_slice(&a, rows, depth,
                    A + (transA ? (u64)k0 * (u64)lda + (u64)r0 : (u64)r0 * (u64)lda + (u64)k0) * 4u);
         take_slice(&b, depth, cols,
                    B + (transB ? (u64)c0 * (u64)ldb + (u64)k0 : (u64)k0 * (u64)ldb + (u64)c0) * 4u);
-        a.local_addr = s.a_local;
-        b.local_addr = s.b_local;
-        if (step > 0) gemm_restart_ids_if_full(&nodes, &uses);
+        a.local_addr = step.a_local;
+        b.local_addr = step.b_local;
+        if (step_index > 0) gemm_restart_ids_if_full(&nodes, &uses);
         // Loads: on the main node in the very first step. The compute stream
         // waits for them, the move stream for every computation issued so far.
-        gemm_issue_loads(p, s, cs, slot, &a, &b, uses, step == 0 ? &nodes.main : &nodes.move);
-        if (step > 0) cmd_id_merge(&nodes.main, &nodes.move, &nodes.compute);
+        gemm_issue_loads(p, step, cs, slot, &a, &b, uses, step_index == 0 ? &nodes.main : &nodes.move);
+        if (step_index > 0) cmd_id_merge(&nodes.main, &nodes.move, &nodes.compute);
         cmd_id_divide(&nodes.main, &nodes.move, &nodes.compute);
-        gemm_issue_compute(s, cs, &a, &b, alpha, beta, &nodes.compute);
-        uses.a[s.a_slot] = uses.b[s.b_slot] = uses.c[slot] = nodes.compute.bd_cmd_id;
+        gemm_issue_compute(step, cs, &a, &b, alpha, beta, &nodes.compute);
+        uses.a[step.a_slot] = uses.b[step.b_slot] = uses.c[slot] = nodes.compute.bd_cmd_id;
         // The C slice finished two steps back is stored while this step
         // multiplies: it does not hold up the next step's loads behind the
         // product before this one. Its slot is next written three slices on,
         // by a product issued after the store.
         if (older != 0) mat_move_after(older, 1, &nodes.move, uses.c[older_slot]);
         older = pending, older_slot = pending_slot;
-        pending = s.last_k ? cs : 0, pending_slot = slot;
+        pending = step.last_k ? cs : 0, pending_slot = slot;
       }
       // C slices take turns in the plan's slots (a counter in place of a
       // division by the slot count).

@@ -271,34 +271,32 @@ struct warp_bands_t {
 
 // One band of output rows [r0, r0 + rows): its source rows from y0 into L2,
 // the band's indices to L2, then a gather per channel into the rectangle.
-void gather_band(const warp_t *w, u32 base, const warp_bands_t &b, u32 r0, u32 rows, i32 y0, u32 band,
+void gather_band(const warp_t *w, u32 base, const warp_bands_t &bands, u32 r0, u32 rows, i32 y0, u32 band,
                  cmd_id_node_t *node) {
-  const u32 N = b.N, sx = plane(w, base, PL_T), idx = plane(w, base, PL_IDX);
+  const u32 N = bands.N, sx = plane(w, base, PL_T), idx = plane(w, base, PL_IDX);
   cmd_id_node_t move, compute;
   cmd_id_divide(node, &move, &compute);
   // The band's source rows, all channels, into L2 after the index array.
   // (Channels x rows of single-row items: a byte lane of 4N is read with
   // element stride 4, which the engine takes on rows of one line.)
-  tensor_general_move_gen_cmd(w->src + (u64)y0 * w->src_stride + (u64)b.x_lo * w->e, 0, (int)w->channels,
-                              (int)band, 1, (int)N, (int)(w->src_h * w->src_stride), (int)w->src_stride, (int)N,
-                              (int)w->e, GDMA_VALUE_FORMAT_UINT8, b.crop_l2, 0, (int)w->channels, (int)band, 1,
-                              (int)N, (int)(band * N), (int)N, (int)N, 1, GDMA_VALUE_FORMAT_UINT8,
-                              GDMA_VALUE_DIR_S2S, 0, &move);
+  tensor_general_move_gen_cmd(w->src + (u64)y0 * w->src_stride + (u64)bands.x_lo * w->e, 0, (int)w->channels, (int)band,
+                              1, (int)N, (int)(w->src_h * w->src_stride), (int)w->src_stride, (int)N, (int)w->e,
+                              GDMA_VALUE_FORMAT_UINT8, bands.crop_l2, 0, (int)w->channels, (int)band, 1, (int)N,
+                              (int)(band * N), (int)N, (int)N, 1, GDMA_VALUE_FORMAT_UINT8, GDMA_VALUE_DIR_S2S, 0,
+                              &move);
   // Indices into the band, as int32 in plane T.
-  add_const(w, idx, sx, -(float)((u32)y0 - b.y_lo) * (float)N, &compute);
-  clamp_to(w, sx, 0, (float)b.cap, &compute);
+  add_const(w, idx, sx, -(float)((u32)y0 - bands.y_lo) * (float)N, &compute);
+  clamp_to(w, sx, 0, (float)bands.cap, &compute);
   atomic_md_sfu_gen_cmd(sx, sx, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0, SFU_F2I, 0, &compute);
   cmd_id_merge(node, &move, &compute);
-  tensor_general_move_gen_cmd(base + PL_T * w->P, 0, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0,
-                              (int)(w->P / 4), (int)w->roi_w, 1, GDMA_VALUE_FORMAT_FLOAT32, b.index_l2, 0, 1,
-                              (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0,
-                              (int)(w->rows_per_lane * w->roi_w), (int)w->roi_w, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                              GDMA_VALUE_DIR_L2S, 0,
-                              node);
+  tensor_general_move_gen_cmd(
+      base + PL_T * w->P, 0, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0, (int)(w->P / 4), (int)w->roi_w,
+      1, GDMA_VALUE_FORMAT_FLOAT32, bands.index_l2, 0, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0,
+      (int)(w->rows_per_lane * w->roi_w), (int)w->roi_w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
   poll_all_engine_done(node);
   for (u32 c = 0; c < w->channels; c++)
-    gde_gather_data_gen_cmd(0, b.crop_l2 + c * band * N, b.index_l2 + 4 * r0 * w->roi_w, rows * w->roi_w,
-                            GDE_TYPE_BYTE, b.out_l2 + c * w->roi_h * w->roi_w + r0 * w->roi_w);
+    gde_gather_data_gen_cmd(0, bands.crop_l2 + c * band * N, bands.index_l2 + 4 * r0 * w->roi_w, rows * w->roi_w,
+                            GDE_TYPE_BYTE, bands.out_l2 + c * w->roi_h * w->roi_w + r0 * w->roi_w);
 }
 
 // Gathers the pixels at the mapped positions (plus dx, dy) of every channel
@@ -308,10 +306,10 @@ void gather_band(const warp_t *w, u32 base, const warp_bands_t &b, u32 r0, u32 r
 u32 fetch(const warp_t *w, u32 base, float dx, float dy, cmd_id_node_t *node) {
   i32 box[4];
   box_of(w, w->roi_y, w->roi_y + w->roi_h - 1, dx, dy, box);
-  warp_bands_t b;
-  b.x_lo = (u32)box[0], b.y_lo = (u32)box[2];
-  b.N = (u32)box[1] - b.x_lo + 1;
-  const u32 N = b.N;
+  warp_bands_t bands;
+  bands.x_lo = (u32)box[0], bands.y_lo = (u32)box[2];
+  bands.N = (u32)box[1] - bands.x_lo + 1;
+  const u32 N = bands.N;
   box_indices(w, base, box, N, dx, dy, node);
   // Step height: the source rows of one step's band must fit L2 beside the
   // index array and the output rectangle.
@@ -326,8 +324,8 @@ u32 fetch(const warp_t *w, u32 base, float dx, float dy, cmd_id_node_t *node) {
     ASSERT(step_h >= 1, "L2 memory too small to take the source image");
     // Bands taller than the rectangle need no more room than the rectangle.
     step = step_h >= (double)w->roi_h ? w->roi_h : (u32)step_h;
-    b.cap = (u64)((double)N * (w->roi_w * m3 + step * m4 + 2));
-    const u64 dst_l2_offset = 4 * W + w->channels * b.cap, dst_l2_size = out_bytes,
+    bands.cap = (u64)((double)N * (w->roi_w * m3 + step * m4 + 2));
+    const u64 dst_l2_offset = 4 * W + w->channels * bands.cap, dst_l2_size = out_bytes,
               total_capacity = CV_WARP_L2_CAPACITY;
     ASSERT(dst_l2_size + dst_l2_offset < total_capacity, "L2 memory too small");
   } else {
@@ -335,22 +333,22 @@ u32 fetch(const warp_t *w, u32 base, float dx, float dy, cmd_id_node_t *node) {
     step = perspective_band_height(w, dx, dy, rows_cap, &span);
     const i64 src_h = span, src_h_max = rows_cap - 1;
     ASSERT_FS(src_h <= src_h_max, "memory NOT enough to complete this transform!\n");
-    b.cap = (u64)N * (u64)(span + 1);
+    bands.cap = (u64)N * (u64)(span + 1);
   }
-  b.index_l2 = CV_WARP_L2_START, b.crop_l2 = CV_WARP_L2_START + (u32)(4 * W);
-  b.out_l2 = b.crop_l2 + (u32)(w->channels * b.cap);
-  const u64 cap = b.cap;
+  bands.index_l2 = CV_WARP_L2_START, bands.crop_l2 = CV_WARP_L2_START + (u32)(4 * W);
+  bands.out_l2 = bands.crop_l2 + (u32)(w->channels * bands.cap);
+  const u64 cap = bands.cap;
   for (u32 r0 = 0; r0 < w->roi_h; r0 += step) {
     const u32 rows = w->roi_h - r0 < step ? w->roi_h - r0 : step;
     i32 y0, y1;
     band_of(w, r0, rows, dx, dy, &y0, &y1);
-    if (y0 < (i32)b.y_lo) y0 = (i32)b.y_lo;
+    if (y0 < (i32)bands.y_lo) y0 = (i32)bands.y_lo;
     const u32 band = (u32)(y1 - y0 + 1);
     // The band's crop must stay inside its room before the output rectangle.
     ASSERT((u64)band * N <= cap, "L2 memory too small");
-    gather_band(w, base, b, r0, rows, y0, band, node);
+    gather_band(w, base, bands, r0, rows, y0, band, node);
   }
-  return b.out_l2;
+  return bands.out_l2;
 }
 
 // The L2 output rectangle to the output image.

@@ -197,19 +197,20 @@ struct fc_fix8b_call_t {
   const fc_fix8b_plan_t *p;
 };
 
-void issue_store(const fc_fix8b_call_t &c, const fc_stages_t &st, const fc_fix8b_step_t &step,
-                 cmd_id_node_t *move) {
+void issue_store(const fc_fix8b_call_t &call, const fc_stages_t &st, const fc_fix8b_step_t &step, cmd_id_node_t *move) {
   const int nn = st.n_off[2], nc = st.n_cnt[2], mo = st.m_off[2], mc = st.m_cnt[2];
-  if (c.float_form) {
-    store_float_block(c.p->float_area[step.store_buf], c.output_addr, c.N, nn, nc, mo, mc, c.output_4N, move);
-  } else if (c.output_4N && !c.res_16b) {
-    gdma_move_global4N_local1N(c.p->output[step.store_buf],
-                               c.output_addr + 4ull * (u64)nn + 4ull * (u64)c.N * (u64)(mo / 4), mc, nc, 4 * c.N, 1,
-                               move);
+  if (call.float_form) {
+    store_float_block(call.p->float_area[step.store_buf], call.output_addr, call.N, nn, nc, mo, mc, call.output_4N,
+                      move);
+  } else if (call.output_4N && !call.res_16b) {
+    gdma_move_global4N_local1N(call.p->output[step.store_buf],
+                               call.output_addr + 4ull * (u64)nn + 4ull * (u64)call.N * (u64)(mo / 4), mc, nc,
+                               4 * call.N, 1, move);
   } else {
-    const int e = c.res_16b ? 2 : 1;
-    general_matrix_move_gen_cmd(c.p->output[step.store_buf], 0, c.output_addr + (u64)e * ((u64)nn + (u64)c.N * (u64)mo),
-                                e * (nc < c.wn ? nc : c.wn), mc, e * nc, e * c.N, GDMA_VALUE_FORMAT_INT8,
+    const int e = call.res_16b ? 2 : 1;
+    general_matrix_move_gen_cmd(call.p->output[step.store_buf], 0,
+                                call.output_addr + (u64)e * ((u64)nn + (u64)call.N * (u64)mo),
+                                e * (nc < call.wn ? nc : call.wn), mc, e * nc, e * call.N, GDMA_VALUE_FORMAT_INT8,
                                 GDMA_VALUE_DIR_L2S, 0, 0, move);
   }
 }
@@ -230,58 +231,60 @@ void fill_weight_offset_block(u32 C, int k_slice, int weight_offset, cmd_id_node
   tensor_fill(block, byte * 0x01010101u, shape, comp);
 }
 
-void issue_compute(const fc_fix8b_call_t &c, const fc_stages_t &st, const fc_fix8b_step_t &step,
+void issue_compute(const fc_fix8b_call_t &call, const fc_stages_t &st, const fc_fix8b_step_t &step,
                    cmd_id_node_t *comp) {
   const int nn = st.n_off[1], nc = st.n_cnt[1], kc = st.k_cnt[1], mc = st.m_cnt[1];
-  const u32 L = c.p->input[step.in_buf], R = c.p->weight[step.weight_buf], Y = c.p->output[step.out_buf];
+  const u32 L = call.p->input[step.in_buf], R = call.p->weight[step.weight_buf], Y = call.p->output[step.out_buf];
   if (step.recentre) recentre_input(L, mc, kc, comp);
-  const int final_shift = step.last && !c.weight_pass ? c.rshift : c.s_inter;
+  const int final_shift = step.last && !call.weight_pass ? call.rshift : call.s_inter;
   const int sec_w_l = kc < FC_SECTION ? kc : FC_SECTION, sec_c_l = (int)ceil_div(kc, FC_SECTION);
-  const int sec_w_r = nc < c.wn ? nc : c.wn, sec_c_r = (int)ceil_div(nc, c.wn);
+  const int sec_w_r = nc < call.wn ? nc : call.wn, sec_c_r = (int)ceil_div(nc, call.wn);
   atomic_fc_fix8b_gen_cmd(step.using_bias, 0, step.accumulate, local_tag(L), local_tag(R), local_tag(Y),
                           local_tag((u32)(nn / FC_MAX_OUT) * 256u), sec_w_l, sec_c_l, sec_w_r, sec_c_r, mc, kc,
-                          step.prec == 0 && step.last ? c.out_signed : c.result_signed,
-                          step.accumulate ? c.s_inter : 0, final_shift, step.last && c.if_relu && !c.float_form,
-                          c.x_signed, c.weight_sign, step.using_bias ? c.bias_sign : 0, step.prec, comp);
-  if (c.weight_pass) {
+                          step.prec == 0 && step.last ? call.out_signed : call.result_signed,
+                          step.accumulate ? call.s_inter : 0, final_shift,
+                          step.last && call.if_relu && !call.float_form, call.x_signed, call.weight_sign,
+                          step.using_bias ? call.bias_sign : 0, step.prec, comp);
+  if (call.weight_pass) {
     // Y += X x (a block of the weight offset).
-    if (step.fill_const) fill_weight_offset_block(c.p->const_block, c.p->input_neuron_slice, c.weight_offset, comp);
-    atomic_fc_fix8b_gen_cmd(0, 0, 1, local_tag(L), local_tag(c.p->const_block), local_tag(Y), 0, sec_w_l, sec_c_l,
-                            sec_w_r, sec_c_r, mc, kc, c.result_signed, c.s_inter, step.last ? c.rshift : c.s_inter, 0,
-                            c.x_signed, c.weight_offset < 128, 0, 3, comp);
+    if (step.fill_const)
+      fill_weight_offset_block(call.p->const_block, call.p->input_neuron_slice, call.weight_offset, comp);
+    atomic_fc_fix8b_gen_cmd(0, 0, 1, local_tag(L), local_tag(call.p->const_block), local_tag(Y), 0, sec_w_l, sec_c_l,
+                            sec_w_r, sec_c_r, mc, kc, call.result_signed, call.s_inter,
+                            step.last ? call.rshift : call.s_inter, 0, call.x_signed, call.weight_offset < 128, 0, 3,
+                            comp);
   }
-  if (step.narrow) narrow_in_place(Y, mc, nc, c.wn, sec_c_r, c.out_signed, comp);
-  if (step.requantise) requantise_block(c.ff, Y, c.p->float_area[step.out_buf], nn, mc, nc, comp);
+  if (step.narrow) narrow_in_place(Y, mc, nc, call.wn, sec_c_r, call.out_signed, comp);
+  if (step.requantise) requantise_block(call.ff, Y, call.p->float_area[step.out_buf], nn, mc, nc, comp);
 }
 
-void issue_loads(const fc_fix8b_call_t &c, const fc_stages_t &st, const fc_fix8b_step_t &step,
-                 cmd_id_node_t *move) {
+void issue_loads(const fc_fix8b_call_t &call, const fc_stages_t &st, const fc_fix8b_step_t &step, cmd_id_node_t *move) {
   const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
             mc = st.m_cnt[0];
-  const int K = c.K, N = c.N;
+  const int K = call.K, N = call.N;
   if (step.load_input) {
-    const u32 L = c.p->input[step.load_in_buf];
-    if (c.input_4N)
-      gdma_move_global4N_local1N(L, c.input_addr + 4ull * (u64)ko + 4ull * (u64)K * (u64)(mo / 4), mc, kc, 4 * K, 0,
+    const u32 L = call.p->input[step.load_in_buf];
+    if (call.input_4N)
+      gdma_move_global4N_local1N(L, call.input_addr + 4ull * (u64)ko + 4ull * (u64)K * (u64)(mo / 4), mc, kc, 4 * K, 0,
                                  move);
     else
-      general_matrix_move_gen_cmd(L, 0, c.input_addr + (u64)ko + (u64)K * (u64)mo, FC_SECTION, mc, kc, K,
+      general_matrix_move_gen_cmd(L, 0, call.input_addr + (u64)ko + (u64)K * (u64)mo, FC_SECTION, mc, kc, K,
                                   GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, move);
   }
   if (step.load_weight) {
-    const u32 R = c.p->weight[step.load_weight_buf];
-    if (c.weights_4n)
-      gdma_move_global4N_local1N(R, c.weight_addr + 4ull * ((u64)N * (u64)(ko / 4) + (u64)nn), kc, nc, 4 * N, 0,
+    const u32 R = call.p->weight[step.load_weight_buf];
+    if (call.weights_4n)
+      gdma_move_global4N_local1N(R, call.weight_addr + 4ull * ((u64)N * (u64)(ko / 4) + (u64)nn), kc, nc, 4 * N, 0,
                                  move);
-    else if (c.transpose)
-      general_matrix_move_gen_cmd(R, 0, c.weight_addr + (u64)nn * (u64)K + (u64)ko, c.wn, nc, kc, K,
+    else if (call.transpose)
+      general_matrix_move_gen_cmd(R, 0, call.weight_addr + (u64)nn * (u64)K + (u64)ko, call.wn, nc, kc, K,
                                   GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 1, 0, move);
     else
-      general_matrix_move_gen_cmd(R, 0, c.weight_addr + (u64)ko * (u64)N + (u64)nn, c.wn, kc, nc, N,
+      general_matrix_move_gen_cmd(R, 0, call.weight_addr + (u64)ko * (u64)N + (u64)nn, call.wn, kc, nc, N,
                                   GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, move);
   }
   if (step.load_bias)
-    general_matrix_move_gen_cmd(0, 0, c.bias_addr, c.wn * (int)c.eb, 1, (int)c.eb * N, (int)c.eb * N,
+    general_matrix_move_gen_cmd(0, 0, call.bias_addr, call.wn * (int)call.eb, 1, (int)call.eb * N, (int)call.eb * N,
                                 GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, move);
 }
 
@@ -318,34 +321,37 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   flow.have_bias = have_bias;
   flow.bias16 = have_bias == 1 && !(float_form && q.bias_32bit);
 
-  fc_fix8b_call_t c;
-  c.input_addr = input_addr, c.weight_addr = weight_addr, c.bias_addr = bias_addr, c.output_addr = output_addr;
-  c.K = K, c.N = N;
-  c.transpose = transpose, c.input_4N = input_4N, c.weights_4n = weight_4N && input_4N, c.output_4N = output_4N;
-  c.res_16b = res_16b, c.if_relu = if_relu, c.float_form = float_form, c.weight_pass = flow.weight_pass;
-  c.x_signed = input_sign || flow.recentre;
-  c.weight_sign = weight_sign, c.bias_sign = bias_sign;
+  fc_fix8b_call_t call;
+  call.input_addr = input_addr, call.weight_addr = weight_addr, call.bias_addr = bias_addr,
+  call.output_addr = output_addr;
+  call.K = K, call.N = N;
+  call.transpose = transpose, call.input_4N = input_4N, call.weights_4n = weight_4N && input_4N,
+  call.output_4N = output_4N;
+  call.res_16b = res_16b, call.if_relu = if_relu, call.float_form = float_form, call.weight_pass = flow.weight_pass;
+  call.x_signed = input_sign || flow.recentre;
+  call.weight_sign = weight_sign, call.bias_sign = bias_sign;
   // The float form reads its 16-bit blocks at the sign they are written with:
   // signed when any operand that reaches the products is.
-  c.result_signed = float_form ? c.x_signed || weight_sign || (flow.bias16 && bias_sign) : c.x_signed || weight_sign;
+  call.result_signed =
+      float_form ? call.x_signed || weight_sign || (flow.bias16 && bias_sign) : call.x_signed || weight_sign;
   // A rectified 8-bit result is unsigned (0 to 255), as the float
   // requantisation and the 8-bit convolutions give it; kept signed it would
   // saturate at 127.
-  c.out_signed = c.result_signed && !(if_relu && flow.eight_bit);
-  c.rshift = rshift, c.s_inter = p.rshift_inter;
-  c.eb = have_bias && q.bias_32bit ? 4u : 2u;
-  c.weight_offset = q.weight_offset;
-  c.ff.conv_signed = c.result_signed;
-  c.ff.out_signed = c.result_signed && !if_relu;
-  c.ff.output_4N = output_4N;
-  c.ff.have_f32_bias = have_bias && q.bias_32bit;
-  c.ff.use_offset = q.use_offsets && q.output_offset != 0;
-  c.ff.scale = q.output_scale;
+  call.out_signed = call.result_signed && !(if_relu && flow.eight_bit);
+  call.rshift = rshift, call.s_inter = p.rshift_inter;
+  call.eb = have_bias && q.bias_32bit ? 4u : 2u;
+  call.weight_offset = q.weight_offset;
+  call.ff.conv_signed = call.result_signed;
+  call.ff.out_signed = call.result_signed && !if_relu;
+  call.ff.output_4N = output_4N;
+  call.ff.have_f32_bias = have_bias && q.bias_32bit;
+  call.ff.use_offset = q.use_offsets && q.output_offset != 0;
+  call.ff.scale = q.output_scale;
   const float offset = (float)q.output_offset;
   u32 offset_bits;
   memcpy(&offset_bits, &offset, sizeof offset_bits);
-  c.ff.offset = offset_bits;
-  c.p = &p;
+  call.ff.offset = offset_bits;
+  call.p = &p;
   // Column sections of the weights, products and results. The product's
   // columns are computed in the lanes that hold them, so the 1N forms narrow
   // the sections to spread a block over all 64 lanes (a block never takes
@@ -353,7 +359,7 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   // keep sections of FC_SECTION.
   const int n_block = N < FC_MAX_OUT ? N : FC_MAX_OUT;
   const int spread = (int)ceil_div(n_block, NPU_NUM);
-  c.wn = float_form || c.weights_4n || output_4N || spread > FC_SECTION ? FC_SECTION : spread;
+  call.wn = float_form || call.weights_4n || output_4N || spread > FC_SECTION ? FC_SECTION : spread;
 
   fc_stages_t st;
   fc_stages_init(&st, M, K, N, p.batch_slice, p.input_neuron_slice, p.output_neuron_slice);
@@ -363,9 +369,9 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
     const fc_fix8b_step_t step = fc_fix8b_step_of(&flow, &st, s, &counts);
     cmd_id_node_t move, comp;
     cmd_id_divide(node, &move, &comp);
-    if (step.store) issue_store(c, st, step, &move);
-    if (step.compute) issue_compute(c, st, step, &comp);
-    issue_loads(c, st, step, &move);
+    if (step.store) issue_store(call, st, step, &move);
+    if (step.compute) issue_compute(call, st, step, &comp);
+    issue_loads(call, st, step, &move);
     cmd_id_merge(node, &move, &comp);
     fc_fix8b_count_step(&counts, &step);
     fc_stages_advance(&st);

@@ -92,30 +92,33 @@ static void read_dynamic_outputs(payload_reader_t *r, dynamic_message_t *m) {
 
 // The bytes every input and output touches lie in device memory.
 static void check_dynamic_tensors(const dynamic_message_t &m) {
-  if (m.return_shape) API_GLOBAL(m.shape_addr, api_dense(sizeof(dynamic_output_shape_t), m.output_num));
+  // The original names: the assertion texts quote them.
+  const dynamic_io_tensor_t *inputs = m.inputs, *outputs = m.outputs;
+  const u64 *addr_4n = m.addr_4n, *host_addr = m.host_addr, shape_addr = m.shape_addr;
+  const u32 *transform = m.transform, output_num = m.output_num;
+  if (m.return_shape) API_GLOBAL(shape_addr, api_dense(sizeof(dynamic_output_shape_t), output_num));
   for (u32 i = 0; i < m.rec.input_num; i++) {
-    const dynamic_io_tensor_t &in = m.inputs[i];
-    const u64 n = in.shape[0], per_item = product_from(in.shape, 1, DYNAMIC_MAX_DIMS);
-    if (m.addr_4n[i] == 0) {
+    const u64 n = inputs[i].shape[0], per_item = product_from(inputs[i].shape, 1, DYNAMIC_MAX_DIMS);
+    if (addr_4n[i] == 0) {
       // The network reads the input where the host placed it, in its store
       // mode: 16-bit items in pairs, 8-bit items in fours.
-      const u32 t = in.dtype;
+      const u32 t = inputs[i].dtype;
       const i64 items = t == DSIZE_16 ? ALIGN((i64)n, 2ll) : t == DSIZE_8 ? ALIGN((i64)n, 4ll) : (i64)n;
       const i64 elem = t == DSIZE_16 ? 2 : t == DSIZE_8 ? 1 : 4;
-      API_GLOBAL(in.addr, api_dense(elem, items, (i64)per_item));
-      API_GLOBAL(in.addr, api_dense(elem, in.elem_num));
+      API_GLOBAL(inputs[i].addr, api_dense(elem, items, (i64)per_item));
+      API_GLOBAL(inputs[i].addr, api_dense(elem, inputs[i].elem_num));
       continue;
     }
     // The 4N conversion counts items and four items' bytes in ints.
     ASSERT(n <= 0x7fffffffu && per_item <= 0x7fffffffu / 4, "input %u", (unsigned)i);
-    API_GLOBAL(in.addr, api_dense(1, (i64)n, (i64)per_item));
-    API_GLOBAL(m.addr_4n[i], api_dense(4, ceil_div_u64(n, 4), (i64)per_item));
+    API_GLOBAL(inputs[i].addr, api_dense(1, (i64)n, (i64)per_item));
+    API_GLOBAL(addr_4n[i], api_dense(4, ceil_div_u64(n, 4), (i64)per_item));
   }
   // The network writes its outputs from these addresses on (their extents
   // are known only once it has run).
-  for (u32 i = 0; i < m.output_num; i++) {
-    API_GLOBAL(m.outputs[i].addr, api_dense(1, 1));
-    if (m.transform[i] == 1 || m.transform[i] == 2) API_GLOBAL(m.host_addr[i], api_dense(1, 1));
+  for (u32 i = 0; i < output_num; i++) {
+    API_GLOBAL(outputs[i].addr, api_dense(1, 1));
+    if (transform[i] == 1 || transform[i] == 2) API_GLOBAL(host_addr[i], api_dense(1, 1));
   }
 }
 

@@ -431,6 +431,49 @@ static void gemm_scale_only(int M, int N, u32 beta, u64 C, int ldc) {
   poll_all_engine_done(&node);
 }
 
+// The command-id nodes of the product: loads on `move`, products on
+// `compute`, merged into `main` between steps.
+struct gemm_nodes_t {
+  cmd_id_node_t main, move, compute;
+};
+
+static void gemm_resync(gemm_nodes_t *n) {
+  resync_cmd_id(&n->main);
+  resync_cmd_id(&n->move);
+  resync_cmd_id(&n->compute);
+}
+
+// The last product using each slot of the two-slot matrices and of C: a load
+// or store of a slot waits for that product only.
+struct gemm_slot_uses_t {
+  u32 a[2], b[2], c[3];
+};
+
+// Ids go into 16-bit fields: past the limit, wait for everything issued and
+// count from 0 again (every slot is free then).
+static void gemm_restart_ids_if_full(gemm_nodes_t *n, gemm_slot_uses_t *uses) {
+  if (n->move.gdma_cmd_id <= CMD_ID_OVERFLOW_LIMIT && n->compute.bd_cmd_id <= CMD_ID_OVERFLOW_LIMIT) return;
+  cmd_id_merge(&n->main, &n->move, &n->compute);
+  poll_all_engine_done(&n->main);
+  gemm_resync(n);
+  *uses = gemm_slot_uses_t{};
+}
+
+// The step's loads, each after the last product that used its slot.
+static void gemm_issue_loads(const gemm_plan_t &p, const gemm_step_t &step, mat_slice_t *cs, int c_slot, mat_slice_t *a,
+                             mat_slice_t *b, const gemm_slot_uses_t &uses, cmd_id_node_t *load) {
+  if (step.load_c) mat_move_after(cs, 0, load, uses.c[c_slot]);
+  if (step.a_new) mat_move_after(a, 0, load, p.a_resident ? 0 : uses.a[step.a_slot]);
+  if (step.b_new) mat_move_after(b, 0, load, p.b_resident ? 0 : uses.b[step.b_slot]);
+}
+
+static void gemm_issue_compute(const gemm_step_t &step, mat_slice_t *cs, mat_slice_t *a, mat_slice_t *b, u32 alpha,
+                               u32 beta, cmd_id_node_t *compute) {
+  if (step.scale_c) mat_scale(cs, beta, compute);
+  if (step.scale_a) mat_scale(a, alpha, compute);
+  mat_mul(cs, a, b, step.accumulate, compute);
+}
+
 void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, u32 alpha, u64 A,
                                      int lda, u64 B, int ldb, u32 beta, u64 C, int ldc) {
   ASSERT_FS(M >= 0 && N >= 0 && K >= 0);
@@ -441,12 +484,13 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
     return;
   }
   const u32 f_one = 0x3f800000u;
-  const int F = (beta & 0x7fffffffu) != 0;  // beta != 0.0
-  const int scale_C = beta != f_one;
-  const int scale_A = alpha != f_one;
+  gemm_flags_t f;
+  f.load_C = (beta & 0x7fffffffu) != 0;  // beta != 0.0
+  f.scale_C = beta != f_one;
+  f.scale_A = alpha != f_one;
 
   gemm_plan_t p;
-  gemm_plan_of(&p, M, N, K, transA != 0, scale_A, F, F && scale_C);
+  gemm_plan_of(&p, M, N, K, transA != 0, f.scale_A, f.load_C, f.load_C && f.scale_C);
   const int Ms = p.Ms, Ks = p.Ks, Ns = p.Ns;
 
   mat_slice_t a = {}, b = {}, c[3] = {};
@@ -456,89 +500,56 @@ void nodechip_cblas_gemm_v2_parallel(u8 transA, u8 transB, int M, int N, int K, 
   b.ld = ldb;
   c[0].ld = c[1].ld = c[2].ld = ldc;
 
-  cmd_id_node_t main_node = {0, 0, 0}, move = {0, 0, 0}, compute = {0, 0, 0};
-  resync_cmd_id(&main_node);
-  resync_cmd_id(&move);
-  resync_cmd_id(&compute);
-
-  int step = 0, c_slice = 0;
-  u32 a_loads = 0, b_loads = 0;
-  s64 a_last = -1, b_last = -1;  // the block loaded last into a two-slot matrix
+  gemm_nodes_t nodes = {};
+  gemm_resync(&nodes);
+  gemm_slot_uses_t uses = {};
+  gemm_loads_t loads = {0, 0, -1, -1};
+  int step_index = 0, slot = 0;
   // C slices finished one and two steps back, not stored yet.
   mat_slice_t *pending = 0, *older = 0;
-  // The last product using each slot of the two-slot matrices and of C: a
-  // load or store of a slot waits for that product only.
-  u32 a_use[2] = {0, 0}, b_use[2] = {0, 0}, c_use[3] = {0, 0, 0};
   int pending_slot = 0, older_slot = 0;
   const int outer = p.n_outer ? p.n_secs : p.m_secs, inner = p.n_outer ? p.m_secs : p.n_secs;
   for (int o = 0; o < outer; o++) {
-    for (int in = 0; in < inner; in++, c_slice++) {
+    for (int in = 0; in < inner; in++) {
       const int mi = p.n_outer ? in : o, ni = p.n_outer ? o : in;
       const int r0 = mi * Ms, c0 = ni * Ns;
       const int rows = min_int(Ms, M - r0), cols = min_int(Ns, N - c0);
-      const int slot = c_slice % (int)p.c_slots;
       mat_slice_t *cs = &c[slot];
       take_slice(cs, rows, cols, C + ((u64)r0 * (u64)ldc + (u64)c0) * 4u);
       cs->local_addr = p.c_addr + p.c_bytes * (u32)slot;
-      for (int ki = 0; ki < p.k_secs; ki++, step++) {
+      for (int ki = 0; ki < p.k_secs; ki++, step_index++) {
+        const gemm_step_t step = gemm_step_of(&p, &f, mi, ni, ki, &loads);
+        gemm_count_loads(&loads, &p, &step);
         const int k0 = ki * Ks, depth = min_int(Ks, K - k0);
         take_slice(&a, rows, depth,
                    A + (transA ? (u64)k0 * (u64)lda + (u64)r0 : (u64)r0 * (u64)lda + (u64)k0) * 4u);
         take_slice(&b, depth, cols,
                    B + (transB ? (u64)c0 * (u64)ldb + (u64)k0 : (u64)k0 * (u64)ldb + (u64)c0) * 4u);
-        // A resident matrix loads each block on its first use, into the
-        // block's own slot; a two-slot matrix loads a block the step before
-        // did not use into the slot it did not load last.
-        const s64 a_block = (s64)mi * p.k_secs + ki, b_block = (s64)ki * p.n_secs + ni;
-        const int a_new = p.a_resident ? ni == 0 : a_block != a_last;
-        const int b_new = p.b_resident ? mi == 0 : b_block != b_last;
-        if (a_new && !p.a_resident) a_loads++, a_last = a_block;
-        if (b_new && !p.b_resident) b_loads++, b_last = b_block;
-        // Load n goes to slot (n - 1) % 2 (a single block has one slot); a
-        // resident block's slot is written once.
-        const int a_slot = (int)((a_loads - 1) & 1), b_slot = (int)((b_loads - 1) & 1);
-        a.local_addr = p.a_addr + p.a_bytes * (u32)(p.a_resident ? a_block : (s64)a_slot);
-        b.local_addr = p.b_addr + p.b_bytes * (u32)(p.b_resident ? b_block : (s64)b_slot);
-
-        // Ids go into 16-bit fields: past the limit, wait for everything
-        // issued and count from 0 again (every slot is free then).
-        if (step > 0 && (move.gdma_cmd_id > CMD_ID_OVERFLOW_LIMIT || compute.bd_cmd_id > CMD_ID_OVERFLOW_LIMIT)) {
-          cmd_id_merge(&main_node, &move, &compute);
-          poll_all_engine_done(&main_node);
-          resync_cmd_id(&main_node);
-          resync_cmd_id(&move);
-          resync_cmd_id(&compute);
-          a_use[0] = a_use[1] = b_use[0] = b_use[1] = c_use[0] = c_use[1] = c_use[2] = 0;
-        }
-
-        // Loads: on the main node in the very first step.
-        cmd_id_node_t *load = step == 0 ? &main_node : &move;
-        if (k0 == 0 && F) mat_move_after(cs, 0, load, c_use[slot]);
-        if (a_new) mat_move_after(&a, 0, load, p.a_resident ? 0 : a_use[a_slot]);
-        if (b_new) mat_move_after(&b, 0, load, p.b_resident ? 0 : b_use[b_slot]);
-
-        // The compute stream waits for these loads, the move stream for every
-        // computation issued so far.
-        if (step > 0) cmd_id_merge(&main_node, &move, &compute);
-        cmd_id_divide(&main_node, &move, &compute);
-
-        if (k0 == 0 && F && scale_C) mat_scale(cs, beta, &compute);
-        if (scale_A && a_new) mat_scale(&a, alpha, &compute);
-        mat_mul(cs, &a, &b, k0 > 0 || F, &compute);
-        a_use[a_slot] = b_use[b_slot] = c_use[slot] = compute.bd_cmd_id;
-
+        a.local_addr = step.a_local;
+        b.local_addr = step.b_local;
+        if (step_index > 0) gemm_restart_ids_if_full(&nodes, &uses);
+        // Loads: on the main node in the very first step. The compute stream
+        // waits for them, the move stream for every computation issued so far.
+        gemm_issue_loads(p, step, cs, slot, &a, &b, uses, step_index == 0 ? &nodes.main : &nodes.move);
+        if (step_index > 0) cmd_id_merge(&nodes.main, &nodes.move, &nodes.compute);
+        cmd_id_divide(&nodes.main, &nodes.move, &nodes.compute);
+        gemm_issue_compute(step, cs, &a, &b, alpha, beta, &nodes.compute);
+        uses.a[step.a_slot] = uses.b[step.b_slot] = uses.c[slot] = nodes.compute.bd_cmd_id;
         // The C slice finished two steps back is stored while this step
         // multiplies: it does not hold up the next step's loads behind the
         // product before this one. Its slot is next written three slices on,
         // by a product issued after the store.
-        if (older != 0) mat_move_after(older, 1, &move, c_use[older_slot]);
+        if (older != 0) mat_move_after(older, 1, &nodes.move, uses.c[older_slot]);
         older = pending, older_slot = pending_slot;
-        pending = ki == p.k_secs - 1 ? cs : 0, pending_slot = slot;
+        pending = step.last_k ? cs : 0, pending_slot = slot;
       }
+      // C slices take turns in the plan's slots (a counter in place of a
+      // division by the slot count).
+      if (++slot == (int)p.c_slots) slot = 0;
     }
   }
-  cmd_id_merge(&main_node, &move, &compute);
-  if (older != 0) mat_move(older, 1, &main_node);
-  if (pending != 0) mat_move(pending, 1, &main_node);
-  poll_all_engine_done(&main_node);
+  cmd_id_merge(&nodes.main, &nodes.move, &nodes.compute);
+  if (older != 0) mat_move(older, 1, &nodes.main);
+  if (pending != 0) mat_move(pending, 1, &nodes.main);
+  poll_all_engine_done(&nodes.main);
 }

@@ -19,7 +19,6 @@
 #include "runtime/hw.h"
 #include "runtime/regs.h"
 
-#define T LOCAL_ADDR_TAG
 #define FC_SEC_F32 32  // floats of one FC section (128 bytes)
 
 u32 feature_match_init_flag = 0;
@@ -102,14 +101,15 @@ void nodechip_get_sqrt_res(u32 input_feature, u32 feature_sqrt, u32 db_feature, 
   const int B = (int)batch, S = (int)block;
   const int w = S < FC_SEC_F32 ? S : FC_SEC_F32, sections = (int)ceil_div(S, FC_SEC_F32);
   // 1 / |q|: one value per query, one 128-byte row each (the B x 1 matrix).
-  atomic_md_sfu_gen_cmd(T | input_feature, T | feature_sqrt, B, 1, 1, 1, 0, SFU_RSQ, 0, node);
+  atomic_md_sfu_gen_cmd(LOCAL_ADDR_TAG | input_feature, LOCAL_ADDR_TAG | feature_sqrt, B, 1, 1, 1, 0, SFU_RSQ, 0, node);
   // (1 / |q_b|) x factor_j: the outer product of the column with the factor row.
-  atomic_fc_gen_cmd(0, 0, 0, T | feature_sqrt, T | db_feature, T | feature_sqrt_output, 0, FC_SEC_F32, 1, w,
-                    sections, B, 1, node);
+  atomic_fc_gen_cmd(0, 0, 0, LOCAL_ADDR_TAG | feature_sqrt, LOCAL_ADDR_TAG | db_feature,
+                    LOCAL_ADDR_TAG | feature_sqrt_output, 0, FC_SEC_F32, 1, w, sections, B, 1, node);
   // Times the dot products: the FC layout of a B x S matrix is the default
   // layout of B items of `sections` channels of w floats.
-  atomic_mdscalar_operation_gen_cmd(T | correlation_y, T | feature_sqrt_output, T | feature_sqrt_output, B, sections,
-                                    1, w, MD_SCALAR_MUL, 0, 0, 0, 0, 0, node);
+  atomic_mdscalar_operation_gen_cmd(LOCAL_ADDR_TAG | correlation_y, LOCAL_ADDR_TAG | feature_sqrt_output,
+                                    LOCAL_ADDR_TAG | feature_sqrt_output, B, sections, 1, w, MD_SCALAR_MUL, 0, 0, 0, 0,
+                                    0, node);
 }
 
 void nodechip_move_output_to_global_mem_stride(u32 feature_sqrt_output, u64 output, u32 batch, u32 block,
@@ -217,12 +217,12 @@ int nodechip_feature_match(u64 query, u64 database, u64 factor, u64 output, u32 
     const int last_block = blk == n_b - 1;
     if (!last_block) load_block(plan, 1 - s, database, factor, blk + 1, F, S, row_stride, &move);
     const cv_match_fc_t &corr = correlation_info[s], &auto_corr = input_autocorrelation_info[s];
-    atomic_fc_gen_cmd(0, 0, 0, T | (u32)corr.L.addr, T | (u32)corr.R.addr, T | (u32)corr.Y.addr, 0, FC_SEC_F32,
-                      (int)ceil_div(F, FC_SEC_F32), S < FC_SEC_F32 ? S : FC_SEC_F32, (int)ceil_div(S, FC_SEC_F32), B, F,
-                      &comp);
-    atomic_fc_gen_cmd(0, 0, 0, T | (u32)corr.L.addr, T | (u32)auto_corr.R.addr, T | (u32)auto_corr.Y.addr, 0,
-                      FC_SEC_F32, (int)ceil_div(F, FC_SEC_F32), B < FC_SEC_F32 ? B : FC_SEC_F32,
-                      (int)ceil_div(B, FC_SEC_F32), B, F, &comp);
+    atomic_fc_gen_cmd(0, 0, 0, LOCAL_ADDR_TAG | (u32)corr.L.addr, LOCAL_ADDR_TAG | (u32)corr.R.addr,
+                      LOCAL_ADDR_TAG | (u32)corr.Y.addr, 0, FC_SEC_F32, (int)ceil_div(F, FC_SEC_F32),
+                      S < FC_SEC_F32 ? S : FC_SEC_F32, (int)ceil_div(S, FC_SEC_F32), B, F, &comp);
+    atomic_fc_gen_cmd(0, 0, 0, LOCAL_ADDR_TAG | (u32)corr.L.addr, LOCAL_ADDR_TAG | (u32)auto_corr.R.addr,
+                      LOCAL_ADDR_TAG | (u32)auto_corr.Y.addr, 0, FC_SEC_F32, (int)ceil_div(F, FC_SEC_F32),
+                      B < FC_SEC_F32 ? B : FC_SEC_F32, (int)ceil_div(B, FC_SEC_F32), B, F, &comp);
     cmd_id_merge(node, &move, &comp);
     poll_all_engine_done(node);
 
@@ -405,12 +405,12 @@ void nodechip_cv_fc_fix8b_forward_parallel(u64 input, u64 weight, u64 bias, u64 
                 Y = p.output[out_neuron_gen % 2];
       const int using_bias = has_bias && last;
       const int prec = last && wide_result != 1 ? 0 : 3;
-      atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, T | L, T | R, T | Y, T | ((u32)(nn / FC8_MAX_OUT) * 256u),
-                              kc < FC8_SECTION ? kc : FC8_SECTION, (int)ceil_div(kc, FC8_SECTION),
-                              nc < FC8_SECTION ? nc : FC8_SECTION, (int)ceil_div(nc, FC8_SECTION), mc, kc,
-                              result_signed, ko > 0 ? s_inter : 0, last ? (int)shift : s_inter,
-                              last && flag_out ? 1 : 0, (int)flag_l, (int)flag_r, using_bias ? (int)flag_bias : 0,
-                              prec, &comp);
+      atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, LOCAL_ADDR_TAG | L, LOCAL_ADDR_TAG | R, LOCAL_ADDR_TAG | Y,
+                              LOCAL_ADDR_TAG | ((u32)(nn / FC8_MAX_OUT) * 256u), kc < FC8_SECTION ? kc : FC8_SECTION,
+                              (int)ceil_div(kc, FC8_SECTION), nc < FC8_SECTION ? nc : FC8_SECTION,
+                              (int)ceil_div(nc, FC8_SECTION), mc, kc, result_signed, ko > 0 ? s_inter : 0,
+                              last ? (int)shift : s_inter, last && flag_out ? 1 : 0, (int)flag_l, (int)flag_r,
+                              using_bias ? (int)flag_bias : 0, prec, &comp);
       if (last) out_neuron_gen++;
     }
 
@@ -458,8 +458,8 @@ int invert_sign_bit(u64 address, u32 rows, u32 columns, cmd_id_node_t *node) {
   poll_all_engine_done(node);
   const int words = (int)ceil_div(w, 4);
   const dim4_t shape = {1, C, 1, words}, stride = {32 * lanes_rows, 32, 32, 1};
-  atomic_tensor_arithmetic_gen_cmd(T, 0, T, &shape, 0, 0, 0, &stride, &stride, &stride, TENSOR_OP_XOR, 0, 0, 0, 1,
-                                   0x80008000u, 0, node);
+  atomic_tensor_arithmetic_gen_cmd(LOCAL_ADDR_TAG, 0, LOCAL_ADDR_TAG, &shape, 0, 0, 0, &stride, &stride, &stride,
+                                   TENSOR_OP_XOR, 0, 0, 0, 1, 0x80008000u, 0, node);
   poll_all_engine_done(node);
   tensor_general_move_gen_cmd(0, 0, 1, C, 1, (int)w, 128 * lanes_rows, 128, 128, 1, GDMA_VALUE_FORMAT_INT8, address, 0,
                               1, C, 1, (int)w, C * (int)w, (int)w, (int)w, 1, GDMA_VALUE_FORMAT_INT8,

@@ -193,6 +193,64 @@ void nodechip_image_padding(u64 address, u32 direction, u32 top_rows, u32 left_c
 
 // ---- Resize ----
 
+// The record's region and the destination's row length and plane height.
+static void set_region(resize_job_t *j, const img_para_t &p, u32 dst_w, u32 dst_h) {
+  j->start_x = p.start_x;
+  j->start_y = p.start_y;
+  j->in_w = p.in_width;
+  j->in_h = p.in_height;
+  j->out_w = p.out_width;
+  j->out_h = p.out_height;
+  j->dst_w = dst_w;
+  j->dst_h = dst_h;
+}
+
+// Keeps the aspect ratio of a shared record's region in its requested output:
+// the content shrinks along one side, centred, and the bands either side are
+// filled with the padding values. Returns the content's first element.
+static u64 letterbox(img_para_t *p, img_para_t *rec0, u64 output, u32 output_data_type, u32 image_num,
+                     u32 channels, const u8 pad[3], cmd_id_node_t *node) {
+  const i32 req_w = p->out_width, req_h = p->out_height;
+  const u32 e_out = elem_bytes(output_data_type);
+  const float in_w = (float)p->in_width, in_h = (float)p->in_height, ow = (float)req_w, oh = (float)req_h;
+  if (oh / in_h > ow / in_w) {
+    const i32 content = (i32)lrintf(in_h * ow / in_w);
+    const i32 band = (req_h - content + 1) / 2;
+    p->out_height = content;
+    rec0->out_height = content;
+    if (band) nodechip_image_padding(output, 1, (u32)band, 0, pad[0], pad[1], pad[2], 2, output_data_type, image_num,
+                                     channels, (u32)req_h, (u32)req_w, node);
+    return output + (u64)band * req_w * e_out;
+  }
+  const i32 content = (i32)lrintf(oh / in_h * in_w);
+  const i32 band = (req_w - content + 1) / 2;
+  p->out_width = content;
+  rec0->out_width = content;
+  if (band) nodechip_image_padding(output, 0, 0, (u32)band, pad[0], pad[1], pad[2], 2, output_data_type, image_num,
+                                   channels, (u32)req_h, (u32)req_w, node);
+  return output + (u64)band * e_out;
+}
+
+// The source of image i: byte lane i % 4 of group i / 4 of a 4N source (read
+// as words, 1N byte outputs), else the image's own planes.
+static void set_image_source(resize_job_t *j, u64 input, u32 i, u32 input_data_type, u32 output_data_type,
+                             u32 channels) {
+  if (j->four_n) {
+    j->from = GDMA_VALUE_FORMAT_FLOAT32;
+    j->to = GDMA_VALUE_FORMAT_UINT8;
+    j->e_from = 4;
+    j->e_to = 1;
+    j->src = input + (u64)(i / 4) * (u64)(j->src_plane * channels) * 4;
+    j->lane = i % 4;
+  } else {
+    formats_of(input_data_type, output_data_type, &j->from, &j->to);
+    j->e_from = elem_bytes(input_data_type);
+    j->e_to = elem_bytes(output_data_type);
+    j->src = input + (u64)(i * j->src_plane * channels) * j->e_from;
+    j->lane = 0;
+  }
+}
+
 int nodechip_cv_resize(u64 input, u32 img_para_dtcm, u32 channels, u64 output, u64 roi_counts, u32 input_data_type,
                        u32 output_data_type, u32 row_stride, u32 height_stride, u32 image_num, u32 if_4N_to_1N,
                        u32 one_policy_in_diff_images, u32 need_switch, u32 multi_roi, u8 stretch_fit, u8 pad_a,
@@ -207,11 +265,10 @@ int nodechip_cv_resize(u64 input, u32 img_para_dtcm, u32 channels, u64 output, u
     for (u32 i = 1; i < image_num; i++) img_para[i] = img_para[0];
     one_policy_in_diff_images = 0;
   }
-  gdma_value_format_t from, to;
-  const u32 e_in = elem_bytes(input_data_type), e_out = elem_bytes(output_data_type);
   const i64 src_plane = (i64)height_stride * width_stride;
   resize_job_t j;
   memset(&j, 0, sizeof j);
+  j.src_plane = src_plane;
   j.width_stride = row_stride;
   j.planes = channels;
   j.reverse = if_4N_to_1N != 0;
@@ -221,47 +278,19 @@ int nodechip_cv_resize(u64 input, u32 img_para_dtcm, u32 channels, u64 output, u
     // Empty regions leave nothing to scale by.
     ASSERT_FS(p.in_width > 0 && p.in_height > 0 && p.out_width > 0 && p.out_height > 0, "record 0: %d x %d to %d x %d",
               (int)p.in_width, (int)p.in_height, (int)p.out_width, (int)p.out_height);
-    formats_of(input_data_type, output_data_type, &from, &to);
+    formats_of(input_data_type, output_data_type, &j.from, &j.to);
     const i32 req_w = p.out_width, req_h = p.out_height;
-    u64 out = output;
-    if (!need_switch && !stretch_fit) {
-      const float in_w = (float)p.in_width, in_h = (float)p.in_height, ow = (float)req_w, oh = (float)req_h;
-      if (oh / in_h > ow / in_w) {
-        const i32 content = (i32)lrintf(in_h * ow / in_w);
-        const i32 G = (req_h - content + 1) / 2;
-        out += (u64)G * req_w * e_out;
-        p.out_height = content;
-        img_para[0].out_height = content;
-        if (G) nodechip_image_padding(output, 1, (u32)G, 0, pad_a, pad_b, pad_c, 2, output_data_type, image_num,
-                                      channels, (u32)req_h, (u32)req_w, node);
-      } else {
-        const i32 content = (i32)lrintf(oh / in_h * in_w);
-        const i32 F = (req_w - content + 1) / 2;
-        out += (u64)F * e_out;
-        p.out_width = content;
-        img_para[0].out_width = content;
-        if (F) nodechip_image_padding(output, 0, 0, (u32)F, pad_a, pad_b, pad_c, 2, output_data_type, image_num,
-                                      channels, (u32)req_h, (u32)req_w, node);
-      }
-    }
+    const u8 pad[3] = {pad_a, pad_b, pad_c};
+    j.dst = !need_switch && !stretch_fit
+                ? letterbox(&p, &img_para[0], output, output_data_type, image_num, channels, pad, node)
+                : output;
     j.src = input;
-    j.dst = out;
     j.src_item = src_plane * channels;
-    j.src_plane = src_plane;
     j.dst_item = (i64)channels * req_h * req_w;
     j.items = image_num;
-    j.start_x = p.start_x;
-    j.start_y = p.start_y;
-    j.in_w = p.in_width;
-    j.in_h = p.in_height;
-    j.out_w = p.out_width;
-    j.out_h = p.out_height;
-    j.dst_w = (u32)req_w;
-    j.dst_h = (u32)req_h;
-    j.from = from;
-    j.to = to;
-    j.e_from = e_in;
-    j.e_to = e_out;
+    set_region(&j, p, (u32)req_w, (u32)req_h);
+    j.e_from = elem_bytes(input_data_type);
+    j.e_to = elem_bytes(output_data_type);
     resize_rows(&j, node);
     return 0;
   }
@@ -291,37 +320,12 @@ int nodechip_cv_resize(u64 input, u32 img_para_dtcm, u32 channels, u64 output, u
                 "record %u: %d x %d to %d x %d", (unsigned)roi_image_offset, (int)p.in_width, (int)p.in_height,
                 (int)p.out_width, (int)p.out_height);
       j.four_n = need_switch == 1;
-      if (j.four_n) {
-        // Byte lane i % 4 of group i / 4 of the 4N source (read as words);
-        // 1N byte outputs.
-        from = GDMA_VALUE_FORMAT_FLOAT32;
-        to = GDMA_VALUE_FORMAT_UINT8;
-        j.e_from = 4;
-        j.e_to = 1;
-        j.src = input + (u64)(i / 4) * (u64)(src_plane * channels) * 4;
-        j.lane = i % 4;
-      } else {
-        formats_of(input_data_type, output_data_type, &from, &to);
-        j.e_from = e_in;
-        j.e_to = e_out;
-        j.src = input + (u64)(i * src_plane * channels) * e_in;
-        j.lane = 0;
-      }
+      set_image_source(&j, input, i, input_data_type, output_data_type, channels);
       j.dst = out;
       j.src_item = 0;
-      j.src_plane = src_plane;
       j.dst_item = 0;
       j.items = 1;
-      j.start_x = p.start_x;
-      j.start_y = p.start_y;
-      j.in_w = p.in_width;
-      j.in_h = p.in_height;
-      j.out_w = p.out_width;
-      j.out_h = p.out_height;
-      j.dst_w = (u32)p.out_width;
-      j.dst_h = (u32)p.out_height;
-      j.from = from;
-      j.to = to;
+      set_region(&j, p, (u32)p.out_width, (u32)p.out_height);
       resize_rows(&j, node);
       out += (u64)channels * p.out_height * p.out_width * j.e_to;
     }

@@ -207,6 +207,98 @@ void band_of(const warp_t *w, u32 r0, u32 rows, float dx, float dy, i32 *y0, i32
   *y1 = box[3];
 }
 
+// Index plane IDX of every output pixel into the source box: the mapped
+// positions SX, SY (kept) plus dx, dy, clamped to the box, relative to its
+// corner and floored; index = floor(sy) x N + floor(sx). Plane T keeps the
+// clamped x; planes X and Y (the coordinates are no longer needed) take the
+// floors.
+void box_indices(const warp_t *w, u32 base, const i32 box[4], u32 N, float dx, float dy, cmd_id_node_t *node) {
+  const u32 sx = plane(w, base, PL_T), sy = plane(w, base, PL_IDX);
+  add_const(w, plane(w, base, PL_SX), sx, dx, node);
+  clamp_to(w, sx, (float)box[0], (float)box[1], node);
+  add_const(w, sx, sx, -(float)box[0], node);
+  add_const(w, plane(w, base, PL_SY), sy, dy, node);
+  clamp_to(w, sy, (float)box[2], (float)box[3], node);
+  add_const(w, sy, sy, -(float)box[2], node);
+  const u32 fx = plane(w, base, PL_X), fy = plane(w, base, PL_Y);
+  nodechip_to_floor(sx, fx, &w->shape, node);
+  nodechip_to_floor(sy, fy, &w->shape, node);
+  const u32 idx = plane(w, base, PL_IDX);
+  atomic_tensor_arithmetic_gen_cmd(fy, 0, idx, &w->shape, 0, 0, 0, NULL, NULL, NULL, TENSOR_OP_MUL, 0, 0, 0, 1,
+                                   f32_bits((float)N), 0, node);
+  atomic_tensor_arithmetic_gen_cmd(idx, fx, idx, &w->shape, 0, 0, 0, NULL, NULL, NULL, TENSOR_OP_ADD, 0, 0, 0, 0, 0,
+                                   0, node);
+}
+
+// A perspective map's band height: the largest whose every band spans fewer
+// than rows_cap source rows (1 if none does); *span is the widest span of
+// its bands.
+u32 perspective_band_height(const warp_t *w, float dx, float dy, i64 rows_cap, i64 *span) {
+  auto fits = [&](u32 h, i64 *widest) {
+    *widest = 0;
+    for (u32 r0 = 0; r0 < w->roi_h; r0 += h) {
+      i32 y0, y1;
+      band_of(w, r0, w->roi_h - r0 < h ? w->roi_h - r0 : h, dx, dy, &y0, &y1);
+      if (y1 - y0 > *widest) *widest = y1 - y0;
+    }
+    return *widest < rows_cap;
+  };
+  u32 good = 1, bad = w->roi_h + 1;
+  if (fits(w->roi_h, span)) {
+    good = w->roi_h;
+  } else {
+    for (;;) {
+      const u32 mid = (good + bad) / 2;
+      if (mid == good) break;
+      if (fits(mid, span))
+        good = mid;
+      else
+        bad = mid;
+    }
+  }
+  fits(good, span);
+  return good;
+}
+
+// Where fetch keeps its bands: the source box's corner and width, the room
+// of one band's crop per channel, and the L2 index array, crops and output
+// rectangle.
+struct warp_bands_t {
+  u32 x_lo, y_lo, N;
+  u64 cap;
+  u32 index_l2, crop_l2, out_l2;
+};
+
+// One band of output rows [r0, r0 + rows): its source rows from y0 into L2,
+// the band's indices to L2, then a gather per channel into the rectangle.
+void gather_band(const warp_t *w, u32 base, const warp_bands_t &bands, u32 r0, u32 rows, i32 y0, u32 band,
+                 cmd_id_node_t *node) {
+  const u32 N = bands.N, sx = plane(w, base, PL_T), idx = plane(w, base, PL_IDX);
+  cmd_id_node_t move, compute;
+  cmd_id_divide(node, &move, &compute);
+  // The band's source rows, all channels, into L2 after the index array.
+  // (Channels x rows of single-row items: a byte lane of 4N is read with
+  // element stride 4, which the engine takes on rows of one line.)
+  tensor_general_move_gen_cmd(w->src + (u64)y0 * w->src_stride + (u64)bands.x_lo * w->e, 0, (int)w->channels, (int)band,
+                              1, (int)N, (int)(w->src_h * w->src_stride), (int)w->src_stride, (int)N, (int)w->e,
+                              GDMA_VALUE_FORMAT_UINT8, bands.crop_l2, 0, (int)w->channels, (int)band, 1, (int)N,
+                              (int)(band * N), (int)N, (int)N, 1, GDMA_VALUE_FORMAT_UINT8, GDMA_VALUE_DIR_S2S, 0,
+                              &move);
+  // Indices into the band, as int32 in plane T.
+  add_const(w, idx, sx, -(float)((u32)y0 - bands.y_lo) * (float)N, &compute);
+  clamp_to(w, sx, 0, (float)bands.cap, &compute);
+  atomic_md_sfu_gen_cmd(sx, sx, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0, SFU_F2I, 0, &compute);
+  cmd_id_merge(node, &move, &compute);
+  tensor_general_move_gen_cmd(
+      base + PL_T * w->P, 0, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0, (int)(w->P / 4), (int)w->roi_w,
+      1, GDMA_VALUE_FORMAT_FLOAT32, bands.index_l2, 0, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0,
+      (int)(w->rows_per_lane * w->roi_w), (int)w->roi_w, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
+  poll_all_engine_done(node);
+  for (u32 c = 0; c < w->channels; c++)
+    gde_gather_data_gen_cmd(0, bands.crop_l2 + c * band * N, bands.index_l2 + 4 * r0 * w->roi_w, rows * w->roi_w,
+                            GDE_TYPE_BYTE, bands.out_l2 + c * w->roi_h * w->roi_w + r0 * w->roi_w);
+}
+
 // Gathers the pixels at the mapped positions (plus dx, dy) of every channel
 // into the L2 output rectangle at CV_WARP_L2_START + 4W + channels x cap,
 // which it returns. The positions are in planes SX, SY (kept); planes T and
@@ -214,25 +306,11 @@ void band_of(const warp_t *w, u32 r0, u32 rows, float dx, float dy, i32 *y0, i32
 u32 fetch(const warp_t *w, u32 base, float dx, float dy, cmd_id_node_t *node) {
   i32 box[4];
   box_of(w, w->roi_y, w->roi_y + w->roi_h - 1, dx, dy, box);
-  const u32 x_lo = (u32)box[0], x_hi = (u32)box[1], y_lo = (u32)box[2];
-  const u32 N = x_hi - x_lo + 1;
-  const u32 sx = plane(w, base, PL_T), sy = plane(w, base, PL_IDX);
-  // Offset positions clamped to the box, relative to its corner, floored.
-  add_const(w, plane(w, base, PL_SX), sx, dx, node);
-  clamp_to(w, sx, (float)box[0], (float)box[1], node);
-  add_const(w, sx, sx, -(float)box[0], node);
-  add_const(w, plane(w, base, PL_SY), sy, dy, node);
-  clamp_to(w, sy, (float)box[2], (float)box[3], node);
-  add_const(w, sy, sy, -(float)box[2], node);
-  const u32 fx = plane(w, base, PL_X), fy = plane(w, base, PL_Y);  // the coordinates are no longer needed
-  nodechip_to_floor(sx, fx, &w->shape, node);
-  nodechip_to_floor(sy, fy, &w->shape, node);
-  // index = floor(sy) x N + floor(sx), in plane IDX.
-  const u32 idx = plane(w, base, PL_IDX);
-  atomic_tensor_arithmetic_gen_cmd(fy, 0, idx, &w->shape, 0, 0, 0, NULL, NULL, NULL, TENSOR_OP_MUL, 0, 0, 0, 1,
-                                   f32_bits((float)N), 0, node);
-  atomic_tensor_arithmetic_gen_cmd(idx, fx, idx, &w->shape, 0, 0, 0, NULL, NULL, NULL, TENSOR_OP_ADD, 0, 0, 0, 0, 0,
-                                   0, node);
+  warp_bands_t bands;
+  bands.x_lo = (u32)box[0], bands.y_lo = (u32)box[2];
+  bands.N = (u32)box[1] - bands.x_lo + 1;
+  const u32 N = bands.N;
+  box_indices(w, base, box, N, dx, dy, node);
   // Step height: the source rows of one step's band must fit L2 beside the
   // index array and the output rectangle.
   const u64 W = (u64)w->roi_w * w->lanes * w->rows_per_lane;
@@ -240,85 +318,37 @@ u32 fetch(const warp_t *w, u32 base, float dx, float dy, cmd_id_node_t *node) {
   const i64 room = (i64)CV_WARP_L2_CAPACITY - (i64)(4 * W) - (i64)out_bytes;
   const i64 rows_cap = room > 0 ? room / (i64)w->channels / (i64)N : 0;
   u32 step;
-  u64 cap;
   if (!w->perspective) {
     const double m3 = fabs_(w->m[3]), m4 = fabs_(w->m[4]);
     const double step_h = (double)(i64)(((double)rows_cap - w->roi_w * m3 - 2) / (m4 + 0.000001));
     ASSERT(step_h >= 1, "L2 memory too small to take the source image");
     // Bands taller than the rectangle need no more room than the rectangle.
     step = step_h >= (double)w->roi_h ? w->roi_h : (u32)step_h;
-    cap = (u64)((double)N * (w->roi_w * m3 + step * m4 + 2));
-    const u64 dst_l2_offset = 4 * W + w->channels * cap, dst_l2_size = out_bytes,
+    bands.cap = (u64)((double)N * (w->roi_w * m3 + step * m4 + 2));
+    const u64 dst_l2_offset = 4 * W + w->channels * bands.cap, dst_l2_size = out_bytes,
               total_capacity = CV_WARP_L2_CAPACITY;
     ASSERT(dst_l2_size + dst_l2_offset < total_capacity, "L2 memory too small");
   } else {
-    // The largest band height whose every band spans fewer than rows_cap rows.
-    auto fits = [&](u32 h, i64 *span) {
-      *span = 0;
-      for (u32 r0 = 0; r0 < w->roi_h; r0 += h) {
-        i32 y0, y1;
-        band_of(w, r0, w->roi_h - r0 < h ? w->roi_h - r0 : h, dx, dy, &y0, &y1);
-        if (y1 - y0 > *span) *span = y1 - y0;
-      }
-      return *span < rows_cap;
-    };
     i64 span;
-    u32 good = 1, bad = w->roi_h + 1;
-    if (fits(w->roi_h, &span)) {
-      good = w->roi_h;
-    } else {
-      for (;;) {
-        const u32 mid = (good + bad) / 2;
-        if (mid == good) break;
-        if (fits(mid, &span))
-          good = mid;
-        else
-          bad = mid;
-      }
-    }
-    fits(good, &span);
+    step = perspective_band_height(w, dx, dy, rows_cap, &span);
     const i64 src_h = span, src_h_max = rows_cap - 1;
     ASSERT_FS(src_h <= src_h_max, "memory NOT enough to complete this transform!\n");
-    step = good;
-    cap = (u64)N * (u64)(span + 1);
+    bands.cap = (u64)N * (u64)(span + 1);
   }
-  const u32 index_l2 = CV_WARP_L2_START, crop_l2 = CV_WARP_L2_START + (u32)(4 * W),
-            out_l2 = crop_l2 + (u32)(w->channels * cap);
+  bands.index_l2 = CV_WARP_L2_START, bands.crop_l2 = CV_WARP_L2_START + (u32)(4 * W);
+  bands.out_l2 = bands.crop_l2 + (u32)(w->channels * bands.cap);
+  const u64 cap = bands.cap;
   for (u32 r0 = 0; r0 < w->roi_h; r0 += step) {
     const u32 rows = w->roi_h - r0 < step ? w->roi_h - r0 : step;
     i32 y0, y1;
     band_of(w, r0, rows, dx, dy, &y0, &y1);
-    if (y0 < (i32)y_lo) y0 = (i32)y_lo;
+    if (y0 < (i32)bands.y_lo) y0 = (i32)bands.y_lo;
     const u32 band = (u32)(y1 - y0 + 1);
     // The band's crop must stay inside its room before the output rectangle.
     ASSERT((u64)band * N <= cap, "L2 memory too small");
-    cmd_id_node_t move, compute;
-    cmd_id_divide(node, &move, &compute);
-    // The band's source rows, all channels, into L2 after the index array.
-    // (Channels x rows of single-row items: a byte lane of 4N is read with
-    // element stride 4, which the engine takes on rows of one line.)
-    tensor_general_move_gen_cmd(w->src + (u64)y0 * w->src_stride + (u64)x_lo * w->e, 0, (int)w->channels,
-                                (int)band, 1, (int)N, (int)(w->src_h * w->src_stride), (int)w->src_stride, (int)N,
-                                (int)w->e, GDMA_VALUE_FORMAT_UINT8, crop_l2, 0, (int)w->channels, (int)band, 1,
-                                (int)N, (int)(band * N), (int)N, (int)N, 1, GDMA_VALUE_FORMAT_UINT8,
-                                GDMA_VALUE_DIR_S2S, 0, &move);
-    // Indices into the band, as int32 in plane T.
-    add_const(w, idx, sx, -(float)((u32)y0 - y_lo) * (float)N, &compute);
-    clamp_to(w, sx, 0, (float)cap, &compute);
-    atomic_md_sfu_gen_cmd(sx, sx, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0, SFU_F2I, 0, &compute);
-    cmd_id_merge(node, &move, &compute);
-    tensor_general_move_gen_cmd(base + PL_T * w->P, 0, 1, (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0,
-                                (int)(w->P / 4), (int)w->roi_w, 1, GDMA_VALUE_FORMAT_FLOAT32, index_l2, 0, 1,
-                                (int)w->lanes, (int)w->rows_per_lane, (int)w->roi_w, 0,
-                                (int)(w->rows_per_lane * w->roi_w), (int)w->roi_w, 1, GDMA_VALUE_FORMAT_FLOAT32,
-                                GDMA_VALUE_DIR_L2S, 0,
-                                node);
-    poll_all_engine_done(node);
-    for (u32 c = 0; c < w->channels; c++)
-      gde_gather_data_gen_cmd(0, crop_l2 + c * band * N, index_l2 + 4 * r0 * w->roi_w, rows * w->roi_w,
-                              GDE_TYPE_BYTE, out_l2 + c * w->roi_h * w->roi_w + r0 * w->roi_w);
+    gather_band(w, base, bands, r0, rows, y0, band, node);
   }
-  return out_l2;
+  return bands.out_l2;
 }
 
 // The L2 output rectangle to the output image.

@@ -140,150 +140,189 @@ static void tensor_cmp_fix8b_local(int binary_op, u32 L, int lc, u32 R, int rc, 
   op16(TENSOR_OP_MIN, out, 0, 1, 1, out, shape, s, node);
 }
 
-void general_binary_fix8b_local(const u32 *first, const u32 *second, const dim4_t *shape,
-                                const dim4_t *A_stride, fix8b_binary_param_t p) {
-  cmd_id_node_t *node = p.node;
-  const int *width = p.width, *sign = p.sign;
+namespace {
+
+// The tagged operands and slots of one call, derived once.
+struct binary_fix8b_slots_t {
+  u32 A, B, out;  // inputs and output
+  u32 X0, X1, X2;  // 16-bit work slots
+  u32 P;           // the 16-bit result: the first work slot for an 8-bit output, else the output itself
+  int s;          // either input signed
+};
+
+// Every operation but the product: both inputs (or A and the constant) scaled
+// to 16 bits, then the operation or comparison into P.
+void scaled_binary(const binary_fix8b_slots_t &slots, const dim4_t *shape, const dim4_t *A_stride,
+                   const fix8b_binary_param_t &p, cmd_id_node_t *node) {
   const dim4_t *rs = p.R_stride;
-  const u32 A = tag(first[0]), B = tag(first[1]), out = tag(first[2]);
-  const u32 X0 = tag(second[0]), X2 = tag(second[2]);
-  const u32 P = width[2] ? X0 : out;
-  int sign_R = sign[2], if_relu = p.if_relu;
-  const int s = sign[0] || sign[1];
-  int rescale = 0;
-  if (p.binary_op != 2) {
-    const u32 a_rec[4] = {0, A, 0, X0};
-    tensor_scale_fix8b_local(a_rec, shape, 0, p.scale_A, p.B_is_const ? 0 : p.shift_A, sign[0],
-                             A_stride, rs, node);
-    u32 b16 = (u32)p.B_const;
-    if (!p.B_is_const) {
-      b16 = tag(second[1]);
-      const u32 b_rec[4] = {0, B, 0, b16};
-      tensor_scale_fix8b_local(b_rec, shape, 0, p.scale_B, p.shift_B, sign[1], p.B_stride, rs,
-                               node);
-    }
-    u32 L = X0, R = b16;
-    int lc = 0, rc = p.B_is_const;
-    if (p.inverse) {
-      L = b16, R = X0;
-      lc = p.B_is_const, rc = 0;
-    }
-    if (is_cmp(p.binary_op))
-      tensor_cmp_fix8b_local(p.binary_op, L, lc, R, rc, P, X2, shape, rs, node);
-    else
-      common_binary_fix8b_local(p.binary_op, L, lc, R, rc, P, shape, rs, node);
-    if (!sign_R) if_relu = 1;
-  } else if (p.B_is_const) {
-    // A constant factor is folded into scale_A by the caller.
-    const u32 a_rec[4] = {0, A, 0, P};
-    tensor_scale_fix8b_local(a_rec, shape, 0, p.scale_A, p.shift_A, sign[0], A_stride, rs, node);
-    // A signed A can give negative products: an unsigned result clamps them
-    // to 0 rather than reading them as large unsigned values.
-    if (sign[0] && !sign_R) if_relu = 1;
-  } else {
-    u32 a = A;
-    const dim4_t *as = A_stride;
-    const u32 L = tag(second[1]);
-    if (A_stride->n == 0 || A_stride->h == 0 || A_stride->w == 0) {
-      // A broadcast: widened to full size first.
-      fx_cmd_t k = fx(TENSOR_OP_ADD, 0, A_stride, A, A_stride, L, rs);
-      k.A_const = 1;
-      k.sign[1] = k.sign[2] = (u32)sign[0];
-      k.int8[0] = k.int8[1] = k.int8[2] = 1;
-      bcast_by_strides(&k);
-      fx_issue(&k, shape, node);
-      a = L;
-      as = rs;
-    }
-    fx_cmd_t m = fx(TENSOR_OP_MUL, a, as, B, p.B_stride, P, rs);
-    m.shift_type = 1;
-    m.sign[0] = (u32)sign[0];
-    m.sign[1] = (u32)sign[1];
-    m.int8[0] = m.int8[1] = 1;
-    bcast_by_strides(&m);
-    fx_issue(&m, shape, node);
-    rescale = p.scale_A != 1 || p.shift_A + p.shift_B != 0;
-    if (rescale) {
-      // P x scale_A >> (shift_A + shift_B) with 8-bit multiplies: P = hi 2^8 +
-      // lo, hi x scale shifted up by 8 plus lo x scale.
-      // W holds the low bytes: the output when the result goes to the 16-bit
-      // slot, else the free first slot (the output then holds P itself).
-      const u32 S = (u32)s, W = P == out ? X0 : out;
-      fx_cmd_t k = fx(TENSOR_OP_AND, P, rs, 255, rs, L, rs);
-      k.B_const = 1;
-      k.shift_type = s;
-      k.sign[0] = k.sign[1] = S;
-      fx_issue(&k, shape, node);
-      k = fx(TENSOR_OP_ADD, L, rs, 0, rs, W, rs);
-      k.B_const = 1;
-      k.int8[2] = 1;
-      fx_issue(&k, shape, node);
-      k = fx(TENSOR_OP_SHIFT, P, rs, (u32)-8, rs, P, rs);
-      k.B_const = 1;
-      k.shift_type = s;
-      k.sign[0] = S;
-      k.sign[1] = 1;
-      fx_issue(&k, shape, node);
-      k = fx(TENSOR_OP_ADD, P, rs, 0, rs, L, rs);
-      k.B_const = 1;
-      k.shift_type = 1;
-      k.sign[0] = k.sign[1] = S;
-      k.int8[2] = 1;
-      fx_issue(&k, shape, node);
-      k = fx(TENSOR_OP_MUL, L, rs, (u32)p.scale_A, rs, P, rs);
-      k.B_const = 1;
-      k.shift_type = 1;
-      k.sign[0] = S;
-      k.sign[1] = 1;
-      k.int8[0] = k.int8[1] = 1;
-      fx_issue(&k, shape, node);
-      k = fx(TENSOR_OP_MAC, W, rs, (u32)p.scale_A, rs, P, rs);
-      k.B_const = 1;
-      k.shift2 = 8;
-      k.rshift = p.shift_A + p.shift_B;
-      k.shift_type = 1;
-      k.sign[1] = k.sign[2] = 1;
-      k.int8[0] = k.int8[1] = 1;
-      fx_issue(&k, shape, node);
-    }
-    if ((rescale || s) && !sign_R) if_relu = 1;
+  const u32 a_rec[4] = {0, slots.A, 0, slots.X0};
+  tensor_scale_fix8b_local(a_rec, shape, 0, p.scale_A, p.B_is_const ? 0 : p.shift_A, p.sign[0], A_stride, rs, node);
+  u32 b16 = (u32)p.B_const;
+  if (!p.B_is_const) {
+    b16 = slots.X1;
+    const u32 b_rec[4] = {0, slots.B, 0, b16};
+    tensor_scale_fix8b_local(b_rec, shape, 0, p.scale_B, p.shift_B, p.sign[1], p.B_stride, rs, node);
   }
-  // Tail: ReLU (an unsigned result always), then the narrowing to 8 bits. The
-  // product of two unsigned bytes without rescale is an unsigned 16-bit value:
-  // it needs no ReLU, and reading it as signed would turn 32768 and up
-  // negative.
-  const int p_unsigned = p.binary_op == 2 && !p.B_is_const && !s && !rescale;
+  u32 L = slots.X0, R = b16;
+  int lc = 0, rc = p.B_is_const;
+  if (p.inverse) {
+    L = b16, R = slots.X0;
+    lc = p.B_is_const, rc = 0;
+  }
+  if (is_cmp(p.binary_op))
+    tensor_cmp_fix8b_local(p.binary_op, L, lc, R, rc, slots.P, slots.X2, shape, rs, node);
+  else
+    common_binary_fix8b_local(p.binary_op, L, lc, R, rc, slots.P, shape, rs, node);
+}
+
+// P x scale >> rshift with 8-bit multiplies: P = hi 2^8 + lo, hi x scale
+// shifted up by 8 plus lo x scale. L is a free 16-bit slot; W holds the low
+// bytes: the output when the result goes to the 16-bit slot, else the free
+// first slot (the output then holds P itself).
+void rescale_product(const binary_fix8b_slots_t &slots, u32 L, int scale, int rshift, const dim4_t *shape,
+                     const dim4_t *rs, cmd_id_node_t *node) {
+  const u32 P = slots.P, S = (u32)slots.s, W = P == slots.out ? slots.X0 : slots.out;
+  fx_cmd_t cmd = fx(TENSOR_OP_AND, P, rs, 255, rs, L, rs);
+  cmd.B_const = 1;
+  cmd.shift_type = slots.s;
+  cmd.sign[0] = cmd.sign[1] = S;
+  fx_issue(&cmd, shape, node);
+  cmd = fx(TENSOR_OP_ADD, L, rs, 0, rs, W, rs);
+  cmd.B_const = 1;
+  cmd.int8[2] = 1;
+  fx_issue(&cmd, shape, node);
+  cmd = fx(TENSOR_OP_SHIFT, P, rs, (u32)-8, rs, P, rs);
+  cmd.B_const = 1;
+  cmd.shift_type = slots.s;
+  cmd.sign[0] = S;
+  cmd.sign[1] = 1;
+  fx_issue(&cmd, shape, node);
+  cmd = fx(TENSOR_OP_ADD, P, rs, 0, rs, L, rs);
+  cmd.B_const = 1;
+  cmd.shift_type = 1;
+  cmd.sign[0] = cmd.sign[1] = S;
+  cmd.int8[2] = 1;
+  fx_issue(&cmd, shape, node);
+  cmd = fx(TENSOR_OP_MUL, L, rs, (u32)scale, rs, P, rs);
+  cmd.B_const = 1;
+  cmd.shift_type = 1;
+  cmd.sign[0] = S;
+  cmd.sign[1] = 1;
+  cmd.int8[0] = cmd.int8[1] = 1;
+  fx_issue(&cmd, shape, node);
+  cmd = fx(TENSOR_OP_MAC, W, rs, (u32)scale, rs, P, rs);
+  cmd.B_const = 1;
+  cmd.shift2 = 8;
+  cmd.rshift = rshift;
+  cmd.shift_type = 1;
+  cmd.sign[1] = cmd.sign[2] = 1;
+  cmd.int8[0] = cmd.int8[1] = 1;
+  fx_issue(&cmd, shape, node);
+}
+
+// The product of two tensors into P (a broadcast A widened first), then its
+// rescale when it has one. Returns whether it did.
+int tensor_product(const binary_fix8b_slots_t &slots, const dim4_t *shape, const dim4_t *A_stride,
+                   const fix8b_binary_param_t &p, u32 L, cmd_id_node_t *node) {
+  const dim4_t *rs = p.R_stride;
+  u32 a = slots.A;
+  const dim4_t *as = A_stride;
+  if (A_stride->n == 0 || A_stride->h == 0 || A_stride->w == 0) {
+    // A broadcast: widened to full size first.
+    fx_cmd_t cmd = fx(TENSOR_OP_ADD, 0, A_stride, slots.A, A_stride, L, rs);
+    cmd.A_const = 1;
+    cmd.sign[1] = cmd.sign[2] = (u32)p.sign[0];
+    cmd.int8[0] = cmd.int8[1] = cmd.int8[2] = 1;
+    bcast_by_strides(&cmd);
+    fx_issue(&cmd, shape, node);
+    a = L;
+    as = rs;
+  }
+  fx_cmd_t m = fx(TENSOR_OP_MUL, a, as, slots.B, p.B_stride, slots.P, rs);
+  m.shift_type = 1;
+  m.sign[0] = (u32)p.sign[0];
+  m.sign[1] = (u32)p.sign[1];
+  m.int8[0] = m.int8[1] = 1;
+  bcast_by_strides(&m);
+  fx_issue(&m, shape, node);
+  const int rescale = p.scale_A != 1 || p.shift_A + p.shift_B != 0;
+  if (rescale) rescale_product(slots, L, p.scale_A, p.shift_A + p.shift_B, shape, rs, node);
+  return rescale;
+}
+
+// Tail: ReLU (an unsigned result always), then the narrowing to 8 bits. The
+// product of two unsigned bytes without rescale is an unsigned 16-bit value:
+// it needs no ReLU, and reading it as signed would turn 32768 and up
+// negative.
+void finish_result(const binary_fix8b_slots_t &slots, const dim4_t *shape, const fix8b_binary_param_t &p, int sign_R,
+                   int if_relu, int rescale, cmd_id_node_t *node) {
+  const dim4_t *rs = p.R_stride;
+  const u32 P = slots.P;
+  const int p_unsigned = p.binary_op == 2 && !p.B_is_const && !slots.s && !rescale;
   const int relu_ran = if_relu;
   if (if_relu) sign_R = 0;
   if (if_relu && !p_unsigned) {
-    fx_cmd_t k = fx(TENSOR_OP_MAX, 0, rs, P, rs, P, rs);
-    k.A_const = 1;
-    k.sign[0] = k.sign[1] = 1;
-    fx_issue(&k, shape, node);
-  } else if (p.binary_op == 2 && !p.B_is_const && !s && !rescale && sign_R && !width[2]) {
-    fx_cmd_t k = fx(TENSOR_OP_ADD, 0, rs, P, rs, P, rs);
-    k.A_const = 1;
-    k.sign[0] = 1;
-    fx_issue(&k, shape, node);
+    fx_cmd_t cmd = fx(TENSOR_OP_MAX, 0, rs, P, rs, P, rs);
+    cmd.A_const = 1;
+    cmd.sign[0] = cmd.sign[1] = 1;
+    fx_issue(&cmd, shape, node);
+  } else if (p.binary_op == 2 && !p.B_is_const && !slots.s && !rescale && sign_R && !p.width[2]) {
+    fx_cmd_t cmd = fx(TENSOR_OP_ADD, 0, rs, P, rs, P, rs);
+    cmd.A_const = 1;
+    cmd.sign[0] = 1;
+    fx_issue(&cmd, shape, node);
   }
-  if (width[2]) {
+  if (p.width[2]) {
     const u32 r = (u32)sign_R;
     // How P is read: signed after the product's rescale, as the operands for a
     // product, else as the result. After a ReLU P is non-negative and read as
     // the (unsigned) result, so that the narrowing saturates at 255, not 127.
-    const u32 t = p_unsigned ? 0u
-                  : relu_ran ? r
-                  : p.binary_op == 2 ? (rescale ? 1u : !p.B_is_const ? (u32)s : r)
+    const u32 t = p_unsigned         ? 0u
+                  : relu_ran         ? r
+                  : p.binary_op == 2 ? (rescale         ? 1u
+                                        : !p.B_is_const ? (u32)slots.s
+                                                        : r)
                                      : r;
-    fx_cmd_t k = fx(TENSOR_OP_ADD, 0, rs, P, rs, out, rs);
-    k.A_const = 1;
-    k.rshift = p.B_is_const && p.binary_op != 2 ? p.shift_A : 0;
-    k.shift_type = (int)r;
-    k.sign[0] = r;
-    k.sign[1] = t;
-    k.int8[2] = 1;
-    fx_issue(&k, shape, node);
+    fx_cmd_t cmd = fx(TENSOR_OP_ADD, 0, rs, P, rs, slots.out, rs);
+    cmd.A_const = 1;
+    cmd.rshift = p.B_is_const && p.binary_op != 2 ? p.shift_A : 0;
+    cmd.shift_type = (int)r;
+    cmd.sign[0] = r;
+    cmd.sign[1] = t;
+    cmd.int8[2] = 1;
+    fx_issue(&cmd, shape, node);
   }
+}
+
+}  // namespace
+
+void general_binary_fix8b_local(const u32 *first, const u32 *second, const dim4_t *shape,
+                                const dim4_t *A_stride, fix8b_binary_param_t p) {
+  cmd_id_node_t *node = p.node;
+  const int *sign = p.sign;
+  binary_fix8b_slots_t slots;
+  slots.A = tag(first[0]), slots.B = tag(first[1]), slots.out = tag(first[2]);
+  slots.X0 = tag(second[0]), slots.X2 = tag(second[2]);
+  slots.P = p.width[2] ? slots.X0 : slots.out;
+  slots.X1 = tag(second[1]);
+  slots.s = sign[0] || sign[1];
+  const int sign_R = sign[2];
+  int if_relu = p.if_relu, rescale = 0;
+  if (p.binary_op != 2) {
+    scaled_binary(slots, shape, A_stride, p, node);
+    if (!sign_R) if_relu = 1;
+  } else if (p.B_is_const) {
+    // A constant factor is folded into scale_A by the caller.
+    const u32 a_rec[4] = {0, slots.A, 0, slots.P};
+    tensor_scale_fix8b_local(a_rec, shape, 0, p.scale_A, p.shift_A, sign[0], A_stride, p.R_stride, node);
+    // A signed A can give negative products: an unsigned result clamps them
+    // to 0 rather than reading them as large unsigned values.
+    if (sign[0] && !sign_R) if_relu = 1;
+  } else {
+    rescale = tensor_product(slots, shape, A_stride, p, slots.X1, node);
+    if ((rescale || slots.s) && !sign_R) if_relu = 1;
+  }
+  finish_result(slots, shape, p, sign_R, if_relu, rescale, node);
 }
 
 // ---- Shapes ----

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "runtime/hw.h"
+#include "runtime/cmd_id.h"
 #include "runtime/regs.h"
 #include "runtime/types.h"
 
@@ -98,20 +99,7 @@ static constexpr cmd_field_id_t GDE_FIELD_WORD1 = CMD_FIELD(32, 32);
 
 // ---- Command ids ----
 
-// The caller's command-id node: the ids of the last tensor-engine and GDMA
-// commands issued on it (0 after a restart).
-typedef struct {
-  u32 bd_cmd_id;
-  u32 gdma_cmd_id;
-  u8 divided;  // 1 while divided into two working copies (read by the profiler only)
-} cmd_id_node_t;
-
-typedef enum {
-  ENGINE_BD = 0,
-  ENGINE_GDMA = 1,
-  ENGINE_CDMA = 2,
-  ENGINE_GDE = 3,
-} engine_id_t;
+// cmd_id_node_t and engine_id_t: runtime/cmd_id.h.
 
 // ---- Generator records ----
 

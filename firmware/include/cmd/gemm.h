@@ -107,6 +107,65 @@ typedef struct {
   u64 cycles;  // the modelled duration, engine cycles
 } gemm_plan_t;
 
+// What the product's steps depend on besides the plan: beta != 0 (C is
+// loaded), beta != 1 (C is scaled), alpha != 1 (A is scaled).
+typedef struct {
+  int load_C, scale_C, scale_A;
+} gemm_flags_t;
+
+// The two-slot loads issued before a step: how many blocks of A and B, and
+// which block each loaded last (-1 before the first).
+typedef struct {
+  u32 a_loads, b_loads;
+  s64 a_last, b_last;
+} gemm_loads_t;
+
+// One step of the product: K slice ki of the C slice (mi, ni).
+typedef struct {
+  s64 a_block, b_block;  // the blocks of A and B the step multiplies
+  int a_new, b_new;      // the block is loaded in this step
+  int a_slot, b_slot;    // the slot of a two-slot matrix the block sits in
+  u32 a_local, b_local;  // untagged local offsets of the blocks
+  int load_c, scale_c;   // C is loaded (beta != 0) and scaled by beta: its first K slice
+  int scale_a;           // the new A block is scaled by alpha
+  int accumulate;        // the product adds to C
+  int last_k;            // the C slice is complete after this step
+} gemm_step_t;
+
+// Step (mi, ni, ki) from the plan and the loads before it. Pure; inline, as
+// the issue loop runs it every step. Every field is set once.
+static inline gemm_step_t gemm_step_of(const gemm_plan_t *p, const gemm_flags_t *f, int mi, int ni, int ki,
+                                       const gemm_loads_t *loads) {
+  gemm_step_t s;
+  s.a_block = (s64)mi * p->k_secs + ki;
+  s.b_block = (s64)ki * p->n_secs + ni;
+  // A resident matrix loads each block on its first use, into the block's own
+  // slot; a two-slot matrix loads a block the step before did not use into
+  // the slot it did not load last.
+  s.a_new = p->a_resident ? ni == 0 : s.a_block != loads->a_last;
+  s.b_new = p->b_resident ? mi == 0 : s.b_block != loads->b_last;
+  // Load n goes to slot (n - 1) % 2 (a single block has one slot); a resident
+  // block's slot is written once.
+  const u32 a_loads = loads->a_loads + (s.a_new && !p->a_resident);
+  const u32 b_loads = loads->b_loads + (s.b_new && !p->b_resident);
+  s.a_slot = (int)((a_loads - 1) & 1);
+  s.b_slot = (int)((b_loads - 1) & 1);
+  s.a_local = p->a_addr + p->a_bytes * (u32)(p->a_resident ? s.a_block : (s64)s.a_slot);
+  s.b_local = p->b_addr + p->b_bytes * (u32)(p->b_resident ? s.b_block : (s64)s.b_slot);
+  s.load_c = ki == 0 && f->load_C;
+  s.scale_c = s.load_c && f->scale_C;
+  s.scale_a = f->scale_A && s.a_new;
+  s.accumulate = ki > 0 || f->load_C;
+  s.last_k = ki == p->k_secs - 1;
+  return s;
+}
+
+// The loads after a step.
+static inline void gemm_count_loads(gemm_loads_t *loads, const gemm_plan_t *p, const gemm_step_t *s) {
+  if (s->a_new && !p->a_resident) loads->a_loads++, loads->a_last = s->a_block;
+  if (s->b_new && !p->b_resident) loads->b_loads++, loads->b_last = s->b_block;
+}
+
 // The cheapest plan for an M x N x K product (transA: A lane-transposed;
 // scale_A: alpha is not 1; load_C: beta is not 0; scale_C: beta is neither 0
 // nor 1). Every slice extent stays within GEMM_SLICE_CAP.

@@ -1,7 +1,7 @@
 // Waiting for the tensor engine and GDMA, and restarting their command ids.
 #pragma once
 
-#include "cmd/cmd_framework.h"
+#include "runtime/cmd_id.h"
 
 extern "C" {
 // Spins until the tensor engine has finished the node's bd_cmd_id, then until

@@ -4,7 +4,7 @@
 // returns at once.
 #pragma once
 
-#include "cmd/cmd_framework.h"
+#include "runtime/cmd_id.h"
 #include "runtime/types.h"
 
 typedef enum {

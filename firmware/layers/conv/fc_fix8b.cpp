@@ -6,6 +6,7 @@
 #include "cmd/gdma.h"
 #include "cmd/local_mem.h"
 #include "cmd/tensor_shape.h"
+#include "cmd/tensor_view.h"
 #include "layers/conv/fc_stages.h"
 #include "local/conversion.h"
 #include "local/resident.h"
@@ -14,7 +15,7 @@
 #include <string.h>
 
 #define FC_SECTION 128
-#define FC_MAX_OUT 8192
+#define FC_MAX_OUT FC_FIX8B_MAX_OUT
 
 void fc_fix8b_data_split(fc_fix8b_plan_t *p, int M, int K, int N, int have_bias, int bias_32bit, int res_16b,
                          int use_float_scale, int rshift, int use_offsets, int weight_offset) {
@@ -114,9 +115,8 @@ namespace {
 // The 16-bit result block (rows of sections of `width` columns) narrowed in
 // place to the 8-bit layout: columns 4w .. 4w + 3 of a row are the four items
 // of word w, read as two 2N pairs one word apart.
-void narrow_in_place(u32 y, int rows, int cols, int width, int is_signed, cmd_id_node_t *node) {
+void narrow_in_place(u32 y, int rows, int cols, int width, int sections, int is_signed, cmd_id_node_t *node) {
   const int w = cols < width ? cols : width;
-  const int sections = (int)ceil_div(cols, width);
   const dim4_t shape = {4, sections, rows, (int)ceil_div(w, 4)};
   const int a_row = (int)align_up(2 * w, 128) / 4, r_row = (int)align_up(w, 128) / 4;  // words per row
   const dim4_t a_st = {1, rows * a_row, a_row, 2}, r_st = {1, rows * r_row, r_row, 1};
@@ -150,10 +150,9 @@ void requantise_block(const FloatForm &f, u32 Y, u32 F, int n_off, int rows, int
     atomic_tensor_arithmetic_gen_cmd(t, local_tag((u32)(n_off / FC_MAX_OUT) * 512u), t, &shape, 1, 0, 0, &fs, &bs,
                                      &fs, TENSOR_OP_ADD, 0, 0, 0, 0, 0, 0, node);
   }
-  atomic_tensor_arithmetic_gen_cmd(t, 0, t, &shape, 0, 0, 0, &fs, &fs, &fs, TENSOR_OP_MUL, 0, 0, 0, 1, f.scale, 0, node);
-  if (f.use_offset)
-    atomic_tensor_arithmetic_gen_cmd(t, 0, t, &shape, 0, 0, 0, &fs, &fs, &fs, TENSOR_OP_ADD, 0, 0, 0, 1, f.offset, 0,
-                                     node);
+  const local_view_t fv = local_view(F, 0, fs, GDMA_VALUE_FORMAT_FLOAT32);
+  tensor_arith_const(TENSOR_OP_MUL, fv, f.scale, fv, shape, node);
+  if (f.use_offset) tensor_arith_const(TENSOR_OP_ADD, fv, f.offset, fv, shape, node);
   nodechip_float2int8_local(t, t, rows, sections, 1, w, f.out_signed, f.output_4N ? 0 : 1, node);
 }
 
@@ -182,6 +181,115 @@ void store_float_block(u32 F, u64 out, int N, int n_off, int n_cnt, int m_off, i
 
 }  // namespace
 
+namespace {
+
+// The call's arguments and the choices derived from them once.
+struct fc_fix8b_call_t {
+  u64 input_addr, weight_addr, bias_addr, output_addr;
+  int K, N;
+  int transpose, input_4N, weights_4n, output_4N, res_16b, if_relu, float_form, weight_pass;
+  int x_signed, weight_sign, bias_sign, result_signed, out_signed;
+  int rshift, s_inter;
+  int wn;  // columns of a weight and result section
+  u32 eb;  // bytes of a bias element
+  int weight_offset;
+  FloatForm ff;
+  const fc_fix8b_plan_t *p;
+};
+
+void issue_store(const fc_fix8b_call_t &call, const fc_stages_t &st, const fc_fix8b_step_t &step, cmd_id_node_t *move) {
+  const int nn = st.n_off[2], nc = st.n_cnt[2], mo = st.m_off[2], mc = st.m_cnt[2];
+  if (call.float_form) {
+    store_float_block(call.p->float_area[step.store_buf], call.output_addr, call.N, nn, nc, mo, mc, call.output_4N,
+                      move);
+  } else if (call.output_4N && !call.res_16b) {
+    gdma_move_global4N_local1N(call.p->output[step.store_buf],
+                               call.output_addr + 4ull * (u64)nn + 4ull * (u64)call.N * (u64)(mo / 4), mc, nc,
+                               4 * call.N, 1, move);
+  } else {
+    const int e = call.res_16b ? 2 : 1;
+    general_matrix_move_gen_cmd(call.p->output[step.store_buf], 0,
+                                call.output_addr + (u64)e * ((u64)nn + (u64)call.N * (u64)mo),
+                                e * (nc < call.wn ? nc : call.wn), mc, e * nc, e * call.N, GDMA_VALUE_FORMAT_INT8,
+                                GDMA_VALUE_DIR_L2S, 0, 0, move);
+  }
+}
+
+// Every byte of the input block's rows XOR 0x80 (128 bytes per lane).
+void recentre_input(u32 L, int rows, int kc, cmd_id_node_t *comp) {
+  const int sections = (int)ceil_div(kc, FC_SECTION);
+  const dim4_t shape = {1, sections, rows, FC_SECTION / 4};
+  const local_view_t x = local_view(L, 0, dim4(rows * 32, rows * 32, 32, 1), GDMA_VALUE_FORMAT_INT8);
+  tensor_arith_const(TENSOR_OP_XOR, x, 0x80808080u, x, shape, comp);
+}
+
+// Fills the weight-offset block: a lane row of its byte per row of a K slice.
+void fill_weight_offset_block(u32 C, int k_slice, int weight_offset, cmd_id_node_t *comp) {
+  const dim4_t shape = {1, NPU_NUM, k_slice, FC_SECTION / 4};
+  const local_view_t block = local_view(C, 0, dim4(k_slice * 32, k_slice * 32, 32, 1), GDMA_VALUE_FORMAT_INT8);
+  const u32 byte = (u32)weight_offset & 0xFFu;
+  tensor_fill(block, byte * 0x01010101u, shape, comp);
+}
+
+void issue_compute(const fc_fix8b_call_t &call, const fc_stages_t &st, const fc_fix8b_step_t &step,
+                   cmd_id_node_t *comp) {
+  const int nn = st.n_off[1], nc = st.n_cnt[1], kc = st.k_cnt[1], mc = st.m_cnt[1];
+  const u32 L = call.p->input[step.in_buf], R = call.p->weight[step.weight_buf], Y = call.p->output[step.out_buf];
+  if (step.recentre) recentre_input(L, mc, kc, comp);
+  const int final_shift = step.last && !call.weight_pass ? call.rshift : call.s_inter;
+  const int sec_w_l = kc < FC_SECTION ? kc : FC_SECTION, sec_c_l = (int)ceil_div(kc, FC_SECTION);
+  const int sec_w_r = nc < call.wn ? nc : call.wn, sec_c_r = (int)ceil_div(nc, call.wn);
+  atomic_fc_fix8b_gen_cmd(step.using_bias, 0, step.accumulate, local_tag(L), local_tag(R), local_tag(Y),
+                          local_tag((u32)(nn / FC_MAX_OUT) * 256u), sec_w_l, sec_c_l, sec_w_r, sec_c_r, mc, kc,
+                          step.prec == 0 && step.last ? call.out_signed : call.result_signed,
+                          step.accumulate ? call.s_inter : 0, final_shift,
+                          step.last && call.if_relu && !call.float_form, call.x_signed, call.weight_sign,
+                          step.using_bias ? call.bias_sign : 0, step.prec, comp);
+  if (call.weight_pass) {
+    // Y += X x (a block of the weight offset).
+    if (step.fill_const)
+      fill_weight_offset_block(call.p->const_block, call.p->input_neuron_slice, call.weight_offset, comp);
+    atomic_fc_fix8b_gen_cmd(0, 0, 1, local_tag(L), local_tag(call.p->const_block), local_tag(Y), 0, sec_w_l, sec_c_l,
+                            sec_w_r, sec_c_r, mc, kc, call.result_signed, call.s_inter,
+                            step.last ? call.rshift : call.s_inter, 0, call.x_signed, call.weight_offset < 128, 0, 3,
+                            comp);
+  }
+  if (step.narrow) narrow_in_place(Y, mc, nc, call.wn, sec_c_r, call.out_signed, comp);
+  if (step.requantise) requantise_block(call.ff, Y, call.p->float_area[step.out_buf], nn, mc, nc, comp);
+}
+
+void issue_loads(const fc_fix8b_call_t &call, const fc_stages_t &st, const fc_fix8b_step_t &step, cmd_id_node_t *move) {
+  const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
+            mc = st.m_cnt[0];
+  const int K = call.K, N = call.N;
+  if (step.load_input) {
+    const u32 L = call.p->input[step.load_in_buf];
+    if (call.input_4N)
+      gdma_move_global4N_local1N(L, call.input_addr + 4ull * (u64)ko + 4ull * (u64)K * (u64)(mo / 4), mc, kc, 4 * K, 0,
+                                 move);
+    else
+      general_matrix_move_gen_cmd(L, 0, call.input_addr + (u64)ko + (u64)K * (u64)mo, FC_SECTION, mc, kc, K,
+                                  GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, move);
+  }
+  if (step.load_weight) {
+    const u32 R = call.p->weight[step.load_weight_buf];
+    if (call.weights_4n)
+      gdma_move_global4N_local1N(R, call.weight_addr + 4ull * ((u64)N * (u64)(ko / 4) + (u64)nn), kc, nc, 4 * N, 0,
+                                 move);
+    else if (call.transpose)
+      general_matrix_move_gen_cmd(R, 0, call.weight_addr + (u64)nn * (u64)K + (u64)ko, call.wn, nc, kc, K,
+                                  GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 1, 0, move);
+    else
+      general_matrix_move_gen_cmd(R, 0, call.weight_addr + (u64)ko * (u64)N + (u64)nn, call.wn, kc, nc, N,
+                                  GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, move);
+  }
+  if (step.load_bias)
+    general_matrix_move_gen_cmd(0, 0, call.bias_addr, call.wn * (int)call.eb, 1, (int)call.eb * N, (int)call.eb * N,
+                                GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, move);
+}
+
+}  // namespace
+
 void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bias_addr, u64 output_addr, int M, int K,
                                         int N, int transpose, int have_bias, int input_sign, int weight_sign,
                                         int bias_sign, int rshift, int res_16b, int if_relu, int input_4N,
@@ -201,34 +309,49 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   fc_fix8b_plan_t p;
   fc_fix8b_data_split(&p, M, K, N, have_bias, q.bias_32bit, res_16b, float_form, rshift, q.use_offsets,
                       q.weight_offset);
-  const int weights_4n = weight_4N && input_4N;
-  const int k_cut = p.input_neuron_slice < K, m_cut = p.batch_slice < M;
+  fc_fix8b_flow_t flow;
+  flow.K = K, flow.N = N;
+  flow.k_cut = p.input_neuron_slice < K, flow.m_cut = p.batch_slice < M;
   // An unsigned input is re-centred (bytes XOR 0x80) once per loaded block
   // when offsets are used, and counts as signed from then on.
-  const int recentre = q.use_offsets && !input_sign;
-  const int x_signed = input_sign || recentre;
-  const int weight_pass = float_form && q.use_offsets && q.weight_offset != 0;
-  const int bias16 = have_bias == 1 && !(float_form && q.bias_32bit);
-  const int s_inter = p.rshift_inter;
-  const int eight_bit = !res_16b;
+  flow.recentre = q.use_offsets && !input_sign;
+  flow.weight_pass = float_form && q.use_offsets && q.weight_offset != 0;
+  flow.float_form = float_form;
+  flow.eight_bit = !res_16b;
+  flow.have_bias = have_bias;
+  flow.bias16 = have_bias == 1 && !(float_form && q.bias_32bit);
+
+  fc_fix8b_call_t call;
+  call.input_addr = input_addr, call.weight_addr = weight_addr, call.bias_addr = bias_addr,
+  call.output_addr = output_addr;
+  call.K = K, call.N = N;
+  call.transpose = transpose, call.input_4N = input_4N, call.weights_4n = weight_4N && input_4N,
+  call.output_4N = output_4N;
+  call.res_16b = res_16b, call.if_relu = if_relu, call.float_form = float_form, call.weight_pass = flow.weight_pass;
+  call.x_signed = input_sign || flow.recentre;
+  call.weight_sign = weight_sign, call.bias_sign = bias_sign;
   // The float form reads its 16-bit blocks at the sign they are written with:
   // signed when any operand that reaches the products is.
-  const int result_signed = float_form ? x_signed || weight_sign || (bias16 && bias_sign) : x_signed || weight_sign;
+  call.result_signed =
+      float_form ? call.x_signed || weight_sign || (flow.bias16 && bias_sign) : call.x_signed || weight_sign;
   // A rectified 8-bit result is unsigned (0 to 255), as the float
   // requantisation and the 8-bit convolutions give it; kept signed it would
   // saturate at 127.
-  const int out_signed = result_signed && !(if_relu && eight_bit);
-  FloatForm ff;
-  ff.conv_signed = result_signed;
-  ff.out_signed = result_signed && !if_relu;
-  ff.output_4N = output_4N;
-  ff.have_f32_bias = have_bias && q.bias_32bit;
-  ff.use_offset = q.use_offsets && q.output_offset != 0;
-  ff.scale = q.output_scale;
+  call.out_signed = call.result_signed && !(if_relu && flow.eight_bit);
+  call.rshift = rshift, call.s_inter = p.rshift_inter;
+  call.eb = have_bias && q.bias_32bit ? 4u : 2u;
+  call.weight_offset = q.weight_offset;
+  call.ff.conv_signed = call.result_signed;
+  call.ff.out_signed = call.result_signed && !if_relu;
+  call.ff.output_4N = output_4N;
+  call.ff.have_f32_bias = have_bias && q.bias_32bit;
+  call.ff.use_offset = q.use_offsets && q.output_offset != 0;
+  call.ff.scale = q.output_scale;
   const float offset = (float)q.output_offset;
-  memcpy(&ff.offset, &offset, sizeof ff.offset);
-  const u32 eb = have_bias && q.bias_32bit ? 4u : 2u;
-
+  u32 offset_bits;
+  memcpy(&offset_bits, &offset, sizeof offset_bits);
+  call.ff.offset = offset_bits;
+  call.p = &p;
   // Column sections of the weights, products and results. The product's
   // columns are computed in the lanes that hold them, so the 1N forms narrow
   // the sections to spread a block over all 64 lanes (a block never takes
@@ -236,118 +359,21 @@ void nodechip_fc_fix8b_forward_parallel(u64 input_addr, u64 weight_addr, u64 bia
   // keep sections of FC_SECTION.
   const int n_block = N < FC_MAX_OUT ? N : FC_MAX_OUT;
   const int spread = (int)ceil_div(n_block, NPU_NUM);
-  const int wn = float_form || weights_4n || output_4N || spread > FC_SECTION ? FC_SECTION : spread;
+  call.wn = float_form || call.weights_4n || output_4N || spread > FC_SECTION ? FC_SECTION : spread;
 
   fc_stages_t st;
   fc_stages_init(&st, M, K, N, p.batch_slice, p.input_neuron_slice, p.output_neuron_slice);
-  int in_neuron_load = 0, weight_load = 0, out_neuron_gen = 0, const_ready = 0, recentred = 0;
+  fc_fix8b_counts_t counts = {};
   for (int s = 0; fc_stages_running(&st); s++) {
     fc_stages_fill(&st);
+    const fc_fix8b_step_t step = fc_fix8b_step_of(&flow, &st, s, &counts);
     cmd_id_node_t move, comp;
     cmd_id_divide(node, &move, &comp);
-
-    // Store a completed block.
-    if (st.valid[2] && st.k_off[2] + st.k_cnt[2] >= K) {
-      ASSERT_FS(out_neuron_gen > 0);
-      const int nn = st.n_off[2], nc = st.n_cnt[2], mo = st.m_off[2], mc = st.m_cnt[2];
-      if (float_form) {
-        store_float_block(p.float_area[(out_neuron_gen - 1) % 2], output_addr, N, nn, nc, mo, mc, output_4N,
-                          &move);
-      } else if (output_4N && !res_16b) {
-        const u32 y = p.output[(out_neuron_gen - 1) % 2];
-        gdma_move_global4N_local1N(y, output_addr + 4ull * (u64)nn + 4ull * (u64)N * (u64)(mo / 4), mc, nc, 4 * N, 1,
-                                   &move);
-      } else {
-        const u32 y = p.output[(out_neuron_gen - 1) % 2];
-        const int e = res_16b ? 2 : 1;
-        general_matrix_move_gen_cmd(y, 0, output_addr + (u64)e * ((u64)nn + (u64)N * (u64)mo),
-                                    e * (nc < wn ? nc : wn), mc, e * nc, e * N,
-                                    GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_L2S, 0, 0, &move);
-      }
-    }
-
-    // Multiply the slice loaded in the previous step.
-    if (st.valid[1]) {
-      ASSERT_FS(in_neuron_load > 0 && weight_load > 0);
-      const int nn = st.n_off[1], nc = st.n_cnt[1], ko = st.k_off[1], kc = st.k_cnt[1], mc = st.m_cnt[1];
-      const int last = ko + kc >= K;
-      const u32 L = p.input[(in_neuron_load - 1) % 2], R = p.weight[(weight_load - 1) % 2];
-      const u32 Y = p.output[out_neuron_gen % 2];
-      if (recentre && (!recentred || m_cut || k_cut)) {
-        // Every byte of the block's rows (128 bytes per lane).
-        const int sections = (int)ceil_div(kc, FC_SECTION);
-        const dim4_t shape = {1, sections, mc, FC_SECTION / 4}, xs = {mc * 32, mc * 32, 32, 1};
-        atomic_tensor_arithmetic_gen_cmd(local_tag(L), 0, local_tag(L), &shape, 0, 0, 0, &xs, &xs, &xs, TENSOR_OP_XOR,
-                                         0, 0, 0, 1, 0x80808080u, 0, &comp);
-        recentred = 1;
-      }
-      const int using_bias = bias16 && last;
-      // An 8-bit result after earlier sections is written 16-bit, then narrowed.
-      const int narrow = !float_form && last && eight_bit && ko > 0;
-      const int prec = !float_form && last && eight_bit && !narrow ? 0 : 3;
-      const int final_shift = last && !weight_pass ? rshift : s_inter;
-      const int sec_w_l = kc < FC_SECTION ? kc : FC_SECTION, sec_c_l = (int)ceil_div(kc, FC_SECTION);
-      const int sec_w_r = nc < wn ? nc : wn, sec_c_r = (int)ceil_div(nc, wn);
-      atomic_fc_fix8b_gen_cmd(using_bias, 0, ko > 0, local_tag(L), local_tag(R), local_tag(Y),
-                              local_tag((u32)(nn / FC_MAX_OUT) * 256u), sec_w_l, sec_c_l, sec_w_r, sec_c_r, mc, kc,
-                              prec == 0 && last ? out_signed : result_signed, ko > 0 ? s_inter : 0, final_shift,
-                              last && if_relu && !float_form, x_signed, weight_sign, using_bias ? bias_sign : 0, prec,
-                              &comp);
-      if (weight_pass) {
-        // Y += X x (a block of the weight offset), filled once.
-        const u32 C = p.const_block;
-        if (!const_ready) {
-          const dim4_t shape = {1, NPU_NUM, p.input_neuron_slice, FC_SECTION / 4};
-          const dim4_t cs = {p.input_neuron_slice * 32, p.input_neuron_slice * 32, 32, 1};
-          const u32 byte = (u32)q.weight_offset & 0xFFu;
-          atomic_tensor_arithmetic_gen_cmd(0, 0, local_tag(C), &shape, 0, 0, 0, &cs, &cs, &cs, TENSOR_OP_COPY, 0, 1,
-                                           byte * 0x01010101u, 0, 0, 0, &comp);
-          const_ready = 1;
-        }
-        atomic_fc_fix8b_gen_cmd(0, 0, 1, local_tag(L), local_tag(C), local_tag(Y), 0, sec_w_l, sec_c_l, sec_w_r,
-                                sec_c_r, mc, kc, result_signed, s_inter, last ? rshift : s_inter, 0, x_signed,
-                                q.weight_offset < 128, 0, 3, &comp);
-      }
-      if (narrow) narrow_in_place(Y, mc, nc, wn, out_signed, &comp);
-      if (last) {
-        if (float_form) requantise_block(ff, Y, p.float_area[out_neuron_gen % 2], nn, mc, nc, &comp);
-        out_neuron_gen++;
-      }
-    }
-
-    // Loads of the next slice.
-    if (st.valid[0]) {
-      const int nn = st.n_off[0], nc = st.n_cnt[0], ko = st.k_off[0], kc = st.k_cnt[0], mo = st.m_off[0],
-                mc = st.m_cnt[0];
-      if (in_neuron_load == 0 || m_cut || k_cut) {
-        const u32 L = p.input[in_neuron_load % 2];
-        if (input_4N)
-          gdma_move_global4N_local1N(L, input_addr + 4ull * (u64)ko + 4ull * (u64)K * (u64)(mo / 4), mc, kc, 4 * K, 0,
-                                     &move);
-        else
-          general_matrix_move_gen_cmd(L, 0, input_addr + (u64)ko + (u64)K * (u64)mo, FC_SECTION, mc, kc, K,
-                                      GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
-        in_neuron_load++;
-      }
-      if (s == 0 || k_cut || (N > FC_MAX_OUT && mo == 0)) {
-        const u32 R = p.weight[weight_load % 2];
-        if (weights_4n)
-          gdma_move_global4N_local1N(R, weight_addr + 4ull * ((u64)N * (u64)(ko / 4) + (u64)nn), kc, nc, 4 * N, 0,
-                                     &move);
-        else if (transpose)
-          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)nn * (u64)K + (u64)ko, wn, nc, kc, K,
-                                      GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 1, 0, &move);
-        else
-          general_matrix_move_gen_cmd(R, 0, weight_addr + (u64)ko * (u64)N + (u64)nn, wn, kc, nc, N,
-                                      GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
-        weight_load++;
-      }
-      if (s == 0 && have_bias)
-        general_matrix_move_gen_cmd(0, 0, bias_addr, wn * (int)eb, 1, (int)eb * N, (int)eb * N,
-                                    GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, 0, &move);
-    }
+    if (step.store) issue_store(call, st, step, &move);
+    if (step.compute) issue_compute(call, st, step, &comp);
+    issue_loads(call, st, step, &move);
     cmd_id_merge(node, &move, &comp);
-
+    fc_fix8b_count_step(&counts, &step);
     fc_stages_advance(&st);
   }
 }

@@ -10,7 +10,6 @@
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
 #define LOCAL_BYTES 0x80000u
 
 static u32 eu_align_bytes(u64 x) { return (u32)ALIGN(x, (u64)128); }
@@ -99,9 +98,13 @@ void bn_move_slice(u32 local, u64 base, const bn_slice_t &s, int c, int E, int h
 }
 // y = (x + first vector) x second vector, then max(y, 0) when asked.
 void bn_apply(u32 data, u32 first, u32 second, int N, int C, int H, int W, int if_relu, cmd_id_node_t *node) {
-  atomic_md_linear_gen_cmd(T | data, T | first, 0, T | data, N, C, H, W, 0, 1, 0, norm_f32_bits(1.0f), 0, 0, node);
-  atomic_md_linear_gen_cmd(T | data, 0, T | second, T | data, N, C, H, W, 1, 0, norm_f32_bits(0.0f), 0, 0, 0, node);
-  if (if_relu) md_cmp_gen_cmd_lite(T | data, 0, T | data, 0, N, C, H, W, 0, 1, 0.0f, 0.0f, 0.0f, 0.0f, 1, node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | data, LOCAL_ADDR_TAG | first, 0, LOCAL_ADDR_TAG | data, N, C, H, W, 0, 1, 0,
+                           norm_f32_bits(1.0f), 0, 0, node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | data, 0, LOCAL_ADDR_TAG | second, LOCAL_ADDR_TAG | data, N, C, H, W, 1, 0,
+                           norm_f32_bits(0.0f), 0, 0, 0, node);
+  if (if_relu)
+    md_cmp_gen_cmd_lite(LOCAL_ADDR_TAG | data, 0, LOCAL_ADDR_TAG | data, 0, N, C, H, W, 0, 1, 0.0f, 0.0f, 0.0f, 0.0f, 1,
+                        node);
 }
 }  // namespace
 
@@ -140,12 +143,16 @@ void nodechip_batchnorm_forward_inference_parallel(u64 input_global_addr, u64 me
     tensor_compact_move_gen_cmd(plan.vec0, 0, mean_global_addr + 4u * (u64)c0, 1, E, 1, 1,
                                 GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, &move);
     if (prepare_coeff) {
-      if (s != 1.0f) atomic_md_scale_gen_cmd(T | plan.vec1, T | plan.vec1, 1, NPU_NUM, 1, cl, 0, norm_f32_bits(f),
-                                             &compute);
-      atomic_md_add_const_gen_cmd(T | plan.vec1, T | plan.vec1, 1, NPU_NUM, 1, cl, 0, norm_f32_bits(eps), &compute);
-      atomic_md_sfu_gen_cmd(T | plan.vec1, T | plan.vec1, 1, NPU_NUM, 1, cl, 0, SFU_RSQ, 0, &compute);
+      if (s != 1.0f)
+        atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | plan.vec1, LOCAL_ADDR_TAG | plan.vec1, 1, NPU_NUM, 1, cl, 0,
+                                norm_f32_bits(f), &compute);
+      atomic_md_add_const_gen_cmd(LOCAL_ADDR_TAG | plan.vec1, LOCAL_ADDR_TAG | plan.vec1, 1, NPU_NUM, 1, cl, 0,
+                                  norm_f32_bits(eps), &compute);
+      atomic_md_sfu_gen_cmd(LOCAL_ADDR_TAG | plan.vec1, LOCAL_ADDR_TAG | plan.vec1, 1, NPU_NUM, 1, cl, 0, SFU_RSQ, 0,
+                            &compute);
       merge_into(&compute, &move);
-      atomic_md_scale_gen_cmd(T | plan.vec0, T | plan.vec0, 1, NPU_NUM, 1, cl, 0, norm_f32_bits(g), &compute);
+      atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | plan.vec0, LOCAL_ADDR_TAG | plan.vec0, 1, NPU_NUM, 1, cl, 0,
+                              norm_f32_bits(g), &compute);
     }
     const int slices = nsecs * hsecs * wsecs;
     bn_slice_t prev = bn_slice_of(0, n, h, w, nsecs, hsecs, wsecs);
@@ -168,8 +175,8 @@ void nodechip_batchnorm_forward_inference_parallel(u64 input_global_addr, u64 me
     bn_move_slice(plan.buffer[(slices - 1) % 2], output_global_addr + 4 * chunk, prev, c, E, h, w,
                   GDMA_VALUE_DIR_L2S, &move);
     if (output_std) {
-      md_scalar(MD_SCALAR_DIV, operand_bits(norm_f32_bits(1.0f)), operand_at(T | plan.vec1), T | plan.vec1,
-                dim4(1, NPU_NUM, 1, cl), &compute);
+      md_scalar(MD_SCALAR_DIV, operand_bits(norm_f32_bits(1.0f)), operand_at(LOCAL_ADDR_TAG | plan.vec1),
+                LOCAL_ADDR_TAG | plan.vec1, dim4(1, NPU_NUM, 1, cl), &compute);
       cmd_id_merge(node, &move, &compute);
       tensor_compact_move_gen_cmd(plan.vec1, 0, std_global_addr + 4u * (u64)c0, 1, E, 1, 1,
                                   GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
@@ -268,38 +275,42 @@ void bn_train_whole_batch(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_
   // Squared deviations behind the group's data, summed into its variance slot.
   auto deviations = [&](int g, cmd_id_node_t *nd) {
     const u32 data = buffer(g), sq = buffer(g) + slice;
-    atomic_md_linear_gen_cmd(T | data, T | (p.mean + 128 * g), 0, T | sq, n, group_c(g), h, w, 0, 1, 0,
-                             norm_f32_bits(1.0f), 0, 1, nd);
-    md_scalar(MD_SCALAR_MUL, operand_at(T | sq), operand_at(T | sq), T | sq, dim4(n, group_c(g), h, w), nd);
-    atomic_md_sum_gen_cmd(T | sq, T | (p.var + 128 * g), n, group_c(g), h, w, 0, nd);
+    atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | data, LOCAL_ADDR_TAG | (p.mean + 128 * g), 0, LOCAL_ADDR_TAG | sq, n,
+                             group_c(g), h, w, 0, 1, 0, norm_f32_bits(1.0f), 0, 1, nd);
+    md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | sq), operand_at(LOCAL_ADDR_TAG | sq), LOCAL_ADDR_TAG | sq,
+              dim4(n, group_c(g), h, w), nd);
+    atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | sq, LOCAL_ADDR_TAG | (p.var + 128 * g), n, group_c(g), h, w, 0, nd);
   };
   auto normalise = [&](int g, cmd_id_node_t *nd) {
-    atomic_md_sfu_gen_cmd(T | (p.var + 128 * g), T | (p.rsq + 128 * g), 1, NPU_NUM, 1, 1, 0, SFU_RSQ, 0, nd);
+    atomic_md_sfu_gen_cmd(LOCAL_ADDR_TAG | (p.var + 128 * g), LOCAL_ADDR_TAG | (p.rsq + 128 * g), 1, NPU_NUM, 1, 1, 0,
+                          SFU_RSQ, 0, nd);
     bn_apply(buffer(g), p.mean + 128 * g, p.rsq + 128 * g, n, group_c(g), h, w, 0, nd);
   };
   cmd_id_node_t move, compute;
   load(0, node);
   cmd_id_divide(node, &move, &compute);
-  atomic_md_sum_gen_cmd(T | buffer(0), T | p.mean, n, group_c(0), h, w, 0, &compute);
-  atomic_md_scale_gen_cmd(T | p.mean, T | p.mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(neg_inv_m), &compute);
+  atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | buffer(0), LOCAL_ADDR_TAG | p.mean, n, group_c(0), h, w, 0, &compute);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | p.mean, LOCAL_ADDR_TAG | p.mean, 1, NPU_NUM, 1, 1, 0,
+                          norm_f32_bits(neg_inv_m), &compute);
   deviations(0, &compute);
   for (int g = 1; g < cpl; g++) {
     load(g, &move);
     merge_into(&compute, &move);
-    atomic_md_sum_gen_cmd(T | buffer(g), T | (p.mean + 128 * g), n, group_c(g), h, w, 0, &compute);
+    atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | buffer(g), LOCAL_ADDR_TAG | (p.mean + 128 * g), n, group_c(g), h, w, 0,
+                          &compute);
     // Finish group g - 1.
-    atomic_md_linear_gen_cmd(T | (p.var + 128 * (g - 1)), 0, 0, T | (p.var + 128 * (g - 1)), 1, NPU_NUM, 1, 1, 1,
-                             1, norm_f32_bits(a.eps), norm_f32_bits(inv_m), 0, 0, &compute);
+    atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | (p.var + 128 * (g - 1)), 0, 0, LOCAL_ADDR_TAG | (p.var + 128 * (g - 1)),
+                             1, NPU_NUM, 1, 1, 1, 1, norm_f32_bits(a.eps), norm_f32_bits(inv_m), 0, 0, &compute);
     normalise(g - 1, &compute);
     move = compute;
     store(g - 1, &move);
-    md_scalar(MD_SCALAR_MUL, operand_at(T | (p.mean + 128 * g)), operand_bits(norm_f32_bits(neg_inv_m)),
-              T | (p.mean + 128 * g), dim4(1, NPU_NUM, 1, 1), &compute);
+    md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | (p.mean + 128 * g)), operand_bits(norm_f32_bits(neg_inv_m)),
+              LOCAL_ADDR_TAG | (p.mean + 128 * g), dim4(1, NPU_NUM, 1, 1), &compute);
     deviations(g, &compute);
   }
   const int L = cpl - 1;
-  atomic_md_linear_gen_cmd(T | (p.var + 128 * L), 0, 0, T | (p.var + 128 * L), 1, NPU_NUM, 1, 1, 1, 1,
-                           norm_f32_bits(a.eps), norm_f32_bits(inv_m), 0, 0, &compute);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | (p.var + 128 * L), 0, 0, LOCAL_ADDR_TAG | (p.var + 128 * L), 1, NPU_NUM, 1,
+                           1, 1, 1, norm_f32_bits(a.eps), norm_f32_bits(inv_m), 0, 0, &compute);
   normalise(L, &compute);
   merge_divide(node, &move, &compute);
   store(L, &move);
@@ -307,17 +318,21 @@ void bn_train_whole_batch(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_
   // Statistics over all c channels, aligned vectors (group g at + 128 g).
   float u, v;
   bn_unbiased(a, &u, &v);
-  atomic_md_scale_gen_cmd(T | p.mean, T | p.mean, 1, c, 1, 1, 0, norm_f32_bits(-1.0f), &compute);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | p.mean, LOCAL_ADDR_TAG | p.mean, 1, c, 1, 1, 0, norm_f32_bits(-1.0f),
+                          &compute);
   cmd_id_merge(node, &move, &compute);
   general_align_tensor_move_G2L_gen_cmd(a.running_mean, p.rsq, 0, 1, c, 1, 1, c, 1, node);
   cmd_id_divide(node, &move, &compute);
-  atomic_md_scale_gen_cmd(T | p.rsq, T | p.rsq, 1, c, 1, 1, 0, norm_f32_bits(a.fraction), &compute);
-  atomic_md_add_gen_cmd(T | p.rsq, T | p.mean, T | p.rsq, 1, c, 1, 1, 0, &compute);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | p.rsq, LOCAL_ADDR_TAG | p.rsq, 1, c, 1, 1, 0, norm_f32_bits(a.fraction),
+                          &compute);
+  atomic_md_add_gen_cmd(LOCAL_ADDR_TAG | p.rsq, LOCAL_ADDR_TAG | p.mean, LOCAL_ADDR_TAG | p.rsq, 1, c, 1, 1, 0,
+                        &compute);
   general_align_tensor_move_G2L_gen_cmd(a.running_var, p.buffer[0], 0, 1, c, 1, 1, c, 1, &move);
   merge_divide(node, &move, &compute);
-  atomic_md_scale_gen_cmd(T | p.buffer[0], T | p.buffer[0], 1, c, 1, 1, 0, norm_f32_bits(a.fraction), &compute);
-  atomic_md_linear_gen_cmd(T | p.var, 0, 0, T | p.buffer[0], 1, c, 1, 1, 1, 1, norm_f32_bits(v), norm_f32_bits(u), 1,
-                           0, &compute);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | p.buffer[0], LOCAL_ADDR_TAG | p.buffer[0], 1, c, 1, 1, 0,
+                          norm_f32_bits(a.fraction), &compute);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | p.var, 0, 0, LOCAL_ADDR_TAG | p.buffer[0], 1, c, 1, 1, 1, 1,
+                           norm_f32_bits(v), norm_f32_bits(u), 1, 0, &compute);
   tensor_xa(&compute, p.var, p.var, p.scratch, 1, c, 1, 1, 0.5f);
   general_align_tensor_move_L2G_gen_cmd(p.mean, 0, a.batch_mean, 1, c, 1, 1, c, 1, &move);
   general_align_tensor_move_L2G_gen_cmd(p.rsq, 0, a.running_mean, 1, c, 1, 1, c, 1, &move);
@@ -326,12 +341,46 @@ void bn_train_whole_batch(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_
   general_align_tensor_move_L2G_gen_cmd(p.buffer[0], 0, a.running_var, 1, c, 1, 1, c, 1, node);
 }
 
+// The group's statistics after its passes: -mean and the reciprocal square
+// root in their slots, the variance sum in var. Updates the running mean and
+// variance and stores the batch mean and standard deviation.
+void bn_group_statistics(const bn_train_t &a, const bn_train_plan_t &p, u64 group, int cg, float u, float v,
+                         cmd_id_node_t *node, cmd_id_node_t &move, cmd_id_node_t &compute) {
+  const u32 mean = p.mean, var = p.var, scratch = p.scratch, rsq = p.rsq, run_var = p.buffer[0];
+  // The group's statistics, its cg floats at + 4 x 64g in compact layout.
+  auto vec_move = [&](u32 local, u64 addr, gdma_direction_t dir, cmd_id_node_t *nd) {
+    tensor_compact_move_gen_cmd(local, 0, addr + 4 * group, 1, cg, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, nd);
+  };
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(-1.0f),
+                          &compute);
+  cmd_id_merge(node, &move, &compute);
+  vec_move(rsq, a.running_mean, GDMA_VALUE_DIR_S2L, node);
+  cmd_id_divide(node, &move, &compute);
+  vec_move(run_var, a.running_var, GDMA_VALUE_DIR_S2L, &move);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(a.fraction),
+                          &compute);
+  atomic_md_add_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0,
+                        &compute);
+  merge_divide(node, &move, &compute);
+  atomic_mdscalar_operation_gen_cmd(LOCAL_ADDR_TAG | run_var, 0, LOCAL_ADDR_TAG | run_var, 1, NPU_NUM, 1, 1,
+                                    MD_SCALAR_MUL, 0, 0, 1, 0, norm_f32_bits(a.fraction), &compute);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | var, 0, 0, LOCAL_ADDR_TAG | run_var, 1, NPU_NUM, 1, 1, 1, 1,
+                           norm_f32_bits(v), norm_f32_bits(u), 1, 0, &compute);
+  merge_divide(node, &move, &compute);
+  vec_move(mean, a.batch_mean, GDMA_VALUE_DIR_L2S, &move);
+  vec_move(rsq, a.running_mean, GDMA_VALUE_DIR_L2S, &move);
+  vec_move(run_var, a.running_var, GDMA_VALUE_DIR_L2S, &move);
+  tensor_xa(&compute, var, var, scratch, 1, cg, 1, 1, 0.5f);
+  cmd_id_merge(node, &move, &compute);
+  vec_move(var, a.batch_std, GDMA_VALUE_DIR_L2S, node);
+}
+
 void bn_train_sliced(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_node_t *node) {
   const int n = a.n, c = a.c, h = a.h, w = a.w;
   const int cpl = (int)ceil_div(c, NPU_NUM);
   const int slices = p.nsecs * p.hsecs;
   const float inv_m = 1.0f / a.m, neg_inv_m = -1.0f / a.m;
-  const u32 mean = p.mean, var = p.var, scratch = p.scratch, rsq = p.rsq, run_var = p.buffer[0];
+  const u32 mean = p.mean, var = p.var, rsq = p.rsq;
   float u, v;
   bn_unbiased(a, &u, &v);
   cmd_id_node_t move, compute;
@@ -372,20 +421,22 @@ void bn_train_sliced(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_node_
     };
     // Pass 1: sums into the mean slot, then -mean.
     pass(1, [&](int k, const bn_slice_t &s, u32 buf) {
-      atomic_md_sum_gen_cmd(T | buf, T | mean, s.n_len, cg, s.h_len, w, k > 0, &compute);
+      atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | buf, LOCAL_ADDR_TAG | mean, s.n_len, cg, s.h_len, w, k > 0, &compute);
     });
-    atomic_md_scale_gen_cmd(T | mean, T | mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(neg_inv_m), &compute);
+    atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(neg_inv_m),
+                            &compute);
     // Pass 2: squared deviations summed into the variance slot.
     pass(0, [&](int k, const bn_slice_t &s, u32 buf) {
       const u32 sq = buf + bytes(s);
-      atomic_md_linear_gen_cmd(T | buf, T | mean, 0, T | sq, s.n_len, cg, s.h_len, w, 0, 1, 0, norm_f32_bits(1.0f), 0,
-                               1, &compute);
-      md_scalar(MD_SCALAR_MUL, operand_at(T | sq), operand_at(T | sq), T | sq, dim4(s.n_len, cg, s.h_len, w), &compute);
-      atomic_md_sum_gen_cmd(T | sq, T | var, s.n_len, cg, s.h_len, w, k > 0, &compute);
+      atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | buf, LOCAL_ADDR_TAG | mean, 0, LOCAL_ADDR_TAG | sq, s.n_len, cg,
+                               s.h_len, w, 0, 1, 0, norm_f32_bits(1.0f), 0, 1, &compute);
+      md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | sq), operand_at(LOCAL_ADDR_TAG | sq), LOCAL_ADDR_TAG | sq,
+                dim4(s.n_len, cg, s.h_len, w), &compute);
+      atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | sq, LOCAL_ADDR_TAG | var, s.n_len, cg, s.h_len, w, k > 0, &compute);
     });
-    atomic_md_linear_gen_cmd(T | var, 0, 0, T | var, 1, NPU_NUM, 1, 1, 1, 1, norm_f32_bits(a.eps),
-                             norm_f32_bits(inv_m), 0, 0, &compute);
-    atomic_md_sfu_gen_cmd(T | var, T | rsq, 1, NPU_NUM, 1, 1, 0, SFU_RSQ, 0, &compute);
+    atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | var, 0, 0, LOCAL_ADDR_TAG | var, 1, NPU_NUM, 1, 1, 1, 1,
+                             norm_f32_bits(a.eps), norm_f32_bits(inv_m), 0, 0, &compute);
+    atomic_md_sfu_gen_cmd(LOCAL_ADDR_TAG | var, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0, SFU_RSQ, 0, &compute);
     // Pass 3: normalise each slice and store the one before it.
     bn_slice_t prev = slice_of(0);
     u32 prev_buf = 0;
@@ -401,18 +452,21 @@ void bn_train_sliced(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_node_
     auto vec_move = [&](u32 local, u64 addr, gdma_direction_t dir, cmd_id_node_t *nd) {
       tensor_compact_move_gen_cmd(local, 0, addr + 4 * group, 1, cg, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, nd);
     };
-    atomic_md_scale_gen_cmd(T | mean, T | mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(-1.0f), &compute);
+    atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(-1.0f),
+                            &compute);
     cmd_id_merge(node, &move, &compute);
     vec_move(rsq, a.running_mean, GDMA_VALUE_DIR_S2L, node);
     cmd_id_divide(node, &move, &compute);
     vec_move(run_var, a.running_var, GDMA_VALUE_DIR_S2L, &move);
-    atomic_md_scale_gen_cmd(T | rsq, T | rsq, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(a.fraction), &compute);
-    atomic_md_add_gen_cmd(T | rsq, T | mean, T | rsq, 1, NPU_NUM, 1, 1, 0, &compute);
+    atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(a.fraction),
+                            &compute);
+    atomic_md_add_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0,
+                          &compute);
     merge_divide(node, &move, &compute);
-    md_scalar(MD_SCALAR_MUL, operand_at(T | run_var), operand_bits(norm_f32_bits(a.fraction)), T | run_var,
-              dim4(1, NPU_NUM, 1, 1), &compute);
-    atomic_md_linear_gen_cmd(T | var, 0, 0, T | run_var, 1, NPU_NUM, 1, 1, 1, 1, norm_f32_bits(v), norm_f32_bits(u), 1,
-                             0, &compute);
+    md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | run_var), operand_bits(norm_f32_bits(a.fraction)),
+              LOCAL_ADDR_TAG | run_var, dim4(1, NPU_NUM, 1, 1), &compute);
+    atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | var, 0, 0, LOCAL_ADDR_TAG | run_var, 1, NPU_NUM, 1, 1, 1, 1,
+                             norm_f32_bits(v), norm_f32_bits(u), 1, 0, &compute);
     merge_divide(node, &move, &compute);
     vec_move(mean, a.batch_mean, GDMA_VALUE_DIR_L2S, &move);
     vec_move(rsq, a.running_mean, GDMA_VALUE_DIR_L2S, &move);

@@ -360,8 +360,6 @@ void nodechip_broadcast_binary_fix8b_forward_parallel(u64 A_addr, u64 B_addr, u6
 
 // ---- With a 16-bit blob ----
 
-#define T LOCAL_ADDR_TAG
-
 // One fixed-point command: R = A op B; a constant operand gives its value in
 // place of its address. w8 {A, B, R}: 1 8-bit, 0 16-bit; sg {A, B, R read}.
 typedef struct {
@@ -374,7 +372,8 @@ typedef struct {
 } fx_t;
 
 static void fx_issue(const fx_t *k, const dim4_t *shape, cmd_id_node_t *node) {
-  const u32 addr[4] = {k->A_const ? k->A : T | k->A, k->B_const ? k->B : T | k->B, 0, T | k->R};
+  const u32 addr[4] = {k->A_const ? k->A : LOCAL_ADDR_TAG | k->A, k->B_const ? k->B : LOCAL_ADDR_TAG | k->B, 0,
+                       LOCAL_ADDR_TAG | k->R};
   const u32 bcast[4] = {k->Bs.n == 0, 0, k->Bs.h == 0, k->Bs.w == 0};
   const u32 Int8[4] = {k->w8[0], k->w8[1], 0, k->w8[2]};
   const u32 modes[4] = {BD_STRIDE_GIVEN, BD_STRIDE_GIVEN, BD_STRIDE_GIVEN, BD_STRIDE_GIVEN};

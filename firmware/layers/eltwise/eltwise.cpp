@@ -12,9 +12,6 @@
 #include "local/compare_select.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
-
 void eltwise_pair_plan_of(eltwise_pair_plan_t *p, int op, int mask_flag, int first_input) {
   const int with_mask = mask_flag && op == ELTWISE_MAX;
   const int m = first_input ? (with_mask ? 2 : 1) : (with_mask ? 5 : 2);
@@ -65,7 +62,8 @@ void nodechip_eltwise_twoinput_cal(u64 first, u64 second, u64 output, u64 mask, 
     if (first_input) {
       if (op == ELTWISE_SUM && coeff0 != 1.0f)
         tensor_f32_const_prod(P.first, f32_bits(coeff0), P.first, &shape, &stride, node);
-      if (with_mask) local_fill_const_gen_cmd(T | P.second, shape.n, shape.c, 1, 32, f32_bits(mask_value), node);
+      if (with_mask)
+        local_fill_const_gen_cmd(LOCAL_ADDR_TAG | P.second, shape.n, shape.c, 1, 32, f32_bits(mask_value), node);
       move_piece(P.first, output + 4 * at, &piece, 0, node);
       if (with_mask) move_piece(P.second, mask + 4 * at, &piece, 0, node);
     } else {
@@ -87,8 +85,9 @@ void nodechip_eltwise_twoinput_cal(u64 first, u64 second, u64 output, u64 mask, 
           if (with_mask) {
             // The mask takes this input's value where it is strictly larger,
             // so that on equal values the earlier input keeps it.
-            md_cmp_gen_cmd(T | P.first, T | P.second, 0, T | P.old_mask, T | P.new_max, T | P.new_mask, shape.n,
-                           shape.c, 1, 32, 0, 0, 1, 0, 0.0f, 0.0f, mask_value, 0.0f, 0, node);
+            md_cmp_gen_cmd(LOCAL_ADDR_TAG | P.first, LOCAL_ADDR_TAG | P.second, 0, LOCAL_ADDR_TAG | P.old_mask,
+                           LOCAL_ADDR_TAG | P.new_max, LOCAL_ADDR_TAG | P.new_mask, shape.n, shape.c, 1, 32, 0, 0, 1, 0,
+                           0.0f, 0.0f, mask_value, 0.0f, 0, node);
             result = P.new_max;
           } else {
             tensor_f32_max(P.first, P.second, P.first, &shape, &stride, node);

@@ -14,9 +14,6 @@
 #include "local/tagged_math.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
-
 u32 eltwise_math_buffer_bytes(int L) { return (u32)ceil_div(ceil_div(L, EU_NUM), NPU_NUM) * 128u; }
 
 // The element count of an entry: extents of 2^31 or more (negative here) and
@@ -73,7 +70,8 @@ static void nodechip_power_forward_internal(cmd_id_node_t *node, u64 input, u64 
   const int rows = (int)ceil_div(L, EU_NUM);
   const u32 local_mem_usage = 5 * B;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  const u32 X = T | 0, zeros = T | B, nans = T | (2 * B), mask = T | (3 * B), work = T | (4 * B);
+  const u32 X = LOCAL_ADDR_TAG | 0, zeros = LOCAL_ADDR_TAG | B, nans = LOCAL_ADDR_TAG | (2 * B),
+            mask = LOCAL_ADDR_TAG | (3 * B), work = LOCAL_ADDR_TAG | (4 * B);
   load_piece(0, input, L, node);
   if (fabsf(power_scale) <= 1e-6f) {
     const float value = power == 0.0f ? 1.0f : (float)pow((double)shift, (double)power);
@@ -128,7 +126,7 @@ static void nodechip_elu_forward_internal(cmd_id_node_t *node, u64 input, u64 ou
   const int rows = (int)ceil_div(L, EU_NUM);
   const u32 local_mem_usage = 3 * B;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  const u32 X = T | 0, R = T | B, work = T | (2 * B);
+  const u32 X = LOCAL_ADDR_TAG | 0, R = LOCAL_ADDR_TAG | B, work = LOCAL_ADDR_TAG | (2 * B);
   load_piece(0, input, L, node);
   md_cmp_gen_cmd_lite(X, 0, R, 0, 1, rows, 1, EU_NUM, 0, 1, 0.0f, 0.0f, 0.0f, 0.0f, 1, node);
   tensor_ex(X, work, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, rows, 1, EU_NUM,
@@ -157,7 +155,8 @@ static void nodechip_bias_forward_internal(cmd_id_node_t *node, u64 input, u64 b
   ASSERT_FS(local_mem_usage <= (1<<19));
   load_piece(0, input, L, node);
   load_piece(B, bias, L, node);
-  md_scalar(MD_SCALAR_ADD, operand_at(T | 0), operand_at(T | B), T | 0, dim4(1, rows, 1, EU_NUM), node);
+  md_scalar(MD_SCALAR_ADD, operand_at(LOCAL_ADDR_TAG | 0), operand_at(LOCAL_ADDR_TAG | B), LOCAL_ADDR_TAG | 0,
+            dim4(1, rows, 1, EU_NUM), node);
   store_piece(0, output, L, node);
 }
 
@@ -180,8 +179,8 @@ static void nodechip_threshold_forward_internal(cmd_id_node_t *node, u64 input, 
   const u32 local_mem_usage = 3 * B;
   ASSERT_FS(local_mem_usage <= (1<<19));
   load_piece(0, input, L, node);
-  md_cmp_gen_cmd(T | 0, 0, 0, 0, T | B, T | (2 * B), 1, rows, 1, EU_NUM, 0, 1, 1, 1, 0.0f, threshold, 1.0f, 0.0f,
-                 0, node);
+  md_cmp_gen_cmd(LOCAL_ADDR_TAG | 0, 0, 0, 0, LOCAL_ADDR_TAG | B, LOCAL_ADDR_TAG | (2 * B), 1, rows, 1, EU_NUM, 0, 1, 1,
+                 1, 0.0f, threshold, 1.0f, 0.0f, 0, node);
   store_piece(2 * B, output, L, node);
 }
 
@@ -204,7 +203,7 @@ static void nodechip_log_forward_internal(cmd_id_node_t *node, u64 input, u64 ou
   const int rows = (int)ceil_div(L, EU_NUM);
   const u32 local_mem_usage = 3 * B;
   ASSERT_FS(local_mem_usage <= (1<<19));
-  const u32 X = T | 0, zeros = T | B, nans = T | (2 * B);
+  const u32 X = LOCAL_ADDR_TAG | 0, zeros = LOCAL_ADDR_TAG | B, nans = LOCAL_ADDR_TAG | (2 * B);
   load_piece(0, input, L, node);
   if (fabsf(scale - 1.0f) > 1e-6f) scalar_op(X, X, rows, MD_SCALAR_MUL, scale, 0, node);
   if (fabsf(shift) > 1e-6f) scalar_op(X, X, rows, MD_SCALAR_ADD, shift, 0, node);
@@ -233,7 +232,8 @@ static void nodechip_exp_forward_internal(cmd_id_node_t *node, u64 input, u64 ou
   const u32 local_mem_usage = B;
   ASSERT_FS(local_mem_usage <= (1<<19));
   load_piece(0, input, L, node);
-  if (fabsf(inner_scale - 1.0f) >= 1e-6f) scalar_op(T | 0, T | 0, rows, MD_SCALAR_MUL, inner_scale, 0, node);
+  if (fabsf(inner_scale - 1.0f) >= 1e-6f)
+    scalar_op(LOCAL_ADDR_TAG | 0, LOCAL_ADDR_TAG | 0, rows, MD_SCALAR_MUL, inner_scale, 0, node);
   ASSERT_FS(0);
 }
 
@@ -258,7 +258,7 @@ static void nodechip_bnll_forward_internal(cmd_id_node_t *node, u64 input, u64 o
   const u32 local_mem_usage = 3 * B;
   ASSERT_FS(local_mem_usage <= (1<<19));
   load_piece(0, input, L, node);
-  negate(T | 0, T | B, rows, node);
+  negate(LOCAL_ADDR_TAG | 0, LOCAL_ADDR_TAG | B, rows, node);
   ASSERT_FS(0);
 }
 

@@ -12,7 +12,6 @@
 #include "local/eltwise_fix8b.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
 #define SLICE_BYTES 0x10000
 
 namespace {
@@ -151,7 +150,7 @@ void nodechip_eltwise_fix8b_forward_parallel(u64 input_a_global_addr, u64 input_
       const slice_t sl = slice_of(p, n, h, pass - 1);
       const dim4_t shape = {sl.items, c, sl.rows, w}, st = word_strides(c, sl.rows, w);
       // intermediate += B x scale_B >> rshift_B (the old value shifted up first).
-      fx_t k = fx(TENSOR_OP_MAC, T | ELT_B, 0, (u32)scale_B, 1, T | ELT_INTERMEDIATE, &st);
+      fx_t k = fx(TENSOR_OP_MAC, LOCAL_ADDR_TAG | ELT_B, 0, (u32)scale_B, 1, LOCAL_ADDR_TAG | ELT_INTERMEDIATE, &st);
       k.rshift = k.shift2 = rshift_B;
       k.shift_type = 1;
       k.sign[0] = (u32)sign_B;
@@ -159,11 +158,12 @@ void nodechip_eltwise_fix8b_forward_parallel(u64 input_a_global_addr, u64 input_
       k.int8[0] = k.int8[1] = 1;
       issue(k, &shape, &compute);
       if (if_relu == 1 && (sign_A || sign_B)) {
-        k = fx(TENSOR_OP_MAX, T | ELT_INTERMEDIATE, 0, 0, 1, T | ELT_INTERMEDIATE, &st);
+        k = fx(TENSOR_OP_MAX, LOCAL_ADDR_TAG | ELT_INTERMEDIATE, 0, 0, 1, LOCAL_ADDR_TAG | ELT_INTERMEDIATE, &st);
         k.sign[0] = k.sign[1] = k.sign[2] = 1;
         issue(k, &shape, &compute);
       }
-      narrow(T | ELT_INTERMEDIATE, T | (ELT_OUT0 + (u32)(pass % 2) * SLICE_BYTES), &shape, &st, s, 0, &compute);
+      narrow(LOCAL_ADDR_TAG | ELT_INTERMEDIATE, LOCAL_ADDR_TAG | (ELT_OUT0 + (u32)(pass % 2) * SLICE_BYTES), &shape,
+             &st, s, 0, &compute);
     }
     close_copies(node, &move, &compute, 1);
     if (pass < slices) {
@@ -171,7 +171,7 @@ void nodechip_eltwise_fix8b_forward_parallel(u64 input_a_global_addr, u64 input_
       const dim4_t shape = {sl.items, c, sl.rows, w}, st = word_strides(c, sl.rows, w);
       move_4n(input_b_global_addr, ELT_B, sl, c, h, w, GDMA_VALUE_DIR_S2L, &move);
       // intermediate = A x scale_A >> rshift_A.
-      fx_t k = fx(TENSOR_OP_MUL, T | ELT_A, 0, (u32)scale_A, 1, T | ELT_INTERMEDIATE, &st);
+      fx_t k = fx(TENSOR_OP_MUL, LOCAL_ADDR_TAG | ELT_A, 0, (u32)scale_A, 1, LOCAL_ADDR_TAG | ELT_INTERMEDIATE, &st);
       k.rshift = rshift_A;
       k.shift_type = 1;
       k.sign[0] = (u32)sign_A;
@@ -212,23 +212,24 @@ void nodechip_arith_shift_fix8b_forward(u64 input_global_addr, u64 output_global
     if (pass - 1 >= 0 && pass - 1 < slices) {
       const slice_t sl = slice_of(p, n, h, pass - 1);
       const dim4_t shape = {sl.items, c, sl.rows, w}, st = word_strides(c, sl.rows, w);
-      const u32 out = T | (SHIFT_OUT0 + (u32)(pass % 2) * SHIFT_OUT_STEP);
+      const u32 out = LOCAL_ADDR_TAG | (SHIFT_OUT0 + (u32)(pass % 2) * SHIFT_OUT_STEP);
       if (shift_mode != 1) {
         // The int8 slice widened to int16 in place.
-        fx_t k = fx(TENSOR_OP_ADD, 0, 1, T | SHIFT_IN, 0, T | SHIFT_IN, &st);
+        fx_t k = fx(TENSOR_OP_ADD, 0, 1, LOCAL_ADDR_TAG | SHIFT_IN, 0, LOCAL_ADDR_TAG | SHIFT_IN, &st);
         k.sign[0] = k.sign[1] = (u32)sign_input;
         k.int8[0] = k.int8[1] = 1;
         issue(k, &shape, &compute);
       }
       if (shift_mode == 2) {
         // Amounts s, 0 - s or 1 - s, int8 to int16 in place.
-        fx_t k = fx(shift_kind == 0 ? TENSOR_OP_ADD : TENSOR_OP_SUB, shift_kind == 2 ? 1u : 0u, 1, T | SHIFT_AMOUNTS, 0,
-                    T | SHIFT_AMOUNTS, &st);
+        fx_t k = fx(shift_kind == 0 ? TENSOR_OP_ADD : TENSOR_OP_SUB, shift_kind == 2 ? 1u : 0u, 1,
+                    LOCAL_ADDR_TAG | SHIFT_AMOUNTS, 0, LOCAL_ADDR_TAG | SHIFT_AMOUNTS, &st);
         k.sign[0] = k.sign[1] = 1;
         k.int8[0] = k.int8[1] = 1;
         issue(k, &shape, &compute);
       }
-      fx_t k = fx(TENSOR_OP_SHIFT, T | SHIFT_IN, 0, shift_mode == 0 ? t16 : T | SHIFT_AMOUNTS, shift_mode == 0, out, &st);
+      fx_t k = fx(TENSOR_OP_SHIFT, LOCAL_ADDR_TAG | SHIFT_IN, 0, shift_mode == 0 ? t16 : LOCAL_ADDR_TAG | SHIFT_AMOUNTS,
+                  shift_mode == 0, out, &st);
       if (shift_mode == 1) {
         k.Bs = &per_channel;
         k.bcast[0] = k.bcast[2] = k.bcast[3] = 1;
@@ -253,7 +254,8 @@ void nodechip_arith_shift_fix8b_forward(u64 input_global_addr, u64 output_global
                                     GDMA_VALUE_DIR_S2L, 0, node);
         if (shift_kind == 2) {
           const dim4_t one = {1, c, 1, 1};
-          fx_t k = fx(TENSOR_OP_ADD, T | SHIFT_AMOUNTS, 0, 1, 1, T | SHIFT_AMOUNTS, &per_channel);
+          fx_t k =
+              fx(TENSOR_OP_ADD, LOCAL_ADDR_TAG | SHIFT_AMOUNTS, 0, 1, 1, LOCAL_ADDR_TAG | SHIFT_AMOUNTS, &per_channel);
           k.sign[0] = k.sign[1] = 1;
           issue(k, &one, node);
         }
@@ -309,7 +311,7 @@ void nodechip_mulshift_fix8b_forward(u64 input_global_addr, u64 output_global_ad
     if (limit127) {
       // An unsigned result of unsigned operands kept at most 127.
       const dim4_t shape = {4, C, H, w}, st = word_strides(C, H, w);
-      fx_t k = fx(TENSOR_OP_MIN, T | out, 0, 127, 1, T | out, &st);
+      fx_t k = fx(TENSOR_OP_MIN, LOCAL_ADDR_TAG | out, 0, 127, 1, LOCAL_ADDR_TAG | out, &st);
       k.int8[0] = k.int8[1] = k.int8[2] = 1;
       issue(k, &shape, nd);
     }

@@ -12,8 +12,6 @@
 #include "local/tagged_math.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
 static i64 lrn_item_bytes(int b, int cpl, i64 rows, int w) { return (i64)b * cpl * align_up(rows * w, EU_NUM) * 4; }
 
 // hsecs raised until `buffers` slices of one item fit a slot; it stops past h
@@ -67,17 +65,19 @@ void lrn_shifts(const lrn_t &a, const lrn_slice_t &s, cmd_id_node_t *node) {
 // x x (k + alpha' x sums) ^ -beta, in place.
 void lrn_scale(const lrn_t &a, const lrn_slice_t &s, cmd_id_node_t *node) {
   const u32 sums = s.base + 2 * s.bytes;
-  atomic_md_linear_gen_cmd(T | sums, 0, 0, T | sums, s.n_len, a.c, s.h_len, a.w, 1, 1, norm_f32_bits(a.k),
-                           norm_f32_bits(a.alpha1), 0, 0, node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | sums, 0, 0, LOCAL_ADDR_TAG | sums, s.n_len, a.c, s.h_len, a.w, 1, 1,
+                           norm_f32_bits(a.k), norm_f32_bits(a.alpha1), 0, 0, node);
   tensor_xa(node, sums, sums, a.scratch, s.n_len, a.c, s.h_len, a.w, -a.beta);
-  atomic_md_mul_gen_cmd(T | s.base, T | sums, T | s.base, s.n_len, a.c, s.h_len, a.w, 0, node);
+  atomic_md_mul_gen_cmd(LOCAL_ADDR_TAG | s.base, LOCAL_ADDR_TAG | sums, LOCAL_ADDR_TAG | s.base, s.n_len, a.c, s.h_len,
+                        a.w, 0, node);
 }
 void lrn_squares(const lrn_t &a, const lrn_slice_t &s, cmd_id_node_t *node) {
-  atomic_md_mul_gen_cmd(T | s.base, T | s.base, T | (s.base + s.bytes), s.n_len, a.c, s.h_len, a.w, 0, node);
+  atomic_md_mul_gen_cmd(LOCAL_ADDR_TAG | s.base, LOCAL_ADDR_TAG | s.base, LOCAL_ADDR_TAG | (s.base + s.bytes), s.n_len,
+                        a.c, s.h_len, a.w, 0, node);
 }
 void lrn_copy_squares(const lrn_t &a, const lrn_slice_t &s, cmd_id_node_t *node) {
-  atomic_md_scale_gen_cmd(T | (s.base + s.bytes), T | (s.base + 2 * s.bytes), s.n_len, a.c, s.h_len, a.w, 0,
-                          norm_f32_bits(1.0f), node);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | (s.base + s.bytes), LOCAL_ADDR_TAG | (s.base + 2 * s.bytes), s.n_len, a.c,
+                          s.h_len, a.w, 0, norm_f32_bits(1.0f), node);
 }
 void lrn_move(const lrn_t &a, const lrn_slice_t &s, gdma_direction_t dir, cmd_id_node_t *node) {
   const u64 chw = (u64)a.c * a.h * a.w;
@@ -187,17 +187,22 @@ struct lrn8_slice_t {
   int g0, groups, y0, rows;
   u32 base;
 };
-u32 lrn8_group_bytes(const lrn8_t &a, int rows) { return (u32)ceil_div(a.c, NPU_NUM) * eu_plane((u32)rows * (u32)a.w) * 4; }
+u32 lrn8_group_bytes(const lrn8_t &a, int rows) {
+  return (u32)ceil_div(a.c, NPU_NUM) * eu_plane((u32)rows * (u32)a.w) * 4;
+}
 u32 lrn8_left(const lrn8_t &a, const lrn8_slice_t &s) { return s.base + (u32)s.groups * lrn8_group_bytes(a, s.rows); }
-u32 lrn8_right(const lrn8_t &a, const lrn8_slice_t &s) { return s.base + 2u * (u32)s.groups * lrn8_group_bytes(a, s.rows); }
+u32 lrn8_right(const lrn8_t &a, const lrn8_slice_t &s) {
+  return s.base + 2u * (u32)s.groups * lrn8_group_bytes(a, s.rows);
+}
 u32 lrn8_sums(const lrn8_slice_t &s) { return s.base + 0x10000; }
 u32 lrn8_x(const lrn8_slice_t &s) { return s.base + 0x20000; }
 u32 lrn8_scratch(const lrn8_slice_t &s) { return s.base + 0x30000; }
 
 // x = (x x scale)^2 in place on the 4J float items.
 void lrn8_square(u32 x, int items, const lrn8_t &a, int rows, cmd_id_node_t *node) {
-  atomic_md_scale_gen_cmd(T | x, T | x, items, a.c, rows, a.w, 0, norm_f32_bits(a.scale_in), node);
-  atomic_md_mul_gen_cmd(T | x, T | x, T | x, items, a.c, rows, a.w, 0, node);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | x, LOCAL_ADDR_TAG | x, items, a.c, rows, a.w, 0, norm_f32_bits(a.scale_in),
+                          node);
+  atomic_md_mul_gen_cmd(LOCAL_ADDR_TAG | x, LOCAL_ADDR_TAG | x, LOCAL_ADDR_TAG | x, items, a.c, rows, a.w, 0, node);
 }
 // A shift buffer (int8 words) to float, scaled, squared and added to the sums.
 void lrn8_add_neighbours(const lrn8_t &a, const lrn8_slice_t &s, u32 shifted, cmd_id_node_t *node) {
@@ -205,8 +210,8 @@ void lrn8_add_neighbours(const lrn8_t &a, const lrn8_slice_t &s, u32 shifted, cm
   tensor_int8_to_float_local_v2(shifted, lrn8_scratch(s), 0, items, a.c, s.rows, a.w, 0, a.sign,
                                 STORAGE_MODE_4N_INT8, node);
   lrn8_square(lrn8_scratch(s), items, a, s.rows, node);
-  md_scalar(MD_SCALAR_ADD, operand_at(T | lrn8_sums(s)), operand_at(T | lrn8_scratch(s)), T | lrn8_sums(s),
-            dim4(items, a.c, s.rows, a.w), node);
+  md_scalar(MD_SCALAR_ADD, operand_at(LOCAL_ADDR_TAG | lrn8_sums(s)), operand_at(LOCAL_ADDR_TAG | lrn8_scratch(s)),
+            LOCAL_ADDR_TAG | lrn8_sums(s), dim4(items, a.c, s.rows, a.w), node);
 }
 // The slice's int8 words shifted by `step` lanes into a cleared buffer.
 void lrn8_shift(const lrn8_t &a, const lrn8_slice_t &s, u32 dst, int dir, int step, cmd_id_node_t *node) {
@@ -246,13 +251,15 @@ void bdc_cmd_before_lrn(const lrn8_t &a, const lrn8_slice_t &s, cmd_id_node_t *n
   // The int8 slice stays for the shifts: the conversion works on a copy.
   tensor_int8_to_float_local_v2(s.base, lrn8_x(s), lrn8_scratch(s), items, a.c, s.rows, a.w, 1, a.sign,
                                 STORAGE_MODE_4N_INT8, node);
-  atomic_md_scale_gen_cmd(T | lrn8_x(s), T | lrn8_x(s), items, a.c, s.rows, a.w, 0, norm_f32_bits(a.scale_in), node);
-  md_scalar(MD_SCALAR_MUL, operand_at(T | lrn8_x(s)), operand_at(T | lrn8_x(s)), T | lrn8_sums(s),
-            dim4(items, a.c, s.rows, a.w), node);
+  atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | lrn8_x(s), LOCAL_ADDR_TAG | lrn8_x(s), items, a.c, s.rows, a.w, 0,
+                          norm_f32_bits(a.scale_in), node);
+  md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | lrn8_x(s)), operand_at(LOCAL_ADDR_TAG | lrn8_x(s)),
+            LOCAL_ADDR_TAG | lrn8_sums(s), dim4(items, a.c, s.rows, a.w), node);
 }
 void bdc_cmd_after_lrn(const lrn8_t &a, const lrn8_slice_t &s, cmd_id_node_t *node) {
   const int items = 4 * s.groups;
-  const u32 sums = T | lrn8_sums(s), x = T | lrn8_x(s), scratch = T | lrn8_scratch(s);
+  const u32 sums = LOCAL_ADDR_TAG | lrn8_sums(s), x = LOCAL_ADDR_TAG | lrn8_x(s),
+            scratch = LOCAL_ADDR_TAG | lrn8_scratch(s);
   atomic_md_linear_gen_cmd(sums, 0, 0, sums, items, a.c, s.rows, a.w, 1, 1, norm_f32_bits(a.k),
                            norm_f32_bits(a.alpha1), 0, 0, node);
   tensor_lnx(sums, scratch, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, items, a.c, s.rows, a.w, node);

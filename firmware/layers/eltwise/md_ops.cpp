@@ -14,7 +14,6 @@
 #include "local/tagged_math.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
 #define LOCAL_BYTES 0x80000
 
 static i64 plane_of(i64 rows, i64 w) { return align_up(rows * w, EU_NUM) * 4; }
@@ -56,9 +55,9 @@ void nodechip_md_scalar(u64 A, u64 B, u64 R, int n, int c, int h, int w, int op,
       if (!A_is_const) md_move(A, 0, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_S2L, node);
       if (!B_is_const) md_move(B, b_off, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_S2L, node);
       if (result_add) md_move(R, r_off, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_S2L, node);
-      md_scalar_acc((md_scalar_op_t)op, operand_either(A_is_const, T, A_const),
-                    operand_either(B_is_const, T | b_off, B_const), T | r_off, dim4(sn.len, c, sh.len, w), result_add,
-                    node);
+      md_scalar_acc((md_scalar_op_t)op, operand_either(A_is_const, LOCAL_ADDR_TAG, A_const),
+                    operand_either(B_is_const, LOCAL_ADDR_TAG | b_off, B_const), LOCAL_ADDR_TAG | r_off,
+                    dim4(sn.len, c, sh.len, w), result_add, node);
       md_move(R, r_off, sn.offset, sn.len, sh.offset, sh.len, c, h, w, GDMA_VALUE_DIR_L2S, node);
     }
   }
@@ -85,7 +84,9 @@ void nodechip_md_sum(u64 input, u64 output, int n, int c, int h, int w, int accu
     // Items first, then elements, until a slice and the sums fit.
     i64 slice[2] = {n, hw};
     enum { IN = 0, IH = 1 };
-    auto fits = [&](i64 items, i64 m) { return (i64)k * 128 + (i64)k * items * align_up(m, EU_NUM) * 4 <= LOCAL_BYTES; };
+    auto fits = [&](i64 items, i64 m) {
+      return (i64)k * 128 + (i64)k * items * align_up(m, EU_NUM) * 4 <= LOCAL_BYTES;
+    };
     while (!fits(slice[IN], slice[IH]) && slice[IN] > 1) slice[IN]--;
     if (!fits(slice[IN], slice[IH])) {
       ASSERT_FS(slice[IN] > 1 || slice[IH] > 1);
@@ -108,9 +109,10 @@ void nodechip_md_sum(u64 input, u64 output, int n, int c, int h, int w, int accu
         const int M = (int)(hw - m0 < slice[IH] ? hw - m0 : slice[IH]);
         const u64 at = input + 4 * ((u64)n0 * c * hw + (u64)c0 * hw + (u64)m0);
         const int plane = (int)eu_plane((u32)M);
-        stride_load(global_view(at, dim4(N, C, 1, M), dim4((int)((i64)c * hw), (int)hw, M, 1), GDMA_VALUE_FORMAT_FLOAT32),
-                    local_f32(0, dim4(k * plane, plane, M, 1)), node);
-        atomic_md_sum_gen_cmd(T, T | sums, N, C, 1, M, !first, node);
+        stride_load(
+            global_view(at, dim4(N, C, 1, M), dim4((int)((i64)c * hw), (int)hw, M, 1), GDMA_VALUE_FORMAT_FLOAT32),
+            local_f32(0, dim4(k * plane, plane, M, 1)), node);
+        atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG, LOCAL_ADDR_TAG | sums, N, C, 1, M, !first, node);
         first = 0;
       }
     }
@@ -155,8 +157,9 @@ void nodechip_md_linear(u64 X, u64 B, u64 S, u64 Y, int n, int c, int h, int w, 
         };
         move(X, 0x10000, GDMA_VALUE_DIR_S2L);
         if (result_add) move(Y, y_off, GDMA_VALUE_DIR_S2L);
-        atomic_md_linear_gen_cmd(T | 0x10000, B_is_const ? 0 : T, S_is_const ? 0 : T | s_off, T | y_off, sn.len, C,
-                                 sh.len, w, B_is_const, S_is_const, B_const, S_const, result_add, mode, node);
+        atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | 0x10000, B_is_const ? 0 : LOCAL_ADDR_TAG,
+                                 S_is_const ? 0 : LOCAL_ADDR_TAG | s_off, LOCAL_ADDR_TAG | y_off, sn.len, C, sh.len, w,
+                                 B_is_const, S_is_const, B_const, S_const, result_add, mode, node);
         move(Y, y_off, GDMA_VALUE_DIR_L2S);
       }
     }
@@ -193,8 +196,9 @@ void nodechip_md_cmp(u64 A, u64 B, u64 C, u64 D, u64 Y, u64 R, int n, int c, int
     const int is_const[4] = {A_is_const, B_is_const, C_is_const, D_is_const};
     for (int i = 0; i < 4; i++)
       if (!is_const[i]) md_move(addr[i], (u32)i * O, 0, n, 0, h, c, h, w, GDMA_VALUE_DIR_S2L, node);
-    cmp(native, T, T | O, T | (2 * O), T | (3 * O), T | (4 * O), T | (5 * O), n, c, h, w, A_is_const, B_is_const,
-        C_is_const, D_is_const, A_const, B_const, C_const, D_const, result_skip, node);
+    cmp(native, LOCAL_ADDR_TAG, LOCAL_ADDR_TAG | O, LOCAL_ADDR_TAG | (2 * O), LOCAL_ADDR_TAG | (3 * O),
+        LOCAL_ADDR_TAG | (4 * O), LOCAL_ADDR_TAG | (5 * O), n, c, h, w, A_is_const, B_is_const, C_is_const, D_is_const,
+        A_const, B_const, C_const, D_const, result_skip, node);
     if (result_skip != 2) md_move(Y, 4 * O, 0, n, 0, h, c, h, w, GDMA_VALUE_DIR_L2S, node);
     if (result_skip != 1) md_move(R, 5 * O, 0, n, 0, h, c, h, w, GDMA_VALUE_DIR_L2S, node);
     return;
@@ -205,23 +209,27 @@ void nodechip_md_cmp(u64 A, u64 B, u64 C, u64 D, u64 Y, u64 R, int n, int c, int
   const u32 X = 0, V[2] = {O, 2 * O}, I[2] = {3 * O, 4 * O}, scratch = 5 * O;
   const int with_index = result_skip != 1;
   md_move(A, V[0], 0, 1, 0, h, c, h, w, GDMA_VALUE_DIR_S2L, node);
-  if (with_index) local_fill_const_gen_cmd(T | I[0], 1, c, h, w, norm_f32_bits(0.0f), node);
+  if (with_index) local_fill_const_gen_cmd(LOCAL_ADDR_TAG | I[0], 1, c, h, w, norm_f32_bits(0.0f), node);
   int cur = 0;
   for (int i = 1; i < n; i++) {
     md_move(A, X, i, 1, 0, h, c, h, w, GDMA_VALUE_DIR_S2L, node);
-    const u32 v = T | V[cur], v2 = T | V[1 - cur], idx = T | I[cur], idx2 = T | I[1 - cur];
+    const u32 v = LOCAL_ADDR_TAG | V[cur], v2 = LOCAL_ADDR_TAG | V[1 - cur], idx = LOCAL_ADDR_TAG | I[cur],
+              idx2 = LOCAL_ADDR_TAG | I[1 - cur];
     const u32 iv = norm_f32_bits((float)i);
     if (!minimum) {
       // new best = max(x, best); index = x > best ? i : index.
       if (with_index) {
-        cmp(native, T | X, v, 0, idx, v2, idx2, 1, c, h, w, 0, 0, 1, 0, 0, 0, iv, 0, 0, node);
+        cmp(native, LOCAL_ADDR_TAG | X, v, 0, idx, v2, idx2, 1, c, h, w, 0, 0, 1, 0, 0, 0, iv, 0, 0, node);
       } else {
-        cmp(native, T | X, v, 0, 0, v2, 0, 1, c, h, w, 0, 0, 1, 1, 0, 0, 0, 0, 1, node);
+        cmp(native, LOCAL_ADDR_TAG | X, v, 0, 0, v2, 0, 1, c, h, w, 0, 0, 1, 1, 0, 0, 0, 0, 1, node);
       }
     } else {
       // best > x: x is strictly smaller and takes the place.
-      if (with_index) cmp(native, v, T | X, 0, idx, T | scratch, idx2, 1, c, h, w, 0, 0, 1, 0, 0, 0, iv, 0, 2, node);
-      atomic_md_cmp_gen_cmd(v, T | X, T | X, v, 0, v2, 1, c, h, w, 0, 0, 0, 0, 0, 0, 0, 0, 2, node);
+      if (with_index)
+        cmp(native, v, LOCAL_ADDR_TAG | X, 0, idx, LOCAL_ADDR_TAG | scratch, idx2, 1, c, h, w, 0, 0, 1, 0, 0, 0, iv, 0,
+            2, node);
+      atomic_md_cmp_gen_cmd(v, LOCAL_ADDR_TAG | X, LOCAL_ADDR_TAG | X, v, 0, v2, 1, c, h, w, 0, 0, 0, 0, 0, 0, 0, 0, 2,
+                            node);
     }
     cur = 1 - cur;
   }
@@ -282,15 +290,20 @@ void nodechip_md_sfu(u64 input, u64 output, int n, int c, int h, int w, int unus
   // Types 1 and 2 leave the result in the input buffer, 0 and 3 in the output.
   auto compute = [&](u32 in, u32 out, const part_t &p, cmd_id_node_t *nd) {
     switch (type) {
-      case 0: tensor_xn(T | in, T | out, e, 1, p.P, p.r, w, nd); break;
+      case 0:
+        tensor_xn(LOCAL_ADDR_TAG | in, LOCAL_ADDR_TAG | out, e, 1, p.P, p.r, w, nd);
+        break;
       case 1:
-        tensor_ex(T | in, T | out, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, p.P, p.r,
-                  w, nd);
+        tensor_ex(LOCAL_ADDR_TAG | in, LOCAL_ADDR_TAG | out, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM,
+                  EX_EXPM1_COEFF, 1, p.P, p.r, w, nd);
         break;
       case 2:
-        tensor_lnx(T | in, T | out, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, 1, p.P, p.r, w, nd);
+        tensor_lnx(LOCAL_ADDR_TAG | in, LOCAL_ADDR_TAG | out, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF,
+                   1, p.P, p.r, w, nd);
         break;
-      default: atomic_md_sfu_gen_cmd(T | in, T | out, 1, p.P, p.r, w, e, SFU_RSQ, (u32)f, nd); break;
+      default:
+        atomic_md_sfu_gen_cmd(LOCAL_ADDR_TAG | in, LOCAL_ADDR_TAG | out, 1, p.P, p.r, w, e, SFU_RSQ, (u32)f, nd);
+        break;
     }
   };
   const u32 in_buf[2] = {0, 0x20000}, out_buf[2] = {0x40000, 0x60000};
@@ -381,10 +394,11 @@ void nodechip_md_ops_parallel(u64 A, u64 B, u64 R, int in_a, int ic_a, int ih_a,
     const dim4_t as = strides_of(sa, ic_a, sl), bs = strides_of(sb, ic_b, sl);
     const int plane = (int)eu_plane((u32)sl.rows * (u32)W);
     const dim4_t rs = {k * plane, plane, W, 1};
-    tensor_arith_issue(tensor_arith_of((tensor_op_t)op, operand_either(A_is_const, T | base, norm_f32_bits(Af)), as,
-                                       operand_either(B_is_const, T | (base + b_at), norm_f32_bits(Bf)), bs,
-                                       T | (base + r_at), rs, shape),
-                       nd);
+    tensor_arith_issue(
+        tensor_arith_of((tensor_op_t)op, operand_either(A_is_const, LOCAL_ADDR_TAG | base, norm_f32_bits(Af)), as,
+                        operand_either(B_is_const, LOCAL_ADDR_TAG | (base + b_at), norm_f32_bits(Bf)), bs,
+                        LOCAL_ADDR_TAG | (base + r_at), rs, shape),
+        nd);
   };
   auto store = [&](u32 base, const slice_t &sl, cmd_id_node_t *nd) {
     md_move(R, base + r_at, sl.n0, sl.items, sl.y0, sl.rows, C, H, W, GDMA_VALUE_DIR_L2S, nd);

@@ -17,7 +17,6 @@
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
-#define T LOCAL_ADDR_TAG
 #define LOCAL_MEM_BYTES 0x80000
 // L2 SRAM scratch of the layers: the 64 per-channel sums on their way into
 // one lane.
@@ -72,20 +71,21 @@ void nodechip_sum_x2n(u64 input, u64 output, u64 length, int count, float scale,
   length_split_t split;
   init_length_split(&split, length, &hint);
   // The per-channel sums of all pieces, in every lane.
-  local_fill_const_gen_cmd(T | partial, 1, NPU_NUM, 1, 1, 0, node);
+  local_fill_const_gen_cmd(LOCAL_ADDR_TAG | partial, 1, NPU_NUM, 1, 1, 0, node);
   cmd_id_node_t move, compute;
   length_split_t prev = split;
   int k = 0;
   for (int more = 1; more;) {
     more = update_length_split(&split);
-    if (more) ASSERT_FS((i64)split.n * ceil_div(split.c, NPU_NUM) * eu_plane((u32)split.h * (u32)split.w) * 4 <= 0x30000);
+    if (more)
+      ASSERT_FS((i64)split.n * ceil_div(split.c, NPU_NUM) * eu_plane((u32)split.h * (u32)split.w) * 4 <= 0x30000);
     cmd_id_divide(node, &move, &compute);
     if (more) flat_load(input, in[k % 2], split, &move);
     if (k > 0) {
-      const u32 x = T | in[(k - 1) % 2];
+      const u32 x = LOCAL_ADDR_TAG | in[(k - 1) % 2];
       const dim4_t shape = dim4(prev.n, prev.c, prev.h, prev.w);
       for (int i = 0; i < count; i++) md_scalar(MD_SCALAR_MUL, operand_at(x), operand_at(x), x, shape, &compute);
-      atomic_md_sum_gen_cmd(x, T | partial, prev.n, prev.c, prev.h, prev.w, 1, &compute);
+      atomic_md_sum_gen_cmd(x, LOCAL_ADDR_TAG | partial, prev.n, prev.c, prev.h, prev.w, 1, &compute);
     }
     cmd_id_merge(node, &move, &compute);
     prev = split;
@@ -95,8 +95,10 @@ void nodechip_sum_x2n(u64 input, u64 output, u64 length, int count, float scale,
   general_align_tensor_move_L2G_gen_cmd(partial, 0, SUM_X2N_L2_SCRATCH, 1, NPU_NUM, 1, 1, NPU_NUM, 1, node);
   tensor_compact_move_gen_cmd(total, 0, SUM_X2N_L2_SCRATCH, 1, 1, 1, NPU_NUM, GDMA_VALUE_FORMAT_FLOAT32,
                               GDMA_VALUE_DIR_S2L, 0, node);
-  atomic_md_sum_gen_cmd(T | total, T | partial, 1, 1, 1, NPU_NUM, 0, node);
-  if (scale != 1.0f) atomic_md_scale_gen_cmd(T | partial, T | partial, 1, 1, 1, 1, 0, norm_f32_bits(scale), node);
+  atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | total, LOCAL_ADDR_TAG | partial, 1, 1, 1, NPU_NUM, 0, node);
+  if (scale != 1.0f)
+    atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | partial, LOCAL_ADDR_TAG | partial, 1, 1, 1, 1, 0, norm_f32_bits(scale),
+                            node);
   tensor_compact_move_gen_cmd(partial, 0, output, 1, 1, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
 }
 
@@ -154,7 +156,8 @@ static void nodechip_img_sum_internal(int ni, int nsecs, cmd_id_node_t *node, u6
   if (ni == 0 && accumulate)
     general_align_tensor_move_G2L_gen_cmd(output, 0, 0, 1, channels, rows, w, c * hw, hw, node);
   general_align_tensor_move_G2L_gen_cmd(input, (u32)plane, 0, images, channels, rows, w, c * hw, hw, node);
-  atomic_img_sum_gen_cmd(T | (u32)plane, T, images, channels, rows, w, ni > 0 || accumulate, node);
+  atomic_img_sum_gen_cmd(LOCAL_ADDR_TAG | (u32)plane, LOCAL_ADDR_TAG, images, channels, rows, w, ni > 0 || accumulate,
+                         node);
   if (ni == nsecs - 1) general_align_tensor_move_L2G_gen_cmd(0, 0, output, 1, channels, rows, w, c * hw, hw, node);
 }
 
@@ -263,8 +266,8 @@ static void lut_1n_section(const lut_global_plan_t &p, u64 input, u64 output, in
              local_view(LUT_INDEX_LOCAL, whole, dim4(ip, ip, cut, 1), GDMA_VALUE_FORMAT_INT8), node);
   const int lanes = whole + (cut > 0 ? 1 : 0);
   if (lanes == 0) return;
-  atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, T | LUT_INDEX_LOCAL, T | LUT_RESULT_LOCAL, 1, lanes, r, 1,
-                               LUT_ENTRIES, 0, node);
+  atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, LOCAL_ADDR_TAG | LUT_INDEX_LOCAL, LOCAL_ADDR_TAG | LUT_RESULT_LOCAL, 1,
+                               lanes, r, 1, LUT_ENTRIES, 0, node);
   if (whole > 0)
     move_l2g(local_f32(LUT_RESULT_LOCAL, dim4(rp, rp, r, 1)),
              global_view(output + 4 * (u64)r0, dim4(1, whole, 1, r), dim4(p.rows * whole, p.rows, r, 1),
@@ -296,12 +299,13 @@ void nodechip_lut(u64 input, u64 output, u64 table, int n, int c, int h, int w, 
         // Four items a word: item j's index is byte j of every word.
         const u64 at = (u64)((i64)g * item + (i64)r0 * w);
         const dim4_t rows = dim4(1, c, r, w), gs = dim4((int)item, (int)plane_g, w, 1), ls = dim4(cpl * P, P, w, 1);
-        move_g2l(global_view(input + 4 * at, rows, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(LUT_INDEX_LOCAL, ls), node);
+        move_g2l(global_view(input + 4 * at, rows, gs, GDMA_VALUE_FORMAT_FLOAT32), local_f32(LUT_INDEX_LOCAL, ls),
+                 node);
         const int items = n - 4 * g < 4 ? n - 4 * g : 4;
         for (int j = 0; j < items; j++) {
           if (j > 0) tensor_i32_const_shift(LUT_INDEX_LOCAL, (u32)-8, LUT_INDEX_LOCAL, &shape, NULL, node);
-          atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, T | LUT_INDEX_LOCAL, T | LUT_RESULT_LOCAL, 1, c, r, w,
-                                       LUT_ENTRIES, 1, node);
+          atomic_table_lookup_gen_cmd_(LUT_TABLE_ENGINE, LOCAL_ADDR_TAG | LUT_INDEX_LOCAL,
+                                       LOCAL_ADDR_TAG | LUT_RESULT_LOCAL, 1, c, r, w, LUT_ENTRIES, 1, node);
           const u64 to = (u64)((i64)(4 * g + j) * item + (i64)r0 * w);
           move_l2g(local_f32(LUT_RESULT_LOCAL, ls), global_view(output + 4 * to, rows, gs, GDMA_VALUE_FORMAT_FLOAT32),
                    node);

@@ -11,9 +11,6 @@
 #include "local/eltwise.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
-
 // ---- PReLU ----
 
 void prelu_plan_of(prelu_plan_t *p, int channel_shared, int n, int c, int h, int w) {
@@ -135,7 +132,8 @@ static void compute_piece(const dropout_t *d, int i, cmd_id_node_t *node) {
   const int Lp = piece_len(d, i);
   const dropout_layout_t l = dropout_layout_of(Lp);
   const int C = (int)ceil_div(Lp, 32);
-  const u32 in = T | l.input[i % 2], rnd = in + l.section_bytes, out = T | l.output, sel = out + l.section_bytes;
+  const u32 in = LOCAL_ADDR_TAG | l.input[i % 2], rnd = in + l.section_bytes, out = LOCAL_ADDR_TAG | l.output,
+            sel = out + l.section_bytes;
   md_cmp_gen_cmd_lite(rnd, 0, out, sel, 1, C, 1, 32, 0, 1, 0.0f, d->ratio, 1.0f, 0.0f, 0, node);
   md_scalar(MD_SCALAR_MUL, operand_at(in), operand_bits(d->scale), out, dim4(1, C, 1, 32), node);
   md_scalar(MD_SCALAR_MUL, operand_at(out), operand_at(sel), out, dim4(1, C, 1, 32), node);

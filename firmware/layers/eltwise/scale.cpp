@@ -8,8 +8,6 @@
 #include "layers/eltwise/norm_common.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
 int scale_plan_of(scale_plan_t *plan, int n, int c, int h, int w, int shape_axis, int shape_axis_num, int bias_term) {
   const int in[4] = {n, c, h, w};
   for (int i = 0; i < 4; i++) plan->S[i] = i >= shape_axis && i < shape_axis + shape_axis_num ? in[i] : 1;
@@ -94,8 +92,9 @@ void apply(const scale_t &a, tensor_op_t op, u32 data, u32 part, u32 at, int par
   const dim4_t shape = {s.items, a.c, s.rows, a.w};
   const dim4_t ds = {cpl * plane, plane, a.w, 1};
   const dim4_t bs = {S[0] != 1 ? cs * Jp : 0, S[1] == 1 ? 0 : Jp, S[2] != 1 ? S[3] : 0, S[3] != 1 ? 1 : 0};
-  tensor_arith_t t = tensor_arith_of(op, operand_at(T | data), ds, operand_at(T | (part + 4 * at)), bs, T | data, ds,
-                                     shape);
+  tensor_arith_t t =
+      tensor_arith_of(op, operand_at(LOCAL_ADDR_TAG | data), ds, operand_at(LOCAL_ADDR_TAG | (part + 4 * at)), bs,
+                      LOCAL_ADDR_TAG | data, ds, shape);
   t.B_bcast_n = S[0] == 1;
   t.B_bcast_h = S[2] == 1;
   t.B_bcast_w = S[3] == 1;

@@ -17,9 +17,6 @@
 #include "local/tagged_math.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
-
-
 static const u32 kMinusInf = 0xff800000u;
 
 // Bytes of an EU-aligned float plane of h x w elements in one lane.
@@ -140,16 +137,17 @@ static void bcast_op(u32 A, u32 B, u32 R, const dim4_t *shape, const dim4_t *B_s
   if (bn) bs.n = 0;
   if (bh) bs.h = 0;
   if (bw) bs.w = 0;
-  atomic_tensor_arithmetic_gen_cmd(T | A, T | B, T | R, shape, bn, bh, bw, &as, &bs, &rs, op, 0, 0, 0, 0, 0, 0,
-                                   node);
+  atomic_tensor_arithmetic_gen_cmd(LOCAL_ADDR_TAG | A, LOCAL_ADDR_TAG | B, LOCAL_ADDR_TAG | R, shape, bn, bh, bw, &as,
+                                   &bs, &rs, op, 0, 0, 0, 0, 0, 0, node);
 }
 
 static void exp_in_place(u32 x, u32 work, const dim4_t *s, cmd_id_node_t *node) {
-  tensor_ex(T | x, T | work, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, s->n, s->c, s->h,
-            s->w, node);
+  tensor_ex(LOCAL_ADDR_TAG | x, LOCAL_ADDR_TAG | work, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM,
+            EX_EXPM1_COEFF, s->n, s->c, s->h, s->w, node);
 }
 static void ln_in_place(u32 x, u32 work, const dim4_t *s, cmd_id_node_t *node) {
-  tensor_lnx(T | x, T | work, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, s->n, s->c, s->h, s->w, node);
+  tensor_lnx(LOCAL_ADDR_TAG | x, LOCAL_ADDR_TAG | work, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, s->n,
+             s->c, s->h, s->w, node);
 }
 
 // The 8-bit loads of the whole-rows path read signed or unsigned bytes only.
@@ -183,7 +181,7 @@ static void load_step(u32 tile, const row_step_t *s, int intermediate, cmd_id_no
   const dim4_t shape = step_shape(s), gs = step_gstride(s);
   if (s->K > 2047 && s->K % 32 != 0) {
     const dim4_t ps = pool_shape(s);
-    local_fill_const_gen_cmd(T | tile, 1, s->count, ps.h, 32, kMinusInf, node);
+    local_fill_const_gen_cmd(LOCAL_ADDR_TAG | tile, 1, s->count, ps.h, 32, kMinusInf, node);
   }
   if (intermediate) {
     move_tensor(tile, s->output + 4 * s->at, &shape, &gs, GDMA_VALUE_FORMAT_FLOAT32, 1, node);
@@ -206,11 +204,11 @@ static void store_step(u32 tile, const row_step_t *s, cmd_id_node_t *node) {
 static void reduce_step(u32 tile, u32 out, const row_step_t *s, int sum, cmd_id_node_t *node) {
   const dim4_t ps = pool_shape(s);
   if (sum)
-    atomic_avg_pooling_gen_cmd(T | tile, T | out, 1, s->count, ps.h, ps.w, 1, 1, ps.h, ps.w, 0, 0, 0, 0, 1, 1, 0, 0,
-                               f32_bits(1.0f), node);
+    atomic_avg_pooling_gen_cmd(LOCAL_ADDR_TAG | tile, LOCAL_ADDR_TAG | out, 1, s->count, ps.h, ps.w, 1, 1, ps.h, ps.w,
+                               0, 0, 0, 0, 1, 1, 0, 0, f32_bits(1.0f), node);
   else
-    atomic_max_pooling_gen_cmd(T | tile, T | out, 1, s->count, ps.h, ps.w, 1, 1, ps.h, ps.w, 0, 0, 0, 0, 1, 1, 0, 0,
-                               node);
+    atomic_max_pooling_gen_cmd(LOCAL_ADDR_TAG | tile, LOCAL_ADDR_TAG | out, 1, s->count, ps.h, ps.w, 1, 1, ps.h, ps.w,
+                               0, 0, 0, 0, 1, 1, 0, 0, node);
 }
 
 void nodechip_softmax_local_1x1(u64 input, u64 output, int first, int count, int csec, int c, int bottom_prec,

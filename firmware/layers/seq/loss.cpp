@@ -24,7 +24,6 @@
 #include "runtime/hw.h"
 #include "runtime/assert.h"
 
-#define T LOCAL_ADDR_TAG
 #define LOCAL_BYTES (1 << 19)
 
 
@@ -32,14 +31,16 @@ u32 loss_row_bytes(int n) { return (u32)ceil_div(ceil_div(n, EU_NUM), NPU_NUM) *
 
 // R = A op B over `rows` sections of 32 (a constant B when b_const).
 static void vec_op(u32 A, u32 B, u32 R, int N, int rows, md_scalar_op_t op, cmd_id_node_t *node) {
-  md_scalar(op, operand_at(T | A), operand_at(T | B), T | R, dim4(N, rows, 1, EU_NUM), node);
+  md_scalar(op, operand_at(LOCAL_ADDR_TAG | A), operand_at(LOCAL_ADDR_TAG | B), LOCAL_ADDR_TAG | R,
+            dim4(N, rows, 1, EU_NUM), node);
 }
 static void vec_op_const(u32 A, float b, u32 R, int N, int rows, md_scalar_op_t op, cmd_id_node_t *node) {
-  md_scalar(op, operand_at(T | A), operand_f32(b), T | R, dim4(N, rows, 1, EU_NUM), node);
+  md_scalar(op, operand_at(LOCAL_ADDR_TAG | A), operand_f32(b), LOCAL_ADDR_TAG | R, dim4(N, rows, 1, EU_NUM), node);
 }
 // R = a - B.
 static void const_minus(float a, u32 B, u32 R, int rows, cmd_id_node_t *node) {
-  md_scalar(MD_SCALAR_SUB, operand_f32(a), operand_at(T | B), T | R, dim4(1, rows, 1, EU_NUM), node);
+  md_scalar(MD_SCALAR_SUB, operand_f32(a), operand_at(LOCAL_ADDR_TAG | B), LOCAL_ADDR_TAG | R, dim4(1, rows, 1, EU_NUM),
+            node);
 }
 
 // The sums of the sections of a row of n floats at A into one float per
@@ -48,11 +49,11 @@ static void section_sums(u32 A, u32 Y, int n, cmd_id_node_t *node) {
   const int rows = (int)ceil_div(n, EU_NUM);
   const int tail = n % EU_NUM;
   if (tail == 0) {
-    atomic_md_sum_gen_cmd(T | A, T | Y, 1, rows, 1, EU_NUM, 0, node);
+    atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | A, LOCAL_ADDR_TAG | Y, 1, rows, 1, EU_NUM, 0, node);
     return;
   }
-  atomic_md_sum_gen_cmd(T | A, T | Y, 1, rows, 1, tail, 0, node);
-  if (rows > 1) atomic_md_sum_gen_cmd(T | A, T | Y, 1, rows - 1, 1, EU_NUM, 0, node);
+  atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | A, LOCAL_ADDR_TAG | Y, 1, rows, 1, tail, 0, node);
+  if (rows > 1) atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | A, LOCAL_ADDR_TAG | Y, 1, rows - 1, 1, EU_NUM, 0, node);
 }
 
 // Adds the `count` per-section sums at Y (one float per section over the
@@ -66,7 +67,8 @@ static void reduce_sections(u32 Y, u32 row, int count, u64 scratch, int first, c
   for (int p = 0; p < pieces; p++) {
     const int len = count / pieces + (p < count % pieces ? 1 : 0);
     general_align_tensor_move_G2L_gen_cmd(scratch + 4ull * (u64)done, row, 0, 1, 1, 1, len, len, len, node);
-    atomic_md_sum_gen_cmd(T | row, T | LOSS_ACC_OFFSET, 1, 1, 1, len, !(first && p == 0), node);
+    atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | row, LOCAL_ADDR_TAG | LOSS_ACC_OFFSET, 1, 1, 1, len, !(first && p == 0),
+                          node);
     done += len;
   }
 }
@@ -74,8 +76,8 @@ static void reduce_sections(u32 Y, u32 row, int count, u64 scratch, int first, c
 // The running loss divided by 2 N, stored as one float.
 static void store_loss(u64 loss, int N_div, cmd_id_node_t *node) {
   const float divisor = (float)(2.0 * (double)N_div);
-  md_scalar(MD_SCALAR_DIV, operand_at(T | LOSS_ACC_OFFSET), operand_f32(divisor), T | LOSS_ACC_OFFSET,
-            dim4(1, 1, 1, 1), node);
+  md_scalar(MD_SCALAR_DIV, operand_at(LOCAL_ADDR_TAG | LOSS_ACC_OFFSET), operand_f32(divisor),
+            LOCAL_ADDR_TAG | LOSS_ACC_OFFSET, dim4(1, 1, 1, 1), node);
   general_align_tensor_move_L2G_gen_cmd(LOSS_ACC_OFFSET, 0, loss, 1, 1, 1, 1, 1, 1, node);
 }
 
@@ -187,8 +189,9 @@ static void nodechip_contrastive_loss_forward_internal(cmd_id_node_t *node, int 
   store_row(A, diff, r, C, node);
   // d^2 of each row: the difference back with row m as channel m.
   general_align_tensor_move_G2L_gen_cmd(diff, D, 0, 1, r, 1, C, (i64)r * C, C, node);
-  md_scalar(MD_SCALAR_MUL, operand_at(T | D), operand_at(T | D), T | D, dim4(1, r, 1, C), node);
-  atomic_md_sum_gen_cmd(T | D, T | Q, 1, r, 1, C, 0, node);
+  md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | D), operand_at(LOCAL_ADDR_TAG | D), LOCAL_ADDR_TAG | D,
+            dim4(1, r, 1, C), node);
+  atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | D, LOCAL_ADDR_TAG | Q, 1, r, 1, C, 0, node);
   general_align_tensor_move_L2G_gen_cmd(Q, 0, dist_sq, 1, r, 1, 1, r, 1, node);
 
   // Per-pair terms on vectors of r floats: s = d^2 at V1, t at V2, y at V0.
@@ -199,7 +202,8 @@ static void nodechip_contrastive_loss_forward_internal(cmd_id_node_t *node, int 
     tensor_xa(node, V1, V2, V3, 1, vrows, 1, EU_NUM, 0.5f);
     const_minus(margin, V2, V2, vrows, node);
   }
-  md_cmp_gen_cmd_lite(T | V2, 0, T | V2, 0, 1, vrows, 1, EU_NUM, 0, 1, 0.0f, 0.0f, 0.0f, 0.0f, 1, node);
+  md_cmp_gen_cmd_lite(LOCAL_ADDR_TAG | V2, 0, LOCAL_ADDR_TAG | V2, 0, 1, vrows, 1, EU_NUM, 0, 1, 0.0f, 0.0f, 0.0f, 0.0f,
+                      1, node);
   if (!legacy) vec_op(V2, V2, V2, 1, vrows, MD_SCALAR_MUL, node);
   load_row(V0, label, 1, r, node);
   vec_op(V0, V1, V1, 1, vrows, MD_SCALAR_MUL, node);
@@ -255,7 +259,8 @@ static void nodechip_sigmoid_cross_entropy_loss_forward_internal(cmd_id_node_t *
   ASSERT_FS(local_mem_usage <= (1<<19));
   load_row(X, input, 1, n, node);
   load_row(Tt, target, 1, n, node);
-  md_cmp_gen_cmd_lite(T | X, 0, T | M, T | I, 1, rows, 1, EU_NUM, 0, 1, 0.0f, 0.0f, 1.0f, 0.0f, 0, node);
+  md_cmp_gen_cmd_lite(LOCAL_ADDR_TAG | X, 0, LOCAL_ADDR_TAG | M, LOCAL_ADDR_TAG | I, 1, rows, 1, EU_NUM, 0, 1, 0.0f,
+                      0.0f, 1.0f, 0.0f, 0, node);
   vec_op(Tt, I, Tt, 1, rows, MD_SCALAR_SUB, node);
   vec_op(Tt, X, Tt, 1, rows, MD_SCALAR_MUL, node);
   vec_op_const(I, 2.0f, I, 1, rows, MD_SCALAR_MUL, node);
@@ -358,7 +363,8 @@ void sm_op(const sm_piece_t &p, u32 A, u32 B, u32 R, int m, int bcast, tensor_op
   const dim4_t as = sm_local_stride(s, A), rs = sm_local_stride(s, R);
   dim4_t bs = sm_local_stride(s, B);
   if (bcast) bs.n = 0;
-  tensor_arith_t t = tensor_arith_of(op, operand_at(T | A), as, operand_at(T | B), bs, T | R, rs, s);
+  tensor_arith_t t = tensor_arith_of(op, operand_at(LOCAL_ADDR_TAG | A), as, operand_at(LOCAL_ADDR_TAG | B), bs,
+                                     LOCAL_ADDR_TAG | R, rs, s);
   t.B_bcast_n = bcast;
   tensor_arith_issue(t, node);
 }
@@ -404,9 +410,9 @@ void nodechip_softmax_forward_sub_exp_sum_loop(cmd_id_node_t *node, int cpieces,
     sm_move(p, p.P, p.input, k0, m, 1, node);
     sm_op(p, p.P, p.MAX, p.P, m, 1, TENSOR_OP_SUB, node);
     const dim4_t s = sm_shape(p, m);
-    tensor_ex(T | p.P, T | p.W, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, s.n, s.c, s.h,
-              s.w, node);
-    atomic_img_sum_gen_cmd(T | p.P, T | p.SUM, m, p.K, p.sh, p.wp, j != 0, node);
+    tensor_ex(LOCAL_ADDR_TAG | p.P, LOCAL_ADDR_TAG | p.W, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM,
+              EX_EXPM1_COEFF, s.n, s.c, s.h, s.w, node);
+    atomic_img_sum_gen_cmd(LOCAL_ADDR_TAG | p.P, LOCAL_ADDR_TAG | p.SUM, m, p.K, p.sh, p.wp, j != 0, node);
     sm_move(p, p.P, p.output, k0, m, 0, node);
     fix_cmd_node_overflow(node);
   }
@@ -453,7 +459,8 @@ void softmax_div_gather_log(cmd_id_node_t *node, const sm_piece_t &p, int k0, in
   }
   if (gradient) sm_move(p, p.P, p.output, k0, m, 0, node);
   const int rows = (int)ceil_div(positions, EU_NUM);
-  tensor_lnx(T | p.G, T | p.GW, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, 1, rows, 1, EU_NUM, node);
+  tensor_lnx(LOCAL_ADDR_TAG | p.G, LOCAL_ADDR_TAG | p.GW, EX_TABLE_LEN, EX_LOG_TABLE, EX_COEFF_NUM, EX_LOG1P_COEFF, 1,
+             rows, 1, EU_NUM, node);
   poll_all_engine_done_internal(node);
   for (int j = 0; j < positions; j++)
     *sum += *local_float((j / EU_NUM) % NPU_NUM, p.G + (u32)(j / (EU_NUM * NPU_NUM)) * 128u + (u32)(j % EU_NUM) * 4u);

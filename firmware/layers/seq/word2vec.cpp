@@ -14,8 +14,6 @@
 #include "runtime/assert.h"
 #include "runtime/engine_wait.h"
 
-#define T LOCAL_ADDR_TAG
-
 namespace {
 
 struct w2v_t {
@@ -39,19 +37,21 @@ void row_move(u32 local, u64 table, int row, int dim, gdma_direction_t dir, cmd_
 // negative; the gradient of u gets g v (fresh for the target), v gets g u.
 void update(const w2v_t &w, int negative, cmd_id_node_t *node) {
   const int d = w.dim;
-  md_scalar(MD_SCALAR_MUL, operand_at(T | w.u), operand_at(T | w.v), T | w.prod, dim4(1, 1, 1, d), node);
-  atomic_md_sum_gen_cmd(T | w.prod, T | W2V_DOT_OFFSET, 1, 1, 1, d, 0, node);
-  const u32 dot = T | W2V_DOT_OFFSET;
+  md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | w.u), operand_at(LOCAL_ADDR_TAG | w.v), LOCAL_ADDR_TAG | w.prod,
+            dim4(1, 1, 1, d), node);
+  atomic_md_sum_gen_cmd(LOCAL_ADDR_TAG | w.prod, LOCAL_ADDR_TAG | W2V_DOT_OFFSET, 1, 1, 1, d, 0, node);
+  const u32 dot = LOCAL_ADDR_TAG | W2V_DOT_OFFSET;
   const dim4_t one = dim4(1, 1, 1, 1);
   if (negative) md_scalar(MD_SCALAR_MUL, operand_at(dot), operand_f32(-1.0f), dot, one, node);
-  tensor_ex(dot, T | W2V_SCRATCH_OFFSET, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM, EX_EXPM1_COEFF, 1, 1, 1,
-            1, node);
+  tensor_ex(dot, LOCAL_ADDR_TAG | W2V_SCRATCH_OFFSET, EX_TABLE_LEN, EX_INT_TABLE, EX_EXP_TABLE, EX_COEFF_NUM,
+            EX_EXPM1_COEFF, 1, 1, 1, 1, node);
   md_scalar(MD_SCALAR_ADD, operand_at(dot), operand_f32(1.0f), dot, one, node);
   md_scalar(MD_SCALAR_DIV, operand_f32(1.0f), operand_at(dot), dot, one, node);
   md_scalar(MD_SCALAR_MUL, operand_at(dot), operand_f32(negative ? -w.alpha : w.alpha), dot, one, node);
   // gradient (+)= v g; v += u g (g the one channel's value at the dot).
-  atomic_md_linear_gen_cmd(T | w.v, 0, dot, T | w.grad, 1, 1, 1, d, 1, 0, 0, 0, negative, 0, node);
-  atomic_md_linear_gen_cmd(T | w.u, 0, dot, T | w.v, 1, 1, 1, d, 1, 0, 0, 0, 1, 0, node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | w.v, 0, dot, LOCAL_ADDR_TAG | w.grad, 1, 1, 1, d, 1, 0, 0, 0, negative, 0,
+                           node);
+  atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | w.u, 0, dot, LOCAL_ADDR_TAG | w.v, 1, 1, 1, d, 1, 0, 0, 0, 1, 0, node);
 }
 
 }  // namespace
@@ -106,7 +106,8 @@ void nodechip_word2vec_parallel(u64 syn0, u64 syn1, u64 negative_ids, u64 input_
       update(w, 1, node);
       row_move(w.v, syn1, j, dim, GDMA_VALUE_DIR_L2S, node);
     }
-    md_scalar(MD_SCALAR_ADD, operand_at(T | w.u), operand_at(T | w.grad), T | w.u, dim4(1, 1, 1, dim), node);
+    md_scalar(MD_SCALAR_ADD, operand_at(LOCAL_ADDR_TAG | w.u), operand_at(LOCAL_ADDR_TAG | w.grad),
+              LOCAL_ADDR_TAG | w.u, dim4(1, 1, 1, dim), node);
     row_move(w.u, syn0, in, dim, GDMA_VALUE_DIR_L2S, node);
     fix_cmd_node_overflow(node);
   }

@@ -54,23 +54,22 @@ u32 zv_api_cv_convert_to_intergrated(u8 *param, u32 size) {
   const u32 table_bytes = rec.count * (u32)sizeof(cv_convert_to_row_t);
   API_GLOBAL(rec.table, api_dense(1, table_bytes));
   const u32 rows_at = cv_take_dtcm(table_bytes);
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  pack_info_to_dtcm(rec.table, rows_at, table_bytes, &node);
-  cv_convert_to_row_t rows[CV_CONVERT_INTER_MAX_IMAGES];
-  memcpy(rows, hw_ptr(rows_at, table_bytes), table_bytes);
-  for (u32 i = 0; i < rec.count; i++) {
-    const cv_convert_to_row_t &r = rows[i];
-    const float alpha[3] = {r.alpha0, r.alpha1, r.alpha2}, beta[3] = {r.beta0, r.beta1, r.beta2};
-    convert_to_checks(rec.image[i].input, rec.image[i].output, r.width, r.width, r.height, alpha, beta, r.mode,
-                      r.count, r.src_type, r.dst_type);
-  }
-  for (u32 i = 0; i < rec.count; i++) {
-    const cv_convert_to_row_t &r = rows[i];
-    nodechip_cv_convert_to(rec.image[i].input, r.width, r.width, r.height, r.alpha0, r.beta0, r.alpha1, r.beta1,
-                           r.alpha2, r.beta2, r.mode, r.count, r.src_type, r.dst_type, 0, rec.image[i].output, &node);
-  }
-  poll_all_engine_done(&node);
+  api_issue([&](cmd_id_node_t *node) {
+    pack_info_to_dtcm(rec.table, rows_at, table_bytes, node);
+    cv_convert_to_row_t rows[CV_CONVERT_INTER_MAX_IMAGES];
+    memcpy(rows, hw_ptr(rows_at, table_bytes), table_bytes);
+    for (u32 i = 0; i < rec.count; i++) {
+      const cv_convert_to_row_t &r = rows[i];
+      const float alpha[3] = {r.alpha0, r.alpha1, r.alpha2}, beta[3] = {r.beta0, r.beta1, r.beta2};
+      convert_to_checks(rec.image[i].input, rec.image[i].output, r.width, r.width, r.height, alpha, beta, r.mode,
+                        r.count, r.src_type, r.dst_type);
+    }
+    for (u32 i = 0; i < rec.count; i++) {
+      const cv_convert_to_row_t &r = rows[i];
+      nodechip_cv_convert_to(rec.image[i].input, r.width, r.width, r.height, r.alpha0, r.beta0, r.alpha1, r.beta1,
+                             r.alpha2, r.beta2, r.mode, r.count, r.src_type, r.dst_type, 0, rec.image[i].output, node);
+    }
+  });
   cv_reset_dtcm();
   return 0;
 }

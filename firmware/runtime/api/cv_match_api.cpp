@@ -21,22 +21,21 @@ u32 zv_api_cv_feature_match(u8 *param, u32 size) {
   API_GLOBAL(rec.factor, api_dense(4, m));
   API_GLOBAL(rec.similarity_out, api_dense(4, B));
   API_GLOBAL(rec.index_out, api_dense(4, B));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  feature_match_init_flag = 0;
-  const u32 k = m / CV_MATCH_BLOCK * CV_MATCH_BLOCK;
-  if (k > 0) {
-    nodechip_feature_match(rec.query, rec.database, rec.factor, CV_MATCH_SIM_ADDR, B, F, k, m, &node);
-    poll_all_engine_done(&node);
-  }
-  if (m % CV_MATCH_BLOCK) {
+  api_issue([&](cmd_id_node_t *node) {
     feature_match_init_flag = 0;
-    nodechip_feature_match(rec.query, rec.database + 4ull * k, rec.factor + 4ull * k, CV_MATCH_SIM_ADDR + 4ull * k,
-                           B, F, m % CV_MATCH_BLOCK, m, &node);
-    poll_all_engine_done(&node);
-  }
-  nodechip_find_max_index(CV_MATCH_SIM_ADDR, rec.similarity_out, rec.index_out, m, (m + 31) / 32 * 32, B, &node);
-  poll_all_engine_done(&node);
+    const u32 k = m / CV_MATCH_BLOCK * CV_MATCH_BLOCK;
+    if (k > 0) {
+      nodechip_feature_match(rec.query, rec.database, rec.factor, CV_MATCH_SIM_ADDR, B, F, k, m, node);
+      poll_all_engine_done(node);
+    }
+    if (m % CV_MATCH_BLOCK) {
+      feature_match_init_flag = 0;
+      nodechip_feature_match(rec.query, rec.database + 4ull * k, rec.factor + 4ull * k, CV_MATCH_SIM_ADDR + 4ull * k,
+                             B, F, m % CV_MATCH_BLOCK, m, node);
+      poll_all_engine_done(node);
+    }
+    nodechip_find_max_index(CV_MATCH_SIM_ADDR, rec.similarity_out, rec.index_out, m, (m + 31) / 32 * 32, B, node);
+  });
   cv_reset_dtcm();
   return 0;
 }

@@ -106,23 +106,21 @@ u32 zv_api_memcpy_tensors(u8 *param, u32 size) {
   const int rows = (int)api->tensor_num;
   API_GLOBAL(api->tensor_table_addr, api_dense(row, rows));
   // One node for both steps: the staging move, then the copies.
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  tensor_general_move_gen_cmd(api->tensor_table_addr, 0, 1, 1, rows, row, row * rows, row * rows, row, 1,
-                              GDMA_VALUE_FORMAT_UINT8, DTCM_SCRATCH_START, 0, 1, 1, rows, row, row * rows,
-                              row * rows, row, 1, GDMA_VALUE_FORMAT_UINT8, GDMA_VALUE_DIR_S2S, 0, &node);
-  poll_all_engine_done(&node);
-  // Every row is checked before the first copy is issued, so that a bad row
-  // leaves no copy of an earlier one behind.
-  const u8 *table = (const u8 *)hw_ptr(DTCM_SCRATCH_START, api->tensor_num * (u32)row);
-  for (u32 i = 0; i < api->tensor_num; i++) {
-    memcpy_tensors_row_t r;
-    memcpy(&r, table + i * (u32)row, sizeof r);
-    check_tensor_row(&r, i);
-  }
-  nodechip_memcpy_tensors(api->tensor_num, table, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    tensor_general_move_gen_cmd(api->tensor_table_addr, 0, 1, 1, rows, row, row * rows, row * rows, row, 1,
+                                GDMA_VALUE_FORMAT_UINT8, DTCM_SCRATCH_START, 0, 1, 1, rows, row, row * rows,
+                                row * rows, row, 1, GDMA_VALUE_FORMAT_UINT8, GDMA_VALUE_DIR_S2S, 0, node);
+    poll_all_engine_done(node);
+    // Every row is checked before the first copy is issued, so that a bad row
+    // leaves no copy of an earlier one behind.
+    const u8 *table = (const u8 *)hw_ptr(DTCM_SCRATCH_START, api->tensor_num * (u32)row);
+    for (u32 i = 0; i < api->tensor_num; i++) {
+      memcpy_tensors_row_t r;
+      memcpy(&r, table + i * (u32)row, sizeof r);
+      check_tensor_row(&r, i);
+    }
+    nodechip_memcpy_tensors(api->tensor_num, table, node);
+  });
 }
 
 u32 zv_api_memcpy_byte(u8 *param, u32 size) {

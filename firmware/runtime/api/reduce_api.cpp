@@ -1,4 +1,5 @@
-// APIs 201 and 701: segment reduce and cumulative sum.
+// Reductions: APIs 200 (float32 over axes), 168 (8-bit over axes), 201 (segment
+// reduce) and 701 (cumulative sum).
 #include <stdint.h>
 
 #include "layers/data/reduce.h"
@@ -19,12 +20,10 @@ u32 zv_api_segment_reduce(u8 *param, u32 size) {
   API_GLOBAL(rec.output_addr, api_dense(4, rec.segment_num, rec.row_len));
   // The ids are read in place, word by word.
   ASSERT(((uintptr_t)(param + sizeof(rec)) & 3) == 0);
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_segment_reduce(rec.input_addr, rec.output_addr, (const int *)(param + sizeof(rec)), rec.input_rows,
-                          rec.segment_num, (i64)rec.row_len, rec.segment_reduce_flag, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_segment_reduce(rec.input_addr, rec.output_addr, (const int *)(param + sizeof(rec)), rec.input_rows,
+                            rec.segment_num, (i64)rec.row_len, rec.segment_reduce_flag, node);
+  });
 }
 
 u32 zv_api_cumsum(u8 *param, u32 size) {
@@ -36,11 +35,9 @@ u32 zv_api_cumsum(u8 *param, u32 size) {
   const api_extent_t t = api_dense(4, rec.N, rec.C, rec.H, rec.W);
   API_GLOBAL(rec.input, t);
   API_GLOBAL(rec.output, t);
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_cumsum(rec.input, rec.output, rec.dim, rec.N, rec.C, rec.H, rec.W, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_cumsum(rec.input, rec.output, rec.dim, rec.N, rec.C, rec.H, rec.W, node);
+  });
 }
 
 u32 zv_api_reduce(u8 *param, u32 size) {
@@ -58,12 +55,10 @@ u32 zv_api_reduce(u8 *param, u32 size) {
   API_GLOBAL(rec.input, api_dense(4, total));
   API_GLOBAL(rec.output, api_dense(4, total));
   API_GLOBAL(rec.buffer, api_dense(4, total, 2));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_reduce_full_v2(rec.input, rec.output, shape, rec.dims, axes, rec.axis_num, rec.reduce_method, rec.buffer,
-                          &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_reduce_full_v2(rec.input, rec.output, shape, rec.dims, axes, rec.axis_num, rec.reduce_method, rec.buffer,
+                            node);
+  });
 }
 
 u32 zv_api_reduce_fix8b(u8 *param, u32 size) {

@@ -1,4 +1,6 @@
-// API 19: filter of batch items by their flags.
+// Selection APIs: 19 (batch items by their flags), 181 (index select), 703
+// (masked select), 702 (where), 151 (select by a condition) and 162 (FC weight
+// decompression, selecting outliers into place).
 #include "cmd/gdma.h"
 #include "cmd/tensor_shape.h"
 #include "layers/data/fc_decompress.h"
@@ -28,12 +30,10 @@ u32 zv_api_filter_forward(u8 *param, u32 size) {
   API_GLOBAL(rec.output_addr, t);
   API_GLOBAL(rec.flag_addr, api_dense(4, rec.input_n));
   API_GLOBAL(rec.flag_buffer_addr, api_dense(4, rec.input_n));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_filter_forward(rec.input_addr, rec.flag_addr, rec.output_addr, rec.flag_buffer_addr, rec.input_n,
-                          rec.input_c, rec.input_h, rec.input_w, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_filter_forward(rec.input_addr, rec.flag_addr, rec.output_addr, rec.flag_buffer_addr, rec.input_n,
+                            rec.input_c, rec.input_h, rec.input_w, node);
+  });
 }
 
 // type_size 4 selects the float layer, any other value the 8-bit one. The
@@ -58,16 +58,14 @@ u32 zv_api_index_select(u8 *param, u32 size) {
   API_GLOBAL(rec.output_addr, api_dense(ts, out));
   API_GLOBAL(rec.buffer_addr, api_dense(ts, most));
   API_GLOBAL(rec.buffer2_addr, api_dense(ts, most));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  if (rec.type_size == 4)
-    nodechip_index_select(rec.input_addr, rec.index_addr, rec.index_num, rec.output_addr, rec.buffer_addr,
-                          rec.buffer2_addr, DTCM_SCRATCH_START, shape, rec.dims, rec.axis, &node);
-  else
-    nodechip_index_select_fix8b(rec.input_addr, rec.index_addr, rec.index_num, rec.output_addr, rec.buffer_addr,
-                                rec.buffer2_addr, DTCM_SCRATCH_START, shape, rec.dims, rec.axis, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    if (rec.type_size == 4)
+      nodechip_index_select(rec.input_addr, rec.index_addr, rec.index_num, rec.output_addr, rec.buffer_addr,
+                            rec.buffer2_addr, DTCM_SCRATCH_START, shape, rec.dims, rec.axis, node);
+    else
+      nodechip_index_select_fix8b(rec.input_addr, rec.index_addr, rec.index_num, rec.output_addr, rec.buffer_addr,
+                                  rec.buffer2_addr, DTCM_SCRATCH_START, shape, rec.dims, rec.axis, node);
+  });
 }
 
 // Source and mask share the record's shape; the number of selected elements
@@ -88,15 +86,13 @@ u32 zv_api_masked_select(u8 *param, u32 size) {
   API_GLOBAL(rec.count_addr, api_dense(4, 1));
   // One piece's selection, 4 bytes an element.
   API_GLOBAL(rec.buffer_addr, api_dense(4, total < NPU_NUM * MASKED_LANE_ELEMS ? total : NPU_NUM * MASKED_LANE_ELEMS));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  const int count = nodechip_masked_select(rec.src_addr, shape, rec.dims, rec.mask_addr, shape, rec.dims,
-                                           rec.dst_addr, rec.src_type_size, rec.mask_type_size, FW_STORE_MODE_1N,
-                                           FW_STORE_MODE_1N, 0, rec.buffer_addr, 0, &node);
-  fill_constant_gen_global_cmd_stride(rec.count_addr, &count, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, 1, 1, 1, 1, 1,
-                                      &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    const int count = nodechip_masked_select(rec.src_addr, shape, rec.dims, rec.mask_addr, shape, rec.dims,
+                                             rec.dst_addr, rec.src_type_size, rec.mask_type_size, FW_STORE_MODE_1N,
+                                             FW_STORE_MODE_1N, 0, rec.buffer_addr, 0, node);
+    fill_constant_gen_global_cmd_stride(rec.count_addr, &count, GDMA_VALUE_FORMAT_FLOAT32, 1, 1, 1, 1, 1, 1, 1, 1,
+                                        node);
+  });
 }
 
 u32 zv_api_where(u8 *param, u32 size) {
@@ -111,12 +107,10 @@ u32 zv_api_where(u8 *param, u32 size) {
   API_GLOBAL(rec.index_buffer_addr, api_dense(4, total + 128));
   if (rec.count_addr != 0xffffffffffffffffull) API_GLOBAL(rec.count_addr, api_dense(4, 1));
   API_GLOBAL(rec.count_scratch_addr, api_dense(4, 1));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_where_v2(rec.input, rec.output, rec.count_addr, rec.index_buffer_addr, rec.count_scratch_addr, shape,
-                    rec.dims, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_where_v2(rec.input, rec.output, rec.count_addr, rec.index_buffer_addr, rec.count_scratch_addr, shape,
+                      rec.dims, node);
+  });
 }
 
 u32 zv_api_simple_select(u8 *param, u32 size) {
@@ -129,12 +123,10 @@ u32 zv_api_simple_select(u8 *param, u32 size) {
   if (!rec.a_is_const) API_GLOBAL(rec.a_addr, t);
   if (!rec.b_is_const) API_GLOBAL(rec.b_addr, t);
   API_GLOBAL(rec.output_addr, t);
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_select(rec.cond_addr, rec.a_addr, rec.a_is_const, rec.a_const, rec.b_addr, rec.b_is_const, rec.b_const,
-                  rec.output_addr, rec.length, 0, 0.0f, 0, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_select(rec.cond_addr, rec.a_addr, rec.a_is_const, rec.a_const, rec.b_addr, rec.b_is_const, rec.b_const,
+                    rec.output_addr, rec.length, 0, 0.0f, 0, node);
+  });
 }
 
 // The extents come from the layer's plan of the record's counts; a negative

@@ -22,18 +22,16 @@ u32 zv_api_sort_per_dim(u8 *param, u32 size) {
   API_GLOBAL(rec.buffer_addr, api_dense(4, total));
   API_GLOBAL(rec.buffer3_addr, api_dense(4, total));
   if (rec.type_size != 4) API_GLOBAL(rec.buffer2_addr, api_dense(4, total));
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  if (rec.type_size == 4)
-    nodechip_sort_per_dim(rec.input_addr, rec.index_out_addr, rec.value_out_addr, rec.buffer_addr,
-                          rec.buffer3_addr, shape, rec.dims, rec.dim, rec.unused0, rec.unused1, rec.descending,
-                          &node);
-  else
-    nodechip_sort_per_dim_fix8b(rec.input_addr, rec.index_out_addr, rec.value_out_addr, rec.buffer_addr,
-                                rec.buffer2_addr, rec.buffer3_addr, shape, rec.dims, rec.dim, rec.unused0,
-                                rec.unused1, rec.descending, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    if (rec.type_size == 4)
+      nodechip_sort_per_dim(rec.input_addr, rec.index_out_addr, rec.value_out_addr, rec.buffer_addr,
+                            rec.buffer3_addr, shape, rec.dims, rec.dim, rec.unused0, rec.unused1, rec.descending,
+                            node);
+    else
+      nodechip_sort_per_dim_fix8b(rec.input_addr, rec.index_out_addr, rec.value_out_addr, rec.buffer_addr,
+                                  rec.buffer2_addr, rec.buffer3_addr, shape, rec.dims, rec.dim, rec.unused0,
+                                  rec.unused1, rec.descending, node);
+  });
 }
 
 u32 zv_api_topk(u8 *param, u32 size) {
@@ -51,10 +49,8 @@ u32 zv_api_topk(u8 *param, u32 size) {
   API_GLOBAL(rec.input_addr, in);
   API_GLOBAL(rec.value_out_addr, out);
   API_GLOBAL(rec.index_out_addr, out);
-  cmd_id_node_t node = {};
-  resync_cmd_id(&node);
-  nodechip_topk(rec.input_addr, rec.value_out_addr, rec.index_out_addr, rec.k, rec.dim, rec.input_n, rec.input_c,
-                rec.input_h, rec.input_w, &node);
-  poll_all_engine_done(&node);
-  return 0;
+  return api_issue([&](cmd_id_node_t *node) {
+    nodechip_topk(rec.input_addr, rec.value_out_addr, rec.index_out_addr, rec.k, rec.dim, rec.input_n, rec.input_c,
+                  rec.input_h, rec.input_w, node);
+  });
 }

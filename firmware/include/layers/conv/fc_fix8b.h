@@ -22,6 +22,8 @@
 
 #include "cmd/cmd_framework.h"
 #include "cmd/local_areas.h"
+#include "layers/conv/fc_stages.h"
+#include "runtime/assert.h"
 #include "runtime/types.h"
 
 // The requantisation record of the float form.
@@ -47,6 +49,8 @@ static_assert(sizeof(fc_fix8b_quant_t) == 20, "fc_fix8b_quant_t is five words");
 #define FC_FIX8B_CONST_BLOCK 0x70000u
 #define FC_FIX8B_FLOAT_ROWS 128
 #define FC_FIX8B_AREA_COUNT 10
+// Output columns of one chunk.
+#define FC_FIX8B_MAX_OUT 8192
 
 typedef struct {
   int output_neuron_slice, input_neuron_slice, batch_slice;
@@ -59,6 +63,45 @@ typedef struct {
   int rshift_inter;  // shift of the partial sums
   local_area_t areas[FC_FIX8B_AREA_COUNT];
 } fc_fix8b_plan_t;
+
+// The per-call choices the pipeline's steps depend on.
+typedef struct {
+  int K, N;
+  int k_cut, m_cut;   // K or M takes more than one slice
+  int recentre;       // an unsigned input is re-centred once per loaded block
+  int weight_pass;    // the weight-offset product follows each product
+  int float_form;     // blocks are requantised through float
+  int eight_bit;      // 8-bit results
+  int have_bias;
+  int bias16;         // a 16-bit bias the last section's product adds
+} fc_fix8b_flow_t;
+
+// What the pipeline has issued before a step.
+typedef struct {
+  int input_loads, weight_loads;  // blocks loaded into the alternating buffers
+  int blocks_done;                // output blocks whose last section is computed
+  int const_ready;                // the weight-offset block is filled
+  int recentred;                  // an input block has been re-centred
+} fc_fix8b_counts_t;
+
+// One step of the pipeline: the store of stage 2, the product of stage 1 and
+// the loads of stage 0, with the buffers each uses.
+typedef struct {
+  int store, store_buf;  // stage 2 completes its block: store it from this buffer
+  int compute;           // stage 1 is multiplied
+  int in_buf, weight_buf, out_buf;
+  int accumulate;        // a later K section: add to the partial sums
+  int last;              // the block's last K section
+  int recentre;          // XOR the input block with 0x80 first
+  int fill_const;        // fill the weight-offset block before its product
+  int using_bias;        // the product adds the 16-bit bias
+  int narrow;            // the 16-bit result is narrowed to 8 bits after
+  int prec;              // the product's result precision (0 8-bit, 3 16-bit)
+  int requantise;        // the block goes through the float requantisation
+  int load_input, load_in_buf;
+  int load_weight, load_weight_buf;
+  int load_bias;
+} fc_fix8b_step_t;
 
 extern "C" {
 
@@ -101,3 +144,48 @@ typedef struct {
 static_assert(sizeof(zv_api_fc_fix8b_forward_parallel_t) == 84, "zv_api_fc_fix8b_forward_parallel_t is 84 bytes");
 
 extern "C" u32 zv_api_fc_fix8b_forward_parallel(u8 *param, u32 size);
+
+// Step s of the pipeline from its stages and the counts before it. Pure
+// apart from its assertions; inline, as the issue loop runs it every step.
+inline fc_fix8b_step_t fc_fix8b_step_of(const fc_fix8b_flow_t *flow, const fc_stages_t *st, int s,
+                                        const fc_fix8b_counts_t *counts) {
+  // Every field is set once (no clearing of the record first: this runs in
+  // every step on the ARM core).
+  fc_fix8b_step_t step;
+  const int cut = flow->k_cut || flow->m_cut;
+  step.store = st->valid[2] && st->k_off[2] + st->k_cnt[2] >= flow->K;
+  if (step.store) ASSERT_FS(counts->blocks_done > 0);
+  step.store_buf = (counts->blocks_done + 1) % 2;  // the block before the current one
+  step.compute = st->valid[1];
+  if (step.compute) ASSERT_FS(counts->input_loads > 0 && counts->weight_loads > 0);
+  step.in_buf = (counts->input_loads + 1) % 2;
+  step.weight_buf = (counts->weight_loads + 1) % 2;
+  step.out_buf = counts->blocks_done % 2;
+  step.accumulate = step.compute && st->k_off[1] > 0;
+  step.last = step.compute && st->k_off[1] + st->k_cnt[1] >= flow->K;
+  step.recentre = step.compute && flow->recentre && (!counts->recentred || cut);
+  step.fill_const = step.compute && flow->weight_pass && !counts->const_ready;
+  step.using_bias = flow->bias16 && step.last;
+  // An 8-bit result after earlier sections is written 16-bit, then narrowed.
+  step.narrow = !flow->float_form && step.last && flow->eight_bit && step.accumulate;
+  step.prec = !flow->float_form && step.last && flow->eight_bit && !step.narrow ? 0 : 3;
+  step.requantise = flow->float_form && step.last;
+  const int load = st->valid[0];
+  step.load_input = load && (counts->input_loads == 0 || cut);
+  step.load_in_buf = counts->input_loads % 2;
+  // Weights stay for all row slices unless K is cut or N takes several
+  // chunks (each chunk's weights load with its first rows).
+  step.load_weight = load && (s == 0 || flow->k_cut || (flow->N > FC_FIX8B_MAX_OUT && st->m_off[0] == 0));
+  step.load_weight_buf = counts->weight_loads % 2;
+  step.load_bias = load && s == 0 && flow->have_bias;
+  return step;
+}
+
+// The counts after a step.
+inline void fc_fix8b_count_step(fc_fix8b_counts_t *counts, const fc_fix8b_step_t *step) {
+  counts->input_loads += step->load_input;
+  counts->weight_loads += step->load_weight;
+  counts->blocks_done += step->compute && step->last;
+  if (step->recentre) counts->recentred = 1;
+  if (step->fill_const) counts->const_ready = 1;
+}

@@ -65,14 +65,12 @@ TEST(ArgApi, ValuesAndTheFirstNaN) {
 TEST(ArgApi, NoItemsAndBadRecords) {
   Card card;
   auto a = card.send(157, payload_of(zv_api_arg_t{kIn, kValue, kIndex, 0, 3, 4, 5, 1, 0}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, a));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_EQ(card.chip().engines.scheduler.gdma.restarts, 0u) << "no id restart either";
 
   a = card.send(157, payload_of(zv_api_arg_t{kIn, kValue, kIndex, 1, 3, 4, 5, 1, 3}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": nodechip_arg: "), std::string::npos) << card.console();
   EXPECT_NE(card.console().find(": method == 0 || method == 1\n"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
@@ -110,13 +108,11 @@ TEST(ArgFix8bApi, ValuesAndIndicesOf4NBytes) {
 TEST(ArgFix8bApi, NoItemsAndAMissingIndexScratch) {
   Card card;
   auto a = card.send(158, payload_of(zv_api_arg_fix8b_t{kIn, 0, kValue, 0, kIndex, kScratch, 1, 0, 3, 4, 5, 1, 0}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, a));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 
   a = card.send(158, payload_of(zv_api_arg_fix8b_t{kIn, 0, kValue, 0, kIndex, ARG_NO_OUTPUT, 1, 4, 3, 4, 5, 2, 0}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": nodechip_arg_fix8b: "), std::string::npos) << card.console();
   EXPECT_NE(card.console().find(": imm_index_global_addr != 9223372036854775807\n"), std::string::npos)
       << card.console();

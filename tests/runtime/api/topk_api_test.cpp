@@ -91,9 +91,7 @@ TEST(TopkApi, KAgainstTheChosenExtentAndWrongSize) {
   EXPECT_NE(card.console().find(": rec.k >= 1 && rec.k <= extent\n"), std::string::npos) << card.console();
   std::vector<uint32_t> words = payload_of(zv_api_topk_t{kIn, kValue, kIndex, 1, 3, 1, 1, 1, 4});
   words.pop_back();
-  auto a = card.send(700, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(700, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_topk_t)\n"), std::string::npos) << card.console();
 }
 
@@ -129,9 +127,7 @@ TEST(SortApi, WrongSize) {
   Card card;
   std::vector<uint32_t> words = payload_of(sort_record(4, 0, 1));
   words.push_back(0);
-  auto a = card.send(180, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(180, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_sort_per_dim_t)\n"), std::string::npos) << card.console();
 }
 

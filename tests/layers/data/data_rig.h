@@ -35,16 +35,6 @@ inline FwOutcome run_on_node(FirmwareRig &rig, const std::function<void(cmd_id_n
   return rig.run_layer(fn);
 }
 
-inline std::vector<u8> ddr_read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  if (n) rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
-
-inline void ddr_write(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) {
-  rig.chip().ddr.store(addr, v.data(), v.size());
-}
-
 // Ran to its end, with no race or model finding (ran_clean checks both).
 inline ::testing::AssertionResult ran_clean_no_findings(FirmwareRig &, const FwOutcome &o) { return ran_clean(o); }
 

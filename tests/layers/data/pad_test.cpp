@@ -59,12 +59,12 @@ TEST(Pad, FloatInEveryMode) {
       if ((mode == 1 || mode == 2) && !fits) continue;
       const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 1);
       const Bytes want = ref::pad(in, k.shape, k.pads, mode, value_bytes, 4);
-      on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+      on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                    [&](cmd_id_node_t *node) {
                      nodechip_pad(kDataIn, kDataOut, k.shape[0], k.shape[1], k.shape[2], k.shape[3], k.pads, mode,
                                   value, node);
                    },
-                   [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                   [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
     }
 }
 
@@ -135,15 +135,16 @@ TEST(Pad, EightBitBetweenStoreModes) {
     const Bytes want = ref::pad(plain, k.shape, k.pads, k.mode, Bytes{0xa5}, 1);
     const Shape os = out_shape(k.shape, k.pads);
     const size_t out_len = ref::count_of(os) / size_t(os[0]);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_pad_fix8b(kDataIn, kDataOut, u8(k.in_4n), kDataBuf, u8(k.out_4n), kDataBuf2, n,
                                       k.shape[1], k.shape[2], k.shape[3], k.pads, k.mode, value, node);
                  },
                  [&](FirmwareRig &rig) {
-                   const Bytes got = k.out_4n ? ref::from_4n(ddr_read(rig, kDataOut, (size_t(os[0]) + 3) / 4 * 4 * out_len),
-                                                             os[0], out_len)
-                                              : ddr_read(rig, kDataOut, want.size());
+                   const Bytes got =
+                       k.out_4n
+                           ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(os[0]) + 3) / 4 * 4 * out_len), os[0], out_len)
+                           : get<u8>(rig, kDataOut, want.size());
                    EXPECT_TRUE(got == want);
                  });
   }

@@ -29,14 +29,9 @@ inline std::vector<float> get_floats(FirmwareRig &rig, u64 addr, size_t n) {
   if (n) rig.chip().ddr.load(addr, f.data(), n * 4);
   return f;
 }
-inline void put_bytes(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) {
-  if (!v.empty()) rig.chip().ddr.store(addr, v.data(), v.size());
-}
-inline std::vector<u8> get_bytes(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  if (n) rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
+// The typed put/get of fw_test.h under the names these suites used.
+inline void put_bytes(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) { put(rig, addr, v); }
+inline std::vector<u8> get_bytes(FirmwareRig &rig, u64 addr, size_t n) { return get<u8>(rig, addr, n); }
 
 // Values in eighths from -12 to 12, varying along every axis, with seed-like
 // offset `salt`.

@@ -43,16 +43,16 @@ TEST(TensorArrayBridge, ByteLengthsAndTheBridgeCapacity) {
   // more fails before anything is copied.
   const uint64_t dev = 0x104000000ull;
   for (uint64_t seed : kSeeds) {
-    FirmwareRig rig(deferred(seed));
+    LayerRunner rig(deferred(seed));
     std::vector<int32_t> out(98304), back(98304, 0);
     for (size_t i = 0; i < out.size(); i++) out[i] = int32_t(i * 2654435761u);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       dynamic_context_t ctx;
       dynamic_context_init(&ctx, DYNAMIC_IR_ADDR, 0, 0, 0, 0);
       memcpy_host_global(&ctx, out.data(), dev, out.size(), DSIZE_INT32, 1, node);
       memcpy_host_global(&ctx, back.data(), dev, back.size(), DSIZE_INT32, 0, node);
       dynamic_context_destroy(&ctx);
-    })));
+    }));
     EXPECT_EQ(back, out);
   }
   expect_assert(

@@ -373,17 +373,17 @@ TEST(Split, EightBitSplitsBetweenStoreModes) {
     for (size_t i = 0; i < want.size(); i++) outs.push_back(out_addr(i));
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
+      LayerRunner rig(deferred(seed));
       put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_split_tf_fix8b(kDataIn, kDataBuf, kDataBuf2, query, k.shape.data(), int(k.shape.size()), k.in_mode,
                                 k.out_mode, k.axis, k.sizes.data(), k.split_num, outs.data(), node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
       EXPECT_TRUE(rig.chip().engines.gdma.commands().empty()) << "a size query issues nothing";
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       for (size_t i = 0; i < want.size(); i++) {
         const int items = k.axis == 0 ? sizes[i] : n;
         const size_t out_len = want[i].size() / size_t(items);

@@ -69,10 +69,10 @@ TEST(RowCopy, CopiesRowsBetweenStrides) {
 
 TEST(RowCopy, NothingToCopyIssuesNothingOrFails) {
   for (int rows : {0, 3}) {
-    FirmwareRig rig;
-    ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) {
+    LayerRunner rig;
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_global_memcpy_ex(kDataIn, kDataOut, rows, 4, 4, 0, 0, rows == 0 ? 4 : 0, node);
-    })));
+    }));
     EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
   }
   struct Bad {

@@ -78,11 +78,10 @@ TEST(Pad, RowOrderOfTheMirrorModes) {
   for (int i = 0; i < 9; i++) in[i] = float(10 * (i / 3) + i % 3);
   const int rows[3][5] = {{1, 0, 1, 2, 1}, {0, 0, 1, 2, 2}, {0, 0, 1, 2, 2}};
   for (int mode = 1; mode < 4; mode++) {
-    FirmwareRig rig;
+    LayerRunner rig;
     rig.chip().ddr.store(kDataIn, in.data(), 36);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
-      nodechip_pad(kDataIn, kDataOut, 1, 1, 3, 3, pads, mode, 0.0f, node);
-    })));
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_pad(kDataIn, kDataOut, 1, 1, 3, 3, pads, mode, 0.0f, node); }));
     std::vector<float> out(25);
     rig.chip().ddr.load(kDataOut, out.data(), 100);
     for (int r = 0; r < 5; r++) EXPECT_EQ(int(out[r * 5 + 2]) / 10, rows[mode - 1][r]) << "mode " << mode << " row " << r;
@@ -93,20 +92,18 @@ TEST(Pad, EmptyInputFillsTheOutputWithTheConstant) {
   const int pads[4][2] = {{0, 0}, {1, 1}, {0, 2}, {1, 0}};
   const float value = 7.0f;
   for (int mode = 0; mode < 4; mode++) {
-    FirmwareRig rig;
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
-      nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, pads, mode, value, node);
-    })));
+    LayerRunner rig;
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, pads, mode, value, node); }));
     std::vector<float> out(2 * 2 * 3 * 2);
     rig.chip().ddr.load(kDataOut, out.data(), out.size() * 4);
     for (float v : out) EXPECT_EQ(v, value);
   }
   // An empty output: nothing at all.
   const int none[4][2] = {};
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) {
-    nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, none, 0, value, node);
-  })));
+  LayerRunner rig;
+  ASSERT_TRUE(
+      rig.call([&](cmd_id_node_t *node) { nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, none, 0, value, node); }));
   EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
 }
 
@@ -171,7 +168,7 @@ TEST(Pad, UnknownModeFailsAfterTheInterior) {
   }
   // The 8-bit pad prints its parameters on every call.
   FirmwareRig rig;
-  const FwOutcome out = run_on_node(rig, [&](cmd_id_node_t *n) {
+  const FwOutcome out = rig.run_layer([&](cmd_id_node_t *n) {
     nodechip_pad_fix8b(kDataIn, kDataOut, 0, kDataBuf, 0, kDataBuf2, 1, 1, 3, 3, pads, 0, 0, n);
   });
   ASSERT_TRUE(ran_clean(out));

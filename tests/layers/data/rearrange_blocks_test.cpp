@@ -27,12 +27,12 @@ TEST(SpaceToBatch, EvenRowsAndColumnsFirst) {
   std::vector<float> in(16);
   for (int i = 0; i < 16; i++) in[i] = float(i);
   const int shape[4] = {1, 1, 4, 4}, block[2] = {2, 2}, pads[4] = {0, 0, 0, 0};
-  FirmwareRig rig;
+  LayerRunner rig;
   rig.chip().ddr.store(kDataIn, in.data(), 64);
   int out_shape[4];
-  ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_space2batch(kDataIn, kDataOut, kDataBuf, shape, 4, block, pads, out_shape, node);
-  })));
+  }));
   EXPECT_EQ(std::vector<int>(out_shape, out_shape + 4), (std::vector<int>{4, 1, 2, 2}));
   std::vector<float> out(16);
   rig.chip().ddr.load(kDataOut, out.data(), 64);
@@ -114,7 +114,7 @@ void check_blocks_fix8b(const BlockCase &k, bool inverse, int in_mode, int out_m
   const int block[2] = {k.bh, k.bw};
   for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    FirmwareRig rig(deferred_config(seed));
+    LayerRunner rig(deferred(seed));
     put<u8>(rig, kDataIn, in);
     u64 bytes = ~0ull;
     auto call = [&](cmd_id_node_t *node, u64 *query) {
@@ -125,9 +125,9 @@ void check_blocks_fix8b(const BlockCase &k, bool inverse, int in_mode, int out_m
         nodechip_space2batch_fix8b(kDataIn, kDataOut, kDataBuf, query, k.shape.data(), 4, in_mode, out_mode, block,
                                    k.pads.data(), nullptr, node);
     };
-    ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
     EXPECT_EQ(bytes, buffer);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
     const Bytes got = out_mode == k4N
                           ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
                           : get<u8>(rig, kDataOut, want.size());
@@ -193,11 +193,10 @@ TEST(DepthToSpace, EveryLayoutBothWays) {
   {
     const std::vector<float> in = {10, 11, 12, 13};
     const int shape[4] = {1, 4, 1, 1}, block[2] = {2, 2};
-    FirmwareRig rig;
+    LayerRunner rig;
     rig.chip().ddr.store(kDataIn, in.data(), 16);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
-      nodechip_depth2space(kDataIn, kDataOut, shape, 4, block, 1, 1, 0, 0, node);
-    })));
+    ASSERT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_depth2space(kDataIn, kDataOut, shape, 4, block, 1, 1, 0, 0, node); }));
     std::vector<float> out(4);
     rig.chip().ddr.load(kDataOut, out.data(), 16);
     EXPECT_EQ(out, in);
@@ -345,7 +344,7 @@ TEST(Reorg8Bit, RearrangesFourNWordsBothWays) {
 TEST(Reorg8Bit, ShortLastRunStaysInsideItsGroup) {
   const int plane = 9, rows = 36;  // out 3 x 3, in 6 x 6; k = 2
   auto run = [&](uint64_t seed, int c) {
-    LayerRunner rig(deferred_config(seed));
+    LayerRunner rig(deferred(seed));
     std::vector<u32> in((size_t)c * rows);
     for (size_t i = 0; i < in.size(); i++) in[i] = (u32)i + 1;
     rig.chip().ddr.store(kDataIn, in.data(), in.size() * 4);

@@ -45,10 +45,10 @@ TEST(Reverse, LongAxesRestartTheIdsBeforeTheyWrap) {
   const Shape shape = {70000};
   const Bytes in = pattern_bytes(70000 * 4, 2);
   const Bytes want = ref::reverse(in, shape, 0, 4);
-  FirmwareRig rig;
+  LayerRunner rig;
   put<u8>(rig, kDataIn, in);
-  ASSERT_TRUE(ran_clean_no_findings(
-      rig, run_on_node(rig, [&](cmd_id_node_t *node) { nodechip_reverse_forward_v2(kDataIn, kDataOut, shape.data(), 1, 0, node); })));
+  ASSERT_TRUE(
+      rig.call([&](cmd_id_node_t *node) { nodechip_reverse_forward_v2(kDataIn, kDataOut, shape.data(), 1, 0, node); }));
   EXPECT_GT(rig.chip().engines.scheduler.gdma.restarts, 1u);
   EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
 }

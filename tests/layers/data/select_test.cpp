@@ -134,8 +134,8 @@ TEST(IndexSelectLayer, FloatRoadsAgainstTheReference) {
       std::vector<float> in(n);
       for (size_t i = 0; i < n; i++) in[i] = float(i) * 0.5f - 3.0f;
       LayerRunner rig(s);
-      store(rig, kIn, in);
-      store(rig, kIndex, k.index);
+      put(rig, kIn, in);
+      put(rig, kIndex, k.index);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_index_select(kIn, kIndex, int(k.index.size()), kOut, kBuf1, kBuf2, k.scratch, k.shape.data(),
                               int(k.shape.size()), k.axis, node);
@@ -155,8 +155,8 @@ TEST(IndexSelectLayer, BytesAndChunksOfIndices) {
   for (const Sched &s : {all_schedules()[0], deferred(2)}) {
     SCOPED_TRACE(sched_text(s));
     LayerRunner rig(s);
-    store(rig, kIn, in);
-    store(rig, kIndex, index);
+    put(rig, kIn, in);
+    put(rig, kIndex, index);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_index_select_fix8b(kIn, kIndex, int(index.size()), kOut, kBuf1, kBuf2, kScratch, shape.data(), 3, 1,
                                   node);
@@ -169,7 +169,7 @@ TEST(IndexSelectLayer, BytesAndChunksOfIndices) {
 TEST(IndexSelectLayer, IndexOutsideTheAxisIsRefused) {
   const int shape[2] = {4, 3};
   FirmwareRig rig;
-  store(rig, kIndex, std::vector<int>{1, 4});
+  put(rig, kIndex, std::vector<int>{1, 4});
   EXPECT_TRUE(stopped_on(rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_index_select(kIn, kIndex, 2, kOut, kBuf1, kBuf2, kScratch, shape, 2, 0, node);
   }),
@@ -237,8 +237,8 @@ TEST(MaskedSelectLayer, FloatAndBytesAgainstTheReference) {
       const unsigned x = unsigned(i * 2654435761u) >> 28;
       mask[i] = x < 6 ? 0.0f : x < 9 ? -0.0f : x == 9 ? NAN : float(x);
     }
-    store(rig, kIn, src);
-    store(rig, kFlags, mask);
+    put(rig, kIn, src);
+    put(rig, kFlags, mask);
     int count = -1;
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       count = nodechip_masked_select(kIn, shape.data(), 2, kFlags, shape.data(), 2, kOut, 4, 4, FW_STORE_MODE_1N,
@@ -254,8 +254,8 @@ TEST(MaskedSelectLayer, FloatAndBytesAgainstTheReference) {
       bmask[i] = int8_t(i % 5 == 0 ? 0x80 : i % 3 == 0 ? 1 : 0);
     }
     const std::vector<int> bshape = {10, 100};
-    store(rig, kIn, bsrc);
-    store(rig, kFlags, bmask);
+    put(rig, kIn, bsrc);
+    put(rig, kFlags, bmask);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       count = nodechip_masked_select(kIn, bshape.data(), 2, kFlags, bshape.data(), 2, kOut + 3, 1, 1,
                                      FW_STORE_MODE_1N, FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
@@ -270,8 +270,8 @@ TEST(MaskedSelectLayer, BroadcastAnd4NOperands) {
   LayerRunner rig(deferred(3));
   // A float source [2, 3] under a byte mask [3] (tiled), stored 4N with one item.
   const std::vector<float> src = {1, 2, 3, 4, 5, 6};
-  store(rig, kIn, src);
-  store(rig, kFlags, std::vector<int8_t>{0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // 4N: [0, 9, 0] in slot 0
+  put(rig, kIn, src);
+  put(rig, kFlags, std::vector<int8_t>{0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // 4N: [0, 9, 0] in slot 0
   const int src_shape[2] = {2, 3}, mask_shape[2] = {1, 3};
   int count = -1;
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
@@ -281,8 +281,8 @@ TEST(MaskedSelectLayer, BroadcastAnd4NOperands) {
   EXPECT_EQ(count, 2);
   EXPECT_EQ(get<float>(rig, kOut, 2), (std::vector<float>{2, 5}));
   // A byte source [2, 1] stored 4N (two items in one word each) tiled against a float mask [2, 3].
-  store(rig, kIn, std::vector<int8_t>{11, 22, 0, 0});
-  store(rig, kFlags, std::vector<float>{1, 0, 1, 0, 1, 1});
+  put(rig, kIn, std::vector<int8_t>{11, 22, 0, 0});
+  put(rig, kFlags, std::vector<float>{1, 0, 1, 0, 1, 1});
   const int bsrc_shape[2] = {2, 1}, fmask_shape[2] = {2, 3};
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     count = nodechip_masked_select(kIn, bsrc_shape, 2, kFlags, fmask_shape, 2, kOut, 1, 4, FW_STORE_MODE_4N,
@@ -312,10 +312,10 @@ TEST(MaskedSelectLayer, SeveralInputsFewestDimensionsFirst) {
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
     LayerRunner rig(s);
-    store(rig, kFlags, mask);
-    store(rig, src[0], s0);
-    store(rig, src[1], s1);
-    store(rig, src[2], s2);
+    put(rig, kFlags, mask);
+    put(rig, src[0], s0);
+    put(rig, src[1], s1);
+    put(rig, src[2], s2);
     int counts[3] = {-1, -1, -1};
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_masked_select_multi_input(src, dst, kFlags, kBuf1, kBuf2, 3, shapes, dims, mask_shape.data(), 3, types,
@@ -329,8 +329,8 @@ TEST(MaskedSelectLayer, SeveralInputsFewestDimensionsFirst) {
     EXPECT_EQ(get<float>(rig, dst[1], w1.size()), w1);
     // An all-zero mask: the first source run (index 2) selects nothing, and
     // every count is 0 without running the others.
-    store(rig, kFlags, std::vector<float>(24, 0.0f));
-    store(rig, dst[0], std::vector<float>(4, -1.0f));
+    put(rig, kFlags, std::vector<float>(24, 0.0f));
+    put(rig, dst[0], std::vector<float>(4, -1.0f));
     int counts2[3] = {-1, -1, -1};
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_masked_select_multi_input(src, dst, kFlags, kBuf1, kBuf2, 3, shapes, dims, mask_shape.data(), 3, types,
@@ -382,8 +382,8 @@ TEST(WhereLayer, CoordinatesAgainstTheReference) {
         if ((i * 2654435761u) % unsigned(k.every) == 0) in[i] = i % 2 ? -1.5f : NAN;
       if (n > 10) in[n - 1] = 3.0f, in[1] = -0.0f;
       LayerRunner rig(s);
-      store(rig, kIn, in);
-      store(rig, kBuf2, std::vector<int32_t>{-7});
+      put(rig, kIn, in);
+      put(rig, kBuf2, std::vector<int32_t>{-7});
       int count = -1;
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         count = nodechip_where_v2(kIn, kOut, kBuf2, kBuf1 + 4, kScratch, k.shape.data(), int(k.shape.size()), node);
@@ -398,8 +398,8 @@ TEST(WhereLayer, CoordinatesAgainstTheReference) {
 TEST(WhereLayer, NoCountAddressAndTooManyElements) {
   {
     LayerRunner rig;
-    store(rig, kIn, std::vector<float>{0, 2, 0, 4});
-    store(rig, kFlags, std::vector<int32_t>{-7});
+    put(rig, kIn, std::vector<float>{0, 2, 0, 4});
+    put(rig, kFlags, std::vector<int32_t>{-7});
     const int shape[2] = {2, 2};
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       EXPECT_EQ(nodechip_where_v2(kIn, kOut, ~0ull, kBuf1, kScratch, shape, 2, node), 2);
@@ -441,10 +441,10 @@ TEST(SelectLayer, ConditionsConstantsAndRelu) {
         b[i] = float(int(i % 7) - 3) * 0.5f;
       }
       LayerRunner rig(s);
-      if (k.int_cond) store(rig, kFlags, icond);
-      else store(rig, kFlags, cond);
-      store(rig, kIn, a);
-      store(rig, kBuf1, b);
+      if (k.int_cond) put(rig, kFlags, icond);
+      else put(rig, kFlags, cond);
+      put(rig, kIn, a);
+      put(rig, kBuf1, b);
       uint32_t abits, bbits;
       std::memcpy(&abits, &ac, 4);
       std::memcpy(&bbits, &bc, 4);

@@ -132,17 +132,17 @@ TEST(StrideSlice, EightBitBetweenStoreModes) {
     const size_t out_len = want.size() / size_t(on);
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
+      LayerRunner rig(deferred(seed));
       put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_stride_slice_fix8b(kDataIn, kDataOut, kDataBuf, kDataBuf2, query, k.shape.data(), int(k.shape.size()),
                                     k.in_mode, k.out_mode, 0, 0, k.begin.data(), k.end.data(), k.stride.data(), node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
       EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       const Bytes got = k.out_mode == k4N
                             ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
                             : get<u8>(rig, kDataOut, want.size());
@@ -172,16 +172,16 @@ TEST(Unfold, WindowsStackedAsANewLastAxis) {
     const Bytes want = ref::unfold(in, k.shape, k.axis, k.size, k.step, 4);
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
+      LayerRunner rig(deferred(seed));
       put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_unfold(kDataIn, int(k.shape.size()), k.shape.data(), k.axis, k.size, k.step, kDataBuf, query,
                         kDataOut, node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
     }
   }

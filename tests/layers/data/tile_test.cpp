@@ -124,17 +124,17 @@ TEST(Tile, EightBitBetweenStoreModes) {
     const size_t out_len = want.size() / size_t(on);
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
+      LayerRunner rig(deferred(seed));
       put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_tile_full_fix8b(kDataIn, kDataOut, kDataBuf, query, k.shape.data(), k.coeff.data(),
                                  int(k.shape.size()), k.in_mode, k.out_mode, k.flag, node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
       EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       const Bytes got = k.out_mode == k4N
                             ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
                             : get<u8>(rig, kDataOut, want.size());

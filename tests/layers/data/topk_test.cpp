@@ -68,7 +68,7 @@ TEST(TopkLayer, RoundsAgainstTheReference) {
         if (k < 1) continue;
         SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim) + ", k " + std::to_string(k));
         LayerRunner rig(s);
-        store(rig, kIn, in);
+        put(rig, kIn, in);
         ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
           nodechip_topk(kIn, kValue, kIndex, k, dim, dims[0], dims[1], dims[2], dims[3], node);
         }));
@@ -86,7 +86,7 @@ TEST(TopkLayer, ManyRoundsRestartTheIdsBeforeTheyWrap) {
   const int dims[4] = {1, 2, 1, 1000}, k = 14;
   const std::vector<float> in = values(size_t(2) * 1000, 4);
   LayerRunner rig(deferred(1));
-  store(rig, kIn, in);
+  put(rig, kIn, in);
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_topk(kIn, kValue, kIndex, k, 3, dims[0], dims[1], dims[2], dims[3], node);
   }));
@@ -101,7 +101,7 @@ TEST(TopkLayer, ManyRoundsRestartTheIdsBeforeTheyWrap) {
 TEST(TopkLayer, TiesNegativeKAndRefusals) {
   {
     LayerRunner rig;
-    store(rig, kIn, std::vector<float>{3, 7, 7, 1});
+    put(rig, kIn, std::vector<float>{3, 7, 7, 1});
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, 3, 3, 1, 1, 1, 4, node); }));
     EXPECT_EQ(get<float>(rig, kValue, 3), (std::vector<float>{7, 7, 3}));
     EXPECT_EQ(get<int32_t>(rig, kIndex, 3), (std::vector<int32_t>{1, 2, 0}));
@@ -133,7 +133,7 @@ TEST(SortLayer, FloatEveryDimBothOrders) {
       for (u8 desc : {0, 1}) {
         SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim) + ", descending " + std::to_string(desc));
         LayerRunner rig(s);
-        store(rig, kIn, in);
+        put(rig, kIn, in);
         ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
           nodechip_sort_per_dim(kIn, kIndex, kValue, kBuf1, kBuf2, shape.data(), 3, dim, 7, 7, desc, node);
         }));
@@ -154,7 +154,7 @@ TEST(SortLayer, SignedBytesEveryDim) {
     for (int dim = 0; dim < 3; dim++) {
       SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim));
       LayerRunner rig(s);
-      store(rig, kIn, in);
+      put(rig, kIn, in);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_sort_per_dim_fix8b(kIn, kIndex, kValue, kBuf1, kBuf2, kBuf3, shape.data(), 3, dim, 0, 0, 1, node);
       }));
@@ -219,7 +219,7 @@ std::vector<float> distinct(size_t n, unsigned seed) {
 void check_topk_v2(const std::vector<float> &in, const std::vector<int> &shape, int dim, int k, int descending,
                    uint64_t seed, size_t *bd_commands = nullptr) {
   LayerRunner rig(deferred(seed));
-  store(rig, kIn, in);
+  put(rig, kIn, in);
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, dim, u8(descending), shape.data(), int(shape.size()), node);
   }));
@@ -320,7 +320,7 @@ TEST(TopkV2Layer, EqualValuesAtTheThreshold) {
 TEST(TopkV2Layer, OneValueEverywhereLeavesTheStage) {
   const int len = 200001, k = 5;
   LayerRunner rig(deferred(3));
-  store(rig, kIn, std::vector<float>(size_t(len), 2.5f));
+  put(rig, kIn, std::vector<float>(size_t(len), 2.5f));
   const std::vector<int> shape = {len};
   ASSERT_TRUE(rig.call(
       [&](cmd_id_node_t *node) { nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, 0, 1, shape.data(), 1, node); }));

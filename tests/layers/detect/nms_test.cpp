@@ -141,7 +141,7 @@ TEST(NmsVec, ProposalModeAgainstGreedyReference) {
     for (const Sched &s : scheds) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kIn, flat(c.boxes));
+      put(rig, kIn, flat(c.boxes));
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nms_vec_face_demo_mode = 0;
         cv_cur_dtcm_addr = DTCM_SCRATCH_START;
@@ -162,7 +162,7 @@ TEST(NmsVec, ProposalModeAgainstGreedyReference) {
 TEST(NmsVec, NoProposalsWriteNothingAndTooManyAreRefused) {
   {
     LayerRunner rig;
-    store(rig, kOut, std::vector<u32>(8, 0xdeadbeefu));
+    put(rig, kOut, std::vector<u32>(8, 0xdeadbeefu));
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       cv_cur_dtcm_addr = DTCM_SCRATCH_START;
       EXPECT_EQ(nodechip_cv_nms_vec(kIn, DTCM_SCRATCH_START, DTCM_SCRATCH_START, 0, 0.5f, kOut, node), 0);
@@ -280,9 +280,9 @@ TEST(NmsV2, IndicesAgainstGreedyReference) {
     for (const Sched &s : scheds) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kBoxes, b4);
-      store(rig, kScores, sc);
-      store(rig, kOut, std::vector<i32>(want.size() + 4, -7));
+      put(rig, kBoxes, b4);
+      put(rig, kScores, sc);
+      put(rig, kOut, std::vector<i32>(want.size() + 4, -7));
       i32 count = -1;
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_nms_v2(kBoxes, kScores, kOut, 0, u32(c.boxes.size()), c.max_out, &count, c.iou, c.score, node);
@@ -302,9 +302,9 @@ TEST(NmsV2, NothingPassesOrNoRoom) {
   for (u32 max_out : {10u, 0u}) {
     SCOPED_TRACE(max_out);
     LayerRunner rig;
-    store(rig, kBoxes, b4);
-    store(rig, kScores, sc);
-    store(rig, kOut, std::vector<i32>(10, -7));
+    put(rig, kBoxes, b4);
+    put(rig, kScores, sc);
+    put(rig, kOut, std::vector<i32>(10, -7));
     i32 count = -1;
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_nms_v2(kBoxes, kScores, kOut, 0, 10, max_out, &count, 0.5f, max_out ? 5.0f : -1.0f, node);
@@ -333,7 +333,7 @@ TEST(SoftNms, MatricesAgainstReference) {
     for (const Sched &s : scheds) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kIn, flat(c.boxes));
+      put(rig, kIn, flat(c.boxes));
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_soft_nms_vec(kIn, u32(P), c.method, c.sigma, kOut, kWeights, node);
       }));
@@ -358,7 +358,7 @@ TEST(SoftNms, MatricesAgainstReference) {
     }
   }
   FirmwareRig rig;
-  store(rig, kIn, flat(scene(4, 17)));
+  put(rig, kIn, flat(scene(4, 17)));
   EXPECT_TRUE(stopped_on(rig.run_layer([](cmd_id_node_t *n) { nodechip_cv_soft_nms_vec(kIn, 4, 2, 0.5f, kOut, kWeights, n); }),
                          "ASSERT", "firmware/layers/", "nodechip_soft_nms_caculate_overlap", "0",
                          "weighting_method error \r"));

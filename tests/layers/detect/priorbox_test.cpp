@@ -66,7 +66,7 @@ TEST(PriorBox, AgainstReference) {
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kScratch, scratch);
+      put(rig, kScratch, scratch);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_priorbox_opt(0, rows, kScratch, kOut, c.W, c.H, c.img_w, c.img_h, c.step_w, c.step_h,
                               int(c.min_sizes.size()), c.max_sizes.empty() ? 0 : 1, int(c.ratios.size()),
@@ -111,7 +111,7 @@ TEST(PriorBox, EightBit) {
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kScratch, scratch);
+      put(rig, kScratch, scratch);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_priorbox_opt(1, rows, kScratch, kOut, W, H, img, img, 100, 100, 1, 0, 2, 4, &hw[0], &hh[0], nullptr,
                               nullptr, &hw[1], &hh[1], var.data(), c.offset, P, c.scale, c.clip, c.store_mode, node);

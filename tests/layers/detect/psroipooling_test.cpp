@@ -66,9 +66,9 @@ TEST(PsRoiPooling, AgainstReference) {
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kMap, map);
-      store(rig, kRois, c.rois);
-      store(rig, kOut, std::vector<float>(want.size(), 99.0f));
+      put(rig, kMap, map);
+      put(rig, kRois, c.rois);
+      put(rig, kOut, std::vector<float>(want.size(), 99.0f));
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_psroipooling_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
                                                      c.scale, node);
@@ -120,8 +120,8 @@ TEST(PsRoiPooling, EightBit) {
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kMap, words);
-      store(rig, kRois, c.rois);
+      put(rig, kMap, words);
+      put(rig, kRois, c.rois);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
                                                            1.0f, c.in_sign, c.out_sign, node);
@@ -132,7 +132,7 @@ TEST(PsRoiPooling, EightBit) {
   // A bin of 16 x 20 cells: an area above 255 that is no power of two.
   FirmwareRig rig;
   const std::vector<float> roi = {0, 0, 0, 19, 15};
-  store(rig, kRois, roi);
+  put(rig, kRois, roi);
   const FwOutcome o = rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, 1, 16, 20, 1, 1, 1, 1.0f, 1, 1,
                                                        node);

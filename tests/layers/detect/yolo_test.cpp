@@ -40,9 +40,9 @@ TEST(Yolo, AgainstReference) {
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      store(rig, kIn, in);
+      put(rig, kIn, in);
       // Channels beyond the last whole group are not written.
-      store(rig, kOut, in);
+      put(rig, kOut, in);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_yolo(kIn, kOut, c.n, c.C, c.h, c.w, c.num, c.classes, c.coords, c.background, c.softmax, node);
       }));

@@ -128,7 +128,7 @@ TEST_P(BatchnormLayer, PowerHelper) {
   LayerRunner rig(GetParam());
   const int C = 70, W = 40;
   const std::vector<float> in = spread(size_t(C) * W, 0.01f, 50.0f);
-  put_floats(rig, kIn, in);
+  put<float>(rig, kIn, in);
   // Source at 0 (aligned 1 x 70 x 1 x 40: two lane rows of 64 floats), the
   // destination filled with NaN first, then raised in place too.
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
@@ -176,9 +176,9 @@ TEST_P(BatchnormLayer, Inference) {
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, -4.0f, 4.0f, 1), mean = spread(size_t(k.c), -1.0f, 1.0f, 2);
     const std::vector<float> var = spread(size_t(k.c), 0.5f, 3.0f, 3);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kMean, mean);
-    put_floats(rig, kVar, var);
+    put<float>(rig, kIn, x);
+    put<float>(rig, kMean, mean);
+    put<float>(rig, kVar, var);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_batchnorm_forward_inference_parallel(kIn, kMean, kVar, k.s, kStd, kOut, k.eps, k.n, k.c, k.h, k.w,
                                                     k.output_std, k.prepare, k.relu, node);
@@ -220,14 +220,14 @@ TEST_P(BatchnormLayer, TrainingSteps) {
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const float m = k.norm_count > 0 ? k.norm_count : float(k.n * k.h * k.w);
     std::vector<double> rm = doubles(spread(size_t(k.c), -1.0f, 1.0f, 4)), rv = doubles(spread(size_t(k.c), 0.5f, 2.0f, 5));
-    put_floats(rig, kMean, std::vector<float>(rm.begin(), rm.end()));
-    put_floats(rig, kVar, std::vector<float>(rv.begin(), rv.end()));
+    put<float>(rig, kMean, std::vector<float>(rm.begin(), rm.end()));
+    put<float>(rig, kVar, std::vector<float>(rv.begin(), rv.end()));
     for (int step = 0; step < k.steps; step++) {
       SCOPED_TRACE("step " + std::to_string(step));
       // Channel k centred near k / 10 with a spread that depends on the step.
       std::vector<float> x = spread(count, -2.0f - step, 3.0f + step, unsigned(step));
       for (size_t i = 0; i < count; i++) x[i] += float((i / size_t(k.h * k.w)) % size_t(k.c)) / 10.0f;
-      put_floats(rig, kIn, x);
+      put<float>(rig, kIn, x);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_batchnorm_forward_train_parallel(kIn, kMean, kVar, kBatchMean, kStd, kOut, eps, fraction, m, k.n,
                                                   k.c, k.h, k.w, node);

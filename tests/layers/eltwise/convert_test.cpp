@@ -82,7 +82,7 @@ TEST_P(ConvertLayer, RoundTrip) {
     if (count > 4) {
       x[0] = 2.5f, x[1] = -2.5f, x[2] = 200.0f, x[3] = -3.0f, x[4] = 126.7f;
     }
-    put_floats(rig, kIn, x);
+    put<float>(rig, kIn, x);
     // The output address as an offset from the start of device memory.
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (k.v2) {
@@ -105,7 +105,7 @@ TEST_P(ConvertLayer, RoundTrip) {
         ASSERT_EQ(double(back[i * chw + e]), want) << "item " << i << " element " << e;
       }
     // Nothing is written past the last item.
-    put_floats(rig, kOut + 4 * count, {7.0f});
+    put<float>(rig, kOut + 4 * count, {7.0f});
   }
 }
 
@@ -118,7 +118,7 @@ TEST(ConvertLayer, PaddingItemsAreNotStored) {
   std::vector<uint8_t> in(2 * chw * 4, 0x11);
   put(rig, kIn, in.data(), in.size());
   std::vector<float> sentinel(8 * chw, -7.0f);
-  put_floats(rig, kOut, sentinel);
+  put<float>(rig, kOut, sentinel);
   ASSERT_TRUE(rig.call(
       [&](cmd_id_node_t *node) { nodechip_global_int2float(kIn, kOut, n, c, h, w, 1, STORAGE_MODE_4N_INT8, node); }));
   const std::vector<float> out = get<float>(rig, kOut, 8 * chw);
@@ -131,7 +131,7 @@ TEST(ConvertLayer, AddressesInTheUpperFourGigabytes) {
   LayerRunner rig;
   const u64 high = 0x280000000ull;
   const std::vector<float> x = {1.0f, -2.0f, 3.0f, -4.0f, 5.0f, 6.0f};
-  put_floats(rig, high, x);
+  put<float>(rig, high, x);
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_float2int8(high, high + 0x1000, 6, 1, 1, 1, 1, node);
     nodechip_global_int2float(high + 0x1000, 0x1000, 6, 1, 1, 1, 1, STORAGE_MODE_4N_INT8, node);

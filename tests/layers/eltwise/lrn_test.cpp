@@ -146,7 +146,7 @@ TEST_P(LrnLayer, Float) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, -3.0f, 3.0f, unsigned(k.c));
-    put_floats(rig, kIn, x);
+    put<float>(rig, kIn, x);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_lrn_forward_parallel(kIn, kOut, k.n, k.c, k.h, k.w, k.alpha, k.size, k.beta, k.k, node);
     }));

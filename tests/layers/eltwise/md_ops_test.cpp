@@ -56,9 +56,9 @@ TEST_P(MdOps, Scalar) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> a = spread(count, -3, 3, 1), b = spread(count, 0.5f, 4, 2), r = spread(count, -1, 1, 3);
-    put_floats(rig, kA, a);
-    put_floats(rig, kB, b);
-    put_floats(rig, kR, r);
+    put<float>(rig, kA, a);
+    put<float>(rig, kB, b);
+    put<float>(rig, kR, r);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_md_scalar(kA, kB, kR, k.n, k.c, k.h, k.w, k.op, k.add, k.ac, k.bc, bits(k.av), bits(k.bv), node);
     }));
@@ -81,7 +81,7 @@ TEST_P(MdOps, Scalar) {
   }
   const size_t len = 100003;
   const std::vector<float> a = spread(len, -3, 3, 4);
-  put_floats(rig, kA, a);
+  put<float>(rig, kA, a);
   ASSERT_TRUE(
       rig.call([&](cmd_id_node_t *node) { nodechip_1d_scalar(kA, 0, kR, len, 2, 0, 0, 1, 0, bits(3.0f), node); }));
   expect_near(
@@ -102,8 +102,8 @@ TEST_P(MdOps, SumAndLinear) {
     SCOPED_TRACE(k.what);
     const size_t hw = size_t(k.h) * k.w, count = size_t(k.n) * k.c * hw;
     const std::vector<float> x = spread(count, -1, 1, 5), old = spread(size_t(k.c), -2, 2, 6);
-    put_floats(rig, kA, x);
-    put_floats(rig, kY, old);
+    put<float>(rig, kA, x);
+    put<float>(rig, kY, old);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_md_sum(kA, kY, k.n, k.c, k.h, k.w, k.acc, node); }));
     expect_near(
         get<float>(rig, kY, size_t(k.c)),
@@ -129,10 +129,10 @@ TEST_P(MdOps, SumAndLinear) {
     const size_t hw = size_t(k.h) * k.w, count = size_t(k.n) * k.c * hw;
     const std::vector<float> x = spread(count, -3, 3, 7), b = spread(size_t(k.c), -1, 1, 8),
                              s = spread(size_t(k.c), 0.5f, 2, 9), y = spread(count, -1, 1, 10);
-    put_floats(rig, kA, x);
-    put_floats(rig, kB, b);
-    put_floats(rig, kC, s);
-    put_floats(rig, kY, y);
+    put<float>(rig, kA, x);
+    put<float>(rig, kB, b);
+    put<float>(rig, kC, s);
+    put<float>(rig, kY, y);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_md_linear(kA, kB, kC, kY, k.n, k.c, k.h, k.w, k.add, k.bc, k.sc, bits(0.25f), bits(1.5f), k.mode, node);
     }));
@@ -155,15 +155,15 @@ TEST_P(MdOps, CompareAndSelect) {
   std::vector<float> a = spread(count, -2, 2, 11), b = spread(count, -2, 2, 12);
   for (size_t i = 0; i < count; i += 7) b[i] = a[i];  // equal values select D
   const std::vector<float> cc = spread(count, 10, 20, 13), d = spread(count, 30, 40, 14);
-  put_floats(rig, kA, a);
-  put_floats(rig, kB, b);
-  put_floats(rig, kC, cc);
-  put_floats(rig, kD, d);
+  put<float>(rig, kA, a);
+  put<float>(rig, kB, b);
+  put<float>(rig, kC, cc);
+  put<float>(rig, kD, d);
   for (int native : {0, 1}) {
     for (int skip : {0, 1, 2}) {
       SCOPED_TRACE("native " + std::to_string(native) + " skip " + std::to_string(skip));
-      put_floats(rig, kY, std::vector<float>(count, -99.0f));
-      put_floats(rig, kR, std::vector<float>(count, -99.0f));
+      put<float>(rig, kY, std::vector<float>(count, -99.0f));
+      put<float>(rig, kR, std::vector<float>(count, -99.0f));
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_md_cmp(kA, kB, kC, kD, kY, kR, n, c, h, w, 0, 0, 0, 1, 0, 0, 0, bits(7.0f), skip, 0, 0, native, node);
       }));
@@ -194,8 +194,8 @@ TEST_P(MdOps, CompareAndSelect) {
       for (size_t e = 0; e < item; e++) x[1 * item + e] = x[3 * item + e] = k.minimum ? -9.0f : 9.0f;
     }
     if (k.n == 6) x[5 * item + 3] = 50.0f;
-    put_floats(rig, kA, x);
-    put_floats(rig, kR, std::vector<float>(item, -99.0f));
+    put<float>(rig, kA, x);
+    put<float>(rig, kR, std::vector<float>(item, -99.0f));
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_md_cmp(kA, 0, 0, 0, kY, kR, k.n, rc, rh, rw, 0, 0, 0, 0, 0, 0, 0, 0, k.skip, 1, k.minimum, k.native,
                       node);
@@ -229,7 +229,7 @@ TEST_P(MdOps, SpecialFunctions) {
     EXPECT_EQ(md_sfu_spilt(k.n, k.c, k.h, k.w, &sl), k.mode);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, k.type == 1 ? -3.0f : 0.25f, 4.0f, 15);
-    put_floats(rig, kA, x);
+    put<float>(rig, kA, x);
     ASSERT_TRUE(
         rig.call([&](cmd_id_node_t *node) { nodechip_md_sfu(kA, kY, k.n, k.c, k.h, k.w, 0, k.e, k.type, 0, node); }));
     expect_near(
@@ -272,8 +272,8 @@ TEST_P(MdOps, BroadcastBinary) {
     for (int i = 0; i < 4; i++) o[i] = std::max(k.ac ? 1 : k.a[i], k.bc ? 1 : k.b[i]);
     const size_t ca = size_t(k.a[0]) * k.a[1] * k.a[2] * k.a[3], cb = size_t(k.b[0]) * k.b[1] * k.b[2] * k.b[3];
     const std::vector<float> a = spread(ca, -3, 3, 16), b = spread(cb, -3, 3, 17);
-    put_floats(rig, kA, a);
-    put_floats(rig, kB, b);
+    put<float>(rig, kA, a);
+    put<float>(rig, kB, b);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_md_ops_parallel(kA, kB, kR, k.a[0], k.a[1], k.a[2], k.a[3], k.b[0], k.b[1], k.b[2], k.b[3], k.op, k.ac,
                                k.bc, k.av, k.bv, node);

@@ -34,7 +34,7 @@ TEST_P(MiscMath, ClassTests) {
     for (size_t i = 0; i < len; i += 3) x[i] = i % 2 ? inf : -inf;
     for (size_t i = 1; i < len; i += 5) x[i] = nan;
     if (len == 3) x = {1.0f, inf, nan};
-    put_floats(rig, kIn, x);
+    put<float>(rig, kIn, x);
     for (int what : {0, 1, 2}) {
       SCOPED_TRACE("length " + std::to_string(len) + " what " + std::to_string(what));
       std::vector<uint8_t> sentinel(len + 4, 0x77);
@@ -66,7 +66,7 @@ TEST_P(MiscMath, SumOfPowers) {
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const std::vector<float> x = spread(k.len, -1.0f, 1.0f, 2);
-    put_floats(rig, kIn, x);
+    put<float>(rig, kIn, x);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_sum_x2n(kIn, kOut, k.len, k.count, k.scale, node); }));
     double want = 0;
     for (float v : x) want += std::pow(double(v), 1 << k.count);
@@ -115,8 +115,8 @@ TEST_P(MiscMath, BatchSumAndBand) {
     SCOPED_TRACE(k.what);
     const size_t item = size_t(k.c) * k.h * k.w;
     const std::vector<float> x = spread(size_t(k.n) * item, -1, 1, 3), old = spread(item, -2, 2, 4);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kOut, old);
+    put<float>(rig, kIn, x);
+    put<float>(rig, kOut, old);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_img_sum(kIn, kOut, k.acc, k.n, k.c, k.h, k.w, node); }));
     const std::vector<float> got = get<float>(rig, kOut, item);
     for (size_t e = 0; e < item; e++) {
@@ -140,8 +140,8 @@ TEST_P(MiscMath, BatchSumAndBand) {
     size_t count = 1;
     for (int d : k.shape) count *= size_t(d);
     const std::vector<float> x = spread(count, 1, 2, 5);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kOut, std::vector<float>(count, -9.0f));
+    put<float>(rig, kIn, x);
+    put<float>(rig, kOut, std::vector<float>(count, -9.0f));
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_matrix_band_part(kIn, kOut, k.shape.data(), int(k.shape.size()), k.lower, k.upper, node);
     }));

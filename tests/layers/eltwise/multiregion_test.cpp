@@ -64,8 +64,8 @@ TEST_P(Multiregion, AgainstReference) {
       in[i] = kIn + u64(i) * kHeadBytes, out[i] = kOut + u64(i) * kHeadBytes;
       N[i] = hd.n, C[i] = c, H[i] = hd.h, W[i] = hd.w;
       x[i] = spread(size_t(hd.n) * c * hd.h * hd.w, -6, 6, unsigned(i + 1));
-      put_floats(rig, in[i], x[i]);
-      put_floats(rig, out[i], std::vector<float>(x[i].size() + 4, -7.0f));
+      put<float>(rig, in[i], x[i]);
+      put<float>(rig, out[i], std::vector<float>(x[i].size() + 4, -7.0f));
     }
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_multiregion_forward_parallel(in, out, N, C, H, W, heads, k.classes, k.coords, k.nums, k.act, node);

@@ -13,7 +13,6 @@ namespace zv::test::norm {
 inline void put(FirmwareRig &rig, u64 addr, const void *data, size_t bytes) {
   rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(data), bytes);
 }
-inline void put_floats(FirmwareRig &rig, u64 addr, const std::vector<float> &v) { put(rig, addr, v.data(), v.size() * 4); }
 // Values in [lo, hi), spread without a short period.
 inline std::vector<float> spread(size_t n, float lo, float hi, unsigned salt = 0) {
   std::vector<float> v(n);

@@ -43,8 +43,8 @@ TEST_P(NormalizeLayer, Float) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, -3.0f, 3.0f, unsigned(k.c)), scale = spread(size_t(k.c), 0.5f, 4.0f, 7);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kScale, scale);
+    put<float>(rig, kIn, x);
+    put<float>(rig, kScale, scale);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_normalize_forward(kIn, kOut, k.shared ? 0 : kScale, u8(k.across), u8(k.shared), k.n, k.c, k.h, k.w,
                                  1e-6f, 2.5f, k.relu, node);
@@ -73,7 +73,7 @@ TEST_P(NormalizeLayer, EightBit) {
       const std::vector<uint8_t> in = spread_bytes(groups * chw * 4, unsigned(k.c + sign_in));
       const std::vector<float> scale = spread(size_t(k.c), 20.0f, 120.0f, 3);
       put(rig, kIn, in.data(), in.size());
-      put_floats(rig, kScale, scale);
+      put<float>(rig, kScale, scale);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_normalize_fix8b_forward(kIn, kOut, kScale, u8(k.across), u8(k.shared), k.n, k.c, k.h, k.w, 1e-6f,
                                          100.0f, k.relu, sign_in, sign_out, node);

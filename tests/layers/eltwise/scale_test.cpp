@@ -77,9 +77,9 @@ TEST_P(ScaleLayer, AgainstReference) {
     const size_t count = size_t(k.n) * k.c * k.h * k.w, scount = size_t(S[0]) * S[1] * S[2] * S[3];
     const std::vector<float> x = spread(count, -3.0f, 3.0f, 1), s = spread(scount, -2.0f, 2.0f, 2),
                              b = spread(scount, -1.0f, 1.0f, 3);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kScale, s);
-    put_floats(rig, kBias, b);
+    put<float>(rig, kIn, x);
+    put<float>(rig, kScale, s);
+    put<float>(rig, kBias, b);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_scale_forward(kIn, kScale, kBias, kOut, k.n, k.c, k.h, k.w, k.axis, k.num, k.bias, k.relu, node);
     }));

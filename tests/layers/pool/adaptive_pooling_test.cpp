@@ -59,7 +59,7 @@ TEST(AdaptivePooling, FloatAgainstReference) {
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_adaptive_pooling_forward(kIn, kOut, k.n, k.c, k.ih, k.iw, k.oh, k.ow, k.avg, node);
       }));
-      EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+      EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
     }
   }
 }
@@ -74,7 +74,7 @@ TEST(AdaptivePooling, FloatBatchChunksAndIdRestarts) {
     put_floats(rig, kIn, in.v);
     ASSERT_TRUE(rig.call(
         [&](cmd_id_node_t *node) { nodechip_adaptive_pooling_forward(kIn, kOut, n, c, ih, iw, 1, 1, 1, node); }));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
   }
   {
     // 130 x 130 bins: two GDMA commands each pass id 32767 on the way.
@@ -87,7 +87,7 @@ TEST(AdaptivePooling, FloatBatchChunksAndIdRestarts) {
       nodechip_adaptive_pooling_forward(kIn, kOut, 1, 1, 130, 130, 130, 130, 0, node);
     }, &after)));
     EXPECT_LT(after.gdma_cmd_id, 32768u);
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 0));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 0));
   }
 }
 
@@ -112,7 +112,7 @@ TEST(AdaptivePooling, Fix8bAgainstReference) {
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
       LayerRunner rig(s);
-      put_bytes(rig, kIn, in);
+      put<u8>(rig, kIn, in);
       ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_adaptive_pooling_fix8b_forward(kIn, kOut, k.n, k.c, k.ih, k.iw, k.oh, k.ow, k.avg, k.rshift, 0, k.sign,
                                                 0, 0, 0, k.relu, node);

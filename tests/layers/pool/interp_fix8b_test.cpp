@@ -43,7 +43,7 @@ void run8(const Case8 &k, const std::vector<u8> &in, const std::vector<Sched> &s
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
     LayerRunner rig(s);
-    put_bytes(rig, kIn, in);
+    put<u8>(rig, kIn, in);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_interp_forward_fix8b_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, k.p, k.q, k.oh, k.ow, 0, !k.is_signed,
                                              node);
@@ -109,7 +109,7 @@ TEST(Interp8, NearestCopiesWholeWords) {
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
     LayerRunner rig(s);
-    put_bytes(rig, kIn, in);
+    put<u8>(rig, kIn, in);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_interp_forward_fix8b_parallel(kIn, kOut, n, c, ih, iw, 0, 0, oh, ow, 1, 0, node);
     }));

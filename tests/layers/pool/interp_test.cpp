@@ -64,7 +64,7 @@ void run_interp(const InterpCase &k, const std::vector<Sched> &scheds) {
       nodechip_interp_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, k.p, k.q, k.oh, k.ow, k.m.align_corners,
                                        k.m.half_pixel, k.m.mode, node);
     }));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 2e-6));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 2e-6));
   }
 }
 

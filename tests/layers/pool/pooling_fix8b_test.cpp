@@ -102,7 +102,7 @@ void run_fix8b(const Fix8bCase &k) {
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
     LayerRunner rig(s);
-    put_bytes(rig, kIn, in);
+    put<u8>(rig, kIn, in);
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       const PoolFix8b &q = k.p;
       if (k.tf)
@@ -179,7 +179,7 @@ TEST(PoolFix8b, WrapperPlansItself) {
   const std::vector<u8> in = bytes_pattern(size_t(groups) * c * ih * iw * 4, 5);
   const std::vector<u8> want = ref::pool::pool_fix8b(in, groups, c, ih, iw, p, oh, ow);
   LayerRunner rig(deferred(3));
-  put_bytes(rig, kIn, in);
+  put<u8>(rig, kIn, in);
   ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_pooling_fix8b_forward_parallel_with_data_split(kIn, kOut, n, c, ih, iw, 3, 3, 1, 1, 1, 1, 2, 2, 0, 0, 1, 1,
                                                             0, 0, 0, 0, 0, 0, 0, 0, node);

@@ -117,7 +117,7 @@ void run_pool_case(const PoolCase &k, bool large_stride_worker) {
                                           p.pad_b, p.pad_r, p.stride_h, p.stride_w, p.avg, p.avg_mode, p.relu, c_step,
                                           h_step, 0.5f, node);
     }));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
   }
 }
 
@@ -177,7 +177,7 @@ TEST(FloatPooling, WrapperPlansAndPicksTheWorker) {
       nodechip_pooling_forward_parallel_with_data_split(kIn, kOut, n, c, ih, iw, oh, ow, k, k, pad, pad, stride, stride,
                                                         1, 1, 0, node);
     }));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
   }
   // A pad wider than its window: the split writes no plan and the worker refuses the call.
   FirmwareRig rig;

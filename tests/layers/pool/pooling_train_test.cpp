@@ -69,9 +69,9 @@ void run_train(const TrainCase &k, const T4 &in, bool index_only) {
                                                 k.split_mode, node);
     }));
     if (!index_only) {
-      EXPECT_TRUE(near_all(get_floats(rig, kOut, want.max.v.size()), want.max, 0));
+      EXPECT_TRUE(near_all(get<float>(rig, kOut, want.max.v.size()), want.max, 0));
     }
-    EXPECT_TRUE(near_all(get_floats(rig, kOut2, want.pos.v.size()), want.pos, 0));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut2, want.pos.v.size()), want.pos, 0));
   }
 }
 

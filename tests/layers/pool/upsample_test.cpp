@@ -34,7 +34,7 @@ TEST(Upsample, AgainstReference) {
         nodechip_upsample_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, k.size, k.c_step, k.h_step, 0.5f, k.relu,
                                            node);
       }));
-      EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 0));
+      EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 0));
     }
   }
 }

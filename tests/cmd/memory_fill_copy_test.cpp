@@ -20,12 +20,6 @@ namespace {
 
 constexpr u64 kDdr = 0x100000000ull;
 
-std::vector<u8> bytes_at(chip::Chip &c, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  c.ddr.load(addr, v.data(), n);
-  return v;
-}
-
 std::vector<u8> pattern(size_t n, unsigned seed) {
   std::vector<u8> v(n);
   for (size_t i = 0; i < n; i++) v[i] = static_cast<u8>(i * 7 + seed * 13 + (i >> 8));
@@ -68,7 +62,7 @@ TEST(MemoryLayers, MemsetCutsLongRowsAndFillsEachWordOnce) {
     EXPECT_EQ(fills(rig.chip(), kDdr + 4), k.commands);
     std::vector<u8> want(4 * words + 8, 0x5a);
     for (size_t i = 0; i < words; i++) std::memcpy(&want[4 + 4 * i], "\x01\x02\x03\x04", 4);
-    EXPECT_TRUE(bytes_at(rig.chip(), kDdr, want.size()) == want);
+    EXPECT_TRUE(get<u8>(rig.chip(), kDdr, want.size()) == want);
   }
 }
 
@@ -156,7 +150,7 @@ TEST(MemoryLayers, ByteAndStridedCopiesCutLongRows) {
     std::vector<u8> want = old;
     for (u64 i = 0; i < k.count; i++)
       std::memcpy(&want[i * k.dst_stride * k.type_size], &in[i * k.src_stride * k.type_size], k.type_size);
-    EXPECT_TRUE(bytes_at(rig.chip(), dst, want.size()) == want);
+    EXPECT_TRUE(get<u8>(rig.chip(), dst, want.size()) == want);
   }
 }
 
@@ -187,9 +181,9 @@ TEST(MemoryLayers, OneNAndFourNAgainstAByteInterleave) {
     EXPECT_EQ(std::to_string(d.field(384, 16)) + "x" + std::to_string(d.field(400, 16)) + "x" +
                   std::to_string(d.field(416, 16)) + "x" + std::to_string(d.field(432, 16)),
               k.first);
-    EXPECT_TRUE(bytes_at(c, four, four_bytes) == ref::to_4n(items, k.n, k.len, 0xee));
+    EXPECT_TRUE(get<u8>(c, four, four_bytes) == ref::to_4n(items, k.n, k.len, 0xee));
     ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { gdma_move_global_1N_and_4N(back, four, k.n, k.len, 0, node); }));
-    EXPECT_TRUE(bytes_at(c, back, one_bytes) == items) << "and back to 1N";
+    EXPECT_TRUE(get<u8>(c, back, one_bytes) == items) << "and back to 1N";
   }
 }
 

@@ -36,13 +36,6 @@ void store(LayerRunner &rig, u64 addr, const void *p, size_t bytes) {
   rig.chip().ddr.store(addr, static_cast<const u8 *>(p), bytes);
 }
 
-template <class T>
-std::vector<T> load(LayerRunner &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
-}
-
 // ---- Plans ----
 
 TEST(BroadcastBinaryPlan, DivisorsTopShapeAndMerge) {
@@ -153,7 +146,7 @@ TEST_P(BroadcastBinaryLayer, EltwiseEveryCodeWithRelu) {
                      std::to_string(limit));
         ASSERT_TRUE(rig.call(
             [&](cmd_id_node_t *node) { nodechip_eltwise_binary(kA, kB, kR, length, code, relu, limit, node, 0); }));
-        const std::vector<float> r = load<float>(rig, kR, length);
+        const std::vector<float> r = get<float>(rig, kR, length);
         for (size_t i = 0; i < length; i++) {
           float want = ref::binary::apply_f32(code, a[i], b[i]);
           if (relu) want = ref::binary::relu(want, limit);
@@ -179,8 +172,8 @@ TEST_P(BroadcastBinaryLayer, Int32Data) {
     SCOPED_TRACE("code " + std::to_string(code));
     ASSERT_TRUE(
         rig.call([&](cmd_id_node_t *node) { nodechip_eltwise_binary(kA, kB, kR, length, code, 0, 0.0f, node, 1); }));
-    const std::vector<int32_t> ri = load<int32_t>(rig, kR, length);
-    const std::vector<float> rf = load<float>(rig, kR, length);
+    const std::vector<int32_t> ri = get<int32_t>(rig, kR, length);
+    const std::vector<float> rf = get<float>(rig, kR, length);
     for (size_t i = 0; i < length; i++) {
       const double want = ref::binary::apply(code, a[i], b[i]);
       // A comparison stays float32 1.0 or 0.0; the quotient is truncated.
@@ -196,8 +189,8 @@ TEST_P(BroadcastBinaryLayer, Int32Data) {
   for (int code : {BINARY_SUB, BINARY_LT}) {
     ASSERT_TRUE(
         rig.call([&](cmd_id_node_t *node) { nodechip_const_binary(kA, length, 7u, kR, code, 1, 0, 0.0f, node, 1); }));
-    const std::vector<int32_t> ri = load<int32_t>(rig, kR, length);
-    const std::vector<float> rf = load<float>(rig, kR, length);
+    const std::vector<int32_t> ri = get<int32_t>(rig, kR, length);
+    const std::vector<float> rf = get<float>(rig, kR, length);
     for (size_t i = 0; i < length; i++) {
       if (code == BINARY_SUB)
         ASSERT_EQ(ri[i], 7 - a[i]) << i;
@@ -221,7 +214,7 @@ TEST_P(BroadcastBinaryLayer, ConstantBothOrders) {
       SCOPED_TRACE("code " + std::to_string(code) + (inv ? ", inversed" : ""));
       ASSERT_TRUE(rig.call(
           [&](cmd_id_node_t *node) { nodechip_const_binary(kA, length, bits, kR, code, inv, 1, 0.0f, node, 0); }));
-      const std::vector<float> r = load<float>(rig, kR, length);
+      const std::vector<float> r = get<float>(rig, kR, length);
       for (size_t i = 0; i < length; i++) {
         const float want = ref::binary::relu(inv ? ref::binary::apply_f32(code, k, a[i])
                                                  : ref::binary::apply_f32(code, a[i], k), 0.0f);
@@ -259,8 +252,8 @@ void check_broadcast(LayerRunner &rig, const std::vector<int> &A_shape, const st
     nodechip_broadcast_binary_full(kA, A_shape.data(), int(A_shape.size()), kB, B_shape.data(),
                                    int(B_shape.size()), kR, kBuf, code, limit >= 0.0f, limit, 0, node, is_int32);
   }));
-  const std::vector<float> r = load<float>(rig, kR, nr);
-  const std::vector<int32_t> ri = load<int32_t>(rig, kR, nr);
+  const std::vector<float> r = get<float>(rig, kR, nr);
+  const std::vector<int32_t> ri = get<int32_t>(rig, kR, nr);
   std::vector<int> at(dim, 0);
   for (size_t i = 0; i < nr; i++) {
     size_t ia = 0, ib = 0;
@@ -336,7 +329,7 @@ TEST(BroadcastBinaryLayer, SpecialValues) {
       SCOPED_TRACE(sched_text(s) + ", code " + std::to_string(code));
       ASSERT_TRUE(rig.call(
           [&](cmd_id_node_t *node) { nodechip_eltwise_binary(kA, kB, kR, a.size(), code, 0, 0.0f, node, 0); }));
-      const std::vector<float> r = load<float>(rig, kR, a.size());
+      const std::vector<float> r = get<float>(rig, kR, a.size());
       for (size_t i = 0; i < a.size(); i++) {
         const float want = ref::binary::apply_f32(code, a[i], b[i]);
         if (std::isnan(want))

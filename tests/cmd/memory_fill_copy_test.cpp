@@ -20,13 +20,6 @@ namespace {
 
 constexpr u64 kDdr = 0x100000000ull;
 
-std::vector<u8> bytes_at(chip::Chip &c, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  c.ddr.load(addr, v.data(), n);
-  return v;
-}
-void put_bytes(chip::Chip &c, u64 addr, const std::vector<u8> &v) { c.ddr.store(addr, v.data(), v.size()); }
-
 std::vector<u8> pattern(size_t n, unsigned seed) {
   std::vector<u8> v(n);
   for (size_t i = 0; i < n; i++) v[i] = static_cast<u8>(i * 7 + seed * 13 + (i >> 8));
@@ -61,16 +54,15 @@ TEST(MemoryLayers, MemsetCutsLongRowsAndFillsEachWordOnce) {
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(std::to_string(k.n) + " x " + std::to_string(k.w));
-    FirmwareRig rig;
+    LayerRunner rig;
     const size_t words = static_cast<size_t>(k.n) * k.w;
-    put_bytes(rig.chip(), kDdr, std::vector<u8>(4 * words + 8, 0x5a));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_memset(kDdr + 4, k.n, 1, 1, k.w, k.w, k.w, k.w, 0x04030201, node);
-    })));
+    put<u8>(rig.chip(), kDdr, std::vector<u8>(4 * words + 8, 0x5a));
+    ASSERT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_memset(kDdr + 4, k.n, 1, 1, k.w, k.w, k.w, k.w, 0x04030201, node); }));
     EXPECT_EQ(fills(rig.chip(), kDdr + 4), k.commands);
     std::vector<u8> want(4 * words + 8, 0x5a);
     for (size_t i = 0; i < words; i++) std::memcpy(&want[4 + 4 * i], "\x01\x02\x03\x04", 4);
-    EXPECT_TRUE(bytes_at(rig.chip(), kDdr, want.size()) == want);
+    EXPECT_TRUE(get<u8>(rig.chip(), kDdr, want.size()) == want);
   }
 }
 
@@ -142,23 +134,23 @@ TEST(MemoryLayers, ByteAndStridedCopiesCutLongRows) {
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    FirmwareRig rig;
+    LayerRunner rig;
     const u64 src = kDdr + 0x10, dst = kDdr + 0x400010;
     const size_t src_bytes = k.count * k.src_stride * k.type_size, dst_bytes = k.count * k.dst_stride * k.type_size;
     const std::vector<u8> in = pattern(src_bytes, 1), old = pattern(dst_bytes + 16, 2);
-    put_bytes(rig.chip(), src, in);
-    put_bytes(rig.chip(), dst, old);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<u8>(rig.chip(), src, in);
+    put<u8>(rig.chip(), dst, old);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (k.wstride)
         nodechip_memcpy_wstride(src, dst, (int)k.src_stride, (int)k.dst_stride, (int)k.count, k.type_size, node);
       else
         nodechip_memcpy_byte(src, dst, k.count, node);
-    })));
+    }));
     EXPECT_EQ(rig.chip().engines.gdma.commands().size(), k.commands);
     std::vector<u8> want = old;
     for (u64 i = 0; i < k.count; i++)
       std::memcpy(&want[i * k.dst_stride * k.type_size], &in[i * k.src_stride * k.type_size], k.type_size);
-    EXPECT_TRUE(bytes_at(rig.chip(), dst, want.size()) == want);
+    EXPECT_TRUE(get<u8>(rig.chip(), dst, want.size()) == want);
   }
 }
 
@@ -177,25 +169,21 @@ TEST(MemoryLayers, OneNAndFourNAgainstAByteInterleave) {
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    FirmwareRig rig;
+    LayerRunner rig;
     chip::Chip &c = rig.chip();
     const size_t one_bytes = static_cast<size_t>(k.n) * k.len, four_bytes = (k.n + 3) / 4 * 4 * static_cast<size_t>(k.len);
     const u64 one = kDdr, four = kDdr + 0x1000000, back = kDdr + 0x2000000;
     const std::vector<u8> items = pattern(one_bytes, 3);
-    put_bytes(c, one, items);
-    put_bytes(c, four, std::vector<u8>(four_bytes, 0xee));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      gdma_move_global_1N_and_4N(one, four, k.n, k.len, 1, node);
-    })));
+    put<u8>(c, one, items);
+    put<u8>(c, four, std::vector<u8>(four_bytes, 0xee));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { gdma_move_global_1N_and_4N(one, four, k.n, k.len, 1, node); }));
     const auto &d = c.engines.gdma.commands().front().descriptor;
     EXPECT_EQ(std::to_string(d.field(384, 16)) + "x" + std::to_string(d.field(400, 16)) + "x" +
                   std::to_string(d.field(416, 16)) + "x" + std::to_string(d.field(432, 16)),
               k.first);
-    EXPECT_TRUE(bytes_at(c, four, four_bytes) == ref::to_4n(items, k.n, k.len, 0xee));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      gdma_move_global_1N_and_4N(back, four, k.n, k.len, 0, node);
-    })));
-    EXPECT_TRUE(bytes_at(c, back, one_bytes) == items) << "and back to 1N";
+    EXPECT_TRUE(get<u8>(c, four, four_bytes) == ref::to_4n(items, k.n, k.len, 0xee));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { gdma_move_global_1N_and_4N(back, four, k.n, k.len, 0, node); }));
+    EXPECT_TRUE(get<u8>(c, back, one_bytes) == items) << "and back to 1N";
   }
 }
 
@@ -205,13 +193,13 @@ TEST(MemoryLayers, OneNLoadsIntoLocalMemoryAsFourN) {
   const int N = 5, gc = 4, gh = 3, gw = 5, lc = 3, lh = 2, lw = 3, lane0 = 62;
   const u32 offset = 0x100;
   const int m = 4 * 32;  // 4 items x the 6-element plane rounded up to 32
-  FirmwareRig rig;
+  LayerRunner rig;
   chip::Chip &c = rig.chip();
   const std::vector<u8> g = pattern(static_cast<size_t>(N) * gc * gh * gw, 4);
-  put_bytes(c, kDdr, g);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<u8>(c, kDdr, g);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     gdma_move_global1N_local2N4N(kDdr, offset, lane0, N, gc, gh, gw, lc, lh, lw, 0, 1, 1, node);
-  })));
+  }));
   EXPECT_EQ(c.engines.gdma.commands().size(), 2u);
   for (int n = 0; n < N; n++)
     for (int ch = 0; ch < lc; ch++)
@@ -231,13 +219,13 @@ TEST(MemoryLayers, OneNLoadsIntoLocalMemoryAsTwoN) {
   const u32 offset = 0x200;
   const u32 m = 2 * 32 * 2;  // channel stride: 2 items x the 6-element plane rounded up to 32, 2 bytes each
   for (u64 seed : deferred_seeds()) {
-    FirmwareRig rig(deferred(seed));
+    LayerRunner rig(deferred(seed));
     chip::Chip &c = rig.chip();
     const std::vector<u8> g = pattern(static_cast<size_t>(N) * gc * gh * gw * 2, 6);
-    put_bytes(c, kDdr, g);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<u8>(c, kDdr, g);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       gdma_move_global1N_local2N4N(kDdr, offset, lane0, N, gc, gh, gw, lc, lh, lw, 0, 0, 1, node);
-    })));
+    }));
     EXPECT_EQ(c.engines.gdma.commands().size(), 3u);
     for (int n = 0; n < N; n++)
       for (int ch = 0; ch < lc; ch++)
@@ -254,15 +242,15 @@ TEST(MemoryLayers, OneNLoadsIntoLocalMemoryAsTwoN) {
 }
 
 TEST(MemoryLayers, PackInfoToDtcmCopiesAndWaits) {
-  FirmwareRig rig(deferred(3));
+  LayerRunner rig(deferred(3));
   const std::vector<u8> info = pattern(100, 5);
-  put_bytes(rig.chip(), kDdr + 8, info);
+  put<u8>(rig.chip(), kDdr + 8, info);
   std::vector<u8> seen(100);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     EXPECT_EQ(pack_info_to_dtcm(kDdr + 8, 0x02020000, 100, node), 0u);
     // Waited: the ARM may read the window at once.
     std::memcpy(seen.data(), hw_ptr(0x02020000, 100), 100);
-  })));
+  }));
   EXPECT_EQ(seen, info);
 }
 

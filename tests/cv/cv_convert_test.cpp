@@ -91,13 +91,13 @@ TEST(CvConvertTo, EqualsTheReferenceOnEveryPath) {
     const std::vector<u8> old = bytes_pattern(want.size() + 64, 99);
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       rig.chip().device_memory().store(kSrc, src.data(), src.size());
       rig.chip().device_memory().store(kDst, old.data(), old.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_convert_to(kSrc, k.width, k.stride, k.height, k.alpha[0], k.beta[0], k.alpha[1], k.beta[1],
                                k.alpha[2], k.beta[2], k.mode, k.count, k.src_type, k.dst_type, 0xdead, kDst, node);
-      })));
+      }));
       std::vector<u8> got(old.size());
       rig.chip().device_memory().load(kDst, got.data(), got.size());
       std::vector<u8> expect = old;
@@ -195,12 +195,12 @@ TEST(CvSplit, PlanesEqualTheReferenceForEveryElementSize) {
     ref::cv_split(src, k.row_length, k.total_rows, k.segment, k.rows, bytes, want);
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       rig.chip().device_memory().store(kSrc, src.data(), src.size());
       rig.chip().device_memory().store(kDst, old.data(), old.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_split(kSrc, kDst, k.row_length, k.total_rows, k.segment, k.rows, k.data_type, node);
-      })));
+      }));
       std::vector<u8> got(old.size());
       rig.chip().device_memory().load(kDst, got.data(), got.size());
       EXPECT_TRUE(got == want);
@@ -226,13 +226,13 @@ TEST(CvWidthAlign, CopiesBetweenRowPitches) {
     ref::cv_width_align(src, shape, ss, ds, bytes, want);
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE("data type " + std::to_string(data_type) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       rig.chip().device_memory().store(kSrc, src.data(), src.size());
       rig.chip().device_memory().store(kDst, old.data(), old.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_width_align(kSrc, kDst, shape[0], shape[1], shape[2], shape[3], ss[0], ss[1], ss[2], ds[0], ds[1],
                                 ds[2], data_type, node);
-      })));
+      }));
       std::vector<u8> got(old.size());
       rig.chip().device_memory().load(kDst, got.data(), got.size());
       EXPECT_TRUE(got == want);

@@ -118,17 +118,17 @@ std::vector<float> deltas_of(const FaceCase &k) {
   return d;
 }
 
-std::vector<ref::Rect> run_case(FirmwareRig &rig, const FaceCase &k, u32 *count) {
+std::vector<ref::Rect> run_case(LayerRunner &rig, const FaceCase &k, u32 *count) {
   chip::Memory &m = rig.chip().device_memory();
   const std::vector<float> scores = scores_of(k), deltas = deltas_of(k);
   m.store(kScores, scores.data(), scores.size() * 4);
   m.store(kDeltas, deltas.data(), deltas.size() * 4);
   m.store(kSizes, k.sizes.data(), k.sizes.size() * 4);
   const std::vector<float> canary(5 * 16, -7.0f);
-  EXPECT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  EXPECT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_cv_gen_proposal_fast_hw_op(kScores, kDeltas, kSizes, kOut, k.scale, k.stride_a, k.W, k.H, k.image_w,
                                         k.image_h, k.stride_b, k.A, k.base, k.divisor, k.min_size, k.threshold, node);
-  })));
+  }));
   m.load(kOut + FACE_PROP_COUNT_OFFSET, count, 4);
   return ref::by_score(ref::face_candidates(scores, deltas, k.sizes, map_of(k)));
 }
@@ -148,7 +148,7 @@ TEST(CvFaceProposal, EqualsTheReference) {
   for (const FaceCase &k : kCases)
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
+      LayerRunner rig(s);
       chip::Memory &m = rig.chip().device_memory();
       u32 count = 0;
       const std::vector<ref::Rect> want = run_case(rig, k, &count);
@@ -160,7 +160,7 @@ TEST(CvFaceProposal, EqualsTheReference) {
     }
   // The first case by hand: position (0, 0) has score 0.5 / 6 of 6 and the box
   // [0, 16] on both axes.
-  FirmwareRig rig;
+  LayerRunner rig;
   u32 count = 0;
   run_case(rig, kCases[0], &count);
   ASSERT_EQ(count, 6u);
@@ -185,7 +185,7 @@ TEST(CvFaceProposal, NothingKeptWritesOnlyTheCount) {
   k.threshold = 2.0f;
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     chip::Memory &m = rig.chip().device_memory();
     const std::vector<u8> old(64, 0x5a);
     m.store(kOut, old.data(), old.size());
@@ -210,7 +210,7 @@ TEST(CvFaceProposal, NothingKeptWritesOnlyTheCount) {
 // are written and the count says 8192; the count word is not overwritten.
 TEST(CvFaceProposal, MoreThanTheOutputHoldsKeepsTheBest) {
   const FaceCase k = {"91 x 91, everything kept", 1, 91, 91, 1, 2, 2, 8, 400, 400, 1, 1, -1.0f, 0.2f, {1}, {}};
-  FirmwareRig rig(deferred(1));
+  LayerRunner rig(deferred(1));
   u32 count = 0;
   const std::vector<ref::Rect> all = run_case(rig, k, &count);
   ASSERT_EQ(all.size(), 91u * 91u);
@@ -225,7 +225,7 @@ TEST(CvFaceProposal, MoreThanTheOutputHoldsKeepsTheBest) {
 // full and fail).
 TEST(CvFaceProposal, StaleListsOfAFailedCallAreDropped) {
   const FaceCase &k = kCases[2];
-  FirmwareRig rig(deferred(2));
+  LayerRunner rig(deferred(2));
   for (u32 i = 0; i < FACE_PROP_MAX_LISTS; i++)
     l2sram_face_rect_addr_info[i] = {FACE_PROP_L2_START + 0x1000 * i, FACE_PROP_L2_START + 0x1000 * i + 0x800, 5, 20};
   l2sram_rect_cnt = FACE_PROP_MAX_LISTS;
@@ -277,7 +277,7 @@ TEST(CvFaceProposal, ListBoundsAreChecked) {
 // of L2 SRAM, and the call stops before moving them.
 TEST(CvFaceProposal, RectanglesBeyondL2AreRefused) {
   const FaceCase k = {"256 x 256, everything kept", 1, 256, 256, 1, 1, 1, 4, 400, 400, 1, 1, -1.0f, 0, {1}, {}};
-  FirmwareRig rig(deferred(3));
+  LayerRunner rig(deferred(3));
   chip::Memory &m = rig.chip().device_memory();
   const std::vector<float> scores = scores_of(k), deltas = deltas_of(k);
   m.store(kScores, scores.data(), scores.size() * 4);

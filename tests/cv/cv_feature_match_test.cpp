@@ -76,12 +76,12 @@ TEST(CvFeatureMatch, TopSimilarityEqualsTheReference) {
       }
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
+      LayerRunner rig(s);
       chip::Memory &ddr = rig.chip().device_memory();
       ddr.store(kQuery, q.data(), 4 * q.size());
       ddr.store(kDb, db.data(), 4 * db.size());
       ddr.store(kFactor, factor.data(), 4 * factor.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { match_f32(c.B, c.F, c.D, node); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { match_f32(c.B, c.F, c.D, node); }));
       std::vector<float> sim(c.B);
       std::vector<uint32_t> idx(c.B);
       ddr.load(kSimOut, sim.data(), 4 * c.B);
@@ -187,13 +187,13 @@ void run_match8(const Match8Case &c, const std::vector<int8_t> &q, const std::ve
   EXPECT_EQ(plan.passes, c.passes) << c.what;
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     chip::Memory &ddr = rig.chip().device_memory();
     ddr.store(kQuery, q.data(), q.size());
     ddr.store(kDb, db.data(), db.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_cv_feature_match_fix8b(kQuery, kDb, kScores, kIdxOut, kWork, c.B, c.F, c.D, c.n, c.shift, node);
-    })));
+    }));
     std::vector<int16_t> scores(size_t(c.B) * c.n);
     std::vector<int32_t> idx(size_t(c.B) * c.n);
     ddr.load(kScores, scores.data(), 2 * scores.size());
@@ -256,15 +256,15 @@ TEST(CvFc8, ProductsEqualTheReference) {
         ref::cv_fc8(in, w, bias, c.M, c.K, c.N, c.stride, c.transposed, c.shift, c.wide);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
+      LayerRunner rig(s);
       chip::Memory &ddr = rig.chip().device_memory();
       ddr.store(kQuery, in.data(), in.size());
       ddr.store(kDb, w.data(), w.size());
       ddr.store(kFactor, bias.data(), 2 * bias.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_fc_fix8b_forward_parallel(kQuery, kDb, kFactor, kScores, c.M, c.stride, c.K, c.N, c.transposed,
                                               c.bias, 1, 1, 1, c.shift, c.wide, 0, node);
-      })));
+      }));
       std::vector<int16_t> got(want.size());
       if (c.wide) {
         ddr.load(kScores, got.data(), 2 * got.size());

@@ -147,16 +147,16 @@ TEST(CvResize, EqualsTheReference) {
     const std::vector<u8> want = expected(k, src, old);
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       rig.chip().device_memory().store(kIn, src.data(), src.size());
       rig.chip().device_memory().store(kOut, old.data(), old.size());
       rig.chip().dtcm.store(DTCM_SCRATCH_START, k.roi_counts.data(), 4 * k.roi_counts.size());
       rig.chip().dtcm.store(kRecords, k.records.data(), sizeof(img_para_t) * k.records.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_resize(kIn, kRecords, k.channels, kOut, DTCM_SCRATCH_START, k.in_type, k.out_type,
                            k.width_stride, k.height_stride, k.image_num, k.if_4N_to_1N, k.one_policy, k.need_switch,
                            k.multi_roi, (u8)k.stretch_fit, k.pad[0], k.pad[1], k.pad[2], node);
-      })));
+      }));
       std::vector<u8> got(old.size());
       rig.chip().device_memory().load(kOut, got.data(), got.size());
       size_t bad = 0;
@@ -246,14 +246,14 @@ TEST(CvCopyTo, FillsThenCopies) {
     const u64 dst = kOut + (size_t(oy) * R + ox * px) * e;
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       rig.chip().device_memory().store(kIn, src.data(), src.size());
       rig.chip().device_memory().store(kOut, old.data(), old.size());
       // Row strides count elements of the layout: packed rows hold 3 per pixel.
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_copy_to(kIn, dst, kOut, k.channels, ss * px, sw, sh, R, dw, dh, k.data_type,
                          k.colour_order, k.packed, k.padding, values[0], values[1], values[2], node);
-      })));
+      }));
       std::vector<u8> got(old.size());
       rig.chip().device_memory().load(kOut, got.data(), got.size());
       EXPECT_TRUE(got == want);

@@ -36,13 +36,13 @@ TEST(CvSortCheck, SortsInEveryMemory) {
     ref::cv_sort(keys, index, k.order == 1, k.out_len, want_keys, want_index);
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       chip::Memory &ddr = rig.chip().device_memory();
       ddr.store(kKeys, keys.data(), 4 * k.len);
       ddr.store(kIndex, index.data(), 4 * k.len);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_test_sort(kIndex, kKeys, kIndexOut, kKeysOut, k.order, k.space, k.len, k.out_len, node);
-      })));
+      }));
       std::vector<float> got_keys(k.out_len);
       std::vector<u32> got_index(k.out_len);
       ddr.load(kKeysOut, got_keys.data(), 4 * k.out_len);

@@ -43,9 +43,9 @@ void run_all(const std::string &what, const std::function<void(chip::Memory &)> 
              const std::function<void(cmd_id_node_t *)> &call, const std::function<void(chip::Memory &)> &check) {
   for (const Sched &sched : all_schedules()) {
     SCOPED_TRACE(what + ", " + sched_text(sched));
-    FirmwareRig rig(sched);
+    LayerRunner rig(sched);
     fill(rig.chip().device_memory());
-    ASSERT_TRUE(ran_clean(rig.run_layer(call)));
+    ASSERT_TRUE(rig.call(call));
     check(rig.chip().device_memory());
   }
 }

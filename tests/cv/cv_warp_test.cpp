@@ -101,15 +101,15 @@ TEST(CvWarp, EqualsTheReference) {
     std::memcpy(table.data() + out_slots * 8, k.matrices.data(), k.matrices.size() * 4);
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       chip::Memory &m = rig.chip().device_memory();
       for (u32 i = 0; i < src_slots; i++) m.store(input[i], src[i].data(), src[i].size());
       for (u32 i = 0; i < out_slots; i++) m.store(table_outs[i], old.data(), old.size());
       m.store(kTable, table.data(), table.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_warp(input, kTable, counts, strides, k.store_mode, sources, k.channels, k.src_h, k.src_w, k.roi_h,
                          k.roi_w, k.dst_h, k.dst_w, k.roi_x, k.roi_y, k.mode, node);
-      })));
+      }));
       for (u32 i = 0; i < out_slots; i++) {
         std::vector<u8> got(old.size());
         m.load(table_outs[i], got.data(), got.size());

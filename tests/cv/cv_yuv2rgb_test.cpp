@@ -87,7 +87,7 @@ TEST(CvYuv2Rgb, EqualsTheReference) {
     }
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       chip::Memory &ddr = rig.chip().device_memory();
       for (u32 i = 0; i < k.n; i++) {
         ddr.store(input[3 * i], images[i].y.data(), images[i].y.size());
@@ -98,10 +98,10 @@ TEST(CvYuv2Rgb, EqualsTheReference) {
       std::vector<u8> old(want[0].size() + 16);
       for (size_t i = 0; i < old.size(); i++) old[i] = u8(i * 3 + 1);
       for (size_t i = 0; i < want.size(); i++) ddr.store(output[i], old.data(), old.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_yuv2rgb_ext(input, 1, k.format, output, k.dst_type, k.output_code, k.n, k.h, k.w,
                                 k.colour_code, node);
-      })));
+      }));
       for (size_t i = 0; i < want.size(); i++) {
         std::vector<u8> got(old.size());
         ddr.load(output[i], got.data(), got.size());
@@ -126,14 +126,14 @@ TEST(CvYuv2Rgb, GreyStaysGrey) {
   im.v = {128};
   std::vector<float> rgb[3];
   for (u32 code : {0u, 1u}) {
-    FirmwareRig rig;
+    LayerRunner rig;
     u64 input[12] = {kIn, kIn + 0x100, kIn + 0x200}, output[4] = {kOut};
     rig.chip().device_memory().store(kIn, im.y.data(), 4);
     rig.chip().device_memory().store(kIn + 0x100, im.u.data(), 1);
     rig.chip().device_memory().store(kIn + 0x200, im.v.data(), 1);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_cv_yuv2rgb_ext(input, 1, CV_YUV420_PLANAR, output, 0, 0, 1, 2, 2, code, node);
-    })));
+    }));
     std::vector<u8> got(48);
     rig.chip().device_memory().load(kOut, got.data(), got.size());
     const std::vector<float> f = as_floats(got);

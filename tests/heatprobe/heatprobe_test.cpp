@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "runtime/firmware_main.h"
 #include "fw_test.h"
@@ -35,8 +36,7 @@ std::vector<u32> payload() {
 // Sends the kernel's message and checks the 60 commands it leaves.
 void runs_sixty_commands(Card &card) {
   auto a = card.send(ZVKERNEL_API_ID, payload());
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, a));
   const auto &cmds = card.chip().engines.bd.commands();
   ASSERT_EQ(cmds.size(), size_t(HEATPROBE_REPEAT));
   for (size_t i = 0; i < cmds.size(); i++) {
@@ -150,8 +150,7 @@ TEST(Heatprobe, ParametersTheEngineDoesNotTakeFail) {
     w[k.word] = k.value;
     if (k.word == HP_W) w[HP_H] = 1;
     auto a = card->send(ZVKERNEL_API_ID, w);
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(*card, a, 1009u));
     const std::string text = card->console();
     EXPECT_NE(text.find("ASSERT_FS firmware/heatprobe/heatprobe.cpp: " + std::string(k.function) + ": "),
               std::string::npos)

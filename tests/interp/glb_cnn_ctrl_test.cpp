@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_cnn_ctrl.h"
@@ -170,10 +171,9 @@ TEST(GlbCnnRuns, ConvolutionAgainstTheReference) {
     p.pad_h = p.pad_h_after = p.pad_w = p.pad_w_after = 1, p.bias_mode = 1, p.stride_h = p.stride_w = 2;
     cases.push_back({"depthwise: groups == input_c == output_c", 2, 3, 8, 8, p, true});
   }
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const ConvCase &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       const ConvParams &p = c.p;
       const int g = int(p.groups), icg = c.ic / g, oc = p.output_c;
       ref::conv::T4 in(c.n, c.ic, c.h, c.w), w(oc, icg, p.kh, p.kw);
@@ -193,22 +193,21 @@ TEST(GlbCnnRuns, ConvolutionAgainstTheReference) {
         for (double &v : r.v) v = std::min(std::max(v, 0.0), 6.0);
       const std::vector<float> weights = pack_weights(w, g, depthwise);
       const std::vector<float> fbias(bias.begin(), bias.end());
-      card->write(kIn, inf.data(), inf.size() * 4);
-      card->write(kCoeff + 0x1000, weights.data(), weights.size() * 4);
-      card->write(kCoeff + 0x8000, fbias.data(), fbias.size() * 4);
+      card.write(kIn, inf.data(), inf.size() * 4);
+      card.write(kCoeff + 0x1000, weights.data(), weights.size() * 4);
+      card.write(kCoeff + 0x8000, fbias.data(), fbias.size() * 4);
       Words middle = Words().dword(0x1000);
       if (p.bias_mode == 1) middle.dword(0x8000);
       const Words desc = one_layer_net(DYNAMIC_LAYER_CONV, kFp32, conv_record(p), middle);
-      auto a = run_description(*card, desc, one_in_one_out({uint32_t(c.n), uint32_t(c.ic), uint32_t(c.h), uint32_t(c.w)}));
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<float> got = as_floats(card->read(kOut, r.v.size() * 4));
+      auto a =
+          run_description(card, desc, one_in_one_out({uint32_t(c.n), uint32_t(c.ic), uint32_t(c.h), uint32_t(c.w)}));
+      ASSERT_TRUE(AnswerOk(card, a));
+      const std::vector<float> got = get<float>(card, kOut, r.v.size());
       for (size_t i = 0; i < r.v.size(); i++) ASSERT_NEAR(got[i], r.v[i], 1e-4) << "at " << i;
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)),
                 (std::vector<uint32_t>{4, uint32_t(c.n), uint32_t(oc), uint32_t(r.h), uint32_t(r.w)}));
     }
-  }
+  });
 }
 
 TEST(GlbCnnRuns, ShortRecordEmptyInputAndWinogradSize) {
@@ -227,8 +226,7 @@ TEST(GlbCnnRuns, ShortRecordEmptyInputAndWinogradSize) {
     for (size_t i = 0; i < bytes.size(); i++) shortened.u8(i, bytes[i]);
     auto a = run_description(*card, one_layer_net(DYNAMIC_LAYER_CONV, kFp32, shortened, Words().dword(0x1000)),
                              one_in_one_out({2, 1, 5, 3}));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
+    ASSERT_TRUE(AnswerOk(*card, a));
     std::vector<float> want(in.size());
     for (size_t i = 0; i < in.size(); i++) want[i] = 2.0f * in[i];
     EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
@@ -240,8 +238,7 @@ TEST(GlbCnnRuns, ShortRecordEmptyInputAndWinogradSize) {
     p.input_c = 2, p.output_c = 3, p.kh = p.kw = 5, p.use_winograd = winograd;
     auto a = run_description(*card, one_layer_net(DYNAMIC_LAYER_CONV, kFp32, conv_record(p), Words().dword(0x1000)),
                              one_in_one_out({0, 2, 9, 9}));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
+    ASSERT_TRUE(AnswerOk(*card, a));
     const uint32_t e = winograd ? 7 : 5;
     EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 0, 3, e, e}));
   }
@@ -270,10 +267,9 @@ TEST(GlbCnnRuns, PoolingByModeAgainstTheReference) {
     cases.push_back({"average 2x3 over exact windows", p, 6, 9});
   }
   const int N = 2, C = 3;
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (Case c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       c.p.c = C;
       ref::conv::T4 in(N, C, c.h, c.w);
       const std::vector<float> inf = ramp(in.v.size(), 0.5f, -5.0f);
@@ -291,18 +287,16 @@ TEST(GlbCnnRuns, PoolingByModeAgainstTheReference) {
       ref::conv::T4 r = ref::conv::pool(in, win, !c.p.is_avg_pooling);
       if (c.p.is_avg_pooling)
         for (double &v : r.v) v /= double(c.p.kh) * c.p.kw;
-      card->write(kIn, inf.data(), inf.size() * 4);
-      auto a = run_description(*card, one_layer_net(DYNAMIC_LAYER_POOLING, kFp32, pool_record(c.p), Words()),
+      card.write(kIn, inf.data(), inf.size() * 4);
+      auto a = run_description(card, one_layer_net(DYNAMIC_LAYER_POOLING, kFp32, pool_record(c.p), Words()),
                                one_in_one_out({uint32_t(N), uint32_t(C), uint32_t(c.h), uint32_t(c.w)}));
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<float> got = as_floats(card->read(kOut, r.v.size() * 4));
+      ASSERT_TRUE(AnswerOk(card, a));
+      const std::vector<float> got = get<float>(card, kOut, r.v.size());
       for (size_t i = 0; i < r.v.size(); i++) ASSERT_NEAR(got[i], r.v[i], 1e-5) << "at " << i;
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)),
                 (std::vector<uint32_t>{4, uint32_t(N), uint32_t(C), uint32_t(r.h), uint32_t(r.w)}));
     }
-  }
+  });
 }
 
 TEST(GlbCnnRuns, DeconvolutionAgainstItsDefinition) {
@@ -344,21 +338,17 @@ TEST(GlbCnnRuns, DeconvolutionAgainstItsDefinition) {
   const Record rec = Record(36).u16(0, OC).u16(2, IC).u32(4, G).u16(8, K).u16(10, K).u8(12, 1).u8(13, 1)
                          .u8(14, P).u8(15, P).u8(16, P).u8(17, P).u8(18, S).u8(19, S).u8(20, 1).u8(32, OP).u8(33, OP);
   const Words desc = one_layer_net(DYNAMIC_LAYER_DECONV, kFp32, rec, Words().dword(0x1000).dword(0x8000));
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    card->write(kCoeff + 0x1000, packed.data(), packed.size() * 4);
-    card->write(kCoeff + 0x8000, bias.data(), bias.size() * 4);
-    auto a = run_description(*card, desc, one_in_one_out({uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)}));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    card.write(kCoeff + 0x1000, packed.data(), packed.size() * 4);
+    card.write(kCoeff + 0x8000, bias.data(), bias.size() * 4);
+    auto a = run_description(card, desc, one_in_one_out({uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)}));
+    ASSERT_TRUE(AnswerOk(card, a));
+    const std::vector<float> got = get<float>(card, kOut, want.size());
     for (size_t i = 0; i < want.size(); i++) ASSERT_NEAR(got[i], want[i], 1e-4) << "at " << i;
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)),
               (std::vector<uint32_t>{4, uint32_t(N), uint32_t(OC), uint32_t(OH), uint32_t(OW)}));
-  }
+  });
 }
 
 TEST(GlbCnnRuns, EightBitConvolutionAgainstTheReference) {
@@ -380,21 +370,17 @@ TEST(GlbCnnRuns, EightBitConvolutionAgainstTheReference) {
   cp.bias_mode = 1, cp.if_relu = 1;
   cp.fix8b_opt[0] = 4, cp.fix8b_opt[1] = cp.fix8b_opt[2] = cp.fix8b_opt[3] = 1;
   const Words desc = one_layer_net(DYNAMIC_LAYER_CONV, 2, conv_record(cp), Words().dword(0x1000).dword(0x8000));
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size());
-    card->write(kCoeff + 0x1000, recs.data(), recs.size());
-    card->write(kCoeff + 0x8000, bias.data(), bias.size() * 2);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size());
+    card.write(kCoeff + 0x1000, recs.data(), recs.size());
+    card.write(kCoeff + 0x8000, bias.data(), bias.size() * 2);
     NetRun run = one_in_one_out({8, 5, 6, 5});
     run.inputs[0].dtype = 2;
-    auto a = run_description(*card, desc, run);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, want.size()), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 6, 5}));
-  }
+    auto a = run_description(card, desc, run);
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(card.read(kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 6, 5}));
+  });
 }
 
 TEST(GlbCnnRuns, EightBitMaxPoolingTakesTheCeilModesBottomPadding) {
@@ -410,19 +396,15 @@ TEST(GlbCnnRuns, EightBitMaxPoolingTakesTheCeilModesBottomPadding) {
   PoolParams p;
   p.c = C, p.kh = p.kw = 2, p.stride_h = p.stride_w = 2, p.ceil_mode = 1, p.fix8b_opt0 = p.fix8b_opt1 = 1;
   const Words desc = one_layer_net(DYNAMIC_LAYER_POOLING, 2, pool_record(p), Words());
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size());
     NetRun run = one_in_one_out({4, uint32_t(C), uint32_t(H), uint32_t(W)});
     run.inputs[0].dtype = 2;
-    auto a = run_description(*card, desc, run);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, want.size()), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 4, uint32_t(C), 3, 4}));
-  }
+    auto a = run_description(card, desc, run);
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(card.read(kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 4, uint32_t(C), 3, 4}));
+  });
 }
 
 TEST(GlbCnnRuns, EightBitTfPoolingPassesItsComputedBottomPadding) {
@@ -437,19 +419,15 @@ TEST(GlbCnnRuns, EightBitTfPoolingPassesItsComputedBottomPadding) {
   const std::vector<uint8_t> want = ref::pool::pool_fix8b(in, 1, C, H, W, rp, 3, 3);
   const Record rec = Record(28).u32(0, C).u32(4, 2).u32(8, 2).u8(16, 2).u8(17, 2).u8(20, 1).u8(21, 1);
   const Words desc = one_layer_net(DYNAMIC_LAYER_POOLING_TF, 2, rec, Words());
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size());
     NetRun run = one_in_one_out({4, uint32_t(C), uint32_t(H), uint32_t(W)});
     run.inputs[0].dtype = 2;
-    auto a = run_description(*card, desc, run);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, want.size()), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 4, uint32_t(C), 3, 3}));
-  }
+    auto a = run_description(card, desc, run);
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(card.read(kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 4, uint32_t(C), 3, 3}));
+  });
 }
 
 TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
@@ -479,29 +457,26 @@ TEST(GlbCnnRuns, LrnAdaptivePoolingAndInterpolationAgainstTheReferences) {
       {"interpolation of a 2-dimensional input runs with n = c = 1", DYNAMIC_LAYER_INTERP, interp_record({5, 3}), {3, 2},
        {5, 3}, [=](const ref::conv::T4 &x) { return ref::pool::interp(x, 0, 0, 5, 3, corners); }, 1e-5},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Case &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       std::vector<uint32_t> s4 = c.in_shape;
       while (s4.size() < 4) s4.insert(s4.begin(), 1);
       ref::conv::T4 in{int(s4[0]), int(s4[1]), int(s4[2]), int(s4[3])};
       const std::vector<float> inf = ramp(in.v.size(), 0.5f, -3.0f);
       for (size_t i = 0; i < in.v.size(); i++) in.v[i] = inf[i];
       const ref::conv::T4 r = c.ref(in);
-      card->write(kIn, inf.data(), inf.size() * 4);
-      auto a = run_description(*card, one_layer_net(c.type, kFp32, c.rec, Words()), one_in_one_out(c.in_shape));
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<float> got = as_floats(card->read(kOut, r.v.size() * 4));
+      card.write(kIn, inf.data(), inf.size() * 4);
+      auto a = run_description(card, one_layer_net(c.type, kFp32, c.rec, Words()), one_in_one_out(c.in_shape));
+      ASSERT_TRUE(AnswerOk(card, a));
+      const std::vector<float> got = get<float>(card, kOut, r.v.size());
       for (size_t i = 0; i < r.v.size(); i++)
         ASSERT_NEAR(got[i], r.v[i], c.tol * std::max(1.0, std::fabs(r.v[i]))) << "at " << i;
       std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
       shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, shape_rec.size() * 4)), shape_rec);
     }
-  }
+  });
 }
 
 // 8-bit runs of one layer from a 4N input into a 4N output, with the output
@@ -529,32 +504,29 @@ std::vector<uint8_t> bytes_4n(const std::vector<uint32_t> &s, unsigned salt) {
 }
 
 void run_fix8_cases(const std::vector<Fix8Case> &cases) {
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Fix8Case &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       const std::vector<uint8_t> in = bytes_4n(c.in_shape, c.type);
-      card->write(kIn, in.data(), in.size());
+      card.write(kIn, in.data(), in.size());
       const size_t out_bytes = size_4n(c.out_shape);
       const std::vector<uint8_t> canary(out_bytes + 64, 0xee);
-      card->write(kOut, canary.data(), canary.size());
+      card.write(kOut, canary.data(), canary.size());
       const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(2));
       const Words desc = description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), 2, 2))});
       NetRun run = one_in_one_out(c.in_shape);
       run.inputs[0].dtype = 2;
-      auto a = run_description(*card, desc, run);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> got = card->read(kOut, canary.size());
+      auto a = run_description(card, desc, run);
+      ASSERT_TRUE(AnswerOk(card, a));
+      const std::vector<uint8_t> got = card.read(kOut, canary.size());
       c.check(in, std::vector<uint8_t>(got.begin(), got.begin() + long(out_bytes)));
       EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(out_bytes), got.end()), std::vector<uint8_t>(64, 0xee))
           << "bytes past the output were written";
       std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
       shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, shape_rec.size() * 4)), shape_rec);
     }
-  }
+  });
 }
 
 // Output bytes of the real items against the expected 4N bytes.
@@ -740,21 +712,18 @@ TEST(GlbCnnRuns, SixteenBitOutputAndEightBitWinogradConvolutionsAgainstTheRefere
     Words coeffs = Words().dword(0x1000);
     if (p.bias_mode == 1) coeffs.dword(0x8000);
     const Words desc = one_layer_net(DYNAMIC_LAYER_CONV, c.dsize, conv_record(c.cp), coeffs);
-    for (const CardConfig &cfg : kApiCards) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
-      auto card = deferred_card(cfg.backend, cfg.seed);
-      card->write(kIn, in.data(), in.size());
-      card->write(kCoeff + 0x1000, recs.data(), recs.size());
-      card->write(kCoeff + 0x8000, biases.data(), biases.size() * 2);
+    for_each_api_card([&](host::Card &card) {
+      SCOPED_TRACE(c.what);
+      card.write(kIn, in.data(), in.size());
+      card.write(kCoeff + 0x1000, recs.data(), recs.size());
+      card.write(kCoeff + 0x8000, biases.data(), biases.size() * 2);
       const std::vector<uint8_t> canary(want.size() + 64, 0xee);
-      card->write(kOut, canary.data(), canary.size());
+      card.write(kOut, canary.data(), canary.size());
       NetRun run = one_in_one_out({uint32_t(p.n), uint32_t(p.ic), uint32_t(p.h), uint32_t(p.w)});
       run.inputs[0].dtype = 2;
-      auto a = run_description(*card, desc, run);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> got = card->read(kOut, canary.size());
+      auto a = run_description(card, desc, run);
+      ASSERT_TRUE(AnswerOk(card, a));
+      const std::vector<uint8_t> got = card.read(kOut, canary.size());
       // 16-bit results: pairs of items in 2N words, every one of the six real;
       // 8-bit results: the two padding items of the second 4N batch skipped.
       if (wino) {
@@ -763,9 +732,9 @@ TEST(GlbCnnRuns, SixteenBitOutputAndEightBitWinogradConvolutionsAgainstTheRefere
         EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + long(want.size())), want);
       }
       EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(want.size()), got.end()), std::vector<uint8_t>(64, 0xee));
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)),
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)),
                 (std::vector<uint32_t>{4, uint32_t(p.n), uint32_t(p.oc), uint32_t(oh), uint32_t(ow)}));
-    }
+    });
   }
 }
 
@@ -822,8 +791,7 @@ TEST(GlbCnnRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     auto a = run_description(card, c.desc, one_in_one_out(c.in_shape));
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, a, 1009u));
     EXPECT_NE(console_text(card.console()).find(": " + c.condition + "\n"), std::string::npos) << card.console();
   }
   // Still serving: a good pooling run.
@@ -836,8 +804,7 @@ TEST(GlbCnnRuns, BadRecordsAnswer1009AndTheCardServesOn) {
                                                }()),
                                                Words()),
                            one_in_one_out({1, 1, 4, 4}));
-  ASSERT_TRUE(a) << card.trouble();
-  ASSERT_EQ(a->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, a));
   EXPECT_EQ(as_floats(card.read(kOut, 16)), (std::vector<float>{5, 8, 9, 7}));
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
 #include "net_writer_detect.h"
@@ -108,20 +109,18 @@ TEST(GlbDetectOutCtrl, SsdDetectionsAgainstTheReference) {
        {2, 30, 3, 3, false, -1, 3, 5, true, 0.7f, 0.3f, 0.9f}},
       {"nothing passes: one empty record per image", {2, 20, 3, 1, true, 0, -1, -1, false, 0.45f, 0.99f, 1.0f}},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     unsigned seed = 11;
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       const SsdScene s = ssd_scene(c.p, seed++);
-      put(*card, kNetIn[0], s.loc);
-      put(*card, kNetIn[1], s.conf);
-      put(*card, kNetIn[2], s.prior);
-      run_ok(*card, ssd_net(c.p, ssd_record_of(c.p), uint32_t(c.p.num)));
-      expect_detections(*card, ref::ssd_detect_out(s.loc, s.conf, s.prior, c.p), 3);
+      put(card, kNetIn[0], s.loc);
+      put(card, kNetIn[1], s.conf);
+      put(card, kNetIn[2], s.prior);
+      run_ok(card, ssd_net(c.p, ssd_record_of(c.p), uint32_t(c.p.num)));
+      expect_detections(card, ref::ssd_detect_out(s.loc, s.conf, s.prior, c.p), 3);
     }
-  }
+  });
 }
 
 // ---- YOLOv3 ----
@@ -187,18 +186,16 @@ TEST(GlbDetectOutCtrl, Yolov3DetectionsAgainstTheReference) {
       {"three heads, keep_top_k 3", yolo_params(3, 3, 3, 3, 0.5f, 0.2f), {{3, 3}, {6, 6}, {12, 12}}},
       {"no box anywhere", yolo_params(1, 2, 2, -1, 0.5f, 0.999f), {{3, 3}}},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     unsigned seed = 3;
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       const std::vector<ref::YoloHead> heads = yolo_heads(c.p, c.shapes, seed++);
-      for (size_t k = 0; k < heads.size(); k++) put(*card, kNetIn[k], heads[k].data);
-      run_ok(*card, yolo_net(c.p, heads, uint32_t(heads.size())));
-      expect_detections(*card, ref::yolov3_detect_out(heads, c.p), 2);
+      for (size_t k = 0; k < heads.size(); k++) put(card, kNetIn[k], heads[k].data);
+      run_ok(card, yolo_net(c.p, heads, uint32_t(heads.size())));
+      expect_detections(card, ref::yolov3_detect_out(heads, c.p), 2);
     }
-  }
+  });
 }
 
 TEST(GlbDetectOutCtrl, EmptyBatchesRegisterNoDetectionsAndBadRecordsAnswer1009) {
@@ -305,28 +302,26 @@ TEST(GlbDetectOutCtrl, RegionProposalsAgainstTheReference) {
       {"signed 8-bit deltas in 4N words", {4, 5, 16, 16, 4, -1, 0, 0.7f, 0.3f, 80, 80, 1.0f}, 1, 0.04f},
       {"score threshold above every score", {3, 3, 16, 16, 0, -1, 0, 0.7f, 1.5f, 90, 100, 1.0f}, 0, 0.0f},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     unsigned seed = 7;
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       const RpnInput in = rpn_input(c.p, c.prec, c.scale, seed++);
-      put(*card, kNetIn[0], in.scores);
-      put(*card, kNetIn[1], in.raw);
-      put(*card, kNetIn[2], std::vector<float>{c.p.im_h, c.p.im_w, c.p.im_scale});
+      put(card, kNetIn[0], in.scores);
+      put(card, kNetIn[1], in.raw);
+      put(card, kNetIn[2], std::vector<float>{c.p.im_h, c.p.im_w, c.p.im_scale});
       // A float layer passes a delta scale of 0 whatever the record holds.
       const float rec_scale = c.prec ? c.scale : 9.0f;
-      run_ok(*card, rpn_net(c.p, c.prec ? kFix8 : kFp32, c.prec ? 2 : 0, rpn_record_of(c.p, rec_scale)));
+      run_ok(card, rpn_net(c.p, c.prec ? kFix8 : kFp32, c.prec ? 2 : 0, rpn_record_of(c.p, rec_scale)));
       const std::vector<float> fg(in.scores.begin() + 9 * c.p.H * c.p.W, in.scores.end());
       const std::vector<std::array<float, 5>> want = ref::rpn_proposal(fg, in.deltas, c.p);
-      ASSERT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{uint32_t(want.size()), 5, 1, 1}));
-      const std::vector<float> got = get<float>(*card, kNetOut[0], 5 * want.size());
+      ASSERT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{uint32_t(want.size()), 5, 1, 1}));
+      const std::vector<float> got = get<float>(card, kNetOut[0], 5 * want.size());
       for (size_t i = 0; i < want.size(); i++)
         for (size_t k = 0; k < 5; k++)
           EXPECT_NEAR(got[5 * i + k], want[i][k], 1e-4f * (1.0f + std::fabs(want[i][k]))) << i << "," << k;
     }
-  }
+  });
 }
 
 TEST(GlbDetectOutCtrl, RegionProposalsOfAnEmptyMapAndBadRecords) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "api_checks.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
 #include "net_writer_select.h"
@@ -91,20 +92,18 @@ TEST(GlbDetectCtrl, PriorBoxesFromSizesRatiosAndDerivedSteps) {
   Prior two{{20, 40}, {}, {2.0f}, {0.1f}, 4};
   two.layer_w = 4, two.layer_h = 3, two.img_w = 200, two.img_h = 100, two.step_w = 50, two.step_h = 40;
   const Case cases[] = {{"one min size with a max and three ratios", one}, {"two min sizes, one variance", two}};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       const int32_t count = int32_t(c.p.layer_w * c.p.layer_h) * c.p.num_priors * 4;
-      run_ok(*card, prior_net(prior_rec(c.p, {1, 2, count})));
+      run_ok(card, prior_net(prior_rec(c.p, {1, 2, count})));
       const std::vector<float> want = prior_ref(c.p);
       ASSERT_EQ(want.size(), size_t(2 * count));
-      const std::vector<float> got = get<float>(*card, kNetOut[0], want.size());
+      const std::vector<float> got = get<float>(card, kNetOut[0], want.size());
       for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-6f) << i;
-      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
+      EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
     }
-  }
+  });
 }
 
 TEST(GlbDetectCtrl, PriorBoxesGivenAsTheInputAreCopied) {
@@ -134,39 +133,37 @@ TEST(GlbDetectCtrl, EightBitPriorBoxesIn1NAnd4N) {
                      glb_layer(DYNAMIC_LAYER_PRIORBOX, kFix8, r, Words().append(net_io_ref(1)).append(net_io_ref(10)),
                                0, out_mode));
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const auto &[scale, out_mode] : {std::pair<float, uint32_t>{1.0f, 0}, {0.37f, 2}}) {
       SCOPED_TRACE(out_mode == 2 ? "4N, scale 0.37 saturating" : "1N, scale 1");
       std::vector<int8_t> want;
       const float k = 128.0f / scale;
       for (float v : f) want.push_back(int8_t(int(std::min(std::max(v * k + 0.5f, -128.0f), 127.0f))));
-      run_ok(*card, net(prior_rec(p, {1, 2, count}, false, 0, scale), out_mode, kFp32));
-      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
+      run_ok(card, net(prior_rec(p, {1, 2, count}, false, 0, scale), out_mode, kFp32));
+      EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
       if (out_mode == 2) {
-        const std::vector<int8_t> words = get<int8_t>(*card, kNetOut[0], 4 * want.size());
+        const std::vector<int8_t> words = get<int8_t>(card, kNetOut[0], 4 * want.size());
         std::vector<int8_t> got;
         for (size_t i = 0; i < want.size(); i++) got.push_back(words[4 * i]);
         EXPECT_EQ(got, want);
       } else {
-        EXPECT_EQ(get<int8_t>(*card, kNetOut[0], want.size()), want);
+        EXPECT_EQ(get<int8_t>(card, kNetOut[0], want.size()), want);
       }
     }
     std::vector<int8_t> given(size_t(2 * count));
     for (size_t i = 0; i < given.size(); i++) given[i] = int8_t(int(i * 7 % 256) - 128);
-    put(*card, kNetIn[0], given);
+    put(card, kNetIn[0], given);
     for (const uint32_t out_mode : {2u, 0u}) {
       SCOPED_TRACE(out_mode == 2 ? "8-bit priors given as the input into 4N" : "8-bit priors given as the input, 1N");
-      put(*card, kNetOut[0], std::vector<int8_t>(4 * given.size(), 0x55));
-      run_ok(*card, net(prior_rec(p, {0, 0, 0}, true, uint32_t(count)), out_mode, kFix8));
-      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
-      const std::vector<int8_t> words = get<int8_t>(*card, kNetOut[0], 4 * given.size());
+      put(card, kNetOut[0], std::vector<int8_t>(4 * given.size(), 0x55));
+      run_ok(card, net(prior_rec(p, {0, 0, 0}, true, uint32_t(count)), out_mode, kFix8));
+      EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{1, 2, uint32_t(count)}));
+      const std::vector<int8_t> words = get<int8_t>(card, kNetOut[0], 4 * given.size());
       std::vector<int8_t> got;
       for (size_t i = 0; i < given.size(); i++) got.push_back(words[out_mode == 2 ? 4 * i : i]);
       EXPECT_EQ(got, given);
     }
-  }
+  });
 }
 
 TEST(GlbDetectCtrl, PriorCountsThatDisagreeFail) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_eltwise_ctrl.h"
@@ -334,29 +335,27 @@ std::vector<RunCase> run_cases() {
 
 TEST(GlbEltwiseRuns, LayersAgainstTheirReferences) {
   const std::vector<RunCase> cases = run_cases();
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const RunCase &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       std::vector<Tensor> in;
       const uint64_t addrs[2] = {kIn, kIn2};
       for (size_t i = 0; i < c.inputs.size(); i++) {
         in.push_back(ramp(count_of(c.inputs[i]), 0.5f + 0.25f * i, -4.0f + i));
-        card->write(addrs[i], in[i].data(), in[i].size() * 4);
+        card.write(addrs[i], in[i].data(), in[i].size() * 4);
       }
-      if (!c.coeff.empty()) card->write(kCoeff + 0x1000, c.coeff.data(), c.coeff.size() * 4);
+      if (!c.coeff.empty()) card.write(kCoeff + 0x1000, c.coeff.data(), c.coeff.size() * 4);
       const Tensor want = c.ref(in, c.coeff);
-      auto a = run_description(*card, one_layer_net(c), run_of(c.inputs));
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const Tensor got = as_floats(card->read(kOut, want.size() * 4));
-      for (size_t i = 0; i < want.size(); i++) ASSERT_NEAR(got[i], want[i], c.tol * std::max(1.0f, std::fabs(want[i]))) << "at " << i;
+      auto a = run_description(card, one_layer_net(c), run_of(c.inputs));
+      ASSERT_TRUE(AnswerOk(card, a));
+      const Tensor got = get<float>(card, kOut, want.size());
+      for (size_t i = 0; i < want.size(); i++)
+        ASSERT_NEAR(got[i], want[i], c.tol * std::max(1.0f, std::fabs(want[i]))) << "at " << i;
       std::vector<uint32_t> shape_rec = {uint32_t(c.out_shape.size())};
       shape_rec.insert(shape_rec.end(), c.out_shape.begin(), c.out_shape.end());
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, shape_rec.size() * 4)), shape_rec);
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, shape_rec.size() * 4)), shape_rec);
     }
-  }
+  });
 }
 
 TEST(GlbEltwiseRuns, ConstantBinaryFeedsAnEltwiseBinaryThroughAnIntermediateTensor) {
@@ -371,17 +370,13 @@ TEST(GlbEltwiseRuns, ConstantBinaryFeedsAnEltwiseBinaryThroughAnIntermediateTens
                                 layer(DYNAMIC_LAYER_ELTWISE_BINARY, kFp32, eltwise_binary_record(kAdd),
                                       Words().append(neuron_ref(4, 0)).append(net_io_ref(1)).append(net_io_ref(2))));
   const Words desc = description({1}, {2}, {g1, g2});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    auto a = run_description(*card, desc, run_of({s}));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, in.size() * 4)), each(in, [](float x) { return x * 1.5f + x; }));
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 3, 2, 5, 4}));
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    auto a = run_description(card, desc, run_of({s}));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, in.size()), each(in, [](float x) { return x * 1.5f + x; }));
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 3, 2, 5, 4}));
+  });
 }
 
 TEST(GlbEltwiseRuns, ConversionToEightBitsAndBackRoundsAndSaturates) {
@@ -398,17 +393,13 @@ TEST(GlbEltwiseRuns, ConversionToEightBitsAndBackRoundsAndSaturates) {
                                   layer(DYNAMIC_LAYER_DTYPE_CONVERT, 2, dtype_convert_record(2, 0),
                                         Words().append(neuron_ref(4, 0)).append(net_io_ref(2))));
   const Words desc = description({1}, {2}, {to8, back});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    auto a = run_description(*card, desc, run_of({s}));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 24)), (std::vector<uint32_t>{5, 4, 3, 2, 5, 2}));
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    auto a = run_description(card, desc, run_of({s}));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 24)), (std::vector<uint32_t>{5, 4, 3, 2, 5, 2}));
+  });
 }
 
 TEST(GlbEltwiseRuns, LookupTableOfOneBytePerIndexAndAnEmptyInput) {
@@ -427,27 +418,22 @@ TEST(GlbEltwiseRuns, LookupTableOfOneBytePerIndexAndAnEmptyInput) {
                                                              Words().append(net_io_ref(1)).dword(0x1000)
                                                                  .append(net_io_ref(2))))});
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, idx.data(), idx.size());
-    card->write(kCoeff + 0x1000, table.data(), table.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, idx.data(), idx.size());
+    card.write(kCoeff + 0x1000, table.data(), table.size() * 4);
     NetRun run = run_of({s});
     run.inputs[0].dtype = 2;
-    auto a = run_description(*card, desc(rec), run);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 3, 5}));
-  }
+    auto a = run_description(card, desc(rec), run);
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 3, 5}));
+  });
   // An empty input issues nothing and registers its empty shape.
   auto card = deferred_card(Backend::Native, 2);
   NetRun run = run_of({{2, 0, 5}});
   run.inputs[0].dtype = 2;
   auto a = run_description(*card, desc(rec), run);
-  ASSERT_TRUE(a) << card->trouble();
-  ASSERT_EQ(a->result, 0u) << card->console();
+  ASSERT_TRUE(AnswerOk(*card, a));
   EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 0, 5}));
 }
 
@@ -470,19 +456,15 @@ TEST(GlbEltwiseRuns, EightBitResidualSumTakesItsScalesFromTheStream) {
   const Record rec = Record(32).u8(4, 1).u8(5, 2).u8(6, 1).u8(7, 1).u8(8, 1).u8(17, 6).u8(18, 5);
   const Words refs = Words().word(1).word(1).word(100).word(1).word(3).word(57).append(net_io_ref(2));
   const Words desc = description({1, 3}, {2}, {global_group({1, 3}, {}, layer(DYNAMIC_LAYER_ELTWISE, 2, rec, refs))});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, a.data(), a.size());
-    card->write(kIn2, b.data(), b.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, a.data(), a.size());
+    card.write(kIn2, b.data(), b.size());
     NetRun run = run_of({s, s});
     run.inputs[0].dtype = run.inputs[1].dtype = 2;
-    auto r = run_description(*card, desc, run);
-    ASSERT_TRUE(r) << card->trouble();
-    ASSERT_EQ(r->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, want.size()), want);
-  }
+    auto r = run_description(card, desc, run);
+    ASSERT_TRUE(AnswerOk(card, r));
+    EXPECT_EQ(card.read(kOut, want.size()), want);
+  });
 }
 
 TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
@@ -527,11 +509,9 @@ TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
       {"unsigned maximum with ReLU", DYNAMIC_LAYER_ELTWISE_BINARY, elt_rec(kMax, 1, 1, 4, 0, 2, 0, 0),
        {int(kMax), 1, 0, 4, 2, false, false, false, false, 0, false, true}},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, a.data(), a.size());
-    card->write(kIn2, b.data(), b.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, a.data(), a.size());
+    card.write(kIn2, b.data(), b.size());
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       const bool two = c.type == DYNAMIC_LAYER_ELTWISE_BINARY;
@@ -542,11 +522,9 @@ TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
       const Words desc = description(ins, {2}, {global_group(ins, {}, layer(c.type, 2, c.rec, refs))});
       NetRun run = run_of(two ? std::vector<std::vector<uint32_t>>{s, s} : std::vector<std::vector<uint32_t>>{s});
       for (IoInput &in : run.inputs) in.dtype = 2;
-      auto r = run_description(*card, desc, run);
-      ASSERT_TRUE(r) << card->trouble();
-      ASSERT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> got = card->read(kOut, bytes);
+      auto r = run_description(card, desc, run);
+      ASSERT_TRUE(AnswerOk(card, r));
+      const std::vector<uint8_t> got = card.read(kOut, bytes);
       size_t bad = 0;
       for (size_t i = 0; i < bytes; i++) {
         const uint8_t want = fr::binary(c.ref, a[i], b[i]);
@@ -554,7 +532,7 @@ TEST(GlbEltwiseRuns, EightBitBinaryOperationsAgainstTheIntegerReference) {
       }
       EXPECT_EQ(bad, 0u);
     }
-  }
+  });
 }
 
 TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerReference) {
@@ -605,11 +583,9 @@ TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerRef
       {"rounding shift by per-element amounts, unsigned", DYNAMIC_LAYER_ARITH_SHIFT,
        Record(16).i32(0, 0).i32(4, 2).i32(8, 0).u32(12, 2), shift(2, 0, 2, false)},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, a.data(), a.size());
-    card->write(kCoeff + 0x1000, amounts.data(), amounts.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, a.data(), a.size());
+    card.write(kCoeff + 0x1000, amounts.data(), amounts.size());
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       Words refs = net_io_ref(1);
@@ -619,11 +595,9 @@ TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerRef
           description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(), 2, 2))});
       NetRun run = run_of({s});
       run.inputs[0].dtype = 2;
-      auto r = run_description(*card, desc, run);
-      ASSERT_TRUE(r) << card->trouble();
-      ASSERT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> got = card->read(kOut, bytes);
+      auto r = run_description(card, desc, run);
+      ASSERT_TRUE(AnswerOk(card, r));
+      const std::vector<uint8_t> got = card.read(kOut, bytes);
       size_t bad = 0;
       for (size_t i = 0; i < bytes; i++) {
         const uint8_t want = c.ref(i);
@@ -631,7 +605,7 @@ TEST(GlbEltwiseRuns, EightBitMultiplyShiftAndArithmeticShiftAgainstTheIntegerRef
       }
       EXPECT_EQ(bad, 0u);
     }
-  }
+  });
 }
 
 TEST(GlbEltwiseRuns, EightBitBroadcastBinaryStretchesChannelsAndWidth) {
@@ -649,29 +623,26 @@ TEST(GlbEltwiseRuns, EightBitBroadcastBinaryStretchesChannelsAndWidth) {
   const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(3)).append(net_io_ref(2));
   const Words desc =
       description({1, 3}, {2}, {global_group({1, 3}, {}, layer(DYNAMIC_LAYER_BROADCAST_BINARY, 2, rec, refs))});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, a.data(), a.size());
-    card->write(kIn2, b.data(), b.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, a.data(), a.size());
+    card.write(kIn2, b.data(), b.size());
     NetRun run = run_of({{uint32_t(N), uint32_t(C), uint32_t(H), uint32_t(W)}, {uint32_t(N), 1, uint32_t(H), 1}});
     run.inputs[0].dtype = run.inputs[1].dtype = 2;
-    auto r = run_description(*card, desc, run);
-    ASSERT_TRUE(r) << card->trouble();
-    ASSERT_EQ(r->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<uint8_t> got = card->read(kOut, a.size());
+    auto r = run_description(card, desc, run);
+    ASSERT_TRUE(AnswerOk(card, r));
+    const std::vector<uint8_t> got = card.read(kOut, a.size());
     size_t bad = 0;
     for (size_t n = 0; n < size_t(N); n++)
       for (size_t e = 0; e < a_chw; e++) {
         const size_t y = e / size_t(W) % size_t(H);
         const uint8_t want = fr::binary(k, a[fr::at_4n(n, e, a_chw)], b[fr::at_4n(n, y, b_chw)]);
         const uint8_t g = got[fr::at_4n(n, e, a_chw)];
-        if (g != want && bad++ < 5) ADD_FAILURE() << "item " << n << " element " << e << ": " << int(g) << " want " << int(want);
+        if (g != want && bad++ < 5)
+          ADD_FAILURE() << "item " << n << " element " << e << ": " << int(g) << " want " << int(want);
       }
     EXPECT_EQ(bad, 0u);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 2, 5}));
-  }
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 8, 3, 2, 5}));
+  });
 }
 
 // Six 8-bit items (a 4N tensor of two word-batches, the second half full)
@@ -759,43 +730,41 @@ TEST(GlbEltwiseRuns, EightBitPerChannelLayersIn1NAnd4NAgainstTheIntegerReference
     return b;
   };
   const std::vector<uint8_t> in_1n = lay_out(0), in_4n = lay_out(2);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kCoeff + kScaleAt, scale.data(), scale.size());
-    card->write(kCoeff + kBiasAt, bias.data(), bias.size() * 2);
-    card->write(kCoeff + kShiftAt, shift.data(), shift.size() * 2);
-    card->write(kCoeff + kSlopeAt, slopes.data(), slopes.size());
-    card->write(kCoeff + kBiasAddAt, bias_add.data(), bias_add.size() * 2);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kCoeff + kScaleAt, scale.data(), scale.size());
+    card.write(kCoeff + kBiasAt, bias.data(), bias.size() * 2);
+    card.write(kCoeff + kShiftAt, shift.data(), shift.size() * 2);
+    card.write(kCoeff + kSlopeAt, slopes.data(), slopes.size());
+    card.write(kCoeff + kBiasAddAt, bias_add.data(), bias_add.size() * 2);
     for (const Case &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       const std::vector<uint8_t> &in = c.in_mode == 2 ? in_4n : in_1n;
-      card->write(kIn, in.data(), in.size());
+      card.write(kIn, in.data(), in.size());
       const size_t out_bytes = c.out_mode == 2 ? in_4n.size() : in_1n.size();
       const std::vector<uint8_t> canary(out_bytes + 64, 0xee);
-      card->write(kOut, canary.data(), canary.size());
+      card.write(kOut, canary.data(), canary.size());
       const Words refs = Words().append(net_io_ref(1)).append(c.coeffs).append(net_io_ref(2));
       const Words desc = description({1}, {2}, {global_group({1}, {}, layer(c.type, 2, c.rec, refs.words(),
                                                                             c.in_mode, c.out_mode))});
       NetRun run = run_of({s});
       run.inputs[0].dtype = 2;
-      auto r = run_description(*card, desc, run);
-      ASSERT_TRUE(r) << card->trouble();
-      ASSERT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> got = card->read(kOut, canary.size());
+      auto r = run_description(card, desc, run);
+      ASSERT_TRUE(AnswerOk(card, r));
+      const std::vector<uint8_t> got = card.read(kOut, canary.size());
       size_t bad = 0;
       for (size_t i = 0; i < N; i++)
         for (size_t e = 0; e < chw; e++) {
           const uint8_t want = c.ref(items[i * chw + e], e / hw);
           const uint8_t g = got[c.out_mode == 2 ? fr::at_4n(i, e, chw) : i * chw + e];
-          if (g != want && bad++ < 5) ADD_FAILURE() << "item " << i << " element " << e << ": " << int(g) << " want " << int(want);
+          if (g != want && bad++ < 5)
+            ADD_FAILURE() << "item " << i << " element " << e << ": " << int(g) << " want " << int(want);
         }
       EXPECT_EQ(bad, 0u);
       EXPECT_EQ(std::vector<uint8_t>(got.begin() + long(out_bytes), got.end()), std::vector<uint8_t>(64, 0xee))
           << "bytes past the output were written";
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
     }
-  }
+  });
   // An empty batch writes nothing and registers its empty shape.
   auto card = deferred_card(Backend::Native, 2);
   const std::vector<uint8_t> canary(64, 0xee);
@@ -808,8 +777,7 @@ TEST(GlbEltwiseRuns, EightBitPerChannelLayersIn1NAnd4NAgainstTheIntegerReference
     NetRun run = run_of({{0, 5, 3, 4}});
     run.inputs[0].dtype = 2;
     auto r = run_description(*card, desc, run);
-    ASSERT_TRUE(r) << card->trouble();
-    ASSERT_EQ(r->result, 0u) << card->console();
+    ASSERT_TRUE(AnswerOk(*card, r));
     EXPECT_EQ(card->read(kOut, canary.size()), canary);
     EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 0, 5, 3, 4}));
   }
@@ -834,12 +802,11 @@ TEST(GlbEltwiseRuns, EightBitNormalizeAgainstTheReference) {
       {"per position over the channels, per-channel scales, signed", false, false, false, true, true, 0.0f},
       {"over each whole item, shared scale, ReLU, unsigned input", true, true, true, false, false, 100.0f},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size());
-    card->write(kCoeff + 0x1000, scales.data(), scales.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size());
+    card.write(kCoeff + 0x1000, scales.data(), scales.size() * 4);
     for (const Case &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
+      SCOPED_TRACE(c.what);
       // eps and the shared scale as f32 at 4 and 8; across at 12, shared at
       // 13, ReLU at 14, the input and output signs at 20 and 21.
       const Record rec = Record(24).f32(4, 1e-6f).f32(8, c.scale).u8(12, c.across).u8(13, c.shared).u8(14, c.relu)
@@ -851,11 +818,9 @@ TEST(GlbEltwiseRuns, EightBitNormalizeAgainstTheReference) {
           description({1}, {2}, {global_group({1}, {}, layer(DYNAMIC_LAYER_NORMALIZE, 2, rec, refs.words(), 2, 2))});
       NetRun run = run_of({{6, 5, 3, 4}});
       run.inputs[0].dtype = 2;
-      auto r = run_description(*card, desc, run);
-      ASSERT_TRUE(r) << card->trouble();
-      ASSERT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> got = card->read(kOut, in.size());
+      auto r = run_description(card, desc, run);
+      ASSERT_TRUE(AnswerOk(card, r));
+      const std::vector<uint8_t> got = card.read(kOut, in.size());
       ref::conv::T4 x(int(N), int(C), 3, 4);
       for (size_t i = 0; i < N; i++)
         for (size_t e = 0; e < chw; e++) x.v[i * chw + e] = double(fr::value8(in[fr::at_4n(i, e, chw)], c.sign_in));
@@ -871,9 +836,9 @@ TEST(GlbEltwiseRuns, EightBitNormalizeAgainstTheReference) {
           }
           ASSERT_LE(std::fabs(g - want), 1.0) << "item " << i << " element " << e;
         }
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 5, 3, 4}));
     }
-  }
+  });
 }
 
 TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
@@ -920,8 +885,7 @@ TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
     const Words refs = Words().append(c.refs).append(net_io_ref(2));
     const Words desc = description({1}, {2}, {global_group({1}, {}, layer(c.type, c.dsize, c.rec, refs))});
     auto a = run_description(card, desc, run_of({c.in_shape}));
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, a, 1009u));
     EXPECT_NE(console_text(card.console()).find(": " + c.condition + "\n"), std::string::npos) << card.console();
   }
   const Tensor in = ramp(count_of(s5), 0.5f, -3.0f);
@@ -929,9 +893,8 @@ TEST(GlbEltwiseRuns, BadRecordsAnswer1009AndTheCardServesOn) {
   const Words desc = description({1}, {2}, {global_group({1}, {}, layer(DYNAMIC_LAYER_ACTIVE, kFp32, active_record(8),
                                                                         Words().append(in1).append(net_io_ref(2))))});
   auto a = run_description(card, desc, run_of({s5}));
-  ASSERT_TRUE(a) << card.trouble();
-  ASSERT_EQ(a->result, 0u) << card.console();
-  EXPECT_EQ(as_floats(card.read(kOut, in.size() * 4)), each(in, [](float x) { return std::fabs(x); }));
+  ASSERT_TRUE(AnswerOk(card, a));
+  EXPECT_EQ(get<float>(card, kOut, in.size()), each(in, [](float x) { return std::fabs(x); }));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_fc_ctrl.h"
@@ -221,21 +222,19 @@ std::vector<FloatCase> float_cases() {
 
 TEST(GlbFcCtrl, FloatLayersAgainstTheReferences) {
   const std::vector<FloatCase> cases = float_cases();
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const FloatCase &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
-      for (const auto &co : c.coeffs) card->write(kCoeff + co.first, co.second.data(), co.second.size());
-      auto a = run(*card, one_layer_net(c.layer, c.inputs), c.in);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      const std::vector<float> got = c.want.empty() ? std::vector<float>() : as_floats(card->read(kOut, c.want.size() * 4));
+      SCOPED_TRACE(c.what);
+      for (const auto &co : c.coeffs) card.write(kCoeff + co.first, co.second.data(), co.second.size());
+      auto a = run(card, one_layer_net(c.layer, c.inputs), c.in);
+      ASSERT_TRUE(AnswerOk(card, a));
+      const std::vector<float> got = c.want.empty() ? std::vector<float>() : get<float>(card, kOut, c.want.size());
       for (size_t i = 0; i < c.want.size(); i++)
         ASSERT_NEAR(got[i], c.want[i], c.tol * (1 + std::fabs(c.want[i]))) << i;
-      EXPECT_EQ(returned_shape(*card), c.want_shape);
+      EXPECT_EQ(returned_shape(card), c.want_shape);
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(GlbFcCtrl, EightBitLayersAgainstTheReferences) {
@@ -269,29 +268,25 @@ TEST(GlbFcCtrl, EightBitLayersAgainstTheReferences) {
   const std::vector<double> want_sm = ref::softmax(sd, 5, 10, 1, false);
   const Words sm = global_layer(19, kInt8, softmax_record(1, 1.0f / 16, kBoundary + 0x1000),
                                 Words().append(net_io_ref(1)).append(net_io_ref(2)), k4N, 0);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kCoeff, w.data(), w.size());
-    card->write(kCoeff + 0x1000, bias.data(), bias.size() * 2);
-    auto a = run(*card, one_layer_net(fc), {{kInt8, {6, 40}, x}});
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    const std::vector<uint8_t> got = card->read(kOut, want_fc.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kCoeff, w.data(), w.size());
+    card.write(kCoeff + 0x1000, bias.data(), bias.size() * 2);
+    auto a = run(card, one_layer_net(fc), {{kInt8, {6, 40}, x}});
+    ASSERT_TRUE(AnswerOk(card, a));
+    const std::vector<uint8_t> got = card.read(kOut, want_fc.size());
     for (int m = 0; m < p.M; m++)
       for (int n = 0; n < p.N; n++) {
         const size_t at = size_t(m / 4) * 4 * p.N + size_t(4 * n + m % 4);
         ASSERT_EQ(got[at], want_fc[at]) << m << ", " << n;
       }
-    EXPECT_EQ(returned_shape(*card), (std::vector<uint32_t>{6, 9, 1, 1}));
+    EXPECT_EQ(returned_shape(card), (std::vector<uint32_t>{6, 9, 1, 1}));
 
-    auto b = run(*card, one_layer_net(sm), {{kInt8, {5, 10}, s}});
-    ASSERT_TRUE(b) << card->trouble();
-    ASSERT_EQ(b->result, 0u) << card->console();
-    const std::vector<float> got_sm = as_floats(card->read(kOut, 50 * 4));
+    auto b = run(card, one_layer_net(sm), {{kInt8, {5, 10}, s}});
+    ASSERT_TRUE(AnswerOk(card, b));
+    const std::vector<float> got_sm = get<float>(card, kOut, 50);
     for (size_t i = 0; i < 50; i++) ASSERT_NEAR(got_sm[i], want_sm[i], 2e-6) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 // The console since `from` shows the assertion in `function` with `condition`.
@@ -339,16 +334,14 @@ TEST(GlbFcCtrl, BadRecordsAnswer1009AndTheCardKeepsServing) {
     SCOPED_TRACE(c.what);
     const size_t from = card->console().size();
     auto a = run(*card, one_layer_net(c.layer), {{kFp32, c.shape, bytes_of(x)}});
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(*card, a, 1009u));
     EXPECT_TRUE(failed_on(card->console().substr(from), c.function, c.condition));
   }
   // Still serving: a good softmax.
   const std::vector<double> xd(x.begin(), x.begin() + 30);
   const std::vector<double> want = ref::softmax(xd, 3, 10, 1, false);
   auto a = run(*card, one_layer_net(global_layer(19, kFp32, softmax_record(1), sm_refs)), {{kFp32, {3, 10}, bytes_of(x)}});
-  ASSERT_TRUE(a) << card->trouble();
-  ASSERT_EQ(a->result, 0u) << card->console();
+  ASSERT_TRUE(AnswerOk(*card, a));
   const std::vector<float> got = as_floats(card->read(kOut, 30 * 4));
   for (size_t i = 0; i < 30; i++) EXPECT_NEAR(got[i], want[i], 2e-6) << i;
   EXPECT_TRUE(no_findings(card->chip()));

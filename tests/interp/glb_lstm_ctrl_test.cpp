@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
 #include "layers/seq/lstm.h"
@@ -109,11 +110,9 @@ TEST(GlbLstmCtrl, SequencesAgainstTheReference) {
       {"state and a tensor continuation: hT and cT written", 5, 3, 40, 13, true, false, true},
       {"static input and state, both input projections in the scratch", 2, 3, 2048, 8, false, true, true},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (const LstmCase &c : cases) run_lstm(*card, c);
-  }
+  for_each_api_card([&](host::Card &card) {
+    for (const LstmCase &c : cases) run_lstm(card, c);
+  });
 }
 
 TEST(GlbLstmCtrl, BadRecordsAnswer1009AndTheCardServesOn) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "cmd/bd_pool.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
@@ -62,28 +63,26 @@ TEST(GlbRoiCtrl, RoiPoolingFloatAndEightBitAgainstTheReference) {
   for (size_t i = 0; i < bytes.size(); i++) bytes[i] = int((i * 37) % 255) - 127;
   std::vector<float> byte_map(bytes.begin(), bytes.end());
   const size_t block = size_t(C * ph * pw);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kNetIn[1], kRois);
+  for_each_api_card([&](host::Card &card) {
+    put(card, kNetIn[1], kRois);
     {
       SCOPED_TRACE("float, spatial scale 0.5");
-      put(*card, kNetIn[0], map);
-      run_ok(*card, roi_net(DYNAMIC_LAYER_ROIPOOLING, kFp32, roi_pooling_record(ph, pw, 0.5f), {1, C, H, W}, kFp32, R));
+      put(card, kNetIn[0], map);
+      run_ok(card, roi_net(DYNAMIC_LAYER_ROIPOOLING, kFp32, roi_pooling_record(ph, pw, 0.5f), {1, C, H, W}, kFp32, R));
       const std::vector<float> want = ref::roi_pool(map, C, H, W, kRois, ph, pw, 0.5f);
-      EXPECT_EQ(get<float>(*card, kNetOut[0], want.size()), want);
-      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{R, C, ph, pw}));
+      EXPECT_EQ(get<float>(card, kNetOut[0], want.size()), want);
+      EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{R, C, ph, pw}));
     }
     {
       SCOPED_TRACE("signed 8-bit, 4N");
-      put(*card, kNetIn[0], words_4n(bytes));
-      run_ok(*card, roi_net(DYNAMIC_LAYER_ROIPOOLING, kFix8, roi_pooling_record(ph, pw, 1.0f, 1), {1, C, H, W}, kFix8,
-                            R));
+      put(card, kNetIn[0], words_4n(bytes));
+      run_ok(card,
+             roi_net(DYNAMIC_LAYER_ROIPOOLING, kFix8, roi_pooling_record(ph, pw, 1.0f, 1), {1, C, H, W}, kFix8, R));
       const std::vector<float> want = ref::roi_pool(byte_map, C, H, W, kRois, ph, pw, 1.0f);
-      expect_4n_rois(get<uint8_t>(*card, kNetOut[0], 4 * block), std::vector<int>(want.begin(), want.end()), R, block);
-      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{R, C, ph, pw}));
+      expect_4n_rois(get<uint8_t>(card, kNetOut[0], 4 * block), std::vector<int>(want.begin(), want.end()), R, block);
+      EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{R, C, ph, pw}));
     }
-  }
+  });
 }
 
 TEST(GlbRoiCtrl, PsRoiPoolingFloatAndEightBitAgainstTheReference) {
@@ -94,30 +93,28 @@ TEST(GlbRoiCtrl, PsRoiPoolingFloatAndEightBitAgainstTheReference) {
   std::vector<int> bytes(map.size());
   for (size_t i = 0; i < bytes.size(); i++) bytes[i] = int((i * 29) % 256);
   const size_t block = size_t(od * group * group);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kNetIn[1], kRois);
+  for_each_api_card([&](host::Card &card) {
+    put(card, kNetIn[1], kRois);
     {
       SCOPED_TRACE("float, spatial scale 0.5");
-      put(*card, kNetIn[0], map);
-      run_ok(*card, roi_net(DYNAMIC_LAYER_PSROIPOOLING, kFp32, psroi_pooling_record(od, group, 0.5f), {1, C, H, W},
-                            kFp32, R));
+      put(card, kNetIn[0], map);
+      run_ok(card,
+             roi_net(DYNAMIC_LAYER_PSROIPOOLING, kFp32, psroi_pooling_record(od, group, 0.5f), {1, C, H, W}, kFp32, R));
       const std::vector<float> want = ref::psroi_pool(map, H, W, kRois, od, group, 0.5f);
-      const std::vector<float> got = get<float>(*card, kNetOut[0], want.size());
+      const std::vector<float> got = get<float>(card, kNetOut[0], want.size());
       for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f) << i;
-      EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{R, od, group, group}));
+      EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{R, od, group, group}));
     }
     {
       SCOPED_TRACE("unsigned 8-bit, 4N: the sign option reaches input and output");
-      put(*card, kNetIn[0], words_4n(bytes));
-      run_ok(*card, roi_net(DYNAMIC_LAYER_PSROIPOOLING, kFix8, psroi_pooling_record(od, group, 1.0f, 0),
-                            {1, C, H, W}, kFix8, R));
+      put(card, kNetIn[0], words_4n(bytes));
+      run_ok(card, roi_net(DYNAMIC_LAYER_PSROIPOOLING, kFix8, psroi_pooling_record(od, group, 1.0f, 0), {1, C, H, W},
+                           kFix8, R));
       const std::vector<int> want =
           ref::psroi_pool_fix8b(bytes, H, W, kRois, od, group, 1.0f, false, false, dev_table_i, dev_table_e);
-      expect_4n_rois(get<uint8_t>(*card, kNetOut[0], 4 * block), want, R, block);
+      expect_4n_rois(get<uint8_t>(card, kNetOut[0], 4 * block), want, R, block);
     }
-  }
+  });
 }
 
 TEST(GlbRoiCtrl, EmptyInputsRegisterTheirShapeAndBadRecordsAnswer1009) {

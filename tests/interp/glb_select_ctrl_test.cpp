@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api_checks.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
 #include "net_writer_select.h"
@@ -54,28 +55,24 @@ TEST(GlbSelectCtrl, SelectTakesThenWhereTheConditionHoldsElseTheScalar) {
   float three = 3.0f;
   uint32_t three_bits;
   std::memcpy(&three_bits, &three, 4);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (uint32_t cond_type : {kFp32, kInt32}) {
       SCOPED_TRACE(cond_type == kFp32 ? "float condition" : "int32 condition");
-      if (cond_type == kFp32)
-        put(*card, kIn0, cond);
-      else
-        put(*card, kIn0, icond);
-      put(*card, kIn1, then_v);
+      if (cond_type == kFp32) put(card, kIn0, cond);
+      else put(card, kIn0, icond);
+      put(card, kIn1, then_v);
       const Words refs = Words().append(net_io_ref(1)).append(net_io_ref(2)).append(net_io_ref(10));
-      run_ok(*card, one_layer({{cond_type, shape}, {kFp32, shape}}, 1,
-                              glb_layer(DYNAMIC_LAYER_SELECT, kFp32, select_rec(0, three_bits, false, true), refs)));
+      run_ok(card, one_layer({{cond_type, shape}, {kFp32, shape}}, 1,
+                             glb_layer(DYNAMIC_LAYER_SELECT, kFp32, select_rec(0, three_bits, false, true), refs)));
       std::vector<float> want(24);
       for (size_t i = 0; i < 24; i++) {
         const bool c = cond_type == kFp32 ? std::fabs(cond[i]) > 0.0f : icond[i] != 0;
         want[i] = c ? then_v[i] : 3.0f;
       }
-      EXPECT_EQ(get<float>(*card, kOut0, 24), want);
-      EXPECT_EQ(out_shape(*card, 0).shape, shape);
+      EXPECT_EQ(get<float>(card, kOut0, 24), want);
+      EXPECT_EQ(out_shape(card, 0).shape, shape);
     }
-  }
+  });
 }
 
 TEST(GlbSelectCtrl, SelectOnAnEightBitConditionFailsAndTheCardServesOn) {
@@ -210,10 +207,9 @@ TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
       {"a 3-D 4N source and a 2-D one (run first), 1N byte mask", {{{5, 2, 3}, 2, 1}, {{2, 1}, 0, 0}}, {2, 1}, 1, 0},
       {"nothing selected: every output empty", {{{6, 2}, 2, 0}, {{6, 1}, 0, 0}}, {6, 1}, 1, 2, true},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Case &c : cases) {
-      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      SCOPED_TRACE(c.what);
       const size_t n_src = c.srcs.size();
       Record r(128);
       r.u32(64, c.mask_size).u32(68, c.mask_mode).u64(72, kBuf0).u64(80, kBuf1).u32(92, uint32_t(n_src + 1));
@@ -228,7 +224,7 @@ TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
         std::vector<uint8_t> v(count);
         for (size_t k = 0; k < count; k++) v[k] = uint8_t(k * 29 + 7 * i + 3);
         const std::vector<uint8_t> stored = s.mode == 2 ? four_n(v, s.shape[0]) : v;
-        card->write(kNetIn[i], stored.data(), stored.size());
+        card.write(kNetIn[i], stored.data(), stored.size());
         data.push_back(v);
         ins.push_back({kInt8, s.shape});
         refs.append(net_io_ref(uint32_t(1 + i)));
@@ -239,19 +235,19 @@ TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
       std::vector<float> mask(mask_count);
       for (size_t k = 0; k < mask_count; k++) mask[k] = c.empty || k % 3 == 1 ? 0.0f : float(k % 5) - 2.5f;
       if (c.mask_size == 4) {
-        put(*card, kNetIn[n_src], mask);
+        put(card, kNetIn[n_src], mask);
       } else {
         std::vector<uint8_t> bytes(mask_count);
         for (size_t k = 0; k < mask_count; k++) bytes[k] = mask[k] == 0.0f ? 0 : uint8_t(int8_t(mask[k] * 2));
         const std::vector<uint8_t> stored = c.mask_mode == 2 ? four_n(bytes, c.mask_shape[0]) : bytes;
-        card->write(kNetIn[n_src], stored.data(), stored.size());
+        card.write(kNetIn[n_src], stored.data(), stored.size());
       }
       ins.push_back({c.mask_size == 4 ? kFp32 : kInt8, c.mask_shape});
       refs.append(net_io_ref(uint32_t(1 + n_src)));
       for (size_t i = 0; i < n_src; i++) refs.append(net_io_ref(uint32_t(10 + i)));
       // Canaries behind every output.
-      for (size_t i = 0; i < n_src; i++) card->write(kNetOut[i], std::vector<uint8_t>(64, 0xee).data(), 64);
-      run_ok(*card, one_layer(ins, uint32_t(n_src), glb_layer(DYNAMIC_LAYER_WHERE_SQUEEZE_GATHER, kInt8, r, refs)));
+      for (size_t i = 0; i < n_src; i++) card.write(kNetOut[i], std::vector<uint8_t>(64, 0xee).data(), 64);
+      run_ok(card, one_layer(ins, uint32_t(n_src), glb_layer(DYNAMIC_LAYER_WHERE_SQUEEZE_GATHER, kInt8, r, refs)));
       const std::vector<int> ms(c.mask_shape.begin(), c.mask_shape.end());
       for (size_t i = 0; i < n_src; i++) {
         SCOPED_TRACE("output " + std::to_string(i));
@@ -260,17 +256,17 @@ TEST(GlbSelectCtrl, EightBitWhereSqueezeGatherIn1NAnd4NUnderByteAndFloatMasks) {
         std::vector<int> ss(s.shape.begin(), s.shape.end()), m(ss.size(), 1);
         for (size_t d = 0; d < ms.size(); d++) m[ss.size() - ms.size() + d] = ms[d];
         const std::vector<uint8_t> want = ref::masked_select(data[i], ss, mask, m);
-        EXPECT_EQ(card->read(kNetOut[i], want.size()), want);
-        EXPECT_EQ(card->read(kNetOut[i] + want.size(), 64 - want.size()), std::vector<uint8_t>(64 - want.size(), 0xee));
+        EXPECT_EQ(card.read(kNetOut[i], want.size()), want);
+        EXPECT_EQ(card.read(kNetOut[i] + want.size(), 64 - want.size()), std::vector<uint8_t>(64 - want.size(), 0xee));
         std::vector<uint32_t> out = s.shape;
         size_t rest = 1;
         for (size_t d = 0; d < out.size(); d++)
           if (int32_t(d) != s.squeeze_axis) rest *= out[d];
         out[size_t(s.squeeze_axis)] = uint32_t(want.size() / rest);
-        EXPECT_EQ(out_shape(*card, i).shape, out);
+        EXPECT_EQ(out_shape(card, i).shape, out);
       }
     }
-  }
+  });
 }
 
 // ---- index select ----
@@ -548,11 +544,9 @@ TEST(GlbSelectCtrl, TopkTakesKFromTheRecordOrAShapeTensorAndZeroKeepsTheExtent) 
   const Case cases[] = {{"k 3 from the record", 3, false, 3},
                         {"k 2 from the shape tensor, the record says 5", 5, true, 2},
                         {"k 0 keeps the extent", 0, false, 8}};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kIn0, in);
-    put(*card, kIn1, k_value);
+  for_each_api_card([&](host::Card &card) {
+    put(card, kIn0, in);
+    put(card, kIn1, k_value);
     for (const Case &c : cases) {
       SCOPED_TRACE(c.what);
       NetRun n;
@@ -570,17 +564,17 @@ TEST(GlbSelectCtrl, TopkTakesKFromTheRecordOrAShapeTensorAndZeroKeepsTheExtent) 
       refs.append(net_io_ref(10)).append(net_io_ref(11));
       n.groups.push_back(global_group(c.from_tensor ? std::vector<uint32_t>{1, 5} : std::vector<uint32_t>{1}, {},
                                       glb_layer(DYNAMIC_LAYER_TOPK, kFp32, r, refs)));
-      run_ok(*card, n);
+      run_ok(card, n);
       std::vector<float> values;
       std::vector<int32_t> positions;
       ref::sort_along(in, {3, 8}, 1, true, c.k, &values, &positions);
       const std::vector<uint32_t> shape = {3, uint32_t(c.k)};
-      EXPECT_EQ(out_shape(*card, 0).shape, shape);
-      EXPECT_EQ(out_shape(*card, 1).shape, shape);
-      EXPECT_EQ(get<float>(*card, kOut0, values.size()), values);
-      EXPECT_EQ(get<int32_t>(*card, kOut1, positions.size()), positions);
+      EXPECT_EQ(out_shape(card, 0).shape, shape);
+      EXPECT_EQ(out_shape(card, 1).shape, shape);
+      EXPECT_EQ(get<float>(card, kOut0, values.size()), values);
+      EXPECT_EQ(get<int32_t>(card, kOut1, positions.size()), positions);
     }
-  }
+  });
 }
 
 }  // namespace

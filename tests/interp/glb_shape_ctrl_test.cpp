@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/glb_shape_ctrl.h"
@@ -83,39 +84,36 @@ struct DataCase {
 };
 
 void run_cases(const std::vector<DataCase> &cases) {
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const DataCase &c : cases) {
-      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      SCOPED_TRACE(c.what);
       std::vector<Bytes> ins;
       for (size_t k = 0; k < c.inputs.size(); k++) {
         ins.push_back(ramp_bytes(ref::count_of(c.inputs[k]), int(k)));
-        card->write(kIn + kInStep * k, ins[k].data(), ins[k].size());
+        card.write(kIn + kInStep * k, ins[k].data(), ins[k].size());
       }
       if (!c.coeff.empty()) {
-        card->write(kCoeff, c.coeff.data(), c.coeff.size());
+        card.write(kCoeff, c.coeff.data(), c.coeff.size());
         ins.push_back(c.coeff);
       }
       const Bytes want = c.ref(ins);
       const Bytes canary(want.size() + 16, 0xee);
-      card->write(kOut, canary.data(), canary.size());
+      card.write(kOut, canary.data(), canary.size());
       std::vector<uint32_t> net_in;
       for (size_t k = 0; k < c.inputs.size(); k++) net_in.push_back(in_id(k));
-      auto a = run(*card, description(net_in, {kNetOut}, global_plan(c.steps, {kNetOut})), c.inputs);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const Bytes got = card->read(kOut, want.size() + 16);
+      auto a = run(card, description(net_in, {kNetOut}, global_plan(c.steps, {kNetOut})), c.inputs);
+      ASSERT_TRUE(AnswerOk(card, a));
+      const Bytes got = card.read(kOut, want.size() + 16);
       EXPECT_EQ(Bytes(got.begin(), got.begin() + long(want.size())), want);
       EXPECT_EQ(Bytes(got.begin() + long(want.size()), got.end()), Bytes(16, 0xee)) << "written past the output";
-      std::vector<uint32_t> rec = values_of<uint32_t>(card->read(kShapes, 4 * (1 + c.out_shape.size())));
+      std::vector<uint32_t> rec = values_of<uint32_t>(card.read(kShapes, 4 * (1 + c.out_shape.size())));
       EXPECT_EQ(rec, [&] {
         std::vector<uint32_t> w = {uint32_t(c.out_shape.size())};
         for (int e : c.out_shape) w.push_back(uint32_t(e));
         return w;
       }());
     }
-  }
+  });
 }
 
 Bytes same(const std::vector<Bytes> &in) { return in[0]; }
@@ -239,15 +237,12 @@ TEST(GlbShapeCtrl, ReshapeRecordsTheValidCountOfARoundedUpShape) {
                               Words().append(neuron_ref(7, 0)).append(net_io_ref(kNetOut)));
   auto a = run(*card, description({1}, {kNetOut}, global_plan({{first, {1}, {7}}, {flatten, {7}, {kNetOut}}}, {kNetOut})),
                {{2, 3, 5}});
-  ASSERT_TRUE(a) << card->trouble();
-  ASSERT_EQ(a->result, 0u) << card->console();
-  EXPECT_TRUE(no_findings(card->chip()));
+  ASSERT_TRUE(AnswerOk(*card, a));
   EXPECT_EQ(card->read(kOut, 30 * 4), in);
   EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 40)), (std::vector<uint32_t>{1, 30, 0, 0, 0, 0, 0, 0, 0, 0}));
   auto b = run(*card, description({1}, {kNetOut}, global_plan({lay(18, Record(48).u8(0, 2).i32(4, -1).i32(8, 4).i32(44, -1), {0}, {})}, {kNetOut})),
                {{2, 3, 5}});
-  ASSERT_TRUE(b) << card->trouble();
-  ASSERT_EQ(b->result, 0u) << card->console();
+  ASSERT_TRUE(AnswerOk(*card, b));
   EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 40)), (std::vector<uint32_t>{2, 8, 4, 0, 0, 0, 0, 0, 0, 30}));
 }
 
@@ -348,15 +343,13 @@ void run_bad(const std::vector<BadCase> &bad) {
     std::vector<uint32_t> net_in;
     for (size_t k = 0; k < b.inputs.size(); k++) net_in.push_back(in_id(k));
     auto a = run(*card, description(net_in, {kNetOut}, global_plan(b.steps, {kNetOut})), b.inputs);
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(*card, a, 1009u));
     EXPECT_NE(card->console().find(b.console), std::string::npos) << card->console();
   }
   const Bytes in = ramp_bytes(6, 1);
   card->write(kIn, in.data(), in.size());
   auto ok = run(*card, description({1}, {kNetOut}, global_plan({lay(46, Record(12), {0}, {})}, {kNetOut})), {{1, 6}});
-  ASSERT_TRUE(ok) << card->trouble();
-  ASSERT_EQ(ok->result, 0u) << card->console();
+  ASSERT_TRUE(AnswerOk(*card, ok));
   EXPECT_EQ(card->read(kOut, in.size()), in);
 }
 
@@ -525,20 +518,16 @@ TEST(GlbShapeCtrl, SplitIntoPartsBySizesAndEqually) {
   };
   const Case cases[] = {{"sizes with a rest", Record(48).i32(0, -1).i32(4, 3).i32(8, -1).i32(12, 2).i32(36, 3), {3, 5, 2}},
                         {"three equal parts", Record(48).i32(0, 1).i32(4, 3).i32(36, 1), {3, 3, 3}}};
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size());
     for (const Case &c : cases) {
-      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
-      auto a = run(*card, description({1}, {kNetOut}, global_plan({split_step(c.rec)})), {s});
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      SCOPED_TRACE(c.what);
+      auto a = run(card, description({1}, {kNetOut}, global_plan({split_step(c.rec)})), {s});
+      ASSERT_TRUE(AnswerOk(card, a));
       const std::vector<Bytes> want = ref::split(in, s, 1, c.sizes, 4);
-      for (size_t k = 0; k < 3; k++)
-        EXPECT_EQ(card->read(kNeuron + off[k], want[k].size()), want[k]) << "part " << k;
+      for (size_t k = 0; k < 3; k++) EXPECT_EQ(card.read(kNeuron + off[k], want[k].size()), want[k]) << "part " << k;
     }
-  }
+  });
 }
 
 TEST(GlbShapeCtrl, EightBitReshapeFrom4NTo1N) {
@@ -549,11 +538,9 @@ TEST(GlbShapeCtrl, EightBitReshapeFrom4NTo1N) {
   const Words w = layer(18, 2, Record(48).u8(0, 2).i32(4, 0).i32(8, -1).i32(44, -1),
                         Words().append(net_io_ref(1)).append(net_io_ref(kNetOut)).words(), 2, 0);
   const Words desc = description({1}, {kNetOut}, global_plan({{w, {1}, {kNetOut}}}, {kNetOut}));
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kDesc, desc.raw().data(), desc.raw().size());
-    card->write(kIn, in.data(), in.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kDesc, desc.raw().data(), desc.raw().size());
+    card.write(kIn, in.data(), in.size());
     RunMessage m;
     m.description_addr = kDesc;
     m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
@@ -562,13 +549,10 @@ TEST(GlbShapeCtrl, EightBitReshapeFrom4NTo1N) {
     m.outputs = {IoOutput{kOut, 0, 0}};
     m.return_shape = 1;
     use_card_areas(m);
-    auto a = card->send(111, run_payload(m));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, in.size()), in);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 12)), (std::vector<uint32_t>{2, 6, 6}));
-  }
+    ASSERT_TRUE(AnswerOk(card, card.send(111, run_payload(m))));
+    EXPECT_EQ(card.read(kOut, in.size()), in);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 12)), (std::vector<uint32_t>{2, 6, 6}));
+  });
 }
 
 // ---- 8-bit data in 1N and 4N storage ----
@@ -656,18 +640,17 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
              [](const std::vector<int> &o) { return std::vector<int>{o[0], o[3], o[1], o[2]}; })},
   };
   constexpr uint32_t kFix8 = 2;
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const ByteCase &c : cases) {
-      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      SCOPED_TRACE(c.what);
       const size_t count = ref::count_of(c.in);
       Bytes in(count);
       for (size_t i = 0; i < count; i++) in[i] = uint8_t(i * 37 + 11);
-      card->write(kIn, in.data(), in.size());
+      card.write(kIn, in.data(), in.size());
       const Words w = layer(c.type, kFix8, c.rec, Words().append(net_io_ref(1)).append(net_io_ref(kNetOut)).words(),
                             c.in_mode, c.out_mode);
       const Words desc = description({1}, {kNetOut}, global_plan({{w, {1}, {kNetOut}}}, {kNetOut}));
-      card->write(kDesc, desc.raw().data(), desc.raw().size());
+      card.write(kDesc, desc.raw().data(), desc.raw().size());
       RunMessage m;
       m.description_addr = kDesc;
       m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
@@ -681,26 +664,24 @@ TEST(GlbShapeCtrl, EightBitMovesIn1NAnd4NMatchTheirReferences) {
       const size_t out_n = size_t(c.out[0]), per_item = want_1n.size() / out_n;
       const Bytes want = c.out_mode == 2 ? to_4n(want_1n, out_n, per_item) : want_1n;
       const Bytes canary(want.size() + 16, 0xee);
-      card->write(kOut, canary.data(), canary.size());
-      auto a = card->send(111, run_payload(m));
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const Bytes got = card->read(kOut, want.size());
+      card.write(kOut, canary.data(), canary.size());
+      ASSERT_TRUE(AnswerOk(card, card.send(111, run_payload(m))));
+      const Bytes got = card.read(kOut, want.size());
       // Only the bytes of real items count in 4N words.
       size_t bad = 0;
       for (size_t i = 0; i < want.size(); i++) {
         if (c.out_mode == 2 && (i / (4 * per_item)) * 4 + i % 4 >= out_n) continue;
-        if (got[i] != want[i] && bad++ < 5) ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[i]);
+        if (got[i] != want[i] && bad++ < 5)
+          ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[i]);
       }
       EXPECT_EQ(bad, 0u);
-      EXPECT_EQ(card->read(kOut + want.size(), 16), Bytes(16, 0xee)) << "written past the output";
-      std::vector<uint32_t> rec = values_of<uint32_t>(card->read(kShapes, 4 * (1 + c.out.size())));
+      EXPECT_EQ(card.read(kOut + want.size(), 16), Bytes(16, 0xee)) << "written past the output";
+      std::vector<uint32_t> rec = values_of<uint32_t>(card.read(kShapes, 4 * (1 + c.out.size())));
       std::vector<uint32_t> shape_rec = {uint32_t(c.out.size())};
       for (int e : c.out) shape_rec.push_back(uint32_t(e));
       EXPECT_EQ(rec, shape_rec);
     }
-  }
+  });
 }
 
 // ---- 8-bit slices, pads, splits and rearrangements through shape tensors ----
@@ -770,10 +751,9 @@ Bytes byte_ramp(const Shape &shape) {
 }
 
 void run_byte_cases(const std::vector<ByteNetCase> &cases) {
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const ByteNetCase &c : cases) {
-      SCOPED_TRACE(std::string(c.what) + ", " + card_config_name(cfg));
+      SCOPED_TRACE(c.what);
       const Bytes in = byte_ramp(c.in);
       const std::vector<Bytes> want_1n = c.ref(in);
       ASSERT_EQ(want_1n.size(), c.outs.size());
@@ -783,16 +763,14 @@ void run_byte_cases(const std::vector<ByteNetCase> &cases) {
         ASSERT_EQ(want_1n[k].size(), out_n * per_item);
         want.push_back(c.out_mode == 2 ? to_4n(want_1n[k], out_n, per_item) : want_1n[k]);
         const Bytes canary(want[k].size() + 16, 0xee);
-        card->write(kOut + kOutStep * k, canary.data(), canary.size());
+        card.write(kOut + kOutStep * k, canary.data(), canary.size());
       }
-      auto a = send_byte_net(*card, c, in);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      auto a = send_byte_net(card, c, in);
+      ASSERT_TRUE(AnswerOk(card, a));
       for (size_t k = 0; k < c.outs.size(); k++) {
         SCOPED_TRACE("output " + std::to_string(k));
         const size_t out_n = size_t(c.outs[k][0]), per_item = ref::count_of(c.outs[k]) / out_n;
-        const Bytes got = card->read(kOut + kOutStep * k, want[k].size());
+        const Bytes got = card.read(kOut + kOutStep * k, want[k].size());
         // Only the bytes of real items count in 4N words.
         size_t bad = 0;
         for (size_t i = 0; i < want[k].size(); i++) {
@@ -801,13 +779,13 @@ void run_byte_cases(const std::vector<ByteNetCase> &cases) {
             ADD_FAILURE() << "byte " << i << ": " << int(got[i]) << " want " << int(want[k][i]);
         }
         EXPECT_EQ(bad, 0u);
-        EXPECT_EQ(card->read(kOut + kOutStep * k + want[k].size(), 16), Bytes(16, 0xee)) << "written past the output";
+        EXPECT_EQ(card.read(kOut + kOutStep * k + want[k].size(), 16), Bytes(16, 0xee)) << "written past the output";
         std::vector<uint32_t> shape_rec = {uint32_t(c.outs[k].size())};
         for (int e : c.outs[k]) shape_rec.push_back(uint32_t(e));
-        EXPECT_EQ(values_of<uint32_t>(card->read(kShapes + 40 * k, 4 * shape_rec.size())), shape_rec);
+        EXPECT_EQ(values_of<uint32_t>(card.read(kShapes + 40 * k, 4 * shape_rec.size())), shape_rec);
       }
     }
-  }
+  });
 }
 
 // NHWC <-> NCHW of byte images.
@@ -1040,8 +1018,7 @@ TEST(GlbShapeCtrl, EightBitRearrangementsWithoutScratchOrWithBadBlocksAnswer1009
     card->write(kOut, canary.data(), canary.size());
     const size_t seen = card->console().size();
     auto a = send_byte_net(*card, b.c, byte_ramp(b.c.in), b.no_scratch ? 0 : kScratch);
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(*card, a, 1009u));
     const std::string said = card->console().substr(seen);
     EXPECT_NE(said.find(b.function), std::string::npos) << said;
     EXPECT_NE(said.find(b.info), std::string::npos) << said;
@@ -1049,8 +1026,7 @@ TEST(GlbShapeCtrl, EightBitRearrangementsWithoutScratchOrWithBadBlocksAnswer1009
   }
   const ByteNetCase good = {"reorg of 4N data", s, 2, 2, {}, 15, reorg, {{3, 16, 2, 3}}, none};
   auto a = send_byte_net(*card, good, byte_ramp(s));
-  ASSERT_TRUE(a) << card->trouble();
-  EXPECT_EQ(a->result, 0u) << card->console();
+  ASSERT_TRUE(AnswerOk(*card, a));
 }
 
 TEST(GlbShapeCtrl, BadTileConcatAndRearrangementRecordsAnswer1009) {

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "api_checks.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
 #include "interp/local_ctrl.h"
@@ -137,11 +138,9 @@ TEST(InterpLocalPad, EightBitPadTakesTheByteOfItsValueOnEveryTarget) {
                      {}});
   g.steps.push_back({{}, {{0, move(ST_OUTPUT_NEURON, st_output(kLocalOut, 9, kDsize8))}}});
   const Words desc = description({1}, {9}, {g});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kDesc, desc.raw().data(), desc.raw().size());
-    card->write(kIn, in.data(), in.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kDesc, desc.raw().data(), desc.raw().size());
+    card.write(kIn, in.data(), in.size());
     RunMessage m;
     m.description_addr = kDesc;
     m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
@@ -150,12 +149,9 @@ TEST(InterpLocalPad, EightBitPadTakesTheByteOfItsValueOnEveryTarget) {
     m.outputs = {IoOutput{kOut, 0, 0}};
     m.return_shape = 1;
     use_card_areas(m);
-    auto a = card->send(111, run_payload(m));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, want.size()), want);
-  }
+    ASSERT_TRUE(AnswerOk(card, card.send(111, run_payload(m))));
+    EXPECT_EQ(card.read(kOut, want.size()), want);
+  });
 }
 
 }  // namespace

@@ -55,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/fullnet.h"
@@ -205,17 +206,14 @@ void expect_output(Card &card, const NetCase &c) {
 }
 
 void run_cases(const std::vector<NetCase> &cases) {
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const NetCase &c : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + c.what);
-      auto a = send_case(*card, c);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      expect_output(*card, c);
+      SCOPED_TRACE(c.what);
+      auto a = send_case(card, c);
+      ASSERT_TRUE(AnswerOk(card, a));
+      expect_output(card, c);
     }
-  }
+  });
 }
 
 // ---- Moves ----
@@ -713,8 +711,7 @@ TEST(LocalPathsApi, RecordChecksAnswer1009) {
       NetCase c{b.what, {{1, s, kInt8, v}}, Bytes(256, 1), b.group, v, Compare::Exact, s};
       const size_t seen = card->console().size();
       auto a = send_case(*card, c);
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 1009u);
+      ASSERT_TRUE(AnswerOk(*card, a, 1009u));
       const std::string said = card->console().substr(seen);
       EXPECT_NE(said.find(b.function), std::string::npos) << said;
       EXPECT_NE(said.find(b.condition), std::string::npos) << said;
@@ -722,8 +719,7 @@ TEST(LocalPathsApi, RecordChecksAnswer1009) {
     // The card serves on.
     const NetCase good = mulshift_case(true, true, 3, 2);
     auto a = send_case(*card, good);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
+    ASSERT_TRUE(AnswerOk(*card, a));
     expect_output(*card, good);
   }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/context.h"
@@ -58,9 +59,7 @@ TEST(ShapeTensorCtrl, ShapeConstantIntoConstantFill) {
   // shape_const [2, 3, 5] (in a value block after the record) -> constant_fill
   // of 1.5 into net output 2; then a [2, 0] shape that fills nothing.
   const std::vector<float> in(1, 0.0f);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const Words desc = description(
         {kNetIn}, {kNetOut},
         global_plan({shape_const_block(10, {3}, {2, 3, 5}),
@@ -69,17 +68,15 @@ TEST(ShapeTensorCtrl, ShapeConstantIntoConstantFill) {
                       {kNetOut}}},
                     {kNetOut}));
     std::vector<float> canary(40, -9.0f);
-    card->write(kOut, canary.data(), canary.size() * 4);
-    auto a = run(*card, desc, {1});
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
+    card.write(kOut, canary.data(), canary.size() * 4);
+    auto a = run(card, desc, {1});
+    ASSERT_TRUE(AnswerOk(card, a));
     std::vector<float> want(30, 1.5f);
     want.resize(40, -9.0f);
-    EXPECT_EQ(as_floats(card->read(kOut, 40 * 4)), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 3, 5}));
+    EXPECT_EQ(get<float>(card, kOut, 40), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 16)), (std::vector<uint32_t>{3, 2, 3, 5}));
 
-    card->write(kOut, canary.data(), canary.size() * 4);
+    card.write(kOut, canary.data(), canary.size() * 4);
     const Words empty = description(
         {kNetIn}, {kNetOut},
         global_plan({shape_const(10, {2, 0}),
@@ -87,12 +84,11 @@ TEST(ShapeTensorCtrl, ShapeConstantIntoConstantFill) {
                       {10},
                       {kNetOut}}},
                     {kNetOut}));
-    auto b = run(*card, empty, {1});
-    ASSERT_TRUE(b) << card->trouble();
-    ASSERT_EQ(b->result, 0u) << card->console();
-    EXPECT_EQ(as_floats(card->read(kOut, 40 * 4)), canary);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 12)), (std::vector<uint32_t>{2, 2, 0}));
-  }
+    auto b = run(card, empty, {1});
+    ASSERT_TRUE(AnswerOk(card, b));
+    EXPECT_EQ(get<float>(card, kOut, 40), canary);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 12)), (std::vector<uint32_t>{2, 2, 0}));
+  });
 }
 
 // ---- Recorded shape tensors ----
@@ -245,9 +241,7 @@ TEST(ShapeTensorCtrl, ControllersGiveTheValuesTheirLayersMean) {
       std::vector<Seen> seen;
       g_seen = &seen;
       auto a = run(*card, description({kNetIn}, {kNetOut}, global_plan(steps)), {2, 3, 5});
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      ASSERT_TRUE(AnswerOk(*card, a));
       EXPECT_EQ(seen, c.want);
     }
   }
@@ -264,10 +258,8 @@ TEST(ShapeTensorCtrl, CastToDeviceAndAssignAReshapeSpecComputedAtRunTime) {
     for (size_t i = 0; i < v.size(); i++) v[i] = float(i) * 0.5f - 3.0f;
     return v;
   }();
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     const Words cast = description(
         {kNetIn}, {kNetOut},
         global_plan({shape_const(10, {4, -3, 7}),
@@ -275,12 +267,10 @@ TEST(ShapeTensorCtrl, CastToDeviceAndAssignAReshapeSpecComputedAtRunTime) {
                       {10},
                       {kNetOut}}},
                     {kNetOut}));
-    auto a = run(*card, cast, {2, 3, 5});
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, 12)), (std::vector<float>{4.0f, -3.0f, 7.0f}));
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 8)), (std::vector<uint32_t>{1, 3}));
+    auto a = run(card, cast, {2, 3, 5});
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(as_floats(card.read(kOut, 12)), (std::vector<float>{4.0f, -3.0f, 7.0f}));
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 8)), (std::vector<uint32_t>{1, 3}));
 
     const Words assign = description(
         {kNetIn}, {kNetOut},
@@ -289,13 +279,11 @@ TEST(ShapeTensorCtrl, CastToDeviceAndAssignAReshapeSpecComputedAtRunTime) {
                       {kNetIn, 12},
                       {kNetOut}}},
                     {kNetOut}));
-    auto b = run(*card, assign, {2, 3, 5});
-    ASSERT_TRUE(b) << card->trouble();
-    ASSERT_EQ(b->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, in.size() * 4)), in);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 12)), (std::vector<uint32_t>{2, 5, 6}));
-  }
+    auto b = run(card, assign, {2, 3, 5});
+    ASSERT_TRUE(AnswerOk(card, b));
+    EXPECT_EQ(get<float>(card, kOut, in.size()), in);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 12)), (std::vector<uint32_t>{2, 5, 6}));
+  });
 }
 
 // ---- Bad records ----
@@ -344,8 +332,7 @@ TEST(ShapeTensorCtrl, BadRecordsAnswer1009AndTheCardKeepsServing) {
   for (const Bad &b : bad) {
     SCOPED_TRACE(b.what);
     auto a = run(*card, description({kNetIn}, {kNetOut}, global_plan(b.steps)), {1});
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(*card, a, 1009u));
     EXPECT_NE(card->console().find(b.console), std::string::npos) << card->console();
   }
   // Still serving: a good run after the failures.
@@ -358,8 +345,7 @@ TEST(ShapeTensorCtrl, BadRecordsAnswer1009AndTheCardKeepsServing) {
                                           {kNetOut}}},
                                         {kNetOut})),
                 {1});
-  ASSERT_TRUE(ok) << card->trouble();
-  ASSERT_EQ(ok->result, 0u) << card->console();
+  ASSERT_TRUE(AnswerOk(*card, ok));
   EXPECT_EQ(as_floats(card->read(kOut, 8)), (std::vector<float>{2.0f, 2.0f}));
 }
 

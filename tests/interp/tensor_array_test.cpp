@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api_checks.h"
 #include "fw_test.h"
 #include "interp/context.h"
 #include "interp/fullnet.h"
@@ -42,16 +43,16 @@ TEST(TensorArrayBridge, ByteLengthsAndTheBridgeCapacity) {
   // more fails before anything is copied.
   const uint64_t dev = 0x104000000ull;
   for (uint64_t seed : kSeeds) {
-    FirmwareRig rig(deferred(seed));
+    LayerRunner rig(deferred(seed));
     std::vector<int32_t> out(98304), back(98304, 0);
     for (size_t i = 0; i < out.size(); i++) out[i] = int32_t(i * 2654435761u);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       dynamic_context_t ctx;
       dynamic_context_init(&ctx, DYNAMIC_IR_ADDR, 0, 0, 0, 0);
       memcpy_host_global(&ctx, out.data(), dev, out.size(), DSIZE_INT32, 1, node);
       memcpy_host_global(&ctx, back.data(), dev, back.size(), DSIZE_INT32, 0, node);
       dynamic_context_destroy(&ctx);
-    })));
+    }));
     EXPECT_EQ(back, out);
   }
   expect_assert(
@@ -68,10 +69,8 @@ TEST(TensorArrayBridge, ByteLengthsAndTheBridgeCapacity) {
 
 TEST(TensorArrayTransfers, OutputCopiesAndTransfersRoundTripThroughTheArm) {
   const std::vector<int32_t> values = {7, -3, 12, 0, 5, 99};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kNetIn[0], values);
+  for_each_api_card([&](host::Card &card) {
+    put(card, kNetIn[0], values);
     // Input 1 -> device2host -> shape tensor 5 -> host2device -> tensor 6 in
     // the neuron region -> output layer -> net output 10.
     NetRun n;
@@ -84,11 +83,11 @@ TEST(TensorArrayTransfers, OutputCopiesAndTransfersRoundTripThroughTheArm) {
                                                    Words().append(shape_ref(5)).append(neuron_ref(6, neuron_off(0x1000))))));
     n.groups.push_back(global_group(
         {6}, {}, glb_layer(DYNAMIC_LAYER_OUTPUT, kInt32, Record(), Words().append(neuron_ref(6, 0)).append(net_io_ref(10)))));
-    run_ok(*card, n);
-    EXPECT_EQ(get<int32_t>(*card, neuron_addr(0x1000), 6), values);
-    EXPECT_EQ(get<int32_t>(*card, kNetOut[0], 6), values);
-    EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{2, 3}));
-  }
+    run_ok(card, n);
+    EXPECT_EQ(get<int32_t>(card, neuron_addr(0x1000), 6), values);
+    EXPECT_EQ(get<int32_t>(card, kNetOut[0], 6), values);
+    EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{2, 3}));
+  });
 }
 
 TEST(TensorArrayTransfers, OutputConvertsFourNToOneNOrCopiesTheWords) {
@@ -180,12 +179,10 @@ TEST(TensorArrayCtrl, WriteGrowsADynamicArrayAndReadSizeAndTheImageFollow) {
   // capacity 12 and size 6; read gives the element back, size gives 6, and
   // the synced image holds the header and six records.
   const std::vector<float> value = {1.5f, -2, 3, 4.25f, 5, -6};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kNetIn[0], std::vector<int32_t>{2});
-    put(*card, kNetIn[1], std::vector<int32_t>{5});
-    put(*card, kNetIn[2], value);
+  for_each_api_card([&](host::Card &card) {
+    put(card, kNetIn[0], std::vector<int32_t>{2});
+    put(card, kNetIn[1], std::vector<int32_t>{5});
+    put(card, kNetIn[2], value);
     ArrayNet a;
     a.shape_input(1, kNetIn[0], {1}, 1);
     a.shape_input(2, kNetIn[1], {1}, 2);
@@ -200,23 +197,23 @@ TEST(TensorArrayCtrl, WriteGrowsADynamicArrayAndReadSizeAndTheImageFollow) {
                                     Words().append(ta(7)).append(shape_ref(102)).append(net_io_ref(10))));
     a.layer({7}, {key(8, 1)}, glb_layer(DYNAMIC_LAYER_TA_SIZE, kFp32, Record(), Words().append(ta(7)).append(shape_ref(8))));
     a.layer({8}, {}, transfer_layer(DYNAMIC_LAYER_HOST2DEVICE, 0, Words().append(shape_ref(8)).append(net_io_ref(11))));
-    run_ok(*card, a.n);
-    EXPECT_EQ(get<float>(*card, kNetOut[0], 6), value);
-    EXPECT_EQ(out_shape(*card, 0).shape, (std::vector<uint32_t>{2, 3}));
-    EXPECT_EQ(get<int32_t>(*card, kNetOut[1], 1), std::vector<int32_t>{6});
-    EXPECT_EQ(out_shape(*card, 1).shape, std::vector<uint32_t>{});
+    run_ok(card, a.n);
+    EXPECT_EQ(get<float>(card, kNetOut[0], 6), value);
+    EXPECT_EQ(out_shape(card, 0).shape, (std::vector<uint32_t>{2, 3}));
+    EXPECT_EQ(get<int32_t>(card, kNetOut[1], 1), std::vector<int32_t>{6});
+    EXPECT_EQ(out_shape(card, 1).shape, std::vector<uint32_t>{});
     // The image: capacity 12, size 6, dynamic, same shape, buffer size, head
     // past the element; record 5 written at the data start with shape [2, 3].
     const uint64_t base = neuron_addr(kArrayOff);
-    const std::vector<uint32_t> h = get<uint32_t>(*card, base, 10);
+    const std::vector<uint32_t> h = get<uint32_t>(card, base, 10);
     EXPECT_EQ(std::vector<uint32_t>(h.begin(), h.begin() + 6), (std::vector<uint32_t>{12, 6, 1, 0, 1, 0x10000}));
     EXPECT_EQ(uint64_t(h[7]) << 32 | h[6], base + 0x3000 + 24);
-    const std::vector<uint32_t> r5 = get<uint32_t>(*card, base + 40 + 5 * 64, 16);
+    const std::vector<uint32_t> r5 = get<uint32_t>(card, base + 40 + 5 * 64, 16);
     EXPECT_EQ(r5[1], 1u);  // written
     EXPECT_EQ(uint64_t(r5[5]) << 32 | r5[4], base + 0x3000);
     EXPECT_EQ(std::vector<uint32_t>(r5.begin() + 6, r5.begin() + 9), (std::vector<uint32_t>{2, 2, 3}));
-    EXPECT_EQ(get<float>(*card, base + 0x3000, 6), value);
-  }
+    EXPECT_EQ(get<float>(card, base + 0x3000, 6), value);
+  });
 }
 
 // A net that makes array 7 (size from input 1) and applies `ops` to it.

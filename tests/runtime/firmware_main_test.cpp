@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "runtime/assert.h"
@@ -307,9 +308,7 @@ TEST_P(Ring, StartClearsTheHostWordsAndTheCdmaLock) {
     EXPECT_EQ(dirty.chip().sys.host_peek(a - TOP_REG_BASE), a == REG_FW_READY ? FW_READY_MAGIC : 0u) << std::hex << a;
   EXPECT_EQ(dirty.chip().sys.host_peek(REG_CDMA_LOCK - TOP_REG_BASE), 0u);
   // And the ring serves from index 0.
-  auto a = dirty.send(kUnknownId, {1});
-  ASSERT_TRUE(a) << dirty.trouble();
-  EXPECT_EQ(a->result, 1008u);
+  ASSERT_TRUE(AnswerOk(dirty, dirty.send(kUnknownId, {1}), 1008u));
 }
 
 TEST_P(NativeRing, ElapsedTimeWordCountsTheHandlersTime) {

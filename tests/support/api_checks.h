@@ -1,11 +1,14 @@
-// Checks shared by the API suites for messages the firmware refuses.
+// The runner of the API suites: the loop over the API cards, the one check of
+// an answer, and the checks for messages the firmware refuses.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "card.h"
@@ -18,13 +21,38 @@ inline size_t issued_commands(host::Card &card) {
   return card.chip().engines.gdma.commands().size() + card.chip().engines.bd.commands().size();
 }
 
+// Runs `body(card)` (or `body(card, config)`) on a fresh card for each of
+// kApiCards, with the card's name as trace; stops after a card on which the
+// body failed fatally.
+template <class Body>
+void for_each_api_card(Body &&body) {
+  for (const CardConfig &cfg : kApiCards) {
+    SCOPED_TRACE(card_config_name(cfg));
+    auto card = deferred_card(cfg.backend, cfg.seed);
+    if constexpr (std::is_invocable_v<Body &, host::Card &, const CardConfig &>)
+      body(*card, cfg);
+    else
+      body(*card);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// The card answered (`a` is set) with `result`, and its happens-before
+// checker has no finding. The failure names what went wrong: the card's
+// trouble, the result with the console text, the findings.
+inline ::testing::AssertionResult AnswerOk(host::Card &card, const std::optional<host::Answer> &a,
+                                           uint32_t result = 0) {
+  if (!a) return ::testing::AssertionFailure() << "no answer: " << card.trouble();
+  if (a->result != result)
+    return ::testing::AssertionFailure() << "result " << a->result << ", want " << result << "; console:\n"
+                                         << card.console();
+  return no_findings(card.chip());
+}
+
 // Sends one message; expects the card to answer with `result` and the
 // checker to have no finding.
 inline void send(host::Card &card, uint32_t id, const std::vector<uint32_t> &payload, uint32_t result = 0) {
-  auto a = card.send(id, payload);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, result) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
+  EXPECT_TRUE(AnswerOk(card, card.send(id, payload), result));
 }
 
 // Sends `payload` as message `id` and expects it refused: result 1009, no
@@ -49,13 +77,12 @@ struct RefusedCase {
 
 // Every case refused, in order on one card, on each of the API test cards.
 inline void expect_refused_on_api_cards(const std::vector<RefusedCase> &cases) {
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const RefusedCase &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      expect_refused(*card, k.id, k.payload, k.console);
+      SCOPED_TRACE(k.what);
+      expect_refused(card, k.id, k.payload, k.console);
     }
-  }
+  });
 }
 
 }  // namespace zv::test

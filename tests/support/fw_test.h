@@ -150,17 +150,75 @@ extern const CardConfig kApiCards[4];
 std::string card_config_name(const CardConfig &c);
 inline void PrintTo(const CardConfig &c, std::ostream *os) { *os << card_config_name(c); }
 
-// Values of T in the rig's device memory.
+// ---- Typed device memory ----
+
+// Values of T put into and got from device memory (DDR): of a firmware rig,
+// of a card (through the host's window, as the driver writes it), or of a
+// bare chip model.
 template <class T>
-std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
+void put(chip::Chip &c, u64 addr, const std::vector<T> &v) {
+  c.ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
+}
+template <class T>
+std::vector<T> get(chip::Chip &c, u64 addr, size_t n) {
   std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
+  c.ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
   return v;
 }
 template <class T>
-void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * sizeof(T));
+void put(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
+  put(rig.chip(), addr, v);
 }
+template <class T>
+std::vector<T> get(FirmwareRig &rig, u64 addr, size_t n) {
+  return get<T>(rig.chip(), addr, n);
+}
+template <class T>
+void put(host::Card &card, u64 addr, const std::vector<T> &v) {
+  card.write(addr, v.data(), v.size() * sizeof(T));
+}
+template <class T>
+std::vector<T> get(host::Card &card, u64 addr, size_t n) {
+  std::vector<T> v(n);
+  card.read(addr, v.data(), n * sizeof(T));
+  return v;
+}
+// The older spellings of get and put on a rig.
+template <class T>
+std::vector<T> read(FirmwareRig &rig, u64 addr, size_t n) {
+  return get<T>(rig, addr, n);
+}
+template <class T>
+void store(FirmwareRig &rig, u64 addr, const std::vector<T> &v) {
+  put(rig, addr, v);
+}
+
+// ---- Running a layer ----
+
+// A rig that runs layer calls as a handler runs them: inputs put into device
+// memory with put(), the call run on a fresh node under the rig's schedule
+// and waited for, judged by ran_clean, outputs got back with get().
+//
+//   LayerRunner rig(s);
+//   put<float>(rig, kIn, {3, 7, 7, 1});
+//   ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 0, n); }));
+//   EXPECT_EQ(get<float>(rig, kIndex, 1), std::vector<float>{2});
+class LayerRunner : public FirmwareRig {
+ public:
+  explicit LayerRunner(const Sched &s = all_schedules().front()) : FirmwareRig(s) {}
+  ::testing::AssertionResult call(const std::function<void(cmd_id_node_t *)> &fn, Races races = Races::None) {
+    last_ = run_layer(fn, &node_);
+    return ran_clean(last_, races);
+  }
+  // The outcome of the last call (console text, findings) and its node as
+  // the final wait left it.
+  const FwOutcome &outcome() const { return last_; }
+  const cmd_id_node_t &node() const { return node_; }
+
+ private:
+  FwOutcome last_;
+  cmd_id_node_t node_ = {0, 0, 0};
+};
 
 // A packed record as the words of a message's payload.
 template <class T>

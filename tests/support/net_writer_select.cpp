@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "api_checks.h"
 #include "fw_test.h"
 
 namespace zv::test::net {
@@ -61,24 +62,17 @@ NetRun one_layer(const std::vector<std::pair<uint32_t, std::vector<uint32_t>>> &
   return n;
 }
 
-void run_ok(host::Card &card, const NetRun &net) {
-  auto a = run_net(card, net);
-  ASSERT_TRUE(a) << card.trouble();
-  ASSERT_EQ(a->result, 0u) << card.console();
-  EXPECT_TRUE(no_findings(card.chip()));
-}
+void run_ok(host::Card &card, const NetRun &net) { ASSERT_TRUE(AnswerOk(card, run_net(card, net))); }
 
 void run_fails(host::Card &card, const NetRun &bad, const std::string &condition, const NetRun &good,
                const std::function<void()> &before_good) {
   const size_t seen = card.console().size();
   auto a = run_net(card, bad);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(condition, seen), std::string::npos) << card.console().substr(seen);
   if (before_good) before_good();
   auto b = run_net(card, good);
-  ASSERT_TRUE(b) << card.trouble();
-  EXPECT_EQ(b->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, b));
 }
 
 }  // namespace zv::test::net

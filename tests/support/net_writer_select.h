@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "card.h"
+#include "fw_test.h"
 #include "net_writer.h"
 
 namespace zv::test::net {
@@ -79,16 +80,5 @@ void run_ok(host::Card &card, const NetRun &net);
 // restore the inputs the good net reads).
 void run_fails(host::Card &card, const NetRun &bad, const std::string &condition, const NetRun &good,
                const std::function<void()> &before_good = nullptr);
-
-template <class T>
-void put(host::Card &card, uint64_t addr, const std::vector<T> &v) {
-  card.write(addr, v.data(), v.size() * sizeof(T));
-}
-template <class T>
-std::vector<T> get(host::Card &card, uint64_t addr, size_t n) {
-  std::vector<T> v(n);
-  card.read(addr, v.data(), n * sizeof(T));
-  return v;
-}
 
 }  // namespace zv::test::net

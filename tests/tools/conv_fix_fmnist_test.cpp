@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/conv/conv_fix8b.h"
@@ -77,9 +78,7 @@ TEST(FashionMnistInt8, FirstConvolutionsThroughApi83) {
     r.using_bias = b != nullptr ? 1 : 0, r.if_relu = p.followedbyrelu(), r.weight_layout = 0, r.rshift = w.rshiftNum();
     r.opd0_sign = qrn::IsSigned(x), r.opd1_sign = qrn::IsSigned(w), r.opd2_sign = b != nullptr && qrn::IsSigned(*b);
     auto answer = card->send(83, zv::test::payload_of(r));
-    ASSERT_TRUE(answer) << card->trouble();
-    ASSERT_EQ(answer->result, 0u) << card->console();
-    EXPECT_TRUE(zv::test::no_findings(card->chip()));
+    ASSERT_TRUE(zv::test::AnswerOk(*card, answer));
     const std::vector<uint8_t> got = card->read(kOut, size_t(O) * OH * OW * 4);
     int nonzero = 0;
     for (int i = 0; i < O * OH * OW; ++i) {

@@ -56,15 +56,15 @@ TEST(GdmaShift, ShiftedStridesStepByFixedPointFractions) {
         }
     for (const Sched &sched : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(sched));
-      FirmwareRig rig(sched);
+      LayerRunner rig(sched);
       rig.chip().device_memory().store(kSrc, src.data(), src.size());
       rig.chip().device_memory().store(kDst, old.data(), old.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         tensor_general_move_gen_cmd_with_shift_fast(kSrc, 0, 1, k.c, k.h, k.w, 0, k.src_cs, k.src_hs, k.src_ws,
                                                     k.src_hsh, k.src_wsh, k.format, kDst, 0, 1, k.c, k.h, k.w, 0,
                                                     k.dst_cs, k.dst_hs, 1, k.dst_hsh, 0, k.format,
                                                     GDMA_VALUE_DIR_S2S, 0, node);
-      })));
+      }));
       std::vector<u8> got(old.size());
       rig.chip().device_memory().load(kDst, got.data(), got.size());
       EXPECT_TRUE(got == want);
@@ -82,13 +82,13 @@ TEST(GdmaShift, TwoByteCodeFourMovesUnconvertedWithStrides) {
     for (int w = 0; w < 5; w++) want[5 * h + w] = src[9 * h + w];
   for (const Sched &sched : all_schedules()) {
     SCOPED_TRACE(sched_text(sched));
-    FirmwareRig rig(sched);
+    LayerRunner rig(sched);
     rig.chip().device_memory().store(kSrc, src.data(), 2 * src.size());
     rig.chip().device_memory().store(kDst, old.data(), 2 * old.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       tensor_general_move_gen_cmd(kSrc, 0, 1, 1, 3, 5, 27, 27, 9, 1, gdma_value_format_t(4), kDst, 0, 1, 1, 3, 5,
                                   15, 15, 5, 1, gdma_value_format_t(4), GDMA_VALUE_DIR_S2S, 0, node);
-    })));
+    }));
     std::vector<u16> got(old.size());
     rig.chip().device_memory().load(kDst, got.data(), 2 * got.size());
     EXPECT_TRUE(got == want);

@@ -50,7 +50,7 @@ TEST(Conv3dPlan, AdjustShrinksBatchThenRows) {
 class Conv3dLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(Conv3dLayer, AgainstTheDirectReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Case cases[] = {
       // what                        N IC IT IH IW g OC KT KH KW dt dh dw PT0 PT1 PH0 PH1 PW0 PW1 st sh sw
       {"3x3x3 pads 1, bias", {1, 3, 4, 5, 6, 1, 4, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 1},
@@ -78,12 +78,12 @@ TEST_P(Conv3dLayer, AgainstTheDirectReference) {
             for (int q = 0; q < p.KW; q++)
               packed[((((size_t(a) * p.OC + o) * p.KH + r) * p.KW + q) * ic_even) + i] =
                   w[(((size_t(o) * icg + i) * p.KT + a) * p.KH + r) * p.KW + q];
-    store(rig, kIn, in);
-    store(rig, kW, packed);
-    store(rig, kBias, bias);
+    put<float>(rig, kIn, in);
+    put<float>(rig, kW, packed);
+    put<float>(rig, kBias, bias);
     const std::vector<double> want = ref::conv::conv3d(p, in, w, k.bias ? bias : std::vector<float>{});
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { call(p, k.bias, node); })));
-    const std::vector<float> got = load(rig, kOut, want.size());
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(p, k.bias, node); }));
+    const std::vector<float> got = get<float>(rig, kOut, want.size());
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want[i]) << "element " << i;
   }
 }
@@ -93,9 +93,9 @@ INSTANTIATE_TEST_SUITE_P(All, Conv3dLayer, ::testing::ValuesIn(all_schedules()),
 TEST(Conv3dChecks, EmptyBatchAndWindows) {
   {
     // No batch: nothing issued, no division by the batch slice.
-    FirmwareRig rig;
+    LayerRunner rig;
     const ref::conv::Conv3d p = {0, 2, 3, 4, 4, 1, 2, 2, 3, 3, 1, 1, 1, 0, 0, 1, 1, 1, 1, 1, 1, 1};
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { call(p, 1, node); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(p, 1, node); }));
     EXPECT_EQ(rig.commands_issued(), 0u);
   }
   // Depth window of output frame 0 wholly in the front padding.

@@ -53,11 +53,11 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
   const int ow = p.out_w();
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    put_bytes(rig, kWeight, recs);
-    put_bytes(rig, kBias, bytes_of(bias));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    put<u8>(rig, kWeight, recs);
+    put<u8>(rig, kBias, bytes_of(bias));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (k.hsecs == 0)
         nodechip_conv_forward_parallel_fix16b_with_data_split(
             kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.groups, p.oc, p.kh, p.kw, p.dh, p.dw, p.pad_t, p.pad_b,
@@ -69,8 +69,8 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
                                               p.stride_w, p.bias_mode, 0, k.hsecs, k.nsecs, 1,
                                               (p.oc / p.groups + 63) / 64, (ow + 15) / 16, p.relu, p.upper, k.layout,
                                               0, p.ins_w, p.rshift, p.in_sign, p.w_sign, p.b_sign, 3, node);
-    })));
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    }));
+    const std::vector<u8> got = get<u8>(rig, kOut, want.size());
     size_t bad = 0;
     while (bad < got.size() && got[bad] == want[bad]) bad++;
     ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "

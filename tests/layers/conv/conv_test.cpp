@@ -44,7 +44,7 @@ std::vector<float> pack_weights(const ref::conv::T4 &w, int groups, int layout) 
   return out;
 }
 
-void run_shape(FirmwareRig &rig, const Shape &k, bool wrapper = false) {
+void run_shape(LayerRunner &rig, const Shape &k, bool wrapper = false) {
   SCOPED_TRACE(k.what);
   ref::conv::T4 in(k.n, k.ic, k.h, k.w), w(k.oc, k.ic / k.groups, k.kh, k.kw);
   for (size_t i = 0; i < in.v.size(); i++) in.v[i] = small(i, 1, 3);
@@ -60,11 +60,11 @@ void run_shape(FirmwareRig &rig, const Shape &k, bool wrapper = false) {
   if (k.result_add)
     for (size_t i = 0; i < old.size(); i++) want.v[i] += old[i];
   std::vector<float> fin(in.v.begin(), in.v.end()), fbias(bias.begin(), bias.end());
-  store(rig, kIn, fin);
-  store(rig, kW, pack_weights(w, k.groups, wrapper ? 1 : k.layout));
-  store(rig, kBias, fbias);
-  store(rig, kOut, old);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kIn, fin);
+  put<float>(rig, kW, pack_weights(w, k.groups, wrapper ? 1 : k.layout));
+  put<float>(rig, kBias, fbias);
+  put<float>(rig, kOut, old);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     if (wrapper)
       nodechip_conv_forward_parallel_with_data_split(kIn, kOut, kW, kBias, k.n, k.ic, k.h, k.w, k.groups, k.oc, k.kh,
                                                      k.kw, k.dh, k.dw, k.pt, k.pb, k.pl, k.pr, k.sh, k.sw, k.bias,
@@ -73,8 +73,8 @@ void run_shape(FirmwareRig &rig, const Shape &k, bool wrapper = false) {
       nodechip_conv_forward_parallel(kIn, kOut, kW, kBias, k.n, k.ic, k.h, k.w, k.groups, k.oc, k.kh, k.kw, k.dh,
                                      k.dw, k.pt, k.pl, k.pb, k.pr, k.sh, k.sw, k.bias, k.result_add, k.hsecs,
                                      k.wsecs, k.nsecs, k.icsecs, k.ocsecs, k.relu, k.limit, k.layout, node);
-  })));
-  const std::vector<float> got = load(rig, kOut, want.v.size());
+  }));
+  const std::vector<float> got = get<float>(rig, kOut, want.v.size());
   for (size_t i = 0; i < got.size(); i++) {
     double e = want.v[i];
     if (k.relu) {
@@ -183,7 +183,7 @@ TEST(ConvPlan, EdgeParts) {
 class ConvLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(ConvLayer, AgainstTheDirectReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Shape shapes[] = {
       // what                                  n ic  h  w  g oc kh kw dh dw pt pl pb pr sh sw b ra hs ws ns is os relu lim lay
       {"1x1, layout 1, bias", 2, 5, 4, 6, 1, 7, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 0, 1, 1, 1, 1, 1, 0, 0.0f, 1},
@@ -224,7 +224,7 @@ TEST_P(ConvLayer, AgainstTheDirectReference) {
 }
 
 TEST_P(ConvLayer, WrapperTakesTheSplit) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   // 200 x 200 planes do not fit whole: the split cuts them.
   const Shape k = {"3x3 200x200x3->2 by the split", 1, 3, 200, 200, 1, 2, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0,
                    0, 0, 0, 0, 0, 1, 0.0f, 1};

@@ -58,18 +58,18 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
   const std::vector<u8> want = ref::conv_fix::deconv8(p, k.out_pad_h, k.out_pad_w, in, wt, bias);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    put_bytes(rig, kWeight, k.layout ? ref::conv_fix::deconv_layout1(p, wt) : wt);
-    put_bytes(rig, kBias, bytes_of(bias));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    put<u8>(rig, kWeight, k.layout ? ref::conv_fix::deconv_layout1(p, wt) : wt);
+    put<u8>(rig, kBias, bytes_of(bias));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_deconv_fix8b_forward_parallel(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.oc, p.groups, p.kh,
                                              p.kw, p.dh, p.dw, p.pad_t, p.pad_b, p.pad_l, p.pad_r, p.stride_h,
                                              p.stride_w, k.out_pad_h, k.out_pad_w, p.bias_mode != 0, p.relu, p.rshift,
                                              k.layout, p.in_sign, p.w_sign, p.b_sign, node);
-    })));
+    }));
     // The bytes of padding items (beyond n in the last group) are not results.
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    const std::vector<u8> got = get<u8>(rig, kOut, want.size());
     const size_t group_bytes = want.size() / size_t(p.groups4());
     size_t bad = 0;
     while (bad < got.size() &&
@@ -111,11 +111,11 @@ TEST(DeconvFix8b, OneInputLoadForEveryOutputChannelSlice) {
   ASSERT_EQ(plan.oc_slice, 512);
   ASSERT_EQ(plan.oh_slice, 32);
   run_case({"three output-channel slices of one slice each", p, 0, 0, 1}, {deferred(5)});
-  FirmwareRig rig(deferred(5));
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  LayerRunner rig(deferred(5));
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_deconv_fix8b_forward_parallel(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.oc, 1, 2, 2, 1, 1, 0, 0,
                                            0, 0, 2, 2, 0, 0, 1, 0, 3, 1, 0, 1, 1, node);
-  })));
+  }));
   const u64 in_end = kIn + 4ull * u64(p.ic) * u64(p.h) * u64(p.w);
   int input_loads = 0;
   for (const auto &c : rig.chip().engines.gdma.commands()) {

@@ -50,7 +50,7 @@ std::vector<double> reference(const Case &k, const std::vector<float> &in, const
   return out;
 }
 
-void run(FirmwareRig &rig, const Case &k) {
+void run(LayerRunner &rig, const Case &k) {
   SCOPED_TRACE(k.what);
   const int icg = k.ic / k.groups, ocg = k.oc / k.groups, icg_even = (icg + 1) & ~1, taps = k.kh * k.kw;
   const int khe = k.dh * (k.kh - 1) + 1, kwe = k.dw * (k.kw - 1) + 1;
@@ -75,11 +75,11 @@ void run(FirmwareRig &rig, const Case &k) {
                                         : base + (size_t(i) * ocg + oo) * taps + p;
         packed[at] = wt[(size_t(o) * icg + i) * taps + p];
       }
-  store(rig, kIn, in);
-  store(rig, kW, packed);
-  store(rig, kBias, bias);
-  store(rig, kOut, old);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kIn, in);
+  put<float>(rig, kW, packed);
+  put<float>(rig, kBias, bias);
+  put<float>(rig, kOut, old);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     if (k.wrapper)
       nodechip_deconv_forward_parallel_with_data_split(kIn, kOut, kW, kBias, k.n, k.ic, k.h, k.w, k.groups, k.oc, k.kh,
                                                        k.kw, k.dh, k.dw, k.pt, k.pb, k.pl, k.pr, k.sh, k.sw, k.oph,
@@ -88,8 +88,8 @@ void run(FirmwareRig &rig, const Case &k) {
       nodechip_deconv_forward_parallel(kIn, kW, kBias, kOut, k.n, k.ic, k.h, k.w, k.groups, k.oc, oh, ow, k.kh, k.kw,
                                        k.dh, k.dw, k.pt, k.pb, k.pl, k.pr, k.sh, k.sw, k.bias, k.result_add, 0,
                                        k.icsecs, k.ocsecs, k.nsecs, k.hsecs, k.layout, node);
-  })));
-  const std::vector<float> got = load(rig, kOut, want.size());
+  }));
+  const std::vector<float> got = get<float>(rig, kOut, want.size());
   for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want[i]) << "element " << i;
 }
 
@@ -113,7 +113,7 @@ TEST(DeconvPlan, Layout) {
 class DeconvLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(DeconvLayer, AgainstTheDefinition) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Case cases[] = {
       // what                          n ic h w g oc kh kw dh dw pt pb pl pr sh sw oph opw b ra is os ns hs lay wrap
       {"3x3 stride 2 pad 1, layout 1, odd channels", 1, 3, 4, 5, 1, 4, 3, 3, 1, 1, 1, 1, 1, 1, 2, 2, 0, 0, 1, 0, 1, 1,

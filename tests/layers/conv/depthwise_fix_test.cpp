@@ -62,16 +62,16 @@ void run_layer_case(const Case &k, const std::vector<Sched> &scheds, DepthwiseLa
   const std::vector<u8> want = reference(p, in, wt, bias);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    put_bytes(rig, kWeight, wt);
-    put_bytes(rig, kBias, bytes_of(bias));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    put<u8>(rig, kWeight, wt);
+    put<u8>(rig, kBias, bytes_of(bias));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       layer(kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.kh, p.kw, p.pad_t, p.pad_b, p.pad_l, p.pad_r,
             p.stride_h, p.stride_w, 0, 0, p.rshift, p.bias_mode != 0, 0, p.in_sign, p.w_sign, p.b_sign, 0, p.relu,
             node);
-    })));
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    }));
+    const std::vector<u8> got = get<u8>(rig, kOut, want.size());
     size_t bad = 0;
     while (bad < got.size() && got[bad] == want[bad]) bad++;
     ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "

@@ -23,7 +23,7 @@ struct Shape {
   float limit;
 };
 
-void run(FirmwareRig &rig, const Shape &k, bool records) {
+void run(LayerRunner &rig, const Shape &k, bool records) {
   SCOPED_TRACE(k.what);
   ref::conv::T4 in(k.n, k.c, k.h, k.w), w(k.c, 1, k.kh, k.kw);
   for (size_t i = 0; i < in.v.size(); i++) in.v[i] = small(i, 1, 3);
@@ -34,11 +34,11 @@ void run(FirmwareRig &rig, const Shape &k, bool records) {
   win.kh = k.kh, win.kw = k.kw, win.dh = k.dh, win.dw = k.dw, win.pad_t = k.pt, win.pad_b = k.pb, win.pad_l = k.pl,
   win.pad_r = k.pr, win.stride_h = k.sh, win.stride_w = k.sw;
   const ref::conv::T4 want = ref::conv::depthwise(in, w, k.bias ? bias : std::vector<double>{}, win);
-  store(rig, kIn, std::vector<float>(in.v.begin(), in.v.end()));
-  store(rig, kW, std::vector<float>(w.v.begin(), w.v.end()));
-  store(rig, kBias, std::vector<float>(bias.begin(), bias.end()));
-  store(rig, kOut, std::vector<float>(want.v.size(), 99.0f));
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kIn, std::vector<float>(in.v.begin(), in.v.end()));
+  put<float>(rig, kW, std::vector<float>(w.v.begin(), w.v.end()));
+  put<float>(rig, kBias, std::vector<float>(bias.begin(), bias.end()));
+  put<float>(rig, kOut, std::vector<float>(want.v.size(), 99.0f));
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     if (records)
       nodechip_depthwise_forward(kIn, kOut, kW, kBias, k.n, k.c, k.h, k.w, k.kh, k.kw, k.pt, k.pb, k.pl, k.pr, k.sh,
                                  k.sw, k.bias, node);
@@ -46,8 +46,8 @@ void run(FirmwareRig &rig, const Shape &k, bool records) {
       nodechip_depthwise_forward_parallel_with_dilation(kIn, kOut, kW, kBias, k.n, k.c, k.h, k.w, k.kh, k.kw, k.pt,
                                                         k.pb, k.pl, k.pr, k.sh, k.sw, k.dh, k.dw, k.bias, k.relu,
                                                         k.limit, node);
-  })));
-  const std::vector<float> got = load(rig, kOut, want.v.size());
+  }));
+  const std::vector<float> got = get<float>(rig, kOut, want.v.size());
   for (size_t i = 0; i < got.size(); i++) {
     double e = want.v[i];
     if (k.relu) {
@@ -96,7 +96,7 @@ TEST(DepthwiseDilatedPlan, SliceSearch) {
 class DepthwiseLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(DepthwiseLayer, DilatedAgainstTheReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Shape shapes[] = {
       // what                               n   c   h   w kh kw dh dw pt pb pl pr sh sw b relu lim
       {"dilation 1: plain depthwise", 2, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0.0f},
@@ -111,7 +111,7 @@ TEST_P(DepthwiseLayer, DilatedAgainstTheReference) {
 }
 
 TEST_P(DepthwiseLayer, RecordsAgainstTheReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Shape shapes[] = {
       {"one slice with bias", 2, 5, 7, 6, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0.0f},
       {"stride 2, asymmetric pads, no bias", 1, 3, 11, 10, 3, 2, 1, 1, 0, 2, 1, 0, 2, 2, 0, 0, 0.0f},

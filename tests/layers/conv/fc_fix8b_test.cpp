@@ -87,17 +87,17 @@ void run_fc(const char *what, const Fc &p, const std::vector<Sched> &scheds) {
   const std::vector<u8> want = ref::conv_fix::fc8(p, x, w, bias);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, x);
-    put_bytes(rig, kWeight, w);
-    put_bytes(rig, kBias, bytes_of(bias));
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, x);
+    put<u8>(rig, kWeight, w);
+    put<u8>(rig, kBias, bytes_of(bias));
     const fc_fix8b_quant_t q = {};
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_fc_fix8b_forward_parallel(kIn, kWeight, kBias, kOut, p.M, p.K, p.N, p.transpose, p.bias, p.in_sign,
                                          p.w_sign, p.b_sign, p.rshift, p.res16, p.relu, p.in4n, p.w4n, p.out4n, 0, &q,
                                          node);
-    })));
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    }));
+    const std::vector<u8> got = get<u8>(rig, kOut, want.size());
     size_t bad = 0;
     while (bad < got.size() && got[bad] == want[bad]) bad++;
     ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "
@@ -192,19 +192,19 @@ void run_fc_float(const char *what, const Fc &p, const FloatQuant &fq, const std
   std::memcpy(bias_bytes.data(), fq.bias32 ? static_cast<const void *>(bf.data()) : b16.data(), bias_bytes.size());
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, x);
-    put_bytes(rig, kWeight, w);
-    put_bytes(rig, kBias, bias_bytes);
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, x);
+    put<u8>(rig, kWeight, w);
+    put<u8>(rig, kBias, bias_bytes);
     fc_fix8b_quant_t q = {};
     std::memcpy(&q.output_scale, &fq.scale, 4);
     q.use_offsets = fq.use_offsets, q.weight_offset = fq.weight_offset, q.output_offset = fq.output_offset;
     q.bias_32bit = fq.bias32;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_fc_fix8b_forward_parallel(kIn, kWeight, kBias, kOut, p.M, p.K, p.N, p.transpose, p.bias, p.in_sign,
                                          p.w_sign, p.b_sign, p.rshift, 0, p.relu, p.in4n, p.w4n, p.out4n, 1, &q, node);
-    })));
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    }));
+    const std::vector<u8> got = get<u8>(rig, kOut, want.size());
     size_t bad = 0;
     while (bad < got.size() && got[bad] == want[bad]) bad++;
     ASSERT_EQ(bad, got.size()) << "first difference at byte " << bad << ": " << int(got[bad]) << " want "

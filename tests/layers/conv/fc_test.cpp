@@ -15,8 +15,6 @@
 namespace zv::test {
 namespace {
 
-using conv_rig::load;
-using conv_rig::store;
 
 constexpr u64 kX = 0x101000000ull;
 constexpr u64 kW = 0x102000000ull;
@@ -70,7 +68,7 @@ TEST(FcPlan, SectionsAndOffsets) {
 class FcLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(FcLayer, AgainstThePlainProduct) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int M, K, N, transpose, bias, active, shared, sec;
@@ -89,17 +87,17 @@ TEST_P(FcLayer, AgainstThePlainProduct) {
     SCOPED_TRACE(k.what);
     const std::vector<float> X = ints(size_t(k.M) * k.K, 1, 3), W = ints(size_t(k.K) * k.N, 2, 2),
                              bias = ints(size_t(k.N), 3, 20, 0.5f), slopes = ints(size_t(k.N), 4, 4, 0.25f);
-    store(rig, kX, X);
-    store(rig, kW, W);
-    store(rig, kBias, bias);
-    store(rig, kSlope, slopes);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kX, X);
+    put<float>(rig, kW, W);
+    put<float>(rig, kBias, bias);
+    put<float>(rig, kSlope, slopes);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_fc_forward_parallel(kX, kW, kBias, kY, kSlope, k.M, k.K, k.N, k.transpose, k.bias, k.active,
                                    k.shared, k.slope, k.sec, node);
-    })));
+    }));
     const std::vector<double> want =
         ref::conv::fully_connected(X, W, k.bias ? bias : std::vector<float>{}, k.M, k.K, k.N, k.transpose);
-    const std::vector<float> got = load(rig, kY, want.size());
+    const std::vector<float> got = get<float>(rig, kY, want.size());
     for (size_t i = 0; i < want.size(); i++) {
       double w = want[i];
       if (k.active == FC_ACTIVE_RELU && w < 0) w = 0;
@@ -110,7 +108,7 @@ TEST_P(FcLayer, AgainstThePlainProduct) {
 }
 
 TEST_P(FcLayer, BatchMatmulBroadcasts) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     std::vector<int> a, b;
@@ -128,18 +126,18 @@ TEST_P(FcLayer, BatchMatmulBroadcasts) {
     for (int d : k.a) na *= size_t(d);
     for (int d : k.b) nb *= size_t(d);
     const std::vector<float> A = ints(na, 5, 3), B = ints(nb, 6, 3);
-    store(rig, kX, A);
-    store(rig, kW, B);
+    put<float>(rig, kX, A);
+    put<float>(rig, kW, B);
     std::vector<int> ys;
     const std::vector<double> want = ref::conv::batch_matmul(A, k.a, B, k.b, &ys);
     int shape[8] = {0}, dims = 0;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_batch_matmul_forward_parallel(kX, k.a.data(), int(k.a.size()), kW, k.b.data(), int(k.b.size()), kY,
                                              k.relu, 0, shape, &dims, node);
-    })));
+    }));
     ASSERT_EQ(size_t(dims), ys.size());
     for (size_t i = 0; i < ys.size(); i++) EXPECT_EQ(shape[i], ys[i]) << i;
-    const std::vector<float> got = load(rig, kY, want.size());
+    const std::vector<float> got = get<float>(rig, kY, want.size());
     for (size_t i = 0; i < want.size(); i++) ASSERT_EQ(double(got[i]), k.relu && want[i] < 0 ? 0.0 : want[i]) << i;
   }
 }

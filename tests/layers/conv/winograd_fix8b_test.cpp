@@ -43,11 +43,11 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
   const std::vector<u8> want = ref::conv_fix::wino8(p, in, u, bias);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    put_bytes(rig, kWeight, ref::conv_fix::wino_weights(p, u, bias, k.arrangement));
-    put_bytes(rig, kBias, bytes_of(ref::conv_fix::wino_biases(p, bias, k.arrangement)));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    put<u8>(rig, kWeight, ref::conv_fix::wino_weights(p, u, bias, k.arrangement));
+    put<u8>(rig, kBias, bytes_of(ref::conv_fix::wino_biases(p, bias, k.arrangement)));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (k.hsecs == 0)
         nodechip_winograd_forward_parallel_fix8b_with_data_split(
             kIn, kOut, kWeight, kBias, p.n, p.ic, p.h, p.w, p.groups, p.oc, p.pad_t, p.pad_b, p.pad_l, p.pad_r,
@@ -57,8 +57,8 @@ void run_case(const Case &k, const std::vector<Sched> &scheds) {
                                                  p.pad_t, p.pad_b, p.pad_l, p.pad_r, p.bias_mode, k.hsecs, k.nsecs, 1,
                                                  k.ocsecs, p.relu, p.upper, k.arrangement, 0, 0, p.rshift, p.in_sign,
                                                  1, p.b_sign, 0, 0, 0, 0, 0, node);
-    })));
-    const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+    }));
+    const std::vector<u8> got = get<u8>(rig, kOut, want.size());
     const size_t group_bytes = want.size() / size_t(p.groups4());
     size_t bad = 0;
     while (bad < got.size() && (got[bad] == want[bad] || int(bad / group_bytes) * 4 + int(bad % 4) >= p.n)) bad++;

@@ -28,7 +28,7 @@ struct Case {
 // Winograd transforms round differently from a direct sum).
 constexpr double kTolerance = 1e-5;
 
-void run(FirmwareRig &rig, const Case &k) {
+void run(LayerRunner &rig, const Case &k) {
   SCOPED_TRACE(k.what);
   const int icg = k.ic / k.groups, ocg = k.oc / k.groups, ocn = (ocg + 63) / 64, lanes = ocg < 64 ? ocg : 64;
   ref::conv::T4 in(k.n, k.ic, k.h, k.w), w(k.oc, icg, 3, 3);
@@ -65,16 +65,16 @@ void run(FirmwareRig &rig, const Case &k) {
         }
       }
     }
-  store(rig, kIn, std::vector<float>(in.v.begin(), in.v.end()));
-  store(rig, kW, tw);
-  store(rig, kBias, tb);
-  store(rig, kOut, old);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kIn, std::vector<float>(in.v.begin(), in.v.end()));
+  put<float>(rig, kW, tw);
+  put<float>(rig, kBias, tb);
+  put<float>(rig, kOut, old);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_winograd_forward_parallel(kIn, kOut, kW, kBias, k.n, k.ic, k.h, k.w, k.groups, k.oc, k.pt, k.pb, k.pl,
                                        k.pr, k.bias, k.result_add, k.hsecs, k.nsecs, k.icsecs, k.ocsecs, k.relu, 0.0f,
                                        k.arrangement, node);
-  })));
-  const std::vector<float> got = load(rig, kOut, want.v.size());
+  }));
+  const std::vector<float> got = get<float>(rig, kOut, want.v.size());
   for (size_t i = 0; i < got.size(); i++) {
     const double e = k.relu && want.v[i] < 0 ? 0.0 : want.v[i];
     ASSERT_NEAR(double(got[i]), e, kTolerance * (1.0 + std::fabs(e))) << "element " << i;
@@ -104,7 +104,7 @@ TEST(WinogradPlan, Layout) {
 class WinogradLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(WinogradLayer, AgainstTheDirectReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Case cases[] = {
       // what                                     n  ic  h  w  g  oc pt pb pl pr b ra hs ns is os relu arr
       {"resident, pad 1, even extents", 1, 3, 6, 6, 1, 4, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1},

@@ -26,16 +26,6 @@ constexpr u64 kBuf = 0x110000000ull;
 constexpr u64 kBuf2 = 0x114000000ull;
 constexpr u64 kNone = ARG_NO_OUTPUT;
 
-std::vector<float> read_floats(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
-void store_floats(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-
 // Values with many ties (a few levels) or all distinct, some negative.
 std::vector<float> values(size_t n, bool ties, unsigned seed) {
   std::vector<float> v(n);
@@ -132,18 +122,18 @@ TEST(ArgPlan, LaneBudgetPieces) {
 // Runs the layer on `in` and compares the indices and the extreme values with
 // the reference.
 void check_arg(const std::vector<float> &in, const int dims[4], int axis, int method, uint64_t seed) {
-  FirmwareRig rig(deferred(seed));
-  store_floats(rig, kIn, in);
+  LayerRunner rig(deferred(seed));
+  put<float>(rig, kIn, in);
   const size_t out = in.size() / size_t(dims[axis]);
   const std::vector<float> marker(in.size(), 123.0f);
-  store_floats(rig, kValue, marker);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kValue, marker);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_arg(kIn, kValue, kIndex, dims[0], dims[1], dims[2], dims[3], axis, method, node);
-  })));
+  }));
   std::vector<float> extremes;
-  EXPECT_EQ(read_floats(rig, kIndex, out), ref::arg_index(in, dims, axis, method, false, &extremes));
-  EXPECT_TRUE(same_floats(read_floats(rig, kValue, out), extremes));
-  EXPECT_EQ(read_floats(rig, kValue + 4 * out, in.size() - out),
+  EXPECT_EQ(get<float>(rig, kIndex, out), ref::arg_index(in, dims, axis, method, false, &extremes));
+  EXPECT_TRUE(same_floats(get<float>(rig, kValue, out), extremes));
+  EXPECT_EQ(get<float>(rig, kValue + 4 * out, in.size() - out),
             std::vector<float>(marker.begin() + long(out), marker.end()))
       << "nothing written past the values";
 }
@@ -173,13 +163,13 @@ TEST(ArgLayer, IndexOfTheExtremeAlongEachAxis) {
 TEST(ArgLayer, EqualExtremesGiveTheHighestIndex) {
   for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    FirmwareRig rig(deferred(seed));
-    store_floats(rig, kIn, {3, 7, 7, 1});
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 0, n); })));
-    EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{2});
-    store_floats(rig, kIn, {5, 5, 5, 5});
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 1, n); })));
-    EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{3}) << "minimum over equal values";
+    LayerRunner rig(deferred(seed));
+    put<float>(rig, kIn, {3, 7, 7, 1});
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 0, n); }));
+    EXPECT_EQ(get<float>(rig, kIndex, 1), std::vector<float>{2});
+    put<float>(rig, kIn, {5, 5, 5, 5});
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, 1, n); }));
+    EXPECT_EQ(get<float>(rig, kIndex, 1), std::vector<float>{3}) << "minimum over equal values";
   }
 }
 
@@ -221,13 +211,12 @@ TEST(ArgLayer, FirstNaNWinsBothWays) {
   for (const Row &r : rows)
     for (int method = 0; method < 2; method++) {
       SCOPED_TRACE(std::string(r.what) + ", method " + std::to_string(method));
-      FirmwareRig rig(deferred(1 + unsigned(method)));
-      store_floats(rig, kIn, r.row);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) {
-        nodechip_arg(kIn, kValue, kIndex, 1, 1, 1, int(r.row.size()), 3, method, n);
-      })));
-      EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{r.want});
-      EXPECT_TRUE(std::isnan(read_floats(rig, kValue, 1)[0]));
+      LayerRunner rig(deferred(1 + unsigned(method)));
+      put<float>(rig, kIn, r.row);
+      ASSERT_TRUE(rig.call(
+          [&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kIndex, 1, 1, 1, int(r.row.size()), 3, method, n); }));
+      EXPECT_EQ(get<float>(rig, kIndex, 1), std::vector<float>{r.want});
+      EXPECT_TRUE(std::isnan(get<float>(rig, kValue, 1)[0]));
     }
   // Rows of 4096 (three pieces) and a tensor with NaNs here and there, on
   // every axis, against the reference.
@@ -252,13 +241,13 @@ TEST(ArgLayer, FirstNaNWinsBothWays) {
 // -0 and +0 are equal: the highest index of either wins.
 TEST(ArgLayer, SignedZerosAreEqual) {
   for (int method = 0; method < 2; method++) {
-    FirmwareRig rig(deferred(2));
-    store_floats(rig, kIn, {-0.0f, 0.0f, -0.0f, -1.0f, 1.0f});
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, method, n); })));
-    EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{method == 0 ? 2.0f : 3.0f}) << method;
-    store_floats(rig, kIn, {0.0f, -0.0f, 1.0f});
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 2, 3, method, n); })));
-    EXPECT_EQ(read_floats(rig, kIndex, 1), std::vector<float>{1.0f}) << method;
+    LayerRunner rig(deferred(2));
+    put<float>(rig, kIn, {-0.0f, 0.0f, -0.0f, -1.0f, 1.0f});
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 4, 3, method, n); }));
+    EXPECT_EQ(get<float>(rig, kIndex, 1), std::vector<float>{method == 0 ? 2.0f : 3.0f}) << method;
+    put<float>(rig, kIn, {0.0f, -0.0f, 1.0f});
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 1, 1, 1, 2, 3, method, n); }));
+    EXPECT_EQ(get<float>(rig, kIndex, 1), std::vector<float>{1.0f}) << method;
   }
 }
 
@@ -267,21 +256,21 @@ TEST(ArgLayer, AxisOfExtentOneCopiesValuesAndFillsZeros) {
   const std::vector<float> marker(30, 9.0f);
   for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    FirmwareRig rig(deferred(seed));
-    store_floats(rig, kIn, in);
-    store_floats(rig, kIndex, marker);
-    store_floats(rig, kValue, marker);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kIndex, 2, 3, 1, 5, 2, 0, n); })));
-    EXPECT_EQ(read_floats(rig, kValue, 30), in);
-    EXPECT_EQ(read_floats(rig, kIndex, 30), std::vector<float>(30, 0.0f));
+    LayerRunner rig(deferred(seed));
+    put<float>(rig, kIn, in);
+    put<float>(rig, kIndex, marker);
+    put<float>(rig, kValue, marker);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kIndex, 2, 3, 1, 5, 2, 0, n); }));
+    EXPECT_EQ(get<float>(rig, kValue, 30), in);
+    EXPECT_EQ(get<float>(rig, kIndex, 30), std::vector<float>(30, 0.0f));
     // Outputs that are not wanted stay untouched.
-    store_floats(rig, kIndex, marker);
-    store_floats(rig, kValue, marker);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 2, 3, 1, 5, 2, 1, n); })));
-    EXPECT_EQ(read_floats(rig, kValue, 30), marker);
-    EXPECT_EQ(read_floats(rig, kIndex, 30), std::vector<float>(30, 0.0f));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kNone, 2, 3, 1, 5, 2, 0, n); })));
-    EXPECT_EQ(read_floats(rig, kValue, 30), in);
+    put<float>(rig, kIndex, marker);
+    put<float>(rig, kValue, marker);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kNone, kIndex, 2, 3, 1, 5, 2, 1, n); }));
+    EXPECT_EQ(get<float>(rig, kValue, 30), marker);
+    EXPECT_EQ(get<float>(rig, kIndex, 30), std::vector<float>(30, 0.0f));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) { nodechip_arg(kIn, kValue, kNone, 2, 3, 1, 5, 2, 0, n); }));
+    EXPECT_EQ(get<float>(rig, kValue, 30), in);
   }
 }
 
@@ -308,25 +297,19 @@ TEST(ArgLayer, BadArgumentsFailTheirChecks) {
 
 // ---- 8-bit data stored 4N ----
 
-std::vector<u8> read_bytes(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
-
 // Runs the 8-bit layer on bytes (1N order, stored 4N) and compares values
 // (4N) and indices (int32) with the reference, signed or unsigned.
 void check_fix8b(const std::vector<u8> &plain, const int dims[4], int axis, int method, int is_signed,
                  uint64_t seed, u64 scratch = kScratch) {
-  FirmwareRig rig(deferred(seed));
+  LayerRunner rig(deferred(seed));
   const int n = dims[0];
   const size_t len = plain.size() / size_t(n);
   const std::vector<u8> four = ref::to_4n(plain, n, len, 0xee);
   rig.chip().ddr.store(kIn, four.data(), four.size());
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_arg_fix8b(kIn, kBuf, kValue, kBuf2, kIndex, scratch, is_signed, dims[0], dims[1], dims[2], dims[3],
                        axis, method, node);
-  })));
+  }));
   std::vector<float> want;
   std::vector<u8> want_values;
   if (is_signed) {
@@ -344,8 +327,7 @@ void check_fix8b(const std::vector<u8> &plain, const int dims[4], int axis, int 
   EXPECT_EQ(index, want_index);
   const int out_n = axis == 0 ? 1 : n;
   const size_t out_len = want_values.size() / size_t(out_n);
-  EXPECT_EQ(ref::from_4n(read_bytes(rig, kValue, size_t(out_n + 3) / 4 * 4 * out_len), out_n, out_len),
-            want_values);
+  EXPECT_EQ(ref::from_4n(get<u8>(rig, kValue, size_t(out_n + 3) / 4 * 4 * out_len), out_n, out_len), want_values);
 }
 
 std::vector<u8> bytes(size_t n, bool ties, unsigned seed) {
@@ -386,14 +368,14 @@ TEST(ArgFix8bLayer, AllEqualGivesIndexZeroAndExtentOneCopies) {
   check_fix8b(std::vector<u8>(20, 9), dims, 3, 0, 1, 2);
   check_fix8b(std::vector<u8>(20, 9), dims, 0, 7, 0, 3);
   // Extent 1: the 4N input copied, every index 0.
-  FirmwareRig rig(deferred(1));
+  LayerRunner rig(deferred(1));
   const std::vector<u8> four = ref::to_4n(bytes(10, false, 3), 2, 5, 0xee);
   rig.chip().ddr.store(kIn, four.data(), four.size());
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *n) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *n) {
     nodechip_arg_fix8b(kIn, kNone, kValue, kNone, kIndex, kScratch, 1, 2, 5, 1, 1, 2, 0, n);
-  })));
-  EXPECT_EQ(read_bytes(rig, kValue, four.size()), four);
-  EXPECT_EQ(read_bytes(rig, kIndex, 40), std::vector<u8>(40, 0));
+  }));
+  EXPECT_EQ(get<u8>(rig, kValue, four.size()), four);
+  EXPECT_EQ(get<u8>(rig, kIndex, 40), std::vector<u8>(40, 0));
 }
 
 TEST(ArgFix8bPlan, RowsPerLaneChunksAndRefusals) {

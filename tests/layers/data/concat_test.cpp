@@ -66,8 +66,8 @@ void check_concat(const ConcatCase &k, bool md) {
   }
   on_each_seed(
       [&](FirmwareRig &rig) {
-        for (size_t i = 0; i < ins.size(); i++) ddr_write(rig, in_addr(i), ins[i]);
-        ddr_write(rig, kDataOut, before);
+        for (size_t i = 0; i < ins.size(); i++) put<u8>(rig, in_addr(i), ins[i]);
+        put<u8>(rig, kDataOut, before);
       },
       [&](cmd_id_node_t *node) {
         if (md)
@@ -77,7 +77,7 @@ void check_concat(const ConcatCase &k, bool md) {
           nodechip_concat(k.axis, int(ins.size()), addrs.data(), kDataOut, shapes.data(), out_shape.data(),
                           k.flags.data(), node);
       },
-      [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+      [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
 }
 
 TEST(Concat, FloatAlongEachAxis) {
@@ -116,12 +116,12 @@ TEST(Concat, EightBitGroupsAlongEachAxis) {
   std::vector<int> shapes = a;
   shapes.insert(shapes.end(), b.begin(), b.end());
   const Shape out_shape = {12, 2, 2, 3};
-  on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, in_addr(0), fa), ddr_write(rig, in_addr(1), fb); },
+  on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, in_addr(0), fa), put<u8>(rig, in_addr(1), fb); },
                [&](cmd_id_node_t *node) {
                  nodechip_concat_fix8b(0, 2, addrs.data(), kDataOut, shapes.data(), out_shape.data(), flags.data(),
                                        node);
                },
-               [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+               [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   // Along the other axes the groups' words join as 4-byte elements.
   for (int axis = 1; axis < 4; axis++) {
     SCOPED_TRACE("axis " + std::to_string(axis));
@@ -134,11 +134,11 @@ TEST(Concat, EightBitGroupsAlongEachAxis) {
     const Bytes words = ref::concat({wa, wb}, {ga, gb}, axis, 4);
     std::vector<int> sh = sa;
     sh.insert(sh.end(), sb.begin(), sb.end());
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, in_addr(0), wa), ddr_write(rig, in_addr(1), wb); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, in_addr(0), wa), put<u8>(rig, in_addr(1), wb); },
                  [&](cmd_id_node_t *node) {
                    nodechip_concat_fix8b(axis, 2, addrs.data(), kDataOut, sh.data(), out.data(), flags.data(), node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, words.size()) == words); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, words.size()) == words); });
   }
 }
 
@@ -183,7 +183,7 @@ void check_concat_md_fix8b(const std::vector<Shape> &shapes, int axis, const std
   const size_t out_len = ref::count_of(out_shape) / size_t(out_shape[0]);
   on_each_seed(
       [&](FirmwareRig &rig) {
-        for (size_t i = 0; i < four.size(); i++) ddr_write(rig, in_addr(i), four[i]);
+        for (size_t i = 0; i < four.size(); i++) put<u8>(rig, in_addr(i), four[i]);
       },
       [&](cmd_id_node_t *node) {
         nodechip_concat_md_fix8b(axis, int(dims), int(shapes.size()), addrs.data(), kDataOut, sh.data(),
@@ -191,7 +191,7 @@ void check_concat_md_fix8b(const std::vector<Shape> &shapes, int axis, const std
       },
       [&](FirmwareRig &rig) {
         const size_t groups = (size_t(out_shape[0]) + 3) / 4;
-        EXPECT_TRUE(ref::from_4n(ddr_read(rig, kDataOut, groups * 4 * out_len), out_shape[0], out_len) == want);
+        EXPECT_TRUE(ref::from_4n(get<u8>(rig, kDataOut, groups * 4 * out_len), out_shape[0], out_len) == want);
         if (commands) {
           EXPECT_EQ(rig.chip().engines.gdma.commands().size(), commands);
         }
@@ -277,8 +277,8 @@ TEST(Slice, CutsAlongEachAxisAndSkipsUnflaggedOutputs) {
       for (size_t i = 0; i < k.sizes.size(); i++) outs.push_back(out_addr(i));
       on_each_seed(
           [&](FirmwareRig &rig) {
-            ddr_write(rig, kDataIn, in);
-            for (size_t i = 0; i < want.size(); i++) ddr_write(rig, out_addr(i), Bytes(want[i].size(), 0xcd));
+            put<u8>(rig, kDataIn, in);
+            for (size_t i = 0; i < want.size(); i++) put<u8>(rig, out_addr(i), Bytes(want[i].size(), 0xcd));
           },
           [&](cmd_id_node_t *node) {
             (fix8b ? nodechip_slice_fix8b_forward : nodechip_slice_forward)(
@@ -287,7 +287,7 @@ TEST(Slice, CutsAlongEachAxisAndSkipsUnflaggedOutputs) {
           },
           [&](FirmwareRig &rig) {
             for (size_t i = 0; i < want.size(); i++)
-              EXPECT_TRUE(ddr_read(rig, out_addr(i), want[i].size()) ==
+              EXPECT_TRUE(get<u8>(rig, out_addr(i), want[i].size()) ==
                           (k.flags[i] ? want[i] : Bytes(want[i].size(), 0xcd)))
                   << "output " << i;
           });
@@ -324,7 +324,7 @@ TEST(Split, FloatSplitsOfFourAndEightAxes) {
     std::vector<u64> outs;
     for (size_t i = 0; i < want.size(); i++) outs.push_back(out_addr(i));
     const Shape s4 = padded(k.shape, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    if (k.md)
                      nodechip_split_tf_md(kDataIn, outs.data(), dims, k.shape.data(), k.axis, k.sizes.data(),
@@ -335,7 +335,7 @@ TEST(Split, FloatSplitsOfFourAndEightAxes) {
                  },
                  [&](FirmwareRig &rig) {
                    for (size_t i = 0; i < want.size(); i++)
-                     EXPECT_TRUE(ddr_read(rig, out_addr(i), want[i].size()) == want[i]) << "output " << i;
+                     EXPECT_TRUE(get<u8>(rig, out_addr(i), want[i].size()) == want[i]) << "output " << i;
                  });
   }
 }
@@ -373,24 +373,24 @@ TEST(Split, EightBitSplitsBetweenStoreModes) {
     for (size_t i = 0; i < want.size(); i++) outs.push_back(out_addr(i));
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
-      ddr_write(rig, kDataIn, in);
+      LayerRunner rig(deferred(seed));
+      put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_split_tf_fix8b(kDataIn, kDataBuf, kDataBuf2, query, k.shape.data(), int(k.shape.size()), k.in_mode,
                                 k.out_mode, k.axis, k.sizes.data(), k.split_num, outs.data(), node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
       EXPECT_TRUE(rig.chip().engines.gdma.commands().empty()) << "a size query issues nothing";
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       for (size_t i = 0; i < want.size(); i++) {
         const int items = k.axis == 0 ? sizes[i] : n;
         const size_t out_len = want[i].size() / size_t(items);
-        const Bytes got = k.out_mode == k4N
-                              ? ref::from_4n(ddr_read(rig, out_addr(i), (size_t(items) + 3) / 4 * 4 * out_len), items,
-                                             out_len)
-                              : ddr_read(rig, out_addr(i), want[i].size());
+        const Bytes got =
+            k.out_mode == k4N
+                ? ref::from_4n(get<u8>(rig, out_addr(i), (size_t(items) + 3) / 4 * 4 * out_len), items, out_len)
+                : get<u8>(rig, out_addr(i), want[i].size());
         EXPECT_TRUE(got == want[i]) << "output " << i;
       }
     }

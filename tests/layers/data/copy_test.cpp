@@ -53,7 +53,7 @@ TEST(RowCopy, CopiesRowsBetweenStrides) {
     const std::vector<u8> src = pattern_bytes(src_bytes, 1), before = pattern_bytes(dst_bytes, 2);
     std::vector<u8> want = before;
     ref::copy_rows(src, want, k.rows, k.src_stride, k.dst_stride, k.count, size);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, src), ddr_write(rig, kDataOut, before); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, src), put<u8>(rig, kDataOut, before); },
                  [&](cmd_id_node_t *node) {
                    if (k.fix8b)
                      nodechip_global_fix8b_memcpy(kDataIn, kDataOut, k.rows, k.src_stride, k.dst_stride, k.count, node);
@@ -62,17 +62,17 @@ TEST(RowCopy, CopiesRowsBetweenStrides) {
                  },
                  [&](FirmwareRig &rig) {
                    EXPECT_EQ(rig.chip().engines.gdma.commands().size(), k.commands);
-                   EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want);
+                   EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
                  });
   }
 }
 
 TEST(RowCopy, NothingToCopyIssuesNothingOrFails) {
   for (int rows : {0, 3}) {
-    FirmwareRig rig;
-    ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) {
+    LayerRunner rig;
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_global_memcpy_ex(kDataIn, kDataOut, rows, 4, 4, 0, 0, rows == 0 ? 4 : 0, node);
-    })));
+    }));
     EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
   }
   struct Bad {
@@ -109,11 +109,11 @@ TEST(Crop, TakesAWindow) {
     SCOPED_TRACE(k.what);
     const std::vector<u8> in = pattern_bytes(ref::count_of(k.in) * 4, 3);
     const std::vector<u8> want = ref::crop(in, k.in, k.offset, k.out, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_crop(kDataIn, kDataOut, k.offset.data(), k.out.data(), k.in.data(), node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -124,16 +124,16 @@ TEST(Crop, EightBitCropIn1NAnd4N) {
   const std::vector<u8> plain = pattern_bytes(9 * item, 4);
   const std::vector<u8> want = ref::crop(plain, in_shape, offset, out_shape, 1);
   // 1N.
-  on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, plain); },
+  on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, plain); },
                [&](cmd_id_node_t *node) {
                  nodechip_crop_forward_fix8b(kDataIn, kDataOut, offset.data(), out_shape.data(), in_shape.data(),
                                              FW_STORE_MODE_1N, node);
                },
-               [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+               [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   // 4N, both entry points: whole groups of four items.
   for (int forward = 0; forward < 2; forward++) {
     const std::vector<u8> four = ref::to_4n(plain, 9, item);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, four); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, four); },
                  [&](cmd_id_node_t *node) {
                    if (forward)
                      nodechip_crop_forward_fix8b(kDataIn, kDataOut, offset.data(), out_shape.data(), in_shape.data(),
@@ -142,7 +142,7 @@ TEST(Crop, EightBitCropIn1NAnd4N) {
                      nodechip_crop_fix8b(kDataIn, kDataOut, offset.data(), out_shape.data(), in_shape.data(), node);
                  },
                  [&](FirmwareRig &rig) {
-                   EXPECT_TRUE(ref::from_4n(ddr_read(rig, kDataOut, 8 * out_item), 5, out_item) == want);
+                   EXPECT_TRUE(ref::from_4n(get<u8>(rig, kDataOut, 8 * out_item), 5, out_item) == want);
                  });
   }
   const ref::Shape odd = {2, 0, 0, 0};
@@ -162,9 +162,9 @@ TEST(Crop, EightBitCropIn1NAnd4N) {
 TEST(Embedding, CopiesCountWords) {
   for (int count : {1, 7, 70000}) {
     const std::vector<u8> in = pattern_bytes(size_t(count) * 4, 5);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) { nodechip_embedding(kDataIn, kDataOut, count, 12345, node); },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, in.size()) == in); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, in.size()) == in); });
   }
 }
 

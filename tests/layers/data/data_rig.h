@@ -20,9 +20,6 @@ constexpr u64 kDataOut2 = 0x106000000ull;
 constexpr u64 kDataBuf = 0x108000000ull;
 constexpr u64 kDataBuf2 = 0x10a000000ull;
 
-// The deferred schedule of `seed`, with the race checker on (FirmwareRig).
-inline Sched deferred_config(uint64_t seed) { return deferred(seed); }
-
 // Bytes that differ from their neighbours and from one seed to the next.
 inline std::vector<u8> pattern_bytes(size_t n, unsigned seed) {
   std::vector<u8> v(n);
@@ -30,33 +27,15 @@ inline std::vector<u8> pattern_bytes(size_t n, unsigned seed) {
   return v;
 }
 
-// Runs `fn` with a fresh node and waits for it, as a handler does.
-inline FwOutcome run_on_node(FirmwareRig &rig, const std::function<void(cmd_id_node_t *)> &fn) {
-  return rig.run_layer(fn);
-}
-
-inline std::vector<u8> ddr_read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  if (n) rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
-
-inline void ddr_write(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) {
-  rig.chip().ddr.store(addr, v.data(), v.size());
-}
-
-// Ran to its end, with no race or model finding (ran_clean checks both).
-inline ::testing::AssertionResult ran_clean_no_findings(FirmwareRig &, const FwOutcome &o) { return ran_clean(o); }
-
 // Runs `fn` on each seed's fresh chip after `setup`, then `check`.
 inline void on_each_seed(const std::function<void(FirmwareRig &)> &setup,
                          const std::function<void(cmd_id_node_t *)> &fn,
                          const std::function<void(FirmwareRig &)> &check) {
   for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    FirmwareRig rig(deferred_config(seed));
+    LayerRunner rig(deferred(seed));
     setup(rig);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, fn)));
+    ASSERT_TRUE(rig.call(fn));
     check(rig);
   }
 }

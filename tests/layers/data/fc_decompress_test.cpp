@@ -80,15 +80,15 @@ TEST(FcDecompressLayer, MatchesReference) {
     SCOPED_TRACE(sched_text(s));
     for (const Case &c : cases) {
       SCOPED_TRACE(c.input_len);
-      FirmwareRig rig(s);
+      LayerRunner rig(s);
       const std::vector<u8> src = compressed(c, c.input_len);
       const std::vector<int8_t> want = ref::fc_decompress(src, c.outliers, c.input_len, c.output_num);
-      ddr_write(rig, kDataIn, src);
-      ddr_write(rig, kDataOut, std::vector<u8>(want.size() + 64, 0xa5));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      put<u8>(rig, kDataIn, src);
+      put<u8>(rig, kDataOut, std::vector<u8>(want.size() + 64, 0xa5));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_fc_weight_decompress(kDataIn, kDataOut, c.local_offset, c.outliers, c.input_len, c.output_num, node);
-      })));
-      const std::vector<u8> got = ddr_read(rig, kDataOut, want.size() + 64);
+      }));
+      const std::vector<u8> got = get<u8>(rig, kDataOut, want.size() + 64);
       ASSERT_EQ(0, std::memcmp(got.data(), want.data(), want.size()));
       EXPECT_EQ(got.back(), 0xa5) << "nothing written past the 64 lanes";
     }

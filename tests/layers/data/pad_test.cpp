@@ -59,12 +59,12 @@ TEST(Pad, FloatInEveryMode) {
       if ((mode == 1 || mode == 2) && !fits) continue;
       const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 1);
       const Bytes want = ref::pad(in, k.shape, k.pads, mode, value_bytes, 4);
-      on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+      on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                    [&](cmd_id_node_t *node) {
                      nodechip_pad(kDataIn, kDataOut, k.shape[0], k.shape[1], k.shape[2], k.shape[3], k.pads, mode,
                                   value, node);
                    },
-                   [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                   [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
     }
 }
 
@@ -78,11 +78,10 @@ TEST(Pad, RowOrderOfTheMirrorModes) {
   for (int i = 0; i < 9; i++) in[i] = float(10 * (i / 3) + i % 3);
   const int rows[3][5] = {{1, 0, 1, 2, 1}, {0, 0, 1, 2, 2}, {0, 0, 1, 2, 2}};
   for (int mode = 1; mode < 4; mode++) {
-    FirmwareRig rig;
+    LayerRunner rig;
     rig.chip().ddr.store(kDataIn, in.data(), 36);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
-      nodechip_pad(kDataIn, kDataOut, 1, 1, 3, 3, pads, mode, 0.0f, node);
-    })));
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_pad(kDataIn, kDataOut, 1, 1, 3, 3, pads, mode, 0.0f, node); }));
     std::vector<float> out(25);
     rig.chip().ddr.load(kDataOut, out.data(), 100);
     for (int r = 0; r < 5; r++) EXPECT_EQ(int(out[r * 5 + 2]) / 10, rows[mode - 1][r]) << "mode " << mode << " row " << r;
@@ -93,20 +92,18 @@ TEST(Pad, EmptyInputFillsTheOutputWithTheConstant) {
   const int pads[4][2] = {{0, 0}, {1, 1}, {0, 2}, {1, 0}};
   const float value = 7.0f;
   for (int mode = 0; mode < 4; mode++) {
-    FirmwareRig rig;
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
-      nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, pads, mode, value, node);
-    })));
+    LayerRunner rig;
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, pads, mode, value, node); }));
     std::vector<float> out(2 * 2 * 3 * 2);
     rig.chip().ddr.load(kDataOut, out.data(), out.size() * 4);
     for (float v : out) EXPECT_EQ(v, value);
   }
   // An empty output: nothing at all.
   const int none[4][2] = {};
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) {
-    nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, none, 0, value, node);
-  })));
+  LayerRunner rig;
+  ASSERT_TRUE(
+      rig.call([&](cmd_id_node_t *node) { nodechip_pad(kDataIn, kDataOut, 2, 0, 1, 1, none, 0, value, node); }));
   EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
 }
 
@@ -135,15 +132,16 @@ TEST(Pad, EightBitBetweenStoreModes) {
     const Bytes want = ref::pad(plain, k.shape, k.pads, k.mode, Bytes{0xa5}, 1);
     const Shape os = out_shape(k.shape, k.pads);
     const size_t out_len = ref::count_of(os) / size_t(os[0]);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_pad_fix8b(kDataIn, kDataOut, u8(k.in_4n), kDataBuf, u8(k.out_4n), kDataBuf2, n,
                                       k.shape[1], k.shape[2], k.shape[3], k.pads, k.mode, value, node);
                  },
                  [&](FirmwareRig &rig) {
-                   const Bytes got = k.out_4n ? ref::from_4n(ddr_read(rig, kDataOut, (size_t(os[0]) + 3) / 4 * 4 * out_len),
-                                                             os[0], out_len)
-                                              : ddr_read(rig, kDataOut, want.size());
+                   const Bytes got =
+                       k.out_4n
+                           ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(os[0]) + 3) / 4 * 4 * out_len), os[0], out_len)
+                           : get<u8>(rig, kDataOut, want.size());
                    EXPECT_TRUE(got == want);
                  });
   }
@@ -170,7 +168,7 @@ TEST(Pad, UnknownModeFailsAfterTheInterior) {
   }
   // The 8-bit pad prints its parameters on every call.
   FirmwareRig rig;
-  const FwOutcome out = run_on_node(rig, [&](cmd_id_node_t *n) {
+  const FwOutcome out = rig.run_layer([&](cmd_id_node_t *n) {
     nodechip_pad_fix8b(kDataIn, kDataOut, 0, kDataBuf, 0, kDataBuf2, 1, 1, 3, 3, pads, 0, 0, n);
   });
   ASSERT_TRUE(ran_clean(out));

@@ -27,12 +27,12 @@ TEST(SpaceToBatch, EvenRowsAndColumnsFirst) {
   std::vector<float> in(16);
   for (int i = 0; i < 16; i++) in[i] = float(i);
   const int shape[4] = {1, 1, 4, 4}, block[2] = {2, 2}, pads[4] = {0, 0, 0, 0};
-  FirmwareRig rig;
+  LayerRunner rig;
   rig.chip().ddr.store(kDataIn, in.data(), 64);
   int out_shape[4];
-  ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_space2batch(kDataIn, kDataOut, kDataBuf, shape, 4, block, pads, out_shape, node);
-  })));
+  }));
   EXPECT_EQ(std::vector<int>(out_shape, out_shape + 4), (std::vector<int>{4, 1, 2, 2}));
   std::vector<float> out(16);
   rig.chip().ddr.load(kDataOut, out.data(), 64);
@@ -59,12 +59,12 @@ TEST(SpaceToBatch, FloatWithAndWithoutPadding) {
     padded[2] += k.pads[0] + k.pads[1], padded[3] += k.pads[2] + k.pads[3];
     const Bytes want = ref::space_to_batch(zero_pad(in, k.shape, k.pads, 4), padded, k.bh, k.bw, 4);
     const int block[2] = {k.bh, k.bw};
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_space2batch(kDataIn, kDataOut, kDataBuf, k.shape.data(), 4, block, k.pads.data(), nullptr,
                                         node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -79,14 +79,14 @@ TEST(BatchToSpace, RestoresAndCrops) {
     const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 2);
     const Bytes want = ref::batch_to_space(in, k.shape, k.bh, k.bw, k.pads, 4);
     const int block[2] = {k.bh, k.bw};
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    int out[4];
                    nodechip_batch2space(kDataIn, kDataOut, kDataBuf, k.shape.data(), 4, block, k.pads.data(), out,
                                         node);
                    EXPECT_EQ(size_t(out[0]) * out[1] * out[2] * out[3] * 4, want.size());
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -114,8 +114,8 @@ void check_blocks_fix8b(const BlockCase &k, bool inverse, int in_mode, int out_m
   const int block[2] = {k.bh, k.bw};
   for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    FirmwareRig rig(deferred_config(seed));
-    ddr_write(rig, kDataIn, in);
+    LayerRunner rig(deferred(seed));
+    put<u8>(rig, kDataIn, in);
     u64 bytes = ~0ull;
     auto call = [&](cmd_id_node_t *node, u64 *query) {
       if (inverse)
@@ -125,12 +125,12 @@ void check_blocks_fix8b(const BlockCase &k, bool inverse, int in_mode, int out_m
         nodechip_space2batch_fix8b(kDataIn, kDataOut, kDataBuf, query, k.shape.data(), 4, in_mode, out_mode, block,
                                    k.pads.data(), nullptr, node);
     };
-    ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
     EXPECT_EQ(bytes, buffer);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
     const Bytes got = out_mode == k4N
-                          ? ref::from_4n(ddr_read(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
-                          : ddr_read(rig, kDataOut, want.size());
+                          ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
+                          : get<u8>(rig, kDataOut, want.size());
     EXPECT_TRUE(got == want);
   }
 }
@@ -193,11 +193,10 @@ TEST(DepthToSpace, EveryLayoutBothWays) {
   {
     const std::vector<float> in = {10, 11, 12, 13};
     const int shape[4] = {1, 4, 1, 1}, block[2] = {2, 2};
-    FirmwareRig rig;
+    LayerRunner rig;
     rig.chip().ddr.store(kDataIn, in.data(), 16);
-    ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) {
-      nodechip_depth2space(kDataIn, kDataOut, shape, 4, block, 1, 1, 0, 0, node);
-    })));
+    ASSERT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_depth2space(kDataIn, kDataOut, shape, 4, block, 1, 1, 0, 0, node); }));
     std::vector<float> out(4);
     rig.chip().ddr.load(kDataOut, out.data(), 16);
     EXPECT_EQ(out, in);
@@ -228,12 +227,12 @@ TEST(DepthToSpace, EveryLayoutBothWays) {
           const Bytes want = out_nchw ? result : ref::permute_axes(result, out_logical, to_nhwc, size);
           const Shape given = in_nchw ? logical : Shape{logical[0], logical[2], logical[3], logical[1]};
           const int block[2] = {k.bh, k.bw};
-          on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+          on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                        [&](cmd_id_node_t *node) {
                          nodechip_depth2space(kDataIn, kDataOut, given.data(), 4, block, in_nchw, out_nchw, inverse,
                                               k.format, node);
                        },
-                       [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                       [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
         }
 }
 
@@ -247,11 +246,11 @@ TEST(Reorg, SpaceToDepthAndBack) {
       want = ref::depth_to_space(in, shape, 2, 2, 4);
     else
       want = ref::space_to_depth(in, {2, 2, 4, 6}, 2, 2, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_reorg_forward_v2(kDataIn, kDataOut, 0, shape.data(), 4, 2, 2, reverse, node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -345,7 +344,7 @@ TEST(Reorg8Bit, RearrangesFourNWordsBothWays) {
 TEST(Reorg8Bit, ShortLastRunStaysInsideItsGroup) {
   const int plane = 9, rows = 36;  // out 3 x 3, in 6 x 6; k = 2
   auto run = [&](uint64_t seed, int c) {
-    FirmwareRig rig(deferred_config(seed));
+    LayerRunner rig(deferred(seed));
     std::vector<u32> in((size_t)c * rows);
     for (size_t i = 0; i < in.size(); i++) in[i] = (u32)i + 1;
     rig.chip().ddr.store(kDataIn, in.data(), in.size() * 4);
@@ -353,8 +352,8 @@ TEST(Reorg8Bit, ShortLastRunStaysInsideItsGroup) {
     const u64 end = kDataOut + (u64)c * rows * 4;
     rig.chip().ddr.store(end, canary.data(), canary.size() * 4);
     const int in_shape[4] = {1, c, 6, 6}, out_shape[4] = {1, 4 * c, 3, 3};
-    EXPECT_TRUE(ran_clean(rig.run_layer(
-        [&](cmd_id_node_t *node) { nodechip_reorg_forward_fix8b(kDataIn, kDataOut, in_shape, out_shape, 0, node); })));
+    EXPECT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_reorg_forward_fix8b(kDataIn, kDataOut, in_shape, out_shape, 0, node); }));
     std::vector<u32> after(canary.size()), out((size_t)c * rows);
     rig.chip().ddr.load(end, after.data(), after.size() * 4);
     EXPECT_TRUE(after == canary) << c << " channels: written past the output";
@@ -377,14 +376,13 @@ TEST(Reshape, FourNToOneN) {
   const size_t len = size_t(c) * h * w;
   const Bytes plain = pattern_bytes(n * len, 6);
   const Bytes four = ref::to_4n(plain, n, len, 0x99);
-  on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, four); },
-               [&](cmd_id_node_t *node) {
-                 nodechip_reshape_fix8b(kDataIn, kDataOut, n, c, h, w, 9, 9, 9, 9, 2, 0, node);
-               },
-               [&](FirmwareRig &rig) {
-                 EXPECT_EQ(rig.chip().engines.gdma.commands().size(), 2u) << "4 items, then 2";
-                 EXPECT_TRUE(ddr_read(rig, kDataOut, plain.size()) == plain);
-               });
+  on_each_seed(
+      [&](FirmwareRig &rig) { put<u8>(rig, kDataIn, four); },
+      [&](cmd_id_node_t *node) { nodechip_reshape_fix8b(kDataIn, kDataOut, n, c, h, w, 9, 9, 9, 9, 2, 0, node); },
+      [&](FirmwareRig &rig) {
+        EXPECT_EQ(rig.chip().engines.gdma.commands().size(), 2u) << "4 items, then 2";
+        EXPECT_TRUE(get<u8>(rig, kDataOut, plain.size()) == plain);
+      });
 }
 
 TEST(Rearrange, BlockChecksFail) {

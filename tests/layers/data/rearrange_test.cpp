@@ -32,11 +32,11 @@ TEST(Reverse, ReversesOneAxis) {
     const int axis = k.axis < 0 ? k.axis + int(k.shape.size()) : k.axis;
     const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 1);
     const Bytes want = ref::reverse(in, k.shape, axis, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_reverse_forward_v2(kDataIn, kDataOut, k.shape.data(), int(k.shape.size()), k.axis, node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -45,12 +45,12 @@ TEST(Reverse, LongAxesRestartTheIdsBeforeTheyWrap) {
   const Shape shape = {70000};
   const Bytes in = pattern_bytes(70000 * 4, 2);
   const Bytes want = ref::reverse(in, shape, 0, 4);
-  FirmwareRig rig;
-  ddr_write(rig, kDataIn, in);
-  ASSERT_TRUE(ran_clean_no_findings(
-      rig, run_on_node(rig, [&](cmd_id_node_t *node) { nodechip_reverse_forward_v2(kDataIn, kDataOut, shape.data(), 1, 0, node); })));
+  LayerRunner rig;
+  put<u8>(rig, kDataIn, in);
+  ASSERT_TRUE(
+      rig.call([&](cmd_id_node_t *node) { nodechip_reverse_forward_v2(kDataIn, kDataOut, shape.data(), 1, 0, node); }));
   EXPECT_GT(rig.chip().engines.scheduler.gdma.restarts, 1u);
-  EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want);
+  EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
 }
 
 TEST(ShuffleChannel, InterleavesTheGroups) {
@@ -72,14 +72,14 @@ TEST(ShuffleChannel, InterleavesTheGroups) {
       const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 3);
       const Bytes before = pattern_bytes(in.size(), 4);
       const Bytes want = ref::shuffle_channels(in, k.shape, k.group, 4, before);
-      on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in), ddr_write(rig, kDataOut, before); },
+      on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in), put<u8>(rig, kDataOut, before); },
                    [&](cmd_id_node_t *node) {
                      (fix8b ? nodechip_shuffle_channel_fix8b_forward : nodechip_shuffle_channel_forward)(
                          kDataIn, kDataOut, k.shape[0], k.shape[1], k.shape[2], k.shape[3], k.group, node);
                    },
                    [&](FirmwareRig &rig) {
                      EXPECT_EQ(rig.chip().engines.gdma.commands().size(), k.commands);
-                     EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want);
+                     EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
                    });
     }
 }

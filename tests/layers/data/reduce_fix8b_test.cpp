@@ -62,7 +62,7 @@ struct Case {
 };
 
 void run_case(const Sched &s, const Case &c) {
-  FirmwareRig rig(s);
+  LayerRunner rig(s);
   size_t total = 1;
   for (int e : c.shape) total *= size_t(e);
   const size_t N = size_t(c.shape[0]), per = total / N;
@@ -76,27 +76,27 @@ void run_case(const Sched &s, const Case &c) {
   const std::vector<u8> want =
       ref::reduce_fix8b(in, c.shape, c.axes, c.method, c.is_signed != 0, c.in_scale, c.out_scale);
   const size_t ON = size_t(c.out_batch), oper = want.size() / ON, out_bytes = (ON + 3) / 4 * 4 * oper;
-  ddr_write(rig, kDataIn, in4b);
-  ddr_write(rig, kDataOut, std::vector<u8>(out_bytes + 4, 0xee));
+  put<u8>(rig, kDataIn, in4b);
+  put<u8>(rig, kDataOut, std::vector<u8>(out_bytes + 4, 0xee));
   // A sentinel right behind a buffer of the size the caller is told to give.
   reduce_fix8b_plan_t plan;
   reduce_fix8b_plan_of(&plan, c.shape.data(), int(c.shape.size()), c.axes.data(), int(c.axes.size()), c.keep);
   const std::vector<u8> sentinel(256, 0xa5);
-  ddr_write(rig, kDataBuf + plan.buffer_bytes, sentinel);
+  put<u8>(rig, kDataBuf + plan.buffer_bytes, sentinel);
   u32 in_s, out_s;
   std::memcpy(&in_s, &c.in_scale, 4);
   std::memcpy(&out_s, &c.out_scale, 4);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_reduce_full_fix8b(kDataIn, kDataOut, kDataBuf, c.shape.data(), int(c.shape.size()), c.axes.data(),
                                int(c.axes.size()), c.method, c.keep, c.is_signed, FW_STORE_MODE_4N, in_s, out_s,
                                node);
-  })));
-  const std::vector<u8> got4 = ddr_read(rig, kDataOut, out_bytes + 4);
+  }));
+  const std::vector<u8> got4 = get<u8>(rig, kDataOut, out_bytes + 4);
   const std::vector<u8> got = ref::to_1n(got4, ON, oper);
   // Bit-exact: the sums of these inputs are exact in float32.
   for (size_t i = 0; i < want.size(); i++) ASSERT_EQ(int(got[i]), int(want[i])) << "element " << i;
   EXPECT_EQ(got4.back(), 0xee) << "nothing written past the output";
-  EXPECT_EQ(ddr_read(rig, kDataBuf + plan.buffer_bytes, sentinel.size()), sentinel) << "nothing written past the buffer";
+  EXPECT_EQ(get<u8>(rig, kDataBuf + plan.buffer_bytes, sentinel.size()), sentinel) << "nothing written past the buffer";
 }
 
 const Case kCases[] = {

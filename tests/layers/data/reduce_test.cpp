@@ -18,16 +18,6 @@ namespace {
 constexpr u64 kIn = 0x100000000ull;
 constexpr u64 kOut = 0x104000000ull;
 
-std::vector<float> read_floats(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
-void store_floats(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-
 // Small integers (exact sums in any order), some negative.
 std::vector<float> values(size_t n, unsigned seed) {
   std::vector<float> v(n);
@@ -73,24 +63,24 @@ TEST(CumsumLayer, EveryDimAgainstTheReference) {
   for (const Sched &s : all_schedules()) {
     for (int dim = 0; dim < 4; dim++) {
       SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim));
-      FirmwareRig rig(s);
-      store_floats(rig, kIn, in);
-      ASSERT_TRUE(ran_clean(rig.run_layer(
-          [&](cmd_id_node_t *node) { nodechip_cumsum(kIn, kOut, dim, dims[0], dims[1], dims[2], dims[3], node); })));
-      EXPECT_EQ(read_floats(rig, kOut, in.size()), ref::cumsum(in, dims, dim));
+      LayerRunner rig(s);
+      put<float>(rig, kIn, in);
+      ASSERT_TRUE(rig.call(
+          [&](cmd_id_node_t *node) { nodechip_cumsum(kIn, kOut, dim, dims[0], dims[1], dims[2], dims[3], node); }));
+      EXPECT_EQ(get<float>(rig, kOut, in.size()), ref::cumsum(in, dims, dim));
     }
   }
 }
 
 TEST(CumsumLayer, SmallCasesAndRefusals) {
   {
-  FirmwareRig rig;
-  store_floats(rig, kIn, {1, 2, 3, 4});
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { nodechip_cumsum(kIn, kOut, 3, 1, 1, 1, 4, node); })));
-  EXPECT_EQ(read_floats(rig, kOut, 4), (std::vector<float>{1, 3, 6, 10}));
-  // An extent of 1 along dim is a copy.
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { nodechip_cumsum(kIn, kOut, 0, 1, 1, 2, 2, node); })));
-  EXPECT_EQ(read_floats(rig, kOut, 4), (std::vector<float>{1, 2, 3, 4}));
+    LayerRunner rig;
+    put<float>(rig, kIn, {1, 2, 3, 4});
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_cumsum(kIn, kOut, 3, 1, 1, 1, 4, node); }));
+    EXPECT_EQ(get<float>(rig, kOut, 4), (std::vector<float>{1, 3, 6, 10}));
+    // An extent of 1 along dim is a copy.
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_cumsum(kIn, kOut, 0, 1, 1, 2, 2, node); }));
+    EXPECT_EQ(get<float>(rig, kOut, 4), (std::vector<float>{1, 2, 3, 4}));
   }
   expect_assert([](cmd_id_node_t *n) { nodechip_cumsum(kIn, kOut, 4, 1, 1, 1, 4, n); }, "ASSERT_FS",
                 "firmware/layers/", "nodechip_cumsum", "0");
@@ -121,12 +111,12 @@ TEST(SegmentReduceLayer, EveryFlagAgainstTheReference) {
   for (const Sched &s : all_schedules()) {
     for (int flag = 0; flag <= 6; flag++) {
       SCOPED_TRACE(sched_text(s) + ", flag " + std::to_string(flag));
-      FirmwareRig rig(s);
-      store_floats(rig, kIn, in);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put<float>(rig, kIn, in);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_segment_reduce(kIn, kOut, ids.data(), int(ids.size()), 4, i64(row_len), flag, node);
-      })));
-      EXPECT_EQ(read_floats(rig, kOut, 4 * row_len), ref::segment_reduce(in, ids, 4, row_len, flag));
+      }));
+      EXPECT_EQ(get<float>(rig, kOut, 4 * row_len), ref::segment_reduce(in, ids, 4, row_len, flag));
     }
   }
 }
@@ -135,12 +125,11 @@ TEST(SegmentReduceLayer, RowsLongerThanOnePiece) {
   const std::vector<int> ids = {1, 0, 1};
   const size_t row_len = 64 * 32768 + 40000;
   const std::vector<float> in = values(ids.size() * row_len, 5);
-  FirmwareRig rig(deferred(2));
-  store_floats(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_segment_reduce(kIn, kOut, ids.data(), 3, 2, i64(row_len), 0, node);
-  })));
-  EXPECT_EQ(read_floats(rig, kOut, 2 * row_len), ref::segment_reduce(in, ids, 2, row_len, 0));
+  LayerRunner rig(deferred(2));
+  put<float>(rig, kIn, in);
+  ASSERT_TRUE(rig.call(
+      [&](cmd_id_node_t *node) { nodechip_segment_reduce(kIn, kOut, ids.data(), 3, 2, i64(row_len), 0, node); }));
+  EXPECT_EQ(get<float>(rig, kOut, 2 * row_len), ref::segment_reduce(in, ids, 2, row_len, 0));
 }
 
 TEST(SegmentReduceLayer, ManyRowsRestartTheIdsBeforeTheyWrap) {
@@ -148,13 +137,12 @@ TEST(SegmentReduceLayer, ManyRowsRestartTheIdsBeforeTheyWrap) {
   // id range.
   const std::vector<int> ids(40000, 0);
   const std::vector<float> in = values(ids.size(), 9);
-  FirmwareRig rig(deferred(1));
-  store_floats(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_segment_reduce(kIn, kOut, ids.data(), int(ids.size()), 1, 1, 3, node);
-  })));
+  LayerRunner rig(deferred(1));
+  put<float>(rig, kIn, in);
+  ASSERT_TRUE(rig.call(
+      [&](cmd_id_node_t *node) { nodechip_segment_reduce(kIn, kOut, ids.data(), int(ids.size()), 1, 1, 3, node); }));
   EXPECT_GT(rig.chip().engines.scheduler.bd.restarts + rig.chip().engines.scheduler.gdma.restarts, 0u);
-  EXPECT_EQ(read_floats(rig, kOut, 1), ref::segment_reduce(in, ids, 1, 1, 3));
+  EXPECT_EQ(get<float>(rig, kOut, 1), ref::segment_reduce(in, ids, 1, 1, 3));
 }
 
 TEST(SegmentReduceLayer, Refusals) {
@@ -242,14 +230,14 @@ TEST(ReduceLayer, EveryMethodAgainstTheReference) {
         std::vector<float> x = in;
         if (method == 4)
           for (float &f : x) f = f > 0 ? 1.0f : f < 0 ? -1.0f : 1.0f;
-        FirmwareRig rig(s);
-        store_floats(rig, kIn, x);
-        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        LayerRunner rig(s);
+        put<float>(rig, kIn, x);
+        ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
           nodechip_reduce_full_v2(kIn, kOut, k.shape.data(), int(k.shape.size()), k.axes.data(), int(k.axes.size()),
                                   method, 0x110000000ull, node);
-        })));
+        }));
         const std::vector<float> want = ref::reduce(x, k.shape, k.axes, method);
-        expect_reduced(read_floats(rig, kOut, want.size()), want, method);
+        expect_reduced(get<float>(rig, kOut, want.size()), want, method);
       }
     }
   }
@@ -325,20 +313,20 @@ TEST(ReduceLayer, PoolingRoadAgainstTheReference) {
     for (int method = 0; method <= 3; method++) {
       for (const Sched &s : large ? std::vector<Sched>{deferred(2)} : all_schedules()) {
         SCOPED_TRACE(sched_text(s) + ": " + k.what + ", method " + std::to_string(method));
-        FirmwareRig rig(s);
-        store_floats(rig, kIn, in);
+        LayerRunner rig(s);
+        put<float>(rig, kIn, in);
         // Room for the largest input (68 MB) before the output and the buffer.
         constexpr u64 kOutput = 0x108000000ull, kBuf = 0x110000000ull;
         const std::vector<float> guard(1024, 12345.0f);
-        store_floats(rig, kBuf + 8 * n, guard);
-        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        put<float>(rig, kBuf + 8 * n, guard);
+        ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
           nodechip_reduce_full_v2(kIn, kOutput, k.shape.data(), int(k.shape.size()), k.axes.data(),
                                   int(k.axes.size()), method, kBuf, node);
-        })));
+        }));
         const std::vector<float> want = ref::reduce(in, k.shape, k.axes, method);
-        const std::vector<float> got = read_floats(rig, kOutput, want.size());
+        const std::vector<float> got = get<float>(rig, kOutput, want.size());
         expect_reduced(got, want, method);
-        EXPECT_EQ(read_floats(rig, kBuf + 8 * n, guard.size()), guard);
+        EXPECT_EQ(get<float>(rig, kBuf + 8 * n, guard.size()), guard);
       }
     }
   }
@@ -346,13 +334,12 @@ TEST(ReduceLayer, PoolingRoadAgainstTheReference) {
 
 TEST(ReduceLayer, CopiesAndRefusals) {
   {
-    FirmwareRig rig;
-    store_floats(rig, kIn, {1, 2, 3, 4, 5, 6});
+    LayerRunner rig;
+    put<float>(rig, kIn, {1, 2, 3, 4, 5, 6});
     const int shape[3] = {2, 1, 3}, axes[1] = {1};
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_reduce_full_v2(kIn, kOut, shape, 3, axes, 1, 1, 0x110000000ull, node);
-    })));
-    EXPECT_EQ(read_floats(rig, kOut, 6), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+    ASSERT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_reduce_full_v2(kIn, kOut, shape, 3, axes, 1, 1, 0x110000000ull, node); }));
+    EXPECT_EQ(get<float>(rig, kOut, 6), (std::vector<float>{1, 2, 3, 4, 5, 6}));
   }
   const int shape[2] = {4, 5}, axes[1] = {1}, bad_axes[1] = {2};
   expect_assert([&](cmd_id_node_t *n) { nodechip_reduce_full_v2(kIn, kOut, shape, 2, axes, 1, 5, kOut, n); }, "ASSERT",

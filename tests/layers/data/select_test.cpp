@@ -29,27 +29,17 @@ constexpr u64 kIndex = 0x10c000000ull;
 constexpr u64 kBuf1 = 0x110000000ull;
 constexpr u64 kBuf2 = 0x114000000ull;
 
-std::vector<float> read_floats(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
-void store_floats(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-
 TEST(ReadBack, FloatAndFirstByte) {
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
-    store_floats(rig, kIn + 64, {-2.5f, 7.0f});
+    LayerRunner rig(s);
+    put<float>(rig, kIn + 64, {-2.5f, 7.0f});
     float f = 0;
     u8 b = 0;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       f = get_float_in_arm(kIn + 68, kScratch, node);
       b = get_u8_in_arm(kIn + 64, kScratch + 128, node);
-    })));
+    }));
     EXPECT_EQ(f, 7.0f);
     EXPECT_EQ(b, 0x00) << "the low byte of -2.5f";
   }
@@ -69,17 +59,16 @@ TEST(FilterLayer, FlagsKeepItemsInOrder) {
   const std::vector<int> kept = {0, 3, 4};
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
-    store_floats(rig, kIn, in);
-    store_floats(rig, kFlags, flags);
-    store_floats(rig, kOut, std::vector<float>(size_t(4) * item, -1.0f));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_filter_forward(kIn, kFlags, kOut, kScratch, 6, C, H, W, node);
-    })));
+    LayerRunner rig(s);
+    put<float>(rig, kIn, in);
+    put<float>(rig, kFlags, flags);
+    put<float>(rig, kOut, std::vector<float>(size_t(4) * item, -1.0f));
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_filter_forward(kIn, kFlags, kOut, kScratch, 6, C, H, W, node); }));
     std::vector<float> want;
     for (int i : kept) want.insert(want.end(), in.begin() + i * item, in.begin() + (i + 1) * item);
     want.insert(want.end(), size_t(item), -1.0f);  // nothing past the kept items
-    EXPECT_EQ(read_floats(rig, kOut, want.size()), want);
+    EXPECT_EQ(get<float>(rig, kOut, want.size()), want);
   }
   expect_assert([](cmd_id_node_t *n) { nodechip_filter_forward(kIn, kFlags, kOut, kScratch, 0x400000, 1, 1, 1, n); },
                 "ASSERT_FS", "firmware/layers/", "nodechip_filter_forward", "0");
@@ -144,15 +133,15 @@ TEST(IndexSelectLayer, FloatRoadsAgainstTheReference) {
       for (int e : k.shape) n *= size_t(e);
       std::vector<float> in(n);
       for (size_t i = 0; i < n; i++) in[i] = float(i) * 0.5f - 3.0f;
-      FirmwareRig rig(s);
-      store(rig, kIn, in);
-      store(rig, kIndex, k.index);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kIn, in);
+      put(rig, kIndex, k.index);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_index_select(kIn, kIndex, int(k.index.size()), kOut, kBuf1, kBuf2, k.scratch, k.shape.data(),
                               int(k.shape.size()), k.axis, node);
-      })));
+      }));
       const std::vector<float> want = ref::index_select(in, k.shape, k.axis, k.index);
-      EXPECT_EQ(read<float>(rig, kOut, want.size()), want);
+      EXPECT_EQ(get<float>(rig, kOut, want.size()), want);
       EXPECT_EQ(rig.chip().engines.gde.commands().size(), k.gathers);
     }
 }
@@ -165,22 +154,22 @@ TEST(IndexSelectLayer, BytesAndChunksOfIndices) {
   for (size_t i = 0; i < index.size(); i++) index[i] = int((i * 13) % 40);
   for (const Sched &s : {all_schedules()[0], deferred(2)}) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
-    store(rig, kIn, in);
-    store(rig, kIndex, index);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put(rig, kIn, in);
+    put(rig, kIndex, index);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_index_select_fix8b(kIn, kIndex, int(index.size()), kOut, kBuf1, kBuf2, kScratch, shape.data(), 3, 1,
                                   node);
-    })));
+    }));
     const std::vector<int8_t> want = ref::index_select(in, shape, 1, index);
-    EXPECT_EQ(read<int8_t>(rig, kOut, want.size()), want);
+    EXPECT_EQ(get<int8_t>(rig, kOut, want.size()), want);
   }
 }
 
 TEST(IndexSelectLayer, IndexOutsideTheAxisIsRefused) {
   const int shape[2] = {4, 3};
   FirmwareRig rig;
-  store(rig, kIndex, std::vector<int>{1, 4});
+  put(rig, kIndex, std::vector<int>{1, 4});
   EXPECT_TRUE(stopped_on(rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_index_select(kIn, kIndex, 2, kOut, kBuf1, kBuf2, kScratch, shape, 2, 0, node);
   }),
@@ -240,7 +229,7 @@ TEST(MaskedSelectLayer, FloatAndBytesAgainstTheReference) {
   // Masks with -0.0 (not set), NaN (set) and bytes 0x80 (set); several pieces.
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     const std::vector<int> shape = {3, 70001};
     std::vector<float> src(size_t(3) * 70001), mask(src.size());
     for (size_t i = 0; i < src.size(); i++) {
@@ -248,16 +237,16 @@ TEST(MaskedSelectLayer, FloatAndBytesAgainstTheReference) {
       const unsigned x = unsigned(i * 2654435761u) >> 28;
       mask[i] = x < 6 ? 0.0f : x < 9 ? -0.0f : x == 9 ? NAN : float(x);
     }
-    store(rig, kIn, src);
-    store(rig, kFlags, mask);
+    put(rig, kIn, src);
+    put(rig, kFlags, mask);
     int count = -1;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       count = nodechip_masked_select(kIn, shape.data(), 2, kFlags, shape.data(), 2, kOut, 4, 4, FW_STORE_MODE_1N,
                                      FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
-    })));
+    }));
     std::vector<float> want = ref::masked_select(src, shape, mask, shape);
     ASSERT_EQ(count, int(want.size()));
-    EXPECT_EQ(read<float>(rig, kOut, want.size()), want);
+    EXPECT_EQ(get<float>(rig, kOut, want.size()), want);
 
     std::vector<int8_t> bsrc(1000), bmask(1000);
     for (size_t i = 0; i < bsrc.size(); i++) {
@@ -265,42 +254,42 @@ TEST(MaskedSelectLayer, FloatAndBytesAgainstTheReference) {
       bmask[i] = int8_t(i % 5 == 0 ? 0x80 : i % 3 == 0 ? 1 : 0);
     }
     const std::vector<int> bshape = {10, 100};
-    store(rig, kIn, bsrc);
-    store(rig, kFlags, bmask);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put(rig, kIn, bsrc);
+    put(rig, kFlags, bmask);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       count = nodechip_masked_select(kIn, bshape.data(), 2, kFlags, bshape.data(), 2, kOut + 3, 1, 1,
                                      FW_STORE_MODE_1N, FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
-    })));
+    }));
     const std::vector<int8_t> bwant = ref::masked_select(bsrc, bshape, bmask, bshape);
     ASSERT_EQ(count, int(bwant.size()));
-    EXPECT_EQ(read<int8_t>(rig, kOut + 3, bwant.size()), bwant);
+    EXPECT_EQ(get<int8_t>(rig, kOut + 3, bwant.size()), bwant);
   }
 }
 
 TEST(MaskedSelectLayer, BroadcastAnd4NOperands) {
-  FirmwareRig rig(deferred(3));
+  LayerRunner rig(deferred(3));
   // A float source [2, 3] under a byte mask [3] (tiled), stored 4N with one item.
   const std::vector<float> src = {1, 2, 3, 4, 5, 6};
-  store(rig, kIn, src);
-  store(rig, kFlags, std::vector<int8_t>{0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // 4N: [0, 9, 0] in slot 0
+  put(rig, kIn, src);
+  put(rig, kFlags, std::vector<int8_t>{0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // 4N: [0, 9, 0] in slot 0
   const int src_shape[2] = {2, 3}, mask_shape[2] = {1, 3};
   int count = -1;
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     count = nodechip_masked_select(kIn, src_shape, 2, kFlags, mask_shape, 2, kOut, 4, 1, FW_STORE_MODE_1N,
                                    FW_STORE_MODE_4N, kBuf1, kBuf2, 0, node);
-  })));
+  }));
   EXPECT_EQ(count, 2);
-  EXPECT_EQ(read<float>(rig, kOut, 2), (std::vector<float>{2, 5}));
+  EXPECT_EQ(get<float>(rig, kOut, 2), (std::vector<float>{2, 5}));
   // A byte source [2, 1] stored 4N (two items in one word each) tiled against a float mask [2, 3].
-  store(rig, kIn, std::vector<int8_t>{11, 22, 0, 0});
-  store(rig, kFlags, std::vector<float>{1, 0, 1, 0, 1, 1});
+  put(rig, kIn, std::vector<int8_t>{11, 22, 0, 0});
+  put(rig, kFlags, std::vector<float>{1, 0, 1, 0, 1, 1});
   const int bsrc_shape[2] = {2, 1}, fmask_shape[2] = {2, 3};
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     count = nodechip_masked_select(kIn, bsrc_shape, 2, kFlags, fmask_shape, 2, kOut, 1, 4, FW_STORE_MODE_4N,
                                    FW_STORE_MODE_1N, kBuf1, kBuf2, 0, node);
-  })));
+  }));
   EXPECT_EQ(count, 4);
-  EXPECT_EQ(read<int8_t>(rig, kOut, 4), (std::vector<int8_t>{11, 11, 22, 22}));
+  EXPECT_EQ(get<int8_t>(rig, kOut, 4), (std::vector<int8_t>{11, 11, 22, 22}));
 }
 
 // Three float sources of 3, 2 and 1 dimensions under one mask [2, 3, 4]: the
@@ -322,31 +311,31 @@ TEST(MaskedSelectLayer, SeveralInputsFewestDimensionsFirst) {
   const std::vector<float> w2 = ref::masked_select(s2, {1, 1, 4}, mask, mask_shape);
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
-    store(rig, kFlags, mask);
-    store(rig, src[0], s0);
-    store(rig, src[1], s1);
-    store(rig, src[2], s2);
+    LayerRunner rig(s);
+    put(rig, kFlags, mask);
+    put(rig, src[0], s0);
+    put(rig, src[1], s1);
+    put(rig, src[2], s2);
     int counts[3] = {-1, -1, -1};
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_masked_select_multi_input(src, dst, kFlags, kBuf1, kBuf2, 3, shapes, dims, mask_shape.data(), 3, types,
                                          4, modes, FW_STORE_MODE_1N, 0, node, counts);
-    })));
+    }));
     EXPECT_EQ(counts[0], int(w0.size()));
     EXPECT_EQ(counts[1], int(w1.size()));
     EXPECT_EQ(counts[2], int(w2.size()));
     ASSERT_EQ(w0.size(), w2.size());
-    EXPECT_EQ(read<float>(rig, dst[0], w0.size()), w0) << "source 0 ran after source 2";
-    EXPECT_EQ(read<float>(rig, dst[1], w1.size()), w1);
+    EXPECT_EQ(get<float>(rig, dst[0], w0.size()), w0) << "source 0 ran after source 2";
+    EXPECT_EQ(get<float>(rig, dst[1], w1.size()), w1);
     // An all-zero mask: the first source run (index 2) selects nothing, and
     // every count is 0 without running the others.
-    store(rig, kFlags, std::vector<float>(24, 0.0f));
-    store(rig, dst[0], std::vector<float>(4, -1.0f));
+    put(rig, kFlags, std::vector<float>(24, 0.0f));
+    put(rig, dst[0], std::vector<float>(4, -1.0f));
     int counts2[3] = {-1, -1, -1};
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_masked_select_multi_input(src, dst, kFlags, kBuf1, kBuf2, 3, shapes, dims, mask_shape.data(), 3, types,
                                          4, modes, FW_STORE_MODE_1N, 0, node, counts2);
-    })));
+    }));
     EXPECT_EQ(counts2[0], 0);
     EXPECT_EQ(counts2[1], 0);
     EXPECT_EQ(counts2[2], 0);
@@ -392,31 +381,31 @@ TEST(WhereLayer, CoordinatesAgainstTheReference) {
       for (size_t i = 0; k.every && i < n; i++)
         if ((i * 2654435761u) % unsigned(k.every) == 0) in[i] = i % 2 ? -1.5f : NAN;
       if (n > 10) in[n - 1] = 3.0f, in[1] = -0.0f;
-      FirmwareRig rig(s);
-      store(rig, kIn, in);
-      store(rig, kBuf2, std::vector<int32_t>{-7});
+      LayerRunner rig(s);
+      put(rig, kIn, in);
+      put(rig, kBuf2, std::vector<int32_t>{-7});
       int count = -1;
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         count = nodechip_where_v2(kIn, kOut, kBuf2, kBuf1 + 4, kScratch, k.shape.data(), int(k.shape.size()), node);
-      })));
+      }));
       const std::vector<int32_t> want = ref::where(in, k.shape);
       ASSERT_EQ(size_t(count) * k.shape.size(), want.size());
-      EXPECT_EQ(read<int32_t>(rig, kOut, want.size()), want);
-      EXPECT_EQ(read<int32_t>(rig, kBuf2, 1), std::vector<int32_t>{count}) << "the count, also when 0";
+      EXPECT_EQ(get<int32_t>(rig, kOut, want.size()), want);
+      EXPECT_EQ(get<int32_t>(rig, kBuf2, 1), std::vector<int32_t>{count}) << "the count, also when 0";
     }
 }
 
 TEST(WhereLayer, NoCountAddressAndTooManyElements) {
   {
-    FirmwareRig rig;
-    store(rig, kIn, std::vector<float>{0, 2, 0, 4});
-    store(rig, kFlags, std::vector<int32_t>{-7});
+    LayerRunner rig;
+    put(rig, kIn, std::vector<float>{0, 2, 0, 4});
+    put(rig, kFlags, std::vector<int32_t>{-7});
     const int shape[2] = {2, 2};
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       EXPECT_EQ(nodechip_where_v2(kIn, kOut, ~0ull, kBuf1, kScratch, shape, 2, node), 2);
-    })));
-    EXPECT_EQ(read<int32_t>(rig, kOut, 4), (std::vector<int32_t>{0, 1, 1, 1}));
-    EXPECT_EQ(read<int32_t>(rig, kFlags, 1), std::vector<int32_t>{-7});
+    }));
+    EXPECT_EQ(get<int32_t>(rig, kOut, 4), (std::vector<int32_t>{0, 1, 1, 1}));
+    EXPECT_EQ(get<int32_t>(rig, kFlags, 1), std::vector<int32_t>{-7});
   }
   const int big[2] = {4097, 4096};
   expect_assert([&](cmd_id_node_t *n) { nodechip_where_v2(kIn, kOut, ~0ull, kBuf1, kScratch, big, 2, n); }, "ASSERT",
@@ -451,18 +440,18 @@ TEST(SelectLayer, ConditionsConstantsAndRelu) {
         a[i] = float(int(i % 13) - 6);
         b[i] = float(int(i % 7) - 3) * 0.5f;
       }
-      FirmwareRig rig(s);
-      if (k.int_cond) store(rig, kFlags, icond);
-      else store(rig, kFlags, cond);
-      store(rig, kIn, a);
-      store(rig, kBuf1, b);
+      LayerRunner rig(s);
+      if (k.int_cond) put(rig, kFlags, icond);
+      else put(rig, kFlags, cond);
+      put(rig, kIn, a);
+      put(rig, kBuf1, b);
       uint32_t abits, bbits;
       std::memcpy(&abits, &ac, 4);
       std::memcpy(&bbits, &bc, 4);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_select(kFlags, kIn, k.a_const, abits, kBuf1, k.b_const, bbits, kOut, k.count, k.relu, k.limit,
                         k.int_cond, node);
-      })));
+      }));
       std::vector<float> want(k.count);
       for (size_t i = 0; i < k.count; i++) {
         const bool c = k.int_cond ? icond[i] != 0 : std::fabs(cond[i]) > 0.0f;
@@ -473,7 +462,7 @@ TEST(SelectLayer, ConditionsConstantsAndRelu) {
         }
         want[i] = v;
       }
-      EXPECT_EQ(read<float>(rig, kOut, k.count), want);
+      EXPECT_EQ(get<float>(rig, kOut, k.count), want);
     }
 }
 

@@ -44,7 +44,7 @@ TEST(StrideSlice, FloatOfFourAxes) {
     SCOPED_TRACE(k.what);
     const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 1);
     const Bytes want = ref::stride_slice(in, k.shape, k.first, k.stride, k.out, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    int got[4] = {-1, -1, -1, -1};
                    nodechip_stride_slice_v2(kDataIn, kDataOut, 4, k.shape[0], k.shape[1], k.shape[2], k.shape[3],
@@ -59,7 +59,7 @@ TEST(StrideSlice, FloatOfFourAxes) {
                    if (ref::count_of(k.out) == 0) {
                      EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
                    }
-                   EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want);
+                   EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
                  });
   }
 }
@@ -86,12 +86,12 @@ TEST(StrideSlice, FewerAndMoreAxes) {
     SCOPED_TRACE(k.what);
     const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 2);
     const Bytes want = ref::stride_slice(in, k.shape, k.first, k.stride, k.out, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_stride_slice_md(kDataIn, kDataOut, k.shape.data(), int(k.shape.size()), k.begin_mask,
                                             k.end_mask, k.begin.data(), k.end.data(), k.stride.data(), node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -132,20 +132,20 @@ TEST(StrideSlice, EightBitBetweenStoreModes) {
     const size_t out_len = want.size() / size_t(on);
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
-      ddr_write(rig, kDataIn, in);
+      LayerRunner rig(deferred(seed));
+      put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_stride_slice_fix8b(kDataIn, kDataOut, kDataBuf, kDataBuf2, query, k.shape.data(), int(k.shape.size()),
                                     k.in_mode, k.out_mode, 0, 0, k.begin.data(), k.end.data(), k.stride.data(), node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
       EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       const Bytes got = k.out_mode == k4N
-                            ? ref::from_4n(ddr_read(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
-                            : ddr_read(rig, kDataOut, want.size());
+                            ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
+                            : get<u8>(rig, kDataOut, want.size());
       EXPECT_TRUE(got == want);
     }
   }
@@ -172,17 +172,17 @@ TEST(Unfold, WindowsStackedAsANewLastAxis) {
     const Bytes want = ref::unfold(in, k.shape, k.axis, k.size, k.step, 4);
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
-      ddr_write(rig, kDataIn, in);
+      LayerRunner rig(deferred(seed));
+      put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_unfold(kDataIn, int(k.shape.size()), k.shape.data(), k.axis, k.size, k.step, kDataBuf, query,
                         kDataOut, node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
-      EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
+      EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
     }
   }
 }

@@ -54,7 +54,7 @@ TEST(Tile, OneAxis) {
       const int format = fix8b ? 3 : 0;
       const Bytes in = pattern_bytes(ref::count_of(k.shape) * size, 1);
       const Bytes want = ref::tile(in, k.shape, coeff, k.flag, size);
-      on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+      on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                    [&](cmd_id_node_t *node) {
                      (fix8b ? nodechip_tile_forward_fix8b : nodechip_tile_forward)(
                          kDataIn, kDataOut, k.shape[0], k.shape[1], k.shape[2], k.shape[3], k.dim, k.num, format,
@@ -62,7 +62,7 @@ TEST(Tile, OneAxis) {
                    },
                    [&](FirmwareRig &rig) {
                      EXPECT_EQ(rig.chip().engines.gdma.commands().size(), k.commands);
-                     EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want);
+                     EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want);
                    });
     }
 }
@@ -84,12 +84,12 @@ TEST(Tile, FloatOfUpToEightAxes) {
     SCOPED_TRACE(k.what);
     const Bytes in = pattern_bytes(ref::count_of(k.shape) * 4, 2);
     const Bytes want = ref::tile(in, k.shape, k.coeff, k.flag, 4);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_tile_full(kDataIn, kDataBuf, kDataOut, k.shape.data(), k.coeff.data(),
                                       int(k.shape.size()), 0, 0, k.flag, node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 
@@ -124,20 +124,20 @@ TEST(Tile, EightBitBetweenStoreModes) {
     const size_t out_len = want.size() / size_t(on);
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE("seed " + std::to_string(seed));
-      FirmwareRig rig(deferred_config(seed));
-      ddr_write(rig, kDataIn, in);
+      LayerRunner rig(deferred(seed));
+      put<u8>(rig, kDataIn, in);
       u64 bytes = ~0ull;
       auto call = [&](cmd_id_node_t *node, u64 *query) {
         nodechip_tile_full_fix8b(kDataIn, kDataOut, kDataBuf, query, k.shape.data(), k.coeff.data(),
                                  int(k.shape.size()), k.in_mode, k.out_mode, k.flag, node);
       };
-      ASSERT_TRUE(ran_clean(run_on_node(rig, [&](cmd_id_node_t *node) { call(node, &bytes); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
       EXPECT_EQ(bytes, k.buffer);
       EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
-      ASSERT_TRUE(ran_clean_no_findings(rig, run_on_node(rig, [&](cmd_id_node_t *node) { call(node, nullptr); })));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
       const Bytes got = k.out_mode == k4N
-                            ? ref::from_4n(ddr_read(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
-                            : ddr_read(rig, kDataOut, want.size());
+                            ? ref::from_4n(get<u8>(rig, kDataOut, (size_t(on) + 3) / 4 * 4 * out_len), on, out_len)
+                            : get<u8>(rig, kDataOut, want.size());
       EXPECT_TRUE(got == want);
     }
   }
@@ -156,12 +156,12 @@ TEST(BroadcastLike, TilesUpToTheTarget) {
     const size_t size = is_8bit ? 1 : 4;
     const Bytes in = pattern_bytes(3 * size, 4);
     const Bytes want = ref::tile(in, shape, {2, 1, 4}, 0, size);
-    on_each_seed([&](FirmwareRig &rig) { ddr_write(rig, kDataIn, in); },
+    on_each_seed([&](FirmwareRig &rig) { put<u8>(rig, kDataIn, in); },
                  [&](cmd_id_node_t *node) {
                    nodechip_broadcast_like(kDataIn, kDataBuf, kDataOut, shape.data(), 3, target.data(), 3, nullptr,
                                            nullptr, 0, is_8bit, 0, 0, node);
                  },
-                 [&](FirmwareRig &rig) { EXPECT_TRUE(ddr_read(rig, kDataOut, want.size()) == want); });
+                 [&](FirmwareRig &rig) { EXPECT_TRUE(get<u8>(rig, kDataOut, want.size()) == want); });
   }
 }
 

@@ -67,16 +67,16 @@ TEST(TopkLayer, RoundsAgainstTheReference) {
       for (int k : {1, dims[dim] - 1, dims[dim]}) {
         if (k < 1) continue;
         SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim) + ", k " + std::to_string(k));
-        FirmwareRig rig(s);
-        store(rig, kIn, in);
-        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        LayerRunner rig(s);
+        put(rig, kIn, in);
+        ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
           nodechip_topk(kIn, kValue, kIndex, k, dim, dims[0], dims[1], dims[2], dims[3], node);
-        })));
+        }));
         std::vector<float> want;
         std::vector<int32_t> where;
         ref::sort_along(in, {dims[0], dims[1], dims[2], dims[3]}, dim, true, k, &want, &where);
-        EXPECT_EQ(read<float>(rig, kValue, want.size()), want);
-        EXPECT_EQ(read<int32_t>(rig, kIndex, where.size()), where);
+        EXPECT_EQ(get<float>(rig, kValue, want.size()), want);
+        EXPECT_EQ(get<int32_t>(rig, kIndex, where.size()), where);
       }
 }
 
@@ -85,36 +85,33 @@ TEST(TopkLayer, ManyRoundsRestartTheIdsBeforeTheyWrap) {
   // 16-bit id range.
   const int dims[4] = {1, 2, 1, 1000}, k = 14;
   const std::vector<float> in = values(size_t(2) * 1000, 4);
-  FirmwareRig rig(deferred(1));
-  store(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  LayerRunner rig(deferred(1));
+  put(rig, kIn, in);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_topk(kIn, kValue, kIndex, k, 3, dims[0], dims[1], dims[2], dims[3], node);
-  })));
+  }));
   EXPECT_GT(rig.chip().engines.scheduler.bd.restarts, 0u);
   std::vector<float> want;
   std::vector<int32_t> where;
   ref::sort_along(in, {dims[0], dims[1], dims[2], dims[3]}, 3, true, k, &want, &where);
-  EXPECT_EQ(read<float>(rig, kValue, want.size()), want);
-  EXPECT_EQ(read<int32_t>(rig, kIndex, where.size()), where);
+  EXPECT_EQ(get<float>(rig, kValue, want.size()), want);
+  EXPECT_EQ(get<int32_t>(rig, kIndex, where.size()), where);
 }
 
 TEST(TopkLayer, TiesNegativeKAndRefusals) {
   {
-  FirmwareRig rig;
-  store(rig, kIn, std::vector<float>{3, 7, 7, 1});
-  ASSERT_TRUE(ran_clean(rig.run_layer(
-      [&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, 3, 3, 1, 1, 1, 4, node); })));
-  EXPECT_EQ(read<float>(rig, kValue, 3), (std::vector<float>{7, 7, 3}));
-  EXPECT_EQ(read<int32_t>(rig, kIndex, 3), (std::vector<int32_t>{1, 2, 0}));
-  // k < 0: the whole extent; an extent of 1.
-  ASSERT_TRUE(ran_clean(rig.run_layer(
-      [&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, -1, 3, 1, 1, 1, 4, node); })));
-  EXPECT_EQ(read<float>(rig, kValue, 4), (std::vector<float>{7, 7, 3, 1}));
-  EXPECT_EQ(read<int32_t>(rig, kIndex, 4), (std::vector<int32_t>{1, 2, 0, 3}));
-  ASSERT_TRUE(ran_clean(rig.run_layer(
-      [&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, 1, 2, 1, 1, 1, 4, node); })));
-  EXPECT_EQ(read<float>(rig, kValue, 4), (std::vector<float>{3, 7, 7, 1}));
-  EXPECT_EQ(read<int32_t>(rig, kIndex, 4), (std::vector<int32_t>{0, 0, 0, 0}));
+    LayerRunner rig;
+    put(rig, kIn, std::vector<float>{3, 7, 7, 1});
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, 3, 3, 1, 1, 1, 4, node); }));
+    EXPECT_EQ(get<float>(rig, kValue, 3), (std::vector<float>{7, 7, 3}));
+    EXPECT_EQ(get<int32_t>(rig, kIndex, 3), (std::vector<int32_t>{1, 2, 0}));
+    // k < 0: the whole extent; an extent of 1.
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, -1, 3, 1, 1, 1, 4, node); }));
+    EXPECT_EQ(get<float>(rig, kValue, 4), (std::vector<float>{7, 7, 3, 1}));
+    EXPECT_EQ(get<int32_t>(rig, kIndex, 4), (std::vector<int32_t>{1, 2, 0, 3}));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_topk(kIn, kValue, kIndex, 1, 2, 1, 1, 1, 4, node); }));
+    EXPECT_EQ(get<float>(rig, kValue, 4), (std::vector<float>{3, 7, 7, 1}));
+    EXPECT_EQ(get<int32_t>(rig, kIndex, 4), (std::vector<int32_t>{0, 0, 0, 0}));
   }
   expect_assert([](cmd_id_node_t *n) { nodechip_topk(kIn, kValue, kIndex, 5, 3, 1, 1, 1, 4, n); }, "ASSERT_FS",
                 "firmware/layers/", "nodechip_topk", "k >= 1 && k <= dim_size");
@@ -135,17 +132,17 @@ TEST(SortLayer, FloatEveryDimBothOrders) {
     for (int dim = 0; dim < 3; dim++)
       for (u8 desc : {0, 1}) {
         SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim) + ", descending " + std::to_string(desc));
-        FirmwareRig rig(s);
-        store(rig, kIn, in);
-        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+        LayerRunner rig(s);
+        put(rig, kIn, in);
+        ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
           nodechip_sort_per_dim(kIn, kIndex, kValue, kBuf1, kBuf2, shape.data(), 3, dim, 7, 7, desc, node);
-        })));
+        }));
         std::vector<float> want;
         std::vector<int32_t> where;
         ref::sort_along(in, shape, dim, desc != 0, shape[size_t(dim)], &want, &where);
         // Equal keys keep their order (the engine's rule), -0.0 and +0.0 equal.
-        EXPECT_EQ(bits(read<float>(rig, kValue, 60)), bits(want));
-        EXPECT_EQ(read<int32_t>(rig, kIndex, 60), where);
+        EXPECT_EQ(bits(get<float>(rig, kValue, 60)), bits(want));
+        EXPECT_EQ(get<int32_t>(rig, kIndex, 60), where);
       }
 }
 
@@ -156,16 +153,16 @@ TEST(SortLayer, SignedBytesEveryDim) {
   for (const Sched &s : all_schedules())
     for (int dim = 0; dim < 3; dim++) {
       SCOPED_TRACE(sched_text(s) + ", dim " + std::to_string(dim));
-      FirmwareRig rig(s);
-      store(rig, kIn, in);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kIn, in);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_sort_per_dim_fix8b(kIn, kIndex, kValue, kBuf1, kBuf2, kBuf3, shape.data(), 3, dim, 0, 0, 1, node);
-      })));
+      }));
       std::vector<int8_t> want;
       std::vector<int32_t> where;
       ref::sort_along(in, shape, dim, true, shape[size_t(dim)], &want, &where);
-      EXPECT_EQ(read<int8_t>(rig, kValue, in.size()), want);
-      EXPECT_EQ(read<int32_t>(rig, kIndex, in.size()), where);
+      EXPECT_EQ(get<int8_t>(rig, kValue, in.size()), want);
+      EXPECT_EQ(get<int32_t>(rig, kIndex, in.size()), where);
     }
 }
 
@@ -221,16 +218,16 @@ std::vector<float> distinct(size_t n, unsigned seed) {
 // (the CDMA sort keeps equal keys in position order).
 void check_topk_v2(const std::vector<float> &in, const std::vector<int> &shape, int dim, int k, int descending,
                    uint64_t seed, size_t *bd_commands = nullptr) {
-  FirmwareRig rig(deferred(seed));
-  store(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  LayerRunner rig(deferred(seed));
+  put(rig, kIn, in);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, dim, u8(descending), shape.data(), int(shape.size()), node);
-  })));
+  }));
   std::vector<float> want_v;
   std::vector<int32_t> want_i;
   ref::sort_along(in, shape, dim, descending != 0, k, &want_v, &want_i);
-  EXPECT_EQ(bits(read<float>(rig, kValue, want_v.size())), bits(want_v));
-  EXPECT_EQ(read<int32_t>(rig, kIndex, want_i.size()), want_i);
+  EXPECT_EQ(bits(get<float>(rig, kValue, want_v.size())), bits(want_v));
+  EXPECT_EQ(get<int32_t>(rig, kIndex, want_i.size()), want_i);
   if (bd_commands) *bd_commands = rig.chip().engines.bd.commands().size();
 }
 
@@ -322,14 +319,13 @@ TEST(TopkV2Layer, EqualValuesAtTheThreshold) {
 
 TEST(TopkV2Layer, OneValueEverywhereLeavesTheStage) {
   const int len = 200001, k = 5;
-  FirmwareRig rig(deferred(3));
-  store(rig, kIn, std::vector<float>(size_t(len), 2.5f));
+  LayerRunner rig(deferred(3));
+  put(rig, kIn, std::vector<float>(size_t(len), 2.5f));
   const std::vector<int> shape = {len};
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, 0, 1, shape.data(), 1, node);
-  })));
-  EXPECT_EQ(read<float>(rig, kValue, k), std::vector<float>(k, 2.5f));
-  EXPECT_EQ(read<int32_t>(rig, kIndex, k), (std::vector<int32_t>{0, 1, 2, 3, 4}));
+  ASSERT_TRUE(rig.call(
+      [&](cmd_id_node_t *node) { nodechip_topk_v2(kIn, kValue, kIndex, kBuf1, k, 0, 1, shape.data(), 1, node); }));
+  EXPECT_EQ(get<float>(rig, kValue, k), std::vector<float>(k, 2.5f));
+  EXPECT_EQ(get<int32_t>(rig, kIndex, k), (std::vector<int32_t>{0, 1, 2, 3, 4}));
   EXPECT_TRUE(rig.chip().engines.cdma.commands().empty()) << "nothing sorted";
 }
 

@@ -26,12 +26,6 @@ std::vector<u8> pattern(size_t n, unsigned seed) {
   return v;
 }
 
-std::vector<u8> read(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
-
 size_t count_of(const std::vector<int> &shape) {
   size_t c = 1;
   for (int e : shape) c *= size_t(e);
@@ -98,7 +92,7 @@ void check_case(const Case &k, bool fix8b) {
   const std::vector<u8> want = ref::permute_axes(plain, k.shape, k.order, size);
   for (uint64_t seed : deferred_seeds()) {
     SCOPED_TRACE(std::string(k.what) + ", seed " + std::to_string(seed));
-    FirmwareRig rig(deferred(seed));
+    LayerRunner rig(deferred(seed));
     rig.chip().ddr.store(kIn, input.data(), input.size());
     u64 bytes = ~0ull;
     auto call = [&](cmd_id_node_t *node, u64 *query) {
@@ -109,18 +103,18 @@ void check_case(const Case &k, bool fix8b) {
         nodechip_transpose(kIn, kOut, k.shape.data(), k.order.data(), int(k.shape.size()), k.type_len, k.in_mode,
                            kBuf, query, node);
     };
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { call(node, &bytes); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, &bytes); }));
     EXPECT_EQ(bytes, k.buffer);
     EXPECT_TRUE(rig.chip().engines.gdma.commands().empty()) << "a size query issues nothing";
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { call(node, nullptr); })));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { call(node, nullptr); }));
     if (k.commands) {
       EXPECT_EQ(rig.chip().engines.gdma.commands().size(), k.commands);
     }
     if (out_4n) {
       const size_t len = count / out_n;
-      EXPECT_TRUE(ref::from_4n(read(rig, kOut, (out_n + 3) / 4 * 4 * len), out_n, len) == want);
+      EXPECT_TRUE(ref::from_4n(get<u8>(rig, kOut, (out_n + 3) / 4 * 4 * len), out_n, len) == want);
     } else {
-      EXPECT_TRUE(read(rig, kOut, want.size()) == want);
+      EXPECT_TRUE(get<u8>(rig, kOut, want.size()) == want);
     }
   }
 }
@@ -198,31 +192,31 @@ TEST(TransposeLayers, BadArgumentsFailTheirChecks) {
   };
   for (const Bad &b : cases) {
     SCOPED_TRACE(std::string(b.function) + ": " + b.condition);
-    FirmwareRig rig;
+    LayerRunner rig;
     EXPECT_TRUE(stopped_on(rig.run_layer(b.call), b.kind, "firmware/", b.function, b.condition, "none."));
     EXPECT_TRUE(rig.chip().engines.gdma.commands().empty());
   }
 }
 
 // Permute of words: each item's (c, h*w) plane exchanged through local memory.
-void check_permute(FirmwareRig &rig, bool fix8b, int n, int c, int h, int w) {
+void check_permute(LayerRunner &rig, bool fix8b, int n, int c, int h, int w) {
   const int items = fix8b ? (n + 3) / 4 : n;
   const size_t plane = size_t(c) * h * w;
   const std::vector<u8> in = pattern(size_t(items) * plane * 4, 9);
   rig.chip().ddr.store(kIn, in.data(), in.size());
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     if (fix8b)
       nodechip_permute_fix8b_by_gdma(kIn, kOut, n, c, h, w, node);
     else
       nodechip_permute_by_gdma(kIn, kOut, n, c, h, w, node);
-  })));
+  }));
   if (fix8b) {
     // Item by item through the 4N layout.
     const std::vector<u8> plain = ref::from_4n(in, n, plane);
     const std::vector<u8> want = ref::permute_axes(plain, {n, c, h, w}, {0, 2, 3, 1}, 1);
-    EXPECT_TRUE(ref::from_4n(read(rig, kOut, in.size()), n, plane) == want);
+    EXPECT_TRUE(ref::from_4n(get<u8>(rig, kOut, in.size()), n, plane) == want);
   } else {
-    EXPECT_TRUE(read(rig, kOut, in.size()) == ref::permute_axes(in, {n, c, h, w}, {0, 2, 3, 1}, 4));
+    EXPECT_TRUE(get<u8>(rig, kOut, in.size()) == ref::permute_axes(in, {n, c, h, w}, {0, 2, 3, 1}, 4));
   }
 }
 
@@ -236,7 +230,7 @@ TEST(PermuteLayers, ChannelsMoveLast) {
     for (uint64_t seed : deferred_seeds()) {
       SCOPED_TRACE(std::to_string(p.fix8b) + " " + std::to_string(p.n) + "x" + std::to_string(p.c) + "x" +
                    std::to_string(p.h) + "x" + std::to_string(p.w) + " seed " + std::to_string(seed));
-      FirmwareRig rig(deferred(seed));
+      LayerRunner rig(deferred(seed));
       check_permute(rig, p.fix8b, p.n, p.c, p.h, p.w);
       EXPECT_EQ(rig.chip().engines.gdma.commands().size(), size_t(p.fix8b ? (p.n + 3) / 4 : p.n) * 3);
     }
@@ -244,13 +238,13 @@ TEST(PermuteLayers, ChannelsMoveLast) {
 
 TEST(PermuteLayers, LargestPlaneThatFitsHalfALane) {
   // 64 channels of 65472 positions: both local images take 261888 bytes per lane.
-  FirmwareRig rig;
+  LayerRunner rig;
   check_permute(rig, false, 1, 64, 1, 65472);
 }
 
 TEST(PermuteLayers, ManyItemsRestartTheIdsBeforeTheyWrap) {
   // 22000 items of three commands each pass the 16-bit id range.
-  FirmwareRig rig;
+  LayerRunner rig;
   check_permute(rig, false, 22000, 1, 1, 1);
   EXPECT_GT(rig.chip().engines.scheduler.gdma.restarts, 1u);
 }

@@ -140,14 +140,14 @@ TEST(NmsVec, ProposalModeAgainstGreedyReference) {
     const std::vector<Sched> scheds = c.boxes.size() > 288 ? deferred_schedules() : all_schedules();
     for (const Sched &s : scheds) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kIn, flat(c.boxes));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kIn, flat(c.boxes));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nms_vec_face_demo_mode = 0;
         cv_cur_dtcm_addr = DTCM_SCRATCH_START;
         nodechip_cv_nms_vec(kIn, DTCM_SCRATCH_START, DTCM_SCRATCH_START, u32(c.boxes.size()), c.thr, kOut, node);
-      })));
-      const std::vector<u8> raw = read<u8>(rig, kOut, sizeof(nms_proposal_t));
+      }));
+      const std::vector<u8> raw = get<u8>(rig, kOut, sizeof(nms_proposal_t));
       const Block b = read_block(raw.data(), NMS_MAX_PROPOSALS);
       EXPECT_EQ(b.size, i32(kept.size()));
       EXPECT_EQ(b.capacity, 1024);
@@ -161,13 +161,13 @@ TEST(NmsVec, ProposalModeAgainstGreedyReference) {
 
 TEST(NmsVec, NoProposalsWriteNothingAndTooManyAreRefused) {
   {
-    FirmwareRig rig;
-    store(rig, kOut, std::vector<u32>(8, 0xdeadbeefu));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig;
+    put(rig, kOut, std::vector<u32>(8, 0xdeadbeefu));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       cv_cur_dtcm_addr = DTCM_SCRATCH_START;
       EXPECT_EQ(nodechip_cv_nms_vec(kIn, DTCM_SCRATCH_START, DTCM_SCRATCH_START, 0, 0.5f, kOut, node), 0);
-    })));
-    EXPECT_EQ(read<u32>(rig, kOut, 8), std::vector<u32>(8, 0xdeadbeefu));
+    }));
+    EXPECT_EQ(get<u32>(rig, kOut, 8), std::vector<u32>(8, 0xdeadbeefu));
   }
   expect_assert(
       [](cmd_id_node_t *n) { nodechip_cv_nms_vec(kIn, DTCM_SCRATCH_START, DTCM_SCRATCH_START, 1025, 0.5f, kOut, n); },
@@ -189,7 +189,7 @@ TEST(NmsVec, FaceDemoAppendsToTheCallersBlock) {
   const std::vector<int> kept = ref::greedy_nms(sorted, in_order, sorted.size(), 0.45f, true);
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     const std::vector<float> list = flat(sorted);
     std::memcpy(rig.chip().arm_ptr(kList, u32(list.size() * 4)), list.data(), list.size() * 4);
     const Rect first = {1, 2, 3, 4, 5};
@@ -197,12 +197,12 @@ TEST(NmsVec, FaceDemoAppendsToTheCallersBlock) {
     const i32 head[2] = {1, 1024};
     std::memcpy(blk, head, 8);
     std::memcpy(blk + 8, &first, 20);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nms_vec_face_demo_mode = 1;
       cv_cur_dtcm_addr = DTCM_SCRATCH_START;
       nodechip_cv_nms_vec(kIn, kList, kList, u32(sorted.size()), 0.45f, DTCM_SCRATCH_START, node);
       nms_vec_face_demo_mode = 0;
-    })));
+    }));
     const Block b = read_block(rig.chip().arm_ptr(DTCM_SCRATCH_START, sizeof(nms_proposal_t)), NMS_MAX_PROPOSALS);
     EXPECT_EQ(b.size, i32(1 + kept.size()));
     std::vector<float> want = flat({first});
@@ -279,16 +279,16 @@ TEST(NmsV2, IndicesAgainstGreedyReference) {
     const std::vector<Sched> scheds = c.boxes.size() > 100 ? deferred_schedules() : all_schedules();
     for (const Sched &s : scheds) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kBoxes, b4);
-      store(rig, kScores, sc);
-      store(rig, kOut, std::vector<i32>(want.size() + 4, -7));
+      LayerRunner rig(s);
+      put(rig, kBoxes, b4);
+      put(rig, kScores, sc);
+      put(rig, kOut, std::vector<i32>(want.size() + 4, -7));
       i32 count = -1;
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_nms_v2(kBoxes, kScores, kOut, 0, u32(c.boxes.size()), c.max_out, &count, c.iou, c.score, node);
-      })));
+      }));
       ASSERT_EQ(count, i32(want.size()));
-      std::vector<i32> got = read<i32>(rig, kOut, want.size() + 4);
+      std::vector<i32> got = get<i32>(rig, kOut, want.size() + 4);
       EXPECT_EQ(std::vector<i32>(got.begin(), got.begin() + long(want.size())), want);
       EXPECT_EQ(std::vector<i32>(got.begin() + long(want.size()), got.end()), std::vector<i32>(4, -7));
     }
@@ -301,16 +301,16 @@ TEST(NmsV2, NothingPassesOrNoRoom) {
   for (const Rect &r : boxes) sc.push_back(r.score);
   for (u32 max_out : {10u, 0u}) {
     SCOPED_TRACE(max_out);
-    FirmwareRig rig;
-    store(rig, kBoxes, b4);
-    store(rig, kScores, sc);
-    store(rig, kOut, std::vector<i32>(10, -7));
+    LayerRunner rig;
+    put(rig, kBoxes, b4);
+    put(rig, kScores, sc);
+    put(rig, kOut, std::vector<i32>(10, -7));
     i32 count = -1;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_nms_v2(kBoxes, kScores, kOut, 0, 10, max_out, &count, 0.5f, max_out ? 5.0f : -1.0f, node);
-    })));
+    }));
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(read<i32>(rig, kOut, 10), std::vector<i32>(10, -7));
+    EXPECT_EQ(get<i32>(rig, kOut, 10), std::vector<i32>(10, -7));
   }
 }
 
@@ -332,12 +332,12 @@ TEST(SoftNms, MatricesAgainstReference) {
     const std::vector<Sched> scheds = P > 100 ? std::vector<Sched>{deferred(1)} : all_schedules();
     for (const Sched &s : scheds) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kIn, flat(c.boxes));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kIn, flat(c.boxes));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_cv_soft_nms_vec(kIn, u32(P), c.method, c.sigma, kOut, kWeights, node);
-      })));
-      const std::vector<float> ov = read<float>(rig, kOut, P * P), wt = read<float>(rig, kWeights, P * P);
+      }));
+      const std::vector<float> ov = get<float>(rig, kOut, P * P), wt = get<float>(rig, kWeights, P * P);
       size_t bad = 0;
       for (size_t i = 0; i < P; i++)
         for (size_t j = 0; j < P; j++) {
@@ -358,7 +358,7 @@ TEST(SoftNms, MatricesAgainstReference) {
     }
   }
   FirmwareRig rig;
-  store(rig, kIn, flat(scene(4, 17)));
+  put(rig, kIn, flat(scene(4, 17)));
   EXPECT_TRUE(stopped_on(rig.run_layer([](cmd_id_node_t *n) { nodechip_cv_soft_nms_vec(kIn, 4, 2, 0.5f, kOut, kWeights, n); }),
                          "ASSERT", "firmware/layers/", "nodechip_soft_nms_caculate_overlap", "0",
                          "weighting_method error \r"));

@@ -65,15 +65,15 @@ TEST(PriorBox, AgainstReference) {
                                                      hh, c.clip, c.variances);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kScratch, scratch);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kScratch, scratch);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_priorbox_opt(0, rows, kScratch, kOut, c.W, c.H, c.img_w, c.img_h, c.step_w, c.step_h,
                               int(c.min_sizes.size()), c.max_sizes.empty() ? 0 : 1, int(c.ratios.size()),
                               int(c.variances.size()), min_w.data(), min_h.data(), max_w.data(), max_h.data(),
                               asp_w.data(), asp_h.data(), c.variances.data(), c.offset, P, 1.0f, c.clip, 0, node);
-      })));
-      EXPECT_EQ(read<float>(rig, kOut, want.size()), want);
+      }));
+      EXPECT_EQ(get<float>(rig, kOut, want.size()), want);
     }
   }
   const std::vector<float> one = ref::prior_boxes(1, 1, 300, 300, 300, 300, 0.5f, {0.05f}, {0.05f}, false, {0.1f});
@@ -110,19 +110,19 @@ TEST(PriorBox, EightBit) {
     for (float v : f) want.push_back(int8_t(int(std::min(std::max(v * k + 0.5f, -128.0f), 127.0f))));
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kScratch, scratch);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kScratch, scratch);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_priorbox_opt(1, rows, kScratch, kOut, W, H, img, img, 100, 100, 1, 0, 2, 4, &hw[0], &hh[0], nullptr,
                               nullptr, &hw[1], &hh[1], var.data(), c.offset, P, c.scale, c.clip, c.store_mode, node);
-      })));
+      }));
       if (c.store_mode == 2) {
-        const std::vector<int8_t> words = read<int8_t>(rig, kOut, 4 * want.size());
+        const std::vector<int8_t> words = get<int8_t>(rig, kOut, 4 * want.size());
         std::vector<int8_t> got;
         for (size_t i = 0; i < want.size(); i++) got.push_back(words[4 * i]);
         EXPECT_EQ(got, want);
       } else {
-        EXPECT_EQ(read<int8_t>(rig, kOut, want.size()), want);
+        EXPECT_EQ(get<int8_t>(rig, kOut, want.size()), want);
       }
     }
   }

@@ -65,15 +65,15 @@ TEST(PsRoiPooling, AgainstReference) {
     const std::vector<float> want = ref::psroi_pool(map, c.H, c.W, c.rois, c.od, c.group, c.scale);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kMap, map);
-      store(rig, kRois, c.rois);
-      store(rig, kOut, std::vector<float>(want.size(), 99.0f));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kMap, map);
+      put(rig, kRois, c.rois);
+      put(rig, kOut, std::vector<float>(want.size(), 99.0f));
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_psroipooling_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
                                                      c.scale, node);
-      })));
-      const std::vector<float> got = read<float>(rig, kOut, want.size());
+      }));
+      const std::vector<float> got = get<float>(rig, kOut, want.size());
       for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f * (1 + std::fabs(want[i]))) << i;
     }
   }
@@ -119,20 +119,20 @@ TEST(PsRoiPooling, EightBit) {
     const size_t block = size_t(c.od * c.group * c.group);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kMap, words);
-      store(rig, kRois, c.rois);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kMap, words);
+      put(rig, kRois, c.rois);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, C, c.H, c.W, c.od, c.group, n,
                                                            1.0f, c.in_sign, c.out_sign, node);
-      })));
+      }));
       expect_4n_outputs(rig, want, n, block);
     }
   }
   // A bin of 16 x 20 cells: an area above 255 that is no power of two.
   FirmwareRig rig;
   const std::vector<float> roi = {0, 0, 0, 19, 15};
-  store(rig, kRois, roi);
+  put(rig, kRois, roi);
   const FwOutcome o = rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_psroipooling_fix8b_forward_with_datasplit(kMap, kOut, kRois, kStage, 1, 1, 16, 20, 1, 1, 1, 1.0f, 1, 1,
                                                        node);

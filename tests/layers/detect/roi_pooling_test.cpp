@@ -62,13 +62,13 @@ TEST(RoiPooling, AgainstReference) {
     const std::vector<float> want = ref::roi_pool(map, c.C, c.H, c.W, c.rois, c.ph, c.pw, c.scale);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kMap, map);
-      store(rig, kRois, c.rois);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kMap, map);
+      put(rig, kRois, c.rois);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_roi_pooling_forward(kMap, kOut, kRois, kStage, 1, c.C, c.H, c.W, c.ph, c.pw, n, c.scale, node);
-      })));
-      EXPECT_EQ(read<float>(rig, kOut, want.size()), want);
+      }));
+      EXPECT_EQ(get<float>(rig, kOut, want.size()), want);
     }
   }
 }
@@ -104,13 +104,13 @@ TEST(RoiPooling, EightBit) {
     const size_t block = size_t(c.C * c.ph * c.pw);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kMap, words);
-      store(rig, kRois, c.rois);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put(rig, kMap, words);
+      put(rig, kRois, c.rois);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_roi_pooling_fix8b_forward(kMap, kOut, kRois, kStage, 1, c.C, c.H, c.W, c.ph, c.pw, n, 1.0f, c.sign,
                                            node);
-      })));
+      }));
       expect_4n_outputs(rig, want, n, block);
     }
   }
@@ -132,7 +132,7 @@ TEST(RoiPooling, Assertions) {
     SCOPED_TRACE(c.what);
     FirmwareRig rig;
     const std::vector<float> big = {0, 0, 0, 399, 399};
-    store(rig, kRois, c.H == 8 ? big : roi);
+    put(rig, kRois, c.H == 8 ? big : roi);
     const FwOutcome o = rig.run_layer([&](cmd_id_node_t *node) {
       nodechip_roi_pooling_forward(kMap, kOut, kRois, kStage, c.n, c.C, c.H, c.W, 1, 1, c.num_rois, 1.0f, node);
     });

@@ -20,7 +20,7 @@ constexpr u64 kStage = 0x10c000000ull;
 // lies in byte r % 4 of the words of group r / 4. want holds the values ROI by
 // ROI; the first five differences are reported.
 inline void expect_4n_outputs(FirmwareRig &rig, const std::vector<int> &want, int n, size_t block) {
-  const std::vector<u8> got = read<u8>(rig, kOut, 4 * block * size_t((n + 3) / 4));
+  const std::vector<u8> got = get<u8>(rig, kOut, 4 * block * size_t((n + 3) / 4));
   size_t bad = 0;
   for (int r = 0; r < n; r++)
     for (size_t e = 0; e < block; e++) {

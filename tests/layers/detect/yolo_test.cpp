@@ -39,14 +39,14 @@ TEST(Yolo, AgainstReference) {
         ref::yolo_region(in, c.n, c.C, S, c.num, c.classes, c.coords, c.background != 0, c.softmax != 0);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(c.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      store(rig, kIn, in);
+      LayerRunner rig(s);
+      put(rig, kIn, in);
       // Channels beyond the last whole group are not written.
-      store(rig, kOut, in);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      put(rig, kOut, in);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_yolo(kIn, kOut, c.n, c.C, c.h, c.w, c.num, c.classes, c.coords, c.background, c.softmax, node);
-      })));
-      const std::vector<float> got = read<float>(rig, kOut, want.size());
+      }));
+      const std::vector<float> got = get<float>(rig, kOut, want.size());
       size_t bad = 0;
       for (size_t i = 0; i < want.size(); i++)
         if (!(std::fabs(got[i] - want[i]) <= 2e-6f + 2e-6f * std::fabs(want[i])) && bad++ < 5)

@@ -125,13 +125,13 @@ TEST(BatchnormPlan, SplitAndPlans) {
 class BatchnormLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(BatchnormLayer, PowerHelper) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const int C = 70, W = 40;
   const std::vector<float> in = spread(size_t(C) * W, 0.01f, 50.0f);
-  put_floats(rig, kIn, in);
+  put<float>(rig, kIn, in);
   // Source at 0 (aligned 1 x 70 x 1 x 40: two lane rows of 64 floats), the
   // destination filled with NaN first, then raised in place too.
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     tensor_general_move_gen_cmd(kIn, 0, 1, C, 1, W, C * W, W, W, 1, GDMA_VALUE_FORMAT_FLOAT32, 0, 0, 1, C, 1, W,
                                 2 * 64, 64, W, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_S2L, 0, node);
     const u32 nan = 0x7fc00000u;
@@ -143,8 +143,9 @@ TEST_P(BatchnormLayer, PowerHelper) {
                                 W, C * W, W, W, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
     tensor_general_move_gen_cmd(0, 0, 1, C, 1, W, 2 * 64, 64, W, 1, GDMA_VALUE_FORMAT_FLOAT32, kOut + 0x100000, 0, 1,
                                 C, 1, W, C * W, W, W, 1, GDMA_VALUE_FORMAT_FLOAT32, GDMA_VALUE_DIR_L2S, 0, node);
-  })));
-  const std::vector<float> root = get_floats(rig, kOut, size_t(C) * W), pw = get_floats(rig, kOut + 0x100000, size_t(C) * W);
+  }));
+  const std::vector<float> root = get<float>(rig, kOut, size_t(C) * W),
+                           pw = get<float>(rig, kOut + 0x100000, size_t(C) * W);
   for (size_t i = 0; i < root.size(); i++) {
     ASSERT_NEAR(root[i], std::sqrt(double(in[i])), 2e-6 * std::sqrt(double(in[i]))) << i;
     ASSERT_NEAR(pw[i], std::pow(double(in[i]), -0.75), 2e-6 * std::pow(double(in[i]), -0.75)) << i;
@@ -169,27 +170,27 @@ TEST_P(BatchnormLayer, Inference) {
       {"row split", 1, 200, 64, 300, 1.0f, 1e-5f, 0, 1, 1},
       {"column split", 1, 65, 1, 28700, 1.0f, 1e-5f, 0, 1, 0},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const InferCase &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, -4.0f, 4.0f, 1), mean = spread(size_t(k.c), -1.0f, 1.0f, 2);
     const std::vector<float> var = spread(size_t(k.c), 0.5f, 3.0f, 3);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kMean, mean);
-    put_floats(rig, kVar, var);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kIn, x);
+    put<float>(rig, kMean, mean);
+    put<float>(rig, kVar, var);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_batchnorm_forward_inference_parallel(kIn, kMean, kVar, k.s, kStd, kOut, k.eps, k.n, k.c, k.h, k.w,
                                                     k.output_std, k.prepare, k.relu, node);
-    })));
+    }));
     std::vector<double> a = doubles(mean), b = doubles(var);
     if (k.prepare) ref::bn::prepare(doubles(mean), doubles(var), k.s, k.eps, &a, &b);
     const T4 want = ref::bn::apply(t4_of(x, k.n, k.c, k.h, k.w), a, b, k.relu);
-    const std::vector<float> got = get_floats(rig, kOut, count);
+    const std::vector<float> got = get<float>(rig, kOut, count);
     for (size_t i = 0; i < count; i++)
       ASSERT_NEAR(got[i], want.v[i], 2e-6 * std::fmax(1.0, std::fabs(want.v[i]))) << i;
     if (k.output_std) {
-      const std::vector<float> sd = get_floats(rig, kStd, size_t(k.c));
+      const std::vector<float> sd = get<float>(rig, kStd, size_t(k.c));
       for (size_t c = 0; c < sd.size(); c++) ASSERT_NEAR(sd[c], 1.0 / b[c], 2e-6 * std::fabs(1.0 / b[c])) << c;
     }
   }
@@ -212,30 +213,30 @@ TEST_P(BatchnormLayer, TrainingSteps) {
       {"rows sliced per item, 65 channels", 2, 65, 300, 200, 0, 1},
       {"count 1: plain variance", 2, 3, 2, 2, 1.0f, 2},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const float eps = 1e-3f, fraction = 0.9f;
   for (const TrainCase &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const float m = k.norm_count > 0 ? k.norm_count : float(k.n * k.h * k.w);
     std::vector<double> rm = doubles(spread(size_t(k.c), -1.0f, 1.0f, 4)), rv = doubles(spread(size_t(k.c), 0.5f, 2.0f, 5));
-    put_floats(rig, kMean, std::vector<float>(rm.begin(), rm.end()));
-    put_floats(rig, kVar, std::vector<float>(rv.begin(), rv.end()));
+    put<float>(rig, kMean, std::vector<float>(rm.begin(), rm.end()));
+    put<float>(rig, kVar, std::vector<float>(rv.begin(), rv.end()));
     for (int step = 0; step < k.steps; step++) {
       SCOPED_TRACE("step " + std::to_string(step));
       // Channel k centred near k / 10 with a spread that depends on the step.
       std::vector<float> x = spread(count, -2.0f - step, 3.0f + step, unsigned(step));
       for (size_t i = 0; i < count; i++) x[i] += float((i / size_t(k.h * k.w)) % size_t(k.c)) / 10.0f;
-      put_floats(rig, kIn, x);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      put<float>(rig, kIn, x);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_batchnorm_forward_train_parallel(kIn, kMean, kVar, kBatchMean, kStd, kOut, eps, fraction, m, k.n,
                                                   k.c, k.h, k.w, node);
-      })));
+      }));
       const ref::bn::TrainStep want = ref::bn::train(t4_of(x, k.n, k.c, k.h, k.w), rm, rv, eps, fraction, m);
-      const std::vector<float> y = get_floats(rig, kOut, count);
+      const std::vector<float> y = get<float>(rig, kOut, count);
       for (size_t i = 0; i < count; i++) ASSERT_NEAR(y[i], want.y.v[i], 2e-4 * std::fmax(1.0, std::fabs(want.y.v[i]))) << i;
-      const std::vector<float> mean = get_floats(rig, kBatchMean, size_t(k.c)), sd = get_floats(rig, kStd, size_t(k.c));
-      const std::vector<float> nrm = get_floats(rig, kMean, size_t(k.c)), nrv = get_floats(rig, kVar, size_t(k.c));
+      const std::vector<float> mean = get<float>(rig, kBatchMean, size_t(k.c)), sd = get<float>(rig, kStd, size_t(k.c));
+      const std::vector<float> nrm = get<float>(rig, kMean, size_t(k.c)), nrv = get<float>(rig, kVar, size_t(k.c));
       for (size_t c = 0; c < size_t(k.c); c++) {
         ASSERT_NEAR(mean[c], want.mean[c], 1e-4 * std::fmax(1.0, std::fabs(want.mean[c]))) << c;
         ASSERT_NEAR(sd[c], want.std[c], 1e-4 * want.std[c]) << c;

@@ -108,15 +108,8 @@ TEST(Fix8bBinaryPlan, SlicesAndFlags) {
 
 class Fix8bBinaryLayer : public ::testing::TestWithParam<Sched> {};
 
-void put(FirmwareRig &rig, u64 addr, const std::vector<uint8_t> &v) { rig.chip().ddr.store(addr, v.data(), v.size()); }
-std::vector<uint8_t> get(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<uint8_t> v(n);
-  rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
-
 TEST_P(Fix8bBinaryLayer, ElementWiseAndBroadcast) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     Shape a, b;
@@ -137,11 +130,11 @@ TEST_P(Fix8bBinaryLayer, ElementWiseAndBroadcast) {
     SCOPED_TRACE(k.what);
     const Shape r = {std::max(k.a.n, k.b.n), std::max(k.a.c, k.b.c), std::max(k.a.h, k.b.h), std::max(k.a.w, k.b.w)};
     const std::vector<uint8_t> a = bytes(k.a.count(), 1), b = bytes(k.b.count(), 2);
-    put(rig, kA, pack8(k.a, a));
-    put(rig, kB, pack8(k.b, b));
+    put<uint8_t>(rig, kA, pack8(k.a, a));
+    put<uint8_t>(rig, kB, pack8(k.b, b));
     const int is_int8[3] = {1, 1, 1}, is_sign[3] = {k.sign_A, k.sign_B, k.sign_R};
     const bool same = k.a.n == k.b.n && k.a.c == k.b.c && k.a.h == k.b.h && k.a.w == k.b.w;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       const int as[4] = {k.a.n, k.a.c, k.a.h, k.a.w}, bs[4] = {k.b.n, k.b.c, k.b.h, k.b.w};
       if (same)
         nodechip_eltwise_binary_fix8b_forward_parallel(kA, kB, kR, as, 4, 0, 0, k.code, k.scale_A, k.scale_B,
@@ -149,11 +142,11 @@ TEST_P(Fix8bBinaryLayer, ElementWiseAndBroadcast) {
       else
         nodechip_broadcast_binary_fix8b_forward_parallel(kA, kB, kR, as, bs, 4, 0, 0, k.code, k.scale_A, k.scale_B,
                                                          k.shift_A, k.shift_B, is_int8, is_sign, k.relu, node);
-    })));
+    }));
     const bool cmp = k.code >= BINARY_GT;
     const fr::Binary ref{k.code, k.scale_A, cmp ? 0 : k.shift_A, k.scale_B, cmp ? 0 : k.shift_B, bool(k.sign_A),
                          bool(k.sign_B), bool(k.sign_R), false, 0, false, bool(k.relu)};
-    const std::vector<uint8_t> out = get(rig, kR, pack8(r, std::vector<uint8_t>(r.count())).size());
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kR, pack8(r, std::vector<uint8_t>(r.count())).size());
     for (int n = 0; n < r.n; n++)
       for (int c = 0; c < r.c; c++)
         for (int y = 0; y < r.h; y++)
@@ -165,7 +158,7 @@ TEST_P(Fix8bBinaryLayer, ElementWiseAndBroadcast) {
 }
 
 TEST_P(Fix8bBinaryLayer, Constant) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int code, q, scale, shift, sign_A, inversed, relu;
@@ -184,18 +177,18 @@ TEST_P(Fix8bBinaryLayer, Constant) {
   const int shape[5] = {9, 3, 100, 2, 70};
   const Shape s = {9, 3, 100, 140};
   const std::vector<uint8_t> a = bytes(s.count(), 3);
-  put(rig, kA, pack8(s, a));
+  put<uint8_t>(rig, kA, pack8(s, a));
   std::vector<uint8_t> lt, gt;
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_const_binary_fix8b_forward_parallel(kA, kR, k.q, shape, 5, k.code, k.scale, 0, k.shift, 0, k.sign_A, 0,
                                                    1, k.inversed, k.relu, node);
-    })));
+    }));
     const bool cmp = k.code >= BINARY_GT;
     const fr::Binary ref{k.code, k.scale, cmp ? 0 : k.shift, 1, 0, bool(k.sign_A), true, true, true, k.q,
                          k.inversed != 0 && k.code != BINARY_NE, bool(k.relu)};
-    const std::vector<uint8_t> out = get(rig, kR, pack8(s, a).size());
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kR, pack8(s, a).size());
     for (int n = 0; n < s.n; n++)
       for (int e = 0; e < s.c * s.h * s.w; e++)
         ASSERT_EQ(out[off4n(s, n, e)], fr::binary(ref, a[size_t(n) * s.c * s.h * s.w + e], 0)) << n << " " << e;
@@ -227,7 +220,7 @@ uint8_t blob_ref(int code, i64 x, i64 y, int scale, int shift, bool relu, bool b
 }
 
 TEST_P(Fix8bBinaryLayer, SixteenBitBlob) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     Shape a, b;
@@ -255,13 +248,13 @@ TEST_P(Fix8bBinaryLayer, SixteenBitBlob) {
     const Shape xs = blob_first ? k.b : k.a, ys = blob_first ? k.a : k.b;
     const std::vector<uint8_t> x = bytes(xs.count(), 5);
     const std::vector<int16_t> y = halves(ys.count(), 6);
-    put(rig, blob_first ? kB : kA, pack8(xs, x));
-    put(rig, blob_first ? kA : kB, pack16(ys, y));
+    put<uint8_t>(rig, blob_first ? kB : kA, pack8(xs, x));
+    put<uint8_t>(rig, blob_first ? kA : kB, pack16(ys, y));
     const int x_type = blob_first ? k.b_type : k.a_type;
     int is_int8[3], is_sign[3];
     fix8b_flags_of(k.a_type, k.b_type, k.code, is_int8, is_sign);
     const bool same = k.a.n == k.b.n && k.a.c == k.b.c && k.a.h == k.b.h && k.a.w == k.b.w;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       const int as[4] = {k.a.n, k.a.c, k.a.h, k.a.w}, bs[4] = {k.b.n, k.b.c, k.b.h, k.b.w};
       if (same)
         nodechip_eltwise_binary_fix8b_forward_parallel(kA, kB, kR, as, 4, 0, 0, k.code, k.scale, k.scale, k.shift,
@@ -269,8 +262,8 @@ TEST_P(Fix8bBinaryLayer, SixteenBitBlob) {
       else
         nodechip_broadcast_binary_fix8b_forward_parallel(kA, kB, kR, as, bs, 4, 0, 0, k.code, k.scale, k.scale,
                                                          k.shift, k.shift, is_int8, is_sign, k.relu, node);
-    })));
-    const std::vector<uint8_t> out = get(rig, kR, pack8(r, std::vector<uint8_t>(r.count())).size());
+    }));
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kR, pack8(r, std::vector<uint8_t>(r.count())).size());
     for (int n = 0; n < r.n; n++)
       for (int c = 0; c < r.c; c++)
         for (int yy = 0; yy < r.h; yy++)

@@ -39,7 +39,7 @@ float value(int type, bool first, size_t i, unsigned seed) {
 
 double tolerance(int type) { return type == 4 ? 2e-6 : 2e-7; }
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v, bool bytes) {
+void store(LayerRunner &rig, u64 addr, const std::vector<float> &v, bool bytes) {
   if (bytes) {
     std::vector<u8> b(v.size());
     for (size_t i = 0; i < v.size(); i++) b[i] = u8(v[i] != 0.0f);
@@ -49,7 +49,7 @@ void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v, bool bytes) 
   }
 }
 
-std::vector<double> load(FirmwareRig &rig, u64 addr, size_t n, bool bytes) {
+std::vector<double> load(LayerRunner &rig, u64 addr, size_t n, bool bytes) {
   std::vector<double> out(n);
   if (bytes) {
     std::vector<u8> b(n);
@@ -72,7 +72,7 @@ struct Operand {
 
 // Runs nodechip_binary over `dims` on `rig` and checks every result element
 // against the reference.
-void check_binary(FirmwareRig &rig, int type, const int dims[4], const Operand &a, const Operand &b,
+void check_binary(LayerRunner &rig, int type, const int dims[4], const Operand &a, const Operand &b,
                   unsigned seed) {
   const bool bin = ref::binary_type::bytes_in(type), bout = ref::binary_type::bytes_out(type);
   const Operand *ops[2] = {&a, &b};
@@ -91,11 +91,11 @@ void check_binary(FirmwareRig &rig, int type, const int dims[4], const Operand &
     if (ops[k]->mode != BINARY_OPERAND_CONST) store(rig, k == 0 ? kA : kB, data[k], bin);
   }
   const size_t total = size_t(dims[0]) * size_t(dims[1]) * size_t(dims[2]) * size_t(dims[3]);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_binary(kA, kB, kR, kBuf, dims[0], dims[1], dims[2], dims[3], a.bcast[0], a.bcast[1], a.bcast[2],
                     a.bcast[3], b.bcast[0], b.bcast[1], b.bcast[2], b.bcast[3], a.mode, a.constant, b.mode,
                     b.constant, type, node);
-  })));
+  }));
   const std::vector<double> got = load(rig, kR, total, bout);
   size_t i = 0;
   for (int n = 0; n < dims[0]; n++)
@@ -235,7 +235,7 @@ TEST_P(BinaryLayer, EveryTypeFlat) {
   const int dims[4] = {1, 1, 1, 4097};
   for (int type = 0; type < BINARY_TYPE_NUM; type++) {
     SCOPED_TRACE("type " + std::to_string(type));
-    FirmwareRig rig(GetParam());
+    LayerRunner rig(GetParam());
     check_binary(rig, type, dims, Operand{}, Operand{}, 3);
   }
 }
@@ -243,7 +243,7 @@ TEST_P(BinaryLayer, EveryTypeFlat) {
 TEST_P(BinaryLayer, FlatLengths) {
   for (int length : {1, 31, 32, 33, 64 * 64 + 1, 70001}) {
     SCOPED_TRACE("length " + std::to_string(length));
-    FirmwareRig rig(GetParam());
+    LayerRunner rig(GetParam());
     const int dims[4] = {1, 1, 1, length};
     check_binary(rig, BINARY_TYPE_SUB, dims, Operand{}, Operand{}, unsigned(length));
     // Five tensors: one bank each, pieces of at most 16384.
@@ -267,7 +267,7 @@ TEST_P(BinaryLayer, BroadcastAlongEachAxis) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    FirmwareRig rig(GetParam());
+    LayerRunner rig(GetParam());
     Operand a, b;
     std::memcpy(a.bcast, c.a, sizeof c.a);
     std::memcpy(b.bcast, c.b, sizeof c.b);
@@ -280,7 +280,7 @@ TEST_P(BinaryLayer, SlicedBroadcast) {
   // 4 x 200 x 60 x 70 does not fit two banks: items, then channels are cut;
   // B (one channel) is read into every lane of each slice.
   const int dims[4] = {4, 200, 30, 70};
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   Operand b;
   b.bcast[1] = 200;
   check_binary(rig, BINARY_TYPE_ADD, dims, Operand{}, b, 21);
@@ -292,7 +292,7 @@ TEST_P(BinaryLayer, SlicedBroadcast) {
 
 TEST_P(BinaryLayer, Constants) {
   const int dims[4] = {2, 3, 4, 5};
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   Operand given;
   given.mode = BINARY_OPERAND_CONST;
   given.constant = 2.5f;
@@ -333,14 +333,13 @@ TEST(BinaryLayer, SpecialValues) {
       {BINARY_TYPE_LESS, [](float x, float y) { return float(x < y); }},
   };
   for (const Sched &s : all_schedules()) {
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     store(rig, kA, a, false);
     store(rig, kB, b, false);
     for (const Op &op : ops) {
       SCOPED_TRACE(sched_text(s) + ", type " + std::to_string(op.type));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-        nodechip_simple_binary(kA, kB, kR, kBuf, a.size(), 0, 0, 0, 0, op.type, node);
-      })));
+      ASSERT_TRUE(rig.call(
+          [&](cmd_id_node_t *node) { nodechip_simple_binary(kA, kB, kR, kBuf, a.size(), 0, 0, 0, 0, op.type, node); }));
       const std::vector<double> got = load(rig, kR, a.size(), ref::binary_type::bytes_out(op.type));
       for (size_t i = 0; i < a.size(); i++) {
         const float want = op.f(a[i], b[i]);
@@ -354,12 +353,12 @@ TEST(BinaryLayer, SpecialValues) {
 }
 
 TEST(BinaryLayer, EmptyRequestsIssueNothing) {
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *node) {
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call([](cmd_id_node_t *node) {
     nodechip_simple_binary(kA, kB, kR, kBuf, 0, 0, 0, 0, 0, BINARY_TYPE_ADD, node);
     nodechip_binary(kA, kB, kR, kBuf, 0, 3, 4, 5, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, BINARY_TYPE_ADD, node);
     nodechip_binary(kA, kB, kR, kBuf, 0, 3, 4, 5, 1, 3, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, BINARY_TYPE_ADD, node);
-  })));
+  }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

@@ -85,14 +85,14 @@ struct Shape4 {
 // Input bytes in 4N (or 1N) storage, the per-channel parameters, the layer,
 // and every item's byte against `want`.
 template <class Run, class Want>
-void check_layer(FirmwareRig &rig, const Shape4 &s, bool src_1n, const Run &run, const Want &want) {
+void check_layer(LayerRunner &rig, const Shape4 &s, bool src_1n, const Run &run, const Want &want) {
   const std::vector<uint8_t> items = spread_bytes(size_t(s.n) * s.chw(), unsigned(s.c));
   std::vector<uint8_t> in(src_1n ? items.size() : s.bytes4n(), 0x5a);
   for (size_t i = 0; i < size_t(s.n); i++)
     for (size_t e = 0; e < s.chw(); e++) in[src_1n ? i * s.chw() + e : fr::at_4n(i, e, s.chw())] = items[i * s.chw() + e];
   put(rig, kIn, in.data(), in.size());
-  ASSERT_TRUE(ran_clean(rig.run_layer(run)));
-  const std::vector<uint8_t> out = get_bytes(rig, kOut, s.bytes4n());
+  ASSERT_TRUE(rig.call(run));
+  const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, s.bytes4n());
   for (size_t i = 0; i < size_t(s.n); i++)
     for (size_t e = 0; e < s.chw(); e++)
       ASSERT_EQ(int(out[fr::at_4n(i, e, s.chw())]), int(want(items[i * s.chw() + e], e / (size_t(s.h) * s.w))))
@@ -115,7 +115,7 @@ TEST_P(Fix8bAffineLayer, BatchnormWithScale) {
       {"rows cut, 1N source of 6", {6, 70, 92, 92}, 1, 1, 1, 1, 90, 0},
       {"1N source, n 5", {5, 70, 3, 5}, 0, 1, 1, 0, -1, 0},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t c = size_t(k.s.c);
@@ -161,7 +161,7 @@ TEST_P(Fix8bAffineLayer, BiasAdd) {
       {"groups a section, a group too large", {8, 64, 150, 150}, 1, 0, 33, 2, 1, 100},
       {"sections of whole groups", {20, 16, 64, 64}, 1, 1, 99, 7, 0, 0},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     std::vector<int16_t> bias(size_t(k.s.c) * 2);
@@ -199,11 +199,10 @@ TEST(Fix8bAffineLayer, AssertionsAndEmptyBatch) {
                                                 node);
       },
       "ASSERT_FS", "firmware/layers/", "rows_that_fit", "rows > 0", "one row of 1 words in 16384 lane rows does not fit");
-  FirmwareRig rig;
+  LayerRunner rig;
   const int empty[4] = {0, 8, 2, 2};
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_biasadd_fix8b(kIn, empty, kBias, kOut, 1, 1, 3, 1, 0, 0, node);
-  })));
+  ASSERT_TRUE(
+      rig.call([&](cmd_id_node_t *node) { nodechip_biasadd_fix8b(kIn, empty, kBias, kOut, 1, 1, 3, 1, 0, 0, node); }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

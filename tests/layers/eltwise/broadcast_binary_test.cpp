@@ -32,15 +32,8 @@ float value(size_t i, unsigned seed, bool nonzero) {
   return v;
 }
 
-void store(FirmwareRig &rig, u64 addr, const void *p, size_t bytes) {
+void store(LayerRunner &rig, u64 addr, const void *p, size_t bytes) {
   rig.chip().ddr.store(addr, static_cast<const u8 *>(p), bytes);
-}
-
-template <class T>
-std::vector<T> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<T> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * sizeof(T));
-  return v;
 }
 
 // ---- Plans ----
@@ -139,7 +132,7 @@ TEST(BroadcastBinaryPlan, Int32RegionsAndTileWindow) {
 class BroadcastBinaryLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(BroadcastBinaryLayer, EltwiseEveryCodeWithRelu) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (size_t length : {size_t(1), size_t(33), size_t(64 * 64 + 1), size_t(70001)}) {
     std::vector<float> a(length), b(length);
     for (size_t i = 0; i < length; i++) a[i] = value(i, 1, false), b[i] = value(i, 2, true);
@@ -151,10 +144,9 @@ TEST_P(BroadcastBinaryLayer, EltwiseEveryCodeWithRelu) {
         const int relu = limit >= 0.0f;
         SCOPED_TRACE("length " + std::to_string(length) + ", code " + std::to_string(code) + ", limit " +
                      std::to_string(limit));
-        ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-          nodechip_eltwise_binary(kA, kB, kR, length, code, relu, limit, node, 0);
-        })));
-        const std::vector<float> r = load<float>(rig, kR, length);
+        ASSERT_TRUE(rig.call(
+            [&](cmd_id_node_t *node) { nodechip_eltwise_binary(kA, kB, kR, length, code, relu, limit, node, 0); }));
+        const std::vector<float> r = get<float>(rig, kR, length);
         for (size_t i = 0; i < length; i++) {
           float want = ref::binary::apply_f32(code, a[i], b[i]);
           if (relu) want = ref::binary::relu(want, limit);
@@ -166,7 +158,7 @@ TEST_P(BroadcastBinaryLayer, EltwiseEveryCodeWithRelu) {
 }
 
 TEST_P(BroadcastBinaryLayer, Int32Data) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const size_t length = 4099;
   std::vector<int32_t> a(length), b(length);
   for (size_t i = 0; i < length; i++) {
@@ -178,11 +170,10 @@ TEST_P(BroadcastBinaryLayer, Int32Data) {
   store(rig, kB, b.data(), length * 4);
   for (int code : {BINARY_ADD, BINARY_DIV, BINARY_MAX, BINARY_LT, BINARY_NE}) {
     SCOPED_TRACE("code " + std::to_string(code));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_eltwise_binary(kA, kB, kR, length, code, 0, 0.0f, node, 1);
-    })));
-    const std::vector<int32_t> ri = load<int32_t>(rig, kR, length);
-    const std::vector<float> rf = load<float>(rig, kR, length);
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_eltwise_binary(kA, kB, kR, length, code, 0, 0.0f, node, 1); }));
+    const std::vector<int32_t> ri = get<int32_t>(rig, kR, length);
+    const std::vector<float> rf = get<float>(rig, kR, length);
     for (size_t i = 0; i < length; i++) {
       const double want = ref::binary::apply(code, a[i], b[i]);
       // A comparison stays float32 1.0 or 0.0; the quotient is truncated.
@@ -196,11 +187,10 @@ TEST_P(BroadcastBinaryLayer, Int32Data) {
   }
   // With a scalar: 7 - A, and A < 7 as floats.
   for (int code : {BINARY_SUB, BINARY_LT}) {
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_const_binary(kA, length, 7u, kR, code, 1, 0, 0.0f, node, 1);
-    })));
-    const std::vector<int32_t> ri = load<int32_t>(rig, kR, length);
-    const std::vector<float> rf = load<float>(rig, kR, length);
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_const_binary(kA, length, 7u, kR, code, 1, 0, 0.0f, node, 1); }));
+    const std::vector<int32_t> ri = get<int32_t>(rig, kR, length);
+    const std::vector<float> rf = get<float>(rig, kR, length);
     for (size_t i = 0; i < length; i++) {
       if (code == BINARY_SUB)
         ASSERT_EQ(ri[i], 7 - a[i]) << i;
@@ -211,7 +201,7 @@ TEST_P(BroadcastBinaryLayer, Int32Data) {
 }
 
 TEST_P(BroadcastBinaryLayer, ConstantBothOrders) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const size_t length = 70001;
   std::vector<float> a(length);
   for (size_t i = 0; i < length; i++) a[i] = value(i, 5, true);
@@ -222,10 +212,9 @@ TEST_P(BroadcastBinaryLayer, ConstantBothOrders) {
   for (int code : {BINARY_SUB, BINARY_DIV, BINARY_GT, BINARY_MUL})
     for (int inv : {0, 1}) {
       SCOPED_TRACE("code " + std::to_string(code) + (inv ? ", inversed" : ""));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-        nodechip_const_binary(kA, length, bits, kR, code, inv, 1, 0.0f, node, 0);
-      })));
-      const std::vector<float> r = load<float>(rig, kR, length);
+      ASSERT_TRUE(rig.call(
+          [&](cmd_id_node_t *node) { nodechip_const_binary(kA, length, bits, kR, code, inv, 1, 0.0f, node, 0); }));
+      const std::vector<float> r = get<float>(rig, kR, length);
       for (size_t i = 0; i < length; i++) {
         const float want = ref::binary::relu(inv ? ref::binary::apply_f32(code, k, a[i])
                                                  : ref::binary::apply_f32(code, a[i], k), 0.0f);
@@ -237,7 +226,7 @@ TEST_P(BroadcastBinaryLayer, ConstantBothOrders) {
 // Runs the 8-D entry and checks R against the right-aligned broadcast; int32
 // data holds small integers, computed in float and truncated back (the
 // comparisons stay float 1.0 or 0.0).
-void check_broadcast(FirmwareRig &rig, const std::vector<int> &A_shape, const std::vector<int> &B_shape, int code,
+void check_broadcast(LayerRunner &rig, const std::vector<int> &A_shape, const std::vector<int> &B_shape, int code,
                      float limit, int is_int32 = 0) {
   int top[8];
   const int dim = get_broadcast_binary_top_shape(A_shape.data(), int(A_shape.size()), B_shape.data(),
@@ -259,12 +248,12 @@ void check_broadcast(FirmwareRig &rig, const std::vector<int> &A_shape, const st
     store(rig, kA, a.data(), na * 4);
     store(rig, kB, b.data(), nb * 4);
   }
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_broadcast_binary_full(kA, A_shape.data(), int(A_shape.size()), kB, B_shape.data(),
                                    int(B_shape.size()), kR, kBuf, code, limit >= 0.0f, limit, 0, node, is_int32);
-  })));
-  const std::vector<float> r = load<float>(rig, kR, nr);
-  const std::vector<int32_t> ri = load<int32_t>(rig, kR, nr);
+  }));
+  const std::vector<float> r = get<float>(rig, kR, nr);
+  const std::vector<int32_t> ri = get<int32_t>(rig, kR, nr);
   std::vector<int> at(dim, 0);
   for (size_t i = 0; i < nr; i++) {
     size_t ia = 0, ib = 0;
@@ -289,7 +278,7 @@ void check_broadcast(FirmwareRig &rig, const std::vector<int> &A_shape, const st
 }
 
 TEST_P(BroadcastBinaryLayer, BroadcastShapes) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     std::vector<int> A, B;
@@ -332,16 +321,15 @@ TEST(BroadcastBinaryLayer, SpecialValues) {
   const std::vector<float> a = {nan, inf, -inf, 0.0f, -0.0f, den, -den, 1.0f, inf, 3.0f};
   const std::vector<float> b = {1.0f, 1.0f, inf, -0.0f, 0.0f, den, 1.0f, -0.0f, inf, nan};
   for (const Sched &s : all_schedules()) {
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     store(rig, kA, a.data(), a.size() * 4);
     store(rig, kB, b.data(), b.size() * 4);
     // (LE and GE are built as 1 - (A > B) by the local kernel: a NaN gives 1.)
     for (int code : {BINARY_ADD, BINARY_SUB, BINARY_MUL, BINARY_DIV, BINARY_GT, BINARY_LT}) {
       SCOPED_TRACE(sched_text(s) + ", code " + std::to_string(code));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-        nodechip_eltwise_binary(kA, kB, kR, a.size(), code, 0, 0.0f, node, 0);
-      })));
-      const std::vector<float> r = load<float>(rig, kR, a.size());
+      ASSERT_TRUE(rig.call(
+          [&](cmd_id_node_t *node) { nodechip_eltwise_binary(kA, kB, kR, a.size(), code, 0, 0.0f, node, 0); }));
+      const std::vector<float> r = get<float>(rig, kR, a.size());
       for (size_t i = 0; i < a.size(); i++) {
         const float want = ref::binary::apply_f32(code, a[i], b[i]);
         if (std::isnan(want))

@@ -74,7 +74,7 @@ TEST_P(ConvertLayer, RoundTrip) {
       {"row sections", 4, 1, 200, 200, 0, 0},
       {"row sections, rounding", 4, 1, 100, 100, 1, 1},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t chw = size_t(k.c) * k.h * k.w, count = size_t(k.n) * chw;
@@ -82,18 +82,18 @@ TEST_P(ConvertLayer, RoundTrip) {
     if (count > 4) {
       x[0] = 2.5f, x[1] = -2.5f, x[2] = 200.0f, x[3] = -3.0f, x[4] = 126.7f;
     }
-    put_floats(rig, kIn, x);
+    put<float>(rig, kIn, x);
     // The output address as an offset from the start of device memory.
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (k.v2) {
         nodechip_float2int8_v2(kIn, kMid & 0xffffffffu, k.n, k.c, k.h, k.w, k.sign, node);
       } else {
         nodechip_float2int8(kIn & 0xffffffffu, kMid, k.n, k.c, k.h, k.w, k.sign, node);
       }
       nodechip_global_int2float(kMid, kOut, k.n, k.c, k.h, k.w, k.sign, STORAGE_MODE_4N_INT8, node);
-    })));
-    const std::vector<uint8_t> bytes = get_bytes(rig, kMid, size_t((k.n + 3) / 4) * chw * 4);
-    const std::vector<float> back = get_floats(rig, kOut, count + 4);
+    }));
+    const std::vector<uint8_t> bytes = get<uint8_t>(rig, kMid, size_t((k.n + 3) / 4) * chw * 4);
+    const std::vector<float> back = get<float>(rig, kOut, count + 4);
     const double lo = k.sign ? -128 : 0, hi = k.sign ? 127 : 255;
     for (size_t i = 0; i < size_t(k.n); i++)
       for (size_t e = 0; e < chw; e++) {
@@ -105,39 +105,38 @@ TEST_P(ConvertLayer, RoundTrip) {
         ASSERT_EQ(double(back[i * chw + e]), want) << "item " << i << " element " << e;
       }
     // Nothing is written past the last item.
-    put_floats(rig, kOut + 4 * count, {7.0f});
+    put<float>(rig, kOut + 4 * count, {7.0f});
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ConvertLayer, ::testing::ValuesIn(all_schedules()), sched_name);
 
 TEST(ConvertLayer, PaddingItemsAreNotStored) {
-  FirmwareRig rig;
+  LayerRunner rig;
   const int n = 5, c = 3, h = 2, w = 2;
   const size_t chw = size_t(c) * h * w;
   std::vector<uint8_t> in(2 * chw * 4, 0x11);
   put(rig, kIn, in.data(), in.size());
   std::vector<float> sentinel(8 * chw, -7.0f);
-  put_floats(rig, kOut, sentinel);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_global_int2float(kIn, kOut, n, c, h, w, 1, STORAGE_MODE_4N_INT8, node);
-  })));
-  const std::vector<float> out = get_floats(rig, kOut, 8 * chw);
+  put<float>(rig, kOut, sentinel);
+  ASSERT_TRUE(rig.call(
+      [&](cmd_id_node_t *node) { nodechip_global_int2float(kIn, kOut, n, c, h, w, 1, STORAGE_MODE_4N_INT8, node); }));
+  const std::vector<float> out = get<float>(rig, kOut, 8 * chw);
   for (size_t i = 0; i < out.size(); i++) ASSERT_EQ(out[i], i < n * chw ? 17.0f : -7.0f) << i;
 }
 
 TEST(ConvertLayer, AddressesInTheUpperFourGigabytes) {
   // Beyond 0x200000000 an address must be used as it is; below device memory
   // it is an offset.
-  FirmwareRig rig;
+  LayerRunner rig;
   const u64 high = 0x280000000ull;
   const std::vector<float> x = {1.0f, -2.0f, 3.0f, -4.0f, 5.0f, 6.0f};
-  put_floats(rig, high, x);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, high, x);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_float2int8(high, high + 0x1000, 6, 1, 1, 1, 1, node);
     nodechip_global_int2float(high + 0x1000, 0x1000, 6, 1, 1, 1, 1, STORAGE_MODE_4N_INT8, node);
-  })));
-  EXPECT_EQ(get_floats(rig, kIn + 0x1000, 6), x);
+  }));
+  EXPECT_EQ(get<float>(rig, kIn + 0x1000, 6), x);
 }
 
 TEST(ConvertLayer, Assertions) {
@@ -147,11 +146,11 @@ TEST(ConvertLayer, Assertions) {
       [](cmd_id_node_t *node) { nodechip_global_int2float(kIn, kOut, 4, 64, 2, 30000, 1, STORAGE_MODE_4N_INT8, node); },
       "ASSERT_FS", "firmware/layers/", "nodechip_global_int2float", "int2float_plan_of(&p, n, c, h, w)",
       "one row of 30000 words does not fit");
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *node) {
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call([](cmd_id_node_t *node) {
     nodechip_global_int2float(kIn, kOut, 0, 2, 2, 2, 1, STORAGE_MODE_4N_INT8, node);
     nodechip_float2int8(kIn, kOut, 0, 2, 2, 2, 1, node);
-  })));
+  }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

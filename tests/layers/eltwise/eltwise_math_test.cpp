@@ -21,14 +21,6 @@ constexpr u64 kIn = 0x100000000ull;
 constexpr u64 kBias = 0x104000000ull;
 constexpr u64 kOut = 0x108000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
 std::vector<float> ramp(size_t n, float lo, float hi) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++) v[i] = lo + (hi - lo) * float((i * 7919u) % 1009) / 1008.0f;
@@ -47,10 +39,10 @@ TEST(EltwiseMathPlan, BuffersAndPieces) {
 class EltwiseMathLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(EltwiseMathLayer, Power) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const size_t total = 4097;
   const std::vector<float> in = ramp(total, 0.0f, 4.0f);
-  store(rig, kIn, in);
+  put<float>(rig, kIn, in);
   struct Case {
     const char *what;
     float power, scale, shift;
@@ -63,10 +55,10 @@ TEST_P(EltwiseMathLayer, Power) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_power_forward(kIn, kOut, c.power, c.scale, c.shift, 1, int(total), 7, 9, node);
-    })));
-    const std::vector<float> out = load(rig, kOut, total);
+    }));
+    const std::vector<float> out = get<float>(rig, kOut, total);
     for (size_t i = 0; i < total; i++) {
       const double want = c.power * c.scale == 0 ? (c.power == 0 ? 1.0 : std::pow(double(c.shift), c.power))
                                                  : std::pow(double(c.shift) + double(c.scale) * in[i], c.power);
@@ -75,12 +67,11 @@ TEST_P(EltwiseMathLayer, Power) {
   }
   // A negative base with a fractional power gives NaN; only n x c elements
   // are computed.
-  store(rig, kIn, {-4.0f, 4.0f, -0.5f, 9.0f});
-  store(rig, kOut, {7.0f, 7.0f, 7.0f, 7.0f});
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_power_forward(kIn, kOut, 0.5f, 1.0f, 0.0f, 1, 3, 5, 5, node);
-  })));
-  const std::vector<float> out = load(rig, kOut, 4);
+  put<float>(rig, kIn, {-4.0f, 4.0f, -0.5f, 9.0f});
+  put<float>(rig, kOut, {7.0f, 7.0f, 7.0f, 7.0f});
+  ASSERT_TRUE(
+      rig.call([&](cmd_id_node_t *node) { nodechip_power_forward(kIn, kOut, 0.5f, 1.0f, 0.0f, 1, 3, 5, 5, node); }));
+  const std::vector<float> out = get<float>(rig, kOut, 4);
   EXPECT_TRUE(std::isnan(out[0]));
   EXPECT_NEAR(out[1], 2.0f, 1e-6);
   EXPECT_TRUE(std::isnan(out[2]));
@@ -88,39 +79,33 @@ TEST_P(EltwiseMathLayer, Power) {
 }
 
 TEST_P(EltwiseMathLayer, EluBiasThreshold) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (int total : {1, 33, 64 * 64 + 1, 100000}) {
     SCOPED_TRACE("count " + std::to_string(total));
     const std::vector<float> in = ramp(size_t(total), -6.0f, 4.0f), bias = ramp(size_t(total), -1.0f, 1.0f);
-    store(rig, kIn, in);
-    store(rig, kBias, bias);
+    put<float>(rig, kIn, in);
+    put<float>(rig, kBias, bias);
     for (float m : {1.0f, 2.0f}) {
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-        nodechip_elu_forward(kIn, kOut, 0.5f, m, 1, total, 1, 1, node);
-      })));
-      const std::vector<float> out = load(rig, kOut, size_t(total));
+      ASSERT_TRUE(
+          rig.call([&](cmd_id_node_t *node) { nodechip_elu_forward(kIn, kOut, 0.5f, m, 1, total, 1, 1, node); }));
+      const std::vector<float> out = get<float>(rig, kOut, size_t(total));
       for (int i = 0; i < total; i++) {
         const double x = in[size_t(i)], want = m * (x > 0 ? x : 0.5 * (std::exp(x) - 1));
         ASSERT_NEAR(out[size_t(i)], want, 1e-6 * std::fmax(1.0, std::fabs(want))) << i << ": " << x;
       }
     }
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_bias_forward(kIn, kBias, kOut, total, 1, 3, 3, node);
-    })));
-    std::vector<float> out = load(rig, kOut, size_t(total));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_bias_forward(kIn, kBias, kOut, total, 1, 3, 3, node); }));
+    std::vector<float> out = get<float>(rig, kOut, size_t(total));
     for (int i = 0; i < total; i++) ASSERT_EQ(out[size_t(i)], in[size_t(i)] + bias[size_t(i)]) << i;
     const float thr = in[0];
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_threshold_forward(kIn, kOut, thr, 1, total, 3, 3, node);
-    })));
-    out = load(rig, kOut, size_t(total));
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_threshold_forward(kIn, kOut, thr, 1, total, 3, 3, node); }));
+    out = get<float>(rig, kOut, size_t(total));
     for (int i = 0; i < total; i++) ASSERT_EQ(out[size_t(i)], in[size_t(i)] > thr ? 1.0f : 0.0f) << i;
   }
-  store(rig, kIn, {0.4f, 0.5f, 0.6f});
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_threshold_forward(kIn, kOut, 0.5f, 3, 1, 1, 1, node);
-  })));
-  EXPECT_EQ(load(rig, kOut, 3), (std::vector<float>{0.0f, 0.0f, 1.0f}));
+  put<float>(rig, kIn, {0.4f, 0.5f, 0.6f});
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_threshold_forward(kIn, kOut, 0.5f, 3, 1, 1, 1, node); }));
+  EXPECT_EQ(get<float>(rig, kOut, 3), (std::vector<float>{0.0f, 0.0f, 1.0f}));
 }
 
 INSTANTIATE_TEST_SUITE_P(All, EltwiseMathLayer, ::testing::ValuesIn(all_schedules()), sched_name);
@@ -149,11 +134,11 @@ TEST(EltwiseMathLayer, LogExpAndBnllStopOnTheirAssertions) {
     const FwOutcome o = rig.run_layer(c.run);
     EXPECT_TRUE(stopped_on(o, "ASSERT_FS", "firmware/", c.function, c.condition));
   }
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call([](cmd_id_node_t *n) {
     nodechip_exp_forward(kIn, kOut, -1.0f, 2.0f, 0.0f, 0, 8, 1, 1, n);
     nodechip_bnll_forward(kIn, kOut, 4, 0, 1, 1, n);
-  })));
+  }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

@@ -22,15 +22,6 @@ constexpr u64 kOut = 0x104000000ull;
 constexpr u64 kMask = 0x105000000ull;
 constexpr u64 kScratch = 0x106000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
 TEST(EltwisePlan, BankSharesAndPieces) {
   struct Role {
     int op, mask_flag, first_input, banks;
@@ -61,7 +52,7 @@ TEST(EltwisePlan, BankSharesAndPieces) {
 class EltwiseLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(EltwiseLayer, ProductsSumsAndMaxima) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int op, count, mask_flag, relu;
@@ -87,7 +78,7 @@ TEST_P(EltwiseLayer, ProductsSumsAndMaxima) {
       for (size_t i = 0; i < total; i++)
         v[i] = float(int((i * (7 + 2 * (j == 2 && i % 3 == 0 ? 1 : j)) + 3) % 17) - 8) * 0.375f;
       if (total > 3) v[1] = j == 0 ? INFINITY : -0.0f;
-      store(rig, kIn + u64(j) * kStep, v);
+      put<float>(rig, kIn + u64(j) * kStep, v);
       for (size_t i = 0; i < total; i++) in[size_t(j)][i] = v[i];
     }
     const u64 addrs[8] = {kIn, kIn + kStep, kIn + 2 * kStep, kIn + 3 * kStep, 0, 0, 0, 0};
@@ -96,13 +87,13 @@ TEST_P(EltwiseLayer, ProductsSumsAndMaxima) {
       std::vector<float> coeff(k.coeff.begin(), k.coeff.end());
       const std::vector<double> mv = {0.0, 1.0, 2.0, 3.0};
       const float mvf[4] = {0.0f, 1.0f, 2.0f, 3.0f};
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_eltwise_forward(addrs, kOut, kMask, kScratch, s, s, k.count, 4, k.op, coeff.data(), k.mask_flag,
                                  mvf, k.relu, node);
-      })));
+      }));
       std::vector<std::vector<double>> used(in.begin(), in.begin() + k.count);
       const ref::EltwiseResult want = ref::eltwise_forward(used, k.op, k.coeff, mv, k.relu != 0);
-      const std::vector<float> out = load(rig, kOut, total), mask = load(rig, kMask, total);
+      const std::vector<float> out = get<float>(rig, kOut, total), mask = get<float>(rig, kMask, total);
       for (size_t i = 0; i < total; i++) {
         if (!std::isfinite(want.out[i])) {
           ASSERT_TRUE(std::isnan(want.out[i]) ? std::isnan(out[i]) : out[i] == want.out[i]) << i << ": " << out[i];
@@ -118,25 +109,25 @@ TEST_P(EltwiseLayer, ProductsSumsAndMaxima) {
 }
 
 TEST_P(EltwiseLayer, SingleInputSumLeavesOutputAndStridedSecondInput) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const int s1[4] = {1, 2, 3, 4}, s2[4] = {1, 2, 6, 8};
   std::vector<float> a(24), b(96), untouched(24, 7.0f);
   for (size_t i = 0; i < a.size(); i++) a[i] = float(i);
   for (size_t i = 0; i < b.size(); i++) b[i] = float(1000 + i);
-  store(rig, kIn, a);
-  store(rig, kIn + kStep, b);
-  store(rig, kOut, untouched);
+  put<float>(rig, kIn, a);
+  put<float>(rig, kIn + kStep, b);
+  put<float>(rig, kOut, untouched);
   const u64 addrs[2] = {kIn, kIn + kStep};
   const float coeff[2] = {1.0f, 1.0f}, mv[2] = {0, 0};
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_eltwise_forward(addrs, kOut, kMask, kScratch, s1, s1, 1, 4, ELTWISE_SUM, coeff, 0, mv, 0, node);
-  })));
-  EXPECT_EQ(load(rig, kOut, 24), untouched);
+  }));
+  EXPECT_EQ(get<float>(rig, kOut, 24), untouched);
   // The second input is read every second row and column.
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_eltwise_forward(addrs, kOut, kMask, kScratch, s1, s2, 2, 4, ELTWISE_SUM, coeff, 0, mv, 0, node);
-  })));
-  const std::vector<float> out = load(rig, kOut, 24);
+  }));
+  const std::vector<float> out = get<float>(rig, kOut, 24);
   for (int c = 0; c < 2; c++)
     for (int y = 0; y < 3; y++)
       for (int x = 0; x < 4; x++) {
@@ -146,11 +137,11 @@ TEST_P(EltwiseLayer, SingleInputSumLeavesOutputAndStridedSecondInput) {
   // Shapes differing in n only take the first input's items.
   const int n1[4] = {2, 2, 3, 4}, n2[4] = {3, 2, 3, 4};
   std::vector<float> a2(48, 1.0f);
-  store(rig, kIn, a2);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kIn, a2);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_eltwise_forward(addrs, kOut, kMask, kScratch, n1, n2, 2, 4, ELTWISE_PROD, coeff, 0, mv, 0, node);
-  })));
-  const std::vector<float> prod = load(rig, kOut, 48);
+  }));
+  const std::vector<float> prod = get<float>(rig, kOut, 48);
   for (size_t i = 0; i < 48; i++) EXPECT_EQ(prod[i], b[i]) << i;
 }
 

@@ -77,17 +77,17 @@ TEST_P(Fix8bArithLayer, WeightedSum) {
       {"groups a slice", {72, 16, 32, 32}, 45, 99, 1, 0, 6, 7, 0},
       {"rows a slice", {9, 3, 200, 200}, 45, 99, 1, 1, 5, 5, 1},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const std::vector<uint8_t> a = spread_bytes(k.s.bytes4n(), 1), b = spread_bytes(k.s.bytes4n(), 2);
     put(rig, kA, a.data(), a.size());
     put(rig, kB, b.data(), b.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_eltwise_fix8b_forward_parallel(kA, kB, kOut, k.s.n, k.s.c, k.s.h, k.s.w, 0, k.scale_A, k.scale_B,
                                               k.sign_A, k.sign_B, k.rshift_A, k.rshift_B, k.relu, node);
-    })));
-    const std::vector<uint8_t> out = get_bytes(rig, kOut, k.s.bytes4n());
+    }));
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, k.s.bytes4n());
     const bool s = !k.relu && (k.sign_A || k.sign_B);
     for (size_t i = 0; i < size_t(k.s.n); i++)
       for (size_t e = 0; e < k.s.chw(); e++) {
@@ -117,7 +117,7 @@ TEST_P(Fix8bArithLayer, ArithmeticShift) {
       {"per channel int16, kind 2", {5, 9, 2, 2}, 2, 0, 1, 1},
       {"rows a slice", {9, 3, 200, 200}, 1, 2, 0, 1},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t chw = k.s.chw();
@@ -137,11 +137,11 @@ TEST_P(Fix8bArithLayer, ArithmeticShift) {
       }
     }
     if (!amounts.empty()) put(rig, kB, amounts.data(), amounts.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_arith_shift_fix8b_forward(kA, kOut, kB, k.s.n, k.s.c, k.s.h, k.s.w, k.kind, k.value, k.mode, k.sign,
                                          node);
-    })));
-    const std::vector<uint8_t> out = get_bytes(rig, kOut, k.s.bytes4n());
+    }));
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, k.s.bytes4n());
     for (size_t i = 0; i < size_t(k.s.n); i++)
       for (size_t e = 0; e < chw; e++) {
         fr::i64 x;
@@ -258,7 +258,7 @@ TEST_P(Fix8bArithLayer, MultiplyShift) {
     });
     ASSERT_TRUE(ran_clean(o));
     EXPECT_EQ(o.uart.find("mulshift has large single channel, need split h") != std::string::npos, k.s.h == 200);
-    const std::vector<uint8_t> out = get_bytes(rig, kOut, k.s.bytes4n());
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, k.s.bytes4n());
     const bool intermediate = (k.si || k.sm) && k.flag != 1, out_signed = !intermediate && (k.si || k.sm);
     for (size_t i = 0; i < size_t(k.s.n); i++)
       for (size_t e = 0; e < k.s.chw(); e++) {
@@ -289,7 +289,7 @@ TEST_P(Fix8bArithLayer, Prelu) {
       {"1N source of 5", {5, 70, 3, 5}, 0, 0.0f, 1, 1, 6, 0},
       {"a plane past the buffer", {1, 2, 300, 300}, 1, 77.0f, 1, 1, 7, 1},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t chw = k.s.chw();
@@ -301,11 +301,11 @@ TEST_P(Fix8bArithLayer, Prelu) {
     for (size_t j = 0; j < slopes.size(); j++) slopes[j] = uint8_t(int(j * 29 % 256) - 128);
     put(rig, kA, in.data(), in.size());
     put(rig, kB, slopes.data(), slopes.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_prelu_forward_fix8b(kA, kB, kOut, k.slope, k.shared, k.s.n, k.s.c, k.s.h, k.s.w, k.sign_input, 0,
                                    k.sign_aux, k.rshift, k.four_n, node);
-    })));
-    const std::vector<uint8_t> out = get_bytes(rig, kOut, k.s.bytes4n());
+    }));
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, k.s.bytes4n());
     for (size_t i = 0; i < size_t(k.s.n); i++)
       for (size_t e = 0; e < chw; e++) {
         const uint8_t x = items[i * chw + e];

@@ -94,21 +94,21 @@ TEST_P(LrnLayer, EightBit) {
       {"rows a slice", 5, 3, 300, 40, 0, 5, 0.5f, 0.75f, 1.0f, 0.03f, 50.0f},
       {"rows limited by the float buffers", 1, 130, 300, 5, 1, 5, 1.0f, 0.75f, 1.0f, 0.05f, 40.0f},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t chw = size_t(k.c) * k.h * k.w, groups = size_t(k.n + 3) / 4;
     const std::vector<uint8_t> in = spread_bytes(groups * chw * 4, unsigned(k.c));
     put(rig, kIn, in.data(), in.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_lrn_fix8b_forward_parallel(kIn, kOut, k.n, k.c, k.h, k.w, k.sign, k.alpha, k.size, k.beta, k.k,
                                           k.scale_in, k.scale_out, node);
-    })));
+    }));
     ref::conv::T4 x(k.n, k.c, k.h, k.w);
     for (size_t i = 0; i < size_t(k.n); i++)
       for (size_t e = 0; e < chw; e++) x.v[i * chw + e] = ref::fix8b::value8(in[ref::fix8b::at_4n(i, e, chw)], k.sign) * double(k.scale_in);
     const ref::conv::T4 y = ref::norm::lrn(x, k.alpha, k.size, k.beta, k.k);
-    const std::vector<uint8_t> out = get_bytes(rig, kOut, in.size());
+    const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, in.size());
     for (size_t i = 0; i < size_t(k.n); i++)
       for (size_t e = 0; e < chw; e++) {
         const double v = y.v[i * chw + e] * k.scale_out, want = ref::norm::to_8bit(v, k.sign);
@@ -141,17 +141,17 @@ TEST_P(LrnLayer, Float) {
       {"row sections", 1, 3, 200, 100, 1e-2f, 3, 0.75f, 1.0f},
       {"items and rows", 2, 3, 200, 100, 1e-2f, 3, 0.75f, 1.0f},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, -3.0f, 3.0f, unsigned(k.c));
-    put_floats(rig, kIn, x);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kIn, x);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_lrn_forward_parallel(kIn, kOut, k.n, k.c, k.h, k.w, k.alpha, k.size, k.beta, k.k, node);
-    })));
+    }));
     const ref::conv::T4 want = ref::norm::lrn(t4_of(x, k.n, k.c, k.h, k.w), k.alpha, k.size, k.beta, k.k);
-    const std::vector<float> got = get_floats(rig, kOut, count);
+    const std::vector<float> got = get<float>(rig, kOut, count);
     for (size_t i = 0; i < count; i++)
       ASSERT_NEAR(got[i], want.v[i], 4e-6 * std::fmax(1.0, std::fabs(want.v[i]))) << i;
   }

@@ -27,20 +27,20 @@ constexpr u64 kOut = 0x108000000ull;
 class MiscMath : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(MiscMath, ClassTests) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
   for (size_t len : {size_t(3), size_t(1000), size_t(200001)}) {
     std::vector<float> x = spread(len, -5, 5, 1);
     for (size_t i = 0; i < len; i += 3) x[i] = i % 2 ? inf : -inf;
     for (size_t i = 1; i < len; i += 5) x[i] = nan;
     if (len == 3) x = {1.0f, inf, nan};
-    put_floats(rig, kIn, x);
+    put<float>(rig, kIn, x);
     for (int what : {0, 1, 2}) {
       SCOPED_TRACE("length " + std::to_string(len) + " what " + std::to_string(what));
       std::vector<uint8_t> sentinel(len + 4, 0x77);
       put(rig, kOut, sentinel.data(), sentinel.size());
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) { nodechip_f32_is(kIn, kOut, len, what, node); })));
-      const std::vector<uint8_t> out = get_bytes(rig, kOut, len + 4);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_f32_is(kIn, kOut, len, what, node); }));
+      const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, len + 4);
       for (size_t i = 0; i < len; i++) {
         const bool want = what == 0 ? std::isinf(x[i]) : what == 1 ? std::isnan(x[i]) : std::isfinite(x[i]);
         ASSERT_EQ(out[i], want ? 1 : 0) << i;
@@ -51,7 +51,7 @@ TEST_P(MiscMath, ClassTests) {
 }
 
 TEST_P(MiscMath, SumOfPowers) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     size_t len;
@@ -66,14 +66,12 @@ TEST_P(MiscMath, SumOfPowers) {
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const std::vector<float> x = spread(k.len, -1.0f, 1.0f, 2);
-    put_floats(rig, kIn, x);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_sum_x2n(kIn, kOut, k.len, k.count, k.scale, node);
-    })));
+    put<float>(rig, kIn, x);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_sum_x2n(kIn, kOut, k.len, k.count, k.scale, node); }));
     double want = 0;
     for (float v : x) want += std::pow(double(v), 1 << k.count);
     want *= k.scale;
-    EXPECT_NEAR(get_floats(rig, kOut, 1)[0], want, 1e-5 * std::fmax(1.0, std::fabs(want)) * std::sqrt(double(k.len)));
+    EXPECT_NEAR(get<float>(rig, kOut, 1)[0], want, 1e-5 * std::fmax(1.0, std::fabs(want)) * std::sqrt(double(k.len)));
   }
 }
 
@@ -104,7 +102,7 @@ TEST(MiscMathPlan, BatchSumSections) {
 }
 
 TEST_P(MiscMath, BatchSumAndBand) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Sum {
     const char *what;
     int n, c, h, w, acc;
@@ -117,12 +115,10 @@ TEST_P(MiscMath, BatchSumAndBand) {
     SCOPED_TRACE(k.what);
     const size_t item = size_t(k.c) * k.h * k.w;
     const std::vector<float> x = spread(size_t(k.n) * item, -1, 1, 3), old = spread(item, -2, 2, 4);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kOut, old);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_img_sum(kIn, kOut, k.acc, k.n, k.c, k.h, k.w, node);
-    })));
-    const std::vector<float> got = get_floats(rig, kOut, item);
+    put<float>(rig, kIn, x);
+    put<float>(rig, kOut, old);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) { nodechip_img_sum(kIn, kOut, k.acc, k.n, k.c, k.h, k.w, node); }));
+    const std::vector<float> got = get<float>(rig, kOut, item);
     for (size_t e = 0; e < item; e++) {
       double s = k.acc ? old[e] : 0.0;
       for (size_t i = 0; i < size_t(k.n); i++) s += x[i * item + e];
@@ -144,14 +140,14 @@ TEST_P(MiscMath, BatchSumAndBand) {
     size_t count = 1;
     for (int d : k.shape) count *= size_t(d);
     const std::vector<float> x = spread(count, 1, 2, 5);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kOut, std::vector<float>(count, -9.0f));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kIn, x);
+    put<float>(rig, kOut, std::vector<float>(count, -9.0f));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_matrix_band_part(kIn, kOut, k.shape.data(), int(k.shape.size()), k.lower, k.upper, node);
-    })));
+    }));
     const int rows = k.shape[k.shape.size() - 2], cols = k.shape.back();
     const int lower = k.lower < 0 ? rows - 1 : k.lower, upper = k.upper < 0 ? cols - 1 : k.upper;
-    const std::vector<float> got = get_floats(rig, kOut, count);
+    const std::vector<float> got = get<float>(rig, kOut, count);
     for (size_t i = 0; i < count; i++) {
       const int m = int(i / size_t(cols)) % rows, j = int(i % size_t(cols));
       ASSERT_EQ(got[i], j >= m - lower && j <= m + upper ? x[i] : 0.0f) << i;
@@ -160,7 +156,7 @@ TEST_P(MiscMath, BatchSumAndBand) {
 }
 
 TEST_P(MiscMath, TableLookup) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   constexpr u64 kTable = 0x10f000000ull;
   std::vector<uint32_t> table(256);
   // Every bit pattern class: NaNs, infinities and denormals come back as sent.
@@ -187,9 +183,8 @@ TEST_P(MiscMath, TableLookup) {
     put(rig, kIn, idx.data(), idx.size());
     const std::vector<uint32_t> sentinel(t + 8, 0x5a5a5a5au);
     put(rig, kOut, sentinel.data(), sentinel.size() * 4);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_lut(kIn, kOut, kTable, k.n, k.c, k.h, k.w, k.is_1n, node);
-    })));
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_lut(kIn, kOut, kTable, k.n, k.c, k.h, k.w, k.is_1n, node); }));
     std::vector<uint32_t> got(t + 8);
     rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(got.data()), got.size() * 4);
     for (size_t b = 0; b < size_t(k.n); b++)

@@ -39,7 +39,7 @@ struct Case {
 class Multiregion : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(Multiregion, AgainstReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const Case cases[] = {
       {"ranges (0, 2, 4, 1): sigmoid on 0, 1 and 4, copies of 2 and 3", {{2, 3, 5}}, 3, 4, 2, {0, 2, 4, 1},
        {{0, 2}, {4, 1}}},
@@ -64,19 +64,19 @@ TEST_P(Multiregion, AgainstReference) {
       in[i] = kIn + u64(i) * kHeadBytes, out[i] = kOut + u64(i) * kHeadBytes;
       N[i] = hd.n, C[i] = c, H[i] = hd.h, W[i] = hd.w;
       x[i] = spread(size_t(hd.n) * c * hd.h * hd.w, -6, 6, unsigned(i + 1));
-      put_floats(rig, in[i], x[i]);
-      put_floats(rig, out[i], std::vector<float>(x[i].size() + 4, -7.0f));
+      put<float>(rig, in[i], x[i]);
+      put<float>(rig, out[i], std::vector<float>(x[i].size() + 4, -7.0f));
     }
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_multiregion_forward_parallel(in, out, N, C, H, W, heads, k.classes, k.coords, k.nums, k.act, node);
-    })));
+    }));
     for (int i = 0; i < heads; i++) {
       SCOPED_TRACE("head " + std::to_string(i));
       const Head &hd = k.heads[i];
       const size_t S = size_t(hd.h) * hd.w, count = x[i].size();
       const std::vector<double> want = ref::region::forward(x[i], hd.n, c, hd.h, hd.w, k.classes, k.coords, k.nums,
                                                            k.ranges);
-      const std::vector<float> got = get_floats(rig, out[i], count + 4);
+      const std::vector<float> got = get<float>(rig, out[i], count + 4);
       for (size_t e = 0; e < count; e++) {
         const int ch = int((e / S) % size_t(c)) % (k.classes + k.coords + 1);
         bool copied = ch <= k.coords;

@@ -13,17 +13,6 @@ namespace zv::test::norm {
 inline void put(FirmwareRig &rig, u64 addr, const void *data, size_t bytes) {
   rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(data), bytes);
 }
-inline void put_floats(FirmwareRig &rig, u64 addr, const std::vector<float> &v) { put(rig, addr, v.data(), v.size() * 4); }
-inline std::vector<float> get_floats(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-inline std::vector<uint8_t> get_bytes(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<uint8_t> v(n);
-  rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
 // Values in [lo, hi), spread without a short period.
 inline std::vector<float> spread(size_t n, float lo, float hi, unsigned salt = 0) {
   std::vector<float> v(n);

@@ -38,20 +38,20 @@ TEST_P(NormalizeLayer, Float) {
       {"one channel", 2, 1, 3, 3, 0, 1, 0},
       {"batch sections", 12, 64, 48, 48, 0, 0, 1},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const size_t count = size_t(k.n) * k.c * k.h * k.w;
     const std::vector<float> x = spread(count, -3.0f, 3.0f, unsigned(k.c)), scale = spread(size_t(k.c), 0.5f, 4.0f, 7);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kScale, scale);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kIn, x);
+    put<float>(rig, kScale, scale);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_normalize_forward(kIn, kOut, k.shared ? 0 : kScale, u8(k.across), u8(k.shared), k.n, k.c, k.h, k.w,
                                  1e-6f, 2.5f, k.relu, node);
-    })));
+    }));
     const std::vector<double> s = k.shared ? std::vector<double>(size_t(k.c), 2.5) : doubles(scale);
     const ref::conv::T4 want = ref::norm::normalize(t4_of(x, k.n, k.c, k.h, k.w), k.across, 1e-6f, s, k.relu);
-    const std::vector<float> got = get_floats(rig, kOut, count);
+    const std::vector<float> got = get<float>(rig, kOut, count);
     for (size_t i = 0; i < count; i++) ASSERT_NEAR(got[i], want.v[i], 2e-6 * std::fmax(1.0, std::fabs(want.v[i]))) << i;
   }
 }
@@ -64,7 +64,7 @@ TEST_P(NormalizeLayer, EightBit) {
       {"group sections", 9, 8, 130, 130, 0, 1, 0},
       {"rows cut", 5, 1, 200, 200, 0, 1, 0},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     for (int sign_in : {1, 0}) {
       SCOPED_TRACE(std::string(k.what) + (sign_in ? ", signed in" : ", unsigned in"));
@@ -73,17 +73,17 @@ TEST_P(NormalizeLayer, EightBit) {
       const std::vector<uint8_t> in = spread_bytes(groups * chw * 4, unsigned(k.c + sign_in));
       const std::vector<float> scale = spread(size_t(k.c), 20.0f, 120.0f, 3);
       put(rig, kIn, in.data(), in.size());
-      put_floats(rig, kScale, scale);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      put<float>(rig, kScale, scale);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_normalize_fix8b_forward(kIn, kOut, kScale, u8(k.across), u8(k.shared), k.n, k.c, k.h, k.w, 1e-6f,
                                          100.0f, k.relu, sign_in, sign_out, node);
-      })));
+      }));
       ref::conv::T4 x(k.n, k.c, k.h, k.w);
       for (size_t i = 0; i < size_t(k.n); i++)
         for (size_t e = 0; e < chw; e++) x.v[i * chw + e] = ref::fix8b::value8(in[ref::fix8b::at_4n(i, e, chw)], sign_in);
       const std::vector<double> s = k.shared ? std::vector<double>(size_t(k.c), 100.0) : doubles(scale);
       const ref::conv::T4 y = ref::norm::normalize(x, k.across, 1e-6f, s, k.relu);
-      const std::vector<uint8_t> out = get_bytes(rig, kOut, in.size());
+      const std::vector<uint8_t> out = get<uint8_t>(rig, kOut, in.size());
       for (size_t i = 0; i < size_t(k.n); i++)
         for (size_t e = 0; e < chw; e++) {
           const double v = y.v[i * chw + e], want = ref::norm::to_8bit(v, sign_out);

@@ -21,14 +21,6 @@ constexpr u64 kRandom = 0x102000000ull;
 constexpr u64 kOut = 0x104000000ull;
 constexpr u64 kSelect = 0x106000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
 std::vector<float> ramp(size_t n, int mod, float step) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++) v[i] = float(int((i * 7919u) % unsigned(mod)) - mod / 2) * step;
@@ -75,7 +67,7 @@ TEST(DropoutPlan, Pieces) {
 class PreluLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(PreluLayer, SharedAndPerChannel) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int shared, n, c, h, w;
@@ -92,12 +84,12 @@ TEST_P(PreluLayer, SharedAndPerChannel) {
     SCOPED_TRACE(k.what);
     const size_t hw = size_t(k.h) * k.w, total = size_t(k.n) * k.c * hw;
     const std::vector<float> in = ramp(total, 61, 0.5f), slopes = ramp(size_t(k.c), 13, 0.125f);
-    store(rig, kIn, in);
-    store(rig, kSlope, slopes);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kIn, in);
+    put<float>(rig, kSlope, slopes);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_prelu_forward(kIn, kSlope, kOut, k.slope, k.shared, k.n, k.c, k.h, k.w, node);
-    })));
-    const std::vector<float> out = load(rig, kOut, total);
+    }));
+    const std::vector<float> out = get<float>(rig, kOut, total);
     for (size_t i = 0; i < total; i++) {
       const float s = k.shared ? k.slope : slopes[(i / hw) % size_t(k.c)];
       ASSERT_EQ(out[i], in[i] > 0 ? in[i] : s * in[i]) << i;
@@ -106,22 +98,22 @@ TEST_P(PreluLayer, SharedAndPerChannel) {
 }
 
 TEST_P(PreluLayer, DropoutKeepsScalesAndSelectsDensely) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (int L : {21, 100, 65536 + 33, 200000}) {
     SCOPED_TRACE("length " + std::to_string(L));
     const std::vector<float> in = ramp(size_t(L), 41, 0.25f);
     std::vector<float> rnd(size_t(L) + 4);
     for (size_t i = 0; i < rnd.size(); i++) rnd[i] = float((i * 37) % 17) / 16.0f;  // 0.5 on every 17th
-    store(rig, kRandom, rnd);
-    store(rig, kIn, in);
+    put<float>(rig, kRandom, rnd);
+    put<float>(rig, kIn, in);
     const float ratio = 0.5f;
     // The random values start 8 bytes in.
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_dropout_forward(kIn, kOut, kSelect, kRandom, 8, ratio, L / 4 == 0 ? 1 : 4, L / 4 == 0 ? L : L / 4,
                                node);
-    })));
+    }));
     const size_t n = L / 4 == 0 ? size_t(L) : size_t(L / 4) * 4;
-    const std::vector<float> out = load(rig, kOut, n), sel = load(rig, kSelect, n);
+    const std::vector<float> out = get<float>(rig, kOut, n), sel = get<float>(rig, kSelect, n);
     for (size_t i = 0; i < n; i++) {
       const bool keep = rnd[i + 2] > ratio;
       ASSERT_EQ(sel[i], keep ? 1.0f : 0.0f) << i;

@@ -67,7 +67,7 @@ TEST_P(ScaleLayer, AgainstReference) {
       {"whole tensor, streamed", 2, 64, 160, 160, 0, 4, 1, 1},
       {"items and channels, streamed, no bias", 4, 64, 160, 100, 0, 2, 0, 0},
   };
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
     const int axis = k.axis < 0 ? k.axis + 4 : k.axis, num = k.num < 0 ? 4 : k.num;
@@ -77,13 +77,13 @@ TEST_P(ScaleLayer, AgainstReference) {
     const size_t count = size_t(k.n) * k.c * k.h * k.w, scount = size_t(S[0]) * S[1] * S[2] * S[3];
     const std::vector<float> x = spread(count, -3.0f, 3.0f, 1), s = spread(scount, -2.0f, 2.0f, 2),
                              b = spread(scount, -1.0f, 1.0f, 3);
-    put_floats(rig, kIn, x);
-    put_floats(rig, kScale, s);
-    put_floats(rig, kBias, b);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kIn, x);
+    put<float>(rig, kScale, s);
+    put<float>(rig, kBias, b);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_scale_forward(kIn, kScale, kBias, kOut, k.n, k.c, k.h, k.w, k.axis, k.num, k.bias, k.relu, node);
-    })));
-    const std::vector<float> got = get_floats(rig, kOut, count);
+    }));
+    const std::vector<float> got = get<float>(rig, kOut, count);
     size_t i = 0;
     for (int a = 0; a < k.n; a++)
       for (int c = 0; c < k.c; c++)
@@ -111,10 +111,9 @@ TEST(ScaleLayer, AssertionsAndEmptyTensor) {
       "ASSERT_FS", "firmware/layers/", "nodechip_scale_forward",
       "scale_plan_of(&p, input_n, input_c, input_h, input_w, shape_axis, shape_axis_num, bias_term)",
       "one row of 70000 floats does not fit");
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *node) {
-    nodechip_scale_forward(kIn, kScale, kBias, kOut, 2, 3, 0, 4, 1, 1, 1, 1, node);
-  })));
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call(
+      [](cmd_id_node_t *node) { nodechip_scale_forward(kIn, kScale, kBias, kOut, 2, 3, 0, 4, 1, 1, 1, 1, node); }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

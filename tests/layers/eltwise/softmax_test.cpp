@@ -93,7 +93,7 @@ struct SoftmaxRun {
 
 class SoftmaxLayer : public ::testing::TestWithParam<Sched> {};
 
-void check_run(FirmwareRig &rig, const SoftmaxRun &r) {
+void check_run(LayerRunner &rig, const SoftmaxRun &r) {
   SCOPED_TRACE(r.what);
   const int S = r.h * r.w;
   const size_t total = size_t(r.n) * r.c * S;
@@ -119,10 +119,10 @@ void check_run(FirmwareRig &rig, const SoftmaxRun &r) {
     }
     rig.chip().ddr.store(kIn, bytes.data(), bytes.size());
   }
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_softmax_forward_parallel(kIn, kOut, r.n, r.c, r.h, r.w, r.n, r.c, r.h, r.w, r.store_mode, 0, kBuf,
                                       r.prec, scale, u32(r.log_flag), node);
-  })));
+  }));
   std::vector<float> out(total);
   rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(out.data()), total * 4);
   const std::vector<double> want = ref::softmax(x, r.n, r.c, S, r.log_flag != 0);
@@ -140,7 +140,7 @@ void check_run(FirmwareRig &rig, const SoftmaxRun &r) {
 }
 
 TEST_P(SoftmaxLayer, EveryPath) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const SoftmaxRun runs[] = {
       {"per row, one step", 3, 10, 1, 1, 0, 0, 0},
       {"per row, log, one step", 3, 10, 1, 1, 0, 0, 1},
@@ -163,13 +163,13 @@ TEST_P(SoftmaxLayer, EveryPath) {
 }
 
 TEST_P(SoftmaxLayer, OneClassFillsWithoutReading) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const std::vector<float> junk(24, NAN);
   rig.chip().ddr.store(kIn, reinterpret_cast<const u8 *>(junk.data()), 96);
   for (int lg : {0, 1}) {
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_softmax_forward_parallel(kIn, kOut, 4, 1, 2, 3, 4, 1, 2, 3, 0, 0, 0, 0, 0.0f, u32(lg), node);
-    })));
+    }));
     std::vector<float> out(24);
     rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(out.data()), 96);
     for (float v : out) EXPECT_EQ(v, lg ? 0.0f : 1.0f);
@@ -179,12 +179,12 @@ TEST_P(SoftmaxLayer, OneClassFillsWithoutReading) {
 TEST_P(SoftmaxLayer, SpecialValues) {
   // -inf has no weight; a row of equal values is uniform; large values do not
   // overflow.
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const std::vector<float> in = {-INFINITY, 0.0f, 1.0f, -0.0f, 5.0f, 5.0f, 5.0f, 5.0f, 3e38f, -3e38f, 3e38f, 0.0f};
   rig.chip().ddr.store(kIn, reinterpret_cast<const u8 *>(in.data()), in.size() * 4);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_softmax_forward_parallel(kIn, kOut, 3, 4, 1, 1, 3, 4, 1, 1, 0, 0, 0, 0, 0.0f, 0, node);
-  })));
+  }));
   std::vector<float> out(12);
   rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(out.data()), 48);
   const double e = std::exp(1.0), s = 2 + e;
@@ -208,7 +208,7 @@ TEST(SoftmaxLayerChecks, Limits) {
                 "(4 * c + 1) * get_neuron_csize_local(1, w) <= local_capacity");
   // Several class steps hold one item a lane: the 65th stops the call after
   // its maximum pass.
-  FirmwareRig rig;
+  LayerRunner rig;
   const FwOutcome o = rig.run_checks([](cmd_id_node_t *n) {
     nodechip_softmax_local_1x1(kIn, kOut, 0, 65, 960, 1500, 0, 0.0f, 2, 0, 1, n);
   });

@@ -44,7 +44,7 @@ TEST(UnaryFix8bPlan, ActivationCodes) {
 class UnaryFix8bLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(UnaryFix8bLayer, SquareIsExactWithScalesAndSaturation) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     int in_sign, out_sign;
     float in_scale, out_scale;
@@ -57,10 +57,10 @@ TEST_P(UnaryFix8bLayer, SquareIsExactWithScalesAndSaturation) {
     rig.chip().ddr.store(kIn, in.data(), total);
     for (const Case &k : cases) {
       SCOPED_TRACE("length " + std::to_string(total) + " input sign " + std::to_string(k.in_sign));
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_unary_fix8b(kIn, kOut, total, UNARY_SQUARE, k.in_scale, k.out_scale, k.in_sign, k.out_sign, NULL,
                              node);
-      })));
+      }));
       std::vector<uint8_t> out(total);
       rig.chip().ddr.load(kOut, out.data(), total);
       const float recip = 1.0f / k.out_scale;
@@ -73,7 +73,7 @@ TEST_P(UnaryFix8bLayer, SquareIsExactWithScalesAndSaturation) {
 }
 
 TEST_P(UnaryFix8bLayer, SigmoidTanhAndPrelu) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const size_t total = 256;
   std::vector<uint8_t> in(total);
   for (size_t i = 0; i < total; i++) in[i] = uint8_t(i);
@@ -95,7 +95,7 @@ TEST_P(UnaryFix8bLayer, SigmoidTanhAndPrelu) {
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (k.active == -1)
         nodechip_sigmoid_forward_parallel_fix8b(kIn, kOut, 2, 128, 0.05f, k.out_scale, 1, k.out_sign, node);
       else if (k.active == -2)
@@ -103,7 +103,7 @@ TEST_P(UnaryFix8bLayer, SigmoidTanhAndPrelu) {
       else
         nodechip_active_forward_parallel_fix8b(kIn, kOut, total, k.active, 0.05f, k.out_scale, 1, k.out_sign,
                                                &slope, node);
-    })));
+    }));
     std::vector<uint8_t> out(total);
     rig.chip().ddr.load(kOut, out.data(), total);
     for (size_t i = 0; i < total; i++) {
@@ -129,16 +129,15 @@ TEST(UnaryFix8bChecks, RefusedUnsupportedAndEmpty) {
   }, "ASSERT_FS", where, "nodechip_unary_fix8b", "params != ((void *)0)");
   expect_assert([](cmd_id_node_t *n) { nodechip_unary_fix8b(kIn, kOut, 64, 99, 1.0f, 1.0f, 1, 1, NULL, n); },
                 "ASSERT_FS", where, "nodechip_unary_fix8b", "ctx!=NULL", "unary_type=99 is not supported!\n");
-  FirmwareRig rig;
+  LayerRunner rig;
   // Exp (3) is not among the 8-bit activations; a length of 0 issues nothing.
   FwOutcome o = rig.run_layer([](cmd_id_node_t *n) {
     nodechip_active_forward_parallel_fix8b(kIn, kOut, 64, 3, 1.0f, 1.0f, 1, 1, NULL, n);
   });
   ASSERT_TRUE(ran_clean(o));
   EXPECT_NE(o.uart.find("Not supported active_type=3"), std::string::npos) << o.uart;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
-    nodechip_unary_fix8b(kIn, kOut, 0, UNARY_TANH, 1.0f, 1.0f, 1, 1, NULL, n);
-  })));
+  ASSERT_TRUE(
+      rig.call([](cmd_id_node_t *n) { nodechip_unary_fix8b(kIn, kOut, 0, UNARY_TANH, 1.0f, 1.0f, 1, 1, NULL, n); }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

@@ -22,15 +22,6 @@ namespace mr = zv::ref::math;
 constexpr u64 kIn = 0x100000000ull;
 constexpr u64 kOut = 0x108000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
 std::vector<float> ramp(size_t n, unsigned seed) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++) v[i] = float(int((i * 2654435761u + seed) >> 8) % 2001 - 1000) / 64.0f;
@@ -71,13 +62,12 @@ class UnaryLayer : public ::testing::TestWithParam<Sched> {};
 TEST_P(UnaryLayer, EveryMathFunctionWithinItsBound) {
   for (const mr::MathFn &fn : mr::math_functions()) {
     SCOPED_TRACE(fn.name);
-    FirmwareRig rig(GetParam());
+    LayerRunner rig(GetParam());
     const std::vector<float> in = fn.grid();
-    store(rig, kIn, in);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_unary(kIn, kOut, in.size(), fn.unary_type, &fn.ipower, node);
-    })));
-    const std::vector<float> out = load(rig, kOut, in.size());
+    put<float>(rig, kIn, in);
+    ASSERT_TRUE(
+        rig.call([&](cmd_id_node_t *node) { nodechip_unary(kIn, kOut, in.size(), fn.unary_type, &fn.ipower, node); }));
+    const std::vector<float> out = get<float>(rig, kOut, in.size());
     double worst = 0;
     float at = 0;
     for (size_t i = 0; i < in.size(); i++) {
@@ -89,11 +79,11 @@ TEST_P(UnaryLayer, EveryMathFunctionWithinItsBound) {
 }
 
 TEST_P(UnaryLayer, LengthsAndActivations) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   for (size_t length : {size_t(1), size_t(31), size_t(32), size_t(33), size_t(64 * 64 + 1), size_t(70001)}) {
     SCOPED_TRACE("length " + std::to_string(length));
     const std::vector<float> in = ramp(length, unsigned(length));
-    store(rig, kIn, in);
+    put<float>(rig, kIn, in);
     struct Act {
       const char *what;
       std::function<void(cmd_id_node_t *)> run;
@@ -114,19 +104,19 @@ TEST_P(UnaryLayer, LengthsAndActivations) {
     };
     for (const Act &a : acts) {
       SCOPED_TRACE(a.what);
-      ASSERT_TRUE(ran_clean(rig.run_layer(a.run)));
-      const std::vector<float> out = load(rig, kOut, length);
+      ASSERT_TRUE(rig.call(a.run));
+      const std::vector<float> out = get<float>(rig, kOut, length);
       for (size_t i = 0; i < length; i++) ASSERT_EQ(out[i], a.ref(in[i])) << i;
     }
   }
   // Sigmoid and tanh over n x inner.
   const std::vector<float> in = ramp(3 * 1000, 9);
-  store(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *nd) { nodechip_sigmoid_forward_parallel(kIn, kOut, 3, 1000, nd); })));
-  std::vector<float> out = load(rig, kOut, in.size());
+  put<float>(rig, kIn, in);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *nd) { nodechip_sigmoid_forward_parallel(kIn, kOut, 3, 1000, nd); }));
+  std::vector<float> out = get<float>(rig, kOut, in.size());
   for (size_t i = 0; i < in.size(); i++) ASSERT_NEAR(out[i], 1.0 / (1.0 + std::exp(-double(in[i]))), 1e-6) << i;
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *nd) { nodechip_tanh_forward_parallel(kIn, kOut, 3, 1000, nd); })));
-  out = load(rig, kOut, in.size());
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *nd) { nodechip_tanh_forward_parallel(kIn, kOut, 3, 1000, nd); }));
+  out = get<float>(rig, kOut, in.size());
   for (size_t i = 0; i < in.size(); i++) ASSERT_NEAR(out[i], std::tanh(double(in[i])), 1e-6) << i;
 }
 
@@ -136,11 +126,11 @@ TEST(UnaryLayer, OneFullPieceAndATail) {
   // 64 x 1024 x 32 + 1 floats with two banks a buffer: one full piece and one
   // of a single element.
   const size_t length = size_t(64) * 1024 * 32 + 1;
-  FirmwareRig rig(deferred(2));
+  LayerRunner rig(deferred(2));
   const std::vector<float> in = ramp(length, 4);
-  store(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *nd) { nodechip_unary(kIn, kOut, length, UNARY_RELU, nullptr, nd); })));
-  const std::vector<float> out = load(rig, kOut, length);
+  put<float>(rig, kIn, in);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *nd) { nodechip_unary(kIn, kOut, length, UNARY_RELU, nullptr, nd); }));
+  const std::vector<float> out = get<float>(rig, kOut, length);
   for (size_t i = 0; i < length; i++) ASSERT_EQ(out[i], in[i] > 0 ? in[i] : 0.0f) << i;
 }
 

@@ -54,12 +54,12 @@ TEST(AdaptivePooling, FloatAgainstReference) {
     const T4 want = ref::pool::adaptive(in, k.oh, k.ow, k.avg);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
+      LayerRunner rig(s);
       put_floats(rig, kIn, in.v);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_adaptive_pooling_forward(kIn, kOut, k.n, k.c, k.ih, k.iw, k.oh, k.ow, k.avg, node);
-      })));
-      EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+      }));
+      EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
     }
   }
 }
@@ -70,12 +70,11 @@ TEST(AdaptivePooling, FloatBatchChunksAndIdRestarts) {
     const int n = 5, c = 1920, ih = 32, iw = 32;
     const T4 in = pattern(n, c, ih, iw, 1);
     const T4 want = ref::pool::adaptive(in, 1, 1, true);
-    FirmwareRig rig(deferred(1));
+    LayerRunner rig(deferred(1));
     put_floats(rig, kIn, in.v);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_adaptive_pooling_forward(kIn, kOut, n, c, ih, iw, 1, 1, 1, node);
-    })));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+    ASSERT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_adaptive_pooling_forward(kIn, kOut, n, c, ih, iw, 1, 1, 1, node); }));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
   }
   {
     // 130 x 130 bins: two GDMA commands each pass id 32767 on the way.
@@ -88,7 +87,7 @@ TEST(AdaptivePooling, FloatBatchChunksAndIdRestarts) {
       nodechip_adaptive_pooling_forward(kIn, kOut, 1, 1, 130, 130, 130, 130, 0, node);
     }, &after)));
     EXPECT_LT(after.gdma_cmd_id, 32768u);
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 0));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 0));
   }
 }
 
@@ -112,14 +111,14 @@ TEST(AdaptivePooling, Fix8bAgainstReference) {
     const std::vector<u8> want = ref::pool::adaptive_fix8b(in, groups, k.c, k.ih, k.iw, k.oh, k.ow, p);
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
-      put_bytes(rig, kIn, in);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      LayerRunner rig(s);
+      put<u8>(rig, kIn, in);
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_adaptive_pooling_fix8b_forward(kIn, kOut, k.n, k.c, k.ih, k.iw, k.oh, k.ow, k.avg, k.rshift, 0, k.sign,
                                                 0, 0, 0, k.relu, node);
-      })));
+      }));
       // Items past n in the last group are not compared.
-      const std::vector<u8> got = get_bytes(rig, kOut, want.size());
+      const std::vector<u8> got = get<u8>(rig, kOut, want.size());
       for (size_t i = 0; i < want.size(); i++) {
         const size_t word = i / 4, group = word / (size_t(k.c) * k.oh * k.ow);
         if (group * 4 + i % 4 >= size_t(k.n)) continue;
@@ -141,10 +140,8 @@ TEST(AdaptivePooling, Refusals) {
   expect_assert([](cmd_id_node_t *n) {
     nodechip_adaptive_pooling_fix8b_forward(kIn, kOut, 4, 64, 200, 200, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, n);
   }, "ASSERT", "firmware/layers/pool/", "nodechip_adaptive_pooling_fix8b_forward", "offset_local_end <= (1<<19)");
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
-    nodechip_adaptive_pooling_forward(kIn, kOut, 0, 3, 4, 4, 2, 2, 1, n);
-  })));
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call([](cmd_id_node_t *n) { nodechip_adaptive_pooling_forward(kIn, kOut, 0, 3, 4, 4, 2, 2, 1, n); }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

@@ -42,13 +42,13 @@ void run8(const Case8 &k, const std::vector<u8> &in, const std::vector<Sched> &s
   const std::vector<u8> want = ref::pool::interp_fix8b(in, groups, k.c, k.ih, k.iw, k.p, k.q, k.oh, k.ow, k.is_signed);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_interp_forward_fix8b_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, k.p, k.q, k.oh, k.ow, 0, !k.is_signed,
                                              node);
-    })));
-    ASSERT_EQ(get_bytes(rig, kOut, want.size()), want);
+    }));
+    ASSERT_EQ(get<u8>(rig, kOut, want.size()), want);
   }
 }
 
@@ -108,12 +108,12 @@ TEST(Interp8, NearestCopiesWholeWords) {
       }
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_interp_forward_fix8b_parallel(kIn, kOut, n, c, ih, iw, 0, 0, oh, ow, 1, 0, node);
-    })));
-    EXPECT_EQ(get_bytes(rig, kOut, want.size()), want);
+    }));
+    EXPECT_EQ(get<u8>(rig, kOut, want.size()), want);
   }
 }
 

@@ -58,13 +58,13 @@ void run_interp(const InterpCase &k, const std::vector<Sched> &scheds) {
   const T4 want = ref::pool::interp(in, k.p, k.q, k.oh, k.ow, m);
   for (const Sched &s : scheds) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     put_floats(rig, kIn, in.v);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_interp_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, k.p, k.q, k.oh, k.ow, k.m.align_corners,
                                        k.m.half_pixel, k.m.mode, node);
-    })));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 2e-6));
+    }));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 2e-6));
   }
 }
 
@@ -117,10 +117,9 @@ TEST(Interp, Refusals) {
   }, "ASSERT", "firmware/layers/pool/", "nodechip_global_interp_data_split", "hsecs > 1");
   expect_assert([](cmd_id_node_t *n) { nodechip_interp_forward_parallel(kIn, kOut, 1, 1, 4, 4, 1, 0, 4, 4, 0, 0, 4, n); },
                 "ASSERT_FS", "firmware/layers/pool/", fn, "p <= 0 && q <= 0", "p=1 q=0");
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
-    nodechip_interp_forward_parallel(kIn, kOut, 0, 3, 4, 4, 0, 0, 8, 8, 0, 0, 4, n);
-  })));
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call(
+      [](cmd_id_node_t *n) { nodechip_interp_forward_parallel(kIn, kOut, 0, 3, 4, 4, 0, 0, 8, 8, 0, 0, 4, n); }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

@@ -24,19 +24,10 @@ inline void put_floats(FirmwareRig &rig, u64 addr, const std::vector<double> &v)
   std::vector<float> f(v.begin(), v.end());
   rig.chip().ddr.store(addr, f.data(), f.size() * 4);
 }
-inline std::vector<float> get_floats(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> f(n);
-  if (n) rig.chip().ddr.load(addr, f.data(), n * 4);
-  return f;
-}
-inline void put_bytes(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) {
-  if (!v.empty()) rig.chip().ddr.store(addr, v.data(), v.size());
-}
-inline std::vector<u8> get_bytes(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<u8> v(n);
-  if (n) rig.chip().ddr.load(addr, v.data(), n);
-  return v;
-}
+// The typed put/get of fw_test.h under the names these suites used.
+inline std::vector<float> get_floats(FirmwareRig &rig, u64 addr, size_t n) { return get<float>(rig, addr, n); }
+inline void put_bytes(FirmwareRig &rig, u64 addr, const std::vector<u8> &v) { put(rig, addr, v); }
+inline std::vector<u8> get_bytes(FirmwareRig &rig, u64 addr, size_t n) { return get<u8>(rig, addr, n); }
 
 // Values in eighths from -12 to 12, varying along every axis, with seed-like
 // offset `salt`.

@@ -101,9 +101,9 @@ void run_fix8b(const Fix8bCase &k) {
   const int c_step = k.c_step ? k.c_step : groups * k.c, h_step = p.stride_h * (k.h_rows ? k.h_rows : oh);
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
-    put_bytes(rig, kIn, in);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    LayerRunner rig(s);
+    put<u8>(rig, kIn, in);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       const PoolFix8b &q = k.p;
       if (k.tf)
         nodechip_pooling_tf_fix8b_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, q.kh, q.kw, q.pad_t, q.pad_b,
@@ -113,8 +113,8 @@ void run_fix8b(const Fix8bCase &k) {
         nodechip_pooling_fix8b_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, q.kh, q.kw, q.pad_t, q.pad_b, q.pad_l,
                                                 q.pad_r, q.stride_h, q.stride_w, 0, 0, q.avg, q.border, q.rshift, 0, 0,
                                                 q.in_sign, 0, 0, q.out_sign, q.relu, c_step, h_step, 0.5f, node);
-    })));
-    EXPECT_EQ(get_bytes(rig, kOut, want.size()), want);
+    }));
+    EXPECT_EQ(get<u8>(rig, kOut, want.size()), want);
   }
 }
 
@@ -178,13 +178,13 @@ TEST(PoolFix8b, WrapperPlansItself) {
   const int oh = (ih + 2 - 3) / 2 + 1, ow = (iw + 2 - 3) / 2 + 1;
   const std::vector<u8> in = bytes_pattern(size_t(groups) * c * ih * iw * 4, 5);
   const std::vector<u8> want = ref::pool::pool_fix8b(in, groups, c, ih, iw, p, oh, ow);
-  FirmwareRig rig(deferred(3));
-  put_bytes(rig, kIn, in);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  LayerRunner rig(deferred(3));
+  put<u8>(rig, kIn, in);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_pooling_fix8b_forward_parallel_with_data_split(kIn, kOut, n, c, ih, iw, 3, 3, 1, 1, 1, 1, 2, 2, 0, 0, 1, 1,
                                                             0, 0, 0, 0, 0, 0, 0, 0, node);
-  })));
-  EXPECT_EQ(get_bytes(rig, kOut, want.size()), want);
+  }));
+  EXPECT_EQ(get<u8>(rig, kOut, want.size()), want);
 }
 
 }  // namespace

@@ -104,9 +104,9 @@ void run_pool_case(const PoolCase &k, bool large_stride_worker) {
   const int c_step = k.c_step ? k.c_step : k.n * k.c, h_step = k.p.stride_h * (k.h_rows ? k.h_rows : oh);
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     put_floats(rig, kIn, in.v);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       const Pool2d &p = k.p;
       if (large_stride_worker)
         nodechip_pooling_forward_parallel_stride_no_limit(kIn, kOut, k.n, k.c, k.ih, k.iw, oh, ow, p.kh, p.kw,
@@ -116,8 +116,8 @@ void run_pool_case(const PoolCase &k, bool large_stride_worker) {
         nodechip_pooling_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, oh, ow, p.kh, p.kw, p.pad_t, p.pad_l,
                                           p.pad_b, p.pad_r, p.stride_h, p.stride_w, p.avg, p.avg_mode, p.relu, c_step,
                                           h_step, 0.5f, node);
-    })));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+    }));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
   }
 }
 
@@ -171,13 +171,13 @@ TEST(FloatPooling, WrapperPlansAndPicksTheWorker) {
     const int oh = ref::pool::pool_extent(ih, k, pad, pad, stride, false), ow = ref::pool::pool_extent(iw, k, pad, pad, stride, false);
     const T4 in = pattern(n, c, ih, iw, 3);
     const T4 want = ref::pool::pool2d(in, p, oh, ow);
-    FirmwareRig rig(deferred(2));
+    LayerRunner rig(deferred(2));
     put_floats(rig, kIn, in.v);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_pooling_forward_parallel_with_data_split(kIn, kOut, n, c, ih, iw, oh, ow, k, k, pad, pad, stride, stride,
                                                         1, 1, 0, node);
-    })));
-    EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 1e-6));
+    }));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 1e-6));
   }
   // A pad wider than its window: the split writes no plan and the worker refuses the call.
   FirmwareRig rig;

@@ -53,12 +53,12 @@ void run_train(const TrainCase &k, const T4 &in, bool index_only) {
   const auto want = ref::pool::train_pool(in, k.kh, k.kw, k.pt, k.pl, k.sh, k.sw, g.oh, g.ow);
   for (const Sched &s : all_schedules()) {
     SCOPED_TRACE(std::string(k.what) + (index_only ? ", positions only, " : ", ") + sched_text(s));
-    FirmwareRig rig(s);
+    LayerRunner rig(s);
     put_floats(rig, kIn, in.v);
     // Stale words in every buffer that the layer must not read back.
     std::vector<u32> stale(0x80000 / 4, 0x7fc00000u);
     for (int lane = 0; lane < 64; lane++) rig.chip().local.store(0x8000000ull + u64(lane) * 0x80000, stale.data(), 0x80000);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (index_only)
         nodechip_pooling_train_index_forward_parallel(kIn, kOut2, k.n, k.c, k.ih, k.iw, k.kh, k.kw, k.pt, k.pl, k.pb,
                                                       k.pr, k.sh, k.sw, k.floor_mode, 0, k.c_step, k.h_step, 0.25f,
@@ -67,11 +67,11 @@ void run_train(const TrainCase &k, const T4 &in, bool index_only) {
         nodechip_pooling_train_forward_parallel(kIn, kOut, kOut2, k.n, k.c, k.ih, k.iw, k.kh, k.kw, k.pt, k.pl, k.pb,
                                                 k.pr, k.sh, k.sw, k.floor_mode, 0, k.c_step, k.h_step, 0.25f,
                                                 k.split_mode, node);
-    })));
+    }));
     if (!index_only) {
-      EXPECT_TRUE(near_all(get_floats(rig, kOut, want.max.v.size()), want.max, 0));
+      EXPECT_TRUE(near_all(get<float>(rig, kOut, want.max.v.size()), want.max, 0));
     }
-    EXPECT_TRUE(near_all(get_floats(rig, kOut2, want.pos.v.size()), want.pos, 0));
+    EXPECT_TRUE(near_all(get<float>(rig, kOut2, want.pos.v.size()), want.pos, 0));
   }
 }
 
@@ -124,11 +124,11 @@ TEST(TrainPool, Refusals) {
   }, "ASSERT_FS", "firmware/layers/pool/", "pool_train_run",
      "c_step > 0 && h_step > 0 && (split_mode != 3 || c_step <= NPU_NUM)", "c_step=65 h_step=1");
   // Split mode 4, and no planes: nothing is issued.
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call([](cmd_id_node_t *n) {
     nodechip_pooling_train_forward_parallel(kIn, kOut, kOut2, 1, 4, 4, 4, 2, 2, 0, 0, 0, 0, 2, 2, 1, 0, 4, 0, 0.25f, 4, n);
     nodechip_pooling_train_forward_parallel(kIn, kOut, kOut2, 0, 4, 4, 4, 2, 2, 0, 0, 0, 0, 2, 2, 1, 0, 4, 0, 0.25f, 1, n);
-  })));
+  }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

@@ -28,13 +28,13 @@ TEST(Upsample, AgainstReference) {
       for (double &v : want.v) v = v < 0 ? 0 : v;
     for (const Sched &s : all_schedules()) {
       SCOPED_TRACE(std::string(k.what) + ", " + sched_text(s));
-      FirmwareRig rig(s);
+      LayerRunner rig(s);
       put_floats(rig, kIn, in.v);
-      ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+      ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
         nodechip_upsample_forward_parallel(kIn, kOut, k.n, k.c, k.ih, k.iw, k.size, k.c_step, k.h_step, 0.5f, k.relu,
                                            node);
-      })));
-      EXPECT_TRUE(near_all(get_floats(rig, kOut, want.v.size()), want, 0));
+      }));
+      EXPECT_TRUE(near_all(get<float>(rig, kOut, want.v.size()), want, 0));
     }
   }
 }
@@ -50,10 +50,9 @@ TEST(Upsample, Refusals) {
   // An unset plan would never advance.
   expect_assert([](cmd_id_node_t *n) { nodechip_upsample_forward_parallel(kIn, kOut, 1, 1, 2, 2, 2, 0, 0, 0.5f, 0, n); },
                 "ASSERT_FS", "firmware/layers/pool/", fn, "c_step > 0 && h_step > 0", "c_step=0 h_step=0");
-  FirmwareRig rig;
-  ASSERT_TRUE(ran_clean(rig.run_layer([](cmd_id_node_t *n) {
-    nodechip_upsample_forward_parallel(kIn, kOut, 0, 3, 2, 2, 2, 3, 2, 0.5f, 0, n);
-  })));
+  LayerRunner rig;
+  ASSERT_TRUE(rig.call(
+      [](cmd_id_node_t *n) { nodechip_upsample_forward_parallel(kIn, kOut, 0, 3, 2, 2, 2, 3, 2, 0.5f, 0, n); }));
   EXPECT_EQ(rig.commands_issued(), 0u);
 }
 

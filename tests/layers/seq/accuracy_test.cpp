@@ -44,7 +44,7 @@ TEST(AccuracySort, PartialSortKeepsTheLargestAtTheEnd) {
 class AccuracyLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(AccuracyLayer, TopKAgainstASort) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int N, C, k;
@@ -55,9 +55,9 @@ TEST_P(AccuracyLayer, TopKAgainstASort) {
     std::vector<float> scores(size_t(c.N) * c.C);
     for (size_t i = 0; i < scores.size(); i++) scores[i] = float((i * 7919u) % 100003) / 7.0f - 5000.0f;
     rig.chip().ddr.store(kIn, reinterpret_cast<const u8 *>(scores.data()), scores.size() * 4);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_accuracy_layer(kIn, kOut, kInitA, kInitB, kScratch, c.N, c.C, c.k, node);
-    })));
+    }));
     std::vector<int32_t> got(size_t(c.N) * c.k);
     rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(got.data()), got.size() * 4);
     EXPECT_EQ(got, ref::top_k_indices(scores, c.N, c.C, c.k));
@@ -65,9 +65,8 @@ TEST_P(AccuracyLayer, TopKAgainstASort) {
   // Equal scores: the first is reported.
   const float same[] = {5.0f, 5.0f};
   rig.chip().ddr.store(kIn, reinterpret_cast<const u8 *>(same), 8);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-    nodechip_accuracy_layer(kIn, kOut, kInitA, kInitB, kScratch, 1, 2, 1, node);
-  })));
+  ASSERT_TRUE(rig.call(
+      [&](cmd_id_node_t *node) { nodechip_accuracy_layer(kIn, kOut, kInitA, kInitB, kScratch, 1, 2, 1, node); }));
   int32_t first = -1;
   rig.chip().ddr.load(kOut, reinterpret_cast<u8 *>(&first), 4);
   EXPECT_EQ(first, 0);

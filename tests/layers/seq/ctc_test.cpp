@@ -21,19 +21,10 @@ constexpr u64 kBeta = 0x104000000ull;
 constexpr u64 kScratch = 0x105000000ull;
 constexpr float kFill = -1e30f;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
 class CtcLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(CtcLayer, TablesAgainstLogSpaceReference) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int C, T;
@@ -60,16 +51,15 @@ TEST_P(CtcLayer, TablesAgainstLogSpaceReference) {
     if (S > 1) alpha[T] = std::log(y[size_t(c.lp[1]) * T]);
     beta[size_t(S - 1) * T + T - 1] = 0.0f;
     if (S > 1) beta[size_t(S - 2) * T + T - 1] = 0.0f;
-    store(rig, kLabel, lp);
-    store(rig, kY, y);
-    store(rig, kAlpha, alpha);
-    store(rig, kBeta, beta);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
-      nodechip_ctcloss_parallel(kLabel, kY, kAlpha, kBeta, kScratch, C, S, T, node);
-    })));
+    put<float>(rig, kLabel, lp);
+    put<float>(rig, kY, y);
+    put<float>(rig, kAlpha, alpha);
+    put<float>(rig, kBeta, beta);
+    ASSERT_TRUE(rig.call(
+        [&](cmd_id_node_t *node) { nodechip_ctcloss_parallel(kLabel, kY, kAlpha, kBeta, kScratch, C, S, T, node); }));
     std::vector<double> ra(alpha.begin(), alpha.end()), rb(beta.begin(), beta.end());
     ref::ctc_tables(std::vector<double>(y.begin(), y.end()), c.lp, C, T, ra, rb);
-    const std::vector<float> ga = load(rig, kAlpha, alpha.size()), gb = load(rig, kBeta, beta.size());
+    const std::vector<float> ga = get<float>(rig, kAlpha, alpha.size()), gb = get<float>(rig, kBeta, beta.size());
     for (size_t i = 0; i < ga.size(); i++) {
       ASSERT_NEAR(ga[i], ra[i], 2e-5 * std::fabs(ra[i]) + 2e-5) << "alpha " << i / T << ", " << i % T;
       ASSERT_NEAR(gb[i], rb[i], 2e-5 * std::fabs(rb[i]) + 2e-5) << "beta " << i / T << ", " << i % T;
@@ -88,8 +78,8 @@ INSTANTIATE_TEST_SUITE_P(All, CtcLayer, ::testing::ValuesIn(all_schedules()), sc
 TEST(CtcChecks, LabelsAndTableSize) {
   {
     FirmwareRig rig;
-    store(rig, kLabel, {3, 4, 3});
-    store(rig, kY, std::vector<float>(16, 0.25f));
+    put<float>(rig, kLabel, {3, 4, 3});
+    put<float>(rig, kY, std::vector<float>(16, 0.25f));
     const FwOutcome out = rig.run_layer([&](cmd_id_node_t *node) {
       nodechip_ctcloss_parallel(kLabel, kY, kAlpha, kBeta, kScratch, 4, 3, 4, node);
     });

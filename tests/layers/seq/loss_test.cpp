@@ -25,14 +25,6 @@ constexpr u64 kDist = 0x105000000ull;
 constexpr u64 kLoss = 0x106000000ull;
 constexpr u64 kScratch = 0x107000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
 std::vector<float> ramp(size_t n, float lo, float hi, unsigned salt) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; i++) v[i] = lo + (hi - lo) * float((i * 7919u + salt * 131u) % 1009) / 1008.0f;
@@ -72,7 +64,7 @@ TEST(LossPlan, RowsTooWideAndNoSlice) {
 class LossLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(LossLayer, Euclidean) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int N, per_item;
@@ -87,17 +79,17 @@ TEST_P(LossLayer, Euclidean) {
     const size_t total = size_t(c.N) * c.per_item;
     const std::vector<float> a = ramp(total, -2.0f, 2.0f, 1);
     const std::vector<float> b = c.same ? a : ramp(total, -1.0f, 3.0f, 2);
-    store(rig, kA, a);
-    store(rig, kB, b);
+    put<float>(rig, kA, a);
+    put<float>(rig, kB, b);
     // Junk behind the inputs must not reach the sums of a partial section.
-    store(rig, kA + 4 * total, std::vector<float>(64, 1e6f));
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kA + 4 * total, std::vector<float>(64, 1e6f));
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_euclidean_loss_forward(kA, kB, kScratch, kDiff, kLoss, c.N, c.N, c.per_item, 7, 9, node);
-    })));
-    const std::vector<float> diff = load(rig, kDiff, total);
+    }));
+    const std::vector<float> diff = get<float>(rig, kDiff, total);
     for (size_t i = 0; i < total; i++) ASSERT_EQ(diff[i], a[i] - b[i]) << i;
     const double want = ref::euclidean_loss(wide(a), wide(b), c.N);
-    const float loss = load(rig, kLoss, 1)[0];
+    const float loss = get<float>(rig, kLoss, 1)[0];
     if (c.same) {
       EXPECT_EQ(loss, 0.0f);
     } else {
@@ -107,12 +99,12 @@ TEST_P(LossLayer, Euclidean) {
   // The difference output is N times the loss's gradient in a.
   const int N = 2, per = 33;
   const std::vector<double> a = wide(ramp(N * per, -2.0f, 2.0f, 3)), b = wide(ramp(N * per, -1.0f, 1.0f, 4));
-  store(rig, kA, std::vector<float>(a.begin(), a.end()));
-  store(rig, kB, std::vector<float>(b.begin(), b.end()));
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  put<float>(rig, kA, std::vector<float>(a.begin(), a.end()));
+  put<float>(rig, kB, std::vector<float>(b.begin(), b.end()));
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_euclidean_loss_forward(kA, kB, kScratch, kDiff, kLoss, N, N, per, 0, 0, node);
-  })));
-  const std::vector<float> d = load(rig, kDiff, N * per);
+  }));
+  const std::vector<float> d = get<float>(rig, kDiff, N * per);
   for (size_t i = 0; i < a.size(); i += 7) {
     const double g = ref::finite_difference([&](const std::vector<double> &x) { return ref::euclidean_loss(x, b, N); },
                                             a, i);
@@ -121,7 +113,7 @@ TEST_P(LossLayer, Euclidean) {
 }
 
 TEST_P(LossLayer, Contrastive) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int N, C;
@@ -139,31 +131,31 @@ TEST_P(LossLayer, Contrastive) {
     const std::vector<float> a = ramp(total, -1.0f, 1.0f, 5), b = ramp(total, -1.0f, 1.0f, 6);
     std::vector<float> y(c.N);
     for (int i = 0; i < c.N; i++) y[i] = (i % 3 == 0) ? 1.0f : 0.0f;
-    store(rig, kA, a);
-    store(rig, kB, b);
-    store(rig, kLabel, y);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kA, a);
+    put<float>(rig, kB, b);
+    put<float>(rig, kLabel, y);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_contrastive_loss_forward(kA, kB, kLabel, kDiff, kDist, kLoss, kScratch, c.N, c.C, 1, 1, c.N,
                                         c.margin, c.legacy, node);
-    })));
-    const std::vector<float> diff = load(rig, kDiff, total), dist = load(rig, kDist, c.N);
+    }));
+    const std::vector<float> diff = get<float>(rig, kDiff, total), dist = get<float>(rig, kDist, c.N);
     for (size_t i = 0; i < total; i++) ASSERT_EQ(diff[i], a[i] - b[i]) << i;
     for (int i = 0; i < c.N; i++) {
       const double want = ref::row_dist_sq(wide(a), wide(b), c.C, i);
       ASSERT_NEAR(dist[i], want, 1e-5 * want + 1e-6) << i;
     }
     const double want = ref::contrastive_loss(wide(a), wide(b), wide(y), c.N, c.C, c.margin, c.legacy != 0);
-    EXPECT_NEAR(load(rig, kLoss, 1)[0], want, 2e-5 * std::fabs(want)) << want;
+    EXPECT_NEAR(get<float>(rig, kLoss, 1)[0], want, 2e-5 * std::fabs(want)) << want;
   }
 }
 
 // Pairs that pick each branch: identical rows (d = 0), a dissimilar pair past
 // the margin (contributes 0), and the legacy term that is not squared.
 TEST_P(LossLayer, ContrastiveBranches) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   // Rows: (0,0) vs (0,0); (3,4) vs (0,0): d = 5; (1,0) vs (0,0): d = 1.
-  store(rig, kA, {0, 0, 3, 4, 1, 0});
-  store(rig, kB, {0, 0, 0, 0, 0, 0});
+  put<float>(rig, kA, {0, 0, 3, 4, 1, 0});
+  put<float>(rig, kB, {0, 0, 0, 0, 0, 0});
   struct Case {
     std::vector<float> y;
     float margin;
@@ -175,13 +167,13 @@ TEST_P(LossLayer, ContrastiveBranches) {
       {{0, 0, 0}, 2.0f, 1, 2.0 + 0.0 + 1.0},   // max(2 - d^2, 0), not squared
   };
   for (const Case &c : cases) {
-    store(rig, kLabel, c.y);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    put<float>(rig, kLabel, c.y);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_contrastive_loss_forward(kA, kB, kLabel, kDiff, kDist, kLoss, kScratch, 3, 2, 1, 1, 3, c.margin,
                                         c.legacy, node);
-    })));
-    EXPECT_NEAR(load(rig, kLoss, 1)[0], c.want_sum / 6.0, 1e-6) << c.legacy;
-    const std::vector<float> dist = load(rig, kDist, 3);
+    }));
+    EXPECT_NEAR(get<float>(rig, kLoss, 1)[0], c.want_sum / 6.0, 1e-6) << c.legacy;
+    const std::vector<float> dist = get<float>(rig, kDist, 3);
     EXPECT_EQ(dist, (std::vector<float>{0, 25, 1}));
   }
 }
@@ -191,8 +183,8 @@ TEST_P(LossLayer, SigmoidCrossEntropyWritesTheSigmoidThenStops) {
   const int N = 2, C = 3, H = 5, W = 7;
   const size_t total = size_t(N) * C * H * W;
   const std::vector<float> x = ramp(total, -6.0f, 6.0f, 7);
-  store(rig, kA, x);
-  store(rig, kB, ramp(total, 0.0f, 1.0f, 8));
+  put<float>(rig, kA, x);
+  put<float>(rig, kB, ramp(total, 0.0f, 1.0f, 8));
   const FwOutcome out = rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_sigmoid_cross_entropy_loss_forward(kA, kB, kDiff, 0, 0, N, N, C, H, W, node);
   });
@@ -200,7 +192,7 @@ TEST_P(LossLayer, SigmoidCrossEntropyWritesTheSigmoidThenStops) {
                          "0"));
   // What was issued before the stop still runs, as the dispatcher lets it.
   ASSERT_TRUE(ran_clean(rig.run([] { ASSERT_TRUE(wait_engines_idle()); })));
-  const std::vector<float> p = load(rig, kDiff, total);
+  const std::vector<float> p = get<float>(rig, kDiff, total);
   for (size_t i = 0; i < total; i++) ASSERT_NEAR(p[i], 1.0 / (1.0 + std::exp(-double(x[i]))), 2e-6) << i;
 }
 
@@ -239,7 +231,7 @@ std::vector<float> labels_for(int N, int C, int inner) {
 }
 
 TEST_P(SoftmaxLossLayer, ProbabilitiesAndLoss) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int N, C, inner;
@@ -252,20 +244,20 @@ TEST_P(SoftmaxLossLayer, ProbabilitiesAndLoss) {
     const size_t total = size_t(c.N) * c.C * c.inner;
     const std::vector<float> x = ramp(total, -4.0f, 4.0f, 3);
     const std::vector<float> labels = labels_for(c.N, c.C, c.inner);
-    store(rig, kA, x);
-    store(rig, kLabel, labels);
+    put<float>(rig, kA, x);
+    put<float>(rig, kLabel, labels);
     const float normalizer = 3.0f;
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_softmax_loss_forward_parallel(kA, kLabel, kDiff, kLoss, kScratch, normalizer, c.N, c.C, 0, c.inner,
                                              node);
-    })));
+    }));
     const std::vector<double> want = ref::softmax_classes(wide(x), c.N, c.C, c.inner);
-    const std::vector<float> p = load(rig, kDiff, total);
+    const std::vector<float> p = get<float>(rig, kDiff, total);
     for (size_t i = 0; i < total; i++) ASSERT_NEAR(p[i], want[i], 2e-6) << i;
     const double loss = ref::softmax_loss(wide(x), wide(labels), c.N, c.C, c.inner, normalizer);
-    EXPECT_NEAR(load(rig, kLoss, 1)[0], loss, 1e-4 * std::fabs(loss) + 1e-6);  // a float running sum
+    EXPECT_NEAR(get<float>(rig, kLoss, 1)[0], loss, 1e-4 * std::fabs(loss) + 1e-6);  // a float running sum
     if (c.C == 1) {
-      EXPECT_EQ(load(rig, kLoss, 1)[0], 0.0f);
+      EXPECT_EQ(get<float>(rig, kLoss, 1)[0], 0.0f);
     }
   }
 }
@@ -274,21 +266,21 @@ TEST_P(SoftmaxLossLayer, ProbabilitiesAndLoss) {
 // positions with a class label (checked by finite differences of the loss),
 // p / normalizer where the label is outside the classes.
 TEST_P(SoftmaxLossLayer, GradientByFiniteDifferences) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   const int N = 2, C = 5, inner = 6;
   const size_t total = size_t(N) * C * inner;
   const std::vector<float> x = ramp(total, -2.0f, 2.0f, 4);
   const std::vector<float> labels = labels_for(N, C, inner);
-  store(rig, kA, x);
-  store(rig, kLabel, labels);
+  put<float>(rig, kA, x);
+  put<float>(rig, kLabel, labels);
   const float normalizer = 4.0f;
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     nodechip_softmax_loss_bidirection_parallel(kA, kLabel, kDiff, kLoss, kScratch, normalizer, N, C, 0, inner, node);
-  })));
+  }));
   const std::vector<double> xd = wide(x), ld = wide(labels);
   const double loss = ref::softmax_loss(xd, ld, N, C, inner, normalizer);
-  EXPECT_NEAR(load(rig, kLoss, 1)[0], loss, 1e-5 * std::fabs(loss));
-  const std::vector<float> g = load(rig, kDiff, total);
+  EXPECT_NEAR(get<float>(rig, kLoss, 1)[0], loss, 1e-5 * std::fabs(loss));
+  const std::vector<float> g = get<float>(rig, kDiff, total);
   const std::vector<double> p = ref::softmax_classes(xd, N, C, inner);
   for (size_t i = 0; i < total; i++) {
     const int b = int(i / (size_t(C) * inner)), q = int(i % inner);
@@ -305,19 +297,19 @@ TEST_P(SoftmaxLossLayer, GradientByFiniteDifferences) {
 // A probability that underflows counts as 1e-37 in both entries (ln 1e-37,
 // not ln 0).
 TEST_P(SoftmaxLossLayer, UnderflowIsClamped) {
-  FirmwareRig rig(GetParam());
-  store(rig, kA, {0.0f, 0.0f, -200.0f, 0.0f});  // N 1, C 2, inner 2: p[label 1] of position 0 underflows
-  store(rig, kLabel, {1.0f, 0.0f});
+  LayerRunner rig(GetParam());
+  put<float>(rig, kA, {0.0f, 0.0f, -200.0f, 0.0f});  // N 1, C 2, inner 2: p[label 1] of position 0 underflows
+  put<float>(rig, kLabel, {1.0f, 0.0f});
   const double want = -(std::log(double(1e-37f)) + std::log(0.5)) / 2.0;
   for (int gradient = 0; gradient < 2; gradient++) {
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       if (gradient) {
         nodechip_softmax_loss_bidirection_parallel(kA, kLabel, kDiff, kLoss, kScratch, 2.0f, 1, 2, 0, 2, node);
       } else {
         nodechip_softmax_loss_forward_parallel(kA, kLabel, kDiff, kLoss, kScratch, 2.0f, 1, 2, 0, 2, node);
       }
-    })));
-    const float loss = load(rig, kLoss, 1)[0];
+    }));
+    const float loss = get<float>(rig, kLoss, 1)[0];
     EXPECT_TRUE(std::isfinite(loss)) << gradient;
     EXPECT_NEAR(loss, want, 1e-4) << gradient;
   }

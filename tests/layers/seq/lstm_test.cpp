@@ -20,15 +20,6 @@ namespace {
 constexpr u64 kBase = 0x101000000ull;
 constexpr u64 kStep = 0x01000000ull;  // one tensor every 16 MB
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
-
 TEST(LstmPlan, OutputDimAndSplitMode) {
   EXPECT_EQ(lstm_output_dim_extend(1), 8);
   EXPECT_EQ(lstm_output_dim_extend(8), 8);
@@ -97,7 +88,7 @@ std::vector<float> pattern(size_t n, float scale, unsigned salt) {
 
 void run_lstm_case(const Sched &sched, const LstmCase &c) {
   SCOPED_TRACE(c.what);
-  FirmwareRig rig(sched);
+  LayerRunner rig(sched);
   const int cols = 4 * ref::lstm_he(c.H);
   const size_t N = c.N, T = c.T, I = c.I, H = c.H;
   const std::vector<float> x = pattern(T * N * I, 1.0f, 1), s = pattern(N * I, 1.0f, 2),
@@ -109,8 +100,8 @@ void run_lstm_case(const Sched &sched, const LstmCase &c) {
   std::vector<float> cont(T * N);
   for (size_t e = 0; e < cont.size(); e++) cont[e] = e < N ? 0.0f : e % 5 == 2 ? 0.0f : e % 5 == 4 ? 0.5f : 1.0f;
   const std::vector<float> *in[] = {&x, &cont, &s, &h0, &c0, &w_xc, &bias, &w_s, &w_hc};
-  for (int k = 0; k < 9; k++) store(rig, at(k), *in[k]);
-  ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+  for (int k = 0; k < 9; k++) put<float>(rig, at(k), *in[k]);
+  ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
     if (c.mode == 0)
       nodechip_lstm_forward_parallel(at(kX), at(kCont), at(kStatic), at(kH0), at(kC0), at(kWxc), at(kBias), at(kWs),
                                      at(kWhc), at(kOut), at(kCT), at(kHT), at(kXProj), at(kSProj), c.N, c.T, c.I,
@@ -120,13 +111,13 @@ void run_lstm_case(const Sched &sched, const LstmCase &c) {
                                                 at(kBias), at(kWs), at(kWhc), at(kOut), at(kCT), at(kHT),
                                                 at(kXProj), at(kSProj), c.N, c.T, c.I, c.H, c.P, c.Q, c.mode, c.R,
                                                 node);
-  })));
+  }));
   const ref::LstmRef want =
       ref::lstm_forward(x, cont, s, h0, c0, w_xc, bias, w_s, w_hc, c.N, c.T, c.I, c.H, c.P, c.Q);
-  const std::vector<float> out = load(rig, at(kOut), T * N * H);
+  const std::vector<float> out = get<float>(rig, at(kOut), T * N * H);
   for (size_t e = 0; e < out.size(); e++) ASSERT_NEAR(out[e], want.output[e], 1e-4) << "output " << e;
   if (c.Q) {
-    const std::vector<float> hT = load(rig, at(kHT), N * H), cT = load(rig, at(kCT), N * H);
+    const std::vector<float> hT = get<float>(rig, at(kHT), N * H), cT = get<float>(rig, at(kCT), N * H);
     for (size_t e = 0; e < hT.size(); e++) {
       ASSERT_NEAR(hT[e], want.hT[e], 1e-4) << "hT " << e;
       ASSERT_NEAR(cT[e], want.cT[e], 1e-4 * (1 + std::fabs(want.cT[e]))) << "cT " << e;
@@ -202,7 +193,7 @@ TEST(LstmChecks, ModesStepsAndLayouts) {
 class LstmUnitLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(LstmUnitLayer, AgainstTheCellFormulas) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int N, C;
@@ -218,12 +209,13 @@ TEST_P(LstmUnitLayer, AgainstTheCellFormulas) {
       const int m = int(e % 4);
       in[5][e] = m == 0 ? 0.0f : m == 1 ? 1.0f : m == 2 ? 0.5f : -2.0f;
     }
-    for (int k = 0; k < 6; k++) store(rig, kBase + kStep * k, in[k]);
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    for (int k = 0; k < 6; k++) put<float>(rig, kBase + kStep * k, in[k]);
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_lstm_unit_forward(kBase, kBase + kStep, kBase + 2 * kStep, kBase + 3 * kStep, kBase + 4 * kStep,
                                  kBase + 5 * kStep, kBase + 6 * kStep, kBase + 7 * kStep, c.N, c.C, 0, 0, node);
-    })));
-    const std::vector<float> cell = load(rig, kBase + 6 * kStep, total), hidden = load(rig, kBase + 7 * kStep, total);
+    }));
+    const std::vector<float> cell = get<float>(rig, kBase + 6 * kStep, total),
+                             hidden = get<float>(rig, kBase + 7 * kStep, total);
     for (size_t e = 0; e < total; e++) {
       double wc, wh;
       ref::lstm_unit(in[0][e], in[1][e], in[2][e], in[3][e], in[4][e], in[5][e], &wc, &wh);

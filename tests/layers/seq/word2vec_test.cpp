@@ -21,20 +21,12 @@ constexpr u64 kIn = 0x104000000ull;
 constexpr u64 kTarget = 0x105000000ull;
 constexpr u64 kScratch = 0x106000000ull;
 
-void store(FirmwareRig &rig, u64 addr, const std::vector<float> &v) {
-  rig.chip().ddr.store(addr, reinterpret_cast<const u8 *>(v.data()), v.size() * 4);
-}
-std::vector<float> load(FirmwareRig &rig, u64 addr, size_t n) {
-  std::vector<float> v(n);
-  rig.chip().ddr.load(addr, reinterpret_cast<u8 *>(v.data()), n * 4);
-  return v;
-}
 std::vector<float> floats(const std::vector<int> &v) { return std::vector<float>(v.begin(), v.end()); }
 
 class Word2vecLayer : public ::testing::TestWithParam<Sched> {};
 
 TEST_P(Word2vecLayer, SequentialUpdates) {
-  FirmwareRig rig(GetParam());
+  LayerRunner rig(GetParam());
   struct Case {
     const char *what;
     int vocab, dim, negatives;
@@ -54,20 +46,20 @@ TEST_P(Word2vecLayer, SequentialUpdates) {
       syn0[i] = float(int((i * 37) % 101) - 50) / 100.0f;
       syn1[i] = float(int((i * 53) % 89) - 44) / 90.0f;
     }
-    store(rig, kSyn0, syn0);
-    store(rig, kSyn1, syn1);
-    store(rig, kIn, floats(c.in));
-    store(rig, kTarget, floats(c.target));
-    store(rig, kNeg, floats(c.neg));
+    put<float>(rig, kSyn0, syn0);
+    put<float>(rig, kSyn1, syn1);
+    put<float>(rig, kIn, floats(c.in));
+    put<float>(rig, kTarget, floats(c.target));
+    put<float>(rig, kNeg, floats(c.neg));
     const float alpha = 0.25f;
     const int n = int(c.in.size());
-    ASSERT_TRUE(ran_clean(rig.run_layer([&](cmd_id_node_t *node) {
+    ASSERT_TRUE(rig.call([&](cmd_id_node_t *node) {
       nodechip_word2vec_parallel(kSyn0, kSyn1, kNeg, kIn, kTarget, kScratch, alpha, c.negatives, n, c.dim, c.vocab,
                                  node);
-    })));
+    }));
     std::vector<double> r0(syn0.begin(), syn0.end()), r1(syn1.begin(), syn1.end());
     ref::word2vec(r0, r1, c.in, c.target, c.neg, c.negatives, c.dim, alpha);
-    const std::vector<float> g0 = load(rig, kSyn0, cells), g1 = load(rig, kSyn1, cells);
+    const std::vector<float> g0 = get<float>(rig, kSyn0, cells), g1 = get<float>(rig, kSyn1, cells);
     for (size_t i = 0; i < cells; i++) {
       ASSERT_NEAR(g0[i], r0[i], 2e-6) << "input table " << i / c.dim << ", " << i % c.dim;
       ASSERT_NEAR(g1[i], r1[i], 2e-6) << "output table " << i / c.dim << ", " << i % c.dim;
@@ -85,14 +77,14 @@ TEST(Word2vecChecks, BlocksAndIds) {
   // An id past the table whose lane passes 63, and one whose lane exists but
   // that names no row.
   FirmwareRig rig;  // after the expect_assert above: one core at a time
-  store(rig, kIn, {0.0f});
-  store(rig, kTarget, {1000000.0f});  // block 81 of 12288 rows
+  put<float>(rig, kIn, {0.0f});
+  put<float>(rig, kTarget, {1000000.0f});  // block 81 of 12288 rows
   FwOutcome out = rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_word2vec_parallel(kSyn0, kSyn1, kNeg, kIn, kTarget, kScratch, 0.1f, 0, 1, 4, 10, node);
   });
   EXPECT_TRUE(stopped_on(out, "ASSERT_FS", "firmware/layers/", "nodechip_word2vec_parallel",
                          "current_npu <= (1<<(6)) - 1"));
-  store(rig, kTarget, {-1.0f});
+  put<float>(rig, kTarget, {-1.0f});
   out = rig.run_layer([&](cmd_id_node_t *node) {
     nodechip_word2vec_parallel(kSyn0, kSyn1, kNeg, kIn, kTarget, kScratch, 0.1f, 0, 1, 4, 10, node);
   });

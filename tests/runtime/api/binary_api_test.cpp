@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/binary.h"
@@ -36,48 +37,57 @@ TEST(BinaryApi, BroadcastAndStoredConstant) {
   const std::vector<float> a = ramp(total, 0.25f, 0.0f);
   const std::vector<float> bias = ramp(c, 0.5f, 0.125f);
   const float stored = -3.5f;
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kA, a.data(), total * 4);
-    card->write(kB, bias.data(), bias.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kA, a.data(), total * 4);
+    card.write(kB, bias.data(), bias.size() * 4);
     // A x bias[c]: B broadcast along n, h and w.
-    auto r = card->send(148, payload_of(zv_api_binary_t{kA, kB, kR, kBuf, n, c, h, w, 1, 1, 1, 1, n, 1, h, w, 0, 0,
-                                                        0, 0, BINARY_TYPE_MUL}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    std::vector<float> got = as_floats(card->read(kR, total * 4));
+    auto r = card.send(148, payload_of(zv_api_binary_t{
+                                kA, kB, kR, kBuf, n, c, h, w, 1, 1, 1, 1, n, 1, h, w, 0, 0, 0, 0, BINARY_TYPE_MUL}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    std::vector<float> got = get<float>(card, kR, total);
     for (size_t i = 0; i < total; i++) ASSERT_EQ(got[i], a[i] * bias[(i / size_t(h * w)) % size_t(c)]) << i;
     // max(A, stored constant) read on the ARM through the buffer.
-    card->write(kB, &stored, 4);
-    r = card->send(148, payload_of(zv_api_binary_t{kA, kB, kR, kBuf, n, c, h, w, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0,
-                                                   BINARY_OPERAND_STORED, 0, BINARY_TYPE_MAXIMUM}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    got = as_floats(card->read(kR, total * 4));
+    card.write(kB, &stored, 4);
+    r = card.send(148, payload_of(zv_api_binary_t{kA,
+                                                  kB,
+                                                  kR,
+                                                  kBuf,
+                                                  n,
+                                                  c,
+                                                  h,
+                                                  w,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  1,
+                                                  0,
+                                                  0,
+                                                  BINARY_OPERAND_STORED,
+                                                  0,
+                                                  BINARY_TYPE_MAXIMUM}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    got = get<float>(card, kR, total);
     for (size_t i = 0; i < total; i++) ASSERT_EQ(got[i], std::fmax(a[i], stored)) << i;
-  }
+  });
 }
 
 TEST(SimpleBinaryApi, FlatTypes) {
   const size_t length = 4100;
   const std::vector<float> a = ramp(length, 0.125f, 0.0625f);
   const std::vector<float> b = ramp(length, 0.25f, 3.0625f);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kA, a.data(), length * 4);
-    card->write(kB, b.data(), length * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kA, a.data(), length * 4);
+    card.write(kB, b.data(), length * 4);
     for (int type : {BINARY_TYPE_SUB, BINARY_TYPE_DIV, BINARY_TYPE_LESS_EQUAL, BINARY_TYPE_SIGMOID_GRAD}) {
       SCOPED_TRACE("type " + std::to_string(type));
-      auto r = card->send(149, payload_of(zv_api_simple_binary_t{kA, kB, kR, kBuf, length, 0, 0, 0, 0, type}));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      auto r = card.send(149, payload_of(zv_api_simple_binary_t{kA, kB, kR, kBuf, length, 0, 0, 0, 0, type}));
+      ASSERT_TRUE(AnswerOk(card, r));
       const bool bytes = ref::binary_type::bytes_out(type);
-      const std::vector<uint8_t> raw = card->read(kR, length * (bytes ? 1 : 4));
+      const std::vector<uint8_t> raw = card.read(kR, length * (bytes ? 1 : 4));
       const std::vector<float> got = bytes ? std::vector<float>() : as_floats(raw);
       for (size_t i = 0; i < length; i++) {
         const double want = ref::binary_type::apply(type, a[i], b[i]);
@@ -85,38 +95,33 @@ TEST(SimpleBinaryApi, FlatTypes) {
         ASSERT_NEAR(v, want, 2e-7 * std::fmax(1.0, std::fabs(want))) << i;
       }
     }
-  }
+  });
 }
 
 TEST(BinaryApi, EmptyRequestsAndWrongSizes) {
   Card card;
   auto r = card.send(149, payload_of(zv_api_simple_binary_t{kA, kB, kR, kBuf, 0, 0, 0, 0, 0, BINARY_TYPE_ADD}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, r));
   r = card.send(148, payload_of(zv_api_binary_t{kA, kB, kR, kBuf, 0, 3, 4, 5, 1, 3, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0,
                                                 BINARY_TYPE_ADD}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, r));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_TRUE(card.chip().engines.bd.commands().empty());
 
   std::vector<uint32_t> words = payload_of(zv_api_binary_t{});
   words.pop_back();
   r = card.send(148, words);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("size == sizeof(zv_api_binary_t)"), std::string::npos) << card.console();
   words = payload_of(zv_api_simple_binary_t{});
   words.push_back(0);
   r = card.send(149, words);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("size == sizeof(zv_api_simple_binary_t)"), std::string::npos) << card.console();
   // A bad broadcast factor stops before anything is issued.
   r = card.send(148, payload_of(zv_api_binary_t{kA, kB, kR, kBuf, 6, 3, 4, 5, 3, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0,
                                                 BINARY_TYPE_ADD}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find(": A_bcast_n == 1 || A_bcast_n == n\n"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

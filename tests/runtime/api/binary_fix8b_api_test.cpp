@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/binary.h"
@@ -49,37 +50,33 @@ TEST_P(Fix8bBinaryApiShapes, EachIdEndToEnd) {
   e170.scale_A = 4, e170.rshift = 1, e170.sign_A = 1, e170.inversed = 0, e170.if_relu = 1;
   zv_api_broadcast_binary_fix8b_forward_t e171 = {
       kA, kB, kR, {n, c, h, w}, {1, c, h, w}, 4, BINARY_MAX, 3, 2, 0, 1, 1, 1, 0};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<uint8_t> pa = pack(n, e, a), pb = pack(n, e, b), pbb = pack(1, e, bb);
-    card->write(kA, pa.data(), pa.size());
-    card->write(kB, pb.data(), pb.size());
-    auto r = card->send(169, payload_of(e169));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    std::vector<uint8_t> out = card->read(kR, pa.size());
+    card.write(kA, pa.data(), pa.size());
+    card.write(kB, pb.data(), pb.size());
+    auto r = card.send(169, payload_of(e169));
+    ASSERT_TRUE(AnswerOk(card, r));
+    std::vector<uint8_t> out = card.read(kR, pa.size());
     // Unsigned operands subtracted: a signed result.
     const fr::Binary k169{BINARY_SUB, 3, 1, 5, 2, true, false, true, false, 0, false, false};
     for (int s = 0; s < n; s++)
-      for (int i = 0; i < e; i++) ASSERT_EQ(at4n(out, e, s, i), fr::binary(k169, a[size_t(s) * e + i], b[size_t(s) * e + i]));
-    r = card->send(170, payload_of(e170));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    out = card->read(kR, pa.size());
+      for (int i = 0; i < e; i++)
+        ASSERT_EQ(at4n(out, e, s, i), fr::binary(k169, a[size_t(s) * e + i], b[size_t(s) * e + i]));
+    r = card.send(170, payload_of(e170));
+    ASSERT_TRUE(AnswerOk(card, r));
+    out = card.read(kR, pa.size());
     const fr::Binary k170{BINARY_ADD, 4, 1, 1, 0, true, true, true, true, 25, false, true};
     for (int s = 0; s < n; s++)
       for (int i = 0; i < e; i++) ASSERT_EQ(at4n(out, e, s, i), fr::binary(k170, a[size_t(s) * e + i], 0));
-    card->write(kB, pbb.data(), pbb.size());
-    r = card->send(171, payload_of(e171));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    out = card->read(kR, pa.size());
+    card.write(kB, pbb.data(), pbb.size());
+    r = card.send(171, payload_of(e171));
+    ASSERT_TRUE(AnswerOk(card, r));
+    out = card.read(kR, pa.size());
     const fr::Binary k171{BINARY_MAX, 3, 0, 2, 1, true, true, true, false, 0, false, false};
     for (int s = 0; s < n; s++)
       for (int i = 0; i < e; i++) ASSERT_EQ(at4n(out, e, s, i), fr::binary(k171, a[size_t(s) * e + i], bb[size_t(i)]));
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Fix8bBinaryApiShapes,
@@ -96,25 +93,20 @@ TEST(Fix8bBinaryApi, ZeroCountsDimensionCountsAndWrongSizes) {
       {169, payload_of(e169)}, {170, payload_of(e170)}, {171, payload_of(e171)}};
   for (const auto &m : empty) {
     auto r = card.send(m.first, m.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << m.first;
+    ASSERT_TRUE(AnswerOk(card, r)) << m.first;
     std::vector<uint32_t> short_payload = m.second;
     short_payload.pop_back();
     r = card.send(m.first, short_payload);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << m.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << m.first;
   }
   // Found by the fuzz test: an empty plane beyond the first extent divided by
   // zero while the slices were planned; it computes nothing.
   zv_api_eltwise_binary_fix8b_forward_t flat = {kA, kB, kR, {4, 3, 0, 5}, 4, BINARY_ADD, 1, 1, 0, 0, 1, 1, 0};
-  auto r0 = card.send(169, payload_of(flat));
-  ASSERT_TRUE(r0) << card.trouble();
-  EXPECT_EQ(r0->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, card.send(169, payload_of(flat))));
   // Nine dimensions would read past the record's eight extents.
   e169.shape[0] = 1, e169.tensor_dim = 9;
   auto r = card.send(169, payload_of(e169));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("tensor_dim=9"), std::string::npos) << card.console();
   // Found by the fuzz test: a negative extent followed by another one read as
   // an empty tensor, and extents whose product passes 2^31 overflowed while
@@ -135,8 +127,7 @@ TEST(Fix8bBinaryApi, ZeroCountsDimensionCountsAndWrongSizes) {
     for (size_t i = 0; i < b.shape.size(); i++) rec.shape[i] = b.shape[i];
     const size_t console = card.console().size();
     r = card.send(169, payload_of(rec));
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
     EXPECT_NE(card.console().find(b.text, console), std::string::npos) << card.console().substr(console);
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/conv/conv.h"
@@ -60,21 +61,17 @@ TEST(ConvApi, ConvolutionRecordEndToEnd) {
         packed[(size_t(o) * icg_even + i) * kh * kw + p] = float(wt.v[(size_t(o) * icg + i) * kh * kw + p]);
   const zv_api_conv_forward_parallel_t rec = {kIn, kOut, kW, kBias, n, ic, h, w, groups, oc, kh, kw, 1, 1,
                                               1,   0,    2,  1,     2, 1,  1, 1, 0,      2,  2,  1,  1};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<float> fin(in.v.begin(), in.v.end()), fb(bias.begin(), bias.end());
-    card->write(kIn, fin.data(), fin.size() * 4);
-    card->write(kW, packed.data(), packed.size() * 4);
-    card->write(kBias, fb.data(), fb.size() * 4);
-    card->write(kOut, old.data(), old.size() * 4);
-    auto r = card->send(49, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> got = as_floats(card->read(kOut, want.v.size() * 4));
+    card.write(kIn, fin.data(), fin.size() * 4);
+    card.write(kW, packed.data(), packed.size() * 4);
+    card.write(kBias, fb.data(), fb.size() * 4);
+    card.write(kOut, old.data(), old.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(49, payload_of(rec))));
+    const std::vector<float> got = get<float>(card, kOut, want.v.size());
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want.v[i]) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(ConvApi, WinogradAndDeconvolutionRecordsEndToEnd) {
@@ -123,29 +120,26 @@ TEST(ConvApi, WinogradAndDeconvolutionRecordsEndToEnd) {
             }
   const zv_api_deconv_forward_parallel_t drec = {kIn, kW, kBias, kOut, dn, dic, dh, dw, 1, doc, doh, dow, 3, 3, 1,
                                                  1,   1,  1,     1,    1,  2,   2,  1,  0, 0, 1,   1,   1,   2, 1};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<float> fin(in.v.begin(), in.v.end()), fb(bias.begin(), bias.end());
-    card->write(kIn, fin.data(), fin.size() * 4);
-    card->write(kW, tw.data(), tw.size() * 4);
-    card->write(kBias, fb.data(), fb.size() * 4);
-    auto r = card->send(49, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    std::vector<float> got = as_floats(card->read(kOut, want.v.size() * 4));
-    for (size_t i = 0; i < got.size(); i++) ASSERT_NEAR(double(got[i]), want.v[i], 1e-5 * (1 + std::fabs(want.v[i]))) << i;
+    card.write(kIn, fin.data(), fin.size() * 4);
+    card.write(kW, tw.data(), tw.size() * 4);
+    card.write(kBias, fb.data(), fb.size() * 4);
+    auto r = card.send(49, payload_of(rec));
+    ASSERT_TRUE(AnswerOk(card, r));
+    std::vector<float> got = get<float>(card, kOut, want.v.size());
+    for (size_t i = 0; i < got.size(); i++)
+      ASSERT_NEAR(double(got[i]), want.v[i], 1e-5 * (1 + std::fabs(want.v[i]))) << i;
 
-    card->write(kIn, din.data(), din.size() * 4);
-    card->write(kW, dwt.data(), dwt.size() * 4);
-    card->write(kBias, dbias.data(), dbias.size() * 4);
-    r = card->send(50, payload_of(drec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    got = as_floats(card->read(kOut, dwant.size() * 4));
+    card.write(kIn, din.data(), din.size() * 4);
+    card.write(kW, dwt.data(), dwt.size() * 4);
+    card.write(kBias, dbias.data(), dbias.size() * 4);
+    r = card.send(50, payload_of(drec));
+    ASSERT_TRUE(AnswerOk(card, r));
+    got = get<float>(card, kOut, dwant.size());
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), dwant[i]) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(ConvApi, DeconvolutionRowsWithoutInputEndToEnd) {
@@ -181,20 +175,17 @@ TEST(ConvApi, DeconvolutionRowsWithoutInputEndToEnd) {
     rec.i32(48, 1).i32(52, oc).i32(56, oh).i32(60, ow).i32(64, k).i32(68, k).i32(72, 1).i32(76, 1);
     rec.i32(96, s).i32(100, s).i32(104, with_bias).i32(108, with_bias);
     rec.i32(116, 1).i32(120, 1).i32(124, 1).i32(128, 5).i32(132, 1);
-    for (const CardConfig &cfg : kApiCards) {
-      SCOPED_TRACE(card_config_name(cfg) + (with_bias ? ", bias and accumulation" : ", neither"));
-      auto card = deferred_card(cfg.backend, cfg.seed);
-      card->write(kIn, in.data(), in.size() * 4);
-      card->write(kW, packed.data(), packed.size() * 4);
-      card->write(kBias, bias.data(), bias.size() * 4);
-      card->write(kOut, old.data(), old.size() * 4);
-      auto r = card->send(50, rec.words);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+    for_each_api_card([&](host::Card &card) {
+      SCOPED_TRACE(with_bias ? "bias and accumulation" : "neither");
+      card.write(kIn, in.data(), in.size() * 4);
+      card.write(kW, packed.data(), packed.size() * 4);
+      card.write(kBias, bias.data(), bias.size() * 4);
+      card.write(kOut, old.data(), old.size() * 4);
+      ASSERT_TRUE(AnswerOk(card, card.send(50, rec.words)));
+      const std::vector<float> got = get<float>(card, kOut, want.size());
       for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want[i]) << i;
-      EXPECT_TRUE(no_findings(card->chip()));
-    }
+      EXPECT_TRUE(no_findings(card.chip()));
+    });
   }
 }
 
@@ -218,31 +209,25 @@ TEST(ConvApi, Conv3dRecordEndToEndAndEmptyBatch) {
   zv_api_conv3d_parallel_t rec = {kIn,  kOut,  kW,    kBias, p.N,   p.IC,  p.IT,  p.IH, p.IW, p.groups,
                                   p.OC, p.KT,  p.KH,  p.KW,  p.dt,  p.dh,  p.dw,  p.PT0, p.PT1, p.PH0,
                                   p.PH1, p.PW0, p.PW1, p.st,  p.sh,  p.sw,  1};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    card->write(kW, packed.data(), packed.size() * 4);
-    card->write(kBias, bias.data(), bias.size() * 4);
-    auto r = card->send(182, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    card.write(kW, packed.data(), packed.size() * 4);
+    card.write(kBias, bias.data(), bias.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(182, payload_of(rec))));
+    const std::vector<float> got = get<float>(card, kOut, want.size());
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want[i]) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
   // No zero-batch return in the handler: the layer has nothing to do.
   Card card;
   rec.input_n = 0;
   auto r = card.send(182, payload_of(rec));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, r));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   std::vector<uint32_t> shorter = payload_of(rec);
   shorter.pop_back();
   r = card.send(182, shorter);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("size == sizeof(zv_api_conv3d_parallel_t)"), std::string::npos);
 }
 
@@ -258,20 +243,16 @@ TEST(ConvApi, DepthwiseRecordEndToEnd) {
   win.stride_w = 2;
   const ref::conv::T4 want = ref::conv::depthwise(in, wt, bias, win);
   const zv_api_depthwise_forward_t rec = {kIn, kOut, kW, kBias, n, c, h, w, kh, kw, 2, 0, 1, 1, 1, 2, 1};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<float> fin(in.v.begin(), in.v.end()), fw(wt.v.begin(), wt.v.end()), fb(bias.begin(), bias.end());
-    card->write(kIn, fin.data(), fin.size() * 4);
-    card->write(kW, fw.data(), fw.size() * 4);
-    card->write(kBias, fb.data(), fb.size() * 4);
-    auto r = card->send(152, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> got = as_floats(card->read(kOut, want.v.size() * 4));
+    card.write(kIn, fin.data(), fin.size() * 4);
+    card.write(kW, fw.data(), fw.size() * 4);
+    card.write(kBias, fb.data(), fb.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(152, payload_of(rec))));
+    const std::vector<float> got = get<float>(card, kOut, want.v.size());
     for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(double(got[i]), want.v[i]) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(ConvApi, FullyConnectedRecordEndToEnd) {
@@ -283,23 +264,19 @@ TEST(ConvApi, FullyConnectedRecordEndToEnd) {
   const std::vector<double> want = ref::conv::fully_connected(X, W, bias, M, K, N, true);
   // Transposed weights, bias, per-column PReLU, sections of 32.
   const zv_api_fc_forward_parallel_t rec = {kIn, kW, kBias, kOut, kSlope, M, K, N, 1, 1, 0, 0, 2, 0, 0.0f, 32};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, X.data(), X.size() * 4);
-    card->write(kW, W.data(), W.size() * 4);
-    card->write(kBias, bias.data(), bias.size() * 4);
-    card->write(kSlope, slopes.data(), slopes.size() * 4);
-    auto r = card->send(900, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, X.data(), X.size() * 4);
+    card.write(kW, W.data(), W.size() * 4);
+    card.write(kBias, bias.data(), bias.size() * 4);
+    card.write(kSlope, slopes.data(), slopes.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(900, payload_of(rec))));
+    const std::vector<float> got = get<float>(card, kOut, want.size());
     for (size_t i = 0; i < got.size(); i++) {
       const double e = want[i] < 0 ? want[i] * slopes[i % size_t(N)] : want[i];
       ASSERT_EQ(double(got[i]), e) << i;
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(ConvApi, ZeroCountsWrongSizesAndWinogradKernel) {
@@ -324,21 +301,18 @@ TEST(ConvApi, ZeroCountsWrongSizesAndWinogradKernel) {
   for (const Probe &p : probes) {
     SCOPED_TRACE(p.record);
     auto r = card.send(p.id, p.empty);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u);
+    ASSERT_TRUE(AnswerOk(card, r));
     std::vector<uint32_t> shorter = p.empty;
     shorter.pop_back();
     r = card.send(p.id, shorter);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
     EXPECT_NE(card.console().find(std::string("size == sizeof(") + p.record + ")"), std::string::npos);
   }
   // Winograd with a 3x3 kernel: the record must describe the 4x4 transformed one.
   {
     auto r = card.send(49, payload_of(zv_api_conv_forward_parallel_t{kIn, kOut, kW, kBias, 1, 2, 4, 4, 1, 2, 3, 3, 1,
                                                                      1, 1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1, 1}));
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
     EXPECT_NE(card.console().find("api->kh == 4"), std::string::npos) << card.console();
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/conv/conv_fix16b.h"
@@ -304,20 +305,16 @@ std::vector<Message> messages() {
 
 TEST(ConvFixApi, EachIdEndToEnd) {
   const std::vector<Message> ms = messages();
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Message &k : ms) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      for (const auto &in : k.inputs) card->write(in.first, in.second.data(), in.second.size());
+      SCOPED_TRACE(k.what);
+      for (const auto &in : k.inputs) card.write(in.first, in.second.data(), in.second.size());
       const std::vector<uint8_t> cleared(k.want.size(), 0);  // the padding rows of 4N results stay 0
-      card->write(k.out, cleared.data(), cleared.size());
-      auto r = card->send(k.id, k.payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      EXPECT_EQ(card->read(k.out, k.want.size()), k.want);
+      card.write(k.out, cleared.data(), cleared.size());
+      ASSERT_TRUE(AnswerOk(card, card.send(k.id, k.payload)));
+      EXPECT_EQ(card.read(k.out, k.want.size()), k.want);
     }
-  }
+  });
 }
 
 TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
@@ -337,13 +334,11 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << e.first << card.console();
+    ASSERT_TRUE(AnswerOk(card, r));
     std::vector<uint32_t> longer = e.second;
     longer.push_back(0);
     r = card.send(e.first, longer);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << e.first;
   }
   // An output beyond device memory is refused before anything is issued.
   Conv p;
@@ -351,24 +346,21 @@ TEST(ConvFixApi, ZeroCountsWrongSizesAndRefusals) {
   zv_api_conv_forward_parallel_fix8b_t far = record83(p, 1, 0);
   far.output_addr = 0xfffffff000ull;
   auto r = card.send(83, payload_of(far));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_TRUE(card.chip().engines.bd.commands().empty());
   // API 983's Winograd form computes nothing: it is refused, not answered as done.
   zv_api_conv_forward_parallel_fix16b_t wino = record983(p, 1);
   wino.use_winograd = 1, wino.kh = wino.kw = 4;
   r = card.send(983, payload_of(wino));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("api->use_winograd != 1"), std::string::npos) << card.console();
   // Insertion between rows stays refused: every output row is an entry of a
   // one-row convolution.
   zv_api_conv_forward_parallel_fix16b_t rows = record983(p, 1);
   rows.ins_h = 1;
   r = card.send(983, payload_of(rows));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("ins_h == 0 && ins_w >= 0"), std::string::npos) << card.console();
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/conv/conv.h"
@@ -33,9 +34,7 @@ TEST(ConvFashionMnist, FirstConvolutionsMatchTheFramework) {
   net.CopyTrainedLayersFrom(dir + "/fashion_mnist.weights");
   net.Forward();
   const Layer layers[] = {{"conv1", "data", 1, 28, 8}, {"conv2", "pool1", 8, 14, 16}};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Layer &l : layers) {
       SCOPED_TRACE(l.name);
       const auto bottom = net.blob_by_name(l.bottom);
@@ -51,23 +50,21 @@ TEST(ConvFashionMnist, FirstConvolutionsMatchTheFramework) {
       for (int o = 0; o < l.oc; o++)
         for (int i = 0; i < l.ic; i++)
           for (int p = 0; p < 9; p++) w[(size_t(o) * ic_even + i) * 9 + p] = src[(size_t(o) * l.ic + i) * 9 + p];
-      card->write(kIn, bottom->cpu_data(), size_t(bottom->count()) * 4);
-      card->write(kW, w.data(), w.size() * 4);
-      card->write(kBias, params[1]->cpu_data(), size_t(l.oc) * 4);
+      card.write(kIn, bottom->cpu_data(), size_t(bottom->count()) * 4);
+      card.write(kW, w.data(), w.size() * 4);
+      card.write(kBias, params[1]->cpu_data(), size_t(l.oc) * 4);
       const zv_api_conv_forward_parallel_t rec = {kIn, kOut, kW, kBias, 1, l.ic, l.hw, l.hw, 1, l.oc, 3, 3, 1, 1,
                                                   1,   1,    1,  1,     1, 1,    1,    0,    0, 2,    1, 1, 1};
-      auto r = card->send(49, payload_of(rec));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      const std::vector<float> got = as_floats(card->read(kOut, size_t(top->count()) * 4));
+      ASSERT_TRUE(AnswerOk(card, card.send(49, payload_of(rec))));
+      const std::vector<float> got = as_floats(card.read(kOut, size_t(top->count()) * 4));
       const float *want = top->cpu_data();
       for (int i = 0; i < top->count(); i++) {
         const double v = got[size_t(i)] > 0 ? got[size_t(i)] : 0.0;
         ASSERT_NEAR(v, want[i], 1e-5 * (1.0 + std::fabs(want[i]))) << i;
       }
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 }  // namespace

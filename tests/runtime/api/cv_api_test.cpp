@@ -69,25 +69,23 @@ TEST(CvApi, ConvertToOneCallAndATableOfImages) {
   inter.image[1] = {in1, out1};
   inter.table = kTable;
   inter.count = 2;
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<uint8_t> old = pattern(want.size() + 16, 9);
-    card->write(kIn, src.data(), src.size());
-    card->write(kOut, old.data(), old.size());
-    send(*card, 500, payload_of(one));
-    EXPECT_TRUE(card->read(kOut, old.size()) == over(old, want));
+    card.write(kIn, src.data(), src.size());
+    card.write(kOut, old.data(), old.size());
+    send(card, 500, payload_of(one));
+    EXPECT_TRUE(card.read(kOut, old.size()) == over(old, want));
 
-    card->write(in0, src0.data(), src0.size());
-    card->write(in1, src1.data(), src1.size());
-    card->write(kTable, rows, sizeof rows);
+    card.write(in0, src0.data(), src0.size());
+    card.write(in1, src1.data(), src1.size());
+    card.write(kTable, rows, sizeof rows);
     const std::vector<uint8_t> old0 = pattern(want0.size() + 8, 4), old1 = pattern(want1.size() + 8, 5);
-    card->write(out0, old0.data(), old0.size());
-    card->write(out1, old1.data(), old1.size());
-    send(*card, 502, payload_of(inter));
-    EXPECT_TRUE(card->read(out0, old0.size()) == over(old0, want0));
-    EXPECT_TRUE(card->read(out1, old1.size()) == over(old1, want1));
-  }
+    card.write(out0, old0.data(), old0.size());
+    card.write(out1, old1.data(), old1.size());
+    send(card, 502, payload_of(inter));
+    EXPECT_TRUE(card.read(out0, old0.size()) == over(old0, want0));
+    EXPECT_TRUE(card.read(out1, old1.size()) == over(old1, want1));
+  });
 }
 
 TEST(CvApi, WidthAlignSplitAndTranspose) {
@@ -106,27 +104,25 @@ TEST(CvApi, WidthAlignSplitAndTranspose) {
     for (int y = 0; y < 5; y++)
       for (int z = 0; z < 7; z++)
         std::memcpy(&tr_want[2 * ((x * 7 + z) * 5 + y)], &tr_src[2 * ((x * 5 + y) * 7 + z)], 2);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     std::vector<uint8_t> old = pattern(2 * ds[0] * 2 + 8, 1), want = old;
     ref::cv_width_align(align_src, shape, ss, ds, 2, want);
-    card->write(kIn, align_src.data(), align_src.size());
-    card->write(kOut, old.data(), old.size());
-    send(*card, 506, payload_of(align));
-    EXPECT_TRUE(card->read(kOut, want.size()) == want);
+    card.write(kIn, align_src.data(), align_src.size());
+    card.write(kOut, old.data(), old.size());
+    send(card, 506, payload_of(align));
+    EXPECT_TRUE(card.read(kOut, want.size()) == want);
 
     old = pattern(15 * 8 + 8, 2), want = old;
     ref::cv_split(split_src, 15, 8, 5, 4, 1, want);
-    card->write(split.src, split_src.data(), split_src.size());
-    card->write(split.dst, old.data(), old.size());
-    send(*card, 512, payload_of(split));
-    EXPECT_TRUE(card->read(split.dst, want.size()) == want);
+    card.write(split.src, split_src.data(), split_src.size());
+    card.write(split.dst, old.data(), old.size());
+    send(card, 512, payload_of(split));
+    EXPECT_TRUE(card.read(split.dst, want.size()) == want);
 
-    card->write(transpose.src, tr_src.data(), tr_src.size());
-    send(*card, 513, payload_of(transpose));
-    EXPECT_TRUE(card->read(transpose.dst, tr_want.size()) == tr_want);
-  }
+    card.write(transpose.src, tr_src.data(), tr_src.size());
+    send(card, 513, payload_of(transpose));
+    EXPECT_TRUE(card.read(transpose.dst, tr_want.size()) == tr_want);
+  });
 }
 
 // API 114: NV12 to 1N bytes for two images, then 4:2:2 planar to one 4N
@@ -136,9 +132,7 @@ TEST(CvApi, Yuv2RgbWithTheLimitedRangeMatrix) {
     uint32_t format, n, h, w, mode, output_format;
   };
   const Case cases[] = {{CV_NV12, 2, 6, 8, 1, 8}, {CV_YUV422_PLANAR, 3, 4, 10, 2, 0}};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Case &k : cases) {
       zv_api_cv_yuv2rgb_t rec = {};
       std::vector<ref::YuvImage> images(k.n);
@@ -148,9 +142,9 @@ TEST(CvApi, Yuv2RgbWithTheLimitedRangeMatrix) {
         images[i].v = pattern(ref::yuv_chroma_bytes(k.format, k.h, k.w), i + 9);
         for (uint32_t p = 0; p < 3; p++) rec.input[3 * i + p] = kIn + (3 * i + p) * 0x1000;
         rec.output[i] = kOut + i * 0x10000;
-        card->write(rec.input[3 * i], images[i].y.data(), images[i].y.size());
-        card->write(rec.input[3 * i + 1], images[i].u.data(), images[i].u.size());
-        card->write(rec.input[3 * i + 2], images[i].v.data(), images[i].v.size());
+        card.write(rec.input[3 * i], images[i].y.data(), images[i].y.size());
+        card.write(rec.input[3 * i + 1], images[i].u.data(), images[i].u.size());
+        card.write(rec.input[3 * i + 2], images[i].v.data(), images[i].v.size());
       }
       rec.src_type = 1;
       rec.image_format = k.format;
@@ -162,20 +156,20 @@ TEST(CvApi, Yuv2RgbWithTheLimitedRangeMatrix) {
       std::vector<std::vector<uint8_t>> want;
       ref::yuv2rgb(images, k.format, k.h, k.w, k.mode, k.output_format, 1, want);
       const std::vector<uint8_t> old = pattern(want[0].size() + 8, 3);
-      for (size_t i = 0; i < want.size(); i++) card->write(rec.output[i], old.data(), old.size());
-      send(*card, 114, payload_of(rec));
+      for (size_t i = 0; i < want.size(); i++) card.write(rec.output[i], old.data(), old.size());
+      send(card, 114, payload_of(rec));
       for (size_t i = 0; i < want.size(); i++)
-        EXPECT_TRUE(card->read(rec.output[i], old.size()) == over(old, want[i])) << "image " << i;
+        EXPECT_TRUE(card.read(rec.output[i], old.size()) == over(old, want[i])) << "image " << i;
     }
     // No images: nothing to do, and nothing issued.
     zv_api_cv_yuv2rgb_t none = {};
     none.input_h = 2;
     none.input_w = 2;
     none.src_type = 1;
-    const size_t before = card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size();
-    send(*card, 114, payload_of(none));
-    EXPECT_EQ(card->chip().engines.gdma.commands().size() + card->chip().engines.bd.commands().size(), before);
-  }
+    const size_t before = card.chip().engines.gdma.commands().size() + card.chip().engines.bd.commands().size();
+    send(card, 114, payload_of(none));
+    EXPECT_EQ(card.chip().engines.gdma.commands().size() + card.chip().engines.bd.commands().size(), before);
+  });
 }
 
 // API 505: planar RGB to NV12 for two images, then a layout change of bytes
@@ -194,40 +188,38 @@ TEST(CvApi, StorageConvertByOperation) {
   rec.w = w;
   std::vector<std::vector<uint8_t>> src(2);
   for (uint32_t i = 0; i < 2; i++) src[i] = pattern(3 * hw, i + 1);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (uint32_t i = 0; i < 2; i++) card->write(rec.input[i], src[i].data(), src[i].size());
+  for_each_api_card([&](host::Card &card) {
+    for (uint32_t i = 0; i < 2; i++) card.write(rec.input[i], src[i].data(), src[i].size());
     zv_api_cv_storage_convert_t yuv = rec;
     yuv.op = 2;
     yuv.output_format = CV_NV12;
     yuv.colour_code = 3;
-    send(*card, 505, payload_of(yuv));
+    send(card, 505, payload_of(yuv));
     for (uint32_t i = 0; i < 2; i++) {
       const ref::YuvImage want = ref::rgb_to_yuv(src[i], CV_NV12, h, w, 3);
-      EXPECT_TRUE(card->read(rec.output[i], hw) == want.y) << "image " << i;
-      EXPECT_TRUE(card->read(rec.U[i], want.u.size()) == want.u) << "image " << i;
+      EXPECT_TRUE(card.read(rec.output[i], hw) == want.y) << "image " << i;
+      EXPECT_TRUE(card.read(rec.U[i], want.u.size()) == want.u) << "image " << i;
     }
     zv_api_cv_storage_convert_t layout = rec;
     layout.op = 0;
     layout.input_format = CV_RGB_PLANAR;
     layout.output_format = CV_BGR_PACKED;
     layout.src_type = layout.dst_type = 1;
-    send(*card, 505, payload_of(layout));
+    send(card, 505, payload_of(layout));
     for (uint32_t i = 0; i < 2; i++)
-      EXPECT_TRUE(card->read(rec.output[i], 3 * hw) == ref::rgb_relayout(src[i], CV_RGB_PLANAR, CV_BGR_PACKED, h, w, 1));
+      EXPECT_TRUE(card.read(rec.output[i], 3 * hw) == ref::rgb_relayout(src[i], CV_RGB_PLANAR, CV_BGR_PACKED, h, w, 1));
     zv_api_cv_storage_convert_t type = rec;
     type.op = 1;
     type.src_type = 1;
     type.dst_type = 2;
     const std::vector<uint8_t> old = pattern(4 * 3 * hw, 7);
-    card->write(rec.output[0], old.data(), old.size());
-    send(*card, 505, payload_of(type));
+    card.write(rec.output[0], old.data(), old.size());
+    send(card, 505, payload_of(type));
     std::vector<uint8_t> want = old;
     for (uint32_t i = 0; i < 2; i++)
       for (uint32_t p = 0; p < 3 * hw; p++) want[4 * p + i] = src[i][p];
-    EXPECT_TRUE(card->read(rec.output[0], old.size()) == want);
-  }
+    EXPECT_TRUE(card.read(rec.output[0], old.size()) == want);
+  });
 }
 
 // API 112: two sources, three outputs (one perspective each) from a table in
@@ -283,19 +275,17 @@ TEST(CvApi, WarpsFromATableAndFromTheRecord) {
   bil.src_stride = g.src_stride;
   std::vector<uint8_t> want_bil = old;
   ref::warp_bilinear(src0, g, bm, false, want_bil);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, src0.data(), src0.size());
-    card->write(kIn + 0x1000, src1.data(), src1.size());
-    card->write(kTable, table.data(), table.size());
-    for (uint64_t k = 0; k < 3; k++) card->write(kOut + k * 0x1000, old.data(), old.size());
-    card->write(bil.dst, old.data(), old.size());
-    send(*card, 112, payload_of(rec));
-    for (uint64_t k = 0; k < 3; k++) EXPECT_TRUE(card->read(kOut + k * 0x1000, old.size()) == want[k]) << "output " << k;
-    send(*card, 510, payload_of(bil));
-    EXPECT_TRUE(card->read(bil.dst, old.size()) == want_bil);
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, src0.data(), src0.size());
+    card.write(kIn + 0x1000, src1.data(), src1.size());
+    card.write(kTable, table.data(), table.size());
+    for (uint64_t k = 0; k < 3; k++) card.write(kOut + k * 0x1000, old.data(), old.size());
+    card.write(bil.dst, old.data(), old.size());
+    send(card, 112, payload_of(rec));
+    for (uint64_t k = 0; k < 3; k++) EXPECT_TRUE(card.read(kOut + k * 0x1000, old.size()) == want[k]) << "output " << k;
+    send(card, 510, payload_of(bil));
+    EXPECT_TRUE(card.read(bil.dst, old.size()) == want_bil);
+  });
 }
 
 // API 113: multi-ROI resize of two byte images (two and one regions), the
@@ -354,24 +344,22 @@ TEST(CvApi, ResizeRegionsAndCopyTo) {
   for (int c = 0; c < 2; c++)
     for (int y = 0; y < 2; y++)
       for (int x = 0; x < 3; x++) want_copy[c * 20 + (1 + y) * 5 + 1 + x] = small[c * 6 + y * 3 + x];
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, src.data(), src.size());
-    card->write(kTable, rows, sizeof rows);
-    card->write(kTable + 0x100, counts, sizeof counts);
-    send(*card, 113, payload_of(rec));
-    EXPECT_TRUE(card->read(kOut, want.size()) == want);
-    card->write(copy.src, small.data(), small.size());
-    send(*card, 507, payload_of(copy));
-    EXPECT_TRUE(card->read(copy.fill_base, want_copy.size()) == want_copy);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, src.data(), src.size());
+    card.write(kTable, rows, sizeof rows);
+    card.write(kTable + 0x100, counts, sizeof counts);
+    send(card, 113, payload_of(rec));
+    EXPECT_TRUE(card.read(kOut, want.size()) == want);
+    card.write(copy.src, small.data(), small.size());
+    send(card, 507, payload_of(copy));
+    EXPECT_TRUE(card.read(copy.fill_base, want_copy.size()) == want_copy);
     // ROI rows beyond the DTCM window are refused before they are copied.
     const uint32_t many[2] = {20000, 1};
-    card->write(kTable + 0x100, many, sizeof many);
-    const size_t console = card->console().size();
-    send(*card, 113, payload_of(rec), 1009);
-    EXPECT_NE(card->console().find("20001 ROI rows", console), std::string::npos) << card->console().substr(console);
-  }
+    card.write(kTable + 0x100, many, sizeof many);
+    const size_t console = card.console().size();
+    send(card, 113, payload_of(rec), 1009);
+    EXPECT_NE(card.console().find("20001 ROI rows", console), std::string::npos) << card.console().substr(console);
+  });
 }
 
 TEST(CvApi, SortCheckInTheDtcmWindow) {
@@ -383,15 +371,13 @@ TEST(CvApi, SortCheckInTheDtcmWindow) {
   std::vector<uint32_t> want_index;
   ref::cv_sort(keys, index, true, out_len, want_keys, want_index);
   const zv_api_cv_sort_test_t rec = {kIn, kIn + 0x1000, kOut, kOut + 0x1000, 1, CV_SORT_SPACE_DTCM, len, out_len};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(rec.key_array, keys.data(), 4 * len);
-    card->write(rec.index_array, index.data(), 4 * len);
-    send(*card, 503, payload_of(rec));
-    EXPECT_EQ(values_of<float>(card->read(rec.keys_out, 4 * out_len)), want_keys);
-    EXPECT_EQ(values_of<uint32_t>(card->read(rec.indices_out, 4 * out_len)), want_index);
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(rec.key_array, keys.data(), 4 * len);
+    card.write(rec.index_array, index.data(), 4 * len);
+    send(card, 503, payload_of(rec));
+    EXPECT_EQ(values_of<float>(card.read(rec.keys_out, 4 * out_len)), want_keys);
+    EXPECT_EQ(values_of<uint32_t>(card.read(rec.indices_out, 4 * out_len)), want_index);
+  });
 }
 
 // A call that fails after it took DTCM leaves the cursor where it was; the

@@ -33,8 +33,6 @@ std::vector<float> values(size_t n, unsigned seed, float lo, float hi) {
   return v;
 }
 
-void write_floats(Card &card, uint64_t addr, const std::vector<float> &v) { card.write(addr, v.data(), v.size() * 4); }
-
 // One map pair of two anchors over 66 x 23 (two rows per lane), its data
 // and the reference's records.
 struct OnePair {
@@ -75,16 +73,14 @@ OnePair one_pair() {
 TEST(CvFaceApi, ProposalsOfOneMapPair) {
   const OnePair p = one_pair();
   ASSERT_GT(p.want.size(), 20u);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    write_floats(*card, p.rec.scores, p.scores);
-    write_floats(*card, p.rec.deltas, p.deltas);
-    write_floats(*card, p.rec.anchor_sizes, p.sizes);
-    send(*card, 126, payload_of(p.rec));
-    ASSERT_EQ(card->read32(kOut + FACE_PROP_COUNT_OFFSET), p.want.size());
-    expect_rects(as_floats(card->read(kOut, 20 * p.want.size())), p.want);
-  }
+  for_each_api_card([&](host::Card &card) {
+    put<float>(card, p.rec.scores, p.scores);
+    put<float>(card, p.rec.deltas, p.deltas);
+    put<float>(card, p.rec.anchor_sizes, p.sizes);
+    send(card, 126, payload_of(p.rec));
+    ASSERT_EQ(card.read32(kOut + FACE_PROP_COUNT_OFFSET), p.want.size());
+    expect_rects(as_floats(card.read(kOut, 20 * p.want.size())), p.want);
+  });
 }
 
 // A call that failed half-way left the DTCM cursor near the window's end and
@@ -186,9 +182,9 @@ Pipeline pipeline(u32 N, const u32 hw_of[3][2], u32 images_per_item, u32 first_i
 
 void write_pipeline(Card &card, const Pipeline &p) {
   for (u32 l = 0; l < 3; l++) {
-    write_floats(card, p.rec.level[l].scores, p.scores[l]);
-    write_floats(card, p.rec.level[l].deltas, p.deltas[l]);
-    write_floats(card, p.rec.level[l].anchors, p.sizes[l]);
+    put<float>(card, p.rec.level[l].scores, p.scores[l]);
+    put<float>(card, p.rec.level[l].deltas, p.deltas[l]);
+    put<float>(card, p.rec.level[l].anchors, p.sizes[l]);
   }
 }
 
@@ -211,13 +207,11 @@ TEST(CvFaceApi, PipelineJoinsThreeLevelsAndSuppressesPerItem) {
   const Pipeline p = pipeline(2, hw_of, 4, 2, 0.3f);
   ASSERT_GT(p.items[0].size(), 3u);
   ASSERT_GT(p.items[1].size(), 3u);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    write_pipeline(*card, p);
-    send(*card, 501, payload_of(p.rec));
-    expect_pipeline(*card, p);
-  }
+  for_each_api_card([&](host::Card &card) {
+    write_pipeline(card, p);
+    send(card, 501, payload_of(p.rec));
+    expect_pipeline(card, p);
+  });
 }
 
 // Each item places its anchor tables and NMS rows from the same DTCM start:

@@ -37,9 +37,7 @@ TEST(CvMatchApi, FloatTopOneWithAndWithoutWholeBlocks) {
     uint32_t B, F, m;
   };
   const Case cases[] = {{3, 24, 300}, {2, 7, 100}};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Case &c : cases) {
       SCOPED_TRACE("entries " + std::to_string(c.m));
       uint32_t seed = c.m;
@@ -49,20 +47,20 @@ TEST(CvMatchApi, FloatTopOneWithAndWithoutWholeBlocks) {
       for (float &v : db) v = float(int(lcg(seed) % 7) - 3);
       for (float &v : factor) v = 0.25f + float(lcg(seed) % 65536) / 32768.0f;
       const ref::MatchTop1 want = ref::cv_feature_match(q, db, factor, int(c.B), int(c.F), int(c.m));
-      card->write(kQuery, q.data(), 4 * q.size());
-      card->write(kDb, db.data(), 4 * db.size());
-      card->write(kFactor, factor.data(), 4 * factor.size());
+      card.write(kQuery, q.data(), 4 * q.size());
+      card.write(kDb, db.data(), 4 * db.size());
+      card.write(kFactor, factor.data(), 4 * factor.size());
       const zv_api_cv_feature_match_t rec = {kQuery, kDb, kFactor, kOut, kOut2, c.B, c.F, c.m};
-      send(*card, 504, payload_of(rec));
-      const std::vector<float> sim = values_of<float>(card->read(kOut, 4 * c.B));
-      const std::vector<uint32_t> idx = values_of<uint32_t>(card->read(kOut2, 4 * c.B));
+      send(card, 504, payload_of(rec));
+      const std::vector<float> sim = values_of<float>(card.read(kOut, 4 * c.B));
+      const std::vector<uint32_t> idx = values_of<uint32_t>(card.read(kOut2, 4 * c.B));
       for (uint32_t b = 0; b < c.B; b++) {
         ASSERT_GT(want.similarity[b] - want.runner_up[b], 1e-4 * std::fabs(want.similarity[b])) << "fixture";
         EXPECT_EQ(idx[b], want.index[b]) << b;
         EXPECT_NEAR(sim[b], want.similarity[b], 1e-5 * std::fabs(want.similarity[b])) << b;
       }
     }
-  }
+  });
 }
 
 // A failed call may leave the DTCM cursor anywhere: the handler starts from
@@ -108,15 +106,13 @@ TEST(CvMatchApi, EightBitTopNOverPasses) {
   std::vector<int32_t> want_idx;
   ref::cv_feature_match_fix8b(q, db, B, F, D, n, shift, want_scores, want_idx);
   const zv_api_cv_feature_match_fix8b_t rec = {kQuery, kDb, kOut, kOut2, kWork, B, F, D, n, shift};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kQuery, q.data(), q.size());
-    card->write(kDb, db.data(), db.size());
-    send(*card, 509, payload_of(rec));
-    EXPECT_EQ(values_of<int16_t>(card->read(kOut, 2 * B * n)), want_scores);
-    EXPECT_EQ(values_of<int32_t>(card->read(kOut2, 4 * B * n)), want_idx);
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kQuery, q.data(), q.size());
+    card.write(kDb, db.data(), db.size());
+    send(card, 509, payload_of(rec));
+    EXPECT_EQ(values_of<int16_t>(card.read(kOut, 2 * B * n)), want_scores);
+    EXPECT_EQ(values_of<int32_t>(card.read(kOut2, 4 * B * n)), want_idx);
+  });
 }
 
 TEST(CvMatchApi, BadRecordsAnswer1009WithNothingIssued) {

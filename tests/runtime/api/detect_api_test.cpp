@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/detect/nms.h"
@@ -51,16 +52,11 @@ TEST(DetectApi, NmsKeepsTheGreedySet) {
   const std::vector<int> kept = ref::greedy_nms(boxes, ref::score_order(boxes), boxes.size(), 0.35f, true);
   std::vector<Rect> want_rows;
   for (int k : kept) want_rows.push_back(boxes[size_t(k)]);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<float> in = flat(boxes);
-    card->write(kIn, in.data(), in.size() * 4);
-    auto a = card->send(131, payload_of(zv_api_cv_nms_t{kIn, u32(boxes.size()), 0.35f, kOut}));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<uint8_t> raw = card->read(kOut, sizeof(nms_proposal_t));
+    card.write(kIn, in.data(), in.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(131, payload_of(zv_api_cv_nms_t{kIn, u32(boxes.size()), 0.35f, kOut}))));
+    const std::vector<uint8_t> raw = card.read(kOut, sizeof(nms_proposal_t));
     i32 head[2];
     std::memcpy(head, raw.data(), 8);
     EXPECT_EQ(head[0], i32(kept.size()));
@@ -68,22 +64,17 @@ TEST(DetectApi, NmsKeepsTheGreedySet) {
     std::vector<float> rows(5 * kept.size());
     std::memcpy(rows.data(), raw.data() + 8, rows.size() * 4);
     EXPECT_EQ(rows, flat(want_rows));
-  }
+  });
 }
 
 TEST(DetectApi, SoftNmsMatrices) {
   const std::vector<Rect> boxes = crowd(45);
   const size_t P = boxes.size();
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<float> in = flat(boxes);
-    card->write(kIn, in.data(), in.size() * 4);
-    auto a = card->send(511, payload_of(zv_api_cv_soft_nms_t{kIn, u32(P), 0, 0.5f, kOut, kWeights}));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<float> ov = as_floats(card->read(kOut, P * P * 4)), wt = as_floats(card->read(kWeights, P * P * 4));
+    card.write(kIn, in.data(), in.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(511, payload_of(zv_api_cv_soft_nms_t{kIn, u32(P), 0, 0.5f, kOut, kWeights}))));
+    const std::vector<float> ov = get<float>(card, kOut, P * P), wt = get<float>(card, kWeights, P * P);
     std::vector<float> want_ov, want_wt;
     for (size_t i = 0; i < P; i++)
       for (size_t j = 0; j < P; j++) {
@@ -92,7 +83,7 @@ TEST(DetectApi, SoftNmsMatrices) {
       }
     EXPECT_EQ(ov, want_ov);
     EXPECT_EQ(wt, want_wt);
-  }
+  });
 }
 
 TEST(DetectApi, CountsSizesAndAddresses) {
@@ -125,9 +116,7 @@ TEST(DetectApi, CountsSizesAndAddresses) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    auto a = card.send(c.id, c.payload);
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, c.result) << card.console();
+    ASSERT_TRUE(AnswerOk(card, card.send(c.id, c.payload), c.result));
     if (c.text) {
       EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
     }
@@ -143,30 +132,24 @@ TEST(DetectApi, RoiPooling) {
   const std::vector<float> rois = {0, 1, 1, 8, 7, 0, -2, 3, 12, 12, 0, 4, 4, 4, 4};
   const int n = int(rois.size() / 5);
   const std::vector<float> want = ref::roi_pool(map, C, H, W, rois, ph, pw, 1.0f);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, map.data(), map.size() * 4);
-    card->write(kWeights, rois.data(), rois.size() * 4);
-    auto a = card->send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H,
-                                                                     W, ph, pw, n, 1.0f}));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, map.data(), map.size() * 4);
+    card.write(kWeights, rois.data(), rois.size() * 4);
+    auto a = card.send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W,
+                                                                   ph, pw, n, 1.0f}));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
+  });
   Card card;
   std::vector<uint32_t> words = payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C,
                                                                          H, W, ph, pw, n, 1.0f});
   words.pop_back();
   auto a = card.send(47, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_roi_pooling_forward_t)\n"), std::string::npos);
   a = card.send(47, payload_of(zv_api_roi_pooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 2, C, H, W, ph,
                                                              pw, n, 1.0f}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": input_n == 1\n"), std::string::npos);
 }
 
@@ -181,25 +164,18 @@ TEST(DetectApi, PsRoiPooling) {
     return zv_api_psroipooling_forward_t{kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W, od, group, n, 1.0f,
                                          in_sign, out_sign};
   };
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, map.data(), map.size() * 4);
-    card->write(kWeights, rois.data(), rois.size() * 4);
-    auto a = card->send(155, payload_of(rec(2, 2)));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, map.data(), map.size() * 4);
+    card.write(kWeights, rois.data(), rois.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(155, payload_of(rec(2, 2)))));
+    const std::vector<float> got = get<float>(card, kOut, want.size());
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 1e-5f * (1 + std::fabs(want[i]))) << i;
-  }
+  });
   Card card;
   std::vector<uint32_t> words = payload_of(rec(2, 2));
   words.push_back(0);
-  auto a = card.send(155, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(155, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_psroipooling_forward_t)\n"), std::string::npos);
 }
 
@@ -218,19 +194,14 @@ TEST(DetectApi, PsRoiPoolingEightBit) {
   const size_t block = size_t(od * group * group);
   const zv_api_psroipooling_forward_t rec = {kIn, kOut, kWeights, kWeights + 0x10000, 1, C, H, W, od, group, 2, 1.0f,
                                              1, 0};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, words.data(), words.size());
-    card->write(kWeights, rois.data(), rois.size() * 4);
-    auto a = card->send(155, payload_of(rec));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<uint8_t> got = card->read(kOut, 4 * block);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, words.data(), words.size());
+    card.write(kWeights, rois.data(), rois.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(155, payload_of(rec))));
+    const std::vector<uint8_t> got = card.read(kOut, 4 * block);
     for (size_t r = 0; r < 2; r++)
       for (size_t e = 0; e < block; e++) EXPECT_EQ(got[4 * e + r], uint8_t(want[r * block + e])) << r << "," << e;
-  }
+  });
 }
 
 TEST(DetectApi, YoloRegion) {
@@ -238,30 +209,23 @@ TEST(DetectApi, YoloRegion) {
   std::vector<float> in(size_t(n * C * S));
   for (size_t i = 0; i < in.size(); i++) in[i] = float(int((i * 31) % 37) - 18) * 0.25f;
   const std::vector<float> want = ref::yolo_region(in, int(n), int(C), int(S), 2, 7, 4, false, true);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    card->write(kOut, in.data(), in.size() * 4);
-    auto a = card->send(800, payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1}));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    card.write(kOut, in.data(), in.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(800, payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1}))));
+    const std::vector<float> got = get<float>(card, kOut, want.size());
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < want.size(); i++) EXPECT_NEAR(got[i], want[i], 2e-6f + 2e-6f * std::fabs(want[i])) << i;
-  }
+  });
   Card card;
   card.write(kOut, std::vector<uint8_t>(16, 0xcd).data(), 16);
   auto a = card.send(800, payload_of(zv_api_yolo_t{kIn, kOut, 0, C, h, w, 2, 7, 4, 0, 1}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, a));
   EXPECT_EQ(card.read(kOut, 16), std::vector<uint8_t>(16, 0xcd));
   std::vector<uint32_t> words = payload_of(zv_api_yolo_t{kIn, kOut, n, C, h, w, 2, 7, 4, 0, 1});
   words.pop_back();
   a = card.send(800, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_yolo_t)\n"), std::string::npos);
 }
 
@@ -283,25 +247,20 @@ TEST(DetectApi, SsdDetectOut) {
   ASSERT_GE(margin, 2e-4f);
   const zv_api_ssd_detect_out_t rec = {kIn, kIn + 0x100000, kIn + 0x200000, kOut, 2, 70, 3, 1, 1, 0, -1, 2, 6, 0,
                                        0.45f, 0.4f, 1.0f};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, loc.data(), loc.size() * 4);
-    card->write(kIn + 0x100000, conf.data(), conf.size() * 4);
-    card->write(kIn + 0x200000, prior.data(), prior.size() * 4);
-    auto a = card->send(176, payload_of(rec));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_NE(card->console().find("\nzv_api_ssd_detect_out time: "), std::string::npos) << card->console();
-    EXPECT_NE(card->console().find("zv_api_ssd_detect_out cycle: "), std::string::npos);
-    EXPECT_NE(card->console().find("TPU Detected output box num: 12\n:"), std::string::npos);
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 28));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, loc.data(), loc.size() * 4);
+    card.write(kIn + 0x100000, conf.data(), conf.size() * 4);
+    card.write(kIn + 0x200000, prior.data(), prior.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(176, payload_of(rec))));
+    EXPECT_NE(card.console().find("\nzv_api_ssd_detect_out time: "), std::string::npos) << card.console();
+    EXPECT_NE(card.console().find("zv_api_ssd_detect_out cycle: "), std::string::npos);
+    EXPECT_NE(card.console().find("TPU Detected output box num: 12\n:"), std::string::npos);
+    const std::vector<float> got = as_floats(card.read(kOut, want.size() * 28));
     for (size_t k = 0; k < want.size(); k++)
       for (size_t f = 0; f < 7; f++)
         EXPECT_NEAR(got[7 * k + f], want[k][f], f < 3 ? 0.0f : 2e-6f * (1.0f + std::fabs(want[k][f])))
             << "record " << k << " field " << f;
-  }
+  });
   // Wrong size, the per-image record room past device memory, a layer check.
   Card card;
   std::vector<uint32_t> words = payload_of(rec);
@@ -321,9 +280,7 @@ TEST(DetectApi, SsdDetectOut) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    auto a = card.send(176, c.payload);
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, card.send(176, c.payload), 1009u));
     EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
   }
   EXPECT_EQ(card.console().find("TPU Detected output box num"), std::string::npos) << "no count after a failure";
@@ -365,40 +322,33 @@ TEST(DetectApi, Yolov3DetectOut) {
   const ref::YoloMargins margins = ref::yolov3_margins(heads, pm);
   ASSERT_GT(margins.score_gap, 1e-5f);
   ASSERT_GT(margins.iou, 1e-5f);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, heads[0].data.data(), heads[0].data.size() * 4);
-    card->write(kIn + 0x100000, heads[1].data.data(), heads[1].data.size() * 4);
-    auto a = card->send(178, payload_of(rec));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_NE(card->console().find("\nzv_api_yolov3_detect_out time: "), std::string::npos) << card->console();
-    EXPECT_NE(card->console().find("zv_api_yolov3_detect_out cycle: "), std::string::npos);
-    EXPECT_NE(card->console().find("TPU Detected output box num: 12\n:"), std::string::npos);
-    const std::vector<float> got = as_floats(card->read(kOut, want.size() * 28));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, heads[0].data.data(), heads[0].data.size() * 4);
+    card.write(kIn + 0x100000, heads[1].data.data(), heads[1].data.size() * 4);
+    auto a = card.send(178, payload_of(rec));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_NE(card.console().find("\nzv_api_yolov3_detect_out time: "), std::string::npos) << card.console();
+    EXPECT_NE(card.console().find("zv_api_yolov3_detect_out cycle: "), std::string::npos);
+    EXPECT_NE(card.console().find("TPU Detected output box num: 12\n:"), std::string::npos);
+    const std::vector<float> got = as_floats(card.read(kOut, want.size() * 28));
     for (size_t k = 0; k < want.size(); k++)
       for (size_t f = 0; f < 7; f++)
         EXPECT_NEAR(got[7 * k + f], want[k][f], f < 2 ? 0.0f : 1e-5f) << "record " << k << " field " << f;
-    a = card->send(178, payload_of(many));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_NE(card->console().find("TPU Detected output box num: " + std::to_string(want_many.size()) + "\n:"),
+    a = card.send(178, payload_of(many));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_NE(card.console().find("TPU Detected output box num: " + std::to_string(want_many.size()) + "\n:"),
               std::string::npos);
-    const std::vector<float> got_many = as_floats(card->read(kOut, want_many.size() * 28));
+    const std::vector<float> got_many = as_floats(card.read(kOut, want_many.size() * 28));
     for (size_t k = 0; k < want_many.size(); k++)
       for (size_t f = 0; f < 7; f++)
         EXPECT_NEAR(got_many[7 * k + f], want_many[k][f], f < 2 ? 0.0f : 1e-5f) << "record " << k << " field " << f;
-  }
+  });
   Card card;
   // No head: every image gives its [image, -1 x 6] record.
   zv_api_yolov3_detect_out_t none = rec;
   none.input_num = 0;
   auto a = card.send(178, payload_of(none));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, a));
   EXPECT_NE(card.console().find("TPU Detected output box num: 3\n:"), std::string::npos) << card.console();
   EXPECT_EQ(as_floats(card.read(kOut, 28)), std::vector<float>({0, -1, -1, -1, -1, -1, -1}));
   std::vector<uint32_t> words = payload_of(rec);
@@ -419,8 +369,7 @@ TEST(DetectApi, Yolov3DetectOut) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     a = card.send(178, c.payload);
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, a, 1009u));
     EXPECT_NE(card.console().find(c.text), std::string::npos) << card.console();
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "cmd/memory_fill_copy.h"
@@ -193,9 +194,7 @@ TEST(ApiTable, ListsTheBuiltHandlersInAscendingOrder) {
 TEST(ApiTable, IdsWithoutAHandlerAnswerNotSupported) {
   Card card;
   for (uint32_t id : {11u, 14u, 150u, 988u}) {
-    auto a = card.send(id, {0, 0, 0});
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1008u) << id;
+    ASSERT_TRUE(AnswerOk(card, card.send(id, {0, 0, 0}), 1008u)) << id;
   }
   const std::string console = card.console();
   for (uint32_t id : {11u, 14u, 988u})
@@ -210,9 +209,7 @@ TEST(ApiTable, WrongSizeFailsTheCheckNamingTheRecord) {
     for (uint32_t words : {r.bytes / 4 - 1, r.bytes / 4 + 1}) {
       SCOPED_TRACE(std::string(r.record) + " in " + std::to_string(words) + " words");
       const size_t before = card.console().size();
-      auto a = card.send(r.id, std::vector<uint32_t>(words, 0));
-      ASSERT_TRUE(a) << card.trouble();
-      EXPECT_EQ(a->result, 1009u);
+      ASSERT_TRUE(AnswerOk(card, card.send(r.id, std::vector<uint32_t>(words, 0)), 1009u));
       const std::string text = card.console().substr(before);
       EXPECT_NE(text.find(": size == sizeof(" + std::string(r.record) + ")\nASSERT info: none.\n"),
                 std::string::npos)
@@ -228,9 +225,7 @@ TEST(ApiTable, ZeroCountReturnsWithoutTouchingTheEngines) {
   zv_api_memcpy_t copy = {0x101000000ull, 0x101001000ull, 0, 1, 1, 4};
   zv_api_memset_byte_t fill = {0x101000000ull, 0, 1, 1, 4, 4, 4, 4, 1, 0x7f, {0, 0, 0}};
   for (const auto &payload : {payload_of(copy), payload_of(fill)}) {
-    auto a = card.send(payload.size() == 8 ? 2 : 177, payload);
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 0u);
+    ASSERT_TRUE(AnswerOk(card, card.send(payload.size() == 8 ? 2 : 177, payload)));
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_EQ(card.chip().engines.scheduler.gdma.restarts, 0u) << "no id restart either";

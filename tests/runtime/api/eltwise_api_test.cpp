@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/eltwise.h"
@@ -43,17 +44,14 @@ TEST(EltwiseApi, SumAndMaskedMaximum) {
     uint32_t op, mask_flag, relu;
   };
   const Case cases[] = {{"sum with ReLU", ELTWISE_SUM, 0, 1}, {"maximum with mask", ELTWISE_MAX, 1, 0}};
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (size_t j = 0; j < 3; j++) card->write(kIn + j * 0x100000, f[j].data(), total * 4);
+  for_each_api_card([&](host::Card &card) {
+    for (size_t j = 0; j < 3; j++) card.write(kIn + j * 0x100000, f[j].data(), total * 4);
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
+      SCOPED_TRACE(k.what);
       const zv_api_eltwise_forward_t rec = record(3, k.op, k.mask_flag, k.relu);
-      auto r = card->send(36, payload_of(rec));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
+      ASSERT_TRUE(AnswerOk(card, card.send(36, payload_of(rec))));
       const ref::EltwiseResult want = ref::eltwise_forward(in, int(k.op), {0.5, 1.0, 1.5}, {0, 10, 20}, k.relu != 0);
-      const std::vector<float> out = as_floats(card->read(kOut, total * 4)), mask = as_floats(card->read(kMask, total * 4));
+      const std::vector<float> out = get<float>(card, kOut, total), mask = get<float>(card, kMask, total);
       for (size_t i = 0; i < total; i++) {
         ASSERT_NEAR(out[i], want.out[i], 1e-6) << i;
         if (k.mask_flag) {
@@ -61,8 +59,8 @@ TEST(EltwiseApi, SumAndMaskedMaximum) {
         }
       }
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(EltwiseApi, EmptyTooManyInputsAndWrongSize) {
@@ -70,18 +68,15 @@ TEST(EltwiseApi, EmptyTooManyInputsAndWrongSize) {
   zv_api_eltwise_forward_t empty = record(2, ELTWISE_SUM, 0, 0);
   empty.input_shape[0] = 0;
   auto r = card.send(36, payload_of(empty));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, r));
   // Nine inputs would read past the record's eight addresses.
   r = card.send(36, payload_of(record(9, ELTWISE_SUM, 0, 0)));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("rec.input_num <= 8"), std::string::npos) << card.console();
   std::vector<uint32_t> short_payload = payload_of(record(2, ELTWISE_SUM, 0, 0));
   short_payload.pop_back();
   r = card.send(36, short_payload);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 
@@ -93,35 +88,30 @@ TEST(EltwiseApi, PreluAndDropout) {
   for (size_t i = 0; i <= total; i++) rnd[i] = float((i * 7) % 9) / 8.0f;
   for (size_t k = 0; k < c; k++) slopes[k] = float(k % 5) * 0.25f;
   constexpr uint64_t kSlope = 0x104000000ull, kRandom = 0x105000000ull, kSelect = 0x106000000ull;
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), total * 4);
-    card->write(kSlope, slopes.data(), c * 4);
-    card->write(kRandom, rnd.data(), rnd.size() * 4);
-    auto r = card->send(22, payload_of(zv_api_prelu_forward_t{kIn, kSlope, kOut, 0.0f, 0, n, c, h, w}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    std::vector<float> out = as_floats(card->read(kOut, total * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), total * 4);
+    card.write(kSlope, slopes.data(), c * 4);
+    card.write(kRandom, rnd.data(), rnd.size() * 4);
+    auto r = card.send(22, payload_of(zv_api_prelu_forward_t{kIn, kSlope, kOut, 0.0f, 0, n, c, h, w}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    std::vector<float> out = get<float>(card, kOut, total);
     for (size_t i = 0; i < total; i++) ASSERT_EQ(out[i], in[i] > 0 ? in[i] : slopes[(i / hw) % c] * in[i]) << i;
-    r = card->send(22, payload_of(zv_api_prelu_forward_t{kIn, 0, kOut, 0.25f, 1, n, c, h, w}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    out = as_floats(card->read(kOut, total * 4));
+    r = card.send(22, payload_of(zv_api_prelu_forward_t{kIn, 0, kOut, 0.25f, 1, n, c, h, w}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    out = get<float>(card, kOut, total);
     for (size_t i = 0; i < total; i++) ASSERT_EQ(out[i], in[i] > 0 ? in[i] : 0.25f * in[i]) << i;
     // Dropout with ratio 0.75 over n x (c h w), the random values 4 bytes in.
-    r = card->send(10, payload_of(zv_api_dropout_forward_t{kIn, kOut, kSelect, kRandom, 4, 0.75f, n, c * h * w}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    out = as_floats(card->read(kOut, total * 4));
-    const std::vector<float> sel = as_floats(card->read(kSelect, total * 4));
+    r = card.send(10, payload_of(zv_api_dropout_forward_t{kIn, kOut, kSelect, kRandom, 4, 0.75f, n, c * h * w}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    out = get<float>(card, kOut, total);
+    const std::vector<float> sel = get<float>(card, kSelect, total);
     for (size_t i = 0; i < total; i++) {
       const bool keep = rnd[i + 1] > 0.75f;
       ASSERT_EQ(sel[i], keep ? 1.0f : 0.0f) << i;
       ASSERT_EQ(out[i], keep ? in[i] * 4.0f : 0.0f) << i;
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(EltwiseApi, PreluDropoutEmptyAndWrongSizes) {
@@ -132,13 +122,11 @@ TEST(EltwiseApi, PreluDropoutEmptyAndWrongSizes) {
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r)) << e.first;
     std::vector<uint32_t> short_payload = e.second;
     short_payload.pop_back();
     r = card.send(e.first, short_payload);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << e.first;
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/eltwise_math.h"
@@ -68,17 +69,13 @@ TEST(EltwiseMathApi, EachIdEndToEnd) {
       {"26 threshold, h 0", 26, io_message({f32(-1.0f), n, c, 0, 7}), count,
        [&](size_t i) { return in[i] > -1.0f ? 1.0 : 0.0; }},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    card->write(kBias, bias.data(), bias.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    card.write(kBias, bias.data(), bias.size() * 4);
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      auto r = card->send(k.id, k.payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<float> out = as_floats(card->read(kOut, k.count * 4));
+      SCOPED_TRACE(k.what);
+      ASSERT_TRUE(AnswerOk(card, card.send(k.id, k.payload)));
+      const std::vector<float> out = get<float>(card, kOut, k.count);
       for (size_t i = 0; i < k.count; i++)
         ASSERT_NEAR(out[i], k.ref(i), 1e-6 * std::fmax(1.0, std::fabs(k.ref(i)))) << i;
     }
@@ -92,16 +89,14 @@ TEST(EltwiseMathApi, EachIdEndToEnd) {
         {44, io_message({n, c, 0, 3})},
     };
     for (const auto &s : stopping) {
-      SCOPED_TRACE(card_config_name(cfg) + ": api " + std::to_string(s.first));
-      const size_t seen = card->console().size();
-      auto r = card->send(s.first, s.second);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 1009u) << card->console();
+      SCOPED_TRACE(std::string("api ") + std::to_string(s.first));
+      const size_t seen = card.console().size();
+      ASSERT_TRUE(AnswerOk(card, card.send(s.first, s.second), 1009u));
       if (s.first != 13) {  // the layer's own stop, not the handler's
-        EXPECT_NE(card->console().find("_forward_internal", seen), std::string::npos) << card->console();
+        EXPECT_NE(card.console().find("_forward_internal", seen), std::string::npos) << card.console();
       }
     }
-  }
+  });
 }
 
 TEST(EltwiseMathApi, ZeroCountsAndWrongSizes) {
@@ -117,13 +112,11 @@ TEST(EltwiseMathApi, ZeroCountsAndWrongSizes) {
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r)) << e.first;
     std::vector<uint32_t> longer = e.second;
     longer.push_back(0);
     r = card.send(e.first, longer);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << e.first;
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "interp/context.h"
@@ -85,19 +86,15 @@ TEST(FullnetApi, LocalGroupPipelinesBatchSlicesThroughThreeStages) {
   std::vector<float> want(in.size());
   for (size_t i = 0; i < in.size(); i++) want[i] = in[i] * 1.5f;
   const Words desc = description({1}, {2}, {const_binary_group(4, 3)});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    auto a = run(*card, desc, shape);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    auto a = run(card, desc, shape);
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
     // The returned shape record: dims, the four extents, untouched words 0, elem_num.
-    const std::vector<uint32_t> rec = values_of<uint32_t>(card->read(kShapes, 40));
+    const std::vector<uint32_t> rec = values_of<uint32_t>(card.read(kShapes, 40));
     EXPECT_EQ(rec, (std::vector<uint32_t>{4, 10, 3, 4, 5, 0, 0, 0, 0, 0}));
-  }
+  });
 }
 
 TEST(FullnetApi, StageAndSliceVariantsGiveTheSameResult) {
@@ -123,9 +120,7 @@ TEST(FullnetApi, StageAndSliceVariantsGiveTheSameResult) {
     std::vector<float> zeros(in.size(), 0.0f);
     card->write(kOut, zeros.data(), zeros.size() * 4);
     auto a = run(*card, description({1}, {2}, {g}), shape);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
+    ASSERT_TRUE(AnswerOk(*card, a));
     EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
   }
 }
@@ -178,25 +173,21 @@ TEST(FullnetApi, PoolingCutAlongHEqualsTheWholeHeightAndTheGlobalLayer) {
   const std::vector<Variant> variants = {{"cut along h", description({1}, {2}, {pool_group(true, H)})},
                                          {"whole height", description({1}, {2}, {pool_group(false, H)})},
                                          {"global group", global}};
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     std::vector<std::vector<float>> got;
     for (const Variant &v : variants) {
-      SCOPED_TRACE(card_config_name(cfg) + ", " + v.what);
-      card->write(kIn, in.data(), in.size() * 4);
+      SCOPED_TRACE(v.what);
+      card.write(kIn, in.data(), in.size() * 4);
       std::vector<float> zeros(want.size(), 0.0f);
-      card->write(kOut, zeros.data(), zeros.size() * 4);
-      auto a = run(*card, v.desc, shape);
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      got.push_back(as_floats(card->read(kOut, want.size() * 4)));
+      card.write(kOut, zeros.data(), zeros.size() * 4);
+      auto a = run(card, v.desc, shape);
+      ASSERT_TRUE(AnswerOk(card, a));
+      got.push_back(get<float>(card, kOut, want.size()));
       EXPECT_EQ(got.back(), want);
-      EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
+      EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
     }
-    SCOPED_TRACE(card_config_name(cfg));
     EXPECT_EQ(got[0], got[2]) << "the cut local group and the global group differ";
-  }
+  });
 }
 
 TEST(FullnetApi, ConstantBinaryIntoAReshapeIntoTheOutput) {
@@ -217,24 +208,20 @@ TEST(FullnetApi, ConstantBinaryIntoAReshapeIntoTheOutput) {
                                      layer(DYNAMIC_LAYER_RESHAPE, kFp32, Record(48).u8(0, 2).i32(4, -1).i32(8, 8).i32(44, -1),
                                            Words().append(neuron_ref(4, 0)).append(net_io_ref(2))));
   const Words desc = description({1}, {2}, {sub, reshape});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     const std::vector<uint8_t> canary(want.size() * 4 + 16, 0xee);
-    card->write(kOut, canary.data(), canary.size());
-    auto a = run(*card, desc, s);
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<uint8_t> out = card->read(kOut, canary.size());
+    card.write(kOut, canary.data(), canary.size());
+    auto a = run(card, desc, s);
+    ASSERT_TRUE(AnswerOk(card, a));
+    const std::vector<uint8_t> out = card.read(kOut, canary.size());
     std::vector<float> got(want.size());
     std::memcpy(got.data(), out.data(), got.size() * 4);
     EXPECT_EQ(got, want);
     EXPECT_EQ(std::vector<uint8_t>(out.begin() + long(want.size() * 4), out.end()), std::vector<uint8_t>(16, 0xee))
         << "written past the output";
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 12)), (std::vector<uint32_t>{2, 15, 8}));
-  }
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 12)), (std::vector<uint32_t>{2, 15, 8}));
+  });
 }
 
 
@@ -317,9 +304,7 @@ TEST(FullnetApi, ConvolutionCutAlongHEqualsTheWholeHeightAndTheGlobalLayer) {
       std::vector<float> zeros(want.size(), 0.0f);
       card->write(kOut, zeros.data(), zeros.size() * 4);
       auto a = run(*card, v.desc, {uint32_t(N), uint32_t(IC), uint32_t(H), uint32_t(W)});
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      ASSERT_TRUE(AnswerOk(*card, a));
       got.push_back(as_floats(card->read(kOut, want.size() * 4)));
       EXPECT_EQ(got.back(), want);
       EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, 2, 3, 16, 8}));
@@ -384,22 +369,19 @@ TEST(FullnetApi, GlobalGroupsFeedALocalGroupThroughIntermediateTensors) {
   dynamic_global_func_map_set_for_test(kCopyType, copy_layer_ctrl);
   card.write(kIn, in.data(), in.size() * 4);
   auto a = run(card, desc, shape);
-  ASSERT_TRUE(a) << card.trouble();
-  ASSERT_EQ(a->result, 0u) << card.console();
-  EXPECT_EQ(as_floats(card.read(kNeuron + kBoundary + 0x1000, in.size() * 4)), in);
-  EXPECT_EQ(as_floats(card.read(kCoeff + 0x2000, in.size() * 4)), in);
-  EXPECT_EQ(as_floats(card.read(kOut, want.size() * 4)), want);
+  ASSERT_TRUE(AnswerOk(card, a));
+  EXPECT_EQ(get<float>(card, kNeuron + kBoundary + 0x1000, in.size()), in);
+  EXPECT_EQ(get<float>(card, kCoeff + 0x2000, in.size()), in);
+  EXPECT_EQ(get<float>(card, kOut, want.size()), want);
   EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, 6, 2, 3, 4}));
 
   // A global copy straight into the net output (net-io reference), and a
   // description without groups, which reports the output as registered.
   auto b = run(card, description({1}, {2}, {copy_group(1, net_io_ref(1), 2, net_io_ref(2), {})}), shape);
-  ASSERT_TRUE(b) << card.trouble();
-  ASSERT_EQ(b->result, 0u) << card.console();
-  EXPECT_EQ(as_floats(card.read(kOut, in.size() * 4)), in);
+  ASSERT_TRUE(AnswerOk(card, b));
+  EXPECT_EQ(get<float>(card, kOut, in.size()), in);
   auto c = run(card, description({1}, {2}, {}), shape);
-  ASSERT_TRUE(c) << card.trouble();
-  ASSERT_EQ(c->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, c));
   EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 40)), std::vector<uint32_t>(10, 0));
 }
 
@@ -449,20 +431,15 @@ TEST(FullnetApi, TwoLocalGroupsThroughAnIntermediateTensor) {
   m.outputs = {IoOutput{kOut, 0, 0}};
   m.return_shape = 1;
   use_card_areas(m);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kDesc, desc.raw().data(), desc.raw().size());
-    card->write(kIn, a.data(), a.size() * 4);
-    card->write(kIn + 0x10000, b.data(), b.size() * 4);
-    card->write(kCoeff + kBiasOffset, bias.data(), bias.size() * 4);
-    auto r = card->send(111, run_payload(m));
-    ASSERT_TRUE(r) << card->trouble();
-    ASSERT_EQ(r->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
-    EXPECT_EQ(values_of<uint32_t>(card->read(kShapes, 20)), (std::vector<uint32_t>{4, N, C, 2 * H, 2 * W}));
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kDesc, desc.raw().data(), desc.raw().size());
+    card.write(kIn, a.data(), a.size() * 4);
+    card.write(kIn + 0x10000, b.data(), b.size() * 4);
+    card.write(kCoeff + kBiasOffset, bias.data(), bias.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(111, run_payload(m))));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
+    EXPECT_EQ(values_of<uint32_t>(card.read(kShapes, 20)), (std::vector<uint32_t>{4, N, C, 2 * H, 2 * W}));
+  });
 }
 
 TEST(FullnetApi, GlobalMovesOfALocalGroup) {
@@ -490,17 +467,13 @@ TEST(FullnetApi, GlobalMovesOfALocalGroup) {
                                             .u32(20, N * C * HW * 4))}}});
   g.steps.push_back({});
   const Words desc = description({1}, {2}, {g});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    auto a = run(*card, desc, {N, C, H, W});
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, in.size() * 4)), in);
-    const std::vector<float> mid = as_floats(card->read(kNeuron + kMid, N * 2 * C * HW * 4));
-    const std::vector<float> wide = as_floats(card->read(kNeuron + kWide, N * (C + 2) * HW * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    auto a = run(card, desc, {N, C, H, W});
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, in.size()), in);
+    const std::vector<float> mid = get<float>(card, kNeuron + kMid, N * 2 * C * HW);
+    const std::vector<float> wide = get<float>(card, kNeuron + kWide, N * (C + 2) * HW);
     for (uint32_t n = 0; n < N; n++)
       for (uint32_t c = 0; c < C; c++)
         for (uint32_t i = 0; i < HW; i++) {
@@ -509,9 +482,9 @@ TEST(FullnetApi, GlobalMovesOfALocalGroup) {
           EXPECT_EQ(wide[(n * (C + 2) + 1 + c) * HW + i], v);
         }
     std::vector<float> l2(in.size());
-    card->chip().l2.load(L2_SRAM_START_ADDR + kL2Offset, l2.data(), l2.size() * 4);
+    card.chip().l2.load(L2_SRAM_START_ADDR + kL2Offset, l2.data(), l2.size() * 4);
     EXPECT_EQ(l2, in);
-  }
+  });
 }
 
 TEST(FullnetApi, EightBitSlicesLoadPackedAndStoreOneItemPerByte) {
@@ -529,23 +502,18 @@ TEST(FullnetApi, EightBitSlicesLoadPackedAndStoreOneItemPerByte) {
   // Stored as tensor 1 itself into the net output named by the container id.
   g.steps.push_back({{}, {{0, move(ST_ITM_NEURON, st_itm(0, kLocalIn, 1, kDsize8, 2))}}});
   const Words desc = description({1}, {2}, {g});
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kDesc, desc.raw().data(), desc.raw().size());
-    card->write(kIn, in.data(), in.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kDesc, desc.raw().data(), desc.raw().size());
+    card.write(kIn, in.data(), in.size());
     RunMessage m;
     m.description_addr = kDesc;
     m.description_words = uint32_t((desc.size_bytes() + 3) / 4);
     m.has_4n_addr = true;
     m.inputs = {IoInput{kIn, kIn + 0x10000, kDsize8, {N, C, H, W}, 0}};
     m.outputs = {IoOutput{kOut, 0, 0}};
-    auto a = card->send(111, run_payload(m));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(card->read(kOut, in.size()), in);
-  }
+    ASSERT_TRUE(AnswerOk(card, card.send(111, run_payload(m))));
+    EXPECT_EQ(card.read(kOut, in.size()), in);
+  });
 }
 
 uint32_t bits_of(float f);
@@ -782,9 +750,7 @@ TEST(FullnetApi, LocalLayersAgainstTheirReferences) {
       m.return_shape = 1;
       use_card_areas(m);
       auto a = card->send(111, run_payload(m));
-      ASSERT_TRUE(a) << card->trouble();
-      ASSERT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      ASSERT_TRUE(AnswerOk(*card, a));
       const Tensor want = c.ref(ins, c.coeffs);
       if (c.int8_out) {
         const std::vector<uint8_t> got = card->read(kOut, want.size());
@@ -953,14 +919,11 @@ TEST(FullnetApi, BadDescriptionsAnswer1009AndTheCardServesOn) {
       SCOPED_TRACE(std::string(c.what) + ", seed " + std::to_string(seed));
       const size_t from = card->console().size();
       auto a = run(*card, c.desc, shape);
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 1009u);
+      ASSERT_TRUE(AnswerOk(*card, a, 1009u));
       EXPECT_TRUE(failed_on(card->console(), from, c.function, c.condition, c.logged));
     }
     auto good = run(*card, description({1}, {2}, {const_binary_group(4, 3)}), shape);
-    ASSERT_TRUE(good) << card->trouble();
-    ASSERT_EQ(good->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
+    ASSERT_TRUE(AnswerOk(*card, good));
     EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
   }
 }
@@ -1006,9 +969,7 @@ TEST(FullnetApi, BadMessagesAnswer1009) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     const size_t from = card.console().size();
-    auto a = card.send(111, c.payload);
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, card.send(111, c.payload), 1009u));
     EXPECT_TRUE(failed_on(card.console(), from, c.function, c.condition));
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
@@ -1028,15 +989,13 @@ TEST(FullnetApi, HundredsOfFailedRunsLeaveTheHeapForAGoodOne) {
   card.write(kIn, in.data(), in.size() * 4);
   for (int i = 0; i < 300; i++) {
     auto a = run(card, bad, shape);
-    ASSERT_TRUE(a) << card.trouble();
-    ASSERT_EQ(a->result, 1009u) << card.console();
+    ASSERT_TRUE(AnswerOk(card, a, 1009u));
   }
   auto good = run(card, description({1}, {2}, {const_binary_group(4, 3)}), shape);
-  ASSERT_TRUE(good) << card.trouble();
-  ASSERT_EQ(good->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, good));
   std::vector<float> want(in.size());
   for (size_t i = 0; i < in.size(); i++) want[i] = in[i] * 1.5f;
-  EXPECT_EQ(as_floats(card.read(kOut, want.size() * 4)), want);
+  EXPECT_EQ(get<float>(card, kOut, want.size()), want);
 }
 
 
@@ -1098,20 +1057,15 @@ TEST(MultiFullnetApi, ReplaysBuffersAsTheCommandsIssuedDirectly) {
   m.bd_buffer = kBdBuf;
   m.gdma_buffer = kGdmaBuf;
   m.groups = {{bd_per_group, gdma_per_group}, {bd_per_group, gdma_per_group}};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kHostIn, in.data(), in.size() * 4);
-    card->write(kBdBuf, bd.data(), bd.size() * 4);
-    card->write(kGdmaBuf, gdma.data(), gdma.size() * 4);
-    auto a = card->send(110, replay_payload(m));
-    ASSERT_TRUE(a) << card->trouble();
-    ASSERT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kHostOut, 256)), want);
-    EXPECT_EQ(card->chip().engines.bd.commands().size(), 2u * bd_per_group);
-    EXPECT_EQ(card->chip().engines.gdma.commands().size(), 2u * gdma_per_group + 2) << "two copies and the buffers";
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kHostIn, in.data(), in.size() * 4);
+    card.write(kBdBuf, bd.data(), bd.size() * 4);
+    card.write(kGdmaBuf, gdma.data(), gdma.size() * 4);
+    ASSERT_TRUE(AnswerOk(card, card.send(110, replay_payload(m))));
+    EXPECT_EQ(as_floats(card.read(kHostOut, 256)), want);
+    EXPECT_EQ(card.chip().engines.bd.commands().size(), 2u * bd_per_group);
+    EXPECT_EQ(card.chip().engines.gdma.commands().size(), 2u * gdma_per_group + 2) << "two copies and the buffers";
+  });
 }
 
 TEST(MultiFullnetApi, StoreModeConversionsAroundTheRun) {
@@ -1128,9 +1082,7 @@ TEST(MultiFullnetApi, StoreModeConversionsAroundTheRun) {
   auto card = deferred_card(Backend::Native, 5);
   card->write(kHostIn, in.data(), in.size());
   auto a = card->send(110, replay_payload(m));
-  ASSERT_TRUE(a) << card->trouble();
-  ASSERT_EQ(a->result, 0u) << card->console();
-  EXPECT_TRUE(no_findings(card->chip()));
+  ASSERT_TRUE(AnswerOk(*card, a));
   EXPECT_EQ(card->read(kHostOut, in.size()), in);
   // 4N: word e of item group g holds items 4g..4g+3 of element e, byte by byte.
   const std::vector<uint8_t> packed = card->read(kHostOut + 0x1000, 2 * L * 4);
@@ -1168,24 +1120,18 @@ TEST(MultiFullnetApi, BadBuffersAndCountsAnswer1009) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     const size_t from = card.console().size();
-    auto a = card.send(110, replay_payload(c.m));
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, card.send(110, replay_payload(c.m)), 1009u));
     EXPECT_TRUE(failed_on(card.console(), from, c.function, c.condition));
   }
   // A payload whose group count runs past it.
   std::vector<uint32_t> p = replay_payload(net::ReplayMessage{{}, {}, kBdBuf, kGdmaBuf, {{0, 0}}});
   p.back() = 0, p[p.size() - 3] = 1000;
   const size_t from = card.console().size();
-  auto a = card.send(110, p);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(110, p), 1009u));
   EXPECT_TRUE(failed_on(card.console(), from, "require_entries", "(u64)count * bytes <= r->size - r->at"));
   // Both counts 0: nothing reaches the engines.
   const size_t before = card.chip().engines.bd.commands().size() + card.chip().engines.gdma.commands().size();
-  auto z = card.send(110, replay_payload(net::ReplayMessage{{}, {}, kBdBuf, kGdmaBuf, {{0, 0}}}));
-  ASSERT_TRUE(z) << card.trouble();
-  EXPECT_EQ(z->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, card.send(110, replay_payload(net::ReplayMessage{{}, {}, kBdBuf, kGdmaBuf, {{0, 0}}}))));
   EXPECT_EQ(card.chip().engines.bd.commands().size() + card.chip().engines.gdma.commands().size(), before);
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "cmd/gemm.h"
@@ -85,12 +86,7 @@ std::vector<float> run(Card &card, const Case &k, const Operands &o) {
   r.beta = bits(k.beta);
   r.c_addr = c;
   r.ldc = o.ldc;
-  auto answer = card.send(kGemm, payload_of(r));
-  EXPECT_TRUE(answer) << card.trouble();
-  if (answer) {
-    EXPECT_EQ(answer->result, 0u) << card.console();
-  }
-  EXPECT_TRUE(no_findings(card.chip()));
+  EXPECT_TRUE(AnswerOk(card, card.send(kGemm, payload_of(r))));
   std::vector<float> out(o.C.size());
   card.read(c, out.data(), out.size() * 4);
   return out;

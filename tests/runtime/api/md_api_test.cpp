@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "cmd/bd_arith.h"
 #include "fw_test.h"
@@ -134,31 +135,26 @@ TEST(MdApi, EachIdEndToEnd) {
     cases.push_back({"75: region activation", 75, payload_of(r), kY, count, [region](size_t i) { return (*region)[i]; },
                      2e-6});
   }
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kA, a.data(), count * 4);
-    card->write(kB, b.data(), count * 4);
-    card->write(kC, cc.data(), count * 4);
-    card->write(kD, d.data(), count * 4);
-    card->write(kC + 0x800000, vb.data(), vb.size() * 4);
-    card->write(kD + 0x800000, vs.data(), vs.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kA, a.data(), count * 4);
+    card.write(kB, b.data(), count * 4);
+    card.write(kC, cc.data(), count * 4);
+    card.write(kD, d.data(), count * 4);
+    card.write(kC + 0x800000, vb.data(), vb.size() * 4);
+    card.write(kD + 0x800000, vs.data(), vs.size() * 4);
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      auto r = card->send(k.id, k.payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<float> out = as_floats(card->read(k.out, k.count * 4));
-      for (size_t i = 0; i < k.count; i++) ASSERT_NEAR(out[i], k.ref(i), k.tol * std::fmax(1.0, std::fabs(k.ref(i)))) << i;
+      SCOPED_TRACE(k.what);
+      ASSERT_TRUE(AnswerOk(card, card.send(k.id, k.payload)));
+      const std::vector<float> out = get<float>(card, k.out, k.count);
+      for (size_t i = 0; i < k.count; i++)
+        ASSERT_NEAR(out[i], k.ref(i), k.tol * std::fmax(1.0, std::fabs(k.ref(i)))) << i;
     }
-    SCOPED_TRACE(card_config_name(cfg) + ": 139 finite");
+    SCOPED_TRACE(std::string("139 finite"));
     const float special[4] = {1.0f, 1.0f / 0.0f, std::nanf(""), -2.0f};
-    card->write(kC, special, sizeof special);
-    auto r = card->send(139, payload_of(zv_api_f32_is_t{kC, kY, 4, 2}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    EXPECT_EQ(card->read(kY, 4), (std::vector<uint8_t>{1, 0, 0, 1}));
-  }
+    card.write(kC, special, sizeof special);
+    ASSERT_TRUE(AnswerOk(card, card.send(139, payload_of(zv_api_f32_is_t{kC, kY, 4, 2}))));
+    EXPECT_EQ(card.read(kY, 4), (std::vector<uint8_t>{1, 0, 0, 1}));
+  });
 }
 
 TEST(MdApi, ZeroCountsAndWrongSizes) {
@@ -187,13 +183,11 @@ TEST(MdApi, ZeroCountsAndWrongSizes) {
   for (const auto &e : empty) {
     SCOPED_TRACE(e.first);
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u);
+    ASSERT_TRUE(AnswerOk(card, r));
     std::vector<uint32_t> longer = e.second;
     longer.push_back(0);
     r = card.send(e.first, longer);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

@@ -42,26 +42,26 @@ TEST(MemoryApi, MemsetFillsPatternsAndWords) {
       {"mode 4 over 3 bytes: nothing to do", 4, 3, 0x44332211, 0},
       {"mode 2 over 1 byte: nothing to do", 2, 1, 0x2211, 0},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     uint64_t at = kDdr + 0x10;
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
+      SCOPED_TRACE(k.what);
       const std::vector<uint8_t> old = pattern(k.byte_count + 8, k.mode);
-      card->write(at, old.data(), old.size());
-      const size_t before = card->chip().engines.gdma.commands().size();
-      send(*card, 1, payload_of(zv_api_memset_t{at, k.byte_count, k.mode, k.value}));
-      EXPECT_EQ(card->chip().engines.gdma.commands().size() - before, k.commands);
+      card.write(at, old.data(), old.size());
+      const size_t before = card.chip().engines.gdma.commands().size();
+      send(card, 1, payload_of(zv_api_memset_t{at, k.byte_count, k.mode, k.value}));
+      EXPECT_EQ(card.chip().engines.gdma.commands().size() - before, k.commands);
       std::vector<uint8_t> want = old;
       const uint32_t unit = k.mode == 4 ? 4 : k.mode;
-      for (uint32_t b = 0; b < k.byte_count / unit * unit; b++) want[b] = static_cast<uint8_t>(k.value >> (8 * (b % unit)));
-      EXPECT_TRUE(card->read(at, want.size()) == want);
+      for (uint32_t b = 0; b < k.byte_count / unit * unit; b++)
+        want[b] = static_cast<uint8_t>(k.value >> (8 * (b % unit)));
+      EXPECT_TRUE(card.read(at, want.size()) == want);
       at += (k.byte_count + 0x100) & ~0xfull;
     }
     // A mode outside 1 to 4 issues nothing.
-    expect_refused(*card, 1, payload_of(zv_api_memset_t{kDdr, 8, 5, 0}),
+    expect_refused(card, 1, payload_of(zv_api_memset_t{kDdr, 8, 5, 0}),
                    ": (api->mode==1) ||(api->mode==2) || (api->mode==3) ||(api->mode==4)\n");
-  }
+  });
 }
 
 TEST(MemoryApi, MemcpyCopiesStridedRows) {
@@ -74,41 +74,38 @@ TEST(MemoryApi, MemcpyCopiesStridedRows) {
       {"2 rows of 70000 words: pieces and the rest", 2, 70010, 70003, 70000},
       {"one row", 1, 0, 0, 1},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
+      SCOPED_TRACE(k.what);
       const uint64_t src = kDdr + 0x40, dst = kDdr + 0x1000040;
       const size_t src_words = (k.n - 1) * static_cast<size_t>(k.src_stride) + k.w;
       const size_t dst_words = (k.n - 1) * static_cast<size_t>(k.dst_stride) + k.w + 4;
       const std::vector<uint8_t> in = pattern(4 * src_words, 1), old = pattern(4 * dst_words, 2);
-      card->write(src, in.data(), in.size());
-      card->write(dst, old.data(), old.size());
-      send(*card, 2, payload_of(zv_api_memcpy_t{src, dst, k.n, k.src_stride, k.dst_stride, k.w}));
+      card.write(src, in.data(), in.size());
+      card.write(dst, old.data(), old.size());
+      send(card, 2, payload_of(zv_api_memcpy_t{src, dst, k.n, k.src_stride, k.dst_stride, k.w}));
       std::vector<uint8_t> want = old;
       for (int32_t r = 0; r < k.n; r++)
         std::memcpy(&want[4 * size_t(r) * k.dst_stride], &in[4 * size_t(r) * k.src_stride], 4 * size_t(k.w));
-      EXPECT_TRUE(card->read(dst, want.size()) == want);
+      EXPECT_TRUE(card.read(dst, want.size()) == want);
     }
-  }
+  });
 }
 
 TEST(MemoryApi, MemsetByteFillsStridedBytes) {
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const uint64_t at = kDdr + 0x203;
     const std::vector<uint8_t> old = pattern(200, 3);
-    card->write(at, old.data(), old.size());
+    card.write(at, old.data(), old.size());
     // 3 rows of 4 bytes, rows 50 bytes apart, bytes 3 apart; only the low byte of the value.
-    send(*card, 177, payload_of(zv_api_memset_byte_t{at, 3, 1, 1, 4, 50, 1, 1, 3, 0xab, {0, 0, 0}}));
+    send(card, 177, payload_of(zv_api_memset_byte_t{at, 3, 1, 1, 4, 50, 1, 1, 3, 0xab, {0, 0, 0}}));
     std::vector<uint8_t> want = old;
     for (int n = 0; n < 3; n++)
       for (int w = 0; w < 4; w++) want[50 * n + 3 * w] = 0xab;
-    EXPECT_TRUE(card->read(at, want.size()) == want);
-    send(*card, 177, payload_of(zv_api_memset_byte_t{at, 1, 2, 1, 4, 50, 1, 1, 3, 0xab, {0, 0, 0}}), 1009);
-    EXPECT_NE(card->console().find(": input_h == 1 && input_c == 1\n"), std::string::npos);
-  }
+    EXPECT_TRUE(card.read(at, want.size()) == want);
+    send(card, 177, payload_of(zv_api_memset_byte_t{at, 1, 2, 1, 4, 50, 1, 1, 3, 0xab, {0, 0, 0}}), 1009);
+    EXPECT_NE(card.console().find(": input_h == 1 && input_c == 1\n"), std::string::npos);
+  });
 }
 
 memcpy_tensors_row_t row(uint64_t src, uint64_t dst, std::vector<int32_t> shape, std::vector<int32_t> ss,
@@ -146,35 +143,34 @@ TEST(MemoryApi, TensorListCopy) {
        row(src + 7, dst[1], {3, 1, 5, 9}, {45, 45, 9, 1}, {100, 50, 10, 1}, 1),
        row(src + 4, dst[2], {1, 4, 1, 6}, {6, 12, 6, 1}, {24, 6, 6, 1}, 4)},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     const std::vector<uint8_t> in = pattern(0x1000, 4);
-    card->write(src, in.data(), in.size());
+    card.write(src, in.data(), in.size());
     for (const auto &rows : lists) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + std::to_string(rows.size()) + " tensors");
+      SCOPED_TRACE(std::to_string(rows.size()) + " tensors");
       std::vector<std::vector<uint8_t>> want;
       for (uint64_t d : dst) {
         want.push_back(pattern(0x2000, static_cast<unsigned>(d >> 16)));
-        card->write(d, want.back().data(), want.back().size());
+        card.write(d, want.back().data(), want.back().size());
       }
       for (const auto &r : rows) {
         const size_t k = r.dst_addr == dst[0] ? 0 : r.dst_addr == dst[1] ? 1 : 2;
         apply(r, std::vector<uint8_t>(in.begin() + static_cast<long>(r.src_addr - src), in.end()), want[k]);
       }
-      card->write(table, rows.data(), rows.size() * sizeof(memcpy_tensors_row_t));
+      card.write(table, rows.data(), rows.size() * sizeof(memcpy_tensors_row_t));
       const uint32_t record[3] = {static_cast<uint32_t>(rows.size()), static_cast<uint32_t>(table),
                                   static_cast<uint32_t>(table >> 32)};
-      send(*card, 183, std::vector<uint32_t>(record, record + 3));
-      for (size_t k = 0; k < 3; k++) EXPECT_TRUE(card->read(dst[k], 0x2000) == want[k]) << k;
+      send(card, 183, std::vector<uint32_t>(record, record + 3));
+      for (size_t k = 0; k < 3; k++) EXPECT_TRUE(card.read(dst[k], 0x2000) == want[k]) << k;
     }
     // A table longer than the DTCM scratch window is refused before it is moved.
-    const size_t before = card->chip().engines.gdma.commands().size();
-    send(*card, 183, {5783, static_cast<uint32_t>(table), 1}, 1009);
-    EXPECT_NE(card->console().find(": api->tensor_num <= MEMCPY_TENSORS_MAX_ROWS\nASSERT info: tensor_num=5783, at "
-                                   "most 5782 rows of 68 bytes fit\n"),
+    const size_t before = card.chip().engines.gdma.commands().size();
+    send(card, 183, {5783, static_cast<uint32_t>(table), 1}, 1009);
+    EXPECT_NE(card.console().find(": api->tensor_num <= MEMCPY_TENSORS_MAX_ROWS\nASSERT info: tensor_num=5783, at "
+                                  "most 5782 rows of 68 bytes fit\n"),
               std::string::npos);
-    EXPECT_EQ(card->chip().engines.gdma.commands().size(), before);
-  }
+    EXPECT_EQ(card.chip().engines.gdma.commands().size(), before);
+  });
 }
 
 }  // namespace

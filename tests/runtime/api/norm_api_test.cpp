@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/batchnorm.h"
@@ -58,80 +59,73 @@ TEST(NormApi, FloatLayersEndToEnd) {
   const size_t count = size_t(n) * c * h * w;
   const std::vector<float> x = values(count, -3.0f, 3.0f, 1), mean = values(size_t(c), -1.0f, 1.0f, 2),
                            var = values(size_t(c), 0.5f, 2.0f, 3);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, x.data(), count * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, x.data(), count * 4);
     auto send = [&](uint32_t id, const std::vector<uint32_t> &payload) {
-      auto r = card->send(id, payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      ASSERT_TRUE(AnswerOk(card, card.send(id, payload)));
     };
     {
       SCOPED_TRACE("56 LRN");
       send(56, payload_of(zv_api_lrn_forward_parallel_t{kIn, kOut, n, c, h, w, 0.02f, 5, 0.75f, 1.0f}));
-      expect_near(as_floats(card->read(kOut, count * 4)), ref::norm::lrn(t4(x, n, c, h, w), 0.02f, 5, 0.75f, 1.0f).v,
-                  4e-6);
+      expect_near(get<float>(card, kOut, count), ref::norm::lrn(t4(x, n, c, h, w), 0.02f, 5, 0.75f, 1.0f).v, 4e-6);
     }
     {
       SCOPED_TRACE("24 scale per channel with bias and ReLU");
-      card->write(kV0, mean.data(), size_t(c) * 4);
-      card->write(kV1, var.data(), size_t(c) * 4);
+      card.write(kV0, mean.data(), size_t(c) * 4);
+      card.write(kV1, var.data(), size_t(c) * 4);
       send(24, payload_of(zv_api_scale_forward_t{kIn, kV0, kV1, kOut, n, c, h, w, 1, 1, 1, 1}));
       std::vector<double> want(count);
       for (size_t i = 0; i < count; i++) {
         const size_t k = (i / size_t(h * w)) % size_t(c);
         want[i] = std::max(0.0, double(x[i] * mean[k] + var[k]));
       }
-      expect_near(as_floats(card->read(kOut, count * 4)), want, 1e-6);
+      expect_near(get<float>(card, kOut, count), want, 1e-6);
     }
     {
       SCOPED_TRACE("48 normalize: a non-zero flag reads as 1");
-      card->write(kV0, mean.data(), size_t(c) * 4);
+      card.write(kV0, mean.data(), size_t(c) * 4);
       send(48, payload_of(zv_api_normalize_forward_t{kIn, kOut, kV0, 7, 0, n, c, h, w, 1e-6f, 1.0f, 0}));
-      expect_near(as_floats(card->read(kOut, count * 4)),
-                  ref::norm::normalize(t4(x, n, c, h, w), true, 1e-6f, std::vector<double>(mean.begin(), mean.end()),
-                                       false)
-                      .v,
-                  2e-6);
+      expect_near(
+          get<float>(card, kOut, count),
+          ref::norm::normalize(t4(x, n, c, h, w), true, 1e-6f, std::vector<double>(mean.begin(), mean.end()), false).v,
+          2e-6);
     }
     {
       SCOPED_TRACE("58 batch normalisation, inference");
-      card->write(kV0, mean.data(), size_t(c) * 4);
-      card->write(kV1, var.data(), size_t(c) * 4);
+      card.write(kV0, mean.data(), size_t(c) * 4);
+      card.write(kV1, var.data(), size_t(c) * 4);
       send(58, payload_of(zv_api_batchnorm_forward_inference_parallel_t{kIn, kV0, kV1, 2.0f, kV2, kOut, 1e-3f, n, c,
                                                                          h, w, 1, 1, 1}));
       std::vector<double> a, b;
       ref::bn::prepare(std::vector<double>(mean.begin(), mean.end()), std::vector<double>(var.begin(), var.end()),
                        2.0, 1e-3f, &a, &b);
-      expect_near(as_floats(card->read(kOut, count * 4)), ref::bn::apply(t4(x, n, c, h, w), a, b, true).v, 2e-6);
+      expect_near(get<float>(card, kOut, count), ref::bn::apply(t4(x, n, c, h, w), a, b, true).v, 2e-6);
       std::vector<double> sd(b.size());
       for (size_t i = 0; i < b.size(); i++) sd[i] = 1.0 / b[i];
-      expect_near(as_floats(card->read(kV2, size_t(c) * 4)), sd, 2e-6);
+      expect_near(get<float>(card, kV2, size_t(c)), sd, 2e-6);
     }
     {
       SCOPED_TRACE("59 batch normalisation, two training steps");
-      card->write(kV0, mean.data(), size_t(c) * 4);
-      card->write(kV1, var.data(), size_t(c) * 4);
+      card.write(kV0, mean.data(), size_t(c) * 4);
+      card.write(kV1, var.data(), size_t(c) * 4);
       std::vector<double> rm(mean.begin(), mean.end()), rv(var.begin(), var.end());
       for (int step = 0; step < 2; step++) {
         const std::vector<float> xs = values(count, -2.0f, 2.0f + float(step), unsigned(5 + step));
-        card->write(kIn, xs.data(), count * 4);
+        card.write(kIn, xs.data(), count * 4);
         const float m = float(n * h * w);
         send(59, payload_of(zv_api_batchnorm_forward_train_parallel_t{kIn, kV0, kV1, kV2, kV3, kOut, 1e-3f, 0.9f, m,
                                                                        n, c, h, w}));
         const ref::bn::TrainStep want = ref::bn::train(t4(xs, n, c, h, w), rm, rv, 1e-3f, 0.9f, m);
-        expect_near(as_floats(card->read(kOut, count * 4)), want.y.v, 1e-4);
-        expect_near(as_floats(card->read(kV2, size_t(c) * 4)), want.mean, 1e-4);
-        expect_near(as_floats(card->read(kV3, size_t(c) * 4)), want.std, 1e-4);
-        expect_near(as_floats(card->read(kV0, size_t(c) * 4)), want.running_mean, 1e-4);
-        expect_near(as_floats(card->read(kV1, size_t(c) * 4)), want.running_var, 1e-4);
+        expect_near(get<float>(card, kOut, count), want.y.v, 1e-4);
+        expect_near(get<float>(card, kV2, size_t(c)), want.mean, 1e-4);
+        expect_near(get<float>(card, kV3, size_t(c)), want.std, 1e-4);
+        expect_near(get<float>(card, kV0, size_t(c)), want.running_mean, 1e-4);
+        expect_near(get<float>(card, kV1, size_t(c)), want.running_var, 1e-4);
         rm = want.running_mean;
         rv = want.running_var;
       }
     }
-  }
+  });
 }
 
 TEST(NormApi, EightBitLayersEndToEnd) {
@@ -146,20 +140,15 @@ TEST(NormApi, EightBitLayersEndToEnd) {
     bias[k * 2] = bias[k * 2 + 1] = int16_t(int(k * 911 % 4001) - 2000);
     shift[k * 2] = shift[k * 2 + 1] = int16_t(int(k % 9) - 6);
   }
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size());
-    card->write(kV0, scale.data(), scale.size());
-    card->write(kV1, bias.data(), bias.size() * 2);
-    card->write(kV2, shift.data(), shift.size() * 2);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size());
+    card.write(kV0, scale.data(), scale.size());
+    card.write(kV1, bias.data(), bias.size() * 2);
+    card.write(kV2, shift.data(), shift.size() * 2);
     auto check = [&](uint32_t id, const std::vector<uint32_t> &payload, const std::function<uint8_t(uint8_t, size_t)> &f) {
       SCOPED_TRACE("api " + std::to_string(id));
-      auto r = card->send(id, payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> out = card->read(kOut, in.size());
+      ASSERT_TRUE(AnswerOk(card, card.send(id, payload)));
+      const std::vector<uint8_t> out = card.read(kOut, in.size());
       for (size_t i = 0; i < size_t(n); i++)
         for (size_t e = 0; e < chw; e++) {
           const size_t at = fr::at_4n(i, e, chw);
@@ -171,16 +160,14 @@ TEST(NormApi, EightBitLayersEndToEnd) {
     {
       // 141 with a shared scale given as 5 (read as 1) and no scale vector.
       SCOPED_TRACE("api 141");
-      auto r = card->send(141, payload_of(zv_api_normalize_fix8b_forward_t{kIn, kOut, 0, 0, 5, n, c, h, w, 1e-6f,
-                                                                          100.0f, 0, 1, 1}));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      auto r = card.send(
+          141, payload_of(zv_api_normalize_fix8b_forward_t{kIn, kOut, 0, 0, 5, n, c, h, w, 1e-6f, 100.0f, 0, 1, 1}));
+      ASSERT_TRUE(AnswerOk(card, r));
       T4 xs(n, c, h, w);
       for (size_t i = 0; i < size_t(n); i++)
         for (size_t e = 0; e < chw; e++) xs.v[i * chw + e] = fr::value8(in[fr::at_4n(i, e, chw)], true);
       const T4 y = ref::norm::normalize(xs, false, 1e-6f, std::vector<double>(size_t(c), 100.0), false);
-      const std::vector<uint8_t> out = card->read(kOut, in.size());
+      const std::vector<uint8_t> out = card.read(kOut, in.size());
       for (size_t i = 0; i < size_t(n); i++)
         for (size_t e = 0; e < chw; e++) {
           const double v = y.v[i * chw + e], got = fr::value8(out[fr::at_4n(i, e, chw)], true);
@@ -188,7 +175,7 @@ TEST(NormApi, EightBitLayersEndToEnd) {
               << i << " " << e;
         }
     }
-    card->write(kV3, in.data(), in.size());  // a second 4N input
+    card.write(kV3, in.data(), in.size());  // a second 4N input
     check(84, payload_of(zv_api_eltwise_fix8b_forward_t{kIn, kV3, kOut, n, c, h, w, 0, 100, 27, 1, 1, 6, 5, 1}),
           [&](uint8_t x, size_t) {
             fr::i64 t = fr::sat(fr::rshift_round(fr::value8(x, true) * 100, 6), 16, true);
@@ -200,23 +187,20 @@ TEST(NormApi, EightBitLayersEndToEnd) {
     {
       // 90 then 9 with the addresses as offsets: back to the same bytes.
       SCOPED_TRACE("api 90 and 9");
-      auto r = card->send(90, payload_of(zv_api_global_int2float_t{kIn & 0xffffffffu, kV3, n, c, h, w, 1}));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      const std::vector<float> f = as_floats(card->read(kV3, size_t(n) * chw * 4));
+      auto r = card.send(90, payload_of(zv_api_global_int2float_t{kIn & 0xffffffffu, kV3, n, c, h, w, 1}));
+      ASSERT_TRUE(AnswerOk(card, r));
+      const std::vector<float> f = get<float>(card, kV3, size_t(n) * chw);
       for (size_t i = 0; i < size_t(n); i++)
         for (size_t e = 0; e < chw; e++) ASSERT_EQ(f[i * chw + e], float(fr::value8(in[fr::at_4n(i, e, chw)], true)));
-      r = card->send(9, payload_of(zv_api_nodechip_float2int8_t{kV3, kOut & 0xffffffffu, n, c, h, w, 1}));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> out = card->read(kOut, in.size());
+      r = card.send(9, payload_of(zv_api_nodechip_float2int8_t{kV3, kOut & 0xffffffffu, n, c, h, w, 1}));
+      ASSERT_TRUE(AnswerOk(card, r));
+      const std::vector<uint8_t> out = card.read(kOut, in.size());
       for (size_t i = 0; i < size_t(n); i++)
         for (size_t e = 0; e < chw; e++) ASSERT_EQ(out[fr::at_4n(i, e, chw)], in[fr::at_4n(i, e, chw)]);
     }
     check(164, payload_of(zv_api_bias_fix8b_forward_t{kIn, n, c, h, w, kV1, kOut, 1, 1, 93, 4, 1, 100}),
           [&](uint8_t x, size_t k) { return fr::biasadd(x, bias[k * 2], 93, 4, true, true, 100); });
-  }
+  });
 }
 
 TEST(NormApi, ZeroCountsAndWrongSizes) {
@@ -244,16 +228,13 @@ TEST(NormApi, ZeroCountsAndWrongSizes) {
   for (const auto &e : empty) {
     SCOPED_TRACE(e.first);
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u);
+    ASSERT_TRUE(AnswerOk(card, r));
     std::vector<uint32_t> longer = e.second;
     longer.push_back(0);
     r = card.send(e.first, longer);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
     r = card.send(e.first, std::vector<uint32_t>(e.second.begin(), e.second.end() - 1));
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/pool/adaptive_pooling.h"
@@ -165,17 +166,13 @@ std::vector<Message> messages() {
 
 TEST(PoolApi, EachIdEndToEnd) {
   const std::vector<Message> ms = messages();
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (const Message &k : ms) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      card->write(kIn, k.input.data(), k.input.size());
-      auto r = card->send(k.id, k.payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      SCOPED_TRACE(k.what);
+      card.write(kIn, k.input.data(), k.input.size());
+      ASSERT_TRUE(AnswerOk(card, card.send(k.id, k.payload)));
       for (const auto &o : k.outputs) {
-        const std::vector<uint8_t> got = card->read(o.first, o.second.size());
+        const std::vector<uint8_t> got = card.read(o.first, o.second.size());
         if (k.id == 88 || k.id == 167) {
           EXPECT_EQ(got, o.second);  // 8-bit: exact
           continue;
@@ -186,7 +183,7 @@ TEST(PoolApi, EachIdEndToEnd) {
           ASSERT_NEAR(g[i], w[i], 1e-6 * std::fmax(1.0f, std::fabs(w[i]))) << "element " << i;
       }
     }
-  }
+  });
 }
 
 TEST(PoolApi, ZeroCountsZeroStrideAndWrongSizes) {
@@ -208,22 +205,18 @@ TEST(PoolApi, ZeroCountsZeroStrideAndWrongSizes) {
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << e.first << card.console();
+    ASSERT_TRUE(AnswerOk(card, r));
     std::vector<uint32_t> longer = e.second;
     longer.push_back(0);
     r = card.send(e.first, longer);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << e.first;
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_TRUE(card.chip().engines.bd.commands().empty());
   // A zero stride in API 88 is refused before the pads are rounded with it.
   p88.input_addr = kIn, p88.output_addr = kOut, p88.input_n = 4, p88.input_c = 1, p88.input_h = p88.input_w = 4;
   p88.kh = p88.kw = 2, p88.stride_h = 0, p88.stride_w = 2, p88.nc_slice = 1, p88.oh_slice = 2, p88.lmem_scale = 0.5f;
-  auto r = card.send(88, payload_of(p88));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(88, payload_of(p88)), 1009u));
   EXPECT_NE(card.console().find("(rec.stride_h) > 0"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

@@ -59,22 +59,19 @@ profile_time_data_t record_at(const Read &r, size_t i) {
 size_t gdma_commands(Card &card) { return card.chip().engines.gdma.commands().size(); }
 
 TEST(ProfileApi, SwitchOnReadsTheStartRecordAndReadingLeavesNoRecord) {
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-
+  for_each_api_card([&](host::Card &card) {
     // Off: both lists are empty, the header alone is copied.
-    Read r = get_profile(*card, kAll, 0);
+    Read r = get_profile(card, kAll, 0);
     EXPECT_EQ(r.copied, 0u);
     EXPECT_EQ(r.total, 0u);
 
-    set_profile(*card, 1);
-    set_profile(*card, 1);  // a restart: one start record again
+    set_profile(card, 1);
+    set_profile(card, 1);  // a restart: one start record again
     for (int pass = 0; pass < 2; pass++) {
       SCOPED_TRACE(pass == 0 ? "first read" : "second read: the first left no record");
-      const size_t before = gdma_commands(*card);
-      r = get_profile(*card, 8 + 32, 0);
-      EXPECT_EQ(gdma_commands(*card), before + 1);
+      const size_t before = gdma_commands(card);
+      r = get_profile(card, 8 + 32, 0);
+      EXPECT_EQ(gdma_commands(card), before + 1);
       EXPECT_EQ(r.copied, 32u);
       EXPECT_EQ(r.total, 32u);
       const profile_time_data_t start = record_at(r, 0);
@@ -85,30 +82,28 @@ TEST(ProfileApi, SwitchOnReadsTheStartRecordAndReadingLeavesNoRecord) {
     }
 
     // An offset at the list's end copies only the header; the extra list is empty.
-    r = get_profile(*card, kAll, 32);
+    r = get_profile(card, kAll, 32);
     EXPECT_EQ(r.copied, 0u);
     EXPECT_EQ(r.total, 32u);
-    r = get_profile(*card, kAll, 0, 1);
+    r = get_profile(card, kAll, 0, 1);
     EXPECT_EQ(r.copied, 0u);
     EXPECT_EQ(r.total, 0u);
 
-    set_profile(*card, 0);
-    r = get_profile(*card, kAll, 0);
+    set_profile(card, 0);
+    r = get_profile(card, kAll, 0);
     EXPECT_EQ(r.total, 0u) << "switching off drops the records";
-  }
+  });
 }
 
 TEST(ProfileApi, RecordsOtherApisAndPagesThroughBlocks) {
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    set_profile(*card, 1);
+  for_each_api_card([&](host::Card &card) {
+    set_profile(card, 1);
     // Each fill: 3 byte-lane commands, each with its own wait.
     const uint32_t fills = 25;
-    for (uint32_t i = 0; i < fills; i++) send(*card, 1, payload_of(zv_api_memset_t{kDdr + 0x1000 * i, 30, 3, 0x332211}));
+    for (uint32_t i = 0; i < fills; i++) send(card, 1, payload_of(zv_api_memset_t{kDdr + 0x1000 * i, 30, 3, 0x332211}));
     const uint32_t records = 1 + fills * 3 * 2;  // past the first 4096-byte block
 
-    const Read all = get_profile(*card, kAll, 0);
+    const Read all = get_profile(card, kAll, 0);
     ASSERT_EQ(all.total, records * 32);
     ASSERT_EQ(all.copied, all.total);
     for (uint32_t i = 1; i < records; i++) {
@@ -129,14 +124,14 @@ TEST(ProfileApi, RecordsOtherApisAndPagesThroughBlocks) {
     for (uint32_t page : {1000u, 4096u}) {
       std::vector<uint8_t> joined;
       for (uint32_t offset = 0;; offset += page) {
-        const Read r = get_profile(*card, 8 + page, offset);
+        const Read r = get_profile(card, 8 + page, offset);
         EXPECT_EQ(r.total, all.total);
         if (r.copied == 0) break;
         joined.insert(joined.end(), r.records.begin(), r.records.end());
       }
       EXPECT_TRUE(joined == all.records) << "pages of " << page;
     }
-  }
+  });
 }
 
 // The timer follows modelled time, so an issue record begins when the ARM
@@ -144,15 +139,14 @@ TEST(ProfileApi, RecordsOtherApisAndPagesThroughBlocks) {
 TEST(ProfileApi, RecordsCarryModelledCycles) {
   constexpr uint64_t kTick = chip::figures::kTimerTick;
   std::vector<std::vector<uint64_t>> cycles_per_card;
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    set_profile(*card, 1);
-    const size_t first = gdma_commands(*card);
-    for (uint32_t i = 0; i < 2; i++) send(*card, 1, payload_of(zv_api_memset_t{kDdr + 0x10000 * i, 0x8000, 3, 0x332211}));
-    const auto &gdma = card->chip().engines.gdma.commands();
-    const size_t fills = gdma_commands(*card) - first;
-    const Read all = get_profile(*card, kAll, 0);
+  for_each_api_card([&](host::Card &card) {
+    set_profile(card, 1);
+    const size_t first = gdma_commands(card);
+    for (uint32_t i = 0; i < 2; i++)
+      send(card, 1, payload_of(zv_api_memset_t{kDdr + 0x10000 * i, 0x8000, 3, 0x332211}));
+    const auto &gdma = card.chip().engines.gdma.commands();
+    const size_t fills = gdma_commands(card) - first;
+    const Read all = get_profile(card, kAll, 0);
     ASSERT_EQ(all.total, (1 + 2 * fills) * 32);
     std::vector<uint64_t> cycles;
     for (size_t k = 0; k < fills; k++) {
@@ -167,7 +161,7 @@ TEST(ProfileApi, RecordsCarryModelledCycles) {
       cycles.insert(cycles.end(), {issue.begin_cycle, wait.begin_cycle, wait.end_cycle});
     }
     cycles_per_card.push_back(cycles);
-  }
+  });
   for (size_t i = 1; i < cycles_per_card.size(); i++)
     EXPECT_EQ(cycles_per_card[i], cycles_per_card[0]) << "the same cycles on " << card_config_name(kApiCards[i]);
 }
@@ -191,23 +185,22 @@ TEST(ProfileApi, BadStagingAreasFailWithoutLosingTheRecords) {
       {"records running past the ARM's window", kWindowEnd - 39, kAll, kWindow},
       {"entirely past the ARM's window", kWindowEnd, kAll, kWindow},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    set_profile(*card, 1);
+  for_each_api_card([&](host::Card &card) {
+    set_profile(card, 1);
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      expect_refused(*card, kGetProfile, payload_of(zv_api_get_profile_data_t{k.staging, kDst, k.staging_size, 0, 0}),
+      SCOPED_TRACE(k.what);
+      expect_refused(card, kGetProfile, payload_of(zv_api_get_profile_data_t{k.staging, kDst, k.staging_size, 0, 0}),
                      std::string(": ") + k.condition + "\n");
     }
     // The window's last bytes still serve as a staging area.
     const uint64_t last = kWindowEnd - 40;
-    send(*card, kGetProfile, payload_of(zv_api_get_profile_data_t{last, kDst, kAll, 0, 0}));
-    EXPECT_EQ(card->read32(kDst), 32u);
+    send(card, kGetProfile, payload_of(zv_api_get_profile_data_t{last, kDst, kAll, 0, 0}));
+    EXPECT_EQ(card.read32(kDst), 32u);
     // Profiling stayed on through the failures, with its records.
-    const Read r = get_profile(*card, kAll, 0);
+    const Read r = get_profile(card, kAll, 0);
     EXPECT_EQ(r.total, 32u);
     EXPECT_EQ(record_at(r, 0).type, PROFILE_TYPE_START);
-  }
+  });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/data/reduce.h"
@@ -32,18 +33,15 @@ TEST(CumsumApi, EveryDim) {
   const int dims[4] = {2, 3, 4, 5};
   std::vector<float> in(120);
   for (size_t i = 0; i < in.size(); i++) in[i] = float(int(i * 7 % 11) - 5);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     for (int dim = 0; dim < 4; dim++) {
-      SCOPED_TRACE(card_config_name(cfg) + ": dim " + std::to_string(dim));
-      auto a = card->send(701, payload_of(zv_api_cumsum_t{kIn, kOut, dim, dims[0], dims[1], dims[2], dims[3]}));
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      EXPECT_EQ(as_floats(card->read(kOut, in.size() * 4)), ref::cumsum(in, dims, dim));
+      SCOPED_TRACE(std::string("dim ") + std::to_string(dim));
+      auto a = card.send(701, payload_of(zv_api_cumsum_t{kIn, kOut, dim, dims[0], dims[1], dims[2], dims[3]}));
+      ASSERT_TRUE(AnswerOk(card, a));
+      EXPECT_EQ(get<float>(card, kOut, in.size()), ref::cumsum(in, dims, dim));
     }
-  }
+  });
 }
 
 TEST(CumsumApi, WrongSizeAndBadDim) {
@@ -51,13 +49,11 @@ TEST(CumsumApi, WrongSizeAndBadDim) {
   std::vector<uint32_t> words = payload_of(zv_api_cumsum_t{kIn, kOut, 3, 1, 1, 1, 4});
   words.push_back(0);
   auto a = card.send(701, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_cumsum_t)\n"), std::string::npos) << card.console();
 
   a = card.send(701, payload_of(zv_api_cumsum_t{kIn, kOut, 4, 1, 1, 1, 4}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": nodechip_cumsum: "), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
@@ -67,19 +63,16 @@ TEST(SegmentReduceApi, EveryFlag) {
   const int row_len = 10, segments = 4;
   std::vector<float> in(ids.size() * row_len);
   for (size_t i = 0; i < in.size(); i++) in[i] = float(int(i * 5 % 9) - 4);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     for (int flag = 0; flag <= 6; flag++) {
-      SCOPED_TRACE(card_config_name(cfg) + ": flag " + std::to_string(flag));
-      auto a = card->send(201, segment_payload({kIn, kOut, int(ids.size()), segments, row_len, flag}, ids));
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      EXPECT_EQ(as_floats(card->read(kOut, size_t(segments) * row_len * 4)),
+      SCOPED_TRACE(std::string("flag ") + std::to_string(flag));
+      auto a = card.send(201, segment_payload({kIn, kOut, int(ids.size()), segments, row_len, flag}, ids));
+      ASSERT_TRUE(AnswerOk(card, a));
+      EXPECT_EQ(get<float>(card, kOut, size_t(segments) * row_len),
                 ref::segment_reduce(in, ids, segments, row_len, flag));
     }
-  }
+  });
 }
 
 TEST(SegmentReduceApi, SizesZeroCountsAndRefusals) {
@@ -107,9 +100,7 @@ TEST(SegmentReduceApi, SizesZeroCountsAndRefusals) {
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    auto a = card.send(201, k.payload);
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, k.result) << card.console();
+    ASSERT_TRUE(AnswerOk(card, card.send(201, k.payload), k.result));
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   EXPECT_NE(card.console().find("ASSERT info: segment_reduce_flag=9 is not supported!"), std::string::npos)
@@ -133,32 +124,26 @@ TEST(ReduceApi, EveryMethod) {
   const std::vector<int> shape = {3, 4, 5, 2}, axes = {1, 3};
   std::vector<float> in(120);
   for (size_t i = 0; i < in.size(); i++) in[i] = float(int(i * 7 % 5) - 2);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     for (int method = 0; method <= 4; method++) {
-      SCOPED_TRACE(card_config_name(cfg) + ": method " + std::to_string(method));
-      auto a = card->send(200, payload_of(reduce_record(shape, axes, method)));
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      SCOPED_TRACE(std::string("method ") + std::to_string(method));
+      ASSERT_TRUE(AnswerOk(card, card.send(200, payload_of(reduce_record(shape, axes, method)))));
       const std::vector<float> want = ref::reduce(in, shape, axes, method);
-      EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+      EXPECT_EQ(get<float>(card, kOut, want.size()), want);
     }
-  }
+  });
 }
 
 TEST(ReduceApi, UnknownMethodAndWrongSize) {
   Card card;
   auto a = card.send(200, payload_of(reduce_record({4, 5}, {1}, 5)));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find("ASSERT info: reduce_method=5"), std::string::npos) << card.console();
   std::vector<uint32_t> words = payload_of(reduce_record({4, 5}, {1}, 1));
   words.pop_back();
   a = card.send(200, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_reduce_t)\n"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
@@ -217,28 +202,24 @@ TEST(ReduceFix8bApi, EveryMethodAndKeepDims) {
   std::vector<uint8_t> in4(groups * 4 * per);
   for (size_t i = 0; i < in4.size(); i++) in4[i] = uint8_t(i * 29 % 7);
   const std::vector<uint8_t> in = ref::to_1n(in4, 6, per);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in4.data(), in4.size());
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in4.data(), in4.size());
     // A sentinel right behind a buffer of three times the input.
     const std::vector<uint8_t> sentinel(256, 0xa5);
     const uint64_t buffer_end = 0x105000000ull + 3 * in4.size();
-    card->write(buffer_end, sentinel.data(), sentinel.size());
+    card.write(buffer_end, sentinel.data(), sentinel.size());
     for (int method = 0; method <= 4; method++)
       for (int keep = 0; keep <= 1; keep++) {
-        SCOPED_TRACE(card_config_name(cfg) + ": method " + std::to_string(method) + ", keep " + std::to_string(keep));
-        auto a = card->send(168, reduce_fix8b_message(shape, axes, method, keep, 1, 0.5f, 0.5f));
-        ASSERT_TRUE(a) << card->trouble();
-        EXPECT_EQ(a->result, 0u) << card->console();
-        EXPECT_TRUE(no_findings(card->chip()));
+        SCOPED_TRACE(std::string("method ") + std::to_string(method) + ", keep " + std::to_string(keep));
+        ASSERT_TRUE(AnswerOk(card, card.send(168, reduce_fix8b_message(shape, axes, method, keep, 1, 0.5f, 0.5f))));
         const std::vector<uint8_t> want = ref::reduce_fix8b(in, shape, axes, method, true, 0.5f, 0.5f);
         const size_t items = keep ? 1 : 3, out_per = want.size() / items;
-        const std::vector<uint8_t> got = ref::to_1n(card->read(kOut, (items + 3) / 4 * 4 * out_per), items, out_per);
+        const std::vector<uint8_t> got = ref::to_1n(card.read(kOut, (items + 3) / 4 * 4 * out_per), items, out_per);
         for (size_t i = 0; i < want.size(); i++)
           EXPECT_EQ(int(got[i]), int(want[i])) << i;
-        EXPECT_EQ(card->read(buffer_end, sentinel.size()), sentinel) << "nothing written past the buffer";
+        EXPECT_EQ(card.read(buffer_end, sentinel.size()), sentinel) << "nothing written past the buffer";
       }
-  }
+  });
 }
 
 TEST(ReduceFix8bApi, Refusals) {
@@ -264,18 +245,14 @@ TEST(ReduceFix8bApi, Refusals) {
   for (const Bad &b : bad) {
     SCOPED_TRACE(b.what);
     Card card;
-    auto a = card.send(168, payload_of(b.rec));
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, card.send(168, payload_of(b.rec)), 1009u));
     EXPECT_NE(card.console().find(b.text), std::string::npos) << card.console();
     EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   }
   std::vector<uint32_t> words = payload_of(good);
   words.pop_back();
   Card card;
-  auto a = card.send(168, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(168, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_reduce_fix8b_t)\n"), std::string::npos);
 }
 

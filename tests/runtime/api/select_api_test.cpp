@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/data/fc_decompress.h"
@@ -53,30 +54,24 @@ TEST(FilterApi, KeepsFlaggedItems) {
   const std::vector<float> flags = {0.0f, NAN, -0.0f, 2.0f};
   std::vector<float> want(in.begin() + 6, in.begin() + 12);
   want.insert(want.end(), in.begin() + 18, in.end());
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
-    card->write(kFlags, flags.data(), flags.size() * 4);
-    auto a = card->send(19, payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 4, 2, 1, 3}));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
-  }
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
+    card.write(kFlags, flags.data(), flags.size() * 4);
+    auto a = card.send(19, payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 4, 2, 1, 3}));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
+  });
 }
 
 TEST(FilterApi, NoItemsAndWrongSize) {
   Card card;
   auto a = card.send(19, payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 0, 2, 1, 3}));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, a));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   std::vector<uint32_t> words = payload_of(zv_api_filter_forward_t{kIn, kFlags, kOut, kScratch, 1, 2, 1, 3});
   words.pop_back();
   a = card.send(19, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_filter_forward_t)\n"), std::string::npos) << card.console();
 }
 
@@ -88,30 +83,25 @@ TEST(IndexSelectApi, FloatAndBytesByTypeSize) {
   for (size_t i = 0; i < f.size(); i++) f[i] = float(i) - 60.0f;
   std::vector<int8_t> b(120);
   for (size_t i = 0; i < b.size(); i++) b[i] = int8_t(i * 3);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (int type_size : {4, 1, 2})
       for (int axis : {0, 1, -1}) {
-        SCOPED_TRACE(card_config_name(cfg) + ": type size " + std::to_string(type_size) + ", axis " +
-                     std::to_string(axis));
+        SCOPED_TRACE(std::string("type size ") + std::to_string(type_size) + ", axis " + std::to_string(axis));
         const std::vector<int> &idx = index[axis < 0 ? 2 : axis];
-        card->write(kIndex, idx.data(), idx.size() * 4);
-        if (type_size == 4) card->write(kIn, f.data(), f.size() * 4);
-        else card->write(kIn, b.data(), b.size());
-        auto a = card->send(181, payload_of(index_record(int(idx.size()), type_size, axis)));
-        ASSERT_TRUE(a) << card->trouble();
-        EXPECT_EQ(a->result, 0u) << card->console();
-        EXPECT_TRUE(no_findings(card->chip()));
+        card.write(kIndex, idx.data(), idx.size() * 4);
+        if (type_size == 4) card.write(kIn, f.data(), f.size() * 4);
+        else card.write(kIn, b.data(), b.size());
+        ASSERT_TRUE(AnswerOk(card, card.send(181, payload_of(index_record(int(idx.size()), type_size, axis)))));
         if (type_size == 4) {
           const std::vector<float> want = ref::index_select(f, shape, axis, idx);
-          EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
+          EXPECT_EQ(get<float>(card, kOut, want.size()), want);
         } else {
           const std::vector<int8_t> want = ref::index_select(b, shape, axis, idx);
-          const std::vector<uint8_t> got = card->read(kOut, want.size());
+          const std::vector<uint8_t> got = card.read(kOut, want.size());
           EXPECT_EQ(std::vector<int8_t>(got.begin(), got.end()), want);
         }
       }
-  }
+  });
 }
 
 TEST(IndexSelectApi, WrongSizeAndABadIndex) {
@@ -119,14 +109,12 @@ TEST(IndexSelectApi, WrongSizeAndABadIndex) {
   std::vector<uint32_t> words = payload_of(index_record(1, 4, 0));
   words.push_back(0);
   auto a = card.send(181, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_index_select_t)\n"), std::string::npos) << card.console();
   const std::vector<int> bad = {0, -1};
   card.write(kIndex, bad.data(), 8);
   a = card.send(181, payload_of(index_record(2, 1, 0)));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find("ASSERT info: index -1 at 1, extent 3"), std::string::npos) << card.console();
 }
 
@@ -138,31 +126,26 @@ TEST(MaskedSelectApi, CountsAndSelections) {
     mask[i] = i % 3 == 0 ? 1.0f : i == 7 ? NAN : 0.0f;
   }
   const std::vector<float> want = ref::masked_select(src, shape, mask, shape);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, src.data(), src.size() * 4);
-    card->write(kFlags, mask.data(), mask.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, src.data(), src.size() * 4);
+    card.write(kFlags, mask.data(), mask.size() * 4);
     zv_api_masked_select_t r = {kIn, kFlags, {2, 3, 4, 0, 0, 0, 0, 0}, 3, kOut, kScratch, 4, 4, kBuf1};
-    auto a = card->send(703, payload_of(r));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    EXPECT_EQ(as_floats(card->read(kOut, want.size() * 4)), want);
-    std::vector<uint8_t> got = card->read(kScratch, 4);
+    auto a = card.send(703, payload_of(r));
+    ASSERT_TRUE(AnswerOk(card, a));
+    EXPECT_EQ(get<float>(card, kOut, want.size()), want);
+    std::vector<uint8_t> got = card.read(kScratch, 4);
     int32_t count;
     std::memcpy(&count, got.data(), 4);
     EXPECT_EQ(count, int32_t(want.size()));
     // Nothing selected: the count 0 is written all the same.
     const std::vector<float> none(24, 0.0f);
-    card->write(kFlags, none.data(), none.size() * 4);
-    a = card->send(703, payload_of(r));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    got = card->read(kScratch, 4);
+    card.write(kFlags, none.data(), none.size() * 4);
+    a = card.send(703, payload_of(r));
+    ASSERT_TRUE(AnswerOk(card, a));
+    got = card.read(kScratch, 4);
     std::memcpy(&count, got.data(), 4);
     EXPECT_EQ(count, 0);
-  }
+  });
 }
 
 TEST(MaskedSelectApi, WrongSize) {
@@ -170,9 +153,7 @@ TEST(MaskedSelectApi, WrongSize) {
   zv_api_masked_select_t r = {kIn, kFlags, {2, 3, 4, 0, 0, 0, 0, 0}, 3, kOut, kScratch, 4, 4, kBuf1};
   std::vector<uint32_t> words = payload_of(r);
   words.pop_back();
-  auto a = card.send(703, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(703, words), 1009u));
   EXPECT_NE(card.console().find("ASSERT_FS "), std::string::npos) << card.console();
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_masked_select_t)\n"), std::string::npos) << card.console();
 }
@@ -183,33 +164,28 @@ TEST(WhereApi, CoordinatesAndCount) {
   for (size_t i = 0; i < in.size(); i += 4) in[i] = float(i) + 1.0f;
   in[13] = NAN;
   const std::vector<int32_t> want = ref::where(in, shape);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     zv_api_where_t r = {kIn, kOut, kBuf2, kBuf1, kScratch, 3, {2, 3, 5, 0, 0, 0, 0, 0}};
-    auto a = card->send(702, payload_of(r));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
+    auto a = card.send(702, payload_of(r));
+    ASSERT_TRUE(AnswerOk(card, a));
     std::vector<int32_t> got(want.size());
-    std::vector<uint8_t> bytes = card->read(kOut, want.size() * 4);
+    std::vector<uint8_t> bytes = card.read(kOut, want.size() * 4);
     std::memcpy(got.data(), bytes.data(), bytes.size());
     EXPECT_EQ(got, want);
-    bytes = card->read(kBuf2, 4);
+    bytes = card.read(kBuf2, 4);
     int32_t count;
     std::memcpy(&count, bytes.data(), 4);
     EXPECT_EQ(count, int32_t(want.size() / 3));
     // Nothing non-zero: the count 0 is written.
     const std::vector<float> zeros(30, 0.0f);
-    card->write(kIn, zeros.data(), zeros.size() * 4);
-    a = card->send(702, payload_of(r));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    bytes = card->read(kBuf2, 4);
+    card.write(kIn, zeros.data(), zeros.size() * 4);
+    a = card.send(702, payload_of(r));
+    ASSERT_TRUE(AnswerOk(card, a));
+    bytes = card.read(kBuf2, 4);
     std::memcpy(&count, bytes.data(), 4);
     EXPECT_EQ(count, 0);
-  }
+  });
 }
 
 TEST(WhereApi, WrongSize) {
@@ -217,9 +193,7 @@ TEST(WhereApi, WrongSize) {
   zv_api_where_t r = {kIn, kOut, kBuf2, kBuf1, kScratch, 3, {2, 3, 5, 0, 0, 0, 0, 0}};
   std::vector<uint32_t> words = payload_of(r);
   words.push_back(0);
-  auto a = card.send(702, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(702, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_where_t)\n"), std::string::npos) << card.console();
 }
 
@@ -230,40 +204,34 @@ TEST(SimpleSelectApi, TensorsAndConstants) {
     a[i] = float(i) + 0.5f;
     b[i] = -float(i);
   }
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kFlags, cond.data(), cond.size() * 4);
-    card->write(kIn, a.data(), a.size() * 4);
-    card->write(kBuf1, b.data(), b.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kFlags, cond.data(), cond.size() * 4);
+    card.write(kIn, a.data(), a.size() * 4);
+    card.write(kBuf1, b.data(), b.size() * 4);
     for (int b_const : {0, 1}) {
-      SCOPED_TRACE(card_config_name(cfg) + ": b constant " + std::to_string(b_const));
+      SCOPED_TRACE(std::string("b constant ") + std::to_string(b_const));
       const float bc = 9.0f;
       uint32_t bbits;
       std::memcpy(&bbits, &bc, 4);
       const zv_api_simple_select_t r = {kFlags, kIn, kBuf1, kOut, 0, 0, 50, 0, 0, 0, 0, b_const, bbits};
-      auto ans = card->send(151, payload_of(r));
-      ASSERT_TRUE(ans) << card->trouble();
-      EXPECT_EQ(ans->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      ASSERT_TRUE(AnswerOk(card, card.send(151, payload_of(r))));
       std::vector<float> want(50);
       for (size_t i = 0; i < 50; i++) want[i] = cond[i] != 0.0f ? a[i] : b_const ? bc : b[i];
-      EXPECT_EQ(as_floats(card->read(kOut, 200)), want);
+      EXPECT_EQ(as_floats(card.read(kOut, 200)), want);
     }
-  }
+  });
 }
 
 TEST(SimpleSelectApi, ConstantConditionAndWrongSize) {
   Card card;
   const zv_api_simple_select_t r = {kFlags, kIn, kBuf1, kOut, 0, 0, 50, 1, 0, 0, 0, 0, 0};
   auto a = card.send(151, payload_of(r));
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_NE(card.console().find(": api->cond_is_constant == 0\n"), std::string::npos) << card.console();
   std::vector<uint32_t> words = payload_of(r);
   words.pop_back();
   a = card.send(151, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, a, 1009u));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }
 
@@ -283,19 +251,14 @@ TEST(FcWeightDecompressApi, ExpandsLanes) {
     }
   const std::vector<int8_t> want = ref::fc_decompress(src, outliers, input_len, output_num);
   const zv_api_fc_weight_decompress_t rec = {kIn, kOut, 0x20000, outliers, input_len, output_num};
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, src.data(), src.size());
-    card->write(kOut, std::vector<uint8_t>(want.size() + 16, 0x5a).data(), want.size() + 16);
-    auto a = card->send(162, payload_of(rec));
-    ASSERT_TRUE(a) << card->trouble();
-    EXPECT_EQ(a->result, 0u) << card->console();
-    EXPECT_TRUE(no_findings(card->chip()));
-    const std::vector<uint8_t> got = card->read(kOut, want.size() + 16);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, src.data(), src.size());
+    card.write(kOut, std::vector<uint8_t>(want.size() + 16, 0x5a).data(), want.size() + 16);
+    ASSERT_TRUE(AnswerOk(card, card.send(162, payload_of(rec))));
+    const std::vector<uint8_t> got = card.read(kOut, want.size() + 16);
     EXPECT_EQ(0, std::memcmp(got.data(), want.data(), want.size()));
     EXPECT_EQ(got.back(), 0x5a);
-  }
+  });
 }
 
 TEST(FcWeightDecompressApi, Refusals) {
@@ -319,18 +282,14 @@ TEST(FcWeightDecompressApi, Refusals) {
   for (const Bad &b : bad) {
     SCOPED_TRACE(b.what);
     Card card;
-    auto a = card.send(162, payload_of(b.rec));
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, 1009u);
+    ASSERT_TRUE(AnswerOk(card, card.send(162, payload_of(b.rec)), 1009u));
     EXPECT_NE(card.console().find(b.text), std::string::npos) << card.console();
     EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   }
   std::vector<uint32_t> words = payload_of(good);
   words.push_back(0);
   Card card;
-  auto a = card.send(162, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(162, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_fc_weight_decompress_t)\n"), std::string::npos);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/seq/accuracy.h"
@@ -39,16 +40,12 @@ std::vector<float> ramp(size_t n, float lo, float hi, unsigned salt) {
   return v;
 }
 std::vector<double> wide(const std::vector<float> &v) { return std::vector<double>(v.begin(), v.end()); }
-void put(Card &card, uint64_t addr, const std::vector<float> &v) { card.write(addr, v.data(), v.size() * 4); }
-std::vector<float> get(Card &card, uint64_t addr, size_t n) { return as_floats(card.read(addr, n * 4)); }
 
 // A message that must answer 1009 with `text` on the console and no engine
 // command issued.
 void expect_refused(uint32_t id, const std::vector<uint32_t> &payload, const std::string &text) {
   Card card;
-  auto r = card.send(id, payload);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u) << id;
+  ASSERT_TRUE(AnswerOk(card, card.send(id, payload), 1009u)) << id;
   EXPECT_NE(card.console().find(text), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty()) << id;
 }
@@ -56,9 +53,7 @@ void expect_refused(uint32_t id, const std::vector<uint32_t> &payload, const std
 // A message that must answer 0 at once, with no engine command issued.
 void expect_nothing(uint32_t id, const std::vector<uint32_t> &payload) {
   Card card;
-  auto r = card.send(id, payload);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, card.send(id, payload)));
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty()) << id;
 }
 
@@ -79,23 +74,19 @@ TEST(SeqApi, Losses) {
   for (int i = 0; i < n; i++) y[i] = float(i % 2);
   const double euclid = ref::euclidean_loss(wide(a), wide(b), n);
   const double contrast = ref::contrastive_loss(wide(a), wide(b), wide(y), n, c, 4.0, false);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kA, a);
-    put(*card, kB, b);
-    put(*card, kC, y);
-    auto r = card->send(31, payload_of(zv_api_euclidean_loss_forward_t{kA, kB, kG, kD, kF, n, c, 1, 1}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    EXPECT_NEAR(get(*card, kF, 1)[0], euclid, 1e-5 * euclid);
-    EXPECT_EQ(get(*card, kD, 1)[0], a[0] - b[0]);
+  for_each_api_card([&](host::Card &card) {
+    put<float>(card, kA, a);
+    put<float>(card, kB, b);
+    put<float>(card, kC, y);
+    auto r = card.send(31, payload_of(zv_api_euclidean_loss_forward_t{kA, kB, kG, kD, kF, n, c, 1, 1}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    EXPECT_NEAR(get<float>(card, kF, 1)[0], euclid, 1e-5 * euclid);
+    EXPECT_EQ(get<float>(card, kD, 1)[0], a[0] - b[0]);
 
-    r = card->send(17, payload_of(zv_api_contrastive_loss_forward_t{kA, kB, kC, kD, kE, kF, kG, n, c, 1, 1, 4.0f, 0}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    EXPECT_NEAR(get(*card, kF, 1)[0], contrast, 1e-5 * contrast);
-    const std::vector<float> dist = get(*card, kE, n);
+    r = card.send(17, payload_of(zv_api_contrastive_loss_forward_t{kA, kB, kC, kD, kE, kF, kG, n, c, 1, 1, 4.0f, 0}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    EXPECT_NEAR(get<float>(card, kF, 1)[0], contrast, 1e-5 * contrast);
+    const std::vector<float> dist = get<float>(card, kE, n);
     for (int i = 0; i < n; i++) {
       const double want = ref::row_dist_sq(wide(a), wide(b), c, i);
       EXPECT_NEAR(dist[i], want, 2e-6 * want) << i;
@@ -103,14 +94,13 @@ TEST(SeqApi, Losses) {
 
     // Sigmoid cross-entropy: the sigmoid is written, then the message ends on
     // the layer's assertion.
-    r = card->send(15, payload_of(zv_api_sigmoid_cross_entropy_loss_forward_t{kA, kB, kE, 0, 0, 2, 5, 3, 10}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 1009u) << card->console();
-    EXPECT_NE(card->console().find("nodechip_sigmoid_cross_entropy_loss_forward_internal"), std::string::npos);
-    const std::vector<float> p = get(*card, kE, total);
+    r = card.send(15, payload_of(zv_api_sigmoid_cross_entropy_loss_forward_t{kA, kB, kE, 0, 0, 2, 5, 3, 10}));
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
+    EXPECT_NE(card.console().find("nodechip_sigmoid_cross_entropy_loss_forward_internal"), std::string::npos);
+    const std::vector<float> p = get<float>(card, kE, total);
     for (size_t i = 0; i < total; i++) ASSERT_NEAR(p[i], 1.0 / (1.0 + std::exp(-double(a[i]))), 2e-6) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SeqApi, LossesZeroCountWrongSizeAndExtents) {
@@ -145,32 +135,28 @@ TEST(SeqApi, SoftmaxLoss) {
   const float normalizer = 5.0f;
   const std::vector<double> p = ref::softmax_classes(wide(x), n, c, inner);
   const double loss = ref::softmax_loss(wide(x), wide(labels), n, c, inner, normalizer);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kA, x);
-    put(*card, kB, labels);
+  for_each_api_card([&](host::Card &card) {
+    put<float>(card, kA, x);
+    put<float>(card, kB, labels);
     const zv_api_softmax_loss_forward_parallel_t rec = {kA, kB, kC, kD, kG, normalizer, n, c, 77, inner};
-    auto r = card->send(69, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    std::vector<float> out = get(*card, kC, total);
+    auto r = card.send(69, payload_of(rec));
+    ASSERT_TRUE(AnswerOk(card, r));
+    std::vector<float> out = get<float>(card, kC, total);
     for (size_t i = 0; i < total; i++) ASSERT_NEAR(out[i], p[i], 2e-6) << i;
-    EXPECT_NEAR(get(*card, kD, 1)[0], loss, 1e-5 * loss);
+    EXPECT_NEAR(get<float>(card, kD, 1)[0], loss, 1e-5 * loss);
 
-    r = card->send(71, payload_of(rec));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    out = get(*card, kC, total);
+    r = card.send(71, payload_of(rec));
+    ASSERT_TRUE(AnswerOk(card, r));
+    out = get<float>(card, kC, total);
     for (size_t i = 0; i < total; i++) {
       const size_t b = i / (size_t(c) * inner), q = i % inner;
       const int k = ref::label_class(labels[b * inner + q], c);
       const double want = (p[i] - (k == int(i / inner % c) ? 1.0 : 0.0)) / normalizer;
       ASSERT_NEAR(out[i], want, 1e-6) << i;
     }
-    EXPECT_NEAR(get(*card, kD, 1)[0], loss, 1e-5 * loss);
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_NEAR(get<float>(card, kD, 1)[0], loss, 1e-5 * loss);
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SeqApi, SoftmaxLossZeroCountWrongSizeAndExtents) {
@@ -194,21 +180,17 @@ TEST(SeqApi, Accuracy) {
   std::vector<float> scores(size_t(n) * c);
   for (size_t i = 0; i < scores.size(); i++) scores[i] = float((i * 37u) % 61) - 30.0f + float(i) / 1000.0f;
   const std::vector<int32_t> want = ref::top_k_indices(scores, n, c, k);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kA, scores);
-    auto r = card->send(12, payload_of(zv_api_accuracy_layer_t{kA, kB, kC, kD, kG, n, c, k}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    EXPECT_EQ(values_of<int32_t>(card->read(kB, want.size() * 4)), want);
+  for_each_api_card([&](host::Card &card) {
+    put<float>(card, kA, scores);
+    auto r = card.send(12, payload_of(zv_api_accuracy_layer_t{kA, kB, kC, kD, kG, n, c, k}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    EXPECT_EQ(values_of<int32_t>(card.read(kB, want.size() * 4)), want);
     // More than the classes: the layer's assertion.
-    r = card->send(12, payload_of(zv_api_accuracy_layer_t{kA, kB, kC, kD, kG, n, c, c + 1}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 1009u);
-    EXPECT_NE(card->console().find("Tensor_N >= Top_K"), std::string::npos);
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    r = card.send(12, payload_of(zv_api_accuracy_layer_t{kA, kB, kC, kD, kG, n, c, c + 1}));
+    ASSERT_TRUE(AnswerOk(card, r, 1009u));
+    EXPECT_NE(card.console().find("Tensor_N >= Top_K"), std::string::npos);
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SeqApi, AccuracyZeroCountWrongSizeAndExtents) {
@@ -233,23 +215,19 @@ TEST(SeqApi, CtcTables) {
   beta[size_t(S - 1) * T + T - 1] = beta[size_t(S - 2) * T + T - 1] = 0.0f;
   std::vector<double> ra(alpha.begin(), alpha.end()), rb(beta.begin(), beta.end());
   ref::ctc_tables(wide(y), lp, C, T, ra, rb);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kA, std::vector<float>(lp.begin(), lp.end()));
-    put(*card, kB, y);
-    put(*card, kC, alpha);
-    put(*card, kD, beta);
-    auto r = card->send(140, payload_of(zv_api_ctcloss_t{kA, kB, kC, kD, kG, C, S, T}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> ga = get(*card, kC, alpha.size()), gb = get(*card, kD, beta.size());
+  for_each_api_card([&](host::Card &card) {
+    put<float>(card, kA, std::vector<float>(lp.begin(), lp.end()));
+    put<float>(card, kB, y);
+    put<float>(card, kC, alpha);
+    put<float>(card, kD, beta);
+    ASSERT_TRUE(AnswerOk(card, card.send(140, payload_of(zv_api_ctcloss_t{kA, kB, kC, kD, kG, C, S, T}))));
+    const std::vector<float> ga = get<float>(card, kC, alpha.size()), gb = get<float>(card, kD, beta.size());
     for (size_t i = 0; i < ga.size(); i++) {
       ASSERT_NEAR(ga[i], ra[i], 2e-5 * std::fabs(ra[i]) + 2e-5) << i;
       ASSERT_NEAR(gb[i], rb[i], 2e-5 * std::fabs(rb[i]) + 2e-5) << i;
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SeqApi, CtcWrongSizeAndExtents) {
@@ -275,24 +253,21 @@ TEST(SeqApi, Word2vec) {
   }
   std::vector<double> r0 = wide(syn0), r1 = wide(syn1);
   ref::word2vec(r0, r1, in, target, neg, negatives, dim, 0.5);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    put(*card, kA, syn0);
-    put(*card, kB, syn1);
-    put(*card, kC, std::vector<float>(neg.begin(), neg.end()));
-    put(*card, kD, std::vector<float>(in.begin(), in.end()));
-    put(*card, kE, std::vector<float>(target.begin(), target.end()));
-    auto r = card->send(127, payload_of(zv_api_word2vec_t{kA, kB, kC, kD, kE, kG, 0.5f, negatives, 3, dim, vocab}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> g0 = get(*card, kA, syn0.size()), g1 = get(*card, kB, syn1.size());
+  for_each_api_card([&](host::Card &card) {
+    put<float>(card, kA, syn0);
+    put<float>(card, kB, syn1);
+    put<float>(card, kC, std::vector<float>(neg.begin(), neg.end()));
+    put<float>(card, kD, std::vector<float>(in.begin(), in.end()));
+    put<float>(card, kE, std::vector<float>(target.begin(), target.end()));
+    auto r = card.send(127, payload_of(zv_api_word2vec_t{kA, kB, kC, kD, kE, kG, 0.5f, negatives, 3, dim, vocab}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    const std::vector<float> g0 = get<float>(card, kA, syn0.size()), g1 = get<float>(card, kB, syn1.size());
     for (size_t i = 0; i < g0.size(); i++) {
       ASSERT_NEAR(g0[i], r0[i], 2e-6) << i;
       ASSERT_NEAR(g1[i], r1[i], 2e-6) << i;
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SeqApi, Word2vecWrongSizeAndExtents) {
@@ -305,9 +280,7 @@ TEST(SeqApi, Word2vecWrongSizeAndExtents) {
   Card card;
   bad = rec;
   bad.n = 0;
-  auto r = card.send(127, payload_of(bad));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u) << card.console();
+  ASSERT_TRUE(AnswerOk(card, card.send(127, payload_of(bad))));
 }
 
 // ---- 34: LSTM unit ----
@@ -319,23 +292,20 @@ TEST(SeqApi, LstmUnit) {
   std::vector<std::vector<float>> in(6);
   for (int k = 0; k < 6; k++) in[k] = ramp(total, -3.0f, 3.0f, 10 + k);
   for (size_t e = 0; e < total; e++) in[5][e] = e % 3 == 0 ? 0.0f : 1.0f;
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    for (int k = 0; k < 6; k++) put(*card, at[k], in[k]);
-    auto r = card->send(
+  for_each_api_card([&](host::Card &card) {
+    for (int k = 0; k < 6; k++) put<float>(card, at[k], in[k]);
+    auto r = card.send(
         34, payload_of(zv_api_lstm_unit_forward_t{at[0], at[1], at[2], at[3], at[4], at[5], at[6], at[7], n, c, 0, 0}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    const std::vector<float> cell = get(*card, at[6], total), hidden = get(*card, at[7], total);
+    ASSERT_TRUE(AnswerOk(card, r));
+    const std::vector<float> cell = get<float>(card, at[6], total), hidden = get<float>(card, at[7], total);
     for (size_t e = 0; e < total; e++) {
       double wc, wh;
       ref::lstm_unit(in[0][e], in[1][e], in[2][e], in[3][e], in[4][e], in[5][e], &wc, &wh);
       ASSERT_NEAR(cell[e], wc, 2e-5 * (1 + std::fabs(wc))) << e;
       ASSERT_NEAR(hidden[e], wh, 2e-5) << e;
     }
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SeqApi, LstmUnitZeroCountWrongSizeAndExtents) {
@@ -386,32 +356,28 @@ TEST(SeqApi, Lstm) {
     cont[T * N - 1] = 0.0f;  // a restart at the last step
     const ref::LstmRef want = ref::lstm_forward(x, cont, s, h0, c0, w_xc, bias, w_s, w_hc, c.N, c.T, c.I, c.H,
                                                 c.P, c.Q);
-    for (const CardConfig &cfg : kApiCards) {
-      SCOPED_TRACE(card_config_name(cfg));
-      auto card = deferred_card(cfg.backend, cfg.seed);
-      put(*card, rec.x_addr, x);
-      put(*card, rec.cont_addr, cont);
-      put(*card, rec.static_addr, s);
-      put(*card, rec.h0_addr, h0);
-      put(*card, rec.c0_addr, c0);
-      put(*card, rec.w_xc_addr, w_xc);
-      put(*card, rec.bias_addr, bias);
-      put(*card, rec.w_static_addr, w_s);
-      put(*card, rec.w_hc_addr, w_hc);
-      auto r = card->send(82, payload_of(rec));
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      const std::vector<float> out = get(*card, rec.output_addr, T * N * H);
+    for_each_api_card([&](host::Card &card) {
+      put<float>(card, rec.x_addr, x);
+      put<float>(card, rec.cont_addr, cont);
+      put<float>(card, rec.static_addr, s);
+      put<float>(card, rec.h0_addr, h0);
+      put<float>(card, rec.c0_addr, c0);
+      put<float>(card, rec.w_xc_addr, w_xc);
+      put<float>(card, rec.bias_addr, bias);
+      put<float>(card, rec.w_static_addr, w_s);
+      put<float>(card, rec.w_hc_addr, w_hc);
+      ASSERT_TRUE(AnswerOk(card, card.send(82, payload_of(rec))));
+      const std::vector<float> out = get<float>(card, rec.output_addr, T * N * H);
       for (size_t e = 0; e < out.size(); e++) ASSERT_NEAR(out[e], want.output[e], 1e-4) << "output " << e;
       if (c.Q) {
-        const std::vector<float> hT = get(*card, rec.hT_addr, N * H), cT = get(*card, rec.cT_addr, N * H);
+        const std::vector<float> hT = get<float>(card, rec.hT_addr, N * H), cT = get<float>(card, rec.cT_addr, N * H);
         for (size_t e = 0; e < hT.size(); e++) {
           ASSERT_NEAR(hT[e], want.hT[e], 1e-4) << "hT " << e;
           ASSERT_NEAR(cT[e], want.cT[e], 1e-4 * (1 + std::fabs(want.cT[e]))) << "cT " << e;
         }
       }
-      EXPECT_TRUE(no_findings(card->chip()));
-    }
+      EXPECT_TRUE(no_findings(card.chip()));
+    });
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/softmax.h"
@@ -37,41 +38,34 @@ TEST(SoftmaxApi, FloatAndFourItemsAWord) {
     packed[4 * ((b / 4) * c * S + rest) + b % 4] = byte;
   }
   const std::vector<double> want_f = ref::softmax(xf, n, c, S, false), want_b = ref::softmax(xb, n, c, S, false);
-  for (const CardConfig &cfg : kApiCards) {
-    SCOPED_TRACE(card_config_name(cfg));
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, f.data(), total * 4);
-    auto r = card->send(67, payload_of(zv_api_softmax_forward_parallel_t{kIn, kOut, n, c, h, w, 0, 0.0f, 0, 0}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    std::vector<float> out = as_floats(card->read(kOut, total * 4));
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, f.data(), total * 4);
+    auto r = card.send(67, payload_of(zv_api_softmax_forward_parallel_t{kIn, kOut, n, c, h, w, 0, 0.0f, 0, 0}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    std::vector<float> out = get<float>(card, kOut, total);
     for (size_t i = 0; i < total; i++) ASSERT_NEAR(out[i], want_f[i], 2e-6) << i;
 
-    card->write(kIn, packed.data(), packed.size());
-    r = card->send(67, payload_of(zv_api_softmax_forward_parallel_t{kIn, kOut, n, c, h, w, 1, scale, 2, kBuf}));
-    ASSERT_TRUE(r) << card->trouble();
-    EXPECT_EQ(r->result, 0u) << card->console();
-    out = as_floats(card->read(kOut, total * 4));
+    card.write(kIn, packed.data(), packed.size());
+    r = card.send(67, payload_of(zv_api_softmax_forward_parallel_t{kIn, kOut, n, c, h, w, 1, scale, 2, kBuf}));
+    ASSERT_TRUE(AnswerOk(card, r));
+    out = get<float>(card, kOut, total);
     for (size_t i = 0; i < total; i++) ASSERT_NEAR(out[i], want_b[i], 2e-6) << i;
-    EXPECT_TRUE(no_findings(card->chip()));
-  }
+    EXPECT_TRUE(no_findings(card.chip()));
+  });
 }
 
 TEST(SoftmaxApi, ZeroCountWrongSizeAndPrecision) {
   Card card;
   const zv_api_softmax_forward_parallel_t empty = {kIn, kOut, 0, 6, 2, 3, 0, 1.0f, 0, 0};
   auto r = card.send(67, payload_of(empty));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, r));
   std::vector<uint32_t> short_payload = payload_of(empty);
   short_payload.pop_back();
   r = card.send(67, short_payload);
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("size == sizeof(zv_api_softmax_forward_parallel_t)"), std::string::npos);
   r = card.send(67, payload_of(zv_api_softmax_forward_parallel_t{kIn, kOut, 1, 6, 2, 3, 3, 1.0f, 0, 0}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("bottom_prec <= 2"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 }

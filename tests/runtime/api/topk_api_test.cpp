@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/data/topk.h"
@@ -45,24 +46,21 @@ TEST(TopkApi, EveryDim) {
   const int dims[4] = {2, 3, 4, 5};
   std::vector<float> in(120);
   for (size_t i = 0; i < in.size(); i++) in[i] = float(int(i * 7 % 11) - 5);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), in.size() * 4);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), in.size() * 4);
     for (int dim = 0; dim < 4; dim++) {
-      SCOPED_TRACE(card_config_name(cfg) + ": dim " + std::to_string(dim));
+      SCOPED_TRACE(std::string("dim ") + std::to_string(dim));
       const int k = dims[dim] - 1;
-      auto a = card->send(700, payload_of(zv_api_topk_t{kIn, kValue, kIndex, k, dim, dims[0], dims[1], dims[2],
-                                                        dims[3]}));
-      ASSERT_TRUE(a) << card->trouble();
-      EXPECT_EQ(a->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
+      auto a =
+          card.send(700, payload_of(zv_api_topk_t{kIn, kValue, kIndex, k, dim, dims[0], dims[1], dims[2], dims[3]}));
+      ASSERT_TRUE(AnswerOk(card, a));
       std::vector<float> want;
       std::vector<int32_t> where;
       ref::sort_along(in, {dims[0], dims[1], dims[2], dims[3]}, dim, true, k, &want, &where);
-      EXPECT_EQ(values_of<float>(card->read(kValue, want.size() * 4)), want);
-      EXPECT_EQ(values_of<int32_t>(card->read(kIndex, where.size() * 4)), where);
+      EXPECT_EQ(values_of<float>(card.read(kValue, want.size() * 4)), want);
+      EXPECT_EQ(values_of<int32_t>(card.read(kIndex, where.size() * 4)), where);
     }
-  }
+  });
 }
 
 TEST(TopkApi, KAgainstTheChosenExtentAndWrongSize) {
@@ -85,17 +83,13 @@ TEST(TopkApi, KAgainstTheChosenExtentAndWrongSize) {
   card.write(kIn, in.data(), in.size() * 4);
   for (const Case &k : cases) {
     SCOPED_TRACE(k.what);
-    auto a = card.send(700, payload_of(k.rec));
-    ASSERT_TRUE(a) << card.trouble();
-    EXPECT_EQ(a->result, k.result) << card.console();
+    ASSERT_TRUE(AnswerOk(card, card.send(700, payload_of(k.rec)), k.result));
   }
   EXPECT_EQ(values_of<float>(card.read(kValue, 10 * 4)), (std::vector<float>{5, 9, 5, 8, 5, 6, 4, 3, 3, 1}));
   EXPECT_NE(card.console().find(": rec.k >= 1 && rec.k <= extent\n"), std::string::npos) << card.console();
   std::vector<uint32_t> words = payload_of(zv_api_topk_t{kIn, kValue, kIndex, 1, 3, 1, 1, 1, 4});
   words.pop_back();
-  auto a = card.send(700, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(700, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_topk_t)\n"), std::string::npos) << card.console();
 }
 
@@ -104,41 +98,34 @@ TEST(SortApi, FloatAndBytesByTypeSize) {
   for (size_t i = 0; i < f.size(); i++) f[i] = float(int(i * 7 % 13) - 6);
   std::vector<int8_t> b(60);
   for (size_t i = 0; i < b.size(); i++) b[i] = int8_t(int(i * 37 % 256) - 128);
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
+  for_each_api_card([&](host::Card &card) {
     for (int type_size : {4, 1})
       for (int dim = 0; dim < 3; dim++) {
-        SCOPED_TRACE(card_config_name(cfg) + ": type size " + std::to_string(type_size) + ", dim " +
-                     std::to_string(dim));
+        SCOPED_TRACE(std::string("type size ") + std::to_string(type_size) + ", dim " + std::to_string(dim));
         const u8 descending = dim % 2;
-        if (type_size == 4) card->write(kIn, f.data(), f.size() * 4);
-        else card->write(kIn, b.data(), b.size());
-        auto a = card->send(180, payload_of(sort_record(type_size, dim, descending)));
-        ASSERT_TRUE(a) << card->trouble();
-        EXPECT_EQ(a->result, 0u) << card->console();
-        EXPECT_TRUE(no_findings(card->chip()));
+        if (type_size == 4) card.write(kIn, f.data(), f.size() * 4);
+        else card.write(kIn, b.data(), b.size());
+        ASSERT_TRUE(AnswerOk(card, card.send(180, payload_of(sort_record(type_size, dim, descending)))));
         std::vector<int32_t> where;
         if (type_size == 4) {
           std::vector<float> want;
           ref::sort_along(f, {3, 4, 5}, dim, descending != 0, std::vector<int>{3, 4, 5}[size_t(dim)], &want, &where);
-          EXPECT_EQ(values_of<float>(card->read(kValue, 240)), want);
+          EXPECT_EQ(values_of<float>(card.read(kValue, 240)), want);
         } else {
           std::vector<int8_t> want;
           ref::sort_along(b, {3, 4, 5}, dim, descending != 0, std::vector<int>{3, 4, 5}[size_t(dim)], &want, &where);
-          EXPECT_EQ(values_of<int8_t>(card->read(kValue, 60)), want);
+          EXPECT_EQ(values_of<int8_t>(card.read(kValue, 60)), want);
         }
-        EXPECT_EQ(values_of<int32_t>(card->read(kIndex, 240)), where);
+        EXPECT_EQ(values_of<int32_t>(card.read(kIndex, 240)), where);
       }
-  }
+  });
 }
 
 TEST(SortApi, WrongSize) {
   Card card;
   std::vector<uint32_t> words = payload_of(sort_record(4, 0, 1));
   words.push_back(0);
-  auto a = card.send(180, words);
-  ASSERT_TRUE(a) << card.trouble();
-  EXPECT_EQ(a->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, card.send(180, words), 1009u));
   EXPECT_NE(card.console().find(": size == sizeof(zv_api_sort_per_dim_t)\n"), std::string::npos) << card.console();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api_checks.h"
 #include "card.h"
 #include "fw_test.h"
 #include "layers/eltwise/unary.h"
@@ -66,24 +67,20 @@ TEST(UnaryApi, EachIdEndToEnd) {
       {"902 tanh", 902, payload_of(zv_api_tanh_forward_parallel_t{kIn, kOut, n, c * h * w}),
        [](double x) { return std::tanh(x); }, 1e-6},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), total * 4);
-    card->write(kParams, block, sizeof block);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), total * 4);
+    card.write(kParams, block, sizeof block);
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      auto r = card->send(k.id, k.payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<float> out = as_floats(card->read(kOut, total * 4));
+      SCOPED_TRACE(k.what);
+      ASSERT_TRUE(AnswerOk(card, card.send(k.id, k.payload)));
+      const std::vector<float> out = get<float>(card, kOut, total);
       for (size_t i = 0; i < total; i++) {
         const double want = k.ref(in[i]);
         if (std::isnan(want)) continue;  // sqrt of negatives: left to the math library
         ASSERT_NEAR(out[i], want, k.tol * std::fmax(1.0, std::fabs(want))) << i << ": " << in[i];
       }
     }
-  }
+  });
 }
 
 TEST(UnaryApi, ZeroCountsRefusedBlocksAndWrongSizes) {
@@ -98,32 +95,27 @@ TEST(UnaryApi, ZeroCountsRefusedBlocksAndWrongSizes) {
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r)) << e.first;
     // Wrong sizes: one word short.
     std::vector<uint32_t> short_payload = e.second;
     short_payload.pop_back();
     r = card.send(e.first, short_payload);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << e.first;
   }
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
 
   // An unsupported activation is logged and answered with success.
   auto r = card.send(174, payload_of(zv_api_active_forward_t{kIn, kOut, 1, 8, 15, 0}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, r));
   EXPECT_NE(card.console().find("Not supported active_type=15"), std::string::npos) << card.console();
   // A parameter block outside the window on device memory is refused.
   r = card.send(174, payload_of(zv_api_active_forward_t{kIn, kOut, 1, 8, 2, 0x00001000u}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("params_addr=0x00001000"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   // PReLU without a block ends in the routine's check.
   r = card.send(174, payload_of(zv_api_active_forward_t{kIn, kOut, 1, 8, 2, 0}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("params != ((void *)0)"), std::string::npos) << card.console();
 }
 
@@ -156,23 +148,19 @@ TEST(UnaryApi, EightBitEachIdEndToEnd) {
        payload_of(zv_api_active_forward_fix8b_t{kIn, kOut, n, inner, 6, 0.04f, 0.25f, 1, 1, 0}),
        [](double x) { return x * x; }, 0.25f, 0},
   };
-  for (const CardConfig &cfg : kApiCards) {
-    auto card = deferred_card(cfg.backend, cfg.seed);
-    card->write(kIn, in.data(), total);
+  for_each_api_card([&](host::Card &card) {
+    card.write(kIn, in.data(), total);
     for (const Case &k : cases) {
-      SCOPED_TRACE(card_config_name(cfg) + ": " + k.what);
-      auto r = card->send(k.id, k.payload);
-      ASSERT_TRUE(r) << card->trouble();
-      EXPECT_EQ(r->result, 0u) << card->console();
-      EXPECT_TRUE(no_findings(card->chip()));
-      const std::vector<uint8_t> out = card->read(kOut, total);
+      SCOPED_TRACE(k.what);
+      ASSERT_TRUE(AnswerOk(card, card.send(k.id, k.payload)));
+      const std::vector<uint8_t> out = card.read(kOut, total);
       for (size_t i = 0; i < total; i++) {
         const float x = float(int8_t(in[i])) * 0.04f;
         const int want = to_byte(k.f(x) * double(1.0f / k.out_scale), true);
         ASSERT_NEAR(int(int8_t(out[i])), want, k.tol) << i << ": " << x;
       }
     }
-  }
+  });
 }
 
 TEST(UnaryApi, EightBitZeroCountsWrongSizesAndPrelu) {
@@ -184,25 +172,21 @@ TEST(UnaryApi, EightBitZeroCountsWrongSizesAndPrelu) {
   };
   for (const auto &e : empty) {
     auto r = card.send(e.first, e.second);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 0u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r)) << e.first;
     std::vector<uint32_t> short_payload = e.second;
     short_payload.pop_back();
     r = card.send(e.first, short_payload);
-    ASSERT_TRUE(r) << card.trouble();
-    EXPECT_EQ(r->result, 1009u) << e.first;
+    ASSERT_TRUE(AnswerOk(card, r, 1009u)) << e.first;
   }
   // PReLU needs a parameter block, which this record has no room for: refused
   // before anything is issued.
   auto r = card.send(175, payload_of(zv_api_active_forward_fix8b_t{kIn, kOut, 1, 8, 2, 1.0f, 1.0f, 1, 1, 0}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 1009u);
+  ASSERT_TRUE(AnswerOk(card, r, 1009u));
   EXPECT_NE(card.console().find("params != ((void *)0)"), std::string::npos) << card.console();
   EXPECT_TRUE(card.chip().engines.gdma.commands().empty());
   // Exp is not an 8-bit activation: logged, answered with success.
   r = card.send(175, payload_of(zv_api_active_forward_fix8b_t{kIn, kOut, 1, 8, 3, 1.0f, 1.0f, 1, 1, 0}));
-  ASSERT_TRUE(r) << card.trouble();
-  EXPECT_EQ(r->result, 0u);
+  ASSERT_TRUE(AnswerOk(card, r));
   EXPECT_NE(card.console().find("Not supported active_type=3"), std::string::npos) << card.console();
 }
 

@@ -362,8 +362,8 @@ void bn_group_statistics(const bn_train_t &a, const bn_train_plan_t &p, u64 grou
   atomic_md_add_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0,
                         &compute);
   merge_divide(node, &move, &compute);
-  atomic_mdscalar_operation_gen_cmd(LOCAL_ADDR_TAG | run_var, 0, LOCAL_ADDR_TAG | run_var, 1, NPU_NUM, 1, 1,
-                                    MD_SCALAR_MUL, 0, 0, 1, 0, norm_f32_bits(a.fraction), &compute);
+  md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | run_var), operand_bits(norm_f32_bits(a.fraction)),
+            LOCAL_ADDR_TAG | run_var, dim4(1, NPU_NUM, 1, 1), &compute);
   atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | var, 0, 0, LOCAL_ADDR_TAG | run_var, 1, NPU_NUM, 1, 1, 1, 1,
                            norm_f32_bits(v), norm_f32_bits(u), 1, 0, &compute);
   merge_divide(node, &move, &compute);
@@ -448,32 +448,7 @@ void bn_train_sliced(const bn_train_t &a, const bn_train_plan_t &p, cmd_id_node_
     });
     merge_into(&move, &compute);
     move_slice(prev_buf, a.output, prev, GDMA_VALUE_DIR_L2S, &move);
-    // The group's statistics, its cg floats at + 4 x 64g in compact layout.
-    auto vec_move = [&](u32 local, u64 addr, gdma_direction_t dir, cmd_id_node_t *nd) {
-      tensor_compact_move_gen_cmd(local, 0, addr + 4 * group, 1, cg, 1, 1, GDMA_VALUE_FORMAT_FLOAT32, dir, 0, nd);
-    };
-    atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | mean, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(-1.0f),
-                            &compute);
-    cmd_id_merge(node, &move, &compute);
-    vec_move(rsq, a.running_mean, GDMA_VALUE_DIR_S2L, node);
-    cmd_id_divide(node, &move, &compute);
-    vec_move(run_var, a.running_var, GDMA_VALUE_DIR_S2L, &move);
-    atomic_md_scale_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0, norm_f32_bits(a.fraction),
-                            &compute);
-    atomic_md_add_gen_cmd(LOCAL_ADDR_TAG | rsq, LOCAL_ADDR_TAG | mean, LOCAL_ADDR_TAG | rsq, 1, NPU_NUM, 1, 1, 0,
-                          &compute);
-    merge_divide(node, &move, &compute);
-    md_scalar(MD_SCALAR_MUL, operand_at(LOCAL_ADDR_TAG | run_var), operand_bits(norm_f32_bits(a.fraction)),
-              LOCAL_ADDR_TAG | run_var, dim4(1, NPU_NUM, 1, 1), &compute);
-    atomic_md_linear_gen_cmd(LOCAL_ADDR_TAG | var, 0, 0, LOCAL_ADDR_TAG | run_var, 1, NPU_NUM, 1, 1, 1, 1,
-                             norm_f32_bits(v), norm_f32_bits(u), 1, 0, &compute);
-    merge_divide(node, &move, &compute);
-    vec_move(mean, a.batch_mean, GDMA_VALUE_DIR_L2S, &move);
-    vec_move(rsq, a.running_mean, GDMA_VALUE_DIR_L2S, &move);
-    vec_move(run_var, a.running_var, GDMA_VALUE_DIR_L2S, &move);
-    tensor_xa(&compute, var, var, scratch, 1, cg, 1, 1, 0.5f);
-    cmd_id_merge(node, &move, &compute);
-    vec_move(var, a.batch_std, GDMA_VALUE_DIR_L2S, node);
+    bn_group_statistics(a, p, group, cg, u, v, node, move, compute);
   }
 }
 }  // namespace

@@ -2,6 +2,8 @@
 // the split gives it, however loops are nested or started side by side.
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -70,6 +72,28 @@ TEST(QrnParallel, NestedAndConcurrentLoopsRunEveryIndex) {
     });
   for (auto& t : callers) t.join();
   EXPECT_EQ(wrong, 0);
+}
+
+TEST(QrnParallel, LoopsUnderAnInShareRunOnTheirCaller) {
+  // A thread of another runtime's loop marks itself (an InShare): a loop it
+  // starts runs all its shares on it; the mark is undone in order, and
+  // without it the pool runs the other shares on its own threads.
+  auto threads_of_loop = [] {
+    std::mutex m;
+    std::set<std::thread::id> ids;
+    qrn::ParallelShares(4, [&](int) {
+      std::lock_guard<std::mutex> lock(m);
+      ids.insert(std::this_thread::get_id());
+    });
+    return ids;
+  };
+  const std::set<std::thread::id> caller = {std::this_thread::get_id()};
+  {
+    const qrn::InShare outer;
+    { const qrn::InShare inner; }
+    EXPECT_EQ(threads_of_loop(), caller);
+  }
+  EXPECT_EQ(threads_of_loop().size(), 4u);
 }
 
 TEST(QrnParallel, ThreadsFollowTheWorkAndTheCap) {

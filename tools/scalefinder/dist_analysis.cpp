@@ -13,6 +13,7 @@
 #include <set>
 
 #include <glog/logging.h>
+#include <omp.h>
 
 #include "calibration.hpp"
 #include "layer_types.hpp"
@@ -52,7 +53,7 @@ bool HostIsLittleEndian() {
 // samples, not the layers among six threads: one layer's blob often holds
 // most of the values, so a split by layers would leave threads idle.
 constexpr long long kValuesPerThread = 1LL << 16;
-constexpr int kMaxStatThreads = 6;
+constexpr int kMaxStatThreads = 6;  // not six threads over the layers: at most six over the samples, fewer when loaded
 
 // Whether the statistics of a blob may be split by samples: blobs of 2 or 4
 // axes without pad values. Other blobs go whole to one thread.
@@ -62,14 +63,17 @@ bool SplitsBySamples(const Blob<float>& blob) {
 }
 
 // Runs fn(share, layer, first, end) over the first output blob of every
-// layer after a forward, in `shares` shares run by the threads the runtime
-// gives: each share takes its part [first, end) of the samples of every
-// blob that splits by samples, and blobs that do not split go whole to one
-// share each (end = INT_MAX). How samples are split depends only on the
-// number of shares.
+// layer after a forward, in `shares` shares of an OpenMP loop, one share
+// per thread: each share takes its part [first, end) of the samples of
+// every blob that splits by samples, and blobs that do not split go whole
+// to one share each (end = INT_MAX). How samples are split depends only on
+// the number of shares, not on the threads the runtime gives. Framework
+// loops started inside a share run on its thread.
 template <typename Fn>
 void ForEachShare(Net<float>& net, int layers, int shares, Fn fn) {
-  qrn::ParallelShares(shares, [&](int t) {
+#pragma omp parallel for num_threads(shares) schedule(static, 1)
+  for (int t = 0; t < shares; ++t) {
+    const qrn::InShare on_this_thread;
     for (int i = 0; i < layers; ++i) {
       const Blob<float>& blob = *net.top_vecs()[i][0];
       if (SplitsBySamples(blob)) {
@@ -79,7 +83,11 @@ void ForEachShare(Net<float>& net, int layers, int shares, Fn fn) {
         fn(t, i, 0, std::numeric_limits<int>::max());
       }
     }
-  });
+  }
+  // The region's threads end here instead of polling for the next region
+  // through the whole next forward pass (the runtime's default wait), which
+  // cost more CPU time than starting them again.
+  if (shares > 1) omp_pause_resource_all(omp_pause_soft);
 }
 
 // Channels whose statistics a blob's record keeps.

@@ -6,6 +6,8 @@
 // do cost no CPU time. A loop started from inside another loop's share, or
 // while another thread has the pool, runs its shares in order on the
 // calling thread: threads never outnumber the cores the pool was sized for.
+// Threads of other runtimes (an OpenMP region's) count as running a share
+// while they hold an InShare.
 #pragma once
 
 #include <type_traits>
@@ -24,6 +26,21 @@ int ParallelThreads(long long work, long long grain, int cap = 1 << 30);
 // Runs fn(ctx, share) for share = 0 .. shares - 1 and returns when all are
 // done: share 0 on the calling thread, the others on the pool's threads.
 void RunShares(int shares, void (*fn)(void* ctx, int share), void* ctx);
+
+// While alive, marks the calling thread as running a share of a loop run
+// by threads other than the pool's (an OpenMP region's): loops it starts
+// run their shares on it, as in the pool's own shares, instead of waking
+// the pool on top of the region's threads.
+class InShare {
+ public:
+  InShare();
+  ~InShare();
+  InShare(const InShare&) = delete;
+  InShare& operator=(const InShare&) = delete;
+
+ private:
+  bool was_;  // the thread's mark before
+};
 
 // body(share) for share = 0 .. shares - 1, as RunShares.
 template <typename Body>

@@ -89,7 +89,8 @@ int AvailableThreads() {
   return available.load(std::memory_order_relaxed);
 }
 
-// Set on the pool's threads and on a caller while it runs its share.
+// Set on the pool's threads, on a caller while it runs its share, and on a
+// thread holding an InShare.
 thread_local bool in_share = false;
 
 class Pool {
@@ -165,6 +166,10 @@ class Pool {
 };
 
 }  // namespace
+
+InShare::InShare() : was_(in_share) { in_share = true; }
+
+InShare::~InShare() { in_share = was_; }
 
 int ParallelThreads(long long work, long long grain, int cap) {
   const long long wanted = grain > 0 ? work / grain : 1;

@@ -59,10 +59,7 @@ void matrix_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int 
   const u32 *dst_shape = load ? local_shape : global_shape;
   gdma_compose_t c;
   gdma_compose_begin(&c);
-  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src);
-  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
-  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
-  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+  gdma_compose_addrs(&c, src, dst);
   gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)data_format);
   gdma_compose_set(&c, GDMA_FIELD_LAYOUT, 0);
   gdma_compose_set(&c, GDMA_FIELD_MATRIX, 1);
@@ -272,10 +269,7 @@ void cwtrans_gen_cmd(u64 src_addr, u64 dst_addr, int iC, int iW, gdma_value_form
             "address beyond 40 bits");
   gdma_compose_t c;
   gdma_compose_begin(&c);
-  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_LO, (u32)src_addr);
-  gdma_compose_set(&c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src_addr >> 32));
-  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_LO, (u32)dst_addr);
-  gdma_compose_set(&c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst_addr >> 32));
+  gdma_compose_addrs(&c, src_addr, dst_addr);
   gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
   gdma_compose_set(&c, GDMA_FIELD_SRC_N, 1);
   gdma_compose_set(&c, GDMA_FIELD_SRC_C, (u32)iC);

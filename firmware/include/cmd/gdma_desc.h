@@ -60,6 +60,20 @@ inline void gdma_compose_set(gdma_compose_t *c, cmd_field_id_t field, u32 value)
   cmd_desc_set(c->w, field, value);
   c->touched |= cmd_field_words(field);
 }
+// Both addresses, each as its low and high words.
+inline void gdma_compose_addrs(gdma_compose_t *c, u64 src, u64 dst) {
+  gdma_compose_set(c, GDMA_FIELD_SRC_ADDR_LO, (u32)src);
+  gdma_compose_set(c, GDMA_FIELD_SRC_ADDR_HI, (u32)(src >> 32));
+  gdma_compose_set(c, GDMA_FIELD_DST_ADDR_LO, (u32)dst);
+  gdma_compose_set(c, GDMA_FIELD_DST_ADDR_HI, (u32)(dst >> 32));
+}
+// The source side's shape.
+inline void gdma_compose_src_shape(gdma_compose_t *c, u32 N, u32 C, u32 H, u32 W) {
+  gdma_compose_set(c, GDMA_FIELD_SRC_N, N);
+  gdma_compose_set(c, GDMA_FIELD_SRC_C, C);
+  gdma_compose_set(c, GDMA_FIELD_SRC_H, H);
+  gdma_compose_set(c, GDMA_FIELD_SRC_W, W);
+}
 // Takes the ids from the node, stamps them with the fixed bits, the lane mask
 // and the interrupt flag, stores the touched words 1..22 in ascending order,
 // then word 0 with the start bit, and makes the profiling record.

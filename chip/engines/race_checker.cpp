@@ -136,36 +136,107 @@ struct RaceChecker::SpanCursor {
   bool covered = false;  // the page holds only ticks the clock covers
 };
 
+inline void RaceChecker::enter(SpanCursor &cur, u64 granule, const Clock &clock) {
+  cur.shadow = &page_of(granule);
+  cur.page_index = granule >> kPageShift;
+  cur.covered = true;
+  for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.shadow->seen[a] <= clock[a];
+}
+
+// The records of an access to `n` granules from `slot` in a covered page.
+inline void RaceChecker::record_covered(Shadow &shadow, u64 slot, u64 n, bool write, u32 e, int self) {
+  Page &page = *shadow.page;
+  shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
+  if (!write) {
+    std::fill_n(page.read[self] + slot, n, e);
+    shadow.has_read[self] = true;
+    return;
+  }
+  for (int b = 0; b < kAgents; b++)
+    if (shadow.has_read[b]) std::fill_n(page.read[b] + slot, n, 0u);
+  std::fill_n(page.write + slot, n, e);
+}
+
 inline void RaceChecker::check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self,
                                   const Clock &clock) {
   const u64 first = addr >> kGranuleShift, last = (addr + len - 1) >> kGranuleShift;
   constexpr u64 mask = kPageGranules - 1;
-  for (u64 g = first; g <= last; g++) {
-    if ((g >> kPageShift) != cur.page_index) {
-      cur.shadow = &page_of(g);
-      cur.page_index = g >> kPageShift;
-      cur.covered = true;
-      for (int a = 0; a < kAgents; a++) cur.covered = cur.covered && cur.shadow->seen[a] <= clock[a];
-    }
-    Shadow &shadow = *cur.shadow;
-    const u64 slot = g & mask;
+  for (u64 g = first; g <= last;) {
+    if ((g >> kPageShift) != cur.page_index) enter(cur, g, clock);
     if (!cur.covered) {
-      check_granule(shadow, slot, g == first ? addr : g << kGranuleShift, write, e, self, clock);
+      check_granule(*cur.shadow, g & mask, g == first ? addr : g << kGranuleShift, write, e, self, clock);
+      g++;
       continue;
     }
     // Nothing in the page can race with this access: only the records change
-    // (its own tick is covered by its clock, so the page stays covered).
+    // (its own tick is covered by its clock, so the page stays covered), for
+    // all of the access's granules in the page at once.
+    const u64 end = std::min(last + 1, ((g >> kPageShift) + 1) << kPageShift);
+    record_covered(*cur.shadow, g & mask, end - g, write, e, self);
+    g = end;
+  }
+}
+
+// How many elements from the one at `addr` lie wholly in the page `page_index`
+// (that one does): elements further on leave it for good.
+inline u64 RaceChecker::elements_in_page(u64 addr, std::int64_t step, u64 size, u64 page_index) {
+  const u64 begin = page_index << (kPageShift + kGranuleShift), end = begin + (kPageGranules << kGranuleShift);
+  if (step > 0) return (end - size - addr) / static_cast<u64>(step) + 1;
+  if (step < 0) return (addr - begin) / static_cast<u64>(-step) + 1;
+  return ~u64{0};
+}
+
+// A run of `n` elements in the cursor's page, which is covered: the records
+// only, each element's granules in turn.
+inline void RaceChecker::record_covered_run(SpanCursor &cur, u64 addr, std::int64_t step, u64 size, u64 n,
+                                            bool write, u32 e, int self) {
+  constexpr u64 mask = kPageGranules - 1;
+  Shadow &shadow = *cur.shadow;
+  if ((addr & ((u64{1} << kGranuleShift) - 1)) + size <= (u64{1} << kGranuleShift) &&
+      step % (std::int64_t{1} << kGranuleShift) == 0) {
+    // One granule an element, `stride` granules apart.
     Page &page = *shadow.page;
     shadow.seen[self] = std::max(shadow.seen[self], epoch_tick(e));
+    const std::int64_t stride = step >> kGranuleShift;
+    std::int64_t slot = static_cast<std::int64_t>((addr >> kGranuleShift) & mask);
     if (!write) {
-      page.read[self][slot] = e;
       shadow.has_read[self] = true;
-      continue;
+      u32 *read = page.read[self];
+      for (u64 i = 0; i < n; i++, slot += stride) read[slot] = e;
+      return;
     }
+    u32 *readers[kAgents];
+    int k = 0;
     for (int b = 0; b < kAgents; b++)
-      if (shadow.has_read[b]) page.read[b][slot] = 0;
-    page.write[slot] = e;
+      if (shadow.has_read[b]) readers[k++] = page.read[b];
+    for (u64 i = 0; i < n; i++, slot += stride) {
+      for (int b = 0; b < k; b++) readers[b][slot] = 0;
+      page.write[slot] = e;
+    }
+    return;
   }
+  for (u64 i = 0; i < n; i++) {
+    const u64 at = addr + static_cast<u64>(step * static_cast<std::int64_t>(i));
+    const u64 first = at >> kGranuleShift, last = (at + size - 1) >> kGranuleShift;
+    record_covered(shadow, first & mask, last - first + 1, write, e, self);
+  }
+}
+
+// Element i of a span and, where it starts a run of elements in a covered
+// page, that whole run: returns how many elements it took.
+inline u64 RaceChecker::check_element(SpanCursor &cur, u64 addr, std::int64_t step, u64 size, u64 left, bool write,
+                                      u32 e, int self, const Clock &clock) {
+  const u64 first = addr >> kGranuleShift, last = (addr + size - 1) >> kGranuleShift;
+  if ((first >> kPageShift) == (last >> kPageShift)) {
+    if ((first >> kPageShift) != cur.page_index) enter(cur, first, clock);
+    if (cur.covered) {
+      const u64 n = std::min(left, elements_in_page(addr, step, size, cur.page_index));
+      record_covered_run(cur, addr, step, size, n, write, e, self);
+      return n;
+    }
+  }
+  check_at(cur, addr, size, write, e, self, clock);
+  return 1;
 }
 
 inline void RaceChecker::check(u64 addr, u64 len, bool write, u32 e, const Clock &clock) {
@@ -177,16 +248,33 @@ void RaceChecker::check_span(u64 addr, std::int64_t step, u64 size, u64 count, b
   const u32 e = epoch(running_agent_, running_clock_[static_cast<int>(running_agent_)]);
   const int self = static_cast<int>(running_agent_);
   SpanCursor cur;
-  for (u64 i = 0; i < count; i++) check_at(cur, addr + static_cast<u64>(step * static_cast<std::int64_t>(i)), size, write, e, self, running_clock_);
+  for (u64 i = 0; i < count;)
+    i += check_element(cur, addr + static_cast<u64>(step * static_cast<std::int64_t>(i)), step, size, count - i, write,
+                       e, self, running_clock_);
 }
 
+// Only the reads that can race are taken in the interleaved order: a read in a
+// covered page finds nothing, and no read changes what another read finds (a
+// read is checked against writers only, and its own tick keeps every page's
+// coverage as it was), so runs of those are recorded ahead, a span at a time.
 void RaceChecker::check_read_spans(const ElementSpan *spans, int k, u64 count) {
   const u32 e = epoch(running_agent_, running_clock_[static_cast<int>(running_agent_)]);
   const int self = static_cast<int>(running_agent_);
-  SpanCursor cur[8];
+  constexpr int kMaxSpans = 8;
+  if (k > kMaxSpans) {
+    SpanCursor any;
+    for (u64 i = 0; i < count; i++)
+      for (int j = 0; j < k; j++)
+        if (spans[j].size != 0) check_at(any, spans[j].at(i), spans[j].size, false, e, self, running_clock_);
+    return;
+  }
+  SpanCursor cur[kMaxSpans];
+  u64 next[kMaxSpans] = {};  // the first element of each span not yet taken
   for (u64 i = 0; i < count; i++)
     for (int j = 0; j < k; j++)
-      if (spans[j].size != 0) check_at(cur[j % 8], spans[j].at(i), spans[j].size, false, e, self, running_clock_);
+      if (spans[j].size != 0 && next[j] == i)
+        next[j] += check_element(cur[j], spans[j].at(i), spans[j].step, spans[j].size, count - i, false, e, self,
+                                 running_clock_);
 }
 
 void RaceChecker::report(u32 first, u32 second, Conflict conflict, u64 addr) {

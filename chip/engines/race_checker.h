@@ -112,7 +112,13 @@ class RaceChecker {
   void check(u64 addr, u64 len, bool write, u32 epoch, const Clock &clock);
   void check_granule(Shadow &shadow, u64 slot, u64 at, bool write, u32 e, int self, const Clock &clock);
   struct SpanCursor;
+  void enter(SpanCursor &cur, u64 granule, const Clock &clock);
+  void record_covered(Shadow &shadow, u64 slot, u64 n, bool write, u32 e, int self);
   void check_at(SpanCursor &cur, u64 addr, u64 len, bool write, u32 e, int self, const Clock &clock);
+  static u64 elements_in_page(u64 addr, std::int64_t step, u64 size, u64 page_index);
+  void record_covered_run(SpanCursor &cur, u64 addr, std::int64_t step, u64 size, u64 n, bool write, u32 e, int self);
+  u64 check_element(SpanCursor &cur, u64 addr, std::int64_t step, u64 size, u64 left, bool write, u32 e, int self,
+                    const Clock &clock);
   Shadow &page_of(u64 granule);
   void report(u32 first, u32 second, Conflict conflict, u64 addr);
   std::string describe(u32 epoch) const;

@@ -179,7 +179,7 @@ Message wino83(const std::string &what, const Conv &p) {
 // table's offsets: bytes 0 to 107 alike; 83 then holds the four counts,
 // ReLU, layout, insertion, shift, signs, mode and use_3ic; 983 the five
 // counts (with wsecs) and the rest one field later.
-RawRecord raw_conv_record(const Conv &p, int layout, int use_winograd) {
+RawRecord raw_conv_record(const Conv &p, int use_winograd) {
   RawRecord r(168);
   r.u64(0, kIn).u64(8, kOut).u64(16, kWeight).u64(24, kBias).i32(32, p.n).i32(36, p.ic).i32(40, p.h).i32(44, p.w);
   r.i32(48, p.groups).i32(52, p.oc).i32(56, p.kh).i32(60, p.kw).i32(64, p.dh).i32(68, p.dw);
@@ -190,7 +190,7 @@ RawRecord raw_conv_record(const Conv &p, int layout, int use_winograd) {
 
 Message raw983(const std::string &what, const Conv &p, int layout, int hsecs) {
   Message m = conv983(what, p, layout);
-  RawRecord r = raw_conv_record(p, layout, 0);
+  RawRecord r = raw_conv_record(p, 0);
   r.i32(108, hsecs).i32(112, 1).i32(116, 1).i32(120, (p.oc / p.groups + 63) / 64).i32(124, (p.out_w() + 15) / 16);
   r.i32(128, p.relu).i32(132, p.upper).i32(136, layout).i32(140, p.ins_h).i32(144, p.ins_w).i32(148, p.rshift);
   r.i32(152, p.in_sign).i32(156, p.w_sign).i32(160, p.b_sign).i32(164, 3);
@@ -201,7 +201,7 @@ Message raw983(const std::string &what, const Conv &p, int layout, int hsecs) {
 // API 83's Winograd form on the host's counts, arrangement 1.
 Message raw83wino(const std::string &what, const Conv &p, int hsecs, int ocsecs) {
   Message m = wino83(what, p);
-  RawRecord r = raw_conv_record(p, 0, 1);
+  RawRecord r = raw_conv_record(p, 1);
   r.i32(56, 4).i32(60, 4);
   r.i32(108, hsecs).i32(112, 1).i32(116, 1).i32(120, ocsecs).i32(124, p.relu).i32(128, p.upper).i32(132, 0);
   r.i32(144, p.rshift).i32(148, p.in_sign).i32(152, p.w_sign).i32(156, p.b_sign);

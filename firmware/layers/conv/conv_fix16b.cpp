@@ -72,7 +72,7 @@ u32 conv_fix16b_plan_of(conv_fix16b_plan_t *p, int input_n, int input_c, int inp
 
 namespace {
 
-struct Conv16 {
+struct conv_fix16b_call_t {
   u64 input, output, weight, bias;
   int n, ic, h, w, groups, oc, kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w;
   int bias_mode, unused, if_relu, relu_upper_limit, rshift, input_sign, weight_sign, bias_sign, ins_w;
@@ -80,7 +80,7 @@ struct Conv16 {
 
 // Output columns [16 k, 16 k + len) of the piece: with inserted columns, the
 // real columns its windows cover and the zero columns left and right of them.
-void piece_of(const Conv16 &a, const conv_fix16b_plan_t &p, int k, fix16_piece_t *pc) {
+void piece_of(const conv_fix16b_call_t &a, const conv_fix16b_plan_t &p, int k, fix16_piece_t *pc) {
   fix16_piece_of(pc, k, p.ow, a.w, a.kw, a.dw, a.pad_w, a.pad_w_after, a.stride_w);
   if (a.ins_w == 0) return;
   conv_fix8b_rows_t c;
@@ -92,7 +92,7 @@ void piece_of(const Conv16 &a, const conv_fix16b_plan_t &p, int k, fix16_piece_t
   pc->pad_r = c.pad_b;
 }
 
-struct Slice {
+struct conv_fix16b_slice_t {
   int g0, gn, oh0, rows;
   conv_fix8b_rows_t in;
   int in_rows;  // rows of the buffer: zero rows, real rows, zero rows
@@ -105,7 +105,8 @@ void section_of(int total, int count, int i, int *start, int *size) {
 }
 
 // Zero rows above and below the slice's real rows, then the real rows.
-void load_slice(const Conv16 &a, const conv_fix16b_plan_t &p, int g, const Slice &s, u32 buf, cmd_id_node_t *node) {
+void load_slice(const conv_fix16b_call_t &a, const conv_fix16b_plan_t &p, int g, const conv_fix16b_slice_t &s, u32 buf,
+                cmd_id_node_t *node) {
   const int P = (int)eu_plane((u32)(s.in_rows * a.w));
   const int lanes = (int)ceil_div(p.icg, NPU_NUM);
   const dim4_t st = {lanes * P, P, a.w, 1};
@@ -130,8 +131,8 @@ void load_slice(const Conv16 &a, const conv_fix16b_plan_t &p, int g, const Slice
 
 // One piece of every batch group of the slice: one command per group, each
 // output row an entry whose window starts stride_h rows further down.
-void compute_piece(const Conv16 &a, const conv_fix16b_plan_t &p, const Slice &s, const fix16_piece_t &pc, int ch,
-                   u32 in, u32 out, cmd_id_node_t *node) {
+void compute_piece(const conv_fix16b_call_t &a, const conv_fix16b_plan_t &p, const conv_fix16b_slice_t &s,
+                   const fix16_piece_t &pc, int ch, u32 in, u32 out, cmd_id_node_t *node) {
   const int P = (int)eu_plane((u32)(s.in_rows * a.w));
   const u32 in_group = (u32)(ceil_div(p.icg, NPU_NUM) * P) * 4u;
   for (int b = 0; b < s.gn; b++) {
@@ -164,8 +165,8 @@ void compute_piece(const Conv16 &a, const conv_fix16b_plan_t &p, const Slice &s,
 
 // The piece's results of every batch group: item pairs 2 (g0 + b) and
 // 2 (g0 + b) + 1, each one pair block of the output apart.
-void store_piece(const Conv16 &a, const conv_fix16b_plan_t &p, int g, int oc0, int ch, const Slice &s,
-                 const fix16_piece_t &pc, u32 out, cmd_id_node_t *node) {
+void store_piece(const conv_fix16b_call_t &a, const conv_fix16b_plan_t &p, int g, int oc0, int ch,
+                 const conv_fix16b_slice_t &s, const fix16_piece_t &pc, u32 out, cmd_id_node_t *node) {
   const s64 plane = (s64)p.oh * p.ow, block = (s64)a.oc * plane;
   for (int b = 0; b < s.gn; b++) {
     const int group = s.g0 + b, pairs = a.n - 4 * group > 2 ? 2 : 1;
@@ -213,9 +214,10 @@ void nodechip_conv_forward_parallel_fix16b(
   ASSERT_FS(wsecs == (int)ceil_div(p.ow, FIX16_PIECE_W));
   ASSERT_FS(1 == icsecs);
 
-  Conv16 a = {input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, groups, output_c,
-              kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w, bias_mode, unused, if_relu,
-              relu_upper_limit, rshift, input_sign, weight_sign, bias_sign, ins_w};
+  conv_fix16b_call_t a = {input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w,
+                          groups, output_c, kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h,
+                          stride_w, bias_mode, unused, if_relu, relu_upper_limit, rshift, input_sign, weight_sign,
+                          bias_sign, ins_w};
   const int slices = nsecs * hsecs;
   int sl = 0;
   for (int g = 0; g < groups; g++) {
@@ -228,7 +230,7 @@ void nodechip_conv_forward_parallel_fix16b(
         tensor_compact_move_gen_cmd(p.bias, 0, bias_addr + 2 * oc_first, 1, ch, 1, 1, GDMA_VALUE_FORMAT_INT16,
                                     GDMA_VALUE_DIR_S2L, 0, node);
       for (int j = 0; j < slices; j++, sl++) {
-        Slice s;
+        conv_fix16b_slice_t s;
         section_of(p.nq, nsecs, j / hsecs, &s.g0, &s.gn);
         section_of(p.oh, hsecs, j % hsecs, &s.oh0, &s.rows);
         conv_fix8b_rows_of(&s.in, s.oh0, s.rows, stride_h, p.khe, pad_h, 0, input_h);

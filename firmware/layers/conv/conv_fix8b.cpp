@@ -117,7 +117,7 @@ u32 conv_fix8b_plan_of(conv_fix8b_plan_t *p, int input_n, int input_c, int input
 namespace {
 
 // The layer's arguments, once.
-struct Conv8 {
+struct conv_fix8b_call_t {
   u64 input, output, weight, bias;
   int n, ic, h, w, groups, oc;
   int kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w;
@@ -128,7 +128,7 @@ struct Conv8 {
 };
 
 // One slice of the pipeline: a batch-group range and an output-row range.
-struct Slice {
+struct conv_fix8b_slice_t {
   int g0, gn;      // batch groups
   int oh0, rows;   // output rows
   conv_fix8b_rows_t in;
@@ -158,7 +158,7 @@ void clamp_above(u32 out, int items, int ch, int rows, int ow, int limit, int ou
 
 // Loads a slice's input rows into `buf`: the real rows of every channel of
 // the group (general), or the rows each folded channel reads (three-channel).
-void load_input(const Conv8 &a, const conv_fix8b_plan_t &p, int g, const Slice &s, u32 buf,
+void load_input(const conv_fix8b_call_t &a, const conv_fix8b_plan_t &p, int g, const conv_fix8b_slice_t &s, u32 buf,
                 cmd_id_node_t *node) {
   const s64 plane_in = (s64)a.h * a.w, group_words = (s64)a.ic * plane_in;
   if (s.zero) return;  // zero_rows fills the buffer on the compute stream
@@ -184,7 +184,8 @@ void load_input(const Conv8 &a, const conv_fix8b_plan_t &p, int g, const Slice &
 
 // The zero rows of a slice that sees no input row (a tensor-engine copy of
 // the constant 0, so on the compute stream).
-void zero_rows(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, u32 buf, cmd_id_node_t *node) {
+void zero_rows(const conv_fix8b_call_t &a, const conv_fix8b_plan_t &p, const conv_fix8b_slice_t &s, u32 buf,
+               cmd_id_node_t *node) {
   const int P = (int)eu_plane((u32)(s.in.count * a.w));
   const dim4_t shape = {4 * s.gn, p.icg, s.in.count, a.w}, st = {(int)ceil_div(p.icg, NPU_NUM) * P, P, a.w, 1};
   const u32 fill[4] = {0, 0, 0, local_tag(buf)};
@@ -197,24 +198,25 @@ void zero_rows(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, u32 b
 // Lane row r0 on: the output channels from 64 x r0, their weight records and
 // biases. Rows of a slice's output are planes of eu_plane(rows x ow) words.
 u32 weight_row(const conv_fix8b_plan_t &p, int r0) { return (u32)r0 * p.rec; }
-u32 bias_row(const Conv8 &a, const conv_fix8b_plan_t &p, int r0) {
+u32 bias_row(const conv_fix8b_call_t &a, const conv_fix8b_plan_t &p, int r0) {
   return p.bias + (u32)r0 * (a.bias_mode == 2 ? p.rec : 2u);
 }
-u32 out_row(const conv_fix8b_plan_t &p, const Slice &s, int r0) {
+u32 out_row(const conv_fix8b_plan_t &p, const conv_fix8b_slice_t &s, int r0) {
   return 4u * (u32)r0 * eu_plane((u32)(s.rows * p.ow));
 }
 
 // The section's weight records (then its 16-bit biases) of lane rows
 // [r0, r0 + ceil(ch / 64)), output channels oc0 + 64 x r0 on.
-void load_weights(const Conv8 &a, const conv_fix8b_plan_t &p, int g, int oc0, int r0, int ch, cmd_id_node_t *node) {
+void load_weights(const conv_fix8b_call_t &a, const conv_fix8b_plan_t &p, int g, int oc0, int r0, int ch,
+                  cmd_id_node_t *node) {
   const u64 oc_first = (u64)g * (u64)p.ocg + (u64)oc0 + (u64)NPU_NUM * (u64)r0;
   tensor_compact_move_gen_cmd(weight_row(p, r0), 0, a.weight + oc_first * p.rec, 1, ch, (int)p.rec, 1,
                               GDMA_VALUE_FORMAT_INT8, GDMA_VALUE_DIR_S2L, 0, node);
 }
 
 // Convolves output channels [64 x r0, 64 x r0 + ch) of the slice.
-void compute(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, int r0, int ch, u32 in, u32 out,
-             cmd_id_node_t *node) {
+void compute(const conv_fix8b_call_t &a, const conv_fix8b_plan_t &p, const conv_fix8b_slice_t &s, int r0, int ch,
+             u32 in, u32 out, cmd_id_node_t *node) {
   out += out_row(p, s, r0);
   const int ih = a.three_ic ? s.rows : s.in.count;
   const int P = (int)eu_plane((u32)(ih * a.w));
@@ -240,8 +242,8 @@ void compute(const Conv8 &a, const conv_fix8b_plan_t &p, const Slice &s, int r0,
   }
 }
 
-void store(const Conv8 &a, const conv_fix8b_plan_t &p, int g, int oc0, int ch, const Slice &s, u32 out,
-           cmd_id_node_t *node) {
+void store(const conv_fix8b_call_t &a, const conv_fix8b_plan_t &p, int g, int oc0, int ch, const conv_fix8b_slice_t &s,
+           u32 out, cmd_id_node_t *node) {
   const s64 plane_out = (s64)p.oh * p.ow;
   const int P = (int)eu_plane((u32)(s.rows * p.ow));
   const u64 dst = a.output + 4ull * (u64)(s.g0 * (s64)a.oc * plane_out + ((s64)g * p.ocg + oc0) * plane_out +
@@ -251,7 +253,7 @@ void store(const Conv8 &a, const conv_fix8b_plan_t &p, int g, int oc0, int ch, c
                              GDMA_VALUE_DIR_L2S, 0, node);
 }
 
-void worker(const Conv8 &a, cmd_id_node_t *node) {
+void worker(const conv_fix8b_call_t &a, cmd_id_node_t *node) {
   conv_fix8b_plan_t p;
   const u32 end = conv_fix8b_plan_of(&p, a.n, a.ic, a.h, a.w, a.groups, a.oc, a.kh, a.kw, a.dh, a.dw, a.pad_h,
                                      a.pad_h_after, a.pad_w, a.pad_w_after, a.stride_h, a.stride_w, a.bias_mode,
@@ -273,10 +275,10 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
       const i64 step_macs = (i64)ch * 4 * p.nsq * p.ohs * p.ow * p.ch * p.kh * p.kw;
       conv_edge_parts_of(&edge, rows, (u64)rows * NPU_NUM * p.rec, step_macs, CONV_FIX8B_PART_MACS);
       cmd_id_node_t move = *node, comp = *node;
-      Slice prev = {};
+      conv_fix8b_slice_t prev = {};
       int have_prev = 0;
       for (int j = 0; j <= slices; j++) {
-        Slice s = {};
+        conv_fix8b_slice_t s = {};
         const int first = j == 0, last = j == slices - 1;
         int head = 1, tail = 1;
         if (j < slices) {
@@ -342,12 +344,13 @@ void worker(const Conv8 &a, cmd_id_node_t *node) {
   }
 }
 
-Conv8 args_of(u64 input_addr, u64 output_addr, u64 weight_addr, u64 bias_addr, int input_n, int input_c,
-              int input_h, int input_w, int groups, int output_c, int kh, int kw, int dh, int dw, int pad_h,
-              int pad_h_after, int pad_w, int pad_w_after, int stride_h, int stride_w, int bias_mode, int unused,
-              int hsecs, int nsecs, int ocsecs, int if_relu, int relu_upper_limit, int weight_layout, int ins_h,
-              int ins_w, int rshift, int input_sign, int weight_sign, int bias_sign, int output_mode, int three_ic) {
-  Conv8 a;
+conv_fix8b_call_t args_of(u64 input_addr, u64 output_addr, u64 weight_addr, u64 bias_addr, int input_n, int input_c,
+                          int input_h, int input_w, int groups, int output_c, int kh, int kw, int dh, int dw, int pad_h,
+                          int pad_h_after, int pad_w, int pad_w_after, int stride_h, int stride_w, int bias_mode,
+                          int unused, int hsecs, int nsecs, int ocsecs, int if_relu, int relu_upper_limit,
+                          int weight_layout, int ins_h, int ins_w, int rshift, int input_sign, int weight_sign,
+                          int bias_sign, int output_mode, int three_ic) {
+  conv_fix8b_call_t a;
   a.input = input_addr, a.output = output_addr, a.weight = weight_addr, a.bias = bias_addr;
   a.n = input_n, a.ic = input_c, a.h = input_h, a.w = input_w, a.groups = groups, a.oc = output_c;
   a.kh = kh, a.kw = kw, a.dh = dh, a.dw = dw, a.pad_h = pad_h, a.pad_h_after = pad_h_after;
@@ -382,10 +385,10 @@ void nodechip_conv_forward_parallel_fix8b(
              bias_mode);
   ASSERT_FS(hsecs > 0 && nsecs > 0 && ocsecs > 0);
   ASSERT_FS(1 == icsecs);
-  const Conv8 a = args_of(input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, groups,
-                          output_c, kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w,
-                          bias_mode, unused, hsecs, nsecs, ocsecs, if_relu, relu_upper_limit, weight_layout, ins_h,
-                          ins_w, rshift, input_sign, weight_sign, bias_sign, output_mode, 0);
+  const conv_fix8b_call_t a = args_of(
+      input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, groups, output_c, kh, kw, dh,
+      dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w, bias_mode, unused, hsecs, nsecs, ocsecs, if_relu,
+      relu_upper_limit, weight_layout, ins_h, ins_w, rshift, input_sign, weight_sign, bias_sign, output_mode, 0);
   worker(a, node);
 }
 
@@ -403,10 +406,10 @@ void nodechip_conv_forward_parallel_fix8b_3ic(
   ASSERT_FS(hsecs > 0 && nsecs > 0 && ocsecs > 0);
   ASSERT_FS(1 == icsecs);
   ASSERT_FS(input_h >= kh);
-  const Conv8 a = args_of(input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, groups,
-                          output_c, kh, kw, dh, dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w,
-                          bias_mode, unused, hsecs, nsecs, ocsecs, if_relu, relu_upper_limit, weight_layout, ins_h,
-                          ins_w, rshift, input_sign, weight_sign, bias_sign, output_mode, 1);
+  const conv_fix8b_call_t a = args_of(
+      input_addr, output_addr, weight_addr, bias_addr, input_n, input_c, input_h, input_w, groups, output_c, kh, kw, dh,
+      dw, pad_h, pad_h_after, pad_w, pad_w_after, stride_h, stride_w, bias_mode, unused, hsecs, nsecs, ocsecs, if_relu,
+      relu_upper_limit, weight_layout, ins_h, ins_w, rshift, input_sign, weight_sign, bias_sign, output_mode, 1);
   worker(a, node);
 }
 

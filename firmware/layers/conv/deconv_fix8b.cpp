@@ -69,7 +69,7 @@ void deconv_fix8b_plan_of(deconv_fix8b_plan_t *p, int input_c, int input_h, int 
 
 namespace {
 
-struct Slice {
+struct deconv_fix8b_slice_t {
   int g, oc0, ch, item0, items, oh0, rows;
   conv_fix8b_rows_t in;
 };
@@ -118,9 +118,9 @@ void nodechip_deconv_fix8b_forward_parallel(u64 input_addr, u64 output_addr, u64
                                     GDMA_VALUE_FORMAT_INT16, GDMA_VALUE_DIR_S2L, 0, node);
       const int row_slices = (int)ceil_div(p.oh, p.oh_slice), slices = nq * row_slices;
       cmd_id_node_t move = *node, comp = *node;
-      Slice prev = {};
+      deconv_fix8b_slice_t prev = {};
       for (int j = 0; j <= slices; j++) {
-        Slice s = {};
+        deconv_fix8b_slice_t s = {};
         if (j < slices) {
           s.g = g, s.oc0 = oc0, s.ch = ch;
           s.item0 = 4 * (j / row_slices);

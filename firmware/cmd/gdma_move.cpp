@@ -295,6 +295,22 @@ void tensor_general_move_gen_cmd(u64 src_addr, int src_lane, int src_N, int src_
 
 // ---- Moves between global and local memory ----
 
+// The fields every move between a local and a global tensor sets: both
+// addresses by direction, the mode, format, shape and direction.
+static inline void compose_local_global_move(gdma_compose_t *c, u32 local_offset, int local_lane, u64 global_addr,
+                                             int N, int C, int H, int W, gdma_value_format_t format,
+                                             gdma_direction_t direction, int transpose) {
+  const u64 local = tag_local(local_offset, local_lane);
+  const u64 src = direction == GDMA_VALUE_DIR_S2L ? global_addr : local;
+  const u64 dst = direction == GDMA_VALUE_DIR_S2L ? local : global_addr;
+  gdma_compose_begin(c);
+  gdma_compose_set(c, GDMA_FIELD_MODE, (u32)(transpose != 0));
+  gdma_compose_addrs(c, src, dst);
+  gdma_compose_set(c, GDMA_FIELD_SRC_FORMAT, (u32)format);
+  gdma_compose_src_shape(c, (u32)N, (u32)C, (u32)H, (u32)W);
+  gdma_compose_set(c, GDMA_FIELD_DIRECTION, (u32)direction);
+}
+
 void __tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr, int N, int C, int H, int W,
                                   int src_nstride, int src_cstride, int src_hstride, int src_wstride,
                                   int dst_nstride, int dst_cstride, int dst_hstride, int dst_wstride,
@@ -309,16 +325,8 @@ void __tensor_stride_move_gen_cmd(u32 local_offset, int local_lane, u64 global_a
                      dst_wstride, 0, 0, format);
   ASSERT_FS_SIDE_ADDR(global_addr, local_lane, 0);
   ASSERT_FS_SIDE_ADDR((u64)local_offset, local_lane, 1);
-  const u64 local = tag_local(local_offset, local_lane);
-  const u64 src = direction == GDMA_VALUE_DIR_S2L ? global_addr : local;
-  const u64 dst = direction == GDMA_VALUE_DIR_S2L ? local : global_addr;
   gdma_compose_t c;
-  gdma_compose_begin(&c);
-  gdma_compose_set(&c, GDMA_FIELD_MODE, (u32)(transpose != 0));
-  gdma_compose_addrs(&c, src, dst);
-  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
-  gdma_compose_src_shape(&c, (u32)N, (u32)C, (u32)H, (u32)W);
-  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  compose_local_global_move(&c, local_offset, local_lane, global_addr, N, C, H, W, format, direction, transpose);
   gdma_compose_set(&c, GDMA_FIELD_SRC_NSTRIDE, (u32)src_nstride);
   gdma_compose_set(&c, GDMA_FIELD_SRC_CSTRIDE, (u32)src_cstride);
   gdma_compose_set(&c, GDMA_FIELD_SRC_HSTRIDE, (u32)src_hstride);
@@ -382,16 +390,8 @@ void tensor_align_move_gen_cmd(u32 local_offset, int local_lane, u64 global_addr
   ASSERT_FS(direction == GDMA_VALUE_DIR_L2S || direction == GDMA_VALUE_DIR_S2L, "directin=%d", (int)direction);
   ASSERT_FS_SIDE_ADDR(global_addr, local_lane, 0);
   ASSERT_FS_SIDE_ADDR((u64)local_offset, local_lane, 1);
-  const u64 local = tag_local(local_offset, local_lane);
-  const u64 src = direction == GDMA_VALUE_DIR_S2L ? global_addr : local;
-  const u64 dst = direction == GDMA_VALUE_DIR_S2L ? local : global_addr;
   gdma_compose_t c;
-  gdma_compose_begin(&c);
-  gdma_compose_set(&c, GDMA_FIELD_MODE, (u32)(transpose != 0));
-  gdma_compose_addrs(&c, src, dst);
-  gdma_compose_set(&c, GDMA_FIELD_SRC_FORMAT, (u32)format);
-  gdma_compose_src_shape(&c, (u32)N, (u32)C, (u32)H, (u32)W);
-  gdma_compose_set(&c, GDMA_FIELD_DIRECTION, (u32)direction);
+  compose_local_global_move(&c, local_offset, local_lane, global_addr, N, C, H, W, format, direction, transpose);
   gdma_compose_issue(&c, node);
 }
 

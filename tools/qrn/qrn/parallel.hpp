@@ -18,7 +18,7 @@ namespace qrn {
 // Threads for a parallel loop over `work` units: one per `grain` units, at
 // most `cap` and the threads available, at least 1. The threads available
 // are the process's cores less the machine's load (the one-minute average;
-// not when OMP_DYNAMIC is "false"), at most 3 (or OMP_NUM_THREADS when
+// not when OMP_DYNAMIC is "false"), at most 2 (or OMP_NUM_THREADS when
 // set): on a loaded machine a loop gets fewer threads instead of threads
 // waiting for cores they do not get.
 int ParallelThreads(long long work, long long grain, int cap = 1 << 30);

@@ -46,7 +46,7 @@ bool SpinUntil(Ready ready) {
 // Threads at most unless OMP_NUM_THREADS says otherwise: the layers'
 // loops over a forward pass of a few dozen samples gain little wall time
 // from more, and every thread adds its waits to the CPU time.
-constexpr int kDefaultMaxThreads = 3;
+constexpr int kDefaultMaxThreads = 2;
 
 struct Settings {
   int cores;     // the process's cores

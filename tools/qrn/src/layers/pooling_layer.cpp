@@ -10,12 +10,24 @@
 namespace qrn {
 namespace {
 
+// One output position's window: its rows [h0, h1) and columns [w0, w1)
+// inside the input, and its area counting the padding.
+struct Window {
+  int h0, h1, w0, w1, pad_area;
+};
+
 class PoolingLayer : public Layer<float> {
  public:
   using Layer::Layer;
   const char* type() const override { return "Pooling"; }
 
  protected:
+  Window WindowAt(int oh, int ow, int H, int W) const {
+    const int h0 = oh * sh_ - ph_, w0 = ow * sw_ - pw_;
+    const int h1 = std::min(h0 + kh_, H + ph_), w1 = std::min(w0 + kw_, W + pw_);
+    return {std::max(h0, 0), std::min(h1, H), std::max(w0, 0), std::min(w1, W), (h1 - h0) * (w1 - w0)};
+  }
+
   int ExactNumBottomBlobs() const override { return 1; }
   int ExactNumTopBlobs() const override { return 1; }
   bool AllowInPlace() const override { return false; }
@@ -84,13 +96,8 @@ class PoolingLayer : public Layer<float> {
         float* out = y + static_cast<size_t>(pl) * out_h_ * out_w_;
         for (int oh = 0; oh < out_h_; ++oh) {
           for (int ow = 0; ow < out_w_; ++ow) {
-            int h0 = oh * sh_ - ph_, w0 = ow * sw_ - pw_;
-            int h1 = std::min(h0 + kh_, H + ph_), w1 = std::min(w0 + kw_, W + pw_);
-            const int pad_area = (h1 - h0) * (w1 - w0);
-            h0 = std::max(h0, 0);
-            w0 = std::max(w0, 0);
-            h1 = std::min(h1, H);
-            w1 = std::min(w1, W);
+            const Window win = WindowAt(oh, ow, H, W);
+            const int h0 = win.h0, h1 = win.h1, w0 = win.w0, w1 = win.w1, pad_area = win.pad_area;
             float acc;
             if (max) {
               acc = -FLT_MAX;
@@ -126,13 +133,8 @@ class PoolingLayer : public Layer<float> {
     for (int pl = 0; pl < planes; ++pl)
       for (int oh = 0; oh < out_h_; ++oh)
         for (int ow = 0; ow < out_w_; ++ow) {
-          int h0 = oh * sh_ - ph_, w0 = ow * sw_ - pw_;
-          int h1 = std::min(h0 + kh_, H + ph_), w1 = std::min(w0 + kw_, W + pw_);
-          const int pad_area = (h1 - h0) * (w1 - w0);
-          h0 = std::max(h0, 0);
-          w0 = std::max(w0, 0);
-          h1 = std::min(h1, H);
-          w1 = std::min(w1, W);
+          const Window win = WindowAt(oh, ow, H, W);
+          const int h0 = win.h0, h1 = win.h1, w0 = win.w0, w1 = win.w1, pad_area = win.pad_area;
           int64_t acc = max ? INT64_MIN : 0;
           for (int h = h0; h < h1; ++h)
             for (int w = w0; w < w1; ++w) {

@@ -435,7 +435,8 @@ static gdma_value_format_t byte_format() {
   return input_sign_g ? GDMA_VALUE_FORMAT_INT8 : GDMA_VALUE_FORMAT_UINT8;
 }
 
-static dim4_t default_stride(const dim4_t *shape) {
+// The EU-aligned stride of a local tensor of this shape from lane 0.
+static dim4_t aligned_stride_of(const dim4_t *shape) {
   const int plane = (int)eu_plane((u32)(shape->h * shape->w));
   return {(int)lane_rows(0, (u32)shape->c) * plane, plane, shape->w, 1};
 }
@@ -444,7 +445,7 @@ static dim4_t default_stride(const dim4_t *shape) {
 // its local float area in the default layout.
 static void move8(u32 local, u64 global, const dim4_t *shape, const dim4_t *g, gdma_value_format_t format, int save,
                   cmd_id_node_t *node) {
-  const dim4_t ls = default_stride(shape);
+  const dim4_t ls = aligned_stride_of(shape);
   if (save)
     __tensor_general_move_gen_cmd(local, 0, shape->n, shape->c, shape->h, shape->w, ls.n, ls.c, ls.h, 1,
                                   GDMA_VALUE_FORMAT_FLOAT32, global, 0, shape->n, shape->c, shape->h, shape->w,
@@ -488,9 +489,9 @@ static u32 arg_halving_tree(const arg8_plan_t *p, u32 in, int n, int c, int keep
                  LOCAL_ADDR_TAG | p->areas[ARG8_AREA_SURVIVORS2].offset};
   if (len == 1) {
     const dim4_t one = shape_of(n, 1);
-    const dim4_t st = default_stride(&one);
+    const dim4_t st = aligned_stride_of(&one);
     const dim4_t both = shape_of(2 * n, 1);
-    const dim4_t bst = default_stride(&both);
+    const dim4_t bst = aligned_stride_of(&both);
     atomic_tensor_copy_gen_cmd(in, surv[0], &one, &st, &bst, node);
     local_fill_const_gen_cmd(surv[0] + (u32)(n * bst.n) * 4u, n, c, reduce_w ? keep : 1, reduce_w ? 1 : keep, 0,
                              node);
@@ -502,7 +503,7 @@ static u32 arg_halving_tree(const arg8_plan_t *p, u32 in, int n, int c, int keep
     fix_cmd_node_overflow(node);
     const int half = (m + 1) / 2, pairs = m / 2;
     const dim4_t from = shape_of(items, m);
-    const dim4_t fs = default_stride(&from);
+    const dim4_t fs = aligned_stride_of(&from);
     // Position step of the source along the reduced direction.
     const int step = reduce_w ? 1 : fs.h;
     dim4_t pick = fs;
@@ -512,7 +513,7 @@ static u32 arg_halving_tree(const arg8_plan_t *p, u32 in, int n, int c, int keep
       pick.h = 2 * fs.h;
     const dim4_t to_e = shape_of(items, half), to_o = shape_of(items, pairs);
     const dim4_t hs = shape_of(2 * n, half);
-    const dim4_t ds = default_stride(&hs);
+    const dim4_t ds = aligned_stride_of(&hs);
     atomic_tensor_copy_gen_cmd(src, even, &to_e, &pick, &ds, node);
     atomic_tensor_copy_gen_cmd(src + (u32)step * 4u, odd, &to_o, &pick, &ds, node);
     const int dstep = reduce_w ? 1 : ds.h;
@@ -559,7 +560,7 @@ static void nodechip_write_result_to_global(const arg_view_t *v, const arg8_io_t
                                             int c0, int cn, int k0, int kn, cmd_id_node_t *node) {
   const dim4_t res = v->reduce_w ? dim4_t{nn, cn, kn, 1} : dim4_t{nn, cn, 1, kn};
   const dim4_t both = v->reduce_w ? dim4_t{2 * nn, cn, kn, 1} : dim4_t{2 * nn, cn, 1, kn};
-  const u32 idx = result + (u32)(nn * default_stride(&both).n) * 4u;
+  const u32 idx = result + (u32)(nn * aligned_stride_of(&both).n) * 4u;
   const int kept = v->reduce_w ? 2 : 3;
   const i64 at = (i64)n0 * v->out_stride[0] + (i64)c0 * v->out_stride[1] + (i64)k0 * v->out_stride[kept];
   const dim4_t g = {stride_of(v->out_stride[0]), stride_of(v->out_stride[1]), stride_of(v->out_stride[2]), 1};
@@ -586,7 +587,7 @@ static void arg_fixed_issue(const arg8_plan_t *p, const arg8_io_t *io, arg_split
       const int nn = imin(p->n_piece, v->n - n0), cn = imin(p->c_piece, v->c - c0), kn = v->keep;
       const dim4_t res = v->reduce_w ? dim4_t{nn, cn, kn, 1} : dim4_t{nn, cn, 1, kn};
       const dim4_t both = v->reduce_w ? dim4_t{2 * nn, cn, kn, 1} : dim4_t{2 * nn, cn, 1, kn};
-      const dim4_t bst = default_stride(&both);
+      const dim4_t bst = aligned_stride_of(&both);
       const u32 idx_at = (u32)(nn * bst.n) * 4u;
       u32 result = 0;
       for (int r0 = 0; r0 < v->len; r0 += p->len_piece) {
